@@ -1,0 +1,42 @@
+/* VoCamSDK lower-level calls: raw transfers and register access on an open
+ * camera. Most applications need only vocamapi.h. */
+#ifndef VOCAMUSB_H
+#define VOCAMUSB_H
+
+#include "vocamapi.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Vendor control transfers on the default pipe. Return 0 or a platform code
+ * (negative as a signed number); -1 for a missing handle or buffer, or a
+ * length of 0, in which case nothing is sent. */
+VOCAM_API int32_t vo_usb_control_write(_vocam *handle, uint8_t *data, uint32_t length,
+                                       uint8_t request, uint16_t value, uint16_t index);
+VOCAM_API int32_t vo_usb_control_read(_vocam *handle, uint8_t *data, uint32_t length,
+                                      uint8_t request, uint16_t value, uint16_t index);
+
+/* Bulk transfers. The write returns length on success; the read returns the
+ * count received. Both return -1 for bad arguments or a pipe that is not ready,
+ * and the platform code when the transfer failed (the read only when no byte
+ * arrived). */
+VOCAM_API int32_t vo_usb_bulk_write(_vocam *handle, uint8_t pipe, uint8_t *data, uint32_t length);
+VOCAM_API int32_t vo_usb_bulk_read(_vocam *handle, uint8_t pipe, uint8_t *data, uint32_t length);
+
+/* Register access: 16-bit addresses (the low 16 bits of reg are sent) of
+ * 32-bit little-endian words. */
+VOCAM_API int32_t vo_usb_read_vocam_bytes(_vocam *handle, int32_t reg, uint8_t *data, uint32_t length);
+VOCAM_API int32_t vo_usb_write_vocam_bytes(_vocam *handle, int32_t reg, uint8_t *data, uint32_t length);
+VOCAM_API int32_t vo_usb_read_vocam_array(_vocam *handle, int32_t reg, uint32_t *words, uint32_t count);
+VOCAM_API int32_t vo_usb_write_vocam_array(_vocam *handle, int32_t reg, const uint32_t *words, uint32_t count);
+VOCAM_API int32_t vo_usb_read_vocam_u32(_vocam *handle, int32_t reg, uint32_t *word);
+VOCAM_API int32_t vo_usb_write_vocam_u32(_vocam *handle, int32_t reg, uint32_t word);
+VOCAM_API int32_t vo_usb_read_vocam_two_u16(_vocam *handle, int32_t reg, uint16_t *low, uint16_t *high);
+VOCAM_API int32_t vo_usb_write_vocam_two_u16(_vocam *handle, int32_t reg, uint16_t low, uint16_t high);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VOCAMUSB_H */

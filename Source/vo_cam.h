@@ -1,0 +1,81 @@
+// The camera handle: everything the library knows about one open camera.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "usbhost/UsbHost.h"
+#include "vocamapi.h"
+
+struct model_table_entry;
+
+// One slot of the frame ring.
+struct stream_buffer {
+    std::unique_ptr<std::uint8_t[]> data;
+    std::uint8_t hold_count = 0;
+    std::uint32_t acquired_size = 0;
+    std::uint32_t sequence = 0;
+};
+
+struct _vocam {
+    // The USB host layer's objects: the matched device, its device-level
+    // access, the interface object in use and the opened interface.
+    std::shared_ptr<vocam::usbhost::DeviceRef> usb_device;
+    std::unique_ptr<vocam::usbhost::Device> usb_device_if;
+    std::shared_ptr<vocam::usbhost::InterfaceRef> usb_interface;
+    std::unique_ptr<vocam::usbhost::Interface> usb_interface_if;
+
+    std::uint16_t vendor_id = 0;
+    std::uint16_t product_id = 0;
+    std::uint16_t device_release = 0;
+    const model_table_entry *model = nullptr;
+    std::uint32_t serial_number = 0;
+    std::uint16_t release_number = 0;
+    std::uint32_t firmware_version = 0;
+    std::uint8_t device_speed = 0;
+    char model_name[32] = {};
+
+    std::uint16_t max_width = 0, max_height = 0;
+    std::uint16_t unit_width = 0, unit_height = 0;
+    std::uint16_t width = 0, height = 0;
+    std::uint16_t x_offset = 0, y_offset = 0;
+    std::uint16_t subsample_x = 0, subsample_y = 0;
+    std::uint8_t subsampling_available = 0;
+
+    std::uint8_t temperature_supported = 0;
+    std::uint8_t fan_present = 0;
+    std::int32_t temperature_min = 0, temperature_max = 0;
+    std::uint8_t temperature_on = 0;
+    std::uint8_t fan_on = 0;
+    std::int32_t temperature_target = 0;
+
+    std::uint8_t is_color = 0;
+    std::uint32_t color_id = 0;
+    std::uint32_t pixel_format = 0;
+
+    std::uint16_t data_rate_count = 0;
+    std::unique_ptr<std::uint16_t[]> data_rates;
+
+    // Streaming state, shared with the stream thread under stream_lock.
+    std::uint8_t streaming = 0;
+    std::uint8_t stopping = 0;
+    std::uint8_t reads_pending = 0;
+    std::thread stream_thread;
+    std::mutex stream_lock;
+    std::condition_variable stream_cond;
+    stream_buffer buffers[3];
+    std::int32_t reading_index = -1;
+    std::uint32_t frame_sequence = 0;
+    std::uint32_t delivered_sequence = 0;
+    std::uint32_t frame_bytes = 0;
+    vocam::usbhost::EventLoop *run_loop = nullptr;
+
+    std::uint8_t tone_lut[256] = {};
+    std::int64_t gamma = 0;
+    std::int64_t contrast = 0;
+    std::int64_t brightness = 0;
+};

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds and runs every test: gcc, clang, and an AddressSanitizer +
+# UndefinedBehaviorSanitizer build of the whole suite.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+jobs=$(nproc)
+
+build() {  # name, then extra cmake arguments
+  local dir="build/$1"; shift
+  cmake -S . -B "$dir" -G Ninja -DVOCAM_BENCH=OFF "$@" > /dev/null
+  cmake --build "$dir" -j "$jobs"
+}
+run() {
+  ctest --test-dir "build/$1" --output-on-failure -j "$jobs" "${@:2}"
+}
+
+echo "== gcc"
+build gcc -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++
+run gcc
+echo "== clang"
+build clang -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+run clang
+echo "== clang, address and undefined-behaviour sanitizers"
+build asan -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVOCAM_SANITIZE=ON \
+  -DCMAKE_BUILD_TYPE=Debug
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run asan

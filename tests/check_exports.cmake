@@ -1,0 +1,18 @@
+# Compares the dynamic symbols the library defines with the list it must export.
+execute_process(COMMAND nm -D --defined-only --format=just-symbols ${LIB}
+                OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIB}")
+endif()
+string(REPLACE "\n" ";" actual "${out}")
+list(FILTER actual EXCLUDE REGEX "^$")
+list(SORT actual)
+file(STRINGS ${EXPECTED} expected REGEX "^[^#]")
+list(SORT expected)
+set(extra ${actual})
+list(REMOVE_ITEM extra ${expected})
+set(missing ${expected})
+list(REMOVE_ITEM missing ${actual})
+if(extra OR missing)
+  message(FATAL_ERROR "export list differs\n  exported but not listed: ${extra}\n  listed but not exported: ${missing}")
+endif()

@@ -1,0 +1,2 @@
+// Placeholder replaced below once the transport lands.
+int main() { return 0; }
