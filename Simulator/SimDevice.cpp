@@ -214,6 +214,7 @@ std::vector<std::uint8_t> CameraDevice::stringDescriptor(std::uint8_t index) con
     auto fault = stringFaults_.find(index);
     if (fault != stringFaults_.end()) switch (fault->second) {
             case StringFault::None: break;
+            case StringFault::Empty: d = {0, 3}; break;
             case StringFault::WrongType: d[1] = 2; break;
             case StringFault::OddLength: d[0] = static_cast<std::uint8_t>(d[0] - 1); break;
             // Claims more than it will ever send.

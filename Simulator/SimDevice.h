@@ -78,7 +78,7 @@ struct LogEntry {
 };
 
 // Malformed string descriptors a device may send.
-enum class StringFault { None, WrongType, OddLength, Overlong };
+enum class StringFault { None, Empty, WrongType, OddLength, Overlong };
 
 class CameraDevice : public std::enable_shared_from_this<CameraDevice> {
 public:
