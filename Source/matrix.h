@@ -93,6 +93,7 @@ class VOCAM_API CMatrixSquare : public CMatrix {
     CMatrixSquare(const CMatrixSquare &other);
     CMatrixSquare(int n, const double *values);
     CMatrixSquare &operator=(const CMatrixSquare &other);
+    using CMatrix::operator=;
 
     void MakeIdentity();
     double Minor(int i, int j) const;
@@ -109,6 +110,7 @@ class VOCAM_API CMatrix3x3 : public CMatrixSquare {
     CMatrix3x3(const CMatrix3x3 &other);
     explicit CMatrix3x3(const double *values);
     CMatrix3x3 &operator=(const CMatrix3x3 &other);
+    using CMatrixSquare::operator=;  // any 3x3; other shapes raise
 
     void MakeStretchX(double x);
     void MakeStretchY(double y);
