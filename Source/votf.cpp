@@ -446,7 +446,9 @@ int CVotf::BuildCurrentMatrix() noexcept {
 
 int CVotf::GetCurrentMatrix(std::int16_t *out) noexcept {
     if (out == nullptr) return -22;
-    if (settings.matrixDirty && !BuildCurrentMatrix()) return -12;
+    // A build fails only for an id beyond the slots or when memory runs out.
+    if (settings.matrixDirty && !BuildCurrentMatrix())
+        return settings.correctionMatrix > 16 ? -22 : -12;
     std::memcpy(out, settings.matrix, sizeof settings.matrix);
     return 0;
 }

@@ -1,6 +1,7 @@
 // Tone-table builders and the validators of the converter's ids.
 #include <cmath>
 #include <cstdint>
+#include <limits>
 
 #include "votf.h"
 
@@ -19,6 +20,16 @@ double Trunc32(double x) {
 // Parameters are 64-bit words of which only the low 32 bits count.
 double Param(std::int64_t word) {
     return static_cast<std::int32_t>(word);
+}
+
+// v raised to e, scaled so that full scale maps to full scale (k is full
+// scale to the power 1 - e). For gammas near 0 the two factors leave the
+// double range (v^e overflows, k underflows); the curve is then formed from
+// v / full scale instead, which is the same value mathematically.
+double GammaCurve(double v, double e, double k, double full) {
+    const double p = std::pow(v, e) * k;
+    if (std::isfinite(p) && k >= std::numeric_limits<double>::min()) return p;
+    return std::pow(v / full, e) * full;
 }
 
 std::size_t Lut16Index(unsigned sample, int lsbFirst) {
@@ -44,7 +55,7 @@ void MakeLut8(_lut8_struct *l) {
         else if (v < 0.0)
             v = 0.0;
         else
-            v = Trunc32(std::pow(v, e) * k);
+            v = Trunc32(GammaCurve(v, e, k, 255.0));
         l->table[i] = static_cast<std::uint8_t>(static_cast<int>(v));
     }
 }
@@ -66,7 +77,7 @@ void MakeLut16(std::uint16_t *out, const _lut8_struct *l, std::size_t size, int 
             else if (v < 0.0)
                 v = 0.0;
             else
-                v = Trunc32(std::pow(v, e) * k);
+                v = Trunc32(GammaCurve(v, e, k, 65535.0));
             out[Lut16Index(s, lsbFirst)] = static_cast<std::uint16_t>(static_cast<int>(v));
         }
         return;

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
 #include <vector>
 
+#include "matrix.h"
 #include "votf.h"
 
 namespace {
@@ -34,23 +36,18 @@ std::vector<std::uint16_t> Lut16(const _lut8_struct &l, std::size_t size, int ls
 
 // ---- records and accessors
 
-TEST(VotfRecords, DefaultsOfAFreshConverter) {
+TEST(VotfRecords, FreshConverterHasNoToneStageAndADirtyMatrix) {
     const CVotf v;
-    EXPECT_EQ(v.settings.correctionMatrix, 1u);
-    EXPECT_EQ(v.settings.demosaicMethod, 1u);
-    EXPECT_EQ(v.settings.saturationU, 1.0);
-    EXPECT_EQ(v.settings.gain, 1.0);
-    EXPECT_EQ(v.settings.hue, 0.0);
-    EXPECT_EQ(v.settings.customMatrix[5], 4096);
-    EXPECT_EQ(v.settings.customMatrix[3], 0);
     EXPECT_EQ(v.settings.toneTable, nullptr);
     EXPECT_EQ(v.settings.toneTableSize, 0u);
+    EXPECT_EQ(v.settings.toneTable16, nullptr);
     EXPECT_EQ(v.settings.matrixDirty, 1u);
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(v.settings.matrix) % 16, 0u);
-    EXPECT_EQ(v.settings.toneTable16, nullptr);
-    EXPECT_EQ(v.format.sampleFormat, 0u);
-    EXPECT_EQ(v.format.mono, 0u);
-    for (const auto &slot : v.specifiedMatrices) EXPECT_EQ(slot, nullptr);
+    int g = 0, b = 1;
+    EXPECT_EQ(v.GetGamma(&g, 0), 0);
+    EXPECT_EQ(v.GetBrightness(&b, 0), 0);
+    EXPECT_EQ(g, 100);
+    EXPECT_EQ(b, 0);
 }
 
 TEST(VotfRecords, DemosaicMethodAndFlips) {
@@ -268,6 +265,13 @@ TEST(ToneTable16, ParametricForm) {
     EXPECT_EQ(g200[1], 255);
     EXPECT_EQ(g200[4096], 16383);
 
+    // Gamma 0.01: the curve still runs from 0 to full scale.
+    const auto g1 = Lut16(Curve(1, 100, 0), 280, 1);
+    EXPECT_EQ(g1[0], 0);
+    EXPECT_EQ(g1[32768], 0);
+    EXPECT_EQ(g1[65535], 65535);
+    EXPECT_TRUE(std::is_sorted(g1.begin(), g1.end()));
+
     // Most significant byte first: sample 0x1234 is stored as 0x3412.
     const auto swapped = Lut16(Curve(200, 100, 0), 280, 0);
     EXPECT_EQ(swapped[0x3412], g200[0x1234]);
@@ -441,6 +445,24 @@ TEST(ColourMatrix, ModelMatricesAreStoredReversed) {
     for (int i = 0; i < 12; ++i) EXPECT_NEAR(f[i], expected[i], 1) << i;
 }
 
+TEST(ColourMatrix, FixedPointArraysToDoubles) {
+    const std::int16_t s[12] = {4096, 2048, -4096, 100, 0, 8192, 1024, 200, 1, 2, 3, 300};
+    CMatrix m;
+    m.AllocZeros(3, 4);
+    ConvertMatrixShortToDouble3x4(&m, s);
+    EXPECT_EQ(m[0][3], 100 / 4096.0);
+    EXPECT_EQ(m[1][1], 2.0);
+    CMatrix3x3 t;
+    ConvertMatrixShortToDouble(&t, s);
+    const double expected[9] = {1, 0.5, -1, 0, 2, 0.25, 1 / 4096.0, 2 / 4096.0, 3 / 4096.0};
+    EXPECT_TRUE(t == CMatrix3x3(expected));
+    MakeIdentity3x4(m);
+    const double id[12] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0};
+    EXPECT_TRUE(m == CMatrix(3, 4, id));
+    CMatrix wrong(3, 3, nullptr);
+    EXPECT_THROW(MakeIdentity3x4(wrong), CMatrixError);
+}
+
 TEST(ColourMatrix, IdsBeyondTheSlotsAreRefused) {
     CVotf v;
     _votf_settings s = v.settings;
@@ -465,16 +487,6 @@ TEST(ColourMatrix, MonochromeDefersTheBuild) {
     EXPECT_EQ(v.settings.matrix[0], 0);
     EXPECT_EQ(Current(v)[0], 5320);
     EXPECT_EQ(v.settings.matrixDirty, 0u);
-
-    double u = 0, w = 0, g = 0, hue = 1;
-    v.SetWhiteBalance(0.25, -0.5);
-    EXPECT_EQ(v.GetWhiteBalance(&u, &w), 0);
-    EXPECT_EQ(v.GetGain(&g), 0);
-    EXPECT_EQ(v.GetHue(&hue), 0);
-    EXPECT_EQ(u, 0.25);
-    EXPECT_EQ(w, -0.5);
-    EXPECT_EQ(g, 2.0);
-    EXPECT_EQ(hue, 0.0);
 }
 
 // ---- digital gains and white balance
