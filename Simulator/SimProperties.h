@@ -38,11 +38,11 @@ inline constexpr std::uint32_t kPropPresent = 0x80000000u;
 inline constexpr std::uint32_t kPropAutoCapable = 0x40000000u;
 inline constexpr std::uint32_t kPropOn = 0x00008000u;
 
-// Room temperature, and the cooler's reach, in register units
-// (1000 x kelvin).
-inline constexpr std::uint32_t kAmbientTemperature = 293150;
-inline constexpr std::uint32_t kCoolestTarget = 233150;
-inline constexpr std::uint32_t kWarmestTarget = 313150;
+// Room temperature (20 degrees), and the cooler's reach (-40 to 40), in
+// register units: 1000 x (degrees Celsius + 273).
+inline constexpr std::uint32_t kAmbientTemperature = 293000;
+inline constexpr std::uint32_t kCoolestTarget = 233000;
+inline constexpr std::uint32_t kWarmestTarget = 313000;
 
 // What the frame renderer needs of the properties, taken at one instant.
 struct PropertySnapshot {

@@ -167,9 +167,12 @@ TEST(RegisterProperties, EachIdentifierReadsAndWritesItsBlock) {
     const struct {
         std::uint32_t id;
         std::uint16_t block;
-    } blocks[] = {{VOCAM_PROP_EXPOSURE, 0x04A0},    {VOCAM_PROP_GAIN, 0x04F0},
-                  {VOCAM_PROP_GAIN_RED, 0x0500},    {VOCAM_PROP_GAIN_BLUE, 0x0530},
-                  {VOCAM_PROP_GAIN_GREEN1, 0x0510}, {VOCAM_PROP_GAIN_GREEN2, 0x0520},
+    } blocks[] = {{VOCAM_PROP_EXPOSURE, 0x04A0},
+                  {VOCAM_PROP_GAIN, 0x04F0},
+                  {VOCAM_PROP_GAIN_RED, 0x0500},
+                  {VOCAM_PROP_GAIN_BLUE, 0x0530},
+                  {VOCAM_PROP_GAIN_GREEN1, 0x0510},
+                  {VOCAM_PROP_GAIN_GREEN2, 0x0520},
                   {VOCAM_PROP_AUTO_EXPOSURE_TARGET, 0x0640}};
     for (const auto &b : blocks) {
         SCOPED_TRACE(b.id);
@@ -498,9 +501,9 @@ TEST(ColourEngine, MatrixLoadStopsAtARejectedEntryAndReadsWholeEntriesOnly) {
         std::uint32_t extra;
         std::vector<unsigned> loaded;
     } cases[] = {
-        {{1, 16, 2}, 0, {1}},   // 16 is no model slot: the load stops there
-        {{3, -1, 4}, 0, {3}},   // nor is a negative identifier
-        {{2, 5}, 19, {2, 5}},   // a partial trailing entry is left alone
+        {{1, 16, 2}, 0, {1}},  // 16 is no model slot: the load stops there
+        {{3, -1, 4}, 0, {3}},  // nor is a negative identifier
+        {{2, 5}, 19, {2, 5}},  // a partial trailing entry is left alone
         {{}, 0, {}},
     };
     for (const Case &c : cases) {
@@ -542,8 +545,8 @@ TEST(Temperature, TargetIsClampedAndTheFanFollowsTheCooler) {
     _vocam *h = cam.handle();
     ASSERT_TRUE(h->temperature_supported);
     ASSERT_TRUE(h->fan_present);
-    EXPECT_EQ(h->temperature_min, 233150);
-    EXPECT_EQ(h->temperature_max, 313150);
+    EXPECT_EQ(h->temperature_min, 233000);
+    EXPECT_EQ(h->temperature_max, 313000);
     ASSERT_EQ(vo_usb_create_votf(h), 0);
 
     const std::uint32_t on = 0x80008000u;
@@ -553,10 +556,10 @@ TEST(Temperature, TargetIsClampedAndTheFanFollowsTheCooler) {
     EXPECT_EQ(traffic[0].address, 0x0690);
     EXPECT_EQ(traffic[0].data, wireWords({on}));
     EXPECT_EQ(traffic[1].address, 0x0694);
-    EXPECT_EQ(traffic[1].data, wireWords({233150}));
+    EXPECT_EQ(traffic[1].data, wireWords({233000}));
     EXPECT_EQ(traffic[2].address, 0x0730);
     EXPECT_EQ(traffic[2].data, wireWords({on}));
-    EXPECT_EQ(h->temperature_target, 233150);
+    EXPECT_EQ(h->temperature_target, 233000);
     EXPECT_TRUE(h->temperature_on);
     EXPECT_TRUE(h->fan_on);
     EXPECT_EQ(cam.device().reg(0x0730), 0x80008000u);
@@ -565,7 +568,7 @@ TEST(Temperature, TargetIsClampedAndTheFanFollowsTheCooler) {
     EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_TEMPERATURE, 400000, 0x80000000u), 0);
     traffic = registerTraffic(cam.device());
     ASSERT_EQ(traffic.size(), 3u);
-    EXPECT_EQ(traffic[1].data, wireWords({313150}));
+    EXPECT_EQ(traffic[1].data, wireWords({313000}));
     EXPECT_FALSE(h->temperature_on);
     EXPECT_FALSE(h->fan_on);
     EXPECT_EQ(cam.device().reg(0x0730), 0x80000000u);  // the fitted bit is the camera's
@@ -590,8 +593,7 @@ TEST(Temperature, CamerasWithoutCoolingOrFan) {
     {
         OpenedCamera cam("model_05:state=ready:fan=0");
         ASSERT_EQ(vo_usb_create_votf(cam.handle()), 0);
-        EXPECT_EQ(vocam_property_set(cam.handle(), VOCAM_PROP_TEMPERATURE, 263000, 0x80008000u),
-                  0);
+        EXPECT_EQ(vocam_property_set(cam.handle(), VOCAM_PROP_TEMPERATURE, 263000, 0x80008000u), 0);
         const auto traffic = registerTraffic(cam.device());
         ASSERT_EQ(traffic.size(), 2u);
         EXPECT_EQ(traffic[1].address, 0x0694);
@@ -608,22 +610,22 @@ TEST(Temperature, TheSensorMovesTowardTheTargetWhileCooling) {
         EXPECT_EQ(vocam_property_get(h, VOCAM_PROP_TEMPERATURE, &value, &flags), 0);
         return value;
     };
-    EXPECT_EQ(reading(), 293150);
+    EXPECT_EQ(reading(), 293000);
     // Target set, cooler off: nothing moves.
-    ASSERT_EQ(vocam_property_set(h, VOCAM_PROP_TEMPERATURE, 283150, 0x80000000u), 0);
+    ASSERT_EQ(vocam_property_set(h, VOCAM_PROP_TEMPERATURE, 283000, 0x80000000u), 0);
     cam.device().properties().elapse(std::chrono::seconds(10));
-    EXPECT_EQ(reading(), 293150);
+    EXPECT_EQ(reading(), 293000);
     // On: 500 mK a second, plus whatever real time the test takes.
-    ASSERT_EQ(vocam_property_set(h, VOCAM_PROP_TEMPERATURE, 283150, 0x80008000u), 0);
+    ASSERT_EQ(vocam_property_set(h, VOCAM_PROP_TEMPERATURE, 283000, 0x80008000u), 0);
     cam.device().properties().elapse(std::chrono::seconds(4));
-    EXPECT_NEAR(reading(), 291150, 200);
+    EXPECT_NEAR(reading(), 291000, 200);
     cam.device().properties().elapse(std::chrono::seconds(60));
-    EXPECT_EQ(reading(), 283150);  // it stops at the target
+    EXPECT_EQ(reading(), 283000);  // it stops at the target
     // A stopped fan halves the cooler's speed.
-    ASSERT_EQ(vocam_property_set(h, VOCAM_PROP_TEMPERATURE, 273150, 0x80008000u), 0);
+    ASSERT_EQ(vocam_property_set(h, VOCAM_PROP_TEMPERATURE, 273000, 0x80008000u), 0);
     ASSERT_EQ(vo_usb_write_vocam_u32(h, 0x0730, 0x80000000u), 0);
     cam.device().properties().elapse(std::chrono::seconds(4));
-    EXPECT_NEAR(reading(), 282150, 200);
+    EXPECT_NEAR(reading(), 282000, 200);
 }
 
 // ---- the simulated camera's own rules

@@ -7,7 +7,9 @@
 
 namespace vocam::test {
 
-void SimulatedHostEnvironment::SetUp() { setenv("VOCAM_SIM", "model_02:state=ready", 1); }
+void SimulatedHostEnvironment::SetUp() {
+    setenv("VOCAM_SIM", "model_02:state=ready", 1);
+}
 
 OpenedCamera::OpenedCamera(const std::string &description) {
     if (!sim::Bus::instance().configure(description)) throw std::runtime_error("bad description");

@@ -18,17 +18,17 @@
 namespace vocam::test {
 
 class SimulatedHostEnvironment : public ::testing::Environment {
-public:
+  public:
     void SetUp() override;
 };
 
 // Registers the environment from a static initialiser of the test program.
-#define VOCAM_USE_SIMULATED_HOST                                      \
+#define VOCAM_USE_SIMULATED_HOST                                        \
     [[maybe_unused]] static ::testing::Environment *const vocamSimEnv = \
         ::testing::AddGlobalTestEnvironment(new ::vocam::test::SimulatedHostEnvironment)
 
 class OpenedCamera {
-public:
+  public:
     // Configures the bus with one camera and opens it; the traffic log starts
     // empty after the open.
     explicit OpenedCamera(const std::string &description);
@@ -39,7 +39,7 @@ public:
     _vocam *handle() const { return handle_; }
     sim::CameraDevice &device() { return *device_; }
 
-private:
+  private:
     std::shared_ptr<sim::CameraDevice> device_;
     _vocam *handle_ = nullptr;
 };
