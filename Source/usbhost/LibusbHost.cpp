@@ -10,7 +10,6 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
-#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -605,27 +604,23 @@ class InterfaceCore {
 
     std::shared_ptr<DeviceState> device;
     std::mutex lock;
-    std::condition_variable settled;
     std::vector<AsyncRead *> inFlight;
     std::shared_ptr<LibusbEventSource::Core> source;
-    bool discard = false;  // the interface is going away: nobody to tell
 
     static void LIBUSB_CALL finished(libusb_transfer *transfer) {
         std::unique_ptr<AsyncRead> read(static_cast<AsyncRead *>(transfer->user_data));
         const Completion completion{
             read->done, read->context, fromLibusbTransfer(transfer->status),
             static_cast<std::uint32_t>(std::max(0, transfer->actual_length))};
-        bool deliver = false;
         {
             InterfaceCore &core = *read->owner;
             std::lock_guard guard(core.lock);
             core.inFlight.erase(std::remove(core.inFlight.begin(), core.inFlight.end(), read.get()),
                                 core.inFlight.end());
-            deliver = !core.discard;
-            core.settled.notify_all();
         }
         libusb_free_transfer(transfer);
-        if (deliver) read->source->post(completion);
+        // Cancelled reads are reported too: the owner counts its reads down.
+        read->source->post(completion);
     }
 
     // Cancels the transfers on one endpoint (all of them for 0xFF).
@@ -668,13 +663,7 @@ class LibusbInterface final : public Interface {
           endpoints_(std::move(endpoints)) {}
 
     ~LibusbInterface() override {
-        {
-            std::lock_guard guard(core_->lock);
-            core_->discard = true;
-        }
         if (open_) close();
-        // Transfers may still fly if the interface was never closed; their
-        // callbacks hold the core and the device state, and discard the result.
     }
 
     IOReturn open() override {
@@ -981,11 +970,10 @@ class LibusbDevice final : public Device {
                                  static_cast<std::uint8_t>(alt.endpoint[e].bmAttributes &
                                                            LIBUSB_TRANSFER_TYPE_MASK)});
             }
-            // One object per interface and alternate setting, as the
-            // descriptors list them.
-            for (int a = 0; a < interface.num_altsetting; ++a)
-                out.push_back(std::make_shared<LibusbInterfaceRef>(
-                    state_, interface.altsetting[a].bInterfaceNumber, table));
+            // One object per interface; its alternate settings are selected
+            // on the opened interface.
+            out.push_back(std::make_shared<LibusbInterfaceRef>(
+                state_, interface.altsetting[0].bInterfaceNumber, std::move(table)));
         }
         return kIOReturnSuccess;
     }
