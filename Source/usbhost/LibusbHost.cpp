@@ -182,21 +182,21 @@ timeval toTimeval(std::chrono::nanoseconds span) {
 // ---------------------------------------------------------------------------
 // Event sources and loops
 
-struct Completion {
+struct LibusbCompletion {
     ReadCompletion done = nullptr;
     void *context = nullptr;
     IOReturn result = kIOReturnSuccess;
     std::uint32_t bytesRead = 0;
 };
 
-class LoopCore;
+class LibusbLoopCore;
 
 struct LibusbEventSource::Core {
     std::mutex lock;
-    std::deque<Completion> queue;
-    std::weak_ptr<LoopCore> loop;
+    std::deque<LibusbCompletion> queue;
+    std::weak_ptr<LibusbLoopCore> loop;
 
-    bool take(Completion &out) {
+    bool take(LibusbCompletion &out) {
         std::lock_guard guard(lock);
         if (queue.empty()) return false;
         out = queue.front();
@@ -207,18 +207,18 @@ struct LibusbEventSource::Core {
         std::lock_guard guard(lock);
         return !queue.empty();
     }
-    void post(const Completion &completion);
+    void post(const LibusbCompletion &completion);
 };
 
 // The state behind one event loop. Without a libusb context (a host whose
 // initialisation failed) nothing can ever complete, and waiting falls back to
 // a condition variable so that stop() and the time bound still hold.
-class LoopCore : public std::enable_shared_from_this<LoopCore> {
+class LibusbLoopCore : public std::enable_shared_from_this<LibusbLoopCore> {
   public:
-    explicit LoopCore(std::shared_ptr<Context> context) : context_(std::move(context)) {}
+    explicit LibusbLoopCore(std::shared_ptr<Context> context) : context_(std::move(context)) {}
 
     void attach(const std::shared_ptr<LibusbEventSource::Core> &source) {
-        std::shared_ptr<LoopCore> previous;
+        std::shared_ptr<LibusbLoopCore> previous;
         {
             std::lock_guard guard(source->lock);
             previous = source->loop.lock();
@@ -310,8 +310,10 @@ class LoopCore : public std::enable_shared_from_this<LoopCore> {
 
     // Records which thread runs the loop, so wake() can tell its own thread.
     struct Runner {
-        LoopCore &core;
-        explicit Runner(LoopCore &c) : core(c) { core.runner_.store(std::this_thread::get_id()); }
+        LibusbLoopCore &core;
+        explicit Runner(LibusbLoopCore &c) : core(c) {
+            core.runner_.store(std::this_thread::get_id());
+        }
         ~Runner() { core.runner_.store(std::thread::id()); }
     };
 
@@ -345,7 +347,7 @@ class LoopCore : public std::enable_shared_from_this<LoopCore> {
             sources = sources_;
         }
         for (const auto &source : sources) {
-            Completion c;
+            LibusbCompletion c;
             if (source->take(c)) {
                 c.done(c.context, c.result, c.bytesRead);
                 return true;
@@ -378,8 +380,8 @@ class LoopCore : public std::enable_shared_from_this<LoopCore> {
     std::atomic<std::thread::id> runner_{};
 };
 
-void LibusbEventSource::Core::post(const Completion &completion) {
-    std::shared_ptr<LoopCore> target;
+void LibusbEventSource::Core::post(const LibusbCompletion &completion) {
+    std::shared_ptr<LibusbLoopCore> target;
     {
         std::lock_guard guard(lock);
         queue.push_back(completion);
@@ -395,7 +397,7 @@ std::unique_ptr<LibusbEventSource> LibusbEventSource::create() {
 LibusbEventSource::LibusbEventSource(std::shared_ptr<Core> core) : core_(std::move(core)) {}
 
 LibusbEventSource::~LibusbEventSource() {
-    std::shared_ptr<LoopCore> loop;
+    std::shared_ptr<LibusbLoopCore> loop;
     {
         std::lock_guard guard(core_->lock);
         loop = core_->loop.lock();
@@ -405,7 +407,7 @@ LibusbEventSource::~LibusbEventSource() {
 
 void LibusbEventSource::post(ReadCompletion done, void *context, IOReturn result,
                              std::uint32_t bytesRead) {
-    core_->post(Completion{done, context, result, bytesRead});
+    core_->post(LibusbCompletion{done, context, result, bytesRead});
 }
 
 namespace {
@@ -413,7 +415,7 @@ namespace {
 class LibusbEventLoop final : public EventLoop {
   public:
     explicit LibusbEventLoop(std::shared_ptr<Context> context)
-        : core_(std::make_shared<LoopCore>(std::move(context))) {}
+        : core_(std::make_shared<LibusbLoopCore>(std::move(context))) {}
 
     void attach(EventSource &source) override {
         if (auto *ours = dynamic_cast<LibusbEventSource *>(&source)) core_->attach(ours->core());
@@ -426,7 +428,7 @@ class LibusbEventLoop final : public EventLoop {
     void stop() override { core_->stop(); }
 
   private:
-    std::shared_ptr<LoopCore> core_;
+    std::shared_ptr<LibusbLoopCore> core_;
 };
 
 // ---------------------------------------------------------------------------
@@ -609,7 +611,7 @@ class InterfaceCore {
 
     static void LIBUSB_CALL finished(libusb_transfer *transfer) {
         std::unique_ptr<AsyncRead> read(static_cast<AsyncRead *>(transfer->user_data));
-        const Completion completion{
+        const LibusbCompletion completion{
             read->done, read->context, fromLibusbTransfer(transfer->status),
             static_cast<std::uint32_t>(std::max(0, transfer->actual_length))};
         {
@@ -635,18 +637,18 @@ class InterfaceCore {
     }
 
     // Cancels everything and handles events until the callbacks have run, so
-    // the handle can be released safely.
-    void drain() {
+    // the handle can be released safely. False if some never came back.
+    bool drain() {
         cancel(0xFF);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         for (;;) {
             {
                 std::lock_guard guard(lock);
-                if (inFlight.empty()) return;
+                if (inFlight.empty()) return true;
             }
             if (std::chrono::steady_clock::now() >= deadline) {
                 std::fprintf(stderr, "libusb: transfers still in flight at interface close\n");
-                return;
+                return false;
             }
             timeval tv = toTimeval(std::chrono::milliseconds(100));
             libusb_handle_events_timeout_completed(device->ctx(), &tv, nullptr);
@@ -682,10 +684,12 @@ class LibusbInterface final : public Interface {
 
     IOReturn close() override {
         if (!open_) return kIOReturnNotOpen;
-        core_->drain();
+        open_ = false;
+        // libusb must not free a handle under a transfer. The stuck transfers
+        // own the device state, which closes the handle once they are gone.
+        if (!core_->drain()) return kIOReturnBusy;
         core_->device->unclaim(number_);
         core_->device->release();
-        open_ = false;
         return kIOReturnSuccess;
     }
 
