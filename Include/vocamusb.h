@@ -52,6 +52,14 @@ VOCAM_API int32_t vo_usb_write_vocam_u32(_vocam *handle, int32_t reg, uint32_t w
 VOCAM_API int32_t vo_usb_read_vocam_two_u16(_vocam *handle, int32_t reg, uint16_t *low, uint16_t *high);
 VOCAM_API int32_t vo_usb_write_vocam_two_u16(_vocam *handle, int32_t reg, uint16_t low, uint16_t high);
 
+/* Reads a model's FPGA configuration image below the resource root into a
+ * buffer the caller frees with free(): 0 or -1. */
+VOCAM_API int usb_load_fpga_contents(uint16_t vendor_id, uint16_t product_id, uint16_t release,
+                                     uint8_t **buffer, uint32_t *size);
+
+/* Reloads the data-rate list and writes the current rate: 0 or negative. */
+VOCAM_API int vo_usb_reload_kps(_vocam *handle);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,6 +1,7 @@
 #include "Simulator/SimBus.h"
 
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -126,11 +127,30 @@ bool Bus::configure(const std::string &description) {
     return true;
 }
 
+Bus::~Bus() { clear(); }
+
 std::shared_ptr<CameraDevice> Bus::attach(CameraConfig config) {
     auto device = std::make_shared<CameraDevice>(std::move(config));
+    std::weak_ptr<CameraDevice> weak = device;
+    device->onReenumerate([this, weak](std::optional<CameraConfig> next) { reenumerate(weak, std::move(next)); });
     std::lock_guard lock(mutex_);
     devices_.push_back(device);
     return device;
+}
+
+void Bus::reenumerate(const std::weak_ptr<CameraDevice> &weak, std::optional<CameraConfig> next) {
+    if (auto device = weak.lock()) detach(device);
+    if (!next) return;  // whatever the controller runs now never answers the bus
+    std::lock_guard lock(mutex_);
+    const std::uint64_t generation = generation_;
+    returning_.emplace_back([this, generation, config = std::move(*next)]() mutable {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kReenumerationMs));
+        {
+            std::lock_guard lock(mutex_);
+            if (generation != generation_) return;
+        }
+        attach(std::move(config));
+    });
 }
 
 void Bus::detach(const std::shared_ptr<CameraDevice> &device) {
@@ -141,10 +161,14 @@ void Bus::detach(const std::shared_ptr<CameraDevice> &device) {
 
 void Bus::clear() {
     std::vector<std::shared_ptr<CameraDevice>> old;
+    std::vector<std::thread> returning;
     {
         std::lock_guard lock(mutex_);
+        ++generation_;
         old.swap(devices_);
+        returning.swap(returning_);
     }
+    for (auto &t : returning) t.join();
     for (auto &d : old) d->unplug();
 }
 

@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Simulator/SimDevice.h"
@@ -14,6 +15,14 @@ namespace vocam::sim {
 
 class Bus {
 public:
+    // How long a controller stays off the bus after its firmware starts.
+    static constexpr int kReenumerationMs = 200;
+
+    Bus() = default;
+    ~Bus();
+    Bus(const Bus &) = delete;
+    Bus &operator=(const Bus &) = delete;
+
     // The process's bus, configured from VOCAM_SIM at its first use.
     static Bus &instance();
 
@@ -27,8 +36,13 @@ public:
     std::vector<std::shared_ptr<CameraDevice>> devices() const;
 
 private:
+    void reenumerate(const std::weak_ptr<CameraDevice> &device, std::optional<CameraConfig> next);
+
     mutable std::mutex mutex_;
     std::vector<std::shared_ptr<CameraDevice>> devices_;
+    // Devices on their way back: each returns unless the bus was cleared since.
+    std::vector<std::thread> returning_;
+    std::uint64_t generation_ = 0;
 };
 
 // Parses one VOCAM_SIM value; false with `error` set when it is refused.

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "Simulator/SimImages.h"
+
 namespace vocam::sim {
 
 using namespace usbhost;
@@ -10,6 +12,11 @@ using namespace usbhost;
 namespace {
 
 constexpr std::uint8_t kRegisterRequest = 0x12;
+constexpr std::uint8_t kFirmwareLoadRequest = 0xA0;
+constexpr std::uint16_t kCpuControl = 0xE600;
+constexpr std::size_t kRamSize = 0x4000;
+constexpr std::uint16_t kRegFpga = 0x0008;
+constexpr std::uint32_t kFpgaConfigured = 0x20;
 constexpr std::uint8_t kBulkOutEndpoint = 0x02;
 constexpr std::uint8_t kBulkInEndpoint = 0x86;
 constexpr std::uint16_t kBulkPacket = 512;
@@ -31,7 +38,8 @@ std::uint32_t pack(std::uint32_t low, std::uint32_t high) { return (high << 16) 
 
 }  // namespace
 
-CameraDevice::CameraDevice(CameraConfig config) : config_(std::move(config)) {
+CameraDevice::CameraDevice(CameraConfig config) : config_(std::move(config)), ram_(kRamSize) {
+    fpgaConfigured_ = config_.state == BootState::Ready && config_.hasFpga;
     auto &r = registers_;
     r[0x0008] = 0;                                         // FPGA status
     r[0x000C] = config_.firmwareVersion;
@@ -69,9 +77,13 @@ CameraDevice::~CameraDevice() {
 }
 
 std::uint16_t CameraDevice::vendor() const { return config_.vendor; }
-std::uint16_t CameraDevice::product() const { return config_.product; }
+// A controller still running its boot code shows bit 15 in its product ID
+// and the vendor-specific device subclass.
+std::uint16_t CameraDevice::product() const {
+    return config_.state == BootState::Boot ? config_.product | 0x8000 : config_.product;
+}
 std::uint16_t CameraDevice::release() const { return config_.release; }
-std::uint8_t CameraDevice::subclass() const { return 0; }
+std::uint8_t CameraDevice::subclass() const { return config_.state == BootState::Boot ? 0xFF : 0; }
 
 std::vector<std::uint8_t> CameraDevice::deviceDescriptor() const {
     std::vector<std::uint8_t> d = {18, 1};
@@ -224,6 +236,13 @@ std::vector<std::uint8_t> CameraDevice::stringDescriptor(std::uint8_t index) con
 }
 
 std::uint32_t CameraDevice::readRegister(std::uint16_t address) {
+    if (address == kRegFpga) {
+        if (fpgaPollsLeft_ > 0 && --fpgaPollsLeft_ == 0) {
+            fpgaConfigured_ = true;
+            config_.state = BootState::Ready;
+        }
+        return fpgaConfigured_ ? kFpgaConfigured : 0;
+    }
     if (address == kRegDataRateCount) rateCursor_ = 0;
     if (address == kRegDataRateArray) {
         // Each read hands out the next two entries of the list, low half first.
@@ -238,10 +257,57 @@ std::uint32_t CameraDevice::readRegister(std::uint16_t address) {
     return it == registers_.end() ? 0 : it->second;
 }
 
-void CameraDevice::writeRegister(std::uint16_t address, std::uint32_t value) { registers_[address] = value; }
+void CameraDevice::writeRegister(std::uint16_t address, std::uint32_t value) {
+    if (address == kRegFpga && config_.hasFpga) {
+        if (value == 0xFFFFFFFFu) {
+            fpgaReceiving_ = true;
+            fpgaConfigured_ = false;
+            fpgaPollsLeft_ = 0;
+            fpgaData_.clear();
+        } else if (value == 0 && fpgaReceiving_) {
+            // Only a whole image for this product configures the FPGA.
+            fpgaReceiving_ = false;
+            if (checkFpgaImage(fpgaData_, config_.product)) fpgaPollsLeft_ = std::max(1, config_.fpgaPolls);
+            fpgaData_.clear();
+        }
+        return;
+    }
+    registers_[address] = value;
+}
 
-IOReturn CameraDevice::vendorRequest(const Setup &setup, std::uint8_t *data, std::uint32_t &done) {
-    if (setup.bRequest != kRegisterRequest) return kIOReturnPipeStalled;  // unknown request: STALL
+// The controller's built-in load request: writes its RAM and its CPU control
+// register. Releasing the CPU starts whatever the RAM holds.
+IOReturn CameraDevice::firmwareLoad(const Setup &setup, const std::uint8_t *data,
+                                    std::optional<std::optional<CameraConfig>> &reenumerate) {
+    if (setup.wValue == kCpuControl && setup.wLength >= 1) {
+        const bool hold = data[0] & 1;
+        if (!hold && cpuHeld_ && config_.state == BootState::Boot) {
+            if (checkFirmwareImage(ram_.data(), ram_.size(), config_.vendor, config_.product)) {
+                CameraConfig next = config_;
+                next.state = config_.hasFpga ? BootState::Fpga : BootState::Ready;
+                reenumerate = next;
+            } else {
+                reenumerate = std::optional<CameraConfig>();
+            }
+        }
+        cpuHeld_ = hold;
+        return kIOReturnSuccess;
+    }
+    if (static_cast<std::size_t>(setup.wValue) + setup.wLength > kRamSize) return kIOReturnPipeStalled;
+    std::memcpy(ram_.data() + setup.wValue, data, setup.wLength);
+    return kIOReturnSuccess;
+}
+
+IOReturn CameraDevice::vendorRequest(const Setup &setup, std::uint8_t *data, std::uint32_t &done,
+                                     std::optional<std::optional<CameraConfig>> &reenumerate) {
+    if (setup.bRequest == kFirmwareLoadRequest && !(setup.bmRequestType & 0x80)) {
+        const IOReturn r = firmwareLoad(setup, data, reenumerate);
+        if (r == kIOReturnSuccess) done = setup.wLength;
+        return r;
+    }
+    // Registers are answered by the camera firmware, which a controller still
+    // in its boot code does not have.
+    if (setup.bRequest != kRegisterRequest || config_.state == BootState::Boot) return kIOReturnPipeStalled;
     const bool in = setup.bmRequestType & 0x80;
     const std::uint32_t words = (setup.wLength + 3u) / 4u;
     for (std::uint32_t w = 0; w < words; ++w) {
@@ -268,7 +334,21 @@ IOReturn CameraDevice::vendorRequest(const Setup &setup, std::uint8_t *data, std
 IOReturn CameraDevice::control(const Setup &setup, void *data, std::uint32_t &done,
                                std::uint32_t noDataTimeoutMs, std::uint32_t completionTimeoutMs,
                                bool deviceLevel) {
-    std::lock_guard lock(mutex_);
+    std::optional<std::optional<CameraConfig>> reenumerate;
+    Reenumerate callback;
+    IOReturn result;
+    {
+        std::lock_guard lock(mutex_);
+        result = controlLocked(setup, data, done, noDataTimeoutMs, completionTimeoutMs, deviceLevel, reenumerate);
+        if (reenumerate) callback = reenumerate_;
+    }
+    if (callback) callback(*reenumerate);
+    return result;
+}
+
+IOReturn CameraDevice::controlLocked(const Setup &setup, void *data, std::uint32_t &done,
+                                     std::uint32_t noDataTimeoutMs, std::uint32_t completionTimeoutMs,
+                                     bool deviceLevel, std::optional<std::optional<CameraConfig>> &reenumerate) {
     auto *bytes = static_cast<std::uint8_t *>(data);
     const bool in = setup.bmRequestType & 0x80;
     LogEntry e;
@@ -288,7 +368,7 @@ IOReturn CameraDevice::control(const Setup &setup, void *data, std::uint32_t &do
         --controlFaultCount_;
         e.result = controlFault_;
     } else if ((setup.bmRequestType & 0x60) == 0x40) {
-        e.result = vendorRequest(setup, bytes, done);
+        e.result = vendorRequest(setup, bytes, done, reenumerate);
     } else if (setup.bmRequestType == 0x80 && setup.bRequest == 6) {
         // GET_DESCRIPTOR: send at most what was asked for.
         const std::uint8_t type = setup.wValue >> 8, index = setup.wValue & 0xFF;
@@ -367,6 +447,7 @@ IOReturn CameraDevice::bulkOut(std::uint8_t pipe, const void *data, std::uint32_
         moved = std::min(length, bulkFaultBytes_);
     }
     bulkOut_.insert(bulkOut_.end(), bytes, bytes + moved);
+    if (fpgaReceiving_ && alternate_ == 1) fpgaData_.insert(fpgaData_.end(), bytes, bytes + moved);
     e.done = moved;
     e.data.assign(bytes, bytes + std::min<std::size_t>(moved, kLoggedBulkBytes));
     record(std::move(e));
@@ -497,6 +578,16 @@ void CameraDevice::unplug() {
         open_ = claimed_ = false;
     }
     wake_.notify_all();
+}
+
+void CameraDevice::onReenumerate(Reenumerate callback) {
+    std::lock_guard lock(mutex_);
+    reenumerate_ = std::move(callback);
+}
+
+bool CameraDevice::fpgaConfigured() const {
+    std::lock_guard lock(mutex_);
+    return fpgaConfigured_;
 }
 
 bool CameraDevice::present() const {

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,6 +44,9 @@ struct CameraConfig {
     std::uint32_t messageMask = 0;
     std::uint32_t firmwareVersion = 0;
     std::vector<std::uint16_t> dataRates;
+    // Status reads after the end of a valid configuration until the FPGA
+    // reports itself configured.
+    int fpgaPolls = 3;
 };
 
 // The model's defaults, for the model table entry with this index.
@@ -118,6 +122,12 @@ public:
     using Post = std::function<void(IOReturn, std::uint32_t)>;
     IOReturn submitRead(std::uint8_t pipe, void *buffer, std::uint32_t size, Post post);
 
+    // Called (outside the device's lock) when the controller's CPU is released:
+    // with the identity it re-enumerates as, or with nothing when the loaded
+    // image is not firmware and the device never comes back.
+    using Reenumerate = std::function<void(std::optional<CameraConfig>)>;
+    void onReenumerate(Reenumerate callback);
+
     // The device left the bus: every operation fails, pending reads complete.
     void unplug();
     bool present() const;
@@ -137,6 +147,7 @@ public:
     std::vector<std::uint8_t> bulkOutData() const;
     bool isOpen() const;
     std::uint8_t alternate() const;
+    bool fpgaConfigured() const;
 
 private:
     struct PendingRead {
@@ -146,9 +157,15 @@ private:
         Post post;
     };
 
+    IOReturn controlLocked(const Setup &setup, void *data, std::uint32_t &done, std::uint32_t noDataTimeoutMs,
+                           std::uint32_t completionTimeoutMs, bool deviceLevel,
+                           std::optional<std::optional<CameraConfig>> &reenumerate);
     std::uint8_t endpointFor(std::uint8_t pipe) const;  // 0 when the pipe does not exist
     std::vector<std::uint8_t> stringDescriptor(std::uint8_t index) const;
-    IOReturn vendorRequest(const Setup &setup, std::uint8_t *data, std::uint32_t &done);
+    IOReturn vendorRequest(const Setup &setup, std::uint8_t *data, std::uint32_t &done,
+                           std::optional<std::optional<CameraConfig>> &reenumerate);
+    IOReturn firmwareLoad(const Setup &setup, const std::uint8_t *data,
+                          std::optional<std::optional<CameraConfig>> &reenumerate);
     std::uint32_t readRegister(std::uint16_t address);
     void writeRegister(std::uint16_t address, std::uint32_t value);
     std::uint32_t takeBulkIn(std::uint8_t *data, std::uint32_t size);  // bytes queued for IN
@@ -165,6 +182,16 @@ private:
     std::uint8_t alternate_ = 0;
     std::map<std::uint16_t, std::uint32_t> registers_;
     std::size_t rateCursor_ = 0;
+    Reenumerate reenumerate_;
+
+    // The controller: RAM the firmware is loaded into, and its CPU.
+    std::vector<std::uint8_t> ram_;
+    bool cpuHeld_ = false;
+    // The FPGA: configuration data received between the begin and end writes.
+    bool fpgaReceiving_ = false;
+    bool fpgaConfigured_ = false;
+    int fpgaPollsLeft_ = 0;
+    std::vector<std::uint8_t> fpgaData_;
     std::vector<LogEntry> log_;
 
     // Faults.

@@ -55,7 +55,7 @@ TEST(SimDescription, AnythingUnknownIsRefusedWithOneLineAndNoDevices) {
 }
 
 TEST(SimHost, MatchesByProductOrSubclass) {
-    ASSERT_TRUE(sim::Bus::instance().configure("model_02,model_05,model_16"));
+    ASSERT_TRUE(sim::Bus::instance().configure("model_02:state=ready,model_05:state=fpga,model_16"));
     auto host = sim::makeSimulatedHost(sim::Bus::instance());
     std::vector<std::shared_ptr<usbhost::DeviceRef>> found;
     EXPECT_EQ(host->match({kCameraVendorA, {}, {}}, found), 0);
@@ -74,8 +74,14 @@ TEST(SimHost, MatchesByProductOrSubclass) {
     EXPECT_EQ(other->open(), usbhost::kIOReturnExclusiveAccess);
     EXPECT_EQ(device->close(), 0);
     EXPECT_EQ(other->open(), 0);
-    EXPECT_EQ(host->match({kCameraVendorB, {}, std::uint8_t{0xFF}}, found), 0);
+    // model_16 has no firmware yet: it shows its boot identity.
+    EXPECT_EQ(host->match({kCameraVendorB, std::uint16_t{0x03AD}, {}}, found), 0);
     EXPECT_TRUE(found.empty());
+    EXPECT_EQ(host->match({kCameraVendorB, {}, std::uint8_t{0xFF}}, found), 0);
+    ASSERT_EQ(found.size(), 1u);
+    ASSERT_EQ(found[0]->createDevice(device), 0);
+    EXPECT_EQ(device->product(product), 0);
+    EXPECT_EQ(product, 0x83AD);
     sim::Bus::instance().clear();
 }
 

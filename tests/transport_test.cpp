@@ -7,7 +7,7 @@
 
 #include "support/SimCamera.h"
 #include "support/Stderr.h"
-#include "vo_usb.h"
+#include "vo_usb/vo_usb.h"
 
 using vocam::sim::LogEntry;
 using namespace vocam::usbhost;

@@ -1,5 +1,5 @@
 // Transfers on an open camera, the register protocol and identity reads.
-#include "vo_usb.h"
+#include "vo_usb/vo_usb.h"
 
 #include <cstdio>
 #include <cstring>
