@@ -15,6 +15,7 @@ extern "C" {
 // order of the walk does not matter.
 void SecondFourColorsInterMove32(uint8_t *dst, uint32_t width, uint32_t height, int blueRow,
                                  int greenFirst) {
+    if (!mosaicSizeOk(width, height)) return;
     const size_t stride = size_t(width) * 4;
     Phase phase{blueRow != 0, greenFirst != 0};
     for (uint32_t y = 0; y < height; ++y, phase = phase.next()) {

@@ -32,6 +32,7 @@ inline void nearestPixels(uint32_t x0, uint32_t width, bool firstRow, bool green
 template <bool Out32, bool Flip, bool Wide>
 void nearestOnePass(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t height, int blueRow,
                     int greenFirst, int topDown) {
+    if (!mosaicSizeOk(width, height)) return;
     constexpr uint32_t step = Out32 ? 4 : 3;
     constexpr size_t scale = Wide ? 2 : 1;
     const size_t rowBytes = size_t(width) * scale;
@@ -67,6 +68,7 @@ void nearestOnePass(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t h
 template <class Px>
 void secondNearest(typename Px::T *dst, uint32_t width, uint32_t height, int blueRow,
                    int greenFirst) {
+    if (!mosaicSizeOk(width, height)) return;
     using T = typename Px::T;
     const size_t stride = rowElems<Px>(width);
     Phase phase{blueRow != 0, greenFirst != 0};

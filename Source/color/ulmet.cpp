@@ -64,6 +64,7 @@ struct PixelWriter {
 template <class Px>
 void secondUlmet(typename Px::T *dst, uint32_t width, uint32_t height, int blueRow,
                  int greenFirst) {
+    if (!mosaicSizeOk(width, height)) return;
     using T = typename Px::T;
     const size_t stride = rowElems<Px>(width);
     const Phase first{blueRow != 0, greenFirst != 0};
@@ -90,6 +91,7 @@ template <class Px, bool Flip, class Fetch>
 void ulmetFromSource(typename Px::T *dst, const typename Fetch::In *src, uint32_t width,
                      uint32_t height, int blueRow, int greenFirst, int topDown, int deinterlace,
                      Fetch fetch) {
+    if (!mosaicSizeOk(width, height)) return;
     using In = typename Fetch::In;
     const size_t stride = rowElems<Px>(width);
     UlmetRowFn body = nullptr;
