@@ -84,3 +84,7 @@ struct _vocam {
     // with the model's correction matrices.
     std::unique_ptr<CVotf> converter;
 };
+
+// Start-up runs once per process; a test process that plays several start-ups
+// on the simulated bus forgets that it ran.
+void vo_forget_bring_up();
