@@ -381,8 +381,8 @@ int cam_handle_message(_vocam *handle, std::uint32_t message_id, const std::uint
     std::int32_t address = reg::kMessageData;
     std::uint32_t remaining = size;
     while (remaining > 0) {
-        // The tone curve goes out in small pieces the camera's firmware
-        // takes between lines.
+        // The camera takes its tone curve in 64-byte pieces, other messages
+        // in up to 256 bytes.
         const std::uint32_t chunk = remaining > 64 && message_id == kMessageToneCurve ? 64
                                     : remaining > 256                                 ? 256
                                                                                       : remaining;
