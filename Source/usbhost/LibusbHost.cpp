@@ -134,15 +134,12 @@ std::vector<std::uint8_t> rebuildConfigurationDescriptor(const libusb_config_des
 
 namespace {
 
+// Only failures that no caller receives are logged here. A failure returned
+// to a caller is logged there, in the one line its message promises.
 void logFailure(const char *call, int libusbError) {
     std::fprintf(stderr, "libusb: %s failed: %s\n", call, libusb_error_name(libusbError));
 }
 
-// Logs a failed libusb call and translates its result.
-IOReturn failed(const char *call, int libusbError) {
-    logFailure(call, libusbError);
-    return fromLibusb(libusbError);
-}
 
 struct Context {
     libusb_context *ctx = nullptr;
@@ -463,7 +460,7 @@ class DeviceState {
             const int r = libusb_open(device_.get(), &handle_);
             if (r != 0) {
                 handle_ = nullptr;
-                return failed("libusb_open", r);
+                return fromLibusb(r);
             }
             // A bound kernel driver would make every claim fail; libusb gives
             // it back when the interface is released. Not every platform can.
@@ -493,7 +490,7 @@ class DeviceState {
             const int r = libusb_claim_interface(handle_, number);
             if (r != 0) {
                 claims_.erase(number);
-                return failed("libusb_claim_interface", r);
+                return fromLibusb(r);
             }
         }
         ++count;
@@ -524,11 +521,11 @@ class DeviceState {
         for (const auto &[number, count] : claims_) libusb_release_interface(handle_, number);
         const int r = libusb_set_configuration(handle_, value);
         alternates_.clear();
-        IOReturn result = r == 0 ? kIOReturnSuccess : failed("libusb_set_configuration", r);
+        IOReturn result = r == 0 ? kIOReturnSuccess : fromLibusb(r);
         for (auto it = claims_.begin(); it != claims_.end();) {
             const int c = libusb_claim_interface(handle_, it->first);
             if (c != 0) {
-                if (result == kIOReturnSuccess) result = failed("libusb_claim_interface", c);
+                if (result == kIOReturnSuccess) result = fromLibusb(c);
                 it = claims_.erase(it);
             } else {
                 ++it;
@@ -541,7 +538,7 @@ class DeviceState {
         std::lock_guard guard(lock_);
         if (handle_ == nullptr || claims_.count(number) == 0) return kIOReturnNotOpen;
         const int r = libusb_set_interface_alt_setting(handle_, number, alternate);
-        if (r != 0) return failed("libusb_set_interface_alt_setting", r);
+        if (r != 0) return fromLibusb(r);
         alternates_[number] = alternate;
         return kIOReturnSuccess;
     }
@@ -574,7 +571,7 @@ IOReturn controlTransfer(libusb_device_handle *handle, const Setup &setup, void 
         libusb_control_transfer(handle, setup.bmRequestType, setup.bRequest, setup.wValue,
                                 setup.wIndex, static_cast<unsigned char *>(data), setup.wLength,
                                 effectiveTimeout(noDataTimeoutMs, completionTimeoutMs));
-    if (r < 0) return failed("libusb_control_transfer", r);
+    if (r < 0) return fromLibusb(r);
     done = static_cast<std::uint32_t>(r);
     return kIOReturnSuccess;
 }
@@ -716,7 +713,7 @@ class LibusbInterface final : public Interface {
         const int r = libusb_control_transfer(core_->device->handle(), kGetEndpointStatus,
                                               LIBUSB_REQUEST_GET_STATUS, 0, endpoint.address,
                                               status, sizeof status, kStatusTimeoutMs);
-        if (r < 0) return failed("GET_STATUS", r);
+        if (r < 0) return fromLibusb(r);
         if (r < 2) return kIOReturnNotResponding;
         return (status[0] & 1) != 0 ? kIOReturnPipeStalled : kIOReturnSuccess;
     }
@@ -742,7 +739,7 @@ class LibusbInterface final : public Interface {
         Endpoint endpoint;
         if (!lookup(pipe, endpoint)) return kIOReturnBadArgument;
         const int r = libusb_clear_halt(core_->device->handle(), endpoint.address);
-        return r == 0 ? kIOReturnSuccess : failed("libusb_clear_halt", r);
+        return r == 0 ? kIOReturnSuccess : fromLibusb(r);
     }
 
     IOReturn abortPipe(std::uint8_t pipe) override {
@@ -798,7 +795,7 @@ class LibusbInterface final : public Interface {
                     core_->inFlight.end());
             }
             libusb_free_transfer(t);
-            return failed("libusb_submit_transfer", r);
+            return fromLibusb(r);
         }
         // The callback owns it now and may already have run.
         read.release();
@@ -849,7 +846,7 @@ class LibusbInterface final : public Interface {
         // What moved before a time-out or an error still counts.
         length = static_cast<std::uint32_t>(std::max(0, moved));
         return r == 0 ? kIOReturnSuccess
-                      : failed(in ? "libusb_bulk_transfer (in)" : "libusb_bulk_transfer (out)", r);
+                      : fromLibusb(r);
     }
 
     std::shared_ptr<InterfaceCore> core_;
@@ -944,7 +941,7 @@ class LibusbDevice final : public Device {
         out.clear();
         libusb_config_descriptor *raw = nullptr;
         const int r = libusb_get_config_descriptor(state_->device(), index, &raw);
-        if (r != 0) return failed("libusb_get_config_descriptor", r);
+        if (r != 0) return fromLibusb(r);
         const ConfigPtr config(raw);
         out = rebuildConfigurationDescriptor(*config);
         return kIOReturnSuccess;
@@ -959,7 +956,7 @@ class LibusbDevice final : public Device {
         out.clear();
         libusb_config_descriptor *raw = nullptr;
         const int r = libusb_get_active_config_descriptor(state_->device(), &raw);
-        if (r != 0) return failed("libusb_get_active_config_descriptor", r);
+        if (r != 0) return fromLibusb(r);
         const ConfigPtr config(raw);
         for (int i = 0; i < config->bNumInterfaces; ++i) {
             const libusb_interface &interface = config->interface[i];
@@ -1032,7 +1029,8 @@ class LibusbHost final : public Host {
         const int r = init(&context->ctx);
         if (r != 0) {
             context->ctx = nullptr;
-            status_ = failed("libusb_init", r);
+            logFailure("libusb_init", r);
+            status_ = fromLibusb(r);
             // Keep a failure visible even if libusb reported an odd success code.
             if (status_ == kIOReturnSuccess) status_ = kIOReturnError;
             return;
@@ -1047,7 +1045,7 @@ class LibusbHost final : public Host {
         if (status_ != kIOReturnSuccess) return status_;
         libusb_device **list = nullptr;
         const ssize_t count = libusb_get_device_list(context_->ctx, &list);
-        if (count < 0) return failed("libusb_get_device_list", static_cast<int>(count));
+        if (count < 0) return fromLibusb(static_cast<int>(count));
         const std::unique_ptr<libusb_device *, void (*)(libusb_device **)> owner(
             list, [](libusb_device **l) { libusb_free_device_list(l, 1); });
         for (ssize_t i = 0; i < count; ++i) {
