@@ -537,6 +537,10 @@ class DeviceState {
     IOReturn setAlternate(std::uint8_t number, std::uint8_t alternate) {
         std::lock_guard guard(lock_);
         if (handle_ == nullptr || claims_.count(number) == 0) return kIOReturnNotOpen;
+        // libusb 1.0.26 releases the handle's lock without having taken it
+        // when it finds the device detached here, and the next libusb_close
+        // aborts the process. A device that has left is not asked at all.
+        if (departed()) return kIOReturnNoDevice;
         const int r = libusb_set_interface_alt_setting(handle_, number, alternate);
         if (r != 0) return fromLibusb(r);
         alternates_[number] = alternate;
@@ -552,6 +556,18 @@ class DeviceState {
     }
 
   private:
+    // True once libusb no longer lists the device (its hotplug monitor has
+    // seen it leave); listing also takes in any hotplug events still pending.
+    bool departed() const {
+        libusb_device **list = nullptr;
+        const ssize_t count = libusb_get_device_list(ctx(), &list);
+        if (count < 0) return false;
+        bool listed = false;
+        for (ssize_t i = 0; i < count && !listed; ++i) listed = list[i] == device_.get();
+        libusb_free_device_list(list, 1);
+        return !listed;
+    }
+
     std::shared_ptr<Context> context_;
     DevicePtr device_;
     std::mutex lock_;
