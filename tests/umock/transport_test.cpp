@@ -225,6 +225,21 @@ TEST_F(Bulk, AFailedReadResetsThePipeAndReportsWhatArrived) {
     EXPECT_EQ(log[2].endpoint, 0x86);
 }
 
+TEST_F(Bulk, AReadWaitingWhenTheCameraIsPulledEndsAtOnceWithNoDevice) {
+    ASSERT_EQ(cam->handle()->usb_interface_if->setAlternate(2), 0);
+    std::thread puller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        Testbed::instance().unplug(cam->shared());
+    });
+    std::uint8_t data[1024] = {};
+    const auto start = Clock::now();
+    // Not after the five-second time-out: the kernel ends the URB at the disconnect.
+    EXPECT_EQ(vo_usb_bulk_read(cam->handle(), 1, data, sizeof data), kIOReturnNoDevice);
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 2.0);
+    puller.join();
+    EXPECT_NE(err.take().find("myUSBReadBulkPipe WritePipeTO failed 0xE00002C0"), std::string::npos);
+}
+
 TEST_F(Transport, SpeedAndReleaseComeFromTheDeviceDescriptors) {
     EXPECT_EQ(usb_get_device_speed(cam->handle()), 0);
     EXPECT_EQ(cam->handle()->device_speed, kSpeedHigh);
