@@ -421,7 +421,8 @@ IOReturn CameraDevice::pipeStatus(std::uint8_t pipe) {
 }
 
 IOReturn CameraDevice::bulkOut(std::uint8_t pipe, const void *data, std::uint32_t length,
-                               std::uint32_t timeoutMs, std::uint32_t completionTimeoutMs, std::uint32_t *movedOut) {
+                               std::uint32_t timeoutMs, std::uint32_t completionTimeoutMs,
+                               std::uint32_t *movedOut) {
     std::lock_guard lock(mutex_);
     const std::uint8_t ep = endpointFor(pipe);
     LogEntry e;
@@ -546,7 +547,8 @@ IOReturn CameraDevice::submitRead(std::uint8_t pipe, void *buffer, std::uint32_t
 
 bool CameraDevice::withdrawRead(const void *buffer) {
     std::lock_guard lock(mutex_);
-    auto it = std::find_if(pending_.begin(), pending_.end(), [&](const PendingRead &p) { return p.buffer == buffer; });
+    auto it = std::find_if(pending_.begin(), pending_.end(),
+                           [&](const PendingRead &p) { return p.buffer == buffer; });
     if (it == pending_.end()) return false;
     pending_.erase(it);
     return true;
@@ -555,7 +557,8 @@ bool CameraDevice::withdrawRead(const void *buffer) {
 bool CameraDevice::bulkInAnswersNow(std::uint8_t pipe) const {
     std::lock_guard lock(mutex_);
     const std::uint8_t ep = endpointFor(pipe);
-    if (!present_ || ep == 0 || !(ep & 0x80) || bulkFaultCount_ > 0 || !bulkIn_.empty()) return true;
+    if (!present_ || ep == 0 || !(ep & 0x80) || bulkFaultCount_ > 0 || !bulkIn_.empty())
+        return true;
     auto stall = stalled_.find(ep);
     return stall != stalled_.end() && stall->second;
 }

@@ -112,8 +112,9 @@ public:
                      std::uint32_t completionTimeoutMs, bool deviceLevel);
     IOReturn pipeStatus(std::uint8_t pipe);
     // `moved`, when given, receives the count the device took.
-    IOReturn bulkOut(std::uint8_t pipe, const void *data, std::uint32_t length, std::uint32_t timeoutMs,
-                     std::uint32_t completionTimeoutMs, std::uint32_t *moved = nullptr);
+    IOReturn bulkOut(std::uint8_t pipe, const void *data, std::uint32_t length,
+                     std::uint32_t timeoutMs, std::uint32_t completionTimeoutMs,
+                     std::uint32_t *moved = nullptr);
     IOReturn bulkIn(std::uint8_t pipe, void *data, std::uint32_t &length, std::uint32_t timeoutMs,
                     std::uint32_t completionTimeoutMs);
     IOReturn clearStall(std::uint8_t pipe);

@@ -140,7 +140,6 @@ void logFailure(const char *call, int libusbError) {
     std::fprintf(stderr, "libusb: %s failed: %s\n", call, libusb_error_name(libusbError));
 }
 
-
 struct Context {
     libusb_context *ctx = nullptr;
     Context() = default;
@@ -861,8 +860,7 @@ class LibusbInterface final : public Interface {
                                        static_cast<int>(asked), &moved, timeoutMs);
         // What moved before a time-out or an error still counts.
         length = static_cast<std::uint32_t>(std::max(0, moved));
-        return r == 0 ? kIOReturnSuccess
-                      : fromLibusb(r);
+        return r == 0 ? kIOReturnSuccess : fromLibusb(r);
     }
 
     std::shared_ptr<InterfaceCore> core_;

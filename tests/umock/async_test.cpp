@@ -28,11 +28,12 @@ struct Completion {
 
 // Collects completions; each read's context is its slot number.
 class Reads {
-public:
+  public:
     static void done(void *context, IOReturn result, std::uint32_t bytes) {
         auto *slot = static_cast<Slot *>(context);
         std::lock_guard guard(slot->owner->lock_);
-        slot->owner->completions_.push_back({slot->index, {result, bytes, std::this_thread::get_id()}});
+        slot->owner->completions_.push_back(
+            {slot->index, {result, bytes, std::this_thread::get_id()}});
         slot->owner->changed_.notify_all();
     }
     void *slot(int index) {
@@ -49,7 +50,7 @@ public:
         return completions_;
     }
 
-private:
+  private:
     struct Slot {
         Reads *owner;
         int index;
@@ -61,7 +62,7 @@ private:
 };
 
 class AsyncRead : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         unsetenv("VOCAM_SIM");
         if (!Testbed::active()) GTEST_SKIP() << "needs umockdev-wrapper";
@@ -95,9 +96,11 @@ protected:
 TEST_F(AsyncRead, FramesCompleteInOrderOnTheLoopThread) {
     std::vector<std::vector<std::uint8_t>> buffers(3, std::vector<std::uint8_t>(4096));
     for (int i = 0; i < 3; ++i)
-        ASSERT_EQ(interface->readPipeAsync(1, buffers[i].data(), 4096, &Reads::done, reads.slot(i)), 0);
+        ASSERT_EQ(interface->readPipeAsync(1, buffers[i].data(), 4096, &Reads::done, reads.slot(i)),
+                  0);
     EXPECT_FALSE(reads.waitFor(1, 100ms));  // nothing has arrived yet
-    for (std::uint8_t frame = 1; frame <= 3; ++frame) cam->device().queueBulkIn(std::vector<std::uint8_t>(4096, frame));
+    for (std::uint8_t frame = 1; frame <= 3; ++frame)
+        cam->device().queueBulkIn(std::vector<std::uint8_t>(4096, frame));
     ASSERT_TRUE(reads.waitFor(3));
     const auto done = reads.taken();
     for (int i = 0; i < 3; ++i) {
@@ -137,7 +140,8 @@ TEST_F(AsyncRead, PullingTheCameraCompletesAWaitingReadWithNoDevice) {
     EXPECT_EQ(reads.taken()[0].second.result, kIOReturnNoDevice);
     EXPECT_EQ(reads.taken()[0].second.thread, loopThread);
     // A new read is refused at once rather than left waiting.
-    EXPECT_EQ(interface->readPipeAsync(1, buffer.data(), 1024, &Reads::done, reads.slot(1)), kIOReturnNoDevice);
+    EXPECT_EQ(interface->readPipeAsync(1, buffer.data(), 1024, &Reads::done, reads.slot(1)),
+              kIOReturnNoDevice);
     // Closing a departed camera neither hangs nor leaves a read behind.
     EXPECT_EQ(interface->close(), 0);
     EXPECT_FALSE(reads.waitFor(2, 200ms));

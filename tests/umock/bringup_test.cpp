@@ -25,7 +25,8 @@ namespace {
 
 int occurrences(const std::string &text, const std::string &what) {
     int n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
     return n;
 }
 
@@ -36,7 +37,7 @@ std::shared_ptr<sim::CameraDevice> withSerial(std::uint32_t serial) {
 }
 
 class BringUp : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() { unsetenv("VOCAM_SIM"); }
     void SetUp() override {
         if (!Testbed::active()) GTEST_SKIP() << "needs umockdev-wrapper";
@@ -83,7 +84,9 @@ TEST_F(BringUp, FirmwareReenumeratesTheControllerAndTheFpgaIsConfigured) {
     EXPECT_EQ(loads.back().data, std::vector<std::uint8_t>{0});
     for (std::size_t i = 1; i + 1 < loads.size(); ++i) {
         EXPECT_EQ(loads[i].setup.wValue, 16 * (i - 1));
-        ASSERT_TRUE(std::equal(loads[i].data.begin(), loads[i].data.end(), image.begin() + 16 * (i - 1))) << i;
+        ASSERT_TRUE(
+            std::equal(loads[i].data.begin(), loads[i].data.end(), image.begin() + 16 * (i - 1)))
+            << i;
     }
     // The bitstream went out on the FPGA's bulk endpoint, framed by the begin and end writes.
     std::size_t out = 0;
@@ -104,15 +107,17 @@ TEST_F(BringUp, ABusyControllerIsRetriedAndThenLeftAlone) {
     // The kernel answers another client's claim with EBUSY, which libusb
     // reports as busy and the backend as exclusive access.
     EXPECT_NE(log.find("Exclusive access err, sleeping on it 1\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("Exclusive access err, sleeping on it 5\nunable to open device: e00002c5\n"), std::string::npos)
+    EXPECT_NE(log.find("Exclusive access err, sleeping on it 5\nunable to open device: e00002c5\n"),
+              std::string::npos)
         << log;
     EXPECT_EQ(occurrences(log, "FW was downloaded to device\n"), 0);
     EXPECT_EQ(Testbed::instance().devices().at(0)->config().state, sim::BootState::Boot);
 }
 
 TEST_F(BringUp, EnumerationOpenAndAnotherClientFindingTheCameraHeld) {
-    ASSERT_TRUE(Testbed::instance().configure("model_02:state=ready,model_02:state=ready:serial=77,"
-                                              "model_16:state=ready"));
+    ASSERT_TRUE(
+        Testbed::instance().configure("model_02:state=ready,model_02:state=ready:serial=77,"
+                                      "model_16:state=ready"));
     test::StderrCapture err;
     // libusb learns of the devices through its hotplug monitor.
     test::umock::waitForDevices(usbhost::host(), {kCameraVendorA, std::uint16_t{0x00A1}, {}}, 2);
@@ -133,7 +138,8 @@ TEST_F(BringUp, EnumerationOpenAndAnotherClientFindingTheCameraHeld) {
 
     // A second client, with its own libusb context, finds the camera held.
     auto other = usbhost::makeLibusbHost();
-    auto found = test::umock::waitForDevices(*other, {kCameraVendorA, std::uint16_t{0x00A1}, {}}, 2);
+    auto found =
+        test::umock::waitForDevices(*other, {kCameraVendorA, std::uint16_t{0x00A1}, {}}, 2);
     std::shared_ptr<usbhost::DeviceRef> same;
     for (auto &ref : found) {
         std::unique_ptr<usbhost::Device> probe;
@@ -160,7 +166,8 @@ TEST_F(BringUp, ACameraPulledWhileOpenStillClosesCleanly) {
     Testbed::instance().unplug(Testbed::instance().devices().at(0));
     std::uint32_t word = 0;
     EXPECT_EQ(vo_usb_read_vocam_u32(cam, 0x1000, &word), -1);
-    EXPECT_NE(err.take().find("VOXUSBReadControlPipe Err 0xE00002C0"), std::string::npos);  // no device
+    EXPECT_NE(err.take().find("VOXUSBReadControlPipe Err 0xE00002C0"),
+              std::string::npos);  // no device
     EXPECT_EQ(vocam_camera_close(&cam), 0);
     EXPECT_EQ(cam, nullptr);
 }

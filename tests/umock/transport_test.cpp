@@ -37,7 +37,7 @@ bool contains(const std::vector<std::string> &requests, const std::string &name)
 }
 
 class UmockTest : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() { unsetenv("VOCAM_SIM"); }
     void SetUp() override {
         if (!Testbed::active()) GTEST_SKIP() << "needs umockdev-wrapper";
@@ -46,7 +46,7 @@ protected:
 };
 
 class Transport : public UmockTest {
-protected:
+  protected:
     void SetUp() override {
         UmockTest::SetUp();
         if (IsSkipped()) return;
@@ -76,7 +76,8 @@ TEST_F(Transport, ControlTransfersCarryTheVendorRequestAndItsData) {
     EXPECT_EQ(std::vector<std::uint8_t>(in, in + 4), (std::vector<std::uint8_t>{1, 2, 3, 4}));
     EXPECT_EQ(cam->device().reg(0x1004) & 0xFF, 5u);
     // Every transfer is one URB on the device file.
-    EXPECT_EQ(Testbed::instance().takeRequests(), (std::vector<std::string>{"SUBMITURB", "SUBMITURB"}));
+    EXPECT_EQ(Testbed::instance().takeRequests(),
+              (std::vector<std::string>{"SUBMITURB", "SUBMITURB"}));
     EXPECT_EQ(err.take(), "");
 }
 
@@ -93,7 +94,8 @@ TEST_F(Transport, ShortReadsAndOverrunsMapAsOnTheSimulatedBus) {
     cam->device().failControl(kIOReturnOverrun);
     EXPECT_EQ(vo_usb_control_write(cam->handle(), data, 4, 0x12, 0, 0x1000), kIOReturnOverrun);
     const std::string log = err.take();
-    EXPECT_NE(log.find("VOXUSBWriteControlPipe Err 0xE00002E8 -536870168\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("VOXUSBWriteControlPipe Err 0xE00002E8 -536870168\n"), std::string::npos)
+        << log;
     EXPECT_EQ(log.find("VOXUSBReadControlPipe"), std::string::npos) << log;
     EXPECT_EQ(kinds(cam->log()), (std::vector<Kind>{Kind::Control, Kind::Control, Kind::Control}));
 }
@@ -102,7 +104,8 @@ TEST_F(Transport, AStalledControlWriteFailsAndTheDefaultPipeStaysUsable) {
     std::uint8_t data[4] = {9, 9, 9, 9};
     cam->device().failControl(kIOReturnPipeStalled);
     EXPECT_EQ(vo_usb_control_write(cam->handle(), data, 4, 0x12, 0, 0x1000), kIOReturnPipeStalled);
-    EXPECT_NE(err.take().find("VOXUSBWriteControlPipe Err 0xE000404F -536854449\n"), std::string::npos);
+    EXPECT_NE(err.take().find("VOXUSBWriteControlPipe Err 0xE000404F -536854449\n"),
+              std::string::npos);
     // usbfs has no halt to clear on the default pipe (the next setup packet
     // clears it) and no pending control transfer to abort: the recovery
     // reaches the device as nothing at all.
@@ -127,7 +130,8 @@ TEST_F(Transport, AControlRequestTheDeviceNeverAnswersTimesOutAndIsWithdrawn) {
     s.wLength = 4;
     std::uint32_t done = 99;
     const auto start = Clock::now();
-    EXPECT_EQ(cam->handle()->usb_interface_if->controlRequest(s, data, done, 300, 0), kIOReturnTimeout);
+    EXPECT_EQ(cam->handle()->usb_interface_if->controlRequest(s, data, done, 300, 0),
+              kIOReturnTimeout);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     EXPECT_GE(seconds, 0.25);
     EXPECT_LT(seconds, 3.0);
@@ -139,7 +143,7 @@ TEST_F(Transport, AControlRequestTheDeviceNeverAnswersTimesOutAndIsWithdrawn) {
 }
 
 class Bulk : public Transport {
-protected:
+  protected:
     void SetUp() override {
         Transport::SetUp();
         if (IsSkipped()) return;
@@ -152,9 +156,11 @@ protected:
 
 TEST_F(Bulk, AWriteChecksThePipeThenSendsEverythingInOrder) {
     std::vector<std::uint8_t> data(8u << 20);
-    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7 + (i >> 12));
-    EXPECT_EQ(vo_usb_bulk_write(cam->handle(), 1, data.data(), static_cast<std::uint32_t>(data.size())),
-              static_cast<std::int32_t>(data.size()));
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<std::uint8_t>(i * 7 + (i >> 12));
+    EXPECT_EQ(
+        vo_usb_bulk_write(cam->handle(), 1, data.data(), static_cast<std::uint32_t>(data.size())),
+        static_cast<std::int32_t>(data.size()));
     const auto log = cam->log();
     ASSERT_EQ(kinds(log), (std::vector<Kind>{Kind::PipeStatus, Kind::BulkOut}));
     EXPECT_EQ(log[0].endpoint, 0x02);
@@ -237,7 +243,8 @@ TEST_F(Bulk, AReadWaitingWhenTheCameraIsPulledEndsAtOnceWithNoDevice) {
     EXPECT_EQ(vo_usb_bulk_read(cam->handle(), 1, data, sizeof data), kIOReturnNoDevice);
     EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 2.0);
     puller.join();
-    EXPECT_NE(err.take().find("myUSBReadBulkPipe WritePipeTO failed 0xE00002C0"), std::string::npos);
+    EXPECT_NE(err.take().find("myUSBReadBulkPipe WritePipeTO failed 0xE00002C0"),
+              std::string::npos);
 }
 
 TEST_F(Transport, SpeedAndReleaseComeFromTheDeviceDescriptors) {
@@ -302,7 +309,8 @@ TEST_F(Identity, MalformedEmptyAndOverlongDescriptors) {
     char out[32] = "untouched";
     for (StringFault fault : {StringFault::WrongType, StringFault::OddLength}) {
         cam.device().setStringFault(2, fault);
-        EXPECT_EQ(usb_get_string_descriptor(cam.handle(), 2, out, sizeof out, 0), kIOReturnDeviceError);
+        EXPECT_EQ(usb_get_string_descriptor(cam.handle(), 2, out, sizeof out, 0),
+                  kIOReturnDeviceError);
         EXPECT_STREQ(out, "untouched");
     }
     cam.device().setStringFault(2, StringFault::Empty);

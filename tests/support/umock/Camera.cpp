@@ -8,11 +8,13 @@
 
 namespace vocam::test::umock {
 
-std::vector<std::shared_ptr<usbhost::DeviceRef>> waitForDevices(usbhost::Host &host, const usbhost::Match &what,
+std::vector<std::shared_ptr<usbhost::DeviceRef>> waitForDevices(usbhost::Host &host,
+                                                                const usbhost::Match &what,
                                                                 std::size_t count) {
     std::vector<std::shared_ptr<usbhost::DeviceRef>> found;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (host.match(what, found) == 0 && found.size() < count && std::chrono::steady_clock::now() < deadline)
+    while (host.match(what, found) == 0 && found.size() < count &&
+           std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     return found;
 }
@@ -33,7 +35,8 @@ LibusbCamera::LibusbCamera(const std::string &description) : handle_(std::make_u
     std::vector<std::shared_ptr<usbhost::InterfaceRef>> interfaces;
     h.usb_device_if->interfaces(interfaces);
     h.usb_interface = interfaces.at(0);
-    if (h.usb_interface->createInterface(h.usb_interface_if) != 0 || h.usb_interface_if->open() != 0)
+    if (h.usb_interface->createInterface(h.usb_interface_if) != 0 ||
+        h.usb_interface_if->open() != 0)
         throw std::runtime_error("interface open");
     device_->clearLog();
     bed.takeRequests();

@@ -14,11 +14,12 @@ namespace vocam::test::umock {
 
 // Waits (up to two seconds) until `host` lists a device with this identity;
 // libusb learns of new devices through the hotplug monitor.
-std::vector<std::shared_ptr<usbhost::DeviceRef>> waitForDevices(usbhost::Host &host, const usbhost::Match &what,
+std::vector<std::shared_ptr<usbhost::DeviceRef>> waitForDevices(usbhost::Host &host,
+                                                                const usbhost::Match &what,
                                                                 std::size_t count = 1);
 
 class LibusbCamera {
-public:
+  public:
     explicit LibusbCamera(const std::string &description = "model_02:state=ready");
     ~LibusbCamera();
     _vocam *handle() { return handle_.get(); }
@@ -27,7 +28,7 @@ public:
     usbhost::Host &host() { return *host_; }
     std::vector<sim::LogEntry> log() const { return device_->log(); }
 
-private:
+  private:
     std::unique_ptr<usbhost::Host> host_;
     std::shared_ptr<sim::CameraDevice> device_;
     std::unique_ptr<_vocam> handle_;

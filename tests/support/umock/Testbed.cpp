@@ -14,8 +14,8 @@
 #include <deque>
 #include <map>
 #include <mutex>
-#include <stdexcept>
 #include <optional>
+#include <stdexcept>
 #include <thread>
 #include <utility>
 
@@ -29,14 +29,15 @@ namespace {
 
 // What our device files tell libusb they can do: whole transfers in one URB,
 // and URBs that can still be reaped after a disconnect.
-constexpr std::uint32_t kCapabilities = USBDEVFS_CAP_BULK_SCATTER_GATHER | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
-                                        USBDEVFS_CAP_REAP_AFTER_DISCONNECT | USBDEVFS_CAP_ZERO_PACKET;
+constexpr std::uint32_t kCapabilities =
+    USBDEVFS_CAP_BULK_SCATTER_GATHER | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
+    USBDEVFS_CAP_REAP_AFTER_DISCONNECT | USBDEVFS_CAP_ZERO_PACKET;
 constexpr std::uint8_t kNoPipe = 0xFF;
 constexpr int kBus = 1;
 
 // An ioctl argument resolved into our memory, released at scope end.
 class Data {
-public:
+  public:
     Data(UMockdevIoctlData *parent, std::size_t offset, std::size_t length)
         : data_(umockdev_ioctl_data_resolve(parent, offset, length, nullptr)) {}
     ~Data() {
@@ -52,7 +53,7 @@ public:
     }
     UMockdevIoctlData *release() { return std::exchange(data_, nullptr); }
 
-private:
+  private:
     UMockdevIoctlData *data_;
 };
 
@@ -90,50 +91,80 @@ struct Node {
 
 const char *requestName(unsigned long request) {
     switch (request) {
-        case USBDEVFS_CONTROL: return "CONTROL";
-        case USBDEVFS_BULK: return "BULK";
-        case USBDEVFS_SUBMITURB: return "SUBMITURB";
-        case USBDEVFS_DISCARDURB: return "DISCARDURB";
-        case USBDEVFS_REAPURB: return "REAPURB";
-        case USBDEVFS_REAPURBNDELAY: return "REAPURBNDELAY";
-        case USBDEVFS_CLAIMINTERFACE: return "CLAIMINTERFACE";
-        case USBDEVFS_RELEASEINTERFACE: return "RELEASEINTERFACE";
-        case USBDEVFS_SETINTERFACE: return "SETINTERFACE";
-        case USBDEVFS_SETCONFIGURATION: return "SETCONFIGURATION";
-        case USBDEVFS_CLEAR_HALT: return "CLEAR_HALT";
-        case USBDEVFS_RESETEP: return "RESETEP";
-        case USBDEVFS_RESET: return "RESET";
-        case USBDEVFS_GET_CAPABILITIES: return "GET_CAPABILITIES";
-        case USBDEVFS_CONNECTINFO: return "CONNECTINFO";
-        case USBDEVFS_GETDRIVER: return "GETDRIVER";
-        case USBDEVFS_IOCTL: return "IOCTL";
-        case USBDEVFS_DISCONNECT_CLAIM: return "DISCONNECT_CLAIM";
-        default: return "UNKNOWN";
+        case USBDEVFS_CONTROL:
+            return "CONTROL";
+        case USBDEVFS_BULK:
+            return "BULK";
+        case USBDEVFS_SUBMITURB:
+            return "SUBMITURB";
+        case USBDEVFS_DISCARDURB:
+            return "DISCARDURB";
+        case USBDEVFS_REAPURB:
+            return "REAPURB";
+        case USBDEVFS_REAPURBNDELAY:
+            return "REAPURBNDELAY";
+        case USBDEVFS_CLAIMINTERFACE:
+            return "CLAIMINTERFACE";
+        case USBDEVFS_RELEASEINTERFACE:
+            return "RELEASEINTERFACE";
+        case USBDEVFS_SETINTERFACE:
+            return "SETINTERFACE";
+        case USBDEVFS_SETCONFIGURATION:
+            return "SETCONFIGURATION";
+        case USBDEVFS_CLEAR_HALT:
+            return "CLEAR_HALT";
+        case USBDEVFS_RESETEP:
+            return "RESETEP";
+        case USBDEVFS_RESET:
+            return "RESET";
+        case USBDEVFS_GET_CAPABILITIES:
+            return "GET_CAPABILITIES";
+        case USBDEVFS_CONNECTINFO:
+            return "CONNECTINFO";
+        case USBDEVFS_GETDRIVER:
+            return "GETDRIVER";
+        case USBDEVFS_IOCTL:
+            return "IOCTL";
+        case USBDEVFS_DISCONNECT_CLAIM:
+            return "DISCONNECT_CLAIM";
+        default:
+            return "UNKNOWN";
     }
 }
 
 // The status the kernel gives a URB for what the device did.
 int urbStatus(IOReturn r) {
     switch (r) {
-        case usbhost::kIOReturnSuccess: return 0;
-        case usbhost::kIOReturnPipeStalled: return -EPIPE;
-        case usbhost::kIOReturnOverrun: return -EOVERFLOW;
-        case usbhost::kIOReturnNoDevice: return -ESHUTDOWN;
-        case usbhost::kIOReturnAborted: return -ENOENT;
+        case usbhost::kIOReturnSuccess:
+            return 0;
+        case usbhost::kIOReturnPipeStalled:
+            return -EPIPE;
+        case usbhost::kIOReturnOverrun:
+            return -EOVERFLOW;
+        case usbhost::kIOReturnNoDevice:
+            return -ESHUTDOWN;
+        case usbhost::kIOReturnAborted:
+            return -ENOENT;
         // No handshake, a garbled packet: the host controller reports a protocol error.
-        default: return -EPROTO;
+        default:
+            return -EPROTO;
     }
 }
 
 // The errno of a usbfs request the device refused.
 int requestErrno(IOReturn r) {
     switch (r) {
-        case usbhost::kIOReturnNoDevice: return ENODEV;
-        case usbhost::kIOReturnExclusiveAccess: return EBUSY;
+        case usbhost::kIOReturnNoDevice:
+            return ENODEV;
+        case usbhost::kIOReturnExclusiveAccess:
+            return EBUSY;
         case usbhost::kIOReturnBadArgument:
-        case usbhost::kIOReturnNotOpen: return EINVAL;
-        case usbhost::kIOReturnPipeStalled: return EPIPE;
-        default: return EIO;
+        case usbhost::kIOReturnNotOpen:
+            return EINVAL;
+        case usbhost::kIOReturnPipeStalled:
+            return EPIPE;
+        default:
+            return EIO;
     }
 }
 
@@ -172,8 +203,8 @@ std::string hex(const std::vector<std::uint8_t> &bytes) {
 struct Testbed::Impl {
     UMockdevTestbed *bed = nullptr;
     UMockdevIoctlBase *handler = nullptr;
-    std::mutex bedLock;        // calls into the testbed
-    mutable std::mutex lock;   // everything below
+    std::mutex bedLock;                                  // calls into the testbed
+    mutable std::mutex lock;                             // everything below
     std::map<std::string, std::shared_ptr<Node>> nodes;  // by device file, departed ones too
     std::vector<std::string> requests;
     int nextDevnum = 2;
@@ -204,7 +235,9 @@ struct Testbed::Impl {
         const unsigned long request = umockdev_ioctl_client_get_request(client);
         UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
         int error = dispatch(devnode, request, arg, client);
-        if (trace) std::fprintf(stderr, "umock: %s %s -> %d\n", devnode.c_str(), requestName(request), error);
+        if (trace)
+            std::fprintf(stderr, "umock: %s %s -> %d\n", devnode.c_str(), requestName(request),
+                         error);
         umockdev_ioctl_client_complete(client, error == 0 ? 0 : -1, error);
     }
 
@@ -217,7 +250,8 @@ struct Testbed::Impl {
             if (request != USBDEVFS_REAPURBNDELAY) requests.emplace_back(requestName(request));
         }
         if (!node) return ENODEV;
-        if (request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY) return reap(*node, arg);
+        if (request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY)
+            return reap(*node, arg);
         {
             std::lock_guard guard(lock);
             if (node->gone) return ENODEV;
@@ -256,8 +290,8 @@ struct Testbed::Impl {
                 Data s(arg, 0, sizeof(usbdevfs_setinterface));
                 if (!s) return EFAULT;
                 if (s.as<usbdevfs_setinterface>()->interface != 0) return EINVAL;
-                const IOReturn r =
-                    camera.setAlternate(static_cast<std::uint8_t>(s.as<usbdevfs_setinterface>()->altsetting));
+                const IOReturn r = camera.setAlternate(
+                    static_cast<std::uint8_t>(s.as<usbdevfs_setinterface>()->altsetting));
                 return r == 0 ? 0 : requestErrno(r);
             }
             case USBDEVFS_SETCONFIGURATION: {
@@ -267,20 +301,24 @@ struct Testbed::Impl {
                 const IOReturn r = camera.setConfiguration(static_cast<std::uint8_t>(v));
                 if (r != 0) return requestErrno(r);
                 std::lock_guard guard(bedLock);
-                umockdev_testbed_set_attribute_int(bed, node->syspath.c_str(), "bConfigurationValue", v);
+                umockdev_testbed_set_attribute_int(bed, node->syspath.c_str(),
+                                                   "bConfigurationValue", v);
                 return 0;
             }
             case USBDEVFS_CLEAR_HALT: {
                 Data ep(arg, 0, sizeof(unsigned int));
                 if (!ep) return EFAULT;
-                const std::uint8_t pipe = pipeFor(camera, static_cast<std::uint8_t>(*ep.as<unsigned int>()));
+                const std::uint8_t pipe =
+                    pipeFor(camera, static_cast<std::uint8_t>(*ep.as<unsigned int>()));
                 if (pipe == kNoPipe) return ENOENT;
                 const IOReturn r = camera.clearStall(pipe);
                 return r == 0 ? 0 : requestErrno(r);
             }
-            case USBDEVFS_RESETEP: return 0;
+            case USBDEVFS_RESETEP:
+                return 0;
             // No kernel driver is ever bound to our interface.
-            case USBDEVFS_GETDRIVER: return ENODATA;
+            case USBDEVFS_GETDRIVER:
+                return ENODATA;
             case USBDEVFS_IOCTL: {
                 Data c(arg, 0, sizeof(usbdevfs_ioctl));
                 if (!c) return EFAULT;
@@ -289,9 +327,12 @@ struct Testbed::Impl {
                 if (code == static_cast<int>(USBDEVFS_CONNECT)) return 0;
                 return ENOTTY;
             }
-            case USBDEVFS_SUBMITURB: return submit(node, arg);
-            case USBDEVFS_DISCARDURB: return discard(*node, arg);
-            default: return ENOTTY;
+            case USBDEVFS_SUBMITURB:
+                return submit(node, arg);
+            case USBDEVFS_DISCARDURB:
+                return discard(*node, arg);
+            default:
+                return ENOTTY;
         }
     }
 
@@ -343,8 +384,9 @@ struct Testbed::Impl {
         auto u = std::make_unique<Urb>();
         u->clientAddr = data.get()->client_addr;
         if (raw->buffer_length > 0) {
-            u->stage = umockdev_ioctl_data_resolve(data.get(), offsetof(usbdevfs_urb, buffer),
-                                                   static_cast<std::size_t>(raw->buffer_length), nullptr);
+            u->stage =
+                umockdev_ioctl_data_resolve(data.get(), offsetof(usbdevfs_urb, buffer),
+                                            static_cast<std::size_t>(raw->buffer_length), nullptr);
             if (u->stage == nullptr) return EFAULT;
         }
         u->data = data.release();
@@ -415,9 +457,10 @@ struct Testbed::Impl {
             node->flying.push_back(tracked);
         }
         std::weak_ptr<Node> weak = node;
-        const IOReturn r = camera.submitRead(pipe, buffer, length, [this, weak, tracked](IOReturn result, std::uint32_t n) {
-            if (auto held = weak.lock()) complete(*held, tracked, urbStatus(result), n);
-        });
+        const IOReturn r = camera.submitRead(
+            pipe, buffer, length, [this, weak, tracked](IOReturn result, std::uint32_t n) {
+                if (auto held = weak.lock()) complete(*held, tracked, urbStatus(result), n);
+            });
         if (r != 0) complete(*node, tracked, urbStatus(r), 0);
         return 0;
     }
@@ -499,22 +542,25 @@ struct Testbed::Impl {
         std::snprintf(path, sizeof path, "/sys/devices/usb%d/%d-%d", kBus, kBus, node->devnum);
         node->syspath = path;
         std::weak_ptr<Node> weak = node;
-        node->camera->onReenumerate(
-            [this, weak](std::optional<sim::CameraConfig> next) { reenumerate(weak.lock(), std::move(next)); });
+        node->camera->onReenumerate([this, weak](std::optional<sim::CameraConfig> next) {
+            reenumerate(weak.lock(), std::move(next));
+        });
 
         const sim::CameraDevice &c = *node->camera;
         std::vector<std::uint8_t> descriptors = c.deviceDescriptor();
         const std::vector<std::uint8_t> configuration = c.configurationDescriptor();
         descriptors.insert(descriptors.end(), configuration.begin(), configuration.end());
         char text[512];
-        std::snprintf(text, sizeof text,
-                      "P: /devices/usb%d/%d-%d\nN: bus/usb/%03d/%03d\nE: SUBSYSTEM=usb\nE: DRIVER=usb\n"
-                      "E: DEVTYPE=usb_device\nE: BUSNUM=%03d\nE: DEVNUM=%03d\nE: DEVNAME=%s\n"
-                      "A: busnum=%d\\n\nA: devnum=%d\\n\nA: speed=480\\n\nA: bConfigurationValue=1\\n\n"
-                      "A: idVendor=%04x\\n\nA: idProduct=%04x\\n\n",
-                      kBus, kBus, node->devnum, kBus, node->devnum, kBus, node->devnum, node->devnode.c_str(), kBus,
-                      node->devnum, c.vendor(), c.product());
-        const std::string description = std::string(text) + "H: descriptors=" + hex(descriptors) + "\n";
+        std::snprintf(
+            text, sizeof text,
+            "P: /devices/usb%d/%d-%d\nN: bus/usb/%03d/%03d\nE: SUBSYSTEM=usb\nE: DRIVER=usb\n"
+            "E: DEVTYPE=usb_device\nE: BUSNUM=%03d\nE: DEVNUM=%03d\nE: DEVNAME=%s\n"
+            "A: busnum=%d\\n\nA: devnum=%d\\n\nA: speed=480\\n\nA: bConfigurationValue=1\\n\n"
+            "A: idVendor=%04x\\n\nA: idProduct=%04x\\n\n",
+            kBus, kBus, node->devnum, kBus, node->devnum, kBus, node->devnum, node->devnode.c_str(),
+            kBus, node->devnum, c.vendor(), c.product());
+        const std::string description =
+            std::string(text) + "H: descriptors=" + hex(descriptors) + "\n";
 
         std::lock_guard guard(bedLock);
         GError *error = nullptr;
@@ -621,14 +667,17 @@ void Testbed::unplug(const std::shared_ptr<sim::CameraDevice> &camera) {
     if (auto node = impl_->find(camera.get())) impl_->unplug(node);
 }
 
-void Testbed::clear() { impl_->clear(); }
+void Testbed::clear() {
+    impl_->clear();
+}
 
 std::vector<std::shared_ptr<sim::CameraDevice>> Testbed::devices() const {
     std::lock_guard guard(impl_->lock);
     std::vector<std::pair<int, std::shared_ptr<sim::CameraDevice>>> live;
     for (auto &[path, node] : impl_->nodes)
         if (!node->gone) live.emplace_back(node->devnum, node->camera);
-    std::sort(live.begin(), live.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+    std::sort(live.begin(), live.end(),
+              [](const auto &a, const auto &b) { return a.first < b.first; });
     std::vector<std::shared_ptr<sim::CameraDevice>> out;
     for (auto &l : live) out.push_back(l.second);
     return out;

@@ -17,7 +17,7 @@
 namespace vocam::test::umock {
 
 class Testbed {
-public:
+  public:
     // How long a controller stays off the bus after its firmware starts.
     static constexpr int kReenumerationMs = 200;
 
@@ -45,7 +45,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     Testbed();
     std::unique_ptr<Impl> impl_;
 };
