@@ -142,6 +142,9 @@ TEST_F(AsyncRead, PullingTheCameraCompletesAWaitingReadWithNoDevice) {
     // A new read is refused at once rather than left waiting.
     EXPECT_EQ(interface->readPipeAsync(1, buffer.data(), 1024, &Reads::done, reads.slot(1)),
               kIOReturnNoDevice);
+    // Selecting an alternate setting is refused without asking libusb, whose
+    // handle would otherwise abort the process when it is closed.
+    EXPECT_EQ(interface->setAlternate(0), kIOReturnNoDevice);
     // Closing a departed camera neither hangs nor leaves a read behind.
     EXPECT_EQ(interface->close(), 0);
     EXPECT_FALSE(reads.waitFor(2, 200ms));

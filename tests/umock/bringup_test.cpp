@@ -98,6 +98,47 @@ TEST_F(BringUp, FirmwareReenumeratesTheControllerAndTheFpgaIsConfigured) {
     EXPECT_EQ(out, sim::makeFpgaImage(0x00A1).size());
 }
 
+TEST_F(BringUp, TheControllerLeavesAndItsSuccessorArrivesAtANewAddress) {
+    ASSERT_TRUE(Testbed::instance().configure("model_16"));
+    auto host = usbhost::makeLibusbHost();
+    const usbhost::Match boot{kCameraVendorB, std::uint16_t{0x83AD}, {}};
+    const usbhost::Match ready{kCameraVendorB, std::uint16_t{0x03AD}, {}};
+    auto found = test::umock::waitForDevices(*host, boot);
+    ASSERT_EQ(found.size(), 1u);
+    std::unique_ptr<usbhost::Device> device;
+    ASSERT_EQ(found[0]->createDevice(device), 0);
+    ASSERT_EQ(device->open(), 0);
+    test::StderrCapture err;
+    std::string root = files.root();
+    char *const saved = RESOURCE_FILE_ROOT;
+    RESOURCE_FILE_ROOT = root.data();
+    const int sent = usb_fx2_send_firmware(*device, kCameraVendorB, 0x03AD, 2);
+    RESOURCE_FILE_ROOT = saved;
+    ASSERT_EQ(sent, 0) << err.take();
+    // Gone from the bus: its transfers fail and it can no longer be opened.
+    std::uint8_t hold = 1;
+    usbhost::Setup s;
+    s.bmRequestType = 0x40;
+    s.bRequest = 0xA0;
+    s.wValue = 0xE600;
+    s.wLength = 1;
+    std::uint32_t done = 0;
+    EXPECT_EQ(device->deviceRequest(s, &hold, done, 1000, 0), usbhost::kIOReturnNoDevice);
+    EXPECT_EQ(device->close(), 0);
+    std::unique_ptr<usbhost::Device> again;
+    ASSERT_EQ(found[0]->createDevice(again), 0);
+    EXPECT_EQ(again->open(), usbhost::kIOReturnNoDevice);
+    // Its successor is listed under the camera's own product ID.
+    found = test::umock::waitForDevices(*host, ready);
+    ASSERT_EQ(found.size(), 1u);
+    std::vector<std::shared_ptr<usbhost::DeviceRef>> old;
+    EXPECT_EQ(host->match(boot, old), 0);
+    EXPECT_TRUE(old.empty());
+    std::unique_ptr<usbhost::Device> camera;
+    ASSERT_EQ(found[0]->createDevice(camera), 0);
+    EXPECT_EQ(camera->open(), 0);
+}
+
 TEST_F(BringUp, ABusyControllerIsRetriedAndThenLeftAlone) {
     ASSERT_TRUE(Testbed::instance().configure("model_16"));
     Testbed::instance().devices().at(0)->holdByOtherClient(5);
