@@ -554,7 +554,6 @@ class DeviceState {
         return it == alternates_.end() ? 0 : it->second;
     }
 
-  private:
     // True once libusb no longer lists the device (its hotplug monitor has
     // seen it leave); listing also takes in any hotplug events still pending.
     bool departed() const {
@@ -567,6 +566,7 @@ class DeviceState {
         return !listed;
     }
 
+  private:
     std::shared_ptr<Context> context_;
     DevicePtr device_;
     std::mutex lock_;
@@ -896,20 +896,14 @@ class LibusbDevice final : public Device {
         if (open_) close();
     }
 
-    IOReturn vendor(std::uint16_t &out) override {
-        out = descriptor_.idVendor;
-        return kIOReturnSuccess;
-    }
-    IOReturn product(std::uint16_t &out) override {
-        out = descriptor_.idProduct;
-        return kIOReturnSuccess;
-    }
-    IOReturn release(std::uint16_t &out) override {
-        out = descriptor_.bcdDevice;
-        return kIOReturnSuccess;
-    }
+    // libusb keeps a device's descriptors and speed from when it was listed;
+    // a device that has left the bus answers nothing, as on other stacks.
+    IOReturn vendor(std::uint16_t &out) override { return identity(out, descriptor_.idVendor); }
+    IOReturn product(std::uint16_t &out) override { return identity(out, descriptor_.idProduct); }
+    IOReturn release(std::uint16_t &out) override { return identity(out, descriptor_.bcdDevice); }
 
     IOReturn speed(std::uint8_t &out) override {
+        if (state_->departed()) return kIOReturnNoDevice;
         switch (libusb_get_device_speed(state_->device())) {
             case LIBUSB_SPEED_LOW:
                 out = kSpeedLow;
@@ -1012,6 +1006,12 @@ class LibusbDevice final : public Device {
     }
 
   private:
+    IOReturn identity(std::uint16_t &out, std::uint16_t value) {
+        if (state_->departed()) return kIOReturnNoDevice;
+        out = value;
+        return kIOReturnSuccess;
+    }
+
     std::shared_ptr<DeviceState> state_;
     libusb_device_descriptor descriptor_{};
     bool open_ = false;

@@ -252,6 +252,14 @@ TEST_F(Transport, SpeedAndReleaseComeFromTheDeviceDescriptors) {
     EXPECT_EQ(cam->handle()->device_speed, kSpeedHigh);
     EXPECT_EQ(usb_get_device_release_number(cam->handle()), 0);
     EXPECT_EQ(cam->handle()->release_number, cam->device().release());
+
+    // libusb remembers both from the listing; a departed camera still fails.
+    Testbed::instance().unplug(cam->shared());
+    EXPECT_EQ(usb_get_device_speed(cam->handle()), -5);
+    EXPECT_EQ(usb_get_device_release_number(cam->handle()), -1);
+    EXPECT_EQ(err.take(),
+              "error: unable to read camera's device speed\n"
+              "error: unable to read camera's device release number\n");
 }
 
 class Registers : public Transport {};
