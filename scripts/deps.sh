@@ -3,7 +3,8 @@
 # need; packages already present are skipped, so this is cheap to run again.
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
-          libusb-1.0-0-dev libgtest-dev libgmock-dev libbenchmark-dev libpng-dev "$@")
+          libusb-1.0-0-dev libgtest-dev libgmock-dev libbenchmark-dev libpng-dev
+          libumockdev-dev umockdev "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
