@@ -16,7 +16,7 @@ run() {
 }
 
 echo "== gcc"
-build gcc -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++
+build gcc -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=Release
 run gcc
 echo "== clang"
 build clang -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++

@@ -88,41 +88,36 @@ unsigned int effectiveTimeout(std::uint32_t noDataTimeoutMs, std::uint32_t compl
 }
 
 std::vector<std::uint8_t> rebuildConfigurationDescriptor(const libusb_config_descriptor &config) {
+    // Appended byte by byte: gcc 12 at -O3 misjudges the bounds of a range
+    // insert into a vector whose size it has just seen.
     std::vector<std::uint8_t> out;
-    auto extra = [&out](const unsigned char *bytes, int length) {
-        if (bytes != nullptr && length > 0) out.insert(out.end(), bytes, bytes + length);
+    auto put = [&out](std::initializer_list<std::uint8_t> bytes) {
+        for (std::uint8_t b : bytes) out.push_back(b);
     };
-    out = {LIBUSB_DT_CONFIG_SIZE,
-           LIBUSB_DT_CONFIG,
-           0,
-           0,
-           config.bNumInterfaces,
-           config.bConfigurationValue,
-           config.iConfiguration,
-           config.bmAttributes,
-           config.MaxPower};
+    auto extra = [&out](const unsigned char *bytes, int length) {
+        for (int i = 0; bytes != nullptr && i < length; ++i) out.push_back(bytes[i]);
+    };
+    put({LIBUSB_DT_CONFIG_SIZE, LIBUSB_DT_CONFIG, 0, 0, config.bNumInterfaces, config.bConfigurationValue,
+         config.iConfiguration, config.bmAttributes, config.MaxPower});
     extra(config.extra, config.extra_length);
     for (int i = 0; i < config.bNumInterfaces; ++i) {
         const libusb_interface &interface = config.interface[i];
         for (int a = 0; a < interface.num_altsetting; ++a) {
             const libusb_interface_descriptor &alt = interface.altsetting[a];
-            out.insert(out.end(),
-                       {LIBUSB_DT_INTERFACE_SIZE, LIBUSB_DT_INTERFACE, alt.bInterfaceNumber,
-                        alt.bAlternateSetting, alt.bNumEndpoints, alt.bInterfaceClass,
-                        alt.bInterfaceSubClass, alt.bInterfaceProtocol, alt.iInterface});
+            put({LIBUSB_DT_INTERFACE_SIZE, LIBUSB_DT_INTERFACE, alt.bInterfaceNumber, alt.bAlternateSetting,
+                 alt.bNumEndpoints, alt.bInterfaceClass, alt.bInterfaceSubClass, alt.bInterfaceProtocol,
+                 alt.iInterface});
             extra(alt.extra, alt.extra_length);
             for (int e = 0; e < alt.bNumEndpoints; ++e) {
                 const libusb_endpoint_descriptor &ep = alt.endpoint[e];
                 // Audio endpoints carry two more bytes; libusb keeps them
                 // parsed rather than in `extra`.
                 const bool audio = ep.bLength >= LIBUSB_DT_ENDPOINT_AUDIO_SIZE;
-                out.insert(out.end(),
-                           {audio ? std::uint8_t{LIBUSB_DT_ENDPOINT_AUDIO_SIZE}
-                                  : std::uint8_t{LIBUSB_DT_ENDPOINT_SIZE},
-                            LIBUSB_DT_ENDPOINT, ep.bEndpointAddress, ep.bmAttributes,
-                            static_cast<std::uint8_t>(ep.wMaxPacketSize & 0xFF),
-                            static_cast<std::uint8_t>(ep.wMaxPacketSize >> 8), ep.bInterval});
-                if (audio) out.insert(out.end(), {ep.bRefresh, ep.bSynchAddress});
+                put({audio ? std::uint8_t{LIBUSB_DT_ENDPOINT_AUDIO_SIZE} : std::uint8_t{LIBUSB_DT_ENDPOINT_SIZE},
+                     LIBUSB_DT_ENDPOINT, ep.bEndpointAddress, ep.bmAttributes,
+                     static_cast<std::uint8_t>(ep.wMaxPacketSize & 0xFF),
+                     static_cast<std::uint8_t>(ep.wMaxPacketSize >> 8), ep.bInterval});
+                if (audio) put({ep.bRefresh, ep.bSynchAddress});
                 extra(ep.extra, ep.extra_length);
             }
         }
