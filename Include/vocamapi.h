@@ -34,6 +34,31 @@ typedef struct vocam_version {
     uint32_t high_speed;       /* 1 when the camera runs at USB high speed */
 } vocam_version;
 
+/* Folder below which firmware and FPGA images are looked up. */
+VOCAM_API extern char *RESOURCE_FILE_ROOT;
+
+/* Brings every attached camera up once per process: FX2 firmware, then FPGA
+ * configuration. `resource_root` (NULL: the installed data folder) replaces
+ * the resource root on every call. */
+VOCAM_API int vocam_init(const char *resource_root);
+
+/* Lists the attached cameras. *count is the capacity of records on entry and
+ * the number of cameras found on return (also beyond the capacity). */
+VOCAM_API int vocam_enum_cameras(vocam_version *records, uint32_t *count);
+
+/* Opens the camera of product wanted->product_id and serial
+ * wanted->serial_number (0: any). A result of 0 with *handle_out NULL means
+ * that no such camera is attached. */
+VOCAM_API int vocam_camera_open(_vocam **handle_out, vocam_version *wanted);
+VOCAM_API int vocam_camera_open_by_pid(_vocam **handle_out, uint32_t product_id);
+/* Opens the first camera found; -1 when there is none. */
+VOCAM_API int vocam_camera_open_any(_vocam **handle_out);
+/* Closes and frees the camera; *handle_ref becomes NULL. Always 0. */
+VOCAM_API int vocam_camera_close(_vocam **handle_ref);
+
+/* 1 when the camera's model may be subsampled. */
+VOCAM_API int vocam_supports_subsampling(_vocam *handle);
+
 /* Fills the six words from the handle; always 0. */
 VOCAM_API int vocam_get_version(_vocam *handle, vocam_version *out);
 

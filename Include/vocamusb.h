@@ -9,6 +9,23 @@
 extern "C" {
 #endif
 
+/* One camera model: its USB product, firmware and FPGA files (patterns below
+ * the resource root, formatted with the release number) and its calibration
+ * data (tagged records: u32 tag, u32 length, payload; tag 0 ends). */
+typedef struct model_table_entry {
+    uint16_t product_id;
+    uint16_t vendor_id;
+    uint16_t release_key; /* 0xFFFF: any release */
+    uint16_t subsampling; /* 1 when the model may be subsampled */
+    const char *firmware_file;
+    const char *fpga_file; /* NULL when the model has no FPGA to load */
+    const uint8_t *model_data;
+    uint64_t model_data_size;
+} model_table_entry;
+
+VOCAM_API extern const model_table_entry camera_ids[];
+VOCAM_API extern const uint32_t camera_id_count;
+
 /* Vendor control transfers on the default pipe. Return 0 or a platform code
  * (negative as a signed number); -1 for a missing handle or buffer, or a
  * length of 0, in which case nothing is sent. */
@@ -34,6 +51,14 @@ VOCAM_API int32_t vo_usb_read_vocam_u32(_vocam *handle, int32_t reg, uint32_t *w
 VOCAM_API int32_t vo_usb_write_vocam_u32(_vocam *handle, int32_t reg, uint32_t word);
 VOCAM_API int32_t vo_usb_read_vocam_two_u16(_vocam *handle, int32_t reg, uint16_t *low, uint16_t *high);
 VOCAM_API int32_t vo_usb_write_vocam_two_u16(_vocam *handle, int32_t reg, uint16_t low, uint16_t high);
+
+/* Reads a model's FPGA configuration image below the resource root into a
+ * buffer the caller frees with free(): 0 or -1. */
+VOCAM_API int usb_load_fpga_contents(uint16_t vendor_id, uint16_t product_id, uint16_t release,
+                                     uint8_t **buffer, uint32_t *size);
+
+/* Reloads the data-rate list and writes the current rate: 0 or negative. */
+VOCAM_API int vo_usb_reload_kps(_vocam *handle);
 
 #ifdef __cplusplus
 }

@@ -1,3 +1,4 @@
+cmake_policy(SET CMP0007 NEW)
 # Compares the dynamic symbols the library defines with the list it must export.
 execute_process(COMMAND nm -D --defined-only --format=just-symbols ${LIB}
                 OUTPUT_VARIABLE out RESULT_VARIABLE rc)

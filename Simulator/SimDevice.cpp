@@ -1,0 +1,675 @@
+#include "Simulator/SimDevice.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "Simulator/SimImages.h"
+
+namespace vocam::sim {
+
+using namespace usbhost;
+
+namespace {
+
+constexpr std::uint8_t kRegisterRequest = 0x12;
+constexpr std::uint8_t kFirmwareLoadRequest = 0xA0;
+constexpr std::uint16_t kCpuControl = 0xE600;
+constexpr std::size_t kRamSize = 0x4000;
+constexpr std::uint16_t kRegFpga = 0x0008;
+constexpr std::uint32_t kFpgaConfigured = 0x20;
+constexpr std::uint8_t kBulkOutEndpoint = 0x02;
+constexpr std::uint8_t kBulkInEndpoint = 0x86;
+constexpr std::uint16_t kBulkPacket = 512;
+constexpr std::size_t kLoggedBulkBytes = 64 * 1024;
+
+constexpr std::uint8_t kStringProduct = 2;
+constexpr std::uint8_t kStringSerial = 3;
+
+// Registers with behaviour beyond store-and-return.
+constexpr std::uint16_t kRegDataRateCount = 0x104C;
+constexpr std::uint16_t kRegDataRateArray = 0x1050;
+
+void put16(std::vector<std::uint8_t> &v, std::uint16_t x) {
+    v.push_back(static_cast<std::uint8_t>(x));
+    v.push_back(static_cast<std::uint8_t>(x >> 8));
+}
+
+std::uint32_t pack(std::uint32_t low, std::uint32_t high) { return (high << 16) | (low & 0xFFFF); }
+
+}  // namespace
+
+CameraDevice::CameraDevice(CameraConfig config) : config_(std::move(config)), ram_(kRamSize) {
+    fpgaConfigured_ = config_.state == BootState::Ready && config_.hasFpga;
+    auto &r = registers_;
+    r[0x0008] = 0;                                         // FPGA status
+    r[0x000C] = config_.firmwareVersion;
+    r[0x0214] = 0;                                         // video off
+    // Temperature block: flags, current, minimum, maximum (kelvin x 1000).
+    r[0x0690] = config_.cooling ? 0x80000000u : 0;
+    r[0x0694] = 293150;
+    r[0x0698] = 233150;
+    r[0x069C] = 313150;
+    r[0x0730] = config_.fan ? 0x80000000u : 0;
+    r[0x1000] = pack(config_.width, config_.height);
+    r[0x1004] = pack(config_.unitWidth, config_.unitHeight);
+    r[0x1008] = 0;
+    r[0x100C] = pack(config_.width, config_.height);
+    r[0x1010] = 0;
+    r[0x1014] = config_.colorCode;
+    r[0x1018] = pack(1, 1);
+    r[0x101C] = config_.maxSubsample;
+    const auto [lo, hi] = std::minmax_element(config_.dataRates.begin(), config_.dataRates.end());
+    r[0x1040] = config_.dataRates.empty() ? 0 : pack(*lo, *hi);
+    r[0x1048] = config_.dataRates.empty() ? 0 : config_.dataRates.front();
+    r[kRegDataRateCount] = static_cast<std::uint32_t>(config_.dataRates.size());
+    r[0x4FF8] = config_.messageMask;
+    r[0x4FFC] = 0;
+}
+
+CameraDevice::~CameraDevice() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    if (worker_.joinable()) worker_.join();
+    for (auto &p : pending_) p.post(kIOReturnAborted, 0);
+}
+
+std::uint16_t CameraDevice::vendor() const { return config_.vendor; }
+// A controller still running its boot code shows bit 15 in its product ID
+// and the vendor-specific device subclass.
+std::uint16_t CameraDevice::product() const {
+    return config_.state == BootState::Boot ? config_.product | 0x8000 : config_.product;
+}
+std::uint16_t CameraDevice::release() const { return config_.release; }
+std::uint8_t CameraDevice::subclass() const { return config_.state == BootState::Boot ? 0xFF : 0; }
+
+std::vector<std::uint8_t> CameraDevice::deviceDescriptor() const {
+    std::vector<std::uint8_t> d = {18, 1};
+    put16(d, 0x0200);
+    d.insert(d.end(), {0, subclass(), 0, 64});
+    put16(d, vendor());
+    put16(d, product());
+    put16(d, release());
+    d.insert(d.end(), {1, kStringProduct, kStringSerial, 1});
+    return d;
+}
+
+std::vector<std::uint8_t> CameraDevice::configurationDescriptor() const {
+    std::vector<std::uint8_t> d = {9, 2, 0, 0, 1, 1, 0, 0x80, 250};
+    auto interface = [&](std::uint8_t alternate, std::initializer_list<std::uint8_t> endpoints) {
+        d.insert(d.end(), {9, 4, 0, alternate, static_cast<std::uint8_t>(endpoints.size()), 0xFF,
+                           0, 0, 0});
+        for (std::uint8_t ep : endpoints) {
+            d.insert(d.end(), {7, 5, ep, 2});
+            put16(d, kBulkPacket);
+            d.push_back(0);
+        }
+    };
+    interface(0, {});
+    // A model with an FPGA takes its bitstream on alternate setting 1 and
+    // streams on 2; one without streams on 1.
+    if (config_.hasFpga)
+        interface(1, {kBulkOutEndpoint, kBulkInEndpoint});
+    else
+        interface(1, {kBulkInEndpoint});
+    interface(2, {kBulkInEndpoint, kBulkOutEndpoint});
+    d[2] = static_cast<std::uint8_t>(d.size());
+    d[3] = static_cast<std::uint8_t>(d.size() >> 8);
+    return d;
+}
+
+std::uint8_t CameraDevice::endpointFor(std::uint8_t pipe) const {
+    if (pipe == 0) return 0;
+    const std::vector<std::uint8_t> d = configurationDescriptor();
+    int current = -1, index = 0;
+    for (std::size_t at = 0; at + 1 < d.size() && d[at] != 0; at += d[at]) {
+        if (d[at + 1] == 4) {
+            current = d[at + 3];
+            index = 0;
+        } else if (d[at + 1] == 5 && current == alternate_ && ++index == pipe) {
+            return d[at + 2];
+        }
+    }
+    return 0;
+}
+
+void CameraDevice::record(LogEntry entry) { log_.push_back(std::move(entry)); }
+
+IOReturn CameraDevice::open() {
+    std::lock_guard lock(mutex_);
+    LogEntry e;
+    e.kind = LogEntry::Kind::Open;
+    if (!present_) {
+        e.result = kIOReturnNoDevice;
+    } else if (heldOpens_ > 0) {
+        --heldOpens_;
+        e.result = kIOReturnExclusiveAccess;
+    } else if (open_) {
+        e.result = kIOReturnExclusiveAccess;
+    } else {
+        open_ = true;
+    }
+    record(e);
+    return e.result;
+}
+
+IOReturn CameraDevice::close() {
+    std::lock_guard lock(mutex_);
+    LogEntry e;
+    e.kind = LogEntry::Kind::Close;
+    e.result = open_ ? kIOReturnSuccess : kIOReturnNotOpen;
+    open_ = false;
+    record(e);
+    return e.result;
+}
+
+IOReturn CameraDevice::claim() {
+    std::lock_guard lock(mutex_);
+    LogEntry e;
+    e.kind = LogEntry::Kind::Claim;
+    e.result = !present_ ? kIOReturnNoDevice : claimed_ ? kIOReturnExclusiveAccess : kIOReturnSuccess;
+    if (e.result == kIOReturnSuccess) claimed_ = true;
+    record(e);
+    return e.result;
+}
+
+IOReturn CameraDevice::release_() {
+    std::lock_guard lock(mutex_);
+    LogEntry e;
+    e.kind = LogEntry::Kind::Release;
+    e.result = claimed_ ? kIOReturnSuccess : kIOReturnNotOpen;
+    claimed_ = false;
+    record(e);
+    return e.result;
+}
+
+IOReturn CameraDevice::setConfiguration(std::uint8_t value) {
+    std::lock_guard lock(mutex_);
+    LogEntry e;
+    e.kind = LogEntry::Kind::SetConfiguration;
+    e.value = value;
+    e.result = !present_ ? kIOReturnNoDevice : value == 1 ? kIOReturnSuccess : kIOReturnBadArgument;
+    if (e.result == kIOReturnSuccess) configuration_ = value;
+    record(e);
+    return e.result;
+}
+
+IOReturn CameraDevice::setAlternate(std::uint8_t alternate) {
+    std::lock_guard lock(mutex_);
+    LogEntry e;
+    e.kind = LogEntry::Kind::SetAlternate;
+    e.value = alternate;
+    e.result = !present_ ? kIOReturnNoDevice
+               : !claimed_ ? kIOReturnNotOpen
+               : alternate <= 2 ? kIOReturnSuccess
+                                : kIOReturnBadArgument;
+    if (e.result == kIOReturnSuccess) alternate_ = alternate;
+    record(e);
+    return e.result;
+}
+
+std::vector<std::uint8_t> CameraDevice::stringDescriptor(std::uint8_t index) const {
+    std::string text;
+    if (index == 0) return {4, 3, 0x09, 0x04};  // English (US) only
+    if (index == 1)
+        text = "VoCam";
+    else if (index == kStringProduct)
+        text = config_.productName;
+    else if (index == kStringSerial)
+        text = std::to_string(config_.serial);
+    else
+        return {};
+    std::vector<std::uint8_t> d = {static_cast<std::uint8_t>(std::min<std::size_t>(2 + 2 * text.size(), 254)), 3};
+    for (std::size_t i = 0; i < text.size() && d.size() < 254; ++i) put16(d, static_cast<std::uint8_t>(text[i]));
+    auto fault = stringFaults_.find(index);
+    if (fault != stringFaults_.end()) switch (fault->second) {
+            case StringFault::None: break;
+            case StringFault::Empty: d = {0, 3}; break;
+            case StringFault::WrongType: d[1] = 2; break;
+            case StringFault::OddLength: d[0] = static_cast<std::uint8_t>(d[0] - 1); break;
+            // Claims more than it will ever send.
+            case StringFault::Overlong: d[0] = static_cast<std::uint8_t>(std::min(254, d[0] + 20)); break;
+        }
+    return d;
+}
+
+std::uint32_t CameraDevice::readRegister(std::uint16_t address) {
+    if (address == kRegFpga) {
+        if (fpgaPollsLeft_ > 0 && --fpgaPollsLeft_ == 0) {
+            fpgaConfigured_ = true;
+            config_.state = BootState::Ready;
+        }
+        return fpgaConfigured_ ? kFpgaConfigured : 0;
+    }
+    if (address == kRegDataRateCount) rateCursor_ = 0;
+    if (address == kRegDataRateArray) {
+        // Each read hands out the next two entries of the list, low half first.
+        auto entry = [&](std::size_t i) -> std::uint32_t {
+            return i < config_.dataRates.size() ? config_.dataRates[i] : 0;
+        };
+        const std::uint32_t word = pack(entry(rateCursor_), entry(rateCursor_ + 1));
+        rateCursor_ += 2;
+        return word;
+    }
+    auto it = registers_.find(address);
+    return it == registers_.end() ? 0 : it->second;
+}
+
+void CameraDevice::writeRegister(std::uint16_t address, std::uint32_t value) {
+    if (address == kRegFpga && config_.hasFpga) {
+        if (value == 0xFFFFFFFFu) {
+            fpgaReceiving_ = true;
+            fpgaConfigured_ = false;
+            fpgaPollsLeft_ = 0;
+            fpgaData_.clear();
+        } else if (value == 0 && fpgaReceiving_) {
+            // Only a whole image for this product configures the FPGA.
+            fpgaReceiving_ = false;
+            if (checkFpgaImage(fpgaData_, config_.product)) fpgaPollsLeft_ = std::max(1, config_.fpgaPolls);
+            fpgaData_.clear();
+        }
+        return;
+    }
+    registers_[address] = value;
+}
+
+// The controller's built-in load request: writes its RAM and its CPU control
+// register. Releasing the CPU starts whatever the RAM holds.
+IOReturn CameraDevice::firmwareLoad(const Setup &setup, const std::uint8_t *data,
+                                    std::optional<std::optional<CameraConfig>> &reenumerate) {
+    if (setup.wValue == kCpuControl && setup.wLength >= 1) {
+        const bool hold = data[0] & 1;
+        if (!hold && cpuHeld_ && config_.state == BootState::Boot) {
+            if (checkFirmwareImage(ram_.data(), ram_.size(), config_.vendor, config_.product)) {
+                CameraConfig next = config_;
+                next.state = config_.hasFpga ? BootState::Fpga : BootState::Ready;
+                reenumerate = next;
+            } else {
+                reenumerate = std::optional<CameraConfig>();
+            }
+        }
+        cpuHeld_ = hold;
+        return kIOReturnSuccess;
+    }
+    if (static_cast<std::size_t>(setup.wValue) + setup.wLength > kRamSize) return kIOReturnPipeStalled;
+    std::memcpy(ram_.data() + setup.wValue, data, setup.wLength);
+    return kIOReturnSuccess;
+}
+
+IOReturn CameraDevice::vendorRequest(const Setup &setup, std::uint8_t *data, std::uint32_t &done,
+                                     std::optional<std::optional<CameraConfig>> &reenumerate) {
+    if (setup.bRequest == kFirmwareLoadRequest && !(setup.bmRequestType & 0x80)) {
+        const IOReturn r = firmwareLoad(setup, data, reenumerate);
+        if (r == kIOReturnSuccess) done = setup.wLength;
+        return r;
+    }
+    // Registers are answered by the camera firmware, which a controller still
+    // in its boot code does not have.
+    if (setup.bRequest != kRegisterRequest || config_.state == BootState::Boot) return kIOReturnPipeStalled;
+    const bool in = setup.bmRequestType & 0x80;
+    const std::uint32_t words = (setup.wLength + 3u) / 4u;
+    for (std::uint32_t w = 0; w < words; ++w) {
+        const auto address = static_cast<std::uint16_t>(setup.wIndex + 4 * w);
+        const std::uint32_t bytes = std::min<std::uint32_t>(4, setup.wLength - 4 * w);
+        std::uint8_t le[4];
+        if (in) {
+            const std::uint32_t v = readRegister(address);
+            for (int b = 0; b < 4; ++b) le[b] = static_cast<std::uint8_t>(v >> (8 * b));
+            std::memcpy(data + 4 * w, le, bytes);
+        } else {
+            std::uint32_t v = bytes == 4 ? 0 : readRegister(address);
+            for (std::uint32_t b = 0; b < bytes; ++b) {
+                v &= ~(0xFFu << (8 * b));
+                v |= static_cast<std::uint32_t>(data[4 * w + b]) << (8 * b);
+            }
+            writeRegister(address, v);
+        }
+    }
+    done = setup.wLength;
+    return kIOReturnSuccess;
+}
+
+IOReturn CameraDevice::control(const Setup &setup, void *data, std::uint32_t &done,
+                               std::uint32_t noDataTimeoutMs, std::uint32_t completionTimeoutMs,
+                               bool deviceLevel) {
+    std::optional<std::optional<CameraConfig>> reenumerate;
+    Reenumerate callback;
+    IOReturn result;
+    {
+        std::lock_guard lock(mutex_);
+        result = controlLocked(setup, data, done, noDataTimeoutMs, completionTimeoutMs, deviceLevel, reenumerate);
+        if (reenumerate) callback = reenumerate_;
+    }
+    if (callback) callback(*reenumerate);
+    return result;
+}
+
+IOReturn CameraDevice::controlLocked(const Setup &setup, void *data, std::uint32_t &done,
+                                     std::uint32_t noDataTimeoutMs, std::uint32_t completionTimeoutMs,
+                                     bool deviceLevel, std::optional<std::optional<CameraConfig>> &reenumerate) {
+    auto *bytes = static_cast<std::uint8_t *>(data);
+    const bool in = setup.bmRequestType & 0x80;
+    LogEntry e;
+    e.kind = LogEntry::Kind::Control;
+    e.deviceLevel = deviceLevel;
+    e.setup = setup;
+    e.length = setup.wLength;
+    e.noDataTimeoutMs = noDataTimeoutMs;
+    e.completionTimeoutMs = completionTimeoutMs;
+    done = 0;
+    if (!in && bytes) e.data.assign(bytes, bytes + setup.wLength);
+    if (!present_) {
+        e.result = kIOReturnNoDevice;
+    } else if (setup.wLength > 0 && bytes == nullptr) {
+        e.result = kIOReturnBadArgument;
+    } else if (controlFaultCount_ > 0 && controlFault_ != kIOReturnOverrun) {
+        --controlFaultCount_;
+        e.result = controlFault_;
+    } else if ((setup.bmRequestType & 0x60) == 0x40) {
+        e.result = vendorRequest(setup, bytes, done, reenumerate);
+    } else if (setup.bmRequestType == 0x80 && setup.bRequest == 6) {
+        // GET_DESCRIPTOR: send at most what was asked for.
+        const std::uint8_t type = setup.wValue >> 8, index = setup.wValue & 0xFF;
+        std::vector<std::uint8_t> d = type == 1   ? deviceDescriptor()
+                                      : type == 2 ? configurationDescriptor()
+                                      : type == 3 ? stringDescriptor(index)
+                                                  : std::vector<std::uint8_t>{};
+        if (d.empty()) {
+            e.result = kIOReturnPipeStalled;
+        } else {
+            // An overlong string descriptor announces more than it carries.
+            std::size_t carried = d.size();
+            if (type == 3 && stringFaults_.count(index) && stringFaults_.at(index) == StringFault::Overlong)
+                carried = std::min<std::size_t>(carried, 2 + 2 * 4);
+            done = static_cast<std::uint32_t>(std::min<std::size_t>(setup.wLength, carried));
+            std::memcpy(bytes, d.data(), done);
+            e.result = kIOReturnSuccess;
+        }
+    } else {
+        e.result = kIOReturnPipeStalled;
+    }
+    if (e.result == kIOReturnSuccess && controlFaultCount_ > 0 && controlFault_ == kIOReturnOverrun) {
+        // The device sent more than asked: the data arrived, the status says overrun.
+        --controlFaultCount_;
+        e.result = kIOReturnOverrun;
+    }
+    if (e.result == kIOReturnSuccess && in && shortRead_ < done) {
+        done = shortRead_;
+        shortRead_ = UINT32_MAX;
+    }
+    if (in && bytes) e.data.assign(bytes, bytes + done);
+    if (!in && e.result == kIOReturnSuccess) done = setup.wLength;
+    e.done = done;
+    record(std::move(e));
+    return log_.back().result;
+}
+
+IOReturn CameraDevice::pipeStatus(std::uint8_t pipe) {
+    std::lock_guard lock(mutex_);
+    const std::uint8_t ep = endpointFor(pipe);
+    LogEntry e;
+    e.kind = LogEntry::Kind::PipeStatus;
+    e.endpoint = ep;
+    e.result = !present_ ? kIOReturnNoDevice
+               : (pipe != 0 && ep == 0) ? kIOReturnBadArgument
+               : stalled_[ep] ? kIOReturnPipeStalled
+                              : kIOReturnSuccess;
+    record(e);
+    return e.result;
+}
+
+IOReturn CameraDevice::bulkOut(std::uint8_t pipe, const void *data, std::uint32_t length,
+                               std::uint32_t timeoutMs, std::uint32_t completionTimeoutMs) {
+    std::lock_guard lock(mutex_);
+    const std::uint8_t ep = endpointFor(pipe);
+    LogEntry e;
+    e.kind = LogEntry::Kind::BulkOut;
+    e.endpoint = ep;
+    e.length = length;
+    e.noDataTimeoutMs = timeoutMs;
+    e.completionTimeoutMs = completionTimeoutMs;
+    const auto *bytes = static_cast<const std::uint8_t *>(data);
+    std::uint32_t moved = length;
+    if (!present_) {
+        e.result = kIOReturnNoDevice;
+        moved = 0;
+    } else if (ep == 0 || (ep & 0x80)) {
+        e.result = kIOReturnBadArgument;
+        moved = 0;
+    } else if (stalled_[ep]) {
+        e.result = kIOReturnPipeStalled;
+        moved = 0;
+    } else if (bulkFaultCount_ > 0) {
+        --bulkFaultCount_;
+        e.result = bulkFault_;
+        moved = std::min(length, bulkFaultBytes_);
+    }
+    bulkOut_.insert(bulkOut_.end(), bytes, bytes + moved);
+    if (fpgaReceiving_ && alternate_ == 1) fpgaData_.insert(fpgaData_.end(), bytes, bytes + moved);
+    e.done = moved;
+    e.data.assign(bytes, bytes + std::min<std::size_t>(moved, kLoggedBulkBytes));
+    record(std::move(e));
+    return log_.back().result;
+}
+
+std::uint32_t CameraDevice::takeBulkIn(std::uint8_t *data, std::uint32_t size) {
+    const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(size, bulkIn_.size()));
+    std::copy_n(bulkIn_.begin(), n, data);
+    bulkIn_.erase(bulkIn_.begin(), bulkIn_.begin() + n);
+    return n;
+}
+
+IOReturn CameraDevice::bulkIn(std::uint8_t pipe, void *data, std::uint32_t &length, std::uint32_t timeoutMs,
+                              std::uint32_t completionTimeoutMs) {
+    std::lock_guard lock(mutex_);
+    const std::uint8_t ep = endpointFor(pipe);
+    LogEntry e;
+    e.kind = LogEntry::Kind::BulkIn;
+    e.endpoint = ep;
+    e.length = length;
+    e.noDataTimeoutMs = timeoutMs;
+    e.completionTimeoutMs = completionTimeoutMs;
+    auto *bytes = static_cast<std::uint8_t *>(data);
+    std::uint32_t moved = 0;
+    if (!present_) {
+        e.result = kIOReturnNoDevice;
+    } else if (ep == 0 || !(ep & 0x80)) {
+        e.result = kIOReturnBadArgument;
+    } else if (stalled_[ep]) {
+        e.result = kIOReturnPipeStalled;
+    } else if (bulkFaultCount_ > 0) {
+        --bulkFaultCount_;
+        moved = takeBulkIn(bytes, std::min(length, bulkFaultBytes_));
+        e.result = bulkFault_;
+    } else {
+        moved = takeBulkIn(bytes, length);
+        // Nothing to send within the time-out: the host gives up.
+        e.result = moved == 0 && length > 0 ? kIOReturnTimeout : kIOReturnSuccess;
+    }
+    length = moved;
+    e.done = moved;
+    e.data.assign(bytes, bytes + std::min<std::size_t>(moved, kLoggedBulkBytes));
+    record(std::move(e));
+    return log_.back().result;
+}
+
+IOReturn CameraDevice::clearStall(std::uint8_t pipe) {
+    std::lock_guard lock(mutex_);
+    const std::uint8_t ep = endpointFor(pipe);
+    LogEntry e;
+    e.kind = LogEntry::Kind::ClearStall;
+    e.endpoint = ep;
+    e.result = !present_ ? kIOReturnNoDevice : kIOReturnSuccess;
+    if (present_) stalled_[ep] = false;
+    record(e);
+    return e.result;
+}
+
+IOReturn CameraDevice::abort(std::uint8_t pipe) {
+    std::deque<PendingRead> aborted;
+    IOReturn result;
+    {
+        std::lock_guard lock(mutex_);
+        const std::uint8_t ep = endpointFor(pipe);
+        LogEntry e;
+        e.kind = LogEntry::Kind::Abort;
+        e.endpoint = ep;
+        e.result = !present_ ? kIOReturnNoDevice : kIOReturnSuccess;
+        for (auto it = pending_.begin(); it != pending_.end();) {
+            if (it->endpoint == ep) {
+                aborted.push_back(std::move(*it));
+                it = pending_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        record(e);
+        result = e.result;
+    }
+    for (auto &p : aborted) p.post(kIOReturnAborted, 0);
+    return result;
+}
+
+IOReturn CameraDevice::submitRead(std::uint8_t pipe, void *buffer, std::uint32_t size, Post post) {
+    std::lock_guard lock(mutex_);
+    const std::uint8_t ep = endpointFor(pipe);
+    if (!present_) return kIOReturnNoDevice;
+    if (ep == 0 || !(ep & 0x80)) return kIOReturnBadArgument;
+    pending_.push_back({ep, static_cast<std::uint8_t *>(buffer), size, std::move(post)});
+    if (!worker_.joinable()) worker_ = std::thread([this] { worker(); });
+    wake_.notify_all();
+    return kIOReturnSuccess;
+}
+
+// Completes asynchronous reads in order, as the device produces data.
+void CameraDevice::worker() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [&] { return stopping_ || (!pending_.empty() && (!bulkIn_.empty() || !present_)); });
+        if (stopping_) return;
+        PendingRead read = std::move(pending_.front());
+        pending_.pop_front();
+        IOReturn result = kIOReturnSuccess;
+        std::uint32_t moved = 0;
+        if (!present_) {
+            result = kIOReturnNoDevice;
+        } else {
+            moved = takeBulkIn(read.buffer, read.size);
+            LogEntry e;
+            e.kind = LogEntry::Kind::BulkIn;
+            e.endpoint = read.endpoint;
+            e.length = read.size;
+            e.done = moved;
+            e.result = result;
+            record(std::move(e));
+        }
+        lock.unlock();
+        read.post(result, moved);
+        lock.lock();
+    }
+}
+
+void CameraDevice::unplug() {
+    {
+        std::lock_guard lock(mutex_);
+        present_ = false;
+        open_ = claimed_ = false;
+    }
+    wake_.notify_all();
+}
+
+void CameraDevice::onReenumerate(Reenumerate callback) {
+    std::lock_guard lock(mutex_);
+    reenumerate_ = std::move(callback);
+}
+
+bool CameraDevice::fpgaConfigured() const {
+    std::lock_guard lock(mutex_);
+    return fpgaConfigured_;
+}
+
+bool CameraDevice::present() const {
+    std::lock_guard lock(mutex_);
+    return present_;
+}
+
+std::vector<LogEntry> CameraDevice::log() const {
+    std::lock_guard lock(mutex_);
+    return log_;
+}
+
+void CameraDevice::clearLog() {
+    std::lock_guard lock(mutex_);
+    log_.clear();
+}
+
+std::uint32_t CameraDevice::reg(std::uint16_t address) const {
+    std::lock_guard lock(mutex_);
+    auto it = registers_.find(address);
+    return it == registers_.end() ? 0 : it->second;
+}
+
+void CameraDevice::setReg(std::uint16_t address, std::uint32_t value) {
+    std::lock_guard lock(mutex_);
+    registers_[address] = value;
+}
+
+void CameraDevice::failControl(IOReturn code, int count) {
+    std::lock_guard lock(mutex_);
+    controlFault_ = code;
+    controlFaultCount_ = count;
+}
+
+void CameraDevice::shortControlRead(std::uint32_t delivered) {
+    std::lock_guard lock(mutex_);
+    shortRead_ = delivered;
+}
+
+void CameraDevice::setStringFault(std::uint8_t index, StringFault fault) {
+    std::lock_guard lock(mutex_);
+    stringFaults_[index] = fault;
+}
+
+void CameraDevice::holdByOtherClient(int opens) {
+    std::lock_guard lock(mutex_);
+    heldOpens_ = opens;
+}
+
+void CameraDevice::stallEndpoint(std::uint8_t endpoint) {
+    std::lock_guard lock(mutex_);
+    stalled_[endpoint] = true;
+}
+
+void CameraDevice::failBulk(IOReturn code, std::uint32_t bytesFirst, int count) {
+    std::lock_guard lock(mutex_);
+    bulkFault_ = code;
+    bulkFaultBytes_ = bytesFirst;
+    bulkFaultCount_ = count;
+}
+
+void CameraDevice::queueBulkIn(std::vector<std::uint8_t> bytes) {
+    {
+        std::lock_guard lock(mutex_);
+        bulkIn_.insert(bulkIn_.end(), bytes.begin(), bytes.end());
+    }
+    wake_.notify_all();
+}
+
+std::vector<std::uint8_t> CameraDevice::bulkOutData() const {
+    std::lock_guard lock(mutex_);
+    return bulkOut_;
+}
+
+bool CameraDevice::isOpen() const {
+    std::lock_guard lock(mutex_);
+    return open_;
+}
+
+std::uint8_t CameraDevice::alternate() const {
+    std::lock_guard lock(mutex_);
+    return alternate_;
+}
+
+}  // namespace vocam::sim

@@ -1,0 +1,160 @@
+// FPGA configuration: loads each camera's bitstream unless its FPGA already
+// reports itself configured.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "vo_cameras.h"
+#include "vo_usb/vo_usb.h"
+
+using namespace vocam;
+using namespace vocam::usbhost;
+
+namespace {
+
+constexpr const char *kLoad = "usb_load_fpga";
+constexpr std::int32_t kRegFpga = 0x0008;
+constexpr std::uint32_t kFpgaConfigured = 0x20;
+constexpr std::uint32_t kFpgaBegin = 0xFFFFFFFFu;
+constexpr std::uint32_t kFpgaEnd = 0;
+constexpr int kPolls = 10;
+// No configuration image comes near this; a larger "size" is a damaged or
+// wrong file, not something to allocate for.
+constexpr off_t kMaxFpgaFileSize = 64 << 20;
+
+void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+bool readFpgaRegister(_vocam *h, std::uint32_t &value) {
+    std::uint8_t b[4];
+    if (vo_usb_read_vocam_bytes(h, kRegFpga, b, 4) != 0) return false;
+    value = static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
+            static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24;
+    return true;
+}
+
+// Loads and sends one camera's image; false when the camera is to be skipped.
+bool configure(_vocam *h) {
+    std::uint32_t status = 0;
+    if (!readFpgaRegister(h, status)) {
+        std::fprintf(stderr, "%s: unable to read register: %m\n", kLoad);
+        return false;
+    }
+    if (status & kFpgaConfigured) return false;
+    if (h->usb_interface_if->setAlternate(1) != kIOReturnSuccess) {
+        std::fprintf(stderr, "%s: unable to set alternate interface: %m\n", kLoad);
+        return false;
+    }
+    h->usb_interface_if->clearPipeStallBothEnds(1);
+    if (vo_usb_write_vocam_u32(h, kRegFpga, kFpgaBegin) != 0) {
+        std::fprintf(stderr, "%s: unable to write register: %m\n", kLoad);
+        return false;
+    }
+    std::fputs("loading FPGA binary from disk\n", stderr);
+    std::uint8_t *image = nullptr;
+    std::uint32_t size = 0;
+    if (usb_load_fpga_contents(h->vendor_id, h->product_id, h->device_release, &image, &size) != 0) {
+        std::fputs("error: unable to load FPGA\n", stderr);
+    } else {
+        std::fputs("sending FPGA binary to camera\n", stderr);
+        vo_usb_bulk_write(h, 1, image, size);
+        std::fputs("sent FPGA binary to camera\n", stderr);
+        std::free(image);
+        sleepMs(20);
+    }
+    if (vo_usb_write_vocam_u32(h, kRegFpga, kFpgaEnd) != 0) {
+        std::fprintf(stderr, "%s: unable to write register: %m\n", kLoad);
+        return false;
+    }
+    std::uint32_t last = kFpgaEnd;
+    for (int poll = 0; poll < kPolls; ++poll) {
+        sleepMs(10);
+        if (readFpgaRegister(h, status)) {
+            last = status;
+            if (status & kFpgaConfigured) break;
+        }
+    }
+    if (!(last & kFpgaConfigured)) {
+        std::fprintf(stderr, "%s: unable to load FPGA: timeout\n", kLoad);
+        return false;
+    }
+    std::fputs("FPGA loaded\n", stderr);
+    h->usb_interface_if->setAlternate(0);
+    return true;
+}
+
+}  // namespace
+
+extern "C" VOCAM_API int usb_load_fpga_contents(std::uint16_t vendor_id, std::uint16_t product_id,
+                                                std::uint16_t release, std::uint8_t **buffer, std::uint32_t *size) {
+    (void)vendor_id;
+    if (buffer == nullptr || size == nullptr) return -1;
+    const model_table_entry *model = vo_camera_find(product_id, release);
+    if (model == nullptr || model->fpga_file == nullptr) {
+        std::fputs("error: unable to find specified camera", stderr);
+        return -1;
+    }
+    char name[128], path[256];
+    std::snprintf(name, sizeof name, model->fpga_file, release);
+    std::snprintf(path, sizeof path, "%s/%s", vo_resource_root(), name);
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        std::fprintf(stderr, "error: unable to open fpga file %s: %s\n", path, std::strerror(errno));
+        return -1;
+    }
+    const off_t length = ::lseek(fd, 0, SEEK_END);
+    if (length < 0 || ::lseek(fd, 0, SEEK_SET) != 0) {
+        std::fprintf(stderr, "error: unable to get file size: %m\n");
+        ::close(fd);
+        return -1;
+    }
+    if (length > kMaxFpgaFileSize) {
+        std::fprintf(stderr, "error: fpga file %s is larger than %lld bytes\n", path,
+                     static_cast<long long>(kMaxFpgaFileSize));
+        ::close(fd);
+        return -1;
+    }
+    auto *data = static_cast<std::uint8_t *>(std::malloc(length > 0 ? static_cast<std::size_t>(length) : 1));
+    if (data == nullptr) {
+        std::fprintf(stderr, "error: unable to allocate buffer: %m\n");
+        ::close(fd);
+        return -1;
+    }
+    std::size_t got = 0;
+    while (got < static_cast<std::size_t>(length)) {
+        const ssize_t n = ::read(fd, data + got, static_cast<std::size_t>(length) - got);
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    if (got < static_cast<std::size_t>(length)) {
+        std::fprintf(stderr, "error: unable to read file: %m\n");
+        std::free(data);
+        return -1;
+    }
+    *buffer = data;
+    *size = static_cast<std::uint32_t>(length);
+    return 0;
+}
+
+void usb_load_fpga(void *, UsbDevices &devices) {
+    for (auto &device : devices) {
+        _vocam record;
+        if (usb_open_device(&record, device) != 0) {
+            std::fputs("error: unable to open usb device\n", stderr);
+            continue;
+        }
+        if (record.model->fpga_file != nullptr) configure(&record);
+        usb_close_device(&record);
+    }
+}
+
+int usb_init_camera_fpga(Host &host, std::uint16_t vendor_id, std::uint16_t product_id) {
+    return usb_init_cameras_by_vid_and_pid(host, vendor_id, product_id, usb_load_fpga, nullptr);
+}

@@ -1,0 +1,382 @@
+// Finding cameras on the bus, opening one into a handle and closing it.
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "vo_cameras.h"
+#include "vo_usb/vo_usb.h"
+
+using namespace vocam;
+using namespace vocam::usbhost;
+
+namespace {
+
+constexpr const char *kOpen = "usb_open_device";
+
+// Register addresses and the names messages give them.
+constexpr std::int32_t kRegVideoControl = 0x0214;
+constexpr std::int32_t kRegTemperature = 0x0690;
+constexpr std::int32_t kRegFan = 0x0730;
+constexpr std::int32_t kRegMaxSize = 0x1000;
+constexpr std::int32_t kRegUnitSize = 0x1004;
+constexpr std::int32_t kRegPosition = 0x1008;
+constexpr std::int32_t kRegSize = 0x100C;
+constexpr std::int32_t kRegColorId = 0x1010;
+constexpr std::int32_t kRegColorInquiry = 0x1014;
+constexpr std::int32_t kRegSubsampling = 0x1018;
+constexpr std::int32_t kRegSubsamplingInquiry = 0x101C;
+constexpr std::int32_t kRegRateMinMax = 0x1040;
+constexpr std::int32_t kRegRate = 0x1048;
+constexpr std::int32_t kRegRateCount = 0x104C;
+constexpr std::int32_t kRegRateArray = 0x1050;
+
+constexpr std::uint32_t kPresent = 0x80000000u;
+constexpr std::uint32_t kOn = 0x8000u;
+
+void readFailed(const char *name) { std::fprintf(stderr, "error: unable to read param '%s'\n", name); }
+void writeFailed(const char *name) { std::fprintf(stderr, "error: unable to write param '%s'\n", name); }
+
+// Fails the open after releasing what it had acquired, so the device can be
+// opened again.
+int failOpen(_vocam *record, int code) {
+    usb_close_device(record);
+    return code;
+}
+
+}  // namespace
+
+int usb_init_cameras_by_vid_and_pid(Host &host, std::uint16_t vendor_id, std::uint16_t product_id,
+                                    UsbDeviceAction action, void *context) {
+    Match what;
+    what.vendor = vendor_id;
+    if (product_id != kMatchBootSubclass)
+        what.product = product_id;
+    else
+        what.subclass = 0xFF;
+    UsbDevices devices;
+    const IOReturn r = host.match(what, devices);
+    if (r != kIOReturnSuccess) {
+        std::fprintf(stderr, "error: unable to find matching services: err=%08X\n", r);
+        return -3;
+    }
+    action(context, devices);
+    return 0;
+}
+
+void usb_enum_camera(void *context, UsbDevices &devices) {
+    auto &ctx = *static_cast<usb_enum_context *>(context);
+    for (auto &device : devices) {
+        _vocam record;
+        if (usb_open_device(&record, device) != 0) {
+            std::fputs("error: unable to open USB device during enumeration\n", stderr);
+            continue;
+        }
+        if (ctx.count < ctx.capacity) vocam_get_version(&record, &ctx.records[ctx.count]);
+        ++ctx.count;
+        usb_close_device(&record);
+    }
+}
+
+void usb_find_and_open_camera(void *context, UsbDevices &devices) {
+    auto &ctx = *static_cast<usb_find_context *>(context);
+    for (auto &device : devices) {
+        std::unique_ptr<_vocam> record(new (std::nothrow) _vocam);
+        if (!record) return;  // the handle stays absent
+        if (usb_open_device(record.get(), device) != 0) {
+            std::fputs("error: unable to open usb device\n", stderr);
+            continue;
+        }
+        if (ctx.wanted->serial_number != 0 && ctx.wanted->serial_number != record->serial_number) {
+            usb_close_device(record.get());
+            continue;
+        }
+        _vocam *h = record.get();
+        *ctx.handle = std::move(record);
+        h->usb_interface_if->setAlternate(h->model->fpga_file != nullptr ? 2 : 1);
+        if (vo_usb_write_vocam_u32(h, kRegVideoControl, 0) != 0)
+            std::fputs("error: unable to send stop video command\n", stderr);
+        h->usb_interface_if->clearPipeStallBothEnds(1);
+        return;
+    }
+}
+
+int usb_open_interface(_vocam *record) {
+    IOReturn r = record->usb_interface->createInterface(record->usb_interface_if);
+    if (r != kIOReturnSuccess || !record->usb_interface_if) {
+        if (r == kIOReturnSuccess) r = -100;
+        std::fprintf(stderr, "IOCreatePlugInInterfaceForService usb_interface Err 0x%x %d\n", r, r);
+        return r;
+    }
+    r = record->usb_interface_if->open();
+    if (r != kIOReturnSuccess) {
+        std::fprintf(stderr, "USBInterfaceOpen(ref->usb_interface_if Err 0x%x %d\n", r, r);
+        record->usb_interface_if.reset();
+    }
+    return r;
+}
+
+int usb_open_device(_vocam *record, const std::shared_ptr<DeviceRef> &device) {
+    record->usb_device = device;
+    IOReturn r = device->createDevice(record->usb_device_if);
+    if (r != kIOReturnSuccess || !record->usb_device_if) {
+        if (r == kIOReturnSuccess) r = -10;
+        std::fprintf(stderr, "IOCreatePlugInInterfaceForService(usb_device Err 0x%x %d\n", r, r);
+        return failOpen(record, r);
+    }
+    Device &dev = *record->usb_device_if;
+    if (dev.vendor(record->vendor_id) != kIOReturnSuccess) {
+        std::fprintf(stderr, "%s: get device vendor error: %m\n", kOpen);
+        return failOpen(record, -1);
+    }
+    if (dev.product(record->product_id) != kIOReturnSuccess) {
+        std::fprintf(stderr, "%s: get device product error: %m\n", kOpen);
+        return failOpen(record, -1);
+    }
+    if (dev.release(record->device_release) != kIOReturnSuccess) {
+        std::fprintf(stderr, "%s: get device release error: %m\n", kOpen);
+        return failOpen(record, -1);
+    }
+    if (dev.open() != kIOReturnSuccess) {
+        std::fprintf(stderr, "%s: usb device open error: %m\n", kOpen);
+        record->usb_device_if.reset();  // nothing was opened, so nothing to close
+        return failOpen(record, -1);
+    }
+    std::vector<std::uint8_t> configuration;
+    if (dev.configurationDescriptor(0, configuration) != kIOReturnSuccess || configuration.size() < 9) {
+        std::fprintf(stderr, "%s: usb get config descriptor error: %m\n", kOpen);
+        return failOpen(record, -1);
+    }
+    if (dev.setConfiguration(configuration[5]) != kIOReturnSuccess) {
+        std::fprintf(stderr, "%s: usb set config error: %m\n", kOpen);
+        return failOpen(record, -1);
+    }
+    std::vector<std::shared_ptr<InterfaceRef>> interfaces;
+    if (dev.interfaces(interfaces) != kIOReturnSuccess) {
+        std::fprintf(stderr, "%s: usb create interface iterator error: %m\n", kOpen);
+        return failOpen(record, -1);
+    }
+    for (auto &interface : interfaces) {
+        record->usb_interface = interface;
+        if (usb_open_interface(record) == kIOReturnSuccess) break;
+        record->usb_interface.reset();
+    }
+    if (!record->usb_interface_if) {
+        std::fprintf(stderr, "%s: unable to create usb interface: %m\n", kOpen);
+        return failOpen(record, -1);
+    }
+
+    record->model = vo_camera_find(record->product_id, record->device_release);
+    if (record->model == nullptr) {
+        // Without a model entry there are no data rates, files or matrices to
+        // drive the camera with.
+        std::fprintf(stderr, "error: unsupported camera: product 0x%04X, release 0x%04X\n",
+                     record->product_id, record->device_release);
+        return failOpen(record, -1);
+    }
+
+    usb_get_device_serial_number(record);
+    usb_get_device_release_number(record);
+    usb_get_device_firmware_version(record);
+    usb_get_device_speed(record);
+    usb_get_device_model_name(record);
+    usb_init_temperature(record);
+    std::fprintf(stderr, "sn=%lu, rel=%lu, fw=%08X, speed=%d\n", static_cast<unsigned long>(record->serial_number),
+                 static_cast<unsigned long>(record->release_number), record->firmware_version,
+                 record->device_speed);
+
+    for (int i = 0; i < 256; ++i) record->tone_lut[i] = static_cast<std::uint8_t>(i);
+    record->gamma = 100;
+    record->contrast = 100;
+    record->brightness = 0;
+
+    const int result = usb_init_geometry(record);
+    return result == 0 ? 0 : failOpen(record, result);
+}
+
+int usb_close_device(_vocam *record) {
+    if (record == nullptr || !record->usb_device) return 0;
+    if (record->usb_device_if) {
+        if (record->usb_interface_if) {
+            record->usb_interface_if->setAlternate(0);
+            record->usb_interface_if->close();
+            record->usb_interface_if.reset();
+        }
+        record->usb_interface.reset();
+        record->usb_device_if->close();
+        record->usb_device_if.reset();
+    }
+    record->usb_device.reset();
+    return 0;
+}
+
+int usb_init_temperature(_vocam *handle) {
+    std::uint32_t block[4];
+    int r = vo_usb_read_vocam_array(handle, kRegTemperature, block, 4);
+    if (r != 0) return r;
+    std::uint32_t fan = 0;
+    r = vo_usb_read_vocam_u32(handle, kRegFan, &fan);
+    if (r != 0) {
+        readFailed("VOCAM_FAN");
+        return r;
+    }
+    handle->temperature_supported = (block[0] & kPresent) != 0;
+    handle->fan_present = (fan & kPresent) != 0;
+    handle->temperature_on = (block[0] & kOn) != 0;
+    handle->fan_on = (fan & kOn) != 0;
+    handle->temperature_target = static_cast<std::int32_t>(block[1]);
+    handle->temperature_min = static_cast<std::int32_t>(block[2]);
+    handle->temperature_max = static_cast<std::int32_t>(block[3]);
+    // The fan follows the cooler.
+    if (handle->temperature_supported && handle->fan_present && handle->temperature_on != handle->fan_on) {
+        handle->fan_on = handle->temperature_on;
+        const std::uint32_t word = handle->fan_on ? (fan | kOn) : (fan & ~kOn);
+        r = vo_usb_write_vocam_u32(handle, kRegFan, word);
+        if (r != 0) {
+            writeFailed("VOCAM_FAN");
+            return r;
+        }
+    }
+    return 0;
+}
+
+int usb_init_geometry(_vocam *handle) {
+    if (handle == nullptr) {
+        std::fputs("error: camera reference cannot be NULL\n", stderr);
+        return -1;
+    }
+    struct Pair {
+        std::int32_t reg;
+        const char *name;
+        std::uint16_t *low, *high;
+    } pairs[] = {
+        {kRegMaxSize, "VOCAM_FO_MAX_SIZE", &handle->max_width, &handle->max_height},
+        {kRegUnitSize, "VOCAM_FO_UNIT_SIZE", &handle->unit_width, &handle->unit_height},
+        {kRegPosition, "VOCAM_FO_POSITION", &handle->x_offset, &handle->y_offset},
+        {kRegSize, "VOCAM_FO_SIZE", &handle->width, &handle->height},
+        {kRegSubsampling, "VOCAM_FO_SUBSAMPLING", &handle->subsample_x, &handle->subsample_y},
+    };
+    for (const Pair &p : pairs) {
+        const int r = vo_usb_read_vocam_two_u16(handle, p.reg, p.low, p.high);
+        if (r != 0) {
+            readFailed(p.name);
+            return r;
+        }
+    }
+    std::fprintf(stderr, "params: size=%dx%d, max_size=%dx%d, position=%dx%d\n", handle->width, handle->height,
+                 handle->max_width, handle->max_height, handle->x_offset, handle->y_offset);
+    handle->pixel_format = 0;
+
+    std::uint32_t code = 0;
+    int r = vo_usb_read_vocam_u32(handle, kRegColorInquiry, &code);
+    if (r != 0) {
+        readFailed("VOCAM_FO_COLOR_INQ");
+        return r;
+    }
+    switch (code) {
+        case 0: case 5: case 6:
+            handle->is_color = 0;
+            handle->color_id = 0;
+            break;
+        case 8: case 12: case 24:
+            std::fputs("format: rggb\n", stderr);
+            handle->is_color = 1;
+            handle->color_id = 8;
+            break;
+        case 9: case 13: case 25:
+            std::fputs("format: grbg\n", stderr);
+            handle->is_color = 1;
+            handle->color_id = 9;
+            break;
+        case 10: case 14: case 26:
+            std::fputs("format: gbrg\n", stderr);
+            handle->is_color = 1;
+            handle->color_id = 10;
+            break;
+        case 11: case 15: case 27:
+            std::fputs("format: bggr\n", stderr);
+            handle->is_color = 1;
+            handle->color_id = 11;
+            break;
+        default:
+            std::fprintf(stderr, "error: unsupported image format %X\n", code);
+            break;
+    }
+
+    std::uint32_t inquiry = 0;
+    r = vo_usb_read_vocam_u32(handle, kRegSubsamplingInquiry, &inquiry);
+    if (r != 0) {
+        readFailed("VOCAM_FO_SUBSAMPLING_INQ");
+        return r;
+    }
+    if ((inquiry & 0xFF) > 1) {
+        std::fprintf(stderr, "subsampling is available: max=%d\n", static_cast<int>(inquiry & 0xFF));
+        handle->subsampling_available = 1;
+    } else {
+        std::fputs("subsampling is not available\n", stderr);
+        handle->subsampling_available = 0;
+    }
+    r = vo_usb_write_vocam_u32(handle, kRegColorId, handle->color_id);
+    if (r != 0) {
+        writeFailed("VOCAM_FO_COLOR_ID");
+        return r;
+    }
+    return vo_usb_reload_kps(handle);
+}
+
+extern "C" VOCAM_API int vo_usb_reload_kps(_vocam *handle) {
+    if (handle == nullptr) {
+        std::fputs("error: camera reference cannot be NULL\n", stderr);
+        return -1;
+    }
+    std::uint16_t low = 0, high = 0;
+    int r = vo_usb_read_vocam_two_u16(handle, kRegRateMinMax, &low, &high);
+    if (r != 0) {
+        readFailed("VOCAM_FO_KPS_MINMAX_INQ");
+        return r;
+    }
+    std::fprintf(stderr, "kps: min=%d, max=%d\n", low, high);
+    std::uint32_t count = 0;
+    r = vo_usb_read_vocam_u32(handle, kRegRateCount, &count);
+    if (r != 0) {
+        readFailed("VOCAM_FO_KPS_ARRAY_CNT");
+        return r;
+    }
+    std::fprintf(stderr, "kps count: %d\n", static_cast<int>(count));
+    handle->data_rates.reset();
+    handle->data_rate_count = static_cast<std::uint16_t>(count);
+    const std::uint16_t n = handle->data_rate_count;
+    if (n == 0) return 0;  // nothing to choose from: the camera keeps its current rate
+    handle->data_rates.reset(new (std::nothrow) std::uint16_t[n]());
+    if (!handle->data_rates) {
+        handle->data_rate_count = 0;
+        std::fprintf(stderr, "error: unable to allocate memory: %m\n");
+        return -1;
+    }
+    for (std::uint16_t i = 0; i < n; i += 2) {
+        std::uint16_t first = 0, second = 0;
+        r = vo_usb_read_vocam_two_u16(handle, kRegRateArray, &first, &second);
+        if (r != 0) {
+            readFailed("VOCAM_FO_KPS_ARRAY");
+            return r;
+        }
+        handle->data_rates[i] = first;
+        if (i + 1 < n) handle->data_rates[i + 1] = second;
+    }
+    const bool hasFpga = handle->model != nullptr && handle->model->fpga_file != nullptr;
+    const std::uint16_t current = hasFpga ? handle->data_rates[n - 1] : handle->data_rates[0];
+    r = vo_usb_write_vocam_u32(handle, kRegRate, current);
+    if (r != 0) {
+        writeFailed("VOCAM_FO_KPS");
+        return r;
+    }
+    std::fprintf(stderr, "current kps: %d\n", current);
+    return 0;
+}
+
+int usb_get_model_data(_vocam *handle, std::uint32_t tag, const std::uint8_t **payload, std::uint32_t *length) {
+    if (handle == nullptr || handle->model == nullptr) {
+        std::fputs("error: device info cannot be NULL\n", stderr);
+        return -22;
+    }
+    return vo_find_model_record(handle->model, tag, payload, length);
+}

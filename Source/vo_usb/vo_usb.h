@@ -1,0 +1,85 @@
+// Transport internals: device getters and identity reads used by device open.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "vo_cam.h"
+#include "vocamusb.h"
+
+// Vendor request that carries register reads and writes.
+inline constexpr std::uint8_t kRegisterRequest = 0x12;
+
+int usb_get_device_speed(_vocam *handle);
+int usb_get_device_release_number(_vocam *handle);
+
+// Reads string descriptor `index` as 8-bit characters (the low byte of each
+// UTF-16 unit). 0, -1, or a platform code (0xE00002E9 for a malformed one).
+int usb_get_string_descriptor(_vocam *handle, std::uint8_t index, char *out, int capacity,
+                              std::uint16_t language);
+int usb_get_device_model_name(_vocam *handle);
+int usb_get_device_serial_number(_vocam *handle);
+int usb_get_device_firmware_version(_vocam *handle);
+
+// The serial number a string spells; non-digits do not stop the parse.
+std::uint32_t usb_parse_serial_number(const char *text);
+
+// The time-out of a bulk transfer of `length` bytes.
+std::uint32_t usb_bulk_timeout_ms(std::uint32_t length);
+
+// ---- Discovery and open ----
+
+using UsbDevices = std::vector<std::shared_ptr<vocam::usbhost::DeviceRef>>;
+// A per-device action: walks every device a matching pass found.
+using UsbDeviceAction = void (*)(void *context, UsbDevices &devices);
+
+// Product ID that asks for the device subclass 0xFF (an FX2 without firmware).
+inline constexpr std::uint16_t kMatchBootSubclass = 255;
+
+// Matches devices of `vendor_id` and `product_id` and runs `action` over them:
+// 0, or -3 when matching failed.
+int usb_init_cameras_by_vid_and_pid(vocam::usbhost::Host &host, std::uint16_t vendor_id,
+                                    std::uint16_t product_id, UsbDeviceAction action, void *context);
+
+struct usb_enum_context {
+    vocam_version *records;
+    std::int32_t capacity;
+    std::int32_t count;
+};
+void usb_enum_camera(void *context, UsbDevices &devices);
+
+struct usb_find_context {
+    std::unique_ptr<_vocam> *handle;
+    const vocam_version *wanted;
+};
+void usb_find_and_open_camera(void *context, UsbDevices &devices);
+
+// Opens a device into a fresh record. A failure releases what it acquired.
+int usb_open_device(_vocam *record, const std::shared_ptr<vocam::usbhost::DeviceRef> &device);
+int usb_open_interface(_vocam *record);
+int usb_close_device(_vocam *record);
+int usb_init_geometry(_vocam *handle);
+int usb_init_temperature(_vocam *handle);
+// First record of `tag` in the handle's model data: 0, -14 or -22.
+int usb_get_model_data(_vocam *handle, std::uint32_t tag, const std::uint8_t **payload,
+                       std::uint32_t *length);
+
+// ---- Firmware (FX2) and FPGA bring-up ----
+
+// One firmware-load request: `count` bytes to controller address `address`.
+vocam::usbhost::IOReturn usb_fx2_write(vocam::usbhost::Device &device, std::uint16_t address,
+                                       std::uint16_t count, const std::uint8_t *data);
+// Downloads one controller: 0 or -1.
+int usb_fx2_send_firmware(vocam::usbhost::Device &device, std::uint16_t vendor_id, std::uint16_t product_id,
+                          std::uint16_t release);
+// Firmware pass over the controllers of `vendor_id` that have no firmware yet.
+int usb_init_camera_firmware(vocam::usbhost::Host &host, std::uint16_t vendor_id, std::uint32_t *downloads);
+void usb_load_firmware(void *downloads, UsbDevices &devices);
+
+// FPGA pass over the cameras of one product.
+int usb_init_camera_fpga(vocam::usbhost::Host &host, std::uint16_t vendor_id, std::uint16_t product_id);
+void usb_load_fpga(void *context, UsbDevices &devices);
+
+// The resource root every download reads its files below.
+const char *vo_resource_root();

@@ -1,0 +1,178 @@
+// The colour converter: frame format and conversion settings, the tone tables
+// and the fixed-point colour matrix composed from correction, hue, saturation,
+// white balance and gain.
+//
+// Every method reports by status and lets no exception escape, so the flat C
+// calls can use the converter directly. Calls on one converter must not
+// overlap: it has no lock, and conversions share its tone tables.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "vocamapi.h"
+
+class CMatrix;
+class CMatrix3x3;
+
+// Tone table with the parameters it was computed from. This is also a byte
+// format: callers hand it over and get it back as 280 raw bytes.
+struct _lut8_struct {
+    std::uint8_t table[256];  // output byte for each input byte
+    std::int64_t gamma;       // hundredths: 100 = gamma 1.0
+    std::int64_t contrast;    // percent: 100 = unchanged
+    std::int64_t brightness;  // 0 = unchanged; 100 shifts the curve by 2.56 levels
+};
+static_assert(offsetof(_lut8_struct, table) == 0);
+static_assert(offsetof(_lut8_struct, gamma) == 256);
+static_assert(offsetof(_lut8_struct, contrast) == 264);
+static_assert(offsetof(_lut8_struct, brightness) == 272);
+static_assert(sizeof(_lut8_struct) == 280);
+
+// Sizes of the tone stage: off, a bare 256-byte table, or a table with its
+// three parameters.
+inline constexpr std::size_t kToneTableBare = 256;
+inline constexpr std::size_t kToneTableFull = sizeof(_lut8_struct);
+// Entries of the 16-bit tone table, one per raw 16-bit sample.
+inline constexpr std::size_t kLut16Entries = 65536;
+
+// Default frame format, used by a conversion that is given no image format.
+struct _votf_format {
+    std::uint64_t width = 0;
+    std::uint64_t height = 0;
+    std::uint32_t firstRowBlue = 0;  // mosaic row 0 holds blue sites
+    std::uint32_t greenFirst = 0;    // pixel 0 of row 0 is a green site
+    std::uint32_t mono = 0;          // no demosaic, no colour matrix
+    std::uint32_t deinterlace = 0;   // two fields one after the other
+    std::uint32_t bottomUp = 0;      // inverts the vertical sense of the output
+    std::uint32_t sampleFormat = 0;  // 0: 8-bit; 1: 16-bit MSB first; 2: 16-bit LSB first
+};
+
+// Conversion settings. A conversion works on a plain copy of this record:
+// the fixed-point matrix lives inside the record, so a copy composes its own
+// matrix without touching the converter's. The tone tables are views of
+// tables the converter owns, shared by the copy; a conversion that needs a
+// 16-bit table the converter does not have brings a temporary one of its own
+// and points the copy's toneTable16 at it.
+struct _votf_settings {
+    std::uint32_t correctionMatrix = 1;  // 0 to 16; 0 = no matrix stage
+    std::uint32_t demosaicMethod = 1;
+    std::int32_t flipX = 0;
+    std::int32_t flipY = 0;
+    double saturationU = 1.0;
+    double saturationV = 1.0;
+    double hue = 0.0;  // degrees
+    double whiteBalanceU = 0.0;
+    double whiteBalanceV = 0.0;
+    double gain = 1.0;  // gain of the Y component
+    std::int16_t customMatrix[12] = {4096, 0, 0, 0, 0, 4096, 0, 0, 0, 0, 4096, 0};
+    _lut8_struct *toneTable = nullptr;  // 280-byte buffer; null until first needed
+    std::size_t toneTableSize = 0;      // 0 (off), 256 (bare table) or 280 (with parameters)
+    std::uint32_t matrixDirty = 1;
+    // Current 3x4 fixed-point colour matrix, row-major, 4096 = 1.0; aligned
+    // for the vector matrix stage.
+    alignas(16) std::int16_t matrix[12] = {};
+    // 16-bit tone table indexed by the raw sample as stored (little-endian
+    // read); null when absent.
+    std::uint16_t *toneTable16 = nullptr;
+};
+
+class VOCAM_API CVotf {
+  public:
+    CVotf();
+    ~CVotf();
+    CVotf(const CVotf &) = delete;
+    CVotf &operator=(const CVotf &) = delete;
+
+    // Demosaic method and flips. DemosaicMethodSet answers 1 when it accepts
+    // the method and 0 when it keeps the old one.
+    int DemosaicMethodSet(unsigned method) noexcept;
+    int DemosaicMethodGet(unsigned *out) const noexcept;
+    int SetFlipping(int x, int y) noexcept;
+    int GetFlipping(int *x, int *y) const noexcept;
+
+    // Tone curve. The setters take flags 15 (else -78), refuse a curve whose
+    // gamma would be 0 or below (-22), compute the 8-bit table and, when the
+    // default format has 16-bit samples, the 16-bit table too.
+    int SetGamma(int value, unsigned flags) noexcept;
+    int SetContrast(int value, unsigned flags) noexcept;
+    int SetBrightness(int value, unsigned flags) noexcept;
+    int GetGamma(int *out, unsigned flags) const noexcept;
+    int GetContrast(int *out, unsigned flags) const noexcept;
+    int GetBrightness(int *out, unsigned flags) const noexcept;
+    // Installs a caller's 256- or 280-byte table (larger sizes are cut to
+    // 280); size 0 switches the tone stage off.
+    int SetupLUT(const unsigned char *data, unsigned size, unsigned flags) noexcept;
+    // *size 0 asks for the size (answer 84); otherwise copies up to *size
+    // bytes and reports the full size.
+    int GetLUT(unsigned char *dest, unsigned *size, unsigned flags) const noexcept;
+    // Keep (or make, for one conversion) the 16-bit table of s current with
+    // its tone table. 1 on success, 0 when no table can be had: the converter
+    // allocates one only for its own settings, so a conversion copy must
+    // bring a table when the converter has none.
+    int BuildLut16WhenRunning(_votf_settings *s, int lsbFirst) noexcept;
+    int BuildLut16WhenNotRunning(_votf_settings *s, int lsbFirst) noexcept;
+
+    // Colour matrices.
+    // Stores a model matrix (nine coefficients in the model data's reversed
+    // channel order) in slot 1 to 15.
+    int SpecifyMatrix(unsigned id, const std::int16_t *m) noexcept;
+    int CorrectionMatrixSet(unsigned id) noexcept;  // 1 accepted, 0 refused
+    int CorrectionMatrixGet(unsigned *out) const noexcept;
+    int CustomCorrectionMatrixSetup(const std::int16_t *m) noexcept;
+    int GetCustomMatrix(std::int16_t *out) const noexcept;
+    int SetHue(double degrees) noexcept;
+    int SetGain(double g) noexcept;
+    int SetSaturation(double u, double v) noexcept;
+    int SetWhiteBalance(double u, double v) noexcept;
+    int GetHue(double *out) const noexcept;
+    int GetGain(double *out) const noexcept;
+    int GetSaturation(double *u, double *v) const noexcept;
+    int GetWhiteBalance(double *u, double *v) const noexcept;
+    // Composes the fixed-point matrix of s into s->matrix. 1 on success; 0
+    // for a correction id above 16 or when memory runs out (matrix untouched).
+    int BuildMatrix(_votf_settings *s) const noexcept;
+    int BuildCurrentMatrix() noexcept;
+    int GetCurrentMatrix(std::int16_t *out) noexcept;
+
+    // Digital per-channel gains (channel order of the output bytes) against
+    // white balance and Y gain. 1 on success, 0 when a saturation is at or
+    // below 0.05.
+    static int ConvertDigitalGainsColorToWBGainY(double satU, double satV, double g0, double g1,
+                                                 double g2, double *wbU, double *wbV,
+                                                 double *gainY) noexcept;
+    int SetDigitalColorGains(double g0, double g1, double g2) noexcept;
+    int GetDigitalColorGains(double *g0, double *g1, double *g2) const noexcept;
+    // White balance that cancels the chroma of a measured colour.
+    int AdjustWhiteBalanceForRGBvalues(double c0, double c1, double c2) noexcept;
+
+    _votf_format format;
+    _votf_settings settings;
+    // Model correction matrices by id (slot 0 is never filled), 3x4 fixed point.
+    std::array<std::unique_ptr<std::int16_t[]>, 16> specifiedMatrices;
+
+  private:
+    // Owners of the tables that settings.toneTable and settings.toneTable16 show.
+    std::unique_ptr<_lut8_struct> toneTableBuffer_;
+    std::unique_ptr<std::uint16_t[]> toneTable16Buffer_;
+
+    friend struct CVotfAccess;
+};
+
+// Tone tables.
+void MakeLut8(_lut8_struct *l);
+void MakeLut16(std::uint16_t *out, const _lut8_struct *l, std::size_t size, int lsbFirst);
+bool ValidateDemosaicingMethod(unsigned method);
+bool ValidateCorrectionMatrix(unsigned id);
+
+// 3x4 helpers over the converter's fixed-point arrays (4096 = 1.0).
+void MakeIdentity3x4(CMatrix &m);
+void ConvertMatrixShortToDouble3x4(CMatrix *m, const std::int16_t *s);
+void ConvertMatrixShortToDouble(CMatrix3x3 *m, const std::int16_t *s);
+
+// Rows Y, U, V over the channels c0, c1, c2.
+extern const double kYuvValues[9];
+// Correction used when a model slot is empty; each row sums to 1.
+extern const double RgbAllButNoneValues[9];

@@ -1,0 +1,56 @@
+// Writes the firmware (Intel HEX) and FPGA images of every simulated model
+// below a resource folder, under the file names the model table gives.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <string>
+
+#include "Simulator/SimDevice.h"
+#include "Simulator/SimImages.h"
+#include "vo_cameras.h"
+
+namespace {
+
+bool makeFolder(const std::string &path) { return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST; }
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s RESOURCE_FOLDER\n", argv[0]);
+        return 2;
+    }
+    const std::string root = argv[1];
+    std::map<std::string, std::string> written;  // file -> contents, to catch two models claiming one name
+    auto write = [&](const char *pattern, unsigned release, const std::string &contents) {
+        char name[128];
+        std::snprintf(name, sizeof name, pattern, release);
+        const std::string file = root + "/" + name;
+        if (auto it = written.find(file); it != written.end()) return it->second == contents;
+        const std::string folder = file.substr(0, file.rfind('/'));
+        if (!makeFolder(root) || !makeFolder(folder)) return false;
+        std::ofstream out(file, std::ios::binary | std::ios::trunc);
+        out << contents;
+        written[file] = contents;
+        return static_cast<bool>(out);
+    };
+    for (std::uint32_t i = 0; i < camera_id_count; ++i) {
+        const model_table_entry &e = camera_ids[i];
+        const vocam::sim::CameraConfig camera = vocam::sim::defaultCameraConfig(static_cast<int>(i));
+        bool ok = write(e.firmware_file, camera.release,
+                        vocam::sim::toIntelHex(vocam::sim::makeFirmwareImage(e.vendor_id, e.product_id)));
+        if (ok && e.fpga_file != nullptr) {
+            const auto image = vocam::sim::makeFpgaImage(e.product_id);
+            ok = write(e.fpga_file, camera.release, std::string(image.begin(), image.end()));
+        }
+        if (!ok) {
+            std::fprintf(stderr, "error: cannot write the images of model_%02u below %s\n", i + 1, root.c_str());
+            return 1;
+        }
+    }
+    return 0;
+}
