@@ -111,7 +111,7 @@ void BM_QarexMove16_48(benchmark::State &state) {
 }
 
 void sizes(benchmark::internal::Benchmark *b) {
-    b->Args({2048, 1536})->Args({4096, 3072})->Unit(benchmark::kMillisecond)->UseRealTime();
+    b->Args({2048, 1536})->Args({4096, 3072})->Unit(benchmark::kMillisecond);
 }
 
 BENCHMARK(BM_EdgeDetectMove_24)->Apply(sizes);
