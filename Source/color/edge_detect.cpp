@@ -96,7 +96,10 @@ void onePass(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t height, 
         uint8_t *outRow = dst + size_t(memoryRow(y, height, topDown)) * width * P;
         const uint8_t *cur = src + size_t(y) * rowBytes;
         uint32_t x = 1;
-        if (vector) x = vector(outRow, cur, rowBytes, width, ph.blueRow, ph.isGreen(1));
+        if (vector) {
+            scalarSpan<Step, P, Flip>(outRow, cur, rowBytes, width, 1, 2, ph);
+            x = vector(outRow, cur, rowBytes, width, ph.blueRow, ph.isGreen(0));
+        }
         scalarSpan<Step, P, Flip>(outRow, cur, rowBytes, width, x, width - 1, ph);
     }
     edge::borderRow(s, out, width, height - 1, height - 2, phaseOfRow(row0, height - 1),
