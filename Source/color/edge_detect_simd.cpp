@@ -40,7 +40,9 @@ EdgeSpanFn edgeSpan(uint32_t P, uint32_t Step, bool flip) {
 
 #else
 
-EdgeSpanFn edgeSpan(uint32_t, uint32_t, bool) { return nullptr; }
+EdgeSpanFn edgeSpan(uint32_t, uint32_t, bool) {
+    return nullptr;
+}
 
 #endif
 

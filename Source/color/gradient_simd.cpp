@@ -31,10 +31,12 @@ bool gradientFromRaw(uint8_t *dst, const uint8_t *src, uint32_t P, uint32_t Step
     if (width > kGradientMaxWidth) return false;
     switch (bestIsa()) {
         case Isa::kAvx2:
-            avx2::pickGradient(P, Step, flipX != 0)(dst, src, width, height, row0, topDown, deinterlace);
+            avx2::pickGradient(P, Step, flipX != 0)(dst, src, width, height, row0, topDown,
+                                                    deinterlace);
             return true;
         case Isa::kSse41:
-            sse41::pickGradient(P, Step, flipX != 0)(dst, src, width, height, row0, topDown, deinterlace);
+            sse41::pickGradient(P, Step, flipX != 0)(dst, src, width, height, row0, topDown,
+                                                     deinterlace);
             return true;
         default:
             return false;
@@ -43,8 +45,8 @@ bool gradientFromRaw(uint8_t *dst, const uint8_t *src, uint32_t P, uint32_t Step
 
 #else
 
-bool gradientFromRaw(uint8_t *, const uint8_t *, uint32_t, uint32_t, uint32_t, uint32_t, Phase,
-                     int, int, int) {
+bool gradientFromRaw(uint8_t *, const uint8_t *, uint32_t, uint32_t, uint32_t, uint32_t, Phase, int,
+                     int, int) {
     return false;
 }
 

@@ -78,7 +78,6 @@ VOCAM_SSE41 inline void storeBlock(uint8_t *out, __m128i b, __m128i g, __m128i r
     storePixels<P>(out, b, g, r);
 }
 
-
 // Two blocks of 16 pixels at once: lane 0 of the planes (pixels x .. x+15) goes
 // to `lo`, lane 1 (pixels x+16 .. x+31) to `hi`; mirrored output reverses each
 // block, and the caller swaps the two addresses.
@@ -96,9 +95,9 @@ VOCAM_AVX2 inline void storeBlocks(uint8_t *lo, uint8_t *hi, __m256i b, __m256i 
         const __m256i mb = _mm256_broadcastsi128_si256(loadMask(m[j][0]));
         const __m256i mg = _mm256_broadcastsi128_si256(loadMask(m[j][1]));
         const __m256i mr = _mm256_broadcastsi128_si256(loadMask(m[j][2]));
-        __m256i v = _mm256_or_si256(
-            _mm256_or_si256(_mm256_shuffle_epi8(b, mb), _mm256_shuffle_epi8(g, mg)),
-            _mm256_shuffle_epi8(r, mr));
+        __m256i v =
+            _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(b, mb), _mm256_shuffle_epi8(g, mg)),
+                            _mm256_shuffle_epi8(r, mr));
         __m128i *pl = reinterpret_cast<__m128i *>(lo + 16 * j);
         __m128i *ph = reinterpret_cast<__m128i *>(hi + 16 * j);
         if constexpr (P == 4) {
