@@ -504,6 +504,31 @@ TEST(GradientCases, FlipKeepsTheFourthByte) {
     EXPECT_EQ(pic, want);
 }
 
+TEST(EdgeGradientCases, FramesTooSmallOrOddAreLeftAlone) {
+    // The rules need even dimensions of at least 4; anything else must not
+    // read or write outside the buffers (which are sized exactly here).
+    for (Size s : {Size{2, 2}, Size{5, 4}, Size{4, 5}, Size{2, 6}, Size{6, 2}, Size{0, 4}}) {
+        SCOPED_TRACE(sizeName({s, 0}));
+        std::vector<uint8_t> src(size_t(s.w) * s.h, 9);
+        std::vector<uint16_t> wide(size_t(s.w) * s.h, 9);
+        std::vector<uint8_t> pic(size_t(s.w) * s.h * 4 + 1, 200);
+        std::vector<uint16_t> pic16(size_t(s.w) * s.h * 3 + 1, 200);
+        forEachIsa([&] {
+            EdgeDetectMove(pic.data(), src.data(), s.w, s.h, 0, 0, 1);
+            EdgeDetectMove32FlipX(pic.data(), src.data(), s.w, s.h, 0, 0, 1);
+            EdgeDetectMove16to8InPlace(pic.data(), wide.data(), s.w, s.h, 0, 0, 1, 0, 1, 0,
+                                       nullptr);
+            SecondEdgeDetectMove16(pic16.data(), s.w, s.h, 0, 0);
+            QarexMove(pic.data(), src.data(), s.w, s.h, 0, 0, 1, 0, 0, nullptr);
+            QarexMove16to832(pic.data(), wide.data(), s.w, s.h, 0, 0, 0, 1, 1, 1, nullptr);
+            QarexMoveJob32(pic.data(), s.w, s.h, 1, 1);
+            QarexMove16(pic16.data(), wide.data(), s.w, s.h, 0, 0, 0, 1, 0, 0, nullptr);
+        });
+        for (uint8_t b : pic) ASSERT_EQ(b, 200);
+        for (uint16_t v : pic16) ASSERT_EQ(v, 200);
+    }
+}
+
 }  // namespace cases
 
 }  // namespace

@@ -81,6 +81,7 @@ void scalarSpan(uint8_t *outRow, const uint8_t *cur, size_t rowBytes, uint32_t w
 template <uint32_t P, uint32_t Step, bool Flip, bool HalvedCorner>
 void onePass(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t height, int blueRow,
              int greenFirst, int topDown) {
+    if (!edge::framesFit(width, height)) return;
     const RawReader<Step> s{src, width};
     const OrientedWriter<P, Flip> out{dst, width, height, topDown};
     const Phase row0{blueRow != 0, greenFirst != 0};
@@ -109,6 +110,7 @@ void onePass(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t height, 
 // Second pass on a placed mosaic in layout Px; phase of the first memory row.
 template <class Px>
 void secondPass(typename Px::T *dst, uint32_t width, uint32_t height, int blueRow, int greenFirst) {
+    if (!edge::framesFit(width, height)) return;
     const size_t stride = rowElems<Px>(width);
     const edge::PlacedReader<Px> s{dst, stride};
     edge::PictureWriter<Px> out{dst, stride};
@@ -124,6 +126,7 @@ void secondPass(typename Px::T *dst, uint32_t width, uint32_t height, int blueRo
 template <class Px, class Fetch>
 void twoPass(typename Px::T *dst, const typename Fetch::In *src, uint32_t width, uint32_t height,
              int blueRow, int greenFirst, int flipX, int topDown, int deinterlace, Fetch fetch) {
+    if (!edge::framesFit(width, height)) return;
     placeMosaic<Px>(dst, src, width, height, blueRow, greenFirst, flipX, topDown, deinterlace,
                     fetch);
     const Phase mem = memoryPhase(blueRow, greenFirst, flipX, topDown);

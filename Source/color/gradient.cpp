@@ -80,6 +80,7 @@ bool fromRaw(uint8_t *, const In *, uint32_t, uint32_t, uint32_t, int, int, int,
 template <class Px, int M, class Fetch>
 void qarexMove(typename Px::T *dst, const typename Fetch::In *src, uint32_t width, uint32_t height,
                int blueRow, int greenFirst, int flipX, int topDown, int deinterlace, Fetch fetch) {
+    if (!edge::framesFit(width, height)) return;
     if constexpr (!std::is_same_v<Px, Bgr48>) {
         if (fromRaw(dst, src, Px::kStep, width, height, blueRow, greenFirst, flipX, topDown,
                     deinterlace, fetch))
@@ -116,6 +117,7 @@ void flipAround(typename Px::T *pic, uint32_t width, uint32_t height, int flipX,
 
 template <class Px, int M>
 void job(typename Px::T *pic, uint32_t width, uint32_t height, int blueRow, int greenFirst) {
+    if (!edge::framesFit(width, height)) return;
     gradient::Job<Px, M>{pic, width, height, Phase{blueRow != 0, greenFirst != 0}}.run();
 }
 
