@@ -72,9 +72,26 @@ inline bool fromRaw(uint8_t *dst, const uint16_t *src, uint32_t P, uint32_t widt
                                  width, height, {blueRow != 0, greenFirst != 0}, flipX, topDown,
                                  deinterlace);
 }
+// Samples through a table are fetched a row at a time into the vector
+// path's ring.
+template <class Fetch>
+struct RowSource {
+    const typename Fetch::In *src;
+    uint32_t width;
+    Fetch fetch;
+    static void row(const void *ctx, uint32_t srcRow, uint8_t *out) {
+        const auto *self = static_cast<const RowSource *>(ctx);
+        const typename Fetch::In *in = self->src + size_t(srcRow) * self->width;
+        for (uint32_t x = 0; x < self->width; ++x) out[x] = uint8_t(self->fetch(in, x));
+    }
+};
 template <class In, class Fetch>
-bool fromRaw(uint8_t *, const In *, uint32_t, uint32_t, uint32_t, int, int, int, int, int, Fetch) {
-    return false;
+bool fromRaw(uint8_t *dst, const In *src, uint32_t P, uint32_t width, uint32_t height, int blueRow,
+             int greenFirst, int flipX, int topDown, int deinterlace, Fetch fetch) {
+    const RowSource<Fetch> rows{src, width, fetch};
+    const simd::RowFetch rowFetch{&RowSource<Fetch>::row, &rows};
+    return simd::gradientFromRaw(dst, nullptr, P, 1, width, height, {blueRow != 0, greenFirst != 0},
+                                 flipX, topDown, deinterlace, &rowFetch);
 }
 
 template <class Px, int M, class Fetch>

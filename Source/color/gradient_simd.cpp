@@ -27,16 +27,17 @@ namespace vocam::kernels::simd {
 #undef VOCAM_LANES_WIDE
 
 bool gradientFromRaw(uint8_t *dst, const uint8_t *src, uint32_t P, uint32_t Step, uint32_t width,
-                     uint32_t height, Phase row0, int flipX, int topDown, int deinterlace) {
+                     uint32_t height, Phase row0, int flipX, int topDown, int deinterlace,
+                     const RowFetch *fetch) {
     if (width > kGradientMaxWidth) return false;
     switch (bestIsa()) {
         case Isa::kAvx2:
-            avx2::pickGradient(P, Step, flipX != 0)(dst, src, width, height, row0, topDown,
-                                                    deinterlace);
+            avx2::pickGradient(P, Step, flipX != 0, fetch != nullptr)(dst, src, width, height, row0,
+                                                                      topDown, deinterlace, fetch);
             return true;
         case Isa::kSse41:
-            sse41::pickGradient(P, Step, flipX != 0)(dst, src, width, height, row0, topDown,
-                                                     deinterlace);
+            sse41::pickGradient(P, Step, flipX != 0, fetch != nullptr)(
+                dst, src, width, height, row0, topDown, deinterlace, fetch);
             return true;
         default:
             return false;
