@@ -226,28 +226,34 @@ TEST_P(EdgeDetect, TwoPassEntriesMatchModel) {
                     if (out != Out::k48 && !msb) {
                         Fetch how;
                         how.lut8 = lut ? t.lut8.data() : nullptr;
-                        Picture want = start, got = start;
+                        Picture want = start;
                         refEdgeTwoPass(want, fetchGrid(f8, how), o);
-                        (out == Out::k24 ? EdgeDetectMoveInPlace : EdgeDetectMove32InPlace)(
-                            got.data(), f8.data8(), s.w, s.h, b, gf, fx, td, di, how.lut8);
-                        expectSame(want, got);
+                        forEachIsa([&] {
+                            Picture got = start;
+                            (out == Out::k24 ? EdgeDetectMoveInPlace : EdgeDetectMove32InPlace)(
+                                got.data(), f8.data8(), s.w, s.h, b, gf, fx, td, di, how.lut8);
+                            expectSame(want, got);
+                        });
                     }
                     Fetch how;
                     how.depth = out == Out::k48 ? Depth::k16to16 : Depth::k16to8;
                     how.msbFirst = msb;
                     how.lut16 = lut ? t.lut16.data() : nullptr;
-                    Picture want = start, got = start;
+                    Picture want = start;
                     refEdgeTwoPass(want, fetchGrid(f16, how), o);
-                    if (out == Out::k24)
-                        EdgeDetectMove16to8InPlace(got.data(), f16.data16(), s.w, s.h, b, gf, fx,
-                                                   td, di, msb, how.lut16);
-                    else if (out == Out::k32)
-                        EdgeDetectMove16to832InPlace(got.data(), f16.data16(), s.w, s.h, b, gf, fx,
-                                                     td, di, msb, how.lut16);
-                    else
-                        EdgeDetectMove16InPlace(got.data16(), f16.data16(), s.w, s.h, b, gf, fx, td,
-                                                di, msb, how.lut16);
-                    expectSame(want, got);
+                    forEachIsa([&] {
+                        Picture got = start;
+                        if (out == Out::k24)
+                            EdgeDetectMove16to8InPlace(got.data(), f16.data16(), s.w, s.h, b, gf,
+                                                       fx, td, di, msb, how.lut16);
+                        else if (out == Out::k32)
+                            EdgeDetectMove16to832InPlace(got.data(), f16.data16(), s.w, s.h, b, gf,
+                                                         fx, td, di, msb, how.lut16);
+                        else
+                            EdgeDetectMove16InPlace(got.data16(), f16.data16(), s.w, s.h, b, gf, fx,
+                                                    td, di, msb, how.lut16);
+                        expectSame(want, got);
+                    });
                 }
             });
         }
@@ -527,6 +533,32 @@ TEST(EdgeGradientCases, FramesTooSmallOrOddAreLeftAlone) {
         for (uint8_t b : pic) ASSERT_EQ(b, 200);
         for (uint16_t v : pic16) ASSERT_EQ(v, 200);
     }
+}
+
+TEST(EdgeGradientCases, FramesWiderThanTheRowRingsTakeTheInPlaceRoute) {
+    const uint32_t w = 8200, h = 6;
+    std::mt19937 rng(11);
+    const Tables t(rng);
+    const RawFrame f = randomFrame(w, h, false, rng);
+    Fetch how;
+    how.lut8 = t.lut8.data();
+    const Grid g = fetchGrid(f, how);
+    Orientation o;
+    o.blueRow = true;
+    o.flipX = true;
+    o.topDown = false;
+    o.deinterlace = true;
+    const Picture start = makePicture({w, h}, Out::k24, rng);
+    Picture want = start;
+    refEdgeTwoPass(want, g, o);
+    Picture got = start;
+    EdgeDetectMoveInPlace(got.data(), f.data8(), w, h, 1, 0, 1, 0, 1, how.lut8);
+    expectSame(want, got);
+    want = start;
+    refQarex(want, g, o, 255);
+    got = start;
+    QarexMove(got.data(), f.data8(), w, h, 1, 0, 1, 0, 1, how.lut8);
+    expectSame(want, got);
 }
 
 }  // namespace cases

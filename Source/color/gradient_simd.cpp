@@ -2,6 +2,8 @@
 // built for SSE4.1 and for AVX2 and chosen at run time.
 #include "color/gradient_simd.h"
 
+#include <initializer_list>
+
 #include "color/edge_rules.h"
 #include "color/kernel_common.h"
 #include "color/simd_pixels.h"
