@@ -225,6 +225,114 @@ VOCAM_API void SecondFourColorsInterMove32(uint8_t *dst, uint32_t width, uint32_
  * QarexMoveJob32, FlipBgrAround, FlipBgrAround16, FlipBgrAround32.
  * ---- begin edge-detecting and gradient-corrected declarations ---- */
 
+/* One-pass kernels, no table. The 16to8 and 16to832 forms read one byte per
+ * sample, every second byte from src on: src points at the byte to use of the
+ * first sample. The corners of blue rows in the four 8-bit-source kernels take
+ * their green as the sum of the two halved neighbours. */
+VOCAM_API void EdgeDetectMove(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t height,
+                              int blueRow, int greenFirst, int topDown);
+VOCAM_API void EdgeDetectMoveFlipX(uint8_t *dst, const uint8_t *src, uint32_t width,
+                                   uint32_t height, int blueRow, int greenFirst, int topDown);
+VOCAM_API void EdgeDetectMove32(uint8_t *dst, const uint8_t *src, uint32_t width,
+                                uint32_t height, int blueRow, int greenFirst, int topDown);
+VOCAM_API void EdgeDetectMove32FlipX(uint8_t *dst, const uint8_t *src, uint32_t width,
+                                     uint32_t height, int blueRow, int greenFirst, int topDown);
+VOCAM_API void EdgeDetectMove16to8(uint8_t *dst, const uint8_t *src, uint32_t width,
+                                   uint32_t height, int blueRow, int greenFirst, int topDown);
+VOCAM_API void EdgeDetectMove16to8FlipX(uint8_t *dst, const uint8_t *src, uint32_t width,
+                                        uint32_t height, int blueRow, int greenFirst,
+                                        int topDown);
+VOCAM_API void EdgeDetectMove16to832(uint8_t *dst, const uint8_t *src, uint32_t width,
+                                     uint32_t height, int blueRow, int greenFirst, int topDown);
+VOCAM_API void EdgeDetectMove16to832FlipX(uint8_t *dst, const uint8_t *src, uint32_t width,
+                                          uint32_t height, int blueRow, int greenFirst,
+                                          int topDown);
+
+/* Selectors: with a table the two-pass entry (deinterlace 0), otherwise the
+ * one-pass kernel, mirrored or not. C++ callers reach them as the nine- and
+ * ten-argument overloads of EdgeDetectMove, EdgeDetectMove32,
+ * EdgeDetectMove16to8 and EdgeDetectMove16to832. */
+VOCAM_API void EdgeDetectMoveSelect(uint8_t *dst, const uint8_t *src, uint32_t width,
+                                    uint32_t height, int blueRow, int greenFirst, int flipX,
+                                    int topDown, const uint8_t *lut);
+VOCAM_API void EdgeDetectMove32Select(uint8_t *dst, const uint8_t *src, uint32_t width,
+                                      uint32_t height, int blueRow, int greenFirst, int flipX,
+                                      int topDown, const uint8_t *lut);
+VOCAM_API void EdgeDetectMove16to8Select(uint8_t *dst, const uint16_t *src, uint32_t width,
+                                         uint32_t height, int blueRow, int greenFirst, int flipX,
+                                         int topDown, int msbFirst, const uint16_t *lut);
+VOCAM_API void EdgeDetectMove16to832Select(uint8_t *dst, const uint16_t *src, uint32_t width,
+                                           uint32_t height, int blueRow, int greenFirst,
+                                           int flipX, int topDown, int msbFirst,
+                                           const uint16_t *lut);
+
+/* Two-pass entries: placement (table, byte order, weaving, orientation), then
+ * SecondEdgeDetectMove... with the phase of the first row in memory. */
+VOCAM_API void EdgeDetectMoveInPlace(uint8_t *dst, const uint8_t *src, uint32_t width,
+                                     uint32_t height, int blueRow, int greenFirst, int flipX,
+                                     int topDown, int deinterlace, const uint8_t *lut);
+VOCAM_API void EdgeDetectMove32InPlace(uint8_t *dst, const uint8_t *src, uint32_t width,
+                                       uint32_t height, int blueRow, int greenFirst, int flipX,
+                                       int topDown, int deinterlace, const uint8_t *lut);
+VOCAM_API void EdgeDetectMove16to8InPlace(uint8_t *dst, const uint16_t *src, uint32_t width,
+                                          uint32_t height, int blueRow, int greenFirst, int flipX,
+                                          int topDown, int deinterlace, int msbFirst,
+                                          const uint16_t *lut);
+VOCAM_API void EdgeDetectMove16to832InPlace(uint8_t *dst, const uint16_t *src, uint32_t width,
+                                            uint32_t height, int blueRow, int greenFirst,
+                                            int flipX, int topDown, int deinterlace, int msbFirst,
+                                            const uint16_t *lut);
+VOCAM_API void EdgeDetectMove16InPlace(uint16_t *dst, const uint16_t *src, uint32_t width,
+                                       uint32_t height, int blueRow, int greenFirst, int flipX,
+                                       int topDown, int deinterlace, int msbFirst,
+                                       const uint16_t *lut);
+
+/* Second passes on a placed mosaic; the phase is that of the first memory row. */
+VOCAM_API void SecondEdgeDetectMove(uint8_t *dst, uint32_t width, uint32_t height, int blueRow,
+                                    int greenFirst);
+VOCAM_API void SecondEdgeDetectMove32(uint8_t *dst, uint32_t width, uint32_t height, int blueRow,
+                                      int greenFirst);
+VOCAM_API void SecondEdgeDetectMove16(uint16_t *dst, uint32_t width, uint32_t height,
+                                      int blueRow, int greenFirst);
+
+/* Gradient-corrected entries: place the mosaic, interpolate it in place with
+ * QarexMoveJob..., then mirror it with FlipBgrAround... (flipY = !topDown). */
+VOCAM_API void QarexMove(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t height,
+                         int blueRow, int greenFirst, int flipX, int topDown, int deinterlace,
+                         const uint8_t *lut);
+VOCAM_API void QarexMove32(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t height,
+                           int blueRow, int greenFirst, int flipX, int topDown, int deinterlace,
+                           const uint8_t *lut);
+VOCAM_API void QarexMove16to8(uint8_t *dst, const uint16_t *src, uint32_t width, uint32_t height,
+                              int blueRow, int greenFirst, int flipX, int topDown,
+                              int deinterlace, int msbFirst, const uint16_t *lut);
+VOCAM_API void QarexMove16to832(uint8_t *dst, const uint16_t *src, uint32_t width,
+                                uint32_t height, int blueRow, int greenFirst, int flipX,
+                                int topDown, int deinterlace, int msbFirst, const uint16_t *lut);
+VOCAM_API void QarexMove16(uint16_t *dst, const uint16_t *src, uint32_t width, uint32_t height,
+                           int blueRow, int greenFirst, int flipX, int topDown, int deinterlace,
+                           int msbFirst, const uint16_t *lut);
+
+/* The interpolation on a top-down placed mosaic; the phase is that of row 0.
+ * QarexMoveJob16 (C++: the 16-bit QarexMoveJob overload) works on 48-bit
+ * pixels; QarexMoveJob32 leaves the fourth byte alone. */
+VOCAM_API void QarexMoveJob(uint8_t *dst, uint32_t width, uint32_t height, int blueRow,
+                            int greenFirst);
+VOCAM_API void QarexMoveJob32(uint8_t *dst, uint32_t width, uint32_t height, int blueRow,
+                              int greenFirst);
+VOCAM_API void QarexMoveJob16(uint16_t *dst, uint32_t width, uint32_t height, int blueRow,
+                              int greenFirst);
+
+/* In-place mirror exchanging the three colour channels of each pixel; both
+ * flags turn the picture by 180 degrees. FlipBgrAround16 is the 16-bit
+ * overload of FlipBgrAround in C++. */
+VOCAM_API void FlipBgrAround(uint8_t *dst, uint32_t width, uint32_t height, int flipX,
+                             int flipY);
+VOCAM_API void FlipBgrAround32(uint8_t *dst, uint32_t width, uint32_t height, int flipX,
+                               int flipY);
+VOCAM_API void FlipBgrAround16(uint16_t *dst, uint32_t width, uint32_t height, int flipX,
+                               int flipY);
+
 /* ---- end edge-detecting and gradient-corrected declarations ---- */
 
 #ifdef __cplusplus
@@ -245,6 +353,23 @@ VOCAM_API void NearestNeighbor16to832(uint8_t *dst, const uint16_t *src, uint32_
                                       int topDown, int msbFirst, const uint16_t *lut);
 
 /* ---- begin edge-detecting and gradient-corrected C++ overloads ---- */
+
+VOCAM_API void EdgeDetectMove(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t height,
+                              int blueRow, int greenFirst, int flipX, int topDown,
+                              const uint8_t *lut);
+VOCAM_API void EdgeDetectMove32(uint8_t *dst, const uint8_t *src, uint32_t width,
+                                uint32_t height, int blueRow, int greenFirst, int flipX,
+                                int topDown, const uint8_t *lut);
+VOCAM_API void EdgeDetectMove16to8(uint8_t *dst, const uint16_t *src, uint32_t width,
+                                   uint32_t height, int blueRow, int greenFirst, int flipX,
+                                   int topDown, int msbFirst, const uint16_t *lut);
+VOCAM_API void EdgeDetectMove16to832(uint8_t *dst, const uint16_t *src, uint32_t width,
+                                     uint32_t height, int blueRow, int greenFirst, int flipX,
+                                     int topDown, int msbFirst, const uint16_t *lut);
+VOCAM_API void QarexMoveJob(uint16_t *dst, uint32_t width, uint32_t height, int blueRow,
+                            int greenFirst);
+VOCAM_API void FlipBgrAround(uint16_t *dst, uint32_t width, uint32_t height, int flipX,
+                             int flipY);
 
 /* ---- end edge-detecting and gradient-corrected C++ overloads ---- */
 #endif
