@@ -54,6 +54,12 @@ std::string &resourceRootStorage() {
 
 bool broughtUp = false;
 
+}  // namespace
+
+void vo_forget_bring_up() { broughtUp = false; }
+
+namespace {
+
 // The host, or null after reporting that USB cannot be reached.
 Host *reachHost() {
     Host &host = vocam::usbhost::host();

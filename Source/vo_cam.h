@@ -79,3 +79,7 @@ struct _vocam {
     std::int64_t contrast = 0;
     std::int64_t brightness = 0;
 };
+
+// Start-up runs once per process; a test process that plays several start-ups
+// on the simulated bus forgets that it ran.
+void vo_forget_bring_up();

@@ -6,10 +6,10 @@ cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 jobs=$(nproc)
 
-build() {  # name, then extra cmake arguments
+build() {  # name, then extra cmake arguments; TARGET limits what is built
   local dir="build/$1"; shift
   cmake -S . -B "$dir" -G Ninja -DVOCAM_BENCH=OFF "$@" > /dev/null
-  cmake --build "$dir" -j "$jobs"
+  cmake --build "$dir" -j "$jobs" ${TARGET:+--target "$TARGET"}
 }
 run() {
   ctest --test-dir "build/$1" --output-on-failure -j "$jobs" "${@:2}"
@@ -25,3 +25,10 @@ echo "== clang, address and undefined-behaviour sanitizers"
 build asan -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVOCAM_SANITIZE=ON \
   -DCMAKE_BUILD_TYPE=Debug
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run asan
+echo "== fuzzing the firmware file reader (20 s)"
+TARGET=hex_fuzz build fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVOCAM_FUZZ=ON \
+  -DVOCAM_TESTS=OFF
+corpus=$(mktemp -d)
+cp tests/fuzz/corpus/* "$corpus"/
+build/fuzz/tests/fuzz/hex_fuzz -max_total_time=20 -print_final_stats=1 "$corpus" 2>&1 | tail -3
+rm -rf "$corpus"

@@ -1,0 +1,327 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "support/Stderr.h"
+#include "usbhost/LibusbErrors.h"
+#include "usbhost/LibusbHost.h"
+
+namespace {
+
+using namespace vocam::usbhost;
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+TEST(LibusbErrors, EveryCodeHasItsOwnPlatformCode) {
+    const int codes[] = {
+        LIBUSB_ERROR_IO,          LIBUSB_ERROR_INVALID_PARAM, LIBUSB_ERROR_ACCESS,
+        LIBUSB_ERROR_NO_DEVICE,   LIBUSB_ERROR_NOT_FOUND,     LIBUSB_ERROR_BUSY,
+        LIBUSB_ERROR_TIMEOUT,     LIBUSB_ERROR_OVERFLOW,      LIBUSB_ERROR_PIPE,
+        LIBUSB_ERROR_INTERRUPTED, LIBUSB_ERROR_NO_MEM,        LIBUSB_ERROR_NOT_SUPPORTED,
+        LIBUSB_ERROR_OTHER};
+    std::set<IOReturn> seen;
+    for (int code : codes) {
+        const IOReturn mapped = fromLibusb(code);
+        EXPECT_LT(mapped, 0) << libusb_error_name(code);
+        // The device-error code means a malformed descriptor to our callers;
+        // no transfer failure may be mistaken for it.
+        EXPECT_NE(mapped, kIOReturnDeviceError) << libusb_error_name(code);
+        EXPECT_TRUE(seen.insert(mapped).second) << libusb_error_name(code) << " shares a code";
+    }
+    EXPECT_EQ(fromLibusb(LIBUSB_ERROR_OVERFLOW), platformCode(0xE00002E8));
+    EXPECT_EQ(fromLibusb(LIBUSB_ERROR_BUSY), platformCode(0xE00002C5));
+    EXPECT_EQ(fromLibusb(LIBUSB_ERROR_TIMEOUT), kIOReturnTimeout);
+    EXPECT_EQ(fromLibusb(LIBUSB_ERROR_PIPE), kIOReturnPipeStalled);
+    EXPECT_EQ(fromLibusb(LIBUSB_SUCCESS), kIOReturnSuccess);
+    EXPECT_EQ(fromLibusb(512), kIOReturnSuccess);  // a byte count
+}
+
+TEST(LibusbErrors, TransferStatusesMapLikeTheirErrors) {
+    const int statuses[] = {LIBUSB_TRANSFER_ERROR,     LIBUSB_TRANSFER_TIMED_OUT,
+                            LIBUSB_TRANSFER_CANCELLED, LIBUSB_TRANSFER_STALL,
+                            LIBUSB_TRANSFER_NO_DEVICE, LIBUSB_TRANSFER_OVERFLOW};
+    std::set<IOReturn> seen;
+    for (int status : statuses) {
+        EXPECT_LT(fromLibusbTransfer(status), 0) << status;
+        EXPECT_TRUE(seen.insert(fromLibusbTransfer(status)).second) << status;
+    }
+    EXPECT_EQ(fromLibusbTransfer(LIBUSB_TRANSFER_COMPLETED), kIOReturnSuccess);
+    EXPECT_EQ(fromLibusbTransfer(LIBUSB_TRANSFER_OVERFLOW), kIOReturnOverrun);
+    EXPECT_EQ(fromLibusbTransfer(LIBUSB_TRANSFER_CANCELLED), kIOReturnAborted);
+    EXPECT_EQ(fromLibusbTransfer(LIBUSB_TRANSFER_TIMED_OUT), fromLibusb(LIBUSB_ERROR_TIMEOUT));
+    EXPECT_EQ(fromLibusbTransfer(LIBUSB_TRANSFER_STALL), fromLibusb(LIBUSB_ERROR_PIPE));
+    EXPECT_EQ(fromLibusbTransfer(LIBUSB_TRANSFER_NO_DEVICE), fromLibusb(LIBUSB_ERROR_NO_DEVICE));
+}
+
+TEST(LibusbTimeout, TighterOfTheLimitsThatAreSet) {
+    EXPECT_EQ(effectiveTimeout(5000, 0), 5000u);
+    EXPECT_EQ(effectiveTimeout(5000, 5000), 5000u);
+    EXPECT_EQ(effectiveTimeout(5000, 1200), 1200u);
+    EXPECT_EQ(effectiveTimeout(1200, 5000), 1200u);
+    EXPECT_EQ(effectiveTimeout(0, 700), 700u);
+    EXPECT_EQ(effectiveTimeout(0, 0), 0u);
+}
+
+TEST(LibusbHost, MatchesOnlyWhatWasAskedFor) {
+    auto host = makeLibusbHost();
+    ASSERT_NE(host, nullptr);
+    EXPECT_STREQ(host->name(), "libusb");
+    std::vector<std::shared_ptr<DeviceRef>> found;
+    if (host->status() != kIOReturnSuccess) {
+        // A machine where libusb cannot start: matching must fail, not crash.
+        EXPECT_LT(host->status(), 0);
+        found.push_back(nullptr);
+        EXPECT_EQ(host->match(Match{0x1d6b, 0x0002, {}}, found), host->status());
+        EXPECT_TRUE(found.empty());
+        return;
+    }
+    // Whatever this machine has plugged in, every match must carry the
+    // identity asked for; a machine without cameras yields none of ours.
+    const Match queries[] = {Match{0x1d6b, 0x0002, {}}, Match{0x1d6b, {}, 0x00},
+                             Match{0x0000, 0x0000, {}}};
+    for (const Match &query : queries) {
+        found.push_back(nullptr);
+        ASSERT_EQ(host->match(query, found), kIOReturnSuccess);
+        for (const auto &ref : found) {
+            ASSERT_NE(ref, nullptr);
+            std::unique_ptr<Device> device;
+            ASSERT_EQ(ref->createDevice(device), kIOReturnSuccess);
+            std::uint16_t vendor = 0, product = 0;
+            EXPECT_EQ(device->vendor(vendor), kIOReturnSuccess);
+            EXPECT_EQ(vendor, query.vendor);
+            if (query.product) {
+                EXPECT_EQ(device->product(product), kIOReturnSuccess);
+                EXPECT_EQ(product, *query.product);
+            }
+            std::uint8_t speed = 0xFF;
+            if (device->speed(speed) == kIOReturnSuccess) {
+                EXPECT_LE(speed, kSpeedHigh);
+            }
+        }
+    }
+}
+
+int failingInit(libusb_context **) {
+    return LIBUSB_ERROR_OTHER;
+}
+
+TEST(LibusbHost, FailedInitialisationIsReportedAndContained) {
+    vocam::test::StderrCapture err;
+    auto host = makeLibusbHostWith(&failingInit);
+    EXPECT_EQ(host->status(), kIOReturnError);
+    EXPECT_NE(err.take().find("libusb_init failed: LIBUSB_ERROR_OTHER"), std::string::npos);
+
+    std::vector<std::shared_ptr<DeviceRef>> found(1);
+    EXPECT_EQ(host->match(Match{0x1234, 0x5678, {}}, found), kIOReturnError);
+    EXPECT_TRUE(found.empty());
+
+    // Its event loop still honours stop() and the time bound.
+    auto loop = host->createEventLoop();
+    const auto start = Clock::now();
+    EXPECT_FALSE(loop->runOnce(0.1));
+    EXPECT_GE(secondsSince(start), 0.09);
+    loop->stop();
+    loop->run();
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        loop->stop();
+    });
+    loop->run();
+    stopper.join();
+}
+
+// The event loop runs on a real libusb context when this machine has one,
+// else on the context-less fallback; the contract is the same.
+class EventLoopTest : public ::testing::Test {
+  protected:
+    std::unique_ptr<Host> host = makeLibusbHost();
+    std::unique_ptr<EventLoop> loop = host->createEventLoop();
+};
+
+TEST_F(EventLoopTest, RunOnceKeepsItsBoundWithNothingPending) {
+    const auto start = Clock::now();
+    EXPECT_FALSE(loop->runOnce(0.2));
+    const double took = secondsSince(start);
+    EXPECT_GE(took, 0.19);
+    EXPECT_LT(took, 1.0);
+    EXPECT_FALSE(loop->runOnce(0.0));
+}
+
+TEST_F(EventLoopTest, StopFromAnotherThreadEndsRun) {
+    auto running = std::async(std::launch::async, [&] { loop->run(); });
+    EXPECT_EQ(running.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    // Well inside the loop's one-second safety slice: the stop wakes it.
+    loop->stop();
+    EXPECT_EQ(running.wait_for(std::chrono::milliseconds(500)), std::future_status::ready);
+}
+
+TEST_F(EventLoopTest, StopBeforeRunIsRememberedOnce) {
+    loop->stop();
+    auto start = Clock::now();
+    loop->run();
+    EXPECT_LT(secondsSince(start), 0.5);
+
+    loop->stop();
+    start = Clock::now();
+    EXPECT_FALSE(loop->runOnce(5.0));
+    EXPECT_LT(secondsSince(start), 0.5);
+
+    // Consumed: the next run waits again.
+    start = Clock::now();
+    EXPECT_FALSE(loop->runOnce(0.1));
+    EXPECT_GE(secondsSince(start), 0.09);
+}
+
+struct Delivered {
+    std::atomic<int> calls{0};
+    IOReturn result = 0;
+    std::uint32_t bytes = 0;
+    std::thread::id thread;
+};
+
+void record(void *context, IOReturn result, std::uint32_t bytes) {
+    auto *d = static_cast<Delivered *>(context);
+    d->result = result;
+    d->bytes = bytes;
+    d->thread = std::this_thread::get_id();
+    d->calls++;
+}
+
+TEST_F(EventLoopTest, CompletionsRunOnTheLoopThreadOnePerRunOnce) {
+    auto source = LibusbEventSource::create();
+    loop->attach(*source);
+    Delivered first, second;
+    std::thread poster([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        source->post(&record, &first, kIOReturnAborted, 17);
+        source->post(&record, &second, kIOReturnSuccess, 4096);
+    });
+    const auto start = Clock::now();
+    EXPECT_TRUE(loop->runOnce(5.0));
+    EXPECT_LT(secondsSince(start), 0.5);  // woken, not found at a time-out
+    poster.join();
+    EXPECT_EQ(first.calls, 1);
+    EXPECT_EQ(first.result, kIOReturnAborted);
+    EXPECT_EQ(first.bytes, 17u);
+    EXPECT_EQ(first.thread, std::this_thread::get_id());
+    EXPECT_EQ(second.calls, 0);
+    EXPECT_TRUE(loop->runOnce(1.0));
+    EXPECT_EQ(second.calls, 1);
+    EXPECT_EQ(second.bytes, 4096u);
+}
+
+TEST_F(EventLoopTest, CompletionsWaitForAnAttachedLoop) {
+    auto source = LibusbEventSource::create();
+    Delivered d;
+    source->post(&record, &d, kIOReturnSuccess, 1);
+    EXPECT_FALSE(loop->runOnce(0.05));
+    EXPECT_EQ(d.calls, 0);
+
+    loop->attach(*source);
+    EXPECT_TRUE(loop->runOnce(1.0));
+    EXPECT_EQ(d.calls, 1);
+
+    loop->detach(*source);
+    source->post(&record, &d, kIOReturnSuccess, 2);
+    EXPECT_FALSE(loop->runOnce(0.05));
+    EXPECT_EQ(d.calls, 1);
+
+    // A source that goes away leaves the loop cleanly.
+    loop->attach(*source);
+    source.reset();
+    EXPECT_FALSE(loop->runOnce(0.05));
+    EXPECT_EQ(d.calls, 1);
+}
+
+TEST_F(EventLoopTest, RunDeliversUntilStopped) {
+    auto source = LibusbEventSource::create();
+    loop->attach(*source);
+    Delivered d;
+    auto running = std::async(std::launch::async, [&] { loop->run(); });
+    for (int i = 0; i < 3; ++i) source->post(&record, &d, kIOReturnSuccess, 8);
+    const auto start = Clock::now();
+    while (d.calls < 3 && secondsSince(start) < 2.0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(d.calls, 3);
+    loop->stop();
+    EXPECT_EQ(running.wait_for(std::chrono::seconds(2)), std::future_status::ready);
+    EXPECT_NE(d.thread, std::this_thread::get_id());
+}
+
+// Two loops of one host share libusb's event handling: one of them waits
+// while the other polls, as the stream thread does while another thread runs
+// a synchronous transfer. Wake-ups must reach whichever one is waiting.
+TEST_F(EventLoopTest, LoopsSharingAContextWakePromptly) {
+    auto other = host->createEventLoop();
+    auto otherRunning = std::async(std::launch::async, [&] { other->run(); });
+    auto source = LibusbEventSource::create();
+    loop->attach(*source);
+    Delivered d;
+    auto running = std::async(std::launch::async, [&] { loop->run(); });
+    for (int round = 0; round < 5; ++round) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const auto start = Clock::now();
+        source->post(&record, &d, kIOReturnSuccess, 1);
+        while (d.calls <= round && secondsSince(start) < 2.0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_LT(secondsSince(start), 0.5) << "round " << round;
+    }
+    EXPECT_EQ(d.calls, 5);
+    loop->stop();
+    EXPECT_EQ(running.wait_for(std::chrono::milliseconds(500)), std::future_status::ready);
+    other->stop();
+    EXPECT_EQ(otherRunning.wait_for(std::chrono::milliseconds(500)), std::future_status::ready);
+}
+
+TEST(LibusbDescriptor, RebuildKeepsEveryDescriptorInPlace) {
+    const unsigned char classSpecific[] = {4, 0x24, 0x01, 0x02};
+    libusb_endpoint_descriptor out1{};
+    out1.bLength = 7;
+    out1.bDescriptorType = LIBUSB_DT_ENDPOINT;
+    out1.bEndpointAddress = 0x02;
+    out1.bmAttributes = LIBUSB_TRANSFER_TYPE_BULK;
+    out1.wMaxPacketSize = 0x0200;
+    libusb_endpoint_descriptor in2 = out1;
+    in2.bEndpointAddress = 0x86;
+    in2.extra = classSpecific;
+    in2.extra_length = sizeof classSpecific;
+
+    libusb_interface_descriptor alts[2]{};
+    for (std::uint8_t a = 0; a < 2; ++a) {
+        alts[a].bLength = 9;
+        alts[a].bDescriptorType = LIBUSB_DT_INTERFACE;
+        alts[a].bAlternateSetting = a;
+        alts[a].bInterfaceClass = 0xFF;
+    }
+    alts[1].bNumEndpoints = 1;
+    alts[1].endpoint = &in2;
+    alts[1].iInterface = 5;
+    alts[0].bNumEndpoints = 1;
+    alts[0].endpoint = &out1;
+    libusb_interface interface { alts, 2 };
+
+    libusb_config_descriptor config{};
+    config.bNumInterfaces = 1;
+    config.bConfigurationValue = 1;
+    config.bmAttributes = 0x80;
+    config.MaxPower = 250;
+    config.interface = &interface;
+
+    const std::vector<std::uint8_t> expected = {
+        9, 2, 45,   0, 1,    1,    0, 0x80, 250,                // configuration
+        9, 4, 0,    0, 1,    0xFF, 0, 0,    0,                  // alternate 0
+        7, 5, 0x02, 2, 0x00, 0x02, 0,                           // bulk OUT
+        9, 4, 0,    1, 1,    0xFF, 0, 0,    5,                  // alternate 1
+        7, 5, 0x86, 2, 0x00, 0x02, 0, 4,    0x24, 0x01, 0x02};  // bulk IN + its extra
+    EXPECT_EQ(rebuildConfigurationDescriptor(config), expected);
+}
+
+}  // namespace
