@@ -33,9 +33,10 @@ void PrintTo(const Size &s, std::ostream *os) {
     *os << s.w << "x" << s.h;
 }
 
-// Frame sizes: the smallest, widths that are not multiples of 4 or 16, widths
+// Frame sizes: the smallest mosaics, widths that are not multiples of 4 or 16, widths
 // that give the vector paths one or more 16-pixel blocks plus a scalar tail.
-const Size kSizes[] = {{4, 4}, {6, 4}, {10, 6}, {18, 8}, {22, 4}, {38, 6}, {66, 10}};
+const Size kSizes[] = {{2, 2},  {8, 2},  {4, 4},  {6, 4},  {10, 6},
+                       {18, 8}, {22, 4}, {38, 6}, {66, 10}};
 
 class IsaScope {
   public:
@@ -612,6 +613,49 @@ TEST(KernelCases, BlockGreenIsTheMeanOfTheTwoGreens) {
     EXPECT_EQ(green(2, 0), 100);  // red site of row 0 takes Gr from the left
     EXPECT_EQ(green(0, 1), 110);  // green site of column 0 keeps Gb
     EXPECT_EQ(green(0, 2), 110);  // red site of column 0 takes Gb from above
+}
+
+// Sizes without a defined mosaic phase leave the picture as it was instead of
+// reaching past the frame; the grey and mono copies need no phase and take any size.
+TEST(KernelCases, UndefinedMosaicSizesLeaveThePictureAlone) {
+    for (Size s : {Size{5, 4}, Size{4, 5}, Size{1, 1}, Size{0, 4}, Size{4, 0}, Size{7, 3}}) {
+        std::vector<uint8_t> src(size_t(s.w) * s.h + 1, 3);
+        std::vector<uint16_t> src16(size_t(s.w) * s.h + 1, 3);
+        const std::vector<uint8_t> before(size_t(s.w) * s.h * 4 + 1, 0x5A);
+        auto untouched = [&](auto run) {
+            std::vector<uint8_t> dst = before;
+            run(dst.data());
+            return dst == before;
+        };
+        EXPECT_TRUE(
+            untouched([&](uint8_t *d) { NearestNeighbor(d, src.data(), s.w, s.h, 0, 0, 1); }));
+        EXPECT_TRUE(untouched([&](uint8_t *d) {
+            NearestNeighbor16to8(d, src16.data(), s.w, s.h, 0, 0, 1, 1, 0, nullptr);
+        }));
+        EXPECT_TRUE(untouched([&](uint8_t *d) {
+            UlmetMoveInPlace(d, src.data(), s.w, s.h, 0, 0, 1, 0, 1, nullptr);
+        }));
+        EXPECT_TRUE(untouched([&](uint8_t *d) {
+            NearestNeighbor32InPlace(d, src.data(), s.w, s.h, 0, 0, 1, 0, 1, nullptr);
+        }));
+        EXPECT_TRUE(untouched([&](uint8_t *d) {
+            FourColorsInterMove32InPlace(d, src.data(), s.w, s.h, 0, 0, 0, 1, 0, nullptr);
+        }));
+        EXPECT_TRUE(untouched(
+            [&](uint8_t *d) { NoneMoveInPlace(d, src.data(), s.w, s.h, 1, 0, 1, nullptr); }));
+        EXPECT_TRUE(untouched([&](uint8_t *d) { SecondUlmetMove32(d, s.w, s.h, 0, 0); }));
+    }
+    // An odd-width monochrome frame is copied whole, mirrored.
+    std::vector<uint8_t> src = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+    std::vector<uint8_t> mono(8 * 3, 0), grey(16 * 3, 0);
+    MonoToMonoMove(mono.data(), src.data(), 5, 3, 1, 1, nullptr);
+    EXPECT_EQ(mono[0], 5);
+    EXPECT_EQ(mono[4], 1);
+    EXPECT_EQ(mono[5], 0);
+    EXPECT_EQ(mono[16 + 4], 11);
+    NoneMove(grey.data(), src.data(), 5, 3, 0, 0, nullptr);
+    EXPECT_EQ(grey[32 + 14], 5);
+    EXPECT_EQ(grey[15], 0);
 }
 
 TEST(KernelCases, WeaveAndMirrorOrder) {

@@ -14,6 +14,7 @@ namespace {
 template <uint32_t Step, bool Word32, bool Flip, class Fetch>
 void greyRows(uint8_t *dst, size_t stride, const typename Fetch::In *src, uint32_t width,
               uint32_t height, int topDown, Fetch fetch) {
+    if (width == 0) return;
     for (uint32_t y = 0; y < height; ++y) {
         const typename Fetch::In *in = src + size_t(y) * width;
         uint8_t *out = dst + size_t(memoryRow(y, height, topDown)) * stride;
@@ -48,6 +49,7 @@ void greyOnePass(uint8_t *dst, size_t stride, const typename Fetch::In *src, uin
 // Copies each pixel's placed channel into its other two colour channels.
 template <class Px>
 void secondGrey(typename Px::T *dst, uint32_t width, uint32_t height, int blueRow, int greenFirst) {
+    if (!mosaicSizeOk(width, height)) return;
     Phase phase{blueRow != 0, greenFirst != 0};
     typename Px::T *p = dst;
     for (uint32_t y = 0; y < height; ++y, phase = phase.next()) {

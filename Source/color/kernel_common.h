@@ -48,6 +48,15 @@ constexpr size_t paddedMonoStride(uint32_t width) {
     return (size_t(width) + 3) & ~size_t(3);
 }
 
+// ---- Frame sizes ----------------------------------------------------------------
+
+// The phase bookkeeping of every mosaic kernel needs even dimensions, and the
+// neighbour rules need two rows and two columns. Mosaic kernels handed any
+// other size return without touching dst rather than walking off the frame.
+constexpr bool mosaicSizeOk(uint32_t width, uint32_t height) {
+    return width >= 2 && height >= 2 && (width & 1) == 0 && (height & 1) == 0;
+}
+
 // ---- Orientation ---------------------------------------------------------------
 
 // Memory row of output row r: bottom-up storage reverses the rows.
@@ -193,6 +202,7 @@ template <class Px, bool FourColour = false, class Fetch>
 void placeMosaic(typename Px::T *dst, const typename Fetch::In *src, uint32_t width,
                  uint32_t height, int blueRow, int greenFirst, int flipX, int topDown,
                  int deinterlace, Fetch fetch) {
+    if (!mosaicSizeOk(width, height)) return;
     const size_t stride = rowElems<Px>(width);
     Phase phase{blueRow != 0, greenFirst != 0};
     for (uint32_t r = 0; r < height; ++r, phase = phase.next()) {

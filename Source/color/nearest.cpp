@@ -32,6 +32,7 @@ inline void nearestPixels(uint32_t x0, uint32_t width, bool firstRow, bool green
 template <bool Out32, bool Flip, bool Wide>
 void nearestOnePass(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t height, int blueRow,
                     int greenFirst, int topDown) {
+    if (!mosaicSizeOk(width, height)) return;
     constexpr uint32_t step = Out32 ? 4 : 3;
     constexpr size_t scale = Wide ? 2 : 1;
     const size_t rowBytes = size_t(width) * scale;
@@ -67,6 +68,7 @@ void nearestOnePass(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t h
 template <class Px>
 void secondNearest(typename Px::T *dst, uint32_t width, uint32_t height, int blueRow,
                    int greenFirst) {
+    if (!mosaicSizeOk(width, height)) return;
     using T = typename Px::T;
     const size_t stride = rowElems<Px>(width);
     Phase phase{blueRow != 0, greenFirst != 0};
@@ -87,6 +89,53 @@ void secondNearest(typename Px::T *dst, uint32_t width, uint32_t height, int blu
         };
         nearestPixels(0, width, y == 0, phase.greenFirst, s, put);
     }
+}
+
+// Two-pass entries in one walk: the second pass reads only placed samples, so
+// the rule is applied to the fetched source samples at the positions the
+// placement would have put them (memory row m holds output row memoryRow(m),
+// memory column x holds source column x, or width - 1 - x when mirrored).
+template <class Px, bool Flip, class Fetch>
+void nearestFromSource(typename Px::T *dst, const typename Fetch::In *src, uint32_t width,
+                       uint32_t height, int blueRow, int greenFirst, int topDown, int deinterlace,
+                       Fetch fetch) {
+    if (!mosaicSizeOk(width, height)) return;
+    using T = typename Px::T;
+    using In = typename Fetch::In;
+    auto sourceRow = [&](uint32_t m) -> const In * {
+        return src +
+               size_t(wovenSourceRow(memoryRow(m, height, topDown), height, deinterlace)) * width;
+    };
+    const Phase first = memoryPhase(blueRow, greenFirst, Flip, topDown);
+    for (uint32_t m = 0; m < height; ++m) {
+        const Phase phase = phaseOfRow(first, m);
+        const In *cur = sourceRow(m);
+        const In *looked = sourceRow(m == 0 ? 1 : m - 1);
+        auto s = [&](uint32_t x, bool other) -> T {
+            return T(fetch(other ? looked : cur, Flip ? width - 1 - x : x));
+        };
+        T *row = dst + m * rowElems<Px>(width);
+        const uint32_t rc = phase.rowColour(), oc = phase.otherColour();
+        auto put = [&](uint32_t x, T rowColour, T green, T other) {
+            T *p = row + size_t(x) * Px::kStep;
+            p[rc] = rowColour;
+            p[kGreen] = green;
+            p[oc] = other;
+        };
+        nearestPixels(0, width, m == 0, phase.greenFirst, s, put);
+    }
+}
+
+template <class Px, class Fetch>
+void nearestEntry(typename Px::T *dst, const typename Fetch::In *src, uint32_t width,
+                  uint32_t height, int blueRow, int greenFirst, int flipX, int topDown,
+                  int deinterlace, Fetch fetch) {
+    if (flipX)
+        nearestFromSource<Px, true>(dst, src, width, height, blueRow, greenFirst, topDown,
+                                    deinterlace, fetch);
+    else
+        nearestFromSource<Px, false>(dst, src, width, height, blueRow, greenFirst, topDown,
+                                     deinterlace, fetch);
 }
 
 }  // namespace
@@ -210,45 +259,47 @@ void SecondNearestNeighbor16(uint16_t *dst, uint32_t width, uint32_t height, int
 void NearestNeighborInPlace(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t height,
                             int blueRow, int greenFirst, int flipX, int topDown, int deinterlace,
                             const uint8_t *lut) {
-    FirstCopy(dst, src, width, height, blueRow, greenFirst, flipX, topDown, deinterlace, lut);
-    const Phase p = memoryPhase(blueRow, greenFirst, flipX, topDown);
-    SecondNearestNeighbor(dst, width, height, p.blueRow, p.greenFirst);
+    withFetch8(lut, [&](auto f) {
+        nearestEntry<Bgr24>(dst, src, width, height, blueRow, greenFirst, flipX, topDown,
+                            deinterlace, f);
+    });
 }
 
 void NearestNeighbor32InPlace(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t height,
                               int blueRow, int greenFirst, int flipX, int topDown, int deinterlace,
                               const uint8_t *lut) {
-    FirstCopy32(dst, src, width, height, blueRow, greenFirst, flipX, topDown, deinterlace, lut);
-    const Phase p = memoryPhase(blueRow, greenFirst, flipX, topDown);
-    SecondNearestNeighbor32(dst, width, height, p.blueRow, p.greenFirst);
+    withFetch8(lut, [&](auto f) {
+        nearestEntry<Bgr32>(dst, src, width, height, blueRow, greenFirst, flipX, topDown,
+                            deinterlace, f);
+    });
 }
 
 void NearestNeighbor16to8InPlace(uint8_t *dst, const uint16_t *src, uint32_t width, uint32_t height,
                                  int blueRow, int greenFirst, int flipX, int topDown,
                                  int deinterlace, int msbFirst, const uint16_t *lut) {
-    FirstCopy16to8(dst, src, width, height, blueRow, greenFirst, flipX, topDown, deinterlace,
-                   msbFirst, lut);
-    const Phase p = memoryPhase(blueRow, greenFirst, flipX, topDown);
-    SecondNearestNeighbor(dst, width, height, p.blueRow, p.greenFirst);
+    withFetch16to8(msbFirst, lut, [&](auto f) {
+        nearestEntry<Bgr24>(dst, src, width, height, blueRow, greenFirst, flipX, topDown,
+                            deinterlace, f);
+    });
 }
 
 void NearestNeighbor16to832InPlace(uint8_t *dst, const uint16_t *src, uint32_t width,
                                    uint32_t height, int blueRow, int greenFirst, int flipX,
                                    int topDown, int deinterlace, int msbFirst,
                                    const uint16_t *lut) {
-    FirstCopy16to832(dst, src, width, height, blueRow, greenFirst, flipX, topDown, deinterlace,
-                     msbFirst, lut);
-    const Phase p = memoryPhase(blueRow, greenFirst, flipX, topDown);
-    SecondNearestNeighbor32(dst, width, height, p.blueRow, p.greenFirst);
+    withFetch16to8(msbFirst, lut, [&](auto f) {
+        nearestEntry<Bgr32>(dst, src, width, height, blueRow, greenFirst, flipX, topDown,
+                            deinterlace, f);
+    });
 }
 
 void NearestNeighbor16InPlace(uint16_t *dst, const uint16_t *src, uint32_t width, uint32_t height,
                               int blueRow, int greenFirst, int flipX, int topDown, int deinterlace,
                               int msbFirst, const uint16_t *lut) {
-    FirstCopy16(dst, src, width, height, blueRow, greenFirst, flipX, topDown, deinterlace, msbFirst,
-                lut);
-    const Phase p = memoryPhase(blueRow, greenFirst, flipX, topDown);
-    SecondNearestNeighbor16(dst, width, height, p.blueRow, p.greenFirst);
+    withFetch16(msbFirst, lut, [&](auto f) {
+        nearestEntry<Bgr48>(dst, src, width, height, blueRow, greenFirst, flipX, topDown,
+                            deinterlace, f);
+    });
 }
 
 }  // extern "C"

@@ -23,10 +23,24 @@ using NearestRowFn = uint32_t (*)(uint8_t *out, const uint8_t *cur, const uint8_
 using UlmetRowFn = uint32_t (*)(uint8_t *out, const uint8_t *cur, const uint8_t *up, uint32_t width,
                                 bool greenFirst, bool blueRow, uint32_t byteSel);
 
+// 2x2 block into 48-bit pixels from 16-bit samples without a table; swap
+// exchanges the two bytes of every sample.
+using UlmetRow16Fn = uint32_t (*)(uint16_t *out, const uint16_t *cur, const uint16_t *up,
+                                  uint32_t width, bool greenFirst, bool blueRow, bool swap);
+
+// Four colour planes, one memory row that has rows above and below, from the
+// 8-bit source rows of the row itself and its two neighbours.
+using FourColorsRowFn = uint32_t (*)(uint8_t *out, const uint8_t *cur, const uint8_t *up,
+                                     const uint8_t *down, uint32_t width, bool greenFirst,
+                                     bool blueRow);
+
 struct SimdRows {
     // Index: out32 * 4 + flipX * 2 + wide.
     NearestRowFn nearest[8];
     UlmetRowFn ulmet[8];
+    // Index: flipX.
+    UlmetRow16Fn ulmet16[2];
+    FourColorsRowFn fourColors[2];
 };
 
 namespace sse41 {

@@ -64,6 +64,7 @@ struct PixelWriter {
 template <class Px>
 void secondUlmet(typename Px::T *dst, uint32_t width, uint32_t height, int blueRow,
                  int greenFirst) {
+    if (!mosaicSizeOk(width, height)) return;
     using T = typename Px::T;
     const size_t stride = rowElems<Px>(width);
     const Phase first{blueRow != 0, greenFirst != 0};
@@ -90,6 +91,7 @@ template <class Px, bool Flip, class Fetch>
 void ulmetFromSource(typename Px::T *dst, const typename Fetch::In *src, uint32_t width,
                      uint32_t height, int blueRow, int greenFirst, int topDown, int deinterlace,
                      Fetch fetch) {
+    if (!mosaicSizeOk(width, height)) return;
     using In = typename Fetch::In;
     const size_t stride = rowElems<Px>(width);
     UlmetRowFn body = nullptr;
@@ -100,6 +102,12 @@ void ulmetFromSource(typename Px::T *dst, const typename Fetch::In *src, uint32_
         if (const SimdRows *simd = simdRows())
             body = simd->ulmet[simdIndex(std::is_same_v<Px, Bgr32>, Flip, wide)];
     }
+    UlmetRow16Fn body16 = nullptr;
+    if constexpr (std::is_same_v<Px, Bgr48> &&
+                  (std::is_same_v<Fetch, Fetch16> || std::is_same_v<Fetch, Fetch16Swap>)) {
+        if (const SimdRows *simd = simdRows()) body16 = simd->ulmet16[Flip ? 1 : 0];
+    }
+    constexpr bool swap = std::is_same_v<Fetch, Fetch16Swap>;
     auto sourceRow = [&](uint32_t m) -> const In * {
         return src +
                size_t(wovenSourceRow(memoryRow(m, height, topDown), height, deinterlace)) * width;
@@ -114,11 +122,15 @@ void ulmetFromSource(typename Px::T *dst, const typename Fetch::In *src, uint32_
         };
         typename Px::T *out = dst + m * stride;
         const PixelWriter<Px> put{out, phase.rowColour(), phase.otherColour()};
-        if (body && m > 0) {
-            const uint32_t done =
-                body(reinterpret_cast<uint8_t *>(out), reinterpret_cast<const uint8_t *>(cur),
-                     reinterpret_cast<const uint8_t *>(looked), width, phase.greenFirst,
-                     phase.blueRow, byteSel);
+        if ((body || body16) && m > 0) {
+            uint32_t done;
+            if constexpr (std::is_same_v<Px, Bgr48>)
+                done = body16(out, cur, looked, width, phase.greenFirst, phase.blueRow, swap);
+            else
+                done =
+                    body(reinterpret_cast<uint8_t *>(out), reinterpret_cast<const uint8_t *>(cur),
+                         reinterpret_cast<const uint8_t *>(looked), width, phase.greenFirst,
+                         phase.blueRow, byteSel);
             ulmetPixels(done, width, false, phase.greenFirst, P, put);
             ulmetPixels(0, 2, false, phase.greenFirst, P, put);
         } else {
