@@ -9,6 +9,7 @@
 // interpolation a few rows behind the placement, while those rows are still
 // in cache, instead of walking the whole picture four times.
 #include <cstdint>
+#include <type_traits>
 #include <utility>
 
 #include "color/gradient.h"
@@ -44,30 +45,51 @@ void placeRow(typename Px::T *dst, const typename Fetch::In *src, uint32_t width
 // Placement and interpolation pipelined: green of row m-2 once rows up to m
 // are placed, colours of row m-3 once greens up to m-2 are complete.
 template <class Px, int M, class Fetch>
-void qarexMove(typename Px::T *dst, const typename Fetch::In *src, uint32_t width, uint32_t height,
-               int blueRow, int greenFirst, int flipX, int topDown, int deinterlace, Fetch fetch) {
+void pipelined(typename Px::T *dst, const typename Fetch::In *src, uint32_t width,
+               uint32_t height, int blueRow, int greenFirst, int flipX, int topDown,
+               int deinterlace, Fetch fetch) {
     const Phase mem = memoryPhase(blueRow, greenFirst, flipX, topDown);
     const gradient::Job<Px, M> job{dst, width, height, mem};
-    const simd::GradientRows<Px> fast = simd::gradientRows<Px>();
     for (uint32_t m = 0; m < height + 2; ++m) {
         if (m < height)
             placeRow<Px>(dst, src, width, height, m, phaseOfRow(mem, m), flipX, topDown,
                          deinterlace, fetch);
-        if (m >= 2) {
-            const uint32_t y = m - 2;
-            if (fast.green && y >= 2 && y + 3 <= height)
-                fast.green(job, y);
-            else
-                job.greenRow(y);
-        }
-        if (m >= 4 && m - 3 + 1 < height) {
-            const uint32_t y = m - 3;
-            if (fast.colour)
-                fast.colour(job, y);
-            else
-                job.colourRow(y);
-        }
+        if (m >= 2) job.greenRow(m - 2);
+        if (m >= 4 && m - 3 + 1 < height) job.colourRow(m - 3);
     }
+}
+
+// Samples that reach 8-bit channels unchanged (no table) can be read
+// straight from the frame by the vectorised path.
+inline bool fromRaw(uint8_t *dst, const uint8_t *src, uint32_t P, uint32_t width, uint32_t height,
+                    int blueRow, int greenFirst, int flipX, int topDown, int deinterlace,
+                    Fetch8) {
+    return simd::gradientFromRaw(dst, src, P, 1, width, height, {blueRow != 0, greenFirst != 0},
+                                 flipX, topDown, deinterlace);
+}
+inline bool fromRaw(uint8_t *dst, const uint16_t *src, uint32_t P, uint32_t width,
+                    uint32_t height, int blueRow, int greenFirst, int flipX, int topDown,
+                    int deinterlace, Fetch16to8 fetch) {
+    return simd::gradientFromRaw(dst, reinterpret_cast<const uint8_t *>(src) + fetch.byte, P, 2,
+                                 width, height, {blueRow != 0, greenFirst != 0}, flipX, topDown,
+                                 deinterlace);
+}
+template <class In, class Fetch>
+bool fromRaw(uint8_t *, const In *, uint32_t, uint32_t, uint32_t, int, int, int, int, int, Fetch) {
+    return false;
+}
+
+template <class Px, int M, class Fetch>
+void qarexMove(typename Px::T *dst, const typename Fetch::In *src, uint32_t width,
+               uint32_t height, int blueRow, int greenFirst, int flipX, int topDown,
+               int deinterlace, Fetch fetch) {
+    if constexpr (!std::is_same_v<Px, Bgr48>) {
+        if (fromRaw(dst, src, Px::kStep, width, height, blueRow, greenFirst, flipX, topDown,
+                    deinterlace, fetch))
+            return;
+    }
+    pipelined<Px, M>(dst, src, width, height, blueRow, greenFirst, flipX, topDown, deinterlace,
+                     fetch);
 }
 
 template <class Px>
