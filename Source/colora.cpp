@@ -8,8 +8,8 @@
 #include <cstring>
 #include <new>
 
-#include "votf.h"
 #include "vocamkernels.h"
+#include "votf.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -57,8 +57,8 @@ void Matrix32Portable(const short *m, uint8_t *p, size_t count) {
     for (size_t i = 0; i < count; ++i, p += 4) {
         const int32_t p0 = p[0], p1 = p[1], p2 = p[2], p3 = p[3];
         for (int r = 0; r < 3; ++r)
-            p[r] = Channel8(m[4 * r] * p0 + m[4 * r + 1] * p1 + m[4 * r + 2] * p2 +
-                            m[4 * r + 3] * p3);
+            p[r] =
+                Channel8(m[4 * r] * p0 + m[4 * r + 1] * p1 + m[4 * r + 2] * p2 + m[4 * r + 3] * p3);
     }
 }
 
@@ -177,28 +177,25 @@ VOCAM_SSE41 size_t Matrix24Sse41(const short *m, uint8_t *p, size_t count) {
         const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
         const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16));
         const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 32));
-        const __m128i e01[4] = {_mm_shuffle_epi8(a, k01),
-                                _mm_shuffle_epi8(_mm_alignr_epi8(b, a, 12), k01),
-                                _mm_shuffle_epi8(_mm_alignr_epi8(c, b, 8), k01),
-                                _mm_shuffle_epi8(c, k01h)};
-        const __m128i e2[4] = {_mm_shuffle_epi8(a, k2),
-                               _mm_shuffle_epi8(_mm_alignr_epi8(b, a, 12), k2),
-                               _mm_shuffle_epi8(_mm_alignr_epi8(c, b, 8), k2),
-                               _mm_shuffle_epi8(c, k2h)};
+        const __m128i e01[4] = {
+            _mm_shuffle_epi8(a, k01), _mm_shuffle_epi8(_mm_alignr_epi8(b, a, 12), k01),
+            _mm_shuffle_epi8(_mm_alignr_epi8(c, b, 8), k01), _mm_shuffle_epi8(c, k01h)};
+        const __m128i e2[4] = {
+            _mm_shuffle_epi8(a, k2), _mm_shuffle_epi8(_mm_alignr_epi8(b, a, 12), k2),
+            _mm_shuffle_epi8(_mm_alignr_epi8(c, b, 8), k2), _mm_shuffle_epi8(c, k2h)};
         __m128i plane[3];
         for (int r = 0; r < 3; ++r) {
             __m128i s[4];
             for (int g = 0; g < 4; ++g)
-                s[g] = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(e01[g], c01[r]),
-                                                    _mm_madd_epi16(e2[g], c2[r])),
-                                      12);
+                s[g] = _mm_srai_epi32(
+                    _mm_add_epi32(_mm_madd_epi16(e01[g], c01[r]), _mm_madd_epi16(e2[g], c2[r])),
+                    12);
             plane[r] = _mm_packus_epi16(_mm_packs_epi32(s[0], s[1]), _mm_packs_epi32(s[2], s[3]));
         }
         for (int v = 0; v < 3; ++v) {
-            const __m128i o = _mm_or_si128(
-                _mm_or_si128(_mm_shuffle_epi8(plane[0], out[v][0]),
-                             _mm_shuffle_epi8(plane[1], out[v][1])),
-                _mm_shuffle_epi8(plane[2], out[v][2]));
+            const __m128i o = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(plane[0], out[v][0]),
+                                                        _mm_shuffle_epi8(plane[1], out[v][1])),
+                                           _mm_shuffle_epi8(plane[2], out[v][2]));
             _mm_storeu_si128(reinterpret_cast<__m128i *>(p + 16 * v), o);
         }
     }
@@ -257,10 +254,10 @@ VOCAM_SSE41 size_t Matrix48Sse41(const short *m, uint16_t *p16, size_t count) {
             in[v] = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * v));
         __m128i hi[3], lo[3];
         for (int c = 0; c < 3; ++c) {
-            const __m128i plane = _mm_or_si128(
-                _mm_or_si128(_mm_shuffle_epi8(in[0], Load(kDeinterleave48[0][c])),
-                             _mm_shuffle_epi8(in[1], Load(kDeinterleave48[1][c]))),
-                _mm_shuffle_epi8(in[2], Load(kDeinterleave48[2][c])));
+            const __m128i plane =
+                _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(in[0], Load(kDeinterleave48[0][c])),
+                                          _mm_shuffle_epi8(in[1], Load(kDeinterleave48[1][c]))),
+                             _mm_shuffle_epi8(in[2], Load(kDeinterleave48[2][c])));
             hi[c] = _mm_srli_epi16(plane, 8);
             lo[c] = _mm_and_si128(plane, lowBytes);
         }
@@ -281,10 +278,10 @@ VOCAM_SSE41 size_t Matrix48Sse41(const short *m, uint16_t *p16, size_t count) {
             res[r] = _mm_packus_epi32(half[0], half[1]);
         }
         for (int v = 0; v < 3; ++v) {
-            const __m128i o = _mm_or_si128(
-                _mm_or_si128(_mm_shuffle_epi8(res[0], Load(kInterleave48[v][0])),
-                             _mm_shuffle_epi8(res[1], Load(kInterleave48[v][1]))),
-                _mm_shuffle_epi8(res[2], Load(kInterleave48[v][2])));
+            const __m128i o =
+                _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(res[0], Load(kInterleave48[v][0])),
+                                          _mm_shuffle_epi8(res[1], Load(kInterleave48[v][1]))),
+                             _mm_shuffle_epi8(res[2], Load(kInterleave48[v][2])));
             _mm_storeu_si128(reinterpret_cast<__m128i *>(p + 16 * v), o);
         }
     }
@@ -339,14 +336,14 @@ VOCAM_AVX2 size_t Matrix24Avx2(const short *m, uint8_t *p, size_t count) {
                 s[g] = _mm256_srai_epi32(_mm256_add_epi32(_mm256_madd_epi16(e01[g], c01[r]),
                                                           _mm256_madd_epi16(e2[g], c2[r])),
                                          12);
-            plane[r] = _mm256_packus_epi16(_mm256_packs_epi32(s[0], s[1]),
-                                           _mm256_packs_epi32(s[2], s[3]));
+            plane[r] =
+                _mm256_packus_epi16(_mm256_packs_epi32(s[0], s[1]), _mm256_packs_epi32(s[2], s[3]));
         }
         for (int v = 0; v < 3; ++v) {
-            const __m256i o = _mm256_or_si256(
-                _mm256_or_si256(_mm256_shuffle_epi8(plane[0], out[v][0]),
-                                _mm256_shuffle_epi8(plane[1], out[v][1])),
-                _mm256_shuffle_epi8(plane[2], out[v][2]));
+            const __m256i o =
+                _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(plane[0], out[v][0]),
+                                                _mm256_shuffle_epi8(plane[1], out[v][1])),
+                                _mm256_shuffle_epi8(plane[2], out[v][2]));
             StoreLanes(p + 16 * v, p + 48 + 16 * v, o);
         }
     }
@@ -373,8 +370,8 @@ VOCAM_AVX2 size_t Matrix32Avx2(const short *m, uint8_t *p, size_t count) {
             t[r] = _mm256_min_epi32(_mm256_max_epi32(_mm256_srai_epi32(s, 12), zero), top);
         }
         __m256i o = _mm256_or_si256(_mm256_and_si256(x, byte3), t[0]);
-        o = _mm256_or_si256(o,
-                            _mm256_or_si256(_mm256_slli_epi32(t[1], 8), _mm256_slli_epi32(t[2], 16)));
+        o = _mm256_or_si256(
+            o, _mm256_or_si256(_mm256_slli_epi32(t[1], 8), _mm256_slli_epi32(t[2], 16)));
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), o);
     }
     return count;
@@ -405,10 +402,10 @@ VOCAM_AVX2 size_t Matrix48Avx2(const short *m, uint16_t *p16, size_t count) {
         for (int v = 0; v < 3; ++v) in[v] = LoadLanes(p + 16 * v, p + 48 + 16 * v);
         __m256i hi[3], lo[3];
         for (int c = 0; c < 3; ++c) {
-            const __m256i plane = _mm256_or_si256(
-                _mm256_or_si256(_mm256_shuffle_epi8(in[0], de[0][c]),
-                                _mm256_shuffle_epi8(in[1], de[1][c])),
-                _mm256_shuffle_epi8(in[2], de[2][c]));
+            const __m256i plane =
+                _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(in[0], de[0][c]),
+                                                _mm256_shuffle_epi8(in[1], de[1][c])),
+                                _mm256_shuffle_epi8(in[2], de[2][c]));
             hi[c] = _mm256_srli_epi16(plane, 8);
             lo[c] = _mm256_and_si256(plane, lowBytes);
         }
@@ -433,10 +430,10 @@ VOCAM_AVX2 size_t Matrix48Avx2(const short *m, uint16_t *p16, size_t count) {
             res[r] = _mm256_packus_epi32(half[0], half[1]);
         }
         for (int v = 0; v < 3; ++v) {
-            const __m256i o = _mm256_or_si256(
-                _mm256_or_si256(_mm256_shuffle_epi8(res[0], il[v][0]),
-                                _mm256_shuffle_epi8(res[1], il[v][1])),
-                _mm256_shuffle_epi8(res[2], il[v][2]));
+            const __m256i o =
+                _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(res[0], il[v][0]),
+                                                _mm256_shuffle_epi8(res[1], il[v][1])),
+                                _mm256_shuffle_epi8(res[2], il[v][2]));
             StoreLanes(p + 16 * v, p + 48 + 16 * v, o);
         }
     }
@@ -461,8 +458,8 @@ double LoadLeFloat(const uint8_t *b) {
 // one site beyond in each direction; smaller or odd frames would make them
 // read outside the frame.
 bool FrameSizeServed(std::uint64_t width, std::uint64_t height) {
-    return width >= 4 && height >= 4 && width % 2 == 0 && height % 2 == 0 &&
-           width <= UINT32_MAX && height <= UINT32_MAX;
+    return width >= 4 && height >= 4 && width % 2 == 0 && height % 2 == 0 && width <= UINT32_MAX &&
+           height <= UINT32_MAX;
 }
 
 // Row stride of NoneMove and NoneMove16to8: 3 x width rounded up to 4 bytes.
@@ -545,9 +542,12 @@ void MatrixPostProcess16_4096(const short *m, unsigned short *pixels, unsigned l
 
 // ---- conversion driver ------------------------------------------------------------------
 
-const std::uint16_t *CVotf::ConversionLut16(const _votf_settings &s, int lsbFirst) noexcept {
+namespace {
+
+// The 16-bit table for the tone settings of s and the byte order, rebuilt only
+// when either differs from the last build; null when no table can be had.
+const std::uint16_t *ConversionLut16(Lut16Cache &c, const _votf_settings &s, int lsbFirst) {
     if (s.toneTable == nullptr || s.toneTableSize < kToneTableBare) return nullptr;
-    Lut16Cache &c = lut16Cache_;
     const size_t keyBytes = s.toneTableSize < c.tone.size() ? s.toneTableSize : c.tone.size();
     if (c.valid && c.toneSize == s.toneTableSize && c.lsbFirst == lsbFirst &&
         std::memcmp(c.tone.data(), s.toneTable, keyBytes) == 0)
@@ -562,6 +562,8 @@ const std::uint16_t *CVotf::ConversionLut16(const _votf_settings &s, int lsbFirs
     c.valid = true;
     return c.table.get();
 }
+
+}  // namespace
 
 int CVotf::ConvertToRgb(unsigned char *dst, const unsigned char *src, unsigned bits,
                         const void *imageFormat, const void *params) noexcept {
@@ -607,8 +609,7 @@ int CVotf::ConvertToRgb(unsigned char *dst, const unsigned char *src, unsigned b
             if (LoadLe32(b + 28) != 0) {
                 if (!ConvertDigitalGainsColorToWBGainY(saturation, saturation, LoadLeFloat(b + 32),
                                                        LoadLeFloat(b + 36), LoadLeFloat(b + 40),
-                                                       &s.whiteBalanceU, &s.whiteBalanceV,
-                                                       &s.gain))
+                                                       &s.whiteBalanceU, &s.whiteBalanceV, &s.gain))
                     return -14;
             } else {
                 s.gain = LoadLeFloat(b + 32);
@@ -625,7 +626,8 @@ int CVotf::ConvertToRgb(unsigned char *dst, const unsigned char *src, unsigned b
 
     s.toneTable16 = nullptr;
     if (f.sampleFormat != 0 && s.toneTable != nullptr && s.toneTableSize != 0)
-        s.toneTable16 = const_cast<std::uint16_t *>(ConversionLut16(s, f.sampleFormat == 2));
+        s.toneTable16 =
+            const_cast<std::uint16_t *>(ConversionLut16(lut16Cache_, s, f.sampleFormat == 2));
 
     return ConvertBayerToRgb(dst, src, bits, &f, &s) == 1 ? 0 : -14;
 }
@@ -672,7 +674,8 @@ int CVotf::ConvertBayerToRgb(unsigned char *dst, const unsigned char *src, unsig
         } else {
             return 0;
         }
-        if (!f->mono && s->correctionMatrix != 0) MatrixPostProcess16_4096(s->matrix, dst16, pixels);
+        if (!f->mono && s->correctionMatrix != 0)
+            MatrixPostProcess16_4096(s->matrix, dst16, pixels);
         return 1;
     }
 
@@ -743,10 +746,10 @@ int CVotf::ConvertBayerToRgb(unsigned char *dst, const unsigned char *src, unsig
                           : EdgeDetectMoveInPlace(dst, src, w, h, blueRow, greenFirst, flipX,
                                                   topDown, 1, lut8);
                 else
-                    out32 ? EdgeDetectMove32(dst, src, w, h, blueRow, greenFirst, flipX, topDown,
-                                             lut8)
-                          : EdgeDetectMove(dst, src, w, h, blueRow, greenFirst, flipX, topDown,
-                                           lut8);
+                    out32
+                        ? EdgeDetectMove32(dst, src, w, h, blueRow, greenFirst, flipX, topDown,
+                                           lut8)
+                        : EdgeDetectMove(dst, src, w, h, blueRow, greenFirst, flipX, topDown, lut8);
                 break;
             case 3:
                 out32 ? QarexMove32(dst, src, w, h, blueRow, greenFirst, flipX, topDown, di, lut8)
@@ -801,8 +804,8 @@ int CVotf::ConvertBayerToRgb(unsigned char *dst, const unsigned char *src, unsig
                 if (deinterlace)
                     out32 ? EdgeDetectMove16to832InPlace(dst, src16, w, h, blueRow, greenFirst,
                                                          flipX, topDown, 1, msbFirst, lut16)
-                          : EdgeDetectMove16to8InPlace(dst, src16, w, h, blueRow, greenFirst,
-                                                       flipX, topDown, 1, msbFirst, lut16);
+                          : EdgeDetectMove16to8InPlace(dst, src16, w, h, blueRow, greenFirst, flipX,
+                                                       topDown, 1, msbFirst, lut16);
                 else
                     out32 ? EdgeDetectMove16to832(dst, src16, w, h, blueRow, greenFirst, flipX,
                                                   topDown, msbFirst, lut16)
@@ -819,8 +822,8 @@ int CVotf::ConvertBayerToRgb(unsigned char *dst, const unsigned char *src, unsig
             case 9:
                 out32 ? UlmetMove16to832InPlace(dst, src16, w, h, blueRow, greenFirst, flipX,
                                                 topDown, di, msbFirst, lut16)
-                      : UlmetMove16to8InPlace(dst, src16, w, h, blueRow, greenFirst, flipX,
-                                              topDown, di, msbFirst, lut16);
+                      : UlmetMove16to8InPlace(dst, src16, w, h, blueRow, greenFirst, flipX, topDown,
+                                              di, msbFirst, lut16);
                 break;
             default:
                 return 0;

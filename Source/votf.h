@@ -116,6 +116,18 @@ inline constexpr std::uint32_t kConversionParamsFull = sizeof(conversion_params)
 // Byte size of the image-format record (thirteen 32-bit words).
 inline constexpr std::uint32_t kImageFormatSize = 52;
 
+// The 16-bit table of the last 16-bit conversion, kept with what it was built
+// from (the tone table's bytes, its size and the sample byte order), so that
+// frames with unchanged tone settings and byte order reuse it instead of
+// recomputing 65536 entries.
+struct Lut16Cache {
+    std::unique_ptr<std::uint16_t[]> table;
+    std::array<std::uint8_t, sizeof(_lut8_struct)> tone{};
+    std::size_t toneSize = 0;
+    int lsbFirst = 0;
+    bool valid = false;
+};
+
 class VOCAM_API CVotf {
   public:
     CVotf();
@@ -207,18 +219,8 @@ class VOCAM_API CVotf {
     // Owners of the tables that settings.toneTable and settings.toneTable16 show.
     std::unique_ptr<_lut8_struct> toneTableBuffer_;
     std::unique_ptr<std::uint16_t[]> toneTable16Buffer_;
-    // The 16-bit table of the last 16-bit conversion, kept with what it was
-    // built from, so that frames with unchanged tone settings and byte order
-    // reuse it instead of recomputing 65536 entries.
-    struct Lut16Cache {
-        std::unique_ptr<std::uint16_t[]> table;
-        std::array<std::uint8_t, sizeof(_lut8_struct)> tone{};
-        std::size_t toneSize = 0;
-        int lsbFirst = 0;
-        bool valid = false;
-    };
+    // The 16-bit table of the last 16-bit conversion.
     Lut16Cache lut16Cache_;
-    const std::uint16_t *ConversionLut16(const _votf_settings &s, int lsbFirst) noexcept;
 
     friend struct CVotfAccess;
 };

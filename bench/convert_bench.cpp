@@ -63,8 +63,8 @@ Frames &FramesFor(std::uint32_t w, std::uint32_t h) {
 }
 
 void Rate(benchmark::State &state, std::uint32_t w, std::uint32_t h) {
-    state.counters["Mpix/s"] = benchmark::Counter(double(w) * h / 1e6,
-                                                  benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["Mpix/s"] =
+        benchmark::Counter(double(w) * h / 1e6, benchmark::Counter::kIsIterationInvariantRate);
 }
 
 _votf_format RggbFormat(std::uint32_t w, std::uint32_t h, std::uint32_t sampleFormat) {
@@ -85,7 +85,8 @@ void Demosaic(benchmark::State &state, unsigned method, unsigned bits, bool wide
     v.settings.correctionMatrix = 0;
     v.settings.demosaicMethod = method;
     const _votf_format f = RggbFormat(w, h, wide ? 2 : 0);
-    const auto *src = wide ? reinterpret_cast<const std::uint8_t *>(fr.raw16.data()) : fr.raw8.data();
+    const auto *src =
+        wide ? reinterpret_cast<const std::uint8_t *>(fr.raw16.data()) : fr.raw8.data();
     auto *dst = bits == 48 ? reinterpret_cast<std::uint8_t *>(fr.out16.data()) : fr.out.data();
     for (auto _ : state) {
         if (v.ConvertBayerToRgb(dst, src, bits, &f, &v.settings) != 1) {
@@ -162,7 +163,8 @@ void Convert(benchmark::State &state, bool wide) {
     f.PixelFormat = wide ? 1 : 0;
     f.VocamReserved[0] = wide ? 2 : 0;
     const conversion_params p{12, 1, 14, 0, 0, 0, 0, 0, 0, 0, 0};
-    const auto *src = wide ? reinterpret_cast<const std::uint8_t *>(fr.raw16.data()) : fr.raw8.data();
+    const auto *src =
+        wide ? reinterpret_cast<const std::uint8_t *>(fr.raw16.data()) : fr.raw8.data();
     for (auto _ : state) {
         if (v.ConvertToRgb(fr.out.data(), src, 24, &f, &p) != 0) {
             state.SkipWithError("conversion failed");

@@ -58,8 +58,7 @@ void RefMatrix48(const Matrix &m, std::uint16_t *p, std::size_t count) {
         for (int r = 0; r < 3; ++r)
             s[r] = std::int64_t{m[4 * r]} * p[0] + std::int64_t{m[4 * r + 1]} * p[1] +
                    std::int64_t{m[4 * r + 2]} * p[2];
-        for (int r = 0; r < 3; ++r)
-            p[r] = static_cast<std::uint16_t>(ClampShift(s[r], 268431360));
+        for (int r = 0; r < 3; ++r) p[r] = static_cast<std::uint16_t>(ClampShift(s[r], 268431360));
     }
 }
 
@@ -74,8 +73,7 @@ Matrix RandomMatrix(std::mt19937 &rng) {
     static const std::int16_t kPicks[] = {-32768, 32767, -4096, 4096, 8192, 4095, 0, -1, 1};
     Matrix m{};
     for (auto &v : m)
-        v = (rng() % 3 == 0) ? kPicks[rng() % std::size(kPicks)]
-                             : static_cast<std::int16_t>(rng());
+        v = (rng() % 3 == 0) ? kPicks[rng() % std::size(kPicks)] : static_cast<std::int16_t>(rng());
     return m;
 }
 
@@ -97,7 +95,8 @@ class MatrixStage : public ::testing::TestWithParam<MatrixIsa> {
 TEST_P(MatrixStage, AllThreeDepthsMatchThePlainModel) {
     std::mt19937 rng(1234 + static_cast<int>(GetParam()));
     // Counts around every vector width and tail length, at odd addresses.
-    for (std::size_t count : {0u, 1u, 3u, 4u, 7u, 8u, 15u, 16u, 17u, 31u, 32u, 33u, 63u, 97u, 1000u})
+    for (std::size_t count :
+         {0u, 1u, 3u, 4u, 7u, 8u, 15u, 16u, 17u, 31u, 32u, 33u, 63u, 97u, 1000u})
         for (int trial = 0; trial < 6; ++trial) {
             const Matrix m = RandomMatrix(rng);
             Bytes a = RandomBytes(6 * count + 9, rng), b = a;
@@ -219,13 +218,14 @@ std::string ExpectedKernel(const Case &c) {
         if (!wide) return "";
         if (c.mono || c.method == 0) return "NoneMove16InPlace";
         static const std::map<unsigned, std::string> k48 = {{1, "NearestNeighbor16InPlace"},
-                                                           {2, "EdgeDetectMove16InPlace"},
-                                                           {3, "QarexMove16"},
-                                                           {8, "UlmetMove16InPlace"}};
+                                                            {2, "EdgeDetectMove16InPlace"},
+                                                            {3, "QarexMove16"},
+                                                            {8, "UlmetMove16InPlace"}};
         auto it = k48.find(c.method);
         return it == k48.end() ? "" : it->second;
     }
-    const std::string depth = wide ? (c.bits == 32 ? "16to832" : "16to8") : (c.bits == 32 ? "32" : "");
+    const std::string depth =
+        wide ? (c.bits == 32 ? "16to832" : "16to8") : (c.bits == 32 ? "32" : "");
     if (c.mono) {
         if (c.bits == 8)
             return std::string("MonoToMonoMove") + (wide ? "16to8" : "") +
@@ -266,45 +266,63 @@ struct Args {
 
 using Invoke = std::function<void(const Args &)>;
 
-#define GREY8(name) \
-    {#name, [](const Args &a) { name(a.dst, a.src, a.w, a.h, a.flipX, a.topDown, a.lut8); }}
-#define GREY16(name)                                                                       \
-    {#name, [](const Args &a) {                                                            \
-         name(a.dst, a.src16(), a.w, a.h, a.flipX, a.topDown, a.msbFirst, a.lut16);        \
-     }}
-#define GREY8_2P(name)                                                                     \
-    {#name, [](const Args &a) {                                                            \
-         name(a.dst, a.src, a.w, a.h, a.flipX, a.topDown, a.deinterlace, a.lut8);          \
-     }}
-#define GREY16_2P(name)                                                                    \
-    {#name, [](const Args &a) {                                                            \
+#define GREY8(name)                                                                            \
+    {                                                                                          \
+#name, [](const Args &a) { name(a.dst, a.src, a.w, a.h, a.flipX, a.topDown, a.lut8); } \
+    }
+#define GREY16(name)                                                                                 \
+    {                                                                                                \
+#name,                                                                                       \
+            [](const Args &                                                                          \
+                   a) { name(a.dst, a.src16(), a.w, a.h, a.flipX, a.topDown, a.msbFirst, a.lut16); } \
+    }
+#define GREY8_2P(name)                                                                             \
+    {                                                                                              \
+#name,                                                                                     \
+            [](const Args &                                                                        \
+                   a) { name(a.dst, a.src, a.w, a.h, a.flipX, a.topDown, a.deinterlace, a.lut8); } \
+    }
+#define GREY16_2P(name)                                                                 \
+    {                                                                                   \
+#name, [](const Args &a) {                                                            \
          name(a.dst, a.src16(), a.w, a.h, a.flipX, a.topDown, a.deinterlace, a.msbFirst,   \
               a.lut16);                                                                    \
-     }}
-#define SEL8(name, fn)                                                                     \
-    {name, [](const Args &a) {                                                             \
-         fn(a.dst, a.src, a.w, a.h, a.blueRow, a.greenFirst, a.flipX, a.topDown, a.lut8);  \
-     }}
-#define SEL16(name, fn)                                                                    \
-    {name, [](const Args &a) {                                                             \
-         fn(a.dst, a.src16(), a.w, a.h, a.blueRow, a.greenFirst, a.flipX, a.topDown,       \
-            a.msbFirst, a.lut16);                                                          \
-     }}
-#define FULL8(name)                                                                        \
-    {#name, [](const Args &a) {                                                            \
+     } \
+    }
+#define SEL8(name, fn)                                                                       \
+    {                                                                                        \
+        name, [](const Args &a) {                                                            \
+            fn(a.dst, a.src, a.w, a.h, a.blueRow, a.greenFirst, a.flipX, a.topDown, a.lut8); \
+        }                                                                                    \
+    }
+#define SEL16(name, fn)                                                                 \
+    {                                                                                   \
+        name, [](const Args &a) {                                                       \
+            fn(a.dst, a.src16(), a.w, a.h, a.blueRow, a.greenFirst, a.flipX, a.topDown, \
+               a.msbFirst, a.lut16);                                                    \
+        }                                                                               \
+    }
+#define FULL8(name)                                                                     \
+    {                                                                                   \
+#name, [](const Args &a) {                                                            \
          name(a.dst, a.src, a.w, a.h, a.blueRow, a.greenFirst, a.flipX, a.topDown,         \
               a.deinterlace, a.lut8);                                                      \
-     }}
-#define FULL16(name)                                                                       \
-    {#name, [](const Args &a) {                                                            \
+     } \
+    }
+#define FULL16(name)                                                                    \
+    {                                                                                   \
+#name, [](const Args &a) {                                                            \
          name(a.dst, a.src16(), a.w, a.h, a.blueRow, a.greenFirst, a.flipX, a.topDown,     \
               a.deinterlace, a.msbFirst, a.lut16);                                         \
-     }}
-#define FULL48(name)                                                                       \
-    {#name, [](const Args &a) {                                                            \
+     } \
+    }
+#define FULL48(name)                                                                    \
+    {                                                                                   \
+#name, [](const Args &a) {                                                            \
          name(a.dst16(), a.src16(), a.w, a.h, a.blueRow, a.greenFirst, a.flipX, a.topDown, \
               a.deinterlace, a.msbFirst, a.lut16);                                         \
-     }}
+     } \
+    }
 
 const std::map<std::string, Invoke> &Kernels() {
     static const std::map<std::string, Invoke> k = {
@@ -495,10 +513,10 @@ TEST_P(DriverSelection, MatchesTheNamedKernelAndThePlainMatrixStage) {
                     continue;
                 }
                 ASSERT_EQ(st, 0) << CaseName(c);
-                ASSERT_EQ(got, want) << CaseName(c) << " " << ExpectedKernel(c) << " " << w << "x"
-                                     << h << " tone " << tone << " correction " << correction
-                                     << " orientation " << o.rowBlue << o.greenFirst
-                                     << o.bottomUp << o.flipX << o.flipY;
+                ASSERT_EQ(got, want)
+                    << CaseName(c) << " " << ExpectedKernel(c) << " " << w << "x" << h << " tone "
+                    << tone << " correction " << correction << " orientation " << o.rowBlue
+                    << o.greenFirst << o.bottomUp << o.flipX << o.flipY;
             }
     }
 }
@@ -546,7 +564,7 @@ TEST_F(Driver, RefusesFramesTheKernelsCannotWalk) {
     const Bytes raw = RandomBytes(2 * 64 * 64, rng);
     const Params p(12, 1, 14);
     for (const auto &[w, h] : {std::pair{7u, 8u}, std::pair{8u, 7u}, std::pair{2u, 8u},
-                              std::pair{8u, 2u}, std::pair{0u, 0u}, std::pair{5u, 5u}}) {
+                               std::pair{8u, 2u}, std::pair{0u, 0u}, std::pair{5u, 5u}}) {
         for (std::uint32_t pf : {0u, 1u}) {
             const ImageFormat f = Format(w, h, 0, pf);
             Bytes dst = Fill(6 * 64 * 64);
@@ -593,8 +611,8 @@ TEST_F(Driver, MatrixStageFollowsThePaddedGreyRows) {
             if (pf == 0)
                 NoneMove(want.data(), f.raw.data(), w, h, 0, 1, nullptr);
             else
-                NoneMove16to8(want.data(), reinterpret_cast<const std::uint16_t *>(f.raw.data()),
-                              w, h, 0, 1, 1, nullptr);
+                NoneMove16to8(want.data(), reinterpret_cast<const std::uint16_t *>(f.raw.data()), w,
+                              h, 0, 1, 1, nullptr);
             Matrix m;
             std::copy(std::begin(kCustom), std::end(kCustom), m.begin());  // id 16: as given
             for (std::uint32_t y = 0; y < h; ++y) RefMatrix24(m, want.data() + y * stride, w);
@@ -612,9 +630,9 @@ TEST_F(Driver, CombinationsWithoutAKernel) {
         std::uint32_t pixelFormat, flags, deinterlace, method;
         unsigned bits;
     };
-    for (const Refusal r : {Refusal{0, 0, 1, 9, 24}, Refusal{1, 0, 0, 9, 48},
-                            Refusal{0, 0, 0, 1, 48}, Refusal{0, kMono, 0, 0, 48},
-                            Refusal{0, 0, 0, 5, 24}, Refusal{1, 0, 0, 7, 32}}) {
+    for (const Refusal r :
+         {Refusal{0, 0, 1, 9, 24}, Refusal{1, 0, 0, 9, 48}, Refusal{0, 0, 0, 1, 48},
+          Refusal{0, kMono, 0, 0, 48}, Refusal{0, 0, 0, 5, 24}, Refusal{1, 0, 0, 7, 32}}) {
         ImageFormat f = Format(8, 8, r.flags, r.pixelFormat);
         f.VocamReserved[4] = r.deinterlace;
         const Params p(12, r.method, 14);
@@ -807,8 +825,8 @@ Bytes Expect16(const CVotf &v, const Frame &fr, bool lsbFirst) {
     std::vector<std::uint16_t> lut(kLut16Entries);
     MakeLut16(lut.data(), v.settings.toneTable, v.settings.toneTableSize, lsbFirst);
     Bytes out(4 * fr.w * fr.h);
-    NoneMove16to832(out.data(), reinterpret_cast<const std::uint16_t *>(fr.raw.data()), fr.w,
-                    fr.h, 0, 1, !lsbFirst, lut.data());
+    NoneMove16to832(out.data(), reinterpret_cast<const std::uint16_t *>(fr.raw.data()), fr.w, fr.h,
+                    0, 1, !lsbFirst, lut.data());
     return out;
 }
 
