@@ -462,6 +462,17 @@ bool FrameSizeServed(std::uint64_t width, std::uint64_t height) {
            height <= UINT32_MAX;
 }
 
+// A matrix that maps every pixel to itself: 4096 on the diagonal and 0
+// elsewhere in the columns the stage reads (column 3 only for 4-byte pixels).
+// The default settings compose correction 14 to exactly this, and a pass with
+// it would rewrite every byte with its own value.
+bool LeavesPixelsAlone(const std::int16_t *m, bool column3) {
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < (column3 ? 4 : 3); ++c)
+            if (m[4 * r + c] != (r == c ? 4096 : 0)) return false;
+    return true;
+}
+
 // Row stride of NoneMove and NoneMove16to8: 3 x width rounded up to 4 bytes.
 size_t PaddedStride24(uint32_t width) {
     return ((static_cast<size_t>(width) + 1) * 3) & ~static_cast<size_t>(3);
@@ -674,7 +685,7 @@ int CVotf::ConvertBayerToRgb(unsigned char *dst, const unsigned char *src, unsig
         } else {
             return 0;
         }
-        if (!f->mono && s->correctionMatrix != 0)
+        if (!f->mono && s->correctionMatrix != 0 && !LeavesPixelsAlone(s->matrix, false))
             MatrixPostProcess16_4096(s->matrix, dst16, pixels);
         return 1;
     }
@@ -834,7 +845,7 @@ int CVotf::ConvertBayerToRgb(unsigned char *dst, const unsigned char *src, unsig
         return 0;
     }
 
-    if (s->correctionMatrix == 0) return 1;
+    if (s->correctionMatrix == 0 || LeavesPixelsAlone(s->matrix, out32)) return 1;
     if (out32) {
         MatrixPostProcess4096to32(s->matrix, dst, pixels);
     } else if (padded && PaddedStride24(w) != 3 * static_cast<size_t>(w)) {
