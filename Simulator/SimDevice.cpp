@@ -38,18 +38,13 @@ std::uint32_t pack(std::uint32_t low, std::uint32_t high) { return (high << 16) 
 
 }  // namespace
 
-CameraDevice::CameraDevice(CameraConfig config) : config_(std::move(config)), ram_(kRamSize) {
+CameraDevice::CameraDevice(CameraConfig config)
+    : config_(std::move(config)), ram_(kRamSize), properties_(config_) {
     fpgaConfigured_ = config_.state == BootState::Ready && config_.hasFpga;
     auto &r = registers_;
     r[0x0008] = 0;                                         // FPGA status
     r[0x000C] = config_.firmwareVersion;
     r[0x0214] = 0;                                         // video off
-    // Temperature block: flags, current, minimum, maximum (kelvin x 1000).
-    r[0x0690] = config_.cooling ? 0x80000000u : 0;
-    r[0x0694] = 293150;
-    r[0x0698] = 233150;
-    r[0x069C] = 313150;
-    r[0x0730] = config_.fan ? 0x80000000u : 0;
     r[0x1000] = pack(config_.width, config_.height);
     r[0x1004] = pack(config_.unitWidth, config_.unitHeight);
     r[0x1008] = 0;
@@ -62,8 +57,6 @@ CameraDevice::CameraDevice(CameraConfig config) : config_(std::move(config)), ra
     r[0x1040] = config_.dataRates.empty() ? 0 : pack(*lo, *hi);
     r[0x1048] = config_.dataRates.empty() ? 0 : config_.dataRates.front();
     r[kRegDataRateCount] = static_cast<std::uint32_t>(config_.dataRates.size());
-    r[0x4FF8] = config_.messageMask;
-    r[0x4FFC] = 0;
 }
 
 CameraDevice::~CameraDevice() {
@@ -243,6 +236,7 @@ std::uint32_t CameraDevice::readRegister(std::uint16_t address) {
         }
         return fpgaConfigured_ ? kFpgaConfigured : 0;
     }
+    if (auto v = properties_.read(address)) return *v;
     if (address == kRegDataRateCount) rateCursor_ = 0;
     if (address == kRegDataRateArray) {
         // Each read hands out the next two entries of the list, low half first.
@@ -272,6 +266,7 @@ void CameraDevice::writeRegister(std::uint16_t address, std::uint32_t value) {
         }
         return;
     }
+    if (properties_.write(address, value)) return;
     registers_[address] = value;
 }
 
@@ -607,12 +602,14 @@ void CameraDevice::clearLog() {
 
 std::uint32_t CameraDevice::reg(std::uint16_t address) const {
     std::lock_guard lock(mutex_);
+    if (auto v = properties_.peek(address)) return *v;
     auto it = registers_.find(address);
     return it == registers_.end() ? 0 : it->second;
 }
 
 void CameraDevice::setReg(std::uint16_t address, std::uint32_t value) {
     std::lock_guard lock(mutex_);
+    if (properties_.poke(address, value)) return;
     registers_[address] = value;
 }
 

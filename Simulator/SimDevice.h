@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "Simulator/SimProperties.h"
 #include "usbhost/UsbHost.h"
 
 namespace vocam::sim {
@@ -47,6 +48,11 @@ struct CameraConfig {
     // Status reads after the end of a valid configuration until the FPGA
     // reports itself configured.
     int fpgaPolls = 3;
+
+    // Property side (SimProperties): automatic exposure offered (unset: the
+    // model's default) and the cooler's speed in mK per second.
+    std::optional<bool> autoExposure;
+    std::uint32_t coolRate = 1000;
 };
 
 // The model's defaults, for the model table entry with this index.
@@ -148,6 +154,9 @@ public:
     bool isOpen() const;
     std::uint8_t alternate() const;
     bool fpgaConfigured() const;
+    // The property side: register blocks, cooler, fan and messages.
+    SimProperties &properties() { return properties_; }
+    std::array<std::uint8_t, 256> toneCurve() const { return properties_.toneCurve(); }
 
 private:
     struct PendingRead {
@@ -210,6 +219,8 @@ private:
     std::deque<PendingRead> pending_;
     bool stopping_ = false;
     std::thread worker_;
+
+    SimProperties properties_;
 };
 
 }  // namespace vocam::sim

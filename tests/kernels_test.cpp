@@ -581,6 +581,42 @@ TEST(KernelCases, NearestNeighbourLastRowOnlyFeedsItself) {
     EXPECT_FALSE(std::equal(a.begin() + lastRow, a.end(), b.begin() + lastRow));
 }
 
+// The mirrored one-pass kernel mirrors the unmirrored result; the two-pass
+// route interpolates the mirrored mosaic instead, which differs.
+TEST(KernelCases, MirroredOnePassAndTwoPassDiffer) {
+    std::mt19937 rng(9);
+    const uint32_t W = 38, H = 6;
+    std::vector<uint8_t> src(W * H);
+    for (auto &s : src) s = uint8_t(rng());
+    std::vector<uint8_t> plain(W * H * 3), mirrored(W * H * 3), twoPass(W * H * 3);
+    NearestNeighbor(plain.data(), src.data(), W, H, 0, 1, 1);
+    NearestNeighborFlipX(mirrored.data(), src.data(), W, H, 0, 1, 1);
+    NearestNeighborInPlace(twoPass.data(), src.data(), W, H, 0, 1, 1, 1, 0, nullptr);
+    for (uint32_t y = 0; y < H; ++y)
+        for (uint32_t x = 0; x < W; ++x)
+            for (int c = 0; c < 3; ++c)
+                ASSERT_EQ(mirrored[(y * W + W - 1 - x) * 3 + c], plain[(y * W + x) * 3 + c]);
+    EXPECT_NE(twoPass, mirrored);
+}
+
+// Away from row 0 a 2x2-block pixel depends on its own row and the row above
+// only: changing row k changes rows k and k + 1 and nothing else.
+TEST(KernelCases, BlockPixelsLookOnlyUpAndLeft) {
+    std::mt19937 rng(10);
+    const uint32_t W = 38, H = 8, k = 3;
+    std::vector<uint8_t> src(W * H);
+    for (auto &s : src) s = uint8_t(rng());
+    std::vector<uint8_t> a(W * H * 3), b(W * H * 3);
+    UlmetMoveInPlace(a.data(), src.data(), W, H, 1, 0, 0, 1, 0, nullptr);
+    for (uint32_t x = 0; x < W; ++x) src[k * W + x] ^= 0x81;
+    UlmetMoveInPlace(b.data(), src.data(), W, H, 1, 0, 0, 1, 0, nullptr);
+    for (uint32_t y = 0; y < H; ++y) {
+        const bool same =
+            std::equal(a.begin() + y * W * 3, a.begin() + (y + 1) * W * 3, b.begin() + y * W * 3);
+        EXPECT_EQ(same, y != k && y != k + 1) << "row " << y;
+    }
+}
+
 TEST(KernelCases, UniformFramesGiveUniformPictures) {
     const uint32_t W = 38, H = 8;
     std::vector<uint8_t> src(W * H, 77);
