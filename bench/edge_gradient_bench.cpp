@@ -82,6 +82,21 @@ void BM_EdgeDetectMove16InPlace_48(benchmark::State &state) {
     });
 }
 
+// With a tone table (the selectors then take the two-pass route).
+const std::vector<uint8_t> kTable8 = randomFrame<uint8_t>(256);
+const std::vector<uint16_t> kTable16 = randomFrame<uint16_t>(65536);
+
+void BM_EdgeDetectMoveTable_24(benchmark::State &state) {
+    run8(state, 3, [](uint8_t *d, const uint8_t *s, uint32_t w, uint32_t h) {
+        EdgeDetectMove(d, s, w, h, kBlueRow, kGreenFirst, 0, 1, kTable8.data());
+    });
+}
+void BM_EdgeDetectMove16to8Table_24(benchmark::State &state) {
+    run16<uint8_t>(state, 3, [](uint8_t *d, const uint16_t *s, uint32_t w, uint32_t h) {
+        EdgeDetectMove16to8(d, s, w, h, kBlueRow, kGreenFirst, 0, 1, 0, kTable16.data());
+    });
+}
+
 // ---- Method 3: gradient-corrected ----------------------------------------------------
 
 void BM_QarexMove_24(benchmark::State &state) {
@@ -110,6 +125,17 @@ void BM_QarexMove16_48(benchmark::State &state) {
     });
 }
 
+void BM_QarexMoveTable_24(benchmark::State &state) {
+    run8(state, 3, [](uint8_t *d, const uint8_t *s, uint32_t w, uint32_t h) {
+        QarexMove(d, s, w, h, kBlueRow, kGreenFirst, 0, 1, 0, kTable8.data());
+    });
+}
+void BM_QarexMove16to8Table_24(benchmark::State &state) {
+    run16<uint8_t>(state, 3, [](uint8_t *d, const uint16_t *s, uint32_t w, uint32_t h) {
+        QarexMove16to8(d, s, w, h, kBlueRow, kGreenFirst, 0, 1, 0, 0, kTable16.data());
+    });
+}
+
 void sizes(benchmark::internal::Benchmark *b) {
     b->Args({2048, 1536})->Args({4096, 3072})->Unit(benchmark::kMillisecond);
 }
@@ -119,10 +145,14 @@ BENCHMARK(BM_EdgeDetectMove_32)->Apply(sizes);
 BENCHMARK(BM_EdgeDetectMove16to8_24)->Apply(sizes);
 BENCHMARK(BM_EdgeDetectMove16to832_32)->Apply(sizes);
 BENCHMARK(BM_EdgeDetectMove16InPlace_48)->Apply(sizes);
+BENCHMARK(BM_EdgeDetectMoveTable_24)->Apply(sizes);
+BENCHMARK(BM_EdgeDetectMove16to8Table_24)->Apply(sizes);
 BENCHMARK(BM_QarexMove_24)->Apply(sizes);
 BENCHMARK(BM_QarexMove_32)->Apply(sizes);
 BENCHMARK(BM_QarexMove16to8_24)->Apply(sizes);
 BENCHMARK(BM_QarexMove16to832_32)->Apply(sizes);
 BENCHMARK(BM_QarexMove16_48)->Apply(sizes);
+BENCHMARK(BM_QarexMoveTable_24)->Apply(sizes);
+BENCHMARK(BM_QarexMove16to8Table_24)->Apply(sizes);
 
 }  // namespace

@@ -226,28 +226,34 @@ TEST_P(EdgeDetect, TwoPassEntriesMatchModel) {
                     if (out != Out::k48 && !msb) {
                         Fetch how;
                         how.lut8 = lut ? t.lut8.data() : nullptr;
-                        Picture want = start, got = start;
+                        Picture want = start;
                         refEdgeTwoPass(want, fetchGrid(f8, how), o);
-                        (out == Out::k24 ? EdgeDetectMoveInPlace : EdgeDetectMove32InPlace)(
-                            got.data(), f8.data8(), s.w, s.h, b, gf, fx, td, di, how.lut8);
-                        expectSame(want, got);
+                        forEachIsa([&] {
+                            Picture got = start;
+                            (out == Out::k24 ? EdgeDetectMoveInPlace : EdgeDetectMove32InPlace)(
+                                got.data(), f8.data8(), s.w, s.h, b, gf, fx, td, di, how.lut8);
+                            expectSame(want, got);
+                        });
                     }
                     Fetch how;
                     how.depth = out == Out::k48 ? Depth::k16to16 : Depth::k16to8;
                     how.msbFirst = msb;
                     how.lut16 = lut ? t.lut16.data() : nullptr;
-                    Picture want = start, got = start;
+                    Picture want = start;
                     refEdgeTwoPass(want, fetchGrid(f16, how), o);
-                    if (out == Out::k24)
-                        EdgeDetectMove16to8InPlace(got.data(), f16.data16(), s.w, s.h, b, gf, fx,
-                                                   td, di, msb, how.lut16);
-                    else if (out == Out::k32)
-                        EdgeDetectMove16to832InPlace(got.data(), f16.data16(), s.w, s.h, b, gf, fx,
-                                                     td, di, msb, how.lut16);
-                    else
-                        EdgeDetectMove16InPlace(got.data16(), f16.data16(), s.w, s.h, b, gf, fx, td,
-                                                di, msb, how.lut16);
-                    expectSame(want, got);
+                    forEachIsa([&] {
+                        Picture got = start;
+                        if (out == Out::k24)
+                            EdgeDetectMove16to8InPlace(got.data(), f16.data16(), s.w, s.h, b, gf,
+                                                       fx, td, di, msb, how.lut16);
+                        else if (out == Out::k32)
+                            EdgeDetectMove16to832InPlace(got.data(), f16.data16(), s.w, s.h, b, gf,
+                                                         fx, td, di, msb, how.lut16);
+                        else
+                            EdgeDetectMove16InPlace(got.data16(), f16.data16(), s.w, s.h, b, gf, fx,
+                                                    td, di, msb, how.lut16);
+                        expectSame(want, got);
+                    });
                 }
             });
         }
@@ -367,5 +373,194 @@ TEST_P(Gradient, FlipsExchangeOnlyColourChannels) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, Gradient, testing::ValuesIn(kSizes), sizeName);
+
+// ---- Worked cases -----------------------------------------------------------------------
+
+namespace cases {
+
+// A frame of given samples (row after row) and its 24-bit picture.
+std::vector<uint8_t> frameOf(uint32_t w, uint32_t h,
+                             const std::function<int(uint32_t, uint32_t)> &f) {
+    std::vector<uint8_t> v(size_t(w) * h);
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x) v[size_t(y) * w + x] = uint8_t(f(x, y));
+    return v;
+}
+int channel(const std::vector<uint8_t> &pic, uint32_t w, uint32_t x, uint32_t y, uint32_t c,
+            uint32_t pixelBytes = 3) {
+    return pic[(size_t(y) * w + x) * pixelBytes + c];
+}
+
+TEST(EdgeDetectCases, GreenFollowsTheSmallerChange) {
+    // blueRow 0, greenFirst 0: (3, 3) is a blue site of a blue row.
+    const uint32_t w = 8, h = 8;
+    std::vector<uint8_t> pic(w * h * 3);
+    // A horizontal edge: rows differ, each row flat. dV > dH, so the left
+    // and right neighbours (90) and not the vertical pair (mean 100).
+    auto rows = frameOf(w, h, [](uint32_t, uint32_t y) { return int(10 * y * y); });
+    EdgeDetectMove(pic.data(), rows.data(), w, h, 0, 0, 1);
+    EXPECT_EQ(channel(pic, w, 3, 3, 1), 90);
+    // A vertical edge: the pair above and below.
+    auto cols = frameOf(w, h, [](uint32_t x, uint32_t) { return int(10 * x * x); });
+    EdgeDetectMove(pic.data(), cols.data(), w, h, 0, 0, 1);
+    EXPECT_EQ(channel(pic, w, 3, 3, 1), 90);
+    // Equal change both ways: the mean of all four.
+    auto flat = frameOf(w, h, [](uint32_t, uint32_t) { return 77; });
+    flat[2 * w + 3] = 10, flat[4 * w + 3] = 20, flat[3 * w + 2] = 30, flat[3 * w + 4] = 40;
+    EdgeDetectMove(pic.data(), flat.data(), w, h, 0, 0, 1);
+    EXPECT_EQ(channel(pic, w, 3, 3, 1), 25);
+    EXPECT_EQ(channel(pic, w, 3, 3, 0), 77);  // own blue
+    EXPECT_EQ(channel(pic, w, 3, 3, 2), 77);  // red from the diagonals
+}
+
+TEST(EdgeDetectCases, BlueRowCornersOfEightBitKernelsHalveEachSample) {
+    // blueRow 1, greenFirst 0: (0, 0) is a blue site; its green neighbours 3 and 5.
+    const uint32_t w = 4, h = 4;
+    auto f = frameOf(w, h, [](uint32_t, uint32_t) { return 0; });
+    f[1] = 3, f[w] = 5;
+    std::vector<uint8_t> pic(w * h * 4);
+    EdgeDetectMove(pic.data(), f.data(), w, h, 1, 0, 1);
+    EXPECT_EQ(channel(pic, w, 0, 0, 1), 3);
+    EdgeDetectMove32FlipX(pic.data(), f.data(), w, h, 1, 0, 1);
+    EXPECT_EQ(channel(pic, w, 3, 0, 1, 4), 3);
+    // The same corner in a red row takes the ordinary mean.
+    EdgeDetectMove(pic.data(), f.data(), w, h, 0, 0, 1);
+    EXPECT_EQ(channel(pic, w, 0, 0, 1), 4);
+    // 16-bit samples (high byte read) and second passes always do.
+    std::vector<uint16_t> wide(f.begin(), f.end());
+    for (auto &s : wide) s = uint16_t(s << 8);
+    EdgeDetectMove16to8(pic.data(), wide.data(), w, h, 1, 0, 0, 1, 0, nullptr);
+    EXPECT_EQ(channel(pic, w, 0, 0, 1), 4);
+    std::vector<uint8_t> placed(w * h * 3, 0);
+    placed[3 + 1] = 3, placed[w * 3 + 1] = 5;  // greens of (1, 0) and (0, 1)
+    SecondEdgeDetectMove(placed.data(), w, h, 1, 0);
+    EXPECT_EQ(channel(placed, w, 0, 0, 1), 4);
+}
+
+TEST(GradientCases, UniformFrameStaysUniform) {
+    const uint32_t w = 40, h = 10;
+    forEachIsa([&] {
+        for (int flags = 0; flags < 16; ++flags) {
+            auto f = frameOf(w, h, [](uint32_t, uint32_t) { return 137; });
+            std::vector<uint8_t> pic(w * h * 3, 1);
+            QarexMove(pic.data(), f.data(), w, h, flags & 1, flags & 2, flags & 4, flags & 8, 0,
+                      nullptr);
+            for (uint8_t b : pic) ASSERT_EQ(b, 137);
+            std::vector<uint16_t> wide(w * h, 0x3456), out(w * h * 3, 1);
+            QarexMove16(out.data(), wide.data(), w, h, flags & 1, flags & 2, flags & 4, flags & 8,
+                        0, 0, nullptr);
+            for (uint16_t v : out) ASSERT_EQ(v, 0x3456);
+        }
+    });
+}
+
+TEST(GradientCases, RampAlongRowsTakesTheVerticalGreens) {
+    // Rising by 2 per column: LH = 0, DH = 4, DV = 0, so green is the mean of
+    // the greens above and below, i.e. the ramp's own value.
+    const uint32_t w = 44, h = 10;
+    auto f = frameOf(w, h, [](uint32_t x, uint32_t) { return int(2 * x + 10); });
+    forEachIsa([&] {
+        std::vector<uint8_t> pic(w * h * 3);
+        QarexMove(pic.data(), f.data(), w, h, 0, 0, 0, 1, 0, nullptr);
+        for (uint32_t y = 2; y + 2 < h; ++y)
+            for (uint32_t x = 2; x + 2 < w; ++x)
+                if ((x + y) % 2 == 0) {
+                    ASSERT_EQ(channel(pic, w, x, y, 1), int(2 * x + 10)) << x;
+                }
+    });
+}
+
+TEST(GradientCases, CorrectedGreenIsClampedNotWrapped) {
+    // Greens and blues 0, reds 255 except a dark red at (20, 4): both second
+    // derivatives are -510, the tie gives (-127 + -127) / 2 = -127, stored as 0.
+    const uint32_t w = 40, h = 10;
+    auto f = frameOf(w, h, [](uint32_t x, uint32_t y) {
+        const bool green = (x + y) % 2 == 1, redRow = y % 2 == 0;
+        return green || !redRow ? 0 : 255;
+    });
+    f[4 * w + 20] = 0;
+    forEachIsa([&] {
+        std::vector<uint8_t> pic(w * h * 3, 99);
+        QarexMove(pic.data(), f.data(), w, h, 0, 0, 0, 1, 0, nullptr);
+        EXPECT_EQ(channel(pic, w, 20, 4, 1), 0);
+    });
+}
+
+TEST(GradientCases, BottomUpMirroredIsTheTurnedPicture) {
+    const uint32_t w = 38, h = 8;
+    std::mt19937 rng(5);
+    auto f = frameOf(w, h, [&](uint32_t, uint32_t) { return int(rng() & 0xFF); });
+    forEachIsa([&] {
+        std::vector<uint8_t> plain(w * h * 3), turned(w * h * 3);
+        QarexMove(plain.data(), f.data(), w, h, 1, 0, 0, 1, 0, nullptr);
+        QarexMove(turned.data(), f.data(), w, h, 1, 0, 1, 0, 0, nullptr);
+        for (uint32_t y = 0; y < h; ++y)
+            for (uint32_t x = 0; x < w; ++x)
+                for (uint32_t c = 0; c < 3; ++c)
+                    ASSERT_EQ(channel(plain, w, x, y, c),
+                              channel(turned, w, w - 1 - x, h - 1 - y, c));
+    });
+}
+
+TEST(GradientCases, FlipKeepsTheFourthByte) {
+    // 2 x 2 pixels turned by 180 degrees: pixel 0 and pixel 3 exchange colours.
+    std::vector<uint8_t> pic = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    FlipBgrAround32(pic.data(), 2, 2, 1, 1);
+    const std::vector<uint8_t> want = {13, 14, 15, 4, 9, 10, 11, 8, 5, 6, 7, 12, 1, 2, 3, 16};
+    EXPECT_EQ(pic, want);
+}
+
+TEST(EdgeGradientCases, FramesTooSmallOrOddAreLeftAlone) {
+    // The rules need even dimensions of at least 4; anything else must not
+    // read or write outside the buffers (which are sized exactly here).
+    for (Size s : {Size{2, 2}, Size{5, 4}, Size{4, 5}, Size{2, 6}, Size{6, 2}, Size{0, 4}}) {
+        SCOPED_TRACE(sizeName({s, 0}));
+        std::vector<uint8_t> src(size_t(s.w) * s.h, 9);
+        std::vector<uint16_t> wide(size_t(s.w) * s.h, 9);
+        std::vector<uint8_t> pic(size_t(s.w) * s.h * 4 + 1, 200);
+        std::vector<uint16_t> pic16(size_t(s.w) * s.h * 3 + 1, 200);
+        forEachIsa([&] {
+            EdgeDetectMove(pic.data(), src.data(), s.w, s.h, 0, 0, 1);
+            EdgeDetectMove32FlipX(pic.data(), src.data(), s.w, s.h, 0, 0, 1);
+            EdgeDetectMove16to8InPlace(pic.data(), wide.data(), s.w, s.h, 0, 0, 1, 0, 1, 0,
+                                       nullptr);
+            SecondEdgeDetectMove16(pic16.data(), s.w, s.h, 0, 0);
+            QarexMove(pic.data(), src.data(), s.w, s.h, 0, 0, 1, 0, 0, nullptr);
+            QarexMove16to832(pic.data(), wide.data(), s.w, s.h, 0, 0, 0, 1, 1, 1, nullptr);
+            QarexMoveJob32(pic.data(), s.w, s.h, 1, 1);
+            QarexMove16(pic16.data(), wide.data(), s.w, s.h, 0, 0, 0, 1, 0, 0, nullptr);
+        });
+        for (uint8_t b : pic) ASSERT_EQ(b, 200);
+        for (uint16_t v : pic16) ASSERT_EQ(v, 200);
+    }
+}
+
+TEST(EdgeGradientCases, FramesWiderThanTheRowRingsTakeTheInPlaceRoute) {
+    const uint32_t w = 8200, h = 6;
+    std::mt19937 rng(11);
+    const Tables t(rng);
+    const RawFrame f = randomFrame(w, h, false, rng);
+    Fetch how;
+    how.lut8 = t.lut8.data();
+    const Grid g = fetchGrid(f, how);
+    Orientation o;
+    o.blueRow = true;
+    o.flipX = true;
+    o.topDown = false;
+    o.deinterlace = true;
+    const Picture start = makePicture({w, h}, Out::k24, rng);
+    Picture want = start;
+    refEdgeTwoPass(want, g, o);
+    Picture got = start;
+    EdgeDetectMoveInPlace(got.data(), f.data8(), w, h, 1, 0, 1, 0, 1, how.lut8);
+    expectSame(want, got);
+    want = start;
+    refQarex(want, g, o, 255);
+    got = start;
+    QarexMove(got.data(), f.data8(), w, h, 1, 0, 1, 0, 1, how.lut8);
+    expectSame(want, got);
+}
+
+}  // namespace cases
 
 }  // namespace

@@ -2,10 +2,12 @@
 // red and blue sites follows the direction of smaller change.
 //
 // One-pass kernels read the raw frame directly (no table); the two-pass
-// entries place the mosaic first and interpolate it in place. The interior of
-// every one-pass row goes through a vectorised span where the processor has
-// one; borders and the last few pixels of a row take the scalar rules.
+// entries apply the table, byte order and weaving on the way. The interior of
+// every row goes through a vectorised span where the processor has one;
+// borders and the last few pixels of a row take the scalar rules.
 #include <cstdint>
+#include <initializer_list>
+#include <type_traits>
 
 #include "color/edge_detect_simd.h"
 #include "color/edge_rules.h"
@@ -15,15 +17,24 @@
 namespace vocam::kernels {
 namespace {
 
-// Reads the raw frame: sample x of row y at byte (y * W + x) * Step; the
-// 16-bit-source one-pass kernels take one byte of every two.
+// Widest frame whose fetched rows the two-pass entries keep on the stack
+// (three rows); wider frames are placed and interpolated in place.
+constexpr uint32_t kEdgeRingWidth = 8192 + 32;
+
+// Rows of one-byte samples, one every Step bytes. Direct: the raw frame
+// itself. Fetched: the rows pass through a table (and byte exchange and
+// weaving) into a ring of three rows on the stack, one row ahead, so that
+// rows y-1 .. y+1 are at hand while row y is computed.
 template <uint32_t Step>
-struct RawReader {
+struct Rows {
     const uint8_t *src;
     uint32_t width;
-    int operator()(uint32_t x, uint32_t y, uint32_t) const {
-        return src[(size_t(y) * width + x) * Step];
+    uint8_t (*ring)[kEdgeRingWidth];
+    const uint8_t *row(uint32_t y) const {
+        if (ring) return ring[y % 3];
+        return src + size_t(y) * width * Step;
     }
+    int operator()(uint32_t x, uint32_t y, uint32_t) const { return row(y)[size_t(x) * Step]; }
 };
 
 // Writes source pixel (x, y) to its oriented place in a 24-bit or 32-bit picture.
@@ -40,72 +51,74 @@ struct OrientedWriter {
     void operator()(uint32_t x, uint32_t y, uint32_t c, int v) const { at(x, y)[c] = uint8_t(v); }
 };
 
-// Own sample of every border pixel (the rules only fill the missing channels).
-template <uint32_t Step, uint32_t P, bool Flip>
-void copyOwnBorder(const RawReader<Step> &s, const OrientedWriter<P, Flip> &out, uint32_t width,
-                   uint32_t height, Phase row0) {
-    for (uint32_t y = 0; y < height; ++y) {
-        const Phase ph = phaseOfRow(row0, y);
-        const bool whole = y == 0 || y + 1 == height;
-        for (uint32_t x = 0; x < width; x += whole ? 1 : width - 1)
-            out(x, y, ph.channelAt(x), s(x, y, 0));
-    }
-}
-
 // Interior pixels [xb, xe) of row y (1 <= y <= H-2), straight pointer walk.
 template <uint32_t Step, uint32_t P, bool Flip>
-void scalarSpan(uint8_t *outRow, const uint8_t *cur, size_t rowBytes, uint32_t width, uint32_t xb,
-                uint32_t xe, Phase ph) {
+void scalarSpan(uint8_t *outRow, const uint8_t *up, const uint8_t *cur, const uint8_t *dn,
+                uint32_t width, uint32_t xb, uint32_t xe, Phase ph) {
     const uint32_t rc = ph.rowColour(), oc = ph.otherColour();
     for (uint32_t x = xb; x < xe; ++x) {
-        const uint8_t *c = cur + size_t(x) * Step;
-        const int l = c[-ptrdiff_t(Step)], r = c[Step];
-        const int u = c[-ptrdiff_t(rowBytes)], d = c[rowBytes];
+        const size_t i = size_t(x) * Step;
+        const int l = cur[i - Step], r = cur[i + Step], u = up[i], d = dn[i];
         uint8_t *o = outRow + size_t(Flip ? width - 1 - x : x) * P;
         if (ph.isGreen(x)) {
-            o[kGreen] = c[0];
+            o[kGreen] = cur[i];
             o[rc] = uint8_t(edge::mean2(l, r));
             o[oc] = uint8_t(edge::mean2(u, d));
         } else {
-            const uint8_t *up = c - rowBytes, *dn = c + rowBytes;
-            o[rc] = c[0];
-            o[oc] = uint8_t(
-                edge::mean4(up[-ptrdiff_t(Step)], up[Step], dn[-ptrdiff_t(Step)], dn[Step]));
+            o[rc] = cur[i];
+            o[oc] = uint8_t(edge::mean4(up[i - Step], up[i + Step], dn[i - Step], dn[i + Step]));
             o[kGreen] = uint8_t(edge::edgeGreen(l, r, u, d));
         }
     }
 }
 
-// One-pass kernel: P bytes per output pixel, one sample every Step bytes,
-// mirrored when Flip; HalvedCorner selects the 8-bit kernels' corner green.
+// The picture, row after row: P bytes per output pixel, mirrored when Flip;
+// HalvedCorner selects the 8-bit one-pass kernels' corner green. With a row
+// fetch, row y is fetched before row y-1 is computed.
+template <uint32_t P, uint32_t Step, bool Flip, bool HalvedCorner, class FetchRow>
+void rowsPass(uint8_t *dst, const Rows<Step> &s, uint32_t width, uint32_t height, Phase row0,
+              int topDown, FetchRow fetchRow) {
+    const OrientedWriter<P, Flip> out{dst, width, height, topDown};
+    const simd::EdgeSpanFn vector = simd::edgeSpan(P, Step, Flip);
+    fetchRow(0);
+    fetchRow(1);
+    for (uint32_t y = 0; y < height; ++y) {
+        if (y >= 1 && y + 1 < height) fetchRow(y + 1);
+        const Phase ph = phaseOfRow(row0, y);
+        if (y == 0 || y + 1 == height) {
+            for (uint32_t x = 0; x < width; ++x) out(x, y, ph.channelAt(x), s(x, y, 0));
+            edge::borderRow(s, out, width, y, y == 0 ? 1 : height - 2, ph, HalvedCorner);
+            continue;
+        }
+        for (uint32_t x : {0u, width - 1}) {
+            out(x, y, ph.channelAt(x), s(x, y, 0));
+            edge::columnBorderPixel(s, out, x, y, x == 0 ? 1 : width - 2, ph);
+        }
+        uint8_t *outRow = dst + size_t(memoryRow(y, height, topDown)) * width * P;
+        const uint8_t *up = s.row(y - 1), *cur = s.row(y), *dn = s.row(y + 1);
+        uint32_t x = 1;
+        if (vector) {
+            scalarSpan<Step, P, Flip>(outRow, up, cur, dn, width, 1, 2, ph);
+            x = vector(outRow, up, cur, dn, width, ph.blueRow, ph.isGreen(0));
+        }
+        scalarSpan<Step, P, Flip>(outRow, up, cur, dn, width, x, width - 1, ph);
+    }
+}
+
+// One-pass kernel straight from the raw frame.
 template <uint32_t P, uint32_t Step, bool Flip, bool HalvedCorner>
 void onePass(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t height, int blueRow,
              int greenFirst, int topDown) {
-    const RawReader<Step> s{src, width};
-    const OrientedWriter<P, Flip> out{dst, width, height, topDown};
-    const Phase row0{blueRow != 0, greenFirst != 0};
-    const size_t rowBytes = size_t(width) * Step;
-
-    copyOwnBorder(s, out, width, height, row0);
-    edge::borderRow(s, out, width, 0, 1, row0, HalvedCorner);
-    const simd::EdgeSpanFn vector = simd::edgeSpan(P, Step, Flip);
-    for (uint32_t y = 1; y + 1 < height; ++y) {
-        const Phase ph = phaseOfRow(row0, y);
-        edge::columnBorderPixel(s, out, 0, y, 1, ph);
-        edge::columnBorderPixel(s, out, width - 1, y, width - 2, ph);
-        uint8_t *outRow = dst + size_t(memoryRow(y, height, topDown)) * width * P;
-        const uint8_t *cur = src + size_t(y) * rowBytes;
-        uint32_t x = 1;
-        if (vector) x = vector(outRow, cur, rowBytes, width, ph.blueRow, ph.isGreen(1));
-        scalarSpan<Step, P, Flip>(outRow, cur, rowBytes, width, x, width - 1, ph);
-    }
-    edge::borderRow(s, out, width, height - 1, height - 2, phaseOfRow(row0, height - 1),
-                    HalvedCorner);
+    if (!edge::framesFit(width, height)) return;
+    const Rows<Step> rows{src, width, nullptr};
+    rowsPass<P, Step, Flip, HalvedCorner>(
+        dst, rows, width, height, Phase{blueRow != 0, greenFirst != 0}, topDown, [](uint32_t) {});
 }
 
 // Second pass on a placed mosaic in layout Px; phase of the first memory row.
 template <class Px>
 void secondPass(typename Px::T *dst, uint32_t width, uint32_t height, int blueRow, int greenFirst) {
+    if (!edge::framesFit(width, height)) return;
     const size_t stride = rowElems<Px>(width);
     const edge::PlacedReader<Px> s{dst, stride};
     edge::PictureWriter<Px> out{dst, stride};
@@ -118,9 +131,36 @@ void secondPass(typename Px::T *dst, uint32_t width, uint32_t height, int blueRo
 
 // Two-pass entry: placement with table, byte order, weaving and orientation,
 // then the in-place interpolation with the phase of the first memory row.
+//
+// Every edge-detecting rule treats left and right, and up and down, alike (the
+// corners of a second pass take the ordinary mean), so interpolating the
+// mirrored, bottom-up mosaic in memory order gives the picture that the rules
+// give in source order, stored mirrored and bottom-up. 24-bit and 32-bit
+// pictures are therefore computed in one walk from fetched source rows.
 template <class Px, class Fetch>
 void twoPass(typename Px::T *dst, const typename Fetch::In *src, uint32_t width, uint32_t height,
              int blueRow, int greenFirst, int flipX, int topDown, int deinterlace, Fetch fetch) {
+    if (!edge::framesFit(width, height)) return;
+    if constexpr (!std::is_same_v<Px, Bgr48>) {
+        if (width <= kEdgeRingWidth - 32) {
+            alignas(32) uint8_t ring[3][kEdgeRingWidth];
+            const Rows<1> rows{nullptr, width, ring};
+            auto fetchRow = [&](uint32_t y) {
+                const typename Fetch::In *in =
+                    src + size_t(wovenSourceRow(y, height, deinterlace)) * width;
+                uint8_t *o = ring[y % 3];
+                for (uint32_t x = 0; x < width; ++x) o[x] = uint8_t(fetch(in, x));
+            };
+            const Phase row0{blueRow != 0, greenFirst != 0};
+            if (flipX)
+                rowsPass<Px::kStep, 1, true, false>(dst, rows, width, height, row0, topDown,
+                                                    fetchRow);
+            else
+                rowsPass<Px::kStep, 1, false, false>(dst, rows, width, height, row0, topDown,
+                                                     fetchRow);
+            return;
+        }
+    }
     placeMosaic<Px>(dst, src, width, height, blueRow, greenFirst, flipX, topDown, deinterlace,
                     fetch);
     const Phase mem = memoryPhase(blueRow, greenFirst, flipX, topDown);

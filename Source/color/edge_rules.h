@@ -19,6 +19,12 @@
 
 namespace vocam::kernels::edge {
 
+// The phase bookkeeping and the border rules need even dimensions of at least
+// 4; other frames are left alone rather than read or written out of bounds.
+inline bool framesFit(uint32_t width, uint32_t height) {
+    return width >= 4 && height >= 4 && (width % 2) == 0 && (height % 2) == 0;
+}
+
 inline int mean2(int a, int b) {
     return (a + b) >> 1;
 }

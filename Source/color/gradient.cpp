@@ -45,9 +45,8 @@ void placeRow(typename Px::T *dst, const typename Fetch::In *src, uint32_t width
 // Placement and interpolation pipelined: green of row m-2 once rows up to m
 // are placed, colours of row m-3 once greens up to m-2 are complete.
 template <class Px, int M, class Fetch>
-void pipelined(typename Px::T *dst, const typename Fetch::In *src, uint32_t width,
-               uint32_t height, int blueRow, int greenFirst, int flipX, int topDown,
-               int deinterlace, Fetch fetch) {
+void pipelined(typename Px::T *dst, const typename Fetch::In *src, uint32_t width, uint32_t height,
+               int blueRow, int greenFirst, int flipX, int topDown, int deinterlace, Fetch fetch) {
     const Phase mem = memoryPhase(blueRow, greenFirst, flipX, topDown);
     const gradient::Job<Px, M> job{dst, width, height, mem};
     for (uint32_t m = 0; m < height + 2; ++m) {
@@ -62,27 +61,43 @@ void pipelined(typename Px::T *dst, const typename Fetch::In *src, uint32_t widt
 // Samples that reach 8-bit channels unchanged (no table) can be read
 // straight from the frame by the vectorised path.
 inline bool fromRaw(uint8_t *dst, const uint8_t *src, uint32_t P, uint32_t width, uint32_t height,
-                    int blueRow, int greenFirst, int flipX, int topDown, int deinterlace,
-                    Fetch8) {
+                    int blueRow, int greenFirst, int flipX, int topDown, int deinterlace, Fetch8) {
     return simd::gradientFromRaw(dst, src, P, 1, width, height, {blueRow != 0, greenFirst != 0},
                                  flipX, topDown, deinterlace);
 }
-inline bool fromRaw(uint8_t *dst, const uint16_t *src, uint32_t P, uint32_t width,
-                    uint32_t height, int blueRow, int greenFirst, int flipX, int topDown,
-                    int deinterlace, Fetch16to8 fetch) {
+inline bool fromRaw(uint8_t *dst, const uint16_t *src, uint32_t P, uint32_t width, uint32_t height,
+                    int blueRow, int greenFirst, int flipX, int topDown, int deinterlace,
+                    Fetch16to8 fetch) {
     return simd::gradientFromRaw(dst, reinterpret_cast<const uint8_t *>(src) + fetch.byte, P, 2,
                                  width, height, {blueRow != 0, greenFirst != 0}, flipX, topDown,
                                  deinterlace);
 }
+// Samples through a table are fetched a row at a time into the vector
+// path's ring.
+template <class Fetch>
+struct RowSource {
+    const typename Fetch::In *src;
+    uint32_t width;
+    Fetch fetch;
+    static void row(const void *ctx, uint32_t srcRow, uint8_t *out) {
+        const auto *self = static_cast<const RowSource *>(ctx);
+        const typename Fetch::In *in = self->src + size_t(srcRow) * self->width;
+        for (uint32_t x = 0; x < self->width; ++x) out[x] = uint8_t(self->fetch(in, x));
+    }
+};
 template <class In, class Fetch>
-bool fromRaw(uint8_t *, const In *, uint32_t, uint32_t, uint32_t, int, int, int, int, int, Fetch) {
-    return false;
+bool fromRaw(uint8_t *dst, const In *src, uint32_t P, uint32_t width, uint32_t height, int blueRow,
+             int greenFirst, int flipX, int topDown, int deinterlace, Fetch fetch) {
+    const RowSource<Fetch> rows{src, width, fetch};
+    const simd::RowFetch rowFetch{&RowSource<Fetch>::row, &rows};
+    return simd::gradientFromRaw(dst, nullptr, P, 1, width, height, {blueRow != 0, greenFirst != 0},
+                                 flipX, topDown, deinterlace, &rowFetch);
 }
 
 template <class Px, int M, class Fetch>
-void qarexMove(typename Px::T *dst, const typename Fetch::In *src, uint32_t width,
-               uint32_t height, int blueRow, int greenFirst, int flipX, int topDown,
-               int deinterlace, Fetch fetch) {
+void qarexMove(typename Px::T *dst, const typename Fetch::In *src, uint32_t width, uint32_t height,
+               int blueRow, int greenFirst, int flipX, int topDown, int deinterlace, Fetch fetch) {
+    if (!edge::framesFit(width, height)) return;
     if constexpr (!std::is_same_v<Px, Bgr48>) {
         if (fromRaw(dst, src, Px::kStep, width, height, blueRow, greenFirst, flipX, topDown,
                     deinterlace, fetch))
@@ -119,6 +134,7 @@ void flipAround(typename Px::T *pic, uint32_t width, uint32_t height, int flipX,
 
 template <class Px, int M>
 void job(typename Px::T *pic, uint32_t width, uint32_t height, int blueRow, int greenFirst) {
+    if (!edge::framesFit(width, height)) return;
     gradient::Job<Px, M>{pic, width, height, Phase{blueRow != 0, greenFirst != 0}}.run();
 }
 

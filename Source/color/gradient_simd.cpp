@@ -2,6 +2,8 @@
 // built for SSE4.1 and for AVX2 and chosen at run time.
 #include "color/gradient_simd.h"
 
+#include <initializer_list>
+
 #include "color/edge_rules.h"
 #include "color/kernel_common.h"
 #include "color/simd_pixels.h"
@@ -10,31 +12,34 @@ namespace vocam::kernels::simd {
 
 #ifdef VOCAM_KERNELS_X86
 
-#define GRAD_NS sse41
-#define GRAD_ATTR VOCAM_SSE41
-#define GRAD_WIDE 0
+#define VOCAM_LANES_NS sse41
+#define VOCAM_LANES_ATTR VOCAM_SSE41
+#define VOCAM_LANES_WIDE 0
 #include "color/gradient_simd_body.inc"
-#undef GRAD_NS
-#undef GRAD_ATTR
-#undef GRAD_WIDE
+#undef VOCAM_LANES_NS
+#undef VOCAM_LANES_ATTR
+#undef VOCAM_LANES_WIDE
 
-#define GRAD_NS avx2
-#define GRAD_ATTR VOCAM_AVX2
-#define GRAD_WIDE 1
+#define VOCAM_LANES_NS avx2
+#define VOCAM_LANES_ATTR VOCAM_AVX2
+#define VOCAM_LANES_WIDE 1
 #include "color/gradient_simd_body.inc"
-#undef GRAD_NS
-#undef GRAD_ATTR
-#undef GRAD_WIDE
+#undef VOCAM_LANES_NS
+#undef VOCAM_LANES_ATTR
+#undef VOCAM_LANES_WIDE
 
 bool gradientFromRaw(uint8_t *dst, const uint8_t *src, uint32_t P, uint32_t Step, uint32_t width,
-                     uint32_t height, Phase row0, int flipX, int topDown, int deinterlace) {
+                     uint32_t height, Phase row0, int flipX, int topDown, int deinterlace,
+                     const RowFetch *fetch) {
     if (width > kGradientMaxWidth) return false;
     switch (bestIsa()) {
         case Isa::kAvx2:
-            avx2::pick(P, Step, flipX != 0)(dst, src, width, height, row0, topDown, deinterlace);
+            avx2::pickGradient(P, Step, flipX != 0, fetch != nullptr)(dst, src, width, height, row0,
+                                                                      topDown, deinterlace, fetch);
             return true;
         case Isa::kSse41:
-            sse41::pick(P, Step, flipX != 0)(dst, src, width, height, row0, topDown, deinterlace);
+            sse41::pickGradient(P, Step, flipX != 0, fetch != nullptr)(
+                dst, src, width, height, row0, topDown, deinterlace, fetch);
             return true;
         default:
             return false;
@@ -43,8 +48,8 @@ bool gradientFromRaw(uint8_t *dst, const uint8_t *src, uint32_t P, uint32_t Step
 
 #else
 
-bool gradientFromRaw(uint8_t *, const uint8_t *, uint32_t, uint32_t, uint32_t, uint32_t, Phase,
-                     int, int, int) {
+bool gradientFromRaw(uint8_t *, const uint8_t *, uint32_t, uint32_t, uint32_t, uint32_t, Phase, int,
+                     int, int) {
     return false;
 }
 

@@ -78,5 +78,35 @@ VOCAM_SSE41 inline void storeBlock(uint8_t *out, __m128i b, __m128i g, __m128i r
     storePixels<P>(out, b, g, r);
 }
 
+// Two blocks of 16 pixels at once: lane 0 of the planes (pixels x .. x+15) goes
+// to `lo`, lane 1 (pixels x+16 .. x+31) to `hi`; mirrored output reverses each
+// block, and the caller swaps the two addresses.
+template <uint32_t P, bool Flip>
+VOCAM_AVX2 inline void storeBlocks(uint8_t *lo, uint8_t *hi, __m256i b, __m256i g, __m256i r) {
+    if constexpr (Flip) {
+        const __m256i rev = _mm256_broadcastsi128_si256(
+            _mm_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0));
+        b = _mm256_shuffle_epi8(b, rev);
+        g = _mm256_shuffle_epi8(g, rev);
+        r = _mm256_shuffle_epi8(r, rev);
+    }
+    const auto &m = InterleaveMasks<P>::m;
+    for (uint32_t j = 0; j < P; ++j) {
+        const __m256i mb = _mm256_broadcastsi128_si256(loadMask(m[j][0]));
+        const __m256i mg = _mm256_broadcastsi128_si256(loadMask(m[j][1]));
+        const __m256i mr = _mm256_broadcastsi128_si256(loadMask(m[j][2]));
+        __m256i v =
+            _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(b, mb), _mm256_shuffle_epi8(g, mg)),
+                            _mm256_shuffle_epi8(r, mr));
+        __m128i *pl = reinterpret_cast<__m128i *>(lo + 16 * j);
+        __m128i *ph = reinterpret_cast<__m128i *>(hi + 16 * j);
+        if constexpr (P == 4) {
+            const __m256i old = _mm256_set_m128i(_mm_loadu_si128(ph), _mm_loadu_si128(pl));
+            v = _mm256_blendv_epi8(v, old, _mm256_set1_epi32(int32_t(0xFF000000u)));
+        }
+        _mm_storeu_si128(pl, _mm256_castsi256_si128(v));
+        _mm_storeu_si128(ph, _mm256_extracti128_si256(v, 1));
+    }
+}
 }  // namespace vocam::kernels::simd
 #endif
