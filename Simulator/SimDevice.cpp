@@ -416,7 +416,8 @@ IOReturn CameraDevice::pipeStatus(std::uint8_t pipe) {
 }
 
 IOReturn CameraDevice::bulkOut(std::uint8_t pipe, const void *data, std::uint32_t length,
-                               std::uint32_t timeoutMs, std::uint32_t completionTimeoutMs) {
+                               std::uint32_t timeoutMs, std::uint32_t completionTimeoutMs,
+                               std::uint32_t *movedOut) {
     std::lock_guard lock(mutex_);
     const std::uint8_t ep = endpointFor(pipe);
     LogEntry e;
@@ -444,6 +445,7 @@ IOReturn CameraDevice::bulkOut(std::uint8_t pipe, const void *data, std::uint32_
     bulkOut_.insert(bulkOut_.end(), bytes, bytes + moved);
     if (fpgaReceiving_ && alternate_ == 1) fpgaData_.insert(fpgaData_.end(), bytes, bytes + moved);
     e.done = moved;
+    if (movedOut) *movedOut = moved;
     e.data.assign(bytes, bytes + std::min<std::size_t>(moved, kLoggedBulkBytes));
     record(std::move(e));
     return log_.back().result;
@@ -536,6 +538,24 @@ IOReturn CameraDevice::submitRead(std::uint8_t pipe, void *buffer, std::uint32_t
     if (!worker_.joinable()) worker_ = std::thread([this] { worker(); });
     wake_.notify_all();
     return kIOReturnSuccess;
+}
+
+bool CameraDevice::withdrawRead(const void *buffer) {
+    std::lock_guard lock(mutex_);
+    auto it = std::find_if(pending_.begin(), pending_.end(),
+                           [&](const PendingRead &p) { return p.buffer == buffer; });
+    if (it == pending_.end()) return false;
+    pending_.erase(it);
+    return true;
+}
+
+bool CameraDevice::bulkInAnswersNow(std::uint8_t pipe) const {
+    std::lock_guard lock(mutex_);
+    const std::uint8_t ep = endpointFor(pipe);
+    if (!present_ || ep == 0 || !(ep & 0x80) || bulkFaultCount_ > 0 || !bulkIn_.empty())
+        return true;
+    auto stall = stalled_.find(ep);
+    return stall != stalled_.end() && stall->second;
 }
 
 // Completes asynchronous reads in order, as the device produces data.

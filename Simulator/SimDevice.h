@@ -117,8 +117,10 @@ public:
     IOReturn control(const Setup &setup, void *data, std::uint32_t &done, std::uint32_t noDataTimeoutMs,
                      std::uint32_t completionTimeoutMs, bool deviceLevel);
     IOReturn pipeStatus(std::uint8_t pipe);
-    IOReturn bulkOut(std::uint8_t pipe, const void *data, std::uint32_t length, std::uint32_t timeoutMs,
-                     std::uint32_t completionTimeoutMs);
+    // `moved`, when given, receives the count the device took.
+    IOReturn bulkOut(std::uint8_t pipe, const void *data, std::uint32_t length,
+                     std::uint32_t timeoutMs, std::uint32_t completionTimeoutMs,
+                     std::uint32_t *moved = nullptr);
     IOReturn bulkIn(std::uint8_t pipe, void *data, std::uint32_t &length, std::uint32_t timeoutMs,
                     std::uint32_t completionTimeoutMs);
     IOReturn clearStall(std::uint8_t pipe);
@@ -127,6 +129,12 @@ public:
     // Asynchronous bulk IN: `post` runs the completion on the right event loop.
     using Post = std::function<void(IOReturn, std::uint32_t)>;
     IOReturn submitRead(std::uint8_t pipe, void *buffer, std::uint32_t size, Post post);
+    // Takes back a read submitted with this buffer that has not completed;
+    // false once its completion is under way.
+    bool withdrawRead(const void *buffer);
+    // True when a bulk IN on this pipe is answered at once (data queued, a
+    // fault armed, a stall, a bad pipe or no device) rather than waiting for data.
+    bool bulkInAnswersNow(std::uint8_t pipe) const;
 
     // Called (outside the device's lock) when the controller's CPU is released:
     // with the identity it re-enumerates as, or with nothing when the loaded

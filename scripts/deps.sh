@@ -10,7 +10,8 @@ if [ "${1:-}" = "--bench-peers" ]; then
   shift
 fi
 packages=(build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
-          libusb-1.0-0-dev libgtest-dev libgmock-dev libbenchmark-dev libpng-dev "${extra[@]}" "$@")
+          libusb-1.0-0-dev libgtest-dev libgmock-dev libbenchmark-dev libpng-dev
+          libumockdev-dev umockdev "${extra[@]}" "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -134,14 +134,10 @@ std::vector<std::uint8_t> rebuildConfigurationDescriptor(const libusb_config_des
 
 namespace {
 
+// Only failures that no caller receives are logged here. A failure returned
+// to a caller is logged there, in the one line its message promises.
 void logFailure(const char *call, int libusbError) {
     std::fprintf(stderr, "libusb: %s failed: %s\n", call, libusb_error_name(libusbError));
-}
-
-// Logs a failed libusb call and translates its result.
-IOReturn failed(const char *call, int libusbError) {
-    logFailure(call, libusbError);
-    return fromLibusb(libusbError);
 }
 
 struct Context {
@@ -463,7 +459,7 @@ class DeviceState {
             const int r = libusb_open(device_.get(), &handle_);
             if (r != 0) {
                 handle_ = nullptr;
-                return failed("libusb_open", r);
+                return fromLibusb(r);
             }
             // A bound kernel driver would make every claim fail; libusb gives
             // it back when the interface is released. Not every platform can.
@@ -493,7 +489,7 @@ class DeviceState {
             const int r = libusb_claim_interface(handle_, number);
             if (r != 0) {
                 claims_.erase(number);
-                return failed("libusb_claim_interface", r);
+                return fromLibusb(r);
             }
         }
         ++count;
@@ -524,11 +520,11 @@ class DeviceState {
         for (const auto &[number, count] : claims_) libusb_release_interface(handle_, number);
         const int r = libusb_set_configuration(handle_, value);
         alternates_.clear();
-        IOReturn result = r == 0 ? kIOReturnSuccess : failed("libusb_set_configuration", r);
+        IOReturn result = r == 0 ? kIOReturnSuccess : fromLibusb(r);
         for (auto it = claims_.begin(); it != claims_.end();) {
             const int c = libusb_claim_interface(handle_, it->first);
             if (c != 0) {
-                if (result == kIOReturnSuccess) result = failed("libusb_claim_interface", c);
+                if (result == kIOReturnSuccess) result = fromLibusb(c);
                 it = claims_.erase(it);
             } else {
                 ++it;
@@ -540,8 +536,12 @@ class DeviceState {
     IOReturn setAlternate(std::uint8_t number, std::uint8_t alternate) {
         std::lock_guard guard(lock_);
         if (handle_ == nullptr || claims_.count(number) == 0) return kIOReturnNotOpen;
+        // libusb 1.0.26 releases the handle's lock without having taken it
+        // when it finds the device detached here, and the next libusb_close
+        // aborts the process. A device that has left is not asked at all.
+        if (departed()) return kIOReturnNoDevice;
         const int r = libusb_set_interface_alt_setting(handle_, number, alternate);
-        if (r != 0) return failed("libusb_set_interface_alt_setting", r);
+        if (r != 0) return fromLibusb(r);
         alternates_[number] = alternate;
         return kIOReturnSuccess;
     }
@@ -552,6 +552,18 @@ class DeviceState {
         std::lock_guard guard(lock_);
         auto it = alternates_.find(number);
         return it == alternates_.end() ? 0 : it->second;
+    }
+
+    // True once libusb no longer lists the device (its hotplug monitor has
+    // seen it leave); listing also takes in any hotplug events still pending.
+    bool departed() const {
+        libusb_device **list = nullptr;
+        const ssize_t count = libusb_get_device_list(ctx(), &list);
+        if (count < 0) return false;
+        bool listed = false;
+        for (ssize_t i = 0; i < count && !listed; ++i) listed = list[i] == device_.get();
+        libusb_free_device_list(list, 1);
+        return !listed;
     }
 
   private:
@@ -574,7 +586,7 @@ IOReturn controlTransfer(libusb_device_handle *handle, const Setup &setup, void 
         libusb_control_transfer(handle, setup.bmRequestType, setup.bRequest, setup.wValue,
                                 setup.wIndex, static_cast<unsigned char *>(data), setup.wLength,
                                 effectiveTimeout(noDataTimeoutMs, completionTimeoutMs));
-    if (r < 0) return failed("libusb_control_transfer", r);
+    if (r < 0) return fromLibusb(r);
     done = static_cast<std::uint32_t>(r);
     return kIOReturnSuccess;
 }
@@ -716,7 +728,7 @@ class LibusbInterface final : public Interface {
         const int r = libusb_control_transfer(core_->device->handle(), kGetEndpointStatus,
                                               LIBUSB_REQUEST_GET_STATUS, 0, endpoint.address,
                                               status, sizeof status, kStatusTimeoutMs);
-        if (r < 0) return failed("GET_STATUS", r);
+        if (r < 0) return fromLibusb(r);
         if (r < 2) return kIOReturnNotResponding;
         return (status[0] & 1) != 0 ? kIOReturnPipeStalled : kIOReturnSuccess;
     }
@@ -742,7 +754,7 @@ class LibusbInterface final : public Interface {
         Endpoint endpoint;
         if (!lookup(pipe, endpoint)) return kIOReturnBadArgument;
         const int r = libusb_clear_halt(core_->device->handle(), endpoint.address);
-        return r == 0 ? kIOReturnSuccess : failed("libusb_clear_halt", r);
+        return r == 0 ? kIOReturnSuccess : fromLibusb(r);
     }
 
     IOReturn abortPipe(std::uint8_t pipe) override {
@@ -798,7 +810,7 @@ class LibusbInterface final : public Interface {
                     core_->inFlight.end());
             }
             libusb_free_transfer(t);
-            return failed("libusb_submit_transfer", r);
+            return fromLibusb(r);
         }
         // The callback owns it now and may already have run.
         read.release();
@@ -848,8 +860,7 @@ class LibusbInterface final : public Interface {
                                        static_cast<int>(asked), &moved, timeoutMs);
         // What moved before a time-out or an error still counts.
         length = static_cast<std::uint32_t>(std::max(0, moved));
-        return r == 0 ? kIOReturnSuccess
-                      : failed(in ? "libusb_bulk_transfer (in)" : "libusb_bulk_transfer (out)", r);
+        return r == 0 ? kIOReturnSuccess : fromLibusb(r);
     }
 
     std::shared_ptr<InterfaceCore> core_;
@@ -885,20 +896,14 @@ class LibusbDevice final : public Device {
         if (open_) close();
     }
 
-    IOReturn vendor(std::uint16_t &out) override {
-        out = descriptor_.idVendor;
-        return kIOReturnSuccess;
-    }
-    IOReturn product(std::uint16_t &out) override {
-        out = descriptor_.idProduct;
-        return kIOReturnSuccess;
-    }
-    IOReturn release(std::uint16_t &out) override {
-        out = descriptor_.bcdDevice;
-        return kIOReturnSuccess;
-    }
+    // libusb keeps a device's descriptors and speed from when it was listed;
+    // a device that has left the bus answers nothing, as on other stacks.
+    IOReturn vendor(std::uint16_t &out) override { return identity(out, descriptor_.idVendor); }
+    IOReturn product(std::uint16_t &out) override { return identity(out, descriptor_.idProduct); }
+    IOReturn release(std::uint16_t &out) override { return identity(out, descriptor_.bcdDevice); }
 
     IOReturn speed(std::uint8_t &out) override {
+        if (state_->departed()) return kIOReturnNoDevice;
         switch (libusb_get_device_speed(state_->device())) {
             case LIBUSB_SPEED_LOW:
                 out = kSpeedLow;
@@ -944,7 +949,7 @@ class LibusbDevice final : public Device {
         out.clear();
         libusb_config_descriptor *raw = nullptr;
         const int r = libusb_get_config_descriptor(state_->device(), index, &raw);
-        if (r != 0) return failed("libusb_get_config_descriptor", r);
+        if (r != 0) return fromLibusb(r);
         const ConfigPtr config(raw);
         out = rebuildConfigurationDescriptor(*config);
         return kIOReturnSuccess;
@@ -959,7 +964,7 @@ class LibusbDevice final : public Device {
         out.clear();
         libusb_config_descriptor *raw = nullptr;
         const int r = libusb_get_active_config_descriptor(state_->device(), &raw);
-        if (r != 0) return failed("libusb_get_active_config_descriptor", r);
+        if (r != 0) return fromLibusb(r);
         const ConfigPtr config(raw);
         for (int i = 0; i < config->bNumInterfaces; ++i) {
             const libusb_interface &interface = config->interface[i];
@@ -1001,6 +1006,12 @@ class LibusbDevice final : public Device {
     }
 
   private:
+    IOReturn identity(std::uint16_t &out, std::uint16_t value) {
+        if (state_->departed()) return kIOReturnNoDevice;
+        out = value;
+        return kIOReturnSuccess;
+    }
+
     std::shared_ptr<DeviceState> state_;
     libusb_device_descriptor descriptor_{};
     bool open_ = false;
@@ -1032,7 +1043,8 @@ class LibusbHost final : public Host {
         const int r = init(&context->ctx);
         if (r != 0) {
             context->ctx = nullptr;
-            status_ = failed("libusb_init", r);
+            logFailure("libusb_init", r);
+            status_ = fromLibusb(r);
             // Keep a failure visible even if libusb reported an odd success code.
             if (status_ == kIOReturnSuccess) status_ = kIOReturnError;
             return;
@@ -1047,7 +1059,7 @@ class LibusbHost final : public Host {
         if (status_ != kIOReturnSuccess) return status_;
         libusb_device **list = nullptr;
         const ssize_t count = libusb_get_device_list(context_->ctx, &list);
-        if (count < 0) return failed("libusb_get_device_list", static_cast<int>(count));
+        if (count < 0) return fromLibusb(static_cast<int>(count));
         const std::unique_ptr<libusb_device *, void (*)(libusb_device **)> owner(
             list, [](libusb_device **l) { libusb_free_device_list(l, 1); });
         for (ssize_t i = 0; i < count; ++i) {
