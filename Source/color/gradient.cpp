@@ -5,9 +5,11 @@
 // choice between two directions either takes the one of smaller change or
 // averages both), so interpolating the mosaic in its final orientation gives
 // exactly the picture that interpolating it top-down and then mirroring
-// would. The entries therefore place each row where it ends up and run the
-// interpolation a few rows behind the placement, while those rows are still
-// in cache, instead of walking the whole picture four times.
+// would. With a vector unit, the 24-bit and 32-bit entries compute the
+// picture straight from the raw (or table-fetched) rows (gradient_simd.h).
+// Otherwise, and for 48-bit pictures, the entries place each row where it
+// ends up and run the interpolation a few rows behind the placement, while
+// those rows are still in cache, instead of walking the picture four times.
 #include <cstdint>
 #include <type_traits>
 #include <utility>
