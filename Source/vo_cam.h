@@ -78,6 +78,23 @@ struct _vocam {
     std::int64_t gamma = 0;
     std::int64_t contrast = 0;
     std::int64_t brightness = 0;
+
+    // Notification slots (type 0: free) and the stream's life beyond the
+    // flags above, all under stream_lock: a start waits for the thread to
+    // leave `stream_starting`; `stream_result` is how the last stream thread
+    // ended; `stream_epoch` counts ended streams, so a waiter notices the end
+    // of its stream even when the next one has already begun; `stream_ending`
+    // asks the thread to end without a stop (the device is gone).
+    struct callback_slot {
+        vocam_callback callback = nullptr;
+        void *context = nullptr;
+        std::uint32_t type = 0;
+    };
+    callback_slot callbacks[4];
+    std::uint8_t stream_starting = 0;
+    std::uint8_t stream_ending = 0;
+    std::int32_t stream_result = 0;
+    std::uint32_t stream_epoch = 0;
 };
 
 // Start-up runs once per process; a test process that plays several start-ups
