@@ -3,6 +3,7 @@
 // and faults that tests switch on.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -15,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "Simulator/SimVideo.h"
 #include "usbhost/UsbHost.h"
 
 namespace vocam::sim {
@@ -47,6 +49,9 @@ struct CameraConfig {
     // Status reads after the end of a valid configuration until the FPGA
     // reports itself configured.
     int fpgaPolls = 3;
+    // Frames per second; -1 paces frames by the data rate, 0 sends them as
+    // fast as they are read.
+    int fps = -1;
 };
 
 // The model's defaults, for the model table entry with this index.
@@ -148,6 +153,8 @@ public:
     bool isOpen() const;
     std::uint8_t alternate() const;
     bool fpgaConfigured() const;
+    // The video side: frame log and video faults.
+    SimVideo &video() { return *video_; }
 
 private:
     struct PendingRead {
@@ -171,6 +178,11 @@ private:
     std::uint32_t takeBulkIn(std::uint8_t *data, std::uint32_t size);  // bytes queued for IN
     void record(LogEntry entry);
     void worker();
+    // Video (lock held): whether the next pending read is a frame to serve,
+    // what the frame looks like, and the time between frames (0: unpaced).
+    bool frameReadPending() const;
+    VideoSettings videoSettings() const;
+    std::chrono::steady_clock::duration frameInterval() const;
 
     CameraConfig config_;
     mutable std::mutex mutex_;
@@ -209,6 +221,8 @@ private:
     std::vector<std::uint8_t> bulkOut_;
     std::deque<PendingRead> pending_;
     bool stopping_ = false;
+    std::unique_ptr<SimVideo> video_;
+    std::chrono::steady_clock::time_point nextFrame_;
     std::thread worker_;
 };
 
