@@ -38,18 +38,27 @@ void endStream(_vocam *h) {
     h->stream_cond.notify_all();
 }
 
+// A read could not be started: nothing would ever wake the waiters, so the
+// stream ends (lock held).
+void readFailed(_vocam *h, int code) {
+    if (code == kIOReturnNoDevice)
+        std::fputs("error: camera has left the bus - ending the stream\n", stderr);
+    else
+        std::fputs("error: unable to read frames - ending the stream\n", stderr);
+    endStream(h);
+}
+
 // Re-arms the ring after a frame or a release (lock held). A ring that is
-// merely full waits for the next release; a read that cannot be started
-// ends the stream, as nothing would ever wake the waiters otherwise.
+// merely full waits for the next release.
 void rearm(_vocam *h) {
     const int r = usb_stream_buffer_read_next(h);
-    if (r < 0 && !allBuffersHeld(h)) endStream(h);
+    if (r < 0 && !allBuffersHeld(h)) readFailed(h, r);
 }
 
 // Retries a failed or short read into the same buffer (lock held).
 void retry(_vocam *h, int index) {
     if (!flowing(h) || index < 0) return;
-    if (usb_stream_schedule_read(h, index) < 0) endStream(h);
+    if (const int r = usb_stream_schedule_read(h, index); r < 0) readFailed(h, r);
 }
 
 // Joins a stream thread that has ended (or is about to): it no longer needs
