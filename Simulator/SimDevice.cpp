@@ -582,6 +582,10 @@ void CameraDevice::worker() {
             const IOReturn result = video_->deliver(settings, read.buffer, read.size, moved);
             read.post(result, moved);
             lock.lock();
+            // A frame that took longer than a period (a new window is being
+            // rendered) does not let the next one come early.
+            if (const auto after = std::chrono::steady_clock::now(); interval.count() > 0 && after > nextFrame_)
+                nextFrame_ = after + interval;
             continue;
         }
         if (!pending_.empty() && (!bulkIn_.empty() || !present_)) {
