@@ -68,7 +68,6 @@ VOCAM_API int vocam_get_model_name(_vocam *handle, char *dst, int dst_size);
 /* 1 for a Bayer colour sensor, 0 for monochrome. */
 VOCAM_API int vocam_is_color(_vocam *handle);
 
-
 /* ---- Video format, image format, data rates and notifications ---- */
 
 /* The sensor window. Sizes are in sensor pixels, before subsampling. */
@@ -86,8 +85,8 @@ typedef struct _vocam_frame_format {
 
 /* Layout of the frames a camera delivers. */
 typedef struct _VOCAM_IMAGE_FORMAT {
-    uint32_t Size;        /* 52 */
-    uint32_t Width;       /* delivered pixels, after subsampling */
+    uint32_t Size;  /* 52 */
+    uint32_t Width; /* delivered pixels, after subsampling */
     uint32_t Height;
     uint32_t PixelFormat; /* 0: 8 bits, 1: 16 bits, 2: 24-bit RGB */
     uint32_t ImageSize;   /* bytes per frame */
@@ -96,9 +95,9 @@ typedef struct _VOCAM_IMAGE_FORMAT {
     uint32_t VocamReserved[8];
 } _VOCAM_IMAGE_FORMAT;
 
-#define VOCAM_LAYOUT_MONO 0x1u       /* no colour mosaic */
-#define VOCAM_LAYOUT_LSB_FIRST 0x2u  /* 16-bit samples stored low byte first */
-#define VOCAM_LAYOUT_BLUE_ROW 0x4u   /* row 0 holds blue sites */
+#define VOCAM_LAYOUT_MONO 0x1u        /* no colour mosaic */
+#define VOCAM_LAYOUT_LSB_FIRST 0x2u   /* 16-bit samples stored low byte first */
+#define VOCAM_LAYOUT_BLUE_ROW 0x4u    /* row 0 holds blue sites */
 #define VOCAM_LAYOUT_GREEN_FIRST 0x8u /* pixel 0 of row 0 is green */
 
 /* Reads the current window; always 0. */
@@ -121,8 +120,8 @@ VOCAM_API int vocam_get_data_rate(_vocam *handle, uint32_t *rate);
 typedef void (*vocam_callback)(_vocam *handle, uint32_t type, void *context);
 /* The slot taken (0 to 3), or -28 when every slot is in use; `type` must not
  * be 0 (-22). */
-VOCAM_API int vocam_enable_callback_notification(_vocam *handle, uint32_t type, vocam_callback callback,
-                                                 void *context);
+VOCAM_API int vocam_enable_callback_notification(_vocam *handle, uint32_t type,
+                                                 vocam_callback callback, void *context);
 /* 0, or -22 for a slot that is not in use. */
 VOCAM_API int vocam_disable_callback_notification(_vocam *handle, int slot);
 

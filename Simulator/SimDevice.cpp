@@ -51,7 +51,9 @@ std::uint32_t pack(std::uint32_t low, std::uint32_t high) { return (high << 16) 
 }  // namespace
 
 CameraDevice::CameraDevice(CameraConfig config)
-    : config_(std::move(config)), ram_(kRamSize), video_(std::make_unique<SimVideo>([this] { wake_.notify_all(); })) {
+    : config_(std::move(config)),
+      ram_(kRamSize),
+      video_(std::make_unique<SimVideo>([this] { wake_.notify_all(); })) {
     fpgaConfigured_ = config_.state == BootState::Ready && config_.hasFpga;
     auto &r = registers_;
     r[0x0008] = 0;                                         // FPGA status
@@ -584,7 +586,8 @@ void CameraDevice::worker() {
             lock.lock();
             // A frame that took longer than a period (a new window is being
             // rendered) does not let the next one come early.
-            if (const auto after = std::chrono::steady_clock::now(); interval.count() > 0 && after > nextFrame_)
+            if (const auto after = std::chrono::steady_clock::now();
+                interval.count() > 0 && after > nextFrame_)
                 nextFrame_ = after + interval;
             continue;
         }
@@ -659,7 +662,8 @@ std::chrono::steady_clock::duration CameraDevice::frameInterval() const {
         // The data rate is in kilopixels per second.
         auto rate = registers_.find(kRegRate);
         const double pixels = videoSettings().frameBytes();
-        if (rate == registers_.end() || rate->second == 0 || pixels == 0) return steady_clock::duration::zero();
+        if (rate == registers_.end() || rate->second == 0 || pixels == 0)
+            return steady_clock::duration::zero();
         fps = rate->second * 1000.0 / pixels;
     }
     if (fps <= 0) return steady_clock::duration::zero();

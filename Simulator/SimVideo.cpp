@@ -44,10 +44,11 @@ struct Rgb {
 // Reflectances of the colour patches: skin tones, sky, foliage, primaries,
 // secondaries and a few neutrals.
 constexpr Rgb kPatches[18] = {
-    {0.45, 0.31, 0.25}, {0.77, 0.58, 0.50}, {0.38, 0.48, 0.61}, {0.34, 0.42, 0.26}, {0.51, 0.50, 0.69},
-    {0.40, 0.74, 0.67}, {0.84, 0.48, 0.17}, {0.31, 0.36, 0.65}, {0.76, 0.33, 0.38}, {0.36, 0.24, 0.42},
-    {0.62, 0.74, 0.25}, {0.88, 0.63, 0.18}, {0.20, 0.24, 0.58}, {0.28, 0.58, 0.29}, {0.69, 0.20, 0.23},
-    {0.91, 0.78, 0.13}, {0.73, 0.33, 0.59}, {0.90, 0.90, 0.90},
+    {0.45, 0.31, 0.25}, {0.77, 0.58, 0.50}, {0.38, 0.48, 0.61}, {0.34, 0.42, 0.26},
+    {0.51, 0.50, 0.69}, {0.40, 0.74, 0.67}, {0.84, 0.48, 0.17}, {0.31, 0.36, 0.65},
+    {0.76, 0.33, 0.38}, {0.36, 0.24, 0.42}, {0.62, 0.74, 0.25}, {0.88, 0.63, 0.18},
+    {0.20, 0.24, 0.58}, {0.28, 0.58, 0.29}, {0.69, 0.20, 0.23}, {0.91, 0.78, 0.13},
+    {0.73, 0.33, 0.59}, {0.90, 0.90, 0.90},
 };
 // A slightly warm light: white comes out reddish, so balancing has work to do.
 constexpr Rgb kLight = {1.12, 1.0, 0.80};
@@ -102,26 +103,44 @@ std::uint64_t frameHash(const std::uint8_t *data, std::size_t size) {
 struct SimVideo::Prepared {
     VideoSettings settings;
     std::vector<std::uint8_t> pixels;
-    std::uint64_t hash = 0;                  // of the unstamped picture
-    std::vector<std::size_t> stampOffsets;   // byte offsets of whole words
-    std::vector<std::uint64_t> stampWeights; // each word's factor in the hash
+    std::uint64_t hash = 0;                   // of the unstamped picture
+    std::vector<std::size_t> stampOffsets;    // byte offsets of whole words
+    std::vector<std::uint64_t> stampWeights;  // each word's factor in the hash
 };
 
 std::vector<std::uint8_t> SimVideo::render(const VideoSettings &s) {
     const std::uint32_t outW = s.subX ? s.width / s.subX : 0, outH = s.subY ? s.height / s.subY : 0;
     std::vector<std::uint8_t> out(static_cast<std::size_t>(outW) * outH);
-    const double exposure = (s.exposure ? s.exposure : kNominalExposureUs) / double(kNominalExposureUs);
+    const double exposure =
+        (s.exposure ? s.exposure : kNominalExposureUs) / double(kNominalExposureUs);
     auto factor = [](std::uint32_t g) { return (g ? g : 4096) / 4096.0; };
     const double common = exposure * factor(s.gain) * kWhiteLevel * 255.0;
     // Bayer phase of the colour code: the offset of the RGGB pattern.
     int dx = 0, dy = 0;
     bool mono = false;
     switch (s.colorCode) {
-        case 8: case 12: case 24: break;
-        case 9: case 13: case 25: dx = 1; break;
-        case 10: case 14: case 26: dy = 1; break;
-        case 11: case 15: case 27: dx = dy = 1; break;
-        default: mono = true; break;
+        case 8:
+        case 12:
+        case 24:
+            break;
+        case 9:
+        case 13:
+        case 25:
+            dx = 1;
+            break;
+        case 10:
+        case 14:
+        case 26:
+            dy = 1;
+            break;
+        case 11:
+        case 15:
+        case 27:
+            dx = dy = 1;
+            break;
+        default:
+            mono = true;
+            break;
     }
     for (std::uint32_t r = 0; r < outH; ++r) {
         const double sy = s.y + static_cast<double>(r) * s.subY;
@@ -165,9 +184,12 @@ std::shared_ptr<const SimVideo::Prepared> SimVideo::prepare(const VideoSettings 
     // Word j of m is multiplied by the factor m - j times (the length comes last).
     const std::size_t words = (size + 7) / 8;
     for (std::size_t at = 0; at + 8 <= size; at += kStampStride) p->stampOffsets.push_back(at);
-    if (size >= 8 && (size / 8 - 1) * 8 != p->stampOffsets.back()) p->stampOffsets.push_back((size / 8 - 1) * 8);
-    for (std::size_t at : p->stampOffsets) p->stampWeights.push_back(power(kHashFactor, words - at / 8));
-    const double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    if (size >= 8 && (size / 8 - 1) * 8 != p->stampOffsets.back())
+        p->stampOffsets.push_back((size / 8 - 1) * 8);
+    for (std::size_t at : p->stampOffsets)
+        p->stampWeights.push_back(power(kHashFactor, words - at / 8));
+    const double spent =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     std::lock_guard lock(mutex_);
     renderSeconds_ += spent;
     prepared_ = p;
@@ -210,7 +232,8 @@ IOReturn SimVideo::deliver(const VideoSettings &settings, std::uint8_t *dst, std
         store64(dst + at, stamped);
         hash += (stamped - base) * prepared->stampWeights[i];
     }
-    const double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    const double spent =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     std::lock_guard lock(mutex_);
     copySeconds_ += spent;
     if (whole) {

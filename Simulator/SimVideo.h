@@ -17,11 +17,11 @@ namespace vocam::sim {
 // Everything that decides what one frame looks like.
 struct VideoSettings {
     std::uint16_t sensorWidth = 0, sensorHeight = 0;
-    std::uint16_t x = 0, y = 0;            // window position on the sensor
-    std::uint16_t width = 0, height = 0;   // window size in sensor pixels
-    std::uint16_t subX = 1, subY = 1;      // subsampling
-    std::uint32_t colorCode = 0;           // colour inquiry code: 0 mono, else the Bayer phase
-    std::uint32_t exposure = 0;            // microseconds; 0 counts as the nominal exposure
+    std::uint16_t x = 0, y = 0;           // window position on the sensor
+    std::uint16_t width = 0, height = 0;  // window size in sensor pixels
+    std::uint16_t subX = 1, subY = 1;     // subsampling
+    std::uint32_t colorCode = 0;          // colour inquiry code: 0 mono, else the Bayer phase
+    std::uint32_t exposure = 0;           // microseconds; 0 counts as the nominal exposure
     // Analogue gains in 1/4096 units; 0 counts as unity.
     std::uint32_t gain = 0, gainRed = 0, gainGreen1 = 0, gainGreen2 = 0, gainBlue = 0;
     std::array<std::uint8_t, 256> tone{};  // applied last
@@ -45,7 +45,7 @@ struct FrameRecord {
 std::uint64_t frameHash(const std::uint8_t *data, std::size_t size);
 
 class SimVideo {
-public:
+  public:
     // `wake` nudges the device's worker when a fault that held frames back ends.
     explicit SimVideo(std::function<void()> wake);
 
@@ -71,7 +71,7 @@ public:
     // The picture of a window without the per-frame stamps, as rendered once.
     static std::vector<std::uint8_t> render(const VideoSettings &settings);
 
-private:
+  private:
     struct Prepared;
     std::shared_ptr<const Prepared> prepare(const VideoSettings &settings);
 

@@ -27,7 +27,7 @@ double threadCpuSeconds(pthread_t thread) {
 }
 
 class Streaming {
-public:
+  public:
     Streaming() {
         if (!kSimulated || !vocam::sim::Bus::instance().configure("model_02:state=ready:fps=0"))
             throw std::runtime_error("no simulated camera");
@@ -51,18 +51,19 @@ public:
         return handle_->frame_sequence;
     }
 
-private:
+  private:
     _vocam *handle_ = nullptr;
     std::shared_ptr<vocam::sim::CameraDevice> device_;
 };
 
-void report(benchmark::State &state, Streaming &s, std::uint32_t frames0, double engine0, double copy0,
-            double caller = -1) {
+void report(benchmark::State &state, Streaming &s, std::uint32_t frames0, double engine0,
+            double copy0, double caller = -1) {
     const double frames = s.frames() - frames0;
     state.SetItemsProcessed(static_cast<std::int64_t>(frames));
     state.counters["engine_cpu_us_per_frame"] = (s.engineCpu() - engine0) / frames * 1e6;
     state.counters["sim_copy_us_per_frame"] = (s.simulatorCopy() - copy0) / frames * 1e6;
-    if (caller >= 0) state.counters["wait_release_cpu_us_per_frame"] = caller / state.iterations() * 1e6;
+    if (caller >= 0)
+        state.counters["wait_release_cpu_us_per_frame"] = caller / state.iterations() * 1e6;
 }
 
 // The engine on its own: every frame the camera sends, with no client taking them.
@@ -105,7 +106,8 @@ void BM_WaitRelease(benchmark::State &state) {
         ++taken;
     }
     report(state, s, frames0, engine0, copy0, caller);
-    state.counters["frames_taken_per_second"] = benchmark::Counter(static_cast<double>(taken), benchmark::Counter::kIsRate);
+    state.counters["frames_taken_per_second"] =
+        benchmark::Counter(static_cast<double>(taken), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_WaitRelease)->UseRealTime()->Unit(benchmark::kMicrosecond)->MinTime(2.0);
 

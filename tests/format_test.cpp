@@ -17,8 +17,8 @@ using vocam::test::StderrCapture;
 
 namespace {
 
-_vocam_frame_format window(std::uint32_t x, std::uint32_t y, std::uint32_t w, std::uint32_t h, std::uint16_t sx,
-                           std::uint16_t sy) {
+_vocam_frame_format window(std::uint32_t x, std::uint32_t y, std::uint32_t w, std::uint32_t h,
+                           std::uint16_t sx, std::uint16_t sy) {
     _vocam_frame_format f{};
     f.xOffset = x;
     f.yOffset = y;
@@ -30,17 +30,19 @@ _vocam_frame_format window(std::uint32_t x, std::uint32_t y, std::uint32_t w, st
 }
 
 // Register writes of the traffic log, in order: (address, word).
-std::vector<std::pair<std::uint16_t, std::uint32_t>> registerWrites(const std::vector<LogEntry> &log) {
+std::vector<std::pair<std::uint16_t, std::uint32_t>> registerWrites(
+    const std::vector<LogEntry> &log) {
     std::vector<std::pair<std::uint16_t, std::uint32_t>> out;
     for (const auto &e : log)
-        if (e.kind == LogEntry::Kind::Control && e.setup.bmRequestType == 0x40 && e.setup.bRequest == 0x12 &&
-            e.data.size() == 4)
-            out.emplace_back(e.setup.wIndex, e.data[0] | e.data[1] << 8 | e.data[2] << 16 | e.data[3] << 24);
+        if (e.kind == LogEntry::Kind::Control && e.setup.bmRequestType == 0x40 &&
+            e.setup.bRequest == 0x12 && e.data.size() == 4)
+            out.emplace_back(e.setup.wIndex,
+                             e.data[0] | e.data[1] << 8 | e.data[2] << 16 | e.data[3] << 24);
     return out;
 }
 
 class Format : public ::testing::Test {
-protected:
+  protected:
     StderrCapture err;
 };
 
@@ -59,7 +61,8 @@ TEST_F(Format, SubsampledWindowGivesTheDeliveredSize) {
     EXPECT_EQ(writes[2], std::make_pair(std::uint16_t(0x1018), std::uint32_t(2u << 16 | 2)));
     EXPECT_EQ(writes[3].first, 0x1048);
     const std::string text = err.take();
-    EXPECT_NE(text.find("cam_write_format: subsample=2x2, size=640x512, position=16x8\n"), std::string::npos);
+    EXPECT_NE(text.find("cam_write_format: subsample=2x2, size=640x512, position=16x8\n"),
+              std::string::npos);
     EXPECT_NE(text.find("kps count: 3\n"), std::string::npos);  // rates reloaded
 
     _VOCAM_IMAGE_FORMAT image;
@@ -148,16 +151,44 @@ TEST_F(Format, LayoutFlagsOfEveryColourId) {
     h.height = 10;
     auto expected = [](std::uint32_t id) -> int {
         switch (id) {
-            case 0: case 5: case 6: return 1;
-            case 8: case 12: case 19: case 23: return 0;
-            case 9: case 13: case 18: case 22: return 8;
-            case 10: case 14: case 17: case 21: return 12;
-            case 11: case 15: case 16: case 20: return 4;
-            case 24: case 31: return 2;
-            case 25: case 30: return 10;
-            case 26: case 29: return 14;
-            case 27: case 28: return 6;
-            default: return -1;
+            case 0:
+            case 5:
+            case 6:
+                return 1;
+            case 8:
+            case 12:
+            case 19:
+            case 23:
+                return 0;
+            case 9:
+            case 13:
+            case 18:
+            case 22:
+                return 8;
+            case 10:
+            case 14:
+            case 17:
+            case 21:
+                return 12;
+            case 11:
+            case 15:
+            case 16:
+            case 20:
+                return 4;
+            case 24:
+            case 31:
+                return 2;
+            case 25:
+            case 30:
+                return 10;
+            case 26:
+            case 29:
+                return 14;
+            case 27:
+            case 28:
+                return 6;
+            default:
+                return -1;
         }
     };
     for (std::uint32_t id = 0; id < 40; ++id) {
@@ -216,7 +247,8 @@ TEST_F(Format, CallbackSlots) {
     _vocam h;
     int context = 0;
     auto callback = [](_vocam *, std::uint32_t, void *) {};
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(vocam_enable_callback_notification(&h, 1 + i, callback, &context), i);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(vocam_enable_callback_notification(&h, 1 + i, callback, &context), i);
     EXPECT_EQ(vocam_enable_callback_notification(&h, 9, callback, &context), -28);
     EXPECT_EQ(h.callbacks[2].type, 3u);
     EXPECT_EQ(h.callbacks[2].context, &context);
@@ -226,7 +258,8 @@ TEST_F(Format, CallbackSlots) {
     EXPECT_EQ(err.take(), "error: invalid callback ID '2' when disabling callback\n");
     EXPECT_EQ(vocam_disable_callback_notification(&h, 4), -22);
     EXPECT_EQ(vocam_disable_callback_notification(&h, -1), -22);
-    EXPECT_EQ(vocam_enable_callback_notification(&h, 0, callback, &context), -22);  // 0 marks a free slot
+    EXPECT_EQ(vocam_enable_callback_notification(&h, 0, callback, &context),
+              -22);  // 0 marks a free slot
     EXPECT_EQ(vocam_enable_callback_notification(&h, 5, callback, nullptr), 2);  // the freed slot
 }
 

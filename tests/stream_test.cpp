@@ -25,7 +25,7 @@ namespace {
 
 // Fails the program rather than let a hang eat the suite's time.
 class Watchdog {
-public:
+  public:
     explicit Watchdog(std::chrono::seconds limit, const char *what)
         : thread_([this, limit, what] {
               std::unique_lock lock(mutex_);
@@ -43,7 +43,7 @@ public:
         thread_.join();
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable cond_;
     bool done_ = false;
@@ -73,7 +73,7 @@ std::uint32_t sequenceOf(_vocam *h, int index) {
 }
 
 class Stream : public ::testing::Test {
-protected:
+  protected:
     void start(OpenCamera &cam) {
         ASSERT_EQ(vocam_enable_streaming(cam.handle()), 0);
         ASSERT_EQ(vocam_start_streaming(cam.handle()), 0);
@@ -250,7 +250,8 @@ TEST_F(Stream, ReleaseRearmsARingThatWasFull) {
         EXPECT_EQ(h->reads_pending, 0);
         EXPECT_EQ(h->reading_index, -1);
     }
-    EXPECT_NE(err.take().find("all buffers are in use - unable to stream data\n"), std::string::npos);
+    EXPECT_NE(err.take().find("all buffers are in use - unable to stream data\n"),
+              std::string::npos);
     auto next = std::async(std::launch::async, [h] {
         int r;
         do r = vocam_wait_for_capture_to_buffer(h);
@@ -369,11 +370,13 @@ TEST_F(Stream, EveryBlockedWaiterReturnsAtTheEndOfTheStream) {
     }
     std::vector<std::future<int>> waiters;
     for (int i = 0; i < 3; ++i)
-        waiters.push_back(std::async(std::launch::async, [h] { return vocam_wait_for_capture_to_buffer(h); }));
+        waiters.push_back(
+            std::async(std::launch::async, [h] { return vocam_wait_for_capture_to_buffer(h); }));
     std::this_thread::sleep_for(20ms);
     for (auto &w : waiters) EXPECT_EQ(w.wait_for(0s), std::future_status::timeout);
     auto stop = std::async(std::launch::async, [h] { return vocam_stop_streaming(h); });
-    ASSERT_EQ(stop.wait_for(20s), std::future_status::ready) << "stop hangs on a read that never completes";
+    ASSERT_EQ(stop.wait_for(20s), std::future_status::ready)
+        << "stop hangs on a read that never completes";
     EXPECT_EQ(stop.get(), 0);
     for (auto &w : waiters) {
         ASSERT_EQ(w.wait_for(5s), std::future_status::ready);
@@ -381,7 +384,8 @@ TEST_F(Stream, EveryBlockedWaiterReturnsAtTheEndOfTheStream) {
     }
     // The read the silent camera never answered was cancelled.
     const std::string text = err.take();
-    EXPECT_NE(text.find("error: stream read did not complete - cancelling it\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("error: stream read did not complete - cancelling it\n"), std::string::npos)
+        << text;
     {
         std::lock_guard lock(h->stream_lock);
         EXPECT_EQ(h->reads_pending, 0);
@@ -407,7 +411,8 @@ TEST_F(Stream, FailedReadsAreRetriedIntoTheSameBuffer) {
     EXPECT_EQ(sequenceOf(h, 0), 1u);
     vocam_release_buffer(h, index);
     finish(cam);
-    const std::string line = "error: read async returned " + std::to_string(vocam::usbhost::kIOReturnIOError) + "\n";
+    const std::string line =
+        "error: read async returned " + std::to_string(vocam::usbhost::kIOReturnIOError) + "\n";
     EXPECT_EQ(countOf(err.take(), line), 3);
 }
 
@@ -420,7 +425,8 @@ TEST_F(Stream, ShortFramesAreReadAgainAndNeverDelivered) {
     start(cam);
     const int index = vocam_wait_for_capture_to_buffer(h);
     ASSERT_EQ(index, 0);
-    const std::uint64_t hash = frameHash(vocam_get_buffer_address(h, 0), vocam_get_video_frame_size(h));
+    const std::uint64_t hash =
+        frameHash(vocam_get_buffer_address(h, 0), vocam_get_video_frame_size(h));
     {
         std::lock_guard lock(h->stream_lock);
         EXPECT_EQ(h->buffers[0].acquired_size, 320u * 240u);
@@ -464,7 +470,8 @@ TEST_F(Stream, ACameraThatLeavesTheBusEndsTheStream) {
     }
     EXPECT_EQ(vocam_stop_streaming(h), -1);
     EXPECT_EQ(vocam_disable_streaming(h), 0);
-    EXPECT_NE(err.take().find("error: camera has left the bus - ending the stream\n"), std::string::npos);
+    EXPECT_NE(err.take().find("error: camera has left the bus - ending the stream\n"),
+              std::string::npos);
 }
 
 TEST_F(Stream, StartFailsWhenVideoCannotBeEnabled) {
@@ -502,7 +509,7 @@ TEST_F(Stream, ClosingARunningStreamEndsIt) {
     smallWindow(cam->handle());
     start(*cam);
     EXPECT_EQ(device->reg(0x0214), 0x80u);
-    cam.reset();  // closes the handle with the stream running
+    cam.reset();                         // closes the handle with the stream running
     EXPECT_EQ(device->reg(0x0214), 0u);  // the stream thread stopped video and ended
 }
 

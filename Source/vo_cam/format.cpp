@@ -21,21 +21,54 @@ int writeFailed(const char *name, int status) {
 // Layout flags of a colour id; false for ids with no known layout.
 bool layoutFlags(std::uint32_t color_id, std::uint32_t &flags) {
     switch (color_id) {
-        case 0: case 5: case 6: flags = VOCAM_LAYOUT_MONO; return true;
-        case 8: case 12: case 19: case 23: flags = 0; return true;
-        case 9: case 13: case 18: case 22: flags = VOCAM_LAYOUT_GREEN_FIRST; return true;
-        case 10: case 14: case 17: case 21:
+        case 0:
+        case 5:
+        case 6:
+            flags = VOCAM_LAYOUT_MONO;
+            return true;
+        case 8:
+        case 12:
+        case 19:
+        case 23:
+            flags = 0;
+            return true;
+        case 9:
+        case 13:
+        case 18:
+        case 22:
+            flags = VOCAM_LAYOUT_GREEN_FIRST;
+            return true;
+        case 10:
+        case 14:
+        case 17:
+        case 21:
             flags = VOCAM_LAYOUT_GREEN_FIRST | VOCAM_LAYOUT_BLUE_ROW;
             return true;
-        case 11: case 15: case 16: case 20: flags = VOCAM_LAYOUT_BLUE_ROW; return true;
+        case 11:
+        case 15:
+        case 16:
+        case 20:
+            flags = VOCAM_LAYOUT_BLUE_ROW;
+            return true;
         // 16-bit variants, stored low byte first.
-        case 24: case 31: flags = VOCAM_LAYOUT_LSB_FIRST; return true;
-        case 25: case 30: flags = VOCAM_LAYOUT_LSB_FIRST | VOCAM_LAYOUT_GREEN_FIRST; return true;
-        case 26: case 29:
+        case 24:
+        case 31:
+            flags = VOCAM_LAYOUT_LSB_FIRST;
+            return true;
+        case 25:
+        case 30:
+            flags = VOCAM_LAYOUT_LSB_FIRST | VOCAM_LAYOUT_GREEN_FIRST;
+            return true;
+        case 26:
+        case 29:
             flags = VOCAM_LAYOUT_LSB_FIRST | VOCAM_LAYOUT_GREEN_FIRST | VOCAM_LAYOUT_BLUE_ROW;
             return true;
-        case 27: case 28: flags = VOCAM_LAYOUT_LSB_FIRST | VOCAM_LAYOUT_BLUE_ROW; return true;
-        default: return false;
+        case 27:
+        case 28:
+            flags = VOCAM_LAYOUT_LSB_FIRST | VOCAM_LAYOUT_BLUE_ROW;
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -56,8 +89,8 @@ int cam_write_format(_vocam *handle, const _vocam_frame_format *format) {
     handle->x_offset = static_cast<std::uint16_t>(format->xOffset);
     handle->y_offset = static_cast<std::uint16_t>(format->yOffset);
     std::fprintf(stderr, "%s: subsample=%ux%d, size=%ux%d, position=%ux%d\n", "cam_write_format",
-                 handle->subsample_x, handle->subsample_y, handle->width, handle->height, handle->x_offset,
-                 handle->y_offset);
+                 handle->subsample_x, handle->subsample_y, handle->width, handle->height,
+                 handle->x_offset, handle->y_offset);
     int r = vo_usb_write_vocam_two_u16(handle, kRegSize, static_cast<std::uint16_t>(format->width),
                                        static_cast<std::uint16_t>(format->height));
     if (r != 0) return writeFailed("VOCAM_FO_SIZE", r);
@@ -81,19 +114,22 @@ VOCAM_API int vocam_get_video_format(_vocam *handle, _vocam_frame_format *out) {
     out->pixelFormat = 0;
     out->reservedX = 0;
     out->reservedY = 0;
-    std::fprintf(stderr, "%s: subsample=%ux%d, size=%ux%d, position=%ux%d\n", "vocam_get_video_format",
-                 out->subSampleX, out->subSampleY, out->width, out->height, out->xOffset, out->yOffset);
+    std::fprintf(stderr, "%s: subsample=%ux%d, size=%ux%d, position=%ux%d\n",
+                 "vocam_get_video_format", out->subSampleX, out->subSampleY, out->width,
+                 out->height, out->xOffset, out->yOffset);
     return 0;
 }
 
 VOCAM_API int vocam_set_video_format(_vocam *handle, const _vocam_frame_format *in) {
     if (handle == nullptr || in == nullptr) return -22;
-    if ((in->subSampleX & 0xFF) == 0 || (in->subSampleY & 0xFF) == 0 || in->width == 0 || in->height == 0)
+    if ((in->subSampleX & 0xFF) == 0 || (in->subSampleY & 0xFF) == 0 || in->width == 0 ||
+        in->height == 0)
         return -22;
     const bool subsampled = in->subSampleX > 1 || in->subSampleY > 1;
     if (subsampled && (handle->model == nullptr || handle->model->subsampling == 0)) return -22;
     if (streamActive(handle)) {
-        std::fputs("error: unable to change the video format while the stream is running\n", stderr);
+        std::fputs("error: unable to change the video format while the stream is running\n",
+                   stderr);
         return -1;
     }
     if (const int r = cam_write_format(handle, in); r != 0) return r;
@@ -106,7 +142,9 @@ VOCAM_API int vocam_get_image_format(_vocam *handle, _VOCAM_IMAGE_FORMAT *out) {
     out->Width = handle->width;
     out->Height = handle->height;
     out->PixelFormat = handle->pixel_format;
-    const std::uint32_t bytesPerPixel = handle->pixel_format == 1 ? 2 : handle->pixel_format == 2 ? 3 : 1;
+    const std::uint32_t bytesPerPixel = handle->pixel_format == 1   ? 2
+                                        : handle->pixel_format == 2 ? 3
+                                                                    : 1;
     out->ImageSize = out->Width * out->Height * bytesPerPixel;
     std::uint32_t flags = 0;
     if (!layoutFlags(handle->color_id, flags)) return -1;
@@ -140,8 +178,8 @@ VOCAM_API int vocam_get_data_rate(_vocam *handle, std::uint32_t *rate) {
     return r;
 }
 
-VOCAM_API int vocam_enable_callback_notification(_vocam *handle, std::uint32_t type, vocam_callback callback,
-                                                 void *context) {
+VOCAM_API int vocam_enable_callback_notification(_vocam *handle, std::uint32_t type,
+                                                 vocam_callback callback, void *context) {
     // Type 0 marks a free slot, so it could never be found again.
     if (handle == nullptr || type == 0) return -22;
     for (int slot = 0; slot < 4; ++slot) {

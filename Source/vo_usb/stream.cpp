@@ -19,7 +19,9 @@ constexpr int kBufferCount = 3;
 
 using Clock = std::chrono::steady_clock;
 
-bool validIndex(std::int32_t index) { return index >= 0 && index < kBufferCount; }
+bool validIndex(std::int32_t index) {
+    return index >= 0 && index < kBufferCount;
+}
 
 bool allBuffersHeld(const _vocam *h) {
     for (const auto &b : h->buffers)
@@ -28,7 +30,9 @@ bool allBuffersHeld(const _vocam *h) {
 }
 
 // Frames may still be requested: the thread has begun and nobody asked it to end.
-bool flowing(const _vocam *h) { return h->streaming && !h->stopping && !h->stream_ending; }
+bool flowing(const _vocam *h) {
+    return h->streaming && !h->stopping && !h->stream_ending;
+}
 
 // Asks the stream thread to end on its own (lock held): every waiter is woken
 // and returns -96.
@@ -91,7 +95,8 @@ bool usb_stream_stopping(_vocam *h) {
 
 int usb_stream_schedule_read(_vocam *h, int index) {
     if (h->reading_index != -1 && h->reading_index != index) {
-        std::fprintf(stderr, "attempting to read %d when in progress of reading %d", index, h->reading_index);
+        std::fprintf(stderr, "attempting to read %d when in progress of reading %d", index,
+                     h->reading_index);
         return -22;
     }
     h->reading_index = index;
@@ -113,7 +118,8 @@ int usb_stream_buffer_read_next(_vocam *h) {
     int chosen = -1;
     for (int i = 0; i < kBufferCount; ++i) {
         const stream_buffer &b = h->buffers[i];
-        if (b.hold_count == 0 && (chosen < 0 || b.sequence < h->buffers[chosen].sequence)) chosen = i;
+        if (b.hold_count == 0 && (chosen < 0 || b.sequence < h->buffers[chosen].sequence))
+            chosen = i;
     }
     if (chosen < 0) {
         std::fputs("all buffers are in use - unable to stream data\n", stderr);
@@ -136,7 +142,8 @@ void usb_stream_buffer_ready_callback(void *context, IOReturn result, std::uint3
     }
     if (result != kIOReturnSuccess) {
         // Reads cancelled at the end of a stream are expected.
-        if (flowing(h) || result != kIOReturnAborted) std::fprintf(stderr, "error: read async returned %d\n", result);
+        if (flowing(h) || result != kIOReturnAborted)
+            std::fprintf(stderr, "error: read async returned %d\n", result);
         if (!flowing(h)) h->reading_index = -1;
         retry(h, index);
         return;
@@ -187,7 +194,8 @@ void usb_stream_thread_callback(_vocam *h) {
         fail(r);
         return;
     }
-    if (vo_usb_write_vocam_u32(h, kRegVideo, 0) != 0) std::fputs("error: unable to send stop video command\n", stderr);
+    if (vo_usb_write_vocam_u32(h, kRegVideo, 0) != 0)
+        std::fputs("error: unable to send stop video command\n", stderr);
     usb->clearPipeStallBothEnds(kStreamPipe);
     usb->abortPipe(kStreamPipe);
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -241,7 +249,8 @@ void usb_stream_thread_callback(_vocam *h) {
     }
     lock.unlock();
 
-    if (vo_usb_write_vocam_u32(h, kRegVideo, 0) != 0) std::fputs("error: unable to stop video\n", stderr);
+    if (vo_usb_write_vocam_u32(h, kRegVideo, 0) != 0)
+        std::fputs("error: unable to stop video\n", stderr);
     usb->clearPipeStallBothEnds(kStreamPipe);
     usb->abortPipe(kStreamPipe);
     loop->detach(*source);
@@ -402,16 +411,22 @@ VOCAM_API int vocam_release_buffer(_vocam *h, std::int32_t index) {
     return 0;
 }
 
-VOCAM_API int vocam_get_buffer_count(_vocam *) { return kBufferCount; }
+VOCAM_API int vocam_get_buffer_count(_vocam *) {
+    return kBufferCount;
+}
 
 VOCAM_API std::uint8_t *vocam_get_buffer_address(_vocam *h, std::int32_t index) {
     if (h == nullptr || !validIndex(index)) return nullptr;
     return h->buffers[index].data.get();
 }
 
-VOCAM_API int vocam_get_buffer_status(_vocam *, std::int32_t) { return -78; }
+VOCAM_API int vocam_get_buffer_status(_vocam *, std::int32_t) {
+    return -78;
+}
 
-VOCAM_API int vocam_get_buffer_acquired_size(_vocam *, std::int32_t) { return -78; }
+VOCAM_API int vocam_get_buffer_acquired_size(_vocam *, std::int32_t) {
+    return -78;
+}
 
 VOCAM_API std::uint32_t vocam_get_video_frame_size(_vocam *h) {
     if (h == nullptr) return 0;

@@ -96,7 +96,8 @@ void usb_stream_thread_callback(_vocam *handle);
 // Both with stream_lock held: 0, or negative when no read could be started.
 int usb_stream_buffer_read_next(_vocam *handle);
 int usb_stream_schedule_read(_vocam *handle, int index);
-void usb_stream_buffer_ready_callback(void *handle, vocam::usbhost::IOReturn result, std::uint32_t bytes);
+void usb_stream_buffer_ready_callback(void *handle, vocam::usbhost::IOReturn result,
+                                      std::uint32_t bytes);
 bool usb_stream_stopping(_vocam *handle);
 // Ends a stream still running and frees the ring; for closing a handle.
 void usb_stream_shutdown(_vocam *handle);

@@ -16,7 +16,7 @@
 namespace vocam::test {
 
 class SimulatedHostEnvironment : public ::testing::Environment {
-public:
+  public:
     void SetUp() override { setenv("VOCAM_SIM", "model_02:state=ready", 1); }
 };
 
@@ -25,10 +25,11 @@ inline const bool kSimulatedHostRegistered =
     (::testing::AddGlobalTestEnvironment(new SimulatedHostEnvironment), true);
 
 class OpenCamera {
-public:
+  public:
     // `description` is a VOCAM_SIM value naming one ready camera.
     explicit OpenCamera(const std::string &description = "model_02:state=ready:fps=0") {
-        if (!sim::Bus::instance().configure(description)) throw std::runtime_error("bad description");
+        if (!sim::Bus::instance().configure(description))
+            throw std::runtime_error("bad description");
         device_ = sim::Bus::instance().devices().at(0);
         if (vocam_camera_open_by_pid(&handle_, device_->product()) != 0 || handle_ == nullptr)
             throw std::runtime_error("open failed");
@@ -43,7 +44,7 @@ public:
     _vocam *handle() const { return handle_; }
     sim::CameraDevice &device() const { return *device_; }
 
-private:
+  private:
     _vocam *handle_ = nullptr;
     std::shared_ptr<sim::CameraDevice> device_;
 };
