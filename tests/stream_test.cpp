@@ -417,7 +417,7 @@ TEST_F(Stream, FailedReadsAreRetriedIntoTheSameBuffer) {
 }
 
 TEST_F(Stream, ShortFramesAreReadAgainAndNeverDelivered) {
-    OpenCamera cam;
+    OpenCamera cam("model_02:state=ready:fps=4");  // paced: frame 1 stays the newest
     _vocam *h = cam.handle();
     smallWindow(h);
     cam.device().video().clearFrameLog();
