@@ -157,6 +157,94 @@ VOCAM_API int vocam_get_buffer_acquired_size(_vocam *handle, int32_t index);
 /* Bytes per frame fixed at the last enable (0 before the first). */
 VOCAM_API uint32_t vocam_get_video_frame_size(_vocam *handle);
 
+/* ---- Properties ----
+ *
+ * Every tunable of a camera is a numbered property. Register properties live
+ * in the camera as a block of four 32-bit words (flags, value, minimum,
+ * maximum) whose flags the library passes through unchanged; the tone
+ * properties build the tone curve the camera applies; the engine properties
+ * tune the colour conversion; the geometry properties are read only.
+ * Values marked x100 are the quantity times 100. */
+enum {
+    VOCAM_PROP_BRIGHTNESS = 0,                /* x100, -10000 .. 10000 */
+    VOCAM_PROP_CONTRAST = 1,                  /* x100, 0 .. 10000 */
+    VOCAM_PROP_GAMMA = 5,                     /* x100, 1 .. 500 */
+    VOCAM_PROP_EXPOSURE = 20,                 /* register block 0x04A0 */
+    VOCAM_PROP_GAIN = 40,                     /* register block 0x04F0 */
+    VOCAM_PROP_GAIN_RED = 41,                 /* register block 0x0500 */
+    VOCAM_PROP_GAIN_BLUE = 42,                /* register block 0x0530 */
+    VOCAM_PROP_GAIN_GREEN1 = 43,              /* register block 0x0510 */
+    VOCAM_PROP_GAIN_GREEN2 = 44,              /* register block 0x0520 */
+    VOCAM_PROP_DEMOSAIC_METHOD = 64,          /* 0, 1, 2, 8 or 9 */
+    VOCAM_PROP_CORRECTION_MATRIX = 65,        /* 0 .. 16 */
+    VOCAM_PROP_FLIPPING = 66,                 /* bit 0 flip X, bit 1 flip Y */
+    VOCAM_PROP_SATURATION = 67,               /* x100 */
+    VOCAM_PROP_HUE = 68,                      /* degrees x100 */
+    VOCAM_PROP_WHITE_BALANCE_U = 69,          /* x100 */
+    VOCAM_PROP_WHITE_BALANCE_V = 70,          /* x100 */
+    VOCAM_PROP_DIGITAL_GAIN = 71,             /* x100 */
+    VOCAM_PROP_DIGITAL_GAIN_RED = 72,         /* x100 */
+    VOCAM_PROP_DIGITAL_GAIN_GREEN = 73,       /* x100 */
+    VOCAM_PROP_DIGITAL_GAIN_BLUE = 74,        /* x100 */
+    VOCAM_PROP_MAX_WIDTH = 81,                /* read only */
+    VOCAM_PROP_MAX_HEIGHT = 82,               /* read only */
+    VOCAM_PROP_UNIT_WIDTH = 83,               /* read only */
+    VOCAM_PROP_UNIT_HEIGHT = 84,              /* read only */
+    VOCAM_PROP_MAX_SUBSAMPLING = 85,          /* read only */
+    VOCAM_PROP_TEMPERATURE = 108,             /* register block 0x0690, temperature units */
+    VOCAM_PROP_AUTO_EXPOSURE_TARGET = 258     /* register block 0x0640 */
+};
+
+/* Flags of the tone properties. */
+#define VOCAM_PROP_FLAG_TONE 0x80000000u
+/* Temperature block flags: control fitted (read only) and control on. The
+ * same two bits of the fan register say a fan is fitted and runs. */
+#define VOCAM_PROP_FLAG_PRESENT 0x80000000u
+#define VOCAM_PROP_FLAG_ON 0x00008000u
+
+/* A register property block as it lies in the camera's register space. */
+typedef struct vocam_prop {
+    uint32_t flags;
+    uint32_t value;
+    uint32_t min;
+    uint32_t max;
+} vocam_prop;
+
+/* Reads a property; value and flags are required and set to 0 first. */
+VOCAM_API int vocam_property_get(_vocam *handle, uint32_t id, int *value, uint32_t *flags);
+/* Writes a property. Demosaic method and correction matrix answer 1 when the
+ * value was accepted and 0 when it was refused; the rest answer a status. */
+VOCAM_API int vocam_property_set(_vocam *handle, uint32_t id, int value, uint32_t flags);
+/* Reads a property with its range; min and max may be NULL. The geometry
+ * properties (81 to 85) have no range and are refused. */
+VOCAM_API int vocam_property_get_range(_vocam *handle, uint32_t id, int *min, int *max, int *value,
+                                       uint32_t *flags);
+
+/* Temperature register units: 1000 x (degrees Celsius + 273). */
+VOCAM_API uint32_t vocam_temp_to_register(float celsius);
+VOCAM_API float vocam_register_to_temp(uint32_t register_value);
+
+/* ---- Compatibility property calls ----
+ *
+ * The property calls with a true (1) or false (0) result, and with values as
+ * floats in physical units: gains as factors, exposure in milliseconds,
+ * temperature in degrees Celsius. VocamGetProperty gives the flags shifted
+ * left by 16 bits and VocamSetProperty shifts them back, so flags read with
+ * one pass through the other. Float outputs are written only on success. */
+VOCAM_API extern int32_t VocamLastError; /* stays 0: no call records failures */
+
+VOCAM_API int VocamPropertyGetRange(_vocam *handle, uint32_t id, int *min, int *max, int *value,
+                                    uint32_t *flags);
+VOCAM_API int VocamPropertySet(_vocam *handle, uint32_t id, int value, int flags);
+VOCAM_API int VocamPropertyGet(_vocam *handle, uint32_t id, int *value, uint32_t *flags);
+VOCAM_API int VocamPropertyRange(_vocam *handle, uint32_t id, float *min, float *max, float *value,
+                                 uint32_t *flags);
+VOCAM_API int VocamSetProperty(_vocam *handle, uint32_t id, float value, int flags);
+VOCAM_API int VocamGetProperty(_vocam *handle, uint32_t id, float *value, uint32_t *flags);
+/* Integer property value to float and back, per property. */
+VOCAM_API float ConvertPropToFloat(uint32_t id, int value);
+VOCAM_API uint32_t ConvertPropToLong(uint32_t id, float value);
+
 #ifdef __cplusplus
 }
 #endif

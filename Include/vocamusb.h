@@ -60,6 +60,11 @@ VOCAM_API int usb_load_fpga_contents(uint16_t vendor_id, uint16_t product_id, ui
 /* Reloads the data-rate list and writes the current rate: 0 or negative. */
 VOCAM_API int vo_usb_reload_kps(_vocam *handle);
 
+/* Creates the camera's colour engine, if it has none yet, and loads the
+ * model's correction matrices into it: 0, -12, or the model data's failure
+ * (the engine then stays, without matrices, and the next call answers 0). */
+VOCAM_API int vo_usb_create_votf(_vocam *handle);
+
 #ifdef __cplusplus
 }
 #endif

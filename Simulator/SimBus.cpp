@@ -73,8 +73,9 @@ bool applyKey(CameraConfig &c, const std::string &key, const std::string &value,
         if (value.empty() || value.size() > 126) return error = "bad value for key 'name'", false;
         c.productName = value;
     } else {
-        error = "unknown key '" + key + "'";
-        return false;
+        bool known = false;
+        if (!applyPropertyKey(c, key, value, known, error)) return false;
+        if (!known) return error = "unknown key '" + key + "'", false;
     }
     return true;
 }

@@ -25,16 +25,10 @@ constexpr std::size_t kLoggedBulkBytes = 64 * 1024;
 constexpr std::uint8_t kStringProduct = 2;
 constexpr std::uint8_t kStringSerial = 3;
 
-// Video: the control register (0x80 sends frames) and the registers that
-// shape the picture (value words of their blocks).
+// Video: the control register (0x80 sends frames) and the data rate that
+// paces frames.
 constexpr std::uint16_t kRegVideo = 0x0214;
 constexpr std::uint32_t kVideoOn = 0x80;
-constexpr std::uint16_t kRegExposure = 0x04A4;
-constexpr std::uint16_t kRegGain = 0x04F4;
-constexpr std::uint16_t kRegGainRed = 0x0504;
-constexpr std::uint16_t kRegGainGreen1 = 0x0514;
-constexpr std::uint16_t kRegGainGreen2 = 0x0524;
-constexpr std::uint16_t kRegGainBlue = 0x0534;
 constexpr std::uint16_t kRegRate = 0x1048;
 
 // Registers with behaviour beyond store-and-return.
@@ -53,18 +47,13 @@ std::uint32_t pack(std::uint32_t low, std::uint32_t high) { return (high << 16) 
 CameraDevice::CameraDevice(CameraConfig config)
     : config_(std::move(config)),
       ram_(kRamSize),
-      video_(std::make_unique<SimVideo>([this] { wake_.notify_all(); })) {
+      video_(std::make_unique<SimVideo>([this] { wake_.notify_all(); })),
+      properties_(config_) {
     fpgaConfigured_ = config_.state == BootState::Ready && config_.hasFpga;
     auto &r = registers_;
     r[0x0008] = 0;                                         // FPGA status
     r[0x000C] = config_.firmwareVersion;
     r[0x0214] = 0;                                         // video off
-    // Temperature block: flags, current, minimum, maximum (kelvin x 1000).
-    r[0x0690] = config_.cooling ? 0x80000000u : 0;
-    r[0x0694] = 293150;
-    r[0x0698] = 233150;
-    r[0x069C] = 313150;
-    r[0x0730] = config_.fan ? 0x80000000u : 0;
     r[0x1000] = pack(config_.width, config_.height);
     r[0x1004] = pack(config_.unitWidth, config_.unitHeight);
     r[0x1008] = 0;
@@ -77,8 +66,6 @@ CameraDevice::CameraDevice(CameraConfig config)
     r[0x1040] = config_.dataRates.empty() ? 0 : pack(*lo, *hi);
     r[0x1048] = config_.dataRates.empty() ? 0 : config_.dataRates.front();
     r[kRegDataRateCount] = static_cast<std::uint32_t>(config_.dataRates.size());
-    r[0x4FF8] = config_.messageMask;
-    r[0x4FFC] = 0;
 }
 
 CameraDevice::~CameraDevice() {
@@ -258,6 +245,7 @@ std::uint32_t CameraDevice::readRegister(std::uint16_t address) {
         }
         return fpgaConfigured_ ? kFpgaConfigured : 0;
     }
+    if (auto v = properties_.read(address)) return *v;
     if (address == kRegDataRateCount) rateCursor_ = 0;
     if (address == kRegDataRateArray) {
         // Each read hands out the next two entries of the list, low half first.
@@ -287,6 +275,7 @@ void CameraDevice::writeRegister(std::uint16_t address, std::uint32_t value) {
         }
         return;
     }
+    if (properties_.write(address, value)) return;
     registers_[address] = value;
     if (address == kRegVideo) wake_.notify_all();
 }
@@ -627,7 +616,7 @@ bool CameraDevice::frameReadPending() const {
     return !video_->silent();
 }
 
-VideoSettings CameraDevice::videoSettings() const {
+VideoSettings CameraDevice::videoSettings() {
     auto word = [&](std::uint16_t address) -> std::uint32_t {
         auto it = registers_.find(address);
         return it == registers_.end() ? 0 : it->second;
@@ -644,14 +633,15 @@ VideoSettings CameraDevice::videoSettings() const {
     s.subX = std::max<std::uint16_t>(1, low(word(0x1018)));
     s.subY = std::max<std::uint16_t>(1, high(word(0x1018)));
     s.colorCode = config_.colorCode;
-    s.exposure = word(kRegExposure);
-    s.gain = word(kRegGain);
-    s.gainRed = word(kRegGainRed);
-    s.gainGreen1 = word(kRegGainGreen1);
-    s.gainGreen2 = word(kRegGainGreen2);
-    s.gainBlue = word(kRegGainBlue);
-    // The tone curve the camera applies: identity until it is given one.
-    for (std::size_t i = 0; i < s.tone.size(); ++i) s.tone[i] = static_cast<std::uint8_t>(i);
+    // Exposure, gains and the tone curve as the property registers hold them.
+    const PropertySnapshot p = properties_.snapshot();
+    s.exposure = p.exposureUs;
+    s.gain = p.gain;
+    s.gainRed = p.gainRed;
+    s.gainGreen1 = p.gainGreen1;
+    s.gainGreen2 = p.gainGreen2;
+    s.gainBlue = p.gainBlue;
+    s.tone = p.toneCurve;
     return s;
 }
 
@@ -661,7 +651,16 @@ std::chrono::steady_clock::duration CameraDevice::frameInterval() const {
     if (fps < 0) {
         // The data rate is in kilopixels per second.
         auto rate = registers_.find(kRegRate);
-        const double pixels = videoSettings().frameBytes();
+        auto word = [&](std::uint16_t address) -> std::uint32_t {
+            auto it = registers_.find(address);
+            return it == registers_.end() ? 0 : it->second;
+        };
+        VideoSettings window;
+        window.width = static_cast<std::uint16_t>(word(0x100C));
+        window.height = static_cast<std::uint16_t>(word(0x100C) >> 16);
+        window.subX = std::max<std::uint16_t>(1, static_cast<std::uint16_t>(word(0x1018)));
+        window.subY = std::max<std::uint16_t>(1, static_cast<std::uint16_t>(word(0x1018) >> 16));
+        const double pixels = window.frameBytes();
         if (rate == registers_.end() || rate->second == 0 || pixels == 0)
             return steady_clock::duration::zero();
         fps = rate->second * 1000.0 / pixels;
@@ -706,12 +705,14 @@ void CameraDevice::clearLog() {
 
 std::uint32_t CameraDevice::reg(std::uint16_t address) const {
     std::lock_guard lock(mutex_);
+    if (auto v = properties_.peek(address)) return *v;
     auto it = registers_.find(address);
     return it == registers_.end() ? 0 : it->second;
 }
 
 void CameraDevice::setReg(std::uint16_t address, std::uint32_t value) {
     std::lock_guard lock(mutex_);
+    if (properties_.poke(address, value)) return;
     registers_[address] = value;
 }
 

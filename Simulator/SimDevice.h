@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "Simulator/SimVideo.h"
+#include "Simulator/SimProperties.h"
 #include "usbhost/UsbHost.h"
 
 namespace vocam::sim {
@@ -52,6 +53,11 @@ struct CameraConfig {
     // Frames per second; -1 paces frames by the data rate, 0 sends them as
     // fast as they are read.
     int fps = -1;
+
+    // Property side (SimProperties): automatic exposure offered (unset: the
+    // model's default) and the cooler's speed in mK per second.
+    std::optional<bool> autoExposure;
+    std::uint32_t coolRate = 1000;
 };
 
 // The model's defaults, for the model table entry with this index.
@@ -155,6 +161,9 @@ public:
     bool fpgaConfigured() const;
     // The video side: frame log and video faults.
     SimVideo &video() { return *video_; }
+    // The property side: register blocks, cooler, fan and messages.
+    SimProperties &properties() { return properties_; }
+    std::array<std::uint8_t, 256> toneCurve() const { return properties_.toneCurve(); }
 
 private:
     struct PendingRead {
@@ -181,7 +190,7 @@ private:
     // Video (lock held): whether the next pending read is a frame to serve,
     // what the frame looks like, and the time between frames (0: unpaced).
     bool frameReadPending() const;
-    VideoSettings videoSettings() const;
+    VideoSettings videoSettings();
     std::chrono::steady_clock::duration frameInterval() const;
 
     CameraConfig config_;
@@ -224,6 +233,8 @@ private:
     std::unique_ptr<SimVideo> video_;
     std::chrono::steady_clock::time_point nextFrame_;
     std::thread worker_;
+
+    SimProperties properties_;
 };
 
 }  // namespace vocam::sim

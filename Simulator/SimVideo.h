@@ -32,7 +32,7 @@ struct VideoSettings {
 };
 
 // The exposure at which the scene's white reaches its nominal level.
-inline constexpr std::uint32_t kNominalExposureUs = 10000;
+inline constexpr std::uint32_t kNominalExposureUs = 20000;
 
 // One frame sent: the camera's own count (from 1) and the hash of its bytes.
 struct FrameRecord {

@@ -10,6 +10,7 @@
 
 #include "usbhost/UsbHost.h"
 #include "vocamapi.h"
+#include "votf.h"
 
 struct model_table_entry;
 
@@ -78,6 +79,10 @@ struct _vocam {
     std::int64_t gamma = 0;
     std::int64_t contrast = 0;
     std::int64_t brightness = 0;
+
+    // Colour engine: created on first need by vo_usb_create_votf and loaded
+    // with the model's correction matrices.
+    std::unique_ptr<CVotf> converter;
 
     // Notification slots (type 0: free) and the stream's life beyond the
     // flags above, all under stream_lock: a start waits for the thread to

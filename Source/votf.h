@@ -10,6 +10,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 
 #include "vocamapi.h"
@@ -79,6 +80,54 @@ struct _votf_settings {
     std::uint16_t *toneTable16 = nullptr;
 };
 
+// A caller's request for one conversion: 12 bytes (method and correction
+// only) or 44 bytes. The record is little-endian on every host; the
+// converter decodes it byte by byte, so this struct only documents the layout
+// for callers that build it in memory on a little-endian machine.
+struct conversion_params {
+    std::uint32_t size;              // 12 or 44
+    std::uint32_t demosaicMethod;    // 0, 1, 2, 3, 8 or 9
+    std::uint32_t correctionMatrix;  // 0 to 16
+    std::uint32_t flipX;
+    std::uint32_t flipY;
+    float hue;         // degrees
+    float saturation;  // both chroma axes
+    // 0: gainOrGain0 is the Y gain and the next two the white balance U and V
+    // times 100; otherwise the three are digital gains of channels 0, 1, 2.
+    std::uint32_t useColorGains;
+    float gainOrGain0;
+    float whiteBalanceUOrGain1;
+    float whiteBalanceVOrGain2;
+};
+static_assert(sizeof(float) == 4 && std::numeric_limits<float>::is_iec559);
+static_assert(offsetof(conversion_params, demosaicMethod) == 4);
+static_assert(offsetof(conversion_params, correctionMatrix) == 8);
+static_assert(offsetof(conversion_params, flipX) == 12);
+static_assert(offsetof(conversion_params, flipY) == 16);
+static_assert(offsetof(conversion_params, hue) == 20);
+static_assert(offsetof(conversion_params, saturation) == 24);
+static_assert(offsetof(conversion_params, useColorGains) == 28);
+static_assert(offsetof(conversion_params, gainOrGain0) == 32);
+static_assert(offsetof(conversion_params, whiteBalanceUOrGain1) == 36);
+static_assert(offsetof(conversion_params, whiteBalanceVOrGain2) == 40);
+static_assert(sizeof(conversion_params) == 44);
+inline constexpr std::uint32_t kConversionParamsShort = 12;
+inline constexpr std::uint32_t kConversionParamsFull = sizeof(conversion_params);
+// Byte size of the image-format record (thirteen 32-bit words).
+inline constexpr std::uint32_t kImageFormatSize = 52;
+
+// The 16-bit table of the last 16-bit conversion, kept with what it was built
+// from (the tone table's bytes, its size and the sample byte order), so that
+// frames with unchanged tone settings and byte order reuse it instead of
+// recomputing 65536 entries.
+struct Lut16Cache {
+    std::unique_ptr<std::uint16_t[]> table;
+    std::array<std::uint8_t, sizeof(_lut8_struct)> tone{};
+    std::size_t toneSize = 0;
+    int lsbFirst = 0;
+    bool valid = false;
+};
+
 class VOCAM_API CVotf {
   public:
     CVotf();
@@ -137,6 +186,19 @@ class VOCAM_API CVotf {
     int BuildCurrentMatrix() noexcept;
     int GetCurrentMatrix(std::int16_t *out) noexcept;
 
+    // Frame conversion. bits is the output depth: 8 (grey, monochrome frames
+    // only; colour frames get 24), 32, 48, anything else 24. imageFormat
+    // (52-byte record) and params (conversion_params) may be null. 0
+    // converted; -22 bad record size or a frame whose width or height is odd
+    // or below 4; -14 unsupported frame, request or correction id. dst is
+    // untouched on failure.
+    int ConvertToRgb(unsigned char *dst, const unsigned char *src, unsigned bits,
+                     const void *imageFormat, const void *params) noexcept;
+    // Runs the kernel that serves f and s, then the matrix stage. 1
+    // converted; 0 when no kernel serves the combination (dst untouched).
+    int ConvertBayerToRgb(unsigned char *dst, const unsigned char *src, unsigned bits,
+                          const _votf_format *f, const _votf_settings *s) const noexcept;
+
     // Digital per-channel gains (channel order of the output bytes) against
     // white balance and Y gain. 1 on success, 0 when a saturation is at or
     // below 0.05.
@@ -157,9 +219,23 @@ class VOCAM_API CVotf {
     // Owners of the tables that settings.toneTable and settings.toneTable16 show.
     std::unique_ptr<_lut8_struct> toneTableBuffer_;
     std::unique_ptr<std::uint16_t[]> toneTable16Buffer_;
+    // The 16-bit table of the last 16-bit conversion.
+    Lut16Cache lut16Cache_;
 
     friend struct CVotfAccess;
 };
+
+// Fixed-point colour-matrix stage, in place. m is 3x4 row-major with 4096 =
+// 1.0; each output channel r is the sum of m[4r + c] times channel c, clamped
+// to the channel range after dropping 12 fraction bits.
+// count 3-byte pixels; column 3 is unused.
+VOCAM_API void MatrixPostProcess4096(const short *m, unsigned char *pixels, unsigned long count);
+// count 4-byte pixels; byte 3 takes part through column 3 and is kept.
+VOCAM_API void MatrixPostProcess4096to32(const short *m, unsigned char *pixels,
+                                         unsigned long count);
+// count pixels of three 16-bit values; column 3 is unused.
+VOCAM_API void MatrixPostProcess16_4096(const short *m, unsigned short *pixels,
+                                        unsigned long count);
 
 // Tone tables.
 void MakeLut8(_lut8_struct *l);

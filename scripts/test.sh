@@ -7,10 +7,10 @@ cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 jobs=$(nproc)
 
-build() {  # name, then extra cmake arguments
+build() {  # name, then extra cmake arguments; TARGET limits what is built
   local dir="build/$1"; shift
   cmake -S . -B "$dir" -G Ninja -DVOCAM_BENCH=OFF "$@" > /dev/null
-  cmake --build "$dir" -j "$jobs"
+  cmake --build "$dir" -j "$jobs" ${TARGET:+--target "$TARGET"}
 }
 run() {
   ctest --test-dir "build/$1" --output-on-failure -j "$jobs" "${@:2}"
@@ -34,3 +34,10 @@ cmake --build build/tsan -j "$jobs" --target "${tsan_tests[@]}"
 for t in "${tsan_tests[@]}"; do
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" "build/tsan/tests/$t"
 done
+echo "== fuzzing the firmware file reader (20 s)"
+TARGET=hex_fuzz build fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVOCAM_FUZZ=ON \
+  -DVOCAM_TESTS=OFF
+corpus=$(mktemp -d)
+cp tests/fuzz/corpus/* "$corpus"/
+build/fuzz/tests/fuzz/hex_fuzz -max_total_time=20 -print_final_stats=1 "$corpus" 2>&1 | tail -3
+rm -rf "$corpus"

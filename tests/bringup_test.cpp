@@ -401,6 +401,70 @@ TEST_F(Cameras, OpenReadsGeometryColourTemperatureAndRates) {
     vocam_camera_close(&cam);
 }
 
+// Registers set on the camera before open, and what open must make of them.
+struct OpenCase {
+    const char *name;
+    std::vector<std::pair<std::uint16_t, std::uint32_t>> registers;
+    std::string expectLog;
+    std::function<void(const _vocam &, sim::CameraDevice &)> check;
+};
+
+class OpenEdges : public BringUp, public ::testing::WithParamInterface<OpenCase> {};
+
+TEST_P(OpenEdges, Apply) {
+    ASSERT_TRUE(sim::Bus::instance().configure("model_05:state=ready"));
+    auto device = sim::Bus::instance().devices().at(0);
+    for (auto [reg, value] : GetParam().registers) device->setReg(reg, value);
+    test::StderrCapture err;
+    _vocam *cam = nullptr;
+    ASSERT_EQ(vocam_camera_open_by_pid(&cam, 0x00A3), 0);
+    ASSERT_NE(cam, nullptr);
+    const std::string log = err.take();
+    EXPECT_NE(log.find(GetParam().expectLog), std::string::npos) << log;
+    GetParam().check(*cam, *device);
+    vocam_camera_close(&cam);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, OpenEdges,
+    ::testing::Values(
+        OpenCase{"UnsupportedColourCodeKeepsMono", {{0x1014, 7}}, "error: unsupported image format 7\n",
+                 [](const _vocam &c, sim::CameraDevice &d) {
+                     EXPECT_EQ(c.color_id, 0u);
+                     EXPECT_EQ(c.is_color, 0);
+                     EXPECT_EQ(d.reg(0x1010), 0u);
+                 }},
+        OpenCase{"OnlyTheLowByteOfTheSubsamplingInquiryCounts", {{0x101C, 0x0101}}, "subsampling is not available\n",
+                 [](const _vocam &c, sim::CameraDevice &) { EXPECT_EQ(c.subsampling_available, 0); }},
+        OpenCase{"OddRateCountDropsTheLastHighHalf",
+                 {{0x104C, 5}},
+                 "kps count: 5\n",
+                 [](const _vocam &c, sim::CameraDevice &d) {
+                     ASSERT_EQ(c.data_rate_count, 5);
+                     // The simulated list has three entries; the rest read as 0.
+                     EXPECT_EQ(c.data_rates[2], 48000);
+                     EXPECT_EQ(c.data_rates[4], 0);
+                     int reads = 0;
+                     for (const auto &e : d.log())
+                         reads += e.kind == LogEntry::Kind::Control && e.setup.wIndex == 0x1050;
+                     EXPECT_EQ(reads, 3);
+                 }},
+        OpenCase{"NoRatesLeaveTheCurrentRate", {{0x104C, 0}, {0x1048, 777}}, "kps count: 0\n",
+                 [](const _vocam &c, sim::CameraDevice &d) {
+                     EXPECT_EQ(c.data_rate_count, 0);
+                     EXPECT_EQ(d.reg(0x1048), 777u);
+                 }},
+        OpenCase{"AFanAlreadyMatchingIsNotWritten",
+                 {{0x0690, 0x80008000u}, {0x0730, 0x80008000u}},
+                 "sn=1000",
+                 [](const _vocam &c, sim::CameraDevice &d) {
+                     EXPECT_TRUE(c.temperature_supported);
+                     EXPECT_TRUE(c.fan_on);
+                     for (const auto &e : d.log())
+                         EXPECT_FALSE(e.setup.wIndex == 0x0730 && !(e.setup.bmRequestType & 0x80));
+                 }}),
+    [](const auto &info) { return std::string(info.param.name); });
+
 TEST(ModelTable, LookupsAndModelData) {
     EXPECT_EQ(vo_camera_find(0x01A5, 1), &camera_ids[11]);
     EXPECT_EQ(vo_camera_find(0x01A5, 7), nullptr);

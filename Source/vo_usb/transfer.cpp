@@ -34,6 +34,23 @@ bool transferred(IOReturn r) { return r == kIOReturnSuccess || r == kIOReturnOve
 
 std::uint16_t registerAddress(std::int32_t reg) { return static_cast<std::uint16_t>(reg & 0xFFFF); }
 
+// The checks before a bulk transfer: its arguments and a pipe that is ready.
+// The interface to use, or null when the transfer must not be issued.
+Interface *readyBulkPipe(_vocam *handle, std::uint8_t pipe, const std::uint8_t *data, std::uint32_t length) {
+    if (handle == nullptr || data == nullptr || length == 0 || !handle->usb_interface_if) return nullptr;
+    const IOReturn status = handle->usb_interface_if->pipeStatus(pipe);
+    if (status != kIOReturnSuccess) {
+        std::fprintf(stderr, "pipe is not ready: status=%02X\n", status);
+        return nullptr;
+    }
+    return handle->usb_interface_if.get();
+}
+
+void bulkFailed(Interface &interface, std::uint8_t pipe, IOReturn r) {
+    resetPipe(interface, pipe);
+    std::fprintf(stderr, "myUSBReadBulkPipe WritePipeTO failed 0x%X %d\n", r, r);
+}
+
 }  // namespace
 
 std::uint32_t usb_bulk_timeout_ms(std::uint32_t length) {
@@ -73,18 +90,11 @@ VOCAM_API std::int32_t vo_usb_control_read(_vocam *handle, std::uint8_t *data, s
 
 VOCAM_API std::int32_t vo_usb_bulk_write(_vocam *handle, std::uint8_t pipe, std::uint8_t *data,
                                          std::uint32_t length) {
-    if (handle == nullptr || data == nullptr || length == 0 || !handle->usb_interface_if) return -1;
-    Interface &interface = *handle->usb_interface_if;
-    const std::uint32_t timeout = usb_bulk_timeout_ms(length);
-    const IOReturn status = interface.pipeStatus(pipe);
-    if (status != kIOReturnSuccess) {
-        std::fprintf(stderr, "pipe is not ready: status=%02X\n", status);
-        return -1;
-    }
-    const IOReturn r = interface.writePipe(pipe, data, length, timeout, 0);
+    Interface *interface = readyBulkPipe(handle, pipe, data, length);
+    if (interface == nullptr) return -1;
+    const IOReturn r = interface->writePipe(pipe, data, length, usb_bulk_timeout_ms(length), 0);
     if (!transferred(r)) {
-        resetPipe(interface, pipe);
-        std::fprintf(stderr, "myUSBReadBulkPipe WritePipeTO failed 0x%X %d\n", r, r);
+        bulkFailed(*interface, pipe, r);
         // A write that did not go through is a failure, not a count.
         return r;
     }
@@ -93,19 +103,12 @@ VOCAM_API std::int32_t vo_usb_bulk_write(_vocam *handle, std::uint8_t pipe, std:
 
 VOCAM_API std::int32_t vo_usb_bulk_read(_vocam *handle, std::uint8_t pipe, std::uint8_t *data,
                                         std::uint32_t length) {
-    if (handle == nullptr || data == nullptr || length == 0 || !handle->usb_interface_if) return -1;
-    Interface &interface = *handle->usb_interface_if;
-    const std::uint32_t timeout = usb_bulk_timeout_ms(length);
-    const IOReturn status = interface.pipeStatus(pipe);
-    if (status != kIOReturnSuccess) {
-        std::fprintf(stderr, "pipe is not ready: status=%02X\n", status);
-        return -1;
-    }
+    Interface *interface = readyBulkPipe(handle, pipe, data, length);
+    if (interface == nullptr) return -1;
     std::uint32_t count = length;
-    const IOReturn r = interface.readPipe(pipe, data, count, timeout, 0);
+    const IOReturn r = interface->readPipe(pipe, data, count, usb_bulk_timeout_ms(length), 0);
     if (!transferred(r)) {
-        resetPipe(interface, pipe);
-        std::fprintf(stderr, "myUSBReadBulkPipe WritePipeTO failed 0x%X %d\n", r, r);
+        bulkFailed(*interface, pipe, r);
         // Bytes that arrived before the failure are still reported; a read
         // that brought nothing reports why.
         if (count == 0) return r;

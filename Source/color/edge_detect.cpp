@@ -1,0 +1,344 @@
+// Edge-detecting demosaic (method 2): bilinear interpolation whose green at
+// red and blue sites follows the direction of smaller change.
+//
+// One-pass kernels read the raw frame directly (no table); the two-pass
+// entries apply the table, byte order and weaving on the way. The interior of
+// every row goes through a vectorised span where the processor has one;
+// borders and the last few pixels of a row take the scalar rules.
+#include <cstdint>
+#include <initializer_list>
+#include <type_traits>
+
+#include "color/edge_detect_simd.h"
+#include "color/edge_rules.h"
+#include "color/kernel_common.h"
+#include "vocamkernels.h"
+
+namespace vocam::kernels {
+namespace {
+
+// Widest frame whose fetched rows the two-pass entries keep on the stack
+// (three rows); wider frames are placed and interpolated in place.
+constexpr uint32_t kEdgeRingWidth = 8192 + 32;
+
+// Rows of one-byte samples, one every Step bytes. Direct: the raw frame
+// itself. Fetched: the rows pass through a table (and byte exchange and
+// weaving) into a ring of three rows on the stack, one row ahead, so that
+// rows y-1 .. y+1 are at hand while row y is computed.
+template <uint32_t Step>
+struct Rows {
+    const uint8_t *src;
+    uint32_t width;
+    uint8_t (*ring)[kEdgeRingWidth];
+    const uint8_t *row(uint32_t y) const {
+        if (ring) return ring[y % 3];
+        return src + size_t(y) * width * Step;
+    }
+    int operator()(uint32_t x, uint32_t y, uint32_t) const { return row(y)[size_t(x) * Step]; }
+};
+
+// Writes source pixel (x, y) to its oriented place in a 24-bit or 32-bit picture.
+template <uint32_t P, bool Flip>
+struct OrientedWriter {
+    uint8_t *dst;
+    uint32_t width, height;
+    int topDown;
+    uint8_t *at(uint32_t x, uint32_t y) const {
+        const uint32_t row = memoryRow(y, height, topDown);
+        const uint32_t col = Flip ? width - 1 - x : x;
+        return dst + (size_t(row) * width + col) * P;
+    }
+    void operator()(uint32_t x, uint32_t y, uint32_t c, int v) const { at(x, y)[c] = uint8_t(v); }
+};
+
+// Interior pixels [xb, xe) of row y (1 <= y <= H-2), straight pointer walk.
+template <uint32_t Step, uint32_t P, bool Flip>
+void scalarSpan(uint8_t *outRow, const uint8_t *up, const uint8_t *cur, const uint8_t *dn,
+                uint32_t width, uint32_t xb, uint32_t xe, Phase ph) {
+    const uint32_t rc = ph.rowColour(), oc = ph.otherColour();
+    for (uint32_t x = xb; x < xe; ++x) {
+        const size_t i = size_t(x) * Step;
+        const int l = cur[i - Step], r = cur[i + Step], u = up[i], d = dn[i];
+        uint8_t *o = outRow + size_t(Flip ? width - 1 - x : x) * P;
+        if (ph.isGreen(x)) {
+            o[kGreen] = cur[i];
+            o[rc] = uint8_t(edge::mean2(l, r));
+            o[oc] = uint8_t(edge::mean2(u, d));
+        } else {
+            o[rc] = cur[i];
+            o[oc] = uint8_t(edge::mean4(up[i - Step], up[i + Step], dn[i - Step], dn[i + Step]));
+            o[kGreen] = uint8_t(edge::edgeGreen(l, r, u, d));
+        }
+    }
+}
+
+// The picture, row after row: P bytes per output pixel, mirrored when Flip;
+// HalvedCorner selects the 8-bit one-pass kernels' corner green. With a row
+// fetch, row y is fetched before row y-1 is computed.
+template <uint32_t P, uint32_t Step, bool Flip, bool HalvedCorner, class FetchRow>
+void rowsPass(uint8_t *dst, const Rows<Step> &s, uint32_t width, uint32_t height, Phase row0,
+              int topDown, FetchRow fetchRow) {
+    const OrientedWriter<P, Flip> out{dst, width, height, topDown};
+    const simd::EdgeSpanFn vector = simd::edgeSpan(P, Step, Flip);
+    fetchRow(0);
+    fetchRow(1);
+    for (uint32_t y = 0; y < height; ++y) {
+        if (y >= 1 && y + 1 < height) fetchRow(y + 1);
+        const Phase ph = phaseOfRow(row0, y);
+        if (y == 0 || y + 1 == height) {
+            for (uint32_t x = 0; x < width; ++x) out(x, y, ph.channelAt(x), s(x, y, 0));
+            edge::borderRow(s, out, width, y, y == 0 ? 1 : height - 2, ph, HalvedCorner);
+            continue;
+        }
+        for (uint32_t x : {0u, width - 1}) {
+            out(x, y, ph.channelAt(x), s(x, y, 0));
+            edge::columnBorderPixel(s, out, x, y, x == 0 ? 1 : width - 2, ph);
+        }
+        uint8_t *outRow = dst + size_t(memoryRow(y, height, topDown)) * width * P;
+        const uint8_t *up = s.row(y - 1), *cur = s.row(y), *dn = s.row(y + 1);
+        uint32_t x = 1;
+        if (vector) {
+            scalarSpan<Step, P, Flip>(outRow, up, cur, dn, width, 1, 2, ph);
+            x = vector(outRow, up, cur, dn, width, ph.blueRow, ph.isGreen(0));
+        }
+        scalarSpan<Step, P, Flip>(outRow, up, cur, dn, width, x, width - 1, ph);
+    }
+}
+
+// One-pass kernel straight from the raw frame.
+template <uint32_t P, uint32_t Step, bool Flip, bool HalvedCorner>
+void onePass(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t height, int blueRow,
+             int greenFirst, int topDown) {
+    if (!edge::framesFit(width, height)) return;
+    const Rows<Step> rows{src, width, nullptr};
+    rowsPass<P, Step, Flip, HalvedCorner>(
+        dst, rows, width, height, Phase{blueRow != 0, greenFirst != 0}, topDown, [](uint32_t) {});
+}
+
+// Second pass on a placed mosaic in layout Px; phase of the first memory row.
+template <class Px>
+void secondPass(typename Px::T *dst, uint32_t width, uint32_t height, int blueRow, int greenFirst) {
+    if (!edge::framesFit(width, height)) return;
+    const size_t stride = rowElems<Px>(width);
+    const edge::PlacedReader<Px> s{dst, stride};
+    edge::PictureWriter<Px> out{dst, stride};
+    const Phase row0{blueRow != 0, greenFirst != 0};
+    edge::borderRow(s, out, width, 0, 1, row0, false);
+    for (uint32_t y = 1; y + 1 < height; ++y)
+        edge::middleRow(s, out, width, y, phaseOfRow(row0, y));
+    edge::borderRow(s, out, width, height - 1, height - 2, phaseOfRow(row0, height - 1), false);
+}
+
+// Two-pass entry: placement with table, byte order, weaving and orientation,
+// then the in-place interpolation with the phase of the first memory row.
+//
+// Every edge-detecting rule treats left and right, and up and down, alike (the
+// corners of a second pass take the ordinary mean), so interpolating the
+// mirrored, bottom-up mosaic in memory order gives the picture that the rules
+// give in source order, stored mirrored and bottom-up. 24-bit and 32-bit
+// pictures are therefore computed in one walk from fetched source rows.
+template <class Px, class Fetch>
+void twoPass(typename Px::T *dst, const typename Fetch::In *src, uint32_t width, uint32_t height,
+             int blueRow, int greenFirst, int flipX, int topDown, int deinterlace, Fetch fetch) {
+    if (!edge::framesFit(width, height)) return;
+    if constexpr (!std::is_same_v<Px, Bgr48>) {
+        if (width <= kEdgeRingWidth - 32) {
+            alignas(32) uint8_t ring[3][kEdgeRingWidth];
+            const Rows<1> rows{nullptr, width, ring};
+            auto fetchRow = [&](uint32_t y) {
+                const typename Fetch::In *in =
+                    src + size_t(wovenSourceRow(y, height, deinterlace)) * width;
+                uint8_t *o = ring[y % 3];
+                for (uint32_t x = 0; x < width; ++x) o[x] = uint8_t(fetch(in, x));
+            };
+            const Phase row0{blueRow != 0, greenFirst != 0};
+            if (flipX)
+                rowsPass<Px::kStep, 1, true, false>(dst, rows, width, height, row0, topDown,
+                                                    fetchRow);
+            else
+                rowsPass<Px::kStep, 1, false, false>(dst, rows, width, height, row0, topDown,
+                                                     fetchRow);
+            return;
+        }
+    }
+    placeMosaic<Px>(dst, src, width, height, blueRow, greenFirst, flipX, topDown, deinterlace,
+                    fetch);
+    const Phase mem = memoryPhase(blueRow, greenFirst, flipX, topDown);
+    secondPass<Px>(dst, width, height, mem.blueRow, mem.greenFirst);
+}
+
+}  // namespace
+}  // namespace vocam::kernels
+
+using namespace vocam::kernels;
+
+extern "C" {
+
+VOCAM_API void EdgeDetectMove(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t height,
+                              int blueRow, int greenFirst, int topDown) {
+    onePass<3, 1, false, true>(dst, src, width, height, blueRow, greenFirst, topDown);
+}
+VOCAM_API void EdgeDetectMoveFlipX(uint8_t *dst, const uint8_t *src, uint32_t width,
+                                   uint32_t height, int blueRow, int greenFirst, int topDown) {
+    onePass<3, 1, true, true>(dst, src, width, height, blueRow, greenFirst, topDown);
+}
+VOCAM_API void EdgeDetectMove32(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t height,
+                                int blueRow, int greenFirst, int topDown) {
+    onePass<4, 1, false, true>(dst, src, width, height, blueRow, greenFirst, topDown);
+}
+VOCAM_API void EdgeDetectMove32FlipX(uint8_t *dst, const uint8_t *src, uint32_t width,
+                                     uint32_t height, int blueRow, int greenFirst, int topDown) {
+    onePass<4, 1, true, true>(dst, src, width, height, blueRow, greenFirst, topDown);
+}
+VOCAM_API void EdgeDetectMove16to8(uint8_t *dst, const uint8_t *src, uint32_t width,
+                                   uint32_t height, int blueRow, int greenFirst, int topDown) {
+    onePass<3, 2, false, false>(dst, src, width, height, blueRow, greenFirst, topDown);
+}
+VOCAM_API void EdgeDetectMove16to8FlipX(uint8_t *dst, const uint8_t *src, uint32_t width,
+                                        uint32_t height, int blueRow, int greenFirst, int topDown) {
+    onePass<3, 2, true, false>(dst, src, width, height, blueRow, greenFirst, topDown);
+}
+VOCAM_API void EdgeDetectMove16to832(uint8_t *dst, const uint8_t *src, uint32_t width,
+                                     uint32_t height, int blueRow, int greenFirst, int topDown) {
+    onePass<4, 2, false, false>(dst, src, width, height, blueRow, greenFirst, topDown);
+}
+VOCAM_API void EdgeDetectMove16to832FlipX(uint8_t *dst, const uint8_t *src, uint32_t width,
+                                          uint32_t height, int blueRow, int greenFirst,
+                                          int topDown) {
+    onePass<4, 2, true, false>(dst, src, width, height, blueRow, greenFirst, topDown);
+}
+
+VOCAM_API void SecondEdgeDetectMove(uint8_t *dst, uint32_t width, uint32_t height, int blueRow,
+                                    int greenFirst) {
+    secondPass<Bgr24>(dst, width, height, blueRow, greenFirst);
+}
+VOCAM_API void SecondEdgeDetectMove32(uint8_t *dst, uint32_t width, uint32_t height, int blueRow,
+                                      int greenFirst) {
+    secondPass<Bgr32>(dst, width, height, blueRow, greenFirst);
+}
+VOCAM_API void SecondEdgeDetectMove16(uint16_t *dst, uint32_t width, uint32_t height, int blueRow,
+                                      int greenFirst) {
+    secondPass<Bgr48>(dst, width, height, blueRow, greenFirst);
+}
+
+VOCAM_API void EdgeDetectMoveInPlace(uint8_t *dst, const uint8_t *src, uint32_t width,
+                                     uint32_t height, int blueRow, int greenFirst, int flipX,
+                                     int topDown, int deinterlace, const uint8_t *lut) {
+    withFetch8(lut, [&](auto fetch) {
+        twoPass<Bgr24>(dst, src, width, height, blueRow, greenFirst, flipX, topDown, deinterlace,
+                       fetch);
+    });
+}
+VOCAM_API void EdgeDetectMove32InPlace(uint8_t *dst, const uint8_t *src, uint32_t width,
+                                       uint32_t height, int blueRow, int greenFirst, int flipX,
+                                       int topDown, int deinterlace, const uint8_t *lut) {
+    withFetch8(lut, [&](auto fetch) {
+        twoPass<Bgr32>(dst, src, width, height, blueRow, greenFirst, flipX, topDown, deinterlace,
+                       fetch);
+    });
+}
+VOCAM_API void EdgeDetectMove16to8InPlace(uint8_t *dst, const uint16_t *src, uint32_t width,
+                                          uint32_t height, int blueRow, int greenFirst, int flipX,
+                                          int topDown, int deinterlace, int msbFirst,
+                                          const uint16_t *lut) {
+    withFetch16to8(msbFirst, lut, [&](auto fetch) {
+        twoPass<Bgr24>(dst, src, width, height, blueRow, greenFirst, flipX, topDown, deinterlace,
+                       fetch);
+    });
+}
+VOCAM_API void EdgeDetectMove16to832InPlace(uint8_t *dst, const uint16_t *src, uint32_t width,
+                                            uint32_t height, int blueRow, int greenFirst, int flipX,
+                                            int topDown, int deinterlace, int msbFirst,
+                                            const uint16_t *lut) {
+    withFetch16to8(msbFirst, lut, [&](auto fetch) {
+        twoPass<Bgr32>(dst, src, width, height, blueRow, greenFirst, flipX, topDown, deinterlace,
+                       fetch);
+    });
+}
+VOCAM_API void EdgeDetectMove16InPlace(uint16_t *dst, const uint16_t *src, uint32_t width,
+                                       uint32_t height, int blueRow, int greenFirst, int flipX,
+                                       int topDown, int deinterlace, int msbFirst,
+                                       const uint16_t *lut) {
+    withFetch16(msbFirst, lut, [&](auto fetch) {
+        twoPass<Bgr48>(dst, src, width, height, blueRow, greenFirst, flipX, topDown, deinterlace,
+                       fetch);
+    });
+}
+
+// Selectors: a table always takes the two-pass route (it is applied only by a
+// placement); otherwise the one-pass kernel, mirrored or not. The 16-bit ones
+// point the one-pass kernel at the most significant byte of the first sample.
+VOCAM_API void EdgeDetectMoveSelect(uint8_t *dst, const uint8_t *src, uint32_t width,
+                                    uint32_t height, int blueRow, int greenFirst, int flipX,
+                                    int topDown, const uint8_t *lut) {
+    if (lut)
+        EdgeDetectMoveInPlace(dst, src, width, height, blueRow, greenFirst, flipX, topDown, 0, lut);
+    else if (flipX)
+        EdgeDetectMoveFlipX(dst, src, width, height, blueRow, greenFirst, topDown);
+    else
+        EdgeDetectMove(dst, src, width, height, blueRow, greenFirst, topDown);
+}
+VOCAM_API void EdgeDetectMove32Select(uint8_t *dst, const uint8_t *src, uint32_t width,
+                                      uint32_t height, int blueRow, int greenFirst, int flipX,
+                                      int topDown, const uint8_t *lut) {
+    if (lut)
+        EdgeDetectMove32InPlace(dst, src, width, height, blueRow, greenFirst, flipX, topDown, 0,
+                                lut);
+    else if (flipX)
+        EdgeDetectMove32FlipX(dst, src, width, height, blueRow, greenFirst, topDown);
+    else
+        EdgeDetectMove32(dst, src, width, height, blueRow, greenFirst, topDown);
+}
+VOCAM_API void EdgeDetectMove16to8Select(uint8_t *dst, const uint16_t *src, uint32_t width,
+                                         uint32_t height, int blueRow, int greenFirst, int flipX,
+                                         int topDown, int msbFirst, const uint16_t *lut) {
+    if (lut) {
+        EdgeDetectMove16to8InPlace(dst, src, width, height, blueRow, greenFirst, flipX, topDown, 0,
+                                   msbFirst, lut);
+        return;
+    }
+    const uint8_t *bytes = reinterpret_cast<const uint8_t *>(src) + (msbFirst ? 0 : 1);
+    if (flipX)
+        EdgeDetectMove16to8FlipX(dst, bytes, width, height, blueRow, greenFirst, topDown);
+    else
+        EdgeDetectMove16to8(dst, bytes, width, height, blueRow, greenFirst, topDown);
+}
+VOCAM_API void EdgeDetectMove16to832Select(uint8_t *dst, const uint16_t *src, uint32_t width,
+                                           uint32_t height, int blueRow, int greenFirst, int flipX,
+                                           int topDown, int msbFirst, const uint16_t *lut) {
+    if (lut) {
+        EdgeDetectMove16to832InPlace(dst, src, width, height, blueRow, greenFirst, flipX, topDown,
+                                     0, msbFirst, lut);
+        return;
+    }
+    const uint8_t *bytes = reinterpret_cast<const uint8_t *>(src) + (msbFirst ? 0 : 1);
+    if (flipX)
+        EdgeDetectMove16to832FlipX(dst, bytes, width, height, blueRow, greenFirst, topDown);
+    else
+        EdgeDetectMove16to832(dst, bytes, width, height, blueRow, greenFirst, topDown);
+}
+
+}  // extern "C"
+
+VOCAM_API void EdgeDetectMove(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t height,
+                              int blueRow, int greenFirst, int flipX, int topDown,
+                              const uint8_t *lut) {
+    EdgeDetectMoveSelect(dst, src, width, height, blueRow, greenFirst, flipX, topDown, lut);
+}
+VOCAM_API void EdgeDetectMove32(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t height,
+                                int blueRow, int greenFirst, int flipX, int topDown,
+                                const uint8_t *lut) {
+    EdgeDetectMove32Select(dst, src, width, height, blueRow, greenFirst, flipX, topDown, lut);
+}
+VOCAM_API void EdgeDetectMove16to8(uint8_t *dst, const uint16_t *src, uint32_t width,
+                                   uint32_t height, int blueRow, int greenFirst, int flipX,
+                                   int topDown, int msbFirst, const uint16_t *lut) {
+    EdgeDetectMove16to8Select(dst, src, width, height, blueRow, greenFirst, flipX, topDown,
+                              msbFirst, lut);
+}
+VOCAM_API void EdgeDetectMove16to832(uint8_t *dst, const uint16_t *src, uint32_t width,
+                                     uint32_t height, int blueRow, int greenFirst, int flipX,
+                                     int topDown, int msbFirst, const uint16_t *lut) {
+    EdgeDetectMove16to832Select(dst, src, width, height, blueRow, greenFirst, flipX, topDown,
+                                msbFirst, lut);
+}

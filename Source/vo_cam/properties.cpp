@@ -1,0 +1,505 @@
+// The property model: register blocks in the camera, the tone curve, the
+// colour engine's settings, cooling and the fixed geometry, behind three
+// calls that route each identifier to its place.
+#include "vo_cam/properties.h"
+
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <new>
+
+#include "vo_cameras.h"
+#include "vo_usb/vo_usb.h"
+
+using namespace vocam;
+
+namespace {
+
+constexpr std::uint32_t kToneFlags = VOCAM_PROP_FLAG_TONE;
+// The flags the colour engine takes for its tone settings.
+constexpr unsigned kEngineToneFlags = 15;
+constexpr std::uint32_t kMatrixEntryBytes = 20;
+// The message window runs from its base to the top of the 16-bit register space.
+constexpr std::uint32_t kMessageWindowBytes = 0x10000 - reg::kMessageData;
+
+void writeFailed(const char *name) {
+    std::fprintf(stderr, "error: unable to write param '%s'\n", name);
+}
+
+// Truncation toward zero that stays defined for any setting an engine may
+// hold: NaN reads as 0, and values beyond int saturate.
+int truncated(double x) {
+    if (std::isnan(x)) return 0;
+    if (x >= static_cast<double>(INT_MAX)) return INT_MAX;
+    if (x <= static_cast<double>(INT_MIN)) return INT_MIN;
+    return static_cast<int>(x);
+}
+
+int roundedUp(double setting) {
+    return truncated(0.5 + 100.0 * setting);
+}
+
+std::int16_t le16(const std::uint8_t *p) {
+    return static_cast<std::int16_t>(static_cast<std::uint16_t>(p[0] | p[1] << 8));
+}
+
+// The register block behind a register property, or -1.
+std::int32_t registerBlock(std::uint32_t id) {
+    switch (id) {
+        case VOCAM_PROP_EXPOSURE:
+            return reg::kExposure;
+        case VOCAM_PROP_GAIN:
+            return reg::kGain;
+        case VOCAM_PROP_GAIN_RED:
+            return reg::kGainRed;
+        case VOCAM_PROP_GAIN_BLUE:
+            return reg::kGainBlue;
+        case VOCAM_PROP_GAIN_GREEN1:
+            return reg::kGainGreen1;
+        case VOCAM_PROP_GAIN_GREEN2:
+            return reg::kGainGreen2;
+        case VOCAM_PROP_TEMPERATURE:
+            return reg::kTemperature;
+        case VOCAM_PROP_AUTO_EXPOSURE_TARGET:
+            return reg::kAutoExposureTarget;
+        default:
+            return -1;
+    }
+}
+
+bool isToneProperty(std::uint32_t id) {
+    return id == VOCAM_PROP_BRIGHTNESS || id == VOCAM_PROP_CONTRAST || id == VOCAM_PROP_GAMMA;
+}
+
+void putRange(int *min, int *max, int lo, int hi) {
+    if (min != nullptr) *min = lo;
+    if (max != nullptr) *max = hi;
+}
+
+// Engine properties, get. *value and *flags are zero on entry.
+int getEngineProperty(_vocam *handle, std::uint32_t id, int *min, int *max, int *value) {
+    CVotf &engine = *handle->converter;
+    const bool mono = handle->is_color == 0;
+    switch (id) {
+        case VOCAM_PROP_DEMOSAIC_METHOD: {
+            unsigned method = 0;
+            const int r = engine.DemosaicMethodGet(&method);
+            putRange(min, max, 0, 2);
+            *value = static_cast<int>(method);
+            return r;
+        }
+        case VOCAM_PROP_CORRECTION_MATRIX: {
+            unsigned matrix = 0;
+            const int r = engine.CorrectionMatrixGet(&matrix);
+            putRange(min, max, 0, 5);
+            *value = static_cast<int>(matrix);
+            return r;
+        }
+        case VOCAM_PROP_FLIPPING: {
+            int x = 0, y = 0;
+            const int r = engine.GetFlipping(&x, &y);
+            putRange(min, max, 0, 3);
+            *value = (x != 0 ? 1 : 0) | (y != 0 ? 2 : 0);
+            return r;
+        }
+        case VOCAM_PROP_SATURATION: {
+            double u = 0, v = 0;
+            const int r = engine.GetSaturation(&u, &v);
+            putRange(min, max, 5, 200);
+            *value = roundedUp(u);
+            return r;
+        }
+        case VOCAM_PROP_HUE: {
+            double hue = 0;
+            engine.GetHue(&hue);
+            putRange(min, max, -18000, 18000);
+            *value = roundedUp(hue);
+            return 0;
+        }
+        case VOCAM_PROP_WHITE_BALANCE_U:
+        case VOCAM_PROP_WHITE_BALANCE_V: {
+            // A monochrome picture has no chroma to balance.
+            if (mono) {
+                putRange(min, max, 0, 0);
+                *value = 0;
+                return 0;
+            }
+            double u = 0, v = 0;
+            const int r = engine.GetWhiteBalance(&u, &v);
+            putRange(min, max, -100, 100);
+            *value = roundedUp(id == VOCAM_PROP_WHITE_BALANCE_U ? u : v);
+            return r;
+        }
+        case VOCAM_PROP_DIGITAL_GAIN: {
+            if (mono) {
+                putRange(min, max, 100, 100);
+                *value = 100;
+                return 0;
+            }
+            double gain = 0;
+            const int r = engine.GetGain(&gain);
+            putRange(min, max, 100, 200);
+            *value = roundedUp(gain);
+            return r;
+        }
+        case VOCAM_PROP_DIGITAL_GAIN_RED:
+        case VOCAM_PROP_DIGITAL_GAIN_GREEN:
+        case VOCAM_PROP_DIGITAL_GAIN_BLUE: {
+            if (mono) {
+                putRange(min, max, 100, 100);
+                *value = 100;
+                return 0;
+            }
+            double g[3] = {};
+            const int r = engine.GetDigitalColorGains(&g[0], &g[1], &g[2]);
+            putRange(min, max, 100, 250);
+            *value = truncated(100.0 * g[id - VOCAM_PROP_DIGITAL_GAIN_RED]);
+            return r;
+        }
+        default:
+            return -22;
+    }
+}
+
+// Engine properties, set.
+int setEngineProperty(_vocam *handle, std::uint32_t id, int value) {
+    CVotf &engine = *handle->converter;
+    const double scaled = value / 100.0;
+    switch (id) {
+        case VOCAM_PROP_DEMOSAIC_METHOD:
+            return engine.DemosaicMethodSet(static_cast<unsigned>(value));
+        case VOCAM_PROP_CORRECTION_MATRIX:
+            return engine.CorrectionMatrixSet(static_cast<unsigned>(value));
+        case VOCAM_PROP_FLIPPING:
+            return engine.SetFlipping(value & 1, (value >> 1) & 1);
+        case VOCAM_PROP_SATURATION:
+            return engine.SetSaturation(scaled, scaled);
+        case VOCAM_PROP_HUE:
+            return engine.SetHue(scaled);
+        case VOCAM_PROP_WHITE_BALANCE_U:
+        case VOCAM_PROP_WHITE_BALANCE_V: {
+            double u = 0, v = 0;
+            if (const int r = engine.GetWhiteBalance(&u, &v); r < 0) return r;
+            (id == VOCAM_PROP_WHITE_BALANCE_U ? u : v) = scaled;
+            return engine.SetWhiteBalance(u, v);
+        }
+        case VOCAM_PROP_DIGITAL_GAIN:
+            return engine.SetGain(scaled);
+        case VOCAM_PROP_DIGITAL_GAIN_RED:
+        case VOCAM_PROP_DIGITAL_GAIN_GREEN:
+        case VOCAM_PROP_DIGITAL_GAIN_BLUE: {
+            double g[3] = {};
+            if (const int r = engine.GetDigitalColorGains(&g[0], &g[1], &g[2]); r < 0) return r;
+            g[id - VOCAM_PROP_DIGITAL_GAIN_RED] = scaled;
+            return engine.SetDigitalColorGains(g[0], g[1], g[2]);
+        }
+        default:
+            return -22;
+    }
+}
+
+bool isEngineProperty(std::uint32_t id) {
+    return id >= VOCAM_PROP_DEMOSAIC_METHOD && id <= VOCAM_PROP_DIGITAL_GAIN_BLUE;
+}
+
+int propertySet(_vocam *handle, std::uint32_t id, int value, std::uint32_t flags) {
+    if (handle == nullptr) return -22;
+    if (const int r = vo_usb_create_votf(handle); r != 0) return r;
+    if (isToneProperty(id)) {
+        std::int64_t &field = id == VOCAM_PROP_BRIGHTNESS ? handle->brightness
+                              : id == VOCAM_PROP_CONTRAST ? handle->contrast
+                                                          : handle->gamma;
+        field = value;
+        return cam_set_gamma_helper(handle);
+    }
+    if (id == VOCAM_PROP_TEMPERATURE) return cam_set_temperature_helper(handle, value, flags);
+    if (const std::int32_t block = registerBlock(id); block >= 0)
+        return cam_set_prop_helper(handle, block, value, flags);
+    if (isEngineProperty(id)) return setEngineProperty(handle, id, value);
+    return -22;
+}
+
+int propertyGetRange(_vocam *handle, std::uint32_t id, int *min, int *max, int *value,
+                     std::uint32_t *flags) {
+    if (handle == nullptr || value == nullptr || flags == nullptr) return -22;
+    if (const int r = vo_usb_create_votf(handle); r != 0) return r;
+    *flags = 0;
+    *value = 0;
+    putRange(min, max, 0, 0);
+    if (isToneProperty(id)) return cam_get_gamma_helper(handle, id, min, max, value, flags);
+    if (const std::int32_t block = registerBlock(id); block >= 0)
+        return cam_get_prop_helper(handle, block, min, max, value, flags);
+    if (isEngineProperty(id)) return getEngineProperty(handle, id, min, max, value);
+    return -22;
+}
+
+int propertyGet(_vocam *handle, std::uint32_t id, int *value, std::uint32_t *flags) {
+    if (handle == nullptr || value == nullptr || flags == nullptr) return -22;
+    *value = 0;
+    *flags = 0;
+    switch (id) {
+        case VOCAM_PROP_MAX_WIDTH:
+            *value = handle->max_width;
+            return 0;
+        case VOCAM_PROP_MAX_HEIGHT:
+            *value = handle->max_height;
+            return 0;
+        case VOCAM_PROP_UNIT_WIDTH:
+            *value = handle->unit_width;
+            return 0;
+        case VOCAM_PROP_UNIT_HEIGHT:
+            *value = handle->unit_height;
+            return 0;
+        case VOCAM_PROP_MAX_SUBSAMPLING: {
+            std::uint32_t word = 0;
+            const int r = vo_usb_read_vocam_u32(handle, reg::kSubsamplingInquiry, &word);
+            if (r != 0) {
+                std::fprintf(stderr, "error: unable to read param '%s'\n",
+                             "VOCAM_FO_SUBSAMPLING_INQ");
+                return r;
+            }
+            *value = static_cast<int>(word & 0xFF);
+            return 0;
+        }
+        default:
+            return propertyGetRange(handle, id, nullptr, nullptr, value, flags);
+    }
+}
+
+}  // namespace
+
+// ---- register blocks
+
+int cam_read_prop(_vocam *handle, std::int32_t reg, vocam_prop *prop) {
+    std::uint32_t words[4];
+    const int r = vo_usb_read_vocam_array(handle, reg, words, 4);
+    if (r != 0) return r;
+    prop->flags = words[0];
+    prop->value = words[1];
+    prop->min = words[2];
+    prop->max = words[3];
+    return 0;
+}
+
+int cam_write_prop(_vocam *handle, std::int32_t reg, const vocam_prop *prop) {
+    const std::uint32_t words[2] = {prop->flags, prop->value};
+    return vo_usb_write_vocam_array(handle, reg, words, 2);
+}
+
+int cam_get_prop_helper(_vocam *handle, std::int32_t reg, int *min, int *max, int *value,
+                        std::uint32_t *flags) {
+    vocam_prop prop{};
+    if (const int r = cam_read_prop(handle, reg, &prop); r != 0) return r;
+    putRange(min, max, static_cast<int>(prop.min), static_cast<int>(prop.max));
+    *value = static_cast<int>(prop.value);
+    *flags = prop.flags;
+    return 0;
+}
+
+int cam_set_prop_helper(_vocam *handle, std::int32_t reg, int value, std::uint32_t flags) {
+    vocam_prop prop{};
+    prop.flags = flags;
+    prop.value = static_cast<std::uint32_t>(value);
+    return cam_write_prop(handle, reg, &prop);
+}
+
+// ---- tone curve
+
+int cam_get_gamma_helper(_vocam *handle, std::uint32_t id, int *min, int *max, int *value,
+                         std::uint32_t *flags) {
+    switch (id) {
+        case VOCAM_PROP_BRIGHTNESS:
+            putRange(min, max, -10000, 10000);
+            *value = static_cast<int>(handle->brightness);
+            break;
+        case VOCAM_PROP_CONTRAST:
+            putRange(min, max, 0, 10000);
+            *value = static_cast<int>(handle->contrast);
+            break;
+        case VOCAM_PROP_GAMMA:
+            putRange(min, max, 1, 500);
+            *value = static_cast<int>(handle->gamma);
+            break;
+        default:
+            return -22;
+    }
+    *flags = kToneFlags;
+    return 0;
+}
+
+void cam_make_tone_curve(std::int64_t gamma, std::int64_t contrast, std::int64_t brightness,
+                         std::uint8_t out[256]) {
+    const double g = static_cast<double>(gamma) / 100.0;
+    const double c = static_cast<double>(contrast) / 100.0;
+    const double b = static_cast<double>(brightness) / 100.0;
+    const double k = std::pow(255.0, 1.0 - 1.0 / g);
+    for (int i = 0; i < 256; ++i) {
+        double x = 128.0 + (i + b - 128.0) * c;
+        if (x > 0) x = std::pow(x, 1.0 / g) * k;
+        // A gamma of 0 makes the curve undefined (NaN); it then reads as 0
+        // rather than reaching an undefined conversion.
+        if (x > 255.0)
+            x = 255.0;
+        else if (!(x > 0.0))
+            x = 0.0;
+        out[i] = static_cast<std::uint8_t>(x);
+    }
+}
+
+int cam_set_gamma_helper(_vocam *handle) {
+    cam_make_tone_curve(handle->gamma, handle->contrast, handle->brightness, handle->tone_lut);
+    if (cam_write_message(handle, kMessageToneCurve, handle->tone_lut, sizeof handle->tone_lut) ==
+        0)
+        return 0;
+    // The camera cannot apply a curve: the conversion does instead.
+    if (handle->converter) {
+        CVotf &engine = *handle->converter;
+        engine.SetGamma(static_cast<int>(handle->gamma), kEngineToneFlags);
+        engine.SetContrast(static_cast<int>(handle->contrast), kEngineToneFlags);
+        engine.SetBrightness(static_cast<int>(handle->brightness), kEngineToneFlags);
+    }
+    return 0;
+}
+
+// ---- messages
+
+int cam_handle_message(_vocam *handle, std::uint32_t message_id, const std::uint8_t *data,
+                       std::uint32_t size) {
+    std::uint32_t supported = 0;
+    if (const int r = vo_usb_read_vocam_u32(handle, reg::kMessageSupport, &supported); r != 0)
+        return r;
+    if ((supported & (1u << (message_id % 32))) == 0) {
+        std::fprintf(stderr, "vocam message %u is not supported\n", message_id);
+        return -22;
+    }
+    // Past the top of the register space the addresses would wrap onto
+    // unrelated registers.
+    if (size > kMessageWindowBytes || (size > 0 && data == nullptr)) return -22;
+    if (const int r = vo_usb_write_vocam_u32(handle, reg::kMessageSelect, message_id); r != 0)
+        return r;
+    if (size == 0) return vo_usb_write_vocam_array(handle, reg::kMessageData, nullptr, 0);
+    std::int32_t address = reg::kMessageData;
+    std::uint32_t remaining = size;
+    while (remaining > 0) {
+        // The camera takes its tone curve in 64-byte pieces, other messages
+        // in up to 256 bytes.
+        const std::uint32_t chunk = remaining > 64 && message_id == kMessageToneCurve ? 64
+                                    : remaining > 256                                 ? 256
+                                                                                      : remaining;
+        const int r =
+            vo_usb_write_vocam_bytes(handle, address, const_cast<std::uint8_t *>(data), chunk);
+        if (r != 0) return r;
+        data += chunk;
+        remaining -= chunk;
+        address += static_cast<std::int32_t>(chunk & 0xFFF);
+    }
+    return 0;
+}
+
+int cam_write_message(_vocam *handle, std::uint32_t message_id, const std::uint8_t *data,
+                      std::uint32_t size) {
+    return cam_handle_message(handle, message_id, data, size);
+}
+
+// ---- temperature
+
+int cam_set_temperature_helper(_vocam *handle, int value, std::uint32_t flags) {
+    if (!handle->temperature_supported) return -22;
+    // Compared one bound at a time, so a camera that reports its bounds the
+    // wrong way round still gets a value inside what it reported.
+    if (value < handle->temperature_min) value = handle->temperature_min;
+    if (value > handle->temperature_max) value = handle->temperature_max;
+    int r = vo_usb_write_vocam_u32(handle, reg::kTemperature, flags);
+    if (r != 0) {
+        writeFailed("VOCAM_TEMPERATURE + VOCAM_PROPERTY_FLAGVAL");
+        return r;
+    }
+    r = vo_usb_write_vocam_u32(handle, reg::kTemperature + 4, static_cast<std::uint32_t>(value));
+    if (r != 0) {
+        writeFailed("VOCAM_TEMPERATURE + VOCAM_PROPERTY_CURVAL");
+        return r;
+    }
+    handle->temperature_target = value;
+    handle->temperature_on = (flags & VOCAM_PROP_FLAG_ON) != 0;
+    if (handle->fan_present) {
+        // The fan runs whenever the cooler does.
+        r = vo_usb_write_vocam_u32(handle, reg::kFan, flags);
+        if (r != 0) {
+            writeFailed("VOCAM_FAN");
+            return r;
+        }
+        handle->fan_on = handle->temperature_on;
+    }
+    return 0;
+}
+
+extern "C" {
+
+VOCAM_API int vo_usb_create_votf(_vocam *handle) try {
+    if (handle == nullptr) return -22;
+    if (handle->converter) return 0;
+    handle->converter.reset(new (std::nothrow) CVotf);
+    if (!handle->converter) {
+        std::fputs("error: unable to create conversion object\n", stderr);
+        return -12;
+    }
+    const std::uint8_t *payload = nullptr;
+    std::uint32_t length = 0;
+    const int r = usb_get_model_data(handle, kModelDataMatrices, &payload, &length);
+    if (r != 0) {
+        std::fputs("error: unable to get model data matrices\n", stderr);
+        return r;
+    }
+    for (std::uint32_t at = 0; length - at >= kMatrixEntryBytes; at += kMatrixEntryBytes) {
+        const std::uint8_t *entry = payload + at;
+        std::int16_t coefficients[9];
+        for (int i = 0; i < 9; ++i) coefficients[i] = le16(entry + 2 + 2 * i);
+        const auto id = static_cast<unsigned>(static_cast<std::uint16_t>(le16(entry)));
+        if (handle->converter->SpecifyMatrix(id, coefficients) != 0) break;
+    }
+    return 0;
+} catch (const std::bad_alloc &) {
+    return -12;
+}
+
+VOCAM_API int vocam_property_get(_vocam *handle, std::uint32_t id, int *value,
+                                 std::uint32_t *flags) try {
+    return propertyGet(handle, id, value, flags);
+} catch (const std::bad_alloc &) {
+    return -12;
+} catch (...) {
+    return -1;
+}
+
+VOCAM_API int vocam_property_set(_vocam *handle, std::uint32_t id, int value,
+                                 std::uint32_t flags) try {
+    return propertySet(handle, id, value, flags);
+} catch (const std::bad_alloc &) {
+    return -12;
+} catch (...) {
+    return -1;
+}
+
+VOCAM_API int vocam_property_get_range(_vocam *handle, std::uint32_t id, int *min, int *max,
+                                       int *value, std::uint32_t *flags) try {
+    return propertyGetRange(handle, id, min, max, value, flags);
+} catch (const std::bad_alloc &) {
+    return -12;
+} catch (...) {
+    return -1;
+}
+
+VOCAM_API std::uint32_t vocam_temp_to_register(float celsius) {
+    const float units = 1000.0f * (celsius + 273.0f);
+    // Below absolute zero, beyond the word, or NaN: the nearest word there is.
+    if (!(units > 0.0f)) return 0;
+    if (units >= 4294967296.0f) return UINT32_MAX;
+    return static_cast<std::uint32_t>(units);
+}
+
+VOCAM_API float vocam_register_to_temp(std::uint32_t register_value) {
+    const float units = static_cast<float>(register_value);
+    return static_cast<float>(units / 1000.0 - 273.0);
+}
+
+}  // extern "C"

@@ -1,0 +1,871 @@
+// Frame conversion: the matrix stages against a plain per-pixel model on every
+// vector path, the driver's kernel choice against an independent selection
+// table, the record decoding, the refusals and the 16-bit tone-table cache.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <optional>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "colora.h"
+#include "vocamkernels.h"
+#include "votf.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Matrix = std::array<std::int16_t, 12>;
+using vocam::colour::MatrixIsa;
+
+// ---- plain model of the matrix stage
+
+std::int64_t ClampShift(std::int64_t s, std::int64_t top) {
+    return std::clamp<std::int64_t>(s, 0, top) >> 12;
+}
+
+void RefMatrix24(const Matrix &m, std::uint8_t *p, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i, p += 3) {
+        std::int64_t s[3];
+        for (int r = 0; r < 3; ++r)
+            s[r] = std::int64_t{m[4 * r]} * p[0] + std::int64_t{m[4 * r + 1]} * p[1] +
+                   std::int64_t{m[4 * r + 2]} * p[2];
+        for (int r = 0; r < 3; ++r) p[r] = static_cast<std::uint8_t>(ClampShift(s[r], 0xFF000));
+    }
+}
+
+void RefMatrix32(const Matrix &m, std::uint8_t *p, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i, p += 4) {
+        std::int64_t s[3];
+        for (int r = 0; r < 3; ++r) {
+            s[r] = 0;
+            for (int c = 0; c < 4; ++c) s[r] += std::int64_t{m[4 * r + c]} * p[c];
+        }
+        for (int r = 0; r < 3; ++r) p[r] = static_cast<std::uint8_t>(ClampShift(s[r], 0xFF000));
+    }
+}
+
+void RefMatrix48(const Matrix &m, std::uint16_t *p, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i, p += 3) {
+        std::int64_t s[3];
+        for (int r = 0; r < 3; ++r)
+            s[r] = std::int64_t{m[4 * r]} * p[0] + std::int64_t{m[4 * r + 1]} * p[1] +
+                   std::int64_t{m[4 * r + 2]} * p[2];
+        for (int r = 0; r < 3; ++r) p[r] = static_cast<std::uint16_t>(ClampShift(s[r], 268431360));
+    }
+}
+
+Bytes RandomBytes(std::size_t n, std::mt19937 &rng) {
+    Bytes b(n);
+    for (auto &x : b) x = static_cast<std::uint8_t>(rng());
+    return b;
+}
+
+Matrix RandomMatrix(std::mt19937 &rng) {
+    // Mostly extremes and small values, where clamping and sign handling live.
+    static const std::int16_t kPicks[] = {-32768, 32767, -4096, 4096, 8192, 4095, 0, -1, 1};
+    Matrix m{};
+    for (auto &v : m)
+        v = (rng() % 3 == 0) ? kPicks[rng() % std::size(kPicks)] : static_cast<std::int16_t>(rng());
+    return m;
+}
+
+// RAII limit on the matrix stage's vector unit.
+struct IsaLimit {
+    explicit IsaLimit(MatrixIsa isa) { vocam::colour::matrixIsaLimit = isa; }
+    ~IsaLimit() { vocam::colour::matrixIsaLimit = MatrixIsa::kAvx2; }
+};
+
+class MatrixStage : public ::testing::TestWithParam<MatrixIsa> {
+  protected:
+    void SetUp() override {
+        limit_.emplace(GetParam());
+        if (vocam::colour::matrixIsa() != GetParam()) GTEST_SKIP() << "not on this processor";
+    }
+    std::optional<IsaLimit> limit_;
+};
+
+TEST_P(MatrixStage, AllThreeDepthsMatchThePlainModel) {
+    std::mt19937 rng(1234 + static_cast<int>(GetParam()));
+    // Counts around every vector width and tail length, at odd addresses.
+    for (std::size_t count :
+         {0u, 1u, 3u, 4u, 7u, 8u, 15u, 16u, 17u, 31u, 32u, 33u, 63u, 97u, 1000u})
+        for (int trial = 0; trial < 6; ++trial) {
+            const Matrix m = RandomMatrix(rng);
+            Bytes a = RandomBytes(6 * count + 9, rng), b = a;
+            MatrixPostProcess4096(m.data(), a.data() + 1, count);
+            RefMatrix24(m, b.data() + 1, count);
+            ASSERT_EQ(a, b) << "24-bit, count " << count;
+
+            a = RandomBytes(4 * count + 9, rng), b = a;
+            MatrixPostProcess4096to32(m.data(), a.data() + 3, count);
+            RefMatrix32(m, b.data() + 3, count);
+            ASSERT_EQ(a, b) << "32-bit, count " << count;
+
+            std::vector<std::uint16_t> c(3 * count + 5), d;
+            for (auto &x : c)
+                x = (rng() % 4 == 0) ? std::uint16_t{65535} : static_cast<std::uint16_t>(rng());
+            d = c;
+            MatrixPostProcess16_4096(m.data(), c.data() + 1, count);
+            RefMatrix48(m, d.data() + 1, count);
+            ASSERT_EQ(c, d) << "48-bit, count " << count;
+        }
+}
+
+TEST_P(MatrixStage, FixedCases) {
+    const std::size_t n = 40;  // long enough for every vector path
+    Matrix identity = {4096, 0, 0, 0, 0, 4096, 0, 0, 0, 0, 4096, 0};
+    std::mt19937 rng(7);
+    Bytes px = RandomBytes(3 * n, rng), before = px;
+    MatrixPostProcess4096(identity.data(), px.data(), n);
+    EXPECT_EQ(px, before);
+
+    Matrix m = identity;
+    m[0] = 8192;
+    px.assign(3 * n, 0);
+    for (std::size_t i = 0; i < n; ++i) px[3 * i] = (i % 2) ? 200 : 100;
+    MatrixPostProcess4096(m.data(), px.data(), n);
+    for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(px[3 * i], (i % 2) ? 255 : 200) << i;
+
+    m = identity;
+    m[0] = 4095;
+    px.assign(3 * n, 255);
+    MatrixPostProcess4096(m.data(), px.data(), n);
+    for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(px[3 * i], 254) << i;
+
+    m = identity;
+    m[1] = -8192;  // byte 0 = p0 - 2 p1 < 0
+    px.assign(3 * n, 100);
+    MatrixPostProcess4096(m.data(), px.data(), n);
+    for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(px[3 * i], 0) << i;
+
+    m = identity;
+    m[3] = 4096;
+    Bytes q(4 * n);
+    for (std::size_t i = 0; i < n; ++i) {
+        q[4 * i] = 20;
+        q[4 * i + 3] = 10;
+    }
+    MatrixPostProcess4096to32(m.data(), q.data(), n);
+    for (std::size_t i = 0; i < n; ++i) {
+        EXPECT_EQ(q[4 * i], 30) << i;
+        EXPECT_EQ(q[4 * i + 3], 10) << i;
+    }
+
+    m = identity;
+    m[0] = m[1] = m[2] = 16384;
+    std::vector<std::uint16_t> w(3 * n, 65535);
+    MatrixPostProcess16_4096(m.data(), w.data(), n);
+    for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(w[3 * i], 65535) << i;
+}
+
+std::string IsaName(const ::testing::TestParamInfo<MatrixIsa> &info) {
+    static const char *const kNames[] = {"Portable", "Sse41", "Avx2"};
+    return kNames[static_cast<int>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, MatrixStage,
+                         ::testing::Values(MatrixIsa::kPortable, MatrixIsa::kSse41,
+                                           MatrixIsa::kAvx2),
+                         IsaName);
+
+// ---- records the driver reads
+
+struct ImageFormat {
+    std::uint32_t Size = 52, Width = 0, Height = 0, PixelFormat = 0, ImageSize = 0;
+    std::uint32_t VocamReserved[8] = {};
+};
+static_assert(sizeof(ImageFormat) == 52);
+
+// Little-endian bytes of a parameters record, built field by field.
+struct Params {
+    Bytes b = Bytes(44, 0);
+    Params(std::uint32_t size, std::uint32_t method, std::uint32_t correction) {
+        Put(0, size);
+        Put(4, method);
+        Put(8, correction);
+        PutF(24, 1.0f);  // saturation
+        PutF(32, 1.0f);  // Y gain
+    }
+    void Put(int at, std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+    }
+    void PutF(int at, float f) { Put(at, std::bit_cast<std::uint32_t>(f)); }
+    const void *data() const { return b.data(); }
+};
+
+// Frame flags of VocamReserved[0].
+constexpr std::uint32_t kMono = 1, kLsbFirst = 2, kRowBlue = 4, kGreenFirst = 8, kBottomUp = 16;
+
+// ---- independent selection table
+
+struct Case {
+    unsigned method, bits, sampleFormat;  // sampleFormat 0, 1 (MSB first), 2 (LSB first)
+    bool mono, deinterlace;
+};
+
+// The kernel a conversion must run, as a name; "" for a refused combination.
+std::string ExpectedKernel(const Case &c) {
+    const bool wide = c.sampleFormat != 0;
+    if (c.bits == 48) {
+        if (!wide) return "";
+        if (c.mono || c.method == 0) return "NoneMove16InPlace";
+        static const std::map<unsigned, std::string> k48 = {{1, "NearestNeighbor16InPlace"},
+                                                            {2, "EdgeDetectMove16InPlace"},
+                                                            {3, "QarexMove16"},
+                                                            {8, "UlmetMove16InPlace"}};
+        auto it = k48.find(c.method);
+        return it == k48.end() ? "" : it->second;
+    }
+    const std::string depth =
+        wide ? (c.bits == 32 ? "16to832" : "16to8") : (c.bits == 32 ? "32" : "");
+    if (c.mono) {
+        if (c.bits == 8)
+            return std::string("MonoToMonoMove") + (wide ? "16to8" : "") +
+                   (c.deinterlace ? "Deinterl" : "");
+        return "NoneMove" + depth + (c.deinterlace ? "InPlace" : "");
+    }
+    switch (c.method) {
+        case 0:
+            return "NoneMove" + depth + (c.deinterlace ? "InPlace" : "");
+        case 1:
+            return "NearestNeighbor" + depth + (c.deinterlace ? "InPlace" : "/select");
+        case 2:
+            return "EdgeDetectMove" + depth + (c.deinterlace ? "InPlace" : "/select");
+        case 3:
+            return "QarexMove" + depth;
+        case 8:
+            return "UlmetMove" + depth + "InPlace";
+        case 9:
+            if (wide) return "UlmetMove" + depth + "InPlace";
+            if (c.bits == 32) return "FourColorsInterMove32InPlace";
+            return c.deinterlace ? "" : "UlmetMoveInPlace";
+        default:
+            return "";
+    }
+}
+
+// Kernel arguments as the driver must derive them.
+struct Args {
+    std::uint8_t *dst;
+    const std::uint8_t *src;
+    std::uint32_t w, h;
+    int blueRow, greenFirst, flipX, topDown, deinterlace, msbFirst;
+    const std::uint8_t *lut8;
+    const std::uint16_t *lut16;
+    const std::uint16_t *src16() const { return reinterpret_cast<const std::uint16_t *>(src); }
+    std::uint16_t *dst16() const { return reinterpret_cast<std::uint16_t *>(dst); }
+};
+
+using Invoke = std::function<void(const Args &)>;
+
+#define GREY8(name)                                                                            \
+    {                                                                                          \
+#name, [](const Args &a) { name(a.dst, a.src, a.w, a.h, a.flipX, a.topDown, a.lut8); } \
+    }
+#define GREY16(name)                                                                                 \
+    {                                                                                                \
+#name,                                                                                       \
+            [](const Args &                                                                          \
+                   a) { name(a.dst, a.src16(), a.w, a.h, a.flipX, a.topDown, a.msbFirst, a.lut16); } \
+    }
+#define GREY8_2P(name)                                                                             \
+    {                                                                                              \
+#name,                                                                                     \
+            [](const Args &                                                                        \
+                   a) { name(a.dst, a.src, a.w, a.h, a.flipX, a.topDown, a.deinterlace, a.lut8); } \
+    }
+#define GREY16_2P(name)                                                                 \
+    {                                                                                   \
+#name, [](const Args &a) {                                                            \
+         name(a.dst, a.src16(), a.w, a.h, a.flipX, a.topDown, a.deinterlace, a.msbFirst,   \
+              a.lut16);                                                                    \
+     } \
+    }
+#define SEL8(name, fn)                                                                       \
+    {                                                                                        \
+        name, [](const Args &a) {                                                            \
+            fn(a.dst, a.src, a.w, a.h, a.blueRow, a.greenFirst, a.flipX, a.topDown, a.lut8); \
+        }                                                                                    \
+    }
+#define SEL16(name, fn)                                                                 \
+    {                                                                                   \
+        name, [](const Args &a) {                                                       \
+            fn(a.dst, a.src16(), a.w, a.h, a.blueRow, a.greenFirst, a.flipX, a.topDown, \
+               a.msbFirst, a.lut16);                                                    \
+        }                                                                               \
+    }
+#define FULL8(name)                                                                     \
+    {                                                                                   \
+#name, [](const Args &a) {                                                            \
+         name(a.dst, a.src, a.w, a.h, a.blueRow, a.greenFirst, a.flipX, a.topDown,         \
+              a.deinterlace, a.lut8);                                                      \
+     } \
+    }
+#define FULL16(name)                                                                    \
+    {                                                                                   \
+#name, [](const Args &a) {                                                            \
+         name(a.dst, a.src16(), a.w, a.h, a.blueRow, a.greenFirst, a.flipX, a.topDown,     \
+              a.deinterlace, a.msbFirst, a.lut16);                                         \
+     } \
+    }
+#define FULL48(name)                                                                    \
+    {                                                                                   \
+#name, [](const Args &a) {                                                            \
+         name(a.dst16(), a.src16(), a.w, a.h, a.blueRow, a.greenFirst, a.flipX, a.topDown, \
+              a.deinterlace, a.msbFirst, a.lut16);                                         \
+     } \
+    }
+
+const std::map<std::string, Invoke> &Kernels() {
+    static const std::map<std::string, Invoke> k = {
+        GREY8(NoneMove),
+        GREY8(NoneMove32),
+        GREY16(NoneMove16to8),
+        GREY16(NoneMove16to832),
+        GREY8(MonoToMonoMove),
+        GREY8(MonoToMonoMoveDeinterl),
+        GREY16(MonoToMonoMove16to8),
+        GREY16(MonoToMonoMove16to8Deinterl),
+        GREY8_2P(NoneMoveInPlace),
+        GREY8_2P(NoneMove32InPlace),
+        GREY16_2P(NoneMove16to8InPlace),
+        GREY16_2P(NoneMove16to832InPlace),
+        {"NoneMove16InPlace",
+         [](const Args &a) {
+             NoneMove16InPlace(a.dst16(), a.src16(), a.w, a.h, a.flipX, a.topDown, a.deinterlace,
+                               a.msbFirst, a.lut16);
+         }},
+        SEL8("NearestNeighbor/select", NearestNeighbor),
+        SEL8("NearestNeighbor32/select", NearestNeighbor32),
+        SEL16("NearestNeighbor16to8/select", NearestNeighbor16to8),
+        SEL16("NearestNeighbor16to832/select", NearestNeighbor16to832),
+        SEL8("EdgeDetectMove/select", EdgeDetectMove),
+        SEL8("EdgeDetectMove32/select", EdgeDetectMove32),
+        SEL16("EdgeDetectMove16to8/select", EdgeDetectMove16to8),
+        SEL16("EdgeDetectMove16to832/select", EdgeDetectMove16to832),
+        FULL8(NearestNeighborInPlace),
+        FULL8(NearestNeighbor32InPlace),
+        FULL16(NearestNeighbor16to8InPlace),
+        FULL16(NearestNeighbor16to832InPlace),
+        FULL48(NearestNeighbor16InPlace),
+        FULL8(EdgeDetectMoveInPlace),
+        FULL8(EdgeDetectMove32InPlace),
+        FULL16(EdgeDetectMove16to8InPlace),
+        FULL16(EdgeDetectMove16to832InPlace),
+        FULL48(EdgeDetectMove16InPlace),
+        FULL8(QarexMove),
+        FULL8(QarexMove32),
+        FULL16(QarexMove16to8),
+        FULL16(QarexMove16to832),
+        FULL48(QarexMove16),
+        FULL8(UlmetMoveInPlace),
+        FULL8(UlmetMove32InPlace),
+        FULL16(UlmetMove16to8InPlace),
+        FULL16(UlmetMove16to832InPlace),
+        FULL48(UlmetMove16InPlace),
+        FULL8(FourColorsInterMove32InPlace),
+    };
+    return k;
+}
+
+std::size_t Stride(const std::string &kernel, std::uint32_t w, unsigned bits) {
+    if (kernel == "NoneMove" || kernel == "NoneMove16to8") return (3 * w + 3) / 4 * 4;
+    if (kernel == "MonoToMonoMove" || kernel == "MonoToMonoMove16to8") return (w + 3) / 4 * 4;
+    if (kernel.starts_with("MonoToMono")) return w;
+    return bits == 48 ? 6 * w : bits == 32 ? 4 * w : 3 * w;
+}
+
+// Orientation and phase flags of one conversion.
+struct Orientation {
+    bool rowBlue, greenFirst, bottomUp, flipX, flipY;
+};
+
+struct Frame {
+    std::uint32_t w, h;
+    Bytes raw;  // w x h samples of 1 or 2 bytes
+};
+
+Frame RandomFrame(std::uint32_t w, std::uint32_t h, bool wide, std::mt19937 &rng) {
+    return {w, h, RandomBytes(std::size_t{w} * h * (wide ? 2 : 1), rng)};
+}
+
+ImageFormat FormatFor(const Frame &f, const Case &c, const Orientation &o) {
+    ImageFormat fmt;
+    fmt.Width = f.w;
+    fmt.Height = f.h;
+    fmt.PixelFormat = c.sampleFormat == 0 ? 0 : 1;
+    fmt.VocamReserved[0] = (c.mono ? kMono : 0) | (c.sampleFormat == 2 ? kLsbFirst : 0) |
+                           (o.rowBlue ? kRowBlue : 0) | (o.greenFirst ? kGreenFirst : 0) |
+                           (o.bottomUp ? kBottomUp : 0);
+    fmt.VocamReserved[4] = c.deinterlace ? 0x301 : 0;  // only the low byte counts
+    return fmt;
+}
+
+Params ParamsFor(const Case &c, unsigned correction, const Orientation &o) {
+    Params p(44, c.method, correction);
+    p.Put(12, o.flipX ? 1 : 0);
+    p.Put(16, o.flipY ? 1 : 0);
+    return p;
+}
+
+// A custom matrix with a nonzero column 3, so that 32-bit output shows byte 3
+// taking part.
+const std::int16_t kCustom[12] = {3000, 900, -500, 600, -700, 4500, 300, 0, 200, -1200, 5200, -900};
+
+// The driver's output for one case, recomputed from the named kernel and the
+// plain matrix model. Returns false for a combination that must be refused.
+bool Expected(const CVotf &v, const Frame &f, const Case &c, unsigned correction,
+              const Orientation &o, Bytes &dst) {
+    const std::string name = ExpectedKernel(c);
+    if (name.empty()) return false;
+    // The 44-byte record of ParamsFor: hue 0, saturation 1, Y gain 1, no
+    // white balance, whatever the converter holds.
+    _votf_settings s = v.settings;
+    s.correctionMatrix = correction;
+    s.hue = 0.0;
+    s.saturationU = s.saturationV = 1.0;
+    s.gain = 1.0;
+    s.whiteBalanceU = s.whiteBalanceV = 0.0;
+    if (!v.BuildMatrix(&s)) return false;
+    Matrix m;
+    std::copy(std::begin(s.matrix), std::end(s.matrix), m.begin());
+
+    std::vector<std::uint16_t> lut16;
+    const std::uint8_t *lut8 = nullptr;
+    if (v.settings.toneTableSize != 0) {
+        lut8 = v.settings.toneTable->table;
+        if (c.sampleFormat != 0) {
+            lut16.resize(kLut16Entries);
+            MakeLut16(lut16.data(), v.settings.toneTable, v.settings.toneTableSize,
+                      c.sampleFormat == 2);
+        }
+    }
+    const bool in48 = c.bits == 48;
+    const Args a{dst.data(),
+                 f.raw.data(),
+                 f.w,
+                 f.h,
+                 !o.rowBlue,
+                 o.greenFirst,
+                 o.flipX,
+                 o.flipY == o.bottomUp,
+                 in48 ? (c.deinterlace ? 0x01 : 0) : (c.deinterlace ? 1 : 0),
+                 c.sampleFormat == 1,
+                 lut8,
+                 lut16.empty() ? nullptr : lut16.data()};
+    Kernels().at(name)(a);
+    if (c.mono || correction == 0) return true;
+    const std::size_t stride = Stride(name, f.w, c.bits);
+    for (std::uint32_t y = 0; y < f.h; ++y) {
+        std::uint8_t *row = dst.data() + y * stride;
+        if (in48)
+            RefMatrix48(m, reinterpret_cast<std::uint16_t *>(row), f.w);
+        else if (c.bits == 32)
+            RefMatrix32(m, row, f.w);
+        else
+            RefMatrix24(m, row, f.w);
+    }
+    return true;
+}
+
+std::string CaseName(const Case &c) {
+    return "m" + std::to_string(c.method) + "_b" + std::to_string(c.bits) + "_s" +
+           std::to_string(c.sampleFormat) + (c.mono ? "_mono" : "") +
+           (c.deinterlace ? "_deint" : "");
+}
+
+class DriverSelection : public ::testing::TestWithParam<Case> {};
+
+TEST_P(DriverSelection, MatchesTheNamedKernelAndThePlainMatrixStage) {
+    const Case c = GetParam();
+    std::mt19937 rng(99 + c.method * 131 + c.bits * 7 + c.sampleFormat * 3 + c.mono * 2 +
+                     c.deinterlace);
+    CVotf v;
+    ASSERT_EQ(v.CustomCorrectionMatrixSetup(kCustom), 0);
+    ASSERT_EQ(v.SetHue(12.0), 0);
+    for (const bool tone : {false, true}) {
+        if (tone) {
+            ASSERT_EQ(v.SetGamma(160, 15), 0);
+        }
+        for (const auto &[w, h] : {std::pair{10u, 6u}, std::pair{6u, 8u}, std::pair{18u, 4u}})
+            for (int trial = 0; trial < 4; ++trial) {
+                const Orientation o{bool(rng() & 1), bool(rng() & 1), bool(rng() & 1),
+                                    bool(rng() & 1), bool(rng() & 1)};
+                const unsigned correction = std::array{0u, 14u, 15u, 16u, 3u}[rng() % 5];
+                const Frame f = RandomFrame(w, h, c.sampleFormat != 0, rng);
+                const ImageFormat fmt = FormatFor(f, c, o);
+                const Params p = ParamsFor(c, correction, o);
+                // Slack after the largest picture catches writes past the stride.
+                const Bytes fill = RandomBytes(6 * w * h + 64, rng);
+                Bytes got = fill, want = fill;
+                const int st = v.ConvertToRgb(got.data(), f.raw.data(), c.bits, &fmt, p.data());
+                if (!Expected(v, f, c, correction, o, want)) {
+                    EXPECT_EQ(st, -14) << CaseName(c);
+                    EXPECT_EQ(got, fill) << "refused conversion wrote to dst";
+                    continue;
+                }
+                ASSERT_EQ(st, 0) << CaseName(c);
+                ASSERT_EQ(got, want)
+                    << CaseName(c) << " " << ExpectedKernel(c) << " " << w << "x" << h << " tone "
+                    << tone << " correction " << correction << " orientation " << o.rowBlue
+                    << o.greenFirst << o.bottomUp << o.flipX << o.flipY;
+            }
+    }
+}
+
+std::vector<Case> AllCases() {
+    std::vector<Case> out;
+    for (unsigned method : {0u, 1u, 2u, 3u, 4u, 8u, 9u})
+        for (unsigned bits : {8u, 24u, 32u, 48u})
+            for (unsigned sf : {0u, 1u, 2u})
+                for (bool mono : {false, true})
+                    for (bool deint : {false, true}) {
+                        if (mono && method != 1) continue;  // mono ignores the method
+                        out.push_back({method, bits, sf, mono, deint});
+                    }
+    return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(AllCombinations, DriverSelection, ::testing::ValuesIn(AllCases()),
+                         [](const auto &info) { return CaseName(info.param); });
+
+// ---- the driver's own cases
+
+Bytes Fill(std::size_t n) {
+    Bytes b(n);
+    for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(i * 37 + 11);
+    return b;
+}
+
+class Driver : public ::testing::Test {
+  protected:
+    CVotf v;
+    std::mt19937 rng{5};
+    ImageFormat Format(std::uint32_t w, std::uint32_t h, std::uint32_t flags = 0,
+                       std::uint32_t pixelFormat = 0) {
+        ImageFormat f;
+        f.Width = w;
+        f.Height = h;
+        f.PixelFormat = pixelFormat;
+        f.VocamReserved[0] = flags;
+        return f;
+    }
+};
+
+TEST_F(Driver, RefusesFramesTheKernelsCannotWalk) {
+    const Bytes raw = RandomBytes(2 * 64 * 64, rng);
+    const Params p(12, 1, 14);
+    for (const auto &[w, h] : {std::pair{7u, 8u}, std::pair{8u, 7u}, std::pair{2u, 8u},
+                               std::pair{8u, 2u}, std::pair{0u, 0u}, std::pair{5u, 5u}}) {
+        for (std::uint32_t pf : {0u, 1u}) {
+            const ImageFormat f = Format(w, h, 0, pf);
+            Bytes dst = Fill(6 * 64 * 64);
+            EXPECT_EQ(v.ConvertToRgb(dst.data(), raw.data(), 24, &f, p.data()), -22)
+                << w << "x" << h;
+            EXPECT_EQ(dst, Fill(6 * 64 * 64));
+        }
+    }
+    // The converter's own default format is checked as well.
+    Bytes dst = Fill(64);
+    EXPECT_EQ(v.ConvertToRgb(dst.data(), raw.data(), 24, nullptr, nullptr), -22);
+    EXPECT_EQ(dst, Fill(64));
+    const ImageFormat ok = Format(4, 4);
+    EXPECT_EQ(v.ConvertToRgb(dst.data(), raw.data(), 24, &ok, p.data()), 0);
+}
+
+TEST_F(Driver, RefusesCorrectionIdsBeyondTheSlots) {
+    const Bytes raw = RandomBytes(8 * 8, rng);
+    const ImageFormat f = Format(8, 8);
+    for (std::uint32_t id : {17u, 255u, 0xFFFFFFFFu}) {
+        for (std::uint32_t size : {12u, 44u}) {
+            const Params p(size, 1, id);
+            Bytes dst = Fill(3 * 64);
+            EXPECT_EQ(v.ConvertToRgb(dst.data(), raw.data(), 24, &f, p.data()), -14) << id;
+            EXPECT_EQ(dst, Fill(3 * 64));
+        }
+    }
+}
+
+TEST_F(Driver, MatrixStageFollowsThePaddedGreyRows) {
+    // Width 6: 18 data bytes in a stride of 20; width 10: 30 in 32.
+    ASSERT_EQ(v.CustomCorrectionMatrixSetup(kCustom), 0);
+    for (std::uint32_t w : {6u, 10u, 8u}) {
+        for (std::uint32_t pf : {0u, 1u}) {
+            const std::uint32_t h = 6;
+            const Frame f = RandomFrame(w, h, pf == 1, rng);
+            const ImageFormat fmt = Format(w, h, 0, pf);
+            const Params p(12, 0, 16);
+            const std::size_t stride = (3 * w + 3) / 4 * 4;
+            const Bytes fill = Fill(stride * h + 16);
+            Bytes got = fill;
+            ASSERT_EQ(v.ConvertToRgb(got.data(), f.raw.data(), 24, &fmt, p.data()), 0);
+            Bytes want = fill;
+            if (pf == 0)
+                NoneMove(want.data(), f.raw.data(), w, h, 0, 1, nullptr);
+            else
+                NoneMove16to8(want.data(), reinterpret_cast<const std::uint16_t *>(f.raw.data()), w,
+                              h, 0, 1, 1, nullptr);
+            Matrix m;
+            std::copy(std::begin(kCustom), std::end(kCustom), m.begin());  // id 16: as given
+            for (std::uint32_t y = 0; y < h; ++y) RefMatrix24(m, want.data() + y * stride, w);
+            EXPECT_EQ(got, want) << "width " << w;
+            for (std::uint32_t y = 0; y < h; ++y)
+                for (std::size_t x = 3 * w; x < stride; ++x)
+                    EXPECT_EQ(got[y * stride + x], fill[y * stride + x]) << "pad byte touched";
+        }
+    }
+}
+
+TEST_F(Driver, CombinationsWithoutAKernel) {
+    const Bytes raw = RandomBytes(2 * 8 * 8, rng);
+    struct Refusal {
+        std::uint32_t pixelFormat, flags, deinterlace, method;
+        unsigned bits;
+    };
+    for (const Refusal r :
+         {Refusal{0, 0, 1, 9, 24}, Refusal{1, 0, 0, 9, 48}, Refusal{0, 0, 0, 1, 48},
+          Refusal{0, kMono, 0, 0, 48}, Refusal{0, 0, 0, 5, 24}, Refusal{1, 0, 0, 7, 32}}) {
+        ImageFormat f = Format(8, 8, r.flags, r.pixelFormat);
+        f.VocamReserved[4] = r.deinterlace;
+        const Params p(12, r.method, 14);
+        Bytes dst = Fill(6 * 64);
+        EXPECT_EQ(v.ConvertToRgb(dst.data(), raw.data(), r.bits, &f, p.data()), -14)
+            << "method " << r.method << " bits " << r.bits;
+        EXPECT_EQ(dst, Fill(6 * 64));
+    }
+    // A sample format no kernel reads is reported as not converted.
+    _votf_format fmt;
+    fmt.width = fmt.height = 8;
+    fmt.sampleFormat = 3;
+    for (std::uint32_t mono : {0u, 1u}) {
+        fmt.mono = mono;
+        Bytes dst = Fill(6 * 64);
+        EXPECT_EQ(v.ConvertBayerToRgb(dst.data(), raw.data(), 24, &fmt, &v.settings), 0);
+        EXPECT_EQ(dst, Fill(6 * 64));
+    }
+}
+
+TEST_F(Driver, RecordChecks) {
+    const Bytes raw = RandomBytes(2 * 8 * 8, rng);
+    Bytes dst = Fill(6 * 64);
+    ImageFormat f = Format(8, 8);
+    f.Size = 48;
+    EXPECT_EQ(v.ConvertToRgb(dst.data(), raw.data(), 24, &f, nullptr), -22);
+    f = Format(8, 8, 0, 2);
+    EXPECT_EQ(v.ConvertToRgb(dst.data(), raw.data(), 24, &f, nullptr), -14);
+    f = Format(8, 8);
+    for (std::uint32_t size : {0u, 11u, 13u, 40u, 48u}) {
+        const Params p(size, 1, 14);
+        EXPECT_EQ(v.ConvertToRgb(dst.data(), raw.data(), 24, &f, p.data()), -22) << size;
+    }
+    // Digital gains are refused for a saturation at or below 0.05.
+    Params p(44, 1, 14);
+    p.PutF(24, 0.04f);
+    p.Put(28, 1);
+    EXPECT_EQ(v.ConvertToRgb(dst.data(), raw.data(), 24, &f, p.data()), -14);
+    EXPECT_EQ(dst, Fill(6 * 64));
+    p.PutF(24, 1.0f);
+    EXPECT_EQ(v.ConvertToRgb(dst.data(), raw.data(), 24, &f, p.data()), 0);
+}
+
+TEST_F(Driver, GradientCorrectedIsReachableThroughTheRecord) {
+    ASSERT_EQ(v.DemosaicMethodSet(3), 0);
+    const Frame fr = RandomFrame(8, 6, false, rng);
+    const ImageFormat f = Format(8, 6);
+    const Params p(12, 3, 0);
+    Bytes got = Fill(3 * 48), want = got;
+    ASSERT_EQ(v.ConvertToRgb(got.data(), fr.raw.data(), 24, &f, p.data()), 0);
+    QarexMove(want.data(), fr.raw.data(), 8, 6, 1, 0, 0, 1, 0, nullptr);
+    EXPECT_EQ(got, want);
+}
+
+TEST_F(Driver, MonoFramesSkipTheMatrixAndMatrixZeroLeavesTheKernelOutput) {
+    ASSERT_EQ(v.SetGain(1.7), 0);
+    const Frame fr = RandomFrame(8, 6, false, rng);
+    const ImageFormat mono = Format(8, 6, kMono);
+    Bytes got = Fill(3 * 48), want = got;
+    ASSERT_EQ(v.ConvertToRgb(got.data(), fr.raw.data(), 24, &mono, Params(12, 1, 14).data()), 0);
+    NoneMove(want.data(), fr.raw.data(), 8, 6, 0, 1, nullptr);
+    EXPECT_EQ(got, want);
+
+    const ImageFormat colour = Format(8, 6);
+    got = want = Fill(3 * 48);
+    ASSERT_EQ(v.ConvertToRgb(got.data(), fr.raw.data(), 24, &colour, Params(12, 1, 0).data()), 0);
+    NearestNeighbor(want.data(), fr.raw.data(), 8, 6, 1, 0, 0, 1, nullptr);
+    EXPECT_EQ(got, want);
+}
+
+TEST_F(Driver, OrientationAndChannelOrder) {
+    // RGGB: row 0 is R G R G; red lands in byte 0. BGGR: blue lands in byte 2.
+    const std::uint32_t w = 8, h = 6;
+    Frame fr = RandomFrame(w, h, false, rng);
+    const Params plain(12, 1, 0);
+    Bytes out(3 * w * h);
+    ImageFormat f = Format(w, h, 0);
+    ASSERT_EQ(v.ConvertToRgb(out.data(), fr.raw.data(), 24, &f, plain.data()), 0);
+    for (std::uint32_t x = 0; x < w; x += 2) EXPECT_EQ(out[3 * x], fr.raw[x]) << x;
+    f = Format(w, h, kRowBlue);
+    ASSERT_EQ(v.ConvertToRgb(out.data(), fr.raw.data(), 24, &f, plain.data()), 0);
+    for (std::uint32_t x = 0; x < w; x += 2) EXPECT_EQ(out[3 * x + 2], fr.raw[x]) << x;
+
+    // Bottom-up flag alone stores source row 0 last; with flipY it is first again.
+    Params flipped(44, 1, 0);
+    flipped.Put(16, 1);
+    Bytes top(3 * w * h), bottom(3 * w * h), both(3 * w * h);
+    f = Format(w, h, 0);
+    ASSERT_EQ(v.ConvertToRgb(top.data(), fr.raw.data(), 24, &f, plain.data()), 0);
+    f = Format(w, h, kBottomUp);
+    ASSERT_EQ(v.ConvertToRgb(bottom.data(), fr.raw.data(), 24, &f, plain.data()), 0);
+    ASSERT_EQ(v.ConvertToRgb(both.data(), fr.raw.data(), 24, &f, flipped.data()), 0);
+    EXPECT_EQ(both, top);
+    EXPECT_NE(bottom, top);
+    Bytes expectBottom(3 * w * h);
+    NearestNeighbor(expectBottom.data(), fr.raw.data(), w, h, 1, 0, 0, 0, nullptr);
+    EXPECT_EQ(bottom, expectBottom);
+}
+
+TEST_F(Driver, ShortRecordKeepsTheConvertersOtherSettingsAndNothingChanges) {
+    ASSERT_EQ(v.SetHue(30.0), 0);
+    ASSERT_EQ(v.SetFlipping(1, 0), 0);
+    ASSERT_EQ(v.CorrectionMatrixSet(14), 1);
+    const _votf_settings before = v.settings;
+    const _votf_format formatBefore = v.format;
+    const Frame fr = RandomFrame(8, 6, false, rng);
+    const ImageFormat f = Format(8, 6, kBottomUp | kGreenFirst);
+    Bytes got(3 * 48), want(3 * 48);
+    ASSERT_EQ(v.ConvertToRgb(got.data(), fr.raw.data(), 24, &f, Params(12, 2, 15).data()), 0);
+    // Method 2 and custom id 15 from the record; hue and mirror from the converter.
+    _votf_settings s = v.settings;
+    s.correctionMatrix = 15;
+    ASSERT_EQ(v.BuildMatrix(&s), 1);
+    EdgeDetectMove(want.data(), fr.raw.data(), 8, 6, 1, 1, 1, 0, nullptr);
+    Matrix m;
+    std::copy(std::begin(s.matrix), std::end(s.matrix), m.begin());
+    RefMatrix24(m, want.data(), 48);
+    EXPECT_EQ(got, want);
+
+    // A full record with digital gains changes nothing stored either.
+    Params full(44, 8, 14);
+    full.PutF(20, 45.0f);
+    full.PutF(24, 1.5f);
+    full.Put(28, 1);
+    full.PutF(32, 1.2f);
+    full.PutF(36, 0.9f);
+    full.PutF(40, 1.1f);
+    ASSERT_EQ(v.ConvertToRgb(got.data(), fr.raw.data(), 24, &f, full.data()), 0);
+    const _votf_settings &after = v.settings;
+    EXPECT_EQ(after.demosaicMethod, before.demosaicMethod);
+    EXPECT_EQ(after.correctionMatrix, before.correctionMatrix);
+    EXPECT_EQ(after.flipX, before.flipX);
+    EXPECT_EQ(after.flipY, before.flipY);
+    EXPECT_EQ(after.hue, before.hue);
+    EXPECT_EQ(after.saturationU, before.saturationU);
+    EXPECT_EQ(after.saturationV, before.saturationV);
+    EXPECT_EQ(after.whiteBalanceU, before.whiteBalanceU);
+    EXPECT_EQ(after.whiteBalanceV, before.whiteBalanceV);
+    EXPECT_EQ(after.gain, before.gain);
+    EXPECT_TRUE(std::equal(std::begin(after.matrix), std::end(after.matrix), before.matrix));
+    EXPECT_EQ(after.toneTable16, before.toneTable16);
+    EXPECT_EQ(v.format.width, formatBefore.width);
+    EXPECT_EQ(v.format.sampleFormat, formatBefore.sampleFormat);
+    EXPECT_EQ(v.format.bottomUp, formatBefore.bottomUp);
+    EXPECT_EQ(v.format.greenFirst, formatBefore.greenFirst);
+}
+
+TEST_F(Driver, FullRecordGainsReachTheMatrix) {
+    // useColorGains 0: Y gain and white balance x 100; the composed matrix
+    // must equal the converter's own after the same settings.
+    const Frame fr = RandomFrame(8, 6, false, rng);
+    const ImageFormat f = Format(8, 6);
+    Params p(44, 1, 14);
+    p.PutF(20, -20.0f);
+    p.PutF(24, 1.3f);
+    p.PutF(32, 1.1f);
+    p.PutF(36, 12.0f);
+    p.PutF(40, -8.0f);
+    Bytes got(3 * 48), want(3 * 48);
+    ASSERT_EQ(v.ConvertToRgb(got.data(), fr.raw.data(), 24, &f, p.data()), 0);
+    CVotf same;
+    ASSERT_EQ(same.CorrectionMatrixSet(14), 1);
+    ASSERT_EQ(same.SetHue(-20.0), 0);
+    ASSERT_EQ(same.SetSaturation(static_cast<double>(1.3f), static_cast<double>(1.3f)), 0);
+    ASSERT_EQ(same.SetGain(static_cast<double>(1.1f)), 0);
+    ASSERT_EQ(same.SetWhiteBalance(12.0 / 100.0, -8.0 / 100.0), 0);
+    Matrix m;
+    ASSERT_EQ(same.GetCurrentMatrix(m.data()), 0);
+    NearestNeighbor(want.data(), fr.raw.data(), 8, 6, 1, 0, 0, 1, nullptr);
+    RefMatrix24(m, want.data(), 48);
+    EXPECT_EQ(got, want);
+}
+
+// ---- the 16-bit tone table
+
+// A 16-bit colour frame through the grey kernel, so the output is the table's
+// high byte of each stored sample.
+Bytes Convert16(CVotf &v, const Frame &fr, bool lsbFirst) {
+    ImageFormat f;
+    f.Width = fr.w;
+    f.Height = fr.h;
+    f.PixelFormat = 1;
+    f.VocamReserved[0] = lsbFirst ? kLsbFirst : 0;
+    Bytes out(4 * fr.w * fr.h);
+    EXPECT_EQ(v.ConvertToRgb(out.data(), fr.raw.data(), 32, &f, Params(12, 0, 0).data()), 0);
+    return out;
+}
+
+Bytes Expect16(const CVotf &v, const Frame &fr, bool lsbFirst) {
+    std::vector<std::uint16_t> lut(kLut16Entries);
+    MakeLut16(lut.data(), v.settings.toneTable, v.settings.toneTableSize, lsbFirst);
+    Bytes out(4 * fr.w * fr.h);
+    NoneMove16to832(out.data(), reinterpret_cast<const std::uint16_t *>(fr.raw.data()), fr.w, fr.h,
+                    0, 1, !lsbFirst, lut.data());
+    return out;
+}
+
+TEST_F(Driver, ToneTableFollowsToneSettingsAndByteOrder) {
+    const Frame fr = RandomFrame(64, 32, true, rng);
+    ASSERT_EQ(v.SetGamma(180, 15), 0);
+    const Bytes g180 = Expect16(v, fr, true);
+    EXPECT_EQ(Convert16(v, fr, true), g180);
+    EXPECT_EQ(Convert16(v, fr, true), g180);  // from the kept table
+
+    const Bytes g180msb = Expect16(v, fr, false);
+    ASSERT_NE(g180msb, g180);
+    EXPECT_EQ(Convert16(v, fr, false), g180msb);  // byte order changed
+    EXPECT_EQ(Convert16(v, fr, true), g180);      // and back
+
+    ASSERT_EQ(v.SetContrast(140, 15), 0);
+    const Bytes c140 = Expect16(v, fr, true);
+    ASSERT_NE(c140, g180);
+    EXPECT_EQ(Convert16(v, fr, true), c140);
+
+    // A caller's bare table replaces the curve; the same bytes under other
+    // parameters are a different table.
+    std::array<std::uint8_t, 256> table;
+    for (int i = 0; i < 256; ++i) table[i] = static_cast<std::uint8_t>(255 - i);
+    ASSERT_EQ(v.SetupLUT(table.data(), 256, 15), 0);
+    const Bytes inverted = Expect16(v, fr, true);
+    EXPECT_EQ(Convert16(v, fr, true), inverted);
+    for (int i = 100; i < 140; ++i) table[i] = 3;
+    ASSERT_EQ(v.SetupLUT(table.data(), 256, 15), 0);
+    const Bytes edited = Expect16(v, fr, true);
+    ASSERT_NE(edited, inverted);
+    EXPECT_EQ(Convert16(v, fr, true), edited);
+
+    // Tone stage off: the raw high bytes.
+    ASSERT_EQ(v.SetupLUT(nullptr, 0, 15), 0);
+    Bytes raw(4 * fr.w * fr.h);
+    NoneMove16to832(raw.data(), reinterpret_cast<const std::uint16_t *>(fr.raw.data()), fr.w, fr.h,
+                    0, 1, 0, nullptr);
+    EXPECT_EQ(Convert16(v, fr, true), raw);
+}
+
+}  // namespace

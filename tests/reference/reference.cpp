@@ -1,0 +1,120 @@
+// Shared part of the per-pixel model: frames, pictures, sample fetch, phase
+// and placement.
+#include "reference/reference.h"
+
+#include <cstring>
+
+namespace vocam::ref {
+
+RawFrame randomFrame(uint32_t width, uint32_t height, bool wide, std::mt19937 &rng) {
+    RawFrame f;
+    f.width = width;
+    f.height = height;
+    f.wide = wide;
+    f.bytes.resize(size_t(width) * height * (wide ? 2 : 1));
+    for (auto &b : f.bytes) b = uint8_t(rng());
+    return f;
+}
+
+uint32_t fetch(const RawFrame &frame, uint32_t x, uint32_t y, const Fetch &how) {
+    size_t i = size_t(y) * frame.width + x;
+    if (how.depth == Depth::k8to8) {
+        uint8_t s = frame.bytes[i];
+        return how.lut8 ? how.lut8[s] : s;
+    }
+    uint8_t first = frame.bytes[2 * i], second = frame.bytes[2 * i + 1];
+    uint32_t hostOrder = uint32_t(first) | (uint32_t(second) << 8);
+    if (how.depth == Depth::k16to8) {
+        if (how.lut16) return how.lut16[hostOrder] >> 8;
+        return how.msbFirst ? first : second;
+    }
+    if (how.lut16) return how.lut16[hostOrder];
+    return how.msbFirst ? (uint32_t(first) << 8) | second : hostOrder;
+}
+
+Grid fetchGrid(const RawFrame &frame, const Fetch &how) {
+    Grid g;
+    g.width = frame.width;
+    g.height = frame.height;
+    g.v.resize(size_t(frame.width) * frame.height);
+    for (uint32_t y = 0; y < frame.height; ++y)
+        for (uint32_t x = 0; x < frame.width; ++x)
+            g.v[size_t(y) * frame.width + x] = fetch(frame, x, y, how);
+    return g;
+}
+
+Picture Picture::make(uint32_t width, uint32_t height, uint32_t pixelElems, bool wide,
+                      size_t strideBytes, std::mt19937 &rng) {
+    Picture p;
+    p.width = width;
+    p.height = height;
+    p.pixelElems = pixelElems;
+    p.wide = wide;
+    p.strideBytes = strideBytes;
+    p.bytes.resize(strideBytes * height);
+    for (auto &b : p.bytes) b = uint8_t(rng());
+    return p;
+}
+
+uint32_t Picture::get(uint32_t x, uint32_t memRow, uint32_t c) const {
+    size_t at = memRow * strideBytes + (size_t(x) * pixelElems + c) * (wide ? 2 : 1);
+    if (!wide) return bytes[at];
+    uint16_t v;
+    std::memcpy(&v, &bytes[at], 2);
+    return v;
+}
+
+void Picture::set(uint32_t x, uint32_t memRow, uint32_t c, uint32_t value) {
+    size_t at = memRow * strideBytes + (size_t(x) * pixelElems + c) * (wide ? 2 : 1);
+    if (!wide) {
+        bytes[at] = uint8_t(value);
+        return;
+    }
+    uint16_t v = uint16_t(value);
+    std::memcpy(&bytes[at], &v, 2);
+}
+
+bool isBlueRow(uint32_t y, bool blueRow) {
+    return (y % 2 == 0) ? blueRow : !blueRow;
+}
+
+bool isGreenSite(uint32_t x, uint32_t y, bool greenFirst) {
+    return (x + y + (greenFirst ? 1 : 0)) % 2 == 1;
+}
+
+uint32_t siteChannel(uint32_t x, uint32_t y, bool blueRow, bool greenFirst) {
+    if (isGreenSite(x, y, greenFirst)) return 1;
+    return isBlueRow(y, blueRow) ? 0 : 2;
+}
+
+uint32_t sourceRowOf(uint32_t r, uint32_t height, bool deinterlace) {
+    if (!deinterlace) return r;
+    if (r % 2 == 0) return r / 2;
+    return height / 2 + (r - 1) / 2;
+}
+
+void secondPhase(const Orientation &o, bool &blueRow, bool &greenFirst) {
+    blueRow = o.topDown ? o.blueRow : !o.blueRow;
+    int flips = (o.flipX ? 1 : 0) + (o.topDown ? 0 : 1);
+    greenFirst = (flips % 2 == 1) ? !o.greenFirst : o.greenFirst;
+}
+
+void place(Picture &pic, const Grid &g, const Orientation &o, bool fourColour) {
+    for (uint32_t r = 0; r < g.height; ++r) {
+        uint32_t k = sourceRowOf(r, g.height, o.deinterlace);
+        uint32_t mem = o.topDown ? r : g.height - 1 - r;
+        for (uint32_t x = 0; x < g.width; ++x) {
+            uint32_t c;
+            bool green = isGreenSite(x, r, o.greenFirst);
+            bool blue = isBlueRow(r, o.blueRow);
+            if (fourColour)
+                c = green ? (blue ? 1 : 3) : (blue ? 0 : 2);
+            else
+                c = siteChannel(x, r, o.blueRow, o.greenFirst);
+            uint32_t col = o.flipX ? g.width - 1 - x : x;
+            pic.set(col, mem, c, g.at(x, k));
+        }
+    }
+}
+
+}  // namespace vocam::ref
