@@ -2,13 +2,15 @@
 // sends them. Reported per frame: CPU time of the stream thread (the engine:
 // completion, re-arm and event loop), the simulator's own copy of the frame
 // into the ring (apart, as a real camera's DMA costs the host nothing), and,
-// for the client loop, the caller's CPU time in wait + release.
+// for the client loops, the caller's CPU time in wait + release, and in
+// wait + convert + release.
 #include <benchmark/benchmark.h>
 #include <pthread.h>
 
 #include <cstdlib>
 #include <ctime>
 #include <stdexcept>
+#include <vector>
 
 #include "Simulator/SimBus.h"
 #include "vo_cam.h"
@@ -110,5 +112,46 @@ void BM_WaitRelease(benchmark::State &state) {
         benchmark::Counter(static_cast<double>(taken), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_WaitRelease)->UseRealTime()->Unit(benchmark::kMicrosecond)->MinTime(2.0);
+
+// The client loop with a conversion of each frame to 24-bit RGB by nearest
+// neighbour demosaicing.
+void BM_WaitConvertRelease(benchmark::State &state) {
+    Streaming s;
+    _vocam *h = s.handle();
+    _VOCAM_IMAGE_FORMAT image{};
+    if (vocam_get_image_format(h, &image) != 0) {
+        state.SkipWithError("no image format");
+        return;
+    }
+    std::vector<std::uint8_t> rgb(static_cast<std::size_t>(image.Width) * image.Height * 3);
+    const std::uint32_t params[3] = {12, 1, 0};  // nearest neighbour, no correction matrix
+    const std::uint32_t frames0 = s.frames();
+    const double engine0 = s.engineCpu(), copy0 = s.simulatorCopy();
+    const pthread_t self = pthread_self();
+    double caller = 0;
+    for (auto _ : state) {
+        const double before = threadCpuSeconds(self);
+        int index;
+        do index = vocam_wait_for_capture_to_buffer(h);
+        while (index == -22);
+        if (index < 0) {
+            state.SkipWithError("the stream ended");
+            break;
+        }
+        if (vocam_convert_frame_to_rgb(h, rgb.data(), vocam_get_buffer_address(h, index), &image,
+                                       params) != 0) {
+            state.SkipWithError("conversion failed");
+            break;
+        }
+        vocam_release_buffer(h, index);
+        caller += threadCpuSeconds(self) - before;
+    }
+    benchmark::DoNotOptimize(rgb.data());
+    report(state, s, frames0, engine0, copy0, caller);
+    state.counters["wait_convert_release_cpu_us_per_frame"] =
+        state.counters["wait_release_cpu_us_per_frame"];
+    state.counters.erase("wait_release_cpu_us_per_frame");
+}
+BENCHMARK(BM_WaitConvertRelease)->UseRealTime()->Unit(benchmark::kMicrosecond)->MinTime(2.0);
 
 }  // namespace

@@ -299,6 +299,39 @@ TEST_F(Format, FramesShowTheWindowInTheModelsPhase) {
     EXPECT_EQ(vocam_disable_streaming(h), 0);
 }
 
+TEST_F(Format, ConversionOnlyWhileStreaming) {
+    OpenCamera cam;
+    _vocam *h = cam.handle();
+    auto f = window(0, 0, 640, 480, 1, 1);
+    ASSERT_EQ(vocam_set_video_format(h, &f), 0);
+    std::vector<std::uint8_t> raw(640 * 480, 128), rgb(640 * 480 * 3, 0);
+    _VOCAM_IMAGE_FORMAT image{};
+    ASSERT_EQ(vocam_get_image_format(h, &image), 0);
+    const std::uint32_t params[3] = {12, 1, 0};  // nearest neighbour, no correction
+    EXPECT_EQ(vocam_convert_frame_to_rgb(h, rgb.data(), raw.data(), &image, params), -22);
+    EXPECT_EQ(rgb[0], 0);
+    ASSERT_EQ(vocam_enable_streaming(h), 0);
+    ASSERT_EQ(vocam_start_streaming(h), 0);
+    int index;
+    do index = vocam_wait_for_capture_to_buffer(h);
+    while (index == -22);
+    ASSERT_GE(index, 0);
+    EXPECT_EQ(vocam_convert_frame_to_rgb(h, rgb.data(), vocam_get_buffer_address(h, index), &image,
+                                         params),
+              0);
+    vocam_release_buffer(h, index);
+    // The grey ramp along the top: brighter to the right, and reddish under
+    // the scene's warm light until white balance corrects it.
+    auto at = [&](int x, int y, int c) {
+        return rgb[(static_cast<std::size_t>(y) * 640 + x) * 3 + c];
+    };
+    EXPECT_LT(at(40, 20, 1) + 40, at(600, 20, 1));
+    EXPECT_GT(at(600, 20, 0), at(600, 20, 2));
+    EXPECT_EQ(vocam_stop_streaming(h), 0);
+    EXPECT_EQ(vocam_convert_frame_to_rgb(h, rgb.data(), raw.data(), &image, params), -22);
+    EXPECT_EQ(vocam_disable_streaming(h), 0);
+}
+
 TEST(SimulatedScene, MosaicPhaseLightAndShaping) {
     vocam::sim::VideoSettings s;
     s.sensorWidth = s.width = 640;

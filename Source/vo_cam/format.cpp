@@ -5,6 +5,7 @@
 
 #include "vo_cam.h"
 #include "vo_usb/vo_usb.h"
+#include "votf.h"
 
 namespace {
 
@@ -176,6 +177,18 @@ VOCAM_API int vocam_get_data_rate(_vocam *handle, std::uint32_t *rate) {
     const int r = vo_usb_read_vocam_u32(handle, kRegRate, rate);
     if (r != 0) std::fprintf(stderr, "error: unable to read param '%s'\n", "VOCAM_FO_KPS");
     return r;
+}
+
+VOCAM_API int vocam_convert_frame_to_rgb(_vocam *handle, std::uint8_t *dst, const std::uint8_t *src,
+                                         const void *image_format, const void *conversion_params) {
+    if (handle == nullptr || dst == nullptr || src == nullptr) return -22;
+    {
+        // Frames exist only while the stream runs; a stop frees them soon.
+        std::lock_guard lock(handle->stream_lock);
+        if (!handle->streaming || handle->stopping || handle->stream_ending) return -22;
+    }
+    if (const int r = vo_usb_create_votf(handle); r != 0) return r;
+    return handle->converter->ConvertToRgb(dst, src, 24, image_format, conversion_params);
 }
 
 VOCAM_API int vocam_enable_callback_notification(_vocam *handle, std::uint32_t type,
