@@ -174,33 +174,33 @@ VOCAM_API uint32_t vocam_get_video_frame_size(_vocam *handle);
  * tune the colour conversion; the geometry properties are read only.
  * Values marked x100 are the quantity times 100. */
 enum {
-    VOCAM_PROP_BRIGHTNESS = 0,            /* x100, -10000 .. 10000 */
-    VOCAM_PROP_CONTRAST = 1,              /* x100, 0 .. 10000 */
-    VOCAM_PROP_GAMMA = 5,                 /* x100, 1 .. 500 */
-    VOCAM_PROP_EXPOSURE = 20,             /* register block 0x04A0 */
-    VOCAM_PROP_GAIN = 40,                 /* register block 0x04F0 */
-    VOCAM_PROP_GAIN_RED = 41,             /* register block 0x0500 */
-    VOCAM_PROP_GAIN_BLUE = 42,            /* register block 0x0530 */
-    VOCAM_PROP_GAIN_GREEN1 = 43,          /* register block 0x0510 */
-    VOCAM_PROP_GAIN_GREEN2 = 44,          /* register block 0x0520 */
-    VOCAM_PROP_DEMOSAIC_METHOD = 64,      /* 0, 1, 2, 8 or 9 */
-    VOCAM_PROP_CORRECTION_MATRIX = 65,    /* 0 .. 16 */
-    VOCAM_PROP_FLIPPING = 66,             /* bit 0 flip X, bit 1 flip Y */
-    VOCAM_PROP_SATURATION = 67,           /* x100 */
-    VOCAM_PROP_HUE = 68,                  /* degrees x100 */
-    VOCAM_PROP_WHITE_BALANCE_U = 69,      /* x100 */
-    VOCAM_PROP_WHITE_BALANCE_V = 70,      /* x100 */
-    VOCAM_PROP_DIGITAL_GAIN = 71,         /* x100 */
-    VOCAM_PROP_DIGITAL_GAIN_RED = 72,     /* x100 */
-    VOCAM_PROP_DIGITAL_GAIN_GREEN = 73,   /* x100 */
-    VOCAM_PROP_DIGITAL_GAIN_BLUE = 74,    /* x100 */
-    VOCAM_PROP_MAX_WIDTH = 81,            /* read only */
-    VOCAM_PROP_MAX_HEIGHT = 82,           /* read only */
-    VOCAM_PROP_UNIT_WIDTH = 83,           /* read only */
-    VOCAM_PROP_UNIT_HEIGHT = 84,          /* read only */
-    VOCAM_PROP_MAX_SUBSAMPLING = 85,      /* read only */
-    VOCAM_PROP_TEMPERATURE = 108,         /* register block 0x0690, temperature units */
-    VOCAM_PROP_AUTO_EXPOSURE_TARGET = 258 /* register block 0x0640 */
+    VOCAM_PROP_BRIGHTNESS = 0,                /* x100, -10000 .. 10000 */
+    VOCAM_PROP_CONTRAST = 1,                  /* x100, 0 .. 10000 */
+    VOCAM_PROP_GAMMA = 5,                     /* x100, 1 .. 500 */
+    VOCAM_PROP_EXPOSURE = 20,                 /* register block 0x04A0 */
+    VOCAM_PROP_GAIN = 40,                     /* register block 0x04F0 */
+    VOCAM_PROP_GAIN_RED = 41,                 /* register block 0x0500 */
+    VOCAM_PROP_GAIN_BLUE = 42,                /* register block 0x0530 */
+    VOCAM_PROP_GAIN_GREEN1 = 43,              /* register block 0x0510 */
+    VOCAM_PROP_GAIN_GREEN2 = 44,              /* register block 0x0520 */
+    VOCAM_PROP_DEMOSAIC_METHOD = 64,          /* 0, 1, 2, 8 or 9 */
+    VOCAM_PROP_CORRECTION_MATRIX = 65,        /* 0 .. 16 */
+    VOCAM_PROP_FLIPPING = 66,                 /* bit 0 flip X, bit 1 flip Y */
+    VOCAM_PROP_SATURATION = 67,               /* x100 */
+    VOCAM_PROP_HUE = 68,                      /* degrees x100 */
+    VOCAM_PROP_WHITE_BALANCE_U = 69,          /* x100 */
+    VOCAM_PROP_WHITE_BALANCE_V = 70,          /* x100 */
+    VOCAM_PROP_DIGITAL_GAIN = 71,             /* x100 */
+    VOCAM_PROP_DIGITAL_GAIN_RED = 72,         /* x100 */
+    VOCAM_PROP_DIGITAL_GAIN_GREEN = 73,       /* x100 */
+    VOCAM_PROP_DIGITAL_GAIN_BLUE = 74,        /* x100 */
+    VOCAM_PROP_MAX_WIDTH = 81,                /* read only */
+    VOCAM_PROP_MAX_HEIGHT = 82,               /* read only */
+    VOCAM_PROP_UNIT_WIDTH = 83,               /* read only */
+    VOCAM_PROP_UNIT_HEIGHT = 84,              /* read only */
+    VOCAM_PROP_MAX_SUBSAMPLING = 85,          /* read only */
+    VOCAM_PROP_TEMPERATURE = 108,             /* register block 0x0690, temperature units */
+    VOCAM_PROP_AUTO_EXPOSURE_TARGET = 258     /* register block 0x0640 */
 };
 
 /* Flags of the tone properties. */
