@@ -68,6 +68,103 @@ VOCAM_API int vocam_get_model_name(_vocam *handle, char *dst, int dst_size);
 /* 1 for a Bayer colour sensor, 0 for monochrome. */
 VOCAM_API int vocam_is_color(_vocam *handle);
 
+/* ---- Video format, image format, data rates and notifications ---- */
+
+/* The sensor window. Sizes are in sensor pixels, before subsampling. */
+typedef struct _vocam_frame_format {
+    uint32_t xOffset;
+    uint32_t yOffset;
+    uint32_t width;
+    uint32_t height;
+    uint32_t pixelFormat; /* returned as 0; ignored on set */
+    uint16_t subSampleX;  /* 1: none */
+    uint16_t reservedX;
+    uint16_t subSampleY;
+    uint16_t reservedY;
+} _vocam_frame_format;
+
+/* Layout of the frames a camera delivers. */
+typedef struct _VOCAM_IMAGE_FORMAT {
+    uint32_t Size;  /* 52 */
+    uint32_t Width; /* delivered pixels, after subsampling */
+    uint32_t Height;
+    uint32_t PixelFormat; /* 0: 8 bits, 1: 16 bits, 2: 24-bit RGB */
+    uint32_t ImageSize;   /* bytes per frame */
+    /* [0]: sensor layout flags (VOCAM_LAYOUT_*); [4]: 0 for a progressive
+     * frame. The others are left as the caller passed them. */
+    uint32_t VocamReserved[8];
+} _VOCAM_IMAGE_FORMAT;
+
+#define VOCAM_LAYOUT_MONO 0x1u        /* no colour mosaic */
+#define VOCAM_LAYOUT_LSB_FIRST 0x2u   /* 16-bit samples stored low byte first */
+#define VOCAM_LAYOUT_BLUE_ROW 0x4u    /* row 0 holds blue sites */
+#define VOCAM_LAYOUT_GREEN_FIRST 0x8u /* pixel 0 of row 0 is green */
+
+/* Reads the current window; always 0. */
+VOCAM_API int vocam_get_video_format(_vocam *handle, _vocam_frame_format *out);
+/* Writes the window and reloads the data rates: 0, -22 for a refused window,
+ * or the failing transfer's code. Streaming must be re-enabled afterwards. */
+VOCAM_API int vocam_set_video_format(_vocam *handle, const _vocam_frame_format *in);
+/* 0, or -1 for a camera whose colour layout has no description. */
+VOCAM_API int vocam_get_image_format(_vocam *handle, _VOCAM_IMAGE_FORMAT *out);
+
+/* Data rates the camera offers (kilopixels per second). */
+VOCAM_API int vocam_count_available_data_rates(_vocam *handle);
+/* Copies at most `capacity` rates and returns how many it copied. */
+VOCAM_API int vocam_enum_available_data_rates(_vocam *handle, uint32_t *rates, int capacity);
+VOCAM_API int vocam_set_data_rate(_vocam *handle, uint32_t rate);
+VOCAM_API int vocam_get_data_rate(_vocam *handle, uint32_t *rate);
+
+/* A notification a client registers. Slots are kept for the client; the
+ * library does not call them. */
+typedef void (*vocam_callback)(_vocam *handle, uint32_t type, void *context);
+/* The slot taken (0 to 3), or -28 when every slot is in use; `type` must not
+ * be 0 (-22). */
+VOCAM_API int vocam_enable_callback_notification(_vocam *handle, uint32_t type,
+                                                 vocam_callback callback, void *context);
+/* 0, or -22 for a slot that is not in use. */
+VOCAM_API int vocam_disable_callback_notification(_vocam *handle, int slot);
+
+/* Converts a raw frame of the running stream into 24-bit RGB (three bytes a
+ * pixel) with the colour engine. `image_format` (a _VOCAM_IMAGE_FORMAT) and
+ * `conversion_params` (a 12- or 44-byte conversion record: size, demosaic
+ * method, correction matrix, ...) may be NULL. 0, or -22 outside a running
+ * stream, or the engine's refusal. */
+VOCAM_API int vocam_convert_frame_to_rgb(_vocam *handle, uint8_t *dst, const uint8_t *src,
+                                         const void *image_format, const void *conversion_params);
+
+/* ---- Streaming ----
+ *
+ * Frames arrive on a thread of the library into a ring of three buffers.
+ * Order: enable, start, then wait/release as often as needed, stop, disable.
+ * A changed window takes effect at the next enable. Results: -1 not allowed in
+ * this state, -12 out of memory, -22 bad argument or no such frame, -78 not
+ * implemented, -96 no data (the stream is not running or has ended). */
+
+/* Allocates the ring for the current window. */
+VOCAM_API int vocam_enable_streaming(_vocam *handle);
+VOCAM_API int vocam_disable_streaming(_vocam *handle);
+/* Returns once frames flow, or with a negative code when video could not be
+ * started. */
+VOCAM_API int vocam_start_streaming(_vocam *handle);
+/* Returns once the stream thread has ended; every blocked wait returns -96. */
+VOCAM_API int vocam_stop_streaming(_vocam *handle);
+/* Blocks for the newest frame not yet handed out and holds its buffer:
+ * the buffer's index, -96 when the stream is not running or ends, -22 when
+ * the newest frame's buffer was taken for the next read. */
+VOCAM_API int vocam_wait_for_capture_to_buffer(_vocam *handle);
+/* Returns a held buffer to the ring: 0, or -22. */
+VOCAM_API int vocam_release_buffer(_vocam *handle, int32_t index);
+/* Always 3. */
+VOCAM_API int vocam_get_buffer_count(_vocam *handle);
+/* NULL for an index outside 0 to 2 or while streaming is disabled. */
+VOCAM_API uint8_t *vocam_get_buffer_address(_vocam *handle, int32_t index);
+/* Not implemented: -78. */
+VOCAM_API int vocam_get_buffer_status(_vocam *handle, int32_t index);
+VOCAM_API int vocam_get_buffer_acquired_size(_vocam *handle, int32_t index);
+/* Bytes per frame fixed at the last enable (0 before the first). */
+VOCAM_API uint32_t vocam_get_video_frame_size(_vocam *handle);
+
 /* ---- Properties ----
  *
  * Every tunable of a camera is a numbered property. Register properties live

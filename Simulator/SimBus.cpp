@@ -66,6 +66,9 @@ bool applyKey(CameraConfig &c, const std::string &key, const std::string &value,
     } else if (key == "release") {
         if (!number(0xFFFF, 16)) return false;
         c.release = static_cast<std::uint16_t>(n);
+    } else if (key == "fps") {
+        if (!number(1000)) return false;
+        c.fps = static_cast<int>(n);
     } else if (key == "name") {
         if (value.empty() || value.size() > 126) return error = "bad value for key 'name'", false;
         c.productName = value;

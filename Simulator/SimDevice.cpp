@@ -25,6 +25,12 @@ constexpr std::size_t kLoggedBulkBytes = 64 * 1024;
 constexpr std::uint8_t kStringProduct = 2;
 constexpr std::uint8_t kStringSerial = 3;
 
+// Video: the control register (0x80 sends frames) and the data rate that
+// paces frames.
+constexpr std::uint16_t kRegVideo = 0x0214;
+constexpr std::uint32_t kVideoOn = 0x80;
+constexpr std::uint16_t kRegRate = 0x1048;
+
 // Registers with behaviour beyond store-and-return.
 constexpr std::uint16_t kRegDataRateCount = 0x104C;
 constexpr std::uint16_t kRegDataRateArray = 0x1050;
@@ -39,7 +45,10 @@ std::uint32_t pack(std::uint32_t low, std::uint32_t high) { return (high << 16) 
 }  // namespace
 
 CameraDevice::CameraDevice(CameraConfig config)
-    : config_(std::move(config)), ram_(kRamSize), properties_(config_) {
+    : config_(std::move(config)),
+      ram_(kRamSize),
+      video_(std::make_unique<SimVideo>([this] { wake_.notify_all(); })),
+      properties_(config_) {
     fpgaConfigured_ = config_.state == BootState::Ready && config_.hasFpga;
     auto &r = registers_;
     r[0x0008] = 0;                                         // FPGA status
@@ -268,6 +277,7 @@ void CameraDevice::writeRegister(std::uint16_t address, std::uint32_t value) {
     }
     if (properties_.write(address, value)) return;
     registers_[address] = value;
+    if (address == kRegVideo) wake_.notify_all();
 }
 
 // The controller's built-in load request: writes its RAM and its CPU control
@@ -558,32 +568,125 @@ bool CameraDevice::bulkInAnswersNow(std::uint8_t pipe) const {
     return stall != stalled_.end() && stall->second;
 }
 
-// Completes asynchronous reads in order, as the device produces data.
+// Completes asynchronous reads in order, as the device produces data: bytes
+// queued by a test first, else frames while video runs.
 void CameraDevice::worker() {
     std::unique_lock lock(mutex_);
     for (;;) {
-        wake_.wait(lock, [&] { return stopping_ || (!pending_.empty() && (!bulkIn_.empty() || !present_)); });
         if (stopping_) return;
-        PendingRead read = std::move(pending_.front());
-        pending_.pop_front();
-        IOReturn result = kIOReturnSuccess;
-        std::uint32_t moved = 0;
-        if (!present_) {
-            result = kIOReturnNoDevice;
-        } else {
-            moved = takeBulkIn(read.buffer, read.size);
-            LogEntry e;
-            e.kind = LogEntry::Kind::BulkIn;
-            e.endpoint = read.endpoint;
-            e.length = read.size;
-            e.done = moved;
-            e.result = result;
-            record(std::move(e));
+        if (frameReadPending()) {
+            const auto now = std::chrono::steady_clock::now();
+            const auto interval = frameInterval();
+            if (interval.count() > 0) {
+                if (now < nextFrame_) {
+                    wake_.wait_until(lock, nextFrame_);
+                    continue;
+                }
+                // After an idle spell the camera starts a fresh frame period.
+                nextFrame_ = now - nextFrame_ > interval ? now + interval : nextFrame_ + interval;
+            }
+            PendingRead read = std::move(pending_.front());
+            pending_.pop_front();
+            const VideoSettings settings = videoSettings();
+            lock.unlock();
+            std::uint32_t moved = 0;
+            const IOReturn result = video_->deliver(settings, read.buffer, read.size, moved);
+            read.post(result, moved);
+            lock.lock();
+            // A frame that took longer than a period (a new window is being
+            // rendered) does not let the next one come early.
+            if (const auto after = std::chrono::steady_clock::now();
+                interval.count() > 0 && after > nextFrame_)
+                nextFrame_ = after + interval;
+            continue;
         }
-        lock.unlock();
-        read.post(result, moved);
-        lock.lock();
+        if (!pending_.empty() && (!bulkIn_.empty() || !present_)) {
+            PendingRead read = std::move(pending_.front());
+            pending_.pop_front();
+            IOReturn result = kIOReturnSuccess;
+            std::uint32_t moved = 0;
+            if (!present_) {
+                result = kIOReturnNoDevice;
+            } else {
+                moved = takeBulkIn(read.buffer, read.size);
+                LogEntry e;
+                e.kind = LogEntry::Kind::BulkIn;
+                e.endpoint = read.endpoint;
+                e.length = read.size;
+                e.done = moved;
+                e.result = result;
+                record(std::move(e));
+            }
+            lock.unlock();
+            read.post(result, moved);
+            lock.lock();
+            continue;
+        }
+        wake_.wait(lock);
     }
+}
+
+bool CameraDevice::frameReadPending() const {
+    if (pending_.empty() || !present_ || !claimed_ || !bulkIn_.empty()) return false;
+    if (pending_.front().endpoint != kBulkInEndpoint) return false;
+    auto video = registers_.find(kRegVideo);
+    if (video == registers_.end() || !(video->second & kVideoOn)) return false;
+    // Frames flow on the streaming alternate setting only.
+    if (alternate_ != (config_.hasFpga ? 2 : 1)) return false;
+    return !video_->silent();
+}
+
+VideoSettings CameraDevice::videoSettings() {
+    auto word = [&](std::uint16_t address) -> std::uint32_t {
+        auto it = registers_.find(address);
+        return it == registers_.end() ? 0 : it->second;
+    };
+    auto low = [](std::uint32_t w) { return static_cast<std::uint16_t>(w & 0xFFFF); };
+    auto high = [](std::uint32_t w) { return static_cast<std::uint16_t>(w >> 16); };
+    VideoSettings s;
+    s.sensorWidth = config_.width;
+    s.sensorHeight = config_.height;
+    s.x = low(word(0x1008));
+    s.y = high(word(0x1008));
+    s.width = low(word(0x100C));
+    s.height = high(word(0x100C));
+    s.subX = std::max<std::uint16_t>(1, low(word(0x1018)));
+    s.subY = std::max<std::uint16_t>(1, high(word(0x1018)));
+    s.colorCode = config_.colorCode;
+    // Exposure, gains and the tone curve as the property registers hold them.
+    const PropertySnapshot p = properties_.snapshot();
+    s.exposure = p.exposureUs;
+    s.gain = p.gain;
+    s.gainRed = p.gainRed;
+    s.gainGreen1 = p.gainGreen1;
+    s.gainGreen2 = p.gainGreen2;
+    s.gainBlue = p.gainBlue;
+    s.tone = p.toneCurve;
+    return s;
+}
+
+std::chrono::steady_clock::duration CameraDevice::frameInterval() const {
+    using namespace std::chrono;
+    double fps = config_.fps;
+    if (fps < 0) {
+        // The data rate is in kilopixels per second.
+        auto rate = registers_.find(kRegRate);
+        auto word = [&](std::uint16_t address) -> std::uint32_t {
+            auto it = registers_.find(address);
+            return it == registers_.end() ? 0 : it->second;
+        };
+        VideoSettings window;
+        window.width = static_cast<std::uint16_t>(word(0x100C));
+        window.height = static_cast<std::uint16_t>(word(0x100C) >> 16);
+        window.subX = std::max<std::uint16_t>(1, static_cast<std::uint16_t>(word(0x1018)));
+        window.subY = std::max<std::uint16_t>(1, static_cast<std::uint16_t>(word(0x1018) >> 16));
+        const double pixels = window.frameBytes();
+        if (rate == registers_.end() || rate->second == 0 || pixels == 0)
+            return steady_clock::duration::zero();
+        fps = rate->second * 1000.0 / pixels;
+    }
+    if (fps <= 0) return steady_clock::duration::zero();
+    return duration_cast<steady_clock::duration>(duration<double>(1.0 / fps));
 }
 
 void CameraDevice::unplug() {

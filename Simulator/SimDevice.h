@@ -3,6 +3,7 @@
 // and faults that tests switch on.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -15,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "Simulator/SimVideo.h"
 #include "Simulator/SimProperties.h"
 #include "usbhost/UsbHost.h"
 
@@ -48,6 +50,9 @@ struct CameraConfig {
     // Status reads after the end of a valid configuration until the FPGA
     // reports itself configured.
     int fpgaPolls = 3;
+    // Frames per second; -1 paces frames by the data rate, 0 sends them as
+    // fast as they are read.
+    int fps = -1;
 
     // Property side (SimProperties): automatic exposure offered (unset: the
     // model's default) and the cooler's speed in mK per second.
@@ -162,6 +167,8 @@ public:
     bool isOpen() const;
     std::uint8_t alternate() const;
     bool fpgaConfigured() const;
+    // The video side: frame log and video faults.
+    SimVideo &video() { return *video_; }
     // The property side: register blocks, cooler, fan and messages.
     SimProperties &properties() { return properties_; }
     std::array<std::uint8_t, 256> toneCurve() const { return properties_.toneCurve(); }
@@ -188,6 +195,11 @@ private:
     std::uint32_t takeBulkIn(std::uint8_t *data, std::uint32_t size);  // bytes queued for IN
     void record(LogEntry entry);
     void worker();
+    // Video (lock held): whether the next pending read is a frame to serve,
+    // what the frame looks like, and the time between frames (0: unpaced).
+    bool frameReadPending() const;
+    VideoSettings videoSettings();
+    std::chrono::steady_clock::duration frameInterval() const;
 
     CameraConfig config_;
     mutable std::mutex mutex_;
@@ -226,6 +238,8 @@ private:
     std::vector<std::uint8_t> bulkOut_;
     std::deque<PendingRead> pending_;
     bool stopping_ = false;
+    std::unique_ptr<SimVideo> video_;
+    std::chrono::steady_clock::time_point nextFrame_;
     std::thread worker_;
 
     SimProperties properties_;

@@ -169,6 +169,8 @@ VOCAM_API int vocam_camera_close(_vocam **handle_ref) {
     if (handle_ref == nullptr || *handle_ref == nullptr) return 0;
     std::unique_ptr<_vocam> handle(*handle_ref);
     *handle_ref = nullptr;
+    // A stream left running would outlive the handle it writes into.
+    usb_stream_shutdown(handle.get());
     usb_close_device(handle.get());
     return 0;
 }

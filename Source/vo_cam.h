@@ -83,6 +83,23 @@ struct _vocam {
     // Colour engine: created on first need by vo_usb_create_votf and loaded
     // with the model's correction matrices.
     std::unique_ptr<CVotf> converter;
+
+    // Notification slots (type 0: free) and the stream's life beyond the
+    // flags above, all under stream_lock: a start waits for the thread to
+    // leave `stream_starting`; `stream_result` is how the last stream thread
+    // ended; `stream_epoch` counts ended streams, so a waiter notices the end
+    // of its stream even when the next one has already begun; `stream_ending`
+    // asks the thread to end without a stop (the device is gone).
+    struct callback_slot {
+        vocam_callback callback = nullptr;
+        void *context = nullptr;
+        std::uint32_t type = 0;
+    };
+    callback_slot callbacks[4];
+    std::uint8_t stream_starting = 0;
+    std::uint8_t stream_ending = 0;
+    std::int32_t stream_result = 0;
+    std::uint32_t stream_epoch = 0;
 };
 
 // Start-up runs once per process; a test process that plays several start-ups

@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DVOCAM_TESTS=OFF -DVOCAM_BENCH=OFF > /dev/null
-cmake --build build/release -j "$(nproc)"
+cmake -S . -B build/app -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOCAM_TESTS=OFF -DVOCAM_BENCH=OFF > /dev/null
+cmake --build build/app -j "$(nproc)"
 export VOCAM_SIM="${VOCAM_SIM-model_02,model_16}"
-exec build/release/tools/vocam_example "$@"
+exec build/app/tools/vocam_example "$@"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs every test: gcc, clang, and an AddressSanitizer +
-# UndefinedBehaviorSanitizer build of the whole suite.
+# Builds and runs every test: gcc, clang, an AddressSanitizer +
+# UndefinedBehaviorSanitizer build of the whole suite, and a ThreadSanitizer
+# build of the streaming tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -16,7 +17,7 @@ run() {
 }
 
 echo "== gcc"
-build gcc -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=Release
+build gcc -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++
 run gcc
 echo "== clang"
 build clang -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
@@ -25,6 +26,14 @@ echo "== clang, address and undefined-behaviour sanitizers"
 build asan -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVOCAM_SANITIZE=ON \
   -DCMAKE_BUILD_TYPE=Debug
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run asan
+echo "== clang, thread sanitizer: streaming"
+tsan_tests=(stream_test format_test)
+cmake -S . -B build/tsan -G Ninja -DVOCAM_BENCH=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  -DVOCAM_TSAN=ON -DCMAKE_BUILD_TYPE=Debug > /dev/null
+cmake --build build/tsan -j "$jobs" --target "${tsan_tests[@]}"
+for t in "${tsan_tests[@]}"; do
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" "build/tsan/tests/$t"
+done
 echo "== fuzzing the firmware file reader (20 s)"
 TARGET=hex_fuzz build fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVOCAM_FUZZ=ON \
   -DVOCAM_TESTS=OFF

@@ -83,3 +83,21 @@ void usb_load_fpga(void *context, UsbDevices &devices);
 
 // The resource root every download reads its files below.
 const char *vo_resource_root();
+
+// ---- Streaming ----
+
+// Bulk pipe the frames arrive on.
+inline constexpr std::uint8_t kStreamPipe = 1;
+// How long the end of a stream waits for the read in flight before
+// cancelling it, and again for the cancelled read to come back.
+inline constexpr double kStreamDrainSeconds = 1.0;
+
+void usb_stream_thread_callback(_vocam *handle);
+// Both with stream_lock held: 0, or negative when no read could be started.
+int usb_stream_buffer_read_next(_vocam *handle);
+int usb_stream_schedule_read(_vocam *handle, int index);
+void usb_stream_buffer_ready_callback(void *handle, vocam::usbhost::IOReturn result,
+                                      std::uint32_t bytes);
+bool usb_stream_stopping(_vocam *handle);
+// Ends a stream still running and frees the ring; for closing a handle.
+void usb_stream_shutdown(_vocam *handle);

@@ -1,0 +1,92 @@
+// The simulated camera's video: frames of the current window rendered from a
+// fixed test scene, a log of every frame sent, and video faults on demand.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "usbhost/UsbHost.h"
+
+namespace vocam::sim {
+
+// Everything that decides what one frame looks like.
+struct VideoSettings {
+    std::uint16_t sensorWidth = 0, sensorHeight = 0;
+    std::uint16_t x = 0, y = 0;           // window position on the sensor
+    std::uint16_t width = 0, height = 0;  // window size in sensor pixels
+    std::uint16_t subX = 1, subY = 1;     // subsampling
+    std::uint32_t colorCode = 0;          // colour inquiry code: 0 mono, else the Bayer phase
+    std::uint32_t exposure = 0;           // microseconds; 0 counts as the nominal exposure
+    // Analogue gains in 1/4096 units; 0 counts as unity.
+    std::uint32_t gain = 0, gainRed = 0, gainGreen1 = 0, gainGreen2 = 0, gainBlue = 0;
+    std::array<std::uint8_t, 256> tone{};  // applied last
+
+    bool operator==(const VideoSettings &) const = default;
+    // Delivered pixels (one byte each) of a frame.
+    std::uint32_t frameBytes() const;
+};
+
+// The exposure at which the scene's white reaches its nominal level.
+inline constexpr std::uint32_t kNominalExposureUs = 20000;
+
+// One frame sent: the camera's own count (from 1) and the hash of its bytes.
+struct FrameRecord {
+    std::uint64_t sequence = 0;
+    std::uint64_t hash = 0;
+};
+
+// The hash the frame log records, over any bytes (a polynomial over
+// little-endian 64-bit words, the last one zero-padded, and the length).
+std::uint64_t frameHash(const std::uint8_t *data, std::size_t size);
+
+class SimVideo {
+  public:
+    // `wake` nudges the device's worker when a fault that held frames back ends.
+    explicit SimVideo(std::function<void()> wake);
+
+    // Faults: the next `count` frame reads fail with `code` and no data, or
+    // bring only `bytes` of the frame; a silent camera completes no read until
+    // it is made to speak again.
+    void failReads(usbhost::IOReturn code, int count = 1);
+    void shortFrames(std::uint32_t bytes, int count = 1);
+    void setSilent(bool silent);
+    bool silent() const;
+
+    std::vector<FrameRecord> frameLog() const;
+    void clearFrameLog();
+    std::uint64_t framesSent() const;
+    // Time spent writing frames into the host's buffers, and rendering scenes.
+    double copySeconds() const;
+    double renderSeconds() const;
+
+    // Serves one frame read into `dst` (the device's worker only).
+    usbhost::IOReturn deliver(const VideoSettings &settings, std::uint8_t *dst, std::uint32_t size,
+                              std::uint32_t &moved);
+
+    // The picture of a window without the per-frame stamps, as rendered once.
+    static std::vector<std::uint8_t> render(const VideoSettings &settings);
+
+  private:
+    struct Prepared;
+    std::shared_ptr<const Prepared> prepare(const VideoSettings &settings);
+
+    std::function<void()> wake_;
+    mutable std::mutex mutex_;
+    std::shared_ptr<const Prepared> prepared_;
+    std::deque<FrameRecord> log_;
+    std::uint64_t sequence_ = 0;
+    usbhost::IOReturn failCode_ = 0;
+    int failCount_ = 0;
+    std::uint32_t shortBytes_ = 0;
+    int shortCount_ = 0;
+    bool silent_ = false;
+    double copySeconds_ = 0;
+    double renderSeconds_ = 0;
+};
+
+}  // namespace vocam::sim

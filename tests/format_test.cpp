@@ -1,0 +1,399 @@
+// The sensor window, the layout of delivered frames, data rates and
+// notification slots, on simulated cameras; and what the simulated camera
+// sends for a window.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "Simulator/SimVideo.h"
+#include "support/OpenCamera.h"
+#include "support/Stderr.h"
+#include "vo_usb/vo_usb.h"
+
+using vocam::sim::LogEntry;
+using vocam::test::OpenCamera;
+using vocam::test::StderrCapture;
+
+namespace {
+
+_vocam_frame_format window(std::uint32_t x, std::uint32_t y, std::uint32_t w, std::uint32_t h,
+                           std::uint16_t sx, std::uint16_t sy) {
+    _vocam_frame_format f{};
+    f.xOffset = x;
+    f.yOffset = y;
+    f.width = w;
+    f.height = h;
+    f.subSampleX = sx;
+    f.subSampleY = sy;
+    return f;
+}
+
+// Register writes of the traffic log, in order: (address, word).
+std::vector<std::pair<std::uint16_t, std::uint32_t>> registerWrites(
+    const std::vector<LogEntry> &log) {
+    std::vector<std::pair<std::uint16_t, std::uint32_t>> out;
+    for (const auto &e : log)
+        if (e.kind == LogEntry::Kind::Control && e.setup.bmRequestType == 0x40 &&
+            e.setup.bRequest == 0x12 && e.data.size() == 4)
+            out.emplace_back(e.setup.wIndex,
+                             e.data[0] | e.data[1] << 8 | e.data[2] << 16 | e.data[3] << 24);
+    return out;
+}
+
+class Format : public ::testing::Test {
+  protected:
+    StderrCapture err;
+};
+
+TEST_F(Format, SubsampledWindowGivesTheDeliveredSize) {
+    OpenCamera cam;
+    _vocam *h = cam.handle();
+    cam.device().clearLog();
+    err.take();
+    _vocam_frame_format f = window(16, 8, 1280, 1024, 2, 2);
+    ASSERT_EQ(vocam_set_video_format(h, &f), 0);
+    const auto writes = registerWrites(cam.device().log());
+    ASSERT_GE(writes.size(), 4u);
+    // Size, position and subsampling, in that order, then the data rate reload.
+    EXPECT_EQ(writes[0], std::make_pair(std::uint16_t(0x100C), std::uint32_t(1024u << 16 | 1280)));
+    EXPECT_EQ(writes[1], std::make_pair(std::uint16_t(0x1008), std::uint32_t(8u << 16 | 16)));
+    EXPECT_EQ(writes[2], std::make_pair(std::uint16_t(0x1018), std::uint32_t(2u << 16 | 2)));
+    EXPECT_EQ(writes[3].first, 0x1048);
+    const std::string text = err.take();
+    EXPECT_NE(text.find("cam_write_format: subsample=2x2, size=640x512, position=16x8\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("kps count: 3\n"), std::string::npos);  // rates reloaded
+
+    _VOCAM_IMAGE_FORMAT image;
+    std::memset(&image, 0xAB, sizeof image);
+    ASSERT_EQ(vocam_get_image_format(h, &image), 0);
+    EXPECT_EQ(image.Size, 52u);
+    EXPECT_EQ(image.Width, 640u);
+    EXPECT_EQ(image.Height, 512u);
+    EXPECT_EQ(image.PixelFormat, 0u);
+    EXPECT_EQ(image.ImageSize, 327680u);
+    EXPECT_EQ(image.VocamReserved[0], 0u);  // RGGB
+    EXPECT_EQ(image.VocamReserved[4], 0u);
+    EXPECT_EQ(image.VocamReserved[1], 0xABABABABu);  // left as passed
+
+    _vocam_frame_format back;
+    std::memset(&back, 0xCD, sizeof back);
+    ASSERT_EQ(vocam_get_video_format(h, &back), 0);
+    EXPECT_EQ(back.width, 1280u);
+    EXPECT_EQ(back.height, 1024u);
+    EXPECT_EQ(back.xOffset, 16u);
+    EXPECT_EQ(back.yOffset, 8u);
+    EXPECT_EQ(back.subSampleX, 2);
+    EXPECT_EQ(back.subSampleY, 2);
+    EXPECT_EQ(back.pixelFormat, 0u);
+    EXPECT_EQ(back.reservedX, 0);
+    EXPECT_EQ(back.reservedY, 0);
+    EXPECT_EQ(err.take(), "vocam_get_video_format: subsample=2x2, size=1280x1024, position=16x8\n");
+
+    // The ring is sized for the delivered frame.
+    ASSERT_EQ(vocam_enable_streaming(h), 0);
+    EXPECT_EQ(vocam_get_video_frame_size(h), 327680u);
+    EXPECT_EQ(vocam_disable_streaming(h), 0);
+}
+
+TEST_F(Format, RefusedWindowsDoNotTouchTheCamera) {
+    OpenCamera cam;
+    _vocam *h = cam.handle();
+    cam.device().clearLog();
+    _vocam_frame_format bad[] = {
+        window(0, 0, 640, 480, 256, 1),  // low 8 bits of the factor are 0
+        window(0, 0, 640, 480, 1, 0),
+        window(0, 0, 0, 480, 1, 1),
+        window(0, 0, 640, 0, 1, 1),
+    };
+    for (auto &f : bad) EXPECT_EQ(vocam_set_video_format(h, &f), -22);
+    EXPECT_TRUE(cam.device().log().empty());
+    EXPECT_EQ(h->width, 1280);
+
+    // A model whose table entry forbids subsampling, whatever the camera says.
+    OpenCamera mono("model_01:state=ready:subsample=4");
+    auto f = window(0, 0, 640, 480, 2, 1);
+    EXPECT_EQ(vocam_set_video_format(mono.handle(), &f), -22);
+    f = window(0, 0, 320, 240, 1, 1);
+    EXPECT_EQ(vocam_set_video_format(mono.handle(), &f), 0);
+}
+
+TEST_F(Format, WindowCannotChangeWhileStreaming) {
+    OpenCamera cam;
+    _vocam *h = cam.handle();
+    ASSERT_EQ(vocam_enable_streaming(h), 0);
+    ASSERT_EQ(vocam_start_streaming(h), 0);
+    err.take();
+    auto f = window(0, 0, 640, 480, 1, 1);
+    EXPECT_EQ(vocam_set_video_format(h, &f), -1);
+    EXPECT_EQ(err.take(), "error: unable to change the video format while the stream is running\n");
+    EXPECT_EQ(h->width, 1280);
+    EXPECT_EQ(vocam_stop_streaming(h), 0);
+    EXPECT_EQ(vocam_set_video_format(h, &f), 0);
+    EXPECT_EQ(vocam_disable_streaming(h), 0);
+}
+
+TEST_F(Format, RegisterFailureIsReportedWithItsName) {
+    OpenCamera cam;
+    _vocam *h = cam.handle();
+    err.take();
+    cam.device().failControl(vocam::usbhost::kIOReturnIOError, 1);
+    auto f = window(0, 0, 640, 480, 1, 1);
+    EXPECT_LT(vocam_set_video_format(h, &f), 0);
+    EXPECT_NE(err.take().find("error: unable to write param 'VOCAM_FO_SIZE'\n"), std::string::npos);
+    EXPECT_EQ(h->width, 640);  // the handle keeps the new values
+}
+
+TEST_F(Format, LayoutFlagsOfEveryColourId) {
+    _vocam h;
+    h.width = 100;
+    h.height = 10;
+    auto expected = [](std::uint32_t id) -> int {
+        switch (id) {
+            case 0:
+            case 5:
+            case 6:
+                return 1;
+            case 8:
+            case 12:
+            case 19:
+            case 23:
+                return 0;
+            case 9:
+            case 13:
+            case 18:
+            case 22:
+                return 8;
+            case 10:
+            case 14:
+            case 17:
+            case 21:
+                return 12;
+            case 11:
+            case 15:
+            case 16:
+            case 20:
+                return 4;
+            case 24:
+            case 31:
+                return 2;
+            case 25:
+            case 30:
+                return 10;
+            case 26:
+            case 29:
+                return 14;
+            case 27:
+            case 28:
+                return 6;
+            default:
+                return -1;
+        }
+    };
+    for (std::uint32_t id = 0; id < 40; ++id) {
+        h.color_id = id;
+        _VOCAM_IMAGE_FORMAT image;
+        std::memset(&image, 0xEE, sizeof image);
+        const int r = vocam_get_image_format(&h, &image);
+        EXPECT_EQ(image.ImageSize, 1000u) << id;  // filled even when the id is refused
+        if (expected(id) < 0) {
+            EXPECT_EQ(r, -1) << id;
+            EXPECT_EQ(image.VocamReserved[0], 0xEEEEEEEEu) << id;
+        } else {
+            EXPECT_EQ(r, 0) << id;
+            EXPECT_EQ(image.VocamReserved[0], static_cast<std::uint32_t>(expected(id))) << id;
+        }
+    }
+    h.color_id = 9;
+    _VOCAM_IMAGE_FORMAT image{};
+    for (std::uint32_t pf : {1u, 2u}) {
+        h.pixel_format = pf;
+        ASSERT_EQ(vocam_get_image_format(&h, &image), 0);
+        EXPECT_EQ(image.ImageSize, 1000u * (pf + 1));
+        EXPECT_EQ(image.VocamReserved[0], 8u);
+    }
+}
+
+TEST_F(Format, DataRatesAreListedAndSet) {
+    OpenCamera cam;
+    _vocam *h = cam.handle();
+    EXPECT_EQ(vocam_count_available_data_rates(h), 3);
+    std::uint32_t rates[4] = {7, 7, 7, 7};
+    EXPECT_EQ(vocam_enum_available_data_rates(h, rates, 0), 0);
+    EXPECT_EQ(rates[0], 7u);
+    EXPECT_EQ(vocam_enum_available_data_rates(h, rates, 2), 2);
+    EXPECT_EQ(rates[0], 12000u);
+    EXPECT_EQ(rates[1], 24000u);
+    EXPECT_EQ(rates[2], 7u);
+    EXPECT_EQ(vocam_enum_available_data_rates(h, rates, 4), 3);
+    EXPECT_EQ(rates[2], 48000u);
+
+    EXPECT_EQ(vocam_set_data_rate(h, 24000), 0);
+    EXPECT_EQ(cam.device().reg(0x1048), 24000u);
+    std::uint32_t rate = 0;
+    EXPECT_EQ(vocam_get_data_rate(h, &rate), 0);
+    EXPECT_EQ(rate, 24000u);
+    err.take();
+    cam.device().failControl(vocam::usbhost::kIOReturnIOError, 1);
+    EXPECT_LT(vocam_set_data_rate(h, 12000), 0);
+    EXPECT_NE(err.take().find("error: unable to write param 'VOCAM_FO_KPS'\n"), std::string::npos);
+    cam.device().failControl(vocam::usbhost::kIOReturnIOError, 1);
+    EXPECT_LT(vocam_get_data_rate(h, &rate), 0);
+    EXPECT_NE(err.take().find("error: unable to read param 'VOCAM_FO_KPS'\n"), std::string::npos);
+}
+
+TEST_F(Format, CallbackSlots) {
+    _vocam h;
+    int context = 0;
+    auto callback = [](_vocam *, std::uint32_t, void *) {};
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(vocam_enable_callback_notification(&h, 1 + i, callback, &context), i);
+    EXPECT_EQ(vocam_enable_callback_notification(&h, 9, callback, &context), -28);
+    EXPECT_EQ(h.callbacks[2].type, 3u);
+    EXPECT_EQ(h.callbacks[2].context, &context);
+    EXPECT_EQ(vocam_disable_callback_notification(&h, 2), 0);
+    EXPECT_EQ(h.callbacks[2].callback, nullptr);
+    EXPECT_EQ(vocam_disable_callback_notification(&h, 2), -22);  // already free
+    EXPECT_EQ(err.take(), "error: invalid callback ID '2' when disabling callback\n");
+    EXPECT_EQ(vocam_disable_callback_notification(&h, 4), -22);
+    EXPECT_EQ(vocam_disable_callback_notification(&h, -1), -22);
+    EXPECT_EQ(vocam_enable_callback_notification(&h, 0, callback, &context),
+              -22);  // 0 marks a free slot
+    EXPECT_EQ(vocam_enable_callback_notification(&h, 5, callback, nullptr), 2);  // the freed slot
+}
+
+// ---- What the simulated camera sends ----
+
+// A frame without the per-frame stamps equals the window rendered on its own.
+TEST_F(Format, FramesShowTheWindowInTheModelsPhase) {
+    OpenCamera cam("model_03:state=ready:fps=0");  // GRBG
+    _vocam *h = cam.handle();
+    auto f = window(200, 100, 640, 480, 2, 2);
+    ASSERT_EQ(vocam_set_video_format(h, &f), 0);
+    ASSERT_EQ(vocam_enable_streaming(h), 0);
+    ASSERT_EQ(vocam_start_streaming(h), 0);
+    int index;
+    do index = vocam_wait_for_capture_to_buffer(h);
+    while (index == -22);
+    ASSERT_GE(index, 0);
+    const std::uint8_t *frame = vocam_get_buffer_address(h, index);
+    vocam::sim::VideoSettings s;
+    s.sensorWidth = 1600;
+    s.sensorHeight = 1200;
+    s.x = 200;
+    s.y = 100;
+    s.width = 640;
+    s.height = 480;
+    s.subX = s.subY = 2;
+    s.colorCode = 9;
+    for (int i = 0; i < 256; ++i) s.tone[i] = static_cast<std::uint8_t>(i);
+    const auto expected = vocam::sim::SimVideo::render(s);
+    ASSERT_EQ(expected.size(), 320u * 240u);
+    std::size_t differing = 0;
+    for (std::size_t i = 0; i < expected.size(); ++i) differing += frame[i] != expected[i];
+    // Only the stamp words (one per 4 KiB) may differ.
+    EXPECT_LE(differing, (expected.size() / 4096 + 2) * 8);
+    vocam_release_buffer(h, index);
+    EXPECT_EQ(vocam_stop_streaming(h), 0);
+    EXPECT_EQ(vocam_disable_streaming(h), 0);
+}
+
+TEST_F(Format, ConversionOnlyWhileStreaming) {
+    OpenCamera cam;
+    _vocam *h = cam.handle();
+    auto f = window(0, 0, 640, 480, 1, 1);
+    ASSERT_EQ(vocam_set_video_format(h, &f), 0);
+    std::vector<std::uint8_t> raw(640 * 480, 128), rgb(640 * 480 * 3, 0);
+    _VOCAM_IMAGE_FORMAT image{};
+    ASSERT_EQ(vocam_get_image_format(h, &image), 0);
+    const std::uint32_t params[3] = {12, 1, 0};  // nearest neighbour, no correction
+    EXPECT_EQ(vocam_convert_frame_to_rgb(h, rgb.data(), raw.data(), &image, params), -22);
+    EXPECT_EQ(rgb[0], 0);
+    ASSERT_EQ(vocam_enable_streaming(h), 0);
+    ASSERT_EQ(vocam_start_streaming(h), 0);
+    int index;
+    do index = vocam_wait_for_capture_to_buffer(h);
+    while (index == -22);
+    ASSERT_GE(index, 0);
+    EXPECT_EQ(vocam_convert_frame_to_rgb(h, rgb.data(), vocam_get_buffer_address(h, index), &image,
+                                         params),
+              0);
+    vocam_release_buffer(h, index);
+    // The grey ramp along the top: brighter to the right, and reddish under
+    // the scene's warm light until white balance corrects it.
+    auto at = [&](int x, int y, int c) {
+        return rgb[(static_cast<std::size_t>(y) * 640 + x) * 3 + c];
+    };
+    EXPECT_LT(at(40, 20, 1) + 40, at(600, 20, 1));
+    EXPECT_GT(at(600, 20, 0), at(600, 20, 2));
+    EXPECT_EQ(vocam_stop_streaming(h), 0);
+    EXPECT_EQ(vocam_convert_frame_to_rgb(h, rgb.data(), raw.data(), &image, params), -22);
+    EXPECT_EQ(vocam_disable_streaming(h), 0);
+}
+
+TEST(SimulatedScene, MosaicPhaseLightAndShaping) {
+    vocam::sim::VideoSettings s;
+    s.sensorWidth = s.width = 640;
+    s.sensorHeight = s.height = 480;
+    s.colorCode = 8;  // RGGB
+    for (int i = 0; i < 256; ++i) s.tone[i] = static_cast<std::uint8_t>(i);
+    const auto rggb = vocam::sim::SimVideo::render(s);
+    // The ramp's bright end under the warm light: red over green over blue.
+    const std::size_t row = 20 * 640, col = 600;
+    const int red = rggb[row + col], green = rggb[row + col + 1], blue = rggb[row + 640 + col + 1];
+    EXPECT_GT(red, green);
+    EXPECT_GT(green, blue);
+    EXPECT_LT(red, 255);
+
+    s.colorCode = 11;  // BGGR: blue where RGGB had red
+    const auto bggr = vocam::sim::SimVideo::render(s);
+    EXPECT_EQ(bggr[row + col], blue);
+
+    s.colorCode = 0;  // monochrome: neighbouring pixels of a flat area agree
+    const auto mono = vocam::sim::SimVideo::render(s);
+    EXPECT_EQ(mono[row + col], mono[row + col + 1]);
+
+    s.colorCode = 8;
+    s.exposure = vocam::sim::kNominalExposureUs / 2;
+    const auto darker = vocam::sim::SimVideo::render(s);
+    EXPECT_NEAR(darker[row + col], red / 2, 1);
+    s.exposure = 0;
+    s.gainRed = 2 * 4096;
+    const auto redder = vocam::sim::SimVideo::render(s);
+    EXPECT_EQ(redder[row + col], 255);  // clipped
+    EXPECT_EQ(redder[row + col + 1], green);
+    s.gainRed = 0;
+    for (int i = 0; i < 256; ++i) s.tone[i] = static_cast<std::uint8_t>(255 - i);
+    const auto inverted = vocam::sim::SimVideo::render(s);
+    EXPECT_EQ(inverted[row + col], 255 - red);
+}
+
+TEST(SimulatedScene, FrameHashSeesEveryByte) {
+    std::vector<std::uint8_t> bytes(10001, 7);
+    const auto base = vocam::sim::frameHash(bytes.data(), bytes.size());
+    for (std::size_t at : {std::size_t{0}, std::size_t{4095}, std::size_t{10000}}) {
+        auto changed = bytes;
+        changed[at] ^= 1;
+        EXPECT_NE(vocam::sim::frameHash(changed.data(), changed.size()), base) << at;
+    }
+    EXPECT_NE(vocam::sim::frameHash(bytes.data(), bytes.size() - 1), base);
+}
+
+TEST(SimulatedScene, FramesArePacedByTheRate) {
+    // 20 frames per second: a 2-frame stream cannot be faster than 50 ms a frame.
+    OpenCamera cam("model_02:state=ready:fps=20");
+    _vocam *h = cam.handle();
+    ASSERT_EQ(vocam_enable_streaming(h), 0);
+    ASSERT_EQ(vocam_start_streaming(h), 0);
+    for (int i = 0; i < 3; ++i) {
+        const int r = vocam_wait_for_capture_to_buffer(h);
+        ASSERT_GE(r, 0);
+        vocam_release_buffer(h, r);
+    }
+    EXPECT_EQ(vocam_stop_streaming(h), 0);
+    EXPECT_LE(cam.device().video().framesSent(), 4u);
+    EXPECT_EQ(vocam_disable_streaming(h), 0);
+}
+
+}  // namespace

@@ -1,0 +1,52 @@
+// A simulated camera opened through the library's own open call, as clients
+// open it. The process's host is the simulated bus: the environment asks for
+// it before the library's first call.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "Simulator/SimBus.h"
+#include "vo_cam.h"
+#include "vo_cameras.h"
+
+namespace vocam::test {
+
+class SimulatedHostEnvironment : public ::testing::Environment {
+  public:
+    void SetUp() override { setenv("VOCAM_SIM", "model_02:state=ready", 1); }
+};
+
+// Registers the environment once per test program that includes this header.
+inline const bool kSimulatedHostRegistered =
+    (::testing::AddGlobalTestEnvironment(new SimulatedHostEnvironment), true);
+
+class OpenCamera {
+  public:
+    // `description` is a VOCAM_SIM value naming one ready camera.
+    explicit OpenCamera(const std::string &description = "model_02:state=ready:fps=0") {
+        if (!sim::Bus::instance().configure(description))
+            throw std::runtime_error("bad description");
+        device_ = sim::Bus::instance().devices().at(0);
+        if (vocam_camera_open_by_pid(&handle_, device_->product()) != 0 || handle_ == nullptr)
+            throw std::runtime_error("open failed");
+    }
+    ~OpenCamera() {
+        vocam_camera_close(&handle_);
+        sim::Bus::instance().clear();
+    }
+    OpenCamera(const OpenCamera &) = delete;
+    OpenCamera &operator=(const OpenCamera &) = delete;
+
+    _vocam *handle() const { return handle_; }
+    sim::CameraDevice &device() const { return *device_; }
+
+  private:
+    _vocam *handle_ = nullptr;
+    std::shared_ptr<sim::CameraDevice> device_;
+};
+
+}  // namespace vocam::test
