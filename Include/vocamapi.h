@@ -125,6 +125,25 @@ VOCAM_API int vocam_enable_callback_notification(_vocam *handle, uint32_t type,
 /* 0, or -22 for a slot that is not in use. */
 VOCAM_API int vocam_disable_callback_notification(_vocam *handle, int slot);
 
+/* How to turn a raw frame into a picture. The first 12 bytes (size,
+ * demosaicMethod, correctionMatrix) form the short record; size is 12 or 44. */
+typedef struct conversion_params {
+    uint32_t size;             /* 12 or 44 */
+    uint32_t demosaicMethod;   /* 0 none, 1 nearest, 2 edge-detecting, 3 gradient-corrected,
+                                  8 2x2-block, 9 four colour planes */
+    uint32_t correctionMatrix; /* 0 none, 1-13 model matrices, 14 identity, 15-16 custom */
+    uint32_t flipX;
+    uint32_t flipY;
+    float hue;        /* degrees */
+    float saturation; /* both chroma axes */
+    /* 0: gainOrGain0 is the Y gain and the next two the white balance U and V
+     * times 100; otherwise the three are digital gains of channels 0, 1, 2. */
+    uint32_t useColorGains;
+    float gainOrGain0;
+    float whiteBalanceUOrGain1;
+    float whiteBalanceVOrGain2;
+} conversion_params;
+
 /* Converts a raw frame of the running stream into 24-bit RGB (three bytes a
  * pixel) with the colour engine. `image_format` (a _VOCAM_IMAGE_FORMAT) and
  * `conversion_params` (a 12- or 44-byte conversion record: size, demosaic

@@ -84,21 +84,7 @@ struct _votf_settings {
 // only) or 44 bytes. The record is little-endian on every host; the
 // converter decodes it byte by byte, so this struct only documents the layout
 // for callers that build it in memory on a little-endian machine.
-struct conversion_params {
-    std::uint32_t size;              // 12 or 44
-    std::uint32_t demosaicMethod;    // 0, 1, 2, 3, 8 or 9
-    std::uint32_t correctionMatrix;  // 0 to 16
-    std::uint32_t flipX;
-    std::uint32_t flipY;
-    float hue;         // degrees
-    float saturation;  // both chroma axes
-    // 0: gainOrGain0 is the Y gain and the next two the white balance U and V
-    // times 100; otherwise the three are digital gains of channels 0, 1, 2.
-    std::uint32_t useColorGains;
-    float gainOrGain0;
-    float whiteBalanceUOrGain1;
-    float whiteBalanceVOrGain2;
-};
+// conversion_params, the caller's record, is declared in vocamapi.h.
 static_assert(sizeof(float) == 4 && std::numeric_limits<float>::is_iec559);
 static_assert(offsetof(conversion_params, demosaicMethod) == 4);
 static_assert(offsetof(conversion_params, correctionMatrix) == 8);

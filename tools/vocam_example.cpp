@@ -1,15 +1,67 @@
 // Brings up the attached cameras, lists them, opens the first one and shows
-// its identity, geometry and data rates, and a few of its registers.
+// its identity, geometry and data rates, then streams, converts the newest
+// frame to RGB and saves it as a PNG file.
 //
-//   vocam_example [RESOURCE_FOLDER]
+//   vocam_example [RESOURCE_FOLDER [PNG_FILE]]
+#include <png.h>
+
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 #include "vocamapi.h"
 #include "vocamusb.h"
 
+namespace {
+
+bool savePng(const char *path, const std::vector<std::uint8_t> &rgb, std::uint32_t width, std::uint32_t height) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = width;
+    image.height = height;
+    image.format = PNG_FORMAT_RGB;
+    return png_image_write_to_file(&image, path, 0, rgb.data(), static_cast<png_int_32>(3 * width), nullptr) != 0;
+}
+
+// Streams until one frame arrives, converts it and saves it.
+int grabFrame(_vocam *camera, const char *path) {
+    _VOCAM_IMAGE_FORMAT format{};
+    format.Size = sizeof format;
+    if (vocam_get_image_format(camera, &format) != 0) return -1;
+    if (int r = vocam_enable_streaming(camera); r < 0) return r;
+    int index = vocam_start_streaming(camera);
+    for (int attempt = 0; index >= 0 && attempt < 50; ++attempt) {
+        index = vocam_wait_for_capture_to_buffer(camera);
+        if (index >= 0) break;
+        if (index == -96) break;  // the stream ended
+        index = 0;                // the newest frame was taken for the next read: wait again
+    }
+    std::vector<std::uint8_t> rgb(static_cast<std::size_t>(format.Width) * format.Height * 3);
+    int result = index;
+    if (index >= 0) {
+        conversion_params params{};
+        params.size = sizeof params;
+        params.demosaicMethod = vocam_is_color(camera) ? 3 : 0;  // gradient-corrected
+        params.correctionMatrix = vocam_is_color(camera) ? 1 : 0;
+        params.saturation = 1.0f;
+        params.gainOrGain0 = 1.0f;
+        result = vocam_convert_frame_to_rgb(camera, rgb.data(), vocam_get_buffer_address(camera, index), &format,
+                                            &params);
+        vocam_release_buffer(camera, index);
+    }
+    vocam_stop_streaming(camera);
+    vocam_disable_streaming(camera);
+    if (result < 0) return result;
+    if (!savePng(path, rgb, format.Width, format.Height)) return -1;
+    std::printf("saved a %u x %u frame to %s\n", format.Width, format.Height, path);
+    return 0;
+}
+
+}  // namespace
+
 int main(int argc, char **argv) {
     const char *resources = argc > 1 ? argv[1] : VOCAM_BUILD_RESOURCES;
+    const char *picture = argc > 2 ? argv[2] : "vocam_frame.png";
     std::printf("bringing cameras up (firmware and FPGA images from %s)\n", resources);
     if (int r = vocam_init(resources); r < 0) {
         std::printf("start-up failed: %d\n", r);
@@ -47,6 +99,8 @@ int main(int argc, char **argv) {
     if (vo_usb_read_vocam_u32(camera, 0x1048, &word) == 0) std::printf("  current rate  %u kpixel/s\n", word);
     if (vo_usb_read_vocam_u32(camera, 0x0008, &word) == 0)
         std::printf("  FPGA          %s\n", word & 0x20 ? "configured" : "not configured");
+    const int grabbed = grabFrame(camera, picture);
+    if (grabbed < 0) std::printf("unable to grab a frame: %d\n", grabbed);
     vocam_camera_close(&camera);
-    return 0;
+    return grabbed < 0 ? 1 : 0;
 }
