@@ -134,6 +134,9 @@ int hex_validate(std::string_view text, std::string &reason) {
         const std::uint32_t address = static_cast<std::uint32_t>(bytes[1]) << 8 | bytes[2];
         const std::uint8_t type = bytes[3];
         if (type == 1) {
+            // The loader stops at the first empty record; an end record that
+            // carries data would be written like any other, wherever it points.
+            if (length != 0) return bad("end record with data");
             ended = true;
         } else if (type != 0) {
             return bad("unsupported record type");

@@ -39,5 +39,13 @@ TARGET=hex_fuzz build fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
   -DVOCAM_TESTS=OFF
 corpus=$(mktemp -d)
 cp tests/fuzz/corpus/* "$corpus"/
-build/fuzz/tests/fuzz/hex_fuzz -max_total_time=20 -print_final_stats=1 "$corpus" 2>&1 | tail -3
+if ! build/fuzz/tests/fuzz/hex_fuzz -max_total_time=20 -print_final_stats=1 -artifact_prefix="$corpus/" \
+     "$corpus" > "$corpus/log" 2>&1; then
+  grep -v '^#' "$corpus/log" | tail -40
+  for f in "$corpus"/crash-* "$corpus"/leak-* "$corpus"/oom-* "$corpus"/timeout-*; do
+    [ -e "$f" ] && { echo "input that failed ($f):"; od -c "$f" | head -20; }
+  done
+  exit 1
+fi
+tail -3 "$corpus/log"
 rm -rf "$corpus"
