@@ -15,34 +15,22 @@ uint32_t colOf(uint32_t x, uint32_t width, bool flipX) {
     return flipX ? width - 1 - x : x;
 }
 
-// Nearest-neighbour colours of pixel (x, y) of a mosaic, as blue, green, red.
+// Nearest-neighbour colours of pixel (x, y) of a mosaic, as blue, green, red:
+// from the left and from above, or from the right and below where there is no
+// column to the left or row above.
 std::array<uint32_t, 3> nearestPixel(const Grid &s, uint32_t x, uint32_t y, bool blueRow,
                                      bool greenFirst) {
+    const uint32_t rc = isBlueRow(y, blueRow) ? 0 : 2, oc = 2 - rc;
+    const uint32_t lx = x ? x - 1 : 1, v = y ? y - 1 : 1;
     std::array<uint32_t, 3> out{};
-    const uint32_t rowColour = isBlueRow(y, blueRow) ? 0 : 2;
-    const uint32_t otherColour = 2 - rowColour;
-    const uint32_t v = (y == 0) ? 1 : y - 1;
     if (isGreenSite(x, y, greenFirst)) {
         out[1] = s.at(x, y);
-        if (x >= 1) {
-            out[rowColour] = s.at(x - 1, y);
-            out[otherColour] = s.at(x, v);
-        } else {
-            out[rowColour] = s.at(1, y);
-            out[otherColour] = s.at(0, v);
-        }
+        out[rc] = s.at(lx, y);
+        out[oc] = s.at(x, v);
     } else {
-        out[rowColour] = s.at(x, y);
-        if (x >= 1) {
-            out[1] = s.at(x - 1, y);
-            out[otherColour] = s.at(x - 1, v);
-        } else if (y == 0) {
-            out[1] = s.at(1, 0);
-            out[otherColour] = s.at(1, 1);
-        } else {
-            out[1] = s.at(0, y - 1);
-            out[otherColour] = s.at(1, y - 1);
-        }
+        out[rc] = s.at(x, y);
+        out[oc] = s.at(lx, v);
+        out[1] = x ? s.at(x - 1, y) : y ? s.at(0, y - 1) : s.at(1, 0);
     }
     return out;
 }
