@@ -8,491 +8,125 @@
 #include <cstring>
 #include <iterator>
 #include <random>
-#include <sstream>
 #include <string>
-#include <tuple>
 #include <vector>
 
-#include "color/kernel_common.h"
-#include "reference/reference.h"
+#include "reference/harness.h"
 #include "vocamkernels.h"
 
 namespace {
 
-using vocam::kernels::Isa;
-using vocam::ref::Depth;
-using vocam::ref::Grid;
-using vocam::ref::Orientation;
-using vocam::ref::Picture;
-using vocam::ref::RawFrame;
+using namespace vocam::ref;
 
-struct Size {
-    uint32_t w, h;
+Model grey(bool zeroFourth) {
+    return
+        [=](Picture &p, const Grid &g, const Flags &f) { greyOnePass(p, g, f.x, f.t, zeroFourth); };
+}
+const Model kMono = [](Picture &p, const Grid &g, const Flags &f) {
+    monoCopy(p, g, f.x, f.t, f.d);
 };
-void PrintTo(const Size &s, std::ostream *os) {
-    *os << s.w << "x" << s.h;
-}
-
-// Frame sizes: the smallest mosaics, widths that are not multiples of 4 or 16, widths
-// that give the vector paths one or more 16-pixel blocks plus a scalar tail.
-const Size kSizes[] = {{2, 2},  {8, 2},  {4, 4},  {6, 4},  {10, 6},
-                       {18, 8}, {22, 4}, {38, 6}, {66, 10}};
-
-class IsaScope {
-  public:
-    explicit IsaScope(Isa isa) : saved_(vocam::kernels::isaLimit) {
-        vocam::kernels::isaLimit = isa;
-    }
-    ~IsaScope() { vocam::kernels::isaLimit = saved_; }
-
-  private:
-    Isa saved_;
+// A selector takes the two-pass route exactly when a table is given.
+const Model kSelector = [](Picture &p, const Grid &g, const Flags &f) {
+    if (f.lut)
+        placed(secondNearest)(p, g, f);
+    else
+        nearestOnePass(p, g, f.b, f.g, f.x, f.t);
 };
+constexpr int kGrey = kB | kG | kD, kPhase = kB | kG;
 
-const std::vector<uint8_t> &lut8() {
-    static const std::vector<uint8_t> t = [] {
-        std::mt19937 rng(11);
-        std::vector<uint8_t> v(256);
-        for (auto &e : v) e = uint8_t(rng());
-        return v;
-    }();
-    return t;
-}
-const std::vector<uint16_t> &lut16() {
-    static const std::vector<uint16_t> t = [] {
-        std::mt19937 rng(12);
-        std::vector<uint16_t> v(65536);
-        for (auto &e : v) e = uint16_t(rng());
-        return v;
-    }();
-    return t;
-}
-
-// Flags of one run.
-struct Flags {
-    bool blueRow, greenFirst, flipX, topDown, deinterlace, msbFirst, lut;
-
-    std::string str() const {
-        std::ostringstream s;
-        s << "blueRow=" << blueRow << " greenFirst=" << greenFirst << " flipX=" << flipX
-          << " topDown=" << topDown << " deinterlace=" << deinterlace << " msbFirst=" << msbFirst
-          << " lut=" << lut;
-        return s.str();
-    }
-    Orientation orientation() const { return {blueRow, greenFirst, flipX, topDown, deinterlace}; }
-    const uint8_t *t8() const { return lut ? lut8().data() : nullptr; }
-    const uint16_t *t16() const { return lut ? lut16().data() : nullptr; }
-    vocam::ref::Fetch fetch(Depth d) const { return {d, msbFirst, t8(), t16()}; }
+const Entry kEntries[] = {
+    {GREY(NoneMove), k8, 3, grey(false), kGrey, 0, true},
+    {GREY(NoneMove32), k8, 4, grey(true), kGrey, 0, false},
+    {GREY(NoneMove16to8), k16to8, 3, grey(false), kGrey, 0, true},
+    {GREY(NoneMove16to832), k16to8, 4, grey(false), kGrey, 0, false},
+    {GREY(MonoToMonoMove), k8, 1, kMono, kGrey, 0, true},
+    {GREY(MonoToMonoMoveDeinterl), k8, 1, kMono, kGrey, kD, false},
+    {GREY(MonoToMonoMove16to8), k16to8, 1, kMono, kGrey, 0, true},
+    {GREY(MonoToMonoMove16to8Deinterl), k16to8, 1, kMono, kGrey, kD, false},
+    {GREY2(NoneMoveInPlace), k8, 3, placed(secondNone), kPhase, 0, false},
+    {GREY2(NoneMove32InPlace), k8, 4, placed(secondNone), kPhase, 0, false},
+    {GREY2(NoneMove16to8InPlace), k16to8, 3, placed(secondNone), kPhase, 0, false},
+    {GREY2(NoneMove16to832InPlace), k16to8, 4, placed(secondNone), kPhase, 0, false},
+    {GREY2(NoneMove16InPlace), k16, 3, placed(secondNone), kPhase, 0, false},
+    {FULL(FirstCopy), k8, 3, placed(nullptr), 0, 0, false},
+    {FULL(FirstCopy32), k8, 4, placed(nullptr), 0, 0, false},
+    {FULL(FirstCopy16to8), k16to8, 3, placed(nullptr), 0, 0, false},
+    {FULL(FirstCopy16to832), k16to8, 4, placed(nullptr), 0, 0, false},
+    {FULL(FirstCopy16), k16, 3, placed(nullptr), 0, 0, false},
+    {FULL(FirstCopyFourColors32), k8, 4, placed(nullptr, true), 0, 0, false},
+    {SEL(NearestNeighbor), k8, 3, kSelector, kD, 0, false},
+    {SEL(NearestNeighbor32), k8, 4, kSelector, kD, 0, false},
+    {SEL(NearestNeighbor16to8), k16to8, 3, kSelector, kD, 0, false},
+    {SEL(NearestNeighbor16to832), k16to8, 4, kSelector, kD, 0, false},
+    {FULL(NearestNeighborInPlace), k8, 3, placed(secondNearest), 0, 0, false},
+    {FULL(NearestNeighbor32InPlace), k8, 4, placed(secondNearest), 0, 0, false},
+    {FULL(NearestNeighbor16to8InPlace), k16to8, 3, placed(secondNearest), 0, 0, false},
+    {FULL(NearestNeighbor16to832InPlace), k16to8, 4, placed(secondNearest), 0, 0, false},
+    {FULL(NearestNeighbor16InPlace), k16, 3, placed(secondNearest), 0, 0, false},
+    {FULL(UlmetMoveInPlace), k8, 3, placed(secondUlmet), 0, 0, false},
+    {FULL(UlmetMove32InPlace), k8, 4, placed(secondUlmet), 0, 0, false},
+    {FULL(UlmetMove16to8InPlace), k16to8, 3, placed(secondUlmet), 0, 0, false},
+    {FULL(UlmetMove16to832InPlace), k16to8, 4, placed(secondUlmet), 0, 0, false},
+    {FULL(UlmetMove16InPlace), k16, 3, placed(secondUlmet), 0, 0, false},
+    {FULL(FourColorsInterMove32InPlace), k8, 4, placed(secondFourColors, true), 0, 0, false},
 };
 
-// All 128 flag combinations.
-std::vector<Flags> allFlags() {
-    std::vector<Flags> out;
-    for (int i = 0; i < 128; ++i)
-        out.push_back({bool(i & 1), bool(i & 2), bool(i & 4), bool(i & 8), bool(i & 16),
-                       bool(i & 32), bool(i & 64)});
-    return out;
+class Kernels : public KernelTest {};
+// The smallest mosaic, 4x4, non-square frames, widths that are not multiples
+// of 4 or 16, and widths that give the vector paths 16-pixel blocks plus a tail.
+VOCAM_KERNEL_SIZES(Kernels, {2, 2}, {4, 4}, {6, 4}, {10, 6}, {22, 4}, {38, 6}, {66, 10});
+
+TEST_P(Kernels, EntriesMatchTheModel) {
+    checkEntries(kEntries);
 }
-
-::testing::AssertionResult samePicture(const Picture &got, const Picture &want,
-                                       const std::string &what) {
-    if (got.bytes == want.bytes) return ::testing::AssertionSuccess();
-    for (size_t i = 0; i < got.bytes.size(); ++i) {
-        if (got.bytes[i] != want.bytes[i]) {
-            const size_t row = i / want.strideBytes, inRow = i % want.strideBytes;
-            return ::testing::AssertionFailure()
-                   << what << ": first difference at memory row " << row << ", byte " << inRow
-                   << " of the row: got " << int(got.bytes[i]) << ", want " << int(want.bytes[i]);
-        }
-    }
-    return ::testing::AssertionFailure() << what << ": sizes differ";
-}
-
-class Kernels : public ::testing::TestWithParam<std::tuple<Size, Isa>> {
-  protected:
-    void SetUp() override {
-        size_ = std::get<0>(GetParam());
-        isa_ = std::get<1>(GetParam());
-        if (isa_ > vocam::kernels::bestIsa()) GTEST_SKIP() << "processor lacks this vector unit";
-    }
-    uint32_t W() const { return size_.w; }
-    uint32_t H() const { return size_.h; }
-    RawFrame frame(bool wide) { return vocam::ref::randomFrame(W(), H(), wide, rng_); }
-    // A picture with random content, as dst holds garbage before a kernel runs.
-    Picture picture(uint32_t elems, bool wide, size_t stride) {
-        return Picture::make(W(), H(), elems, wide, stride, rng_);
-    }
-    Picture picture24() { return picture(3, false, size_t(W()) * 3); }
-    Picture picture32() { return picture(4, false, size_t(W()) * 4); }
-    Picture picture48() { return picture(3, true, size_t(W()) * 6); }
-
-    Size size_{};
-    Isa isa_{};
-    std::mt19937 rng_{2024};
-};
-
-std::string paramName(const ::testing::TestParamInfo<std::tuple<Size, Isa>> &info) {
-    const Size s = std::get<0>(info.param);
-    const char *isa[] = {"portable", "sse41", "avx2"};
-    return std::to_string(s.w) + "x" + std::to_string(s.h) + "_" +
-           isa[int(std::get<1>(info.param))];
-}
-
-INSTANTIATE_TEST_SUITE_P(Frames, Kernels,
-                         ::testing::Combine(::testing::ValuesIn(kSizes),
-                                            ::testing::Values(Isa::kPortable, Isa::kSse41,
-                                                              Isa::kAvx2)),
-                         paramName);
-
-// ---- Grey and monochrome ----------------------------------------------------------
-
-TEST_P(Kernels, GreyOnePass) {
-    IsaScope isa(isa_);
-    for (const Flags &f : allFlags()) {
-        if (f.blueRow || f.greenFirst || f.deinterlace) continue;  // not taken
-        RawFrame r8 = frame(false), r16 = frame(true);
-        const size_t padded = (size_t(W()) * 3 + 3) & ~size_t(3);
-        struct Run {
-            const char *name;
-            bool wide, out32;
-            size_t stride;
-        };
-        for (const Run &run : {Run{"NoneMove", false, false, padded},
-                               Run{"NoneMove32", false, true, size_t(W()) * 4},
-                               Run{"NoneMove16to8", true, false, padded},
-                               Run{"NoneMove16to832", true, true, size_t(W()) * 4}}) {
-            Picture got = picture(run.out32 ? 4 : 3, false, run.stride);
-            Picture want = got;
-            const RawFrame &raw = run.wide ? r16 : r8;
-            if (!run.wide && !run.out32)
-                NoneMove(got.data(), raw.data8(), W(), H(), f.flipX, f.topDown, f.t8());
-            else if (!run.wide)
-                NoneMove32(got.data(), raw.data8(), W(), H(), f.flipX, f.topDown, f.t8());
-            else if (!run.out32)
-                NoneMove16to8(got.data(), raw.data16(), W(), H(), f.flipX, f.topDown, f.msbFirst,
-                              f.t16());
-            else
-                NoneMove16to832(got.data(), raw.data16(), W(), H(), f.flipX, f.topDown, f.msbFirst,
-                                f.t16());
-            Grid g = vocam::ref::fetchGrid(raw, f.fetch(run.wide ? Depth::k16to8 : Depth::k8to8));
-            vocam::ref::greyOnePass(want, g, f.flipX, f.topDown,
-                                    run.name == std::string("NoneMove32"));
-            ASSERT_TRUE(samePicture(got, want, std::string(run.name) + " " + f.str()));
-        }
-    }
-}
-
-TEST_P(Kernels, MonoCopyAndWeave) {
-    IsaScope isa(isa_);
-    for (const Flags &f : allFlags()) {
-        if (f.blueRow || f.greenFirst) continue;
-        RawFrame r8 = frame(false), r16 = frame(true);
-        for (bool wide : {false, true}) {
-            const size_t stride = f.deinterlace ? W() : (W() + 3) & ~3u;
-            Picture got = picture(1, false, stride);
-            Picture want = got;
-            const RawFrame &raw = wide ? r16 : r8;
-            if (!wide && !f.deinterlace)
-                MonoToMonoMove(got.data(), raw.data8(), W(), H(), f.flipX, f.topDown, f.t8());
-            else if (!wide)
-                MonoToMonoMoveDeinterl(got.data(), raw.data8(), W(), H(), f.flipX, f.topDown,
-                                       f.t8());
-            else if (!f.deinterlace)
-                MonoToMonoMove16to8(got.data(), raw.data16(), W(), H(), f.flipX, f.topDown,
-                                    f.msbFirst, f.t16());
-            else
-                MonoToMonoMove16to8Deinterl(got.data(), raw.data16(), W(), H(), f.flipX, f.topDown,
-                                            f.msbFirst, f.t16());
-            Grid g = vocam::ref::fetchGrid(raw, f.fetch(wide ? Depth::k16to8 : Depth::k8to8));
-            vocam::ref::monoCopy(want, g, f.flipX, f.topDown, f.deinterlace);
-            ASSERT_TRUE(samePicture(got, want, std::string(wide ? "16-bit " : "8-bit ") + f.str()));
-        }
-    }
-}
-
-TEST_P(Kernels, GreyTwoPass) {
-    IsaScope isa(isa_);
-    for (const Flags &f : allFlags()) {
-        if (f.blueRow || f.greenFirst) continue;
-        RawFrame r8 = frame(false), r16 = frame(true);
-        Orientation o{false, false, f.flipX, f.topDown, f.deinterlace};
-        bool b, g;
-        vocam::ref::secondPhase(o, b, g);
-        auto check = [&](const char *name, Picture got, Picture want, const RawFrame &raw, Depth d,
-                         auto run) {
-            run(got);
-            vocam::ref::place(want, vocam::ref::fetchGrid(raw, f.fetch(d)), o, false);
-            vocam::ref::secondNone(want, b, g);
-            return samePicture(got, want, std::string(name) + " " + f.str());
-        };
-        Picture p24 = picture24(), p32 = picture32(), p48 = picture48();
-        ASSERT_TRUE(check("NoneMoveInPlace", p24, p24, r8, Depth::k8to8, [&](Picture &p) {
-            NoneMoveInPlace(p.data(), r8.data8(), W(), H(), f.flipX, f.topDown, f.deinterlace,
-                            f.t8());
-        }));
-        ASSERT_TRUE(check("NoneMove32InPlace", p32, p32, r8, Depth::k8to8, [&](Picture &p) {
-            NoneMove32InPlace(p.data(), r8.data8(), W(), H(), f.flipX, f.topDown, f.deinterlace,
-                              f.t8());
-        }));
-        ASSERT_TRUE(check("NoneMove16to8InPlace", p24, p24, r16, Depth::k16to8, [&](Picture &p) {
-            NoneMove16to8InPlace(p.data(), r16.data16(), W(), H(), f.flipX, f.topDown,
-                                 f.deinterlace, f.msbFirst, f.t16());
-        }));
-        ASSERT_TRUE(check("NoneMove16to832InPlace", p32, p32, r16, Depth::k16to8, [&](Picture &p) {
-            NoneMove16to832InPlace(p.data(), r16.data16(), W(), H(), f.flipX, f.topDown,
-                                   f.deinterlace, f.msbFirst, f.t16());
-        }));
-        ASSERT_TRUE(check("NoneMove16InPlace", p48, p48, r16, Depth::k16to16, [&](Picture &p) {
-            NoneMove16InPlace(p.data16(), r16.data16(), W(), H(), f.flipX, f.topDown, f.deinterlace,
-                              f.msbFirst, f.t16());
-        }));
-    }
-}
-
-// ---- Placement ---------------------------------------------------------------------------
-
-TEST_P(Kernels, FirstPasses) {
-    IsaScope isa(isa_);
-    for (const Flags &f : allFlags()) {
-        RawFrame r8 = frame(false), r16 = frame(true);
-        const Orientation o = f.orientation();
-        auto check = [&](const char *name, Picture got, const RawFrame &raw, Depth d, bool four,
-                         auto run) {
-            Picture want = got;
-            run(got);
-            vocam::ref::place(want, vocam::ref::fetchGrid(raw, f.fetch(d)), o, four);
-            return samePicture(got, want, std::string(name) + " " + f.str());
-        };
-        const int b = f.blueRow, g = f.greenFirst, x = f.flipX, t = f.topDown, d = f.deinterlace,
-                  m = f.msbFirst;
-        ASSERT_TRUE(check("FirstCopy", picture24(), r8, Depth::k8to8, false, [&](Picture &p) {
-            FirstCopy(p.data(), r8.data8(), W(), H(), b, g, x, t, d, f.t8());
-        }));
-        ASSERT_TRUE(check("FirstCopy32", picture32(), r8, Depth::k8to8, false, [&](Picture &p) {
-            FirstCopy32(p.data(), r8.data8(), W(), H(), b, g, x, t, d, f.t8());
-        }));
-        ASSERT_TRUE(
-            check("FirstCopy16to8", picture24(), r16, Depth::k16to8, false, [&](Picture &p) {
-                FirstCopy16to8(p.data(), r16.data16(), W(), H(), b, g, x, t, d, m, f.t16());
-            }));
-        ASSERT_TRUE(
-            check("FirstCopy16to832", picture32(), r16, Depth::k16to8, false, [&](Picture &p) {
-                FirstCopy16to832(p.data(), r16.data16(), W(), H(), b, g, x, t, d, m, f.t16());
-            }));
-        ASSERT_TRUE(check("FirstCopy16", picture48(), r16, Depth::k16to16, false, [&](Picture &p) {
-            FirstCopy16(p.data16(), r16.data16(), W(), H(), b, g, x, t, d, m, f.t16());
-        }));
-        ASSERT_TRUE(
-            check("FirstCopyFourColors32", picture32(), r8, Depth::k8to8, true, [&](Picture &p) {
-                FirstCopyFourColors32(p.data(), r8.data8(), W(), H(), b, g, x, t, d, f.t8());
-            }));
-    }
-}
-
-// ---- Nearest neighbour ----------------------------------------------------------------------
 
 TEST_P(Kernels, NearestOnePass) {
-    IsaScope isa(isa_);
     using Fn = void (*)(uint8_t *, const uint8_t *, uint32_t, uint32_t, int, int, int);
-    struct Run {
-        const char *name;
+    const struct {
         Fn fn;
         bool wide, out32, flip;
+    } runs[] = {
+        {NearestNeighbor, false, false, false},
+        {NearestNeighborFlipX, false, false, true},
+        {NearestNeighbor32, false, true, false},
+        {NearestNeighbor32FlipX, false, true, true},
+        {NearestNeighbor16to8, true, false, false},
+        {NearestNeighbor16to8FlipX, true, false, true},
+        {NearestNeighbor16to832, true, true, false},
+        {NearestNeighbor16to832FlipX, true, true, true},
     };
-    const Run runs[] = {
-        {"NearestNeighbor", NearestNeighbor, false, false, false},
-        {"NearestNeighborFlipX", NearestNeighborFlipX, false, false, true},
-        {"NearestNeighbor32", NearestNeighbor32, false, true, false},
-        {"NearestNeighbor32FlipX", NearestNeighbor32FlipX, false, true, true},
-        {"NearestNeighbor16to8", NearestNeighbor16to8, true, false, false},
-        {"NearestNeighbor16to8FlipX", NearestNeighbor16to8FlipX, true, false, true},
-        {"NearestNeighbor16to832", NearestNeighbor16to832, true, true, false},
-        {"NearestNeighbor16to832FlipX", NearestNeighbor16to832FlipX, true, true, true},
-    };
-    for (const Flags &f : allFlags()) {
-        if (f.flipX || f.deinterlace || f.lut) continue;
-        for (const Run &run : runs) {
-            if (!run.wide && f.msbFirst) continue;
-            RawFrame raw = frame(run.wide);
-            Picture got = run.out32 ? picture32() : picture24();
-            Picture want = got;
+    for (int bits = 0; bits < 64; ++bits) {
+        const Flags f(bits);
+        if (f.x || f.d) continue;  // the mirror is the kernel's own
+        for (size_t i = 0; i < std::size(runs); ++i) {
+            const auto &run = runs[i];
+            if (!run.wide && f.m) continue;
+            const RawFrame raw = randomFrame(W, H, run.wide, rng_);
+            Picture got = picture(run.out32 ? 4 : 3, false), want = got;
             // The 16-bit kernels read the byte they are pointed at in every sample.
-            const uint8_t *src = raw.data8() + (run.wide && !f.msbFirst ? 1 : 0);
-            run.fn(got.data(), src, W(), H(), f.blueRow, f.greenFirst, f.topDown);
-            Grid g = vocam::ref::fetchGrid(raw, f.fetch(run.wide ? Depth::k16to8 : Depth::k8to8));
-            vocam::ref::nearestOnePass(want, g, f.blueRow, f.greenFirst, run.flip, f.topDown);
-            ASSERT_TRUE(samePicture(got, want, std::string(run.name) + " " + f.str()));
+            run.fn(got.data(), raw.data8() + (run.wide && !f.m), W, H, f.b, f.g, f.t);
+            nearestOnePass(want, fetchGrid(raw, f.fetch(run.wide ? k16to8 : k8)), f.b, f.g,
+                           run.flip, f.t);
+            ASSERT_TRUE(samePicture(got, want, "one-pass " + std::to_string(i) + " " + f.str()));
         }
-    }
-}
-
-// A selector takes the two-pass route exactly when a table is given.
-TEST_P(Kernels, NearestSelectors) {
-    IsaScope isa(isa_);
-    for (const Flags &f : allFlags()) {
-        if (f.deinterlace) continue;
-        RawFrame r8 = frame(false), r16 = frame(true);
-        for (int kind = 0; kind < 4; ++kind) {
-            const bool wide = kind >= 2, out32 = kind & 1;
-            if (!wide && f.msbFirst) continue;
-            Picture got = out32 ? picture32() : picture24();
-            Picture want = got;
-            const int b = f.blueRow, g = f.greenFirst, x = f.flipX, t = f.topDown, m = f.msbFirst;
-            switch (kind) {
-                case 0:
-                    NearestNeighbor(got.data(), r8.data8(), W(), H(), b, g, x, t, f.t8());
-                    break;
-                case 1:
-                    NearestNeighbor32(got.data(), r8.data8(), W(), H(), b, g, x, t, f.t8());
-                    break;
-                case 2:
-                    NearestNeighbor16to8(got.data(), r16.data16(), W(), H(), b, g, x, t, m,
-                                         f.t16());
-                    break;
-                default:
-                    NearestNeighbor16to832(got.data(), r16.data16(), W(), H(), b, g, x, t, m,
-                                           f.t16());
-            }
-            Grid grid = vocam::ref::fetchGrid(wide ? r16 : r8,
-                                              f.fetch(wide ? Depth::k16to8 : Depth::k8to8));
-            if (f.lut) {
-                const Orientation o = f.orientation();
-                bool pb, pg;
-                vocam::ref::secondPhase(o, pb, pg);
-                vocam::ref::place(want, grid, o, false);
-                vocam::ref::secondNearest(want, pb, pg);
-            } else {
-                vocam::ref::nearestOnePass(want, grid, f.blueRow, f.greenFirst, f.flipX, f.topDown);
-            }
-            ASSERT_TRUE(samePicture(got, want, "selector " + std::to_string(kind) + " " + f.str()));
-        }
-    }
-}
-
-// Two-pass entries: each against the reference placement and second pass.
-template <class Run>
-::testing::AssertionResult twoPass(Picture got, const RawFrame &raw, Depth depth, const Flags &f,
-                                   void (*second)(Picture &, bool, bool), bool four,
-                                   const std::string &name, Run run) {
-    Picture want = got;
-    run(got);
-    const Orientation o = f.orientation();
-    bool b, g;
-    vocam::ref::secondPhase(o, b, g);
-    vocam::ref::place(want, vocam::ref::fetchGrid(raw, f.fetch(depth)), o, four);
-    second(want, b, g);
-    return samePicture(got, want, name + " " + f.str());
-}
-
-TEST_P(Kernels, NearestTwoPass) {
-    IsaScope isa(isa_);
-    auto second = vocam::ref::secondNearest;
-    for (const Flags &f : allFlags()) {
-        RawFrame r8 = frame(false), r16 = frame(true);
-        const int b = f.blueRow, g = f.greenFirst, x = f.flipX, t = f.topDown, d = f.deinterlace,
-                  m = f.msbFirst;
-        ASSERT_TRUE(twoPass(picture24(), r8, Depth::k8to8, f, second, false, "NN", [&](Picture &p) {
-            NearestNeighborInPlace(p.data(), r8.data8(), W(), H(), b, g, x, t, d, f.t8());
-        }));
-        ASSERT_TRUE(
-            twoPass(picture32(), r8, Depth::k8to8, f, second, false, "NN32", [&](Picture &p) {
-                NearestNeighbor32InPlace(p.data(), r8.data8(), W(), H(), b, g, x, t, d, f.t8());
-            }));
-        ASSERT_TRUE(
-            twoPass(picture24(), r16, Depth::k16to8, f, second, false, "NN16to8", [&](Picture &p) {
-                NearestNeighbor16to8InPlace(p.data(), r16.data16(), W(), H(), b, g, x, t, d, m,
-                                            f.t16());
-            }));
-        ASSERT_TRUE(twoPass(picture32(), r16, Depth::k16to8, f, second, false, "NN16to832",
-                            [&](Picture &p) {
-                                NearestNeighbor16to832InPlace(p.data(), r16.data16(), W(), H(), b,
-                                                              g, x, t, d, m, f.t16());
-                            }));
-        ASSERT_TRUE(
-            twoPass(picture48(), r16, Depth::k16to16, f, second, false, "NN16", [&](Picture &p) {
-                NearestNeighbor16InPlace(p.data16(), r16.data16(), W(), H(), b, g, x, t, d, m,
-                                         f.t16());
-            }));
-    }
-}
-
-// ---- 2x2 block and four colours ----------------------------------------------------------
-
-TEST_P(Kernels, UlmetTwoPass) {
-    IsaScope isa(isa_);
-    auto second = vocam::ref::secondUlmet;
-    for (const Flags &f : allFlags()) {
-        RawFrame r8 = frame(false), r16 = frame(true);
-        const int b = f.blueRow, g = f.greenFirst, x = f.flipX, t = f.topDown, d = f.deinterlace,
-                  m = f.msbFirst;
-        ASSERT_TRUE(
-            twoPass(picture24(), r8, Depth::k8to8, f, second, false, "Ulmet", [&](Picture &p) {
-                UlmetMoveInPlace(p.data(), r8.data8(), W(), H(), b, g, x, t, d, f.t8());
-            }));
-        ASSERT_TRUE(
-            twoPass(picture32(), r8, Depth::k8to8, f, second, false, "Ulmet32", [&](Picture &p) {
-                UlmetMove32InPlace(p.data(), r8.data8(), W(), H(), b, g, x, t, d, f.t8());
-            }));
-        ASSERT_TRUE(twoPass(
-            picture24(), r16, Depth::k16to8, f, second, false, "Ulmet16to8", [&](Picture &p) {
-                UlmetMove16to8InPlace(p.data(), r16.data16(), W(), H(), b, g, x, t, d, m, f.t16());
-            }));
-        ASSERT_TRUE(twoPass(picture32(), r16, Depth::k16to8, f, second, false, "Ulmet16to832",
-                            [&](Picture &p) {
-                                UlmetMove16to832InPlace(p.data(), r16.data16(), W(), H(), b, g, x,
-                                                        t, d, m, f.t16());
-                            }));
-        ASSERT_TRUE(
-            twoPass(picture48(), r16, Depth::k16to16, f, second, false, "Ulmet16", [&](Picture &p) {
-                UlmetMove16InPlace(p.data16(), r16.data16(), W(), H(), b, g, x, t, d, m, f.t16());
-            }));
-        ASSERT_TRUE(twoPass(picture32(), r8, Depth::k8to8, f, vocam::ref::secondFourColors, true,
-                            "FourColors", [&](Picture &p) {
-                                FourColorsInterMove32InPlace(p.data(), r8.data8(), W(), H(), b, g,
-                                                             x, t, d, f.t8());
-                            }));
     }
 }
 
 // The in-place second passes on their own, over a placed mosaic of any phase.
 TEST_P(Kernels, SecondPassesInPlace) {
-    IsaScope isa(isa_);
-    for (int phase = 0; phase < 4; ++phase) {
-        const bool b = phase & 1, g = phase & 2;
-        struct Pass {
-            void (*kernel8)(uint8_t *, uint32_t, uint32_t, int, int);
-            void (*kernel16)(uint16_t *, uint32_t, uint32_t, int, int);
-            void (*model)(Picture &, bool, bool);
-            uint32_t elems;
-            bool wide;
-        };
-        const Pass passes[] = {
-            {SecondNoneMove, nullptr, vocam::ref::secondNone, 3, false},
-            {SecondNoneMove32, nullptr, vocam::ref::secondNone, 4, false},
-            {nullptr, SecondNoneMove16, vocam::ref::secondNone, 3, true},
-            {SecondNearestNeighbor, nullptr, vocam::ref::secondNearest, 3, false},
-            {SecondNearestNeighbor32, nullptr, vocam::ref::secondNearest, 4, false},
-            {nullptr, SecondNearestNeighbor16, vocam::ref::secondNearest, 3, true},
-            {SecondUlmetMove, nullptr, vocam::ref::secondUlmet, 3, false},
-            {SecondUlmetMove32, nullptr, vocam::ref::secondUlmet, 4, false},
-            {nullptr, SecondUlmetMove16, vocam::ref::secondUlmet, 3, true},
-            {SecondFourColorsInterMove32, nullptr, vocam::ref::secondFourColors, 4, false},
-        };
-        for (size_t i = 0; i < std::size(passes); ++i) {
-            const Pass &p = passes[i];
-            // A random picture serves as a placed mosaic: every channel holds
-            // something, and the passes must read only the placed ones.
-            Picture got = picture(p.elems, p.wide, size_t(W()) * p.elems * (p.wide ? 2 : 1));
-            Picture want = got;
-            if (p.wide)
-                p.kernel16(got.data16(), W(), H(), b, g);
-            else
-                p.kernel8(got.data(), W(), H(), b, g);
-            p.model(want, b, g);
-            ASSERT_TRUE(samePicture(
-                got, want, "pass " + std::to_string(i) + " phase " + std::to_string(phase)));
-        }
-    }
+    const Pass passes[] = {
+        {"SecondNoneMove", SecondNoneMove, nullptr, secondNone, 3},
+        {"SecondNoneMove32", SecondNoneMove32, nullptr, secondNone, 4},
+        {"SecondNoneMove16", nullptr, SecondNoneMove16, secondNone, 3},
+        {"SecondNearestNeighbor", SecondNearestNeighbor, nullptr, secondNearest, 3},
+        {"SecondNearestNeighbor32", SecondNearestNeighbor32, nullptr, secondNearest, 4},
+        {"SecondNearestNeighbor16", nullptr, SecondNearestNeighbor16, secondNearest, 3},
+        {"SecondUlmetMove", SecondUlmetMove, nullptr, secondUlmet, 3},
+        {"SecondUlmetMove32", SecondUlmetMove32, nullptr, secondUlmet, 4},
+        {"SecondUlmetMove16", nullptr, SecondUlmetMove16, secondUlmet, 3},
+        {"SecondFourColorsInterMove32", SecondFourColorsInterMove32, nullptr, secondFourColors, 4},
+    };
+    checkPasses(passes);
 }
 
 // ---- Documented cases ---------------------------------------------------------------------------

@@ -15,46 +15,22 @@ uint32_t colOf(uint32_t x, uint32_t width, bool flipX) {
     return flipX ? width - 1 - x : x;
 }
 
-// The placed sample of every pixel of a placed mosaic (memory coordinates).
-Grid placedGrid(const Picture &pic, bool blueRow, bool greenFirst) {
-    Grid g;
-    g.width = pic.width;
-    g.height = pic.height;
-    g.v.resize(size_t(pic.width) * pic.height);
-    for (uint32_t y = 0; y < pic.height; ++y)
-        for (uint32_t x = 0; x < pic.width; ++x)
-            g.v[size_t(y) * pic.width + x] = pic.get(x, y, siteChannel(x, y, blueRow, greenFirst));
-    return g;
-}
-
-// Nearest-neighbour colours of pixel (x, y) of a mosaic, as blue, green, red.
+// Nearest-neighbour colours of pixel (x, y) of a mosaic, as blue, green, red:
+// from the left and from above, or from the right and below where there is no
+// column to the left or row above.
 std::array<uint32_t, 3> nearestPixel(const Grid &s, uint32_t x, uint32_t y, bool blueRow,
                                      bool greenFirst) {
+    const uint32_t rc = isBlueRow(y, blueRow) ? 0 : 2, oc = 2 - rc;
+    const uint32_t lx = x ? x - 1 : 1, v = y ? y - 1 : 1;
     std::array<uint32_t, 3> out{};
-    const uint32_t rowColour = isBlueRow(y, blueRow) ? 0 : 2;
-    const uint32_t otherColour = 2 - rowColour;
-    const uint32_t v = (y == 0) ? 1 : y - 1;
     if (isGreenSite(x, y, greenFirst)) {
         out[1] = s.at(x, y);
-        if (x >= 1) {
-            out[rowColour] = s.at(x - 1, y);
-            out[otherColour] = s.at(x, v);
-        } else {
-            out[rowColour] = s.at(1, y);
-            out[otherColour] = s.at(0, v);
-        }
+        out[rc] = s.at(lx, y);
+        out[oc] = s.at(x, v);
     } else {
-        out[rowColour] = s.at(x, y);
-        if (x >= 1) {
-            out[1] = s.at(x - 1, y);
-            out[otherColour] = s.at(x - 1, v);
-        } else if (y == 0) {
-            out[1] = s.at(1, 0);
-            out[otherColour] = s.at(1, 1);
-        } else {
-            out[1] = s.at(0, y - 1);
-            out[otherColour] = s.at(1, y - 1);
-        }
+        out[rc] = s.at(x, y);
+        out[oc] = s.at(lx, v);
+        out[1] = x ? s.at(x - 1, y) : y ? s.at(0, y - 1) : s.at(1, 0);
     }
     return out;
 }
@@ -102,7 +78,7 @@ void nearestOnePass(Picture &pic, const Grid &g, bool blueRow, bool greenFirst, 
 }
 
 void secondNearest(Picture &pic, bool blueRow, bool greenFirst) {
-    Grid s = placedGrid(pic, blueRow, greenFirst);
+    const Grid s = placedGrid(pic, blueRow, greenFirst);
     for (uint32_t y = 0; y < pic.height; ++y) {
         for (uint32_t x = 0; x < pic.width; ++x) {
             auto px = nearestPixel(s, x, y, blueRow, greenFirst);
@@ -111,107 +87,65 @@ void secondNearest(Picture &pic, bool blueRow, bool greenFirst) {
     }
 }
 
-// The 2x2-block pass exactly in its documented order, reading the live picture.
+// The 2x2-block pass exactly in its documented order, reading the live picture:
+// pixel (0, 0), row 0, column 0, then everything else from the last pixel
+// backwards. Row 0 and column 0 look right and down where nothing lies
+// left or up.
 void secondUlmet(Picture &pic, bool blueRow, bool greenFirst) {
-    const uint32_t W = pic.width, H = pic.height;
     auto own = [&](uint32_t x, uint32_t y) {
         return pic.get(x, y, siteChannel(x, y, blueRow, greenFirst));
     };
     auto G = [&](uint32_t x, uint32_t y) { return pic.get(x, y, 1); };
-    auto fill = [&](uint32_t x, uint32_t y, auto rule) {
-        uint32_t rowColour = isBlueRow(y, blueRow) ? 0 : 2;
-        rule(isGreenSite(x, y, greenFirst), rowColour, 2 - rowColour);
+    auto pixel = [&](uint32_t x, uint32_t y) {
+        const uint32_t rc = isBlueRow(y, blueRow) ? 0 : 2, oc = 2 - rc;
+        const uint32_t lx = x ? x - 1 : 1, uy = y ? y - 1 : 1;
+        if (isGreenSite(x, y, greenFirst)) {
+            pic.set(x, y, rc, own(lx, y));
+            pic.set(x, y, oc, own(x, uy));
+            if (x && y) pic.set(x, y, 1, (G(x - 1, y - 1) + G(x, y)) >> 1);
+            return;
+        }
+        pic.set(x, y, oc, own(lx, uy));
+        if (x && y)
+            pic.set(x, y, 1, (G(x, y - 1) + G(x - 1, y)) >> 1);
+        else if (!x && !y)
+            pic.set(x, y, 1, (G(1, 0) + G(0, 1)) >> 1);
+        else
+            pic.set(x, y, 1, own(x ? x - 1 : 0, y ? y - 1 : 0));
     };
-    // Pixel (0, 0).
-    fill(0, 0, [&](bool green, uint32_t rc, uint32_t oc) {
-        if (green) {
-            pic.set(0, 0, rc, own(1, 0));
-            pic.set(0, 0, oc, own(0, 1));
-        } else {
-            pic.set(0, 0, oc, own(1, 1));
-            pic.set(0, 0, 1, (G(1, 0) + G(0, 1)) >> 1);
-        }
-    });
-    // Row 0.
-    for (uint32_t x = 1; x < W; ++x) {
-        fill(x, 0, [&](bool green, uint32_t rc, uint32_t oc) {
-            if (green) {
-                pic.set(x, 0, rc, own(x - 1, 0));
-                pic.set(x, 0, oc, own(x, 1));
-            } else {
-                pic.set(x, 0, 1, own(x - 1, 0));
-                pic.set(x, 0, oc, own(x - 1, 1));
-            }
-        });
-    }
-    // Column 0.
-    for (uint32_t y = 1; y < H; ++y) {
-        fill(0, y, [&](bool green, uint32_t rc, uint32_t oc) {
-            if (green) {
-                pic.set(0, y, rc, own(1, y));
-                pic.set(0, y, oc, own(0, y - 1));
-            } else {
-                pic.set(0, y, 1, own(0, y - 1));
-                pic.set(0, y, oc, own(1, y - 1));
-            }
-        });
-    }
-    // Everything else, from the last pixel backwards.
-    for (uint32_t y = H - 1; y >= 1; --y) {
-        for (uint32_t x = W - 1; x >= 1; --x) {
-            fill(x, y, [&](bool green, uint32_t rc, uint32_t oc) {
-                if (green) {
-                    pic.set(x, y, rc, own(x - 1, y));
-                    pic.set(x, y, oc, own(x, y - 1));
-                    pic.set(x, y, 1, (G(x - 1, y - 1) + G(x, y)) >> 1);
-                } else {
-                    pic.set(x, y, 1, (G(x, y - 1) + G(x - 1, y)) >> 1);
-                    pic.set(x, y, oc, own(x - 1, y - 1));
-                }
-            });
-        }
-    }
+    const uint32_t W = pic.width, H = pic.height;
+    pixel(0, 0);
+    for (uint32_t x = 1; x < W; ++x) pixel(x, 0);
+    for (uint32_t y = 1; y < H; ++y) pixel(0, y);
+    for (uint32_t y = H - 1; y >= 1; --y)
+        for (uint32_t x = W - 1; x >= 1; --x) pixel(x, y);
 }
 
+// Each missing plane is the mean of the neighbours holding it that lie inside
+// the frame (one, two or four of them).
 void secondFourColors(Picture &pic, bool blueRow, bool greenFirst) {
     const uint32_t W = pic.width, H = pic.height;
     auto plane = [&](uint32_t x, uint32_t y) {
-        bool blue = isBlueRow(y, blueRow);
+        const bool blue = isBlueRow(y, blueRow);
         if (isGreenSite(x, y, greenFirst)) return blue ? 1u : 3u;
         return blue ? 0u : 2u;
     };
-    Grid s;
-    s.width = W;
-    s.height = H;
-    s.v.resize(size_t(W) * H);
+    Grid s{W, H, std::vector<uint32_t>(size_t(W) * H)};
     for (uint32_t y = 0; y < H; ++y)
         for (uint32_t x = 0; x < W; ++x) s.v[size_t(y) * W + x] = pic.get(x, y, plane(x, y));
-
+    auto mean = [&](uint32_t x, uint32_t y, int dx, int dy) {
+        uint32_t sum = 0, n = 0;
+        for (int ny = int(y) - dy; ny <= int(y) + dy; ny += 2 * dy + !dy)
+            for (int nx = int(x) - dx; nx <= int(x) + dx; nx += 2 * dx + !dx)
+                if (nx >= 0 && nx < int(W) && ny >= 0 && ny < int(H)) sum += s.at(nx, ny), ++n;
+        return n == 4 ? sum >> 2 : n == 2 ? sum >> 1 : sum;
+    };
     for (uint32_t y = 0; y < H; ++y) {
         for (uint32_t x = 0; x < W; ++x) {
-            // Horizontal neighbours.
-            uint32_t sum = 0, n = 0;
-            for (int dx : {-1, 1}) {
-                int nx = int(x) + dx;
-                if (nx >= 0 && nx < int(W)) sum += s.at(nx, y), ++n;
-            }
-            pic.set(x, y, plane(x == 0 ? 1 : x - 1, y), n == 2 ? sum >> 1 : sum);
-            // Vertical neighbours.
-            sum = 0, n = 0;
-            for (int dy : {-1, 1}) {
-                int ny = int(y) + dy;
-                if (ny >= 0 && ny < int(H)) sum += s.at(x, ny), ++n;
-            }
-            pic.set(x, y, plane(x, y == 0 ? 1 : y - 1), n == 2 ? sum >> 1 : sum);
-            // Diagonal neighbours.
-            sum = 0, n = 0;
-            for (int dy : {-1, 1})
-                for (int dx : {-1, 1}) {
-                    int nx = int(x) + dx, ny = int(y) + dy;
-                    if (nx >= 0 && nx < int(W) && ny >= 0 && ny < int(H)) sum += s.at(nx, ny), ++n;
-                }
-            uint32_t diag = n == 4 ? sum >> 2 : n == 2 ? sum >> 1 : sum;
-            pic.set(x, y, plane(x == 0 ? 1 : x - 1, y == 0 ? 1 : y - 1), diag);
+            const uint32_t px = x == 0 ? 1 : x - 1, py = y == 0 ? 1 : y - 1;
+            pic.set(x, y, plane(px, y), mean(x, y, 1, 0));
+            pic.set(x, y, plane(x, py), mean(x, y, 0, 1));
+            pic.set(x, y, plane(px, py), mean(x, y, 1, 1));
         }
     }
 }

@@ -10,18 +10,6 @@ int absOf(int v) {
     return v < 0 ? -v : v;
 }
 
-// The raw samples of a placed mosaic, read from each pixel's own channel.
-Grid placedSamples(const Picture &pic, bool blueRow, bool greenFirst) {
-    Grid g;
-    g.width = pic.width;
-    g.height = pic.height;
-    g.v.resize(size_t(pic.width) * pic.height);
-    for (uint32_t y = 0; y < pic.height; ++y)
-        for (uint32_t x = 0; x < pic.width; ++x)
-            g.v[size_t(y) * pic.width + x] = pic.get(x, y, siteChannel(x, y, blueRow, greenFirst));
-    return g;
-}
-
 int clampTo(int v, int maxValue) {
     if (v < 0) return 0;
     if (v > maxValue) return maxValue;
@@ -90,7 +78,7 @@ void edgeOnePass(Picture &pic, const Grid &g, bool blueRow, bool greenFirst, boo
 }
 
 void secondEdge(Picture &pic, bool blueRow, bool greenFirst) {
-    const Grid g = placedSamples(pic, blueRow, greenFirst);
+    const Grid g = placedGrid(pic, blueRow, greenFirst);
     for (uint32_t y = 0; y < g.height; ++y)
         for (uint32_t x = 0; x < g.width; ++x)
             for (uint32_t ch = 0; ch < 3; ++ch)
@@ -101,7 +89,7 @@ void secondEdge(Picture &pic, bool blueRow, bool greenFirst) {
 void qarexJob(Picture &pic, bool blueRow, bool greenFirst, uint32_t maxValue) {
     const uint32_t W = pic.width, H = pic.height;
     const int M = int(maxValue);
-    const Grid raw = placedSamples(pic, blueRow, greenFirst);
+    const Grid raw = placedGrid(pic, blueRow, greenFirst);
     auto G = [&](uint32_t x, uint32_t y) { return int(pic.get(x, y, 1)); };
 
     // Step 1: the ring walk.
@@ -188,25 +176,16 @@ void qarexJob(Picture &pic, bool blueRow, bool greenFirst, uint32_t maxValue) {
 
 void flipBgr(Picture &pic, bool flipX, bool flipY) {
     const uint32_t W = pic.width, H = pic.height;
-    auto swapPixels = [&](uint32_t xa, uint32_t ya, uint32_t xb, uint32_t yb) {
-        for (uint32_t c = 0; c < 3; ++c) {
-            const uint32_t a = pic.get(xa, ya, c), b = pic.get(xb, yb, c);
-            pic.set(xa, ya, c, b);
-            pic.set(xb, yb, c, a);
+    for (uint32_t y = 0; y < H; ++y) {
+        for (uint32_t x = 0; x < W; ++x) {
+            const uint32_t tx = flipX ? W - 1 - x : x, ty = flipY ? H - 1 - y : y;
+            if (size_t(ty) * W + tx <= size_t(y) * W + x) continue;  // each pair once
+            for (uint32_t c = 0; c < 3; ++c) {
+                const uint32_t a = pic.get(x, y, c);
+                pic.set(x, y, c, pic.get(tx, ty, c));
+                pic.set(tx, ty, c, a);
+            }
         }
-    };
-    if (flipX && flipY) {
-        const uint32_t n = W * H;
-        for (uint32_t i = 0; i < n / 2; ++i) {
-            const uint32_t j = n - 1 - i;
-            swapPixels(i % W, i / W, j % W, j / W);
-        }
-    } else if (flipY) {
-        for (uint32_t r = 0; r < H / 2; ++r)
-            for (uint32_t x = 0; x < W; ++x) swapPixels(x, r, x, H - 1 - r);
-    } else if (flipX) {
-        for (uint32_t r = 0; r < H; ++r)
-            for (uint32_t x = 0; x < W / 2; ++x) swapPixels(x, r, W - 1 - x, r);
     }
 }
 

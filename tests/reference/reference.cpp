@@ -7,11 +7,7 @@
 namespace vocam::ref {
 
 RawFrame randomFrame(uint32_t width, uint32_t height, bool wide, std::mt19937 &rng) {
-    RawFrame f;
-    f.width = width;
-    f.height = height;
-    f.wide = wide;
-    f.bytes.resize(size_t(width) * height * (wide ? 2 : 1));
+    RawFrame f{width, height, wide, std::vector<uint8_t>(size_t(width) * height * (wide ? 2 : 1))};
     for (auto &b : f.bytes) b = uint8_t(rng());
     return f;
 }
@@ -33,10 +29,7 @@ uint32_t fetch(const RawFrame &frame, uint32_t x, uint32_t y, const Fetch &how) 
 }
 
 Grid fetchGrid(const RawFrame &frame, const Fetch &how) {
-    Grid g;
-    g.width = frame.width;
-    g.height = frame.height;
-    g.v.resize(size_t(frame.width) * frame.height);
+    Grid g{frame.width, frame.height, std::vector<uint32_t>(size_t(frame.width) * frame.height)};
     for (uint32_t y = 0; y < frame.height; ++y)
         for (uint32_t x = 0; x < frame.width; ++x)
             g.v[size_t(y) * frame.width + x] = fetch(frame, x, y, how);
@@ -45,13 +38,8 @@ Grid fetchGrid(const RawFrame &frame, const Fetch &how) {
 
 Picture Picture::make(uint32_t width, uint32_t height, uint32_t pixelElems, bool wide,
                       size_t strideBytes, std::mt19937 &rng) {
-    Picture p;
-    p.width = width;
-    p.height = height;
-    p.pixelElems = pixelElems;
-    p.wide = wide;
-    p.strideBytes = strideBytes;
-    p.bytes.resize(strideBytes * height);
+    Picture p{width, height,      pixelElems,
+              wide,  strideBytes, std::vector<uint8_t>(strideBytes * height)};
     for (auto &b : p.bytes) b = uint8_t(rng());
     return p;
 }
@@ -91,6 +79,14 @@ uint32_t sourceRowOf(uint32_t r, uint32_t height, bool deinterlace) {
     if (!deinterlace) return r;
     if (r % 2 == 0) return r / 2;
     return height / 2 + (r - 1) / 2;
+}
+
+Grid placedGrid(const Picture &pic, bool blueRow, bool greenFirst) {
+    Grid g{pic.width, pic.height, std::vector<uint32_t>(size_t(pic.width) * pic.height)};
+    for (uint32_t y = 0; y < pic.height; ++y)
+        for (uint32_t x = 0; x < pic.width; ++x)
+            g.v[size_t(y) * pic.width + x] = pic.get(x, y, siteChannel(x, y, blueRow, greenFirst));
+    return g;
 }
 
 void secondPhase(const Orientation &o, bool &blueRow, bool &greenFirst) {

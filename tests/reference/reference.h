@@ -77,6 +77,9 @@ struct Orientation {
     bool blueRow = false, greenFirst = false, flipX = false, topDown = true, deinterlace = false;
 };
 
+// The placed sample of every pixel of a placed mosaic (memory coordinates).
+Grid placedGrid(const Picture &pic, bool blueRow, bool greenFirst);
+
 // Phase of the first row in memory, handed to every second pass.
 void secondPhase(const Orientation &o, bool &blueRow, bool &greenFirst);
 
