@@ -399,7 +399,7 @@ TEST(ColourMatrix, FixedPointArraysToDoubles) {
     ConvertMatrixShortToDouble3x4(&m, s);
     EXPECT_EQ(std::tuple(m[0][3], m[1][1], m[2][3]), std::tuple(100 / 4096.0, 2.0, 300 / 4096.0));
     CMatrix3x3 t;
-    ConvertMatrixShortToDouble(&t, s);
+    ConvertMatrixShortToDouble(&t, s);  // the first nine, as a 3x3
     const double expected[9] = {1, 0.5, -1, 0, 2, 0.25, 1 / 4096.0, 2 / 4096.0, 3 / 4096.0};
     EXPECT_TRUE(t == CMatrix3x3(expected));
     CMatrix wrong(3, 3, nullptr);
