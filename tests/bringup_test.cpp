@@ -6,11 +6,12 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <regex>
+#include <tuple>
 
 #include "Simulator/SimBus.h"
 #include "Simulator/SimImages.h"
 #include "support/Resources.h"
+#include "support/SimCamera.h"
 #include "support/Stderr.h"
 #include "vo_cam.h"
 #include "vo_cameras.h"
@@ -18,14 +19,9 @@
 
 using namespace vocam;
 using sim::LogEntry;
+using test::countOf;
 
 namespace {
-
-int occurrences(const std::string &text, const std::string &what) {
-    int n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
 
 std::shared_ptr<sim::CameraDevice> withSerial(std::uint32_t serial) {
     for (auto &d : sim::Bus::instance().devices())
@@ -45,7 +41,9 @@ std::string fpgaTraffic(const std::vector<LogEntry> &log) {
     std::string out;
     for (const auto &e : log) {
         if (e.kind == LogEntry::Kind::BulkOut) out += "B ";
-        if (e.kind != LogEntry::Kind::Control || e.setup.bRequest != 0x12 || e.setup.wIndex != 0x0008) continue;
+        if (e.kind != LogEntry::Kind::Control || e.setup.bRequest != 0x12 ||
+            e.setup.wIndex != 0x0008)
+            continue;
         if (e.setup.bmRequestType & 0x80) {
             out += "R ";
         } else {
@@ -57,129 +55,130 @@ std::string fpgaTraffic(const std::vector<LogEntry> &log) {
     return out;
 }
 
-double secondsOf(const std::function<void()> &f) {
-    const auto start = std::chrono::steady_clock::now();
-    f();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
+// Start-up runs on a bus of simulated cameras and the test's own resource files.
 class BringUp : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() { test::useSimulatedBus(); }
     void SetUp() override { vo_forget_bring_up(); }
     void TearDown() override { sim::Bus::instance().clear(); }
+    // The first of the cameras described.
+    std::shared_ptr<sim::CameraDevice> configure(const char *description) {
+        EXPECT_TRUE(sim::Bus::instance().configure(description)) << description;
+        return sim::Bus::instance().devices().at(0);
+    }
+    // Runs start-up; returns what it logged and leaves its duration in `seconds`.
+    std::string init(const std::string &root = "") {
+        test::StderrCapture err;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(vocam_init(root.empty() ? files.root().c_str() : root.c_str()), 0);
+        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        return err.take();
+    }
     test::TempResources files;
+    double seconds = 0;
 };
 
 TEST_F(BringUp, DownloadsEachControllerOnceThenConfiguresEachFpgaOnce) {
     // Cameras of both camera vendors and one under the controller maker's ID.
-    ASSERT_TRUE(sim::Bus::instance().configure("model_02,model_16,model_01"));
-    test::StderrCapture err;
-    double seconds = secondsOf([&] { EXPECT_EQ(vocam_init(files.root().c_str()), 0); });
-    const std::string log = err.take();
-    EXPECT_EQ(occurrences(log, "FW was downloaded to device\n"), 3) << log;
-    EXPECT_EQ(occurrences(log, "FPGA loaded\n"), 2) << log;  // model_16 has no FPGA
+    configure("model_02,model_16,model_01");
+    std::string log = init();
+    EXPECT_EQ(countOf(log, "FW was downloaded to device\n"), 3) << log;
+    EXPECT_EQ(countOf(log, "FPGA loaded\n"), 2) << log;  // model_16 has no FPGA
     EXPECT_GE(seconds, 2.5);
     EXPECT_STREQ(RESOURCE_FILE_ROOT, files.root().c_str());
     for (std::uint32_t serial : {1000u, 1001u, 1002u}) {
-        auto device = withSerial(serial);
-        ASSERT_TRUE(device) << serial;
-        EXPECT_EQ(device->config().state, sim::BootState::Ready);
-        EXPECT_EQ(device->subclass(), 0);
-        EXPECT_EQ(device->product() & 0x8000, 0);
-        EXPECT_FALSE(device->isOpen());
+        auto d = withSerial(serial);
+        ASSERT_TRUE(d) << serial;
+        EXPECT_EQ(
+            std::make_tuple(d->config().state, d->subclass(), d->product() & 0x8000, d->isOpen()),
+            std::make_tuple(sim::BootState::Ready, 0, 0, false))
+            << serial;
     }
     EXPECT_TRUE(withSerial(1000)->fpgaConfigured());
 
     // Start-up runs once: a second call touches nothing but the resource root.
     for (auto &d : sim::Bus::instance().devices()) d->clearLog();
-    seconds = secondsOf([&] { EXPECT_EQ(vocam_init("/elsewhere"), 0); });
+    EXPECT_EQ(init("/elsewhere"), "");
     EXPECT_LT(seconds, 0.5);
     EXPECT_STREQ(RESOURCE_FILE_ROOT, "/elsewhere");
     for (auto &d : sim::Bus::instance().devices()) EXPECT_TRUE(d->log().empty());
-    EXPECT_EQ(err.take(), "");
 }
 
 TEST_F(BringUp, NoPauseWithoutADownloadAndOneFpgaPassPerProduct) {
     // Three table entries share product 0x01A5; the camera is visited once.
-    ASSERT_TRUE(sim::Bus::instance().configure("model_12:state=fpga,model_02:state=ready"));
-    test::StderrCapture err;
-    const double seconds = secondsOf([&] { EXPECT_EQ(vocam_init(files.root().c_str()), 0); });
+    configure("model_12:state=fpga,model_02:state=ready");
+    const std::string log = init();
     EXPECT_LT(seconds, 2.0);
-    const std::string log = err.take();
-    EXPECT_EQ(occurrences(log, "FPGA loaded\n"), 1) << log;
-    EXPECT_EQ(occurrences(log, "Raw device added.\n"), 0);
-    auto camera = withSerial(1000);
+    EXPECT_EQ(countOf(log, "FPGA loaded\n"), 1) << log;
+    EXPECT_EQ(countOf(log, "Raw device added.\n"), 0);
     // Configured on the third status read after the end of the data.
-    EXPECT_EQ(fpgaTraffic(camera->log()), "R W1 B W0 R R R ");
-    EXPECT_EQ(camera->alternate(), 0);
+    EXPECT_EQ(fpgaTraffic(withSerial(1000)->log()), "R W1 B W0 R R R ");
+    EXPECT_EQ(withSerial(1000)->alternate(), 0);
     // An FPGA that is already configured costs one status read, nothing else.
     EXPECT_EQ(fpgaTraffic(withSerial(1001)->log()), "R ");
     for (const auto &e : withSerial(1001)->log())
-        if (e.kind == LogEntry::Kind::SetAlternate) {
-            EXPECT_EQ(e.value, 0u);
-        }
+        EXPECT_FALSE(e.kind == LogEntry::Kind::SetAlternate && e.value != 0u);
 }
 
-TEST_F(BringUp, AMissingBitstreamStillFramesTheAttemptAndTimesOut) {
-    ASSERT_TRUE(sim::Bus::instance().configure("model_02:state=fpga"));
+TEST_F(BringUp, MissingFilesAreReportedAndAMissingBitstreamStillFramesTheAttempt) {
+    auto fpga = configure("model_02:state=fpga,model_16");
     files.remove("vocam02/fpga2.rbf");
-    test::StderrCapture err;
-    EXPECT_EQ(vocam_init(files.root().c_str()), 0);
-    const std::string log = err.take();
-    EXPECT_NE(log.find("loading FPGA binary from disk\nerror: unable to open fpga file " + files.root() +
-                       "/vocam02/fpga2.rbf: No such file or directory\nerror: unable to load FPGA\n"),
-              std::string::npos)
+    files.remove("vocam13/firm2.HEX");
+    const std::string log = init();
+    EXPECT_NE(
+        log.find("loading FPGA binary from disk\nerror: unable to open fpga file " + files.root() +
+                 "/vocam02/fpga2.rbf: No such file or directory\nerror: unable to load FPGA\n"),
+        std::string::npos)
         << log;
-    EXPECT_NE(log.find("usb_load_fpga: unable to load FPGA: timeout\n"), std::string::npos);
-    EXPECT_EQ(fpgaTraffic(withSerial(1000)->log()), "R W1 W0 R R R R R R R R R R ");
-    EXPECT_FALSE(withSerial(1000)->fpgaConfigured());
+    EXPECT_EQ(countOf(log, "usb_load_fpga: unable to load FPGA: timeout\n"), 1);
+    EXPECT_EQ(fpgaTraffic(fpga->log()), "R W1 W0 R R R R R R R R R R ");
+    EXPECT_FALSE(fpga->fpgaConfigured());
+    EXPECT_EQ(countOf(log, "error: unable to open firmware file " + files.root() +
+                               "/vocam13/firm2.HEX\n"),
+              1);
 }
 
 TEST_F(BringUp, DamagedOrOversizedBitstreamsLeaveTheFpgaUnconfigured) {
-    ASSERT_TRUE(sim::Bus::instance().configure("model_02:state=fpga"));
+    auto fpga = configure("model_02:state=fpga");
     auto image = sim::makeFpgaImage(0x00A1);
     image[100] ^= 1;
     files.write("vocam02/fpga2.rbf", std::string(image.begin(), image.end()));
-    test::StderrCapture err;
-    EXPECT_EQ(vocam_init(files.root().c_str()), 0);
-    EXPECT_NE(err.take().find("usb_load_fpga: unable to load FPGA: timeout\n"), std::string::npos);
-    EXPECT_FALSE(withSerial(1000)->fpgaConfigured());
+    EXPECT_EQ(countOf(init(), "usb_load_fpga: unable to load FPGA: timeout\n"), 1);
+    EXPECT_FALSE(fpga->fpgaConfigured());
 
     // A file claiming 64 MiB and more is refused before anything is allocated.
     std::filesystem::resize_file(files.path("vocam02/fpga2.rbf"), (64u << 20) + 1);
-    vocam_init(files.root().c_str());
+    test::StderrCapture err;
     std::uint8_t *buffer = nullptr;
     std::uint32_t size = 0;
     EXPECT_EQ(usb_load_fpga_contents(kCameraVendorA, 0x00A1, 2, &buffer, &size), -1);
     EXPECT_EQ(buffer, nullptr);
-    EXPECT_EQ(err.take(), "error: fpga file " + files.root() + "/vocam02/fpga2.rbf is larger than 67108864 bytes\n");
+    EXPECT_EQ(err.take(), "error: fpga file " + files.root() +
+                              "/vocam02/fpga2.rbf is larger than 67108864 bytes\n");
     EXPECT_EQ(usb_load_fpga_contents(kCameraVendorA, 0x7777, 2, &buffer, &size), -1);
     EXPECT_EQ(err.take(), "error: unable to find specified camera");
 }
 
 TEST_F(BringUp, FirmwareTrafficIsOneRequestPerRecordBetweenHoldAndRelease) {
-    ASSERT_TRUE(sim::Bus::instance().configure("model_16"));
-    auto boot = sim::Bus::instance().devices().at(0);
+    auto boot = configure("model_16");
     const auto image = sim::makeFirmwareImage(kCameraVendorB, 0x03AD);
     // Blank lines first and CR LF line ends load like any other file.
     files.write("vocam13/firm2.HEX", "\r\n\n" + sim::toIntelHex(image));
-    EXPECT_EQ(vocam_init(files.root().c_str()), 0);
+    init();
     const auto loads = firmwareLoads(boot->log());
     const std::size_t records = (image.size() + 15) / 16;
     ASSERT_EQ(loads.size(), records + 2);
-    EXPECT_EQ(loads.front().setup.wValue, 0xE600);
-    EXPECT_EQ(loads.front().data, std::vector<std::uint8_t>{1});
-    EXPECT_EQ(loads.back().setup.wValue, 0xE600);
-    EXPECT_EQ(loads.back().data, std::vector<std::uint8_t>{0});
+    // The controller is held in reset by 1 at 0xE600 and released by 0.
+    for (const auto &[e, hold] : {std::pair(loads.front(), 1), std::pair(loads.back(), 0)}) {
+        EXPECT_EQ(e.setup.wValue, 0xE600);
+        EXPECT_EQ(e.data, std::vector<std::uint8_t>{std::uint8_t(hold)});
+    }
     for (std::size_t i = 0; i < records; ++i) {
         const LogEntry &e = loads[1 + i];
-        EXPECT_TRUE(e.deviceLevel);
-        EXPECT_EQ(e.setup.bmRequestType, 0x40);
-        EXPECT_EQ(e.setup.wValue, 16 * i);
-        EXPECT_EQ(e.setup.wIndex, 0);
-        EXPECT_EQ(e.noDataTimeoutMs, 5000u);
-        EXPECT_EQ(e.completionTimeoutMs, 0u);
+        EXPECT_EQ(std::tie(e.deviceLevel, e.setup.bmRequestType, e.setup.wValue, e.setup.wIndex,
+                           e.noDataTimeoutMs, e.completionTimeoutMs),
+                  std::make_tuple(true, 0x40, 16 * i, 0, 5000u, 0u))
+            << i;
         EXPECT_TRUE(std::equal(e.data.begin(), e.data.end(), image.begin() + 16 * i));
     }
     ASSERT_TRUE(withSerial(1000));
@@ -188,15 +187,15 @@ TEST_F(BringUp, FirmwareTrafficIsOneRequestPerRecordBetweenHoldAndRelease) {
 
 TEST_F(BringUp, FileNamesFollowTheReleaseNumber) {
     // Release 0x000A selects firmA.HEX; the fixed firm1.HEX serves release 2 of 0x01A5 only.
-    ASSERT_TRUE(sim::Bus::instance().configure("model_02:release=A,model_13"));
-    files.write("vocam02/firmA.HEX", sim::toIntelHex(sim::makeFirmwareImage(kCameraVendorA, 0x00A1)));
+    configure("model_02:release=A,model_13");
+    files.write("vocam02/firmA.HEX",
+                sim::toIntelHex(sim::makeFirmwareImage(kCameraVendorA, 0x00A1)));
     files.write("vocam02/fpgaA.rbf", std::string(1, '\0'));
-    files.write("vocam10/firm1.HEX", sim::toIntelHex(sim::makeFirmwareImage(kCameraVendorB, 0x01A5)));
+    files.write("vocam10/firm1.HEX",
+                sim::toIntelHex(sim::makeFirmwareImage(kCameraVendorB, 0x01A5)));
     files.remove("vocam10/firm0.HEX");
-    test::StderrCapture err;
-    EXPECT_EQ(vocam_init(files.root().c_str()), 0);
-    const std::string log = err.take();
-    EXPECT_EQ(occurrences(log, "FW was downloaded to device\n"), 2) << log;
+    const std::string log = init();
+    EXPECT_EQ(countOf(log, "FW was downloaded to device\n"), 2) << log;
     EXPECT_EQ(withSerial(1000)->release(), 0x000A);
 }
 
@@ -217,15 +216,14 @@ std::string replaceLine(std::string hex, int line, const std::string &with) {
 class DamagedFirmware : public BringUp, public ::testing::WithParamInterface<Damage> {};
 
 TEST_P(DamagedFirmware, WritesNothingAndIsNotCounted) {
-    ASSERT_TRUE(sim::Bus::instance().configure("model_16"));
-    auto boot = sim::Bus::instance().devices().at(0);
+    auto boot = configure("model_16");
     const Damage &d = GetParam();
-    files.write("vocam13/firm2.HEX", d.spoil(sim::toIntelHex(sim::makeFirmwareImage(kCameraVendorB, 0x03AD))));
-    test::StderrCapture err;
-    const double seconds = secondsOf([&] { EXPECT_EQ(vocam_init(files.root().c_str()), 0); });
-    const std::string log = err.take();
-    const std::string expected = "error: damaged firmware file " + files.root() + "/vocam13/firm2.HEX: line " +
-                                 std::to_string(d.line) + ": " + d.reason + "\n";
+    files.write("vocam13/firm2.HEX",
+                d.spoil(sim::toIntelHex(sim::makeFirmwareImage(kCameraVendorB, 0x03AD))));
+    const std::string log = init();
+    const std::string expected = "error: damaged firmware file " + files.root() +
+                                 "/vocam13/firm2.HEX: line " + std::to_string(d.line) + ": " +
+                                 d.reason + "\n";
     EXPECT_NE(log.find(expected), std::string::npos) << log;
     EXPECT_NE(log.find("unable to download to device: -1 ffffffff\n"), std::string::npos);
     EXPECT_TRUE(firmwareLoads(boot->log()).empty());
@@ -237,8 +235,12 @@ TEST_P(DamagedFirmware, WritesNothingAndIsNotCounted) {
 INSTANTIATE_TEST_SUITE_P(
     EachKind, DamagedFirmware,
     ::testing::Values(
-        Damage{"NoColon", [](std::string h) { return "garbage\n" + h; }, 1, "a record must start with ':'"},
-        Damage{"BadDigit", [](std::string h) { return replaceLine(h, 3, ":10002000G0000000000000000000000000000000"); },
+        Damage{"NoColon", [](std::string h) { return "garbage\n" + h; }, 1,
+               "a record must start with ':'"},
+        Damage{"BadDigit",
+               [](std::string h) {
+                   return replaceLine(h, 3, ":10002000G0000000000000000000000000000000");
+               },
                3, "not a hexadecimal digit"},
         Damage{"Checksum",
                [](std::string h) {
@@ -246,78 +248,58 @@ INSTANTIATE_TEST_SUITE_P(
                    return h;
                },
                1, "checksum mismatch"},
-        Damage{"LengthMismatch", [](std::string h) { return replaceLine(h, 2, ":0400100001020304050607"); }, 2,
+        Damage{"LengthMismatch",
+               [](std::string h) { return replaceLine(h, 2, ":0400100001020304050607"); }, 2,
                "length does not match the record"},
         Damage{"OutsideRam", [](std::string h) { return replaceLine(h, 1, ":01400000AA15"); }, 1,
                "address outside the controller's RAM"},
         Damage{"RecordType", [](std::string h) { return replaceLine(h, 1, ":020000040000FA"); }, 1,
                "unsupported record type"},
-        Damage{"NoEndRecord", [](std::string h) { return h.substr(0, h.rfind(':')); }, 378, "no end record"},
+        Damage{"NoEndRecord", [](std::string h) { return h.substr(0, h.rfind(':')); }, 378,
+               "no end record"},
         Damage{"CutInsideARecord", [](std::string h) { return h.substr(0, h.rfind(':') - 7); }, 377,
                "record too short or of odd length"}),
     [](const auto &info) { return std::string(info.param.name); });
 
-TEST_F(BringUp, AMissingFirmwareFileIsReported) {
-    ASSERT_TRUE(sim::Bus::instance().configure("model_16"));
-    files.remove("vocam13/firm2.HEX");
-    test::StderrCapture err;
-    EXPECT_EQ(vocam_init(files.root().c_str()), 0);
-    EXPECT_NE(err.take().find("error: unable to open firmware file " + files.root() + "/vocam13/firm2.HEX\n"),
-              std::string::npos);
-}
-
 TEST_F(BringUp, ABusyControllerIsTriedFiveTimes) {
-    ASSERT_TRUE(sim::Bus::instance().configure("model_16"));
-    sim::Bus::instance().devices().at(0)->holdByOtherClient(5);
-    test::StderrCapture err;
-    const double seconds = secondsOf([&] { EXPECT_EQ(vocam_init(files.root().c_str()), 0); });
+    configure("model_16")->holdByOtherClient(5);
+    const std::string log = init();
     EXPECT_GE(seconds, 0.5);
-    const std::string log = err.take();
-    EXPECT_NE(log.find("Exclusive access err, sleeping on it 1\nExclusive access err, sleeping on it 2\n"
-                       "Exclusive access err, sleeping on it 3\nExclusive access err, sleeping on it 4\n"
-                       "Exclusive access err, sleeping on it 5\nunable to open device: e00002c5\n"),
-              std::string::npos)
+    EXPECT_NE(
+        log.find("Exclusive access err, sleeping on it 1\nExclusive access err, sleeping on it 2\n"
+                 "Exclusive access err, sleeping on it 3\nExclusive access err, sleeping on it 4\n"
+                 "Exclusive access err, sleeping on it 5\nunable to open device: e00002c5\n"),
+        std::string::npos)
         << log;
 
     // Released after two refusals: the third attempt downloads.
     vo_forget_bring_up();
     sim::Bus::instance().devices().at(0)->holdByOtherClient(2);
-    EXPECT_EQ(vocam_init(files.root().c_str()), 0);
-    const std::string second = err.take();
-    EXPECT_EQ(occurrences(second, "Exclusive access err"), 2);
-    EXPECT_EQ(occurrences(second, "FW was downloaded to device\n"), 1);
+    const std::string second = init();
+    EXPECT_EQ(countOf(second, "Exclusive access err"), 2);
+    EXPECT_EQ(countOf(second, "FW was downloaded to device\n"), 1);
 }
 
-class Cameras : public BringUp {};
-
-TEST_F(Cameras, EnumerationCountsBeyondItsCapacity) {
-    ASSERT_TRUE(sim::Bus::instance().configure("model_02:state=ready,model_02:state=ready:serial=77,"
-                                               "model_16:state=ready"));
+TEST_F(BringUp, EnumerationCountsBeyondItsCapacityAndOpenFindsBySerialProductOrAny) {
+    configure("model_02:state=ready,model_02:state=ready:serial=77,model_16:state=ready");
     test::StderrCapture err;
     vocam_version records[3];
     std::memset(records, 0xEE, sizeof records);
     std::uint32_t count = 2;
     EXPECT_EQ(vocam_enum_cameras(records, &count), 3);
     EXPECT_EQ(count, 3u);
-    EXPECT_EQ(records[0].product_id, 0x00A1u);
-    EXPECT_EQ(records[0].serial_number, 1000u);
-    EXPECT_EQ(records[1].serial_number, 77u);
+    EXPECT_EQ(std::tie(records[0].product_id, records[0].serial_number, records[1].serial_number),
+              std::make_tuple(0x00A1u, 1000u, 77u));
     EXPECT_EQ(records[2].zero, 0xEEEEEEEEu);  // beyond the capacity: untouched
     count = 0;
     EXPECT_EQ(vocam_enum_cameras(records, &count), 3);
     // Enumeration leaves every camera closed.
     for (auto &d : sim::Bus::instance().devices()) EXPECT_FALSE(d->isOpen());
-}
 
-TEST_F(Cameras, OpenBySerialByProductOrAny) {
-    ASSERT_TRUE(sim::Bus::instance().configure("model_02:state=ready,model_02:state=ready:serial=77,"
-                                               "model_16:state=ready"));
-    test::StderrCapture err;
     _vocam *cam = nullptr;
-    vocam_version wanted{0, 0x00A1, 77, 0, 0, 0};
+    vocam_version wanted{0, 0x00A1, 77, 0, 0, 0}, got;
     ASSERT_EQ(vocam_camera_open(&cam, &wanted), 0);
     ASSERT_NE(cam, nullptr);
-    vocam_version got;
     vocam_get_version(cam, &got);
     EXPECT_EQ(got.serial_number, 77u);
     auto device = withSerial(77);
@@ -353,16 +335,16 @@ TEST_F(Cameras, OpenBySerialByProductOrAny) {
     EXPECT_EQ(vocam_camera_open_any(&cam), -1);
 }
 
-TEST_F(Cameras, AnUnknownModelIsRefusedAndLeftReusable) {
+TEST_F(BringUp, AnUnknownModelIsRefusedAndLeftReusable) {
     // Product 0x01A5 exists for releases 0, 1 and 2 only.
-    ASSERT_TRUE(sim::Bus::instance().configure("model_11:state=ready:release=7"));
-    auto device = sim::Bus::instance().devices().at(0);
+    auto device = configure("model_11:state=ready:release=7");
     test::StderrCapture err;
     _vocam *cam = nullptr;
     EXPECT_EQ(vocam_camera_open_by_pid(&cam, 0x01A5), 0);
     EXPECT_EQ(cam, nullptr);
     EXPECT_EQ(err.take(),
-              "error: unsupported camera: product 0x01A5, release 0x0007\nerror: unable to open usb device\n");
+              "error: unsupported camera: product 0x01A5, release 0x0007\n"
+              "error: unable to open usb device\n");
     EXPECT_FALSE(device->isOpen());
     // Another client can still have it.
     std::unique_ptr<usbhost::Host> host = sim::makeSimulatedHost(sim::Bus::instance());
@@ -373,119 +355,96 @@ TEST_F(Cameras, AnUnknownModelIsRefusedAndLeftReusable) {
     EXPECT_EQ(other->open(), 0);
 }
 
-TEST_F(Cameras, OpenReadsGeometryColourTemperatureAndRates) {
-    ASSERT_TRUE(sim::Bus::instance().configure("model_05:state=ready"));
-    auto device = sim::Bus::instance().devices().at(0);
-    device->setReg(0x0690, 0x80008000u);  // cooling present and on
-    device->setReg(0x0730, 0x80000000u);  // fan present, off
-    device->setReg(0x1014, 24);
-    test::StderrCapture err;
-    _vocam *cam = nullptr;
-    ASSERT_EQ(vocam_camera_open_by_pid(&cam, 0x00A3), 0);
-    ASSERT_NE(cam, nullptr);
-    EXPECT_EQ(device->reg(0x0730), 0x80008000u);  // the fan follows the cooler
-    EXPECT_TRUE(cam->fan_on);
-    EXPECT_EQ(cam->color_id, 8u);
-    EXPECT_EQ(device->reg(0x1010), 8u);
-    EXPECT_EQ(cam->data_rate_count, 3);
-    EXPECT_EQ(device->reg(0x1048), 48000u);  // a model with an FPGA runs at its fastest rate
-    EXPECT_EQ(cam->max_width, 2048);
-    EXPECT_EQ(cam->gamma, 100);
-    EXPECT_EQ(cam->tone_lut[200], 200);
-    const std::string log = err.take();
-    EXPECT_NE(log.find("params: size=2048x1536, max_size=2048x1536, position=0x0\nformat: rggb\n"
-                       "subsampling is available: max=4\nkps: min=12000, max=48000\nkps count: 3\n"
-                       "current kps: 48000\n"),
-              std::string::npos)
-        << log;
-    vocam_camera_close(&cam);
+// What open makes of the registers a camera (model_05) starts with.
+TEST_F(BringUp, OpenReadsGeometryColourTemperatureAndRates) {
+    using Check = void (*)(const _vocam &, sim::CameraDevice &);
+    const struct {
+        std::vector<std::pair<std::uint16_t, std::uint32_t>> registers;
+        std::string log;
+        Check check;
+    } cases[] = {
+        {{{0x0690, 0x80008000u}, {0x0730, 0x80000000u}, {0x1014, 24}},  // cooler on, fan off
+         "params: size=2048x1536, max_size=2048x1536, position=0x0\nformat: rggb\n"
+         "subsampling is available: max=4\nkps: min=12000, max=48000\nkps count: 3\n"
+         "current kps: 48000\n",
+         [](const _vocam &c, sim::CameraDevice &d) {
+             // The fan follows the cooler; a model with an FPGA runs at its fastest rate.
+             EXPECT_EQ(std::make_tuple(d.reg(0x0730), d.reg(0x1010), d.reg(0x1048)),
+                       std::make_tuple(0x80008000u, 8u, 48000u));
+             EXPECT_EQ(std::tie(c.fan_on, c.color_id, c.data_rate_count, c.max_width, c.gamma),
+                       std::make_tuple(true, 8u, 3, 2048, 100));
+             EXPECT_EQ(c.tone_lut[200], 200);
+         }},
+        {{{0x1014, 7}},
+         "error: unsupported image format 7\n",  // stays monochrome
+         [](const _vocam &c, sim::CameraDevice &d) {
+             EXPECT_EQ(std::tie(c.color_id, c.is_color), std::make_tuple(0u, 0));
+             EXPECT_EQ(d.reg(0x1010), 0u);
+         }},
+        {{{0x101C, 0x0101}},
+         "subsampling is not available\n",  // only the low byte counts
+         [](const _vocam &c, sim::CameraDevice &) { EXPECT_EQ(c.subsampling_available, 0); }},
+        {{{0x104C, 5}},
+         "kps count: 5\n",  // an odd count drops the last high half
+         [](const _vocam &c, sim::CameraDevice &d) {
+             ASSERT_EQ(c.data_rate_count, 5);
+             // The simulated list has three entries; the rest read as 0.
+             EXPECT_EQ(std::make_tuple(c.data_rates[2], c.data_rates[4]),
+                       std::make_tuple(48000, 0));
+             int reads = 0;
+             for (const auto &e : d.log())
+                 reads += e.kind == LogEntry::Kind::Control && e.setup.wIndex == 0x1050;
+             EXPECT_EQ(reads, 3);
+         }},
+        {{{0x104C, 0}, {0x1048, 777}},
+         "kps count: 0\n",  // no rates: the current one stays
+         [](const _vocam &c, sim::CameraDevice &d) {
+             EXPECT_EQ(c.data_rate_count, 0);
+             EXPECT_EQ(d.reg(0x1048), 777u);
+         }},
+        {{{0x0690, 0x80008000u}, {0x0730, 0x80008000u}},
+         "sn=1000",  // a matching fan: no write
+         [](const _vocam &c, sim::CameraDevice &d) {
+             EXPECT_TRUE(c.temperature_supported && c.fan_on);
+             for (const auto &e : d.log())
+                 EXPECT_FALSE(e.setup.wIndex == 0x0730 && !(e.setup.bmRequestType & 0x80));
+         }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.log);
+        auto device = configure("model_05:state=ready");
+        for (auto [reg, value] : c.registers) device->setReg(reg, value);
+        test::StderrCapture err;
+        _vocam *cam = nullptr;
+        ASSERT_EQ(vocam_camera_open_by_pid(&cam, 0x00A3), 0);
+        ASSERT_NE(cam, nullptr);
+        const std::string log = err.take();
+        EXPECT_NE(log.find(c.log), std::string::npos) << log;
+        c.check(*cam, *device);
+        vocam_camera_close(&cam);
+        sim::Bus::instance().clear();
+    }
 }
-
-// Registers set on the camera before open, and what open must make of them.
-struct OpenCase {
-    const char *name;
-    std::vector<std::pair<std::uint16_t, std::uint32_t>> registers;
-    std::string expectLog;
-    std::function<void(const _vocam &, sim::CameraDevice &)> check;
-};
-
-class OpenEdges : public BringUp, public ::testing::WithParamInterface<OpenCase> {};
-
-TEST_P(OpenEdges, Apply) {
-    ASSERT_TRUE(sim::Bus::instance().configure("model_05:state=ready"));
-    auto device = sim::Bus::instance().devices().at(0);
-    for (auto [reg, value] : GetParam().registers) device->setReg(reg, value);
-    test::StderrCapture err;
-    _vocam *cam = nullptr;
-    ASSERT_EQ(vocam_camera_open_by_pid(&cam, 0x00A3), 0);
-    ASSERT_NE(cam, nullptr);
-    const std::string log = err.take();
-    EXPECT_NE(log.find(GetParam().expectLog), std::string::npos) << log;
-    GetParam().check(*cam, *device);
-    vocam_camera_close(&cam);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, OpenEdges,
-    ::testing::Values(
-        OpenCase{"UnsupportedColourCodeKeepsMono", {{0x1014, 7}}, "error: unsupported image format 7\n",
-                 [](const _vocam &c, sim::CameraDevice &d) {
-                     EXPECT_EQ(c.color_id, 0u);
-                     EXPECT_EQ(c.is_color, 0);
-                     EXPECT_EQ(d.reg(0x1010), 0u);
-                 }},
-        OpenCase{"OnlyTheLowByteOfTheSubsamplingInquiryCounts", {{0x101C, 0x0101}}, "subsampling is not available\n",
-                 [](const _vocam &c, sim::CameraDevice &) { EXPECT_EQ(c.subsampling_available, 0); }},
-        OpenCase{"OddRateCountDropsTheLastHighHalf",
-                 {{0x104C, 5}},
-                 "kps count: 5\n",
-                 [](const _vocam &c, sim::CameraDevice &d) {
-                     ASSERT_EQ(c.data_rate_count, 5);
-                     // The simulated list has three entries; the rest read as 0.
-                     EXPECT_EQ(c.data_rates[2], 48000);
-                     EXPECT_EQ(c.data_rates[4], 0);
-                     int reads = 0;
-                     for (const auto &e : d.log())
-                         reads += e.kind == LogEntry::Kind::Control && e.setup.wIndex == 0x1050;
-                     EXPECT_EQ(reads, 3);
-                 }},
-        OpenCase{"NoRatesLeaveTheCurrentRate", {{0x104C, 0}, {0x1048, 777}}, "kps count: 0\n",
-                 [](const _vocam &c, sim::CameraDevice &d) {
-                     EXPECT_EQ(c.data_rate_count, 0);
-                     EXPECT_EQ(d.reg(0x1048), 777u);
-                 }},
-        OpenCase{"AFanAlreadyMatchingIsNotWritten",
-                 {{0x0690, 0x80008000u}, {0x0730, 0x80008000u}},
-                 "sn=1000",
-                 [](const _vocam &c, sim::CameraDevice &d) {
-                     EXPECT_TRUE(c.temperature_supported);
-                     EXPECT_TRUE(c.fan_on);
-                     for (const auto &e : d.log())
-                         EXPECT_FALSE(e.setup.wIndex == 0x0730 && !(e.setup.bmRequestType & 0x80));
-                 }}),
-    [](const auto &info) { return std::string(info.param.name); });
 
 TEST(ModelTable, LookupsAndModelData) {
     EXPECT_EQ(vo_camera_find(0x01A5, 1), &camera_ids[11]);
     EXPECT_EQ(vo_camera_find(0x01A5, 7), nullptr);
     EXPECT_EQ(vo_camera_find(0x01A5, 0xFFFF), &camera_ids[10]);
     EXPECT_EQ(vo_camera_find(0x81A5, 2), &camera_ids[12]);
-    EXPECT_EQ(camera_id_count, 33u);
     const std::uint8_t *payload = nullptr;
     std::uint32_t length = 0;
     // model_09 lists 92 bytes for a 72-byte blob: the terminator ends the search.
     EXPECT_EQ(vo_find_model_record(&camera_ids[8], 1, &payload, &length), 0);
     EXPECT_EQ(length, 60u);
     EXPECT_EQ(vo_find_model_record(&camera_ids[8], 2, &payload, &length), -14);
-    EXPECT_EQ(vo_find_model_record(&camera_ids[19], 1, &payload, &length), -14);  // model_20: no matrices
+    EXPECT_EQ(vo_find_model_record(&camera_ids[19], 1, &payload, &length),
+              -14);  // model_20: no matrices
     // Matrices 3 and 4 are the same in every blob that has them.
     ASSERT_EQ(vo_find_model_record(&camera_ids[0], 1, &payload, &length), 0);
     ASSERT_EQ(length, 100u);
     std::int16_t third[10];
     std::memcpy(third, payload + 40, sizeof third);
-    EXPECT_EQ(third[0], 3);
-    EXPECT_EQ(third[1], 7056);
-    EXPECT_EQ(third[9], 7281);
+    EXPECT_EQ(std::make_tuple(third[0], third[1], third[9]), std::make_tuple(3, 7056, 7281));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "support/Stderr.h"
 #include "vo_cam.h"
@@ -32,12 +33,9 @@ TEST(Version, WordsComeFromTheHandle) {
     vocam_version v;
     memset(&v, 0xFF, sizeof v);
     EXPECT_EQ(vocam_get_version(&handle, &v), 0);
-    EXPECT_EQ(v.zero, 0u);
-    EXPECT_EQ(v.product_id, 0x00A1u);
-    EXPECT_EQ(v.serial_number, 1234u);
-    EXPECT_EQ(v.release_number, 0x0102u);
-    EXPECT_EQ(v.firmware_version, 0x00050003u);
-    EXPECT_EQ(v.high_speed, 1u);
+    EXPECT_EQ(std::tie(v.zero, v.product_id, v.serial_number, v.release_number, v.firmware_version,
+                       v.high_speed),
+              std::make_tuple(0u, 0x00A1u, 1234u, 0x0102u, 0x00050003u, 1u));
     handle.device_speed = vocam::usbhost::kSpeedFull;
     vocam_get_version(&handle, &v);
     EXPECT_EQ(v.high_speed, 0u);

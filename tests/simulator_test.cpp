@@ -4,8 +4,10 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <tuple>
 
 #include "Simulator/SimBus.h"
+#include "support/SimCamera.h"
 #include "support/Stderr.h"
 #include "vo_cameras.h"
 
@@ -16,34 +18,26 @@ namespace {
 TEST(SimDescription, ModelsKeysAndDefaults) {
     std::vector<sim::CameraConfig> cameras;
     std::string error;
-    ASSERT_TRUE(sim::parseDescription(
-        "model_02,model_16:serial=77:state=ready:color=0:size=640x480:subsample=2:cooling=1:fan=1:msgmask=1",
-        cameras, error))
+    ASSERT_TRUE(
+        sim::parseDescription("model_02,model_16:serial=77:state=ready:color=0:size=640x480:"
+                              "subsample=2:cooling=1:fan=1:msgmask=1",
+                              cameras, error))
         << error;
     ASSERT_EQ(cameras.size(), 2u);
-    EXPECT_EQ(cameras[0].product, 0x00A1);
-    EXPECT_EQ(cameras[0].vendor, kCameraVendorA);
-    EXPECT_EQ(cameras[0].serial, 1000u);
-    EXPECT_EQ(cameras[0].state, sim::BootState::Boot);
-    EXPECT_TRUE(cameras[0].hasFpga);
-    const sim::CameraConfig &c = cameras[1];
-    EXPECT_EQ(c.product, 0x03AD);
-    EXPECT_FALSE(c.hasFpga);
-    EXPECT_EQ(c.serial, 77u);
-    EXPECT_EQ(c.state, sim::BootState::Ready);
-    EXPECT_EQ(c.colorCode, 0u);
-    EXPECT_EQ(c.width, 640);
-    EXPECT_EQ(c.height, 480);
-    EXPECT_EQ(c.maxSubsample, 2);
-    EXPECT_TRUE(c.cooling);
-    EXPECT_TRUE(c.fan);
-    EXPECT_EQ(c.messageMask, 1u);
+    const sim::CameraConfig &a = cameras[0], &c = cameras[1];
+    EXPECT_EQ(std::tie(a.product, a.vendor, a.serial, a.state, a.hasFpga),
+              std::make_tuple(0x00A1, kCameraVendorA, 1000u, sim::BootState::Boot, true));
+    EXPECT_EQ(std::tie(c.product, c.hasFpga, c.serial, c.state, c.colorCode, c.width, c.height),
+              std::make_tuple(0x03AD, false, 77u, sim::BootState::Ready, 0u, 640, 480));
+    EXPECT_EQ(std::tie(c.maxSubsample, c.cooling, c.fan, c.messageMask),
+              std::make_tuple(2, true, true, 1u));
 }
 
 TEST(SimDescription, AnythingUnknownIsRefusedWithOneLineAndNoDevices) {
-    const char *bad[] = {"model_34",        "model_2",           "camera_01",      "model_02:speed=3",
-                         "model_02:state=on", "model_02:size=64", "model_02:serial", "model_02,,model_03",
-                         "model_02:fan=2"};
+    const char *bad[] = {
+        "model_34",          "model_2",          "camera_01",       "model_02:speed=3",
+        "model_02:state=on", "model_02:size=64", "model_02:serial", "model_02,,model_03",
+        "model_02:fan=2"};
     for (const char *description : bad) {
         test::StderrCapture err;
         EXPECT_FALSE(sim::Bus::instance().configure(description)) << description;
@@ -55,7 +49,8 @@ TEST(SimDescription, AnythingUnknownIsRefusedWithOneLineAndNoDevices) {
 }
 
 TEST(SimHost, MatchesByProductOrSubclass) {
-    ASSERT_TRUE(sim::Bus::instance().configure("model_02:state=ready,model_05:state=fpga,model_16"));
+    ASSERT_TRUE(
+        sim::Bus::instance().configure("model_02:state=ready,model_05:state=fpga,model_16"));
     auto host = sim::makeSimulatedHost(sim::Bus::instance());
     std::vector<std::shared_ptr<usbhost::DeviceRef>> found;
     EXPECT_EQ(host->match({kCameraVendorA, {}, {}}, found), 0);
@@ -86,20 +81,10 @@ TEST(SimHost, MatchesByProductOrSubclass) {
 }
 
 TEST(SimEventLoop, RunsCompletionsOnItsThreadAndStopsFromAnother) {
-    ASSERT_TRUE(sim::Bus::instance().configure("model_16:state=ready"));
-    auto device = sim::Bus::instance().devices().at(0);
-    auto host = sim::makeSimulatedHost(sim::Bus::instance());
-    std::vector<std::shared_ptr<usbhost::DeviceRef>> found;
-    host->match({device->vendor(), device->product(), {}}, found);
-    std::unique_ptr<usbhost::Device> dev;
-    ASSERT_EQ(found.at(0)->createDevice(dev), 0);
-    ASSERT_EQ(dev->open(), 0);
-    std::vector<std::shared_ptr<usbhost::InterfaceRef>> refs;
-    dev->interfaces(refs);
-    std::unique_ptr<usbhost::Interface> interface;
-    ASSERT_EQ(refs.at(0)->createInterface(interface), 0);
-    ASSERT_EQ(interface->open(), 0);
+    test::SimCamera cam("model_16:state=ready");
+    auto &interface = cam.handle()->usb_interface_if;
     ASSERT_EQ(interface->setAlternate(1), 0);  // no FPGA: alternate 1 streams
+    auto host = sim::makeSimulatedHost(sim::Bus::instance());
 
     std::unique_ptr<usbhost::EventSource> source;
     ASSERT_EQ(interface->createAsyncEventSource(source), 0);
@@ -122,12 +107,10 @@ TEST(SimEventLoop, RunsCompletionsOnItsThreadAndStopsFromAnother) {
         r->bytes = bytes;
     };
     ASSERT_EQ(interface->readPipeAsync(1, buffer, sizeof buffer, done, &result), 0);
-    device->queueBulkIn(std::vector<std::uint8_t>(40, 0x5A));
+    cam.device().queueBulkIn(std::vector<std::uint8_t>(40, 0x5A));
     EXPECT_TRUE(loop->runOnce(5.0));
-    EXPECT_EQ(result.thread, std::this_thread::get_id());
-    EXPECT_EQ(result.code, 0);
-    EXPECT_EQ(result.bytes, 40u);
-    EXPECT_EQ(buffer[39], 0x5A);
+    EXPECT_EQ(std::tie(result.thread, result.code, result.bytes, buffer[39]),
+              std::make_tuple(std::this_thread::get_id(), 0, 40u, 0x5A));
 
     // An aborted read still completes, with the aborted code.
     ASSERT_EQ(interface->readPipeAsync(1, buffer, sizeof buffer, done, &result), 0);
@@ -145,7 +128,6 @@ TEST(SimEventLoop, RunsCompletionsOnItsThreadAndStopsFromAnother) {
     loop->stop();
     loop->run();
     loop->detach(*source);
-    sim::Bus::instance().clear();
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <future>
 #include <map>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -18,7 +19,8 @@
 
 using namespace std::chrono_literals;
 using vocam::sim::frameHash;
-using vocam::test::OpenCamera;
+using vocam::test::countOf;
+using vocam::test::nextFrame;
 using vocam::test::StderrCapture;
 
 namespace {
@@ -26,68 +28,62 @@ namespace {
 // Fails the program rather than let a hang eat the suite's time.
 class Watchdog {
   public:
-    explicit Watchdog(std::chrono::seconds limit, const char *what)
-        : thread_([this, limit, what] {
-              std::unique_lock lock(mutex_);
-              if (!cond_.wait_for(lock, limit, [this] { return done_; })) {
-                  std::fprintf(stderr, "watchdog: %s did not finish\n", what);
-                  std::_Exit(3);
-              }
-          }) {}
-    ~Watchdog() {
-        {
-            std::lock_guard lock(mutex_);
-            done_ = true;
-        }
-        cond_.notify_all();
-        thread_.join();
-    }
+    Watchdog(std::chrono::seconds limit, const char *what)
+        : thread_(std::async(std::launch::async, [limit, what, done = done_.get_future()] {
+              if (done.wait_for(limit) == std::future_status::ready) return;
+              std::fprintf(stderr, "watchdog: %s did not finish\n", what);
+              std::_Exit(3);
+          })) {}
+    ~Watchdog() { done_.set_value(); }
 
   private:
-    std::mutex mutex_;
-    std::condition_variable cond_;
-    bool done_ = false;
-    std::thread thread_;
+    std::promise<void> done_;
+    std::future<void> thread_;
 };
-
-// A small window keeps hashing thousands of frames cheap.
-void smallWindow(_vocam *h) {
-    _vocam_frame_format f{};
-    f.width = 640;
-    f.height = 480;
-    f.xOffset = 64;
-    f.yOffset = 32;
-    f.subSampleX = f.subSampleY = 2;
-    ASSERT_EQ(vocam_set_video_format(h, &f), 0);
-}
-
-int countOf(const std::string &text, const std::string &line) {
-    int count = 0;
-    for (auto at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++count;
-    return count;
-}
-
-std::uint32_t sequenceOf(_vocam *h, int index) {
-    std::lock_guard lock(h->stream_lock);
-    return h->buffers[index].sequence;
-}
 
 class Stream : public ::testing::Test {
   protected:
-    void start(OpenCamera &cam) {
-        ASSERT_EQ(vocam_enable_streaming(cam.handle()), 0);
-        ASSERT_EQ(vocam_start_streaming(cam.handle()), 0);
+    // A small window keeps hashing thousands of frames cheap.
+    void open(const char *description = "model_02:state=ready:fps=0", bool small = true) {
+        cam.emplace(description);
+        h = cam->handle();
+        auto f = vocam::test::window(64, 32, 640, 480, 2, 2);
+        if (small) {
+            ASSERT_EQ(vocam_set_video_format(h, &f), 0);
+        }
     }
-    void finish(OpenCamera &cam) {
-        EXPECT_EQ(vocam_stop_streaming(cam.handle()), 0);
-        EXPECT_EQ(vocam_disable_streaming(cam.handle()), 0);
+    void start() {
+        ASSERT_EQ(vocam_enable_streaming(h), 0);
+        ASSERT_EQ(vocam_start_streaming(h), 0);
+    }
+    void finish() {
+        EXPECT_EQ(vocam_stop_streaming(h), 0);
+        EXPECT_EQ(vocam_disable_streaming(h), 0);
+    }
+    void takeOne() {
+        const int r = nextFrame(h);
+        EXPECT_GE(r, 0);
+        vocam_release_buffer(h, r);
+    }
+    template <class Done>
+    void waitUntil(Done done) {
+        for (;; std::this_thread::sleep_for(1ms)) {
+            std::lock_guard lock(h->stream_lock);
+            if (done()) return;
+        }
+    }
+    template <class Read>
+    auto locked(Read read) {
+        std::lock_guard lock(h->stream_lock);
+        return read();
     }
     StderrCapture err;
+    std::optional<vocam::test::OpenCamera> cam;
+    _vocam *h = nullptr;
 };
 
 TEST_F(Stream, StateErrorsAreRefusedWithTheirCodes) {
-    OpenCamera cam;
-    _vocam *h = cam.handle();
+    open("model_02:state=ready:fps=0", false);
     EXPECT_EQ(vocam_get_video_frame_size(h), 0u);
     EXPECT_EQ(vocam_wait_for_capture_to_buffer(h), -96);
     EXPECT_EQ(vocam_start_streaming(h), -1);  // nothing to stream into
@@ -99,8 +95,7 @@ TEST_F(Stream, StateErrorsAreRefusedWithTheirCodes) {
     EXPECT_EQ(vocam_get_video_frame_size(h), 1310720u);
     EXPECT_EQ(vocam_get_buffer_count(h), 3);
     EXPECT_NE(vocam_get_buffer_address(h, 0), nullptr);
-    EXPECT_EQ(vocam_get_buffer_address(h, 3), nullptr);
-    EXPECT_EQ(vocam_get_buffer_address(h, -1), nullptr);
+    for (int bad : {3, -1}) EXPECT_EQ(vocam_get_buffer_address(h, bad), nullptr);
     EXPECT_EQ(vocam_get_buffer_status(h, 0), -78);
     EXPECT_EQ(vocam_get_buffer_acquired_size(h, 0), -78);
     EXPECT_EQ(vocam_wait_for_capture_to_buffer(h), -96);
@@ -115,30 +110,16 @@ TEST_F(Stream, StateErrorsAreRefusedWithTheirCodes) {
               "error: unable to disable stream while stream is running\n");
     const int index = vocam_wait_for_capture_to_buffer(h);
     ASSERT_GE(index, 0);
-    EXPECT_EQ(vocam_release_buffer(h, 3), -22);
-    EXPECT_EQ(vocam_release_buffer(h, -1), -22);
-    EXPECT_EQ(vocam_release_buffer(h, (index + 1) % 3), -22);  // not held
+    for (int bad : {3, -1, (index + 1) % 3}) EXPECT_EQ(vocam_release_buffer(h, bad), -22);
     EXPECT_EQ(vocam_release_buffer(h, index), 0);
-    EXPECT_EQ(vocam_release_buffer(h, index), -22);
+    EXPECT_EQ(vocam_release_buffer(h, index), -22);  // no longer held
 
     EXPECT_EQ(vocam_stop_streaming(h), 0);
     EXPECT_EQ(vocam_stop_streaming(h), -1);
     EXPECT_EQ(vocam_wait_for_capture_to_buffer(h), -96);
     EXPECT_EQ(vocam_disable_streaming(h), 0);
     EXPECT_EQ(vocam_get_buffer_address(h, 0), nullptr);
-    // Video is off again once the stream has ended.
-    EXPECT_EQ(cam.device().reg(0x0214), 0u);
-}
-
-TEST_F(Stream, FirstWaitGetsBufferZeroWithSequenceOne) {
-    OpenCamera cam("model_02:state=ready:fps=4");
-    _vocam *h = cam.handle();
-    start(cam);
-    const int index = vocam_wait_for_capture_to_buffer(h);
-    EXPECT_EQ(index, 0);
-    EXPECT_EQ(sequenceOf(h, 0), 1u);
-    vocam_release_buffer(h, index);
-    finish(cam);
+    EXPECT_EQ(cam->device().reg(0x0214), 0u);  // video is off again
 }
 
 // Each read goes into the free buffer holding the oldest frame (never-filled
@@ -161,6 +142,7 @@ TEST(StreamRing, NextReadTakesTheOldestFreeBuffer) {
         {{4, 2, 3}, {0, 0, 0}, 1}, {{4, 2, 3}, {0, 1, 0}, 2}, {{4, 2, 3}, {0, 1, 1}, 0},
         {{5, 5, 5}, {0, 0, 0}, 0},
     };
+    StderrCapture err;
     std::lock_guard lock(h->stream_lock);
     for (const Case &c : cases) {
         for (int i = 0; i < 3; ++i) {
@@ -172,104 +154,72 @@ TEST(StreamRing, NextReadTakesTheOldestFreeBuffer) {
         EXPECT_EQ(h->reading_index, c.expected) << c.seq[0] << "," << c.seq[1] << "," << c.seq[2];
         EXPECT_EQ(h->buffers[c.expected].sequence, 0u);
         // A second read into another buffer is refused while one is in flight.
-        StderrCapture err;
-        EXPECT_EQ(usb_stream_schedule_read(h, (c.expected + 1) % 3), -22);
-        EXPECT_EQ(err.take(), "attempting to read " + std::to_string((c.expected + 1) % 3) +
+        const int other = (c.expected + 1) % 3;
+        EXPECT_EQ(usb_stream_schedule_read(h, other), -22);
+        EXPECT_EQ(err.take(), "attempting to read " + std::to_string(other) +
                                   " when in progress of reading " + std::to_string(c.expected));
     }
-    h->buffers[0].hold_count = h->buffers[1].hold_count = h->buffers[2].hold_count = 1;
-    StderrCapture err;
+    for (auto &b : h->buffers) b.hold_count = 1;
     EXPECT_EQ(usb_stream_buffer_read_next(h), -22);
     EXPECT_EQ(err.take(), "all buffers are in use - unable to stream data\n");
     h->usb_interface_if->abortPipe(kStreamPipe);
 }
 
-TEST_F(Stream, EachWaitGetsTheNewestFrameAndNeverTheSameTwice) {
-    OpenCamera cam;
-    _vocam *h = cam.handle();
-    smallWindow(h);
-    start(cam);
+TEST_F(Stream, EachWaitGetsTheNewestFrameOnceAndNeverTheLastFreeBuffer) {
+    open();
+    start();
     std::uint32_t last = 0;
     for (int i = 0; i < 200; ++i) {
         const int index = vocam_wait_for_capture_to_buffer(h);
         ASSERT_GE(index, 0);
-        {
-            std::lock_guard lock(h->stream_lock);
+        locked([&] {
             // The held buffer carries the newest completed frame.
             EXPECT_EQ(h->buffers[index].sequence, h->delivered_sequence);
             EXPECT_GT(h->buffers[index].sequence, last);
             last = h->buffers[index].sequence;
-        }
+        });
         if (i % 50 == 0) std::this_thread::sleep_for(5ms);  // frames complete meanwhile
         ASSERT_EQ(vocam_release_buffer(h, index), 0);
     }
-    finish(cam);
-}
 
-TEST_F(Stream, TwoHeldBuffersLeaveNoFrameToTake) {
-    OpenCamera cam;
-    _vocam *h = cam.handle();
-    smallWindow(h);
-    start(cam);
+    // With two buffers held there is no frame to take: the one free buffer is
+    // re-armed before a waiter wakes, so the newest frame is always already
+    // being overwritten.
     const int a = vocam_wait_for_capture_to_buffer(h);
+    const int b = nextFrame(h);
     ASSERT_GE(a, 0);
-    int b;
-    do b = vocam_wait_for_capture_to_buffer(h);
-    while (b == -22);
     ASSERT_GE(b, 0);
     ASSERT_NE(a, b);
-    // The one free buffer is re-armed before a waiter wakes, so the newest
-    // frame is always already being overwritten.
     for (int i = 0; i < 20; ++i) EXPECT_EQ(vocam_wait_for_capture_to_buffer(h), -22);
     EXPECT_EQ(vocam_release_buffer(h, a), 0);
-    int c;
-    do c = vocam_wait_for_capture_to_buffer(h);
-    while (c == -22);
+    const int c = nextFrame(h);
     EXPECT_GE(c, 0);
     EXPECT_NE(c, b);
     vocam_release_buffer(h, b);
     vocam_release_buffer(h, c);
-    finish(cam);
+    finish();
 }
 
 // Waits never take the last free buffer (it is always being read into), so a
 // full ring comes only from holds the stream started with; a release must
 // still get frames flowing again.
 TEST_F(Stream, ReleaseRearmsARingThatWasFull) {
-    OpenCamera cam;
-    _vocam *h = cam.handle();
-    smallWindow(h);
+    open();
     ASSERT_EQ(vocam_enable_streaming(h), 0);
-    {
-        std::lock_guard lock(h->stream_lock);
+    locked([&] {
         for (auto &b : h->buffers) b.hold_count = 1;
-    }
-    ASSERT_EQ(vocam_start_streaming(h), 0);
-    {
-        std::lock_guard lock(h->stream_lock);
-        EXPECT_EQ(h->reads_pending, 0);
-        EXPECT_EQ(h->reading_index, -1);
-    }
-    EXPECT_NE(err.take().find("all buffers are in use - unable to stream data\n"),
-              std::string::npos);
-    auto next = std::async(std::launch::async, [h] {
-        int r;
-        do r = vocam_wait_for_capture_to_buffer(h);
-        while (r == -22);
-        return r;
     });
+    ASSERT_EQ(vocam_start_streaming(h), 0);
+    EXPECT_EQ(locked([&] { return h->reads_pending; }), 0);
+    EXPECT_EQ(locked([&] { return h->reading_index; }), -1);
+    EXPECT_GE(countOf(err.take(), "all buffers are in use - unable to stream data\n"), 1);
+    auto next = std::async(std::launch::async, [this] { return nextFrame(h); });
     std::this_thread::sleep_for(20ms);
     EXPECT_EQ(next.wait_for(0s), std::future_status::timeout);
     EXPECT_EQ(vocam_release_buffer(h, 1), 0);
     // Frames flow into the released buffer again...
     Watchdog watchdog(30s, "frames after a release");
-    for (;;) {
-        {
-            std::lock_guard lock(h->stream_lock);
-            if (h->frame_sequence > 0) break;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
+    waitUntil([&] { return h->frame_sequence > 0; });
     // ...and with a second buffer free the waiter gets one.
     EXPECT_EQ(vocam_release_buffer(h, 0), 0);
     ASSERT_EQ(next.wait_for(10s), std::future_status::ready);
@@ -277,33 +227,27 @@ TEST_F(Stream, ReleaseRearmsARingThatWasFull) {
     EXPECT_TRUE(got == 0 || got == 1) << got;
     EXPECT_EQ(vocam_release_buffer(h, got), 0);
     EXPECT_EQ(vocam_release_buffer(h, 2), 0);
-    finish(cam);
+    finish();
 }
 
 // Every frame the client gets is one the camera sent, whole: the ring never
 // hands out a buffer a read is writing into.
 TEST_F(Stream, ThousandsOfFramesArriveWholeAndInOrder) {
-    OpenCamera cam;
-    _vocam *h = cam.handle();
-    smallWindow(h);
-    cam.device().video().clearFrameLog();
-    start(cam);
+    open();
+    cam->device().video().clearFrameLog();
+    start();
     const std::uint32_t bytes = vocam_get_video_frame_size(h);
     ASSERT_EQ(bytes, 320u * 240u);
     std::vector<std::uint64_t> hashes;
-    int frames = 0;
-    while (frames < 3000) {
-        const int index = vocam_wait_for_capture_to_buffer(h);
-        if (index == -22) continue;
+    while (hashes.size() < 3000) {
+        const int index = nextFrame(h);
         ASSERT_GE(index, 0);
         hashes.push_back(frameHash(vocam_get_buffer_address(h, index), bytes));
         ASSERT_EQ(vocam_release_buffer(h, index), 0);
-        ++frames;
     }
-    finish(cam);
+    finish();
     std::map<std::uint64_t, std::uint64_t> sent;  // hash -> camera's frame number
-    for (const auto &f : cam.device().video().frameLog()) sent[f.hash] = f.sequence;
-    EXPECT_GE(sent.size(), hashes.size());
+    for (const auto &f : cam->device().video().frameLog()) sent[f.hash] = f.sequence;
     std::uint64_t previous = 0;
     for (std::size_t i = 0; i < hashes.size(); ++i) {
         auto it = sent.find(hashes[i]);
@@ -315,9 +259,7 @@ TEST_F(Stream, ThousandsOfFramesArriveWholeAndInOrder) {
 }
 
 TEST_F(Stream, ThousandStartStopCyclesWithABlockedWaiter) {
-    OpenCamera cam;
-    _vocam *h = cam.handle();
-    smallWindow(h);
+    open();
     ASSERT_EQ(vocam_enable_streaming(h), 0);
     Watchdog watchdog(240s, "start/stop cycles");
     std::atomic<bool> done{false};
@@ -325,13 +267,8 @@ TEST_F(Stream, ThousandStartStopCyclesWithABlockedWaiter) {
     std::thread waiter([&] {
         while (!done) {
             const int r = vocam_wait_for_capture_to_buffer(h);
-            if (r >= 0) {
-                ++frames;
-                vocam_release_buffer(h, r);
-            } else if (r == -96) {
-                ++ended;
-                std::this_thread::yield();
-            }
+            if (r >= 0) ++frames, vocam_release_buffer(h, r);
+            if (r == -96) ++ended, std::this_thread::yield();
         }
     });
     for (int i = 0; i < 1000; ++i) {
@@ -343,38 +280,28 @@ TEST_F(Stream, ThousandStartStopCyclesWithABlockedWaiter) {
     waiter.join();
     EXPECT_GT(frames.load(), 0);
     EXPECT_GT(ended.load(), 0);
-    {
-        std::lock_guard lock(h->stream_lock);
-        EXPECT_EQ(h->streaming, 0);
-        EXPECT_EQ(h->reads_pending, 0);
-    }
+    EXPECT_FALSE(locked([&] { return h->streaming; }));
+    EXPECT_EQ(locked([&] { return h->reads_pending; }), 0);
     EXPECT_EQ(vocam_disable_streaming(h), 0);
 }
 
 TEST_F(Stream, EveryBlockedWaiterReturnsAtTheEndOfTheStream) {
-    OpenCamera cam;
-    _vocam *h = cam.handle();
-    smallWindow(h);
-    start(cam);
-    // One frame first, so the window's picture is ready and frames are quick.
-    const int first = vocam_wait_for_capture_to_buffer(h);
-    ASSERT_GE(first, 0);
-    vocam_release_buffer(h, first);
-    cam.device().video().setSilent(true);
+    open();
+    start();
+    takeOne();  // the window's picture is ready, so frames are quick
+    cam->device().video().setSilent(true);
     // Let the frame in flight (if any) land, so the waiters really block.
     std::this_thread::sleep_for(20ms);
-    while (true) {
-        std::lock_guard lock(h->stream_lock);
-        if (h->frame_sequence == h->delivered_sequence) break;
-        h->delivered_sequence = h->frame_sequence;
-    }
+    waitUntil([&] {
+        return std::exchange(h->delivered_sequence, h->frame_sequence) == h->frame_sequence;
+    });
     std::vector<std::future<int>> waiters;
     for (int i = 0; i < 3; ++i)
         waiters.push_back(
-            std::async(std::launch::async, [h] { return vocam_wait_for_capture_to_buffer(h); }));
+            std::async(std::launch::async, [this] { return vocam_wait_for_capture_to_buffer(h); }));
     std::this_thread::sleep_for(20ms);
     for (auto &w : waiters) EXPECT_EQ(w.wait_for(0s), std::future_status::timeout);
-    auto stop = std::async(std::launch::async, [h] { return vocam_stop_streaming(h); });
+    auto stop = std::async(std::launch::async, [this] { return vocam_stop_streaming(h); });
     ASSERT_EQ(stop.wait_for(20s), std::future_status::ready)
         << "stop hangs on a read that never completes";
     EXPECT_EQ(stop.get(), 0);
@@ -383,131 +310,90 @@ TEST_F(Stream, EveryBlockedWaiterReturnsAtTheEndOfTheStream) {
         EXPECT_EQ(w.get(), -96);
     }
     // The read the silent camera never answered was cancelled.
-    const std::string text = err.take();
-    EXPECT_NE(text.find("error: stream read did not complete - cancelling it\n"), std::string::npos)
-        << text;
-    {
-        std::lock_guard lock(h->stream_lock);
-        EXPECT_EQ(h->reads_pending, 0);
-    }
-    cam.device().video().setSilent(false);
-    // The camera speaks again: the next stream runs as before.
-    start(cam);
-    const int r = vocam_wait_for_capture_to_buffer(h);
-    EXPECT_GE(r, 0);
-    vocam_release_buffer(h, r);
-    finish(cam);
+    EXPECT_GE(countOf(err.take(), "error: stream read did not complete - cancelling it\n"), 1);
+    EXPECT_EQ(locked([&] { return h->reads_pending; }), 0);
+    cam->device().video().setSilent(false);
+    start();  // the camera speaks again: the next stream runs as before
+    takeOne();
+    finish();
 }
 
+// Paced, so the first whole frame is still the newest when the waiter wakes.
 TEST_F(Stream, FailedReadsAreRetriedIntoTheSameBuffer) {
-    OpenCamera cam("model_02:state=ready:fps=4");
-    _vocam *h = cam.handle();
-    smallWindow(h);
-    // Paced, so the first whole frame is still the newest when the waiter wakes.
-    cam.device().video().failReads(vocam::usbhost::kIOReturnIOError, 3);
-    start(cam);
+    open("model_02:state=ready:fps=4");
+    cam->device().video().failReads(vocam::usbhost::kIOReturnIOError, 3);
+    start();
     const int index = vocam_wait_for_capture_to_buffer(h);
-    EXPECT_EQ(index, 0);  // the retries went into buffer 0
-    EXPECT_EQ(sequenceOf(h, 0), 1u);
+    EXPECT_EQ(index, 0);  // the first frame, after the retries, is in buffer 0
+    EXPECT_EQ(locked([&] { return h->buffers[0].sequence; }), 1u);
     vocam_release_buffer(h, index);
-    finish(cam);
-    const std::string line =
+    finish();
+    const auto line =
         "error: read async returned " + std::to_string(vocam::usbhost::kIOReturnIOError) + "\n";
     EXPECT_EQ(countOf(err.take(), line), 3);
 }
 
 TEST_F(Stream, ShortFramesAreReadAgainAndNeverDelivered) {
-    OpenCamera cam("model_02:state=ready:fps=4");  // paced: frame 1 stays the newest
-    _vocam *h = cam.handle();
-    smallWindow(h);
-    cam.device().video().clearFrameLog();
-    cam.device().video().shortFrames(1000, 2);
-    start(cam);
-    const int index = vocam_wait_for_capture_to_buffer(h);
-    ASSERT_EQ(index, 0);
+    open("model_02:state=ready:fps=4");
+    cam->device().video().clearFrameLog();
+    cam->device().video().shortFrames(1000, 2);
+    start();
+    ASSERT_EQ(vocam_wait_for_capture_to_buffer(h), 0);
     const std::uint64_t hash =
         frameHash(vocam_get_buffer_address(h, 0), vocam_get_video_frame_size(h));
-    {
-        std::lock_guard lock(h->stream_lock);
-        EXPECT_EQ(h->buffers[0].acquired_size, 320u * 240u);
-        EXPECT_EQ(h->reads_pending, 1);
-    }
-    const auto log = cam.device().video().frameLog();
+    EXPECT_EQ(locked([&] { return h->buffers[0].acquired_size; }), 320u * 240u);
+    EXPECT_EQ(locked([&] { return h->reads_pending; }), 1);
+    const auto log = cam->device().video().frameLog();
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log[0].hash, hash);  // the first whole frame, not a short one
-    vocam_release_buffer(h, index);
-    finish(cam);
+    vocam_release_buffer(h, 0);
+    finish();
     EXPECT_EQ(countOf(err.take(), "error: read async only read 1000/76800 bytes\n"), 2);
 }
 
 TEST_F(Stream, ACameraThatLeavesTheBusEndsTheStream) {
-    OpenCamera cam;
-    _vocam *h = cam.handle();
-    smallWindow(h);
-    start(cam);
-    for (int i = 0; i < 10; ++i) {
-        const int r = vocam_wait_for_capture_to_buffer(h);
-        if (r >= 0) vocam_release_buffer(h, r);
-    }
+    open();
+    start();
+    for (int i = 0; i < 10; ++i) takeOne();
     Watchdog watchdog(60s, "end of stream after unplug");
-    auto waiter = std::async(std::launch::async, [h] {
+    auto waiter = std::async(std::launch::async, [this] {
         int r;
-        do {
-            r = vocam_wait_for_capture_to_buffer(h);
+        while ((r = vocam_wait_for_capture_to_buffer(h)) != -96)
             if (r >= 0) vocam_release_buffer(h, r);
-        } while (r != -96);
         return r;
     });
-    cam.device().unplug();
+    cam->device().unplug();
     EXPECT_EQ(waiter.get(), -96);
     // The thread ends on its own; a stop then finds nothing running.
-    for (;;) {
-        {
-            std::lock_guard lock(h->stream_lock);
-            if (!h->streaming) break;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
+    waitUntil([&] { return !h->streaming; });
     EXPECT_EQ(vocam_stop_streaming(h), -1);
     EXPECT_EQ(vocam_disable_streaming(h), 0);
-    EXPECT_NE(err.take().find("error: camera has left the bus - ending the stream\n"),
-              std::string::npos);
+    EXPECT_GE(countOf(err.take(), "error: camera has left the bus - ending the stream\n"), 1);
 }
 
-TEST_F(Stream, StartFailsWhenVideoCannotBeEnabled) {
-    OpenCamera cam;
-    _vocam *h = cam.handle();
-    smallWindow(h);
+TEST_F(Stream, StartFailsWithoutHangingWhenVideoCannotBeEnabledOrTheCameraLeft) {
+    open();
     ASSERT_EQ(vocam_enable_streaming(h), 0);
-    cam.device().failControl(vocam::usbhost::kIOReturnIOError, 2);
+    cam->device().failControl(vocam::usbhost::kIOReturnIOError, 2);
     Watchdog watchdog(30s, "start with failing video");
     EXPECT_LT(vocam_start_streaming(h), 0);
-    EXPECT_NE(err.take().find("error: unable to enable video\n"), std::string::npos);
+    EXPECT_GE(countOf(err.take(), "error: unable to enable video\n"), 1);
     EXPECT_EQ(vocam_wait_for_capture_to_buffer(h), -96);
     // Nothing is left running, and the camera works again afterwards.
-    start(cam);
-    const int r = vocam_wait_for_capture_to_buffer(h);
-    EXPECT_GE(r, 0);
-    vocam_release_buffer(h, r);
-    finish(cam);
-}
+    ASSERT_EQ(vocam_start_streaming(h), 0);
+    takeOne();
+    EXPECT_EQ(vocam_stop_streaming(h), 0);
 
-TEST_F(Stream, StartFailsOnACameraThatHasLeft) {
-    OpenCamera cam;
-    _vocam *h = cam.handle();
-    ASSERT_EQ(vocam_enable_streaming(h), 0);
-    cam.device().unplug();
-    Watchdog watchdog(30s, "start on an unplugged camera");
+    cam->device().unplug();
     EXPECT_LT(vocam_start_streaming(h), 0);
     EXPECT_EQ(vocam_stop_streaming(h), -1);
     EXPECT_EQ(vocam_disable_streaming(h), 0);
 }
 
 TEST_F(Stream, ClosingARunningStreamEndsIt) {
-    auto cam = std::make_unique<OpenCamera>();
+    open();
     auto device = vocam::sim::Bus::instance().devices().at(0);
-    smallWindow(cam->handle());
-    start(*cam);
+    start();
     EXPECT_EQ(device->reg(0x0214), 0x80u);
     cam.reset();                         // closes the handle with the stream running
     EXPECT_EQ(device->reg(0x0214), 0u);  // the stream thread stopped video and ended

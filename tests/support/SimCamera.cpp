@@ -17,7 +17,8 @@ SimCamera::SimCamera(const std::string &description)
     std::vector<std::shared_ptr<usbhost::InterfaceRef>> interfaces;
     h.usb_device_if->interfaces(interfaces);
     h.usb_interface = interfaces.at(0);
-    if (h.usb_interface->createInterface(h.usb_interface_if) != 0 || h.usb_interface_if->open() != 0)
+    if (h.usb_interface->createInterface(h.usb_interface_if) != 0 ||
+        h.usb_interface_if->open() != 0)
         throw std::runtime_error("interface open");
     device_->clearLog();
 }

@@ -11,7 +11,7 @@
 namespace vocam::test {
 
 class SimCamera {
-public:
+  public:
     explicit SimCamera(const std::string &description = "model_02:state=ready");
     ~SimCamera();
     _vocam *handle() { return handle_.get(); }
@@ -19,10 +19,16 @@ public:
     // Traffic since construction (or the last clear), without the set-up.
     std::vector<sim::LogEntry> log() const { return device_->log(); }
 
-private:
+  private:
     std::unique_ptr<usbhost::Host> host_;
     std::shared_ptr<sim::CameraDevice> device_;
     std::unique_ptr<_vocam> handle_;
 };
+
+inline int countOf(const std::string &text, const std::string &what) {
+    int n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
 
 }  // namespace vocam::test
