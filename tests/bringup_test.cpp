@@ -253,6 +253,8 @@ INSTANTIATE_TEST_SUITE_P(
                "length does not match the record"},
         Damage{"OutsideRam", [](std::string h) { return replaceLine(h, 1, ":01400000AA15"); }, 1,
                "address outside the controller's RAM"},
+        Damage{"EndRecordWithData", [](std::string h) { return replaceLine(h, 1, ":01400001AA14"); }, 1,
+               "end record with data"},
         Damage{"RecordType", [](std::string h) { return replaceLine(h, 1, ":020000040000FA"); }, 1,
                "unsupported record type"},
         Damage{"NoEndRecord", [](std::string h) { return h.substr(0, h.rfind(':')); }, 378,
