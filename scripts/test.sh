@@ -12,8 +12,13 @@ build() {  # name, then extra cmake arguments; TARGET limits what is built
   cmake -S . -B "$dir" -G Ninja -DVOCAM_BENCH=OFF "$@" > /dev/null
   cmake --build "$dir" -j "$jobs" ${TARGET:+--target "$TARGET"}
 }
+passed=0
 run() {
-  ctest --test-dir "build/$1" --output-on-failure -j "$jobs" "${@:2}"
+  local log
+  log=$(mktemp)
+  ctest --test-dir "build/$1" --output-on-failure -j "$jobs" "${@:2}" | tee "$log"
+  passed=$((passed + $(sed -n 's/.* 0 tests failed out of \([0-9]*\)$/\1/p' "$log" | tail -1)))
+  rm -f "$log"
 }
 
 echo "== gcc"
@@ -49,3 +54,4 @@ if ! build/fuzz/tests/fuzz/hex_fuzz -max_total_time=20 -print_final_stats=1 -art
 fi
 tail -3 "$corpus/log"
 rm -rf "$corpus"
+echo "total: $passed passed, 0 failed"
