@@ -40,7 +40,9 @@ void put16(std::vector<std::uint8_t> &v, std::uint16_t x) {
     v.push_back(static_cast<std::uint8_t>(x >> 8));
 }
 
-std::uint32_t pack(std::uint32_t low, std::uint32_t high) { return (high << 16) | (low & 0xFFFF); }
+std::uint32_t pack(std::uint32_t low, std::uint32_t high) {
+    return (high << 16) | (low & 0xFFFF);
+}
 
 }  // namespace
 
@@ -51,9 +53,9 @@ CameraDevice::CameraDevice(CameraConfig config)
       properties_(config_) {
     fpgaConfigured_ = config_.state == BootState::Ready && config_.hasFpga;
     auto &r = registers_;
-    r[0x0008] = 0;                                         // FPGA status
+    r[0x0008] = 0;  // FPGA status
     r[0x000C] = config_.firmwareVersion;
-    r[0x0214] = 0;                                         // video off
+    r[0x0214] = 0;  // video off
     r[0x1000] = pack(config_.width, config_.height);
     r[0x1004] = pack(config_.unitWidth, config_.unitHeight);
     r[0x1008] = 0;
@@ -78,14 +80,20 @@ CameraDevice::~CameraDevice() {
     for (auto &p : pending_) p.post(kIOReturnAborted, 0);
 }
 
-std::uint16_t CameraDevice::vendor() const { return config_.vendor; }
+std::uint16_t CameraDevice::vendor() const {
+    return config_.vendor;
+}
 // A controller still running its boot code shows bit 15 in its product ID
 // and the vendor-specific device subclass.
 std::uint16_t CameraDevice::product() const {
     return config_.state == BootState::Boot ? config_.product | 0x8000 : config_.product;
 }
-std::uint16_t CameraDevice::release() const { return config_.release; }
-std::uint8_t CameraDevice::subclass() const { return config_.state == BootState::Boot ? 0xFF : 0; }
+std::uint16_t CameraDevice::release() const {
+    return config_.release;
+}
+std::uint8_t CameraDevice::subclass() const {
+    return config_.state == BootState::Boot ? 0xFF : 0;
+}
 
 std::vector<std::uint8_t> CameraDevice::deviceDescriptor() const {
     std::vector<std::uint8_t> d = {18, 1};
@@ -101,8 +109,8 @@ std::vector<std::uint8_t> CameraDevice::deviceDescriptor() const {
 std::vector<std::uint8_t> CameraDevice::configurationDescriptor() const {
     std::vector<std::uint8_t> d = {9, 2, 0, 0, 1, 1, 0, 0x80, 250};
     auto interface = [&](std::uint8_t alternate, std::initializer_list<std::uint8_t> endpoints) {
-        d.insert(d.end(), {9, 4, 0, alternate, static_cast<std::uint8_t>(endpoints.size()), 0xFF,
-                           0, 0, 0});
+        d.insert(d.end(),
+                 {9, 4, 0, alternate, static_cast<std::uint8_t>(endpoints.size()), 0xFF, 0, 0, 0});
         for (std::uint8_t ep : endpoints) {
             d.insert(d.end(), {7, 5, ep, 2});
             put16(d, kBulkPacket);
@@ -137,79 +145,77 @@ std::uint8_t CameraDevice::endpointFor(std::uint8_t pipe) const {
     return 0;
 }
 
-void CameraDevice::record(LogEntry entry) { log_.push_back(std::move(entry)); }
+void CameraDevice::record(LogEntry entry) {
+    log_.push_back(std::move(entry));
+}
+
+IOReturn CameraDevice::recordRequest(LogEntry::Kind kind, IOReturn result, std::uint8_t endpoint,
+                                     std::uint32_t value) {
+    LogEntry e;
+    e.kind = kind;
+    e.endpoint = endpoint;
+    e.value = value;
+    e.result = result;
+    record(std::move(e));
+    return result;
+}
 
 IOReturn CameraDevice::open() {
     std::lock_guard lock(mutex_);
-    LogEntry e;
-    e.kind = LogEntry::Kind::Open;
+    IOReturn result = kIOReturnSuccess;
     if (!present_) {
-        e.result = kIOReturnNoDevice;
+        result = kIOReturnNoDevice;
     } else if (heldOpens_ > 0) {
         --heldOpens_;
-        e.result = kIOReturnExclusiveAccess;
+        result = kIOReturnExclusiveAccess;
     } else if (open_) {
-        e.result = kIOReturnExclusiveAccess;
+        result = kIOReturnExclusiveAccess;
     } else {
         open_ = true;
     }
-    record(e);
-    return e.result;
+    return recordRequest(LogEntry::Kind::Open, result);
 }
 
 IOReturn CameraDevice::close() {
     std::lock_guard lock(mutex_);
-    LogEntry e;
-    e.kind = LogEntry::Kind::Close;
-    e.result = open_ ? kIOReturnSuccess : kIOReturnNotOpen;
+    const IOReturn result = open_ ? kIOReturnSuccess : kIOReturnNotOpen;
     open_ = false;
-    record(e);
-    return e.result;
+    return recordRequest(LogEntry::Kind::Close, result);
 }
 
 IOReturn CameraDevice::claim() {
     std::lock_guard lock(mutex_);
-    LogEntry e;
-    e.kind = LogEntry::Kind::Claim;
-    e.result = !present_ ? kIOReturnNoDevice : claimed_ ? kIOReturnExclusiveAccess : kIOReturnSuccess;
-    if (e.result == kIOReturnSuccess) claimed_ = true;
-    record(e);
-    return e.result;
+    const IOReturn result = !present_  ? kIOReturnNoDevice
+                            : claimed_ ? kIOReturnExclusiveAccess
+                                       : kIOReturnSuccess;
+    if (result == kIOReturnSuccess) claimed_ = true;
+    return recordRequest(LogEntry::Kind::Claim, result);
 }
 
 IOReturn CameraDevice::release_() {
     std::lock_guard lock(mutex_);
-    LogEntry e;
-    e.kind = LogEntry::Kind::Release;
-    e.result = claimed_ ? kIOReturnSuccess : kIOReturnNotOpen;
+    const IOReturn result = claimed_ ? kIOReturnSuccess : kIOReturnNotOpen;
     claimed_ = false;
-    record(e);
-    return e.result;
+    return recordRequest(LogEntry::Kind::Release, result);
 }
 
 IOReturn CameraDevice::setConfiguration(std::uint8_t value) {
     std::lock_guard lock(mutex_);
-    LogEntry e;
-    e.kind = LogEntry::Kind::SetConfiguration;
-    e.value = value;
-    e.result = !present_ ? kIOReturnNoDevice : value == 1 ? kIOReturnSuccess : kIOReturnBadArgument;
-    if (e.result == kIOReturnSuccess) configuration_ = value;
-    record(e);
-    return e.result;
+    const IOReturn result = !present_    ? kIOReturnNoDevice
+                            : value == 1 ? kIOReturnSuccess
+                                         : kIOReturnBadArgument;
+    if (result == kIOReturnSuccess) configuration_ = value;
+    return recordRequest(LogEntry::Kind::SetConfiguration, result, 0, value);
 }
 
 IOReturn CameraDevice::setAlternate(std::uint8_t alternate) {
     std::lock_guard lock(mutex_);
-    LogEntry e;
-    e.kind = LogEntry::Kind::SetAlternate;
-    e.value = alternate;
-    e.result = !present_ ? kIOReturnNoDevice
-               : !claimed_ ? kIOReturnNotOpen
-               : alternate <= 2 ? kIOReturnSuccess
-                                : kIOReturnBadArgument;
-    if (e.result == kIOReturnSuccess) alternate_ = alternate;
-    record(e);
-    return e.result;
+    const IOReturn result = !present_        ? kIOReturnNoDevice
+                            : !claimed_      ? kIOReturnNotOpen
+                            : alternate <= 2 ? kIOReturnSuccess
+                                             : kIOReturnBadArgument;
+    if (result == kIOReturnSuccess) alternate_ = alternate;
+    return recordRequest(LogEntry::Kind::SetAlternate, result, 0, alternate);
 }
 
 std::vector<std::uint8_t> CameraDevice::stringDescriptor(std::uint8_t index) const {
@@ -223,16 +229,27 @@ std::vector<std::uint8_t> CameraDevice::stringDescriptor(std::uint8_t index) con
         text = std::to_string(config_.serial);
     else
         return {};
-    std::vector<std::uint8_t> d = {static_cast<std::uint8_t>(std::min<std::size_t>(2 + 2 * text.size(), 254)), 3};
-    for (std::size_t i = 0; i < text.size() && d.size() < 254; ++i) put16(d, static_cast<std::uint8_t>(text[i]));
+    std::vector<std::uint8_t> d = {
+        static_cast<std::uint8_t>(std::min<std::size_t>(2 + 2 * text.size(), 254)), 3};
+    for (std::size_t i = 0; i < text.size() && d.size() < 254; ++i)
+        put16(d, static_cast<std::uint8_t>(text[i]));
     auto fault = stringFaults_.find(index);
     if (fault != stringFaults_.end()) switch (fault->second) {
-            case StringFault::None: break;
-            case StringFault::Empty: d = {0, 3}; break;
-            case StringFault::WrongType: d[1] = 2; break;
-            case StringFault::OddLength: d[0] = static_cast<std::uint8_t>(d[0] - 1); break;
+            case StringFault::None:
+                break;
+            case StringFault::Empty:
+                d = {0, 3};
+                break;
+            case StringFault::WrongType:
+                d[1] = 2;
+                break;
+            case StringFault::OddLength:
+                d[0] = static_cast<std::uint8_t>(d[0] - 1);
+                break;
             // Claims more than it will ever send.
-            case StringFault::Overlong: d[0] = static_cast<std::uint8_t>(std::min(254, d[0] + 20)); break;
+            case StringFault::Overlong:
+                d[0] = static_cast<std::uint8_t>(std::min(254, d[0] + 20));
+                break;
         }
     return d;
 }
@@ -270,7 +287,8 @@ void CameraDevice::writeRegister(std::uint16_t address, std::uint32_t value) {
         } else if (value == 0 && fpgaReceiving_) {
             // Only a whole image for this product configures the FPGA.
             fpgaReceiving_ = false;
-            if (checkFpgaImage(fpgaData_, config_.product)) fpgaPollsLeft_ = std::max(1, config_.fpgaPolls);
+            if (checkFpgaImage(fpgaData_, config_.product))
+                fpgaPollsLeft_ = std::max(1, config_.fpgaPolls);
             fpgaData_.clear();
         }
         return;
@@ -298,7 +316,8 @@ IOReturn CameraDevice::firmwareLoad(const Setup &setup, const std::uint8_t *data
         cpuHeld_ = hold;
         return kIOReturnSuccess;
     }
-    if (static_cast<std::size_t>(setup.wValue) + setup.wLength > kRamSize) return kIOReturnPipeStalled;
+    if (static_cast<std::size_t>(setup.wValue) + setup.wLength > kRamSize)
+        return kIOReturnPipeStalled;
     std::memcpy(ram_.data() + setup.wValue, data, setup.wLength);
     return kIOReturnSuccess;
 }
@@ -312,7 +331,8 @@ IOReturn CameraDevice::vendorRequest(const Setup &setup, std::uint8_t *data, std
     }
     // Registers are answered by the camera firmware, which a controller still
     // in its boot code does not have.
-    if (setup.bRequest != kRegisterRequest || config_.state == BootState::Boot) return kIOReturnPipeStalled;
+    if (setup.bRequest != kRegisterRequest || config_.state == BootState::Boot)
+        return kIOReturnPipeStalled;
     const bool in = setup.bmRequestType & 0x80;
     const std::uint32_t words = (setup.wLength + 3u) / 4u;
     for (std::uint32_t w = 0; w < words; ++w) {
@@ -344,7 +364,8 @@ IOReturn CameraDevice::control(const Setup &setup, void *data, std::uint32_t &do
     IOReturn result;
     {
         std::lock_guard lock(mutex_);
-        result = controlLocked(setup, data, done, noDataTimeoutMs, completionTimeoutMs, deviceLevel, reenumerate);
+        result = controlLocked(setup, data, done, noDataTimeoutMs, completionTimeoutMs, deviceLevel,
+                               reenumerate);
         if (reenumerate) callback = reenumerate_;
     }
     if (callback) callback(*reenumerate);
@@ -352,8 +373,9 @@ IOReturn CameraDevice::control(const Setup &setup, void *data, std::uint32_t &do
 }
 
 IOReturn CameraDevice::controlLocked(const Setup &setup, void *data, std::uint32_t &done,
-                                     std::uint32_t noDataTimeoutMs, std::uint32_t completionTimeoutMs,
-                                     bool deviceLevel, std::optional<std::optional<CameraConfig>> &reenumerate) {
+                                     std::uint32_t noDataTimeoutMs,
+                                     std::uint32_t completionTimeoutMs, bool deviceLevel,
+                                     std::optional<std::optional<CameraConfig>> &reenumerate) {
     auto *bytes = static_cast<std::uint8_t *>(data);
     const bool in = setup.bmRequestType & 0x80;
     LogEntry e;
@@ -386,7 +408,8 @@ IOReturn CameraDevice::controlLocked(const Setup &setup, void *data, std::uint32
         } else {
             // An overlong string descriptor announces more than it carries.
             std::size_t carried = d.size();
-            if (type == 3 && stringFaults_.count(index) && stringFaults_.at(index) == StringFault::Overlong)
+            if (type == 3 && stringFaults_.count(index) &&
+                stringFaults_.at(index) == StringFault::Overlong)
                 carried = std::min<std::size_t>(carried, 2 + 2 * 4);
             done = static_cast<std::uint32_t>(std::min<std::size_t>(setup.wLength, carried));
             std::memcpy(bytes, d.data(), done);
@@ -395,7 +418,8 @@ IOReturn CameraDevice::controlLocked(const Setup &setup, void *data, std::uint32
     } else {
         e.result = kIOReturnPipeStalled;
     }
-    if (e.result == kIOReturnSuccess && controlFaultCount_ > 0 && controlFault_ == kIOReturnOverrun) {
+    if (e.result == kIOReturnSuccess && controlFaultCount_ > 0 &&
+        controlFault_ == kIOReturnOverrun) {
         // The device sent more than asked: the data arrived, the status says overrun.
         --controlFaultCount_;
         e.result = kIOReturnOverrun;
@@ -414,15 +438,11 @@ IOReturn CameraDevice::controlLocked(const Setup &setup, void *data, std::uint32
 IOReturn CameraDevice::pipeStatus(std::uint8_t pipe) {
     std::lock_guard lock(mutex_);
     const std::uint8_t ep = endpointFor(pipe);
-    LogEntry e;
-    e.kind = LogEntry::Kind::PipeStatus;
-    e.endpoint = ep;
-    e.result = !present_ ? kIOReturnNoDevice
-               : (pipe != 0 && ep == 0) ? kIOReturnBadArgument
-               : stalled_[ep] ? kIOReturnPipeStalled
-                              : kIOReturnSuccess;
-    record(e);
-    return e.result;
+    const IOReturn result = !present_                ? kIOReturnNoDevice
+                            : (pipe != 0 && ep == 0) ? kIOReturnBadArgument
+                            : stalled_[ep]           ? kIOReturnPipeStalled
+                                                     : kIOReturnSuccess;
+    return recordRequest(LogEntry::Kind::PipeStatus, result, ep);
 }
 
 IOReturn CameraDevice::bulkOut(std::uint8_t pipe, const void *data, std::uint32_t length,
@@ -468,8 +488,8 @@ std::uint32_t CameraDevice::takeBulkIn(std::uint8_t *data, std::uint32_t size) {
     return n;
 }
 
-IOReturn CameraDevice::bulkIn(std::uint8_t pipe, void *data, std::uint32_t &length, std::uint32_t timeoutMs,
-                              std::uint32_t completionTimeoutMs) {
+IOReturn CameraDevice::bulkIn(std::uint8_t pipe, void *data, std::uint32_t &length,
+                              std::uint32_t timeoutMs, std::uint32_t completionTimeoutMs) {
     std::lock_guard lock(mutex_);
     const std::uint8_t ep = endpointFor(pipe);
     LogEntry e;
@@ -505,13 +525,9 @@ IOReturn CameraDevice::bulkIn(std::uint8_t pipe, void *data, std::uint32_t &leng
 IOReturn CameraDevice::clearStall(std::uint8_t pipe) {
     std::lock_guard lock(mutex_);
     const std::uint8_t ep = endpointFor(pipe);
-    LogEntry e;
-    e.kind = LogEntry::Kind::ClearStall;
-    e.endpoint = ep;
-    e.result = !present_ ? kIOReturnNoDevice : kIOReturnSuccess;
     if (present_) stalled_[ep] = false;
-    record(e);
-    return e.result;
+    return recordRequest(LogEntry::Kind::ClearStall,
+                         present_ ? kIOReturnSuccess : kIOReturnNoDevice, ep);
 }
 
 IOReturn CameraDevice::abort(std::uint8_t pipe) {

@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "Simulator/SimVideo.h"
 #include "Simulator/SimProperties.h"
+#include "Simulator/SimVideo.h"
 #include "usbhost/UsbHost.h"
 
 namespace vocam::sim {
@@ -96,7 +96,7 @@ struct LogEntry {
 enum class StringFault { None, Empty, WrongType, OddLength, Overlong };
 
 class CameraDevice : public std::enable_shared_from_this<CameraDevice> {
-public:
+  public:
     explicit CameraDevice(CameraConfig config);
     ~CameraDevice();
     CameraDevice(const CameraDevice &) = delete;
@@ -119,8 +119,9 @@ public:
     IOReturn release_();
     IOReturn setConfiguration(std::uint8_t value);
     IOReturn setAlternate(std::uint8_t alternate);
-    IOReturn control(const Setup &setup, void *data, std::uint32_t &done, std::uint32_t noDataTimeoutMs,
-                     std::uint32_t completionTimeoutMs, bool deviceLevel);
+    IOReturn control(const Setup &setup, void *data, std::uint32_t &done,
+                     std::uint32_t noDataTimeoutMs, std::uint32_t completionTimeoutMs,
+                     bool deviceLevel);
     IOReturn pipeStatus(std::uint8_t pipe);
     // `moved`, when given, receives the count the device took.
     IOReturn bulkOut(std::uint8_t pipe, const void *data, std::uint32_t length,
@@ -156,11 +157,11 @@ public:
     void clearLog();
     std::uint32_t reg(std::uint16_t address) const;
     void setReg(std::uint16_t address, std::uint32_t value);
-    void failControl(IOReturn code, int count = 1);          // next requests fail
-    void shortControlRead(std::uint32_t delivered);          // next IN delivers fewer bytes
+    void failControl(IOReturn code, int count = 1);  // next requests fail
+    void shortControlRead(std::uint32_t delivered);  // next IN delivers fewer bytes
     void setStringFault(std::uint8_t index, StringFault fault);
-    void holdByOtherClient(int opens);                       // next opens: exclusive access
-    void stallEndpoint(std::uint8_t endpoint);               // pipe status fails until cleared
+    void holdByOtherClient(int opens);          // next opens: exclusive access
+    void stallEndpoint(std::uint8_t endpoint);  // pipe status fails until cleared
     void failBulk(IOReturn code, std::uint32_t bytesFirst, int count = 1);
     void queueBulkIn(std::vector<std::uint8_t> bytes);
     std::vector<std::uint8_t> bulkOutData() const;
@@ -173,7 +174,7 @@ public:
     SimProperties &properties() { return properties_; }
     std::array<std::uint8_t, 256> toneCurve() const { return properties_.toneCurve(); }
 
-private:
+  private:
     struct PendingRead {
         std::uint8_t endpoint;
         std::uint8_t *buffer;
@@ -181,8 +182,9 @@ private:
         Post post;
     };
 
-    IOReturn controlLocked(const Setup &setup, void *data, std::uint32_t &done, std::uint32_t noDataTimeoutMs,
-                           std::uint32_t completionTimeoutMs, bool deviceLevel,
+    IOReturn controlLocked(const Setup &setup, void *data, std::uint32_t &done,
+                           std::uint32_t noDataTimeoutMs, std::uint32_t completionTimeoutMs,
+                           bool deviceLevel,
                            std::optional<std::optional<CameraConfig>> &reenumerate);
     std::uint8_t endpointFor(std::uint8_t pipe) const;  // 0 when the pipe does not exist
     std::vector<std::uint8_t> stringDescriptor(std::uint8_t index) const;
@@ -194,6 +196,9 @@ private:
     void writeRegister(std::uint16_t address, std::uint32_t value);
     std::uint32_t takeBulkIn(std::uint8_t *data, std::uint32_t size);  // bytes queued for IN
     void record(LogEntry entry);
+    // Logs a request without setup or data stage and returns its result.
+    IOReturn recordRequest(LogEntry::Kind kind, IOReturn result, std::uint8_t endpoint = 0,
+                           std::uint32_t value = 0);
     void worker();
     // Video (lock held): whether the next pending read is a frame to serve,
     // what the frame looks like, and the time between frames (0: unpaced).
