@@ -603,6 +603,7 @@ void CameraDevice::worker() {
             }
             PendingRead read = std::move(pending_.front());
             pending_.pop_front();
+            if (lens_) lens_->advanceFrame();
             const VideoSettings settings = videoSettings();
             lock.unlock();
             std::uint32_t moved = 0;
@@ -678,7 +679,13 @@ VideoSettings CameraDevice::videoSettings() {
     s.gainGreen2 = p.gainGreen2;
     s.gainBlue = p.gainBlue;
     s.tone = p.toneCurve;
+    if (lens_) s.blur = lens_->blur();
     return s;
+}
+
+void CameraDevice::attachLens(std::shared_ptr<SimLens> lens) {
+    std::lock_guard lock(mutex_);
+    lens_ = std::move(lens);
 }
 
 std::chrono::steady_clock::duration CameraDevice::frameInterval() const {

@@ -47,16 +47,16 @@ bool walkRegion(const _FrameDesc &fd, std::uint64_t width, std::uint64_t rows, i
         walk.gapRows = 0;
     }
     if (width == 0 || walk.passRows == 0) return true;
-    // Same-colour neighbours: two columns across, and two rows up and down
-    // (one row of the same field in a field-ordered frame).
+    // Same-colour neighbours (with a margin): two columns across, and two rows
+    // up and down (one row of the same field in a field-ordered frame).
     if (fd.roi_x < m || right + m > fw) return false;
-    const std::uint64_t vertical = m * (fd.field_ordered ? fw : 2 * fw);
+    const std::uint64_t vertical = m == 0 ? 0 : fd.field_ordered ? fw : 2 * fw;
     if (walk.start < vertical) return false;
     const std::uint64_t lastRow =
         fd.field_ordered ? 2 * walk.passRows + walk.gapRows - 1 : walk.passRows - 1;
     std::uint64_t last = 0;
     if (!mul(lastRow, fw, last) || !add(last, walk.start + width - 1, last) ||
-        !add(last, m + vertical, last))
+        !add(last, vertical, last))
         return false;
     return last < pixels;
 }
