@@ -603,7 +603,6 @@ void CameraDevice::worker() {
             }
             PendingRead read = std::move(pending_.front());
             pending_.pop_front();
-            if (lens_) lens_->advanceFrame();
             const VideoSettings settings = videoSettings();
             lock.unlock();
             std::uint32_t moved = 0;

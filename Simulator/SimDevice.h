@@ -174,8 +174,7 @@ class CameraDevice : public std::enable_shared_from_this<CameraDevice> {
     // The property side: register blocks, cooler, fan and messages.
     SimProperties &properties() { return properties_; }
     std::array<std::uint8_t, 256> toneCurve() const { return properties_.toneCurve(); }
-    // A focus lens in front of the sensor (null: none, frames sharp). It
-    // moves one frame's worth for each frame sent.
+    // A focus lens in front of the sensor (null: none, frames sharp).
     void attachLens(std::shared_ptr<SimLens> lens);
 
   private:

@@ -2,24 +2,47 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 
 namespace vocam::sim {
 
 SimLens::SimLens(LensConfig config)
     : config_(config),
       position_(std::clamp(config.start, config.min, config.max)),
-      target_(position_) {}
+      target_(static_cast<int>(position_)),
+      updated_(Clock::now()) {}
+
+void SimLens::updateLocked() {
+    const auto now = Clock::now();
+    const double seconds = std::chrono::duration<double>(now - updated_).count();
+    updated_ = now;
+    const double gap = target_ - position_;
+    if (gap != 0) {
+        const double travel = config_.speed * seconds;
+        position_ = std::abs(gap) <= travel ? target_ : position_ + std::copysign(travel, gap);
+        return;
+    }
+    if (!config_.hunting) return;
+    huntSeconds_ += seconds;
+    for (; huntSeconds_ >= 0.001; huntSeconds_ -= 0.001) {
+        if (position_ + huntStep_ > config_.max || position_ + huntStep_ < config_.min)
+            huntStep_ = -huntStep_;
+        position_ += huntStep_;
+    }
+    target_ = static_cast<int>(position_);
+}
 
 void SimLens::command(int target) {
     std::lock_guard lock(mutex_);
+    updateLocked();
     target_ = std::clamp(target, config_.min, config_.max);
     ++commands_;
 }
 
-int SimLens::position() const {
+int SimLens::position() {
     std::lock_guard lock(mutex_);
-    return position_;
+    updateLocked();
+    // The controller reports whole units.
+    return static_cast<int>(std::floor(position_));
 }
 
 int SimLens::target() const {
@@ -32,23 +55,10 @@ int SimLens::commands() const {
     return commands_;
 }
 
-void SimLens::advanceFrame() {
+double SimLens::blur() {
     std::lock_guard lock(mutex_);
-    const int gap = target_ - position_;
-    if (gap != 0) {
-        position_ += std::clamp(gap, -config_.speed, config_.speed);
-        return;
-    }
-    if (!config_.hunting) return;
-    if (position_ + huntStep_ > config_.max || position_ + huntStep_ < config_.min)
-        huntStep_ = -huntStep_;
-    position_ += huntStep_;
-    target_ = position_;
-}
-
-double SimLens::blur() const {
-    std::lock_guard lock(mutex_);
-    return std::abs(position_ - config_.focus) * config_.blurPerUnit;
+    updateLocked();
+    return config_.blurScale * std::sqrt(std::abs(position_ - config_.focus));
 }
 
 }  // namespace vocam::sim
