@@ -222,7 +222,11 @@ TEST_F(Focus, SearchEndsWithinOneStepOfFocusFromAnywhere) {
     struct Case {
         int start, focus;
         int within = 100;  // one step: a 32nd of the range
-    } cases[] = {{400, 1900}, {0, 2200}, {3200, 900}, {1500, 0}, {1700, 3200},
+    } cases[] = {{400, 1900},
+                 {0, 2200},
+                 {3200, 900},
+                 {1500, 0},
+                 {1700, 3200},
                  // Coming down, the parabola through the last three positions
                  // puts the peak below the middle one, on the side of travel.
                  {2900, 1234, 30}};

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Simulator/SimProperties.h"
+#include "color/kernel_common.h"
 #include "support/OpenCamera.h"
 #include "support/Stderr.h"
 #include "vocamapi.h"
@@ -70,11 +71,11 @@ TEST(FrameDesc, BorderNarrowsTheRegionAndOutsideRegionsAreRefused) {
         int result;
         std::uint64_t rx, ry, rw, rh;
     } cases[] = {
-        {0, 0, 100, 50, 2, 0, 2, 2, 98, 48},          // left and top edges
-        {1180, 974, 100, 50, 2, 0, 1180, 974, 98, 48}, // right and bottom edges
-        {0, 0, 1280, 1024, 2, 0, 2, 2, 1276, 1020},    // whole frame
-        {10, 20, 33, 17, 0, 0, 10, 20, 33, 17},        // untouched without a border
-        {1181, 0, 100, 50, 0, -22, 0, 0, 0, 0},        // one column beyond the frame
+        {0, 0, 100, 50, 2, 0, 2, 2, 98, 48},            // left and top edges
+        {1180, 974, 100, 50, 2, 0, 1180, 974, 98, 48},  // right and bottom edges
+        {0, 0, 1280, 1024, 2, 0, 2, 2, 1276, 1020},     // whole frame
+        {10, 20, 33, 17, 0, 0, 10, 20, 33, 17},         // untouched without a border
+        {1181, 0, 100, 50, 0, -22, 0, 0, 0, 0},         // one column beyond the frame
         {0, 975, 100, 50, 0, -22, 0, 0, 0, 0},
         {-2, 0, 10, 10, 0, -22, 0, 0, 0, 0},
         {0, 0, 2, 10, 2, -22, 0, 0, 0, 0},  // nothing left inside the border
@@ -113,79 +114,107 @@ TEST(FrameDesc, BorderNarrowsTheRegionAndOutsideRegionsAreRefused) {
 
 // ---- Statistics ----
 
+// Runs `body` once for each vector unit the passes may use on this machine.
+template <class F>
+void onEveryIsa(F &&body) {
+    using vocam::kernels::Isa;
+    for (Isa isa : {Isa::kAvx2, Isa::kSse41, Isa::kPortable}) {
+        SCOPED_TRACE(testing::Message() << "isa " << static_cast<int>(isa));
+        vocam::kernels::isaLimit = isa;
+        body();
+    }
+    vocam::kernels::isaLimit = Isa::kAvx2;
+}
+
 // The four sums of a progressive region, pixel by pixel.
 void modelSums(const _FrameDesc &d, const std::uint8_t *f, std::uint32_t out[4]) {
     out[0] = out[1] = out[2] = out[3] = 0;
-    for (std::uint64_t r = 0; r + 1 < d.roi_height + 1 && r < (d.roi_height & ~1ull); ++r)
+    for (std::uint64_t r = 0; r < (d.roi_height & ~1ull); ++r)
         for (std::uint64_t c = 0; c < (d.roi_width & ~1ull); ++c)
             out[(r & 1) * 2 + (c & 1)] += f[(d.roi_y + r) * d.frame_width + d.roi_x + c];
 }
 
 TEST(Statistics, SumsOfEachCellPositionOverOddAndEvenRegions) {
-    const auto frame = randomFrame(200 * 90, 1);
-    // Odd corners, odd sizes, widths around the vector length, a single cell.
-    const std::uint64_t regions[][4] = {{0, 0, 200, 90}, {3, 5, 37, 21}, {1, 1, 16, 2},
-                                        {7, 2, 33, 31},  {150, 60, 50, 30}, {5, 5, 2, 2}};
-    for (const auto &g : regions) {
-        const _FrameDesc d = desc(200, 90, g[0], g[1], g[2], g[3]);
-        std::uint32_t sums[4], expected[4];
-        ASSERT_EQ(BayerOrMonoComputeSums(&d, frame.data(), 0, sums), 0);
-        modelSums(d, frame.data(), expected);
-        for (int i = 0; i < 4; ++i) EXPECT_EQ(sums[i], expected[i]) << g[0] << "," << g[1] << " " << i;
-    }
-    // An odd width sums what the even width one smaller does, and reads
-    // nothing beyond it: the column after the region is poisoned.
-    std::vector<std::uint8_t> small(8 * 8, 10);
-    for (int r = 0; r < 8; ++r) small[r * 8 + 4] = 250;
-    std::uint32_t a[4], b[4];
-    const _FrameDesc five = desc(8, 8, 0, 0, 5, 4), four = desc(8, 8, 0, 0, 4, 4);
-    ASSERT_EQ(BayerOrMonoComputeSums(&five, small.data(), 0, a), 0);
-    ASSERT_EQ(BayerOrMonoComputeSums(&four, small.data(), 0, b), 0);
-    EXPECT_EQ(std::memcmp(a, b, sizeof a), 0);
-    EXPECT_EQ(a[0], 40u);
-    // All 255 over 64 x 64.
-    std::vector<std::uint8_t> white(64 * 64, 255);
-    const _FrameDesc all = desc(64, 64, 0, 0, 64, 64);
-    ASSERT_EQ(BayerOrMonoComputeSums(&all, white.data(), 0, a), 0);
-    for (std::uint32_t s : a) EXPECT_EQ(s, 261120u);
+    onEveryIsa([&] {
+        const auto frame = randomFrame(200 * 90, 1);
+        // Odd corners, odd sizes, widths around the vector length, a single cell.
+        const std::uint64_t regions[][4] = {{0, 0, 200, 90}, {3, 5, 37, 21},    {1, 1, 16, 2},
+                                            {7, 2, 33, 31},  {150, 60, 50, 30}, {5, 5, 2, 2}};
+        for (const auto &g : regions) {
+            const _FrameDesc d = desc(200, 90, g[0], g[1], g[2], g[3]);
+            std::uint32_t sums[4], expected[4];
+            ASSERT_EQ(BayerOrMonoComputeSums(&d, frame.data(), 0, sums), 0);
+            modelSums(d, frame.data(), expected);
+            for (int i = 0; i < 4; ++i)
+                EXPECT_EQ(sums[i], expected[i]) << g[0] << "," << g[1] << " " << i;
+        }
+        // Rows longer than the vector lanes hold before they are emptied, with
+        // every tail length after the wide blocks.
+        const auto wide = randomFrame(20000 * 6, 4);
+        for (std::uint64_t w : {19998u, 19951u, 16384u, 16401u, 16423u}) {
+            const _FrameDesc d = desc(20000, 6, 1, 1, w, 5);
+            std::uint32_t sums[4], expected[4];
+            ASSERT_EQ(BayerOrMonoComputeSums(&d, wide.data(), 0, sums), 0);
+            modelSums(d, wide.data(), expected);
+            EXPECT_EQ(std::memcmp(sums, expected, sizeof sums), 0) << w;
+        }
+        // An odd width sums what the even width one smaller does, and reads
+        // nothing beyond it: the column after the region is poisoned.
+        std::vector<std::uint8_t> small(8 * 8, 10);
+        for (int r = 0; r < 8; ++r) small[r * 8 + 4] = 250;
+        std::uint32_t a[4], b[4];
+        const _FrameDesc five = desc(8, 8, 0, 0, 5, 4), four = desc(8, 8, 0, 0, 4, 4);
+        ASSERT_EQ(BayerOrMonoComputeSums(&five, small.data(), 0, a), 0);
+        ASSERT_EQ(BayerOrMonoComputeSums(&four, small.data(), 0, b), 0);
+        EXPECT_EQ(std::memcmp(a, b, sizeof a), 0);
+        EXPECT_EQ(a[0], 40u);
+        // All 255 over 64 x 64.
+        std::vector<std::uint8_t> white(64 * 64, 255);
+        const _FrameDesc all = desc(64, 64, 0, 0, 64, 64);
+        ASSERT_EQ(BayerOrMonoComputeSums(&all, white.data(), 0, a), 0);
+        for (std::uint32_t s : a) EXPECT_EQ(s, 261120u);
+    });
 }
 
 TEST(Statistics, SumsWrapAtThirtyTwoBits) {
-    // 2^32 / 255 / 4 cells per... a 9000 x 8000 all-255 region: each sum is
-    // 255 x 18,000,000 = 4,590,000,000, which wraps.
-    std::vector<std::uint8_t> white(9000ull * 8000, 255);
-    const _FrameDesc d = desc(9000, 8000, 0, 0, 9000, 8000);
-    std::uint32_t s[4];
-    ASSERT_EQ(BayerOrMonoComputeSums(&d, white.data(), 0, s), 0);
-    EXPECT_EQ(s[0], static_cast<std::uint32_t>(4590000000ull));
+    onEveryIsa([&] {
+        // A 9000 x 8000 all-255 region: each sum is 255 x 18,000,000 =
+        // 4,590,000,000, which wraps.
+        std::vector<std::uint8_t> white(9000ull * 8000, 255);
+        const _FrameDesc d = desc(9000, 8000, 0, 0, 9000, 8000);
+        std::uint32_t s[4];
+        ASSERT_EQ(BayerOrMonoComputeSums(&d, white.data(), 0, s), 0);
+        EXPECT_EQ(s[0], static_cast<std::uint32_t>(4590000000ull));
+    });
 }
 
 // A field-ordered frame holds the same rows as a progressive one, even rows
 // first; its sums over the same region must match.
 std::vector<std::uint8_t> toFields(const std::vector<std::uint8_t> &p, int w, int h) {
     std::vector<std::uint8_t> f(p.size());
-    for (int r = 0; r < h; ++r)
-        std::memcpy(&f[((r & 1) * (h / 2) + r / 2) * w], &p[r * w], w);
+    for (int r = 0; r < h; ++r) std::memcpy(&f[((r & 1) * (h / 2) + r / 2) * w], &p[r * w], w);
     return f;
 }
 
 TEST(Statistics, FieldOrderedFramesMatchTheirProgressiveRows) {
-    const int w = 40, h = 30;
-    const auto progressive = randomFrame(w * h, 2);
-    const auto fields = toFields(progressive, w, h);
-    const std::uint64_t regions[][4] = {{0, 0, 40, 30}, {3, 4, 21, 12}, {6, 2, 8, 26}};
-    for (const auto &g : regions) {
-        _FrameDesc p = desc(w, h, g[0], g[1], g[2], g[3]), f = p;
-        f.field_ordered = 1;
-        std::uint32_t a[4], b[4];
-        ASSERT_EQ(BayerOrMonoComputeSums(&p, progressive.data(), 0, a), 0);
-        ASSERT_EQ(BayerOrMonoComputeSums(&f, fields.data(), 0, b), 0);
-        EXPECT_EQ(std::memcmp(a, b, sizeof a), 0) << g[1];
-        // The sharpness's vertical neighbours are one field row away.
-        if (g[0] >= 2 && g[1] >= 2 && g[0] + g[2] + 2 <= w && g[1] + g[3] + 2 <= h)
-            EXPECT_DOUBLE_EQ(vocam_autofocus_calculation(&p, progressive.data()),
-                             vocam_autofocus_calculation(&f, fields.data()));
-    }
+    onEveryIsa([&] {
+        const int w = 40, h = 30;
+        const auto progressive = randomFrame(w * h, 2);
+        const auto fields = toFields(progressive, w, h);
+        const std::uint64_t regions[][4] = {{0, 0, 40, 30}, {3, 4, 21, 12}, {6, 2, 8, 26}};
+        for (const auto &g : regions) {
+            _FrameDesc p = desc(w, h, g[0], g[1], g[2], g[3]), f = p;
+            f.field_ordered = 1;
+            std::uint32_t a[4], b[4];
+            ASSERT_EQ(BayerOrMonoComputeSums(&p, progressive.data(), 0, a), 0);
+            ASSERT_EQ(BayerOrMonoComputeSums(&f, fields.data(), 0, b), 0);
+            EXPECT_EQ(std::memcmp(a, b, sizeof a), 0) << g[1];
+            // The sharpness's vertical neighbours are one field row away.
+            if (g[0] >= 2 && g[1] >= 2 && g[0] + g[2] + 2 <= w && g[1] + g[3] + 2 <= h)
+                EXPECT_DOUBLE_EQ(vocam_autofocus_calculation(&p, progressive.data()),
+                                 vocam_autofocus_calculation(&f, fields.data()));
+        }
+    });
 }
 
 TEST(Statistics, TwoBytePixelsCountOneChosenByte) {
@@ -204,10 +233,10 @@ TEST(Statistics, TwoBytePixelsCountOneChosenByte) {
 TEST(Statistics, DescriptionsThatLeaveTheFrameAreRefusedUntouched) {
     std::vector<std::uint8_t> frame(64 * 64, 1);
     const _FrameDesc bad[] = {
-        desc(64, 64, 60, 0, 8, 8),                       // beyond the right edge
-        desc(64, 64, 0, 60, 8, 8),                       // below the bottom
-        desc(64, 64, UINT64_MAX - 2, 0, 8, 8),           // x + width wraps
-        desc(1ull << 33, 1ull << 33, 0, 0, 8, 8),        // the frame's size wraps
+        desc(64, 64, 60, 0, 8, 8),                 // beyond the right edge
+        desc(64, 64, 0, 60, 8, 8),                 // below the bottom
+        desc(64, 64, UINT64_MAX - 2, 0, 8, 8),     // x + width wraps
+        desc(1ull << 33, 1ull << 33, 0, 0, 8, 8),  // the frame's size wraps
         desc(UINT64_MAX / 2, 3, 0, 0, 8, 2),
     };
     for (const _FrameDesc &d : bad) {
@@ -242,28 +271,30 @@ double modelSharpness(const _FrameDesc &d, const std::uint8_t *f) {
 }
 
 TEST(Sharpness, FiguresOfUniformSaturatedAndMixedRegions) {
-    std::vector<std::uint8_t> grey(32 * 32, 100), white(32 * 32, 255);
-    const _FrameDesc d = desc(32, 32, 2, 2, 28, 28);
-    EXPECT_EQ(vocam_autofocus_calculation(&d, grey.data()), 0.0);
-    // Every saturated pixel counts as 259 among neighbours of 255.
-    EXPECT_EQ(vocam_autofocus_calculation(&d, white.data()), 256.0);
-    // A random frame, rows long enough to need the wide accumulator, and
-    // widths that leave a tail after the vector blocks.
-    const auto noise = randomFrame(4300 * 12, 3);
-    for (std::uint64_t width : {4296u, 4291u, 13u}) {
-        const _FrameDesc n = desc(4300, 12, 2, 2, width, 8);
-        EXPECT_DOUBLE_EQ(vocam_autofocus_calculation(&n, noise.data()),
-                         modelSharpness(n, noise.data()))
-            << width;
-    }
-    // The largest terms everywhere: 255 among 0s and 0 among 255s alternate
-    // in 2 x 2 blocks.
-    std::vector<std::uint8_t> blocks(4300 * 12);
-    for (int r = 0; r < 12; ++r)
-        for (int c = 0; c < 4300; ++c) blocks[r * 4300 + c] = ((r / 2 + c / 2) % 2) ? 0 : 255;
-    const _FrameDesc b = desc(4300, 12, 2, 2, 4296, 8);
-    EXPECT_DOUBLE_EQ(vocam_autofocus_calculation(&b, blocks.data()),
-                     (1036.0 * 1036.0 + 1020.0 * 1020.0) / 2);
+    onEveryIsa([&] {
+        std::vector<std::uint8_t> grey(32 * 32, 100), white(32 * 32, 255);
+        const _FrameDesc d = desc(32, 32, 2, 2, 28, 28);
+        EXPECT_EQ(vocam_autofocus_calculation(&d, grey.data()), 0.0);
+        // Every saturated pixel counts as 259 among neighbours of 255.
+        EXPECT_EQ(vocam_autofocus_calculation(&d, white.data()), 256.0);
+        // A random frame, rows long enough to need the wide accumulator, and
+        // widths that leave a tail after the vector blocks.
+        const auto noise = randomFrame(4300 * 12, 3);
+        for (std::uint64_t width : {4296u, 4291u, 13u}) {
+            const _FrameDesc n = desc(4300, 12, 2, 2, width, 8);
+            EXPECT_DOUBLE_EQ(vocam_autofocus_calculation(&n, noise.data()),
+                             modelSharpness(n, noise.data()))
+                << width;
+        }
+        // The largest terms everywhere: 255 among 0s and 0 among 255s alternate
+        // in 2 x 2 blocks.
+        std::vector<std::uint8_t> blocks(4300 * 12);
+        for (int r = 0; r < 12; ++r)
+            for (int c = 0; c < 4300; ++c) blocks[r * 4300 + c] = ((r / 2 + c / 2) % 2) ? 0 : 255;
+        const _FrameDesc b = desc(4300, 12, 2, 2, 4296, 8);
+        EXPECT_DOUBLE_EQ(vocam_autofocus_calculation(&b, blocks.data()),
+                         (1036.0 * 1036.0 + 1020.0 * 1020.0) / 2);
+    });
 }
 
 // ---- White balance on crafted frames ----
@@ -279,8 +310,8 @@ class Balance : public ::testing::Test {
     void paint(int r, int g1, int g2, int b) {
         for (int y = 0; y < 1024; ++y)
             for (int x = 0; x < 1280; ++x)
-                frame[y * 1280 + x] = static_cast<std::uint8_t>(
-                    (y & 1) ? ((x & 1) ? b : g2) : ((x & 1) ? g1 : r));
+                frame[y * 1280 + x] =
+                    static_cast<std::uint8_t>((y & 1) ? ((x & 1) ? b : g2) : ((x & 1) ? g1 : r));
     }
     float get(std::uint32_t id) {
         float v = 0;
@@ -316,7 +347,7 @@ TEST_F(Balance, StepMovesGainsNinetyPercentAndTraces) {
     EXPECT_EQ(vocam_whitebalance_step_ex(h, frame.data(), 100, 100, 64, 64, 2.0f, 0.98f), 0);
     EXPECT_EQ(linesOf(err.take(), "vocam_whitebalance_step_ex"),
               "vocam_whitebalance_step_ex: 1.02/1.00/1.00\n"
-                          "vocam_whitebalance_step_ex: no whitebalance change required\n");
+              "vocam_whitebalance_step_ex: no whitebalance change required\n");
     EXPECT_EQ(raw(VOCAM_PROP_GAIN_GREEN1), green);
 }
 
@@ -328,9 +359,9 @@ TEST_F(Balance, RefusedRegionsAndDarkOrBrightRegionsChangeNothing) {
     EXPECT_EQ(vocam_digital_whitebalance(h, frame.data(), 0, 0, 64, 64), -35);
     paint(255, 255, 255, 255);  // 63.75 is fine; brightness is judged on the quarter
     EXPECT_EQ(vocam_whitebalance_step(h, frame.data(), 0, 0, 64, 64), 0);
-    for (auto [x, y, w, hh] : {std::array{1, 0, 64, 64}, std::array{0, 3, 64, 64},
-                               std::array{0, 0, 63, 64}, std::array{0, 0, 64, 0},
-                               std::array{1224, 0, 58, 64}}) {
+    for (auto [x, y, w, hh] :
+         {std::array{1, 0, 64, 64}, std::array{0, 3, 64, 64}, std::array{0, 0, 63, 64},
+          std::array{0, 0, 64, 0}, std::array{1224, 0, 58, 64}}) {
         EXPECT_EQ(vocam_whitebalance_step(h, frame.data(), x, y, w, hh), -22);
         EXPECT_EQ(vocam_oneshot_autowhitebalance(h, frame.data(), x, y, w, hh), -22);
         EXPECT_EQ(vocam_digital_whitebalance(h, frame.data(), x, y, w, hh), -22);
@@ -417,7 +448,7 @@ TEST_F(Balance, DigitalBalanceGoesToTheColourEngineOnly) {
 // ---- One-shot exposure, gain and iris ----
 
 TEST_F(Balance, OneShotExposureGainAndIrisArithmetic) {
-    auto& props = cam.device().properties();
+    auto &props = cam.device().properties();
     paint(64, 64, 64, 64);  // each pixel 64: mean 64
     ASSERT_EQ(vocam_property_set(h, VOCAM_PROP_EXPOSURE, 1000, 0), 0);
     EXPECT_EQ(vocam_oneshot_autoexposure(h, 128, frame.data(), 0, 0, 64, 64, 0.0), 0);
