@@ -184,6 +184,46 @@ VOCAM_API int vocam_get_buffer_acquired_size(_vocam *handle, int32_t index);
 /* Bytes per frame fixed at the last enable (0 before the first). */
 VOCAM_API uint32_t vocam_get_video_frame_size(_vocam *handle);
 
+/* Like vocam_wait_for_capture_to_buffer, but gives up after `milliseconds`
+ * (0: only looks) and then returns VOCAM_WAIT_TIMED_OUT, a code no other
+ * call returns. */
+#define VOCAM_WAIT_TIMED_OUT (-110)
+VOCAM_API int vocam_wait_for_capture_to_buffer_timeout(_vocam *handle, uint32_t milliseconds);
+
+/* What the library knows of the frame in one ring buffer. Set `size` to
+ * sizeof(struct vocam_frame_info) before the call: records may grow, and a
+ * size the library does not know is refused. */
+typedef struct vocam_frame_info {
+    uint32_t size;
+    uint32_t bytes;         /* bytes of the frame; 0 while the buffer is being filled */
+    uint64_t sequence;      /* 1 for the first whole frame the camera sent after the last
+                             * enable; a gap between two frames taken means frames the
+                             * caller never saw; 0 while the buffer is being filled */
+    uint64_t timestamp_ns;  /* when the frame arrived, CLOCK_MONOTONIC nanoseconds */
+    uint32_t held;          /* 1 while a wait's caller holds the buffer */
+    uint32_t reserved;
+} vocam_frame_info;
+
+/* Counts of the stream since the last enable; `size` as above. */
+typedef struct vocam_stream_stats {
+    uint32_t size;
+    uint32_t reserved;
+    uint64_t delivered;    /* whole frames that arrived */
+    uint64_t taken;        /* frames handed out by the waits */
+    uint64_t overwritten;  /* frames read over before any wait took them */
+    uint64_t failed_reads; /* reads that ended in an error */
+    uint64_t short_frames; /* reads that brought less than a frame */
+} vocam_stream_stats;
+
+/* The record of buffer `index` (0 to 2). Only a held buffer keeps its record
+ * and its pixels together: the ring refills the others at any time. 0, or -22
+ * with nothing written for a null record, a wrong `size`, an index out of
+ * range or a handle whose streaming is not enabled. */
+VOCAM_API int vocam_get_buffer_info(_vocam *handle, int32_t index, vocam_frame_info *info);
+/* 0, or -22 with nothing written as above. The counts stay readable after a
+ * stop, until the next enable or a disable. */
+VOCAM_API int vocam_get_stream_stats(_vocam *handle, vocam_stream_stats *stats);
+
 /* ---- Properties ----
  *
  * Every tunable of a camera is a numbered property. Register properties live
