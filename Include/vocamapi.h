@@ -316,14 +316,16 @@ VOCAM_API uint32_t ConvertPropToLong(uint32_t id, float value);
  * diagnostics, "error: ..." lines among them, and the white balance's trace)
  * is passed whole, with its trailing newline where it has one, to the
  * handler set here, from whichever thread wrote it; calls to the handler
- * never overlap, so it needs no locking of its own. Without a handler (the default, or after passing
- * NULL) diagnostics go to standard error and the trace to standard output.
+ * never overlap, so it needs no locking of its own. Without a handler (the
+ * default, or after passing NULL) diagnostics go to standard error and the
+ * trace to standard output.
  * Once this call returns, no thread is still inside the handler it replaced.
  * Lines the handler itself causes the library to write go to the default
  * streams. */
 enum { VOCAM_LOG_ERROR = 0, VOCAM_LOG_TRACE = 1, VOCAM_LOG_INFO = 2 };
 typedef void (*vocam_log_handler)(int kind, const char *line, void *context);
 VOCAM_API void vocam_set_log_handler(vocam_log_handler handler, void *context);
+
 /* ---- Auto algorithms ----
  *
  * One-shot corrections measured on one raw frame of the stream (as the wait
