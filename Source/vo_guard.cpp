@@ -4,6 +4,7 @@
 #include <new>
 
 #include "vo_log.h"
+#include "vocamapi.h"
 
 namespace vo {
 
@@ -13,13 +14,13 @@ int translate_current_exception(const char *call) noexcept {
         throw;
     } catch (const std::bad_alloc &) {
         logf(LogKind::Error, "error: %s: out of memory\n", call);
-        return -12;
+        return VOCAM_ENOMEM;
     } catch (const std::exception &e) {
         logf(LogKind::Error, "error: %s: internal failure: %s\n", call, e.what());
     } catch (...) {
         logf(LogKind::Error, "error: %s: internal failure\n", call);
     }
-    return -1000;
+    return VOCAM_EINTERNAL;
 }
 
 }  // namespace vo

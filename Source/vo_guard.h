@@ -5,7 +5,7 @@
 //         return vo::guard(__func__, [&]() -> int { ... });
 //     }
 //
-// std::bad_alloc becomes -12; any other exception becomes the library's own
+// std::bad_alloc becomes -12; any other exception becomes VOCAM_EINTERNAL, the library's own
 // internal-failure code. Either way one line names the call. Calls whose
 // result is not a status still never throw: a pointer comes back null, an
 // unsigned count 0, a float NaN.

@@ -74,11 +74,12 @@ TEST(EntryGuard, EveryExceptionBecomesACodeAndOneLine) {
     EXPECT_EQ(c.lines.count, 1);
     EXPECT_STREQ(c.lines.last, "error: call_a: out of memory\n");
 
-    EXPECT_EQ(vo::guard("call_b", []() -> int { throw std::out_of_range("slot 9"); }), -1000);
+    EXPECT_EQ(vo::guard("call_b", []() -> int { throw std::out_of_range("slot 9"); }),
+              VOCAM_EINTERNAL);
     EXPECT_EQ(c.lines.count, 2);
     EXPECT_STREQ(c.lines.last, "error: call_b: internal failure: slot 9\n");
 
-    EXPECT_EQ(vo::guard("call_c", []() -> int { throw 7; }), -1000);
+    EXPECT_EQ(vo::guard("call_c", []() -> int { throw 7; }), VOCAM_EINTERNAL);
     EXPECT_EQ(c.lines.count, 3);
     EXPECT_STREQ(c.lines.last, "error: call_c: internal failure\n");
 
