@@ -12,6 +12,7 @@
 
 #include "color/kernel_common.h"
 #include "vo_cam.h"
+#include "vo_guard.h"
 
 namespace vocam::autoalg {
 
@@ -298,10 +299,9 @@ double sharpnessSum(const _FrameDesc &fd, const RegionWalk &w, const std::uint8_
 
 using namespace vocam::autoalg;
 
-extern "C" {
+namespace {
 
-VOCAM_API int fill_FrameDesc(_vocam *handle, int /*ignored*/, _FrameDesc *fd, int x, int y,
-                             int width, int height, int border) {
+int describe(_vocam *handle, _FrameDesc *fd, int x, int y, int width, int height, int border) {
     if (handle == nullptr || fd == nullptr) return -22;
     _vocam_frame_format format{};
     if (const int r = vocam_get_video_format(handle, &format); r != 0) return r;
@@ -351,8 +351,7 @@ VOCAM_API int fill_FrameDesc(_vocam *handle, int /*ignored*/, _FrameDesc *fd, in
     return 0;
 }
 
-VOCAM_API int BayerOrMonoComputeSums(const _FrameDesc *fd, const std::uint8_t *frame,
-                                     std::uint32_t /*ignored*/, std::uint32_t sums[4]) {
+int cellSums(const _FrameDesc *fd, const std::uint8_t *frame, std::uint32_t sums[4]) {
     if (fd == nullptr || frame == nullptr || sums == nullptr) return -22;
     RegionWalk walk;
     // Whole cells only: an odd width or height is taken one smaller.
@@ -363,7 +362,7 @@ VOCAM_API int BayerOrMonoComputeSums(const _FrameDesc *fd, const std::uint8_t *f
     return 0;
 }
 
-VOCAM_API double vocam_autofocus_calculation(const _FrameDesc *fd, const std::uint8_t *frame) {
+double sharpness(const _FrameDesc *fd, const std::uint8_t *frame) {
     if (fd == nullptr || frame == nullptr) return -22.0;
     RegionWalk walk;
     if (fd->roi_width == 0 || fd->roi_height == 0 ||
@@ -371,6 +370,24 @@ VOCAM_API double vocam_autofocus_calculation(const _FrameDesc *fd, const std::ui
         return -22.0;
     const double area = static_cast<double>(fd->roi_width) * static_cast<double>(fd->roi_height);
     return sharpnessSum(*fd, walk, frame) / area;
+}
+
+}  // namespace
+
+extern "C" {
+
+VOCAM_API int fill_FrameDesc(_vocam *handle, int /*ignored*/, _FrameDesc *fd, int x, int y,
+                             int width, int height, int border) {
+    return vo::guard(__func__, [&] { return describe(handle, fd, x, y, width, height, border); });
+}
+
+VOCAM_API int BayerOrMonoComputeSums(const _FrameDesc *fd, const std::uint8_t *frame,
+                                     std::uint32_t /*ignored*/, std::uint32_t sums[4]) {
+    return vo::guard(__func__, [&] { return cellSums(fd, frame, sums); });
+}
+
+VOCAM_API double vocam_autofocus_calculation(const _FrameDesc *fd, const std::uint8_t *frame) {
+    return vo::guard(__func__, [&] { return sharpness(fd, frame); });
 }
 
 }  // extern "C"
