@@ -235,6 +235,22 @@ TEST_F(BringUp, OnlyRegularFilesAreLoaded) {
                               "/vocam02/fpga2.rbf is not a regular file\n");
 }
 
+// What failed is said as such: a bitstream the camera did not take, and a
+// firmware file too large to be firmware.
+TEST_F(BringUp, FailedSendsAndOversizedFirmwareAreReportedAsSuch) {
+    auto fpga = configure("model_02:state=fpga,model_16");
+    fpga->failBulk(usbhost::kIOReturnPipeStalled, 0);
+    files.write("vocam13/firm2.HEX", std::string((1 << 20) + 1, '\n'));
+    const std::string log = init();
+    EXPECT_EQ(countOf(log, "error: unable to send FPGA binary to camera\n"), 1) << log;
+    EXPECT_EQ(countOf(log, "sent FPGA binary to camera\n"), 0) << log;
+    EXPECT_EQ(countOf(log, "error: firmware file " + files.root() +
+                               "/vocam13/firm2.HEX is larger than 1048576 bytes\n"),
+              1)
+        << log;
+    EXPECT_EQ(countOf(log, "unable to open firmware file"), 0);
+}
+
 // Long resource folders are used whole, not cut to a fixed buffer; a path
 // beyond what the system takes is refused by name.
 TEST_F(BringUp, LongResourcePathsAreUsedWhole) {
@@ -566,6 +582,10 @@ TEST_F(BringUp, ImpossibleGeometryRefusesTheCamera) {
         {0x1000, 600u << 16, "error: camera reports a 0x600 sensor: camera refused\n"},
         {0x1000, 600u << 16 | 20000, "error: camera reports a 20000x600 sensor: camera refused\n"},
         {0x1018, 1u << 16, "error: camera reports subsampling 0x1: camera refused\n"},
+        {0x100C, 0xFFFFu << 16 | 0xFFFF,
+         "error: camera reports a 65535x65535 window at 0,0 on its 2048x1536 sensor: camera "
+         "refused\n"},
+        {0x1008, 1u, "error: camera reports a 2048x1536 window at 1,0 on its 2048x1536 sensor"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.line);

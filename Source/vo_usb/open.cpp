@@ -326,6 +326,18 @@ int usb_init_geometry(_vocam *handle) {
                  handle->max_width, handle->max_height);
         return -1;
     }
+    // The ring is sized from the window the camera reports; one beyond its
+    // own sensor (or of no pixels) is a damaged register, not a frame size.
+    if (handle->width == 0 || handle->height == 0 ||
+        handle->x_offset + handle->width > handle->max_width ||
+        handle->y_offset + handle->height > handle->max_height) {
+        vo::logf(vo::LogKind::Error,
+                 "error: camera reports a %ux%u window at %u,%u on its %ux%u sensor: camera "
+                 "refused\n",
+                 handle->width, handle->height, handle->x_offset, handle->y_offset,
+                 handle->max_width, handle->max_height);
+        return -1;
+    }
     if (handle->subsample_x == 0 || handle->subsample_y == 0) {
         vo::logf(vo::LogKind::Error, "error: camera reports subsampling %ux%u: camera refused\n",
                  handle->subsample_x, handle->subsample_y);

@@ -37,6 +37,8 @@ constexpr std::uint16_t kOpenRegisters[] = {0x0690, 0x0694, 0x0698, 0x069C, 0x07
                                             0x1000, 0x1004, 0x1008, 0x100C, 0x1014,
                                             0x1018, 0x101C, 0x1040, 0x104C};
 
+std::uint32_t fold(std::uint32_t side) { return side > 4096 && side <= 16384 ? side % 4097 : side; }
+
 void check(bool ok, const char *what) {
     if (ok) return;
     std::fprintf(stderr, "camera fuzz: %s\n", what);
@@ -139,8 +141,17 @@ void runCameraCase(const std::uint8_t *data, std::size_t size) {
     device->setStringFault(2, static_cast<sim::StringFault>(stringFaults % 5));
     device->setStringFault(3, static_cast<sim::StringFault>((stringFaults / 5) % 5));
     const std::uint16_t overridden = in.u16();
-    for (std::size_t i = 0; i < sizeof kOpenRegisters / sizeof kOpenRegisters[0]; ++i)
-        if (overridden & (1u << i)) device->setReg(kOpenRegisters[i], in.u32());
+    for (std::size_t i = 0; i < sizeof kOpenRegisters / sizeof kOpenRegisters[0]; ++i) {
+        if (!(overridden & (1u << i))) continue;
+        std::uint32_t value = in.u32();
+        // Sizes a real sensor may have above 4096 pixels cost a case seconds
+        // of rendering and hundreds of megabytes, and find nothing smaller
+        // ones do not: they are folded down. Beyond 16384 they stay, to be
+        // refused.
+        if (kOpenRegisters[i] == 0x1000 || kOpenRegisters[i] == 0x100C)
+            value = fold(value & 0xFFFF) | fold(value >> 16) << 16;
+        device->setReg(kOpenRegisters[i], value);
+    }
 
     _vocam *h = nullptr;
     const int r = vocam_camera_open_by_pid(&h, device->product());

@@ -75,6 +75,18 @@ TEST_F(Faults, ATruncatedConfigurationDescriptorRefusesTheCamera) {
     EXPECT_FALSE(camera->isOpen());
 }
 
+// On real hardware a repeated SET_CONFIGURATION resets the device: open
+// sends none when the configuration it wants is already in force.
+TEST_F(Faults, OpenSendsNoSetConfigurationForTheConfigurationInForce) {
+    auto camera = attach();
+    _vocam *cam = open();
+    ASSERT_NE(cam, nullptr);
+    const auto requests = Testbed::instance().takeRequests();
+    EXPECT_EQ(occurrences(requests, "SETCONFIGURATION"), 0);
+    EXPECT_GE(occurrences(requests, "SETINTERFACE"), 1);  // the log is live
+    vocam_camera_close(&cam);
+}
+
 // The first SET_INTERFACE of an open is the streaming setting's.
 TEST_F(Faults, ARefusedSetInterfaceIsReportedAtOpen) {
     auto camera = attach();
