@@ -82,7 +82,6 @@ struct Node {
     const void *owner = nullptr;  // the open file that holds interface 0
     std::vector<Urb *> flying;
     std::deque<Urb *> done;
-    int clients = 0;  // open files of the device node
 
     // Faults: requests by name failing with an errno, and bulk IN URBs whose
     // status and count are forced.
@@ -230,20 +229,6 @@ struct Testbed::Impl {
     static gboolean onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer self) {
         static_cast<Impl *>(self)->handle(client);
         return TRUE;
-    }
-
-    static void onConnected(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer self) {
-        static_cast<Impl *>(self)->countClient(client, +1);
-    }
-    static void onVanished(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer self) {
-        static_cast<Impl *>(self)->countClient(client, -1);
-    }
-    void countClient(UMockdevIoctlClient *client, int step) {
-        const char *devnode = umockdev_ioctl_client_get_devnode(client);
-        if (devnode == nullptr) return;
-        std::lock_guard guard(lock);
-        auto it = nodes.find(devnode);
-        if (it != nodes.end()) it->second->clients += step;
     }
 
     // Takes one armed failure of this request, if any: its errno, or 0.
@@ -702,10 +687,6 @@ Testbed::Testbed() : impl_(std::make_unique<Impl>()) {
     impl_->bed = umockdev_testbed_new();
     impl_->handler = umockdev_ioctl_base_new();
     g_signal_connect(impl_->handler, "handle-ioctl", G_CALLBACK(&Impl::onIoctl), impl_.get());
-    g_signal_connect(impl_->handler, "client-connected", G_CALLBACK(&Impl::onConnected),
-                     impl_.get());
-    g_signal_connect(impl_->handler, "client-vanished", G_CALLBACK(&Impl::onVanished),
-                     impl_.get());
 }
 
 Testbed::~Testbed() {
@@ -776,13 +757,6 @@ void Testbed::overrideUrbs(const std::shared_ptr<sim::CameraDevice> &camera, int
     if (!node) return;
     std::lock_guard guard(impl_->lock);
     node->urbFault = {status, length, count};
-}
-
-int Testbed::openClients(const std::shared_ptr<sim::CameraDevice> &camera) const {
-    auto node = nodeOf(*impl_, camera.get());
-    if (!node) return 0;
-    std::lock_guard guard(impl_->lock);
-    return node->clients;
 }
 
 std::vector<std::string> Testbed::takeRequests() {

@@ -53,8 +53,6 @@ class Testbed {
     // URB's buffer is reported as it stands.
     void overrideUrbs(const std::shared_ptr<sim::CameraDevice> &camera, int status, int length,
                       int count = 1);
-    // Open file descriptors of the camera's device file, departed or not.
-    int openClients(const std::shared_ptr<sim::CameraDevice> &camera) const;
 
     struct Impl;
 
