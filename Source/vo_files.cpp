@@ -20,8 +20,8 @@ std::optional<std::string> vo_resource_path(const char *pattern, std::uint16_t r
     std::string path = std::string(vo_resource_root()) + "/" + name;
     if (path.size() >= PATH_MAX) {
         vo::logf(vo::LogKind::Error,
-                 "error: path of %zu characters is longer than the system takes: %s\n",
-                 path.size(), path.c_str());
+                 "error: path of %zu characters is longer than the system takes: %s\n", path.size(),
+                 path.c_str());
         return std::nullopt;
     }
     return path;

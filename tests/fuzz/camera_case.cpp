@@ -33,11 +33,12 @@ class Input {
 };
 
 // Registers the open sequence reads, and what the camera may answer there.
-constexpr std::uint16_t kOpenRegisters[] = {0x0690, 0x0694, 0x0698, 0x069C, 0x0730,
-                                            0x1000, 0x1004, 0x1008, 0x100C, 0x1014,
-                                            0x1018, 0x101C, 0x1040, 0x104C};
+constexpr std::uint16_t kOpenRegisters[] = {0x0690, 0x0694, 0x0698, 0x069C, 0x0730, 0x1000, 0x1004,
+                                            0x1008, 0x100C, 0x1014, 0x1018, 0x101C, 0x1040, 0x104C};
 
-std::uint32_t fold(std::uint32_t side) { return side > 4096 && side <= 16384 ? side % 4097 : side; }
+std::uint32_t fold(std::uint32_t side) {
+    return side > 4096 && side <= 16384 ? side % 4097 : side;
+}
 
 void check(bool ok, const char *what) {
     if (ok) return;
@@ -49,14 +50,16 @@ void check(bool ok, const char *what) {
 // must then end. The case stops the stream itself only when this did not.
 class Watchdog {
   public:
-    explicit Watchdog(_vocam *h) : thread_([this, h] {
-        std::unique_lock lock(mutex_);
-        if (!changed_.wait_for(lock, std::chrono::milliseconds(500), [this] { return done_; })) {
-            lock.unlock();
-            fired = true;
-            vocam_stop_streaming(h);
-        }
-    }) {}
+    explicit Watchdog(_vocam *h)
+        : thread_([this, h] {
+              std::unique_lock lock(mutex_);
+              if (!changed_.wait_for(lock, std::chrono::milliseconds(500),
+                                     [this] { return done_; })) {
+                  lock.unlock();
+                  fired = true;
+                  vocam_stop_streaming(h);
+              }
+          }) {}
     std::atomic<bool> fired{false};
     ~Watchdog() {
         {
@@ -90,26 +93,29 @@ void stream(_vocam *h, Input &in, sim::CameraDevice &device) {
     vocam_get_image_format(h, &image);
     const std::uint8_t faults = in.byte();
     if (faults & 1) device.video().shortFrames(in.u32(), 1 + (in.byte() & 3));
-    if (faults & 2) device.video().failReads(static_cast<std::int32_t>(0xE0000000u | in.u16()), 1 + (in.byte() & 3));
+    if (faults & 2)
+        device.video().failReads(static_cast<std::int32_t>(0xE0000000u | in.u16()),
+                                 1 + (in.byte() & 3));
     if (vocam_enable_streaming(h) != 0) return;
     if (vocam_start_streaming(h) == 0) {
         bool stopped = false;
         {
-        Watchdog watchdog(h);
-        for (int frames = 0, tries = 0; frames < 2 && tries < 1000; ++tries) {
-            const int index = vocam_wait_for_capture_to_buffer(h);
-            if (index == -22) continue;
-            if (index < 0) break;
-            check(index <= 2, "wait handed out no buffer of the ring");
-            const std::uint32_t size = vocam_get_video_frame_size(h);
-            const std::uint8_t *frame = vocam_get_buffer_address(h, index);
-            check(frame != nullptr, "a held buffer has no address");
-            volatile std::uint8_t last = size > 0 ? frame[size - 1] : 0;  // the whole frame is ours
-            (void)last;
-            vocam_release_buffer(h, index);
-            ++frames;
-        }
-        stopped = watchdog.fired;
+            Watchdog watchdog(h);
+            for (int frames = 0, tries = 0; frames < 2 && tries < 1000; ++tries) {
+                const int index = vocam_wait_for_capture_to_buffer(h);
+                if (index == -22) continue;
+                if (index < 0) break;
+                check(index <= 2, "wait handed out no buffer of the ring");
+                const std::uint32_t size = vocam_get_video_frame_size(h);
+                const std::uint8_t *frame = vocam_get_buffer_address(h, index);
+                check(frame != nullptr, "a held buffer has no address");
+                volatile std::uint8_t last =
+                    size > 0 ? frame[size - 1] : 0;  // the whole frame is ours
+                (void)last;
+                vocam_release_buffer(h, index);
+                ++frames;
+            }
+            stopped = watchdog.fired;
         }
         if (!stopped) vocam_stop_streaming(h);
     }
@@ -132,7 +138,8 @@ void runCameraCase(const std::uint8_t *data, std::size_t size) {
     config.serial = in.u32();
     const std::uint8_t nameLength = in.byte() % 40;
     config.productName.clear();
-    for (std::uint8_t i = 0; i < nameLength; ++i) config.productName += static_cast<char>(in.byte());
+    for (std::uint8_t i = 0; i < nameLength; ++i)
+        config.productName += static_cast<char>(in.byte());
     config.dataRates.resize(in.byte() % 9);
     for (auto &rate : config.dataRates) rate = in.u16();
     sim::Bus &bus = sim::Bus::instance();

@@ -61,11 +61,12 @@ class Faults : public ::testing::Test {
 // A configuration descriptor that ends inside the streaming setting's
 // endpoint list: libusb announces endpoints it has no descriptors for.
 TEST_F(Faults, ATruncatedConfigurationDescriptorRefusesTheCamera) {
-    std::vector<std::uint8_t> d = {9, 2, 0, 0, 1, 1, 0, 0x80, 250,  // configuration
-                                   9, 4, 0, 0, 0, 0xFF, 0, 0, 0,    // alternate 0
-                                   9, 4, 0, 1, 2, 0xFF, 0, 0, 0,    // alternate 1: two endpoints
-                                   7, 5, 0x02, 2, 0x00, 0x02, 0,    // ... of which one came
-                                   9, 4, 0, 2, 2, 0xFF, 0, 0, 0};   // alternate 2: none came
+    std::vector<std::uint8_t> d = {
+        9, 2, 0,    0, 1,    1,    0, 0x80, 250,  // configuration
+        9, 4, 0,    0, 0,    0xFF, 0, 0,    0,    // alternate 0
+        9, 4, 0,    1, 2,    0xFF, 0, 0,    0,    // alternate 1: two endpoints
+        7, 5, 0x02, 2, 0x00, 0x02, 0,             // ... of which one came
+        9, 4, 0,    2, 2,    0xFF, 0, 0,    0};   // alternate 2: none came
     d[2] = static_cast<std::uint8_t>(d.size());
     auto camera = attach(d);
     EXPECT_EQ(open(), nullptr);
@@ -199,12 +200,12 @@ TEST_F(UrbFaults, AStalledStreamReadIsClearedOnceBeforeItIsReported) {
 
 // Transfers a kernel would refuse: the backend never sends them.
 TEST_F(Faults, AnIsochronousEndpointIsNotUsedAsBulk) {
-    std::vector<std::uint8_t> d = {9, 2, 0, 0, 1, 1, 0, 0x80, 250,  //
-                                   9, 4, 0, 0, 0, 0xFF, 0, 0, 0,    //
-                                   9, 4, 0, 1, 1, 0xFF, 0, 0, 0,    //
-                                   7, 5, 0x02, 2, 0x00, 0x02, 0,    //
-                                   9, 4, 0, 2, 1, 0xFF, 0, 0, 0,    //
-                                   7, 5, 0x86, 1, 0x00, 0x02, 1};   // isochronous IN
+    std::vector<std::uint8_t> d = {9, 2, 0,    0, 1,    1,    0, 0x80, 250,  //
+                                   9, 4, 0,    0, 0,    0xFF, 0, 0,    0,    //
+                                   9, 4, 0,    1, 1,    0xFF, 0, 0,    0,    //
+                                   7, 5, 0x02, 2, 0x00, 0x02, 0,             //
+                                   9, 4, 0,    2, 1,    0xFF, 0, 0,    0,    //
+                                   7, 5, 0x86, 1, 0x00, 0x02, 1};            // isochronous IN
     d[2] = static_cast<std::uint8_t>(d.size());
     auto camera = attach(d);
     EXPECT_EQ(open(), nullptr);  // refused: no bulk IN for frames
