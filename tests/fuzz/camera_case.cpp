@@ -53,7 +53,7 @@ class Watchdog {
     explicit Watchdog(_vocam *h)
         : thread_([this, h] {
               std::unique_lock lock(mutex_);
-              if (!changed_.wait_for(lock, std::chrono::milliseconds(500),
+              if (!changed_.wait_for(lock, std::chrono::milliseconds(250),
                                      [this] { return done_; })) {
                   lock.unlock();
                   fired = true;
