@@ -1,15 +1,15 @@
-// Instruction-set choice of the fixed-point colour-matrix stage.
+// Internals of the frame conversion shared with the tests and benchmarks.
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
 
 namespace vocam::colour {
 
-enum class MatrixIsa { kPortable = 0, kSse41 = 1, kAvx2 = 2 };
-
-// Widest vector unit the matrix stage may use; the tests lower it so that
-// every path is compared on the same machine.
-inline MatrixIsa matrixIsaLimit = MatrixIsa::kAvx2;
-
-// The path the stage takes on this processor within matrixIsaLimit.
-MatrixIsa matrixIsa();
+// The fixed-point colour-matrix stage over count packed pixels, in place,
+// on the widest vector unit allowed (color/isa.h).
+void matrix24(const short *m, std::uint8_t *pixels, std::size_t count);
+void matrix32(const short *m, std::uint8_t *pixels, std::size_t count);
+void matrix48(const short *m, std::uint16_t *pixels, std::size_t count);
 
 }  // namespace vocam::colour
