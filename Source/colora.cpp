@@ -2,12 +2,15 @@
 // colour-matrix stage that runs over the kernel's picture.
 #include "colora.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <thread>
 
+#include "color/band_pool.h"
 #include "vocamkernels.h"
 #include "votf.h"
 
@@ -61,15 +64,15 @@ size_t PaddedStride24(uint32_t width) {
 // ---- matrix stage entry points ----------------------------------------------------------
 
 void MatrixPostProcess4096(const short *m, unsigned char *pixels, unsigned long count) {
-    vocam::colour::matrix24(m, pixels, count);
+    vocam::colour::matrix24(m, pixels, pixels, count);
 }
 
 void MatrixPostProcess4096to32(const short *m, unsigned char *pixels, unsigned long count) {
-    vocam::colour::matrix32(m, pixels, count);
+    vocam::colour::matrix32(m, pixels, pixels, count);
 }
 
 void MatrixPostProcess16_4096(const short *m, unsigned short *pixels, unsigned long count) {
-    vocam::colour::matrix48(m, pixels, count);
+    vocam::colour::matrix48(m, pixels, pixels, count);
 }
 
 // ---- conversion driver ------------------------------------------------------------------
@@ -161,7 +164,21 @@ int CVotf::ConvertToRgb(unsigned char *dst, const unsigned char *src, unsigned b
         s.toneTable16 =
             const_cast<std::uint16_t *>(ConversionLut16(lut16Cache_, s, f.sampleFormat == 2));
 
+    // Without the band state (no memory) the frame still converts whole.
+    if (!bands) bands.reset(new (std::nothrow) vocam::colour::ConversionBands);
     return ConvertBayerToRgb(dst, src, bits, &f, &s) == 1 ? 0 : -14;
+}
+
+int CVotf::SetConversionThreads(unsigned threads) noexcept {
+    if (threads > vocam::colour::ConversionBands::kMaxThreads) return -22;
+    if (!bands) bands.reset(new (std::nothrow) vocam::colour::ConversionBands);
+    if (!bands) return -12;
+    bands->threads = threads == 0 ? vocam::colour::ConversionBands::DefaultThreads() : threads;
+    return 0;
+}
+
+unsigned CVotf::GetConversionThreads() const noexcept {
+    return bands ? bands->threads : vocam::colour::ConversionBands::DefaultThreads();
 }
 
 // ---- kernel table -------------------------------------------------------------------------
@@ -318,7 +335,174 @@ const KernelEntry *FindKernel(unsigned method, Depth depth, Out out, bool weave)
     return nullptr;
 }
 
+// ---- row bands --------------------------------------------------------------------------
+
+// Rows above and below a band that its kernel reads, even so that every band
+// starts on the phase of row 0. Within this reach of a band's ends the
+// kernel's rows match the whole-frame picture; the rows beyond are the ones a
+// kernel treats as the frame's border and are thrown away.
+uint32_t HaloRows(unsigned method) {
+    switch (method) {
+        case 0:
+            return 0;
+        case 3:
+            return 4;
+        default:
+            return 2;
+    }
+}
+
+// Output bytes a band aims at: with its source rows and the scratch it
+// leaves room in a 1 MiB second-level cache.
+constexpr size_t kBandBytes = 384 * 1024;
+
+struct BandJob {
+    const KernelEntry *kernel;
+    KernelArgs args;
+    Out out;
+    const short *matrix;  // null: no matrix stage
+    size_t rowBytes;      // stride of the picture
+    size_t sampleBytes;
+    uint32_t halo, rows;
+    size_t jobs;
+    vocam::colour::ConversionBands *bands;
+};
+
+void ConvertBand(void *ctx, size_t j, unsigned worker) {
+    const BandJob &b = *static_cast<const BandJob *>(ctx);
+    const KernelArgs &a = b.args;
+    const uint32_t h = a.h;
+    const auto y0 = static_cast<uint32_t>(j * b.rows);
+    const uint32_t y1 = j + 1 == b.jobs ? h : y0 + b.rows;
+    const uint32_t s0 = y0 >= b.halo ? y0 - b.halo : 0;
+    const uint32_t s1 = std::min(h, y1 + b.halo);
+    uint8_t *scratch = b.bands->Scratch(worker);
+    // Where the band's rows lie in the scratch picture and in dst: a
+    // bottom-up picture reverses the rows of both.
+    const size_t from = (a.topDown ? y0 - s0 : s1 - y1) * b.rowBytes;
+    const size_t to = (a.topDown ? y0 : h - y1) * b.rowBytes;
+    const size_t n = y1 - y0;
+    // Most 32-bit kernels keep the fourth byte of every pixel.
+    if (b.out == Out::k32) std::memcpy(scratch + from, a.dst + to, n * b.rowBytes);
+    KernelArgs sub = a;
+    sub.src = a.src + static_cast<size_t>(s0) * a.w * b.sampleBytes;
+    sub.h = s1 - s0;
+    sub.dst = scratch;
+    b.kernel->run(sub);
+
+    const uint8_t *in = scratch + from;
+    uint8_t *o = a.dst + to;
+    const size_t pixels = n * a.w;
+    if (b.matrix == nullptr) {
+        if (b.kernel->padded) {
+            // The pad bytes of dst are left as they were.
+            for (size_t r = 0; r < n; ++r)
+                std::memcpy(o + r * b.rowBytes, in + r * b.rowBytes, 3 * size_t(a.w));
+        } else {
+            std::memcpy(o, in, n * b.rowBytes);
+        }
+    } else if (b.out == Out::k48) {
+        vocam::colour::matrix48(b.matrix, reinterpret_cast<const uint16_t *>(in),
+                                reinterpret_cast<uint16_t *>(o), pixels);
+    } else if (b.out == Out::k32) {
+        vocam::colour::matrix32(b.matrix, in, o, pixels);
+    } else if (b.kernel->padded) {
+        for (size_t r = 0; r < n; ++r)
+            vocam::colour::matrix24(b.matrix, in + r * b.rowBytes, o + r * b.rowBytes, a.w);
+    } else {
+        vocam::colour::matrix24(b.matrix, in, o, pixels);
+    }
+}
+
+// Converts the frame in row bands when that pays: always when the matrix
+// stage runs (one pass through the cache instead of two over the picture),
+// and on several threads when the frame is large. false, with dst untouched,
+// when the whole-frame path is to run instead.
+bool ConvertInBands(vocam::colour::ConversionBands &bands, const KernelEntry &kernel,
+                    const KernelArgs &a, Out out, Depth depth, unsigned method,
+                    const short *matrix) noexcept {
+    const size_t w = a.w;
+    BandJob b{};
+    b.kernel = &kernel;
+    b.args = a;
+    b.out = out;
+    b.matrix = matrix;
+    b.rowBytes = out == Out::k48   ? 6 * w
+                 : out == Out::k32 ? 4 * w
+                 : kernel.padded   ? PaddedStride24(a.w)
+                                   : 3 * w;
+    b.sampleBytes = depth == Depth::k16 ? 2 : 1;
+    b.halo = HaloRows(method);
+    b.bands = &bands;
+    uint32_t rows = bands.bandRows;
+    if (rows == 0) rows = static_cast<uint32_t>(std::min<size_t>(kBandBytes / b.rowBytes, a.h));
+    rows = std::max<uint32_t>(rows & ~1u, 4);
+    if (rows >= a.h) return false;
+    b.rows = rows;
+    b.jobs = a.h / rows;
+    const size_t pixels = w * a.h;
+    unsigned workers = 1;
+    if (bands.threads > 1 && pixels >= bands.parallelMinPixels)
+        workers = static_cast<unsigned>(std::min<size_t>(bands.threads, b.jobs));
+    vocam::colour::BandPool *pool = workers > 1 ? bands.Pool(workers) : nullptr;
+    if (pool == nullptr) workers = 1;
+    if (workers == 1 && matrix == nullptr) return false;
+    const size_t lastRows = a.h - (b.jobs - 1) * rows;
+    if (!bands.Reserve(pool ? pool->size() : 1, (lastRows + 2 * b.halo) * b.rowBytes)) return false;
+    if (pool != nullptr)
+        pool->run(b.jobs, &ConvertBand, &b);
+    else
+        for (size_t j = 0; j < b.jobs; ++j) ConvertBand(&b, j, 0);
+    return true;
+}
+
 }  // namespace
+
+namespace vocam::colour {
+
+unsigned ConversionBands::DefaultThreads() noexcept {
+    const unsigned cores = std::thread::hardware_concurrency();
+    return cores == 0 ? 1 : std::min(cores, kMaxThreads);
+}
+
+ConversionBands::ConversionBands() noexcept : threads(DefaultThreads()) {}
+
+ConversionBands::~ConversionBands() = default;
+
+BandPool *ConversionBands::Pool(unsigned n) noexcept {
+    if (!pool_ || pool_->size() < n) {
+        pool_.reset();
+        pool_.reset(new (std::nothrow) BandPool(n));
+        if (pool_ && pool_->size() < 2) pool_.reset();
+    }
+    return pool_.get();
+}
+
+bool ConversionBands::Reserve(unsigned n, size_t bytes) noexcept {
+    // Vector loads and stores may touch a few bytes past a row's end.
+    bytes += 64;
+    if (bytes > scratchBytes_) {
+        scratch_.clear();
+        scratchBytes_ = 0;
+    }
+    try {
+        while (scratch_.size() < n) {
+            scratch_.emplace_back(new (std::nothrow) uint8_t[bytes]);
+            if (!scratch_.back()) {
+                scratch_.pop_back();
+                return false;
+            }
+        }
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    scratchBytes_ = bytes;
+    return true;
+}
+
+}  // namespace vocam::colour
+
+namespace {}  // namespace
 
 int CVotf::ConvertBayerToRgb(unsigned char *dst, const unsigned char *src, unsigned bits,
                              const _votf_format *f, const _votf_settings *s) const noexcept {
@@ -351,23 +535,30 @@ int CVotf::ConvertBayerToRgb(unsigned char *dst, const unsigned char *src, unsig
     a.msbFirst = sampleFormat == 1;
     a.lut8 = (s->toneTableSize != 0 && s->toneTable != nullptr) ? s->toneTable->table : nullptr;
     a.lut16 = s->toneTableSize != 0 ? s->toneTable16 : nullptr;
-    kernel->run(a);
-
     // Monochrome frames never get the matrix stage.
-    if (mono || s->correctionMatrix == 0 || LeavesPixelsAlone(s->matrix, out == Out::k32)) return 1;
+    const bool matrix =
+        !mono && s->correctionMatrix != 0 && !LeavesPixelsAlone(s->matrix, out == Out::k32);
+    // Woven frames draw each band from both fields, and grey pictures have
+    // no matrix stage to fuse: both take the whole-frame path.
+    if (bands && !mono && !weave &&
+        ConvertInBands(*bands, *kernel, a, out, depth, s->demosaicMethod,
+                       matrix ? s->matrix : nullptr))
+        return 1;
+    kernel->run(a);
+    if (!matrix) return 1;
     const size_t pixels = static_cast<size_t>(a.w) * a.h;
     if (out == Out::k48) {
-        vocam::colour::matrix48(s->matrix, a.dst16(), pixels);
+        vocam::colour::matrix48(s->matrix, a.dst16(), a.dst16(), pixels);
     } else if (out == Out::k32) {
-        vocam::colour::matrix32(s->matrix, dst, pixels);
+        vocam::colour::matrix32(s->matrix, dst, dst, pixels);
     } else if (kernel->padded && PaddedStride24(a.w) != 3 * static_cast<size_t>(a.w)) {
         // The grey kernels pad each row to 4 bytes: correct every pixel of
         // each row and leave the pad bytes alone.
         const size_t stride = PaddedStride24(a.w);
         for (uint32_t y = 0; y < a.h; ++y)
-            vocam::colour::matrix24(s->matrix, dst + y * stride, a.w);
+            vocam::colour::matrix24(s->matrix, dst + y * stride, dst + y * stride, a.w);
     } else {
-        vocam::colour::matrix24(s->matrix, dst, pixels);
+        vocam::colour::matrix24(s->matrix, dst, dst, pixels);
     }
     return 1;
 }

@@ -34,32 +34,34 @@ inline uint16_t Channel16(int64_t sum) {
     return static_cast<uint16_t>(v < 0 ? 0 : (v > 65535 ? 65535 : v));
 }
 
-void Matrix24Portable(const short *m, uint8_t *p, size_t count) {
+void Matrix24Portable(const short *m, const uint8_t *in, uint8_t *p, size_t count) {
     const int32_t a0 = m[0], a1 = m[1], a2 = m[2];
     const int32_t b0 = m[4], b1 = m[5], b2 = m[6];
     const int32_t c0 = m[8], c1 = m[9], c2 = m[10];
-    for (size_t i = 0; i < count; ++i, p += 3) {
-        const int32_t p0 = p[0], p1 = p[1], p2 = p[2];
+    for (size_t i = 0; i < count; ++i, in += 3, p += 3) {
+        const int32_t p0 = in[0], p1 = in[1], p2 = in[2];
         p[0] = Channel8(a0 * p0 + a1 * p1 + a2 * p2);
         p[1] = Channel8(b0 * p0 + b1 * p1 + b2 * p2);
         p[2] = Channel8(c0 * p0 + c1 * p1 + c2 * p2);
     }
 }
 
-void Matrix32Portable(const short *m, uint8_t *p, size_t count) {
-    for (size_t i = 0; i < count; ++i, p += 4) {
-        const int32_t p0 = p[0], p1 = p[1], p2 = p[2], p3 = p[3];
+void Matrix32Portable(const short *m, const uint8_t *in, uint8_t *p, size_t count) {
+    for (size_t i = 0; i < count; ++i, in += 4, p += 4) {
+        const int32_t p0 = in[0], p1 = in[1], p2 = in[2], p3 = in[3];
         for (int r = 0; r < 3; ++r)
             p[r] =
                 Channel8(m[4 * r] * p0 + m[4 * r + 1] * p1 + m[4 * r + 2] * p2 + m[4 * r + 3] * p3);
+        // The fourth byte passes through unchanged.
+        p[3] = static_cast<uint8_t>(p3);
     }
 }
 
 // Three products of a coefficient near 8 (32767) and a sample near 65535
 // exceed 32 bits, so the sums are 64-bit.
-void Matrix48Portable(const short *m, uint16_t *p, size_t count) {
-    for (size_t i = 0; i < count; ++i, p += 3) {
-        const int64_t p0 = p[0], p1 = p[1], p2 = p[2];
+void Matrix48Portable(const short *m, const uint16_t *in, uint16_t *p, size_t count) {
+    for (size_t i = 0; i < count; ++i, in += 3, p += 3) {
+        const int64_t p0 = in[0], p1 = in[1], p2 = in[2];
         uint16_t out[3];
         for (int r = 0; r < 3; ++r)
             out[r] = Channel16(m[4 * r] * p0 + m[4 * r + 1] * p1 + m[4 * r + 2] * p2);
@@ -142,9 +144,9 @@ inline int32_t CoefPair(short lo, short hi) {
 }
 
 struct MatrixBodies {
-    size_t (*m24)(const short *m, uint8_t *p, size_t count);
-    size_t (*m32)(const short *m, uint8_t *p, size_t count);
-    size_t (*m48)(const short *m, uint16_t *p, size_t count);
+    size_t (*m24)(const short *m, const uint8_t *in, uint8_t *out, size_t count);
+    size_t (*m32)(const short *m, const uint8_t *in, uint8_t *out, size_t count);
+    size_t (*m48)(const short *m, const uint16_t *in, uint16_t *out, size_t count);
 };
 
 #define VOCAM_ISA_BODY "color/matrix_body.inc"
@@ -154,33 +156,35 @@ struct MatrixBodies {
 // Runs the bodies from the widest allowed down; returns the pixels left for
 // the portable loop.
 template <class T>
-size_t vectorSteps(size_t (*MatrixBodies::*body)(const short *, T *, size_t), const short *m, T *p,
-                   size_t count, size_t elems) {
+size_t vectorSteps(size_t (*MatrixBodies::*body)(const short *, const T *, T *, size_t),
+                   const short *m, const T *in, T *out, size_t count, size_t elems) {
     using vocam::kernels::capabilities;
     using vocam::kernels::kIsaCount;
     const uint32_t caps = capabilities();
     size_t left = count;
     for (uint32_t n = kIsaCount; n-- > 1;)
-        if (((caps >> n) & 1) != 0 && kPerIsa[n] != nullptr)
-            left = (kPerIsa[n]->*body)(m, p + elems * (count - left), left);
+        if (((caps >> n) & 1) != 0 && kPerIsa[n] != nullptr) {
+            const size_t done = elems * (count - left);
+            left = (kPerIsa[n]->*body)(m, in + done, out + done, left);
+        }
     return left;
 }
 
 }  // namespace
 
-void matrix24(const short *m, uint8_t *pixels, size_t count) {
-    const size_t left = vectorSteps(&MatrixBodies::m24, m, pixels, count, 3);
-    Matrix24Portable(m, pixels + 3 * (count - left), left);
+void matrix24(const short *m, const uint8_t *in, uint8_t *out, size_t count) {
+    const size_t done = 3 * (count - vectorSteps(&MatrixBodies::m24, m, in, out, count, 3));
+    Matrix24Portable(m, in + done, out + done, count - done / 3);
 }
 
-void matrix32(const short *m, uint8_t *pixels, size_t count) {
-    const size_t left = vectorSteps(&MatrixBodies::m32, m, pixels, count, 4);
-    Matrix32Portable(m, pixels + 4 * (count - left), left);
+void matrix32(const short *m, const uint8_t *in, uint8_t *out, size_t count) {
+    const size_t done = 4 * (count - vectorSteps(&MatrixBodies::m32, m, in, out, count, 4));
+    Matrix32Portable(m, in + done, out + done, count - done / 4);
 }
 
-void matrix48(const short *m, uint16_t *pixels, size_t count) {
-    const size_t left = vectorSteps(&MatrixBodies::m48, m, pixels, count, 3);
-    Matrix48Portable(m, pixels + 3 * (count - left), left);
+void matrix48(const short *m, const uint16_t *in, uint16_t *out, size_t count) {
+    const size_t done = 3 * (count - vectorSteps(&MatrixBodies::m48, m, in, out, count, 3));
+    Matrix48Portable(m, in + done, out + done, count - done / 3);
 }
 
 }  // namespace vocam::colour
