@@ -444,7 +444,7 @@ bool ConvertInBands(vocam::colour::ConversionBands &bands, const KernelEntry &ke
     unsigned workers = 1;
     if (bands.threads > 1 && pixels >= bands.parallelMinPixels)
         workers = static_cast<unsigned>(std::min<size_t>(bands.threads, b.jobs));
-    vocam::colour::BandPool *pool = workers > 1 ? bands.Pool(workers) : nullptr;
+    vocam::colour::BandPool *pool = workers > 1 ? bands.Pool(bands.threads) : nullptr;
     if (pool == nullptr) workers = 1;
     if (workers == 1 && matrix == nullptr) return false;
     const size_t lastRows = a.h - (b.jobs - 1) * rows;
@@ -470,8 +470,10 @@ ConversionBands::ConversionBands() noexcept : threads(DefaultThreads()) {}
 ConversionBands::~ConversionBands() = default;
 
 BandPool *ConversionBands::Pool(unsigned n) noexcept {
-    if (!pool_ || pool_->size() < n) {
+    // A pool of another size is replaced: the thread count is a limit.
+    if (poolAsked_ != n) {
         pool_.reset();
+        poolAsked_ = n;
         pool_.reset(new (std::nothrow) BandPool(n));
         if (pool_ && pool_->size() < 2) pool_.reset();
     }

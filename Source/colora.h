@@ -54,6 +54,7 @@ class ConversionBands {
 
   private:
     std::unique_ptr<BandPool> pool_;
+    unsigned poolAsked_ = 0;
     std::vector<std::unique_ptr<std::uint8_t[]>> scratch_;
     std::size_t scratchBytes_ = 0;
 };

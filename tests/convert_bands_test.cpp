@@ -64,6 +64,17 @@ TEST(ConversionThreads, SettingAndRefusal) {
     EXPECT_EQ(v.GetConversionThreads(), 3u);
     EXPECT_EQ(v.SetConversionThreads(9), -22);
     EXPECT_EQ(v.GetConversionThreads(), 3u);
+    // A lower count after a conversion on more threads replaces the pool.
+    v.bands->parallelMinPixels = 0;
+    v.bands->bandRows = 4;
+    std::vector<std::uint8_t> raw(16 * 16, 7), rgb(16 * 16 * 3);
+    std::uint32_t fmt[13] = {52, 16, 16, 0, 0};
+    std::uint8_t params[12] = {12, 0, 0, 0, 1, 0, 0, 0, 16, 0, 0, 0};
+    ASSERT_EQ(v.ConvertToRgb(rgb.data(), raw.data(), 24, fmt, params), 0);
+    ASSERT_EQ(v.SetConversionThreads(2), 0);
+    ASSERT_EQ(v.ConvertToRgb(rgb.data(), raw.data(), 24, fmt, params), 0);
+    ASSERT_NE(v.bands->Pool(2), nullptr);
+    EXPECT_EQ(v.bands->Pool(2)->size(), 2u);
     EXPECT_EQ(v.SetConversionThreads(0), 0);
     EXPECT_EQ(v.GetConversionThreads(), vocam::colour::ConversionBands::DefaultThreads());
 }
