@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "colora.h"
 #include "votf.h"
 
 #ifdef VOCAM_BENCH_OPENCV
@@ -160,13 +161,16 @@ struct ImageFormat {
 // frames; with retune set as well, the curve changes before every frame, so
 // the 16-bit table is rebuilt each time (the cost the kept table saves).
 // With hue set, the matrix is no longer the identity, so the matrix stage runs.
+// With wholeFrame set, the kernel runs over the whole picture and the matrix
+// stage after it, as without row bands.
 void Convert(benchmark::State &state, bool wide, bool retune = false, bool hue = false,
-             unsigned method = 1, unsigned threads = 1) {
+             unsigned method = 1, unsigned threads = 1, bool wholeFrame = false) {
     const auto w = static_cast<std::uint32_t>(state.range(0));
     const auto h = static_cast<std::uint32_t>(state.range(1));
     Frames &fr = FramesFor(w, h);
     CVotf v;
     v.SetConversionThreads(threads);
+    if (wholeFrame) v.bands->bandRows = h;
     if (wide) v.SetGamma(120, 15);
     if (hue) v.SetHue(10.0);
     ImageFormat f;
@@ -284,6 +288,8 @@ void RegisterAll() {
     Register("ours/ConvertToRgb/method1_matrix14", [](benchmark::State &s) { Convert(s, false); });
     Register("ours/ConvertToRgb/method1_matrix14_hue10",
              [](benchmark::State &s) { Convert(s, false, false, true); });
+    Register("ours/ConvertToRgb/method1_matrix14_hue10_wholeframe",
+             [](benchmark::State &s) { Convert(s, false, false, true, 1, 1, true); });
     Register("ours/ConvertToRgb/16bit_tone_method1_matrix14",
              [](benchmark::State &s) { Convert(s, true); });
     Register("ours/ConvertToRgb/16bit_tone_changed_every_frame",
@@ -358,6 +364,9 @@ void PrintRatios(const Recorder &rec) {
         {"ours/MatrixPostProcess4096", "opencv/transform_3x3f", ">= 1.0"},
         {"ours/ConvertToRgb/method1_matrix14", "opencv/cvtColor_BayerBG2BGR", ">= 0.7"},
         {"ours/ConvertToRgb/method1_matrix14_hue10", "opencv/cvtColor_BayerBG2BGR", ">= 1.5"},
+        {"ours/ConvertToRgb/method1_matrix14_hue10_wholeframe", "opencv/cvtColor_BayerBG2BGR", ""},
+        {"ours/ConvertToRgb/method1_matrix14_hue10",
+         "ours/ConvertToRgb/method1_matrix14_hue10_wholeframe", ""},
         {"ours/ConvertToRgb/method1_hue10/threads1", "opencv/cvtColor_BayerBG2BGR/threads1", ""},
         {"ours/ConvertToRgb/method1_hue10/threads2", "opencv/cvtColor_BayerBG2BGR/threads2", ""},
         {"ours/ConvertToRgb/method3_hue10/threads2", "opencv/cvtColor_BayerBG2BGR/threads2", ""},
