@@ -341,6 +341,7 @@ class Recorder : public benchmark::ConsoleReporter {
             benchmark::BenchmarkName name = r.run_name;
             name.min_time.clear();
             name.repetitions.clear();
+            name.time_type.clear();
             const bool wall = name.str().find("/threads") != std::string::npos;
             const double t = wall ? r.real_accumulated_time : r.cpu_accumulated_time;
             seconds[name.str()] = t / double(r.iterations);
