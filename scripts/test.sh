@@ -33,7 +33,7 @@ build asan -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVOCAM_SANITIZ
   -DCMAKE_BUILD_TYPE=Debug
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run asan
 echo "== clang, thread sanitizer: streaming"
-tsan_tests=(stream_test format_test)
+tsan_tests=(stream_test format_test convert_bands_test)
 cmake -S . -B build/tsan -G Ninja -DVOCAM_BENCH=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DVOCAM_TSAN=ON -DCMAKE_BUILD_TYPE=Debug > /dev/null
 cmake --build build/tsan -j "$jobs" --target "${tsan_tests[@]}"
