@@ -454,7 +454,10 @@ property VoCamera::getDigitalPropertyHelper(int id) {
 }
 
 property VoCamera::getExposureHelper() {
-    property p = scaled(readRange(ref_, VOCAM_PROP_EXPOSURE, "error: unable to read exposure property: st=%d"), 1000.0);
+    Range r = readRange(ref_, VOCAM_PROP_EXPOSURE, "error: unable to read exposure property: st=%d");
+    // Microseconds of an hour-long exposure pass the largest int: the words are unsigned.
+    property p{float(static_cast<std::uint32_t>(r.value) / 1000.0), float(static_cast<std::uint32_t>(r.min) / 1000.0),
+               float(static_cast<std::uint32_t>(r.max) / 1000.0), r.flags};
     // Hour-long exposures would make the slider useless for ordinary work.
     if (p.max_value > 1000) p.max_value = 500;
     return p;
