@@ -113,6 +113,10 @@ void CaptureApplication::watchScreenshot() {
 
 void CaptureApplication::finishScreenshot(int status, const QString &problem) {
     QMainWindow *window = controller_->window();
+    if (status == 0) {
+        controller_->updateStatus();
+        QCoreApplication::processEvents();
+    }
     QPixmap shot;
     // On a real display the window's pixels are read back from the screen.
     if (QGuiApplication::platformName() != "offscreen" && window->screen() != nullptr)

@@ -554,7 +554,6 @@ void VoCameraController::updateImageWorker() {
             }
             if (m == 1) QMetaObject::invokeMethod(this, [this] { restoreColorControls(); }, Qt::QueuedConnection);
         }
-        if (frameObserver_) frameObserver_(m);
 
         try {
             camera->releaseImage(index);

@@ -65,6 +65,8 @@ class VoCameraController : public QObject {
     std::uint64_t framesDisplayed() const;
     // Runs once per frame on the worker, after its white-balance step (for
     // measuring the countdown); set before streaming starts.
+    // Shows the delivered and displayed rates since the last call, and the frames skipped.
+    void updateStatus();
     void setFrameObserver(std::function<void(int countdown)> observer) { frameObserver_ = std::move(observer); }
 
   public slots:
@@ -102,7 +104,6 @@ class VoCameraController : public QObject {
     void updateImageWorker();
     void restoreColorControls();
     void showCameraGone();
-    void updateStatus();
     void sendStill(const VoBitmapImage &image);
     template <typename F> void guarded(F &&action);
 
@@ -121,7 +122,6 @@ class VoCameraController : public QObject {
     std::atomic<int> currentlyStreaming_{0};
     std::atomic<bool> cameraGone_{false};
     std::thread worker_;
-    std::function<void(int)> frameObserver_;
 
     std::atomic<std::uint64_t> delivered_{0};
     std::uint64_t frameNumber_ = 0;  // worker only
