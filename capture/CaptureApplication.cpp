@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <string>
 
 #include "ImageViewer.h"
 #include "Log.h"
@@ -26,6 +27,13 @@ namespace vocapture {
 namespace {
 // The handler may only write to this pipe; the event loop reads it.
 int signalPipe[2] = {-1, -1};
+
+// The library's lines join the application's own in the system log.
+void fromLibrary(int, const char *line, void *) {
+    std::string text(line);
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    logLine("%s", text.c_str());
+}
 
 void onTerminationSignal(int) {
     const int saved = errno;
@@ -61,6 +69,7 @@ void CaptureApplication::applicationDidFinishLaunching() {
         sigaction(SIGINT, &action, nullptr);
     }
     signal(SIGPIPE, SIG_IGN);
+    vocam_set_log_handler(fromLibrary, nullptr);
 
     const QByteArray root = options_.resourceRoot.toLocal8Bit();
     VoCamera::initialize(options_.resourceRoot.isEmpty() ? nullptr : root.constData());
@@ -83,6 +92,7 @@ void CaptureApplication::applicationShouldTerminate() {
     controller_->stopStreaming();
     controller_->closeSocket();
     VoCamera::cleanup();
+    vocam_set_log_handler(nullptr, nullptr);
 }
 
 void CaptureApplication::watchScreenshot() {

@@ -63,11 +63,8 @@ class VoCameraController : public QObject {
     bool cameraGone() const { return cameraGone_; }
     std::uint64_t framesDelivered() const { return delivered_; }
     std::uint64_t framesDisplayed() const;
-    // Runs once per frame on the worker, after its white-balance step (for
-    // measuring the countdown); set before streaming starts.
     // Shows the delivered and displayed rates since the last call, and the frames skipped.
     void updateStatus();
-    void setFrameObserver(std::function<void(int countdown)> observer) { frameObserver_ = std::move(observer); }
 
   public slots:
     void updateGain(int percent);
