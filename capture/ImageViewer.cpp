@@ -52,6 +52,11 @@ VoBitmapImage *ImageViewer::image() const {
     return image_;
 }
 
+QImage ImageViewer::snapshot() const {
+    std::lock_guard lock(lock_);
+    return image_ != nullptr ? image_->bmp().copy() : QImage();
+}
+
 void ImageViewer::setMessage(const QString &message) {
     message_ = message;
     update();

@@ -31,6 +31,9 @@ class ImageViewer : public QWidget {
     void setImage(VoBitmapImage *image, std::int64_t arrivalNs = 0, std::uint64_t frame = 0);
     void releaseImage();
     VoBitmapImage *image() const;
+    // A copy of the picture shown (null when none), safe while the worker
+    // replaces or drops it.
+    QImage snapshot() const;
     // Main thread: a line shown in place of a picture (the camera is gone).
     void setMessage(const QString &message);
 

@@ -151,7 +151,10 @@ void VoCamera::stopStreaming() {
 }
 
 int VoCamera::waitForImage() {
-    const int index = vocam_wait_for_capture_to_buffer(ref_);
+    int index = vocam_wait_for_capture_to_buffer(ref_);
+    // -22: the newest frame's buffer went to the next read before it could be
+    // handed out. The camera is fine; the frame after it will do.
+    for (int retry = 0; index == -22 && retry < 100; ++retry) index = vocam_wait_for_capture_to_buffer(ref_);
     if (index < 0) {
         logLine("error: unable to wait for capture to buffer %d: st=%d", index, index);
         throw ImageCaptureError("unable to wait for image capture");

@@ -434,13 +434,12 @@ void VoCameraController::openCameraSettings() {
 }
 
 void VoCameraController::saveStillImage() {
-    const QImage shown = stillUi_->imageViewer->image() ? stillUi_->imageViewer->image()->bmp() : QImage();
-    if (shown.isNull()) {
+    // Copied first, so that the worker may reuse the buffer while the dialog is open.
+    const QImage still = stillUi_->imageViewer->snapshot();
+    if (still.isNull()) {
         QMessageBox::information(stillWindow_.get(), tr("Save Still Image"), tr("There is no still image to save."));
         return;
     }
-    // Copied first, so that the worker may reuse the buffer while the dialog is open.
-    const QImage still = shown.copy();
     const QString path =
         QFileDialog::getSaveFileName(stillWindow_.get(), tr("Save Still Image"), "still.png", tr("PNG images (*.png)"));
     if (path.isEmpty()) return;
