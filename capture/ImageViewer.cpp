@@ -19,11 +19,12 @@ ImageViewer::ImageViewer(QWidget *parent) : QWidget(parent) {
 ImageViewer::~ImageViewer() { releaseImage(); }
 
 void ImageViewer::setScrollView(QScrollArea *scrollView) {
-    if (scrollView_) scrollView_->viewport()->removeEventFilter(this);
+    if (viewport_) viewport_->removeEventFilter(this);
     scrollView_ = scrollView;
+    viewport_ = scrollView != nullptr ? scrollView->viewport() : nullptr;
     if (scrollView_) {
         scrollView_->setAlignment(Qt::AlignCenter);
-        scrollView_->viewport()->installEventFilter(this);
+        viewport_->installEventFilter(this);
     }
 }
 
@@ -89,7 +90,9 @@ QRect ImageViewer::updateFrameSize() {
 }
 
 bool ImageViewer::eventFilter(QObject *watched, QEvent *event) {
-    if (scrollView_ && watched == scrollView_->viewport() && event->type() == QEvent::Resize) updateFrameSize();
+    // The viewport also reports while its scroll area is being destroyed, so
+    // only its resizes reach the scroll area.
+    if (event->type() == QEvent::Resize && watched == viewport_.data() && scrollView_) updateFrameSize();
     return QWidget::eventFilter(watched, event);
 }
 

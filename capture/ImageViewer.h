@@ -59,6 +59,7 @@ class ImageViewer : public QWidget {
     std::int64_t arrivalNs_ = 0;
     std::uint64_t frame_ = 0, lastPaintedFrame_ = 0;
     QPointer<QScrollArea> scrollView_;
+    QPointer<QWidget> viewport_;
     QString message_;
     std::atomic<std::uint64_t> painted_{0};
     std::atomic<std::int64_t> lastLatencyNs_{0}, maxLatencyNs_{0}, sumLatencyNs_{0};
