@@ -69,7 +69,9 @@ void ImageViewer::updateImageWindow() {
         if (image_ == nullptr) return;
     }
     updateFrameSize();
-    update();
+    // Painted now rather than at the next coalesced update, so that a frame
+    // is not replaced by the following one before it reaches the screen.
+    repaint();
 }
 
 QRect ImageViewer::updateFrameSize() {
