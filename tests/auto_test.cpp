@@ -210,9 +210,10 @@ TEST(Statistics, FieldOrderedFramesMatchTheirProgressiveRows) {
             ASSERT_EQ(BayerOrMonoComputeSums(&f, fields.data(), 0, b), 0);
             EXPECT_EQ(std::memcmp(a, b, sizeof a), 0) << g[1];
             // The sharpness's vertical neighbours are one field row away.
-            if (g[0] >= 2 && g[1] >= 2 && g[0] + g[2] + 2 <= w && g[1] + g[3] + 2 <= h)
+            if (g[0] >= 2 && g[1] >= 2 && g[0] + g[2] + 2 <= w && g[1] + g[3] + 2 <= h) {
                 EXPECT_DOUBLE_EQ(vocam_autofocus_calculation(&p, progressive.data()),
                                  vocam_autofocus_calculation(&f, fields.data()));
+            }
         }
     });
 }
