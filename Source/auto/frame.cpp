@@ -122,11 +122,17 @@ __attribute__((target("avx2"))) std::uint64_t laneTotal(__m256i x) {
     return l[0] + l[1] + l[2] + l[3] + 256 * (h[0] + h[1] + h[2] + h[3]);
 }
 
-__attribute__((target("avx2"))) inline void empty(PairSums &total, __m256i &even0, __m256i &even1,
-                                                  __m256i &odd0, __m256i &odd1) {
-    total.even += laneTotal(even0) + laneTotal(even1);
-    total.odd += laneTotal(odd0) + laneTotal(odd1);
-    even0 = even1 = odd0 = odd1 = _mm256_setzero_si256();
+// Four pairs of lanes, so that consecutive vectors do not wait on each other.
+struct Lanes {
+    __m256i even[4], odd[4];
+};
+
+__attribute__((target("avx2"))) inline void empty(PairSums &total, Lanes &l) {
+    for (int i = 0; i < 4; ++i) {
+        total.even += laneTotal(l.even[i]);
+        total.odd += laneTotal(l.odd[i]);
+        l.even[i] = l.odd[i] = _mm256_setzero_si256();
+    }
 }
 
 __attribute__((target("avx2"))) inline void addPairs(__m256i v, __m256i &even, __m256i &odd) {
@@ -137,57 +143,87 @@ __attribute__((target("avx2"))) inline void addPairs(__m256i v, __m256i &even, _
 
 // Even bytes and odd bytes go to 16-bit lanes of their own; a lane holds 257
 // bytes before it could wrap, so the lanes are emptied every 256 vectors.
-__attribute__((target("avx2"))) PairSums sumRowsAvx2(const std::uint8_t *p, std::uint64_t step,
-                                                     std::uint64_t rows, std::uint64_t n) {
-    const __m256i zero = _mm256_setzero_si256();
-    __m256i even0 = zero, even1 = zero, odd0 = zero, odd1 = zero;
+struct Accumulator {
+    Lanes l;
     unsigned held = 0;  // vectors in each lane since it was last emptied
     PairSums total;
-    for (std::uint64_t r = 0; r < rows; ++r, p += step) {
-        std::uint64_t c = 0;
-        for (; c + 64 <= n; c += 64) {
-            if (held == 256) {
-                empty(total, even0, even1, odd0, odd1);
-                held = 0;
-            }
-            addPairs(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + c)), even0, odd0);
-            addPairs(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + c + 32)), even1,
-                     odd1);
-            ++held;
-        }
-        if (held == 256) {
-            empty(total, even0, even1, odd0, odd1);
-            held = 0;
-        }
-        if (c + 32 <= n) {
-            addPairs(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + c)), even0, odd0);
-            c += 32;
-        }
-        if (c + 16 <= n) {
-            const __m128i half = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + c));
-            addPairs(_mm256_inserti128_si256(zero, half, 0), even1, odd1);
-            c += 16;
-        }
-        ++held;
-        const PairSums t = sumRowsScalar(p + c, 0, 1, n - c, 1);
-        total.even += t.even;
-        total.odd += t.odd;
-    }
-    empty(total, even0, even1, odd0, odd1);
-    return total;
+};
+
+__attribute__((target("avx2"))) inline void clear(Accumulator &a) {
+    for (int i = 0; i < 4; ++i) a.l.even[i] = a.l.odd[i] = _mm256_setzero_si256();
 }
 
-PairSums sumRows(const std::uint8_t *p, std::uint64_t step, std::uint64_t rows, std::uint64_t n,
-                 std::uint64_t b) {
+__attribute__((target("avx2"))) inline void addRow(Accumulator &a, const std::uint8_t *p,
+                                                   std::uint64_t n) {
+    std::uint64_t c = 0;
+    for (; c + 128 <= n; c += 128) {
+        if (a.held == 256) {
+            empty(a.total, a.l);
+            a.held = 0;
+        }
+        for (int i = 0; i < 4; ++i)
+            addPairs(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + c + 32 * i)),
+                     a.l.even[i], a.l.odd[i]);
+        ++a.held;
+    }
+    if (a.held == 256) {
+        empty(a.total, a.l);
+        a.held = 0;
+    }
+    // What is left of the row: at most three whole vectors and a half.
+    for (int i = 0; c + 32 <= n; c += 32, ++i)
+        addPairs(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + c)), a.l.even[i],
+                 a.l.odd[i]);
+    if (c + 16 <= n) {
+        const __m128i half = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + c));
+        addPairs(_mm256_inserti128_si256(_mm256_setzero_si256(), half, 0), a.l.even[3], a.l.odd[3]);
+        c += 16;
+    }
+    ++a.held;
+    const PairSums t = sumRowsScalar(p + c, 0, 1, n - c, 1);
+    a.total.even += t.even;
+    a.total.odd += t.odd;
+}
+
+// Rows `step` bytes apart; with `second` set, each row's next row as well,
+// into sums of its own: a progressive region's two rows of cells are read in
+// memory order.
+__attribute__((target("avx2"))) void sumRowsAvx2(const std::uint8_t *p, std::uint64_t step,
+                                                 std::uint64_t rows, std::uint64_t n,
+                                                 std::uint64_t next, PairSums *sums,
+                                                 PairSums *nextSums) {
+    Accumulator a, b;
+    clear(a);
+    clear(b);
+    for (std::uint64_t r = 0; r < rows; ++r, p += step) {
+        addRow(a, p, n);
+        if (nextSums != nullptr) addRow(b, p + next, n);
+    }
+    empty(a.total, a.l);
+    empty(b.total, b.l);
+    *sums = a.total;
+    if (nextSums != nullptr) *nextSums = b.total;
+}
+
+// Rows `step` bytes apart into *sums and, when nextSums is given, the rows
+// `next` bytes after each into *nextSums.
+void sumRows(const std::uint8_t *p, std::uint64_t step, std::uint64_t rows, std::uint64_t n,
+             std::uint64_t b, std::uint64_t next, PairSums *sums, PairSums *nextSums) {
     using kernels::Isa;
     const Isa isa = kernels::bestIsa();
-    if (b != 1 || isa == Isa::kPortable) return sumRowsScalar(p, step, rows, n, b);
-    return isa == Isa::kAvx2 ? sumRowsAvx2(p, step, rows, n) : sumRowsSse2(p, step, rows, n);
+    if (b == 1 && isa == Isa::kAvx2) return sumRowsAvx2(p, step, rows, n, next, sums, nextSums);
+    const auto one = [&](const std::uint8_t *q) {
+        if (b != 1 || isa == Isa::kPortable) return sumRowsScalar(q, step, rows, n, b);
+        return sumRowsSse2(q, step, rows, n);
+    };
+    *sums = one(p);
+    if (nextSums != nullptr) *nextSums = one(p + next);
 }
 #else
-PairSums sumRows(const std::uint8_t *p, std::uint64_t step, std::uint64_t rows, std::uint64_t n,
-                 std::uint64_t b) {
-    return sumRowsScalar(p, step, rows, n, b);
+void sumRows(const std::uint8_t *p, std::uint64_t step, std::uint64_t rows, std::uint64_t n,
+             std::uint64_t b, std::uint64_t next, PairSums *sums, PairSums *nextSums) {
+    *sums = sumRowsScalar(p, step, rows, n, b);
+    if (nextSums != nullptr) *nextSums = sumRowsScalar(p + next, step, rows, n, b);
 }
 #endif
 
@@ -201,11 +237,11 @@ void computeSums(const _FrameDesc &fd, const RegionWalk &w, const std::uint8_t *
     PairSums top, bottom;
     if (fd.field_ordered) {
         // Each field in turn: the region's even rows, then its odd rows.
-        top = sumRows(first, row, w.passRows, width, b);
-        bottom = sumRows(first + (w.passRows + w.gapRows) * row, row, w.passRows, width, b);
+        sumRows(first, row, w.passRows, width, b, 0, &top, nullptr);
+        sumRows(first + (w.passRows + w.gapRows) * row, row, w.passRows, width, b, 0, &bottom,
+                nullptr);
     } else {
-        top = sumRows(first, 2 * row, w.passRows / 2, width, b);
-        bottom = sumRows(first + row, 2 * row, w.passRows / 2, width, b);
+        sumRows(first, 2 * row, w.passRows / 2, width, b, row, &top, &bottom);
     }
     // The sums wrap at 32 bits, which truncating the wide totals reproduces.
     sums[0] = static_cast<std::uint32_t>(top.even);
