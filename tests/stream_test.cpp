@@ -146,6 +146,24 @@ TEST_F(Stream, StateErrorsAreRefusedWithTheirCodes) {
     EXPECT_EQ(cam->device().reg(0x0214), 0u);  // video is off again
 }
 
+TEST_F(Stream, AStartAfterTheFrameSizeChangedWaitsForANewEnable) {
+    open();
+    ASSERT_EQ(vocam_enable_streaming(h), 0);
+    auto smaller = vocam::test::window(0, 0, 320, 240, 2, 2);
+    ASSERT_EQ(vocam_set_video_format(h, &smaller), 0);
+    err.take();
+    EXPECT_EQ(vocam_start_streaming(h), -1);
+    EXPECT_EQ(err.take(),
+              "error: the frame size changed since streaming was enabled - enable it again\n");
+    ASSERT_EQ(vocam_enable_streaming(h), 0);
+    ASSERT_EQ(vocam_start_streaming(h), 0);
+    const int r = nextFrame(h);
+    ASSERT_GE(r, 0);
+    EXPECT_EQ(infoOf(h, r).bytes, 160u * 120u);
+    vocam_release_buffer(h, r);
+    finish();
+}
+
 TEST_F(Stream, FrameRecordsAreRefusedWithoutWritingAnything) {
     open();
     vocam_frame_info info{};

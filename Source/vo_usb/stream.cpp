@@ -568,6 +568,14 @@ VOCAM_API int vocam_start_streaming(_vocam *h) {
             vo::logs(vo::LogKind::Error, "error: streaming is not enabled\n");
             return -1;
         }
+        // Frames of another size than the ring's would be cut short or
+        // never whole, and a conversion would read past a buffer.
+        if (static_cast<std::uint32_t>(h->width) * h->height != h->stream.frame_bytes) {
+            vo::logs(vo::LogKind::Error,
+                     "error: the frame size changed since streaming was enabled - enable it "
+                     "again\n");
+            return -1;
+        }
         h->stream.ending = false;
         h->stream.start_result = 0;
         h->stream.setState(StreamState::Starting);
