@@ -20,6 +20,54 @@
 extern "C" {
 #endif
 
+/* ---- Status codes ----
+ *
+ * Every negative result of the library is one of these. The VOCAM_USB_*
+ * codes come from the USB layer and pass through unchanged; they are negative
+ * as signed 32-bit numbers. vocam_strerror gives a short text for each. */
+enum {
+    VOCAM_OK = 0,
+    VOCAM_EFAIL = -1,         /* failed, or not allowed in this state */
+    VOCAM_ENOMATCH = -3,      /* the USB devices could not be matched */
+    VOCAM_EIO = -5,           /* a camera value could not be read or written */
+    VOCAM_ENODEVICE = -10,    /* the USB layer gave no object for a device */
+    VOCAM_ENOMEM = -12,       /* out of memory */
+    VOCAM_EUNSUPPORTED = -14, /* model data missing, or a conversion not supported */
+    VOCAM_EINVAL = -22,       /* invalid argument, or busy */
+    VOCAM_ENOSLOT = -28,      /* no free callback slot */
+    VOCAM_EEXPOSURE = -35,    /* region too dark or too bright to measure */
+    VOCAM_EGAVEUP = -60,      /* a search gave up */
+    VOCAM_ENOTIMPL = -78,     /* not implemented, or wrong tone flags */
+    VOCAM_ENODATA = -96,      /* no data: the stream is not running or has ended */
+    VOCAM_ENOINTERFACE = -100, /* the USB layer gave no object for an interface */
+    VOCAM_ETIMEDOUT = -110,   /* a bounded wait ran out */
+    VOCAM_EINTERNAL = -1000   /* the library failed in a way it did not expect */
+};
+
+#define VOCAM_USB_ERROR ((int32_t)0xE00002BCu)            /* unclassified USB failure */
+#define VOCAM_USB_NO_MEMORY ((int32_t)0xE00002BDu)
+#define VOCAM_USB_NO_RESOURCES ((int32_t)0xE00002BEu)
+#define VOCAM_USB_NO_DEVICE ((int32_t)0xE00002C0u)        /* the device left the bus */
+#define VOCAM_USB_NOT_PRIVILEGED ((int32_t)0xE00002C1u)   /* no permission on the device file */
+#define VOCAM_USB_BAD_ARGUMENT ((int32_t)0xE00002C2u)
+#define VOCAM_USB_EXCLUSIVE_ACCESS ((int32_t)0xE00002C5u) /* another client holds the device */
+#define VOCAM_USB_UNSUPPORTED ((int32_t)0xE00002C7u)
+#define VOCAM_USB_IO_ERROR ((int32_t)0xE00002CAu)
+#define VOCAM_USB_NOT_OPEN ((int32_t)0xE00002CDu)
+#define VOCAM_USB_BUSY ((int32_t)0xE00002D5u)
+#define VOCAM_USB_TIMEOUT ((int32_t)0xE00002D6u)
+#define VOCAM_USB_OVERRUN ((int32_t)0xE00002E8u)          /* the device sent more than asked */
+#define VOCAM_USB_DEVICE_ERROR ((int32_t)0xE00002E9u)     /* e.g. a malformed descriptor */
+#define VOCAM_USB_ABORTED ((int32_t)0xE00002EBu)
+#define VOCAM_USB_NOT_RESPONDING ((int32_t)0xE00002EDu)
+#define VOCAM_USB_INTERRUPTED ((int32_t)0xE00002EEu)
+#define VOCAM_USB_NOT_FOUND ((int32_t)0xE00002F0u)
+#define VOCAM_USB_PIPE_STALLED ((int32_t)0xE000404Fu)
+
+/* A short English text for any result: "success" for 0 and above, "unknown
+ * error" for a code the library never returns. The text is static. */
+VOCAM_API const char *vocam_strerror(int code);
+
 /* One opened camera. Allocated by the open calls, freed by vocam_camera_close. */
 typedef struct _vocam _vocam;
 
@@ -325,14 +373,99 @@ VOCAM_API uint32_t ConvertPropToLong(uint32_t id, float value);
  * diagnostics, "error: ..." lines among them, and the white balance's trace)
  * is passed whole, with its trailing newline where it has one, to the
  * handler set here, from whichever thread wrote it; calls to the handler
- * never overlap, so it needs no locking of its own. Without a handler (the default, or after passing
- * NULL) diagnostics go to standard error and the trace to standard output.
+ * never overlap, so it needs no locking of its own. Without a handler (the
+ * default, or after passing NULL) diagnostics go to standard error and the
+ * trace to standard output.
  * Once this call returns, no thread is still inside the handler it replaced.
  * Lines the handler itself causes the library to write go to the default
  * streams. */
 enum { VOCAM_LOG_ERROR = 0, VOCAM_LOG_TRACE = 1, VOCAM_LOG_INFO = 2 };
 typedef void (*vocam_log_handler)(int kind, const char *line, void *context);
 VOCAM_API void vocam_set_log_handler(vocam_log_handler handler, void *context);
+
+/* ---- Auto algorithms ----
+ *
+ * One-shot corrections measured on one raw frame of the stream (as the wait
+ * call hands it out) over a region of interest in delivered pixels. */
+
+/* A frame and the region measured in it. */
+typedef struct _FrameDesc {
+    uint64_t frame_width;  /* delivered pixels */
+    uint64_t frame_height;
+    uint32_t two_bytes_per_pixel; /* 1: each pixel takes two bytes */
+    uint32_t sample_second_byte;  /* with two bytes: the second byte is the 8-bit value */
+    uint32_t field_ordered;       /* 1: all even rows first, then all odd rows */
+    uint64_t roi_x;
+    uint64_t roi_y;
+    uint64_t roi_width;
+    uint64_t roi_height;
+} _FrameDesc;
+
+/* Describes the handle's current frame and the region x, y, width, height,
+ * kept `border` pixels away from the frame's edges: 0, -22 for a region
+ * outside the frame (or empty once the border is taken off), -78 for a pixel
+ * format the statistics do not read. `ignored` is not used. */
+VOCAM_API int fill_FrameDesc(_vocam *handle, int ignored, _FrameDesc *fd, int x, int y, int width,
+                             int height, int border);
+/* Adds up the four positions of every whole 2x2 cell of the region: [0] even
+ * row, even column, [1] even row, odd column, [2] odd row, even column, [3]
+ * odd row, odd column, counted from the region's corner. The sums wrap at 32
+ * bits. 0, or -22 (sums untouched) for a null argument or a region that the
+ * description does not hold. `ignored` is not used. */
+VOCAM_API int BayerOrMonoComputeSums(const _FrameDesc *fd, const uint8_t *frame, uint32_t ignored,
+                                     uint32_t sums[4]);
+
+/* White balance of a region the caller asserts to be neutral, or to show the
+ * given red/green and blue/green ratios. Region coordinates and sizes are
+ * even. Results: -22 bad region, -35 region too dark or too bright.
+ *
+ * The step moves analogue and digital gains 90 % of the way to balance and is
+ * meant to be repeated on later frames: 1 applied, 0 nothing to change or a
+ * gain could not be read or written. */
+VOCAM_API int vocam_whitebalance_step(_vocam *handle, const uint8_t *frame, int x, int y,
+                                      int width, int height);
+VOCAM_API int vocam_whitebalance_step_ex(_vocam *handle, const uint8_t *frame, int x, int y,
+                                         int width, int height, float target_red_ratio,
+                                         float target_blue_ratio);
+/* Recomputes the four analogue colour gains in one pass: 0, or -5 when a
+ * gain cannot be read or written. */
+VOCAM_API int vocam_oneshot_autowhitebalance(_vocam *handle, const uint8_t *frame, int x, int y,
+                                             int width, int height);
+VOCAM_API int vocam_oneshot_autowhitebalance_ex(_vocam *handle, const uint8_t *frame, int x, int y,
+                                                int width, int height, float target_red_ratio,
+                                                float target_blue_ratio);
+/* Balances in the colour engine only; the camera's gains are not touched. */
+VOCAM_API int vocam_digital_whitebalance(_vocam *handle, const uint8_t *frame, int x, int y,
+                                         int width, int height);
+VOCAM_API int vocam_digital_whitebalance_ex(_vocam *handle, const uint8_t *frame, int x, int y,
+                                            int width, int height, float target_red_ratio,
+                                            float target_blue_ratio);
+/* Digital white balance of the colour engine from a measured colour: 0, -22
+ * for a correction matrix setting without a colour pipeline. */
+VOCAM_API int AdjustWhiteBalanceForRGBvalues(_vocam *handle, double red, double green,
+                                             double blue);
+
+/* One correction of exposure, gain or iris towards a mean level `target`
+ * (0 to 255) of the region: 0, -22 bad region, -5 the property cannot be
+ * read or written. The exposure call's last argument is not used. */
+VOCAM_API int vocam_oneshot_autoexposure(_vocam *handle, uint32_t target, const uint8_t *frame,
+                                         int x, int y, int width, int height, double ignored);
+VOCAM_API int vocam_oneshot_autogain(_vocam *handle, uint32_t target, const uint8_t *frame, int x,
+                                     int y, int width, int height);
+VOCAM_API int vocam_oneshot_autoiris(_vocam *handle, uint32_t target, const uint8_t *frame, int x,
+                                     int y, int width, int height);
+
+/* Frame-driven focus search over a region (focus property 22). Call start
+ * once, then process with every new frame while it returns 0; a negative
+ * result ends the search: -1 finished (or no usable range, or the lens could
+ * not be moved), -60 gave up, -5 the focus position cannot be read. */
+VOCAM_API int vocam_autofocus_start(_vocam *handle, int x, int y, int width, int height);
+VOCAM_API int vocam_autofocus_process(_vocam *handle, const uint8_t *frame);
+/* Sharpness of the region: the mean square of each pixel's difference to its
+ * four same-colour neighbours two pixels away. The region must keep two
+ * pixels from every edge; -22.0 for a null argument or a region that does
+ * not. */
+VOCAM_API double vocam_autofocus_calculation(const _FrameDesc *fd, const uint8_t *frame);
 
 #ifdef __cplusplus
 }

@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "auto/autofocus.h"
 #include "usbhost/UsbHost.h"
 #include "vo_usb/stream.h"
 #include "vocamapi.h"
@@ -68,6 +69,8 @@ struct _vocam {
     // Conversions take turns: the engine keeps scratch state of its own and
     // is created on first need.
     vo::Mutex convert_lock;
+
+    vocam_autofocus_state autofocus;
 
     // Notification slots (type 0: free).
     struct callback_slot {

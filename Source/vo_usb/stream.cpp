@@ -13,6 +13,7 @@
 #include <system_error>
 #include <thread>
 
+#include "../vo_guard.h"
 #include "../vo_log.h"
 #include "vo_usb/vo_usb.h"
 
@@ -498,156 +499,170 @@ void usb_stream_shutdown(_vocam *h) {
 extern "C" {
 
 VOCAM_API int vocam_enable_streaming(_vocam *h) {
-    if (h == nullptr) return -22;
-    StreamCall call(h);
-    if (!call) return -1;
-    vo::Lock control(h->stream.control);
-    if (closing(h)) return -1;
-    reapEnded(h);
-    {
-        vo::Lock lock(h->stream.lock);
-        if (h->stream.active()) {
-            vo::logs(vo::LogKind::Error, "error: stream is already running\n");
-            return -1;
+    return vo::guard(__func__, [&]() -> int {
+        if (h == nullptr) return -22;
+        StreamCall call(h);
+        if (!call) return -1;
+        vo::Lock control(h->stream.control);
+        if (closing(h)) return -1;
+        reapEnded(h);
+        {
+            vo::Lock lock(h->stream.lock);
+            if (h->stream.active()) {
+                vo::logs(vo::LogKind::Error, "error: stream is already running\n");
+                return -1;
+            }
+            if (dropRing(h, lock, "error: unable to enable stream again while a buffer is held\n") !=
+                0)
+                return -1;
         }
-        if (dropRing(h, lock, "error: unable to enable stream again while a buffer is held\n") !=
-            0)
-            return -1;
-    }
-    const std::uint32_t bytes = static_cast<std::uint32_t>(h->width) * h->height;
-    vo::logf(vo::LogKind::Info, "%s: number of bytes expected: %u\n", "vocam_enable_streaming",
-             bytes);
-    std::unique_ptr<std::uint8_t[]> fresh[kBufferCount];
-    for (auto &f : fresh) {
-        f.reset(new (std::nothrow) std::uint8_t[bytes]);
-        if (!f) return -12;
-    }
-    vo::Lock lock(h->stream.lock);
-    for (int i = 0; i < kBufferCount; ++i) h->stream.buffers[i].data = std::move(fresh[i]);
-    h->stream.frame_bytes = bytes;
-    h->stream.reading_index = -1;
-    h->stream.frame_sequence = 0;
-    h->stream.delivered_sequence = 0;
-    h->stream.reads_pending = 0;
-    h->stream.counts = vo::StreamCounts{};
-    h->stream.failures = vo::FailureRun{};
-    h->stream.setState(StreamState::Ready);
-    return 0;
+        const std::uint32_t bytes = static_cast<std::uint32_t>(h->width) * h->height;
+        vo::logf(vo::LogKind::Info, "%s: number of bytes expected: %u\n", "vocam_enable_streaming",
+                 bytes);
+        std::unique_ptr<std::uint8_t[]> fresh[kBufferCount];
+        for (auto &f : fresh) {
+            f.reset(new (std::nothrow) std::uint8_t[bytes]);
+            if (!f) return -12;
+        }
+        vo::Lock lock(h->stream.lock);
+        for (int i = 0; i < kBufferCount; ++i) h->stream.buffers[i].data = std::move(fresh[i]);
+        h->stream.frame_bytes = bytes;
+        h->stream.reading_index = -1;
+        h->stream.frame_sequence = 0;
+        h->stream.delivered_sequence = 0;
+        h->stream.reads_pending = 0;
+        h->stream.counts = vo::StreamCounts{};
+        h->stream.failures = vo::FailureRun{};
+        h->stream.setState(StreamState::Ready);
+        return 0;
+    });
 }
 
 VOCAM_API int vocam_disable_streaming(_vocam *h) {
-    if (h == nullptr) return -22;
-    StreamCall call(h);
-    if (!call) return -1;
-    vo::Lock control(h->stream.control);
-    if (closing(h)) return -1;
-    reapEnded(h);
-    vo::Lock lock(h->stream.lock);
-    if (h->stream.active()) {
-        vo::logs(vo::LogKind::Error, "error: unable to disable stream while stream is running\n");
-        return -1;
-    }
-    return dropRing(h, lock, "error: unable to disable stream while a buffer is held\n");
+    return vo::guard(__func__, [&]() -> int {
+        if (h == nullptr) return -22;
+        StreamCall call(h);
+        if (!call) return -1;
+        vo::Lock control(h->stream.control);
+        if (closing(h)) return -1;
+        reapEnded(h);
+        vo::Lock lock(h->stream.lock);
+        if (h->stream.active()) {
+            vo::logs(vo::LogKind::Error, "error: unable to disable stream while stream is running\n");
+            return -1;
+        }
+        return dropRing(h, lock, "error: unable to disable stream while a buffer is held\n");
+    });
 }
 
 VOCAM_API int vocam_start_streaming(_vocam *h) {
-    if (h == nullptr) return -22;
-    StreamCall call(h);
-    if (!call) return -1;
-    vo::Lock control(h->stream.control);
-    if (closing(h)) return -1;
-    reapEnded(h);
-    int result;
-    {
-        vo::Lock lock(h->stream.lock);
-        if (h->stream.active()) {
-            vo::logs(vo::LogKind::Error, "error: stream is already running\n");
-            return -22;
+    return vo::guard(__func__, [&]() -> int {
+        if (h == nullptr) return -22;
+        StreamCall call(h);
+        if (!call) return -1;
+        vo::Lock control(h->stream.control);
+        if (closing(h)) return -1;
+        reapEnded(h);
+        int result;
+        {
+            vo::Lock lock(h->stream.lock);
+            if (h->stream.active()) {
+                vo::logs(vo::LogKind::Error, "error: stream is already running\n");
+                return -22;
+            }
+            if (!h->stream.enabled()) {
+                vo::logs(vo::LogKind::Error, "error: streaming is not enabled\n");
+                return -1;
+            }
+            // Frames of another size than the ring's would be cut short or
+            // never whole, and a conversion would read past a buffer.
+            if (static_cast<std::uint32_t>(h->width) * h->height != h->stream.frame_bytes) {
+                vo::logs(vo::LogKind::Error,
+                         "error: the frame size changed since streaming was enabled - enable it "
+                         "again\n");
+                return -1;
+            }
+            h->stream.ending = false;
+            h->stream.start_result = 0;
+            h->stream.setState(StreamState::Starting);
+            try {
+                h->stream.thread = std::thread(usb_stream_thread_callback, h);
+            } catch (const std::system_error &e) {
+                h->stream.setState(StreamState::Ready);
+                return -e.code().value();
+            } catch (const std::bad_alloc &) {
+                h->stream.setState(StreamState::Ready);
+                return -12;
+            }
+            while (h->stream.state == StreamState::Starting) vo::wait(h->stream.cond, lock);
+            result = h->stream.start_result;
         }
-        if (!h->stream.enabled()) {
-            vo::logs(vo::LogKind::Error, "error: streaming is not enabled\n");
-            return -1;
-        }
-        // Frames of another size than the ring's would be cut short or
-        // never whole, and a conversion would read past a buffer.
-        if (static_cast<std::uint32_t>(h->width) * h->height != h->stream.frame_bytes) {
-            vo::logs(vo::LogKind::Error,
-                     "error: the frame size changed since streaming was enabled - enable it "
-                     "again\n");
-            return -1;
-        }
-        h->stream.ending = false;
-        h->stream.start_result = 0;
-        h->stream.setState(StreamState::Starting);
-        try {
-            h->stream.thread = std::thread(usb_stream_thread_callback, h);
-        } catch (const std::system_error &e) {
-            h->stream.setState(StreamState::Ready);
-            return -e.code().value();
-        } catch (const std::bad_alloc &) {
-            h->stream.setState(StreamState::Ready);
-            return -12;
-        }
-        while (h->stream.state == StreamState::Starting) vo::wait(h->stream.cond, lock);
-        result = h->stream.start_result;
-    }
-    if (result < 0) joinThread(h);
-    return result;
+        if (result < 0) joinThread(h);
+        return result;
+    });
 }
 
 VOCAM_API int vocam_stop_streaming(_vocam *h) {
-    if (h == nullptr) return -22;
-    StreamCall call(h);
-    if (!call) return -1;
-    // A stop that arrives while the stream runs succeeds once that stream has
-    // ended, also when another stop got there first.
-    bool sawRunning;
-    std::uint32_t epoch;
-    {
-        vo::Lock lock(h->stream.lock);
-        sawRunning = h->stream.state == StreamState::Running ||
-                     h->stream.state == StreamState::Stopping;
-        epoch = h->stream.epoch;
-    }
-    vo::Lock control(h->stream.control);
-    if (closing(h)) return -1;
-    {
-        vo::Lock lock(h->stream.lock);
-        if (h->stream.state != StreamState::Running) {
-            if (sawRunning && h->stream.epoch != epoch) return 0;
-            vo::logs(vo::LogKind::Error, "error: unable to stop a stream which is not running\n");
-            lock.unlock();
-            reapEnded(h);
-            return -1;
+    return vo::guard(__func__, [&]() -> int {
+        if (h == nullptr) return -22;
+        StreamCall call(h);
+        if (!call) return -1;
+        // A stop that arrives while the stream runs succeeds once that stream has
+        // ended, also when another stop got there first.
+        bool sawRunning;
+        std::uint32_t epoch;
+        {
+            vo::Lock lock(h->stream.lock);
+            sawRunning = h->stream.state == StreamState::Running ||
+                         h->stream.state == StreamState::Stopping;
+            epoch = h->stream.epoch;
         }
-        h->stream.setState(StreamState::Stopping);
-        if (h->stream.run_loop != nullptr) h->stream.run_loop->stop();
-    }
-    joinThread(h);
-    return 0;
+        vo::Lock control(h->stream.control);
+        if (closing(h)) return -1;
+        {
+            vo::Lock lock(h->stream.lock);
+            if (h->stream.state != StreamState::Running) {
+                if (sawRunning && h->stream.epoch != epoch) return 0;
+                vo::logs(vo::LogKind::Error, "error: unable to stop a stream which is not running\n");
+                lock.unlock();
+                reapEnded(h);
+                return -1;
+            }
+            h->stream.setState(StreamState::Stopping);
+            if (h->stream.run_loop != nullptr) h->stream.run_loop->stop();
+        }
+        joinThread(h);
+        return 0;
+    });
 }
 
 VOCAM_API int vocam_wait_for_capture_to_buffer(_vocam *h) {
-    if (h == nullptr) return -22;
-    return waitForFrame(h, std::nullopt);
+    return vo::guard(__func__, [&]() -> int {
+        if (h == nullptr) return -22;
+        return waitForFrame(h, std::nullopt);
+    });
 }
 
 VOCAM_API int vocam_wait_for_capture_to_buffer_timeout(_vocam *h, std::uint32_t milliseconds) {
-    if (h == nullptr) return -22;
-    return waitForFrame(h, Clock::now() + std::chrono::milliseconds(milliseconds));
+    return vo::guard(__func__, [&]() -> int {
+        if (h == nullptr) return -22;
+        return waitForFrame(h, Clock::now() + std::chrono::milliseconds(milliseconds));
+    });
 }
 
 VOCAM_API int vocam_release_buffer(_vocam *h, std::int32_t index) {
-    if (h == nullptr || !validIndex(index)) return -22;
-    StreamCall call(h);
-    if (!call) return -22;
-    vo::Lock lock(h->stream.lock);
-    vo::RingBuffer &b = h->stream.buffers[index];
-    if (b.holds == 0) return -22;
-    --b.holds;
-    resumeIfIdle(h);
-    h->stream.cond.notify_all();
-    return 0;
+    return vo::guard(__func__, [&]() -> int {
+        if (h == nullptr || !validIndex(index)) return -22;
+        StreamCall call(h);
+        if (!call) return -22;
+        vo::Lock lock(h->stream.lock);
+        vo::RingBuffer &b = h->stream.buffers[index];
+        if (b.holds == 0) return -22;
+        --b.holds;
+        resumeIfIdle(h);
+        h->stream.cond.notify_all();
+        return 0;
+    });
 }
 
 VOCAM_API int vocam_get_buffer_count(_vocam *) {
@@ -655,11 +670,13 @@ VOCAM_API int vocam_get_buffer_count(_vocam *) {
 }
 
 VOCAM_API std::uint8_t *vocam_get_buffer_address(_vocam *h, std::int32_t index) {
-    if (h == nullptr || !validIndex(index)) return nullptr;
-    StreamCall call(h);
-    if (!call) return nullptr;
-    vo::Lock lock(h->stream.lock);
-    return h->stream.buffers[index].data.get();
+    return vo::guard(__func__, [&]() -> std::uint8_t * {
+        if (h == nullptr || !validIndex(index)) return nullptr;
+        StreamCall call(h);
+        if (!call) return nullptr;
+        vo::Lock lock(h->stream.lock);
+        return h->stream.buffers[index].data.get();
+    });
 }
 
 VOCAM_API int vocam_get_buffer_status(_vocam *, std::int32_t) {
@@ -671,53 +688,59 @@ VOCAM_API int vocam_get_buffer_acquired_size(_vocam *, std::int32_t) {
 }
 
 VOCAM_API std::uint32_t vocam_get_video_frame_size(_vocam *h) {
-    if (h == nullptr) return 0;
-    StreamCall call(h);
-    if (!call) return 0;
-    vo::Lock lock(h->stream.lock);
-    return h->stream.frame_bytes;
+    return vo::guard(__func__, [&]() -> std::uint32_t {
+        if (h == nullptr) return 0;
+        StreamCall call(h);
+        if (!call) return 0;
+        vo::Lock lock(h->stream.lock);
+        return h->stream.frame_bytes;
+    });
 }
 
 VOCAM_API int vocam_get_buffer_info(_vocam *h, std::int32_t index, vocam_frame_info *info) {
-    static const char *const kCall = "vocam_get_buffer_info";
-    if (h == nullptr) return -22;
-    if (info == nullptr) return refuse(kCall, "no record given");
-    if (info->size != sizeof(vocam_frame_info)) return refuse(kCall, "record of unknown size");
-    if (!validIndex(index)) return refuse(kCall, "buffer index outside 0 to 2");
-    StreamCall call(h);
-    if (!call) return -22;
-    vo::Lock lock(h->stream.lock);
-    if (!h->stream.enabled()) return refuse(kCall, "streaming is not enabled");
-    const vo::RingBuffer &b = h->stream.buffers[index];
-    vocam_frame_info out{};
-    out.size = sizeof out;
-    out.bytes = b.acquired_size;
-    out.sequence = b.sequence;
-    out.timestamp_ns = b.arrival_ns;
-    out.held = b.holds > 0;
-    *info = out;
-    return 0;
+    return vo::guard(__func__, [&]() -> int {
+        static const char *const kCall = "vocam_get_buffer_info";
+        if (h == nullptr) return -22;
+        if (info == nullptr) return refuse(kCall, "no record given");
+        if (info->size != sizeof(vocam_frame_info)) return refuse(kCall, "record of unknown size");
+        if (!validIndex(index)) return refuse(kCall, "buffer index outside 0 to 2");
+        StreamCall call(h);
+        if (!call) return -22;
+        vo::Lock lock(h->stream.lock);
+        if (!h->stream.enabled()) return refuse(kCall, "streaming is not enabled");
+        const vo::RingBuffer &b = h->stream.buffers[index];
+        vocam_frame_info out{};
+        out.size = sizeof out;
+        out.bytes = b.acquired_size;
+        out.sequence = b.sequence;
+        out.timestamp_ns = b.arrival_ns;
+        out.held = b.holds > 0;
+        *info = out;
+        return 0;
+    });
 }
 
 VOCAM_API int vocam_get_stream_stats(_vocam *h, vocam_stream_stats *stats) {
-    static const char *const kCall = "vocam_get_stream_stats";
-    if (h == nullptr) return -22;
-    if (stats == nullptr) return refuse(kCall, "no record given");
-    if (stats->size != sizeof(vocam_stream_stats)) return refuse(kCall, "record of unknown size");
-    StreamCall call(h);
-    if (!call) return -22;
-    vo::Lock lock(h->stream.lock);
-    if (!h->stream.enabled()) return refuse(kCall, "streaming is not enabled");
-    const vo::StreamCounts c = h->stream.counts;
-    vocam_stream_stats out{};
-    out.size = sizeof out;
-    out.delivered = c.delivered;
-    out.taken = c.taken;
-    out.overwritten = c.overwritten;
-    out.failed_reads = c.failed_reads;
-    out.short_frames = c.short_frames;
-    *stats = out;
-    return 0;
+    return vo::guard(__func__, [&]() -> int {
+        static const char *const kCall = "vocam_get_stream_stats";
+        if (h == nullptr) return -22;
+        if (stats == nullptr) return refuse(kCall, "no record given");
+        if (stats->size != sizeof(vocam_stream_stats)) return refuse(kCall, "record of unknown size");
+        StreamCall call(h);
+        if (!call) return -22;
+        vo::Lock lock(h->stream.lock);
+        if (!h->stream.enabled()) return refuse(kCall, "streaming is not enabled");
+        const vo::StreamCounts c = h->stream.counts;
+        vocam_stream_stats out{};
+        out.size = sizeof out;
+        out.delivered = c.delivered;
+        out.taken = c.taken;
+        out.overwritten = c.overwritten;
+        out.failed_reads = c.failed_reads;
+        out.short_frames = c.short_frames;
+        *stats = out;
+        return 0;
+    });
 }
 
 }  // extern "C"
