@@ -224,7 +224,9 @@ TEST_F(Stream, FramesGoRoundTheRingAndEachWaitGetsTheNewestOnce) {
         last = info.sequence;
         lastTime = info.timestamp_ns;
         // Every other frame stays held while the next one is waited for.
-        if (held >= 0) ASSERT_EQ(vocam_release_buffer(h, held), 0);
+        if (held >= 0) {
+            ASSERT_EQ(vocam_release_buffer(h, held), 0);
+        }
         held = -1;
         if (i % 2 == 0)
             held = index;
@@ -310,7 +312,9 @@ TEST_F(Stream, FramesAndRecordsMatchTheCamerasLogAndTheCountsAddUp) {
         }
         EXPECT_EQ(gaps + (stats.delivered - previous), stats.overwritten + untaken);
         EXPECT_EQ(stats.delivered, stats.taken + stats.overwritten + untaken);
-        if (slow) EXPECT_GT(stats.overwritten, 0u);
+        if (slow) {
+            EXPECT_GT(stats.overwritten, 0u);
+        }
         EXPECT_EQ(stats.failed_reads + stats.short_frames, 0u);
         EXPECT_EQ(vocam_disable_streaming(h), 0);
         EXPECT_EQ(err.take().find("error"), std::string::npos);
@@ -385,8 +389,12 @@ TEST_F(Stream, StopRacingTheOtherControlCallsNeverHangs) {
     const Call others[] = {vocam_disable_streaming, vocam_enable_streaming, vocam_start_streaming,
                            vocam_stop_streaming};
     for (int round = 0; round < 200; ++round) {
-        if (state() == vo::StreamState::Disabled) ASSERT_EQ(vocam_enable_streaming(h), 0);
-        if (state() != vo::StreamState::Running) ASSERT_EQ(vocam_start_streaming(h), 0);
+        if (state() == vo::StreamState::Disabled) {
+            ASSERT_EQ(vocam_enable_streaming(h), 0);
+        }
+        if (state() != vo::StreamState::Running) {
+            ASSERT_EQ(vocam_start_streaming(h), 0);
+        }
         const Call other = others[round % 4];
         auto racer = std::async(std::launch::async, [&] { return other(h); });
         const int stopped = vocam_stop_streaming(h);
@@ -395,8 +403,12 @@ TEST_F(Stream, StopRacingTheOtherControlCallsNeverHangs) {
         EXPECT_TRUE(r == 0 || r == -1 || r == -22) << r;
         // Of two stops one ends the stream; the other succeeds with it, or
         // comes late and finds nothing running.
-        if (other == vocam_stop_streaming) EXPECT_TRUE(stopped == 0 || r == 0);
-        if (state() == vo::StreamState::Running) ASSERT_EQ(vocam_stop_streaming(h), 0);
+        if (other == vocam_stop_streaming) {
+            EXPECT_TRUE(stopped == 0 || r == 0);
+        }
+        if (state() == vo::StreamState::Running) {
+            ASSERT_EQ(vocam_stop_streaming(h), 0);
+        }
     }
     EXPECT_EQ(usb_stream_probe(h).reads_pending, 0);
     err.take();
