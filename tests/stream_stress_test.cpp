@@ -173,9 +173,9 @@ void openSmall(vocam::test::OpenCamera &cam) {
     ASSERT_EQ(vocam_set_video_format(cam.handle(), &f), 0);
 }
 
-constexpr int kPairRounds = 40;   // per pair of calls
+constexpr int kPairRounds = 30;  // per pair of calls: 1,080 rounds
 constexpr int kCallsPerThread = 3;
-constexpr int kCloseRounds = 25;  // per call raced by a close
+constexpr int kCloseRounds = 20;  // per call raced by a close
 
 TEST(StreamStress, EveryPairOfCallsRacesOnOneHandle) {
     vocam::test::StderrCapture err;
