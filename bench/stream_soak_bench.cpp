@@ -59,8 +59,8 @@ void BM_Soak100kFrames(benchmark::State &state) {
             vocam_frame_info info{};
             info.size = sizeof info;
             vocam_get_buffer_info(h, index, &info);
-            taken.push_back({info.sequence,
-                             vocam::sim::frameHash(vocam_get_buffer_address(h, index), bytes)});
+            taken.push_back(
+                {info.sequence, vocam::sim::frameHash(vocam_get_buffer_address(h, index), bytes)});
             vocam_release_buffer(h, index);
         }
         vocam_stop_streaming(h);
@@ -68,8 +68,8 @@ void BM_Soak100kFrames(benchmark::State &state) {
         const auto log = device->video().frameLog();
         std::uint64_t mismatched = 0;
         for (const Taken &t : taken)
-            mismatched += t.sequence == 0 || t.sequence > log.size() ||
-                          log[t.sequence - 1].hash != t.hash;
+            mismatched +=
+                t.sequence == 0 || t.sequence > log.size() || log[t.sequence - 1].hash != t.hash;
         vocam_disable_streaming(h);
         vocam_camera_close(&h);
         vocam::sim::Bus::instance().clear();

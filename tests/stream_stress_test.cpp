@@ -65,18 +65,22 @@ class RoundWatchdog {
 };
 
 enum Op { Wait, Release, Convert, Start, Stop, Enable, Disable, SetFormat, kOps };
-const char *const kNames[kOps] = {"wait",  "release", "convert", "start",
-                                  "stop",  "enable",  "disable", "set format"};
+const char *const kNames[kOps] = {"wait", "release", "convert", "start",
+                                  "stop", "enable",  "disable", "set format"};
 
 // The codes each call may answer with in any state.
 bool expected(Op op, int r) {
     switch (op) {
-        case Wait: return (r >= 0 && r < 3) || r == -22 || r == -96 || r == VOCAM_WAIT_TIMED_OUT;
+        case Wait:
+            return (r >= 0 && r < 3) || r == -22 || r == -96 || r == VOCAM_WAIT_TIMED_OUT;
         case Release:
         case Convert:
-        case SetFormat: return r == 0 || r == -22 || r == -1;
-        case Start: return r == 0 || r == -1 || r == -22;
-        default: return r == 0 || r == -1;
+        case SetFormat:
+            return r == 0 || r == -22 || r == -1;
+        case Start:
+            return r == 0 || r == -1 || r == -22;
+        default:
+            return r == 0 || r == -1;
     }
 }
 
@@ -145,10 +149,14 @@ int perform(const Prepared &p, _vocam *h, Racer &r) {
         case Convert:
             if (p.src == nullptr) return -22;
             return vocam_convert_frame_to_rgb(h, r.rgb.data(), p.src, &p.format, nullptr);
-        case Start: return vocam_start_streaming(h);
-        case Stop: return vocam_stop_streaming(h);
-        case Enable: return vocam_enable_streaming(h);
-        case Disable: return vocam_disable_streaming(h);
+        case Start:
+            return vocam_start_streaming(h);
+        case Stop:
+            return vocam_stop_streaming(h);
+        case Enable:
+            return vocam_enable_streaming(h);
+        case Disable:
+            return vocam_disable_streaming(h);
         case SetFormat: {
             // Two windows of one size, so a held buffer always fits the
             // picture the image format describes.
@@ -156,7 +164,8 @@ int perform(const Prepared &p, _vocam *h, Racer &r) {
                                     : vocam::test::window(64, 32, 640, 480, 2, 2);
             return vocam_set_video_format(h, &f);
         }
-        default: return -1;
+        default:
+            return -1;
     }
 }
 

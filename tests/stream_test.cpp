@@ -115,8 +115,9 @@ TEST_F(Stream, StateErrorsAreRefusedWithTheirCodes) {
     EXPECT_EQ(vocam_get_buffer_acquired_size(h, 0), -78);
     EXPECT_EQ(vocam_wait_for_capture_to_buffer(h), -96);
     EXPECT_EQ(vocam_wait_for_capture_to_buffer_timeout(h, 10), -96);
-    EXPECT_EQ(err.take(), "stream is not running - no data to wait for...\n"
-                          "stream is not running - no data to wait for...\n");
+    EXPECT_EQ(err.take(),
+              "stream is not running - no data to wait for...\n"
+              "stream is not running - no data to wait for...\n");
 
     ASSERT_EQ(vocam_start_streaming(h), 0);
     EXPECT_EQ(vocam_start_streaming(h), -22);
@@ -137,8 +138,9 @@ TEST_F(Stream, StateErrorsAreRefusedWithTheirCodes) {
     err.take();
     EXPECT_EQ(vocam_disable_streaming(h), -1);
     EXPECT_EQ(vocam_enable_streaming(h), -1);
-    EXPECT_EQ(err.take(), "error: unable to disable stream while a buffer is held\n"
-                          "error: unable to enable stream again while a buffer is held\n");
+    EXPECT_EQ(err.take(),
+              "error: unable to disable stream while a buffer is held\n"
+              "error: unable to enable stream again while a buffer is held\n");
     EXPECT_NE(vocam_get_buffer_address(h, index), nullptr);
     EXPECT_EQ(vocam_release_buffer(h, index), 0);
     EXPECT_EQ(vocam_release_buffer(h, index), -22);  // no longer held
@@ -186,16 +188,19 @@ TEST_F(Stream, FrameRecordsAreRefusedWithoutWritingAnything) {
     for (int bad : {3, -1})
         refused(vocam_get_buffer_info(h, bad, &info),
                 "vocam_get_buffer_info: buffer index outside 0 to 2");
-    for (std::uint32_t size : {0u, std::uint32_t(sizeof info - 8), std::uint32_t(sizeof info + 8)}) {
+    for (std::uint32_t size :
+         {0u, std::uint32_t(sizeof info - 8), std::uint32_t(sizeof info + 8)}) {
         vocam_frame_info probe{};
         probe.size = size;
         probe.sequence = 77;
-        refused(vocam_get_buffer_info(h, 0, &probe), "vocam_get_buffer_info: record of unknown size");
+        refused(vocam_get_buffer_info(h, 0, &probe),
+                "vocam_get_buffer_info: record of unknown size");
         EXPECT_EQ(probe.sequence, 77u);
         vocam_stream_stats counts{};
         counts.size = size;
         counts.delivered = 77;
-        refused(vocam_get_stream_stats(h, &counts), "vocam_get_stream_stats: record of unknown size");
+        refused(vocam_get_stream_stats(h, &counts),
+                "vocam_get_stream_stats: record of unknown size");
         EXPECT_EQ(counts.delivered, 77u);
     }
     finish();
@@ -283,7 +288,8 @@ TEST_F(Stream, FramesAndRecordsMatchTheCamerasLogAndTheCountsAddUp) {
             ASSERT_GE(index, 0);
             const vocam_frame_info before = infoOf(h, index);
             if (slow) std::this_thread::sleep_for(200us);  // frames land meanwhile
-            taken.push_back({before.sequence, frameHash(vocam_get_buffer_address(h, index), bytes)});
+            taken.push_back(
+                {before.sequence, frameHash(vocam_get_buffer_address(h, index), bytes)});
             EXPECT_EQ(infoOf(h, index).sequence, before.sequence);  // the held record stays
             ASSERT_EQ(vocam_release_buffer(h, index), 0);
         }
@@ -539,9 +545,9 @@ TEST_F(Stream, ReadsThatKeepFailingEndTheStreamWithoutAStorm) {
         EXPECT_LT(failures, 200u);  // paced retries, not a spin
         const std::string log = err.take();
         EXPECT_EQ(countOf(log, "error: read async"), 1);
-        EXPECT_EQ(countOf(log, "error: " + std::to_string(failures - 1) +
-                                   " more like the line above\n"),
-                  1);
+        EXPECT_EQ(
+            countOf(log, "error: " + std::to_string(failures - 1) + " more like the line above\n"),
+            1);
         EXPECT_EQ(countOf(log, "error: no whole frame for 2 s - ending the stream\n"), 1);
         // The stream ended on its own; the camera mended, streaming resumes.
         EXPECT_EQ(vocam_stop_streaming(h), -1);

@@ -84,7 +84,8 @@ void rearm(_vocam *h) VO_REQUIRES(h->stream.lock) {
 
 // A ring that went idle because no buffer was free moves again.
 void resumeIfIdle(_vocam *h) VO_REQUIRES(h->stream.lock) {
-    if (h->stream.flowing() && h->stream.reads_pending == 0 && h->stream.reading_index == -1) rearm(h);
+    if (h->stream.flowing() && h->stream.reads_pending == 0 && h->stream.reading_index == -1)
+        rearm(h);
 }
 
 // Closes a run of failures, saying how often its last kind repeated unlogged.
@@ -129,8 +130,8 @@ std::optional<std::chrono::milliseconds> noteFailure(_vocam *h, int code, std::u
         return std::nullopt;
     }
     const auto pause = f.pause;
-    f.pause = f.pause.count() == 0 ? std::chrono::milliseconds(1)
-                                   : std::min(f.pause * 2, kLongestPause);
+    f.pause =
+        f.pause.count() == 0 ? std::chrono::milliseconds(1) : std::min(f.pause * 2, kLongestPause);
     return pause;
 }
 
@@ -139,7 +140,8 @@ std::optional<std::chrono::milliseconds> noteFailure(_vocam *h, int code, std::u
 void retryAfter(_vocam *h, vo::Lock &lock, int index, std::chrono::milliseconds pause)
     VO_REQUIRES(h->stream.lock) {
     const auto deadline = Clock::now() + pause;
-    while (h->stream.flowing() && Clock::now() < deadline) vo::waitUntil(h->stream.cond, lock, deadline);
+    while (h->stream.flowing() && Clock::now() < deadline)
+        vo::waitUntil(h->stream.cond, lock, deadline);
     if (!h->stream.flowing() || index < 0) {
         h->stream.reading_index = -1;
         return;
@@ -179,8 +181,7 @@ void reapEnded(_vocam *h) VO_REQUIRES(h->stream.control) VO_EXCLUDES(h->stream.l
 
 bool closing(_vocam *h) VO_EXCLUDES(h->stream.lock) {
     vo::Lock lock(h->stream.lock);
-    if (h->stream.closing)
-        vo::logs(vo::LogKind::Error, "error: the camera is being closed\n");
+    if (h->stream.closing) vo::logs(vo::LogKind::Error, "error: the camera is being closed\n");
     return h->stream.closing;
 }
 
@@ -289,8 +290,7 @@ FramePin::~FramePin() {
 
 StreamProbe usb_stream_probe(_vocam *h) {
     vo::Lock lock(h->stream.lock);
-    return {h->stream.state, h->stream.reads_pending, h->stream.reading_index,
-            h->stream.callers};
+    return {h->stream.state, h->stream.reads_pending, h->stream.reading_index, h->stream.callers};
 }
 
 int usb_stream_schedule_read(_vocam *h, int index) {
@@ -301,8 +301,8 @@ int usb_stream_schedule_read(_vocam *h, int index) {
     }
     h->stream.reading_index = index;
     vo::RingBuffer &b = h->stream.buffers[index];
-    const IOReturn r = h->usb_interface_if->readPipeAsync(kStreamPipe, b.data.get(), h->stream.frame_bytes,
-                                                          usb_stream_buffer_ready_callback, h);
+    const IOReturn r = h->usb_interface_if->readPipeAsync(
+        kStreamPipe, b.data.get(), h->stream.frame_bytes, usb_stream_buffer_ready_callback, h);
     if (r != kIOReturnSuccess) {
         vo::logs(vo::LogKind::Error, "error: unable to configure async read\n");
         h->stream.reading_index = -1;
@@ -512,8 +512,8 @@ VOCAM_API int vocam_enable_streaming(_vocam *h) {
                 vo::logs(vo::LogKind::Error, "error: stream is already running\n");
                 return -1;
             }
-            if (dropRing(h, lock, "error: unable to enable stream again while a buffer is held\n") !=
-                0)
+            if (dropRing(h, lock,
+                         "error: unable to enable stream again while a buffer is held\n") != 0)
                 return -1;
         }
         const std::uint32_t bytes = static_cast<std::uint32_t>(h->width) * h->height;
@@ -548,7 +548,8 @@ VOCAM_API int vocam_disable_streaming(_vocam *h) {
         reapEnded(h);
         vo::Lock lock(h->stream.lock);
         if (h->stream.active()) {
-            vo::logs(vo::LogKind::Error, "error: unable to disable stream while stream is running\n");
+            vo::logs(vo::LogKind::Error,
+                     "error: unable to disable stream while stream is running\n");
             return -1;
         }
         return dropRing(h, lock, "error: unable to disable stream while a buffer is held\n");
@@ -613,8 +614,8 @@ VOCAM_API int vocam_stop_streaming(_vocam *h) {
         std::uint32_t epoch;
         {
             vo::Lock lock(h->stream.lock);
-            sawRunning = h->stream.state == StreamState::Running ||
-                         h->stream.state == StreamState::Stopping;
+            sawRunning =
+                h->stream.state == StreamState::Running || h->stream.state == StreamState::Stopping;
             epoch = h->stream.epoch;
         }
         vo::Lock control(h->stream.control);
@@ -623,7 +624,8 @@ VOCAM_API int vocam_stop_streaming(_vocam *h) {
             vo::Lock lock(h->stream.lock);
             if (h->stream.state != StreamState::Running) {
                 if (sawRunning && h->stream.epoch != epoch) return 0;
-                vo::logs(vo::LogKind::Error, "error: unable to stop a stream which is not running\n");
+                vo::logs(vo::LogKind::Error,
+                         "error: unable to stop a stream which is not running\n");
                 lock.unlock();
                 reapEnded(h);
                 return -1;
@@ -725,7 +727,8 @@ VOCAM_API int vocam_get_stream_stats(_vocam *h, vocam_stream_stats *stats) {
         static const char *const kCall = "vocam_get_stream_stats";
         if (h == nullptr) return -22;
         if (stats == nullptr) return refuse(kCall, "no record given");
-        if (stats->size != sizeof(vocam_stream_stats)) return refuse(kCall, "record of unknown size");
+        if (stats->size != sizeof(vocam_stream_stats))
+            return refuse(kCall, "record of unknown size");
         StreamCall call(h);
         if (!call) return -22;
         vo::Lock lock(h->stream.lock);

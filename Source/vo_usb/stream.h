@@ -49,7 +49,7 @@ struct StreamCounts {
 // growing pauses, and the end of the stream when nothing good came for long.
 struct FailureRun {
     bool active = false;
-    int code = 0;          // the platform code, or 0 for short frames
+    int code = 0;  // the platform code, or 0 for short frames
     std::uint32_t bytes = 0;
     std::uint64_t repeats = 0;  // failures like the first one, not logged
     std::chrono::steady_clock::time_point since{};
