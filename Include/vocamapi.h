@@ -105,7 +105,11 @@ VOCAM_API int vocam_camera_open(_vocam **handle_out, vocam_version *wanted);
 VOCAM_API int vocam_camera_open_by_pid(_vocam **handle_out, uint32_t product_id);
 /* Opens the first camera found; -1 when there is none. */
 VOCAM_API int vocam_camera_open_any(_vocam **handle_out);
-/* Closes and frees the camera; *handle_ref becomes NULL. Always 0. */
+/* Closes and frees the camera; *handle_ref becomes NULL. Always 0. A stream
+ * still running is stopped, waits blocked on other threads return -96, and
+ * the streaming and conversion calls still running on other threads on this
+ * handle are waited for (buffers still held are let go). No call may begin on
+ * the handle once the close has returned. */
 VOCAM_API int vocam_camera_close(_vocam **handle_ref);
 
 /* 1 when the camera's model may be subsampled. */
@@ -219,7 +223,10 @@ VOCAM_API int vocam_set_conversion_threads(_vocam *handle, uint32_t threads);
  * this state, -12 out of memory, -22 bad argument or no such frame, -78 not
  * implemented, -96 no data (the stream is not running or has ended). */
 
-/* Allocates the ring for the current window. */
+/* Allocates the ring for the current window. Enable again and disable free
+ * the ring, so both are refused (-1, with a line) while a wait's buffer is
+ * still held: release every buffer first. A conversion from a held buffer is
+ * always safe; one in progress is waited for. */
 VOCAM_API int vocam_enable_streaming(_vocam *handle);
 VOCAM_API int vocam_disable_streaming(_vocam *handle);
 /* Returns once frames flow, or with a negative code when video could not be
@@ -228,8 +235,10 @@ VOCAM_API int vocam_start_streaming(_vocam *handle);
 /* Returns once the stream thread has ended; every blocked wait returns -96. */
 VOCAM_API int vocam_stop_streaming(_vocam *handle);
 /* Blocks for the newest frame not yet handed out and holds its buffer:
- * the buffer's index, -96 when the stream is not running or ends, -22 when
- * the newest frame's buffer was taken for the next read. */
+ * the buffer's index, -96 when the stream is not running or ends (a camera
+ * that sends no whole frame for about 2 s ends it), -22 while two buffers are
+ * held, as the third is then refilled as soon as it is full. Closing the
+ * handle from another thread ends the wait with -96. */
 VOCAM_API int vocam_wait_for_capture_to_buffer(_vocam *handle);
 /* Returns a held buffer to the ring: 0, or -22. */
 VOCAM_API int vocam_release_buffer(_vocam *handle, int32_t index);

@@ -1,27 +1,17 @@
 // The camera handle: everything the library knows about one open camera.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 #include "auto/autofocus.h"
 #include "usbhost/UsbHost.h"
+#include "vo_usb/stream.h"
 #include "vocamapi.h"
 #include "votf.h"
 
 struct model_table_entry;
-
-// One slot of the frame ring.
-struct stream_buffer {
-    std::unique_ptr<std::uint8_t[]> data;
-    std::uint8_t hold_count = 0;
-    std::uint32_t acquired_size = 0;
-    std::uint32_t sequence = 0;
-};
 
 struct _vocam {
     // The USB host layer's objects: the matched device, its device-level
@@ -64,19 +54,10 @@ struct _vocam {
     std::uint16_t data_rate_count = 0;
     std::unique_ptr<std::uint16_t[]> data_rates;
 
-    // Streaming state, shared with the stream thread under stream_lock.
-    std::uint8_t streaming = 0;
-    std::uint8_t stopping = 0;
-    std::uint8_t reads_pending = 0;
-    std::thread stream_thread;
-    std::mutex stream_lock;
-    std::condition_variable stream_cond;
-    stream_buffer buffers[3];
-    std::int32_t reading_index = -1;
-    std::uint32_t frame_sequence = 0;
-    std::uint32_t delivered_sequence = 0;
-    std::uint32_t frame_bytes = 0;
-    vocam::usbhost::EventLoop *run_loop = nullptr;
+    // The stream: its state, ring and thread, and the lock that serialises
+    // the calls changing its life. That lock also guards the window above
+    // against a change while a stream is being set up.
+    vo::Stream stream;
 
     std::uint8_t tone_lut[256] = {};
     std::int64_t gamma = 0;
@@ -87,24 +68,19 @@ struct _vocam {
     // with the model's correction matrices.
     std::unique_ptr<CVotf> converter;
 
+    // Conversions take turns: the engine keeps scratch state of its own and
+    // is created on first need.
+    vo::Mutex convert_lock;
+
     vocam_autofocus_state autofocus;
 
-    // Notification slots (type 0: free) and the stream's life beyond the
-    // flags above, all under stream_lock: a start waits for the thread to
-    // leave `stream_starting`; `stream_result` is how the last stream thread
-    // ended; `stream_epoch` counts ended streams, so a waiter notices the end
-    // of its stream even when the next one has already begun; `stream_ending`
-    // asks the thread to end without a stop (the device is gone).
+    // Notification slots (type 0: free).
     struct callback_slot {
         vocam_callback callback = nullptr;
         void *context = nullptr;
         std::uint32_t type = 0;
     };
     callback_slot callbacks[4];
-    std::uint8_t stream_starting = 0;
-    std::uint8_t stream_ending = 0;
-    std::int32_t stream_result = 0;
-    std::uint32_t stream_epoch = 0;
 };
 
 // Start-up runs once per process; a test process that plays several start-ups

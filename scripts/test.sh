@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: gcc, clang, an AddressSanitizer +
 # UndefinedBehaviorSanitizer build of the whole suite, and a ThreadSanitizer
-# build of the streaming tests.
+# build of the streaming tests and the streaming stress suite.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -35,7 +35,7 @@ build asan -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVOCAM_SANITIZ
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   LSAN_OPTIONS="suppressions=$PWD/tests/capture/lsan.supp" run asan
 echo "== clang, thread sanitizer: streaming and the capture application's worker"
-tsan_tests=(stream_test format_test convert_bands_test capture/capture_controller_test)
+tsan_tests=(stream_test stream_stress_test format_test convert_bands_test capture/capture_controller_test)
 cmake -S . -B build/tsan -G Ninja -DVOCAM_BENCH=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DVOCAM_TSAN=ON -DCMAKE_BUILD_TYPE=Debug > /dev/null
 cmake --build build/tsan -j "$jobs" --target "${tsan_tests[@]##*/}"

@@ -1,6 +1,7 @@
 // The streaming engine on the simulated camera: the ring's order and the
-// newest-frame rule, held buffers, state errors, frame integrity against the
-// camera's own log, start/stop under a blocked waiter, and every video fault.
+// newest-frame rule, held buffers, state errors, frame integrity and frame
+// records against the camera's own log, start/stop under a blocked waiter,
+// close and disable under callers on other threads, and every video fault.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,6 +10,7 @@
 #include <future>
 #include <map>
 #include <optional>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -22,6 +24,7 @@ using vocam::sim::frameHash;
 using vocam::test::countOf;
 using vocam::test::nextFrame;
 using vocam::test::StderrCapture;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -40,6 +43,20 @@ class Watchdog {
     std::promise<void> done_;
     std::future<void> thread_;
 };
+
+vocam_frame_info infoOf(_vocam *h, int index) {
+    vocam_frame_info info{};
+    info.size = sizeof info;
+    EXPECT_EQ(vocam_get_buffer_info(h, index, &info), 0);
+    return info;
+}
+
+vocam_stream_stats statsOf(_vocam *h) {
+    vocam_stream_stats stats{};
+    stats.size = sizeof stats;
+    EXPECT_EQ(vocam_get_stream_stats(h, &stats), 0);
+    return stats;
+}
 
 class Stream : public ::testing::Test {
   protected:
@@ -67,15 +84,13 @@ class Stream : public ::testing::Test {
     }
     template <class Done>
     void waitUntil(Done done) {
-        for (;; std::this_thread::sleep_for(1ms)) {
-            std::lock_guard lock(h->stream_lock);
-            if (done()) return;
-        }
+        while (!done()) std::this_thread::sleep_for(1ms);
     }
-    template <class Read>
-    auto locked(Read read) {
-        std::lock_guard lock(h->stream_lock);
-        return read();
+    vo::StreamState state() { return usb_stream_probe(h).state; }
+    // Until no frame is left to take (the camera has gone silent).
+    void drainFrames() {
+        for (int r; (r = vocam_wait_for_capture_to_buffer_timeout(h, 100)) >= 0;)
+            vocam_release_buffer(h, r);
     }
     StderrCapture err;
     std::optional<vocam::test::OpenCamera> cam;
@@ -99,7 +114,10 @@ TEST_F(Stream, StateErrorsAreRefusedWithTheirCodes) {
     EXPECT_EQ(vocam_get_buffer_status(h, 0), -78);
     EXPECT_EQ(vocam_get_buffer_acquired_size(h, 0), -78);
     EXPECT_EQ(vocam_wait_for_capture_to_buffer(h), -96);
-    EXPECT_EQ(err.take(), "stream is not running - no data to wait for...\n");
+    EXPECT_EQ(vocam_wait_for_capture_to_buffer_timeout(h, 10), -96);
+    EXPECT_EQ(err.take(),
+              "stream is not running - no data to wait for...\n"
+              "stream is not running - no data to wait for...\n");
 
     ASSERT_EQ(vocam_start_streaming(h), 0);
     EXPECT_EQ(vocam_start_streaming(h), -22);
@@ -111,86 +129,136 @@ TEST_F(Stream, StateErrorsAreRefusedWithTheirCodes) {
     const int index = vocam_wait_for_capture_to_buffer(h);
     ASSERT_GE(index, 0);
     for (int bad : {3, -1, (index + 1) % 3}) EXPECT_EQ(vocam_release_buffer(h, bad), -22);
-    EXPECT_EQ(vocam_release_buffer(h, index), 0);
-    EXPECT_EQ(vocam_release_buffer(h, index), -22);  // no longer held
 
+    // A held buffer keeps its ring: disable and a new enable are refused
+    // until it is released.
     EXPECT_EQ(vocam_stop_streaming(h), 0);
     EXPECT_EQ(vocam_stop_streaming(h), -1);
     EXPECT_EQ(vocam_wait_for_capture_to_buffer(h), -96);
+    err.take();
+    EXPECT_EQ(vocam_disable_streaming(h), -1);
+    EXPECT_EQ(vocam_enable_streaming(h), -1);
+    EXPECT_EQ(err.take(),
+              "error: unable to disable stream while a buffer is held\n"
+              "error: unable to enable stream again while a buffer is held\n");
+    EXPECT_NE(vocam_get_buffer_address(h, index), nullptr);
+    EXPECT_EQ(vocam_release_buffer(h, index), 0);
+    EXPECT_EQ(vocam_release_buffer(h, index), -22);  // no longer held
     EXPECT_EQ(vocam_disable_streaming(h), 0);
     EXPECT_EQ(vocam_get_buffer_address(h, 0), nullptr);
     EXPECT_EQ(cam->device().reg(0x0214), 0u);  // video is off again
 }
 
-// Each read goes into the free buffer holding the oldest frame (never-filled
-// buffers first, ties to the lowest index).
-TEST(StreamRing, NextReadTakesTheOldestFreeBuffer) {
-    vocam::test::SimCamera cam;
-    _vocam *h = cam.handle();
-    h->width = 16;
-    h->height = 4;
+TEST_F(Stream, AStartAfterTheFrameSizeChangedWaitsForANewEnable) {
+    open();
     ASSERT_EQ(vocam_enable_streaming(h), 0);
-    ASSERT_EQ(h->usb_interface_if->setAlternate(2), 0);  // the streaming endpoints
-    std::unique_ptr<vocam::usbhost::EventSource> source;
-    ASSERT_EQ(h->usb_interface_if->createAsyncEventSource(source), 0);
-    struct Case {
-        std::uint32_t seq[3];
-        std::uint8_t hold[3];
-        int expected;
-    } cases[] = {
-        {{0, 0, 0}, {0, 0, 0}, 0}, {{1, 0, 0}, {0, 0, 0}, 1}, {{1, 2, 0}, {0, 0, 0}, 2},
-        {{4, 2, 3}, {0, 0, 0}, 1}, {{4, 2, 3}, {0, 1, 0}, 2}, {{4, 2, 3}, {0, 1, 1}, 0},
-        {{5, 5, 5}, {0, 0, 0}, 0},
-    };
-    StderrCapture err;
-    std::lock_guard lock(h->stream_lock);
-    for (const Case &c : cases) {
-        for (int i = 0; i < 3; ++i) {
-            h->buffers[i].sequence = c.seq[i];
-            h->buffers[i].hold_count = c.hold[i];
-        }
-        h->reading_index = -1;
-        ASSERT_EQ(usb_stream_buffer_read_next(h), 0);
-        EXPECT_EQ(h->reading_index, c.expected) << c.seq[0] << "," << c.seq[1] << "," << c.seq[2];
-        EXPECT_EQ(h->buffers[c.expected].sequence, 0u);
-        // A second read into another buffer is refused while one is in flight.
-        const int other = (c.expected + 1) % 3;
-        EXPECT_EQ(usb_stream_schedule_read(h, other), -22);
-        EXPECT_EQ(err.take(), "attempting to read " + std::to_string(other) +
-                                  " when in progress of reading " + std::to_string(c.expected));
-    }
-    for (auto &b : h->buffers) b.hold_count = 1;
-    EXPECT_EQ(usb_stream_buffer_read_next(h), -22);
-    EXPECT_EQ(err.take(), "all buffers are in use - unable to stream data\n");
-    h->usb_interface_if->abortPipe(kStreamPipe);
+    auto smaller = vocam::test::window(0, 0, 320, 240, 2, 2);
+    ASSERT_EQ(vocam_set_video_format(h, &smaller), 0);
+    err.take();
+    EXPECT_EQ(vocam_start_streaming(h), -1);
+    EXPECT_EQ(err.take(),
+              "error: the frame size changed since streaming was enabled - enable it again\n");
+    ASSERT_EQ(vocam_enable_streaming(h), 0);
+    ASSERT_EQ(vocam_start_streaming(h), 0);
+    const int r = nextFrame(h);
+    ASSERT_GE(r, 0);
+    EXPECT_EQ(infoOf(h, r).bytes, 160u * 120u);
+    vocam_release_buffer(h, r);
+    finish();
 }
 
-TEST_F(Stream, EachWaitGetsTheNewestFrameOnceAndNeverTheLastFreeBuffer) {
+TEST_F(Stream, FrameRecordsAreRefusedWithoutWritingAnything) {
     open();
+    vocam_frame_info info{};
+    vocam_stream_stats stats{};
+    auto refused = [&](int r, const std::string &why) {
+        EXPECT_EQ(r, -22);
+        EXPECT_EQ(err.take(), "error: " + why + "\n");
+    };
+    info.size = sizeof info;
+    stats.size = sizeof stats;
+    err.take();
+    refused(vocam_get_buffer_info(h, 0, &info), "vocam_get_buffer_info: streaming is not enabled");
+    refused(vocam_get_stream_stats(h, &stats), "vocam_get_stream_stats: streaming is not enabled");
     start();
-    std::uint32_t last = 0;
-    for (int i = 0; i < 200; ++i) {
+    takeOne();
+    err.take();
+    refused(vocam_get_buffer_info(h, 0, nullptr), "vocam_get_buffer_info: no record given");
+    refused(vocam_get_stream_stats(h, nullptr), "vocam_get_stream_stats: no record given");
+    for (int bad : {3, -1})
+        refused(vocam_get_buffer_info(h, bad, &info),
+                "vocam_get_buffer_info: buffer index outside 0 to 2");
+    for (std::uint32_t size :
+         {0u, std::uint32_t(sizeof info - 8), std::uint32_t(sizeof info + 8)}) {
+        vocam_frame_info probe{};
+        probe.size = size;
+        probe.sequence = 77;
+        refused(vocam_get_buffer_info(h, 0, &probe),
+                "vocam_get_buffer_info: record of unknown size");
+        EXPECT_EQ(probe.sequence, 77u);
+        vocam_stream_stats counts{};
+        counts.size = size;
+        counts.delivered = 77;
+        refused(vocam_get_stream_stats(h, &counts),
+                "vocam_get_stream_stats: record of unknown size");
+        EXPECT_EQ(counts.delivered, 77u);
+    }
+    finish();
+}
+
+// Paced, so each frame is taken before the next lands: with at most one
+// buffer held, reads go round the ring (each into the free buffer with the
+// oldest frame) and every wait gets the newest frame, once, with its record.
+TEST_F(Stream, FramesGoRoundTheRingAndEachWaitGetsTheNewestOnce) {
+    open("model_02:state=ready:fps=200");
+    cam->device().video().clearFrameLog();
+    start();
+    const std::uint32_t bytes = vocam_get_video_frame_size(h);
+    std::uint64_t last = 0, lastTime = 0;
+    int held = -1;
+    for (int i = 0; i < 30; ++i) {
         const int index = vocam_wait_for_capture_to_buffer(h);
         ASSERT_GE(index, 0);
-        locked([&] {
-            // The held buffer carries the newest completed frame.
-            EXPECT_EQ(h->buffers[index].sequence, h->delivered_sequence);
-            EXPECT_GT(h->buffers[index].sequence, last);
-            last = h->buffers[index].sequence;
-        });
-        if (i % 50 == 0) std::this_thread::sleep_for(5ms);  // frames complete meanwhile
-        ASSERT_EQ(vocam_release_buffer(h, index), 0);
+        const vocam_frame_info info = infoOf(h, index);
+        EXPECT_EQ(info.size, sizeof info);
+        EXPECT_EQ(info.bytes, bytes);
+        EXPECT_EQ(info.held, 1u);
+        EXPECT_GT(info.sequence, last);
+        EXPECT_EQ(static_cast<std::uint64_t>(index), (info.sequence - 1) % 3) << info.sequence;
+        EXPECT_GT(info.timestamp_ns, lastTime);
+        last = info.sequence;
+        lastTime = info.timestamp_ns;
+        // Every other frame stays held while the next one is waited for.
+        if (held >= 0) {
+            ASSERT_EQ(vocam_release_buffer(h, held), 0);
+        }
+        held = -1;
+        if (i % 2 == 0)
+            held = index;
+        else
+            ASSERT_EQ(vocam_release_buffer(h, index), 0);
     }
+    if (held >= 0) vocam_release_buffer(h, held);
+    finish();
+}
 
-    // With two buffers held there is no frame to take: the one free buffer is
-    // re-armed before a waiter wakes, so the newest frame is always already
-    // being overwritten.
-    const int a = vocam_wait_for_capture_to_buffer(h);
+// With two buffers held the third is refilled as soon as it is full. The
+// wait says so (-22), but only once a frame was indeed lost to the refill:
+// a caller that retries is paced by the camera, not spun.
+TEST_F(Stream, TwoHeldBuffersGiveOneRefusalPerFrameLost) {
+    open("model_02:state=ready:fps=100");
+    start();
+    const int a = nextFrame(h);
     const int b = nextFrame(h);
     ASSERT_GE(a, 0);
     ASSERT_GE(b, 0);
     ASSERT_NE(a, b);
-    for (int i = 0; i < 20; ++i) EXPECT_EQ(vocam_wait_for_capture_to_buffer(h), -22);
+    const auto overwritten0 = statsOf(h).overwritten;
+    const auto sent0 = cam->device().video().framesSent();
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(vocam_wait_for_capture_to_buffer(h), -22);
+    EXPECT_GE(cam->device().video().framesSent() - sent0, 10u);
+    EXPECT_GE(statsOf(h).overwritten - overwritten0, 10u);
+    // A released buffer is the next one read into, and its frame goes out.
     EXPECT_EQ(vocam_release_buffer(h, a), 0);
     const int c = nextFrame(h);
     EXPECT_GE(c, 0);
@@ -200,62 +268,93 @@ TEST_F(Stream, EachWaitGetsTheNewestFrameOnceAndNeverTheLastFreeBuffer) {
     finish();
 }
 
-// Waits never take the last free buffer (it is always being read into), so a
-// full ring comes only from holds the stream started with; a release must
-// still get frames flowing again.
-TEST_F(Stream, ReleaseRearmsARingThatWasFull) {
-    open();
-    ASSERT_EQ(vocam_enable_streaming(h), 0);
-    locked([&] {
-        for (auto &b : h->buffers) b.hold_count = 1;
-    });
-    ASSERT_EQ(vocam_start_streaming(h), 0);
-    EXPECT_EQ(locked([&] { return h->reads_pending; }), 0);
-    EXPECT_EQ(locked([&] { return h->reading_index; }), -1);
-    EXPECT_GE(countOf(err.take(), "all buffers are in use - unable to stream data\n"), 1);
-    auto next = std::async(std::launch::async, [this] { return nextFrame(h); });
-    std::this_thread::sleep_for(20ms);
-    EXPECT_EQ(next.wait_for(0s), std::future_status::timeout);
-    EXPECT_EQ(vocam_release_buffer(h, 1), 0);
-    // Frames flow into the released buffer again...
-    Watchdog watchdog(30s, "frames after a release");
-    waitUntil([&] { return h->frame_sequence > 0; });
-    // ...and with a second buffer free the waiter gets one.
-    EXPECT_EQ(vocam_release_buffer(h, 0), 0);
-    ASSERT_EQ(next.wait_for(10s), std::future_status::ready);
-    const int got = next.get();
-    EXPECT_TRUE(got == 0 || got == 1) << got;
-    EXPECT_EQ(vocam_release_buffer(h, got), 0);
-    EXPECT_EQ(vocam_release_buffer(h, 2), 0);
-    finish();
+// Every frame the client gets is one the camera sent, whole, under the number
+// its record gives, also when the reader is slow and the ring overwrites
+// frames; the counts account for every frame the camera sent.
+TEST_F(Stream, FramesAndRecordsMatchTheCamerasLogAndTheCountsAddUp) {
+    for (const bool slow : {false, true}) {
+        SCOPED_TRACE(slow ? "slow reader" : "fast reader");
+        open();
+        cam->device().video().clearFrameLog();
+        start();
+        const std::uint32_t bytes = vocam_get_video_frame_size(h);
+        ASSERT_EQ(bytes, 320u * 240u);
+        struct Taken {
+            std::uint64_t sequence, hash;
+        };
+        std::vector<Taken> taken;
+        while (taken.size() < (slow ? 300u : 3000u)) {
+            const int index = nextFrame(h);
+            ASSERT_GE(index, 0);
+            const vocam_frame_info before = infoOf(h, index);
+            if (slow) std::this_thread::sleep_for(200us);  // frames land meanwhile
+            taken.push_back(
+                {before.sequence, frameHash(vocam_get_buffer_address(h, index), bytes)});
+            EXPECT_EQ(infoOf(h, index).sequence, before.sequence);  // the held record stays
+            ASSERT_EQ(vocam_release_buffer(h, index), 0);
+        }
+        ASSERT_EQ(vocam_stop_streaming(h), 0);
+        const auto log = cam->device().video().frameLog();
+        const vocam_stream_stats stats = statsOf(h);
+        // Frames the camera sent whole are the frames delivered, numbered alike.
+        EXPECT_EQ(stats.delivered, log.size());
+        EXPECT_EQ(stats.taken, taken.size());
+        std::uint64_t previous = 0, gaps = 0;
+        for (const Taken &t : taken) {
+            ASSERT_GE(t.sequence, 1u);
+            ASSERT_LE(t.sequence, log.size());
+            ASSERT_EQ(log[t.sequence - 1].hash, t.hash) << "frame " << t.sequence;
+            ASSERT_GT(t.sequence, previous);
+            gaps += t.sequence - previous - 1;
+            previous = t.sequence;
+        }
+        // Frames never taken were overwritten, or are still in the ring.
+        std::set<std::uint64_t> seen;
+        for (const Taken &t : taken) seen.insert(t.sequence);
+        std::uint64_t untaken = 0;
+        for (int i = 0; i < 3; ++i) {
+            const std::uint64_t sequence = infoOf(h, i).sequence;
+            untaken += sequence != 0 && seen.count(sequence) == 0;
+        }
+        EXPECT_EQ(gaps + (stats.delivered - previous), stats.overwritten + untaken);
+        EXPECT_EQ(stats.delivered, stats.taken + stats.overwritten + untaken);
+        if (slow) {
+            EXPECT_GT(stats.overwritten, 0u);
+        }
+        EXPECT_EQ(stats.failed_reads + stats.short_frames, 0u);
+        EXPECT_EQ(vocam_disable_streaming(h), 0);
+        EXPECT_EQ(err.take().find("error"), std::string::npos);
+        cam.reset();
+    }
 }
 
-// Every frame the client gets is one the camera sent, whole: the ring never
-// hands out a buffer a read is writing into.
-TEST_F(Stream, ThousandsOfFramesArriveWholeAndInOrder) {
-    open();
-    cam->device().video().clearFrameLog();
+TEST_F(Stream, ATimedWaitEndsWhenAskedAndStillGetsFrames) {
+    open("model_02:state=ready:fps=100");
     start();
-    const std::uint32_t bytes = vocam_get_video_frame_size(h);
-    ASSERT_EQ(bytes, 320u * 240u);
-    std::vector<std::uint64_t> hashes;
-    while (hashes.size() < 3000) {
-        const int index = nextFrame(h);
-        ASSERT_GE(index, 0);
-        hashes.push_back(frameHash(vocam_get_buffer_address(h, index), bytes));
-        ASSERT_EQ(vocam_release_buffer(h, index), 0);
+    takeOne();
+    const int r = vocam_wait_for_capture_to_buffer_timeout(h, 5000);
+    ASSERT_GE(r, 0);
+    vocam_release_buffer(h, r);
+    cam->device().video().setSilent(true);
+    drainFrames();
+    for (std::uint32_t ms : {0u, 1u, 50u}) {
+        const auto began = Clock::now();
+        EXPECT_EQ(vocam_wait_for_capture_to_buffer_timeout(h, ms), VOCAM_WAIT_TIMED_OUT);
+        const auto spent = Clock::now() - began;
+        EXPECT_GE(spent, std::chrono::milliseconds(ms));
+        EXPECT_LT(spent, std::chrono::milliseconds(ms) + 2s);  // scheduling slack only
     }
-    finish();
-    std::map<std::uint64_t, std::uint64_t> sent;  // hash -> camera's frame number
-    for (const auto &f : cam->device().video().frameLog()) sent[f.hash] = f.sequence;
-    std::uint64_t previous = 0;
-    for (std::size_t i = 0; i < hashes.size(); ++i) {
-        auto it = sent.find(hashes[i]);
-        ASSERT_NE(it, sent.end()) << "frame " << i << " is not one the camera sent";
-        EXPECT_GT(it->second, previous);
-        previous = it->second;
-    }
-    EXPECT_EQ(err.take().find("error"), std::string::npos);
+    // A stop ends a timed wait early with the usual code.
+    auto waiter = std::async(std::launch::async,
+                             [this] { return vocam_wait_for_capture_to_buffer_timeout(h, 60000); });
+    waitUntil([&] { return usb_stream_probe(h).callers == 1; });
+    std::this_thread::sleep_for(10ms);
+    cam->device().video().setSilent(false);
+    EXPECT_EQ(vocam_stop_streaming(h), 0);
+    const int got = waiter.get();
+    EXPECT_TRUE(got == -96 || got >= 0) << got;
+    if (got >= 0) vocam_release_buffer(h, got);
+    EXPECT_EQ(vocam_disable_streaming(h), 0);
 }
 
 TEST_F(Stream, ThousandStartStopCyclesWithABlockedWaiter) {
@@ -280,9 +379,45 @@ TEST_F(Stream, ThousandStartStopCyclesWithABlockedWaiter) {
     waiter.join();
     EXPECT_GT(frames.load(), 0);
     EXPECT_GT(ended.load(), 0);
-    EXPECT_FALSE(locked([&] { return h->streaming; }));
-    EXPECT_EQ(locked([&] { return h->reads_pending; }), 0);
+    const StreamProbe p = usb_stream_probe(h);
+    EXPECT_EQ(p.state, vo::StreamState::Ready);
+    EXPECT_EQ(p.reads_pending, 0);
     EXPECT_EQ(vocam_disable_streaming(h), 0);
+}
+
+// Stop racing disable, enable, start and another stop: exactly one party
+// joins the stream thread and nobody waits for ever.
+TEST_F(Stream, StopRacingTheOtherControlCallsNeverHangs) {
+    open();
+    ASSERT_EQ(vocam_enable_streaming(h), 0);
+    Watchdog watchdog(120s, "stop racing the control calls");
+    using Call = int (*)(_vocam *);
+    const Call others[] = {vocam_disable_streaming, vocam_enable_streaming, vocam_start_streaming,
+                           vocam_stop_streaming};
+    for (int round = 0; round < 200; ++round) {
+        if (state() == vo::StreamState::Disabled) {
+            ASSERT_EQ(vocam_enable_streaming(h), 0);
+        }
+        if (state() != vo::StreamState::Running) {
+            ASSERT_EQ(vocam_start_streaming(h), 0);
+        }
+        const Call other = others[round % 4];
+        auto racer = std::async(std::launch::async, [&] { return other(h); });
+        const int stopped = vocam_stop_streaming(h);
+        const int r = racer.get();
+        EXPECT_TRUE(stopped == 0 || stopped == -1) << stopped;
+        EXPECT_TRUE(r == 0 || r == -1 || r == -22) << r;
+        // Of two stops one ends the stream; the other succeeds with it, or
+        // comes late and finds nothing running.
+        if (other == vocam_stop_streaming) {
+            EXPECT_TRUE(stopped == 0 || r == 0);
+        }
+        if (state() == vo::StreamState::Running) {
+            ASSERT_EQ(vocam_stop_streaming(h), 0);
+        }
+    }
+    EXPECT_EQ(usb_stream_probe(h).reads_pending, 0);
+    err.take();
 }
 
 TEST_F(Stream, EveryBlockedWaiterReturnsAtTheEndOfTheStream) {
@@ -290,15 +425,12 @@ TEST_F(Stream, EveryBlockedWaiterReturnsAtTheEndOfTheStream) {
     start();
     takeOne();  // the window's picture is ready, so frames are quick
     cam->device().video().setSilent(true);
-    // Let the frame in flight (if any) land, so the waiters really block.
-    std::this_thread::sleep_for(20ms);
-    waitUntil([&] {
-        return std::exchange(h->delivered_sequence, h->frame_sequence) == h->frame_sequence;
-    });
+    drainFrames();
     std::vector<std::future<int>> waiters;
     for (int i = 0; i < 3; ++i)
         waiters.push_back(
             std::async(std::launch::async, [this] { return vocam_wait_for_capture_to_buffer(h); }));
+    waitUntil([&] { return usb_stream_probe(h).callers == 3; });
     std::this_thread::sleep_for(20ms);
     for (auto &w : waiters) EXPECT_EQ(w.wait_for(0s), std::future_status::timeout);
     auto stop = std::async(std::launch::async, [this] { return vocam_stop_streaming(h); });
@@ -311,26 +443,62 @@ TEST_F(Stream, EveryBlockedWaiterReturnsAtTheEndOfTheStream) {
     }
     // The read the silent camera never answered was cancelled.
     EXPECT_GE(countOf(err.take(), "error: stream read did not complete - cancelling it\n"), 1);
-    EXPECT_EQ(locked([&] { return h->reads_pending; }), 0);
+    EXPECT_EQ(usb_stream_probe(h).reads_pending, 0);
     cam->device().video().setSilent(false);
-    start();  // the camera speaks again: the next stream runs as before
+    ASSERT_EQ(vocam_start_streaming(h), 0);  // the camera speaks again: streaming as before
     takeOne();
     finish();
 }
 
+// Close from another thread while waits block and a held buffer is being
+// converted: the waits end with -96, the conversion finishes, and only then
+// is the handle freed (the sanitizer build sees any late touch).
+TEST_F(Stream, CloseEndsBlockedWaitsAndWaitsOutCallersInside) {
+    open();
+    start();
+    const int held = nextFrame(h);
+    ASSERT_GE(held, 0);
+    cam->device().video().setSilent(true);
+    drainFrames();
+    std::vector<std::future<int>> waiters;
+    for (int i = 0; i < 2; ++i)
+        waiters.push_back(
+            std::async(std::launch::async, [this] { return vocam_wait_for_capture_to_buffer(h); }));
+    std::vector<std::uint8_t> rgb(320 * 240 * 4);
+    _VOCAM_IMAGE_FORMAT format{};
+    ASSERT_EQ(vocam_get_image_format(h, &format), 0);
+    std::atomic<int> conversions{0};
+    auto converter = std::async(std::launch::async, [&] {
+        int r;
+        while ((r = vocam_convert_frame_to_rgb(h, rgb.data(), vocam_get_buffer_address(h, held),
+                                               &format, nullptr)) == 0)
+            ++conversions;
+        return r;
+    });
+    Watchdog watchdog(30s, "close with callers inside");
+    waitUntil([&] { return usb_stream_probe(h).callers >= 2 && conversions > 0; });
+    cam->close();
+    for (auto &w : waiters) EXPECT_EQ(w.get(), -96);
+    EXPECT_EQ(converter.get(), -22);
+    EXPECT_EQ(cam->device().reg(0x0214), 0u);
+}
+
 // Paced, so the first whole frame is still the newest when the waiter wakes.
-TEST_F(Stream, FailedReadsAreRetriedIntoTheSameBuffer) {
+TEST_F(Stream, FailedReadsAreRetriedIntoTheSameBufferAndLoggedOnce) {
     open("model_02:state=ready:fps=4");
     cam->device().video().failReads(vocam::usbhost::kIOReturnIOError, 3);
     start();
     const int index = vocam_wait_for_capture_to_buffer(h);
     EXPECT_EQ(index, 0);  // the first frame, after the retries, is in buffer 0
-    EXPECT_EQ(locked([&] { return h->buffers[0].sequence; }), 1u);
+    EXPECT_EQ(infoOf(h, 0).sequence, 1u);
+    EXPECT_EQ(statsOf(h).failed_reads, 3u);
     vocam_release_buffer(h, index);
     finish();
     const auto line =
         "error: read async returned " + std::to_string(vocam::usbhost::kIOReturnIOError) + "\n";
-    EXPECT_EQ(countOf(err.take(), line), 3);
+    const std::string log = err.take();
+    EXPECT_EQ(countOf(log, line), 1);
+    EXPECT_EQ(countOf(log, "error: 2 more like the line above\n"), 1);
 }
 
 TEST_F(Stream, ShortFramesAreReadAgainAndNeverDelivered) {
@@ -341,14 +509,56 @@ TEST_F(Stream, ShortFramesAreReadAgainAndNeverDelivered) {
     ASSERT_EQ(vocam_wait_for_capture_to_buffer(h), 0);
     const std::uint64_t hash =
         frameHash(vocam_get_buffer_address(h, 0), vocam_get_video_frame_size(h));
-    EXPECT_EQ(locked([&] { return h->buffers[0].acquired_size; }), 320u * 240u);
-    EXPECT_EQ(locked([&] { return h->reads_pending; }), 1);
+    EXPECT_EQ(infoOf(h, 0).bytes, 320u * 240u);
+    EXPECT_EQ(usb_stream_probe(h).reads_pending, 1);
+    EXPECT_EQ(statsOf(h).short_frames, 2u);
     const auto log = cam->device().video().frameLog();
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log[0].hash, hash);  // the first whole frame, not a short one
     vocam_release_buffer(h, 0);
     finish();
-    EXPECT_EQ(countOf(err.take(), "error: read async only read 1000/76800 bytes\n"), 2);
+    const std::string lines = err.take();
+    EXPECT_EQ(countOf(lines, "error: read async only read 1000/76800 bytes\n"), 1);
+    EXPECT_EQ(countOf(lines, "error: 1 more like the line above\n"), 1);
+}
+
+// A camera whose reads fail for ever: retries back off, the failure is
+// logged once with a count, and after about 2 s without a whole frame the
+// stream ends, so waiters hear of it.
+TEST_F(Stream, ReadsThatKeepFailingEndTheStreamWithoutAStorm) {
+    for (const bool shortOnes : {false, true}) {
+        SCOPED_TRACE(shortOnes ? "short frames" : "failed reads");
+        open();
+        if (shortOnes)
+            cam->device().video().shortFrames(100, 1 << 30);
+        else
+            cam->device().video().failReads(vocam::usbhost::kIOReturnIOError, 1 << 30);
+        Watchdog watchdog(30s, "a stream of failing reads");
+        const auto began = Clock::now();
+        start();
+        EXPECT_EQ(vocam_wait_for_capture_to_buffer(h), -96);
+        EXPECT_GE(Clock::now() - began, 2s);
+        waitUntil([&] { return state() == vo::StreamState::Ready; });
+        const vocam_stream_stats stats = statsOf(h);
+        const std::uint64_t failures = shortOnes ? stats.short_frames : stats.failed_reads;
+        EXPECT_GE(failures, 10u);
+        EXPECT_LT(failures, 200u);  // paced retries, not a spin
+        const std::string log = err.take();
+        EXPECT_EQ(countOf(log, "error: read async"), 1);
+        EXPECT_EQ(
+            countOf(log, "error: " + std::to_string(failures - 1) + " more like the line above\n"),
+            1);
+        EXPECT_EQ(countOf(log, "error: no whole frame for 2 s - ending the stream\n"), 1);
+        // The stream ended on its own; the camera mended, streaming resumes.
+        EXPECT_EQ(vocam_stop_streaming(h), -1);
+        cam->device().video().failReads(0, 0);
+        cam->device().video().shortFrames(0, 0);
+        ASSERT_EQ(vocam_start_streaming(h), 0);
+        takeOne();
+        finish();
+        err.take();
+        cam.reset();
+    }
 }
 
 TEST_F(Stream, ACameraThatLeavesTheBusEndsTheStream) {
@@ -365,7 +575,7 @@ TEST_F(Stream, ACameraThatLeavesTheBusEndsTheStream) {
     cam->device().unplug();
     EXPECT_EQ(waiter.get(), -96);
     // The thread ends on its own; a stop then finds nothing running.
-    waitUntil([&] { return !h->streaming; });
+    waitUntil([&] { return state() == vo::StreamState::Ready; });
     EXPECT_EQ(vocam_stop_streaming(h), -1);
     EXPECT_EQ(vocam_disable_streaming(h), 0);
     EXPECT_GE(countOf(err.take(), "error: camera has left the bus - ending the stream\n"), 1);

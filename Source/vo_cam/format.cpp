@@ -102,13 +102,6 @@ int checkWindow(const _vocam *handle, const _vocam_frame_format &in) {
     return 0;
 }
 
-// A window change while frames flow would let the camera send frames of a
-// size the ring was not allocated for.
-bool streamActive(_vocam *handle) {
-    std::lock_guard lock(handle->stream_lock);
-    return handle->streaming || handle->stopping || handle->stream_starting;
-}
-
 }  // namespace
 
 int cam_write_format(_vocam *handle, const _vocam_frame_format *format) {
@@ -161,10 +154,18 @@ VOCAM_API int vocam_set_video_format(_vocam *handle, const _vocam_frame_format *
         const bool subsampled = in->subSampleX > 1 || in->subSampleY > 1;
         if (subsampled && (handle->model == nullptr || handle->model->subsampling == 0)) return -22;
         if (const int r = checkWindow(handle, *in); r != 0) return r;
-        if (streamActive(handle)) {
-            vo::logs(vo::LogKind::Error,
-                     "error: unable to change the video format while the stream is running\n");
-            return -1;
+        StreamCall call(handle);
+        if (!call) return -1;
+        // Held across the change, so no enable reads half a window, and no
+        // stream starts with frames of a size its ring was not allocated for.
+        vo::Lock control(handle->stream.control);
+        {
+            vo::Lock lock(handle->stream.lock);
+            if (handle->stream.active() || handle->stream.closing) {
+                vo::logs(vo::LogKind::Error,
+                         "error: unable to change the video format while the stream is running\n");
+                return -1;
+            }
         }
         if (const int r = cam_write_format(handle, in); r != 0) return r;
         return vo_usb_reload_kps(handle);
@@ -227,11 +228,13 @@ VOCAM_API int vocam_convert_frame_to_rgb(_vocam *handle, std::uint8_t *dst, cons
                                          const void *image_format, const void *conversion_params) {
     return vo::guard(__func__, [&]() -> int {
         if (handle == nullptr || dst == nullptr || src == nullptr) return -22;
-        {
-            // Frames exist only while the stream runs; a stop frees them soon.
-            std::lock_guard lock(handle->stream_lock);
-            if (!handle->streaming || handle->stopping || handle->stream_ending) return -22;
-        }
+        StreamCall call(handle);
+        if (!call) return -22;
+        // Frames exist only while the stream runs; a ring buffer being
+        // converted is neither refilled nor freed until the conversion ends.
+        FramePin pin(handle, src);
+        if (!pin) return -22;
+        vo::Lock turn(handle->convert_lock);
         if (const int r = vo_usb_create_votf(handle); r != 0) return r;
         return handle->converter->ConvertToRgb(dst, src, 24, image_format, conversion_params);
     });

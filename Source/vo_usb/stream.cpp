@@ -1,22 +1,36 @@
 // The streaming engine: a thread per streaming camera keeps one bulk read in
 // flight into a ring of three frame buffers, and the caller takes the newest
 // complete frame, holds it while it uses it, and gives it back.
+//
+// Lock order: the stream's control lock, then its data lock. The stream
+// thread takes only the data lock; only control calls join it.
+#include <time.h>
+
 #include <chrono>
 #include <cstdio>
 #include <new>
+#include <optional>
 #include <system_error>
 #include <thread>
 
+#include "../vo_guard.h"
 #include "../vo_log.h"
 #include "vo_usb/vo_usb.h"
 
 using namespace vocam::usbhost;
+using vo::StreamState;
 
 namespace {
 
 constexpr std::int32_t kRegVideo = 0x0214;
 constexpr std::uint32_t kVideoOn = 0x80;
-constexpr int kBufferCount = 3;
+constexpr int kBufferCount = vo::kRingSize;
+
+// A camera whose reads keep failing is given this long to send one whole
+// frame before the stream ends; the pauses between retries grow to at most
+// kLongestPause, so a dead camera costs neither a core nor a flood of lines.
+constexpr auto kGiveUpAfter = std::chrono::seconds(2);
+constexpr auto kLongestPause = std::chrono::milliseconds(64);
 
 using Clock = std::chrono::steady_clock;
 
@@ -24,28 +38,36 @@ bool validIndex(std::int32_t index) {
     return index >= 0 && index < kBufferCount;
 }
 
-bool allBuffersHeld(const _vocam *h) {
-    for (const auto &b : h->buffers)
-        if (b.hold_count == 0) return false;
-    return true;
+std::uint64_t monotonicNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000u +
+           static_cast<std::uint64_t>(ts.tv_nsec);
 }
 
-// Frames may still be requested: the thread has begun and nobody asked it to end.
-bool flowing(const _vocam *h) {
-    return h->streaming && !h->stopping && !h->stream_ending;
+int heldCount(_vocam *h) VO_REQUIRES(h->stream.lock) {
+    int n = 0;
+    for (const auto &b : h->stream.buffers) n += b.holds > 0;
+    return n;
 }
 
-// Asks the stream thread to end on its own (lock held): every waiter is woken
-// and returns -96.
-void endStream(_vocam *h) {
-    h->stream_ending = 1;
-    if (h->run_loop != nullptr) h->run_loop->stop();
-    h->stream_cond.notify_all();
+bool anyFree(_vocam *h) VO_REQUIRES(h->stream.lock) {
+    for (const auto &b : h->stream.buffers)
+        if (b.free()) return true;
+    return false;
+}
+
+// Asks the stream thread to end on its own: every waiter is woken and
+// returns -96.
+void endStream(_vocam *h) VO_REQUIRES(h->stream.lock) {
+    h->stream.ending = true;
+    if (h->stream.run_loop != nullptr) h->stream.run_loop->stop();
+    h->stream.cond.notify_all();
 }
 
 // A read could not be started: nothing would ever wake the waiters, so the
-// stream ends (lock held).
-void readFailed(_vocam *h, int code) {
+// stream ends.
+void readFailed(_vocam *h, int code) VO_REQUIRES(h->stream.lock) {
     if (code == kIOReturnNoDevice)
         vo::logs(vo::LogKind::Error, "error: camera has left the bus - ending the stream\n");
     else
@@ -53,74 +75,253 @@ void readFailed(_vocam *h, int code) {
     endStream(h);
 }
 
-// Re-arms the ring after a frame or a release (lock held). A ring that is
-// merely full waits for the next release.
-void rearm(_vocam *h) {
+// Re-arms the ring after a frame, a release or the end of a conversion. A
+// ring with no free buffer waits for the next release.
+void rearm(_vocam *h) VO_REQUIRES(h->stream.lock) {
     const int r = usb_stream_buffer_read_next(h);
-    if (r < 0 && !allBuffersHeld(h)) readFailed(h, r);
+    if (r < 0 && anyFree(h)) readFailed(h, r);
 }
 
-// Retries a failed or short read into the same buffer (lock held).
-void retry(_vocam *h, int index) {
-    if (!flowing(h) || index < 0) return;
+// A ring that went idle because no buffer was free moves again.
+void resumeIfIdle(_vocam *h) VO_REQUIRES(h->stream.lock) {
+    if (h->stream.flowing() && h->stream.reads_pending == 0 && h->stream.reading_index == -1)
+        rearm(h);
+}
+
+// Closes a run of failures, saying how often its last kind repeated unlogged.
+void endFailureRun(_vocam *h) VO_REQUIRES(h->stream.lock) {
+    vo::FailureRun &f = h->stream.failures;
+    if (f.active && f.repeats > 0)
+        vo::logf(vo::LogKind::Error, "error: %llu more like the line above\n",
+                 static_cast<unsigned long long>(f.repeats));
+    f = vo::FailureRun{};
+}
+
+// Notes a failed (`code` != 0) or short read. Returns the pause before the
+// retry, or nothing when the run has lasted too long and the stream ends.
+std::optional<std::chrono::milliseconds> noteFailure(_vocam *h, int code, std::uint32_t bytes)
+    VO_REQUIRES(h->stream.lock) {
+    vo::FailureRun &f = h->stream.failures;
+    const auto now = Clock::now();
+    if (f.active && f.code == code && f.bytes == bytes) {
+        ++f.repeats;
+    } else {
+        if (f.active && f.repeats > 0)
+            vo::logf(vo::LogKind::Error, "error: %llu more like the line above\n",
+                     static_cast<unsigned long long>(f.repeats));
+        if (!f.active) {
+            f.since = now;
+            f.pause = std::chrono::milliseconds(0);
+        }
+        f.active = true;
+        f.code = code;
+        f.bytes = bytes;
+        f.repeats = 0;
+        if (code != 0)
+            vo::logf(vo::LogKind::Error, "error: read async returned %d\n", code);
+        else
+            vo::logf(vo::LogKind::Error, "error: read async only read %u/%u bytes\n", bytes,
+                     h->stream.frame_bytes);
+    }
+    if (now - f.since >= kGiveUpAfter) {
+        endFailureRun(h);
+        vo::logs(vo::LogKind::Error, "error: no whole frame for 2 s - ending the stream\n");
+        endStream(h);
+        return std::nullopt;
+    }
+    const auto pause = f.pause;
+    f.pause =
+        f.pause.count() == 0 ? std::chrono::milliseconds(1) : std::min(f.pause * 2, kLongestPause);
+    return pause;
+}
+
+// Retries a failed or short read into the same buffer after `pause`; a stop
+// or close cuts the pause short.
+void retryAfter(_vocam *h, vo::Lock &lock, int index, std::chrono::milliseconds pause)
+    VO_REQUIRES(h->stream.lock) {
+    const auto deadline = Clock::now() + pause;
+    while (h->stream.flowing() && Clock::now() < deadline)
+        vo::waitUntil(h->stream.cond, lock, deadline);
+    if (!h->stream.flowing() || index < 0) {
+        h->stream.reading_index = -1;
+        return;
+    }
     if (const int r = usb_stream_schedule_read(h, index); r < 0) readFailed(h, r);
 }
 
-// Joins a stream thread that has ended (or is about to): it no longer needs
-// anything but its own exit.
-void joinEndedThread(_vocam *h) {
-    if (h->stream_thread.joinable() && h->stream_thread.get_id() != std::this_thread::get_id())
-        h->stream_thread.join();
-}
-
-// Runs completions until no read is in flight or `seconds` have passed
-// (lock held on entry and exit).
-void drainFor(_vocam *h, EventLoop &loop, std::unique_lock<std::mutex> &lock, double seconds) {
+// Runs completions until no read is in flight or `seconds` have passed; the
+// lock is let go while the loop runs and held again on return.
+void drainFor(_vocam *h, EventLoop &loop, double seconds) VO_REQUIRES(h->stream.lock) {
     const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                              std::chrono::duration<double>(seconds));
-    while (h->reads_pending > 0) {
+    while (h->stream.reads_pending > 0) {
         const auto now = Clock::now();
         if (now >= deadline) break;
-        lock.unlock();
+        h->stream.lock.unlock();
         loop.runOnce(std::chrono::duration<double>(deadline - now).count());
-        lock.lock();
+        h->stream.lock.lock();
     }
+}
+
+// The one join of the stream thread.
+void joinThread(_vocam *h) VO_REQUIRES(h->stream.control) VO_EXCLUDES(h->stream.lock) {
+    if (h->stream.thread.joinable()) h->stream.thread.join();
+}
+
+// A thread that ended on its own (camera gone, reads failing, start failed)
+// is joined by the next control call.
+void reapEnded(_vocam *h) VO_REQUIRES(h->stream.control) VO_EXCLUDES(h->stream.lock) {
+    bool ended;
+    {
+        vo::Lock lock(h->stream.lock);
+        ended = h->stream.state == StreamState::Ready || h->stream.state == StreamState::Disabled;
+    }
+    if (ended) joinThread(h);
+}
+
+bool closing(_vocam *h) VO_EXCLUDES(h->stream.lock) {
+    vo::Lock lock(h->stream.lock);
+    if (h->stream.closing) vo::logs(vo::LogKind::Error, "error: the camera is being closed\n");
+    return h->stream.closing;
+}
+
+// Empties the ring for a disable or a new enable: refused (-1) while a
+// caller holds a buffer, and waits out conversions reading one.
+int dropRing(_vocam *h, vo::Lock &lock, const char *refusal) VO_REQUIRES(h->stream.lock) {
+    if (heldCount(h) > 0) {
+        vo::logs(vo::LogKind::Error, refusal);
+        return -1;
+    }
+    for (;;) {
+        bool pinned = false;
+        for (const auto &b : h->stream.buffers) pinned |= b.pins > 0;
+        if (!pinned) break;
+        vo::wait(h->stream.cond, lock);
+    }
+    for (auto &b : h->stream.buffers) b = vo::RingBuffer{};
+    h->stream.reading_index = -1;
+    h->stream.setState(StreamState::Disabled);
+    return 0;
+}
+
+// The next frame for a wait, with an optional deadline.
+int waitForFrame(_vocam *h, std::optional<Clock::time_point> deadline) {
+    StreamCall call(h);
+    if (!call) return -96;
+    vo::Lock lock(h->stream.lock);
+    if (!h->stream.flowing()) {
+        vo::logs(vo::LogKind::Error, "stream is not running - no data to wait for...\n");
+        return -96;
+    }
+    // The stream this wait belongs to: once it has ended, a later stream's
+    // frames are not what the caller waited for.
+    const std::uint32_t epoch = h->stream.epoch;
+    const std::uint64_t seen = h->stream.frame_sequence;
+    for (;;) {
+        // The newest frame not yet handed out; the buffer being filled has sequence 0.
+        int best = -1;
+        for (int i = 0; i < kBufferCount; ++i) {
+            const vo::RingBuffer &b = h->stream.buffers[i];
+            if (b.sequence > h->stream.delivered_sequence &&
+                (best < 0 || b.sequence > h->stream.buffers[best].sequence))
+                best = i;
+        }
+        if (best >= 0) {
+            vo::RingBuffer &b = h->stream.buffers[best];
+            h->stream.delivered_sequence = b.sequence;
+            ++b.holds;
+            if (!b.taken) ++h->stream.counts.taken;
+            b.taken = true;
+            return best;
+        }
+        // With two buffers held the third is refilled as soon as it is full:
+        // no frame can be handed out until a release.
+        const int held = heldCount(h);
+        if (held >= kBufferCount || (held == kBufferCount - 1 && h->stream.frame_sequence != seen))
+            return -22;
+        if (deadline) {
+            if (Clock::now() >= *deadline) return VOCAM_WAIT_TIMED_OUT;
+            vo::waitUntil(h->stream.cond, lock, *deadline);
+        } else {
+            vo::wait(h->stream.cond, lock);
+        }
+        if (h->stream.epoch != epoch || !h->stream.flowing()) return -96;
+    }
+}
+
+// Refusals of the record calls: -22 with one line.
+int refuse(const char *call, const char *why) {
+    vo::logf(vo::LogKind::Error, "error: %s: %s\n", call, why);
+    return -22;
 }
 
 }  // namespace
 
-bool usb_stream_stopping(_vocam *h) {
-    std::lock_guard lock(h->stream_lock);
-    return h->stopping != 0;
+StreamCall::StreamCall(_vocam *h) : stream_(h->stream) {
+    vo::Lock lock(stream_.lock);
+    admitted_ = !stream_.closing;
+    if (admitted_) ++stream_.callers;
+}
+
+StreamCall::~StreamCall() {
+    if (!admitted_) return;
+    vo::Lock lock(stream_.lock);
+    if (--stream_.callers == 0) stream_.cond.notify_all();
+}
+
+FramePin::FramePin(_vocam *h, const std::uint8_t *src) : handle_(h) {
+    vo::Lock lock(h->stream.lock);
+    running_ = h->stream.flowing();
+    if (!running_) return;
+    for (int i = 0; i < kBufferCount; ++i)
+        if (h->stream.buffers[i].data.get() == src) {
+            index_ = i;
+            ++h->stream.buffers[i].pins;
+        }
+}
+
+FramePin::~FramePin() {
+    if (index_ < 0) return;
+    vo::Lock lock(handle_->stream.lock);
+    --handle_->stream.buffers[index_].pins;
+    resumeIfIdle(handle_);
+    handle_->stream.cond.notify_all();
+}
+
+StreamProbe usb_stream_probe(_vocam *h) {
+    vo::Lock lock(h->stream.lock);
+    return {h->stream.state, h->stream.reads_pending, h->stream.reading_index, h->stream.callers};
 }
 
 int usb_stream_schedule_read(_vocam *h, int index) {
-    if (h->reading_index != -1 && h->reading_index != index) {
+    if (h->stream.reading_index != -1 && h->stream.reading_index != index) {
         vo::logf(vo::LogKind::Error, "attempting to read %d when in progress of reading %d", index,
-                 h->reading_index);
+                 h->stream.reading_index);
         return -22;
     }
-    h->reading_index = index;
-    stream_buffer &b = h->buffers[index];
-    const IOReturn r = h->usb_interface_if->readPipeAsync(kStreamPipe, b.data.get(), h->frame_bytes,
-                                                          usb_stream_buffer_ready_callback, h);
+    h->stream.reading_index = index;
+    vo::RingBuffer &b = h->stream.buffers[index];
+    const IOReturn r = h->usb_interface_if->readPipeAsync(
+        kStreamPipe, b.data.get(), h->stream.frame_bytes, usb_stream_buffer_ready_callback, h);
     if (r != kIOReturnSuccess) {
         vo::logs(vo::LogKind::Error, "error: unable to configure async read\n");
-        h->reading_index = -1;
+        h->stream.reading_index = -1;
         return r;
     }
-    ++h->reads_pending;
+    ++h->stream.reads_pending;
+    if (b.sequence != 0 && !b.taken) ++h->stream.counts.overwritten;
     b.acquired_size = 0;
     b.sequence = 0;
+    b.arrival_ns = 0;
+    b.taken = false;
     return 0;
 }
 
 int usb_stream_buffer_read_next(_vocam *h) {
     int chosen = -1;
     for (int i = 0; i < kBufferCount; ++i) {
-        const stream_buffer &b = h->buffers[i];
-        if (b.hold_count == 0 && (chosen < 0 || b.sequence < h->buffers[chosen].sequence))
-            chosen = i;
+        const vo::RingBuffer &b = h->stream.buffers[i];
+        if (b.free() && (chosen < 0 || b.sequence < h->stream.buffers[chosen].sequence)) chosen = i;
     }
     if (chosen < 0) {
         vo::logs(vo::LogKind::Error, "all buffers are in use - unable to stream data\n");
@@ -131,38 +332,48 @@ int usb_stream_buffer_read_next(_vocam *h) {
 
 void usb_stream_buffer_ready_callback(void *context, IOReturn result, std::uint32_t bytes) {
     auto *h = static_cast<_vocam *>(context);
-    std::lock_guard lock(h->stream_lock);
-    const int index = h->reading_index;
-    if (h->reads_pending > 0) --h->reads_pending;
+    vo::Lock lock(h->stream.lock);
+    const int index = h->stream.reading_index;
+    if (h->stream.reads_pending > 0) --h->stream.reads_pending;
     if (result == kIOReturnNoDevice) {
         // Every later read would fail the same way.
         vo::logs(vo::LogKind::Error, "error: camera has left the bus - ending the stream\n");
-        h->reading_index = -1;
+        h->stream.reading_index = -1;
         endStream(h);
         return;
     }
-    if (result != kIOReturnSuccess) {
+    const bool whole = result == kIOReturnSuccess && bytes == h->stream.frame_bytes && index >= 0;
+    if (!whole && !h->stream.flowing()) {
         // Reads cancelled at the end of a stream are expected.
-        if (flowing(h) || result != kIOReturnAborted)
+        if (result != kIOReturnSuccess && result != kIOReturnAborted)
             vo::logf(vo::LogKind::Error, "error: read async returned %d\n", result);
-        if (!flowing(h)) h->reading_index = -1;
-        retry(h, index);
+        h->stream.reading_index = -1;
         return;
     }
-    if (bytes == h->frame_bytes && index >= 0) {
-        stream_buffer &b = h->buffers[index];
-        h->reading_index = -1;
-        b.acquired_size = bytes;
-        b.sequence = ++h->frame_sequence;
-        // Re-armed before anyone is woken, so a woken caller finds the ring moving.
-        if (flowing(h)) rearm(h);
-        h->stream_cond.notify_all();
+    if (!whole) {
+        if (result != kIOReturnSuccess)
+            ++h->stream.counts.failed_reads;
+        else
+            ++h->stream.counts.short_frames;
+        const auto pause =
+            noteFailure(h, result != kIOReturnSuccess ? result : 0, result ? 0 : bytes);
+        if (pause)
+            retryAfter(h, lock, index, *pause);
+        else
+            h->stream.reading_index = -1;
         return;
     }
-    vo::logf(vo::LogKind::Error, "error: read async only read %u/%u bytes\n", bytes,
-             h->frame_bytes);
-    if (!flowing(h)) h->reading_index = -1;
-    retry(h, index);
+    if (h->stream.failures.active) endFailureRun(h);
+    vo::RingBuffer &b = h->stream.buffers[index];
+    h->stream.reading_index = -1;
+    b.acquired_size = bytes;
+    b.sequence = ++h->stream.frame_sequence;
+    b.arrival_ns = monotonicNs();
+    b.taken = false;
+    ++h->stream.counts.delivered;
+    // Re-armed before anyone is woken, so a woken caller finds the ring moving.
+    if (h->stream.flowing()) rearm(h);
+    h->stream.cond.notify_all();
 }
 
 void usb_stream_thread_callback(_vocam *h) {
@@ -170,24 +381,17 @@ void usb_stream_thread_callback(_vocam *h) {
     std::unique_ptr<EventSource> source;
     // The thread ends before streaming began: the start call learns why.
     auto fail = [h](int code) {
-        std::lock_guard lock(h->stream_lock);
-        h->streaming = 0;
-        h->stopping = 0;
-        h->stream_starting = 0;
-        h->stream_result = code < 0 ? code : -1;
-        ++h->stream_epoch;
-        h->stream_cond.notify_all();
+        vo::Lock lock(h->stream.lock);
+        h->stream.start_result = code < 0 ? code : -1;
+        h->stream.ending = false;
+        ++h->stream.epoch;
+        h->stream.setState(StreamState::Ready);
     };
     try {
         loop = host().createEventLoop();
     } catch (const std::bad_alloc &) {
         fail(-12);
         return;
-    }
-    {
-        std::lock_guard lock(h->stream_lock);
-        h->stopping = 0;
-        h->streaming = 0;
     }
     Interface *usb = h->usb_interface_if.get();
     IOReturn r = usb != nullptr ? usb->createAsyncEventSource(source) : kIOReturnNotOpen;
@@ -208,28 +412,25 @@ void usb_stream_thread_callback(_vocam *h) {
     }
     loop->attach(*source);
 
-    std::unique_lock lock(h->stream_lock);
-    h->run_loop = loop.get();
-    h->streaming = 1;
+    vo::Lock lock(h->stream.lock);
+    h->stream.run_loop = loop.get();
     const int first = usb_stream_buffer_read_next(h);
-    if (first < 0 && !allBuffersHeld(h)) {
+    if (first < 0 && anyFree(h)) {
         // Not one frame could ever arrive: undo and report, rather than
         // announce a stream that is dead from the start.
-        h->run_loop = nullptr;
-        h->streaming = 0;
+        h->stream.run_loop = nullptr;
         lock.unlock();
         vo_usb_write_vocam_u32(h, kRegVideo, 0);
         loop->detach(*source);
         fail(first);
         return;
     }
-    h->stream_starting = 0;
-    h->stream_result = 0;
-    h->stream_cond.notify_all();
+    h->stream.start_result = 0;
+    h->stream.setState(StreamState::Running);
 
     // A stop that lands between the check and run() is remembered by the
     // loop, so run() then returns at once.
-    while (!h->stopping && !h->stream_ending) {
+    while (h->stream.state == StreamState::Running && !h->stream.ending) {
         lock.unlock();
         loop->run();
         lock.lock();
@@ -237,18 +438,19 @@ void usb_stream_thread_callback(_vocam *h) {
 
     // The read in flight still writes into a ring buffer: let it finish, or
     // cancel it when the camera has stopped sending.
-    drainFor(h, *loop, lock, kStreamDrainSeconds);
-    if (h->reads_pending > 0) {
+    drainFor(h, *loop, kStreamDrainSeconds);
+    if (h->stream.reads_pending > 0) {
         vo::logs(vo::LogKind::Error, "error: stream read did not complete - cancelling it\n");
         lock.unlock();
         usb->abortPipe(kStreamPipe);
         lock.lock();
-        drainFor(h, *loop, lock, kStreamDrainSeconds);
-        if (h->reads_pending > 0) {
+        drainFor(h, *loop, kStreamDrainSeconds);
+        if (h->stream.reads_pending > 0) {
             vo::logs(vo::LogKind::Error, "error: cancelled stream read did not come back\n");
-            h->reads_pending = 0;
+            h->stream.reads_pending = 0;
         }
     }
+    endFailureRun(h);
     lock.unlock();
 
     if (vo_usb_write_vocam_u32(h, kRegVideo, 0) != 0)
@@ -258,160 +460,211 @@ void usb_stream_thread_callback(_vocam *h) {
     loop->detach(*source);
 
     lock.lock();
-    h->run_loop = nullptr;
-    h->reading_index = -1;
-    h->streaming = 0;
-    h->stopping = 0;
-    h->stream_ending = 0;
-    ++h->stream_epoch;
-    h->stream_cond.notify_all();
+    h->stream.run_loop = nullptr;
+    h->stream.reading_index = -1;
+    h->stream.ending = false;
+    ++h->stream.epoch;
+    h->stream.setState(StreamState::Ready);
 }
 
 void usb_stream_shutdown(_vocam *h) {
-    bool running;
     {
-        std::lock_guard lock(h->stream_lock);
-        running = h->streaming;
+        // Every waiter returns now, and no new call gets in.
+        vo::Lock lock(h->stream.lock);
+        h->stream.closing = true;
+        h->stream.cond.notify_all();
     }
-    if (running) vocam_stop_streaming(h);
-    joinEndedThread(h);
-    std::lock_guard lock(h->stream_lock);
-    for (auto &b : h->buffers) b = stream_buffer{};
+    {
+        vo::Lock control(h->stream.control);
+        bool running;
+        {
+            vo::Lock lock(h->stream.lock);
+            running = h->stream.state == StreamState::Running;
+            if (running) {
+                h->stream.setState(StreamState::Stopping);
+                if (h->stream.run_loop != nullptr) h->stream.run_loop->stop();
+            }
+        }
+        (void)running;
+        joinThread(h);
+    }
+    // Calls already inside (a conversion, a call waiting for the control
+    // lock) leave before the handle goes.
+    vo::Lock lock(h->stream.lock);
+    while (h->stream.callers > 0) vo::wait(h->stream.cond, lock);
+    for (auto &b : h->stream.buffers) b = vo::RingBuffer{};
+    h->stream.setState(StreamState::Disabled);
 }
 
 extern "C" {
 
 VOCAM_API int vocam_enable_streaming(_vocam *h) {
-    if (h == nullptr) return -22;
-    std::unique_lock lock(h->stream_lock);
-    if (h->streaming || h->stopping || h->stream_starting) {
-        vo::logs(vo::LogKind::Error, "error: stream is already running\n");
-        return -1;
-    }
-    lock.unlock();
-    joinEndedThread(h);
-    const std::uint32_t bytes = static_cast<std::uint32_t>(h->width) * h->height;
-    vo::logf(vo::LogKind::Info, "%s: number of bytes expected: %u\n", "vocam_enable_streaming",
-             bytes);
-    std::unique_ptr<std::uint8_t[]> fresh[kBufferCount];
-    lock.lock();
-    for (auto &b : h->buffers) b = stream_buffer{};
-    for (auto &f : fresh) {
-        f.reset(new (std::nothrow) std::uint8_t[bytes]);
-        if (!f) return -12;
-    }
-    for (int i = 0; i < kBufferCount; ++i) h->buffers[i].data = std::move(fresh[i]);
-    h->frame_bytes = bytes;
-    h->reading_index = -1;
-    h->frame_sequence = 0;
-    h->delivered_sequence = 0;
-    h->reads_pending = 0;
-    return 0;
+    return vo::guard(__func__, [&]() -> int {
+        if (h == nullptr) return -22;
+        StreamCall call(h);
+        if (!call) return -1;
+        vo::Lock control(h->stream.control);
+        if (closing(h)) return -1;
+        reapEnded(h);
+        {
+            vo::Lock lock(h->stream.lock);
+            if (h->stream.active()) {
+                vo::logs(vo::LogKind::Error, "error: stream is already running\n");
+                return -1;
+            }
+            if (dropRing(h, lock,
+                         "error: unable to enable stream again while a buffer is held\n") != 0)
+                return -1;
+        }
+        const std::uint32_t bytes = static_cast<std::uint32_t>(h->width) * h->height;
+        vo::logf(vo::LogKind::Info, "%s: number of bytes expected: %u\n", "vocam_enable_streaming",
+                 bytes);
+        std::unique_ptr<std::uint8_t[]> fresh[kBufferCount];
+        for (auto &f : fresh) {
+            f.reset(new (std::nothrow) std::uint8_t[bytes]);
+            if (!f) return -12;
+        }
+        vo::Lock lock(h->stream.lock);
+        for (int i = 0; i < kBufferCount; ++i) h->stream.buffers[i].data = std::move(fresh[i]);
+        h->stream.frame_bytes = bytes;
+        h->stream.reading_index = -1;
+        h->stream.frame_sequence = 0;
+        h->stream.delivered_sequence = 0;
+        h->stream.reads_pending = 0;
+        h->stream.counts = vo::StreamCounts{};
+        h->stream.failures = vo::FailureRun{};
+        h->stream.setState(StreamState::Ready);
+        return 0;
+    });
 }
 
 VOCAM_API int vocam_disable_streaming(_vocam *h) {
-    if (h == nullptr) return -22;
-    std::unique_lock lock(h->stream_lock);
-    if (h->streaming || h->stopping || h->stream_starting) {
-        vo::logs(vo::LogKind::Error, "error: unable to disable stream while stream is running\n");
-        return -1;
-    }
-    lock.unlock();
-    joinEndedThread(h);
-    lock.lock();
-    for (auto &b : h->buffers) b = stream_buffer{};
-    h->reading_index = -1;
-    return 0;
+    return vo::guard(__func__, [&]() -> int {
+        if (h == nullptr) return -22;
+        StreamCall call(h);
+        if (!call) return -1;
+        vo::Lock control(h->stream.control);
+        if (closing(h)) return -1;
+        reapEnded(h);
+        vo::Lock lock(h->stream.lock);
+        if (h->stream.active()) {
+            vo::logs(vo::LogKind::Error,
+                     "error: unable to disable stream while stream is running\n");
+            return -1;
+        }
+        return dropRing(h, lock, "error: unable to disable stream while a buffer is held\n");
+    });
 }
 
 VOCAM_API int vocam_start_streaming(_vocam *h) {
-    if (h == nullptr) return -22;
-    std::unique_lock lock(h->stream_lock);
-    if (h->streaming || h->stopping || h->stream_starting) {
-        vo::logs(vo::LogKind::Error, "error: stream is already running\n");
-        return -22;
-    }
-    if (!h->buffers[0].data) {
-        vo::logs(vo::LogKind::Error, "error: streaming is not enabled\n");
-        return -1;
-    }
-    lock.unlock();
-    joinEndedThread(h);
-    lock.lock();
-    h->stream_starting = 1;
-    h->stream_ending = 0;
-    h->stream_result = 0;
-    try {
-        h->stream_thread = std::thread(usb_stream_thread_callback, h);
-    } catch (const std::system_error &e) {
-        h->stream_starting = 0;
-        return -e.code().value();
-    } catch (const std::bad_alloc &) {
-        h->stream_starting = 0;
-        return -12;
-    }
-    h->stream_cond.wait(lock, [h] { return h->stream_starting == 0; });
-    const int result = h->stream_result;
-    lock.unlock();
-    if (result < 0) joinEndedThread(h);
-    return result;
+    return vo::guard(__func__, [&]() -> int {
+        if (h == nullptr) return -22;
+        StreamCall call(h);
+        if (!call) return -1;
+        vo::Lock control(h->stream.control);
+        if (closing(h)) return -1;
+        reapEnded(h);
+        int result;
+        {
+            vo::Lock lock(h->stream.lock);
+            if (h->stream.active()) {
+                vo::logs(vo::LogKind::Error, "error: stream is already running\n");
+                return -22;
+            }
+            if (!h->stream.enabled()) {
+                vo::logs(vo::LogKind::Error, "error: streaming is not enabled\n");
+                return -1;
+            }
+            // Frames of another size than the ring's would be cut short or
+            // never whole, and a conversion would read past a buffer.
+            if (static_cast<std::uint32_t>(h->width) * h->height != h->stream.frame_bytes) {
+                vo::logs(vo::LogKind::Error,
+                         "error: the frame size changed since streaming was enabled - enable it "
+                         "again\n");
+                return -1;
+            }
+            h->stream.ending = false;
+            h->stream.start_result = 0;
+            h->stream.setState(StreamState::Starting);
+            try {
+                h->stream.thread = std::thread(usb_stream_thread_callback, h);
+            } catch (const std::system_error &e) {
+                h->stream.setState(StreamState::Ready);
+                return -e.code().value();
+            } catch (const std::bad_alloc &) {
+                h->stream.setState(StreamState::Ready);
+                return -12;
+            }
+            while (h->stream.state == StreamState::Starting) vo::wait(h->stream.cond, lock);
+            result = h->stream.start_result;
+        }
+        if (result < 0) joinThread(h);
+        return result;
+    });
 }
 
 VOCAM_API int vocam_stop_streaming(_vocam *h) {
-    if (h == nullptr) return -22;
-    std::unique_lock lock(h->stream_lock);
-    if (!h->streaming) {
-        vo::logs(vo::LogKind::Error, "error: unable to stop a stream which is not running\n");
-        return -1;
-    }
-    if (h->stopping) {
-        // Another stop is under way: return when it has ended the stream.
-        const std::uint32_t epoch = h->stream_epoch;
-        h->stream_cond.wait(lock, [&] { return h->stream_epoch != epoch; });
+    return vo::guard(__func__, [&]() -> int {
+        if (h == nullptr) return -22;
+        StreamCall call(h);
+        if (!call) return -1;
+        // A stop that arrives while the stream runs succeeds once that stream has
+        // ended, also when another stop got there first.
+        bool sawRunning;
+        std::uint32_t epoch;
+        {
+            vo::Lock lock(h->stream.lock);
+            sawRunning =
+                h->stream.state == StreamState::Running || h->stream.state == StreamState::Stopping;
+            epoch = h->stream.epoch;
+        }
+        vo::Lock control(h->stream.control);
+        if (closing(h)) return -1;
+        {
+            vo::Lock lock(h->stream.lock);
+            if (h->stream.state != StreamState::Running) {
+                if (sawRunning && h->stream.epoch != epoch) return 0;
+                vo::logs(vo::LogKind::Error,
+                         "error: unable to stop a stream which is not running\n");
+                lock.unlock();
+                reapEnded(h);
+                return -1;
+            }
+            h->stream.setState(StreamState::Stopping);
+            if (h->stream.run_loop != nullptr) h->stream.run_loop->stop();
+        }
+        joinThread(h);
         return 0;
-    }
-    h->stopping = 1;
-    if (h->run_loop != nullptr) h->run_loop->stop();
-    h->stream_cond.notify_all();
-    lock.unlock();
-    joinEndedThread(h);
-    return 0;
+    });
 }
 
 VOCAM_API int vocam_wait_for_capture_to_buffer(_vocam *h) {
-    if (h == nullptr) return -22;
-    std::unique_lock lock(h->stream_lock);
-    if (!flowing(h)) {
-        vo::logs(vo::LogKind::Error, "stream is not running - no data to wait for...\n");
-        return -96;
-    }
-    // The stream this wait belongs to: once it has ended, a later stream's
-    // frames are not what the caller waited for.
-    const std::uint32_t epoch = h->stream_epoch;
-    while (h->frame_sequence == h->delivered_sequence) {
-        h->stream_cond.wait(lock);
-        if (h->stream_epoch != epoch || !flowing(h)) return -96;
-    }
-    for (int i = 0; i < kBufferCount; ++i) {
-        stream_buffer &b = h->buffers[i];
-        if (b.sequence == h->frame_sequence) {
-            h->delivered_sequence = b.sequence;
-            ++b.hold_count;
-            return i;
-        }
-    }
-    return -22;
+    return vo::guard(__func__, [&]() -> int {
+        if (h == nullptr) return -22;
+        return waitForFrame(h, std::nullopt);
+    });
+}
+
+VOCAM_API int vocam_wait_for_capture_to_buffer_timeout(_vocam *h, std::uint32_t milliseconds) {
+    return vo::guard(__func__, [&]() -> int {
+        if (h == nullptr) return -22;
+        return waitForFrame(h, Clock::now() + std::chrono::milliseconds(milliseconds));
+    });
 }
 
 VOCAM_API int vocam_release_buffer(_vocam *h, std::int32_t index) {
-    if (h == nullptr || !validIndex(index)) return -22;
-    std::lock_guard lock(h->stream_lock);
-    stream_buffer &b = h->buffers[index];
-    if (b.hold_count == 0) return -22;
-    --b.hold_count;
-    // A ring that went idle because every buffer was held moves again.
-    if (flowing(h) && h->reads_pending == 0 && h->reading_index == -1) rearm(h);
-    return 0;
+    return vo::guard(__func__, [&]() -> int {
+        if (h == nullptr || !validIndex(index)) return -22;
+        StreamCall call(h);
+        if (!call) return -22;
+        vo::Lock lock(h->stream.lock);
+        vo::RingBuffer &b = h->stream.buffers[index];
+        if (b.holds == 0) return -22;
+        --b.holds;
+        resumeIfIdle(h);
+        h->stream.cond.notify_all();
+        return 0;
+    });
 }
 
 VOCAM_API int vocam_get_buffer_count(_vocam *) {
@@ -419,8 +672,13 @@ VOCAM_API int vocam_get_buffer_count(_vocam *) {
 }
 
 VOCAM_API std::uint8_t *vocam_get_buffer_address(_vocam *h, std::int32_t index) {
-    if (h == nullptr || !validIndex(index)) return nullptr;
-    return h->buffers[index].data.get();
+    return vo::guard(__func__, [&]() -> std::uint8_t * {
+        if (h == nullptr || !validIndex(index)) return nullptr;
+        StreamCall call(h);
+        if (!call) return nullptr;
+        vo::Lock lock(h->stream.lock);
+        return h->stream.buffers[index].data.get();
+    });
 }
 
 VOCAM_API int vocam_get_buffer_status(_vocam *, std::int32_t) {
@@ -432,9 +690,60 @@ VOCAM_API int vocam_get_buffer_acquired_size(_vocam *, std::int32_t) {
 }
 
 VOCAM_API std::uint32_t vocam_get_video_frame_size(_vocam *h) {
-    if (h == nullptr) return 0;
-    std::lock_guard lock(h->stream_lock);
-    return h->frame_bytes;
+    return vo::guard(__func__, [&]() -> std::uint32_t {
+        if (h == nullptr) return 0;
+        StreamCall call(h);
+        if (!call) return 0;
+        vo::Lock lock(h->stream.lock);
+        return h->stream.frame_bytes;
+    });
+}
+
+VOCAM_API int vocam_get_buffer_info(_vocam *h, std::int32_t index, vocam_frame_info *info) {
+    return vo::guard(__func__, [&]() -> int {
+        static const char *const kCall = "vocam_get_buffer_info";
+        if (h == nullptr) return -22;
+        if (info == nullptr) return refuse(kCall, "no record given");
+        if (info->size != sizeof(vocam_frame_info)) return refuse(kCall, "record of unknown size");
+        if (!validIndex(index)) return refuse(kCall, "buffer index outside 0 to 2");
+        StreamCall call(h);
+        if (!call) return -22;
+        vo::Lock lock(h->stream.lock);
+        if (!h->stream.enabled()) return refuse(kCall, "streaming is not enabled");
+        const vo::RingBuffer &b = h->stream.buffers[index];
+        vocam_frame_info out{};
+        out.size = sizeof out;
+        out.bytes = b.acquired_size;
+        out.sequence = b.sequence;
+        out.timestamp_ns = b.arrival_ns;
+        out.held = b.holds > 0;
+        *info = out;
+        return 0;
+    });
+}
+
+VOCAM_API int vocam_get_stream_stats(_vocam *h, vocam_stream_stats *stats) {
+    return vo::guard(__func__, [&]() -> int {
+        static const char *const kCall = "vocam_get_stream_stats";
+        if (h == nullptr) return -22;
+        if (stats == nullptr) return refuse(kCall, "no record given");
+        if (stats->size != sizeof(vocam_stream_stats))
+            return refuse(kCall, "record of unknown size");
+        StreamCall call(h);
+        if (!call) return -22;
+        vo::Lock lock(h->stream.lock);
+        if (!h->stream.enabled()) return refuse(kCall, "streaming is not enabled");
+        const vo::StreamCounts c = h->stream.counts;
+        vocam_stream_stats out{};
+        out.size = sizeof out;
+        out.delivered = c.delivered;
+        out.taken = c.taken;
+        out.overwritten = c.overwritten;
+        out.failed_reads = c.failed_reads;
+        out.short_frames = c.short_frames;
+        *stats = out;
+        return 0;
+    });
 }
 
 }  // extern "C"

@@ -90,11 +90,52 @@ inline constexpr std::uint8_t kStreamPipe = 1;
 inline constexpr double kStreamDrainSeconds = 1.0;
 
 void usb_stream_thread_callback(_vocam *handle);
-// Both with stream_lock held: 0, or negative when no read could be started.
-int usb_stream_buffer_read_next(_vocam *handle);
-int usb_stream_schedule_read(_vocam *handle, int index);
+// Both with the stream's data lock held: 0, or negative when no read could
+// be started.
+int usb_stream_buffer_read_next(_vocam *handle) VO_REQUIRES(handle->stream.lock);
+int usb_stream_schedule_read(_vocam *handle, int index) VO_REQUIRES(handle->stream.lock);
 void usb_stream_buffer_ready_callback(void *handle, vocam::usbhost::IOReturn result,
                                       std::uint32_t bytes);
-bool usb_stream_stopping(_vocam *handle);
-// Ends a stream still running and frees the ring; for closing a handle.
+// For closing a handle: wakes every waiter, ends a running stream, waits for
+// every call still inside the library on the handle and frees the ring.
 void usb_stream_shutdown(_vocam *handle);
+
+// A caller inside the library on a handle: a close waits for it to leave,
+// and refuses it (false) once the close has begun.
+class StreamCall {
+  public:
+    explicit StreamCall(_vocam *handle);
+    ~StreamCall();
+    StreamCall(const StreamCall &) = delete;
+    StreamCall &operator=(const StreamCall &) = delete;
+    explicit operator bool() const { return admitted_; }
+
+  private:
+    vo::Stream &stream_;
+    bool admitted_ = false;
+};
+
+// Keeps the ring buffer at `src`, if it is one, from being freed or refilled
+// while a conversion reads it. False when no stream is running.
+class FramePin {
+  public:
+    FramePin(_vocam *handle, const std::uint8_t *src);
+    ~FramePin();
+    FramePin(const FramePin &) = delete;
+    FramePin &operator=(const FramePin &) = delete;
+    explicit operator bool() const { return running_; }
+
+  private:
+    _vocam *handle_;
+    int index_ = -1;
+    bool running_ = false;
+};
+
+// The stream's state as the tests see it.
+struct StreamProbe {
+    vo::StreamState state;
+    int reads_pending;
+    int reading_index;
+    std::uint32_t callers;
+};
+StreamProbe usb_stream_probe(_vocam *handle);

@@ -43,6 +43,8 @@ class OpenCamera {
 
     _vocam *handle() const { return handle_; }
     sim::CameraDevice &device() const { return *device_; }
+    // Closes the handle early; the camera stays on the bus.
+    void close() { vocam_camera_close(&handle_); }
 
   private:
     _vocam *handle_ = nullptr;

@@ -21,6 +21,7 @@
 #include "support/umock/Testbed.h"
 #include "vo_cam.h"
 #include "vo_cameras.h"
+#include "vo_usb/vo_usb.h"
 
 using namespace std::chrono_literals;
 using namespace vocam;
@@ -155,11 +156,9 @@ TEST_F(UmockStream, StartStopCyclesWithABlockedWaiter) {
     waiter.join();
     EXPECT_GT(frames.load(), 0);
     EXPECT_GT(ended.load(), 0);
-    {
-        std::lock_guard lock(h->stream_lock);
-        EXPECT_EQ(h->streaming, 0);
-        EXPECT_EQ(h->reads_pending, 0);
-    }
+    const StreamProbe probe = usb_stream_probe(h);
+    EXPECT_EQ(probe.state, vo::StreamState::Ready);
+    EXPECT_EQ(probe.reads_pending, 0);
     EXPECT_EQ(device->reg(0x0214), 0u);
     EXPECT_EQ(vocam_disable_streaming(h), 0);
     EXPECT_EQ(err.take().find("did not"), std::string::npos);  // no read was left behind
@@ -192,10 +191,7 @@ TEST_F(UmockStream, PullingTheCameraEndsTheStreamWithoutRetrying) {
     }
     // The thread ends on its own; a stop then finds nothing running.
     for (;;) {
-        {
-            std::lock_guard lock(h->stream_lock);
-            if (!h->streaming) break;
-        }
+        if (usb_stream_probe(h).state == vo::StreamState::Ready) break;
         ASSERT_LT(std::chrono::steady_clock::now() - pulled, 5s) << "the stream thread lingers";
         std::this_thread::sleep_for(1ms);
     }

@@ -1,0 +1,108 @@
+// The stream of one camera handle: its state, its ring of frame buffers and
+// the thread that fills it, owned by one object with two locks.
+//
+// `control` serialises the calls that change the stream's life (enable,
+// disable, start, stop, a change of window, close); only they join the
+// thread, and only while holding it. `lock` guards everything the stream
+// thread and the frame calls share; it is always taken after `control` and
+// never held while joining or while the event loop runs.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <thread>
+
+#include "usbhost/UsbHost.h"
+#include "vo_sync.h"
+
+namespace vo {
+
+enum class StreamState : std::uint8_t {
+    Disabled,  // no ring
+    Ready,     // ring allocated, no thread streaming
+    Starting,  // a start waits for the thread to report
+    Running,   // frames flow (or the thread is ending on its own: `ending`)
+    Stopping,  // a stop waits for the thread to end
+};
+
+inline constexpr int kRingSize = 3;
+
+struct RingBuffer {
+    std::unique_ptr<std::uint8_t[]> data;
+    std::uint32_t holds = 0;  // by callers, from waits until their release
+    std::uint32_t pins = 0;   // by conversions reading it right now
+    std::uint32_t acquired_size = 0;
+    std::uint64_t sequence = 0;  // 0 while being filled or never filled
+    std::uint64_t arrival_ns = 0;
+    bool taken = false;  // its frame went to a caller
+
+    bool free() const { return holds == 0 && pins == 0; }
+};
+
+struct StreamCounts {
+    std::uint64_t delivered = 0, taken = 0, overwritten = 0, failed_reads = 0, short_frames = 0;
+};
+
+// A run of failed or short reads: logged once with its count, retried with
+// growing pauses, and the end of the stream when nothing good came for long.
+struct FailureRun {
+    bool active = false;
+    int code = 0;  // the platform code, or 0 for short frames
+    std::uint32_t bytes = 0;
+    std::uint64_t repeats = 0;  // failures like the first one, not logged
+    std::chrono::steady_clock::time_point since{};
+    std::chrono::milliseconds pause{0};
+};
+
+class Stream {
+  public:
+    Mutex control;
+    Mutex lock VO_ACQUIRED_AFTER(control);
+    // Broadcast on every change of state, frame, hold, pin and caller count.
+    std::condition_variable cond;
+
+    std::thread thread VO_GUARDED_BY(control);
+
+    StreamState state VO_GUARDED_BY(lock) = StreamState::Disabled;
+    // The thread ends on its own (camera gone, reads keep failing).
+    bool ending VO_GUARDED_BY(lock) = false;
+    // How the last start's thread reported: 0, or why it ended.
+    int start_result VO_GUARDED_BY(lock) = 0;
+    // Streams ended: a waiter notices the end of its stream even when the
+    // next one has begun by the time it wakes.
+    std::uint32_t epoch VO_GUARDED_BY(lock) = 0;
+    std::uint8_t reads_pending VO_GUARDED_BY(lock) = 0;
+    RingBuffer buffers[kRingSize] VO_GUARDED_BY(lock);
+    std::int32_t reading_index VO_GUARDED_BY(lock) = -1;
+    std::uint64_t frame_sequence VO_GUARDED_BY(lock) = 0;
+    std::uint64_t delivered_sequence VO_GUARDED_BY(lock) = 0;
+    std::uint32_t frame_bytes VO_GUARDED_BY(lock) = 0;
+    vocam::usbhost::EventLoop *run_loop VO_GUARDED_BY(lock) = nullptr;
+    StreamCounts counts VO_GUARDED_BY(lock);
+    FailureRun failures VO_GUARDED_BY(lock);
+
+    // Callers inside the library's calls on this handle, and whether a close
+    // has begun: a close wakes every waiter, refuses new calls and frees the
+    // handle only once this count is back to 0.
+    std::uint32_t callers VO_GUARDED_BY(lock) = 0;
+    bool closing VO_GUARDED_BY(lock) = false;
+
+    // The one place the state changes; wakes everyone who waits on it.
+    void setState(StreamState next) VO_REQUIRES(lock) {
+        state = next;
+        cond.notify_all();
+    }
+    // Frames may still be asked for.
+    bool flowing() const VO_REQUIRES(lock) {
+        return state == StreamState::Running && !ending && !closing;
+    }
+    bool enabled() const VO_REQUIRES(lock) { return state != StreamState::Disabled; }
+    bool active() const VO_REQUIRES(lock) {
+        return state == StreamState::Starting || state == StreamState::Running ||
+               state == StreamState::Stopping;
+    }
+};
+
+}  // namespace vo
