@@ -490,8 +490,13 @@ class Camera {
         if (v < lo || v > hi)
             raiseValue(std::string(p.name) + " " + py::repr(value).cast<std::string>() + " is outside " +
                        std::to_string(lo) + " .. " + std::to_string(hi));
+        // The library's conversion adds 0.5 and truncates toward zero, which
+        // puts negative values one unit high (-50.0 would become -49.99); these
+        // scales are linear, so negative values are converted by magnitude.
+        const auto f = static_cast<float>(std::fabs(v));
+        const int units = static_cast<int>(ConvertPropToLong(p.id, f));
         // The flags read are written back: the library passes them through.
-        write(p.id, static_cast<int>(ConvertPropToLong(p.id, static_cast<float>(v))), r.flags, p.name);
+        write(p.id, v < 0 ? -units : units, r.flags, p.name);
     }
 
     // Temperature: the reading, and the target that setting it (or switching
@@ -766,7 +771,8 @@ Error.__module__ = "vocam"
         .def_readonly("fpga", &CameraInfo::fpga, "FPGA version.")
         .def_readonly("high_speed", &CameraInfo::high_speed, "True at USB high speed.")
         .def("__eq__", [](const CameraInfo &a, const CameraInfo &b) {
-            return std::memcmp(&a, &b, sizeof a) == 0;
+            return a.product_id == b.product_id && a.serial == b.serial && a.release == b.release &&
+                   a.firmware == b.firmware && a.fpga == b.fpga && a.high_speed == b.high_speed;
         })
         .def("__repr__", [](const CameraInfo &c) {
             return "CameraInfo(product_id=0x" + py::str("{:04X}").format(c.product_id).cast<std::string>() +
@@ -842,6 +848,10 @@ Error.__module__ = "vocam"
         .def_property_readonly("serial", [](const Camera &c) { return c.version().serial_number; }, "Serial number.")
         .def_property_readonly("product_id", [](const Camera &c) { return c.version().product_id; }, "USB product ID.")
         .def_property_readonly("model", &Camera::model, "The camera's product name.")
+        .def_property_readonly(
+            "handle", [](const Camera &c) { return reinterpret_cast<std::uintptr_t>(c.device().handle); },
+            "The library's camera handle (a _vocam pointer) as an int, for calling the C\n"
+            "interface directly, e.g. through ctypes. Valid until the camera is closed.")
         .def_property_readonly("is_color", &Camera::color, "True for a Bayer colour sensor.")
         .def_property("temperature_c", &Camera::temperature,
                       [](Camera &c, py::handle v) { c.setTemperature(v); },
