@@ -22,6 +22,7 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <charconv>
 #include <cstdlib>
@@ -621,6 +622,103 @@ class Camera {
         check(call([&](_vocam *h) { return vocam_set_data_rate(h, rate); }), "vocam_set_data_rate");
     }
 
+    // The frame an auto call measures: the one given, else the next of the
+    // running stream, else one of a stream started for it alone.
+    struct Measured {
+        std::shared_ptr<Hold> hold;
+        std::uint32_t width, height;
+        std::optional<Stream> own;  // stopped when the measurement is done
+        ~Measured() {
+            hold.reset();
+            if (own) own->stop();
+        }
+    };
+    std::unique_ptr<Measured> measured(py::object frame) {
+        device();
+        auto m = std::make_unique<Measured>();
+        std::optional<Frame> f;
+        if (!frame.is_none()) {
+            if (!py::isinstance<Frame>(frame)) raiseType("frame must be a vocam.Frame or None");
+            f = frame.cast<Frame>();
+            if (f->state()->hold && f->state()->hold->ring->device != device_)
+                raiseValue("frame: the frame comes from another camera");
+        } else if (auto s = stream_.lock(); s && s->ring) {
+            f = Stream(device_, s).next();
+        } else {
+            m->own.emplace(stream());
+            m->own->start();
+            f = m->own->next();
+        }
+        if (!f) fail(-96, "the stream was stopped");
+        m->hold = f->held("measure");
+        m->width = f->width();
+        m->height = f->height();
+        return m;
+    }
+
+    // (x, y, width, height) inside the frame; None: the middle half of it.
+    static std::array<int, 4> roiArg(py::object roi, const Measured &m, bool even) {
+        const auto w = static_cast<long long>(m.width), h = static_cast<long long>(m.height);
+        if (roi.is_none()) {
+            const long long rw = (w / 2) & ~1ll, rh = (h / 2) & ~1ll;
+            return {static_cast<int>((w / 4) & ~1ll), static_cast<int>((h / 4) & ~1ll), static_cast<int>(rw),
+                    static_cast<int>(rh)};
+        }
+        if (!py::isinstance<py::tuple>(roi) && !py::isinstance<py::list>(roi))
+            raiseType("roi must be a tuple (x, y, width, height) or None");
+        py::sequence s = py::reinterpret_borrow<py::sequence>(roi);
+        if (s.size() != 4) raiseValue("roi must have four numbers: x, y, width, height");
+        const long long x = intArg(s[0], "roi x"), y = intArg(s[1], "roi y");
+        const long long rw = intArg(s[2], "roi width"), rh = intArg(s[3], "roi height");
+        if (x < 0 || y < 0 || rw <= 0 || rh <= 0 || x + rw > w || y + rh > h)
+            raiseValue("roi must lie inside the " + std::to_string(w) + " x " + std::to_string(h) + " frame");
+        if (even && ((x | y | rw | rh) & 1))
+            raiseValue("roi must have even coordinates and sizes (whole colour cells)");
+        return {static_cast<int>(x), static_cast<int>(y), static_cast<int>(rw), static_cast<int>(rh)};
+    }
+
+    static std::uint32_t targetArg(py::handle target) {
+        const long long t = intArg(target, "target");
+        if (t < 0 || t > 255) raiseValue("target must be a grey level from 0 to 255");
+        return static_cast<std::uint32_t>(t);
+    }
+
+    py::object whiteBalance(py::object roi, const std::string &mode, py::object frame) {
+        int kind;
+        if (mode == "step") kind = 0;
+        else if (mode == "oneshot") kind = 1;
+        else if (mode == "digital") kind = 2;
+        else raiseValue("mode must be 'step', 'oneshot' or 'digital', not '" + mode + "'");
+        auto m = measured(frame);
+        const auto r = roiArg(roi, *m, true);
+        const std::uint8_t *data = m->hold->data;
+        const int status = call([&](_vocam *h) {
+            switch (kind) {
+                case 0: return vocam_whitebalance_step(h, data, r[0], r[1], r[2], r[3]);
+                case 1: return vocam_oneshot_autowhitebalance(h, data, r[0], r[1], r[2], r[3]);
+                default: return vocam_digital_whitebalance(h, data, r[0], r[1], r[2], r[3]);
+            }
+        });
+        if (status == -35) fail(status, "white balance: the region is too dark or too bright");
+        check(status, kind == 0 ? "vocam_whitebalance_step" : kind == 1 ? "vocam_oneshot_autowhitebalance"
+                                                                        : "vocam_digital_whitebalance");
+        return kind == 0 ? py::object(py::bool_(status == 1)) : py::object(py::none());
+    }
+
+    double autoLevel(bool exposure, py::handle target, py::object roi, py::object frame) {
+        const std::uint32_t level = targetArg(target);
+        auto m = measured(frame);
+        const auto r = roiArg(roi, *m, false);
+        const std::uint8_t *data = m->hold->data;
+        const int status = call([&](_vocam *h) {
+            return exposure ? vocam_oneshot_autoexposure(h, level, data, r[0], r[1], r[2], r[3], 0.0)
+                            : vocam_oneshot_autogain(h, level, data, r[0], r[1], r[2], r[3]);
+        });
+        check(status, exposure ? "vocam_oneshot_autoexposure" : "vocam_oneshot_autogain");
+        m.reset();
+        return scalar(exposure ? kScalars[0] : kScalars[1]);
+    }
+
     Stream stream() {
         if (auto s = stream_.lock(); s && s->ring) fail(-1, "camera.stream: the camera is already streaming");
         auto state = std::make_shared<StreamState>();
@@ -875,6 +973,32 @@ Error.__module__ = "vocam"
             p.name, [&p](const Camera &c) { return c.scalar(p); },
             [&p](Camera &c, py::handle v) { c.setScalar(p, v); }, p.doc);
     }
+    camera
+        .def("white_balance", &Camera::whiteBalance, py::arg("roi") = py::none(), py::arg("mode") = "step",
+             py::arg("frame") = py::none(),
+             "Balances the colours on a region the caller knows to be neutral grey.\n\n"
+             "roi: (x, y, width, height) in frame pixels, all even; None: the middle half.\n"
+             "mode: 'step' moves the analogue and digital gains 90 % of the way (repeat on\n"
+             "later frames; returns True when it changed them), 'oneshot' sets the four\n"
+             "analogue gains at once, 'digital' changes only the conversion's white balance.\n"
+             "frame: the Frame to measure; None takes the next one from the camera.\n"
+             "A region too dark or too bright raises vocam.Error (code -35).")
+        .def(
+            "auto_exposure",
+            [](Camera &c, py::handle target, py::object roi, py::object frame) {
+                return c.autoLevel(true, target, roi, frame);
+            },
+            py::arg("target") = 128, py::arg("roi") = py::none(), py::arg("frame") = py::none(),
+            "One correction of the exposure toward a mean grey level `target` (0 to 255) of\n"
+            "the region (None: the middle half). Returns the new exposure_ms; call again on\n"
+            "later frames to converge.")
+        .def(
+            "auto_gain",
+            [](Camera &c, py::handle target, py::object roi, py::object frame) {
+                return c.autoLevel(false, target, roi, frame);
+            },
+            py::arg("target") = 128, py::arg("roi") = py::none(), py::arg("frame") = py::none(),
+            "One correction of the gain toward a mean grey level `target`; returns the new gain.");
     camera.def(
         "range",
         [](const Camera &c, const std::string &name) -> py::tuple {
