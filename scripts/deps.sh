@@ -10,6 +10,7 @@ if [ "${1:-}" = "--bench-peers" ]; then
   shift
 fi
 packages=(build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
+          pybind11-dev python3-dev python3-numpy python3-pytest
           libusb-1.0-0-dev libgtest-dev libgmock-dev libbenchmark-dev libpng-dev
           libumockdev-dev umockdev "${extra[@]}" "$@")
 missing=()
