@@ -219,7 +219,9 @@ class Frame {
                        {static_cast<py::ssize_t>(state_->height), static_cast<py::ssize_t>(state_->width)},
                        {static_cast<py::ssize_t>(state_->width * sample), static_cast<py::ssize_t>(sample)},
                        hold->data, base);
-        view.attr("setflags")(py::arg("write") = false);
+        // Read-only: the buffer is the library's, and the next frame of the
+        // ring may be read into it once this one is released.
+        py::detail::array_proxy(view.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
         return view;
     }
 
