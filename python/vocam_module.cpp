@@ -55,12 +55,15 @@ py::object &errorType() {
     return type;
 }
 
-[[noreturn]] void fail(int code, const std::string &what) {
-    throw Failure{code, what + " failed (" + std::to_string(code) + ")"};
+// A refusal of the binding's own, carrying the library code that means it.
+[[noreturn]] void fail(int code, const std::string &message) {
+    throw Failure{code, message};
 }
 
-int check(int status, const char *what) {
-    if (status < 0) fail(status, what);
+// A library call's failure, named and explained.
+int check(int status, const char *call) {
+    if (status < 0)
+        fail(status, std::string(call) + " failed: " + vocam_strerror(status) + " (" + std::to_string(status) + ")");
     return status;
 }
 
@@ -323,7 +326,7 @@ class Stream {
             std::lock_guard lock(device->calls);
             status = vocam_start_streaming(device->handle);
         }
-        if (status < 0) fail(status, "vocam_start_streaming");
+        check(status, "vocam_start_streaming");
         ring->running = true;
         state_->ring = std::move(ring);
         state_->stoppedByUser = false;
@@ -373,7 +376,7 @@ class Stream {
                 continue;
             }
             if (state_->stoppedByUser || !ring->running) return std::nullopt;
-            fail(index, "vocam_wait_for_capture_to_buffer");
+            check(index, "vocam_wait_for_capture_to_buffer");
         }
     }
 
@@ -701,7 +704,6 @@ class Camera {
                 default: return vocam_digital_whitebalance(h, data, r[0], r[1], r[2], r[3]);
             }
         });
-        if (status == -35) fail(status, "white balance: the region is too dark or too bright");
         check(status, kind == 0 ? "vocam_whitebalance_step" : kind == 1 ? "vocam_oneshot_autowhitebalance"
                                                                         : "vocam_digital_whitebalance");
         return kind == 0 ? py::object(py::bool_(status == 1)) : py::object(py::none());
