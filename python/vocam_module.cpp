@@ -121,9 +121,14 @@ std::uint32_t u32Arg(py::handle value, const char *name, long long lo = 0) {
 
 // ---- camera, ring, held buffers -----------------------------------------------
 
+struct Ring;
+
 struct Device {
     _vocam *handle = nullptr;
     std::mutex calls;
+    // The library keeps one ring per handle: a new one may be enabled only
+    // once the last view of the previous one is gone.
+    std::weak_ptr<Ring> ring;
     explicit Device(_vocam *h) : handle(h) {}
     Device(const Device &) = delete;
     Device &operator=(const Device &) = delete;
@@ -310,7 +315,12 @@ class Stream {
         if (state_->ring) return *this;
         auto device = device_.lock();
         if (!device) fail(-1, "stream.start: the camera is closed");
+        if (!device->ring.expired())
+            throw py::buffer_error(
+                "stream.start: .raw views of an earlier stream's frames still hold its buffers; "
+                "drop them (keep .copy() instead) before streaming again");
         auto ring = std::make_shared<Ring>(device);
+        device->ring = ring;
         int status;
         {
             py::gil_scoped_release nogil;

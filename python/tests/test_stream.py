@@ -97,6 +97,13 @@ def test_use_after_release_raises_and_views_stay_whole(cam):
             next(frames)
         del kept, other
         assert next(frames).raw.shape == (128, 256)
+        kept = next(frames).raw
+    # The library has one ring per camera: a view of the old one blocks a new one.
+    with pytest.raises(BufferError):
+        cam.stream().start()
+    del kept
+    with cam.stream() as s:
+        assert s.frame().raw.shape == (128, 256)
 
 
 def test_closing_with_live_views(lib):
