@@ -1005,7 +1005,8 @@ Error.__module__ = "vocam"
             py::arg("target") = 128, py::arg("roi") = py::none(), py::arg("frame") = py::none(),
             "One correction of the exposure toward a mean grey level `target` (0 to 255) of\n"
             "the region (None: the middle half). Returns the new exposure_ms; call again on\n"
-            "later frames to converge.")
+            "later frames to converge, skipping the few already on their way, which still\n"
+            "show the old exposure.")
         .def(
             "auto_gain",
             [](Camera &c, py::handle target, py::object roi, py::object frame) {
