@@ -7,14 +7,15 @@
 
 #include "auto/frame.h"
 #include "vo_cam.h"
+#include "vo_guard.h"
 
 namespace {
 
 constexpr std::uint32_t kFocus = 22;
 // Region margin: the sharpness reads neighbours two pixels out.
 constexpr int kBorder = 2;
-constexpr double kDecisive = 1.3;   // rise or fall against the reference
-constexpr double kSmallRise = 1.04; // half steps from here
+constexpr double kDecisive = 1.3;    // rise or fall against the reference
+constexpr double kSmallRise = 1.04;  // half steps from here
 constexpr double kFallFromBest = 0.6;
 constexpr std::int64_t kStepsPastPeak = 8;
 constexpr std::uint64_t kSearchCalls = 36;
@@ -39,7 +40,9 @@ int readLens(_vocam *handle, int *min, int *max, int *position, std::uint32_t *f
 }
 
 int moveLens(_vocam *handle, std::int64_t target) {
-    const int position = target > INT_MAX ? INT_MAX : target < INT_MIN ? INT_MIN : static_cast<int>(target);
+    const int position = target > INT_MAX   ? INT_MAX
+                         : target < INT_MIN ? INT_MIN
+                                            : static_cast<int>(target);
     auto &drive = handle->autofocus.drive;
     if (drive) return drive->write(position);
     return vocam_property_set(handle, kFocus, position, 0);
@@ -69,9 +72,9 @@ void clampTarget(vocam_autofocus_state &af, const Limits &l) {
 
 }  // namespace
 
-extern "C" {
+namespace {
 
-VOCAM_API int vocam_autofocus_start(_vocam *handle, int x, int y, int width, int height) {
+int start(_vocam *handle, int x, int y, int width, int height) {
     if (handle == nullptr) return -22;
     vocam_autofocus_state &af = handle->autofocus;
     af.af_state = kFirst;
@@ -98,7 +101,7 @@ VOCAM_API int vocam_autofocus_start(_vocam *handle, int x, int y, int width, int
     return 0;
 }
 
-VOCAM_API int vocam_autofocus_process(_vocam *handle, const std::uint8_t *frame) {
+int process(_vocam *handle, const std::uint8_t *frame) {
     if (handle == nullptr || frame == nullptr) return -22;
     vocam_autofocus_state &af = handle->autofocus;
     int lo = 0, hi = 0, position = 0;
@@ -278,6 +281,18 @@ VOCAM_API int vocam_autofocus_process(_vocam *handle, const std::uint8_t *frame)
     af.af_previous_metric = af.af_metric;
     af.af_metric = metric;
     return moveLens(handle, af.af_target) < 0 ? -1 : 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+VOCAM_API int vocam_autofocus_start(_vocam *handle, int x, int y, int width, int height) {
+    return vo::guard(__func__, [&] { return start(handle, x, y, width, height); });
+}
+
+VOCAM_API int vocam_autofocus_process(_vocam *handle, const std::uint8_t *frame) {
+    return vo::guard(__func__, [&] { return process(handle, frame); });
 }
 
 }  // extern "C"

@@ -4,6 +4,7 @@
 
 #include "auto/frame.h"
 #include "vo_cam.h"
+#include "vo_guard.h"
 
 using namespace vocam::autoalg;
 
@@ -32,8 +33,8 @@ int clampedTruncation(double x, int lo, int hi) {
     return static_cast<int>(v);
 }
 
-int oneShot(Control control, _vocam *handle, std::uint32_t target, const std::uint8_t *frame,
-            int x, int y, int width, int height) {
+int oneShot(Control control, _vocam *handle, std::uint32_t target, const std::uint8_t *frame, int x,
+            int y, int width, int height) {
     if (handle == nullptr || frame == nullptr) return -22;
     _FrameDesc fd;
     if (const int r = fill_FrameDesc(handle, 0, &fd, x, y, width, height, 0); r != 0) return r;
@@ -76,19 +77,25 @@ extern "C" {
 VOCAM_API int vocam_oneshot_autoexposure(_vocam *handle, std::uint32_t target,
                                          const std::uint8_t *frame, int x, int y, int width,
                                          int height, double /*ignored*/) {
-    return oneShot(Control::Exposure, handle, target, frame, x, y, width, height);
+    return vo::guard(__func__, [&] {
+        return oneShot(Control::Exposure, handle, target, frame, x, y, width, height);
+    });
 }
 
 VOCAM_API int vocam_oneshot_autogain(_vocam *handle, std::uint32_t target,
                                      const std::uint8_t *frame, int x, int y, int width,
                                      int height) {
-    return oneShot(Control::Gain, handle, target, frame, x, y, width, height);
+    return vo::guard(__func__, [&] {
+        return oneShot(Control::Gain, handle, target, frame, x, y, width, height);
+    });
 }
 
 VOCAM_API int vocam_oneshot_autoiris(_vocam *handle, std::uint32_t target,
                                      const std::uint8_t *frame, int x, int y, int width,
                                      int height) {
-    return oneShot(Control::Iris, handle, target, frame, x, y, width, height);
+    return vo::guard(__func__, [&] {
+        return oneShot(Control::Iris, handle, target, frame, x, y, width, height);
+    });
 }
 
 }  // extern "C"
