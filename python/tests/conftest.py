@@ -32,8 +32,8 @@ def cam():
     """The unpaced colour camera at its full window (the camera keeps its
     geometry across opens)."""
     with vocam.open(serial=1000) as c:
-        c.subsample = 1
         c.window = (0, 0) + c.range("window")
+        c.subsample = 1
         yield c
 
 
