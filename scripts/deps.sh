@@ -7,7 +7,8 @@
 set -euo pipefail
 app=(build-essential cmake ninja-build pkg-config libusb-1.0-0-dev libpng-dev qt6-base-dev)
 packages=("${app[@]}" clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-          libumockdev-dev umockdev xvfb xauth)
+          libumockdev-dev umockdev xvfb xauth
+          pybind11-dev python3-dev python3-numpy python3-pytest)
 case "${1:-}" in
   --app) packages=("${app[@]}"); shift ;;
   --bench-peers) packages+=(libopencv-dev libdc1394-dev); shift ;;

@@ -1,0 +1,76 @@
+import os
+import subprocess
+import sys
+
+import pytest
+
+import vocam
+
+
+def test_listing_and_opening():
+    listed = {c.serial: c for c in vocam.cameras()}
+    assert set(listed) == {1000, 55, 77}  # 77 only answers as a camera after init's firmware pass
+    mono = listed[77]
+    with vocam.open(serial=77) as cam:
+        assert cam.info == mono and not cam.is_color and cam.model
+    with vocam.open(product=mono.product_id) as cam:
+        assert cam.serial == 77
+    with vocam.open(serial=55, product=listed[55].product_id) as cam:
+        assert cam.serial == 55 and cam.is_color
+    cam = vocam.open()
+    assert cam.serial in listed
+    cam.close()
+    assert cam.closed
+    with pytest.raises(vocam.Error) as e:
+        cam.exposure_ms
+    assert e.value.code == -1
+
+
+def test_open_refusals():
+    with pytest.raises(vocam.Error, match="serial 12345"):
+        vocam.open(serial=12345)
+    with pytest.raises(vocam.Error):
+        vocam.open(product=0x7777)
+    for bad in ("1000", 10.0, True):
+        with pytest.raises(TypeError):
+            vocam.open(serial=bad)
+    for bad in (-1, 0, 2**32):
+        with pytest.raises(ValueError):
+            vocam.open(serial=bad)
+    with pytest.raises(TypeError):
+        vocam.init(42)
+
+
+def test_an_opened_camera_is_exclusive():
+    with vocam.open(serial=1000):
+        with pytest.raises(vocam.Error) as e:
+            vocam.open(serial=1000)
+        assert e.value.code < 0
+
+
+def test_simulate_only_before_first_use():
+    with pytest.raises(vocam.Error, match="first"):
+        vocam.simulate("model_02")
+    with pytest.raises(TypeError):
+        vocam.simulate(2)
+    with pytest.raises(ValueError):
+        vocam.simulate("")
+
+
+def test_fresh_interpreter_grabs_and_converts_a_frame():
+    program = """
+import os, vocam
+vocam.simulate('model_02:state=ready')
+assert os.environ['VOCAM_SIM'] == 'model_02:state=ready'
+vocam.init(os.environ['VOCAM_TEST_RESOURCES'])
+with vocam.open() as cam, cam.stream() as s:
+    for frame in s.frames(1):
+        rgb = frame.rgb()
+print(rgb.shape, rgb.dtype, int(rgb.std() > 10))
+"""
+    env = dict(os.environ)
+    env.pop("VOCAM_SIM", None)
+    out = subprocess.run([sys.executable, "-c", program], env=env, capture_output=True, text=True,
+                         timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "(1024, 1280, 3) uint8 1"

@@ -1,0 +1,1052 @@
+// The compiled part of the `vocam` Python package: cameras, properties with
+// units, streaming with frames as NumPy views on the library's ring buffers,
+// conversion and the one-shot auto calls, over the flat C interface.
+//
+// Lifetimes. A ring buffer handed out by the frame wait is held (not returned
+// to the ring) for as long as anything in Python can still reach its memory:
+// the Frame until it is released, and every NumPy array viewing it. NumPy
+// cannot revoke an array that already exists, so instead of invalidating such
+// an array the buffer stays held, and the ring's memory stays allocated, until
+// the last array is gone; a released Frame refuses further use at once. Closing
+// the camera stops the stream at once and frees the handle when the last view
+// goes. So no array ever reads memory that was freed or reused for a frame.
+//
+// Threads. The GIL is released around every call that can wait. One mutex per
+// camera keeps two Python threads from entering the library on the same
+// handle at once (the frame wait and the stop are left outside it: stopping is
+// how a blocked wait is ended). The mutex is only ever taken without the GIL
+// or by code that never waits for the GIL while holding it.
+#include <pybind11/eval.h>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <charconv>
+#include <cstdlib>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "vocamapi.h"
+
+namespace py = pybind11;
+
+namespace {
+
+// ---- errors ----------------------------------------------------------------
+
+// A failed library call: becomes vocam.Error with the call's code.
+struct Failure {
+    int code;
+    std::string message;
+};
+
+py::object &errorType() {
+    static py::object type;  // set at import, lives as long as the module
+    return type;
+}
+
+// A refusal of the binding's own, carrying the library code that means it.
+[[noreturn]] void fail(int code, const std::string &message) {
+    throw Failure{code, message};
+}
+
+// A library call's failure, named and explained.
+int check(int status, const char *call) {
+    if (status < 0)
+        fail(status, std::string(call) + " failed: " + vocam_strerror(status) + " (" + std::to_string(status) + ")");
+    return status;
+}
+
+[[noreturn]] void raiseValue(const std::string &message) {
+    throw py::value_error(message);
+}
+[[noreturn]] void raiseType(const std::string &message) {
+    throw py::type_error(message);
+}
+
+// Bring-up, enumeration and open touch the bus; after the first of them the
+// simulated bus can no longer be chosen.
+std::atomic<bool> busUsed{false};
+
+// A single-precision value of the library as the double Python shows: the
+// shortest decimal that reads back as the same float, so 0.01f is 0.01.
+double shown(float f) {
+    char text[32];
+    const auto end = std::to_chars(text, text + sizeof text, f).ptr;
+    *end = '\0';
+    return std::strtod(text, nullptr);
+}
+
+// ---- argument checks -------------------------------------------------------
+
+// A real number for a property: bool is refused although Python counts it as
+// an int, and so are NaN and infinities.
+double realArg(py::handle value, const char *name) {
+    if (py::isinstance<py::bool_>(value) ||
+        !(py::isinstance<py::int_>(value) || py::isinstance<py::float_>(value)))
+        raiseType(std::string(name) + " must be a number, not " +
+                  std::string(py::str(py::type::of(value).attr("__name__"))));
+    const double v = value.cast<double>();
+    if (!std::isfinite(v)) raiseValue(std::string(name) + " must be finite");
+    return v;
+}
+
+long long intArg(py::handle value, const char *name) {
+    if (py::isinstance<py::bool_>(value) || !py::isinstance<py::int_>(value))
+        raiseType(std::string(name) + " must be an int, not " +
+                  std::string(py::str(py::type::of(value).attr("__name__"))));
+    try {
+        return value.cast<long long>();
+    } catch (const py::cast_error &) {
+        raiseValue(std::string(name) + " is out of range");
+    }
+}
+
+std::uint32_t u32Arg(py::handle value, const char *name, long long lo = 0) {
+    const long long v = intArg(value, name);
+    if (v < lo || v > 0xFFFFFFFFll)
+        raiseValue(std::string(name) + " must be between " + std::to_string(lo) + " and 4294967295");
+    return static_cast<std::uint32_t>(v);
+}
+
+// ---- camera, ring, held buffers -----------------------------------------------
+
+struct Ring;
+
+struct Device {
+    _vocam *handle = nullptr;
+    std::mutex calls;
+    // The library keeps one ring per handle: a new one may be enabled only
+    // once the last view of the previous one is gone.
+    std::weak_ptr<Ring> ring;
+    explicit Device(_vocam *h) : handle(h) {}
+    Device(const Device &) = delete;
+    Device &operator=(const Device &) = delete;
+    ~Device() {
+        if (handle != nullptr) vocam_camera_close(&handle);
+    }
+};
+
+// Streaming enabled on a camera: the ring exists while this does.
+struct Ring {
+    std::shared_ptr<Device> device;
+    _VOCAM_IMAGE_FORMAT format{};
+    std::atomic<bool> running{false};
+    std::atomic<int> holds{0};  // ring buffers held from Python
+    bool enabled = false;
+
+    explicit Ring(std::shared_ptr<Device> d) : device(std::move(d)) {}
+    Ring(const Ring &) = delete;
+    Ring &operator=(const Ring &) = delete;
+    // Safe from any thread and more than once; every blocked wait returns.
+    void stop() {
+        if (running.exchange(false)) vocam_stop_streaming(device->handle);
+    }
+    ~Ring() {
+        stop();
+        if (!enabled) return;
+        std::lock_guard lock(device->calls);
+        vocam_disable_streaming(device->handle);
+    }
+};
+
+// One ring buffer held by Python; returned to the ring when the last owner
+// (a Frame or a NumPy view) lets go.
+struct Hold {
+    std::shared_ptr<Ring> ring;
+    int index;
+    const std::uint8_t *data;
+    Hold(std::shared_ptr<Ring> r, int i, const std::uint8_t *d) : ring(std::move(r)), index(i), data(d) {
+        ring->holds.fetch_add(1);
+    }
+    Hold(const Hold &) = delete;
+    Hold &operator=(const Hold &) = delete;
+    ~Hold() {
+        vocam_release_buffer(ring->device->handle, index);
+        ring->holds.fetch_sub(1);
+    }
+};
+
+// ---- frames ------------------------------------------------------------------
+
+struct FrameState {
+    std::shared_ptr<Hold> hold;  // empty once released
+    std::uint32_t width = 0, height = 0;
+    bool wide = false;  // 16-bit samples
+    int buffer = -1;
+};
+
+// Names of the demosaic methods; "fast" and "best" are the two a caller
+// usually wants.
+int demosaicMethod(const std::string &name) {
+    static const std::pair<const char *, int> names[] = {
+        {"none", 0}, {"fast", 1}, {"nearest", 1}, {"edge", 2}, {"best", 3}, {"gradient", 3}, {"block", 8}};
+    for (const auto &[n, id] : names)
+        if (name == n) return id;
+    raiseValue("method must be one of 'fast', 'best', 'none', 'nearest', 'edge', 'gradient', 'block', not '" +
+               name + "'");
+}
+
+// "none" leaves the colours as demosaiced; 1 to 13 pick the model's
+// correction matrix for that light.
+int correctionMatrix(py::handle light) {
+    if (py::isinstance<py::str>(light)) {
+        if (light.cast<std::string>() == "none") return 0;
+        raiseValue("light must be 'none' or a correction matrix number 1 to 13");
+    }
+    const long long id = intArg(light, "light");
+    if (id < 1 || id > 13) raiseValue("light must be 'none' or a correction matrix number 1 to 13");
+    return static_cast<int>(id);
+}
+
+class Frame {
+  public:
+    explicit Frame(std::shared_ptr<FrameState> s) : state_(std::move(s)) {}
+
+    std::shared_ptr<Hold> held(const char *what) const {
+        if (!state_->hold) throw py::value_error(std::string("frame.") + what + ": the frame was released");
+        return state_->hold;
+    }
+
+    py::array raw() const {
+        auto hold = held("raw");
+        auto *keeper = new std::shared_ptr<Hold>(hold);
+        py::capsule base(keeper, [](void *p) { delete static_cast<std::shared_ptr<Hold> *>(p); });
+        const std::size_t sample = state_->wide ? 2 : 1;
+        py::array view(state_->wide ? py::dtype::of<std::uint16_t>() : py::dtype::of<std::uint8_t>(),
+                       {static_cast<py::ssize_t>(state_->height), static_cast<py::ssize_t>(state_->width)},
+                       {static_cast<py::ssize_t>(state_->width * sample), static_cast<py::ssize_t>(sample)},
+                       hold->data, base);
+        // Read-only: the buffer is the library's, and the next frame of the
+        // ring may be read into it once this one is released.
+        py::detail::array_proxy(view.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
+        return view;
+    }
+
+    py::array copy() const {
+        auto hold = held("copy");
+        const std::size_t sample = state_->wide ? 2 : 1;
+        py::array out(state_->wide ? py::dtype::of<std::uint16_t>() : py::dtype::of<std::uint8_t>(),
+                      {static_cast<py::ssize_t>(state_->height), static_cast<py::ssize_t>(state_->width)});
+        std::memcpy(out.mutable_data(), hold->data, std::size_t{state_->width} * state_->height * sample);
+        return out;
+    }
+
+    py::array rgb(const std::string &method, py::handle light) const {
+        const int demosaic = demosaicMethod(method);
+        const int matrix = correctionMatrix(light);
+        auto hold = held("rgb");
+        Ring &ring = *hold->ring;
+        const std::uint32_t w = state_->width, h = state_->height;
+        // Grey output (a monochrome sensor, or no demosaicing) pads each row
+        // to a multiple of 4 bytes; the array keeps that stride.
+        const bool mono = (ring.format.VocamReserved[0] & VOCAM_LAYOUT_MONO) != 0;
+        const std::size_t stride = (mono || demosaic == 0) ? ((std::size_t{w} + 1) * 3 & ~std::size_t{3})
+                                                          : std::size_t{w} * 3;
+        py::array_t<std::uint8_t> storage(static_cast<py::ssize_t>(stride * h));
+        std::uint8_t *dst = storage.mutable_data();
+        conversion_params params{};
+        params.size = 12;  // keeps the camera's flips, hue, saturation, white balance and gain
+        params.demosaicMethod = static_cast<std::uint32_t>(demosaic);
+        params.correctionMatrix = static_cast<std::uint32_t>(matrix);
+        int status;
+        {
+            py::gil_scoped_release nogil;
+            std::lock_guard lock(ring.device->calls);
+            status = vocam_convert_frame_to_rgb(ring.device->handle, dst, hold->data, &ring.format, &params);
+        }
+        check(status, "vocam_convert_frame_to_rgb");
+        return py::array(py::dtype::of<std::uint8_t>(),
+                         {static_cast<py::ssize_t>(h), static_cast<py::ssize_t>(w), py::ssize_t{3}},
+                         {static_cast<py::ssize_t>(stride), py::ssize_t{3}, py::ssize_t{1}}, dst, storage);
+    }
+
+    void release() { state_->hold.reset(); }
+    bool released() const { return !state_->hold; }
+    std::uint32_t width() const { return state_->width; }
+    std::uint32_t height() const { return state_->height; }
+    int buffer() const { return state_->buffer; }
+    const std::shared_ptr<FrameState> &state() const { return state_; }
+
+  private:
+    std::shared_ptr<FrameState> state_;
+};
+
+// ---- streams -------------------------------------------------------------------
+
+struct StreamState {
+    std::shared_ptr<Ring> ring;  // empty when not streaming
+    std::vector<std::weak_ptr<FrameState>> frames;
+    bool stoppedByUser = false;
+
+    // Every Frame handed out goes back; views keep their buffers.
+    void releaseFrames() {
+        for (auto &weak : frames)
+            if (auto f = weak.lock()) f->hold.reset();
+        frames.clear();
+    }
+    void stop() {
+        stoppedByUser = true;
+        releaseFrames();
+        // The ring, and with it the buffers, goes now or with the last view.
+        if (auto r = std::move(ring)) {
+            py::gil_scoped_release nogil;
+            r->stop();
+        }
+    }
+};
+
+class Stream {
+  public:
+    Stream(std::shared_ptr<Device> device, std::shared_ptr<StreamState> state)
+        : device_(std::move(device)), state_(std::move(state)) {}
+
+    Stream &start() {
+        if (state_->ring) return *this;
+        auto device = device_.lock();
+        if (!device) fail(-1, "stream.start: the camera is closed");
+        if (!device->ring.expired())
+            throw py::buffer_error(
+                "stream.start: .raw views of an earlier stream's frames still hold its buffers; "
+                "drop them (keep .copy() instead) before streaming again");
+        auto ring = std::make_shared<Ring>(device);
+        device->ring = ring;
+        int status;
+        {
+            py::gil_scoped_release nogil;
+            std::lock_guard lock(device->calls);
+            ring->format.Size = sizeof ring->format;
+            status = vocam_get_image_format(device->handle, &ring->format);
+            if (status >= 0) status = vocam_enable_streaming(device->handle);
+        }
+        check(status, "vocam_enable_streaming");
+        ring->enabled = true;
+        {
+            py::gil_scoped_release nogil;
+            std::lock_guard lock(device->calls);
+            status = vocam_start_streaming(device->handle);
+        }
+        check(status, "vocam_start_streaming");
+        ring->running = true;
+        state_->ring = std::move(ring);
+        state_->stoppedByUser = false;
+        return *this;
+    }
+
+    void stop() { state_->stop(); }
+    bool running() const { return state_->ring && state_->ring->running; }
+
+    // The next frame the camera delivers: held until released. nullopt when
+    // the stream was stopped by this process while waiting.
+    std::optional<Frame> next() {
+        std::shared_ptr<Ring> ring = state_->ring;
+        if (!ring) fail(-96, "stream.frame: the stream is not running");
+        _vocam *handle = ring->device->handle;
+        for (;;) {
+            int index;
+            {
+                py::gil_scoped_release nogil;
+                index = vocam_wait_for_capture_to_buffer(handle);
+            }
+            if (PyErr_CheckSignals() != 0) {
+                if (index >= 0) vocam_release_buffer(handle, index);
+                throw py::error_already_set();
+            }
+            if (index >= 0) {
+                auto state = std::make_shared<FrameState>();
+                state->width = ring->format.Width;
+                state->height = ring->format.Height;
+                state->wide = ring->format.PixelFormat == 1;
+                state->buffer = index;
+                state->hold = std::make_shared<Hold>(ring, index, vocam_get_buffer_address(handle, index));
+                state_->frames.erase(std::remove_if(state_->frames.begin(), state_->frames.end(),
+                                                    [](const auto &w) { return w.expired(); }),
+                                     state_->frames.end());
+                state_->frames.push_back(state);
+                return Frame(std::move(state));
+            }
+            if (index == -22) {
+                // The newest frame went into the next read because every other
+                // buffer is held: with two held from Python, no frame can ever
+                // be handed out again.
+                if (ring->holds.load() >= 2)
+                    throw py::buffer_error(
+                        "every free frame buffer is held by a frame or a .raw view still in use; "
+                        "release frames and keep .copy() of the ones you need");
+                continue;
+            }
+            if (state_->stoppedByUser || !ring->running) return std::nullopt;
+            check(index, "vocam_wait_for_capture_to_buffer");
+        }
+    }
+
+    const std::shared_ptr<StreamState> &state() const { return state_; }
+
+  private:
+    std::weak_ptr<Device> device_;
+    std::shared_ptr<StreamState> state_;
+};
+
+// `for frame in stream.frames(n)`: each frame is released when the next is
+// asked for, and the last one when the loop ends.
+class FrameIterator {
+  public:
+    FrameIterator(Stream stream, std::optional<long long> count) : stream_(std::move(stream)), left_(count) {}
+
+    Frame next() {
+        if (current_) current_->release();
+        current_.reset();
+        if (left_ && *left_ <= 0) throw py::stop_iteration();
+        auto frame = stream_.next();
+        if (!frame) throw py::stop_iteration();
+        if (left_) --*left_;
+        current_ = frame;
+        return *frame;
+    }
+
+  private:
+    Stream stream_;
+    std::optional<long long> left_;
+    std::optional<Frame> current_;
+};
+
+// ---- properties ----------------------------------------------------------------
+
+// A numeric property in the units Python shows: the library's own integer to
+// float conversions give milliseconds, gain factors and plain quantities.
+struct Scalar {
+    const char *name;
+    std::uint32_t id;
+    const char *doc;
+};
+
+constexpr Scalar kScalars[] = {
+    {"exposure_ms", VOCAM_PROP_EXPOSURE, "Exposure time in milliseconds."},
+    {"gain", VOCAM_PROP_GAIN, "Overall analogue gain as a factor (1.0 = unity)."},
+    {"red_gain", VOCAM_PROP_GAIN_RED, "Analogue gain of the red sites as a factor."},
+    {"blue_gain", VOCAM_PROP_GAIN_BLUE, "Analogue gain of the blue sites as a factor."},
+    {"green1_gain", VOCAM_PROP_GAIN_GREEN1, "Analogue gain of the greens on red rows as a factor."},
+    {"green2_gain", VOCAM_PROP_GAIN_GREEN2, "Analogue gain of the greens on blue rows as a factor."},
+    {"gamma", VOCAM_PROP_GAMMA, "Gamma of the tone curve (1.0 = linear)."},
+    {"brightness", VOCAM_PROP_BRIGHTNESS, "Brightness offset of the tone curve in grey levels."},
+    {"contrast", VOCAM_PROP_CONTRAST, "Contrast factor of the tone curve (1.0 = unchanged)."},
+};
+
+struct Reading {
+    int value = 0, min = 0, max = 0;
+    std::uint32_t flags = 0;
+};
+
+class Camera {
+  public:
+    explicit Camera(_vocam *handle) : device_(std::make_shared<Device>(handle)) {
+        vocam_version v{};
+        vocam_get_version(handle, &v);
+        version_ = v;
+        char name[256] = {};
+        if (vocam_get_model_name(handle, name, sizeof name) >= 0) model_ = name;
+        color_ = vocam_is_color(handle) == 1;
+    }
+
+    Device &device() const {
+        if (!device_) fail(-1, "camera: the camera is closed");
+        return *device_;
+    }
+
+    // Runs a library call on the handle without the GIL.
+    template <typename F>
+    int call(F &&f) const {
+        Device &d = device();
+        py::gil_scoped_release nogil;
+        std::lock_guard lock(d.calls);
+        return f(d.handle);
+    }
+
+    Reading read(std::uint32_t id, const char *what) const {
+        Reading r;
+        check(call([&](_vocam *h) { return vocam_property_get_range(h, id, &r.min, &r.max, &r.value, &r.flags); }),
+              what);
+        return r;
+    }
+
+    void write(std::uint32_t id, int value, std::uint32_t flags, const char *what) {
+        check(call([&](_vocam *h) { return vocam_property_set(h, id, value, flags); }), what);
+    }
+
+    int geometry(std::uint32_t id) const {
+        int value = 0;
+        std::uint32_t flags = 0;
+        check(call([&](_vocam *h) { return vocam_property_get(h, id, &value, &flags); }), "vocam_property_get");
+        return value;
+    }
+
+    double scalar(const Scalar &p) const {
+        return shown(ConvertPropToFloat(p.id, read(p.id, p.name).value));
+    }
+
+    std::pair<double, double> scalarRange(const Scalar &p) const {
+        const Reading r = read(p.id, p.name);
+        return {shown(ConvertPropToFloat(p.id, r.min)), shown(ConvertPropToFloat(p.id, r.max))};
+    }
+
+    void setScalar(const Scalar &p, py::handle value) {
+        const double v = realArg(value, p.name);
+        const Reading r = read(p.id, p.name);
+        const double lo = shown(ConvertPropToFloat(p.id, r.min)), hi = shown(ConvertPropToFloat(p.id, r.max));
+        if (v < lo || v > hi)
+            raiseValue(std::string(p.name) + " " + py::repr(value).cast<std::string>() + " is outside " +
+                       std::to_string(lo) + " .. " + std::to_string(hi));
+        // The library's conversion adds 0.5 and truncates toward zero, which
+        // puts negative values one unit high (-50.0 would become -49.99); these
+        // scales are linear, so negative values are converted by magnitude.
+        const auto f = static_cast<float>(std::fabs(v));
+        const int units = static_cast<int>(ConvertPropToLong(p.id, f));
+        // The flags read are written back: the library passes them through.
+        write(p.id, v < 0 ? -units : units, r.flags, p.name);
+    }
+
+    // Temperature: the reading, and the target that setting it (or switching
+    // cooling) writes.
+    double temperature() const {
+        return shown(vocam_register_to_temp(static_cast<std::uint32_t>(read(VOCAM_PROP_TEMPERATURE, "temperature_c").value)));
+    }
+    std::pair<double, double> temperatureRange() const {
+        const Reading r = read(VOCAM_PROP_TEMPERATURE, "temperature_c");
+        return {shown(vocam_register_to_temp(static_cast<std::uint32_t>(r.min))),
+                shown(vocam_register_to_temp(static_cast<std::uint32_t>(r.max)))};
+    }
+    void setTemperature(py::handle value) {
+        const double c = realArg(value, "temperature_c");
+        const Reading r = read(VOCAM_PROP_TEMPERATURE, "temperature_c");
+        const double lo = shown(vocam_register_to_temp(static_cast<std::uint32_t>(r.min)));
+        const double hi = shown(vocam_register_to_temp(static_cast<std::uint32_t>(r.max)));
+        if (c < lo - 1e-3 || c > hi + 1e-3)
+            raiseValue("temperature_c " + std::to_string(c) + " is outside " + std::to_string(lo) + " .. " +
+                       std::to_string(hi));
+        const std::uint32_t target = vocam_temp_to_register(static_cast<float>(c));
+        write(VOCAM_PROP_TEMPERATURE, static_cast<int>(target), r.flags & VOCAM_PROP_FLAG_ON, "temperature_c");
+        target_ = target;
+    }
+    bool cooling() const { return (read(VOCAM_PROP_TEMPERATURE, "cooling").flags & VOCAM_PROP_FLAG_ON) != 0; }
+    void setCooling(py::handle on) {
+        if (!py::isinstance<py::bool_>(on)) raiseType("cooling must be True or False");
+        const Reading r = read(VOCAM_PROP_TEMPERATURE, "cooling");
+        // Until a target was set from here, keep cooling toward the reading.
+        const std::uint32_t target = target_ ? *target_ : static_cast<std::uint32_t>(r.value);
+        write(VOCAM_PROP_TEMPERATURE, static_cast<int>(target), on.cast<bool>() ? VOCAM_PROP_FLAG_ON : 0, "cooling");
+        target_ = target;
+    }
+
+    // Window and subsampling.
+    _vocam_frame_format videoFormat() const {
+        _vocam_frame_format f{};
+        check(call([&](_vocam *h) { return vocam_get_video_format(h, &f); }), "vocam_get_video_format");
+        return f;
+    }
+    void refuseWhileStreaming(const char *what) const {
+        if (auto s = stream_.lock(); s && s->ring)
+            fail(-1, std::string(what) + ": stop the stream before changing the frame geometry");
+    }
+    void setVideoFormat(const _vocam_frame_format &f, const char *what) {
+        refuseWhileStreaming(what);
+        check(call([&](_vocam *h) { return vocam_set_video_format(h, &f); }), what);
+    }
+    std::tuple<std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t> window() const {
+        const auto f = videoFormat();
+        return {f.xOffset, f.yOffset, f.width, f.height};
+    }
+    void setWindow(py::handle value) {
+        if (!py::isinstance<py::tuple>(value) && !py::isinstance<py::list>(value))
+            raiseType("window must be a tuple (x, y, width, height)");
+        py::sequence s = py::reinterpret_borrow<py::sequence>(value);
+        if (s.size() != 4) raiseValue("window must have four numbers: x, y, width, height");
+        const std::uint32_t x = u32Arg(s[0], "window x"), y = u32Arg(s[1], "window y");
+        const std::uint32_t w = u32Arg(s[2], "window width", 1), h = u32Arg(s[3], "window height", 1);
+        const auto maxW = static_cast<std::uint32_t>(geometry(VOCAM_PROP_MAX_WIDTH));
+        const auto maxH = static_cast<std::uint32_t>(geometry(VOCAM_PROP_MAX_HEIGHT));
+        const auto unitW = static_cast<std::uint32_t>(std::max(1, geometry(VOCAM_PROP_UNIT_WIDTH)));
+        const auto unitH = static_cast<std::uint32_t>(std::max(1, geometry(VOCAM_PROP_UNIT_HEIGHT)));
+        if (std::uint64_t{x} + w > maxW || std::uint64_t{y} + h > maxH)
+            raiseValue("window exceeds the sensor's " + std::to_string(maxW) + " x " + std::to_string(maxH));
+        if (w % unitW != 0 || h % unitH != 0)
+            raiseValue("window width and height must be multiples of " + std::to_string(unitW) + " x " +
+                       std::to_string(unitH));
+        auto f = videoFormat();
+        f.xOffset = x;
+        f.yOffset = y;
+        f.width = w;
+        f.height = h;
+        setVideoFormat(f, "window");
+    }
+    std::pair<int, int> subsample() const {
+        const auto f = videoFormat();
+        return {f.subSampleX, f.subSampleY};
+    }
+    void setSubsample(py::handle value) {
+        long long sx, sy;
+        if (py::isinstance<py::tuple>(value) || py::isinstance<py::list>(value)) {
+            py::sequence s = py::reinterpret_borrow<py::sequence>(value);
+            if (s.size() != 2) raiseValue("subsample must be a factor or a pair (x, y)");
+            sx = intArg(s[0], "subsample");
+            sy = intArg(s[1], "subsample");
+        } else {
+            sx = sy = intArg(value, "subsample");
+        }
+        const int most = subsampleMax();
+        if (sx < 1 || sy < 1 || sx > most || sy > most)
+            raiseValue("subsample must be between 1 and " + std::to_string(most));
+        auto f = videoFormat();
+        f.subSampleX = static_cast<std::uint16_t>(sx);
+        f.subSampleY = static_cast<std::uint16_t>(sy);
+        setVideoFormat(f, "subsample");
+    }
+    int subsampleMax() const {
+        if (call([](_vocam *h) { return vocam_supports_subsampling(h); }) != 1) return 1;
+        return std::max(1, geometry(VOCAM_PROP_MAX_SUBSAMPLING));
+    }
+
+    // Data rate in kilopixels per second.
+    std::vector<std::uint32_t> dataRates() const {
+        std::vector<std::uint32_t> rates(64);
+        const int n = call([&](_vocam *h) {
+            return vocam_enum_available_data_rates(h, rates.data(), static_cast<int>(rates.size()));
+        });
+        rates.resize(static_cast<std::size_t>(std::max(n, 0)));
+        return rates;
+    }
+    std::uint32_t dataRate() const {
+        std::uint32_t rate = 0;
+        check(call([&](_vocam *h) { return vocam_get_data_rate(h, &rate); }), "vocam_get_data_rate");
+        return rate;
+    }
+    void setDataRate(py::handle value) {
+        const std::uint32_t rate = u32Arg(value, "data_rate", 1);
+        const auto rates = dataRates();
+        if (!rates.empty() && std::find(rates.begin(), rates.end(), rate) == rates.end())
+            raiseValue("data_rate " + std::to_string(rate) + " is not one the camera offers (see data_rates)");
+        check(call([&](_vocam *h) { return vocam_set_data_rate(h, rate); }), "vocam_set_data_rate");
+    }
+
+    // The frame an auto call measures: the one given, else the next of the
+    // running stream, else one of a stream started for it alone.
+    struct Measured {
+        std::shared_ptr<Hold> hold;
+        std::uint32_t width, height;
+        std::optional<Stream> own;  // stopped when the measurement is done
+        ~Measured() {
+            hold.reset();
+            if (own) own->stop();
+        }
+    };
+    std::unique_ptr<Measured> measured(py::object frame) {
+        device();
+        auto m = std::make_unique<Measured>();
+        std::optional<Frame> f;
+        if (!frame.is_none()) {
+            if (!py::isinstance<Frame>(frame)) raiseType("frame must be a vocam.Frame or None");
+            f = frame.cast<Frame>();
+            if (f->state()->hold && f->state()->hold->ring->device != device_)
+                raiseValue("frame: the frame comes from another camera");
+        } else if (auto s = stream_.lock(); s && s->ring) {
+            f = Stream(device_, s).next();
+        } else {
+            m->own.emplace(stream());
+            m->own->start();
+            f = m->own->next();
+        }
+        if (!f) fail(-96, "the stream was stopped");
+        m->hold = f->held("measure");
+        m->width = f->width();
+        m->height = f->height();
+        return m;
+    }
+
+    // (x, y, width, height) inside the frame; None: the middle half of it.
+    static std::array<int, 4> roiArg(py::object roi, const Measured &m, bool even) {
+        const auto w = static_cast<long long>(m.width), h = static_cast<long long>(m.height);
+        if (roi.is_none()) {
+            const long long rw = (w / 2) & ~1ll, rh = (h / 2) & ~1ll;
+            return {static_cast<int>((w / 4) & ~1ll), static_cast<int>((h / 4) & ~1ll), static_cast<int>(rw),
+                    static_cast<int>(rh)};
+        }
+        if (!py::isinstance<py::tuple>(roi) && !py::isinstance<py::list>(roi))
+            raiseType("roi must be a tuple (x, y, width, height) or None");
+        py::sequence s = py::reinterpret_borrow<py::sequence>(roi);
+        if (s.size() != 4) raiseValue("roi must have four numbers: x, y, width, height");
+        const long long x = intArg(s[0], "roi x"), y = intArg(s[1], "roi y");
+        const long long rw = intArg(s[2], "roi width"), rh = intArg(s[3], "roi height");
+        if (x < 0 || y < 0 || rw <= 0 || rh <= 0 || x + rw > w || y + rh > h)
+            raiseValue("roi must lie inside the " + std::to_string(w) + " x " + std::to_string(h) + " frame");
+        if (even && ((x | y | rw | rh) & 1))
+            raiseValue("roi must have even coordinates and sizes (whole colour cells)");
+        return {static_cast<int>(x), static_cast<int>(y), static_cast<int>(rw), static_cast<int>(rh)};
+    }
+
+    static std::uint32_t targetArg(py::handle target) {
+        const long long t = intArg(target, "target");
+        if (t < 0 || t > 255) raiseValue("target must be a grey level from 0 to 255");
+        return static_cast<std::uint32_t>(t);
+    }
+
+    py::object whiteBalance(py::object roi, const std::string &mode, py::object frame) {
+        int kind;
+        if (mode == "step") kind = 0;
+        else if (mode == "oneshot") kind = 1;
+        else if (mode == "digital") kind = 2;
+        else raiseValue("mode must be 'step', 'oneshot' or 'digital', not '" + mode + "'");
+        auto m = measured(frame);
+        const auto r = roiArg(roi, *m, true);
+        const std::uint8_t *data = m->hold->data;
+        const int status = call([&](_vocam *h) {
+            switch (kind) {
+                case 0: return vocam_whitebalance_step(h, data, r[0], r[1], r[2], r[3]);
+                case 1: return vocam_oneshot_autowhitebalance(h, data, r[0], r[1], r[2], r[3]);
+                default: return vocam_digital_whitebalance(h, data, r[0], r[1], r[2], r[3]);
+            }
+        });
+        check(status, kind == 0 ? "vocam_whitebalance_step" : kind == 1 ? "vocam_oneshot_autowhitebalance"
+                                                                        : "vocam_digital_whitebalance");
+        return kind == 0 ? py::object(py::bool_(status == 1)) : py::object(py::none());
+    }
+
+    double autoLevel(bool exposure, py::handle target, py::object roi, py::object frame) {
+        const std::uint32_t level = targetArg(target);
+        auto m = measured(frame);
+        const auto r = roiArg(roi, *m, false);
+        const std::uint8_t *data = m->hold->data;
+        const int status = call([&](_vocam *h) {
+            return exposure ? vocam_oneshot_autoexposure(h, level, data, r[0], r[1], r[2], r[3], 0.0)
+                            : vocam_oneshot_autogain(h, level, data, r[0], r[1], r[2], r[3]);
+        });
+        check(status, exposure ? "vocam_oneshot_autoexposure" : "vocam_oneshot_autogain");
+        m.reset();
+        return scalar(exposure ? kScalars[0] : kScalars[1]);
+    }
+
+    Stream stream() {
+        if (auto s = stream_.lock(); s && s->ring) fail(-1, "camera.stream: the camera is already streaming");
+        auto state = std::make_shared<StreamState>();
+        stream_ = state;
+        return Stream(device_, state);
+    }
+
+    void close() {
+        if (!device_) return;
+        if (auto s = stream_.lock()) s->stop();
+        device_.reset();  // the handle closes now, or when the last view goes
+    }
+    bool closed() const { return !device_; }
+
+    const vocam_version &version() const { return version_; }
+    const std::string &model() const { return model_; }
+    bool color() const { return color_; }
+
+  private:
+    std::shared_ptr<Device> device_;
+    std::weak_ptr<StreamState> stream_;
+    vocam_version version_{};
+    std::string model_;
+    bool color_ = false;
+    std::optional<std::uint32_t> target_;
+};
+
+// ---- module functions -------------------------------------------------------------
+
+struct CameraInfo {
+    std::uint32_t product_id, serial, release, firmware, fpga;
+    bool high_speed;
+};
+
+CameraInfo infoOf(const vocam_version &v) {
+    return {v.product_id, v.serial_number, v.release_number, v.firmware_version & 0xFFFFu,
+            v.firmware_version >> 16, v.high_speed != 0};
+}
+
+std::vector<vocam_version> enumerate() {
+    busUsed = true;
+    std::vector<vocam_version> records;
+    for (;;) {
+        auto count = static_cast<std::uint32_t>(records.size());
+        int found;
+        {
+            py::gil_scoped_release nogil;
+            found = vocam_enum_cameras(records.data(), &count);
+        }
+        check(found, "vocam_enum_cameras");
+        if (static_cast<std::size_t>(found) <= records.size()) {
+            records.resize(static_cast<std::size_t>(found));
+            return records;
+        }
+        records.resize(static_cast<std::size_t>(found));  // a camera came: ask again
+    }
+}
+
+void init(py::object resources) {
+    std::string root;
+    const bool given = !resources.is_none();
+    if (given) {
+        if (!py::isinstance<py::str>(resources) && !py::hasattr(resources, "__fspath__"))
+            raiseType("resources must be a path (str or os.PathLike) or None");
+        root = py::str(py::module_::import("os").attr("fspath")(resources)).cast<std::string>();
+        if (root.empty() || root.find('\0') != std::string::npos) raiseValue("resources must be a folder's path");
+    }
+    busUsed = true;
+    int status;
+    {
+        py::gil_scoped_release nogil;
+        status = vocam_init(given ? root.c_str() : nullptr);
+    }
+    check(status, "vocam_init");
+}
+
+Camera openCamera(py::object serial, py::object product) {
+    std::optional<std::uint32_t> wantSerial, wantProduct;
+    if (!serial.is_none()) wantSerial = u32Arg(serial, "serial", 1);
+    if (!product.is_none()) wantProduct = u32Arg(product, "product", 1);
+    if (wantSerial && !wantProduct) {
+        for (const auto &v : enumerate())
+            if (v.serial_number == *wantSerial) wantProduct = v.product_id;
+        if (!wantProduct) fail(-1, "vocam.open: no camera with serial " + std::to_string(*wantSerial));
+    }
+    busUsed = true;
+    _vocam *handle = nullptr;
+    int status;
+    {
+        py::gil_scoped_release nogil;
+        if (wantProduct) {
+            vocam_version wanted{};
+            wanted.product_id = *wantProduct;
+            wanted.serial_number = wantSerial.value_or(0);
+            status = vocam_camera_open(&handle, &wanted);
+        } else {
+            status = vocam_camera_open_any(&handle);
+        }
+    }
+    check(status, "vocam_camera_open");
+    if (handle == nullptr) fail(-1, "vocam.open: no such camera is attached");
+    return Camera(handle);
+}
+
+void simulate(py::handle cameras) {
+    if (!py::isinstance<py::str>(cameras)) raiseType("simulate takes the cameras as a str, e.g. 'model_02:state=ready'");
+    const auto value = cameras.cast<std::string>();
+    if (value.empty() || value.find_first_of(" \t\n\0", 0, 4) != std::string::npos)
+        raiseValue("simulate needs a list of cameras such as 'model_02:state=ready,model_16:serial=77'");
+    if (busUsed) fail(-1, "vocam.simulate: the camera bus is already in use; call simulate() first");
+    // os.environ keeps the process environment and Python's view of it equal.
+    py::module_::import("os").attr("environ")["VOCAM_SIM"] = value;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_vocam, m) {
+    m.doc() = "Cameras built around an FX2 USB controller and an FPGA (compiled part of vocam).";
+
+    py::dict scope;
+    py::exec(R"(
+class Error(Exception):
+    """A library call failed. ``code`` is the library's negative status and
+    ``message`` says which call failed."""
+    def __init__(self, message, code=-1):
+        super().__init__(message)
+        self.message = message
+        self.code = code
+Error.__module__ = "vocam"
+)",
+             scope);
+    errorType() = scope["Error"];
+    m.attr("Error") = errorType();
+    py::register_exception_translator([](std::exception_ptr p) {
+        try {
+            if (p) std::rethrow_exception(p);
+        } catch (const Failure &f) {
+            py::object e = errorType()(f.message, f.code);
+            PyErr_SetObject(errorType().ptr(), e.ptr());
+        }
+    });
+
+    py::class_<CameraInfo>(m, "CameraInfo", "Identity of an attached camera, as listed by cameras().")
+        .def_readonly("product_id", &CameraInfo::product_id, "USB product ID.")
+        .def_readonly("serial", &CameraInfo::serial, "Serial number.")
+        .def_readonly("release", &CameraInfo::release, "Device release number (bcdDevice).")
+        .def_readonly("firmware", &CameraInfo::firmware, "Firmware version.")
+        .def_readonly("fpga", &CameraInfo::fpga, "FPGA version.")
+        .def_readonly("high_speed", &CameraInfo::high_speed, "True at USB high speed.")
+        .def("__eq__", [](const CameraInfo &a, const CameraInfo &b) {
+            return a.product_id == b.product_id && a.serial == b.serial && a.release == b.release &&
+                   a.firmware == b.firmware && a.fpga == b.fpga && a.high_speed == b.high_speed;
+        })
+        .def("__repr__", [](const CameraInfo &c) {
+            return "CameraInfo(product_id=0x" + py::str("{:04X}").format(c.product_id).cast<std::string>() +
+                   ", serial=" + std::to_string(c.serial) + ")";
+        });
+
+    py::class_<Frame>(m, "Frame",
+                      "One frame held in the camera's ring of buffers until it is released.\n\n"
+                      "A frame from ``Stream.frames()`` is released when the next one is asked for;\n"
+                      "one from ``Stream.frame()`` by ``release()`` or at the end of a ``with`` block.")
+        .def_property_readonly("raw", &Frame::raw,
+                               "The raw frame as a read-only NumPy array (height x width) on the\n"
+                               "library's buffer, without a copy. Taking it from a released frame\n"
+                               "raises ValueError; an array taken earlier keeps the buffer out of\n"
+                               "the ring until the array is gone, so keep .copy() of frames you store.")
+        .def("copy", &Frame::copy, "A copy of the raw frame that outlives the frame.")
+        .def("rgb", &Frame::rgb, py::arg("method") = "fast", py::arg("light") = "none",
+             "The frame converted to an RGB array (height x width x 3, uint8).\n\n"
+             "method: 'fast' (nearest neighbour), 'best' (gradient-corrected), 'edge',\n"
+             "'block' (2x2 blocks) or 'none' (grey). light: 'none', or 1 to 13 for the\n"
+             "camera model's colour correction matrix for that light. The camera's flips,\n"
+             "hue, saturation, white balance and digital gains apply.")
+        .def("release", &Frame::release, "Returns the buffer to the ring (views keep it until they go).")
+        .def_property_readonly("released", &Frame::released, "True once the frame was released.")
+        .def_property_readonly("width", &Frame::width, "Pixels per row.")
+        .def_property_readonly("height", &Frame::height, "Rows.")
+        .def_property_readonly("buffer", &Frame::buffer, "Index of the ring buffer the frame is in.")
+        .def("__enter__", [](Frame &f) -> Frame & { return f; }, py::return_value_policy::reference_internal)
+        .def("__exit__", [](Frame &f, py::args) { f.release(); });
+
+    py::class_<FrameIterator>(m, "FrameIterator", "Iterator over the frames of a stream.")
+        .def("__iter__", [](FrameIterator &it) -> FrameIterator & { return it; },
+             py::return_value_policy::reference_internal)
+        .def("__next__", &FrameIterator::next);
+
+    py::class_<Stream>(m, "Stream", "A camera's video stream; a context manager that starts and stops it.")
+        .def("start", &Stream::start, py::return_value_policy::reference_internal,
+             "Allocates the ring for the current window and starts video.")
+        .def("stop", &Stream::stop, "Stops video and releases every frame handed out.")
+        .def_property_readonly("running", &Stream::running, "True while video runs.")
+        .def(
+            "frames",
+            [](Stream &s, py::object count) {
+                std::optional<long long> n;
+                if (!count.is_none()) {
+                    n = intArg(count, "count");
+                    if (*n < 0) raiseValue("count must not be negative");
+                }
+                return FrameIterator(s, n);
+            },
+            py::arg("count") = py::none(),
+            "Iterates over the next `count` frames (all of them when None), each released\n"
+            "when the next is asked for. Ends early when the stream is stopped.")
+        .def(
+            "frame",
+            [](Stream &s) {
+                auto f = s.next();
+                if (!f) fail(-96, "stream.frame: the stream was stopped");
+                return *f;
+            },
+            "Waits for the next frame; the caller releases it.")
+        .def("__enter__", [](Stream &s) -> Stream & { return s.start(); }, py::return_value_policy::reference_internal)
+        .def("__exit__", [](Stream &s, py::args) { s.stop(); });
+
+    py::class_<Camera> camera(m, "Camera",
+                              "An open camera; a context manager that closes it. Open one with vocam.open().");
+    camera.def("close", &Camera::close, "Stops any stream and closes the camera.")
+        .def_property_readonly("closed", &Camera::closed, "True once closed.")
+        .def("__enter__", [](Camera &c) -> Camera & { return c; }, py::return_value_policy::reference_internal)
+        .def("__exit__", [](Camera &c, py::args) { c.close(); })
+        .def("stream", &Camera::stream, "A Stream of the current window; use it in a with block.")
+        .def_property_readonly("info", [](const Camera &c) { return infoOf(c.version()); }, "The camera's identity.")
+        .def_property_readonly("serial", [](const Camera &c) { return c.version().serial_number; }, "Serial number.")
+        .def_property_readonly("product_id", [](const Camera &c) { return c.version().product_id; }, "USB product ID.")
+        .def_property_readonly("model", &Camera::model, "The camera's product name.")
+        .def_property_readonly(
+            "handle", [](const Camera &c) { return reinterpret_cast<std::uintptr_t>(c.device().handle); },
+            "The library's camera handle (a _vocam pointer) as an int, for calling the C\n"
+            "interface directly, e.g. through ctypes. Valid until the camera is closed.")
+        .def_property_readonly("is_color", &Camera::color, "True for a Bayer colour sensor.")
+        .def_property("temperature_c", &Camera::temperature,
+                      [](Camera &c, py::handle v) { c.setTemperature(v); },
+                      "Sensor temperature in degrees Celsius; setting it sets the cooling target.")
+        .def_property("cooling", &Camera::cooling, [](Camera &c, py::handle v) { c.setCooling(v); },
+                      "True while temperature control is on.")
+        .def_property("window", &Camera::window, [](Camera &c, py::handle v) { c.setWindow(v); },
+                      "(x, y, width, height) of the sensor window in sensor pixels.")
+        .def_property("subsample", &Camera::subsample, [](Camera &c, py::handle v) { c.setSubsample(v); },
+                      "(x, y) subsampling factors; set an int for both.")
+        .def_property_readonly("data_rates", &Camera::dataRates, "Data rates offered, in kilopixels per second.")
+        .def_property("data_rate", &Camera::dataRate, [](Camera &c, py::handle v) { c.setDataRate(v); },
+                      "Data rate in kilopixels per second, one of data_rates.")
+        .def_property_readonly("width", [](const Camera &c) { return std::get<2>(c.window()) / c.subsample().first; },
+                               "Delivered frame width in pixels.")
+        .def_property_readonly("height",
+                               [](const Camera &c) { return std::get<3>(c.window()) / c.subsample().second; },
+                               "Delivered frame height in pixels.");
+    for (const Scalar &p : kScalars) {
+        camera.def_property(
+            p.name, [&p](const Camera &c) { return c.scalar(p); },
+            [&p](Camera &c, py::handle v) { c.setScalar(p, v); }, p.doc);
+    }
+    camera
+        .def("white_balance", &Camera::whiteBalance, py::arg("roi") = py::none(), py::arg("mode") = "step",
+             py::arg("frame") = py::none(),
+             "Balances the colours on a region the caller knows to be neutral grey.\n\n"
+             "roi: (x, y, width, height) in frame pixels, all even; None: the middle half.\n"
+             "mode: 'step' moves the analogue and digital gains 90 % of the way (repeat on\n"
+             "later frames; returns True when it changed them), 'oneshot' sets the four\n"
+             "analogue gains at once, 'digital' changes only the conversion's white balance.\n"
+             "frame: the Frame to measure; None takes the next one from the camera.\n"
+             "A region too dark or too bright raises vocam.Error (code -35).")
+        .def(
+            "auto_exposure",
+            [](Camera &c, py::handle target, py::object roi, py::object frame) {
+                return c.autoLevel(true, target, roi, frame);
+            },
+            py::arg("target") = 128, py::arg("roi") = py::none(), py::arg("frame") = py::none(),
+            "One correction of the exposure toward a mean grey level `target` (0 to 255) of\n"
+            "the region (None: the middle half). Returns the new exposure_ms; call again on\n"
+            "later frames to converge, skipping the few already on their way, which still\n"
+            "show the old exposure.")
+        .def(
+            "auto_gain",
+            [](Camera &c, py::handle target, py::object roi, py::object frame) {
+                return c.autoLevel(false, target, roi, frame);
+            },
+            py::arg("target") = 128, py::arg("roi") = py::none(), py::arg("frame") = py::none(),
+            "One correction of the gain toward a mean grey level `target`; returns the new gain.");
+    camera.def(
+        "range",
+        [](const Camera &c, const std::string &name) -> py::tuple {
+            for (const Scalar &p : kScalars)
+                if (name == p.name) return py::cast(c.scalarRange(p));
+            if (name == "temperature_c") return py::cast(c.temperatureRange());
+            if (name == "subsample") return py::make_tuple(1, c.subsampleMax());
+            if (name == "data_rate") {
+                const auto rates = c.dataRates();
+                if (rates.empty()) fail(-14, "camera.range: the camera lists no data rates");
+                return py::make_tuple(*std::min_element(rates.begin(), rates.end()),
+                                      *std::max_element(rates.begin(), rates.end()));
+            }
+            if (name == "window")
+                return py::make_tuple(c.geometry(VOCAM_PROP_MAX_WIDTH), c.geometry(VOCAM_PROP_MAX_HEIGHT));
+            throw py::value_error("no property named '" + name + "' with a range");
+        },
+        py::arg("name"),
+        "(min, max) of a property in its units; for 'window' the sensor's (width, height).");
+
+    m.def("init", &init, py::arg("resources") = py::none(),
+          "Brings every attached camera up (firmware, then FPGA). `resources` is the folder\n"
+          "of firmware and FPGA images; None means the installed one.");
+    m.def(
+        "cameras", [] {
+            std::vector<CameraInfo> out;
+            for (const auto &v : enumerate()) out.push_back(infoOf(v));
+            return out;
+        },
+        "Lists the attached cameras.");
+    m.def("open", &openCamera, py::arg("serial") = py::none(), py::arg("product") = py::none(),
+          "Opens a camera: by serial number, by USB product ID, both, or the first one.");
+    m.def("simulate", &simulate, py::arg("cameras"),
+          "Uses the simulated camera bus with these cameras (the VOCAM_SIM syntax).\n"
+          "Must come before the first init(), cameras() or open().");
+}
