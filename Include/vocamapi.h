@@ -46,6 +46,11 @@ VOCAM_API int vocam_init(const char *resource_root);
  * the number of cameras found on return (also beyond the capacity). */
 VOCAM_API int vocam_enum_cameras(vocam_version *records, uint32_t *count);
 
+/* Lists the FX2 controllers still running their boot code (waiting for
+ * firmware): product, release and speed of each, serial 0. *count as for
+ * vocam_enum_cameras. Nothing is opened. */
+VOCAM_API int vocam_enum_boot_controllers(vocam_version *records, uint32_t *count);
+
 /* Opens the camera of product wanted->product_id and serial
  * wanted->serial_number (0: any). A result of 0 with *handle_out NULL means
  * that no such camera is attached. */

@@ -450,3 +450,22 @@ TEST(ModelTable, LookupsAndModelData) {
 }
 
 }  // namespace
+
+TEST_F(BringUp, BootControllersAreListedWithoutBeingOpenedAndLeaveTheCameraListAfterFirmware) {
+    configure("model_02:serial=5,model_16:state=ready,model_01");
+    vocam_version records[4];
+    std::memset(records, 0xEE, sizeof records);
+    std::uint32_t count = 1;
+    EXPECT_EQ(vocam_enum_boot_controllers(records, &count), 2);
+    EXPECT_EQ(count, 2u);
+    EXPECT_EQ(std::tie(records[0].product_id, records[0].serial_number, records[0].zero),
+              std::make_tuple(sim::Bus::instance().devices()[0]->product(), 0u, 0u));
+    EXPECT_EQ(records[1].zero, 0xEEEEEEEEu);
+    for (auto &d : sim::Bus::instance().devices()) EXPECT_FALSE(d->isOpen());
+    EXPECT_EQ(vocam_enum_boot_controllers(nullptr, nullptr), -22);
+
+    init();
+    count = 4;
+    EXPECT_EQ(vocam_enum_boot_controllers(records, &count), 0);
+    EXPECT_EQ(vocam_enum_cameras(records, &count), 3);
+}
