@@ -1,10 +1,8 @@
 // Writes the firmware (Intel HEX) and FPGA images of every simulated model
 // below a resource folder, under the file names the model table gives.
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
+#include <filesystem>
+#include <system_error>
 #include <fstream>
 #include <map>
 #include <string>
@@ -15,7 +13,13 @@
 
 namespace {
 
-bool makeFolder(const std::string &path) { return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST; }
+// The whole chain: the build names a folder below one it has not made yet
+// (not every generator creates an output's parents).
+bool makeFolder(const std::string &path) {
+    std::error_code error;
+    std::filesystem::create_directories(path, error);
+    return !error;
+}
 
 }  // namespace
 
@@ -32,7 +36,7 @@ int main(int argc, char **argv) {
         const std::string file = root + "/" + name;
         if (auto it = written.find(file); it != written.end()) return it->second == contents;
         const std::string folder = file.substr(0, file.rfind('/'));
-        if (!makeFolder(root) || !makeFolder(folder)) return false;
+        if (!makeFolder(folder)) return false;
         std::ofstream out(file, std::ios::binary | std::ios::trunc);
         out << contents;
         written[file] = contents;
