@@ -337,9 +337,9 @@ int setCommand(std::uint32_t serial, const std::string &text, const std::string 
     const bool engineChoice = p.id == VOCAM_PROP_DEMOSAIC_METHOD || p.id == VOCAM_PROP_CORRECTION_MATRIX;
     if (engineChoice ? r != 1 : r < 0)
         throw Failure("error: the camera refused " + text + " " + valueText + " (" + std::to_string(r) + ")");
-    int now = value;
-    vocam_property_get(camera.get(), p.id, &now, &flags);
-    std::printf("%s %s\n", p.name[0] ? p.name : text.c_str(), formatValue(p, now).c_str());
+    // What was written: reading back would give the temperature's reading,
+    // which only moves toward the target.
+    std::printf("%s %s\n", p.name[0] ? p.name : text.c_str(), formatValue(p, value).c_str());
     return 0;
 }
 
@@ -467,6 +467,10 @@ int grabCommand(const GrabOptions &o) {
                 if (r < 0) throw Failure("error: converting the frame failed (" + std::to_string(r) + ")");
                 const Rgb picture{format.Width, format.Height, stride, 8, rgb.data()};
                 type == ImageType::Png ? writePng(path, picture) : writeTiff(path, picture);
+                if (o.keepRaw) {
+                    const std::string rawPath = path.substr(0, path.rfind('.')) + ".raw";
+                    writeRaw(rawPath, raw, format.ImageSize, layout);
+                }
             }
         } catch (...) {
             stream.release(index);

@@ -20,6 +20,7 @@ struct GrabOptions {
     std::string method = "good";
     std::string light = "none";
     std::string output = "vocam_frame.png";
+    bool keepRaw = false;  // also the raw frame beside each picture
 };
 int grabCommand(const GrabOptions &options);
 

@@ -28,6 +28,7 @@ int main(int argc, char **argv) {
            "Use the simulated camera bus for this run (same grammar as VOCAM_SIM)")
         ->type_name("SPEC");
     app.add_option("--resources", globals.resources, "Folder of the firmware and FPGA images")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
         ->type_name("DIR");
     app.add_flag("-v,--verbose", globals.verbose, "Show the library's own messages");
 
@@ -66,6 +67,8 @@ int main(int argc, char **argv) {
     grab->add_option("-o,--output", grabOptions.output,
                      "Output file; %d or %04d in the name numbers the frames (default vocam_frame.png)")
         ->type_name("FILE");
+    grab->add_flag("--keep-raw", grabOptions.keepRaw,
+                   "Also save each raw frame beside its picture (NAME.raw and NAME.raw.txt)");
 
     double seconds = 0;
     auto *stream = app.add_subcommand("stream", "Stream and show frames/s, MB/s and CPU; Ctrl-C ends");
