@@ -141,7 +141,8 @@ std::vector<std::uint8_t> convertLikeTheTool(const std::vector<std::uint8_t> &ra
     std::vector<std::uint8_t> rgb(std::size_t{format.Width} * format.Height * 3);
     EXPECT_EQ(vocam_enable_streaming(camera.handle()), 0);
     EXPECT_GE(vocam_start_streaming(camera.handle()), 0);
-    EXPECT_EQ(vocam_convert_frame_to_rgb(camera.handle(), rgb.data(), raw.data(), &format, &params), 0);
+    EXPECT_EQ(vocam_convert_frame_to_rgb(camera.handle(), rgb.data(), raw.data(), &format, &params),
+              0);
     vocam_stop_streaming(camera.handle());
     vocam_disable_streaming(camera.handle());
     return rgb;
@@ -159,7 +160,8 @@ class VocamTool : public ::testing::Test {
     // Every file the test's folder holds, by name.
     std::vector<std::string> files() const {
         std::vector<std::string> names;
-        for (const auto &e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());
+        for (const auto &e : fs::directory_iterator(folder))
+            names.push_back(e.path().filename().string());
         std::sort(names.begin(), names.end());
         return names;
     }
@@ -169,7 +171,8 @@ class VocamTool : public ::testing::Test {
 using Names = std::vector<std::string>;
 
 TEST_F(VocamTool, ListShowsReadyCamerasAndControllersWaitingForFirmware) {
-    Result r = run({"--sim", "model_02,model_16:state=ready:serial=77,model_05:state=fpga", "list"});
+    Result r =
+        run({"--sim", "model_02,model_16:state=ready:serial=77,model_05:state=fpga", "list"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_NE(r.out.find("VoCam model_16       77"), std::string::npos) << r.out;
@@ -178,8 +181,10 @@ TEST_F(VocamTool, ListShowsReadyCamerasAndControllersWaitingForFirmware) {
 
     r = run({"list", "--json", "--sim", "model_16:state=ready:serial=77"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "[\n  {\"product\": 941, \"name\": \"VoCam model_16\", \"serial\": 77, \"release\": 2, "
-                     "\"firmware\": 1179919, \"state\": \"ready\", \"speed\": \"high\"}\n]\n");
+    EXPECT_EQ(
+        r.out,
+        "[\n  {\"product\": 941, \"name\": \"VoCam model_16\", \"serial\": 77, \"release\": 2, "
+        "\"firmware\": 1179919, \"state\": \"ready\", \"speed\": \"high\"}\n]\n");
 
     r = run({"--sim", "model_99", "list"});
     EXPECT_EQ(r.status, 2);
@@ -205,8 +210,10 @@ TEST_F(VocamTool, InitReportsEveryStageAndFailsWhenACameraStaysDown) {
     fs::create_directory(folder / "empty");
     r = run({"--sim", "model_02", "init", "--resources", (folder / "empty").string()});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("not loaded (missing or damaged firmware file)"), std::string::npos) << r.out;
-    EXPECT_EQ(r.err.rfind("error: 1 camera(s) not brought up: check the files below ", 0), 0u) << r.err;
+    EXPECT_NE(r.out.find("not loaded (missing or damaged firmware file)"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.err.rfind("error: 1 camera(s) not brought up: check the files below ", 0), 0u)
+        << r.err;
 }
 
 TEST_F(VocamTool, InfoGetAndSetSpeakInReadableUnitsAndRefuseBadValues) {
@@ -214,7 +221,8 @@ TEST_F(VocamTool, InfoGetAndSetSpeakInReadableUnitsAndRefuseBadValues) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("\"model\": \"VoCam model_02\""), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\"layout\": \"RGGB\""), std::string::npos);
-    EXPECT_NE(r.out.find("{\"name\": \"exposure\", \"id\": 20, \"value\": 20, \"raw\": 20000"), std::string::npos);
+    EXPECT_NE(r.out.find("{\"name\": \"exposure\", \"id\": 20, \"value\": 20, \"raw\": 20000"),
+              std::string::npos);
 
     EXPECT_EQ(run({"--sim", kReady, "get", "exposure"}).out, "20 ms\n");
     EXPECT_EQ(run({"--sim", kReady, "get", "40"}).out, "1x\n");
@@ -222,7 +230,8 @@ TEST_F(VocamTool, InfoGetAndSetSpeakInReadableUnitsAndRefuseBadValues) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "exposure 12.5 ms\n");
     EXPECT_EQ(run({"--sim", kReady, "set", "gain", "2.5"}).out, "gain 2.5x\n");
-    EXPECT_EQ(run({"--sim", kReady + ":cooling=1", "set", "temperature", "-10"}).out, "temperature -10 C\n");
+    EXPECT_EQ(run({"--sim", kReady + ":cooling=1", "set", "temperature", "-10"}).out,
+              "temperature -10 C\n");
 
     struct Refusal {
         std::vector<std::string> args;
@@ -230,12 +239,18 @@ TEST_F(VocamTool, InfoGetAndSetSpeakInReadableUnitsAndRefuseBadValues) {
         std::string err;
     };
     for (const Refusal &c : std::vector<Refusal>{
-             {{"get", "shutter"}, 2, "error: unknown property 'shutter' (vocam info lists them, or give a number)\n"},
+             {{"get", "shutter"},
+              2,
+              "error: unknown property 'shutter' (vocam info lists them, or give a number)\n"},
              {{"set", "exposure", "fast"}, 2, "error: 'fast' is not a number\n"},
-             {{"set", "exposure", "5000000"}, 1, "error: exposure 5000000 is outside 0.01 ms .. 10000 ms\n"},
+             {{"set", "exposure", "5000000"},
+              1,
+              "error: exposure 5000000 is outside 0.01 ms .. 10000 ms\n"},
              {{"set", "gain", "-1"}, 1, "error: gain -1 is outside 1x .. 16x\n"},
              {{"set", "max-width", "8"}, 2, "error: max-width is read only\n"},
-             {{"get", "exposure", "--serial", "5"}, 1, "error: no camera with serial 5 (vocam list shows the cameras)\n"},
+             {{"get", "exposure", "--serial", "5"},
+              1,
+              "error: no camera with serial 5 (vocam list shows the cameras)\n"},
          }) {
         std::vector<std::string> args = {"--sim", kReady};
         args.insert(args.end(), c.args.begin(), c.args.end());
@@ -246,30 +261,40 @@ TEST_F(VocamTool, InfoGetAndSetSpeakInReadableUnitsAndRefuseBadValues) {
     }
     r = run({"--sim", "model_02", "info", "--resources", folder.string()});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "error: no camera is ready: 1 still wait for firmware (check --resources, run vocam init)\n");
+    EXPECT_EQ(r.err,
+              "error: no camera is ready: 1 still wait for firmware (check --resources, run vocam "
+              "init)\n");
 }
 
 TEST_F(VocamTool, GrabbedPngAndTiffHoldTheConversionOfTheFrameKeptBesideThem) {
     for (const std::string name : {"still.png", "still.tif"}) {
-        const Result r = run({"--sim", kReady, "grab", "-o", name, "--keep-raw", "--method", "good"});
+        const Result r =
+            run({"--sim", kReady, "grab", "-o", name, "--keep-raw", "--method", "good"});
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, "saved " + name + " (1280 x 1024)\n");
         const std::string raw = slurp(folder / "still.raw");
-        EXPECT_EQ(slurp(folder / "still.raw.txt"), "width=1280 height=1024 bits=8 layout=RGGB bytes=1310720\n");
-        const Picture picture = name.ends_with(".png") ? readPng(folder / name) : readTiff(folder / name);
+        EXPECT_EQ(slurp(folder / "still.raw.txt"),
+                  "width=1280 height=1024 bits=8 layout=RGGB bytes=1310720\n");
+        const Picture picture =
+            name.ends_with(".png") ? readPng(folder / name) : readTiff(folder / name);
         ASSERT_EQ(picture.width, 1280u);
         ASSERT_EQ(picture.height, 1024u);
-        EXPECT_TRUE(picture.rgb == convertLikeTheTool(std::vector<std::uint8_t>(raw.begin(), raw.end()))) << name;
+        EXPECT_TRUE(picture.rgb ==
+                    convertLikeTheTool(std::vector<std::uint8_t>(raw.begin(), raw.end())))
+            << name;
     }
 }
 
 TEST_F(VocamTool, GrabNumbersItsFilesAndAppliesTheWindow) {
-    Result r = run({"--sim", kReady, "grab", "-n", "3", "--window", "640x480+8+2", "-o", "f%02d.raw"});
+    Result r =
+        run({"--sim", kReady, "grab", "-n", "3", "--window", "640x480+8+2", "-o", "f%02d.raw"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(files(), (Names{"f01.raw", "f01.raw.txt", "f02.raw", "f02.raw.txt", "f03.raw", "f03.raw.txt"}));
+    EXPECT_EQ(files(), (Names{"f01.raw", "f01.raw.txt", "f02.raw", "f02.raw.txt", "f03.raw",
+                              "f03.raw.txt"}));
     EXPECT_EQ(fs::file_size(folder / "f02.raw"), 640u * 480u);
     // The window's offset moves the Bayer phase: row 2, column 8 is still red.
-    EXPECT_EQ(slurp(folder / "f02.raw.txt"), "width=640 height=480 bits=8 layout=RGGB bytes=307200\n");
+    EXPECT_EQ(slurp(folder / "f02.raw.txt"),
+              "width=640 height=480 bits=8 layout=RGGB bytes=307200\n");
     r = run({"--sim", kReady, "grab", "-n", "2", "--subsample", "2", "-o", "sub.png"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(readPng(folder / "sub-0002.png").width, 640u);
@@ -285,23 +310,37 @@ TEST_F(VocamTool, GrabRefusesBadInputWithOneLineAndLeavesNoFileBehind) {
     };
     const bool root = geteuid() == 0;  // root writes into a read-only folder
     std::vector<Refusal> cases = {
-        {{"--window", "640x480"}, 2, "error: window '640x480' is not WIDTHxHEIGHT+X+Y (for example 640x480+0+0)\n"},
-        {{"--window", "641x480+0+0"}, 1,
-         "error: the camera refused window 641x480+0+0 subsampling 1: it must lie inside 1280x1024 with sizes in "
+        {{"--window", "640x480"},
+         2,
+         "error: window '640x480' is not WIDTHxHEIGHT+X+Y (for example 640x480+0+0)\n"},
+        {{"--window", "641x480+0+0"},
+         1,
+         "error: the camera refused window 641x480+0+0 subsampling 1: it must lie inside 1280x1024 "
+         "with sizes in "
          "steps of 8x2, subsampling 1 to 4\n"},
-        {{"--window", "640x480+700+0"}, 1,
-         "error: the camera refused window 640x480+700+0 subsampling 1: it must lie inside 1280x1024 with sizes in "
+        {{"--window", "640x480+700+0"},
+         1,
+         "error: the camera refused window 640x480+700+0 subsampling 1: it must lie inside "
+         "1280x1024 with sizes in "
          "steps of 8x2, subsampling 1 to 4\n"},
         {{"--method", "slow"}, 2, "error: method 'slow' is not fast, good or best\n"},
-        {{"-o", "x.jpg"}, 2, "error: 'x.jpg': the file name must end in .png, .tif, .tiff or .raw\n"},
-        {{"-o", "x%s.png"}, 2, "error: 'x%s.png': the only counter a file name may hold is one %d or %0Nd\n"},
-        {{"-o", "missing/x.png"}, 1,
-         "error: cannot write 'missing/x.png': folder 'missing' does not exist (create it or choose another file "
+        {{"-o", "x.jpg"},
+         2,
+         "error: 'x.jpg': the file name must end in .png, .tif, .tiff or .raw\n"},
+        {{"-o", "x%s.png"},
+         2,
+         "error: 'x%s.png': the only counter a file name may hold is one %d or %0Nd\n"},
+        {{"-o", "missing/x.png"},
+         1,
+         "error: cannot write 'missing/x.png': folder 'missing' does not exist (create it or "
+         "choose another file "
          "with -o)\n"},
     };
     if (!root)
-        cases.push_back({{"-o", "locked/x.png"}, 1,
-                         "error: cannot write 'locked/x.png': Permission denied (choose another file with -o)\n"});
+        cases.push_back({{"-o", "locked/x.png"},
+                         1,
+                         "error: cannot write 'locked/x.png': Permission denied (choose another "
+                         "file with -o)\n"});
     for (const Refusal &c : cases) {
         std::vector<std::string> args = {"--sim", kReady, "grab"};
         args.insert(args.end(), c.args.begin(), c.args.end());
@@ -321,7 +360,8 @@ TEST_F(VocamTool, CtrlCEndsStreamAndGrabCleanlyWithEveryFileComplete) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find(" frames in "), std::string::npos) << r.out;
 
-    Child grab(folder, {"--sim", "model_02:state=ready:fps=20", "grab", "-n", "1000", "-o", "g.png"});
+    Child grab(folder,
+               {"--sim", "model_02:state=ready:fps=20", "grab", "-n", "1000", "-o", "g.png"});
     ASSERT_TRUE(grab.waitForOutput("saved g-0002.png"));
     grab.signal(SIGINT);
     r = grab.finish();
@@ -378,22 +418,26 @@ TEST_F(VocamTool, ReceiveSavesEachImageMessageAndRejectsMalformedOnes) {
     sendMessage(port, "@Quit\n");
     const Result r = receiver.finish();
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("saved in/image-0001.png (4 x 2)\n1 image(s) saved, 3 message(s) rejected\n"),
-              std::string::npos)
+    EXPECT_NE(
+        r.out.find("saved in/image-0001.png (4 x 2)\n1 image(s) saved, 3 message(s) rejected\n"),
+        std::string::npos)
         << r.out;
-    EXPECT_EQ(r.err,
-              "error: rejected a message: malformed header '@Image width=4 height=-2 type=BMP' (expected "
-              "'@Image width=W height=H type=BMP' or '@Quit')\n"
-              "error: rejected a message: short image body, 19 of 24 bytes\n"
-              "error: rejected a message: no complete header line (got '@Image width=4')\n"
-              "error: 3 message(s) were rejected\n");
+    EXPECT_EQ(
+        r.err,
+        "error: rejected a message: malformed header '@Image width=4 height=-2 type=BMP' (expected "
+        "'@Image width=W height=H type=BMP' or '@Quit')\n"
+        "error: rejected a message: short image body, 19 of 24 bytes\n"
+        "error: rejected a message: no complete header line (got '@Image width=4')\n"
+        "error: 3 message(s) were rejected\n");
     const Picture saved = readPng(folder / "in/image-0001.png");
     EXPECT_EQ(std::string(saved.rgb.begin(), saved.rgb.end()), pixels);
-    EXPECT_EQ(fs::directory_iterator(folder / "in")->path().filename(), "image-0001.png");  // nothing else
+    EXPECT_EQ(fs::directory_iterator(folder / "in")->path().filename(),
+              "image-0001.png");  // nothing else
 
     Child clean(folder, {"receive", "--port", "0", "--out", "in"});
     ASSERT_TRUE(clean.waitForOutput("listening"));
-    sendMessage(listeningPort(folder), "@Image width=640 height=480 type=BMP\n" + std::string(921600, 'x'));
+    sendMessage(listeningPort(folder),
+                "@Image width=640 height=480 type=BMP\n" + std::string(921600, 'x'));
     sendMessage(listeningPort(folder), "@Quit\n");
     EXPECT_EQ(clean.finish().status, 0);
     EXPECT_EQ(readPng(folder / "in/image-0001.png").width, 640u);

@@ -2,10 +2,10 @@
 // below a resource folder, under the file names the model table gives.
 #include <cstdio>
 #include <filesystem>
-#include <system_error>
 #include <fstream>
 #include <map>
 #include <string>
+#include <system_error>
 
 #include "Simulator/SimDevice.h"
 #include "Simulator/SimImages.h"
@@ -29,7 +29,8 @@ int main(int argc, char **argv) {
         return 2;
     }
     const std::string root = argv[1];
-    std::map<std::string, std::string> written;  // file -> contents, to catch two models claiming one name
+    std::map<std::string, std::string>
+        written;  // file -> contents, to catch two models claiming one name
     auto write = [&](const char *pattern, unsigned release, const std::string &contents) {
         char name[128];
         std::snprintf(name, sizeof name, pattern, release);
@@ -44,15 +45,18 @@ int main(int argc, char **argv) {
     };
     for (std::uint32_t i = 0; i < camera_id_count; ++i) {
         const model_table_entry &e = camera_ids[i];
-        const vocam::sim::CameraConfig camera = vocam::sim::defaultCameraConfig(static_cast<int>(i));
-        bool ok = write(e.firmware_file, camera.release,
-                        vocam::sim::toIntelHex(vocam::sim::makeFirmwareImage(e.vendor_id, e.product_id)));
+        const vocam::sim::CameraConfig camera =
+            vocam::sim::defaultCameraConfig(static_cast<int>(i));
+        bool ok =
+            write(e.firmware_file, camera.release,
+                  vocam::sim::toIntelHex(vocam::sim::makeFirmwareImage(e.vendor_id, e.product_id)));
         if (ok && e.fpga_file != nullptr) {
             const auto image = vocam::sim::makeFpgaImage(e.product_id);
             ok = write(e.fpga_file, camera.release, std::string(image.begin(), image.end()));
         }
         if (!ok) {
-            std::fprintf(stderr, "error: cannot write the images of model_%02u below %s\n", i + 1, root.c_str());
+            std::fprintf(stderr, "error: cannot write the images of model_%02u below %s\n", i + 1,
+                         root.c_str());
             return 1;
         }
     }

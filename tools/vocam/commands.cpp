@@ -78,7 +78,8 @@ Listed describe(const vocam_version &record) {
     const model_table_entry *model = modelOf(record.product_id);
     std::uint32_t status = 0;
     if (model != nullptr && model->fpga_file != nullptr &&
-        (vo_usb_read_vocam_u32(camera, kRegStatus, &status) != 0 || !(status & kStatusFpgaConfigured)))
+        (vo_usb_read_vocam_u32(camera, kRegStatus, &status) != 0 ||
+         !(status & kStatusFpgaConfigured)))
         out.state = "fpga";
     vocam_camera_close(&camera);
     return out;
@@ -107,11 +108,12 @@ int listCommand(bool json) {
         std::printf("[");
         for (std::size_t i = 0; i < bus.size(); ++i) {
             const auto &c = bus[i];
-            std::printf("%s\n  {\"product\": %u, \"name\": %s, \"serial\": %u, \"release\": %u, "
-                        "\"firmware\": %u, \"state\": %s, \"speed\": %s}",
-                        i ? "," : "", c.version.product_id, jsonString(c.name).c_str(),
-                        c.version.serial_number, c.version.release_number, c.version.firmware_version,
-                        jsonString(c.state).c_str(), c.version.high_speed ? "\"high\"" : "\"full\"");
+            std::printf(
+                "%s\n  {\"product\": %u, \"name\": %s, \"serial\": %u, \"release\": %u, "
+                "\"firmware\": %u, \"state\": %s, \"speed\": %s}",
+                i ? "," : "", c.version.product_id, jsonString(c.name).c_str(),
+                c.version.serial_number, c.version.release_number, c.version.firmware_version,
+                jsonString(c.state).c_str(), c.version.high_speed ? "\"high\"" : "\"full\"");
         }
         std::printf("%s]\n", bus.empty() ? "" : "\n");
         return 0;
@@ -120,9 +122,11 @@ int listCommand(bool json) {
         std::printf("no cameras\n");
         return 0;
     }
-    std::printf("%-8s %-20s %-8s %-8s %-6s %s\n", "product", "name", "serial", "release", "speed", "state");
+    std::printf("%-8s %-20s %-8s %-8s %-6s %s\n", "product", "name", "serial", "release", "speed",
+                "state");
     for (const auto &c : bus) {
-        const std::string serial = c.state == "boot" ? "-" : std::to_string(c.version.serial_number);
+        const std::string serial =
+            c.state == "boot" ? "-" : std::to_string(c.version.serial_number);
         std::printf("%-8s %-20s %-8s %-8s %-6s %s\n", hex4(c.version.product_id).c_str(),
                     c.name.empty() ? "-" : c.name.c_str(), serial.c_str(),
                     hex4(c.version.release_number).c_str(), c.version.high_speed ? "high" : "full",
@@ -141,9 +145,10 @@ int initCommand() {
         else
             serialsBefore.insert(c.version.serial_number);
     }
-    std::printf("firmware: %zu controller(s) waiting\n",
-                static_cast<std::size_t>(std::count_if(before.begin(), before.end(),
-                                                       [](const Listed &c) { return c.state == "boot"; })));
+    std::printf(
+        "firmware: %zu controller(s) waiting\n",
+        static_cast<std::size_t>(std::count_if(before.begin(), before.end(),
+                                               [](const Listed &c) { return c.state == "boot"; })));
     std::fflush(stdout);
     const int r = vocam_init(globals.resources.empty() ? nullptr : globals.resources.c_str());
     const auto after = listBus();
@@ -162,8 +167,8 @@ int initCommand() {
     }
     for (const auto &c : after) {
         if (c.state == "boot") continue;
-        const std::string who = (c.name.empty() ? hex4(c.version.product_id) : c.name) + " serial " +
-                                std::to_string(c.version.serial_number);
+        const std::string who = (c.name.empty() ? hex4(c.version.product_id) : c.name) +
+                                " serial " + std::to_string(c.version.serial_number);
         if (!serialsBefore.count(c.version.serial_number))
             std::printf("re-enumeration: %s came back with firmware\n", who.c_str());
         const model_table_entry *model = modelOf(c.version.product_id);
@@ -186,11 +191,13 @@ int initCommand() {
                 std::printf("firmware: controller %s: arrived during bring-up, not loaded\n",
                             hex4(product).c_str());
     std::printf("%d camera(s) ready, %d not brought up\n", ready, failed);
-    if (r < 0) throw Failure("error: bring-up failed (" + std::to_string(r) + "); --verbose shows why");
+    if (r < 0)
+        throw Failure("error: bring-up failed (" + std::to_string(r) + "); --verbose shows why");
     if (failed > 0)
-        throw Failure("error: " + std::to_string(failed) +
-                      " camera(s) not brought up: check the files below " +
-                      (globals.resources.empty() ? std::string(RESOURCE_FILE_ROOT) : globals.resources));
+        throw Failure(
+            "error: " + std::to_string(failed) +
+            " camera(s) not brought up: check the files below " +
+            (globals.resources.empty() ? std::string(RESOURCE_FILE_ROOT) : globals.resources));
     return 0;
 }
 
@@ -240,7 +247,8 @@ int infoCommand(std::uint32_t serial, bool json) {
     vocam_property_get(h, VOCAM_PROP_MAX_HEIGHT, &sensorH, &flags);
     if (vocam_property_get(h, VOCAM_PROP_MAX_SUBSAMPLING, &maxSub, &flags) < 0) maxSub = 1;
     std::vector<std::uint32_t> rates(std::max(0, vocam_count_available_data_rates(h)));
-    rates.resize(std::max(0, vocam_enum_available_data_rates(h, rates.data(), static_cast<int>(rates.size()))));
+    rates.resize(std::max(
+        0, vocam_enum_available_data_rates(h, rates.data(), static_cast<int>(rates.size()))));
     std::uint32_t rate = 0;
     vocam_get_data_rate(h, &rate);
     int temperature = 0;
@@ -253,49 +261,61 @@ int infoCommand(std::uint32_t serial, bool json) {
     const int subsampling = vocam_supports_subsampling(h) ? maxSub : 1;
 
     if (json) {
-        std::printf("{\n  \"model\": %s,\n  \"product\": %u,\n  \"serial\": %u,\n  \"release\": %u,\n"
-                    "  \"firmware\": %u,\n  \"speed\": \"%s\",\n",
-                    jsonString(camera.name()).c_str(), v.product_id, v.serial_number, v.release_number,
-                    v.firmware_version, v.high_speed ? "high" : "full");
-        std::printf("  \"sensor\": {\"width\": %d, \"height\": %d},\n  \"color\": %s,\n  \"layout\": \"%s\",\n",
-                    sensorW, sensorH, vocam_is_color(h) ? "true" : "false", layout);
-        std::printf("  \"window\": {\"x\": %u, \"y\": %u, \"width\": %u, \"height\": %u, \"subsample\": %u},\n",
-                    window.xOffset, window.yOffset, window.width, window.height, window.subSampleX);
+        std::printf(
+            "{\n  \"model\": %s,\n  \"product\": %u,\n  \"serial\": %u,\n  \"release\": %u,\n"
+            "  \"firmware\": %u,\n  \"speed\": \"%s\",\n",
+            jsonString(camera.name()).c_str(), v.product_id, v.serial_number, v.release_number,
+            v.firmware_version, v.high_speed ? "high" : "full");
+        std::printf(
+            "  \"sensor\": {\"width\": %d, \"height\": %d},\n  \"color\": %s,\n  \"layout\": "
+            "\"%s\",\n",
+            sensorW, sensorH, vocam_is_color(h) ? "true" : "false", layout);
+        std::printf(
+            "  \"window\": {\"x\": %u, \"y\": %u, \"width\": %u, \"height\": %u, \"subsample\": "
+            "%u},\n",
+            window.xOffset, window.yOffset, window.width, window.height, window.subSampleX);
         std::printf("  \"max_subsampling\": %d,\n  \"data_rates\": [", subsampling);
         for (std::size_t i = 0; i < rates.size(); ++i) std::printf("%s%u", i ? ", " : "", rates[i]);
         std::printf("],\n  \"data_rate\": %u,\n", rate);
         if (hasTemperature)
-            std::printf("  \"temperature\": %.3f,\n", vocam_register_to_temp(static_cast<std::uint32_t>(temperature)));
+            std::printf("  \"temperature\": %.3f,\n",
+                        vocam_register_to_temp(static_cast<std::uint32_t>(temperature)));
         std::printf("  \"properties\": [");
         for (std::size_t i = 0; i < properties.size(); ++i) {
             const auto &p = properties[i];
-            std::printf("%s\n    {\"name\": \"%s\", \"id\": %u, \"value\": %.6g, \"raw\": %d, \"flags\": %u",
-                        i ? "," : "", p.name.name, p.name.id, toReadable(p.name, p.value), p.value, p.flags);
+            std::printf(
+                "%s\n    {\"name\": \"%s\", \"id\": %u, \"value\": %.6g, \"raw\": %d, \"flags\": "
+                "%u",
+                i ? "," : "", p.name.name, p.name.id, toReadable(p.name, p.value), p.value,
+                p.flags);
             if (p.ranged)
-                std::printf(", \"min\": %.6g, \"max\": %.6g", toReadable(p.name, p.min), toReadable(p.name, p.max));
+                std::printf(", \"min\": %.6g, \"max\": %.6g", toReadable(p.name, p.min),
+                            toReadable(p.name, p.max));
             std::printf(", \"read_only\": %s}", p.name.readOnly ? "true" : "false");
         }
         std::printf("\n  ]\n}\n");
         return 0;
     }
-    std::printf("model          %s (product %s, serial %u, release %s, %s speed)\n", camera.name().c_str(),
-                hex4(v.product_id).c_str(), v.serial_number, hex4(v.release_number).c_str(),
-                v.high_speed ? "high" : "full");
+    std::printf("model          %s (product %s, serial %u, release %s, %s speed)\n",
+                camera.name().c_str(), hex4(v.product_id).c_str(), v.serial_number,
+                hex4(v.release_number).c_str(), v.high_speed ? "high" : "full");
     std::printf("sensor         %d x %d, %s, layout %s\n", sensorW, sensorH,
                 vocam_is_color(h) ? "colour" : "monochrome", layout);
-    std::printf("window         %ux%u+%u+%u, subsampling %u (largest %d)\n", window.width, window.height,
-                window.xOffset, window.yOffset, window.subSampleX, subsampling);
+    std::printf("window         %ux%u+%u+%u, subsampling %u (largest %d)\n", window.width,
+                window.height, window.xOffset, window.yOffset, window.subSampleX, subsampling);
     if (imageKnown)
-        std::printf("frame          %u x %u, %u bytes, %d bits\n", image.Width, image.Height, image.ImageSize,
-                    image.PixelFormat == 1 ? 16 : 8);
+        std::printf("frame          %u x %u, %u bytes, %d bits\n", image.Width, image.Height,
+                    image.ImageSize, image.PixelFormat == 1 ? 16 : 8);
     std::printf("data rates    ");
     for (const auto r : rates) std::printf(" %u", r);
     std::printf(" kpixel/s (now %u)\n", rate);
     if (hasTemperature)
-        std::printf("temperature    %.1f C\n", vocam_register_to_temp(static_cast<std::uint32_t>(temperature)));
+        std::printf("temperature    %.1f C\n",
+                    vocam_register_to_temp(static_cast<std::uint32_t>(temperature)));
     std::printf("properties\n");
     for (const auto &p : properties) {
-        std::string range = p.ranged ? formatValue(p.name, p.min) + " .. " + formatValue(p.name, p.max) : "";
+        std::string range =
+            p.ranged ? formatValue(p.name, p.min) + " .. " + formatValue(p.name, p.max) : "";
         std::printf("  %-22s %-4u %-14s %-30s flags 0x%08X%s\n", p.name.name, p.name.id,
                     formatValue(p.name, p.value).c_str(), range.c_str(), p.flags,
                     p.name.readOnly ? " read-only" : "");
@@ -326,17 +346,20 @@ int setCommand(std::uint32_t serial, const std::string &text, const std::string 
     std::uint32_t flags = 0;
     if (vocam_property_get_range(camera.get(), p.id, &min, &max, &current, &flags) >= 0) {
         if (raw < registerNumber(p, min) || raw > registerNumber(p, max))
-            throw Failure("error: " + text + " " + valueText + " is outside " + formatValue(p, min) + " .. " +
-                          formatValue(p, max));
+            throw Failure("error: " + text + " " + valueText + " is outside " +
+                          formatValue(p, min) + " .. " + formatValue(p, max));
     } else if (vocam_property_get(camera.get(), p.id, &current, &flags) < 0) {
-        throw Failure("error: this camera has no property " + text + "; vocam info lists its properties");
+        throw Failure("error: this camera has no property " + text +
+                      "; vocam info lists its properties");
     }
     const int value = fromReadable(p, *number);
     const int r = vocam_property_set(camera.get(), p.id, value, flags);
     // The engine's method and matrix answer 1 for accepted and 0 for refused.
-    const bool engineChoice = p.id == VOCAM_PROP_DEMOSAIC_METHOD || p.id == VOCAM_PROP_CORRECTION_MATRIX;
+    const bool engineChoice =
+        p.id == VOCAM_PROP_DEMOSAIC_METHOD || p.id == VOCAM_PROP_CORRECTION_MATRIX;
     if (engineChoice ? r != 1 : r < 0)
-        throw Failure("error: the camera refused " + text + " " + valueText + " (" + std::to_string(r) + ")");
+        throw Failure("error: the camera refused " + text + " " + valueText + " (" +
+                      std::to_string(r) + ")");
     // What was written: reading back would give the temperature's reading,
     // which only moves toward the target.
     std::printf("%s %s\n", p.name[0] ? p.name : text.c_str(), formatValue(p, value).c_str());
@@ -353,8 +376,8 @@ Window parseWindow(const std::string &text) {
     Window w;
     char tail = 0;
     unsigned width = 0, height = 0, x = 0, y = 0;
-    if (std::sscanf(text.c_str(), "%ux%u+%u+%u%c", &width, &height, &x, &y, &tail) != 4 || width == 0 ||
-        height == 0 || text.find('-') != std::string::npos)
+    if (std::sscanf(text.c_str(), "%ux%u+%u+%u%c", &width, &height, &x, &y, &tail) != 4 ||
+        width == 0 || height == 0 || text.find('-') != std::string::npos)
         usage("error: window '" + text + "' is not WIDTHxHEIGHT+X+Y (for example 640x480+0+0)");
     w = {width, height, x, y};
     return w;
@@ -368,10 +391,12 @@ std::uint32_t methodId(const std::string &method) {
 }
 
 std::uint32_t lightId(const std::string &light) {
-    static const std::map<std::string, std::uint32_t> ids = {
-        {"none", 14}, {"fluorescent", 1}, {"daylight", 2}, {"incandescent", 3}, {"xenon", 4}, {"halogen", 5}};
+    static const std::map<std::string, std::uint32_t> ids = {{"none", 14},    {"fluorescent", 1},
+                                                             {"daylight", 2}, {"incandescent", 3},
+                                                             {"xenon", 4},    {"halogen", 5}};
     if (auto it = ids.find(light); it != ids.end()) return it->second;
-    usage("error: light '" + light + "' is not none, fluorescent, daylight, incandescent, xenon or halogen");
+    usage("error: light '" + light +
+          "' is not none, fluorescent, daylight, incandescent, xenon or halogen");
 }
 
 void applyWindow(_vocam *h, const GrabOptions &o) {
@@ -392,7 +417,8 @@ void applyWindow(_vocam *h, const GrabOptions &o) {
     vocam_property_get(h, VOCAM_PROP_MAX_HEIGHT, &maxH, &flags);
     vocam_property_get(h, VOCAM_PROP_UNIT_WIDTH, &unitW, &flags);
     vocam_property_get(h, VOCAM_PROP_UNIT_HEIGHT, &unitH, &flags);
-    if (!vocam_supports_subsampling(h) || vocam_property_get(h, VOCAM_PROP_MAX_SUBSAMPLING, &maxSub, &flags) < 0)
+    if (!vocam_supports_subsampling(h) ||
+        vocam_property_get(h, VOCAM_PROP_MAX_SUBSAMPLING, &maxSub, &flags) < 0)
         maxSub = 1;
     unitW = std::max(unitW, 1);
     unitH = std::max(unitH, 1);
@@ -406,11 +432,11 @@ void applyWindow(_vocam *h, const GrabOptions &o) {
     const bool subsampleOk = f.subSampleX >= 1 && f.subSampleX <= maxSub;
     if (!onSteps || !inside || !subsampleOk || vocam_set_video_format(h, &f) != 0)
         throw Failure("error: the camera refused window " + std::to_string(f.width) + "x" +
-                      std::to_string(f.height) + "+" + std::to_string(f.xOffset) + "+" + std::to_string(f.yOffset) +
-                      " subsampling " + std::to_string(f.subSampleX) + ": it must lie inside " +
-                      std::to_string(maxW) + "x" + std::to_string(maxH) + " with sizes in steps of " +
-                      std::to_string(unitW) + "x" + std::to_string(unitH) + ", subsampling 1 to " +
-                      std::to_string(maxSub));
+                      std::to_string(f.height) + "+" + std::to_string(f.xOffset) + "+" +
+                      std::to_string(f.yOffset) + " subsampling " + std::to_string(f.subSampleX) +
+                      ": it must lie inside " + std::to_string(maxW) + "x" + std::to_string(maxH) +
+                      " with sizes in steps of " + std::to_string(unitW) + "x" +
+                      std::to_string(unitH) + ", subsampling 1 to " + std::to_string(maxSub));
 }
 
 // Bytes of one converted row: the grey path pads rows to 4 bytes.
@@ -448,9 +474,9 @@ int grabCommand(const GrabOptions &o) {
     const std::size_t stride = rgbStride(format.Width, params.demosaicMethod == 0);
     std::vector<std::uint8_t> rgb(stride * format.Height + 16);
     char layout[160];
-    std::snprintf(layout, sizeof layout, "width=%u height=%u bits=%d layout=%s bytes=%u", format.Width,
-                  format.Height, format.PixelFormat == 1 ? 16 : 8, layoutName(format.VocamReserved[0]),
-                  format.ImageSize);
+    std::snprintf(layout, sizeof layout, "width=%u height=%u bits=%d layout=%s bytes=%u",
+                  format.Width, format.Height, format.PixelFormat == 1 ? 16 : 8,
+                  layoutName(format.VocamReserved[0]), format.ImageSize);
 
     Stream stream(h);
     int saved = 0;
@@ -464,7 +490,8 @@ int grabCommand(const GrabOptions &o) {
                 writeRaw(path, raw, format.ImageSize, layout);
             } else {
                 const int r = vocam_convert_frame_to_rgb(h, rgb.data(), raw, &format, &params);
-                if (r < 0) throw Failure("error: converting the frame failed (" + std::to_string(r) + ")");
+                if (r < 0)
+                    throw Failure("error: converting the frame failed (" + std::to_string(r) + ")");
                 const Rgb picture{format.Width, format.Height, stride, 8, rgb.data()};
                 type == ImageType::Png ? writePng(path, picture) : writeTiff(path, picture);
                 if (o.keepRaw) {
@@ -483,8 +510,8 @@ int grabCommand(const GrabOptions &o) {
     }
     if (saved < o.frames) {
         if (interrupted())
-            throw Failure("error: interrupted after " + std::to_string(saved) + " of " + std::to_string(o.frames) +
-                          " frame(s); those saved are complete");
+            throw Failure("error: interrupted after " + std::to_string(saved) + " of " +
+                          std::to_string(o.frames) + " frame(s); those saved are complete");
         throw Failure("error: the stream ended after " + std::to_string(saved) + " frame(s)");
     }
     return 0;
@@ -528,8 +555,8 @@ int streamCommand(std::uint32_t serial, double seconds) {
                 const double cpu = cpuSeconds();
                 std::printf("%s%.1f frames/s  %.2f MB/s  CPU %.0f%%%s", tty ? "\r" : "",
                             static_cast<double>(frames - lastFrames) / span,
-                            static_cast<double>(bytes - lastBytes) / span / 1e6, 100.0 * (cpu - lastCpu) / span,
-                            tty ? "   " : "\n");
+                            static_cast<double>(bytes - lastBytes) / span / 1e6,
+                            100.0 * (cpu - lastCpu) / span, tty ? "   " : "\n");
                 std::fflush(stdout);
                 last = Clock::now();
                 lastFrames = frames;

@@ -1,9 +1,9 @@
 #include "common.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -43,7 +43,8 @@ Camera::Camera(std::uint32_t serial) {
     vocam_version records[64];
     std::uint32_t count = 64;
     const int found = vocam_enum_cameras(records, &count);
-    if (found < 0) throw Failure("error: listing the cameras failed (" + std::to_string(found) + ")");
+    if (found < 0)
+        throw Failure("error: listing the cameras failed (" + std::to_string(found) + ")");
     const vocam_version *wanted = nullptr;
     for (std::uint32_t i = 0; i < count && i < 64; ++i)
         if (serial == 0 || records[i].serial_number == serial) {
@@ -69,7 +70,9 @@ Camera::Camera(std::uint32_t serial) {
     vocam_get_version(handle_, &version_);
 }
 
-Camera::~Camera() { vocam_camera_close(&handle_); }
+Camera::~Camera() {
+    vocam_camera_close(&handle_);
+}
 
 std::string Camera::name() const {
     char text[64] = {};
@@ -113,7 +116,9 @@ int Stream::next() {
     }
 }
 
-void Stream::release(int index) { vocam_release_buffer(camera_, index); }
+void Stream::release(int index) {
+    vocam_release_buffer(camera_, index);
+}
 
 const std::vector<PropertyName> &propertyNames() {
     static const std::vector<PropertyName> names = {
@@ -134,7 +139,8 @@ const std::vector<PropertyName> &propertyNames() {
         {"white-balance-u", VOCAM_PROP_WHITE_BALANCE_U, Unit::Hundredths, false, "white balance U"},
         {"white-balance-v", VOCAM_PROP_WHITE_BALANCE_V, Unit::Hundredths, false, "white balance V"},
         {"digital-gain", VOCAM_PROP_DIGITAL_GAIN, Unit::Hundredths, false, "digital gain"},
-        {"digital-gain-red", VOCAM_PROP_DIGITAL_GAIN_RED, Unit::Hundredths, false, "digital gain of red"},
+        {"digital-gain-red", VOCAM_PROP_DIGITAL_GAIN_RED, Unit::Hundredths, false,
+         "digital gain of red"},
         {"digital-gain-green", VOCAM_PROP_DIGITAL_GAIN_GREEN, Unit::Hundredths, false,
          "digital gain of green"},
         {"digital-gain-blue", VOCAM_PROP_DIGITAL_GAIN_BLUE, Unit::Hundredths, false,
@@ -159,16 +165,22 @@ PropertyName findProperty(std::string_view text) {
             if (p.id == static_cast<std::uint32_t>(*id)) return p;
         return {"", static_cast<std::uint32_t>(*id), Unit::Plain, false, ""};
     }
-    usage("error: unknown property '" + std::string(text) + "' (vocam info lists them, or give a number)");
+    usage("error: unknown property '" + std::string(text) +
+          "' (vocam info lists them, or give a number)");
 }
 
 double toReadable(const PropertyName &p, int value) {
     switch (p.unit) {
-        case Unit::Hundredths: return value / 100.0;
-        case Unit::Milliseconds: return static_cast<std::uint32_t>(value) / 1000.0;
-        case Unit::Factor: return value / 4096.0;
-        case Unit::Celsius: return vocam_register_to_temp(static_cast<std::uint32_t>(value));
-        case Unit::Plain: break;
+        case Unit::Hundredths:
+            return value / 100.0;
+        case Unit::Milliseconds:
+            return static_cast<std::uint32_t>(value) / 1000.0;
+        case Unit::Factor:
+            return value / 4096.0;
+        case Unit::Celsius:
+            return vocam_register_to_temp(static_cast<std::uint32_t>(value));
+        case Unit::Plain:
+            break;
     }
     return value;
 }
@@ -182,11 +194,16 @@ bool unsignedRegister(const PropertyName &p) {
 
 double rawValue(const PropertyName &p, double value) {
     switch (p.unit) {
-        case Unit::Hundredths: return std::round(value * 100.0);
-        case Unit::Milliseconds: return std::round(value * 1000.0);
-        case Unit::Factor: return std::round(value * 4096.0);
-        case Unit::Celsius: return std::round((value + 273.0) * 1000.0);
-        case Unit::Plain: break;
+        case Unit::Hundredths:
+            return std::round(value * 100.0);
+        case Unit::Milliseconds:
+            return std::round(value * 1000.0);
+        case Unit::Factor:
+            return std::round(value * 4096.0);
+        case Unit::Celsius:
+            return std::round((value + 273.0) * 1000.0);
+        case Unit::Plain:
+            break;
     }
     return std::round(value);
 }
@@ -199,16 +216,21 @@ int fromReadable(const PropertyName &p, double value) {
     const double raw = rawValue(p, value);
     const double low = unsignedRegister(p) ? 0.0 : -2147483648.0;
     const double high = unsignedRegister(p) ? 4294967295.0 : 2147483647.0;
-    if (!(raw >= low && raw <= high)) throw Failure("error: " + std::string(p.name) + " value out of range");
+    if (!(raw >= low && raw <= high))
+        throw Failure("error: " + std::string(p.name) + " value out of range");
     return static_cast<int>(static_cast<std::uint32_t>(static_cast<std::int64_t>(raw)));
 }
 
 const char *unitText(Unit unit) {
     switch (unit) {
-        case Unit::Milliseconds: return " ms";
-        case Unit::Factor: return "x";
-        case Unit::Celsius: return " C";
-        default: return "";
+        case Unit::Milliseconds:
+            return " ms";
+        case Unit::Factor:
+            return "x";
+        case Unit::Celsius:
+            return " C";
+        default:
+            return "";
     }
 }
 
@@ -221,7 +243,9 @@ std::string formatValue(const PropertyName &p, int value) {
     return text;
 }
 
-bool interrupted() { return stopRequested.load(); }
+bool interrupted() {
+    return stopRequested.load();
+}
 
 void installSignalThread() {
     sigset_t set;
@@ -249,14 +273,16 @@ std::optional<long long> parseInteger(std::string_view text) {
         base = 16;
     }
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    if (text.empty() || error != std::errc() || end != text.data() + text.size())
+        return std::nullopt;
     return value;
 }
 
 std::optional<double> parseNumber(std::string_view text) {
     double value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size() || !std::isfinite(value))
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() ||
+        !std::isfinite(value))
         return std::nullopt;
     return value;
 }
@@ -319,7 +345,8 @@ std::string libraryLine(const std::string &prefix) {
     // The last few kilobytes hold the lines of the call that just failed.
     const off_t from = size > 65536 ? size - 65536 : 0;
     std::string text(static_cast<std::size_t>(size - from), '\0');
-    if (pread(libraryLog, text.data(), text.size(), from) != static_cast<ssize_t>(text.size())) return "";
+    if (pread(libraryLog, text.data(), text.size(), from) != static_cast<ssize_t>(text.size()))
+        return "";
     std::string found;
     std::size_t at = 0;
     while (at < text.size()) {

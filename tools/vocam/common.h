@@ -28,7 +28,9 @@ class Failure : public std::runtime_error {
     int status_;
 };
 
-[[noreturn]] inline void usage(const std::string &line) { throw Failure(line, kExitUsage); }
+[[noreturn]] inline void usage(const std::string &line) {
+    throw Failure(line, kExitUsage);
+}
 
 // Options every command shares.
 struct Globals {

@@ -1,8 +1,8 @@
 #include "images.h"
 
 #include <png.h>
-#include <tiffio.h>
 #include <sys/stat.h>
+#include <tiffio.h>
 #include <unistd.h>
 
 #include <cerrno>

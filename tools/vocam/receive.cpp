@@ -83,13 +83,15 @@ Outcome serve(int fd, const std::string &folder, int &counter) {
     bool complete = false;
     const std::string header = readHeader(fd, complete);
     if (!complete) {
-        errorLine("error: rejected a message: no complete header line (got '" + printable(header) + "')");
+        errorLine("error: rejected a message: no complete header line (got '" + printable(header) +
+                  "')");
         return Outcome::Rejected;
     }
     if (header == "@Quit") return Outcome::Quit;
     unsigned width = 0, height = 0;
     int end = 0;
-    const bool parsed = std::sscanf(header.c_str(), "@Image width=%u height=%u type=BMP%n", &width, &height, &end) == 2;
+    const bool parsed = std::sscanf(header.c_str(), "@Image width=%u height=%u type=BMP%n", &width,
+                                    &height, &end) == 2;
     // The header must be exactly what the sender formats, so nothing odd
     // (signs, spaces, leading zeros) slips through the number parsing.
     const std::string expected =
@@ -123,7 +125,8 @@ int receiveCommand(int port, const std::string &folder) {
     if (port < 0 || port > 65535) usage("error: --port must be 0 to 65535");
     checkWritable(folder + "/image-0001.png");
     Descriptor listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (listener.get() < 0) throw Failure(std::string("error: cannot create a socket: ") + std::strerror(errno));
+    if (listener.get() < 0)
+        throw Failure(std::string("error: cannot create a socket: ") + std::strerror(errno));
     const int yes = 1;
     setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     sockaddr_in address{};
@@ -132,8 +135,8 @@ int receiveCommand(int port, const std::string &folder) {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (bind(listener.get(), reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
         listen(listener.get(), 8) != 0)
-        throw Failure("error: cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + std::strerror(errno) +
-                      " (choose another --port)");
+        throw Failure("error: cannot listen on 127.0.0.1:" + std::to_string(port) + ": " +
+                      std::strerror(errno) + " (choose another --port)");
     socklen_t length = sizeof address;
     getsockname(listener.get(), reinterpret_cast<sockaddr *>(&address), &length);
     std::printf("listening on 127.0.0.1:%u\n", ntohs(address.sin_port));
@@ -152,7 +155,8 @@ int receiveCommand(int port, const std::string &folder) {
         if (outcome == Outcome::Rejected) ++rejected;
     }
     std::printf("%d image(s) saved, %d message(s) rejected\n", counter, rejected);
-    if (rejected > 0) throw Failure("error: " + std::to_string(rejected) + " message(s) were rejected");
+    if (rejected > 0)
+        throw Failure("error: " + std::to_string(rejected) + " message(s) were rejected");
     return 0;
 }
 
