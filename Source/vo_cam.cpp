@@ -9,6 +9,7 @@
 #include <string>
 
 #include "vo_cameras.h"
+#include "vo_log.h"
 #include "vo_usb/vo_usb.h"
 
 extern "C" {
@@ -29,7 +30,7 @@ VOCAM_API int vocam_get_model_name(_vocam *handle, char *dst, int dst_size) {
     if (handle == nullptr || dst == nullptr) return -22;
     const size_t length = strnlen(handle->model_name, sizeof handle->model_name - 1);
     if (dst_size < 0 || static_cast<size_t>(dst_size) < length + 1) {
-        fputs("error: provided string is too small for model name", stderr);
+        vo::logs(vo::LogKind::Error, "error: provided string is too small for model name");
         return -22;
     }
     memcpy(dst, handle->model_name, length);
@@ -64,7 +65,7 @@ namespace {
 Host *reachHost() {
     Host &host = vocam::usbhost::host();
     if (const auto status = host.status(); status != 0) {
-        std::fprintf(stderr, "ERR: Couldn't create a master IOKit Port(%08x)\n", status);
+        vo::logf(vo::LogKind::Error, "ERR: Couldn't create a master IOKit Port(%08x)\n", status);
         return nullptr;
     }
     return &host;
@@ -103,7 +104,8 @@ VOCAM_API int vocam_init(const char *resource_root) try {
     for (std::uint16_t vendor : {vocam::kCameraVendorA, vocam::kCameraVendorB, vocam::kFx2ControllerVendor}) {
         const int r = usb_init_camera_firmware(*host, vendor, &downloads);
         if (r < 0) {
-            std::fprintf(stderr, "Error: could not find cameras using PID 0x%08X\n", vendor);
+            vo::logf(vo::LogKind::Error, "Error: could not find cameras using PID 0x%08X\n",
+                     vendor);
             return r;
         }
     }
@@ -111,7 +113,9 @@ VOCAM_API int vocam_init(const char *resource_root) try {
     if (downloads > 0) usleep(2500000);
     return forEachProduct([&](const model_table_entry &e) {
         const int r = usb_init_camera_fpga(*host, e.vendor_id, e.product_id);
-        if (r < 0) std::fprintf(stderr, "Error: could not find camera using PID 0x%08X\n", e.product_id);
+        if (r < 0)
+            vo::logf(vo::LogKind::Error, "Error: could not find camera using PID 0x%08X\n",
+                     e.product_id);
         return r;
     });
 } catch (const std::bad_alloc &) {

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "vo_cameras.h"
+#include "vo_log.h"
 #include "vo_usb/vo_usb.h"
 
 using namespace vocam;
@@ -43,33 +44,33 @@ bool readFpgaRegister(_vocam *h, std::uint32_t &value) {
 bool configure(_vocam *h) {
     std::uint32_t status = 0;
     if (!readFpgaRegister(h, status)) {
-        std::fprintf(stderr, "%s: unable to read register: %m\n", kLoad);
+        vo::logf(vo::LogKind::Error, "%s: unable to read register: %m\n", kLoad);
         return false;
     }
     if (status & kFpgaConfigured) return false;
     if (h->usb_interface_if->setAlternate(1) != kIOReturnSuccess) {
-        std::fprintf(stderr, "%s: unable to set alternate interface: %m\n", kLoad);
+        vo::logf(vo::LogKind::Error, "%s: unable to set alternate interface: %m\n", kLoad);
         return false;
     }
     h->usb_interface_if->clearPipeStallBothEnds(1);
     if (vo_usb_write_vocam_u32(h, kRegFpga, kFpgaBegin) != 0) {
-        std::fprintf(stderr, "%s: unable to write register: %m\n", kLoad);
+        vo::logf(vo::LogKind::Error, "%s: unable to write register: %m\n", kLoad);
         return false;
     }
-    std::fputs("loading FPGA binary from disk\n", stderr);
+    vo::logs(vo::LogKind::Info, "loading FPGA binary from disk\n");
     std::uint8_t *image = nullptr;
     std::uint32_t size = 0;
     if (usb_load_fpga_contents(h->vendor_id, h->product_id, h->device_release, &image, &size) != 0) {
-        std::fputs("error: unable to load FPGA\n", stderr);
+        vo::logs(vo::LogKind::Error, "error: unable to load FPGA\n");
     } else {
-        std::fputs("sending FPGA binary to camera\n", stderr);
+        vo::logs(vo::LogKind::Info, "sending FPGA binary to camera\n");
         vo_usb_bulk_write(h, 1, image, size);
-        std::fputs("sent FPGA binary to camera\n", stderr);
+        vo::logs(vo::LogKind::Info, "sent FPGA binary to camera\n");
         std::free(image);
         sleepMs(20);
     }
     if (vo_usb_write_vocam_u32(h, kRegFpga, kFpgaEnd) != 0) {
-        std::fprintf(stderr, "%s: unable to write register: %m\n", kLoad);
+        vo::logf(vo::LogKind::Error, "%s: unable to write register: %m\n", kLoad);
         return false;
     }
     std::uint32_t last = kFpgaEnd;
@@ -81,10 +82,10 @@ bool configure(_vocam *h) {
         }
     }
     if (!(last & kFpgaConfigured)) {
-        std::fprintf(stderr, "%s: unable to load FPGA: timeout\n", kLoad);
+        vo::logf(vo::LogKind::Error, "%s: unable to load FPGA: timeout\n", kLoad);
         return false;
     }
-    std::fputs("FPGA loaded\n", stderr);
+    vo::logs(vo::LogKind::Info, "FPGA loaded\n");
     h->usb_interface_if->setAlternate(0);
     return true;
 }
@@ -97,7 +98,7 @@ extern "C" VOCAM_API int usb_load_fpga_contents(std::uint16_t vendor_id, std::ui
     if (buffer == nullptr || size == nullptr) return -1;
     const model_table_entry *model = vo_camera_find(product_id, release);
     if (model == nullptr || model->fpga_file == nullptr) {
-        std::fputs("error: unable to find specified camera", stderr);
+        vo::logs(vo::LogKind::Error, "error: unable to find specified camera");
         return -1;
     }
     char name[128], path[256];
@@ -105,24 +106,25 @@ extern "C" VOCAM_API int usb_load_fpga_contents(std::uint16_t vendor_id, std::ui
     std::snprintf(path, sizeof path, "%s/%s", vo_resource_root(), name);
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        std::fprintf(stderr, "error: unable to open fpga file %s: %s\n", path, std::strerror(errno));
+        vo::logf(vo::LogKind::Error, "error: unable to open fpga file %s: %s\n", path,
+                 std::strerror(errno));
         return -1;
     }
     const off_t length = ::lseek(fd, 0, SEEK_END);
     if (length < 0 || ::lseek(fd, 0, SEEK_SET) != 0) {
-        std::fprintf(stderr, "error: unable to get file size: %m\n");
+        vo::logf(vo::LogKind::Error, "error: unable to get file size: %m\n");
         ::close(fd);
         return -1;
     }
     if (length > kMaxFpgaFileSize) {
-        std::fprintf(stderr, "error: fpga file %s is larger than %lld bytes\n", path,
-                     static_cast<long long>(kMaxFpgaFileSize));
+        vo::logf(vo::LogKind::Error, "error: fpga file %s is larger than %lld bytes\n", path,
+                 static_cast<long long>(kMaxFpgaFileSize));
         ::close(fd);
         return -1;
     }
     auto *data = static_cast<std::uint8_t *>(std::malloc(length > 0 ? static_cast<std::size_t>(length) : 1));
     if (data == nullptr) {
-        std::fprintf(stderr, "error: unable to allocate buffer: %m\n");
+        vo::logf(vo::LogKind::Error, "error: unable to allocate buffer: %m\n");
         ::close(fd);
         return -1;
     }
@@ -134,7 +136,7 @@ extern "C" VOCAM_API int usb_load_fpga_contents(std::uint16_t vendor_id, std::ui
     }
     ::close(fd);
     if (got < static_cast<std::size_t>(length)) {
-        std::fprintf(stderr, "error: unable to read file: %m\n");
+        vo::logf(vo::LogKind::Error, "error: unable to read file: %m\n");
         std::free(data);
         return -1;
     }
@@ -147,7 +149,7 @@ void usb_load_fpga(void *, UsbDevices &devices) {
     for (auto &device : devices) {
         _vocam record;
         if (usb_open_device(&record, device) != 0) {
-            std::fputs("error: unable to open usb device\n", stderr);
+            vo::logs(vo::LogKind::Error, "error: unable to open usb device\n");
             continue;
         }
         if (record.model->fpga_file != nullptr) configure(&record);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "vo_cameras.h"
+#include "vo_log.h"
 #include "vo_usb/vo_usb.h"
 
 using namespace vocam;
@@ -169,17 +170,19 @@ int usb_fx2_send_firmware(Device &device, std::uint16_t vendor_id, std::uint16_t
     std::vector<std::uint8_t> configuration;
     IOReturn r = device.configurationDescriptor(0, configuration);
     if (r != kIOReturnSuccess || configuration.size() < 9) {
-        std::fprintf(stderr, "unable to get config descriptor for index %d (err = %08x)\n", 0, r);
+        vo::logf(vo::LogKind::Error, "unable to get config descriptor for index %d (err = %08x)\n",
+                 0, r);
         return -1;
     }
     r = device.setConfiguration(configuration[5]);
     if (r != kIOReturnSuccess) {
-        std::fprintf(stderr, "unable to set configuration to value %d (err=%08x)\n", configuration[5], r);
+        vo::logf(vo::LogKind::Error, "unable to set configuration to value %d (err=%08x)\n",
+                 configuration[5], r);
         return -1;
     }
     const model_table_entry *model = vo_camera_find(product_id, release);
     if (model == nullptr) {
-        std::fputs("error: unable to find specified camera", stderr);
+        vo::logs(vo::LogKind::Error, "error: unable to find specified camera");
         return -1;
     }
     char name[128], path[256];
@@ -187,37 +190,38 @@ int usb_fx2_send_firmware(Device &device, std::uint16_t vendor_id, std::uint16_t
     std::snprintf(path, sizeof path, "%s/%s", vo_resource_root(), name);
     std::string text;
     if (!readFile(path, text, kMaxHexFileSize)) {
-        std::fprintf(stderr, "error: unable to open firmware file %s\n", path);
+        vo::logf(vo::LogKind::Error, "error: unable to open firmware file %s\n", path);
         return -1;
     }
     // A damaged image must never reach a controller whose CPU we hold.
     std::string reason;
     if (const int line = hex_validate(text, reason); line != 0) {
-        std::fprintf(stderr, "error: damaged firmware file %s: line %d: %s\n", path, line, reason.c_str());
+        vo::logf(vo::LogKind::Error, "error: damaged firmware file %s: line %d: %s\n", path, line,
+                 reason.c_str());
         return -1;
     }
 
     const std::uint8_t hold = 1, run = 0;
     if (usb_fx2_write(device, kFx2CpuControl, 1, &hold) < 0) {
-        std::fputs("error: unable to write data to FX2\n", stderr);
+        vo::logs(vo::LogKind::Error, "error: unable to write data to FX2\n");
         return -1;
     }
-    std::fputs("myAnchorFX2WriteFirmWare reset FX2 successfully\n", stderr);
+    vo::logs(vo::LogKind::Info, "myAnchorFX2WriteFirmWare reset FX2 successfully\n");
     sleepMs(250);
     hex_reader reader{text};
     usb_firmware_header header{};
     std::uint8_t data[256];
     while (hex_read_section(reader, header, data) > 0) {
         if (usb_fx2_write(device, header.address, header.length, data) < 0) {
-            std::fputs("error: unable to write data to FX2\n", stderr);
+            vo::logs(vo::LogKind::Error, "error: unable to write data to FX2\n");
             return -1;
         }
     }
     if (usb_fx2_write(device, kFx2CpuControl, 1, &run) < 0) {
-        std::fputs("error: unable to write data to FX2\n", stderr);
+        vo::logs(vo::LogKind::Error, "error: unable to write data to FX2\n");
         return -1;
     }
-    std::fputs("myAnchorFX2WriteFirmWare reset FX2 successfully\n", stderr);
+    vo::logs(vo::LogKind::Info, "myAnchorFX2WriteFirmWare reset FX2 successfully\n");
     sleepMs(250);
     return 0;
 }
@@ -225,45 +229,45 @@ int usb_fx2_send_firmware(Device &device, std::uint16_t vendor_id, std::uint16_t
 void usb_load_firmware(void *context, UsbDevices &devices) {
     auto *downloads = static_cast<std::uint32_t *>(context);
     for (auto &ref : devices) {
-        std::fputs("Raw device added.\n", stderr);
+        vo::logs(vo::LogKind::Info, "Raw device added.\n");
         std::unique_ptr<Device> device;
         IOReturn r = ref->createDevice(device);
         if (r != kIOReturnSuccess || !device) {
-            std::fprintf(stderr, "unable to create a plugin (%08x)\n", r);
+            vo::logf(vo::LogKind::Error, "unable to create a plugin (%08x)\n", r);
             continue;
         }
         std::uint16_t vendor = 0, product = 0, release = 0;
         if ((r = device->vendor(vendor)) != kIOReturnSuccess) {
-            std::fprintf(stderr, "GetDeviceVendor err %d\n", r);
+            vo::logf(vo::LogKind::Error, "GetDeviceVendor err %d\n", r);
             continue;
         }
-        std::fprintf(stderr, "VID = 0x%X\n", vendor);
+        vo::logf(vo::LogKind::Info, "VID = 0x%X\n", vendor);
         if ((r = device->product(product)) != kIOReturnSuccess) {
-            std::fprintf(stderr, "GetDeviceProduct  err %d\n", r);
+            vo::logf(vo::LogKind::Error, "GetDeviceProduct  err %d\n", r);
             continue;
         }
-        std::fprintf(stderr, "PID = 0x%X\n", product);
+        vo::logf(vo::LogKind::Info, "PID = 0x%X\n", product);
         if ((r = device->release(release)) != kIOReturnSuccess)
-            std::fprintf(stderr, "GetDeviceReleaseNumber err %d\n", r);
-        std::fprintf(stderr, "DID = 0x%X\n", release);
+            vo::logf(vo::LogKind::Error, "GetDeviceReleaseNumber err %d\n", r);
+        vo::logf(vo::LogKind::Info, "DID = 0x%X\n", release);
 
         r = device->open();
         for (int attempts = 1; r == kIOReturnExclusiveAccess; ++attempts) {
-            std::fprintf(stderr, "Exclusive access err, sleeping on it %d\n", attempts);
+            vo::logf(vo::LogKind::Info, "Exclusive access err, sleeping on it %d\n", attempts);
             sleepMs(100);
             if (attempts == kExclusiveAttempts) break;
             r = device->open();
         }
         if (r != kIOReturnSuccess) {
-            std::fprintf(stderr, "unable to open device: %08x\n", r);
+            vo::logf(vo::LogKind::Error, "unable to open device: %08x\n", r);
             continue;
         }
         const int result = usb_fx2_send_firmware(*device, vendor, product, release);
         if (result == 0) {
-            std::fputs("FW was downloaded to device\n", stderr);
+            vo::logs(vo::LogKind::Info, "FW was downloaded to device\n");
             ++*downloads;
         } else {
-            std::fprintf(stderr, "unable to download to device: %d %08x\n", result, result);
+            vo::logf(vo::LogKind::Error, "unable to download to device: %d %08x\n", result, result);
         }
         device->close();
     }

@@ -18,6 +18,7 @@
 #include <thread>
 #include <utility>
 
+#include "../vo_log.h"
 #include "usbhost/LibusbErrors.h"
 
 namespace vocam::usbhost {
@@ -132,7 +133,7 @@ namespace {
 // Only failures that no caller receives are logged here. A failure returned
 // to a caller is logged there, in the one line its message promises.
 void logFailure(const char *call, int libusbError) {
-    std::fprintf(stderr, "libusb: %s failed: %s\n", call, libusb_error_name(libusbError));
+    vo::logf(vo::LogKind::Error, "libusb: %s failed: %s\n", call, libusb_error_name(libusbError));
 }
 
 struct Context {
@@ -654,7 +655,8 @@ class InterfaceCore {
                 if (inFlight.empty()) return true;
             }
             if (std::chrono::steady_clock::now() >= deadline) {
-                std::fprintf(stderr, "libusb: transfers still in flight at interface close\n");
+                vo::logf(vo::LogKind::Error,
+                         "libusb: transfers still in flight at interface close\n");
                 return false;
             }
             timeval tv = toTimeval(std::chrono::milliseconds(100));

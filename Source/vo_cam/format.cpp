@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "../vo_log.h"
 #include "vo_cam.h"
 #include "vo_usb/vo_usb.h"
 #include "votf.h"
@@ -15,7 +16,7 @@ constexpr std::int32_t kRegSubsampling = 0x1018;
 constexpr std::int32_t kRegRate = 0x1048;
 
 int writeFailed(const char *name, int status) {
-    std::fprintf(stderr, "error: unable to write param '%s'\n", name);
+    vo::logf(vo::LogKind::Error, "error: unable to write param '%s'\n", name);
     return status;
 }
 
@@ -89,9 +90,9 @@ int cam_write_format(_vocam *handle, const _vocam_frame_format *format) {
     handle->height = static_cast<std::uint16_t>(format->height / format->subSampleY);
     handle->x_offset = static_cast<std::uint16_t>(format->xOffset);
     handle->y_offset = static_cast<std::uint16_t>(format->yOffset);
-    std::fprintf(stderr, "%s: subsample=%ux%d, size=%ux%d, position=%ux%d\n", "cam_write_format",
-                 handle->subsample_x, handle->subsample_y, handle->width, handle->height,
-                 handle->x_offset, handle->y_offset);
+    vo::logf(vo::LogKind::Info, "%s: subsample=%ux%d, size=%ux%d, position=%ux%d\n",
+             "cam_write_format", handle->subsample_x, handle->subsample_y, handle->width,
+             handle->height, handle->x_offset, handle->y_offset);
     int r = vo_usb_write_vocam_two_u16(handle, kRegSize, static_cast<std::uint16_t>(format->width),
                                        static_cast<std::uint16_t>(format->height));
     if (r != 0) return writeFailed("VOCAM_FO_SIZE", r);
@@ -115,9 +116,9 @@ VOCAM_API int vocam_get_video_format(_vocam *handle, _vocam_frame_format *out) {
     out->pixelFormat = 0;
     out->reservedX = 0;
     out->reservedY = 0;
-    std::fprintf(stderr, "%s: subsample=%ux%d, size=%ux%d, position=%ux%d\n",
-                 "vocam_get_video_format", out->subSampleX, out->subSampleY, out->width,
-                 out->height, out->xOffset, out->yOffset);
+    vo::logf(vo::LogKind::Info, "%s: subsample=%ux%d, size=%ux%d, position=%ux%d\n",
+             "vocam_get_video_format", out->subSampleX, out->subSampleY, out->width, out->height,
+             out->xOffset, out->yOffset);
     return 0;
 }
 
@@ -129,8 +130,8 @@ VOCAM_API int vocam_set_video_format(_vocam *handle, const _vocam_frame_format *
     const bool subsampled = in->subSampleX > 1 || in->subSampleY > 1;
     if (subsampled && (handle->model == nullptr || handle->model->subsampling == 0)) return -22;
     if (streamActive(handle)) {
-        std::fputs("error: unable to change the video format while the stream is running\n",
-                   stderr);
+        vo::logs(vo::LogKind::Error,
+                 "error: unable to change the video format while the stream is running\n");
         return -1;
     }
     if (const int r = cam_write_format(handle, in); r != 0) return r;
@@ -175,7 +176,7 @@ VOCAM_API int vocam_set_data_rate(_vocam *handle, std::uint32_t rate) {
 VOCAM_API int vocam_get_data_rate(_vocam *handle, std::uint32_t *rate) {
     if (handle == nullptr || rate == nullptr) return -22;
     const int r = vo_usb_read_vocam_u32(handle, kRegRate, rate);
-    if (r != 0) std::fprintf(stderr, "error: unable to read param '%s'\n", "VOCAM_FO_KPS");
+    if (r != 0) vo::logf(vo::LogKind::Error, "error: unable to read param '%s'\n", "VOCAM_FO_KPS");
     return r;
 }
 
@@ -208,7 +209,8 @@ VOCAM_API int vocam_enable_callback_notification(_vocam *handle, std::uint32_t t
 
 VOCAM_API int vocam_disable_callback_notification(_vocam *handle, int slot) {
     if (handle == nullptr || slot < 0 || slot > 3 || handle->callbacks[slot].type == 0) {
-        std::fprintf(stderr, "error: invalid callback ID '%d' when disabling callback\n", slot);
+        vo::logf(vo::LogKind::Error, "error: invalid callback ID '%d' when disabling callback\n",
+                 slot);
         return -22;
     }
     handle->callbacks[slot] = {};

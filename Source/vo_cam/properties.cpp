@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <new>
 
+#include "../vo_log.h"
 #include "vo_cameras.h"
 #include "vo_usb/vo_usb.h"
 
@@ -23,7 +24,7 @@ constexpr std::uint32_t kMatrixEntryBytes = 20;
 constexpr std::uint32_t kMessageWindowBytes = 0x10000 - reg::kMessageData;
 
 void writeFailed(const char *name) {
-    std::fprintf(stderr, "error: unable to write param '%s'\n", name);
+    vo::logf(vo::LogKind::Error, "error: unable to write param '%s'\n", name);
 }
 
 // Truncation toward zero that stays defined for any setting an engine may
@@ -254,8 +255,8 @@ int propertyGet(_vocam *handle, std::uint32_t id, int *value, std::uint32_t *fla
             std::uint32_t word = 0;
             const int r = vo_usb_read_vocam_u32(handle, reg::kSubsamplingInquiry, &word);
             if (r != 0) {
-                std::fprintf(stderr, "error: unable to read param '%s'\n",
-                             "VOCAM_FO_SUBSAMPLING_INQ");
+                vo::logf(vo::LogKind::Error, "error: unable to read param '%s'\n",
+                         "VOCAM_FO_SUBSAMPLING_INQ");
                 return r;
             }
             *value = static_cast<int>(word & 0xFF);
@@ -369,7 +370,7 @@ int cam_handle_message(_vocam *handle, std::uint32_t message_id, const std::uint
     if (const int r = vo_usb_read_vocam_u32(handle, reg::kMessageSupport, &supported); r != 0)
         return r;
     if ((supported & (1u << (message_id % 32))) == 0) {
-        std::fprintf(stderr, "vocam message %u is not supported\n", message_id);
+        vo::logf(vo::LogKind::Error, "vocam message %u is not supported\n", message_id);
         return -22;
     }
     // Past the top of the register space the addresses would wrap onto
@@ -440,14 +441,14 @@ VOCAM_API int vo_usb_create_votf(_vocam *handle) try {
     if (handle->converter) return 0;
     handle->converter.reset(new (std::nothrow) CVotf);
     if (!handle->converter) {
-        std::fputs("error: unable to create conversion object\n", stderr);
+        vo::logs(vo::LogKind::Error, "error: unable to create conversion object\n");
         return -12;
     }
     const std::uint8_t *payload = nullptr;
     std::uint32_t length = 0;
     const int r = usb_get_model_data(handle, kModelDataMatrices, &payload, &length);
     if (r != 0) {
-        std::fputs("error: unable to get model data matrices\n", stderr);
+        vo::logs(vo::LogKind::Error, "error: unable to get model data matrices\n");
         return r;
     }
     for (std::uint32_t at = 0; length - at >= kMatrixEntryBytes; at += kMatrixEntryBytes) {

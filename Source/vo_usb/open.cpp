@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "../vo_log.h"
 #include "vo_cameras.h"
 #include "vo_usb/vo_usb.h"
 
@@ -33,8 +34,12 @@ constexpr std::int32_t kRegRateArray = 0x1050;
 constexpr std::uint32_t kPresent = 0x80000000u;
 constexpr std::uint32_t kOn = 0x8000u;
 
-void readFailed(const char *name) { std::fprintf(stderr, "error: unable to read param '%s'\n", name); }
-void writeFailed(const char *name) { std::fprintf(stderr, "error: unable to write param '%s'\n", name); }
+void readFailed(const char *name) {
+    vo::logf(vo::LogKind::Error, "error: unable to read param '%s'\n", name);
+}
+void writeFailed(const char *name) {
+    vo::logf(vo::LogKind::Error, "error: unable to write param '%s'\n", name);
+}
 
 // Fails the open after releasing what it had acquired, so the device can be
 // opened again.
@@ -56,7 +61,7 @@ int usb_init_cameras_by_vid_and_pid(Host &host, std::uint16_t vendor_id, std::ui
     UsbDevices devices;
     const IOReturn r = host.match(what, devices);
     if (r != kIOReturnSuccess) {
-        std::fprintf(stderr, "error: unable to find matching services: err=%08X\n", r);
+        vo::logf(vo::LogKind::Error, "error: unable to find matching services: err=%08X\n", r);
         return -3;
     }
     action(context, devices);
@@ -68,7 +73,7 @@ void usb_enum_camera(void *context, UsbDevices &devices) {
     for (auto &device : devices) {
         _vocam record;
         if (usb_open_device(&record, device) != 0) {
-            std::fputs("error: unable to open USB device during enumeration\n", stderr);
+            vo::logs(vo::LogKind::Error, "error: unable to open USB device during enumeration\n");
             continue;
         }
         if (ctx.count < ctx.capacity) vocam_get_version(&record, &ctx.records[ctx.count]);
@@ -83,7 +88,7 @@ void usb_find_and_open_camera(void *context, UsbDevices &devices) {
         std::unique_ptr<_vocam> record(new (std::nothrow) _vocam);
         if (!record) return;  // the handle stays absent
         if (usb_open_device(record.get(), device) != 0) {
-            std::fputs("error: unable to open usb device\n", stderr);
+            vo::logs(vo::LogKind::Error, "error: unable to open usb device\n");
             continue;
         }
         if (ctx.wanted->serial_number != 0 && ctx.wanted->serial_number != record->serial_number) {
@@ -94,7 +99,7 @@ void usb_find_and_open_camera(void *context, UsbDevices &devices) {
         *ctx.handle = std::move(record);
         h->usb_interface_if->setAlternate(h->model->fpga_file != nullptr ? 2 : 1);
         if (vo_usb_write_vocam_u32(h, kRegVideoControl, 0) != 0)
-            std::fputs("error: unable to send stop video command\n", stderr);
+            vo::logs(vo::LogKind::Error, "error: unable to send stop video command\n");
         h->usb_interface_if->clearPipeStallBothEnds(1);
         return;
     }
@@ -104,12 +109,13 @@ int usb_open_interface(_vocam *record) {
     IOReturn r = record->usb_interface->createInterface(record->usb_interface_if);
     if (r != kIOReturnSuccess || !record->usb_interface_if) {
         if (r == kIOReturnSuccess) r = -100;
-        std::fprintf(stderr, "IOCreatePlugInInterfaceForService usb_interface Err 0x%x %d\n", r, r);
+        vo::logf(vo::LogKind::Error,
+                 "IOCreatePlugInInterfaceForService usb_interface Err 0x%x %d\n", r, r);
         return r;
     }
     r = record->usb_interface_if->open();
     if (r != kIOReturnSuccess) {
-        std::fprintf(stderr, "USBInterfaceOpen(ref->usb_interface_if Err 0x%x %d\n", r, r);
+        vo::logf(vo::LogKind::Error, "USBInterfaceOpen(ref->usb_interface_if Err 0x%x %d\n", r, r);
         record->usb_interface_if.reset();
     }
     return r;
@@ -120,39 +126,40 @@ int usb_open_device(_vocam *record, const std::shared_ptr<DeviceRef> &device) {
     IOReturn r = device->createDevice(record->usb_device_if);
     if (r != kIOReturnSuccess || !record->usb_device_if) {
         if (r == kIOReturnSuccess) r = -10;
-        std::fprintf(stderr, "IOCreatePlugInInterfaceForService(usb_device Err 0x%x %d\n", r, r);
+        vo::logf(vo::LogKind::Error, "IOCreatePlugInInterfaceForService(usb_device Err 0x%x %d\n",
+                 r, r);
         return failOpen(record, r);
     }
     Device &dev = *record->usb_device_if;
     if (dev.vendor(record->vendor_id) != kIOReturnSuccess) {
-        std::fprintf(stderr, "%s: get device vendor error: %m\n", kOpen);
+        vo::logf(vo::LogKind::Error, "%s: get device vendor error: %m\n", kOpen);
         return failOpen(record, -1);
     }
     if (dev.product(record->product_id) != kIOReturnSuccess) {
-        std::fprintf(stderr, "%s: get device product error: %m\n", kOpen);
+        vo::logf(vo::LogKind::Error, "%s: get device product error: %m\n", kOpen);
         return failOpen(record, -1);
     }
     if (dev.release(record->device_release) != kIOReturnSuccess) {
-        std::fprintf(stderr, "%s: get device release error: %m\n", kOpen);
+        vo::logf(vo::LogKind::Error, "%s: get device release error: %m\n", kOpen);
         return failOpen(record, -1);
     }
     if (dev.open() != kIOReturnSuccess) {
-        std::fprintf(stderr, "%s: usb device open error: %m\n", kOpen);
+        vo::logf(vo::LogKind::Error, "%s: usb device open error: %m\n", kOpen);
         record->usb_device_if.reset();  // nothing was opened, so nothing to close
         return failOpen(record, -1);
     }
     std::vector<std::uint8_t> configuration;
     if (dev.configurationDescriptor(0, configuration) != kIOReturnSuccess || configuration.size() < 9) {
-        std::fprintf(stderr, "%s: usb get config descriptor error: %m\n", kOpen);
+        vo::logf(vo::LogKind::Error, "%s: usb get config descriptor error: %m\n", kOpen);
         return failOpen(record, -1);
     }
     if (dev.setConfiguration(configuration[5]) != kIOReturnSuccess) {
-        std::fprintf(stderr, "%s: usb set config error: %m\n", kOpen);
+        vo::logf(vo::LogKind::Error, "%s: usb set config error: %m\n", kOpen);
         return failOpen(record, -1);
     }
     std::vector<std::shared_ptr<InterfaceRef>> interfaces;
     if (dev.interfaces(interfaces) != kIOReturnSuccess) {
-        std::fprintf(stderr, "%s: usb create interface iterator error: %m\n", kOpen);
+        vo::logf(vo::LogKind::Error, "%s: usb create interface iterator error: %m\n", kOpen);
         return failOpen(record, -1);
     }
     for (auto &interface : interfaces) {
@@ -161,7 +168,7 @@ int usb_open_device(_vocam *record, const std::shared_ptr<DeviceRef> &device) {
         record->usb_interface.reset();
     }
     if (!record->usb_interface_if) {
-        std::fprintf(stderr, "%s: unable to create usb interface: %m\n", kOpen);
+        vo::logf(vo::LogKind::Error, "%s: unable to create usb interface: %m\n", kOpen);
         return failOpen(record, -1);
     }
 
@@ -169,8 +176,8 @@ int usb_open_device(_vocam *record, const std::shared_ptr<DeviceRef> &device) {
     if (record->model == nullptr) {
         // Without a model entry there are no data rates, files or matrices to
         // drive the camera with.
-        std::fprintf(stderr, "error: unsupported camera: product 0x%04X, release 0x%04X\n",
-                     record->product_id, record->device_release);
+        vo::logf(vo::LogKind::Error, "error: unsupported camera: product 0x%04X, release 0x%04X\n",
+                 record->product_id, record->device_release);
         return failOpen(record, -1);
     }
 
@@ -180,9 +187,10 @@ int usb_open_device(_vocam *record, const std::shared_ptr<DeviceRef> &device) {
     usb_get_device_speed(record);
     usb_get_device_model_name(record);
     usb_init_temperature(record);
-    std::fprintf(stderr, "sn=%lu, rel=%lu, fw=%08X, speed=%d\n", static_cast<unsigned long>(record->serial_number),
-                 static_cast<unsigned long>(record->release_number), record->firmware_version,
-                 record->device_speed);
+    vo::logf(vo::LogKind::Info, "sn=%lu, rel=%lu, fw=%08X, speed=%d\n",
+             static_cast<unsigned long>(record->serial_number),
+             static_cast<unsigned long>(record->release_number), record->firmware_version,
+             record->device_speed);
 
     for (int i = 0; i < 256; ++i) record->tone_lut[i] = static_cast<std::uint8_t>(i);
     record->gamma = 100;
@@ -241,7 +249,7 @@ int usb_init_temperature(_vocam *handle) {
 
 int usb_init_geometry(_vocam *handle) {
     if (handle == nullptr) {
-        std::fputs("error: camera reference cannot be NULL\n", stderr);
+        vo::logs(vo::LogKind::Error, "error: camera reference cannot be NULL\n");
         return -1;
     }
     struct Pair {
@@ -262,8 +270,9 @@ int usb_init_geometry(_vocam *handle) {
             return r;
         }
     }
-    std::fprintf(stderr, "params: size=%dx%d, max_size=%dx%d, position=%dx%d\n", handle->width, handle->height,
-                 handle->max_width, handle->max_height, handle->x_offset, handle->y_offset);
+    vo::logf(vo::LogKind::Info, "params: size=%dx%d, max_size=%dx%d, position=%dx%d\n",
+             handle->width, handle->height, handle->max_width, handle->max_height, handle->x_offset,
+             handle->y_offset);
     handle->pixel_format = 0;
 
     std::uint32_t code = 0;
@@ -278,27 +287,27 @@ int usb_init_geometry(_vocam *handle) {
             handle->color_id = 0;
             break;
         case 8: case 12: case 24:
-            std::fputs("format: rggb\n", stderr);
+            vo::logs(vo::LogKind::Info, "format: rggb\n");
             handle->is_color = 1;
             handle->color_id = 8;
             break;
         case 9: case 13: case 25:
-            std::fputs("format: grbg\n", stderr);
+            vo::logs(vo::LogKind::Info, "format: grbg\n");
             handle->is_color = 1;
             handle->color_id = 9;
             break;
         case 10: case 14: case 26:
-            std::fputs("format: gbrg\n", stderr);
+            vo::logs(vo::LogKind::Info, "format: gbrg\n");
             handle->is_color = 1;
             handle->color_id = 10;
             break;
         case 11: case 15: case 27:
-            std::fputs("format: bggr\n", stderr);
+            vo::logs(vo::LogKind::Info, "format: bggr\n");
             handle->is_color = 1;
             handle->color_id = 11;
             break;
         default:
-            std::fprintf(stderr, "error: unsupported image format %X\n", code);
+            vo::logf(vo::LogKind::Error, "error: unsupported image format %X\n", code);
             break;
     }
 
@@ -309,10 +318,11 @@ int usb_init_geometry(_vocam *handle) {
         return r;
     }
     if ((inquiry & 0xFF) > 1) {
-        std::fprintf(stderr, "subsampling is available: max=%d\n", static_cast<int>(inquiry & 0xFF));
+        vo::logf(vo::LogKind::Info, "subsampling is available: max=%d\n",
+                 static_cast<int>(inquiry & 0xFF));
         handle->subsampling_available = 1;
     } else {
-        std::fputs("subsampling is not available\n", stderr);
+        vo::logs(vo::LogKind::Info, "subsampling is not available\n");
         handle->subsampling_available = 0;
     }
     r = vo_usb_write_vocam_u32(handle, kRegColorId, handle->color_id);
@@ -325,7 +335,7 @@ int usb_init_geometry(_vocam *handle) {
 
 extern "C" VOCAM_API int vo_usb_reload_kps(_vocam *handle) {
     if (handle == nullptr) {
-        std::fputs("error: camera reference cannot be NULL\n", stderr);
+        vo::logs(vo::LogKind::Error, "error: camera reference cannot be NULL\n");
         return -1;
     }
     std::uint16_t low = 0, high = 0;
@@ -334,14 +344,14 @@ extern "C" VOCAM_API int vo_usb_reload_kps(_vocam *handle) {
         readFailed("VOCAM_FO_KPS_MINMAX_INQ");
         return r;
     }
-    std::fprintf(stderr, "kps: min=%d, max=%d\n", low, high);
+    vo::logf(vo::LogKind::Info, "kps: min=%d, max=%d\n", low, high);
     std::uint32_t count = 0;
     r = vo_usb_read_vocam_u32(handle, kRegRateCount, &count);
     if (r != 0) {
         readFailed("VOCAM_FO_KPS_ARRAY_CNT");
         return r;
     }
-    std::fprintf(stderr, "kps count: %d\n", static_cast<int>(count));
+    vo::logf(vo::LogKind::Info, "kps count: %d\n", static_cast<int>(count));
     handle->data_rates.reset();
     handle->data_rate_count = static_cast<std::uint16_t>(count);
     const std::uint16_t n = handle->data_rate_count;
@@ -349,7 +359,7 @@ extern "C" VOCAM_API int vo_usb_reload_kps(_vocam *handle) {
     handle->data_rates.reset(new (std::nothrow) std::uint16_t[n]());
     if (!handle->data_rates) {
         handle->data_rate_count = 0;
-        std::fprintf(stderr, "error: unable to allocate memory: %m\n");
+        vo::logf(vo::LogKind::Error, "error: unable to allocate memory: %m\n");
         return -1;
     }
     for (std::uint16_t i = 0; i < n; i += 2) {
@@ -369,13 +379,13 @@ extern "C" VOCAM_API int vo_usb_reload_kps(_vocam *handle) {
         writeFailed("VOCAM_FO_KPS");
         return r;
     }
-    std::fprintf(stderr, "current kps: %d\n", current);
+    vo::logf(vo::LogKind::Info, "current kps: %d\n", current);
     return 0;
 }
 
 int usb_get_model_data(_vocam *handle, std::uint32_t tag, const std::uint8_t **payload, std::uint32_t *length) {
     if (handle == nullptr || handle->model == nullptr) {
-        std::fputs("error: device info cannot be NULL\n", stderr);
+        vo::logs(vo::LogKind::Error, "error: device info cannot be NULL\n");
         return -22;
     }
     return vo_find_model_record(handle->model, tag, payload, length);

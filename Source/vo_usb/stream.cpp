@@ -7,6 +7,7 @@
 #include <system_error>
 #include <thread>
 
+#include "../vo_log.h"
 #include "vo_usb/vo_usb.h"
 
 using namespace vocam::usbhost;
@@ -46,9 +47,9 @@ void endStream(_vocam *h) {
 // stream ends (lock held).
 void readFailed(_vocam *h, int code) {
     if (code == kIOReturnNoDevice)
-        std::fputs("error: camera has left the bus - ending the stream\n", stderr);
+        vo::logs(vo::LogKind::Error, "error: camera has left the bus - ending the stream\n");
     else
-        std::fputs("error: unable to read frames - ending the stream\n", stderr);
+        vo::logs(vo::LogKind::Error, "error: unable to read frames - ending the stream\n");
     endStream(h);
 }
 
@@ -95,8 +96,8 @@ bool usb_stream_stopping(_vocam *h) {
 
 int usb_stream_schedule_read(_vocam *h, int index) {
     if (h->reading_index != -1 && h->reading_index != index) {
-        std::fprintf(stderr, "attempting to read %d when in progress of reading %d", index,
-                     h->reading_index);
+        vo::logf(vo::LogKind::Error, "attempting to read %d when in progress of reading %d", index,
+                 h->reading_index);
         return -22;
     }
     h->reading_index = index;
@@ -104,7 +105,7 @@ int usb_stream_schedule_read(_vocam *h, int index) {
     const IOReturn r = h->usb_interface_if->readPipeAsync(kStreamPipe, b.data.get(), h->frame_bytes,
                                                           usb_stream_buffer_ready_callback, h);
     if (r != kIOReturnSuccess) {
-        std::fputs("error: unable to configure async read\n", stderr);
+        vo::logs(vo::LogKind::Error, "error: unable to configure async read\n");
         h->reading_index = -1;
         return r;
     }
@@ -122,7 +123,7 @@ int usb_stream_buffer_read_next(_vocam *h) {
             chosen = i;
     }
     if (chosen < 0) {
-        std::fputs("all buffers are in use - unable to stream data\n", stderr);
+        vo::logs(vo::LogKind::Error, "all buffers are in use - unable to stream data\n");
         return -22;
     }
     return usb_stream_schedule_read(h, chosen);
@@ -135,7 +136,7 @@ void usb_stream_buffer_ready_callback(void *context, IOReturn result, std::uint3
     if (h->reads_pending > 0) --h->reads_pending;
     if (result == kIOReturnNoDevice) {
         // Every later read would fail the same way.
-        std::fputs("error: camera has left the bus - ending the stream\n", stderr);
+        vo::logs(vo::LogKind::Error, "error: camera has left the bus - ending the stream\n");
         h->reading_index = -1;
         endStream(h);
         return;
@@ -143,7 +144,7 @@ void usb_stream_buffer_ready_callback(void *context, IOReturn result, std::uint3
     if (result != kIOReturnSuccess) {
         // Reads cancelled at the end of a stream are expected.
         if (flowing(h) || result != kIOReturnAborted)
-            std::fprintf(stderr, "error: read async returned %d\n", result);
+            vo::logf(vo::LogKind::Error, "error: read async returned %d\n", result);
         if (!flowing(h)) h->reading_index = -1;
         retry(h, index);
         return;
@@ -158,7 +159,8 @@ void usb_stream_buffer_ready_callback(void *context, IOReturn result, std::uint3
         h->stream_cond.notify_all();
         return;
     }
-    std::fprintf(stderr, "error: read async only read %u/%u bytes\n", bytes, h->frame_bytes);
+    vo::logf(vo::LogKind::Error, "error: read async only read %u/%u bytes\n", bytes,
+             h->frame_bytes);
     if (!flowing(h)) h->reading_index = -1;
     retry(h, index);
 }
@@ -190,17 +192,17 @@ void usb_stream_thread_callback(_vocam *h) {
     Interface *usb = h->usb_interface_if.get();
     IOReturn r = usb != nullptr ? usb->createAsyncEventSource(source) : kIOReturnNotOpen;
     if (r != kIOReturnSuccess || !source || !loop) {
-        std::fputs("error: unable to create async event source\n", stderr);
+        vo::logs(vo::LogKind::Error, "error: unable to create async event source\n");
         fail(r);
         return;
     }
     if (vo_usb_write_vocam_u32(h, kRegVideo, 0) != 0)
-        std::fputs("error: unable to send stop video command\n", stderr);
+        vo::logs(vo::LogKind::Error, "error: unable to send stop video command\n");
     usb->clearPipeStallBothEnds(kStreamPipe);
     usb->abortPipe(kStreamPipe);
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     if (const int w = vo_usb_write_vocam_u32(h, kRegVideo, kVideoOn); w != 0) {
-        std::fputs("error: unable to enable video\n", stderr);
+        vo::logs(vo::LogKind::Error, "error: unable to enable video\n");
         fail(w);
         return;
     }
@@ -237,20 +239,20 @@ void usb_stream_thread_callback(_vocam *h) {
     // cancel it when the camera has stopped sending.
     drainFor(h, *loop, lock, kStreamDrainSeconds);
     if (h->reads_pending > 0) {
-        std::fputs("error: stream read did not complete - cancelling it\n", stderr);
+        vo::logs(vo::LogKind::Error, "error: stream read did not complete - cancelling it\n");
         lock.unlock();
         usb->abortPipe(kStreamPipe);
         lock.lock();
         drainFor(h, *loop, lock, kStreamDrainSeconds);
         if (h->reads_pending > 0) {
-            std::fputs("error: cancelled stream read did not come back\n", stderr);
+            vo::logs(vo::LogKind::Error, "error: cancelled stream read did not come back\n");
             h->reads_pending = 0;
         }
     }
     lock.unlock();
 
     if (vo_usb_write_vocam_u32(h, kRegVideo, 0) != 0)
-        std::fputs("error: unable to stop video\n", stderr);
+        vo::logs(vo::LogKind::Error, "error: unable to stop video\n");
     usb->clearPipeStallBothEnds(kStreamPipe);
     usb->abortPipe(kStreamPipe);
     loop->detach(*source);
@@ -283,13 +285,14 @@ VOCAM_API int vocam_enable_streaming(_vocam *h) {
     if (h == nullptr) return -22;
     std::unique_lock lock(h->stream_lock);
     if (h->streaming || h->stopping || h->stream_starting) {
-        std::fputs("error: stream is already running\n", stderr);
+        vo::logs(vo::LogKind::Error, "error: stream is already running\n");
         return -1;
     }
     lock.unlock();
     joinEndedThread(h);
     const std::uint32_t bytes = static_cast<std::uint32_t>(h->width) * h->height;
-    std::fprintf(stderr, "%s: number of bytes expected: %u\n", "vocam_enable_streaming", bytes);
+    vo::logf(vo::LogKind::Info, "%s: number of bytes expected: %u\n", "vocam_enable_streaming",
+             bytes);
     std::unique_ptr<std::uint8_t[]> fresh[kBufferCount];
     lock.lock();
     for (auto &b : h->buffers) b = stream_buffer{};
@@ -310,7 +313,7 @@ VOCAM_API int vocam_disable_streaming(_vocam *h) {
     if (h == nullptr) return -22;
     std::unique_lock lock(h->stream_lock);
     if (h->streaming || h->stopping || h->stream_starting) {
-        std::fputs("error: unable to disable stream while stream is running\n", stderr);
+        vo::logs(vo::LogKind::Error, "error: unable to disable stream while stream is running\n");
         return -1;
     }
     lock.unlock();
@@ -325,11 +328,11 @@ VOCAM_API int vocam_start_streaming(_vocam *h) {
     if (h == nullptr) return -22;
     std::unique_lock lock(h->stream_lock);
     if (h->streaming || h->stopping || h->stream_starting) {
-        std::fputs("error: stream is already running\n", stderr);
+        vo::logs(vo::LogKind::Error, "error: stream is already running\n");
         return -22;
     }
     if (!h->buffers[0].data) {
-        std::fputs("error: streaming is not enabled\n", stderr);
+        vo::logs(vo::LogKind::Error, "error: streaming is not enabled\n");
         return -1;
     }
     lock.unlock();
@@ -358,7 +361,7 @@ VOCAM_API int vocam_stop_streaming(_vocam *h) {
     if (h == nullptr) return -22;
     std::unique_lock lock(h->stream_lock);
     if (!h->streaming) {
-        std::fputs("error: unable to stop a stream which is not running\n", stderr);
+        vo::logs(vo::LogKind::Error, "error: unable to stop a stream which is not running\n");
         return -1;
     }
     if (h->stopping) {
@@ -379,7 +382,7 @@ VOCAM_API int vocam_wait_for_capture_to_buffer(_vocam *h) {
     if (h == nullptr) return -22;
     std::unique_lock lock(h->stream_lock);
     if (!flowing(h)) {
-        std::fputs("stream is not running - no data to wait for...\n", stderr);
+        vo::logs(vo::LogKind::Error, "stream is not running - no data to wait for...\n");
         return -96;
     }
     // The stream this wait belongs to: once it has ended, a later stream's

@@ -1,4 +1,5 @@
 // Transfers on an open camera, the register protocol and identity reads.
+#include "../vo_log.h"
 #include "vo_usb/vo_usb.h"
 
 #include <cstdio>
@@ -40,7 +41,7 @@ Interface *readyBulkPipe(_vocam *handle, std::uint8_t pipe, const std::uint8_t *
     if (handle == nullptr || data == nullptr || length == 0 || !handle->usb_interface_if) return nullptr;
     const IOReturn status = handle->usb_interface_if->pipeStatus(pipe);
     if (status != kIOReturnSuccess) {
-        std::fprintf(stderr, "pipe is not ready: status=%02X\n", status);
+        vo::logf(vo::LogKind::Error, "pipe is not ready: status=%02X\n", status);
         return nullptr;
     }
     return handle->usb_interface_if.get();
@@ -48,7 +49,7 @@ Interface *readyBulkPipe(_vocam *handle, std::uint8_t pipe, const std::uint8_t *
 
 void bulkFailed(Interface &interface, std::uint8_t pipe, IOReturn r) {
     resetPipe(interface, pipe);
-    std::fprintf(stderr, "myUSBReadBulkPipe WritePipeTO failed 0x%X %d\n", r, r);
+    vo::logf(vo::LogKind::Error, "myUSBReadBulkPipe WritePipeTO failed 0x%X %d\n", r, r);
 }
 
 }  // namespace
@@ -73,7 +74,8 @@ VOCAM_API std::int32_t vo_usb_control_write(_vocam *handle, std::uint8_t *data, 
     // An overrun leaves the pipe usable, so only real failures reset it; the
     // caller still sees the overrun, since a write cannot have overrun safely.
     if (!transferred(r)) resetPipe(interface, kControlPipe);
-    if (r != kIOReturnSuccess) std::fprintf(stderr, "VOXUSBWriteControlPipe Err 0x%X %d\n", r, r);
+    if (r != kIOReturnSuccess)
+        vo::logf(vo::LogKind::Error, "VOXUSBWriteControlPipe Err 0x%X %d\n", r, r);
     return r;
 }
 
@@ -84,7 +86,7 @@ VOCAM_API std::int32_t vo_usb_control_read(_vocam *handle, std::uint8_t *data, s
     IOReturn r = handle->usb_interface_if->controlRequest(vendorSetup(0xC0, request, value, index, length),
                                                           data, done, kControlTimeoutMs, kControlTimeoutMs);
     if (r == kIOReturnSuccess && done != length) r = -1;  // short read
-    if (!transferred(r)) std::fprintf(stderr, "VOXUSBReadControlPipe Err 0x%X %d\n", r, r);
+    if (!transferred(r)) vo::logf(vo::LogKind::Error, "VOXUSBReadControlPipe Err 0x%X %d\n", r, r);
     return r == kIOReturnOverrun ? 0 : r;
 }
 
@@ -129,13 +131,13 @@ VOCAM_API std::int32_t vo_usb_write_vocam_bytes(_vocam *handle, std::int32_t reg
 VOCAM_API std::int32_t vo_usb_read_vocam_array(_vocam *handle, std::int32_t reg, std::uint32_t *words,
                                                std::uint32_t count) {
     if (handle == nullptr) {
-        std::fputs("error: camera reference cannot be NULL\n", stderr);
+        vo::logs(vo::LogKind::Error, "error: camera reference cannot be NULL\n");
         return -1;
     }
     // Read straight into the caller's words, then bring each into host order.
     auto *bytes = reinterpret_cast<std::uint8_t *>(words);
     if (vo_usb_read_vocam_bytes(handle, reg, bytes, count * 4u) != 0) {
-        std::fputs("error: unable to read register from camera\n", stderr);
+        vo::logs(vo::LogKind::Error, "error: unable to read register from camera\n");
         return -1;
     }
     for (std::uint32_t i = 0; i < count; ++i) {
@@ -149,7 +151,7 @@ VOCAM_API std::int32_t vo_usb_read_vocam_array(_vocam *handle, std::int32_t reg,
 VOCAM_API std::int32_t vo_usb_write_vocam_array(_vocam *handle, std::int32_t reg, const std::uint32_t *words,
                                                 std::uint32_t count) {
     if (handle == nullptr) {
-        std::fputs("error: camera reference cannot be NULL\n", stderr);
+        vo::logs(vo::LogKind::Error, "error: camera reference cannot be NULL\n");
         return -1;
     }
     std::vector<std::uint8_t> wire;
@@ -161,7 +163,7 @@ VOCAM_API std::int32_t vo_usb_write_vocam_array(_vocam *handle, std::int32_t reg
     for (std::uint32_t i = 0; i < count; ++i)
         for (int b = 0; b < 4; ++b) wire[4 * i + b] = static_cast<std::uint8_t>(words[i] >> (8 * b));
     if (vo_usb_write_vocam_bytes(handle, reg, wire.data(), count * 4u) != 0) {
-        std::fputs("error: unable to write register to camera\n", stderr);
+        vo::logs(vo::LogKind::Error, "error: unable to write register to camera\n");
         return -1;
     }
     return 0;
@@ -195,7 +197,7 @@ VOCAM_API std::int32_t vo_usb_write_vocam_two_u16(_vocam *handle, std::int32_t r
 
 int usb_get_device_speed(_vocam *handle) {
     if (!handle->usb_device_if || handle->usb_device_if->speed(handle->device_speed) != kIOReturnSuccess) {
-        std::fputs("error: unable to read camera's device speed\n", stderr);
+        vo::logs(vo::LogKind::Error, "error: unable to read camera's device speed\n");
         return -5;
     }
     return 0;
@@ -204,7 +206,7 @@ int usb_get_device_speed(_vocam *handle) {
 int usb_get_device_release_number(_vocam *handle) {
     if (!handle->usb_device_if ||
         handle->usb_device_if->release(handle->release_number) != kIOReturnSuccess) {
-        std::fputs("error: unable to read camera's device release number\n", stderr);
+        vo::logs(vo::LogKind::Error, "error: unable to read camera's device release number\n");
         return -1;
     }
     return 0;
@@ -251,14 +253,14 @@ int usb_get_device_model_name(_vocam *handle) {
     std::uint8_t index = 0;
     if (!handle->usb_device_if || handle->usb_device_if->productStringIndex(index) != kIOReturnSuccess ||
         index == 0) {
-        std::fputs("error: unable to get camera's model name\n", stderr);
+        vo::logs(vo::LogKind::Error, "error: unable to get camera's model name\n");
         return -1;
     }
     if (usb_get_string_descriptor(handle, index, handle->model_name, sizeof handle->model_name, 0) != 0) {
-        std::fputs("error: unable to read camera's model name\n", stderr);
+        vo::logs(vo::LogKind::Error, "error: unable to read camera's model name\n");
         return -1;
     }
-    std::fprintf(stderr, "model name: '%s'\n", handle->model_name);
+    vo::logf(vo::LogKind::Info, "model name: '%s'\n", handle->model_name);
     return 0;
 }
 
@@ -275,12 +277,12 @@ int usb_get_device_serial_number(_vocam *handle) {
     std::uint8_t index = 0;
     if (!handle->usb_device_if || handle->usb_device_if->serialStringIndex(index) != kIOReturnSuccess ||
         index == 0) {
-        std::fputs("error: unable to get camera's serial number\n", stderr);
+        vo::logs(vo::LogKind::Error, "error: unable to get camera's serial number\n");
         return -1;
     }
     char text[32];
     if (usb_get_string_descriptor(handle, index, text, sizeof text, 0) != 0) {
-        std::fputs("error: unable to read camera's serial number\n", stderr);
+        vo::logs(vo::LogKind::Error, "error: unable to read camera's serial number\n");
         return -1;
     }
     handle->serial_number = usb_parse_serial_number(text);

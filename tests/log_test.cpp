@@ -1,0 +1,120 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/Stderr.h"
+#include "vo_cam.h"
+
+namespace {
+
+// A refused model-name call is the cheapest way to make the library write
+// one known error line.
+constexpr const char *kTooSmall = "error: provided string is too small for model name";
+
+void provokeOneLine(_vocam &handle) {
+    char tiny[2];
+    EXPECT_EQ(vocam_get_model_name(&handle, tiny, sizeof tiny), -22);
+}
+
+struct Collected {
+    std::mutex lock;
+    std::vector<std::pair<int, std::string>> lines;
+};
+
+void collect(int kind, const char *line, void *context) {
+    auto *c = static_cast<Collected *>(context);
+    std::lock_guard guard(c->lock);
+    c->lines.emplace_back(kind, line);
+}
+
+struct HandlerReset {
+    ~HandlerReset() { vocam_set_log_handler(nullptr, nullptr); }
+};
+
+TEST(LogHandler, TakesEveryLineWholeFromManyThreadsAndGivesThemBack) {
+    HandlerReset reset;
+    _vocam handle;
+    strcpy(handle.model_name, "VoCam 1234");
+    Collected got;
+    vocam_set_log_handler(collect, &got);
+    {
+        vocam::test::StderrCapture err;
+        constexpr int kThreads = 6, kEach = 500;
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t)
+            threads.emplace_back([&] {
+                for (int i = 0; i < kEach; ++i) provokeOneLine(handle);
+            });
+        for (auto &t : threads) t.join();
+        EXPECT_EQ(err.take(), "");
+        ASSERT_EQ(got.lines.size(), static_cast<std::size_t>(kThreads * kEach));
+        for (const auto &[kind, text] : got.lines) {
+            ASSERT_EQ(kind, VOCAM_LOG_ERROR);
+            ASSERT_EQ(text, kTooSmall);
+        }
+    }
+
+    vocam_set_log_handler(nullptr, nullptr);
+    vocam::test::StderrCapture err;
+    provokeOneLine(handle);
+    EXPECT_EQ(err.take(), kTooSmall);
+    EXPECT_EQ(got.lines.size(), 3000u);
+}
+
+// A handler that calls back into the library (which writes a line of its
+// own) must not deadlock; that inner line goes to the default stream.
+TEST(LogHandler, ReentrantHandlerWritesInnerLinesToTheDefaultStream) {
+    HandlerReset reset;
+    static _vocam handle;
+    strcpy(handle.model_name, "VoCam 1234");
+    static int calls = 0;
+    vocam_set_log_handler(
+        [](int, const char *, void *) {
+            ++calls;
+            provokeOneLine(handle);
+        },
+        nullptr);
+    vocam::test::StderrCapture err;
+    provokeOneLine(handle);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(err.take(), kTooSmall);
+}
+
+// Once the setter returns, the old handler is never entered again, so its
+// context can be freed at once.
+TEST(LogHandler, ReplacedHandlerIsNeverCalledAfterTheSetterReturns) {
+    HandlerReset reset;
+    _vocam handle;
+    strcpy(handle.model_name, "VoCam 1234");
+    std::atomic<bool> replaced{false}, late{false}, stop{false};
+    struct Ctx {
+        std::atomic<bool> *replaced, *late;
+    } ctx{&replaced, &late};
+    auto oldHandler = [](int, const char *, void *c) {
+        auto *x = static_cast<Ctx *>(c);
+        std::this_thread::yield();
+        if (x->replaced->load()) x->late->store(true);
+    };
+    vocam_set_log_handler(oldHandler, &ctx);
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 3; ++t)
+        writers.emplace_back([&] {
+            while (!stop.load()) provokeOneLine(handle);
+        });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    Collected quiet;
+    vocam_set_log_handler(collect, &quiet);
+    replaced.store(true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    stop.store(true);
+    for (auto &t : writers) t.join();
+    EXPECT_FALSE(late.load());
+    EXPECT_FALSE(quiet.lines.empty());
+}
+
+}  // namespace
