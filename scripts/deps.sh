@@ -1,17 +1,27 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the capture application
-# need; packages already present are skipped, so this is cheap to run again.
-# With --bench-peers first, it also installs the libraries that the conversion
-# benchmark compares against (never needed to build or test).
+# Installs the Debian packages a job needs; packages already present are
+# skipped, so this is cheap to run again.
+#   deps.sh                 what building the library, the tools and the
+#                           capture application needs
+#   deps.sh --test          and what the tests need (clang, sanitizer
+#                           runtimes, GoogleTest, Google Benchmark, umockdev,
+#                           clang-format)
+#   deps.sh --bench-peers   and the libraries the conversion benchmark
+#                           compares against (never needed to build or test)
+# Further arguments are more packages to install.
 set -euo pipefail
-extra=()
-if [ "${1:-}" = "--bench-peers" ]; then
-  extra=(libopencv-dev libdc1394-dev)
+packages=(build-essential cmake ninja-build pkg-config libusb-1.0-0-dev libpng-dev libtiff-dev
+          libcli11-dev)
+test_packages=(clang clang-format libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
+               libumockdev-dev umockdev)
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --test) packages+=("${test_packages[@]}") ;;
+    --bench-peers) packages+=(libopencv-dev libdc1394-dev) ;;
+    *) packages+=("$1") ;;
+  esac
   shift
-fi
-packages=(build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
-          libusb-1.0-0-dev libgtest-dev libgmock-dev libbenchmark-dev libpng-dev
-          libumockdev-dev umockdev "${extra[@]}" "$@")
+done
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
