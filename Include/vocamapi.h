@@ -200,12 +200,12 @@ VOCAM_API int vocam_wait_for_capture_to_buffer_timeout(_vocam *handle, uint32_t 
  * size the library does not know is refused. */
 typedef struct vocam_frame_info {
     uint32_t size;
-    uint32_t bytes;         /* bytes of the frame; 0 while the buffer is being filled */
-    uint64_t sequence;      /* 1 for the first whole frame the camera sent after the last
-                             * enable; a gap between two frames taken means frames the
-                             * caller never saw; 0 while the buffer is being filled */
-    uint64_t timestamp_ns;  /* when the frame arrived, CLOCK_MONOTONIC nanoseconds */
-    uint32_t held;          /* 1 while a wait's caller holds the buffer */
+    uint32_t bytes;        /* bytes of the frame; 0 while the buffer is being filled */
+    uint64_t sequence;     /* 1 for the first whole frame the camera sent after the last
+                            * enable; a gap between two frames taken means frames the
+                            * caller never saw; 0 while the buffer is being filled */
+    uint64_t timestamp_ns; /* when the frame arrived, CLOCK_MONOTONIC nanoseconds */
+    uint32_t held;         /* 1 while a wait's caller holds the buffer */
     uint32_t reserved;
 } vocam_frame_info;
 
@@ -238,33 +238,33 @@ VOCAM_API int vocam_get_stream_stats(_vocam *handle, vocam_stream_stats *stats);
  * tune the colour conversion; the geometry properties are read only.
  * Values marked x100 are the quantity times 100. */
 enum {
-    VOCAM_PROP_BRIGHTNESS = 0,                /* x100, -10000 .. 10000 */
-    VOCAM_PROP_CONTRAST = 1,                  /* x100, 0 .. 10000 */
-    VOCAM_PROP_GAMMA = 5,                     /* x100, 1 .. 500 */
-    VOCAM_PROP_EXPOSURE = 20,                 /* register block 0x04A0 */
-    VOCAM_PROP_GAIN = 40,                     /* register block 0x04F0 */
-    VOCAM_PROP_GAIN_RED = 41,                 /* register block 0x0500 */
-    VOCAM_PROP_GAIN_BLUE = 42,                /* register block 0x0530 */
-    VOCAM_PROP_GAIN_GREEN1 = 43,              /* register block 0x0510 */
-    VOCAM_PROP_GAIN_GREEN2 = 44,              /* register block 0x0520 */
-    VOCAM_PROP_DEMOSAIC_METHOD = 64,          /* 0, 1, 2, 8 or 9 */
-    VOCAM_PROP_CORRECTION_MATRIX = 65,        /* 0 .. 16 */
-    VOCAM_PROP_FLIPPING = 66,                 /* bit 0 flip X, bit 1 flip Y */
-    VOCAM_PROP_SATURATION = 67,               /* x100 */
-    VOCAM_PROP_HUE = 68,                      /* degrees x100 */
-    VOCAM_PROP_WHITE_BALANCE_U = 69,          /* x100 */
-    VOCAM_PROP_WHITE_BALANCE_V = 70,          /* x100 */
-    VOCAM_PROP_DIGITAL_GAIN = 71,             /* x100 */
-    VOCAM_PROP_DIGITAL_GAIN_RED = 72,         /* x100 */
-    VOCAM_PROP_DIGITAL_GAIN_GREEN = 73,       /* x100 */
-    VOCAM_PROP_DIGITAL_GAIN_BLUE = 74,        /* x100 */
-    VOCAM_PROP_MAX_WIDTH = 81,                /* read only */
-    VOCAM_PROP_MAX_HEIGHT = 82,               /* read only */
-    VOCAM_PROP_UNIT_WIDTH = 83,               /* read only */
-    VOCAM_PROP_UNIT_HEIGHT = 84,              /* read only */
-    VOCAM_PROP_MAX_SUBSAMPLING = 85,          /* read only */
-    VOCAM_PROP_TEMPERATURE = 108,             /* register block 0x0690, temperature units */
-    VOCAM_PROP_AUTO_EXPOSURE_TARGET = 258     /* register block 0x0640 */
+    VOCAM_PROP_BRIGHTNESS = 0,            /* x100, -10000 .. 10000 */
+    VOCAM_PROP_CONTRAST = 1,              /* x100, 0 .. 10000 */
+    VOCAM_PROP_GAMMA = 5,                 /* x100, 1 .. 500 */
+    VOCAM_PROP_EXPOSURE = 20,             /* register block 0x04A0 */
+    VOCAM_PROP_GAIN = 40,                 /* register block 0x04F0 */
+    VOCAM_PROP_GAIN_RED = 41,             /* register block 0x0500 */
+    VOCAM_PROP_GAIN_BLUE = 42,            /* register block 0x0530 */
+    VOCAM_PROP_GAIN_GREEN1 = 43,          /* register block 0x0510 */
+    VOCAM_PROP_GAIN_GREEN2 = 44,          /* register block 0x0520 */
+    VOCAM_PROP_DEMOSAIC_METHOD = 64,      /* 0, 1, 2, 8 or 9 */
+    VOCAM_PROP_CORRECTION_MATRIX = 65,    /* 0 .. 16 */
+    VOCAM_PROP_FLIPPING = 66,             /* bit 0 flip X, bit 1 flip Y */
+    VOCAM_PROP_SATURATION = 67,           /* x100 */
+    VOCAM_PROP_HUE = 68,                  /* degrees x100 */
+    VOCAM_PROP_WHITE_BALANCE_U = 69,      /* x100 */
+    VOCAM_PROP_WHITE_BALANCE_V = 70,      /* x100 */
+    VOCAM_PROP_DIGITAL_GAIN = 71,         /* x100 */
+    VOCAM_PROP_DIGITAL_GAIN_RED = 72,     /* x100 */
+    VOCAM_PROP_DIGITAL_GAIN_GREEN = 73,   /* x100 */
+    VOCAM_PROP_DIGITAL_GAIN_BLUE = 74,    /* x100 */
+    VOCAM_PROP_MAX_WIDTH = 81,            /* read only */
+    VOCAM_PROP_MAX_HEIGHT = 82,           /* read only */
+    VOCAM_PROP_UNIT_WIDTH = 83,           /* read only */
+    VOCAM_PROP_UNIT_HEIGHT = 84,          /* read only */
+    VOCAM_PROP_MAX_SUBSAMPLING = 85,      /* read only */
+    VOCAM_PROP_TEMPERATURE = 108,         /* register block 0x0690, temperature units */
+    VOCAM_PROP_AUTO_EXPOSURE_TARGET = 258 /* register block 0x0640 */
 };
 
 /* Flags of the tone properties. */
@@ -321,11 +321,10 @@ VOCAM_API uint32_t ConvertPropToLong(uint32_t id, float value);
  * diagnostics, "error: ..." lines among them, and the white balance's trace)
  * is passed whole, with its trailing newline where it has one, to the
  * handler set here, from whichever thread wrote it; calls to the handler
- * never overlap, so it needs no locking of its own. Without a handler (the default, or after passing
- * NULL) diagnostics go to standard error and the trace to standard output.
- * Once this call returns, no thread is still inside the handler it replaced.
- * Lines the handler itself causes the library to write go to the default
- * streams. */
+ * never overlap, so it needs no locking of its own. Without a handler (the default, or after
+ * passing NULL) diagnostics go to standard error and the trace to standard output. Once this call
+ * returns, no thread is still inside the handler it replaced. Lines the handler itself causes the
+ * library to write go to the default streams. */
 enum { VOCAM_LOG_ERROR = 0, VOCAM_LOG_TRACE = 1, VOCAM_LOG_INFO = 2 };
 typedef void (*vocam_log_handler)(int kind, const char *line, void *context);
 VOCAM_API void vocam_set_log_handler(vocam_log_handler handler, void *context);
@@ -336,7 +335,7 @@ VOCAM_API void vocam_set_log_handler(vocam_log_handler handler, void *context);
 
 /* A frame and the region measured in it. */
 typedef struct _FrameDesc {
-    uint64_t frame_width;  /* delivered pixels */
+    uint64_t frame_width; /* delivered pixels */
     uint64_t frame_height;
     uint32_t two_bytes_per_pixel; /* 1: each pixel takes two bytes */
     uint32_t sample_second_byte;  /* with two bytes: the second byte is the 8-bit value */
@@ -368,8 +367,8 @@ VOCAM_API int BayerOrMonoComputeSums(const _FrameDesc *fd, const uint8_t *frame,
  * The step moves analogue and digital gains 90 % of the way to balance and is
  * meant to be repeated on later frames: 1 applied, 0 nothing to change or a
  * gain could not be read or written. */
-VOCAM_API int vocam_whitebalance_step(_vocam *handle, const uint8_t *frame, int x, int y,
-                                      int width, int height);
+VOCAM_API int vocam_whitebalance_step(_vocam *handle, const uint8_t *frame, int x, int y, int width,
+                                      int height);
 VOCAM_API int vocam_whitebalance_step_ex(_vocam *handle, const uint8_t *frame, int x, int y,
                                          int width, int height, float target_red_ratio,
                                          float target_blue_ratio);
@@ -388,8 +387,7 @@ VOCAM_API int vocam_digital_whitebalance_ex(_vocam *handle, const uint8_t *frame
                                             float target_blue_ratio);
 /* Digital white balance of the colour engine from a measured colour: 0, -22
  * for a correction matrix setting without a colour pipeline. */
-VOCAM_API int AdjustWhiteBalanceForRGBvalues(_vocam *handle, double red, double green,
-                                             double blue);
+VOCAM_API int AdjustWhiteBalanceForRGBvalues(_vocam *handle, double red, double green, double blue);
 
 /* One correction of exposure, gain or iris towards a mean level `target`
  * (0 to 255) of the region: 0, -22 bad region, -5 the property cannot be

@@ -43,14 +43,20 @@ VOCAM_API int32_t vo_usb_bulk_read(_vocam *handle, uint8_t pipe, uint8_t *data, 
 
 /* Register access: 16-bit addresses (the low 16 bits of reg are sent) of
  * 32-bit little-endian words. */
-VOCAM_API int32_t vo_usb_read_vocam_bytes(_vocam *handle, int32_t reg, uint8_t *data, uint32_t length);
-VOCAM_API int32_t vo_usb_write_vocam_bytes(_vocam *handle, int32_t reg, uint8_t *data, uint32_t length);
-VOCAM_API int32_t vo_usb_read_vocam_array(_vocam *handle, int32_t reg, uint32_t *words, uint32_t count);
-VOCAM_API int32_t vo_usb_write_vocam_array(_vocam *handle, int32_t reg, const uint32_t *words, uint32_t count);
+VOCAM_API int32_t vo_usb_read_vocam_bytes(_vocam *handle, int32_t reg, uint8_t *data,
+                                          uint32_t length);
+VOCAM_API int32_t vo_usb_write_vocam_bytes(_vocam *handle, int32_t reg, uint8_t *data,
+                                           uint32_t length);
+VOCAM_API int32_t vo_usb_read_vocam_array(_vocam *handle, int32_t reg, uint32_t *words,
+                                          uint32_t count);
+VOCAM_API int32_t vo_usb_write_vocam_array(_vocam *handle, int32_t reg, const uint32_t *words,
+                                           uint32_t count);
 VOCAM_API int32_t vo_usb_read_vocam_u32(_vocam *handle, int32_t reg, uint32_t *word);
 VOCAM_API int32_t vo_usb_write_vocam_u32(_vocam *handle, int32_t reg, uint32_t word);
-VOCAM_API int32_t vo_usb_read_vocam_two_u16(_vocam *handle, int32_t reg, uint16_t *low, uint16_t *high);
-VOCAM_API int32_t vo_usb_write_vocam_two_u16(_vocam *handle, int32_t reg, uint16_t low, uint16_t high);
+VOCAM_API int32_t vo_usb_read_vocam_two_u16(_vocam *handle, int32_t reg, uint16_t *low,
+                                            uint16_t *high);
+VOCAM_API int32_t vo_usb_write_vocam_two_u16(_vocam *handle, int32_t reg, uint16_t low,
+                                             uint16_t high);
 
 /* Reads a model's FPGA configuration image below the resource root into a
  * buffer the caller frees with free(): 0 or -1. */

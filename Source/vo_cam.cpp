@@ -38,7 +38,9 @@ VOCAM_API int vocam_get_model_name(_vocam *handle, char *dst, int dst_size) {
     return 0;
 }
 
-VOCAM_API int vocam_is_color(_vocam *handle) { return handle != nullptr ? handle->is_color : 0; }
+VOCAM_API int vocam_is_color(_vocam *handle) {
+    return handle != nullptr ? handle->is_color : 0;
+}
 
 }  // extern "C"
 
@@ -57,7 +59,9 @@ bool broughtUp = false;
 
 }  // namespace
 
-void vo_forget_bring_up() { broughtUp = false; }
+void vo_forget_bring_up() {
+    broughtUp = false;
+}
 
 namespace {
 
@@ -77,7 +81,8 @@ template <typename Visit>
 int forEachProduct(Visit visit) {
     for (std::uint32_t i = 0; i < camera_id_count; ++i) {
         const model_table_entry &e = camera_ids[i];
-        if (i > 0 && camera_ids[i - 1].vendor_id == e.vendor_id && camera_ids[i - 1].product_id == e.product_id)
+        if (i > 0 && camera_ids[i - 1].vendor_id == e.vendor_id &&
+            camera_ids[i - 1].product_id == e.product_id)
             continue;
         if (const int r = visit(e); r < 0) return r;
     }
@@ -88,7 +93,9 @@ int forEachProduct(Visit visit) {
 
 char *RESOURCE_FILE_ROOT = resourceRootStorage().data();
 
-const char *vo_resource_root() { return RESOURCE_FILE_ROOT; }
+const char *vo_resource_root() {
+    return RESOURCE_FILE_ROOT;
+}
 
 extern "C" {
 
@@ -101,7 +108,8 @@ VOCAM_API int vocam_init(const char *resource_root) try {
     if (host == nullptr) return -1;
 
     std::uint32_t downloads = 0;
-    for (std::uint16_t vendor : {vocam::kCameraVendorA, vocam::kCameraVendorB, vocam::kFx2ControllerVendor}) {
+    for (std::uint16_t vendor :
+         {vocam::kCameraVendorA, vocam::kCameraVendorB, vocam::kFx2ControllerVendor}) {
         const int r = usb_init_camera_firmware(*host, vendor, &downloads);
         if (r < 0) {
             vo::logf(vo::LogKind::Error, "Error: could not find cameras using PID 0x%08X\n",
@@ -126,9 +134,11 @@ VOCAM_API int vocam_enum_cameras(vocam_version *records, std::uint32_t *count) t
     if (count == nullptr) return -22;
     Host *host = reachHost();
     if (host == nullptr) return -1;
-    usb_enum_context context{records, records != nullptr ? static_cast<std::int32_t>(*count) : 0, 0};
+    usb_enum_context context{records, records != nullptr ? static_cast<std::int32_t>(*count) : 0,
+                             0};
     const int r = forEachProduct([&](const model_table_entry &e) {
-        return usb_init_cameras_by_vid_and_pid(*host, e.vendor_id, e.product_id, usb_enum_camera, &context);
+        return usb_init_cameras_by_vid_and_pid(*host, e.vendor_id, e.product_id, usb_enum_camera,
+                                               &context);
     });
     if (r < 0) return r;
     *count = static_cast<std::uint32_t>(context.count);
@@ -168,8 +178,11 @@ VOCAM_API int vocam_enum_boot_controllers(vocam_version *records, std::uint32_t 
             ++l.count;
         }
     };
-    for (std::uint16_t vendor : {vocam::kCameraVendorA, vocam::kCameraVendorB, vocam::kFx2ControllerVendor})
-        if (const int r = usb_init_cameras_by_vid_and_pid(*host, vendor, kMatchBootSubclass, list, &listing); r < 0)
+    for (std::uint16_t vendor :
+         {vocam::kCameraVendorA, vocam::kCameraVendorB, vocam::kFx2ControllerVendor})
+        if (const int r =
+                usb_init_cameras_by_vid_and_pid(*host, vendor, kMatchBootSubclass, list, &listing);
+            r < 0)
             return r;
     *count = listing.count;
     return static_cast<int>(listing.count);
@@ -181,7 +194,8 @@ VOCAM_API int vocam_camera_open(_vocam **handle_out, vocam_version *wanted) try 
     if (wanted == nullptr || handle_out == nullptr) return -1;
     Host *host = reachHost();
     if (host == nullptr) return -1;
-    const model_table_entry *entry = vo_camera_find(static_cast<std::uint16_t>(wanted->product_id), vocam::kAnyRelease);
+    const model_table_entry *entry =
+        vo_camera_find(static_cast<std::uint16_t>(wanted->product_id), vocam::kAnyRelease);
     if (entry == nullptr) return -1;
     std::unique_ptr<_vocam> handle;
     usb_find_context context{&handle, wanted};

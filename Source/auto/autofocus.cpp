@@ -13,8 +13,8 @@ namespace {
 constexpr std::uint32_t kFocus = 22;
 // Region margin: the sharpness reads neighbours two pixels out.
 constexpr int kBorder = 2;
-constexpr double kDecisive = 1.3;   // rise or fall against the reference
-constexpr double kSmallRise = 1.04; // half steps from here
+constexpr double kDecisive = 1.3;    // rise or fall against the reference
+constexpr double kSmallRise = 1.04;  // half steps from here
 constexpr double kFallFromBest = 0.6;
 constexpr std::int64_t kStepsPastPeak = 8;
 constexpr std::uint64_t kSearchCalls = 36;
@@ -39,7 +39,9 @@ int readLens(_vocam *handle, int *min, int *max, int *position, std::uint32_t *f
 }
 
 int moveLens(_vocam *handle, std::int64_t target) {
-    const int position = target > INT_MAX ? INT_MAX : target < INT_MIN ? INT_MIN : static_cast<int>(target);
+    const int position = target > INT_MAX   ? INT_MAX
+                         : target < INT_MIN ? INT_MIN
+                                            : static_cast<int>(target);
     auto &drive = handle->autofocus.drive;
     if (drive) return drive->write(position);
     return vocam_property_set(handle, kFocus, position, 0);

@@ -32,8 +32,8 @@ int clampedTruncation(double x, int lo, int hi) {
     return static_cast<int>(v);
 }
 
-int oneShot(Control control, _vocam *handle, std::uint32_t target, const std::uint8_t *frame,
-            int x, int y, int width, int height) {
+int oneShot(Control control, _vocam *handle, std::uint32_t target, const std::uint8_t *frame, int x,
+            int y, int width, int height) {
     if (handle == nullptr || frame == nullptr) return -22;
     _FrameDesc fd;
     if (const int r = fill_FrameDesc(handle, 0, &fd, x, y, width, height, 0); r != 0) return r;

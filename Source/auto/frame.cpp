@@ -131,7 +131,8 @@ void sumRegion(const _FrameDesc &fd, const RegionWalk &w, const std::uint8_t *fr
     const std::uint64_t b = w.bytesPerPixel;
     if (fd.field_ordered) {
         std::uint64_t at = w.start;
-        for (std::uint64_t r = 0; r < w.passRows; ++r, at += w.rowStride) top.row(base + at * b, width);
+        for (std::uint64_t r = 0; r < w.passRows; ++r, at += w.rowStride)
+            top.row(base + at * b, width);
         at += w.gapRows * w.rowStride;
         for (std::uint64_t r = 0; r < w.passRows; ++r, at += w.rowStride)
             bottom.row(base + at * b, width);
@@ -174,8 +175,8 @@ std::uint64_t rowEnergyScalar(const std::uint8_t *p, std::uint64_t n, std::uint6
                               std::uint64_t b) {
     std::uint64_t sum = 0;
     for (std::uint64_t c = 0; c < n; ++c, p += b) {
-        const std::int32_t l =
-            4 * centre(*p) - p[-2 * static_cast<std::ptrdiff_t>(b)] - p[2 * b] - p[-static_cast<std::ptrdiff_t>(up)] - p[up];
+        const std::int32_t l = 4 * centre(*p) - p[-2 * static_cast<std::ptrdiff_t>(b)] - p[2 * b] -
+                               p[-static_cast<std::ptrdiff_t>(up)] - p[up];
         sum += static_cast<std::uint32_t>(l * l);
     }
     return sum;
@@ -206,8 +207,10 @@ std::uint64_t rowEnergy(const std::uint8_t *p, std::uint64_t n, std::uint64_t up
                 x = _mm_sub_epi16(x, _mm_add_epi16(unpack(u, zero), unpack(d, zero)));
                 return _mm_madd_epi16(x, x);
             };
-            acc = _mm_add_epi32(acc, lap([](__m128i a, __m128i z) { return _mm_unpacklo_epi8(a, z); }));
-            acc = _mm_add_epi32(acc, lap([](__m128i a, __m128i z) { return _mm_unpackhi_epi8(a, z); }));
+            acc = _mm_add_epi32(acc,
+                                lap([](__m128i a, __m128i z) { return _mm_unpacklo_epi8(a, z); }));
+            acc = _mm_add_epi32(acc,
+                                lap([](__m128i a, __m128i z) { return _mm_unpackhi_epi8(a, z); }));
         }
         std::uint32_t lanes[4];
         std::memcpy(lanes, &acc, sizeof lanes);
@@ -230,8 +233,8 @@ double sharpnessSum(const _FrameDesc &fd, const RegionWalk &w, const std::uint8_
     auto pass = [&](std::uint64_t at) {
         for (std::uint64_t r = 0; r < w.passRows; ++r, at += w.rowStride) {
             const std::uint8_t *p = base + at * b;
-            total += b == 1 ? rowEnergy(p, fd.roi_width, up)
-                            : rowEnergyScalar(p, fd.roi_width, up, b);
+            total +=
+                b == 1 ? rowEnergy(p, fd.roi_width, up) : rowEnergyScalar(p, fd.roi_width, up, b);
         }
         return at;
     };

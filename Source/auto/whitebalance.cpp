@@ -47,8 +47,8 @@ int measure(_vocam *handle, const std::uint8_t *frame, int x, int y, int width, 
     if (const int r = vocam_get_image_format(handle, &format); r != 0) return r;
     const auto odd = [](int v) { return (v & 1) != 0; };
     if (std::int64_t{x} + width > static_cast<std::int64_t>(fd.frame_width) ||
-        std::int64_t{y} + height > static_cast<std::int64_t>(fd.frame_height) || odd(x) ||
-        odd(y) || odd(width) || odd(height) || width == 0 || height == 0)
+        std::int64_t{y} + height > static_cast<std::int64_t>(fd.frame_height) || odd(x) || odd(y) ||
+        odd(width) || odd(height) || width == 0 || height == 0)
         return -22;
     RegionWalk walk;
     if (!walkRegion(fd, fd.roi_width, fd.roi_height, 0, walk)) return -22;
@@ -127,9 +127,9 @@ VOCAM_API int vocam_whitebalance_step_ex(_vocam *handle, const std::uint8_t *fra
                                          float target_blue_ratio) try {
     static const char kName[] = "vocam_whitebalance_step_ex";
     float red = 0, green = 0, blue = 0;
-    if (const int r = vocam_get_whitebalance_adjustment_ex(handle, frame, target_red_ratio,
-                                                           target_blue_ratio, x, y, width, height,
-                                                           &red, &green, &blue);
+    if (const int r =
+            vocam_get_whitebalance_adjustment_ex(handle, frame, target_red_ratio, target_blue_ratio,
+                                                 x, y, width, height, &red, &green, &blue);
         r != 0)
         return r;
     // Every write passes on the flags of the most recent read.
@@ -293,13 +293,13 @@ VOCAM_API int AdjustWhiteBalanceForRGBvalues(_vocam *handle, double red, double 
     return handle->converter->AdjustWhiteBalanceForRGBvalues(red, green, blue);
 }
 
-VOCAM_API int vocam_digital_whitebalance_ex(_vocam *handle, const std::uint8_t *frame, int x,
-                                            int y, int width, int height, float target_red_ratio,
+VOCAM_API int vocam_digital_whitebalance_ex(_vocam *handle, const std::uint8_t *frame, int x, int y,
+                                            int width, int height, float target_red_ratio,
                                             float target_blue_ratio) {
     float red = 0, green = 0, blue = 0;
-    if (const int r = vocam_get_whitebalance_adjustment_ex(handle, frame, target_red_ratio,
-                                                           target_blue_ratio, x, y, width, height,
-                                                           &red, &green, &blue);
+    if (const int r =
+            vocam_get_whitebalance_adjustment_ex(handle, frame, target_red_ratio, target_blue_ratio,
+                                                 x, y, width, height, &red, &green, &blue);
         r != 0)
         return r;
     return AdjustWhiteBalanceForRGBvalues(handle, red, green, blue);

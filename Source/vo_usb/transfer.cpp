@@ -15,8 +15,8 @@ constexpr std::uint32_t kControlTimeoutMs = 5000;
 constexpr std::uint32_t kMinimumBulkTimeoutMs = 5000;
 constexpr std::uint8_t kControlPipe = 0;
 
-Setup vendorSetup(std::uint8_t direction, std::uint8_t request, std::uint16_t value, std::uint16_t index,
-                  std::uint32_t length) {
+Setup vendorSetup(std::uint8_t direction, std::uint8_t request, std::uint16_t value,
+                  std::uint16_t index, std::uint32_t length) {
     Setup s;
     s.bmRequestType = direction;
     s.bRequest = request;
@@ -31,14 +31,20 @@ void resetPipe(Interface &interface, std::uint8_t pipe) {
     interface.abortPipe(pipe);
 }
 
-bool transferred(IOReturn r) { return r == kIOReturnSuccess || r == kIOReturnOverrun; }
+bool transferred(IOReturn r) {
+    return r == kIOReturnSuccess || r == kIOReturnOverrun;
+}
 
-std::uint16_t registerAddress(std::int32_t reg) { return static_cast<std::uint16_t>(reg & 0xFFFF); }
+std::uint16_t registerAddress(std::int32_t reg) {
+    return static_cast<std::uint16_t>(reg & 0xFFFF);
+}
 
 // The checks before a bulk transfer: its arguments and a pipe that is ready.
 // The interface to use, or null when the transfer must not be issued.
-Interface *readyBulkPipe(_vocam *handle, std::uint8_t pipe, const std::uint8_t *data, std::uint32_t length) {
-    if (handle == nullptr || data == nullptr || length == 0 || !handle->usb_interface_if) return nullptr;
+Interface *readyBulkPipe(_vocam *handle, std::uint8_t pipe, const std::uint8_t *data,
+                         std::uint32_t length) {
+    if (handle == nullptr || data == nullptr || length == 0 || !handle->usb_interface_if)
+        return nullptr;
     const IOReturn status = handle->usb_interface_if->pipeStatus(pipe);
     if (status != kIOReturnSuccess) {
         vo::logf(vo::LogKind::Error, "pipe is not ready: status=%02X\n", status);
@@ -64,13 +70,14 @@ std::uint32_t usb_bulk_timeout_ms(std::uint32_t length) {
 
 extern "C" {
 
-VOCAM_API std::int32_t vo_usb_control_write(_vocam *handle, std::uint8_t *data, std::uint32_t length,
-                                            std::uint8_t request, std::uint16_t value, std::uint16_t index) {
+VOCAM_API std::int32_t vo_usb_control_write(_vocam *handle, std::uint8_t *data,
+                                            std::uint32_t length, std::uint8_t request,
+                                            std::uint16_t value, std::uint16_t index) {
     if (handle == nullptr || data == nullptr || length == 0 || !handle->usb_interface_if) return -1;
     Interface &interface = *handle->usb_interface_if;
     std::uint32_t done = 0;
-    const IOReturn r = interface.controlRequest(vendorSetup(0x40, request, value, index, length), data, done,
-                                                kControlTimeoutMs, 0);
+    const IOReturn r = interface.controlRequest(vendorSetup(0x40, request, value, index, length),
+                                                data, done, kControlTimeoutMs, 0);
     // An overrun leaves the pipe usable, so only real failures reset it; the
     // caller still sees the overrun, since a write cannot have overrun safely.
     if (!transferred(r)) resetPipe(interface, kControlPipe);
@@ -80,11 +87,13 @@ VOCAM_API std::int32_t vo_usb_control_write(_vocam *handle, std::uint8_t *data, 
 }
 
 VOCAM_API std::int32_t vo_usb_control_read(_vocam *handle, std::uint8_t *data, std::uint32_t length,
-                                           std::uint8_t request, std::uint16_t value, std::uint16_t index) {
+                                           std::uint8_t request, std::uint16_t value,
+                                           std::uint16_t index) {
     if (handle == nullptr || data == nullptr || length == 0 || !handle->usb_interface_if) return -1;
     std::uint32_t done = length;
-    IOReturn r = handle->usb_interface_if->controlRequest(vendorSetup(0xC0, request, value, index, length),
-                                                          data, done, kControlTimeoutMs, kControlTimeoutMs);
+    IOReturn r =
+        handle->usb_interface_if->controlRequest(vendorSetup(0xC0, request, value, index, length),
+                                                 data, done, kControlTimeoutMs, kControlTimeoutMs);
     if (r == kIOReturnSuccess && done != length) r = -1;  // short read
     if (!transferred(r)) vo::logf(vo::LogKind::Error, "VOXUSBReadControlPipe Err 0x%X %d\n", r, r);
     return r == kIOReturnOverrun ? 0 : r;
@@ -123,13 +132,13 @@ VOCAM_API std::int32_t vo_usb_read_vocam_bytes(_vocam *handle, std::int32_t reg,
     return vo_usb_control_read(handle, data, length, kRegisterRequest, 0, registerAddress(reg));
 }
 
-VOCAM_API std::int32_t vo_usb_write_vocam_bytes(_vocam *handle, std::int32_t reg, std::uint8_t *data,
-                                                std::uint32_t length) {
+VOCAM_API std::int32_t vo_usb_write_vocam_bytes(_vocam *handle, std::int32_t reg,
+                                                std::uint8_t *data, std::uint32_t length) {
     return vo_usb_control_write(handle, data, length, kRegisterRequest, 0, registerAddress(reg));
 }
 
-VOCAM_API std::int32_t vo_usb_read_vocam_array(_vocam *handle, std::int32_t reg, std::uint32_t *words,
-                                               std::uint32_t count) {
+VOCAM_API std::int32_t vo_usb_read_vocam_array(_vocam *handle, std::int32_t reg,
+                                               std::uint32_t *words, std::uint32_t count) {
     if (handle == nullptr) {
         vo::logs(vo::LogKind::Error, "error: camera reference cannot be NULL\n");
         return -1;
@@ -148,8 +157,8 @@ VOCAM_API std::int32_t vo_usb_read_vocam_array(_vocam *handle, std::int32_t reg,
     return 0;
 }
 
-VOCAM_API std::int32_t vo_usb_write_vocam_array(_vocam *handle, std::int32_t reg, const std::uint32_t *words,
-                                                std::uint32_t count) {
+VOCAM_API std::int32_t vo_usb_write_vocam_array(_vocam *handle, std::int32_t reg,
+                                                const std::uint32_t *words, std::uint32_t count) {
     if (handle == nullptr) {
         vo::logs(vo::LogKind::Error, "error: camera reference cannot be NULL\n");
         return -1;
@@ -161,7 +170,8 @@ VOCAM_API std::int32_t vo_usb_write_vocam_array(_vocam *handle, std::int32_t reg
         return -12;
     }
     for (std::uint32_t i = 0; i < count; ++i)
-        for (int b = 0; b < 4; ++b) wire[4 * i + b] = static_cast<std::uint8_t>(words[i] >> (8 * b));
+        for (int b = 0; b < 4; ++b)
+            wire[4 * i + b] = static_cast<std::uint8_t>(words[i] >> (8 * b));
     if (vo_usb_write_vocam_bytes(handle, reg, wire.data(), count * 4u) != 0) {
         vo::logs(vo::LogKind::Error, "error: unable to write register to camera\n");
         return -1;
@@ -169,16 +179,18 @@ VOCAM_API std::int32_t vo_usb_write_vocam_array(_vocam *handle, std::int32_t reg
     return 0;
 }
 
-VOCAM_API std::int32_t vo_usb_read_vocam_u32(_vocam *handle, std::int32_t reg, std::uint32_t *word) {
+VOCAM_API std::int32_t vo_usb_read_vocam_u32(_vocam *handle, std::int32_t reg,
+                                             std::uint32_t *word) {
     return vo_usb_read_vocam_array(handle, reg, word, 1);
 }
 
-VOCAM_API std::int32_t vo_usb_write_vocam_u32(_vocam *handle, std::int32_t reg, std::uint32_t word) {
+VOCAM_API std::int32_t vo_usb_write_vocam_u32(_vocam *handle, std::int32_t reg,
+                                              std::uint32_t word) {
     return vo_usb_write_vocam_array(handle, reg, &word, 1);
 }
 
-VOCAM_API std::int32_t vo_usb_read_vocam_two_u16(_vocam *handle, std::int32_t reg, std::uint16_t *low,
-                                                 std::uint16_t *high) {
+VOCAM_API std::int32_t vo_usb_read_vocam_two_u16(_vocam *handle, std::int32_t reg,
+                                                 std::uint16_t *low, std::uint16_t *high) {
     std::uint32_t word = 0;
     const std::int32_t r = vo_usb_read_vocam_u32(handle, reg, &word);
     if (r == 0) {
@@ -188,15 +200,17 @@ VOCAM_API std::int32_t vo_usb_read_vocam_two_u16(_vocam *handle, std::int32_t re
     return r;
 }
 
-VOCAM_API std::int32_t vo_usb_write_vocam_two_u16(_vocam *handle, std::int32_t reg, std::uint16_t low,
-                                                  std::uint16_t high) {
-    return vo_usb_write_vocam_u32(handle, reg, static_cast<std::uint32_t>(high) << 16 | (low & 0xFFFFu));
+VOCAM_API std::int32_t vo_usb_write_vocam_two_u16(_vocam *handle, std::int32_t reg,
+                                                  std::uint16_t low, std::uint16_t high) {
+    return vo_usb_write_vocam_u32(handle, reg,
+                                  static_cast<std::uint32_t>(high) << 16 | (low & 0xFFFFu));
 }
 
 }  // extern "C"
 
 int usb_get_device_speed(_vocam *handle) {
-    if (!handle->usb_device_if || handle->usb_device_if->speed(handle->device_speed) != kIOReturnSuccess) {
+    if (!handle->usb_device_if ||
+        handle->usb_device_if->speed(handle->device_speed) != kIOReturnSuccess) {
         vo::logs(vo::LogKind::Error, "error: unable to read camera's device speed\n");
         return -5;
     }
@@ -251,12 +265,13 @@ int usb_get_string_descriptor(_vocam *handle, std::uint8_t index, char *out, int
 
 int usb_get_device_model_name(_vocam *handle) {
     std::uint8_t index = 0;
-    if (!handle->usb_device_if || handle->usb_device_if->productStringIndex(index) != kIOReturnSuccess ||
-        index == 0) {
+    if (!handle->usb_device_if ||
+        handle->usb_device_if->productStringIndex(index) != kIOReturnSuccess || index == 0) {
         vo::logs(vo::LogKind::Error, "error: unable to get camera's model name\n");
         return -1;
     }
-    if (usb_get_string_descriptor(handle, index, handle->model_name, sizeof handle->model_name, 0) != 0) {
+    if (usb_get_string_descriptor(handle, index, handle->model_name, sizeof handle->model_name,
+                                  0) != 0) {
         vo::logs(vo::LogKind::Error, "error: unable to read camera's model name\n");
         return -1;
     }
@@ -275,8 +290,8 @@ std::uint32_t usb_parse_serial_number(const char *text) {
 
 int usb_get_device_serial_number(_vocam *handle) {
     std::uint8_t index = 0;
-    if (!handle->usb_device_if || handle->usb_device_if->serialStringIndex(index) != kIOReturnSuccess ||
-        index == 0) {
+    if (!handle->usb_device_if ||
+        handle->usb_device_if->serialStringIndex(index) != kIOReturnSuccess || index == 0) {
         vo::logs(vo::LogKind::Error, "error: unable to get camera's serial number\n");
         return -1;
     }

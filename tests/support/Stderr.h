@@ -6,7 +6,7 @@
 namespace vocam::test {
 
 class StderrCapture {
-public:
+  public:
     StderrCapture();
     ~StderrCapture();
     StderrCapture(const StderrCapture &) = delete;
@@ -14,7 +14,7 @@ public:
     // Everything written since construction or the last take().
     std::string take();
 
-private:
+  private:
     int saved_ = -1;
     int file_ = -1;
     long consumed_ = 0;
