@@ -49,7 +49,7 @@ class Child {
         args.insert(args.begin(), VOCAM_TOOL);
         pid_ = fork();
         if (pid_ == 0) {
-            chdir(folder.c_str());
+            if (chdir(folder.c_str()) != 0) _exit(127);
             const int out = open("stdout", O_WRONLY | O_CREAT | O_TRUNC, 0644);
             const int err = open("stderr", O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(out, 1);
