@@ -96,7 +96,7 @@ std::vector<Listed> listBus() {
 const char *stateText(const std::string &state) {
     if (state == "boot") return "waiting for firmware";
     if (state == "fpga") return "FPGA not configured";
-    if (state == "busy") return "in use by another program";
+    if (state == "busy") return "cannot be opened (in use, or no access)";
     return "ready";
 }
 
@@ -173,7 +173,8 @@ int initCommand() {
             std::printf("re-enumeration: %s came back with firmware\n", who.c_str());
         const model_table_entry *model = modelOf(c.version.product_id);
         if (c.state == "busy") {
-            std::printf("fpga: %s: in use by another program, not checked\n", who.c_str());
+            std::printf("fpga: %s: cannot be opened (in use, or no access), not checked\n",
+                        who.c_str());
         } else if (model == nullptr || model->fpga_file == nullptr) {
             std::printf("fpga: %s: none to load\n", who.c_str());
             ++ready;

@@ -66,7 +66,8 @@ Camera::Camera(std::uint32_t serial) {
     const int r = vocam_camera_open(&handle_, &request);
     if (r < 0 || handle_ == nullptr)
         throw Failure("error: camera " + std::to_string(wanted->serial_number) +
-                      " could not be opened: another program may be using it");
+                      " could not be opened: another program is using it, or you have no access "
+                      "to it (install the udev rule, see the README)");
     vocam_get_version(handle_, &version_);
 }
 
