@@ -20,6 +20,54 @@
 extern "C" {
 #endif
 
+/* ---- Status codes ----
+ *
+ * Every negative result of the library is one of these. The VOCAM_USB_*
+ * codes come from the USB layer and pass through unchanged; they are negative
+ * as signed 32-bit numbers. vocam_strerror gives a short text for each. */
+enum {
+    VOCAM_OK = 0,
+    VOCAM_EFAIL = -1,          /* failed, or not allowed in this state */
+    VOCAM_ENOMATCH = -3,       /* the USB devices could not be matched */
+    VOCAM_EIO = -5,            /* a camera value could not be read or written */
+    VOCAM_ENODEVICE = -10,     /* the USB layer gave no object for a device */
+    VOCAM_ENOMEM = -12,        /* out of memory */
+    VOCAM_EUNSUPPORTED = -14,  /* model data missing, or a conversion not supported */
+    VOCAM_EINVAL = -22,        /* invalid argument, or busy */
+    VOCAM_ENOSLOT = -28,       /* no free callback slot */
+    VOCAM_EEXPOSURE = -35,     /* region too dark or too bright to measure */
+    VOCAM_EGAVEUP = -60,       /* a search gave up */
+    VOCAM_ENOTIMPL = -78,      /* not implemented, or wrong tone flags */
+    VOCAM_ENODATA = -96,       /* no data: the stream is not running or has ended */
+    VOCAM_ENOINTERFACE = -100, /* the USB layer gave no object for an interface */
+    VOCAM_ETIMEDOUT = -110,    /* a bounded wait ran out */
+    VOCAM_EINTERNAL = -1000    /* the library failed in a way it did not expect */
+};
+
+#define VOCAM_USB_ERROR ((int32_t)0xE00002BCu) /* unclassified USB failure */
+#define VOCAM_USB_NO_MEMORY ((int32_t)0xE00002BDu)
+#define VOCAM_USB_NO_RESOURCES ((int32_t)0xE00002BEu)
+#define VOCAM_USB_NO_DEVICE ((int32_t)0xE00002C0u)      /* the device left the bus */
+#define VOCAM_USB_NOT_PRIVILEGED ((int32_t)0xE00002C1u) /* no permission on the device file */
+#define VOCAM_USB_BAD_ARGUMENT ((int32_t)0xE00002C2u)
+#define VOCAM_USB_EXCLUSIVE_ACCESS ((int32_t)0xE00002C5u) /* another client holds the device */
+#define VOCAM_USB_UNSUPPORTED ((int32_t)0xE00002C7u)
+#define VOCAM_USB_IO_ERROR ((int32_t)0xE00002CAu)
+#define VOCAM_USB_NOT_OPEN ((int32_t)0xE00002CDu)
+#define VOCAM_USB_BUSY ((int32_t)0xE00002D5u)
+#define VOCAM_USB_TIMEOUT ((int32_t)0xE00002D6u)
+#define VOCAM_USB_OVERRUN ((int32_t)0xE00002E8u)      /* the device sent more than asked */
+#define VOCAM_USB_DEVICE_ERROR ((int32_t)0xE00002E9u) /* e.g. a malformed descriptor */
+#define VOCAM_USB_ABORTED ((int32_t)0xE00002EBu)
+#define VOCAM_USB_NOT_RESPONDING ((int32_t)0xE00002EDu)
+#define VOCAM_USB_INTERRUPTED ((int32_t)0xE00002EEu)
+#define VOCAM_USB_NOT_FOUND ((int32_t)0xE00002F0u)
+#define VOCAM_USB_PIPE_STALLED ((int32_t)0xE000404Fu)
+
+/* A short English text for any result: "success" for 0 and above, "unknown
+ * error" for a code the library never returns. The text is static. */
+VOCAM_API const char *vocam_strerror(int code);
+
 /* One opened camera. Allocated by the open calls, freed by vocam_camera_close. */
 typedef struct _vocam _vocam;
 
@@ -321,13 +369,16 @@ VOCAM_API uint32_t ConvertPropToLong(uint32_t id, float value);
  * diagnostics, "error: ..." lines among them, and the white balance's trace)
  * is passed whole, with its trailing newline where it has one, to the
  * handler set here, from whichever thread wrote it; calls to the handler
- * never overlap, so it needs no locking of its own. Without a handler (the default, or after
- * passing NULL) diagnostics go to standard error and the trace to standard output. Once this call
- * returns, no thread is still inside the handler it replaced. Lines the handler itself causes the
- * library to write go to the default streams. */
+ * never overlap, so it needs no locking of its own. Without a handler (the
+ * default, or after passing NULL) diagnostics go to standard error and the
+ * trace to standard output.
+ * Once this call returns, no thread is still inside the handler it replaced.
+ * Lines the handler itself causes the library to write go to the default
+ * streams. */
 enum { VOCAM_LOG_ERROR = 0, VOCAM_LOG_TRACE = 1, VOCAM_LOG_INFO = 2 };
 typedef void (*vocam_log_handler)(int kind, const char *line, void *context);
 VOCAM_API void vocam_set_log_handler(vocam_log_handler handler, void *context);
+
 /* ---- Auto algorithms ----
  *
  * One-shot corrections measured on one raw frame of the stream (as the wait

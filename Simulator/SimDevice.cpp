@@ -146,7 +146,13 @@ std::uint8_t CameraDevice::endpointFor(std::uint8_t pipe) const {
 }
 
 void CameraDevice::record(LogEntry entry) {
-    log_.push_back(std::move(entry));
+    // A real camera has no log that could run out of memory: an entry that
+    // cannot be kept is dropped rather than turning the request that was
+    // already carried out into a failure, or ending a destructor.
+    try {
+        log_.push_back(std::move(entry));
+    } catch (const std::bad_alloc &) {
+    }
 }
 
 IOReturn CameraDevice::recordRequest(LogEntry::Kind kind, IOReturn result, std::uint8_t endpoint,

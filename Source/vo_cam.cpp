@@ -9,37 +9,42 @@
 #include <string>
 
 #include "vo_cameras.h"
+#include "vo_guard.h"
 #include "vo_log.h"
 #include "vo_usb/vo_usb.h"
 
 extern "C" {
 
 VOCAM_API int vocam_get_version(_vocam *handle, vocam_version *out) {
-    // A null record is refused silently, as every argument check of the API is.
-    if (handle == nullptr || out == nullptr) return 0;
-    out->zero = 0;
-    out->product_id = handle->product_id;
-    out->serial_number = handle->serial_number;
-    out->release_number = handle->release_number;
-    out->firmware_version = handle->firmware_version;
-    out->high_speed = handle->device_speed == vocam::usbhost::kSpeedHigh ? 1 : 0;
-    return 0;
+    return vo::guard(__func__, [&]() -> int {
+        // A null record is refused silently, as every argument check of the API is.
+        if (handle == nullptr || out == nullptr) return 0;
+        out->zero = 0;
+        out->product_id = handle->product_id;
+        out->serial_number = handle->serial_number;
+        out->release_number = handle->release_number;
+        out->firmware_version = handle->firmware_version;
+        out->high_speed = handle->device_speed == vocam::usbhost::kSpeedHigh ? 1 : 0;
+        return 0;
+    });
 }
 
 VOCAM_API int vocam_get_model_name(_vocam *handle, char *dst, int dst_size) {
-    if (handle == nullptr || dst == nullptr) return -22;
-    const size_t length = strnlen(handle->model_name, sizeof handle->model_name - 1);
-    if (dst_size < 0 || static_cast<size_t>(dst_size) < length + 1) {
-        vo::logs(vo::LogKind::Error, "error: provided string is too small for model name");
-        return -22;
-    }
-    memcpy(dst, handle->model_name, length);
-    dst[length] = '\0';
-    return 0;
+    return vo::guard(__func__, [&]() -> int {
+        if (handle == nullptr || dst == nullptr) return -22;
+        const size_t length = strnlen(handle->model_name, sizeof handle->model_name - 1);
+        if (dst_size < 0 || static_cast<size_t>(dst_size) < length + 1) {
+            vo::logs(vo::LogKind::Error, "error: provided string is too small for model name");
+            return -22;
+        }
+        memcpy(dst, handle->model_name, length);
+        dst[length] = '\0';
+        return 0;
+    });
 }
 
 VOCAM_API int vocam_is_color(_vocam *handle) {
-    return handle != nullptr ? handle->is_color : 0;
+    return vo::guard(__func__, [&]() -> int { return handle != nullptr ? handle->is_color : 0; });
 }
 
 }  // extern "C"
@@ -99,142 +104,152 @@ const char *vo_resource_root() {
 
 extern "C" {
 
-VOCAM_API int vocam_init(const char *resource_root) try {
-    resourceRootStorage() = resource_root != nullptr ? resource_root : VOCAM_DEFAULT_RESOURCE_ROOT;
-    RESOURCE_FILE_ROOT = resourceRootStorage().data();
-    if (broughtUp) return 0;
-    broughtUp = true;
-    Host *host = reachHost();
-    if (host == nullptr) return -1;
+VOCAM_API int vocam_init(const char *resource_root) {
+    return vo::guard(__func__, [&]() -> int {
+        resourceRootStorage() =
+            resource_root != nullptr ? resource_root : VOCAM_DEFAULT_RESOURCE_ROOT;
+        RESOURCE_FILE_ROOT = resourceRootStorage().data();
+        if (broughtUp) return 0;
+        broughtUp = true;
+        Host *host = reachHost();
+        if (host == nullptr) return -1;
 
-    std::uint32_t downloads = 0;
-    for (std::uint16_t vendor :
-         {vocam::kCameraVendorA, vocam::kCameraVendorB, vocam::kFx2ControllerVendor}) {
-        const int r = usb_init_camera_firmware(*host, vendor, &downloads);
-        if (r < 0) {
-            vo::logf(vo::LogKind::Error, "Error: could not find cameras using PID 0x%08X\n",
-                     vendor);
-            return r;
-        }
-    }
-    // Downloaded controllers leave the bus and come back as cameras.
-    if (downloads > 0) usleep(2500000);
-    return forEachProduct([&](const model_table_entry &e) {
-        const int r = usb_init_camera_fpga(*host, e.vendor_id, e.product_id);
-        if (r < 0)
-            vo::logf(vo::LogKind::Error, "Error: could not find camera using PID 0x%08X\n",
-                     e.product_id);
-        return r;
-    });
-} catch (const std::bad_alloc &) {
-    return -12;
-}
-
-VOCAM_API int vocam_enum_cameras(vocam_version *records, std::uint32_t *count) try {
-    if (count == nullptr) return -22;
-    Host *host = reachHost();
-    if (host == nullptr) return -1;
-    usb_enum_context context{records, records != nullptr ? static_cast<std::int32_t>(*count) : 0,
-                             0};
-    const int r = forEachProduct([&](const model_table_entry &e) {
-        return usb_init_cameras_by_vid_and_pid(*host, e.vendor_id, e.product_id, usb_enum_camera,
-                                               &context);
-    });
-    if (r < 0) return r;
-    *count = static_cast<std::uint32_t>(context.count);
-    return context.count;
-} catch (const std::bad_alloc &) {
-    return -12;
-}
-
-VOCAM_API int vocam_enum_boot_controllers(vocam_version *records, std::uint32_t *count) try {
-    if (count == nullptr) return -22;
-    Host *host = reachHost();
-    if (host == nullptr) return -1;
-    struct Listing {
-        vocam_version *records;
-        std::uint32_t capacity;
-        std::uint32_t count;
-    } listing{records, records != nullptr ? *count : 0, 0};
-    // Only the device descriptor is read: a controller in its boot code has
-    // no serial number and is not opened, so listing never disturbs a
-    // download another process may be running.
-    const UsbDeviceAction list = [](void *context, UsbDevices &devices) {
-        auto &l = *static_cast<Listing *>(context);
-        for (auto &ref : devices) {
-            std::unique_ptr<vocam::usbhost::Device> device;
-            if (ref->createDevice(device) != vocam::usbhost::kIOReturnSuccess || !device) continue;
-            std::uint16_t product = 0, release = 0;
-            std::uint8_t speed = 0;
-            if (device->product(product) != vocam::usbhost::kIOReturnSuccess) continue;
-            device->release(release);
-            device->speed(speed);
-            if (l.count < l.capacity) {
-                l.records[l.count] = vocam_version{};
-                l.records[l.count].product_id = product;
-                l.records[l.count].release_number = release;
-                l.records[l.count].high_speed = speed == vocam::usbhost::kSpeedHigh ? 1 : 0;
+        std::uint32_t downloads = 0;
+        for (std::uint16_t vendor :
+             {vocam::kCameraVendorA, vocam::kCameraVendorB, vocam::kFx2ControllerVendor}) {
+            const int r = usb_init_camera_firmware(*host, vendor, &downloads);
+            if (r < 0) {
+                vo::logf(vo::LogKind::Error, "Error: could not find cameras using PID 0x%08X\n",
+                         vendor);
+                return r;
             }
-            ++l.count;
         }
-    };
-    for (std::uint16_t vendor :
-         {vocam::kCameraVendorA, vocam::kCameraVendorB, vocam::kFx2ControllerVendor})
-        if (const int r =
-                usb_init_cameras_by_vid_and_pid(*host, vendor, kMatchBootSubclass, list, &listing);
-            r < 0)
+        // Downloaded controllers leave the bus and come back as cameras.
+        if (downloads > 0) usleep(2500000);
+        return forEachProduct([&](const model_table_entry &e) {
+            const int r = usb_init_camera_fpga(*host, e.vendor_id, e.product_id);
+            if (r < 0)
+                vo::logf(vo::LogKind::Error, "Error: could not find camera using PID 0x%08X\n",
+                         e.product_id);
             return r;
-    *count = listing.count;
-    return static_cast<int>(listing.count);
-} catch (const std::bad_alloc &) {
-    return -12;
+        });
+    });
 }
 
-VOCAM_API int vocam_camera_open(_vocam **handle_out, vocam_version *wanted) try {
-    if (wanted == nullptr || handle_out == nullptr) return -1;
-    Host *host = reachHost();
-    if (host == nullptr) return -1;
-    const model_table_entry *entry =
-        vo_camera_find(static_cast<std::uint16_t>(wanted->product_id), vocam::kAnyRelease);
-    if (entry == nullptr) return -1;
-    std::unique_ptr<_vocam> handle;
-    usb_find_context context{&handle, wanted};
-    const int r = usb_init_cameras_by_vid_and_pid(*host, entry->vendor_id, entry->product_id,
-                                                  usb_find_and_open_camera, &context);
-    if (r < 0) return r;
-    *handle_out = handle.release();
-    return 0;
-} catch (const std::bad_alloc &) {
-    return -12;
+VOCAM_API int vocam_enum_cameras(vocam_version *records, std::uint32_t *count) {
+    return vo::guard(__func__, [&]() -> int {
+        if (count == nullptr) return -22;
+        Host *host = reachHost();
+        if (host == nullptr) return -1;
+        usb_enum_context context{records,
+                                 records != nullptr ? static_cast<std::int32_t>(*count) : 0, 0};
+        const int r = forEachProduct([&](const model_table_entry &e) {
+            return usb_init_cameras_by_vid_and_pid(*host, e.vendor_id, e.product_id,
+                                                   usb_enum_camera, &context);
+        });
+        if (r < 0) return r;
+        *count = static_cast<std::uint32_t>(context.count);
+        return context.count;
+    });
+}
+
+VOCAM_API int vocam_enum_boot_controllers(vocam_version *records, std::uint32_t *count) {
+    return vo::guard(__func__, [&]() -> int {
+        if (count == nullptr) return -22;
+        Host *host = reachHost();
+        if (host == nullptr) return -1;
+        struct Listing {
+            vocam_version *records;
+            std::uint32_t capacity;
+            std::uint32_t count;
+        } listing{records, records != nullptr ? *count : 0, 0};
+        // Only the device descriptor is read: a controller in its boot code
+        // has no serial number and is not opened, so listing never disturbs
+        // a download another process may be running.
+        const UsbDeviceAction list = [](void *context, UsbDevices &devices) {
+            auto &l = *static_cast<Listing *>(context);
+            for (auto &ref : devices) {
+                std::unique_ptr<vocam::usbhost::Device> device;
+                if (ref->createDevice(device) != vocam::usbhost::kIOReturnSuccess || !device)
+                    continue;
+                std::uint16_t product = 0, release = 0;
+                std::uint8_t speed = 0;
+                if (device->product(product) != vocam::usbhost::kIOReturnSuccess) continue;
+                device->release(release);
+                device->speed(speed);
+                if (l.count < l.capacity) {
+                    l.records[l.count] = vocam_version{};
+                    l.records[l.count].product_id = product;
+                    l.records[l.count].release_number = release;
+                    l.records[l.count].high_speed = speed == vocam::usbhost::kSpeedHigh ? 1 : 0;
+                }
+                ++l.count;
+            }
+        };
+        for (std::uint16_t vendor :
+             {vocam::kCameraVendorA, vocam::kCameraVendorB, vocam::kFx2ControllerVendor})
+            if (const int r = usb_init_cameras_by_vid_and_pid(*host, vendor, kMatchBootSubclass,
+                                                              list, &listing);
+                r < 0)
+                return r;
+        *count = listing.count;
+        return static_cast<int>(listing.count);
+    });
+}
+
+VOCAM_API int vocam_camera_open(_vocam **handle_out, vocam_version *wanted) {
+    return vo::guard(__func__, [&]() -> int {
+        if (wanted == nullptr || handle_out == nullptr) return -1;
+        Host *host = reachHost();
+        if (host == nullptr) return -1;
+        const model_table_entry *entry =
+            vo_camera_find(static_cast<std::uint16_t>(wanted->product_id), vocam::kAnyRelease);
+        if (entry == nullptr) return -1;
+        std::unique_ptr<_vocam> handle;
+        usb_find_context context{&handle, wanted};
+        const int r = usb_init_cameras_by_vid_and_pid(*host, entry->vendor_id, entry->product_id,
+                                                      usb_find_and_open_camera, &context);
+        if (r < 0) return r;
+        *handle_out = handle.release();
+        return 0;
+    });
 }
 
 VOCAM_API int vocam_camera_open_by_pid(_vocam **handle_out, std::uint32_t product_id) {
-    vocam_version wanted{};
-    wanted.product_id = product_id;
-    return vocam_camera_open(handle_out, &wanted);
+    return vo::guard(__func__, [&]() -> int {
+        vocam_version wanted{};
+        wanted.product_id = product_id;
+        return vocam_camera_open(handle_out, &wanted);
+    });
 }
 
 VOCAM_API int vocam_camera_open_any(_vocam **handle_out) {
-    vocam_version first{};
-    std::uint32_t count = 1;
-    const int r = vocam_enum_cameras(&first, &count);
-    if (r < 0) return r;
-    if (count == 0) return -1;
-    return vocam_camera_open(handle_out, &first);
+    return vo::guard(__func__, [&]() -> int {
+        vocam_version first{};
+        std::uint32_t count = 1;
+        const int r = vocam_enum_cameras(&first, &count);
+        if (r < 0) return r;
+        if (count == 0) return -1;
+        return vocam_camera_open(handle_out, &first);
+    });
 }
 
 VOCAM_API int vocam_camera_close(_vocam **handle_ref) {
-    if (handle_ref == nullptr || *handle_ref == nullptr) return 0;
-    std::unique_ptr<_vocam> handle(*handle_ref);
-    *handle_ref = nullptr;
-    // A stream left running would outlive the handle it writes into.
-    usb_stream_shutdown(handle.get());
-    usb_close_device(handle.get());
-    return 0;
+    return vo::guard(__func__, [&]() -> int {
+        if (handle_ref == nullptr || *handle_ref == nullptr) return 0;
+        std::unique_ptr<_vocam> handle(*handle_ref);
+        *handle_ref = nullptr;
+        // A stream left running would outlive the handle it writes into.
+        usb_stream_shutdown(handle.get());
+        usb_close_device(handle.get());
+        return 0;
+    });
 }
 
 VOCAM_API int vocam_supports_subsampling(_vocam *handle) {
-    return handle != nullptr && handle->model != nullptr ? handle->model->subsampling : 0;
+    return vo::guard(__func__, [&]() -> int {
+        return handle != nullptr && handle->model != nullptr ? handle->model->subsampling : 0;
+    });
 }
 
 }  // extern "C"

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "vo_cameras.h"
+#include "vo_guard.h"
 #include "vo_log.h"
 #include "vo_usb/vo_usb.h"
 
@@ -98,56 +99,58 @@ bool configure(_vocam *h) {
 extern "C" VOCAM_API int usb_load_fpga_contents(std::uint16_t vendor_id, std::uint16_t product_id,
                                                 std::uint16_t release, std::uint8_t **buffer,
                                                 std::uint32_t *size) {
-    (void)vendor_id;
-    if (buffer == nullptr || size == nullptr) return -1;
-    const model_table_entry *model = vo_camera_find(product_id, release);
-    if (model == nullptr || model->fpga_file == nullptr) {
-        vo::logs(vo::LogKind::Error, "error: unable to find specified camera");
-        return -1;
-    }
-    char name[128], path[256];
-    std::snprintf(name, sizeof name, model->fpga_file, release);
-    std::snprintf(path, sizeof path, "%s/%s", vo_resource_root(), name);
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        vo::logf(vo::LogKind::Error, "error: unable to open fpga file %s: %s\n", path,
-                 std::strerror(errno));
-        return -1;
-    }
-    const off_t length = ::lseek(fd, 0, SEEK_END);
-    if (length < 0 || ::lseek(fd, 0, SEEK_SET) != 0) {
-        vo::logf(vo::LogKind::Error, "error: unable to get file size: %m\n");
+    return vo::guard(__func__, [&]() -> int {
+        (void)vendor_id;
+        if (buffer == nullptr || size == nullptr) return -1;
+        const model_table_entry *model = vo_camera_find(product_id, release);
+        if (model == nullptr || model->fpga_file == nullptr) {
+            vo::logs(vo::LogKind::Error, "error: unable to find specified camera");
+            return -1;
+        }
+        char name[128], path[256];
+        std::snprintf(name, sizeof name, model->fpga_file, release);
+        std::snprintf(path, sizeof path, "%s/%s", vo_resource_root(), name);
+        const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            vo::logf(vo::LogKind::Error, "error: unable to open fpga file %s: %s\n", path,
+                     std::strerror(errno));
+            return -1;
+        }
+        const off_t length = ::lseek(fd, 0, SEEK_END);
+        if (length < 0 || ::lseek(fd, 0, SEEK_SET) != 0) {
+            vo::logf(vo::LogKind::Error, "error: unable to get file size: %m\n");
+            ::close(fd);
+            return -1;
+        }
+        if (length > kMaxFpgaFileSize) {
+            vo::logf(vo::LogKind::Error, "error: fpga file %s is larger than %lld bytes\n", path,
+                     static_cast<long long>(kMaxFpgaFileSize));
+            ::close(fd);
+            return -1;
+        }
+        auto *data = static_cast<std::uint8_t *>(
+            std::malloc(length > 0 ? static_cast<std::size_t>(length) : 1));
+        if (data == nullptr) {
+            vo::logf(vo::LogKind::Error, "error: unable to allocate buffer: %m\n");
+            ::close(fd);
+            return -1;
+        }
+        std::size_t got = 0;
+        while (got < static_cast<std::size_t>(length)) {
+            const ssize_t n = ::read(fd, data + got, static_cast<std::size_t>(length) - got);
+            if (n <= 0) break;
+            got += static_cast<std::size_t>(n);
+        }
         ::close(fd);
-        return -1;
-    }
-    if (length > kMaxFpgaFileSize) {
-        vo::logf(vo::LogKind::Error, "error: fpga file %s is larger than %lld bytes\n", path,
-                 static_cast<long long>(kMaxFpgaFileSize));
-        ::close(fd);
-        return -1;
-    }
-    auto *data =
-        static_cast<std::uint8_t *>(std::malloc(length > 0 ? static_cast<std::size_t>(length) : 1));
-    if (data == nullptr) {
-        vo::logf(vo::LogKind::Error, "error: unable to allocate buffer: %m\n");
-        ::close(fd);
-        return -1;
-    }
-    std::size_t got = 0;
-    while (got < static_cast<std::size_t>(length)) {
-        const ssize_t n = ::read(fd, data + got, static_cast<std::size_t>(length) - got);
-        if (n <= 0) break;
-        got += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-    if (got < static_cast<std::size_t>(length)) {
-        vo::logf(vo::LogKind::Error, "error: unable to read file: %m\n");
-        std::free(data);
-        return -1;
-    }
-    *buffer = data;
-    *size = static_cast<std::uint32_t>(length);
-    return 0;
+        if (got < static_cast<std::size_t>(length)) {
+            vo::logf(vo::LogKind::Error, "error: unable to read file: %m\n");
+            std::free(data);
+            return -1;
+        }
+        *buffer = data;
+        *size = static_cast<std::uint32_t>(length);
+        return 0;
+    });
 }
 
 void usb_load_fpga(void *, UsbDevices &devices) {

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <string>
 
+#include "vo_guard.h"
+
 namespace vo {
 namespace {
 
@@ -86,7 +88,9 @@ void logs(LogKind kind, const char *text) {
 }  // namespace vo
 
 extern "C" VOCAM_API void vocam_set_log_handler(vocam_log_handler new_handler, void *context) {
-    std::lock_guard lock(vo::handler_lock);
-    vo::handler = new_handler;
-    vo::handler_context = context;
+    return vo::guard(__func__, [&]() -> void {
+        std::lock_guard lock(vo::handler_lock);
+        vo::handler = new_handler;
+        vo::handler_context = context;
+    });
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "../vo_guard.h"
 #include "../vo_log.h"
 #include "vo_cam.h"
 #include "vo_usb/vo_usb.h"
@@ -106,115 +107,135 @@ int cam_write_format(_vocam *handle, const _vocam_frame_format *format) {
 extern "C" {
 
 VOCAM_API int vocam_get_video_format(_vocam *handle, _vocam_frame_format *out) {
-    if (handle == nullptr || out == nullptr) return -22;
-    out->subSampleX = handle->subsample_x;
-    out->subSampleY = handle->subsample_y;
-    out->width = static_cast<std::uint32_t>(handle->width) * handle->subsample_x;
-    out->height = static_cast<std::uint32_t>(handle->height) * handle->subsample_y;
-    out->xOffset = handle->x_offset;
-    out->yOffset = handle->y_offset;
-    out->pixelFormat = 0;
-    out->reservedX = 0;
-    out->reservedY = 0;
-    vo::logf(vo::LogKind::Info, "%s: subsample=%ux%d, size=%ux%d, position=%ux%d\n",
-             "vocam_get_video_format", out->subSampleX, out->subSampleY, out->width, out->height,
-             out->xOffset, out->yOffset);
-    return 0;
+    return vo::guard(__func__, [&]() -> int {
+        if (handle == nullptr || out == nullptr) return -22;
+        out->subSampleX = handle->subsample_x;
+        out->subSampleY = handle->subsample_y;
+        out->width = static_cast<std::uint32_t>(handle->width) * handle->subsample_x;
+        out->height = static_cast<std::uint32_t>(handle->height) * handle->subsample_y;
+        out->xOffset = handle->x_offset;
+        out->yOffset = handle->y_offset;
+        out->pixelFormat = 0;
+        out->reservedX = 0;
+        out->reservedY = 0;
+        vo::logf(vo::LogKind::Info, "%s: subsample=%ux%d, size=%ux%d, position=%ux%d\n",
+                 "vocam_get_video_format", out->subSampleX, out->subSampleY, out->width,
+                 out->height, out->xOffset, out->yOffset);
+        return 0;
+    });
 }
 
 VOCAM_API int vocam_set_video_format(_vocam *handle, const _vocam_frame_format *in) {
-    if (handle == nullptr || in == nullptr) return -22;
-    if ((in->subSampleX & 0xFF) == 0 || (in->subSampleY & 0xFF) == 0 || in->width == 0 ||
-        in->height == 0)
-        return -22;
-    const bool subsampled = in->subSampleX > 1 || in->subSampleY > 1;
-    if (subsampled && (handle->model == nullptr || handle->model->subsampling == 0)) return -22;
-    if (streamActive(handle)) {
-        vo::logs(vo::LogKind::Error,
-                 "error: unable to change the video format while the stream is running\n");
-        return -1;
-    }
-    if (const int r = cam_write_format(handle, in); r != 0) return r;
-    return vo_usb_reload_kps(handle);
+    return vo::guard(__func__, [&]() -> int {
+        if (handle == nullptr || in == nullptr) return -22;
+        if ((in->subSampleX & 0xFF) == 0 || (in->subSampleY & 0xFF) == 0 || in->width == 0 ||
+            in->height == 0)
+            return -22;
+        const bool subsampled = in->subSampleX > 1 || in->subSampleY > 1;
+        if (subsampled && (handle->model == nullptr || handle->model->subsampling == 0)) return -22;
+        if (streamActive(handle)) {
+            vo::logs(vo::LogKind::Error,
+                     "error: unable to change the video format while the stream is running\n");
+            return -1;
+        }
+        if (const int r = cam_write_format(handle, in); r != 0) return r;
+        return vo_usb_reload_kps(handle);
+    });
 }
 
 VOCAM_API int vocam_get_image_format(_vocam *handle, _VOCAM_IMAGE_FORMAT *out) {
-    if (handle == nullptr || out == nullptr) return -22;
-    out->Size = sizeof(_VOCAM_IMAGE_FORMAT);
-    out->Width = handle->width;
-    out->Height = handle->height;
-    out->PixelFormat = handle->pixel_format;
-    const std::uint32_t bytesPerPixel = handle->pixel_format == 1   ? 2
-                                        : handle->pixel_format == 2 ? 3
-                                                                    : 1;
-    out->ImageSize = out->Width * out->Height * bytesPerPixel;
-    std::uint32_t flags = 0;
-    if (!layoutFlags(handle->color_id, flags)) return -1;
-    out->VocamReserved[0] = flags;
-    out->VocamReserved[4] = 0;
-    return 0;
+    return vo::guard(__func__, [&]() -> int {
+        if (handle == nullptr || out == nullptr) return -22;
+        out->Size = sizeof(_VOCAM_IMAGE_FORMAT);
+        out->Width = handle->width;
+        out->Height = handle->height;
+        out->PixelFormat = handle->pixel_format;
+        const std::uint32_t bytesPerPixel = handle->pixel_format == 1   ? 2
+                                            : handle->pixel_format == 2 ? 3
+                                                                        : 1;
+        out->ImageSize = out->Width * out->Height * bytesPerPixel;
+        std::uint32_t flags = 0;
+        if (!layoutFlags(handle->color_id, flags)) return -1;
+        out->VocamReserved[0] = flags;
+        out->VocamReserved[4] = 0;
+        return 0;
+    });
 }
 
 VOCAM_API int vocam_count_available_data_rates(_vocam *handle) {
-    return handle != nullptr ? handle->data_rate_count : 0;
+    return vo::guard(__func__,
+                     [&]() -> int { return handle != nullptr ? handle->data_rate_count : 0; });
 }
 
 VOCAM_API int vocam_enum_available_data_rates(_vocam *handle, std::uint32_t *rates, int capacity) {
-    if (handle == nullptr || capacity <= 0 || rates == nullptr) return 0;
-    const int n = capacity < handle->data_rate_count ? capacity : handle->data_rate_count;
-    for (int i = 0; i < n; ++i) rates[i] = handle->data_rates[i];
-    return n;
+    return vo::guard(__func__, [&]() -> int {
+        if (handle == nullptr || capacity <= 0 || rates == nullptr) return 0;
+        const int n = capacity < handle->data_rate_count ? capacity : handle->data_rate_count;
+        for (int i = 0; i < n; ++i) rates[i] = handle->data_rates[i];
+        return n;
+    });
 }
 
 VOCAM_API int vocam_set_data_rate(_vocam *handle, std::uint32_t rate) {
-    if (handle == nullptr) return -22;
-    const int r = vo_usb_write_vocam_u32(handle, kRegRate, rate);
-    if (r != 0) return writeFailed("VOCAM_FO_KPS", r);
-    return 0;
+    return vo::guard(__func__, [&]() -> int {
+        if (handle == nullptr) return -22;
+        const int r = vo_usb_write_vocam_u32(handle, kRegRate, rate);
+        if (r != 0) return writeFailed("VOCAM_FO_KPS", r);
+        return 0;
+    });
 }
 
 VOCAM_API int vocam_get_data_rate(_vocam *handle, std::uint32_t *rate) {
-    if (handle == nullptr || rate == nullptr) return -22;
-    const int r = vo_usb_read_vocam_u32(handle, kRegRate, rate);
-    if (r != 0) vo::logf(vo::LogKind::Error, "error: unable to read param '%s'\n", "VOCAM_FO_KPS");
-    return r;
+    return vo::guard(__func__, [&]() -> int {
+        if (handle == nullptr || rate == nullptr) return -22;
+        const int r = vo_usb_read_vocam_u32(handle, kRegRate, rate);
+        if (r != 0)
+            vo::logf(vo::LogKind::Error, "error: unable to read param '%s'\n", "VOCAM_FO_KPS");
+        return r;
+    });
 }
 
 VOCAM_API int vocam_convert_frame_to_rgb(_vocam *handle, std::uint8_t *dst, const std::uint8_t *src,
                                          const void *image_format, const void *conversion_params) {
-    if (handle == nullptr || dst == nullptr || src == nullptr) return -22;
-    {
-        // Frames exist only while the stream runs; a stop frees them soon.
-        std::lock_guard lock(handle->stream_lock);
-        if (!handle->streaming || handle->stopping || handle->stream_ending) return -22;
-    }
-    if (const int r = vo_usb_create_votf(handle); r != 0) return r;
-    return handle->converter->ConvertToRgb(dst, src, 24, image_format, conversion_params);
+    return vo::guard(__func__, [&]() -> int {
+        if (handle == nullptr || dst == nullptr || src == nullptr) return -22;
+        {
+            // Frames exist only while the stream runs; a stop frees them soon.
+            std::lock_guard lock(handle->stream_lock);
+            if (!handle->streaming || handle->stopping || handle->stream_ending) return -22;
+        }
+        if (const int r = vo_usb_create_votf(handle); r != 0) return r;
+        return handle->converter->ConvertToRgb(dst, src, 24, image_format, conversion_params);
+    });
 }
 
 VOCAM_API int vocam_enable_callback_notification(_vocam *handle, std::uint32_t type,
                                                  vocam_callback callback, void *context) {
-    // Type 0 marks a free slot, so it could never be found again.
-    if (handle == nullptr || type == 0) return -22;
-    for (int slot = 0; slot < 4; ++slot) {
-        auto &s = handle->callbacks[slot];
-        if (s.type != 0) continue;
-        s.callback = callback;
-        s.context = context;
-        s.type = type;
-        return slot;
-    }
-    return -28;
+    return vo::guard(__func__, [&]() -> int {
+        // Type 0 marks a free slot, so it could never be found again.
+        if (handle == nullptr || type == 0) return -22;
+        for (int slot = 0; slot < 4; ++slot) {
+            auto &s = handle->callbacks[slot];
+            if (s.type != 0) continue;
+            s.callback = callback;
+            s.context = context;
+            s.type = type;
+            return slot;
+        }
+        return -28;
+    });
 }
 
 VOCAM_API int vocam_disable_callback_notification(_vocam *handle, int slot) {
-    if (handle == nullptr || slot < 0 || slot > 3 || handle->callbacks[slot].type == 0) {
-        vo::logf(vo::LogKind::Error, "error: invalid callback ID '%d' when disabling callback\n",
-                 slot);
-        return -22;
-    }
-    handle->callbacks[slot] = {};
-    return 0;
+    return vo::guard(__func__, [&]() -> int {
+        if (handle == nullptr || slot < 0 || slot > 3 || handle->callbacks[slot].type == 0) {
+            vo::logf(vo::LogKind::Error,
+                     "error: invalid callback ID '%d' when disabling callback\n", slot);
+            return -22;
+        }
+        handle->callbacks[slot] = {};
+        return 0;
+    });
 }
 
 }  // extern "C"

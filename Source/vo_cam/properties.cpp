@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <new>
 
+#include "../vo_guard.h"
 #include "../vo_log.h"
 #include "vo_cameras.h"
 #include "vo_usb/vo_usb.h"
@@ -436,71 +437,63 @@ int cam_set_temperature_helper(_vocam *handle, int value, std::uint32_t flags) {
 
 extern "C" {
 
-VOCAM_API int vo_usb_create_votf(_vocam *handle) try {
-    if (handle == nullptr) return -22;
-    if (handle->converter) return 0;
-    handle->converter.reset(new (std::nothrow) CVotf);
-    if (!handle->converter) {
-        vo::logs(vo::LogKind::Error, "error: unable to create conversion object\n");
-        return -12;
-    }
-    const std::uint8_t *payload = nullptr;
-    std::uint32_t length = 0;
-    const int r = usb_get_model_data(handle, kModelDataMatrices, &payload, &length);
-    if (r != 0) {
-        vo::logs(vo::LogKind::Error, "error: unable to get model data matrices\n");
-        return r;
-    }
-    for (std::uint32_t at = 0; length - at >= kMatrixEntryBytes; at += kMatrixEntryBytes) {
-        const std::uint8_t *entry = payload + at;
-        std::int16_t coefficients[9];
-        for (int i = 0; i < 9; ++i) coefficients[i] = le16(entry + 2 + 2 * i);
-        const auto id = static_cast<unsigned>(static_cast<std::uint16_t>(le16(entry)));
-        if (handle->converter->SpecifyMatrix(id, coefficients) != 0) break;
-    }
-    return 0;
-} catch (const std::bad_alloc &) {
-    return -12;
+VOCAM_API int vo_usb_create_votf(_vocam *handle) {
+    return vo::guard(__func__, [&]() -> int {
+        if (handle == nullptr) return -22;
+        if (handle->converter) return 0;
+        handle->converter.reset(new (std::nothrow) CVotf);
+        if (!handle->converter) {
+            vo::logs(vo::LogKind::Error, "error: unable to create conversion object\n");
+            return -12;
+        }
+        const std::uint8_t *payload = nullptr;
+        std::uint32_t length = 0;
+        const int r = usb_get_model_data(handle, kModelDataMatrices, &payload, &length);
+        if (r != 0) {
+            vo::logs(vo::LogKind::Error, "error: unable to get model data matrices\n");
+            return r;
+        }
+        for (std::uint32_t at = 0; length - at >= kMatrixEntryBytes; at += kMatrixEntryBytes) {
+            const std::uint8_t *entry = payload + at;
+            std::int16_t coefficients[9];
+            for (int i = 0; i < 9; ++i) coefficients[i] = le16(entry + 2 + 2 * i);
+            const auto id = static_cast<unsigned>(static_cast<std::uint16_t>(le16(entry)));
+            if (handle->converter->SpecifyMatrix(id, coefficients) != 0) break;
+        }
+        return 0;
+    });
 }
 
 VOCAM_API int vocam_property_get(_vocam *handle, std::uint32_t id, int *value,
-                                 std::uint32_t *flags) try {
-    return propertyGet(handle, id, value, flags);
-} catch (const std::bad_alloc &) {
-    return -12;
-} catch (...) {
-    return -1;
+                                 std::uint32_t *flags) {
+    return vo::guard(__func__, [&]() -> int { return propertyGet(handle, id, value, flags); });
 }
 
-VOCAM_API int vocam_property_set(_vocam *handle, std::uint32_t id, int value,
-                                 std::uint32_t flags) try {
-    return propertySet(handle, id, value, flags);
-} catch (const std::bad_alloc &) {
-    return -12;
-} catch (...) {
-    return -1;
+VOCAM_API int vocam_property_set(_vocam *handle, std::uint32_t id, int value, std::uint32_t flags) {
+    return vo::guard(__func__, [&]() -> int { return propertySet(handle, id, value, flags); });
 }
 
 VOCAM_API int vocam_property_get_range(_vocam *handle, std::uint32_t id, int *min, int *max,
-                                       int *value, std::uint32_t *flags) try {
-    return propertyGetRange(handle, id, min, max, value, flags);
-} catch (const std::bad_alloc &) {
-    return -12;
-} catch (...) {
-    return -1;
+                                       int *value, std::uint32_t *flags) {
+    return vo::guard(__func__,
+                     [&]() -> int { return propertyGetRange(handle, id, min, max, value, flags); });
 }
 
 VOCAM_API std::uint32_t vocam_temp_to_register(float celsius) {
-    const float units = 1000.0f * (celsius + 273.0f);
-    // Below absolute zero, beyond the word, or NaN: the nearest word there is.
-    if (!(units > 0.0f)) return 0;
-    if (units >= 4294967296.0f) return UINT32_MAX;
-    return static_cast<std::uint32_t>(units);
+    return vo::guard(__func__, [&]() -> std::uint32_t {
+        const float units = 1000.0f * (celsius + 273.0f);
+        // Below absolute zero, beyond the word, or NaN: the nearest word there is.
+        if (!(units > 0.0f)) return 0;
+        if (units >= 4294967296.0f) return UINT32_MAX;
+        return static_cast<std::uint32_t>(units);
+    });
 }
 
 VOCAM_API float vocam_register_to_temp(std::uint32_t register_value) {
-    const float units = static_cast<float>(register_value);
-    return static_cast<float>(units / 1000.0 - 273.0);
+    return vo::guard(__func__, [&]() -> float {
+        const float units = static_cast<float>(register_value);
+        return static_cast<float>(units / 1000.0 - 273.0);
+    });
 }
 
 }  // extern "C"

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "../vo_guard.h"
 #include "../vo_log.h"
 #include "vo_cameras.h"
 #include "vo_usb/vo_usb.h"
@@ -346,53 +347,55 @@ int usb_init_geometry(_vocam *handle) {
 }
 
 extern "C" VOCAM_API int vo_usb_reload_kps(_vocam *handle) {
-    if (handle == nullptr) {
-        vo::logs(vo::LogKind::Error, "error: camera reference cannot be NULL\n");
-        return -1;
-    }
-    std::uint16_t low = 0, high = 0;
-    int r = vo_usb_read_vocam_two_u16(handle, kRegRateMinMax, &low, &high);
-    if (r != 0) {
-        readFailed("VOCAM_FO_KPS_MINMAX_INQ");
-        return r;
-    }
-    vo::logf(vo::LogKind::Info, "kps: min=%d, max=%d\n", low, high);
-    std::uint32_t count = 0;
-    r = vo_usb_read_vocam_u32(handle, kRegRateCount, &count);
-    if (r != 0) {
-        readFailed("VOCAM_FO_KPS_ARRAY_CNT");
-        return r;
-    }
-    vo::logf(vo::LogKind::Info, "kps count: %d\n", static_cast<int>(count));
-    handle->data_rates.reset();
-    handle->data_rate_count = static_cast<std::uint16_t>(count);
-    const std::uint16_t n = handle->data_rate_count;
-    if (n == 0) return 0;  // nothing to choose from: the camera keeps its current rate
-    handle->data_rates.reset(new (std::nothrow) std::uint16_t[n]());
-    if (!handle->data_rates) {
-        handle->data_rate_count = 0;
-        vo::logf(vo::LogKind::Error, "error: unable to allocate memory: %m\n");
-        return -1;
-    }
-    for (std::uint16_t i = 0; i < n; i += 2) {
-        std::uint16_t first = 0, second = 0;
-        r = vo_usb_read_vocam_two_u16(handle, kRegRateArray, &first, &second);
+    return vo::guard(__func__, [&]() -> int {
+        if (handle == nullptr) {
+            vo::logs(vo::LogKind::Error, "error: camera reference cannot be NULL\n");
+            return -1;
+        }
+        std::uint16_t low = 0, high = 0;
+        int r = vo_usb_read_vocam_two_u16(handle, kRegRateMinMax, &low, &high);
         if (r != 0) {
-            readFailed("VOCAM_FO_KPS_ARRAY");
+            readFailed("VOCAM_FO_KPS_MINMAX_INQ");
             return r;
         }
-        handle->data_rates[i] = first;
-        if (i + 1 < n) handle->data_rates[i + 1] = second;
-    }
-    const bool hasFpga = handle->model != nullptr && handle->model->fpga_file != nullptr;
-    const std::uint16_t current = hasFpga ? handle->data_rates[n - 1] : handle->data_rates[0];
-    r = vo_usb_write_vocam_u32(handle, kRegRate, current);
-    if (r != 0) {
-        writeFailed("VOCAM_FO_KPS");
-        return r;
-    }
-    vo::logf(vo::LogKind::Info, "current kps: %d\n", current);
-    return 0;
+        vo::logf(vo::LogKind::Info, "kps: min=%d, max=%d\n", low, high);
+        std::uint32_t count = 0;
+        r = vo_usb_read_vocam_u32(handle, kRegRateCount, &count);
+        if (r != 0) {
+            readFailed("VOCAM_FO_KPS_ARRAY_CNT");
+            return r;
+        }
+        vo::logf(vo::LogKind::Info, "kps count: %d\n", static_cast<int>(count));
+        handle->data_rates.reset();
+        handle->data_rate_count = static_cast<std::uint16_t>(count);
+        const std::uint16_t n = handle->data_rate_count;
+        if (n == 0) return 0;  // nothing to choose from: the camera keeps its current rate
+        handle->data_rates.reset(new (std::nothrow) std::uint16_t[n]());
+        if (!handle->data_rates) {
+            handle->data_rate_count = 0;
+            vo::logf(vo::LogKind::Error, "error: unable to allocate memory: %m\n");
+            return -1;
+        }
+        for (std::uint16_t i = 0; i < n; i += 2) {
+            std::uint16_t first = 0, second = 0;
+            r = vo_usb_read_vocam_two_u16(handle, kRegRateArray, &first, &second);
+            if (r != 0) {
+                readFailed("VOCAM_FO_KPS_ARRAY");
+                return r;
+            }
+            handle->data_rates[i] = first;
+            if (i + 1 < n) handle->data_rates[i + 1] = second;
+        }
+        const bool hasFpga = handle->model != nullptr && handle->model->fpga_file != nullptr;
+        const std::uint16_t current = hasFpga ? handle->data_rates[n - 1] : handle->data_rates[0];
+        r = vo_usb_write_vocam_u32(handle, kRegRate, current);
+        if (r != 0) {
+            writeFailed("VOCAM_FO_KPS");
+            return r;
+        }
+        vo::logf(vo::LogKind::Info, "current kps: %d\n", current);
+        return 0;
+    });
 }
 
 int usb_get_model_data(_vocam *handle, std::uint32_t tag, const std::uint8_t **payload,

@@ -1,4 +1,5 @@
 // Transfers on an open camera, the register protocol and identity reads.
+#include "../vo_guard.h"
 #include "../vo_log.h"
 #include "vo_usb/vo_usb.h"
 
@@ -73,137 +74,160 @@ extern "C" {
 VOCAM_API std::int32_t vo_usb_control_write(_vocam *handle, std::uint8_t *data,
                                             std::uint32_t length, std::uint8_t request,
                                             std::uint16_t value, std::uint16_t index) {
-    if (handle == nullptr || data == nullptr || length == 0 || !handle->usb_interface_if) return -1;
-    Interface &interface = *handle->usb_interface_if;
-    std::uint32_t done = 0;
-    const IOReturn r = interface.controlRequest(vendorSetup(0x40, request, value, index, length),
-                                                data, done, kControlTimeoutMs, 0);
-    // An overrun leaves the pipe usable, so only real failures reset it; the
-    // caller still sees the overrun, since a write cannot have overrun safely.
-    if (!transferred(r)) resetPipe(interface, kControlPipe);
-    if (r != kIOReturnSuccess)
-        vo::logf(vo::LogKind::Error, "VOXUSBWriteControlPipe Err 0x%X %d\n", r, r);
-    return r;
+    return vo::guard(__func__, [&]() -> std::int32_t {
+        if (handle == nullptr || data == nullptr || length == 0 || !handle->usb_interface_if)
+            return -1;
+        Interface &interface = *handle->usb_interface_if;
+        std::uint32_t done = 0;
+        const IOReturn r = interface.controlRequest(
+            vendorSetup(0x40, request, value, index, length), data, done, kControlTimeoutMs, 0);
+        // An overrun leaves the pipe usable, so only real failures reset it; the
+        // caller still sees the overrun, since a write cannot have overrun safely.
+        if (!transferred(r)) resetPipe(interface, kControlPipe);
+        if (r != kIOReturnSuccess)
+            vo::logf(vo::LogKind::Error, "VOXUSBWriteControlPipe Err 0x%X %d\n", r, r);
+        return r;
+    });
 }
 
 VOCAM_API std::int32_t vo_usb_control_read(_vocam *handle, std::uint8_t *data, std::uint32_t length,
                                            std::uint8_t request, std::uint16_t value,
                                            std::uint16_t index) {
-    if (handle == nullptr || data == nullptr || length == 0 || !handle->usb_interface_if) return -1;
-    std::uint32_t done = length;
-    IOReturn r =
-        handle->usb_interface_if->controlRequest(vendorSetup(0xC0, request, value, index, length),
-                                                 data, done, kControlTimeoutMs, kControlTimeoutMs);
-    if (r == kIOReturnSuccess && done != length) r = -1;  // short read
-    if (!transferred(r)) vo::logf(vo::LogKind::Error, "VOXUSBReadControlPipe Err 0x%X %d\n", r, r);
-    return r == kIOReturnOverrun ? 0 : r;
+    return vo::guard(__func__, [&]() -> std::int32_t {
+        if (handle == nullptr || data == nullptr || length == 0 || !handle->usb_interface_if)
+            return -1;
+        std::uint32_t done = length;
+        IOReturn r = handle->usb_interface_if->controlRequest(
+            vendorSetup(0xC0, request, value, index, length), data, done, kControlTimeoutMs,
+            kControlTimeoutMs);
+        if (r == kIOReturnSuccess && done != length) r = -1;  // short read
+        if (!transferred(r))
+            vo::logf(vo::LogKind::Error, "VOXUSBReadControlPipe Err 0x%X %d\n", r, r);
+        return r == kIOReturnOverrun ? 0 : r;
+    });
 }
 
 VOCAM_API std::int32_t vo_usb_bulk_write(_vocam *handle, std::uint8_t pipe, std::uint8_t *data,
                                          std::uint32_t length) {
-    Interface *interface = readyBulkPipe(handle, pipe, data, length);
-    if (interface == nullptr) return -1;
-    const IOReturn r = interface->writePipe(pipe, data, length, usb_bulk_timeout_ms(length), 0);
-    if (!transferred(r)) {
-        bulkFailed(*interface, pipe, r);
-        // A write that did not go through is a failure, not a count.
-        return r;
-    }
-    return static_cast<std::int32_t>(length);
+    return vo::guard(__func__, [&]() -> std::int32_t {
+        Interface *interface = readyBulkPipe(handle, pipe, data, length);
+        if (interface == nullptr) return -1;
+        const IOReturn r = interface->writePipe(pipe, data, length, usb_bulk_timeout_ms(length), 0);
+        if (!transferred(r)) {
+            bulkFailed(*interface, pipe, r);
+            // A write that did not go through is a failure, not a count.
+            return r;
+        }
+        return static_cast<std::int32_t>(length);
+    });
 }
 
 VOCAM_API std::int32_t vo_usb_bulk_read(_vocam *handle, std::uint8_t pipe, std::uint8_t *data,
                                         std::uint32_t length) {
-    Interface *interface = readyBulkPipe(handle, pipe, data, length);
-    if (interface == nullptr) return -1;
-    std::uint32_t count = length;
-    const IOReturn r = interface->readPipe(pipe, data, count, usb_bulk_timeout_ms(length), 0);
-    if (!transferred(r)) {
-        bulkFailed(*interface, pipe, r);
-        // Bytes that arrived before the failure are still reported; a read
-        // that brought nothing reports why.
-        if (count == 0) return r;
-    }
-    return static_cast<std::int32_t>(count);
+    return vo::guard(__func__, [&]() -> std::int32_t {
+        Interface *interface = readyBulkPipe(handle, pipe, data, length);
+        if (interface == nullptr) return -1;
+        std::uint32_t count = length;
+        const IOReturn r = interface->readPipe(pipe, data, count, usb_bulk_timeout_ms(length), 0);
+        if (!transferred(r)) {
+            bulkFailed(*interface, pipe, r);
+            // Bytes that arrived before the failure are still reported; a read
+            // that brought nothing reports why.
+            if (count == 0) return r;
+        }
+        return static_cast<std::int32_t>(count);
+    });
 }
 
 VOCAM_API std::int32_t vo_usb_read_vocam_bytes(_vocam *handle, std::int32_t reg, std::uint8_t *data,
                                                std::uint32_t length) {
-    return vo_usb_control_read(handle, data, length, kRegisterRequest, 0, registerAddress(reg));
+    return vo::guard(__func__, [&]() -> std::int32_t {
+        return vo_usb_control_read(handle, data, length, kRegisterRequest, 0, registerAddress(reg));
+    });
 }
 
 VOCAM_API std::int32_t vo_usb_write_vocam_bytes(_vocam *handle, std::int32_t reg,
                                                 std::uint8_t *data, std::uint32_t length) {
-    return vo_usb_control_write(handle, data, length, kRegisterRequest, 0, registerAddress(reg));
+    return vo::guard(__func__, [&]() -> std::int32_t {
+        return vo_usb_control_write(handle, data, length, kRegisterRequest, 0,
+                                    registerAddress(reg));
+    });
 }
 
 VOCAM_API std::int32_t vo_usb_read_vocam_array(_vocam *handle, std::int32_t reg,
                                                std::uint32_t *words, std::uint32_t count) {
-    if (handle == nullptr) {
-        vo::logs(vo::LogKind::Error, "error: camera reference cannot be NULL\n");
-        return -1;
-    }
-    // Read straight into the caller's words, then bring each into host order.
-    auto *bytes = reinterpret_cast<std::uint8_t *>(words);
-    if (vo_usb_read_vocam_bytes(handle, reg, bytes, count * 4u) != 0) {
-        vo::logs(vo::LogKind::Error, "error: unable to read register from camera\n");
-        return -1;
-    }
-    for (std::uint32_t i = 0; i < count; ++i) {
-        const std::uint8_t *b = bytes + 4 * i;
-        words[i] = static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
-                   static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24;
-    }
-    return 0;
+    return vo::guard(__func__, [&]() -> std::int32_t {
+        if (handle == nullptr) {
+            vo::logs(vo::LogKind::Error, "error: camera reference cannot be NULL\n");
+            return -1;
+        }
+        // Read straight into the caller's words, then bring each into host order.
+        auto *bytes = reinterpret_cast<std::uint8_t *>(words);
+        if (vo_usb_read_vocam_bytes(handle, reg, bytes, count * 4u) != 0) {
+            vo::logs(vo::LogKind::Error, "error: unable to read register from camera\n");
+            return -1;
+        }
+        for (std::uint32_t i = 0; i < count; ++i) {
+            const std::uint8_t *b = bytes + 4 * i;
+            words[i] = static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
+                       static_cast<std::uint32_t>(b[2]) << 16 |
+                       static_cast<std::uint32_t>(b[3]) << 24;
+        }
+        return 0;
+    });
 }
 
 VOCAM_API std::int32_t vo_usb_write_vocam_array(_vocam *handle, std::int32_t reg,
                                                 const std::uint32_t *words, std::uint32_t count) {
-    if (handle == nullptr) {
-        vo::logs(vo::LogKind::Error, "error: camera reference cannot be NULL\n");
-        return -1;
-    }
-    std::vector<std::uint8_t> wire;
-    try {
-        wire.resize(static_cast<std::size_t>(count) * 4);
-    } catch (const std::bad_alloc &) {
-        return -12;
-    }
-    for (std::uint32_t i = 0; i < count; ++i)
-        for (int b = 0; b < 4; ++b)
-            wire[4 * i + b] = static_cast<std::uint8_t>(words[i] >> (8 * b));
-    if (vo_usb_write_vocam_bytes(handle, reg, wire.data(), count * 4u) != 0) {
-        vo::logs(vo::LogKind::Error, "error: unable to write register to camera\n");
-        return -1;
-    }
-    return 0;
+    return vo::guard(__func__, [&]() -> std::int32_t {
+        if (handle == nullptr) {
+            vo::logs(vo::LogKind::Error, "error: camera reference cannot be NULL\n");
+            return -1;
+        }
+        std::vector<std::uint8_t> wire(static_cast<std::size_t>(count) * 4);
+        for (std::uint32_t i = 0; i < count; ++i)
+            for (int b = 0; b < 4; ++b)
+                wire[4 * i + b] = static_cast<std::uint8_t>(words[i] >> (8 * b));
+        if (vo_usb_write_vocam_bytes(handle, reg, wire.data(), count * 4u) != 0) {
+            vo::logs(vo::LogKind::Error, "error: unable to write register to camera\n");
+            return -1;
+        }
+        return 0;
+    });
 }
 
 VOCAM_API std::int32_t vo_usb_read_vocam_u32(_vocam *handle, std::int32_t reg,
                                              std::uint32_t *word) {
-    return vo_usb_read_vocam_array(handle, reg, word, 1);
+    return vo::guard(
+        __func__, [&]() -> std::int32_t { return vo_usb_read_vocam_array(handle, reg, word, 1); });
 }
 
 VOCAM_API std::int32_t vo_usb_write_vocam_u32(_vocam *handle, std::int32_t reg,
                                               std::uint32_t word) {
-    return vo_usb_write_vocam_array(handle, reg, &word, 1);
+    return vo::guard(__func__, [&]() -> std::int32_t {
+        return vo_usb_write_vocam_array(handle, reg, &word, 1);
+    });
 }
 
 VOCAM_API std::int32_t vo_usb_read_vocam_two_u16(_vocam *handle, std::int32_t reg,
                                                  std::uint16_t *low, std::uint16_t *high) {
-    std::uint32_t word = 0;
-    const std::int32_t r = vo_usb_read_vocam_u32(handle, reg, &word);
-    if (r == 0) {
-        *low = static_cast<std::uint16_t>(word & 0xFFFF);
-        *high = static_cast<std::uint16_t>(word >> 16);
-    }
-    return r;
+    return vo::guard(__func__, [&]() -> std::int32_t {
+        std::uint32_t word = 0;
+        const std::int32_t r = vo_usb_read_vocam_u32(handle, reg, &word);
+        if (r == 0) {
+            *low = static_cast<std::uint16_t>(word & 0xFFFF);
+            *high = static_cast<std::uint16_t>(word >> 16);
+        }
+        return r;
+    });
 }
 
 VOCAM_API std::int32_t vo_usb_write_vocam_two_u16(_vocam *handle, std::int32_t reg,
                                                   std::uint16_t low, std::uint16_t high) {
-    return vo_usb_write_vocam_u32(handle, reg,
-                                  static_cast<std::uint32_t>(high) << 16 | (low & 0xFFFFu));
+    return vo::guard(__func__, [&]() -> std::int32_t {
+        return vo_usb_write_vocam_u32(handle, reg,
+                                      static_cast<std::uint32_t>(high) << 16 | (low & 0xFFFFu));
+    });
 }
 
 }  // extern "C"

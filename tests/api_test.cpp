@@ -1,0 +1,59 @@
+// What an application asks of the library itself: names for its codes.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "usbhost/UsbHost.h"
+#include "vocamapi.h"
+
+namespace {
+
+TEST(ErrorNames, EveryCodeHasATextOfItsOwn) {
+    const int library[] = {VOCAM_EFAIL,        VOCAM_ENOMATCH,     VOCAM_EIO,      VOCAM_ENODEVICE,
+                           VOCAM_ENOMEM,       VOCAM_EUNSUPPORTED, VOCAM_EINVAL,   VOCAM_ENOSLOT,
+                           VOCAM_EEXPOSURE,    VOCAM_EGAVEUP,      VOCAM_ENOTIMPL, VOCAM_ENODATA,
+                           VOCAM_ENOINTERFACE, VOCAM_ETIMEDOUT,    VOCAM_EINTERNAL};
+    const int usb[] = {VOCAM_USB_ERROR,
+                       VOCAM_USB_NO_MEMORY,
+                       VOCAM_USB_NO_RESOURCES,
+                       VOCAM_USB_NO_DEVICE,
+                       VOCAM_USB_NOT_PRIVILEGED,
+                       VOCAM_USB_BAD_ARGUMENT,
+                       VOCAM_USB_EXCLUSIVE_ACCESS,
+                       VOCAM_USB_UNSUPPORTED,
+                       VOCAM_USB_IO_ERROR,
+                       VOCAM_USB_NOT_OPEN,
+                       VOCAM_USB_BUSY,
+                       VOCAM_USB_TIMEOUT,
+                       VOCAM_USB_OVERRUN,
+                       VOCAM_USB_DEVICE_ERROR,
+                       VOCAM_USB_ABORTED,
+                       VOCAM_USB_NOT_RESPONDING,
+                       VOCAM_USB_INTERRUPTED,
+                       VOCAM_USB_NOT_FOUND,
+                       VOCAM_USB_PIPE_STALLED};
+    std::set<std::string> texts;
+    for (int code : library) {
+        EXPECT_LT(code, 0);
+        texts.insert(vocam_strerror(code));
+    }
+    for (int code : usb) {
+        EXPECT_LT(code, 0);
+        const std::string text = vocam_strerror(code);
+        EXPECT_EQ(text.rfind("USB: ", 0), 0u) << text;
+        // The same word the USB layer's own log lines use.
+        EXPECT_EQ(text.substr(5), vocam::usbhost::resultName(code)) << code;
+        texts.insert(text);
+    }
+    EXPECT_EQ(texts.size(), std::size(library) + std::size(usb));
+    EXPECT_EQ(texts.count("unknown error"), 0u);
+    EXPECT_STREQ(vocam_strerror(VOCAM_ENOMEM), "out of memory");
+
+    EXPECT_STREQ(vocam_strerror(0), "success");
+    EXPECT_STREQ(vocam_strerror(2), "success");  // a count or an index
+    EXPECT_STREQ(vocam_strerror(-2), "unknown error");
+    EXPECT_STREQ(vocam_strerror(static_cast<int>(0xE0000001u)), "unknown error");
+}
+
+}  // namespace
