@@ -248,6 +248,10 @@ TEST_F(VocamTool, InfoGetAndSetSpeakInReadableUnitsAndRefuseBadValues) {
               "error: exposure 5000000 is outside 0.01 ms .. 10000 ms\n"},
              {{"set", "gain", "-1"}, 1, "error: gain -1 is outside 1x .. 16x\n"},
              {{"set", "max-width", "8"}, 2, "error: max-width is read only\n"},
+             {{"set", "temperature", "-10"},
+              1,
+              "error: the camera refused temperature -10 (" + std::string(vocam_strerror(-22)) +
+                  ", -22)\n"},
              {{"get", "exposure", "--serial", "5"},
               1,
               "error: no camera with serial 5 (vocam list shows the cameras)\n"},

@@ -38,7 +38,7 @@ std::string hex4(std::uint32_t value) {
 std::vector<vocam_version> cameraRecords() {
     std::uint32_t count = 0;
     if (const int r = vocam_enum_cameras(nullptr, &count); r < 0)
-        throw Failure("error: listing the cameras failed (" + std::to_string(r) + ")");
+        throw Failure("error: listing the cameras failed (" + codeText(r) + ")");
     std::vector<vocam_version> records(count);
     if (count > 0 && vocam_enum_cameras(records.data(), &count) < 0)
         throw Failure("error: listing the cameras failed");
@@ -49,7 +49,7 @@ std::vector<vocam_version> cameraRecords() {
 std::vector<vocam_version> bootRecords() {
     std::uint32_t count = 0;
     if (const int r = vocam_enum_boot_controllers(nullptr, &count); r < 0)
-        throw Failure("error: listing the controllers failed (" + std::to_string(r) + ")");
+        throw Failure("error: listing the controllers failed (" + codeText(r) + ")");
     std::vector<vocam_version> records(count);
     if (count > 0 && vocam_enum_boot_controllers(records.data(), &count) < 0)
         throw Failure("error: listing the controllers failed");
@@ -192,8 +192,7 @@ int initCommand() {
                 std::printf("firmware: controller %s: arrived during bring-up, not loaded\n",
                             hex4(product).c_str());
     std::printf("%d camera(s) ready, %d not brought up\n", ready, failed);
-    if (r < 0)
-        throw Failure("error: bring-up failed (" + std::to_string(r) + "); --verbose shows why");
+    if (r < 0) throw Failure("error: bring-up failed (" + codeText(r) + "); --verbose shows why");
     if (failed > 0)
         throw Failure(
             "error: " + std::to_string(failed) +
@@ -330,7 +329,7 @@ int getCommand(std::uint32_t serial, const std::string &text) {
     int value = 0;
     std::uint32_t flags = 0;
     if (const int r = vocam_property_get(camera.get(), p.id, &value, &flags); r < 0)
-        throw Failure("error: this camera has no property " + text + " (" + std::to_string(r) +
+        throw Failure("error: this camera has no property " + text + " (" + codeText(r) +
                       "); vocam info lists its properties");
     std::printf("%s\n", formatValue(p, value).c_str());
     return 0;
@@ -359,8 +358,8 @@ int setCommand(std::uint32_t serial, const std::string &text, const std::string 
     const bool engineChoice =
         p.id == VOCAM_PROP_DEMOSAIC_METHOD || p.id == VOCAM_PROP_CORRECTION_MATRIX;
     if (engineChoice ? r != 1 : r < 0)
-        throw Failure("error: the camera refused " + text + " " + valueText + " (" +
-                      std::to_string(r) + ")");
+        throw Failure("error: the camera refused " + text + " " + valueText +
+                      (r < 0 ? " (" + codeText(r) + ")" : std::string()));
     // What was written: reading back would give the temperature's reading,
     // which only moves toward the target.
     std::printf("%s %s\n", p.name[0] ? p.name : text.c_str(), formatValue(p, value).c_str());
@@ -492,7 +491,7 @@ int grabCommand(const GrabOptions &o) {
             } else {
                 const int r = vocam_convert_frame_to_rgb(h, rgb.data(), raw, &format, &params);
                 if (r < 0)
-                    throw Failure("error: converting the frame failed (" + std::to_string(r) + ")");
+                    throw Failure("error: converting the frame failed (" + codeText(r) + ")");
                 const Rgb picture{format.Width, format.Height, stride, 8, rgb.data()};
                 type == ImageType::Png ? writePng(path, picture) : writeTiff(path, picture);
                 if (o.keepRaw) {

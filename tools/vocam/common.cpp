@@ -34,7 +34,7 @@ void bringUp() {
     done = true;
     const int r = vocam_init(globals.resources.empty() ? nullptr : globals.resources.c_str());
     if (r < 0)
-        throw Failure("error: bringing the cameras up failed (" + std::to_string(r) +
+        throw Failure("error: bringing the cameras up failed (" + codeText(r) +
                       "); run 'vocam init' to see each step");
 }
 
@@ -43,8 +43,7 @@ Camera::Camera(std::uint32_t serial) {
     vocam_version records[64];
     std::uint32_t count = 64;
     const int found = vocam_enum_cameras(records, &count);
-    if (found < 0)
-        throw Failure("error: listing the cameras failed (" + std::to_string(found) + ")");
+    if (found < 0) throw Failure("error: listing the cameras failed (" + codeText(found) + ")");
     const vocam_version *wanted = nullptr;
     for (std::uint32_t i = 0; i < count && i < 64; ++i)
         if (serial == 0 || records[i].serial_number == serial) {
@@ -83,7 +82,7 @@ std::string Camera::name() const {
 
 Stream::Stream(_vocam *camera) : camera_(camera) {
     if (const int r = vocam_enable_streaming(camera); r < 0)
-        throw Failure("error: the camera refused to stream (" + std::to_string(r) + ")");
+        throw Failure("error: the camera refused to stream (" + codeText(r) + ")");
     {
         std::lock_guard lock(streamingLock);
         streamingCamera = camera;
@@ -94,7 +93,7 @@ Stream::Stream(_vocam *camera) : camera_(camera) {
             streamingCamera = nullptr;
         }
         vocam_disable_streaming(camera);
-        throw Failure("error: video did not start (" + std::to_string(r) + ")");
+        throw Failure("error: video did not start (" + codeText(r) + ")");
     }
 }
 
@@ -286,6 +285,10 @@ std::optional<double> parseNumber(std::string_view text) {
         !std::isfinite(value))
         return std::nullopt;
     return value;
+}
+
+std::string codeText(int code) {
+    return std::string(vocam_strerror(code)) + ", " + std::to_string(code);
 }
 
 std::string jsonString(std::string_view text) {

@@ -110,6 +110,9 @@ std::optional<double> parseNumber(std::string_view text);
 
 std::string jsonString(std::string_view text);
 
+// A library result as a person reads it: "invalid argument or busy, -22".
+std::string codeText(int code);
+
 // Writes a line on the tool's standard error (the library's own lines are
 // kept out of it unless --verbose).
 void errorLine(const std::string &line);
