@@ -684,7 +684,13 @@ VideoSettings CameraDevice::videoSettings() {
     s.gainGreen2 = p.gainGreen2;
     s.gainBlue = p.gainBlue;
     s.tone = p.toneCurve;
+    if (lens_) s.blur = lens_->blur();
     return s;
+}
+
+void CameraDevice::attachLens(std::shared_ptr<SimLens> lens) {
+    std::lock_guard lock(mutex_);
+    lens_ = std::move(lens);
 }
 
 std::chrono::steady_clock::duration CameraDevice::frameInterval() const {

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "Simulator/SimLens.h"
 #include "Simulator/SimProperties.h"
 #include "Simulator/SimVideo.h"
 #include "usbhost/UsbHost.h"
@@ -173,6 +174,8 @@ class CameraDevice : public std::enable_shared_from_this<CameraDevice> {
     // The property side: register blocks, cooler, fan and messages.
     SimProperties &properties() { return properties_; }
     std::array<std::uint8_t, 256> toneCurve() const { return properties_.toneCurve(); }
+    // A focus lens in front of the sensor (null: none, frames sharp).
+    void attachLens(std::shared_ptr<SimLens> lens);
 
   private:
     struct PendingRead {
@@ -248,6 +251,7 @@ class CameraDevice : public std::enable_shared_from_this<CameraDevice> {
     std::thread worker_;
 
     SimProperties properties_;
+    std::shared_ptr<SimLens> lens_;
 };
 
 }  // namespace vocam::sim

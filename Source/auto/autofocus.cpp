@@ -7,6 +7,7 @@
 
 #include "auto/frame.h"
 #include "vo_cam.h"
+#include "vo_guard.h"
 
 namespace {
 
@@ -71,9 +72,9 @@ void clampTarget(vocam_autofocus_state &af, const Limits &l) {
 
 }  // namespace
 
-extern "C" {
+namespace {
 
-VOCAM_API int vocam_autofocus_start(_vocam *handle, int x, int y, int width, int height) {
+int start(_vocam *handle, int x, int y, int width, int height) {
     if (handle == nullptr) return -22;
     vocam_autofocus_state &af = handle->autofocus;
     af.af_state = kFirst;
@@ -100,7 +101,7 @@ VOCAM_API int vocam_autofocus_start(_vocam *handle, int x, int y, int width, int
     return 0;
 }
 
-VOCAM_API int vocam_autofocus_process(_vocam *handle, const std::uint8_t *frame) {
+int process(_vocam *handle, const std::uint8_t *frame) {
     if (handle == nullptr || frame == nullptr) return -22;
     vocam_autofocus_state &af = handle->autofocus;
     int lo = 0, hi = 0, position = 0;
@@ -280,6 +281,18 @@ VOCAM_API int vocam_autofocus_process(_vocam *handle, const std::uint8_t *frame)
     af.af_previous_metric = af.af_metric;
     af.af_metric = metric;
     return moveLens(handle, af.af_target) < 0 ? -1 : 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+VOCAM_API int vocam_autofocus_start(_vocam *handle, int x, int y, int width, int height) {
+    return vo::guard(__func__, [&] { return start(handle, x, y, width, height); });
+}
+
+VOCAM_API int vocam_autofocus_process(_vocam *handle, const std::uint8_t *frame) {
+    return vo::guard(__func__, [&] { return process(handle, frame); });
 }
 
 }  // extern "C"
