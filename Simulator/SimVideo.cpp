@@ -256,7 +256,8 @@ IOReturn SimVideo::deliver(const VideoSettings &settings, std::uint8_t *dst, std
     const std::uint8_t *src = prepared->pixels.data();
     const std::uint32_t frame = static_cast<std::uint32_t>(prepared->pixels.size());
     moved = std::min(limit, frame);
-    std::memcpy(dst, src, moved);
+    // An empty window renders no pixels, and its buffer may be no buffer at all.
+    if (moved > 0) std::memcpy(dst, src, moved);
     const bool whole = moved == frame;
     std::uint64_t sequence;
     {

@@ -5,7 +5,8 @@
 #   clang   clang
 #   asan    clang with AddressSanitizer and UndefinedBehaviorSanitizer
 #   tsan    clang with ThreadSanitizer, the threaded suites
-#   fuzz    the firmware file reader under libFuzzer (20 s)
+#   fuzz    libFuzzer on the firmware file reader (20 s) and on the camera
+#           side of open and streaming (60 s)
 # Usage: scripts/test.sh [--config NAME]...   (default: all, in that order)
 # Every configuration's tests run through CTest; the last line counts them.
 # Parallelism: CMAKE_BUILD_PARALLEL_LEVEL and CTEST_PARALLEL_LEVEL when set,
@@ -13,7 +14,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-usage() { sed -n '2,12s/^# \{0,1\}//p' "$0"; }
+usage() { sed -n '2,13s/^# \{0,1\}//p' "$0"; }
 all=(format gcc clang asan tsan fuzz)
 configs=()
 while [ $# -gt 0 ]; do
@@ -91,11 +92,11 @@ for config in "${configs[@]}"; do
       TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run tsan
       ;;
     fuzz)
-      echo "== fuzzing the firmware file reader (20 s)"
+      echo "== fuzzing the firmware file reader (20 s) and the camera side of open and streaming (60 s)"
       generator_is fuzz Ninja
       configure fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVOCAM_FUZZ=ON \
         -DVOCAM_TESTS=OFF
-      cmake --build build/fuzz --target hex_fuzz
+      cmake --build build/fuzz --target hex_fuzz camera_fuzz
       run fuzz
       ;;
   esac
