@@ -11,11 +11,12 @@
 # Further arguments are more packages to install.
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config libusb-1.0-0-dev libpng-dev libtiff-dev
-          libcli11-dev)
+          libcli11-dev qt6-base-dev)
 test_packages=(clang clang-format libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-               libumockdev-dev umockdev)
+               libumockdev-dev umockdev xvfb xauth)
 while [ $# -gt 0 ]; do
   case "$1" in
+    --app) ;;  # what building needs is the default
     --test) packages+=("${test_packages[@]}") ;;
     --bench-peers) packages+=(libopencv-dev libdc1394-dev) ;;
     *) packages+=("$1") ;;
