@@ -27,28 +27,28 @@ extern "C" {
  * as signed 32-bit numbers. vocam_strerror gives a short text for each. */
 enum {
     VOCAM_OK = 0,
-    VOCAM_EFAIL = -1,         /* failed, or not allowed in this state */
-    VOCAM_ENOMATCH = -3,      /* the USB devices could not be matched */
-    VOCAM_EIO = -5,           /* a camera value could not be read or written */
-    VOCAM_ENODEVICE = -10,    /* the USB layer gave no object for a device */
-    VOCAM_ENOMEM = -12,       /* out of memory */
-    VOCAM_EUNSUPPORTED = -14, /* model data missing, or a conversion not supported */
-    VOCAM_EINVAL = -22,       /* invalid argument, or busy */
-    VOCAM_ENOSLOT = -28,      /* no free callback slot */
-    VOCAM_EEXPOSURE = -35,    /* region too dark or too bright to measure */
-    VOCAM_EGAVEUP = -60,      /* a search gave up */
-    VOCAM_ENOTIMPL = -78,     /* not implemented, or wrong tone flags */
-    VOCAM_ENODATA = -96,      /* no data: the stream is not running or has ended */
+    VOCAM_EFAIL = -1,          /* failed, or not allowed in this state */
+    VOCAM_ENOMATCH = -3,       /* the USB devices could not be matched */
+    VOCAM_EIO = -5,            /* a camera value could not be read or written */
+    VOCAM_ENODEVICE = -10,     /* the USB layer gave no object for a device */
+    VOCAM_ENOMEM = -12,        /* out of memory */
+    VOCAM_EUNSUPPORTED = -14,  /* model data missing, or a conversion not supported */
+    VOCAM_EINVAL = -22,        /* invalid argument, or busy */
+    VOCAM_ENOSLOT = -28,       /* no free callback slot */
+    VOCAM_EEXPOSURE = -35,     /* region too dark or too bright to measure */
+    VOCAM_EGAVEUP = -60,       /* a search gave up */
+    VOCAM_ENOTIMPL = -78,      /* not implemented, or wrong tone flags */
+    VOCAM_ENODATA = -96,       /* no data: the stream is not running or has ended */
     VOCAM_ENOINTERFACE = -100, /* the USB layer gave no object for an interface */
-    VOCAM_ETIMEDOUT = -110,   /* a bounded wait ran out */
-    VOCAM_EINTERNAL = -1000   /* the library failed in a way it did not expect */
+    VOCAM_ETIMEDOUT = -110,    /* a bounded wait ran out */
+    VOCAM_EINTERNAL = -1000    /* the library failed in a way it did not expect */
 };
 
-#define VOCAM_USB_ERROR ((int32_t)0xE00002BCu)            /* unclassified USB failure */
+#define VOCAM_USB_ERROR ((int32_t)0xE00002BCu) /* unclassified USB failure */
 #define VOCAM_USB_NO_MEMORY ((int32_t)0xE00002BDu)
 #define VOCAM_USB_NO_RESOURCES ((int32_t)0xE00002BEu)
-#define VOCAM_USB_NO_DEVICE ((int32_t)0xE00002C0u)        /* the device left the bus */
-#define VOCAM_USB_NOT_PRIVILEGED ((int32_t)0xE00002C1u)   /* no permission on the device file */
+#define VOCAM_USB_NO_DEVICE ((int32_t)0xE00002C0u)      /* the device left the bus */
+#define VOCAM_USB_NOT_PRIVILEGED ((int32_t)0xE00002C1u) /* no permission on the device file */
 #define VOCAM_USB_BAD_ARGUMENT ((int32_t)0xE00002C2u)
 #define VOCAM_USB_EXCLUSIVE_ACCESS ((int32_t)0xE00002C5u) /* another client holds the device */
 #define VOCAM_USB_UNSUPPORTED ((int32_t)0xE00002C7u)
@@ -56,8 +56,8 @@ enum {
 #define VOCAM_USB_NOT_OPEN ((int32_t)0xE00002CDu)
 #define VOCAM_USB_BUSY ((int32_t)0xE00002D5u)
 #define VOCAM_USB_TIMEOUT ((int32_t)0xE00002D6u)
-#define VOCAM_USB_OVERRUN ((int32_t)0xE00002E8u)          /* the device sent more than asked */
-#define VOCAM_USB_DEVICE_ERROR ((int32_t)0xE00002E9u)     /* e.g. a malformed descriptor */
+#define VOCAM_USB_OVERRUN ((int32_t)0xE00002E8u)      /* the device sent more than asked */
+#define VOCAM_USB_DEVICE_ERROR ((int32_t)0xE00002E9u) /* e.g. a malformed descriptor */
 #define VOCAM_USB_ABORTED ((int32_t)0xE00002EBu)
 #define VOCAM_USB_NOT_RESPONDING ((int32_t)0xE00002EDu)
 #define VOCAM_USB_INTERRUPTED ((int32_t)0xE00002EEu)
@@ -93,6 +93,11 @@ VOCAM_API int vocam_init(const char *resource_root);
 /* Lists the attached cameras. *count is the capacity of records on entry and
  * the number of cameras found on return (also beyond the capacity). */
 VOCAM_API int vocam_enum_cameras(vocam_version *records, uint32_t *count);
+
+/* Lists the FX2 controllers still running their boot code (waiting for
+ * firmware): product, release and speed of each, serial 0. *count as for
+ * vocam_enum_cameras. Nothing is opened. */
+VOCAM_API int vocam_enum_boot_controllers(vocam_version *records, uint32_t *count);
 
 /* Opens the camera of product wanted->product_id and serial
  * wanted->serial_number (0: any). A result of 0 with *handle_out NULL means
@@ -263,12 +268,12 @@ VOCAM_API int vocam_wait_for_capture_to_buffer_timeout(_vocam *handle, uint32_t 
  * size the library does not know is refused. */
 typedef struct vocam_frame_info {
     uint32_t size;
-    uint32_t bytes;         /* bytes of the frame; 0 while the buffer is being filled */
-    uint64_t sequence;      /* 1 for the first whole frame the camera sent after the last
-                             * enable; a gap between two frames taken means frames the
-                             * caller never saw; 0 while the buffer is being filled */
-    uint64_t timestamp_ns;  /* when the frame arrived, CLOCK_MONOTONIC nanoseconds */
-    uint32_t held;          /* 1 while a wait's caller holds the buffer */
+    uint32_t bytes;        /* bytes of the frame; 0 while the buffer is being filled */
+    uint64_t sequence;     /* 1 for the first whole frame the camera sent after the last
+                            * enable; a gap between two frames taken means frames the
+                            * caller never saw; 0 while the buffer is being filled */
+    uint64_t timestamp_ns; /* when the frame arrived, CLOCK_MONOTONIC nanoseconds */
+    uint32_t held;         /* 1 while a wait's caller holds the buffer */
     uint32_t reserved;
 } vocam_frame_info;
 
@@ -301,33 +306,33 @@ VOCAM_API int vocam_get_stream_stats(_vocam *handle, vocam_stream_stats *stats);
  * tune the colour conversion; the geometry properties are read only.
  * Values marked x100 are the quantity times 100. */
 enum {
-    VOCAM_PROP_BRIGHTNESS = 0,                /* x100, -10000 .. 10000 */
-    VOCAM_PROP_CONTRAST = 1,                  /* x100, 0 .. 10000 */
-    VOCAM_PROP_GAMMA = 5,                     /* x100, 1 .. 500 */
-    VOCAM_PROP_EXPOSURE = 20,                 /* register block 0x04A0 */
-    VOCAM_PROP_GAIN = 40,                     /* register block 0x04F0 */
-    VOCAM_PROP_GAIN_RED = 41,                 /* register block 0x0500 */
-    VOCAM_PROP_GAIN_BLUE = 42,                /* register block 0x0530 */
-    VOCAM_PROP_GAIN_GREEN1 = 43,              /* register block 0x0510 */
-    VOCAM_PROP_GAIN_GREEN2 = 44,              /* register block 0x0520 */
-    VOCAM_PROP_DEMOSAIC_METHOD = 64,          /* 0, 1, 2, 8 or 9 */
-    VOCAM_PROP_CORRECTION_MATRIX = 65,        /* 0 .. 16 */
-    VOCAM_PROP_FLIPPING = 66,                 /* bit 0 flip X, bit 1 flip Y */
-    VOCAM_PROP_SATURATION = 67,               /* x100 */
-    VOCAM_PROP_HUE = 68,                      /* degrees x100 */
-    VOCAM_PROP_WHITE_BALANCE_U = 69,          /* x100 */
-    VOCAM_PROP_WHITE_BALANCE_V = 70,          /* x100 */
-    VOCAM_PROP_DIGITAL_GAIN = 71,             /* x100 */
-    VOCAM_PROP_DIGITAL_GAIN_RED = 72,         /* x100 */
-    VOCAM_PROP_DIGITAL_GAIN_GREEN = 73,       /* x100 */
-    VOCAM_PROP_DIGITAL_GAIN_BLUE = 74,        /* x100 */
-    VOCAM_PROP_MAX_WIDTH = 81,                /* read only */
-    VOCAM_PROP_MAX_HEIGHT = 82,               /* read only */
-    VOCAM_PROP_UNIT_WIDTH = 83,               /* read only */
-    VOCAM_PROP_UNIT_HEIGHT = 84,              /* read only */
-    VOCAM_PROP_MAX_SUBSAMPLING = 85,          /* read only */
-    VOCAM_PROP_TEMPERATURE = 108,             /* register block 0x0690, temperature units */
-    VOCAM_PROP_AUTO_EXPOSURE_TARGET = 258     /* register block 0x0640 */
+    VOCAM_PROP_BRIGHTNESS = 0,            /* x100, -10000 .. 10000 */
+    VOCAM_PROP_CONTRAST = 1,              /* x100, 0 .. 10000 */
+    VOCAM_PROP_GAMMA = 5,                 /* x100, 1 .. 500 */
+    VOCAM_PROP_EXPOSURE = 20,             /* register block 0x04A0 */
+    VOCAM_PROP_GAIN = 40,                 /* register block 0x04F0 */
+    VOCAM_PROP_GAIN_RED = 41,             /* register block 0x0500 */
+    VOCAM_PROP_GAIN_BLUE = 42,            /* register block 0x0530 */
+    VOCAM_PROP_GAIN_GREEN1 = 43,          /* register block 0x0510 */
+    VOCAM_PROP_GAIN_GREEN2 = 44,          /* register block 0x0520 */
+    VOCAM_PROP_DEMOSAIC_METHOD = 64,      /* 0, 1, 2, 8 or 9 */
+    VOCAM_PROP_CORRECTION_MATRIX = 65,    /* 0 .. 16 */
+    VOCAM_PROP_FLIPPING = 66,             /* bit 0 flip X, bit 1 flip Y */
+    VOCAM_PROP_SATURATION = 67,           /* x100 */
+    VOCAM_PROP_HUE = 68,                  /* degrees x100 */
+    VOCAM_PROP_WHITE_BALANCE_U = 69,      /* x100 */
+    VOCAM_PROP_WHITE_BALANCE_V = 70,      /* x100 */
+    VOCAM_PROP_DIGITAL_GAIN = 71,         /* x100 */
+    VOCAM_PROP_DIGITAL_GAIN_RED = 72,     /* x100 */
+    VOCAM_PROP_DIGITAL_GAIN_GREEN = 73,   /* x100 */
+    VOCAM_PROP_DIGITAL_GAIN_BLUE = 74,    /* x100 */
+    VOCAM_PROP_MAX_WIDTH = 81,            /* read only */
+    VOCAM_PROP_MAX_HEIGHT = 82,           /* read only */
+    VOCAM_PROP_UNIT_WIDTH = 83,           /* read only */
+    VOCAM_PROP_UNIT_HEIGHT = 84,          /* read only */
+    VOCAM_PROP_MAX_SUBSAMPLING = 85,      /* read only */
+    VOCAM_PROP_TEMPERATURE = 108,         /* register block 0x0690, temperature units */
+    VOCAM_PROP_AUTO_EXPOSURE_TARGET = 258 /* register block 0x0640 */
 };
 
 /* Flags of the tone properties. */
@@ -401,7 +406,7 @@ VOCAM_API void vocam_set_log_handler(vocam_log_handler handler, void *context);
 
 /* A frame and the region measured in it. */
 typedef struct _FrameDesc {
-    uint64_t frame_width;  /* delivered pixels */
+    uint64_t frame_width; /* delivered pixels */
     uint64_t frame_height;
     uint32_t two_bytes_per_pixel; /* 1: each pixel takes two bytes */
     uint32_t sample_second_byte;  /* with two bytes: the second byte is the 8-bit value */
@@ -433,8 +438,8 @@ VOCAM_API int BayerOrMonoComputeSums(const _FrameDesc *fd, const uint8_t *frame,
  * The step moves analogue and digital gains 90 % of the way to balance and is
  * meant to be repeated on later frames: 1 applied, 0 nothing to change or a
  * gain could not be read or written. */
-VOCAM_API int vocam_whitebalance_step(_vocam *handle, const uint8_t *frame, int x, int y,
-                                      int width, int height);
+VOCAM_API int vocam_whitebalance_step(_vocam *handle, const uint8_t *frame, int x, int y, int width,
+                                      int height);
 VOCAM_API int vocam_whitebalance_step_ex(_vocam *handle, const uint8_t *frame, int x, int y,
                                          int width, int height, float target_red_ratio,
                                          float target_blue_ratio);
@@ -453,8 +458,7 @@ VOCAM_API int vocam_digital_whitebalance_ex(_vocam *handle, const uint8_t *frame
                                             float target_blue_ratio);
 /* Digital white balance of the colour engine from a measured colour: 0, -22
  * for a correction matrix setting without a colour pipeline. */
-VOCAM_API int AdjustWhiteBalanceForRGBvalues(_vocam *handle, double red, double green,
-                                             double blue);
+VOCAM_API int AdjustWhiteBalanceForRGBvalues(_vocam *handle, double red, double green, double blue);
 
 /* One correction of exposure, gain or iris towards a mean level `target`
  * (0 to 255) of the region: 0, -22 bad region, -5 the property cannot be

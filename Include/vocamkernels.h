@@ -233,15 +233,14 @@ VOCAM_API void EdgeDetectMove(uint8_t *dst, const uint8_t *src, uint32_t width, 
                               int blueRow, int greenFirst, int topDown);
 VOCAM_API void EdgeDetectMoveFlipX(uint8_t *dst, const uint8_t *src, uint32_t width,
                                    uint32_t height, int blueRow, int greenFirst, int topDown);
-VOCAM_API void EdgeDetectMove32(uint8_t *dst, const uint8_t *src, uint32_t width,
-                                uint32_t height, int blueRow, int greenFirst, int topDown);
+VOCAM_API void EdgeDetectMove32(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t height,
+                                int blueRow, int greenFirst, int topDown);
 VOCAM_API void EdgeDetectMove32FlipX(uint8_t *dst, const uint8_t *src, uint32_t width,
                                      uint32_t height, int blueRow, int greenFirst, int topDown);
 VOCAM_API void EdgeDetectMove16to8(uint8_t *dst, const uint8_t *src, uint32_t width,
                                    uint32_t height, int blueRow, int greenFirst, int topDown);
 VOCAM_API void EdgeDetectMove16to8FlipX(uint8_t *dst, const uint8_t *src, uint32_t width,
-                                        uint32_t height, int blueRow, int greenFirst,
-                                        int topDown);
+                                        uint32_t height, int blueRow, int greenFirst, int topDown);
 VOCAM_API void EdgeDetectMove16to832(uint8_t *dst, const uint8_t *src, uint32_t width,
                                      uint32_t height, int blueRow, int greenFirst, int topDown);
 VOCAM_API void EdgeDetectMove16to832FlipX(uint8_t *dst, const uint8_t *src, uint32_t width,
@@ -262,9 +261,8 @@ VOCAM_API void EdgeDetectMove16to8Select(uint8_t *dst, const uint16_t *src, uint
                                          uint32_t height, int blueRow, int greenFirst, int flipX,
                                          int topDown, int msbFirst, const uint16_t *lut);
 VOCAM_API void EdgeDetectMove16to832Select(uint8_t *dst, const uint16_t *src, uint32_t width,
-                                           uint32_t height, int blueRow, int greenFirst,
-                                           int flipX, int topDown, int msbFirst,
-                                           const uint16_t *lut);
+                                           uint32_t height, int blueRow, int greenFirst, int flipX,
+                                           int topDown, int msbFirst, const uint16_t *lut);
 
 /* Two-pass entries: placement (table, byte order, weaving, orientation), then
  * SecondEdgeDetectMove... with the phase of the first row in memory. */
@@ -279,8 +277,8 @@ VOCAM_API void EdgeDetectMove16to8InPlace(uint8_t *dst, const uint16_t *src, uin
                                           int topDown, int deinterlace, int msbFirst,
                                           const uint16_t *lut);
 VOCAM_API void EdgeDetectMove16to832InPlace(uint8_t *dst, const uint16_t *src, uint32_t width,
-                                            uint32_t height, int blueRow, int greenFirst,
-                                            int flipX, int topDown, int deinterlace, int msbFirst,
+                                            uint32_t height, int blueRow, int greenFirst, int flipX,
+                                            int topDown, int deinterlace, int msbFirst,
                                             const uint16_t *lut);
 VOCAM_API void EdgeDetectMove16InPlace(uint16_t *dst, const uint16_t *src, uint32_t width,
                                        uint32_t height, int blueRow, int greenFirst, int flipX,
@@ -292,8 +290,8 @@ VOCAM_API void SecondEdgeDetectMove(uint8_t *dst, uint32_t width, uint32_t heigh
                                     int greenFirst);
 VOCAM_API void SecondEdgeDetectMove32(uint8_t *dst, uint32_t width, uint32_t height, int blueRow,
                                       int greenFirst);
-VOCAM_API void SecondEdgeDetectMove16(uint16_t *dst, uint32_t width, uint32_t height,
-                                      int blueRow, int greenFirst);
+VOCAM_API void SecondEdgeDetectMove16(uint16_t *dst, uint32_t width, uint32_t height, int blueRow,
+                                      int greenFirst);
 
 /* Gradient-corrected entries: place the mosaic, interpolate it in place with
  * QarexMoveJob..., then mirror it with FlipBgrAround... (flipY = !topDown). */
@@ -304,11 +302,11 @@ VOCAM_API void QarexMove32(uint8_t *dst, const uint8_t *src, uint32_t width, uin
                            int blueRow, int greenFirst, int flipX, int topDown, int deinterlace,
                            const uint8_t *lut);
 VOCAM_API void QarexMove16to8(uint8_t *dst, const uint16_t *src, uint32_t width, uint32_t height,
-                              int blueRow, int greenFirst, int flipX, int topDown,
-                              int deinterlace, int msbFirst, const uint16_t *lut);
-VOCAM_API void QarexMove16to832(uint8_t *dst, const uint16_t *src, uint32_t width,
-                                uint32_t height, int blueRow, int greenFirst, int flipX,
-                                int topDown, int deinterlace, int msbFirst, const uint16_t *lut);
+                              int blueRow, int greenFirst, int flipX, int topDown, int deinterlace,
+                              int msbFirst, const uint16_t *lut);
+VOCAM_API void QarexMove16to832(uint8_t *dst, const uint16_t *src, uint32_t width, uint32_t height,
+                                int blueRow, int greenFirst, int flipX, int topDown,
+                                int deinterlace, int msbFirst, const uint16_t *lut);
 VOCAM_API void QarexMove16(uint16_t *dst, const uint16_t *src, uint32_t width, uint32_t height,
                            int blueRow, int greenFirst, int flipX, int topDown, int deinterlace,
                            int msbFirst, const uint16_t *lut);
@@ -326,10 +324,8 @@ VOCAM_API void QarexMoveJob16(uint16_t *dst, uint32_t width, uint32_t height, in
 /* In-place mirror exchanging the three colour channels of each pixel; both
  * flags turn the picture by 180 degrees. FlipBgrAround16 is the 16-bit
  * overload of FlipBgrAround in C++. */
-VOCAM_API void FlipBgrAround(uint8_t *dst, uint32_t width, uint32_t height, int flipX,
-                             int flipY);
-VOCAM_API void FlipBgrAround32(uint8_t *dst, uint32_t width, uint32_t height, int flipX,
-                               int flipY);
+VOCAM_API void FlipBgrAround(uint8_t *dst, uint32_t width, uint32_t height, int flipX, int flipY);
+VOCAM_API void FlipBgrAround32(uint8_t *dst, uint32_t width, uint32_t height, int flipX, int flipY);
 VOCAM_API void FlipBgrAround16(uint16_t *dst, uint32_t width, uint32_t height, int flipX,
                                int flipY);
 
@@ -357,9 +353,9 @@ VOCAM_API void NearestNeighbor16to832(uint8_t *dst, const uint16_t *src, uint32_
 VOCAM_API void EdgeDetectMove(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t height,
                               int blueRow, int greenFirst, int flipX, int topDown,
                               const uint8_t *lut);
-VOCAM_API void EdgeDetectMove32(uint8_t *dst, const uint8_t *src, uint32_t width,
-                                uint32_t height, int blueRow, int greenFirst, int flipX,
-                                int topDown, const uint8_t *lut);
+VOCAM_API void EdgeDetectMove32(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t height,
+                                int blueRow, int greenFirst, int flipX, int topDown,
+                                const uint8_t *lut);
 VOCAM_API void EdgeDetectMove16to8(uint8_t *dst, const uint16_t *src, uint32_t width,
                                    uint32_t height, int blueRow, int greenFirst, int flipX,
                                    int topDown, int msbFirst, const uint16_t *lut);
@@ -368,8 +364,7 @@ VOCAM_API void EdgeDetectMove16to832(uint8_t *dst, const uint16_t *src, uint32_t
                                      int topDown, int msbFirst, const uint16_t *lut);
 VOCAM_API void QarexMoveJob(uint16_t *dst, uint32_t width, uint32_t height, int blueRow,
                             int greenFirst);
-VOCAM_API void FlipBgrAround(uint16_t *dst, uint32_t width, uint32_t height, int flipX,
-                             int flipY);
+VOCAM_API void FlipBgrAround(uint16_t *dst, uint32_t width, uint32_t height, int flipX, int flipY);
 
 /* ---- end edge-detecting and gradient-corrected C++ overloads ---- */
 #endif

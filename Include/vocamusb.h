@@ -50,14 +50,20 @@ VOCAM_API int usb_get_device_release_number(_vocam *handle);
 
 /* Register access: 16-bit addresses (the low 16 bits of reg are sent) of
  * 32-bit little-endian words. */
-VOCAM_API int32_t vo_usb_read_vocam_bytes(_vocam *handle, int32_t reg, uint8_t *data, uint32_t length);
-VOCAM_API int32_t vo_usb_write_vocam_bytes(_vocam *handle, int32_t reg, uint8_t *data, uint32_t length);
-VOCAM_API int32_t vo_usb_read_vocam_array(_vocam *handle, int32_t reg, uint32_t *words, uint32_t count);
-VOCAM_API int32_t vo_usb_write_vocam_array(_vocam *handle, int32_t reg, const uint32_t *words, uint32_t count);
+VOCAM_API int32_t vo_usb_read_vocam_bytes(_vocam *handle, int32_t reg, uint8_t *data,
+                                          uint32_t length);
+VOCAM_API int32_t vo_usb_write_vocam_bytes(_vocam *handle, int32_t reg, uint8_t *data,
+                                           uint32_t length);
+VOCAM_API int32_t vo_usb_read_vocam_array(_vocam *handle, int32_t reg, uint32_t *words,
+                                          uint32_t count);
+VOCAM_API int32_t vo_usb_write_vocam_array(_vocam *handle, int32_t reg, const uint32_t *words,
+                                           uint32_t count);
 VOCAM_API int32_t vo_usb_read_vocam_u32(_vocam *handle, int32_t reg, uint32_t *word);
 VOCAM_API int32_t vo_usb_write_vocam_u32(_vocam *handle, int32_t reg, uint32_t word);
-VOCAM_API int32_t vo_usb_read_vocam_two_u16(_vocam *handle, int32_t reg, uint16_t *low, uint16_t *high);
-VOCAM_API int32_t vo_usb_write_vocam_two_u16(_vocam *handle, int32_t reg, uint16_t low, uint16_t high);
+VOCAM_API int32_t vo_usb_read_vocam_two_u16(_vocam *handle, int32_t reg, uint16_t *low,
+                                            uint16_t *high);
+VOCAM_API int32_t vo_usb_write_vocam_two_u16(_vocam *handle, int32_t reg, uint16_t low,
+                                             uint16_t high);
 
 /* The firmware download's two steps, sending a whole image to one controller
  * and one load request to it, are internal: both act on a controller that is

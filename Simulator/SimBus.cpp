@@ -24,7 +24,8 @@ std::vector<std::string> split(const std::string &text, char separator) {
     return parts;
 }
 
-bool applyKey(CameraConfig &c, const std::string &key, const std::string &value, std::string &error) {
+bool applyKey(CameraConfig &c, const std::string &key, const std::string &value,
+              std::string &error) {
     std::uint32_t n = 0;
     auto number = [&](std::uint32_t max, int base = 10) {
         if (parseNumber(value, n, base) && n <= max) return true;
@@ -55,7 +56,8 @@ bool applyKey(CameraConfig &c, const std::string &key, const std::string &value,
         c.width = static_cast<std::uint16_t>(w);
         c.height = static_cast<std::uint16_t>(h);
     } else if (key == "subsample") {
-        if (!number(0xFF) || n == 0) return error = "bad value '" + value + "' for key 'subsample'", false;
+        if (!number(0xFF) || n == 0)
+            return error = "bad value '" + value + "' for key 'subsample'", false;
         c.maxSubsample = static_cast<std::uint8_t>(n);
     } else if (key == "cooling" || key == "fan") {
         if (!number(1)) return false;
@@ -82,7 +84,8 @@ bool applyKey(CameraConfig &c, const std::string &key, const std::string &value,
 
 }  // namespace
 
-bool parseDescription(const std::string &description, std::vector<CameraConfig> &out, std::string &error) {
+bool parseDescription(const std::string &description, std::vector<CameraConfig> &out,
+                      std::string &error) {
     out.clear();
     const auto cameras = split(description, ',');
     for (std::size_t i = 0; i < cameras.size(); ++i) {
@@ -102,7 +105,8 @@ bool parseDescription(const std::string &description, std::vector<CameraConfig> 
                 error = "expected key=value, got '" + fields[f] + "'";
                 return false;
             }
-            if (!applyKey(config, fields[f].substr(0, eq), fields[f].substr(eq + 1), error)) return false;
+            if (!applyKey(config, fields[f].substr(0, eq), fields[f].substr(eq + 1), error))
+                return false;
         }
         out.push_back(std::move(config));
     }
@@ -131,12 +135,15 @@ bool Bus::configure(const std::string &description) {
     return true;
 }
 
-Bus::~Bus() { clear(); }
+Bus::~Bus() {
+    clear();
+}
 
 std::shared_ptr<CameraDevice> Bus::attach(CameraConfig config) {
     auto device = std::make_shared<CameraDevice>(std::move(config));
     std::weak_ptr<CameraDevice> weak = device;
-    device->onReenumerate([this, weak](std::optional<CameraConfig> next) { reenumerate(weak, std::move(next)); });
+    device->onReenumerate(
+        [this, weak](std::optional<CameraConfig> next) { reenumerate(weak, std::move(next)); });
     std::lock_guard lock(mutex_);
     devices_.push_back(device);
     return device;

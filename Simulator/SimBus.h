@@ -14,7 +14,7 @@
 namespace vocam::sim {
 
 class Bus {
-public:
+  public:
     // How long a controller stays off the bus after its firmware starts.
     static constexpr int kReenumerationMs = 200;
 
@@ -35,7 +35,7 @@ public:
     void clear();
     std::vector<std::shared_ptr<CameraDevice>> devices() const;
 
-private:
+  private:
     void reenumerate(const std::weak_ptr<CameraDevice> &device, std::optional<CameraConfig> next);
 
     mutable std::mutex mutex_;
@@ -46,7 +46,8 @@ private:
 };
 
 // Parses one VOCAM_SIM value; false with `error` set when it is refused.
-bool parseDescription(const std::string &description, std::vector<CameraConfig> &out, std::string &error);
+bool parseDescription(const std::string &description, std::vector<CameraConfig> &out,
+                      std::string &error);
 
 // The USB host interface over a bus.
 std::unique_ptr<usbhost::Host> makeSimulatedHost(Bus &bus);

@@ -243,8 +243,8 @@ IOReturn CameraDevice::setConfiguration(std::uint8_t value) {
 
 IOReturn CameraDevice::setAlternate(std::uint8_t alternate) {
     std::lock_guard lock(mutex_);
-    const IOReturn result = !present_        ? kIOReturnNoDevice
-                            : !claimed_      ? kIOReturnNotOpen
+    const IOReturn result = !present_   ? kIOReturnNoDevice
+                            : !claimed_ ? kIOReturnNotOpen
                             // A device stalls a request for a setting it does not have.
                             : hasAlternate(alternate) ? kIOReturnSuccess
                                                       : kIOReturnPipeStalled;

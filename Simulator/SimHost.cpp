@@ -22,7 +22,7 @@ struct CompletionQueue {
 };
 
 class SimEventSource {
-public:
+  public:
     // Delivers to the attached loop, or holds the completion until one attaches.
     void post(std::function<void()> completion) {
         std::shared_ptr<CompletionQueue> queue;
@@ -55,7 +55,7 @@ public:
         queue->ready.notify_all();
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::shared_ptr<CompletionQueue> queue_;
     std::deque<std::function<void()>> held_;
@@ -64,15 +64,19 @@ private:
 // The caller's handle on an interface's event source; reads in flight share
 // the source, so their completions stay deliverable.
 class SourceHandle final : public EventSource {
-public:
+  public:
     explicit SourceHandle(std::shared_ptr<SimEventSource> s) : source(std::move(s)) {}
     std::shared_ptr<SimEventSource> source;
 };
 
 class SimEventLoop final : public EventLoop {
-public:
-    void attach(EventSource &source) override { static_cast<SourceHandle &>(source).source->attachTo(queue_); }
-    void detach(EventSource &source) override { static_cast<SourceHandle &>(source).source->attachTo(nullptr); }
+  public:
+    void attach(EventSource &source) override {
+        static_cast<SourceHandle &>(source).source->attachTo(queue_);
+    }
+    void detach(EventSource &source) override {
+        static_cast<SourceHandle &>(source).source->attachTo(nullptr);
+    }
     void run() override {
         while (next(nullptr)) {
         }
@@ -91,7 +95,7 @@ public:
         queue_->ready.notify_all();
     }
 
-private:
+  private:
     // Runs one completion; false when stopped or past the deadline.
     bool next(const std::chrono::steady_clock::time_point *deadline) {
         std::unique_lock lock(queue_->mutex);
@@ -116,7 +120,7 @@ private:
 };
 
 class SimInterface final : public Interface {
-public:
+  public:
     explicit SimInterface(std::shared_ptr<CameraDevice> device) : device_(std::move(device)) {}
     ~SimInterface() override {
         // Reads still in flight complete (aborted) before the source goes away.
@@ -131,9 +135,11 @@ public:
         claimed_ = false;
         return device_->release_();
     }
-    IOReturn setAlternate(std::uint8_t alternate) override { return device_->setAlternate(alternate); }
-    IOReturn controlRequest(const Setup &setup, void *data, std::uint32_t &done, std::uint32_t noData,
-                            std::uint32_t completion) override {
+    IOReturn setAlternate(std::uint8_t alternate) override {
+        return device_->setAlternate(alternate);
+    }
+    IOReturn controlRequest(const Setup &setup, void *data, std::uint32_t &done,
+                            std::uint32_t noData, std::uint32_t completion) override {
         return device_->control(setup, data, done, noData, completion, false);
     }
     IOReturn pipeStatus(std::uint8_t pipe) override { return device_->pipeStatus(pipe); }
@@ -145,23 +151,26 @@ public:
         out.type = static_cast<PipeType>(attributes & 3);
         return kIOReturnSuccess;
     }
-    IOReturn writePipe(std::uint8_t pipe, const void *data, std::uint32_t length, std::uint32_t noData,
-                       std::uint32_t completion) override {
+    IOReturn writePipe(std::uint8_t pipe, const void *data, std::uint32_t length,
+                       std::uint32_t noData, std::uint32_t completion) override {
         return device_->bulkOut(pipe, data, length, noData, completion);
     }
     IOReturn readPipe(std::uint8_t pipe, void *data, std::uint32_t &length, std::uint32_t noData,
                       std::uint32_t completion) override {
         return device_->bulkIn(pipe, data, length, noData, completion);
     }
-    IOReturn clearPipeStallBothEnds(std::uint8_t pipe) override { return device_->clearStall(pipe); }
+    IOReturn clearPipeStallBothEnds(std::uint8_t pipe) override {
+        return device_->clearStall(pipe);
+    }
     IOReturn abortPipe(std::uint8_t pipe) override { return device_->abort(pipe); }
     IOReturn readPipeAsync(std::uint8_t pipe, void *buffer, std::uint32_t size, ReadCompletion done,
                            void *context) override {
         auto source = source_.lock();
         if (!source) return kIOReturnNoResources;  // no event source to deliver to
-        return device_->submitRead(pipe, buffer, size, [source, done, context](IOReturn r, std::uint32_t n) {
-            source->post([=] { done(context, r, n); });
-        });
+        return device_->submitRead(pipe, buffer, size,
+                                   [source, done, context](IOReturn r, std::uint32_t n) {
+                                       source->post([=] { done(context, r, n); });
+                                   });
     }
     IOReturn createAsyncEventSource(std::unique_ptr<EventSource> &out) override {
         auto source = std::make_shared<SimEventSource>();
@@ -170,14 +179,14 @@ public:
         return kIOReturnSuccess;
     }
 
-private:
+  private:
     std::shared_ptr<CameraDevice> device_;
     std::weak_ptr<SimEventSource> source_;
     bool claimed_ = false;
 };
 
 class SimInterfaceRef final : public InterfaceRef {
-public:
+  public:
     explicit SimInterfaceRef(std::shared_ptr<CameraDevice> device) : device_(std::move(device)) {}
     IOReturn createInterface(std::unique_ptr<Interface> &out) override {
         if (!device_->present()) return kIOReturnNoDevice;
@@ -185,12 +194,12 @@ public:
         return kIOReturnSuccess;
     }
 
-private:
+  private:
     std::shared_ptr<CameraDevice> device_;
 };
 
 class SimDevice final : public Device {
-public:
+  public:
     explicit SimDevice(std::shared_ptr<CameraDevice> device) : device_(std::move(device)) {}
     ~SimDevice() override {
         if (open_) device_->close();
@@ -230,12 +239,12 @@ public:
     }
     IOReturn productStringIndex(std::uint8_t &out) override { return descriptorByte(15, out); }
     IOReturn serialStringIndex(std::uint8_t &out) override { return descriptorByte(16, out); }
-    IOReturn deviceRequest(const Setup &setup, void *data, std::uint32_t &done, std::uint32_t noData,
-                           std::uint32_t completion) override {
+    IOReturn deviceRequest(const Setup &setup, void *data, std::uint32_t &done,
+                           std::uint32_t noData, std::uint32_t completion) override {
         return device_->control(setup, data, done, noData, completion, true);
     }
 
-private:
+  private:
     IOReturn identity(std::uint16_t &out, std::uint16_t value) {
         if (!device_->present()) return kIOReturnNoDevice;
         out = value;
@@ -252,7 +261,7 @@ private:
 };
 
 class SimDeviceRef final : public DeviceRef {
-public:
+  public:
     explicit SimDeviceRef(std::shared_ptr<CameraDevice> device) : device_(std::move(device)) {}
     IOReturn createDevice(std::unique_ptr<Device> &out) override {
         if (!device_->present()) return kIOReturnNoDevice;
@@ -260,12 +269,12 @@ public:
         return kIOReturnSuccess;
     }
 
-private:
+  private:
     std::shared_ptr<CameraDevice> device_;
 };
 
 class SimHost final : public Host {
-public:
+  public:
     explicit SimHost(Bus &bus) : bus_(bus) {}
     IOReturn status() const override { return kIOReturnSuccess; }
     IOReturn match(const Match &what, std::vector<std::shared_ptr<DeviceRef>> &out) override {
@@ -278,15 +287,19 @@ public:
         }
         return kIOReturnSuccess;
     }
-    std::unique_ptr<EventLoop> createEventLoop() override { return std::make_unique<SimEventLoop>(); }
+    std::unique_ptr<EventLoop> createEventLoop() override {
+        return std::make_unique<SimEventLoop>();
+    }
     const char *name() const override { return "simulated"; }
 
-private:
+  private:
     Bus &bus_;
 };
 
 }  // namespace
 
-std::unique_ptr<Host> makeSimulatedHost(Bus &bus) { return std::make_unique<SimHost>(bus); }
+std::unique_ptr<Host> makeSimulatedHost(Bus &bus) {
+    return std::make_unique<SimHost>(bus);
+}
 
 }  // namespace vocam::sim

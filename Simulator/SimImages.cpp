@@ -21,8 +21,12 @@ void put32(std::vector<std::uint8_t> &v, std::size_t at, std::uint32_t x) {
     put16(v, at, x & 0xFFFF);
     put16(v, at + 2, x >> 16);
 }
-std::uint32_t get16(const std::uint8_t *p) { return p[0] | static_cast<std::uint32_t>(p[1]) << 8; }
-std::uint32_t get32(const std::uint8_t *p) { return get16(p) | get16(p + 2) << 16; }
+std::uint32_t get16(const std::uint8_t *p) {
+    return p[0] | static_cast<std::uint32_t>(p[1]) << 8;
+}
+std::uint32_t get32(const std::uint8_t *p) {
+    return get16(p) | get16(p + 2) << 16;
+}
 
 // Deterministic filler, so images are reproducible and not all zero.
 void fill(std::vector<std::uint8_t> &v, std::size_t from, std::size_t to, std::uint32_t seed) {
@@ -54,7 +58,8 @@ std::vector<std::uint8_t> makeFirmwareImage(std::uint16_t vendor, std::uint16_t 
     return image;
 }
 
-bool checkFirmwareImage(const std::uint8_t *ram, std::size_t size, std::uint16_t vendor, std::uint16_t product) {
+bool checkFirmwareImage(const std::uint8_t *ram, std::size_t size, std::uint16_t vendor,
+                        std::uint16_t product) {
     if (size < kFirmwareHeader || std::memcmp(ram, kFirmwareMagic, 8) != 0) return false;
     if (get16(ram + 8) != vendor || get16(ram + 10) != product) return false;
     const std::uint32_t body = get32(ram + 12);
@@ -69,7 +74,8 @@ std::string toIntelHex(const std::vector<std::uint8_t> &image, std::uint16_t bas
         const std::size_t n = std::min<std::size_t>(16, image.size() - at);
         const auto address = static_cast<std::uint16_t>(base + at);
         std::uint8_t sum = static_cast<std::uint8_t>(n + (address >> 8) + (address & 0xFF));
-        int len = std::snprintf(line, sizeof line, ":%02X%04X00", static_cast<unsigned>(n), address);
+        int len =
+            std::snprintf(line, sizeof line, ":%02X%04X00", static_cast<unsigned>(n), address);
         out.append(line, static_cast<std::size_t>(len));
         for (std::size_t i = 0; i < n; ++i) {
             sum = static_cast<std::uint8_t>(sum + image[at + i]);

@@ -15,7 +15,8 @@ std::uint32_t checksum(const std::uint8_t *data, std::size_t size);
 // u16 vendor, u16 product, u32 body length, u32 body checksum; then the body.
 std::vector<std::uint8_t> makeFirmwareImage(std::uint16_t vendor, std::uint16_t product);
 // True when `ram` holds a whole image for this identity.
-bool checkFirmwareImage(const std::uint8_t *ram, std::size_t size, std::uint16_t vendor, std::uint16_t product);
+bool checkFirmwareImage(const std::uint8_t *ram, std::size_t size, std::uint16_t vendor,
+                        std::uint16_t product);
 
 // The image as Intel HEX text: 16-byte data records from `base`, then the end record.
 std::string toIntelHex(const std::vector<std::uint8_t> &image, std::uint16_t base = 0);

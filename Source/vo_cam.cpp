@@ -64,7 +64,9 @@ bool broughtUp = false;
 
 }  // namespace
 
-void vo_forget_bring_up() { broughtUp = false; }
+void vo_forget_bring_up() {
+    broughtUp = false;
+}
 
 namespace {
 
@@ -84,7 +86,8 @@ template <typename Visit>
 int forEachProduct(Visit visit) {
     for (std::uint32_t i = 0; i < camera_id_count; ++i) {
         const model_table_entry &e = camera_ids[i];
-        if (i > 0 && camera_ids[i - 1].vendor_id == e.vendor_id && camera_ids[i - 1].product_id == e.product_id)
+        if (i > 0 && camera_ids[i - 1].vendor_id == e.vendor_id &&
+            camera_ids[i - 1].product_id == e.product_id)
             continue;
         if (const int r = visit(e); r < 0) return r;
     }
@@ -95,7 +98,9 @@ int forEachProduct(Visit visit) {
 
 char *RESOURCE_FILE_ROOT = resourceRootStorage().data();
 
-const char *vo_resource_root() { return RESOURCE_FILE_ROOT; }
+const char *vo_resource_root() {
+    return RESOURCE_FILE_ROOT;
+}
 
 extern "C" {
 
@@ -145,6 +150,50 @@ VOCAM_API int vocam_enum_cameras(vocam_version *records, std::uint32_t *count) {
         if (r < 0) return r;
         *count = static_cast<std::uint32_t>(context.count);
         return context.count;
+    });
+}
+
+VOCAM_API int vocam_enum_boot_controllers(vocam_version *records, std::uint32_t *count) {
+    return vo::guard(__func__, [&]() -> int {
+        if (count == nullptr) return -22;
+        Host *host = reachHost();
+        if (host == nullptr) return -1;
+        struct Listing {
+            vocam_version *records;
+            std::uint32_t capacity;
+            std::uint32_t count;
+        } listing{records, records != nullptr ? *count : 0, 0};
+        // Only the device descriptor is read: a controller in its boot code
+        // has no serial number and is not opened, so listing never disturbs
+        // a download another process may be running.
+        const UsbDeviceAction list = [](void *context, UsbDevices &devices) {
+            auto &l = *static_cast<Listing *>(context);
+            for (auto &ref : devices) {
+                std::unique_ptr<vocam::usbhost::Device> device;
+                if (ref->createDevice(device) != vocam::usbhost::kIOReturnSuccess || !device)
+                    continue;
+                std::uint16_t product = 0, release = 0;
+                std::uint8_t speed = 0;
+                if (device->product(product) != vocam::usbhost::kIOReturnSuccess) continue;
+                device->release(release);
+                device->speed(speed);
+                if (l.count < l.capacity) {
+                    l.records[l.count] = vocam_version{};
+                    l.records[l.count].product_id = product;
+                    l.records[l.count].release_number = release;
+                    l.records[l.count].high_speed = speed == vocam::usbhost::kSpeedHigh ? 1 : 0;
+                }
+                ++l.count;
+            }
+        };
+        for (std::uint16_t vendor :
+             {vocam::kCameraVendorA, vocam::kCameraVendorB, vocam::kFx2ControllerVendor})
+            if (const int r = usb_init_cameras_by_vid_and_pid(*host, vendor, kMatchBootSubclass,
+                                                              list, &listing);
+                r < 0)
+                return r;
+        *count = listing.count;
+        return static_cast<int>(listing.count);
     });
 }
 

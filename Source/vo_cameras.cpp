@@ -197,39 +197,72 @@ constexpr auto data_26 = model_blob<4>(std::array<MatrixRecord, 4>{{
 extern "C" {
 
 const model_table_entry camera_ids[] = {
-    {0x0613, kFx2ControllerVendor, 0xFFFF, 0, "vocam01/firm0.HEX", "vocam01/fpga%X.rbf", data_01.data(), 112},  // model_01
-    {0x00A1, kCameraVendorA, 0xFFFF, 1, "vocam02/firm%X.HEX", "vocam02/fpga%X.rbf", data_02.data(), 112},  // model_02
-    {0x04A2, kCameraVendorB, 0xFFFF, 1, "vocam03/firm%X.HEX", "vocam03/fpga%X.rbf", data_01.data(), 112},  // model_03
-    {0x04F7, kCameraVendorB, 0xFFFF, 0, "vocam01/firm%X.HEX", "vocam01/fpga10.rbf", data_01.data(), 112},  // model_04
-    {0x00A3, kCameraVendorA, 0xFFFF, 1, "vocam04/firm%X.HEX", "vocam04/fpga%X.rbf", data_03.data(), 112},  // model_05
-    {0x01AC, kCameraVendorB, 0xFFFF, 1, "vocam05/firm%X.HEX", "vocam05/fpga%X.rbf", data_04.data(), 72},  // model_06
-    {0x01A2, kCameraVendorB, 0xFFFF, 0, "vocam06/firm%X.HEX", "vocam06/fpga%X.rbf", data_05.data(), 72},  // model_07
-    {0x01A7, kCameraVendorB, 0xFFFF, 0, "vocam07/firm%X.HEX", "vocam07/fpga%X.rbf", data_05.data(), 72},  // model_08
-    {0x01A4, kCameraVendorB, 0xFFFF, 0, "vocam08/firm%X.HEX", "vocam08/fpga%X.rbf", data_05.data(), 92},  // model_09
-    {0x04AE, kCameraVendorB, 0xFFFF, 0, "vocam09/firm%X.HEX", "vocam09/fpga%X.rbf", data_05.data(), 92},  // model_10
-    {0x01A5, kCameraVendorB, 0, 0, "vocam10/firm0.HEX", "vocam10/fpga0.rbf", data_06.data(), 72},  // model_11
-    {0x01A5, kCameraVendorB, 1, 0, "vocam10/firm0.HEX", "vocam10/fpga0.rbf", data_06.data(), 72},  // model_12
-    {0x01A5, kCameraVendorB, 2, 0, "vocam10/firm1.HEX", "vocam10/fpga0.rbf", data_06.data(), 72},  // model_13
-    {0x01AF, kCameraVendorB, 0xFFFF, 0, "vocam11/firm%X.HEX", "vocam11/fpga%X.rbf", data_07.data(), 72},  // model_14
-    {0x01A8, kCameraVendorB, 0xFFFF, 1, "vocam12/firm%X.HEX", "vocam12/fpga%X.rbf", data_08.data(), 92},  // model_15
-    {0x03AD, kCameraVendorB, 0xFFFF, 0, "vocam13/firm%X.HEX", nullptr, data_09.data(), 112},  // model_16
-    {0x008C, kCameraVendorA, 0xFFFF, 0, "vocam14/firm%X.HEX", "vocam14/fpga%X.rbf", data_10.data(), 72},  // model_17
-    {0x018C, kCameraVendorB, 0xFFFF, 0, "vocam15/firm%X.HEX", "vocam15/fpga%X.rbf", data_11.data(), 72},  // model_18
-    {0x0085, kCameraVendorA, 0xFFFF, 0, "vocam16/firm%X.HEX", "vocam16/fpga%X.rbf", data_12.data(), 112},  // model_19
-    {0x0092, kCameraVendorA, 0xFFFF, 0, "vocam17/firm%X.HEX", "vocam17/fpga%X.rbf", data_13.data(), 4},  // model_20
-    {0x0096, kCameraVendorA, 0xFFFF, 0, "vocam18/firm%X.HEX", "vocam18/fpga%X.rbf", data_14.data(), 72},  // model_21
-    {0x009A, kCameraVendorA, 0xFFFF, 0, "vocam19/firm%X.HEX", "vocam19/fpga%X.rbf", data_15.data(), 72},  // model_22
-    {0x019A, kCameraVendorB, 0xFFFF, 0, "vocam20/firm%X.HEX", "vocam20/fpga%X.rbf", data_16.data(), 72},  // model_23
-    {0x018A, kCameraVendorB, 0xFFFF, 0, "vocam21/firm%X.HEX", "vocam21/fpga%X.rbf", data_17.data(), 72},  // model_24
-    {0x009E, kCameraVendorA, 0xFFFF, 0, "vocam22/firm%X.HEX", "vocam22/fpga%X.rbf", data_18.data(), 112},  // model_25
-    {0x0097, kCameraVendorA, 0xFFFF, 0, "vocam23/firm%X.HEX", "vocam23/fpga%X.rbf", data_19.data(), 72},  // model_26
-    {0x0180, kCameraVendorB, 0xFFFF, 0, "vocam24/firm%X.HEX", "vocam24/fpga%X.rbf", data_20.data(), 72},  // model_27
-    {0x008D, kCameraVendorA, 0xFFFF, 0, "vocam25/firm%X.HEX", "vocam25/fpga%X.rbf", data_21.data(), 112},  // model_28
-    {0x01CD, kCameraVendorB, 0xFFFF, 0, "vocam26/firm%X.HEX", "vocam26/fpga%X.rbf", data_22.data(), 92},  // model_29
-    {0x019B, kCameraVendorB, 0xFFFF, 0, "vocam27/firm%X.HEX", "vocam27/fpga%X.rbf", data_23.data(), 92},  // model_30
-    {0x008B, kCameraVendorA, 0xFFFF, 0, "vocam28/firm%X.HEX", "vocam28/fpga%X.rbf", data_24.data(), 112},  // model_31
-    {0x01C5, kCameraVendorB, 0xFFFF, 0, "vocam29/firm%X.HEX", "vocam29/fpga%X.rbf", data_25.data(), 72},  // model_32
-    {0x01C8, kCameraVendorB, 0xFFFF, 0, "vocam30/firm%X.HEX", "vocam30/fpga%X.rbf", data_26.data(), 92},  // model_33
+    {0x0613, kFx2ControllerVendor, 0xFFFF, 0, "vocam01/firm0.HEX", "vocam01/fpga%X.rbf",
+     data_01.data(), 112},  // model_01
+    {0x00A1, kCameraVendorA, 0xFFFF, 1, "vocam02/firm%X.HEX", "vocam02/fpga%X.rbf", data_02.data(),
+     112},  // model_02
+    {0x04A2, kCameraVendorB, 0xFFFF, 1, "vocam03/firm%X.HEX", "vocam03/fpga%X.rbf", data_01.data(),
+     112},  // model_03
+    {0x04F7, kCameraVendorB, 0xFFFF, 0, "vocam01/firm%X.HEX", "vocam01/fpga10.rbf", data_01.data(),
+     112},  // model_04
+    {0x00A3, kCameraVendorA, 0xFFFF, 1, "vocam04/firm%X.HEX", "vocam04/fpga%X.rbf", data_03.data(),
+     112},  // model_05
+    {0x01AC, kCameraVendorB, 0xFFFF, 1, "vocam05/firm%X.HEX", "vocam05/fpga%X.rbf", data_04.data(),
+     72},  // model_06
+    {0x01A2, kCameraVendorB, 0xFFFF, 0, "vocam06/firm%X.HEX", "vocam06/fpga%X.rbf", data_05.data(),
+     72},  // model_07
+    {0x01A7, kCameraVendorB, 0xFFFF, 0, "vocam07/firm%X.HEX", "vocam07/fpga%X.rbf", data_05.data(),
+     72},  // model_08
+    {0x01A4, kCameraVendorB, 0xFFFF, 0, "vocam08/firm%X.HEX", "vocam08/fpga%X.rbf", data_05.data(),
+     92},  // model_09
+    {0x04AE, kCameraVendorB, 0xFFFF, 0, "vocam09/firm%X.HEX", "vocam09/fpga%X.rbf", data_05.data(),
+     92},  // model_10
+    {0x01A5, kCameraVendorB, 0, 0, "vocam10/firm0.HEX", "vocam10/fpga0.rbf", data_06.data(),
+     72},  // model_11
+    {0x01A5, kCameraVendorB, 1, 0, "vocam10/firm0.HEX", "vocam10/fpga0.rbf", data_06.data(),
+     72},  // model_12
+    {0x01A5, kCameraVendorB, 2, 0, "vocam10/firm1.HEX", "vocam10/fpga0.rbf", data_06.data(),
+     72},  // model_13
+    {0x01AF, kCameraVendorB, 0xFFFF, 0, "vocam11/firm%X.HEX", "vocam11/fpga%X.rbf", data_07.data(),
+     72},  // model_14
+    {0x01A8, kCameraVendorB, 0xFFFF, 1, "vocam12/firm%X.HEX", "vocam12/fpga%X.rbf", data_08.data(),
+     92},  // model_15
+    {0x03AD, kCameraVendorB, 0xFFFF, 0, "vocam13/firm%X.HEX", nullptr, data_09.data(),
+     112},  // model_16
+    {0x008C, kCameraVendorA, 0xFFFF, 0, "vocam14/firm%X.HEX", "vocam14/fpga%X.rbf", data_10.data(),
+     72},  // model_17
+    {0x018C, kCameraVendorB, 0xFFFF, 0, "vocam15/firm%X.HEX", "vocam15/fpga%X.rbf", data_11.data(),
+     72},  // model_18
+    {0x0085, kCameraVendorA, 0xFFFF, 0, "vocam16/firm%X.HEX", "vocam16/fpga%X.rbf", data_12.data(),
+     112},  // model_19
+    {0x0092, kCameraVendorA, 0xFFFF, 0, "vocam17/firm%X.HEX", "vocam17/fpga%X.rbf", data_13.data(),
+     4},  // model_20
+    {0x0096, kCameraVendorA, 0xFFFF, 0, "vocam18/firm%X.HEX", "vocam18/fpga%X.rbf", data_14.data(),
+     72},  // model_21
+    {0x009A, kCameraVendorA, 0xFFFF, 0, "vocam19/firm%X.HEX", "vocam19/fpga%X.rbf", data_15.data(),
+     72},  // model_22
+    {0x019A, kCameraVendorB, 0xFFFF, 0, "vocam20/firm%X.HEX", "vocam20/fpga%X.rbf", data_16.data(),
+     72},  // model_23
+    {0x018A, kCameraVendorB, 0xFFFF, 0, "vocam21/firm%X.HEX", "vocam21/fpga%X.rbf", data_17.data(),
+     72},  // model_24
+    {0x009E, kCameraVendorA, 0xFFFF, 0, "vocam22/firm%X.HEX", "vocam22/fpga%X.rbf", data_18.data(),
+     112},  // model_25
+    {0x0097, kCameraVendorA, 0xFFFF, 0, "vocam23/firm%X.HEX", "vocam23/fpga%X.rbf", data_19.data(),
+     72},  // model_26
+    {0x0180, kCameraVendorB, 0xFFFF, 0, "vocam24/firm%X.HEX", "vocam24/fpga%X.rbf", data_20.data(),
+     72},  // model_27
+    {0x008D, kCameraVendorA, 0xFFFF, 0, "vocam25/firm%X.HEX", "vocam25/fpga%X.rbf", data_21.data(),
+     112},  // model_28
+    {0x01CD, kCameraVendorB, 0xFFFF, 0, "vocam26/firm%X.HEX", "vocam26/fpga%X.rbf", data_22.data(),
+     92},  // model_29
+    {0x019B, kCameraVendorB, 0xFFFF, 0, "vocam27/firm%X.HEX", "vocam27/fpga%X.rbf", data_23.data(),
+     92},  // model_30
+    {0x008B, kCameraVendorA, 0xFFFF, 0, "vocam28/firm%X.HEX", "vocam28/fpga%X.rbf", data_24.data(),
+     112},  // model_31
+    {0x01C5, kCameraVendorB, 0xFFFF, 0, "vocam29/firm%X.HEX", "vocam29/fpga%X.rbf", data_25.data(),
+     72},  // model_32
+    {0x01C8, kCameraVendorB, 0xFFFF, 0, "vocam30/firm%X.HEX", "vocam30/fpga%X.rbf", data_26.data(),
+     92},  // model_33
 };
 const std::uint32_t camera_id_count = sizeof camera_ids / sizeof camera_ids[0];
 

@@ -28,7 +28,9 @@ constexpr int kPolls = 10;
 // wrong file, not something to allocate for.
 constexpr off_t kMaxFpgaFileSize = 64 << 20;
 
-void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void sleepMs(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 bool readFpgaRegister(_vocam *h, std::uint32_t &value) {
     std::uint8_t b[4];
@@ -58,7 +60,8 @@ bool configure(_vocam *h) {
     vo::logs(vo::LogKind::Info, "loading FPGA binary from disk\n");
     std::uint8_t *image = nullptr;
     std::uint32_t size = 0;
-    if (usb_load_fpga_contents(h->vendor_id, h->product_id, h->device_release, &image, &size) != 0) {
+    if (usb_load_fpga_contents(h->vendor_id, h->product_id, h->device_release, &image, &size) !=
+        0) {
         vo::logs(vo::LogKind::Error, "error: unable to load FPGA\n");
     } else {
         vo::logs(vo::LogKind::Info, "sending FPGA binary to camera\n");
@@ -95,7 +98,8 @@ bool configure(_vocam *h) {
 }  // namespace
 
 extern "C" VOCAM_API int usb_load_fpga_contents(std::uint16_t vendor_id, std::uint16_t product_id,
-                                                std::uint16_t release, std::uint8_t **buffer, std::uint32_t *size) {
+                                                std::uint16_t release, std::uint8_t **buffer,
+                                                std::uint32_t *size) {
     return vo::guard(__func__, [&]() -> int {
         (void)vendor_id;
         if (buffer == nullptr || size == nullptr) return -1;

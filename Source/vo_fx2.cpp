@@ -25,7 +25,9 @@ constexpr int kExclusiveAttempts = 5;
 // that cannot be firmware.
 constexpr off_t kMaxHexFileSize = 1 << 20;
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
 
 int hexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -49,7 +51,9 @@ bool readField(hex_reader &r, int digits, std::uint32_t &value) {
     return true;
 }
 
-void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void sleepMs(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 }  // namespace
 
@@ -130,7 +134,8 @@ int hex_validate(std::string_view text, std::string &reason) {
     return 0;
 }
 
-IOReturn usb_fx2_write(Device &device, std::uint16_t address, std::uint16_t count, const std::uint8_t *data) {
+IOReturn usb_fx2_write(Device &device, std::uint16_t address, std::uint16_t count,
+                       const std::uint8_t *data) {
     Setup setup;
     setup.bmRequestType = 0x40;
     setup.bRequest = kFirmwareLoadRequest;
@@ -138,10 +143,12 @@ IOReturn usb_fx2_write(Device &device, std::uint16_t address, std::uint16_t coun
     setup.wIndex = 0;
     setup.wLength = count;
     std::uint32_t done = 0;
-    return device.deviceRequest(setup, const_cast<std::uint8_t *>(data), done, kControlTimeoutMs, 0);
+    return device.deviceRequest(setup, const_cast<std::uint8_t *>(data), done, kControlTimeoutMs,
+                                0);
 }
 
-int usb_fx2_send_firmware(Device &device, std::uint16_t vendor_id, std::uint16_t product_id, std::uint16_t release) {
+int usb_fx2_send_firmware(Device &device, std::uint16_t vendor_id, std::uint16_t product_id,
+                          std::uint16_t release) {
     (void)vendor_id;
     std::vector<std::uint8_t> configuration;
     IOReturn r = device.configurationDescriptor(0, configuration);
@@ -264,5 +271,6 @@ void usb_load_firmware(void *context, UsbDevices &devices) {
 }
 
 int usb_init_camera_firmware(Host &host, std::uint16_t vendor_id, std::uint32_t *downloads) {
-    return usb_init_cameras_by_vid_and_pid(host, vendor_id, kMatchBootSubclass, usb_load_firmware, downloads);
+    return usb_init_cameras_by_vid_and_pid(host, vendor_id, kMatchBootSubclass, usb_load_firmware,
+                                           downloads);
 }

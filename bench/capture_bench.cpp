@@ -40,7 +40,8 @@ void BM_CaptureLiveView(benchmark::State &state) {
     const char *env = std::getenv("VOCAM_CAPTURE_BENCH_SECONDS");
     const double seconds = env != nullptr ? std::atof(env) : 20.0;
     for (auto _ : state) {
-        if (!vocam::sim::Bus::instance().configure(kCamera)) throw std::runtime_error("no simulated camera");
+        if (!vocam::sim::Bus::instance().configure(kCamera))
+            throw std::runtime_error("no simulated camera");
         auto device = vocam::sim::Bus::instance().devices().at(0);
         vocapture::VoCamera::initialize(VOCAM_BENCH_RESOURCES);
         if (vocapture::VoCamera::instance() == nullptr) throw std::runtime_error("open failed");
@@ -59,7 +60,8 @@ void BM_CaptureLiveView(benchmark::State &state) {
             runFor(static_cast<int>(seconds * 1000));
             const double elapsed = clock.nsecsElapsed() * 1e-9;
             const double cpu = processCpuSeconds() - cpu0;
-            const double camera = device->video().copySeconds() + device->video().renderSeconds() - camera0;
+            const double camera =
+                device->video().copySeconds() + device->video().renderSeconds() - camera0;
             const double delivered = double(controller.framesDelivered() - delivered0);
             const double displayed = double(controller.framesDisplayed()) - double(displayed0);
             state.counters["cpu_pct_of_core"] = 100.0 * cpu / elapsed;
@@ -68,7 +70,8 @@ void BM_CaptureLiveView(benchmark::State &state) {
             state.counters["displayed_pct"] = delivered > 0 ? 100.0 * displayed / delivered : 0.0;
             state.counters["arrival_to_paint_mean_ms"] = controller.videoViewer()->meanLatencyMs();
             state.counters["arrival_to_paint_max_ms"] = controller.videoViewer()->maxLatencyMs();
-            state.counters["frame_interval_ms"] = delivered > 0 ? 1000.0 * elapsed / delivered : 0.0;
+            state.counters["frame_interval_ms"] =
+                delivered > 0 ? 1000.0 * elapsed / delivered : 0.0;
             controller.stopStreaming();
         }
         vocapture::VoCamera::cleanup();

@@ -44,13 +44,18 @@ void onTerminationSignal(int) {
 }  // namespace
 
 CaptureApplication::CaptureApplication(CaptureOptions options, QObject *parent)
-    : QObject(parent), options_(std::move(options)), controller_(std::make_unique<VoCameraController>()) {
-    connect(controller_.get(), &VoCameraController::terminateRequested, qApp, &QCoreApplication::quit,
-            Qt::QueuedConnection);
-    connect(qApp, &QCoreApplication::aboutToQuit, this, &CaptureApplication::applicationShouldTerminate);
+    : QObject(parent),
+      options_(std::move(options)),
+      controller_(std::make_unique<VoCameraController>()) {
+    connect(controller_.get(), &VoCameraController::terminateRequested, qApp,
+            &QCoreApplication::quit, Qt::QueuedConnection);
+    connect(qApp, &QCoreApplication::aboutToQuit, this,
+            &CaptureApplication::applicationShouldTerminate);
 }
 
-CaptureApplication::~CaptureApplication() { applicationShouldTerminate(); }
+CaptureApplication::~CaptureApplication() {
+    applicationShouldTerminate();
+}
 
 int CaptureApplication::configuredPort() const {
     if (options_.port >= 0) return options_.port;
@@ -60,7 +65,8 @@ int CaptureApplication::configuredPort() const {
 void CaptureApplication::applicationDidFinishLaunching() {
     if (signalPipe[0] < 0 && pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
         signalNotifier_ = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
-        connect(signalNotifier_.get(), &QSocketNotifier::activated, this, &CaptureApplication::onSignal);
+        connect(signalNotifier_.get(), &QSocketNotifier::activated, this,
+                &CaptureApplication::onSignal);
         struct sigaction action {};
         action.sa_handler = onTerminationSignal;
         sigemptyset(&action.sa_mask);
@@ -101,7 +107,8 @@ void CaptureApplication::watchScreenshot() {
         QTimer::singleShot(300, this, [this] { finishScreenshot(1, "no camera found"); });
         return;
     }
-    const int limit = options_.screenshotTimeoutMs > 0 ? options_.screenshotTimeoutMs : 15000 + 200 * options_.frames;
+    const int limit = options_.screenshotTimeoutMs > 0 ? options_.screenshotTimeoutMs
+                                                       : 15000 + 200 * options_.frames;
     screenshotDeadline_ = QDateTime::currentMSecsSinceEpoch() + limit;
     connect(&screenshotTimer_, &QTimer::timeout, this, [this] {
         if (controller_->framesDisplayed() >= static_cast<std::uint64_t>(options_.frames)) {
@@ -113,9 +120,10 @@ void CaptureApplication::watchScreenshot() {
             finishScreenshot(1, "the camera is gone");
         } else if (QDateTime::currentMSecsSinceEpoch() > screenshotDeadline_) {
             screenshotTimer_.stop();
-            finishScreenshot(1, QString::asprintf("only %llu of %d frames were shown",
-                                                  static_cast<unsigned long long>(controller_->framesDisplayed()),
-                                                  options_.frames));
+            finishScreenshot(1, QString::asprintf(
+                                    "only %llu of %d frames were shown",
+                                    static_cast<unsigned long long>(controller_->framesDisplayed()),
+                                    options_.frames));
         }
     });
     screenshotTimer_.start(10);
@@ -134,8 +142,8 @@ void CaptureApplication::finishScreenshot(int status, const QString &problem) {
     if (shot.isNull()) shot = window->grab();
     QImageWriter writer(options_.screenshot, "png");
     if (!writer.write(shot.toImage())) {
-        std::fprintf(stderr, "VoCam_Capture: unable to write %s: %s\n", qPrintable(options_.screenshot),
-                     qPrintable(writer.errorString()));
+        std::fprintf(stderr, "VoCam_Capture: unable to write %s: %s\n",
+                     qPrintable(options_.screenshot), qPrintable(writer.errorString()));
         status = 1;
     } else {
         std::printf("screenshot written to %s\n", qPrintable(options_.screenshot));

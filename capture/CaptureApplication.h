@@ -15,10 +15,10 @@ namespace vocapture {
 class VoCameraController;
 
 struct CaptureOptions {
-    int port = -1;              // -1: not on the command line, use the stored setting
-    QString screenshot;         // empty: an ordinary interactive run
-    int frames = 1;             // frames to show before the screenshot
-    QString resourceRoot;       // empty: the library's installed data folder
+    int port = -1;                // -1: not on the command line, use the stored setting
+    QString screenshot;           // empty: an ordinary interactive run
+    int frames = 1;               // frames to show before the screenshot
+    QString resourceRoot;         // empty: the library's installed data folder
     int screenshotTimeoutMs = 0;  // 0: a limit from the number of frames
 };
 

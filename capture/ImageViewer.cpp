@@ -7,7 +7,8 @@
 namespace vocapture {
 
 std::int64_t steadyNowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
@@ -16,7 +17,9 @@ ImageViewer::ImageViewer(QWidget *parent) : QWidget(parent) {
     setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
-ImageViewer::~ImageViewer() { releaseImage(); }
+ImageViewer::~ImageViewer() {
+    releaseImage();
+}
 
 void ImageViewer::setScrollView(QScrollArea *scrollView) {
     if (viewport_) viewport_->removeEventFilter(this);
@@ -83,10 +86,14 @@ QRect ImageViewer::updateFrameSize() {
     const QSize b = scrollView_ ? scrollView_->maximumViewportSize() : size();
     const int sw = static_cast<int>(s.width()), sh = static_cast<int>(s.height());
     int fw, fh, x, y;
-    if (sw >= b.width()) fw = sw, x = 0;
-    else fw = b.width(), x = (b.width() - sw) / 2;
-    if (sh >= b.height()) fh = sh, y = 0;
-    else fh = b.height(), y = (b.height() - sh) / 2;
+    if (sw >= b.width())
+        fw = sw, x = 0;
+    else
+        fw = b.width(), x = (b.width() - sw) / 2;
+    if (sh >= b.height())
+        fh = sh, y = 0;
+    else
+        fh = b.height(), y = (b.height() - sh) / 2;
     if (scrollView_ && size() != QSize(fw, fh)) resize(fw, fh);
     return QRect(x, y, sw, sh);
 }
@@ -94,7 +101,8 @@ QRect ImageViewer::updateFrameSize() {
 bool ImageViewer::eventFilter(QObject *watched, QEvent *event) {
     // The viewport also reports while its scroll area is being destroyed, so
     // only its resizes reach the scroll area.
-    if (event->type() == QEvent::Resize && watched == viewport_.data() && scrollView_) updateFrameSize();
+    if (event->type() == QEvent::Resize && watched == viewport_.data() && scrollView_)
+        updateFrameSize();
     return QWidget::eventFilter(watched, event);
 }
 

@@ -12,7 +12,9 @@ namespace {
 std::atomic<VoCamera *> current{nullptr};
 
 // Display values go to the SDK truncated, as integers of the property's unit.
-int toInt(double v) { return static_cast<int>(v); }
+int toInt(double v) {
+    return static_cast<int>(v);
+}
 }  // namespace
 
 std::unique_ptr<VoCamera> VoCamera::instance_;
@@ -34,7 +36,9 @@ void VoCamera::initialize(const char *resourceRoot) {
     current = instance_.get();
 }
 
-VoCamera *VoCamera::instance() { return current.load(); }
+VoCamera *VoCamera::instance() {
+    return current.load();
+}
 
 void VoCamera::cleanup() {
     current = nullptr;
@@ -44,7 +48,8 @@ void VoCamera::cleanup() {
 VoCamera::~VoCamera() {
     stopStreaming();
     if (ref_ != nullptr)
-        if (const int st = vocam_camera_close(&ref_); st < 0) logLine("error: unable to close camera: st=%d", st);
+        if (const int st = vocam_camera_close(&ref_); st < 0)
+            logLine("error: unable to close camera: st=%d", st);
 }
 
 bool VoCamera::init() {
@@ -67,7 +72,8 @@ bool VoCamera::init() {
     }
     size_ = QSizeF(format_.Width, format_.Height);
     light_source_ = 14;
-    maximum_size_ = QSizeF(getPropertyHelper(VOCAM_PROP_MAX_WIDTH), getPropertyHelper(VOCAM_PROP_MAX_HEIGHT));
+    maximum_size_ =
+        QSizeF(getPropertyHelper(VOCAM_PROP_MAX_WIDTH), getPropertyHelper(VOCAM_PROP_MAX_HEIGHT));
     logLine("maximum_size: %.0f x %.0f", maximum_size_.width(), maximum_size_.height());
     logLine("size: %.0f x %.0f", size_.width(), size_.height());
 
@@ -139,14 +145,17 @@ void VoCamera::startStreaming() {
 
 void VoCamera::interruptStreaming() {
     if (!streaming_ || interrupted_.exchange(true)) return;
-    if (const int st = vocam_stop_streaming(ref_); st < 0) logLine("error: unable to stop streaming: st=%d", st);
+    if (const int st = vocam_stop_streaming(ref_); st < 0)
+        logLine("error: unable to stop streaming: st=%d", st);
 }
 
 void VoCamera::stopStreaming() {
     if (!streaming_) return;
     if (!interrupted_.exchange(true))
-        if (const int st = vocam_stop_streaming(ref_); st < 0) logLine("error: unable to stop streaming: st=%d", st);
-    if (const int st = vocam_disable_streaming(ref_); st < 0) logLine("error: unable to disable streaming: st=%d", st);
+        if (const int st = vocam_stop_streaming(ref_); st < 0)
+            logLine("error: unable to stop streaming: st=%d", st);
+    if (const int st = vocam_disable_streaming(ref_); st < 0)
+        logLine("error: unable to disable streaming: st=%d", st);
     streaming_ = false;
 }
 
@@ -154,7 +163,8 @@ int VoCamera::waitForImage() {
     int index = vocam_wait_for_capture_to_buffer(ref_);
     // -22: the newest frame's buffer went to the next read before it could be
     // handed out. The camera is fine; the frame after it will do.
-    for (int retry = 0; index == -22 && retry < 100; ++retry) index = vocam_wait_for_capture_to_buffer(ref_);
+    for (int retry = 0; index == -22 && retry < 100; ++retry)
+        index = vocam_wait_for_capture_to_buffer(ref_);
     if (index < 0) {
         logLine("error: unable to wait for capture to buffer %d: st=%d", index, index);
         throw ImageCaptureError("unable to wait for image capture");
@@ -162,7 +172,9 @@ int VoCamera::waitForImage() {
     return index;
 }
 
-std::uint8_t *VoCamera::getImage(int index) { return vocam_get_buffer_address(ref_, index); }
+std::uint8_t *VoCamera::getImage(int index) {
+    return vocam_get_buffer_address(ref_, index);
+}
 
 void VoCamera::releaseImage(int index) {
     if (const int st = vocam_release_buffer(ref_, index); st < 0) {
@@ -217,27 +229,28 @@ void VoCamera::setGainHelper(int selector, double percent) {
     property *total, *analogue, *digital;
     int analogueId, digitalId;
     switch (selector) {
-    case 1:
-        total = &total_gain_, analogue = &gain_, digital = &digital_gain_;
-        analogueId = VOCAM_PROP_GAIN, digitalId = VOCAM_PROP_DIGITAL_GAIN;
-        break;
-    case 2:
-        total = &total_gain_red_, analogue = &gain_red_, digital = &digital_gain_red_;
-        analogueId = VOCAM_PROP_GAIN_RED, digitalId = VOCAM_PROP_DIGITAL_GAIN_RED;
-        break;
-    case 3:
-        total = &total_gain_green_, analogue = &gain_green_, digital = &digital_gain_green_;
-        analogueId = VOCAM_PROP_GAIN_GREEN1, digitalId = VOCAM_PROP_DIGITAL_GAIN_GREEN;
-        break;
-    case 4:
-        total = &total_gain_blue_, analogue = &gain_blue_, digital = &digital_gain_blue_;
-        analogueId = VOCAM_PROP_GAIN_BLUE, digitalId = VOCAM_PROP_DIGITAL_GAIN_BLUE;
-        break;
-    default:
-        logLine("error: unable to find gain property %d", selector);
-        throw InvalidProperty("the given property is not valid");
+        case 1:
+            total = &total_gain_, analogue = &gain_, digital = &digital_gain_;
+            analogueId = VOCAM_PROP_GAIN, digitalId = VOCAM_PROP_DIGITAL_GAIN;
+            break;
+        case 2:
+            total = &total_gain_red_, analogue = &gain_red_, digital = &digital_gain_red_;
+            analogueId = VOCAM_PROP_GAIN_RED, digitalId = VOCAM_PROP_DIGITAL_GAIN_RED;
+            break;
+        case 3:
+            total = &total_gain_green_, analogue = &gain_green_, digital = &digital_gain_green_;
+            analogueId = VOCAM_PROP_GAIN_GREEN1, digitalId = VOCAM_PROP_DIGITAL_GAIN_GREEN;
+            break;
+        case 4:
+            total = &total_gain_blue_, analogue = &gain_blue_, digital = &digital_gain_blue_;
+            analogueId = VOCAM_PROP_GAIN_BLUE, digitalId = VOCAM_PROP_DIGITAL_GAIN_BLUE;
+            break;
+        default:
+            logLine("error: unable to find gain property %d", selector);
+            throw InvalidProperty("the given property is not valid");
     }
-    const double t = total->min_value + (double(total->max_value) - total->min_value) * percent / 100.0;
+    const double t =
+        total->min_value + (double(total->max_value) - total->min_value) * percent / 100.0;
     const double a = std::min(t, double(analogue->max_value));
     int st = vocam_property_set(ref_, analogueId, toInt(4096.0 * a), analogue->flags);
     if (st == 0 && analogueId == VOCAM_PROP_GAIN_GREEN1)
@@ -251,7 +264,8 @@ void VoCamera::setGainHelper(int selector, double percent) {
     const double d = a > 0 ? t / a : digital->value;
     if (float(d) != digital->value) {
         const double sent = std::min(d, double(digital->max_value));
-        if (const int s = vocam_property_set(ref_, digitalId, toInt(100.0 * sent), digital->flags); s < 0)
+        if (const int s = vocam_property_set(ref_, digitalId, toInt(100.0 * sent), digital->flags);
+            s < 0)
             logLine("error: unable to set gain property %d: st=%d", digitalId, s);
         digital->value = float(d);
     }
@@ -260,8 +274,11 @@ void VoCamera::setGainHelper(int selector, double percent) {
 
 void VoCamera::updateExposure(double percent) {
     std::lock_guard lock(lock_);
-    const double v = exposure_.min_value + (double(exposure_.max_value) - exposure_.min_value) * percent / 100.0;
-    if (const int st = vocam_property_set(ref_, VOCAM_PROP_EXPOSURE, toInt(1000.0 * v), exposure_.flags); st < 0) {
+    const double v =
+        exposure_.min_value + (double(exposure_.max_value) - exposure_.min_value) * percent / 100.0;
+    if (const int st =
+            vocam_property_set(ref_, VOCAM_PROP_EXPOSURE, toInt(1000.0 * v), exposure_.flags);
+        st < 0) {
         logLine("error: unable to set exposure property: st=%d", st);
         return;
     }
@@ -271,7 +288,9 @@ void VoCamera::updateExposure(double percent) {
 
 void VoCamera::updateAutoexposureTarget(double percent) {
     std::lock_guard lock(lock_);
-    if (const int st = vocam_property_set(ref_, VOCAM_PROP_AUTO_EXPOSURE_TARGET, toInt(2.55 * percent), 0); st < 0) {
+    if (const int st =
+            vocam_property_set(ref_, VOCAM_PROP_AUTO_EXPOSURE_TARGET, toInt(2.55 * percent), 0);
+        st < 0) {
         logLine("error: unable to set exposure property: st=%d", st);
         return;
     }
@@ -297,12 +316,18 @@ void VoCamera::updateAutoexposure(bool on) {
 
 property *VoCamera::digitalProperty(int id) {
     switch (id) {
-    case VOCAM_PROP_GAMMA: return &gamma_;
-    case VOCAM_PROP_CONTRAST: return &contrast_;
-    case VOCAM_PROP_BRIGHTNESS: return &brightness_;
-    case VOCAM_PROP_HUE: return &hue_;
-    case VOCAM_PROP_SATURATION: return &saturation_;
-    default: return nullptr;
+        case VOCAM_PROP_GAMMA:
+            return &gamma_;
+        case VOCAM_PROP_CONTRAST:
+            return &contrast_;
+        case VOCAM_PROP_BRIGHTNESS:
+            return &brightness_;
+        case VOCAM_PROP_HUE:
+            return &hue_;
+        case VOCAM_PROP_SATURATION:
+            return &saturation_;
+        default:
+            return nullptr;
     }
 }
 
@@ -325,7 +350,8 @@ void VoCamera::updateDigitalPropertyHelper(int id, double percent) {
 void VoCamera::setXMirror(bool on) {
     std::lock_guard lock(lock_);
     x_mirror_ = on;
-    if (vocam_property_set(ref_, VOCAM_PROP_FLIPPING, (x_mirror_ ? 1 : 0) | (y_mirror_ ? 2 : 0), 0) < 0) {
+    if (vocam_property_set(ref_, VOCAM_PROP_FLIPPING, (x_mirror_ ? 1 : 0) | (y_mirror_ ? 2 : 0),
+                           0) < 0) {
         logLine("error: unable to set X mirror");
         throw PropertySetError("unable to set X-Mirror property");
     }
@@ -334,7 +360,8 @@ void VoCamera::setXMirror(bool on) {
 void VoCamera::setYMirror(bool on) {
     std::lock_guard lock(lock_);
     y_mirror_ = on;
-    if (vocam_property_set(ref_, VOCAM_PROP_FLIPPING, (x_mirror_ ? 1 : 0) | (y_mirror_ ? 2 : 0), 0) < 0) {
+    if (vocam_property_set(ref_, VOCAM_PROP_FLIPPING, (x_mirror_ ? 1 : 0) | (y_mirror_ ? 2 : 0),
+                           0) < 0) {
         logLine("error: unable to set Y mirror");
         throw PropertySetError("unable to set Y-Mirror property");
     }
@@ -379,7 +406,8 @@ void VoCamera::setSize(QSizeF size, QPointF location, int subsample) {
 
 bool VoCamera::isTemperatureSupported() {
     std::lock_guard lock(lock_);
-    logLine("temperature: %08X, supported=%08X", temperature_.flags, temperature_.flags & 0x80000000u);
+    logLine("temperature: %08X, supported=%08X", temperature_.flags,
+            temperature_.flags & 0x80000000u);
     // The 4008 x 2672 camera sets the cooling flag without a cooler the
     // application may drive, so it is never offered cooling.
     if (maximum_size_ == QSizeF(4008, 2672)) return false;
@@ -392,13 +420,15 @@ void VoCamera::setTemperatureEnable(bool on) {
     temperature_.flags = on ? (temperature_.flags | 0x8000u) : (temperature_.flags & ~0x8000u);
     temperature_.value = temperature_.min_value;
     const auto reg = vocam_temp_to_register(temperature_.value);
-    if (vocam_property_set(ref_, VOCAM_PROP_TEMPERATURE, static_cast<int>(reg), temperature_.flags) < 0) {
+    if (vocam_property_set(ref_, VOCAM_PROP_TEMPERATURE, static_cast<int>(reg),
+                           temperature_.flags) < 0) {
         logLine("error: unable to set cooling temperature");
         throw PropertySetError("unable to set cooling temperature property");
     }
 }
 
-void VoCamera::updateTotalGainProperty(property &total, const property &analogue, const property &digital) {
+void VoCamera::updateTotalGainProperty(property &total, const property &analogue,
+                                       const property &digital) {
     total.value = analogue.value * digital.value;
     total.min_value = analogue.min_value * digital.min_value;
     total.max_value = analogue.max_value * digital.max_value;
@@ -431,7 +461,8 @@ struct Range {
 };
 Range readRange(_vocam *ref, int id, const char *message) {
     Range r;
-    if (const int st = vocam_property_get_range(ref, id, &r.min, &r.max, &r.value, &r.flags); st < 0) {
+    if (const int st = vocam_property_get_range(ref, id, &r.min, &r.max, &r.value, &r.flags);
+        st < 0) {
         logLine(message, st);
         throw InvalidProperty("the given property cannot be read");
     }
@@ -457,9 +488,11 @@ property VoCamera::getDigitalPropertyHelper(int id) {
 }
 
 property VoCamera::getExposureHelper() {
-    Range r = readRange(ref_, VOCAM_PROP_EXPOSURE, "error: unable to read exposure property: st=%d");
+    Range r =
+        readRange(ref_, VOCAM_PROP_EXPOSURE, "error: unable to read exposure property: st=%d");
     // Microseconds of an hour-long exposure pass the largest int: the words are unsigned.
-    property p{float(static_cast<std::uint32_t>(r.value) / 1000.0), float(static_cast<std::uint32_t>(r.min) / 1000.0),
+    property p{float(static_cast<std::uint32_t>(r.value) / 1000.0),
+               float(static_cast<std::uint32_t>(r.min) / 1000.0),
                float(static_cast<std::uint32_t>(r.max) / 1000.0), r.flags};
     // Hour-long exposures would make the slider useless for ordinary work.
     if (p.max_value > 1000) p.max_value = 500;
@@ -467,7 +500,8 @@ property VoCamera::getExposureHelper() {
 }
 
 property VoCamera::getTemperatureHelper() {
-    const Range r = readRange(ref_, VOCAM_PROP_TEMPERATURE, "error: unable to read temperature property: st=%d");
+    const Range r = readRange(ref_, VOCAM_PROP_TEMPERATURE,
+                              "error: unable to read temperature property: st=%d");
     return property{vocam_register_to_temp(static_cast<std::uint32_t>(r.value)),
                     vocam_register_to_temp(static_cast<std::uint32_t>(r.min)),
                     vocam_register_to_temp(static_cast<std::uint32_t>(r.max)), r.flags};

@@ -22,7 +22,8 @@ namespace vocapture {
 // A failure with the name the rest of the application reports it by.
 class CaptureException : public std::runtime_error {
   public:
-    CaptureException(const char *name, const char *reason) : std::runtime_error(reason), name_(name) {}
+    CaptureException(const char *name, const char *reason)
+        : std::runtime_error(reason), name_(name) {}
     const std::string &name() const { return name_; }
     const char *reason() const { return what(); }
 
@@ -30,10 +31,10 @@ class CaptureException : public std::runtime_error {
     std::string name_;
 };
 
-#define VOCAPTURE_EXCEPTION(Name)                                                    \
-    class Name : public CaptureException {                                           \
-      public:                                                                        \
-        explicit Name(const char *reason) : CaptureException(#Name, reason) {}       \
+#define VOCAPTURE_EXCEPTION(Name)                                              \
+    class Name : public CaptureException {                                     \
+      public:                                                                  \
+        explicit Name(const char *reason) : CaptureException(#Name, reason) {} \
     }
 VOCAPTURE_EXCEPTION(ImageCaptureError);
 VOCAPTURE_EXCEPTION(InvalidProperty);
@@ -94,10 +95,16 @@ class VoCamera {
     void updateAutoexposure(bool on);
 
     void updateGamma(double percent) { updateDigitalPropertyHelper(VOCAM_PROP_GAMMA, percent); }
-    void updateContrast(double percent) { updateDigitalPropertyHelper(VOCAM_PROP_CONTRAST, percent); }
-    void updateBrightness(double percent) { updateDigitalPropertyHelper(VOCAM_PROP_BRIGHTNESS, percent); }
+    void updateContrast(double percent) {
+        updateDigitalPropertyHelper(VOCAM_PROP_CONTRAST, percent);
+    }
+    void updateBrightness(double percent) {
+        updateDigitalPropertyHelper(VOCAM_PROP_BRIGHTNESS, percent);
+    }
     void updateHue(double percent) { updateDigitalPropertyHelper(VOCAM_PROP_HUE, percent); }
-    void updateSaturation(double percent) { updateDigitalPropertyHelper(VOCAM_PROP_SATURATION, percent); }
+    void updateSaturation(double percent) {
+        updateDigitalPropertyHelper(VOCAM_PROP_SATURATION, percent);
+    }
     void updateDigitalPropertyHelper(int id, double percent);
 
     void setXMirror(bool on);
@@ -162,7 +169,8 @@ class VoCamera {
     property getDigitalPropertyHelper(int id);
     property getExposureHelper();
     property getTemperatureHelper();
-    static void updateTotalGainProperty(property &total, const property &analogue, const property &digital);
+    static void updateTotalGainProperty(property &total, const property &analogue,
+                                        const property &digital);
     property *digitalProperty(int id);
 
     // The worker converts and balances while the main thread changes

@@ -47,10 +47,14 @@ constexpr std::array<Geometry, 12> kStandardGeometries{{{3072, 2304},
 // from outside (a silent camera never answers it).
 constexpr auto kWorkerGrace = 900ms;
 
-QString fmt(const char *format, double v) { return QString::asprintf(format, v); }
+QString fmt(const char *format, double v) {
+    return QString::asprintf(format, v);
+}
 
 // Half of a size, truncated, on a 16-pixel grid.
-double halvedOnGrid(double v) { return static_cast<double>(static_cast<int>(v / 2) & ~0xF); }
+double halvedOnGrid(double v) {
+    return static_cast<double>(static_cast<int>(v / 2) & ~0xF);
+}
 
 void setSliderQuietly(QSlider *slider, double percent) {
     const QSignalBlocker block(slider);
@@ -89,11 +93,13 @@ VoCameraController::VoCameraController(QObject *parent)
     connect(u.exposureSlider, &QSlider::valueChanged, this, &VoCameraController::updateExposure);
     connect(u.xMirror, &QCheckBox::toggled, this, &VoCameraController::updateXMirror);
     connect(u.yMirror, &QCheckBox::toggled, this, &VoCameraController::updateYMirror);
-    connect(u.autoExposure, &QCheckBox::toggled, this, &VoCameraController::updateAutoexposureEnable);
+    connect(u.autoExposure, &QCheckBox::toggled, this,
+            &VoCameraController::updateAutoexposureEnable);
     connect(u.encoding, &QComboBox::textActivated, this, &VoCameraController::updateEncoding);
     connect(u.lightsource, &QComboBox::textActivated, this, &VoCameraController::updateLightSource);
     connect(u.geometry, &QComboBox::textActivated, this, &VoCameraController::updateGeometry);
-    connect(u.singleShotWhitebalance, &QPushButton::clicked, this, &VoCameraController::doSingleShotWhitebalance);
+    connect(u.singleShotWhitebalance, &QPushButton::clicked, this,
+            &VoCameraController::doSingleShotWhitebalance);
     connect(u.grabStill, &QPushButton::clicked, this, &VoCameraController::grabStillImage);
     connect(u.actionGrabStill, &QAction::triggered, this, &VoCameraController::grabStillImage);
     connect(u.openSettings, &QPushButton::clicked, this, &VoCameraController::openCameraSettings);
@@ -102,11 +108,14 @@ VoCameraController::VoCameraController(QObject *parent)
     auto &s = *settingsUi_;
     connect(s.gammaSlider, &QSlider::valueChanged, this, &VoCameraController::updateGamma);
     connect(s.contrastSlider, &QSlider::valueChanged, this, &VoCameraController::updateContrast);
-    connect(s.brightnessSlider, &QSlider::valueChanged, this, &VoCameraController::updateBrightness);
-    connect(s.saturationSlider, &QSlider::valueChanged, this, &VoCameraController::updateSaturation);
+    connect(s.brightnessSlider, &QSlider::valueChanged, this,
+            &VoCameraController::updateBrightness);
+    connect(s.saturationSlider, &QSlider::valueChanged, this,
+            &VoCameraController::updateSaturation);
     connect(s.hueSlider, &QSlider::valueChanged, this, &VoCameraController::updateHue);
     connect(s.cooling, &QCheckBox::toggled, this, &VoCameraController::updateCooling);
-    connect(stillUi_->actionSavePng, &QAction::triggered, this, &VoCameraController::saveStillImage);
+    connect(stillUi_->actionSavePng, &QAction::triggered, this,
+            &VoCameraController::saveStillImage);
     connect(stillUi_->actionClose, &QAction::triggered, stillWindow_.get(), &QWidget::close);
 
     connect(&statusTimer_, &QTimer::timeout, this, &VoCameraController::updateStatus);
@@ -117,19 +126,26 @@ VoCameraController::~VoCameraController() {
     if (worker_.joinable()) worker_.join();
 }
 
-ImageViewer *VoCameraController::videoViewer() const { return ui_->videoViewer; }
-ImageViewer *VoCameraController::imageViewer() const { return stillUi_->imageViewer; }
+ImageViewer *VoCameraController::videoViewer() const {
+    return ui_->videoViewer;
+}
+ImageViewer *VoCameraController::imageViewer() const {
+    return stillUi_->imageViewer;
+}
 
 int VoCameraController::whitebalanceRequested() const {
     std::lock_guard lock(lock_);
     return whitebalanceRequested_;
 }
 
-std::uint64_t VoCameraController::framesDisplayed() const { return ui_->videoViewer->framesPainted(); }
+std::uint64_t VoCameraController::framesDisplayed() const {
+    return ui_->videoViewer->framesPainted();
+}
 
 // A control action that the camera refuses is reported and leaves the
 // application running.
-template <typename F> void VoCameraController::guarded(F &&action) {
+template <typename F>
+void VoCameraController::guarded(F &&action) {
     VoCamera *camera = VoCamera::instance();
     if (camera == nullptr) return;
     try {
@@ -193,7 +209,8 @@ void VoCameraController::awakeFromNib(int serverPort) {
 
         u.encoding->addItems({"Fast", "Good", "Best"});
         u.encoding->setCurrentText("Fast");
-        u.lightsource->addItems({"None", "Fluorescent", "Daylight", "Incandescent", "Xenon Flash", "Halogen"});
+        u.lightsource->addItems(
+            {"None", "Fluorescent", "Daylight", "Incandescent", "Xenon Flash", "Halogen"});
         u.lightsource->setCurrentText("None");
 
         // The full sensor stands first, then the standard sizes it can hold,
@@ -214,7 +231,8 @@ void VoCameraController::awakeFromNib(int serverPort) {
                 continue;
             }
             if (size.width() == g.width && size.height() == g.height) continue;
-            if (subsampling && i > 0 && f <= 4 && w2 < kStandardGeometries[i - 1].width && w2 >= g.width) {
+            if (subsampling && i > 0 && f <= 4 && w2 < kStandardGeometries[i - 1].width &&
+                w2 >= g.width) {
                 u.geometry->addItem(QString::asprintf("%.0f x %.0f (subsampled by %d)", w2, h2, f));
                 w2 = halvedOnGrid(w2);
                 h2 = halvedOnGrid(h2);
@@ -228,11 +246,16 @@ void VoCameraController::awakeFromNib(int serverPort) {
         } else {
             settingsUi_->cooling->setEnabled(false);
         }
-        s.model_name->setText(QString::asprintf("Camera Model Name: %s", camera->model_name().c_str()));
-        s.serial_number->setText(QString::asprintf("Serial Number: %08d", static_cast<int>(camera->serial_number())));
-        const std::uint32_t fw = camera->firmware_version() & 0xFFFF, fpga = camera->fpga_version() & 0xFFFF;
-        s.firmware_version->setText(QString::asprintf("Camera Firmware Version: %d.%02d", fw >> 8, fw & 0xFF));
-        s.fpga_version->setText(QString::asprintf("Camera FPGA Version: %d.%02d", fpga >> 8, fpga & 0xFF));
+        s.model_name->setText(
+            QString::asprintf("Camera Model Name: %s", camera->model_name().c_str()));
+        s.serial_number->setText(
+            QString::asprintf("Serial Number: %08d", static_cast<int>(camera->serial_number())));
+        const std::uint32_t fw = camera->firmware_version() & 0xFFFF,
+                            fpga = camera->fpga_version() & 0xFFFF;
+        s.firmware_version->setText(
+            QString::asprintf("Camera Firmware Version: %d.%02d", fw >> 8, fw & 0xFF));
+        s.fpga_version->setText(
+            QString::asprintf("Camera FPGA Version: %d.%02d", fpga >> 8, fpga & 0xFF));
     } catch (const CaptureException &e) {
         logLine("error: %s: %s", e.name().c_str(), e.reason());
     }
@@ -342,10 +365,14 @@ void VoCameraController::updateAutoexposureEnable(bool on) {
 void VoCameraController::updateEncoding(const QString &text) {
     guarded([&](VoCamera &c) {
         int method = 0;
-        if (text == "Fast") method = 1;
-        else if (text == "Good") method = 2;
-        else if (text == "Best") method = 3;
-        else logLine("error: attempting to set invalid encoding type '%s'", qPrintable(text));
+        if (text == "Fast")
+            method = 1;
+        else if (text == "Good")
+            method = 2;
+        else if (text == "Best")
+            method = 3;
+        else
+            logLine("error: attempting to set invalid encoding type '%s'", qPrintable(text));
         if (method != 0) c.setEncoding(method);
         logLine("set encoding to %s [%d]", qPrintable(text), method);
     });
@@ -353,13 +380,19 @@ void VoCameraController::updateEncoding(const QString &text) {
 
 void VoCameraController::updateLightSource(const QString &text) {
     guarded([&](VoCamera &c) {
-        static const std::array<std::pair<const char *, int>, 6> sources{
-            {{"None", 14}, {"Fluorescent", 1}, {"Daylight", 2}, {"Incandescent", 3}, {"Xenon Flash", 4}, {"Halogen", 5}}};
+        static const std::array<std::pair<const char *, int>, 6> sources{{{"None", 14},
+                                                                          {"Fluorescent", 1},
+                                                                          {"Daylight", 2},
+                                                                          {"Incandescent", 3},
+                                                                          {"Xenon Flash", 4},
+                                                                          {"Halogen", 5}}};
         int matrix = 0;
         for (const auto &[name, id] : sources)
             if (text == name) matrix = id;
-        if (matrix == 0) logLine("error: attempting to set invalid light source '%s'", qPrintable(text));
-        else c.setLightSource(matrix);
+        if (matrix == 0)
+            logLine("error: attempting to set invalid light source '%s'", qPrintable(text));
+        else
+            c.setLightSource(matrix);
         logLine("set ligtht source to %s [%d]", qPrintable(text), matrix);
     });
 }
@@ -368,12 +401,14 @@ void VoCameraController::updateGeometry(const QString &text) {
     guarded([&](VoCamera &c) {
         logLine("current geometry: %s", qPrintable(text));
         const QStringList parts = text.split(' ');
-        if (parts.size() != 3 && (parts.size() < 6 || parts[3] != "(subsampled" || parts[4] != "by")) {
+        if (parts.size() != 3 &&
+            (parts.size() < 6 || parts[3] != "(subsampled" || parts[4] != "by")) {
             logLine("error: invalid selection %s", qPrintable(text));
             return;
         }
         const QSizeF maximum = c.maximum_size();
-        const int maxW = static_cast<int>(maximum.width()), maxH = static_cast<int>(maximum.height());
+        const int maxW = static_cast<int>(maximum.width()),
+                  maxH = static_cast<int>(maximum.height());
         int width, height, factor = 1;
         if (parts.size() == 3) {
             width = parts[0].toInt();
@@ -392,7 +427,8 @@ void VoCameraController::updateGeometry(const QString &text) {
             return;
         }
         const int x = (maxW - width) / 2, y = (maxH - height) / 2;
-        logLine("select geometry: %d x %d @ %d x %d [subsampled '%d']", width, height, x, y, factor);
+        logLine("select geometry: %d x %d @ %d x %d [subsampled '%d']", width, height, x, y,
+                factor);
         const bool wasRunning = currentlyStreaming_ != 0;
         if (wasRunning) stopStreaming();
         std::this_thread::sleep_for(100ms);
@@ -437,11 +473,12 @@ void VoCameraController::saveStillImage() {
     // Copied first, so that the worker may reuse the buffer while the dialog is open.
     const QImage still = stillUi_->imageViewer->snapshot();
     if (still.isNull()) {
-        QMessageBox::information(stillWindow_.get(), tr("Save Still Image"), tr("There is no still image to save."));
+        QMessageBox::information(stillWindow_.get(), tr("Save Still Image"),
+                                 tr("There is no still image to save."));
         return;
     }
-    const QString path =
-        QFileDialog::getSaveFileName(stillWindow_.get(), tr("Save Still Image"), "still.png", tr("PNG images (*.png)"));
+    const QString path = QFileDialog::getSaveFileName(stillWindow_.get(), tr("Save Still Image"),
+                                                      "still.png", tr("PNG images (*.png)"));
     if (path.isEmpty()) return;
     QImageWriter writer(path, "png");
     if (!writer.write(still)) {
@@ -481,7 +518,8 @@ void VoCameraController::stopStreaming() {
         continueStreaming_ = 0;
         VoCamera *camera = VoCamera::instance();
         const auto deadline = std::chrono::steady_clock::now() + kWorkerGrace;
-        while (currentlyStreaming_ && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
+        while (currentlyStreaming_ && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(10ms);
         // Still waiting for a frame that does not come: ending the stream
         // releases the wait.
         if (currentlyStreaming_ && camera != nullptr) camera->interruptStreaming();
@@ -503,7 +541,7 @@ void VoCameraController::sendStill(const VoBitmapImage &image) {
                                 image.size().width(), image.size().height());
     if (!socket->sendData(header, static_cast<std::size_t>(n))) return;
     socket->sendData(image.buffer(), static_cast<std::size_t>(image.size().width()) * 3 *
-                                          static_cast<std::size_t>(image.size().height()));
+                                         static_cast<std::size_t>(image.size().height()));
 }
 
 void VoCameraController::updateImageWorker() {
@@ -551,7 +589,9 @@ void VoCameraController::updateImageWorker() {
                 std::lock_guard lock(lock_);
                 --whitebalanceRequested_;
             }
-            if (m == 1) QMetaObject::invokeMethod(this, [this] { restoreColorControls(); }, Qt::QueuedConnection);
+            if (m == 1)
+                QMetaObject::invokeMethod(
+                    this, [this] { restoreColorControls(); }, Qt::QueuedConnection);
         }
 
         try {
@@ -567,7 +607,8 @@ void VoCameraController::updateImageWorker() {
                 sendStill(*current);
             } else {
                 still->setImage(current);
-                QMetaObject::invokeMethod(still, &ImageViewer::updateImageWindow, Qt::QueuedConnection);
+                QMetaObject::invokeMethod(still, &ImageViewer::updateImageWindow,
+                                          Qt::QueuedConnection);
             }
         }
         current->releaseImage();
@@ -588,7 +629,9 @@ void VoCameraController::updateImageWorker() {
     still->releaseImage();
     buffers = {};
     cameraGone_ = lost;
-    if (lost) QMetaObject::invokeMethod(this, [this] { showCameraGone(); }, Qt::QueuedConnection);
+    if (lost)
+        QMetaObject::invokeMethod(
+            this, [this] { showCameraGone(); }, Qt::QueuedConnection);
     currentlyStreaming_ = 0;
 }
 
@@ -623,9 +666,9 @@ void VoCameraController::updateStatus() {
     const double displayedFps = double(displayed - lastDisplayed_) / seconds;
     lastDelivered_ = delivered;
     lastDisplayed_ = displayed;
-    ui_->statusBar->showMessage(QString::asprintf("%.1f fps delivered, %.1f fps displayed, %llu skipped", deliveredFps,
-                                                  displayedFps,
-                                                  static_cast<unsigned long long>(delivered - std::min(delivered, displayed))));
+    ui_->statusBar->showMessage(QString::asprintf(
+        "%.1f fps delivered, %.1f fps displayed, %llu skipped", deliveredFps, displayedFps,
+        static_cast<unsigned long long>(delivered - std::min(delivered, displayed))));
 }
 
 }  // namespace vocapture

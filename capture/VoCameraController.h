@@ -102,7 +102,8 @@ class VoCameraController : public QObject {
     void restoreColorControls();
     void showCameraGone();
     void sendStill(const VoBitmapImage &image);
-    template <typename F> void guarded(F &&action);
+    template <typename F>
+    void guarded(F &&action);
 
     std::unique_ptr<Ui::MainWindow> ui_;
     std::unique_ptr<Ui::SettingsPanel> settingsUi_;

@@ -21,7 +21,8 @@ std::unique_ptr<VoCameraSocket> VoCameraSocket::initWithPort(int port) {
     hints.ai_socktype = SOCK_STREAM;
     addrinfo *found = nullptr;
     if (const int r = getaddrinfo("localhost", service, &hints, &found); r != 0) {
-        logLine("error: getaddrinfo failed: %s", r == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(r));
+        logLine("error: getaddrinfo failed: %s",
+                r == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(r));
         return nullptr;
     }
     std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> list(found, freeaddrinfo);

@@ -24,13 +24,16 @@ int main(int argc, char **argv) {
     parser.setApplicationDescription("Live video from the first VoCam camera.");
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.addHelpOption();
-    const QCommandLineOption port("port", "Send still images to the client on this local TCP port (0: show them).",
-                                  "N");
-    const QCommandLineOption screenshot("screenshot", "Show N frames, save the main window as a PNG file and quit.",
-                                        "FILE");
-    const QCommandLineOption frames("frames", "Frames to show before the screenshot (default 1).", "N", "1");
-    const QCommandLineOption resources("resources", "Folder of the firmware and FPGA images.", "DIR");
-    const QCommandLineOption timeout("screenshot-timeout", "Give up waiting for frames after MS milliseconds.", "MS");
+    const QCommandLineOption port(
+        "port", "Send still images to the client on this local TCP port (0: show them).", "N");
+    const QCommandLineOption screenshot(
+        "screenshot", "Show N frames, save the main window as a PNG file and quit.", "FILE");
+    const QCommandLineOption frames("frames", "Frames to show before the screenshot (default 1).",
+                                    "N", "1");
+    const QCommandLineOption resources("resources", "Folder of the firmware and FPGA images.",
+                                       "DIR");
+    const QCommandLineOption timeout("screenshot-timeout",
+                                     "Give up waiting for frames after MS milliseconds.", "MS");
     parser.addOptions({port, screenshot, frames, resources, timeout});
     parser.process(app);
 
@@ -39,13 +42,15 @@ int main(int argc, char **argv) {
     if (parser.isSet(port)) {
         options.port = parser.value(port).toInt(&ok);
         if (!ok || options.port < 0 || options.port > 65535) {
-            std::fprintf(stderr, "VoCam_Capture: invalid port '%s'\n", qPrintable(parser.value(port)));
+            std::fprintf(stderr, "VoCam_Capture: invalid port '%s'\n",
+                         qPrintable(parser.value(port)));
             return 2;
         }
     }
     options.frames = parser.value(frames).toInt(&ok);
     if (!ok || options.frames < 1) {
-        std::fprintf(stderr, "VoCam_Capture: invalid frame count '%s'\n", qPrintable(parser.value(frames)));
+        std::fprintf(stderr, "VoCam_Capture: invalid frame count '%s'\n",
+                     qPrintable(parser.value(frames)));
         return 2;
     }
     options.screenshot = parser.value(screenshot);

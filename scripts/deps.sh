@@ -1,19 +1,29 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the capture application
-# need; packages already present are skipped, so this is cheap to run again.
-#   --app          only what building and running VoCam_Capture needs (the main job)
-#   --bench-peers  also the libraries that the conversion benchmark compares
-#                  against (never needed to build or test)
+# Installs the Debian packages a job needs; packages already present are
+# skipped, so this is cheap to run again.
+#   deps.sh                 what building the library, the tools and the
+#                           capture application needs
+#   deps.sh --test          and what the tests need (clang, sanitizer
+#                           runtimes, GoogleTest, Google Benchmark, umockdev,
+#                           clang-format)
+#   deps.sh --bench-peers   and the libraries the conversion benchmark
+#                           compares against (never needed to build or test)
+# Further arguments are more packages to install.
 set -euo pipefail
-app=(build-essential cmake ninja-build pkg-config libusb-1.0-0-dev libpng-dev qt6-base-dev)
-packages=("${app[@]}" clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-          libumockdev-dev umockdev xvfb xauth
-          pybind11-dev python3-dev python3-numpy python3-pytest)
-case "${1:-}" in
-  --app) packages=("${app[@]}"); shift ;;
-  --bench-peers) packages+=(libopencv-dev libdc1394-dev); shift ;;
-esac
-packages+=("$@")
+packages=(build-essential cmake ninja-build pkg-config libusb-1.0-0-dev libpng-dev libtiff-dev
+          libcli11-dev qt6-base-dev)
+test_packages=(clang clang-format libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
+               libumockdev-dev umockdev xvfb xauth
+               pybind11-dev python3-dev python3-numpy python3-pytest)
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --app) ;;  # what building needs is the default
+    --test) packages+=("${test_packages[@]}") ;;
+    --bench-peers) packages+=(libopencv-dev libdc1394-dev) ;;
+    *) packages+=("$1") ;;
+  esac
+  shift
+done
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

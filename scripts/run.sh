@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh --app
 cmake -S . -B build/app -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOCAM_TESTS=OFF -DVOCAM_BENCH=OFF > /dev/null
-cmake --build build/app -j "$(nproc)" --target VoCam_Capture vocam_resources
+cmake --build build/app --target VoCam_Capture vocam_resources
 export VOCAM_SIM="${VOCAM_SIM-model_02}"
 app=(build/app/capture/VoCam_Capture --resources build/app/resources/files)
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then

@@ -231,8 +231,8 @@ TEST_F(BringUp, OnlyRegularFilesAreLoaded) {
     std::uint32_t size = 0;
     EXPECT_EQ(usb_load_fpga_contents(kCameraVendorA, 0x00A1, 2, &buffer, &size), -1);
     EXPECT_EQ(buffer, nullptr);
-    EXPECT_EQ(err.take(), "error: fpga file " + files.root() +
-                              "/vocam02/fpga2.rbf is not a regular file\n");
+    EXPECT_EQ(err.take(),
+              "error: fpga file " + files.root() + "/vocam02/fpga2.rbf is not a regular file\n");
 }
 
 // What failed is said as such: a bitstream the camera did not take, and a
@@ -326,7 +326,8 @@ INSTANTIATE_TEST_SUITE_P(
                "length does not match the record"},
         Damage{"OutsideRam", [](std::string h) { return replaceLine(h, 1, ":01400000AA15"); }, 1,
                "address outside the controller's RAM"},
-        Damage{"EndRecordWithData", [](std::string h) { return replaceLine(h, 1, ":01400001AA14"); }, 1,
+        Damage{"EndRecordWithData",
+               [](std::string h) { return replaceLine(h, 1, ":01400001AA14"); }, 1,
                "end record with data"},
         Damage{"RecordType", [](std::string h) { return replaceLine(h, 1, ":020000040000FA"); }, 1,
                "unsupported record type"},
@@ -627,8 +628,8 @@ TEST_F(BringUp, ACameraWithoutItsStreamingSettingIsRefusedAtOpen) {
         std::vector<std::uint8_t> d = {9, 2, 0, 0, 1, 1, 0, 0x80, 250};
         std::uint8_t alternate = 0;
         for (const auto &endpoints : settings) {
-            d.insert(d.end(), {9, 4, 0, alternate++, static_cast<std::uint8_t>(endpoints.size() / 2),
-                               0xFF, 0, 0, 0});
+            d.insert(d.end(), {9, 4, 0, alternate++,
+                               static_cast<std::uint8_t>(endpoints.size() / 2), 0xFF, 0, 0, 0});
             for (std::size_t i = 0; i < endpoints.size(); i += 2)
                 d.insert(d.end(), {7, 5, endpoints[i], endpoints[i + 1], 0x00, 0x02, 0});
         }
@@ -691,3 +692,22 @@ TEST(ModelTable, LookupsAndModelData) {
 }
 
 }  // namespace
+
+TEST_F(BringUp, BootControllersAreListedWithoutBeingOpenedAndLeaveTheCameraListAfterFirmware) {
+    configure("model_02:serial=5,model_16:state=ready,model_01");
+    vocam_version records[4];
+    std::memset(records, 0xEE, sizeof records);
+    std::uint32_t count = 1;
+    EXPECT_EQ(vocam_enum_boot_controllers(records, &count), 2);
+    EXPECT_EQ(count, 2u);
+    EXPECT_EQ(std::tie(records[0].product_id, records[0].serial_number, records[0].zero),
+              std::make_tuple(sim::Bus::instance().devices()[0]->product(), 0u, 0u));
+    EXPECT_EQ(records[1].zero, 0xEEEEEEEEu);
+    for (auto &d : sim::Bus::instance().devices()) EXPECT_FALSE(d->isOpen());
+    EXPECT_EQ(vocam_enum_boot_controllers(nullptr, nullptr), -22);
+
+    init();
+    count = 4;
+    EXPECT_EQ(vocam_enum_boot_controllers(records, &count), 0);
+    EXPECT_EQ(vocam_enum_cameras(records, &count), 3);
+}

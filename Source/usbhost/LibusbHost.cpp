@@ -118,23 +118,24 @@ std::vector<std::uint8_t> rebuildConfigurationDescriptor(const libusb_config_des
     auto extra = [&out](const unsigned char *bytes, int length) {
         for (int i = 0; bytes != nullptr && i < length; ++i) out.push_back(bytes[i]);
     };
-    put({LIBUSB_DT_CONFIG_SIZE, LIBUSB_DT_CONFIG, 0, 0, config.bNumInterfaces, config.bConfigurationValue,
-         config.iConfiguration, config.bmAttributes, config.MaxPower});
+    put({LIBUSB_DT_CONFIG_SIZE, LIBUSB_DT_CONFIG, 0, 0, config.bNumInterfaces,
+         config.bConfigurationValue, config.iConfiguration, config.bmAttributes, config.MaxPower});
     extra(config.extra, config.extra_length);
     for (int i = 0; i < config.bNumInterfaces; ++i) {
         const libusb_interface &interface = config.interface[i];
         for (int a = 0; a < interface.num_altsetting; ++a) {
             const libusb_interface_descriptor &alt = interface.altsetting[a];
-            put({LIBUSB_DT_INTERFACE_SIZE, LIBUSB_DT_INTERFACE, alt.bInterfaceNumber, alt.bAlternateSetting,
-                 alt.bNumEndpoints, alt.bInterfaceClass, alt.bInterfaceSubClass, alt.bInterfaceProtocol,
-                 alt.iInterface});
+            put({LIBUSB_DT_INTERFACE_SIZE, LIBUSB_DT_INTERFACE, alt.bInterfaceNumber,
+                 alt.bAlternateSetting, alt.bNumEndpoints, alt.bInterfaceClass,
+                 alt.bInterfaceSubClass, alt.bInterfaceProtocol, alt.iInterface});
             extra(alt.extra, alt.extra_length);
             for (int e = 0; e < alt.bNumEndpoints; ++e) {
                 const libusb_endpoint_descriptor &ep = alt.endpoint[e];
                 // Audio endpoints carry two more bytes; libusb keeps them
                 // parsed rather than in `extra`.
                 const bool audio = ep.bLength >= LIBUSB_DT_ENDPOINT_AUDIO_SIZE;
-                put({audio ? std::uint8_t{LIBUSB_DT_ENDPOINT_AUDIO_SIZE} : std::uint8_t{LIBUSB_DT_ENDPOINT_SIZE},
+                put({audio ? std::uint8_t{LIBUSB_DT_ENDPOINT_AUDIO_SIZE}
+                           : std::uint8_t{LIBUSB_DT_ENDPOINT_SIZE},
                      LIBUSB_DT_ENDPOINT, ep.bEndpointAddress, ep.bmAttributes,
                      static_cast<std::uint8_t>(ep.wMaxPacketSize & 0xFF),
                      static_cast<std::uint8_t>(ep.wMaxPacketSize >> 8), ep.bInterval});
@@ -658,9 +659,12 @@ class InterfaceCore {
 
     static void LIBUSB_CALL finished(libusb_transfer *transfer) {
         std::unique_ptr<AsyncRead> read(static_cast<AsyncRead *>(transfer->user_data));
-        LibusbCompletion completion{read->done, read->context, fromLibusbTransfer(transfer->status),
-                                    static_cast<std::uint32_t>(std::max(0, transfer->actual_length)),
-                                    {}};
+        LibusbCompletion completion{
+            read->done,
+            read->context,
+            fromLibusbTransfer(transfer->status),
+            static_cast<std::uint32_t>(std::max(0, transfer->actual_length)),
+            {}};
         // A count beyond the buffer cannot be true of what reached it.
         const auto asked = static_cast<std::uint32_t>(std::max(0, transfer->length));
         if (completion.bytesRead > asked) {

@@ -18,7 +18,9 @@ namespace vocam::usbhost {
 // negative as signed 32-bit numbers and pass through the C API unchanged.
 using IOReturn = std::int32_t;
 
-constexpr IOReturn platformCode(std::uint32_t raw) { return static_cast<IOReturn>(raw); }
+constexpr IOReturn platformCode(std::uint32_t raw) {
+    return static_cast<IOReturn>(raw);
+}
 
 inline constexpr IOReturn kIOReturnSuccess = 0;
 // Tested by value by the transfer and bring-up code.
@@ -78,13 +80,13 @@ struct PipeProperties {
 // An event source delivers one interface's asynchronous completions to the
 // event loop it is attached to.
 class EventSource {
-public:
+  public:
     virtual ~EventSource() = default;
 };
 
 // The stream thread's event loop.
 class EventLoop {
-public:
+  public:
     virtual ~EventLoop() = default;
     virtual void attach(EventSource &source) = 0;
     virtual void detach(EventSource &source) = 0;
@@ -101,7 +103,7 @@ public:
 // A claimed (or claimable) interface of an open device; pipe 0 is the default
 // control pipe, pipe N the N-th endpoint of the alternate setting in force.
 class Interface {
-public:
+  public:
     virtual ~Interface() = default;
     virtual IOReturn open() = 0;   // claim
     virtual IOReturn close() = 0;  // release
@@ -120,8 +122,7 @@ public:
                                std::uint32_t completionTimeoutMs) = 0;
     // `length` is in/out: the size asked for, then the count read.
     virtual IOReturn readPipe(std::uint8_t pipe, void *data, std::uint32_t &length,
-                              std::uint32_t noDataTimeoutMs,
-                              std::uint32_t completionTimeoutMs) = 0;
+                              std::uint32_t noDataTimeoutMs, std::uint32_t completionTimeoutMs) = 0;
     virtual IOReturn clearPipeStallBothEnds(std::uint8_t pipe) = 0;
     virtual IOReturn abortPipe(std::uint8_t pipe) = 0;
     // Starts a bulk read and returns at once; `done` runs later on the event
@@ -133,14 +134,14 @@ public:
 
 // An interface object found on a device, before it is opened.
 class InterfaceRef {
-public:
+  public:
     virtual ~InterfaceRef() = default;
     virtual IOReturn createInterface(std::unique_ptr<Interface> &out) = 0;
 };
 
 // The device-level access to a matched device.
 class Device {
-public:
+  public:
     virtual ~Device() = default;
     virtual IOReturn vendor(std::uint16_t &out) = 0;
     virtual IOReturn product(std::uint16_t &out) = 0;
@@ -149,7 +150,8 @@ public:
     // Exclusive: kIOReturnExclusiveAccess while another client holds the device.
     virtual IOReturn open() = 0;
     virtual IOReturn close() = 0;
-    virtual IOReturn configurationDescriptor(std::uint8_t index, std::vector<std::uint8_t> &out) = 0;
+    virtual IOReturn configurationDescriptor(std::uint8_t index,
+                                             std::vector<std::uint8_t> &out) = 0;
     virtual IOReturn setConfiguration(std::uint8_t value) = 0;
     // Every interface and alternate-setting object of the current configuration.
     virtual IOReturn interfaces(std::vector<std::shared_ptr<InterfaceRef>> &out) = 0;
@@ -163,7 +165,7 @@ public:
 
 // A device present on the bus, as matching yields it.
 class DeviceRef {
-public:
+  public:
     virtual ~DeviceRef() = default;
     virtual IOReturn createDevice(std::unique_ptr<Device> &out) = 0;
 };
@@ -176,7 +178,7 @@ struct Match {
 };
 
 class Host {
-public:
+  public:
     virtual ~Host() = default;
     // 0 when the host is usable; a machine without USB gives a failure here.
     virtual IOReturn status() const = 0;

@@ -83,9 +83,9 @@ int checkWindow(const _vocam *handle, const _vocam_frame_format &in) {
     const std::uint64_t right = std::uint64_t{in.xOffset} + in.width;
     const std::uint64_t bottom = std::uint64_t{in.yOffset} + in.height;
     if (right > handle->max_width || bottom > handle->max_height) {
-        vo::logf(vo::LogKind::Error,
-                 "error: window %ux%u at %u,%u lies outside the %ux%u sensor\n", in.width,
-                 in.height, in.xOffset, in.yOffset, handle->max_width, handle->max_height);
+        vo::logf(vo::LogKind::Error, "error: window %ux%u at %u,%u lies outside the %ux%u sensor\n",
+                 in.width, in.height, in.xOffset, in.yOffset, handle->max_width,
+                 handle->max_height);
         return -22;
     }
     const unsigned most = handle->max_subsample > 1 ? handle->max_subsample : 1;

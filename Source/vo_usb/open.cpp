@@ -186,7 +186,8 @@ int usb_open_device(_vocam *record, const std::shared_ptr<DeviceRef> &device) {
     IOReturn opened = dev.open();
     // Another client that is closing the device holds it a moment longer:
     // wait for it as the firmware loader does, before giving the device up.
-    for (int attempt = 1; opened == kIOReturnExclusiveAccess && attempt < kBusyAttempts; ++attempt) {
+    for (int attempt = 1; opened == kIOReturnExclusiveAccess && attempt < kBusyAttempts;
+         ++attempt) {
         std::this_thread::sleep_for(kBusyPause);
         opened = dev.open();
     }
@@ -196,7 +197,8 @@ int usb_open_device(_vocam *record, const std::shared_ptr<DeviceRef> &device) {
         return failOpen(record, -1);
     }
     std::vector<std::uint8_t> configuration;
-    if (dev.configurationDescriptor(0, configuration) != kIOReturnSuccess || configuration.size() < 9) {
+    if (dev.configurationDescriptor(0, configuration) != kIOReturnSuccess ||
+        configuration.size() < 9) {
         vo::logf(vo::LogKind::Error, "%s: usb get config descriptor error: %m\n", kOpen);
         return failOpen(record, -1);
     }
@@ -282,7 +284,8 @@ int usb_init_temperature(_vocam *handle) {
     handle->temperature_min = static_cast<std::int32_t>(block[2]);
     handle->temperature_max = static_cast<std::int32_t>(block[3]);
     // The fan follows the cooler.
-    if (handle->temperature_supported && handle->fan_present && handle->temperature_on != handle->fan_on) {
+    if (handle->temperature_supported && handle->fan_present &&
+        handle->temperature_on != handle->fan_on) {
         handle->fan_on = handle->temperature_on;
         const std::uint32_t word = handle->fan_on ? (fan | kOn) : (fan & ~kOn);
         r = vo_usb_write_vocam_u32(handle, kRegFan, word);
@@ -352,26 +355,36 @@ int usb_init_geometry(_vocam *handle) {
         return r;
     }
     switch (code) {
-        case 0: case 5: case 6:
+        case 0:
+        case 5:
+        case 6:
             handle->is_color = 0;
             handle->color_id = 0;
             break;
-        case 8: case 12: case 24:
+        case 8:
+        case 12:
+        case 24:
             vo::logs(vo::LogKind::Info, "format: rggb\n");
             handle->is_color = 1;
             handle->color_id = 8;
             break;
-        case 9: case 13: case 25:
+        case 9:
+        case 13:
+        case 25:
             vo::logs(vo::LogKind::Info, "format: grbg\n");
             handle->is_color = 1;
             handle->color_id = 9;
             break;
-        case 10: case 14: case 26:
+        case 10:
+        case 14:
+        case 26:
             vo::logs(vo::LogKind::Info, "format: gbrg\n");
             handle->is_color = 1;
             handle->color_id = 10;
             break;
-        case 11: case 15: case 27:
+        case 11:
+        case 15:
+        case 27:
             vo::logs(vo::LogKind::Info, "format: bggr\n");
             handle->is_color = 1;
             handle->color_id = 11;
@@ -462,7 +475,8 @@ extern "C" VOCAM_API int vo_usb_reload_kps(_vocam *handle) {
     });
 }
 
-int usb_get_model_data(_vocam *handle, std::uint32_t tag, const std::uint8_t **payload, std::uint32_t *length) {
+int usb_get_model_data(_vocam *handle, std::uint32_t tag, const std::uint8_t **payload,
+                       std::uint32_t *length) {
     if (handle == nullptr || handle->model == nullptr) {
         vo::logs(vo::LogKind::Error, "error: device info cannot be NULL\n");
         return -22;

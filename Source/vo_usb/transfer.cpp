@@ -16,8 +16,8 @@ constexpr std::uint32_t kControlTimeoutMs = 5000;
 constexpr std::uint32_t kMinimumBulkTimeoutMs = 5000;
 constexpr std::uint8_t kControlPipe = 0;
 
-Setup vendorSetup(std::uint8_t direction, std::uint8_t request, std::uint16_t value, std::uint16_t index,
-                  std::uint32_t length) {
+Setup vendorSetup(std::uint8_t direction, std::uint8_t request, std::uint16_t value,
+                  std::uint16_t index, std::uint32_t length) {
     Setup s;
     s.bmRequestType = direction;
     s.bRequest = request;
@@ -32,14 +32,20 @@ void resetPipe(Interface &interface, std::uint8_t pipe) {
     interface.abortPipe(pipe);
 }
 
-bool transferred(IOReturn r) { return r == kIOReturnSuccess || r == kIOReturnOverrun; }
+bool transferred(IOReturn r) {
+    return r == kIOReturnSuccess || r == kIOReturnOverrun;
+}
 
-std::uint16_t registerAddress(std::int32_t reg) { return static_cast<std::uint16_t>(reg & 0xFFFF); }
+std::uint16_t registerAddress(std::int32_t reg) {
+    return static_cast<std::uint16_t>(reg & 0xFFFF);
+}
 
 // The checks before a bulk transfer: its arguments and a pipe that is ready.
 // The interface to use, or null when the transfer must not be issued.
-Interface *readyBulkPipe(_vocam *handle, std::uint8_t pipe, const std::uint8_t *data, std::uint32_t length) {
-    if (handle == nullptr || data == nullptr || length == 0 || !handle->usb_interface_if) return nullptr;
+Interface *readyBulkPipe(_vocam *handle, std::uint8_t pipe, const std::uint8_t *data,
+                         std::uint32_t length) {
+    if (handle == nullptr || data == nullptr || length == 0 || !handle->usb_interface_if)
+        return nullptr;
     const IOReturn status = handle->usb_interface_if->pipeStatus(pipe);
     if (status != kIOReturnSuccess) {
         vo::logf(vo::LogKind::Error, "pipe is not ready: status=%02X\n", status);
@@ -65,8 +71,9 @@ std::uint32_t usb_bulk_timeout_ms(std::uint32_t length) {
 
 extern "C" {
 
-VOCAM_API std::int32_t vo_usb_control_write(_vocam *handle, std::uint8_t *data, std::uint32_t length,
-                                            std::uint8_t request, std::uint16_t value, std::uint16_t index) {
+VOCAM_API std::int32_t vo_usb_control_write(_vocam *handle, std::uint8_t *data,
+                                            std::uint32_t length, std::uint8_t request,
+                                            std::uint16_t value, std::uint16_t index) {
     return vo::guard(__func__, [&]() -> std::int32_t {
         if (handle == nullptr || data == nullptr || length == 0 || !handle->usb_interface_if)
             return -1;
@@ -84,7 +91,8 @@ VOCAM_API std::int32_t vo_usb_control_write(_vocam *handle, std::uint8_t *data, 
 }
 
 VOCAM_API std::int32_t vo_usb_control_read(_vocam *handle, std::uint8_t *data, std::uint32_t length,
-                                           std::uint8_t request, std::uint16_t value, std::uint16_t index) {
+                                           std::uint8_t request, std::uint16_t value,
+                                           std::uint16_t index) {
     return vo::guard(__func__, [&]() -> std::int32_t {
         if (handle == nullptr || data == nullptr || length == 0 || !handle->usb_interface_if)
             return -1;
@@ -138,16 +146,16 @@ VOCAM_API std::int32_t vo_usb_read_vocam_bytes(_vocam *handle, std::int32_t reg,
     });
 }
 
-VOCAM_API std::int32_t vo_usb_write_vocam_bytes(_vocam *handle, std::int32_t reg, std::uint8_t *data,
-                                                std::uint32_t length) {
+VOCAM_API std::int32_t vo_usb_write_vocam_bytes(_vocam *handle, std::int32_t reg,
+                                                std::uint8_t *data, std::uint32_t length) {
     return vo::guard(__func__, [&]() -> std::int32_t {
         return vo_usb_control_write(handle, data, length, kRegisterRequest, 0,
                                     registerAddress(reg));
     });
 }
 
-VOCAM_API std::int32_t vo_usb_read_vocam_array(_vocam *handle, std::int32_t reg, std::uint32_t *words,
-                                               std::uint32_t count) {
+VOCAM_API std::int32_t vo_usb_read_vocam_array(_vocam *handle, std::int32_t reg,
+                                               std::uint32_t *words, std::uint32_t count) {
     return vo::guard(__func__, [&]() -> std::int32_t {
         if (handle == nullptr) {
             vo::logs(vo::LogKind::Error, "error: camera reference cannot be NULL\n");
@@ -169,8 +177,8 @@ VOCAM_API std::int32_t vo_usb_read_vocam_array(_vocam *handle, std::int32_t reg,
     });
 }
 
-VOCAM_API std::int32_t vo_usb_write_vocam_array(_vocam *handle, std::int32_t reg, const std::uint32_t *words,
-                                                std::uint32_t count) {
+VOCAM_API std::int32_t vo_usb_write_vocam_array(_vocam *handle, std::int32_t reg,
+                                                const std::uint32_t *words, std::uint32_t count) {
     return vo::guard(__func__, [&]() -> std::int32_t {
         if (handle == nullptr) {
             vo::logs(vo::LogKind::Error, "error: camera reference cannot be NULL\n");
@@ -188,19 +196,21 @@ VOCAM_API std::int32_t vo_usb_write_vocam_array(_vocam *handle, std::int32_t reg
     });
 }
 
-VOCAM_API std::int32_t vo_usb_read_vocam_u32(_vocam *handle, std::int32_t reg, std::uint32_t *word) {
+VOCAM_API std::int32_t vo_usb_read_vocam_u32(_vocam *handle, std::int32_t reg,
+                                             std::uint32_t *word) {
     return vo::guard(
         __func__, [&]() -> std::int32_t { return vo_usb_read_vocam_array(handle, reg, word, 1); });
 }
 
-VOCAM_API std::int32_t vo_usb_write_vocam_u32(_vocam *handle, std::int32_t reg, std::uint32_t word) {
+VOCAM_API std::int32_t vo_usb_write_vocam_u32(_vocam *handle, std::int32_t reg,
+                                              std::uint32_t word) {
     return vo::guard(__func__, [&]() -> std::int32_t {
         return vo_usb_write_vocam_array(handle, reg, &word, 1);
     });
 }
 
-VOCAM_API std::int32_t vo_usb_read_vocam_two_u16(_vocam *handle, std::int32_t reg, std::uint16_t *low,
-                                                 std::uint16_t *high) {
+VOCAM_API std::int32_t vo_usb_read_vocam_two_u16(_vocam *handle, std::int32_t reg,
+                                                 std::uint16_t *low, std::uint16_t *high) {
     return vo::guard(__func__, [&]() -> std::int32_t {
         std::uint32_t word = 0;
         const std::int32_t r = vo_usb_read_vocam_u32(handle, reg, &word);
@@ -212,8 +222,8 @@ VOCAM_API std::int32_t vo_usb_read_vocam_two_u16(_vocam *handle, std::int32_t re
     });
 }
 
-VOCAM_API std::int32_t vo_usb_write_vocam_two_u16(_vocam *handle, std::int32_t reg, std::uint16_t low,
-                                                  std::uint16_t high) {
+VOCAM_API std::int32_t vo_usb_write_vocam_two_u16(_vocam *handle, std::int32_t reg,
+                                                  std::uint16_t low, std::uint16_t high) {
     return vo::guard(__func__, [&]() -> std::int32_t {
         return vo_usb_write_vocam_u32(handle, reg,
                                       static_cast<std::uint32_t>(high) << 16 | (low & 0xFFFFu));
@@ -283,12 +293,13 @@ int usb_get_string_descriptor(_vocam *handle, std::uint8_t index, char *out, int
 
 int usb_get_device_model_name(_vocam *handle) {
     std::uint8_t index = 0;
-    if (!handle->usb_device_if || handle->usb_device_if->productStringIndex(index) != kIOReturnSuccess ||
-        index == 0) {
+    if (!handle->usb_device_if ||
+        handle->usb_device_if->productStringIndex(index) != kIOReturnSuccess || index == 0) {
         vo::logs(vo::LogKind::Error, "error: unable to get camera's model name\n");
         return -1;
     }
-    if (usb_get_string_descriptor(handle, index, handle->model_name, sizeof handle->model_name, 0) != 0) {
+    if (usb_get_string_descriptor(handle, index, handle->model_name, sizeof handle->model_name,
+                                  0) != 0) {
         vo::logs(vo::LogKind::Error, "error: unable to read camera's model name\n");
         return -1;
     }
@@ -307,8 +318,8 @@ std::uint32_t usb_parse_serial_number(const char *text) {
 
 int usb_get_device_serial_number(_vocam *handle) {
     std::uint8_t index = 0;
-    if (!handle->usb_device_if || handle->usb_device_if->serialStringIndex(index) != kIOReturnSuccess ||
-        index == 0) {
+    if (!handle->usb_device_if ||
+        handle->usb_device_if->serialStringIndex(index) != kIOReturnSuccess || index == 0) {
         vo::logs(vo::LogKind::Error, "error: unable to get camera's serial number\n");
         return -1;
     }

@@ -37,7 +37,8 @@ inline constexpr std::uint16_t kMatchBootSubclass = 255;
 // Matches devices of `vendor_id` and `product_id` and runs `action` over them:
 // 0, or -3 when matching failed.
 int usb_init_cameras_by_vid_and_pid(vocam::usbhost::Host &host, std::uint16_t vendor_id,
-                                    std::uint16_t product_id, UsbDeviceAction action, void *context);
+                                    std::uint16_t product_id, UsbDeviceAction action,
+                                    void *context);
 
 struct usb_enum_context {
     vocam_version *records;
@@ -68,14 +69,16 @@ int usb_get_model_data(_vocam *handle, std::uint32_t tag, const std::uint8_t **p
 vocam::usbhost::IOReturn usb_fx2_write(vocam::usbhost::Device &device, std::uint16_t address,
                                        std::uint16_t count, const std::uint8_t *data);
 // Downloads one controller: 0 or -1.
-int usb_fx2_send_firmware(vocam::usbhost::Device &device, std::uint16_t vendor_id, std::uint16_t product_id,
-                          std::uint16_t release);
+int usb_fx2_send_firmware(vocam::usbhost::Device &device, std::uint16_t vendor_id,
+                          std::uint16_t product_id, std::uint16_t release);
 // Firmware pass over the controllers of `vendor_id` that have no firmware yet.
-int usb_init_camera_firmware(vocam::usbhost::Host &host, std::uint16_t vendor_id, std::uint32_t *downloads);
+int usb_init_camera_firmware(vocam::usbhost::Host &host, std::uint16_t vendor_id,
+                             std::uint32_t *downloads);
 void usb_load_firmware(void *downloads, UsbDevices &devices);
 
 // FPGA pass over the cameras of one product.
-int usb_init_camera_fpga(vocam::usbhost::Host &host, std::uint16_t vendor_id, std::uint16_t product_id);
+int usb_init_camera_fpga(vocam::usbhost::Host &host, std::uint16_t vendor_id,
+                         std::uint16_t product_id);
 void usb_load_fpga(void *context, UsbDevices &devices);
 
 // The resource root every download reads its files below.

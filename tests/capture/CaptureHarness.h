@@ -57,7 +57,9 @@ inline void takeDown() {
     vocam::sim::Bus::instance().clear();
 }
 
-inline vocam::sim::CameraDevice &device() { return *vocam::sim::Bus::instance().devices().at(0); }
+inline vocam::sim::CameraDevice &device() {
+    return *vocam::sim::Bus::instance().devices().at(0);
+}
 
 inline int sdkValue(int id, std::uint32_t *flags = nullptr) {
     int value = 0;
@@ -94,13 +96,13 @@ inline int differingPixels(const QByteArray &a, const QByteArray &b, int width, 
 }
 
 // Offscreen drawing and a simulated bus, before Qt or the library start.
-#define VOCAPTURE_TEST_MAIN(TestClass)                            \
-    int main(int argc, char **argv) {                             \
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);                \
-        setenv("VOCAM_SIM", "model_02:state=ready", 1);           \
-        QApplication app(argc, argv);                             \
-        TestClass test;                                           \
-        return QTest::qExec(&test, argc, argv);                   \
+#define VOCAPTURE_TEST_MAIN(TestClass)                  \
+    int main(int argc, char **argv) {                   \
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);      \
+        setenv("VOCAM_SIM", "model_02:state=ready", 1); \
+        QApplication app(argc, argv);                   \
+        TestClass test;                                 \
+        return QTest::qExec(&test, argc, argv);         \
     }
 
 }  // namespace vocapture::test

@@ -33,27 +33,28 @@ class CameraTest : public QObject {
             int id;
             double unit;
         };
-        for (const Case &k : {Case{c.gain(), VOCAM_PROP_GAIN, 4096}, Case{c.gain_red(), VOCAM_PROP_GAIN_RED, 4096},
-                              Case{c.digital_gain(), VOCAM_PROP_DIGITAL_GAIN, 100},
-                              Case{c.gamma(), VOCAM_PROP_GAMMA, 100}, Case{c.hue(), VOCAM_PROP_HUE, 100},
-                              Case{c.exposure(), VOCAM_PROP_EXPOSURE, 1000}}) {
+        for (const Case &k :
+             {Case{c.gain(), VOCAM_PROP_GAIN, 4096}, Case{c.gain_red(), VOCAM_PROP_GAIN_RED, 4096},
+              Case{c.digital_gain(), VOCAM_PROP_DIGITAL_GAIN, 100},
+              Case{c.gamma(), VOCAM_PROP_GAMMA, 100}, Case{c.hue(), VOCAM_PROP_HUE, 100},
+              Case{c.exposure(), VOCAM_PROP_EXPOSURE, 1000}}) {
             int min = 0, max = 0, value = 0;
             std::uint32_t flags = 0;
             QCOMPARE(vocam_property_get_range(c.handle(), k.id, &min, &max, &value, &flags), 0);
             QCOMPARE(k.p.min_value, float(min / k.unit));
             QCOMPARE(k.p.value, float(value / k.unit));
             QCOMPARE(k.p.flags, flags);
-            if (k.id != VOCAM_PROP_EXPOSURE || max / k.unit <= 1000) QCOMPARE(k.p.max_value, float(max / k.unit));
+            if (k.id != VOCAM_PROP_EXPOSURE || max / k.unit <= 1000)
+                QCOMPARE(k.p.max_value, float(max / k.unit));
         }
         QCOMPARE(c.total_gain_red().value, c.gain_red().value * c.digital_gain_red().value);
-        QCOMPARE(c.total_gain_red().max_value, c.gain_red().max_value * c.digital_gain_red().max_value);
+        QCOMPARE(c.total_gain_red().max_value,
+                 c.gain_red().max_value * c.digital_gain_red().max_value);
         QCOMPARE(log.count("maximum_size: 1280 x 1024"), 1);
         QCOMPARE(log.count("gain_green: "), 1);
     }
 
-    void aBusWithoutCamerasLeavesNoInstance() {
-        QVERIFY(!bringUp(""));
-    }
+    void aBusWithoutCamerasLeavesNoInstance() { QVERIFY(!bringUp("")); }
 
     void greenGainSetsBothGreensAndTheRestGoesDigital() {
         QVERIFY(bringUp("model_02:state=ready"));
@@ -109,7 +110,8 @@ class CameraTest : public QObject {
         QVERIFY(bringUp("model_05:state=ready"));
         int min = 0, max = 0, value = 0;
         std::uint32_t flags = 0;
-        vocam_property_get_range(VoCamera::instance()->handle(), VOCAM_PROP_EXPOSURE, &min, &max, &value, &flags);
+        vocam_property_get_range(VoCamera::instance()->handle(), VOCAM_PROP_EXPOSURE, &min, &max,
+                                 &value, &flags);
         QVERIFY(max < 0);  // an hour in microseconds does not fit an int
         QVERIFY(static_cast<std::uint32_t>(max) / 1000.0 > 1000);
         QCOMPARE(VoCamera::instance()->exposure().max_value, 500.0f);
@@ -167,9 +169,12 @@ class CameraTest : public QObject {
         };
         const std::vector<Case> cases{
             {"InvalidProperty", "the given property is not valid", [&] { c.setGainHelper(7, 50); }},
-            {"InvalidProperty", "the given property is not valid", [&] { c.updateDigitalPropertyHelper(99, 50); }},
-            {"InvalidProperty", "the given property cannot be read", [&] { c.getPropertyHelper(9999); }},
-            {"PropertyError", "camera does not support auto exposure", [&] { c.updateAutoexposure(true); }},
+            {"InvalidProperty", "the given property is not valid",
+             [&] { c.updateDigitalPropertyHelper(99, 50); }},
+            {"InvalidProperty", "the given property cannot be read",
+             [&] { c.getPropertyHelper(9999); }},
+            {"PropertyError", "camera does not support auto exposure",
+             [&] { c.updateAutoexposure(true); }},
             {"ImageCaptureError", "unable to wait for image capture", [&] { c.waitForImage(); }},
             {"ImageCaptureError", "unable to relase buffer", [&] { c.releaseImage(5); }},
             {"VideoFormatError", "unable to set video format",

@@ -35,7 +35,8 @@ bool framesFlow(VoCameraController &c, int frames = 3) {
 }
 
 // Time of a call, in seconds.
-template <typename F> double timed(F &&f) {
+template <typename F>
+double timed(F &&f) {
     const auto start = std::chrono::steady_clock::now();
     f();
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -82,7 +83,8 @@ class ControllerTest : public QObject {
                  QRect((visible.width() - 200) / 2, (visible.height() - 100) / 2, 200, 100));
         QCOMPARE(view->size(), visible);
         small.buffer()[0] = 0x7F;
-        QCOMPARE(QColor(view->snapshot().pixel(0, 0)).red(), 0x7F);  // drawn from the buffer, not a copy of it
+        QCOMPARE(QColor(view->snapshot().pixel(0, 0)).red(),
+                 0x7F);  // drawn from the buffer, not a copy of it
         view->releaseImage();
         QVERIFY(view->snapshot().isNull());
         QCOMPARE(small.owners(), 0);
@@ -93,7 +95,8 @@ class ControllerTest : public QObject {
         auto &c = start("model_02:state=ready");
         QCOMPARE(comboItems(c.ui().geometry),
                  QStringList({"1280 x 1024", "1280 x 720", "1024 x 768", "800 x 600", "720 x 480",
-                              "640 x 512 (subsampled by 2)", "640 x 480", "320 x 256 (subsampled by 4)", "320 x 240"}));
+                              "640 x 512 (subsampled by 2)", "640 x 480",
+                              "320 x 256 (subsampled by 4)", "320 x 240"}));
         QCOMPARE(log.count("skipping resolution "), 5);
         QCOMPARE(log.count("skipping resolution 1600 x 1200"), 1);
         QCOMPARE(c.ui().geometry->currentText(), QString("1280 x 1024"));
@@ -113,7 +116,8 @@ class ControllerTest : public QObject {
         QVERIFY(u.gainRedSlider->isEnabled() && u.singleShotWhitebalance->isEnabled());
         QCOMPARE(comboItems(u.encoding), QStringList({"Fast", "Good", "Best"}));
         QCOMPARE(comboItems(u.lightsource),
-                 QStringList({"None", "Fluorescent", "Daylight", "Incandescent", "Xenon Flash", "Halogen"}));
+                 QStringList({"None", "Fluorescent", "Daylight", "Incandescent", "Xenon Flash",
+                              "Halogen"}));
         u.gainSlider->setValue(40);
         QCOMPARE(u.gainText->text(), QString::asprintf("%.2f", cam.total_gain().value));
         c.settingsUi().gammaSlider->setValue(30);
@@ -151,7 +155,8 @@ class ControllerTest : public QObject {
         QCOMPARE(cam.location(), QPointF(320, 272));
         QVERIFY(c.currentlyStreaming());
         QVERIFY(framesFlow(c));
-        QVERIFY(QTest::qWaitFor([&] { return c.videoViewer()->snapshot().size() == QSize(640, 480); }, 5000));
+        QVERIFY(QTest::qWaitFor(
+            [&] { return c.videoViewer()->snapshot().size() == QSize(640, 480); }, 5000));
         c.updateGeometry("320 x 256 (subsampled by 4)");
         QCOMPARE(cam.size(), QSizeF(320, 256));
         QCOMPARE(cam.subsampling(), 4);
@@ -180,10 +185,12 @@ class ControllerTest : public QObject {
         int at = 9;
         for (const auto &line : log.lines())
             if (line.rfind("do auto whitebalance ", 0) == 0) {
-                QVERIFY2(line.find(", wb=" + std::to_string(at) + "]") != std::string::npos, line.c_str());
+                QVERIFY2(line.find(", wb=" + std::to_string(at) + "]") != std::string::npos,
+                         line.c_str());
                 at -= 3;
             }
-        QCOMPARE(c.ui().gainRedText->text(), QString::asprintf("%.2f", VoCamera::instance()->total_gain_red().value));
+        QCOMPARE(c.ui().gainRedText->text(),
+                 QString::asprintf("%.2f", VoCamera::instance()->total_gain_red().value));
     }
 
     void aStillGoesToTheFrameClient() {
@@ -238,7 +245,8 @@ class ControllerTest : public QObject {
         auto &c = start("model_01:state=ready", port);
         QVERIFY(framesFlow(c));
         c.grabStillImage();
-        QVERIFY(QTest::qWaitFor([&] { return log.count("error: unable to find to port ") == 1; }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return log.count("error: unable to find to port ") == 1; },
+                                5000));
         QVERIFY(framesFlow(c, 5));
         QCOMPARE(log.count("error: unable to find to port "), 1);
         QCOMPARE(log.count("error: "), 1);
@@ -250,7 +258,8 @@ class ControllerTest : public QObject {
         QVERIFY(framesFlow(c));
         c.grabStillImage();
         QVERIFY(c.stillImageWindow()->isVisible());
-        QVERIFY(QTest::qWaitFor([&] { return c.imageViewer()->snapshot().size() == QSize(640, 480); }, 5000));
+        QVERIFY(QTest::qWaitFor(
+            [&] { return c.imageViewer()->snapshot().size() == QSize(640, 480); }, 5000));
     }
 
     void aCameraThatLeavesEndsTheWorkerAndSaysSo() {
@@ -259,7 +268,8 @@ class ControllerTest : public QObject {
         device().unplug();
         QVERIFY(QTest::qWaitFor([&] { return !c.currentlyStreaming(); }, 10000));
         QVERIFY(c.cameraGone());
-        QVERIFY(QTest::qWaitFor([&] { return c.ui().statusBar->currentMessage() == "The camera is gone"; }, 2000));
+        QVERIFY(QTest::qWaitFor(
+            [&] { return c.ui().statusBar->currentMessage() == "The camera is gone"; }, 2000));
         QCOMPARE(c.videoViewer()->image(), nullptr);
         QVERIFY(timed([&] { c.stopStreaming(); }) < 3.0);
     }

@@ -34,7 +34,8 @@ QPoint findPicture(const QImage &shot, const QImage &picture) {
             int differing = 0;
             for (int y = 0; y < h && differing == 0; ++y)
                 for (int x = 0; x < w; ++x)
-                    if (!nearStamp(x, y, w, h) && shot.pixel(ox + x, oy + y) != picture.pixel(x, y)) ++differing;
+                    if (!nearStamp(x, y, w, h) && shot.pixel(ox + x, oy + y) != picture.pixel(x, y))
+                        ++differing;
             if (differing == 0) return {ox, oy};
         }
     return {-1, -1};
@@ -52,8 +53,8 @@ class WindowTest : public QObject {
         env.remove("QT_QPA_PLATFORM");  // the program draws on the X server
         env.insert("VOCAM_SIM", kCamera);
         program.setProcessEnvironment(env);
-        program.start(VOCAM_CAPTURE_PROGRAM, {"--resources", VOCAM_TEST_RESOURCES, "--screenshot", shotPath,
-                                              "--frames", "3"});
+        program.start(VOCAM_CAPTURE_PROGRAM, {"--resources", VOCAM_TEST_RESOURCES, "--screenshot",
+                                              shotPath, "--frames", "3"});
         QVERIFY(program.waitForFinished(60000));
         QVERIFY2(program.exitCode() == 0, program.readAllStandardError().constData());
         QVERIFY(QProcessEnvironment::systemEnvironment().contains("DISPLAY"));
@@ -71,10 +72,12 @@ class WindowTest : public QObject {
         const int index = camera.waitForImage();
         QImage picture(640, 480, QImage::Format_RGB888);
         QByteArray rgb(640 * 480 * 3, 0);
-        camera.convertRawImage(camera.getImage(index), reinterpret_cast<std::uint8_t *>(rgb.data()));
+        camera.convertRawImage(camera.getImage(index),
+                               reinterpret_cast<std::uint8_t *>(rgb.data()));
         camera.releaseImage(index);
         camera.stopStreaming();
-        for (int y = 0; y < 480; ++y) std::memcpy(picture.scanLine(y), rgb.constData() + y * 640 * 3, 640 * 3);
+        for (int y = 0; y < 480; ++y)
+            std::memcpy(picture.scanLine(y), rgb.constData() + y * 640 * 3, 640 * 3);
         picture = picture.convertToFormat(QImage::Format_RGB32);
 
         const QPoint at = findPicture(shot, picture);
@@ -86,12 +89,15 @@ class WindowTest : public QObject {
 
         // The controls look as they do in the same window drawn here.
         controller.window()->resize(shot.size());
-        const QImage here = controller.window()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        const QImage here =
+            controller.window()->grab().toImage().convertToFormat(QImage::Format_RGB32);
         QCOMPARE(here.size(), shot.size());
         int same = 0, total = 0;
         for (int y = controls.top(); y <= controls.bottom(); ++y)
-            for (int x = controls.left(); x <= controls.right(); ++x, ++total) same += shot.pixel(x, y) == here.pixel(x, y);
-        QVERIFY2(same > total * 9 / 10, qPrintable(QString("%1 of %2 control pixels match").arg(same).arg(total)));
+            for (int x = controls.left(); x <= controls.right(); ++x, ++total)
+                same += shot.pixel(x, y) == here.pixel(x, y);
+        QVERIFY2(same > total * 9 / 10,
+                 qPrintable(QString("%1 of %2 control pixels match").arg(same).arg(total)));
         takeDown();
     }
 
@@ -103,7 +109,8 @@ class WindowTest : public QObject {
         env.remove("QT_QPA_PLATFORM");
         env.insert("VOCAM_SIM", "model_02:state=ready:unknownkey=1");  // refused: an empty bus
         program.setProcessEnvironment(env);
-        program.start(VOCAM_CAPTURE_PROGRAM, {"--resources", VOCAM_TEST_RESOURCES, "--screenshot", shotPath});
+        program.start(VOCAM_CAPTURE_PROGRAM,
+                      {"--resources", VOCAM_TEST_RESOURCES, "--screenshot", shotPath});
         QVERIFY(program.waitForFinished(30000));
         QCOMPARE(program.exitCode(), 1);
         QVERIFY(program.readAllStandardError().contains("no camera found"));

@@ -56,8 +56,7 @@ class Watchdog {
     explicit Watchdog(_vocam *h)
         : thread_([this, h] {
               std::unique_lock lock(mutex_);
-              if (!changed_.wait_for(lock, std::chrono::seconds(3),
-                                     [this] { return done_; })) {
+              if (!changed_.wait_for(lock, std::chrono::seconds(3), [this] { return done_; })) {
                   lock.unlock();
                   fired = true;
                   vocam_stop_streaming(h);

@@ -28,7 +28,9 @@ void TempResources::write(const std::string &name, const std::string &contents) 
     out << contents;
 }
 
-void TempResources::remove(const std::string &name) const { fs::remove(path(name)); }
+void TempResources::remove(const std::string &name) const {
+    fs::remove(path(name));
+}
 
 void useSimulatedBus() {
     setenv("VOCAM_SIM", "model_02:state=ready", 0);

@@ -8,17 +8,19 @@
 namespace vocam::test {
 
 class TempResources {
-public:
+  public:
     TempResources();
     ~TempResources();
     TempResources(const TempResources &) = delete;
     TempResources &operator=(const TempResources &) = delete;
     const std::string &root() const { return root_; }
-    std::filesystem::path path(const std::string &name) const { return std::filesystem::path(root_) / name; }
+    std::filesystem::path path(const std::string &name) const {
+        return std::filesystem::path(root_) / name;
+    }
     void write(const std::string &name, const std::string &contents) const;
     void remove(const std::string &name) const;
 
-private:
+  private:
     std::string root_;
 };
 

@@ -7,7 +7,7 @@
 namespace vocam::test {
 
 class StderrCapture {
-public:
+  public:
     explicit StderrCapture(int fd = 2);
     ~StderrCapture();
     StderrCapture(const StderrCapture &) = delete;
@@ -15,7 +15,7 @@ public:
     // Everything written since construction or the last take().
     std::string take();
 
-private:
+  private:
     int fd_ = 2;
     int saved_ = -1;
     int file_ = -1;

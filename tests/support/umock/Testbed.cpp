@@ -743,8 +743,8 @@ std::shared_ptr<Node> nodeOf(Testbed::Impl &impl, const sim::CameraDevice *camer
 
 }  // namespace
 
-void Testbed::failRequest(const std::shared_ptr<sim::CameraDevice> &camera,
-                          const std::string &name, int error, int count) {
+void Testbed::failRequest(const std::shared_ptr<sim::CameraDevice> &camera, const std::string &name,
+                          int error, int count) {
     auto node = nodeOf(*impl_, camera.get());
     if (!node) return;
     std::lock_guard guard(impl_->lock);

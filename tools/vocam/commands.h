@@ -1,0 +1,31 @@
+// The vocam commands. Each returns the exit status or throws a Failure.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace vocam::cli {
+
+int listCommand(bool json);
+int initCommand();
+int infoCommand(std::uint32_t serial, bool json);
+int getCommand(std::uint32_t serial, const std::string &property);
+int setCommand(std::uint32_t serial, const std::string &property, const std::string &value);
+
+struct GrabOptions {
+    std::uint32_t serial = 0;
+    int frames = 1;
+    std::string window;  // WxH+X+Y, empty: keep
+    int subsample = 0;   // 0: keep
+    std::string method = "good";
+    std::string light = "none";
+    std::string output = "vocam_frame.png";
+    bool keepRaw = false;  // also the raw frame beside each picture
+};
+int grabCommand(const GrabOptions &options);
+
+int streamCommand(std::uint32_t serial, double seconds);
+
+int receiveCommand(int port, const std::string &folder);
+
+}  // namespace vocam::cli

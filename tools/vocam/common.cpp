@@ -1,0 +1,369 @@
+#include "common.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+namespace vocam::cli {
+
+Globals globals;
+
+namespace {
+
+std::atomic<bool> stopRequested{false};
+// The camera whose stream Ctrl-C stops; guarded so the handle cannot be
+// closed under the signal thread.
+std::mutex streamingLock;
+_vocam *streamingCamera = nullptr;
+
+}  // namespace
+
+void bringUp() {
+    static bool done = false;
+    if (done) return;
+    done = true;
+    const int r = vocam_init(globals.resources.empty() ? nullptr : globals.resources.c_str());
+    if (r < 0)
+        throw Failure("error: bringing the cameras up failed (" + codeText(r) +
+                      "); run 'vocam init' to see each step");
+}
+
+Camera::Camera(std::uint32_t serial) {
+    bringUp();
+    vocam_version records[64];
+    std::uint32_t count = 64;
+    const int found = vocam_enum_cameras(records, &count);
+    if (found < 0) throw Failure("error: listing the cameras failed (" + codeText(found) + ")");
+    const vocam_version *wanted = nullptr;
+    for (std::uint32_t i = 0; i < count && i < 64; ++i)
+        if (serial == 0 || records[i].serial_number == serial) {
+            wanted = &records[i];
+            break;
+        }
+    if (wanted == nullptr) {
+        checkSimulatedBus();
+        std::uint32_t boot = 0;
+        vocam_enum_boot_controllers(nullptr, &boot);
+        if (serial != 0)
+            throw Failure("error: no camera with serial " + std::to_string(serial) +
+                          " (vocam list shows the cameras)");
+        throw Failure(boot > 0 ? "error: no camera is ready: " + std::to_string(boot) +
+                                     " still wait for firmware (check --resources, run vocam init)"
+                               : std::string("error: no camera found (vocam list shows the bus)"));
+    }
+    vocam_version request = *wanted;
+    const int r = vocam_camera_open(&handle_, &request);
+    if (r < 0 || handle_ == nullptr)
+        throw Failure("error: camera " + std::to_string(wanted->serial_number) +
+                      " could not be opened: another program is using it, or you have no access "
+                      "to it (install the udev rule, see the README)");
+    vocam_get_version(handle_, &version_);
+}
+
+Camera::~Camera() {
+    vocam_camera_close(&handle_);
+}
+
+std::string Camera::name() const {
+    char text[64] = {};
+    if (vocam_get_model_name(handle_, text, sizeof text) != 0) return "?";
+    return text;
+}
+
+Stream::Stream(_vocam *camera) : camera_(camera) {
+    if (const int r = vocam_enable_streaming(camera); r < 0)
+        throw Failure("error: the camera refused to stream (" + codeText(r) + ")");
+    {
+        std::lock_guard lock(streamingLock);
+        streamingCamera = camera;
+    }
+    if (const int r = vocam_start_streaming(camera); r < 0) {
+        {
+            std::lock_guard lock(streamingLock);
+            streamingCamera = nullptr;
+        }
+        vocam_disable_streaming(camera);
+        throw Failure("error: video did not start (" + codeText(r) + ")");
+    }
+}
+
+Stream::~Stream() {
+    {
+        std::lock_guard lock(streamingLock);
+        streamingCamera = nullptr;
+    }
+    vocam_stop_streaming(camera_);
+    vocam_disable_streaming(camera_);
+}
+
+int Stream::next() {
+    for (;;) {
+        if (interrupted()) return -1;
+        const int r = vocam_wait_for_capture_to_buffer(camera_);
+        if (r >= 0) return r;
+        // -22: the newest frame's buffer was taken for the next read.
+        if (r != -22) return -1;
+    }
+}
+
+void Stream::release(int index) {
+    vocam_release_buffer(camera_, index);
+}
+
+const std::vector<PropertyName> &propertyNames() {
+    static const std::vector<PropertyName> names = {
+        {"brightness", VOCAM_PROP_BRIGHTNESS, Unit::Hundredths, false, "tone curve brightness"},
+        {"contrast", VOCAM_PROP_CONTRAST, Unit::Hundredths, false, "tone curve contrast"},
+        {"gamma", VOCAM_PROP_GAMMA, Unit::Hundredths, false, "tone curve gamma"},
+        {"exposure", VOCAM_PROP_EXPOSURE, Unit::Milliseconds, false, "exposure time"},
+        {"gain", VOCAM_PROP_GAIN, Unit::Factor, false, "analogue gain"},
+        {"gain-red", VOCAM_PROP_GAIN_RED, Unit::Factor, false, "analogue gain of red"},
+        {"gain-blue", VOCAM_PROP_GAIN_BLUE, Unit::Factor, false, "analogue gain of blue"},
+        {"gain-green1", VOCAM_PROP_GAIN_GREEN1, Unit::Factor, false, "analogue gain of green 1"},
+        {"gain-green2", VOCAM_PROP_GAIN_GREEN2, Unit::Factor, false, "analogue gain of green 2"},
+        {"demosaic", VOCAM_PROP_DEMOSAIC_METHOD, Unit::Plain, false, "demosaic method"},
+        {"matrix", VOCAM_PROP_CORRECTION_MATRIX, Unit::Plain, false, "correction matrix"},
+        {"flip", VOCAM_PROP_FLIPPING, Unit::Plain, false, "bit 0 flip X, bit 1 flip Y"},
+        {"saturation", VOCAM_PROP_SATURATION, Unit::Hundredths, false, "saturation"},
+        {"hue", VOCAM_PROP_HUE, Unit::Hundredths, false, "hue in degrees"},
+        {"white-balance-u", VOCAM_PROP_WHITE_BALANCE_U, Unit::Hundredths, false, "white balance U"},
+        {"white-balance-v", VOCAM_PROP_WHITE_BALANCE_V, Unit::Hundredths, false, "white balance V"},
+        {"digital-gain", VOCAM_PROP_DIGITAL_GAIN, Unit::Hundredths, false, "digital gain"},
+        {"digital-gain-red", VOCAM_PROP_DIGITAL_GAIN_RED, Unit::Hundredths, false,
+         "digital gain of red"},
+        {"digital-gain-green", VOCAM_PROP_DIGITAL_GAIN_GREEN, Unit::Hundredths, false,
+         "digital gain of green"},
+        {"digital-gain-blue", VOCAM_PROP_DIGITAL_GAIN_BLUE, Unit::Hundredths, false,
+         "digital gain of blue"},
+        {"max-width", VOCAM_PROP_MAX_WIDTH, Unit::Plain, true, "sensor width"},
+        {"max-height", VOCAM_PROP_MAX_HEIGHT, Unit::Plain, true, "sensor height"},
+        {"unit-width", VOCAM_PROP_UNIT_WIDTH, Unit::Plain, true, "window width step"},
+        {"unit-height", VOCAM_PROP_UNIT_HEIGHT, Unit::Plain, true, "window height step"},
+        {"max-subsampling", VOCAM_PROP_MAX_SUBSAMPLING, Unit::Plain, true, "largest subsampling"},
+        {"temperature", VOCAM_PROP_TEMPERATURE, Unit::Celsius, false, "sensor temperature target"},
+        {"auto-exposure-target", VOCAM_PROP_AUTO_EXPOSURE_TARGET, Unit::Plain, false,
+         "auto exposure target"},
+    };
+    return names;
+}
+
+PropertyName findProperty(std::string_view text) {
+    for (const auto &p : propertyNames())
+        if (text == p.name) return p;
+    if (const auto id = parseInteger(text); id && *id >= 0 && *id <= 0xFFFF) {
+        for (const auto &p : propertyNames())
+            if (p.id == static_cast<std::uint32_t>(*id)) return p;
+        return {"", static_cast<std::uint32_t>(*id), Unit::Plain, false, ""};
+    }
+    usage("error: unknown property '" + std::string(text) +
+          "' (vocam info lists them, or give a number)");
+}
+
+double toReadable(const PropertyName &p, int value) {
+    switch (p.unit) {
+        case Unit::Hundredths:
+            return value / 100.0;
+        case Unit::Milliseconds:
+            return static_cast<std::uint32_t>(value) / 1000.0;
+        case Unit::Factor:
+            return value / 4096.0;
+        case Unit::Celsius:
+            return vocam_register_to_temp(static_cast<std::uint32_t>(value));
+        case Unit::Plain:
+            break;
+    }
+    return value;
+}
+
+namespace {
+// Exposure and temperature are unsigned registers; every other value is signed.
+bool unsignedRegister(const PropertyName &p) {
+    return p.unit == Unit::Milliseconds || p.unit == Unit::Celsius;
+}
+}  // namespace
+
+double rawValue(const PropertyName &p, double value) {
+    switch (p.unit) {
+        case Unit::Hundredths:
+            return std::round(value * 100.0);
+        case Unit::Milliseconds:
+            return std::round(value * 1000.0);
+        case Unit::Factor:
+            return std::round(value * 4096.0);
+        case Unit::Celsius:
+            return std::round((value + 273.0) * 1000.0);
+        case Unit::Plain:
+            break;
+    }
+    return std::round(value);
+}
+
+double registerNumber(const PropertyName &p, int value) {
+    return unsignedRegister(p) ? static_cast<double>(static_cast<std::uint32_t>(value)) : value;
+}
+
+int fromReadable(const PropertyName &p, double value) {
+    const double raw = rawValue(p, value);
+    const double low = unsignedRegister(p) ? 0.0 : -2147483648.0;
+    const double high = unsignedRegister(p) ? 4294967295.0 : 2147483647.0;
+    if (!(raw >= low && raw <= high))
+        throw Failure("error: " + std::string(p.name) + " value out of range");
+    return static_cast<int>(static_cast<std::uint32_t>(static_cast<std::int64_t>(raw)));
+}
+
+const char *unitText(Unit unit) {
+    switch (unit) {
+        case Unit::Milliseconds:
+            return " ms";
+        case Unit::Factor:
+            return "x";
+        case Unit::Celsius:
+            return " C";
+        default:
+            return "";
+    }
+}
+
+std::string formatValue(const PropertyName &p, int value) {
+    char text[64];
+    if (p.unit == Unit::Plain)
+        std::snprintf(text, sizeof text, "%d", value);
+    else
+        std::snprintf(text, sizeof text, "%.6g%s", toReadable(p, value), unitText(p.unit));
+    return text;
+}
+
+bool interrupted() {
+    return stopRequested.load();
+}
+
+void installSignalThread() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    std::thread([set] {
+        for (;;) {
+            int signal = 0;
+            if (sigwait(&set, &signal) != 0) continue;
+            // A second Ctrl-C does not wait for the first to finish.
+            if (stopRequested.exchange(true)) _exit(130);
+            std::lock_guard lock(streamingLock);
+            if (streamingCamera != nullptr) vocam_stop_streaming(streamingCamera);
+        }
+    }).detach();
+}
+
+std::optional<long long> parseInteger(std::string_view text) {
+    long long value = 0;
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        text.remove_prefix(2);
+        base = 16;
+    }
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size())
+        return std::nullopt;
+    return value;
+}
+
+std::optional<double> parseNumber(std::string_view text) {
+    double value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() ||
+        !std::isfinite(value))
+        return std::nullopt;
+    return value;
+}
+
+std::string codeText(int code) {
+    return std::string(vocam_strerror(code)) + ", " + std::to_string(code);
+}
+
+std::string jsonString(std::string_view text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+namespace {
+FILE *toolErrors = stderr;
+}
+
+void errorLine(const std::string &line) {
+    std::fprintf(toolErrors, "%s\n", line.c_str());
+    std::fflush(toolErrors);
+}
+
+namespace {
+int libraryLog = -1;
+}
+
+// Moves the library's lines (which go to file descriptor 2) into a file in
+// memory, where the tool can look up the reason for a failure, and keeps a
+// stream of the tool's own on the original standard error.
+void quietLibrary() {
+    const int saved = fcntl(2, F_DUPFD_CLOEXEC, 3);
+    const int log = memfd_create("vocam-library-log", MFD_CLOEXEC);
+    if (saved < 0 || log < 0) {
+        if (saved >= 0) close(saved);
+        if (log >= 0) close(log);
+        return;
+    }
+    if (FILE *own = fdopen(saved, "w"); own != nullptr) {
+        toolErrors = own;
+        dup2(log, 2);
+        libraryLog = log;
+    } else {
+        close(saved);
+        close(log);
+    }
+}
+
+std::string libraryLine(const std::string &prefix) {
+    std::fflush(stderr);
+    if (libraryLog < 0) return "";
+    const off_t size = lseek(libraryLog, 0, SEEK_END);
+    // The last few kilobytes hold the lines of the call that just failed.
+    const off_t from = size > 65536 ? size - 65536 : 0;
+    std::string text(static_cast<std::size_t>(size - from), '\0');
+    if (pread(libraryLog, text.data(), text.size(), from) != static_cast<ssize_t>(text.size()))
+        return "";
+    std::string found;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const std::size_t end = std::min(text.find('\n', at), text.size());
+        if (text.compare(at, prefix.size(), prefix) == 0) found = text.substr(at, end - at);
+        at = end + 1;
+    }
+    return found;
+}
+
+void checkSimulatedBus() {
+    if (const std::string line = libraryLine("error: VOCAM_SIM"); !line.empty())
+        throw Failure(line.substr(0, 7) + "--sim" + line.substr(16), kExitUsage);
+}
+
+}  // namespace vocam::cli

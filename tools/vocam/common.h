@@ -1,0 +1,126 @@
+// Shared pieces of the vocam command: failures with their exit status, the
+// opened camera, the property names, and Ctrl-C.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "vocamapi.h"
+
+namespace vocam::cli {
+
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+
+// One line for standard error and the exit status that goes with it.
+class Failure : public std::runtime_error {
+  public:
+    explicit Failure(const std::string &line, int status = kExitFailure)
+        : std::runtime_error(line), status_(status) {}
+    int status() const { return status_; }
+
+  private:
+    int status_;
+};
+
+[[noreturn]] inline void usage(const std::string &line) {
+    throw Failure(line, kExitUsage);
+}
+
+// Options every command shares.
+struct Globals {
+    std::string resources;  // empty: the library's own data folder
+    bool verbose = false;
+};
+extern Globals globals;
+
+// Runs the library's bring-up once (firmware, FPGA) before a camera is used.
+void bringUp();
+
+// An opened camera, closed (and its stream stopped) when it goes.
+class Camera {
+  public:
+    // Opens the camera with this serial, or the first one for 0.
+    explicit Camera(std::uint32_t serial);
+    ~Camera();
+    Camera(const Camera &) = delete;
+    Camera &operator=(const Camera &) = delete;
+    _vocam *get() const { return handle_; }
+    std::string name() const;
+    const vocam_version &version() const { return version_; }
+
+  private:
+    _vocam *handle_ = nullptr;
+    vocam_version version_{};
+};
+
+// Streams while alive: enable, start; stop and disable when it goes. Ctrl-C
+// stops the stream from the signal thread, so a blocked wait returns.
+class Stream {
+  public:
+    explicit Stream(_vocam *camera);
+    ~Stream();
+    Stream(const Stream &) = delete;
+    Stream &operator=(const Stream &) = delete;
+    // The index of the next frame held for the caller, or -1 once the stream
+    // has ended (Ctrl-C included).
+    int next();
+    void release(int index);
+
+  private:
+    _vocam *camera_;
+};
+
+// How a property's register value reads to a person.
+enum class Unit { Plain, Hundredths, Milliseconds, Factor, Celsius };
+
+struct PropertyName {
+    const char *name;
+    std::uint32_t id;
+    Unit unit;
+    bool readOnly;
+    const char *what;
+};
+const std::vector<PropertyName> &propertyNames();
+// By name or by number; usage failure for text that is neither.
+PropertyName findProperty(std::string_view text);
+double toReadable(const PropertyName &p, int value);
+// The register number a readable value stands for (rounded, not yet
+// checked against the register's width).
+double rawValue(const PropertyName &p, double value);
+// A register value as the number it means (unsigned where the register is).
+double registerNumber(const PropertyName &p, int value);
+int fromReadable(const PropertyName &p, double value);
+const char *unitText(Unit unit);
+std::string formatValue(const PropertyName &p, int value);
+
+// Ctrl-C (and SIGTERM): set once, never cleared.
+bool interrupted();
+// Blocks the signals in every thread and handles them on one of its own.
+void installSignalThread();
+
+// Numbers from the command line, refused whole when anything trails them.
+std::optional<long long> parseInteger(std::string_view text);
+std::optional<double> parseNumber(std::string_view text);
+
+std::string jsonString(std::string_view text);
+
+// A library result as a person reads it: "invalid argument or busy, -22".
+std::string codeText(int code);
+
+// Writes a line on the tool's standard error (the library's own lines are
+// kept out of it unless --verbose).
+void errorLine(const std::string &line);
+void quietLibrary();
+// The library's last line that starts with `prefix` (empty when none, or
+// with --verbose, where the lines went to standard error).
+std::string libraryLine(const std::string &prefix);
+// A usage failure when the simulated bus refused the --sim description.
+void checkSimulatedBus();
+
+}  // namespace vocam::cli
