@@ -10,6 +10,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "vocamversion.h"
+
 #if defined(__GNUC__)
 #define VOCAM_API __attribute__((visibility("default")))
 #else
@@ -67,6 +69,10 @@ enum {
 /* A short English text for any result: "success" for 0 and above, "unknown
  * error" for a code the library never returns. The text is static. */
 VOCAM_API const char *vocam_strerror(int code);
+
+/* The version of the library loaded at run time, as VOCAM_VERSION encodes
+ * it; an application built against newer headers can compare the two. */
+VOCAM_API uint32_t vocam_library_version(void);
 
 /* One opened camera. Allocated by the open calls, freed by vocam_camera_close. */
 typedef struct _vocam _vocam;
