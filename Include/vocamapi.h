@@ -143,7 +143,8 @@ typedef struct _VOCAM_IMAGE_FORMAT {
     uint32_t Width; /* delivered pixels, after subsampling */
     uint32_t Height;
     uint32_t PixelFormat; /* 0: 8 bits, 1: 16 bits, 2: 24-bit RGB */
-    uint32_t ImageSize;   /* bytes per frame */
+    uint32_t ImageSize;   /* bytes per raw frame (for the converted picture see
+                           * vocam_get_rgb_frame_size) */
     /* [0]: sensor layout flags (VOCAM_LAYOUT_*); [4]: 0 for a progressive
      * frame. The others are left as the caller passed them. */
     uint32_t VocamReserved[8];
@@ -198,13 +199,32 @@ typedef struct conversion_params {
     float whiteBalanceVOrGain2;
 } conversion_params;
 
-/* Converts a raw frame of the running stream into 24-bit RGB (three bytes a
- * pixel) with the colour engine. `image_format` (a _VOCAM_IMAGE_FORMAT) and
- * `conversion_params` (a 12- or 44-byte conversion record: size, demosaic
- * method, correction matrix, ...) may be NULL. 0, or -22 outside a running
- * stream, or the engine's refusal. */
+/* Converts a raw frame of the running stream into a 24-bit picture with the
+ * colour engine: three bytes a pixel, red, green, blue, top row first (unless
+ * flipped). Rows are 3 x width bytes, except for grey pictures (a monochrome
+ * frame, or demosaic method 0) not woven from two fields, whose rows are
+ * padded to a multiple of 4 bytes; the pad bytes are left as they were.
+ * vocam_get_rgb_frame_size gives the stride and the size of `dst`.
+ * `image_format` (a _VOCAM_IMAGE_FORMAT, usually from vocam_get_image_format)
+ * is required: the engine knows no frame size of its own, so NULL gives -22.
+ * `conversion_params` (a 12- or 44-byte record) may be NULL: the engine's own
+ * settings (the properties 64 to 74) are used. `dst` and `src` must not be
+ * NULL. 0, or -22 outside a running stream, for a record of the wrong size or
+ * a frame size the engine does not convert (width and height even and at
+ * least 4), or -14 for a combination no kernel serves. */
 VOCAM_API int vocam_convert_frame_to_rgb(_vocam *handle, uint8_t *dst, const uint8_t *src,
                                          const void *image_format, const void *conversion_params);
+
+/* The layout of the picture vocam_convert_frame_to_rgb writes for these two
+ * records: the row stride in bytes (may be NULL) and the bytes `dst` must hold,
+ * stride x height, padding included. `image_format` NULL means the camera's
+ * current image format; `conversion_params` NULL the engine's own demosaic
+ * method. 0; -22 for a missing handle or `bytes`, a record of the wrong size or
+ * a frame size the engine does not convert; -14 for a pixel format or a
+ * combination of method and frame no kernel serves. Needs no running stream. */
+VOCAM_API int vocam_get_rgb_frame_size(_vocam *handle, const void *image_format,
+                                       const void *conversion_params, uint32_t *stride,
+                                       size_t *bytes);
 
 /* ---- Streaming ----
  *
