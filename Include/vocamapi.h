@@ -92,13 +92,39 @@ typedef struct vocam_version {
 VOCAM_API extern char *RESOURCE_FILE_ROOT;
 
 /* Brings every attached camera up once per process: FX2 firmware, then FPGA
- * configuration. `resource_root` (NULL: the installed data folder) replaces
- * the resource root on every call. */
+ * configuration. `resource_root` replaces the resource root on every call.
+ * NULL means the installed data folder (share/vocam/files), found beside the
+ * library wherever the installed tree was moved, else where it was installed;
+ * on the simulated bus the simulated cameras' folder (share/vocam/simulated).
+ * A camera whose files are missing or damaged does not come up, and start-up
+ * still answers 0: vocam_get_camera_states tells. */
 VOCAM_API int vocam_init(const char *resource_root);
 
 /* Lists the attached cameras. *count is the capacity of records on entry and
  * the number of cameras found on return (also beyond the capacity). */
 VOCAM_API int vocam_enum_cameras(vocam_version *records, uint32_t *count);
+
+/* How far bring-up got with each device on the bus, so that a tool can tell a
+ * camera that failed to come up from no camera at all. */
+enum {
+    VOCAM_STATE_NO_FIRMWARE = 0, /* the controller still runs its boot code */
+    VOCAM_STATE_NO_FPGA = 1,     /* the firmware runs, the FPGA is not configured */
+    VOCAM_STATE_READY = 2,       /* came up fully: it enumerates and streams */
+    VOCAM_STATE_UNREACHABLE = 3  /* could not be opened (held by another client,
+                                  * or no permission): its state is unknown */
+};
+typedef struct vocam_camera_state {
+    uint16_t product_id; /* as the device reports it now */
+    uint16_t release_number;
+    uint32_t serial_number; /* 0 while it cannot be read */
+    int32_t state;          /* VOCAM_STATE_* */
+} vocam_camera_state;
+/* Lists every controller and camera of the model table on the bus with its
+ * state. *count is the capacity of records on entry and the number of
+ * devices on return (also beyond the capacity). A controller waiting for
+ * firmware is not opened. The number of devices, -22 for a NULL count, or
+ * the failure of the USB layer. */
+VOCAM_API int vocam_get_camera_states(vocam_camera_state *records, uint32_t *count);
 
 /* Opens the camera of product wanted->product_id and serial
  * wanted->serial_number (0: any). A result of 0 with *handle_out NULL means

@@ -272,6 +272,7 @@ public:
     }
     std::unique_ptr<EventLoop> createEventLoop() override { return std::make_unique<SimEventLoop>(); }
     const char *name() const override { return "simulated"; }
+    bool simulated() const override { return true; }
 
 private:
     Bus &bus_;

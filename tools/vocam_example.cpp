@@ -14,13 +14,15 @@
 
 namespace {
 
-bool savePng(const char *path, const std::vector<std::uint8_t> &rgb, std::uint32_t width, std::uint32_t height) {
+bool savePng(const char *path, const std::vector<std::uint8_t> &rgb, std::uint32_t width,
+             std::uint32_t height, std::uint32_t stride) {
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
     image.width = width;
     image.height = height;
     image.format = PNG_FORMAT_RGB;
-    return png_image_write_to_file(&image, path, 0, rgb.data(), static_cast<png_int_32>(3 * width), nullptr) != 0;
+    return png_image_write_to_file(&image, path, 0, rgb.data(), static_cast<png_int_32>(stride),
+                                   nullptr) != 0;
 }
 
 // Streams until one frame arrives, converts it and saves it.
@@ -36,23 +38,28 @@ int grabFrame(_vocam *camera, const char *path) {
         if (index == -96) break;  // the stream ended
         index = 0;                // the newest frame was taken for the next read: wait again
     }
-    std::vector<std::uint8_t> rgb(static_cast<std::size_t>(format.Width) * format.Height * 3);
-    int result = index;
+    conversion_params params{};
+    params.size = sizeof params;
+    params.demosaicMethod = vocam_is_color(camera) ? 3 : 0;  // gradient-corrected
+    params.correctionMatrix = vocam_is_color(camera) ? 1 : 0;
+    params.saturation = 1.0f;
+    params.gainOrGain0 = 1.0f;
+    // Grey pictures have rows padded to 4 bytes: the library says how large.
+    std::uint32_t stride = 0;
+    std::size_t bytes = 0;
+    int result = vocam_get_rgb_frame_size(camera, &format, &params, &stride, &bytes);
+    std::vector<std::uint8_t> rgb(bytes);
+    if (result == 0) result = index;
     if (index >= 0) {
-        conversion_params params{};
-        params.size = sizeof params;
-        params.demosaicMethod = vocam_is_color(camera) ? 3 : 0;  // gradient-corrected
-        params.correctionMatrix = vocam_is_color(camera) ? 1 : 0;
-        params.saturation = 1.0f;
-        params.gainOrGain0 = 1.0f;
-        result = vocam_convert_frame_to_rgb(camera, rgb.data(), vocam_get_buffer_address(camera, index), &format,
-                                            &params);
+        if (result >= 0)
+            result = vocam_convert_frame_to_rgb(
+                camera, rgb.data(), vocam_get_buffer_address(camera, index), &format, &params);
         vocam_release_buffer(camera, index);
     }
     vocam_stop_streaming(camera);
     vocam_disable_streaming(camera);
     if (result < 0) return result;
-    if (!savePng(path, rgb, format.Width, format.Height)) return -1;
+    if (!savePng(path, rgb, format.Width, format.Height, stride)) return -1;
     std::printf("saved a %u x %u frame to %s\n", format.Width, format.Height, path);
     return 0;
 }
@@ -60,13 +67,14 @@ int grabFrame(_vocam *camera, const char *path) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    const char *resources = argc > 1 ? argv[1] : VOCAM_BUILD_RESOURCES;
+    // Without a folder the library uses its installed data folder.
+    const char *resources = argc > 1 && argv[1][0] != '\0' ? argv[1] : nullptr;
     const char *picture = argc > 2 ? argv[2] : "vocam_frame.png";
-    std::printf("bringing cameras up (firmware and FPGA images from %s)\n", resources);
     if (int r = vocam_init(resources); r < 0) {
-        std::printf("start-up failed: %d\n", r);
+        std::printf("start-up failed: %s (%d)\n", vocam_strerror(r), r);
         return 1;
     }
+    std::printf("cameras brought up with the firmware and FPGA images of %s\n", RESOURCE_FILE_ROOT);
     vocam_version cameras[8];
     std::uint32_t count = 8;
     const int found = vocam_enum_cameras(cameras, &count);
@@ -88,15 +96,19 @@ int main(int argc, char **argv) {
     }
     char name[32] = {};
     vocam_get_model_name(camera, name, sizeof name);
-    std::printf("opened '%s' (%s, model %s subsampling)\n", name, vocam_is_color(camera) ? "colour" : "monochrome",
+    std::printf("opened '%s' (%s, model %s subsampling)\n", name,
+                vocam_is_color(camera) ? "colour" : "monochrome",
                 vocam_supports_subsampling(camera) ? "allows" : "does not allow");
     std::uint16_t w = 0, h = 0;
-    if (vo_usb_read_vocam_two_u16(camera, 0x1000, &w, &h) == 0) std::printf("  sensor        %u x %u\n", w, h);
-    if (vo_usb_read_vocam_two_u16(camera, 0x100C, &w, &h) == 0) std::printf("  frame         %u x %u\n", w, h);
+    if (vo_usb_read_vocam_two_u16(camera, 0x1000, &w, &h) == 0)
+        std::printf("  sensor        %u x %u\n", w, h);
+    if (vo_usb_read_vocam_two_u16(camera, 0x100C, &w, &h) == 0)
+        std::printf("  frame         %u x %u\n", w, h);
     if (vo_usb_read_vocam_two_u16(camera, 0x1040, &w, &h) == 0)
         std::printf("  data rates    %u .. %u kpixel/s\n", w, h);
     std::uint32_t word = 0;
-    if (vo_usb_read_vocam_u32(camera, 0x1048, &word) == 0) std::printf("  current rate  %u kpixel/s\n", word);
+    if (vo_usb_read_vocam_u32(camera, 0x1048, &word) == 0)
+        std::printf("  current rate  %u kpixel/s\n", word);
     if (vo_usb_read_vocam_u32(camera, 0x0008, &word) == 0)
         std::printf("  FPGA          %s\n", word & 0x20 ? "configured" : "not configured");
     const int grabbed = grabFrame(camera, picture);
