@@ -284,6 +284,46 @@ VOCAM_API int vocam_get_buffer_acquired_size(_vocam *handle, int32_t index);
 /* Bytes per frame fixed at the last enable (0 before the first). */
 VOCAM_API uint32_t vocam_get_video_frame_size(_vocam *handle);
 
+/* Like vocam_wait_for_capture_to_buffer, but gives up after `milliseconds`
+ * (0: only looks) and then returns VOCAM_WAIT_TIMED_OUT, a code no other
+ * call returns. */
+#define VOCAM_WAIT_TIMED_OUT (-110)
+VOCAM_API int vocam_wait_for_capture_to_buffer_timeout(_vocam *handle, uint32_t milliseconds);
+
+/* What the library knows of the frame in one ring buffer. Set `size` to
+ * sizeof(struct vocam_frame_info) before the call: records may grow, and a
+ * size the library does not know is refused. */
+typedef struct vocam_frame_info {
+    uint32_t size;
+    uint32_t bytes;         /* bytes of the frame; 0 while the buffer is being filled */
+    uint64_t sequence;      /* 1 for the first whole frame the camera sent after the last
+                             * enable; a gap between two frames taken means frames the
+                             * caller never saw; 0 while the buffer is being filled */
+    uint64_t timestamp_ns;  /* when the frame arrived, CLOCK_MONOTONIC nanoseconds */
+    uint32_t held;          /* 1 while a wait's caller holds the buffer */
+    uint32_t reserved;
+} vocam_frame_info;
+
+/* Counts of the stream since the last enable; `size` as above. */
+typedef struct vocam_stream_stats {
+    uint32_t size;
+    uint32_t reserved;
+    uint64_t delivered;    /* whole frames that arrived */
+    uint64_t taken;        /* frames handed out by the waits */
+    uint64_t overwritten;  /* frames read over before any wait took them */
+    uint64_t failed_reads; /* reads that ended in an error */
+    uint64_t short_frames; /* reads that brought less than a frame */
+} vocam_stream_stats;
+
+/* The record of buffer `index` (0 to 2). Only a held buffer keeps its record
+ * and its pixels together: the ring refills the others at any time. 0, or -22
+ * with nothing written for a null record, a wrong `size`, an index out of
+ * range or a handle whose streaming is not enabled. */
+VOCAM_API int vocam_get_buffer_info(_vocam *handle, int32_t index, vocam_frame_info *info);
+/* 0, or -22 with nothing written as above. The counts stay readable after a
+ * stop, until the next enable or a disable. */
+VOCAM_API int vocam_get_stream_stats(_vocam *handle, vocam_stream_stats *stats);
+
 /* ---- Properties ----
  *
  * Every tunable of a camera is a numbered property. Register properties live
@@ -376,14 +416,99 @@ VOCAM_API uint32_t ConvertPropToLong(uint32_t id, float value);
  * diagnostics, "error: ..." lines among them, and the white balance's trace)
  * is passed whole, with its trailing newline where it has one, to the
  * handler set here, from whichever thread wrote it; calls to the handler
- * never overlap, so it needs no locking of its own. Without a handler (the default, or after passing
- * NULL) diagnostics go to standard error and the trace to standard output.
+ * never overlap, so it needs no locking of its own. Without a handler (the
+ * default, or after passing NULL) diagnostics go to standard error and the
+ * trace to standard output.
  * Once this call returns, no thread is still inside the handler it replaced.
  * Lines the handler itself causes the library to write go to the default
  * streams. */
 enum { VOCAM_LOG_ERROR = 0, VOCAM_LOG_TRACE = 1, VOCAM_LOG_INFO = 2 };
 typedef void (*vocam_log_handler)(int kind, const char *line, void *context);
 VOCAM_API void vocam_set_log_handler(vocam_log_handler handler, void *context);
+
+/* ---- Auto algorithms ----
+ *
+ * One-shot corrections measured on one raw frame of the stream (as the wait
+ * call hands it out) over a region of interest in delivered pixels. */
+
+/* A frame and the region measured in it. */
+typedef struct _FrameDesc {
+    uint64_t frame_width;  /* delivered pixels */
+    uint64_t frame_height;
+    uint32_t two_bytes_per_pixel; /* 1: each pixel takes two bytes */
+    uint32_t sample_second_byte;  /* with two bytes: the second byte is the 8-bit value */
+    uint32_t field_ordered;       /* 1: all even rows first, then all odd rows */
+    uint64_t roi_x;
+    uint64_t roi_y;
+    uint64_t roi_width;
+    uint64_t roi_height;
+} _FrameDesc;
+
+/* Describes the handle's current frame and the region x, y, width, height,
+ * kept `border` pixels away from the frame's edges: 0, -22 for a region
+ * outside the frame (or empty once the border is taken off), -78 for a pixel
+ * format the statistics do not read. `ignored` is not used. */
+VOCAM_API int fill_FrameDesc(_vocam *handle, int ignored, _FrameDesc *fd, int x, int y, int width,
+                             int height, int border);
+/* Adds up the four positions of every whole 2x2 cell of the region: [0] even
+ * row, even column, [1] even row, odd column, [2] odd row, even column, [3]
+ * odd row, odd column, counted from the region's corner. The sums wrap at 32
+ * bits. 0, or -22 (sums untouched) for a null argument or a region that the
+ * description does not hold. `ignored` is not used. */
+VOCAM_API int BayerOrMonoComputeSums(const _FrameDesc *fd, const uint8_t *frame, uint32_t ignored,
+                                     uint32_t sums[4]);
+
+/* White balance of a region the caller asserts to be neutral, or to show the
+ * given red/green and blue/green ratios. Region coordinates and sizes are
+ * even. Results: -22 bad region, -35 region too dark or too bright.
+ *
+ * The step moves analogue and digital gains 90 % of the way to balance and is
+ * meant to be repeated on later frames: 1 applied, 0 nothing to change or a
+ * gain could not be read or written. */
+VOCAM_API int vocam_whitebalance_step(_vocam *handle, const uint8_t *frame, int x, int y,
+                                      int width, int height);
+VOCAM_API int vocam_whitebalance_step_ex(_vocam *handle, const uint8_t *frame, int x, int y,
+                                         int width, int height, float target_red_ratio,
+                                         float target_blue_ratio);
+/* Recomputes the four analogue colour gains in one pass: 0, or -5 when a
+ * gain cannot be read or written. */
+VOCAM_API int vocam_oneshot_autowhitebalance(_vocam *handle, const uint8_t *frame, int x, int y,
+                                             int width, int height);
+VOCAM_API int vocam_oneshot_autowhitebalance_ex(_vocam *handle, const uint8_t *frame, int x, int y,
+                                                int width, int height, float target_red_ratio,
+                                                float target_blue_ratio);
+/* Balances in the colour engine only; the camera's gains are not touched. */
+VOCAM_API int vocam_digital_whitebalance(_vocam *handle, const uint8_t *frame, int x, int y,
+                                         int width, int height);
+VOCAM_API int vocam_digital_whitebalance_ex(_vocam *handle, const uint8_t *frame, int x, int y,
+                                            int width, int height, float target_red_ratio,
+                                            float target_blue_ratio);
+/* Digital white balance of the colour engine from a measured colour: 0, -22
+ * for a correction matrix setting without a colour pipeline. */
+VOCAM_API int AdjustWhiteBalanceForRGBvalues(_vocam *handle, double red, double green,
+                                             double blue);
+
+/* One correction of exposure, gain or iris towards a mean level `target`
+ * (0 to 255) of the region: 0, -22 bad region, -5 the property cannot be
+ * read or written. The exposure call's last argument is not used. */
+VOCAM_API int vocam_oneshot_autoexposure(_vocam *handle, uint32_t target, const uint8_t *frame,
+                                         int x, int y, int width, int height, double ignored);
+VOCAM_API int vocam_oneshot_autogain(_vocam *handle, uint32_t target, const uint8_t *frame, int x,
+                                     int y, int width, int height);
+VOCAM_API int vocam_oneshot_autoiris(_vocam *handle, uint32_t target, const uint8_t *frame, int x,
+                                     int y, int width, int height);
+
+/* Frame-driven focus search over a region (focus property 22). Call start
+ * once, then process with every new frame while it returns 0; a negative
+ * result ends the search: -1 finished (or no usable range, or the lens could
+ * not be moved), -60 gave up, -5 the focus position cannot be read. */
+VOCAM_API int vocam_autofocus_start(_vocam *handle, int x, int y, int width, int height);
+VOCAM_API int vocam_autofocus_process(_vocam *handle, const uint8_t *frame);
+/* Sharpness of the region: the mean square of each pixel's difference to its
+ * four same-colour neighbours two pixels away. The region must keep two
+ * pixels from every edge; -22.0 for a null argument or a region that does
+ * not. */
+VOCAM_API double vocam_autofocus_calculation(const _FrameDesc *fd, const uint8_t *frame);
 
 #ifdef __cplusplus
 }

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "auto/autofocus.h"
 #include "usbhost/UsbHost.h"
 #include "vocamapi.h"
 #include "votf.h"
@@ -83,6 +84,8 @@ struct _vocam {
     // Colour engine: created on first need by vo_usb_create_votf and loaded
     // with the model's correction matrices.
     std::unique_ptr<CVotf> converter;
+
+    vocam_autofocus_state autofocus;
 
     // Notification slots (type 0: free) and the stream's life beyond the
     // flags above, all under stream_lock: a start waits for the thread to

@@ -1,0 +1,94 @@
+// One-shot exposure, gain and iris: one property change that brings the mean
+// level of a region to a target.
+#include <cmath>
+
+#include "auto/frame.h"
+#include "vo_cam.h"
+
+using namespace vocam::autoalg;
+
+namespace {
+
+constexpr std::uint32_t kIris = 21;
+// A black region says nothing about how far to go; this much more light is a
+// safe guess.
+constexpr double kBlackRatio = 1.2;
+
+enum class Control { Exposure, Gain, Iris };
+
+// Truncation toward zero, then raised to lo and lowered to hi. Values beyond
+// the range are placed before converting, which gives the same integer and
+// keeps the conversion defined.
+int clampedTruncation(double x, int lo, int hi) {
+    std::int64_t v = 0;
+    if (std::isnan(x) || x < lo)
+        v = lo;
+    else if (x >= static_cast<double>(hi) + 1.0)
+        v = hi;
+    else
+        v = static_cast<std::int64_t>(x);
+    if (v < lo) v = lo;
+    if (v > hi) v = hi;
+    return static_cast<int>(v);
+}
+
+int oneShot(Control control, _vocam *handle, std::uint32_t target, const std::uint8_t *frame,
+            int x, int y, int width, int height) {
+    if (handle == nullptr || frame == nullptr) return -22;
+    _FrameDesc fd;
+    if (const int r = fill_FrameDesc(handle, 0, &fd, x, y, width, height, 0); r != 0) return r;
+    const std::uint32_t id = control == Control::Exposure ? VOCAM_PROP_EXPOSURE
+                             : control == Control::Gain   ? VOCAM_PROP_GAIN
+                                                          : kIris;
+    int lo = 0, hi = 0, value = 0;
+    std::uint32_t flags = 0;
+    if (vocam_property_get_range(handle, id, &lo, &hi, &value, &flags) < 0) return -5;
+    RegionWalk walk;
+    if (!walkRegion(fd, fd.roi_width, fd.roi_height, 0, walk)) return -22;
+    std::uint32_t sums[4];
+    computeSums(fd, walk, frame, sums);
+    const std::uint32_t total = sums[0] + sums[1] + sums[2] + sums[3];
+    const double mean = static_cast<double>(total) / static_cast<double>(fd.roi_width) /
+                        static_cast<double>(fd.roi_height);
+    const double ratio = mean == 0.0 ? kBlackRatio : static_cast<double>(target) / mean;
+    double start = value, factor = ratio;
+    switch (control) {
+        case Control::Exposure:
+            // From a near-zero exposure a ratio cannot climb.
+            if (value < 2 && ratio > 1.0) start = 2;
+            break;
+        case Control::Gain:
+            if (value == 0) start = 1;
+            break;
+        case Control::Iris:
+            // The light through an aperture goes with its area.
+            factor = std::sqrt(1.0 / ratio);
+            break;
+    }
+    const int next = clampedTruncation(0.5 + start * factor, lo, hi);
+    return vocam_property_set(handle, id, next, 0) < 0 ? -5 : 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+VOCAM_API int vocam_oneshot_autoexposure(_vocam *handle, std::uint32_t target,
+                                         const std::uint8_t *frame, int x, int y, int width,
+                                         int height, double /*ignored*/) {
+    return oneShot(Control::Exposure, handle, target, frame, x, y, width, height);
+}
+
+VOCAM_API int vocam_oneshot_autogain(_vocam *handle, std::uint32_t target,
+                                     const std::uint8_t *frame, int x, int y, int width,
+                                     int height) {
+    return oneShot(Control::Gain, handle, target, frame, x, y, width, height);
+}
+
+VOCAM_API int vocam_oneshot_autoiris(_vocam *handle, std::uint32_t target,
+                                     const std::uint8_t *frame, int x, int y, int width,
+                                     int height) {
+    return oneShot(Control::Iris, handle, target, frame, x, y, width, height);
+}
+
+}  // extern "C"

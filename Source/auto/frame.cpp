@@ -1,0 +1,322 @@
+// Frame description and the passes over its region: the 2x2-cell statistics
+// every auto algorithm starts from, and the sharpness the focus search climbs.
+#include "auto/frame.h"
+
+#include <cstdio>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "vo_cam.h"
+
+namespace vocam::autoalg {
+
+namespace {
+
+bool add(std::uint64_t a, std::uint64_t b, std::uint64_t &out) {
+    return !__builtin_add_overflow(a, b, &out);
+}
+bool mul(std::uint64_t a, std::uint64_t b, std::uint64_t &out) {
+    return !__builtin_mul_overflow(a, b, &out);
+}
+
+}  // namespace
+
+bool walkRegion(const _FrameDesc &fd, std::uint64_t width, std::uint64_t rows, int margin,
+                RegionWalk &walk) {
+    const std::uint64_t fw = fd.frame_width, fh = fd.frame_height;
+    const std::uint64_t m = static_cast<std::uint64_t>(margin);
+    walk.bytesPerPixel = fd.two_bytes_per_pixel ? 2 : 1;
+    walk.firstByte = fd.two_bytes_per_pixel && fd.sample_second_byte ? 1 : 0;
+    std::uint64_t pixels = 0, right = 0, bottom = 0;
+    if (!mul(fw, fh, pixels) || !mul(pixels, walk.bytesPerPixel, walk.frameBytes)) return false;
+    if (walk.frameBytes > PTRDIFF_MAX) return false;
+    if (!add(fd.roi_x, fd.roi_width, right) || right > fw) return false;
+    if (!add(fd.roi_y, fd.roi_height, bottom) || bottom > fh) return false;
+    // Within the bounds above, every product below stays under fw x fh.
+    walk.rowStride = fw;
+    if (fd.field_ordered) {
+        walk.start = fd.roi_y * fw / 2 + fd.roi_x;
+        walk.passRows = rows / 2;
+        walk.gapRows = (fh - fd.roi_height) / 2;
+    } else {
+        walk.start = fd.roi_y * fw + fd.roi_x;
+        walk.passRows = rows;
+        walk.gapRows = 0;
+    }
+    if (width == 0 || walk.passRows == 0) return true;
+    // Same-colour neighbours: two columns across, and two rows up and down
+    // (one row of the same field in a field-ordered frame).
+    if (fd.roi_x < m || right + m > fw) return false;
+    const std::uint64_t vertical = m * (fd.field_ordered ? fw : 2 * fw);
+    if (walk.start < vertical) return false;
+    const std::uint64_t lastRow =
+        fd.field_ordered ? 2 * walk.passRows + walk.gapRows - 1 : walk.passRows - 1;
+    std::uint64_t last = 0;
+    if (!mul(lastRow, fw, last) || !add(last, walk.start + width - 1, last) ||
+        !add(last, m + vertical, last))
+        return false;
+    return last < pixels;
+}
+
+namespace {
+
+// Even-offset and odd-offset pixel sums of one row of one-byte pixels.
+struct PairSums {
+    std::uint64_t even = 0, odd = 0;
+};
+
+#if defined(__SSE2__)
+// Each sum of absolute differences against zero adds up eight bytes into a
+// 64-bit lane; masking the odd bytes first leaves the even ones alone.
+struct RowSummer {
+    __m128i all = _mm_setzero_si128();
+    __m128i even = _mm_setzero_si128();
+    std::uint64_t tailEven = 0, tailOdd = 0;
+
+    void row(const std::uint8_t *p, std::uint64_t n) {
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i mask = _mm_set1_epi16(0x00FF);
+        std::uint64_t c = 0;
+        for (; c + 16 <= n; c += 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + c));
+            all = _mm_add_epi64(all, _mm_sad_epu8(v, zero));
+            even = _mm_add_epi64(even, _mm_sad_epu8(_mm_and_si128(v, mask), zero));
+        }
+        for (; c < n; c += 2) {
+            tailEven += p[c];
+            tailOdd += p[c + 1];
+        }
+    }
+    PairSums total() const {
+        std::uint64_t a[2], e[2];
+        std::memcpy(a, &all, sizeof a);
+        std::memcpy(e, &even, sizeof e);
+        const std::uint64_t sumEven = e[0] + e[1];
+        return {sumEven + tailEven, a[0] + a[1] - sumEven + tailOdd};
+    }
+};
+#else
+struct RowSummer {
+    PairSums sums;
+    void row(const std::uint8_t *p, std::uint64_t n) {
+        for (std::uint64_t c = 0; c < n; c += 2) {
+            sums.even += p[c];
+            sums.odd += p[c + 1];
+        }
+    }
+    PairSums total() const { return sums; }
+};
+#endif
+
+// Two-byte pixels: only the chosen byte of each pixel counts.
+struct WideRowSummer {
+    PairSums sums;
+    void row(const std::uint8_t *p, std::uint64_t n) {
+        for (std::uint64_t c = 0; c < n; c += 2) {
+            sums.even += p[2 * c];
+            sums.odd += p[2 * c + 2];
+        }
+    }
+    PairSums total() const { return sums; }
+};
+
+template <class Summer>
+void sumRegion(const _FrameDesc &fd, const RegionWalk &w, const std::uint8_t *frame,
+               std::uint64_t width, std::uint32_t sums[4]) {
+    Summer top, bottom;
+    const std::uint8_t *base = frame + w.firstByte;
+    const std::uint64_t b = w.bytesPerPixel;
+    if (fd.field_ordered) {
+        std::uint64_t at = w.start;
+        for (std::uint64_t r = 0; r < w.passRows; ++r, at += w.rowStride) top.row(base + at * b, width);
+        at += w.gapRows * w.rowStride;
+        for (std::uint64_t r = 0; r < w.passRows; ++r, at += w.rowStride)
+            bottom.row(base + at * b, width);
+    } else {
+        std::uint64_t at = w.start;
+        for (std::uint64_t r = 0; r < w.passRows; r += 2, at += 2 * w.rowStride) {
+            top.row(base + at * b, width);
+            bottom.row(base + (at + w.rowStride) * b, width);
+        }
+    }
+    const PairSums t = top.total(), u = bottom.total();
+    // The sums wrap at 32 bits, which truncating the wide totals reproduces.
+    sums[0] = static_cast<std::uint32_t>(t.even);
+    sums[1] = static_cast<std::uint32_t>(t.odd);
+    sums[2] = static_cast<std::uint32_t>(u.even);
+    sums[3] = static_cast<std::uint32_t>(u.odd);
+}
+
+}  // namespace
+
+void computeSums(const _FrameDesc &fd, const RegionWalk &walk, const std::uint8_t *frame,
+                 std::uint32_t sums[4]) {
+    const std::uint64_t width = fd.roi_width & ~std::uint64_t{1};
+    if (walk.bytesPerPixel == 2)
+        sumRegion<WideRowSummer>(fd, walk, frame, width, sums);
+    else
+        sumRegion<RowSummer>(fd, walk, frame, width, sums);
+}
+
+namespace {
+
+// A saturated centre counts as 259: clipping hides how bright it really was.
+inline std::int32_t centre(std::uint8_t v) {
+    return v == 255 ? 259 : v;
+}
+
+// Sum of squared same-colour Laplacians along one row; `up` and `down` are the
+// byte distances to the neighbours above and below, `b` the bytes per pixel.
+std::uint64_t rowEnergyScalar(const std::uint8_t *p, std::uint64_t n, std::uint64_t up,
+                              std::uint64_t b) {
+    std::uint64_t sum = 0;
+    for (std::uint64_t c = 0; c < n; ++c, p += b) {
+        const std::int32_t l =
+            4 * centre(*p) - p[-2 * static_cast<std::ptrdiff_t>(b)] - p[2 * b] - p[-static_cast<std::ptrdiff_t>(up)] - p[up];
+        sum += static_cast<std::uint32_t>(l * l);
+    }
+    return sum;
+}
+
+std::uint64_t rowEnergy(const std::uint8_t *p, std::uint64_t n, std::uint64_t up) {
+    std::uint64_t c = 0, sum = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i full = _mm_set1_epi8(static_cast<char>(0xFF));
+    const __m128i four = _mm_set1_epi8(4);
+    // Each 32-bit lane takes at most 4 x 1036^2 per 16 pixels; 256 blocks
+    // stay below 2^31, so the lanes are widened once per 4096 pixels.
+    while (c + 16 <= n) {
+        __m128i acc = _mm_setzero_si128();
+        for (int k = 0; k < 256 && c + 16 <= n; ++k, c += 16) {
+            const std::uint8_t *q = p + c;
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q));
+            const __m128i l = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q - 2));
+            const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q + 2));
+            const __m128i u = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q - up));
+            const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q + up));
+            const __m128i boost = _mm_and_si128(_mm_cmpeq_epi8(v, full), four);
+            auto lap = [&](auto unpack) {
+                const __m128i c16 = _mm_add_epi16(unpack(v, zero), unpack(boost, zero));
+                __m128i x = _mm_slli_epi16(c16, 2);
+                x = _mm_sub_epi16(x, _mm_add_epi16(unpack(l, zero), unpack(r, zero)));
+                x = _mm_sub_epi16(x, _mm_add_epi16(unpack(u, zero), unpack(d, zero)));
+                return _mm_madd_epi16(x, x);
+            };
+            acc = _mm_add_epi32(acc, lap([](__m128i a, __m128i z) { return _mm_unpacklo_epi8(a, z); }));
+            acc = _mm_add_epi32(acc, lap([](__m128i a, __m128i z) { return _mm_unpackhi_epi8(a, z); }));
+        }
+        std::uint32_t lanes[4];
+        std::memcpy(lanes, &acc, sizeof lanes);
+        sum += std::uint64_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3];
+    }
+#endif
+    return sum + rowEnergyScalar(p + c, n - c, up, 1);
+}
+
+}  // namespace
+
+double sharpnessSum(const _FrameDesc &fd, const RegionWalk &w, const std::uint8_t *frame) {
+    const std::uint64_t b = w.bytesPerPixel;
+    const std::uint64_t up = (fd.field_ordered ? 1 : 2) * w.rowStride * b;
+    const std::uint8_t *base = frame + w.firstByte;
+    // Every term is an integer below 2^21 and a frame holds fewer than 2^32
+    // of them, so the integer total is exact and converts to the same double
+    // as a running double sum.
+    std::uint64_t total = 0;
+    auto pass = [&](std::uint64_t at) {
+        for (std::uint64_t r = 0; r < w.passRows; ++r, at += w.rowStride) {
+            const std::uint8_t *p = base + at * b;
+            total += b == 1 ? rowEnergy(p, fd.roi_width, up)
+                            : rowEnergyScalar(p, fd.roi_width, up, b);
+        }
+        return at;
+    };
+    std::uint64_t at = pass(w.start);
+    if (fd.field_ordered) pass(at + w.gapRows * w.rowStride);
+    return static_cast<double>(total);
+}
+
+}  // namespace vocam::autoalg
+
+using namespace vocam::autoalg;
+
+extern "C" {
+
+VOCAM_API int fill_FrameDesc(_vocam *handle, int /*ignored*/, _FrameDesc *fd, int x, int y,
+                             int width, int height, int border) {
+    if (handle == nullptr || fd == nullptr) return -22;
+    _vocam_frame_format format{};
+    if (const int r = vocam_get_video_format(handle, &format); r != 0) return r;
+    if (format.subSampleX == 0 || format.subSampleY == 0) return -22;
+    _FrameDesc d{};
+    d.frame_width = format.width / format.subSampleX;
+    d.frame_height = format.height / format.subSampleY;
+    if (format.pixelFormat == 0)
+        d.two_bytes_per_pixel = 0;
+    else if (format.pixelFormat == 1)
+        d.two_bytes_per_pixel = 1;
+    else
+        return -78;
+    switch (handle->pixel_format) {
+        case 6:
+        case 24:
+        case 25:
+        case 26:
+        case 27:
+            d.sample_second_byte = 1;
+            break;
+        default:
+            d.sample_second_byte = 0;
+    }
+    d.field_ordered = 0;
+    // 64-bit arithmetic: no sum of two ints can wrap.
+    std::int64_t rx = x, ry = y, rw = width, rh = height;
+    const std::int64_t fw = static_cast<std::int64_t>(d.frame_width);
+    const std::int64_t fh = static_cast<std::int64_t>(d.frame_height);
+    if (border < 0 || rx < 0 || ry < 0 || rx + rw > fw || ry + rh > fh) return -22;
+    if (rx < border) {
+        rw -= border - rx;
+        rx = border;
+    }
+    if (ry < border) {
+        rh -= border - ry;
+        ry = border;
+    }
+    if (rx + rw + border > fw) rw = fw - border - rx;
+    if (ry + rh + border > fh) rh = fh - border - ry;
+    if (rw <= 0 || rh <= 0) return -22;
+    d.roi_x = static_cast<std::uint64_t>(rx);
+    d.roi_y = static_cast<std::uint64_t>(ry);
+    d.roi_width = static_cast<std::uint64_t>(rw);
+    d.roi_height = static_cast<std::uint64_t>(rh);
+    *fd = d;
+    return 0;
+}
+
+VOCAM_API int BayerOrMonoComputeSums(const _FrameDesc *fd, const std::uint8_t *frame,
+                                     std::uint32_t /*ignored*/, std::uint32_t sums[4]) {
+    if (fd == nullptr || frame == nullptr || sums == nullptr) return -22;
+    RegionWalk walk;
+    // Whole cells only: an odd width or height is taken one smaller.
+    if (!walkRegion(*fd, fd->roi_width & ~std::uint64_t{1}, fd->roi_height & ~std::uint64_t{1}, 0,
+                    walk))
+        return -22;
+    computeSums(*fd, walk, frame, sums);
+    return 0;
+}
+
+VOCAM_API double vocam_autofocus_calculation(const _FrameDesc *fd, const std::uint8_t *frame) {
+    if (fd == nullptr || frame == nullptr) return -22.0;
+    RegionWalk walk;
+    if (fd->roi_width == 0 || fd->roi_height == 0 ||
+        !walkRegion(*fd, fd->roi_width, fd->roi_height, 2, walk))
+        return -22.0;
+    const double area = static_cast<double>(fd->roi_width) * static_cast<double>(fd->roi_height);
+    return sharpnessSum(*fd, walk, frame) / area;
+}
+
+}  // extern "C"
