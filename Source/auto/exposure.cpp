@@ -4,6 +4,7 @@
 
 #include "auto/frame.h"
 #include "vo_cam.h"
+#include "vo_guard.h"
 
 using namespace vocam::autoalg;
 
@@ -76,19 +77,25 @@ extern "C" {
 VOCAM_API int vocam_oneshot_autoexposure(_vocam *handle, std::uint32_t target,
                                          const std::uint8_t *frame, int x, int y, int width,
                                          int height, double /*ignored*/) {
-    return oneShot(Control::Exposure, handle, target, frame, x, y, width, height);
+    return vo::guard(__func__, [&]() -> int {
+        return oneShot(Control::Exposure, handle, target, frame, x, y, width, height);
+    });
 }
 
 VOCAM_API int vocam_oneshot_autogain(_vocam *handle, std::uint32_t target,
                                      const std::uint8_t *frame, int x, int y, int width,
                                      int height) {
-    return oneShot(Control::Gain, handle, target, frame, x, y, width, height);
+    return vo::guard(__func__, [&]() -> int {
+        return oneShot(Control::Gain, handle, target, frame, x, y, width, height);
+    });
 }
 
 VOCAM_API int vocam_oneshot_autoiris(_vocam *handle, std::uint32_t target,
                                      const std::uint8_t *frame, int x, int y, int width,
                                      int height) {
-    return oneShot(Control::Iris, handle, target, frame, x, y, width, height);
+    return vo::guard(__func__, [&]() -> int {
+        return oneShot(Control::Iris, handle, target, frame, x, y, width, height);
+    });
 }
 
 }  // extern "C"

@@ -10,6 +10,7 @@
 #endif
 
 #include "vo_cam.h"
+#include "vo_guard.h"
 
 namespace vocam::autoalg {
 
@@ -248,75 +249,82 @@ extern "C" {
 
 VOCAM_API int fill_FrameDesc(_vocam *handle, int /*ignored*/, _FrameDesc *fd, int x, int y,
                              int width, int height, int border) {
-    if (handle == nullptr || fd == nullptr) return -22;
-    _vocam_frame_format format{};
-    if (const int r = vocam_get_video_format(handle, &format); r != 0) return r;
-    if (format.subSampleX == 0 || format.subSampleY == 0) return -22;
-    _FrameDesc d{};
-    d.frame_width = format.width / format.subSampleX;
-    d.frame_height = format.height / format.subSampleY;
-    if (format.pixelFormat == 0)
-        d.two_bytes_per_pixel = 0;
-    else if (format.pixelFormat == 1)
-        d.two_bytes_per_pixel = 1;
-    else
-        return -78;
-    switch (handle->pixel_format) {
-        case 6:
-        case 24:
-        case 25:
-        case 26:
-        case 27:
-            d.sample_second_byte = 1;
-            break;
-        default:
-            d.sample_second_byte = 0;
-    }
-    d.field_ordered = 0;
-    // 64-bit arithmetic: no sum of two ints can wrap.
-    std::int64_t rx = x, ry = y, rw = width, rh = height;
-    const std::int64_t fw = static_cast<std::int64_t>(d.frame_width);
-    const std::int64_t fh = static_cast<std::int64_t>(d.frame_height);
-    if (border < 0 || rx < 0 || ry < 0 || rx + rw > fw || ry + rh > fh) return -22;
-    if (rx < border) {
-        rw -= border - rx;
-        rx = border;
-    }
-    if (ry < border) {
-        rh -= border - ry;
-        ry = border;
-    }
-    if (rx + rw + border > fw) rw = fw - border - rx;
-    if (ry + rh + border > fh) rh = fh - border - ry;
-    if (rw <= 0 || rh <= 0) return -22;
-    d.roi_x = static_cast<std::uint64_t>(rx);
-    d.roi_y = static_cast<std::uint64_t>(ry);
-    d.roi_width = static_cast<std::uint64_t>(rw);
-    d.roi_height = static_cast<std::uint64_t>(rh);
-    *fd = d;
-    return 0;
+    return vo::guard(__func__, [&]() -> int {
+        if (handle == nullptr || fd == nullptr) return -22;
+        _vocam_frame_format format{};
+        if (const int r = vocam_get_video_format(handle, &format); r != 0) return r;
+        if (format.subSampleX == 0 || format.subSampleY == 0) return -22;
+        _FrameDesc d{};
+        d.frame_width = format.width / format.subSampleX;
+        d.frame_height = format.height / format.subSampleY;
+        if (format.pixelFormat == 0)
+            d.two_bytes_per_pixel = 0;
+        else if (format.pixelFormat == 1)
+            d.two_bytes_per_pixel = 1;
+        else
+            return -78;
+        switch (handle->pixel_format) {
+            case 6:
+            case 24:
+            case 25:
+            case 26:
+            case 27:
+                d.sample_second_byte = 1;
+                break;
+            default:
+                d.sample_second_byte = 0;
+        }
+        d.field_ordered = 0;
+        // 64-bit arithmetic: no sum of two ints can wrap.
+        std::int64_t rx = x, ry = y, rw = width, rh = height;
+        const std::int64_t fw = static_cast<std::int64_t>(d.frame_width);
+        const std::int64_t fh = static_cast<std::int64_t>(d.frame_height);
+        if (border < 0 || rx < 0 || ry < 0 || rx + rw > fw || ry + rh > fh) return -22;
+        if (rx < border) {
+            rw -= border - rx;
+            rx = border;
+        }
+        if (ry < border) {
+            rh -= border - ry;
+            ry = border;
+        }
+        if (rx + rw + border > fw) rw = fw - border - rx;
+        if (ry + rh + border > fh) rh = fh - border - ry;
+        if (rw <= 0 || rh <= 0) return -22;
+        d.roi_x = static_cast<std::uint64_t>(rx);
+        d.roi_y = static_cast<std::uint64_t>(ry);
+        d.roi_width = static_cast<std::uint64_t>(rw);
+        d.roi_height = static_cast<std::uint64_t>(rh);
+        *fd = d;
+        return 0;
+    });
 }
 
 VOCAM_API int BayerOrMonoComputeSums(const _FrameDesc *fd, const std::uint8_t *frame,
                                      std::uint32_t /*ignored*/, std::uint32_t sums[4]) {
-    if (fd == nullptr || frame == nullptr || sums == nullptr) return -22;
-    RegionWalk walk;
-    // Whole cells only: an odd width or height is taken one smaller.
-    if (!walkRegion(*fd, fd->roi_width & ~std::uint64_t{1}, fd->roi_height & ~std::uint64_t{1}, 0,
-                    walk))
-        return -22;
-    computeSums(*fd, walk, frame, sums);
-    return 0;
+    return vo::guard(__func__, [&]() -> int {
+        if (fd == nullptr || frame == nullptr || sums == nullptr) return -22;
+        RegionWalk walk;
+        // Whole cells only: an odd width or height is taken one smaller.
+        if (!walkRegion(*fd, fd->roi_width & ~std::uint64_t{1}, fd->roi_height & ~std::uint64_t{1},
+                        0, walk))
+            return -22;
+        computeSums(*fd, walk, frame, sums);
+        return 0;
+    });
 }
 
 VOCAM_API double vocam_autofocus_calculation(const _FrameDesc *fd, const std::uint8_t *frame) {
-    if (fd == nullptr || frame == nullptr) return -22.0;
-    RegionWalk walk;
-    if (fd->roi_width == 0 || fd->roi_height == 0 ||
-        !walkRegion(*fd, fd->roi_width, fd->roi_height, 2, walk))
-        return -22.0;
-    const double area = static_cast<double>(fd->roi_width) * static_cast<double>(fd->roi_height);
-    return sharpnessSum(*fd, walk, frame) / area;
+    return vo::guard(__func__, [&]() -> double {
+        if (fd == nullptr || frame == nullptr) return -22.0;
+        RegionWalk walk;
+        if (fd->roi_width == 0 || fd->roi_height == 0 ||
+            !walkRegion(*fd, fd->roi_width, fd->roi_height, 2, walk))
+            return -22.0;
+        const double area =
+            static_cast<double>(fd->roi_width) * static_cast<double>(fd->roi_height);
+        return sharpnessSum(*fd, walk, frame) / area;
+    });
 }
 
 }  // extern "C"
