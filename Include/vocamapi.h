@@ -128,7 +128,11 @@ VOCAM_API int vocam_get_camera_states(vocam_camera_state *records, uint32_t *cou
 
 /* Opens the camera of product wanted->product_id and serial
  * wanted->serial_number (0: any). A result of 0 with *handle_out NULL means
- * that no such camera is attached. */
+ * that no attached camera matched and could be opened: test the handle, not
+ * only the result. A camera another client holds is waited for briefly
+ * (five tries, 100 ms apart); one that cannot stream (no streaming
+ * alternate setting with a bulk IN endpoint) or that reports an impossible
+ * sensor, subsampling or data-rate list is skipped with one line each. */
 VOCAM_API int vocam_camera_open(_vocam **handle_out, vocam_version *wanted);
 VOCAM_API int vocam_camera_open_by_pid(_vocam **handle_out, uint32_t product_id);
 /* Opens the first camera found; -1 when there is none. */

@@ -41,6 +41,13 @@ VOCAM_API int32_t vo_usb_control_read(_vocam *handle, uint8_t *data, uint32_t le
 VOCAM_API int32_t vo_usb_bulk_write(_vocam *handle, uint8_t pipe, uint8_t *data, uint32_t length);
 VOCAM_API int32_t vo_usb_bulk_read(_vocam *handle, uint8_t pipe, uint8_t *data, uint32_t length);
 
+/* Read the device's bus speed (0 low, 1 full, 2 high) and release number
+ * (bcdDevice) from the USB stack into the handle, where vocam_get_version and
+ * the open sequence find them. 0, or -5 (speed) and -1 (release) with one
+ * line when the stack cannot tell. */
+VOCAM_API int usb_get_device_speed(_vocam *handle);
+VOCAM_API int usb_get_device_release_number(_vocam *handle);
+
 /* Register access: 16-bit addresses (the low 16 bits of reg are sent) of
  * 32-bit little-endian words. */
 VOCAM_API int32_t vo_usb_read_vocam_bytes(_vocam *handle, int32_t reg, uint8_t *data, uint32_t length);
@@ -51,6 +58,11 @@ VOCAM_API int32_t vo_usb_read_vocam_u32(_vocam *handle, int32_t reg, uint32_t *w
 VOCAM_API int32_t vo_usb_write_vocam_u32(_vocam *handle, int32_t reg, uint32_t word);
 VOCAM_API int32_t vo_usb_read_vocam_two_u16(_vocam *handle, int32_t reg, uint16_t *low, uint16_t *high);
 VOCAM_API int32_t vo_usb_write_vocam_two_u16(_vocam *handle, int32_t reg, uint16_t low, uint16_t high);
+
+/* The firmware download's two steps, sending a whole image to one controller
+ * and one load request to it, are internal: both act on a controller that is
+ * held open only for the length of the firmware pass, through a device object
+ * of the USB stack that has no C form. vocam_init runs the pass. */
 
 /* Reads a model's FPGA configuration image below the resource root into a
  * buffer the caller frees with free(): 0 or -1. */

@@ -107,6 +107,7 @@ std::vector<std::uint8_t> CameraDevice::deviceDescriptor() const {
 }
 
 std::vector<std::uint8_t> CameraDevice::configurationDescriptor() const {
+    if (!config_.configuration.empty()) return config_.configuration;
     std::vector<std::uint8_t> d = {9, 2, 0, 0, 1, 1, 0, 0x80, 250};
     auto interface = [&](std::uint8_t alternate, std::initializer_list<std::uint8_t> endpoints) {
         d.insert(d.end(),
@@ -128,6 +129,32 @@ std::vector<std::uint8_t> CameraDevice::configurationDescriptor() const {
     d[2] = static_cast<std::uint8_t>(d.size());
     d[3] = static_cast<std::uint8_t>(d.size() >> 8);
     return d;
+}
+
+bool CameraDevice::hasAlternate(std::uint8_t alternate) const {
+    const std::vector<std::uint8_t> d = configurationDescriptor();
+    for (std::size_t at = 0; at + 3 < d.size() && d[at] != 0; at += d[at])
+        if (d[at + 1] == 4 && d[at + 3] == alternate) return true;
+    return false;
+}
+
+bool CameraDevice::pipeEndpoint(std::uint8_t pipe, std::uint8_t &address,
+                                std::uint8_t &attributes) const {
+    std::lock_guard lock(mutex_);
+    if (pipe == 0) return false;
+    const std::vector<std::uint8_t> d = configurationDescriptor();
+    int current = -1, index = 0;
+    for (std::size_t at = 0; at + 3 < d.size() && d[at] != 0; at += d[at]) {
+        if (d[at + 1] == 4) {
+            current = d[at + 3];
+            index = 0;
+        } else if (d[at + 1] == 5 && current == alternate_ && ++index == pipe) {
+            address = d[at + 2];
+            attributes = d[at + 3];
+            return true;
+        }
+    }
+    return false;
 }
 
 std::uint8_t CameraDevice::endpointFor(std::uint8_t pipe) const {
@@ -218,8 +245,9 @@ IOReturn CameraDevice::setAlternate(std::uint8_t alternate) {
     std::lock_guard lock(mutex_);
     const IOReturn result = !present_        ? kIOReturnNoDevice
                             : !claimed_      ? kIOReturnNotOpen
-                            : alternate <= 2 ? kIOReturnSuccess
-                                             : kIOReturnBadArgument;
+                            // A device stalls a request for a setting it does not have.
+                            : hasAlternate(alternate) ? kIOReturnSuccess
+                                                      : kIOReturnPipeStalled;
     if (result == kIOReturnSuccess) alternate_ = alternate;
     return recordRequest(LogEntry::Kind::SetAlternate, result, 0, alternate);
 }
@@ -684,7 +712,13 @@ VideoSettings CameraDevice::videoSettings() {
     s.gainGreen2 = p.gainGreen2;
     s.gainBlue = p.gainBlue;
     s.tone = p.toneCurve;
+    if (lens_) s.blur = lens_->blur();
     return s;
+}
+
+void CameraDevice::attachLens(std::shared_ptr<SimLens> lens) {
+    std::lock_guard lock(mutex_);
+    lens_ = std::move(lens);
 }
 
 std::chrono::steady_clock::duration CameraDevice::frameInterval() const {

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "Simulator/SimLens.h"
 #include "Simulator/SimProperties.h"
 #include "Simulator/SimVideo.h"
 #include "usbhost/UsbHost.h"
@@ -58,6 +59,10 @@ struct CameraConfig {
     // model's default) and the cooler's speed in mK per second.
     std::optional<bool> autoExposure;
     std::uint32_t coolRate = 1000;
+
+    // When not empty, the configuration descriptor the device shows instead
+    // of the model's: a damaged or unusual device.
+    std::vector<std::uint8_t> configuration;
 };
 
 // The model's defaults, for the model table entry with this index.
@@ -167,12 +172,17 @@ class CameraDevice : public std::enable_shared_from_this<CameraDevice> {
     std::vector<std::uint8_t> bulkOutData() const;
     bool isOpen() const;
     std::uint8_t alternate() const;
+    // The endpoint descriptor (address, attributes) behind a pipe of the
+    // alternate setting in force; false when there is none.
+    bool pipeEndpoint(std::uint8_t pipe, std::uint8_t &address, std::uint8_t &attributes) const;
     bool fpgaConfigured() const;
     // The video side: frame log and video faults.
     SimVideo &video() { return *video_; }
     // The property side: register blocks, cooler, fan and messages.
     SimProperties &properties() { return properties_; }
     std::array<std::uint8_t, 256> toneCurve() const { return properties_.toneCurve(); }
+    // A focus lens in front of the sensor (null: none, frames sharp).
+    void attachLens(std::shared_ptr<SimLens> lens);
 
   private:
     struct PendingRead {
@@ -187,6 +197,7 @@ class CameraDevice : public std::enable_shared_from_this<CameraDevice> {
                            bool deviceLevel,
                            std::optional<std::optional<CameraConfig>> &reenumerate);
     std::uint8_t endpointFor(std::uint8_t pipe) const;  // 0 when the pipe does not exist
+    bool hasAlternate(std::uint8_t alternate) const;
     std::vector<std::uint8_t> stringDescriptor(std::uint8_t index) const;
     IOReturn vendorRequest(const Setup &setup, std::uint8_t *data, std::uint32_t &done,
                            std::optional<std::optional<CameraConfig>> &reenumerate);
@@ -248,6 +259,7 @@ class CameraDevice : public std::enable_shared_from_this<CameraDevice> {
     std::thread worker_;
 
     SimProperties properties_;
+    std::shared_ptr<SimLens> lens_;
 };
 
 }  // namespace vocam::sim

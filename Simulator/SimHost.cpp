@@ -137,6 +137,14 @@ public:
         return device_->control(setup, data, done, noData, completion, false);
     }
     IOReturn pipeStatus(std::uint8_t pipe) override { return device_->pipeStatus(pipe); }
+    IOReturn pipeProperties(std::uint8_t pipe, PipeProperties &out) override {
+        std::uint8_t address = 0, attributes = 0;
+        if (!claimed_) return kIOReturnNotOpen;
+        if (!device_->pipeEndpoint(pipe, address, attributes)) return kIOReturnBadArgument;
+        out.in = (address & 0x80) != 0;
+        out.type = static_cast<PipeType>(attributes & 3);
+        return kIOReturnSuccess;
+    }
     IOReturn writePipe(std::uint8_t pipe, const void *data, std::uint32_t length, std::uint32_t noData,
                        std::uint32_t completion) override {
         return device_->bulkOut(pipe, data, length, noData, completion);

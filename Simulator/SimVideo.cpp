@@ -85,6 +85,40 @@ Rgb scene(double sx, double sy, double sensorW, double sensorH) {
     return {level, level, level};
 }
 
+// Blurs each set of same-colour sites (every `pitch`-th pixel in both
+// directions) with a Gaussian of `sigma` pixels, the frame's edges repeated.
+void defocus(std::vector<double> &v, std::uint32_t w, std::uint32_t h, std::uint32_t pitch,
+             double sigma) {
+    const double planeSigma = sigma / pitch;
+    if (!(planeSigma > 0.01) || w == 0 || h == 0) return;
+    const int radius = std::min(64, static_cast<int>(std::ceil(3 * planeSigma)));
+    std::vector<double> k(2 * radius + 1);
+    double total = 0;
+    for (int i = -radius; i <= radius; ++i)
+        total += k[i + radius] = std::exp(-0.5 * i * i / (planeSigma * planeSigma));
+    for (double &x : k) x /= total;
+    std::vector<double> line, blurred;
+    // One pass along a line of n samples `stride` apart.
+    auto pass = [&](double *first, std::uint32_t n, std::size_t stride) {
+        line.resize(n);
+        blurred.assign(n, 0.0);
+        for (std::uint32_t i = 0; i < n; ++i) line[i] = first[i * stride];
+        for (std::uint32_t i = 0; i < n; ++i)
+            for (int j = -radius; j <= radius; ++j) {
+                const long at = std::clamp<long>(static_cast<long>(i) + j, 0, n - 1);
+                blurred[i] += k[j + radius] * line[static_cast<std::size_t>(at)];
+            }
+        for (std::uint32_t i = 0; i < n; ++i) first[i * stride] = blurred[i];
+    };
+    for (std::uint32_t r = 0; r < h; ++r)
+        for (std::uint32_t p = 0; p < pitch && p < w; ++p)
+            pass(&v[static_cast<std::size_t>(r) * w + p], (w - p + pitch - 1) / pitch, pitch);
+    for (std::uint32_t c = 0; c < w; ++c)
+        for (std::uint32_t p = 0; p < pitch && p < h; ++p)
+            pass(&v[static_cast<std::size_t>(p) * w + c], (h - p + pitch - 1) / pitch,
+                 static_cast<std::size_t>(pitch) * w);
+}
+
 }  // namespace
 
 std::uint32_t VideoSettings::frameBytes() const {
@@ -142,6 +176,7 @@ std::vector<std::uint8_t> SimVideo::render(const VideoSettings &s) {
             mono = true;
             break;
     }
+    std::vector<double> values(out.size());
     for (std::uint32_t r = 0; r < outH; ++r) {
         const double sy = s.y + static_cast<double>(r) * s.subY;
         for (std::uint32_t c = 0; c < outW; ++c) {
@@ -161,9 +196,14 @@ std::vector<std::uint8_t> SimVideo::render(const VideoSettings &s) {
                     value = lit.g * factor(oddRow ? s.gainGreen2 : s.gainGreen1);
                 value *= common;
             }
-            const int level = static_cast<int>(std::clamp(value + 0.5, 0.0, 255.0));
-            out[static_cast<std::size_t>(r) * outW + c] = s.tone[static_cast<std::size_t>(level)];
+            values[static_cast<std::size_t>(r) * outW + c] = value;
         }
+    }
+    // A Bayer sensor's sites of one colour lie two pixels apart.
+    defocus(values, outW, outH, mono ? 1 : 2, s.blur);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const int level = static_cast<int>(std::clamp(values[i] + 0.5, 0.0, 255.0));
+        out[i] = s.tone[static_cast<std::size_t>(level)];
     }
     return out;
 }
@@ -216,7 +256,8 @@ IOReturn SimVideo::deliver(const VideoSettings &settings, std::uint8_t *dst, std
     const std::uint8_t *src = prepared->pixels.data();
     const std::uint32_t frame = static_cast<std::uint32_t>(prepared->pixels.size());
     moved = std::min(limit, frame);
-    std::memcpy(dst, src, moved);
+    // An empty window renders no pixels, and its buffer may be no buffer at all.
+    if (moved > 0) std::memcpy(dst, src, moved);
     const bool whole = moved == frame;
     std::uint64_t sequence;
     {

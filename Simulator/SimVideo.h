@@ -25,6 +25,9 @@ struct VideoSettings {
     // Analogue gains in 1/4096 units; 0 counts as unity.
     std::uint32_t gain = 0, gainRed = 0, gainGreen1 = 0, gainGreen2 = 0, gainBlue = 0;
     std::array<std::uint8_t, 256> tone{};  // applied last
+    // Defocus: Gaussian sigma in delivered pixels, over each colour's own
+    // sites (0: sharp).
+    double blur = 0;
 
     bool operator==(const VideoSettings &) const = default;
     // Delivered pixels (one byte each) of a frame.

@@ -47,6 +47,8 @@ struct _vocam {
     std::uint16_t x_offset = 0, y_offset = 0;
     std::uint16_t subsample_x = 0, subsample_y = 0;
     std::uint8_t subsampling_available = 0;
+    // The largest factor the camera offers (its subsampling inquiry).
+    std::uint8_t max_subsample = 1;
 
     std::uint8_t temperature_supported = 0;
     std::uint8_t fan_present = 0;

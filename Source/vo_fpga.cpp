@@ -1,9 +1,5 @@
 // FPGA configuration: loads each camera's bitstream unless its FPGA already
 // reports itself configured.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -12,6 +8,7 @@
 #include <thread>
 
 #include "vo_cameras.h"
+#include "vo_files.h"
 #include "vo_guard.h"
 #include "vo_log.h"
 #include "vo_usb/vo_usb.h"
@@ -65,8 +62,12 @@ bool configure(_vocam *h) {
         vo::logs(vo::LogKind::Error, "error: unable to load FPGA\n");
     } else {
         vo::logs(vo::LogKind::Info, "sending FPGA binary to camera\n");
-        vo_usb_bulk_write(h, 1, image, size);
-        vo::logs(vo::LogKind::Info, "sent FPGA binary to camera\n");
+        // The end write and the poll follow either way: they tell whether
+        // the FPGA took the image.
+        if (vo_usb_bulk_write(h, 1, image, size) == static_cast<std::int32_t>(size))
+            vo::logs(vo::LogKind::Info, "sent FPGA binary to camera\n");
+        else
+            vo::logs(vo::LogKind::Error, "error: unable to send FPGA binary to camera\n");
         std::free(image);
         sleepMs(20);
     }
@@ -103,42 +104,32 @@ extern "C" VOCAM_API int usb_load_fpga_contents(std::uint16_t vendor_id, std::ui
             vo::logs(vo::LogKind::Error, "error: unable to find specified camera");
             return -1;
         }
-        char name[128], path[256];
-        std::snprintf(name, sizeof name, model->fpga_file, release);
-        std::snprintf(path, sizeof path, "%s/%s", vo_resource_root(), name);
-        const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
+        const std::optional<std::string> found = vo_resource_path(model->fpga_file, release);
+        if (!found) return -1;
+        const char *path = found->c_str();
+        ResourceFile file(*found);
+        if (file.status() == ResourceFile::Status::OpenFailed) {
             vo::logf(vo::LogKind::Error, "error: unable to open fpga file %s: %s\n", path,
-                     std::strerror(errno));
+                     std::strerror(file.error()));
             return -1;
         }
-        const off_t length = ::lseek(fd, 0, SEEK_END);
-        if (length < 0 || ::lseek(fd, 0, SEEK_SET) != 0) {
-            vo::logf(vo::LogKind::Error, "error: unable to get file size: %m\n");
-            ::close(fd);
+        if (file.status() == ResourceFile::Status::NotRegular) {
+            vo::logf(vo::LogKind::Error, "error: fpga file %s is not a regular file\n", path);
             return -1;
         }
+        const off_t length = file.size();
         if (length > kMaxFpgaFileSize) {
             vo::logf(vo::LogKind::Error, "error: fpga file %s is larger than %lld bytes\n", path,
                      static_cast<long long>(kMaxFpgaFileSize));
-            ::close(fd);
             return -1;
         }
         auto *data = static_cast<std::uint8_t *>(
             std::malloc(length > 0 ? static_cast<std::size_t>(length) : 1));
         if (data == nullptr) {
             vo::logf(vo::LogKind::Error, "error: unable to allocate buffer: %m\n");
-            ::close(fd);
             return -1;
         }
-        std::size_t got = 0;
-        while (got < static_cast<std::size_t>(length)) {
-            const ssize_t n = ::read(fd, data + got, static_cast<std::size_t>(length) - got);
-            if (n <= 0) break;
-            got += static_cast<std::size_t>(n);
-        }
-        ::close(fd);
-        if (got < static_cast<std::size_t>(length)) {
+        if (!file.read(data, static_cast<std::size_t>(length))) {
             vo::logf(vo::LogKind::Error, "error: unable to read file: %m\n");
             std::free(data);
             return -1;

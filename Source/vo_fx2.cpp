@@ -2,10 +2,6 @@
 // their camera firmware from Intel HEX files and lets them re-enumerate.
 #include "vo_fx2.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -13,6 +9,7 @@
 #include <vector>
 
 #include "vo_cameras.h"
+#include "vo_files.h"
 #include "vo_log.h"
 #include "vo_usb/vo_usb.h"
 
@@ -53,27 +50,6 @@ bool readField(hex_reader &r, int digits, std::uint32_t &value) {
 }
 
 void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-// Reads a whole file; false with errno set on failure.
-bool readFile(const char *path, std::string &out, off_t limit) {
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat st;
-    bool ok = fstat(fd, &st) == 0 && st.st_size <= limit;
-    if (ok) {
-        out.resize(static_cast<std::size_t>(st.st_size));
-        std::size_t got = 0;
-        while (ok && got < out.size()) {
-            const ssize_t n = ::read(fd, out.data() + got, out.size() - got);
-            if (n <= 0) ok = false;
-            else got += static_cast<std::size_t>(n);
-        }
-    } else if (st.st_size > limit) {
-        errno = EFBIG;
-    }
-    ::close(fd);
-    return ok;
-}
 
 }  // namespace
 
@@ -185,12 +161,26 @@ int usb_fx2_send_firmware(Device &device, std::uint16_t vendor_id, std::uint16_t
         vo::logs(vo::LogKind::Error, "error: unable to find specified camera");
         return -1;
     }
-    char name[128], path[256];
-    std::snprintf(name, sizeof name, model->firmware_file, release);
-    std::snprintf(path, sizeof path, "%s/%s", vo_resource_root(), name);
-    std::string text;
-    if (!readFile(path, text, kMaxHexFileSize)) {
+    const std::optional<std::string> found = vo_resource_path(model->firmware_file, release);
+    if (!found) return -1;
+    const char *path = found->c_str();
+    ResourceFile file(*found);
+    if (file.status() == ResourceFile::Status::OpenFailed) {
         vo::logf(vo::LogKind::Error, "error: unable to open firmware file %s\n", path);
+        return -1;
+    }
+    if (file.status() == ResourceFile::Status::NotRegular) {
+        vo::logf(vo::LogKind::Error, "error: firmware file %s is not a regular file\n", path);
+        return -1;
+    }
+    if (file.size() > kMaxHexFileSize) {
+        vo::logf(vo::LogKind::Error, "error: firmware file %s is larger than %lld bytes\n", path,
+                 static_cast<long long>(kMaxHexFileSize));
+        return -1;
+    }
+    std::string text(static_cast<std::size_t>(file.size()), '\0');
+    if (!file.read(text.data(), text.size())) {
+        vo::logf(vo::LogKind::Error, "error: unable to read firmware file %s: %m\n", path);
         return -1;
     }
     // A damaged image must never reach a controller whose CPU we hold.
@@ -254,8 +244,8 @@ void usb_load_firmware(void *context, UsbDevices &devices) {
         r = device->open();
         for (int attempts = 1; r == kIOReturnExclusiveAccess; ++attempts) {
             vo::logf(vo::LogKind::Info, "Exclusive access err, sleeping on it %d\n", attempts);
+            if (attempts == kExclusiveAttempts) break;  // no use waiting after the last
             sleepMs(100);
-            if (attempts == kExclusiveAttempts) break;
             r = device->open();
         }
         if (r != kIOReturnSuccess) {

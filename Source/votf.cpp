@@ -165,9 +165,13 @@ struct CVotfAccess {
     // A 16-bit table for s: the one it has, or a new one when s is the
     // converter's own settings; null when neither can be had.
     static std::uint16_t *Lut16(CVotf &v, _votf_settings *s) {
-        if (!s->toneTable16 && s == &v.settings) {
+        if (s->toneTable16) return s->toneTable16;
+        if (s == &v.settings) {
             v.toneTable16Buffer_.reset(new (std::nothrow) std::uint16_t[kLut16Entries]);
             s->toneTable16 = v.toneTable16Buffer_.get();
+        } else {
+            // Another record's table is its owner's to free (delete[]).
+            s->toneTable16 = new (std::nothrow) std::uint16_t[kLut16Entries];
         }
         return s->toneTable16;
     }

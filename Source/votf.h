@@ -144,9 +144,12 @@ class VOCAM_API CVotf {
     // bytes and reports the full size.
     int GetLUT(unsigned char *dest, unsigned *size, unsigned flags) const noexcept;
     // Keep (or make, for one conversion) the 16-bit table of s current with
-    // its tone table. 1 on success, 0 when no table can be had: the converter
-    // allocates one only for its own settings, so a conversion copy must
-    // bring a table when the converter has none.
+    // its tone table: 1, or 0 when memory runs out. A record without a table
+    // gets one of kLut16Entries entries. For the converter's own settings
+    // the converter owns it; for any other record (a copy for a conversion)
+    // the table belongs to whoever owns that record, who frees it with
+    // delete[]. Dropping a stale table from another record only detaches it,
+    // as it may be one its owner lent.
     int BuildLut16WhenRunning(_votf_settings *s, int lsbFirst) noexcept;
     int BuildLut16WhenNotRunning(_votf_settings *s, int lsbFirst) noexcept;
 

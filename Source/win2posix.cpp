@@ -85,8 +85,10 @@ VOCAM_API std::uint32_t ConvertPropToLong(std::uint32_t id, float f) {
         }
         if (id == kBrightnessScale) {
             if (f < 50.0f) {
-                // Zero and below ask for the dimmest end of the scale.
-                if (f <= 0.0f) return 65535;
+                // The formula has no value at zero: the dimmest end of the
+                // scale. Below zero it gives a negative word, as callers of
+                // the formula expect.
+                if (f == 0.0f) return 65535;
                 const float v = 256.0f * 50.0f / f;
                 return v >= 65535.0f ? 65535 : toWord(v);
             }

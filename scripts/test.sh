@@ -10,7 +10,8 @@ jobs=$(nproc)
 build() {  # name, then extra cmake arguments; TARGET limits what is built
   local dir="build/$1"; shift
   cmake -S . -B "$dir" -G Ninja -DVOCAM_BENCH=OFF "$@" > /dev/null
-  cmake --build "$dir" -j "$jobs" ${TARGET:+--target "$TARGET"}
+  # shellcheck disable=SC2086 # TARGET may name several targets
+  cmake --build "$dir" -j "$jobs" ${TARGET:+--target $TARGET}
 }
 passed=0
 run() {
@@ -39,19 +40,24 @@ cmake --build build/tsan -j "$jobs" --target "${tsan_tests[@]}"
 for t in "${tsan_tests[@]}"; do
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" "build/tsan/tests/$t"
 done
-echo "== fuzzing the firmware file reader (20 s)"
-TARGET=hex_fuzz build fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVOCAM_FUZZ=ON \
-  -DVOCAM_TESTS=OFF
-corpus=$(mktemp -d)
-cp tests/fuzz/corpus/* "$corpus"/
-if ! build/fuzz/tests/fuzz/hex_fuzz -max_total_time=20 -print_final_stats=1 -artifact_prefix="$corpus/" \
-     "$corpus" > "$corpus/log" 2>&1; then
-  grep -v '^#' "$corpus/log" | tail -40
-  for f in "$corpus"/crash-* "$corpus"/leak-* "$corpus"/oom-* "$corpus"/timeout-*; do
-    [ -e "$f" ] && { echo "input that failed ($f):"; od -c "$f" | head -20; }
-  done
-  exit 1
-fi
-tail -3 "$corpus/log"
-rm -rf "$corpus"
+fuzz() {  # target, seed corpus, seconds; seeded, so a run can be repeated
+  local corpus
+  corpus=$(mktemp -d)
+  cp "$2"/* "$corpus"/
+  if ! "build/fuzz/tests/fuzz/$1" -seed=1 -max_total_time="$3" -timeout=20 -print_final_stats=1 \
+       -artifact_prefix="$corpus/" "$corpus" > "$corpus/log" 2>&1; then
+    grep -v '^#' "$corpus/log" | tail -40
+    for f in "$corpus"/crash-* "$corpus"/leak-* "$corpus"/oom-* "$corpus"/timeout-*; do
+      [ -e "$f" ] && { echo "input that failed ($f):"; od -c "$f" | head -20; }
+    done
+    exit 1
+  fi
+  tail -3 "$corpus/log"
+  rm -rf "$corpus"
+}
+echo "== fuzzing the firmware file reader (20 s) and the camera side of open and streaming (60 s)"
+TARGET="hex_fuzz camera_fuzz" build fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  -DVOCAM_FUZZ=ON -DVOCAM_TESTS=OFF
+fuzz hex_fuzz tests/fuzz/corpus 20
+fuzz camera_fuzz tests/fuzz/camera_corpus 60
 echo "total: $passed passed, 0 failed"

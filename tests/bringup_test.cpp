@@ -6,6 +6,9 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+
+#include <sys/stat.h>
+#include <climits>
 #include <tuple>
 
 #include "Simulator/SimBus.h"
@@ -15,6 +18,7 @@
 #include "support/Stderr.h"
 #include "vo_cam.h"
 #include "vo_cameras.h"
+#include "vo_fx2.h"
 #include "vo_usb/vo_usb.h"
 
 using namespace vocam;
@@ -199,6 +203,75 @@ TEST_F(BringUp, FileNamesFollowTheReleaseNumber) {
     EXPECT_EQ(withSerial(1000)->release(), 0x000A);
 }
 
+// A resource path that names a FIFO would block the loader for ever, a
+// directory or a device is no image; each is refused with a line naming it.
+TEST_F(BringUp, OnlyRegularFilesAreLoaded) {
+    auto boot = configure("model_16,model_02:state=fpga");
+    files.remove("vocam13/firm2.HEX");
+    ASSERT_EQ(::mkfifo(files.path("vocam13/firm2.HEX").c_str(), 0600), 0);
+    files.remove("vocam02/fpga2.rbf");
+    std::filesystem::create_directory(files.path("vocam02/fpga2.rbf"));
+    const std::string log = init();
+    EXPECT_EQ(countOf(log, "error: firmware file " + files.root() +
+                               "/vocam13/firm2.HEX is not a regular file\n"),
+              1)
+        << log;
+    EXPECT_EQ(countOf(log, "error: fpga file " + files.root() +
+                               "/vocam02/fpga2.rbf is not a regular file\n"),
+              1)
+        << log;
+    EXPECT_TRUE(firmwareLoads(boot->log()).empty());
+    EXPECT_FALSE(withSerial(1001)->fpgaConfigured());
+
+    // A device node behind the name reads as an empty image unless refused.
+    std::filesystem::remove(files.path("vocam02/fpga2.rbf"));
+    std::filesystem::create_symlink("/dev/null", files.path("vocam02/fpga2.rbf"));
+    test::StderrCapture err;
+    std::uint8_t *buffer = nullptr;
+    std::uint32_t size = 0;
+    EXPECT_EQ(usb_load_fpga_contents(kCameraVendorA, 0x00A1, 2, &buffer, &size), -1);
+    EXPECT_EQ(buffer, nullptr);
+    EXPECT_EQ(err.take(), "error: fpga file " + files.root() +
+                              "/vocam02/fpga2.rbf is not a regular file\n");
+}
+
+// What failed is said as such: a bitstream the camera did not take, and a
+// firmware file too large to be firmware.
+TEST_F(BringUp, FailedSendsAndOversizedFirmwareAreReportedAsSuch) {
+    auto fpga = configure("model_02:state=fpga,model_16");
+    fpga->failBulk(usbhost::kIOReturnPipeStalled, 0);
+    files.write("vocam13/firm2.HEX", std::string((1 << 20) + 1, '\n'));
+    const std::string log = init();
+    EXPECT_EQ(countOf(log, "error: unable to send FPGA binary to camera\n"), 1) << log;
+    EXPECT_EQ(countOf(log, "sent FPGA binary to camera\n"), 0) << log;
+    EXPECT_EQ(countOf(log, "error: firmware file " + files.root() +
+                               "/vocam13/firm2.HEX is larger than 1048576 bytes\n"),
+              1)
+        << log;
+    EXPECT_EQ(countOf(log, "unable to open firmware file"), 0);
+}
+
+// Long resource folders are used whole, not cut to a fixed buffer; a path
+// beyond what the system takes is refused by name.
+TEST_F(BringUp, LongResourcePathsAreUsedWhole) {
+    std::string deep = files.root();
+    while (deep.size() < 300) deep += "/a_rather_long_folder_name";
+    std::filesystem::create_directories(deep + "/vocam02");
+    std::filesystem::copy_file(files.path("vocam02/fpga2.rbf"), deep + "/vocam02/fpga2.rbf");
+    auto camera = configure("model_02:state=fpga");
+    const std::string log = init(deep);
+    EXPECT_EQ(countOf(log, "FPGA loaded\n"), 1) << log;
+    EXPECT_TRUE(camera->fpgaConfigured());
+
+    std::string tooLong = "/" + std::string(PATH_MAX, 'x');
+    vocam_init(tooLong.c_str());
+    test::StderrCapture err;
+    std::uint8_t *buffer = nullptr;
+    std::uint32_t size = 0;
+    EXPECT_EQ(usb_load_fpga_contents(kCameraVendorA, 0x00A1, 2, &buffer, &size), -1);
+    EXPECT_EQ(countOf(err.take(), "is longer than the system takes"), 1);
+}
+
 struct Damage {
     const char *name;
     std::string (*spoil)(std::string hex);
@@ -263,10 +336,39 @@ INSTANTIATE_TEST_SUITE_P(
                "record too short or of odd length"}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// When each line was written, through the library's log handler.
+struct TimedLines {
+    std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> lines;
+    TimedLines() {
+        vocam_set_log_handler(
+            [](int, const char *line, void *self) {
+                static_cast<TimedLines *>(self)->lines.emplace_back(
+                    line, std::chrono::steady_clock::now());
+            },
+            this);
+    }
+    ~TimedLines() { vocam_set_log_handler(nullptr, nullptr); }
+    std::chrono::steady_clock::time_point at(const std::string &line) const {
+        for (const auto &[text, when] : lines)
+            if (text == line) return when;
+        ADD_FAILURE() << "no line " << line;
+        return {};
+    }
+};
+
 TEST_F(BringUp, ABusyControllerIsTriedFiveTimes) {
     configure("model_16")->holdByOtherClient(5);
-    const std::string log = init();
-    EXPECT_GE(seconds, 0.5);
+    std::string log;
+    {
+        TimedLines timed;
+        init();
+        for (const auto &[text, when] : timed.lines) log += text;
+        // Four pauses between five attempts, and none after the last.
+        EXPECT_LT(timed.at("unable to open device: e00002c5\n") -
+                      timed.at("Exclusive access err, sleeping on it 5\n"),
+                  std::chrono::milliseconds(50));
+    }
+    EXPECT_GE(seconds, 0.4);
     EXPECT_NE(
         log.find("Exclusive access err, sleeping on it 1\nExclusive access err, sleeping on it 2\n"
                  "Exclusive access err, sleeping on it 3\nExclusive access err, sleeping on it 4\n"
@@ -426,6 +528,145 @@ TEST_F(BringUp, OpenReadsGeometryColourTemperatureAndRates) {
         vocam_camera_close(&cam);
         sim::Bus::instance().clear();
     }
+}
+
+// A data-rate count no camera could mean would once read 0x1050 for ever (a
+// 16-bit counter stepping by 2 never passes 0xFFFF).
+TEST_F(BringUp, AnAbsurdDataRateCountRefusesTheCamera) {
+    for (std::uint32_t count : {0xFFFFu, 0x10002u, 257u}) {
+        SCOPED_TRACE(count);
+        auto device = configure("model_05:state=ready");
+        device->setReg(0x104C, count);
+        test::StderrCapture err;
+        _vocam *cam = nullptr;
+        EXPECT_EQ(vocam_camera_open_by_pid(&cam, 0x00A3), 0);
+        EXPECT_EQ(cam, nullptr);
+        const std::string log = err.take();
+        EXPECT_EQ(countOf(log, "error: data-rate count "), 1) << log;
+        int reads = 0;
+        for (const auto &e : device->log())
+            reads += e.kind == LogEntry::Kind::Control && e.setup.wIndex == 0x1050;
+        EXPECT_EQ(reads, 0);
+        EXPECT_FALSE(device->isOpen());
+        sim::Bus::instance().clear();
+    }
+}
+
+TEST_F(BringUp, AnOddDataRateCountFillsTheListExactly) {
+    sim::CameraConfig config = sim::defaultCameraConfig(4);  // model_05
+    config.state = sim::BootState::Ready;
+    config.dataRates = {11, 22, 33, 44, 55, 66};
+    auto device = sim::Bus::instance().attach(config);
+    device->setReg(0x104C, 5);
+    _vocam *cam = nullptr;
+    ASSERT_EQ(vocam_camera_open_by_pid(&cam, 0x00A3), 0);
+    ASSERT_NE(cam, nullptr);
+    std::uint32_t rates[8] = {};
+    ASSERT_EQ(vocam_enum_available_data_rates(cam, rates, 8), 5);
+    // The fifth is the low half of the third read; its high half (66) is dropped.
+    EXPECT_EQ(rates[4], 55u);
+    EXPECT_EQ(rates[5], 0u);
+    EXPECT_EQ(device->reg(0x1048), 55u);  // a model with an FPGA runs at the last rate
+    vocam_camera_close(&cam);
+}
+
+// A sensor of no pixels or of more than a buffer is made for, and a
+// subsampling factor of 0, are a damaged camera: refused at open by name.
+TEST_F(BringUp, ImpossibleGeometryRefusesTheCamera) {
+    const struct {
+        std::uint16_t reg;
+        std::uint32_t value;
+        const char *line;
+    } cases[] = {
+        {0x1000, 0, "error: camera reports a 0x0 sensor: camera refused\n"},
+        {0x1000, 600u << 16, "error: camera reports a 0x600 sensor: camera refused\n"},
+        {0x1000, 600u << 16 | 20000, "error: camera reports a 20000x600 sensor: camera refused\n"},
+        {0x1018, 1u << 16, "error: camera reports subsampling 0x1: camera refused\n"},
+        {0x100C, 0xFFFFu << 16 | 0xFFFF,
+         "error: camera reports a 65535x65535 window at 0,0 on its 2048x1536 sensor: camera "
+         "refused\n"},
+        {0x1008, 1u, "error: camera reports a 2048x1536 window at 1,0 on its 2048x1536 sensor"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.line);
+        auto device = configure("model_05:state=ready");
+        device->setReg(c.reg, c.value);
+        test::StderrCapture err;
+        _vocam *cam = nullptr;
+        EXPECT_EQ(vocam_camera_open_by_pid(&cam, 0x00A3), 0);
+        EXPECT_EQ(cam, nullptr);
+        EXPECT_EQ(countOf(err.take(), c.line), 1);
+        EXPECT_FALSE(device->isOpen());
+        sim::Bus::instance().clear();
+    }
+}
+
+// A device that another client is closing a moment before is waited for.
+TEST_F(BringUp, ABusyCameraIsWaitedForBeforeItIsSkipped) {
+    auto device = configure("model_05:state=ready");
+    device->holdByOtherClient(2);
+    _vocam *cam = nullptr;
+    ASSERT_EQ(vocam_camera_open_by_pid(&cam, 0x00A3), 0);
+    ASSERT_NE(cam, nullptr);
+    vocam_camera_close(&cam);
+
+    // Held for good: the open matched nothing it could have.
+    device->holdByOtherClient(1000);
+    test::StderrCapture err;
+    EXPECT_EQ(vocam_camera_open_by_pid(&cam, 0x00A3), 0);
+    EXPECT_EQ(cam, nullptr);
+    EXPECT_NE(err.take().find("usb_open_device: usb device open error"), std::string::npos);
+    int opens = 0;
+    for (const auto &e : device->log()) opens += e.kind == LogEntry::Kind::Open;
+    EXPECT_EQ(opens, 5 + 2 + 1);  // five tries now, two refused and one taken before
+}
+
+// A camera that cannot stream is refused at open with the reason.
+TEST_F(BringUp, ACameraWithoutItsStreamingSettingIsRefusedAtOpen) {
+    auto descriptor = [](std::initializer_list<std::vector<std::uint8_t>> settings) {
+        std::vector<std::uint8_t> d = {9, 2, 0, 0, 1, 1, 0, 0x80, 250};
+        std::uint8_t alternate = 0;
+        for (const auto &endpoints : settings) {
+            d.insert(d.end(), {9, 4, 0, alternate++, static_cast<std::uint8_t>(endpoints.size() / 2),
+                               0xFF, 0, 0, 0});
+            for (std::size_t i = 0; i < endpoints.size(); i += 2)
+                d.insert(d.end(), {7, 5, endpoints[i], endpoints[i + 1], 0x00, 0x02, 0});
+        }
+        d[2] = static_cast<std::uint8_t>(d.size());
+        return d;
+    };
+    const struct {
+        std::vector<std::uint8_t> configuration;
+        const char *line;
+    } cases[] = {
+        {descriptor({{}, {0x02, 2, 0x86, 2}}), "error: unable to select alternate setting 2: "},
+        {descriptor({{}, {0x02, 2}, {0x02, 2, 0x86, 2}}),
+         "error: alternate setting 2 has no bulk IN endpoint for frames\n"},
+        {descriptor({{}, {0x02, 2}, {0x86, 1}}),  // isochronous
+         "error: alternate setting 2 has no bulk IN endpoint for frames\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.line);
+        sim::CameraConfig config = sim::defaultCameraConfig(4);  // model_05
+        config.state = sim::BootState::Ready;
+        config.configuration = c.configuration;
+        auto device = sim::Bus::instance().attach(config);
+        test::StderrCapture err;
+        _vocam *cam = nullptr;
+        EXPECT_EQ(vocam_camera_open_by_pid(&cam, 0x00A3), 0);
+        EXPECT_EQ(cam, nullptr);
+        EXPECT_EQ(countOf(err.take(), c.line), 1);
+        EXPECT_FALSE(device->isOpen());
+        sim::Bus::instance().clear();
+    }
+}
+
+TEST(FirmwareFile, ARecordMayEndAtTheTopOfRamButNotPastIt) {
+    std::string reason;
+    EXPECT_EQ(hex_validate(":013FFF00AA17\n:00000001FF\n", reason), 0) << reason;
+    EXPECT_EQ(hex_validate(":023FFE00AABB5C\n:00000001FF\n", reason), 0) << reason;
+    EXPECT_EQ(hex_validate(":023FFF00AABB5B\n:00000001FF\n", reason), 1);
+    EXPECT_EQ(reason, "address outside the controller's RAM");
 }
 
 TEST(ModelTable, LookupsAndModelData) {

@@ -68,8 +68,10 @@ TEST(Conversions, EachRowOfTheTable) {
         {21, 0, 1e30f},
         {256, 1, 1e30f},
         {20, 0x80000000u, -1e30f},
-        {256, 65535, 0.0f},
-        {256, 65535, -4.0f}};
+        {256, 65535, 0.0f},  // the formula divides by zero only here
+        {256, 0xFFFFCE00u, -1.0f},
+        {256, 0xFFFFF380u, -4.0f},
+        {256, 0x80000000u, -1e-30f}};
     for (const Conversion &c : toLong)
         EXPECT_EQ(ConvertPropToLong(c.id, c.value), c.integer) << c.id << ' ' << c.value;
     for (std::uint32_t id : {0u, 20u, 40u, 108u, 21u, 256u, 64u})

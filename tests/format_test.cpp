@@ -42,17 +42,17 @@ TEST_F(Format, SubsampledWindowGivesTheDeliveredSize) {
     _vocam *h = cam.handle();
     cam.device().clearLog();
     err.take();
-    _vocam_frame_format f = window(16, 8, 1280, 1024, 2, 2);
+    _vocam_frame_format f = window(16, 8, 1264, 1016, 2, 2);
     ASSERT_EQ(vocam_set_video_format(h, &f), 0);
     const auto writes = registerWrites(cam.device().log());
     ASSERT_GE(writes.size(), 4u);
     // Size, position and subsampling, in that order, then the data rate reload.
     EXPECT_EQ(std::vector(writes.begin(), writes.begin() + 3),
               (std::vector<std::pair<std::uint16_t, std::uint32_t>>{
-                  {0x100C, 1024u << 16 | 1280}, {0x1008, 8u << 16 | 16}, {0x1018, 2u << 16 | 2}}));
+                  {0x100C, 1016u << 16 | 1264}, {0x1008, 8u << 16 | 16}, {0x1018, 2u << 16 | 2}}));
     EXPECT_EQ(writes[3].first, 0x1048);
     const std::string text = err.take();
-    EXPECT_NE(text.find("cam_write_format: subsample=2x2, size=640x512, position=16x8\n"),
+    EXPECT_NE(text.find("cam_write_format: subsample=2x2, size=632x508, position=16x8\n"),
               std::string::npos);
     EXPECT_NE(text.find("kps count: 3\n"), std::string::npos);  // rates reloaded
 
@@ -62,17 +62,17 @@ TEST_F(Format, SubsampledWindowGivesTheDeliveredSize) {
     // RGGB layout flags; the other reserved words are left as passed.
     EXPECT_EQ(std::tie(image.Size, image.Width, image.Height, image.PixelFormat, image.ImageSize,
                        image.VocamReserved[0], image.VocamReserved[4], image.VocamReserved[1]),
-              std::make_tuple(52u, 640u, 512u, 0u, 327680u, 0u, 0u, 0xABABABABu));
+              std::make_tuple(52u, 632u, 508u, 0u, 321056u, 0u, 0u, 0xABABABABu));
 
     _vocam_frame_format back;
     std::memset(&back, 0xCD, sizeof back);
     ASSERT_EQ(vocam_get_video_format(h, &back), 0);
     EXPECT_EQ(std::memcmp(&back, &f, sizeof f), 0);
-    EXPECT_EQ(err.take(), "vocam_get_video_format: subsample=2x2, size=1280x1024, position=16x8\n");
+    EXPECT_EQ(err.take(), "vocam_get_video_format: subsample=2x2, size=1264x1016, position=16x8\n");
 
     // The ring is sized for the delivered frame.
     ASSERT_EQ(vocam_enable_streaming(h), 0);
-    EXPECT_EQ(vocam_get_video_frame_size(h), 327680u);
+    EXPECT_EQ(vocam_get_video_frame_size(h), 321056u);
     EXPECT_EQ(vocam_disable_streaming(h), 0);
 }
 
@@ -88,7 +88,35 @@ TEST_F(Format, RefusedWindowsDoNotTouchTheCamera) {
     };
     for (auto &f : bad) EXPECT_EQ(vocam_set_video_format(h, &f), -22);
     EXPECT_TRUE(cam.device().log().empty());
+    err.take();
+
+    // Windows the 1280 x 1024 sensor, with subsampling up to 4, cannot give:
+    // each is refused with one line naming why.
+    const struct {
+        _vocam_frame_format f;
+        const char *why;
+    } beyond[] = {
+        {window(8, 0, 1280, 1024, 1, 1), "lies outside the 1280x1024 sensor"},
+        {window(0, 0, 1280, 1026, 1, 1), "lies outside the 1280x1024 sensor"},
+        {window(0xFFFFFFFFu, 0, 2, 2, 1, 1), "lies outside the 1280x1024 sensor"},
+        {window(0, 0, 640, 480, 65535, 1), "above the camera's maximum 4"},
+        {window(0, 0, 640, 480, 1, 5), "above the camera's maximum 4"},
+        {window(0, 0, 640, 480, 257, 1), "above the camera's maximum 4"},
+        {window(0, 0, 1, 4, 2, 1), "leaves no pixels"},
+        {window(0, 0, 4, 3, 1, 4), "leaves no pixels"},
+    };
+    for (const auto &b : beyond) {
+        SCOPED_TRACE(b.why);
+        EXPECT_EQ(vocam_set_video_format(h, &b.f), -22);
+        const std::string text = err.take();
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+        EXPECT_NE(text.find(b.why), std::string::npos) << text;
+    }
+    EXPECT_TRUE(cam.device().log().empty());
     EXPECT_EQ(h->width, 1280);
+    auto whole = window(0, 0, 1280, 1024, 4, 4);  // the edges themselves are on the sensor
+    EXPECT_EQ(vocam_set_video_format(h, &whole), 0);
+    EXPECT_EQ(h->width, 320);
 
     // A model whose table entry forbids subsampling, whatever the camera says.
     OpenCamera mono("model_01:state=ready:subsample=4");
@@ -244,6 +272,52 @@ TEST_F(Format, FramesShowTheWindowInTheModelsPhaseAndConvertWhileStreaming) {
     EXPECT_EQ(vocam_stop_streaming(h), 0);
     EXPECT_EQ(vocam_convert_frame_to_rgb(h, rgb.data(), raw.data(), &image, params), -22);
     EXPECT_EQ(vocam_disable_streaming(h), 0);
+}
+
+// Unequal factors catch a divisor taken from the wrong axis.
+TEST_F(Format, UnequalSubsamplingInXAndY) {
+    for (auto [sx, sy] : {std::pair<std::uint16_t, std::uint16_t>{2, 1}, {1, 2}}) {
+        SCOPED_TRACE(std::to_string(sx) + "x" + std::to_string(sy));
+        OpenCamera cam("model_02:state=ready:fps=0");
+        _vocam *h = cam.handle();
+        const auto f = window(64, 32, 640, 480, sx, sy);
+        ASSERT_EQ(vocam_set_video_format(h, &f), 0);
+        const std::uint32_t w = 640u / sx, ht = 480u / sy;
+        EXPECT_EQ(std::make_pair(std::uint32_t{h->width}, std::uint32_t{h->height}),
+                  std::make_pair(w, ht));
+        _vocam_frame_format back{};
+        ASSERT_EQ(vocam_get_video_format(h, &back), 0);
+        EXPECT_EQ(std::memcmp(&back, &f, sizeof f), 0);
+        _VOCAM_IMAGE_FORMAT image{};
+        ASSERT_EQ(vocam_get_image_format(h, &image), 0);
+        EXPECT_EQ(std::make_tuple(image.Width, image.Height, image.ImageSize),
+                  std::make_tuple(w, ht, w * ht));
+        ASSERT_EQ(vocam_enable_streaming(h), 0);
+        EXPECT_EQ(vocam_get_video_frame_size(h), w * ht);
+        ASSERT_EQ(vocam_start_streaming(h), 0);
+        const int index = nextFrame(h);
+        ASSERT_GE(index, 0);
+        vocam::sim::VideoSettings v;
+        v.sensorWidth = 1280;
+        v.sensorHeight = 1024;
+        v.x = 64;
+        v.y = 32;
+        v.width = 640;
+        v.height = 480;
+        v.subX = sx;
+        v.subY = sy;
+        v.colorCode = 24;
+        for (int i = 0; i < 256; ++i) v.tone[i] = static_cast<std::uint8_t>(i);
+        const auto expected = vocam::sim::SimVideo::render(v);
+        ASSERT_EQ(expected.size(), std::size_t{w} * ht);
+        const std::uint8_t *frame = vocam_get_buffer_address(h, index);
+        std::size_t differing = 0;
+        for (std::size_t i = 0; i < expected.size(); ++i) differing += frame[i] != expected[i];
+        EXPECT_LE(differing, (expected.size() / 4096 + 2) * 8);  // the stamp words only
+        vocam_release_buffer(h, index);
+        EXPECT_EQ(vocam_stop_streaming(h), 0);
+        EXPECT_EQ(vocam_disable_streaming(h), 0);
+    }
 }
 
 TEST(SimulatedScene, MosaicPhaseLightAndShaping) {

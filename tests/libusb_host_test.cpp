@@ -284,6 +284,32 @@ TEST(LibusbDescriptor, RebuildKeepsEveryDescriptorInPlace) {
         9, 4, 0,    1, 1,    0xFF, 0, 0,    5,                  // alternate 1
         7, 5, 0x86, 2, 0x00, 0x02, 0, 4,    0x24, 0x01, 0x02};  // bulk IN + its extra
     EXPECT_EQ(rebuildConfigurationDescriptor(config), expected);
+
+    // A descriptor that ended inside a setting's endpoint list: libusb keeps
+    // the count and has no endpoints to show for it.
+    alts[1].endpoint = nullptr;
+    EXPECT_FALSE(configurationWellFormed(config));
+    EXPECT_TRUE(rebuildConfigurationDescriptor(config).empty());
+    alts[1].endpoint = &in2;
+    interface.altsetting = nullptr;
+    EXPECT_FALSE(configurationWellFormed(config));
+    interface.altsetting = alts;
+    EXPECT_TRUE(configurationWellFormed(config));
+}
+
+// Without a libusb context the loop waits on a condition variable; a stop
+// from another thread must still reach a run() already waiting.
+TEST(LibusbHost, AContextlessLoopStopsFromAnotherThread) {
+    vocam::test::StderrCapture err;
+    auto host = makeLibusbHostWith(&failingInit);
+    auto loop = host->createEventLoop();
+    auto running = std::async(std::launch::async, [&] { loop->run(); });
+    EXPECT_EQ(running.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+    const auto start = Clock::now();
+    loop->stop();
+    // Well inside the loop's one-second slice.
+    EXPECT_EQ(running.wait_for(std::chrono::milliseconds(400)), std::future_status::ready);
+    EXPECT_LT(secondsSince(start), 0.4);
 }
 
 }  // namespace

@@ -131,3 +131,16 @@ TEST(SimEventLoop, RunsCompletionsOnItsThreadAndStopsFromAnother) {
 }
 
 }  // namespace
+
+// A window of no pixels renders nothing, and serving it copies nothing.
+TEST(SimVideoFrames, AnEmptyWindowDeliversNoBytes) {
+    vocam::sim::SimVideo video([] {});
+    vocam::sim::VideoSettings empty;
+    empty.sensorWidth = 640;
+    empty.sensorHeight = 480;
+    std::uint8_t buffer[16] = {};
+    std::uint32_t moved = 99;
+    EXPECT_EQ(video.deliver(empty, buffer, sizeof buffer, moved), 0);
+    EXPECT_EQ(moved, 0u);
+    EXPECT_EQ(video.framesSent(), 1u);  // a whole frame, of nothing
+}

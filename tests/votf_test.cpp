@@ -278,14 +278,22 @@ TEST(ToneTable16, PerConversionTables) {
     EXPECT_EQ(copy.toneTable16, nullptr);
 
     ASSERT_EQ(v.SetBrightness(100, 15), 0);
+    for (auto build : {&CVotf::BuildLut16WhenNotRunning, &CVotf::BuildLut16WhenRunning}) {
+        copy = v.settings;
+        // The converter lends no table of its own: the copy gets one, its own to free.
+        ASSERT_EQ((v.*build)(&copy, 1), 1);
+        const std::unique_ptr<std::uint16_t[]> given(copy.toneTable16);
+        ASSERT_NE(given, nullptr);
+        EXPECT_EQ(given[0], 656);
+        EXPECT_EQ(v.settings.toneTable16, nullptr);
+    }
+    // A table the copy brings is filled in place.
     copy = v.settings;
-    // The converter lends no table of its own: the copy must bring one.
-    EXPECT_EQ(v.BuildLut16WhenNotRunning(&copy, 1), 0);
     auto temporary = std::make_unique<std::uint16_t[]>(kLut16Entries);
     copy.toneTable16 = temporary.get();
     EXPECT_EQ(v.BuildLut16WhenNotRunning(&copy, 1), 1);
+    EXPECT_EQ(copy.toneTable16, temporary.get());
     EXPECT_EQ(temporary[0], 656);
-    EXPECT_EQ(v.settings.toneTable16, nullptr);
 
     // A converter that owns a table has it refilled through the copy.
     v.format.sampleFormat = 1;
@@ -477,6 +485,24 @@ TEST(WhiteBalance, AdjustForAMeasuredColour) {
     for (int r = 0; r < 3; ++r) out[r] = (m[4 * r] * 1.2 + m[4 * r + 1] * 1.0 + m[4 * r + 2] * 0.8);
     EXPECT_NEAR(out[0], out[1], 4096 * 0.002);
     EXPECT_NEAR(out[1], out[2], 4096 * 0.002);
+}
+
+// A white that already reaches full scale (or beyond, with a gain above 1)
+// needs no lift: only a weakest channel between 0.4 and 1 raises the gain.
+TEST(WhiteBalance, AWhiteAtFullScaleKeepsTheGain) {
+    for (double gain : {1.0, 1.5}) {
+        CVotf v;
+        v.CorrectionMatrixSet(14);
+        v.settings.gain = gain;
+        ASSERT_EQ(v.AdjustWhiteBalanceForRGBvalues(0.7, 0.7, 0.7), 0);
+        EXPECT_NEAR(v.settings.gain, gain, 1e-9);
+    }
+    // A weakest channel inside the band is lifted to full scale.
+    CVotf v;
+    v.CorrectionMatrixSet(14);
+    v.settings.gain = 0.5;
+    ASSERT_EQ(v.AdjustWhiteBalanceForRGBvalues(0.7, 0.7, 0.7), 0);
+    EXPECT_NEAR(v.settings.gain, 1.0, 1e-9);
 }
 
 TEST(WhiteBalance, RefusedWithoutAPipelineOrLuminance) {

@@ -14,8 +14,8 @@ namespace {
 constexpr std::uint32_t kFocus = 22;
 // Region margin: the sharpness reads neighbours two pixels out.
 constexpr int kBorder = 2;
-constexpr double kDecisive = 1.3;   // rise or fall against the reference
-constexpr double kSmallRise = 1.04; // half steps from here
+constexpr double kDecisive = 1.3;    // rise or fall against the reference
+constexpr double kSmallRise = 1.04;  // half steps from here
 constexpr double kFallFromBest = 0.6;
 constexpr std::int64_t kStepsPastPeak = 8;
 constexpr std::uint64_t kSearchCalls = 36;
@@ -40,7 +40,9 @@ int readLens(_vocam *handle, int *min, int *max, int *position, std::uint32_t *f
 }
 
 int moveLens(_vocam *handle, std::int64_t target) {
-    const int position = target > INT_MAX ? INT_MAX : target < INT_MIN ? INT_MIN : static_cast<int>(target);
+    const int position = target > INT_MAX   ? INT_MAX
+                         : target < INT_MIN ? INT_MIN
+                                            : static_cast<int>(target);
     auto &drive = handle->autofocus.drive;
     if (drive) return drive->write(position);
     return vocam_property_set(handle, kFocus, position, 0);
@@ -70,222 +72,227 @@ void clampTarget(vocam_autofocus_state &af, const Limits &l) {
 
 }  // namespace
 
-extern "C" {
+namespace {
 
-VOCAM_API int vocam_autofocus_start(_vocam *handle, int x, int y, int width, int height) {
-    return vo::guard(__func__, [&]() -> int {
-        if (handle == nullptr) return -22;
-        vocam_autofocus_state &af = handle->autofocus;
-        af.af_state = kFirst;
-        af.af_direction = 0;
-        af.af_previous_metric = 0;
-        af.af_best_metric = 0;
-        if (const int r = fill_FrameDesc(handle, 0, &af.af_frame, x, y, width, height, kBorder);
-            r != 0)
-            return r;
-        int lo = 0, hi = 0, p = 0;
-        std::uint32_t flags = 0;
-        if (const int r = readLens(handle, &lo, &hi, &p, &flags); r < 0) return r;
-        const Limits l{lo, hi, flags % 4};
-        af.af_position = af.af_previous_position = af.af_start_position = p;
-        const bool bounded = l.flags == 0;
-        if (bounded && l.min >= l.max) return -1;
-        af.af_step = bounded ? (l.max - l.min) / 32 : std::int64_t{p} / 64;
-        if (af.af_step == 0) af.af_step = 1;
-        std::int64_t from = p;
-        if (l.lowerHolds() && from < l.min) from = l.min;
-        if (l.upperHolds() && from > l.max) from = l.max;
-        af.af_iterations = 0;
-        af.af_step_budget =
-            bounded ? std::max(from - l.min, l.max - from) * 32 / (l.max - l.min) + 5 : 37;
-        return 0;
-    });
+int start(_vocam *handle, int x, int y, int width, int height) {
+    if (handle == nullptr) return -22;
+    vocam_autofocus_state &af = handle->autofocus;
+    af.af_state = kFirst;
+    af.af_direction = 0;
+    af.af_previous_metric = 0;
+    af.af_best_metric = 0;
+    if (const int r = fill_FrameDesc(handle, 0, &af.af_frame, x, y, width, height, kBorder); r != 0)
+        return r;
+    int lo = 0, hi = 0, p = 0;
+    std::uint32_t flags = 0;
+    if (const int r = readLens(handle, &lo, &hi, &p, &flags); r < 0) return r;
+    const Limits l{lo, hi, flags % 4};
+    af.af_position = af.af_previous_position = af.af_start_position = p;
+    const bool bounded = l.flags == 0;
+    if (bounded && l.min >= l.max) return -1;
+    af.af_step = bounded ? (l.max - l.min) / 32 : std::int64_t{p} / 64;
+    if (af.af_step == 0) af.af_step = 1;
+    std::int64_t from = p;
+    if (l.lowerHolds() && from < l.min) from = l.min;
+    if (l.upperHolds() && from > l.max) from = l.max;
+    af.af_iterations = 0;
+    af.af_step_budget =
+        bounded ? std::max(from - l.min, l.max - from) * 32 / (l.max - l.min) + 5 : 37;
+    return 0;
 }
 
-VOCAM_API int vocam_autofocus_process(_vocam *handle, const std::uint8_t *frame) {
-    return vo::guard(__func__, [&]() -> int {
-        if (handle == nullptr || frame == nullptr) return -22;
-        vocam_autofocus_state &af = handle->autofocus;
-        int lo = 0, hi = 0, position = 0;
-        std::uint32_t flags = 0;
-        if (readLens(handle, &lo, &hi, &position, &flags) < 0) return -5;
-        Limits l{lo, hi, flags % 4};
-        if (l.flags == 0 && l.min >= l.max) return -1;
-        const std::int64_t p = position;
+int process(_vocam *handle, const std::uint8_t *frame) {
+    if (handle == nullptr || frame == nullptr) return -22;
+    vocam_autofocus_state &af = handle->autofocus;
+    int lo = 0, hi = 0, position = 0;
+    std::uint32_t flags = 0;
+    if (readLens(handle, &lo, &hi, &position, &flags) < 0) return -5;
+    Limits l{lo, hi, flags % 4};
+    if (l.flags == 0 && l.min >= l.max) return -1;
+    const std::int64_t p = position;
 
-        // Measure only a lens that has stood still at the same reading three
-        // calls running (four when it stopped short of the target).
-        if (af.af_state != kFirst) {
-            if (p == af.af_position && af.af_position == af.af_previous_position) {
-                if (!af.af_settled) {
-                    af.af_settled = 1;
-                    return 0;
-                }
-                af.af_settled = 0;
-            } else {
-                af.af_previous_position = af.af_position;
-                af.af_position = p;
-                af.af_settled = af.af_direction < 1 ? p <= af.af_target : p >= af.af_target;
+    // Measure only a lens that has stood still at the same reading three
+    // calls running (four when it stopped short of the target).
+    if (af.af_state != kFirst) {
+        if (p == af.af_position && af.af_position == af.af_previous_position) {
+            if (!af.af_settled) {
+                af.af_settled = 1;
                 return 0;
             }
+            af.af_settled = 0;
+        } else {
+            af.af_previous_position = af.af_position;
+            af.af_position = p;
+            af.af_settled = af.af_direction < 1 ? p <= af.af_target : p >= af.af_target;
+            return 0;
         }
+    }
 
-        const double metric = vocam_autofocus_calculation(&af.af_frame, frame);
-        // No region: the search was never started on this frame geometry.
-        if (metric < 0) return -22;
+    const double metric = vocam_autofocus_calculation(&af.af_frame, frame);
+    // No region: the search was never started on this frame geometry.
+    if (metric < 0) return -22;
 
-        // A lens that has reached its target may be sent one step beyond the
-        // limit, so that the next call finds it held there.
-        if (af.af_direction < 0 && p <= af.af_target) l.min -= af.af_step;
-        if (af.af_direction >= 1 && p >= af.af_target) l.max += af.af_step;
+    // A lens that has reached its target may be sent one step beyond the
+    // limit, so that the next call finds it held there.
+    if (af.af_direction < 0 && p <= af.af_target) l.min -= af.af_step;
+    if (af.af_direction >= 1 && p >= af.af_target) l.max += af.af_step;
 
-        const auto direction = [&] { return std::int64_t{af.af_direction}; };
-        const auto approach = [&] {
-            af.af_peak_position = af.af_best_position;
-            af.af_target = af.af_peak_position - 2 * direction();
-            af.af_state = kApproach;
-        };
+    const auto direction = [&] { return std::int64_t{af.af_direction}; };
+    const auto approach = [&] {
+        af.af_peak_position = af.af_best_position;
+        af.af_target = af.af_peak_position - 2 * direction();
+        af.af_state = kApproach;
+    };
 
-        switch (af.af_state) {
-            case kFirst: {
-                af.af_reference_metric = metric;
-                af.af_position = p;
-                bool up = false;
-                switch (l.flags) {
-                    case 0:
-                        up = p - l.min <= l.max - p;
-                        break;
-                    case 2:
-                        up = true;
-                        break;
-                    default:
-                        up = false;
-                }
-                af.af_direction = static_cast<std::int32_t>(up ? af.af_step : -af.af_step);
-                af.af_target = p + 2 * direction();
-                af.af_state = kSearch;
-                break;
+    switch (af.af_state) {
+        case kFirst: {
+            af.af_reference_metric = metric;
+            af.af_position = p;
+            bool up = false;
+            switch (l.flags) {
+                case 0:
+                    up = p - l.min <= l.max - p;
+                    break;
+                case 2:
+                    up = true;
+                    break;
+                default:
+                    up = false;
             }
-            case kSearch:
-            case kSearchHalf: {
-                // Counted here so that a search in a scene without contrast ends.
-                ++af.af_iterations;
-                const double reference = af.af_reference_metric;
-                if (metric > kDecisive * reference) {
-                    if (atLimit(af, l)) {
-                        af.af_state = kDone;
-                        return 0;
-                    }
-                    af.af_target += direction();
-                    clampTarget(af, l);
-                    af.af_state =
-                        af.af_direction < 0 && af.af_state == kSearchHalf ? kRefine : kClimb;
-                } else if (reference > kDecisive * metric) {
-                    af.af_direction = -af.af_direction;
-                    af.af_target += 2 * direction();
-                    af.af_state = kReversed;
-                } else if (af.af_iterations > kSearchCalls) {
-                    af.af_state = kDone;
-                    return -60;
-                } else {
-                    if (atLimit(af, l)) {
-                        af.af_direction = -af.af_direction;
-                        af.af_target = af.af_start_position;
-                    }
-                    if (metric > kSmallRise * reference) {
-                        af.af_target += direction();
-                        af.af_state = kSearchHalf;
-                    } else {
-                        af.af_target += 2 * direction();
-                        af.af_state = kSearch;
-                    }
-                    clampTarget(af, l);
-                }
-                break;
-            }
-            case kReversed:
-                af.af_target += direction();
-                if (af.af_direction < 1) {
-                    if (!l.lowerHolds() || af.af_target > l.min) {
-                        af.af_state = kClimb;
-                    } else {
-                        af.af_target = l.min;
-                        af.af_state = kArrived;
-                    }
-                } else if (!l.upperHolds() || af.af_target < l.max) {
-                    af.af_state = kClimb;
-                } else {
-                    af.af_target = l.max;
-                    af.af_state = kArrived;
-                }
-                break;
-            case kClimb:
-                if (af.af_metric > metric) {
-                    // The last position was past the peak's summit.
-                    af.af_best_position = af.af_target - direction();
-                    af.af_best_metric = af.af_metric;
-                    if (atLimit(af, l)) {
-                        approach();
-                        break;
-                    }
-                } else if (atLimit(af, l)) {
+            af.af_direction = static_cast<std::int32_t>(up ? af.af_step : -af.af_step);
+            af.af_target = p + 2 * direction();
+            af.af_state = kSearch;
+            break;
+        }
+        case kSearch:
+        case kSearchHalf: {
+            // Counted here so that a search in a scene without contrast ends.
+            ++af.af_iterations;
+            const double reference = af.af_reference_metric;
+            if (metric > kDecisive * reference) {
+                if (atLimit(af, l)) {
                     af.af_state = kDone;
                     return 0;
                 }
                 af.af_target += direction();
                 clampTarget(af, l);
-                af.af_state = kRefine;
-                break;
-            case kResend:
-                break;
-            case kRefine: {
-                const double m0 = af.af_previous_metric, m1 = af.af_metric, m2 = metric;
-                const double s = static_cast<double>(af.af_step);
-                const double middle = static_cast<double>(af.af_target - direction());
-                if (m1 > m2 && m1 > m0) {
-                    // The parabola through the last three positions. Its vertex
-                    // lies towards the sharper of the outer two, measured along
-                    // the direction of travel.
-                    const double a = ((2 * m1 - m0 - m2) / 2 / s) / s;
-                    const double along = (af.af_direction < 0) == (af.af_step < 0) ? 1.0 : -1.0;
-                    const double x = along * (m2 - m0) / 4 / a / s + middle;
-                    const double predicted = a * (x - middle) * (x - middle) + m1;
-                    if (predicted > af.af_best_metric) {
-                        af.af_best_metric = predicted;
-                        af.af_best_position = static_cast<std::int64_t>(x + 0.5);
-                    }
+                af.af_state = af.af_direction < 0 && af.af_state == kSearchHalf ? kRefine : kClimb;
+            } else if (reference > kDecisive * metric) {
+                af.af_direction = -af.af_direction;
+                af.af_target += 2 * direction();
+                af.af_state = kReversed;
+            } else if (af.af_iterations > kSearchCalls) {
+                af.af_state = kDone;
+                return -60;
+            } else {
+                if (atLimit(af, l)) {
+                    af.af_direction = -af.af_direction;
+                    af.af_target = af.af_start_position;
                 }
-                const std::int64_t past = af.af_direction < 0 ? af.af_best_position - af.af_target
-                                                              : af.af_target - af.af_best_position;
-                if (kFallFromBest * af.af_best_metric > metric &&
-                    past > kStepsPastPeak * af.af_step) {
-                    approach();
-                } else if (!atLimit(af, l)) {
+                if (metric > kSmallRise * reference) {
                     af.af_target += direction();
-                    clampTarget(af, l);
-                } else if (af.af_best_metric == 0) {
-                    af.af_state = kDone;
-                    return 0;
+                    af.af_state = kSearchHalf;
                 } else {
-                    approach();
+                    af.af_target += 2 * direction();
+                    af.af_state = kSearch;
                 }
-                break;
+                clampTarget(af, l);
             }
-            case kApproach:
-                af.af_target = af.af_peak_position;
+            break;
+        }
+        case kReversed:
+            af.af_target += direction();
+            if (af.af_direction < 1) {
+                if (!l.lowerHolds() || af.af_target > l.min) {
+                    af.af_state = kClimb;
+                } else {
+                    af.af_target = l.min;
+                    af.af_state = kArrived;
+                }
+            } else if (!l.upperHolds() || af.af_target < l.max) {
+                af.af_state = kClimb;
+            } else {
+                af.af_target = l.max;
                 af.af_state = kArrived;
-                break;
-            case kArrived:
+            }
+            break;
+        case kClimb:
+            if (af.af_metric > metric) {
+                // The last position was past the peak's summit.
+                af.af_best_position = af.af_target - direction();
+                af.af_best_metric = af.af_metric;
+                if (atLimit(af, l)) {
+                    approach();
+                    break;
+                }
+            } else if (atLimit(af, l)) {
                 af.af_state = kDone;
                 return 0;
-            default:
-                return -1;
+            }
+            af.af_target += direction();
+            clampTarget(af, l);
+            af.af_state = kRefine;
+            break;
+        case kResend:
+            break;
+        case kRefine: {
+            const double m0 = af.af_previous_metric, m1 = af.af_metric, m2 = metric;
+            const double s = static_cast<double>(af.af_step);
+            const double middle = static_cast<double>(af.af_target - direction());
+            if (m1 > m2 && m1 > m0) {
+                // The parabola through the last three positions. Its vertex
+                // lies towards the sharper of the outer two, measured along
+                // the direction of travel.
+                const double a = ((2 * m1 - m0 - m2) / 2 / s) / s;
+                const double along = (af.af_direction < 0) == (af.af_step < 0) ? 1.0 : -1.0;
+                const double x = along * (m2 - m0) / 4 / a / s + middle;
+                const double predicted = a * (x - middle) * (x - middle) + m1;
+                if (predicted > af.af_best_metric) {
+                    af.af_best_metric = predicted;
+                    af.af_best_position = static_cast<std::int64_t>(x + 0.5);
+                }
+            }
+            const std::int64_t past = af.af_direction < 0 ? af.af_best_position - af.af_target
+                                                          : af.af_target - af.af_best_position;
+            if (kFallFromBest * af.af_best_metric > metric && past > kStepsPastPeak * af.af_step) {
+                approach();
+            } else if (!atLimit(af, l)) {
+                af.af_target += direction();
+                clampTarget(af, l);
+            } else if (af.af_best_metric == 0) {
+                af.af_state = kDone;
+                return 0;
+            } else {
+                approach();
+            }
+            break;
         }
+        case kApproach:
+            af.af_target = af.af_peak_position;
+            af.af_state = kArrived;
+            break;
+        case kArrived:
+            af.af_state = kDone;
+            return 0;
+        default:
+            return -1;
+    }
 
-        af.af_previous_metric = af.af_metric;
-        af.af_metric = metric;
-        return moveLens(handle, af.af_target) < 0 ? -1 : 0;
-    });
+    af.af_previous_metric = af.af_metric;
+    af.af_metric = metric;
+    return moveLens(handle, af.af_target) < 0 ? -1 : 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+VOCAM_API int vocam_autofocus_start(_vocam *handle, int x, int y, int width, int height) {
+    return vo::guard(__func__, [&] { return start(handle, x, y, width, height); });
+}
+
+VOCAM_API int vocam_autofocus_process(_vocam *handle, const std::uint8_t *frame) {
+    return vo::guard(__func__, [&] { return process(handle, frame); });
 }
 
 }  // extern "C"

@@ -33,8 +33,8 @@ int clampedTruncation(double x, int lo, int hi) {
     return static_cast<int>(v);
 }
 
-int oneShot(Control control, _vocam *handle, std::uint32_t target, const std::uint8_t *frame,
-            int x, int y, int width, int height) {
+int oneShot(Control control, _vocam *handle, std::uint32_t target, const std::uint8_t *frame, int x,
+            int y, int width, int height) {
     if (handle == nullptr || frame == nullptr) return -22;
     _FrameDesc fd;
     if (const int r = fill_FrameDesc(handle, 0, &fd, x, y, width, height, 0); r != 0) return r;
@@ -77,7 +77,7 @@ extern "C" {
 VOCAM_API int vocam_oneshot_autoexposure(_vocam *handle, std::uint32_t target,
                                          const std::uint8_t *frame, int x, int y, int width,
                                          int height, double /*ignored*/) {
-    return vo::guard(__func__, [&]() -> int {
+    return vo::guard(__func__, [&] {
         return oneShot(Control::Exposure, handle, target, frame, x, y, width, height);
     });
 }
@@ -85,7 +85,7 @@ VOCAM_API int vocam_oneshot_autoexposure(_vocam *handle, std::uint32_t target,
 VOCAM_API int vocam_oneshot_autogain(_vocam *handle, std::uint32_t target,
                                      const std::uint8_t *frame, int x, int y, int width,
                                      int height) {
-    return vo::guard(__func__, [&]() -> int {
+    return vo::guard(__func__, [&] {
         return oneShot(Control::Gain, handle, target, frame, x, y, width, height);
     });
 }
@@ -93,7 +93,7 @@ VOCAM_API int vocam_oneshot_autogain(_vocam *handle, std::uint32_t target,
 VOCAM_API int vocam_oneshot_autoiris(_vocam *handle, std::uint32_t target,
                                      const std::uint8_t *frame, int x, int y, int width,
                                      int height) {
-    return vo::guard(__func__, [&]() -> int {
+    return vo::guard(__func__, [&] {
         return oneShot(Control::Iris, handle, target, frame, x, y, width, height);
     });
 }

@@ -2,13 +2,15 @@
 // every auto algorithm starts from, and the sharpness the focus search climbs.
 #include "auto/frame.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
+#include "color/kernel_common.h"
 #include "vo_cam.h"
 #include "vo_guard.h"
 
@@ -48,118 +50,167 @@ bool walkRegion(const _FrameDesc &fd, std::uint64_t width, std::uint64_t rows, i
         walk.gapRows = 0;
     }
     if (width == 0 || walk.passRows == 0) return true;
-    // Same-colour neighbours: two columns across, and two rows up and down
-    // (one row of the same field in a field-ordered frame).
+    // Same-colour neighbours (with a margin): two columns across, and two rows
+    // up and down (one row of the same field in a field-ordered frame).
     if (fd.roi_x < m || right + m > fw) return false;
-    const std::uint64_t vertical = m * (fd.field_ordered ? fw : 2 * fw);
+    const std::uint64_t vertical = m == 0 ? 0 : fd.field_ordered ? fw : 2 * fw;
     if (walk.start < vertical) return false;
     const std::uint64_t lastRow =
         fd.field_ordered ? 2 * walk.passRows + walk.gapRows - 1 : walk.passRows - 1;
     std::uint64_t last = 0;
     if (!mul(lastRow, fw, last) || !add(last, walk.start + width - 1, last) ||
-        !add(last, m + vertical, last))
+        !add(last, vertical, last))
         return false;
     return last < pixels;
 }
 
 namespace {
 
-// Even-offset and odd-offset pixel sums of one row of one-byte pixels.
+// Even-offset and odd-offset pixel sums over rows of one-byte pixels.
 struct PairSums {
     std::uint64_t even = 0, odd = 0;
 };
 
+// `rows` rows of `n` pixels (n even), `step` bytes apart.
+PairSums sumRowsScalar(const std::uint8_t *p, std::uint64_t step, std::uint64_t rows,
+                       std::uint64_t n, std::uint64_t b) {
+    PairSums s;
+    for (std::uint64_t r = 0; r < rows; ++r, p += step)
+        for (std::uint64_t c = 0; c < n; c += 2) {
+            s.even += p[c * b];
+            s.odd += p[(c + 1) * b];
+        }
+    return s;
+}
+
 #if defined(__SSE2__)
 // Each sum of absolute differences against zero adds up eight bytes into a
-// 64-bit lane; masking the odd bytes first leaves the even ones alone.
-struct RowSummer {
-    __m128i all = _mm_setzero_si128();
-    __m128i even = _mm_setzero_si128();
-    std::uint64_t tailEven = 0, tailOdd = 0;
-
-    void row(const std::uint8_t *p, std::uint64_t n) {
-        const __m128i zero = _mm_setzero_si128();
-        const __m128i mask = _mm_set1_epi16(0x00FF);
+// 64-bit lane; masking the odd bytes first leaves the even ones alone, and
+// the odd sum is the rest.
+PairSums sumRowsSse2(const std::uint8_t *p, std::uint64_t step, std::uint64_t rows,
+                     std::uint64_t n) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i mask = _mm_set1_epi16(0x00FF);
+    __m128i all = zero, even = zero;
+    PairSums tail;
+    for (std::uint64_t r = 0; r < rows; ++r, p += step) {
         std::uint64_t c = 0;
         for (; c + 16 <= n; c += 16) {
             const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + c));
             all = _mm_add_epi64(all, _mm_sad_epu8(v, zero));
             even = _mm_add_epi64(even, _mm_sad_epu8(_mm_and_si128(v, mask), zero));
         }
-        for (; c < n; c += 2) {
-            tailEven += p[c];
-            tailOdd += p[c + 1];
-        }
+        const PairSums t = sumRowsScalar(p + c, 0, 1, n - c, 1);
+        tail.even += t.even;
+        tail.odd += t.odd;
     }
-    PairSums total() const {
-        std::uint64_t a[2], e[2];
-        std::memcpy(a, &all, sizeof a);
-        std::memcpy(e, &even, sizeof e);
-        const std::uint64_t sumEven = e[0] + e[1];
-        return {sumEven + tailEven, a[0] + a[1] - sumEven + tailOdd};
-    }
-};
-#else
-struct RowSummer {
-    PairSums sums;
-    void row(const std::uint8_t *p, std::uint64_t n) {
-        for (std::uint64_t c = 0; c < n; c += 2) {
-            sums.even += p[c];
-            sums.odd += p[c + 1];
-        }
-    }
-    PairSums total() const { return sums; }
-};
-#endif
-
-// Two-byte pixels: only the chosen byte of each pixel counts.
-struct WideRowSummer {
-    PairSums sums;
-    void row(const std::uint8_t *p, std::uint64_t n) {
-        for (std::uint64_t c = 0; c < n; c += 2) {
-            sums.even += p[2 * c];
-            sums.odd += p[2 * c + 2];
-        }
-    }
-    PairSums total() const { return sums; }
-};
-
-template <class Summer>
-void sumRegion(const _FrameDesc &fd, const RegionWalk &w, const std::uint8_t *frame,
-               std::uint64_t width, std::uint32_t sums[4]) {
-    Summer top, bottom;
-    const std::uint8_t *base = frame + w.firstByte;
-    const std::uint64_t b = w.bytesPerPixel;
-    if (fd.field_ordered) {
-        std::uint64_t at = w.start;
-        for (std::uint64_t r = 0; r < w.passRows; ++r, at += w.rowStride) top.row(base + at * b, width);
-        at += w.gapRows * w.rowStride;
-        for (std::uint64_t r = 0; r < w.passRows; ++r, at += w.rowStride)
-            bottom.row(base + at * b, width);
-    } else {
-        std::uint64_t at = w.start;
-        for (std::uint64_t r = 0; r < w.passRows; r += 2, at += 2 * w.rowStride) {
-            top.row(base + at * b, width);
-            bottom.row(base + (at + w.rowStride) * b, width);
-        }
-    }
-    const PairSums t = top.total(), u = bottom.total();
-    // The sums wrap at 32 bits, which truncating the wide totals reproduces.
-    sums[0] = static_cast<std::uint32_t>(t.even);
-    sums[1] = static_cast<std::uint32_t>(t.odd);
-    sums[2] = static_cast<std::uint32_t>(u.even);
-    sums[3] = static_cast<std::uint32_t>(u.odd);
+    std::uint64_t a[2], e[2];
+    std::memcpy(a, &all, sizeof a);
+    std::memcpy(e, &even, sizeof e);
+    return {e[0] + e[1] + tail.even, a[0] + a[1] - e[0] - e[1] + tail.odd};
 }
+
+// Sum of the 16-bit lanes of x, wide.
+__attribute__((target("avx2"))) std::uint64_t laneTotal(__m256i x) {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i low = _mm256_sad_epu8(_mm256_and_si256(x, _mm256_set1_epi16(0x00FF)), zero);
+    const __m256i high = _mm256_sad_epu8(_mm256_srli_epi16(x, 8), zero);
+    std::uint64_t l[4], h[4];
+    std::memcpy(l, &low, sizeof l);
+    std::memcpy(h, &high, sizeof h);
+    return l[0] + l[1] + l[2] + l[3] + 256 * (h[0] + h[1] + h[2] + h[3]);
+}
+
+__attribute__((target("avx2"))) inline void empty(PairSums &total, __m256i &even0, __m256i &even1,
+                                                  __m256i &odd0, __m256i &odd1) {
+    total.even += laneTotal(even0) + laneTotal(even1);
+    total.odd += laneTotal(odd0) + laneTotal(odd1);
+    even0 = even1 = odd0 = odd1 = _mm256_setzero_si256();
+}
+
+__attribute__((target("avx2"))) inline void addPairs(__m256i v, __m256i &even, __m256i &odd) {
+    const __m256i mask = _mm256_set1_epi16(0x00FF);
+    even = _mm256_add_epi16(even, _mm256_and_si256(v, mask));
+    odd = _mm256_add_epi16(odd, _mm256_srli_epi16(v, 8));
+}
+
+// Even bytes and odd bytes go to 16-bit lanes of their own; a lane holds 257
+// bytes before it could wrap, so the lanes are emptied every 256 vectors.
+__attribute__((target("avx2"))) PairSums sumRowsAvx2(const std::uint8_t *p, std::uint64_t step,
+                                                     std::uint64_t rows, std::uint64_t n) {
+    const __m256i zero = _mm256_setzero_si256();
+    __m256i even0 = zero, even1 = zero, odd0 = zero, odd1 = zero;
+    unsigned held = 0;  // vectors in each lane since it was last emptied
+    PairSums total;
+    for (std::uint64_t r = 0; r < rows; ++r, p += step) {
+        std::uint64_t c = 0;
+        for (; c + 64 <= n; c += 64) {
+            if (held == 256) {
+                empty(total, even0, even1, odd0, odd1);
+                held = 0;
+            }
+            addPairs(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + c)), even0, odd0);
+            addPairs(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + c + 32)), even1,
+                     odd1);
+            ++held;
+        }
+        if (held == 256) {
+            empty(total, even0, even1, odd0, odd1);
+            held = 0;
+        }
+        if (c + 32 <= n) {
+            addPairs(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + c)), even0, odd0);
+            c += 32;
+        }
+        if (c + 16 <= n) {
+            const __m128i half = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + c));
+            addPairs(_mm256_inserti128_si256(zero, half, 0), even1, odd1);
+            c += 16;
+        }
+        ++held;
+        const PairSums t = sumRowsScalar(p + c, 0, 1, n - c, 1);
+        total.even += t.even;
+        total.odd += t.odd;
+    }
+    empty(total, even0, even1, odd0, odd1);
+    return total;
+}
+
+PairSums sumRows(const std::uint8_t *p, std::uint64_t step, std::uint64_t rows, std::uint64_t n,
+                 std::uint64_t b) {
+    using kernels::Isa;
+    const Isa isa = kernels::bestIsa();
+    if (b != 1 || isa == Isa::kPortable) return sumRowsScalar(p, step, rows, n, b);
+    return isa == Isa::kAvx2 ? sumRowsAvx2(p, step, rows, n) : sumRowsSse2(p, step, rows, n);
+}
+#else
+PairSums sumRows(const std::uint8_t *p, std::uint64_t step, std::uint64_t rows, std::uint64_t n,
+                 std::uint64_t b) {
+    return sumRowsScalar(p, step, rows, n, b);
+}
+#endif
 
 }  // namespace
 
-void computeSums(const _FrameDesc &fd, const RegionWalk &walk, const std::uint8_t *frame,
+void computeSums(const _FrameDesc &fd, const RegionWalk &w, const std::uint8_t *frame,
                  std::uint32_t sums[4]) {
     const std::uint64_t width = fd.roi_width & ~std::uint64_t{1};
-    if (walk.bytesPerPixel == 2)
-        sumRegion<WideRowSummer>(fd, walk, frame, width, sums);
-    else
-        sumRegion<RowSummer>(fd, walk, frame, width, sums);
+    const std::uint64_t b = w.bytesPerPixel, row = w.rowStride * b;
+    const std::uint8_t *first = frame + w.firstByte + w.start * b;
+    PairSums top, bottom;
+    if (fd.field_ordered) {
+        // Each field in turn: the region's even rows, then its odd rows.
+        top = sumRows(first, row, w.passRows, width, b);
+        bottom = sumRows(first + (w.passRows + w.gapRows) * row, row, w.passRows, width, b);
+    } else {
+        top = sumRows(first, 2 * row, w.passRows / 2, width, b);
+        bottom = sumRows(first + row, 2 * row, w.passRows / 2, width, b);
+    }
+    // The sums wrap at 32 bits, which truncating the wide totals reproduces.
+    sums[0] = static_cast<std::uint32_t>(top.even);
+    sums[1] = static_cast<std::uint32_t>(top.odd);
+    sums[2] = static_cast<std::uint32_t>(bottom.even);
+    sums[3] = static_cast<std::uint32_t>(bottom.odd);
 }
 
 namespace {
@@ -175,8 +226,8 @@ std::uint64_t rowEnergyScalar(const std::uint8_t *p, std::uint64_t n, std::uint6
                               std::uint64_t b) {
     std::uint64_t sum = 0;
     for (std::uint64_t c = 0; c < n; ++c, p += b) {
-        const std::int32_t l =
-            4 * centre(*p) - p[-2 * static_cast<std::ptrdiff_t>(b)] - p[2 * b] - p[-static_cast<std::ptrdiff_t>(up)] - p[up];
+        const std::int32_t l = 4 * centre(*p) - p[-2 * static_cast<std::ptrdiff_t>(b)] - p[2 * b] -
+                               p[-static_cast<std::ptrdiff_t>(up)] - p[up];
         sum += static_cast<std::uint32_t>(l * l);
     }
     return sum;
@@ -185,6 +236,7 @@ std::uint64_t rowEnergyScalar(const std::uint8_t *p, std::uint64_t n, std::uint6
 std::uint64_t rowEnergy(const std::uint8_t *p, std::uint64_t n, std::uint64_t up) {
     std::uint64_t c = 0, sum = 0;
 #if defined(__SSE2__)
+    if (kernels::bestIsa() == kernels::Isa::kPortable) return rowEnergyScalar(p, n, up, 1);
     const __m128i zero = _mm_setzero_si128();
     const __m128i full = _mm_set1_epi8(static_cast<char>(0xFF));
     const __m128i four = _mm_set1_epi8(4);
@@ -207,8 +259,10 @@ std::uint64_t rowEnergy(const std::uint8_t *p, std::uint64_t n, std::uint64_t up
                 x = _mm_sub_epi16(x, _mm_add_epi16(unpack(u, zero), unpack(d, zero)));
                 return _mm_madd_epi16(x, x);
             };
-            acc = _mm_add_epi32(acc, lap([](__m128i a, __m128i z) { return _mm_unpacklo_epi8(a, z); }));
-            acc = _mm_add_epi32(acc, lap([](__m128i a, __m128i z) { return _mm_unpackhi_epi8(a, z); }));
+            acc = _mm_add_epi32(acc,
+                                lap([](__m128i a, __m128i z) { return _mm_unpacklo_epi8(a, z); }));
+            acc = _mm_add_epi32(acc,
+                                lap([](__m128i a, __m128i z) { return _mm_unpackhi_epi8(a, z); }));
         }
         std::uint32_t lanes[4];
         std::memcpy(lanes, &acc, sizeof lanes);
@@ -231,8 +285,8 @@ double sharpnessSum(const _FrameDesc &fd, const RegionWalk &w, const std::uint8_
     auto pass = [&](std::uint64_t at) {
         for (std::uint64_t r = 0; r < w.passRows; ++r, at += w.rowStride) {
             const std::uint8_t *p = base + at * b;
-            total += b == 1 ? rowEnergy(p, fd.roi_width, up)
-                            : rowEnergyScalar(p, fd.roi_width, up, b);
+            total +=
+                b == 1 ? rowEnergy(p, fd.roi_width, up) : rowEnergyScalar(p, fd.roi_width, up, b);
         }
         return at;
     };
@@ -245,86 +299,95 @@ double sharpnessSum(const _FrameDesc &fd, const RegionWalk &w, const std::uint8_
 
 using namespace vocam::autoalg;
 
+namespace {
+
+int describe(_vocam *handle, _FrameDesc *fd, int x, int y, int width, int height, int border) {
+    if (handle == nullptr || fd == nullptr) return -22;
+    _vocam_frame_format format{};
+    if (const int r = vocam_get_video_format(handle, &format); r != 0) return r;
+    if (format.subSampleX == 0 || format.subSampleY == 0) return -22;
+    _FrameDesc d{};
+    d.frame_width = format.width / format.subSampleX;
+    d.frame_height = format.height / format.subSampleY;
+    if (format.pixelFormat == 0)
+        d.two_bytes_per_pixel = 0;
+    else if (format.pixelFormat == 1)
+        d.two_bytes_per_pixel = 1;
+    else
+        return -78;
+    switch (handle->pixel_format) {
+        case 6:
+        case 24:
+        case 25:
+        case 26:
+        case 27:
+            d.sample_second_byte = 1;
+            break;
+        default:
+            d.sample_second_byte = 0;
+    }
+    d.field_ordered = 0;
+    // 64-bit arithmetic: no sum of two ints can wrap.
+    std::int64_t rx = x, ry = y, rw = width, rh = height;
+    const std::int64_t fw = static_cast<std::int64_t>(d.frame_width);
+    const std::int64_t fh = static_cast<std::int64_t>(d.frame_height);
+    if (border < 0 || rx < 0 || ry < 0 || rx + rw > fw || ry + rh > fh) return -22;
+    if (rx < border) {
+        rw -= border - rx;
+        rx = border;
+    }
+    if (ry < border) {
+        rh -= border - ry;
+        ry = border;
+    }
+    if (rx + rw + border > fw) rw = fw - border - rx;
+    if (ry + rh + border > fh) rh = fh - border - ry;
+    if (rw <= 0 || rh <= 0) return -22;
+    d.roi_x = static_cast<std::uint64_t>(rx);
+    d.roi_y = static_cast<std::uint64_t>(ry);
+    d.roi_width = static_cast<std::uint64_t>(rw);
+    d.roi_height = static_cast<std::uint64_t>(rh);
+    *fd = d;
+    return 0;
+}
+
+int cellSums(const _FrameDesc *fd, const std::uint8_t *frame, std::uint32_t sums[4]) {
+    if (fd == nullptr || frame == nullptr || sums == nullptr) return -22;
+    RegionWalk walk;
+    // Whole cells only: an odd width or height is taken one smaller.
+    if (!walkRegion(*fd, fd->roi_width & ~std::uint64_t{1}, fd->roi_height & ~std::uint64_t{1}, 0,
+                    walk))
+        return -22;
+    computeSums(*fd, walk, frame, sums);
+    return 0;
+}
+
+double sharpness(const _FrameDesc *fd, const std::uint8_t *frame) {
+    if (fd == nullptr || frame == nullptr) return -22.0;
+    RegionWalk walk;
+    if (fd->roi_width == 0 || fd->roi_height == 0 ||
+        !walkRegion(*fd, fd->roi_width, fd->roi_height, 2, walk))
+        return -22.0;
+    const double area = static_cast<double>(fd->roi_width) * static_cast<double>(fd->roi_height);
+    return sharpnessSum(*fd, walk, frame) / area;
+}
+
+}  // namespace
+
 extern "C" {
 
 VOCAM_API int fill_FrameDesc(_vocam *handle, int /*ignored*/, _FrameDesc *fd, int x, int y,
                              int width, int height, int border) {
-    return vo::guard(__func__, [&]() -> int {
-        if (handle == nullptr || fd == nullptr) return -22;
-        _vocam_frame_format format{};
-        if (const int r = vocam_get_video_format(handle, &format); r != 0) return r;
-        if (format.subSampleX == 0 || format.subSampleY == 0) return -22;
-        _FrameDesc d{};
-        d.frame_width = format.width / format.subSampleX;
-        d.frame_height = format.height / format.subSampleY;
-        if (format.pixelFormat == 0)
-            d.two_bytes_per_pixel = 0;
-        else if (format.pixelFormat == 1)
-            d.two_bytes_per_pixel = 1;
-        else
-            return -78;
-        switch (handle->pixel_format) {
-            case 6:
-            case 24:
-            case 25:
-            case 26:
-            case 27:
-                d.sample_second_byte = 1;
-                break;
-            default:
-                d.sample_second_byte = 0;
-        }
-        d.field_ordered = 0;
-        // 64-bit arithmetic: no sum of two ints can wrap.
-        std::int64_t rx = x, ry = y, rw = width, rh = height;
-        const std::int64_t fw = static_cast<std::int64_t>(d.frame_width);
-        const std::int64_t fh = static_cast<std::int64_t>(d.frame_height);
-        if (border < 0 || rx < 0 || ry < 0 || rx + rw > fw || ry + rh > fh) return -22;
-        if (rx < border) {
-            rw -= border - rx;
-            rx = border;
-        }
-        if (ry < border) {
-            rh -= border - ry;
-            ry = border;
-        }
-        if (rx + rw + border > fw) rw = fw - border - rx;
-        if (ry + rh + border > fh) rh = fh - border - ry;
-        if (rw <= 0 || rh <= 0) return -22;
-        d.roi_x = static_cast<std::uint64_t>(rx);
-        d.roi_y = static_cast<std::uint64_t>(ry);
-        d.roi_width = static_cast<std::uint64_t>(rw);
-        d.roi_height = static_cast<std::uint64_t>(rh);
-        *fd = d;
-        return 0;
-    });
+    return vo::guard(__func__, [&] { return describe(handle, fd, x, y, width, height, border); });
 }
 
 VOCAM_API int BayerOrMonoComputeSums(const _FrameDesc *fd, const std::uint8_t *frame,
                                      std::uint32_t /*ignored*/, std::uint32_t sums[4]) {
-    return vo::guard(__func__, [&]() -> int {
-        if (fd == nullptr || frame == nullptr || sums == nullptr) return -22;
-        RegionWalk walk;
-        // Whole cells only: an odd width or height is taken one smaller.
-        if (!walkRegion(*fd, fd->roi_width & ~std::uint64_t{1}, fd->roi_height & ~std::uint64_t{1},
-                        0, walk))
-            return -22;
-        computeSums(*fd, walk, frame, sums);
-        return 0;
-    });
+    return vo::guard(__func__, [&] { return cellSums(fd, frame, sums); });
 }
 
 VOCAM_API double vocam_autofocus_calculation(const _FrameDesc *fd, const std::uint8_t *frame) {
-    return vo::guard(__func__, [&]() -> double {
-        if (fd == nullptr || frame == nullptr) return -22.0;
-        RegionWalk walk;
-        if (fd->roi_width == 0 || fd->roi_height == 0 ||
-            !walkRegion(*fd, fd->roi_width, fd->roi_height, 2, walk))
-            return -22.0;
-        const double area =
-            static_cast<double>(fd->roi_width) * static_cast<double>(fd->roi_height);
-        return sharpnessSum(*fd, walk, frame) / area;
-    });
+    return vo::guard(__func__, [&] { return sharpness(fd, frame); });
 }
 
 }  // extern "C"

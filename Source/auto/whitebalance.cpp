@@ -2,12 +2,11 @@
 // analogue and digital gains, a one-shot recomputation of the analogue gains,
 // and a purely digital correction in the colour engine.
 #include <algorithm>
-#include <cstdio>
-#include <new>
 
 #include "auto/frame.h"
 #include "vo_cam.h"
 #include "vo_guard.h"
+#include "vo_log.h"
 #include "vocamusb.h"
 
 using namespace vocam::autoalg;
@@ -48,8 +47,8 @@ int measure(_vocam *handle, const std::uint8_t *frame, int x, int y, int width, 
     if (const int r = vocam_get_image_format(handle, &format); r != 0) return r;
     const auto odd = [](int v) { return (v & 1) != 0; };
     if (std::int64_t{x} + width > static_cast<std::int64_t>(fd.frame_width) ||
-        std::int64_t{y} + height > static_cast<std::int64_t>(fd.frame_height) || odd(x) ||
-        odd(y) || odd(width) || odd(height) || width == 0 || height == 0)
+        std::int64_t{y} + height > static_cast<std::int64_t>(fd.frame_height) || odd(x) || odd(y) ||
+        odd(width) || odd(height) || width == 0 || height == 0)
         return -22;
     RegionWalk walk;
     if (!walkRegion(fd, fd.roi_width, fd.roi_height, 0, walk)) return -22;
@@ -144,9 +143,9 @@ VOCAM_API int vocam_whitebalance_step_ex(_vocam *handle, const std::uint8_t *fra
         const float r = red * dr, g = green * dg, b = blue * db;
         const float top = std::max({r, g, b});
         const float cr = top / r, cg = top / g, cb = top / b;
-        std::fprintf(stderr, "%s: %0.2f/%0.2f/%0.2f\n", kName, cr, cg, cb);
+        vo::logf(vo::LogKind::Info, "%s: %0.2f/%0.2f/%0.2f\n", kName, cr, cg, cb);
         if (cr < kChangeThreshold && cg < kChangeThreshold && cb < kChangeThreshold) {
-            std::fprintf(stderr, "%s: no whitebalance change required\n", kName);
+            vo::logf(vo::LogKind::Info, "%s: no whitebalance change required\n", kName);
             return 0;
         }
         float lo = 0, hi = 0, gr = 0, gg1 = 0, gg2 = 0, gb = 0;
@@ -188,9 +187,7 @@ VOCAM_API int vocam_whitebalance_step_ex(_vocam *handle, const std::uint8_t *fra
 
 VOCAM_API int vocam_whitebalance_step(_vocam *handle, const std::uint8_t *frame, int x, int y,
                                       int width, int height) {
-    return vo::guard(__func__, [&]() -> int {
-        return vocam_whitebalance_step_ex(handle, frame, x, y, width, height, 1.0f, 1.0f);
-    });
+    return vocam_whitebalance_step_ex(handle, frame, x, y, width, height, 1.0f, 1.0f);
 }
 
 VOCAM_API int vocam_oneshot_autowhitebalance_ex(_vocam *handle, const std::uint8_t *frame, int x,
@@ -220,9 +217,9 @@ VOCAM_API int vocam_oneshot_autowhitebalance_ex(_vocam *handle, const std::uint8
         if (const int r = measure(handle, frame, x, y, width, height, av); r != 0) return r;
         float *a = av.a;
         auto trace = [&](float m) {
-            std::fprintf(stdout, "%s: averages: %f/%f/%f/%f, samples: %d\n", kName, a[0], a[1],
-                         a[2], a[3], av.samples);
-            std::fprintf(stdout, "%s: average: %f\n", kName, m);
+            vo::logf(vo::LogKind::Trace, "%s: averages: %f/%f/%f/%f, samples: %d\n", kName, a[0],
+                     a[1], a[2], a[3], av.samples);
+            vo::logf(vo::LogKind::Trace, "%s: average: %f\n", kName, m);
         };
         trace(mean(a));
         toColourOrder(a, av.layout);
@@ -244,7 +241,7 @@ VOCAM_API int vocam_oneshot_autowhitebalance_ex(_vocam *handle, const std::uint8
             blue /= g;
             green1 = green2 = 1.0f;
         }
-        std::fprintf(stdout, "%s: gains: %f/%f/%f/%f\n", kName, red, green1, green2, blue);
+        vo::logf(vo::LogKind::Trace, "%s: gains: %f/%f/%f/%f\n", kName, red, green1, green2, blue);
         // Keep the gains' proportions while fitting them into the range: first
         // the largest down to the maximum, then the smallest up to the minimum.
         float largest = std::max(red, blue), smallest = std::min(red, blue);
@@ -261,8 +258,8 @@ VOCAM_API int vocam_oneshot_autowhitebalance_ex(_vocam *handle, const std::uint8
             smallest = lo;
         }
         auto traceRange = [&] {
-            std::fprintf(stdout, "%s: gains: %f and %f/%f/%f/%f\n", kName, smallest, red, green1,
-                         green2, blue);
+            vo::logf(vo::LogKind::Trace, "%s: gains: %f and %f/%f/%f/%f\n", kName, smallest, red,
+                     green1, green2, blue);
         };
         traceRange();
         red = std::min(red, hi), green1 = std::min(green1, hi), green2 = std::min(green2, hi),
@@ -285,9 +282,7 @@ VOCAM_API int vocam_oneshot_autowhitebalance_ex(_vocam *handle, const std::uint8
 
 VOCAM_API int vocam_oneshot_autowhitebalance(_vocam *handle, const std::uint8_t *frame, int x,
                                              int y, int width, int height) {
-    return vo::guard(__func__, [&]() -> int {
-        return vocam_oneshot_autowhitebalance_ex(handle, frame, x, y, width, height, 1.0f, 1.0f);
-    });
+    return vocam_oneshot_autowhitebalance_ex(handle, frame, x, y, width, height, 1.0f, 1.0f);
 }
 
 VOCAM_API int AdjustWhiteBalanceForRGBvalues(_vocam *handle, double red, double green,
@@ -299,25 +294,21 @@ VOCAM_API int AdjustWhiteBalanceForRGBvalues(_vocam *handle, double red, double 
     });
 }
 
-VOCAM_API int vocam_digital_whitebalance_ex(_vocam *handle, const std::uint8_t *frame, int x,
-                                            int y, int width, int height, float target_red_ratio,
+VOCAM_API int vocam_digital_whitebalance_ex(_vocam *handle, const std::uint8_t *frame, int x, int y,
+                                            int width, int height, float target_red_ratio,
                                             float target_blue_ratio) {
-    return vo::guard(__func__, [&]() -> int {
-        float red = 0, green = 0, blue = 0;
-        if (const int r = vocam_get_whitebalance_adjustment_ex(handle, frame, target_red_ratio,
-                                                               target_blue_ratio, x, y, width,
-                                                               height, &red, &green, &blue);
-            r != 0)
-            return r;
-        return AdjustWhiteBalanceForRGBvalues(handle, red, green, blue);
-    });
+    float red = 0, green = 0, blue = 0;
+    if (const int r =
+            vocam_get_whitebalance_adjustment_ex(handle, frame, target_red_ratio, target_blue_ratio,
+                                                 x, y, width, height, &red, &green, &blue);
+        r != 0)
+        return r;
+    return AdjustWhiteBalanceForRGBvalues(handle, red, green, blue);
 }
 
 VOCAM_API int vocam_digital_whitebalance(_vocam *handle, const std::uint8_t *frame, int x, int y,
                                          int width, int height) {
-    return vo::guard(__func__, [&]() -> int {
-        return vocam_digital_whitebalance_ex(handle, frame, x, y, width, height, 1.0f, 1.0f);
-    });
+    return vocam_digital_whitebalance_ex(handle, frame, x, y, width, height, 1.0f, 1.0f);
 }
 
 }  // extern "C"

@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -88,7 +89,26 @@ unsigned int effectiveTimeout(std::uint32_t noDataTimeoutMs, std::uint32_t compl
     return ms;
 }
 
+bool configurationWellFormed(const libusb_config_descriptor &config) {
+    // libusb keeps the counts a descriptor announced even where the bytes
+    // behind them never came (a descriptor that ends inside a setting's
+    // endpoint list), and leaves the array pointer null.
+    if (config.bNumInterfaces > 0 && config.interface == nullptr) return false;
+    for (int i = 0; i < config.bNumInterfaces; ++i) {
+        const libusb_interface &interface = config.interface[i];
+        if (interface.num_altsetting < 0 ||
+            (interface.num_altsetting > 0 && interface.altsetting == nullptr))
+            return false;
+        for (int a = 0; a < interface.num_altsetting; ++a) {
+            const libusb_interface_descriptor &alt = interface.altsetting[a];
+            if (alt.bNumEndpoints > 0 && alt.endpoint == nullptr) return false;
+        }
+    }
+    return true;
+}
+
 std::vector<std::uint8_t> rebuildConfigurationDescriptor(const libusb_config_descriptor &config) {
+    if (!configurationWellFormed(config)) return {};
     // Appended byte by byte: gcc 12 at -O3 misjudges the bounds of a range
     // insert into a vector whose size it has just seen.
     std::vector<std::uint8_t> out;
@@ -179,6 +199,9 @@ struct LibusbCompletion {
     void *context = nullptr;
     IOReturn result = kIOReturnSuccess;
     std::uint32_t bytesRead = 0;
+    // Runs on the loop's thread just before `done`, outside libusb's event
+    // handling, where a synchronous request may be made.
+    std::function<void()> before;
 };
 
 class LibusbLoopCore;
@@ -341,6 +364,7 @@ class LibusbLoopCore : public std::enable_shared_from_this<LibusbLoopCore> {
         for (const auto &source : sources) {
             LibusbCompletion c;
             if (source->take(c)) {
+                if (c.before) c.before();
                 c.done(c.context, c.result, c.bytesRead);
                 return true;
             }
@@ -399,7 +423,7 @@ LibusbEventSource::~LibusbEventSource() {
 
 void LibusbEventSource::post(ReadCompletion done, void *context, IOReturn result,
                              std::uint32_t bytesRead) {
-    core_->post(LibusbCompletion{done, context, result, bytesRead});
+    core_->post(LibusbCompletion{done, context, result, bytesRead, {}});
 }
 
 namespace {
@@ -542,6 +566,15 @@ class DeviceState {
         return kIOReturnSuccess;
     }
 
+    // Clears a halt for a stalled stream read. Only a failure no caller
+    // hears of is logged; a device that has gone needs nothing cleared.
+    void clearHalt(std::uint8_t endpoint) {
+        libusb_device_handle *h = handle();
+        if (h == nullptr) return;
+        const int r = libusb_clear_halt(h, endpoint);
+        if (r != 0 && r != LIBUSB_ERROR_NO_DEVICE) logFailure("libusb_clear_halt", r);
+    }
+
     // The alternate setting in force: 0 after a claim or a configuration
     // change until one is selected.
     std::uint8_t alternate(std::uint8_t number) {
@@ -590,6 +623,12 @@ IOReturn controlTransfer(libusb_device_handle *handle, const Setup &setup, void 
 struct Endpoint {
     std::uint8_t address = 0;
     std::uint8_t type = LIBUSB_TRANSFER_TYPE_BULK;
+    std::uint16_t maxPacketSize = 0;
+    // Only these can carry the transfers our callers make; an isochronous
+    // endpoint would need packets the callers never describe.
+    bool streams() const {
+        return type == LIBUSB_TRANSFER_TYPE_BULK || type == LIBUSB_TRANSFER_TYPE_INTERRUPT;
+    }
 };
 // The endpoints of each alternate setting of one interface, in descriptor order.
 using EndpointTable = std::map<std::uint8_t, std::vector<Endpoint>>;
@@ -619,9 +658,23 @@ class InterfaceCore {
 
     static void LIBUSB_CALL finished(libusb_transfer *transfer) {
         std::unique_ptr<AsyncRead> read(static_cast<AsyncRead *>(transfer->user_data));
-        const LibusbCompletion completion{
-            read->done, read->context, fromLibusbTransfer(transfer->status),
-            static_cast<std::uint32_t>(std::max(0, transfer->actual_length))};
+        LibusbCompletion completion{read->done, read->context, fromLibusbTransfer(transfer->status),
+                                    static_cast<std::uint32_t>(std::max(0, transfer->actual_length)),
+                                    {}};
+        // A count beyond the buffer cannot be true of what reached it.
+        const auto asked = static_cast<std::uint32_t>(std::max(0, transfer->length));
+        if (completion.bytesRead > asked) {
+            completion.bytesRead = asked;
+            if (completion.result == kIOReturnSuccess) completion.result = kIOReturnOverrun;
+        }
+        // A halted endpoint answers every read with a stall until the halt is
+        // cleared: clear it once, before the owner hears of the stall and
+        // reads again. Not here: a synchronous request must not be made from
+        // inside libusb's event handling.
+        if (completion.result == kIOReturnPipeStalled)
+            completion.before = [device = read->owner->device, endpoint = read->endpoint] {
+                device->clearHalt(endpoint);
+            };
         {
             InterfaceCore &core = *read->owner;
             std::lock_guard guard(core.lock);
@@ -730,6 +783,16 @@ class LibusbInterface final : public Interface {
         return (status[0] & 1) != 0 ? kIOReturnPipeStalled : kIOReturnSuccess;
     }
 
+    IOReturn pipeProperties(std::uint8_t pipe, PipeProperties &out) override {
+        if (!open_) return kIOReturnNotOpen;
+        Endpoint endpoint;
+        if (!lookup(pipe, endpoint)) return kIOReturnBadArgument;
+        out.in = (endpoint.address & LIBUSB_ENDPOINT_IN) != 0;
+        out.type = static_cast<PipeType>(endpoint.type & LIBUSB_TRANSFER_TYPE_MASK);
+        out.maxPacketSize = endpoint.maxPacketSize;
+        return kIOReturnSuccess;
+    }
+
     IOReturn writePipe(std::uint8_t pipe, const void *data, std::uint32_t length,
                        std::uint32_t noDataTimeoutMs, std::uint32_t completionTimeoutMs) override {
         std::uint32_t moved = length;
@@ -771,6 +834,7 @@ class LibusbInterface final : public Interface {
         if (!lookup(pipe, endpoint) || (endpoint.address & LIBUSB_ENDPOINT_IN) == 0 ||
             buffer == nullptr || done == nullptr || size > INT_MAX)
             return kIOReturnBadArgument;
+        if (!endpoint.streams()) return kIOReturnUnsupported;
         auto read = std::make_unique<AsyncRead>();
         {
             std::lock_guard guard(core_->lock);
@@ -847,6 +911,7 @@ class LibusbInterface final : public Interface {
         if (!lookup(pipe, endpoint) || ((endpoint.address & LIBUSB_ENDPOINT_IN) != 0) != in ||
             (data == nullptr && asked != 0) || asked > INT_MAX)
             return kIOReturnBadArgument;
+        if (!endpoint.streams()) return kIOReturnUnsupported;
         int moved = 0;
         auto *bytes = static_cast<unsigned char *>(data);
         const int r =
@@ -855,8 +920,11 @@ class LibusbInterface final : public Interface {
                                             static_cast<int>(asked), &moved, timeoutMs)
                 : libusb_bulk_transfer(core_->device->handle(), endpoint.address, bytes,
                                        static_cast<int>(asked), &moved, timeoutMs);
-        // What moved before a time-out or an error still counts.
-        length = static_cast<std::uint32_t>(std::max(0, moved));
+        // What moved before a time-out or an error still counts; a count
+        // beyond the buffer cannot be true of what reached it.
+        const auto count = static_cast<std::uint32_t>(std::max(0, moved));
+        length = std::min(count, asked);
+        if (r == 0 && count > asked) return kIOReturnOverrun;
         return r == 0 ? kIOReturnSuccess : fromLibusb(r);
     }
 
@@ -949,7 +1017,7 @@ class LibusbDevice final : public Device {
         if (r != 0) return fromLibusb(r);
         const ConfigPtr config(raw);
         out = rebuildConfigurationDescriptor(*config);
-        return kIOReturnSuccess;
+        return out.empty() ? kIOReturnDeviceError : kIOReturnSuccess;
     }
 
     IOReturn setConfiguration(std::uint8_t value) override {
@@ -963,6 +1031,7 @@ class LibusbDevice final : public Device {
         const int r = libusb_get_active_config_descriptor(state_->device(), &raw);
         if (r != 0) return fromLibusb(r);
         const ConfigPtr config(raw);
+        if (!configurationWellFormed(*config)) return kIOReturnDeviceError;
         for (int i = 0; i < config->bNumInterfaces; ++i) {
             const libusb_interface &interface = config->interface[i];
             if (interface.num_altsetting < 1) continue;
@@ -974,7 +1043,8 @@ class LibusbDevice final : public Device {
                     endpoints.push_back(
                         Endpoint{alt.endpoint[e].bEndpointAddress,
                                  static_cast<std::uint8_t>(alt.endpoint[e].bmAttributes &
-                                                           LIBUSB_TRANSFER_TYPE_MASK)});
+                                                           LIBUSB_TRANSFER_TYPE_MASK),
+                                 alt.endpoint[e].wMaxPacketSize});
             }
             // One object per interface; its alternate settings are selected
             // on the opened interface.

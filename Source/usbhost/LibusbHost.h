@@ -20,8 +20,12 @@ std::unique_ptr<Host> makeLibusbHostWith(LibusbInit init);
 // completion time-out: the shorter of the two that are set, 0 for none.
 unsigned int effectiveTimeout(std::uint32_t noDataTimeoutMs, std::uint32_t completionTimeoutMs);
 
+// False when libusb's parsed form announces settings or endpoints it has no
+// descriptors for (the device sent a truncated configuration descriptor).
+bool configurationWellFormed(const libusb_config_descriptor &config);
 // The raw bytes of a configuration descriptor, rebuilt from libusb's parsed
-// form (class-specific descriptors included, in their original places).
+// form (class-specific descriptors included, in their original places);
+// empty for a descriptor that is not well formed.
 std::vector<std::uint8_t> rebuildConfigurationDescriptor(const libusb_config_descriptor &config);
 
 // An interface's completion queue. libusb may run a transfer's callback on any

@@ -66,6 +66,15 @@ using ReadCompletion = void (*)(void *context, IOReturn result, std::uint32_t by
 
 class Interface;
 
+// What a pipe of the alternate setting in force is, from its endpoint's
+// descriptor.
+enum class PipeType : std::uint8_t { Control = 0, Isochronous = 1, Bulk = 2, Interrupt = 3 };
+struct PipeProperties {
+    bool in = false;
+    PipeType type = PipeType::Bulk;
+    std::uint16_t maxPacketSize = 0;
+};
+
 // An event source delivers one interface's asynchronous completions to the
 // event loop it is attached to.
 class EventSource {
@@ -103,6 +112,9 @@ public:
                                     std::uint32_t completionTimeoutMs) = 0;
     // 0 when the pipe is ready.
     virtual IOReturn pipeStatus(std::uint8_t pipe) = 0;
+    // Direction and type of a pipe of the alternate setting in force;
+    // kIOReturnBadArgument when the setting has no such pipe. No traffic.
+    virtual IOReturn pipeProperties(std::uint8_t pipe, PipeProperties &out) = 0;
     virtual IOReturn writePipe(std::uint8_t pipe, const void *data, std::uint32_t length,
                                std::uint32_t noDataTimeoutMs,
                                std::uint32_t completionTimeoutMs) = 0;

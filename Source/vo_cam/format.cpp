@@ -75,6 +75,33 @@ bool layoutFlags(std::uint32_t color_id, std::uint32_t &flags) {
     }
 }
 
+// The window must lie on the sensor and subsampling must leave pixels and
+// stay within what the camera offers: anything else would have the camera
+// send frames of a size nobody allocated, or empty ones. -22 with one line,
+// or 0.
+int checkWindow(const _vocam *handle, const _vocam_frame_format &in) {
+    const std::uint64_t right = std::uint64_t{in.xOffset} + in.width;
+    const std::uint64_t bottom = std::uint64_t{in.yOffset} + in.height;
+    if (right > handle->max_width || bottom > handle->max_height) {
+        vo::logf(vo::LogKind::Error,
+                 "error: window %ux%u at %u,%u lies outside the %ux%u sensor\n", in.width,
+                 in.height, in.xOffset, in.yOffset, handle->max_width, handle->max_height);
+        return -22;
+    }
+    const unsigned most = handle->max_subsample > 1 ? handle->max_subsample : 1;
+    if (in.subSampleX > most || in.subSampleY > most) {
+        vo::logf(vo::LogKind::Error, "error: subsampling %ux%u is above the camera's maximum %u\n",
+                 in.subSampleX, in.subSampleY, most);
+        return -22;
+    }
+    if (in.width / in.subSampleX == 0 || in.height / in.subSampleY == 0) {
+        vo::logf(vo::LogKind::Error, "error: window %ux%u subsampled %ux%u leaves no pixels\n",
+                 in.width, in.height, in.subSampleX, in.subSampleY);
+        return -22;
+    }
+    return 0;
+}
+
 // A window change while frames flow would let the camera send frames of a
 // size the ring was not allocated for.
 bool streamActive(_vocam *handle) {
@@ -133,6 +160,7 @@ VOCAM_API int vocam_set_video_format(_vocam *handle, const _vocam_frame_format *
             return -22;
         const bool subsampled = in->subSampleX > 1 || in->subSampleY > 1;
         if (subsampled && (handle->model == nullptr || handle->model->subsampling == 0)) return -22;
+        if (const int r = checkWindow(handle, *in); r != 0) return r;
         if (streamActive(handle)) {
             vo::logs(vo::LogKind::Error,
                      "error: unable to change the video format while the stream is running\n");

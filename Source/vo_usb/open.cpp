@@ -1,7 +1,9 @@
 // Finding cameras on the bus, opening one into a handle and closing it.
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <thread>
 
 #include "../vo_guard.h"
 #include "../vo_log.h"
@@ -14,6 +16,10 @@ using namespace vocam::usbhost;
 namespace {
 
 constexpr const char *kOpen = "usb_open_device";
+
+// A device held by another client is tried this often, this far apart.
+constexpr int kBusyAttempts = 5;
+constexpr auto kBusyPause = std::chrono::milliseconds(100);
 
 // Register addresses and the names messages give them.
 constexpr std::int32_t kRegVideoControl = 0x0214;
@@ -31,6 +37,15 @@ constexpr std::int32_t kRegRateMinMax = 0x1040;
 constexpr std::int32_t kRegRate = 0x1048;
 constexpr std::int32_t kRegRateCount = 0x104C;
 constexpr std::int32_t kRegRateArray = 0x1050;
+
+// No camera lists more than a few dozen rates. A count beyond this is a
+// damaged or hostile register, and reading it would mean tens of thousands of
+// requests for a list nobody can choose from.
+constexpr std::uint32_t kMaxDataRates = 256;
+
+// The longest sensor side a frame buffer is allocated for; a camera that
+// reports more is damaged, not large.
+constexpr std::uint16_t kMaxSensorSide = 16384;
 
 constexpr std::uint32_t kPresent = 0x80000000u;
 constexpr std::uint32_t kOn = 0x8000u;
@@ -83,6 +98,27 @@ void usb_enum_camera(void *context, UsbDevices &devices) {
     }
 }
 
+// Selects the setting frames arrive on and checks that it has them: a camera
+// that cannot stream is refused at open, with the reason, rather than at the
+// first start with a vaguer one.
+bool selectStreamingSetting(_vocam *h) {
+    const std::uint8_t alternate = h->model->fpga_file != nullptr ? 2 : 1;
+    const IOReturn r = h->usb_interface_if->setAlternate(alternate);
+    if (r != kIOReturnSuccess) {
+        vo::logf(vo::LogKind::Error, "error: unable to select alternate setting %d: %s\n",
+                 alternate, resultName(r));
+        return false;
+    }
+    PipeProperties pipe;
+    if (h->usb_interface_if->pipeProperties(kStreamPipe, pipe) != kIOReturnSuccess || !pipe.in ||
+        pipe.type != PipeType::Bulk) {
+        vo::logf(vo::LogKind::Error,
+                 "error: alternate setting %d has no bulk IN endpoint for frames\n", alternate);
+        return false;
+    }
+    return true;
+}
+
 void usb_find_and_open_camera(void *context, UsbDevices &devices) {
     auto &ctx = *static_cast<usb_find_context *>(context);
     for (auto &device : devices) {
@@ -96,9 +132,12 @@ void usb_find_and_open_camera(void *context, UsbDevices &devices) {
             usb_close_device(record.get());
             continue;
         }
+        if (!selectStreamingSetting(record.get())) {
+            usb_close_device(record.get());
+            continue;
+        }
         _vocam *h = record.get();
         *ctx.handle = std::move(record);
-        h->usb_interface_if->setAlternate(h->model->fpga_file != nullptr ? 2 : 1);
         if (vo_usb_write_vocam_u32(h, kRegVideoControl, 0) != 0)
             vo::logs(vo::LogKind::Error, "error: unable to send stop video command\n");
         h->usb_interface_if->clearPipeStallBothEnds(1);
@@ -144,7 +183,14 @@ int usb_open_device(_vocam *record, const std::shared_ptr<DeviceRef> &device) {
         vo::logf(vo::LogKind::Error, "%s: get device release error: %m\n", kOpen);
         return failOpen(record, -1);
     }
-    if (dev.open() != kIOReturnSuccess) {
+    IOReturn opened = dev.open();
+    // Another client that is closing the device holds it a moment longer:
+    // wait for it as the firmware loader does, before giving the device up.
+    for (int attempt = 1; opened == kIOReturnExclusiveAccess && attempt < kBusyAttempts; ++attempt) {
+        std::this_thread::sleep_for(kBusyPause);
+        opened = dev.open();
+    }
+    if (opened != kIOReturnSuccess) {
         vo::logf(vo::LogKind::Error, "%s: usb device open error: %m\n", kOpen);
         record->usb_device_if.reset();  // nothing was opened, so nothing to close
         return failOpen(record, -1);
@@ -275,6 +321,29 @@ int usb_init_geometry(_vocam *handle) {
              handle->width, handle->height, handle->max_width, handle->max_height, handle->x_offset,
              handle->y_offset);
     handle->pixel_format = 0;
+    if (handle->max_width == 0 || handle->max_height == 0 || handle->max_width > kMaxSensorSide ||
+        handle->max_height > kMaxSensorSide) {
+        vo::logf(vo::LogKind::Error, "error: camera reports a %ux%u sensor: camera refused\n",
+                 handle->max_width, handle->max_height);
+        return -1;
+    }
+    // The ring is sized from the window the camera reports; one beyond its
+    // own sensor (or of no pixels) is a damaged register, not a frame size.
+    if (handle->width == 0 || handle->height == 0 ||
+        handle->x_offset + handle->width > handle->max_width ||
+        handle->y_offset + handle->height > handle->max_height) {
+        vo::logf(vo::LogKind::Error,
+                 "error: camera reports a %ux%u window at %u,%u on its %ux%u sensor: camera "
+                 "refused\n",
+                 handle->width, handle->height, handle->x_offset, handle->y_offset,
+                 handle->max_width, handle->max_height);
+        return -1;
+    }
+    if (handle->subsample_x == 0 || handle->subsample_y == 0) {
+        vo::logf(vo::LogKind::Error, "error: camera reports subsampling %ux%u: camera refused\n",
+                 handle->subsample_x, handle->subsample_y);
+        return -1;
+    }
 
     std::uint32_t code = 0;
     int r = vo_usb_read_vocam_u32(handle, kRegColorInquiry, &code);
@@ -322,9 +391,11 @@ int usb_init_geometry(_vocam *handle) {
         vo::logf(vo::LogKind::Info, "subsampling is available: max=%d\n",
                  static_cast<int>(inquiry & 0xFF));
         handle->subsampling_available = 1;
+        handle->max_subsample = static_cast<std::uint8_t>(inquiry & 0xFF);
     } else {
         vo::logs(vo::LogKind::Info, "subsampling is not available\n");
         handle->subsampling_available = 0;
+        handle->max_subsample = 1;
     }
     r = vo_usb_write_vocam_u32(handle, kRegColorId, handle->color_id);
     if (r != 0) {
@@ -354,9 +425,14 @@ extern "C" VOCAM_API int vo_usb_reload_kps(_vocam *handle) {
             return r;
         }
         vo::logf(vo::LogKind::Info, "kps count: %d\n", static_cast<int>(count));
+        if (count > kMaxDataRates) {
+            vo::logf(vo::LogKind::Error, "error: data-rate count %u is above %u: camera refused\n",
+                     count, kMaxDataRates);
+            return -1;
+        }
         handle->data_rates.reset();
         handle->data_rate_count = static_cast<std::uint16_t>(count);
-        const std::uint16_t n = handle->data_rate_count;
+        const std::uint32_t n = count;
         if (n == 0) return 0;  // nothing to choose from: the camera keeps its current rate
         handle->data_rates.reset(new (std::nothrow) std::uint16_t[n]());
         if (!handle->data_rates) {
@@ -364,7 +440,7 @@ extern "C" VOCAM_API int vo_usb_reload_kps(_vocam *handle) {
             vo::logf(vo::LogKind::Error, "error: unable to allocate memory: %m\n");
             return -1;
         }
-        for (std::uint16_t i = 0; i < n; i += 2) {
+        for (std::uint32_t i = 0; i < n; i += 2) {
             std::uint16_t first = 0, second = 0;
             r = vo_usb_read_vocam_two_u16(handle, kRegRateArray, &first, &second);
             if (r != 0) {

@@ -222,21 +222,26 @@ VOCAM_API std::int32_t vo_usb_write_vocam_two_u16(_vocam *handle, std::int32_t r
 
 }  // extern "C"
 
-int usb_get_device_speed(_vocam *handle) {
-    if (!handle->usb_device_if || handle->usb_device_if->speed(handle->device_speed) != kIOReturnSuccess) {
-        vo::logs(vo::LogKind::Error, "error: unable to read camera's device speed\n");
-        return -5;
-    }
-    return 0;
+extern "C" VOCAM_API int usb_get_device_speed(_vocam *handle) {
+    return vo::guard(__func__, [&]() -> int {
+        if (handle == nullptr || !handle->usb_device_if ||
+            handle->usb_device_if->speed(handle->device_speed) != kIOReturnSuccess) {
+            vo::logs(vo::LogKind::Error, "error: unable to read camera's device speed\n");
+            return -5;
+        }
+        return 0;
+    });
 }
 
-int usb_get_device_release_number(_vocam *handle) {
-    if (!handle->usb_device_if ||
-        handle->usb_device_if->release(handle->release_number) != kIOReturnSuccess) {
-        vo::logs(vo::LogKind::Error, "error: unable to read camera's device release number\n");
-        return -1;
-    }
-    return 0;
+extern "C" VOCAM_API int usb_get_device_release_number(_vocam *handle) {
+    return vo::guard(__func__, [&]() -> int {
+        if (handle == nullptr || !handle->usb_device_if ||
+            handle->usb_device_if->release(handle->release_number) != kIOReturnSuccess) {
+            vo::logs(vo::LogKind::Error, "error: unable to read camera's device release number\n");
+            return -1;
+        }
+        return 0;
+    });
 }
 
 int usb_get_string_descriptor(_vocam *handle, std::uint8_t index, char *out, int capacity,

@@ -11,9 +11,6 @@
 // Vendor request that carries register reads and writes.
 inline constexpr std::uint8_t kRegisterRequest = 0x12;
 
-int usb_get_device_speed(_vocam *handle);
-int usb_get_device_release_number(_vocam *handle);
-
 // Reads string descriptor `index` as 8-bit characters (the low byte of each
 // UTF-16 unit). 0, -1, or a platform code (0xE00002E9 for a malformed one).
 int usb_get_string_descriptor(_vocam *handle, std::uint8_t index, char *out, int capacity,

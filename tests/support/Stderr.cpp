@@ -8,24 +8,27 @@
 
 namespace vocam::test {
 
-StderrCapture::StderrCapture() {
+StderrCapture::StderrCapture(int fd) : fd_(fd) {
+    fflush(stdout);
     fflush(stderr);
     char name[] = "/tmp/vocam-stderr-XXXXXX";
     file_ = mkstemp(name);
     if (file_ < 0) throw std::runtime_error("mkstemp");
     unlink(name);
-    saved_ = dup(STDERR_FILENO);
-    dup2(file_, STDERR_FILENO);
+    saved_ = dup(fd_);
+    dup2(file_, fd_);
 }
 
 StderrCapture::~StderrCapture() {
+    fflush(stdout);
     fflush(stderr);
-    dup2(saved_, STDERR_FILENO);
+    dup2(saved_, fd_);
     close(saved_);
     close(file_);
 }
 
 std::string StderrCapture::take() {
+    fflush(stdout);
     fflush(stderr);
     std::string text;
     char chunk[4096];

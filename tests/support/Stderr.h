@@ -1,4 +1,5 @@
-// Captures what the library writes to standard error during a scope.
+// Captures what the library writes to standard error (or, given its
+// descriptor, standard output) during a scope.
 #pragma once
 
 #include <string>
@@ -7,7 +8,7 @@ namespace vocam::test {
 
 class StderrCapture {
 public:
-    StderrCapture();
+    explicit StderrCapture(int fd = 2);
     ~StderrCapture();
     StderrCapture(const StderrCapture &) = delete;
     StderrCapture &operator=(const StderrCapture &) = delete;
@@ -15,6 +16,7 @@ public:
     std::string take();
 
 private:
+    int fd_ = 2;
     int saved_ = -1;
     int file_ = -1;
     long consumed_ = 0;

@@ -83,6 +83,20 @@ struct Node {
     std::vector<Urb *> flying;
     std::deque<Urb *> done;
 
+    // Faults: requests by name failing with an errno, and bulk IN URBs whose
+    // status and count are forced.
+    struct RequestFault {
+        int error = 0;
+        int count = 0;
+    };
+    std::map<std::string, RequestFault> requestFaults;
+    struct UrbFault {
+        int status = 0;
+        int length = 0;
+        int count = 0;
+    };
+    UrbFault urbFault;
+
     ~Node() {
         for (Urb *u : flying) delete u;
         for (Urb *u : done) delete u;
@@ -217,6 +231,15 @@ struct Testbed::Impl {
         return TRUE;
     }
 
+    // Takes one armed failure of this request, if any: its errno, or 0.
+    int injected(Node &node, const char *name) {
+        std::lock_guard guard(lock);
+        auto it = node.requestFaults.find(name);
+        if (it == node.requestFaults.end() || it->second.count == 0) return 0;
+        --it->second.count;
+        return it->second.error;
+    }
+
     std::shared_ptr<Node> find(const std::string &devnode) {
         std::lock_guard guard(lock);
         auto it = nodes.find(devnode);
@@ -256,6 +279,7 @@ struct Testbed::Impl {
             std::lock_guard guard(lock);
             if (node->gone) return ENODEV;
         }
+        if (const int e = injected(*node, requestName(request)); e != 0) return e;
         sim::CameraDevice &camera = *node->camera;
         switch (request) {
             case USBDEVFS_GET_CAPABILITIES: {
@@ -371,8 +395,17 @@ struct Testbed::Impl {
     void complete(Node &node, Urb *u, int status, std::uint32_t actual) {
         std::lock_guard guard(lock);
         std::erase(node.flying, u);
+        // The kernel never reports more than the buffer took.
+        int length = static_cast<int>(
+            std::min<std::uint32_t>(actual, static_cast<std::uint32_t>(u->urb()->buffer_length)));
+        if ((u->urb()->endpoint & 0x80) != 0 && u->urb()->type != USBDEVFS_URB_TYPE_CONTROL &&
+            node.urbFault.count > 0 && status != -ENOENT) {
+            --node.urbFault.count;
+            status = node.urbFault.status;
+            length = node.urbFault.length;
+        }
         u->urb()->status = status;
-        u->urb()->actual_length = static_cast<int>(actual);
+        u->urb()->actual_length = length;
         node.done.push_back(u);
     }
 
@@ -434,9 +467,17 @@ struct Testbed::Impl {
             node->done.push_back(tracked);
             return 0;
         }
-        if (urb.type != USBDEVFS_URB_TYPE_BULK) return EINVAL;
+        if (urb.type != USBDEVFS_URB_TYPE_BULK && urb.type != USBDEVFS_URB_TYPE_INTERRUPT)
+            return EINVAL;
         const std::uint8_t pipe = pipeFor(camera, urb.endpoint);
         if (pipe == kNoPipe || pipe == 0) return ENOENT;
+        // As the kernel checks: a bulk URB goes to a bulk endpoint (or, as
+        // one shot, to an interrupt one), an interrupt URB to an interrupt one.
+        std::uint8_t address = 0, attributes = 0;
+        if (!camera.pipeEndpoint(pipe, address, attributes)) return ENOENT;
+        const int type = attributes & 3;
+        if (urb.type == USBDEVFS_URB_TYPE_BULK ? (type != 2 && type != 3) : type != 3)
+            return EINVAL;
         Urb *tracked = u.release();
         if ((urb.endpoint & 0x80) == 0) {
             std::uint32_t moved = 0;
@@ -687,6 +728,35 @@ std::vector<std::shared_ptr<sim::CameraDevice>> Testbed::devices() const {
     std::vector<std::shared_ptr<sim::CameraDevice>> out;
     for (auto &l : live) out.push_back(l.second);
     return out;
+}
+
+namespace {
+
+std::shared_ptr<Node> nodeOf(Testbed::Impl &impl, const sim::CameraDevice *camera) {
+    std::lock_guard guard(impl.lock);
+    std::shared_ptr<Node> found;
+    // The newest node of the camera: departed ones stay listed.
+    for (auto &[path, node] : impl.nodes)
+        if (node->camera.get() == camera && (!found || node->devnum > found->devnum)) found = node;
+    return found;
+}
+
+}  // namespace
+
+void Testbed::failRequest(const std::shared_ptr<sim::CameraDevice> &camera,
+                          const std::string &name, int error, int count) {
+    auto node = nodeOf(*impl_, camera.get());
+    if (!node) return;
+    std::lock_guard guard(impl_->lock);
+    node->requestFaults[name] = {error, count};
+}
+
+void Testbed::overrideUrbs(const std::shared_ptr<sim::CameraDevice> &camera, int status, int length,
+                           int count) {
+    auto node = nodeOf(*impl_, camera.get());
+    if (!node) return;
+    std::lock_guard guard(impl_->lock);
+    node->urbFault = {status, length, count};
 }
 
 std::vector<std::string> Testbed::takeRequests() {

@@ -43,6 +43,17 @@ class Testbed {
     // The usbfs requests handled since the last call, by name ("SUBMITURB").
     std::vector<std::string> takeRequests();
 
+    // Faults of the kernel's side, per camera (descriptors are the camera's
+    // own: CameraConfig::configuration). The next `count` requests of this
+    // name ("CLAIMINTERFACE", "SETINTERFACE", ...) fail with `error`.
+    void failRequest(const std::shared_ptr<sim::CameraDevice> &camera, const std::string &name,
+                     int error, int count = 1);
+    // The next `count` bulk IN URBs complete with this status (0 or a
+    // negative errno) and count, whatever the camera did; a count beyond the
+    // URB's buffer is reported as it stands.
+    void overrideUrbs(const std::shared_ptr<sim::CameraDevice> &camera, int status, int length,
+                      int count = 1);
+
     struct Impl;
 
   private:

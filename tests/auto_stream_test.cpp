@@ -1,0 +1,307 @@
+// The auto algorithms on frames the simulated camera streams: white balance
+// under its warm light, exposure, and the focus search driving the simulated
+// lens through the search's lens seam.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cmath>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "Simulator/SimLens.h"
+#include "support/OpenCamera.h"
+#include "support/Stderr.h"
+#include "vocamapi.h"
+
+namespace {
+
+using vocam::sim::LensConfig;
+using vocam::sim::SimLens;
+using vocam::test::nextFrame;
+using vocam::test::OpenCamera;
+using vocam::test::StderrCapture;
+using vocam::test::window;
+
+// A BGGR camera (model_06, 1280 x 960) streaming as fast as frames are read.
+class Streamed : public ::testing::Test {
+  protected:
+    std::unique_ptr<OpenCamera> cam;
+    _vocam *h = nullptr;
+    int width = 0, height = 0;
+
+    virtual const char *camera() const { return "model_06:state=ready:fps=0"; }
+    void SetUp() override {
+        cam = std::make_unique<OpenCamera>(camera());
+        h = cam->handle();
+    }
+
+    void stream(int x, int y, int w, int hh) {
+        auto f = window(x, y, w, hh, 1, 1);
+        ASSERT_EQ(vocam_set_video_format(h, &f), 0);
+        ASSERT_EQ(vocam_enable_streaming(h), 0);
+        ASSERT_EQ(vocam_start_streaming(h), 0);
+        width = w;
+        height = hh;
+    }
+    void TearDown() override {
+        vocam_stop_streaming(h);
+        vocam_disable_streaming(h);
+    }
+    // Calls `use` with a frame sent after everything done so far: frames
+    // already read into the ring are passed over.
+    template <class F>
+    void freshFrame(F &&use) {
+        for (int i = 0; i < 4; ++i) {
+            const int index = nextFrame(h);
+            ASSERT_GE(index, 0);
+            if (i == 3) use(vocam_get_buffer_address(h, index));
+            vocam_release_buffer(h, index);
+        }
+    }
+    double regionMean(const std::uint8_t *frame, int x, int y, int w, int hh) {
+        _FrameDesc d;
+        EXPECT_EQ(fill_FrameDesc(h, 0, &d, x, y, w, hh, 0), 0);
+        std::uint32_t s[4];
+        EXPECT_EQ(BayerOrMonoComputeSums(&d, frame, 0, s), 0);
+        return (double(s[0]) + s[1] + s[2] + s[3]) / (double(w) * hh);
+    }
+    // Red/green and blue/green of the converted region (identity correction,
+    // the engine's digital gains).
+    std::pair<double, double> convertedBalance(const std::uint8_t *frame, int x, int y, int w,
+                                               int hh) {
+        std::vector<std::uint8_t> rgb(static_cast<std::size_t>(width) * height * 3);
+        _VOCAM_IMAGE_FORMAT image{};
+        EXPECT_EQ(vocam_get_image_format(h, &image), 0);
+        const std::uint32_t params[3] = {12, 1, 14};
+        EXPECT_EQ(vocam_convert_frame_to_rgb(h, rgb.data(), frame, &image, params), 0);
+        double sum[3] = {};
+        for (int r = y + 2; r < y + hh - 2; ++r)
+            for (int c = x + 2; c < x + w - 2; ++c)
+                for (int k = 0; k < 3; ++k) sum[k] += rgb[(std::size_t(r) * width + c) * 3 + k];
+        return {sum[0] / sum[1], sum[2] / sum[1]};
+    }
+};
+
+// The grey patch of the scene, in a window around it.
+constexpr int kPatchX = 144, kPatchY = 72, kPatchW = 96, kPatchH = 104;
+
+TEST_F(Streamed, RepeatedStepsBalanceTheGreyPatch) {
+    stream(512, 384, 384, 256);
+    std::pair<double, double> before;
+    freshFrame([&](const std::uint8_t *f) {
+        before = convertedBalance(f, kPatchX, kPatchY, kPatchW, kPatchH);
+    });
+    EXPECT_GT(before.first, 1.08);  // the warm light
+    EXPECT_LT(before.second, 0.85);
+    int steps = 0;
+    bool balanced = false;
+    StderrCapture err;
+    for (; steps < 8 && !balanced; ++steps) {
+        freshFrame([&](const std::uint8_t *f) {
+            const int r = vocam_whitebalance_step(h, f, kPatchX, kPatchY, kPatchW, kPatchH);
+            EXPECT_GE(r, 0);
+            balanced = r == 0;
+        });
+    }
+    const std::string trace = err.take();
+    EXPECT_TRUE(balanced) << trace;
+    EXPECT_LE(steps, 5) << trace;
+    EXPECT_NE(trace.find("vocam_whitebalance_step_ex: no whitebalance change required\n"),
+              std::string::npos);
+    freshFrame([&](const std::uint8_t *f) {
+        const auto [rg, bg] = convertedBalance(f, kPatchX, kPatchY, kPatchW, kPatchH);
+        EXPECT_NEAR(rg, 1.0, 0.03);
+        EXPECT_NEAR(bg, 1.0, 0.03);
+    });
+}
+
+TEST_F(Streamed, OneShotBalancesTheGreyPatchInOneCall) {
+    stream(512, 384, 384, 256);
+    freshFrame([&](const std::uint8_t *f) {
+        StderrCapture out(STDOUT_FILENO);
+        EXPECT_EQ(vocam_oneshot_autowhitebalance(h, f, kPatchX, kPatchY, kPatchW, kPatchH), 0);
+    });
+    StderrCapture err;
+    freshFrame([&](const std::uint8_t *f) {
+        EXPECT_EQ(vocam_whitebalance_step(h, f, kPatchX, kPatchY, kPatchW, kPatchH), 0);
+        const auto [rg, bg] = convertedBalance(f, kPatchX, kPatchY, kPatchW, kPatchH);
+        EXPECT_NEAR(rg, 1.0, 0.03);
+        EXPECT_NEAR(bg, 1.0, 0.03);
+    });
+    EXPECT_NE(err.take().find("no whitebalance change required"), std::string::npos);
+}
+
+TEST_F(Streamed, OneShotExposureReachesTheTargetWithinThreeCalls) {
+    stream(512, 384, 384, 256);
+    for (auto [start, goal] : {std::pair{5000, 120}, std::pair{60000, 60}}) {
+        const int target = goal;
+        ASSERT_EQ(vocam_property_set(h, VOCAM_PROP_EXPOSURE, start, 0), 0);
+        double mean = 0;
+        int calls = 0;
+        for (; calls < 3; ++calls) {
+            freshFrame([&](const std::uint8_t *f) {
+                mean = regionMean(f, 0, 0, width, height);
+                if (std::abs(mean - target) > 0.05 * target)
+                    EXPECT_EQ(vocam_oneshot_autoexposure(h, target, f, 0, 0, width, height, 0.0),
+                              0);
+            });
+            if (std::abs(mean - target) <= 0.05 * target) break;
+        }
+        freshFrame([&](const std::uint8_t *f) { mean = regionMean(f, 0, 0, width, height); });
+        EXPECT_NEAR(mean, target, 0.05 * target) << "from " << start;
+        EXPECT_LE(calls, 3);
+    }
+}
+
+// ---- Focus ----
+
+// The search's lens seam connected to the simulated lens.
+class LensDrive : public vocam::FocusDrive {
+  public:
+    explicit LensDrive(std::shared_ptr<SimLens> lens) : lens_(std::move(lens)) {}
+    int read(int *min, int *max, int *position, std::uint32_t *flags) override {
+        *min = lens_->config().min;
+        *max = lens_->config().max;
+        *position = lens_->position();
+        *flags = lens_->config().flags;
+        return 0;
+    }
+    int write(int position) override {
+        writes.push_back(position);
+        lens_->command(position);
+        return 0;
+    }
+    std::vector<int> writes;
+
+  private:
+    std::shared_ptr<SimLens> lens_;
+};
+
+struct Search {
+    int result = 0;
+    int calls = 0;
+    std::shared_ptr<SimLens> lens;
+    std::shared_ptr<LensDrive> drive;
+};
+
+class Focus : public Streamed {
+  protected:
+    // Paced frames: the lens moves in time, between frames.
+    const char *camera() const override { return "model_06:state=ready:fps=100"; }
+
+    Search run(LensConfig config, int maxCalls = 3000) {
+        Search s;
+        s.lens = std::make_shared<SimLens>(config);
+        s.drive = std::make_shared<LensDrive>(s.lens);
+        cam->device().attachLens(s.lens);
+        h->autofocus.drive = s.drive;
+        // The first measurement is taken at once: on a frame through the lens.
+        freshFrame([](const std::uint8_t *) {});
+        // Clear of the words that stamp each frame's number at the start of
+        // every 4 KiB.
+        EXPECT_EQ(vocam_autofocus_start(h, 16, 16, width - 32, height - 32), 0);
+        while (s.calls < maxCalls) {
+            const int index = nextFrame(h);
+            if (index < 0) break;
+            s.result = vocam_autofocus_process(h, vocam_get_buffer_address(h, index));
+            vocam_release_buffer(h, index);
+            ++s.calls;
+            if (s.result < 0) break;
+        }
+        return s;
+    }
+};
+
+// The colour patches on their dark surround: edges of all contrasts.
+constexpr int kPatchesX = 256, kPatchesY = 256;
+
+TEST_F(Focus, SearchEndsWithinOneStepOfFocusFromAnywhere) {
+    stream(kPatchesX, kPatchesY, 256, 256);
+    struct Case {
+        int start, focus;
+        int within = 100;  // one step: a 32nd of the range
+    } cases[] = {{400, 1900},
+                 {0, 2200},
+                 {3200, 900},
+                 {1500, 0},
+                 {1700, 3200},
+                 // Coming down, the parabola through the last three positions
+                 // puts the peak below the middle one, on the side of travel.
+                 {2900, 1234, 30}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "start " << c.start << ", focus " << c.focus);
+        LensConfig config;
+        config.start = c.start;
+        config.focus = c.focus;
+        const Search s = run(config);
+        EXPECT_EQ(s.result, -1);
+        EXPECT_NEAR(s.lens->position(), c.focus, c.within);
+    }
+}
+
+TEST_F(Focus, SceneWithoutContrastTurnsBackAtTheLimitAndGivesUp) {
+    stream(512, 384, 384, 256);
+    LensConfig config;
+    config.start = 1600;
+    config.blurScale = 0;
+    h->autofocus.drive.reset();
+    // Inside the grey patch every pixel equals its same-colour neighbours.
+    auto s = std::make_shared<SimLens>(config);
+    auto drive = std::make_shared<LensDrive>(s);
+    cam->device().attachLens(s);
+    h->autofocus.drive = drive;
+    ASSERT_EQ(vocam_autofocus_start(h, kPatchX, kPatchY, kPatchW, kPatchH), 0);
+    int result = 0, calls = 0;
+    while (result == 0 && calls < 2000) {
+        const int index = nextFrame(h);
+        ASSERT_GE(index, 0);
+        result = vocam_autofocus_process(h, vocam_get_buffer_address(h, index));
+        vocam_release_buffer(h, index);
+        ++calls;
+    }
+    EXPECT_EQ(result, -60);
+    // Upwards two steps at a time to the top, one step beyond it, then back
+    // to the start and on downwards; every searching measurement moved the
+    // lens once, and the 37th gave up.
+    const auto &w = drive->writes;
+    ASSERT_EQ(w.size(), 37u);
+    const std::vector<int> head = {1800, 2000, 2200, 2400, 2600, 2800, 3000, 3200, 3300, 1400};
+    EXPECT_EQ(std::vector<int>(w.begin(), w.begin() + 10), head);
+    EXPECT_EQ(w[10], 1200);
+}
+
+TEST_F(Focus, LensThatNeverSettlesIsNeverMeasured) {
+    stream(kPatchesX, kPatchesY, 256, 256);
+    LensConfig config;
+    config.start = 1000;
+    config.hunting = true;
+    const Search s = run(config, 60);
+    EXPECT_EQ(s.result, 0);
+    EXPECT_EQ(s.calls, 60);
+    // Only the first call, which measures without waiting, moved the lens.
+    EXPECT_EQ(s.drive->writes.size(), 1u);
+}
+
+TEST_F(Focus, WithoutALensThePropertyIsRefusedAndNothingMoves) {
+    stream(kPatchesX, kPatchesY, 256, 256);
+    h->autofocus.drive.reset();
+    EXPECT_EQ(vocam_autofocus_start(h, 0, 0, width, height), -22);
+    freshFrame([&](const std::uint8_t *f) { EXPECT_EQ(vocam_autofocus_process(h, f), -5); });
+    // A null frame or handle is refused before the lens is touched.
+    auto lens = std::make_shared<SimLens>(LensConfig{});
+    auto drive = std::make_shared<LensDrive>(lens);
+    h->autofocus.drive = drive;
+    ASSERT_EQ(vocam_autofocus_start(h, 0, 0, width, height), 0);
+    const auto before = h->autofocus.af_state;
+    EXPECT_EQ(vocam_autofocus_process(h, nullptr), -22);
+    EXPECT_EQ(vocam_autofocus_process(nullptr, nullptr), -22);
+    EXPECT_EQ(vocam_autofocus_start(nullptr, 0, 0, 8, 8), -22);
+    EXPECT_EQ(h->autofocus.af_state, before);
+    EXPECT_TRUE(drive->writes.empty());
+    // A region outside the frame.
+    EXPECT_EQ(vocam_autofocus_start(h, 200, 0, 100, 100), -22);
+}
+
+}  // namespace

@@ -1,0 +1,481 @@
+// Frame statistics, the sharpness metric, and the white-balance and one-shot
+// exposure arithmetic on frames made by hand (the camera only holds the
+// properties they read and write).
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "Simulator/SimProperties.h"
+#include "color/kernel_common.h"
+#include "support/OpenCamera.h"
+#include "support/Stderr.h"
+#include "vocamapi.h"
+
+namespace {
+
+using vocam::test::OpenCamera;
+using vocam::test::StderrCapture;
+
+std::vector<std::uint8_t> randomFrame(std::size_t bytes, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::vector<std::uint8_t> f(bytes);
+    for (auto &b : f) b = static_cast<std::uint8_t>(rng());
+    return f;
+}
+
+// The lines of `text` that begin with `name`: the library's other
+// diagnostics interleave with a call's trace.
+std::string linesOf(const std::string &text, const std::string &name) {
+    std::string out;
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t end = text.find('\n', at);
+        end = end == std::string::npos ? text.size() : end + 1;
+        if (text.compare(at, name.size(), name) == 0) out += text.substr(at, end - at);
+        at = end;
+    }
+    return out;
+}
+
+// Standard output during a call: gtest reports there too, so the capture
+// ends before anything is checked.
+template <class F>
+std::string stdoutOf(F &&call) {
+    StderrCapture out(STDOUT_FILENO);
+    call();
+    return out.take();
+}
+
+_FrameDesc desc(std::uint64_t fw, std::uint64_t fh, std::uint64_t x, std::uint64_t y,
+                std::uint64_t w, std::uint64_t h) {
+    _FrameDesc d{};
+    d.frame_width = fw;
+    d.frame_height = fh;
+    d.roi_x = x;
+    d.roi_y = y;
+    d.roi_width = w;
+    d.roi_height = h;
+    return d;
+}
+
+// ---- Region description ----
+
+TEST(FrameDesc, BorderNarrowsTheRegionAndOutsideRegionsAreRefused) {
+    OpenCamera cam;  // 1280 x 1024, no subsampling
+    _vocam *h = cam.handle();
+    struct Case {
+        int x, y, w, h, border;
+        int result;
+        std::uint64_t rx, ry, rw, rh;
+    } cases[] = {
+        {0, 0, 100, 50, 2, 0, 2, 2, 98, 48},            // left and top edges
+        {1180, 974, 100, 50, 2, 0, 1180, 974, 98, 48},  // right and bottom edges
+        {0, 0, 1280, 1024, 2, 0, 2, 2, 1276, 1020},     // whole frame
+        {10, 20, 33, 17, 0, 0, 10, 20, 33, 17},         // untouched without a border
+        {1181, 0, 100, 50, 0, -22, 0, 0, 0, 0},         // one column beyond the frame
+        {0, 975, 100, 50, 0, -22, 0, 0, 0, 0},
+        {-2, 0, 10, 10, 0, -22, 0, 0, 0, 0},
+        {0, 0, 2, 10, 2, -22, 0, 0, 0, 0},  // nothing left inside the border
+        {0, 0, 10, 10, -1, -22, 0, 0, 0, 0},
+        {2147483647, 0, 1, 1, 0, -22, 0, 0, 0, 0},  // no wrap of x + width
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.x << "," << c.y << " " << c.w << "x" << c.h);
+        _FrameDesc d;
+        std::memset(&d, 0xAB, sizeof d);
+        const _FrameDesc before = d;
+        ASSERT_EQ(fill_FrameDesc(h, 7, &d, c.x, c.y, c.w, c.h, c.border), c.result);
+        if (c.result != 0) {
+            EXPECT_EQ(std::memcmp(&d, &before, sizeof d), 0);
+            continue;
+        }
+        EXPECT_EQ(d.frame_width, 1280u);
+        EXPECT_EQ(d.frame_height, 1024u);
+        EXPECT_EQ(d.two_bytes_per_pixel + d.sample_second_byte + d.field_ordered, 0u);
+        EXPECT_EQ(d.roi_x, c.rx);
+        EXPECT_EQ(d.roi_y, c.ry);
+        EXPECT_EQ(d.roi_width, c.rw);
+        EXPECT_EQ(d.roi_height, c.rh);
+    }
+    _FrameDesc d{};
+    EXPECT_EQ(fill_FrameDesc(nullptr, 0, &d, 0, 0, 8, 8, 0), -22);
+    EXPECT_EQ(fill_FrameDesc(h, 0, nullptr, 0, 0, 8, 8, 0), -22);
+    // A subsampled window is described in delivered pixels.
+    auto f = vocam::test::window(0, 0, 640, 480, 2, 2);
+    ASSERT_EQ(vocam_set_video_format(h, &f), 0);
+    ASSERT_EQ(fill_FrameDesc(h, 0, &d, 0, 0, 320, 240, 0), 0);
+    EXPECT_EQ(d.frame_width, 320u);
+    EXPECT_EQ(d.frame_height, 240u);
+    EXPECT_EQ(fill_FrameDesc(h, 0, &d, 0, 0, 321, 240, 0), -22);
+}
+
+// ---- Statistics ----
+
+// Runs `body` once for each vector unit the passes may use on this machine.
+template <class F>
+void onEveryIsa(F &&body) {
+    using vocam::kernels::Isa;
+    for (Isa isa : {Isa::kAvx2, Isa::kSse41, Isa::kPortable}) {
+        SCOPED_TRACE(testing::Message() << "isa " << static_cast<int>(isa));
+        vocam::kernels::isaLimit = isa;
+        body();
+    }
+    vocam::kernels::isaLimit = Isa::kAvx2;
+}
+
+// The four sums of a progressive region, pixel by pixel.
+void modelSums(const _FrameDesc &d, const std::uint8_t *f, std::uint32_t out[4]) {
+    out[0] = out[1] = out[2] = out[3] = 0;
+    for (std::uint64_t r = 0; r < (d.roi_height & ~1ull); ++r)
+        for (std::uint64_t c = 0; c < (d.roi_width & ~1ull); ++c)
+            out[(r & 1) * 2 + (c & 1)] += f[(d.roi_y + r) * d.frame_width + d.roi_x + c];
+}
+
+TEST(Statistics, SumsOfEachCellPositionOverOddAndEvenRegions) {
+    onEveryIsa([&] {
+        const auto frame = randomFrame(200 * 90, 1);
+        // Odd corners, odd sizes, widths around the vector length, a single cell.
+        const std::uint64_t regions[][4] = {{0, 0, 200, 90}, {3, 5, 37, 21},    {1, 1, 16, 2},
+                                            {7, 2, 33, 31},  {150, 60, 50, 30}, {5, 5, 2, 2}};
+        for (const auto &g : regions) {
+            const _FrameDesc d = desc(200, 90, g[0], g[1], g[2], g[3]);
+            std::uint32_t sums[4], expected[4];
+            ASSERT_EQ(BayerOrMonoComputeSums(&d, frame.data(), 0, sums), 0);
+            modelSums(d, frame.data(), expected);
+            for (int i = 0; i < 4; ++i)
+                EXPECT_EQ(sums[i], expected[i]) << g[0] << "," << g[1] << " " << i;
+        }
+        // Rows longer than the vector lanes hold before they are emptied, with
+        // every tail length after the wide blocks.
+        const auto wide = randomFrame(20000 * 6, 4);
+        for (std::uint64_t w : {19998u, 19951u, 16384u, 16401u, 16423u}) {
+            const _FrameDesc d = desc(20000, 6, 1, 1, w, 5);
+            std::uint32_t sums[4], expected[4];
+            ASSERT_EQ(BayerOrMonoComputeSums(&d, wide.data(), 0, sums), 0);
+            modelSums(d, wide.data(), expected);
+            EXPECT_EQ(std::memcmp(sums, expected, sizeof sums), 0) << w;
+        }
+        // An odd width sums what the even width one smaller does, and reads
+        // nothing beyond it: the column after the region is poisoned.
+        std::vector<std::uint8_t> small(8 * 8, 10);
+        for (int r = 0; r < 8; ++r) small[r * 8 + 4] = 250;
+        std::uint32_t a[4], b[4];
+        const _FrameDesc five = desc(8, 8, 0, 0, 5, 4), four = desc(8, 8, 0, 0, 4, 4);
+        ASSERT_EQ(BayerOrMonoComputeSums(&five, small.data(), 0, a), 0);
+        ASSERT_EQ(BayerOrMonoComputeSums(&four, small.data(), 0, b), 0);
+        EXPECT_EQ(std::memcmp(a, b, sizeof a), 0);
+        EXPECT_EQ(a[0], 40u);
+        // All 255 over 64 x 64.
+        std::vector<std::uint8_t> white(64 * 64, 255);
+        const _FrameDesc all = desc(64, 64, 0, 0, 64, 64);
+        ASSERT_EQ(BayerOrMonoComputeSums(&all, white.data(), 0, a), 0);
+        for (std::uint32_t s : a) EXPECT_EQ(s, 261120u);
+    });
+}
+
+TEST(Statistics, SumsWrapAtThirtyTwoBits) {
+    onEveryIsa([&] {
+        // A 9000 x 8000 all-255 region: each sum is 255 x 18,000,000 =
+        // 4,590,000,000, which wraps.
+        std::vector<std::uint8_t> white(9000ull * 8000, 255);
+        const _FrameDesc d = desc(9000, 8000, 0, 0, 9000, 8000);
+        std::uint32_t s[4];
+        ASSERT_EQ(BayerOrMonoComputeSums(&d, white.data(), 0, s), 0);
+        EXPECT_EQ(s[0], static_cast<std::uint32_t>(4590000000ull));
+    });
+}
+
+// A field-ordered frame holds the same rows as a progressive one, even rows
+// first; its sums over the same region must match.
+std::vector<std::uint8_t> toFields(const std::vector<std::uint8_t> &p, int w, int h) {
+    std::vector<std::uint8_t> f(p.size());
+    for (int r = 0; r < h; ++r) std::memcpy(&f[((r & 1) * (h / 2) + r / 2) * w], &p[r * w], w);
+    return f;
+}
+
+TEST(Statistics, FieldOrderedFramesMatchTheirProgressiveRows) {
+    onEveryIsa([&] {
+        const int w = 40, h = 30;
+        const auto progressive = randomFrame(w * h, 2);
+        const auto fields = toFields(progressive, w, h);
+        const std::uint64_t regions[][4] = {{0, 0, 40, 30}, {3, 4, 21, 12}, {6, 2, 8, 26}};
+        for (const auto &g : regions) {
+            _FrameDesc p = desc(w, h, g[0], g[1], g[2], g[3]), f = p;
+            f.field_ordered = 1;
+            std::uint32_t a[4], b[4];
+            ASSERT_EQ(BayerOrMonoComputeSums(&p, progressive.data(), 0, a), 0);
+            ASSERT_EQ(BayerOrMonoComputeSums(&f, fields.data(), 0, b), 0);
+            EXPECT_EQ(std::memcmp(a, b, sizeof a), 0) << g[1];
+            // The sharpness's vertical neighbours are one field row away.
+            if (g[0] >= 2 && g[1] >= 2 && g[0] + g[2] + 2 <= w && g[1] + g[3] + 2 <= h)
+                EXPECT_DOUBLE_EQ(vocam_autofocus_calculation(&p, progressive.data()),
+                                 vocam_autofocus_calculation(&f, fields.data()));
+        }
+    });
+}
+
+TEST(Statistics, TwoBytePixelsCountOneChosenByte) {
+    std::vector<std::uint8_t> wide(16 * 4 * 2);
+    for (std::size_t i = 0; i < wide.size(); i += 2) wide[i] = 3, wide[i + 1] = 200;
+    _FrameDesc d = desc(16, 4, 0, 0, 16, 4);
+    d.two_bytes_per_pixel = 1;
+    std::uint32_t s[4];
+    ASSERT_EQ(BayerOrMonoComputeSums(&d, wide.data(), 0, s), 0);
+    EXPECT_EQ(s[3], 3u * 16);
+    d.sample_second_byte = 1;
+    ASSERT_EQ(BayerOrMonoComputeSums(&d, wide.data(), 0, s), 0);
+    EXPECT_EQ(s[3], 200u * 16);
+}
+
+TEST(Statistics, DescriptionsThatLeaveTheFrameAreRefusedUntouched) {
+    std::vector<std::uint8_t> frame(64 * 64, 1);
+    const _FrameDesc bad[] = {
+        desc(64, 64, 60, 0, 8, 8),                 // beyond the right edge
+        desc(64, 64, 0, 60, 8, 8),                 // below the bottom
+        desc(64, 64, UINT64_MAX - 2, 0, 8, 8),     // x + width wraps
+        desc(1ull << 33, 1ull << 33, 0, 0, 8, 8),  // the frame's size wraps
+        desc(UINT64_MAX / 2, 3, 0, 0, 8, 2),
+    };
+    for (const _FrameDesc &d : bad) {
+        std::uint32_t s[4] = {7, 7, 7, 7};
+        EXPECT_EQ(BayerOrMonoComputeSums(&d, frame.data(), 0, s), -22);
+        EXPECT_EQ(s[0] + s[1] + s[2] + s[3], 28u);
+        EXPECT_EQ(vocam_autofocus_calculation(&d, frame.data()), -22.0);
+    }
+    const _FrameDesc ok = desc(64, 64, 2, 2, 8, 8);
+    std::uint32_t s[4] = {};
+    EXPECT_EQ(BayerOrMonoComputeSums(nullptr, frame.data(), 0, s), -22);
+    EXPECT_EQ(BayerOrMonoComputeSums(&ok, nullptr, 0, s), -22);
+    EXPECT_EQ(vocam_autofocus_calculation(&ok, nullptr), -22.0);
+    // The sharpness needs two pixels of neighbours on every side.
+    const _FrameDesc edge = desc(64, 64, 1, 2, 8, 8);
+    EXPECT_EQ(vocam_autofocus_calculation(&edge, frame.data()), -22.0);
+}
+
+// ---- Sharpness ----
+
+double modelSharpness(const _FrameDesc &d, const std::uint8_t *f) {
+    const std::int64_t w = static_cast<std::int64_t>(d.frame_width);
+    double sum = 0;
+    for (std::uint64_t r = d.roi_y; r < d.roi_y + d.roi_height; ++r)
+        for (std::uint64_t c = d.roi_x; c < d.roi_x + d.roi_width; ++c) {
+            const std::uint8_t *p = f + r * d.frame_width + c;
+            const int v = *p == 255 ? 259 : *p;
+            const int l = 4 * v - p[-2] - p[2] - p[-2 * w] - p[2 * w];
+            sum += l * l;
+        }
+    return sum / static_cast<double>(d.roi_width * d.roi_height);
+}
+
+TEST(Sharpness, FiguresOfUniformSaturatedAndMixedRegions) {
+    onEveryIsa([&] {
+        std::vector<std::uint8_t> grey(32 * 32, 100), white(32 * 32, 255);
+        const _FrameDesc d = desc(32, 32, 2, 2, 28, 28);
+        EXPECT_EQ(vocam_autofocus_calculation(&d, grey.data()), 0.0);
+        // Every saturated pixel counts as 259 among neighbours of 255.
+        EXPECT_EQ(vocam_autofocus_calculation(&d, white.data()), 256.0);
+        // A random frame, rows long enough to need the wide accumulator, and
+        // widths that leave a tail after the vector blocks.
+        const auto noise = randomFrame(4300 * 12, 3);
+        for (std::uint64_t width : {4296u, 4291u, 13u}) {
+            const _FrameDesc n = desc(4300, 12, 2, 2, width, 8);
+            EXPECT_DOUBLE_EQ(vocam_autofocus_calculation(&n, noise.data()),
+                             modelSharpness(n, noise.data()))
+                << width;
+        }
+        // The largest terms everywhere: 255 among 0s and 0 among 255s alternate
+        // in 2 x 2 blocks.
+        std::vector<std::uint8_t> blocks(4300 * 12);
+        for (int r = 0; r < 12; ++r)
+            for (int c = 0; c < 4300; ++c) blocks[r * 4300 + c] = ((r / 2 + c / 2) % 2) ? 0 : 255;
+        const _FrameDesc b = desc(4300, 12, 2, 2, 4296, 8);
+        EXPECT_DOUBLE_EQ(vocam_autofocus_calculation(&b, blocks.data()),
+                         (1036.0 * 1036.0 + 1020.0 * 1020.0) / 2);
+    });
+}
+
+// ---- White balance on crafted frames ----
+
+// A camera whose whole frame shows one Bayer cell: red, two greens, blue
+// (model_02 is RGGB).
+class Balance : public ::testing::Test {
+  protected:
+    OpenCamera cam;
+    _vocam *h = cam.handle();
+    std::vector<std::uint8_t> frame = std::vector<std::uint8_t>(1280 * 1024);
+
+    void paint(int r, int g1, int g2, int b) {
+        for (int y = 0; y < 1024; ++y)
+            for (int x = 0; x < 1280; ++x)
+                frame[y * 1280 + x] =
+                    static_cast<std::uint8_t>((y & 1) ? ((x & 1) ? b : g2) : ((x & 1) ? g1 : r));
+    }
+    float get(std::uint32_t id) {
+        float v = 0;
+        std::uint32_t flags = 0;
+        EXPECT_TRUE(VocamGetProperty(h, id, &v, &flags));
+        return v;
+    }
+    int raw(std::uint32_t id) {
+        int v = 0;
+        std::uint32_t flags = 0;
+        EXPECT_GE(vocam_property_get(h, id, &v, &flags), 0);
+        return v;
+    }
+};
+
+TEST_F(Balance, StepMovesGainsNinetyPercentAndTraces) {
+    // Averages 50, 25, 25, 25 (a quarter of each pixel value, as each sum
+    // covers a quarter of the region): red 50, green 25.5, blue 25.
+    paint(200, 100, 100, 100);
+    StderrCapture err;
+    EXPECT_EQ(vocam_whitebalance_step(h, frame.data(), 100, 100, 64, 64), 1);
+    EXPECT_EQ(linesOf(err.take(), "vocam_whitebalance_step_ex"),
+              "vocam_whitebalance_step_ex: 1.00/1.96/2.00\n");
+    // Levels 1, 1 + 0.9 x 0.96078, 1.9; the camera keeps 1/4096 steps.
+    EXPECT_EQ(raw(VOCAM_PROP_GAIN_RED), 4096);
+    EXPECT_NEAR(raw(VOCAM_PROP_GAIN_GREEN1), 1.864706 * 4096, 1);
+    EXPECT_NEAR(raw(VOCAM_PROP_GAIN_GREEN2), 1.864706 * 4096, 1);
+    EXPECT_EQ(raw(VOCAM_PROP_GAIN_BLUE), static_cast<int>(1.9 * 4096 + 0.5));
+    for (std::uint32_t id : {72u, 73u, 74u}) EXPECT_EQ(raw(id), 100) << id;
+
+    // With a red target of 2 the same region is balanced: 1.02/1.00/1.02.
+    const int green = raw(VOCAM_PROP_GAIN_GREEN1);
+    EXPECT_EQ(vocam_whitebalance_step_ex(h, frame.data(), 100, 100, 64, 64, 2.0f, 0.98f), 0);
+    EXPECT_EQ(linesOf(err.take(), "vocam_whitebalance_step_ex"),
+              "vocam_whitebalance_step_ex: 1.02/1.00/1.00\n"
+              "vocam_whitebalance_step_ex: no whitebalance change required\n");
+    EXPECT_EQ(raw(VOCAM_PROP_GAIN_GREEN1), green);
+}
+
+TEST_F(Balance, RefusedRegionsAndDarkOrBrightRegionsChangeNothing) {
+    paint(0, 4, 4, 0);  // mean 0.5 after the quarter
+    const int before[4] = {raw(41), raw(42), raw(43), raw(44)};
+    EXPECT_EQ(vocam_whitebalance_step(h, frame.data(), 0, 0, 64, 64), -35);
+    EXPECT_EQ(vocam_oneshot_autowhitebalance(h, frame.data(), 0, 0, 64, 64), -35);
+    EXPECT_EQ(vocam_digital_whitebalance(h, frame.data(), 0, 0, 64, 64), -35);
+    paint(255, 255, 255, 255);  // 63.75 is fine; brightness is judged on the quarter
+    EXPECT_EQ(vocam_whitebalance_step(h, frame.data(), 0, 0, 64, 64), 0);
+    for (auto [x, y, w, hh] :
+         {std::array{1, 0, 64, 64}, std::array{0, 3, 64, 64}, std::array{0, 0, 63, 64},
+          std::array{0, 0, 64, 0}, std::array{1224, 0, 58, 64}}) {
+        EXPECT_EQ(vocam_whitebalance_step(h, frame.data(), x, y, w, hh), -22);
+        EXPECT_EQ(vocam_oneshot_autowhitebalance(h, frame.data(), x, y, w, hh), -22);
+        EXPECT_EQ(vocam_digital_whitebalance(h, frame.data(), x, y, w, hh), -22);
+    }
+    EXPECT_EQ(vocam_whitebalance_step(h, nullptr, 0, 0, 64, 64), -22);
+    EXPECT_EQ(vocam_whitebalance_step(nullptr, frame.data(), 0, 0, 64, 64), -22);
+    EXPECT_EQ(vocam_oneshot_autowhitebalance(h, nullptr, 0, 0, 64, 64), -22);
+    EXPECT_EQ(vocam_digital_whitebalance(h, nullptr, 0, 0, 64, 64), -22);
+    const int after[4] = {raw(41), raw(42), raw(43), raw(44)};
+    EXPECT_EQ(std::memcmp(before, after, sizeof before), 0);
+}
+
+TEST_F(Balance, OneShotRecomputesTheGainsAndTracesOnStandardOutput) {
+    paint(200, 100, 100, 100);  // averages 50, 25, 25, 25; mean 31.25
+    int result = 1;
+    const std::string trace =
+        stdoutOf([&] { result = vocam_oneshot_autowhitebalance(h, frame.data(), 0, 0, 64, 64); });
+    EXPECT_EQ(result, 0);
+    const char *name = "vocam_oneshot_autowhitebalance_ex";
+    std::string expected;
+    for (int i = 0; i < 3; ++i)
+        expected += std::string(name) + ": averages: 50.000000/25.000000/25.000000/25.000000, " +
+                    "samples: 4096\n" + name + ": average: 31.250000\n";
+    expected += std::string(name) + ": gains: 0.625000/1.250000/1.250000/1.250000\n";
+    expected += std::string(name) + ": gains: 0.625000 and 0.625000/1.250000/1.250000/1.250000\n";
+    expected += std::string(name) + ": gains: 0.625000 and 0.625000/1.250000/1.250000/1.250000\n";
+    EXPECT_EQ(trace, expected);
+    EXPECT_EQ(raw(41), 2560);
+    EXPECT_EQ(raw(43), 5120);
+    EXPECT_EQ(raw(44), 5120);
+    EXPECT_EQ(raw(42), 5120);
+}
+
+TEST_F(Balance, OneShotScalesGainsIntoTheRange) {
+    // Averages 2, 25, 25, 25 (mean 19.25) at a red gain of 4: red wants
+    // 4 x 19.25 / 2 = 38.5, beyond the maximum of 8. All four come down by
+    // 8 / 38.5, which leaves the others at 0.16, below the minimum of 0.25;
+    // all four go up to that, and red is then cut back to 8.
+    paint(8, 100, 100, 100);
+    ASSERT_TRUE(VocamSetProperty(h, 41, 4.0f, 0));
+    int result = 1;
+    const std::string trace =
+        stdoutOf([&] { result = vocam_oneshot_autowhitebalance(h, frame.data(), 0, 0, 64, 64); });
+    EXPECT_EQ(result, 0);
+    EXPECT_NE(trace.find(": gains: 38.500000/0.770000/0.770000/0.770000\n"), std::string::npos)
+        << trace;
+    EXPECT_NE(trace.find(": gains: 0.250000 and 8.000000/0.250000/0.250000/0.250000\n"),
+              std::string::npos)
+        << trace;
+    EXPECT_EQ(raw(41), 32768);
+    EXPECT_EQ(raw(43), 1024);
+    EXPECT_EQ(raw(44), 1024);
+    EXPECT_EQ(raw(42), 1024);
+}
+
+TEST_F(Balance, OneShotWithoutSeparateGreenGainsBalancesRedAndBlueAgainstGreen) {
+    paint(200, 100, 100, 100);
+    const int green = raw(43);
+    // The camera does not answer the first read, of green 1's block.
+    cam.device().failControl(static_cast<vocam::usbhost::IOReturn>(0xE00002EDu), 1);
+    int result = 1;
+    stdoutOf([&] { result = vocam_oneshot_autowhitebalance(h, frame.data(), 0, 0, 64, 64); });
+    EXPECT_EQ(result, 0);
+    // 0.625 and 1.25 over the greens' 1.25.
+    EXPECT_EQ(raw(41), 2048);
+    EXPECT_EQ(raw(42), 4096);
+    EXPECT_EQ(raw(43), green);
+}
+
+TEST_F(Balance, DigitalBalanceGoesToTheColourEngineOnly) {
+    paint(200, 100, 100, 100);
+    ASSERT_EQ(vocam_property_set(h, VOCAM_PROP_CORRECTION_MATRIX, 14, 0), 1);
+    const int red = raw(41);
+    EXPECT_EQ(vocam_digital_whitebalance(h, frame.data(), 0, 0, 64, 64), 0);
+    EXPECT_EQ(raw(41), red);
+    // The engine's red now falls below its blue and green.
+    EXPECT_LT(raw(72), raw(73));
+    EXPECT_LT(raw(72), raw(74));
+    EXPECT_EQ(AdjustWhiteBalanceForRGBvalues(nullptr, 1, 1, 1), -22);
+    ASSERT_EQ(vocam_property_set(h, VOCAM_PROP_CORRECTION_MATRIX, 0, 0), 1);
+    EXPECT_EQ(AdjustWhiteBalanceForRGBvalues(h, 1.2, 1.0, 0.8), -22);
+}
+
+// ---- One-shot exposure, gain and iris ----
+
+TEST_F(Balance, OneShotExposureGainAndIrisArithmetic) {
+    auto &props = cam.device().properties();
+    paint(64, 64, 64, 64);  // each pixel 64: mean 64
+    ASSERT_EQ(vocam_property_set(h, VOCAM_PROP_EXPOSURE, 1000, 0), 0);
+    EXPECT_EQ(vocam_oneshot_autoexposure(h, 128, frame.data(), 0, 0, 64, 64, 0.0), 0);
+    EXPECT_EQ(raw(VOCAM_PROP_EXPOSURE), 2000);
+    EXPECT_EQ(vocam_oneshot_autogain(h, 128, frame.data(), 0, 0, 64, 64), 0);
+    EXPECT_EQ(raw(VOCAM_PROP_GAIN), 8192);
+    // Brighter than the target: down, but not below the minimum (10).
+    EXPECT_EQ(vocam_oneshot_autoexposure(h, 1, frame.data(), 0, 0, 64, 64, 0.0), 0);
+    EXPECT_EQ(raw(VOCAM_PROP_EXPOSURE), 31);
+    EXPECT_EQ(vocam_oneshot_autoexposure(h, 0, frame.data(), 0, 0, 64, 64, 0.0), 0);
+    EXPECT_EQ(raw(VOCAM_PROP_EXPOSURE), 10);
+    // Black: 20 % more.
+    paint(0, 0, 0, 0);
+    ASSERT_EQ(vocam_property_set(h, VOCAM_PROP_EXPOSURE, 1000, 0), 0);
+    EXPECT_EQ(vocam_oneshot_autoexposure(h, 128, frame.data(), 0, 0, 64, 64, 0.0), 0);
+    EXPECT_EQ(raw(VOCAM_PROP_EXPOSURE), 1200);
+    // From an exposure of 1 a ratio of 4 starts at 2: 8.
+    ASSERT_TRUE(props.poke(vocam::sim::kRegExposure + 8, 1));
+    ASSERT_TRUE(props.poke(vocam::sim::kRegExposure + 4, 1));
+    paint(32, 32, 32, 32);
+    EXPECT_EQ(vocam_oneshot_autoexposure(h, 128, frame.data(), 0, 0, 64, 64, 0.0), 0);
+    EXPECT_EQ(raw(VOCAM_PROP_EXPOSURE), 8);
+    // No iris on these cameras; bad regions as for every measurement.
+    EXPECT_EQ(vocam_oneshot_autoiris(h, 128, frame.data(), 0, 0, 64, 64), -5);
+    EXPECT_EQ(vocam_oneshot_autoexposure(h, 128, frame.data(), 1250, 0, 64, 64, 0.0), -22);
+    EXPECT_EQ(vocam_oneshot_autogain(h, 128, nullptr, 0, 0, 64, 64), -22);
+    EXPECT_EQ(vocam_oneshot_autogain(nullptr, 128, frame.data(), 0, 0, 64, 64), -22);
+}
+
+}  // namespace
