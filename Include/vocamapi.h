@@ -256,6 +256,13 @@ VOCAM_API int vocam_get_rgb_frame_size(_vocam *handle, const void *image_format,
                                        const void *conversion_params, uint32_t *stride,
                                        size_t *bytes);
 
+/* Threads that vocam_convert_frame_to_rgb may use for one large frame, which
+ * it then converts in row bands in parallel: 0 restores the default (the
+ * cores available, at most 8), 1 converts on the calling thread alone, at
+ * most 8. Every count gives the same picture. 0, -22 bad handle or count
+ * above 8, -12 out of memory, or the refusal of creating the colour engine. */
+VOCAM_API int vocam_set_conversion_threads(_vocam *handle, uint32_t threads);
+
 /* ---- Streaming ----
  *
  * Frames arrive on a thread of the library into a ring of three buffers.

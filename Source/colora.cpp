@@ -2,21 +2,17 @@
 // colour-matrix stage that runs over the kernel's picture.
 #include "colora.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <thread>
 
+#include "color/band_pool.h"
 #include "vocamkernels.h"
 #include "votf.h"
-
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#define VOCAM_MATRIX_SIMD 1
-#define VOCAM_SSE41 __attribute__((target("sse4.1")))
-#define VOCAM_AVX2 __attribute__((target("avx2")))
-#endif
 
 namespace {
 
@@ -26,421 +22,6 @@ using std::size_t;
 using std::uint16_t;
 using std::uint32_t;
 using std::uint8_t;
-
-// ---- matrix stage, portable ------------------------------------------------------
-
-// Dropping the 12 fraction bits first and clamping afterwards gives the same
-// byte as clamping the sum to 0 ... 255 x 4096 first: the shift is monotone.
-inline uint8_t Channel8(int32_t sum) {
-    const int32_t v = sum >> 12;
-    return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v));
-}
-
-inline uint16_t Channel16(int64_t sum) {
-    const int64_t v = sum >> 12;
-    return static_cast<uint16_t>(v < 0 ? 0 : (v > 65535 ? 65535 : v));
-}
-
-void Matrix24Portable(const short *m, uint8_t *p, size_t count) {
-    const int32_t a0 = m[0], a1 = m[1], a2 = m[2];
-    const int32_t b0 = m[4], b1 = m[5], b2 = m[6];
-    const int32_t c0 = m[8], c1 = m[9], c2 = m[10];
-    for (size_t i = 0; i < count; ++i, p += 3) {
-        const int32_t p0 = p[0], p1 = p[1], p2 = p[2];
-        p[0] = Channel8(a0 * p0 + a1 * p1 + a2 * p2);
-        p[1] = Channel8(b0 * p0 + b1 * p1 + b2 * p2);
-        p[2] = Channel8(c0 * p0 + c1 * p1 + c2 * p2);
-    }
-}
-
-void Matrix32Portable(const short *m, uint8_t *p, size_t count) {
-    for (size_t i = 0; i < count; ++i, p += 4) {
-        const int32_t p0 = p[0], p1 = p[1], p2 = p[2], p3 = p[3];
-        for (int r = 0; r < 3; ++r)
-            p[r] =
-                Channel8(m[4 * r] * p0 + m[4 * r + 1] * p1 + m[4 * r + 2] * p2 + m[4 * r + 3] * p3);
-    }
-}
-
-// Three products of a coefficient near 8 (32767) and a sample near 65535
-// exceed 32 bits, so the sums are 64-bit.
-void Matrix48Portable(const short *m, uint16_t *p, size_t count) {
-    for (size_t i = 0; i < count; ++i, p += 3) {
-        const int64_t p0 = p[0], p1 = p[1], p2 = p[2];
-        uint16_t out[3];
-        for (int r = 0; r < 3; ++r)
-            out[r] = Channel16(m[4 * r] * p0 + m[4 * r + 1] * p1 + m[4 * r + 2] * p2);
-        p[0] = out[0];
-        p[1] = out[1];
-        p[2] = out[2];
-    }
-}
-
-#ifdef VOCAM_MATRIX_SIMD
-
-// ---- shuffle tables --------------------------------------------------------------------
-//
-// The vector paths multiply with pmaddwd: each 32-bit lane of a pair vector
-// holds two samples of one pixel as 16-bit values and the coefficient vector
-// the two matching coefficients, so one instruction forms two products and
-// their sum exactly (samples are below 256, products far inside 32 bits).
-
-using Mask = std::array<int8_t, 16>;
-
-// 24-bit pixels: a 16-byte window holding four pixels from byte `first` on
-// gives the pair vectors (p0, p1) and (p2, 0) of those four pixels.
-constexpr Mask PairMask24(int first, bool pair01) {
-    Mask k{};
-    for (int px = 0; px < 4; ++px) {
-        const int at = first + 3 * px;
-        k[4 * px + 0] = static_cast<int8_t>(pair01 ? at : at + 2);
-        k[4 * px + 1] = -1;
-        k[4 * px + 2] = static_cast<int8_t>(pair01 ? at + 1 : -1);
-        k[4 * px + 3] = -1;
-    }
-    return k;
-}
-
-// 24-bit pixels: byte j of output vector v comes from channel (16v + j) % 3
-// of pixel (16v + j) / 3; the mask of plane ch picks those bytes.
-constexpr std::array<std::array<Mask, 3>, 3> Interleave24() {
-    std::array<std::array<Mask, 3>, 3> t{};
-    for (int v = 0; v < 3; ++v)
-        for (int ch = 0; ch < 3; ++ch)
-            for (int j = 0; j < 16; ++j) {
-                const int g = 16 * v + j;
-                t[v][ch][j] = static_cast<int8_t>(g % 3 == ch ? g / 3 : -1);
-            }
-    return t;
-}
-
-// 48-bit pixels (8 per 48 bytes): plane c lane k takes bytes 6k + 2c and
-// 6k + 2c + 1; table [source vector][channel].
-constexpr std::array<std::array<Mask, 3>, 3> Deinterleave48() {
-    std::array<std::array<Mask, 3>, 3> t{};
-    for (int src = 0; src < 3; ++src)
-        for (int c = 0; c < 3; ++c)
-            for (int k = 0; k < 8; ++k)
-                for (int e = 0; e < 2; ++e) {
-                    const int g = 6 * k + 2 * c + e;
-                    t[src][c][2 * k + e] = static_cast<int8_t>(g / 16 == src ? g % 16 : -1);
-                }
-    return t;
-}
-
-// 48-bit pixels: table [output vector][channel].
-constexpr std::array<std::array<Mask, 3>, 3> Interleave48() {
-    std::array<std::array<Mask, 3>, 3> t{};
-    for (int v = 0; v < 3; ++v)
-        for (int c = 0; c < 3; ++c)
-            for (int j = 0; j < 16; ++j) {
-                const int g = 16 * v + j;
-                const int k = g / 6, within = g % 6;
-                t[v][c][j] = static_cast<int8_t>(within / 2 == c ? 2 * k + within % 2 : -1);
-            }
-    return t;
-}
-
-alignas(16) constexpr Mask kPair01At0 = PairMask24(0, true);
-alignas(16) constexpr Mask kPair2At0 = PairMask24(0, false);
-alignas(16) constexpr Mask kPair01At4 = PairMask24(4, true);
-alignas(16) constexpr Mask kPair2At4 = PairMask24(4, false);
-alignas(16) constexpr auto kInterleave24 = Interleave24();
-alignas(16) constexpr auto kDeinterleave48 = Deinterleave48();
-alignas(16) constexpr auto kInterleave48 = Interleave48();
-
-// Two 16-bit coefficients in one 32-bit lane, the first in the low half.
-inline int32_t CoefPair(short lo, short hi) {
-    return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(lo)) |
-                                (static_cast<uint32_t>(static_cast<uint16_t>(hi)) << 16));
-}
-
-// ---- SSE4.1 ------------------------------------------------------------------------
-
-VOCAM_SSE41 inline __m128i Load(const Mask &k) {
-    return _mm_load_si128(reinterpret_cast<const __m128i *>(k.data()));
-}
-
-// Sixteen 24-bit pixels per step; returns how many pixels it left.
-VOCAM_SSE41 size_t Matrix24Sse41(const short *m, uint8_t *p, size_t count) {
-    __m128i c01[3], c2[3];
-    for (int r = 0; r < 3; ++r) {
-        c01[r] = _mm_set1_epi32(CoefPair(m[4 * r], m[4 * r + 1]));
-        c2[r] = _mm_set1_epi32(CoefPair(m[4 * r + 2], 0));
-    }
-    const __m128i k01 = Load(kPair01At0), k2 = Load(kPair2At0);
-    const __m128i k01h = Load(kPair01At4), k2h = Load(kPair2At4);
-    __m128i out[3][3];
-    for (int v = 0; v < 3; ++v)
-        for (int ch = 0; ch < 3; ++ch) out[v][ch] = Load(kInterleave24[v][ch]);
-    for (; count >= 16; count -= 16, p += 48) {
-        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16));
-        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 32));
-        const __m128i e01[4] = {
-            _mm_shuffle_epi8(a, k01), _mm_shuffle_epi8(_mm_alignr_epi8(b, a, 12), k01),
-            _mm_shuffle_epi8(_mm_alignr_epi8(c, b, 8), k01), _mm_shuffle_epi8(c, k01h)};
-        const __m128i e2[4] = {
-            _mm_shuffle_epi8(a, k2), _mm_shuffle_epi8(_mm_alignr_epi8(b, a, 12), k2),
-            _mm_shuffle_epi8(_mm_alignr_epi8(c, b, 8), k2), _mm_shuffle_epi8(c, k2h)};
-        __m128i plane[3];
-        for (int r = 0; r < 3; ++r) {
-            __m128i s[4];
-            for (int g = 0; g < 4; ++g)
-                s[g] = _mm_srai_epi32(
-                    _mm_add_epi32(_mm_madd_epi16(e01[g], c01[r]), _mm_madd_epi16(e2[g], c2[r])),
-                    12);
-            plane[r] = _mm_packus_epi16(_mm_packs_epi32(s[0], s[1]), _mm_packs_epi32(s[2], s[3]));
-        }
-        for (int v = 0; v < 3; ++v) {
-            const __m128i o = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(plane[0], out[v][0]),
-                                                        _mm_shuffle_epi8(plane[1], out[v][1])),
-                                           _mm_shuffle_epi8(plane[2], out[v][2]));
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(p + 16 * v), o);
-        }
-    }
-    return count;
-}
-
-// Four 32-bit pixels per vector: the even bytes (p0, p2) and odd bytes
-// (p1, p3) of each pixel are already pairs of 16-bit lanes.
-VOCAM_SSE41 size_t Matrix32Sse41(const short *m, uint8_t *p, size_t count) {
-    __m128i ce[3], co[3];
-    for (int r = 0; r < 3; ++r) {
-        ce[r] = _mm_set1_epi32(CoefPair(m[4 * r], m[4 * r + 2]));
-        co[r] = _mm_set1_epi32(CoefPair(m[4 * r + 1], m[4 * r + 3]));
-    }
-    const __m128i lowBytes = _mm_set1_epi16(0x00FF);
-    const __m128i byte3 = _mm_set1_epi32(static_cast<int32_t>(0xFF000000u));
-    const __m128i zero = _mm_setzero_si128(), top = _mm_set1_epi32(255);
-    for (; count >= 4; count -= 4, p += 16) {
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        const __m128i even = _mm_and_si128(x, lowBytes);
-        const __m128i odd = _mm_srli_epi16(x, 8);
-        __m128i t[3];
-        for (int r = 0; r < 3; ++r) {
-            const __m128i s =
-                _mm_add_epi32(_mm_madd_epi16(even, ce[r]), _mm_madd_epi16(odd, co[r]));
-            t[r] = _mm_min_epi32(_mm_max_epi32(_mm_srai_epi32(s, 12), zero), top);
-        }
-        __m128i o = _mm_or_si128(_mm_and_si128(x, byte3), t[0]);
-        o = _mm_or_si128(o, _mm_or_si128(_mm_slli_epi32(t[1], 8), _mm_slli_epi32(t[2], 16)));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(p), o);
-    }
-    return count;
-}
-
-// 48-bit pixels: a sample v is split into bytes h, l (v = 256h + l) so that
-// every product stays exact in pmaddwd. With Sh and Sl the channel sums over
-// the high and low bytes, the full sum is 256 Sh + Sl, and
-//   (256 Sh + Sl) >> 12 == (Sh >> 4) + ((((Sh & 15) << 8) + Sl) >> 12)
-// because the 4096 (Sh >> 4) part divides exactly.
-VOCAM_SSE41 inline __m128i Combine16(__m128i sh, __m128i sl) {
-    const __m128i frac = _mm_slli_epi32(_mm_and_si128(sh, _mm_set1_epi32(15)), 8);
-    return _mm_add_epi32(_mm_srai_epi32(sh, 4), _mm_srai_epi32(_mm_add_epi32(frac, sl), 12));
-}
-
-VOCAM_SSE41 size_t Matrix48Sse41(const short *m, uint16_t *p16, size_t count) {
-    auto *p = reinterpret_cast<uint8_t *>(p16);
-    __m128i c01[3], c2[3];
-    for (int r = 0; r < 3; ++r) {
-        c01[r] = _mm_set1_epi32(CoefPair(m[4 * r], m[4 * r + 1]));
-        c2[r] = _mm_set1_epi32(CoefPair(m[4 * r + 2], 0));
-    }
-    const __m128i lowBytes = _mm_set1_epi16(0x00FF), zero = _mm_setzero_si128();
-    for (; count >= 8; count -= 8, p += 48) {
-        __m128i in[3];
-        for (int v = 0; v < 3; ++v)
-            in[v] = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * v));
-        __m128i hi[3], lo[3];
-        for (int c = 0; c < 3; ++c) {
-            const __m128i plane =
-                _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(in[0], Load(kDeinterleave48[0][c])),
-                                          _mm_shuffle_epi8(in[1], Load(kDeinterleave48[1][c]))),
-                             _mm_shuffle_epi8(in[2], Load(kDeinterleave48[2][c])));
-            hi[c] = _mm_srli_epi16(plane, 8);
-            lo[c] = _mm_and_si128(plane, lowBytes);
-        }
-        const __m128i h01[2] = {_mm_unpacklo_epi16(hi[0], hi[1]), _mm_unpackhi_epi16(hi[0], hi[1])};
-        const __m128i h2[2] = {_mm_unpacklo_epi16(hi[2], zero), _mm_unpackhi_epi16(hi[2], zero)};
-        const __m128i l01[2] = {_mm_unpacklo_epi16(lo[0], lo[1]), _mm_unpackhi_epi16(lo[0], lo[1])};
-        const __m128i l2[2] = {_mm_unpacklo_epi16(lo[2], zero), _mm_unpackhi_epi16(lo[2], zero)};
-        __m128i res[3];
-        for (int r = 0; r < 3; ++r) {
-            __m128i half[2];
-            for (int h = 0; h < 2; ++h) {
-                const __m128i sh =
-                    _mm_add_epi32(_mm_madd_epi16(h01[h], c01[r]), _mm_madd_epi16(h2[h], c2[r]));
-                const __m128i sl =
-                    _mm_add_epi32(_mm_madd_epi16(l01[h], c01[r]), _mm_madd_epi16(l2[h], c2[r]));
-                half[h] = Combine16(sh, sl);
-            }
-            res[r] = _mm_packus_epi32(half[0], half[1]);
-        }
-        for (int v = 0; v < 3; ++v) {
-            const __m128i o =
-                _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(res[0], Load(kInterleave48[v][0])),
-                                          _mm_shuffle_epi8(res[1], Load(kInterleave48[v][1]))),
-                             _mm_shuffle_epi8(res[2], Load(kInterleave48[v][2])));
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(p + 16 * v), o);
-        }
-    }
-    return count;
-}
-
-// ---- AVX2 -----------------------------------------------------------------------------
-//
-// Each 128-bit lane does what one SSE step does: the low lane takes a block of
-// 48 bytes and the high lane the next, so the in-lane shuffles of the SSE
-// tables serve unchanged.
-
-VOCAM_AVX2 inline __m256i Load2(const Mask &k) {
-    return _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(k.data())));
-}
-
-VOCAM_AVX2 inline __m256i LoadLanes(const uint8_t *lo, const uint8_t *hi) {
-    return _mm256_inserti128_si256(
-        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(lo))),
-        _mm_loadu_si128(reinterpret_cast<const __m128i *>(hi)), 1);
-}
-
-VOCAM_AVX2 inline void StoreLanes(uint8_t *lo, uint8_t *hi, __m256i v) {
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(lo), _mm256_castsi256_si128(v));
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(hi), _mm256_extracti128_si256(v, 1));
-}
-
-VOCAM_AVX2 size_t Matrix24Avx2(const short *m, uint8_t *p, size_t count) {
-    __m256i c01[3], c2[3];
-    for (int r = 0; r < 3; ++r) {
-        c01[r] = _mm256_set1_epi32(CoefPair(m[4 * r], m[4 * r + 1]));
-        c2[r] = _mm256_set1_epi32(CoefPair(m[4 * r + 2], 0));
-    }
-    const __m256i k01 = Load2(kPair01At0), k2 = Load2(kPair2At0);
-    const __m256i k01h = Load2(kPair01At4), k2h = Load2(kPair2At4);
-    __m256i out[3][3];
-    for (int v = 0; v < 3; ++v)
-        for (int ch = 0; ch < 3; ++ch) out[v][ch] = Load2(kInterleave24[v][ch]);
-    for (; count >= 32; count -= 32, p += 96) {
-        const __m256i a = LoadLanes(p, p + 48);
-        const __m256i b = LoadLanes(p + 16, p + 64);
-        const __m256i c = LoadLanes(p + 32, p + 80);
-        const __m256i w1 = _mm256_alignr_epi8(b, a, 12), w2 = _mm256_alignr_epi8(c, b, 8);
-        const __m256i e01[4] = {_mm256_shuffle_epi8(a, k01), _mm256_shuffle_epi8(w1, k01),
-                                _mm256_shuffle_epi8(w2, k01), _mm256_shuffle_epi8(c, k01h)};
-        const __m256i e2[4] = {_mm256_shuffle_epi8(a, k2), _mm256_shuffle_epi8(w1, k2),
-                               _mm256_shuffle_epi8(w2, k2), _mm256_shuffle_epi8(c, k2h)};
-        __m256i plane[3];
-        for (int r = 0; r < 3; ++r) {
-            __m256i s[4];
-            for (int g = 0; g < 4; ++g)
-                s[g] = _mm256_srai_epi32(_mm256_add_epi32(_mm256_madd_epi16(e01[g], c01[r]),
-                                                          _mm256_madd_epi16(e2[g], c2[r])),
-                                         12);
-            plane[r] =
-                _mm256_packus_epi16(_mm256_packs_epi32(s[0], s[1]), _mm256_packs_epi32(s[2], s[3]));
-        }
-        for (int v = 0; v < 3; ++v) {
-            const __m256i o =
-                _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(plane[0], out[v][0]),
-                                                _mm256_shuffle_epi8(plane[1], out[v][1])),
-                                _mm256_shuffle_epi8(plane[2], out[v][2]));
-            StoreLanes(p + 16 * v, p + 48 + 16 * v, o);
-        }
-    }
-    return count;
-}
-
-VOCAM_AVX2 size_t Matrix32Avx2(const short *m, uint8_t *p, size_t count) {
-    __m256i ce[3], co[3];
-    for (int r = 0; r < 3; ++r) {
-        ce[r] = _mm256_set1_epi32(CoefPair(m[4 * r], m[4 * r + 2]));
-        co[r] = _mm256_set1_epi32(CoefPair(m[4 * r + 1], m[4 * r + 3]));
-    }
-    const __m256i lowBytes = _mm256_set1_epi16(0x00FF);
-    const __m256i byte3 = _mm256_set1_epi32(static_cast<int32_t>(0xFF000000u));
-    const __m256i zero = _mm256_setzero_si256(), top = _mm256_set1_epi32(255);
-    for (; count >= 8; count -= 8, p += 32) {
-        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
-        const __m256i even = _mm256_and_si256(x, lowBytes);
-        const __m256i odd = _mm256_srli_epi16(x, 8);
-        __m256i t[3];
-        for (int r = 0; r < 3; ++r) {
-            const __m256i s =
-                _mm256_add_epi32(_mm256_madd_epi16(even, ce[r]), _mm256_madd_epi16(odd, co[r]));
-            t[r] = _mm256_min_epi32(_mm256_max_epi32(_mm256_srai_epi32(s, 12), zero), top);
-        }
-        __m256i o = _mm256_or_si256(_mm256_and_si256(x, byte3), t[0]);
-        o = _mm256_or_si256(
-            o, _mm256_or_si256(_mm256_slli_epi32(t[1], 8), _mm256_slli_epi32(t[2], 16)));
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), o);
-    }
-    return count;
-}
-
-VOCAM_AVX2 inline __m256i Combine16x2(__m256i sh, __m256i sl) {
-    const __m256i frac = _mm256_slli_epi32(_mm256_and_si256(sh, _mm256_set1_epi32(15)), 8);
-    return _mm256_add_epi32(_mm256_srai_epi32(sh, 4),
-                            _mm256_srai_epi32(_mm256_add_epi32(frac, sl), 12));
-}
-
-VOCAM_AVX2 size_t Matrix48Avx2(const short *m, uint16_t *p16, size_t count) {
-    auto *p = reinterpret_cast<uint8_t *>(p16);
-    __m256i c01[3], c2[3];
-    for (int r = 0; r < 3; ++r) {
-        c01[r] = _mm256_set1_epi32(CoefPair(m[4 * r], m[4 * r + 1]));
-        c2[r] = _mm256_set1_epi32(CoefPair(m[4 * r + 2], 0));
-    }
-    __m256i de[3][3], il[3][3];
-    for (int i = 0; i < 3; ++i)
-        for (int c = 0; c < 3; ++c) {
-            de[i][c] = Load2(kDeinterleave48[i][c]);
-            il[i][c] = Load2(kInterleave48[i][c]);
-        }
-    const __m256i lowBytes = _mm256_set1_epi16(0x00FF), zero = _mm256_setzero_si256();
-    for (; count >= 16; count -= 16, p += 96) {
-        __m256i in[3];
-        for (int v = 0; v < 3; ++v) in[v] = LoadLanes(p + 16 * v, p + 48 + 16 * v);
-        __m256i hi[3], lo[3];
-        for (int c = 0; c < 3; ++c) {
-            const __m256i plane =
-                _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(in[0], de[0][c]),
-                                                _mm256_shuffle_epi8(in[1], de[1][c])),
-                                _mm256_shuffle_epi8(in[2], de[2][c]));
-            hi[c] = _mm256_srli_epi16(plane, 8);
-            lo[c] = _mm256_and_si256(plane, lowBytes);
-        }
-        const __m256i h01[2] = {_mm256_unpacklo_epi16(hi[0], hi[1]),
-                                _mm256_unpackhi_epi16(hi[0], hi[1])};
-        const __m256i h2[2] = {_mm256_unpacklo_epi16(hi[2], zero),
-                               _mm256_unpackhi_epi16(hi[2], zero)};
-        const __m256i l01[2] = {_mm256_unpacklo_epi16(lo[0], lo[1]),
-                                _mm256_unpackhi_epi16(lo[0], lo[1])};
-        const __m256i l2[2] = {_mm256_unpacklo_epi16(lo[2], zero),
-                               _mm256_unpackhi_epi16(lo[2], zero)};
-        __m256i res[3];
-        for (int r = 0; r < 3; ++r) {
-            __m256i half[2];
-            for (int h = 0; h < 2; ++h) {
-                const __m256i sh = _mm256_add_epi32(_mm256_madd_epi16(h01[h], c01[r]),
-                                                    _mm256_madd_epi16(h2[h], c2[r]));
-                const __m256i sl = _mm256_add_epi32(_mm256_madd_epi16(l01[h], c01[r]),
-                                                    _mm256_madd_epi16(l2[h], c2[r]));
-                half[h] = Combine16x2(sh, sl);
-            }
-            res[r] = _mm256_packus_epi32(half[0], half[1]);
-        }
-        for (int v = 0; v < 3; ++v) {
-            const __m256i o =
-                _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(res[0], il[v][0]),
-                                                _mm256_shuffle_epi8(res[1], il[v][1])),
-                                _mm256_shuffle_epi8(res[2], il[v][2]));
-            StoreLanes(p + 16 * v, p + 48 + 16 * v, o);
-        }
-    }
-    return count;
-}
-
-#endif  // VOCAM_MATRIX_SIMD
 
 // ---- conversion records ----------------------------------------------------------------
 
@@ -482,73 +63,16 @@ size_t PaddedStride24(uint32_t width) {
 
 // ---- matrix stage entry points ----------------------------------------------------------
 
-namespace vocam::colour {
-
-MatrixIsa matrixIsa() {
-#ifdef VOCAM_MATRIX_SIMD
-    static const MatrixIsa detected = [] {
-        __builtin_cpu_init();
-        if (__builtin_cpu_supports("avx2")) return MatrixIsa::kAvx2;
-        if (__builtin_cpu_supports("sse4.1")) return MatrixIsa::kSse41;
-        return MatrixIsa::kPortable;
-    }();
-    return detected < matrixIsaLimit ? detected : matrixIsaLimit;
-#else
-    return MatrixIsa::kPortable;
-#endif
-}
-
-}  // namespace vocam::colour
-
 void MatrixPostProcess4096(const short *m, unsigned char *pixels, unsigned long count) {
-    size_t left = count;
-#ifdef VOCAM_MATRIX_SIMD
-    switch (vocam::colour::matrixIsa()) {
-        case vocam::colour::MatrixIsa::kAvx2:
-            left = Matrix24Avx2(m, pixels, left);
-            [[fallthrough]];
-        case vocam::colour::MatrixIsa::kSse41:
-            left = Matrix24Sse41(m, pixels + 3 * (count - left), left);
-            break;
-        case vocam::colour::MatrixIsa::kPortable:
-            break;
-    }
-#endif
-    Matrix24Portable(m, pixels + 3 * (count - left), left);
+    vocam::colour::matrix24(m, pixels, pixels, count);
 }
 
 void MatrixPostProcess4096to32(const short *m, unsigned char *pixels, unsigned long count) {
-    size_t left = count;
-#ifdef VOCAM_MATRIX_SIMD
-    switch (vocam::colour::matrixIsa()) {
-        case vocam::colour::MatrixIsa::kAvx2:
-            left = Matrix32Avx2(m, pixels, left);
-            [[fallthrough]];
-        case vocam::colour::MatrixIsa::kSse41:
-            left = Matrix32Sse41(m, pixels + 4 * (count - left), left);
-            break;
-        case vocam::colour::MatrixIsa::kPortable:
-            break;
-    }
-#endif
-    Matrix32Portable(m, pixels + 4 * (count - left), left);
+    vocam::colour::matrix32(m, pixels, pixels, count);
 }
 
 void MatrixPostProcess16_4096(const short *m, unsigned short *pixels, unsigned long count) {
-    size_t left = count;
-#ifdef VOCAM_MATRIX_SIMD
-    switch (vocam::colour::matrixIsa()) {
-        case vocam::colour::MatrixIsa::kAvx2:
-            left = Matrix48Avx2(m, pixels, left);
-            [[fallthrough]];
-        case vocam::colour::MatrixIsa::kSse41:
-            left = Matrix48Sse41(m, pixels + 3 * (count - left), left);
-            break;
-        case vocam::colour::MatrixIsa::kPortable:
-            break;
-    }
-#endif
-    Matrix48Portable(m, pixels + 3 * (count - left), left);
+    vocam::colour::matrix48(m, pixels, pixels, count);
 }
 
 // ---- conversion driver ------------------------------------------------------------------
@@ -640,221 +164,403 @@ int CVotf::ConvertToRgb(unsigned char *dst, const unsigned char *src, unsigned b
         s.toneTable16 =
             const_cast<std::uint16_t *>(ConversionLut16(lut16Cache_, s, f.sampleFormat == 2));
 
+    // Without the band state (no memory) the frame still converts whole.
+    if (!bands) bands.reset(new (std::nothrow) vocam::colour::ConversionBands);
     return ConvertBayerToRgb(dst, src, bits, &f, &s) == 1 ? 0 : -14;
 }
+
+int CVotf::SetConversionThreads(unsigned threads) noexcept {
+    if (threads > vocam::colour::ConversionBands::kMaxThreads) return -22;
+    if (!bands) bands.reset(new (std::nothrow) vocam::colour::ConversionBands);
+    if (!bands) return -12;
+    bands->threads = threads == 0 ? vocam::colour::ConversionBands::DefaultThreads() : threads;
+    return 0;
+}
+
+unsigned CVotf::GetConversionThreads() const noexcept {
+    return bands ? bands->threads : vocam::colour::ConversionBands::DefaultThreads();
+}
+
+// ---- kernel table -------------------------------------------------------------------------
+
+namespace {
+
+// Everything a kernel of the driver may take; each entry reads what its
+// kernel's argument list names.
+struct KernelArgs {
+    uint8_t *dst;
+    const uint8_t *src;
+    uint32_t w, h;
+    int blueRow, greenFirst, flipX, topDown;
+    int deinterlace;  // 1 or 0, except for 48-bit output: the stored value
+    int msbFirst;
+    const uint8_t *lut8;
+    const uint16_t *lut16;
+
+    uint16_t *dst16() const { return reinterpret_cast<uint16_t *>(dst); }
+    const uint16_t *src16() const { return reinterpret_cast<const uint16_t *>(src); }
+};
+using KernelFn = void (*)(const KernelArgs &);
+
+enum class Out : uint8_t { kGrey8, k24, k32, k48 };
+enum class Depth : uint8_t { k8, k16 };
+constexpr int8_t kAnyWeave = -1;
+
+struct KernelEntry {
+    unsigned method;  // monochrome frames use the entries of method 0
+    Depth depth;
+    Out out;
+    int8_t weave;  // 0, 1 or kAnyWeave
+    KernelFn run;
+    // Rows padded to 4 bytes (the 24-bit grey kernels).
+    bool padded = false;
+};
+
+// Argument lists of the kernel families, 8-bit and 16-bit samples.
+#define GREY8(fn) \
+    [](const KernelArgs &a) { fn(a.dst, a.src, a.w, a.h, a.flipX, a.topDown, a.lut8); }
+#define GREY8W(fn)                                                             \
+    [](const KernelArgs &a) {                                                  \
+        fn(a.dst, a.src, a.w, a.h, a.flipX, a.topDown, a.deinterlace, a.lut8); \
+    }
+#define GREY16(fn)                                                               \
+    [](const KernelArgs &a) {                                                    \
+        fn(a.dst, a.src16(), a.w, a.h, a.flipX, a.topDown, a.msbFirst, a.lut16); \
+    }
+#define GREY16W(fn)                                                                             \
+    [](const KernelArgs &a) {                                                                   \
+        fn(a.dst, a.src16(), a.w, a.h, a.flipX, a.topDown, a.deinterlace, a.msbFirst, a.lut16); \
+    }
+#define COLOUR8(fn)                                                                      \
+    [](const KernelArgs &a) {                                                            \
+        fn(a.dst, a.src, a.w, a.h, a.blueRow, a.greenFirst, a.flipX, a.topDown, a.lut8); \
+    }
+#define COLOUR8W(fn)                                                                           \
+    [](const KernelArgs &a) {                                                                  \
+        fn(a.dst, a.src, a.w, a.h, a.blueRow, a.greenFirst, a.flipX, a.topDown, a.deinterlace, \
+           a.lut8);                                                                            \
+    }
+#define COLOUR16(fn)                                                                            \
+    [](const KernelArgs &a) {                                                                   \
+        fn(a.dst, a.src16(), a.w, a.h, a.blueRow, a.greenFirst, a.flipX, a.topDown, a.msbFirst, \
+           a.lut16);                                                                            \
+    }
+#define COLOUR16W(fn)                                                                              \
+    [](const KernelArgs &a) {                                                                      \
+        fn(a.dst, a.src16(), a.w, a.h, a.blueRow, a.greenFirst, a.flipX, a.topDown, a.deinterlace, \
+           a.msbFirst, a.lut16);                                                                   \
+    }
+#define WIDE16(fn)                                                                      \
+    [](const KernelArgs &a) {                                                           \
+        fn(a.dst16(), a.src16(), a.w, a.h, a.blueRow, a.greenFirst, a.flipX, a.topDown, \
+           a.deinterlace, a.msbFirst, a.lut16);                                         \
+    }
+
+// (method, sample depth, output, deinterlace) -> kernel. A combination
+// missing here is refused without touching dst.
+const KernelEntry kKernels[] = {
+    // Method 0, and every monochrome frame.
+    {0, Depth::k8, Out::kGrey8, 0, GREY8(MonoToMonoMove)},
+    {0, Depth::k8, Out::kGrey8, 1, GREY8(MonoToMonoMoveDeinterl)},
+    {0, Depth::k16, Out::kGrey8, 0, GREY16(MonoToMonoMove16to8)},
+    {0, Depth::k16, Out::kGrey8, 1, GREY16(MonoToMonoMove16to8Deinterl)},
+    {0, Depth::k8, Out::k24, 0, GREY8(NoneMove), true},
+    {0, Depth::k8, Out::k24, 1, GREY8W(NoneMoveInPlace)},
+    {0, Depth::k8, Out::k32, 0, GREY8(NoneMove32)},
+    {0, Depth::k8, Out::k32, 1, GREY8W(NoneMove32InPlace)},
+    {0, Depth::k16, Out::k24, 0, GREY16(NoneMove16to8), true},
+    {0, Depth::k16, Out::k24, 1, GREY16W(NoneMove16to8InPlace)},
+    {0, Depth::k16, Out::k32, 0, GREY16(NoneMove16to832)},
+    {0, Depth::k16, Out::k32, 1, GREY16W(NoneMove16to832InPlace)},
+    {0, Depth::k16, Out::k48, kAnyWeave,
+     [](const KernelArgs &a) {
+         NoneMove16InPlace(a.dst16(), a.src16(), a.w, a.h, a.flipX, a.topDown, a.deinterlace,
+                           a.msbFirst, a.lut16);
+     }},
+    // Method 1.
+    {1, Depth::k8, Out::k24, 0, COLOUR8(NearestNeighbor)},
+    {1, Depth::k8, Out::k24, 1, COLOUR8W(NearestNeighborInPlace)},
+    {1, Depth::k8, Out::k32, 0, COLOUR8(NearestNeighbor32)},
+    {1, Depth::k8, Out::k32, 1, COLOUR8W(NearestNeighbor32InPlace)},
+    {1, Depth::k16, Out::k24, 0, COLOUR16(NearestNeighbor16to8)},
+    {1, Depth::k16, Out::k24, 1, COLOUR16W(NearestNeighbor16to8InPlace)},
+    {1, Depth::k16, Out::k32, 0, COLOUR16(NearestNeighbor16to832)},
+    {1, Depth::k16, Out::k32, 1, COLOUR16W(NearestNeighbor16to832InPlace)},
+    {1, Depth::k16, Out::k48, kAnyWeave, WIDE16(NearestNeighbor16InPlace)},
+    // Method 2.
+    {2, Depth::k8, Out::k24, 0, COLOUR8(EdgeDetectMove)},
+    {2, Depth::k8, Out::k24, 1, COLOUR8W(EdgeDetectMoveInPlace)},
+    {2, Depth::k8, Out::k32, 0, COLOUR8(EdgeDetectMove32)},
+    {2, Depth::k8, Out::k32, 1, COLOUR8W(EdgeDetectMove32InPlace)},
+    {2, Depth::k16, Out::k24, 0, COLOUR16(EdgeDetectMove16to8)},
+    {2, Depth::k16, Out::k24, 1, COLOUR16W(EdgeDetectMove16to8InPlace)},
+    {2, Depth::k16, Out::k32, 0, COLOUR16(EdgeDetectMove16to832)},
+    {2, Depth::k16, Out::k32, 1, COLOUR16W(EdgeDetectMove16to832InPlace)},
+    {2, Depth::k16, Out::k48, kAnyWeave, WIDE16(EdgeDetectMove16InPlace)},
+    // Method 3.
+    {3, Depth::k8, Out::k24, kAnyWeave, COLOUR8W(QarexMove)},
+    {3, Depth::k8, Out::k32, kAnyWeave, COLOUR8W(QarexMove32)},
+    {3, Depth::k16, Out::k24, kAnyWeave, COLOUR16W(QarexMove16to8)},
+    {3, Depth::k16, Out::k32, kAnyWeave, COLOUR16W(QarexMove16to832)},
+    {3, Depth::k16, Out::k48, kAnyWeave, WIDE16(QarexMove16)},
+    // Method 8.
+    {8, Depth::k8, Out::k24, kAnyWeave, COLOUR8W(UlmetMoveInPlace)},
+    {8, Depth::k8, Out::k32, kAnyWeave, COLOUR8W(UlmetMove32InPlace)},
+    {8, Depth::k16, Out::k24, kAnyWeave, COLOUR16W(UlmetMove16to8InPlace)},
+    {8, Depth::k16, Out::k32, kAnyWeave, COLOUR16W(UlmetMove16to832InPlace)},
+    {8, Depth::k16, Out::k48, kAnyWeave, WIDE16(UlmetMove16InPlace)},
+    // Method 9: four colour planes where the output has room for them, the
+    // 2x2 block elsewhere.
+    {9, Depth::k8, Out::k24, 0, COLOUR8W(UlmetMoveInPlace)},
+    {9, Depth::k8, Out::k32, kAnyWeave, COLOUR8W(FourColorsInterMove32InPlace)},
+    {9, Depth::k16, Out::k24, kAnyWeave, COLOUR16W(UlmetMove16to8InPlace)},
+    {9, Depth::k16, Out::k32, kAnyWeave, COLOUR16W(UlmetMove16to832InPlace)},
+};
+
+#undef GREY8
+#undef GREY8W
+#undef GREY16
+#undef GREY16W
+#undef COLOUR8
+#undef COLOUR8W
+#undef COLOUR16
+#undef COLOUR16W
+#undef WIDE16
+
+const KernelEntry *FindKernel(unsigned method, Depth depth, Out out, bool weave) {
+    for (const KernelEntry &e : kKernels)
+        if (e.method == method && e.depth == depth && e.out == out &&
+            (e.weave == kAnyWeave || (e.weave != 0) == weave))
+            return &e;
+    return nullptr;
+}
+
+// ---- row bands --------------------------------------------------------------------------
+
+// Rows above and below a band that its kernel reads, even so that every band
+// starts on the phase of row 0. Within this reach of a band's ends the
+// kernel's rows match the whole-frame picture; the rows beyond are the ones a
+// kernel treats as the frame's border and are thrown away.
+uint32_t HaloRows(unsigned method) {
+    switch (method) {
+        case 0:
+            return 0;
+        case 3:
+            return 4;
+        default:
+            return 2;
+    }
+}
+
+// Output bytes a band aims at: with its source rows and the scratch it
+// leaves room in a 1 MiB second-level cache.
+constexpr size_t kBandBytes = 384 * 1024;
+
+struct BandJob {
+    const KernelEntry *kernel;
+    KernelArgs args;
+    Out out;
+    const short *matrix;  // null: no matrix stage
+    size_t rowBytes;      // stride of the picture
+    size_t sampleBytes;
+    uint32_t halo, rows;
+    size_t jobs;
+    vocam::colour::ConversionBands *bands;
+};
+
+void ConvertBand(void *ctx, size_t j, unsigned worker) {
+    const BandJob &b = *static_cast<const BandJob *>(ctx);
+    const KernelArgs &a = b.args;
+    const uint32_t h = a.h;
+    const auto y0 = static_cast<uint32_t>(j * b.rows);
+    const uint32_t y1 = j + 1 == b.jobs ? h : y0 + b.rows;
+    const uint32_t s0 = y0 >= b.halo ? y0 - b.halo : 0;
+    const uint32_t s1 = std::min(h, y1 + b.halo);
+    uint8_t *scratch = b.bands->Scratch(worker);
+    // Where the band's rows lie in the scratch picture and in dst: a
+    // bottom-up picture reverses the rows of both.
+    const size_t from = (a.topDown ? y0 - s0 : s1 - y1) * b.rowBytes;
+    const size_t to = (a.topDown ? y0 : h - y1) * b.rowBytes;
+    const size_t n = y1 - y0;
+    // Most 32-bit kernels keep the fourth byte of every pixel.
+    if (b.out == Out::k32) std::memcpy(scratch + from, a.dst + to, n * b.rowBytes);
+    KernelArgs sub = a;
+    sub.src = a.src + static_cast<size_t>(s0) * a.w * b.sampleBytes;
+    sub.h = s1 - s0;
+    sub.dst = scratch;
+    b.kernel->run(sub);
+
+    const uint8_t *in = scratch + from;
+    uint8_t *o = a.dst + to;
+    const size_t pixels = n * a.w;
+    if (b.matrix == nullptr) {
+        if (b.kernel->padded) {
+            // The pad bytes of dst are left as they were.
+            for (size_t r = 0; r < n; ++r)
+                std::memcpy(o + r * b.rowBytes, in + r * b.rowBytes, 3 * size_t(a.w));
+        } else {
+            std::memcpy(o, in, n * b.rowBytes);
+        }
+    } else if (b.out == Out::k48) {
+        vocam::colour::matrix48(b.matrix, reinterpret_cast<const uint16_t *>(in),
+                                reinterpret_cast<uint16_t *>(o), pixels);
+    } else if (b.out == Out::k32) {
+        vocam::colour::matrix32(b.matrix, in, o, pixels);
+    } else if (b.kernel->padded) {
+        for (size_t r = 0; r < n; ++r)
+            vocam::colour::matrix24(b.matrix, in + r * b.rowBytes, o + r * b.rowBytes, a.w);
+    } else {
+        vocam::colour::matrix24(b.matrix, in, o, pixels);
+    }
+}
+
+// Converts the frame in row bands when that pays: always when the matrix
+// stage runs (one pass through the cache instead of two over the picture),
+// and on several threads when the frame is large. false, with dst untouched,
+// when the whole-frame path is to run instead.
+bool ConvertInBands(vocam::colour::ConversionBands &bands, const KernelEntry &kernel,
+                    const KernelArgs &a, Out out, Depth depth, unsigned method,
+                    const short *matrix) noexcept {
+    const size_t w = a.w;
+    BandJob b{};
+    b.kernel = &kernel;
+    b.args = a;
+    b.out = out;
+    b.matrix = matrix;
+    b.rowBytes = out == Out::k48   ? 6 * w
+                 : out == Out::k32 ? 4 * w
+                 : kernel.padded   ? PaddedStride24(a.w)
+                                   : 3 * w;
+    b.sampleBytes = depth == Depth::k16 ? 2 : 1;
+    b.halo = HaloRows(method);
+    b.bands = &bands;
+    uint32_t rows = bands.bandRows;
+    if (rows == 0) rows = static_cast<uint32_t>(std::min<size_t>(kBandBytes / b.rowBytes, a.h));
+    rows = std::max<uint32_t>(rows & ~1u, 4);
+    if (rows >= a.h) return false;
+    b.rows = rows;
+    b.jobs = a.h / rows;
+    const size_t pixels = w * a.h;
+    unsigned workers = 1;
+    if (bands.threads > 1 && pixels >= bands.parallelMinPixels)
+        workers = static_cast<unsigned>(std::min<size_t>(bands.threads, b.jobs));
+    vocam::colour::BandPool *pool = workers > 1 ? bands.Pool(bands.threads) : nullptr;
+    if (pool == nullptr) workers = 1;
+    if (workers == 1 && matrix == nullptr) return false;
+    const size_t lastRows = a.h - (b.jobs - 1) * rows;
+    if (!bands.Reserve(pool ? pool->size() : 1, (lastRows + 2 * b.halo) * b.rowBytes)) return false;
+    if (pool != nullptr)
+        pool->run(b.jobs, &ConvertBand, &b);
+    else
+        for (size_t j = 0; j < b.jobs; ++j) ConvertBand(&b, j, 0);
+    return true;
+}
+
+}  // namespace
+
+namespace vocam::colour {
+
+unsigned ConversionBands::DefaultThreads() noexcept {
+    const unsigned cores = std::thread::hardware_concurrency();
+    return cores == 0 ? 1 : std::min(cores, kMaxThreads);
+}
+
+ConversionBands::ConversionBands() noexcept : threads(DefaultThreads()) {}
+
+ConversionBands::~ConversionBands() = default;
+
+BandPool *ConversionBands::Pool(unsigned n) noexcept {
+    // A pool of another size is replaced: the thread count is a limit.
+    if (poolAsked_ != n) {
+        pool_.reset();
+        poolAsked_ = n;
+        pool_.reset(new (std::nothrow) BandPool(n));
+        if (pool_ && pool_->size() < 2) pool_.reset();
+    }
+    return pool_.get();
+}
+
+bool ConversionBands::Reserve(unsigned n, size_t bytes) noexcept {
+    // Vector loads and stores may touch a few bytes past a row's end.
+    bytes += 64;
+    if (bytes > scratchBytes_) {
+        scratch_.clear();
+        scratchBytes_ = 0;
+    }
+    try {
+        while (scratch_.size() < n) {
+            scratch_.emplace_back(new (std::nothrow) uint8_t[bytes]);
+            if (!scratch_.back()) {
+                scratch_.pop_back();
+                return false;
+            }
+        }
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    scratchBytes_ = bytes;
+    return true;
+}
+
+}  // namespace vocam::colour
+
+namespace {}  // namespace
 
 int CVotf::ConvertBayerToRgb(unsigned char *dst, const unsigned char *src, unsigned bits,
                              const _votf_format *f, const _votf_settings *s) const noexcept {
     if (dst == nullptr || src == nullptr || f == nullptr || s == nullptr) return 0;
     if (!FrameSizeServed(f->width, f->height)) return 0;
-    const auto w = static_cast<uint32_t>(f->width);
-    const auto h = static_cast<uint32_t>(f->height);
     const uint32_t sampleFormat = f->sampleFormat;
-    const bool wide = sampleFormat == 1 || sampleFormat == 2;
-    const uint8_t *lut8 =
-        (s->toneTableSize != 0 && s->toneTable != nullptr) ? s->toneTable->table : nullptr;
-    const uint16_t *lut16 = s->toneTableSize != 0 ? s->toneTable16 : nullptr;
-    const int topDown = (s->flipY == 0) != (f->bottomUp != 0);
-    const int msbFirst = sampleFormat == 1;
-    const int blueRow = f->firstRowBlue == 0;
-    const int greenFirst = f->greenFirst != 0;
-    const int flipX = s->flipX;
-    const bool deinterlace = f->deinterlace != 0;
-    const unsigned method = s->demosaicMethod;
-    const auto *src16 = reinterpret_cast<const uint16_t *>(src);
-    const size_t pixels = static_cast<size_t>(w) * h;
+    // No kernel reads another sample format; running the matrix stage over a
+    // picture that was never written would only report garbage as done.
+    if (sampleFormat > 2) return 0;
+    const Depth depth = sampleFormat == 0 ? Depth::k8 : Depth::k16;
+    const bool mono = f->mono != 0;
+    const Out out = bits == 48            ? Out::k48
+                    : bits == 32          ? Out::k32
+                    : (bits == 8 && mono) ? Out::kGrey8
+                                          : Out::k24;
+    const bool weave = f->deinterlace != 0;
+    const KernelEntry *kernel = FindKernel(mono ? 0 : s->demosaicMethod, depth, out, weave);
+    if (kernel == nullptr) return 0;
 
-    if (bits == 48) {
-        if (!wide) return 0;
-        auto *dst16 = reinterpret_cast<uint16_t *>(dst);
-        const int di = static_cast<int>(f->deinterlace);
-        if (f->mono || method == 0) {
-            NoneMove16InPlace(dst16, src16, w, h, flipX, topDown, di, msbFirst, lut16);
-        } else if (method == 1) {
-            NearestNeighbor16InPlace(dst16, src16, w, h, blueRow, greenFirst, flipX, topDown, di,
-                                     msbFirst, lut16);
-        } else if (method == 2) {
-            EdgeDetectMove16InPlace(dst16, src16, w, h, blueRow, greenFirst, flipX, topDown, di,
-                                    msbFirst, lut16);
-        } else if (method == 3) {
-            QarexMove16(dst16, src16, w, h, blueRow, greenFirst, flipX, topDown, di, msbFirst,
-                        lut16);
-        } else if (method == 8) {
-            UlmetMove16InPlace(dst16, src16, w, h, blueRow, greenFirst, flipX, topDown, di,
-                               msbFirst, lut16);
-        } else {
-            return 0;
-        }
-        if (!f->mono && s->correctionMatrix != 0 && !LeavesPixelsAlone(s->matrix, false))
-            MatrixPostProcess16_4096(s->matrix, dst16, pixels);
+    KernelArgs a{};
+    a.dst = dst;
+    a.src = src;
+    a.w = static_cast<uint32_t>(f->width);
+    a.h = static_cast<uint32_t>(f->height);
+    a.blueRow = f->firstRowBlue == 0;
+    a.greenFirst = f->greenFirst != 0;
+    a.flipX = s->flipX;
+    a.topDown = (s->flipY == 0) != (f->bottomUp != 0);
+    a.deinterlace = out == Out::k48 ? static_cast<int>(f->deinterlace) : (weave ? 1 : 0);
+    a.msbFirst = sampleFormat == 1;
+    a.lut8 = (s->toneTableSize != 0 && s->toneTable != nullptr) ? s->toneTable->table : nullptr;
+    a.lut16 = s->toneTableSize != 0 ? s->toneTable16 : nullptr;
+    // Monochrome frames never get the matrix stage.
+    const bool matrix =
+        !mono && s->correctionMatrix != 0 && !LeavesPixelsAlone(s->matrix, out == Out::k32);
+    // Woven frames draw each band from both fields, and grey pictures have
+    // no matrix stage to fuse: both take the whole-frame path.
+    if (bands && !mono && !weave &&
+        ConvertInBands(*bands, *kernel, a, out, depth, s->demosaicMethod,
+                       matrix ? s->matrix : nullptr))
         return 1;
-    }
-
-    if (f->mono) {
-        if (sampleFormat == 0) {
-            if (bits == 8)
-                deinterlace ? MonoToMonoMoveDeinterl(dst, src, w, h, flipX, topDown, lut8)
-                            : MonoToMonoMove(dst, src, w, h, flipX, topDown, lut8);
-            else if (bits == 32)
-                deinterlace ? NoneMove32InPlace(dst, src, w, h, flipX, topDown, 1, lut8)
-                            : NoneMove32(dst, src, w, h, flipX, topDown, lut8);
-            else
-                deinterlace ? NoneMoveInPlace(dst, src, w, h, flipX, topDown, 1, lut8)
-                            : NoneMove(dst, src, w, h, flipX, topDown, lut8);
-        } else if (wide) {
-            if (bits == 8)
-                deinterlace
-                    ? MonoToMonoMove16to8Deinterl(dst, src16, w, h, flipX, topDown, msbFirst, lut16)
-                    : MonoToMonoMove16to8(dst, src16, w, h, flipX, topDown, msbFirst, lut16);
-            else if (bits == 32)
-                deinterlace
-                    ? NoneMove16to832InPlace(dst, src16, w, h, flipX, topDown, 1, msbFirst, lut16)
-                    : NoneMove16to832(dst, src16, w, h, flipX, topDown, msbFirst, lut16);
-            else
-                deinterlace
-                    ? NoneMove16to8InPlace(dst, src16, w, h, flipX, topDown, 1, msbFirst, lut16)
-                    : NoneMove16to8(dst, src16, w, h, flipX, topDown, msbFirst, lut16);
-        } else {
-            // No kernel reads this sample format; say so rather than report a
-            // picture that was never written.
-            return 0;
-        }
-        return 1;
-    }
-
-    const bool out32 = bits == 32;
-    const int di = deinterlace ? 1 : 0;
-    bool padded = false;
-    if (sampleFormat == 0) {
-        switch (method) {
-            case 0:
-                if (deinterlace)
-                    out32 ? NoneMove32InPlace(dst, src, w, h, flipX, topDown, 1, lut8)
-                          : NoneMoveInPlace(dst, src, w, h, flipX, topDown, 1, lut8);
-                else if (out32)
-                    NoneMove32(dst, src, w, h, flipX, topDown, lut8);
-                else {
-                    NoneMove(dst, src, w, h, flipX, topDown, lut8);
-                    padded = true;
-                }
-                break;
-            case 1:
-                if (deinterlace)
-                    out32 ? NearestNeighbor32InPlace(dst, src, w, h, blueRow, greenFirst, flipX,
-                                                     topDown, 1, lut8)
-                          : NearestNeighborInPlace(dst, src, w, h, blueRow, greenFirst, flipX,
-                                                   topDown, 1, lut8);
-                else
-                    out32 ? NearestNeighbor32(dst, src, w, h, blueRow, greenFirst, flipX, topDown,
-                                              lut8)
-                          : NearestNeighbor(dst, src, w, h, blueRow, greenFirst, flipX, topDown,
-                                            lut8);
-                break;
-            case 2:
-                if (deinterlace)
-                    out32 ? EdgeDetectMove32InPlace(dst, src, w, h, blueRow, greenFirst, flipX,
-                                                    topDown, 1, lut8)
-                          : EdgeDetectMoveInPlace(dst, src, w, h, blueRow, greenFirst, flipX,
-                                                  topDown, 1, lut8);
-                else
-                    out32
-                        ? EdgeDetectMove32(dst, src, w, h, blueRow, greenFirst, flipX, topDown,
-                                           lut8)
-                        : EdgeDetectMove(dst, src, w, h, blueRow, greenFirst, flipX, topDown, lut8);
-                break;
-            case 3:
-                out32 ? QarexMove32(dst, src, w, h, blueRow, greenFirst, flipX, topDown, di, lut8)
-                      : QarexMove(dst, src, w, h, blueRow, greenFirst, flipX, topDown, di, lut8);
-                break;
-            case 8:
-                out32 ? UlmetMove32InPlace(dst, src, w, h, blueRow, greenFirst, flipX, topDown, di,
-                                           lut8)
-                      : UlmetMoveInPlace(dst, src, w, h, blueRow, greenFirst, flipX, topDown, di,
-                                         lut8);
-                break;
-            case 9:
-                if (out32)
-                    FourColorsInterMove32InPlace(dst, src, w, h, blueRow, greenFirst, flipX,
-                                                 topDown, di, lut8);
-                else if (!deinterlace)
-                    UlmetMoveInPlace(dst, src, w, h, blueRow, greenFirst, flipX, topDown, 0, lut8);
-                else
-                    return 0;
-                break;
-            default:
-                return 0;
-        }
-    } else if (wide) {
-        switch (method) {
-            case 0:
-                if (deinterlace)
-                    out32 ? NoneMove16to832InPlace(dst, src16, w, h, flipX, topDown, 1, msbFirst,
-                                                   lut16)
-                          : NoneMove16to8InPlace(dst, src16, w, h, flipX, topDown, 1, msbFirst,
-                                                 lut16);
-                else if (out32)
-                    NoneMove16to832(dst, src16, w, h, flipX, topDown, msbFirst, lut16);
-                else {
-                    NoneMove16to8(dst, src16, w, h, flipX, topDown, msbFirst, lut16);
-                    padded = true;
-                }
-                break;
-            case 1:
-                if (deinterlace)
-                    out32 ? NearestNeighbor16to832InPlace(dst, src16, w, h, blueRow, greenFirst,
-                                                          flipX, topDown, 1, msbFirst, lut16)
-                          : NearestNeighbor16to8InPlace(dst, src16, w, h, blueRow, greenFirst,
-                                                        flipX, topDown, 1, msbFirst, lut16);
-                else
-                    out32 ? NearestNeighbor16to832(dst, src16, w, h, blueRow, greenFirst, flipX,
-                                                   topDown, msbFirst, lut16)
-                          : NearestNeighbor16to8(dst, src16, w, h, blueRow, greenFirst, flipX,
-                                                 topDown, msbFirst, lut16);
-                break;
-            case 2:
-                if (deinterlace)
-                    out32 ? EdgeDetectMove16to832InPlace(dst, src16, w, h, blueRow, greenFirst,
-                                                         flipX, topDown, 1, msbFirst, lut16)
-                          : EdgeDetectMove16to8InPlace(dst, src16, w, h, blueRow, greenFirst, flipX,
-                                                       topDown, 1, msbFirst, lut16);
-                else
-                    out32 ? EdgeDetectMove16to832(dst, src16, w, h, blueRow, greenFirst, flipX,
-                                                  topDown, msbFirst, lut16)
-                          : EdgeDetectMove16to8(dst, src16, w, h, blueRow, greenFirst, flipX,
-                                                topDown, msbFirst, lut16);
-                break;
-            case 3:
-                out32 ? QarexMove16to832(dst, src16, w, h, blueRow, greenFirst, flipX, topDown, di,
-                                         msbFirst, lut16)
-                      : QarexMove16to8(dst, src16, w, h, blueRow, greenFirst, flipX, topDown, di,
-                                       msbFirst, lut16);
-                break;
-            case 8:
-            case 9:
-                out32 ? UlmetMove16to832InPlace(dst, src16, w, h, blueRow, greenFirst, flipX,
-                                                topDown, di, msbFirst, lut16)
-                      : UlmetMove16to8InPlace(dst, src16, w, h, blueRow, greenFirst, flipX, topDown,
-                                              di, msbFirst, lut16);
-                break;
-            default:
-                return 0;
-        }
-    } else {
-        // No kernel reads this sample format; running the matrix stage over a
-        // picture that was never written would only report garbage as done.
-        return 0;
-    }
-
-    if (s->correctionMatrix == 0 || LeavesPixelsAlone(s->matrix, out32)) return 1;
-    if (out32) {
-        MatrixPostProcess4096to32(s->matrix, dst, pixels);
-    } else if (padded && PaddedStride24(w) != 3 * static_cast<size_t>(w)) {
+    kernel->run(a);
+    if (!matrix) return 1;
+    const size_t pixels = static_cast<size_t>(a.w) * a.h;
+    if (out == Out::k48) {
+        vocam::colour::matrix48(s->matrix, a.dst16(), a.dst16(), pixels);
+    } else if (out == Out::k32) {
+        vocam::colour::matrix32(s->matrix, dst, dst, pixels);
+    } else if (kernel->padded && PaddedStride24(a.w) != 3 * static_cast<size_t>(a.w)) {
         // The grey kernels pad each row to 4 bytes: correct every pixel of
         // each row and leave the pad bytes alone.
-        const size_t stride = PaddedStride24(w);
-        for (uint32_t y = 0; y < h; ++y) MatrixPostProcess4096(s->matrix, dst + y * stride, w);
+        const size_t stride = PaddedStride24(a.w);
+        for (uint32_t y = 0; y < a.h; ++y)
+            vocam::colour::matrix24(s->matrix, dst + y * stride, dst + y * stride, a.w);
     } else {
-        MatrixPostProcess4096(s->matrix, dst, pixels);
+        vocam::colour::matrix24(s->matrix, dst, dst, pixels);
     }
     return 1;
 }

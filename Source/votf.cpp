@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "colora.h"
 #include "matrix.h"
 
 const double kYuvValues[9] = {

@@ -17,6 +17,9 @@
 
 class CMatrix;
 class CMatrix3x3;
+namespace vocam::colour {
+class ConversionBands;
+}
 
 // Tone table with the parameters it was computed from. This is also a byte
 // format: callers hand it over and get it back as 280 raw bytes.
@@ -199,8 +202,19 @@ class VOCAM_API CVotf {
     // White balance that cancels the chroma of a measured colour.
     int AdjustWhiteBalanceForRGBvalues(double c0, double c1, double c2) noexcept;
 
+    // Threads that convert one large frame in row bands: 0 sets the default
+    // (the cores available, at most 8); 1 converts on the calling thread
+    // alone. 0 done, -22 above 8, -12 out of memory. Every thread count gives
+    // the same bytes.
+    int SetConversionThreads(unsigned threads) noexcept;
+    unsigned GetConversionThreads() const noexcept;
+
     _votf_format format;
     _votf_settings settings;
+    // Band layout, thread pool and scratch of the conversions; made by the
+    // first conversion or thread setting. Without it ConvertBayerToRgb runs
+    // its kernel over the whole frame and then the matrix stage.
+    std::unique_ptr<vocam::colour::ConversionBands> bands;
     // Model correction matrices by id (slot 0 is never filled), 3x4 fixed point.
     std::array<std::unique_ptr<std::int16_t[]>, 16> specifiedMatrices;
 

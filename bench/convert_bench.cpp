@@ -2,21 +2,27 @@
 // thread: every demosaic method through the driver's kernel choice (no matrix
 // stage), the 16-bit paths, the three matrix stages and the whole ConvertToRgb;
 // and, when built with them, the established libraries on the same frames.
+// The runs named .../threadsN convert on N threads (ours: the converter's
+// pool; OpenCV: its own) and are timed by the wall clock, against the same
+// conversion on one thread by the wall clock. memory/copy gives the memory
+// bandwidth of the same run, the bound of any pass over a large picture.
 // At the end a table gives each of ours as a ratio to its peer (above 1:
-// ours is faster), from processor time per frame. "Mpix/s" counts raw pixels
-// converted per second of processor time.
+// ours is faster), from processor time per frame (wall time for the threaded
+// runs). "Mpix/s" counts raw pixels converted per second of processor time.
 #include <benchmark/benchmark.h>
 
 #include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "colora.h"
 #include "votf.h"
 
 #ifdef VOCAM_BENCH_OPENCV
@@ -155,11 +161,16 @@ struct ImageFormat {
 // frames; with retune set as well, the curve changes before every frame, so
 // the 16-bit table is rebuilt each time (the cost the kept table saves).
 // With hue set, the matrix is no longer the identity, so the matrix stage runs.
-void Convert(benchmark::State &state, bool wide, bool retune = false, bool hue = false) {
+// With wholeFrame set, the kernel runs over the whole picture and the matrix
+// stage after it, as without row bands.
+void Convert(benchmark::State &state, bool wide, bool retune = false, bool hue = false,
+             unsigned method = 1, unsigned threads = 1, bool wholeFrame = false) {
     const auto w = static_cast<std::uint32_t>(state.range(0));
     const auto h = static_cast<std::uint32_t>(state.range(1));
     Frames &fr = FramesFor(w, h);
     CVotf v;
+    v.SetConversionThreads(threads);
+    if (wholeFrame) v.bands->bandRows = h;
     if (wide) v.SetGamma(120, 15);
     if (hue) v.SetHue(10.0);
     ImageFormat f;
@@ -167,7 +178,7 @@ void Convert(benchmark::State &state, bool wide, bool retune = false, bool hue =
     f.Height = h;
     f.PixelFormat = wide ? 1 : 0;
     f.VocamReserved[0] = wide ? 2 : 0;
-    const conversion_params p{12, 1, 14, 0, 0, 0, 0, 0, 0, 0, 0};
+    const conversion_params p{12, method, 14, 0, 0, 0, 0, 0, 0, 0, 0};
     const auto *src =
         wide ? reinterpret_cast<const std::uint8_t *>(fr.raw16.data()) : fr.raw8.data();
     int gamma = 120;
@@ -182,12 +193,30 @@ void Convert(benchmark::State &state, bool wide, bool retune = false, bool hue =
     Rate(state, w, h);
 }
 
+// Copies a 24-bit picture of the frame size: one read and one write of every
+// byte, the traffic of the fused conversion's output. Reported as bytes moved
+// (read plus written) per second.
+void MemoryCopy(benchmark::State &state) {
+    const auto w = static_cast<std::uint32_t>(state.range(0));
+    const auto h = static_cast<std::uint32_t>(state.range(1));
+    const std::size_t bytes = std::size_t{w} * h * 3;
+    std::vector<std::uint8_t> a(bytes, 1), b(bytes, 2);
+    for (auto _ : state) {
+        std::memcpy(b.data(), a.data(), bytes);
+        benchmark::ClobberMemory();
+    }
+    state.counters["GB/s"] = benchmark::Counter(2.0 * double(bytes) / 1e9,
+                                                benchmark::Counter::kIsIterationInvariantRate);
+    Rate(state, w, h);
+}
+
 #ifdef VOCAM_BENCH_OPENCV
-void OpenCvBayer(benchmark::State &state, int code) {
+void OpenCvBayer(benchmark::State &state, int code, int threads = 1) {
     const auto w = static_cast<std::uint32_t>(state.range(0));
     const auto h = static_cast<std::uint32_t>(state.range(1));
     Frames &fr = FramesFor(w, h);
-    cv::setNumThreads(0);
+    // 0 and 1 both run OpenCV on the calling thread alone.
+    cv::setNumThreads(threads <= 1 ? 0 : threads);
     const cv::Mat src(static_cast<int>(h), static_cast<int>(w), CV_8UC1, fr.raw8.data());
     cv::Mat dst(static_cast<int>(h), static_cast<int>(w), CV_8UC3, fr.out.data());
     for (auto _ : state) {
@@ -230,10 +259,12 @@ void Dc1394(benchmark::State &state, dc1394bayer_method_t method) {
 }
 #endif
 
-void Register(const std::string &name, std::function<void(benchmark::State &)> fn) {
+void Register(const std::string &name, std::function<void(benchmark::State &)> fn,
+              bool wallClock = false) {
     auto *b = benchmark::RegisterBenchmark(name.c_str(), fn);
     for (const auto &s : kSizes) b->Args({s[0], s[1]});
     b->Unit(benchmark::kMillisecond);
+    if (wallClock) b->UseRealTime();
 }
 
 std::string MethodName(unsigned method, const char *depth, unsigned bits) {
@@ -257,10 +288,22 @@ void RegisterAll() {
     Register("ours/ConvertToRgb/method1_matrix14", [](benchmark::State &s) { Convert(s, false); });
     Register("ours/ConvertToRgb/method1_matrix14_hue10",
              [](benchmark::State &s) { Convert(s, false, false, true); });
+    Register("ours/ConvertToRgb/method1_matrix14_hue10_wholeframe",
+             [](benchmark::State &s) { Convert(s, false, false, true, 1, 1, true); });
     Register("ours/ConvertToRgb/16bit_tone_method1_matrix14",
              [](benchmark::State &s) { Convert(s, true); });
     Register("ours/ConvertToRgb/16bit_tone_changed_every_frame",
              [](benchmark::State &s) { Convert(s, true, true); });
+    Register("memory/copy", MemoryCopy);
+    for (unsigned method : {1u, 3u, 8u})
+        for (unsigned threads : {1u, 2u}) {
+            char name[96];
+            std::snprintf(name, sizeof name, "ours/ConvertToRgb/method%u_hue10/threads%u", method,
+                          threads);
+            Register(
+                name, [=](benchmark::State &s) { Convert(s, false, false, true, method, threads); },
+                true);
+        }
 #ifdef VOCAM_BENCH_OPENCV
     Register("opencv/cvtColor_BayerBG2BGR",
              [](benchmark::State &s) { OpenCvBayer(s, cv::COLOR_BayerBG2BGR); });
@@ -269,6 +312,11 @@ void RegisterAll() {
     Register("opencv/cvtColor_BayerBG2BGR_VNG",
              [](benchmark::State &s) { OpenCvBayer(s, cv::COLOR_BayerBG2BGR_VNG); });
     Register("opencv/transform_3x3f", OpenCvTransform);
+    for (int threads : {1, 2}) {
+        Register(
+            "opencv/cvtColor_BayerBG2BGR/threads" + std::to_string(threads),
+            [=](benchmark::State &s) { OpenCvBayer(s, cv::COLOR_BayerBG2BGR, threads); }, true);
+    }
 #endif
 #ifdef VOCAM_BENCH_DC1394
     Register("dc1394/NEAREST", [](benchmark::State &s) { Dc1394(s, DC1394_BAYER_METHOD_NEAREST); });
@@ -293,7 +341,10 @@ class Recorder : public benchmark::ConsoleReporter {
             benchmark::BenchmarkName name = r.run_name;
             name.min_time.clear();
             name.repetitions.clear();
-            seconds[name.str()] = r.cpu_accumulated_time / double(r.iterations);
+            name.time_type.clear();
+            const bool wall = name.str().find("/threads") != std::string::npos;
+            const double t = wall ? r.real_accumulated_time : r.cpu_accumulated_time;
+            seconds[name.str()] = t / double(r.iterations);
         }
         ConsoleReporter::ReportRuns(runs);
     }
@@ -313,22 +364,45 @@ void PrintRatios(const Recorder &rec) {
         {"ours/method8/8to24", "dc1394/BILINEAR", ""},
         {"ours/MatrixPostProcess4096", "opencv/transform_3x3f", ">= 1.0"},
         {"ours/ConvertToRgb/method1_matrix14", "opencv/cvtColor_BayerBG2BGR", ">= 0.7"},
-        {"ours/ConvertToRgb/method1_matrix14_hue10", "opencv/cvtColor_BayerBG2BGR", ""},
+        {"ours/ConvertToRgb/method1_matrix14_hue10", "opencv/cvtColor_BayerBG2BGR", ">= 1.5"},
+        {"ours/ConvertToRgb/method1_matrix14_hue10_wholeframe", "opencv/cvtColor_BayerBG2BGR", ""},
+        {"ours/ConvertToRgb/method1_matrix14_hue10",
+         "ours/ConvertToRgb/method1_matrix14_hue10_wholeframe", ""},
+        {"ours/ConvertToRgb/method1_hue10/threads1", "opencv/cvtColor_BayerBG2BGR/threads1", ""},
+        {"ours/ConvertToRgb/method1_hue10/threads2", "opencv/cvtColor_BayerBG2BGR/threads2", ""},
+        {"ours/ConvertToRgb/method3_hue10/threads2", "opencv/cvtColor_BayerBG2BGR/threads2", ""},
+        {"ours/ConvertToRgb/method8_hue10/threads2", "opencv/cvtColor_BayerBG2BGR/threads2", ""},
+        // Two threads against one, same conversion, wall clock.
+        {"ours/ConvertToRgb/method1_hue10/threads2", "ours/ConvertToRgb/method1_hue10/threads1",
+         ">= 1.8"},
+        {"ours/ConvertToRgb/method3_hue10/threads2", "ours/ConvertToRgb/method3_hue10/threads1",
+         ">= 1.8"},
+        {"ours/ConvertToRgb/method8_hue10/threads2", "ours/ConvertToRgb/method8_hue10/threads1",
+         ">= 1.8"},
+        {"opencv/cvtColor_BayerBG2BGR/threads2", "opencv/cvtColor_BayerBG2BGR/threads1", ""},
+        // Raw pixels per second of the 16-bit paths the targets name.
+        {"ours/method2/16to48", "memory/copy", ">= 1000 Mp/s"},
+        {"ours/method3/16to48", "memory/copy", ">= 500 Mp/s"},
+        {"ours/MatrixPostProcess16_4096", "memory/copy", ">= 2500 Mp/s"},
     };
-    std::printf("\n%-36s %-34s %-10s %9s %9s %7s %s\n", "ours", "peer", "size", "ours Mp/s",
+    std::printf("\n%-42s %-40s %-10s %9s %9s %7s %s\n", "ours", "peer", "size", "ours Mp/s",
                 "peer Mp/s", "ratio", "target");
     for (const auto &s : kSizes) {
         char suffix[32], size[32], ours[96], peer[96];
         std::snprintf(suffix, sizeof suffix, "/%d/%d", s[0], s[1]);
         std::snprintf(size, sizeof size, "%dx%d", s[0], s[1]);
         const double mpix = double(s[0]) * s[1] / 1e6;
+        std::snprintf(ours, sizeof ours, "memory/copy%s", suffix);
+        if (const auto m = rec.seconds.find(ours); m != rec.seconds.end())
+            std::printf("%-42s %-40s %-10s %9.2f GB/s moved (read + write)\n", "memory/copy", "",
+                        size, 6.0 * mpix / 1e3 / m->second);
         for (const Pair &p : kPairs) {
             std::snprintf(ours, sizeof ours, "%s%s", p.ours, suffix);
             std::snprintf(peer, sizeof peer, "%s%s", p.peer, suffix);
             const auto a = rec.seconds.find(ours);
             const auto b = rec.seconds.find(peer);
             if (a == rec.seconds.end() || b == rec.seconds.end()) continue;
-            std::printf("%-36s %-34s %-10s %9.0f %9.0f %7.2f %s\n", p.ours, p.peer, size,
+            std::printf("%-42s %-40s %-10s %9.0f %9.0f %7.2f %s\n", p.ours, p.peer, size,
                         mpix / a->second, mpix / b->second, b->second / a->second, p.target);
         }
     }

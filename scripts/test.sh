@@ -31,14 +31,17 @@ run clang
 echo "== clang, address and undefined-behaviour sanitizers"
 build asan -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVOCAM_SANITIZE=ON \
   -DCMAKE_BUILD_TYPE=Debug
-ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run asan
-echo "== clang, thread sanitizer: streaming"
-tsan_tests=(stream_test format_test)
+# Qt's and fontconfig's process-lifetime caches are not leaks of ours.
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  LSAN_OPTIONS="suppressions=$PWD/tests/capture/lsan.supp" run asan
+echo "== clang, thread sanitizer: streaming and the capture application's worker"
+tsan_tests=(stream_test format_test convert_bands_test capture/capture_controller_test)
 cmake -S . -B build/tsan -G Ninja -DVOCAM_BENCH=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DVOCAM_TSAN=ON -DCMAKE_BUILD_TYPE=Debug > /dev/null
-cmake --build build/tsan -j "$jobs" --target "${tsan_tests[@]}"
+cmake --build build/tsan -j "$jobs" --target "${tsan_tests[@]##*/}"
 for t in "${tsan_tests[@]}"; do
-  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" "build/tsan/tests/$t"
+  QT_QPA_PLATFORM=offscreen TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/capture/tsan.supp" \
+    "build/tsan/tests/$t"
 done
 fuzz() {  # target, seed corpus, seconds; seeded, so a run can be repeated
   local corpus

@@ -143,9 +143,10 @@ TEST_F(Streamed, OneShotExposureReachesTheTargetWithinThreeCalls) {
         for (; calls < 3; ++calls) {
             freshFrame([&](const std::uint8_t *f) {
                 mean = regionMean(f, 0, 0, width, height);
-                if (std::abs(mean - target) > 0.05 * target)
+                if (std::abs(mean - target) > 0.05 * target) {
                     EXPECT_EQ(vocam_oneshot_autoexposure(h, target, f, 0, 0, width, height, 0.0),
                               0);
+                }
             });
             if (std::abs(mean - target) <= 0.05 * target) break;
         }

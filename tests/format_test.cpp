@@ -263,6 +263,17 @@ TEST_F(Format, FramesShowTheWindowInTheModelsPhaseAndConvertWhileStreaming) {
     // Only the stamp words (one per 4 KiB) may differ.
     EXPECT_LE(differing, (expected.size() / 4096 + 2) * 8);
     EXPECT_EQ(vocam_convert_frame_to_rgb(h, rgb.data(), frame, &image, params), 0);
+    // Row bands on two threads give the same picture as the calling thread.
+    EXPECT_EQ(vocam_set_conversion_threads(nullptr, 2), -22);
+    EXPECT_EQ(vocam_set_conversion_threads(h, 9), -22);
+    ASSERT_EQ(vocam_set_conversion_threads(h, 2), 0);
+    std::vector<std::uint8_t> banded(rgb.size(), 0);
+    const std::uint32_t corrected[3] = {12, 1, 14};
+    ASSERT_EQ(vocam_convert_frame_to_rgb(h, banded.data(), frame, &image, corrected), 0);
+    ASSERT_EQ(vocam_set_conversion_threads(h, 1), 0);
+    std::vector<std::uint8_t> single(rgb.size(), 0);
+    ASSERT_EQ(vocam_convert_frame_to_rgb(h, single.data(), frame, &image, corrected), 0);
+    EXPECT_EQ(banded, single);
     vocam_release_buffer(h, index);
     // The grey ramp along the top: brighter to the right, and reddish under
     // the scene's warm light until white balance corrects it.

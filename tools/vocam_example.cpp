@@ -2,11 +2,15 @@
 // its identity, geometry and data rates, then streams, converts the newest
 // frame to RGB and saves it as a PNG file.
 //
-//   vocam_example [RESOURCE_FOLDER [PNG_FILE]]
+//   vocam_example [RESOURCE_FOLDER [PNG_FILE [THREADS]]]
+//
+// THREADS: threads the conversion of a large frame may use (0, the default:
+// the cores available, at most 8).
 #include <png.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 #include "vocamapi.h"
@@ -70,6 +74,7 @@ int main(int argc, char **argv) {
     // Without a folder the library uses its installed data folder.
     const char *resources = argc > 1 && argv[1][0] != '\0' ? argv[1] : nullptr;
     const char *picture = argc > 2 ? argv[2] : "vocam_frame.png";
+    const unsigned long threads = argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 0;
     if (int r = vocam_init(resources); r < 0) {
         std::printf("start-up failed: %s (%d)\n", vocam_strerror(r), r);
         return 1;
@@ -111,6 +116,11 @@ int main(int argc, char **argv) {
         std::printf("  current rate  %u kpixel/s\n", word);
     if (vo_usb_read_vocam_u32(camera, 0x0008, &word) == 0)
         std::printf("  FPGA          %s\n", word & 0x20 ? "configured" : "not configured");
+    if (int r = vocam_set_conversion_threads(camera, static_cast<std::uint32_t>(threads)); r < 0) {
+        std::printf("unable to convert on %lu threads: %d\n", threads, r);
+        vocam_camera_close(&camera);
+        return 1;
+    }
     const int grabbed = grabFrame(camera, picture);
     if (grabbed < 0) std::printf("unable to grab a frame: %d\n", grabbed);
     vocam_camera_close(&camera);

@@ -38,8 +38,8 @@ int oneShot(Control control, _vocam *handle, std::uint32_t target, const std::ui
     if (handle == nullptr || frame == nullptr) return -22;
     _FrameDesc fd;
     if (const int r = fill_FrameDesc(handle, 0, &fd, x, y, width, height, 0); r != 0) return r;
-    const std::uint32_t id = control == Control::Exposure ? VOCAM_PROP_EXPOSURE
-                             : control == Control::Gain   ? VOCAM_PROP_GAIN
+    const std::uint32_t id = control == Control::Exposure ? std::uint32_t{VOCAM_PROP_EXPOSURE}
+                             : control == Control::Gain   ? std::uint32_t{VOCAM_PROP_GAIN}
                                                           : kIris;
     int lo = 0, hi = 0, value = 0;
     std::uint32_t flags = 0;

@@ -10,6 +10,7 @@
 #include <immintrin.h>
 #endif
 
+#include "color/isa.h"
 #include "color/kernel_common.h"
 #include "vo_cam.h"
 #include "vo_guard.h"

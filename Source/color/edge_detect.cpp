@@ -37,37 +37,46 @@ struct Rows {
     int operator()(uint32_t x, uint32_t y, uint32_t) const { return row(y)[size_t(x) * Step]; }
 };
 
-// Writes source pixel (x, y) to its oriented place in a 24-bit or 32-bit picture.
-template <uint32_t P, bool Flip>
+// Rows of 16-bit samples already through the table and byte order, in a
+// ring of three rows on the stack like the fetched rows above.
+struct Rows16 {
+    uint16_t (*ring)[kEdgeRingWidth];
+    const uint16_t *row(uint32_t y) const { return ring[y % 3]; }
+    int operator()(uint32_t x, uint32_t y, uint32_t) const { return row(y)[x]; }
+};
+
+// Writes source pixel (x, y) to its oriented place in a picture of P
+// elements T a pixel.
+template <uint32_t P, bool Flip, class T = uint8_t>
 struct OrientedWriter {
-    uint8_t *dst;
+    T *dst;
     uint32_t width, height;
     int topDown;
-    uint8_t *at(uint32_t x, uint32_t y) const {
+    T *at(uint32_t x, uint32_t y) const {
         const uint32_t row = memoryRow(y, height, topDown);
         const uint32_t col = Flip ? width - 1 - x : x;
         return dst + (size_t(row) * width + col) * P;
     }
-    void operator()(uint32_t x, uint32_t y, uint32_t c, int v) const { at(x, y)[c] = uint8_t(v); }
+    void operator()(uint32_t x, uint32_t y, uint32_t c, int v) const { at(x, y)[c] = T(v); }
 };
 
 // Interior pixels [xb, xe) of row y (1 <= y <= H-2), straight pointer walk.
-template <uint32_t Step, uint32_t P, bool Flip>
-void scalarSpan(uint8_t *outRow, const uint8_t *up, const uint8_t *cur, const uint8_t *dn,
-                uint32_t width, uint32_t xb, uint32_t xe, Phase ph) {
+template <uint32_t Step, uint32_t P, bool Flip, class T = uint8_t>
+void scalarSpan(T *outRow, const T *up, const T *cur, const T *dn, uint32_t width, uint32_t xb,
+                uint32_t xe, Phase ph) {
     const uint32_t rc = ph.rowColour(), oc = ph.otherColour();
     for (uint32_t x = xb; x < xe; ++x) {
         const size_t i = size_t(x) * Step;
         const int l = cur[i - Step], r = cur[i + Step], u = up[i], d = dn[i];
-        uint8_t *o = outRow + size_t(Flip ? width - 1 - x : x) * P;
+        T *o = outRow + size_t(Flip ? width - 1 - x : x) * P;
         if (ph.isGreen(x)) {
             o[kGreen] = cur[i];
-            o[rc] = uint8_t(edge::mean2(l, r));
-            o[oc] = uint8_t(edge::mean2(u, d));
+            o[rc] = T(edge::mean2(l, r));
+            o[oc] = T(edge::mean2(u, d));
         } else {
             o[rc] = cur[i];
-            o[oc] = uint8_t(edge::mean4(up[i - Step], up[i + Step], dn[i - Step], dn[i + Step]));
-            o[kGreen] = uint8_t(edge::edgeGreen(l, r, u, d));
+            o[oc] = T(edge::mean4(up[i - Step], up[i + Step], dn[i - Step], dn[i + Step]));
+            o[kGreen] = T(edge::edgeGreen(l, r, u, d));
         }
     }
 }
@@ -102,6 +111,37 @@ void rowsPass(uint8_t *dst, const Rows<Step> &s, uint32_t width, uint32_t height
             x = vector(outRow, up, cur, dn, width, ph.blueRow, ph.isGreen(0));
         }
         scalarSpan<Step, P, Flip>(outRow, up, cur, dn, width, x, width - 1, ph);
+    }
+}
+
+// 48-bit pictures from fetched 16-bit rows: the walk of rowsPass.
+template <bool Flip, class FetchRow>
+void rowsPass48(uint16_t *dst, const Rows16 &s, uint32_t width, uint32_t height, Phase row0,
+                int topDown, FetchRow fetchRow) {
+    const OrientedWriter<3, Flip, uint16_t> out{dst, width, height, topDown};
+    const simd::Edge48SpanFn vector = simd::edge48Span(Flip);
+    fetchRow(0);
+    fetchRow(1);
+    for (uint32_t y = 0; y < height; ++y) {
+        if (y >= 1 && y + 1 < height) fetchRow(y + 1);
+        const Phase ph = phaseOfRow(row0, y);
+        if (y == 0 || y + 1 == height) {
+            for (uint32_t x = 0; x < width; ++x) out(x, y, ph.channelAt(x), s(x, y, 0));
+            edge::borderRow(s, out, width, y, y == 0 ? 1 : height - 2, ph, false);
+            continue;
+        }
+        for (uint32_t x : {0u, width - 1}) {
+            out(x, y, ph.channelAt(x), s(x, y, 0));
+            edge::columnBorderPixel(s, out, x, y, x == 0 ? 1 : width - 2, ph);
+        }
+        uint16_t *outRow = dst + size_t(memoryRow(y, height, topDown)) * width * 3;
+        const uint16_t *up = s.row(y - 1), *cur = s.row(y), *dn = s.row(y + 1);
+        uint32_t x = 1;
+        if (vector) {
+            scalarSpan<1, 3, Flip>(outRow, up, cur, dn, width, 1, 2, ph);
+            x = vector(outRow, up, cur, dn, width, ph.blueRow, ph.isGreen(0));
+        }
+        scalarSpan<1, 3, Flip>(outRow, up, cur, dn, width, x, width - 1, ph);
     }
 }
 
@@ -158,6 +198,22 @@ void twoPass(typename Px::T *dst, const typename Fetch::In *src, uint32_t width,
             else
                 rowsPass<Px::kStep, 1, false, false>(dst, rows, width, height, row0, topDown,
                                                      fetchRow);
+            return;
+        }
+    } else {
+        if (width <= kEdgeRingWidth - 32) {
+            alignas(32) uint16_t ring[3][kEdgeRingWidth];
+            const Rows16 rows{ring};
+            auto fetchRow = [&](uint32_t y) {
+                const uint16_t *in = src + size_t(wovenSourceRow(y, height, deinterlace)) * width;
+                uint16_t *o = ring[y % 3];
+                for (uint32_t x = 0; x < width; ++x) o[x] = uint16_t(fetch(in, x));
+            };
+            const Phase row0{blueRow != 0, greenFirst != 0};
+            if (flipX)
+                rowsPass48<true>(dst, rows, width, height, row0, topDown, fetchRow);
+            else
+                rowsPass48<false>(dst, rows, width, height, row0, topDown, fetchRow);
             return;
         }
     }

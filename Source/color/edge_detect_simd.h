@@ -20,4 +20,10 @@ using EdgeSpanFn = uint32_t (*)(uint8_t *outRow, const uint8_t *up, const uint8_
 // when there is none.
 EdgeSpanFn edgeSpan(uint32_t P, uint32_t Step, bool flip);
 
+// The same into 48-bit pixels from rows of 16-bit samples (already through
+// the table and byte order), one pixel per 16-bit lane.
+using Edge48SpanFn = uint32_t (*)(uint16_t *outRow, const uint16_t *up, const uint16_t *cur,
+                                  const uint16_t *dn, uint32_t width, bool blueRow, bool green0);
+Edge48SpanFn edge48Span(bool flip);
+
 }  // namespace vocam::kernels::simd

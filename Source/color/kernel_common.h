@@ -227,27 +227,4 @@ void placeMosaic(typename Px::T *dst, const typename Fetch::In *src, uint32_t wi
     }
 }
 
-// ---- Instruction set selection ------------------------------------------------------------
-
-enum class Isa { kPortable = 0, kSse41 = 1, kAvx2 = 2 };
-
-// Upper bound on the vector unit the kernels may use; lowered by the tests so
-// that every path is compared with the reference on the same machine.
-inline Isa isaLimit = Isa::kAvx2;
-
-// The widest vector unit this processor offers (decided once), within isaLimit.
-inline Isa bestIsa() {
-#if defined(__x86_64__) || defined(__i386__)
-    static const Isa detected = [] {
-        __builtin_cpu_init();
-        if (__builtin_cpu_supports("avx2")) return Isa::kAvx2;
-        if (__builtin_cpu_supports("sse4.1")) return Isa::kSse41;
-        return Isa::kPortable;
-    }();
-    return detected < isaLimit ? detected : isaLimit;
-#else
-    return Isa::kPortable;
-#endif
-}
-
 }  // namespace vocam::kernels

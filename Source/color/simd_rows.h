@@ -1,11 +1,12 @@
-// Vector bodies of the hottest row loops, compiled once per instruction set
-// (simd_sse41.cpp, simd_avx2.cpp from simd_rows.inc) and picked at run time.
+// Vector bodies of the hottest row loops, built once per instruction set
+// (simd_rows.cpp from simd_rows.inc) and picked at run time.
 // Each body handles whole 16-pixel blocks from pixel 2 on and returns the first
 // pixel it left to the portable code, which finishes the row identically.
 #pragma once
 
 #include <cstdint>
 
+#include "color/isa.h"
 #include "color/kernel_common.h"
 
 namespace vocam::kernels {
@@ -43,27 +44,8 @@ struct SimdRows {
     FourColorsRowFn fourColors[2];
 };
 
-namespace sse41 {
-const SimdRows &rows();
-}
-namespace avx2 {
-const SimdRows &rows();
-}
-
 // The bodies for this processor, or null for the portable path.
-inline const SimdRows *simdRows() {
-#if defined(__x86_64__) || defined(__i386__)
-    switch (bestIsa()) {
-        case Isa::kAvx2:
-            return &avx2::rows();
-        case Isa::kSse41:
-            return &sse41::rows();
-        case Isa::kPortable:
-            break;
-    }
-#endif
-    return nullptr;
-}
+const SimdRows *simdRows();
 
 constexpr uint32_t simdIndex(bool out32, bool flipX, bool wide) {
     return (out32 ? 4u : 0u) + (flipX ? 2u : 0u) + (wide ? 1u : 0u);

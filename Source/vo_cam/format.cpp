@@ -237,6 +237,14 @@ VOCAM_API int vocam_convert_frame_to_rgb(_vocam *handle, std::uint8_t *dst, cons
     });
 }
 
+VOCAM_API int vocam_set_conversion_threads(_vocam *handle, std::uint32_t threads) {
+    return vo::guard(__func__, [&]() -> int {
+        if (handle == nullptr) return -22;
+        if (const int r = vo_usb_create_votf(handle); r != 0) return r;
+        return handle->converter->SetConversionThreads(threads);
+    });
+}
+
 VOCAM_API int vocam_enable_callback_notification(_vocam *handle, std::uint32_t type,
                                                  vocam_callback callback, void *context) {
     return vo::guard(__func__, [&]() -> int {

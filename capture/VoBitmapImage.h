@@ -1,0 +1,43 @@
+// One frame-sized 24-bit pixel buffer with an owner count: the image worker
+// fills one buffer while the live view and the still view each hold another.
+#pragma once
+
+#include <QImage>
+#include <QSizeF>
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+namespace vocapture {
+
+class VoBitmapImage {
+  public:
+    explicit VoBitmapImage(QSizeF size);
+    VoBitmapImage(const VoBitmapImage &) = delete;
+    VoBitmapImage &operator=(const VoBitmapImage &) = delete;
+
+    void lockImage();
+    // Drops the bitmap wrapper when the last holder lets go; the pixels stay.
+    void releaseImage();
+    bool available() const;
+    int owners() const;
+    // Wraps the pixels (no copy) in a fresh bitmap for drawing.
+    void updateBitmap();
+
+    std::uint8_t *buffer() { return buffer_.data(); }
+    const std::uint8_t *buffer() const { return buffer_.data(); }
+    QSizeF size() const { return size_; }
+    // The wrapper, or a null image when there is none.
+    QImage bmp() const;
+
+  private:
+    mutable std::mutex lock_;
+    std::optional<QImage> bmp_;
+    std::vector<std::uint8_t> buffer_;
+    QSizeF size_;
+    int owners_ = 0;
+};
+
+}  // namespace vocapture

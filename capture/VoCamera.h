@@ -1,0 +1,197 @@
+// The application's one open camera: the SDK's flat calls wrapped with the
+// application's view of each adjustable property (value, range and flags in
+// display units), slider percentages, the split of a total gain into an
+// analogue and a digital part, and named exceptions for failures that leave
+// that view unusable.
+#pragma once
+
+#include <QPointF>
+#include <QSizeF>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+
+#include "vocamapi.h"
+
+namespace vocapture {
+
+// A failure with the name the rest of the application reports it by.
+class CaptureException : public std::runtime_error {
+  public:
+    CaptureException(const char *name, const char *reason) : std::runtime_error(reason), name_(name) {}
+    const std::string &name() const { return name_; }
+    const char *reason() const { return what(); }
+
+  private:
+    std::string name_;
+};
+
+#define VOCAPTURE_EXCEPTION(Name)                                                    \
+    class Name : public CaptureException {                                           \
+      public:                                                                        \
+        explicit Name(const char *reason) : CaptureException(#Name, reason) {}       \
+    }
+VOCAPTURE_EXCEPTION(ImageCaptureError);
+VOCAPTURE_EXCEPTION(InvalidProperty);
+VOCAPTURE_EXCEPTION(PropertyError);
+VOCAPTURE_EXCEPTION(PropertySetError);
+VOCAPTURE_EXCEPTION(StreamingError);
+VOCAPTURE_EXCEPTION(VideoFormatError);
+VOCAPTURE_EXCEPTION(ImageFormatError);
+#undef VOCAPTURE_EXCEPTION
+
+// One adjustable property in display units; `flags` is the SDK's word,
+// handed back unchanged on every set.
+struct property {
+    float value = 0;
+    float min_value = 0;
+    float max_value = 0;
+    std::uint32_t flags = 0;
+};
+
+// Percentage of a record's range its value stands at (what a 0..100 slider shows).
+double percentageOf(const property &p);
+
+class VoCamera {
+  public:
+    // Starts the SDK and opens the first camera once; a failure leaves no instance.
+    static void initialize(const char *resourceRoot = nullptr);
+    static VoCamera *instance();
+    static void cleanup();
+
+    ~VoCamera();
+    VoCamera(const VoCamera &) = delete;
+    VoCamera &operator=(const VoCamera &) = delete;
+
+    bool isColor();
+    bool supportsSubsampling();
+
+    void startStreaming();
+    void stopStreaming();
+    // Ends the SDK stream without freeing its buffers, so that a frame wait
+    // blocked on a silent camera returns; stopStreaming finishes the job.
+    void interruptStreaming();
+
+    int waitForImage();
+    std::uint8_t *getImage(int index);
+    void releaseImage(int index);
+    void convertRawImage(const std::uint8_t *raw, std::uint8_t *bitmap);
+    void updateWhitebalance(const std::uint8_t *raw);
+    void updateColorGains();
+
+    void updateGain(double percent) { setGainHelper(1, percent); }
+    void updateGainRed(double percent) { setGainHelper(2, percent); }
+    void updateGainGreen(double percent) { setGainHelper(3, percent); }
+    void updateGainBlue(double percent) { setGainHelper(4, percent); }
+    void setGainHelper(int selector, double percent);
+
+    void updateExposure(double percent);
+    void updateAutoexposureTarget(double percent);
+    void updateAutoexposure(bool on);
+
+    void updateGamma(double percent) { updateDigitalPropertyHelper(VOCAM_PROP_GAMMA, percent); }
+    void updateContrast(double percent) { updateDigitalPropertyHelper(VOCAM_PROP_CONTRAST, percent); }
+    void updateBrightness(double percent) { updateDigitalPropertyHelper(VOCAM_PROP_BRIGHTNESS, percent); }
+    void updateHue(double percent) { updateDigitalPropertyHelper(VOCAM_PROP_HUE, percent); }
+    void updateSaturation(double percent) { updateDigitalPropertyHelper(VOCAM_PROP_SATURATION, percent); }
+    void updateDigitalPropertyHelper(int id, double percent);
+
+    void setXMirror(bool on);
+    void setYMirror(bool on);
+    void setEncoding(int method);
+    void setLightSource(int matrix);
+
+    void setSize(QSizeF size) { setSize(size, QPointF(0, 0), 1); }
+    void setSize(QSizeF size, QPointF location) { setSize(size, location, 1); }
+    void setSize(QSizeF size, QPointF location, int subsample);
+
+    bool isTemperatureSupported();
+    void setTemperatureEnable(bool on);
+
+    void updateTotalGains();
+    int getPropertyHelper(int id);
+
+    // Snapshots, safe from any thread.
+    std::string model_name() const;
+    std::uint32_t serial_number() const { return serial_number_; }
+    std::uint32_t firmware_version() const { return firmware_version_; }
+    std::uint32_t fpga_version() const { return fpga_version_; }
+    int light_source() const;
+    int encoding() const;
+    property hue() const;
+    property saturation() const;
+    property brightness() const;
+    property contrast() const;
+    property gamma() const;
+    property temperature() const;
+    int auto_exposure_target() const;
+    bool auto_exposure() const;
+    bool x_mirror() const;
+    bool y_mirror() const;
+    property exposure() const;
+    property gain() const;
+    property gain_red() const;
+    property gain_green() const;
+    property gain_blue() const;
+    property digital_gain() const;
+    property digital_gain_red() const;
+    property digital_gain_green() const;
+    property digital_gain_blue() const;
+    property total_gain() const;
+    property total_gain_red() const;
+    property total_gain_green() const;
+    property total_gain_blue() const;
+    int subsampling() const;
+    QSizeF maximum_size() const;
+    QSizeF size() const;
+    QPointF location() const;
+    _VOCAM_IMAGE_FORMAT format() const;
+    bool streaming() const { return streaming_; }
+    _vocam *handle() const { return ref_; }
+
+  private:
+    VoCamera() = default;
+    bool init();
+
+    property getGainHelper(int id);
+    property getDigitalGainHelper(int id);
+    property getDigitalPropertyHelper(int id);
+    property getExposureHelper();
+    property getTemperatureHelper();
+    static void updateTotalGainProperty(property &total, const property &analogue, const property &digital);
+    property *digitalProperty(int id);
+
+    // The worker converts and balances while the main thread changes
+    // settings, and both reach the same colour engine through the SDK, so
+    // every property, conversion and format call holds this lock. The frame
+    // wait and the stream calls do not: they block, or end what blocks.
+    mutable std::recursive_mutex lock_;
+
+    _vocam *ref_ = nullptr;
+    _VOCAM_IMAGE_FORMAT format_{};
+    QSizeF maximum_size_;
+    QSizeF size_;
+    QPointF location_;
+    int subsampling_ = 1;
+    property gain_, gain_red_, gain_green_, gain_blue_;
+    property digital_gain_, digital_gain_red_, digital_gain_green_, digital_gain_blue_;
+    property total_gain_, total_gain_red_, total_gain_green_, total_gain_blue_;
+    property exposure_, temperature_, gamma_, brightness_, contrast_, hue_, saturation_;
+    bool auto_exposure_ = false;
+    bool x_mirror_ = false, y_mirror_ = false;
+    int encoding_ = 1;
+    int light_source_ = 14;
+    int auto_exposure_target_ = 0;
+    std::atomic<bool> streaming_{false};
+    std::atomic<bool> interrupted_{false};
+    std::uint32_t firmware_version_ = 0, fpga_version_ = 0, serial_number_ = 0;
+    std::string model_name_;
+
+    static std::unique_ptr<VoCamera> instance_;
+};
+
+}  // namespace vocapture

@@ -1,0 +1,206 @@
+// The camera object against simulated cameras: what it reads at start-up,
+// how it converts units and splits gains, and the failures it names.
+#include <QApplication>
+#include <QtTest>
+
+#include <cmath>
+
+#include "CaptureHarness.h"
+
+using namespace vocapture;
+using namespace vocapture::test;
+
+class CameraTest : public QObject {
+    Q_OBJECT
+  private slots:
+    void cleanup() { takeDown(); }
+
+    void startUpReadsTheCameraInDisplayUnits() {
+        LogRecorder log;
+        QVERIFY(bringUp("model_02:state=ready:serial=4242"));
+        VoCamera &c = *VoCamera::instance();
+        QCOMPARE(c.maximum_size(), QSizeF(1280, 1024));
+        QCOMPARE(c.size(), QSizeF(1280, 1024));
+        QCOMPARE(c.serial_number(), 4242u);
+        QCOMPARE(c.model_name(), std::string("VoCam model_02"));
+        QCOMPARE(c.encoding(), 1);
+        QCOMPARE(c.light_source(), 14);
+        QCOMPARE(c.auto_exposure_target(), 50);
+        QCOMPARE(sdkValue(VOCAM_PROP_AUTO_EXPOSURE_TARGET), 127);  // 2.55 x 50, truncated
+        // Each record is the SDK's integer over the property's unit.
+        struct Case {
+            vocapture::property p;
+            int id;
+            double unit;
+        };
+        for (const Case &k : {Case{c.gain(), VOCAM_PROP_GAIN, 4096}, Case{c.gain_red(), VOCAM_PROP_GAIN_RED, 4096},
+                              Case{c.digital_gain(), VOCAM_PROP_DIGITAL_GAIN, 100},
+                              Case{c.gamma(), VOCAM_PROP_GAMMA, 100}, Case{c.hue(), VOCAM_PROP_HUE, 100},
+                              Case{c.exposure(), VOCAM_PROP_EXPOSURE, 1000}}) {
+            int min = 0, max = 0, value = 0;
+            std::uint32_t flags = 0;
+            QCOMPARE(vocam_property_get_range(c.handle(), k.id, &min, &max, &value, &flags), 0);
+            QCOMPARE(k.p.min_value, float(min / k.unit));
+            QCOMPARE(k.p.value, float(value / k.unit));
+            QCOMPARE(k.p.flags, flags);
+            if (k.id != VOCAM_PROP_EXPOSURE || max / k.unit <= 1000) QCOMPARE(k.p.max_value, float(max / k.unit));
+        }
+        QCOMPARE(c.total_gain_red().value, c.gain_red().value * c.digital_gain_red().value);
+        QCOMPARE(c.total_gain_red().max_value, c.gain_red().max_value * c.digital_gain_red().max_value);
+        QCOMPARE(log.count("maximum_size: 1280 x 1024"), 1);
+        QCOMPARE(log.count("gain_green: "), 1);
+    }
+
+    void aBusWithoutCamerasLeavesNoInstance() {
+        QVERIFY(!bringUp(""));
+    }
+
+    void greenGainSetsBothGreensAndTheRestGoesDigital() {
+        QVERIFY(bringUp("model_02:state=ready"));
+        VoCamera &c = *VoCamera::instance();
+        const int green2Before = sdkValue(VOCAM_PROP_GAIN_GREEN2);
+        c.updateGainRed(30);
+        QCOMPARE(sdkValue(VOCAM_PROP_GAIN_GREEN2), green2Before);
+        const vocapture::property total = c.total_gain_green();
+        c.updateGainGreen(75);
+        const double t = total.min_value + (total.max_value - total.min_value) * 0.75;
+        const vocapture::property a = c.gain_green();
+        QVERIFY(t > a.max_value);  // beyond the analogue range: the digital part takes the rest
+        QCOMPARE(a.value, a.max_value);
+        QCOMPARE(sdkValue(VOCAM_PROP_GAIN_GREEN1), int(4096.0 * a.max_value));
+        QCOMPARE(sdkValue(VOCAM_PROP_GAIN_GREEN2), int(4096.0 * a.max_value));
+        QCOMPARE(c.digital_gain_green().value, float(t / a.max_value));
+        QCOMPARE(sdkValue(VOCAM_PROP_DIGITAL_GAIN_GREEN), int(100.0 * float(t / a.max_value)));
+        QVERIFY(std::fabs(c.total_gain_green().value - t) < 1e-4);
+    }
+
+    void theEndsOfTheGainRange() {
+        QVERIFY(bringUp("model_02:state=ready"));
+        VoCamera &c = *VoCamera::instance();
+        c.updateGain(100);
+        const vocapture::property digital = c.digital_gain();
+        const vocapture::property analogue = c.gain();
+        QCOMPARE(digital.value, digital.max_value);
+        QCOMPARE(sdkValue(VOCAM_PROP_DIGITAL_GAIN), int(100.0 * digital.max_value));
+        QCOMPARE(c.total_gain().value, analogue.max_value * digital.max_value);
+        c.updateGain(0);
+        QCOMPARE(c.total_gain().value, c.total_gain().min_value);
+    }
+
+    void exposureGoesInMicrosecondsAndAutoExposureKeepsTheUnit() {
+        QVERIFY(bringUp("model_02:state=ready:autoexp=1"));
+        VoCamera &c = *VoCamera::instance();
+        c.updateExposure(10);
+        const vocapture::property e = c.exposure();
+        const double expected = e.min_value + (e.max_value - e.min_value) * 0.10;
+        QCOMPARE(e.value, float(expected));
+        QCOMPARE(sdkValue(VOCAM_PROP_EXPOSURE), int(1000.0 * expected));
+        c.updateAutoexposure(true);
+        std::uint32_t flags = 0;
+        QCOMPARE(sdkValue(VOCAM_PROP_EXPOSURE, &flags), int(1000.0 * expected));
+        QVERIFY(flags & 0x4000u);
+        QVERIFY(c.auto_exposure());
+        c.updateAutoexposure(false);
+        sdkValue(VOCAM_PROP_EXPOSURE, &flags);
+        QVERIFY(!(flags & 0x4000u));
+    }
+
+    void longExposuresArePresentedUpTo500ms() {
+        QVERIFY(bringUp("model_05:state=ready"));
+        int min = 0, max = 0, value = 0;
+        std::uint32_t flags = 0;
+        vocam_property_get_range(VoCamera::instance()->handle(), VOCAM_PROP_EXPOSURE, &min, &max, &value, &flags);
+        QVERIFY(max < 0);  // an hour in microseconds does not fit an int
+        QVERIFY(static_cast<std::uint32_t>(max) / 1000.0 > 1000);
+        QCOMPARE(VoCamera::instance()->exposure().max_value, 500.0f);
+    }
+
+    void coolingFollowsTheFlagExceptOnThe4008x2672Sensor() {
+        QVERIFY(bringUp("model_05:state=ready"));
+        VoCamera &c = *VoCamera::instance();
+        QVERIFY(c.isTemperatureSupported());
+        c.setTemperatureEnable(true);
+        std::uint32_t flags = 0;
+        sdkValue(VOCAM_PROP_TEMPERATURE, &flags);
+        QVERIFY(flags & VOCAM_PROP_FLAG_ON);
+        QCOMPARE(c.temperature().value, c.temperature().min_value);
+        c.setTemperatureEnable(false);
+        sdkValue(VOCAM_PROP_TEMPERATURE, &flags);
+        QVERIFY(!(flags & VOCAM_PROP_FLAG_ON));
+        takeDown();
+
+        QVERIFY(bringUp("model_05:state=ready:size=4008x2672"));
+        QVERIFY(!VoCamera::instance()->isTemperatureSupported());
+        VoCamera::instance()->setTemperatureEnable(true);
+        sdkValue(VOCAM_PROP_TEMPERATURE, &flags);
+        QVERIFY(!(flags & VOCAM_PROP_FLAG_ON));
+    }
+
+    void geometryIsRefusedWhileStreaming() {
+        QVERIFY(bringUp("model_02:state=ready"));
+        VoCamera &c = *VoCamera::instance();
+        c.setSize(QSizeF(640, 480), QPointF(320, 272), 1);
+        QCOMPARE(c.size(), QSizeF(640, 480));
+        c.startStreaming();
+        QVERIFY(c.streaming());
+        try {
+            c.setSize(QSizeF(320, 240));
+            QFAIL("a geometry change while streaming was accepted");
+        } catch (const CaptureException &e) {
+            QCOMPARE(e.name(), std::string("StreamingError"));
+            QCOMPARE(QString(e.reason()), QString("unable to set video format when streaming"));
+        }
+        QCOMPARE(c.size(), QSizeF(640, 480));
+        QCOMPARE(c.format().Width, 640u);
+        c.stopStreaming();
+        c.setSize(QSizeF(1280, 1024), QPointF(0, 0), 2);
+        QCOMPARE(c.size(), QSizeF(640, 512));
+        QCOMPARE(c.subsampling(), 2);
+    }
+
+    void failuresRaiseTheirNamedExceptions() {
+        QVERIFY(bringUp("model_02:state=ready:autoexp=0"));
+        VoCamera &c = *VoCamera::instance();
+        struct Case {
+            const char *name, *reason;
+            std::function<void()> act;
+        };
+        const std::vector<Case> cases{
+            {"InvalidProperty", "the given property is not valid", [&] { c.setGainHelper(7, 50); }},
+            {"InvalidProperty", "the given property is not valid", [&] { c.updateDigitalPropertyHelper(99, 50); }},
+            {"InvalidProperty", "the given property cannot be read", [&] { c.getPropertyHelper(9999); }},
+            {"PropertyError", "camera does not support auto exposure", [&] { c.updateAutoexposure(true); }},
+            {"ImageCaptureError", "unable to wait for image capture", [&] { c.waitForImage(); }},
+            {"ImageCaptureError", "unable to relase buffer", [&] { c.releaseImage(5); }},
+            {"VideoFormatError", "unable to set video format",
+             [&] {
+                 device().unplug();
+                 c.setSize(QSizeF(640, 480));
+             }},
+        };
+        for (const Case &k : cases) {
+            try {
+                k.act();
+                QFAIL(qPrintable(QString("no %1 for '%2'").arg(k.name, k.reason)));
+            } catch (const CaptureException &e) {
+                QCOMPARE(e.name(), std::string(k.name));
+                QCOMPARE(QString(e.reason()), QString(k.reason));
+            }
+        }
+        takeDown();
+        QVERIFY(bringUp("model_05:state=ready:autoexp=1"));
+        device().unplug();
+        for (auto act : {+[] { VoCamera::instance()->updateAutoexposure(true); },
+                         +[] { VoCamera::instance()->setTemperatureEnable(true); }}) {
+            try {
+                act();
+                QFAIL("a setting the camera could not take was reported as made");
+            } catch (const PropertySetError &e) {
+                QVERIFY(QString(e.reason()).startsWith("unable to set "));
+            }
+        }
+    }
+};
+
+VOCAPTURE_TEST_MAIN(CameraTest)
+#include "camera_test.moc"

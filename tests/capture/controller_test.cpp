@@ -1,0 +1,297 @@
+// The window controller and its image worker on simulated cameras, offscreen:
+// the controls it fills, the geometry list and changes, the white-balance
+// countdown, the frame socket, and cameras that misbehave.
+#include <QApplication>
+#include <QScrollArea>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <chrono>
+#include <future>
+
+#include "CaptureHarness.h"
+#include "ImageViewer.h"
+#include "VoBitmapImage.h"
+#include "VoCameraController.h"
+#include "ui_MainWindow.h"
+#include "ui_SettingsPanel.h"
+
+using namespace vocapture;
+using namespace vocapture::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+QStringList comboItems(const QComboBox *combo) {
+    QStringList out;
+    for (int i = 0; i < combo->count(); ++i) out << combo->itemText(i);
+    return out;
+}
+
+bool framesFlow(VoCameraController &c, int frames = 3) {
+    const auto start = c.framesDelivered();
+    return QTest::qWaitFor([&] { return c.framesDelivered() >= start + frames; }, 10000);
+}
+
+// Time of a call, in seconds.
+template <typename F> double timed(F &&f) {
+    const auto start = std::chrono::steady_clock::now();
+    f();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+class ControllerTest : public QObject {
+    Q_OBJECT
+    std::unique_ptr<VoCameraController> controller;
+
+    VoCameraController &start(const std::string &description, int port = 0) {
+        if (!bringUp(description)) throw std::runtime_error("no camera");
+        controller = std::make_unique<VoCameraController>();
+        controller->awakeFromNib(port);
+        controller->window()->show();
+        return *controller;
+    }
+
+  private slots:
+    void cleanup() {
+        if (controller) controller->stopStreaming();
+        controller.reset();
+        takeDown();
+    }
+
+    void theViewCentresSmallPicturesAndScrollsLargeOnes() {
+        QScrollArea area;
+        area.setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+        auto *view = new ImageViewer;
+        area.setWidget(view);
+        view->setScrollView(&area);
+        area.resize(420, 320);
+        area.show();
+        const QSize visible = area.maximumViewportSize();
+        VoBitmapImage large(QSizeF(640, 480)), small(QSizeF(200, 100));
+        view->setImage(&large);
+        QCOMPARE(view->updateFrameSize(), QRect(0, 0, 640, 480));
+        QCOMPARE(view->size(), QSize(640, 480));
+        view->setImage(&small);
+        QCOMPARE(large.owners(), 0);
+        QVERIFY(large.bmp().isNull());  // the wrapper goes with the last holder
+        QCOMPARE(view->updateFrameSize(),
+                 QRect((visible.width() - 200) / 2, (visible.height() - 100) / 2, 200, 100));
+        QCOMPARE(view->size(), visible);
+        small.buffer()[0] = 0x7F;
+        QCOMPARE(QColor(view->snapshot().pixel(0, 0)).red(), 0x7F);  // drawn from the buffer, not a copy of it
+        view->releaseImage();
+        QVERIFY(view->snapshot().isNull());
+        QCOMPARE(small.owners(), 0);
+    }
+
+    void geometryListOfALargeSensor() {
+        LogRecorder log;
+        auto &c = start("model_02:state=ready");
+        QCOMPARE(comboItems(c.ui().geometry),
+                 QStringList({"1280 x 1024", "1280 x 720", "1024 x 768", "800 x 600", "720 x 480",
+                              "640 x 512 (subsampled by 2)", "640 x 480", "320 x 256 (subsampled by 4)", "320 x 240"}));
+        QCOMPARE(log.count("skipping resolution "), 5);
+        QCOMPARE(log.count("skipping resolution 1600 x 1200"), 1);
+        QCOMPARE(c.ui().geometry->currentText(), QString("1280 x 1024"));
+    }
+
+    void geometryListOfASmallSensorWithoutSubsampling() {
+        LogRecorder log;
+        auto &c = start("model_01:state=ready");
+        QCOMPARE(comboItems(c.ui().geometry), QStringList({"640 x 480", "320 x 240"}));
+        QCOMPARE(log.count("skipping resolution "), 10);
+    }
+
+    void controlsAndTextsOfAColourCamera() {
+        auto &c = start("model_02:state=ready:serial=77");
+        auto &u = c.ui();
+        VoCamera &cam = *VoCamera::instance();
+        QVERIFY(u.gainRedSlider->isEnabled() && u.singleShotWhitebalance->isEnabled());
+        QCOMPARE(comboItems(u.encoding), QStringList({"Fast", "Good", "Best"}));
+        QCOMPARE(comboItems(u.lightsource),
+                 QStringList({"None", "Fluorescent", "Daylight", "Incandescent", "Xenon Flash", "Halogen"}));
+        u.gainSlider->setValue(40);
+        QCOMPARE(u.gainText->text(), QString::asprintf("%.2f", cam.total_gain().value));
+        c.settingsUi().gammaSlider->setValue(30);
+        QCOMPARE(c.settingsUi().gammaText->text(), QString::asprintf("%.1f", cam.gamma().value));
+        QCOMPARE(exposureText(150.4), QString("150ms"));
+        QCOMPARE(exposureText(20), QString("20.0ms"));
+        QCOMPARE(exposureText(0.5), QString("0.50ms"));
+        QCOMPARE(c.settingsUi().serial_number->text(), QString("Serial Number: 00000077"));
+        QVERIFY(c.settingsUi().firmware_version->text().startsWith("Camera Firmware Version: "));
+        QVERIFY(!c.settingsUi().cooling->isEnabled());
+        c.updateEncoding("Best");
+        QCOMPARE(cam.encoding(), 3);
+        c.updateLightSource("Xenon Flash");
+        QCOMPARE(cam.light_source(), 4);
+        c.updateLightSource("Moonlight");
+        QCOMPARE(cam.light_source(), 4);
+    }
+
+    void aMonochromeCameraHasNoColourControls() {
+        auto &c = start("model_02:state=ready:color=0");
+        QVERIFY(!c.ui().gainRedSlider->isEnabled());
+        QVERIFY(!c.ui().gainGreenSlider->isEnabled());
+        QVERIFY(!c.ui().gainBlueSlider->isEnabled());
+        QVERIFY(!c.ui().singleShotWhitebalance->isEnabled());
+        QVERIFY(c.ui().gainSlider->isEnabled());
+        QVERIFY(framesFlow(c));
+    }
+
+    void aGeometryChoiceRestartsTheWorkerOnACentredWindow() {
+        auto &c = start("model_02:state=ready");
+        QVERIFY(framesFlow(c));
+        c.updateGeometry("640 x 480");
+        VoCamera &cam = *VoCamera::instance();
+        QCOMPARE(cam.size(), QSizeF(640, 480));
+        QCOMPARE(cam.location(), QPointF(320, 272));
+        QVERIFY(c.currentlyStreaming());
+        QVERIFY(framesFlow(c));
+        QVERIFY(QTest::qWaitFor([&] { return c.videoViewer()->snapshot().size() == QSize(640, 480); }, 5000));
+        c.updateGeometry("320 x 256 (subsampled by 4)");
+        QCOMPARE(cam.size(), QSizeF(320, 256));
+        QCOMPARE(cam.subsampling(), 4);
+        QCOMPARE(cam.location(), QPointF(0, 0));
+        QVERIFY(framesFlow(c));
+        LogRecorder log;
+        c.updateGeometry("640 x 480 (scaled by 2)");
+        QCOMPARE(log.count("error: invalid selection 640 x 480 (scaled by 2)"), 1);
+        QCOMPARE(cam.size(), QSizeF(320, 256));
+    }
+
+    void whiteBalanceCountsDownOnceAndRestoresTheControls() {
+        LogRecorder log;
+        auto &c = start("model_02:state=ready");
+        QVERIFY(framesFlow(c));
+        c.doSingleShotWhitebalance();
+        QCOMPARE(c.whitebalanceRequested(), 9);
+        QVERIFY(!c.ui().gainRedSlider->isEnabled());
+        QVERIFY(!c.ui().singleShotWhitebalance->isEnabled());
+        c.doSingleShotWhitebalance();  // a second press while counting down
+        QVERIFY(c.whitebalanceRequested() <= 9);
+        QVERIFY(QTest::qWaitFor([&] { return c.ui().singleShotWhitebalance->isEnabled(); }, 10000));
+        QCOMPARE(c.whitebalanceRequested(), 0);
+        QVERIFY(c.ui().gainRedSlider->isEnabled() && c.ui().gainBlueSlider->isEnabled());
+        QCOMPARE(log.count("do auto whitebalance "), 3);
+        int at = 9;
+        for (const auto &line : log.lines())
+            if (line.rfind("do auto whitebalance ", 0) == 0) {
+                QVERIFY2(line.find(", wb=" + std::to_string(at) + "]") != std::string::npos, line.c_str());
+                at -= 3;
+            }
+        QCOMPARE(c.ui().gainRedText->text(), QString::asprintf("%.2f", VoCamera::instance()->total_gain_red().value));
+    }
+
+    void aStillGoesToTheFrameClient() {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        auto &c = start("model_02:state=ready", server.serverPort());
+        c.updateGeometry("640 x 480");
+        QVERIFY(framesFlow(c));
+        c.grabStillImage();
+        QVERIFY(!c.stillImageWindow()->isVisible());
+        QVERIFY(server.waitForNewConnection(10000));
+        QTcpSocket *client = server.nextPendingConnection();
+        QByteArray message;
+        while (client->state() == QAbstractSocket::ConnectedState || client->bytesAvailable() > 0) {
+            if (client->bytesAvailable() == 0 && !client->waitForReadyRead(5000)) break;
+            message += client->readAll();
+        }
+        const QByteArray header("@Image width=640 height=480 type=BMP\n");
+        QCOMPARE(header.size(), 37);
+        QVERIFY(message.startsWith(header));
+        QCOMPARE(message.size(), 37 + 921600);
+        // The pixels are a whole converted frame: the same as a conversion of
+        // another frame of the same scene, apart from the frame stamps.
+        c.stopStreaming();
+        const QByteArray pixels = message.mid(37);
+        VoCamera &cam = *VoCamera::instance();
+        cam.startStreaming();
+        const int index = cam.waitForImage();
+        QByteArray expected(921600, 0);
+        cam.convertRawImage(cam.getImage(index), reinterpret_cast<std::uint8_t *>(expected.data()));
+        cam.releaseImage(index);
+        cam.stopStreaming();
+        QCOMPARE(differingPixels(pixels, expected, 640, 480), 0);
+
+        delete client;
+        c.closeSocket();
+        QVERIFY(server.waitForNewConnection(5000));
+        client = server.nextPendingConnection();
+        QByteArray quit;
+        while (client->waitForReadyRead(2000)) quit += client->readAll();
+        quit += client->readAll();
+        QCOMPARE(quit, QByteArray("@Quit\n"));
+        delete client;
+    }
+
+    void withoutAListenerAStillCostsOneLine() {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        const int port = probe.serverPort();
+        probe.close();
+        LogRecorder log;
+        auto &c = start("model_01:state=ready", port);
+        QVERIFY(framesFlow(c));
+        c.grabStillImage();
+        QVERIFY(QTest::qWaitFor([&] { return log.count("error: unable to find to port ") == 1; }, 5000));
+        QVERIFY(framesFlow(c, 5));
+        QCOMPARE(log.count("error: unable to find to port "), 1);
+        QCOMPARE(log.count("error: "), 1);
+        QVERIFY(!c.stillImageWindow()->isVisible());
+    }
+
+    void aStillWithoutAPortOpensTheStillWindow() {
+        auto &c = start("model_01:state=ready");
+        QVERIFY(framesFlow(c));
+        c.grabStillImage();
+        QVERIFY(c.stillImageWindow()->isVisible());
+        QVERIFY(QTest::qWaitFor([&] { return c.imageViewer()->snapshot().size() == QSize(640, 480); }, 5000));
+    }
+
+    void aCameraThatLeavesEndsTheWorkerAndSaysSo() {
+        auto &c = start("model_01:state=ready");
+        QVERIFY(framesFlow(c));
+        device().unplug();
+        QVERIFY(QTest::qWaitFor([&] { return !c.currentlyStreaming(); }, 10000));
+        QVERIFY(c.cameraGone());
+        QVERIFY(QTest::qWaitFor([&] { return c.ui().statusBar->currentMessage() == "The camera is gone"; }, 2000));
+        QCOMPARE(c.videoViewer()->image(), nullptr);
+        QVERIFY(timed([&] { c.stopStreaming(); }) < 3.0);
+    }
+
+    void quittingWithASilentCameraIsBounded() {
+        auto &c = start("model_01:state=ready");
+        QVERIFY(framesFlow(c));
+        device().video().setSilent(true);
+        std::this_thread::sleep_for(200ms);
+        const double seconds = timed([&] { c.stopStreaming(); });
+        QVERIFY2(seconds < 2.5, qPrintable(QString("quitting took %1 s").arg(seconds)));
+        QVERIFY(!c.currentlyStreaming());
+        QVERIFY(!c.cameraGone());
+        QVERIFY(!VoCamera::instance()->streaming());
+    }
+
+    void fiftyGeometryChangesWhileStreaming() {
+        auto &c = start("model_02:state=ready:size=640x480");
+        QVERIFY(framesFlow(c));
+        const QStringList choices = comboItems(c.ui().geometry);
+        QVERIFY(choices.size() >= 2);
+        const std::uint64_t before = c.framesDelivered();
+        for (int i = 0; i < 50; ++i) {
+            c.updateGeometry(choices[i % choices.size()]);
+            QVERIFY(c.currentlyStreaming());
+            QCoreApplication::processEvents();
+        }
+        QVERIFY(framesFlow(c));
+        QVERIFY(c.framesDelivered() > before);
+        QCOMPARE(VoCamera::instance()->size(), QSizeF(320, 240));
+    }
+};
+
+VOCAPTURE_TEST_MAIN(ControllerTest)
+#include "controller_test.moc"

@@ -1,0 +1,115 @@
+// The program in a real X window (run under Xvfb): its screenshot of the
+// main window shows, unscaled, the same picture a conversion of a frame from
+// the same simulated camera gives, next to the controls.
+#include <QApplication>
+#include <QImage>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "CaptureHarness.h"
+#include "ImageViewer.h"
+#include "VoCameraController.h"
+
+using namespace vocapture;
+using namespace vocapture::test;
+
+namespace {
+const char *const kCamera = "model_02:state=ready:size=640x480";
+
+// Where `picture` lies in `shot`, matched exactly away from the frame stamps.
+QPoint findPicture(const QImage &shot, const QImage &picture) {
+    const int w = picture.width(), h = picture.height();
+    // A few points inside the colour patches pick candidate places quickly.
+    const QPoint probes[] = {{75, 300}, {200, 300}, {330, 430}, {460, 300}, {590, 430}};
+    for (int oy = 0; oy + h <= shot.height(); ++oy)
+        for (int ox = 0; ox + w <= shot.width(); ++ox) {
+            bool candidate = true;
+            for (QPoint p : probes)
+                if (shot.pixel(ox + p.x(), oy + p.y()) != picture.pixel(p)) {
+                    candidate = false;
+                    break;
+                }
+            if (!candidate) continue;
+            int differing = 0;
+            for (int y = 0; y < h && differing == 0; ++y)
+                for (int x = 0; x < w; ++x)
+                    if (!nearStamp(x, y, w, h) && shot.pixel(ox + x, oy + y) != picture.pixel(x, y)) ++differing;
+            if (differing == 0) return {ox, oy};
+        }
+    return {-1, -1};
+}
+}  // namespace
+
+class WindowTest : public QObject {
+    Q_OBJECT
+  private slots:
+    void theLiveViewShowsAConvertedFrameBesideTheControls() {
+        QTemporaryDir dir;
+        const QString shotPath = dir.filePath("window.png");
+        QProcess program;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove("QT_QPA_PLATFORM");  // the program draws on the X server
+        env.insert("VOCAM_SIM", kCamera);
+        program.setProcessEnvironment(env);
+        program.start(VOCAM_CAPTURE_PROGRAM, {"--resources", VOCAM_TEST_RESOURCES, "--screenshot", shotPath,
+                                              "--frames", "3"});
+        QVERIFY(program.waitForFinished(60000));
+        QVERIFY2(program.exitCode() == 0, program.readAllStandardError().constData());
+        QVERIFY(QProcessEnvironment::systemEnvironment().contains("DISPLAY"));
+        const QImage shot = QImage(shotPath).convertToFormat(QImage::Format_RGB32);
+        QVERIFY(!shot.isNull());
+
+        // The same camera, the same start-up, converted here.
+        QVERIFY(bringUp(kCamera));
+        VoCameraController controller;
+        controller.awakeFromNib(0);
+        QVERIFY(QTest::qWaitFor([&] { return controller.framesDelivered() >= 3; }, 10000));
+        controller.stopStreaming();
+        VoCamera &camera = *VoCamera::instance();
+        camera.startStreaming();
+        const int index = camera.waitForImage();
+        QImage picture(640, 480, QImage::Format_RGB888);
+        QByteArray rgb(640 * 480 * 3, 0);
+        camera.convertRawImage(camera.getImage(index), reinterpret_cast<std::uint8_t *>(rgb.data()));
+        camera.releaseImage(index);
+        camera.stopStreaming();
+        for (int y = 0; y < 480; ++y) std::memcpy(picture.scanLine(y), rgb.constData() + y * 640 * 3, 640 * 3);
+        picture = picture.convertToFormat(QImage::Format_RGB32);
+
+        const QPoint at = findPicture(shot, picture);
+        QVERIFY2(at.x() >= 0, "the converted frame is not in the window's picture");
+        // Unscaled and centred in its scroll area, to the left of the controls.
+        QVERIFY(at.x() > 0 && at.y() > 0);
+        const QRect controls(at.x() + 640 + 20, 0, shot.width() - at.x() - 660, shot.height());
+        QVERIFY(controls.width() > 300);
+
+        // The controls look as they do in the same window drawn here.
+        controller.window()->resize(shot.size());
+        const QImage here = controller.window()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        QCOMPARE(here.size(), shot.size());
+        int same = 0, total = 0;
+        for (int y = controls.top(); y <= controls.bottom(); ++y)
+            for (int x = controls.left(); x <= controls.right(); ++x, ++total) same += shot.pixel(x, y) == here.pixel(x, y);
+        QVERIFY2(same > total * 9 / 10, qPrintable(QString("%1 of %2 control pixels match").arg(same).arg(total)));
+        takeDown();
+    }
+
+    void withoutACameraTheWindowIsShotAndTheRunFails() {
+        QTemporaryDir dir;
+        const QString shotPath = dir.filePath("empty.png");
+        QProcess program;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove("QT_QPA_PLATFORM");
+        env.insert("VOCAM_SIM", "model_02:state=ready:unknownkey=1");  // refused: an empty bus
+        program.setProcessEnvironment(env);
+        program.start(VOCAM_CAPTURE_PROGRAM, {"--resources", VOCAM_TEST_RESOURCES, "--screenshot", shotPath});
+        QVERIFY(program.waitForFinished(30000));
+        QCOMPARE(program.exitCode(), 1);
+        QVERIFY(program.readAllStandardError().contains("no camera found"));
+        QVERIFY(!QImage(shotPath).isNull());
+    }
+};
+
+VOCAPTURE_TEST_MAIN(WindowTest)
+#include "window_test.moc"
