@@ -10,6 +10,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "vocamversion.h"
+
 #if defined(__GNUC__)
 #define VOCAM_API __attribute__((visibility("default")))
 #else
@@ -68,6 +70,10 @@ enum {
  * error" for a code the library never returns. The text is static. */
 VOCAM_API const char *vocam_strerror(int code);
 
+/* The version of the library loaded at run time, as VOCAM_VERSION encodes
+ * it; an application built against newer headers can compare the two. */
+VOCAM_API uint32_t vocam_library_version(void);
+
 /* One opened camera. Allocated by the open calls, freed by vocam_camera_close. */
 typedef struct _vocam _vocam;
 
@@ -86,8 +92,12 @@ typedef struct vocam_version {
 VOCAM_API extern char *RESOURCE_FILE_ROOT;
 
 /* Brings every attached camera up once per process: FX2 firmware, then FPGA
- * configuration. `resource_root` (NULL: the installed data folder) replaces
- * the resource root on every call. */
+ * configuration. `resource_root` replaces the resource root on every call.
+ * NULL means the installed data folder (share/vocam/files), found beside the
+ * library wherever the installed tree was moved, else where it was installed;
+ * on the simulated bus the simulated cameras' folder (share/vocam/simulated).
+ * A camera whose files are missing or damaged does not come up, and start-up
+ * still answers 0: vocam_get_camera_states tells. */
 VOCAM_API int vocam_init(const char *resource_root);
 
 /* Lists the attached cameras. *count is the capacity of records on entry and
@@ -98,6 +108,28 @@ VOCAM_API int vocam_enum_cameras(vocam_version *records, uint32_t *count);
  * firmware): product, release and speed of each, serial 0. *count as for
  * vocam_enum_cameras. Nothing is opened. */
 VOCAM_API int vocam_enum_boot_controllers(vocam_version *records, uint32_t *count);
+
+/* How far bring-up got with each device on the bus, so that a tool can tell a
+ * camera that failed to come up from no camera at all. */
+enum {
+    VOCAM_STATE_NO_FIRMWARE = 0, /* the controller still runs its boot code */
+    VOCAM_STATE_NO_FPGA = 1,     /* the firmware runs, the FPGA is not configured */
+    VOCAM_STATE_READY = 2,       /* came up fully: it enumerates and streams */
+    VOCAM_STATE_UNREACHABLE = 3  /* could not be opened (held by another client,
+                                  * or no permission): its state is unknown */
+};
+typedef struct vocam_camera_state {
+    uint16_t product_id; /* as the device reports it now */
+    uint16_t release_number;
+    uint32_t serial_number; /* 0 while it cannot be read */
+    int32_t state;          /* VOCAM_STATE_* */
+} vocam_camera_state;
+/* Lists every controller and camera of the model table on the bus with its
+ * state. *count is the capacity of records on entry and the number of
+ * devices on return (also beyond the capacity). A controller waiting for
+ * firmware is not opened. The number of devices, -22 for a NULL count, or
+ * the failure of the USB layer. */
+VOCAM_API int vocam_get_camera_states(vocam_camera_state *records, uint32_t *count);
 
 /* Opens the camera of product wanted->product_id and serial
  * wanted->serial_number (0: any). A result of 0 with *handle_out NULL means
@@ -150,7 +182,8 @@ typedef struct _VOCAM_IMAGE_FORMAT {
     uint32_t Width; /* delivered pixels, after subsampling */
     uint32_t Height;
     uint32_t PixelFormat; /* 0: 8 bits, 1: 16 bits, 2: 24-bit RGB */
-    uint32_t ImageSize;   /* bytes per frame */
+    uint32_t ImageSize;   /* bytes per raw frame (for the converted picture see
+                           * vocam_get_rgb_frame_size) */
     /* [0]: sensor layout flags (VOCAM_LAYOUT_*); [4]: 0 for a progressive
      * frame. The others are left as the caller passed them. */
     uint32_t VocamReserved[8];
@@ -205,13 +238,32 @@ typedef struct conversion_params {
     float whiteBalanceVOrGain2;
 } conversion_params;
 
-/* Converts a raw frame of the running stream into 24-bit RGB (three bytes a
- * pixel) with the colour engine. `image_format` (a _VOCAM_IMAGE_FORMAT) and
- * `conversion_params` (a 12- or 44-byte conversion record: size, demosaic
- * method, correction matrix, ...) may be NULL. 0, or -22 outside a running
- * stream, or the engine's refusal. */
+/* Converts a raw frame of the running stream into a 24-bit picture with the
+ * colour engine: three bytes a pixel, red, green, blue, top row first (unless
+ * flipped). Rows are 3 x width bytes, except for grey pictures (a monochrome
+ * frame, or demosaic method 0) not woven from two fields, whose rows are
+ * padded to a multiple of 4 bytes; the pad bytes are left as they were.
+ * vocam_get_rgb_frame_size gives the stride and the size of `dst`.
+ * `image_format` (a _VOCAM_IMAGE_FORMAT, usually from vocam_get_image_format)
+ * is required: the engine knows no frame size of its own, so NULL gives -22.
+ * `conversion_params` (a 12- or 44-byte record) may be NULL: the engine's own
+ * settings (the properties 64 to 74) are used. `dst` and `src` must not be
+ * NULL. 0, or -22 outside a running stream, for a record of the wrong size or
+ * a frame size the engine does not convert (width and height even and at
+ * least 4), or -14 for a combination no kernel serves. */
 VOCAM_API int vocam_convert_frame_to_rgb(_vocam *handle, uint8_t *dst, const uint8_t *src,
                                          const void *image_format, const void *conversion_params);
+
+/* The layout of the picture vocam_convert_frame_to_rgb writes for these two
+ * records: the row stride in bytes (may be NULL) and the bytes `dst` must hold,
+ * stride x height, padding included. `image_format` NULL means the camera's
+ * current image format; `conversion_params` NULL the engine's own demosaic
+ * method. 0; -22 for a missing handle or `bytes`, a record of the wrong size or
+ * a frame size the engine does not convert; -14 for a pixel format or a
+ * combination of method and frame no kernel serves. Needs no running stream. */
+VOCAM_API int vocam_get_rgb_frame_size(_vocam *handle, const void *image_format,
+                                       const void *conversion_params, uint32_t *stride,
+                                       size_t *bytes);
 
 /* Threads that vocam_convert_frame_to_rgb may use for one large frame, which
  * it then converts in row bands in parallel: 0 restores the default (the

@@ -19,9 +19,13 @@
  *   lut          256-byte table (8-bit sources) or 65536 16-bit entries (16-bit
  *                sources), or NULL
  *
- * Pixel layouts: 24-bit = blue, green, red bytes; 32-bit = the same plus a
- * fourth byte that only NoneMove32 and the four-colour kernels write; 48-bit =
- * three 16-bit values blue, green, red; grey = one byte.
+ * Pixel layouts: 24-bit = three bytes, byte 0 holding the colour of the rows
+ * blueRow calls blue rows, byte 1 green, byte 2 the colour of the other rows;
+ * 32-bit = the same plus a fourth byte that only NoneMove32 and the
+ * four-colour kernels write; 48-bit = three 16-bit values in the same order;
+ * grey = one byte. The colour engine passes blueRow inverted (nonzero when
+ * row 0 holds red sites), so its pictures, and those of
+ * vocam_convert_frame_to_rgb, are red, green, blue.
  * Row strides in bytes: NoneMove and NoneMove16to8: 3 x width rounded up to a
  * multiple of 4; MonoToMonoMove and MonoToMonoMove16to8: width rounded up to a
  * multiple of 4; the Deinterl mono kernels: width; every other kernel 3, 4 or 6

@@ -291,6 +291,7 @@ class SimHost final : public Host {
         return std::make_unique<SimEventLoop>();
     }
     const char *name() const override { return "simulated"; }
+    bool simulated() const override { return true; }
 
   private:
     Bus &bus_;

@@ -1,12 +1,15 @@
 // Camera API: identity queries on an open handle.
 #include "vo_cam.h"
 
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <new>
 #include <string>
+#include <system_error>
 
 #include "vo_cameras.h"
 #include "vo_guard.h"
@@ -98,16 +101,37 @@ int forEachProduct(Visit visit) {
 
 char *RESOURCE_FILE_ROOT = resourceRootStorage().data();
 
-const char *vo_resource_root() {
-    return RESOURCE_FILE_ROOT;
+namespace {
+
+// The data folder when vocam_init is given none: where an installed tree has
+// it relative to this library's own file, so the tree may be moved; else the
+// folder fixed when the library was configured. Simulated devices take the
+// simulated cameras' images, which live in a folder of their own.
+std::string defaultResourceRoot(bool simulated) {
+    const char *fromLibrary = simulated ? VOCAM_SIMULATED_FROM_LIBRARY : VOCAM_RESOURCE_FROM_LIBRARY;
+    Dl_info self{};
+    if (dladdr(reinterpret_cast<void *>(&vocam_init), &self) != 0 && self.dli_fname != nullptr) {
+        std::error_code ignored;
+        const auto library = std::filesystem::canonical(self.dli_fname, ignored);
+        if (!library.empty()) {
+            const auto folder = (library.parent_path() / fromLibrary).lexically_normal();
+            if (std::filesystem::is_directory(folder, ignored)) return folder.string();
+        }
+    }
+    return simulated ? VOCAM_SIMULATED_RESOURCE_ROOT : VOCAM_DEFAULT_RESOURCE_ROOT;
 }
+
+}  // namespace
+
+const char *vo_resource_root() { return RESOURCE_FILE_ROOT; }
 
 extern "C" {
 
 VOCAM_API int vocam_init(const char *resource_root) {
     return vo::guard(__func__, [&]() -> int {
-        resourceRootStorage() =
-            resource_root != nullptr ? resource_root : VOCAM_DEFAULT_RESOURCE_ROOT;
+        resourceRootStorage() = resource_root != nullptr
+                                    ? resource_root
+                                    : defaultResourceRoot(vocam::usbhost::host().simulated());
         RESOURCE_FILE_ROOT = resourceRootStorage().data();
         if (broughtUp) return 0;
         broughtUp = true;
@@ -249,6 +273,89 @@ VOCAM_API int vocam_camera_close(_vocam **handle_ref) {
 VOCAM_API int vocam_supports_subsampling(_vocam *handle) {
     return vo::guard(__func__, [&]() -> int {
         return handle != nullptr && handle->model != nullptr ? handle->model->subsampling : 0;
+    });
+}
+
+}  // extern "C"
+
+namespace {
+
+struct StateListing {
+    vocam_camera_state *records;
+    std::uint32_t capacity;
+    std::uint32_t count;
+    void add(std::uint16_t product, std::uint16_t release, std::uint32_t serial, int state) {
+        if (count < capacity) records[count] = {product, release, serial, state};
+        ++count;
+    }
+};
+
+// Controllers still in their boot code: only the device descriptor is read,
+// so a download another process runs is not disturbed.
+void listWaitingForFirmware(void *context, UsbDevices &devices) {
+    auto &listing = *static_cast<StateListing *>(context);
+    for (auto &ref : devices) {
+        std::unique_ptr<vocam::usbhost::Device> device;
+        if (ref->createDevice(device) != vocam::usbhost::kIOReturnSuccess || !device) continue;
+        std::uint16_t product = 0, release = 0;
+        if (device->product(product) != vocam::usbhost::kIOReturnSuccess) continue;
+        device->release(release);
+        listing.add(product, release, 0, VOCAM_STATE_NO_FIRMWARE);
+    }
+}
+
+void listCameras(void *context, UsbDevices &devices) {
+    auto &listing = *static_cast<StateListing *>(context);
+    for (auto &device : devices) {
+        _vocam record;
+        if (usb_open_device(&record, device) != 0) {
+            // Held by another client, or not ours to open: what it is cannot
+            // be told without opening it.
+            std::unique_ptr<vocam::usbhost::Device> plain;
+            std::uint16_t product = 0, release = 0;
+            if (device->createDevice(plain) == vocam::usbhost::kIOReturnSuccess && plain) {
+                plain->product(product);
+                plain->release(release);
+            }
+            listing.add(product, release, 0, VOCAM_STATE_UNREACHABLE);
+            continue;
+        }
+        int state = VOCAM_STATE_READY;
+        if (record.model->fpga_file != nullptr) {
+            const int configured = usb_fpga_configured(&record);
+            state = configured > 0    ? VOCAM_STATE_READY
+                    : configured == 0 ? VOCAM_STATE_NO_FPGA
+                                      : VOCAM_STATE_UNREACHABLE;
+        }
+        listing.add(record.product_id, record.device_release, record.serial_number, state);
+        usb_close_device(&record);
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+VOCAM_API int vocam_get_camera_states(vocam_camera_state *records, std::uint32_t *count) {
+    return vo::guard(__func__, [&]() -> int {
+        if (count == nullptr) return VOCAM_EINVAL;
+        Host *host = reachHost();
+        if (host == nullptr) return VOCAM_EFAIL;
+        StateListing listing{records, records != nullptr ? *count : 0, 0};
+        for (std::uint16_t vendor :
+             {vocam::kCameraVendorA, vocam::kCameraVendorB, vocam::kFx2ControllerVendor})
+            if (const int r = usb_init_cameras_by_vid_and_pid(*host, vendor, kMatchBootSubclass,
+                                                              listWaitingForFirmware, &listing);
+                r < 0)
+                return r;
+        if (const int r = forEachProduct([&](const model_table_entry &e) {
+                return usb_init_cameras_by_vid_and_pid(*host, e.vendor_id, e.product_id,
+                                                       listCameras, &listing);
+            });
+            r < 0)
+            return r;
+        *count = listing.count;
+        return static_cast<int>(listing.count);
     });
 }
 

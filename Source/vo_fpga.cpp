@@ -159,3 +159,9 @@ void usb_load_fpga(void *, UsbDevices &devices) {
 int usb_init_camera_fpga(Host &host, std::uint16_t vendor_id, std::uint16_t product_id) {
     return usb_init_cameras_by_vid_and_pid(host, vendor_id, product_id, usb_load_fpga, nullptr);
 }
+
+int usb_fpga_configured(_vocam *handle) {
+    std::uint32_t status = 0;
+    if (!readFpgaRegister(handle, status)) return -1;
+    return (status & kFpgaConfigured) != 0 ? 1 : 0;
+}

@@ -1,5 +1,8 @@
-// What an application asks of the library itself: names for its codes.
+// What an application asks of the library itself: names for its codes and
+// its version.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <link.h>
 
 #include <set>
 #include <string>
@@ -54,6 +57,43 @@ TEST(ErrorNames, EveryCodeHasATextOfItsOwn) {
     EXPECT_STREQ(vocam_strerror(2), "success");  // a count or an index
     EXPECT_STREQ(vocam_strerror(-2), "unknown error");
     EXPECT_STREQ(vocam_strerror(static_cast<int>(0xE0000001u)), "unknown error");
+}
+
+// The macros, the loaded library's answer and its soname all carry the one
+// project version.
+TEST(Version, MacrosRunTimeValueAndSonameAgree) {
+    EXPECT_EQ(std::to_string(VOCAM_VERSION_MAJOR) + "." + std::to_string(VOCAM_VERSION_MINOR) +
+                  "." + std::to_string(VOCAM_VERSION_PATCH),
+              VOCAM_VERSION_STRING);
+    EXPECT_EQ(VOCAM_VERSION,
+              (VOCAM_VERSION_MAJOR << 16) | (VOCAM_VERSION_MINOR << 8) | VOCAM_VERSION_PATCH);
+
+    void *lib = dlopen(VOCAM_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(lib, nullptr) << dlerror();
+    auto *version = reinterpret_cast<std::uint32_t (*)()>(dlsym(lib, "vocam_library_version"));
+    ASSERT_NE(version, nullptr);
+    EXPECT_EQ(version(), static_cast<std::uint32_t>(VOCAM_VERSION));
+
+    link_map *map = nullptr;
+    ASSERT_EQ(dlinfo(lib, RTLD_DI_LINKMAP, &map), 0);
+    const char *strings = nullptr;
+    const char *soname = nullptr;
+    ElfW(Xword) sonameAt = 0;
+    bool hasSoname = false;
+    for (const ElfW(Dyn) *d = map->l_ld; d->d_tag != DT_NULL; ++d) {
+        if (d->d_tag == DT_STRTAB) strings = reinterpret_cast<const char *>(d->d_un.d_ptr);
+        if (d->d_tag == DT_SONAME) {
+            sonameAt = d->d_un.d_val;
+            hasSoname = true;
+        }
+    }
+    ASSERT_TRUE(hasSoname && strings != nullptr);
+    soname = strings + sonameAt;
+    EXPECT_EQ(std::string(soname), "libVoCamSDK.so." + std::to_string(VOCAM_VERSION_MAJOR));
+    const std::string file = VOCAM_SHARED_LIBRARY;
+    const std::string suffix = ".so." VOCAM_VERSION_STRING;
+    EXPECT_EQ(file.substr(file.size() - suffix.size()), suffix);
+    dlclose(lib);
 }
 
 }  // namespace

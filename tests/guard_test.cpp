@@ -48,6 +48,23 @@ void operator delete[](void *p, std::size_t) noexcept {
     std::free(p);
 }
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VOCAM_GUARD_TEST_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define VOCAM_GUARD_TEST_ASAN 1
+#endif
+#ifdef VOCAM_GUARD_TEST_ASAN
+// The address sanitizer keeps operators of its own beside the ones replaced
+// here, and a block may leave through the other kind; both end in malloc and
+// free, so only the check that pairs them is turned off.
+extern "C" const char *__asan_default_options() {
+    return "alloc_dealloc_mismatch=0";
+}
+#endif
+
 namespace {
 
 // Lines are kept in fixed storage: the handler runs while allocations fail.
@@ -126,13 +143,9 @@ TEST(EntryGuard, EnumerationOpenAndPropertiesSurviveEveryFailedAllocation) {
 
     std::uint32_t count = 4;
     vocam_version found[4];
-    oom += failEachAllocationIn([&] { return vocam_enum_cameras(found, &count); },
-                                [&](int r, bool failed) {
-                                    if (!failed)
-                                        EXPECT_EQ(r, 1);
-                                    else
-                                        EXPECT_TRUE(r == 1 || r == -12) << r;
-                                });
+    oom += failEachAllocationIn(
+        [&] { return vocam_enum_cameras(found, &count); },
+        [&](int r, bool failed) { EXPECT_TRUE(failed ? r == 1 || r == -12 : r == 1) << r; });
 
     bool opened = false;
     // A handle that could not be allocated leaves the caller without one
@@ -142,14 +155,14 @@ TEST(EntryGuard, EnumerationOpenAndPropertiesSurviveEveryFailedAllocation) {
         [&] {
             _vocam *h = nullptr;
             const int r = vocam_camera_open_by_pid(&h, product);
-            if (r != 0) EXPECT_EQ(h, nullptr);
+            EXPECT_TRUE(r == 0 || h == nullptr);
             opened = h != nullptr;
             vocam_camera_close(&h);
             return r;
         },
         [&](int r, bool failed) {
             EXPECT_TRUE(r == 0 || r == -12) << r;
-            if (!failed) EXPECT_TRUE(opened);
+            EXPECT_TRUE(failed || opened);
         });
     vocam::sim::Bus::instance().clear();
 
@@ -157,12 +170,7 @@ TEST(EntryGuard, EnumerationOpenAndPropertiesSurviveEveryFailedAllocation) {
     vocam::test::OpenCamera cam("model_02:state=ready:fps=0");
     oom += failEachAllocationIn(
         [&] { return vocam_property_set(cam.handle(), VOCAM_PROP_GAMMA, 180, 0); },
-        [&](int r, bool failed) {
-            if (!failed)
-                EXPECT_EQ(r, 0);
-            else
-                EXPECT_TRUE(r == 0 || r == -12) << r;
-        });
+        [&](int r, bool failed) { EXPECT_TRUE(r == 0 || (failed && r == -12)) << r; });
     int value = 0;
     std::uint32_t flags = 0;
     ASSERT_EQ(vocam_property_get(cam.handle(), VOCAM_PROP_GAMMA, &value, &flags), 0);

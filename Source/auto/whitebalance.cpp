@@ -187,7 +187,9 @@ VOCAM_API int vocam_whitebalance_step_ex(_vocam *handle, const std::uint8_t *fra
 
 VOCAM_API int vocam_whitebalance_step(_vocam *handle, const std::uint8_t *frame, int x, int y,
                                       int width, int height) {
-    return vocam_whitebalance_step_ex(handle, frame, x, y, width, height, 1.0f, 1.0f);
+    return vo::guard(__func__, [&]() -> int {
+        return vocam_whitebalance_step_ex(handle, frame, x, y, width, height, 1.0f, 1.0f);
+    });
 }
 
 VOCAM_API int vocam_oneshot_autowhitebalance_ex(_vocam *handle, const std::uint8_t *frame, int x,
@@ -282,7 +284,9 @@ VOCAM_API int vocam_oneshot_autowhitebalance_ex(_vocam *handle, const std::uint8
 
 VOCAM_API int vocam_oneshot_autowhitebalance(_vocam *handle, const std::uint8_t *frame, int x,
                                              int y, int width, int height) {
-    return vocam_oneshot_autowhitebalance_ex(handle, frame, x, y, width, height, 1.0f, 1.0f);
+    return vo::guard(__func__, [&]() -> int {
+        return vocam_oneshot_autowhitebalance_ex(handle, frame, x, y, width, height, 1.0f, 1.0f);
+    });
 }
 
 VOCAM_API int AdjustWhiteBalanceForRGBvalues(_vocam *handle, double red, double green,
@@ -297,18 +301,22 @@ VOCAM_API int AdjustWhiteBalanceForRGBvalues(_vocam *handle, double red, double 
 VOCAM_API int vocam_digital_whitebalance_ex(_vocam *handle, const std::uint8_t *frame, int x, int y,
                                             int width, int height, float target_red_ratio,
                                             float target_blue_ratio) {
-    float red = 0, green = 0, blue = 0;
-    if (const int r =
-            vocam_get_whitebalance_adjustment_ex(handle, frame, target_red_ratio, target_blue_ratio,
-                                                 x, y, width, height, &red, &green, &blue);
-        r != 0)
-        return r;
-    return AdjustWhiteBalanceForRGBvalues(handle, red, green, blue);
+    return vo::guard(__func__, [&]() -> int {
+        float red = 0, green = 0, blue = 0;
+        if (const int r = vocam_get_whitebalance_adjustment_ex(handle, frame, target_red_ratio,
+                                                               target_blue_ratio, x, y, width,
+                                                               height, &red, &green, &blue);
+            r != 0)
+            return r;
+        return AdjustWhiteBalanceForRGBvalues(handle, red, green, blue);
+    });
 }
 
 VOCAM_API int vocam_digital_whitebalance(_vocam *handle, const std::uint8_t *frame, int x, int y,
                                          int width, int height) {
-    return vocam_digital_whitebalance_ex(handle, frame, x, y, width, height, 1.0f, 1.0f);
+    return vo::guard(__func__, [&]() -> int {
+        return vocam_digital_whitebalance_ex(handle, frame, x, y, width, height, 1.0f, 1.0f);
+    });
 }
 
 }  // extern "C"

@@ -186,6 +186,9 @@ class Host {
     virtual IOReturn match(const Match &what, std::vector<std::shared_ptr<DeviceRef>> &out) = 0;
     virtual std::unique_ptr<EventLoop> createEventLoop() = 0;
     virtual const char *name() const = 0;
+    // True when the devices are simulated: they take the simulated cameras'
+    // firmware and FPGA images, never a real camera's.
+    virtual bool simulated() const { return false; }
 };
 
 // The process's host: the simulated bus when VOCAM_SIM is set and not empty,

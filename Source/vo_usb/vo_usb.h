@@ -80,6 +80,9 @@ void usb_load_firmware(void *downloads, UsbDevices &devices);
 int usb_init_camera_fpga(vocam::usbhost::Host &host, std::uint16_t vendor_id,
                          std::uint16_t product_id);
 void usb_load_fpga(void *context, UsbDevices &devices);
+// 1 when the open camera's FPGA reports itself configured, 0 when not,
+// negative when it could not be read.
+int usb_fpga_configured(_vocam *handle);
 
 // The resource root every download reads its files below.
 const char *vo_resource_root();
