@@ -108,7 +108,8 @@ namespace {
 // folder fixed when the library was configured. Simulated devices take the
 // simulated cameras' images, which live in a folder of their own.
 std::string defaultResourceRoot(bool simulated) {
-    const char *fromLibrary = simulated ? VOCAM_SIMULATED_FROM_LIBRARY : VOCAM_RESOURCE_FROM_LIBRARY;
+    const char *fromLibrary =
+        simulated ? VOCAM_SIMULATED_FROM_LIBRARY : VOCAM_RESOURCE_FROM_LIBRARY;
     Dl_info self{};
     if (dladdr(reinterpret_cast<void *>(&vocam_init), &self) != 0 && self.dli_fname != nullptr) {
         std::error_code ignored;
@@ -123,7 +124,9 @@ std::string defaultResourceRoot(bool simulated) {
 
 }  // namespace
 
-const char *vo_resource_root() { return RESOURCE_FILE_ROOT; }
+const char *vo_resource_root() {
+    return RESOURCE_FILE_ROOT;
+}
 
 extern "C" {
 

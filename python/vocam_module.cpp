@@ -25,9 +25,9 @@
 #include <array>
 #include <atomic>
 #include <charconv>
-#include <cstdlib>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -63,7 +63,8 @@ py::object &errorType() {
 // A library call's failure, named and explained.
 int check(int status, const char *call) {
     if (status < 0)
-        fail(status, std::string(call) + " failed: " + vocam_strerror(status) + " (" + std::to_string(status) + ")");
+        fail(status, std::string(call) + " failed: " + vocam_strerror(status) + " (" +
+                         std::to_string(status) + ")");
     return status;
 }
 
@@ -115,7 +116,8 @@ long long intArg(py::handle value, const char *name) {
 std::uint32_t u32Arg(py::handle value, const char *name, long long lo = 0) {
     const long long v = intArg(value, name);
     if (v < lo || v > 0xFFFFFFFFll)
-        raiseValue(std::string(name) + " must be between " + std::to_string(lo) + " and 4294967295");
+        raiseValue(std::string(name) + " must be between " + std::to_string(lo) +
+                   " and 4294967295");
     return static_cast<std::uint32_t>(v);
 }
 
@@ -166,7 +168,8 @@ struct Hold {
     std::shared_ptr<Ring> ring;
     int index;
     const std::uint8_t *data;
-    Hold(std::shared_ptr<Ring> r, int i, const std::uint8_t *d) : ring(std::move(r)), index(i), data(d) {
+    Hold(std::shared_ptr<Ring> r, int i, const std::uint8_t *d)
+        : ring(std::move(r)), index(i), data(d) {
         ring->holds.fetch_add(1);
     }
     Hold(const Hold &) = delete;
@@ -189,12 +192,15 @@ struct FrameState {
 // Names of the demosaic methods; "fast" and "best" are the two a caller
 // usually wants.
 int demosaicMethod(const std::string &name) {
-    static const std::pair<const char *, int> names[] = {
-        {"none", 0}, {"fast", 1}, {"nearest", 1}, {"edge", 2}, {"best", 3}, {"gradient", 3}, {"block", 8}};
+    static const std::pair<const char *, int> names[] = {{"none", 0}, {"fast", 1}, {"nearest", 1},
+                                                         {"edge", 2}, {"best", 3}, {"gradient", 3},
+                                                         {"block", 8}};
     for (const auto &[n, id] : names)
         if (name == n) return id;
-    raiseValue("method must be one of 'fast', 'best', 'none', 'nearest', 'edge', 'gradient', 'block', not '" +
-               name + "'");
+    raiseValue(
+        "method must be one of 'fast', 'best', 'none', 'nearest', 'edge', 'gradient', 'block', not "
+        "'" +
+        name + "'");
 }
 
 // "none" leaves the colours as demosaiced; 1 to 13 pick the model's
@@ -214,7 +220,8 @@ class Frame {
     explicit Frame(std::shared_ptr<FrameState> s) : state_(std::move(s)) {}
 
     std::shared_ptr<Hold> held(const char *what) const {
-        if (!state_->hold) throw py::value_error(std::string("frame.") + what + ": the frame was released");
+        if (!state_->hold)
+            throw py::value_error(std::string("frame.") + what + ": the frame was released");
         return state_->hold;
     }
 
@@ -223,10 +230,11 @@ class Frame {
         auto *keeper = new std::shared_ptr<Hold>(hold);
         py::capsule base(keeper, [](void *p) { delete static_cast<std::shared_ptr<Hold> *>(p); });
         const std::size_t sample = state_->wide ? 2 : 1;
-        py::array view(state_->wide ? py::dtype::of<std::uint16_t>() : py::dtype::of<std::uint8_t>(),
-                       {static_cast<py::ssize_t>(state_->height), static_cast<py::ssize_t>(state_->width)},
-                       {static_cast<py::ssize_t>(state_->width * sample), static_cast<py::ssize_t>(sample)},
-                       hold->data, base);
+        py::array view(
+            state_->wide ? py::dtype::of<std::uint16_t>() : py::dtype::of<std::uint8_t>(),
+            {static_cast<py::ssize_t>(state_->height), static_cast<py::ssize_t>(state_->width)},
+            {static_cast<py::ssize_t>(state_->width * sample), static_cast<py::ssize_t>(sample)},
+            hold->data, base);
         // Read-only: the buffer is the library's, and the next frame of the
         // ring may be read into it once this one is released.
         py::detail::array_proxy(view.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
@@ -236,9 +244,11 @@ class Frame {
     py::array copy() const {
         auto hold = held("copy");
         const std::size_t sample = state_->wide ? 2 : 1;
-        py::array out(state_->wide ? py::dtype::of<std::uint16_t>() : py::dtype::of<std::uint8_t>(),
-                      {static_cast<py::ssize_t>(state_->height), static_cast<py::ssize_t>(state_->width)});
-        std::memcpy(out.mutable_data(), hold->data, std::size_t{state_->width} * state_->height * sample);
+        py::array out(
+            state_->wide ? py::dtype::of<std::uint16_t>() : py::dtype::of<std::uint8_t>(),
+            {static_cast<py::ssize_t>(state_->height), static_cast<py::ssize_t>(state_->width)});
+        std::memcpy(out.mutable_data(), hold->data,
+                    std::size_t{state_->width} * state_->height * sample);
         return out;
     }
 
@@ -251,8 +261,9 @@ class Frame {
         // Grey output (a monochrome sensor, or no demosaicing) pads each row
         // to a multiple of 4 bytes; the array keeps that stride.
         const bool mono = (ring.format.VocamReserved[0] & VOCAM_LAYOUT_MONO) != 0;
-        const std::size_t stride = (mono || demosaic == 0) ? ((std::size_t{w} + 1) * 3 & ~std::size_t{3})
-                                                          : std::size_t{w} * 3;
+        const std::size_t stride = (mono || demosaic == 0)
+                                       ? ((std::size_t{w} + 1) * 3 & ~std::size_t{3})
+                                       : std::size_t{w} * 3;
         py::array_t<std::uint8_t> storage(static_cast<py::ssize_t>(stride * h));
         std::uint8_t *dst = storage.mutable_data();
         conversion_params params{};
@@ -263,12 +274,14 @@ class Frame {
         {
             py::gil_scoped_release nogil;
             std::lock_guard lock(ring.device->calls);
-            status = vocam_convert_frame_to_rgb(ring.device->handle, dst, hold->data, &ring.format, &params);
+            status = vocam_convert_frame_to_rgb(ring.device->handle, dst, hold->data, &ring.format,
+                                                &params);
         }
         check(status, "vocam_convert_frame_to_rgb");
         return py::array(py::dtype::of<std::uint8_t>(),
                          {static_cast<py::ssize_t>(h), static_cast<py::ssize_t>(w), py::ssize_t{3}},
-                         {static_cast<py::ssize_t>(stride), py::ssize_t{3}, py::ssize_t{1}}, dst, storage);
+                         {static_cast<py::ssize_t>(stride), py::ssize_t{3}, py::ssize_t{1}}, dst,
+                         storage);
     }
 
     void release() { state_->hold.reset(); }
@@ -368,7 +381,8 @@ class Stream {
                 state->height = ring->format.Height;
                 state->wide = ring->format.PixelFormat == 1;
                 state->buffer = index;
-                state->hold = std::make_shared<Hold>(ring, index, vocam_get_buffer_address(handle, index));
+                state->hold =
+                    std::make_shared<Hold>(ring, index, vocam_get_buffer_address(handle, index));
                 state_->frames.erase(std::remove_if(state_->frames.begin(), state_->frames.end(),
                                                     [](const auto &w) { return w.expired(); }),
                                      state_->frames.end());
@@ -401,7 +415,8 @@ class Stream {
 // asked for, and the last one when the loop ends.
 class FrameIterator {
   public:
-    FrameIterator(Stream stream, std::optional<long long> count) : stream_(std::move(stream)), left_(count) {}
+    FrameIterator(Stream stream, std::optional<long long> count)
+        : stream_(std::move(stream)), left_(count) {}
 
     Frame next() {
         if (current_) current_->release();
@@ -436,7 +451,8 @@ constexpr Scalar kScalars[] = {
     {"red_gain", VOCAM_PROP_GAIN_RED, "Analogue gain of the red sites as a factor."},
     {"blue_gain", VOCAM_PROP_GAIN_BLUE, "Analogue gain of the blue sites as a factor."},
     {"green1_gain", VOCAM_PROP_GAIN_GREEN1, "Analogue gain of the greens on red rows as a factor."},
-    {"green2_gain", VOCAM_PROP_GAIN_GREEN2, "Analogue gain of the greens on blue rows as a factor."},
+    {"green2_gain", VOCAM_PROP_GAIN_GREEN2,
+     "Analogue gain of the greens on blue rows as a factor."},
     {"gamma", VOCAM_PROP_GAMMA, "Gamma of the tone curve (1.0 = linear)."},
     {"brightness", VOCAM_PROP_BRIGHTNESS, "Brightness offset of the tone curve in grey levels."},
     {"contrast", VOCAM_PROP_CONTRAST, "Contrast factor of the tone curve (1.0 = unchanged)."},
@@ -474,7 +490,9 @@ class Camera {
 
     Reading read(std::uint32_t id, const char *what) const {
         Reading r;
-        check(call([&](_vocam *h) { return vocam_property_get_range(h, id, &r.min, &r.max, &r.value, &r.flags); }),
+        check(call([&](_vocam *h) {
+                  return vocam_property_get_range(h, id, &r.min, &r.max, &r.value, &r.flags);
+              }),
               what);
         return r;
     }
@@ -486,7 +504,8 @@ class Camera {
     int geometry(std::uint32_t id) const {
         int value = 0;
         std::uint32_t flags = 0;
-        check(call([&](_vocam *h) { return vocam_property_get(h, id, &value, &flags); }), "vocam_property_get");
+        check(call([&](_vocam *h) { return vocam_property_get(h, id, &value, &flags); }),
+              "vocam_property_get");
         return value;
     }
 
@@ -502,10 +521,11 @@ class Camera {
     void setScalar(const Scalar &p, py::handle value) {
         const double v = realArg(value, p.name);
         const Reading r = read(p.id, p.name);
-        const double lo = shown(ConvertPropToFloat(p.id, r.min)), hi = shown(ConvertPropToFloat(p.id, r.max));
+        const double lo = shown(ConvertPropToFloat(p.id, r.min)),
+                     hi = shown(ConvertPropToFloat(p.id, r.max));
         if (v < lo || v > hi)
-            raiseValue(std::string(p.name) + " " + py::repr(value).cast<std::string>() + " is outside " +
-                       std::to_string(lo) + " .. " + std::to_string(hi));
+            raiseValue(std::string(p.name) + " " + py::repr(value).cast<std::string>() +
+                       " is outside " + std::to_string(lo) + " .. " + std::to_string(hi));
         // The library's conversion adds 0.5 and truncates toward zero, which
         // puts negative values one unit high (-50.0 would become -49.99); these
         // scales are linear, so negative values are converted by magnitude.
@@ -518,7 +538,8 @@ class Camera {
     // Temperature: the reading, and the target that setting it (or switching
     // cooling) writes.
     double temperature() const {
-        return shown(vocam_register_to_temp(static_cast<std::uint32_t>(read(VOCAM_PROP_TEMPERATURE, "temperature_c").value)));
+        return shown(vocam_register_to_temp(
+            static_cast<std::uint32_t>(read(VOCAM_PROP_TEMPERATURE, "temperature_c").value)));
     }
     std::pair<double, double> temperatureRange() const {
         const Reading r = read(VOCAM_PROP_TEMPERATURE, "temperature_c");
@@ -531,26 +552,31 @@ class Camera {
         const double lo = shown(vocam_register_to_temp(static_cast<std::uint32_t>(r.min)));
         const double hi = shown(vocam_register_to_temp(static_cast<std::uint32_t>(r.max)));
         if (c < lo - 1e-3 || c > hi + 1e-3)
-            raiseValue("temperature_c " + std::to_string(c) + " is outside " + std::to_string(lo) + " .. " +
-                       std::to_string(hi));
+            raiseValue("temperature_c " + std::to_string(c) + " is outside " + std::to_string(lo) +
+                       " .. " + std::to_string(hi));
         const std::uint32_t target = vocam_temp_to_register(static_cast<float>(c));
-        write(VOCAM_PROP_TEMPERATURE, static_cast<int>(target), r.flags & VOCAM_PROP_FLAG_ON, "temperature_c");
+        write(VOCAM_PROP_TEMPERATURE, static_cast<int>(target), r.flags & VOCAM_PROP_FLAG_ON,
+              "temperature_c");
         target_ = target;
     }
-    bool cooling() const { return (read(VOCAM_PROP_TEMPERATURE, "cooling").flags & VOCAM_PROP_FLAG_ON) != 0; }
+    bool cooling() const {
+        return (read(VOCAM_PROP_TEMPERATURE, "cooling").flags & VOCAM_PROP_FLAG_ON) != 0;
+    }
     void setCooling(py::handle on) {
         if (!py::isinstance<py::bool_>(on)) raiseType("cooling must be True or False");
         const Reading r = read(VOCAM_PROP_TEMPERATURE, "cooling");
         // Until a target was set from here, keep cooling toward the reading.
         const std::uint32_t target = target_ ? *target_ : static_cast<std::uint32_t>(r.value);
-        write(VOCAM_PROP_TEMPERATURE, static_cast<int>(target), on.cast<bool>() ? VOCAM_PROP_FLAG_ON : 0, "cooling");
+        write(VOCAM_PROP_TEMPERATURE, static_cast<int>(target),
+              on.cast<bool>() ? VOCAM_PROP_FLAG_ON : 0, "cooling");
         target_ = target;
     }
 
     // Window and subsampling.
     _vocam_frame_format videoFormat() const {
         _vocam_frame_format f{};
-        check(call([&](_vocam *h) { return vocam_get_video_format(h, &f); }), "vocam_get_video_format");
+        check(call([&](_vocam *h) { return vocam_get_video_format(h, &f); }),
+              "vocam_get_video_format");
         return f;
     }
     void refuseWhileStreaming(const char *what) const {
@@ -571,16 +597,19 @@ class Camera {
         py::sequence s = py::reinterpret_borrow<py::sequence>(value);
         if (s.size() != 4) raiseValue("window must have four numbers: x, y, width, height");
         const std::uint32_t x = u32Arg(s[0], "window x"), y = u32Arg(s[1], "window y");
-        const std::uint32_t w = u32Arg(s[2], "window width", 1), h = u32Arg(s[3], "window height", 1);
+        const std::uint32_t w = u32Arg(s[2], "window width", 1),
+                            h = u32Arg(s[3], "window height", 1);
         const auto maxW = static_cast<std::uint32_t>(geometry(VOCAM_PROP_MAX_WIDTH));
         const auto maxH = static_cast<std::uint32_t>(geometry(VOCAM_PROP_MAX_HEIGHT));
         const auto unitW = static_cast<std::uint32_t>(std::max(1, geometry(VOCAM_PROP_UNIT_WIDTH)));
-        const auto unitH = static_cast<std::uint32_t>(std::max(1, geometry(VOCAM_PROP_UNIT_HEIGHT)));
+        const auto unitH =
+            static_cast<std::uint32_t>(std::max(1, geometry(VOCAM_PROP_UNIT_HEIGHT)));
         if (std::uint64_t{x} + w > maxW || std::uint64_t{y} + h > maxH)
-            raiseValue("window exceeds the sensor's " + std::to_string(maxW) + " x " + std::to_string(maxH));
+            raiseValue("window exceeds the sensor's " + std::to_string(maxW) + " x " +
+                       std::to_string(maxH));
         if (w % unitW != 0 || h % unitH != 0)
-            raiseValue("window width and height must be multiples of " + std::to_string(unitW) + " x " +
-                       std::to_string(unitH));
+            raiseValue("window width and height must be multiples of " + std::to_string(unitW) +
+                       " x " + std::to_string(unitH));
         auto f = videoFormat();
         f.xOffset = x;
         f.yOffset = y;
@@ -626,14 +655,16 @@ class Camera {
     }
     std::uint32_t dataRate() const {
         std::uint32_t rate = 0;
-        check(call([&](_vocam *h) { return vocam_get_data_rate(h, &rate); }), "vocam_get_data_rate");
+        check(call([&](_vocam *h) { return vocam_get_data_rate(h, &rate); }),
+              "vocam_get_data_rate");
         return rate;
     }
     void setDataRate(py::handle value) {
         const std::uint32_t rate = u32Arg(value, "data_rate", 1);
         const auto rates = dataRates();
         if (!rates.empty() && std::find(rates.begin(), rates.end(), rate) == rates.end())
-            raiseValue("data_rate " + std::to_string(rate) + " is not one the camera offers (see data_rates)");
+            raiseValue("data_rate " + std::to_string(rate) +
+                       " is not one the camera offers (see data_rates)");
         check(call([&](_vocam *h) { return vocam_set_data_rate(h, rate); }), "vocam_set_data_rate");
     }
 
@@ -676,8 +707,8 @@ class Camera {
         const auto w = static_cast<long long>(m.width), h = static_cast<long long>(m.height);
         if (roi.is_none()) {
             const long long rw = (w / 2) & ~1ll, rh = (h / 2) & ~1ll;
-            return {static_cast<int>((w / 4) & ~1ll), static_cast<int>((h / 4) & ~1ll), static_cast<int>(rw),
-                    static_cast<int>(rh)};
+            return {static_cast<int>((w / 4) & ~1ll), static_cast<int>((h / 4) & ~1ll),
+                    static_cast<int>(rw), static_cast<int>(rh)};
         }
         if (!py::isinstance<py::tuple>(roi) && !py::isinstance<py::list>(roi))
             raiseType("roi must be a tuple (x, y, width, height) or None");
@@ -686,10 +717,12 @@ class Camera {
         const long long x = intArg(s[0], "roi x"), y = intArg(s[1], "roi y");
         const long long rw = intArg(s[2], "roi width"), rh = intArg(s[3], "roi height");
         if (x < 0 || y < 0 || rw <= 0 || rh <= 0 || x + rw > w || y + rh > h)
-            raiseValue("roi must lie inside the " + std::to_string(w) + " x " + std::to_string(h) + " frame");
+            raiseValue("roi must lie inside the " + std::to_string(w) + " x " + std::to_string(h) +
+                       " frame");
         if (even && ((x | y | rw | rh) & 1))
             raiseValue("roi must have even coordinates and sizes (whole colour cells)");
-        return {static_cast<int>(x), static_cast<int>(y), static_cast<int>(rw), static_cast<int>(rh)};
+        return {static_cast<int>(x), static_cast<int>(y), static_cast<int>(rw),
+                static_cast<int>(rh)};
     }
 
     static std::uint32_t targetArg(py::handle target) {
@@ -700,22 +733,30 @@ class Camera {
 
     py::object whiteBalance(py::object roi, const std::string &mode, py::object frame) {
         int kind;
-        if (mode == "step") kind = 0;
-        else if (mode == "oneshot") kind = 1;
-        else if (mode == "digital") kind = 2;
-        else raiseValue("mode must be 'step', 'oneshot' or 'digital', not '" + mode + "'");
+        if (mode == "step")
+            kind = 0;
+        else if (mode == "oneshot")
+            kind = 1;
+        else if (mode == "digital")
+            kind = 2;
+        else
+            raiseValue("mode must be 'step', 'oneshot' or 'digital', not '" + mode + "'");
         auto m = measured(frame);
         const auto r = roiArg(roi, *m, true);
         const std::uint8_t *data = m->hold->data;
         const int status = call([&](_vocam *h) {
             switch (kind) {
-                case 0: return vocam_whitebalance_step(h, data, r[0], r[1], r[2], r[3]);
-                case 1: return vocam_oneshot_autowhitebalance(h, data, r[0], r[1], r[2], r[3]);
-                default: return vocam_digital_whitebalance(h, data, r[0], r[1], r[2], r[3]);
+                case 0:
+                    return vocam_whitebalance_step(h, data, r[0], r[1], r[2], r[3]);
+                case 1:
+                    return vocam_oneshot_autowhitebalance(h, data, r[0], r[1], r[2], r[3]);
+                default:
+                    return vocam_digital_whitebalance(h, data, r[0], r[1], r[2], r[3]);
             }
         });
-        check(status, kind == 0 ? "vocam_whitebalance_step" : kind == 1 ? "vocam_oneshot_autowhitebalance"
-                                                                        : "vocam_digital_whitebalance");
+        check(status, kind == 0   ? "vocam_whitebalance_step"
+                      : kind == 1 ? "vocam_oneshot_autowhitebalance"
+                                  : "vocam_digital_whitebalance");
         return kind == 0 ? py::object(py::bool_(status == 1)) : py::object(py::none());
     }
 
@@ -725,8 +766,9 @@ class Camera {
         const auto r = roiArg(roi, *m, false);
         const std::uint8_t *data = m->hold->data;
         const int status = call([&](_vocam *h) {
-            return exposure ? vocam_oneshot_autoexposure(h, level, data, r[0], r[1], r[2], r[3], 0.0)
-                            : vocam_oneshot_autogain(h, level, data, r[0], r[1], r[2], r[3]);
+            return exposure
+                       ? vocam_oneshot_autoexposure(h, level, data, r[0], r[1], r[2], r[3], 0.0)
+                       : vocam_oneshot_autogain(h, level, data, r[0], r[1], r[2], r[3]);
         });
         check(status, exposure ? "vocam_oneshot_autoexposure" : "vocam_oneshot_autogain");
         m.reset();
@@ -734,7 +776,8 @@ class Camera {
     }
 
     Stream stream() {
-        if (auto s = stream_.lock(); s && s->ring) fail(-1, "camera.stream: the camera is already streaming");
+        if (auto s = stream_.lock(); s && s->ring)
+            fail(-1, "camera.stream: the camera is already streaming");
         auto state = std::make_shared<StreamState>();
         stream_ = state;
         return Stream(device_, state);
@@ -768,8 +811,12 @@ struct CameraInfo {
 };
 
 CameraInfo infoOf(const vocam_version &v) {
-    return {v.product_id, v.serial_number, v.release_number, v.firmware_version & 0xFFFFu,
-            v.firmware_version >> 16, v.high_speed != 0};
+    return {v.product_id,
+            v.serial_number,
+            v.release_number,
+            v.firmware_version & 0xFFFFu,
+            v.firmware_version >> 16,
+            v.high_speed != 0};
 }
 
 std::vector<vocam_version> enumerate() {
@@ -798,7 +845,8 @@ void init(py::object resources) {
         if (!py::isinstance<py::str>(resources) && !py::hasattr(resources, "__fspath__"))
             raiseType("resources must be a path (str or os.PathLike) or None");
         root = py::str(py::module_::import("os").attr("fspath")(resources)).cast<std::string>();
-        if (root.empty() || root.find('\0') != std::string::npos) raiseValue("resources must be a folder's path");
+        if (root.empty() || root.find('\0') != std::string::npos)
+            raiseValue("resources must be a folder's path");
     }
     busUsed = true;
     int status;
@@ -816,7 +864,8 @@ Camera openCamera(py::object serial, py::object product) {
     if (wantSerial && !wantProduct) {
         for (const auto &v : enumerate())
             if (v.serial_number == *wantSerial) wantProduct = v.product_id;
-        if (!wantProduct) fail(-1, "vocam.open: no camera with serial " + std::to_string(*wantSerial));
+        if (!wantProduct)
+            fail(-1, "vocam.open: no camera with serial " + std::to_string(*wantSerial));
     }
     busUsed = true;
     _vocam *handle = nullptr;
@@ -838,11 +887,14 @@ Camera openCamera(py::object serial, py::object product) {
 }
 
 void simulate(py::handle cameras) {
-    if (!py::isinstance<py::str>(cameras)) raiseType("simulate takes the cameras as a str, e.g. 'model_02:state=ready'");
+    if (!py::isinstance<py::str>(cameras))
+        raiseType("simulate takes the cameras as a str, e.g. 'model_02:state=ready'");
     const auto value = cameras.cast<std::string>();
     if (value.empty() || value.find_first_of(" \t\n\0", 0, 4) != std::string::npos)
-        raiseValue("simulate needs a list of cameras such as 'model_02:state=ready,model_16:serial=77'");
-    if (busUsed) fail(-1, "vocam.simulate: the camera bus is already in use; call simulate() first");
+        raiseValue(
+            "simulate needs a list of cameras such as 'model_02:state=ready,model_16:serial=77'");
+    if (busUsed)
+        fail(-1, "vocam.simulate: the camera bus is already in use; call simulate() first");
     // os.environ keeps the process environment and Python's view of it equal.
     py::module_::import("os").attr("environ")["VOCAM_SIM"] = value;
 }
@@ -875,31 +927,37 @@ Error.__module__ = "vocam"
         }
     });
 
-    py::class_<CameraInfo>(m, "CameraInfo", "Identity of an attached camera, as listed by cameras().")
+    py::class_<CameraInfo>(m, "CameraInfo",
+                           "Identity of an attached camera, as listed by cameras().")
         .def_readonly("product_id", &CameraInfo::product_id, "USB product ID.")
         .def_readonly("serial", &CameraInfo::serial, "Serial number.")
         .def_readonly("release", &CameraInfo::release, "Device release number (bcdDevice).")
         .def_readonly("firmware", &CameraInfo::firmware, "Firmware version.")
         .def_readonly("fpga", &CameraInfo::fpga, "FPGA version.")
         .def_readonly("high_speed", &CameraInfo::high_speed, "True at USB high speed.")
-        .def("__eq__", [](const CameraInfo &a, const CameraInfo &b) {
-            return a.product_id == b.product_id && a.serial == b.serial && a.release == b.release &&
-                   a.firmware == b.firmware && a.fpga == b.fpga && a.high_speed == b.high_speed;
-        })
+        .def("__eq__",
+             [](const CameraInfo &a, const CameraInfo &b) {
+                 return a.product_id == b.product_id && a.serial == b.serial &&
+                        a.release == b.release && a.firmware == b.firmware && a.fpga == b.fpga &&
+                        a.high_speed == b.high_speed;
+             })
         .def("__repr__", [](const CameraInfo &c) {
-            return "CameraInfo(product_id=0x" + py::str("{:04X}").format(c.product_id).cast<std::string>() +
+            return "CameraInfo(product_id=0x" +
+                   py::str("{:04X}").format(c.product_id).cast<std::string>() +
                    ", serial=" + std::to_string(c.serial) + ")";
         });
 
-    py::class_<Frame>(m, "Frame",
-                      "One frame held in the camera's ring of buffers until it is released.\n\n"
-                      "A frame from ``Stream.frames()`` is released when the next one is asked for;\n"
-                      "one from ``Stream.frame()`` by ``release()`` or at the end of a ``with`` block.")
-        .def_property_readonly("raw", &Frame::raw,
-                               "The raw frame as a read-only NumPy array (height x width) on the\n"
-                               "library's buffer, without a copy. Taking it from a released frame\n"
-                               "raises ValueError; an array taken earlier keeps the buffer out of\n"
-                               "the ring until the array is gone, so keep .copy() of frames you store.")
+    py::class_<Frame>(
+        m, "Frame",
+        "One frame held in the camera's ring of buffers until it is released.\n\n"
+        "A frame from ``Stream.frames()`` is released when the next one is asked for;\n"
+        "one from ``Stream.frame()`` by ``release()`` or at the end of a ``with`` block.")
+        .def_property_readonly(
+            "raw", &Frame::raw,
+            "The raw frame as a read-only NumPy array (height x width) on the\n"
+            "library's buffer, without a copy. Taking it from a released frame\n"
+            "raises ValueError; an array taken earlier keeps the buffer out of\n"
+            "the ring until the array is gone, so keep .copy() of frames you store.")
         .def("copy", &Frame::copy, "A copy of the raw frame that outlives the frame.")
         .def("rgb", &Frame::rgb, py::arg("method") = "fast", py::arg("light") = "none",
              "The frame converted to an RGB array (height x width x 3, uint8).\n\n"
@@ -907,20 +965,26 @@ Error.__module__ = "vocam"
              "'block' (2x2 blocks) or 'none' (grey). light: 'none', or 1 to 13 for the\n"
              "camera model's colour correction matrix for that light. The camera's flips,\n"
              "hue, saturation, white balance and digital gains apply.")
-        .def("release", &Frame::release, "Returns the buffer to the ring (views keep it until they go).")
+        .def("release", &Frame::release,
+             "Returns the buffer to the ring (views keep it until they go).")
         .def_property_readonly("released", &Frame::released, "True once the frame was released.")
         .def_property_readonly("width", &Frame::width, "Pixels per row.")
         .def_property_readonly("height", &Frame::height, "Rows.")
-        .def_property_readonly("buffer", &Frame::buffer, "Index of the ring buffer the frame is in.")
-        .def("__enter__", [](Frame &f) -> Frame & { return f; }, py::return_value_policy::reference_internal)
+        .def_property_readonly("buffer", &Frame::buffer,
+                               "Index of the ring buffer the frame is in.")
+        .def(
+            "__enter__", [](Frame &f) -> Frame & { return f; },
+            py::return_value_policy::reference_internal)
         .def("__exit__", [](Frame &f, py::args) { f.release(); });
 
     py::class_<FrameIterator>(m, "FrameIterator", "Iterator over the frames of a stream.")
-        .def("__iter__", [](FrameIterator &it) -> FrameIterator & { return it; },
-             py::return_value_policy::reference_internal)
+        .def(
+            "__iter__", [](FrameIterator &it) -> FrameIterator & { return it; },
+            py::return_value_policy::reference_internal)
         .def("__next__", &FrameIterator::next);
 
-    py::class_<Stream>(m, "Stream", "A camera's video stream; a context manager that starts and stops it.")
+    py::class_<Stream>(m, "Stream",
+                       "A camera's video stream; a context manager that starts and stops it.")
         .def("start", &Stream::start, py::return_value_policy::reference_internal,
              "Allocates the ring for the current window and starts video.")
         .def("stop", &Stream::stop, "Stops video and releases every frame handed out.")
@@ -946,50 +1010,67 @@ Error.__module__ = "vocam"
                 return *f;
             },
             "Waits for the next frame; the caller releases it.")
-        .def("__enter__", [](Stream &s) -> Stream & { return s.start(); }, py::return_value_policy::reference_internal)
+        .def(
+            "__enter__", [](Stream &s) -> Stream & { return s.start(); },
+            py::return_value_policy::reference_internal)
         .def("__exit__", [](Stream &s, py::args) { s.stop(); });
 
-    py::class_<Camera> camera(m, "Camera",
-                              "An open camera; a context manager that closes it. Open one with vocam.open().");
+    py::class_<Camera> camera(
+        m, "Camera",
+        "An open camera; a context manager that closes it. Open one with vocam.open().");
     camera.def("close", &Camera::close, "Stops any stream and closes the camera.")
         .def_property_readonly("closed", &Camera::closed, "True once closed.")
-        .def("__enter__", [](Camera &c) -> Camera & { return c; }, py::return_value_policy::reference_internal)
+        .def(
+            "__enter__", [](Camera &c) -> Camera & { return c; },
+            py::return_value_policy::reference_internal)
         .def("__exit__", [](Camera &c, py::args) { c.close(); })
         .def("stream", &Camera::stream, "A Stream of the current window; use it in a with block.")
-        .def_property_readonly("info", [](const Camera &c) { return infoOf(c.version()); }, "The camera's identity.")
-        .def_property_readonly("serial", [](const Camera &c) { return c.version().serial_number; }, "Serial number.")
-        .def_property_readonly("product_id", [](const Camera &c) { return c.version().product_id; }, "USB product ID.")
+        .def_property_readonly(
+            "info", [](const Camera &c) { return infoOf(c.version()); }, "The camera's identity.")
+        .def_property_readonly(
+            "serial", [](const Camera &c) { return c.version().serial_number; }, "Serial number.")
+        .def_property_readonly(
+            "product_id", [](const Camera &c) { return c.version().product_id; }, "USB product ID.")
         .def_property_readonly("model", &Camera::model, "The camera's product name.")
         .def_property_readonly(
-            "handle", [](const Camera &c) { return reinterpret_cast<std::uintptr_t>(c.device().handle); },
+            "handle",
+            [](const Camera &c) { return reinterpret_cast<std::uintptr_t>(c.device().handle); },
             "The library's camera handle (a _vocam pointer) as an int, for calling the C\n"
             "interface directly, e.g. through ctypes. Valid until the camera is closed.")
         .def_property_readonly("is_color", &Camera::color, "True for a Bayer colour sensor.")
-        .def_property("temperature_c", &Camera::temperature,
-                      [](Camera &c, py::handle v) { c.setTemperature(v); },
-                      "Sensor temperature in degrees Celsius; setting it sets the cooling target.")
-        .def_property("cooling", &Camera::cooling, [](Camera &c, py::handle v) { c.setCooling(v); },
-                      "True while temperature control is on.")
-        .def_property("window", &Camera::window, [](Camera &c, py::handle v) { c.setWindow(v); },
-                      "(x, y, width, height) of the sensor window in sensor pixels.")
-        .def_property("subsample", &Camera::subsample, [](Camera &c, py::handle v) { c.setSubsample(v); },
-                      "(x, y) subsampling factors; set an int for both.")
-        .def_property_readonly("data_rates", &Camera::dataRates, "Data rates offered, in kilopixels per second.")
-        .def_property("data_rate", &Camera::dataRate, [](Camera &c, py::handle v) { c.setDataRate(v); },
-                      "Data rate in kilopixels per second, one of data_rates.")
-        .def_property_readonly("width", [](const Camera &c) { return std::get<2>(c.window()) / c.subsample().first; },
-                               "Delivered frame width in pixels.")
-        .def_property_readonly("height",
-                               [](const Camera &c) { return std::get<3>(c.window()) / c.subsample().second; },
-                               "Delivered frame height in pixels.");
+        .def_property(
+            "temperature_c", &Camera::temperature,
+            [](Camera &c, py::handle v) { c.setTemperature(v); },
+            "Sensor temperature in degrees Celsius; setting it sets the cooling target.")
+        .def_property(
+            "cooling", &Camera::cooling, [](Camera &c, py::handle v) { c.setCooling(v); },
+            "True while temperature control is on.")
+        .def_property(
+            "window", &Camera::window, [](Camera &c, py::handle v) { c.setWindow(v); },
+            "(x, y, width, height) of the sensor window in sensor pixels.")
+        .def_property(
+            "subsample", &Camera::subsample, [](Camera &c, py::handle v) { c.setSubsample(v); },
+            "(x, y) subsampling factors; set an int for both.")
+        .def_property_readonly("data_rates", &Camera::dataRates,
+                               "Data rates offered, in kilopixels per second.")
+        .def_property(
+            "data_rate", &Camera::dataRate, [](Camera &c, py::handle v) { c.setDataRate(v); },
+            "Data rate in kilopixels per second, one of data_rates.")
+        .def_property_readonly(
+            "width", [](const Camera &c) { return std::get<2>(c.window()) / c.subsample().first; },
+            "Delivered frame width in pixels.")
+        .def_property_readonly(
+            "height",
+            [](const Camera &c) { return std::get<3>(c.window()) / c.subsample().second; },
+            "Delivered frame height in pixels.");
     for (const Scalar &p : kScalars) {
         camera.def_property(
             p.name, [&p](const Camera &c) { return c.scalar(p); },
             [&p](Camera &c, py::handle v) { c.setScalar(p, v); }, p.doc);
     }
     camera
-        .def("white_balance", &Camera::whiteBalance, py::arg("roi") = py::none(), py::arg("mode") = "step",
-             py::arg("frame") = py::none(),
+        .def("white_balance", &Camera::whiteBalance, py::arg("roi") = py::none(),
+             py::arg("mode") = "step", py::arg("frame") = py::none(),
              "Balances the colours on a region the caller knows to be neutral grey.\n\n"
              "roi: (x, y, width, height) in frame pixels, all even; None: the middle half.\n"
              "mode: 'step' moves the analogue and digital gains 90 % of the way (repeat on\n"
@@ -1028,7 +1109,8 @@ Error.__module__ = "vocam"
                                       *std::max_element(rates.begin(), rates.end()));
             }
             if (name == "window")
-                return py::make_tuple(c.geometry(VOCAM_PROP_MAX_WIDTH), c.geometry(VOCAM_PROP_MAX_HEIGHT));
+                return py::make_tuple(c.geometry(VOCAM_PROP_MAX_WIDTH),
+                                      c.geometry(VOCAM_PROP_MAX_HEIGHT));
             throw py::value_error("no property named '" + name + "' with a range");
         },
         py::arg("name"),
@@ -1038,7 +1120,8 @@ Error.__module__ = "vocam"
           "Brings every attached camera up (firmware, then FPGA). `resources` is the folder\n"
           "of firmware and FPGA images; None means the installed one.");
     m.def(
-        "cameras", [] {
+        "cameras",
+        [] {
             std::vector<CameraInfo> out;
             for (const auto &v : enumerate()) out.push_back(infoOf(v));
             return out;
