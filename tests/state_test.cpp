@@ -24,7 +24,9 @@ class CameraStates : public ::testing::Test {
     std::vector<std::pair<std::uint32_t, int>> states() {
         vocam_camera_state records[8];
         std::uint32_t count = 8;
-        EXPECT_EQ(vocam_get_camera_states(records, &count), static_cast<int>(count));
+        // The count is read only after the call has written it.
+        const int listed = vocam_get_camera_states(records, &count);
+        EXPECT_EQ(listed, static_cast<int>(count));
         std::vector<std::pair<std::uint32_t, int>> out;
         for (std::uint32_t i = 0; i < count && i < 8; ++i)
             out.emplace_back(records[i].serial_number, records[i].state);
