@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -383,6 +384,10 @@ TEST_F(VocamTool, CtrlCEndsStreamAndGrabCleanlyWithEveryFileComplete) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("frames/s  "), std::string::npos) << r.out;  // the per-second line
     EXPECT_NE(r.out.find(" frames in 1."), std::string::npos) << r.out;
+    // Drops are the library's count of frames read over before being taken;
+    // both lines carry it as a number.
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("  dropped [0-9]+  CPU "))) << r.out;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex(" MB/s, [0-9]+ dropped, CPU "))) << r.out;
 }
 
 // The capture application's side of the frame socket: one connection per

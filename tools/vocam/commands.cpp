@@ -519,6 +519,14 @@ int grabCommand(const GrabOptions &o) {
 
 namespace {
 
+// Frames the camera sent that were read over before this loop took them:
+// what the library can tell of drops.
+std::uint64_t droppedFrames(_vocam *h) {
+    vocam_stream_stats stats{};
+    stats.size = sizeof stats;
+    return vocam_get_stream_stats(h, &stats) == 0 ? stats.overwritten : 0;
+}
+
 double cpuSeconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
@@ -538,6 +546,7 @@ int streamCommand(std::uint32_t serial, double seconds) {
     const auto cpuStart = cpuSeconds();
     double lastCpu = cpuStart;
     Clock::time_point start, last;
+    std::uint64_t dropped = 0;
     {
         Stream stream(h);
         start = last = Clock::now();
@@ -553,9 +562,10 @@ int streamCommand(std::uint32_t serial, double seconds) {
             const double span = std::chrono::duration<double>(Clock::now() - last).count();
             if (span >= 1.0) {
                 const double cpu = cpuSeconds();
-                std::printf("%s%.1f frames/s  %.2f MB/s  CPU %.0f%%%s", tty ? "\r" : "",
-                            static_cast<double>(frames - lastFrames) / span,
+                std::printf("%s%.1f frames/s  %.2f MB/s  dropped %llu  CPU %.0f%%%s",
+                            tty ? "\r" : "", static_cast<double>(frames - lastFrames) / span,
                             static_cast<double>(bytes - lastBytes) / span / 1e6,
+                            static_cast<unsigned long long>(droppedFrames(h)),
                             100.0 * (cpu - lastCpu) / span, tty ? "   " : "\n");
                 std::fflush(stdout);
                 last = Clock::now();
@@ -564,11 +574,13 @@ int streamCommand(std::uint32_t serial, double seconds) {
                 lastCpu = cpu;
             }
         }
+        dropped = droppedFrames(h);
     }
     const double span = std::max(1e-9, std::chrono::duration<double>(Clock::now() - start).count());
-    std::printf("%s%llu frames in %.1f s: %.1f frames/s, %.2f MB/s, CPU %.0f%%\n", tty ? "\n" : "",
-                static_cast<unsigned long long>(frames), span, static_cast<double>(frames) / span,
-                static_cast<double>(bytes) / span / 1e6, 100.0 * (cpuSeconds() - cpuStart) / span);
+    std::printf("%s%llu frames in %.1f s: %.1f frames/s, %.2f MB/s, %llu dropped, CPU %.0f%%\n",
+                tty ? "\n" : "", static_cast<unsigned long long>(frames), span,
+                static_cast<double>(frames) / span, static_cast<double>(bytes) / span / 1e6,
+                static_cast<unsigned long long>(dropped), 100.0 * (cpuSeconds() - cpuStart) / span);
     if (frames == 0 && !interrupted()) throw Failure("error: no frame arrived");
     return 0;
 }
