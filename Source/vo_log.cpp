@@ -35,9 +35,13 @@ void deliver(LogKind kind, const char *text, std::size_t length) {
     if (!inside_handler) {
         std::lock_guard lock(handler_lock);
         if (handler != nullptr) {
-            inside_handler = true;
+            // Cleared on the way out even if a C++ handler throws, so the
+            // thread's later lines still reach the handler.
+            struct Inside {
+                Inside() { inside_handler = true; }
+                ~Inside() { inside_handler = false; }
+            } inside;
             handler(static_cast<int>(kind), text, handler_context);
-            inside_handler = false;
             return;
         }
     }

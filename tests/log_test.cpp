@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -115,6 +116,28 @@ TEST(LogHandler, ReplacedHandlerIsNeverCalledAfterTheSetterReturns) {
     for (auto &t : writers) t.join();
     EXPECT_FALSE(late.load());
     EXPECT_FALSE(quiet.lines.empty());
+}
+
+// A handler that throws: the exception reaches the calling library code
+// (whose entry guard turns it into a code), and the thread's next line still
+// goes to the handler.
+TEST(LogHandler, AThrowingHandlerDoesNotLeaveTheThreadOutsideIt) {
+    HandlerReset reset;
+    _vocam handle;
+    strcpy(handle.model_name, "VoCam 1234");
+    static int calls = 0;
+    vocam_set_log_handler(
+        [](int, const char *, void *) {
+            if (++calls == 1) throw std::runtime_error("handler failed");
+        },
+        nullptr);
+    char tiny[2];
+    EXPECT_NE(vocam_get_model_name(&handle, tiny, sizeof tiny), 0);
+    const int before = calls;  // the guard's own line about the exception counts too
+    vocam::test::StderrCapture err;
+    provokeOneLine(handle);
+    EXPECT_EQ(calls, before + 1);
+    EXPECT_EQ(err.take().find(kTooSmall), std::string::npos);
 }
 
 }  // namespace
