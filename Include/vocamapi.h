@@ -272,6 +272,30 @@ VOCAM_API int vocam_get_rgb_frame_size(_vocam *handle, const void *image_format,
  * above 8, -12 out of memory, or the refusal of creating the colour engine. */
 VOCAM_API int vocam_set_conversion_threads(_vocam *handle, uint32_t threads);
 
+/* vocam_convert_frame_to_rgb with the picture's depth chosen: `bits` 24 gives
+ * the same picture, 48 three 16-bit samples a pixel (red, green, blue, in the
+ * host's byte order, rows 6 x width bytes), which keeps the depth of a camera
+ * that delivers 16-bit samples (PixelFormat 1; an 8-bit frame gives -14).
+ * The same rules and results as vocam_convert_frame_to_rgb otherwise, and
+ * -22 for `bits` other than 24 and 48. */
+VOCAM_API int vocam_convert_frame_to_rgb_bits(_vocam *handle, uint8_t *dst, const uint8_t *src,
+                                              const void *image_format,
+                                              const void *conversion_params, uint32_t bits);
+
+/* Converts a raw frame that belongs to no stream (one read back from a file)
+ * with a colour engine of its own: no tone curve, and for the light sources
+ * 1 to 13 the general correction, as the camera's own matrices are known only
+ * to an open camera. `src_bytes` and `dst_bytes` are what the two buffers
+ * hold; a frame shorter than `image_format` says, or a picture buffer smaller
+ * than the picture (6 x width x height bytes for `bits` 48, the size
+ * vocam_get_rgb_frame_size gives for 24), is refused with -22 before anything
+ * is read. `threads` as for vocam_set_conversion_threads. 0, -22, -14 or -12
+ * as vocam_convert_frame_to_rgb_bits. */
+VOCAM_API int vocam_convert_raw_to_rgb(uint8_t *dst, size_t dst_bytes, const uint8_t *src,
+                                       size_t src_bytes, const void *image_format,
+                                       const void *conversion_params, uint32_t bits,
+                                       uint32_t threads);
+
 /* ---- Streaming ----
  *
  * Frames arrive on a thread of the library into a ring of three buffers.

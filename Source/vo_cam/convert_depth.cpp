@@ -1,0 +1,112 @@
+// Pictures of a chosen depth: 24-bit as the stream's own conversion gives,
+// or 48-bit (three 16-bit samples a pixel) from a camera's 16-bit frames,
+// which a 24-bit picture would cut to their top 8 bits. The second call
+// converts a frame that lives outside any stream (read back from a file), so
+// it is told the sizes of both buffers and checks them before it reads.
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "../vo_guard.h"
+#include "../vo_log.h"
+#include "vo_cam.h"
+#include "vo_usb/vo_usb.h"
+#include "votf.h"
+
+namespace {
+
+int refuse(const char *call, int code, const char *why) {
+    vo::logf(vo::LogKind::Error, "error: %s: %s\n", call, why);
+    return code;
+}
+
+// The records a conversion reads, checked before anything touches the
+// pixels: the frame's bytes and the picture's bytes for `bits`.
+struct Layout {
+    std::size_t frameBytes = 0, pictureBytes = 0;
+};
+
+int layoutOf(const char *call, const void *imageFormat, const void *params, std::uint32_t bits,
+             Layout &out) {
+    if (imageFormat == nullptr) return refuse(call, VOCAM_EINVAL, "missing image format");
+    std::uint32_t word[kImageFormatSize / 4];
+    std::memcpy(word, imageFormat, sizeof word[0]);
+    if (word[0] != kImageFormatSize) return refuse(call, VOCAM_EINVAL, "image format of the wrong size");
+    std::memcpy(word, imageFormat, sizeof word);
+    const std::uint64_t width = word[1], height = word[2], pixelFormat = word[3];
+    if (pixelFormat > 1) return refuse(call, VOCAM_EUNSUPPORTED, "pixel format not converted");
+    if (bits == 48 && pixelFormat != 1)
+        return refuse(call, VOCAM_EUNSUPPORTED, "48-bit pictures need 16-bit samples");
+    if (width < 4 || height < 4 || width % 2 != 0 || height % 2 != 0)
+        return refuse(call, VOCAM_EINVAL, "frame size not converted");
+    if (params != nullptr) {
+        std::uint32_t size = 0;
+        std::memcpy(&size, params, sizeof size);
+        if (size != kConversionParamsShort && size != kConversionParamsFull)
+            return refuse(call, VOCAM_EINVAL, "conversion record of the wrong size");
+    }
+    out.frameBytes = static_cast<std::size_t>(width * height * (pixelFormat == 1 ? 2 : 1));
+    if (bits == 48) {
+        out.pictureBytes = static_cast<std::size_t>(6 * width * height);
+        return 0;
+    }
+    // The 24-bit layout vocam_get_rgb_frame_size describes: only grey
+    // pictures not woven from two fields pad their rows.
+    _VOCAM_IMAGE_FORMAT copy{};
+    std::memcpy(&copy, imageFormat, sizeof copy);
+    conversion_params method{};
+    method.size = kConversionParamsShort;
+    if (params != nullptr) std::memcpy(&method, params, kConversionParamsShort);
+    const bool mono = (copy.VocamReserved[0] & VOCAM_LAYOUT_MONO) != 0;
+    const bool deinterlace = (copy.VocamReserved[4] & 0xFF) != 0;
+    const bool padded = !deinterlace && (mono || method.demosaicMethod == 0);
+    const std::uint64_t stride = padded ? (3 * width + 3) & ~std::uint64_t{3} : 3 * width;
+    out.pictureBytes = static_cast<std::size_t>(stride * height);
+    return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+VOCAM_API int vocam_convert_frame_to_rgb_bits(_vocam *handle, std::uint8_t *dst,
+                                              const std::uint8_t *src, const void *image_format,
+                                              const void *conversion_params, std::uint32_t bits) {
+    return vo::guard(__func__, [&]() -> int {
+        if (handle == nullptr || dst == nullptr || src == nullptr) return -22;
+        if (bits != 24 && bits != 48) return refuse(__func__, VOCAM_EINVAL, "bits must be 24 or 48");
+        Layout layout;
+        if (const int r = layoutOf(__func__, image_format, conversion_params, bits, layout); r != 0)
+            return r;
+        StreamCall call(handle);
+        if (!call) return -22;
+        FramePin pin(handle, src);
+        if (!pin) return -22;
+        vo::Lock turn(handle->convert_lock);
+        if (const int r = vo_usb_create_votf(handle); r != 0) return r;
+        return handle->converter->ConvertToRgb(dst, src, bits, image_format, conversion_params);
+    });
+}
+
+VOCAM_API int vocam_convert_raw_to_rgb(std::uint8_t *dst, std::size_t dst_bytes,
+                                       const std::uint8_t *src, std::size_t src_bytes,
+                                       const void *image_format, const void *conversion_params,
+                                       std::uint32_t bits, std::uint32_t threads) {
+    return vo::guard(__func__, [&]() -> int {
+        if (dst == nullptr || src == nullptr) return -22;
+        if (bits != 24 && bits != 48) return refuse(__func__, VOCAM_EINVAL, "bits must be 24 or 48");
+        Layout layout;
+        if (const int r = layoutOf(__func__, image_format, conversion_params, bits, layout); r != 0)
+            return r;
+        if (src_bytes < layout.frameBytes)
+            return refuse(__func__, VOCAM_EINVAL, "the frame is shorter than its image format");
+        if (dst_bytes < layout.pictureBytes)
+            return refuse(__func__, VOCAM_EINVAL, "the picture buffer is too small");
+        auto engine = std::make_unique<CVotf>();
+        if (const int r = engine->SetConversionThreads(threads); r != 0) return r;
+        return engine->ConvertToRgb(dst, src, bits, image_format, conversion_params);
+    });
+}
+
+}  // extern "C"
