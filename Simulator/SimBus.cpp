@@ -71,6 +71,9 @@ bool applyKey(CameraConfig &c, const std::string &key, const std::string &value,
     } else if (key == "fps") {
         if (!number(1000)) return false;
         c.fps = static_cast<int>(n);
+    } else if (key == "busy") {
+        if (!number(1000000)) return false;
+        c.busyOpens = static_cast<int>(n);
     } else if (key == "name") {
         if (value.empty() || value.size() > 126) return error = "bad value for key 'name'", false;
         c.productName = value;

@@ -52,6 +52,7 @@ CameraDevice::CameraDevice(CameraConfig config)
       video_(std::make_unique<SimVideo>([this] { wake_.notify_all(); })),
       properties_(config_) {
     fpgaConfigured_ = config_.state == BootState::Ready && config_.hasFpga;
+    heldOpens_ = config_.busyOpens;
     auto &r = registers_;
     r[0x0008] = 0;  // FPGA status
     r[0x000C] = config_.firmwareVersion;

@@ -60,6 +60,10 @@ struct CameraConfig {
     std::optional<bool> autoExposure;
     std::uint32_t coolRate = 1000;
 
+    // Opens refused as if another program held the device, before the
+    // device lets anyone in.
+    int busyOpens = 0;
+
     // When not empty, the configuration descriptor the device shows instead
     // of the model's: a damaged or unusual device.
     std::vector<std::uint8_t> configuration;
