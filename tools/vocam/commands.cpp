@@ -14,6 +14,7 @@
 
 #include "common.h"
 #include "images.h"
+#include "rawframe.h"
 #include "vocamusb.h"
 
 namespace vocam::cli {
@@ -61,6 +62,7 @@ struct Listed {
     vocam_version version{};
     std::string name;
     std::string state;  // boot, fpga, ready, busy
+    bool identified = true;  // false: neither serial nor speed could be read
 };
 
 // A camera's state needs the camera itself: whether its FPGA is configured
@@ -89,6 +91,24 @@ std::vector<Listed> listBus() {
     std::vector<Listed> out;
     for (const auto &record : cameraRecords()) out.push_back(describe(record));
     for (const auto &record : bootRecords()) out.push_back({record, "", "boot"});
+    // A camera another program holds cannot be enumerated (its serial number
+    // needs it opened), but it is on the bus all the same.
+    auto busy = std::count_if(out.begin(), out.end(),
+                              [](const Listed &c) { return c.state == "busy"; });
+    vocam_camera_state states[64];
+    std::uint32_t count = 64;
+    if (vocam_get_camera_states(states, &count) >= 0)
+        for (std::uint32_t i = 0; i < count && i < 64; ++i) {
+            if (states[i].state != VOCAM_STATE_UNREACHABLE) continue;
+            if (busy > 0) {
+                --busy;
+                continue;
+            }
+            vocam_version record{};
+            record.product_id = states[i].product_id;
+            record.release_number = states[i].release_number;
+            out.push_back({record, "", "busy", false});
+        }
     if (out.empty()) checkSimulatedBus();
     return out;
 }
@@ -113,7 +133,8 @@ int listCommand(bool json) {
                 "\"firmware\": %u, \"state\": %s, \"speed\": %s}",
                 i ? "," : "", c.version.product_id, jsonString(c.name).c_str(),
                 c.version.serial_number, c.version.release_number, c.version.firmware_version,
-                jsonString(c.state).c_str(), c.version.high_speed ? "\"high\"" : "\"full\"");
+                jsonString(c.state).c_str(),
+                !c.identified ? "null" : c.version.high_speed ? "\"high\"" : "\"full\"");
         }
         std::printf("%s]\n", bus.empty() ? "" : "\n");
         return 0;
@@ -125,11 +146,13 @@ int listCommand(bool json) {
     std::printf("%-8s %-20s %-8s %-8s %-6s %s\n", "product", "name", "serial", "release", "speed",
                 "state");
     for (const auto &c : bus) {
-        const std::string serial =
-            c.state == "boot" ? "-" : std::to_string(c.version.serial_number);
+        const std::string serial = c.state == "boot" || !c.identified
+                                       ? "-"
+                                       : std::to_string(c.version.serial_number);
         std::printf("%-8s %-20s %-8s %-8s %-6s %s\n", hex4(c.version.product_id).c_str(),
                     c.name.empty() ? "-" : c.name.c_str(), serial.c_str(),
-                    hex4(c.version.release_number).c_str(), c.version.high_speed ? "high" : "full",
+                    hex4(c.version.release_number).c_str(),
+                    !c.identified ? "-" : c.version.high_speed ? "high" : "full",
                     stateText(c.state));
     }
     return 0;
@@ -202,13 +225,6 @@ int initCommand() {
 }
 
 namespace {
-
-const char *layoutName(std::uint32_t flags) {
-    if (flags & VOCAM_LAYOUT_MONO) return "mono";
-    const bool blue = flags & VOCAM_LAYOUT_BLUE_ROW, green = flags & VOCAM_LAYOUT_GREEN_FIRST;
-    if (blue) return green ? "GBRG" : "BGGR";
-    return green ? "GRBG" : "RGGB";
-}
 
 struct PropertyReading {
     PropertyName name;
@@ -447,6 +463,47 @@ std::size_t rgbStride(std::uint32_t width, bool padded) {
 
 }  // namespace
 
+namespace {
+
+// Sets the conversion's threads, refusing counts the library does not take.
+void checkThreads(int threads) {
+    if (threads < 0 || threads > 8)
+        usage("error: --threads must be 0 (the cores, up to 8) to 8");
+}
+
+conversion_params paramsFor(bool colour, std::uint32_t method, std::uint32_t light) {
+    conversion_params params{};
+    params.size = sizeof params;
+    params.demosaicMethod = colour ? method : 0;
+    params.correctionMatrix = colour ? light : 0;
+    params.saturation = 1.0f;
+    params.gainOrGain0 = 1.0f;
+    return params;
+}
+
+// A TIFF of a frame with 16-bit samples keeps their depth; everything else
+// is an 8-bit picture.
+int pictureBits(ImageType type, const _VOCAM_IMAGE_FORMAT &format) {
+    return type == ImageType::Tiff && format.PixelFormat == 1 ? 48 : 24;
+}
+
+// Converts with `convert` (which fills the picture at the given depth) and
+// writes the picture file.
+template <typename Convert>
+void savePicture(const std::string &path, ImageType type, const _VOCAM_IMAGE_FORMAT &format,
+                 const conversion_params &params, Convert &&convert) {
+    const int bits = pictureBits(type, format);
+    const std::size_t stride = bits == 48 ? std::size_t{format.Width} * 6
+                                          : rgbStride(format.Width, params.demosaicMethod == 0);
+    std::vector<std::uint8_t> rgb(stride * format.Height);
+    if (const int r = convert(rgb, static_cast<std::uint32_t>(bits)); r < 0)
+        throw Failure("error: converting the frame failed (" + codeText(r) + ")");
+    const Rgb picture{format.Width, format.Height, stride, bits == 48 ? 16 : 8, rgb.data()};
+    type == ImageType::Png ? writePng(path, picture) : writeTiff(path, picture);
+}
+
+}  // namespace
+
 int grabCommand(const GrabOptions &o) {
     if (o.frames < 1) usage("error: -n must be at least 1");
     const ImageType type = imageTypeOf(o.output);
@@ -454,6 +511,7 @@ int grabCommand(const GrabOptions &o) {
     checkWritable(names.name(1));
     if (!o.window.empty()) parseWindow(o.window);
     if (o.subsample < 0) usage("error: --subsample must be at least 1");
+    checkThreads(o.threads);
     const std::uint32_t method = methodId(o.method);
     const std::uint32_t light = lightId(o.light);
 
@@ -464,19 +522,10 @@ int grabCommand(const GrabOptions &o) {
     format.Size = sizeof format;
     if (vocam_get_image_format(h, &format) != 0)
         throw Failure("error: the camera's colour layout is unknown; grab a .raw frame instead");
-    const bool colour = vocam_is_color(h) != 0;
-    conversion_params params{};
-    params.size = sizeof params;
-    params.demosaicMethod = colour ? method : 0;
-    params.correctionMatrix = colour ? light : 0;
-    params.saturation = 1.0f;
-    params.gainOrGain0 = 1.0f;
-    const std::size_t stride = rgbStride(format.Width, params.demosaicMethod == 0);
-    std::vector<std::uint8_t> rgb(stride * format.Height + 16);
-    char layout[160];
-    std::snprintf(layout, sizeof layout, "width=%u height=%u bits=%d layout=%s bytes=%u",
-                  format.Width, format.Height, format.PixelFormat == 1 ? 16 : 8,
-                  layoutName(format.VocamReserved[0]), format.ImageSize);
+    if (const int r = vocam_set_conversion_threads(h, static_cast<std::uint32_t>(o.threads)); r < 0)
+        throw Failure("error: the conversion threads could not be set (" + codeText(r) + ")");
+    const conversion_params params = paramsFor(vocam_is_color(h) != 0, method, light);
+    const std::string layout = describeFrame(format);
 
     Stream stream(h);
     int saved = 0;
@@ -489,11 +538,11 @@ int grabCommand(const GrabOptions &o) {
             if (type == ImageType::Raw) {
                 writeRaw(path, raw, format.ImageSize, layout);
             } else {
-                const int r = vocam_convert_frame_to_rgb(h, rgb.data(), raw, &format, &params);
-                if (r < 0)
-                    throw Failure("error: converting the frame failed (" + codeText(r) + ")");
-                const Rgb picture{format.Width, format.Height, stride, 8, rgb.data()};
-                type == ImageType::Png ? writePng(path, picture) : writeTiff(path, picture);
+                savePicture(path, type, format, params,
+                            [&](std::vector<std::uint8_t> &rgb, std::uint32_t bits) {
+                                return vocam_convert_frame_to_rgb_bits(h, rgb.data(), raw, &format,
+                                                                       &params, bits);
+                            });
                 if (o.keepRaw) {
                     const std::string rawPath = path.substr(0, path.rfind('.')) + ".raw";
                     writeRaw(rawPath, raw, format.ImageSize, layout);
@@ -514,6 +563,32 @@ int grabCommand(const GrabOptions &o) {
                           std::to_string(o.frames) + " frame(s); those saved are complete");
         throw Failure("error: the stream ended after " + std::to_string(saved) + " frame(s)");
     }
+    return 0;
+}
+
+int convertCommand(const ConvertOptions &o) {
+    const ImageType type = imageTypeOf(o.output);
+    checkWritable(o.output);
+    checkThreads(o.threads);
+    const std::uint32_t method = methodId(o.method);
+    const std::uint32_t light = lightId(o.light);
+    const RawFrame frame = readRawFrame(o.input);
+    const _VOCAM_IMAGE_FORMAT &format = frame.format;
+    if (type == ImageType::Raw) {
+        writeRaw(o.output, frame.bytes.data(), frame.bytes.size(), describeFrame(format));
+    } else {
+        const conversion_params params =
+            paramsFor((format.VocamReserved[0] & VOCAM_LAYOUT_MONO) == 0, method, light);
+        savePicture(o.output, type, format, params,
+                    [&](std::vector<std::uint8_t> &rgb, std::uint32_t bits) {
+                        return vocam_convert_raw_to_rgb(rgb.data(), rgb.size(), frame.bytes.data(),
+                                                        frame.bytes.size(), &format, &params, bits,
+                                                        static_cast<std::uint32_t>(o.threads));
+                    });
+    }
+    std::printf("saved %s (%u x %u, %d bits)\n", o.output.c_str(), format.Width, format.Height,
+                type == ImageType::Raw ? (format.PixelFormat == 1 ? 16 : 8)
+                                       : pictureBits(type, format));
     return 0;
 }
 

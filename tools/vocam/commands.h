@@ -21,8 +21,18 @@ struct GrabOptions {
     std::string light = "none";
     std::string output = "vocam_frame.png";
     bool keepRaw = false;  // also the raw frame beside each picture
+    int threads = 0;       // conversion threads; 0: the cores, up to 8
 };
 int grabCommand(const GrabOptions &options);
+
+struct ConvertOptions {
+    std::string input;  // a .raw beside its .raw.txt
+    std::string output = "vocam_frame.png";
+    std::string method = "good";
+    std::string light = "none";
+    int threads = 0;
+};
+int convertCommand(const ConvertOptions &options);
 
 int streamCommand(std::uint32_t serial, double seconds);
 

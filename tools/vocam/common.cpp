@@ -38,6 +38,38 @@ void bringUp() {
                       "); run 'vocam init' to see each step");
 }
 
+namespace {
+
+std::string hex4(std::uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%04X", value);
+    return text;
+}
+
+// Why a camera could not be opened, as far as the library's lines tell.
+std::string openFailure(const std::string &camera) {
+    if (libraryLine("error: camera ").ends_with(" is in use by another program"))
+        return camera + " is in use by another program (close that program and try again)";
+    if (!libraryLine("error: no permission to open camera ").empty())
+        return camera +
+               " could not be opened: you have no access to it (install the udev rule, see the "
+               "README)";
+    return camera +
+           " could not be opened: another program is using it, or you have no access to it "
+           "(install the udev rule, see the README)";
+}
+
+}  // namespace
+
+std::optional<std::uint32_t> unreachableCamera() {
+    vocam_camera_state states[64];
+    std::uint32_t count = 64;
+    if (vocam_get_camera_states(states, &count) < 0) return std::nullopt;
+    for (std::uint32_t i = 0; i < count && i < 64; ++i)
+        if (states[i].state == VOCAM_STATE_UNREACHABLE) return states[i].product_id;
+    return std::nullopt;
+}
+
 Camera::Camera(std::uint32_t serial) {
     bringUp();
     vocam_version records[64];
@@ -52,6 +84,9 @@ Camera::Camera(std::uint32_t serial) {
         }
     if (wanted == nullptr) {
         checkSimulatedBus();
+        if (serial == 0)
+            if (const auto held = unreachableCamera())
+                throw Failure(openFailure("error: camera " + hex4(*held)));
         std::uint32_t boot = 0;
         vocam_enum_boot_controllers(nullptr, &boot);
         if (serial != 0)
@@ -64,9 +99,7 @@ Camera::Camera(std::uint32_t serial) {
     vocam_version request = *wanted;
     const int r = vocam_camera_open(&handle_, &request);
     if (r < 0 || handle_ == nullptr)
-        throw Failure("error: camera " + std::to_string(wanted->serial_number) +
-                      " could not be opened: another program is using it, or you have no access "
-                      "to it (install the udev rule, see the README)");
+        throw Failure(openFailure("error: camera " + std::to_string(wanted->serial_number)));
     vocam_get_version(handle_, &version_);
 }
 

@@ -42,6 +42,10 @@ extern Globals globals;
 // Runs the library's bring-up once (firmware, FPGA) before a camera is used.
 void bringUp();
 
+// The product of a camera on the bus that could not be opened (held by
+// another program, or no access), if any.
+std::optional<std::uint32_t> unreachableCamera();
+
 // An opened camera, closed (and its stream stopped) when it goes.
 class Camera {
   public:

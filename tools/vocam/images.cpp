@@ -22,6 +22,8 @@ std::string lower(std::string text) {
     return text;
 }
 
+std::string writeAdvice = " (choose another file with -o)";
+
 std::string folderOf(const std::string &path) {
     const auto parent = std::filesystem::path(path).parent_path();
     return parent.empty() ? "." : parent.string();
@@ -70,7 +72,7 @@ class TempFile {
     }
     [[noreturn]] void fail(const char *what) const {
         throw Failure("error: " + std::string(what) + " '" + path_ + "': " + std::strerror(errno) +
-                      " (choose another file with -o)");
+                      writeAdvice);
     }
 
   private:
@@ -80,6 +82,10 @@ class TempFile {
 };
 
 }  // namespace
+
+void setWriteAdvice(const std::string &advice) {
+    writeAdvice = advice;
+}
 
 ImageType imageTypeOf(const std::string &path) {
     const std::string extension = lower(std::filesystem::path(path).extension().string());

@@ -30,6 +30,10 @@ class NameTemplate {
     bool counted_ = false;
 };
 
+// What a failed write tells the user to do, after the reason; the tool's
+// "(choose another file with -o)" unless a program sets its own.
+void setWriteAdvice(const std::string &advice);
+
 // The folder of `path` exists and takes files; a failure line otherwise.
 void checkWritable(const std::string &path);
 

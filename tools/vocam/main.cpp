@@ -80,6 +80,30 @@ int main(int argc, char **argv) {
         ->type_name("FILE");
     grab->add_flag("--keep-raw", grabOptions.keepRaw,
                    "Also save each raw frame beside its picture (NAME.raw and NAME.raw.txt)");
+    grab->add_option("--threads", grabOptions.threads,
+                     "Threads converting a large frame: 0 the cores (at most 8, default), 1 to 8")
+        ->type_name("N");
+
+    ConvertOptions convertOptions;
+    auto *convert = app.add_subcommand(
+        "convert", "Convert a raw frame saved by grab (IN.raw and IN.raw.txt) without a camera");
+    convert->add_option("input", convertOptions.input, "The raw frame")
+        ->required()
+        ->type_name("IN.raw");
+    convert->add_option("-o,--output", convertOptions.output,
+                        "Output file: .png, .tif/.tiff (16 bits a sample from a 16-bit frame) or "
+                        ".raw (default vocam_frame.png)")
+        ->type_name("FILE");
+    convert->add_option("--method", convertOptions.method, "Demosaic: fast, good or best")
+        ->type_name("METHOD");
+    convert
+        ->add_option("--light", convertOptions.light,
+                     "Colour correction: none, fluorescent, daylight, incandescent, xenon, halogen")
+        ->type_name("LIGHT");
+    convert
+        ->add_option("--threads", convertOptions.threads,
+                     "Threads converting a large frame: 0 the cores (at most 8, default), 1 to 8")
+        ->type_name("N");
 
     double seconds = 0;
     auto *stream =
@@ -119,6 +143,7 @@ int main(int argc, char **argv) {
         if (*get) return getCommand(serial, property);
         if (*set) return setCommand(serial, property, value);
         if (*grab) return grabCommand(grabOptions);
+        if (*convert) return convertCommand(convertOptions);
         if (*stream) return streamCommand(serial, seconds);
         if (*receive) return receiveCommand(port, folder);
     } catch (const Failure &e) {
