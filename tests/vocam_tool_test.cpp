@@ -23,6 +23,7 @@
 
 #include "support/OpenCamera.h"
 #include "vocamapi.h"
+#include "votf.h"
 
 namespace fs = std::filesystem;
 
@@ -123,6 +124,75 @@ Picture readTiff(const fs::path &path) {
     }
     TIFFClose(tiff);
     return p;
+}
+
+// A TIFF of 16-bit samples as host-order values; empty for any other kind.
+struct DeepPicture {
+    std::uint32_t width = 0, height = 0;
+    std::vector<std::uint16_t> rgb;
+};
+
+DeepPicture readDeepTiff(const fs::path &path) {
+    DeepPicture p;
+    TIFF *tiff = TIFFOpen(path.c_str(), "r");
+    if (tiff == nullptr) return p;
+    std::uint16_t bits = 0, samples = 0;
+    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &p.width);
+    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &p.height);
+    TIFFGetField(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetField(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    if (bits == 16 && samples == 3 && TIFFScanlineSize(tiff) == tmsize_t{p.width} * 6) {
+        p.rgb.resize(std::size_t{p.width} * p.height * 3);
+        for (std::uint32_t y = 0; y < p.height; ++y)
+            TIFFReadScanline(tiff, p.rgb.data() + std::size_t{y} * p.width * 3, y, 0);
+    }
+    TIFFClose(tiff);
+    return p;
+}
+
+// A 16-bit Bayer frame whose samples use the whole range, so that a
+// conversion that dropped the low byte, or read the two bytes the wrong way
+// round, could not come out equal.
+std::string syntheticDeepFrame(std::uint32_t width, std::uint32_t height, bool lsbFirst) {
+    std::string bytes;
+    for (std::uint32_t y = 0; y < height; ++y)
+        for (std::uint32_t x = 0; x < width; ++x) {
+            const auto v = static_cast<std::uint16_t>((x * 1031 + y * 4099 + (x * y) % 251) * 7);
+            const char hi = static_cast<char>(v >> 8), lo = static_cast<char>(v & 0xFF);
+            bytes += lsbFirst ? lo : hi;
+            bytes += lsbFirst ? hi : lo;
+        }
+    return bytes;
+}
+
+// The colour engine's own 48-bit picture of a frame, without the tool.
+std::vector<std::uint16_t> engine48(const std::string &raw, std::uint32_t width,
+                                    std::uint32_t height, std::uint32_t layoutFlags,
+                                    std::uint32_t method) {
+    _VOCAM_IMAGE_FORMAT format{};
+    format.Size = sizeof format;
+    format.Width = width;
+    format.Height = height;
+    format.PixelFormat = 1;
+    format.ImageSize = static_cast<std::uint32_t>(raw.size());
+    format.VocamReserved[0] = layoutFlags;
+    conversion_params params{};
+    params.size = sizeof params;
+    params.demosaicMethod = method;
+    params.correctionMatrix = 14;
+    params.saturation = 1.0f;
+    params.gainOrGain0 = 1.0f;
+    std::vector<std::uint16_t> rgb(std::size_t{width} * height * 3);
+    CVotf engine;
+    EXPECT_EQ(engine.ConvertToRgb(reinterpret_cast<unsigned char *>(rgb.data()),
+                                  reinterpret_cast<const unsigned char *>(raw.data()), 48, &format,
+                                  &params),
+              0);
+    return rgb;
+}
+
+void writeText(const fs::path &path, const std::string &text) {
+    std::ofstream(path, std::ios::binary) << text;
 }
 
 // What the library makes of a raw frame with the tool's settings for
@@ -388,6 +458,116 @@ TEST_F(VocamTool, CtrlCEndsStreamAndGrabCleanlyWithEveryFileComplete) {
     // both lines carry it as a number.
     EXPECT_TRUE(std::regex_search(r.out, std::regex("  dropped [0-9]+  CPU "))) << r.out;
     EXPECT_TRUE(std::regex_search(r.out, std::regex(" MB/s, [0-9]+ dropped, CPU "))) << r.out;
+}
+
+TEST_F(VocamTool, ConvertKeepsSixteenBitSamplesInATiffAndReadsBothByteOrders) {
+    constexpr std::uint32_t w = 64, h = 48;
+    struct Case {
+        bool lsbFirst;
+        std::string order;  // as the description gives it; empty: an older description
+        std::string layout;
+        std::uint32_t flags;
+        std::string method;
+        std::uint32_t methodId;
+    };
+    for (const Case &c : std::vector<Case>{
+             {true, " order=lsb-first", "RGGB", 0, "best", 3},
+             {false, " order=msb-first", "GBRG",
+              VOCAM_LAYOUT_GREEN_FIRST | VOCAM_LAYOUT_BLUE_ROW, "good", 2},
+             {true, "", "BGGR", VOCAM_LAYOUT_BLUE_ROW, "fast", 1},
+         }) {
+        const std::string raw = syntheticDeepFrame(w, h, c.lsbFirst);
+        writeText(folder / "in.raw", raw);
+        writeText(folder / "in.raw.txt", "width=64 height=48 bits=16 layout=" + c.layout +
+                                             " bytes=6144" + c.order + "\n");
+        const Result r = run({"convert", "in.raw", "-o", "out.tiff", "--method", c.method,
+                              "--threads", "3"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, "saved out.tiff (64 x 48, 48 bits)\n");
+        const DeepPicture picture = readDeepTiff(folder / "out.tiff");
+        ASSERT_EQ(picture.width, w) << c.layout;
+        ASSERT_EQ(picture.height, h);
+        const std::uint32_t flags = c.flags | (c.lsbFirst ? VOCAM_LAYOUT_LSB_FIRST : 0);
+        EXPECT_TRUE(picture.rgb == engine48(raw, w, h, flags, c.methodId)) << c.layout;
+    }
+
+    // PNG stays 8 bits a sample; a raw copy gets today's description.
+    ASSERT_EQ(run({"convert", "in.raw", "-o", "out.png"}).status, 0);
+    EXPECT_EQ(readPng(folder / "out.png").width, w);
+    ASSERT_EQ(run({"convert", "in.raw", "-o", "copy.raw"}).status, 0);
+    EXPECT_EQ(slurp(folder / "copy.raw"), slurp(folder / "in.raw"));
+    EXPECT_EQ(slurp(folder / "copy.raw.txt"),
+              "width=64 height=48 bits=16 layout=BGGR bytes=6144 order=lsb-first\n");
+}
+
+TEST_F(VocamTool, ConvertAndGrabRefuseDamagedFramesAndBadThreadCountsWithOneLine) {
+    writeText(folder / "in.raw", std::string(6144, '\x11'));
+    const std::string good = "width=64 height=48 bits=16 layout=RGGB bytes=6144";
+    const std::string hint = " (expected the .raw and .raw.txt that vocam grab writes)\n";
+    struct Refusal {
+        std::string description;  // of in.raw; the frame itself is 6144 bytes
+        std::string err;
+    };
+    for (const Refusal &c : std::vector<Refusal>{
+             {good + " bytes=100", "error: 'in.raw.txt': 'bytes' given twice" + hint},
+             {"width=64 height=48 bits=16 layout=RGGB bytes=8192",
+              "error: 'in.raw.txt': bytes= does not match width x height x 2" + hint},
+             {"width=64 height=64 bits=16 layout=RGGB bytes=8192",
+              "error: 'in.raw': the frame holds 6144 bytes, its description says 8192" + hint},
+             {"width=64 height=24 bits=16 layout=RGGB bytes=3072",
+              "error: 'in.raw': the frame holds 6144 bytes, its description says 3072" + hint},
+             {"width=64 height=48 bits=12 layout=RGGB bytes=6144",
+              "error: 'in.raw.txt': bits must be 8 or 16" + hint},
+             {good + " order=middle", "error: 'in.raw.txt': order must be lsb-first or msb-first" +
+                                          hint},
+             {"width=64 height=48 bits=16 layout=RGBG bytes=6144",
+              "error: 'in.raw.txt': unknown layout 'RGBG'" + hint},
+             {good + "\nwidth=1",
+              "error: 'in.raw.txt': the description is not one line of text" + hint},
+             {std::string("\x89PNG\0\0", 6),
+              "error: 'in.raw.txt': the description is not one line of text" + hint},
+             {std::string(5000, 'w'),
+              "error: 'in.raw.txt': the description is not one line of text" + hint},
+             {"width=64 height=48 bits=16 layout", "error: 'in.raw.txt': 'layout' is not KEY=VALUE" + hint},
+         }) {
+        writeText(folder / "in.raw.txt", c.description);
+        const Result r = run({"convert", "in.raw", "-o", "out.tif"});
+        EXPECT_EQ(r.status, 1) << c.description;
+        EXPECT_EQ(r.err, c.err);
+    }
+    fs::remove(folder / "in.raw.txt");
+    Result r = run({"convert", "in.raw", "-o", "out.tif"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "error: cannot read 'in.raw.txt': " + std::string(std::strerror(ENOENT)) + "\n");
+    EXPECT_EQ(files(), (Names{"in.raw"}));  // no picture left behind
+
+    for (const std::vector<std::string> &command : {std::vector<std::string>{"grab"},
+                                                   {"convert", "in.raw", "-o", "x.png"}}) {
+        std::vector<std::string> args = {"--sim", kReady};
+        args.insert(args.end(), command.begin(), command.end());
+        args.insert(args.end(), {"--threads", "9"});
+        r = run(args);
+        EXPECT_EQ(r.status, 2) << command[0];
+        EXPECT_EQ(r.err, "error: --threads must be 0 (the cores, up to 8) to 8\n") << command[0];
+    }
+    r = run({"--sim", kReady, "grab", "--threads", "2", "-o", "t.png"});
+    EXPECT_EQ(r.status, 0) << r.err;
+}
+
+TEST_F(VocamTool, ACameraHeldByAnotherProgramIsNamedAsInUse) {
+    for (const std::vector<std::string> &command :
+         {std::vector<std::string>{"info"}, {"grab", "-o", "x.png"}, {"get", "exposure"}}) {
+        std::vector<std::string> args = {"--sim", "model_02:state=ready:busy=1000"};
+        args.insert(args.end(), command.begin(), command.end());
+        const Result r = run(args);
+        EXPECT_EQ(r.status, 1) << command[0];
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_NE(r.err.find("in use by another program"), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+    EXPECT_EQ(files(), Names{});
+    // Once the other program lets go the camera is there as always.
+    EXPECT_EQ(run({"--sim", "model_02:state=ready:busy=0", "get", "exposure"}).status, 0);
 }
 
 // The capture application's side of the frame socket: one connection per

@@ -73,11 +73,12 @@ extern "C" {
 VOCAM_API int vocam_convert_frame_to_rgb_bits(_vocam *handle, std::uint8_t *dst,
                                               const std::uint8_t *src, const void *image_format,
                                               const void *conversion_params, std::uint32_t bits) {
-    return vo::guard(__func__, [&]() -> int {
+    constexpr const char *kCall = "vocam_convert_frame_to_rgb_bits";
+    return vo::guard(kCall, [&]() -> int {
         if (handle == nullptr || dst == nullptr || src == nullptr) return -22;
-        if (bits != 24 && bits != 48) return refuse(__func__, VOCAM_EINVAL, "bits must be 24 or 48");
+        if (bits != 24 && bits != 48) return refuse(kCall, VOCAM_EINVAL, "bits must be 24 or 48");
         Layout layout;
-        if (const int r = layoutOf(__func__, image_format, conversion_params, bits, layout); r != 0)
+        if (const int r = layoutOf(kCall, image_format, conversion_params, bits, layout); r != 0)
             return r;
         StreamCall call(handle);
         if (!call) return -22;
@@ -93,16 +94,17 @@ VOCAM_API int vocam_convert_raw_to_rgb(std::uint8_t *dst, std::size_t dst_bytes,
                                        const std::uint8_t *src, std::size_t src_bytes,
                                        const void *image_format, const void *conversion_params,
                                        std::uint32_t bits, std::uint32_t threads) {
-    return vo::guard(__func__, [&]() -> int {
+    constexpr const char *kCall = "vocam_convert_raw_to_rgb";
+    return vo::guard(kCall, [&]() -> int {
         if (dst == nullptr || src == nullptr) return -22;
-        if (bits != 24 && bits != 48) return refuse(__func__, VOCAM_EINVAL, "bits must be 24 or 48");
+        if (bits != 24 && bits != 48) return refuse(kCall, VOCAM_EINVAL, "bits must be 24 or 48");
         Layout layout;
-        if (const int r = layoutOf(__func__, image_format, conversion_params, bits, layout); r != 0)
+        if (const int r = layoutOf(kCall, image_format, conversion_params, bits, layout); r != 0)
             return r;
         if (src_bytes < layout.frameBytes)
-            return refuse(__func__, VOCAM_EINVAL, "the frame is shorter than its image format");
+            return refuse(kCall, VOCAM_EINVAL, "the frame is shorter than its image format");
         if (dst_bytes < layout.pictureBytes)
-            return refuse(__func__, VOCAM_EINVAL, "the picture buffer is too small");
+            return refuse(kCall, VOCAM_EINVAL, "the picture buffer is too small");
         auto engine = std::make_unique<CVotf>();
         if (const int r = engine->SetConversionThreads(threads); r != 0) return r;
         return engine->ConvertToRgb(dst, src, bits, image_format, conversion_params);
