@@ -62,6 +62,12 @@ int CaptureApplication::configuredPort() const {
     return QSettings().value("port", 0).toInt();
 }
 
+int CaptureApplication::configuredThreads() const {
+    if (options_.threads >= 0) return options_.threads;
+    const int stored = QSettings().value("conversionThreads", 0).toInt();
+    return stored >= 0 && stored <= 8 ? stored : 0;
+}
+
 void CaptureApplication::applicationDidFinishLaunching() {
     if (signalPipe[0] < 0 && pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
         signalNotifier_ = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
@@ -79,6 +85,7 @@ void CaptureApplication::applicationDidFinishLaunching() {
 
     const QByteArray root = options_.resourceRoot.toLocal8Bit();
     VoCamera::initialize(options_.resourceRoot.isEmpty() ? nullptr : root.constData());
+    controller_->setConversionThreads(configuredThreads());
     controller_->awakeFromNib(configuredPort());
     controller_->window()->show();
     if (!options_.screenshot.isEmpty()) watchScreenshot();

@@ -20,6 +20,7 @@ struct CaptureOptions {
     int frames = 1;               // frames to show before the screenshot
     QString resourceRoot;         // empty: the library's installed data folder
     int screenshotTimeoutMs = 0;  // 0: a limit from the number of frames
+    int threads = -1;             // conversion threads; -1: the stored setting
 };
 
 class CaptureApplication : public QObject {
@@ -37,6 +38,9 @@ class CaptureApplication : public QObject {
     VoCameraController &controller() const { return *controller_; }
     // The port the command line or the stored setting gives.
     int configuredPort() const;
+    // The conversion threads the command line or the stored setting gives
+    // (0: the cores, up to 8).
+    int configuredThreads() const;
 
   private:
     void watchScreenshot();

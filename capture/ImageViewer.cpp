@@ -61,6 +61,12 @@ QImage ImageViewer::snapshot() const {
     return image_ != nullptr ? image_->bmp().copy() : QImage();
 }
 
+StillImage ImageViewer::stillSnapshot() const {
+    std::lock_guard lock(lock_);
+    if (image_ == nullptr) return {};
+    return {image_->bmp().copy(), image_->deep()};
+}
+
 void ImageViewer::setMessage(const QString &message) {
     message_ = message;
     update();

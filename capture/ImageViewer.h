@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "StillImage.h"
 #include "VoBitmapImage.h"
 
 namespace vocapture {
@@ -34,6 +35,8 @@ class ImageViewer : public QWidget {
     // A copy of the picture shown (null when none), safe while the worker
     // replaces or drops it.
     QImage snapshot() const;
+    // The same with the picture's 16-bit samples, when it has them.
+    StillImage stillSnapshot() const;
     // Main thread: a line shown in place of a picture (the camera is gone).
     void setMessage(const QString &message);
 

@@ -29,6 +29,11 @@ class VoBitmapImage {
     std::uint8_t *buffer() { return buffer_.data(); }
     const std::uint8_t *buffer() const { return buffer_.data(); }
     QSizeF size() const { return size_; }
+    // The picture at 16 bits a sample (width x height x 3), kept only for a
+    // still from a camera that delivers 16-bit samples; empty otherwise.
+    // Written by whoever alone holds the buffer, like the pixels.
+    std::vector<std::uint16_t> &deep() { return deep_; }
+    const std::vector<std::uint16_t> &deep() const { return deep_; }
     // The wrapper, or a null image when there is none.
     QImage bmp() const;
 
@@ -36,6 +41,7 @@ class VoBitmapImage {
     mutable std::mutex lock_;
     std::optional<QImage> bmp_;
     std::vector<std::uint8_t> buffer_;
+    std::vector<std::uint16_t> deep_;
     QSizeF size_;
     int owners_ = 0;
 };

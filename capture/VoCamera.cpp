@@ -172,6 +172,18 @@ int VoCamera::waitForImage() {
     return index;
 }
 
+std::optional<int> VoCamera::waitForImage(std::uint32_t milliseconds) {
+    int index = vocam_wait_for_capture_to_buffer_timeout(ref_, milliseconds);
+    for (int retry = 0; index == -22 && retry < 100; ++retry)
+        index = vocam_wait_for_capture_to_buffer_timeout(ref_, milliseconds);
+    if (index == VOCAM_WAIT_TIMED_OUT) return std::nullopt;
+    if (index < 0) {
+        logLine("error: unable to wait for capture to buffer %d: st=%d", index, index);
+        throw ImageCaptureError("unable to wait for image capture");
+    }
+    return index;
+}
+
 std::uint8_t *VoCamera::getImage(int index) {
     return vocam_get_buffer_address(ref_, index);
 }
@@ -183,7 +195,7 @@ void VoCamera::releaseImage(int index) {
     }
 }
 
-void VoCamera::convertRawImage(const std::uint8_t *raw, std::uint8_t *bitmap) {
+conversion_params VoCamera::conversionParams() const {
     std::lock_guard lock(lock_);
     conversion_params params{};
     params.size = sizeof params;
@@ -202,8 +214,46 @@ void VoCamera::convertRawImage(const std::uint8_t *raw, std::uint8_t *bitmap) {
     params.gainOrGain0 = digital_gain_red_.value * k;
     params.whiteBalanceUOrGain1 = digital_gain_green_.value * k;
     params.whiteBalanceVOrGain2 = digital_gain_blue_.value * k;
-    if (const int st = vocam_convert_frame_to_rgb(ref_, bitmap, raw, &format_, &params); st < 0)
+    return params;
+}
+
+void VoCamera::convertRawImage(const std::uint8_t *raw, std::uint8_t *bitmap) {
+    std::lock_guard lock(lock_);
+    convertRawImage(raw, format_, bitmap);
+}
+
+void VoCamera::convertRawImage(const std::uint8_t *raw, const _VOCAM_IMAGE_FORMAT &format,
+                               std::uint8_t *bitmap) {
+    std::lock_guard lock(lock_);
+    const conversion_params params = conversionParams();
+    if (const int st = vocam_convert_frame_to_rgb(ref_, bitmap, raw, &format, &params); st < 0)
         logLine("error: unable to convert frame to bitmap: st=%d", st);
+}
+
+bool VoCamera::convertRawImageDeep(const std::uint8_t *raw, const _VOCAM_IMAGE_FORMAT &format,
+                                   std::vector<std::uint16_t> &deep) {
+    if (format.PixelFormat != 1) {
+        deep.clear();
+        return false;
+    }
+    std::lock_guard lock(lock_);
+    const conversion_params params = conversionParams();
+    deep.resize(std::size_t{format.Width} * format.Height * 3);
+    const int st = vocam_convert_frame_to_rgb_bits(
+        ref_, reinterpret_cast<std::uint8_t *>(deep.data()), raw, &format, &params, 48);
+    if (st < 0) {
+        logLine("error: unable to convert frame to a 48-bit bitmap: st=%d", st);
+        deep.clear();
+        return false;
+    }
+    return true;
+}
+
+void VoCamera::setConversionThreads(int threads) {
+    std::lock_guard lock(lock_);
+    if (const int st = vocam_set_conversion_threads(ref_, static_cast<std::uint32_t>(threads));
+        st < 0)
+        logLine("error: unable to set %d conversion threads: st=%d", threads, st);
 }
 
 void VoCamera::updateWhitebalance(const std::uint8_t *raw) {

@@ -12,8 +12,10 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "vocamapi.h"
 
@@ -78,9 +80,24 @@ class VoCamera {
     void interruptStreaming();
 
     int waitForImage();
+    // The same, giving up after `milliseconds` without a frame (no value),
+    // so that a caller can look at its own flags between slices instead of
+    // depending on the stream being ended to return.
+    std::optional<int> waitForImage(std::uint32_t milliseconds);
     std::uint8_t *getImage(int index);
     void releaseImage(int index);
     void convertRawImage(const std::uint8_t *raw, std::uint8_t *bitmap);
+    // The same for a frame of another layout than the camera's current one.
+    void convertRawImage(const std::uint8_t *raw, const _VOCAM_IMAGE_FORMAT &format,
+                         std::uint8_t *bitmap);
+    // A frame in `format` at 16 bits a sample (width x height x 3 samples,
+    // red, green, blue) with the settings of convertRawImage. Only frames of
+    // 16-bit samples have more to keep than the 8-bit picture: for others
+    // `deep` is emptied and the answer is false, as it is on a failure.
+    bool convertRawImageDeep(const std::uint8_t *raw, const _VOCAM_IMAGE_FORMAT &format,
+                             std::vector<std::uint16_t> &deep);
+    // Threads converting one large frame: 0 the cores (up to 8), 1 to 8.
+    void setConversionThreads(int threads);
     void updateWhitebalance(const std::uint8_t *raw);
     void updateColorGains();
 
@@ -172,6 +189,7 @@ class VoCamera {
     static void updateTotalGainProperty(property &total, const property &analogue,
                                         const property &digital);
     property *digitalProperty(int id);
+    conversion_params conversionParams() const;
 
     // The worker converts and balances while the main thread changes
     // settings, and both reach the same colour engine through the SDK, so

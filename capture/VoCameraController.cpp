@@ -5,15 +5,20 @@
 #include <QImageWriter>
 #include <QMessageBox>
 #include <QMetaObject>
+#include <QSettings>
+#include <QSpinBox>
+#include <QFileInfo>
 #include <QStringList>
 
 #include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 
 #include "ImageViewer.h"
 #include "Log.h"
+#include "StillImage.h"
 #include "VoBitmapImage.h"
 #include "VoCamera.h"
 #include "VoCameraSocket.h"
@@ -46,6 +51,10 @@ constexpr std::array<Geometry, 12> kStandardGeometries{{{3072, 2304},
 // How long the worker gets to notice a stop before its frame wait is ended
 // from outside (a silent camera never answers it).
 constexpr auto kWorkerGrace = 900ms;
+// The worker's frame wait gives up this often to look at continueStreaming_,
+// so that stopping never needs the stream ended under it while frames flow
+// slowly or not at all.
+constexpr std::uint32_t kWaitSliceMs = 150;
 
 QString fmt(const char *format, double v) {
     return QString::asprintf(format, v);
@@ -114,8 +123,9 @@ VoCameraController::VoCameraController(QObject *parent)
             &VoCameraController::updateSaturation);
     connect(s.hueSlider, &QSlider::valueChanged, this, &VoCameraController::updateHue);
     connect(s.cooling, &QCheckBox::toggled, this, &VoCameraController::updateCooling);
-    connect(stillUi_->actionSavePng, &QAction::triggered, this,
-            &VoCameraController::saveStillImage);
+    connect(s.conversionThreads, &QSpinBox::valueChanged, this,
+            &VoCameraController::updateConversionThreads);
+    connect(stillUi_->actionSave, &QAction::triggered, this, &VoCameraController::saveStillImage);
     connect(stillUi_->actionClose, &QAction::triggered, stillWindow_.get(), &QWidget::close);
 
     connect(&statusTimer_, &QTimer::timeout, this, &VoCameraController::updateStatus);
@@ -470,21 +480,47 @@ void VoCameraController::openCameraSettings() {
 }
 
 void VoCameraController::saveStillImage() {
-    // Copied first, so that the worker may reuse the buffer while the dialog is open.
-    const QImage still = stillUi_->imageViewer->snapshot();
-    if (still.isNull()) {
+    if (stillUi_->imageViewer->snapshot().isNull()) {
         QMessageBox::information(stillWindow_.get(), tr("Save Still Image"),
                                  tr("There is no still image to save."));
         return;
     }
-    const QString path = QFileDialog::getSaveFileName(stillWindow_.get(), tr("Save Still Image"),
-                                                      "still.png", tr("PNG images (*.png)"));
+    const QString png = tr("PNG images (*.png)"), tiff = tr("TIFF images (*.tif *.tiff)");
+    QString filter = png;
+    QString path = QFileDialog::getSaveFileName(stillWindow_.get(), tr("Save Still Image"),
+                                                "still.png", png + ";;" + tiff, &filter);
     if (path.isEmpty()) return;
-    QImageWriter writer(path, "png");
-    if (!writer.write(still)) {
-        logLine("error: unable to save %s: %s", qPrintable(path), qPrintable(writer.errorString()));
-        QMessageBox::warning(stillWindow_.get(), tr("Save Still Image"), writer.errorString());
+    // A name typed without its kind takes the kind of the chosen filter.
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    if (suffix != "png" && suffix != "tif" && suffix != "tiff")
+        path += filter == tiff ? ".tif" : ".png";
+    QString problem;
+    if (!saveStillImageTo(path, &problem))
+        QMessageBox::warning(stillWindow_.get(), tr("Save Still Image"), problem);
+}
+
+bool VoCameraController::saveStillImageTo(const QString &path, QString *problem) {
+    // Copied first, so that the worker may reuse the buffer while the file is written.
+    const StillImage still = stillUi_->imageViewer->stillSnapshot();
+    try {
+        saveStill(still, path);
+        return true;
+    } catch (const std::exception &e) {
+        logLine("error: unable to save %s: %s", qPrintable(path), e.what());
+        if (problem != nullptr) *problem = QString::fromStdString(e.what());
+        return false;
     }
+}
+
+void VoCameraController::setConversionThreads(int threads) {
+    const QSignalBlocker block(settingsUi_->conversionThreads);
+    settingsUi_->conversionThreads->setValue(threads);
+    guarded([&](VoCamera &c) { c.setConversionThreads(threads); });
+}
+
+void VoCameraController::updateConversionThreads(int threads) {
+    guarded([&](VoCamera &c) { c.setConversionThreads(threads); });
+    QSettings().setValue("conversionThreads", threads);
 }
 
 bool VoCameraController::eventFilter(QObject *watched, QEvent *event) {
@@ -522,7 +558,10 @@ void VoCameraController::stopStreaming() {
             std::this_thread::sleep_for(10ms);
         // Still waiting for a frame that does not come: ending the stream
         // releases the wait.
-        if (currentlyStreaming_ && camera != nullptr) camera->interruptStreaming();
+        if (currentlyStreaming_ && camera != nullptr) {
+            ++streamInterruptions_;
+            camera->interruptStreaming();
+        }
     }
     if (worker_.joinable()) worker_.join();
     if (VoCamera *camera = VoCamera::instance()) camera->stopStreaming();
@@ -564,7 +603,9 @@ void VoCameraController::updateImageWorker() {
         int index;
         const std::uint8_t *raw;
         try {
-            index = camera->waitForImage();
+            const std::optional<int> next = camera->waitForImage(kWaitSliceMs);
+            if (!next) continue;
+            index = *next;
             raw = camera->getImage(index);
         } catch (const CaptureException &) {
             logLine("error: exception when starting or waiting or getting image");
@@ -574,6 +615,11 @@ void VoCameraController::updateImageWorker() {
         const std::int64_t arrival = steadyNowNs();
         ++delivered_;
         if (raw != nullptr) camera->convertRawImage(raw, current->buffer());
+        // Taken now, while the raw frame is still held: a still from a camera
+        // with 16-bit samples keeps them for saving.
+        const bool stillWanted = stillImageRequested_.exchange(0) != 0;
+        if (stillWanted && serverPort_ == 0 && raw != nullptr)
+            camera->convertRawImageDeep(raw, camera->format(), current->deep());
 
         int m;
         {
@@ -602,7 +648,7 @@ void VoCameraController::updateImageWorker() {
         }
         live->setImage(current, arrival, ++frameNumber_);
         QMetaObject::invokeMethod(live, &ImageViewer::updateImageWindow, Qt::QueuedConnection);
-        if (stillImageRequested_.exchange(0)) {
+        if (stillWanted) {
             if (serverPort_ != 0) {
                 sendStill(*current);
             } else {

@@ -61,8 +61,16 @@ class VoCameraController : public QObject {
     int whitebalanceRequested() const;
     bool currentlyStreaming() const { return currentlyStreaming_; }
     bool cameraGone() const { return cameraGone_; }
+    // How often stopping had to end the camera's stream to get the worker back.
+    int streamInterruptions() const { return streamInterruptions_; }
     std::uint64_t framesDelivered() const { return delivered_; }
     std::uint64_t framesDisplayed() const;
+    // Writes the still image shown to `path` (.png, .tif or .tiff): false,
+    // with the reason in `problem`, when it cannot.
+    bool saveStillImageTo(const QString &path, QString *problem = nullptr);
+    // The conversion threads the command line or the stored setting gives,
+    // shown in the settings panel without storing them again.
+    void setConversionThreads(int threads);
     // Shows the delivered and displayed rates since the last call, and the frames skipped.
     void updateStatus();
 
@@ -89,6 +97,8 @@ class VoCameraController : public QObject {
     void grabStillImage();
     void openCameraSettings();
     void saveStillImage();
+    // The settings panel's choice: applied and stored.
+    void updateConversionThreads(int threads);
 
   signals:
     // The main window was closed: the application should quit.
@@ -119,6 +129,7 @@ class VoCameraController : public QObject {
     std::atomic<int> continueStreaming_{0};
     std::atomic<int> currentlyStreaming_{0};
     std::atomic<bool> cameraGone_{false};
+    std::atomic<int> streamInterruptions_{0};
     std::thread worker_;
 
     std::atomic<std::uint64_t> delivered_{0};

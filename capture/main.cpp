@@ -1,6 +1,6 @@
 // VoCam_Capture: live video from the first camera, with its controls.
 //
-//   VoCam_Capture [-port N] [--resources DIR] [--screenshot FILE [--frames N]]
+//   VoCam_Capture [-port N] [--threads N] [--resources DIR] [--screenshot FILE [--frames N]]
 #include <QApplication>
 #include <QCommandLineParser>
 
@@ -34,7 +34,12 @@ int main(int argc, char **argv) {
                                        "DIR");
     const QCommandLineOption timeout("screenshot-timeout",
                                      "Give up waiting for frames after MS milliseconds.", "MS");
-    parser.addOptions({port, screenshot, frames, resources, timeout});
+    const QCommandLineOption threads(
+        "threads",
+        "Threads converting a large frame: 0 all cores (up to 8), 1 to 8; wins over the stored "
+        "setting.",
+        "N");
+    parser.addOptions({port, screenshot, frames, resources, timeout, threads});
     parser.process(app);
 
     vocapture::CaptureOptions options;
@@ -44,6 +49,14 @@ int main(int argc, char **argv) {
         if (!ok || options.port < 0 || options.port > 65535) {
             std::fprintf(stderr, "VoCam_Capture: invalid port '%s'\n",
                          qPrintable(parser.value(port)));
+            return 2;
+        }
+    }
+    if (parser.isSet(threads)) {
+        options.threads = parser.value(threads).toInt(&ok);
+        if (!ok || options.threads < 0 || options.threads > 8) {
+            std::fprintf(stderr, "VoCam_Capture: invalid thread count '%s' (0 to 8)\n",
+                         qPrintable(parser.value(threads)));
             return 2;
         }
     }

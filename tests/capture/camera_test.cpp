@@ -54,7 +54,11 @@ class CameraTest : public QObject {
         QCOMPARE(log.count("gain_green: "), 1);
     }
 
-    void aBusWithoutCamerasLeavesNoInstance() { QVERIFY(!bringUp("")); }
+    void aBusWithoutUsableCamerasLeavesNoInstance() {
+        QVERIFY(!bringUp(""));
+        // A camera another program holds is as good as none.
+        QVERIFY(!bringUp("model_02:state=ready:busy=1000"));
+    }
 
     void greenGainSetsBothGreensAndTheRestGoesDigital() {
         QVERIFY(bringUp("model_02:state=ready"));

@@ -5,13 +5,16 @@
 #include <QScrollArea>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QtTest>
+#include <tiffio.h>
 
 #include <chrono>
 #include <future>
 
 #include "CaptureHarness.h"
 #include "ImageViewer.h"
+#include "StillImage.h"
 #include "VoBitmapImage.h"
 #include "VoCameraController.h"
 #include "ui_MainWindow.h"
@@ -26,6 +29,38 @@ namespace {
 QStringList comboItems(const QComboBox *combo) {
     QStringList out;
     for (int i = 0; i < combo->count(); ++i) out << combo->itemText(i);
+    return out;
+}
+
+// A TIFF's samples as stored (host order), rows packed.
+struct DeepTiff {
+    std::uint32_t width = 0, height = 0;
+    int bits = 0;
+    QByteArray bytes;
+};
+
+DeepTiff readTiff(const QString &path) {
+    DeepTiff t;
+    TIFF *tiff = TIFFOpen(path.toLocal8Bit().constData(), "r");
+    if (tiff == nullptr) return t;
+    std::uint16_t bits = 0, samples = 0;
+    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &t.width);
+    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &t.height);
+    TIFFGetField(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetField(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    t.bits = samples == 3 ? bits : 0;
+    const tmsize_t row = TIFFScanlineSize(tiff);
+    t.bytes.resize(row * t.height);
+    for (std::uint32_t y = 0; y < t.height; ++y)
+        TIFFReadScanline(tiff, t.bytes.data() + row * y, y, 0);
+    TIFFClose(tiff);
+    return t;
+}
+
+QByteArray rowsOf(const QImage &image) {
+    QByteArray out;
+    for (int y = 0; y < image.height(); ++y)
+        out.append(reinterpret_cast<const char *>(image.constScanLine(y)), image.width() * 3);
     return out;
 }
 
@@ -262,6 +297,87 @@ class ControllerTest : public QObject {
             [&] { return c.imageViewer()->snapshot().size() == QSize(640, 480); }, 5000));
     }
 
+    void aStillIsSavedAsPngOrTiffAndOtherNamesAreRefused() {
+        auto &c = start("model_01:state=ready");
+        QVERIFY(framesFlow(c));
+        QString problem;
+        QVERIFY(!c.saveStillImageTo(QDir::temp().filePath("none.png"), &problem));
+        QCOMPARE(problem, QString("there is no still image to save"));
+        c.grabStillImage();
+        QVERIFY(QTest::qWaitFor(
+            [&] { return c.imageViewer()->snapshot().size() == QSize(640, 480); }, 5000));
+        const QImage shown = c.imageViewer()->snapshot();
+        QTemporaryDir dir;
+        QVERIFY(c.saveStillImageTo(dir.filePath("still.png")));
+        QCOMPARE(rowsOf(QImage(dir.filePath("still.png")).convertToFormat(QImage::Format_RGB888)),
+                 rowsOf(shown));
+        // An 8-bit camera's still is a 24-bit TIFF.
+        QVERIFY(c.saveStillImageTo(dir.filePath("still.TIFF")));
+        const DeepTiff tiff = readTiff(dir.filePath("still.TIFF"));
+        QCOMPARE(tiff.bits, 8);
+        QCOMPARE(tiff.width, 640u);
+        QCOMPARE(tiff.bytes, rowsOf(shown));
+        QVERIFY(!c.saveStillImageTo(dir.filePath("still.bmp"), &problem));
+        QVERIFY(problem.endsWith("the file name must end in .png, .tif or .tiff"));
+        QVERIFY(!c.saveStillImageTo(dir.filePath("missing/still.png"), &problem));
+        QVERIFY(problem.startsWith("error: cannot create a file"));
+        QStringList left = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden);
+        left.sort();  // nothing but the two pictures: no temporary file stays
+        QCOMPARE(left, QStringList({"still.TIFF", "still.png"}));
+    }
+
+    void aStillOfSixteenBitSamplesIsSavedAsA48BitTiff() {
+        auto &c = start("model_01:state=ready");
+        QVERIFY(framesFlow(c));
+        c.stopStreaming();
+        VoCamera &cam = *VoCamera::instance();
+        // No simulated camera delivers 16-bit samples: a synthetic frame is
+        // converted as the worker converts a still, while the camera streams.
+        constexpr std::uint32_t w = 64, h = 32;
+        _VOCAM_IMAGE_FORMAT format{};
+        format.Size = sizeof format;
+        format.Width = w;
+        format.Height = h;
+        format.PixelFormat = 1;
+        format.ImageSize = w * h * 2;
+        format.VocamReserved[0] = VOCAM_LAYOUT_LSB_FIRST;
+        std::vector<std::uint16_t> raw(w * h);
+        for (std::uint32_t i = 0; i < raw.size(); ++i)
+            raw[i] = static_cast<std::uint16_t>(i * 977 + (i % w) * 31);
+        const auto *bytes = reinterpret_cast<const std::uint8_t *>(raw.data());
+        VoBitmapImage image(QSizeF(w, h));
+        cam.startStreaming();
+        QVERIFY(cam.convertRawImageDeep(bytes, format, image.deep()));
+        cam.convertRawImage(bytes, format, image.buffer());  // the picture shown (8 bits)
+        std::vector<std::uint16_t> eightBitFrame;
+        QVERIFY(!cam.convertRawImageDeep(bytes, cam.format(), eightBitFrame));
+        cam.stopStreaming();
+        QCOMPARE(image.deep().size(), std::size_t{w} * h * 3);
+        QVERIFY(eightBitFrame.empty());
+        // The same picture as the 24-bit one, with the low bytes kept.
+        int lowBytes = 0;
+        for (std::size_t i = 0; i < image.deep().size(); ++i) {
+            QVERIFY(std::abs((image.deep()[i] >> 8) - int(image.buffer()[i])) <= 1);
+            lowBytes += (image.deep()[i] & 0xFF) != 0;
+        }
+        QVERIFY(lowBytes > int(image.deep().size()) / 2);
+
+        image.updateBitmap();
+        QTemporaryDir dir;
+        const StillImage still{image.bmp().copy(), image.deep()};
+        saveStill(still, dir.filePath("deep.tif"));
+        const DeepTiff tiff = readTiff(dir.filePath("deep.tif"));
+        QCOMPARE(tiff.bits, 16);
+        QCOMPARE(tiff.width, w);
+        QCOMPARE(tiff.height, h);
+        QCOMPARE(tiff.bytes, QByteArray(reinterpret_cast<const char *>(image.deep().data()),
+                                        qsizetype(image.deep().size() * 2)));
+        // PNG stays the 8-bit picture shown.
+        saveStill(still, dir.filePath("deep.png"));
+        QCOMPARE(rowsOf(QImage(dir.filePath("deep.png")).convertToFormat(QImage::Format_RGB888)),
+                 rowsOf(still.picture));
+    }
+
     void aCameraThatLeavesEndsTheWorkerAndSaysSo() {
         auto &c = start("model_01:state=ready");
         QVERIFY(framesFlow(c));
@@ -284,6 +400,9 @@ class ControllerTest : public QObject {
         QVERIFY(!c.currentlyStreaming());
         QVERIFY(!c.cameraGone());
         QVERIFY(!VoCamera::instance()->streaming());
+        // The worker's wait gives up in slices and sees the stop by itself:
+        // ending the stream under it stays a fallback.
+        QCOMPARE(c.streamInterruptions(), 0);
     }
 
     void fiftyGeometryChangesWhileStreaming() {

@@ -101,20 +101,24 @@ class WindowTest : public QObject {
         takeDown();
     }
 
-    void withoutACameraTheWindowIsShotAndTheRunFails() {
-        QTemporaryDir dir;
-        const QString shotPath = dir.filePath("empty.png");
-        QProcess program;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.remove("QT_QPA_PLATFORM");
-        env.insert("VOCAM_SIM", "model_02:state=ready:unknownkey=1");  // refused: an empty bus
-        program.setProcessEnvironment(env);
-        program.start(VOCAM_CAPTURE_PROGRAM,
-                      {"--resources", VOCAM_TEST_RESOURCES, "--screenshot", shotPath});
-        QVERIFY(program.waitForFinished(30000));
-        QCOMPARE(program.exitCode(), 1);
-        QVERIFY(program.readAllStandardError().contains("no camera found"));
-        QVERIFY(!QImage(shotPath).isNull());
+    void withoutAUsableCameraTheWindowIsShotAndTheRunFails() {
+        // An empty bus (the description is refused), and a camera that
+        // another program holds.
+        for (const char *bus : {"model_02:state=ready:unknownkey=1", "model_02:state=ready:busy=1000"}) {
+            QTemporaryDir dir;
+            const QString shotPath = dir.filePath("empty.png");
+            QProcess program;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.remove("QT_QPA_PLATFORM");
+            env.insert("VOCAM_SIM", bus);
+            program.setProcessEnvironment(env);
+            program.start(VOCAM_CAPTURE_PROGRAM,
+                          {"--resources", VOCAM_TEST_RESOURCES, "--screenshot", shotPath});
+            QVERIFY(program.waitForFinished(30000));
+            QCOMPARE(program.exitCode(), 1);
+            QVERIFY2(program.readAllStandardError().contains("no camera found"), bus);
+            QVERIFY(!QImage(shotPath).isNull());
+        }
     }
 };
 
