@@ -12,8 +12,8 @@
 namespace vocapture {
 
 struct StillImage {
-    QImage picture;                     // RGB888; null when there is no still
-    std::vector<std::uint16_t> deep;    // width x height x 3 samples, or empty
+    QImage picture;                   // RGB888; null when there is no still
+    std::vector<std::uint16_t> deep;  // width x height x 3 samples, or empty
     bool isNull() const { return picture.isNull(); }
 };
 

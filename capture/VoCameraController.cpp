@@ -2,12 +2,12 @@
 
 #include <QCloseEvent>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QImageWriter>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QSettings>
 #include <QSpinBox>
-#include <QFileInfo>
 #include <QStringList>
 
 #include <array>

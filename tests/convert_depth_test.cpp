@@ -52,14 +52,16 @@ TEST(ConvertDepth, AFrameWithoutAStreamConvertsAsTheStreamDoes) {
     struct Case {
         std::uint32_t pixelFormat, flags, method, bits;
     };
-    for (const Case c : {Case{1, VOCAM_LAYOUT_LSB_FIRST, 3, 48}, Case{1, VOCAM_LAYOUT_BLUE_ROW, 2, 48},
-                         Case{1, VOCAM_LAYOUT_LSB_FIRST, 1, 24}, Case{0, 0, 2, 24},
-                         Case{0, VOCAM_LAYOUT_MONO, 0, 24}}) {
+    for (const Case c :
+         {Case{1, VOCAM_LAYOUT_LSB_FIRST, 3, 48}, Case{1, VOCAM_LAYOUT_BLUE_ROW, 2, 48},
+          Case{1, VOCAM_LAYOUT_LSB_FIRST, 1, 24}, Case{0, 0, 2, 24},
+          Case{0, VOCAM_LAYOUT_MONO, 0, 24}}) {
         const auto f = imageFormat(70, 20, c.pixelFormat, c.flags);  // 210-byte grey rows pad
         const auto p = params(c.method);
         const auto raw = frame(f.ImageSize);
         std::size_t bytes = std::size_t{f.Width} * f.Height * 6;
-        if (c.bits == 24) ASSERT_EQ(vocam_get_rgb_frame_size(cam.handle(), &f, &p, nullptr, &bytes), 0);
+        if (c.bits == 24)
+            ASSERT_EQ(vocam_get_rgb_frame_size(cam.handle(), &f, &p, nullptr, &bytes), 0);
         std::vector<std::uint8_t> stream(bytes), own(bytes);
         ASSERT_EQ(vocam_convert_frame_to_rgb_bits(cam.handle(), stream.data(), raw.data(), &f, &p,
                                                   c.bits),
@@ -70,7 +72,8 @@ TEST(ConvertDepth, AFrameWithoutAStreamConvertsAsTheStreamDoes) {
         EXPECT_EQ(own, stream) << c.method << " " << c.bits;
         if (c.bits == 24) {
             std::vector<std::uint8_t> classic(bytes);
-            ASSERT_EQ(vocam_convert_frame_to_rgb(cam.handle(), classic.data(), raw.data(), &f, &p), 0);
+            ASSERT_EQ(vocam_convert_frame_to_rgb(cam.handle(), classic.data(), raw.data(), &f, &p),
+                      0);
             EXPECT_EQ(classic, stream);
         }
         EXPECT_EQ(vocam_convert_raw_to_rgb(own.data(), own.size() - 1, raw.data(), raw.size(), &f,
@@ -81,8 +84,9 @@ TEST(ConvertDepth, AFrameWithoutAStreamConvertsAsTheStreamDoes) {
     // Outside a running stream the handle's conversion refuses, as the 24-bit one does.
     const auto f = imageFormat(8, 8, 1, 0);
     std::vector<std::uint8_t> raw(f.ImageSize), rgb(8 * 8 * 6);
-    EXPECT_EQ(vocam_convert_frame_to_rgb_bits(cam.handle(), rgb.data(), raw.data(), &f, nullptr, 48),
-              VOCAM_EINVAL);
+    EXPECT_EQ(
+        vocam_convert_frame_to_rgb_bits(cam.handle(), rgb.data(), raw.data(), &f, nullptr, 48),
+        VOCAM_EINVAL);
     vocam_disable_streaming(cam.handle());
 }
 
@@ -97,10 +101,12 @@ TEST(ConvertDepth, RefusalsComeBeforeAnyPixelIsRead) {
     EXPECT_EQ(vocam_convert_raw_to_rgb(rgb.data(), rgb.size(), shortFrame.get(), f.ImageSize - 1,
                                        &f, &p, 48, 1),
               VOCAM_EINVAL);
-    EXPECT_EQ(vocam_convert_raw_to_rgb(rgb.data(), rgb.size(), raw.get(), f.ImageSize, &f, &p, 32, 1),
-              VOCAM_EINVAL);
-    EXPECT_EQ(vocam_convert_raw_to_rgb(rgb.data(), rgb.size(), raw.get(), f.ImageSize, &f, &p, 48, 9),
-              VOCAM_EINVAL);
+    EXPECT_EQ(
+        vocam_convert_raw_to_rgb(rgb.data(), rgb.size(), raw.get(), f.ImageSize, &f, &p, 32, 1),
+        VOCAM_EINVAL);
+    EXPECT_EQ(
+        vocam_convert_raw_to_rgb(rgb.data(), rgb.size(), raw.get(), f.ImageSize, &f, &p, 48, 9),
+        VOCAM_EINVAL);
     EXPECT_EQ(vocam_convert_raw_to_rgb(rgb.data(), rgb.size(), raw.get(), f.ImageSize, nullptr, &p,
                                        48, 1),
               VOCAM_EINVAL);
@@ -109,9 +115,9 @@ TEST(ConvertDepth, RefusalsComeBeforeAnyPixelIsRead) {
                                        &p, 48, 1),
               VOCAM_EUNSUPPORTED);
     auto odd = imageFormat(63, 32, 1, 0);
-    EXPECT_EQ(vocam_convert_raw_to_rgb(rgb.data(), rgb.size(), raw.get(), f.ImageSize, &odd, &p,
-                                       48, 1),
-              VOCAM_EINVAL);
+    EXPECT_EQ(
+        vocam_convert_raw_to_rgb(rgb.data(), rgb.size(), raw.get(), f.ImageSize, &odd, &p, 48, 1),
+        VOCAM_EINVAL);
     auto wrongSize = f;
     wrongSize.Size = 48;
     EXPECT_EQ(vocam_convert_raw_to_rgb(rgb.data(), rgb.size(), raw.get(), f.ImageSize, &wrongSize,

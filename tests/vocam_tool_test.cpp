@@ -472,16 +472,16 @@ TEST_F(VocamTool, ConvertKeepsSixteenBitSamplesInATiffAndReadsBothByteOrders) {
     };
     for (const Case &c : std::vector<Case>{
              {true, " order=lsb-first", "RGGB", 0, "best", 3},
-             {false, " order=msb-first", "GBRG",
-              VOCAM_LAYOUT_GREEN_FIRST | VOCAM_LAYOUT_BLUE_ROW, "good", 2},
+             {false, " order=msb-first", "GBRG", VOCAM_LAYOUT_GREEN_FIRST | VOCAM_LAYOUT_BLUE_ROW,
+              "good", 2},
              {true, "", "BGGR", VOCAM_LAYOUT_BLUE_ROW, "fast", 1},
          }) {
         const std::string raw = syntheticDeepFrame(w, h, c.lsbFirst);
         writeText(folder / "in.raw", raw);
-        writeText(folder / "in.raw.txt", "width=64 height=48 bits=16 layout=" + c.layout +
-                                             " bytes=6144" + c.order + "\n");
-        const Result r = run({"convert", "in.raw", "-o", "out.tiff", "--method", c.method,
-                              "--threads", "3"});
+        writeText(folder / "in.raw.txt",
+                  "width=64 height=48 bits=16 layout=" + c.layout + " bytes=6144" + c.order + "\n");
+        const Result r =
+            run({"convert", "in.raw", "-o", "out.tiff", "--method", c.method, "--threads", "3"});
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, "saved out.tiff (64 x 48, 48 bits)\n");
         const DeepPicture picture = readDeepTiff(folder / "out.tiff");
@@ -518,8 +518,8 @@ TEST_F(VocamTool, ConvertAndGrabRefuseDamagedFramesAndBadThreadCountsWithOneLine
               "error: 'in.raw': the frame holds 6144 bytes, its description says 3072" + hint},
              {"width=64 height=48 bits=12 layout=RGGB bytes=6144",
               "error: 'in.raw.txt': bits must be 8 or 16" + hint},
-             {good + " order=middle", "error: 'in.raw.txt': order must be lsb-first or msb-first" +
-                                          hint},
+             {good + " order=middle",
+              "error: 'in.raw.txt': order must be lsb-first or msb-first" + hint},
              {"width=64 height=48 bits=16 layout=RGBG bytes=6144",
               "error: 'in.raw.txt': unknown layout 'RGBG'" + hint},
              {good + "\nwidth=1",
@@ -528,7 +528,8 @@ TEST_F(VocamTool, ConvertAndGrabRefuseDamagedFramesAndBadThreadCountsWithOneLine
               "error: 'in.raw.txt': the description is not one line of text" + hint},
              {std::string(5000, 'w'),
               "error: 'in.raw.txt': the description is not one line of text" + hint},
-             {"width=64 height=48 bits=16 layout", "error: 'in.raw.txt': 'layout' is not KEY=VALUE" + hint},
+             {"width=64 height=48 bits=16 layout",
+              "error: 'in.raw.txt': 'layout' is not KEY=VALUE" + hint},
          }) {
         writeText(folder / "in.raw.txt", c.description);
         const Result r = run({"convert", "in.raw", "-o", "out.tif"});
@@ -538,11 +539,12 @@ TEST_F(VocamTool, ConvertAndGrabRefuseDamagedFramesAndBadThreadCountsWithOneLine
     fs::remove(folder / "in.raw.txt");
     Result r = run({"convert", "in.raw", "-o", "out.tif"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "error: cannot read 'in.raw.txt': " + std::string(std::strerror(ENOENT)) + "\n");
+    EXPECT_EQ(r.err,
+              "error: cannot read 'in.raw.txt': " + std::string(std::strerror(ENOENT)) + "\n");
     EXPECT_EQ(files(), (Names{"in.raw"}));  // no picture left behind
 
-    for (const std::vector<std::string> &command : {std::vector<std::string>{"grab"},
-                                                   {"convert", "in.raw", "-o", "x.png"}}) {
+    for (const std::vector<std::string> &command :
+         {std::vector<std::string>{"grab"}, {"convert", "in.raw", "-o", "x.png"}}) {
         std::vector<std::string> args = {"--sim", kReady};
         args.insert(args.end(), command.begin(), command.end());
         args.insert(args.end(), {"--threads", "9"});

@@ -32,7 +32,8 @@ int layoutOf(const char *call, const void *imageFormat, const void *params, std:
     if (imageFormat == nullptr) return refuse(call, VOCAM_EINVAL, "missing image format");
     std::uint32_t word[kImageFormatSize / 4];
     std::memcpy(word, imageFormat, sizeof word[0]);
-    if (word[0] != kImageFormatSize) return refuse(call, VOCAM_EINVAL, "image format of the wrong size");
+    if (word[0] != kImageFormatSize)
+        return refuse(call, VOCAM_EINVAL, "image format of the wrong size");
     std::memcpy(word, imageFormat, sizeof word);
     const std::uint64_t width = word[1], height = word[2], pixelFormat = word[3];
     if (pixelFormat > 1) return refuse(call, VOCAM_EUNSUPPORTED, "pixel format not converted");

@@ -195,8 +195,8 @@ int usb_open_device(_vocam *record, const std::shared_ptr<DeviceRef> &device) {
         // The two reasons a user can act on get a line of their own; errno
         // says nothing of them on every host.
         if (opened == kIOReturnExclusiveAccess)
-            vo::logf(vo::LogKind::Error,
-                     "error: camera 0x%04X is in use by another program\n", record->product_id);
+            vo::logf(vo::LogKind::Error, "error: camera 0x%04X is in use by another program\n",
+                     record->product_id);
         else if (opened == kIOReturnNotPrivileged)
             vo::logf(vo::LogKind::Error, "error: no permission to open camera 0x%04X\n",
                      record->product_id);

@@ -1,13 +1,13 @@
 // The window controller and its image worker on simulated cameras, offscreen:
 // the controls it fills, the geometry list and changes, the white-balance
 // countdown, the frame socket, and cameras that misbehave.
+#include <tiffio.h>
 #include <QApplication>
 #include <QScrollArea>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
-#include <tiffio.h>
 
 #include <chrono>
 #include <future>

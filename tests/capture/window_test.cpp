@@ -104,7 +104,8 @@ class WindowTest : public QObject {
     void withoutAUsableCameraTheWindowIsShotAndTheRunFails() {
         // An empty bus (the description is refused), and a camera that
         // another program holds.
-        for (const char *bus : {"model_02:state=ready:unknownkey=1", "model_02:state=ready:busy=1000"}) {
+        for (const char *bus :
+             {"model_02:state=ready:unknownkey=1", "model_02:state=ready:busy=1000"}) {
             QTemporaryDir dir;
             const QString shotPath = dir.filePath("empty.png");
             QProcess program;

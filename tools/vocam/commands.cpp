@@ -61,7 +61,7 @@ std::vector<vocam_version> bootRecords() {
 struct Listed {
     vocam_version version{};
     std::string name;
-    std::string state;  // boot, fpga, ready, busy
+    std::string state;       // boot, fpga, ready, busy
     bool identified = true;  // false: neither serial nor speed could be read
 };
 
@@ -93,8 +93,8 @@ std::vector<Listed> listBus() {
     for (const auto &record : bootRecords()) out.push_back({record, "", "boot"});
     // A camera another program holds cannot be enumerated (its serial number
     // needs it opened), but it is on the bus all the same.
-    auto busy = std::count_if(out.begin(), out.end(),
-                              [](const Listed &c) { return c.state == "busy"; });
+    auto busy =
+        std::count_if(out.begin(), out.end(), [](const Listed &c) { return c.state == "busy"; });
     vocam_camera_state states[64];
     std::uint32_t count = 64;
     if (vocam_get_camera_states(states, &count) >= 0)
@@ -134,7 +134,9 @@ int listCommand(bool json) {
                 i ? "," : "", c.version.product_id, jsonString(c.name).c_str(),
                 c.version.serial_number, c.version.release_number, c.version.firmware_version,
                 jsonString(c.state).c_str(),
-                !c.identified ? "null" : c.version.high_speed ? "\"high\"" : "\"full\"");
+                !c.identified          ? "null"
+                : c.version.high_speed ? "\"high\""
+                                       : "\"full\"");
         }
         std::printf("%s]\n", bus.empty() ? "" : "\n");
         return 0;
@@ -146,13 +148,14 @@ int listCommand(bool json) {
     std::printf("%-8s %-20s %-8s %-8s %-6s %s\n", "product", "name", "serial", "release", "speed",
                 "state");
     for (const auto &c : bus) {
-        const std::string serial = c.state == "boot" || !c.identified
-                                       ? "-"
-                                       : std::to_string(c.version.serial_number);
+        const std::string serial =
+            c.state == "boot" || !c.identified ? "-" : std::to_string(c.version.serial_number);
         std::printf("%-8s %-20s %-8s %-8s %-6s %s\n", hex4(c.version.product_id).c_str(),
                     c.name.empty() ? "-" : c.name.c_str(), serial.c_str(),
                     hex4(c.version.release_number).c_str(),
-                    !c.identified ? "-" : c.version.high_speed ? "high" : "full",
+                    !c.identified          ? "-"
+                    : c.version.high_speed ? "high"
+                                           : "full",
                     stateText(c.state));
     }
     return 0;
@@ -467,8 +470,7 @@ namespace {
 
 // Sets the conversion's threads, refusing counts the library does not take.
 void checkThreads(int threads) {
-    if (threads < 0 || threads > 8)
-        usage("error: --threads must be 0 (the cores, up to 8) to 8");
+    if (threads < 0 || threads > 8) usage("error: --threads must be 0 (the cores, up to 8) to 8");
 }
 
 conversion_params paramsFor(bool colour, std::uint32_t method, std::uint32_t light) {
@@ -586,9 +588,9 @@ int convertCommand(const ConvertOptions &o) {
                                                         static_cast<std::uint32_t>(o.threads));
                     });
     }
-    std::printf("saved %s (%u x %u, %d bits)\n", o.output.c_str(), format.Width, format.Height,
-                type == ImageType::Raw ? (format.PixelFormat == 1 ? 16 : 8)
-                                       : pictureBits(type, format));
+    std::printf(
+        "saved %s (%u x %u, %d bits)\n", o.output.c_str(), format.Width, format.Height,
+        type == ImageType::Raw ? (format.PixelFormat == 1 ? 16 : 8) : pictureBits(type, format));
     return 0;
 }
 

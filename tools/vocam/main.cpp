@@ -90,9 +90,10 @@ int main(int argc, char **argv) {
     convert->add_option("input", convertOptions.input, "The raw frame")
         ->required()
         ->type_name("IN.raw");
-    convert->add_option("-o,--output", convertOptions.output,
-                        "Output file: .png, .tif/.tiff (16 bits a sample from a 16-bit frame) or "
-                        ".raw (default vocam_frame.png)")
+    convert
+        ->add_option("-o,--output", convertOptions.output,
+                     "Output file: .png, .tif/.tiff (16 bits a sample from a 16-bit frame) or "
+                     ".raw (default vocam_frame.png)")
         ->type_name("FILE");
     convert->add_option("--method", convertOptions.method, "Demosaic: fast, good or best")
         ->type_name("METHOD");

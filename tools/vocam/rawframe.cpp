@@ -74,8 +74,7 @@ const char *layoutName(std::uint32_t flags) {
 std::string describeFrame(const _VOCAM_IMAGE_FORMAT &format) {
     const bool wide = format.PixelFormat == 1;
     std::string line = "width=" + std::to_string(format.Width) +
-                       " height=" + std::to_string(format.Height) +
-                       " bits=" + (wide ? "16" : "8") +
+                       " height=" + std::to_string(format.Height) + " bits=" + (wide ? "16" : "8") +
                        " layout=" + layoutName(format.VocamReserved[0]) +
                        " bytes=" + std::to_string(format.ImageSize);
     if (wide)
@@ -89,8 +88,8 @@ _VOCAM_IMAGE_FORMAT parseDescription(const std::string &text, const std::string 
     if (!line.empty() && line.back() == '\n') line.pop_back();
     if (line.empty()) damaged(path, "empty description");
     // Only printable characters: the line is quoted back in failure lines.
-    const bool printable = std::all_of(line.begin(), line.end(),
-                                       [](char c) { return c >= ' ' && c <= '~'; });
+    const bool printable =
+        std::all_of(line.begin(), line.end(), [](char c) { return c >= ' ' && c <= '~'; });
     if (!printable || line.size() > kLongestDescription)
         damaged(path, "the description is not one line of text");
     std::map<std::string, std::string> fields;
