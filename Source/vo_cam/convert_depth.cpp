@@ -56,6 +56,8 @@ int layoutOf(const char *call, const void *imageFormat, const void *params, std:
     // pictures not woven from two fields pad their rows.
     _VOCAM_IMAGE_FORMAT copy{};
     std::memcpy(&copy, imageFormat, sizeof copy);
+    // Without a record the engine's own method decides; asking for the
+    // padded rows of method 0 then covers whichever it is.
     conversion_params method{};
     method.size = kConversionParamsShort;
     if (params != nullptr) std::memcpy(&method, params, kConversionParamsShort);

@@ -24,7 +24,8 @@ constexpr std::size_t kLongestDescription = 4096;
                   " (expected the .raw and .raw.txt that vocam grab writes)");
 }
 
-// The whole of a regular file, at most `limit` bytes; a failure line otherwise.
+// The whole of a regular file of at most `limit` bytes; nothing for a longer
+// one (`size` tells its length). A file that cannot be read is a failure line.
 std::vector<std::uint8_t> readFile(const std::string &path, std::uint64_t limit,
                                    std::uint64_t *size = nullptr) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -45,7 +46,12 @@ std::vector<std::uint8_t> readFile(const std::string &path, std::uint64_t limit,
     while (done < bytes.size()) {
         const ssize_t n = read(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
+        if (n < 0) {
+            const int error = errno;
+            close(fd);
+            throw Failure("error: cannot read '" + path + "': " + std::strerror(error));
+        }
+        if (n == 0) break;
         done += static_cast<std::size_t>(n);
     }
     close(fd);
