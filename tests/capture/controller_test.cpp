@@ -1,13 +1,16 @@
 // The window controller and its image worker on simulated cameras, offscreen:
 // the controls it fills, the geometry list and changes, the white-balance
 // countdown, the frame socket, and cameras that misbehave.
-#include <tiffio.h>
 #include <QApplication>
 #include <QScrollArea>
+#include <QSettings>
+#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <tiffio.h>
 
 #include <chrono>
 #include <future>
@@ -19,6 +22,8 @@
 #include "VoCameraController.h"
 #include "ui_MainWindow.h"
 #include "ui_SettingsPanel.h"
+#include "vo_cam.h"
+#include "votf.h"
 
 using namespace vocapture;
 using namespace vocapture::test;
@@ -376,6 +381,25 @@ class ControllerTest : public QObject {
         saveStill(still, dir.filePath("deep.png"));
         QCOMPARE(rowsOf(QImage(dir.filePath("deep.png")).convertToFormat(QImage::Format_RGB888)),
                  rowsOf(still.picture));
+    }
+
+    void conversionThreadsComeFromTheCommandLineOrTheSettingsPanel() {
+        QStandardPaths::setTestModeEnabled(true);  // the user's own settings stay untouched
+        QSettings().remove("conversionThreads");
+        auto &c = start("model_01:state=ready");
+        const auto engineThreads = [] {
+            return VoCamera::instance()->handle()->converter->GetConversionThreads();
+        };
+        // Given at start-up: shown and applied, not stored.
+        c.setConversionThreads(3);
+        QCOMPARE(c.settingsUi().conversionThreads->value(), 3);
+        QCOMPARE(engineThreads(), 3u);
+        QVERIFY(!QSettings().contains("conversionThreads"));
+        // Chosen in the panel: applied and stored for the next run.
+        c.settingsUi().conversionThreads->setValue(1);
+        QCOMPARE(engineThreads(), 1u);
+        QCOMPARE(QSettings().value("conversionThreads").toInt(), 1);
+        QSettings().remove("conversionThreads");
     }
 
     void aCameraThatLeavesEndsTheWorkerAndSaysSo() {
