@@ -93,41 +93,18 @@ TEST(ConvertDepth, AFrameWithoutAStreamConvertsAsTheStreamDoes) {
 TEST(ConvertDepth, RefusalsComeBeforeAnyPixelIsRead) {
     const auto f = imageFormat(64, 32, 1, 0);
     const auto p = params(2);
-    // Heap blocks of exactly the sizes named, so that a read or write past
-    // them would be caught by the address sanitizer.
+    // A heap block one byte shorter than the image format says: a read past
+    // it would be caught by the address sanitizer.
     auto shortFrame = std::make_unique<std::uint8_t[]>(f.ImageSize - 1);
-    auto raw = std::make_unique<std::uint8_t[]>(f.ImageSize);
     std::vector<std::uint8_t> rgb(64 * 32 * 6, 0xAB);
     EXPECT_EQ(vocam_convert_raw_to_rgb(rgb.data(), rgb.size(), shortFrame.get(), f.ImageSize - 1,
                                        &f, &p, 48, 1),
               VOCAM_EINVAL);
-    EXPECT_EQ(
-        vocam_convert_raw_to_rgb(rgb.data(), rgb.size(), raw.get(), f.ImageSize, &f, &p, 32, 1),
-        VOCAM_EINVAL);
-    EXPECT_EQ(
-        vocam_convert_raw_to_rgb(rgb.data(), rgb.size(), raw.get(), f.ImageSize, &f, &p, 48, 9),
-        VOCAM_EINVAL);
-    EXPECT_EQ(vocam_convert_raw_to_rgb(rgb.data(), rgb.size(), raw.get(), f.ImageSize, nullptr, &p,
-                                       48, 1),
-              VOCAM_EINVAL);
-    auto eightBit = imageFormat(64, 32, 0, 0);
-    EXPECT_EQ(vocam_convert_raw_to_rgb(rgb.data(), rgb.size(), raw.get(), f.ImageSize, &eightBit,
-                                       &p, 48, 1),
+    // 8-bit samples have no 48-bit picture.
+    const auto eightBit = imageFormat(64, 32, 0, 0);
+    EXPECT_EQ(vocam_convert_raw_to_rgb(rgb.data(), rgb.size(), shortFrame.get(), f.ImageSize - 1,
+                                       &eightBit, &p, 48, 1),
               VOCAM_EUNSUPPORTED);
-    auto odd = imageFormat(63, 32, 1, 0);
-    EXPECT_EQ(
-        vocam_convert_raw_to_rgb(rgb.data(), rgb.size(), raw.get(), f.ImageSize, &odd, &p, 48, 1),
-        VOCAM_EINVAL);
-    auto wrongSize = f;
-    wrongSize.Size = 48;
-    EXPECT_EQ(vocam_convert_raw_to_rgb(rgb.data(), rgb.size(), raw.get(), f.ImageSize, &wrongSize,
-                                       &p, 48, 1),
-              VOCAM_EINVAL);
-    auto shortRecord = p;
-    shortRecord.size = 20;
-    EXPECT_EQ(vocam_convert_raw_to_rgb(rgb.data(), rgb.size(), raw.get(), f.ImageSize, &f,
-                                       &shortRecord, 48, 1),
-              VOCAM_EINVAL);
     EXPECT_TRUE(std::all_of(rgb.begin(), rgb.end(), [](std::uint8_t b) { return b == 0xAB; }));
 }
 
