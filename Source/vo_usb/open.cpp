@@ -192,13 +192,15 @@ int usb_open_device(_vocam *record, const std::shared_ptr<DeviceRef> &device) {
         opened = dev.open();
     }
     if (opened != kIOReturnSuccess) {
-        // The two reasons a user can act on get a line of their own; errno
+        // The two reasons a user can act on get words of their own; errno
         // says nothing of them on every host.
         if (opened == kIOReturnExclusiveAccess)
-            vo::logf(vo::LogKind::Error, "error: camera 0x%04X is in use by another program\n",
-                     record->product_id);
+            vo::logf(vo::LogKind::Error,
+                     "%s: usb device open error: camera 0x%04X is in use by another program\n",
+                     kOpen, record->product_id);
         else if (opened == kIOReturnNotPrivileged)
-            vo::logf(vo::LogKind::Error, "error: no permission to open camera 0x%04X\n",
+            vo::logf(vo::LogKind::Error,
+                     "%s: usb device open error: no permission to open camera 0x%04X\n", kOpen,
                      record->product_id);
         else
             vo::logf(vo::LogKind::Error, "%s: usb device open error: %m\n", kOpen);

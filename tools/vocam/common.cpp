@@ -48,9 +48,10 @@ std::string hex4(std::uint32_t value) {
 
 // Why a camera could not be opened, as far as the library's lines tell.
 std::string openFailure(const std::string &camera) {
-    if (libraryLine("error: camera ").ends_with(" is in use by another program"))
+    const std::string why = libraryLine("usb_open_device: usb device open error: ");
+    if (why.ends_with(" is in use by another program"))
         return camera + " is in use by another program (close that program and try again)";
-    if (!libraryLine("error: no permission to open camera ").empty())
+    if (why.find(": no permission to open camera ") != std::string::npos)
         return camera +
                " could not be opened: you have no access to it (install the udev rule, see the "
                "README)";
