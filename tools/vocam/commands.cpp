@@ -552,6 +552,9 @@ int grabCommand(const GrabOptions &o) {
             }
         } catch (...) {
             stream.release(index);
+            // Ctrl-C stops the stream, and a conversion caught by that
+            // stop fails: that frame is simply not saved.
+            if (interrupted()) break;
             throw;
         }
         stream.release(index);
