@@ -10,13 +10,14 @@
 #include <vector>
 
 #include "Simulator/SimProperties.h"
-#include "color/isa.h"
+#include "reference/harness.h"
 #include "support/OpenCamera.h"
 #include "support/Stderr.h"
 #include "vocamapi.h"
 
 namespace {
 
+using vocam::ref::onSelectedIsa;
 using vocam::test::OpenCamera;
 using vocam::test::StderrCapture;
 
@@ -113,15 +114,6 @@ TEST(FrameDesc, BorderNarrowsTheRegionAndOutsideRegionsAreRefused) {
 }
 
 // ---- Statistics ----
-
-// Runs `body` on the vector unit VOCAM_SIMD allows; ctest runs this suite
-// once for every unit.
-template <class F>
-void onSelectedIsa(F &&body) {
-    SCOPED_TRACE(testing::Message()
-                 << "isa " << vocam::kernels::isaName(vocam::kernels::bestIsa()));
-    body();
-}
 
 // The four sums of a progressive region, pixel by pixel.
 void modelSums(const _FrameDesc &d, const std::uint8_t *f, std::uint32_t out[4]) {

@@ -19,13 +19,6 @@ namespace {
 
 using namespace vocam::ref;
 
-// Runs f on the vector unit VOCAM_SIMD allows (ctest runs this suite once
-// for every unit), naming the unit in any failure.
-void onSelectedIsa(const std::function<void()> &f) {
-    SCOPED_TRACE(std::string("isa ") + vocam::kernels::isaName(vocam::kernels::bestIsa()));
-    f();
-}
-
 // A selector takes the two-pass route exactly when a table is given; only the
 // 8-bit one-pass kernels halve each green of a blue-row corner.
 Model edgeSelector(bool halved) {

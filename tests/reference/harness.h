@@ -60,6 +60,14 @@ struct Flags {
     Fetch fetch(Depth dp) const { return {dp, bool(m), t8(), t16()}; }
 };
 
+// Runs `body` on the vector unit VOCAM_SIMD allows (ctest runs the kernel
+// suites once for every unit), naming the unit in any failure.
+template <class F>
+void onSelectedIsa(F &&body) {
+    SCOPED_TRACE(std::string("isa ") + vocam::kernels::isaName(vocam::kernels::bestIsa()));
+    body();
+}
+
 inline ::testing::AssertionResult samePicture(const Picture &got, const Picture &want,
                                               const std::string &what) {
     if (got.bytes == want.bytes) return ::testing::AssertionSuccess();
