@@ -13,6 +13,7 @@
 #include "support/SimCamera.h"
 #include "support/Stderr.h"
 #include "support/umock/Camera.h"
+#include "support/umock/OnLibusb.h"
 #include "support/umock/Testbed.h"
 #include "vo_cam.h"
 #include "vo_cameras.h"
@@ -30,18 +31,11 @@ std::shared_ptr<sim::CameraDevice> withSerial(std::uint32_t serial) {
     return nullptr;
 }
 
-class BringUp : public ::testing::Test {
+class BringUp : public test::umock::OnLibusb {
   protected:
-    static void SetUpTestSuite() { unsetenv("VOCAM_SIM"); }
     void SetUp() override {
-        if (!Testbed::active()) GTEST_SKIP() << "needs umockdev-wrapper";
-        // Before the library's first call starts libusb.
-        Testbed::instance().clear();
-        ASSERT_STREQ(usbhost::host().name(), "libusb");
-        vo_forget_bring_up();
-    }
-    void TearDown() override {
-        if (Testbed::active()) Testbed::instance().clear();
+        OnLibusb::SetUp();
+        if (ready()) vo_forget_bring_up();
     }
     test::TempResources files;
 };
