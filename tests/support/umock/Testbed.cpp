@@ -231,10 +231,11 @@ struct Testbed::Impl {
         return it == nodes.end() ? nullptr : it->second;
     }
 
+    // Every node has a camera of its own; departed nodes stay listed.
     std::shared_ptr<Node> find(const sim::CameraDevice *camera) {
         std::lock_guard guard(lock);
         for (auto &[path, node] : nodes)
-            if (node->camera.get() == camera && !node->gone) return node;
+            if (node->camera.get() == camera) return node;
         return nullptr;
     }
 
@@ -700,22 +701,9 @@ std::vector<std::shared_ptr<sim::CameraDevice>> Testbed::devices() const {
     return out;
 }
 
-namespace {
-
-std::shared_ptr<Node> nodeOf(Testbed::Impl &impl, const sim::CameraDevice *camera) {
-    std::lock_guard guard(impl.lock);
-    std::shared_ptr<Node> found;
-    // The newest node of the camera: departed ones stay listed.
-    for (auto &[path, node] : impl.nodes)
-        if (node->camera.get() == camera && (!found || node->devnum > found->devnum)) found = node;
-    return found;
-}
-
-}  // namespace
-
 void Testbed::failRequest(const std::shared_ptr<sim::CameraDevice> &camera, const std::string &name,
                           int error, int count) {
-    auto node = nodeOf(*impl_, camera.get());
+    auto node = impl_->find(camera.get());
     if (!node) return;
     std::lock_guard guard(impl_->lock);
     node->requestFaults[name] = {error, count};
@@ -723,7 +711,7 @@ void Testbed::failRequest(const std::shared_ptr<sim::CameraDevice> &camera, cons
 
 void Testbed::overrideUrbs(const std::shared_ptr<sim::CameraDevice> &camera, int status, int length,
                            int count) {
-    auto node = nodeOf(*impl_, camera.get());
+    auto node = impl_->find(camera.get());
     if (!node) return;
     std::lock_guard guard(impl_->lock);
     node->urbFault = {status, length, count};
