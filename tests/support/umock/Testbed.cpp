@@ -576,21 +576,21 @@ struct Testbed::Impl {
 
         std::lock_guard guard(bedLock);
         GError *error = nullptr;
-        // The device file answers before anyone can learn that it exists.
-        if (!umockdev_testbed_attach_ioctl(bed, node->devnode.c_str(), handler, &error)) {
-            std::string message = error ? error->message : "unknown";
+        auto check = [&](bool ok, const char *what) {
+            if (ok) return;
+            const std::string message = error ? error->message : "unknown";
             g_clear_error(&error);
-            throw std::runtime_error("umockdev_testbed_attach_ioctl: " + message);
-        }
+            throw std::runtime_error(std::string(what) + ": " + message);
+        };
+        // The device file answers before anyone can learn that it exists.
+        check(umockdev_testbed_attach_ioctl(bed, node->devnode.c_str(), handler, &error),
+              "umockdev_testbed_attach_ioctl");
         {
             std::lock_guard nodesGuard(lock);
             nodes[node->devnode] = node;
         }
-        if (!umockdev_testbed_add_from_string(bed, description.c_str(), &error)) {
-            std::string message = error ? error->message : "unknown";
-            g_clear_error(&error);
-            throw std::runtime_error("umockdev_testbed_add_from_string: " + message);
-        }
+        check(umockdev_testbed_add_from_string(bed, description.c_str(), &error),
+              "umockdev_testbed_add_from_string");
         // The first "add" leaves before the binary descriptors are written;
         // a second one finds the device complete.
         umockdev_testbed_uevent(bed, node->syspath.c_str(), "add");
