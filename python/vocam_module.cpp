@@ -11,11 +11,14 @@
 // the camera stops the stream at once and frees the handle when the last view
 // goes. So no array ever reads memory that was freed or reused for a frame.
 //
-// Threads. The GIL is released around every call that can wait. One mutex per
-// camera keeps two Python threads from entering the library on the same
-// handle at once (the frame wait and the stop are left outside it: stopping is
-// how a blocked wait is ended). The mutex is only ever taken without the GIL
-// or by code that never waits for the GIL while holding it.
+// Threads. The GIL is released around every call that can wait; a frame wait
+// is made of bounded waits of the library's, with the GIL taken back between
+// them to run signal handlers, so Ctrl-C is never stuck behind a camera that
+// sends nothing. One mutex per camera keeps two Python threads from entering
+// the library on the same handle at once (the frame wait and the stop are left
+// outside it: stopping is how a blocked wait is ended). The mutex is only ever
+// taken without the GIL or by code that never waits for the GIL while holding
+// it.
 #include <pybind11/eval.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -1004,8 +1007,7 @@ Timeout.__module__ = "vocam"
             if (p) std::rethrow_exception(p);
         } catch (const Failure &f) {
             // Only a frame wait that ran out returns this code.
-            const py::object &type =
-                f.code == VOCAM_WAIT_TIMED_OUT ? timeoutType() : errorType();
+            const py::object &type = f.code == VOCAM_WAIT_TIMED_OUT ? timeoutType() : errorType();
             py::object e = type(f.message, f.code);
             PyErr_SetObject(type.ptr(), e.ptr());
         }
