@@ -30,9 +30,9 @@ def lib():
 
 
 class FrameInfo(ctypes.Structure):
-    _fields_ = [("size", ctypes.c_uint32), ("bytes", ctypes.c_uint32), ("sequence", ctypes.c_uint64),
-                ("timestamp_ns", ctypes.c_uint64), ("held", ctypes.c_uint32),
-                ("reserved", ctypes.c_uint32)]
+    _fields_ = [("size", ctypes.c_uint32), ("bytes", ctypes.c_uint32),
+                ("sequence", ctypes.c_uint64), ("timestamp_ns", ctypes.c_uint64),
+                ("held", ctypes.c_uint32), ("reserved", ctypes.c_uint32)]
 
 
 @pytest.fixture

@@ -13,8 +13,8 @@ Frames are NumPy views on the library's ring buffers (``frame.raw``); keep
 ``vocam.Error`` with the library's ``code``; a frame wait whose ``timeout``
 runs out raises ``vocam.Timeout`` (also a ``TimeoutError``).
 """
-from ._vocam import (Camera, CameraInfo, Error, Frame, FrameIterator, Stream, Timeout, cameras, init,
-                     open, simulate)
+from ._vocam import (Camera, CameraInfo, Error, Frame, FrameIterator, Stream, Timeout, cameras,
+                     init, open, simulate)
 
-__all__ = ["Camera", "CameraInfo", "Error", "Frame", "FrameIterator", "Stream", "Timeout", "cameras",
-           "init", "open", "simulate"]
+__all__ = ["Camera", "CameraInfo", "Error", "Frame", "FrameIterator", "Stream", "Timeout",
+           "cameras", "init", "open", "simulate"]

@@ -82,7 +82,8 @@ class Stream:
     def stop(self) -> None: ...
     @property
     def running(self) -> bool: ...
-    def frames(self, count: Optional[int] = None, *, timeout: Optional[float] = None) -> FrameIterator:
+    def frames(self, count: Optional[int] = None, *,
+               timeout: Optional[float] = None) -> FrameIterator:
         """The next `count` frames (all when None), each released when the next is asked for.
 
         timeout: seconds to wait for each frame (None: for ever); raises Timeout."""
