@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "color/isa.h"
+#include "color/matrix48.h"
 #include "colora.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -183,7 +184,9 @@ void matrix32(const short *m, const uint8_t *in, uint8_t *out, size_t count) {
 }
 
 void matrix48(const short *m, const uint16_t *in, uint16_t *out, size_t count) {
-    const size_t done = 3 * (count - vectorSteps(&MatrixBodies::m48, m, in, out, count, 3));
+    size_t done = 3 * (count - matrix48NarrowSteps(m, in, out, count));
+    done += 3 * (count - done / 3 -
+                 vectorSteps(&MatrixBodies::m48, m, in + done, out + done, count - done / 3, 3));
     Matrix48Portable(m, in + done, out + done, count - done / 3);
 }
 
