@@ -70,8 +70,9 @@ const Entry kEntries[] = {
 };
 
 class EdgeGradient : public KernelTest {};
-// 4x4, non-square, and widths that leave a tail after 16-, 32- and 64-pixel blocks.
-VOCAM_KERNEL_SIZES(EdgeGradient, {4, 4}, {6, 4}, {4, 6}, {18, 6}, {38, 10}, {70, 12});
+// 4x4, non-square, a width whose interior the 8-, 16- and 32-pixel blocks
+// tile exactly (36), and widths that leave a tail after them.
+VOCAM_KERNEL_SIZES(EdgeGradient, {4, 4}, {6, 4}, {4, 6}, {18, 6}, {36, 8}, {38, 10}, {70, 12});
 
 TEST_P(EdgeGradient, EntriesMatchTheModel) {
     checkEntries(kEntries);
