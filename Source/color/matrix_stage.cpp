@@ -184,10 +184,13 @@ void matrix32(const short *m, const uint8_t *in, uint8_t *out, size_t count) {
 }
 
 void matrix48(const short *m, const uint16_t *in, uint16_t *out, size_t count) {
-    size_t done = 3 * (count - matrix48NarrowSteps(m, in, out, count));
-    done += 3 * (count - done / 3 -
-                 vectorSteps(&MatrixBodies::m48, m, in + done, out + done, count - done / 3, 3));
-    Matrix48Portable(m, in + done, out + done, count - done / 3);
+    // What the stage of 32-bit sums leaves (all of it for a matrix whose sums
+    // may not fit) goes through the general bodies, then the portable loop.
+    size_t left = matrix48NarrowSteps(m, in, out, count);
+    size_t done = 3 * (count - left);
+    left = vectorSteps(&MatrixBodies::m48, m, in + done, out + done, left, 3);
+    done = 3 * (count - left);
+    Matrix48Portable(m, in + done, out + done, left);
 }
 
 }  // namespace vocam::colour
