@@ -7,9 +7,10 @@
 // exactly the picture that interpolating it top-down and then mirroring
 // would. With a vector unit, the entries compute the picture straight from
 // the raw (or table-fetched) rows (gradient_simd.h). Otherwise, and for
-// frames wider than the vector path's rings, the entries place each row where it
-// ends up and run the interpolation a few rows behind the placement, while
-// those rows are still in cache, instead of walking the picture four times.
+// frames wider than the vector paths' rings, the entries place each row
+// where it ends up and run the interpolation a few rows behind the
+// placement, while those rows are still in cache, instead of walking the
+// picture four times.
 #include <cstdint>
 #include <type_traits>
 #include <utility>
