@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <array>
 #include <cmath>
 #include <functional>
 #include <memory>
@@ -192,7 +193,10 @@ class Focus : public Streamed {
     // Paced frames: the lens moves in time, between frames.
     const char *camera() const override { return "model_06:state=ready:fps=100"; }
 
-    Search run(LensConfig config, int maxCalls = 3000) {
+    // Searches over the region given, or the window but for the words that
+    // stamp each frame's number at the start of every 4 KiB.
+    Search run(LensConfig config, int maxCalls = 3000, std::array<int, 4> region = {}) {
+        if (region[2] == 0) region = {16, 16, width - 32, height - 32};
         Search s;
         s.lens = std::make_shared<SimLens>(config);
         s.drive = std::make_shared<LensDrive>(s.lens);
@@ -200,9 +204,7 @@ class Focus : public Streamed {
         h->autofocus.drive = s.drive;
         // The first measurement is taken at once: on a frame through the lens.
         freshFrame([](const std::uint8_t *) {});
-        // Clear of the words that stamp each frame's number at the start of
-        // every 4 KiB.
-        EXPECT_EQ(vocam_autofocus_start(h, 16, 16, width - 32, height - 32), 0);
+        EXPECT_EQ(vocam_autofocus_start(h, region[0], region[1], region[2], region[3]), 0);
         while (s.calls < maxCalls) {
             const int index = nextFrame(h);
             if (index < 0) break;
@@ -247,26 +249,13 @@ TEST_F(Focus, SceneWithoutContrastTurnsBackAtTheLimitAndGivesUp) {
     LensConfig config;
     config.start = 1600;
     config.blurScale = 0;
-    h->autofocus.drive.reset();
     // Inside the grey patch every pixel equals its same-colour neighbours.
-    auto s = std::make_shared<SimLens>(config);
-    auto drive = std::make_shared<LensDrive>(s);
-    cam->device().attachLens(s);
-    h->autofocus.drive = drive;
-    ASSERT_EQ(vocam_autofocus_start(h, kPatchX, kPatchY, kPatchW, kPatchH), 0);
-    int result = 0, calls = 0;
-    while (result == 0 && calls < 2000) {
-        const int index = nextFrame(h);
-        ASSERT_GE(index, 0);
-        result = vocam_autofocus_process(h, vocam_get_buffer_address(h, index));
-        vocam_release_buffer(h, index);
-        ++calls;
-    }
-    EXPECT_EQ(result, -60);
+    const Search s = run(config, 2000, {kPatchX, kPatchY, kPatchW, kPatchH});
+    EXPECT_EQ(s.result, -60);
     // Upwards two steps at a time to the top, one step beyond it, then back
     // to the start and on downwards; every searching measurement moved the
     // lens once, and the 37th gave up.
-    const auto &w = drive->writes;
+    const auto &w = s.drive->writes;
     ASSERT_EQ(w.size(), 37u);
     const std::vector<int> head = {1800, 2000, 2200, 2400, 2600, 2800, 3000, 3200, 3300, 1400};
     EXPECT_EQ(std::vector<int>(w.begin(), w.begin() + 10), head);

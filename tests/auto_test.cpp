@@ -5,18 +5,21 @@
 
 #include <unistd.h>
 
+#include <array>
 #include <cstring>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "Simulator/SimProperties.h"
-#include "color/isa.h"
+#include "reference/harness.h"
 #include "support/OpenCamera.h"
 #include "support/Stderr.h"
 #include "vocamapi.h"
 
 namespace {
 
+using vocam::ref::onSelectedIsa;
 using vocam::test::OpenCamera;
 using vocam::test::StderrCapture;
 
@@ -92,13 +95,10 @@ TEST(FrameDesc, BorderNarrowsTheRegionAndOutsideRegionsAreRefused) {
             EXPECT_EQ(std::memcmp(&d, &before, sizeof d), 0);
             continue;
         }
-        EXPECT_EQ(d.frame_width, 1280u);
-        EXPECT_EQ(d.frame_height, 1024u);
         EXPECT_EQ(d.two_bytes_per_pixel + d.sample_second_byte + d.field_ordered, 0u);
-        EXPECT_EQ(d.roi_x, c.rx);
-        EXPECT_EQ(d.roi_y, c.ry);
-        EXPECT_EQ(d.roi_width, c.rw);
-        EXPECT_EQ(d.roi_height, c.rh);
+        EXPECT_EQ(
+            std::tie(d.frame_width, d.frame_height, d.roi_x, d.roi_y, d.roi_width, d.roi_height),
+            std::make_tuple(1280u, 1024u, c.rx, c.ry, c.rw, c.rh));
     }
     _FrameDesc d{};
     EXPECT_EQ(fill_FrameDesc(nullptr, 0, &d, 0, 0, 8, 8, 0), -22);
@@ -114,21 +114,15 @@ TEST(FrameDesc, BorderNarrowsTheRegionAndOutsideRegionsAreRefused) {
 
 // ---- Statistics ----
 
-// Runs `body` on the vector unit VOCAM_SIMD allows; ctest runs this suite
-// once for every unit.
-template <class F>
-void onSelectedIsa(F &&body) {
-    SCOPED_TRACE(testing::Message()
-                 << "isa " << vocam::kernels::isaName(vocam::kernels::bestIsa()));
-    body();
-}
-
-// The four sums of a progressive region, pixel by pixel.
-void modelSums(const _FrameDesc &d, const std::uint8_t *f, std::uint32_t out[4]) {
-    out[0] = out[1] = out[2] = out[3] = 0;
+// The four sums of a progressive region against a pixel-by-pixel model.
+void expectModelSums(const _FrameDesc &d, const std::uint8_t *f) {
+    std::array<std::uint32_t, 4> sums{}, model{};
+    ASSERT_EQ(BayerOrMonoComputeSums(&d, f, 0, sums.data()), 0);
     for (std::uint64_t r = 0; r < (d.roi_height & ~1ull); ++r)
         for (std::uint64_t c = 0; c < (d.roi_width & ~1ull); ++c)
-            out[(r & 1) * 2 + (c & 1)] += f[(d.roi_y + r) * d.frame_width + d.roi_x + c];
+            model[(r & 1) * 2 + (c & 1)] += f[(d.roi_y + r) * d.frame_width + d.roi_x + c];
+    EXPECT_EQ(sums, model) << d.roi_x << "," << d.roi_y << " " << d.roi_width << "x"
+                           << d.roi_height;
 }
 
 TEST(Statistics, SumsOfEachCellPositionOverOddAndEvenRegions) {
@@ -137,24 +131,13 @@ TEST(Statistics, SumsOfEachCellPositionOverOddAndEvenRegions) {
         // Odd corners, odd sizes, widths around the vector length, a single cell.
         const std::uint64_t regions[][4] = {{0, 0, 200, 90}, {3, 5, 37, 21},    {1, 1, 16, 2},
                                             {7, 2, 33, 31},  {150, 60, 50, 30}, {5, 5, 2, 2}};
-        for (const auto &g : regions) {
-            const _FrameDesc d = desc(200, 90, g[0], g[1], g[2], g[3]);
-            std::uint32_t sums[4], expected[4];
-            ASSERT_EQ(BayerOrMonoComputeSums(&d, frame.data(), 0, sums), 0);
-            modelSums(d, frame.data(), expected);
-            for (int i = 0; i < 4; ++i)
-                EXPECT_EQ(sums[i], expected[i]) << g[0] << "," << g[1] << " " << i;
-        }
+        for (const auto &g : regions)
+            expectModelSums(desc(200, 90, g[0], g[1], g[2], g[3]), frame.data());
         // Rows longer than the vector lanes hold before they are emptied, with
         // every tail length after the wide blocks.
         const auto wide = randomFrame(20000 * 6, 4);
-        for (std::uint64_t w : {19998u, 19951u, 16384u, 16401u, 16423u}) {
-            const _FrameDesc d = desc(20000, 6, 1, 1, w, 5);
-            std::uint32_t sums[4], expected[4];
-            ASSERT_EQ(BayerOrMonoComputeSums(&d, wide.data(), 0, sums), 0);
-            modelSums(d, wide.data(), expected);
-            EXPECT_EQ(std::memcmp(sums, expected, sizeof sums), 0) << w;
-        }
+        for (std::uint64_t w : {19998u, 19951u, 16384u, 16401u, 16423u})
+            expectModelSums(desc(20000, 6, 1, 1, w, 5), wide.data());
         // An odd width sums what the even width one smaller does, and reads
         // nothing beyond it: the column after the region is poisoned.
         std::vector<std::uint8_t> small(8 * 8, 10);
@@ -323,6 +306,8 @@ class Balance : public ::testing::Test {
         EXPECT_GE(vocam_property_get(h, id, &v, &flags), 0);
         return v;
     }
+    // The camera's red, blue, green 1 and green 2 gains, in 1/4096.
+    std::array<int, 4> gains() { return {raw(41), raw(42), raw(43), raw(44)}; }
 };
 
 TEST_F(Balance, StepMovesGainsNinetyPercentAndTraces) {
@@ -351,7 +336,7 @@ TEST_F(Balance, StepMovesGainsNinetyPercentAndTraces) {
 
 TEST_F(Balance, RefusedRegionsAndDarkOrBrightRegionsChangeNothing) {
     paint(0, 4, 4, 0);  // mean 0.5 after the quarter
-    const int before[4] = {raw(41), raw(42), raw(43), raw(44)};
+    const auto before = gains();
     EXPECT_EQ(vocam_whitebalance_step(h, frame.data(), 0, 0, 64, 64), -35);
     EXPECT_EQ(vocam_oneshot_autowhitebalance(h, frame.data(), 0, 0, 64, 64), -35);
     EXPECT_EQ(vocam_digital_whitebalance(h, frame.data(), 0, 0, 64, 64), -35);
@@ -368,8 +353,7 @@ TEST_F(Balance, RefusedRegionsAndDarkOrBrightRegionsChangeNothing) {
     EXPECT_EQ(vocam_whitebalance_step(nullptr, frame.data(), 0, 0, 64, 64), -22);
     EXPECT_EQ(vocam_oneshot_autowhitebalance(h, nullptr, 0, 0, 64, 64), -22);
     EXPECT_EQ(vocam_digital_whitebalance(h, nullptr, 0, 0, 64, 64), -22);
-    const int after[4] = {raw(41), raw(42), raw(43), raw(44)};
-    EXPECT_EQ(std::memcmp(before, after, sizeof before), 0);
+    EXPECT_EQ(gains(), before);
 }
 
 TEST_F(Balance, OneShotRecomputesTheGainsAndTracesOnStandardOutput) {
@@ -387,10 +371,7 @@ TEST_F(Balance, OneShotRecomputesTheGainsAndTracesOnStandardOutput) {
     expected += std::string(name) + ": gains: 0.625000 and 0.625000/1.250000/1.250000/1.250000\n";
     expected += std::string(name) + ": gains: 0.625000 and 0.625000/1.250000/1.250000/1.250000\n";
     EXPECT_EQ(trace, expected);
-    EXPECT_EQ(raw(41), 2560);
-    EXPECT_EQ(raw(43), 5120);
-    EXPECT_EQ(raw(44), 5120);
-    EXPECT_EQ(raw(42), 5120);
+    EXPECT_EQ(gains(), (std::array{2560, 5120, 5120, 5120}));
 }
 
 TEST_F(Balance, OneShotScalesGainsIntoTheRange) {
@@ -409,10 +390,7 @@ TEST_F(Balance, OneShotScalesGainsIntoTheRange) {
     EXPECT_NE(trace.find(": gains: 0.250000 and 8.000000/0.250000/0.250000/0.250000\n"),
               std::string::npos)
         << trace;
-    EXPECT_EQ(raw(41), 32768);
-    EXPECT_EQ(raw(43), 1024);
-    EXPECT_EQ(raw(44), 1024);
-    EXPECT_EQ(raw(42), 1024);
+    EXPECT_EQ(gains(), (std::array{32768, 1024, 1024, 1024}));
 }
 
 TEST_F(Balance, OneShotWithoutSeparateGreenGainsBalancesRedAndBlueAgainstGreen) {

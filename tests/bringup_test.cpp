@@ -78,9 +78,35 @@ class BringUp : public ::testing::Test {
         seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         return err.take();
     }
+    // Opens the model_05 camera, which must be refused: the log must name why.
+    void expectRefusedAtOpen(sim::CameraDevice &device, const std::string &line) {
+        test::StderrCapture err;
+        _vocam *cam = nullptr;
+        EXPECT_EQ(vocam_camera_open_by_pid(&cam, 0x00A3), 0);
+        EXPECT_EQ(cam, nullptr);
+        const std::string log = err.take();
+        EXPECT_EQ(countOf(log, line), 1) << log;
+        EXPECT_FALSE(device.isOpen());
+    }
+    // Loads a bitstream of a vendor A camera as the opener would; what it logged.
+    std::string loadFpga(std::uint16_t product = 0x00A1) {
+        test::StderrCapture err;
+        std::uint8_t *buffer = nullptr;
+        std::uint32_t size = 0;
+        EXPECT_EQ(usb_load_fpga_contents(kCameraVendorA, product, 2, &buffer, &size), -1);
+        EXPECT_EQ(buffer, nullptr);
+        return err.take();
+    }
     test::TempResources files;
     double seconds = 0;
 };
+
+int rateReads(const sim::CameraDevice &device) {
+    int reads = 0;
+    for (const auto &e : device.log())
+        reads += e.kind == LogEntry::Kind::Control && e.setup.wIndex == 0x1050;
+    return reads;
+}
 
 TEST_F(BringUp, DownloadsEachControllerOnceThenConfiguresEachFpgaOnce) {
     // Cameras of both camera vendors and one under the controller maker's ID.
@@ -152,15 +178,9 @@ TEST_F(BringUp, DamagedOrOversizedBitstreamsLeaveTheFpgaUnconfigured) {
 
     // A file claiming 64 MiB and more is refused before anything is allocated.
     std::filesystem::resize_file(files.path("vocam02/fpga2.rbf"), (64u << 20) + 1);
-    test::StderrCapture err;
-    std::uint8_t *buffer = nullptr;
-    std::uint32_t size = 0;
-    EXPECT_EQ(usb_load_fpga_contents(kCameraVendorA, 0x00A1, 2, &buffer, &size), -1);
-    EXPECT_EQ(buffer, nullptr);
-    EXPECT_EQ(err.take(), "error: fpga file " + files.root() +
+    EXPECT_EQ(loadFpga(), "error: fpga file " + files.root() +
                               "/vocam02/fpga2.rbf is larger than 67108864 bytes\n");
-    EXPECT_EQ(usb_load_fpga_contents(kCameraVendorA, 0x7777, 2, &buffer, &size), -1);
-    EXPECT_EQ(err.take(), "error: unable to find specified camera");
+    EXPECT_EQ(loadFpga(0x7777), "error: unable to find specified camera");
 }
 
 TEST_F(BringUp, FirmwareTrafficIsOneRequestPerRecordBetweenHoldAndRelease) {
@@ -226,12 +246,7 @@ TEST_F(BringUp, OnlyRegularFilesAreLoaded) {
     // A device node behind the name reads as an empty image unless refused.
     std::filesystem::remove(files.path("vocam02/fpga2.rbf"));
     std::filesystem::create_symlink("/dev/null", files.path("vocam02/fpga2.rbf"));
-    test::StderrCapture err;
-    std::uint8_t *buffer = nullptr;
-    std::uint32_t size = 0;
-    EXPECT_EQ(usb_load_fpga_contents(kCameraVendorA, 0x00A1, 2, &buffer, &size), -1);
-    EXPECT_EQ(buffer, nullptr);
-    EXPECT_EQ(err.take(),
+    EXPECT_EQ(loadFpga(),
               "error: fpga file " + files.root() + "/vocam02/fpga2.rbf is not a regular file\n");
 }
 
@@ -265,11 +280,7 @@ TEST_F(BringUp, LongResourcePathsAreUsedWhole) {
 
     std::string tooLong = "/" + std::string(PATH_MAX, 'x');
     vocam_init(tooLong.c_str());
-    test::StderrCapture err;
-    std::uint8_t *buffer = nullptr;
-    std::uint32_t size = 0;
-    EXPECT_EQ(usb_load_fpga_contents(kCameraVendorA, 0x00A1, 2, &buffer, &size), -1);
-    EXPECT_EQ(countOf(err.take(), "is longer than the system takes"), 1);
+    EXPECT_EQ(countOf(loadFpga(), "is longer than the system takes"), 1);
 }
 
 struct Damage {
@@ -496,10 +507,7 @@ TEST_F(BringUp, OpenReadsGeometryColourTemperatureAndRates) {
              // The simulated list has three entries; the rest read as 0.
              EXPECT_EQ(std::make_tuple(c.data_rates[2], c.data_rates[4]),
                        std::make_tuple(48000, 0));
-             int reads = 0;
-             for (const auto &e : d.log())
-                 reads += e.kind == LogEntry::Kind::Control && e.setup.wIndex == 0x1050;
-             EXPECT_EQ(reads, 3);
+             EXPECT_EQ(rateReads(d), 3);
          }},
         {{{0x104C, 0}, {0x1048, 777}},
          "kps count: 0\n",  // no rates: the current one stays
@@ -538,17 +546,8 @@ TEST_F(BringUp, AnAbsurdDataRateCountRefusesTheCamera) {
         SCOPED_TRACE(count);
         auto device = configure("model_05:state=ready");
         device->setReg(0x104C, count);
-        test::StderrCapture err;
-        _vocam *cam = nullptr;
-        EXPECT_EQ(vocam_camera_open_by_pid(&cam, 0x00A3), 0);
-        EXPECT_EQ(cam, nullptr);
-        const std::string log = err.take();
-        EXPECT_EQ(countOf(log, "error: data-rate count "), 1) << log;
-        int reads = 0;
-        for (const auto &e : device->log())
-            reads += e.kind == LogEntry::Kind::Control && e.setup.wIndex == 0x1050;
-        EXPECT_EQ(reads, 0);
-        EXPECT_FALSE(device->isOpen());
+        expectRefusedAtOpen(*device, "error: data-rate count ");
+        EXPECT_EQ(rateReads(*device), 0);
         sim::Bus::instance().clear();
     }
 }
@@ -592,12 +591,7 @@ TEST_F(BringUp, ImpossibleGeometryRefusesTheCamera) {
         SCOPED_TRACE(c.line);
         auto device = configure("model_05:state=ready");
         device->setReg(c.reg, c.value);
-        test::StderrCapture err;
-        _vocam *cam = nullptr;
-        EXPECT_EQ(vocam_camera_open_by_pid(&cam, 0x00A3), 0);
-        EXPECT_EQ(cam, nullptr);
-        EXPECT_EQ(countOf(err.take(), c.line), 1);
-        EXPECT_FALSE(device->isOpen());
+        expectRefusedAtOpen(*device, c.line);
         sim::Bus::instance().clear();
     }
 }
@@ -651,13 +645,7 @@ TEST_F(BringUp, ACameraWithoutItsStreamingSettingIsRefusedAtOpen) {
         sim::CameraConfig config = sim::defaultCameraConfig(4);  // model_05
         config.state = sim::BootState::Ready;
         config.configuration = c.configuration;
-        auto device = sim::Bus::instance().attach(config);
-        test::StderrCapture err;
-        _vocam *cam = nullptr;
-        EXPECT_EQ(vocam_camera_open_by_pid(&cam, 0x00A3), 0);
-        EXPECT_EQ(cam, nullptr);
-        EXPECT_EQ(countOf(err.take(), c.line), 1);
-        EXPECT_FALSE(device->isOpen());
+        expectRefusedAtOpen(*sim::Bus::instance().attach(config), c.line);
         sim::Bus::instance().clear();
     }
 }

@@ -81,11 +81,7 @@ TEST_P(Kernels, EntriesMatchTheModel) {
 }
 
 TEST_P(Kernels, NearestOnePass) {
-    using Fn = void (*)(uint8_t *, const uint8_t *, uint32_t, uint32_t, int, int, int);
-    const struct {
-        Fn fn;
-        bool wide, out32, flip;
-    } runs[] = {
+    const OnePass runs[] = {
         {NearestNeighbor, false, false, false},
         {NearestNeighborFlipX, false, false, true},
         {NearestNeighbor32, false, true, false},
@@ -95,21 +91,9 @@ TEST_P(Kernels, NearestOnePass) {
         {NearestNeighbor16to832, true, true, false},
         {NearestNeighbor16to832FlipX, true, true, true},
     };
-    for (int bits = 0; bits < 64; ++bits) {
-        const Flags f(bits);
-        if (f.x || f.d) continue;  // the mirror is the kernel's own
-        for (size_t i = 0; i < std::size(runs); ++i) {
-            const auto &run = runs[i];
-            if (!run.wide && f.m) continue;
-            const RawFrame raw = randomFrame(W, H, run.wide, rng_);
-            Picture got = picture(run.out32 ? 4 : 3, false), want = got;
-            // The 16-bit kernels read the byte they are pointed at in every sample.
-            run.fn(got.data(), raw.data8() + (run.wide && !f.m), W, H, f.b, f.g, f.t);
-            nearestOnePass(want, fetchGrid(raw, f.fetch(run.wide ? k16to8 : k8)), f.b, f.g,
-                           run.flip, f.t);
-            ASSERT_TRUE(samePicture(got, want, "one-pass " + std::to_string(i) + " " + f.str()));
-        }
-    }
+    checkOnePasses(runs, [](Picture &p, const Grid &g, const Flags &f, bool, bool flip) {
+        nearestOnePass(p, g, f.b, f.g, flip, f.t);
+    });
 }
 
 // The in-place second passes on their own, over a placed mosaic of any phase.
@@ -130,22 +114,6 @@ TEST_P(Kernels, SecondPassesInPlace) {
 }
 
 // ---- Documented cases ---------------------------------------------------------------------------
-
-TEST(KernelCases, SixPixelRowsArePaddedOnlyForThePaddedKernels) {
-    std::vector<uint8_t> src(6 * 4, 7);
-    std::vector<uint8_t> grey(20 * 4, 0xEE), mono(8 * 4, 0xEE), weave(6 * 4, 0xEE);
-    NoneMove(grey.data(), src.data(), 6, 4, 0, 1, nullptr);
-    MonoToMonoMove(mono.data(), src.data(), 6, 4, 0, 1, nullptr);
-    MonoToMonoMoveDeinterl(weave.data(), src.data(), 6, 4, 0, 1, nullptr);
-    for (int r = 0; r < 4; ++r) {
-        for (int i = 0; i < 18; ++i) EXPECT_EQ(grey[r * 20 + i], 7);
-        EXPECT_EQ(grey[r * 20 + 18], 0xEE);
-        EXPECT_EQ(grey[r * 20 + 19], 0xEE);
-        for (int i = 0; i < 6; ++i) EXPECT_EQ(mono[r * 8 + i], 7);
-        EXPECT_EQ(mono[r * 8 + 6], 0xEE);
-    }
-    EXPECT_EQ(std::count(weave.begin(), weave.end(), 7), 24);
-}
 
 TEST(KernelCases, SixteenBitFetch) {
     // Every sample stored as 0x34 then 0x12.
@@ -170,18 +138,6 @@ TEST(KernelCases, SixteenBitFetch) {
     EXPECT_EQ(px[47], 0x1234);
 }
 
-TEST(KernelCases, NoneMove32ZeroesTheFourthByteAndOthersKeepIt) {
-    std::vector<uint8_t> src(4 * 4, 9);
-    std::vector<uint8_t> a(4 * 4 * 4, 0x55), b(4 * 4 * 4, 0x55);
-    NoneMove32(a.data(), src.data(), 4, 4, 0, 1, nullptr);
-    NearestNeighbor32(b.data(), src.data(), 4, 4, 0, 0, 1);
-    for (int i = 0; i < 16; ++i) {
-        EXPECT_EQ(a[4 * i + 3], 0);
-        EXPECT_EQ(b[4 * i + 3], 0x55);
-        EXPECT_EQ(b[4 * i], 9);
-    }
-}
-
 // RGGB 4x4: pixel (0,0) and (1,0) are (blue s(1,1), green s(1,0), red s(0,0));
 // pixel (0,2) takes green from s(0,1) and blue from s(1,1).
 TEST(KernelCases, NearestNeighbourTopLeftCells) {
@@ -199,20 +155,6 @@ TEST(KernelCases, NearestNeighbourTopLeftCells) {
     EXPECT_EQ(out[p02 + 2], s02);
     EXPECT_EQ(out[p02 + 1], s01);
     EXPECT_EQ(out[p02 + 0], s11);
-}
-
-TEST(KernelCases, NearestNeighbourLastRowOnlyFeedsItself) {
-    std::mt19937 rng(5);
-    const uint32_t W = 38, H = 6;
-    std::vector<uint8_t> src(W * H);
-    for (auto &s : src) s = uint8_t(rng());
-    std::vector<uint8_t> a(W * H * 3), b(W * H * 3);
-    NearestNeighbor(a.data(), src.data(), W, H, 1, 1, 1);
-    for (uint32_t x = 0; x < W; ++x) src[(H - 1) * W + x] ^= 0xFF;
-    NearestNeighbor(b.data(), src.data(), W, H, 1, 1, 1);
-    const size_t lastRow = size_t(H - 1) * W * 3;
-    EXPECT_TRUE(std::equal(a.begin(), a.begin() + lastRow, b.begin()));
-    EXPECT_FALSE(std::equal(a.begin() + lastRow, a.end(), b.begin() + lastRow));
 }
 
 // The mirrored one-pass kernel mirrors the unmirrored result; the two-pass
@@ -248,21 +190,6 @@ TEST(KernelCases, BlockPixelsLookOnlyUpAndLeft) {
         const bool same =
             std::equal(a.begin() + y * W * 3, a.begin() + (y + 1) * W * 3, b.begin() + y * W * 3);
         EXPECT_EQ(same, y != k && y != k + 1) << "row " << y;
-    }
-}
-
-TEST(KernelCases, UniformFramesGiveUniformPictures) {
-    const uint32_t W = 38, H = 8;
-    std::vector<uint8_t> src(W * H, 77);
-    for (int flags = 0; flags < 8; ++flags) {
-        const int b = flags & 1, g = (flags >> 1) & 1, x = (flags >> 2) & 1;
-        std::vector<uint8_t> nn(W * H * 3), ul(W * H * 3), four(W * H * 4);
-        NearestNeighbor(nn.data(), src.data(), W, H, b, g, x, 1, nullptr);
-        UlmetMoveInPlace(ul.data(), src.data(), W, H, b, g, x, 0, 1, nullptr);
-        FourColorsInterMove32InPlace(four.data(), src.data(), W, H, b, g, x, 1, 0, nullptr);
-        EXPECT_EQ(std::count(nn.begin(), nn.end(), 77), long(nn.size()));
-        EXPECT_EQ(std::count(ul.begin(), ul.end(), 77), long(ul.size()));
-        EXPECT_EQ(std::count(four.begin(), four.end(), 77), long(four.size()));
     }
 }
 

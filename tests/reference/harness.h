@@ -60,6 +60,14 @@ struct Flags {
     Fetch fetch(Depth dp) const { return {dp, bool(m), t8(), t16()}; }
 };
 
+// Runs `body` on the vector unit VOCAM_SIMD allows (ctest runs the kernel
+// suites once for every unit), naming the unit in any failure.
+template <class F>
+void onSelectedIsa(F &&body) {
+    SCOPED_TRACE(std::string("isa ") + vocam::kernels::isaName(vocam::kernels::bestIsa()));
+    body();
+}
+
 inline ::testing::AssertionResult samePicture(const Picture &got, const Picture &want,
                                               const std::string &what) {
     if (got.bytes == want.bytes) return ::testing::AssertionSuccess();
@@ -176,6 +184,33 @@ class KernelTest : public ::testing::TestWithParam<Size> {
                 p.model(want, a, b);
                 ASSERT_TRUE(
                     samePicture(got, want, std::string(p.name) + " flags " + std::to_string(bits)));
+            }
+        }
+    }
+
+    // One-pass kernels that mirror on their own (no flip or weaving flags);
+    // byte order only with 16-bit samples.
+    using OnePassFn = void (*)(uint8_t *, const uint8_t *, uint32_t, uint32_t, int, int, int);
+    struct OnePass {
+        OnePassFn fn;
+        bool wide, out32, flip;
+    };
+    // model(picture, grid, flags, wide, flip)
+    template <size_t N, class M>
+    void checkOnePasses(const OnePass (&runs)[N], M model) {
+        for (int bits = 0; bits < 64; ++bits) {
+            const Flags f(bits);
+            if (f.x || f.d) continue;
+            for (size_t i = 0; i < N; ++i) {
+                const OnePass &run = runs[i];
+                if (!run.wide && f.m) continue;
+                const RawFrame raw = randomFrame(W, H, run.wide, rng_);
+                Picture got = picture(run.out32 ? 4 : 3, false), want = got;
+                // The 16-bit kernels read the byte they are pointed at in every sample.
+                run.fn(got.data(), raw.data8() + (run.wide && !f.m), W, H, f.b, f.g, f.t);
+                model(want, fetchGrid(raw, f.fetch(run.wide ? k16to8 : k8)), f, run.wide, run.flip);
+                ASSERT_TRUE(
+                    samePicture(got, want, "one-pass " + std::to_string(i) + " " + f.str()));
             }
         }
     }

@@ -3,6 +3,7 @@
 // pulled from the bus does to a read that is waiting.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "support/umock/Camera.h"
+#include "support/umock/OnLibusb.h"
 #include "support/umock/Testbed.h"
 
 using vocam::test::umock::LibusbCamera;
@@ -160,6 +162,30 @@ TEST_F(AsyncRead, ClosingTheInterfaceCompletesItsReadsAsAborted) {
         EXPECT_EQ(c.result, kIOReturnAborted) << slot;
         EXPECT_EQ(c.thread, loopThread);
     }
+}
+
+// A stalled stream read reaches its owner after the halt was cleared, once;
+// an over-long completion is clamped to the buffer.
+TEST_F(AsyncRead, AStalledReadIsClearedOnceBeforeItIsReported) {
+    auto clears = [] {
+        return vocam::test::umock::requestCount(Testbed::instance().takeRequests(), "CLEAR_HALT");
+    };
+    clears();
+    std::vector<std::uint8_t> buffer(256);
+    cam->device().queueBulkIn(std::vector<std::uint8_t>(256, 1));
+    Testbed::instance().overrideUrbs(cam->shared(), -EPIPE, 0);
+    ASSERT_EQ(interface->readPipeAsync(1, buffer.data(), 256, &Reads::done, reads.slot(0)), 0);
+    ASSERT_TRUE(reads.waitFor(1));
+    EXPECT_EQ(reads.taken()[0].second.result, kIOReturnPipeStalled);
+    EXPECT_EQ(clears(), 1);
+
+    cam->device().queueBulkIn(std::vector<std::uint8_t>(256, 2));
+    Testbed::instance().overrideUrbs(cam->shared(), 0, 100000);
+    ASSERT_EQ(interface->readPipeAsync(1, buffer.data(), 256, &Reads::done, reads.slot(1)), 0);
+    ASSERT_TRUE(reads.waitFor(2));
+    EXPECT_EQ(reads.taken()[1].second.result, kIOReturnOverrun);
+    EXPECT_EQ(reads.taken()[1].second.bytes, 256u);
+    EXPECT_EQ(clears(), 0);
 }
 
 TEST_F(AsyncRead, RunOnceReturnsAfterOneCompletion) {

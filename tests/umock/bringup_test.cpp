@@ -10,8 +10,10 @@
 
 #include "Simulator/SimImages.h"
 #include "support/Resources.h"
+#include "support/SimCamera.h"
 #include "support/Stderr.h"
 #include "support/umock/Camera.h"
+#include "support/umock/OnLibusb.h"
 #include "support/umock/Testbed.h"
 #include "vo_cam.h"
 #include "vo_cameras.h"
@@ -23,31 +25,17 @@ using test::umock::Testbed;
 
 namespace {
 
-int occurrences(const std::string &text, const std::string &what) {
-    int n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
-
 std::shared_ptr<sim::CameraDevice> withSerial(std::uint32_t serial) {
     for (auto &d : Testbed::instance().devices())
         if (d->config().serial == serial) return d;
     return nullptr;
 }
 
-class BringUp : public ::testing::Test {
+class BringUp : public test::umock::OnLibusb {
   protected:
-    static void SetUpTestSuite() { unsetenv("VOCAM_SIM"); }
     void SetUp() override {
-        if (!Testbed::active()) GTEST_SKIP() << "needs umockdev-wrapper";
-        // Before the library's first call starts libusb.
-        Testbed::instance().clear();
-        ASSERT_STREQ(usbhost::host().name(), "libusb");
-        vo_forget_bring_up();
-    }
-    void TearDown() override {
-        if (Testbed::active()) Testbed::instance().clear();
+        OnLibusb::SetUp();
+        if (ready()) vo_forget_bring_up();
     }
     test::TempResources files;
 };
@@ -58,8 +46,8 @@ TEST_F(BringUp, FirmwareReenumeratesTheControllerAndTheFpgaIsConfigured) {
     test::StderrCapture err;
     EXPECT_EQ(vocam_init(files.root().c_str()), 0);
     const std::string log = err.take();
-    EXPECT_EQ(occurrences(log, "FW was downloaded to device\n"), 2) << log;
-    EXPECT_EQ(occurrences(log, "FPGA loaded\n"), 1) << log;  // model_16 has no FPGA
+    EXPECT_EQ(test::countOf(log, "FW was downloaded to device\n"), 2) << log;
+    EXPECT_EQ(test::countOf(log, "FPGA loaded\n"), 1) << log;  // model_16 has no FPGA
 
     // The controllers left the bus; new devices came back in their place.
     EXPECT_FALSE(bootA->present());
@@ -151,7 +139,7 @@ TEST_F(BringUp, ABusyControllerIsRetriedAndThenLeftAlone) {
     EXPECT_NE(log.find("Exclusive access err, sleeping on it 5\nunable to open device: e00002c5\n"),
               std::string::npos)
         << log;
-    EXPECT_EQ(occurrences(log, "FW was downloaded to device\n"), 0);
+    EXPECT_EQ(test::countOf(log, "FW was downloaded to device\n"), 0);
     EXPECT_EQ(Testbed::instance().devices().at(0)->config().state, sim::BootState::Boot);
 }
 

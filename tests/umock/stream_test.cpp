@@ -18,6 +18,7 @@
 #include "Simulator/SimVideo.h"
 #include "support/Stderr.h"
 #include "support/umock/Camera.h"
+#include "support/umock/OnLibusb.h"
 #include "support/umock/Testbed.h"
 #include "vo_cam.h"
 #include "vo_cameras.h"
@@ -56,18 +57,12 @@ class Watchdog {
     std::thread thread_;
 };
 
-long countOf(const std::vector<std::string> &requests, const char *name) {
-    return std::count(requests.begin(), requests.end(), name);
-}
-
-class UmockStream : public ::testing::Test {
+class UmockStream : public test::umock::OnLibusb {
   protected:
-    static void SetUpTestSuite() { unsetenv("VOCAM_SIM"); }
     void SetUp() override {
-        if (!Testbed::active()) GTEST_SKIP() << "needs umockdev-wrapper";
+        OnLibusb::SetUp();
+        if (!ready()) return;
         Testbed &bed = Testbed::instance();
-        bed.clear();
-        ASSERT_STREQ(usbhost::host().name(), "libusb");
         ASSERT_TRUE(bed.configure("model_02:state=ready:fps=0"));  // unpaced
         device = bed.devices().at(0);
         test::umock::waitForDevices(usbhost::host(), {kCameraVendorA, device->product(), {}});
@@ -86,7 +81,7 @@ class UmockStream : public ::testing::Test {
         if (h != nullptr) {
             EXPECT_EQ(vocam_camera_close(&h), 0);
         }
-        if (Testbed::active()) Testbed::instance().clear();
+        OnLibusb::TearDown();
     }
 
     // The next frame, skipping the -22 of a newest frame already overwritten.
@@ -199,7 +194,7 @@ TEST_F(UmockStream, PullingTheCameraEndsTheStreamWithoutRetrying) {
     const auto requests = Testbed::instance().takeRequests();
     std::string seen;
     for (const auto &r : requests) seen += r + " ";
-    EXPECT_LE(countOf(requests, "SUBMITURB"), 2) << seen;
+    EXPECT_LE(test::umock::requestCount(requests, "SUBMITURB"), 2) << seen;
     const std::string text = err.take();
     EXPECT_NE(text.find("error: camera has left the bus - ending the stream\n"), std::string::npos)
         << text;

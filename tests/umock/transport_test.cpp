@@ -264,24 +264,6 @@ TEST_F(Transport, SpeedAndReleaseComeFromTheDeviceDescriptors) {
 
 class Registers : public Transport {};
 
-TEST_F(Registers, WordsTravelLittleEndian) {
-    cam->device().setReg(0x0600, 0x12345678);
-    std::uint16_t low = 0, high = 0;
-    EXPECT_EQ(vo_usb_read_vocam_two_u16(cam->handle(), 0x0600, &low, &high), 0);
-    EXPECT_EQ(low, 0x5678);
-    EXPECT_EQ(high, 0x1234);
-    EXPECT_EQ(vo_usb_write_vocam_two_u16(cam->handle(), 0x0604, 0x5678, 0x1234), 0);
-    EXPECT_EQ(cam->log().back().data, (std::vector<std::uint8_t>{0x78, 0x56, 0x34, 0x12}));
-    EXPECT_EQ(cam->device().reg(0x0604), 0x12345678u);
-
-    for (std::uint16_t i = 0; i < 4; ++i) cam->device().setReg(0x0690 + 4 * i, 0xA0000000u + i);
-    std::uint32_t words[4] = {};
-    EXPECT_EQ(vo_usb_read_vocam_array(cam->handle(), 0x30690, words, 4), 0);
-    EXPECT_EQ(cam->log().back().setup.wIndex, 0x0690);
-    EXPECT_EQ(cam->log().back().setup.wLength, 16);
-    for (std::uint32_t i = 0; i < 4; ++i) EXPECT_EQ(words[i], 0xA0000000u + i);
-}
-
 TEST_F(Registers, AFailedReadLeavesTheOutputsAlone) {
     cam->device().failControl(kIOReturnPipeStalled);
     std::uint16_t low = 1, high = 2;
@@ -312,18 +294,11 @@ TEST_F(Identity, ModelNameAndSerialComeFromTheStringDescriptors) {
     EXPECT_EQ(log[3].setup.wValue, 0x0303);
 }
 
-TEST_F(Identity, MalformedEmptyAndOverlongDescriptors) {
+TEST_F(Identity, OverlongDescriptorsAndStalledRequests) {
     LibusbCamera cam("model_02:state=ready:name=ABCDEFGHIJ");
+    // How a descriptor is parsed is the same on every backend; what differs
+    // is how a short answer and a stall reach it.
     char out[32] = "untouched";
-    for (StringFault fault : {StringFault::WrongType, StringFault::OddLength}) {
-        cam.device().setStringFault(2, fault);
-        EXPECT_EQ(usb_get_string_descriptor(cam.handle(), 2, out, sizeof out, 0),
-                  kIOReturnDeviceError);
-        EXPECT_STREQ(out, "untouched");
-    }
-    cam.device().setStringFault(2, StringFault::Empty);
-    EXPECT_EQ(usb_get_string_descriptor(cam.handle(), 2, out, sizeof out, 0), 0);
-    EXPECT_STREQ(out, "");
     // Announces more than it sends: a short control read, which is no error.
     cam.device().setStringFault(2, StringFault::Overlong);
     EXPECT_EQ(usb_get_string_descriptor(cam.handle(), 2, out, sizeof out, 0), 0);

@@ -57,6 +57,13 @@ class Data {
     UMockdevIoctlData *data_;
 };
 
+// Runs `use` on a request's argument of type T; EFAULT when it cannot be resolved.
+template <class T, class F>
+int withArg(UMockdevIoctlData *arg, F &&use) {
+    Data d(arg, 0, sizeof(T));
+    return d ? use(*d.as<T>()) : EFAULT;
+}
+
 // One submitted URB: the client's usbdevfs_urb and its data stage, copied to
 // our side and written back when it is reaped.
 struct Urb {
@@ -103,47 +110,25 @@ struct Node {
     }
 };
 
+#define VOCAM_USBFS_REQUEST(name) \
+    { USBDEVFS_##name, #name }
+const std::pair<unsigned long, const char *> kRequestNames[] = {
+    VOCAM_USBFS_REQUEST(CONTROL),        VOCAM_USBFS_REQUEST(BULK),
+    VOCAM_USBFS_REQUEST(SUBMITURB),      VOCAM_USBFS_REQUEST(DISCARDURB),
+    VOCAM_USBFS_REQUEST(REAPURB),        VOCAM_USBFS_REQUEST(REAPURBNDELAY),
+    VOCAM_USBFS_REQUEST(CLAIMINTERFACE), VOCAM_USBFS_REQUEST(RELEASEINTERFACE),
+    VOCAM_USBFS_REQUEST(SETINTERFACE),   VOCAM_USBFS_REQUEST(SETCONFIGURATION),
+    VOCAM_USBFS_REQUEST(CLEAR_HALT),     VOCAM_USBFS_REQUEST(RESETEP),
+    VOCAM_USBFS_REQUEST(RESET),          VOCAM_USBFS_REQUEST(GET_CAPABILITIES),
+    VOCAM_USBFS_REQUEST(CONNECTINFO),    VOCAM_USBFS_REQUEST(GETDRIVER),
+    VOCAM_USBFS_REQUEST(IOCTL),          VOCAM_USBFS_REQUEST(DISCONNECT_CLAIM),
+};
+#undef VOCAM_USBFS_REQUEST
+
 const char *requestName(unsigned long request) {
-    switch (request) {
-        case USBDEVFS_CONTROL:
-            return "CONTROL";
-        case USBDEVFS_BULK:
-            return "BULK";
-        case USBDEVFS_SUBMITURB:
-            return "SUBMITURB";
-        case USBDEVFS_DISCARDURB:
-            return "DISCARDURB";
-        case USBDEVFS_REAPURB:
-            return "REAPURB";
-        case USBDEVFS_REAPURBNDELAY:
-            return "REAPURBNDELAY";
-        case USBDEVFS_CLAIMINTERFACE:
-            return "CLAIMINTERFACE";
-        case USBDEVFS_RELEASEINTERFACE:
-            return "RELEASEINTERFACE";
-        case USBDEVFS_SETINTERFACE:
-            return "SETINTERFACE";
-        case USBDEVFS_SETCONFIGURATION:
-            return "SETCONFIGURATION";
-        case USBDEVFS_CLEAR_HALT:
-            return "CLEAR_HALT";
-        case USBDEVFS_RESETEP:
-            return "RESETEP";
-        case USBDEVFS_RESET:
-            return "RESET";
-        case USBDEVFS_GET_CAPABILITIES:
-            return "GET_CAPABILITIES";
-        case USBDEVFS_CONNECTINFO:
-            return "CONNECTINFO";
-        case USBDEVFS_GETDRIVER:
-            return "GETDRIVER";
-        case USBDEVFS_IOCTL:
-            return "IOCTL";
-        case USBDEVFS_DISCONNECT_CLAIM:
-            return "DISCONNECT_CLAIM";
-        default:
-            return "UNKNOWN";
-    }
+    for (const auto &[code, name] : kRequestNames)
+        if (code == request) return name;
+    return "UNKNOWN";
 }
 
 // The status the kernel gives a URB for what the device did.
@@ -246,10 +231,11 @@ struct Testbed::Impl {
         return it == nodes.end() ? nullptr : it->second;
     }
 
+    // Every node has a camera of its own; departed nodes stay listed.
     std::shared_ptr<Node> find(const sim::CameraDevice *camera) {
         std::lock_guard guard(lock);
         for (auto &[path, node] : nodes)
-            if (node->camera.get() == camera && !node->gone) return node;
+            if (node->camera.get() == camera) return node;
         return nullptr;
     }
 
@@ -282,75 +268,60 @@ struct Testbed::Impl {
         if (const int e = injected(*node, requestName(request)); e != 0) return e;
         sim::CameraDevice &camera = *node->camera;
         switch (request) {
-            case USBDEVFS_GET_CAPABILITIES: {
-                Data caps(arg, 0, sizeof(std::uint32_t));
-                if (!caps) return EFAULT;
-                *caps.as<std::uint32_t>() = kCapabilities;
-                return 0;
-            }
-            case USBDEVFS_CONNECTINFO: {
-                Data info(arg, 0, sizeof(usbdevfs_connectinfo));
-                if (!info) return EFAULT;
-                info.as<usbdevfs_connectinfo>()->devnum = static_cast<unsigned>(node->devnum);
-                info.as<usbdevfs_connectinfo>()->slow = 0;
-                return 0;
-            }
-            case USBDEVFS_CLAIMINTERFACE: {
-                Data number(arg, 0, sizeof(unsigned int));
-                if (!number) return EFAULT;
-                return claim(*node, client, *number.as<unsigned int>());
-            }
-            case USBDEVFS_DISCONNECT_CLAIM: {
-                Data dc(arg, 0, sizeof(usbdevfs_disconnect_claim));
-                if (!dc) return EFAULT;
-                return claim(*node, client, dc.as<usbdevfs_disconnect_claim>()->interface);
-            }
-            case USBDEVFS_RELEASEINTERFACE: {
-                Data number(arg, 0, sizeof(unsigned int));
-                if (!number) return EFAULT;
-                return release(*node, client, *number.as<unsigned int>());
-            }
-            case USBDEVFS_SETINTERFACE: {
-                Data s(arg, 0, sizeof(usbdevfs_setinterface));
-                if (!s) return EFAULT;
-                if (s.as<usbdevfs_setinterface>()->interface != 0) return EINVAL;
-                const IOReturn r = camera.setAlternate(
-                    static_cast<std::uint8_t>(s.as<usbdevfs_setinterface>()->altsetting));
-                return r == 0 ? 0 : requestErrno(r);
-            }
-            case USBDEVFS_SETCONFIGURATION: {
-                Data value(arg, 0, sizeof(int));
-                if (!value) return EFAULT;
-                const int v = *value.as<int>();
-                const IOReturn r = camera.setConfiguration(static_cast<std::uint8_t>(v));
-                if (r != 0) return requestErrno(r);
-                std::lock_guard guard(bedLock);
-                umockdev_testbed_set_attribute_int(bed, node->syspath.c_str(),
-                                                   "bConfigurationValue", v);
-                return 0;
-            }
-            case USBDEVFS_CLEAR_HALT: {
-                Data ep(arg, 0, sizeof(unsigned int));
-                if (!ep) return EFAULT;
-                const std::uint8_t pipe =
-                    pipeFor(camera, static_cast<std::uint8_t>(*ep.as<unsigned int>()));
-                if (pipe == kNoPipe) return ENOENT;
-                const IOReturn r = camera.clearStall(pipe);
-                return r == 0 ? 0 : requestErrno(r);
-            }
+            case USBDEVFS_GET_CAPABILITIES:
+                return withArg<std::uint32_t>(arg, [](std::uint32_t &caps) {
+                    caps = kCapabilities;
+                    return 0;
+                });
+            case USBDEVFS_CONNECTINFO:
+                return withArg<usbdevfs_connectinfo>(arg, [&](usbdevfs_connectinfo &info) {
+                    info.devnum = static_cast<unsigned>(node->devnum);
+                    info.slow = 0;
+                    return 0;
+                });
+            case USBDEVFS_CLAIMINTERFACE:
+                return withArg<unsigned int>(
+                    arg, [&](unsigned int number) { return claim(*node, client, number); });
+            case USBDEVFS_DISCONNECT_CLAIM:
+                return withArg<usbdevfs_disconnect_claim>(arg, [&](usbdevfs_disconnect_claim &dc) {
+                    return claim(*node, client, dc.interface);
+                });
+            case USBDEVFS_RELEASEINTERFACE:
+                return withArg<unsigned int>(
+                    arg, [&](unsigned int number) { return release(*node, client, number); });
+            case USBDEVFS_SETINTERFACE:
+                return withArg<usbdevfs_setinterface>(arg, [&](usbdevfs_setinterface &set) {
+                    if (set.interface != 0) return EINVAL;
+                    const IOReturn r =
+                        camera.setAlternate(static_cast<std::uint8_t>(set.altsetting));
+                    return r == 0 ? 0 : requestErrno(r);
+                });
+            case USBDEVFS_SETCONFIGURATION:
+                return withArg<int>(arg, [&](int value) {
+                    const IOReturn r = camera.setConfiguration(static_cast<std::uint8_t>(value));
+                    if (r != 0) return requestErrno(r);
+                    std::lock_guard guard(bedLock);
+                    umockdev_testbed_set_attribute_int(bed, node->syspath.c_str(),
+                                                       "bConfigurationValue", value);
+                    return 0;
+                });
+            case USBDEVFS_CLEAR_HALT:
+                return withArg<unsigned int>(arg, [&](unsigned int endpoint) {
+                    const std::uint8_t pipe = pipeFor(camera, static_cast<std::uint8_t>(endpoint));
+                    if (pipe == kNoPipe) return ENOENT;
+                    const IOReturn r = camera.clearStall(pipe);
+                    return r == 0 ? 0 : requestErrno(r);
+                });
             case USBDEVFS_RESETEP:
                 return 0;
             // No kernel driver is ever bound to our interface.
             case USBDEVFS_GETDRIVER:
                 return ENODATA;
-            case USBDEVFS_IOCTL: {
-                Data c(arg, 0, sizeof(usbdevfs_ioctl));
-                if (!c) return EFAULT;
-                const int code = c.as<usbdevfs_ioctl>()->ioctl_code;
-                if (code == static_cast<int>(USBDEVFS_DISCONNECT)) return ENODATA;
-                if (code == static_cast<int>(USBDEVFS_CONNECT)) return 0;
-                return ENOTTY;
-            }
+            case USBDEVFS_IOCTL:
+                return withArg<usbdevfs_ioctl>(arg, [](usbdevfs_ioctl &c) {
+                    if (c.ioctl_code == static_cast<int>(USBDEVFS_DISCONNECT)) return ENODATA;
+                    return c.ioctl_code == static_cast<int>(USBDEVFS_CONNECT) ? 0 : ENOTTY;
+                });
             case USBDEVFS_SUBMITURB:
                 return submit(node, arg);
             case USBDEVFS_DISCARDURB:
@@ -605,21 +576,21 @@ struct Testbed::Impl {
 
         std::lock_guard guard(bedLock);
         GError *error = nullptr;
-        // The device file answers before anyone can learn that it exists.
-        if (!umockdev_testbed_attach_ioctl(bed, node->devnode.c_str(), handler, &error)) {
-            std::string message = error ? error->message : "unknown";
+        auto check = [&](bool ok, const char *what) {
+            if (ok) return;
+            const std::string message = error ? error->message : "unknown";
             g_clear_error(&error);
-            throw std::runtime_error("umockdev_testbed_attach_ioctl: " + message);
-        }
+            throw std::runtime_error(std::string(what) + ": " + message);
+        };
+        // The device file answers before anyone can learn that it exists.
+        check(umockdev_testbed_attach_ioctl(bed, node->devnode.c_str(), handler, &error),
+              "umockdev_testbed_attach_ioctl");
         {
             std::lock_guard nodesGuard(lock);
             nodes[node->devnode] = node;
         }
-        if (!umockdev_testbed_add_from_string(bed, description.c_str(), &error)) {
-            std::string message = error ? error->message : "unknown";
-            g_clear_error(&error);
-            throw std::runtime_error("umockdev_testbed_add_from_string: " + message);
-        }
+        check(umockdev_testbed_add_from_string(bed, description.c_str(), &error),
+              "umockdev_testbed_add_from_string");
         // The first "add" leaves before the binary descriptors are written;
         // a second one finds the device complete.
         umockdev_testbed_uevent(bed, node->syspath.c_str(), "add");
@@ -730,22 +701,9 @@ std::vector<std::shared_ptr<sim::CameraDevice>> Testbed::devices() const {
     return out;
 }
 
-namespace {
-
-std::shared_ptr<Node> nodeOf(Testbed::Impl &impl, const sim::CameraDevice *camera) {
-    std::lock_guard guard(impl.lock);
-    std::shared_ptr<Node> found;
-    // The newest node of the camera: departed ones stay listed.
-    for (auto &[path, node] : impl.nodes)
-        if (node->camera.get() == camera && (!found || node->devnum > found->devnum)) found = node;
-    return found;
-}
-
-}  // namespace
-
 void Testbed::failRequest(const std::shared_ptr<sim::CameraDevice> &camera, const std::string &name,
                           int error, int count) {
-    auto node = nodeOf(*impl_, camera.get());
+    auto node = impl_->find(camera.get());
     if (!node) return;
     std::lock_guard guard(impl_->lock);
     node->requestFaults[name] = {error, count};
@@ -753,7 +711,7 @@ void Testbed::failRequest(const std::shared_ptr<sim::CameraDevice> &camera, cons
 
 void Testbed::overrideUrbs(const std::shared_ptr<sim::CameraDevice> &camera, int status, int length,
                            int count) {
-    auto node = nodeOf(*impl_, camera.get());
+    auto node = impl_->find(camera.get());
     if (!node) return;
     std::lock_guard guard(impl_->lock);
     node->urbFault = {status, length, count};
