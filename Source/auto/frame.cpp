@@ -14,6 +14,7 @@
 #include "color/kernel_common.h"
 #include "vo_cam.h"
 #include "vo_guard.h"
+#include "vo_usb/vo_usb.h"
 
 namespace vocam::autoalg {
 
@@ -415,7 +416,10 @@ extern "C" {
 
 VOCAM_API int fill_FrameDesc(_vocam *handle, int /*ignored*/, _FrameDesc *fd, int x, int y,
                              int width, int height, int border) {
-    return vo::guard(__func__, [&] { return describe(handle, fd, x, y, width, height, border); });
+    return vo::guard(__func__, [&]() -> int {
+        return usb_handle_call(handle, -22,
+                               [&] { return describe(handle, fd, x, y, width, height, border); });
+    });
 }
 
 VOCAM_API int BayerOrMonoComputeSums(const _FrameDesc *fd, const std::uint8_t *frame,

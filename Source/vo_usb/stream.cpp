@@ -288,6 +288,17 @@ StreamCall::~StreamCall() {
     if (--stream_.callers == 0) stream_.cond.notify_all();
 }
 
+bool usb_stream_enter_control(_vocam *h, const StreamCall &call, bool reap) {
+    if (!call) return false;
+    h->stream.control.lock();
+    if (closing(h)) {
+        h->stream.control.unlock();
+        return false;
+    }
+    if (reap) reapEnded(h);
+    return true;
+}
+
 FramePin::FramePin(_vocam *h, const std::uint8_t *src) : handle_(h) {
     vo::Lock lock(h->stream.lock);
     running_ = h->stream.flowing();
@@ -527,10 +538,8 @@ VOCAM_API int vocam_enable_streaming(_vocam *h) {
     return vo::guard(__func__, [&]() -> int {
         if (h == nullptr) return -22;
         StreamCall call(h);
-        if (!call) return -1;
-        vo::Lock control(h->stream.control);
-        if (closing(h)) return -1;
-        reapEnded(h);
+        if (!usb_stream_enter_control(h, call)) return -1;
+        vo::Lock control(h->stream.control, std::adopt_lock);
         {
             vo::Lock lock(h->stream.lock);
             if (h->stream.active()) {
@@ -564,10 +573,8 @@ VOCAM_API int vocam_disable_streaming(_vocam *h) {
     return vo::guard(__func__, [&]() -> int {
         if (h == nullptr) return -22;
         StreamCall call(h);
-        if (!call) return -1;
-        vo::Lock control(h->stream.control);
-        if (closing(h)) return -1;
-        reapEnded(h);
+        if (!usb_stream_enter_control(h, call)) return -1;
+        vo::Lock control(h->stream.control, std::adopt_lock);
         vo::Lock lock(h->stream.lock);
         if (h->stream.active()) {
             vo::logs(vo::LogKind::Error,
@@ -582,10 +589,8 @@ VOCAM_API int vocam_start_streaming(_vocam *h) {
     return vo::guard(__func__, [&]() -> int {
         if (h == nullptr) return -22;
         StreamCall call(h);
-        if (!call) return -1;
-        vo::Lock control(h->stream.control);
-        if (closing(h)) return -1;
-        reapEnded(h);
+        if (!usb_stream_enter_control(h, call)) return -1;
+        vo::Lock control(h->stream.control, std::adopt_lock);
         int result;
         {
             vo::Lock lock(h->stream.lock);
@@ -640,8 +645,8 @@ VOCAM_API int vocam_stop_streaming(_vocam *h) {
                 h->stream.state == StreamState::Running || h->stream.state == StreamState::Stopping;
             epoch = h->stream.epoch;
         }
-        vo::Lock control(h->stream.control);
-        if (closing(h)) return -1;
+        if (!usb_stream_enter_control(h, call, false)) return -1;
+        vo::Lock control(h->stream.control, std::adopt_lock);
         {
             vo::Lock lock(h->stream.lock);
             if (h->stream.state != StreamState::Running) {
