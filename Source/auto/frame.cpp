@@ -342,7 +342,7 @@ namespace {
 int describe(_vocam *handle, _FrameDesc *fd, int x, int y, int width, int height, int border) {
     if (handle == nullptr || fd == nullptr) return -22;
     _vocam_frame_format format{};
-    if (const int r = vocam_get_video_format(handle, &format); r != 0) return r;
+    cam_read_format(handle, &format);
     if (format.subSampleX == 0 || format.subSampleY == 0) return -22;
     _FrameDesc d{};
     d.frame_width = format.width / format.subSampleX;

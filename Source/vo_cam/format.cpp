@@ -104,6 +104,21 @@ int checkWindow(const _vocam *handle, const _vocam_frame_format &in) {
 
 }  // namespace
 
+void cam_read_format(_vocam *handle, _vocam_frame_format *out) {
+    {
+        vo::Lock lock(handle->stream.lock);
+        out->subSampleX = handle->subsample_x;
+        out->subSampleY = handle->subsample_y;
+        out->width = static_cast<std::uint32_t>(handle->width) * handle->subsample_x;
+        out->height = static_cast<std::uint32_t>(handle->height) * handle->subsample_y;
+        out->xOffset = handle->x_offset;
+        out->yOffset = handle->y_offset;
+    }
+    out->pixelFormat = 0;
+    out->reservedX = 0;
+    out->reservedY = 0;
+}
+
 int cam_write_format(_vocam *handle, const _vocam_frame_format *format) {
     {
         // Written under the stream's control lock (the caller's) and its data
@@ -135,18 +150,7 @@ VOCAM_API int vocam_get_video_format(_vocam *handle, _vocam_frame_format *out) {
     return vo::guard(__func__, [&]() -> int {
         if (out == nullptr) return -22;
         return usb_handle_call(handle, -22, [&] {
-            {
-                vo::Lock lock(handle->stream.lock);
-                out->subSampleX = handle->subsample_x;
-                out->subSampleY = handle->subsample_y;
-                out->width = static_cast<std::uint32_t>(handle->width) * handle->subsample_x;
-                out->height = static_cast<std::uint32_t>(handle->height) * handle->subsample_y;
-                out->xOffset = handle->x_offset;
-                out->yOffset = handle->y_offset;
-            }
-            out->pixelFormat = 0;
-            out->reservedX = 0;
-            out->reservedY = 0;
+            cam_read_format(handle, out);
             vo::logf(vo::LogKind::Info, "%s: subsample=%ux%d, size=%ux%d, position=%ux%d\n",
                      "vocam_get_video_format", out->subSampleX, out->subSampleY, out->width,
                      out->height, out->xOffset, out->yOffset);

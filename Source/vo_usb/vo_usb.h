@@ -128,6 +128,10 @@ class StreamCall {
 bool usb_stream_enter_control(_vocam *handle, const StreamCall &call, bool reap = true)
     VO_TRY_ACQUIRE(true, handle->stream.control) VO_EXCLUDES(handle->stream.lock);
 
+// The window as vocam_get_video_format reports it, without its line: the
+// library's own frequent readers (the automatic calls) would fill the log.
+void cam_read_format(_vocam *handle, _vocam_frame_format *out);
+
 // Creates the handle's colour engine on first need (vo_usb_create_votf
 // without taking the lock): 0, or why it could not be created.
 int vo_create_votf_locked(_vocam *handle) VO_REQUIRES(handle->convert_lock);
