@@ -291,11 +291,17 @@ StreamCall::~StreamCall() {
 bool usb_stream_enter_control(_vocam *h, const StreamCall &call, bool reap) {
     if (!call) return false;
     h->stream.control.lock();
-    if (closing(h)) {
+    try {
+        if (closing(h)) {
+            h->stream.control.unlock();
+            return false;
+        }
+        if (reap) reapEnded(h);
+    } catch (...) {
+        // A failed join must not leave every later call waiting for the lock.
         h->stream.control.unlock();
-        return false;
+        throw;
     }
-    if (reap) reapEnded(h);
     return true;
 }
 
