@@ -11,11 +11,14 @@
 // the camera stops the stream at once and frees the handle when the last view
 // goes. So no array ever reads memory that was freed or reused for a frame.
 //
-// Threads. The GIL is released around every call that can wait. One mutex per
-// camera keeps two Python threads from entering the library on the same
-// handle at once (the frame wait and the stop are left outside it: stopping is
-// how a blocked wait is ended). The mutex is only ever taken without the GIL
-// or by code that never waits for the GIL while holding it.
+// Threads. The GIL is released around every call that can wait; a frame wait
+// is made of bounded waits of the library's, with the GIL taken back between
+// them to run signal handlers, so Ctrl-C is never stuck behind a camera that
+// sends nothing. One mutex per camera keeps two Python threads from entering
+// the library on the same handle at once (the frame wait and the stop are left
+// outside it: stopping is how a blocked wait is ended). The mutex is only ever
+// taken without the GIL or by code that never waits for the GIL while holding
+// it.
 #include <pybind11/eval.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -25,6 +28,7 @@
 #include <array>
 #include <atomic>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -52,6 +56,10 @@ struct Failure {
 
 py::object &errorType() {
     static py::object type;  // set at import, lives as long as the module
+    return type;
+}
+py::object &timeoutType() {
+    static py::object type;  // vocam.Timeout, a vocam.Error that is also a TimeoutError
     return type;
 }
 
@@ -88,6 +96,13 @@ double shown(float f) {
     return std::strtod(text, nullptr);
 }
 
+// Seconds as Python would print them (0.25, not 0.250000).
+std::string secondsText(double s) {
+    char text[32];
+    const auto end = std::to_chars(text, text + sizeof text, s).ptr;
+    return std::string(text, end);
+}
+
 // ---- argument checks -------------------------------------------------------
 
 // A real number for a property: bool is refused although Python counts it as
@@ -111,6 +126,14 @@ long long intArg(py::handle value, const char *name) {
     } catch (const py::cast_error &) {
         raiseValue(std::string(name) + " is out of range");
     }
+}
+
+// A frame wait's time limit in seconds; None waits for ever.
+std::optional<double> timeoutArg(py::handle value) {
+    if (value.is_none()) return std::nullopt;
+    const double t = realArg(value, "timeout");
+    if (t < 0) raiseValue("timeout must not be negative");
+    return t;
 }
 
 std::uint32_t u32Arg(py::handle value, const char *name, long long lo = 0) {
@@ -187,6 +210,10 @@ struct FrameState {
     std::uint32_t width = 0, height = 0;
     bool wide = false;  // 16-bit samples
     int buffer = -1;
+    // The library's record of the frame, read while the buffer was held: it
+    // stays true of this frame after the release.
+    std::uint64_t sequence = 0;
+    std::uint64_t arrivalNs = 0;  // CLOCK_MONOTONIC
 };
 
 // Names of the demosaic methods; "fast" and "best" are the two a caller
@@ -289,6 +316,9 @@ class Frame {
     std::uint32_t width() const { return state_->width; }
     std::uint32_t height() const { return state_->height; }
     int buffer() const { return state_->buffer; }
+    std::uint64_t index() const { return state_->sequence; }
+    std::uint64_t timestampNs() const { return state_->arrivalNs; }
+    double timestamp() const { return static_cast<double>(state_->arrivalNs) / 1e9; }
     const std::shared_ptr<FrameState> &state() const { return state_; }
 
   private:
@@ -360,34 +390,50 @@ class Stream {
     bool running() const { return state_->ring && state_->ring->running; }
 
     // The next frame the camera delivers: held until released. nullopt when
-    // the stream was stopped by this process while waiting.
-    std::optional<Frame> next() {
+    // the stream was stopped by this process while waiting. Without a
+    // `timeout` (seconds) it waits for ever; when one runs out it raises
+    // vocam.Timeout and the stream goes on.
+    std::optional<Frame> next(std::optional<double> timeout = std::nullopt) {
+        using Clock = std::chrono::steady_clock;
         std::shared_ptr<Ring> ring = state_->ring;
         if (!ring) fail(-96, "stream.frame: the stream is not running");
         _vocam *handle = ring->device->handle;
+        std::optional<Clock::time_point> deadline;
+        if (timeout) {
+            // Beyond about 30 years a limit is no limit, and the clock's
+            // arithmetic must not overflow.
+            const double s = std::min(*timeout, 1e9);
+            deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                          std::chrono::duration<double>(s));
+        }
         for (;;) {
+            // A stop from another thread between two slices ends the wait
+            // here rather than with a refusal of the library's.
+            if (!ring->running) return std::nullopt;
+            // The library waits in slices short enough that signal handlers
+            // (Ctrl-C above all) run promptly even when no frame ever comes.
+            std::uint32_t slice = kWaitSliceMs;
+            if (deadline) {
+                const auto left =
+                    std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+                slice = static_cast<std::uint32_t>(
+                    std::clamp<long long>(left, 0, static_cast<long long>(kWaitSliceMs)));
+            }
             int index;
             {
                 py::gil_scoped_release nogil;
-                index = vocam_wait_for_capture_to_buffer(handle);
+                index = vocam_wait_for_capture_to_buffer_timeout(handle, slice);
             }
             if (PyErr_CheckSignals() != 0) {
                 if (index >= 0) vocam_release_buffer(handle, index);
                 throw py::error_already_set();
             }
-            if (index >= 0) {
-                auto state = std::make_shared<FrameState>();
-                state->width = ring->format.Width;
-                state->height = ring->format.Height;
-                state->wide = ring->format.PixelFormat == 1;
-                state->buffer = index;
-                state->hold =
-                    std::make_shared<Hold>(ring, index, vocam_get_buffer_address(handle, index));
-                state_->frames.erase(std::remove_if(state_->frames.begin(), state_->frames.end(),
-                                                    [](const auto &w) { return w.expired(); }),
-                                     state_->frames.end());
-                state_->frames.push_back(state);
-                return Frame(std::move(state));
+            if (index >= 0) return handOut(ring, index);
+            if (index == VOCAM_WAIT_TIMED_OUT) {
+                if (deadline && Clock::now() >= *deadline)
+                    fail(VOCAM_WAIT_TIMED_OUT,
+                         "stream.frame: no frame within " + secondsText(*timeout) + " s");
+                continue;
             }
             if (index == -22) {
                 // The newest frame went into the next read because every other
@@ -407,6 +453,34 @@ class Stream {
     const std::shared_ptr<StreamState> &state() const { return state_; }
 
   private:
+    static constexpr std::uint32_t kWaitSliceMs = 100;
+
+    // Wraps the buffer a wait returned, held, into a Frame with the
+    // library's record of it.
+    Frame handOut(const std::shared_ptr<Ring> &ring, int index) {
+        _vocam *handle = ring->device->handle;
+        vocam_frame_info info{};
+        info.size = sizeof info;
+        const int status = vocam_get_buffer_info(handle, index, &info);
+        if (status < 0) {
+            vocam_release_buffer(handle, index);
+            check(status, "vocam_get_buffer_info");
+        }
+        auto state = std::make_shared<FrameState>();
+        state->width = ring->format.Width;
+        state->height = ring->format.Height;
+        state->wide = ring->format.PixelFormat == 1;
+        state->buffer = index;
+        state->sequence = info.sequence;
+        state->arrivalNs = info.timestamp_ns;
+        state->hold = std::make_shared<Hold>(ring, index, vocam_get_buffer_address(handle, index));
+        state_->frames.erase(std::remove_if(state_->frames.begin(), state_->frames.end(),
+                                            [](const auto &w) { return w.expired(); }),
+                             state_->frames.end());
+        state_->frames.push_back(state);
+        return Frame(std::move(state));
+    }
+
     std::weak_ptr<Device> device_;
     std::shared_ptr<StreamState> state_;
 };
@@ -415,14 +489,14 @@ class Stream {
 // asked for, and the last one when the loop ends.
 class FrameIterator {
   public:
-    FrameIterator(Stream stream, std::optional<long long> count)
-        : stream_(std::move(stream)), left_(count) {}
+    FrameIterator(Stream stream, std::optional<long long> count, std::optional<double> timeout)
+        : stream_(std::move(stream)), left_(count), timeout_(timeout) {}
 
     Frame next() {
         if (current_) current_->release();
         current_.reset();
         if (left_ && *left_ <= 0) throw py::stop_iteration();
-        auto frame = stream_.next();
+        auto frame = stream_.next(timeout_);
         if (!frame) throw py::stop_iteration();
         if (left_) --*left_;
         current_ = frame;
@@ -432,6 +506,7 @@ class FrameIterator {
   private:
     Stream stream_;
     std::optional<long long> left_;
+    std::optional<double> timeout_;  // for each frame
     std::optional<Frame> current_;
 };
 
@@ -914,16 +989,27 @@ class Error(Exception):
         self.message = message
         self.code = code
 Error.__module__ = "vocam"
+
+class Timeout(Error, TimeoutError):
+    """No frame came within the wait's ``timeout``; ``code`` is -110. The
+    stream goes on: wait again, or stop it."""
+    def __init__(self, message, code=-110):
+        super().__init__(message, code)
+Timeout.__module__ = "vocam"
 )",
              scope);
     errorType() = scope["Error"];
+    timeoutType() = scope["Timeout"];
     m.attr("Error") = errorType();
+    m.attr("Timeout") = timeoutType();
     py::register_exception_translator([](std::exception_ptr p) {
         try {
             if (p) std::rethrow_exception(p);
         } catch (const Failure &f) {
-            py::object e = errorType()(f.message, f.code);
-            PyErr_SetObject(errorType().ptr(), e.ptr());
+            // Only a frame wait that ran out returns this code.
+            const py::object &type = f.code == VOCAM_WAIT_TIMED_OUT ? timeoutType() : errorType();
+            py::object e = type(f.message, f.code);
+            PyErr_SetObject(type.ptr(), e.ptr());
         }
     });
 
@@ -972,6 +1058,19 @@ Error.__module__ = "vocam"
         .def_property_readonly("height", &Frame::height, "Rows.")
         .def_property_readonly("buffer", &Frame::buffer,
                                "Index of the ring buffer the frame is in.")
+        .def_property_readonly(
+            "index", &Frame::index,
+            "The frame's number in the stream: 1 for the first whole frame after the\n"
+            "stream started, one more for each after it; a gap between two frames taken\n"
+            "means frames that arrived while the caller was busy. Readable after release.")
+        .def_property_readonly(
+            "timestamp", &Frame::timestamp,
+            "When the frame arrived, in seconds on the monotonic clock (the clock of\n"
+            "time.monotonic(), so time.monotonic() - frame.timestamp is its age).\n"
+            "Readable after release.")
+        .def_property_readonly("timestamp_ns", &Frame::timestampNs,
+                               "The arrival time in whole nanoseconds on the same clock\n"
+                               "(time.monotonic_ns()).")
         .def(
             "__enter__", [](Frame &f) -> Frame & { return f; },
             py::return_value_policy::reference_internal)
@@ -991,25 +1090,31 @@ Error.__module__ = "vocam"
         .def_property_readonly("running", &Stream::running, "True while video runs.")
         .def(
             "frames",
-            [](Stream &s, py::object count) {
+            [](Stream &s, py::object count, py::object timeout) {
                 std::optional<long long> n;
                 if (!count.is_none()) {
                     n = intArg(count, "count");
                     if (*n < 0) raiseValue("count must not be negative");
                 }
-                return FrameIterator(s, n);
+                return FrameIterator(s, n, timeoutArg(timeout));
             },
-            py::arg("count") = py::none(),
+            py::arg("count") = py::none(), py::kw_only(), py::arg("timeout") = py::none(),
             "Iterates over the next `count` frames (all of them when None), each released\n"
-            "when the next is asked for. Ends early when the stream is stopped.")
+            "when the next is asked for. Ends early when the stream is stopped.\n\n"
+            "timeout: seconds to wait for each frame (None: for ever); when it runs out,\n"
+            "vocam.Timeout is raised and the stream goes on.")
         .def(
             "frame",
-            [](Stream &s) {
-                auto f = s.next();
+            [](Stream &s, py::object timeout) {
+                auto f = s.next(timeoutArg(timeout));
                 if (!f) fail(-96, "stream.frame: the stream was stopped");
                 return *f;
             },
-            "Waits for the next frame; the caller releases it.")
+            py::kw_only(), py::arg("timeout") = py::none(),
+            "Waits for the next frame; the caller releases it.\n\n"
+            "timeout: seconds to wait (None: for ever); when it runs out, vocam.Timeout\n"
+            "is raised and the stream goes on. Ctrl-C ends any wait with\n"
+            "KeyboardInterrupt within a fraction of a second.")
         .def(
             "__enter__", [](Stream &s) -> Stream & { return s.start(); },
             py::return_value_policy::reference_internal)

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "color/isa.h"
+#include "color/matrix48.h"
 #include "colora.h"
 #include "vocamkernels.h"
 #include "votf.h"
@@ -103,6 +104,51 @@ TEST_F(MatrixStage, AllThreeDepthsMatchThePlainModel) {
             MatrixPostProcess16_4096(m.data(), c.data() + 1, count);
             RefMatrix48(m, d.data() + 1, count);
             ASSERT_EQ(c, d) << "48-bit, count " << count;
+        }
+}
+
+// Matrices whose sums stay inside 32 bits take a stage of their own; the
+// bound decides exactness, so its edges are checked with the samples that
+// reach them, in place and from a separate input.
+TEST_F(MatrixStage, SixteenBitMatricesAtTheEdgeOfThirtyTwoBitSums) {
+    auto row = [](std::int16_t a, std::int16_t b, std::int16_t c) {
+        return Matrix{a, b, c, 0, b, c, a, 0, c, a, b, 0};
+    };
+    // Positive coefficients up to 32768 in all fit, one more does not; the
+    // negative ones may reach -32768, but not a row summing to -32768, whose
+    // offset has no 16-bit coefficient.
+    const Matrix narrow[] = {row(32767, 1, 0), row(-32768, 0, 32767),  row(-16384, -16383, 0),
+                             row(4096, 0, 0),  row(6000, -1500, -400), row(0, 0, 0)};
+    const Matrix wide[] = {row(32767, 2, 0), row(-32767, -1, 0), row(-16384, -16384, 0),
+                           row(-32768, 0, 0)};
+    for (const Matrix &m : narrow) EXPECT_TRUE(vocam::colour::matrix48Narrow(m.data()));
+    for (const Matrix &m : wide) EXPECT_FALSE(vocam::colour::matrix48Narrow(m.data()));
+
+    std::mt19937 rng(99);
+    std::vector<Matrix> matrices(std::begin(narrow), std::end(narrow));
+    matrices.insert(matrices.end(), std::begin(wide), std::end(wide));
+    // Random colour corrections: gains and cross terms of either sign.
+    while (matrices.size() < 40) {
+        Matrix m{};
+        for (auto &v : m) v = static_cast<std::int16_t>(int(rng() % 24001) - 12000);
+        matrices.push_back(m);
+    }
+    for (const Matrix &m : matrices)
+        for (std::size_t count : {1u, 8u, 15u, 16u, 17u, 33u, 95u, 96u, 97u, 250u}) {
+            std::vector<std::uint16_t> in(3 * count + 2);
+            for (auto &x : in) {
+                const unsigned pick = rng() % 4;
+                x = pick == 0 ? 0 : pick == 1 ? 65535 : static_cast<std::uint16_t>(rng());
+            }
+            std::vector<std::uint16_t> want = in, inPlace = in, apart(in.size(), 7);
+            RefMatrix48(m, want.data() + 1, count);
+            MatrixPostProcess16_4096(m.data(), inPlace.data() + 1, count);
+            ASSERT_EQ(inPlace, want) << "in place, count " << count << ", m[0] " << m[0];
+            vocam::colour::matrix48(m.data(), in.data() + 1, apart.data() + 1, count);
+            for (std::size_t i = 0; i < 3 * count; ++i)
+                ASSERT_EQ(apart[i + 1], want[i + 1]) << "apart, count " << count << ", at " << i;
+            ASSERT_EQ(apart[0], 7);
+            ASSERT_EQ(apart[3 * count + 1], 7);
         }
 }
 

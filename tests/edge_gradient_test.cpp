@@ -70,8 +70,9 @@ const Entry kEntries[] = {
 };
 
 class EdgeGradient : public KernelTest {};
-// 4x4, non-square, and widths that leave a tail after 16-, 32- and 64-pixel blocks.
-VOCAM_KERNEL_SIZES(EdgeGradient, {4, 4}, {6, 4}, {4, 6}, {18, 6}, {38, 10}, {70, 12});
+// 4x4, non-square, a width whose interior the 8-, 16- and 32-pixel blocks
+// tile exactly (36), and widths that leave a tail after them.
+VOCAM_KERNEL_SIZES(EdgeGradient, {4, 4}, {6, 4}, {4, 6}, {18, 6}, {36, 8}, {38, 10}, {70, 12});
 
 TEST_P(EdgeGradient, EntriesMatchTheModel) {
     checkEntries(kEntries);
@@ -103,6 +104,30 @@ TEST_P(EdgeGradient, OnePassEdgeKernelsMatchTheModel) {
             ASSERT_TRUE(samePicture(got, want, "one-pass " + std::to_string(i) + " " + f.str()));
         }
     }
+}
+
+// Full-range random samples hardly ever tie between the two directions or
+// reach both clamps; samples of a few levels, the extremes among them, do.
+TEST_P(EdgeGradient, SixteenBitTiesAndExtremes) {
+    static const uint16_t kLevels[] = {0, 1, 2, 3, 32767, 32768, 65533, 65534, 65535};
+    const Entry entries[] = {
+        {FULL(QarexMove16), k16, 3, qarex(65535), 0, 0, false},
+        {FULL(EdgeDetectMove16InPlace), k16, 3, placed(secondEdge), 0, 0, false},
+    };
+    for (const Entry &e : entries)
+        for (int bits = 0; bits < 128; ++bits) {
+            if (bits & kL) continue;  // a table would scatter the levels
+            const Flags f(bits);
+            RawFrame raw = randomFrame(W, H, true, rng_);
+            for (size_t i = 0; i < raw.bytes.size(); i += 2) {
+                const uint16_t v = kLevels[rng_() % std::size(kLevels)];
+                raw.bytes[i] = uint8_t(v), raw.bytes[i + 1] = uint8_t(v >> 8);
+            }
+            Picture got = picture(3, true), want = got;
+            e.run(got, raw, f);
+            e.model(want, fetchGrid(raw, f.fetch(k16)), f);
+            ASSERT_TRUE(samePicture(got, want, std::string(e.name) + " " + f.str()));
+        }
 }
 
 // Second passes and interpolation jobs over a placed mosaic of any phase, and
@@ -302,6 +327,13 @@ TEST(EdgeGradientCases, FramesWiderThanTheRowRingsTakeTheInPlaceRoute) {
             EdgeDetectMoveInPlace(got.data(), f.data8(), w, h, 1, 0, 1, 0, 1, flags.t8());
         EXPECT_TRUE(samePicture(got, want, gradient ? "QarexMove" : "EdgeDetectMoveInPlace"));
     }
+    // 16-bit samples into 48-bit pixels, byte exchanged.
+    const RawFrame f16 = randomFrame(w, h, true, rng);
+    const Flags wide(kB | kX | kD | kM);
+    Picture want = Picture::make(w, h, 3, true, size_t(w) * 6, rng), got = want;
+    qarex(65535)(want, fetchGrid(f16, wide.fetch(k16)), wide);
+    QarexMove16(got.data16(), f16.data16(), w, h, 1, 0, 1, 0, 1, 1, nullptr);
+    EXPECT_TRUE(samePicture(got, want, "QarexMove16"));
 }
 
 }  // namespace cases

@@ -5,11 +5,12 @@
 // choice between two directions either takes the one of smaller change or
 // averages both), so interpolating the mosaic in its final orientation gives
 // exactly the picture that interpolating it top-down and then mirroring
-// would. With a vector unit, the 24-bit and 32-bit entries compute the
-// picture straight from the raw (or table-fetched) rows (gradient_simd.h).
-// Otherwise, and for 48-bit pictures, the entries place each row where it
-// ends up and run the interpolation a few rows behind the placement, while
-// those rows are still in cache, instead of walking the picture four times.
+// would. With a vector unit, the entries compute the picture straight from
+// the raw (or table-fetched) rows (gradient_simd.h). Otherwise, and for
+// frames wider than the vector paths' rings, the entries place each row
+// where it ends up and run the interpolation a few rows behind the
+// placement, while those rows are still in cache, instead of walking the
+// picture four times.
 #include <cstdint>
 #include <type_traits>
 #include <utility>
@@ -96,6 +97,28 @@ bool fromRaw(uint8_t *dst, const In *src, uint32_t P, uint32_t width, uint32_t h
                                  flipX, topDown, deinterlace, &rowFetch);
 }
 
+// 16-bit samples through the table or byte order, a row at a time, for the
+// 48-bit vector path's ring.
+template <class Fetch>
+struct RowSource16 {
+    const uint16_t *src;
+    uint32_t width;
+    Fetch fetch;
+    static void row(const void *ctx, uint32_t srcRow, uint16_t *out) {
+        const auto *self = static_cast<const RowSource16 *>(ctx);
+        const uint16_t *in = self->src + size_t(srcRow) * self->width;
+        for (uint32_t x = 0; x < self->width; ++x) out[x] = uint16_t(self->fetch(in, x));
+    }
+};
+template <class Fetch>
+bool fromRows48(uint16_t *dst, const uint16_t *src, uint32_t width, uint32_t height, int blueRow,
+                int greenFirst, int flipX, int topDown, int deinterlace, Fetch fetch) {
+    const RowSource16<Fetch> rows{src, width, fetch};
+    const simd::RowFetch16 rowFetch{&RowSource16<Fetch>::row, &rows};
+    return simd::gradient48FromRows(dst, rowFetch, width, height, {blueRow != 0, greenFirst != 0},
+                                    flipX, topDown, deinterlace);
+}
+
 template <class Px, int M, class Fetch>
 void qarexMove(typename Px::T *dst, const typename Fetch::In *src, uint32_t width, uint32_t height,
                int blueRow, int greenFirst, int flipX, int topDown, int deinterlace, Fetch fetch) {
@@ -103,6 +126,10 @@ void qarexMove(typename Px::T *dst, const typename Fetch::In *src, uint32_t widt
     if constexpr (!std::is_same_v<Px, Bgr48>) {
         if (fromRaw(dst, src, Px::kStep, width, height, blueRow, greenFirst, flipX, topDown,
                     deinterlace, fetch))
+            return;
+    } else {
+        if (fromRows48(dst, src, width, height, blueRow, greenFirst, flipX, topDown, deinterlace,
+                       fetch))
             return;
     }
     pipelined<Px, M>(dst, src, width, height, blueRow, greenFirst, flipX, topDown, deinterlace,

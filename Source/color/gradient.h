@@ -75,6 +75,61 @@ inline void colourPixel(T *p, ptrdiff_t step, ptrdiff_t stride, bool green, uint
     p[oc] = T(clampTo<M>(t));
 }
 
+// ---- The same rules on source rows ---------------------------------------------
+// For the vector paths, which compute the picture in source coordinates: S
+// reads fetched sample (x, y) as s(x, y, 0); greens of rows y-1 .. y+1 are
+// finished rows of their own.
+
+// Finished green of source pixel (x, y) of a W x H frame.
+template <int M, class S>
+int greenOfSource(const S &s, uint32_t W, uint32_t H, uint32_t x, uint32_t y, Phase ph) {
+    if (ph.isGreen(x)) return s(x, y, 0);
+    const bool side = x == 0 || x == W - 1, end = y == 0 || y == H - 1;
+    if (side && end) return edge::mean2(s(x == 0 ? 1 : W - 2, y, 0), s(x, y == 0 ? 1 : H - 2, 0));
+    if (end) return edge::mean2(s(x - 1, y, 0), s(x + 1, y, 0));
+    if (side) return edge::mean2(s(x, y - 1, 0), s(x, y + 1, 0));
+    const int l = s(x - 1, y, 0), r = s(x + 1, y, 0), u = s(x, y - 1, 0), d = s(x, y + 1, 0);
+    if (x == 1 || x == W - 2 || y == 1 || y == H - 2) return edge::edgeGreen(l, r, u, d);
+    const int own = s(x, y, 0);
+    const int lh = 2 * own - s(x - 2, y, 0) - s(x + 2, y, 0);
+    const int lv = 2 * own - s(x, y - 2, 0) - s(x, y + 2, 0);
+    const int dh = (lh < 0 ? -lh : lh) + edge::absDiff(l, r);
+    const int dv = (lv < 0 ? -lv : lv) + edge::absDiff(u, d);
+    int t = 0;
+    if (dh <= dv) t = meanUp(l, r) + (lh + 1) / 4;
+    if (dh >= dv) t += meanUp(u, d) + (lv + 1) / 4;
+    if (dh == dv) t /= 2;
+    return clampTo<M>(t);
+}
+
+// All three channels of source pixel (x, y), 1 <= x <= W-2, 1 <= y <= H-2,
+// into o.
+template <int M, class S, class T>
+void colourOfSource(T *o, const S &s, const T *gUp, const T *g0, const T *gDn, uint32_t x,
+                    uint32_t y, Phase ph) {
+    const uint32_t rc = ph.rowColour(), oc = ph.otherColour();
+    const int g = g0[x];
+    o[kGreen] = T(g);
+    if (ph.isGreen(x)) {
+        o[rc] = T(clampTo<M>(meanUp(s(x - 1, y, 0), s(x + 1, y, 0)) +
+                             (2 * g - g0[x - 1] - g0[x + 1] + 1) / 4));
+        o[oc] = T(
+            clampTo<M>(meanUp(s(x, y - 1, 0), s(x, y + 1, 0)) + (2 * g - gUp[x] - gDn[x] + 1) / 4));
+        return;
+    }
+    o[rc] = T(s(x, y, 0));
+    const int ln = 2 * g - gUp[x - 1] - gDn[x + 1], lp = 2 * g - gUp[x + 1] - gDn[x - 1];
+    const int knw = s(x - 1, y - 1, 0), kse = s(x + 1, y + 1, 0);
+    const int kne = s(x + 1, y - 1, 0), ksw = s(x - 1, y + 1, 0);
+    const int dn = (ln < 0 ? -ln : ln) + edge::absDiff(knw, kse);
+    const int dp = (lp < 0 ? -lp : lp) + edge::absDiff(kne, ksw);
+    int t = 0;
+    if (dn <= dp) t = (ln + 1) / 4 + meanUp(knw, kse);
+    if (dp <= dn) t += meanUp(kne, ksw) + (lp + 1) / 4;
+    if (dn == dp) t /= 2;
+    o[oc] = T(clampTo<M>(t));
+}
+
 // The interpolation over one picture in layout Px with maximum M; row0 is the
 // phase of the first memory row.
 template <class Px, int M>

@@ -5,6 +5,7 @@
 #include <initializer_list>
 
 #include "color/edge_rules.h"
+#include "color/gradient.h"
 #include "color/isa.h"
 #include "color/kernel_common.h"
 #include "color/simd_pixels.h"

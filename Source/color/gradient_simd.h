@@ -35,4 +35,16 @@ bool gradientFromRaw(uint8_t *dst, const uint8_t *src, uint32_t P, uint32_t Step
                      uint32_t height, Phase row0, int flipX, int topDown, int deinterlace,
                      const RowFetch *fetch = nullptr);
 
+// The 48-bit picture from 16-bit samples, which pass through fetch (table or
+// byte order) a row at a time into a ring of five rows: fn writes the `width`
+// samples of source row `srcRow` to `out`. Returns false, touching nothing,
+// when no vector unit is allowed or the frame is wider than
+// kGradientMaxWidth.
+struct RowFetch16 {
+    void (*fn)(const void *ctx, uint32_t srcRow, uint16_t *out);
+    const void *ctx;
+};
+bool gradient48FromRows(uint16_t *dst, const RowFetch16 &fetch, uint32_t width, uint32_t height,
+                        Phase row0, int flipX, int topDown, int deinterlace);
+
 }  // namespace vocam::kernels::simd

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "color/isa.h"
+#include "color/matrix48.h"
 #include "colora.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -183,8 +184,13 @@ void matrix32(const short *m, const uint8_t *in, uint8_t *out, size_t count) {
 }
 
 void matrix48(const short *m, const uint16_t *in, uint16_t *out, size_t count) {
-    const size_t done = 3 * (count - vectorSteps(&MatrixBodies::m48, m, in, out, count, 3));
-    Matrix48Portable(m, in + done, out + done, count - done / 3);
+    // What the stage of 32-bit sums leaves (all of it for a matrix whose sums
+    // may not fit) goes through the general bodies, then the portable loop.
+    size_t left = matrix48NarrowSteps(m, in, out, count);
+    size_t done = 3 * (count - left);
+    left = vectorSteps(&MatrixBodies::m48, m, in + done, out + done, left, 3);
+    done = 3 * (count - left);
+    Matrix48Portable(m, in + done, out + done, left);
 }
 
 }  // namespace vocam::colour

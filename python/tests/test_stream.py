@@ -35,8 +35,11 @@ def test_thousand_frames_whole_and_converted_like_c(cam, lib):
     cam.window = (0, 0, 256, 128)
     first = None
     offsets = stamp_offsets(256 * 128)
+    last = (0, 0)
     with cam.stream() as s:
         for n, frame in enumerate(s.frames(1000)):
+            assert (frame.index, frame.timestamp_ns) > last and frame.timestamp_ns > last[1]
+            last = (frame.index, frame.timestamp_ns)
             raw = frame.raw
             assert raw.shape == (128, 256) and raw.dtype == np.uint8
             if first is None:
@@ -128,18 +131,65 @@ def test_closing_with_live_views(lib):
         assert again.serial == 1000
 
 
-def test_ctrl_c_during_a_wait(slow_cam):
+def test_index_and_timestamp_are_the_librarys(slow_cam, c_record):
+    began = time.monotonic_ns()
     with slow_cam.stream() as s:
-        s.frame().release()
-        timer = threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGINT))
-        began = time.monotonic()
-        timer.start()
-        with pytest.raises(KeyboardInterrupt):
-            s.frame()
-        assert time.monotonic() - began < 1.5
-        # The camera streams on.
-        with s.frame() as frame:
-            assert frame.raw.shape == (1024, 1280)
+        kept = []
+        for frame in s.frames(3):  # two a second: each one is taken
+            assert c_record(slow_cam, frame.buffer) == (frame.index, frame.timestamp_ns, True)
+            assert began < frame.timestamp_ns <= time.monotonic_ns()
+            assert frame.timestamp == pytest.approx(frame.timestamp_ns / 1e9, abs=1e-6)
+            kept.append(frame)
+    # Still known after the release.
+    assert [f.index for f in kept] == [1, 2, 3] and all(f.released for f in kept)
+    gaps = np.diff([f.timestamp for f in kept])
+    assert ((gaps > 0.1) & (gaps < 1.5)).all()  # seconds, and about half of one
+
+
+def test_timeout_and_ctrl_c_on_a_silent_camera(cam, video):
+    cam.window = (0, 0, 256, 128)
+    with cam.stream() as s:
+        last = s.frame(timeout=5.0)
+        last.release()
+        video(cam, False)
+        try:
+            with pytest.raises(vocam.Timeout):
+                for _ in range(5):
+                    s.frame(timeout=0.2).release()  # those already on their way
+            timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+            # A wait deaf to the signal ends with a frame, not a hung test.
+            rescue = threading.Timer(3.0, video, (cam, True))
+            began = time.monotonic()
+            timer.start()
+            rescue.start()
+            try:
+                with pytest.raises(KeyboardInterrupt):
+                    s.frame()
+                assert time.monotonic() - began < 1.5
+            finally:
+                rescue.cancel()
+                rescue.join()
+                timer.join()
+
+            for limit in (0.25, 0):
+                began = time.monotonic()
+                with pytest.raises(vocam.Timeout, match=f"within {limit} s") as e:
+                    s.frame(timeout=limit)
+                assert limit <= time.monotonic() - began < limit + 0.5
+                assert e.value.code == -110
+                assert isinstance(e.value, TimeoutError) and isinstance(e.value, vocam.Error)
+            with pytest.raises(vocam.Timeout):
+                for _ in s.frames(3, timeout=0.1):
+                    pass
+        finally:
+            video(cam, True)
+        # The same stream goes on where it was.
+        with s.frame(timeout=5.0) as frame:
+            assert frame.index > last.index and frame.raw.shape == (128, 256)
+        video(cam, False)
+    # Stopping with a read that never completes, and streaming again.
+    with cam.stream() as s:
+        assert s.frame(timeout=5.0).raw.shape == (128, 256)
 
 
 def test_other_threads_run_during_a_wait(slow_cam):
@@ -174,6 +224,12 @@ def test_bad_arguments(cam):
             s.frames(-1)
         with pytest.raises(TypeError):
             s.frames("10")
+        for bad, error in ((-0.5, ValueError), (float("nan"), ValueError), ("1", TypeError),
+                           (True, TypeError)):
+            with pytest.raises(error, match="timeout"):
+                s.frame(timeout=bad)
+            with pytest.raises(error, match="timeout"):
+                s.frames(2, timeout=bad)
         with s.frame() as frame:
             with pytest.raises(ValueError, match="method"):
                 frame.rgb("sharpest")

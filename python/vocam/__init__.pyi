@@ -16,6 +16,11 @@ class Error(Exception):
     def __init__(self, message: str, code: int = ...) -> None: ...
 
 
+class Timeout(Error, TimeoutError):
+    """No frame came within a wait's ``timeout`` (``code`` -110); the stream goes on."""
+    def __init__(self, message: str, code: int = ...) -> None: ...
+
+
 class CameraInfo:
     """Identity of an attached camera, as listed by cameras()."""
     @property
@@ -52,6 +57,15 @@ class Frame:
     @property
     def buffer(self) -> int:
         """Index of the ring buffer the frame is in."""
+    @property
+    def index(self) -> int:
+        """The frame's number in the stream (1 for the first); a gap means frames not taken."""
+    @property
+    def timestamp(self) -> float:
+        """Arrival time in seconds on the monotonic clock, the clock of time.monotonic()."""
+    @property
+    def timestamp_ns(self) -> int:
+        """Arrival time in nanoseconds on the same clock (time.monotonic_ns())."""
     def __enter__(self) -> "Frame": ...
     def __exit__(self, t: Optional[Type[BaseException]], v: Optional[BaseException],
                  tb: Optional[TracebackType]) -> None: ...
@@ -68,10 +82,13 @@ class Stream:
     def stop(self) -> None: ...
     @property
     def running(self) -> bool: ...
-    def frames(self, count: Optional[int] = None) -> FrameIterator:
-        """The next `count` frames (all when None), each released when the next is asked for."""
-    def frame(self) -> Frame:
-        """Waits for the next frame; the caller releases it."""
+    def frames(self, count: Optional[int] = None, *,
+               timeout: Optional[float] = None) -> FrameIterator:
+        """The next `count` frames (all when None), each released when the next is asked for.
+
+        timeout: seconds to wait for each frame (None: for ever); raises Timeout."""
+    def frame(self, *, timeout: Optional[float] = None) -> Frame:
+        """Waits for the next frame (`timeout` seconds, None: for ever); the caller releases it."""
     def __enter__(self) -> "Stream": ...
     def __exit__(self, t: Optional[Type[BaseException]], v: Optional[BaseException],
                  tb: Optional[TracebackType]) -> None: ...
