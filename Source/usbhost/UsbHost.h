@@ -134,8 +134,8 @@ class Interface {
     virtual IOReturn readPipeAsync(std::uint8_t pipe, void *buffer, std::uint32_t size,
                                    ReadCompletion done, void *context,
                                    std::shared_ptr<void> keep) = 0;
-    IOReturn readPipeAsync(std::uint8_t pipe, void *buffer, std::uint32_t size,
-                           ReadCompletion done, void *context) {
+    IOReturn readPipeAsync(std::uint8_t pipe, void *buffer, std::uint32_t size, ReadCompletion done,
+                           void *context) {
         return readPipeAsync(pipe, buffer, size, done, context, nullptr);
     }
     virtual IOReturn createAsyncEventSource(std::unique_ptr<EventSource> &out) = 0;
