@@ -432,7 +432,10 @@ VOCAM_API int vocam_property_get(_vocam *handle, uint32_t id, int *value, uint32
  * value was accepted and 0 when it was refused; the rest answer a status. */
 VOCAM_API int vocam_property_set(_vocam *handle, uint32_t id, int value, uint32_t flags);
 /* Reads a property with its range; min and max may be NULL. The geometry
- * properties (81 to 85) have no range and are refused. */
+ * properties (81 to 85) have no range and are refused. The temperature is
+ * read on every camera, as its block stands: only where the flags carry
+ * VOCAM_PROP_FLAG_PRESENT does vocam_property_set take a target; elsewhere
+ * the set is refused with -22. */
 VOCAM_API int vocam_property_get_range(_vocam *handle, uint32_t id, int *min, int *max, int *value,
                                        uint32_t *flags);
 

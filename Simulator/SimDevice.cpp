@@ -79,6 +79,7 @@ CameraDevice::~CameraDevice() {
     wake_.notify_all();
     if (worker_.joinable()) worker_.join();
     for (auto &p : pending_) p.post(kIOReturnAborted, 0);
+    for (auto &p : hung_) p.post(kIOReturnAborted, 0);
 }
 
 std::uint16_t CameraDevice::vendor() const {
@@ -590,12 +591,14 @@ IOReturn CameraDevice::abort(std::uint8_t pipe) {
     return result;
 }
 
-IOReturn CameraDevice::submitRead(std::uint8_t pipe, void *buffer, std::uint32_t size, Post post) {
+IOReturn CameraDevice::submitRead(std::uint8_t pipe, void *buffer, std::uint32_t size, Post post,
+                                  std::shared_ptr<void> keep) {
     std::lock_guard lock(mutex_);
     const std::uint8_t ep = endpointFor(pipe);
     if (!present_) return kIOReturnNoDevice;
     if (ep == 0 || !(ep & 0x80)) return kIOReturnBadArgument;
-    pending_.push_back({ep, static_cast<std::uint8_t *>(buffer), size, std::move(post)});
+    pending_.push_back(
+        {ep, static_cast<std::uint8_t *>(buffer), size, std::move(post), std::move(keep)});
     if (!worker_.joinable()) worker_ = std::thread([this] { worker(); });
     wake_.notify_all();
     return kIOReturnSuccess;
@@ -638,6 +641,11 @@ void CameraDevice::worker() {
             }
             PendingRead read = std::move(pending_.front());
             pending_.pop_front();
+            if (hangCount_ > 0) {
+                --hangCount_;
+                hung_.push_back(std::move(read));
+                continue;
+            }
             const VideoSettings settings = videoSettings();
             lock.unlock();
             std::uint32_t moved = 0;
@@ -817,6 +825,28 @@ void CameraDevice::holdByOtherClient(int opens) {
 void CameraDevice::stallEndpoint(std::uint8_t endpoint) {
     std::lock_guard lock(mutex_);
     stalled_[endpoint] = true;
+}
+
+void CameraDevice::hangReads(int count) {
+    std::lock_guard lock(mutex_);
+    hangCount_ = count;
+}
+
+std::size_t CameraDevice::hungReads() const {
+    std::lock_guard lock(mutex_);
+    return hung_.size();
+}
+
+void CameraDevice::releaseHungReads(std::uint8_t fill) {
+    std::deque<PendingRead> released;
+    {
+        std::lock_guard lock(mutex_);
+        released.swap(hung_);
+    }
+    for (auto &read : released) {
+        std::memset(read.buffer, fill, read.size);
+        read.post(kIOReturnSuccess, read.size);
+    }
 }
 
 void CameraDevice::failBulk(IOReturn code, std::uint32_t bytesFirst, int count) {

@@ -143,7 +143,9 @@ class CameraDevice : public std::enable_shared_from_this<CameraDevice> {
 
     // Asynchronous bulk IN: `post` runs the completion on the right event loop.
     using Post = std::function<void(IOReturn, std::uint32_t)>;
-    IOReturn submitRead(std::uint8_t pipe, void *buffer, std::uint32_t size, Post post);
+    // `keep` is held until the device no longer writes into `buffer`.
+    IOReturn submitRead(std::uint8_t pipe, void *buffer, std::uint32_t size, Post post,
+                        std::shared_ptr<void> keep = nullptr);
     // Takes back a read submitted with this buffer that has not completed;
     // false once its completion is under way.
     bool withdrawRead(const void *buffer);
@@ -172,6 +174,13 @@ class CameraDevice : public std::enable_shared_from_this<CameraDevice> {
     void holdByOtherClient(int opens);          // next opens: exclusive access
     void stallEndpoint(std::uint8_t endpoint);  // pipe status fails until cleared
     void failBulk(IOReturn code, std::uint32_t bytesFirst, int count = 1);
+    // The next `count` frame reads are taken and never answered, and an abort
+    // does not reach them: a device stuck in the middle of a transfer.
+    void hangReads(int count = 1);
+    std::size_t hungReads() const;
+    // The hung reads go through at last: each fills its whole buffer with
+    // `fill` and completes successfully.
+    void releaseHungReads(std::uint8_t fill = 0xA5);
     void queueBulkIn(std::vector<std::uint8_t> bytes);
     std::vector<std::uint8_t> bulkOutData() const;
     bool isOpen() const;
@@ -194,6 +203,7 @@ class CameraDevice : public std::enable_shared_from_this<CameraDevice> {
         std::uint8_t *buffer;
         std::uint32_t size;
         Post post;
+        std::shared_ptr<void> keep;
     };
 
     IOReturn controlLocked(const Setup &setup, void *data, std::uint32_t &done,
@@ -257,6 +267,8 @@ class CameraDevice : public std::enable_shared_from_this<CameraDevice> {
     std::deque<std::uint8_t> bulkIn_;
     std::vector<std::uint8_t> bulkOut_;
     std::deque<PendingRead> pending_;
+    int hangCount_ = 0;
+    std::deque<PendingRead> hung_;
     bool stopping_ = false;
     std::unique_ptr<SimVideo> video_;
     std::chrono::steady_clock::time_point nextFrame_;

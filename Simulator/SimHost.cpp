@@ -164,13 +164,15 @@ class SimInterface final : public Interface {
     }
     IOReturn abortPipe(std::uint8_t pipe) override { return device_->abort(pipe); }
     IOReturn readPipeAsync(std::uint8_t pipe, void *buffer, std::uint32_t size, ReadCompletion done,
-                           void *context) override {
+                           void *context, std::shared_ptr<void> keep) override {
         auto source = source_.lock();
         if (!source) return kIOReturnNoResources;  // no event source to deliver to
-        return device_->submitRead(pipe, buffer, size,
-                                   [source, done, context](IOReturn r, std::uint32_t n) {
-                                       source->post([=] { done(context, r, n); });
-                                   });
+        return device_->submitRead(
+            pipe, buffer, size,
+            [source, done, context](IOReturn r, std::uint32_t n) {
+                source->post([=] { done(context, r, n); });
+            },
+            std::move(keep));
     }
     IOReturn createAsyncEventSource(std::unique_ptr<EventSource> &out) override {
         auto source = std::make_shared<SimEventSource>();

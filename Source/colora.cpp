@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "color/band_pool.h"
+#include "color/row_kernels.h"
 #include "vocamkernels.h"
 #include "votf.h"
 
@@ -196,7 +197,12 @@ struct KernelArgs {
     int msbFirst;
     const uint8_t *lut8;
     const uint16_t *lut16;
+    // Read by the entries marked `rows` only: the colour matrix they apply
+    // (null: none) and the rows of their walk they produce.
+    const short *matrix;
+    uint32_t rowBegin, rowEnd;
 
+    vocam::kernels::RowJob job() const { return {matrix, rowBegin, rowEnd}; }
     uint16_t *dst16() const { return reinterpret_cast<uint16_t *>(dst); }
     const uint16_t *src16() const { return reinterpret_cast<const uint16_t *>(src); }
 };
@@ -214,6 +220,9 @@ struct KernelEntry {
     KernelFn run;
     // Rows padded to 4 bytes (the 24-bit grey kernels).
     bool padded = false;
+    // Applies the colour matrix itself and produces any run of rows of its
+    // walk straight into dst (color/row_kernels.h).
+    bool rows = false;
 };
 
 // Argument lists of the kernel families, 8-bit and 16-bit samples.
@@ -250,6 +259,26 @@ struct KernelEntry {
         fn(a.dst, a.src16(), a.w, a.h, a.blueRow, a.greenFirst, a.flipX, a.topDown, a.deinterlace, \
            a.msbFirst, a.lut16);                                                                   \
     }
+#define ROWS8(fn, out32)                                                                       \
+    [](const KernelArgs &a) {                                                                  \
+        fn(a.dst, a.src, a.w, a.h, a.blueRow, a.greenFirst, a.flipX, a.topDown, a.lut8, out32, \
+           a.job());                                                                           \
+    }
+#define ROWS16(fn, out32)                                                                       \
+    [](const KernelArgs &a) {                                                                   \
+        fn(a.dst, a.src16(), a.w, a.h, a.blueRow, a.greenFirst, a.flipX, a.topDown, a.msbFirst, \
+           a.lut16, out32, a.job());                                                            \
+    }
+#define ROWS8W(fn, out32)                                                                      \
+    [](const KernelArgs &a) {                                                                  \
+        fn(a.dst, a.src, a.w, a.h, a.blueRow, a.greenFirst, a.flipX, a.topDown, a.deinterlace, \
+           a.lut8, out32, a.job());                                                            \
+    }
+#define ROWS16W(fn, out32)                                                                         \
+    [](const KernelArgs &a) {                                                                      \
+        fn(a.dst, a.src16(), a.w, a.h, a.blueRow, a.greenFirst, a.flipX, a.topDown, a.deinterlace, \
+           a.msbFirst, a.lut16, out32, a.job());                                                   \
+    }
 #define WIDE16(fn)                                                                      \
     [](const KernelArgs &a) {                                                           \
         fn(a.dst16(), a.src16(), a.w, a.h, a.blueRow, a.greenFirst, a.flipX, a.topDown, \
@@ -278,13 +307,13 @@ const KernelEntry kKernels[] = {
                            a.msbFirst, a.lut16);
      }},
     // Method 1.
-    {1, Depth::k8, Out::k24, 0, COLOUR8(NearestNeighbor)},
+    {1, Depth::k8, Out::k24, 0, ROWS8(vocam::kernels::nearestRows8, false), false, true},
     {1, Depth::k8, Out::k24, 1, COLOUR8W(NearestNeighborInPlace)},
-    {1, Depth::k8, Out::k32, 0, COLOUR8(NearestNeighbor32)},
+    {1, Depth::k8, Out::k32, 0, ROWS8(vocam::kernels::nearestRows8, true), false, true},
     {1, Depth::k8, Out::k32, 1, COLOUR8W(NearestNeighbor32InPlace)},
-    {1, Depth::k16, Out::k24, 0, COLOUR16(NearestNeighbor16to8)},
+    {1, Depth::k16, Out::k24, 0, ROWS16(vocam::kernels::nearestRows16to8, false), false, true},
     {1, Depth::k16, Out::k24, 1, COLOUR16W(NearestNeighbor16to8InPlace)},
-    {1, Depth::k16, Out::k32, 0, COLOUR16(NearestNeighbor16to832)},
+    {1, Depth::k16, Out::k32, 0, ROWS16(vocam::kernels::nearestRows16to8, true), false, true},
     {1, Depth::k16, Out::k32, 1, COLOUR16W(NearestNeighbor16to832InPlace)},
     {1, Depth::k16, Out::k48, kAnyWeave, WIDE16(NearestNeighbor16InPlace)},
     // Method 2.
@@ -304,17 +333,21 @@ const KernelEntry kKernels[] = {
     {3, Depth::k16, Out::k32, kAnyWeave, COLOUR16W(QarexMove16to832)},
     {3, Depth::k16, Out::k48, kAnyWeave, WIDE16(QarexMove16)},
     // Method 8.
-    {8, Depth::k8, Out::k24, kAnyWeave, COLOUR8W(UlmetMoveInPlace)},
-    {8, Depth::k8, Out::k32, kAnyWeave, COLOUR8W(UlmetMove32InPlace)},
-    {8, Depth::k16, Out::k24, kAnyWeave, COLOUR16W(UlmetMove16to8InPlace)},
-    {8, Depth::k16, Out::k32, kAnyWeave, COLOUR16W(UlmetMove16to832InPlace)},
+    {8, Depth::k8, Out::k24, kAnyWeave, ROWS8W(vocam::kernels::ulmetRows8, false), false, true},
+    {8, Depth::k8, Out::k32, kAnyWeave, ROWS8W(vocam::kernels::ulmetRows8, true), false, true},
+    {8, Depth::k16, Out::k24, kAnyWeave, ROWS16W(vocam::kernels::ulmetRows16to8, false), false,
+     true},
+    {8, Depth::k16, Out::k32, kAnyWeave, ROWS16W(vocam::kernels::ulmetRows16to8, true), false,
+     true},
     {8, Depth::k16, Out::k48, kAnyWeave, WIDE16(UlmetMove16InPlace)},
     // Method 9: four colour planes where the output has room for them, the
     // 2x2 block elsewhere.
-    {9, Depth::k8, Out::k24, 0, COLOUR8W(UlmetMoveInPlace)},
+    {9, Depth::k8, Out::k24, 0, ROWS8W(vocam::kernels::ulmetRows8, false), false, true},
     {9, Depth::k8, Out::k32, kAnyWeave, COLOUR8W(FourColorsInterMove32InPlace)},
-    {9, Depth::k16, Out::k24, kAnyWeave, COLOUR16W(UlmetMove16to8InPlace)},
-    {9, Depth::k16, Out::k32, kAnyWeave, COLOUR16W(UlmetMove16to832InPlace)},
+    {9, Depth::k16, Out::k24, kAnyWeave, ROWS16W(vocam::kernels::ulmetRows16to8, false), false,
+     true},
+    {9, Depth::k16, Out::k32, kAnyWeave, ROWS16W(vocam::kernels::ulmetRows16to8, true), false,
+     true},
 };
 
 #undef GREY8
@@ -326,6 +359,10 @@ const KernelEntry kKernels[] = {
 #undef COLOUR16
 #undef COLOUR16W
 #undef WIDE16
+#undef ROWS8
+#undef ROWS16
+#undef ROWS8W
+#undef ROWS16W
 
 const KernelEntry *FindKernel(unsigned method, Depth depth, Out out, bool weave) {
     for (const KernelEntry &e : kKernels)
@@ -374,6 +411,14 @@ void ConvertBand(void *ctx, size_t j, unsigned worker) {
     const uint32_t h = a.h;
     const auto y0 = static_cast<uint32_t>(j * b.rows);
     const uint32_t y1 = j + 1 == b.jobs ? h : y0 + b.rows;
+    if (b.kernel->rows) {
+        // Its rows go straight to dst, through the matrix already.
+        KernelArgs sub = a;
+        sub.rowBegin = y0;
+        sub.rowEnd = y1;
+        b.kernel->run(sub);
+        return;
+    }
     const uint32_t s0 = y0 >= b.halo ? y0 - b.halo : 0;
     const uint32_t s1 = std::min(h, y1 + b.halo);
     uint8_t *scratch = b.bands->Scratch(worker);
@@ -415,9 +460,11 @@ void ConvertBand(void *ctx, size_t j, unsigned worker) {
 }
 
 // Converts the frame in row bands when that pays: always when the matrix
-// stage runs (one pass through the cache instead of two over the picture),
-// and on several threads when the frame is large. false, with dst untouched,
-// when the whole-frame path is to run instead.
+// stage runs after the kernel (one pass through the cache instead of two over
+// the picture), and on several threads when the frame is large. A kernel
+// that applies the matrix itself needs no bands on one thread, and on several
+// its bands need neither the rows around them nor scratch. false, with dst
+// untouched, when the whole-frame path is to run instead.
 bool ConvertInBands(vocam::colour::ConversionBands &bands, const KernelEntry &kernel,
                     const KernelArgs &a, Out out, Depth depth, unsigned method,
                     const short *matrix) noexcept {
@@ -448,7 +495,9 @@ bool ConvertInBands(vocam::colour::ConversionBands &bands, const KernelEntry &ke
     if (pool == nullptr) workers = 1;
     if (workers == 1 && matrix == nullptr) return false;
     const size_t lastRows = a.h - (b.jobs - 1) * rows;
-    if (!bands.Reserve(pool ? pool->size() : 1, (lastRows + 2 * b.halo) * b.rowBytes)) return false;
+    if (!kernel.rows &&
+        !bands.Reserve(pool ? pool->size() : 1, (lastRows + 2 * b.halo) * b.rowBytes))
+        return false;
     if (pool != nullptr)
         pool->run(b.jobs, &ConvertBand, &b);
     else
@@ -537,9 +586,19 @@ int CVotf::ConvertBayerToRgb(unsigned char *dst, const unsigned char *src, unsig
     a.msbFirst = sampleFormat == 1;
     a.lut8 = (s->toneTableSize != 0 && s->toneTable != nullptr) ? s->toneTable->table : nullptr;
     a.lut16 = s->toneTableSize != 0 ? s->toneTable16 : nullptr;
+    a.rowBegin = 0;
+    a.rowEnd = a.h;
     // Monochrome frames never get the matrix stage.
     const bool matrix =
         !mono && s->correctionMatrix != 0 && !LeavesPixelsAlone(s->matrix, out == Out::k32);
+    if (kernel->rows) {
+        a.matrix = matrix ? s->matrix : nullptr;
+        // Rows of a woven frame come from both fields, but each still reads
+        // only the source, so any split of the walk serves.
+        if (!(bands && ConvertInBands(*bands, *kernel, a, out, depth, s->demosaicMethod, nullptr)))
+            kernel->run(a);
+        return 1;
+    }
     // Woven frames draw each band from both fields, and grey pictures have
     // no matrix stage to fuse: both take the whole-frame path.
     if (bands && !mono && !weave &&

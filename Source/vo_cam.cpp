@@ -21,33 +21,39 @@ extern "C" {
 VOCAM_API int vocam_get_version(_vocam *handle, vocam_version *out) {
     return vo::guard(__func__, [&]() -> int {
         // A null record is refused silently, as every argument check of the API is.
-        if (handle == nullptr || out == nullptr) return 0;
-        out->zero = 0;
-        out->product_id = handle->product_id;
-        out->serial_number = handle->serial_number;
-        out->release_number = handle->release_number;
-        out->firmware_version = handle->firmware_version;
-        out->high_speed = handle->device_speed == vocam::usbhost::kSpeedHigh ? 1 : 0;
-        return 0;
+        if (out == nullptr) return 0;
+        return usb_handle_call(handle, 0, [&] {
+            out->zero = 0;
+            out->product_id = handle->product_id;
+            out->serial_number = handle->serial_number;
+            out->release_number = handle->release_number;
+            out->firmware_version = handle->firmware_version;
+            out->high_speed = handle->device_speed == vocam::usbhost::kSpeedHigh ? 1 : 0;
+            return 0;
+        });
     });
 }
 
 VOCAM_API int vocam_get_model_name(_vocam *handle, char *dst, int dst_size) {
     return vo::guard(__func__, [&]() -> int {
-        if (handle == nullptr || dst == nullptr) return -22;
-        const size_t length = strnlen(handle->model_name, sizeof handle->model_name - 1);
-        if (dst_size < 0 || static_cast<size_t>(dst_size) < length + 1) {
-            vo::logs(vo::LogKind::Error, "error: provided string is too small for model name");
-            return -22;
-        }
-        memcpy(dst, handle->model_name, length);
-        dst[length] = '\0';
-        return 0;
+        if (dst == nullptr) return -22;
+        return usb_handle_call(handle, -22, [&] {
+            const size_t length = strnlen(handle->model_name, sizeof handle->model_name - 1);
+            if (dst_size < 0 || static_cast<size_t>(dst_size) < length + 1) {
+                vo::logs(vo::LogKind::Error, "error: provided string is too small for model name");
+                return -22;
+            }
+            memcpy(dst, handle->model_name, length);
+            dst[length] = '\0';
+            return 0;
+        });
     });
 }
 
 VOCAM_API int vocam_is_color(_vocam *handle) {
-    return vo::guard(__func__, [&]() -> int { return handle != nullptr ? handle->is_color : 0; });
+    return vo::guard(__func__, [&]() -> int {
+        return usb_handle_call(handle, 0, [&]() -> int { return handle->is_color; });
+    });
 }
 
 }  // extern "C"
@@ -275,7 +281,9 @@ VOCAM_API int vocam_camera_close(_vocam **handle_ref) {
 
 VOCAM_API int vocam_supports_subsampling(_vocam *handle) {
     return vo::guard(__func__, [&]() -> int {
-        return handle != nullptr && handle->model != nullptr ? handle->model->subsampling : 0;
+        return usb_handle_call(handle, 0, [&]() -> int {
+            return handle->model != nullptr ? handle->model->subsampling : 0;
+        });
     });
 }
 

@@ -20,6 +20,7 @@
 #define VO_REQUIRES(...) VO_TS(requires_capability(__VA_ARGS__))
 #define VO_EXCLUDES(...) VO_TS(locks_excluded(__VA_ARGS__))
 #define VO_ACQUIRE(...) VO_TS(acquire_capability(__VA_ARGS__))
+#define VO_TRY_ACQUIRE(...) VO_TS(try_acquire_capability(__VA_ARGS__))
 #define VO_RELEASE(...) VO_TS(release_capability(__VA_ARGS__))
 #define VO_ACQUIRED_AFTER(...) VO_TS(acquired_after(__VA_ARGS__))
 #define VO_NO_THREAD_SAFETY_ANALYSIS VO_TS(no_thread_safety_analysis)
@@ -41,6 +42,9 @@ class VO_CAPABILITY("mutex") Mutex {
 class VO_SCOPED_CAPABILITY Lock {
   public:
     explicit Lock(Mutex &m) VO_ACQUIRE(m) : lock_(m.native()) {}
+    // Takes over a lock already held, as a call that returned holding it
+    // (a try-acquire) hands it on.
+    Lock(Mutex &m, std::adopt_lock_t) VO_REQUIRES(m) : lock_(m.native(), std::adopt_lock) {}
     ~Lock() VO_RELEASE() {}
     void unlock() VO_RELEASE() { lock_.unlock(); }
     void lock() VO_ACQUIRE() { lock_.lock(); }

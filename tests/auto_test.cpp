@@ -110,6 +110,13 @@ TEST(FrameDesc, BorderNarrowsTheRegionAndOutsideRegionsAreRefused) {
     EXPECT_EQ(d.frame_width, 320u);
     EXPECT_EQ(d.frame_height, 240u);
     EXPECT_EQ(fill_FrameDesc(h, 0, &d, 0, 0, 321, 240, 0), -22);
+    // The library's own reads of the window, made on every automatic step,
+    // write no line; a client's read still does.
+    StderrCapture err;
+    ASSERT_EQ(fill_FrameDesc(h, 0, &d, 0, 0, 320, 240, 0), 0);
+    EXPECT_EQ(err.take().find("vocam_get_video_format"), std::string::npos);
+    ASSERT_EQ(vocam_get_video_format(h, &f), 0);
+    EXPECT_EQ(err.take(), "vocam_get_video_format: subsample=2x2, size=640x480, position=0x0\n");
 }
 
 // ---- Statistics ----

@@ -77,6 +77,27 @@ TEST_F(Format, SubsampledWindowGivesTheDeliveredSize) {
     EXPECT_EQ(vocam_disable_streaming(h), 0);
 }
 
+// The camera keeps its window across a close: reopened, it reads back the
+// format it was given, unequal factors included, and takes it again.
+TEST_F(Format, AReopenedSubsampledCameraReadsBackItsFormat) {
+    OpenCamera cam("model_02:state=ready:subsample=4");
+    const _vocam_frame_format set = window(32, 16, 1024, 768, 4, 2);
+    ASSERT_EQ(vocam_set_video_format(cam.handle(), &set), 0);
+    cam.close();
+    _vocam *again = nullptr;
+    ASSERT_EQ(vocam_camera_open_by_pid(&again, cam.device().product()), 0);
+    ASSERT_NE(again, nullptr);
+    _vocam_frame_format back{};
+    EXPECT_EQ(vocam_get_video_format(again, &back), 0);
+    EXPECT_EQ(std::memcmp(&back, &set, sizeof set), 0);
+    EXPECT_EQ(std::tie(again->width, again->height), std::make_tuple(256, 384));
+    EXPECT_EQ(vocam_set_video_format(again, &back), 0);
+    ASSERT_EQ(vocam_enable_streaming(again), 0);
+    EXPECT_EQ(vocam_get_video_frame_size(again), 256u * 384u);
+    EXPECT_EQ(vocam_disable_streaming(again), 0);
+    vocam_camera_close(&again);
+}
+
 TEST_F(Format, RefusedWindowsDoNotTouchTheCamera) {
     OpenCamera cam;
     _vocam *h = cam.handle();

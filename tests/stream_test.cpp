@@ -450,6 +450,53 @@ TEST_F(Stream, EveryBlockedWaiterReturnsAtTheEndOfTheStream) {
     finish();
 }
 
+// A read the device answers neither with data nor with its cancel is given
+// up on at stop. When it goes through at last it writes only into a buffer of
+// its own: never into a frame of the next stream on the same ring, and never
+// into memory freed by a disable, an enable or the close (the sanitizer
+// build sees any such write).
+TEST_F(Stream, AReadGivenUpOnWritesOnlyIntoItsOwnBuffer) {
+    open("model_02:state=ready:fps=10");
+    Watchdog watchdog(60s, "stops over hung reads");
+    auto hangAndStop = [&] {
+        cam->device().hangReads(1);
+        ASSERT_EQ(vocam_start_streaming(h), 0);
+        waitUntil([&] { return cam->device().hungReads() == 1; });
+        ASSERT_EQ(vocam_stop_streaming(h), 0);
+        EXPECT_EQ(countOf(err.take(), "error: cancelled stream read did not come back\n"), 1);
+        EXPECT_EQ(usb_stream_probe(h).reads_pending, 0);
+    };
+    ASSERT_EQ(vocam_enable_streaming(h), 0);
+    const std::uint32_t bytes = vocam_get_video_frame_size(h);
+    cam->device().video().clearFrameLog();
+    hangAndStop();
+
+    // Restarted on the same ring; the first frame lands where the hung read
+    // was aimed, and is held while that read goes through.
+    ASSERT_EQ(vocam_start_streaming(h), 0);
+    const int index = nextFrame(h);
+    ASSERT_GE(index, 0);
+    const vocam_frame_info info = infoOf(h, index);
+    cam->device().releaseHungReads();
+    const auto log = cam->device().video().frameLog();
+    ASSERT_GE(log.size(), info.sequence);
+    EXPECT_EQ(frameHash(vocam_get_buffer_address(h, index), bytes), log[info.sequence - 1].hash);
+    EXPECT_EQ(vocam_release_buffer(h, index), 0);
+    ASSERT_EQ(vocam_stop_streaming(h), 0);
+
+    // Given up on again, then the ring is dropped, made anew and the handle
+    // closed before the read completes.
+    hangAndStop();
+    EXPECT_EQ(vocam_disable_streaming(h), 0);
+    ASSERT_EQ(vocam_enable_streaming(h), 0);
+    ASSERT_EQ(vocam_start_streaming(h), 0);
+    takeOne();
+    ASSERT_EQ(vocam_stop_streaming(h), 0);
+    cam->close();
+    cam->device().releaseHungReads();
+    EXPECT_EQ(cam->device().hungReads(), 0u);
+}
+
 // Close from another thread while waits block and a held buffer is being
 // converted: the waits end with -96, the conversion finishes, and only then
 // is the handle freed (the sanitizer build sees any late touch).

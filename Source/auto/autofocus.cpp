@@ -8,6 +8,7 @@
 #include "auto/frame.h"
 #include "vo_cam.h"
 #include "vo_guard.h"
+#include "vo_usb/vo_usb.h"
 
 namespace {
 
@@ -288,11 +289,15 @@ int process(_vocam *handle, const std::uint8_t *frame) {
 extern "C" {
 
 VOCAM_API int vocam_autofocus_start(_vocam *handle, int x, int y, int width, int height) {
-    return vo::guard(__func__, [&] { return start(handle, x, y, width, height); });
+    return vo::guard(__func__, [&]() -> int {
+        return usb_handle_call(handle, -22, [&] { return start(handle, x, y, width, height); });
+    });
 }
 
 VOCAM_API int vocam_autofocus_process(_vocam *handle, const std::uint8_t *frame) {
-    return vo::guard(__func__, [&] { return process(handle, frame); });
+    return vo::guard(__func__, [&]() -> int {
+        return usb_handle_call(handle, -22, [&] { return process(handle, frame); });
+    });
 }
 
 }  // extern "C"

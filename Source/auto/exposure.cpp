@@ -5,6 +5,7 @@
 #include "auto/frame.h"
 #include "vo_cam.h"
 #include "vo_guard.h"
+#include "vo_usb/vo_usb.h"
 
 using namespace vocam::autoalg;
 
@@ -77,24 +78,30 @@ extern "C" {
 VOCAM_API int vocam_oneshot_autoexposure(_vocam *handle, std::uint32_t target,
                                          const std::uint8_t *frame, int x, int y, int width,
                                          int height, double /*ignored*/) {
-    return vo::guard(__func__, [&] {
-        return oneShot(Control::Exposure, handle, target, frame, x, y, width, height);
+    return vo::guard(__func__, [&]() -> int {
+        return usb_handle_call(handle, -22, [&] {
+            return oneShot(Control::Exposure, handle, target, frame, x, y, width, height);
+        });
     });
 }
 
 VOCAM_API int vocam_oneshot_autogain(_vocam *handle, std::uint32_t target,
                                      const std::uint8_t *frame, int x, int y, int width,
                                      int height) {
-    return vo::guard(__func__, [&] {
-        return oneShot(Control::Gain, handle, target, frame, x, y, width, height);
+    return vo::guard(__func__, [&]() -> int {
+        return usb_handle_call(handle, -22, [&] {
+            return oneShot(Control::Gain, handle, target, frame, x, y, width, height);
+        });
     });
 }
 
 VOCAM_API int vocam_oneshot_autoiris(_vocam *handle, std::uint32_t target,
                                      const std::uint8_t *frame, int x, int y, int width,
                                      int height) {
-    return vo::guard(__func__, [&] {
-        return oneShot(Control::Iris, handle, target, frame, x, y, width, height);
+    return vo::guard(__func__, [&]() -> int {
+        return usb_handle_call(handle, -22, [&] {
+            return oneShot(Control::Iris, handle, target, frame, x, y, width, height);
+        });
     });
 }
 

@@ -14,6 +14,7 @@
 #include "color/kernel_common.h"
 #include "vo_cam.h"
 #include "vo_guard.h"
+#include "vo_usb/vo_usb.h"
 
 namespace vocam::autoalg {
 
@@ -341,7 +342,7 @@ namespace {
 int describe(_vocam *handle, _FrameDesc *fd, int x, int y, int width, int height, int border) {
     if (handle == nullptr || fd == nullptr) return -22;
     _vocam_frame_format format{};
-    if (const int r = vocam_get_video_format(handle, &format); r != 0) return r;
+    cam_read_format(handle, &format);
     if (format.subSampleX == 0 || format.subSampleY == 0) return -22;
     _FrameDesc d{};
     d.frame_width = format.width / format.subSampleX;
@@ -415,7 +416,10 @@ extern "C" {
 
 VOCAM_API int fill_FrameDesc(_vocam *handle, int /*ignored*/, _FrameDesc *fd, int x, int y,
                              int width, int height, int border) {
-    return vo::guard(__func__, [&] { return describe(handle, fd, x, y, width, height, border); });
+    return vo::guard(__func__, [&]() -> int {
+        return usb_handle_call(handle, -22,
+                               [&] { return describe(handle, fd, x, y, width, height, border); });
+    });
 }
 
 VOCAM_API int BayerOrMonoComputeSums(const _FrameDesc *fd, const std::uint8_t *frame,

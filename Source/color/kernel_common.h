@@ -112,6 +112,39 @@ constexpr Phase memoryPhase(int blueRow, int greenFirst, int flipX, int topDown)
     return {b, g};
 }
 
+// ---- Colour matrix ---------------------------------------------------------------------
+
+// The fixed-point colour matrix (rows of four coefficients, 12 fraction
+// bits) on one 8-bit pixel in place: byte r becomes the sum of m[4r + c] x
+// byte c with the fraction dropped, clamped to 0 ... 255. A four-byte pixel
+// takes its fourth byte into the sums and keeps it. These are the bytes of
+// the matrix stage run over the finished picture, so a kernel may apply the
+// matrix to each pixel as it writes it.
+template <bool Four>
+inline void matrixPixel(const short *m, uint8_t *p) {
+    const int32_t p0 = p[0], p1 = p[1], p2 = p[2], p3 = Four ? p[3] : 0;
+    int32_t v[3];
+    for (int r = 0; r < 3; ++r) {
+        const int32_t s =
+            m[4 * r] * p0 + m[4 * r + 1] * p1 + m[4 * r + 2] * p2 + (Four ? m[4 * r + 3] * p3 : 0);
+        v[r] = s >> 12;
+    }
+    for (int r = 0; r < 3; ++r) p[r] = uint8_t(v[r] < 0 ? 0 : (v[r] > 255 ? 255 : v[r]));
+}
+
+// What a kernel that can take the colour matrix is told beyond the frame:
+// the matrix (null: none) and the rows of its walk to produce, begin to end,
+// so that a frame can be shared among threads without overlap.
+struct RowJob {
+    const short *m;
+    uint32_t begin, end;
+};
+
+// The whole walk without the matrix: what the exported kernels do.
+constexpr RowJob wholeFrame(uint32_t height) {
+    return {nullptr, 0, height};
+}
+
 // ---- Sample fetch ------------------------------------------------------------------------
 
 // Each fetcher reads sample x of a source row and returns the value to store.

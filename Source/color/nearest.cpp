@@ -1,7 +1,10 @@
 // Nearest-neighbour kernels: every missing colour is copied from one adjacent
 // site, the left neighbour in the same row and one site of the row above (the
 // row below for the first row).
+#include <type_traits>
+
 #include "color/kernel_common.h"
+#include "color/row_kernels.h"
 #include "color/simd_rows.h"
 #include "vocamkernels.h"
 
@@ -31,7 +34,7 @@ inline void nearestPixels(uint32_t x0, uint32_t width, bool firstRow, bool green
 // One-pass kernels: 8-bit samples, or one byte of every two-byte sample (Wide).
 template <bool Out32, bool Flip, bool Wide>
 void nearestOnePass(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t height, int blueRow,
-                    int greenFirst, int topDown) {
+                    int greenFirst, int topDown, RowJob job) {
     if (!mosaicSizeOk(width, height)) return;
     constexpr uint32_t step = Out32 ? 4 : 3;
     constexpr size_t scale = Wide ? 2 : 1;
@@ -39,8 +42,9 @@ void nearestOnePass(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t h
     const size_t stride = size_t(width) * step;
     const SimdRows *simd = simdRows();
     const NearestRowFn body = simd ? simd->nearest[simdIndex(Out32, Flip, Wide)] : nullptr;
-    Phase phase{blueRow != 0, greenFirst != 0};
-    for (uint32_t y = 0; y < height; ++y, phase = phase.next()) {
+    const short *m = job.m;
+    Phase phase = phaseOfRow(Phase{blueRow != 0, greenFirst != 0}, job.begin);
+    for (uint32_t y = job.begin; y < job.end && y < height; ++y, phase = phase.next()) {
         const uint8_t *cur = src + y * rowBytes;
         const uint8_t *up = src + (y == 0 ? 1 : y - 1) * rowBytes;
         uint8_t *out = dst + size_t(memoryRow(y, height, topDown)) * stride;
@@ -51,11 +55,12 @@ void nearestOnePass(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t h
             p[rc] = rowColour;
             p[kGreen] = green;
             p[oc] = other;
+            if (m) matrixPixel<Out32>(m, p);
         };
         const bool firstRow = y == 0;
         if (body) {
             nearestPixels(0, 2, firstRow, phase.greenFirst, s, put);
-            const uint32_t done = body(out, cur, up, width, phase.greenFirst, phase.blueRow);
+            const uint32_t done = body(out, cur, up, width, phase.greenFirst, phase.blueRow, m);
             nearestPixels(done, width, firstRow, phase.greenFirst, s, put);
         } else {
             nearestPixels(0, width, firstRow, phase.greenFirst, s, put);
@@ -98,7 +103,7 @@ void secondNearest(typename Px::T *dst, uint32_t width, uint32_t height, int blu
 template <class Px, bool Flip, class Fetch>
 void nearestFromSource(typename Px::T *dst, const typename Fetch::In *src, uint32_t width,
                        uint32_t height, int blueRow, int greenFirst, int topDown, int deinterlace,
-                       Fetch fetch) {
+                       Fetch fetch, RowJob job) {
     if (!mosaicSizeOk(width, height)) return;
     using T = typename Px::T;
     using In = typename Fetch::In;
@@ -107,7 +112,7 @@ void nearestFromSource(typename Px::T *dst, const typename Fetch::In *src, uint3
                size_t(wovenSourceRow(memoryRow(m, height, topDown), height, deinterlace)) * width;
     };
     const Phase first = memoryPhase(blueRow, greenFirst, Flip, topDown);
-    for (uint32_t m = 0; m < height; ++m) {
+    for (uint32_t m = job.begin; m < job.end && m < height; ++m) {
         const Phase phase = phaseOfRow(first, m);
         const In *cur = sourceRow(m);
         const In *looked = sourceRow(m == 0 ? 1 : m - 1);
@@ -121,6 +126,8 @@ void nearestFromSource(typename Px::T *dst, const typename Fetch::In *src, uint3
             p[rc] = rowColour;
             p[kGreen] = green;
             p[oc] = other;
+            if constexpr (!std::is_same_v<Px, Bgr48>)
+                if (job.m) matrixPixel<Px::kStep == 4>(job.m, p);
         };
         nearestPixels(0, width, m == 0, phase.greenFirst, s, put);
     }
@@ -129,16 +136,70 @@ void nearestFromSource(typename Px::T *dst, const typename Fetch::In *src, uint3
 template <class Px, class Fetch>
 void nearestEntry(typename Px::T *dst, const typename Fetch::In *src, uint32_t width,
                   uint32_t height, int blueRow, int greenFirst, int flipX, int topDown,
-                  int deinterlace, Fetch fetch) {
+                  int deinterlace, Fetch fetch, RowJob job = {nullptr, 0, UINT32_MAX}) {
     if (flipX)
         nearestFromSource<Px, true>(dst, src, width, height, blueRow, greenFirst, topDown,
-                                    deinterlace, fetch);
+                                    deinterlace, fetch, job);
     else
         nearestFromSource<Px, false>(dst, src, width, height, blueRow, greenFirst, topDown,
-                                     deinterlace, fetch);
+                                     deinterlace, fetch, job);
+}
+
+template <bool Out32, bool Wide>
+void nearestOnePassEntry(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t height,
+                         int blueRow, int greenFirst, int flipX, int topDown, RowJob job) {
+    if (flipX)
+        nearestOnePass<Out32, true, Wide>(dst, src, width, height, blueRow, greenFirst, topDown,
+                                          job);
+    else
+        nearestOnePass<Out32, false, Wide>(dst, src, width, height, blueRow, greenFirst, topDown,
+                                           job);
 }
 
 }  // namespace
+
+void nearestRows8(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t height, int blueRow,
+                  int greenFirst, int flipX, int topDown, const uint8_t *lut, bool out32,
+                  RowJob job) {
+    if (lut) {
+        if (out32)
+            nearestEntry<Bgr32>(dst, src, width, height, blueRow, greenFirst, flipX, topDown, 0,
+                                Fetch8Lut{lut}, job);
+        else
+            nearestEntry<Bgr24>(dst, src, width, height, blueRow, greenFirst, flipX, topDown, 0,
+                                Fetch8Lut{lut}, job);
+    } else if (out32) {
+        nearestOnePassEntry<true, false>(dst, src, width, height, blueRow, greenFirst, flipX,
+                                         topDown, job);
+    } else {
+        nearestOnePassEntry<false, false>(dst, src, width, height, blueRow, greenFirst, flipX,
+                                          topDown, job);
+    }
+}
+
+// Without a table the one-pass kernels read the most significant byte of each
+// sample: the second stored byte unless the most significant comes first.
+void nearestRows16to8(uint8_t *dst, const uint16_t *src, uint32_t width, uint32_t height,
+                      int blueRow, int greenFirst, int flipX, int topDown, int msbFirst,
+                      const uint16_t *lut, bool out32, RowJob job) {
+    if (lut) {
+        if (out32)
+            nearestEntry<Bgr32>(dst, src, width, height, blueRow, greenFirst, flipX, topDown, 0,
+                                Fetch16to8Lut{lut}, job);
+        else
+            nearestEntry<Bgr24>(dst, src, width, height, blueRow, greenFirst, flipX, topDown, 0,
+                                Fetch16to8Lut{lut}, job);
+        return;
+    }
+    const uint8_t *bytes = reinterpret_cast<const uint8_t *>(src) + (msbFirst ? 0 : 1);
+    if (out32)
+        nearestOnePassEntry<true, true>(dst, bytes, width, height, blueRow, greenFirst, flipX,
+                                        topDown, job);
+    else
+        nearestOnePassEntry<false, true>(dst, bytes, width, height, blueRow, greenFirst, flipX,
+                                         topDown, job);
+}
+
 }  // namespace vocam::kernels
 
 using namespace vocam::kernels;
@@ -147,98 +208,78 @@ extern "C" {
 
 void NearestNeighbor(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t height, int blueRow,
                      int greenFirst, int topDown) {
-    nearestOnePass<false, false, false>(dst, src, width, height, blueRow, greenFirst, topDown);
+    nearestOnePass<false, false, false>(dst, src, width, height, blueRow, greenFirst, topDown,
+                                        wholeFrame(height));
 }
 
 void NearestNeighborFlipX(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t height,
                           int blueRow, int greenFirst, int topDown) {
-    nearestOnePass<false, true, false>(dst, src, width, height, blueRow, greenFirst, topDown);
+    nearestOnePass<false, true, false>(dst, src, width, height, blueRow, greenFirst, topDown,
+                                       wholeFrame(height));
 }
 
 void NearestNeighbor32(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t height,
                        int blueRow, int greenFirst, int topDown) {
-    nearestOnePass<true, false, false>(dst, src, width, height, blueRow, greenFirst, topDown);
+    nearestOnePass<true, false, false>(dst, src, width, height, blueRow, greenFirst, topDown,
+                                       wholeFrame(height));
 }
 
 void NearestNeighbor32FlipX(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t height,
                             int blueRow, int greenFirst, int topDown) {
-    nearestOnePass<true, true, false>(dst, src, width, height, blueRow, greenFirst, topDown);
+    nearestOnePass<true, true, false>(dst, src, width, height, blueRow, greenFirst, topDown,
+                                      wholeFrame(height));
 }
 
 void NearestNeighbor16to8(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t height,
                           int blueRow, int greenFirst, int topDown) {
-    nearestOnePass<false, false, true>(dst, src, width, height, blueRow, greenFirst, topDown);
+    nearestOnePass<false, false, true>(dst, src, width, height, blueRow, greenFirst, topDown,
+                                       wholeFrame(height));
 }
 
 void NearestNeighbor16to8FlipX(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t height,
                                int blueRow, int greenFirst, int topDown) {
-    nearestOnePass<false, true, true>(dst, src, width, height, blueRow, greenFirst, topDown);
+    nearestOnePass<false, true, true>(dst, src, width, height, blueRow, greenFirst, topDown,
+                                      wholeFrame(height));
 }
 
 void NearestNeighbor16to832(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t height,
                             int blueRow, int greenFirst, int topDown) {
-    nearestOnePass<true, false, true>(dst, src, width, height, blueRow, greenFirst, topDown);
+    nearestOnePass<true, false, true>(dst, src, width, height, blueRow, greenFirst, topDown,
+                                      wholeFrame(height));
 }
 
 void NearestNeighbor16to832FlipX(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t height,
                                  int blueRow, int greenFirst, int topDown) {
-    nearestOnePass<true, true, true>(dst, src, width, height, blueRow, greenFirst, topDown);
+    nearestOnePass<true, true, true>(dst, src, width, height, blueRow, greenFirst, topDown,
+                                     wholeFrame(height));
 }
 
 void NearestNeighborSelect(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t height,
                            int blueRow, int greenFirst, int flipX, int topDown,
                            const uint8_t *lut) {
-    if (lut)
-        NearestNeighborInPlace(dst, src, width, height, blueRow, greenFirst, flipX, topDown, 0,
-                               lut);
-    else if (flipX)
-        NearestNeighborFlipX(dst, src, width, height, blueRow, greenFirst, topDown);
-    else
-        NearestNeighbor(dst, src, width, height, blueRow, greenFirst, topDown);
+    nearestRows8(dst, src, width, height, blueRow, greenFirst, flipX, topDown, lut, false,
+                 wholeFrame(height));
 }
 
 void NearestNeighbor32Select(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t height,
                              int blueRow, int greenFirst, int flipX, int topDown,
                              const uint8_t *lut) {
-    if (lut)
-        NearestNeighbor32InPlace(dst, src, width, height, blueRow, greenFirst, flipX, topDown, 0,
-                                 lut);
-    else if (flipX)
-        NearestNeighbor32FlipX(dst, src, width, height, blueRow, greenFirst, topDown);
-    else
-        NearestNeighbor32(dst, src, width, height, blueRow, greenFirst, topDown);
+    nearestRows8(dst, src, width, height, blueRow, greenFirst, flipX, topDown, lut, true,
+                 wholeFrame(height));
 }
 
-// Without a table the one-pass kernels read the most significant byte of each
-// sample: the second stored byte unless the most significant comes first.
 void NearestNeighbor16to8Select(uint8_t *dst, const uint16_t *src, uint32_t width, uint32_t height,
                                 int blueRow, int greenFirst, int flipX, int topDown, int msbFirst,
                                 const uint16_t *lut) {
-    if (lut) {
-        NearestNeighbor16to8InPlace(dst, src, width, height, blueRow, greenFirst, flipX, topDown, 0,
-                                    msbFirst, lut);
-        return;
-    }
-    const uint8_t *bytes = reinterpret_cast<const uint8_t *>(src) + (msbFirst ? 0 : 1);
-    if (flipX)
-        NearestNeighbor16to8FlipX(dst, bytes, width, height, blueRow, greenFirst, topDown);
-    else
-        NearestNeighbor16to8(dst, bytes, width, height, blueRow, greenFirst, topDown);
+    nearestRows16to8(dst, src, width, height, blueRow, greenFirst, flipX, topDown, msbFirst, lut,
+                     false, wholeFrame(height));
 }
 
 void NearestNeighbor16to832Select(uint8_t *dst, const uint16_t *src, uint32_t width,
                                   uint32_t height, int blueRow, int greenFirst, int flipX,
                                   int topDown, int msbFirst, const uint16_t *lut) {
-    if (lut) {
-        NearestNeighbor16to832InPlace(dst, src, width, height, blueRow, greenFirst, flipX, topDown,
-                                      0, msbFirst, lut);
-        return;
-    }
-    const uint8_t *bytes = reinterpret_cast<const uint8_t *>(src) + (msbFirst ? 0 : 1);
-    if (flipX)
-        NearestNeighbor16to832FlipX(dst, bytes, width, height, blueRow, greenFirst, topDown);
-    else
-        NearestNeighbor16to832(dst, bytes, width, height, blueRow, greenFirst, topDown);
+    nearestRows16to8(dst, src, width, height, blueRow, greenFirst, flipX, topDown, msbFirst, lut,
+                     true, wholeFrame(height));
 }
 
 void SecondNearestNeighbor(uint8_t *dst, uint32_t width, uint32_t height, int blueRow,

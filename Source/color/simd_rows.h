@@ -2,6 +2,9 @@
 // (simd_rows.cpp from simd_rows.inc) and picked at run time.
 // Each body handles whole 16-pixel blocks from pixel 2 on and returns the first
 // pixel it left to the portable code, which finishes the row identically.
+// The 8-bit bodies take the fixed-point colour matrix m (null: none) and
+// apply it to each block while it is still in registers, with the bytes
+// matrixPixel() gives.
 #pragma once
 
 #include <cstdint>
@@ -15,14 +18,14 @@ namespace vocam::kernels {
 // first byte to use of the current and the looked-at source rows (every second
 // byte when wide). greenFirst and blueRow are the phase of the current row.
 using NearestRowFn = uint32_t (*)(uint8_t *out, const uint8_t *cur, const uint8_t *up,
-                                  uint32_t width, bool greenFirst, bool blueRow);
+                                  uint32_t width, bool greenFirst, bool blueRow, const short *m);
 
 // 2x2 block, one memory row m >= 1 built straight from the source rows of
 // memory rows m and m - 1 (cur, up: starts of source rows). byteSel picks the
 // byte of a two-byte sample (wide only). greenFirst and blueRow are the phase
 // of memory row m.
 using UlmetRowFn = uint32_t (*)(uint8_t *out, const uint8_t *cur, const uint8_t *up, uint32_t width,
-                                bool greenFirst, bool blueRow, uint32_t byteSel);
+                                bool greenFirst, bool blueRow, uint32_t byteSel, const short *m);
 
 // 2x2 block into 48-bit pixels from 16-bit samples without a table; swap
 // exchanges the two bytes of every sample.

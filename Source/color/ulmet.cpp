@@ -11,6 +11,7 @@
 #include <type_traits>
 
 #include "color/kernel_common.h"
+#include "color/row_kernels.h"
 #include "color/simd_rows.h"
 #include "vocamkernels.h"
 
@@ -50,11 +51,14 @@ template <class Px>
 struct PixelWriter {
     typename Px::T *row;
     uint32_t rc, oc;
+    const short *m = nullptr;  // the colour matrix of 8-bit pixels, or null
     void operator()(uint32_t x, uint32_t rowColour, uint32_t green, uint32_t other) const {
         typename Px::T *p = row + size_t(x) * Px::kStep;
         p[rc] = typename Px::T(rowColour);
         p[kGreen] = typename Px::T(green);
         p[oc] = typename Px::T(other);
+        if constexpr (!std::is_same_v<Px, Bgr48>)
+            if (m) matrixPixel<Px::kStep == 4>(m, p);
     }
 };
 
@@ -90,7 +94,7 @@ void secondUlmet(typename Px::T *dst, uint32_t width, uint32_t height, int blueR
 template <class Px, bool Flip, class Fetch>
 void ulmetFromSource(typename Px::T *dst, const typename Fetch::In *src, uint32_t width,
                      uint32_t height, int blueRow, int greenFirst, int topDown, int deinterlace,
-                     Fetch fetch) {
+                     Fetch fetch, RowJob job) {
     if (!mosaicSizeOk(width, height)) return;
     using In = typename Fetch::In;
     const size_t stride = rowElems<Px>(width);
@@ -113,7 +117,7 @@ void ulmetFromSource(typename Px::T *dst, const typename Fetch::In *src, uint32_
                size_t(wovenSourceRow(memoryRow(m, height, topDown), height, deinterlace)) * width;
     };
     const Phase first = memoryPhase(blueRow, greenFirst, Flip, topDown);
-    for (uint32_t m = 0; m < height; ++m) {
+    for (uint32_t m = job.begin; m < job.end && m < height; ++m) {
         const Phase phase = phaseOfRow(first, m);
         const In *cur = sourceRow(m);
         const In *looked = sourceRow(m == 0 ? 1 : m - 1);
@@ -121,7 +125,7 @@ void ulmetFromSource(typename Px::T *dst, const typename Fetch::In *src, uint32_
             return fetch(other ? looked : cur, Flip ? width - 1 - x : x);
         };
         typename Px::T *out = dst + m * stride;
-        const PixelWriter<Px> put{out, phase.rowColour(), phase.otherColour()};
+        const PixelWriter<Px> put{out, phase.rowColour(), phase.otherColour(), job.m};
         if ((body || body16) && m > 0) {
             uint32_t done;
             if constexpr (std::is_same_v<Px, Bgr48>)
@@ -130,7 +134,7 @@ void ulmetFromSource(typename Px::T *dst, const typename Fetch::In *src, uint32_
                 done =
                     body(reinterpret_cast<uint8_t *>(out), reinterpret_cast<const uint8_t *>(cur),
                          reinterpret_cast<const uint8_t *>(looked), width, phase.greenFirst,
-                         phase.blueRow, byteSel);
+                         phase.blueRow, byteSel, job.m);
             ulmetPixels(done, width, false, phase.greenFirst, P, put);
             ulmetPixels(0, 2, false, phase.greenFirst, P, put);
         } else {
@@ -141,16 +145,44 @@ void ulmetFromSource(typename Px::T *dst, const typename Fetch::In *src, uint32_
 
 template <class Px, class Fetch>
 void ulmetEntry(typename Px::T *dst, const typename Fetch::In *src, uint32_t width, uint32_t height,
-                int blueRow, int greenFirst, int flipX, int topDown, int deinterlace, Fetch fetch) {
+                int blueRow, int greenFirst, int flipX, int topDown, int deinterlace, Fetch fetch,
+                RowJob job) {
     if (flipX)
         ulmetFromSource<Px, true>(dst, src, width, height, blueRow, greenFirst, topDown,
-                                  deinterlace, fetch);
+                                  deinterlace, fetch, job);
     else
         ulmetFromSource<Px, false>(dst, src, width, height, blueRow, greenFirst, topDown,
-                                   deinterlace, fetch);
+                                   deinterlace, fetch, job);
 }
 
 }  // namespace
+
+void ulmetRows8(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t height, int blueRow,
+                int greenFirst, int flipX, int topDown, int deinterlace, const uint8_t *lut,
+                bool out32, RowJob job) {
+    withFetch8(lut, [&](auto f) {
+        if (out32)
+            ulmetEntry<Bgr32>(dst, src, width, height, blueRow, greenFirst, flipX, topDown,
+                              deinterlace, f, job);
+        else
+            ulmetEntry<Bgr24>(dst, src, width, height, blueRow, greenFirst, flipX, topDown,
+                              deinterlace, f, job);
+    });
+}
+
+void ulmetRows16to8(uint8_t *dst, const uint16_t *src, uint32_t width, uint32_t height, int blueRow,
+                    int greenFirst, int flipX, int topDown, int deinterlace, int msbFirst,
+                    const uint16_t *lut, bool out32, RowJob job) {
+    withFetch16to8(msbFirst, lut, [&](auto f) {
+        if (out32)
+            ulmetEntry<Bgr32>(dst, src, width, height, blueRow, greenFirst, flipX, topDown,
+                              deinterlace, f, job);
+        else
+            ulmetEntry<Bgr24>(dst, src, width, height, blueRow, greenFirst, flipX, topDown,
+                              deinterlace, f, job);
+    });
+}
+
 }  // namespace vocam::kernels
 
 using namespace vocam::kernels;
@@ -173,37 +205,29 @@ void SecondUlmetMove16(uint16_t *dst, uint32_t width, uint32_t height, int blueR
 void UlmetMoveInPlace(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t height,
                       int blueRow, int greenFirst, int flipX, int topDown, int deinterlace,
                       const uint8_t *lut) {
-    withFetch8(lut, [&](auto f) {
-        ulmetEntry<Bgr24>(dst, src, width, height, blueRow, greenFirst, flipX, topDown, deinterlace,
-                          f);
-    });
+    ulmetRows8(dst, src, width, height, blueRow, greenFirst, flipX, topDown, deinterlace, lut,
+               false, wholeFrame(height));
 }
 
 void UlmetMove32InPlace(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t height,
                         int blueRow, int greenFirst, int flipX, int topDown, int deinterlace,
                         const uint8_t *lut) {
-    withFetch8(lut, [&](auto f) {
-        ulmetEntry<Bgr32>(dst, src, width, height, blueRow, greenFirst, flipX, topDown, deinterlace,
-                          f);
-    });
+    ulmetRows8(dst, src, width, height, blueRow, greenFirst, flipX, topDown, deinterlace, lut, true,
+               wholeFrame(height));
 }
 
 void UlmetMove16to8InPlace(uint8_t *dst, const uint16_t *src, uint32_t width, uint32_t height,
                            int blueRow, int greenFirst, int flipX, int topDown, int deinterlace,
                            int msbFirst, const uint16_t *lut) {
-    withFetch16to8(msbFirst, lut, [&](auto f) {
-        ulmetEntry<Bgr24>(dst, src, width, height, blueRow, greenFirst, flipX, topDown, deinterlace,
-                          f);
-    });
+    ulmetRows16to8(dst, src, width, height, blueRow, greenFirst, flipX, topDown, deinterlace,
+                   msbFirst, lut, false, wholeFrame(height));
 }
 
 void UlmetMove16to832InPlace(uint8_t *dst, const uint16_t *src, uint32_t width, uint32_t height,
                              int blueRow, int greenFirst, int flipX, int topDown, int deinterlace,
                              int msbFirst, const uint16_t *lut) {
-    withFetch16to8(msbFirst, lut, [&](auto f) {
-        ulmetEntry<Bgr32>(dst, src, width, height, blueRow, greenFirst, flipX, topDown, deinterlace,
-                          f);
-    });
+    ulmetRows16to8(dst, src, width, height, blueRow, greenFirst, flipX, topDown, deinterlace,
+                   msbFirst, lut, true, wholeFrame(height));
 }
 
 void UlmetMove16InPlace(uint16_t *dst, const uint16_t *src, uint32_t width, uint32_t height,
@@ -211,7 +235,7 @@ void UlmetMove16InPlace(uint16_t *dst, const uint16_t *src, uint32_t width, uint
                         int msbFirst, const uint16_t *lut) {
     withFetch16(msbFirst, lut, [&](auto f) {
         ulmetEntry<Bgr48>(dst, src, width, height, blueRow, greenFirst, flipX, topDown, deinterlace,
-                          f);
+                          f, wholeFrame(height));
     });
 }
 

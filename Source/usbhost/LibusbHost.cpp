@@ -646,6 +646,9 @@ struct AsyncRead {
     void *context = nullptr;
     libusb_transfer *transfer = nullptr;
     std::uint8_t endpoint = 0;
+    // The buffer's owner: libusb writes into the buffer until the transfer
+    // is reaped, which may be long after its owner stopped waiting for it.
+    std::shared_ptr<void> keep;
 };
 
 class InterfaceCore {
@@ -832,7 +835,7 @@ class LibusbInterface final : public Interface {
     }
 
     IOReturn readPipeAsync(std::uint8_t pipe, void *buffer, std::uint32_t size, ReadCompletion done,
-                           void *context) override {
+                           void *context, std::shared_ptr<void> keep) override {
         if (!open_) return kIOReturnNotOpen;
         Endpoint endpoint;
         if (!lookup(pipe, endpoint) || (endpoint.address & LIBUSB_ENDPOINT_IN) == 0 ||
@@ -850,6 +853,7 @@ class LibusbInterface final : public Interface {
         read->done = done;
         read->context = context;
         read->endpoint = endpoint.address;
+        read->keep = std::move(keep);
         read->transfer = libusb_alloc_transfer(0);
         if (read->transfer == nullptr) return kIOReturnNoMemory;
         libusb_transfer *t = read->transfer;

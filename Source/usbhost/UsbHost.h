@@ -127,8 +127,17 @@ class Interface {
     virtual IOReturn abortPipe(std::uint8_t pipe) = 0;
     // Starts a bulk read and returns at once; `done` runs later on the event
     // loop of this interface's event source, also when the read is aborted.
+    // A completion that arrives after its source was detached is dropped.
+    // `keep` (the buffer's owner, or empty) is held for as long as the device
+    // may still write into `buffer`, whether or not `done` is ever run, so
+    // a read given up on can never write into freed memory.
     virtual IOReturn readPipeAsync(std::uint8_t pipe, void *buffer, std::uint32_t size,
-                                   ReadCompletion done, void *context) = 0;
+                                   ReadCompletion done, void *context,
+                                   std::shared_ptr<void> keep) = 0;
+    IOReturn readPipeAsync(std::uint8_t pipe, void *buffer, std::uint32_t size, ReadCompletion done,
+                           void *context) {
+        return readPipeAsync(pipe, buffer, size, done, context, nullptr);
+    }
     virtual IOReturn createAsyncEventSource(std::unique_ptr<EventSource> &out) = 0;
 };
 

@@ -104,13 +104,33 @@ int checkWindow(const _vocam *handle, const _vocam_frame_format &in) {
 
 }  // namespace
 
+void cam_read_format(_vocam *handle, _vocam_frame_format *out) {
+    {
+        vo::Lock lock(handle->stream.lock);
+        out->subSampleX = handle->subsample_x;
+        out->subSampleY = handle->subsample_y;
+        out->width = static_cast<std::uint32_t>(handle->width) * handle->subsample_x;
+        out->height = static_cast<std::uint32_t>(handle->height) * handle->subsample_y;
+        out->xOffset = handle->x_offset;
+        out->yOffset = handle->y_offset;
+    }
+    out->pixelFormat = 0;
+    out->reservedX = 0;
+    out->reservedY = 0;
+}
+
 int cam_write_format(_vocam *handle, const _vocam_frame_format *format) {
-    handle->subsample_x = format->subSampleX;
-    handle->subsample_y = format->subSampleY;
-    handle->width = static_cast<std::uint16_t>(format->width / format->subSampleX);
-    handle->height = static_cast<std::uint16_t>(format->height / format->subSampleY);
-    handle->x_offset = static_cast<std::uint16_t>(format->xOffset);
-    handle->y_offset = static_cast<std::uint16_t>(format->yOffset);
+    {
+        // Written under the stream's control lock (the caller's) and its data
+        // lock, so readers holding either see the whole window.
+        vo::Lock lock(handle->stream.lock);
+        handle->subsample_x = format->subSampleX;
+        handle->subsample_y = format->subSampleY;
+        handle->width = static_cast<std::uint16_t>(format->width / format->subSampleX);
+        handle->height = static_cast<std::uint16_t>(format->height / format->subSampleY);
+        handle->x_offset = static_cast<std::uint16_t>(format->xOffset);
+        handle->y_offset = static_cast<std::uint16_t>(format->yOffset);
+    }
     vo::logf(vo::LogKind::Info, "%s: subsample=%ux%d, size=%ux%d, position=%ux%d\n",
              "cam_write_format", handle->subsample_x, handle->subsample_y, handle->width,
              handle->height, handle->x_offset, handle->y_offset);
@@ -128,20 +148,14 @@ extern "C" {
 
 VOCAM_API int vocam_get_video_format(_vocam *handle, _vocam_frame_format *out) {
     return vo::guard(__func__, [&]() -> int {
-        if (handle == nullptr || out == nullptr) return -22;
-        out->subSampleX = handle->subsample_x;
-        out->subSampleY = handle->subsample_y;
-        out->width = static_cast<std::uint32_t>(handle->width) * handle->subsample_x;
-        out->height = static_cast<std::uint32_t>(handle->height) * handle->subsample_y;
-        out->xOffset = handle->x_offset;
-        out->yOffset = handle->y_offset;
-        out->pixelFormat = 0;
-        out->reservedX = 0;
-        out->reservedY = 0;
-        vo::logf(vo::LogKind::Info, "%s: subsample=%ux%d, size=%ux%d, position=%ux%d\n",
-                 "vocam_get_video_format", out->subSampleX, out->subSampleY, out->width,
-                 out->height, out->xOffset, out->yOffset);
-        return 0;
+        if (out == nullptr) return -22;
+        return usb_handle_call(handle, -22, [&] {
+            cam_read_format(handle, out);
+            vo::logf(vo::LogKind::Info, "%s: subsample=%ux%d, size=%ux%d, position=%ux%d\n",
+                     "vocam_get_video_format", out->subSampleX, out->subSampleY, out->width,
+                     out->height, out->xOffset, out->yOffset);
+            return 0;
+        });
     });
 }
 
@@ -155,13 +169,13 @@ VOCAM_API int vocam_set_video_format(_vocam *handle, const _vocam_frame_format *
         if (subsampled && (handle->model == nullptr || handle->model->subsampling == 0)) return -22;
         if (const int r = checkWindow(handle, *in); r != 0) return r;
         StreamCall call(handle);
-        if (!call) return -1;
         // Held across the change, so no enable reads half a window, and no
         // stream starts with frames of a size its ring was not allocated for.
-        vo::Lock control(handle->stream.control);
+        if (!usb_stream_enter_control(handle, call)) return -1;
+        vo::Lock control(handle->stream.control, std::adopt_lock);
         {
             vo::Lock lock(handle->stream.lock);
-            if (handle->stream.active() || handle->stream.closing) {
+            if (handle->stream.active()) {
                 vo::logs(vo::LogKind::Error,
                          "error: unable to change the video format while the stream is running\n");
                 return -1;
@@ -174,77 +188,92 @@ VOCAM_API int vocam_set_video_format(_vocam *handle, const _vocam_frame_format *
 
 VOCAM_API int vocam_get_image_format(_vocam *handle, _VOCAM_IMAGE_FORMAT *out) {
     return vo::guard(__func__, [&]() -> int {
-        if (handle == nullptr || out == nullptr) return -22;
-        out->Size = sizeof(_VOCAM_IMAGE_FORMAT);
-        out->Width = handle->width;
-        out->Height = handle->height;
-        out->PixelFormat = handle->pixel_format;
-        const std::uint32_t bytesPerPixel = handle->pixel_format == 1   ? 2
-                                            : handle->pixel_format == 2 ? 3
-                                                                        : 1;
-        out->ImageSize = out->Width * out->Height * bytesPerPixel;
-        std::uint32_t flags = 0;
-        if (!layoutFlags(handle->color_id, flags)) return -1;
-        out->VocamReserved[0] = flags;
-        out->VocamReserved[4] = 0;
-        return 0;
+        if (out == nullptr) return -22;
+        return usb_handle_call(handle, -22, [&] {
+            out->Size = sizeof(_VOCAM_IMAGE_FORMAT);
+            {
+                vo::Lock lock(handle->stream.lock);
+                out->Width = handle->width;
+                out->Height = handle->height;
+            }
+            out->PixelFormat = handle->pixel_format;
+            const std::uint32_t bytesPerPixel = handle->pixel_format == 1   ? 2
+                                                : handle->pixel_format == 2 ? 3
+                                                                            : 1;
+            out->ImageSize = out->Width * out->Height * bytesPerPixel;
+            std::uint32_t flags = 0;
+            if (!layoutFlags(handle->color_id, flags)) return -1;
+            out->VocamReserved[0] = flags;
+            out->VocamReserved[4] = 0;
+            return 0;
+        });
     });
 }
 
 VOCAM_API int vocam_count_available_data_rates(_vocam *handle) {
-    return vo::guard(__func__,
-                     [&]() -> int { return handle != nullptr ? handle->data_rate_count : 0; });
+    return vo::guard(__func__, [&]() -> int {
+        return usb_handle_call(handle, 0, [&]() -> int { return handle->data_rate_count; });
+    });
 }
 
 VOCAM_API int vocam_enum_available_data_rates(_vocam *handle, std::uint32_t *rates, int capacity) {
     return vo::guard(__func__, [&]() -> int {
-        if (handle == nullptr || capacity <= 0 || rates == nullptr) return 0;
-        const int n = capacity < handle->data_rate_count ? capacity : handle->data_rate_count;
-        for (int i = 0; i < n; ++i) rates[i] = handle->data_rates[i];
-        return n;
+        if (capacity <= 0 || rates == nullptr) return 0;
+        return usb_handle_call(handle, 0, [&] {
+            // The list is replaced by a format change, under the control lock.
+            vo::Lock control(handle->stream.control);
+            const int n = capacity < handle->data_rate_count ? capacity : handle->data_rate_count;
+            for (int i = 0; i < n; ++i) rates[i] = handle->data_rates[i];
+            return n;
+        });
     });
 }
 
 VOCAM_API int vocam_set_data_rate(_vocam *handle, std::uint32_t rate) {
     return vo::guard(__func__, [&]() -> int {
-        if (handle == nullptr) return -22;
-        const int r = vo_usb_write_vocam_u32(handle, kRegRate, rate);
-        if (r != 0) return writeFailed("VOCAM_FO_KPS", r);
-        return 0;
+        return usb_handle_call(handle, -22, [&] {
+            const int r = vo_usb_write_vocam_u32(handle, kRegRate, rate);
+            if (r != 0) return writeFailed("VOCAM_FO_KPS", r);
+            return 0;
+        });
     });
 }
 
 VOCAM_API int vocam_get_data_rate(_vocam *handle, std::uint32_t *rate) {
     return vo::guard(__func__, [&]() -> int {
-        if (handle == nullptr || rate == nullptr) return -22;
-        const int r = vo_usb_read_vocam_u32(handle, kRegRate, rate);
-        if (r != 0)
-            vo::logf(vo::LogKind::Error, "error: unable to read param '%s'\n", "VOCAM_FO_KPS");
-        return r;
+        if (rate == nullptr) return -22;
+        return usb_handle_call(handle, -22, [&] {
+            const int r = vo_usb_read_vocam_u32(handle, kRegRate, rate);
+            if (r != 0)
+                vo::logf(vo::LogKind::Error, "error: unable to read param '%s'\n", "VOCAM_FO_KPS");
+            return r;
+        });
     });
 }
 
 VOCAM_API int vocam_convert_frame_to_rgb(_vocam *handle, std::uint8_t *dst, const std::uint8_t *src,
                                          const void *image_format, const void *conversion_params) {
     return vo::guard(__func__, [&]() -> int {
-        if (handle == nullptr || dst == nullptr || src == nullptr) return -22;
-        StreamCall call(handle);
-        if (!call) return -22;
-        // Frames exist only while the stream runs; a ring buffer being
-        // converted is neither refilled nor freed until the conversion ends.
-        FramePin pin(handle, src);
-        if (!pin) return -22;
-        vo::Lock turn(handle->convert_lock);
-        if (const int r = vo_usb_create_votf(handle); r != 0) return r;
-        return handle->converter->ConvertToRgb(dst, src, 24, image_format, conversion_params);
+        if (dst == nullptr || src == nullptr) return -22;
+        return usb_handle_call(handle, -22, [&] {
+            // Frames exist only while the stream runs; a ring buffer being
+            // converted is neither refilled nor freed until the conversion ends.
+            FramePin pin(handle, src);
+            if (!pin) return -22;
+            vo::Lock turn(handle->convert_lock);
+            if (const int r = vo_create_votf_locked(handle); r != 0) return r;
+            return handle->converter->ConvertToRgb(dst, src, 24, image_format, conversion_params);
+        });
     });
 }
 
 VOCAM_API int vocam_set_conversion_threads(_vocam *handle, std::uint32_t threads) {
     return vo::guard(__func__, [&]() -> int {
-        if (handle == nullptr) return -22;
-        if (const int r = vo_usb_create_votf(handle); r != 0) return r;
-        return handle->converter->SetConversionThreads(threads);
+        return usb_handle_call(handle, -22, [&] {
+            vo::Lock turn(handle->convert_lock);
+            if (const int r = vo_create_votf_locked(handle); r != 0) return r;
+            return handle->converter->SetConversionThreads(threads);
+        });
     });
 }
 
@@ -252,28 +281,34 @@ VOCAM_API int vocam_enable_callback_notification(_vocam *handle, std::uint32_t t
                                                  vocam_callback callback, void *context) {
     return vo::guard(__func__, [&]() -> int {
         // Type 0 marks a free slot, so it could never be found again.
-        if (handle == nullptr || type == 0) return -22;
-        for (int slot = 0; slot < 4; ++slot) {
-            auto &s = handle->callbacks[slot];
-            if (s.type != 0) continue;
-            s.callback = callback;
-            s.context = context;
-            s.type = type;
-            return slot;
-        }
-        return -28;
+        if (type == 0) return -22;
+        return usb_handle_call(handle, -22, [&] {
+            vo::Lock lock(handle->stream.lock);
+            for (int slot = 0; slot < 4; ++slot) {
+                auto &s = handle->callbacks[slot];
+                if (s.type != 0) continue;
+                s.callback = callback;
+                s.context = context;
+                s.type = type;
+                return slot;
+            }
+            return -28;
+        });
     });
 }
 
 VOCAM_API int vocam_disable_callback_notification(_vocam *handle, int slot) {
     return vo::guard(__func__, [&]() -> int {
-        if (handle == nullptr || slot < 0 || slot > 3 || handle->callbacks[slot].type == 0) {
-            vo::logf(vo::LogKind::Error,
-                     "error: invalid callback ID '%d' when disabling callback\n", slot);
-            return -22;
-        }
-        handle->callbacks[slot] = {};
-        return 0;
+        return usb_handle_call(handle, -22, [&] {
+            vo::Lock lock(handle->stream.lock);
+            if (slot < 0 || slot > 3 || handle->callbacks[slot].type == 0) {
+                vo::logf(vo::LogKind::Error,
+                         "error: invalid callback ID '%d' when disabling callback\n", slot);
+                return -22;
+            }
+            handle->callbacks[slot] = {};
+            return 0;
+        });
     });
 }
 

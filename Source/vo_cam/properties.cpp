@@ -205,8 +205,8 @@ bool isEngineProperty(std::uint32_t id) {
 }
 
 int propertySet(_vocam *handle, std::uint32_t id, int value, std::uint32_t flags) {
-    if (handle == nullptr) return -22;
-    if (const int r = vo_usb_create_votf(handle); r != 0) return r;
+    vo::Lock turn(handle->convert_lock);
+    if (const int r = vo_create_votf_locked(handle); r != 0) return r;
     if (isToneProperty(id)) {
         std::int64_t &field = id == VOCAM_PROP_BRIGHTNESS ? handle->brightness
                               : id == VOCAM_PROP_CONTRAST ? handle->contrast
@@ -223,8 +223,9 @@ int propertySet(_vocam *handle, std::uint32_t id, int value, std::uint32_t flags
 
 int propertyGetRange(_vocam *handle, std::uint32_t id, int *min, int *max, int *value,
                      std::uint32_t *flags) {
-    if (handle == nullptr || value == nullptr || flags == nullptr) return -22;
-    if (const int r = vo_usb_create_votf(handle); r != 0) return r;
+    if (value == nullptr || flags == nullptr) return -22;
+    vo::Lock turn(handle->convert_lock);
+    if (const int r = vo_create_votf_locked(handle); r != 0) return r;
     *flags = 0;
     *value = 0;
     putRange(min, max, 0, 0);
@@ -236,7 +237,7 @@ int propertyGetRange(_vocam *handle, std::uint32_t id, int *min, int *max, int *
 }
 
 int propertyGet(_vocam *handle, std::uint32_t id, int *value, std::uint32_t *flags) {
-    if (handle == nullptr || value == nullptr || flags == nullptr) return -22;
+    if (value == nullptr || flags == nullptr) return -22;
     *value = 0;
     *flags = 0;
     switch (id) {
@@ -435,48 +436,60 @@ int cam_set_temperature_helper(_vocam *handle, int value, std::uint32_t flags) {
     return 0;
 }
 
+int vo_create_votf_locked(_vocam *handle) {
+    if (handle->converter) return 0;
+    handle->converter.reset(new (std::nothrow) CVotf);
+    if (!handle->converter) {
+        vo::logs(vo::LogKind::Error, "error: unable to create conversion object\n");
+        return -12;
+    }
+    const std::uint8_t *payload = nullptr;
+    std::uint32_t length = 0;
+    const int r = usb_get_model_data(handle, kModelDataMatrices, &payload, &length);
+    if (r != 0) {
+        vo::logs(vo::LogKind::Error, "error: unable to get model data matrices\n");
+        return r;
+    }
+    for (std::uint32_t at = 0; length - at >= kMatrixEntryBytes; at += kMatrixEntryBytes) {
+        const std::uint8_t *entry = payload + at;
+        std::int16_t coefficients[9];
+        for (int i = 0; i < 9; ++i) coefficients[i] = le16(entry + 2 + 2 * i);
+        const auto id = static_cast<unsigned>(static_cast<std::uint16_t>(le16(entry)));
+        if (handle->converter->SpecifyMatrix(id, coefficients) != 0) break;
+    }
+    return 0;
+}
+
 extern "C" {
 
 VOCAM_API int vo_usb_create_votf(_vocam *handle) {
     return vo::guard(__func__, [&]() -> int {
-        if (handle == nullptr) return -22;
-        if (handle->converter) return 0;
-        handle->converter.reset(new (std::nothrow) CVotf);
-        if (!handle->converter) {
-            vo::logs(vo::LogKind::Error, "error: unable to create conversion object\n");
-            return -12;
-        }
-        const std::uint8_t *payload = nullptr;
-        std::uint32_t length = 0;
-        const int r = usb_get_model_data(handle, kModelDataMatrices, &payload, &length);
-        if (r != 0) {
-            vo::logs(vo::LogKind::Error, "error: unable to get model data matrices\n");
-            return r;
-        }
-        for (std::uint32_t at = 0; length - at >= kMatrixEntryBytes; at += kMatrixEntryBytes) {
-            const std::uint8_t *entry = payload + at;
-            std::int16_t coefficients[9];
-            for (int i = 0; i < 9; ++i) coefficients[i] = le16(entry + 2 + 2 * i);
-            const auto id = static_cast<unsigned>(static_cast<std::uint16_t>(le16(entry)));
-            if (handle->converter->SpecifyMatrix(id, coefficients) != 0) break;
-        }
-        return 0;
+        return usb_handle_call(handle, -22, [&] {
+            vo::Lock turn(handle->convert_lock);
+            return vo_create_votf_locked(handle);
+        });
     });
 }
 
 VOCAM_API int vocam_property_get(_vocam *handle, std::uint32_t id, int *value,
                                  std::uint32_t *flags) {
-    return vo::guard(__func__, [&]() -> int { return propertyGet(handle, id, value, flags); });
+    return vo::guard(__func__, [&]() -> int {
+        return usb_handle_call(handle, -22, [&] { return propertyGet(handle, id, value, flags); });
+    });
 }
 
 VOCAM_API int vocam_property_set(_vocam *handle, std::uint32_t id, int value, std::uint32_t flags) {
-    return vo::guard(__func__, [&]() -> int { return propertySet(handle, id, value, flags); });
+    return vo::guard(__func__, [&]() -> int {
+        return usb_handle_call(handle, -22, [&] { return propertySet(handle, id, value, flags); });
+    });
 }
 
 VOCAM_API int vocam_property_get_range(_vocam *handle, std::uint32_t id, int *min, int *max,
                                        int *value, std::uint32_t *flags) {
-    return vo::guard(__func__,
-                     [&]() -> int { return propertyGetRange(handle, id, min, max, value, flags); });
+    return vo::guard(__func__, [&]() -> int {
+        return usb_handle_call(
+            handle, -22, [&] { return propertyGetRange(handle, id, min, max, value, flags); });
+    });
 }
 
 VOCAM_API std::uint32_t vocam_temp_to_register(float celsius) {

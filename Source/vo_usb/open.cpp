@@ -353,11 +353,17 @@ int usb_init_geometry(_vocam *handle) {
                  handle->max_width, handle->max_height);
         return -1;
     }
-    if (handle->subsample_x == 0 || handle->subsample_y == 0) {
+    // The size register holds the window in sensor pixels, as a format
+    // change writes it; the handle keeps the delivered size, so a camera
+    // reopened while subsampled reads back the format it was given.
+    if (handle->subsample_x == 0 || handle->subsample_y == 0 ||
+        handle->width / handle->subsample_x == 0 || handle->height / handle->subsample_y == 0) {
         vo::logf(vo::LogKind::Error, "error: camera reports subsampling %ux%u: camera refused\n",
                  handle->subsample_x, handle->subsample_y);
         return -1;
     }
+    handle->width = static_cast<std::uint16_t>(handle->width / handle->subsample_x);
+    handle->height = static_cast<std::uint16_t>(handle->height / handle->subsample_y);
 
     std::uint32_t code = 0;
     int r = vo_usb_read_vocam_u32(handle, kRegColorInquiry, &code);

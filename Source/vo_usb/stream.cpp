@@ -149,6 +149,25 @@ void retryAfter(_vocam *h, vo::Lock &lock, int index, std::chrono::milliseconds 
     if (const int r = usb_stream_schedule_read(h, index); r < 0) readFailed(h, r);
 }
 
+// Gives up on the read in flight. Its completion can no longer reach this
+// stream (the event source is detached before the thread ends), but the
+// device may still write into its buffer: the read keeps that buffer, and
+// the ring takes a fresh one in its place, so neither a restart nor a new
+// enable ever hands out memory a late read writes into.
+void abandonRead(_vocam *h) VO_REQUIRES(h->stream.lock) {
+    h->stream.reads_pending = 0;
+    const std::int32_t index = h->stream.reading_index;
+    h->stream.reading_index = -1;
+    if (!validIndex(index)) return;
+    vo::RingBuffer &b = h->stream.buffers[index];
+    b = vo::RingBuffer{};
+    try {
+        b.data.reset(new std::uint8_t[h->stream.frame_bytes]);
+    } catch (const std::bad_alloc &) {
+        // Left empty: a start reading into it fails until the next enable.
+    }
+}
+
 // Runs completions until no read is in flight or `seconds` have passed; the
 // lock is let go while the loop runs and held again on return.
 void drainFor(_vocam *h, EventLoop &loop, double seconds) VO_REQUIRES(h->stream.lock) {
@@ -269,6 +288,23 @@ StreamCall::~StreamCall() {
     if (--stream_.callers == 0) stream_.cond.notify_all();
 }
 
+bool usb_stream_enter_control(_vocam *h, const StreamCall &call, bool reap) {
+    if (!call) return false;
+    h->stream.control.lock();
+    try {
+        if (closing(h)) {
+            h->stream.control.unlock();
+            return false;
+        }
+        if (reap) reapEnded(h);
+    } catch (...) {
+        // A failed join must not leave every later call waiting for the lock.
+        h->stream.control.unlock();
+        throw;
+    }
+    return true;
+}
+
 FramePin::FramePin(_vocam *h, const std::uint8_t *src) : handle_(h) {
     vo::Lock lock(h->stream.lock);
     running_ = h->stream.flowing();
@@ -299,10 +335,16 @@ int usb_stream_schedule_read(_vocam *h, int index) {
                  h->stream.reading_index);
         return -22;
     }
-    h->stream.reading_index = index;
     vo::RingBuffer &b = h->stream.buffers[index];
-    const IOReturn r = h->usb_interface_if->readPipeAsync(
-        kStreamPipe, b.data.get(), h->stream.frame_bytes, usb_stream_buffer_ready_callback, h);
+    if (!b.data) {
+        // Its replacement could not be allocated when a read was given up on.
+        vo::logs(vo::LogKind::Error, "error: unable to configure async read\n");
+        return -12;
+    }
+    h->stream.reading_index = index;
+    const IOReturn r =
+        h->usb_interface_if->readPipeAsync(kStreamPipe, b.data.get(), h->stream.frame_bytes,
+                                           usb_stream_buffer_ready_callback, h, b.data);
     if (r != kIOReturnSuccess) {
         vo::logs(vo::LogKind::Error, "error: unable to configure async read\n");
         h->stream.reading_index = -1;
@@ -447,7 +489,7 @@ void usb_stream_thread_callback(_vocam *h) {
         drainFor(h, *loop, kStreamDrainSeconds);
         if (h->stream.reads_pending > 0) {
             vo::logs(vo::LogKind::Error, "error: cancelled stream read did not come back\n");
-            h->stream.reads_pending = 0;
+            abandonRead(h);
         }
     }
     endFailureRun(h);
@@ -502,10 +544,8 @@ VOCAM_API int vocam_enable_streaming(_vocam *h) {
     return vo::guard(__func__, [&]() -> int {
         if (h == nullptr) return -22;
         StreamCall call(h);
-        if (!call) return -1;
-        vo::Lock control(h->stream.control);
-        if (closing(h)) return -1;
-        reapEnded(h);
+        if (!usb_stream_enter_control(h, call)) return -1;
+        vo::Lock control(h->stream.control, std::adopt_lock);
         {
             vo::Lock lock(h->stream.lock);
             if (h->stream.active()) {
@@ -519,11 +559,8 @@ VOCAM_API int vocam_enable_streaming(_vocam *h) {
         const std::uint32_t bytes = static_cast<std::uint32_t>(h->width) * h->height;
         vo::logf(vo::LogKind::Info, "%s: number of bytes expected: %u\n", "vocam_enable_streaming",
                  bytes);
-        std::unique_ptr<std::uint8_t[]> fresh[kBufferCount];
-        for (auto &f : fresh) {
-            f.reset(new (std::nothrow) std::uint8_t[bytes]);
-            if (!f) return -12;
-        }
+        std::shared_ptr<std::uint8_t[]> fresh[kBufferCount];
+        for (auto &f : fresh) f.reset(new std::uint8_t[bytes]);
         vo::Lock lock(h->stream.lock);
         for (int i = 0; i < kBufferCount; ++i) h->stream.buffers[i].data = std::move(fresh[i]);
         h->stream.frame_bytes = bytes;
@@ -542,10 +579,8 @@ VOCAM_API int vocam_disable_streaming(_vocam *h) {
     return vo::guard(__func__, [&]() -> int {
         if (h == nullptr) return -22;
         StreamCall call(h);
-        if (!call) return -1;
-        vo::Lock control(h->stream.control);
-        if (closing(h)) return -1;
-        reapEnded(h);
+        if (!usb_stream_enter_control(h, call)) return -1;
+        vo::Lock control(h->stream.control, std::adopt_lock);
         vo::Lock lock(h->stream.lock);
         if (h->stream.active()) {
             vo::logs(vo::LogKind::Error,
@@ -560,10 +595,8 @@ VOCAM_API int vocam_start_streaming(_vocam *h) {
     return vo::guard(__func__, [&]() -> int {
         if (h == nullptr) return -22;
         StreamCall call(h);
-        if (!call) return -1;
-        vo::Lock control(h->stream.control);
-        if (closing(h)) return -1;
-        reapEnded(h);
+        if (!usb_stream_enter_control(h, call)) return -1;
+        vo::Lock control(h->stream.control, std::adopt_lock);
         int result;
         {
             vo::Lock lock(h->stream.lock);
@@ -618,8 +651,8 @@ VOCAM_API int vocam_stop_streaming(_vocam *h) {
                 h->stream.state == StreamState::Running || h->stream.state == StreamState::Stopping;
             epoch = h->stream.epoch;
         }
-        vo::Lock control(h->stream.control);
-        if (closing(h)) return -1;
+        if (!usb_stream_enter_control(h, call, false)) return -1;
+        vo::Lock control(h->stream.control, std::adopt_lock);
         {
             vo::Lock lock(h->stream.lock);
             if (h->stream.state != StreamState::Running) {

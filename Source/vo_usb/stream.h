@@ -30,7 +30,9 @@ enum class StreamState : std::uint8_t {
 inline constexpr int kRingSize = 3;
 
 struct RingBuffer {
-    std::unique_ptr<std::uint8_t[]> data;
+    // Shared with the read in flight into it: a read that never came back
+    // keeps its buffer, and the ring goes on with a fresh one.
+    std::shared_ptr<std::uint8_t[]> data;
     std::uint32_t holds = 0;  // by callers, from waits until their release
     std::uint32_t pins = 0;   // by conversions reading it right now
     std::uint32_t acquired_size = 0;

@@ -121,6 +121,32 @@ class StreamCall {
     bool admitted_ = false;
 };
 
+// The way into a call that changes the stream's life or the window, with
+// `call` registered: true with the control lock held (and, when `reap`, a
+// stream thread that ended on its own joined); false with nothing held once
+// a close has begun.
+bool usb_stream_enter_control(_vocam *handle, const StreamCall &call, bool reap = true)
+    VO_TRY_ACQUIRE(true, handle->stream.control) VO_EXCLUDES(handle->stream.lock);
+
+// The window as vocam_get_video_format reports it, without its line: the
+// library's own frequent readers (the automatic calls) would fill the log.
+void cam_read_format(_vocam *handle, _vocam_frame_format *out);
+
+// Creates the handle's colour engine on first need (vo_usb_create_votf
+// without taking the lock): 0, or why it could not be created.
+int vo_create_votf_locked(_vocam *handle) VO_REQUIRES(handle->convert_lock);
+
+// The body of an exported call on a handle, registered as a caller so that a
+// close waits for it to leave; `refused` for a null handle or once a close
+// has begun.
+template <class Result, class Body>
+Result usb_handle_call(_vocam *handle, Result refused, Body &&body) {
+    if (handle == nullptr) return refused;
+    StreamCall call(handle);
+    if (!call) return refused;
+    return body();
+}
+
 // Keeps the ring buffer at `src`, if it is one, from being freed or refilled
 // while a conversion reads it. False when no stream is running.
 class FramePin {
