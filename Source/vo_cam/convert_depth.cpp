@@ -83,13 +83,13 @@ VOCAM_API int vocam_convert_frame_to_rgb_bits(_vocam *handle, std::uint8_t *dst,
         Layout layout;
         if (const int r = layoutOf(kCall, image_format, conversion_params, bits, layout); r != 0)
             return r;
-        StreamCall call(handle);
-        if (!call) return -22;
-        FramePin pin(handle, src);
-        if (!pin) return -22;
-        vo::Lock turn(handle->convert_lock);
-        if (const int r = vo_usb_create_votf(handle); r != 0) return r;
-        return handle->converter->ConvertToRgb(dst, src, bits, image_format, conversion_params);
+        return usb_handle_call(handle, -22, [&] {
+            FramePin pin(handle, src);
+            if (!pin) return -22;
+            vo::Lock turn(handle->convert_lock);
+            if (const int r = vo_create_votf_locked(handle); r != 0) return r;
+            return handle->converter->ConvertToRgb(dst, src, bits, image_format, conversion_params);
+        });
     });
 }
 
