@@ -1,8 +1,8 @@
 // The sensor window, the layout of delivered frames, data rates and
 // notification slots, on simulated cameras; and what the simulated camera
 // sends for a window.
-#include <chrono>
 #include <gtest/gtest.h>
+#include <chrono>
 
 #include <algorithm>
 #include <cstring>
