@@ -392,6 +392,12 @@ uint32_t HaloRows(unsigned method) {
 // Output bytes a band aims at: with its source rows and the scratch it
 // leaves room in a 1 MiB second-level cache.
 constexpr size_t kBandBytes = 384 * 1024;
+// A kernel run over a band treats the band's first and last rows as picture
+// edges, which it computes on the slow scalar path before the rows around
+// them are thrown away. With the few rows that fit kBandBytes those edges
+// cost more than the cache saves, so a kernel that reads rows around its
+// own gets bands at least this tall.
+constexpr uint32_t kHaloBandRows = 512;
 
 struct BandJob {
     const KernelEntry *kernel;
@@ -482,7 +488,10 @@ bool ConvertInBands(vocam::colour::ConversionBands &bands, const KernelEntry &ke
     b.halo = HaloRows(method);
     b.bands = &bands;
     uint32_t rows = bands.bandRows;
-    if (rows == 0) rows = static_cast<uint32_t>(std::min<size_t>(kBandBytes / b.rowBytes, a.h));
+    if (rows == 0) {
+        rows = static_cast<uint32_t>(std::min<size_t>(kBandBytes / b.rowBytes, a.h));
+        if (!kernel.rows && b.halo > 0) rows = std::max(rows, kHaloBandRows);
+    }
     rows = std::max<uint32_t>(rows & ~1u, 4);
     if (rows >= a.h) return false;
     b.rows = rows;
