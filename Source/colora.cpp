@@ -223,6 +223,11 @@ struct KernelEntry {
     // Applies the colour matrix itself and produces any run of rows of its
     // walk straight into dst (color/row_kernels.h).
     bool rows = false;
+    // A rows kernel whose own matrix step is faster than running the matrix
+    // stage over each band of its rows while they are still in the cache.
+    // The others must walk dst's rows in memory order, whatever the flips,
+    // for the band's stage to find them.
+    bool matrixInLoop = false;
 };
 
 // Argument lists of the kernel families, 8-bit and 16-bit samples.
@@ -307,13 +312,14 @@ const KernelEntry kKernels[] = {
                            a.msbFirst, a.lut16);
      }},
     // Method 1.
-    {1, Depth::k8, Out::k24, 0, ROWS8(vocam::kernels::nearestRows8, false), false, true},
+    {1, Depth::k8, Out::k24, 0, ROWS8(vocam::kernels::nearestRows8, false), false, true, true},
     {1, Depth::k8, Out::k24, 1, COLOUR8W(NearestNeighborInPlace)},
-    {1, Depth::k8, Out::k32, 0, ROWS8(vocam::kernels::nearestRows8, true), false, true},
+    {1, Depth::k8, Out::k32, 0, ROWS8(vocam::kernels::nearestRows8, true), false, true, true},
     {1, Depth::k8, Out::k32, 1, COLOUR8W(NearestNeighbor32InPlace)},
-    {1, Depth::k16, Out::k24, 0, ROWS16(vocam::kernels::nearestRows16to8, false), false, true},
+    {1, Depth::k16, Out::k24, 0, ROWS16(vocam::kernels::nearestRows16to8, false), false, true,
+     true},
     {1, Depth::k16, Out::k24, 1, COLOUR16W(NearestNeighbor16to8InPlace)},
-    {1, Depth::k16, Out::k32, 0, ROWS16(vocam::kernels::nearestRows16to8, true), false, true},
+    {1, Depth::k16, Out::k32, 0, ROWS16(vocam::kernels::nearestRows16to8, true), false, true, true},
     {1, Depth::k16, Out::k32, 1, COLOUR16W(NearestNeighbor16to832InPlace)},
     {1, Depth::k16, Out::k48, kAnyWeave, WIDE16(NearestNeighbor16InPlace)},
     // Method 2.
@@ -418,11 +424,21 @@ void ConvertBand(void *ctx, size_t j, unsigned worker) {
     const auto y0 = static_cast<uint32_t>(j * b.rows);
     const uint32_t y1 = j + 1 == b.jobs ? h : y0 + b.rows;
     if (b.kernel->rows) {
-        // Its rows go straight to dst, through the matrix already.
+        // Its rows go straight to dst, through the matrix already unless the
+        // band's matrix stage follows while they are in the cache.
         KernelArgs sub = a;
         sub.rowBegin = y0;
         sub.rowEnd = y1;
         b.kernel->run(sub);
+        if (b.matrix != nullptr) {
+            // These kernels walk dst's rows in memory order.
+            uint8_t *o = a.dst + y0 * b.rowBytes;
+            const size_t pixels = size_t(y1 - y0) * a.w;
+            if (b.out == Out::k32)
+                vocam::colour::matrix32(b.matrix, o, o, pixels);
+            else
+                vocam::colour::matrix24(b.matrix, o, o, pixels);
+        }
         return;
     }
     const uint32_t s0 = y0 >= b.halo ? y0 - b.halo : 0;
@@ -600,7 +616,9 @@ int CVotf::ConvertBayerToRgb(unsigned char *dst, const unsigned char *src, unsig
     // Monochrome frames never get the matrix stage.
     const bool matrix =
         !mono && s->correctionMatrix != 0 && !LeavesPixelsAlone(s->matrix, out == Out::k32);
-    if (kernel->rows) {
+    // Woven frames keep the matrix in the kernel's loop, where bands still
+    // serve them: the banded matrix stage below takes progressive frames only.
+    if (kernel->rows && (!matrix || kernel->matrixInLoop || weave)) {
         a.matrix = matrix ? s->matrix : nullptr;
         // Rows of a woven frame come from both fields, but each still reads
         // only the source, so any split of the walk serves.
