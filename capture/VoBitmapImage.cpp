@@ -2,8 +2,25 @@
 
 namespace vocapture {
 
+namespace {
+
+std::size_t paddedStride(int width) {
+    return (3 * static_cast<std::size_t>(width) + 3) & ~std::size_t{3};
+}
+
+}  // namespace
+
 VoBitmapImage::VoBitmapImage(QSizeF size)
-    : buffer_(static_cast<std::size_t>(size.width() * size.height() * 3.0)), size_(size) {}
+    : buffer_(paddedStride(static_cast<int>(size.width())) *
+              static_cast<std::size_t>(size.height())),
+      size_(size),
+      stride_(3 * static_cast<int>(size.width())) {}
+
+void VoBitmapImage::setStride(std::uint32_t stride) {
+    const int w = static_cast<int>(size_.width());
+    if (stride >= 3 * static_cast<std::uint32_t>(w) && stride <= paddedStride(w))
+        stride_ = static_cast<int>(stride);
+}
 
 void VoBitmapImage::lockImage() {
     std::lock_guard lock(lock_);
@@ -28,7 +45,7 @@ int VoBitmapImage::owners() const {
 void VoBitmapImage::updateBitmap() {
     std::lock_guard lock(lock_);
     const int w = static_cast<int>(size_.width()), h = static_cast<int>(size_.height());
-    bmp_.emplace(buffer_.data(), w, h, 3 * w, QImage::Format_RGB888);
+    bmp_.emplace(buffer_.data(), w, h, stride_, QImage::Format_RGB888);
 }
 
 QImage VoBitmapImage::bmp() const {

@@ -26,8 +26,14 @@ class VoBitmapImage {
     // Wraps the pixels (no copy) in a fresh bitmap for drawing.
     void updateBitmap();
 
+    // Room for rows padded to 4 bytes, the widest a conversion writes.
     std::uint8_t *buffer() { return buffer_.data(); }
     const std::uint8_t *buffer() const { return buffer_.data(); }
+    // Bytes from one row to the next of the picture in the buffer: 3 x width
+    // unless the last conversion padded its rows. Set by whoever alone holds
+    // the buffer, like the pixels; 0 or a value out of range is ignored.
+    void setStride(std::uint32_t stride);
+    int stride() const { return stride_; }
     QSizeF size() const { return size_; }
     // The picture at 16 bits a sample (width x height x 3), kept only for a
     // still from a camera that delivers 16-bit samples; empty otherwise.
@@ -43,6 +49,7 @@ class VoBitmapImage {
     std::vector<std::uint8_t> buffer_;
     std::vector<std::uint16_t> deep_;
     QSizeF size_;
+    int stride_;
     int owners_ = 0;
 };
 

@@ -217,17 +217,23 @@ conversion_params VoCamera::conversionParams() const {
     return params;
 }
 
-void VoCamera::convertRawImage(const std::uint8_t *raw, std::uint8_t *bitmap) {
+std::uint32_t VoCamera::convertRawImage(const std::uint8_t *raw, std::uint8_t *bitmap) {
     std::lock_guard lock(lock_);
-    convertRawImage(raw, format_, bitmap);
+    return convertRawImage(raw, format_, bitmap);
 }
 
-void VoCamera::convertRawImage(const std::uint8_t *raw, const _VOCAM_IMAGE_FORMAT &format,
-                               std::uint8_t *bitmap) {
+std::uint32_t VoCamera::convertRawImage(const std::uint8_t *raw, const _VOCAM_IMAGE_FORMAT &format,
+                                        std::uint8_t *bitmap) {
     std::lock_guard lock(lock_);
     const conversion_params params = conversionParams();
-    if (const int st = vocam_convert_frame_to_rgb(ref_, bitmap, raw, &format, &params); st < 0)
+    if (const int st = vocam_convert_frame_to_rgb(ref_, bitmap, raw, &format, &params); st < 0) {
         logLine("error: unable to convert frame to bitmap: st=%d", st);
+        return 0;
+    }
+    std::uint32_t stride = 0;
+    std::size_t bytes = 0;
+    if (vocam_get_rgb_frame_size(ref_, &format, &params, &stride, &bytes) != 0) return 0;
+    return stride;
 }
 
 bool VoCamera::convertRawImageDeep(const std::uint8_t *raw, const _VOCAM_IMAGE_FORMAT &format,

@@ -86,10 +86,12 @@ class VoCamera {
     std::optional<int> waitForImage(std::uint32_t milliseconds);
     std::uint8_t *getImage(int index);
     void releaseImage(int index);
-    void convertRawImage(const std::uint8_t *raw, std::uint8_t *bitmap);
+    // Both answer the row stride of the picture written: grey pictures pad
+    // their rows to 4 bytes, so it is not always 3 x width. 0 on a failure.
+    std::uint32_t convertRawImage(const std::uint8_t *raw, std::uint8_t *bitmap);
     // The same for a frame of another layout than the camera's current one.
-    void convertRawImage(const std::uint8_t *raw, const _VOCAM_IMAGE_FORMAT &format,
-                         std::uint8_t *bitmap);
+    std::uint32_t convertRawImage(const std::uint8_t *raw, const _VOCAM_IMAGE_FORMAT &format,
+                                  std::uint8_t *bitmap);
     // A frame in `format` at 16 bits a sample (width x height x 3 samples,
     // red, green, blue) with the settings of convertRawImage. Only frames of
     // 16-bit samples have more to keep than the 8-bit picture: for others

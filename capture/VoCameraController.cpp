@@ -579,8 +579,17 @@ void VoCameraController::sendStill(const VoBitmapImage &image) {
     const int n = std::snprintf(header, sizeof header, "@Image width=%.0f height=%.0f type=BMP\n",
                                 image.size().width(), image.size().height());
     if (!socket->sendData(header, static_cast<std::size_t>(n))) return;
-    socket->sendData(image.buffer(), static_cast<std::size_t>(image.size().width()) * 3 *
-                                         static_cast<std::size_t>(image.size().height()));
+    // The message holds rows of 3 x width bytes, without the pad a grey
+    // picture's rows carry in the buffer.
+    const auto row = static_cast<std::size_t>(image.size().width()) * 3;
+    const auto rows = static_cast<std::size_t>(image.size().height());
+    const auto stride = static_cast<std::size_t>(image.stride());
+    if (stride == row) {
+        socket->sendData(image.buffer(), row * rows);
+        return;
+    }
+    for (std::size_t y = 0; y < rows; ++y)
+        if (!socket->sendData(image.buffer() + y * stride, row)) return;
 }
 
 void VoCameraController::updateImageWorker() {
@@ -614,7 +623,7 @@ void VoCameraController::updateImageWorker() {
         }
         const std::int64_t arrival = steadyNowNs();
         ++delivered_;
-        if (raw != nullptr) camera->convertRawImage(raw, current->buffer());
+        if (raw != nullptr) current->setStride(camera->convertRawImage(raw, current->buffer()));
         // Taken now, while the raw frame is still held: a still from a camera
         // with 16-bit samples keeps them for saving.
         const bool stillWanted = stillImageRequested_.exchange(0) != 0;

@@ -276,6 +276,47 @@ class ControllerTest : public QObject {
         delete client;
     }
 
+    void aGreyPictureWithPaddedRowsIsShownAndSentWithoutThePad() {
+        // 646 grey pixels make rows of 1938 bytes, which the conversion pads
+        // to 1940: the buffer must hold them and every reader skip the pad.
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+        auto &c = start("model_02:state=ready:color=0:size=646x480", server.serverPort());
+        QVERIFY(framesFlow(c));
+        QVERIFY(QTest::qWaitFor(
+            [&] { return c.videoViewer()->snapshot().size() == QSize(646, 480); }, 5000));
+        const QImage shown = c.videoViewer()->snapshot();
+        c.grabStillImage();
+        QVERIFY(server.waitForNewConnection(10000));
+        QTcpSocket *client = server.nextPendingConnection();
+        QByteArray message;
+        while (client->state() == QAbstractSocket::ConnectedState || client->bytesAvailable() > 0) {
+            if (client->bytesAvailable() == 0 && !client->waitForReadyRead(5000)) break;
+            message += client->readAll();
+        }
+        delete client;
+        const QByteArray header("@Image width=646 height=480 type=BMP\n");
+        QVERIFY(message.startsWith(header));
+        QCOMPARE(message.size(), header.size() + 646 * 3 * 480);
+        c.stopStreaming();
+        VoCamera &cam = *VoCamera::instance();
+        cam.startStreaming();
+        const int index = cam.waitForImage();
+        QByteArray padded(1940 * 480, 0);
+        QCOMPARE(cam.convertRawImage(cam.getImage(index),
+                                     reinterpret_cast<std::uint8_t *>(padded.data())),
+                 1940u);
+        cam.releaseImage(index);
+        cam.stopStreaming();
+        QByteArray expected, onScreen;
+        for (int y = 0; y < 480; ++y) {
+            expected += padded.mid(qsizetype(y) * 1940, 646 * 3);
+            onScreen += QByteArray(reinterpret_cast<const char *>(shown.constScanLine(y)), 646 * 3);
+        }
+        QCOMPARE(differingPixels(message.mid(header.size()), expected, 646, 480), 0);
+        QCOMPARE(differingPixels(onScreen, expected, 646, 480), 0);
+    }
+
     void withoutAListenerAStillCostsOneLine() {
         QTcpServer probe;
         QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
