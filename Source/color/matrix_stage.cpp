@@ -6,6 +6,7 @@
 
 #include "color/isa.h"
 #include "color/matrix48.h"
+#include "color/pixels48.h"
 #include "colora.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -117,26 +118,14 @@ constexpr std::array<std::array<Mask, 3>, 3> Deinterleave48() {
     return t;
 }
 
-// 48-bit pixels: table [output vector][channel].
-constexpr std::array<std::array<Mask, 3>, 3> Interleave48() {
-    std::array<std::array<Mask, 3>, 3> t{};
-    for (int v = 0; v < 3; ++v)
-        for (int c = 0; c < 3; ++c)
-            for (int j = 0; j < 16; ++j) {
-                const int g = 16 * v + j;
-                const int k = g / 6, within = g % 6;
-                t[v][c][j] = static_cast<int8_t>(within / 2 == c ? 2 * k + within % 2 : -1);
-            }
-    return t;
-}
-
 alignas(16) constexpr Mask kPair01At0 = PairMask24(0, true);
 alignas(16) constexpr Mask kPair2At0 = PairMask24(0, false);
 alignas(16) constexpr Mask kPair01At4 = PairMask24(4, true);
 alignas(16) constexpr Mask kPair2At4 = PairMask24(4, false);
 alignas(16) constexpr auto kInterleave24 = Interleave24();
 alignas(16) constexpr auto kDeinterleave48 = Deinterleave48();
-alignas(16) constexpr auto kInterleave48 = Interleave48();
+// 48-bit pixels: table [output vector][channel], shared with the kernels.
+using vocam::kernels::simd::kInterleave48;
 
 // Two 16-bit coefficients in one 32-bit lane, the first in the low half.
 inline int32_t CoefPair(short lo, short hi) {
