@@ -60,8 +60,9 @@ TEST(ConvertDepth, AFrameWithoutAStreamConvertsAsTheStreamDoes) {
         const auto p = params(c.method);
         const auto raw = frame(f.ImageSize);
         std::size_t bytes = std::size_t{f.Width} * f.Height * 6;
-        if (c.bits == 24)
+        if (c.bits == 24) {
             ASSERT_EQ(vocam_get_rgb_frame_size(cam.handle(), &f, &p, nullptr, &bytes), 0);
+        }
         std::vector<std::uint8_t> stream(bytes), own(bytes);
         ASSERT_EQ(vocam_convert_frame_to_rgb_bits(cam.handle(), stream.data(), raw.data(), &f, &p,
                                                   c.bits),
