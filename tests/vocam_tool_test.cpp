@@ -90,10 +90,15 @@ class Child {
     pid_t pid_ = -1;
 };
 
-struct Picture {
+// Red, green, blue samples of 8 or 16 bits (host order), row after row;
+// empty when the file is not of that kind.
+template <class Sample>
+struct PictureOf {
     std::uint32_t width = 0, height = 0;
-    std::vector<std::uint8_t> rgb;
+    std::vector<Sample> rgb;
 };
+using Picture = PictureOf<std::uint8_t>;
+using DeepPicture = PictureOf<std::uint16_t>;
 
 Picture readPng(const fs::path &path) {
     Picture p;
@@ -108,8 +113,9 @@ Picture readPng(const fs::path &path) {
     return p;
 }
 
-Picture readTiff(const fs::path &path) {
-    Picture p;
+template <class Sample>
+PictureOf<Sample> readTiffOf(const fs::path &path) {
+    PictureOf<Sample> p;
     TIFF *tiff = TIFFOpen(path.c_str(), "r");
     if (tiff == nullptr) return p;
     std::uint16_t bits = 0, samples = 0;
@@ -117,31 +123,8 @@ Picture readTiff(const fs::path &path) {
     TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &p.height);
     TIFFGetField(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
     TIFFGetField(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
-    if (bits == 8 && samples == 3) {
-        p.rgb.resize(std::size_t{p.width} * p.height * 3);
-        for (std::uint32_t y = 0; y < p.height; ++y)
-            TIFFReadScanline(tiff, p.rgb.data() + std::size_t{y} * p.width * 3, y, 0);
-    }
-    TIFFClose(tiff);
-    return p;
-}
-
-// A TIFF of 16-bit samples as host-order values; empty for any other kind.
-struct DeepPicture {
-    std::uint32_t width = 0, height = 0;
-    std::vector<std::uint16_t> rgb;
-};
-
-DeepPicture readDeepTiff(const fs::path &path) {
-    DeepPicture p;
-    TIFF *tiff = TIFFOpen(path.c_str(), "r");
-    if (tiff == nullptr) return p;
-    std::uint16_t bits = 0, samples = 0;
-    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &p.width);
-    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &p.height);
-    TIFFGetField(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
-    TIFFGetField(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
-    if (bits == 16 && samples == 3 && TIFFScanlineSize(tiff) == tmsize_t{p.width} * 6) {
+    if (bits == 8 * sizeof(Sample) && samples == 3 &&
+        TIFFScanlineSize(tiff) == tmsize_t{p.width} * 3 * tmsize_t{sizeof(Sample)}) {
         p.rgb.resize(std::size_t{p.width} * p.height * 3);
         for (std::uint32_t y = 0; y < p.height; ++y)
             TIFFReadScanline(tiff, p.rgb.data() + std::size_t{y} * p.width * 3, y, 0);
@@ -350,8 +333,8 @@ TEST_F(VocamTool, GrabbedPngAndTiffHoldTheConversionOfTheFrameKeptBesideThem) {
         const std::string raw = slurp(folder / "still.raw");
         EXPECT_EQ(slurp(folder / "still.raw.txt"),
                   "width=1280 height=1024 bits=8 layout=RGGB bytes=1310720\n");
-        const Picture picture =
-            name.ends_with(".png") ? readPng(folder / name) : readTiff(folder / name);
+        const Picture picture = name.ends_with(".png") ? readPng(folder / name)
+                                                       : readTiffOf<std::uint8_t>(folder / name);
         ASSERT_EQ(picture.width, 1280u);
         ASSERT_EQ(picture.height, 1024u);
         EXPECT_TRUE(picture.rgb ==
@@ -484,7 +467,7 @@ TEST_F(VocamTool, ConvertKeepsSixteenBitSamplesInATiffAndReadsBothByteOrders) {
             run({"convert", "in.raw", "-o", "out.tiff", "--method", c.method, "--threads", "3"});
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, "saved out.tiff (64 x 48, 48 bits)\n");
-        const DeepPicture picture = readDeepTiff(folder / "out.tiff");
+        const DeepPicture picture = readTiffOf<std::uint16_t>(folder / "out.tiff");
         ASSERT_EQ(picture.width, w) << c.layout;
         ASSERT_EQ(picture.height, h);
         const std::uint32_t flags = c.flags | (c.lsbFirst ? VOCAM_LAYOUT_LSB_FIRST : 0);
