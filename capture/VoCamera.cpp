@@ -569,6 +569,7 @@ void VoCamera::setTemperatureEnable(bool on) {
     }
     temperature_.flags = flags;
     temperature_.value = cooling_setpoint_;
+    cooling_setpoint_sent_ = true;
 }
 
 void VoCamera::setCoolingSetpoint(float celsius) {
@@ -581,6 +582,11 @@ void VoCamera::setCoolingSetpoint(float celsius) {
 float VoCamera::coolingSetpoint() const {
     std::lock_guard lock(lock_);
     return cooling_setpoint_;
+}
+
+bool VoCamera::coolingSetpointSent() const {
+    std::lock_guard lock(lock_);
+    return cooling_setpoint_sent_;
 }
 
 bool VoCamera::coolingOn() const {

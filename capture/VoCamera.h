@@ -176,6 +176,9 @@ class VoCamera {
     // Chooses the setpoint in degrees Celsius, sent at once while cooling is on.
     void setCoolingSetpoint(float celsius);
     float coolingSetpoint() const;
+    // Whether the camera has been sent the setpoint (one found cooling
+    // heads for a target the application does not know).
+    bool coolingSetpointSent() const;
     bool coolingOn() const;
     // The sensor's reading in degrees Celsius; nothing when it cannot be read.
     std::optional<float> readTemperature();
@@ -258,6 +261,7 @@ class VoCamera {
     int subsampling_ = 1;
     int maximum_subsampling_ = 1;
     float cooling_setpoint_ = 0;
+    bool cooling_setpoint_sent_ = false;
     property gain_, gain_red_, gain_green_, gain_blue_;
     property digital_gain_, digital_gain_red_, digital_gain_green_, digital_gain_blue_;
     property total_gain_, total_gain_red_, total_gain_green_, total_gain_blue_;
