@@ -423,11 +423,14 @@ IOReturn CameraDevice::controlLocked(const Setup &setup, void *data, std::uint32
     e.completionTimeoutMs = completionTimeoutMs;
     done = 0;
     if (!in && bytes) e.data.assign(bytes, bytes + setup.wLength);
+    // An armed fault lets its first requests through.
+    const bool letThrough = present_ && controlFaultCount_ > 0 && controlFaultAfter_ > 0;
+    if (letThrough) --controlFaultAfter_;
     if (!present_) {
         e.result = kIOReturnNoDevice;
     } else if (setup.wLength > 0 && bytes == nullptr) {
         e.result = kIOReturnBadArgument;
-    } else if (controlFaultCount_ > 0 && controlFault_ != kIOReturnOverrun) {
+    } else if (controlFaultCount_ > 0 && !letThrough && controlFault_ != kIOReturnOverrun) {
         --controlFaultCount_;
         e.result = controlFault_;
     } else if ((setup.bmRequestType & 0x60) == 0x40) {
@@ -454,7 +457,7 @@ IOReturn CameraDevice::controlLocked(const Setup &setup, void *data, std::uint32
     } else {
         e.result = kIOReturnPipeStalled;
     }
-    if (e.result == kIOReturnSuccess && controlFaultCount_ > 0 &&
+    if (e.result == kIOReturnSuccess && controlFaultCount_ > 0 && !letThrough &&
         controlFault_ == kIOReturnOverrun) {
         // The device sent more than asked: the data arrived, the status says overrun.
         --controlFaultCount_;
@@ -801,10 +804,11 @@ void CameraDevice::setReg(std::uint16_t address, std::uint32_t value) {
     registers_[address] = value;
 }
 
-void CameraDevice::failControl(IOReturn code, int count) {
+void CameraDevice::failControl(IOReturn code, int count, int after) {
     std::lock_guard lock(mutex_);
     controlFault_ = code;
     controlFaultCount_ = count;
+    controlFaultAfter_ = after;
 }
 
 void CameraDevice::shortControlRead(std::uint32_t delivered) {

@@ -168,7 +168,8 @@ class CameraDevice : public std::enable_shared_from_this<CameraDevice> {
     void clearLog();
     std::uint32_t reg(std::uint16_t address) const;
     void setReg(std::uint16_t address, std::uint32_t value);
-    void failControl(IOReturn code, int count = 1);  // next requests fail
+    // The next `count` requests fail, after `after` more have gone through.
+    void failControl(IOReturn code, int count = 1, int after = 0);
     void shortControlRead(std::uint32_t delivered);  // next IN delivers fewer bytes
     void setStringFault(std::uint8_t index, StringFault fault);
     void holdByOtherClient(int opens);          // next opens: exclusive access
@@ -256,6 +257,7 @@ class CameraDevice : public std::enable_shared_from_this<CameraDevice> {
     // Faults.
     IOReturn controlFault_ = 0;
     int controlFaultCount_ = 0;
+    int controlFaultAfter_ = 0;
     std::uint32_t shortRead_ = UINT32_MAX;
     std::map<std::uint8_t, StringFault> stringFaults_;
     int heldOpens_ = 0;

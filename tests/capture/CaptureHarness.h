@@ -6,6 +6,7 @@
 #include <QString>
 #include <QTest>
 
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -67,6 +68,17 @@ inline int sdkValue(int id, std::uint32_t *flags = nullptr) {
     vocam_property_get(VoCamera::instance()->handle(), id, &value, &f);
     if (flags != nullptr) *flags = f;
     return value;
+}
+
+// Every word of the camera's register space, and the cooler's target,
+// which no register shows.
+inline std::map<std::uint32_t, std::uint32_t> cameraSettings() {
+    std::map<std::uint32_t, std::uint32_t> words;
+    for (std::uint32_t address = 0; address < 0x10000; address += 4)
+        if (const std::uint32_t v = device().reg(static_cast<std::uint16_t>(address)); v != 0)
+            words[address] = v;
+    words[0x10000] = device().properties().temperatureTarget();
+    return words;
 }
 
 // Whether the converted pixel (x, y) may show the camera's per-frame stamp:
