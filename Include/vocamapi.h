@@ -140,7 +140,9 @@ VOCAM_API int vocam_get_camera_states(vocam_camera_state *records, uint32_t *cou
  * sensor, subsampling or data-rate list is skipped with one line each. */
 VOCAM_API int vocam_camera_open(_vocam **handle_out, vocam_version *wanted);
 VOCAM_API int vocam_camera_open_by_pid(_vocam **handle_out, uint32_t product_id);
-/* Opens the first camera found; -1 when there is none. */
+/* Opens a camera no other client holds, trying each camera found in turn:
+ * 0, -1 when there is none; 0 with *handle_out NULL when every camera found
+ * was taken by another caller before it could be opened. */
 VOCAM_API int vocam_camera_open_any(_vocam **handle_out);
 /* Closes and frees the camera; *handle_ref becomes NULL. Always 0. A stream
  * still running is stopped, waits blocked on other threads return -96, and
