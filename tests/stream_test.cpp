@@ -613,6 +613,22 @@ TEST_F(Stream, ReadsThatKeepFailingEndTheStreamWithoutAStorm) {
     }
 }
 
+// Frames that completed while the last stream drained are older than the
+// start: the first frame after it is one the camera sent since.
+TEST_F(Stream, FramesFromBeforeAStartAreNeverHandedOutAfterIt) {
+    open("model_02:state=ready:fps=100");
+    start();
+    waitUntil([&] { return statsOf(h).delivered >= 3; });
+    ASSERT_EQ(vocam_stop_streaming(h), 0);
+    const std::uint64_t before = statsOf(h).delivered;
+    ASSERT_EQ(vocam_start_streaming(h), 0);
+    const int index = nextFrame(h);
+    ASSERT_GE(index, 0);
+    EXPECT_GT(infoOf(h, index).sequence, before);
+    vocam_release_buffer(h, index);
+    finish();
+}
+
 TEST_F(Stream, ACameraThatLeavesTheBusEndsTheStream) {
     open();
     start();

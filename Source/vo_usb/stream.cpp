@@ -468,6 +468,9 @@ void usb_stream_thread_callback(_vocam *h) {
         return;
     }
     h->stream.start_result = 0;
+    // Frames that completed while the last stream drained predate this
+    // start (an older exposure, a second old): none is handed out now.
+    h->stream.delivered_sequence = h->stream.frame_sequence;
     h->stream.setState(StreamState::Running);
 
     // A stop that lands between the check and run() is remembered by the
