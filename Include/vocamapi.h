@@ -315,11 +315,14 @@ VOCAM_API int vocam_disable_streaming(_vocam *handle);
 /* Returns once frames flow, or with a negative code when video could not be
  * started. */
 VOCAM_API int vocam_start_streaming(_vocam *handle);
-/* Returns once the stream thread has ended; every blocked wait returns -96. */
+/* Returns once the stream thread has ended; every blocked wait returns -96.
+ * A read in flight for a frame not due within a second (a long exposure) is
+ * cancelled at once. */
 VOCAM_API int vocam_stop_streaming(_vocam *handle);
 /* Blocks for the newest frame not yet handed out and holds its buffer:
  * the buffer's index, -96 when the stream is not running or ends (a camera
- * that sends no whole frame for about 2 s ends it), -22 while two buffers are
+ * that sends no whole frame for its frame period, the exposure plus the
+ * readout at the data rate, and 2 s more ends it), -22 while two buffers are
  * held, as the third is then refilled as soon as it is full. Closing the
  * handle from another thread ends the wait with -96. */
 VOCAM_API int vocam_wait_for_capture_to_buffer(_vocam *handle);

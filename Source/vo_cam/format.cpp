@@ -234,6 +234,8 @@ VOCAM_API int vocam_set_data_rate(_vocam *handle, std::uint32_t rate) {
         return usb_handle_call(handle, -22, [&] {
             const int r = vo_usb_write_vocam_u32(handle, kRegRate, rate);
             if (r != 0) return writeFailed("VOCAM_FO_KPS", r);
+            // A stream waits for frames as long as their readout takes.
+            usb_stream_report_rate(handle, rate);
             return 0;
         });
     });
@@ -246,6 +248,8 @@ VOCAM_API int vocam_get_data_rate(_vocam *handle, std::uint32_t *rate) {
             const int r = vo_usb_read_vocam_u32(handle, kRegRate, rate);
             if (r != 0)
                 vo::logf(vo::LogKind::Error, "error: unable to read param '%s'\n", "VOCAM_FO_KPS");
+            else
+                usb_stream_report_rate(handle, *rate);
             return r;
         });
     });

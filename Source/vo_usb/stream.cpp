@@ -6,6 +6,7 @@
 // thread takes only the data lock; only control calls join it.
 #include <time.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <new>
@@ -24,6 +25,10 @@ namespace {
 
 constexpr std::int32_t kRegVideo = 0x0214;
 constexpr std::uint32_t kVideoOn = 0x80;
+// What a frame takes: the exposure block's value word (microseconds) and
+// the data rate (kilopixels per second).
+constexpr std::int32_t kRegExposureValue = 0x04A4;
+constexpr std::int32_t kRegRate = 0x1048;
 constexpr int kBufferCount = vo::kRingSize;
 
 // A camera whose reads keep failing is given this long to send one whole
@@ -31,6 +36,10 @@ constexpr int kBufferCount = vo::kRingSize;
 // kLongestPause, so a dead camera costs neither a core nor a flood of lines.
 constexpr auto kGiveUpAfter = std::chrono::seconds(2);
 constexpr auto kLongestPause = std::chrono::milliseconds(64);
+// A camera that sends nothing is given its frame period and this much more:
+// a pulled or silent camera ends the stream in about 2 s at ordinary
+// exposures, and an exposure of an hour still ends in a frame.
+constexpr auto kSilenceMargin = std::chrono::seconds(2);
 
 using Clock = std::chrono::steady_clock;
 
@@ -88,6 +97,43 @@ void resumeIfIdle(_vocam *h) VO_REQUIRES(h->stream.lock) {
         rearm(h);
 }
 
+Clock::duration silenceLimit(_vocam *h) VO_REQUIRES(h->stream.lock) {
+    return h->stream.timing.period(h->stream.frame_bytes) + kSilenceMargin;
+}
+
+// The next whole frame is due within the limit from now.
+void expectFrame(_vocam *h) VO_REQUIRES(h->stream.lock) {
+    h->stream.silence_deadline = Clock::now() + silenceLimit(h);
+}
+
+// A timing a call has just set or read. The frame under way may still take
+// the old period, so a shorter one applies from the next frame on.
+void reportTiming(_vocam *h, const vo::FrameTiming &timing) VO_REQUIRES(h->stream.lock) {
+    h->stream.timing = timing;
+    ++h->stream.timing_reports;
+    if (h->stream.state == StreamState::Running)
+        h->stream.silence_deadline =
+            std::max(h->stream.silence_deadline, Clock::now() + silenceLimit(h));
+}
+
+// Reads the camera's exposure and data rate as the stream starts: they may
+// have changed since a call last reported them (another program, the
+// camera's own automatic exposure).
+void readTiming(_vocam *h) VO_EXCLUDES(h->stream.lock) {
+    std::uint32_t reports;
+    vo::FrameTiming timing;
+    {
+        vo::Lock lock(h->stream.lock);
+        reports = h->stream.timing_reports;
+        timing = h->stream.timing;
+    }
+    std::uint32_t word = 0;
+    if (vo_usb_read_vocam_u32(h, kRegExposureValue, &word) == 0) timing.exposure_us = word;
+    if (vo_usb_read_vocam_u32(h, kRegRate, &word) == 0) timing.rate_kps = word;
+    vo::Lock lock(h->stream.lock);
+    if (h->stream.timing_reports == reports) h->stream.timing = timing;
+}
+
 // Closes a run of failures, saying how often its last kind repeated unlogged.
 void endFailureRun(_vocam *h) VO_REQUIRES(h->stream.lock) {
     vo::FailureRun &f = h->stream.failures;
@@ -95,6 +141,14 @@ void endFailureRun(_vocam *h) VO_REQUIRES(h->stream.lock) {
         vo::logf(vo::LogKind::Error, "error: %llu more like the line above\n",
                  static_cast<unsigned long long>(f.repeats));
     f = vo::FailureRun{};
+}
+
+// Ends a stream whose camera sent no whole frame within the limit.
+void silenced(_vocam *h) VO_REQUIRES(h->stream.lock) {
+    endFailureRun(h);
+    vo::logf(vo::LogKind::Error, "error: no whole frame for %.0f s - ending the stream\n",
+             std::chrono::duration<double>(silenceLimit(h)).count());
+    endStream(h);
 }
 
 // Notes a failed (`code` != 0) or short read. Returns the pause before the
@@ -179,6 +233,47 @@ void drainFor(_vocam *h, EventLoop &loop, double seconds) VO_REQUIRES(h->stream.
         h->stream.lock.unlock();
         loop.runOnce(std::chrono::duration<double>(deadline - now).count());
         h->stream.lock.lock();
+    }
+}
+
+// Runs completions until a stop or the end of the stream, which a camera
+// that sends no whole frame within its limit brings about. A stop that
+// lands between the check and runOnce() is remembered by the loop, so
+// runOnce() then returns at once.
+void runUntilEnd(_vocam *h, EventLoop &loop) VO_REQUIRES(h->stream.lock) {
+    while (h->stream.state == StreamState::Running && !h->stream.ending) {
+        const auto left = h->stream.silence_deadline - Clock::now();
+        if (left <= Clock::duration::zero()) {
+            silenced(h);
+            return;
+        }
+        h->stream.lock.unlock();
+        loop.runOnce(std::chrono::duration<double>(left).count());
+        h->stream.lock.lock();
+    }
+}
+
+// The read in flight still writes into a ring buffer. A frame due within the
+// drain time is let finish, and cancelled only when it is late; one not due
+// so soon (a long exposure) or never coming (a silent camera) is cancelled at
+// once, which is what a stop asks for, not a fault.
+void settleRead(_vocam *h, EventLoop &loop, Interface &usb) VO_REQUIRES(h->stream.lock) {
+    if (h->stream.reads_pending == 0) return;
+    const auto due = h->stream.silence_deadline - kSilenceMargin;
+    const auto drainTime = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(kStreamDrainSeconds));
+    if (!h->stream.ending && due <= Clock::now() + drainTime) {
+        drainFor(h, loop, kStreamDrainSeconds);
+        if (h->stream.reads_pending == 0) return;
+        vo::logs(vo::LogKind::Error, "error: stream read did not complete - cancelling it\n");
+    }
+    h->stream.lock.unlock();
+    usb.abortPipe(kStreamPipe);
+    h->stream.lock.lock();
+    drainFor(h, loop, kStreamDrainSeconds);
+    if (h->stream.reads_pending > 0) {
+        vo::logs(vo::LogKind::Error, "error: cancelled stream read did not come back\n");
+        abandonRead(h);
     }
 }
 
@@ -329,6 +424,20 @@ StreamProbe usb_stream_probe(_vocam *h) {
     return {h->stream.state, h->stream.reads_pending, h->stream.reading_index, h->stream.callers};
 }
 
+void usb_stream_report_exposure(_vocam *h, std::uint32_t microseconds) {
+    vo::Lock lock(h->stream.lock);
+    vo::FrameTiming timing = h->stream.timing;
+    timing.exposure_us = microseconds;
+    reportTiming(h, timing);
+}
+
+void usb_stream_report_rate(_vocam *h, std::uint32_t kps) {
+    vo::Lock lock(h->stream.lock);
+    vo::FrameTiming timing = h->stream.timing;
+    timing.rate_kps = kps;
+    reportTiming(h, timing);
+}
+
 int usb_stream_schedule_read(_vocam *h, int index) {
     if (h->stream.reading_index != -1 && h->stream.reading_index != index) {
         vo::logf(vo::LogKind::Error, "attempting to read %d when in progress of reading %d", index,
@@ -413,6 +522,7 @@ void usb_stream_buffer_ready_callback(void *context, IOReturn result, std::uint3
     b.arrival_ns = monotonicNs();
     b.taken = false;
     ++h->stream.counts.delivered;
+    expectFrame(h);
     // Re-armed before anyone is woken, so a woken caller finds the ring moving.
     if (h->stream.flowing()) rearm(h);
     h->stream.cond.notify_all();
@@ -453,6 +563,7 @@ void usb_stream_thread_callback(_vocam *h) {
         return;
     }
     loop->attach(*source);
+    readTiming(h);
 
     vo::Lock lock(h->stream.lock);
     h->stream.run_loop = loop.get();
@@ -471,30 +582,11 @@ void usb_stream_thread_callback(_vocam *h) {
     // Frames that completed while the last stream drained predate this
     // start (an older exposure, a second old): none is handed out now.
     h->stream.delivered_sequence = h->stream.frame_sequence;
+    expectFrame(h);
     h->stream.setState(StreamState::Running);
 
-    // A stop that lands between the check and run() is remembered by the
-    // loop, so run() then returns at once.
-    while (h->stream.state == StreamState::Running && !h->stream.ending) {
-        lock.unlock();
-        loop->run();
-        lock.lock();
-    }
-
-    // The read in flight still writes into a ring buffer: let it finish, or
-    // cancel it when the camera has stopped sending.
-    drainFor(h, *loop, kStreamDrainSeconds);
-    if (h->stream.reads_pending > 0) {
-        vo::logs(vo::LogKind::Error, "error: stream read did not complete - cancelling it\n");
-        lock.unlock();
-        usb->abortPipe(kStreamPipe);
-        lock.lock();
-        drainFor(h, *loop, kStreamDrainSeconds);
-        if (h->stream.reads_pending > 0) {
-            vo::logs(vo::LogKind::Error, "error: cancelled stream read did not come back\n");
-            abandonRead(h);
-        }
-    }
+    runUntilEnd(h, *loop);
+    settleRead(h, *loop, *usb);
     endFailureRun(h);
     lock.unlock();
 

@@ -102,6 +102,10 @@ int usb_stream_buffer_read_next(_vocam *handle) VO_REQUIRES(handle->stream.lock)
 int usb_stream_schedule_read(_vocam *handle, int index) VO_REQUIRES(handle->stream.lock);
 void usb_stream_buffer_ready_callback(void *handle, vocam::usbhost::IOReturn result,
                                       std::uint32_t bytes);
+// The camera's exposure (microseconds) or data rate (kilopixels per second)
+// as a call has just set or read it: a stream's silence limit follows them.
+void usb_stream_report_exposure(_vocam *handle, std::uint32_t microseconds);
+void usb_stream_report_rate(_vocam *handle, std::uint32_t kps);
 // For closing a handle: wakes every waiter, ends a running stream, waits for
 // every call still inside the library on the handle and frees the ring.
 void usb_stream_shutdown(_vocam *handle);
