@@ -250,9 +250,15 @@ typedef struct conversion_params {
  * is required: the engine knows no frame size of its own, so NULL gives -22.
  * `conversion_params` (a 12- or 44-byte record) may be NULL: the engine's own
  * settings (the properties 64 to 74) are used. `dst` and `src` must not be
- * NULL. 0, or -22 outside a running stream, for a record of the wrong size or
- * a frame size the engine does not convert (width and height even and at
- * least 4), or -14 for a combination no kernel serves. */
+ * NULL. `src` is a ring buffer (vocam_get_buffer_address) or a frame of the
+ * caller's own. A ring buffer must hold the frame the image format describes,
+ * Width x Height bytes (twice that for PixelFormat 1): a format kept from
+ * before a change of window is refused with -22 before a pixel is read. Other
+ * memory is taken to hold that frame, and its size is the caller's to answer
+ * for (vocam_convert_raw_to_rgb checks it). 0, or -22 outside a running
+ * stream, for a record of the wrong size or a frame size the engine does not
+ * convert (width and height even and at least 4), or -14 for a combination
+ * no kernel serves. */
 VOCAM_API int vocam_convert_frame_to_rgb(_vocam *handle, uint8_t *dst, const uint8_t *src,
                                          const void *image_format, const void *conversion_params);
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <tuple>
+#include <vector>
 
 #include "Simulator/SimVideo.h"
 #include "support/OpenCamera.h"
@@ -304,6 +305,48 @@ TEST_F(Format, FramesShowTheWindowInTheModelsPhaseAndConvertWhileStreaming) {
     EXPECT_GT(at(300, 0), at(300, 2));
     EXPECT_EQ(vocam_stop_streaming(h), 0);
     EXPECT_EQ(vocam_convert_frame_to_rgb(h, rgb.data(), raw.data(), &image, params), -22);
+    EXPECT_EQ(vocam_disable_streaming(h), 0);
+}
+
+// A ring buffer holds the frame of the window it was enabled for: an image
+// format that describes any other frame (one kept from before a window
+// change, or 16-bit samples over an 8-bit frame) is refused before a pixel
+// is read, by both conversions.
+TEST_F(Format, RingFramesConvertOnlyWithTheirOwnFrameSize) {
+    OpenCamera cam("model_02:state=ready:fps=0");
+    _vocam *h = cam.handle();
+    _VOCAM_IMAGE_FORMAT full{};
+    ASSERT_EQ(vocam_get_image_format(h, &full), 0);  // 1280 x 1024
+    auto f = window(0, 0, 640, 480, 2, 2);
+    ASSERT_EQ(vocam_set_video_format(h, &f), 0);
+    _VOCAM_IMAGE_FORMAT own{}, wide = {}, smaller = {};
+    ASSERT_EQ(vocam_get_image_format(h, &own), 0);
+    wide = own;
+    wide.PixelFormat = 1;
+    smaller = own;
+    smaller.Height = 120;
+    ASSERT_EQ(vocam_enable_streaming(h), 0);
+    ASSERT_EQ(vocam_start_streaming(h), 0);
+    const int index = nextFrame(h);
+    ASSERT_GE(index, 0);
+    const std::uint8_t *frame = vocam_get_buffer_address(h, index);
+    std::vector<std::uint8_t> rgb(1280 * 1024 * 6);
+    const std::uint32_t params[3] = {12, 2, 0};
+    StderrCapture err;
+    for (const std::uint32_t bits : {0u, 24u}) {
+        auto convert = [&](const _VOCAM_IMAGE_FORMAT &image) {
+            return bits == 0 ? vocam_convert_frame_to_rgb(h, rgb.data(), frame, &image, params)
+                             : vocam_convert_frame_to_rgb_bits(h, rgb.data(), frame, &image, params,
+                                                               bits);
+        };
+        EXPECT_EQ(convert(own), 0);
+        for (const _VOCAM_IMAGE_FORMAT *other : {&full, &wide, &smaller}) {
+            EXPECT_EQ(convert(*other), -22) << other->Width << "x" << other->Height;
+            EXPECT_NE(err.take().find("is not the ring buffer's"), std::string::npos);
+        }
+    }
+    vocam_release_buffer(h, index);
+    EXPECT_EQ(vocam_stop_streaming(h), 0);
     EXPECT_EQ(vocam_disable_streaming(h), 0);
 }
 

@@ -6,6 +6,7 @@
 #include "../vo_guard.h"
 #include "../vo_log.h"
 #include "vo_cam.h"
+#include "vo_cam/convert.h"
 #include "vo_usb/vo_usb.h"
 #include "votf.h"
 
@@ -260,13 +261,8 @@ VOCAM_API int vocam_convert_frame_to_rgb(_vocam *handle, std::uint8_t *dst, cons
     return vo::guard(__func__, [&]() -> int {
         if (dst == nullptr || src == nullptr) return -22;
         return usb_handle_call(handle, -22, [&] {
-            // Frames exist only while the stream runs; a ring buffer being
-            // converted is neither refilled nor freed until the conversion ends.
-            FramePin pin(handle, src);
-            if (!pin) return -22;
-            vo::Lock turn(handle->convert_lock);
-            if (const int r = vo_create_votf_locked(handle); r != 0) return r;
-            return handle->converter->ConvertToRgb(dst, src, 24, image_format, conversion_params);
+            return vo_convert_stream_frame("vocam_convert_frame_to_rgb", handle, dst, src,
+                                           image_format, conversion_params, 24);
         });
     });
 }

@@ -214,7 +214,11 @@ void abandonRead(_vocam *h) VO_REQUIRES(h->stream.lock) {
     h->stream.reading_index = -1;
     if (!validIndex(index)) return;
     vo::RingBuffer &b = h->stream.buffers[index];
+    // A conversion may still read the old memory, which the read keeps alive;
+    // its pin is let go on the buffer now in that place.
+    const std::uint32_t pins = b.pins;
     b = vo::RingBuffer{};
+    b.pins = pins;
     try {
         b.data.reset(new std::uint8_t[h->stream.frame_bytes]);
     } catch (const std::bad_alloc &) {
@@ -403,11 +407,14 @@ bool usb_stream_enter_control(_vocam *h, const StreamCall &call, bool reap) {
 FramePin::FramePin(_vocam *h, const std::uint8_t *src) : handle_(h) {
     vo::Lock lock(h->stream.lock);
     running_ = h->stream.flowing();
-    if (!running_) return;
+    if (src == nullptr || !h->stream.enabled()) return;
     for (int i = 0; i < kBufferCount; ++i)
         if (h->stream.buffers[i].data.get() == src) {
             index_ = i;
             ++h->stream.buffers[i].pins;
+            width_ = h->stream.ring_width;
+            height_ = h->stream.ring_height;
+            bytes_ = h->stream.frame_bytes;
         }
 }
 
@@ -659,6 +666,8 @@ VOCAM_API int vocam_enable_streaming(_vocam *h) {
         vo::Lock lock(h->stream.lock);
         for (int i = 0; i < kBufferCount; ++i) h->stream.buffers[i].data = std::move(fresh[i]);
         h->stream.frame_bytes = bytes;
+        h->stream.ring_width = h->width;
+        h->stream.ring_height = h->height;
         h->stream.reading_index = -1;
         h->stream.frame_sequence = 0;
         h->stream.delivered_sequence = 0;

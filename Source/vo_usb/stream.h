@@ -93,6 +93,10 @@ class Stream {
     std::uint64_t frame_sequence VO_GUARDED_BY(lock) = 0;
     std::uint64_t delivered_sequence VO_GUARDED_BY(lock) = 0;
     std::uint32_t frame_bytes VO_GUARDED_BY(lock) = 0;
+    // The window the ring was enabled for, in delivered pixels: its frames
+    // keep it after a change of window.
+    std::uint16_t ring_width VO_GUARDED_BY(lock) = 0;
+    std::uint16_t ring_height VO_GUARDED_BY(lock) = 0;
     vocam::usbhost::EventLoop *run_loop VO_GUARDED_BY(lock) = nullptr;
     StreamCounts counts VO_GUARDED_BY(lock);
     FailureRun failures VO_GUARDED_BY(lock);
