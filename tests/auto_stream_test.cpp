@@ -294,4 +294,32 @@ TEST_F(Focus, WithoutALensThePropertyIsRefusedAndNothingMoves) {
     EXPECT_EQ(vocam_autofocus_start(h, 200, 0, 100, 100), -22);
 }
 
+// A frame held across a change of window is measured as the window it was
+// taken in; a region or a focus search that does not fit it is refused.
+TEST_F(Streamed, AHeldFrameIsMeasuredWithItsOwnGeometryAfterAWindowChange) {
+    stream(512, 384, 128, 64);
+    const int index = nextFrame(h);
+    ASSERT_GE(index, 0);
+    ASSERT_EQ(vocam_stop_streaming(h), 0);
+    const std::uint8_t *held = vocam_get_buffer_address(h, index);
+    auto exposureAfterOneShot = [&] {
+        EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_EXPOSURE, 5000, 0), 0);
+        EXPECT_EQ(vocam_oneshot_autoexposure(h, 100, held, 0, 0, 128, 64, 0.0), 0);
+        int value = 0;
+        std::uint32_t flags = 0;
+        EXPECT_EQ(vocam_property_get(h, VOCAM_PROP_EXPOSURE, &value, &flags), 0);
+        return value;
+    };
+    const int before = exposureAfterOneShot();
+    auto full = window(0, 0, 1280, 960, 1, 1);
+    ASSERT_EQ(vocam_set_video_format(h, &full), 0);
+    EXPECT_EQ(exposureAfterOneShot(), before);
+    EXPECT_EQ(vocam_whitebalance_step(h, held, 0, 0, 256, 128), -22);
+    EXPECT_EQ(vocam_oneshot_autogain(h, 100, held, 0, 0, 256, 128), -22);
+    h->autofocus.drive = std::make_shared<LensDrive>(std::make_shared<SimLens>(LensConfig{}));
+    ASSERT_EQ(vocam_autofocus_start(h, 16, 16, 256, 128), 0);
+    EXPECT_EQ(vocam_autofocus_process(h, held), -22);
+    EXPECT_EQ(vocam_release_buffer(h, index), 0);
+}
+
 }  // namespace

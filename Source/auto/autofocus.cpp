@@ -105,6 +105,12 @@ int start(_vocam *handle, int x, int y, int width, int height) {
 int process(_vocam *handle, const std::uint8_t *frame) {
     if (handle == nullptr || frame == nullptr) return -22;
     vocam_autofocus_state &af = handle->autofocus;
+    // The search's region lies in the window it was started on; a ring
+    // buffer of another window (held across a change) does not hold it.
+    const FramePin pin(handle, frame);
+    if (pin.ring() &&
+        (pin.width() != af.af_frame.frame_width || pin.height() != af.af_frame.frame_height))
+        return -22;
     int lo = 0, hi = 0, position = 0;
     std::uint32_t flags = 0;
     if (readLens(handle, &lo, &hi, &position, &flags) < 0) return -5;

@@ -34,24 +34,34 @@ int clampedTruncation(double x, int lo, int hi) {
     return static_cast<int>(v);
 }
 
+// The mean level of the region, its sums wrapping at 32 bits; the frame is
+// kept while it is read.
+int regionMean(_vocam *handle, const std::uint8_t *frame, int x, int y, int width, int height,
+               double &mean) {
+    const FramePin pin(handle, frame);
+    _FrameDesc fd;
+    if (const int r = vo_describe_frame(handle, pin, &fd, x, y, width, height, 0); r != 0) return r;
+    RegionWalk walk;
+    if (!walkRegion(fd, fd.roi_width, fd.roi_height, 0, walk)) return -22;
+    std::uint32_t sums[4];
+    computeSums(fd, walk, frame, sums);
+    const std::uint32_t total = sums[0] + sums[1] + sums[2] + sums[3];
+    mean = static_cast<double>(total) / static_cast<double>(fd.roi_width) /
+           static_cast<double>(fd.roi_height);
+    return 0;
+}
+
 int oneShot(Control control, _vocam *handle, std::uint32_t target, const std::uint8_t *frame, int x,
             int y, int width, int height) {
     if (handle == nullptr || frame == nullptr) return -22;
-    _FrameDesc fd;
-    if (const int r = fill_FrameDesc(handle, 0, &fd, x, y, width, height, 0); r != 0) return r;
+    double mean = 0;
+    if (const int r = regionMean(handle, frame, x, y, width, height, mean); r != 0) return r;
     std::uint32_t id = kIris;
     if (control == Control::Exposure) id = VOCAM_PROP_EXPOSURE;
     if (control == Control::Gain) id = VOCAM_PROP_GAIN;
     int lo = 0, hi = 0, value = 0;
     std::uint32_t flags = 0;
     if (vocam_property_get_range(handle, id, &lo, &hi, &value, &flags) < 0) return -5;
-    RegionWalk walk;
-    if (!walkRegion(fd, fd.roi_width, fd.roi_height, 0, walk)) return -22;
-    std::uint32_t sums[4];
-    computeSums(fd, walk, frame, sums);
-    const std::uint32_t total = sums[0] + sums[1] + sums[2] + sums[3];
-    const double mean = static_cast<double>(total) / static_cast<double>(fd.roi_width) /
-                        static_cast<double>(fd.roi_height);
     const double ratio = mean == 0.0 ? kBlackRatio : static_cast<double>(target) / mean;
     double start = value, factor = ratio;
     switch (control) {

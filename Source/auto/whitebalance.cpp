@@ -42,8 +42,9 @@ struct Averages {
 int measure(_vocam *handle, const std::uint8_t *frame, int x, int y, int width, int height,
             Averages &out) {
     if (handle == nullptr || frame == nullptr) return -22;
+    const FramePin pin(handle, frame);
     _FrameDesc fd;
-    if (const int r = fill_FrameDesc(handle, 0, &fd, x, y, width, height, 0); r != 0) return r;
+    if (const int r = vo_describe_frame(handle, pin, &fd, x, y, width, height, 0); r != 0) return r;
     _VOCAM_IMAGE_FORMAT format{};
     if (const int r = vocam_get_image_format(handle, &format); r != 0) return r;
     const auto odd = [](int v) { return (v & 1) != 0; };
