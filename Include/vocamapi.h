@@ -391,7 +391,14 @@ VOCAM_API int vocam_get_stream_stats(_vocam *handle, vocam_stream_stats *stats);
  * maximum) whose flags the library passes through unchanged; the tone
  * properties build the tone curve the camera applies; the engine properties
  * tune the colour conversion; the geometry properties are read only.
- * Values marked x100 are the quantity times 100. */
+ * Values marked x100 are the quantity times 100.
+ *
+ * A register property's value, minimum and maximum are the camera's unsigned
+ * 32-bit words carried in an int: read them as (uint32_t), and set a value
+ * above INT32_MAX as (int)(uint32_t)value. Exposure is in microseconds, and a
+ * cooled camera's maximum of an hour (3600000000) is beyond the largest int:
+ * compared as a signed int it would read as -694967296. The float calls below
+ * give the true range (an hour is 3600000 ms). */
 enum {
     VOCAM_PROP_BRIGHTNESS = 0,            /* x100, -10000 .. 10000 */
     VOCAM_PROP_CONTRAST = 1,              /* x100, 0 .. 10000 */

@@ -461,4 +461,30 @@ TEST_F(Balance, OneShotExposureGainAndIrisArithmetic) {
     EXPECT_EQ(vocam_oneshot_autogain(nullptr, 128, frame.data(), 0, 0, 64, 64), -22);
 }
 
+// A cooled camera exposes for up to an hour, beyond the largest int: the
+// register words are read unsigned, by the one-shot as by the float calls.
+TEST(LongExposure, OneShotAndFloatCallsReadTheWordsUnsigned) {
+    OpenCamera cam("model_05:state=ready:fps=0");
+    _vocam *h = cam.handle();
+    std::vector<std::uint8_t> frame(2048 * 1536, 64);
+    auto exposure = [&] {
+        int value = 0;
+        std::uint32_t flags = 0;
+        EXPECT_EQ(vocam_property_get(h, VOCAM_PROP_EXPOSURE, &value, &flags), 0);
+        return static_cast<std::uint32_t>(value);
+    };
+    for (auto [from, target, to] : {std::array<std::uint32_t, 3>{1000, 128, 2000},
+                                    {3000000000u, 32, 1500000000u},
+                                    {3000000000u, 128, 3600000000u}}) {
+        ASSERT_EQ(vocam_property_set(h, VOCAM_PROP_EXPOSURE, static_cast<int>(from), 0), 0);
+        EXPECT_EQ(vocam_oneshot_autoexposure(h, target, frame.data(), 0, 0, 64, 64, 0.0), 0);
+        EXPECT_EQ(exposure(), to) << from << " toward " << target;
+    }
+    float lo = 0, hi = 0, value = 0;
+    std::uint32_t flags = 0;
+    ASSERT_TRUE(VocamPropertyRange(h, VOCAM_PROP_EXPOSURE, &lo, &hi, &value, &flags));
+    EXPECT_EQ(hi, 3600000.0f);
+    EXPECT_EQ(value, 3600000.0f);
+}
+
 }  // namespace

@@ -21,7 +21,7 @@ enum class Control { Exposure, Gain, Iris };
 // Truncation toward zero, then raised to lo and lowered to hi. Values beyond
 // the range are placed before converting, which gives the same integer and
 // keeps the conversion defined.
-int clampedTruncation(double x, int lo, int hi) {
+std::uint32_t clampedTruncation(double x, std::uint32_t lo, std::uint32_t hi) {
     std::int64_t v = 0;
     if (std::isnan(x) || x < lo)
         v = lo;
@@ -31,7 +31,7 @@ int clampedTruncation(double x, int lo, int hi) {
         v = static_cast<std::int64_t>(x);
     if (v < lo) v = lo;
     if (v > hi) v = hi;
-    return static_cast<int>(v);
+    return static_cast<std::uint32_t>(v);
 }
 
 // The mean level of the region, its sums wrapping at 32 bits; the frame is
@@ -59,9 +59,15 @@ int oneShot(Control control, _vocam *handle, std::uint32_t target, const std::ui
     std::uint32_t id = kIris;
     if (control == Control::Exposure) id = VOCAM_PROP_EXPOSURE;
     if (control == Control::Gain) id = VOCAM_PROP_GAIN;
-    int lo = 0, hi = 0, value = 0;
+    int words[3] = {};
     std::uint32_t flags = 0;
-    if (vocam_property_get_range(handle, id, &lo, &hi, &value, &flags) < 0) return -5;
+    if (vocam_property_get_range(handle, id, &words[0], &words[1], &words[2], &flags) < 0)
+        return -5;
+    // The camera's words are unsigned: a cooled camera's hour of exposure in
+    // microseconds passes the largest int.
+    const std::uint32_t lo = static_cast<std::uint32_t>(words[0]),
+                        hi = static_cast<std::uint32_t>(words[1]),
+                        value = static_cast<std::uint32_t>(words[2]);
     const double ratio = mean == 0.0 ? kBlackRatio : static_cast<double>(target) / mean;
     double start = value, factor = ratio;
     switch (control) {
@@ -77,8 +83,8 @@ int oneShot(Control control, _vocam *handle, std::uint32_t target, const std::ui
             factor = std::sqrt(1.0 / ratio);
             break;
     }
-    const int next = clampedTruncation(0.5 + start * factor, lo, hi);
-    return vocam_property_set(handle, id, next, 0) < 0 ? -5 : 0;
+    const std::uint32_t next = clampedTruncation(0.5 + start * factor, lo, hi);
+    return vocam_property_set(handle, id, static_cast<int>(next), 0) < 0 ? -5 : 0;
 }
 
 }  // namespace
