@@ -252,14 +252,30 @@ TEST_F(Focus, SceneWithoutContrastTurnsBackAtTheLimitAndGivesUp) {
     // Inside the grey patch every pixel equals its same-colour neighbours.
     const Search s = run(config, 2000, {kPatchX, kPatchY, kPatchW, kPatchH});
     EXPECT_EQ(s.result, -60);
-    // Upwards two steps at a time to the top, one step beyond it, then back
-    // to the start and on downwards; every searching measurement moved the
-    // lens once, and the 37th gave up.
+    // Upwards two steps at a time to the top, then back to the start and on
+    // downwards; every searching measurement moved the lens once, and the
+    // 37th gave up. No position beyond the lens's travel was sent.
     const auto &w = s.drive->writes;
     ASSERT_EQ(w.size(), 37u);
-    const std::vector<int> head = {1800, 2000, 2200, 2400, 2600, 2800, 3000, 3200, 3300, 1400};
-    EXPECT_EQ(std::vector<int>(w.begin(), w.begin() + 10), head);
-    EXPECT_EQ(w[10], 1200);
+    const std::vector<int> head = {1800, 2000, 2200, 2400, 2600, 2800, 3000, 3200, 1400};
+    EXPECT_EQ(std::vector<int>(w.begin(), w.begin() + 9), head);
+    EXPECT_EQ(w[9], 1200);
+    for (int position : w) EXPECT_TRUE(position >= 0 && position <= 3200) << position;
+}
+
+// Where the controller enforces no limit, climbing and refining are bounded
+// all the same: a lens held at the end of its travel is not driven on.
+TEST_F(Focus, SearchesEndWhereALimitIsNotEnforced) {
+    stream(kPatchesX, kPatchesY, 256, 256);
+    for (auto [flags, focus] : {std::pair{2u, 1600}, std::pair{1u, 0}}) {
+        LensConfig config;
+        config.start = 1000;
+        config.focus = focus;
+        config.flags = flags;
+        const Search s = run(config, 1000);
+        EXPECT_LT(s.result, 0) << flags;
+        EXPECT_LT(s.calls, 1000) << flags;
+    }
 }
 
 TEST_F(Focus, LensThatNeverSettlesIsNeverMeasured) {
