@@ -499,7 +499,12 @@ VOCAM_API void vocam_set_log_handler(vocam_log_handler handler, void *context);
 /* ---- Auto algorithms ----
  *
  * One-shot corrections measured on one raw frame of the stream (as the wait
- * call hands it out) over a region of interest in delivered pixels. */
+ * call hands it out) over a region of interest in delivered pixels. A ring
+ * buffer is measured as the window it was taken in, also when the window has
+ * changed since (a buffer held after a stop): a region beyond that frame is
+ * refused with -22, as is a ring buffer of another window given to
+ * vocam_autofocus_process. Any other memory is taken to hold a frame of the
+ * camera's current window, and its size is the caller's to answer for. */
 
 /* A frame and the region measured in it. */
 typedef struct _FrameDesc {
