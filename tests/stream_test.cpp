@@ -658,6 +658,25 @@ TEST_F(Stream, SilenceEndsTheStreamButLongExposuresDoNot) {
     EXPECT_EQ(countOf(err.take(), "error"), 0);
 }
 
+// A ring its callers keep full asks the camera for nothing, so however long
+// that lasts is no silence of the camera's.
+TEST_F(Stream, ARingHeldIdleLongerThanTheSilenceLimitResumes) {
+    open("model_02:state=ready:fps=100");
+    start();
+    const int a = nextFrame(h), b = nextFrame(h);
+    ASSERT_TRUE(a >= 0 && b >= 0 && a != b);
+    {
+        const FramePin third(h, vocam_get_buffer_address(h, 3 - a - b));
+        waitUntil([&] { return usb_stream_probe(h).reads_pending == 0; });
+        std::this_thread::sleep_for(2500ms);
+    }
+    vocam_release_buffer(h, a);
+    vocam_release_buffer(h, b);
+    takeOne();
+    finish();
+    EXPECT_EQ(countOf(err.take(), "error"), 0);
+}
+
 // Frames that completed while the last stream drained are older than the
 // start: the first frame after it is one the camera sent since.
 TEST_F(Stream, FramesFromBeforeAStartAreNeverHandedOutAfterIt) {

@@ -40,6 +40,7 @@ constexpr auto kLongestPause = std::chrono::milliseconds(64);
 // a pulled or silent camera ends the stream in about 2 s at ordinary
 // exposures, and an exposure of an hour still ends in a frame.
 constexpr auto kSilenceMargin = std::chrono::seconds(2);
+constexpr auto kIdleLook = std::chrono::milliseconds(250);
 
 using Clock = std::chrono::steady_clock;
 
@@ -91,12 +92,6 @@ void rearm(_vocam *h) VO_REQUIRES(h->stream.lock) {
     if (r < 0 && anyFree(h)) readFailed(h, r);
 }
 
-// A ring that went idle because no buffer was free moves again.
-void resumeIfIdle(_vocam *h) VO_REQUIRES(h->stream.lock) {
-    if (h->stream.flowing() && h->stream.reads_pending == 0 && h->stream.reading_index == -1)
-        rearm(h);
-}
-
 Clock::duration silenceLimit(_vocam *h) VO_REQUIRES(h->stream.lock) {
     return h->stream.timing.period(h->stream.frame_bytes) + kSilenceMargin;
 }
@@ -104,6 +99,15 @@ Clock::duration silenceLimit(_vocam *h) VO_REQUIRES(h->stream.lock) {
 // The next whole frame is due within the limit from now.
 void expectFrame(_vocam *h) VO_REQUIRES(h->stream.lock) {
     h->stream.silence_deadline = Clock::now() + silenceLimit(h);
+}
+
+// A ring that went idle because no buffer was free moves again. The camera
+// was not asked for a frame meanwhile, so its time runs from now.
+void resumeIfIdle(_vocam *h) VO_REQUIRES(h->stream.lock) {
+    if (h->stream.flowing() && h->stream.reads_pending == 0 && h->stream.reading_index == -1) {
+        expectFrame(h);
+        rearm(h);
+    }
 }
 
 // A timing a call has just set or read. The frame under way may still take
@@ -241,18 +245,22 @@ void drainFor(_vocam *h, EventLoop &loop, double seconds) VO_REQUIRES(h->stream.
 }
 
 // Runs completions until a stop or the end of the stream, which a camera
-// that sends no whole frame within its limit brings about. A stop that
-// lands between the check and runOnce() is remembered by the loop, so
-// runOnce() then returns at once.
+// that sends no whole frame within its limit brings about. Only a camera
+// with a read to answer can be silent: a ring held idle by its callers
+// is looked at again every kIdleLook. A stop that lands between the check
+// and runOnce() is remembered by the loop, so runOnce() then returns at once.
 void runUntilEnd(_vocam *h, EventLoop &loop) VO_REQUIRES(h->stream.lock) {
     while (h->stream.state == StreamState::Running && !h->stream.ending) {
-        const auto left = h->stream.silence_deadline - Clock::now();
-        if (left <= Clock::duration::zero()) {
-            silenced(h);
-            return;
+        Clock::duration wait = kIdleLook;
+        if (h->stream.reads_pending > 0) {
+            wait = h->stream.silence_deadline - Clock::now();
+            if (wait <= Clock::duration::zero()) {
+                silenced(h);
+                return;
+            }
         }
         h->stream.lock.unlock();
-        loop.runOnce(std::chrono::duration<double>(left).count());
+        loop.runOnce(std::chrono::duration<double>(wait).count());
         h->stream.lock.lock();
     }
 }
