@@ -510,8 +510,9 @@ void usb_stream_buffer_ready_callback(void *context, IOReturn result, std::uint3
     }
     const bool whole = result == kIOReturnSuccess && bytes == h->stream.frame_bytes && index >= 0;
     if (!whole && !h->stream.flowing()) {
-        // Reads cancelled at the end of a stream are expected.
-        if (result != kIOReturnSuccess && result != kIOReturnAborted)
+        // Reads cancelled at the end of a stream are expected, and so is a
+        // last failure of a camera the stream has already given up on.
+        if (result != kIOReturnSuccess && result != kIOReturnAborted && !h->stream.ending)
             vo::logf(vo::LogKind::Error, "error: read async returned %d\n", result);
         h->stream.reading_index = -1;
         return;
@@ -709,6 +710,15 @@ VOCAM_API int vocam_start_streaming(_vocam *h) {
         StreamCall call(h);
         if (!usb_stream_enter_control(h, call)) return -1;
         vo::Lock control(h->stream.control, std::adopt_lock);
+        // A stream ending on its own (a silent or pulled camera) has told its
+        // waiters already: a caller who starts again at once gets a new
+        // stream once that one is over, not a refusal.
+        bool ending;
+        {
+            vo::Lock lock(h->stream.lock);
+            ending = h->stream.state == StreamState::Running && h->stream.ending;
+        }
+        if (ending) joinThread(h);
         int result;
         {
             vo::Lock lock(h->stream.lock);
