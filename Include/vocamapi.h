@@ -319,7 +319,8 @@ VOCAM_API int vocam_convert_raw_to_rgb(uint8_t *dst, size_t dst_bytes, const uin
 VOCAM_API int vocam_enable_streaming(_vocam *handle);
 VOCAM_API int vocam_disable_streaming(_vocam *handle);
 /* Returns once frames flow, or with a negative code when video could not be
- * started. */
+ * started. A stream that is ending on its own (a silent or pulled camera) is
+ * waited out first. */
 VOCAM_API int vocam_start_streaming(_vocam *handle);
 /* Returns once the stream thread has ended; every blocked wait returns -96.
  * A read in flight for a frame not due within a second (a long exposure) is
