@@ -330,7 +330,12 @@ void CameraDevice::writeRegister(std::uint16_t address, std::uint32_t value) {
         return;
     }
     if (properties_.write(address, value)) return;
+    const bool videoStarts =
+        address == kRegVideo && (value & kVideoOn) != 0 && (registers_[kRegVideo] & kVideoOn) == 0;
     registers_[address] = value;
+    // Switched on, the camera begins its first exposure: no frame comes
+    // sooner than a frame period later.
+    if (videoStarts) nextFrame_ = std::chrono::steady_clock::now() + frameInterval();
     if (address == kRegVideo) wake_.notify_all();
 }
 
@@ -733,7 +738,7 @@ void CameraDevice::attachLens(std::shared_ptr<SimLens> lens) {
     lens_ = std::move(lens);
 }
 
-std::chrono::steady_clock::duration CameraDevice::frameInterval() const {
+std::chrono::steady_clock::duration CameraDevice::frameInterval() {
     using namespace std::chrono;
     double fps = config_.fps;
     if (fps < 0) {
@@ -751,7 +756,12 @@ std::chrono::steady_clock::duration CameraDevice::frameInterval() const {
         const double pixels = window.frameBytes();
         if (rate == registers_.end() || rate->second == 0 || pixels == 0)
             return steady_clock::duration::zero();
-        fps = rate->second * 1000.0 / pixels;
+        // A frame is read out at the data rate, and none comes sooner than
+        // its exposure after the last.
+        const auto readout = duration<double>(pixels / (rate->second * 1000.0));
+        const std::uint32_t us = properties_.snapshot().exposureUs;
+        const auto exposure = duration<double>((us != 0 ? us : kNominalExposureUs) / 1e6);
+        return duration_cast<steady_clock::duration>(std::max(readout, exposure));
     }
     if (fps <= 0) return steady_clock::duration::zero();
     return duration_cast<steady_clock::duration>(duration<double>(1.0 / fps));

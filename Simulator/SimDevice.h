@@ -51,8 +51,9 @@ struct CameraConfig {
     // Status reads after the end of a valid configuration until the FPGA
     // reports itself configured.
     int fpgaPolls = 3;
-    // Frames per second; -1 paces frames by the data rate, 0 sends them as
-    // fast as they are read.
+    // Frames per second; -1 paces frames by the data rate and the exposure
+    // (none sooner than its exposure after the last), 0 sends them as fast
+    // as they are read.
     int fps = -1;
 
     // Property side (SimProperties): automatic exposure offered (unset: the
@@ -230,7 +231,7 @@ class CameraDevice : public std::enable_shared_from_this<CameraDevice> {
     // what the frame looks like, and the time between frames (0: unpaced).
     bool frameReadPending() const;
     VideoSettings videoSettings();
-    std::chrono::steady_clock::duration frameInterval() const;
+    std::chrono::steady_clock::duration frameInterval();
 
     CameraConfig config_;
     mutable std::mutex mutex_;
