@@ -11,7 +11,7 @@ import pytest
 
 import vocam
 
-STAMP = 4096  # the simulated camera stamps its frame count into one word every 4 KiB
+STAMP = 4096  # camera 1000 stamps its frame count into one word every 4 KiB
 
 
 def stamp_offsets(size):
