@@ -184,27 +184,24 @@ std::shared_ptr<CameraDevice> Bus::plug(CameraConfig config, CameraConfig descri
     std::lock_guard lock(mutex_);
     if (since && *since != generation_) return nullptr;  // the bus was cleared meanwhile
     const std::uint64_t generation = generation_;
-    device->onReenumerate([this, weak, described](std::optional<CameraConfig> next) {
-        reenumerate(weak, std::move(next), described);
+    device->onReenumerate([this, weak, described, generation](std::optional<CameraConfig> next) {
+        reenumerate(weak, std::move(next), described, generation);
     });
     if (unplug)
         device->video().onFirstFrame([this, weak, generation, described, unplug] {
-            later(generation, *unplug,
-                  [this, weak, described] { unplugAndReturn(weak, described); });
+            later(generation, *unplug, [this, weak, described, generation] {
+                unplugAndReturn(weak, described, generation);
+            });
         });
     devices_.push_back(device);
     return device;
 }
 
-void Bus::unplugAndReturn(const std::weak_ptr<CameraDevice> &weak, CameraConfig described) {
+void Bus::unplugAndReturn(const std::weak_ptr<CameraDevice> &weak, CameraConfig described,
+                          std::uint64_t generation) {
     if (auto device = weak.lock()) detach(device);
     const std::optional<double> replug = described.video.replugSeconds;
     if (!replug) return;
-    std::uint64_t generation;
-    {
-        std::lock_guard lock(mutex_);
-        generation = generation_;
-    }
     // The camera that comes back is a fresh one, as first described; its
     // faults have been played.
     const bool stamp = described.video.stamp;
@@ -215,14 +212,9 @@ void Bus::unplugAndReturn(const std::weak_ptr<CameraDevice> &weak, CameraConfig 
 }
 
 void Bus::reenumerate(const std::weak_ptr<CameraDevice> &weak, std::optional<CameraConfig> next,
-                      CameraConfig described) {
+                      CameraConfig described, std::uint64_t generation) {
     if (auto device = weak.lock()) detach(device);
     if (!next) return;  // whatever the controller runs now never answers the bus
-    std::uint64_t generation;
-    {
-        std::lock_guard lock(mutex_);
-        generation = generation_;
-    }
     later(generation, kReenumerationMs / 1000.0,
           [this, next = std::move(*next), described = std::move(described), generation] {
               plug(next, described, generation);

@@ -42,9 +42,12 @@ class Bus {
     // With `since`, nothing is plugged once the bus was cleared after it.
     std::shared_ptr<CameraDevice> plug(CameraConfig config, CameraConfig described,
                                        std::optional<std::uint64_t> since);
+    // What follows a device's own doing goes ahead only while the bus is the
+    // `generation` it was plugged into.
     void reenumerate(const std::weak_ptr<CameraDevice> &device, std::optional<CameraConfig> next,
-                     CameraConfig described);
-    void unplugAndReturn(const std::weak_ptr<CameraDevice> &device, CameraConfig described);
+                     CameraConfig described, std::uint64_t generation);
+    void unplugAndReturn(const std::weak_ptr<CameraDevice> &device, CameraConfig described,
+                         std::uint64_t generation);
     // Runs `action` on a thread of its own after `seconds`, unless the bus is
     // cleared first (or was since `generation`).
     void later(std::uint64_t generation, double seconds, std::function<void()> action);

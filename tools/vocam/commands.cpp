@@ -517,11 +517,11 @@ std::optional<long long> subsampleOf(const GrabOptions &o) {
 }
 
 // Sets the window and subsampling asked for. A window the conversion cannot
-// take is refused before the camera is touched, unless the frames are kept
-// raw.
+// take (asked for, or kept by the camera) is refused before the camera is
+// touched, unless the frames are kept raw.
 void applyWindow(_vocam *h, const GrabOptions &o, bool converted) {
     const std::optional<long long> subsample = subsampleOf(o);
-    if (o.window.empty() && !subsample) return;
+    const bool change = !o.window.empty() || subsample;
     _vocam_frame_format f{};
     vocam_get_video_format(h, &f);
     if (!o.window.empty()) {
@@ -532,6 +532,7 @@ void applyWindow(_vocam *h, const GrabOptions &o, bool converted) {
         f.yOffset = w.y;
     }
     const long long factor = subsample.value_or(f.subSampleX);
+    if (subsample) f.subSampleX = f.subSampleY = static_cast<std::uint16_t>(*subsample);
     int maxW = 0, maxH = 0, unitW = 1, unitH = 1, maxSub = 1;
     std::uint32_t flags = 0;
     vocam_property_get(h, VOCAM_PROP_MAX_WIDTH, &maxW, &flags);
@@ -550,7 +551,7 @@ void applyWindow(_vocam *h, const GrabOptions &o, bool converted) {
     };
     const bool onSteps = f.width % unitW == 0 && f.height % unitH == 0;
     const bool inside = fits(f.xOffset, f.width, maxW) && fits(f.yOffset, f.height, maxH);
-    const bool subsampleOk = factor >= 1 && factor <= maxSub;
+    const bool subsampleOk = factor >= 1 && factor <= maxSub && f.subSampleY >= 1;
     const std::string asked = "window " + std::to_string(f.width) + "x" + std::to_string(f.height) +
                               "+" + std::to_string(f.xOffset) + "+" + std::to_string(f.yOffset) +
                               " subsampling " + std::to_string(factor);
@@ -560,15 +561,15 @@ void applyWindow(_vocam *h, const GrabOptions &o, bool converted) {
                        " with sizes in steps of " + std::to_string(unitW) + "x" +
                        std::to_string(unitH) + ", subsampling 1 to " + std::to_string(maxSub));
     };
-    if (!onSteps || !inside || !subsampleOk) throw refused();
-    f.subSampleX = f.subSampleY = static_cast<std::uint16_t>(factor);
+    if (change && (!onSteps || !inside || !subsampleOk)) throw refused();
     // The conversion's own rule on frame sizes.
-    const std::uint32_t width = f.width / f.subSampleX, height = f.height / f.subSampleY;
+    const std::uint32_t width = f.width / std::max<std::uint16_t>(f.subSampleX, 1),
+                        height = f.height / std::max<std::uint16_t>(f.subSampleY, 1);
     if (converted && (width < 4 || height < 4 || width % 2 != 0 || height % 2 != 0))
         throw Failure("error: " + asked + " gives frames of " + std::to_string(width) + " x " +
                       std::to_string(height) +
                       " pixels; a picture needs at least 4 x 4 with even sides (or grab .raw)");
-    if (vocam_set_video_format(h, &f) != 0) throw refused();
+    if (change && vocam_set_video_format(h, &f) != 0) throw refused();
 }
 
 // Bytes of one converted row: the grey path pads rows to 4 bytes.
