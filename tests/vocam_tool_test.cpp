@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -252,9 +253,13 @@ TEST_F(VocamTool, ListShowsReadyCamerasAndControllersWaitingForFirmware) {
     EXPECT_NE(r.out.find("\"serial\": null, "), std::string::npos) << r.out;
     r = run({"--version"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(std::regex_match(r.out, std::regex("vocam [0-9]+\\.[0-9]+\\.[0-9]+ \\(library "
-                                                   "[0-9]+\\.[0-9]+\\.[0-9]+\\)\n")))
+    unsigned version[6] = {};
+    char end = 0;
+    EXPECT_EQ(std::sscanf(r.out.c_str(), "vocam %u.%u.%u (library %u.%u.%u)%c", &version[0],
+                          &version[1], &version[2], &version[3], &version[4], &version[5], &end),
+              7)
         << r.out;
+    EXPECT_EQ(end, '\n');
 
     r = run({"--sim", "model_99", "list"});
     EXPECT_EQ(r.status, 2);
