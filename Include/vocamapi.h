@@ -483,13 +483,15 @@ VOCAM_API int VocamGetProperty(_vocam *handle, uint32_t id, float *value, uint32
 VOCAM_API float ConvertPropToFloat(uint32_t id, int value);
 VOCAM_API uint32_t ConvertPropToLong(uint32_t id, float value);
 
-/* Where the library's lines go. Every line the library writes (its
- * diagnostics, "error: ..." lines among them, and the white balance's trace)
- * is passed whole, with its trailing newline where it has one, to the
- * handler set here, from whichever thread wrote it; calls to the handler
- * never overlap, so it needs no locking of its own. Without a handler (the
- * default, or after passing NULL) diagnostics go to standard error and the
- * trace to standard output.
+/* Where the library's lines go. Every line the library writes is passed
+ * whole, with its trailing newline where it has one, and its kind to the
+ * handler set here: VOCAM_LOG_ERROR for failures ("error: ..." lines among
+ * them), VOCAM_LOG_INFO for information (bring-up, open and format lines),
+ * VOCAM_LOG_TRACE for the white balance's trace. It is called from whichever
+ * thread wrote the line; calls to the handler never overlap, so it needs no
+ * locking of its own. Without a handler (the default, or after passing NULL)
+ * errors and information go to standard error and the trace to standard
+ * output.
  * Once this call returns, no thread is still inside the handler it replaced.
  * Lines the handler itself causes the library to write go to the default
  * streams. */

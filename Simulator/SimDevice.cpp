@@ -53,6 +53,7 @@ CameraDevice::CameraDevice(CameraConfig config)
       properties_(config_) {
     fpgaConfigured_ = config_.state == BootState::Ready && config_.hasFpga;
     heldOpens_ = config_.busyOpens;
+    video_->stage(config_.video);
     auto &r = registers_;
     r[0x0008] = 0;  // FPGA status
     r[0x000C] = config_.firmwareVersion;

@@ -65,6 +65,10 @@ struct CameraConfig {
     // device lets anyone in.
     int busyOpens = 0;
 
+    // Video: each frame's number stamped into the picture (for tests that
+    // prove frames whole), and faults staged from VOCAM_SIM.
+    VideoFaults video;
+
     // When not empty, the configuration descriptor the device shows instead
     // of the model's: a damaged or unusual device.
     std::vector<std::uint8_t> configuration;

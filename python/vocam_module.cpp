@@ -33,11 +33,13 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "vocamapi.h"
@@ -101,6 +103,81 @@ std::string secondsText(double s) {
     char text[32];
     const auto end = std::to_chars(text, text + sizeof text, s).ptr;
     return std::string(text, end);
+}
+
+// ---- the library's lines --------------------------------------------------------
+
+// Every line the library writes goes to logging.getLogger("vocam"): errors as
+// ERROR, information (open, format, bring-up) as INFO, the white balance's
+// trace as DEBUG. The library calls its handler from any thread (its stream
+// thread too) with a lock of its own held, so the handler must not wait for
+// the GIL: a Python thread holding the GIL may be calling the library for
+// that same lock. It queues the line and asks the interpreter for a pending
+// call, which the main thread runs as soon as it runs Python code again (a
+// camera call's lines are logged before the next statement).
+struct LibraryLines {
+    std::mutex lock;
+    std::deque<std::pair<int, std::string>> lines;
+    std::uint64_t dropped = 0;  // beyond the queue's bound, while Python was busy
+    bool scheduled = false;     // a pending call will empty the queue
+};
+LibraryLines &libraryLines() {
+    static auto *lines = new LibraryLines;  // outlives the interpreter's teardown
+    return *lines;
+}
+constexpr std::size_t kQueuedLines = 10000;
+
+// With the GIL. A Ctrl-C that lands in a logging handler is raised to the
+// caller (false with the error set); any other failure of logging is
+// reported as unraisable: it must not fail a camera call.
+bool drainLibraryLines() {
+    LibraryLines &q = libraryLines();
+    try {
+        py::object logger = py::module_::import("logging").attr("getLogger")("vocam");
+        for (;;) {
+            std::deque<std::pair<int, std::string>> lines;
+            std::uint64_t dropped;
+            {
+                std::lock_guard lock(q.lock);
+                q.scheduled = false;
+                lines.swap(q.lines);
+                dropped = std::exchange(q.dropped, 0);
+            }
+            if (lines.empty() && dropped == 0) return true;
+            if (dropped != 0)
+                logger.attr("warning")(std::to_string(dropped) +
+                                       " lines of the library were dropped while Python was busy");
+            for (auto &[kind, text] : lines) {
+                while (!text.empty() && text.back() == '\n') text.pop_back();
+                const int level = kind == VOCAM_LOG_ERROR ? 40 : kind == VOCAM_LOG_INFO ? 20 : 10;
+                logger.attr("log")(level, "%s", text);
+            }
+        }
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) {
+            e.restore();
+            return false;
+        }
+        e.discard_as_unraisable("vocam: logging a line of the library");
+    }
+    return true;
+}
+
+int pendingDrain(void *) {
+    return drainLibraryLines() ? 0 : -1;
+}
+
+void fromLibrary(int kind, const char *line, void *) {
+    LibraryLines &q = libraryLines();
+    std::lock_guard lock(q.lock);
+    if (q.lines.size() >= kQueuedLines) {
+        q.lines.pop_front();
+        ++q.dropped;
+    }
+    q.lines.emplace_back(kind, line);
+    // Callable without the GIL from any thread; should the interpreter's own
+    // queue be full, the next line asks again.
+    if (!q.scheduled) q.scheduled = Py_AddPendingCall(pendingDrain, nullptr) == 0;
 }
 
 // ---- argument checks -------------------------------------------------------
@@ -216,29 +293,37 @@ struct FrameState {
     std::uint64_t arrivalNs = 0;  // CLOCK_MONOTONIC
 };
 
-// Names of the demosaic methods; "fast" and "best" are the two a caller
-// usually wants.
+// Names of the demosaic methods: vocam's fast, good and best, and the
+// methods' own names.
 int demosaicMethod(const std::string &name) {
-    static const std::pair<const char *, int> names[] = {{"none", 0}, {"fast", 1}, {"nearest", 1},
-                                                         {"edge", 2}, {"best", 3}, {"gradient", 3},
-                                                         {"block", 8}};
+    static const std::pair<const char *, int> names[] = {
+        {"none", 0}, {"fast", 1}, {"nearest", 1},  {"good", 2},
+        {"edge", 2}, {"best", 3}, {"gradient", 3}, {"block", 8}};
     for (const auto &[n, id] : names)
         if (name == n) return id;
     raiseValue(
-        "method must be one of 'fast', 'best', 'none', 'nearest', 'edge', 'gradient', 'block', not "
-        "'" +
+        "method must be one of 'fast', 'good', 'best', 'none', 'nearest', 'edge', 'gradient', "
+        "'block', not '" +
         name + "'");
 }
 
-// "none" leaves the colours as demosaiced; 1 to 13 pick the model's
-// correction matrix for that light.
+// "none" leaves the colours as demosaiced; a light source by vocam's name, or
+// 1 to 13, picks the model's correction matrix for that light.
 int correctionMatrix(py::handle light) {
+    static const char *const kLights =
+        "light must be 'none', 'fluorescent', 'daylight', 'incandescent', 'xenon', 'halogen' or a "
+        "correction matrix number 1 to 13";
     if (py::isinstance<py::str>(light)) {
-        if (light.cast<std::string>() == "none") return 0;
-        raiseValue("light must be 'none' or a correction matrix number 1 to 13");
+        static const std::pair<const char *, int> names[] = {{"none", 0},     {"fluorescent", 1},
+                                                             {"daylight", 2}, {"incandescent", 3},
+                                                             {"xenon", 4},    {"halogen", 5}};
+        const auto text = light.cast<std::string>();
+        for (const auto &[n, id] : names)
+            if (text == n) return id;
+        raiseValue(kLights);
     }
     const long long id = intArg(light, "light");
-    if (id < 1 || id > 13) raiseValue("light must be 'none' or a correction matrix number 1 to 13");
+    if (id < 1 || id > 13) raiseValue(kLights);
     return static_cast<int>(id);
 }
 
@@ -1047,10 +1132,11 @@ Timeout.__module__ = "vocam"
         .def("copy", &Frame::copy, "A copy of the raw frame that outlives the frame.")
         .def("rgb", &Frame::rgb, py::arg("method") = "fast", py::arg("light") = "none",
              "The frame converted to an RGB array (height x width x 3, uint8).\n\n"
-             "method: 'fast' (nearest neighbour), 'best' (gradient-corrected), 'edge',\n"
-             "'block' (2x2 blocks) or 'none' (grey). light: 'none', or 1 to 13 for the\n"
-             "camera model's colour correction matrix for that light. The camera's flips,\n"
-             "hue, saturation, white balance and digital gains apply.")
+             "method: 'fast' (nearest neighbour), 'good' (edge-detecting), 'best'\n"
+             "(gradient-corrected), 'block' (2x2 blocks) or 'none' (grey), as vocam names\n"
+             "them. light: 'none', 'fluorescent', 'daylight', 'incandescent', 'xenon',\n"
+             "'halogen', or 1 to 13: the camera model's colour correction for that light.\n"
+             "The camera's flips, hue, saturation, white balance and digital gains apply.")
         .def("release", &Frame::release,
              "Returns the buffer to the ring (views keep it until they go).")
         .def_property_readonly("released", &Frame::released, "True once the frame was released.")
@@ -1237,4 +1323,11 @@ Timeout.__module__ = "vocam"
     m.def("simulate", &simulate, py::arg("cameras"),
           "Uses the simulated camera bus with these cameras (the VOCAM_SIM syntax).\n"
           "Must come before the first init(), cameras() or open().");
+
+    vocam_set_log_handler(fromLibrary, nullptr);
+    // Lines of the library's last moments go to standard error, as in C.
+    py::module_::import("atexit").attr("register")(py::cpp_function([] {
+        vocam_set_log_handler(nullptr, nullptr);
+        if (!drainLibraryLines()) throw py::error_already_set();
+    }));
 }

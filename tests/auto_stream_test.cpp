@@ -193,8 +193,8 @@ class Focus : public Streamed {
     // Paced frames: the lens moves in time, between frames.
     const char *camera() const override { return "model_06:state=ready:fps=100"; }
 
-    // Searches over the region given, or the window but for the words that
-    // stamp each frame's number at the start of every 4 KiB.
+    // Searches over the region given, or the window but for a margin of 16
+    // pixels.
     Search run(LensConfig config, int maxCalls = 3000, std::array<int, 4> region = {}) {
         if (region[2] == 0) region = {16, 16, width - 32, height - 32};
         Search s;

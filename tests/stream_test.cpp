@@ -60,9 +60,10 @@ vocam_stream_stats statsOf(_vocam *h) {
 
 class Stream : public ::testing::Test {
   protected:
-    // A small window keeps hashing thousands of frames cheap.
+    // A small window keeps hashing thousands of frames cheap; stamped frames
+    // let the log's hashes tell a torn or mixed frame.
     void open(const char *description = "model_02:state=ready:fps=0", bool small = true) {
-        cam.emplace(description);
+        cam.emplace(std::string(description) + ":stamp=1");
         h = cam->handle();
         auto f = vocam::test::window(64, 32, 640, 480, 2, 2);
         if (small) {

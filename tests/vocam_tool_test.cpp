@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -65,17 +66,24 @@ class Child {
         }
     }
     void signal(int number) const { kill(pid_, number); }
-    // Waits until its standard output holds `text`, at most ten seconds.
-    bool waitForOutput(const std::string &text) const {
+    // Waits until its standard output (or error) holds `text`, at most ten seconds.
+    bool waitForOutput(const std::string &text, const char *stream = "stdout") const {
         for (int i = 0; i < 1000; ++i) {
-            if (slurp(folder_ / "stdout").find(text) != std::string::npos) return true;
+            if (slurp(folder_ / stream).find(text) != std::string::npos) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return false;
     }
+    // Its end; a tool still running after a minute is killed (status 137).
     Result finish() {
         int status = 0;
-        waitpid(pid_, &status, 0);
+        bool ended = false;
+        for (int i = 0; i < 6000 && !(ended = waitpid(pid_, &status, WNOHANG) == pid_); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!ended) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
+        }
         Result r;
         r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         r.out = slurp(folder_ / "stdout");
@@ -240,6 +248,19 @@ TEST_F(VocamTool, ListShowsReadyCamerasAndControllersWaitingForFirmware) {
         "[\n  {\"product\": 941, \"name\": \"VoCam model_16\", \"serial\": 77, \"release\": 2, "
         "\"firmware\": 1179919, \"state\": \"ready\", \"speed\": \"high\"}\n]\n");
 
+    // A controller waiting for firmware has no serial number yet.
+    r = run({"list", "--json", "--sim", "model_16"});
+    EXPECT_NE(r.out.find("\"serial\": null, "), std::string::npos) << r.out;
+    r = run({"--version"});
+    EXPECT_EQ(r.status, 0);
+    unsigned version[6] = {};
+    char end = 0;
+    EXPECT_EQ(std::sscanf(r.out.c_str(), "vocam %u.%u.%u (library %u.%u.%u)%c", &version[0],
+                          &version[1], &version[2], &version[3], &version[4], &version[5], &end),
+              7)
+        << r.out;
+    EXPECT_EQ(end, '\n');
+
     r = run({"--sim", "model_99", "list"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "error: --sim: unknown model 'model_99'\n");
@@ -284,8 +305,24 @@ TEST_F(VocamTool, InfoGetAndSetSpeakInReadableUnitsAndRefuseBadValues) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "exposure 12.5 ms\n");
     EXPECT_EQ(run({"--sim", kReady, "set", "gain", "2.5"}).out, "gain 2.5x\n");
-    EXPECT_EQ(run({"--sim", kReady + ":cooling=1", "set", "temperature", "-10"}).out,
-              "temperature -10 C\n");
+    // The cooler: switched apart from its target, and the reading apart from both.
+    const std::string cooled = kReady + ":cooling=1";
+    EXPECT_EQ(run({"--sim", cooled, "set", "temperature", "-10"}).out,
+              "temperature target -10 C, cooler on\n");
+    EXPECT_EQ(run({"--sim", cooled, "get", "cooler"}).out, "off\n");
+    EXPECT_EQ(run({"--sim", cooled, "set", "cooler", "on"}).out,
+              "cooler on, target 20.0 C (the temperature now; 'vocam set temperature C' sets "
+              "another)\n");
+    EXPECT_NE(run({"--sim", cooled, "info"}).out.find("temperature    20.0 C now, cooler off\n"),
+              std::string::npos);
+    r = run({"--sim", kReady, "info"});
+    EXPECT_NE(r.out.find("cooling        none (no cooler, no temperature reading)\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("\n  temperature"), std::string::npos);  // nor a property row
+    EXPECT_NE(run({"--sim", kReady, "info", "--json"})
+                  .out.find("\"temperature\": null,\n  \"cooler\": \"none\","),
+              std::string::npos);
 
     struct Refusal {
         std::vector<std::string> args;
@@ -304,8 +341,11 @@ TEST_F(VocamTool, InfoGetAndSetSpeakInReadableUnitsAndRefuseBadValues) {
              {{"set", "max-width", "8"}, 2, "error: max-width is read only\n"},
              {{"set", "temperature", "-10"},
               1,
-              "error: the camera refused temperature -10 (" + std::string(vocam_strerror(-22)) +
-                  ", -22)\n"},
+              "error: this camera has no cooler (and no temperature to read or set)\n"},
+             {{"get", "cooler"},
+              1,
+              "error: this camera has no cooler (and no temperature to read or set)\n"},
+             {{"set", "cooler", "warm"}, 2, "error: the cooler is 'on' or 'off', not 'warm'\n"},
              {{"get", "exposure", "--serial", "5"},
               1,
               "error: no camera with serial 5 (vocam list shows the cameras)\n"},
@@ -329,7 +369,9 @@ TEST_F(VocamTool, GrabbedPngAndTiffHoldTheConversionOfTheFrameKeptBesideThem) {
         const Result r =
             run({"--sim", kReady, "grab", "-o", name, "--keep-raw", "--method", "good"});
         ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(r.out, "saved " + name + " (1280 x 1024)\n");
+        EXPECT_EQ(r.out, "saved " + name +
+                             " (1280 x 1024)\nsaved still.raw and still.raw.txt (the raw frame as "
+                             "sent)\n");
         const std::string raw = slurp(folder / "still.raw");
         EXPECT_EQ(slurp(folder / "still.raw.txt"),
                   "width=1280 height=1024 bits=8 layout=RGGB bytes=1310720\n");
@@ -381,6 +423,18 @@ TEST_F(VocamTool, GrabRefusesBadInputWithOneLineAndLeavesNoFileBehind) {
          "error: the camera refused window 640x480+700+0 subsampling 1: it must lie inside "
          "1280x1024 with sizes in "
          "steps of 8x2, subsampling 1 to 4\n"},
+        {{"--subsample", "0"},
+         2,
+         "error: --subsample must be a whole number from 1 to the camera's largest (vocam info "
+         "shows it)\n"},
+        {{"--subsample", "65537"},
+         1,
+         "error: the camera refused window 1280x1024+0+0 subsampling 65537: it must lie inside "
+         "1280x1024 with sizes in steps of 8x2, subsampling 1 to 4\n"},
+        {{"--window", "640x2+0+0"},
+         1,
+         "error: window 640x2+0+0 subsampling 1 gives frames of 640 x 2 pixels; a picture needs "
+         "at least 4 x 4 with even sides (or grab .raw)\n"},
         {{"--method", "slow"}, 2, "error: method 'slow' is not fast, good or best\n"},
         {{"-o", "x.jpg"},
          2,
@@ -441,6 +495,44 @@ TEST_F(VocamTool, CtrlCEndsStreamAndGrabCleanlyWithEveryFileComplete) {
     // both lines carry it as a number.
     EXPECT_TRUE(std::regex_search(r.out, std::regex("  dropped [0-9]+  CPU "))) << r.out;
     EXPECT_TRUE(std::regex_search(r.out, std::regex(" MB/s, [0-9]+ dropped, CPU "))) << r.out;
+}
+
+// A camera that stops sending ends grab with a line and stream on time.
+// Ctrl-C during bring-up ends the tool at once; a second Ctrl-C while a
+// picture is being written leaves no temporary file behind.
+TEST_F(VocamTool, SilentCamerasAndCtrlCOutsideTheStreamEndTheTool) {
+    const std::string stalling = "model_02:state=ready:fps=50:stall=0.2";
+    Result r = run({"--sim", stalling, "grab", "-n", "1000", "-o", "s.png"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("error: ", 0), 0u) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    r = run({"--sim", stalling, "stream", "--seconds", "1.5"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(" frames in 1."), std::string::npos) << r.out;
+
+    Child bringUp(folder, {"-v", "--sim", "model_02", "grab", "-o", "b.png"});
+    ASSERT_TRUE(bringUp.waitForOutput("FW was downloaded", "stderr"));
+    bringUp.signal(SIGINT);
+    r = bringUp.finish();
+    EXPECT_EQ(r.status, 130);
+    EXPECT_TRUE(r.err.ends_with("\nerror: interrupted\n")) << r.err;
+
+    for (const auto &e : fs::directory_iterator(folder)) fs::remove(e.path());
+    Child writing(folder,
+                  {"--sim", "model_25:state=ready:fps=0", "grab", "-n", "100", "-o", "w.tif"});
+    const auto temporary = [&] {
+        for (const auto &e : fs::directory_iterator(folder))
+            if (e.path().filename().string().starts_with(".w-")) return true;
+        return false;
+    };
+    for (int i = 0; i < 60000 && !temporary(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    writing.signal(SIGINT);  // stops the stream; the picture goes on being written
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    writing.signal(SIGINT);
+    r = writing.finish();
+    EXPECT_NE(r.status, 137);
+    for (const auto &name : files()) EXPECT_NE(name[0], '.') << name;
 }
 
 TEST_F(VocamTool, ConvertKeepsSixteenBitSamplesInATiffAndReadsBothByteOrders) {
@@ -510,8 +602,10 @@ TEST_F(VocamTool, ConvertAndGrabRefuseDamagedFramesAndBadThreadCountsWithOneLine
         EXPECT_EQ(r.status, 1) << c.description;
         EXPECT_EQ(r.err, c.err);
     }
+    Result r = run({"convert", "gone.raw"});
+    EXPECT_EQ(r.err, "error: cannot read 'gone.raw': " + std::string(std::strerror(ENOENT)) + "\n");
     fs::remove(folder / "in.raw.txt");
-    Result r = run({"convert", "in.raw", "-o", "out.tif"});
+    r = run({"convert", "in.raw", "-o", "out.tif"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err,
               "error: cannot read 'in.raw.txt': " + std::string(std::strerror(ENOENT)) + "\n");
@@ -530,17 +624,23 @@ TEST_F(VocamTool, ConvertAndGrabRefuseDamagedFramesAndBadThreadCountsWithOneLine
     EXPECT_EQ(r.status, 0) << r.err;
 }
 
+// With -v the library's lines come first, and the tool's line still says why.
 TEST_F(VocamTool, ACameraHeldByAnotherProgramIsNamedAsInUse) {
     for (const std::vector<std::string> &command :
-         {std::vector<std::string>{"info"}, {"grab", "-o", "x.png"}, {"get", "exposure"}}) {
+         {std::vector<std::string>{"info"}, {"-v", "grab", "-o", "x.png"}, {"get", "exposure"}}) {
         std::vector<std::string> args = {"--sim", "model_02:state=ready:busy=1000"};
         args.insert(args.end(), command.begin(), command.end());
         const Result r = run(args);
         EXPECT_EQ(r.status, 1) << command[0];
-        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-        EXPECT_NE(r.err.find("in use by another program"), std::string::npos) << r.err;
+        const std::string last = r.err.substr(r.err.rfind('\n', r.err.size() - 2) + 1);
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n') > 1, command[0] == "-v") << r.err;
+        EXPECT_NE(last.find("in use by another program"), std::string::npos) << r.err;
         EXPECT_EQ(r.out, "");
     }
+    // The library's information lines show only with -v.
+    EXPECT_EQ(run({"--sim", kReady, "get", "exposure"}).err, "");
+    EXPECT_NE(run({"--sim", kReady, "-v", "get", "exposure"}).err.find("format: rggb\n"),
+              std::string::npos);
     EXPECT_EQ(files(), Names{});
     // Once the other program lets go the camera is there as always.
     EXPECT_EQ(run({"--sim", "model_02:state=ready:busy=0", "get", "exposure"}).status, 0);

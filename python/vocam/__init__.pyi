@@ -6,7 +6,8 @@ from typing import Iterator, Literal, Optional, Tuple, Type, Union
 import numpy as np
 import numpy.typing as npt
 
-Method = Literal["fast", "best", "none", "nearest", "edge", "gradient", "block"]
+Method = Literal["fast", "good", "best", "none", "nearest", "edge", "gradient", "block"]
+Light = Literal["none", "fluorescent", "daylight", "incandescent", "xenon", "halogen"]
 
 
 class Error(Exception):
@@ -44,7 +45,7 @@ class Frame:
         """The raw frame (height x width), a read-only view on the library's buffer."""
     def copy(self) -> npt.NDArray[np.uint8]:
         """A copy of the raw frame that outlives the frame."""
-    def rgb(self, method: Method = "fast", light: Union[Literal["none"], int] = "none") -> npt.NDArray[np.uint8]:
+    def rgb(self, method: Method = "fast", light: Union[Light, int] = "none") -> npt.NDArray[np.uint8]:
         """The frame converted to RGB (height x width x 3)."""
     def release(self) -> None:
         """Returns the buffer to the ring."""

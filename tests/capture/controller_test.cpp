@@ -380,7 +380,8 @@ class ControllerTest : public QObject {
         QVERIFY(message.startsWith(header));
         QCOMPARE(message.size(), 37 + 921600);
         // The pixels are a whole converted frame: the same as a conversion of
-        // another frame of the same scene, apart from the frame stamps.
+        // another frame of the same scene (the simulated camera sends the
+        // same picture at every frame number).
         c.stopStreaming();
         const QByteArray pixels = message.mid(37);
         VoCamera &cam = *VoCamera::instance();
@@ -390,7 +391,7 @@ class ControllerTest : public QObject {
         cam.convertRawImage(cam.getImage(index), reinterpret_cast<std::uint8_t *>(expected.data()));
         cam.releaseImage(index);
         cam.stopStreaming();
-        QCOMPARE(differingPixels(pixels, expected, 640, 480), 0);
+        QCOMPARE(pixels, expected);
 
         delete client;
         c.closeSocket();
@@ -440,8 +441,8 @@ class ControllerTest : public QObject {
             expected += padded.mid(qsizetype(y) * 1940, 646 * 3);
             onScreen += QByteArray(reinterpret_cast<const char *>(shown.constScanLine(y)), 646 * 3);
         }
-        QCOMPARE(differingPixels(message.mid(header.size()), expected, 646, 480), 0);
-        QCOMPARE(differingPixels(onScreen, expected, 646, 480), 0);
+        QCOMPARE(message.mid(header.size()), expected);
+        QCOMPARE(onScreen, expected);
     }
 
     void aStillNobodyTakesIsKeptAndShown() {

@@ -15,8 +15,8 @@ int setCommand(std::uint32_t serial, const std::string &property, const std::str
 struct GrabOptions {
     std::uint32_t serial = 0;
     int frames = 1;
-    std::string window;  // WxH+X+Y, empty: keep
-    int subsample = 0;   // 0: keep
+    std::string window;     // WxH+X+Y, empty: keep
+    std::string subsample;  // empty: keep
     std::string method = "good";
     std::string light = "none";
     std::string output = "vocam_frame.png";

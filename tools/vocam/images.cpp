@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 
 #include "common.h"
 
@@ -29,6 +30,10 @@ std::string folderOf(const std::string &path) {
     return parent.empty() ? "." : parent.string();
 }
 
+// The temporary files being written, for removeTemporaryFiles.
+std::mutex liveLock;
+std::vector<std::string> live;
+
 // A file next to its destination that disappears unless it is committed.
 class TempFile {
   public:
@@ -37,6 +42,8 @@ class TempFile {
         temp_ = (p.parent_path() / ("." + p.filename().string() + ".XXXXXX")).string();
         fd_ = mkstemp(temp_.data());
         if (fd_ < 0) fail("cannot create a file");
+        std::lock_guard lock(liveLock);
+        live.push_back(temp_);
         // mkstemp makes the file private; the picture gets what any new
         // file of the user would.
         const mode_t mask = umask(0);
@@ -46,6 +53,8 @@ class TempFile {
     ~TempFile() {
         if (fd_ >= 0) close(fd_);
         if (!committed_) unlink(temp_.c_str());
+        std::lock_guard lock(liveLock);
+        std::erase(live, temp_);
     }
     TempFile(const TempFile &) = delete;
     TempFile &operator=(const TempFile &) = delete;
@@ -82,6 +91,11 @@ class TempFile {
 };
 
 }  // namespace
+
+void removeTemporaryFiles() {
+    std::lock_guard lock(liveLock);
+    for (const auto &path : live) unlink(path.c_str());
+}
 
 void setWriteAdvice(const std::string &advice) {
     writeAdvice = advice;

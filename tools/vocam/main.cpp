@@ -10,6 +10,7 @@
 
 #include "commands.h"
 #include "common.h"
+#include "vocamversion.h"
 
 using namespace vocam::cli;
 
@@ -31,6 +32,11 @@ int main(int argc, char **argv) {
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
         ->type_name("DIR");
     app.add_flag("-v,--verbose", globals.verbose, "Show the library's own messages");
+    const std::uint32_t library = vocam_library_version();
+    app.set_version_flag("--version", "vocam " VOCAM_VERSION_STRING " (library " +
+                                          std::to_string(library >> 16) + "." +
+                                          std::to_string((library >> 8) & 0xFF) + "." +
+                                          std::to_string(library & 0xFF) + ")");
 
     bool json = false;
     std::uint32_t serial = 0;
@@ -68,7 +74,9 @@ int main(int argc, char **argv) {
     grab->add_option("--serial", grabOptions.serial, "Camera serial number (default: the first)");
     grab->add_option("-n,--frames", grabOptions.frames, "Number of frames")->type_name("N");
     grab->add_option("--window", grabOptions.window, "Sensor window")->type_name("WxH+X+Y");
-    grab->add_option("--subsample", grabOptions.subsample, "Subsampling factor")->type_name("S");
+    grab->add_option("--subsample", grabOptions.subsample,
+                     "Subsampling factor, 1 to the camera's largest (vocam info shows it)")
+        ->type_name("S");
     grab->add_option("--method", grabOptions.method, "Demosaic: fast, good or best")
         ->type_name("METHOD");
     grab->add_option("--light", grabOptions.light,
@@ -128,6 +136,8 @@ int main(int argc, char **argv) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp &e) {
         return app.exit(e);
+    } catch (const CLI::CallForVersion &e) {
+        return app.exit(e);
     } catch (const CLI::ParseError &e) {
         std::fprintf(stderr, "error: %s (vocam --help)\n", e.what());
         return kExitUsage;
@@ -135,7 +145,7 @@ int main(int argc, char **argv) {
 
     // The library reads the bus choice at its first call.
     if (simGiven) setenv("VOCAM_SIM", sim.c_str(), 1);
-    if (!globals.verbose) quietLibrary();
+    routeLibraryLines();
     installSignalThread();
     try {
         if (*list) return listCommand(json);

@@ -148,6 +148,9 @@ _VOCAM_IMAGE_FORMAT parseDescription(const std::string &text, const std::string 
 }
 
 RawFrame readRawFrame(const std::string &path) {
+    // The frame first: a missing frame is named as such, not by its description.
+    std::uint64_t size = 0;
+    readFile(path, 0, &size);
     const std::string sidecar = path + ".txt";
     std::uint64_t sidecarSize = 0;
     const auto text = readFile(sidecar, kLongestDescription, &sidecarSize);
@@ -155,7 +158,6 @@ RawFrame readRawFrame(const std::string &path) {
         damaged(sidecar, "the description is not one line of text");
     RawFrame frame;
     frame.format = parseDescription(std::string(text.begin(), text.end()), sidecar);
-    std::uint64_t size = 0;
     frame.bytes = readFile(path, frame.format.ImageSize, &size);
     if (size != frame.format.ImageSize || frame.bytes.size() != frame.format.ImageSize)
         damaged(path, "the frame holds " + std::to_string(size) + " bytes, its description says " +
