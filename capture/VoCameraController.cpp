@@ -886,6 +886,12 @@ void VoCameraController::updateImageWorker() {
         double score = -1;
         int m;
         QRect balanceRegion, scoreRegion;
+        std::uint64_t epoch;
+        {
+            // Before the region: a change of region bumps the epoch after it.
+            std::lock_guard lock(analysisLock_);
+            epoch = focusEpoch_;
+        }
         {
             std::lock_guard lock(lock_);
             m = whitebalanceRequested_;
@@ -934,8 +940,10 @@ void VoCameraController::updateImageWorker() {
             {
                 std::lock_guard lock(analysisLock_);
                 histogram_ = std::move(h);
-                focus_ = score;
-                if (score > bestFocus_) bestFocus_ = score;
+                if (epoch == focusEpoch_) {
+                    focus_ = score;
+                    if (score > bestFocus_) bestFocus_ = score;
+                }
             }
             // One request at a time: the main thread shows the newest when it gets to it.
             if (!analysisPosted_.exchange(true))
@@ -1059,7 +1067,8 @@ double VoCameraController::bestFocusScore() const {
 
 void VoCameraController::resetBestFocus() {
     std::lock_guard lock(analysisLock_);
-    bestFocus_ = -1;
+    focus_ = bestFocus_ = -1;
+    ++focusEpoch_;
 }
 
 QRect VoCameraController::whitebalanceRegion() const {

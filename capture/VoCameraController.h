@@ -201,6 +201,9 @@ class VoCameraController : public QObject {
     mutable std::mutex analysisLock_;
     Histogram histogram_;
     double focus_ = -1, bestFocus_ = -1;
+    // Counts the resets of the score: a score the worker computed over a
+    // region that changed meanwhile is dropped, not compared with the new.
+    std::uint64_t focusEpoch_ = 0;
     std::atomic<bool> analysisOn_{true};
     std::atomic<bool> analysisPosted_{false};
 
