@@ -141,12 +141,17 @@ Stream::~Stream() {
 }
 
 int Stream::next() {
+    // Ctrl-C also stops the stream, which ends a wait at once; the slices
+    // make sure of it should the stop come between two waits.
+    constexpr std::uint32_t kSliceMs = 250;
     for (;;) {
         if (interrupted()) return -1;
-        const int r = vocam_wait_for_capture_to_buffer(camera_);
+        const int r = vocam_wait_for_capture_to_buffer_timeout(camera_, kSliceMs);
         if (r >= 0) return r;
         // -22: the newest frame's buffer was taken for the next read.
-        if (r != -22) return -1;
+        if (r == VOCAM_WAIT_TIMED_OUT || r == -22) continue;
+        if (!interrupted()) end_ = r;
+        return -1;
     }
 }
 

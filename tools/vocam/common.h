@@ -72,12 +72,16 @@ class Stream {
     Stream(const Stream &) = delete;
     Stream &operator=(const Stream &) = delete;
     // The index of the next frame held for the caller, or -1 once the stream
-    // has ended (Ctrl-C included).
+    // has ended (Ctrl-C included). However long a frame takes (an exposure
+    // of minutes), the wait looks for Ctrl-C several times a second.
     int next();
     void release(int index);
+    // The library's code that ended the stream; 0 while it runs or after Ctrl-C.
+    int endCode() const { return end_; }
 
   private:
     _vocam *camera_;
+    int end_ = 0;
 };
 
 // How a property's register value reads to a person.
