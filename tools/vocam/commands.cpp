@@ -611,10 +611,10 @@ int grabCommand(const GrabOptions &o) {
                     writeFits(path, format, raw, facts, start);
             } else {
                 savePicture(type, format, params, convert, pictureWriter(path, type));
-                if (o.keepRaw) {
-                    const std::string rawPath = path.substr(0, path.rfind('.')) + ".raw";
-                    writeRaw(rawPath, raw, format.ImageSize, layout);
-                }
+            }
+            if (o.keepRaw && type != ImageType::Raw) {
+                const std::string rawPath = path.substr(0, path.rfind('.')) + ".raw";
+                writeRaw(rawPath, raw, format.ImageSize, layout);
             }
         } catch (...) {
             stream.release(index);
