@@ -358,33 +358,38 @@ class Frame {
         const _VOCAM_IMAGE_FORMAT &format = ring.format;
         const std::uint64_t arrival = state_->arrivalNs;
         py::gil_scoped_release nogil;
-        std::lock_guard lock(ring.device->calls);
-        _vocam *handle = ring.device->handle;
         if (type == cli::ImageType::Raw) {
             cli::writeRaw(file, hold->data, format.ImageSize, cli::describeFrame(format));
             return;
         }
-        std::optional<cli::CaptureFacts> facts;
-        if (type == cli::ImageType::Fits) facts = ring.device->facts();
-        const auto start = [&] { return cli::exposureStartUtc(arrival, facts->exposureSeconds); };
-        if (type == cli::ImageType::Fits && !cube) {
-            cli::writeFits(file, format, hold->data, *facts, start());
-            return;
-        }
+        const bool raw = type == cli::ImageType::Fits && !cube;
         // 16-bit samples keep their depth in TIFF and FITS.
         const bool deep = format.PixelFormat == 1 && type != cli::ImageType::Png;
         const bool grey = (format.VocamReserved[0] & VOCAM_LAYOUT_MONO) != 0 || demosaic == 0;
         const std::size_t stride = deep   ? std::size_t{format.Width} * 6
                                    : grey ? ((std::size_t{format.Width} + 1) * 3 & ~std::size_t{3})
                                           : std::size_t{format.Width} * 3;
-        std::vector<std::uint8_t> rgb(stride * format.Height);
-        conversion_params params{};
-        params.size = 12;  // the camera's own flips, hue, saturation and gains apply
-        params.demosaicMethod = static_cast<std::uint32_t>(demosaic);
-        params.correctionMatrix = static_cast<std::uint32_t>(matrix);
-        check(vocam_convert_frame_to_rgb_bits(handle, rgb.data(), hold->data, &format, &params,
-                                              deep ? 48 : 24),
-              "vocam_convert_frame_to_rgb_bits");
+        std::vector<std::uint8_t> rgb(raw ? 0 : stride * format.Height);
+        std::optional<cli::CaptureFacts> facts;
+        {
+            // The camera is asked and converts; the file is written after.
+            std::lock_guard lock(ring.device->calls);
+            if (type == cli::ImageType::Fits) facts = ring.device->facts();
+            if (!raw) {
+                conversion_params params{};
+                params.size = 12;  // the camera's own flips, hue, saturation and gains apply
+                params.demosaicMethod = static_cast<std::uint32_t>(demosaic);
+                params.correctionMatrix = static_cast<std::uint32_t>(matrix);
+                check(vocam_convert_frame_to_rgb_bits(ring.device->handle, rgb.data(), hold->data,
+                                                      &format, &params, deep ? 48 : 24),
+                      "vocam_convert_frame_to_rgb_bits");
+            }
+        }
+        const auto start = [&] { return cli::exposureStartUtc(arrival, facts->exposureSeconds); };
+        if (raw) {
+            cli::writeFits(file, format, hold->data, *facts, start());
+            return;
+        }
         const cli::Rgb picture{format.Width, format.Height, stride, deep ? 16 : 8, rgb.data()};
         if (type == cli::ImageType::Fits)
             cli::writeFitsCube(file, picture, *facts, start());
