@@ -5,16 +5,18 @@
 #                           capture application needs
 #   deps.sh --test          and what the tests need (clang, sanitizer
 #                           runtimes, GoogleTest, Google Benchmark, umockdev,
-#                           clang-format)
+#                           clang-format, the FITS checkers fitsverify and
+#                           astropy)
 #   deps.sh --bench-peers   and the libraries the conversion benchmark
 #                           compares against (never needed to build or test)
 # Further arguments are more packages to install.
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config libusb-1.0-0-dev libpng-dev libtiff-dev
-          libcli11-dev qt6-base-dev)
+          libcfitsio-dev libcli11-dev qt6-base-dev)
 test_packages=(clang clang-format libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
                libumockdev-dev umockdev xvfb xauth
-               pybind11-dev python3-dev python3-numpy python3-pytest)
+               pybind11-dev python3-dev python3-numpy python3-pytest
+               fitsverify python3-astropy)
 while [ $# -gt 0 ]; do
   case "$1" in
     --app) ;;  # what building needs is the default

@@ -6,16 +6,20 @@
 #include <netinet/in.h>
 #include <png.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <tiffio.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -44,15 +48,19 @@ std::string slurp(const fs::path &path) {
     return text.str();
 }
 
-// A child running vocam with its output going to files of the test's folder.
+// A child running vocam with its output going to files of the test's folder,
+// its files limited to `fileLimit` bytes.
 class Child {
   public:
-    Child(const fs::path &folder, std::vector<std::string> args) : folder_(folder) {
+    Child(const fs::path &folder, std::vector<std::string> args, rlim_t fileLimit = RLIM_INFINITY)
+        : folder_(folder) {
         args.insert(args.begin(), "--resources=" VOCAM_TEST_RESOURCES);
         args.insert(args.begin(), VOCAM_TOOL);
         pid_ = fork();
         if (pid_ == 0) {
             if (chdir(folder.c_str()) != 0) _exit(127);
+            const rlimit limit{fileLimit, fileLimit};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
             const int out = open("stdout", O_WRONLY | O_CREAT | O_TRUNC, 0644);
             const int err = open("stderr", O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(out, 1);
@@ -208,6 +216,70 @@ std::vector<std::uint8_t> convertLikeTheTool(const std::vector<std::uint8_t> &ra
     vocam_stop_streaming(camera.handle());
     vocam_disable_streaming(camera.handle());
     return rgb;
+}
+
+// The primary array of a FITS file as a reader of our own sees it: each
+// card's value by keyword (strings without their quotes), and the data
+// after the header's 2880-byte blocks.
+struct Fits {
+    std::map<std::string, std::string> cards;
+    std::string data;
+    double number(const std::string &key) const {
+        return cards.count(key) ? std::stod(cards.at(key)) : std::nan("");
+    }
+};
+
+Fits readFits(const fs::path &path) {
+    const std::string bytes = slurp(path);
+    Fits fits;
+    std::size_t at = 0;
+    for (; at + 80 <= bytes.size(); at += 80) {
+        const std::string card = bytes.substr(at, 80);
+        const std::string key = card.substr(0, card.find_last_not_of(' ', 7) + 1);
+        if (key == "END") break;
+        if (card.compare(8, 2, "= ") != 0) continue;
+        const std::size_t from = card.find_first_not_of(' ', 10);
+        fits.cards[key] = card[from] == '\''
+                              ? card.substr(from + 1, card.find('\'', from + 1) - from - 1)
+                              : card.substr(from, card.find_first_of(" /", from) - from);
+    }
+    if (at + 80 <= bytes.size()) fits.data = bytes.substr((at / 2880 + 1) * 2880);
+    return fits;
+}
+
+bool fitsverifyPasses(const fs::path &path) {
+    const std::string command = "fitsverify -q '" + path.string() + "' >/dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
+}
+
+// A SER recording as a reader of our own sees it: the header's numbers,
+// whether the file holds exactly the frames counted (and perhaps their
+// times), and the times in the format's ticks.
+struct Ser {
+    std::uint32_t colour = 0, width = 0, height = 0, depth = 0, count = 0;
+    std::string instrument;
+    bool whole = false;
+    std::vector<std::int64_t> times;
+};
+
+Ser readSer(const fs::path &path) {
+    const std::string b = slurp(path);
+    Ser ser;
+    if (b.size() < 178 || b.compare(0, 14, "LUCAM-RECORDER") != 0) return ser;
+    const auto u32 = [&](std::size_t at) {
+        return std::uint32_t(std::uint8_t(b[at])) | std::uint32_t(std::uint8_t(b[at + 1])) << 8 |
+               std::uint32_t(std::uint8_t(b[at + 2])) << 16 |
+               std::uint32_t(std::uint8_t(b[at + 3])) << 24;
+    };
+    ser = {u32(18), u32(26), u32(30), u32(34), u32(38), b.substr(82, 40).c_str(), false, {}};
+    const std::uint64_t frames =
+        178 + std::uint64_t{ser.count} * ser.width * ser.height * (ser.depth > 8 ? 2 : 1);
+    const std::uint64_t trailer = frames + 8 * std::uint64_t{ser.count};
+    ser.whole = b.size() == frames || b.size() == trailer;
+    for (std::uint64_t at = frames; b.size() == trailer && at < trailer; at += 8)
+        ser.times.push_back(
+            std::int64_t(std::uint64_t(u32(at)) | std::uint64_t(u32(at + 4)) << 32));
+    return ser;
 }
 
 class VocamTool : public ::testing::Test {
@@ -438,7 +510,9 @@ TEST_F(VocamTool, GrabRefusesBadInputWithOneLineAndLeavesNoFileBehind) {
         {{"--method", "slow"}, 2, "error: method 'slow' is not fast, good or best\n"},
         {{"-o", "x.jpg"},
          2,
-         "error: 'x.jpg': the file name must end in .png, .tif, .tiff or .raw\n"},
+         "error: 'x.jpg': the file name must end in .png, .tif, .tiff, .raw or .fits\n"},
+        {{"--exposure", "fast"}, 2, "error: --exposure 'fast' is not a number\n"},
+        {{"--gain", "99"}, 1, "error: gain 99 is outside 1x .. 16x\n"},
         {{"-o", "x%s.png"},
          2,
          "error: 'x%s.png': the only counter a file name may hold is one %d or %0Nd\n"},
@@ -533,6 +607,94 @@ TEST_F(VocamTool, SilentCamerasAndCtrlCOutsideTheStreamEndTheTool) {
     r = writing.finish();
     EXPECT_NE(r.status, 137);
     for (const auto &name : files()) EXPECT_NE(name[0], '.') << name;
+}
+
+TEST_F(VocamTool, GrabbedFitsHoldTheRawFrameAndWhatTheCommandSet) {
+    Result r = run({"--sim", kReady + ":cooling=1", "grab", "-o", "s.fits", "--keep-raw",
+                    "--window", "640x480+8+2", "--exposure", "12.5", "--gain", "2", "--gain-blue",
+                    "1.5", "--temperature", "-10"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "saved s.fits (640 x 480)\nsaved s.raw and s.raw.txt (the raw frame as sent)\n");
+    EXPECT_TRUE(fitsverifyPasses(folder / "s.fits"));
+    const Fits still = readFits(folder / "s.fits");
+    EXPECT_TRUE(still.data.substr(0, 640 * 480) == slurp(folder / "s.raw"));
+    for (const auto &[key, value] : std::map<std::string, double>{{"BITPIX", 8},
+                                                                  {"NAXIS1", 640},
+                                                                  {"NAXIS2", 480},
+                                                                  {"EXPTIME", 0.0125},
+                                                                  {"GAIN", 2},
+                                                                  {"BLUEGAIN", 1.5},
+                                                                  {"SET-TEMP", -10},
+                                                                  {"XORGSUBF", 8},
+                                                                  {"YORGSUBF", 2}})
+        EXPECT_EQ(still.number(key), value) << key;
+    EXPECT_EQ(still.cards.at("BAYERPAT"), "RGGB    ");
+    EXPECT_EQ(still.cards.at("INSTRUME"), "VoCam model_02");
+
+    r = run({"--sim", kReady, "grab", "-o", "cube.fits", "--cube", "--window", "64x32+0+0"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fitsverifyPasses(folder / "cube.fits"));
+    const Fits cube = readFits(folder / "cube.fits");
+    EXPECT_EQ(cube.number("NAXIS3"), 3);
+    EXPECT_EQ(cube.cards.count("BAYERPAT"), 0u);
+    EXPECT_EQ(cube.cards.count("CCD-TEMP"), 0u);  // no temperature control
+    r = run({"--sim", kReady, "convert", "s.raw", "-o", "again.fits"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err,
+              "error: 'again.fits': FITS files come from a camera (vocam grab -o again.fits)\n");
+}
+
+TEST_F(VocamTool, RecordedSerFilesStayReadableWhateverEndsTheRecording) {
+    // The colour code follows the model's mosaic.
+    for (const auto &[model, colour] :
+         std::vector<std::pair<std::string, std::uint32_t>>{{"model_04", 0},
+                                                            {"model_02", 8},
+                                                            {"model_03", 9},
+                                                            {"model_05", 10},
+                                                            {"model_06", 11}}) {
+        const Result r = run({"--sim", model + ":state=ready:fps=0", "stream", "--record", "r.ser",
+                              "--frames", "3", "--exposure", "5"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find("\nrecorded 3 frame(s) to r.ser\n"), std::string::npos) << r.out;
+        const Ser ser = readSer(folder / "r.ser");
+        EXPECT_EQ(ser.colour, colour) << model;
+        EXPECT_EQ(ser.count, 3u);
+        EXPECT_TRUE(ser.whole);
+        EXPECT_EQ(ser.instrument, "VoCam " + model);
+        ASSERT_EQ(ser.times.size(), 3u);
+        EXPECT_TRUE(ser.times[0] < ser.times[1] && ser.times[1] < ser.times[2]);
+    }
+
+    Child stream(folder, {"--sim", "model_02:state=ready:fps=20", "stream", "--record", "c.ser"});
+    ASSERT_TRUE(stream.waitForOutput("frames/s"));
+    stream.signal(SIGINT);
+    Result r = stream.finish();
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string tail = " frame(s) to c.ser (stopped by Ctrl-C)\n";
+    ASSERT_TRUE(r.out.ends_with(tail)) << r.out;
+    const std::size_t count = r.out.rfind("recorded ") + 9;
+    Ser ser = readSer(folder / "c.ser");
+    EXPECT_EQ(ser.count, std::stoul(r.out.substr(count)));
+    EXPECT_TRUE(ser.whole);
+    EXPECT_EQ(ser.times.size(), ser.count);
+
+    // Room for four frames and half their times: the fifth frame fails, and
+    // the fourth gives way to the times of the other three.
+    const rlim_t limit = 178 + 4 * 1310720 + 16;
+    r = Child(folder, {"--sim", kReady, "stream", "--record", "f.ser"}, limit).finish();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "error: recording stopped: cannot write 'f.ser': " +
+                         std::string(std::strerror(EFBIG)) +
+                         "; it holds 3 frame(s) and their times (the last 1 made room for them)\n");
+    ser = readSer(folder / "f.ser");
+    EXPECT_EQ(ser.count, 3u);
+    EXPECT_TRUE(ser.whole);
+    EXPECT_EQ(ser.times.size(), 3u);
+
+    r = run({"--sim", kReady, "stream", "--record", "x.avi"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "error: 'x.avi': a recording's name must end in .ser\n");
 }
 
 TEST_F(VocamTool, ConvertKeepsSixteenBitSamplesInATiffAndReadsBothByteOrders) {

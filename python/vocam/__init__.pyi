@@ -47,6 +47,10 @@ class Frame:
         """A copy of the raw frame that outlives the frame."""
     def rgb(self, method: Method = "fast", light: Union[Light, int] = "none") -> npt.NDArray[np.uint8]:
         """The frame converted to RGB (height x width x 3)."""
+    def save(self, path: Union[str, os.PathLike[str]], method: Method = "fast",
+             light: Union[Literal["none"], int] = "none", *, cube: bool = False) -> None:
+        """Saves the frame by the name's extension: .fits (the raw frame with the camera's
+        settings; cube=True: the converted picture as three planes), .raw, .png or .tif."""
     def release(self) -> None:
         """Returns the buffer to the ring."""
     @property
@@ -90,6 +94,10 @@ class Stream:
         timeout: seconds to wait for each frame (None: for ever); raises Timeout."""
     def frame(self, *, timeout: Optional[float] = None) -> Frame:
         """Waits for the next frame (`timeout` seconds, None: for ever); the caller releases it."""
+    def record(self, path: Union[str, os.PathLike[str]], count: Optional[int] = None, *,
+               seconds: Optional[float] = None, timeout: Optional[float] = None) -> int:
+        """Records the next `count` frames (or for `seconds`; None: until stopped) to a SER
+        file and returns how many it wrote; the file stays whole if anything cuts it short."""
     def __enter__(self) -> "Stream": ...
     def __exit__(self, t: Optional[Type[BaseException]], v: Optional[BaseException],
                  tb: Optional[TracebackType]) -> None: ...

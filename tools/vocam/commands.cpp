@@ -7,12 +7,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
 #include <set>
 #include <vector>
 
+#include "astro.h"
 #include "common.h"
 #include "images.h"
 #include "rawframe.h"
@@ -431,6 +433,65 @@ int setCooler(std::uint32_t serial, const std::string &valueText) {
     return 0;
 }
 
+// Writes a readable value to a property after checking it against the
+// camera's range; `text` and `valueText` are as the user gave them. The
+// register value written.
+int writeProperty(_vocam *h, const PropertyName &p, const std::string &text,
+                  const std::string &valueText, double number) {
+    const double raw = rawValue(p, number);
+    const bool target = p.id == VOCAM_PROP_TEMPERATURE;
+    if (target) requireCooler(h);
+    int min = 0, max = 0, current = 0;
+    std::uint32_t flags = 0;
+    if (vocam_property_get_range(h, p.id, &min, &max, &current, &flags) >= 0) {
+        if (raw < registerNumber(p, min) || raw > registerNumber(p, max))
+            throw Failure("error: " + text + " " + valueText + " is outside " +
+                          formatValue(p, min) + " .. " + formatValue(p, max));
+    } else if (vocam_property_get(h, p.id, &current, &flags) < 0) {
+        throw Failure("error: this camera has no property " + text +
+                      "; vocam info lists its properties");
+    }
+    const int value = fromReadable(p, number);
+    // A target is for the cooler to reach: setting one switches it on.
+    if (target) flags |= VOCAM_PROP_FLAG_ON;
+    const int r = vocam_property_set(h, p.id, value, flags);
+    // The engine's method and matrix answer 1 for accepted and 0 for refused.
+    const bool engineChoice =
+        p.id == VOCAM_PROP_DEMOSAIC_METHOD || p.id == VOCAM_PROP_CORRECTION_MATRIX;
+    if (engineChoice ? r != 1 : r < 0)
+        throw Failure("error: the camera refused " + text + " " + valueText +
+                      (r < 0 ? " (" + codeText(r) + ")" : std::string()));
+    return value;
+}
+
+struct Setting {
+    PropertyName property;
+    std::string text;
+    double value;
+};
+
+// Checked before the camera is opened, so a typing error costs no bring-up.
+std::vector<Setting> parseSettings(const Settings &settings) {
+    std::vector<Setting> out;
+    for (const auto &[name, text] : settings) {
+        const auto number = parseNumber(text);
+        if (!number) usage("error: --" + name + " '" + text + "' is not a number");
+        out.push_back({findProperty(name), text, *number});
+    }
+    return out;
+}
+
+// Applies the settings in the order given; a temperature also switches
+// cooling on. The cooler's target, when one was set, for the files.
+std::optional<double> applySettings(_vocam *h, const std::vector<Setting> &settings) {
+    std::optional<double> target;
+    for (const auto &s : settings) {
+        writeProperty(h, s.property, s.property.name, s.text, s.value);
+        if (s.property.id == VOCAM_PROP_TEMPERATURE) target = s.value;
+    }
+    return target;
+}
+
 }  // namespace
 
 int setCommand(std::uint32_t serial, const std::string &text, const std::string &valueText) {
@@ -439,33 +500,11 @@ int setCommand(std::uint32_t serial, const std::string &text, const std::string 
     if (p.readOnly) usage("error: " + text + " is read only");
     const auto number = parseNumber(valueText);
     if (!number) usage("error: '" + valueText + "' is not a number");
-    const double raw = rawValue(p, *number);
     Camera camera(serial);
-    const bool target = p.id == VOCAM_PROP_TEMPERATURE;
-    if (target) requireCooler(camera.get());
-    int min = 0, max = 0, current = 0;
-    std::uint32_t flags = 0;
-    if (vocam_property_get_range(camera.get(), p.id, &min, &max, &current, &flags) >= 0) {
-        if (raw < registerNumber(p, min) || raw > registerNumber(p, max))
-            throw Failure("error: " + text + " " + valueText + " is outside " +
-                          formatValue(p, min) + " .. " + formatValue(p, max));
-    } else if (vocam_property_get(camera.get(), p.id, &current, &flags) < 0) {
-        throw Failure("error: this camera has no property " + text +
-                      "; vocam info lists its properties");
-    }
-    const int value = fromReadable(p, *number);
-    // A target is for the cooler to reach: setting one switches it on.
-    if (target) flags |= VOCAM_PROP_FLAG_ON;
-    const int r = vocam_property_set(camera.get(), p.id, value, flags);
-    // The engine's method and matrix answer 1 for accepted and 0 for refused.
-    const bool engineChoice =
-        p.id == VOCAM_PROP_DEMOSAIC_METHOD || p.id == VOCAM_PROP_CORRECTION_MATRIX;
-    if (engineChoice ? r != 1 : r < 0)
-        throw Failure("error: the camera refused " + text + " " + valueText +
-                      (r < 0 ? " (" + codeText(r) + ")" : std::string()));
+    const int value = writeProperty(camera.get(), p, text, valueText, *number);
     // What was written: reading back would give the temperature's reading,
     // which only moves toward the target.
-    if (target)
+    if (p.id == VOCAM_PROP_TEMPERATURE)
         std::printf("temperature target %s, cooler on\n", formatValue(p, value).c_str());
     else
         std::printf("%s %s\n", p.name[0] ? p.name : text.c_str(), formatValue(p, value).c_str());
@@ -597,25 +636,31 @@ conversion_params paramsFor(bool colour, std::uint32_t method, std::uint32_t lig
     return params;
 }
 
-// A TIFF of a frame with 16-bit samples keeps their depth; everything else
-// is an 8-bit picture.
+// A TIFF or FITS picture of a frame with 16-bit samples keeps their depth;
+// everything else is an 8-bit picture.
 int pictureBits(ImageType type, const _VOCAM_IMAGE_FORMAT &format) {
-    return type == ImageType::Tiff && format.PixelFormat == 1 ? 48 : 24;
+    return type != ImageType::Png && format.PixelFormat == 1 ? 48 : 24;
 }
 
 // Converts with `convert` (which fills the picture at the given depth) and
-// writes the picture file.
-template <typename Convert>
-void savePicture(const std::string &path, ImageType type, const _VOCAM_IMAGE_FORMAT &format,
-                 const conversion_params &params, Convert &&convert) {
+// hands the picture to `write`.
+template <typename Convert, typename Write>
+void savePicture(ImageType type, const _VOCAM_IMAGE_FORMAT &format, const conversion_params &params,
+                 Convert &&convert, Write &&write) {
     const int bits = pictureBits(type, format);
     const std::size_t stride = bits == 48 ? std::size_t{format.Width} * 6
                                           : rgbStride(format.Width, params.demosaicMethod == 0);
     std::vector<std::uint8_t> rgb(stride * format.Height);
     if (const int r = convert(rgb, static_cast<std::uint32_t>(bits)); r < 0)
         throw Failure("error: converting the frame failed (" + codeText(r) + ")");
-    const Rgb picture{format.Width, format.Height, stride, bits == 48 ? 16 : 8, rgb.data()};
-    type == ImageType::Png ? writePng(path, picture) : writeTiff(path, picture);
+    write(Rgb{format.Width, format.Height, stride, bits == 48 ? 16 : 8, rgb.data()});
+}
+
+// The picture file of `path`'s type.
+auto pictureWriter(const std::string &path, ImageType type) {
+    return [path, type](const Rgb &picture) {
+        type == ImageType::Png ? writePng(path, picture) : writeTiff(path, picture);
+    };
 }
 
 }  // namespace
@@ -630,10 +675,13 @@ int grabCommand(const GrabOptions &o) {
     checkThreads(o.threads);
     const std::uint32_t method = methodId(o.method);
     const std::uint32_t light = lightId(o.light);
+    const auto settings = parseSettings(o.settings);
 
     Camera camera(o.serial);
     _vocam *h = camera.get();
-    applyWindow(h, o, type != ImageType::Raw);
+    // A FITS still keeps the raw frame: only its cube is a converted picture.
+    applyWindow(h, o, type != ImageType::Raw && (type != ImageType::Fits || o.cube));
+    const std::optional<double> target = applySettings(h, settings);
     _VOCAM_IMAGE_FORMAT format{};
     format.Size = sizeof format;
     if (vocam_get_image_format(h, &format) != 0)
@@ -656,18 +704,30 @@ int grabCommand(const GrabOptions &o) {
         const std::string path = names.name(i + 1);
         std::string rawPath;
         try {
+            const auto convert = [&](std::vector<std::uint8_t> &rgb, std::uint32_t bits) {
+                return vocam_convert_frame_to_rgb_bits(h, rgb.data(), raw, &format, &params, bits);
+            };
             if (type == ImageType::Raw) {
                 writeRaw(path, raw, format.ImageSize, layout);
+            } else if (type == ImageType::Fits) {
+                vocam_frame_info info{};
+                info.size = sizeof info;
+                vocam_get_buffer_info(h, index, &info);
+                const CaptureFacts facts = readCaptureFacts(h, softwareName("vocam"), target);
+                const std::int64_t start =
+                    exposureStartUtc(info.timestamp_ns, facts.exposureSeconds);
+                if (o.cube)
+                    savePicture(type, format, params, convert, [&](const Rgb &picture) {
+                        writeFitsCube(path, picture, facts, start);
+                    });
+                else
+                    writeFits(path, format, raw, facts, start);
             } else {
-                savePicture(path, type, format, params,
-                            [&](std::vector<std::uint8_t> &rgb, std::uint32_t bits) {
-                                return vocam_convert_frame_to_rgb_bits(h, rgb.data(), raw, &format,
-                                                                       &params, bits);
-                            });
-                if (o.keepRaw) {
-                    rawPath = path.substr(0, path.rfind('.')) + ".raw";
-                    writeRaw(rawPath, raw, format.ImageSize, layout);
-                }
+                savePicture(type, format, params, convert, pictureWriter(path, type));
+            }
+            if (o.keepRaw && type != ImageType::Raw) {
+                rawPath = path.substr(0, path.rfind('.')) + ".raw";
+                writeRaw(rawPath, raw, format.ImageSize, layout);
             }
         } catch (...) {
             stream.release(index);
@@ -695,6 +755,11 @@ int grabCommand(const GrabOptions &o) {
 
 int convertCommand(const ConvertOptions &o) {
     const ImageType type = imageTypeOf(o.output);
+    // A FITS file tells the exposure, the gain and the time, which a raw
+    // frame's description does not keep.
+    if (type == ImageType::Fits)
+        usage("error: '" + o.output + "': FITS files come from a camera (vocam grab -o " +
+              o.output + ")");
     checkWritable(o.output);
     checkThreads(o.threads);
     const std::uint32_t method = methodId(o.method);
@@ -706,12 +771,14 @@ int convertCommand(const ConvertOptions &o) {
     } else {
         const conversion_params params =
             paramsFor((format.VocamReserved[0] & VOCAM_LAYOUT_MONO) == 0, method, light);
-        savePicture(o.output, type, format, params,
-                    [&](std::vector<std::uint8_t> &rgb, std::uint32_t bits) {
-                        return vocam_convert_raw_to_rgb(rgb.data(), rgb.size(), frame.bytes.data(),
-                                                        frame.bytes.size(), &format, &params, bits,
-                                                        static_cast<std::uint32_t>(o.threads));
-                    });
+        savePicture(
+            type, format, params,
+            [&](std::vector<std::uint8_t> &rgb, std::uint32_t bits) {
+                return vocam_convert_raw_to_rgb(rgb.data(), rgb.size(), frame.bytes.data(),
+                                                frame.bytes.size(), &format, &params, bits,
+                                                static_cast<std::uint32_t>(o.threads));
+            },
+            pictureWriter(o.output, type));
     }
     std::printf(
         "saved %s (%u x %u, %d bits)\n", o.output.c_str(), format.Width, format.Height,
@@ -738,10 +805,44 @@ double cpuSeconds() {
 
 }  // namespace
 
-int streamCommand(std::uint32_t serial, double seconds) {
-    if (!(seconds >= 0)) usage("error: --seconds must not be negative");
-    Camera camera(serial);
+namespace {
+
+// Whether the camera is still on the bus: a stream that ended tells no more.
+bool onTheBus(std::uint32_t serial) {
+    vocam_version records[64];
+    std::uint32_t count = 64;
+    if (vocam_enum_cameras(records, &count) < 0) return true;
+    for (std::uint32_t i = 0; i < count && i < 64; ++i)
+        if (records[i].serial_number == serial) return true;
+    return false;
+}
+
+}  // namespace
+
+int streamCommand(const StreamOptions &o) {
+    if (!(o.seconds >= 0)) usage("error: --seconds must not be negative");
+    if (o.frames < 0) usage("error: --frames must not be negative");
+    if (!o.record.empty()) {
+        const auto extension = std::filesystem::path(o.record).extension().string();
+        if (extension != ".ser" && extension != ".SER")
+            usage("error: '" + o.record + "': a recording's name must end in .ser");
+        checkWritable(o.record);
+    }
+    const auto settings = parseSettings(o.settings);
+    Camera camera(o.serial);
     _vocam *h = camera.get();
+    applySettings(h, settings);
+    std::optional<SerWriter> ser;
+    double exposure = 0;
+    if (!o.record.empty()) {
+        _VOCAM_IMAGE_FORMAT format{};
+        format.Size = sizeof format;
+        if (vocam_get_image_format(h, &format) != 0)
+            throw Failure("error: the camera's colour layout is unknown");
+        const CaptureFacts facts = readCaptureFacts(h, "");
+        exposure = facts.exposureSeconds;
+        ser.emplace(o.record, format, facts.model);
+    }
     using Clock = std::chrono::steady_clock;
     const bool tty = isatty(1) != 0;
     std::uint64_t frames = 0, bytes = 0, lastFrames = 0, lastBytes = 0;
@@ -750,6 +851,7 @@ int streamCommand(std::uint32_t serial, double seconds) {
     Clock::time_point start, last, ended;
     std::uint64_t dropped = 0;
     bool silent = false;
+    int endCode = 0;
     Clock::duration patience{};
     {
         Stream stream(h);
@@ -757,21 +859,31 @@ int streamCommand(std::uint32_t serial, double seconds) {
         Clock::time_point lastFrame;
         start = last = lastFrame = Clock::now();
         // Beyond about 30 years a limit is no limit, and the clock must not overflow.
-        const auto end = seconds > 0 && seconds < 1e9
+        const auto end = o.seconds > 0 && o.seconds < 1e9
                              ? start + std::chrono::duration_cast<Clock::duration>(
-                                           std::chrono::duration<double>(seconds))
+                                           std::chrono::duration<double>(o.seconds))
                              : Clock::time_point::max();
         while (Clock::now() < end) {
+            if (o.frames > 0 && frames >= static_cast<std::uint64_t>(o.frames)) break;
             // Wakes for each second's line and for the end, also when no frame comes.
             const int index = stream.next(std::min(end, last + std::chrono::seconds(1)));
             if (index == Stream::kEnded) break;
             if (index >= 0) {
                 const auto size = vocam_get_video_frame_size(h);
+                bool written = true;
+                if (ser) {
+                    vocam_frame_info info{};
+                    info.size = sizeof info;
+                    vocam_get_buffer_info(h, index, &info);
+                    written = ser->add(vocam_get_buffer_address(h, index),
+                                       exposureStartUtc(info.timestamp_ns, exposure));
+                }
                 stream.release(index);
+                if (!written) break;
                 ++frames;
                 bytes += size;
                 lastFrame = Clock::now();
-            } else if (seconds == 0 && Clock::now() - lastFrame > patience) {
+            } else if (o.seconds == 0 && Clock::now() - lastFrame > patience) {
                 silent = true;
                 break;
             }
@@ -792,15 +904,40 @@ int streamCommand(std::uint32_t serial, double seconds) {
         }
         dropped = droppedFrames(h);
         ended = Clock::now();  // before the stop, which may wait for a read
+        endCode = stream.endCode();
     }
     const double span = std::max(1e-9, std::chrono::duration<double>(ended - start).count());
     std::printf("%s%llu frames in %.1f s: %.1f frames/s, %.2f MB/s, %llu dropped, CPU %.0f%%\n",
                 tty ? "\n" : "", static_cast<unsigned long long>(frames), span,
                 static_cast<double>(frames) / span, static_cast<double>(bytes) / span / 1e6,
                 static_cast<unsigned long long>(dropped), 100.0 * (cpuSeconds() - cpuStart) / span);
+    // What ended the stream, other than a limit that was reached.
+    std::string stop;
     if (silent)
-        throw Failure("error: the camera sent no frame for " + secondsText(patience) +
-                      " s; stopped");
+        stop = "the camera sent no frame for " + secondsText(patience) + " s";
+    else if (endCode != 0)
+        stop = onTheBus(camera.version().serial_number) ? "the camera stopped sending frames"
+                                                        : "the camera left the bus";
+    if (ser) {
+        ser->finish();
+        const std::string held = std::to_string(ser->frames()) + " frame(s)";
+        if (ser->error() != 0) {
+            std::string line = "error: recording stopped: cannot write '" + ser->path() +
+                               "': " + std::strerror(ser->error()) + "; it holds " + held;
+            if (ser->droppedForTrailer() > 0)
+                line += " and their times (the last " + std::to_string(ser->droppedForTrailer()) +
+                        " made room for them)";
+            throw Failure(line);
+        }
+        if (!stop.empty())
+            throw Failure("error: recording stopped: " + stop + "; '" + ser->path() + "' holds " +
+                          held);
+        std::printf("recorded %s to %s%s\n", held.c_str(), ser->path().c_str(),
+                    interrupted() ? " (stopped by Ctrl-C)" : "");
+    }
+    if (silent) throw Failure("error: " + stop + "; stopped");
+    if (!stop.empty())
+        throw Failure("error: " + stop + " after " + std::to_string(frames) + " frame(s)");
     if (frames == 0 && !interrupted()) throw Failure("error: no frame arrived");
     return 0;
 }

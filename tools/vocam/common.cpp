@@ -154,7 +154,9 @@ int Stream::next(Clock::time_point deadline) {
             camera_, static_cast<std::uint32_t>(std::min<long long>(left, 200)));
         if (r >= 0) return r;
         // -22: the newest frame's buffer was taken for the next read.
-        if (r != -22 && r != VOCAM_WAIT_TIMED_OUT) return kEnded;
+        if (r == -22 || r == VOCAM_WAIT_TIMED_OUT) continue;
+        if (!interrupted()) end_ = r;
+        return kEnded;
     }
 }
 

@@ -83,9 +83,12 @@ class Stream {
     // How long a frame may take before the camera counts as silent: its
     // exposure and readout at the data rate, and a margin.
     Clock::duration patience() const;
+    // The library's code that ended the stream; 0 while it runs or after Ctrl-C.
+    int endCode() const { return end_; }
 
   private:
     _vocam *camera_;
+    int end_ = 0;
 };
 
 // How a property's register value reads to a person.

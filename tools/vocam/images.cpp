@@ -106,7 +106,8 @@ ImageType imageTypeOf(const std::string &path) {
     if (extension == ".png") return ImageType::Png;
     if (extension == ".tif" || extension == ".tiff") return ImageType::Tiff;
     if (extension == ".raw") return ImageType::Raw;
-    usage("error: '" + path + "': the file name must end in .png, .tif, .tiff or .raw");
+    if (extension == ".fits" || extension == ".fit" || extension == ".fts") return ImageType::Fits;
+    usage("error: '" + path + "': the file name must end in .png, .tif, .tiff, .raw or .fits");
 }
 
 NameTemplate::NameTemplate(const std::string &text, int frames) {
@@ -163,8 +164,12 @@ void checkWritable(const std::string &path) {
 }
 
 void writeWhole(const std::string &path, const std::vector<std::uint8_t> &bytes) {
+    writeWhole(path, bytes.data(), bytes.size());
+}
+
+void writeWhole(const std::string &path, const std::uint8_t *data, std::size_t size) {
     TempFile file(path);
-    file.writeAll(bytes.data(), bytes.size());
+    file.writeAll(data, size);
     file.commit();
 }
 
@@ -214,7 +219,7 @@ void writeTiff(const std::string &path, const Rgb &picture) {
 
 void writeRaw(const std::string &path, const std::uint8_t *data, std::size_t size,
               const std::string &layout) {
-    writeWhole(path, std::vector<std::uint8_t>(data, data + size));
+    writeWhole(path, data, size);
     const std::string line = layout + "\n";
     writeWhole(path + ".txt", std::vector<std::uint8_t>(line.begin(), line.end()));
 }

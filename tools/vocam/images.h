@@ -9,7 +9,7 @@
 
 namespace vocam::cli {
 
-enum class ImageType { Png, Tiff, Raw };
+enum class ImageType { Png, Tiff, Raw, Fits };
 
 // From the file name's extension; usage failure for any other.
 ImageType imageTypeOf(const std::string &path);
@@ -59,5 +59,6 @@ void removeTemporaryFiles();
 
 // Writes `bytes` to `path` through a temporary file and a rename.
 void writeWhole(const std::string &path, const std::vector<std::uint8_t> &bytes);
+void writeWhole(const std::string &path, const std::uint8_t *data, std::size_t size);
 
 }  // namespace vocam::cli

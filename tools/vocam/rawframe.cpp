@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <map>
 #include <sstream>
@@ -61,10 +62,12 @@ std::vector<std::uint8_t> readFile(const std::string &path, std::uint64_t limit,
 }
 
 bool number(const std::string &text, std::uint32_t &out) {
-    const auto value = parseInteger(text);
-    if (!value || *value < 0 || *value > 0xFFFFFFFFll || (text[0] == '0' && text.size() > 1))
+    std::uint32_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() ||
+        (text[0] == '0' && text.size() > 1))
         return false;
-    out = static_cast<std::uint32_t>(*value);
+    out = value;
     return true;
 }
 
