@@ -317,11 +317,25 @@ def coverage_map(build, refresh):
                     if path.startswith(".."):
                         continue
                     for ln in f["lines"]:
+                        # Lines never run are kept too: they tell a statement's
+                        # first line from the lines it continues on.
+                        units_there = lines.setdefault(path, {}).setdefault(str(ln["line_number"]), set())
                         if ln["count"] > 0:
-                            lines.setdefault(path, {}).setdefault(str(ln["line_number"]), set()).add(u["name"])
+                            units_there.add(u["name"])
     lines = {f: {ln: sorted(us) for ln, us in v.items()} for f, v in lines.items()}
     cache.write_text(json.dumps({"head": head, "lines": lines}))
     return lines
+
+
+def reaching_units(covered, site):
+    """The units that run the site's line. gcov counts a statement on its
+    first line, so a line it has no record of takes the record of the line
+    its statement began on, a few lines up at most."""
+    lines = covered.get(site["file"], {})
+    for line in range(site["line"], max(0, site["line"] - 6), -1):
+        if str(line) in lines:
+            return lines[str(line)]
+    return []
 
 
 def mutate(site):
@@ -371,8 +385,7 @@ def run(args):
         for site in order[area]:
             if taken >= quota[area]:
                 break
-            reaching = [n for n in covered.get(site["file"], {}).get(str(site["line"]), [])
-                        if n in baseline]
+            reaching = [n for n in reaching_units(covered, site) if n in baseline]
             entry = dict(site, area=area)
             if not reaching:
                 entry["result"] = "unreached"
