@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <signal.h>
+#include <sys/resource.h>
 #include <tiffio.h>
 
 #include <chrono>
@@ -83,6 +85,89 @@ void leaveCamera(F &&change) {
     QVERIFY(h != nullptr);
     change(h);
     vocam_camera_close(&h);
+}
+
+// A FITS file's header cards by keyword (values as written, strings
+// without their quotes) and its data, read without a FITS library.
+struct Fits {
+    std::map<QString, QString> cards;
+    QByteArray data;
+    double number(const QString &key) const {
+        return cards.count(key) ? cards.at(key).toDouble() : std::nan("");
+    }
+};
+
+Fits readFits(const QString &path) {
+    QFile file(path);
+    Fits fits;
+    if (!file.open(QIODevice::ReadOnly)) return fits;
+    const QByteArray b = file.readAll();
+    for (qsizetype at = 0; at + 80 <= b.size(); at += 80) {
+        const QString card = QString::fromLatin1(b.mid(at, 80));
+        if (card.startsWith("END ")) {
+            const qsizetype data = (at / 2880 + 1) * 2880;
+            fits.data = b.mid(data, qsizetype(fits.number("NAXIS1") * fits.number("NAXIS2")));
+            break;
+        }
+        if (card.mid(8, 2) != "= ") continue;
+        QString value = card.mid(10).section(" /", 0, 0).trimmed();
+        if (value.startsWith('\'')) value = value.mid(1).section('\'', 0, 0).trimmed();
+        fits.cards[card.left(8).trimmed()] = value;
+    }
+    return fits;
+}
+
+// A SER recording as the format describes it, read here on its own.
+struct Ser {
+    QByteArray magic;
+    std::uint32_t colour = 0, width = 0, height = 0, depth = 0, count = 0;
+    QString instrument;
+    bool whole = false;  // header, the counted frames and a time for each, nothing else
+    std::vector<QByteArray> frames;
+    std::vector<std::int64_t> unixSeconds;  // the trailer's times
+};
+
+Ser readSer(const QString &path) {
+    QFile file(path);
+    Ser ser;
+    if (!file.open(QIODevice::ReadOnly)) return ser;
+    const QByteArray b = file.readAll();
+    if (b.size() < 178) return ser;
+    const auto word = [&](qsizetype at, int bytes) {
+        std::uint64_t v = 0;
+        for (int i = bytes - 1; i >= 0; --i) v = v << 8 | std::uint8_t(b[at + i]);
+        return v;
+    };
+    ser.magic = b.left(14);
+    ser.colour = std::uint32_t(word(18, 4));
+    ser.width = std::uint32_t(word(26, 4));
+    ser.height = std::uint32_t(word(30, 4));
+    ser.depth = std::uint32_t(word(34, 4));
+    ser.count = std::uint32_t(word(38, 4));
+    ser.instrument = QString::fromLatin1(b.mid(82, 40)).section(QChar(0), 0, 0);
+    const qsizetype frame = qsizetype(ser.width) * ser.height;
+    const qsizetype trailer = 178 + frame * ser.count;
+    ser.whole = b.size() == trailer + 8 * qsizetype(ser.count);
+    if (!ser.whole) return ser;
+    for (std::uint32_t i = 0; i < ser.count; ++i) {
+        ser.frames.push_back(b.mid(178 + frame * i, frame));
+        // 100 ns ticks from 0001-01-01.
+        const auto ticks = std::int64_t(word(trailer + 8 * i, 8));
+        ser.unixSeconds.push_back((ticks - 621355968000000000) / 10000000);
+    }
+    return ser;
+}
+
+// One raw frame of the open camera, while the controller does not stream.
+QByteArray rawFrame() {
+    VoCamera &cam = *VoCamera::instance();
+    cam.startStreaming();
+    const int index = cam.waitForImage();
+    QByteArray out(reinterpret_cast<const char *>(cam.getImage(index)),
+                   qsizetype(cam.format().ImageSize));
+    cam.releaseImage(index);
+    cam.stopStreaming();
+    return out;
 }
 
 bool framesFlow(VoCameraController &c, int frames = 3) {
@@ -220,9 +305,6 @@ class ControllerTest : public QObject {
         QCOMPARE(u.gainText->text(), QString::asprintf("%.2f", cam.total_gain().value));
         c.settingsUi().gammaSlider->setValue(30);
         QCOMPARE(c.settingsUi().gammaText->text(), QString::asprintf("%.1f", cam.gamma().value));
-        QCOMPARE(exposureText(150.4), QString("150ms"));
-        QCOMPARE(exposureText(20), QString("20.0ms"));
-        QCOMPARE(exposureText(0.5), QString("0.50ms"));
         QCOMPARE(c.settingsUi().serial_number->text(), QString("Serial Number: 00000077"));
         QCOMPARE(c.window()->windowTitle(), QString("VoCam model_02 (serial 77) - VoCam Capture"));
         QVERIFY(c.settingsUi().firmware_version->text().startsWith("Camera Firmware Version: "));
@@ -509,7 +591,7 @@ class ControllerTest : public QObject {
         QCOMPARE(tiff.width, 640u);
         QCOMPARE(tiff.bytes, rowsOf(shown));
         QVERIFY(!c.saveStillImageTo(dir.filePath("still.bmp"), &problem));
-        QVERIFY(problem.endsWith("the file name must end in .png, .tif or .tiff"));
+        QVERIFY(problem.endsWith("the file name must end in .png, .tif, .tiff or .fits"));
         QVERIFY(!c.saveStillImageTo(dir.filePath("missing/still.png"), &problem));
         QVERIFY(problem.startsWith("error: cannot create a file"));
         QStringList left = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden);
@@ -555,7 +637,7 @@ class ControllerTest : public QObject {
 
         image.updateBitmap();
         QTemporaryDir dir;
-        const StillImage still{image.bmp().copy(), image.deep()};
+        const StillImage still{image.bmp().copy(), image.deep(), nullptr};
         saveStill(still, dir.filePath("deep.tif"));
         const DeepTiff tiff = readTiff(dir.filePath("deep.tif"));
         QCOMPARE(tiff.bits, 16);
@@ -567,6 +649,168 @@ class ControllerTest : public QObject {
         saveStill(still, dir.filePath("deep.png"));
         QCOMPARE(rowsOf(QImage(dir.filePath("deep.png")).convertToFormat(QImage::Format_RGB888)),
                  rowsOf(still.picture));
+    }
+
+    void aStillSavedAsFitsHoldsItsRawFrameAndTheSettingsItWasTakenWith() {
+        auto &c = start("model_05:state=ready:size=640x480");
+        QVERIFY(framesFlow(c, 1));
+        c.settingsUi().coolingSetpoint->setValue(-10);
+        c.settingsUi().cooling->setChecked(true);
+        c.ui().exposureEntry->setValue(30);
+        c.ui().gainSlider->setValue(30);
+        QVERIFY(framesFlow(c));  // at the new exposure
+        c.grabStillImage();
+        QVERIFY(QTest::qWaitFor(
+            [&] { return c.imageViewer()->snapshot().size() == QSize(640, 480); }, 5000));
+        const double gain = sdkValue(VOCAM_PROP_GAIN) / 4096.0;
+        c.ui().exposureEntry->setValue(40);  // after the still: not what it was taken with
+        QVERIFY(framesFlow(c));  // the ring buffer the still came from went back long ago
+        QTemporaryDir dir;
+        QString problem;
+        QVERIFY2(c.saveStillImageTo(dir.filePath("m42.fits"), &problem), qPrintable(problem));
+        c.stopStreaming();
+        c.ui().exposureEntry->setValue(30);
+        const QByteArray expected = rawFrame();
+        const Fits fits = readFits(dir.filePath("m42.fits"));
+        QCOMPARE(fits.number("BITPIX"), 8.0);
+        QCOMPARE(fits.number("NAXIS1"), 640.0);
+        QCOMPARE(fits.number("NAXIS2"), 480.0);
+        QVERIFY(fits.data == expected);
+        QCOMPARE(fits.number("EXPTIME"), 0.03);
+        QCOMPARE(fits.number("GAIN"), gain);
+        QVERIFY(gain > 1);
+        QCOMPARE(fits.number("SET-TEMP"), -10.0);
+        QVERIFY(fits.number("CCD-TEMP") < 20);  // cooling since the setpoint went out
+        QCOMPARE(fits.cards.at("BAYERPAT"), QString("GBRG"));
+        QCOMPARE(fits.cards.at("INSTRUME"), QString("VoCam model_05"));
+        QVERIFY(fits.cards.at("SWCREATE").startsWith("VoCam_Capture (VoCamSDK "));
+        const QDateTime start =
+            QDateTime::fromString(fits.cards.at("DATE-OBS") + "Z", Qt::ISODateWithMs);
+        QVERIFY2(std::abs(start.secsTo(QDateTime::currentDateTimeUtc())) < 60,
+                 qPrintable(fits.cards.at("DATE-OBS")));
+    }
+
+    void aRecordingEndsWithAReadableFileWhateverEndsIt() {
+        const std::string camera = "model_02:state=ready:size=640x480";
+        QTemporaryDir dir;
+        struct Case {
+            QString name;
+            std::function<void(VoCameraController &)> end;
+            QString ended;  // what the last line says ended it; empty: the user
+        };
+        const std::vector<Case> cases{
+            {"asked", [](VoCameraController &c) { c.ui().record->click(); }, {}},
+            {"geometry", [](VoCameraController &c) { c.updateGeometry("320 x 240"); },
+             "the geometry changed"},
+            {"gone", [](VoCameraController &) { device().unplug(); }, "the camera is gone"},
+            // Room for three frames and two of their times: the fourth
+            // fails, and the third gives way to the times of the others.
+            {"full", {}, "cannot write 'full.ser': " + QString(std::strerror(EFBIG))},
+            {"quit", {}, "the application closed"},
+        };
+        for (const Case &k : cases) {
+            LogRecorder log;
+            QVERIFY(bringUp(camera));
+            const QByteArray frame = rawFrame();
+            const QString path = dir.filePath(k.name);  // ".ser" is added
+            rlimit before{};
+            getrlimit(RLIMIT_FSIZE, &before);
+            const auto sizeLimit = [&](rlim_t bytes) {
+                rlimit limit = before;
+                limit.rlim_cur = bytes;
+                setrlimit(RLIMIT_FSIZE, &limit);
+            };
+            std::unique_ptr<CaptureApplication> application;
+            VoCameraController *c = nullptr;
+            if (k.name == "quit") {
+                CaptureOptions options;
+                options.port = 0;
+                application = std::make_unique<CaptureApplication>(options);
+                application->applicationDidFinishLaunching();
+                c = &application->controller();
+            } else {
+                c = &start("");
+            }
+            if (k.name == "full") {
+                signal(SIGXFSZ, SIG_IGN);
+                sizeLimit(178 + 3 * 307200 + 16);
+            }
+            QVERIFY(c->startRecording(path));
+            QVERIFY(!c->startRecording(path));
+            if (k.name != "full") {
+                QVERIFY(QTest::qWaitFor([&] { return c->framesRecorded() >= 3; }, 10000));
+                c->showProgress();
+                QVERIFY2(QRegularExpression(QString("^Recording %1.ser: \\d+ frame\\(s\\) written, "
+                                                    "\\d+ dropped$")
+                                                .arg(k.name))
+                             .match(c->ui().recordText->text())
+                             .hasMatch(),
+                         qPrintable(c->ui().recordText->text()));
+            }
+            if (k.end) k.end(*c);
+            if (application) application->applicationShouldTerminate();
+            QVERIFY2(QTest::qWaitFor([&] { return !c->recording(); }, 10000), qPrintable(k.name));
+            sizeLimit(before.rlim_cur);
+            const QString line = k.name == "quit" ? QString::fromStdString(log.lines().back())
+                                                  : c->ui().recordText->text();
+            const QRegularExpression pattern(
+                k.ended.isEmpty()
+                    ? QString("^Recorded (\\d+) frame\\(s\\) to %1.ser, \\d+ dropped$").arg(k.name)
+                    : QString("^Recording stopped: %1; %2.ser holds (\\d+) frame\\(s\\) and their "
+                              "times, \\d+ dropped%3$")
+                          .arg(
+                              QRegularExpression::escape(k.ended), k.name,
+                              k.name == "full" ? " \\(the last 1 made room for the times\\)" : ""));
+            const QRegularExpressionMatch match = pattern.match(line);
+            QVERIFY2(match.hasMatch(), qPrintable(line));
+
+            const Ser ser = readSer(path + ".ser");
+            QVERIFY2(ser.whole, qPrintable(k.name));
+            QCOMPARE(ser.count, match.captured(1).toUInt());
+            QVERIFY(ser.count >= (k.name == "full" ? 2u : 3u));
+            QCOMPARE(ser.magic, QByteArray("LUCAM-RECORDER"));
+            QCOMPARE(ser.colour, 8u);  // RGGB
+            QCOMPARE(ser.width, 640u);
+            QCOMPARE(ser.height, 480u);
+            QCOMPARE(ser.depth, 8u);
+            QCOMPARE(ser.instrument, QString("VoCam model_02"));
+            for (const QByteArray &f : ser.frames) QVERIFY(f == frame);
+            QVERIFY(std::is_sorted(ser.unixSeconds.begin(), ser.unixSeconds.end()));
+            QVERIFY(std::abs(ser.unixSeconds.front() - QDateTime::currentSecsSinceEpoch()) < 60);
+            application.reset();
+            cleanup();
+        }
+    }
+
+    void aLongExposureIsTypedInShowsItsProgressAndStopsPromptly() {
+        auto &c = start("model_05:state=ready:size=640x480");
+        QVERIFY(framesFlow(c, 1));
+        auto &u = c.ui();
+        // The slider covers the first 500 ms; the entry the camera's whole range.
+        QCOMPARE(u.exposureEntry->maximum(), 3600000.0);
+        QVERIFY(!u.exposureProgress->isVisible());
+        u.exposureEntry->setValue(5000);
+        QCOMPARE(sdkValue(VOCAM_PROP_EXPOSURE), 5000000);
+        QCOMPARE(u.exposureSlider->value(), 100);
+        // A frame or two may still come at the old period; then the camera
+        // exposes for 5 s, which the progress follows, and the frame comes:
+        // the stream is not ended as silent.
+        const QRegularExpression progress(
+            "^(Exposing: 4\\.\\d s of 5\\.0 s|Exposed 5\\.0 s: waiting for the frame \\(.*\\))$");
+        QVERIFY(QTest::qWaitFor(
+            [&] { return u.exposureProgress->isVisible() && u.exposureProgress->value() >= 900; },
+            10000));
+        QVERIFY2(progress.match(u.exposureProgress->text()).hasMatch(),
+                 qPrintable(u.exposureProgress->text()));
+        const std::uint64_t before = c.framesDelivered();
+        QVERIFY(QTest::qWaitFor([&] { return c.framesDelivered() > before; }, 10000));
+        QVERIFY(QTest::qWaitFor([&] { return u.exposureProgress->value() < 500; }, 1000));
+        QCOMPARE(c.cameraState(), CameraState::Live);
+        QVERIFY(c.currentlyStreaming());
+        // A stop during the next exposure does not wait for it to end.
+        QTest::qWait(1000);
+        QVERIFY(timed([&] { c.stopStreaming(); }) < 2.0);
+        QCOMPARE(c.streamInterruptions(), 0);
     }
 
     void conversionThreadsComeFromTheCommandLineOrTheSettingsPanel() {
