@@ -671,6 +671,8 @@ class ControllerTest : public QObject {
         c.stopStreaming();
         c.ui().exposureEntry->setValue(30);
         const QByteArray expected = rawFrame();
+        const QString quoted = "'" + dir.filePath("m42.fits") + "'";
+        QCOMPARE(std::system(qPrintable("fitsverify -q " + quoted + " >/dev/null 2>&1")), 0);
         const Fits fits = readFits(dir.filePath("m42.fits"));
         QCOMPARE(fits.number("BITPIX"), 8.0);
         QCOMPARE(fits.number("NAXIS1"), 640.0);
