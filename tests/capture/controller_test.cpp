@@ -87,14 +87,11 @@ void leaveCamera(F &&change) {
     vocam_camera_close(&h);
 }
 
-// A FITS file's header cards by keyword (values as written, strings
-// without their quotes) and its data, read without a FITS library.
+// A FITS file's header values by keyword (without quotes and comments)
+// and its 8-bit data, read without a FITS library.
 struct Fits {
     std::map<QString, QString> cards;
     QByteArray data;
-    double number(const QString &key) const {
-        return cards.count(key) ? cards.at(key).toDouble() : std::nan("");
-    }
 };
 
 Fits readFits(const QString &path) {
@@ -105,55 +102,50 @@ Fits readFits(const QString &path) {
     for (qsizetype at = 0; at + 80 <= b.size(); at += 80) {
         const QString card = QString::fromLatin1(b.mid(at, 80));
         if (card.startsWith("END ")) {
-            const qsizetype data = (at / 2880 + 1) * 2880;
-            fits.data = b.mid(data, qsizetype(fits.number("NAXIS1") * fits.number("NAXIS2")));
+            fits.data = b.mid((at / 2880 + 1) * 2880,
+                              fits.cards["NAXIS1"].toInt() * fits.cards["NAXIS2"].toInt());
             break;
         }
-        if (card.mid(8, 2) != "= ") continue;
         QString value = card.mid(10).section(" /", 0, 0).trimmed();
         if (value.startsWith('\'')) value = value.mid(1).section('\'', 0, 0).trimmed();
-        fits.cards[card.left(8).trimmed()] = value;
+        if (card.mid(8, 2) == "= ") fits.cards[card.left(8).trimmed()] = value;
     }
     return fits;
 }
 
-// A SER recording as the format describes it, read here on its own.
+// A SER recording read here on its own: its header in a line, and, when it
+// holds exactly the frames it counts and a time for each, the frames and
+// their times in seconds since 1970.
 struct Ser {
-    QByteArray magic;
-    std::uint32_t colour = 0, width = 0, height = 0, depth = 0, count = 0;
-    QString instrument;
-    bool whole = false;  // header, the counted frames and a time for each, nothing else
+    QString header;
+    bool whole = false;
     std::vector<QByteArray> frames;
-    std::vector<std::int64_t> unixSeconds;  // the trailer's times
+    std::vector<std::int64_t> seconds;
 };
 
 Ser readSer(const QString &path) {
     QFile file(path);
     Ser ser;
-    if (!file.open(QIODevice::ReadOnly)) return ser;
+    if (!file.open(QIODevice::ReadOnly) || file.size() < 178) return ser;
     const QByteArray b = file.readAll();
-    if (b.size() < 178) return ser;
-    const auto word = [&](qsizetype at, int bytes) {
+    const auto word = [&](qsizetype at, int bytes = 4) {
         std::uint64_t v = 0;
         for (int i = bytes - 1; i >= 0; --i) v = v << 8 | std::uint8_t(b[at + i]);
-        return v;
+        return qsizetype(v);
     };
-    ser.magic = b.left(14);
-    ser.colour = std::uint32_t(word(18, 4));
-    ser.width = std::uint32_t(word(26, 4));
-    ser.height = std::uint32_t(word(30, 4));
-    ser.depth = std::uint32_t(word(34, 4));
-    ser.count = std::uint32_t(word(38, 4));
-    ser.instrument = QString::fromLatin1(b.mid(82, 40)).section(QChar(0), 0, 0);
-    const qsizetype frame = qsizetype(ser.width) * ser.height;
-    const qsizetype trailer = 178 + frame * ser.count;
-    ser.whole = b.size() == trailer + 8 * qsizetype(ser.count);
-    if (!ser.whole) return ser;
-    for (std::uint32_t i = 0; i < ser.count; ++i) {
+    const qsizetype frame = word(26) * word(30), count = word(38), times = 178 + frame * count;
+    ser.header = QString("%1, colour %2, %3 x %4 x %5 bits, %6")
+                     .arg(QString::fromLatin1(b.left(14)))
+                     .arg(word(18))
+                     .arg(word(26))
+                     .arg(word(30))
+                     .arg(word(34))
+                     .arg(QString::fromLatin1(b.mid(82, 40)).section(QChar(0), 0, 0));
+    ser.whole = b.size() == times + 8 * count;
+    for (qsizetype i = 0; ser.whole && i < count; ++i) {
         ser.frames.push_back(b.mid(178 + frame * i, frame));
         // 100 ns ticks from 0001-01-01.
-        const auto ticks = std::int64_t(word(trailer + 8 * i, 8));
-        ser.unixSeconds.push_back((ticks - 621355968000000000) / 10000000);
+        ser.seconds.push_back((word(times + 8 * i, 8) - 621355968000000000) / 10000000);
     }
     return ser;
 }
@@ -653,48 +645,33 @@ class ControllerTest : public QObject {
 
     void aStillSavedAsFitsHoldsItsRawFrameAndTheSettingsItWasTakenWith() {
         auto &c = start("model_05:state=ready:size=640x480");
-        QVERIFY(framesFlow(c, 1));
         c.settingsUi().coolingSetpoint->setValue(-10);
         c.settingsUi().cooling->setChecked(true);
         c.ui().exposureEntry->setValue(30);
-        c.ui().gainSlider->setValue(30);
         QVERIFY(framesFlow(c));  // at the new exposure
         c.grabStillImage();
         QVERIFY(QTest::qWaitFor(
             [&] { return c.imageViewer()->snapshot().size() == QSize(640, 480); }, 5000));
-        const double gain = sdkValue(VOCAM_PROP_GAIN) / 4096.0;
         c.ui().exposureEntry->setValue(40);  // after the still: not what it was taken with
         QVERIFY(framesFlow(c));  // the ring buffer the still came from went back long ago
         QTemporaryDir dir;
+        const QString path = dir.filePath("m42.fits");
         QString problem;
-        QVERIFY2(c.saveStillImageTo(dir.filePath("m42.fits"), &problem), qPrintable(problem));
+        QVERIFY2(c.saveStillImageTo(path, &problem), qPrintable(problem));
         c.stopStreaming();
         c.ui().exposureEntry->setValue(30);
-        const QByteArray expected = rawFrame();
-        const QString quoted = "'" + dir.filePath("m42.fits") + "'";
-        QCOMPARE(std::system(qPrintable("fitsverify -q " + quoted + " >/dev/null 2>&1")), 0);
-        const Fits fits = readFits(dir.filePath("m42.fits"));
-        QCOMPARE(fits.number("BITPIX"), 8.0);
-        QCOMPARE(fits.number("NAXIS1"), 640.0);
-        QCOMPARE(fits.number("NAXIS2"), 480.0);
-        QVERIFY(fits.data == expected);
-        QCOMPARE(fits.number("EXPTIME"), 0.03);
-        QCOMPARE(fits.number("GAIN"), gain);
-        QVERIFY(gain > 1);
-        QCOMPARE(fits.number("SET-TEMP"), -10.0);
-        QVERIFY(fits.number("CCD-TEMP") < 20);  // cooling since the setpoint went out
-        QCOMPARE(fits.cards.at("BAYERPAT"), QString("GBRG"));
-        QCOMPARE(fits.cards.at("INSTRUME"), QString("VoCam model_05"));
+        QCOMPARE(std::system(qPrintable("fitsverify -q '" + path + "' >/dev/null 2>&1")), 0);
+        const Fits fits = readFits(path);
+        QVERIFY(fits.data == rawFrame());
+        QCOMPARE(fits.cards.at("EXPTIME").toDouble(), 0.03);
+        QCOMPARE(fits.cards.at("SET-TEMP").toDouble(), -10.0);
         QVERIFY(fits.cards.at("SWCREATE").startsWith("VoCam_Capture (VoCamSDK "));
-        const QDateTime start =
+        const auto start =
             QDateTime::fromString(fits.cards.at("DATE-OBS") + "Z", Qt::ISODateWithMs);
-        QVERIFY2(std::abs(start.secsTo(QDateTime::currentDateTimeUtc())) < 60,
-                 qPrintable(fits.cards.at("DATE-OBS")));
+        QVERIFY(std::abs(start.secsTo(QDateTime::currentDateTimeUtc())) < 60);
     }
 
     void aRecordingEndsWithAReadableFileWhateverEndsIt() {
-        const std::string camera = "model_02:state=ready:size=640x480";
-        QTemporaryDir dir;
         struct Case {
             QString name;
             std::function<void(VoCameraController &)> end;
@@ -710,75 +687,58 @@ class ControllerTest : public QObject {
             {"full", {}, "cannot write 'full.ser': " + QString(std::strerror(EFBIG))},
             {"quit", {}, "the application closed"},
         };
+        QTemporaryDir dir;
+        rlimit unlimited{};
+        getrlimit(RLIMIT_FSIZE, &unlimited);
+        signal(SIGXFSZ, SIG_IGN);
         for (const Case &k : cases) {
             LogRecorder log;
-            QVERIFY(bringUp(camera));
+            QVERIFY(bringUp("model_02:state=ready:size=640x480"));
             const QByteArray frame = rawFrame();
-            const QString path = dir.filePath(k.name);  // ".ser" is added
-            rlimit before{};
-            getrlimit(RLIMIT_FSIZE, &before);
-            const auto sizeLimit = [&](rlim_t bytes) {
-                rlimit limit = before;
-                limit.rlim_cur = bytes;
-                setrlimit(RLIMIT_FSIZE, &limit);
-            };
+            CaptureOptions options;
+            options.port = 0;
             std::unique_ptr<CaptureApplication> application;
-            VoCameraController *c = nullptr;
             if (k.name == "quit") {
-                CaptureOptions options;
-                options.port = 0;
                 application = std::make_unique<CaptureApplication>(options);
                 application->applicationDidFinishLaunching();
-                c = &application->controller();
-            } else {
-                c = &start("");
             }
-            if (k.name == "full") {
-                signal(SIGXFSZ, SIG_IGN);
-                sizeLimit(178 + 3 * 307200 + 16);
-            }
-            QVERIFY(c->startRecording(path));
-            QVERIFY(!c->startRecording(path));
+            VoCameraController *c = application ? &application->controller() : &start("");
+            rlimit limit = unlimited;
+            if (k.name == "full") limit.rlim_cur = 178 + 3 * 307200 + 16;
+            setrlimit(RLIMIT_FSIZE, &limit);
+            QVERIFY(c->startRecording(dir.filePath(k.name)));  // ".ser" is added
+            QVERIFY(!c->startRecording(dir.filePath(k.name)));
             if (k.name != "full") {
                 QVERIFY(QTest::qWaitFor([&] { return c->framesRecorded() >= 3; }, 10000));
                 c->showProgress();
-                QVERIFY2(QRegularExpression(QString("^Recording %1.ser: \\d+ frame\\(s\\) written, "
-                                                    "\\d+ dropped$")
-                                                .arg(k.name))
-                             .match(c->ui().recordText->text())
-                             .hasMatch(),
-                         qPrintable(c->ui().recordText->text()));
+                QVERIFY(c->ui().recordText->text().startsWith("Recording " + k.name + ".ser: "));
             }
             if (k.end) k.end(*c);
             if (application) application->applicationShouldTerminate();
             QVERIFY2(QTest::qWaitFor([&] { return !c->recording(); }, 10000), qPrintable(k.name));
-            sizeLimit(before.rlim_cur);
-            const QString line = k.name == "quit" ? QString::fromStdString(log.lines().back())
-                                                  : c->ui().recordText->text();
-            const QRegularExpression pattern(
-                k.ended.isEmpty()
-                    ? QString("^Recorded (\\d+) frame\\(s\\) to %1.ser, \\d+ dropped$").arg(k.name)
-                    : QString("^Recording stopped: %1; %2.ser holds (\\d+) frame\\(s\\) and their "
-                              "times, \\d+ dropped%3$")
-                          .arg(
-                              QRegularExpression::escape(k.ended), k.name,
-                              k.name == "full" ? " \\(the last 1 made room for the times\\)" : ""));
-            const QRegularExpressionMatch match = pattern.match(line);
-            QVERIFY2(match.hasMatch(), qPrintable(line));
+            setrlimit(RLIMIT_FSIZE, &unlimited);
 
-            const Ser ser = readSer(path + ".ser");
-            QVERIFY2(ser.whole, qPrintable(k.name));
-            QCOMPARE(ser.count, match.captured(1).toUInt());
-            QVERIFY(ser.count >= (k.name == "full" ? 2u : 3u));
-            QCOMPARE(ser.magic, QByteArray("LUCAM-RECORDER"));
-            QCOMPARE(ser.colour, 8u);  // RGGB
-            QCOMPARE(ser.width, 640u);
-            QCOMPARE(ser.height, 480u);
-            QCOMPARE(ser.depth, 8u);
-            QCOMPARE(ser.instrument, QString("VoCam model_02"));
+            const Ser ser = readSer(dir.filePath(k.name + ".ser"));
+            QVERIFY2(ser.whole && ser.frames.size() >= (k.name == "full" ? 2u : 3u),
+                     qPrintable(k.name));
+            QCOMPARE(ser.header, QString("LUCAM-RECORDER, colour 8, 640 x 480 x 8 bits, "
+                                         "VoCam model_02"));
             for (const QByteArray &f : ser.frames) QVERIFY(f == frame);
-            QVERIFY(std::is_sorted(ser.unixSeconds.begin(), ser.unixSeconds.end()));
-            QVERIFY(std::abs(ser.unixSeconds.front() - QDateTime::currentSecsSinceEpoch()) < 60);
+            QVERIFY(std::is_sorted(ser.seconds.begin(), ser.seconds.end()));
+            QVERIFY(std::abs(ser.seconds.front() - QDateTime::currentSecsSinceEpoch()) < 60);
+            // The line that ends it counts the frames the file holds.
+            QString line = k.name == "quit" ? QString::fromStdString(log.lines().back())
+                                            : c->ui().recordText->text();
+            line.replace(QRegularExpression("\\d+ dropped"), "N dropped");
+            QCOMPARE(
+                line,
+                k.ended.isEmpty()
+                    ? QString("Recorded %1 frame(s) to asked.ser, N dropped").arg(ser.frames.size())
+                    : QString("Recording stopped: %1; %2.ser holds %3 frame(s) and "
+                              "their times, N dropped%4")
+                          .arg(k.ended, k.name)
+                          .arg(ser.frames.size())
+                          .arg(k.name == "full" ? " (the last 1 made room for the times)" : ""));
             application.reset();
             cleanup();
         }
