@@ -127,6 +127,12 @@ bool VoCamCCD::initProperties() {
 bool VoCamCCD::updateProperties() {
     INDI::CCD::updateProperties();
     if (isConnected()) {
+        // Back-to-back exposures would start on the base's upload thread; not
+        // offered (each exposure here starts a fresh stream anyway).
+        FastExposureToggleS[INDI_ENABLED].s = ISS_OFF;
+        FastExposureToggleS[INDI_DISABLED].s = ISS_ON;
+        deleteProperty(FastExposureToggleSP.name);
+        deleteProperty(FastExposureCountNP.name);
         defineProperty(GainNP);
         if (!rates_.empty()) defineProperty(DataRateSP);
         if (HasCooler()) {
@@ -350,6 +356,10 @@ bool VoCamCCD::StartExposure(float duration) {
     InExposure = true;
     capture_->expose(++job_, us, setNs, setpoint_);
     return true;
+}
+
+bool VoCamCCD::processFastExposure(INDI::CCDChip *) {
+    return true;  // fast exposure is not offered: see updateProperties
 }
 
 bool VoCamCCD::AbortExposure() {
@@ -859,6 +869,7 @@ bool VoCamCCD::ISNewNumber(const char *dev, const char *name, double values[], c
             return false;
         }
         if (std::strcmp(name, "CCD_FRAME") == 0) return newFrame(values, names, n);
+        if (std::strcmp(name, FastExposureCountNP.name) == 0) return true;
         if (std::strcmp(name, "CCD_INFO") == 0) return newPixelSize(values, names, n);
     }
     return INDI::CCD::ISNewNumber(dev, name, values, names, n);
@@ -879,6 +890,10 @@ bool VoCamCCD::ISNewSwitch(const char *dev, const char *name, ISState *states, c
         if (FanSP.isNameMatch(name)) {
             const char *on = chosen();
             return on == nullptr || setFan(std::strcmp(on, "FAN_ON") == 0);
+        }
+        if (std::strcmp(name, FastExposureToggleSP.name) == 0) {
+            LOG_WARN("Fast exposure is not offered by this driver.");
+            return true;
         }
         if (DataRateSP.isNameMatch(name)) {
             const char *on = chosen();

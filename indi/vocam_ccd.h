@@ -55,6 +55,7 @@ class VoCamCCD : public INDI::CCD {
     bool StopStreaming() override;
     bool SetCaptureFormat(uint8_t index) override;
     void addFITSKeywords(INDI::CCDChip *targetChip) override;
+    bool processFastExposure(INDI::CCDChip *targetChip) override;
     bool saveConfigItems(FILE *fp) override;
 
   private:
