@@ -14,9 +14,11 @@ import threading
 import time
 import xml.etree.ElementTree as ET
 
+HERE = os.path.dirname(os.path.abspath(__file__))
 DRIVER = os.environ.get("INDI_VOCAM_DRIVER", "indi_vocam_ccd")
 RESOURCES = os.environ.get("INDI_VOCAM_RESOURCES", "")
-SANITIZER_REPORTS = ("AddressSanitizer", "LeakSanitizer", "runtime error:", "ThreadSanitizer")
+SANITIZER_REPORTS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
+                     "WARNING: ThreadSanitizer")
 
 
 def _free_port():
@@ -44,6 +46,7 @@ class Server:
         env["VOCAM_SIM"] = sim or ""
         # Sanitizer reports land in files: the driver's standard error goes
         # to indiserver, which may be gone when a leak report is written.
+        env["LSAN_OPTIONS"] = "suppressions=" + os.path.join(HERE, "lsan.supp")
         for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"):
             prefix = name.split("_")[0].lower()
             env[name] = ":".join(
@@ -89,7 +92,9 @@ class Server:
         for name in os.listdir(self.folder):
             if name.split(".")[0] in ("asan", "ubsan", "tsan"):
                 with open(os.path.join(self.folder, name), errors="replace") as f:
-                    reports.append(f.read())
+                    text = f.read()
+                if any(r in text for r in SANITIZER_REPORTS):  # not the suppressions' summary
+                    reports.append(text)
         with open(self.log_path, errors="replace") as f:
             reports += [line for line in f if any(r in line for r in SANITIZER_REPORTS)]
         return reports
