@@ -826,9 +826,15 @@ bool VoCamCCD::StartStreaming() {
     }
     const double asked = Streamer->getTargetExposure();
     const std::uint32_t us = exposureUs(asked);
-    if (std::fabs(us / 1e6 - asked) > 1e-6)
+    if (std::fabs(us / 1e6 - asked) > 1e-6) {
+        // Clamped into the camera's range, and said so.
         LOGF_WARN("Streaming exposure %g s is outside the camera's range: %g s is used.", asked,
                   us / 1e6);
+        INDI::PropertyNumber exposure = getNumber("STREAMING_EXPOSURE");
+        exposure[0].setValue(us / 1e6);
+        exposure.setState(IPS_ALERT);
+        exposure.apply();
+    }
     int value = 0;
     std::uint32_t flags = 0;
     vocam_property_get(camera_.get(), VOCAM_PROP_EXPOSURE, &value, &flags);

@@ -47,6 +47,8 @@ class Server:
         # Sanitizer reports land in files: the driver's standard error goes
         # to indiserver, which may be gone when a leak report is written.
         env["LSAN_OPTIONS"] = "suppressions=" + os.path.join(HERE, "lsan.supp")
+        env["TSAN_OPTIONS"] = ":".join(filter(None, [
+            env.get("TSAN_OPTIONS", ""), "suppressions=" + os.path.join(HERE, "tsan.supp")]))
         for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"):
             prefix = name.split("_")[0].lower()
             env[name] = ":".join(
