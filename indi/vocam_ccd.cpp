@@ -174,11 +174,11 @@ bool VoCamCCD::Connect() {
         [[maybe_unused]] const ssize_t ignored = write(fd, &wake, 1);
     });
     LOGF_INFO("%s, serial %u, connected.", entry_.model.c_str(), entry_.serial);
+    // The driver's note on binning, for users who expect charge binning.
     if (CanBin())
         LOG_INFO(
-            "Binning is the camera's subsampling: it keeps one pixel of each N x N (decimation) "
-            "and "
-            "adds no charge, so a binned frame is smaller, not brighter.");
+            "Binning is the camera's subsampling (decimation): one pixel of each N x N is "
+            "kept and no charge is added, so a binned frame is smaller, not brighter.");
     return true;
 }
 
@@ -419,10 +419,10 @@ void VoCamCCD::exposed(Outcome &o) {
         return;
     }
     {
-        std::lock_guard guard(ccdBufferLock);
+        // INDI writes the file holding the buffer's lock: pixels and header
+        // facts change together, so a header always describes its pixels.
+        std::lock_guard buffer(ccdBufferLock);
         std::memcpy(PrimaryCCD.getFrameBuffer(), o.frame.pixels.data(), bytes);
-    }
-    {
         std::lock_guard guard(factsLock_);
         facts_ = std::move(o.facts);
         startUtcNs_ = o.startUtcNs;
@@ -434,6 +434,7 @@ void VoCamCCD::exposed(Outcome &o) {
 void VoCamCCD::failed(const std::string &why, bool gone) {
     exposing_ = false;
     InExposure = false;
+    setCurrentPollingPeriod(getPollingPeriod());  // a short exposure may have quickened it
     PrimaryCCD.setExposureFailed();
     LOG_ERROR(why.c_str());
     if (gone) lose(why);
