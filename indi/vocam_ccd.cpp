@@ -103,6 +103,8 @@ bool VoCamCCD::initProperties() {
     if (entry_.colour) capability |= CCD_HAS_BAYER;
     if (entry_.cooler) capability |= CCD_HAS_COOLER;
     SetCCDCapability(capability);
+    // The cameras do not report their pixel size: clients may give it.
+    PrimaryCCD.getCCDInfo()->p = IP_RW;
 
     GainNP[0].fill("GAIN", "Gain (factor)", "%.3f", 1, 16, 0.01, 1);
     GainNP.fill(getDeviceName(), "CCD_GAIN", "Gain", MAIN_CONTROL_TAB, IP_RW, 60, IPS_IDLE);
@@ -924,8 +926,7 @@ bool VoCamCCD::ISNewSwitch(const char *dev, const char *name, ISState *states, c
 
 bool VoCamCCD::saveConfigItems(FILE *fp) {
     INDI::CCD::saveConfigItems(fp);
-    GainNP.save(fp);
-    IUSaveConfigNumber(fp, PrimaryCCD.getCCDInfo());
+    GainNP.save(fp);  // the base keeps CCD_INFO, writable here
     return true;
 }
 

@@ -75,6 +75,19 @@ def test_connect_brings_up_and_names_by_model_and_serial(serve):
     assert info[first + ".CCD_CFA.CFA_TYPE"] == "RGGB"
     assert s.wait_device(second)
 
+    # The data rates the camera offers are a choice; the pixel size, which
+    # the cameras do not report, a client gives, and it is kept.
+    s.set(first + ".CCD_DATA_RATE.RATE_12000=On")
+    assert s.wait('"%s.CCD_DATA_RATE.RATE_12000"==1 && "%s.CCD_DATA_RATE._STATE"==1'
+                  % (first, first), t=3)
+    s.set(first + ".CCD_INFO.CCD_PIXEL_SIZE=-1")
+    assert s.wait('"%s.CCD_INFO._STATE"==3' % first, t=3)
+    s.set(first + ".CCD_INFO.CCD_PIXEL_SIZE=5.2")
+    s.set(first + ".CONNECTION.DISCONNECT=On")
+    assert s.wait('"%s.CONNECTION.DISCONNECT"==1' % first, t=3)
+    s.connect(first)
+    assert s.wait('abs("%s.CCD_INFO.CCD_PIXEL_SIZE_X"-5.2)<0.001' % first, t=3)
+
 
 def test_exposure_fits_geometry_and_refused_values(serve, tmp_path):
     s = serve("model_02:state=ready")
