@@ -18,6 +18,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "indi"))
+sys.dont_write_bytecode = True  # nothing written into the source tree
 
 
 def main():
