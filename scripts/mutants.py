@@ -412,13 +412,18 @@ def run(args):
             taken += 1
             results.append(entry)
             print(f"[{len(results)}] {entry['result']:<10} {describe(site)}", flush=True)
+            save(args, results)  # a run stopped halfway keeps what it found
     sh(["cmake", "--build", str(build), "--target", *all_targets], stdout=subprocess.DEVNULL)
+    print(summary(save(args, results)))
+
+
+def save(args, results):
     head = sh(["git", "rev-parse", "--short", "HEAD"], capture_output=True, text=True).stdout.strip()
     report = {"seed": args.seed, "count": args.count, "commit": head, "mutants": results}
     out = Path(args.out)
     out.parent.mkdir(parents=True, exist_ok=True)
     out.write_text(json.dumps(report, indent=1))
-    print(summary(report))
+    return report
 
 
 def summary(report):
