@@ -45,7 +45,8 @@ declare -A expected=(
   [libvocamsdk-dev]="$lib/libVoCamSDK.so $lib/pkgconfig/vocam.pc
     $lib/cmake/VoCamSDK/VoCamSDKConfig.cmake $lib/cmake/VoCamSDK/VoCamSDKConfigVersion.cmake
     $lib/cmake/VoCamSDK/VoCamSDKTargets.cmake $lib/cmake/VoCamSDK/VoCamSDKTargets-*.cmake
-    usr/include/vocam/vocamapi.h usr/include/vocam/vocamusb.h usr/include/vocam/vocamversion.h"
+    usr/include/vocam/vocamapi.h usr/include/vocam/vocamkernels.h usr/include/vocam/vocamusb.h
+    usr/include/vocam/vocamversion.h"
   [vocamsdk-data]="usr/lib/udev/rules.d/60-vocam.rules usr/share/vocam/files/README"
   [vocamsdk-simulated]="usr/share/vocam/simulated/vocam??/firm*.HEX
     usr/share/vocam/simulated/vocam??/fpga*.rbf"
@@ -68,13 +69,14 @@ set -f  # the patterns are matched against the packages, not the working folder
 root="$work/root"
 mkdir -p "$root"
 # The -dbgsym packages of the programs and the library are dh_strip's own.
-built=$(cd "$work" && ls ./*.deb | sed 's|^\./||; s|_.*||' | grep -v -- '-dbgsym$' | sort)
+built=$(find "$work" -maxdepth 1 -name '*.deb' -printf '%f\n' | sed 's|_.*||' |
+        grep -v -- '-dbgsym$' | sort)
 [ "$built" = "$(printf '%s\n' "${!expected[@]}" | sort)" ] ||
   fail "packages built: $(echo $built); expected: $(printf '%s\n' "${!expected[@]}" | sort | xargs)"
 for pkg in $built; do
   deb=$(find "$work" -maxdepth 1 -name "${pkg}_*.deb")
-  files=$(dpkg-deb --fsys-tarfile "$deb" | tar -t | sed 's|^\./||' | grep -v '/$' |
-          grep -v "^usr/share/doc/$pkg/\(copyright\|changelog.gz\)$" || true)
+  all=$(dpkg-deb --fsys-tarfile "$deb" | tar -t | sed 's|^\./||' | grep -v '/$')
+  files=$(grep -v "^usr/share/doc/$pkg/\(copyright\|changelog.gz\)$" <<< "$all" || true)
   for f in $files; do
     ok=0
     for pat in ${expected[$pkg]}; do [[ $f == $pat ]] && { ok=1; break; }; done
@@ -84,8 +86,7 @@ for pkg in $built; do
     grep -q . <<< "$(for f in $files; do [[ $f == $pat ]] && echo "$f"; done)" ||
       fail "$pkg: nothing matches $pat"
   done
-  dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -qx "./usr/share/doc/$pkg/copyright" ||
-    fail "$pkg: no copyright file"
+  grep -qx "usr/share/doc/$pkg/copyright" <<< "$all" || fail "$pkg: no copyright file"
   dpkg-deb -x "$deb" "$root"
   echo "$pkg: $(wc -w <<< "$files") files"
 done
@@ -100,6 +101,30 @@ others=$(grep -E '^((typeinfo |typeinfo name |vtable |VTT )?for )?(std::|__gnu_c
 [ -z "$others" ] || fail "the library exports more than its interface: $others"
 echo "library: $(wc -l <<< "$exported") symbols exported, none internal"
 
+echo "== the udev rule's activation"
+# vocamsdk-data's postinst with udevadm stubbed: it reloads the rules and
+# re-triggers the cameras where udev runs, and does nothing without udev.
+dpkg-deb -e "$(find "$work" -maxdepth 1 -name 'vocamsdk-data_*.deb')" "$work/data-control"
+mkdir -p "$work/stub"
+printf '#!/bin/sh\necho "$*" >> "%s"\n' "$work/udevadm.log" > "$work/stub/udevadm"
+chmod +x "$work/stub/udevadm"
+sed "s|/run/udev|$work/run-udev|g; s|/usr/lib/udev|$root/usr/lib/udev|g" \
+  "$work/data-control/postinst" > "$work/postinst"
+rm -rf "$work/run-udev" "$work/udevadm.log"
+PATH="$work/stub:$PATH" sh -e "$work/postinst" configure
+[ ! -e "$work/udevadm.log" ] || fail "the postinst called udevadm without udev: $(cat "$work/udevadm.log")"
+mkdir "$work/run-udev"
+PATH="$work/stub:$PATH" sh -e "$work/postinst" configure
+if ! ischroot; then
+  [ "$(cat "$work/udevadm.log")" = "control --reload-rules
+trigger --subsystem-match=usb --attr-match=idVendor=04b4
+trigger --subsystem-match=usb --attr-match=idVendor=3ec1
+trigger --subsystem-match=usb --attr-match=idVendor=3ec2" ] ||
+    fail "the postinst did not reload and trigger: $(cat "$work/udevadm.log" 2>/dev/null)"
+  grep -q 'GROUP="plugdev"' "$root/usr/lib/udev/rules.d/60-vocam.rules" || fail "the rule has no plugdev"
+  echo "postinst: reloads the rules and triggers the cameras where udev runs, nothing without it"
+fi
+
 echo "== the unpacked programs"
 # The programs carry no RUNPATH: installed, the library is in the system's
 # path; unpacked, that path is inside the root and named to the loader.
@@ -107,24 +132,26 @@ export LD_LIBRARY_PATH="$root/$lib"
 for elf in "$root"/usr/bin/* "$root/$lib"/*.so.1 "$root"/usr/lib/python3/dist-packages/vocam/*.so \
            "$root/$lib"/gstreamer-1.0/*.so; do
   [ -e "$elf" ] || continue
-  ! readelf -d "$elf" | grep -q 'R\(UN\)\?PATH' || fail "$elf has an RPATH or RUNPATH"
-  missing=$(ldd "$elf" | grep 'not found' || true)
-  [ -z "$missing" ] || fail "$elf: $missing"
+  ! grep -q 'R\(UN\)\?PATH' <<< "$(readelf -d "$elf")" || fail "$elf has an RPATH or RUNPATH"
+  libs=$(ldd "$elf")
+  ! grep 'not found' <<< "$libs" || fail "$elf: libraries not found"
   case "$elf" in */usr/bin/*)
-    ldd "$elf" | grep -q "libVoCamSDK.so.1 => $root/" || fail "$elf does not load the root's library";;
+    grep -q "libVoCamSDK.so.1 => $root/" <<< "$libs" || fail "$elf does not load the root's library";;
   esac
 done
 # The simulated images are found relative to the library, in the root.
 (cd "$work" && "$root/usr/bin/vocam" --sim model_02:state=ready grab -o "$work/frame.png")
 [ -s "$work/frame.png" ] || fail "vocam grab wrote no picture"
-PYTHONPATH="$root/usr/lib/python3/dist-packages" PYTHONDONTWRITEBYTECODE=1 python3 -c "
+# Debian's interpreter, the one the package is for (not another found first on PATH).
+PYTHONPATH="$root/usr/lib/python3/dist-packages" PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -c "
 import vocam, sys
 assert vocam.__file__.startswith('$root/'), vocam.__file__
 vocam.simulate('model_02:state=ready'); vocam.init()
 with vocam.open() as cam, cam.stream() as s:
-    frame = next(iter(s.frames(1, timeout=5.0)))
-    assert frame.rgb().ndim == 3
-print('python3: vocam from the root, one frame', frame.rgb().shape)"
+    frames = s.frames(1, timeout=5.0)
+    shape = next(frames).rgb().shape
+assert len(shape) == 3 and shape[0] * shape[1] > 0, shape
+print('python3: vocam from the root, a frame of', shape)"
 if [ -d "$work/src/gst" ]; then
   GST_PLUGIN_PATH="$root/$lib/gstreamer-1.0" GST_REGISTRY="$work/gst-registry.bin" \
     gst-inspect-1.0 vocamsrc > "$work/gst-inspect.txt" || fail "gst-inspect-1.0 vocamsrc failed"
