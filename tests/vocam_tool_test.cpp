@@ -381,7 +381,7 @@ TEST_F(VocamTool, GrabRefusesBadInputWithOneLineAndLeavesNoFileBehind) {
          "error: the camera refused window 640x480+700+0 subsampling 1: it must lie inside "
          "1280x1024 with sizes in "
          "steps of 8x2, subsampling 1 to 4\n"},
-        {{"--method", "slow"}, 2, "error: method 'slow' is not fast, good or best\n"},
+        {{"--method", "slow"}, 2, "error: method 'slow' is not none, fast, good, best or block\n"},
         {{"-o", "x.jpg"},
          2,
          "error: 'x.jpg': the file name must end in .png, .tif, .tiff or .raw\n"},
