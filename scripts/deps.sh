@@ -1,20 +1,23 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a job needs; packages already present are
 # skipped, so this is cheap to run again.
-#   deps.sh                 what building the library, the tools and the
-#                           capture application needs
+#   deps.sh                 what building the library, the tools, the
+#                           capture application and the GStreamer plugin needs
 #   deps.sh --test          and what the tests need (clang, sanitizer
 #                           runtimes, GoogleTest, Google Benchmark, umockdev,
-#                           clang-format)
+#                           clang-format, the GStreamer tools and plugins the
+#                           element is tested with, OpenCV for Python)
 #   deps.sh --bench-peers   and the libraries the conversion benchmark
 #                           compares against (never needed to build or test)
 # Further arguments are more packages to install.
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config libusb-1.0-0-dev libpng-dev libtiff-dev
-          libcli11-dev qt6-base-dev)
+          libcli11-dev qt6-base-dev libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev)
 test_packages=(clang clang-format libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
                libumockdev-dev umockdev xvfb xauth
-               pybind11-dev python3-dev python3-numpy python3-pytest)
+               pybind11-dev python3-dev python3-numpy python3-pytest
+               gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+               gstreamer1.0-plugins-bad gstreamer1.0-plugins-base-apps python3-opencv)
 while [ $# -gt 0 ]; do
   case "$1" in
     --app) ;;  # what building needs is the default
