@@ -70,10 +70,10 @@ bool Sensor::read(_vocam *camera) {
     height = property(camera, VOCAM_PROP_MAX_HEIGHT, 0);
     unitWidth = property(camera, VOCAM_PROP_UNIT_WIDTH, 1);
     unitHeight = property(camera, VOCAM_PROP_UNIT_HEIGHT, 1);
-    maxSubsample = vocam_supports_subsampling(camera) == 1
-                       ? std::clamp<std::uint32_t>(
-                             property(camera, VOCAM_PROP_MAX_SUBSAMPLING, 1), 1, 255)
-                       : 1;
+    maxSubsample =
+        vocam_supports_subsampling(camera) == 1
+            ? std::clamp<std::uint32_t>(property(camera, VOCAM_PROP_MAX_SUBSAMPLING, 1), 1, 255)
+            : 1;
     colour = vocam_is_color(camera) == 1;
     _VOCAM_IMAGE_FORMAT image{};
     image.Size = sizeof image;
@@ -108,8 +108,8 @@ GstCaps *Sensor::caps() const {
         for (std::uint32_t s = 1; s <= maxSubsample; ++s) {
             const Span w = spanOf(width, unitWidth, s), h = spanOf(height, unitHeight, s);
             if (w.empty() || h.empty()) continue;
-            const int maxFps = std::max(
-                1, static_cast<int>(std::ceil(framesPerSecond(fastest, w.low, h.low, 0))));
+            const int maxFps =
+                std::max(1, static_cast<int>(std::ceil(framesPerSecond(fastest, w.low, h.low, 0))));
             if (pass == 0) {
                 if (pixelFormat != 0) continue;  // 16-bit samples: converted only
                 gst_caps_append_structure(
@@ -140,60 +140,65 @@ std::string Sensor::sizesText() const {
         if (w.empty() || h.empty()) continue;
         if (!out.empty()) out += "; ";
         out += "widths " + std::to_string(w.low) + " to " + std::to_string(w.high) +
-               " in steps of " + std::to_string(w.step) + " and heights " +
-               std::to_string(h.low) + " to " + std::to_string(h.high) + " in steps of " +
-               std::to_string(h.step) + " (subsampling " + std::to_string(s) + ")";
+               " in steps of " + std::to_string(w.step) + " and heights " + std::to_string(h.low) +
+               " to " + std::to_string(h.high) + " in steps of " + std::to_string(h.step) +
+               " (subsampling " + std::to_string(s) + ")";
     }
     return out.empty() ? "no size" : out;
 }
 
 std::optional<Window> chooseWindow(const Sensor &sensor, std::uint32_t width, std::uint32_t height,
-                                   int offsetX, int offsetY, std::string &why) {
+                                   int offsetX, int offsetY, std::string &why,
+                                   std::uint32_t subsample) {
     const std::string size = std::to_string(width) + "x" + std::to_string(height);
-    std::optional<Window> found;
-    if (width >= 4 && height >= 4 && width % 2 == 0 && height % 2 == 0) {
-        for (std::uint32_t s = sensor.maxSubsample; s >= 1 && !found; --s) {
-            const std::uint64_t w = std::uint64_t{width} * s, h = std::uint64_t{height} * s;
-            if (w <= sensor.width && h <= sensor.height && w % sensor.unitWidth == 0 &&
-                h % sensor.unitHeight == 0)
-                found = Window{0, 0, static_cast<std::uint32_t>(w), static_cast<std::uint32_t>(h),
-                               s, width, height};
-        }
-    }
-    if (!found) {
-        why = "the camera cannot deliver " + size + ": it delivers " + sensor.sizesText();
-        return std::nullopt;
-    }
     // Even offsets keep the colour mosaic's phase.
     const std::uint32_t keep = sensor.colour ? ~1u : ~0u;
-    const auto place = [&](int offset, std::uint32_t window, std::uint32_t limit, const char *name,
-                           std::uint32_t &at) {
-        at = (offset >= 0 ? static_cast<std::uint32_t>(offset) : (limit - window) / 2) & keep;
-        if (std::uint64_t{at} + window <= limit) return true;
-        why = std::string(name) + " " + std::to_string(offset) + " puts the " + size +
-              " window (" + std::to_string(window) + " sensor pixels, subsampling " +
-              std::to_string(found->subsample) + ") beyond the sensor's " +
-              std::to_string(limit);
-        return false;
+    const auto at = [&](int offset, std::uint32_t window, std::uint32_t limit) -> std::uint32_t {
+        return (offset >= 0 ? static_cast<std::uint32_t>(offset) : (limit - window) / 2) & keep;
     };
-    if (!place(offsetX, found->width, sensor.width, "offset-x", found->x) ||
-        !place(offsetY, found->height, sensor.height, "offset-y", found->y))
-        return std::nullopt;
-    return found;
+    std::string placeWhy;
+    if (width >= 4 && height >= 4 && width % 2 == 0 && height % 2 == 0) {
+        for (std::uint32_t s = subsample != 0 ? subsample : sensor.maxSubsample;
+             s >= 1 && (subsample == 0 || s == subsample); --s) {
+            const std::uint64_t w = std::uint64_t{width} * s, h = std::uint64_t{height} * s;
+            if (w > sensor.width || h > sensor.height || w % sensor.unitWidth != 0 ||
+                h % sensor.unitHeight != 0)
+                continue;
+            Window found{at(offsetX, static_cast<std::uint32_t>(w), sensor.width),
+                         at(offsetY, static_cast<std::uint32_t>(h), sensor.height),
+                         static_cast<std::uint32_t>(w),
+                         static_cast<std::uint32_t>(h),
+                         s,
+                         width,
+                         height};
+            if (found.x + w <= sensor.width && found.y + h <= sensor.height) return found;
+            if (placeWhy.empty())
+                placeWhy = "offsets " + std::to_string(offsetX) + "," + std::to_string(offsetY) +
+                           " put the " + size + " window (" + std::to_string(w) + "x" +
+                           std::to_string(h) + " sensor pixels, subsampling " + std::to_string(s) +
+                           ") beyond the sensor's " + std::to_string(sensor.width) + "x" +
+                           std::to_string(sensor.height);
+        }
+    }
+    why = !placeWhy.empty()
+              ? placeWhy
+              : "the camera cannot deliver " + size + ": it delivers " + sensor.sizesText();
+    return std::nullopt;
 }
 
 std::optional<Format> formatOf(const GstStructure *s, const Sensor &sensor) {
     const char *format = gst_structure_get_string(s, "format");
     if (format == nullptr) return std::nullopt;
     if (gst_structure_has_name(s, "video/x-bayer")) {
-        if (sensor.colour && sensor.pixelFormat == 0 && std::strcmp(format, sensor.bayerName()) == 0)
+        if (sensor.colour && sensor.pixelFormat == 0 &&
+            std::strcmp(format, sensor.bayerName()) == 0)
             return Format::Bayer;
         return std::nullopt;
     }
     if (!gst_structure_has_name(s, "video/x-raw")) return std::nullopt;
     if (std::strcmp(format, "GRAY8") == 0)
         return !sensor.colour && sensor.pixelFormat == 0 ? std::optional(Format::Gray8)
-                                                          : std::nullopt;
+                                                         : std::nullopt;
     constexpr Format kConverted[] = {Format::Rgb, Format::Bgr, Format::Rgbx, Format::Bgrx};
     for (int i = 0; i < 4; ++i)
         if (std::strcmp(format, kConvertedNames[i]) == 0) return kConverted[i];
@@ -224,8 +229,8 @@ double framesPerSecond(std::uint32_t rate, std::uint32_t width, std::uint32_t he
     return exposureMs > 0 ? std::min(readout, 1000.0 / exposureMs) : readout;
 }
 
-void copyRows(std::uint8_t *dst, std::size_t stride, const std::uint8_t *src,
-              std::uint32_t width, std::uint32_t height) {
+void copyRows(std::uint8_t *dst, std::size_t stride, const std::uint8_t *src, std::uint32_t width,
+              std::uint32_t height) {
     if (stride == width) {
         std::memcpy(dst, src, std::size_t{width} * height);
         return;

@@ -24,8 +24,8 @@ struct Sensor {
     std::uint32_t unitWidth = 1, unitHeight = 1;  // window size steps
     std::uint32_t maxSubsample = 1;
     bool colour = false;
-    std::uint32_t layout = 0;       // VOCAM_LAYOUT_* of the image format
-    std::uint32_t pixelFormat = 0;  // 0: 8-bit samples
+    std::uint32_t layout = 0;          // VOCAM_LAYOUT_* of the image format
+    std::uint32_t pixelFormat = 0;     // 0: 8-bit samples
     std::vector<std::uint32_t> rates;  // kilopixels per second
 
     // Reads what an opened camera reports; false when it reports no usable
@@ -46,11 +46,13 @@ struct Window {
     std::uint32_t outWidth = 0, outHeight = 0;  // delivered pixels
 };
 
-// The window for a delivered size: the largest subsampling whose window
-// fits on the sensor, on the camera's size steps, centred unless an offset
-// (>= 0) places it. Nothing, with `why` set, when no window gives that size.
+// The window for a delivered size: the largest subsampling (or only
+// `subsample`, when not 0) whose window fits on the sensor, on the camera's
+// size steps, centred unless an offset (>= 0) places it. Nothing, with `why`
+// set, when no window gives that size there.
 std::optional<Window> chooseWindow(const Sensor &sensor, std::uint32_t width, std::uint32_t height,
-                                   int offsetX, int offsetY, std::string &why);
+                                   int offsetX, int offsetY, std::string &why,
+                                   std::uint32_t subsample = 0);
 
 // Parses caps the element offered; nothing for caps it never offers.
 std::optional<Format> formatOf(const GstStructure *s, const Sensor &sensor);
@@ -70,8 +72,8 @@ double framesPerSecond(std::uint32_t rate, std::uint32_t width, std::uint32_t he
                        double exposureMs);
 
 // Copies a raw frame of `width` x `height` bytes into rows `stride` apart.
-void copyRows(std::uint8_t *dst, std::size_t stride, const std::uint8_t *src,
-              std::uint32_t width, std::uint32_t height);
+void copyRows(std::uint8_t *dst, std::size_t stride, const std::uint8_t *src, std::uint32_t width,
+              std::uint32_t height);
 // Lays the library's 24-bit picture (red, green, blue; rows `srcStride`
 // bytes apart) out as `format` in rows `dstStride` apart; pad bytes are 0,
 // and the fourth byte of RGBx and BGRx 255.

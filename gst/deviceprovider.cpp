@@ -117,9 +117,8 @@ static void gst_vocam_device_provider_init(GstVocamDeviceProvider *) {}
 static void gst_vocam_device_provider_class_init(GstVocamDeviceProviderClass *klass) {
     GstDeviceProviderClass *provider = GST_DEVICE_PROVIDER_CLASS(klass);
     provider->probe = probe;
-    gst_device_provider_class_set_static_metadata(provider, "Camera device provider",
-                                                  "Source/Video", "Lists the VoCam cameras",
-                                                  "VoCamSDK");
+    gst_device_provider_class_set_static_metadata(
+        provider, "Camera device provider", "Source/Video", "Lists the VoCam cameras", "VoCamSDK");
 }
 
 namespace vocam::gst {

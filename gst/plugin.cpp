@@ -12,6 +12,4 @@ static gboolean pluginInit(GstPlugin *plugin) {
 
 GST_PLUGIN_DEFINE(GST_VERSION_MAJOR, GST_VERSION_MINOR, vocam,
                   "Sources for USB 2.0 cameras built around an FX2 controller and an FPGA",
-                  pluginInit,
-                  VOCAM_VERSION_STRING,
-                  "unknown", "VoCamSDK", "VoCamSDK")
+                  pluginInit, VOCAM_VERSION_STRING, "unknown", "VoCamSDK", "VoCamSDK")

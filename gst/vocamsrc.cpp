@@ -36,10 +36,11 @@ namespace controls = vocam::controls;
 
 // The controls the element shows, by their names in the shared table.
 constexpr const char *kControlNames[] = {
-    "exposure",    "gain",          "gain-red",
-    "gain-blue",   "gain-green1",   "gain-green2",
-    "auto-exposure", "auto-exposure-target", "data-rate",
-    "conversion-threads",
+    "exposure",      "gain",
+    "gain-red",      "gain-blue",
+    "gain-green1",   "gain-green2",
+    "auto-exposure", "auto-exposure-target",
+    "data-rate",     "conversion-threads",
 };
 constexpr std::size_t kControls = std::size(kControlNames);
 
@@ -148,7 +149,8 @@ std::vector<GEnumValue> enumValues(std::span<const controls::Choice> choices) {
         bool usual = true;
         for (std::size_t j = 0; j < i; ++j) usual = usual && choices[j].value != choices[i].value;
         if (usual)
-            values.push_back({static_cast<gint>(choices[i].value), choices[i].what, choices[i].name});
+            values.push_back(
+                {static_cast<gint>(choices[i].value), choices[i].what, choices[i].name});
     }
     values.push_back({0, nullptr, nullptr});
     return values;
@@ -184,7 +186,8 @@ void applyControl(GstVocamSrc *src, _vocam *camera, const controls::Control &c, 
                 GST_WARNING_OBJECT(src, "the camera has no %s: %g not applied", c.name, value);
                 return;
             }
-            const double lo = controls::registerNumber(c, min), hi = controls::registerNumber(c, max);
+            const double lo = controls::registerNumber(c, min),
+                         hi = controls::registerNumber(c, max);
             double raw = controls::rawValue(c, value);
             if (raw < lo || raw > hi) {
                 GST_WARNING_OBJECT(src, "%s %g is outside the camera's %s .. %s: clamped", c.name,
@@ -192,8 +195,8 @@ void applyControl(GstVocamSrc *src, _vocam *camera, const controls::Control &c, 
                                    controls::formatValue(c, max).c_str());
                 raw = std::clamp(raw, lo, hi);
             }
-            const int word = static_cast<int>(
-                static_cast<std::uint32_t>(static_cast<std::int64_t>(raw)));
+            const int word =
+                static_cast<int>(static_cast<std::uint32_t>(static_cast<std::int64_t>(raw)));
             if (const int r = vocam_property_set(camera, c.id, word, flags); r < 0)
                 GST_WARNING_OBJECT(src, "the camera refused %s %g: %s", c.name, value,
                                    vocam_strerror(r));
@@ -205,8 +208,7 @@ void applyControl(GstVocamSrc *src, _vocam *camera, const controls::Control &c, 
             if (vocam_property_get_range(camera, VOCAM_PROP_EXPOSURE, &min, &max, &current,
                                          &flags) < 0 ||
                 (flags & kAutoCapable) == 0) {
-                if (value != 0)
-                    GST_WARNING_OBJECT(src, "the camera has no automatic exposure");
+                if (value != 0) GST_WARNING_OBJECT(src, "the camera has no automatic exposure");
                 return;
             }
             const std::uint32_t want =
@@ -231,7 +233,8 @@ void applyControl(GstVocamSrc *src, _vocam *camera, const controls::Control &c, 
             return;
         }
         case controls::Kind::ConversionThreads:
-            if (const int r = vocam_set_conversion_threads(camera, static_cast<std::uint32_t>(value));
+            if (const int r =
+                    vocam_set_conversion_threads(camera, static_cast<std::uint32_t>(value));
                 r < 0)
                 GST_WARNING_OBJECT(src, "conversion threads %g refused: %s", value,
                                    vocam_strerror(r));
@@ -389,11 +392,11 @@ GParamSpec *controlSpec(const controls::Control &c) {
     constexpr auto flags = static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
                                                     GST_PARAM_MUTABLE_PLAYING);
     const std::string blurb =
-        std::string(c.what) + (c.unit == controls::Unit::Milliseconds ? " in milliseconds"
-                               : c.unit == controls::Unit::Factor     ? " as a factor (1.0: unity)"
-                               : c.unit == controls::Unit::Kilopixels
-                                   ? " in kilopixels per second (0: the camera's own)"
-                                   : "") +
+        std::string(c.what) +
+        (c.unit == controls::Unit::Milliseconds ? " in milliseconds"
+         : c.unit == controls::Unit::Factor     ? " as a factor (1.0: unity)"
+         : c.unit == controls::Unit::Kilopixels ? " in kilopixels per second (0: the camera's own)"
+                                                : "") +
         (c.kind == controls::Kind::ConversionThreads ? "" : "; unset, the camera keeps its own");
     // Blurbs are made once per class; GLib keeps them.
     const char *text = g_intern_string(blurb.c_str());
@@ -461,10 +464,9 @@ GstCaps *fixate(GstBaseSrc *base, GstCaps *caps) {
         gst_structure_fixate_field_nearest_int(st, "height", static_cast<int>(s.sensor.height));
         int w = 0, h = 0;
         if (gst_structure_get_int(st, "width", &w) && gst_structure_get_int(st, "height", &h)) {
-            const double fps =
-                vocam::gst::framesPerSecond(s.camera != nullptr ? rateOf(s.camera) : 0,
-                                            static_cast<std::uint32_t>(w),
-                                            static_cast<std::uint32_t>(h), exposureForRate(s));
+            const double fps = vocam::gst::framesPerSecond(
+                s.camera != nullptr ? rateOf(s.camera) : 0, static_cast<std::uint32_t>(w),
+                static_cast<std::uint32_t>(h), exposureForRate(s));
             int n = 0, d = 1;
             if (fps > 0) gst_util_double_to_fraction(fps, &n, &d);
             gst_structure_fixate_field_nearest_fraction(st, "framerate", n, d);
@@ -529,31 +531,31 @@ gboolean setCaps(GstBaseSrc *base, GstCaps *caps) {
     int w = 0, h = 0, n = 0, d = 1;
     if (!format || !gst_structure_get_int(st, "width", &w) ||
         !gst_structure_get_int(st, "height", &h) || w <= 0 || h <= 0) {
-        GST_ELEMENT_ERROR(src, CORE, NEGOTIATION, ("The camera does not deliver %" GST_PTR_FORMAT, caps),
-                          (nullptr));
+        GST_ELEMENT_ERROR(src, CORE, NEGOTIATION,
+                          ("The camera does not deliver %" GST_PTR_FORMAT, caps), (nullptr));
         return FALSE;
     }
     std::string why;
-    const auto window = vocam::gst::chooseWindow(s.sensor, static_cast<std::uint32_t>(w),
-                                                 static_cast<std::uint32_t>(h), s.offsetX,
-                                                 s.offsetY, why);
+    const auto window =
+        vocam::gst::chooseWindow(s.sensor, static_cast<std::uint32_t>(w),
+                                 static_cast<std::uint32_t>(h), s.offsetX, s.offsetY, why);
     if (!window) {
         GST_ELEMENT_ERROR(src, CORE, NEGOTIATION, ("%s", why.c_str()), (nullptr));
         return FALSE;
     }
     s.exposureMs = exposureOf(s.camera);
     s.rate = rateOf(s.camera);
-    const double nominal = vocam::gst::framesPerSecond(s.rate, window->outWidth,
-                                                       window->outHeight, exposureForRate(s));
+    const double nominal = vocam::gst::framesPerSecond(s.rate, window->outWidth, window->outHeight,
+                                                       exposureForRate(s));
     if (gst_structure_get_fraction(st, "framerate", &n, &d) && n != 0) {
         const double asked = double(n) / d;
         if (!(std::fabs(asked - nominal) <= 0.005 * nominal)) {
-            GST_ELEMENT_ERROR(src, CORE, NEGOTIATION,
-                              ("The camera sends %dx%d at %.3f frames/s, not %.3f", w, h, nominal,
-                               asked),
-                              ("data rate %u kpixel/s; set data-rate, or leave the frame rate open "
-                               "(framerate=0/1)",
-                               s.rate.load()));
+            GST_ELEMENT_ERROR(
+                src, CORE, NEGOTIATION,
+                ("The camera sends %dx%d at %.3f frames/s, not %.3f", w, h, nominal, asked),
+                ("data rate %u kpixel/s; set data-rate, or leave the frame rate open "
+                 "(framerate=0/1)",
+                 s.rate.load()));
             return FALSE;
         }
     }
@@ -599,13 +601,15 @@ gboolean negotiate(GstBaseSrc *base) {
         }
         if (why.empty())
             why = "the camera delivers " +
-                  std::string(s.sensor.colour ? "video/x-bayer (" + std::string(s.sensor.bayerName()) +
-                                                    "), RGB, BGR, RGBx or BGRx"
-                                              : "GRAY8, RGB, BGR, RGBx or BGRx") +
+                  std::string(s.sensor.colour
+                                  ? "video/x-bayer (" + std::string(s.sensor.bayerName()) +
+                                        "), RGB, BGR, RGBx or BGRx"
+                                  : "GRAY8, RGB, BGR, RGBx or BGRx") +
                   " in " + s.sensor.sizesText();
     }
     gchar *asked = peer != nullptr ? gst_caps_to_string(peer) : g_strdup("nothing");
-    GST_ELEMENT_ERROR(src, CORE, NEGOTIATION, ("%s", why.c_str()), ("downstream accepts %s", asked));
+    GST_ELEMENT_ERROR(src, CORE, NEGOTIATION, ("%s", why.c_str()),
+                      ("downstream accepts %s", asked));
     g_free(asked);
     if (peer != nullptr) gst_caps_unref(peer);
     return FALSE;
@@ -673,22 +677,21 @@ bool openCamera(GstVocamSrc *src, State &s) {
         }
     if (wanted == nullptr) {
         if (held)
-            GST_ELEMENT_ERROR(src, RESOURCE, BUSY,
-                              ("%s: a camera on the bus is in use by another program",
-                               s.serial == 0 ? "No free camera"
-                                             : ("No camera with serial " + std::to_string(s.serial) +
-                                                " is free")
-                                                   .c_str()),
-                              (nullptr));
+            GST_ELEMENT_ERROR(
+                src, RESOURCE, BUSY,
+                ("%s: a camera on the bus is in use by another program",
+                 s.serial == 0
+                     ? "No free camera"
+                     : ("No camera with serial " + std::to_string(s.serial) + " is free").c_str()),
+                (nullptr));
         else
-            GST_ELEMENT_ERROR(src, RESOURCE, NOT_FOUND,
-                              ("%s%s",
-                               s.serial == 0 ? "No camera found"
-                                             : ("No camera with serial " + std::to_string(s.serial))
-                                                   .c_str(),
-                               waiting ? " (cameras still wait for firmware or FPGA: check resources)"
-                                       : ""),
-                              (nullptr));
+            GST_ELEMENT_ERROR(
+                src, RESOURCE, NOT_FOUND,
+                ("%s%s",
+                 s.serial == 0 ? "No camera found"
+                               : ("No camera with serial " + std::to_string(s.serial)).c_str(),
+                 waiting ? " (cameras still wait for firmware or FPGA: check resources)" : ""),
+                (nullptr));
         return false;
     }
     vocam_version request = *wanted;
@@ -784,8 +787,9 @@ void moveWindow(GstVocamSrc *src, State &s) {
     if (!s.windowMoved) return;
     s.windowMoved = false;
     std::string why;
+    // The subsampling stays: moving the window keeps the picture's scale.
     const auto w = vocam::gst::chooseWindow(s.sensor, s.window.outWidth, s.window.outHeight,
-                                            s.offsetX, s.offsetY, why);
+                                            s.offsetX, s.offsetY, why, s.window.subsample);
     if (!w) {
         GST_WARNING_OBJECT(src, "window not moved: %s", why.c_str());
         return;
@@ -838,8 +842,8 @@ bool fill(GstVocamSrc *src, State &s, int index, GstBuffer *out) {
         }
         std::uint32_t pictureStride = 0;
         std::size_t pictureBytes = 0;
-        int r = vocam_get_rgb_frame_size(s.camera, &s.image, &params, &pictureStride,
-                                         &pictureBytes);
+        int r =
+            vocam_get_rgb_frame_size(s.camera, &s.image, &params, &pictureStride, &pictureBytes);
         const bool direct = r == 0 && s.format == Format::Rgb && pictureStride == s.stride;
         if (r == 0 && !direct && pictureBytes > s.scratch.size()) r = VOCAM_EINVAL;
         if (r == 0)
@@ -903,15 +907,14 @@ GstFlowReturn create(GstPushSrc *push, GstBuffer **buffer) {
     info.size = sizeof info;
     vocam_get_buffer_info(s.camera, index, &info);
     GstBuffer *out = nullptr;
-    GstFlowReturn flow = s.pool != nullptr
-                             ? gst_buffer_pool_acquire_buffer(s.pool, &out, nullptr)
-                             : GST_FLOW_NOT_NEGOTIATED;
+    GstFlowReturn flow = s.pool != nullptr ? gst_buffer_pool_acquire_buffer(s.pool, &out, nullptr)
+                                           : GST_FLOW_NOT_NEGOTIATED;
     if (flow == GST_FLOW_OK && !fill(src, s, index, out)) {
         gst_buffer_unref(out);
         flow = s.flushing ? GST_FLOW_FLUSHING : GST_FLOW_ERROR;
         if (flow == GST_FLOW_ERROR)
-            GST_ELEMENT_ERROR(src, STREAM, FAILED, ("Frame %" G_GUINT64_FORMAT " could not be converted",
-                                                    info.sequence),
+            GST_ELEMENT_ERROR(src, STREAM, FAILED,
+                              ("Frame %" G_GUINT64_FORMAT " could not be converted", info.sequence),
                               (nullptr));
     }
     vocam_release_buffer(s.camera, index);
@@ -964,12 +967,13 @@ static void gst_vocam_src_class_init(GstVocamSrcClass *klass) {
     object->finalize = finalize;
 
     constexpr auto rw = static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS);
-    constexpr auto live =
-        static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_PLAYING);
+    constexpr auto live = static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
+                                                   GST_PARAM_MUTABLE_PLAYING);
     g_object_class_install_property(
         object, PROP_SERIAL,
-        g_param_spec_uint("serial", "Serial", "Serial number of the camera (0: the first ready one)",
-                          0, G_MAXUINT, 0, static_cast<GParamFlags>(rw | GST_PARAM_MUTABLE_READY)));
+        g_param_spec_uint("serial", "Serial",
+                          "Serial number of the camera (0: the first ready one)", 0, G_MAXUINT, 0,
+                          static_cast<GParamFlags>(rw | GST_PARAM_MUTABLE_READY)));
     g_object_class_install_property(
         object, PROP_RESOURCES,
         g_param_spec_string("resources", "Resources",
