@@ -17,7 +17,8 @@ test_packages=(clang clang-format libclang-rt-14-dev libgtest-dev libgmock-dev l
                libumockdev-dev umockdev xvfb xauth
                pybind11-dev python3-dev python3-numpy python3-pytest
                gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
-               gstreamer1.0-plugins-bad gstreamer1.0-plugins-base-apps python3-opencv)
+               gstreamer1.0-plugins-bad gstreamer1.0-plugins-base-apps gstreamer1.0-x
+               python3-opencv)
 while [ $# -gt 0 ]; do
   case "$1" in
     --app) ;;  # what building needs is the default
