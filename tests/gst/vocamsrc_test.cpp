@@ -427,8 +427,8 @@ INSTANTIATE_TEST_SUITE_P(
                   [] { Bus::instance().devices().at(0)->video().setSilent(true); },
                   "sent no frame for"},
         // The same faults through the simulated bus's own keys.
-        FaultCase{"UnplugKey", "model_04:state=ready:unplug=0.3", nullptr, "stopped streaming"},
-        FaultCase{"StallKey", "model_04:state=ready:stall=0.3", nullptr, "sent no frame for"}),
+        FaultCase{"UnplugKey", "model_04:state=ready:unplug=1", nullptr, "stopped streaming"},
+        FaultCase{"StallKey", "model_04:state=ready:stall=1", nullptr, "sent no frame for"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(VocamSrc, FiftyStartsAndStopsEachBoundedAndASilentCameraStopsAsQuickly) {
