@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <regex>
@@ -62,7 +63,7 @@ Run run(const std::vector<std::string> &argv, const std::string &pattern, double
     return r;
 }
 
-std::map<std::string, double> perFrame;  // processor seconds a frame, by case
+std::map<std::string, std::vector<double>> perFrame;  // processor seconds a frame, by case
 
 void report(benchmark::State &state, const std::string &name, Run shorter, Run longer) {
     if (longer.frames <= shorter.frames) {
@@ -70,7 +71,7 @@ void report(benchmark::State &state, const std::string &name, Run shorter, Run l
         return;
     }
     const double cpu = (longer.cpu - shorter.cpu) / (longer.frames - shorter.frames);
-    perFrame[name] = cpu;
+    perFrame[name].push_back(cpu);
     state.SetIterationTime(cpu);
     state.counters["frames"] = longer.frames;
     state.counters["cpu_ms_per_frame"] = cpu * 1e3;
@@ -125,9 +126,13 @@ int main(int argc, char **argv) {
             ->Iterations(1);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
+    // The median of the repetitions (--benchmark_repetitions).
     const auto at = [](const char *name) {
-        const auto it = perFrame.find(name);
-        return it == perFrame.end() ? 0.0 : it->second;
+        auto it = perFrame.find(name);
+        if (it == perFrame.end()) return 0.0;
+        std::vector<double> v = it->second;
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
     };
     const double stream = at("vocam stream"), raw = at("vocamsrc ! fakesink");
     const double fast = at("vocamsrc RGBx fast"), good = at("vocamsrc RGBx good");
