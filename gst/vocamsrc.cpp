@@ -884,7 +884,8 @@ GstFlowReturn create(GstPushSrc *push, GstBuffer **buffer) {
         }
         if (s.flushing) return GST_FLOW_FLUSHING;
         if (r != VOCAM_WAIT_TIMED_OUT && r != VOCAM_EINVAL)
-            return streamEnded(src, s, "stopped streaming (it left the bus, or its reads fail)");
+            return streamEnded(src, s,
+                               "stopped streaming: it left the bus, went silent or its reads fail");
         const double waited = double(monotonicNs() - began) / 1e9;
         if (waited > budget) {
             // Automatic exposure may have lengthened the exposure.
@@ -895,10 +896,11 @@ GstFlowReturn create(GstPushSrc *push, GstBuffer **buffer) {
             }
             budget = std::max(budget, silenceBudget());
             if (waited > budget) {
-                GST_ELEMENT_ERROR(src, RESOURCE, READ,
-                                  ("Camera %u sent no frame for %.1f s", s.openSerial, waited),
-                                  ("exposure %.3f ms, %ux%u at %u kpixel/s", s.exposureMs.load(),
-                                   s.window.outWidth, s.window.outHeight, s.rate.load()));
+                GST_ELEMENT_ERROR(
+                    src, RESOURCE, READ,
+                    ("Camera %u stopped streaming: no frame for %.1f s", s.openSerial, waited),
+                    ("exposure %.3f ms, %ux%u at %u kpixel/s", s.exposureMs.load(),
+                     s.window.outWidth, s.window.outHeight, s.rate.load()));
                 return GST_FLOW_ERROR;
             }
         }
