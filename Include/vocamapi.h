@@ -140,7 +140,9 @@ VOCAM_API int vocam_get_camera_states(vocam_camera_state *records, uint32_t *cou
  * sensor, subsampling or data-rate list is skipped with one line each. */
 VOCAM_API int vocam_camera_open(_vocam **handle_out, vocam_version *wanted);
 VOCAM_API int vocam_camera_open_by_pid(_vocam **handle_out, uint32_t product_id);
-/* Opens the first camera found; -1 when there is none. */
+/* Opens a camera no other client holds, trying each camera found in turn:
+ * 0, -1 when there is none; 0 with *handle_out NULL when every camera found
+ * was taken by another caller before it could be opened. */
 VOCAM_API int vocam_camera_open_any(_vocam **handle_out);
 /* Closes and frees the camera; *handle_ref becomes NULL. Always 0. A stream
  * still running is stopped, waits blocked on other threads return -96, and
@@ -248,9 +250,15 @@ typedef struct conversion_params {
  * is required: the engine knows no frame size of its own, so NULL gives -22.
  * `conversion_params` (a 12- or 44-byte record) may be NULL: the engine's own
  * settings (the properties 64 to 74) are used. `dst` and `src` must not be
- * NULL. 0, or -22 outside a running stream, for a record of the wrong size or
- * a frame size the engine does not convert (width and height even and at
- * least 4), or -14 for a combination no kernel serves. */
+ * NULL. `src` is a ring buffer (vocam_get_buffer_address) or a frame of the
+ * caller's own. A ring buffer must hold the frame the image format describes,
+ * Width x Height bytes (twice that for PixelFormat 1): a format kept from
+ * before a change of window is refused with -22 before a pixel is read. Other
+ * memory is taken to hold that frame, and its size is the caller's to answer
+ * for (vocam_convert_raw_to_rgb checks it). 0, or -22 outside a running
+ * stream, for a record of the wrong size or a frame size the engine does not
+ * convert (width and height even and at least 4), or -14 for a combination
+ * no kernel serves. */
 VOCAM_API int vocam_convert_frame_to_rgb(_vocam *handle, uint8_t *dst, const uint8_t *src,
                                          const void *image_format, const void *conversion_params);
 
@@ -311,13 +319,17 @@ VOCAM_API int vocam_convert_raw_to_rgb(uint8_t *dst, size_t dst_bytes, const uin
 VOCAM_API int vocam_enable_streaming(_vocam *handle);
 VOCAM_API int vocam_disable_streaming(_vocam *handle);
 /* Returns once frames flow, or with a negative code when video could not be
- * started. */
+ * started. A stream that is ending on its own (a silent or pulled camera) is
+ * waited out first. */
 VOCAM_API int vocam_start_streaming(_vocam *handle);
-/* Returns once the stream thread has ended; every blocked wait returns -96. */
+/* Returns once the stream thread has ended; every blocked wait returns -96.
+ * A read in flight for a frame not due within a second (a long exposure) is
+ * cancelled at once. */
 VOCAM_API int vocam_stop_streaming(_vocam *handle);
 /* Blocks for the newest frame not yet handed out and holds its buffer:
  * the buffer's index, -96 when the stream is not running or ends (a camera
- * that sends no whole frame for about 2 s ends it), -22 while two buffers are
+ * that sends no whole frame for its frame period, the exposure plus the
+ * readout at the data rate, and 2 s more ends it), -22 while two buffers are
  * held, as the third is then refilled as soon as it is full. Closing the
  * handle from another thread ends the wait with -96. */
 VOCAM_API int vocam_wait_for_capture_to_buffer(_vocam *handle);
@@ -380,7 +392,14 @@ VOCAM_API int vocam_get_stream_stats(_vocam *handle, vocam_stream_stats *stats);
  * maximum) whose flags the library passes through unchanged; the tone
  * properties build the tone curve the camera applies; the engine properties
  * tune the colour conversion; the geometry properties are read only.
- * Values marked x100 are the quantity times 100. */
+ * Values marked x100 are the quantity times 100.
+ *
+ * A register property's value, minimum and maximum are the camera's unsigned
+ * 32-bit words carried in an int: read them as (uint32_t), and set a value
+ * above INT32_MAX as (int)(uint32_t)value. Exposure is in microseconds, and a
+ * cooled camera's maximum of an hour (3600000000) is beyond the largest int:
+ * compared as a signed int it would read as -694967296. The float calls below
+ * give the true range (an hour is 3600000 ms). */
 enum {
     VOCAM_PROP_BRIGHTNESS = 0,            /* x100, -10000 .. 10000 */
     VOCAM_PROP_CONTRAST = 1,              /* x100, 0 .. 10000 */
@@ -464,13 +483,15 @@ VOCAM_API int VocamGetProperty(_vocam *handle, uint32_t id, float *value, uint32
 VOCAM_API float ConvertPropToFloat(uint32_t id, int value);
 VOCAM_API uint32_t ConvertPropToLong(uint32_t id, float value);
 
-/* Where the library's lines go. Every line the library writes (its
- * diagnostics, "error: ..." lines among them, and the white balance's trace)
- * is passed whole, with its trailing newline where it has one, to the
- * handler set here, from whichever thread wrote it; calls to the handler
- * never overlap, so it needs no locking of its own. Without a handler (the
- * default, or after passing NULL) diagnostics go to standard error and the
- * trace to standard output.
+/* Where the library's lines go. Every line the library writes is passed
+ * whole, with its trailing newline where it has one, and its kind to the
+ * handler set here: VOCAM_LOG_ERROR for failures ("error: ..." lines among
+ * them), VOCAM_LOG_INFO for information (bring-up, open and format lines),
+ * VOCAM_LOG_TRACE for the white balance's trace. It is called from whichever
+ * thread wrote the line; calls to the handler never overlap, so it needs no
+ * locking of its own. Without a handler (the default, or after passing NULL)
+ * errors and information go to standard error and the trace to standard
+ * output.
  * Once this call returns, no thread is still inside the handler it replaced.
  * Lines the handler itself causes the library to write go to the default
  * streams. */
@@ -481,7 +502,12 @@ VOCAM_API void vocam_set_log_handler(vocam_log_handler handler, void *context);
 /* ---- Auto algorithms ----
  *
  * One-shot corrections measured on one raw frame of the stream (as the wait
- * call hands it out) over a region of interest in delivered pixels. */
+ * call hands it out) over a region of interest in delivered pixels. A ring
+ * buffer is measured as the window it was taken in, also when the window has
+ * changed since (a buffer held after a stop): a region beyond that frame is
+ * refused with -22, as is a ring buffer of another window given to
+ * vocam_autofocus_process. Any other memory is taken to hold a frame of the
+ * camera's current window, and its size is the caller's to answer for. */
 
 /* A frame and the region measured in it. */
 typedef struct _FrameDesc {

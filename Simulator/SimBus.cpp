@@ -2,9 +2,10 @@
 
 #include <charconv>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <sstream>
+
+#include "vo_log.h"
 
 namespace vocam::sim {
 
@@ -14,6 +15,13 @@ bool parseNumber(const std::string &text, std::uint32_t &out, int base = 10) {
     const char *end = text.data() + text.size();
     auto [ptr, ec] = std::from_chars(text.data(), end, out, base);
     return ec == std::errc() && ptr == end && !text.empty();
+}
+
+// Seconds as a plain decimal ("2", "0.5"), from 0 to a day.
+bool parseSeconds(const std::string &text, double &out) {
+    const char *end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, out, std::chars_format::fixed);
+    return ec == std::errc() && ptr == end && !text.empty() && out >= 0 && out <= 86400;
 }
 
 std::vector<std::string> split(const std::string &text, char separator) {
@@ -74,6 +82,23 @@ bool applyKey(CameraConfig &c, const std::string &key, const std::string &value,
     } else if (key == "busy") {
         if (!number(1000000)) return false;
         c.busyOpens = static_cast<int>(n);
+    } else if (key == "stamp") {
+        if (!number(1)) return false;
+        c.video.stamp = n == 1;
+    } else if (key == "unplug" || key == "replug" || key == "stall") {
+        double seconds = 0;
+        if (!parseSeconds(value, seconds))
+            return error = "bad value '" + value + "' for key '" + key + "' (seconds, 0 to 86400)",
+                   false;
+        (key == "unplug"   ? c.video.unplugSeconds
+         : key == "replug" ? c.video.replugSeconds
+                           : c.video.stallSeconds) = seconds;
+    } else if (key == "failreads" || key == "shortreads") {
+        if (!number(1000000) || n == 0)
+            return error =
+                       "bad value '" + value + "' for key '" + key + "' (every Nth read, N >= 1)",
+                   false;
+        (key == "failreads" ? c.video.failEvery : c.video.shortEvery) = n;
     } else if (key == "name") {
         if (value.empty() || value.size() > 126) return error = "bad value for key 'name'", false;
         c.productName = value;
@@ -111,6 +136,10 @@ bool parseDescription(const std::string &description, std::vector<CameraConfig> 
             if (!applyKey(config, fields[f].substr(0, eq), fields[f].substr(eq + 1), error))
                 return false;
         }
+        if (config.video.replugSeconds && !config.video.unplugSeconds) {
+            error = "key 'replug' needs 'unplug'";
+            return false;
+        }
         out.push_back(std::move(config));
     }
     return true;
@@ -131,7 +160,7 @@ bool Bus::configure(const std::string &description) {
     std::string error;
     clear();
     if (!parseDescription(description, configs, error)) {
-        std::fprintf(stderr, "error: VOCAM_SIM: %s\n", error.c_str());
+        vo::logf(vo::LogKind::Error, "error: VOCAM_SIM: %s\n", error.c_str());
         return false;
     }
     for (auto &c : configs) attach(std::move(c));
@@ -143,27 +172,67 @@ Bus::~Bus() {
 }
 
 std::shared_ptr<CameraDevice> Bus::attach(CameraConfig config) {
+    CameraConfig described = config;
+    return plug(std::move(config), std::move(described), std::nullopt);
+}
+
+std::shared_ptr<CameraDevice> Bus::plug(CameraConfig config, CameraConfig described,
+                                        std::optional<std::uint64_t> since) {
+    const std::optional<double> unplug = config.video.unplugSeconds;
     auto device = std::make_shared<CameraDevice>(std::move(config));
     std::weak_ptr<CameraDevice> weak = device;
-    device->onReenumerate(
-        [this, weak](std::optional<CameraConfig> next) { reenumerate(weak, std::move(next)); });
     std::lock_guard lock(mutex_);
+    if (since && *since != generation_) return nullptr;  // the bus was cleared meanwhile
+    const std::uint64_t generation = generation_;
+    device->onReenumerate([this, weak, described, generation](std::optional<CameraConfig> next) {
+        reenumerate(weak, std::move(next), described, generation);
+    });
+    if (unplug)
+        device->video().onFirstFrame([this, weak, generation, described, unplug] {
+            later(generation, *unplug, [this, weak, described, generation] {
+                unplugAndReturn(weak, described, generation);
+            });
+        });
     devices_.push_back(device);
     return device;
 }
 
-void Bus::reenumerate(const std::weak_ptr<CameraDevice> &weak, std::optional<CameraConfig> next) {
+void Bus::unplugAndReturn(const std::weak_ptr<CameraDevice> &weak, CameraConfig described,
+                          std::uint64_t generation) {
+    if (auto device = weak.lock()) detach(device);
+    const std::optional<double> replug = described.video.replugSeconds;
+    if (!replug) return;
+    // The camera that comes back is a fresh one, as first described; its
+    // faults have been played.
+    const bool stamp = described.video.stamp;
+    described.video = {};
+    described.video.stamp = stamp;
+    later(generation, *replug,
+          [this, described, generation] { plug(described, described, generation); });
+}
+
+void Bus::reenumerate(const std::weak_ptr<CameraDevice> &weak, std::optional<CameraConfig> next,
+                      CameraConfig described, std::uint64_t generation) {
     if (auto device = weak.lock()) detach(device);
     if (!next) return;  // whatever the controller runs now never answers the bus
+    later(generation, kReenumerationMs / 1000.0,
+          [this, next = std::move(*next), described = std::move(described), generation] {
+              plug(next, described, generation);
+          });
+}
+
+void Bus::later(std::uint64_t generation, double seconds, std::function<void()> action) {
     std::lock_guard lock(mutex_);
-    const std::uint64_t generation = generation_;
-    returning_.emplace_back([this, generation, config = std::move(*next)]() mutable {
-        std::this_thread::sleep_for(std::chrono::milliseconds(kReenumerationMs));
+    if (generation != generation_) return;  // the bus was cleared since
+    returning_.emplace_back([this, generation, seconds, action = std::move(action)] {
         {
-            std::lock_guard lock(mutex_);
-            if (generation != generation_) return;
+            std::unique_lock lock(mutex_);
+            const auto due = std::chrono::steady_clock::now() +
+                             std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                 std::chrono::duration<double>(seconds));
+            if (cleared_.wait_until(lock, due, [&] { return generation != generation_; })) return;
         }
-        attach(std::move(config));
+        action();
     });
 }
 
@@ -182,6 +251,8 @@ void Bus::clear() {
         old.swap(devices_);
         returning.swap(returning_);
     }
+    cleared_.notify_all();
+    for (auto &d : old) d->video().onFirstFrame(nullptr);
     for (auto &t : returning) t.join();
     for (auto &d : old) d->unplug();
 }

@@ -2,6 +2,8 @@
 // controls to attach, detach and inspect them.
 #pragma once
 
+#include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -36,11 +38,25 @@ class Bus {
     std::vector<std::shared_ptr<CameraDevice>> devices() const;
 
   private:
-    void reenumerate(const std::weak_ptr<CameraDevice> &device, std::optional<CameraConfig> next);
+    // `described` is the camera as VOCAM_SIM gave it: what a replug brings back.
+    // With `since`, nothing is plugged once the bus was cleared after it.
+    std::shared_ptr<CameraDevice> plug(CameraConfig config, CameraConfig described,
+                                       std::optional<std::uint64_t> since);
+    // What follows a device's own doing goes ahead only while the bus is the
+    // `generation` it was plugged into.
+    void reenumerate(const std::weak_ptr<CameraDevice> &device, std::optional<CameraConfig> next,
+                     CameraConfig described, std::uint64_t generation);
+    void unplugAndReturn(const std::weak_ptr<CameraDevice> &device, CameraConfig described,
+                         std::uint64_t generation);
+    // Runs `action` on a thread of its own after `seconds`, unless the bus is
+    // cleared first (or was since `generation`).
+    void later(std::uint64_t generation, double seconds, std::function<void()> action);
 
     mutable std::mutex mutex_;
+    std::condition_variable cleared_;
     std::vector<std::shared_ptr<CameraDevice>> devices_;
-    // Devices on their way back: each returns unless the bus was cleared since.
+    // Devices leaving or on their way back: each goes ahead unless the bus
+    // was cleared since.
     std::vector<std::thread> returning_;
     std::uint64_t generation_ = 0;
 };

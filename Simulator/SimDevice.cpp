@@ -53,6 +53,7 @@ CameraDevice::CameraDevice(CameraConfig config)
       properties_(config_) {
     fpgaConfigured_ = config_.state == BootState::Ready && config_.hasFpga;
     heldOpens_ = config_.busyOpens;
+    video_->stage(config_.video);
     auto &r = registers_;
     r[0x0008] = 0;  // FPGA status
     r[0x000C] = config_.firmwareVersion;
@@ -330,7 +331,12 @@ void CameraDevice::writeRegister(std::uint16_t address, std::uint32_t value) {
         return;
     }
     if (properties_.write(address, value)) return;
+    const bool videoStarts =
+        address == kRegVideo && (value & kVideoOn) != 0 && (registers_[kRegVideo] & kVideoOn) == 0;
     registers_[address] = value;
+    // Switched on, the camera begins its first exposure: no frame comes
+    // sooner than a frame period later.
+    if (videoStarts) nextFrame_ = std::chrono::steady_clock::now() + frameInterval();
     if (address == kRegVideo) wake_.notify_all();
 }
 
@@ -423,11 +429,14 @@ IOReturn CameraDevice::controlLocked(const Setup &setup, void *data, std::uint32
     e.completionTimeoutMs = completionTimeoutMs;
     done = 0;
     if (!in && bytes) e.data.assign(bytes, bytes + setup.wLength);
+    // An armed fault lets its first requests through.
+    const bool letThrough = present_ && controlFaultCount_ > 0 && controlFaultAfter_ > 0;
+    if (letThrough) --controlFaultAfter_;
     if (!present_) {
         e.result = kIOReturnNoDevice;
     } else if (setup.wLength > 0 && bytes == nullptr) {
         e.result = kIOReturnBadArgument;
-    } else if (controlFaultCount_ > 0 && controlFault_ != kIOReturnOverrun) {
+    } else if (controlFaultCount_ > 0 && !letThrough && controlFault_ != kIOReturnOverrun) {
         --controlFaultCount_;
         e.result = controlFault_;
     } else if ((setup.bmRequestType & 0x60) == 0x40) {
@@ -454,7 +463,7 @@ IOReturn CameraDevice::controlLocked(const Setup &setup, void *data, std::uint32
     } else {
         e.result = kIOReturnPipeStalled;
     }
-    if (e.result == kIOReturnSuccess && controlFaultCount_ > 0 &&
+    if (e.result == kIOReturnSuccess && controlFaultCount_ > 0 && !letThrough &&
         controlFault_ == kIOReturnOverrun) {
         // The device sent more than asked: the data arrived, the status says overrun.
         --controlFaultCount_;
@@ -730,7 +739,7 @@ void CameraDevice::attachLens(std::shared_ptr<SimLens> lens) {
     lens_ = std::move(lens);
 }
 
-std::chrono::steady_clock::duration CameraDevice::frameInterval() const {
+std::chrono::steady_clock::duration CameraDevice::frameInterval() {
     using namespace std::chrono;
     double fps = config_.fps;
     if (fps < 0) {
@@ -748,7 +757,12 @@ std::chrono::steady_clock::duration CameraDevice::frameInterval() const {
         const double pixels = window.frameBytes();
         if (rate == registers_.end() || rate->second == 0 || pixels == 0)
             return steady_clock::duration::zero();
-        fps = rate->second * 1000.0 / pixels;
+        // A frame is read out at the data rate, and none comes sooner than
+        // its exposure after the last.
+        const auto readout = duration<double>(pixels / (rate->second * 1000.0));
+        const std::uint32_t us = properties_.snapshot().exposureUs;
+        const auto exposure = duration<double>((us != 0 ? us : kNominalExposureUs) / 1e6);
+        return duration_cast<steady_clock::duration>(std::max(readout, exposure));
     }
     if (fps <= 0) return steady_clock::duration::zero();
     return duration_cast<steady_clock::duration>(duration<double>(1.0 / fps));
@@ -801,10 +815,11 @@ void CameraDevice::setReg(std::uint16_t address, std::uint32_t value) {
     registers_[address] = value;
 }
 
-void CameraDevice::failControl(IOReturn code, int count) {
+void CameraDevice::failControl(IOReturn code, int count, int after) {
     std::lock_guard lock(mutex_);
     controlFault_ = code;
     controlFaultCount_ = count;
+    controlFaultAfter_ = after;
 }
 
 void CameraDevice::shortControlRead(std::uint32_t delivered) {

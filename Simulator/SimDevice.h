@@ -51,8 +51,9 @@ struct CameraConfig {
     // Status reads after the end of a valid configuration until the FPGA
     // reports itself configured.
     int fpgaPolls = 3;
-    // Frames per second; -1 paces frames by the data rate, 0 sends them as
-    // fast as they are read.
+    // Frames per second; -1 paces frames by the data rate and the exposure
+    // (none sooner than its exposure after the last), 0 sends them as fast
+    // as they are read.
     int fps = -1;
 
     // Property side (SimProperties): automatic exposure offered (unset: the
@@ -63,6 +64,10 @@ struct CameraConfig {
     // Opens refused as if another program held the device, before the
     // device lets anyone in.
     int busyOpens = 0;
+
+    // Video: each frame's number stamped into the picture (for tests that
+    // prove frames whole), and faults staged from VOCAM_SIM.
+    VideoFaults video;
 
     // When not empty, the configuration descriptor the device shows instead
     // of the model's: a damaged or unusual device.
@@ -168,7 +173,8 @@ class CameraDevice : public std::enable_shared_from_this<CameraDevice> {
     void clearLog();
     std::uint32_t reg(std::uint16_t address) const;
     void setReg(std::uint16_t address, std::uint32_t value);
-    void failControl(IOReturn code, int count = 1);  // next requests fail
+    // The next `count` requests fail, after `after` more have gone through.
+    void failControl(IOReturn code, int count = 1, int after = 0);
     void shortControlRead(std::uint32_t delivered);  // next IN delivers fewer bytes
     void setStringFault(std::uint8_t index, StringFault fault);
     void holdByOtherClient(int opens);          // next opens: exclusive access
@@ -229,7 +235,7 @@ class CameraDevice : public std::enable_shared_from_this<CameraDevice> {
     // what the frame looks like, and the time between frames (0: unpaced).
     bool frameReadPending() const;
     VideoSettings videoSettings();
-    std::chrono::steady_clock::duration frameInterval() const;
+    std::chrono::steady_clock::duration frameInterval();
 
     CameraConfig config_;
     mutable std::mutex mutex_;
@@ -256,6 +262,7 @@ class CameraDevice : public std::enable_shared_from_this<CameraDevice> {
     // Faults.
     IOReturn controlFault_ = 0;
     int controlFaultCount_ = 0;
+    int controlFaultAfter_ = 0;
     std::uint32_t shortRead_ = UINT32_MAX;
     std::map<std::uint8_t, StringFault> stringFaults_;
     int heldOpens_ = 0;

@@ -12,8 +12,8 @@ using usbhost::IOReturn;
 namespace {
 
 constexpr std::uint64_t kHashFactor = 0x100000001B3ull;
-// Every 4 KiB one word of a frame carries the frame's count, so a buffer that
-// mixes two frames never hashes like either of them.
+// With stamping on, every 4 KiB one word of a frame carries the frame's
+// count, so a buffer that mixes two frames never hashes like either of them.
 constexpr std::size_t kStampStride = 4096;
 // The log keeps this many of the most recent frames.
 constexpr std::size_t kLogCapacity = 1u << 20;
@@ -240,17 +240,34 @@ IOReturn SimVideo::deliver(const VideoSettings &settings, std::uint8_t *dst, std
                            std::uint32_t &moved) {
     moved = 0;
     std::uint32_t limit = size;
+    bool stamp;
+    std::function<void()> first;
+    IOReturn failure = usbhost::kIOReturnSuccess;
     {
         std::lock_guard lock(mutex_);
+        const std::uint64_t read = ++reads_;
+        if (read == 1) {
+            if (faults_.stallSeconds)
+                stallAt_ = std::chrono::steady_clock::now() +
+                           std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                               std::chrono::duration<double>(*faults_.stallSeconds));
+            first = std::move(firstFrame_);
+        }
+        stamp = faults_.stamp;
         if (failCount_ > 0) {
             --failCount_;
-            return failCode_;
-        }
-        if (shortCount_ > 0) {
+            failure = failCode_;
+        } else if (faults_.failEvery != 0 && read % faults_.failEvery == 0) {
+            failure = usbhost::kIOReturnIOError;
+        } else if (shortCount_ > 0) {
             --shortCount_;
             limit = std::min(size, shortBytes_);
+        } else if (faults_.shortEvery != 0 && read % faults_.shortEvery == 0) {
+            limit = size / 2;
         }
     }
+    if (first) first();
+    if (failure != usbhost::kIOReturnSuccess) return failure;
     const auto prepared = prepare(settings);
     const auto began = std::chrono::steady_clock::now();
     const std::uint8_t *src = prepared->pixels.data();
@@ -265,7 +282,7 @@ IOReturn SimVideo::deliver(const VideoSettings &settings, std::uint8_t *dst, std
         sequence = whole ? ++sequence_ : sequence_ + 1;
     }
     std::uint64_t hash = prepared->hash;
-    for (std::size_t i = 0; i < prepared->stampOffsets.size(); ++i) {
+    for (std::size_t i = 0; stamp && i < prepared->stampOffsets.size(); ++i) {
         const std::size_t at = prepared->stampOffsets[i];
         if (at + 8 > moved) break;
         const std::uint64_t base = load64(src + at, 8);
@@ -306,7 +323,17 @@ void SimVideo::setSilent(bool silent) {
 
 bool SimVideo::silent() const {
     std::lock_guard lock(mutex_);
-    return silent_;
+    return silent_ || (stallAt_ && std::chrono::steady_clock::now() >= *stallAt_);
+}
+
+void SimVideo::stage(const VideoFaults &faults) {
+    std::lock_guard lock(mutex_);
+    faults_ = faults;
+}
+
+void SimVideo::onFirstFrame(std::function<void()> callback) {
+    std::lock_guard lock(mutex_);
+    firstFrame_ = std::move(callback);
 }
 
 std::vector<FrameRecord> SimVideo::frameLog() const {

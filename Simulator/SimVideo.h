@@ -3,11 +3,13 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "usbhost/UsbHost.h"
@@ -34,6 +36,25 @@ struct VideoSettings {
     std::uint32_t frameBytes() const;
 };
 
+// What VOCAM_SIM stages on a camera's video. Times count from the first frame
+// read the camera answers.
+struct VideoFaults {
+    // Every 4 KiB of a frame one 64-bit word carries the frame's number, so
+    // that a buffer mixing two frames hashes like neither. Off, every frame
+    // of one scene is the same picture.
+    bool stamp = false;
+    // The camera leaves the bus this long after its first frame, and comes
+    // back (as first described, without these faults) this long after that.
+    std::optional<double> unplugSeconds, replugSeconds;
+    // It stops answering frame reads this long after its first frame, and
+    // stays on the bus.
+    std::optional<double> stallSeconds;
+    // Every Nth frame read fails with an I/O error, or brings half a frame.
+    std::uint32_t failEvery = 0, shortEvery = 0;
+
+    bool operator==(const VideoFaults &) const = default;
+};
+
 // The exposure at which the scene's white reaches its nominal level.
 inline constexpr std::uint32_t kNominalExposureUs = 20000;
 
@@ -58,7 +79,12 @@ class SimVideo {
     void failReads(usbhost::IOReturn code, int count = 1);
     void shortFrames(std::uint32_t bytes, int count = 1);
     void setSilent(bool silent);
+    // Silent by setSilent, or stalled by its faults.
     bool silent() const;
+    // Stamping and the staged faults (the device applies its description's).
+    void stage(const VideoFaults &faults);
+    // Called once, outside every lock, when the first frame read is answered.
+    void onFirstFrame(std::function<void()> callback);
 
     std::vector<FrameRecord> frameLog() const;
     void clearFrameLog();
@@ -71,7 +97,8 @@ class SimVideo {
     usbhost::IOReturn deliver(const VideoSettings &settings, std::uint8_t *dst, std::uint32_t size,
                               std::uint32_t &moved);
 
-    // The picture of a window without the per-frame stamps, as rendered once.
+    // The picture of a window without stamps: every frame of it, unless
+    // stamping is on.
     static std::vector<std::uint8_t> render(const VideoSettings &settings);
 
   private:
@@ -88,6 +115,10 @@ class SimVideo {
     std::uint32_t shortBytes_ = 0;
     int shortCount_ = 0;
     bool silent_ = false;
+    VideoFaults faults_;
+    std::uint64_t reads_ = 0;  // frame reads answered, whole or not
+    std::optional<std::chrono::steady_clock::time_point> stallAt_;
+    std::function<void()> firstFrame_;
     double copySeconds_ = 0;
     double renderSeconds_ = 0;
 };

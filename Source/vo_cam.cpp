@@ -4,12 +4,14 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <new>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "vo_cameras.h"
 #include "vo_guard.h"
@@ -88,6 +90,9 @@ Host *reachHost() {
     }
     return &host;
 }
+
+// Cameras vocam_camera_open_any lists in one pass; more take a second.
+constexpr std::size_t kOpenAnyGuess = 16;
 
 // Every distinct (vendor, product) of the model table, in table order; runs of
 // entries for one product with different releases count once.
@@ -258,12 +263,28 @@ VOCAM_API int vocam_camera_open_by_pid(_vocam **handle_out, std::uint32_t produc
 
 VOCAM_API int vocam_camera_open_any(_vocam **handle_out) {
     return vo::guard(__func__, [&]() -> int {
-        vocam_version first{};
-        std::uint32_t count = 1;
-        const int r = vocam_enum_cameras(&first, &count);
-        if (r < 0) return r;
-        if (count == 0) return -1;
-        return vocam_camera_open(handle_out, &first);
+        if (handle_out == nullptr) return -1;
+        *handle_out = nullptr;
+        // Another caller may take a camera between the listing and the open:
+        // every camera listed is tried in turn, so a free one is never missed.
+        // Listing opens every camera, so it runs once unless the bus holds
+        // more cameras than a first guess.
+        std::vector<vocam_version> cameras(kOpenAnyGuess);
+        std::uint32_t count = 0;
+        int r;
+        do {
+            cameras.resize(std::max<std::size_t>(cameras.size(), count));
+            count = static_cast<std::uint32_t>(cameras.size());
+            r = vocam_enum_cameras(cameras.data(), &count);
+            if (r < 0) return r;
+        } while (count > cameras.size());
+        cameras.resize(count);
+        if (cameras.empty()) return -1;
+        for (vocam_version &camera : cameras) {
+            r = vocam_camera_open(handle_out, &camera);
+            if (r < 0 || *handle_out != nullptr) return r;
+        }
+        return 0;
     });
 }
 

@@ -21,7 +21,8 @@ constexpr std::uint64_t kFrames = 100000;
 
 void BM_Soak100kFrames(benchmark::State &state) {
     for (auto _ : state) {
-        if (!kSimulated || !vocam::sim::Bus::instance().configure("model_02:state=ready:fps=0")) {
+        if (!kSimulated ||
+            !vocam::sim::Bus::instance().configure("model_02:state=ready:fps=0:stamp=1")) {
             state.SkipWithError("no simulated camera");
             return;
         }

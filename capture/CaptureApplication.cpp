@@ -111,7 +111,11 @@ void CaptureApplication::applicationShouldTerminate() {
 void CaptureApplication::watchScreenshot() {
     if (VoCamera::instance() == nullptr) {
         // Nothing will ever arrive: show the window as it stands.
-        QTimer::singleShot(300, this, [this] { finishScreenshot(1, "no camera found"); });
+        const QString why =
+            VoCamera::lastOpen() == OpenResult::InUse    ? "the camera is in use by another program"
+            : VoCamera::lastOpen() == OpenResult::Failed ? "the camera could not be opened"
+                                                         : "no camera found";
+        QTimer::singleShot(300, this, [this, why] { finishScreenshot(1, why); });
         return;
     }
     const int limit = options_.screenshotTimeoutMs > 0 ? options_.screenshotTimeoutMs

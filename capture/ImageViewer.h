@@ -1,9 +1,12 @@
-// Shows a VoBitmapImage unscaled inside a scroll area: centred when it is
-// smaller than the visible area, from the origin with scrollers when larger.
+// Shows a VoBitmapImage inside a scroll area, unscaled (1:1) or scaled to
+// fit: unscaled, it is centred when smaller than the visible area and
+// starts at the origin with scrollers when larger. A rectangle dragged over
+// the picture is reported in picture pixels, and one region may be marked.
 #pragma once
 
 #include <QPointer>
 #include <QRect>
+#include <QRubberBand>
 #include <QScrollArea>
 #include <QString>
 #include <QWidget>
@@ -39,6 +42,21 @@ class ImageViewer : public QWidget {
     StillImage stillSnapshot() const;
     // Main thread: a line shown in place of a picture (the camera is gone).
     void setMessage(const QString &message);
+    QString message() const { return message_; }
+
+    // Main thread: the whole picture scaled into the visible area, keeping
+    // its proportions, or shown pixel for pixel (the default).
+    void setFit(bool fit);
+    bool fit() const { return fit_; }
+    // The part of the picture the visible area shows, in picture pixels.
+    QRect shownRegion() const;
+    // Whether a drag on the view selects a region (regionSelected).
+    void setSelectable(bool selectable) { selectable_ = selectable; }
+    // A region outlined over the picture, in picture pixels (empty: none).
+    void setMarkedRegion(QRect region);
+    QRect markedRegion() const { return marked_; }
+    // The picture pixel under a point of the view (outside: clamped to the picture).
+    QPoint pictureAt(QPoint viewPoint) const;
 
     // Main thread: resize to the picture and ask for a repaint.
     Q_INVOKABLE void updateImageWindow();
@@ -52,11 +70,26 @@ class ImageViewer : public QWidget {
     double meanLatencyMs() const { return painted_ ? double(sumLatencyNs_) / painted_ / 1e6 : 0.0; }
     void resetLatency();
 
+  signals:
+    // A drag ended: the rectangle it covered in picture pixels, or an empty
+    // one for a click without a drag.
+    void regionSelected(QRect picture);
+    // Scrolling, resizing or a new zoom showed another part of the picture.
+    void shownRegionChanged();
+
   protected:
     void paintEvent(QPaintEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
 
   private:
+    // Where a picture of `picture` pixels is drawn in the view.
+    QRect targetRect(QSize picture) const;
+    QSize pictureSize() const;
+    void noteShownRegion();
+
     mutable std::mutex lock_;
     VoBitmapImage *image_ = nullptr;
     std::int64_t arrivalNs_ = 0;
@@ -64,6 +97,13 @@ class ImageViewer : public QWidget {
     QPointer<QScrollArea> scrollView_;
     QPointer<QWidget> viewport_;
     QString message_;
+    QSize lastPictureSize_;
+    bool fit_ = false;
+    bool selectable_ = false;
+    QRect marked_;
+    QRect lastShown_;
+    QPoint dragStart_;
+    QRubberBand *band_ = nullptr;  // a child of the view
     std::atomic<std::uint64_t> painted_{0};
     std::atomic<std::int64_t> lastLatencyNs_{0}, maxLatencyNs_{0}, sumLatencyNs_{0};
 };

@@ -18,22 +18,44 @@ int toInt(double v) {
 }  // namespace
 
 std::unique_ptr<VoCamera> VoCamera::instance_;
+OpenResult VoCamera::lastOpen_ = OpenResult::NoCamera;
+std::string VoCamera::resourceRoot_;
+bool VoCamera::hasResourceRoot_ = false;
 
 double percentageOf(const property &p) {
     const double span = double(p.max_value) - double(p.min_value);
     return span > 0 ? 100.0 * (double(p.value) - double(p.min_value)) / span : 0.0;
 }
 
-void VoCamera::initialize(const char *resourceRoot) {
-    if (instance_) return;
-    if (const int st = vocam_init(resourceRoot); st < 0) {
+OpenResult VoCamera::initialize(const char *resourceRoot) {
+    if (instance_) return OpenResult::Opened;
+    if (resourceRoot != nullptr) {
+        resourceRoot_ = resourceRoot;
+        hasResourceRoot_ = true;
+    }
+    if (const int st = vocam_init(hasResourceRoot_ ? resourceRoot_.c_str() : nullptr); st < 0) {
         logLine("error: unable to initialize vocam: st=%d", st);
-        return;
+        return lastOpen_ = OpenResult::Failed;
     }
     std::unique_ptr<VoCamera> camera(new VoCamera);
-    if (!camera->init()) return;
+    try {
+        if (!camera->init()) {
+            // Opened but unusable is a failure; not opened at all is either
+            // an empty bus or a camera someone else holds.
+            if (camera->ref_ != nullptr) return lastOpen_ = OpenResult::Failed;
+            const OpenResult seen = probe();
+            return lastOpen_ = seen == OpenResult::InUse ? OpenResult::InUse : OpenResult::NoCamera;
+        }
+    } catch (const CaptureException &e) {
+        // The camera answered its opening but not the reads after it: it
+        // is closed again (the destructor) rather than half used.
+        logLine("error: %s: %s", e.name().c_str(), e.reason());
+        logLine("error: the camera could not be read; it is closed");
+        return lastOpen_ = OpenResult::Failed;
+    }
     instance_ = std::move(camera);
     current = instance_.get();
+    return lastOpen_ = OpenResult::Opened;
 }
 
 VoCamera *VoCamera::instance() {
@@ -43,6 +65,27 @@ VoCamera *VoCamera::instance() {
 void VoCamera::cleanup() {
     current = nullptr;
     instance_.reset();
+}
+
+OpenResult VoCamera::lastOpen() {
+    return lastOpen_;
+}
+
+OpenResult VoCamera::reopen() {
+    cleanup();
+    return initialize();
+}
+
+OpenResult VoCamera::probe() {
+    vocam_camera_state states[16];
+    std::uint32_t count = 16;
+    if (vocam_get_camera_states(states, &count) < 0) return OpenResult::NoCamera;
+    bool held = false;
+    for (std::uint32_t i = 0; i < count && i < 16; ++i) {
+        if (states[i].state == VOCAM_STATE_READY) return OpenResult::Opened;
+        held = held || states[i].state == VOCAM_STATE_UNREACHABLE;
+    }
+    return held ? OpenResult::InUse : OpenResult::NoCamera;
 }
 
 VoCamera::~VoCamera() {
@@ -71,12 +114,26 @@ bool VoCamera::init() {
         return false;
     }
     size_ = QSizeF(format_.Width, format_.Height);
+    // The window the camera has now, kept: opening changes nothing.
+    _vocam_frame_format window{};
+    vocam_get_video_format(ref_, &window);
+    location_ = QPointF(window.xOffset, window.yOffset);
+    subsampling_ = std::max<int>(1, window.subSampleX);
     light_source_ = 14;
     maximum_size_ =
         QSizeF(getPropertyHelper(VOCAM_PROP_MAX_WIDTH), getPropertyHelper(VOCAM_PROP_MAX_HEIGHT));
+    maximum_subsampling_ = vocam_supports_subsampling(ref_) != 0
+                               ? std::max(1, getPropertyHelper(VOCAM_PROP_MAX_SUBSAMPLING))
+                               : 1;
     logLine("maximum_size: %.0f x %.0f", maximum_size_.width(), maximum_size_.height());
     logLine("size: %.0f x %.0f", size_.width(), size_.height());
+    readProperties();
+    cooling_setpoint_ = temperature_.min_value;
+    return true;
+}
 
+void VoCamera::readProperties() {
+    std::lock_guard lock(lock_);
     auto show = [](const char *name, const property &p) {
         logLine("%s: %f/%f/%f/%08X", name, p.value, p.min_value, p.max_value, p.flags);
     };
@@ -109,10 +166,21 @@ bool VoCamera::init() {
     digital_gain_blue_ = getDigitalGainHelper(VOCAM_PROP_DIGITAL_GAIN_BLUE);
     show("digital_gain_blue", digital_gain_blue_);
     updateTotalGains();
-    updateAutoexposureTarget(50);
+    // The target the camera holds is read, not set: opening changes nothing.
+    // A camera without the block keeps the middle, which it never sees.
+    int target = 0;
+    std::uint32_t flags = 0;
+    if (vocam_property_get(ref_, VOCAM_PROP_AUTO_EXPOSURE_TARGET, &target, &flags) == 0 &&
+        (flags & 0x80000000u) != 0)
+        auto_exposure_target_ = std::clamp(static_cast<int>(std::lround(target / 2.55)), 0, 100);
+    logLine("auto_exposure_target: %d", auto_exposure_target_);
+    int flipping = 0;
+    if (vocam_property_get(ref_, VOCAM_PROP_FLIPPING, &flipping, &flags) == 0) {
+        x_mirror_ = (flipping & 1) != 0;
+        y_mirror_ = (flipping & 2) != 0;
+    }
     exposure_ = getExposureHelper();
     auto_exposure_ = (exposure_.flags & 0x4000u) != 0;
-    return true;
 }
 
 bool VoCamera::isColor() {
@@ -262,22 +330,41 @@ void VoCamera::setConversionThreads(int threads) {
         logLine("error: unable to set %d conversion threads: st=%d", threads, st);
 }
 
-void VoCamera::updateWhitebalance(const std::uint8_t *raw) {
+int VoCamera::updateWhitebalance(const std::uint8_t *raw, QRect region) {
     std::lock_guard lock(lock_);
-    if (vocam_whitebalance_step(ref_, raw, 0, 0, format_.Width, format_.Height) < 0)
-        logLine("error: whitebalance calculation failed");
+    if (region.isEmpty())
+        region = QRect(0, 0, static_cast<int>(format_.Width), static_cast<int>(format_.Height));
+    const int st =
+        vocam_whitebalance_step(ref_, raw, region.x(), region.y(), region.width(), region.height());
+    if (st < 0) logLine("error: whitebalance calculation failed");
     updateColorGains();
+    return st;
 }
 
 void VoCamera::updateColorGains() {
     std::lock_guard lock(lock_);
-    gain_red_ = getGainHelper(VOCAM_PROP_GAIN_RED);
-    gain_green_ = getGainHelper(VOCAM_PROP_GAIN_GREEN1);
-    gain_blue_ = getGainHelper(VOCAM_PROP_GAIN_BLUE);
-    digital_gain_red_ = getDigitalGainHelper(VOCAM_PROP_DIGITAL_GAIN_RED);
-    digital_gain_green_ = getDigitalGainHelper(VOCAM_PROP_DIGITAL_GAIN_GREEN);
-    digital_gain_blue_ = getDigitalGainHelper(VOCAM_PROP_DIGITAL_GAIN_BLUE);
+    const property red = getGainHelper(VOCAM_PROP_GAIN_RED);
+    const property green = getGainHelper(VOCAM_PROP_GAIN_GREEN1);
+    const property blue = getGainHelper(VOCAM_PROP_GAIN_BLUE);
+    const property digitalRed = getDigitalGainHelper(VOCAM_PROP_DIGITAL_GAIN_RED);
+    const property digitalGreen = getDigitalGainHelper(VOCAM_PROP_DIGITAL_GAIN_GREEN);
+    const property digitalBlue = getDigitalGainHelper(VOCAM_PROP_DIGITAL_GAIN_BLUE);
+    gain_red_ = red;
+    gain_green_ = green;
+    gain_blue_ = blue;
+    digital_gain_red_ = digitalRed;
+    digital_gain_green_ = digitalGreen;
+    digital_gain_blue_ = digitalBlue;
     updateTotalGains();
+}
+
+double VoCamera::focusScore(const std::uint8_t *raw, QRect region) {
+    std::lock_guard lock(lock_);
+    _FrameDesc fd{};
+    if (fill_FrameDesc(ref_, 0, &fd, region.x(), region.y(), region.width(), region.height(), 2) !=
+        0)
+        return -1;
+    return vocam_autofocus_calculation(&fd, raw);
 }
 
 void VoCamera::setGainHelper(int selector, double percent) {
@@ -473,14 +560,108 @@ bool VoCamera::isTemperatureSupported() {
 void VoCamera::setTemperatureEnable(bool on) {
     std::lock_guard lock(lock_);
     if (!isTemperatureSupported()) return;
-    temperature_.flags = on ? (temperature_.flags | 0x8000u) : (temperature_.flags & ~0x8000u);
-    temperature_.value = temperature_.min_value;
-    const auto reg = vocam_temp_to_register(temperature_.value);
-    if (vocam_property_set(ref_, VOCAM_PROP_TEMPERATURE, static_cast<int>(reg),
-                           temperature_.flags) < 0) {
+    const std::uint32_t flags =
+        on ? (temperature_.flags | 0x8000u) : (temperature_.flags & ~0x8000u);
+    const auto reg = vocam_temp_to_register(cooling_setpoint_);
+    if (vocam_property_set(ref_, VOCAM_PROP_TEMPERATURE, static_cast<int>(reg), flags) < 0) {
         logLine("error: unable to set cooling temperature");
         throw PropertySetError("unable to set cooling temperature property");
     }
+    temperature_.flags = flags;
+    temperature_.value = cooling_setpoint_;
+    cooling_setpoint_sent_ = true;
+}
+
+void VoCamera::setCoolingSetpoint(float celsius) {
+    std::lock_guard lock(lock_);
+    cooling_setpoint_ = std::clamp(celsius, temperature_.min_value,
+                                   std::max(temperature_.min_value, temperature_.max_value));
+    if (coolingOn()) setTemperatureEnable(true);
+}
+
+float VoCamera::coolingSetpoint() const {
+    std::lock_guard lock(lock_);
+    return cooling_setpoint_;
+}
+
+bool VoCamera::coolingSetpointSent() const {
+    std::lock_guard lock(lock_);
+    return cooling_setpoint_sent_;
+}
+
+bool VoCamera::coolingOn() const {
+    std::lock_guard lock(lock_);
+    return (temperature_.flags & 0x8000u) != 0;
+}
+
+std::optional<float> VoCamera::readTemperature() {
+    std::lock_guard lock(lock_);
+    int value = 0;
+    std::uint32_t flags = 0;
+    if (const int st = vocam_property_get(ref_, VOCAM_PROP_TEMPERATURE, &value, &flags); st < 0) {
+        logLine("error: unable to read temperature property: st=%d", st);
+        return std::nullopt;
+    }
+    return vocam_register_to_temp(static_cast<std::uint32_t>(value));
+}
+
+namespace {
+// What a profile holds: the exposure and the gains in the camera, the
+// engine's tone, colour and digital gains, and the mirrors.
+constexpr int kProfileProperties[] = {VOCAM_PROP_EXPOSURE,
+                                      VOCAM_PROP_AUTO_EXPOSURE_TARGET,
+                                      VOCAM_PROP_GAIN,
+                                      VOCAM_PROP_GAIN_RED,
+                                      VOCAM_PROP_GAIN_GREEN1,
+                                      VOCAM_PROP_GAIN_GREEN2,
+                                      VOCAM_PROP_GAIN_BLUE,
+                                      VOCAM_PROP_DIGITAL_GAIN,
+                                      VOCAM_PROP_DIGITAL_GAIN_RED,
+                                      VOCAM_PROP_DIGITAL_GAIN_GREEN,
+                                      VOCAM_PROP_DIGITAL_GAIN_BLUE,
+                                      VOCAM_PROP_GAMMA,
+                                      VOCAM_PROP_CONTRAST,
+                                      VOCAM_PROP_BRIGHTNESS,
+                                      VOCAM_PROP_SATURATION,
+                                      VOCAM_PROP_HUE,
+                                      VOCAM_PROP_FLIPPING};
+}  // namespace
+
+std::vector<PropertySetting> VoCamera::readSettings() {
+    std::lock_guard lock(lock_);
+    std::vector<PropertySetting> out;
+    for (const int id : kProfileProperties) {
+        PropertySetting p{id, 0, 0};
+        if (const int st =
+                vocam_property_get(ref_, static_cast<std::uint32_t>(id), &p.value, &p.flags);
+            st < 0) {
+            logLine("error: unable to read property %d: st=%d", id, st);
+            throw InvalidProperty("the given property cannot be read");
+        }
+        out.push_back(p);
+    }
+    return out;
+}
+
+bool VoCamera::applySettings(const std::vector<PropertySetting> &settings) {
+    std::lock_guard lock(lock_);
+    bool all = true;
+    for (const PropertySetting &p : settings) {
+        if (std::find(std::begin(kProfileProperties), std::end(kProfileProperties), p.id) ==
+            std::end(kProfileProperties)) {
+            logLine("error: property %d is not one a profile sets", p.id);
+            all = false;
+            continue;
+        }
+        if (const int st =
+                vocam_property_set(ref_, static_cast<std::uint32_t>(p.id), p.value, p.flags);
+            st < 0) {
+            logLine("error: unable to set property %d: st=%d", p.id, st);
+            all = false;
+        }
+    }
+    readProperties();
+    return all;
 }
 
 void VoCamera::updateTotalGainProperty(property &total, const property &analogue,
@@ -595,6 +776,7 @@ VOCAPTURE_ACCESSOR(property, total_gain_red)
 VOCAPTURE_ACCESSOR(property, total_gain_green)
 VOCAPTURE_ACCESSOR(property, total_gain_blue)
 VOCAPTURE_ACCESSOR(int, subsampling)
+VOCAPTURE_ACCESSOR(int, maximum_subsampling)
 VOCAPTURE_ACCESSOR(QSizeF, maximum_size)
 VOCAPTURE_ACCESSOR(QSizeF, size)
 VOCAPTURE_ACCESSOR(QPointF, location)

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <QPointF>
+#include <QRect>
 #include <QSizeF>
 
 #include <atomic>
@@ -59,12 +60,37 @@ struct property {
 // Percentage of a record's range its value stands at (what a 0..100 slider shows).
 double percentageOf(const property &p);
 
+// One property as the SDK holds it, for a settings profile: the integer and
+// flags words exactly as read, so that writing them back restores the same.
+struct PropertySetting {
+    int id = 0;
+    int value = 0;
+    std::uint32_t flags = 0;
+};
+
+// Why there is, or is not, a camera.
+enum class OpenResult {
+    Opened,    // the instance exists (from probe: a camera is ready to open)
+    NoCamera,  // nothing on the bus to open
+    InUse,     // a camera is there, but another program holds it
+    Failed,    // the SDK or the camera failed while opening or reading it
+};
+
 class VoCamera {
   public:
-    // Starts the SDK and opens the first camera once; a failure leaves no instance.
-    static void initialize(const char *resourceRoot = nullptr);
+    // Starts the SDK and opens the first camera once; a failure, also one of
+    // the reads after the opening, leaves no instance and the camera closed.
+    // The resource root is kept for reopen.
+    static OpenResult initialize(const char *resourceRoot = nullptr);
     static VoCamera *instance();
     static void cleanup();
+    // The answer of the last initialize.
+    static OpenResult lastOpen();
+    // Drops the instance, if any, and opens again (a rescan).
+    static OpenResult reopen();
+    // Looks at the bus without keeping anything open: Opened when a camera
+    // is ready to be opened, InUse when one is held elsewhere, else NoCamera.
+    static OpenResult probe();
 
     ~VoCamera();
     VoCamera(const VoCamera &) = delete;
@@ -100,8 +126,16 @@ class VoCamera {
                              std::vector<std::uint16_t> &deep);
     // Threads converting one large frame: 0 the cores (up to 8), 1 to 8.
     void setConversionThreads(int threads);
-    void updateWhitebalance(const std::uint8_t *raw);
+    // One white-balance step over `region` of the raw frame (delivered
+    // pixels; empty: the whole frame). The SDK's answer: 1 applied, 0 nothing
+    // to change, -35 too dark or too bright, -22 a region that does not fit.
+    // Throws when the gains cannot be read back afterwards.
+    int updateWhitebalance(const std::uint8_t *raw, QRect region = {});
+    // Reads the colour gains again: all of them or, on a failure, none.
     void updateColorGains();
+    // The SDK's sharpness measure over `region` of the raw frame (delivered
+    // pixels, kept two pixels from the edges); negative when it cannot be had.
+    double focusScore(const std::uint8_t *raw, QRect region);
 
     void updateGain(double percent) { setGainHelper(1, percent); }
     void updateGainRed(double percent) { setGainHelper(2, percent); }
@@ -136,7 +170,24 @@ class VoCamera {
     void setSize(QSizeF size, QPointF location, int subsample);
 
     bool isTemperatureSupported();
+    // Sends the setpoint with the cooling switch (the coolest the camera
+    // allows until one is chosen).
     void setTemperatureEnable(bool on);
+    // Chooses the setpoint in degrees Celsius, sent at once while cooling is on.
+    void setCoolingSetpoint(float celsius);
+    float coolingSetpoint() const;
+    // Whether the camera has been sent the setpoint (one found cooling
+    // heads for a target the application does not know).
+    bool coolingSetpointSent() const;
+    bool coolingOn() const;
+    // The sensor's reading in degrees Celsius; nothing when it cannot be read.
+    std::optional<float> readTemperature();
+
+    // The camera's adjustable properties as the SDK holds them, and the same
+    // written back; the records are read again afterwards. Throws on a read
+    // failure; a refused write is logged and answered false.
+    std::vector<PropertySetting> readSettings();
+    bool applySettings(const std::vector<PropertySetting> &settings);
 
     void updateTotalGains();
     int getPropertyHelper(int id);
@@ -172,6 +223,8 @@ class VoCamera {
     property total_gain_green() const;
     property total_gain_blue() const;
     int subsampling() const;
+    // The largest subsampling factor the camera takes.
+    int maximum_subsampling() const;
     QSizeF maximum_size() const;
     QSizeF size() const;
     QPointF location() const;
@@ -182,6 +235,7 @@ class VoCamera {
   private:
     VoCamera() = default;
     bool init();
+    void readProperties();
 
     property getGainHelper(int id);
     property getDigitalGainHelper(int id);
@@ -205,6 +259,9 @@ class VoCamera {
     QSizeF size_;
     QPointF location_;
     int subsampling_ = 1;
+    int maximum_subsampling_ = 1;
+    float cooling_setpoint_ = 0;
+    bool cooling_setpoint_sent_ = false;
     property gain_, gain_red_, gain_green_, gain_blue_;
     property digital_gain_, digital_gain_red_, digital_gain_green_, digital_gain_blue_;
     property total_gain_, total_gain_red_, total_gain_green_, total_gain_blue_;
@@ -213,13 +270,16 @@ class VoCamera {
     bool x_mirror_ = false, y_mirror_ = false;
     int encoding_ = 1;
     int light_source_ = 14;
-    int auto_exposure_target_ = 0;
+    int auto_exposure_target_ = 50;
     std::atomic<bool> streaming_{false};
     std::atomic<bool> interrupted_{false};
     std::uint32_t firmware_version_ = 0, fpga_version_ = 0, serial_number_ = 0;
     std::string model_name_;
 
     static std::unique_ptr<VoCamera> instance_;
+    static OpenResult lastOpen_;
+    static std::string resourceRoot_;
+    static bool hasResourceRoot_;
 };
 
 }  // namespace vocapture

@@ -4,10 +4,12 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QImageWriter>
+#include <QInputDialog>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QSettings>
 #include <QSpinBox>
+#include <QStatusBar>
 #include <QStringList>
 
 #include <array>
@@ -55,6 +57,15 @@ constexpr auto kWorkerGrace = 900ms;
 // so that stopping never needs the stream ended under it while frames flow
 // slowly or not at all.
 constexpr std::uint32_t kWaitSliceMs = 150;
+// How often the bus is looked at while there is no live camera.
+constexpr int kProbeMs = 2000;
+// A white-balance outcome: a step threw (the gains could not be read back).
+constexpr int kStepThrew = -1000;
+// The histogram counts every second pixel of every second row, and it and
+// the focus score are taken ten times a second: enough to follow a hand on
+// the focus ring, at a fraction of the cost of every frame.
+constexpr int kHistogramStep = 2;
+constexpr std::int64_t kAnalysisIntervalNs = 100'000'000;
 
 QString fmt(const char *format, double v) {
     return QString::asprintf(format, v);
@@ -65,12 +76,35 @@ double halvedOnGrid(double v) {
     return static_cast<double>(static_cast<int>(v / 2) & ~0xF);
 }
 
+constexpr std::array<std::pair<const char *, int>, 3> kEncodings{
+    {{"Fast", 1}, {"Good", 2}, {"Best", 3}}};
+constexpr std::array<std::pair<const char *, int>, 6> kLightSources{{{"None", 14},
+                                                                     {"Fluorescent", 1},
+                                                                     {"Daylight", 2},
+                                                                     {"Incandescent", 3},
+                                                                     {"Xenon Flash", 4},
+                                                                     {"Halogen", 5}}};
+
+template <std::size_t N>
+const char *nameOf(const std::array<std::pair<const char *, int>, N> &table, int id) {
+    for (const auto &[name, value] : table)
+        if (value == id) return name;
+    return nullptr;
+}
+
 void setSliderQuietly(QSlider *slider, double percent) {
     const QSignalBlocker block(slider);
     slider->setValue(static_cast<int>(std::lround(percent)));
 }
 
 }  // namespace
+
+QRect mirroredRegion(QRect region, QSize frame, bool flipX, bool flipY) {
+    if (region.isEmpty()) return region;
+    if (flipX) region.moveLeft(frame.width() - region.x() - region.width());
+    if (flipY) region.moveTop(frame.height() - region.y() - region.height());
+    return region;
+}
 
 QString exposureText(double ms) {
     if (ms > 100) return fmt("%.0fms", ms);
@@ -114,6 +148,36 @@ VoCameraController::VoCameraController(QObject *parent)
     connect(u.openSettings, &QPushButton::clicked, this, &VoCameraController::openCameraSettings);
     connect(u.actionSettings, &QAction::triggered, this, &VoCameraController::openCameraSettings);
     connect(u.actionQuit, &QAction::triggered, window_.get(), &QWidget::close);
+    connect(u.rescan, &QPushButton::clicked, this, &VoCameraController::rescan);
+    connect(u.actionRescan, &QAction::triggered, this, &VoCameraController::rescan);
+    connect(u.actionSaveProfile, &QAction::triggered, this,
+            &VoCameraController::saveProfileInteractively);
+    connect(u.actionLoadProfile, &QAction::triggered, this,
+            &VoCameraController::loadProfileInteractively);
+    connect(u.wholeFrame, &QPushButton::clicked, this, [this] { setWhitebalanceRegion({}); });
+    connect(u.videoViewer, &ImageViewer::regionSelected, this,
+            &VoCameraController::setWhitebalanceRegion);
+    connect(u.videoViewer, &ImageViewer::shownRegionChanged, this,
+            &VoCameraController::updateFocusRegion);
+    connect(u.zoom, &QComboBox::currentIndexChanged, this,
+            [this](int index) { setZoomFit(index == 1); });
+    connect(u.actionZoomActual, &QAction::triggered, this, [this] { setZoomFit(false); });
+    connect(u.actionZoomFit, &QAction::triggered, this, [this] { setZoomFit(true); });
+    connect(u.logScale, &QCheckBox::toggled, u.histogram, &HistogramView::setLogScale);
+    connect(u.resetFocus, &QPushButton::clicked, this, &VoCameraController::resetBestFocus);
+    connect(u.analysisGroup, &QGroupBox::toggled, this, [this](bool on) {
+        analysisOn_ = on;
+        ui_->histogram->setHistogram({});
+        ui_->focusText->setText(tr("Focus: -"));
+    });
+    u.videoViewer->setSelectable(true);
+    u.wholeFrame->setEnabled(false);
+    rateText_ = new QLabel(window_.get());
+    temperatureText_ = new QLabel(window_.get());
+    u.statusBar->addPermanentWidget(temperatureText_);
+    u.statusBar->addPermanentWidget(rateText_);
+    rateText_->hide();
+    temperatureText_->hide();
     auto &s = *settingsUi_;
     connect(s.gammaSlider, &QSlider::valueChanged, this, &VoCameraController::updateGamma);
     connect(s.contrastSlider, &QSlider::valueChanged, this, &VoCameraController::updateContrast);
@@ -123,17 +187,19 @@ VoCameraController::VoCameraController(QObject *parent)
             &VoCameraController::updateSaturation);
     connect(s.hueSlider, &QSlider::valueChanged, this, &VoCameraController::updateHue);
     connect(s.cooling, &QCheckBox::toggled, this, &VoCameraController::updateCooling);
+    connect(s.coolingSetpoint, &QDoubleSpinBox::valueChanged, this,
+            &VoCameraController::updateCoolingSetpoint);
     connect(s.conversionThreads, &QSpinBox::valueChanged, this,
             &VoCameraController::updateConversionThreads);
     connect(stillUi_->actionSave, &QAction::triggered, this, &VoCameraController::saveStillImage);
     connect(stillUi_->actionClose, &QAction::triggered, stillWindow_.get(), &QWidget::close);
 
     connect(&statusTimer_, &QTimer::timeout, this, &VoCameraController::updateStatus);
+    connect(&probeTimer_, &QTimer::timeout, this, &VoCameraController::probeBus);
 }
 
 VoCameraController::~VoCameraController() {
-    stopStreaming();
-    if (worker_.joinable()) worker_.join();
+    endWorker();
 }
 
 ImageViewer *VoCameraController::videoViewer() const {
@@ -157,7 +223,8 @@ std::uint64_t VoCameraController::framesDisplayed() const {
 template <typename F>
 void VoCameraController::guarded(F &&action) {
     VoCamera *camera = VoCamera::instance();
-    if (camera == nullptr) return;
+    // A camera that left answers nothing: its controls are off until a rescan.
+    if (camera == nullptr || state_ == CameraState::Gone) return;
     try {
         action(*camera);
     } catch (const CaptureException &e) {
@@ -168,110 +235,253 @@ void VoCameraController::guarded(F &&action) {
 void VoCameraController::awakeFromNib(int serverPort) {
     stillWindow_->hide();
     serverPort_ = serverPort;
-    statusClock_.start();
-    statusTimer_.start(1000);
     VoCamera *camera = VoCamera::instance();
     if (camera == nullptr) {
         logLine("error: VoCamera instance is NULL!");
-        ui_->statusBar->showMessage(tr("No camera found"));
+        switch (VoCamera::lastOpen()) {
+            case OpenResult::InUse:
+                enterState(CameraState::InUse);
+                break;
+            case OpenResult::Failed:
+                enterState(CameraState::Failed);
+                break;
+            default:
+                enterState(CameraState::NoCamera);
+        }
         return;
     }
+    setUpCamera(*camera);
+}
+
+QString VoCameraController::stateText(CameraState state) {
+    switch (state) {
+        case CameraState::NoCamera:
+            return tr("No camera found");
+        case CameraState::InUse:
+            return tr("The camera is in use by another program");
+        case CameraState::Failed:
+            return tr("The camera could not be opened");
+        case CameraState::Gone:
+            return tr("The camera is gone");
+        case CameraState::Live:
+            break;
+    }
+    return {};
+}
+
+void VoCameraController::enterState(CameraState state) {
+    state_ = state;
+    const bool live = state == CameraState::Live;
     auto &u = *ui_;
+    for (QWidget *w : std::initializer_list<QWidget *>{
+             u.exposureGroup, u.imageGroup, u.whitebalanceRegionText, u.grabStill, u.openSettings,
+             u.analysisGroup, settingsUi_->toneGroup, settingsUi_->coolingGroup})
+        w->setEnabled(live);
+    VoCamera *camera = VoCamera::instance();
+    u.singleShotWhitebalance->setEnabled(live && camera != nullptr && camera->isColor());
+    for (QAction *a : {u.actionGrabStill, u.actionSettings, u.actionSaveProfile,
+                       u.actionLoadProfile, u.actionZoomActual, u.actionZoomFit})
+        a->setEnabled(live);
+    u.wholeFrame->setEnabled(live && !whitebalanceRegion().isEmpty());
+    u.rescan->setVisible(!live);
+    u.actionRescan->setEnabled(!live);
+    rateText_->setVisible(live);
+    if (live) {
+        u.videoViewer->setMessage({});
+        u.statusBar->clearMessage();
+        statusClock_.start();
+        lastDelivered_ = delivered_;
+        lastDisplayed_ = framesDisplayed();
+        statusTimer_.start(1000);
+        probeTimer_.stop();
+        return;
+    }
+    {
+        // A countdown that lost its camera leaves nothing disabled behind.
+        std::lock_guard lock(lock_);
+        whitebalanceRequested_ = 0;
+    }
+    statusTimer_.stop();
+    temperatureText_->hide();
+    u.histogram->setHistogram({});
+    u.focusText->setText(tr("Focus: -"));
+    const QString text = stateText(state);
+    u.videoViewer->setMessage(
+        text + "\n" +
+        tr("Rescan looks again; a camera that becomes free or is plugged in is "
+           "opened by itself."));
+    u.statusBar->showMessage(text);
+    if (state != CameraState::Gone) window_->setWindowTitle(tr("VoCam Capture"));
+    // A camera that failed is not tried again unasked: it would fail again.
+    if (state == CameraState::Failed)
+        probeTimer_.stop();
+    else
+        probeTimer_.start(kProbeMs);
+}
+
+void VoCameraController::setUpCamera(VoCamera &camera) {
+    auto &u = *ui_;
+    auto &s = *settingsUi_;
     try {
-        setSliderQuietly(u.gainSlider, percentageOf(camera->total_gain()));
-        updateGain(u.gainSlider->value());
-        if (camera->isColor()) {
-            setSliderQuietly(u.gainRedSlider, percentageOf(camera->total_gain_red()));
-            updateGainRed(u.gainRedSlider->value());
-            setSliderQuietly(u.gainGreenSlider, percentageOf(camera->total_gain_green()));
-            updateGainGreen(u.gainGreenSlider->value());
-            setSliderQuietly(u.gainBlueSlider, percentageOf(camera->total_gain_blue()));
-            updateGainBlue(u.gainBlueSlider->value());
-        } else {
-            u.gainRedSlider->setEnabled(false);
-            u.gainGreenSlider->setEnabled(false);
-            u.gainBlueSlider->setEnabled(false);
-            u.singleShotWhitebalance->setEnabled(false);
+        const bool colour = camera.isColor();
+        for (QSlider *slider : {u.gainRedSlider, u.gainGreenSlider, u.gainBlueSlider})
+            slider->setEnabled(colour);
+        {
+            std::lock_guard lock(lock_);
+            whitebalanceRegion_ = {};
         }
-        auto &s = *settingsUi_;
-        setSliderQuietly(s.gammaSlider, percentageOf(camera->gamma()));
-        setSliderQuietly(s.contrastSlider, percentageOf(camera->contrast()));
-        setSliderQuietly(s.brightnessSlider, percentageOf(camera->brightness()));
-        setSliderQuietly(s.saturationSlider, percentageOf(camera->saturation()));
-        setSliderQuietly(s.hueSlider, percentageOf(camera->hue()));
-        updateGamma(s.gammaSlider->value());
-        updateContrast(s.contrastSlider->value());
-        updateBrightness(s.brightnessSlider->value());
-        updateSaturation(s.saturationSlider->value());
-        updateHue(s.hueSlider->value());
+        u.videoViewer->setMarkedRegion({});
+        u.whitebalanceRegionText->setText(
+            tr("Region: whole frame (drag on the picture to choose)"));
+        u.whitebalanceRegionText->setVisible(colour);
+        u.wholeFrame->setVisible(colour);
 
-        setSliderQuietly(u.exposureSlider, percentageOf(camera->exposure()));
-        const bool autoOn = camera->auto_exposure();
-        if (autoOn) {
-            u.exposureSlider->setEnabled(false);
-            const QSignalBlocker block(u.autoExposure);
-            u.autoExposure->setChecked(true);
+        for (QComboBox *combo : {u.encoding, u.lightsource}) {
+            const QSignalBlocker block(combo);
+            combo->clear();
         }
-        u.targetSlider->setEnabled(autoOn);
-        setSliderQuietly(u.targetSlider, camera->auto_exposure_target());
-        updateExposure(u.exposureSlider->value());
-        updateTarget(u.targetSlider->value());
+        for (const auto &[name, id] : kEncodings) u.encoding->addItem(name);
+        u.encoding->setCurrentText(nameOf(kEncodings, camera.encoding()));
+        for (const auto &[name, id] : kLightSources) u.lightsource->addItem(name);
+        u.lightsource->setCurrentText(nameOf(kLightSources, camera.light_source()));
+        buildGeometryList(camera);
 
-        u.encoding->addItems({"Fast", "Good", "Best"});
-        u.encoding->setCurrentText("Fast");
-        u.lightsource->addItems(
-            {"None", "Fluorescent", "Daylight", "Incandescent", "Xenon Flash", "Halogen"});
-        u.lightsource->setCurrentText("None");
-
-        // The full sensor stands first, then the standard sizes it can hold,
-        // each preceded by the subsampled size that falls between it and the
-        // larger one before it.
-        const QSizeF maximum = camera->maximum_size();
-        if (camera->size() != maximum || camera->subsampling() != 1) camera->setSize(maximum);
-        const QSizeF size = camera->size();
-        u.geometry->addItem(QString::asprintf("%.0f x %.0f", size.width(), size.height()));
-        u.geometry->setCurrentIndex(0);
-        double w2 = halvedOnGrid(maximum.width()), h2 = halvedOnGrid(maximum.height());
-        int f = 2;
-        const bool subsampling = camera->supportsSubsampling();
-        for (std::size_t i = 0; i < kStandardGeometries.size(); ++i) {
-            const Geometry g = kStandardGeometries[i];
-            if (size.width() < g.width || size.height() < g.height) {
-                logLine("skipping resolution %.0f x %.0f", g.width, g.height);
-                continue;
-            }
-            if (size.width() == g.width && size.height() == g.height) continue;
-            if (subsampling && i > 0 && f <= 4 && w2 < kStandardGeometries[i - 1].width &&
-                w2 >= g.width) {
-                u.geometry->addItem(QString::asprintf("%.0f x %.0f (subsampled by %d)", w2, h2, f));
-                w2 = halvedOnGrid(w2);
-                h2 = halvedOnGrid(h2);
-                f *= 2;
-            }
-            u.geometry->addItem(QString::asprintf("%.0f x %.0f", g.width, g.height));
+        cooled_ = camera.isTemperatureSupported();
+        s.cooling->setEnabled(cooled_);
+        s.coolingSetpoint->setEnabled(cooled_);
+        {
+            const vocapture::property t = camera.temperature();
+            const QSignalBlocker block(s.coolingSetpoint);
+            s.coolingSetpoint->setRange(t.min_value, std::max(t.min_value, t.max_value));
+            s.coolingSetpoint->setValue(camera.coolingSetpoint());
         }
+        showCameraValues(camera);
 
-        if (camera->isTemperatureSupported()) {
-            camera->setTemperatureEnable(false);
-        } else {
-            settingsUi_->cooling->setEnabled(false);
-        }
         s.model_name->setText(
-            QString::asprintf("Camera Model Name: %s", camera->model_name().c_str()));
+            QString::asprintf("Camera Model Name: %s", camera.model_name().c_str()));
         s.serial_number->setText(
-            QString::asprintf("Serial Number: %08d", static_cast<int>(camera->serial_number())));
-        const std::uint32_t fw = camera->firmware_version() & 0xFFFF,
-                            fpga = camera->fpga_version() & 0xFFFF;
+            QString::asprintf("Serial Number: %08d", static_cast<int>(camera.serial_number())));
+        const std::uint32_t fw = camera.firmware_version() & 0xFFFF,
+                            fpga = camera.fpga_version() & 0xFFFF;
         s.firmware_version->setText(
             QString::asprintf("Camera Firmware Version: %d.%02d", fw >> 8, fw & 0xFF));
         s.fpga_version->setText(
             QString::asprintf("Camera FPGA Version: %d.%02d", fpga >> 8, fpga & 0xFF));
+        // The serial as the vocam command shows it.
+        window_->setWindowTitle(QString::asprintf(
+            "%s (serial %u) - VoCam Capture", camera.model_name().c_str(), camera.serial_number()));
     } catch (const CaptureException &e) {
         logLine("error: %s: %s", e.name().c_str(), e.reason());
     }
+    resetBestFocus();
+    enterState(CameraState::Live);
+    showTemperature(camera);
     continueStreaming_ = 0;
     currentlyStreaming_ = 0;
     startStreaming();
+}
+
+void VoCameraController::buildGeometryList(VoCamera &camera) {
+    auto &u = *ui_;
+    const QSignalBlocker block(u.geometry);
+    u.geometry->clear();
+    // The full sensor stands first, then the standard sizes it can hold,
+    // each preceded by the subsampled size that falls between it and the
+    // larger one before it, as far as the camera subsamples.
+    const QSizeF maximum = camera.maximum_size();
+    u.geometry->addItem(QString::asprintf("%.0f x %.0f", maximum.width(), maximum.height()));
+    double w2 = halvedOnGrid(maximum.width()), h2 = halvedOnGrid(maximum.height());
+    int f = 2;
+    const int largestFactor = camera.supportsSubsampling() ? camera.maximum_subsampling() : 1;
+    for (std::size_t i = 0; i < kStandardGeometries.size(); ++i) {
+        const Geometry g = kStandardGeometries[i];
+        if (maximum.width() < g.width || maximum.height() < g.height) {
+            logLine("skipping resolution %.0f x %.0f", g.width, g.height);
+            continue;
+        }
+        if (maximum.width() == g.width && maximum.height() == g.height) continue;
+        if (i > 0 && f <= 4 && f <= largestFactor && w2 < kStandardGeometries[i - 1].width &&
+            w2 >= g.width) {
+            u.geometry->addItem(QString::asprintf("%.0f x %.0f (subsampled by %d)", w2, h2, f));
+            w2 = halvedOnGrid(w2);
+            h2 = halvedOnGrid(h2);
+            f *= 2;
+        }
+        u.geometry->addItem(QString::asprintf("%.0f x %.0f", g.width, g.height));
+    }
+    // A window the camera was left in stays as it is, named until another is chosen.
+    const QSizeF size = camera.size();
+    const QPointF at = camera.location();
+    const int factor = camera.subsampling();
+    if (size == maximum && factor == 1 && at == QPointF(0, 0)) {
+        u.geometry->setCurrentIndex(0);
+        u.geometry->setPlaceholderText({});
+    } else {
+        QString window = QString::asprintf("%.0f x %.0f at %.0f, %.0f", size.width(), size.height(),
+                                           at.x(), at.y());
+        if (factor > 1) window += QString::asprintf(" (subsampled by %d)", factor);
+        u.geometry->setPlaceholderText(window);
+        u.geometry->setCurrentIndex(-1);
+    }
+}
+
+void VoCameraController::showCameraValues(VoCamera &camera) {
+    auto &u = *ui_;
+    auto &s = *settingsUi_;
+    setSliderQuietly(u.gainSlider, percentageOf(camera.total_gain()));
+    u.gainText->setText(fmt("%.2f", camera.total_gain().value));
+    if (camera.isColor()) {
+        setSliderQuietly(u.gainRedSlider, percentageOf(camera.total_gain_red()));
+        setSliderQuietly(u.gainGreenSlider, percentageOf(camera.total_gain_green()));
+        setSliderQuietly(u.gainBlueSlider, percentageOf(camera.total_gain_blue()));
+        u.gainRedText->setText(fmt("%.2f", camera.total_gain_red().value));
+        u.gainGreenText->setText(fmt("%.2f", camera.total_gain_green().value));
+        u.gainBlueText->setText(fmt("%.2f", camera.total_gain_blue().value));
+    }
+    setSliderQuietly(s.gammaSlider, percentageOf(camera.gamma()));
+    setSliderQuietly(s.contrastSlider, percentageOf(camera.contrast()));
+    setSliderQuietly(s.brightnessSlider, percentageOf(camera.brightness()));
+    setSliderQuietly(s.saturationSlider, percentageOf(camera.saturation()));
+    setSliderQuietly(s.hueSlider, percentageOf(camera.hue()));
+    s.gammaText->setText(fmt("%.1f", camera.gamma().value));
+    s.contrastText->setText(fmt("%.1f", camera.contrast().value));
+    s.brightnessText->setText(fmt("%.1f", camera.brightness().value));
+    s.saturationText->setText(fmt("%.1f", camera.saturation().value));
+    s.hueText->setText(fmt("%.1f", camera.hue().value));
+
+    setSliderQuietly(u.exposureSlider, percentageOf(camera.exposure()));
+    u.exposureText->setText(exposureText(camera.exposure().value));
+    const bool autoOn = camera.auto_exposure();
+    u.exposureSlider->setEnabled(!autoOn);
+    u.targetSlider->setEnabled(autoOn);
+    setSliderQuietly(u.targetSlider, camera.auto_exposure_target());
+    u.targetText->setText(QString::asprintf("%d", camera.auto_exposure_target()));
+    const auto check = [](QCheckBox *box, bool on) {
+        const QSignalBlocker block(box);
+        box->setChecked(on);
+    };
+    check(u.autoExposure, autoOn);
+    check(u.xMirror, camera.x_mirror());
+    check(u.yMirror, camera.y_mirror());
+    check(s.cooling, cooled_ && camera.coolingOn());
+}
+
+void VoCameraController::showTemperature(VoCamera &camera) {
+    if (!cooled_) {
+        temperatureText_->hide();
+        settingsUi_->temperatureText->setText(tr("Sensor: no cooler"));
+        return;
+    }
+    const std::optional<float> t = camera.readTemperature();
+    QString text = t ? QString::asprintf("Sensor %.1f °C", *t) : tr("Sensor: no reading");
+    // A cooler found running has a target this program never learnt.
+    if (camera.coolingOn())
+        text += camera.coolingSetpointSent()
+                    ? QString::asprintf(", cooling to %.1f °C", camera.coolingSetpoint())
+                    : tr(", cooling");
+    temperatureText_->setText(text);
+    temperatureText_->show();
+    settingsUi_->temperatureText->setText(text);
 }
 
 void VoCameraController::updateGain(int percent) {
@@ -353,51 +563,67 @@ void VoCameraController::updateHue(int percent) {
 
 void VoCameraController::updateXMirror(bool on) {
     guarded([&](VoCamera &c) { c.setXMirror(on); });
+    showMirroredRegions();
 }
 
 void VoCameraController::updateYMirror(bool on) {
     guarded([&](VoCamera &c) { c.setYMirror(on); });
+    showMirroredRegions();
+}
+
+void VoCameraController::showMirroredRegions() {
+    VoCamera *camera = VoCamera::instance();
+    if (camera == nullptr) return;
+    // Both regions stay where they were on the sensor: the picture moves over them.
+    ui_->videoViewer->setMarkedRegion(mirroredRegion(whitebalanceRegion(), camera->size().toSize(),
+                                                     camera->x_mirror(), camera->y_mirror()));
+    updateFocusRegion();
 }
 
 void VoCameraController::updateCooling(bool on) {
-    guarded([&](VoCamera &c) { c.setTemperatureEnable(on); });
+    guarded([&](VoCamera &c) {
+        c.setTemperatureEnable(on);
+        showTemperature(c);
+    });
+}
+
+void VoCameraController::updateCoolingSetpoint(double celsius) {
+    guarded([&](VoCamera &c) {
+        c.setCoolingSetpoint(static_cast<float>(celsius));
+        showTemperature(c);
+    });
 }
 
 void VoCameraController::updateAutoexposureEnable(bool on) {
     guarded([&](VoCamera &c) {
+        // Switching off sends the exposure kept before, exactly as it was.
         c.updateAutoexposure(on);
         ui_->exposureSlider->setEnabled(!on);
         ui_->targetSlider->setEnabled(on);
-        if (!on) c.updateExposure(percentageOf(c.exposure()));
+        if (!on) {
+            setSliderQuietly(ui_->exposureSlider, percentageOf(c.exposure()));
+            ui_->exposureText->setText(exposureText(c.exposure().value));
+        }
     });
 }
 
 void VoCameraController::updateEncoding(const QString &text) {
     guarded([&](VoCamera &c) {
         int method = 0;
-        if (text == "Fast")
-            method = 1;
-        else if (text == "Good")
-            method = 2;
-        else if (text == "Best")
-            method = 3;
-        else
+        for (const auto &[name, id] : kEncodings)
+            if (text == name) method = id;
+        if (method == 0)
             logLine("error: attempting to set invalid encoding type '%s'", qPrintable(text));
-        if (method != 0) c.setEncoding(method);
+        else
+            c.setEncoding(method);
         logLine("set encoding to %s [%d]", qPrintable(text), method);
     });
 }
 
 void VoCameraController::updateLightSource(const QString &text) {
     guarded([&](VoCamera &c) {
-        static const std::array<std::pair<const char *, int>, 6> sources{{{"None", 14},
-                                                                          {"Fluorescent", 1},
-                                                                          {"Daylight", 2},
-                                                                          {"Incandescent", 3},
-                                                                          {"Xenon Flash", 4},
-                                                                          {"Halogen", 5}}};
         int matrix = 0;
-        for (const auto &[name, id] : sources)
+        for (const auto &[name, id] : kLightSources)
             if (text == name) matrix = id;
         if (matrix == 0)
             logLine("error: attempting to set invalid light source '%s'", qPrintable(text));
@@ -425,7 +651,7 @@ void VoCameraController::updateGeometry(const QString &text) {
             height = parts[2].toInt();
         } else {
             factor = parts[5].left(1).toInt();
-            if (factor < 1) {
+            if (factor < 1 || factor > c.maximum_subsampling()) {
                 logLine("error: invalid selection %s", qPrintable(text));
                 return;
             }
@@ -444,24 +670,34 @@ void VoCameraController::updateGeometry(const QString &text) {
         std::this_thread::sleep_for(100ms);
         try {
             c.setSize(QSizeF(width, height), QPointF(x, y), factor);
+            ui_->geometry->setPlaceholderText({});
         } catch (const CaptureException &e) {
             logLine("error: %s: %s", e.name().c_str(), e.reason());
         }
+        // Regions of the old frame mean nothing in the new one.
+        setWhitebalanceRegion({});
+        resetBestFocus();
         std::this_thread::sleep_for(100ms);
         if (wasRunning) startStreaming();
     });
 }
 
 void VoCameraController::doSingleShotWhitebalance() {
+    VoCamera *camera = VoCamera::instance();
+    if (camera == nullptr || state_ != CameraState::Live || !camera->isColor()) return;
     ui_->gainRedSlider->setEnabled(false);
     ui_->gainGreenSlider->setEnabled(false);
     ui_->gainBlueSlider->setEnabled(false);
     ui_->singleShotWhitebalance->setEnabled(false);
     std::lock_guard lock(lock_);
-    if (whitebalanceRequested_ == 0) whitebalanceRequested_ = 9;
+    if (whitebalanceRequested_ == 0) {
+        whitebalanceRequested_ = 9;
+        whitebalanceOutcome_ = 1;
+    }
 }
 
 void VoCameraController::grabStillImage() {
+    if (VoCamera::instance() == nullptr || state_ != CameraState::Live) return;
     stillImageRequested_ = 1;
     if (serverPort_ == 0 && !stillWindow_->isVisible()) {
         stillWindow_->setAttribute(Qt::WA_ShowWithoutActivating);
@@ -471,6 +707,7 @@ void VoCameraController::grabStillImage() {
 }
 
 void VoCameraController::openCameraSettings() {
+    if (VoCamera::instance() == nullptr || state_ != CameraState::Live) return;
     logLine("camera settings window requested");
     if (!settings_->isVisible()) {
         settings_->show();
@@ -550,6 +787,15 @@ void VoCameraController::startStreaming() {
 }
 
 void VoCameraController::stopStreaming() {
+    if (VoCamera::instance() == nullptr) {
+        logLine("error: unable to create camera object");
+        endWorker();
+        return;
+    }
+    endWorker();
+}
+
+void VoCameraController::endWorker() {
     if (currentlyStreaming_) {
         continueStreaming_ = 0;
         VoCamera *camera = VoCamera::instance();
@@ -568,28 +814,29 @@ void VoCameraController::stopStreaming() {
 }
 
 void VoCameraController::closeSocket() {
-    if (serverPort_ == 0) return;
+    // The window's close and the application's end both come here; the
+    // client hears it once.
+    if (serverPort_ == 0 || quitSent_) return;
+    quitSent_ = true;
     if (auto socket = VoCameraSocket::initWithPort(serverPort_)) socket->sendData("@Quit\n", 6);
 }
 
-void VoCameraController::sendStill(const VoBitmapImage &image) {
-    auto socket = VoCameraSocket::initWithPort(serverPort_);
-    if (!socket) return;
+bool VoCameraController::sendStill(const VoBitmapImage &image, std::string *problem) {
+    auto socket = VoCameraSocket::initWithPort(serverPort_, problem);
+    if (!socket) return false;
     char header[1024];
     const int n = std::snprintf(header, sizeof header, "@Image width=%.0f height=%.0f type=BMP\n",
                                 image.size().width(), image.size().height());
-    if (!socket->sendData(header, static_cast<std::size_t>(n))) return;
+    if (!socket->sendData(header, static_cast<std::size_t>(n), problem)) return false;
     // The message holds rows of 3 x width bytes, without the pad a grey
     // picture's rows carry in the buffer.
     const auto row = static_cast<std::size_t>(image.size().width()) * 3;
     const auto rows = static_cast<std::size_t>(image.size().height());
     const auto stride = static_cast<std::size_t>(image.stride());
-    if (stride == row) {
-        socket->sendData(image.buffer(), row * rows);
-        return;
-    }
+    if (stride == row) return socket->sendData(image.buffer(), row * rows, problem);
     for (std::size_t y = 0; y < rows; ++y)
-        if (!socket->sendData(image.buffer() + y * stride, row)) return;
+        if (!socket->sendData(image.buffer() + y * stride, row, problem)) return false;
+    return true;
 }
 
 void VoCameraController::updateImageWorker() {
@@ -600,6 +847,7 @@ void VoCameraController::updateImageWorker() {
         return;
     }
     const QSizeF size = camera->size();
+    const bool grey = !camera->isColor();
     std::array<std::unique_ptr<VoBitmapImage>, 3> buffers;
     for (auto &b : buffers) b = std::make_unique<VoBitmapImage>(size);
     VoBitmapImage *current = buffers[0].get();
@@ -607,6 +855,7 @@ void VoCameraController::updateImageWorker() {
     ImageViewer *live = ui_->videoViewer;
     ImageViewer *still = stillUi_->imageViewer;
     bool lost = false;
+    std::int64_t lastAnalysis = 0;
 
     while (continueStreaming_) {
         int index;
@@ -625,24 +874,51 @@ void VoCameraController::updateImageWorker() {
         ++delivered_;
         if (raw != nullptr) current->setStride(camera->convertRawImage(raw, current->buffer()));
         // Taken now, while the raw frame is still held: a still from a camera
-        // with 16-bit samples keeps them for saving.
+        // with 16-bit samples keeps them for saving (also one meant for a
+        // client, which is kept should the client not take it).
         const bool stillWanted = stillImageRequested_.exchange(0) != 0;
-        if (stillWanted && serverPort_ == 0 && raw != nullptr)
+        if (stillWanted && raw != nullptr)
             camera->convertRawImageDeep(raw, camera->format(), current->deep());
 
+        const bool analyse =
+            analysisOn_ && raw != nullptr && arrival - lastAnalysis >= kAnalysisIntervalNs;
+        if (analyse) lastAnalysis = arrival;
+        double score = -1;
         int m;
+        QRect balanceRegion, scoreRegion;
+        std::uint64_t epoch;
+        {
+            // Before the region: a change of region bumps the epoch after it.
+            std::lock_guard lock(analysisLock_);
+            epoch = focusEpoch_;
+        }
         {
             std::lock_guard lock(lock_);
             m = whitebalanceRequested_;
+            balanceRegion = whitebalanceRegion_;
+            scoreRegion = focusRegion_;
         }
+        if (analyse && !scoreRegion.isEmpty()) score = camera->focusScore(raw, scoreRegion);
         if (m != 0) {
             if (m != 1 && m % 3 == 0 && raw != nullptr) {
                 logLine("do auto whitebalance [index=%d, wb=%d]", index, m);
-                camera->updateWhitebalance(raw);
+                int outcome;
+                try {
+                    outcome = camera->updateWhitebalance(raw, balanceRegion);
+                } catch (const CaptureException &e) {
+                    // A gain that cannot be read back (a failed transfer, a
+                    // camera pulled out): the countdown goes on, and a camera
+                    // that is gone shows at the next frame's wait.
+                    logLine("error: %s: %s", e.name().c_str(), e.reason());
+                    outcome = kStepThrew;
+                }
+                std::lock_guard lock(lock_);
+                if (outcome < 0 && (whitebalanceOutcome_ >= 0 || outcome == kStepThrew))
+                    whitebalanceOutcome_ = outcome;
             }
             {
                 std::lock_guard lock(lock_);
-                --whitebalanceRequested_;
+                if (whitebalanceRequested_ > 0) --whitebalanceRequested_;
             }
             if (m == 1)
                 QMetaObject::invokeMethod(
@@ -657,14 +933,35 @@ void VoCameraController::updateImageWorker() {
         }
         live->setImage(current, arrival, ++frameNumber_);
         QMetaObject::invokeMethod(live, &ImageViewer::updateImageWindow, Qt::QueuedConnection);
+        if (analyse) {
+            const QSize s = size.toSize();
+            Histogram h = computeHistogram(current->buffer(), s.width(), s.height(),
+                                           current->stride(), kHistogramStep, grey);
+            {
+                std::lock_guard lock(analysisLock_);
+                histogram_ = std::move(h);
+                if (epoch == focusEpoch_) {
+                    focus_ = score;
+                    if (score > bestFocus_) bestFocus_ = score;
+                }
+            }
+            // One request at a time: the main thread shows the newest when it gets to it.
+            if (!analysisPosted_.exchange(true))
+                QMetaObject::invokeMethod(
+                    this, [this] { showAnalysis(); }, Qt::QueuedConnection);
+        }
         if (stillWanted) {
-            if (serverPort_ != 0) {
-                sendStill(*current);
-            } else {
+            std::string problem;
+            if (serverPort_ == 0 || !sendStill(*current, &problem)) {
                 still->setImage(current);
                 QMetaObject::invokeMethod(still, &ImageViewer::updateImageWindow,
                                           Qt::QueuedConnection);
             }
+            if (serverPort_ != 0 && !problem.empty())
+                QMetaObject::invokeMethod(
+                    this,
+                    [this, text = QString::fromStdString(problem)] { showStillNotSent(text); },
+                    Qt::QueuedConnection);
         }
         current->releaseImage();
         current = nullptr;
@@ -692,28 +989,186 @@ void VoCameraController::updateImageWorker() {
 
 void VoCameraController::restoreColorControls() {
     VoCamera *camera = VoCamera::instance();
-    if (camera == nullptr) return;
+    if (camera == nullptr || state_ != CameraState::Live) return;
+    // The sliders only show where the balance left the gains: sending their
+    // rounded positions back would undo part of it.
+    showCameraValues(*camera);
     auto &u = *ui_;
-    setSliderQuietly(u.gainRedSlider, percentageOf(camera->total_gain_red()));
-    setSliderQuietly(u.gainGreenSlider, percentageOf(camera->total_gain_green()));
-    setSliderQuietly(u.gainBlueSlider, percentageOf(camera->total_gain_blue()));
-    updateGainRed(u.gainRedSlider->value());
-    updateGainGreen(u.gainGreenSlider->value());
-    updateGainBlue(u.gainBlueSlider->value());
     u.gainRedSlider->setEnabled(true);
     u.gainGreenSlider->setEnabled(true);
     u.gainBlueSlider->setEnabled(true);
     u.singleShotWhitebalance->setEnabled(true);
+    int outcome;
+    {
+        std::lock_guard lock(lock_);
+        outcome = whitebalanceOutcome_;
+    }
+    QString text = tr("White balance done");
+    if (outcome == kStepThrew)
+        text = tr("White balance failed: the camera did not answer");
+    else if (outcome == VOCAM_EEXPOSURE)
+        text = tr("White balance failed: the region is too dark or too bright");
+    else if (outcome < 0)
+        text = tr("White balance failed: the region does not fit the frame");
+    u.statusBar->showMessage(text, 10000);
 }
 
 void VoCameraController::showCameraGone() {
     logLine("error: the camera is gone");
-    ui_->videoViewer->setMessage(tr("The camera is gone"));
-    ui_->statusBar->showMessage(tr("The camera is gone"));
-    statusTimer_.stop();
+    auto &u = *ui_;
+    u.gainRedSlider->setEnabled(true);
+    u.gainGreenSlider->setEnabled(true);
+    u.gainBlueSlider->setEnabled(true);
+    enterState(CameraState::Gone);
+}
+
+void VoCameraController::showStillNotSent(const QString &problem) {
+    const QString text =
+        tr("The still image was not sent to port %1 (%2); it is kept here: File > Save keeps it.")
+            .arg(serverPort_)
+            .arg(problem);
+    stillUi_->stillStatusBar->showMessage(text);
+    ui_->statusBar->showMessage(tr("Still not sent to port %1 (%2): see the Still Image window")
+                                    .arg(serverPort_)
+                                    .arg(problem),
+                                15000);
+    if (!stillWindow_->isVisible()) {
+        stillWindow_->setAttribute(Qt::WA_ShowWithoutActivating);
+        stillWindow_->show();
+        stillWindow_->raise();
+    }
+}
+
+void VoCameraController::showAnalysis() {
+    analysisPosted_ = false;
+    if (!analysisOn_ || state_ != CameraState::Live) return;
+    Histogram h;
+    double score, best;
+    {
+        std::lock_guard lock(analysisLock_);
+        h = histogram_;
+        score = focus_;
+        best = bestFocus_;
+    }
+    ui_->histogram->setHistogram(h);
+    ui_->focusText->setText(score < 0 ? tr("Focus: -")
+                                      : QString::asprintf("Focus: %.1f (best %.1f)", score, best));
+}
+
+double VoCameraController::focusScore() const {
+    std::lock_guard lock(analysisLock_);
+    return focus_;
+}
+
+double VoCameraController::bestFocusScore() const {
+    std::lock_guard lock(analysisLock_);
+    return bestFocus_;
+}
+
+void VoCameraController::resetBestFocus() {
+    std::lock_guard lock(analysisLock_);
+    focus_ = bestFocus_ = -1;
+    ++focusEpoch_;
+}
+
+QRect VoCameraController::whitebalanceRegion() const {
+    std::lock_guard lock(lock_);
+    return whitebalanceRegion_;
+}
+
+QRect VoCameraController::focusRegion() const {
+    std::lock_guard lock(lock_);
+    return focusRegion_;
+}
+
+void VoCameraController::updateFocusRegion() {
+    VoCamera *camera = VoCamera::instance();
+    if (camera == nullptr) return;
+    const QSize frame = camera->size().toSize();
+    const QRect shown = ui_->videoViewer->shownRegion();
+    const QRect raw = mirroredRegion(shown, frame, camera->x_mirror(), camera->y_mirror());
+    {
+        std::lock_guard lock(lock_);
+        if (raw == focusRegion_) return;
+        focusRegion_ = raw;
+    }
+    // Scores of different parts of the picture do not compare.
+    resetBestFocus();
+}
+
+void VoCameraController::setWhitebalanceRegion(QRect picture) {
+    VoCamera *camera = VoCamera::instance();
+    QRect raw;
+    if (camera != nullptr && !picture.isEmpty()) {
+        const QSize frame = camera->size().toSize();
+        raw = mirroredRegion(picture.intersected(QRect(QPoint(0, 0), frame)), frame,
+                             camera->x_mirror(), camera->y_mirror());
+        // The colour mosaic repeats every two pixels: the region keeps whole cells.
+        raw = QRect(raw.x() & ~1, raw.y() & ~1, raw.width() & ~1, raw.height() & ~1);
+        if (raw.width() < 2 || raw.height() < 2) raw = {};
+    }
+    {
+        std::lock_guard lock(lock_);
+        whitebalanceRegion_ = raw;
+    }
+    auto &u = *ui_;
+    if (raw.isEmpty()) {
+        u.videoViewer->setMarkedRegion({});
+        u.whitebalanceRegionText->setText(
+            tr("Region: whole frame (drag on the picture to choose)"));
+    } else {
+        const QSize frame = camera->size().toSize();
+        u.videoViewer->setMarkedRegion(
+            mirroredRegion(raw, frame, camera->x_mirror(), camera->y_mirror()));
+        u.whitebalanceRegionText->setText(tr("Region: %1 x %2 at %3, %4")
+                                              .arg(raw.width())
+                                              .arg(raw.height())
+                                              .arg(raw.x())
+                                              .arg(raw.y()));
+    }
+    u.wholeFrame->setEnabled(state_ == CameraState::Live && !raw.isEmpty());
+}
+
+void VoCameraController::setZoomFit(bool fit) {
+    auto &u = *ui_;
+    {
+        const QSignalBlocker block(u.zoom);
+        u.zoom->setCurrentIndex(fit ? 1 : 0);
+    }
+    u.videoViewer->setFit(fit);
+    updateFocusRegion();
+}
+
+void VoCameraController::rescan() {
+    if (state_ == CameraState::Live) return;
+    endWorker();
+    const OpenResult result = VoCamera::reopen();
+    if (VoCamera *camera = VoCamera::instance()) {
+        setUpCamera(*camera);
+        return;
+    }
+    enterState(result == OpenResult::InUse    ? CameraState::InUse
+               : result == OpenResult::Failed ? CameraState::Failed
+                                              : CameraState::NoCamera);
+}
+
+void VoCameraController::probeBus() {
+    if (state_ == CameraState::Live) return;
+    const OpenResult seen = VoCamera::probe();
+    if (seen == OpenResult::Opened) {
+        rescan();
+        return;
+    }
+    // The message follows the bus: a camera that appears held, or that goes.
+    if (state_ == CameraState::NoCamera && seen == OpenResult::InUse)
+        enterState(CameraState::InUse);
+    else if (state_ == CameraState::InUse && seen == OpenResult::NoCamera)
+        enterState(CameraState::NoCamera);
 }
 
 void VoCameraController::updateStatus() {
+    if (state_ != CameraState::Live) return;
+    if (VoCamera *camera = VoCamera::instance()) showTemperature(*camera);
     const double seconds = statusClock_.restart() / 1000.0;
     const std::uint64_t delivered = delivered_, displayed = framesDisplayed();
     if (seconds <= 0) return;
@@ -721,9 +1176,171 @@ void VoCameraController::updateStatus() {
     const double displayedFps = double(displayed - lastDisplayed_) / seconds;
     lastDelivered_ = delivered;
     lastDisplayed_ = displayed;
-    ui_->statusBar->showMessage(QString::asprintf(
+    rateText_->setText(QString::asprintf(
         "%.1f fps delivered, %.1f fps displayed, %llu skipped", deliveredFps, displayedFps,
         static_cast<unsigned long long>(delivered - std::min(delivered, displayed))));
+}
+
+namespace {
+const char *const kProfiles = "profiles";
+
+bool validProfileName(const QString &name, QString *problem) {
+    if (name.trimmed().isEmpty() || name.contains('/') || name.contains('\\')) {
+        if (problem != nullptr)
+            *problem =
+                QObject::tr("'%1' cannot name a profile: give a name without / or \\").arg(name);
+        return false;
+    }
+    return true;
+}
+}  // namespace
+
+QStringList VoCameraController::profileNames() {
+    QSettings settings;
+    settings.beginGroup(kProfiles);
+    return settings.childGroups();
+}
+
+bool VoCameraController::saveProfile(const QString &name, QString *problem) {
+    VoCamera *camera = VoCamera::instance();
+    if (camera == nullptr || state_ != CameraState::Live) {
+        if (problem != nullptr) *problem = tr("There is no camera to take the settings from.");
+        return false;
+    }
+    if (!validProfileName(name, problem)) return false;
+    std::vector<PropertySetting> values;
+    try {
+        values = camera->readSettings();
+    } catch (const CaptureException &e) {
+        if (problem != nullptr) *problem = tr("The camera did not answer: %1").arg(e.reason());
+        return false;
+    }
+    QSettings settings;
+    if (!settings.isWritable()) {
+        if (problem != nullptr)
+            *problem = tr("The settings file %1 cannot be written.").arg(settings.fileName());
+        return false;
+    }
+    settings.beginGroup(kProfiles);
+    settings.remove(name);
+    settings.beginGroup(name);
+    for (const PropertySetting &p : values) {
+        settings.setValue(QString("property%1/value").arg(p.id), p.value);
+        settings.setValue(QString("property%1/flags").arg(p.id), p.flags);
+    }
+    settings.setValue("encoding", camera->encoding());
+    settings.setValue("lightSource", camera->light_source());
+    if (ui_->geometry->currentIndex() >= 0)
+        settings.setValue("geometry", ui_->geometry->currentText());
+    if (cooled_) {
+        settings.setValue("cooling", camera->coolingOn());
+        settings.setValue("coolingSetpoint", camera->coolingSetpoint());
+    }
+    settings.endGroup();
+    settings.endGroup();
+    logLine("saved settings profile '%s'", qPrintable(name));
+    return true;
+}
+
+bool VoCameraController::loadProfile(const QString &name, QString *problem) {
+    VoCamera *camera = VoCamera::instance();
+    if (camera == nullptr || state_ != CameraState::Live) {
+        if (problem != nullptr) *problem = tr("There is no camera to give the settings to.");
+        return false;
+    }
+    if (!validProfileName(name, problem)) return false;
+    if (!profileNames().contains(name)) {
+        if (problem != nullptr) *problem = tr("There is no profile named '%1'.").arg(name);
+        return false;
+    }
+    QSettings settings;
+    settings.beginGroup(kProfiles);
+    settings.beginGroup(name);
+    std::vector<PropertySetting> values;
+    for (const QString &group : settings.childGroups()) {
+        if (!group.startsWith("property")) continue;
+        bool ok = false;
+        const int id = group.mid(8).toInt(&ok);
+        if (!ok) continue;
+        values.push_back({id, settings.value(group + "/value").toInt(),
+                          settings.value(group + "/flags").toUInt()});
+    }
+    const QString geometry = settings.value("geometry").toString();
+    const char *encoding = nameOf(kEncodings, settings.value("encoding").toInt());
+    const char *lightSource = nameOf(kLightSources, settings.value("lightSource").toInt());
+    const bool hasCooling = settings.contains("cooling");
+    const bool cooling = settings.value("cooling").toBool();
+    const double setpoint = settings.value("coolingSetpoint").toDouble();
+    settings.endGroup();
+    settings.endGroup();
+
+    auto &u = *ui_;
+    if (!geometry.isEmpty() && u.geometry->findText(geometry) >= 0 &&
+        (u.geometry->currentIndex() < 0 || u.geometry->currentText() != geometry)) {
+        u.geometry->setCurrentText(geometry);
+        updateGeometry(geometry);
+    }
+    bool all = true;
+    try {
+        all = camera->applySettings(values);
+        if (hasCooling && cooled_) {
+            camera->setCoolingSetpoint(static_cast<float>(setpoint));
+            camera->setTemperatureEnable(cooling);
+            const QSignalBlocker block(settingsUi_->coolingSetpoint);
+            settingsUi_->coolingSetpoint->setValue(camera->coolingSetpoint());
+        }
+    } catch (const CaptureException &e) {
+        logLine("error: %s: %s", e.name().c_str(), e.reason());
+        all = false;
+    }
+    if (encoding != nullptr) {
+        u.encoding->setCurrentText(encoding);
+        updateEncoding(encoding);
+    }
+    if (lightSource != nullptr) {
+        u.lightsource->setCurrentText(lightSource);
+        updateLightSource(lightSource);
+    }
+    showCameraValues(*camera);
+    showTemperature(*camera);
+    if (!all) {
+        if (problem != nullptr)
+            *problem = tr("The camera refused part of the profile '%1' (see the log).").arg(name);
+        return false;
+    }
+    logLine("loaded settings profile '%s'", qPrintable(name));
+    return true;
+}
+
+void VoCameraController::saveProfileInteractively() {
+    bool ok = false;
+    const QString name =
+        QInputDialog::getText(window_.get(), tr("Save Settings Profile"), tr("Profile name:"),
+                              QLineEdit::Normal, QString(), &ok);
+    if (!ok) return;
+    QString problem;
+    if (saveProfile(name, &problem))
+        ui_->statusBar->showMessage(tr("Settings saved as '%1'").arg(name), 5000);
+    else
+        QMessageBox::warning(window_.get(), tr("Save Settings Profile"), problem);
+}
+
+void VoCameraController::loadProfileInteractively() {
+    const QStringList names = profileNames();
+    if (names.isEmpty()) {
+        QMessageBox::information(window_.get(), tr("Load Settings Profile"),
+                                 tr("No profile has been saved yet."));
+        return;
+    }
+    bool ok = false;
+    const QString name = QInputDialog::getItem(window_.get(), tr("Load Settings Profile"),
+                                               tr("Profile:"), names, 0, false, &ok);
+    if (!ok) return;
+    QString problem;
+    if (loadProfile(name, &problem))
+        ui_->statusBar->showMessage(tr("Settings of '%1' loaded").arg(name), 5000);
+    else
+        QMessageBox::warning(window_.get(), tr("Load Settings Profile"), problem);
 }
 
 }  // namespace vocapture

@@ -27,22 +27,30 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cctype>
 #include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
+#include "astro.h"
+#include "common.h"
+#include "rawframe.h"
 #include "vocamapi.h"
 
 namespace py = pybind11;
+namespace cli = vocam::cli;
 
 namespace {
 
@@ -103,6 +111,81 @@ std::string secondsText(double s) {
     return std::string(text, end);
 }
 
+// ---- the library's lines --------------------------------------------------------
+
+// Every line the library writes goes to logging.getLogger("vocam"): errors as
+// ERROR, information (open, format, bring-up) as INFO, the white balance's
+// trace as DEBUG. The library calls its handler from any thread (its stream
+// thread too) with a lock of its own held, so the handler must not wait for
+// the GIL: a Python thread holding the GIL may be calling the library for
+// that same lock. It queues the line and asks the interpreter for a pending
+// call, which the main thread runs as soon as it runs Python code again (a
+// camera call's lines are logged before the next statement).
+struct LibraryLines {
+    std::mutex lock;
+    std::deque<std::pair<int, std::string>> lines;
+    std::uint64_t dropped = 0;  // beyond the queue's bound, while Python was busy
+    bool scheduled = false;     // a pending call will empty the queue
+};
+LibraryLines &libraryLines() {
+    static auto *lines = new LibraryLines;  // outlives the interpreter's teardown
+    return *lines;
+}
+constexpr std::size_t kQueuedLines = 10000;
+
+// With the GIL. A Ctrl-C that lands in a logging handler is raised to the
+// caller (false with the error set); any other failure of logging is
+// reported as unraisable: it must not fail a camera call.
+bool drainLibraryLines() {
+    LibraryLines &q = libraryLines();
+    try {
+        py::object logger = py::module_::import("logging").attr("getLogger")("vocam");
+        for (;;) {
+            std::deque<std::pair<int, std::string>> lines;
+            std::uint64_t dropped;
+            {
+                std::lock_guard lock(q.lock);
+                q.scheduled = false;
+                lines.swap(q.lines);
+                dropped = std::exchange(q.dropped, 0);
+            }
+            if (lines.empty() && dropped == 0) return true;
+            if (dropped != 0)
+                logger.attr("warning")(std::to_string(dropped) +
+                                       " lines of the library were dropped while Python was busy");
+            for (auto &[kind, text] : lines) {
+                while (!text.empty() && text.back() == '\n') text.pop_back();
+                const int level = kind == VOCAM_LOG_ERROR ? 40 : kind == VOCAM_LOG_INFO ? 20 : 10;
+                logger.attr("log")(level, "%s", text);
+            }
+        }
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) {
+            e.restore();
+            return false;
+        }
+        e.discard_as_unraisable("vocam: logging a line of the library");
+    }
+    return true;
+}
+
+int pendingDrain(void *) {
+    return drainLibraryLines() ? 0 : -1;
+}
+
+void fromLibrary(int kind, const char *line, void *) {
+    LibraryLines &q = libraryLines();
+    std::lock_guard lock(q.lock);
+    if (q.lines.size() >= kQueuedLines) {
+        q.lines.pop_front();
+        ++q.dropped;
+    }
+    q.lines.emplace_back(kind, line);
+    // Callable without the GIL from any thread; should the interpreter's own
+    // queue be full, the next line asks again.
+    if (!q.scheduled) q.scheduled = Py_AddPendingCall(pendingDrain, nullptr) == 0;
+}
+
 // ---- argument checks -------------------------------------------------------
 
 // A real number for a property: bool is refused although Python counts it as
@@ -144,6 +227,21 @@ std::uint32_t u32Arg(py::handle value, const char *name, long long lo = 0) {
     return static_cast<std::uint32_t>(v);
 }
 
+// A file name: str or os.PathLike.
+std::string pathArg(py::handle path, const char *name) {
+    if (!py::isinstance<py::str>(path) && !py::hasattr(path, "__fspath__"))
+        raiseType(std::string(name) + " must be a path (str or os.PathLike)");
+    const auto text = py::str(py::module_::import("os").attr("fspath")(path)).cast<std::string>();
+    if (text.empty() || text.find('\0') != std::string::npos)
+        raiseValue(std::string(name) + " must be a file's path");
+    return text;
+}
+
+const std::string &software() {
+    static const std::string name = cli::softwareName("vocam Python");
+    return name;
+}
+
 // ---- camera, ring, held buffers -----------------------------------------------
 
 struct Ring;
@@ -151,6 +249,10 @@ struct Ring;
 struct Device {
     _vocam *handle = nullptr;
     std::mutex calls;
+    // The cooler's target as last set from here (temperature units; -1:
+    // none): the camera reports only its reading, and saved files name the
+    // target. Read by calls that run without the GIL.
+    std::atomic<std::int64_t> coolerTarget{-1};
     // The library keeps one ring per handle: a new one may be enabled only
     // once the last view of the previous one is gone.
     std::weak_ptr<Ring> ring;
@@ -159,6 +261,14 @@ struct Device {
     Device &operator=(const Device &) = delete;
     ~Device() {
         if (handle != nullptr) vocam_camera_close(&handle);
+    }
+    // What the camera is set to, as files record it. Without the GIL, under
+    // `calls`.
+    cli::CaptureFacts facts() const {
+        std::optional<double> target;
+        if (const std::int64_t t = coolerTarget; t >= 0)
+            target = static_cast<double>(t) / 1000.0 - 273.0;
+        return cli::readCaptureFacts(handle, software(), target);
     }
 };
 
@@ -216,29 +326,37 @@ struct FrameState {
     std::uint64_t arrivalNs = 0;  // CLOCK_MONOTONIC
 };
 
-// Names of the demosaic methods; "fast" and "best" are the two a caller
-// usually wants.
+// Names of the demosaic methods: vocam's fast, good and best, and the
+// methods' own names.
 int demosaicMethod(const std::string &name) {
-    static const std::pair<const char *, int> names[] = {{"none", 0}, {"fast", 1}, {"nearest", 1},
-                                                         {"edge", 2}, {"best", 3}, {"gradient", 3},
-                                                         {"block", 8}};
+    static const std::pair<const char *, int> names[] = {
+        {"none", 0}, {"fast", 1}, {"nearest", 1},  {"good", 2},
+        {"edge", 2}, {"best", 3}, {"gradient", 3}, {"block", 8}};
     for (const auto &[n, id] : names)
         if (name == n) return id;
     raiseValue(
-        "method must be one of 'fast', 'best', 'none', 'nearest', 'edge', 'gradient', 'block', not "
-        "'" +
+        "method must be one of 'fast', 'good', 'best', 'none', 'nearest', 'edge', 'gradient', "
+        "'block', not '" +
         name + "'");
 }
 
-// "none" leaves the colours as demosaiced; 1 to 13 pick the model's
-// correction matrix for that light.
+// "none" leaves the colours as demosaiced; a light source by vocam's name, or
+// 1 to 13, picks the model's correction matrix for that light.
 int correctionMatrix(py::handle light) {
+    static const char *const kLights =
+        "light must be 'none', 'fluorescent', 'daylight', 'incandescent', 'xenon', 'halogen' or a "
+        "correction matrix number 1 to 13";
     if (py::isinstance<py::str>(light)) {
-        if (light.cast<std::string>() == "none") return 0;
-        raiseValue("light must be 'none' or a correction matrix number 1 to 13");
+        static const std::pair<const char *, int> names[] = {{"none", 0},     {"fluorescent", 1},
+                                                             {"daylight", 2}, {"incandescent", 3},
+                                                             {"xenon", 4},    {"halogen", 5}};
+        const auto text = light.cast<std::string>();
+        for (const auto &[n, id] : names)
+            if (text == n) return id;
+        raiseValue(kLights);
     }
     const long long id = intArg(light, "light");
-    if (id < 1 || id > 13) raiseValue("light must be 'none' or a correction matrix number 1 to 13");
+    if (id < 1 || id > 13) raiseValue(kLights);
     return static_cast<int>(id);
 }
 
@@ -309,6 +427,61 @@ class Frame {
                          {static_cast<py::ssize_t>(h), static_cast<py::ssize_t>(w), py::ssize_t{3}},
                          {static_cast<py::ssize_t>(stride), py::ssize_t{3}, py::ssize_t{1}}, dst,
                          storage);
+    }
+
+    // The picture files of the command-line tool, by the name's extension:
+    // the raw frame (.raw, .fits), or its conversion (.png, .tif, and .fits
+    // with `cube`).
+    void save(py::handle path, const std::string &method, py::handle light, bool cube) const {
+        const std::string file = pathArg(path, "path");
+        const int demosaic = demosaicMethod(method);
+        const int matrix = correctionMatrix(light);
+        const cli::ImageType type = cli::imageTypeOf(file);
+        if (cube && type != cli::ImageType::Fits) raiseValue("cube=True needs a .fits file");
+        auto hold = held("save");
+        Ring &ring = *hold->ring;
+        const _VOCAM_IMAGE_FORMAT &format = ring.format;
+        const std::uint64_t arrival = state_->arrivalNs;
+        py::gil_scoped_release nogil;
+        if (type == cli::ImageType::Raw) {
+            cli::writeRaw(file, hold->data, format.ImageSize, cli::describeFrame(format));
+            return;
+        }
+        const bool raw = type == cli::ImageType::Fits && !cube;
+        // 16-bit samples keep their depth in TIFF and FITS.
+        const bool deep = format.PixelFormat == 1 && type != cli::ImageType::Png;
+        const bool grey = (format.VocamReserved[0] & VOCAM_LAYOUT_MONO) != 0 || demosaic == 0;
+        const std::size_t stride = deep   ? std::size_t{format.Width} * 6
+                                   : grey ? ((std::size_t{format.Width} + 1) * 3 & ~std::size_t{3})
+                                          : std::size_t{format.Width} * 3;
+        std::vector<std::uint8_t> rgb(raw ? 0 : stride * format.Height);
+        std::optional<cli::CaptureFacts> facts;
+        {
+            // The camera is asked and converts; the file is written after.
+            std::lock_guard lock(ring.device->calls);
+            if (type == cli::ImageType::Fits) facts = ring.device->facts();
+            if (!raw) {
+                conversion_params params{};
+                params.size = 12;  // the camera's own flips, hue, saturation and gains apply
+                params.demosaicMethod = static_cast<std::uint32_t>(demosaic);
+                params.correctionMatrix = static_cast<std::uint32_t>(matrix);
+                check(vocam_convert_frame_to_rgb_bits(ring.device->handle, rgb.data(), hold->data,
+                                                      &format, &params, deep ? 48 : 24),
+                      "vocam_convert_frame_to_rgb_bits");
+            }
+        }
+        const auto start = [&] { return cli::exposureStartUtc(arrival, facts->exposureSeconds); };
+        if (raw) {
+            cli::writeFits(file, format, hold->data, *facts, start());
+            return;
+        }
+        const cli::Rgb picture{format.Width, format.Height, stride, deep ? 16 : 8, rgb.data()};
+        if (type == cli::ImageType::Fits)
+            cli::writeFitsCube(file, picture, *facts, start());
+        else if (type == cli::ImageType::Png)
+            cli::writePng(file, picture);
+        else
+            cli::writeTiff(file, picture);
     }
 
     void release() { state_->hold.reset(); }
@@ -448,6 +621,95 @@ class Stream {
             if (state_->stoppedByUser || !ring->running) return std::nullopt;
             check(index, "vocam_wait_for_capture_to_buffer");
         }
+    }
+
+    // Writes the next frames to a SER file until `count` frames or `seconds`
+    // (None: no limit), or the stream is stopped; the frames written. The
+    // file is whole and readable whatever ends the recording.
+    std::uint64_t record(py::handle path, py::object count, py::object seconds,
+                         py::object timeout) {
+        using Clock = std::chrono::steady_clock;
+        const std::string file = pathArg(path, "path");
+        std::optional<long long> frames;
+        if (!count.is_none()) {
+            frames = intArg(count, "count");
+            if (*frames < 0) raiseValue("count must not be negative");
+        }
+        std::optional<Clock::time_point> deadline;
+        if (!seconds.is_none()) {
+            const double s = realArg(seconds, "seconds");
+            if (s < 0) raiseValue("seconds must not be negative");
+            deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                          std::chrono::duration<double>(std::min(s, 1e9)));
+        }
+        const std::optional<double> wait = timeoutArg(timeout);
+        std::string extension = std::filesystem::path(file).extension().string();
+        for (char &c : extension)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (extension != ".ser")
+            raiseValue("stream.record: '" + file + "': a recording's name must end in .ser");
+        std::shared_ptr<Ring> ring = state_->ring;
+        if (!ring) fail(-96, "stream.record: the stream is not running");
+        std::optional<cli::SerWriter> writer;
+        double exposure = 0;
+        {
+            py::gil_scoped_release nogil;
+            std::lock_guard lock(ring->device->calls);
+            const cli::CaptureFacts facts = ring->device->facts();
+            exposure = facts.exposureSeconds;
+            writer.emplace(file, ring->format, facts.model);
+        }
+        const auto held = [&] {
+            return "; '" + file + "' holds " + std::to_string(writer->frames()) + " frame(s)";
+        };
+        try {
+            while (!frames || static_cast<long long>(writer->frames()) < *frames) {
+                std::optional<double> limit = wait;
+                bool byDeadline = false;
+                if (deadline) {
+                    const double left =
+                        std::chrono::duration<double>(*deadline - Clock::now()).count();
+                    if (left <= 0) break;
+                    if (!limit || left < *limit) {
+                        limit = left;
+                        byDeadline = true;
+                    }
+                }
+                std::optional<Frame> frame;
+                try {
+                    frame = next(limit);
+                } catch (const Failure &f) {
+                    if (byDeadline && f.code == VOCAM_WAIT_TIMED_OUT) break;
+                    throw;
+                }
+                if (!frame) break;
+                bool written;
+                {
+                    auto hold = frame->held("record");
+                    py::gil_scoped_release nogil;
+                    written = writer->add(hold->data,
+                                          cli::exposureStartUtc(frame->timestampNs(), exposure));
+                }
+                frame->release();
+                if (!written) {
+                    writer->finish();
+                    const int error = writer->error();
+                    py::object e =
+                        py::module_::import("builtins")
+                            .attr("OSError")(error,
+                                             "stream.record: cannot write: " +
+                                                 std::string(std::strerror(error)) + held(),
+                                             file);
+                    PyErr_SetObject(PyExc_OSError, e.ptr());
+                    throw py::error_already_set();
+                }
+            }
+        } catch (const Failure &f) {
+            writer->finish();
+            throw Failure{f.code, f.message + held()};
+        }
+        writer->finish();
+        return writer->frames();
     }
 
     const std::shared_ptr<StreamState> &state() const { return state_; }
@@ -632,7 +894,7 @@ class Camera {
         const std::uint32_t target = vocam_temp_to_register(static_cast<float>(c));
         write(VOCAM_PROP_TEMPERATURE, static_cast<int>(target), r.flags & VOCAM_PROP_FLAG_ON,
               "temperature_c");
-        target_ = target;
+        device().coolerTarget = target;
     }
     bool cooling() const {
         return (read(VOCAM_PROP_TEMPERATURE, "cooling").flags & VOCAM_PROP_FLAG_ON) != 0;
@@ -641,10 +903,12 @@ class Camera {
         if (!py::isinstance<py::bool_>(on)) raiseType("cooling must be True or False");
         const Reading r = read(VOCAM_PROP_TEMPERATURE, "cooling");
         // Until a target was set from here, keep cooling toward the reading.
-        const std::uint32_t target = target_ ? *target_ : static_cast<std::uint32_t>(r.value);
+        const std::int64_t known = device().coolerTarget;
+        const std::uint32_t target =
+            known >= 0 ? static_cast<std::uint32_t>(known) : static_cast<std::uint32_t>(r.value);
         write(VOCAM_PROP_TEMPERATURE, static_cast<int>(target),
               on.cast<bool>() ? VOCAM_PROP_FLAG_ON : 0, "cooling");
-        target_ = target;
+        device().coolerTarget = target;
     }
 
     // Window and subsampling.
@@ -875,7 +1139,6 @@ class Camera {
     vocam_version version_{};
     std::string model_;
     bool color_ = false;
-    std::optional<std::uint32_t> target_;
 };
 
 // ---- module functions -------------------------------------------------------------
@@ -978,6 +1241,8 @@ void simulate(py::handle cameras) {
 
 PYBIND11_MODULE(_vocam, m) {
     m.doc() = "Cameras built around an FX2 USB controller and an FPGA (compiled part of vocam).";
+    // The writers' failure lines otherwise advise the command line's -o.
+    cli::setWriteAdvice("");
 
     py::dict scope;
     py::exec(R"(
@@ -1010,6 +1275,13 @@ Timeout.__module__ = "vocam"
             const py::object &type = f.code == VOCAM_WAIT_TIMED_OUT ? timeoutType() : errorType();
             py::object e = type(f.message, f.code);
             PyErr_SetObject(type.ptr(), e.ptr());
+        } catch (const cli::Failure &f) {
+            // The file writers' lines: a name they refuse, or a file they
+            // cannot write.
+            std::string line = f.what();
+            if (line.rfind("error: ", 0) == 0) line.erase(0, 7);
+            PyErr_SetString(f.status() == cli::kExitUsage ? PyExc_ValueError : PyExc_OSError,
+                            line.c_str());
         }
     });
 
@@ -1047,10 +1319,18 @@ Timeout.__module__ = "vocam"
         .def("copy", &Frame::copy, "A copy of the raw frame that outlives the frame.")
         .def("rgb", &Frame::rgb, py::arg("method") = "fast", py::arg("light") = "none",
              "The frame converted to an RGB array (height x width x 3, uint8).\n\n"
-             "method: 'fast' (nearest neighbour), 'best' (gradient-corrected), 'edge',\n"
-             "'block' (2x2 blocks) or 'none' (grey). light: 'none', or 1 to 13 for the\n"
-             "camera model's colour correction matrix for that light. The camera's flips,\n"
-             "hue, saturation, white balance and digital gains apply.")
+             "method: 'fast' (nearest neighbour), 'good' (edge-detecting), 'best'\n"
+             "(gradient-corrected), 'block' (2x2 blocks) or 'none' (grey), as vocam names\n"
+             "them. light: 'none', 'fluorescent', 'daylight', 'incandescent', 'xenon',\n"
+             "'halogen', or 1 to 13: the camera model's colour correction for that light.\n"
+             "The camera's flips, hue, saturation, white balance and digital gains apply.")
+        .def("save", &Frame::save, py::arg("path"), py::arg("method") = "fast",
+             py::arg("light") = "none", py::kw_only(), py::arg("cube") = false,
+             "Saves the frame, whole or not at all, by the name's extension: .fits the raw\n"
+             "frame with the camera's settings and the time of the exposure (cube=True: the\n"
+             "converted picture as three planes, red, green, blue), .raw the raw frame with\n"
+             "its one-line description in NAME.raw.txt, .png or .tif the converted picture\n"
+             "(method and light as for rgb()). The frame must not be released.")
         .def("release", &Frame::release,
              "Returns the buffer to the ring (views keep it until they go).")
         .def_property_readonly("released", &Frame::released, "True once the frame was released.")
@@ -1115,6 +1395,15 @@ Timeout.__module__ = "vocam"
             "timeout: seconds to wait (None: for ever); when it runs out, vocam.Timeout\n"
             "is raised and the stream goes on. Ctrl-C ends any wait with\n"
             "KeyboardInterrupt within a fraction of a second.")
+        .def("record", &Stream::record, py::arg("path"), py::arg("count") = py::none(),
+             py::kw_only(), py::arg("seconds") = py::none(), py::arg("timeout") = py::none(),
+             "Records the next frames to a SER file (the raw frames, their UTC times, the\n"
+             "model as the instrument) and returns how many it wrote: `count` frames, or\n"
+             "for `seconds`, or until the stream is stopped (None: no limit).\n\n"
+             "timeout: seconds to wait for each frame, as for frames(). The file counts\n"
+             "every frame written after each one, and is whole whatever ends the\n"
+             "recording: Ctrl-C (KeyboardInterrupt), a full disk (OSError), the camera\n"
+             "leaving (vocam.Error); their messages say how many frames it holds.")
         .def(
             "__enter__", [](Stream &s) -> Stream & { return s.start(); },
             py::return_value_policy::reference_internal)
@@ -1237,4 +1526,11 @@ Timeout.__module__ = "vocam"
     m.def("simulate", &simulate, py::arg("cameras"),
           "Uses the simulated camera bus with these cameras (the VOCAM_SIM syntax).\n"
           "Must come before the first init(), cameras() or open().");
+
+    vocam_set_log_handler(fromLibrary, nullptr);
+    // Lines of the library's last moments go to standard error, as in C.
+    py::module_::import("atexit").attr("register")(py::cpp_function([] {
+        vocam_set_log_handler(nullptr, nullptr);
+        if (!drainLibraryLines()) throw py::error_already_set();
+    }));
 }

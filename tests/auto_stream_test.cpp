@@ -193,8 +193,8 @@ class Focus : public Streamed {
     // Paced frames: the lens moves in time, between frames.
     const char *camera() const override { return "model_06:state=ready:fps=100"; }
 
-    // Searches over the region given, or the window but for the words that
-    // stamp each frame's number at the start of every 4 KiB.
+    // Searches over the region given, or the window but for a margin of 16
+    // pixels.
     Search run(LensConfig config, int maxCalls = 3000, std::array<int, 4> region = {}) {
         if (region[2] == 0) region = {16, 16, width - 32, height - 32};
         Search s;
@@ -252,14 +252,30 @@ TEST_F(Focus, SceneWithoutContrastTurnsBackAtTheLimitAndGivesUp) {
     // Inside the grey patch every pixel equals its same-colour neighbours.
     const Search s = run(config, 2000, {kPatchX, kPatchY, kPatchW, kPatchH});
     EXPECT_EQ(s.result, -60);
-    // Upwards two steps at a time to the top, one step beyond it, then back
-    // to the start and on downwards; every searching measurement moved the
-    // lens once, and the 37th gave up.
+    // Upwards two steps at a time to the top, then back to the start and on
+    // downwards; every searching measurement moved the lens once, and the
+    // 37th gave up. No position beyond the lens's travel was sent.
     const auto &w = s.drive->writes;
     ASSERT_EQ(w.size(), 37u);
-    const std::vector<int> head = {1800, 2000, 2200, 2400, 2600, 2800, 3000, 3200, 3300, 1400};
-    EXPECT_EQ(std::vector<int>(w.begin(), w.begin() + 10), head);
-    EXPECT_EQ(w[10], 1200);
+    const std::vector<int> head = {1800, 2000, 2200, 2400, 2600, 2800, 3000, 3200, 1400};
+    EXPECT_EQ(std::vector<int>(w.begin(), w.begin() + 9), head);
+    EXPECT_EQ(w[9], 1200);
+    for (int position : w) EXPECT_TRUE(position >= 0 && position <= 3200) << position;
+}
+
+// Where the controller enforces no limit, climbing and refining are bounded
+// all the same: a lens held at the end of its travel is not driven on.
+TEST_F(Focus, SearchesEndWhereALimitIsNotEnforced) {
+    stream(kPatchesX, kPatchesY, 256, 256);
+    for (auto [flags, focus] : {std::pair{2u, 1600}, std::pair{1u, 0}}) {
+        LensConfig config;
+        config.start = 1000;
+        config.focus = focus;
+        config.flags = flags;
+        const Search s = run(config, 1000);
+        EXPECT_LT(s.result, 0) << flags;
+        EXPECT_LT(s.calls, 1000) << flags;
+    }
 }
 
 TEST_F(Focus, LensThatNeverSettlesIsNeverMeasured) {
@@ -292,6 +308,34 @@ TEST_F(Focus, WithoutALensThePropertyIsRefusedAndNothingMoves) {
     EXPECT_TRUE(drive->writes.empty());
     // A region outside the frame.
     EXPECT_EQ(vocam_autofocus_start(h, 200, 0, 100, 100), -22);
+}
+
+// A frame held across a change of window is measured as the window it was
+// taken in; a region or a focus search that does not fit it is refused.
+TEST_F(Streamed, AHeldFrameIsMeasuredWithItsOwnGeometryAfterAWindowChange) {
+    stream(512, 384, 128, 64);
+    const int index = nextFrame(h);
+    ASSERT_GE(index, 0);
+    ASSERT_EQ(vocam_stop_streaming(h), 0);
+    const std::uint8_t *held = vocam_get_buffer_address(h, index);
+    auto exposureAfterOneShot = [&] {
+        EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_EXPOSURE, 5000, 0), 0);
+        EXPECT_EQ(vocam_oneshot_autoexposure(h, 100, held, 0, 0, 128, 64, 0.0), 0);
+        int value = 0;
+        std::uint32_t flags = 0;
+        EXPECT_EQ(vocam_property_get(h, VOCAM_PROP_EXPOSURE, &value, &flags), 0);
+        return value;
+    };
+    const int before = exposureAfterOneShot();
+    auto full = window(0, 0, 1280, 960, 1, 1);
+    ASSERT_EQ(vocam_set_video_format(h, &full), 0);
+    EXPECT_EQ(exposureAfterOneShot(), before);
+    EXPECT_EQ(vocam_whitebalance_step(h, held, 0, 0, 256, 128), -22);
+    EXPECT_EQ(vocam_oneshot_autogain(h, 100, held, 0, 0, 256, 128), -22);
+    h->autofocus.drive = std::make_shared<LensDrive>(std::make_shared<SimLens>(LensConfig{}));
+    ASSERT_EQ(vocam_autofocus_start(h, 16, 16, 256, 128), 0);
+    EXPECT_EQ(vocam_autofocus_process(h, held), -22);
+    EXPECT_EQ(vocam_release_buffer(h, index), 0);
 }
 
 }  // namespace

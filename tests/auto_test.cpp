@@ -318,37 +318,52 @@ class Balance : public ::testing::Test {
 };
 
 TEST_F(Balance, StepMovesGainsNinetyPercentAndTraces) {
-    // Averages 50, 25, 25, 25 (a quarter of each pixel value, as each sum
-    // covers a quarter of the region): red 50, green 25.5, blue 25.
+    // Red 200, green 100, blue 100: the greens and blue want twice as much.
     paint(200, 100, 100, 100);
     StderrCapture err;
     EXPECT_EQ(vocam_whitebalance_step(h, frame.data(), 100, 100, 64, 64), 1);
     EXPECT_EQ(linesOf(err.take(), "vocam_whitebalance_step_ex"),
-              "vocam_whitebalance_step_ex: 1.00/1.96/2.00\n");
-    // Levels 1, 1 + 0.9 x 0.96078, 1.9; the camera keeps 1/4096 steps.
-    EXPECT_EQ(raw(VOCAM_PROP_GAIN_RED), 4096);
-    EXPECT_NEAR(raw(VOCAM_PROP_GAIN_GREEN1), 1.864706 * 4096, 1);
-    EXPECT_NEAR(raw(VOCAM_PROP_GAIN_GREEN2), 1.864706 * 4096, 1);
-    EXPECT_EQ(raw(VOCAM_PROP_GAIN_BLUE), static_cast<int>(1.9 * 4096 + 0.5));
+              "vocam_whitebalance_step_ex: 1.00/2.00/2.00\n");
+    // Levels 1, 1.9, 1.9, 1.9; the camera keeps 1/4096 steps.
+    EXPECT_EQ(gains(), (std::array{4096, 7782, 7782, 7782}));
     for (std::uint32_t id : {72u, 73u, 74u}) EXPECT_EQ(raw(id), 100) << id;
 
-    // With a red target of 2 the same region is balanced: 1.02/1.00/1.02.
+    // With a red target of 2 the same region is all but balanced.
     const int green = raw(VOCAM_PROP_GAIN_GREEN1);
     EXPECT_EQ(vocam_whitebalance_step_ex(h, frame.data(), 100, 100, 64, 64, 2.0f, 0.98f), 0);
     EXPECT_EQ(linesOf(err.take(), "vocam_whitebalance_step_ex"),
-              "vocam_whitebalance_step_ex: 1.02/1.00/1.00\n"
+              "vocam_whitebalance_step_ex: 1.02/1.02/1.00\n"
               "vocam_whitebalance_step_ex: no whitebalance change required\n");
     EXPECT_EQ(raw(VOCAM_PROP_GAIN_GREEN1), green);
 }
 
+// A neutral region measures neutral at any level, so repeated steps leave
+// the gains alone.
+TEST_F(Balance, NeutralGreyNeedsNoChangeAtAnyLevel) {
+    for (int level : {20, 40, 120, 235}) {
+        paint(level, level, level, level);
+        StderrCapture err;
+        EXPECT_EQ(vocam_whitebalance_step(h, frame.data(), 0, 0, 64, 64), 0) << level;
+        EXPECT_EQ(linesOf(err.take(), "vocam_whitebalance_step_ex"),
+                  "vocam_whitebalance_step_ex: 1.00/1.00/1.00\n"
+                  "vocam_whitebalance_step_ex: no whitebalance change required\n");
+    }
+}
+
 TEST_F(Balance, RefusedRegionsAndDarkOrBrightRegionsChangeNothing) {
-    paint(0, 4, 4, 0);  // mean 0.5 after the quarter
     const auto before = gains();
-    EXPECT_EQ(vocam_whitebalance_step(h, frame.data(), 0, 0, 64, 64), -35);
-    EXPECT_EQ(vocam_oneshot_autowhitebalance(h, frame.data(), 0, 0, 64, 64), -35);
-    EXPECT_EQ(vocam_digital_whitebalance(h, frame.data(), 0, 0, 64, 64), -35);
-    paint(255, 255, 255, 255);  // 63.75 is fine; brightness is judged on the quarter
-    EXPECT_EQ(vocam_whitebalance_step(h, frame.data(), 0, 0, 64, 64), 0);
+    // Mean pixel levels of 16 and below are too dark, of 240 and above
+    // clipped; neutral regions in between need nothing.
+    for (auto [r, g, b, result] :
+         {std::array{0, 4, 0, -35}, std::array{16, 16, 16, -35}, std::array{17, 17, 17, 0},
+          std::array{239, 239, 239, 0}, std::array{255, 240, 230, -35},
+          std::array{255, 255, 255, -35}}) {
+        paint(r, g, g, b);
+        EXPECT_EQ(vocam_whitebalance_step(h, frame.data(), 0, 0, 64, 64), result) << g;
+        if (result == 0) continue;
+        EXPECT_EQ(vocam_oneshot_autowhitebalance(h, frame.data(), 0, 0, 64, 64), -35);
+        EXPECT_EQ(vocam_digital_whitebalance(h, frame.data(), 0, 0, 64, 64), -35);
+    }
     for (auto [x, y, w, hh] :
          {std::array{1, 0, 64, 64}, std::array{0, 3, 64, 64}, std::array{0, 0, 63, 64},
           std::array{0, 0, 64, 0}, std::array{1224, 0, 58, 64}}) {
@@ -364,7 +379,7 @@ TEST_F(Balance, RefusedRegionsAndDarkOrBrightRegionsChangeNothing) {
 }
 
 TEST_F(Balance, OneShotRecomputesTheGainsAndTracesOnStandardOutput) {
-    paint(200, 100, 100, 100);  // averages 50, 25, 25, 25; mean 31.25
+    paint(200, 100, 100, 100);  // mean 125
     int result = 1;
     const std::string trace =
         stdoutOf([&] { result = vocam_oneshot_autowhitebalance(h, frame.data(), 0, 0, 64, 64); });
@@ -372,8 +387,9 @@ TEST_F(Balance, OneShotRecomputesTheGainsAndTracesOnStandardOutput) {
     const char *name = "vocam_oneshot_autowhitebalance_ex";
     std::string expected;
     for (int i = 0; i < 3; ++i)
-        expected += std::string(name) + ": averages: 50.000000/25.000000/25.000000/25.000000, " +
-                    "samples: 4096\n" + name + ": average: 31.250000\n";
+        expected += std::string(name) +
+                    ": averages: 200.000000/100.000000/100.000000/100.000000, samples: 4096\n" +
+                    name + ": average: 125.000000\n";
     expected += std::string(name) + ": gains: 0.625000/1.250000/1.250000/1.250000\n";
     expected += std::string(name) + ": gains: 0.625000 and 0.625000/1.250000/1.250000/1.250000\n";
     expected += std::string(name) + ": gains: 0.625000 and 0.625000/1.250000/1.250000/1.250000\n";
@@ -382,8 +398,8 @@ TEST_F(Balance, OneShotRecomputesTheGainsAndTracesOnStandardOutput) {
 }
 
 TEST_F(Balance, OneShotScalesGainsIntoTheRange) {
-    // Averages 2, 25, 25, 25 (mean 19.25) at a red gain of 4: red wants
-    // 4 x 19.25 / 2 = 38.5, beyond the maximum of 8. All four come down by
+    // Averages 8, 100, 100, 100 (mean 77) at a red gain of 4: red wants
+    // 4 x 77 / 8 = 38.5, beyond the maximum of 8. All four come down by
     // 8 / 38.5, which leaves the others at 0.16, below the minimum of 0.25;
     // all four go up to that, and red is then cut back to 8.
     paint(8, 100, 100, 100);
@@ -459,6 +475,27 @@ TEST_F(Balance, OneShotExposureGainAndIrisArithmetic) {
     EXPECT_EQ(vocam_oneshot_autoexposure(h, 128, frame.data(), 1250, 0, 64, 64, 0.0), -22);
     EXPECT_EQ(vocam_oneshot_autogain(h, 128, nullptr, 0, 0, 64, 64), -22);
     EXPECT_EQ(vocam_oneshot_autogain(nullptr, 128, frame.data(), 0, 0, 64, 64), -22);
+}
+
+// A cooled camera exposes for up to an hour, beyond the largest int: the
+// one-shot reads the register words unsigned.
+TEST(LongExposure, OneShotReadsTheWordsUnsigned) {
+    OpenCamera cam("model_05:state=ready:fps=0");
+    _vocam *h = cam.handle();
+    std::vector<std::uint8_t> frame(2048 * 1536, 64);
+    auto exposure = [&] {
+        int value = 0;
+        std::uint32_t flags = 0;
+        EXPECT_EQ(vocam_property_get(h, VOCAM_PROP_EXPOSURE, &value, &flags), 0);
+        return static_cast<std::uint32_t>(value);
+    };
+    for (auto [from, target, to] : {std::array<std::uint32_t, 3>{1000, 128, 2000},
+                                    {3000000000u, 32, 1500000000u},
+                                    {3000000000u, 128, 3600000000u}}) {
+        ASSERT_EQ(vocam_property_set(h, VOCAM_PROP_EXPOSURE, static_cast<int>(from), 0), 0);
+        EXPECT_EQ(vocam_oneshot_autoexposure(h, target, frame.data(), 0, 0, 64, 64, 0.0), 0);
+        EXPECT_EQ(exposure(), to) << from << " toward " << target;
+    }
 }
 
 }  // namespace

@@ -3,12 +3,15 @@
 // device can spoil them.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 
 #include <sys/stat.h>
 #include <climits>
+#include <set>
+#include <thread>
 #include <tuple>
 
 #include "Simulator/SimBus.h"
@@ -614,6 +617,34 @@ TEST_F(BringUp, ABusyCameraIsWaitedForBeforeItIsSkipped) {
     int opens = 0;
     for (const auto &e : device->log()) opens += e.kind == LogEntry::Kind::Open;
     EXPECT_EQ(opens, 5 + 2 + 1);  // five tries now, two refused and one taken before
+}
+
+// Callers racing for the cameras each get one of their own: none settles
+// on a camera another has just taken while a free one is left.
+TEST_F(BringUp, ConcurrentOpenAnyGivesEveryCallerAFreeCamera) {
+    configure(
+        "model_02:state=ready,model_02:state=ready,model_16:state=ready,model_02:state=ready");
+    constexpr int kCallers = 4;
+    test::StderrCapture err;
+    std::atomic<bool> go{false};
+    _vocam *cams[kCallers] = {};
+    std::vector<std::thread> callers;
+    for (auto &cam : cams)
+        callers.emplace_back([&go, &cam] {
+            while (!go) std::this_thread::yield();
+            EXPECT_EQ(vocam_camera_open_any(&cam), 0);
+        });
+    go = true;
+    for (auto &t : callers) t.join();
+    std::set<std::uint32_t> serials;
+    for (auto &cam : cams) {
+        if (cam == nullptr) continue;
+        vocam_version v{};
+        vocam_get_version(cam, &v);
+        serials.insert(v.serial_number);
+        vocam_camera_close(&cam);
+    }
+    EXPECT_EQ(serials, (std::set<std::uint32_t>{1000, 1001, 1002, 1003}));
 }
 
 // A camera that cannot stream is refused at open with the reason.

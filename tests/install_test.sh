@@ -37,6 +37,21 @@ cmake --build "$work/example" > "$work/example-build.log"
 cmp -s <(head -c 16 "$work/pc.ppm") <(head -c 16 "$work/cmake.ppm") || { echo "the two builds differ"; exit 1; }
 "$work/example/capture" --help | grep -q '^usage:'
 
+# Nothing lands outside the prefix; the Python package, where it was built,
+# imports from there and finds the installed library beside it.
+if grep -E '^-- (Installing|Up-to-date): ' "$work/install.log" | grep -v -F " $prefix/"; then
+  echo "installed outside the prefix"; exit 1
+fi
+if compgen -G "$build/python/vocam/_vocam*.so" > /dev/null; then
+  module=$(find "$prefix" -name '_vocam*.so')
+  [ -n "$module" ] || { echo "the Python package is not under the prefix"; exit 1; }
+  readelf -d "$module" | grep -q 'R.*PATH.*\$ORIGIN' || { echo "no \$ORIGIN run path in $module"; exit 1; }
+  python=$(sed -n 's/^_\{0,1\}Python3_EXECUTABLE:[A-Z]*=//p' "$build/CMakeCache.txt" | head -n 1)
+  (cd "$work" && PYTHONPATH=$(dirname "$(dirname "$module")") VOCAM_SIM=model_02:state=ready \
+    "${python:-python3}" -c 'import vocam; vocam.init(); print(vocam.open().model)') | grep -q 'model_02' \
+    || { echo "the installed Python package does not work"; exit 1; }
+fi
+
 # The installed tool finds the installed library beside it.
 "$prefix/bin/vocam" --resources "$resources" list | grep -q 'waiting for firmware'
 (cd "$work" && "$prefix/bin/vocam" --resources "$resources" grab -o tool.png) | grep -q 'saved tool.png'

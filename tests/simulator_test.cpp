@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <thread>
 #include <tuple>
 
@@ -20,7 +21,8 @@ TEST(SimDescription, ModelsKeysAndDefaults) {
     std::string error;
     ASSERT_TRUE(
         sim::parseDescription("model_02,model_16:serial=77:state=ready:color=0:size=640x480:"
-                              "subsample=2:cooling=1:fan=1:msgmask=1",
+                              "subsample=2:cooling=1:fan=1:msgmask=1:stamp=1:unplug=2.5:"
+                              "replug=0.25:stall=7:failreads=3:shortreads=1",
                               cameras, error))
         << error;
     ASSERT_EQ(cameras.size(), 2u);
@@ -31,13 +33,26 @@ TEST(SimDescription, ModelsKeysAndDefaults) {
               std::make_tuple(0x03AD, false, 77u, sim::BootState::Ready, 0u, 640, 480));
     EXPECT_EQ(std::tie(c.maxSubsample, c.cooling, c.fan, c.messageMask),
               std::make_tuple(2, true, true, 1u));
+    sim::VideoFaults staged;
+    staged.stamp = true;
+    staged.unplugSeconds = 2.5;
+    staged.replugSeconds = 0.25;
+    staged.stallSeconds = 7;
+    staged.failEvery = 3;
+    staged.shortEvery = 1;
+    EXPECT_EQ(c.video, staged);
+    EXPECT_EQ(a.video, sim::VideoFaults{});  // a clean picture and no faults unless asked
 }
 
 TEST(SimDescription, AnythingUnknownIsRefusedWithOneLineAndNoDevices) {
-    const char *bad[] = {
-        "model_34",          "model_2",          "camera_01",       "model_02:speed=3",
-        "model_02:state=on", "model_02:size=64", "model_02:serial", "model_02,,model_03",
-        "model_02:fan=2"};
+    const char *bad[] = {"model_34",           "model_2",
+                         "camera_01",          "model_02:speed=3",
+                         "model_02:state=on",  "model_02:size=64",
+                         "model_02:serial",    "model_02,,model_03",
+                         "model_02:fan=2",     "model_02:unplug=-1",
+                         "model_02:stall=1e3", "model_02:stall=",
+                         "model_02:replug=1",  "model_02:failreads=0",
+                         "model_02:stamp=2"};
     for (const char *description : bad) {
         test::StderrCapture err;
         EXPECT_FALSE(sim::Bus::instance().configure(description)) << description;
@@ -143,4 +158,136 @@ TEST(SimVideoFrames, AnEmptyWindowDeliversNoBytes) {
     EXPECT_EQ(video.deliver(empty, buffer, sizeof buffer, moved), 0);
     EXPECT_EQ(moved, 0u);
     EXPECT_EQ(video.framesSent(), 1u);  // a whole frame, of nothing
+}
+
+namespace {
+
+vocam::sim::VideoSettings smallWindow() {
+    vocam::sim::VideoSettings s;
+    s.sensorWidth = s.width = 128;
+    s.sensorHeight = s.height = 96;  // three stamps' worth
+    s.colorCode = 8;
+    for (int i = 0; i < 256; ++i) s.tone[i] = static_cast<std::uint8_t>(i);
+    return s;
+}
+
+}  // namespace
+
+// Without stamps every frame of a scene is the same picture, however many
+// came before; the log still names each frame with the hash of all of it.
+TEST(SimVideoFrames, UnstampedFramesAreTheSceneAtEveryFrameNumber) {
+    vocam::sim::SimVideo video([] {});
+    auto s = smallWindow();
+    s.width = 32;
+    s.height = 16;
+    const auto scene = vocam::sim::SimVideo::render(s);
+    std::vector<std::uint8_t> frame(scene.size());
+    std::uint32_t moved = 0;
+    for (int i = 0; i < 100000; ++i) ASSERT_EQ(video.deliver(s, frame.data(), 512, moved), 0);
+    EXPECT_EQ(frame, scene);
+    const auto log = video.frameLog();
+    ASSERT_EQ(log.size(), 100000u);
+    EXPECT_EQ(log.back().sequence, 100000u);
+    EXPECT_EQ(log.back().hash, vocam::sim::frameHash(scene.data(), scene.size()));
+}
+
+// With stamps, each frame hashes as the log says, and a buffer whose first
+// part is one frame and the rest the next matches no frame of the log.
+TEST(SimVideoFrames, StampedFramesProveATornBufferAgainstTheLog) {
+    vocam::sim::SimVideo video([] {});
+    vocam::sim::VideoFaults faults;
+    faults.stamp = true;
+    video.stage(faults);
+    const auto s = smallWindow();
+    std::vector<std::uint8_t> a(12288), b(12288);
+    std::uint32_t moved = 0;
+    ASSERT_EQ(video.deliver(s, a.data(), 12288, moved), 0);
+    ASSERT_EQ(video.deliver(s, b.data(), 12288, moved), 0);
+    const auto log = video.frameLog();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(vocam::sim::frameHash(a.data(), a.size()), log[0].hash);
+    EXPECT_EQ(vocam::sim::frameHash(b.data(), b.size()), log[1].hash);
+    for (const std::size_t tear : {std::size_t{4096}, std::size_t{6000}, std::size_t{12280}}) {
+        std::vector<std::uint8_t> torn(a.begin(), a.begin() + tear);
+        torn.insert(torn.end(), b.begin() + tear, b.end());
+        const auto hash = vocam::sim::frameHash(torn.data(), torn.size());
+        EXPECT_NE(hash, log[0].hash) << tear;
+        EXPECT_NE(hash, log[1].hash) << tear;
+    }
+}
+
+TEST(SimVideoFrames, EveryNthReadFailsOrComesShort) {
+    vocam::sim::SimVideo video([] {});
+    vocam::sim::VideoFaults faults;
+    faults.failEvery = 3;
+    faults.shortEvery = 2;
+    video.stage(faults);
+    const auto s = smallWindow();
+    std::vector<std::uint8_t> frame(12288);
+    std::vector<std::pair<vocam::usbhost::IOReturn, std::uint32_t>> answers;
+    for (int i = 0; i < 6; ++i) {
+        std::uint32_t moved = 0;
+        answers.emplace_back(video.deliver(s, frame.data(), 12288, moved), moved);
+    }
+    const auto io = vocam::usbhost::kIOReturnIOError;
+    using A = decltype(answers)::value_type;
+    EXPECT_EQ(answers,
+              (std::vector<A>{{0, 12288}, {0, 6144}, {io, 0}, {0, 6144}, {0, 12288}, {io, 0}}));
+    EXPECT_EQ(video.frameLog().size(), 2u);
+}
+
+namespace {
+
+// Frame reads of a camera on the process's bus, answered as they come.
+struct Reader {
+    explicit Reader(std::shared_ptr<vocam::sim::CameraDevice> d) : device(std::move(d)) {
+        device->claim();
+        device->setAlternate(2);
+        device->setReg(0x0214, 0x80);
+    }
+    // The result of one frame read; nullopt if none came within a second.
+    std::optional<vocam::usbhost::IOReturn> read() {
+        auto done = std::make_shared<std::promise<vocam::usbhost::IOReturn>>();
+        auto answer = done->get_future();
+        if (device->submitRead(
+                1, buffer.data(), buffer.size(),
+                [done](vocam::usbhost::IOReturn r, std::uint32_t) { done->set_value(r); }) != 0)
+            return vocam::usbhost::kIOReturnNoDevice;
+        if (answer.wait_for(std::chrono::seconds(1)) != std::future_status::ready) return {};
+        return answer.get();
+    }
+    std::shared_ptr<vocam::sim::CameraDevice> device;
+    std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(64 * 32);
+};
+
+}  // namespace
+
+// Unplug and replug count from the first frame; the camera that comes back
+// is the described one without its faults. A stalled camera stays on the bus.
+TEST(SimFaults, UnplugReplugAndStallFollowTheirSeconds) {
+    using Clock = std::chrono::steady_clock;
+    auto &bus = vocam::sim::Bus::instance();
+    ASSERT_TRUE(bus.configure("model_02:state=ready:fps=0:size=64x32:unplug=0.2:replug=0.1"));
+    Reader reader(bus.devices().at(0));
+    const auto first = Clock::now();
+    EXPECT_EQ(reader.read(), 0);
+    while (reader.read() == 0) {
+    }
+    EXPECT_GE(Clock::now() - first, std::chrono::milliseconds(200));
+    EXPECT_FALSE(reader.device->present());
+    while (bus.devices().empty()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_GE(Clock::now() - first, std::chrono::milliseconds(300));
+    const auto back = bus.devices().at(0);
+    EXPECT_EQ(back->config().serial, 1000u);
+    EXPECT_EQ(back->config().video, vocam::sim::VideoFaults{});
+
+    ASSERT_TRUE(bus.configure("model_02:state=ready:fps=0:size=64x32:stall=0.1"));
+    Reader stalled(bus.devices().at(0));
+    const auto begun = Clock::now();
+    while (stalled.read() == 0) {
+    }
+    EXPECT_GE(Clock::now() - begun, std::chrono::milliseconds(100));
+    EXPECT_TRUE(stalled.device->present());
+    EXPECT_TRUE(stalled.device->video().silent());
+    bus.clear();
 }

@@ -60,9 +60,10 @@ vocam_stream_stats statsOf(_vocam *h) {
 
 class Stream : public ::testing::Test {
   protected:
-    // A small window keeps hashing thousands of frames cheap.
+    // A small window keeps hashing thousands of frames cheap; stamped frames
+    // let the log's hashes tell a torn or mixed frame.
     void open(const char *description = "model_02:state=ready:fps=0", bool small = true) {
-        cam.emplace(description);
+        cam.emplace(std::string(description) + ":stamp=1");
         h = cam->handle();
         auto f = vocam::test::window(64, 32, 640, 480, 2, 2);
         if (small) {
@@ -611,6 +612,86 @@ TEST_F(Stream, ReadsThatKeepFailingEndTheStreamWithoutAStorm) {
         err.take();
         cam.reset();
     }
+}
+
+// Paced by the camera's own timing: a silent camera ends the stream about
+// 2 s after its last frame, while exposures longer than that keep it going,
+// whether the camera had them at the start or was given them while
+// streaming, and a stop in the middle of one is prompt and quiet.
+TEST_F(Stream, SilenceEndsTheStreamButLongExposuresDoNot) {
+    open("model_02:state=ready");
+    Watchdog watchdog(60s, "silence and long exposures");
+    start();
+    takeOne();
+    cam->device().video().setSilent(true);
+    int r;
+    while ((r = vocam_wait_for_capture_to_buffer_timeout(h, 15000)) >= 0)
+        vocam_release_buffer(h, r);
+    EXPECT_EQ(r, -96);
+    EXPECT_EQ(countOf(err.take(), "error: no whole frame for 2 s - ending the stream\n"), 1);
+    cam->device().video().setSilent(false);
+
+    constexpr std::uint32_t kLong = 2200000;  // us, longer than the silence margin
+    ASSERT_TRUE(cam->device().properties().poke(vocam::sim::kRegExposure + 4, kLong));
+    ASSERT_EQ(vocam_start_streaming(h), 0);
+    takeOne();
+    ASSERT_EQ(vocam_stop_streaming(h), 0);
+    EXPECT_EQ(usb_stream_probe(h).reads_pending, 0);
+
+    ASSERT_EQ(vocam_property_set(h, VOCAM_PROP_EXPOSURE, 20000, 0), 0);
+    ASSERT_EQ(vocam_start_streaming(h), 0);
+    takeOne();
+    ASSERT_EQ(vocam_property_set(h, VOCAM_PROP_EXPOSURE, static_cast<int>(kLong), 0), 0);
+    // A frame or two may still come at the old period; then the stream
+    // waits out the new one (give or take the time the frames took to land).
+    std::uint64_t last = 0;
+    bool waited = false;
+    for (int i = 0; i < 4 && !waited; ++i) {
+        const int index = nextFrame(h);
+        ASSERT_GE(index, 0);
+        const std::uint64_t arrival = infoOf(h, index).timestamp_ns;
+        waited = last != 0 && arrival - last >= (kLong - 100000) * 1000ull;
+        last = arrival;
+        vocam_release_buffer(h, index);
+    }
+    EXPECT_TRUE(waited);
+    finish();
+    EXPECT_EQ(countOf(err.take(), "error"), 0);
+}
+
+// A ring its callers keep full asks the camera for nothing, so however long
+// that lasts is no silence of the camera's.
+TEST_F(Stream, ARingHeldIdleLongerThanTheSilenceLimitResumes) {
+    open("model_02:state=ready:fps=100");
+    start();
+    const int a = nextFrame(h), b = nextFrame(h);
+    ASSERT_TRUE(a >= 0 && b >= 0 && a != b);
+    {
+        const FramePin third(h, vocam_get_buffer_address(h, 3 - a - b));
+        waitUntil([&] { return usb_stream_probe(h).reads_pending == 0; });
+        std::this_thread::sleep_for(2500ms);
+    }
+    vocam_release_buffer(h, a);
+    vocam_release_buffer(h, b);
+    takeOne();
+    finish();
+    EXPECT_EQ(countOf(err.take(), "error"), 0);
+}
+
+// Frames that completed while the last stream drained are older than the
+// start: the first frame after it is one the camera sent since.
+TEST_F(Stream, FramesFromBeforeAStartAreNeverHandedOutAfterIt) {
+    open("model_02:state=ready:fps=100");
+    start();
+    waitUntil([&] { return statsOf(h).delivered >= 3; });
+    ASSERT_EQ(vocam_stop_streaming(h), 0);
+    const std::uint64_t before = statsOf(h).delivered;
+    ASSERT_EQ(vocam_start_streaming(h), 0);
+    const int index = nextFrame(h);
+    ASSERT_GE(index, 0);
+    EXPECT_GT(infoOf(h, index).sequence, before);
+    vocam_release_buffer(h, index);
+    finish();
 }
 
 TEST_F(Stream, ACameraThatLeavesTheBusEndsTheStream) {

@@ -6,15 +6,20 @@
 #include <netinet/in.h>
 #include <png.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <tiffio.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -43,15 +48,19 @@ std::string slurp(const fs::path &path) {
     return text.str();
 }
 
-// A child running vocam with its output going to files of the test's folder.
+// A child running vocam with its output going to files of the test's folder,
+// its files limited to `fileLimit` bytes.
 class Child {
   public:
-    Child(const fs::path &folder, std::vector<std::string> args) : folder_(folder) {
+    Child(const fs::path &folder, std::vector<std::string> args, rlim_t fileLimit = RLIM_INFINITY)
+        : folder_(folder) {
         args.insert(args.begin(), "--resources=" VOCAM_TEST_RESOURCES);
         args.insert(args.begin(), VOCAM_TOOL);
         pid_ = fork();
         if (pid_ == 0) {
             if (chdir(folder.c_str()) != 0) _exit(127);
+            const rlimit limit{fileLimit, fileLimit};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
             const int out = open("stdout", O_WRONLY | O_CREAT | O_TRUNC, 0644);
             const int err = open("stderr", O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(out, 1);
@@ -65,17 +74,24 @@ class Child {
         }
     }
     void signal(int number) const { kill(pid_, number); }
-    // Waits until its standard output holds `text`, at most ten seconds.
-    bool waitForOutput(const std::string &text) const {
+    // Waits until its standard output (or error) holds `text`, at most ten seconds.
+    bool waitForOutput(const std::string &text, const char *stream = "stdout") const {
         for (int i = 0; i < 1000; ++i) {
-            if (slurp(folder_ / "stdout").find(text) != std::string::npos) return true;
+            if (slurp(folder_ / stream).find(text) != std::string::npos) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return false;
     }
+    // Its end; a tool still running after a minute is killed (status 137).
     Result finish() {
         int status = 0;
-        waitpid(pid_, &status, 0);
+        bool ended = false;
+        for (int i = 0; i < 6000 && !(ended = waitpid(pid_, &status, WNOHANG) == pid_); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!ended) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
+        }
         Result r;
         r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         r.out = slurp(folder_ / "stdout");
@@ -202,6 +218,70 @@ std::vector<std::uint8_t> convertLikeTheTool(const std::vector<std::uint8_t> &ra
     return rgb;
 }
 
+// The primary array of a FITS file as a reader of our own sees it: each
+// card's value by keyword (strings without their quotes), and the data
+// after the header's 2880-byte blocks.
+struct Fits {
+    std::map<std::string, std::string> cards;
+    std::string data;
+    double number(const std::string &key) const {
+        return cards.count(key) ? std::stod(cards.at(key)) : std::nan("");
+    }
+};
+
+Fits readFits(const fs::path &path) {
+    const std::string bytes = slurp(path);
+    Fits fits;
+    std::size_t at = 0;
+    for (; at + 80 <= bytes.size(); at += 80) {
+        const std::string card = bytes.substr(at, 80);
+        const std::string key = card.substr(0, card.find_last_not_of(' ', 7) + 1);
+        if (key == "END") break;
+        if (card.compare(8, 2, "= ") != 0) continue;
+        const std::size_t from = card.find_first_not_of(' ', 10);
+        fits.cards[key] = card[from] == '\''
+                              ? card.substr(from + 1, card.find('\'', from + 1) - from - 1)
+                              : card.substr(from, card.find_first_of(" /", from) - from);
+    }
+    if (at + 80 <= bytes.size()) fits.data = bytes.substr((at / 2880 + 1) * 2880);
+    return fits;
+}
+
+bool fitsverifyPasses(const fs::path &path) {
+    const std::string command = "fitsverify -q '" + path.string() + "' >/dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
+}
+
+// A SER recording as a reader of our own sees it: the header's numbers,
+// whether the file holds exactly the frames counted (and perhaps their
+// times), and the times in the format's ticks.
+struct Ser {
+    std::uint32_t colour = 0, width = 0, height = 0, depth = 0, count = 0;
+    std::string instrument;
+    bool whole = false;
+    std::vector<std::int64_t> times;
+};
+
+Ser readSer(const fs::path &path) {
+    const std::string b = slurp(path);
+    Ser ser;
+    if (b.size() < 178 || b.compare(0, 14, "LUCAM-RECORDER") != 0) return ser;
+    const auto u32 = [&](std::size_t at) {
+        return std::uint32_t(std::uint8_t(b[at])) | std::uint32_t(std::uint8_t(b[at + 1])) << 8 |
+               std::uint32_t(std::uint8_t(b[at + 2])) << 16 |
+               std::uint32_t(std::uint8_t(b[at + 3])) << 24;
+    };
+    ser = {u32(18), u32(26), u32(30), u32(34), u32(38), b.substr(82, 40).c_str(), false, {}};
+    const std::uint64_t frames =
+        178 + std::uint64_t{ser.count} * ser.width * ser.height * (ser.depth > 8 ? 2 : 1);
+    const std::uint64_t trailer = frames + 8 * std::uint64_t{ser.count};
+    ser.whole = b.size() == frames || b.size() == trailer;
+    for (std::uint64_t at = frames; b.size() == trailer && at < trailer; at += 8)
+        ser.times.push_back(
+            std::int64_t(std::uint64_t(u32(at)) | std::uint64_t(u32(at + 4)) << 32));
+    return ser;
+}
+
 class VocamTool : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -239,6 +319,19 @@ TEST_F(VocamTool, ListShowsReadyCamerasAndControllersWaitingForFirmware) {
         r.out,
         "[\n  {\"product\": 941, \"name\": \"VoCam model_16\", \"serial\": 77, \"release\": 2, "
         "\"firmware\": 1179919, \"state\": \"ready\", \"speed\": \"high\"}\n]\n");
+
+    // A controller waiting for firmware has no serial number yet.
+    r = run({"list", "--json", "--sim", "model_16"});
+    EXPECT_NE(r.out.find("\"serial\": null, "), std::string::npos) << r.out;
+    r = run({"--version"});
+    EXPECT_EQ(r.status, 0);
+    unsigned version[6] = {};
+    char end = 0;
+    EXPECT_EQ(std::sscanf(r.out.c_str(), "vocam %u.%u.%u (library %u.%u.%u)%c", &version[0],
+                          &version[1], &version[2], &version[3], &version[4], &version[5], &end),
+              7)
+        << r.out;
+    EXPECT_EQ(end, '\n');
 
     r = run({"--sim", "model_99", "list"});
     EXPECT_EQ(r.status, 2);
@@ -284,8 +377,24 @@ TEST_F(VocamTool, InfoGetAndSetSpeakInReadableUnitsAndRefuseBadValues) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "exposure 12.5 ms\n");
     EXPECT_EQ(run({"--sim", kReady, "set", "gain", "2.5"}).out, "gain 2.5x\n");
-    EXPECT_EQ(run({"--sim", kReady + ":cooling=1", "set", "temperature", "-10"}).out,
-              "temperature -10 C\n");
+    // The cooler: switched apart from its target, and the reading apart from both.
+    const std::string cooled = kReady + ":cooling=1";
+    EXPECT_EQ(run({"--sim", cooled, "set", "temperature", "-10"}).out,
+              "temperature target -10 C, cooler on\n");
+    EXPECT_EQ(run({"--sim", cooled, "get", "cooler"}).out, "off\n");
+    EXPECT_EQ(run({"--sim", cooled, "set", "cooler", "on"}).out,
+              "cooler on, target 20.0 C (the temperature now; 'vocam set temperature C' sets "
+              "another)\n");
+    EXPECT_NE(run({"--sim", cooled, "info"}).out.find("temperature    20.0 C now, cooler off\n"),
+              std::string::npos);
+    r = run({"--sim", kReady, "info"});
+    EXPECT_NE(r.out.find("cooling        none (no cooler, no temperature reading)\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("\n  temperature"), std::string::npos);  // nor a property row
+    EXPECT_NE(run({"--sim", kReady, "info", "--json"})
+                  .out.find("\"temperature\": null,\n  \"cooler\": \"none\","),
+              std::string::npos);
 
     struct Refusal {
         std::vector<std::string> args;
@@ -304,8 +413,11 @@ TEST_F(VocamTool, InfoGetAndSetSpeakInReadableUnitsAndRefuseBadValues) {
              {{"set", "max-width", "8"}, 2, "error: max-width is read only\n"},
              {{"set", "temperature", "-10"},
               1,
-              "error: the camera refused temperature -10 (" + std::string(vocam_strerror(-22)) +
-                  ", -22)\n"},
+              "error: this camera has no cooler (and no temperature to read or set)\n"},
+             {{"get", "cooler"},
+              1,
+              "error: this camera has no cooler (and no temperature to read or set)\n"},
+             {{"set", "cooler", "warm"}, 2, "error: the cooler is 'on' or 'off', not 'warm'\n"},
              {{"get", "exposure", "--serial", "5"},
               1,
               "error: no camera with serial 5 (vocam list shows the cameras)\n"},
@@ -329,7 +441,9 @@ TEST_F(VocamTool, GrabbedPngAndTiffHoldTheConversionOfTheFrameKeptBesideThem) {
         const Result r =
             run({"--sim", kReady, "grab", "-o", name, "--keep-raw", "--method", "good"});
         ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(r.out, "saved " + name + " (1280 x 1024)\n");
+        EXPECT_EQ(r.out, "saved " + name +
+                             " (1280 x 1024)\nsaved still.raw and still.raw.txt (the raw frame as "
+                             "sent)\n");
         const std::string raw = slurp(folder / "still.raw");
         EXPECT_EQ(slurp(folder / "still.raw.txt"),
                   "width=1280 height=1024 bits=8 layout=RGGB bytes=1310720\n");
@@ -381,10 +495,24 @@ TEST_F(VocamTool, GrabRefusesBadInputWithOneLineAndLeavesNoFileBehind) {
          "error: the camera refused window 640x480+700+0 subsampling 1: it must lie inside "
          "1280x1024 with sizes in "
          "steps of 8x2, subsampling 1 to 4\n"},
+        {{"--subsample", "0"},
+         2,
+         "error: --subsample must be a whole number from 1 to the camera's largest (vocam info "
+         "shows it)\n"},
+        {{"--subsample", "65537"},
+         1,
+         "error: the camera refused window 1280x1024+0+0 subsampling 65537: it must lie inside "
+         "1280x1024 with sizes in steps of 8x2, subsampling 1 to 4\n"},
+        {{"--window", "640x2+0+0"},
+         1,
+         "error: window 640x2+0+0 subsampling 1 gives frames of 640 x 2 pixels; a picture needs "
+         "at least 4 x 4 with even sides (or grab .raw)\n"},
         {{"--method", "slow"}, 2, "error: method 'slow' is not none, fast, good, best or block\n"},
         {{"-o", "x.jpg"},
          2,
-         "error: 'x.jpg': the file name must end in .png, .tif, .tiff or .raw\n"},
+         "error: 'x.jpg': the file name must end in .png, .tif, .tiff, .raw or .fits\n"},
+        {{"--exposure", "fast"}, 2, "error: --exposure 'fast' is not a number\n"},
+        {{"--gain", "99"}, 1, "error: gain 99 is outside 1x .. 16x\n"},
         {{"-o", "x%s.png"},
          2,
          "error: 'x%s.png': the only counter a file name may hold is one %d or %0Nd\n"},
@@ -441,6 +569,132 @@ TEST_F(VocamTool, CtrlCEndsStreamAndGrabCleanlyWithEveryFileComplete) {
     // both lines carry it as a number.
     EXPECT_TRUE(std::regex_search(r.out, std::regex("  dropped [0-9]+  CPU "))) << r.out;
     EXPECT_TRUE(std::regex_search(r.out, std::regex(" MB/s, [0-9]+ dropped, CPU "))) << r.out;
+}
+
+// A camera that stops sending ends grab with a line and stream on time.
+// Ctrl-C during bring-up ends the tool at once; a second Ctrl-C while a
+// picture is being written leaves no temporary file behind.
+TEST_F(VocamTool, SilentCamerasAndCtrlCOutsideTheStreamEndTheTool) {
+    const std::string stalling = "model_02:state=ready:fps=50:stall=0.2";
+    Result r = run({"--sim", stalling, "grab", "-n", "1000", "-o", "s.png"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("error: ", 0), 0u) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    r = run({"--sim", stalling, "stream", "--seconds", "1.5"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(" frames in 1."), std::string::npos) << r.out;
+
+    Child bringUp(folder, {"-v", "--sim", "model_02", "grab", "-o", "b.png"});
+    ASSERT_TRUE(bringUp.waitForOutput("FW was downloaded", "stderr"));
+    bringUp.signal(SIGINT);
+    r = bringUp.finish();
+    EXPECT_EQ(r.status, 130);
+    EXPECT_TRUE(r.err.ends_with("\nerror: interrupted\n")) << r.err;
+
+    for (const auto &e : fs::directory_iterator(folder)) fs::remove(e.path());
+    Child writing(folder,
+                  {"--sim", "model_25:state=ready:fps=0", "grab", "-n", "100", "-o", "w.tif"});
+    const auto temporary = [&] {
+        for (const auto &e : fs::directory_iterator(folder))
+            if (e.path().filename().string().starts_with(".w-")) return true;
+        return false;
+    };
+    for (int i = 0; i < 60000 && !temporary(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    writing.signal(SIGINT);  // stops the stream; the picture goes on being written
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    writing.signal(SIGINT);
+    r = writing.finish();
+    EXPECT_NE(r.status, 137);
+    for (const auto &name : files()) EXPECT_NE(name[0], '.') << name;
+}
+
+TEST_F(VocamTool, GrabbedFitsHoldTheRawFrameAndWhatTheCommandSet) {
+    Result r = run({"--sim", kReady + ":cooling=1", "grab", "-o", "s.fits", "--keep-raw",
+                    "--window", "640x480+8+2", "--exposure", "12.5", "--gain", "2", "--gain-blue",
+                    "1.5", "--temperature", "-10"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "saved s.fits (640 x 480)\nsaved s.raw and s.raw.txt (the raw frame as sent)\n");
+    EXPECT_TRUE(fitsverifyPasses(folder / "s.fits"));
+    const Fits still = readFits(folder / "s.fits");
+    EXPECT_TRUE(still.data.substr(0, 640 * 480) == slurp(folder / "s.raw"));
+    for (const auto &[key, value] : std::map<std::string, double>{{"BITPIX", 8},
+                                                                  {"NAXIS1", 640},
+                                                                  {"NAXIS2", 480},
+                                                                  {"EXPTIME", 0.0125},
+                                                                  {"GAIN", 2},
+                                                                  {"BLUEGAIN", 1.5},
+                                                                  {"SET-TEMP", -10},
+                                                                  {"XORGSUBF", 8},
+                                                                  {"YORGSUBF", 2}})
+        EXPECT_EQ(still.number(key), value) << key;
+    EXPECT_EQ(still.cards.at("BAYERPAT"), "RGGB    ");
+    EXPECT_EQ(still.cards.at("INSTRUME"), "VoCam model_02");
+
+    r = run({"--sim", kReady, "grab", "-o", "cube.fits", "--cube", "--window", "64x32+0+0"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fitsverifyPasses(folder / "cube.fits"));
+    const Fits cube = readFits(folder / "cube.fits");
+    EXPECT_EQ(cube.number("NAXIS3"), 3);
+    EXPECT_EQ(cube.cards.count("BAYERPAT"), 0u);
+    EXPECT_EQ(cube.cards.count("CCD-TEMP"), 0u);  // no temperature control
+    r = run({"--sim", kReady, "convert", "s.raw", "-o", "again.fits"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err,
+              "error: 'again.fits': FITS files come from a camera (vocam grab -o again.fits)\n");
+}
+
+TEST_F(VocamTool, RecordedSerFilesStayReadableWhateverEndsTheRecording) {
+    // The colour code follows the model's mosaic.
+    for (const auto &[model, colour] :
+         std::vector<std::pair<std::string, std::uint32_t>>{{"model_04", 0},
+                                                            {"model_02", 8},
+                                                            {"model_03", 9},
+                                                            {"model_05", 10},
+                                                            {"model_06", 11}}) {
+        const Result r = run({"--sim", model + ":state=ready:fps=0", "stream", "--record", "r.ser",
+                              "--frames", "3", "--exposure", "5"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find("\nrecorded 3 frame(s) to r.ser\n"), std::string::npos) << r.out;
+        const Ser ser = readSer(folder / "r.ser");
+        EXPECT_EQ(ser.colour, colour) << model;
+        EXPECT_EQ(ser.count, 3u);
+        EXPECT_TRUE(ser.whole);
+        EXPECT_EQ(ser.instrument, "VoCam " + model);
+        ASSERT_EQ(ser.times.size(), 3u);
+        EXPECT_TRUE(ser.times[0] < ser.times[1] && ser.times[1] < ser.times[2]);
+    }
+
+    Child stream(folder, {"--sim", "model_02:state=ready:fps=20", "stream", "--record", "c.ser"});
+    ASSERT_TRUE(stream.waitForOutput("frames/s"));
+    stream.signal(SIGINT);
+    Result r = stream.finish();
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string tail = " frame(s) to c.ser (stopped by Ctrl-C)\n";
+    ASSERT_TRUE(r.out.ends_with(tail)) << r.out;
+    const std::size_t count = r.out.rfind("recorded ") + 9;
+    Ser ser = readSer(folder / "c.ser");
+    EXPECT_EQ(ser.count, std::stoul(r.out.substr(count)));
+    EXPECT_TRUE(ser.whole);
+    EXPECT_EQ(ser.times.size(), ser.count);
+
+    // Room for four frames and half their times: the fifth frame fails, and
+    // the fourth gives way to the times of the other three.
+    const rlim_t limit = 178 + 4 * 1310720 + 16;
+    r = Child(folder, {"--sim", kReady, "stream", "--record", "f.ser"}, limit).finish();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "error: recording stopped: cannot write 'f.ser': " +
+                         std::string(std::strerror(EFBIG)) +
+                         "; it holds 3 frame(s) and their times (the last 1 made room for them)\n");
+    ser = readSer(folder / "f.ser");
+    EXPECT_EQ(ser.count, 3u);
+    EXPECT_TRUE(ser.whole);
+    EXPECT_EQ(ser.times.size(), 3u);
+
+    r = run({"--sim", kReady, "stream", "--record", "x.avi"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "error: 'x.avi': a recording's name must end in .ser\n");
 }
 
 TEST_F(VocamTool, ConvertKeepsSixteenBitSamplesInATiffAndReadsBothByteOrders) {
@@ -510,8 +764,10 @@ TEST_F(VocamTool, ConvertAndGrabRefuseDamagedFramesAndBadThreadCountsWithOneLine
         EXPECT_EQ(r.status, 1) << c.description;
         EXPECT_EQ(r.err, c.err);
     }
+    Result r = run({"convert", "gone.raw"});
+    EXPECT_EQ(r.err, "error: cannot read 'gone.raw': " + std::string(std::strerror(ENOENT)) + "\n");
     fs::remove(folder / "in.raw.txt");
-    Result r = run({"convert", "in.raw", "-o", "out.tif"});
+    r = run({"convert", "in.raw", "-o", "out.tif"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err,
               "error: cannot read 'in.raw.txt': " + std::string(std::strerror(ENOENT)) + "\n");
@@ -530,17 +786,23 @@ TEST_F(VocamTool, ConvertAndGrabRefuseDamagedFramesAndBadThreadCountsWithOneLine
     EXPECT_EQ(r.status, 0) << r.err;
 }
 
+// With -v the library's lines come first, and the tool's line still says why.
 TEST_F(VocamTool, ACameraHeldByAnotherProgramIsNamedAsInUse) {
     for (const std::vector<std::string> &command :
-         {std::vector<std::string>{"info"}, {"grab", "-o", "x.png"}, {"get", "exposure"}}) {
+         {std::vector<std::string>{"info"}, {"-v", "grab", "-o", "x.png"}, {"get", "exposure"}}) {
         std::vector<std::string> args = {"--sim", "model_02:state=ready:busy=1000"};
         args.insert(args.end(), command.begin(), command.end());
         const Result r = run(args);
         EXPECT_EQ(r.status, 1) << command[0];
-        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-        EXPECT_NE(r.err.find("in use by another program"), std::string::npos) << r.err;
+        const std::string last = r.err.substr(r.err.rfind('\n', r.err.size() - 2) + 1);
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n') > 1, command[0] == "-v") << r.err;
+        EXPECT_NE(last.find("in use by another program"), std::string::npos) << r.err;
         EXPECT_EQ(r.out, "");
     }
+    // The library's information lines show only with -v.
+    EXPECT_EQ(run({"--sim", kReady, "get", "exposure"}).err, "");
+    EXPECT_NE(run({"--sim", kReady, "-v", "get", "exposure"}).err.find("format: rggb\n"),
+              std::string::npos);
     EXPECT_EQ(files(), Names{});
     // Once the other program lets go the camera is there as always.
     EXPECT_EQ(run({"--sim", "model_02:state=ready:busy=0", "get", "exposure"}).status, 0);

@@ -63,6 +63,21 @@ bool atLimit(const vocam_autofocus_state &af, const Limits &l) {
     return l.upperHolds() && af.af_target >= l.max;
 }
 
+// A position inside the limits the controller enforces.
+std::int64_t clamped(std::int64_t position, const Limits &l) {
+    if (l.lowerHolds() && position < l.min) return l.min;
+    if (l.upperHolds() && position > l.max) return l.max;
+    return position;
+}
+
+// Sends the target, never beyond an enforced limit, and keeps the metric.
+int command(_vocam *handle, vocam_autofocus_state &af, const Limits &l, double metric) {
+    af.af_target = clamped(af.af_target, l);
+    af.af_previous_metric = af.af_metric;
+    af.af_metric = metric;
+    return moveLens(handle, af.af_target) < 0 ? -1 : 0;
+}
+
 void clampTarget(vocam_autofocus_state &af, const Limits &l) {
     if (af.af_direction < 1) {
         if (l.lowerHolds() && af.af_target <= l.min) af.af_target = l.min;
@@ -97,6 +112,7 @@ int start(_vocam *handle, int x, int y, int width, int height) {
     if (l.lowerHolds() && from < l.min) from = l.min;
     if (l.upperHolds() && from > l.max) from = l.max;
     af.af_iterations = 0;
+    af.af_climb_steps = 0;
     af.af_step_budget =
         bounded ? std::max(from - l.min, l.max - from) * 32 / (l.max - l.min) + 5 : 37;
     return 0;
@@ -105,10 +121,16 @@ int start(_vocam *handle, int x, int y, int width, int height) {
 int process(_vocam *handle, const std::uint8_t *frame) {
     if (handle == nullptr || frame == nullptr) return -22;
     vocam_autofocus_state &af = handle->autofocus;
+    // The search's region lies in the window it was started on; a ring
+    // buffer of another window (held across a change) does not hold it.
+    const FramePin pin(handle, frame);
+    if (pin.ring() &&
+        (pin.width() != af.af_frame.frame_width || pin.height() != af.af_frame.frame_height))
+        return -22;
     int lo = 0, hi = 0, position = 0;
     std::uint32_t flags = 0;
     if (readLens(handle, &lo, &hi, &position, &flags) < 0) return -5;
-    Limits l{lo, hi, flags % 4};
+    const Limits l{lo, hi, flags % 4};
     if (l.flags == 0 && l.min >= l.max) return -1;
     const std::int64_t p = position;
 
@@ -133,17 +155,26 @@ int process(_vocam *handle, const std::uint8_t *frame) {
     // No region: the search was never started on this frame geometry.
     if (metric < 0) return -22;
 
-    // A lens that has reached its target may be sent one step beyond the
-    // limit, so that the next call finds it held there.
-    if (af.af_direction < 0 && p <= af.af_target) l.min -= af.af_step;
-    if (af.af_direction >= 1 && p >= af.af_target) l.max += af.af_step;
-
     const auto direction = [&] { return std::int64_t{af.af_direction}; };
     const auto approach = [&] {
-        af.af_peak_position = af.af_best_position;
+        af.af_peak_position = clamped(af.af_best_position, l);
         af.af_target = af.af_peak_position - 2 * direction();
         af.af_state = kApproach;
     };
+    // Climbing and refining move one step a measurement. Past the budget
+    // (the far end of the range from the start, and the steps the refining
+    // may go beyond the peak) the lens goes to the best position found, or
+    // the search gives up: a lens whose limit is not enforced, or that stops
+    // short of it, would otherwise be driven on for ever.
+    if ((af.af_state == kClimb || af.af_state == kRefine) &&
+        ++af.af_climb_steps > static_cast<std::uint64_t>(af.af_step_budget) + kStepsPastPeak) {
+        if (af.af_best_metric <= 0) {
+            af.af_state = kDone;
+            return -60;
+        }
+        approach();
+        return command(handle, af, l, metric);
+    }
 
     switch (af.af_state) {
         case kFirst: {
@@ -279,9 +310,7 @@ int process(_vocam *handle, const std::uint8_t *frame) {
             return -1;
     }
 
-    af.af_previous_metric = af.af_metric;
-    af.af_metric = metric;
-    return moveLens(handle, af.af_target) < 0 ? -1 : 0;
+    return command(handle, af, l, metric);
 }
 
 }  // namespace

@@ -25,6 +25,8 @@ struct vocam_autofocus_state {
     _FrameDesc af_frame = {};
     std::int64_t af_step_budget = 0;
     std::uint64_t af_iterations = 0;
+    // Measurements while climbing and refining, bounded by the step budget.
+    std::uint64_t af_climb_steps = 0;
     std::uint32_t af_settled = 0;
     std::int64_t af_position = 0;
     std::int64_t af_previous_position = 0;

@@ -21,7 +21,7 @@ enum class Control { Exposure, Gain, Iris };
 // Truncation toward zero, then raised to lo and lowered to hi. Values beyond
 // the range are placed before converting, which gives the same integer and
 // keeps the conversion defined.
-int clampedTruncation(double x, int lo, int hi) {
+std::uint32_t clampedTruncation(double x, std::uint32_t lo, std::uint32_t hi) {
     std::int64_t v = 0;
     if (std::isnan(x) || x < lo)
         v = lo;
@@ -31,27 +31,43 @@ int clampedTruncation(double x, int lo, int hi) {
         v = static_cast<std::int64_t>(x);
     if (v < lo) v = lo;
     if (v > hi) v = hi;
-    return static_cast<int>(v);
+    return static_cast<std::uint32_t>(v);
 }
 
-int oneShot(Control control, _vocam *handle, std::uint32_t target, const std::uint8_t *frame, int x,
-            int y, int width, int height) {
-    if (handle == nullptr || frame == nullptr) return -22;
+// The mean level of the region, its sums wrapping at 32 bits; the frame is
+// kept while it is read.
+int regionMean(_vocam *handle, const std::uint8_t *frame, int x, int y, int width, int height,
+               double &mean) {
+    const FramePin pin(handle, frame);
     _FrameDesc fd;
-    if (const int r = fill_FrameDesc(handle, 0, &fd, x, y, width, height, 0); r != 0) return r;
-    std::uint32_t id = kIris;
-    if (control == Control::Exposure) id = VOCAM_PROP_EXPOSURE;
-    if (control == Control::Gain) id = VOCAM_PROP_GAIN;
-    int lo = 0, hi = 0, value = 0;
-    std::uint32_t flags = 0;
-    if (vocam_property_get_range(handle, id, &lo, &hi, &value, &flags) < 0) return -5;
+    if (const int r = vo_describe_frame(handle, pin, &fd, x, y, width, height, 0); r != 0) return r;
     RegionWalk walk;
     if (!walkRegion(fd, fd.roi_width, fd.roi_height, 0, walk)) return -22;
     std::uint32_t sums[4];
     computeSums(fd, walk, frame, sums);
     const std::uint32_t total = sums[0] + sums[1] + sums[2] + sums[3];
-    const double mean = static_cast<double>(total) / static_cast<double>(fd.roi_width) /
-                        static_cast<double>(fd.roi_height);
+    mean = static_cast<double>(total) / static_cast<double>(fd.roi_width) /
+           static_cast<double>(fd.roi_height);
+    return 0;
+}
+
+int oneShot(Control control, _vocam *handle, std::uint32_t target, const std::uint8_t *frame, int x,
+            int y, int width, int height) {
+    if (handle == nullptr || frame == nullptr) return -22;
+    double mean = 0;
+    if (const int r = regionMean(handle, frame, x, y, width, height, mean); r != 0) return r;
+    std::uint32_t id = kIris;
+    if (control == Control::Exposure) id = VOCAM_PROP_EXPOSURE;
+    if (control == Control::Gain) id = VOCAM_PROP_GAIN;
+    int words[3] = {};
+    std::uint32_t flags = 0;
+    if (vocam_property_get_range(handle, id, &words[0], &words[1], &words[2], &flags) < 0)
+        return -5;
+    // The camera's words are unsigned: a cooled camera's hour of exposure in
+    // microseconds passes the largest int.
+    const std::uint32_t lo = static_cast<std::uint32_t>(words[0]),
+                        hi = static_cast<std::uint32_t>(words[1]),
+                        value = static_cast<std::uint32_t>(words[2]);
     const double ratio = mean == 0.0 ? kBlackRatio : static_cast<double>(target) / mean;
     double start = value, factor = ratio;
     switch (control) {
@@ -67,8 +83,8 @@ int oneShot(Control control, _vocam *handle, std::uint32_t target, const std::ui
             factor = std::sqrt(1.0 / ratio);
             break;
     }
-    const int next = clampedTruncation(0.5 + start * factor, lo, hi);
-    return vocam_property_set(handle, id, next, 0) < 0 ? -5 : 0;
+    const std::uint32_t next = clampedTruncation(0.5 + start * factor, lo, hi);
+    return vocam_property_set(handle, id, static_cast<int>(next), 0) < 0 ? -5 : 0;
 }
 
 }  // namespace

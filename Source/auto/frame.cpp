@@ -339,17 +339,30 @@ using namespace vocam::autoalg;
 
 namespace {
 
-int describe(_vocam *handle, _FrameDesc *fd, int x, int y, int width, int height, int border) {
-    if (handle == nullptr || fd == nullptr) return -22;
+// A frame's size in delivered pixels and its pixel format.
+struct FrameShape {
+    std::uint64_t width = 0, height = 0;
+    std::uint32_t pixelFormat = 0;
+};
+
+// The camera's current window.
+int currentShape(_vocam *handle, FrameShape &out) {
     _vocam_frame_format format{};
     cam_read_format(handle, &format);
     if (format.subSampleX == 0 || format.subSampleY == 0) return -22;
+    out = {format.width / format.subSampleX, format.height / format.subSampleY, format.pixelFormat};
+    return 0;
+}
+
+int describe(_vocam *handle, const FrameShape &shape, _FrameDesc *fd, int x, int y, int width,
+             int height, int border) {
+    if (handle == nullptr || fd == nullptr) return -22;
     _FrameDesc d{};
-    d.frame_width = format.width / format.subSampleX;
-    d.frame_height = format.height / format.subSampleY;
-    if (format.pixelFormat == 0)
+    d.frame_width = shape.width;
+    d.frame_height = shape.height;
+    if (shape.pixelFormat == 0)
         d.two_bytes_per_pixel = 0;
-    else if (format.pixelFormat == 1)
+    else if (shape.pixelFormat == 1)
         d.two_bytes_per_pixel = 1;
     else
         return -78;
@@ -412,13 +425,25 @@ double sharpness(const _FrameDesc *fd, const std::uint8_t *frame) {
 
 }  // namespace
 
+int vo_describe_frame(_vocam *handle, const FramePin &pin, _FrameDesc *fd, int x, int y, int width,
+                      int height, int border) {
+    if (handle == nullptr) return -22;
+    FrameShape shape{pin.width(), pin.height(), 0};
+    if (!pin.ring())
+        if (const int r = currentShape(handle, shape); r != 0) return r;
+    return describe(handle, shape, fd, x, y, width, height, border);
+}
+
 extern "C" {
 
 VOCAM_API int fill_FrameDesc(_vocam *handle, int /*ignored*/, _FrameDesc *fd, int x, int y,
                              int width, int height, int border) {
     return vo::guard(__func__, [&]() -> int {
-        return usb_handle_call(handle, -22,
-                               [&] { return describe(handle, fd, x, y, width, height, border); });
+        return usb_handle_call(handle, -22, [&] {
+            FrameShape shape;
+            if (const int r = currentShape(handle, shape); r != 0) return r;
+            return describe(handle, shape, fd, x, y, width, height, border);
+        });
     });
 }
 

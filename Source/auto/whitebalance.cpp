@@ -22,8 +22,10 @@ constexpr std::uint32_t kDigitalRed = VOCAM_PROP_DIGITAL_GAIN_RED;
 constexpr std::uint32_t kDigitalGreen = VOCAM_PROP_DIGITAL_GAIN_GREEN;
 constexpr std::uint32_t kDigitalBlue = VOCAM_PROP_DIGITAL_GAIN_BLUE;
 
-// Mean levels outside (kTooDark, kTooBright) carry too little colour to balance.
-constexpr float kTooDark = 4.0f;
+// Mean pixel levels outside (kTooDark, kTooBright) carry too little colour
+// to balance: too dark to measure, or clipped, so that the brightest channel
+// no longer shows how bright it is.
+constexpr float kTooDark = 16.0f;
 constexpr float kTooBright = 240.0f;
 constexpr float kRatioFloor = 0.01f;
 constexpr float kAverageCap = 1073741824.0f;
@@ -38,12 +40,14 @@ struct Averages {
 };
 
 // Describes and checks the region and forms the averages: each cell sum over
-// the whole region's pixel count.
+// the pixels it covers, a quarter of the region, so that every average is a
+// pixel level.
 int measure(_vocam *handle, const std::uint8_t *frame, int x, int y, int width, int height,
             Averages &out) {
     if (handle == nullptr || frame == nullptr) return -22;
+    const FramePin pin(handle, frame);
     _FrameDesc fd;
-    if (const int r = fill_FrameDesc(handle, 0, &fd, x, y, width, height, 0); r != 0) return r;
+    if (const int r = vo_describe_frame(handle, pin, &fd, x, y, width, height, 0); r != 0) return r;
     _VOCAM_IMAGE_FORMAT format{};
     if (const int r = vocam_get_image_format(handle, &format); r != 0) return r;
     const auto odd = [](int v) { return (v & 1) != 0; };
@@ -55,8 +59,8 @@ int measure(_vocam *handle, const std::uint8_t *frame, int x, int y, int width, 
     if (!walkRegion(fd, fd.roi_width, fd.roi_height, 0, walk)) return -22;
     std::uint32_t sums[4];
     computeSums(fd, walk, frame, sums);
-    const float pixels = static_cast<float>(width) * static_cast<float>(height);
-    for (int i = 0; i < 4; ++i) out.a[i] = static_cast<float>(sums[i]) / pixels;
+    const float cellPixels = static_cast<float>(width) * static_cast<float>(height) / 4.0f;
+    for (int i = 0; i < 4; ++i) out.a[i] = static_cast<float>(sums[i]) / cellPixels;
     out.samples = width * height;
     out.layout = format.VocamReserved[0];
     return 0;
@@ -116,7 +120,8 @@ int vocam_get_whitebalance_adjustment_ex(_vocam *handle, const std::uint8_t *fra
     applyRatios(a, target_red_ratio, target_blue_ratio);
     applyFloors(a, mean(a));
     *red = a[0];
-    *green = (a[1] + a[2] + 1.0f) / 2.0f;
+    // The two greens as they are: a neutral region measures neutral.
+    *green = (a[1] + a[2]) / 2.0f;
     *blue = a[3];
     return 0;
 }

@@ -11,6 +11,7 @@
 #include "../vo_guard.h"
 #include "../vo_log.h"
 #include "vo_cam.h"
+#include "vo_cam/convert.h"
 #include "vo_usb/vo_usb.h"
 #include "votf.h"
 
@@ -69,7 +70,43 @@ int layoutOf(const char *call, const void *imageFormat, const void *params, std:
     return 0;
 }
 
+// The frame an image format describes must be the ring buffer's: a format
+// kept from before a change of window, or one claiming 16-bit samples of an
+// 8-bit frame, would have the conversion read past the buffer. Records the
+// engine refuses anyway (none, one of the wrong size, a pixel format it does
+// not convert) are left to it.
+int checkRingFrame(const char *call, const void *imageFormat, std::uint32_t ringBytes) {
+    if (imageFormat == nullptr) return 0;
+    std::uint32_t word[5];
+    std::memcpy(word, imageFormat, sizeof word[0]);
+    if (word[0] != kImageFormatSize) return 0;
+    std::memcpy(word, imageFormat, sizeof word);
+    const std::uint32_t pixelFormat = word[3];
+    if (pixelFormat > 1) return 0;
+    const std::uint64_t bytes = std::uint64_t{word[1]} * word[2] * (pixelFormat == 1 ? 2 : 1);
+    if (bytes == ringBytes) return 0;
+    vo::logf(vo::LogKind::Error,
+             "error: %s: the image format's frame (%llu bytes) is not the ring buffer's (%u "
+             "bytes)\n",
+             call, static_cast<unsigned long long>(bytes), ringBytes);
+    return VOCAM_EINVAL;
+}
+
 }  // namespace
+
+int vo_convert_stream_frame(const char *call, _vocam *handle, std::uint8_t *dst,
+                            const std::uint8_t *src, const void *image_format,
+                            const void *conversion_params, std::uint32_t bits) {
+    // Frames exist only while the stream runs; a ring buffer being converted
+    // is neither refilled nor freed until the conversion ends.
+    FramePin pin(handle, src);
+    if (!pin) return VOCAM_EINVAL;
+    if (pin.ring())
+        if (const int r = checkRingFrame(call, image_format, pin.bytes()); r != 0) return r;
+    vo::Lock turn(handle->convert_lock);
+    if (const int r = vo_create_votf_locked(handle); r != 0) return r;
+    return handle->converter->ConvertToRgb(dst, src, bits, image_format, conversion_params);
+}
 
 extern "C" {
 
@@ -84,11 +121,8 @@ VOCAM_API int vocam_convert_frame_to_rgb_bits(_vocam *handle, std::uint8_t *dst,
         if (const int r = layoutOf(kCall, image_format, conversion_params, bits, layout); r != 0)
             return r;
         return usb_handle_call(handle, -22, [&] {
-            FramePin pin(handle, src);
-            if (!pin) return -22;
-            vo::Lock turn(handle->convert_lock);
-            if (const int r = vo_create_votf_locked(handle); r != 0) return r;
-            return handle->converter->ConvertToRgb(dst, src, bits, image_format, conversion_params);
+            return vo_convert_stream_frame(kCall, handle, dst, src, image_format, conversion_params,
+                                           bits);
         });
     });
 }

@@ -6,6 +6,7 @@
 #include "../vo_guard.h"
 #include "../vo_log.h"
 #include "vo_cam.h"
+#include "vo_cam/convert.h"
 #include "vo_usb/vo_usb.h"
 #include "votf.h"
 
@@ -234,6 +235,8 @@ VOCAM_API int vocam_set_data_rate(_vocam *handle, std::uint32_t rate) {
         return usb_handle_call(handle, -22, [&] {
             const int r = vo_usb_write_vocam_u32(handle, kRegRate, rate);
             if (r != 0) return writeFailed("VOCAM_FO_KPS", r);
+            // A stream waits for frames as long as their readout takes.
+            usb_stream_report_rate(handle, rate);
             return 0;
         });
     });
@@ -246,6 +249,8 @@ VOCAM_API int vocam_get_data_rate(_vocam *handle, std::uint32_t *rate) {
             const int r = vo_usb_read_vocam_u32(handle, kRegRate, rate);
             if (r != 0)
                 vo::logf(vo::LogKind::Error, "error: unable to read param '%s'\n", "VOCAM_FO_KPS");
+            else
+                usb_stream_report_rate(handle, *rate);
             return r;
         });
     });
@@ -256,13 +261,8 @@ VOCAM_API int vocam_convert_frame_to_rgb(_vocam *handle, std::uint8_t *dst, cons
     return vo::guard(__func__, [&]() -> int {
         if (dst == nullptr || src == nullptr) return -22;
         return usb_handle_call(handle, -22, [&] {
-            // Frames exist only while the stream runs; a ring buffer being
-            // converted is neither refilled nor freed until the conversion ends.
-            FramePin pin(handle, src);
-            if (!pin) return -22;
-            vo::Lock turn(handle->convert_lock);
-            if (const int r = vo_create_votf_locked(handle); r != 0) return r;
-            return handle->converter->ConvertToRgb(dst, src, 24, image_format, conversion_params);
+            return vo_convert_stream_frame("vocam_convert_frame_to_rgb", handle, dst, src,
+                                           image_format, conversion_params, 24);
         });
     });
 }

@@ -215,8 +215,13 @@ int propertySet(_vocam *handle, std::uint32_t id, int value, std::uint32_t flags
         return cam_set_gamma_helper(handle);
     }
     if (id == VOCAM_PROP_TEMPERATURE) return cam_set_temperature_helper(handle, value, flags);
-    if (const std::int32_t block = registerBlock(id); block >= 0)
-        return cam_set_prop_helper(handle, block, value, flags);
+    if (const std::int32_t block = registerBlock(id); block >= 0) {
+        const int r = cam_set_prop_helper(handle, block, value, flags);
+        // A stream waits for frames as long as their exposure takes.
+        if (r == 0 && id == VOCAM_PROP_EXPOSURE)
+            usb_stream_report_exposure(handle, static_cast<std::uint32_t>(value));
+        return r;
+    }
     if (isEngineProperty(id)) return setEngineProperty(handle, id, value);
     return -22;
 }
@@ -230,8 +235,12 @@ int propertyGetRange(_vocam *handle, std::uint32_t id, int *min, int *max, int *
     *value = 0;
     putRange(min, max, 0, 0);
     if (isToneProperty(id)) return cam_get_gamma_helper(handle, id, min, max, value, flags);
-    if (const std::int32_t block = registerBlock(id); block >= 0)
-        return cam_get_prop_helper(handle, block, min, max, value, flags);
+    if (const std::int32_t block = registerBlock(id); block >= 0) {
+        const int r = cam_get_prop_helper(handle, block, min, max, value, flags);
+        if (r == 0 && id == VOCAM_PROP_EXPOSURE)
+            usb_stream_report_exposure(handle, static_cast<std::uint32_t>(*value));
+        return r;
+    }
     if (isEngineProperty(id)) return getEngineProperty(handle, id, min, max, value);
     return -22;
 }

@@ -6,6 +6,7 @@
 // thread takes only the data lock; only control calls join it.
 #include <time.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <new>
@@ -24,6 +25,10 @@ namespace {
 
 constexpr std::int32_t kRegVideo = 0x0214;
 constexpr std::uint32_t kVideoOn = 0x80;
+// What a frame takes: the exposure block's value word (microseconds) and
+// the data rate (kilopixels per second).
+constexpr std::int32_t kRegExposureValue = 0x04A4;
+constexpr std::int32_t kRegRate = 0x1048;
 constexpr int kBufferCount = vo::kRingSize;
 
 // A camera whose reads keep failing is given this long to send one whole
@@ -31,6 +36,11 @@ constexpr int kBufferCount = vo::kRingSize;
 // kLongestPause, so a dead camera costs neither a core nor a flood of lines.
 constexpr auto kGiveUpAfter = std::chrono::seconds(2);
 constexpr auto kLongestPause = std::chrono::milliseconds(64);
+// A camera that sends nothing is given its frame period and this much more:
+// a pulled or silent camera ends the stream in about 2 s at ordinary
+// exposures, and an exposure of an hour still ends in a frame.
+constexpr auto kSilenceMargin = std::chrono::seconds(2);
+constexpr auto kIdleLook = std::chrono::milliseconds(250);
 
 using Clock = std::chrono::steady_clock;
 
@@ -82,10 +92,50 @@ void rearm(_vocam *h) VO_REQUIRES(h->stream.lock) {
     if (r < 0 && anyFree(h)) readFailed(h, r);
 }
 
-// A ring that went idle because no buffer was free moves again.
+Clock::duration silenceLimit(_vocam *h) VO_REQUIRES(h->stream.lock) {
+    return h->stream.timing.period(h->stream.frame_bytes) + kSilenceMargin;
+}
+
+// The next whole frame is due within the limit from now.
+void expectFrame(_vocam *h) VO_REQUIRES(h->stream.lock) {
+    h->stream.silence_deadline = Clock::now() + silenceLimit(h);
+}
+
+// A ring that went idle because no buffer was free moves again. The camera
+// was not asked for a frame meanwhile, so its time runs from now.
 void resumeIfIdle(_vocam *h) VO_REQUIRES(h->stream.lock) {
-    if (h->stream.flowing() && h->stream.reads_pending == 0 && h->stream.reading_index == -1)
+    if (h->stream.flowing() && h->stream.reads_pending == 0 && h->stream.reading_index == -1) {
+        expectFrame(h);
         rearm(h);
+    }
+}
+
+// A timing a call has just set or read. The frame under way may still take
+// the old period, so a shorter one applies from the next frame on.
+void reportTiming(_vocam *h, const vo::FrameTiming &timing) VO_REQUIRES(h->stream.lock) {
+    h->stream.timing = timing;
+    ++h->stream.timing_reports;
+    if (h->stream.state == StreamState::Running)
+        h->stream.silence_deadline =
+            std::max(h->stream.silence_deadline, Clock::now() + silenceLimit(h));
+}
+
+// Reads the camera's exposure and data rate as the stream starts: they may
+// have changed since a call last reported them (another program, the
+// camera's own automatic exposure).
+void readTiming(_vocam *h) VO_EXCLUDES(h->stream.lock) {
+    std::uint32_t reports;
+    vo::FrameTiming timing;
+    {
+        vo::Lock lock(h->stream.lock);
+        reports = h->stream.timing_reports;
+        timing = h->stream.timing;
+    }
+    std::uint32_t word = 0;
+    if (vo_usb_read_vocam_u32(h, kRegExposureValue, &word) == 0) timing.exposure_us = word;
+    if (vo_usb_read_vocam_u32(h, kRegRate, &word) == 0) timing.rate_kps = word;
+    vo::Lock lock(h->stream.lock);
+    if (h->stream.timing_reports == reports) h->stream.timing = timing;
 }
 
 // Closes a run of failures, saying how often its last kind repeated unlogged.
@@ -95,6 +145,14 @@ void endFailureRun(_vocam *h) VO_REQUIRES(h->stream.lock) {
         vo::logf(vo::LogKind::Error, "error: %llu more like the line above\n",
                  static_cast<unsigned long long>(f.repeats));
     f = vo::FailureRun{};
+}
+
+// Ends a stream whose camera sent no whole frame within the limit.
+void silenced(_vocam *h) VO_REQUIRES(h->stream.lock) {
+    endFailureRun(h);
+    vo::logf(vo::LogKind::Error, "error: no whole frame for %.0f s - ending the stream\n",
+             std::chrono::duration<double>(silenceLimit(h)).count());
+    endStream(h);
 }
 
 // Notes a failed (`code` != 0) or short read. Returns the pause before the
@@ -160,7 +218,11 @@ void abandonRead(_vocam *h) VO_REQUIRES(h->stream.lock) {
     h->stream.reading_index = -1;
     if (!validIndex(index)) return;
     vo::RingBuffer &b = h->stream.buffers[index];
+    // A conversion may still read the old memory, which the read keeps alive;
+    // its pin is let go on the buffer now in that place.
+    const std::uint32_t pins = b.pins;
     b = vo::RingBuffer{};
+    b.pins = pins;
     try {
         b.data.reset(new std::uint8_t[h->stream.frame_bytes]);
     } catch (const std::bad_alloc &) {
@@ -179,6 +241,51 @@ void drainFor(_vocam *h, EventLoop &loop, double seconds) VO_REQUIRES(h->stream.
         h->stream.lock.unlock();
         loop.runOnce(std::chrono::duration<double>(deadline - now).count());
         h->stream.lock.lock();
+    }
+}
+
+// Runs completions until a stop or the end of the stream, which a camera
+// that sends no whole frame within its limit brings about. Only a camera
+// with a read to answer can be silent: a ring held idle by its callers
+// is looked at again every kIdleLook. A stop that lands between the check
+// and runOnce() is remembered by the loop, so runOnce() then returns at once.
+void runUntilEnd(_vocam *h, EventLoop &loop) VO_REQUIRES(h->stream.lock) {
+    while (h->stream.state == StreamState::Running && !h->stream.ending) {
+        Clock::duration wait = kIdleLook;
+        if (h->stream.reads_pending > 0) {
+            wait = h->stream.silence_deadline - Clock::now();
+            if (wait <= Clock::duration::zero()) {
+                silenced(h);
+                return;
+            }
+        }
+        h->stream.lock.unlock();
+        loop.runOnce(std::chrono::duration<double>(wait).count());
+        h->stream.lock.lock();
+    }
+}
+
+// The read in flight still writes into a ring buffer. A frame due within the
+// drain time is let finish, and cancelled only when it is late; one not due
+// so soon (a long exposure) or never coming (a silent camera) is cancelled at
+// once, which is what a stop asks for, not a fault.
+void settleRead(_vocam *h, EventLoop &loop, Interface &usb) VO_REQUIRES(h->stream.lock) {
+    if (h->stream.reads_pending == 0) return;
+    const auto due = h->stream.silence_deadline - kSilenceMargin;
+    const auto drainTime = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(kStreamDrainSeconds));
+    if (!h->stream.ending && due <= Clock::now() + drainTime) {
+        drainFor(h, loop, kStreamDrainSeconds);
+        if (h->stream.reads_pending == 0) return;
+        vo::logs(vo::LogKind::Error, "error: stream read did not complete - cancelling it\n");
+    }
+    h->stream.lock.unlock();
+    usb.abortPipe(kStreamPipe);
+    h->stream.lock.lock();
+    drainFor(h, loop, kStreamDrainSeconds);
+    if (h->stream.reads_pending > 0) {
+        vo::logs(vo::LogKind::Error, "error: cancelled stream read did not come back\n");
+        abandonRead(h);
     }
 }
 
@@ -308,11 +415,14 @@ bool usb_stream_enter_control(_vocam *h, const StreamCall &call, bool reap) {
 FramePin::FramePin(_vocam *h, const std::uint8_t *src) : handle_(h) {
     vo::Lock lock(h->stream.lock);
     running_ = h->stream.flowing();
-    if (!running_) return;
+    if (src == nullptr || !h->stream.enabled()) return;
     for (int i = 0; i < kBufferCount; ++i)
         if (h->stream.buffers[i].data.get() == src) {
             index_ = i;
             ++h->stream.buffers[i].pins;
+            width_ = h->stream.ring_width;
+            height_ = h->stream.ring_height;
+            bytes_ = h->stream.frame_bytes;
         }
 }
 
@@ -327,6 +437,20 @@ FramePin::~FramePin() {
 StreamProbe usb_stream_probe(_vocam *h) {
     vo::Lock lock(h->stream.lock);
     return {h->stream.state, h->stream.reads_pending, h->stream.reading_index, h->stream.callers};
+}
+
+void usb_stream_report_exposure(_vocam *h, std::uint32_t microseconds) {
+    vo::Lock lock(h->stream.lock);
+    vo::FrameTiming timing = h->stream.timing;
+    timing.exposure_us = microseconds;
+    reportTiming(h, timing);
+}
+
+void usb_stream_report_rate(_vocam *h, std::uint32_t kps) {
+    vo::Lock lock(h->stream.lock);
+    vo::FrameTiming timing = h->stream.timing;
+    timing.rate_kps = kps;
+    reportTiming(h, timing);
 }
 
 int usb_stream_schedule_read(_vocam *h, int index) {
@@ -386,8 +510,9 @@ void usb_stream_buffer_ready_callback(void *context, IOReturn result, std::uint3
     }
     const bool whole = result == kIOReturnSuccess && bytes == h->stream.frame_bytes && index >= 0;
     if (!whole && !h->stream.flowing()) {
-        // Reads cancelled at the end of a stream are expected.
-        if (result != kIOReturnSuccess && result != kIOReturnAborted)
+        // Reads cancelled at the end of a stream are expected, and so is a
+        // last failure of a camera the stream has already given up on.
+        if (result != kIOReturnSuccess && result != kIOReturnAborted && !h->stream.ending)
             vo::logf(vo::LogKind::Error, "error: read async returned %d\n", result);
         h->stream.reading_index = -1;
         return;
@@ -413,6 +538,7 @@ void usb_stream_buffer_ready_callback(void *context, IOReturn result, std::uint3
     b.arrival_ns = monotonicNs();
     b.taken = false;
     ++h->stream.counts.delivered;
+    expectFrame(h);
     // Re-armed before anyone is woken, so a woken caller finds the ring moving.
     if (h->stream.flowing()) rearm(h);
     h->stream.cond.notify_all();
@@ -453,6 +579,7 @@ void usb_stream_thread_callback(_vocam *h) {
         return;
     }
     loop->attach(*source);
+    readTiming(h);
 
     vo::Lock lock(h->stream.lock);
     h->stream.run_loop = loop.get();
@@ -468,30 +595,14 @@ void usb_stream_thread_callback(_vocam *h) {
         return;
     }
     h->stream.start_result = 0;
+    // Frames that completed while the last stream drained predate this
+    // start (an older exposure, a second old): none is handed out now.
+    h->stream.delivered_sequence = h->stream.frame_sequence;
+    expectFrame(h);
     h->stream.setState(StreamState::Running);
 
-    // A stop that lands between the check and run() is remembered by the
-    // loop, so run() then returns at once.
-    while (h->stream.state == StreamState::Running && !h->stream.ending) {
-        lock.unlock();
-        loop->run();
-        lock.lock();
-    }
-
-    // The read in flight still writes into a ring buffer: let it finish, or
-    // cancel it when the camera has stopped sending.
-    drainFor(h, *loop, kStreamDrainSeconds);
-    if (h->stream.reads_pending > 0) {
-        vo::logs(vo::LogKind::Error, "error: stream read did not complete - cancelling it\n");
-        lock.unlock();
-        usb->abortPipe(kStreamPipe);
-        lock.lock();
-        drainFor(h, *loop, kStreamDrainSeconds);
-        if (h->stream.reads_pending > 0) {
-            vo::logs(vo::LogKind::Error, "error: cancelled stream read did not come back\n");
-            abandonRead(h);
-        }
-    }
+    runUntilEnd(h, *loop);
+    settleRead(h, *loop, *usb);
     endFailureRun(h);
     lock.unlock();
 
@@ -564,6 +675,8 @@ VOCAM_API int vocam_enable_streaming(_vocam *h) {
         vo::Lock lock(h->stream.lock);
         for (int i = 0; i < kBufferCount; ++i) h->stream.buffers[i].data = std::move(fresh[i]);
         h->stream.frame_bytes = bytes;
+        h->stream.ring_width = h->width;
+        h->stream.ring_height = h->height;
         h->stream.reading_index = -1;
         h->stream.frame_sequence = 0;
         h->stream.delivered_sequence = 0;
@@ -597,6 +710,15 @@ VOCAM_API int vocam_start_streaming(_vocam *h) {
         StreamCall call(h);
         if (!usb_stream_enter_control(h, call)) return -1;
         vo::Lock control(h->stream.control, std::adopt_lock);
+        // A stream ending on its own (a silent or pulled camera) has told its
+        // waiters already: a caller who starts again at once gets a new
+        // stream once that one is over, not a refusal.
+        bool ending;
+        {
+            vo::Lock lock(h->stream.lock);
+            ending = h->stream.state == StreamState::Running && h->stream.ending;
+        }
+        if (ending) joinThread(h);
         int result;
         {
             vo::Lock lock(h->stream.lock);

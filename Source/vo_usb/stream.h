@@ -47,6 +47,18 @@ struct StreamCounts {
     std::uint64_t delivered = 0, taken = 0, overwritten = 0, failed_reads = 0, short_frames = 0;
 };
 
+// The frame timing the stream expects of its camera: each frame takes its
+// exposure, then its readout at the data rate.
+struct FrameTiming {
+    std::uint32_t exposure_us = 0;
+    std::uint32_t rate_kps = 0;  // kilopixels per second; 0 while not known
+    std::chrono::nanoseconds period(std::uint32_t frame_bytes) const {
+        const std::uint64_t readout_ns =
+            rate_kps == 0 ? 0 : std::uint64_t{frame_bytes} * 1000000u / rate_kps;
+        return std::chrono::microseconds(exposure_us) + std::chrono::nanoseconds(readout_ns);
+    }
+};
+
 // A run of failed or short reads: logged once with its count, retried with
 // growing pauses, and the end of the stream when nothing good came for long.
 struct FailureRun {
@@ -81,9 +93,20 @@ class Stream {
     std::uint64_t frame_sequence VO_GUARDED_BY(lock) = 0;
     std::uint64_t delivered_sequence VO_GUARDED_BY(lock) = 0;
     std::uint32_t frame_bytes VO_GUARDED_BY(lock) = 0;
+    // The window the ring was enabled for, in delivered pixels: its frames
+    // keep it after a change of window.
+    std::uint16_t ring_width VO_GUARDED_BY(lock) = 0;
+    std::uint16_t ring_height VO_GUARDED_BY(lock) = 0;
     vocam::usbhost::EventLoop *run_loop VO_GUARDED_BY(lock) = nullptr;
     StreamCounts counts VO_GUARDED_BY(lock);
     FailureRun failures VO_GUARDED_BY(lock);
+    FrameTiming timing VO_GUARDED_BY(lock);
+    // Bumped by every timing a call reports, so that the stream thread's
+    // own reading at start never overwrites a newer one.
+    std::uint32_t timing_reports VO_GUARDED_BY(lock) = 0;
+    // The stream ends when no whole frame has come by then: the last frame
+    // (or the start) plus the frame period and a margin.
+    std::chrono::steady_clock::time_point silence_deadline VO_GUARDED_BY(lock){};
 
     // Callers inside the library's calls on this handle, and whether a close
     // has begun: a close wakes every waiter, refuses new calls and frees the

@@ -102,6 +102,10 @@ int usb_stream_buffer_read_next(_vocam *handle) VO_REQUIRES(handle->stream.lock)
 int usb_stream_schedule_read(_vocam *handle, int index) VO_REQUIRES(handle->stream.lock);
 void usb_stream_buffer_ready_callback(void *handle, vocam::usbhost::IOReturn result,
                                       std::uint32_t bytes);
+// The camera's exposure (microseconds) or data rate (kilopixels per second)
+// as a call has just set or read it: a stream's silence limit follows them.
+void usb_stream_report_exposure(_vocam *handle, std::uint32_t microseconds);
+void usb_stream_report_rate(_vocam *handle, std::uint32_t kps);
 // For closing a handle: wakes every waiter, ends a running stream, waits for
 // every call still inside the library on the handle and frees the ring.
 void usb_stream_shutdown(_vocam *handle);
@@ -147,8 +151,10 @@ Result usb_handle_call(_vocam *handle, Result refused, Body &&body) {
     return body();
 }
 
-// Keeps the ring buffer at `src`, if it is one, from being freed or refilled
-// while a conversion reads it. False when no stream is running.
+// A frame a caller hands back to the library. A ring buffer is kept from
+// being freed or refilled while the call reads it, and carries the window
+// the ring was enabled for; any other memory is the caller's, of whatever
+// size the caller says. False when no stream is running.
 class FramePin {
   public:
     FramePin(_vocam *handle, const std::uint8_t *src);
@@ -156,11 +162,17 @@ class FramePin {
     FramePin(const FramePin &) = delete;
     FramePin &operator=(const FramePin &) = delete;
     explicit operator bool() const { return running_; }
+    bool ring() const { return index_ >= 0; }
+    // A ring buffer's frame: delivered pixels, one byte each.
+    std::uint32_t width() const { return width_; }
+    std::uint32_t height() const { return height_; }
+    std::uint32_t bytes() const { return bytes_; }
 
   private:
     _vocam *handle_;
     int index_ = -1;
     bool running_ = false;
+    std::uint32_t width_ = 0, height_ = 0, bytes_ = 0;
 };
 
 // The stream's state as the tests see it.

@@ -1,6 +1,7 @@
 """One simulated bus for the whole session (the bus is chosen once per process):
 
-- serial 1000: colour, unpaced (frames as fast as they are read)
+- serial 1000: colour, unpaced (frames as fast as they are read), each frame's
+  number stamped into it
 - serial 55:   colour, 2 frames a second, temperature control fitted
 - serial 77:   monochrome, arrives without firmware, so init() brings it up
 """
@@ -11,7 +12,7 @@ import pytest
 
 import vocam
 
-BUS = "model_02:state=ready:fps=0,model_02:serial=55:state=ready:fps=2:cooling=1,model_16:serial=77:color=0"
+BUS = "model_02:state=ready:fps=0:stamp=1,model_02:serial=55:state=ready:fps=2:cooling=1,model_16:serial=77:color=0"
 vocam.simulate(BUS)
 vocam.init(os.environ["VOCAM_TEST_RESOURCES"])
 

@@ -1,3 +1,5 @@
+import ctypes
+import logging
 import os
 import subprocess
 import sys
@@ -74,3 +76,15 @@ print(rgb.shape, rgb.dtype, int(rgb.std() > 10))
                          timeout=120)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == "(1024, 1280, 3) uint8 1"
+
+
+def test_library_lines_go_to_the_vocam_logger_by_kind(caplog, capfd, lib):
+    caplog.set_level(logging.DEBUG, logger="vocam")
+    lib.vocam_stop_streaming.argtypes = [ctypes.c_void_p]
+    with vocam.open(serial=1000) as cam:
+        assert lib.vocam_stop_streaming(cam.handle) == -1  # an error line, written outside Python
+        cam.exposure_ms  # any call logs what came before it
+    got = [(r.levelno, r.getMessage()) for r in caplog.records if r.name == "vocam"]
+    assert (logging.INFO, "format: rggb") in got
+    assert (logging.ERROR, "error: unable to stop a stream which is not running") in got
+    assert capfd.readouterr().err == ""

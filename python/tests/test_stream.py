@@ -11,7 +11,7 @@ import pytest
 
 import vocam
 
-STAMP = 4096  # the simulated camera stamps its frame count into one word every 4 KiB
+STAMP = 4096  # camera 1000 stamps its frame count into one word every 4 KiB
 
 
 def stamp_offsets(size):
@@ -21,11 +21,11 @@ def stamp_offsets(size):
     return offsets
 
 
-def c_rgb(lib, cam, raw, method):
+def c_rgb(lib, cam, raw, method, matrix=0):
     """The same conversion made by the C library, from the same bytes."""
     fmt = (ctypes.c_uint32 * 13)(52)
     assert lib.vocam_get_image_format(cam.handle, fmt) == 0
-    params = (ctypes.c_uint32 * 3)(12, method, 0)
+    params = (ctypes.c_uint32 * 3)(12, method, matrix)
     out = np.zeros(raw.size * 3, np.uint8)
     assert lib.vocam_convert_frame_to_rgb(cam.handle, out.ctypes.data, raw.ctypes.data, fmt, params) == 0
     return out
@@ -57,6 +57,15 @@ def test_thousand_frames_whole_and_converted_like_c(cam, lib):
             theirs = c_rgb(lib, cam, raw, 1)
             assert hashlib.sha256(ours.tobytes()).digest() == hashlib.sha256(theirs.tobytes()).digest()
     assert n == 999
+
+
+def test_methods_and_lights_have_the_names_vocam_gives_them(cam, lib):
+    cam.window = (0, 0, 64, 32)
+    with cam.stream() as s, s.frame() as frame:
+        for method, light, ids in (("good", "daylight", (2, 2)), ("best", "halogen", (3, 5)),
+                                   ("fast", "fluorescent", (1, 1)), ("good", "incandescent", (2, 3)),
+                                   ("good", "xenon", (2, 4)), ("best", "none", (3, 0))):
+            assert (frame.rgb(method, light).ravel() == c_rgb(lib, cam, frame.raw, *ids)).all()
 
 
 def test_grey_conversion_keeps_padded_rows(cam, lib):

@@ -6,7 +6,8 @@ from typing import Iterator, Literal, Optional, Tuple, Type, Union
 import numpy as np
 import numpy.typing as npt
 
-Method = Literal["fast", "best", "none", "nearest", "edge", "gradient", "block"]
+Method = Literal["fast", "good", "best", "none", "nearest", "edge", "gradient", "block"]
+Light = Literal["none", "fluorescent", "daylight", "incandescent", "xenon", "halogen"]
 
 
 class Error(Exception):
@@ -44,8 +45,12 @@ class Frame:
         """The raw frame (height x width), a read-only view on the library's buffer."""
     def copy(self) -> npt.NDArray[np.uint8]:
         """A copy of the raw frame that outlives the frame."""
-    def rgb(self, method: Method = "fast", light: Union[Literal["none"], int] = "none") -> npt.NDArray[np.uint8]:
+    def rgb(self, method: Method = "fast", light: Union[Light, int] = "none") -> npt.NDArray[np.uint8]:
         """The frame converted to RGB (height x width x 3)."""
+    def save(self, path: Union[str, os.PathLike[str]], method: Method = "fast",
+             light: Union[Literal["none"], int] = "none", *, cube: bool = False) -> None:
+        """Saves the frame by the name's extension: .fits (the raw frame with the camera's
+        settings; cube=True: the converted picture as three planes), .raw, .png or .tif."""
     def release(self) -> None:
         """Returns the buffer to the ring."""
     @property
@@ -89,6 +94,10 @@ class Stream:
         timeout: seconds to wait for each frame (None: for ever); raises Timeout."""
     def frame(self, *, timeout: Optional[float] = None) -> Frame:
         """Waits for the next frame (`timeout` seconds, None: for ever); the caller releases it."""
+    def record(self, path: Union[str, os.PathLike[str]], count: Optional[int] = None, *,
+               seconds: Optional[float] = None, timeout: Optional[float] = None) -> int:
+        """Records the next `count` frames (or for `seconds`; None: until stopped) to a SER
+        file and returns how many it wrote; the file stays whole if anything cuts it short."""
     def __enter__(self) -> "Stream": ...
     def __exit__(self, t: Optional[Type[BaseException]], v: Optional[BaseException],
                  tb: Optional[TracebackType]) -> None: ...

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QTest>
 
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -69,30 +70,15 @@ inline int sdkValue(int id, std::uint32_t *flags = nullptr) {
     return value;
 }
 
-// Whether the converted pixel (x, y) may show the camera's per-frame stamp:
-// one 64-bit word every 4 KiB of the raw frame, and the last whole word.
-// Demosaicking spreads a raw pixel over its neighbours, hence the margin.
-inline bool nearStamp(int x, int y, int width, int height) {
-    const std::size_t size = std::size_t(width) * height;
-    auto near = [&](std::size_t offset) {
-        const int sx = int(offset % width), sy = int(offset / width);
-        return y >= sy - 2 && y <= sy + 2 && x >= sx - 2 && x <= sx + 8 + 2;
-    };
-    for (std::size_t at = 0; at + 8 <= size; at += 4096)
-        if (near(at)) return true;
-    return near((size / 8 - 1) * 8);
-}
-
-// Pixels of two RGB pictures that differ away from the stamps.
-inline int differingPixels(const QByteArray &a, const QByteArray &b, int width, int height) {
-    int n = 0;
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) {
-            const qsizetype i = (qsizetype(y) * width + x) * 3;
-            if (nearStamp(x, y, width, height)) continue;
-            if (a.mid(i, 3) != b.mid(i, 3)) ++n;
-        }
-    return n;
+// Every word of the camera's register space, and the cooler's target,
+// which no register shows.
+inline std::map<std::uint32_t, std::uint32_t> cameraSettings() {
+    std::map<std::uint32_t, std::uint32_t> words;
+    for (std::uint32_t address = 0; address < 0x10000; address += 4)
+        if (const std::uint32_t v = device().reg(static_cast<std::uint16_t>(address)); v != 0)
+            words[address] = v;
+    words[0x10000] = device().properties().temperatureTarget();
+    return words;
 }
 
 // Offscreen drawing and a simulated bus, before Qt or the library start.

@@ -25,8 +25,9 @@ class CameraTest : public QObject {
         QCOMPARE(c.model_name(), std::string("VoCam model_02"));
         QCOMPARE(c.encoding(), 1);
         QCOMPARE(c.light_source(), 14);
+        // The camera's target (128 of 255) is read as a percentage, not set.
         QCOMPARE(c.auto_exposure_target(), 50);
-        QCOMPARE(sdkValue(VOCAM_PROP_AUTO_EXPOSURE_TARGET), 127);  // 2.55 x 50, truncated
+        QCOMPARE(sdkValue(VOCAM_PROP_AUTO_EXPOSURE_TARGET), 128);
         // Each record is the SDK's integer over the property's unit.
         struct Case {
             vocapture::property p;
@@ -54,10 +55,30 @@ class CameraTest : public QObject {
         QCOMPARE(log.count("gain_green: "), 1);
     }
 
-    void aBusWithoutUsableCamerasLeavesNoInstance() {
+    void aBusWithoutUsableCamerasLeavesNoInstanceAndSaysWhy() {
         QVERIFY(!bringUp(""));
-        // A camera another program holds is as good as none.
+        QCOMPARE(VoCamera::lastOpen(), OpenResult::NoCamera);
         QVERIFY(!bringUp("model_02:state=ready:busy=1000"));
+        QCOMPARE(VoCamera::lastOpen(), OpenResult::InUse);
+        QCOMPARE(VoCamera::probe(), OpenResult::InUse);
+        device().holdByOtherClient(0);
+        QCOMPARE(VoCamera::probe(), OpenResult::Opened);
+        QCOMPARE(VoCamera::reopen(), OpenResult::Opened);
+    }
+
+    void aControlFailureAnywhereInStartUpLeavesNoCamera() {
+        // Each request of opening and reading the camera fails in turn (with
+        // all after it), until start-up gets through: none may end the process.
+        for (int after = 0;; ++after) {
+            QVERIFY(vocam::sim::Bus::instance().configure("model_05:state=ready"));
+            device().failControl(vocam::usbhost::kIOReturnNotResponding, 1 << 20, after);
+            VoCamera::initialize(VOCAM_TEST_RESOURCES);
+            if (VoCamera::instance() != nullptr) break;
+            QVERIFY2(!device().isOpen(), qPrintable(QString("left open at request %1").arg(after)));
+            QVERIFY(VoCamera::lastOpen() != OpenResult::Opened);
+            QVERIFY(after < 1000);
+        }
+        device().failControl(0, 0);
     }
 
     void greenGainSetsBothGreensAndTheRestGoesDigital() {
@@ -130,9 +151,22 @@ class CameraTest : public QObject {
         sdkValue(VOCAM_PROP_TEMPERATURE, &flags);
         QVERIFY(flags & VOCAM_PROP_FLAG_ON);
         QCOMPARE(c.temperature().value, c.temperature().min_value);
+        // The setpoint, the coolest until one is chosen, goes to the camera at
+        // once while cooling is on and with the switch otherwise, inside the
+        // cooler's reach; the reading follows the sensor.
+        auto &cooler = device().properties();
+        QCOMPARE(cooler.temperatureTarget(), vocam_temp_to_register(c.temperature().min_value));
+        c.setCoolingSetpoint(-10);
+        QCOMPARE(cooler.temperatureTarget(), vocam_temp_to_register(-10));
+        cooler.elapse(std::chrono::minutes(10));
+        QCOMPARE(*c.readTemperature(), -10.0f);
         c.setTemperatureEnable(false);
         sdkValue(VOCAM_PROP_TEMPERATURE, &flags);
         QVERIFY(!(flags & VOCAM_PROP_FLAG_ON));
+        c.setCoolingSetpoint(-5);
+        QCOMPARE(cooler.temperatureTarget(), vocam_temp_to_register(-10));
+        c.setCoolingSetpoint(-100);
+        QCOMPARE(c.coolingSetpoint(), c.temperature().min_value);
         takeDown();
 
         QVERIFY(bringUp("model_05:state=ready:size=4008x2672"));

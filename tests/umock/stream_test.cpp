@@ -63,7 +63,8 @@ class UmockStream : public test::umock::OnLibusb {
         OnLibusb::SetUp();
         if (!ready()) return;
         Testbed &bed = Testbed::instance();
-        ASSERT_TRUE(bed.configure("model_02:state=ready:fps=0"));  // unpaced
+        // Unpaced, and stamped so that a mixed frame matches no hash of the log.
+        ASSERT_TRUE(bed.configure("model_02:state=ready:fps=0:stamp=1"));
         device = bed.devices().at(0);
         test::umock::waitForDevices(usbhost::host(), {kCameraVendorA, device->product(), {}});
         ASSERT_EQ(vocam_camera_open_by_pid(&h, device->product()), 0);

@@ -1,9 +1,9 @@
 #include "common.h"
 
-#include <fcntl.h>
+#include "images.h"
+
 #include <pthread.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <mutex>
 #include <thread>
 
@@ -21,10 +22,12 @@ Globals globals;
 namespace {
 
 std::atomic<bool> stopRequested{false};
-// The camera whose stream Ctrl-C stops; guarded so the handle cannot be
-// closed under the signal thread.
+// The camera whose stream Ctrl-C stops and the scopes that look at
+// interrupted() themselves; guarded so the handle cannot be closed under the
+// signal thread.
 std::mutex streamingLock;
 _vocam *streamingCamera = nullptr;
+int pollers = 0;
 
 }  // namespace
 
@@ -140,14 +143,32 @@ Stream::~Stream() {
     vocam_disable_streaming(camera_);
 }
 
-int Stream::next() {
+int Stream::next(Clock::time_point deadline) {
     for (;;) {
-        if (interrupted()) return -1;
-        const int r = vocam_wait_for_capture_to_buffer(camera_);
+        if (interrupted()) return kEnded;
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return kTimedOut;
+        // Slices short enough to see a Ctrl-C that came between two waits.
+        const int r = vocam_wait_for_capture_to_buffer_timeout(
+            camera_, static_cast<std::uint32_t>(std::min<long long>(left, 200)));
         if (r >= 0) return r;
         // -22: the newest frame's buffer was taken for the next read.
-        if (r != -22) return -1;
+        if (r == -22 || r == VOCAM_WAIT_TIMED_OUT) continue;
+        if (!interrupted()) end_ = r;
+        return kEnded;
     }
+}
+
+Stream::Clock::duration Stream::patience() const {
+    int exposure = 0;
+    std::uint32_t flags = 0, rate = 0;
+    vocam_property_get(camera_, VOCAM_PROP_EXPOSURE, &exposure, &flags);
+    vocam_get_data_rate(camera_, &rate);
+    double seconds = static_cast<std::uint32_t>(exposure) / 1e6;
+    if (rate > 0) seconds += vocam_get_video_frame_size(camera_) / (rate * 1000.0);
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)) +
+           std::chrono::seconds(2);
 }
 
 void Stream::release(int index) {
@@ -195,12 +216,30 @@ void installSignalThread() {
         for (;;) {
             int signal = 0;
             if (sigwait(&set, &signal) != 0) continue;
-            // A second Ctrl-C does not wait for the first to finish.
-            if (stopRequested.exchange(true)) _exit(130);
-            std::lock_guard lock(streamingLock);
-            if (streamingCamera != nullptr) vocam_stop_streaming(streamingCamera);
+            std::unique_lock lock(streamingLock);
+            // A second Ctrl-C does not wait for the first to finish; nor does
+            // one that comes where nothing looks for it (the library's
+            // bring-up and open cannot be cancelled).
+            const bool again = stopRequested.exchange(true);
+            if (!again && streamingCamera != nullptr) {
+                vocam_stop_streaming(streamingCamera);
+            } else if (again || pollers == 0) {
+                removeTemporaryFiles();
+                if (!again) errorLine("error: interrupted");
+                _exit(kExitInterrupted);
+            }
         }
     }).detach();
+}
+
+Polling::Polling() {
+    std::lock_guard lock(streamingLock);
+    ++pollers;
+}
+
+Polling::~Polling() {
+    std::lock_guard lock(streamingLock);
+    --pollers;
 }
 
 std::optional<long long> parseInteger(std::string_view text) {
@@ -246,57 +285,45 @@ std::string jsonString(std::string_view text) {
     return out + "\"";
 }
 
-namespace {
-FILE *toolErrors = stderr;
-}
-
 void errorLine(const std::string &line) {
-    std::fprintf(toolErrors, "%s\n", line.c_str());
-    std::fflush(toolErrors);
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
 }
 
 namespace {
-int libraryLog = -1;
+
+// The library's latest lines, where the tool looks up the reason for a
+// failure whether or not they were shown.
+std::mutex libraryLock;
+std::deque<std::string> libraryLines;
+constexpr std::size_t kKeptLines = 512;
+
+void fromLibrary(int kind, const char *line, void *) {
+    if (globals.verbose) {
+        std::FILE *out = kind == VOCAM_LOG_TRACE ? stdout : stderr;
+        std::fputs(line, out);
+        std::fflush(out);
+    }
+    std::lock_guard lock(libraryLock);
+    libraryLines.emplace_back(line);
+    if (libraryLines.size() > kKeptLines) libraryLines.pop_front();
 }
 
-// Moves the library's lines (which go to file descriptor 2) into a file in
-// memory, where the tool can look up the reason for a failure, and keeps a
-// stream of the tool's own on the original standard error.
-void quietLibrary() {
-    const int saved = fcntl(2, F_DUPFD_CLOEXEC, 3);
-    const int log = memfd_create("vocam-library-log", MFD_CLOEXEC);
-    if (saved < 0 || log < 0) {
-        if (saved >= 0) close(saved);
-        if (log >= 0) close(log);
-        return;
-    }
-    if (FILE *own = fdopen(saved, "w"); own != nullptr) {
-        toolErrors = own;
-        dup2(log, 2);
-        libraryLog = log;
-    } else {
-        close(saved);
-        close(log);
-    }
+}  // namespace
+
+void routeLibraryLines() {
+    vocam_set_log_handler(fromLibrary, nullptr);
 }
 
 std::string libraryLine(const std::string &prefix) {
-    std::fflush(stderr);
-    if (libraryLog < 0) return "";
-    const off_t size = lseek(libraryLog, 0, SEEK_END);
-    // The last few kilobytes hold the lines of the call that just failed.
-    const off_t from = size > 65536 ? size - 65536 : 0;
-    std::string text(static_cast<std::size_t>(size - from), '\0');
-    if (pread(libraryLog, text.data(), text.size(), from) != static_cast<ssize_t>(text.size()))
-        return "";
-    std::string found;
-    std::size_t at = 0;
-    while (at < text.size()) {
-        const std::size_t end = std::min(text.find('\n', at), text.size());
-        if (text.compare(at, prefix.size(), prefix) == 0) found = text.substr(at, end - at);
-        at = end + 1;
-    }
-    return found;
+    std::lock_guard lock(libraryLock);
+    for (auto it = libraryLines.rbegin(); it != libraryLines.rend(); ++it)
+        if (it->compare(0, prefix.size(), prefix) == 0) {
+            std::string line = *it;
+            while (!line.empty() && line.back() == '\n') line.pop_back();
+            return line;
+        }
+    return "";
 }
 
 void checkSimulatedBus() {

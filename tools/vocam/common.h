@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -68,17 +69,27 @@ class Camera {
 // stops the stream from the signal thread, so a blocked wait returns.
 class Stream {
   public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr int kEnded = -1;     // the stream ended (Ctrl-C included)
+    static constexpr int kTimedOut = -2;  // no frame before the deadline
+
     explicit Stream(_vocam *camera);
     ~Stream();
     Stream(const Stream &) = delete;
     Stream &operator=(const Stream &) = delete;
-    // The index of the next frame held for the caller, or -1 once the stream
-    // has ended (Ctrl-C included).
-    int next();
+    // The index of the next frame held for the caller, waiting at most until
+    // `deadline`.
+    int next(Clock::time_point deadline);
     void release(int index);
+    // How long a frame may take before the camera counts as silent: its
+    // exposure and readout at the data rate, and a margin.
+    Clock::duration patience() const;
+    // The library's code that ended the stream; 0 while it runs or after Ctrl-C.
+    int endCode() const { return end_; }
 
   private:
     _vocam *camera_;
+    int end_ = 0;
 };
 
 // The numbered properties, named as the shared control table names them.
@@ -97,8 +108,19 @@ int fromReadable(const PropertyName &p, double value);
 
 // Ctrl-C (and SIGTERM): set once, never cleared.
 bool interrupted();
-// Blocks the signals in every thread and handles them on one of its own.
+// Blocks the signals in every thread and handles them on one of its own. A
+// Ctrl-C stops a running stream, and code that looks at interrupted() ends
+// on its own (inside a Polling scope); anywhere else (bring-up, open, a
+// conversion) it ends the tool at once with status 130, as a second Ctrl-C
+// always does. Temporary files are removed first.
 void installSignalThread();
+struct Polling {
+    Polling();
+    ~Polling();
+    Polling(const Polling &) = delete;
+    Polling &operator=(const Polling &) = delete;
+};
+inline constexpr int kExitInterrupted = 130;
 
 // Numbers from the command line, refused whole when anything trails them.
 std::optional<long long> parseInteger(std::string_view text);
@@ -109,12 +131,12 @@ std::string jsonString(std::string_view text);
 // A library result as a person reads it: "invalid argument or busy, -22".
 std::string codeText(int code);
 
-// Writes a line on the tool's standard error (the library's own lines are
-// kept out of it unless --verbose).
+// Writes a line on the tool's standard error.
 void errorLine(const std::string &line);
-void quietLibrary();
-// The library's last line that starts with `prefix` (empty when none, or
-// with --verbose, where the lines went to standard error).
+// Takes the library's lines: kept for libraryLine, and shown on standard
+// error only with --verbose.
+void routeLibraryLines();
+// The library's last line that starts with `prefix` (empty when none).
 std::string libraryLine(const std::string &prefix);
 // A usage failure when the simulated bus refused the --sim description.
 void checkSimulatedBus();

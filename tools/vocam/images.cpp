@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 
 #include "common.h"
 
@@ -29,6 +30,10 @@ std::string folderOf(const std::string &path) {
     return parent.empty() ? "." : parent.string();
 }
 
+// The temporary files being written, for removeTemporaryFiles.
+std::mutex liveLock;
+std::vector<std::string> live;
+
 // A file next to its destination that disappears unless it is committed.
 class TempFile {
   public:
@@ -37,6 +42,8 @@ class TempFile {
         temp_ = (p.parent_path() / ("." + p.filename().string() + ".XXXXXX")).string();
         fd_ = mkstemp(temp_.data());
         if (fd_ < 0) fail("cannot create a file");
+        std::lock_guard lock(liveLock);
+        live.push_back(temp_);
         // mkstemp makes the file private; the picture gets what any new
         // file of the user would.
         const mode_t mask = umask(0);
@@ -46,6 +53,8 @@ class TempFile {
     ~TempFile() {
         if (fd_ >= 0) close(fd_);
         if (!committed_) unlink(temp_.c_str());
+        std::lock_guard lock(liveLock);
+        std::erase(live, temp_);
     }
     TempFile(const TempFile &) = delete;
     TempFile &operator=(const TempFile &) = delete;
@@ -83,6 +92,11 @@ class TempFile {
 
 }  // namespace
 
+void removeTemporaryFiles() {
+    std::lock_guard lock(liveLock);
+    for (const auto &path : live) unlink(path.c_str());
+}
+
 void setWriteAdvice(const std::string &advice) {
     writeAdvice = advice;
 }
@@ -92,7 +106,8 @@ ImageType imageTypeOf(const std::string &path) {
     if (extension == ".png") return ImageType::Png;
     if (extension == ".tif" || extension == ".tiff") return ImageType::Tiff;
     if (extension == ".raw") return ImageType::Raw;
-    usage("error: '" + path + "': the file name must end in .png, .tif, .tiff or .raw");
+    if (extension == ".fits" || extension == ".fit" || extension == ".fts") return ImageType::Fits;
+    usage("error: '" + path + "': the file name must end in .png, .tif, .tiff, .raw or .fits");
 }
 
 NameTemplate::NameTemplate(const std::string &text, int frames) {
@@ -149,8 +164,12 @@ void checkWritable(const std::string &path) {
 }
 
 void writeWhole(const std::string &path, const std::vector<std::uint8_t> &bytes) {
+    writeWhole(path, bytes.data(), bytes.size());
+}
+
+void writeWhole(const std::string &path, const std::uint8_t *data, std::size_t size) {
     TempFile file(path);
-    file.writeAll(bytes.data(), bytes.size());
+    file.writeAll(data, size);
     file.commit();
 }
 
@@ -200,7 +219,7 @@ void writeTiff(const std::string &path, const Rgb &picture) {
 
 void writeRaw(const std::string &path, const std::uint8_t *data, std::size_t size,
               const std::string &layout) {
-    writeWhole(path, std::vector<std::uint8_t>(data, data + size));
+    writeWhole(path, data, size);
     const std::string line = layout + "\n";
     writeWhole(path + ".txt", std::vector<std::uint8_t>(line.begin(), line.end()));
 }

@@ -9,7 +9,7 @@
 
 namespace vocam::cli {
 
-enum class ImageType { Png, Tiff, Raw };
+enum class ImageType { Png, Tiff, Raw, Fits };
 
 // From the file name's extension; usage failure for any other.
 ImageType imageTypeOf(const std::string &path);
@@ -53,7 +53,12 @@ void writeTiff(const std::string &path, const Rgb &picture);
 void writeRaw(const std::string &path, const std::uint8_t *data, std::size_t size,
               const std::string &layout);
 
+// Removes the temporary files of the pictures being written, from any
+// thread: for a program that is about to exit in the middle of a write.
+void removeTemporaryFiles();
+
 // Writes `bytes` to `path` through a temporary file and a rename.
 void writeWhole(const std::string &path, const std::vector<std::uint8_t> &bytes);
+void writeWhole(const std::string &path, const std::uint8_t *data, std::size_t size);
 
 }  // namespace vocam::cli

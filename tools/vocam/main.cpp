@@ -3,6 +3,7 @@
 // Exit status: 0 success, 1 failure (one line on standard error), 2 usage.
 #include <CLI/CLI.hpp>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -10,6 +11,7 @@
 
 #include "commands.h"
 #include "common.h"
+#include "vocamversion.h"
 
 using namespace vocam::cli;
 
@@ -31,6 +33,11 @@ int main(int argc, char **argv) {
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast)
         ->type_name("DIR");
     app.add_flag("-v,--verbose", globals.verbose, "Show the library's own messages");
+    const std::uint32_t library = vocam_library_version();
+    app.set_version_flag("--version", "vocam " VOCAM_VERSION_STRING " (library " +
+                                          std::to_string(library >> 16) + "." +
+                                          std::to_string((library >> 8) & 0xFF) + "." +
+                                          std::to_string(library & 0xFF) + ")");
 
     bool json = false;
     std::uint32_t serial = 0;
@@ -62,13 +69,40 @@ int main(int argc, char **argv) {
     set->add_option("value", value, "New value")->required()->type_name("VALUE");
     set->add_option("--serial", serial, "Camera serial number (default: the first)");
 
+    // The camera settings a capture sets up before it streams; files carry them.
+    const auto addSettings = [](CLI::App *command, Settings &settings) {
+        static const struct {
+            const char *option, *property, *unit, *what;
+        } options[] = {
+            {"--exposure", "exposure", "MS", "Exposure in milliseconds"},
+            {"--gain", "gain", "X", "Analogue gain as a factor"},
+            {"--gain-red", "gain-red", "X", "Analogue gain of red as a factor"},
+            {"--gain-blue", "gain-blue", "X", "Analogue gain of blue as a factor"},
+            {"--gain-green1", "gain-green1", "X", "Analogue gain of green 1 as a factor"},
+            {"--gain-green2", "gain-green2", "X", "Analogue gain of green 2 as a factor"},
+            {"--temperature", "temperature", "C", "Cool the sensor toward this temperature"},
+        };
+        for (const auto &o : options)
+            command
+                ->add_option_function<std::string>(
+                    o.option,
+                    [&settings, property = o.property](const std::string &value) {
+                        settings.emplace_back(property, value);
+                    },
+                    o.what)
+                ->type_name(o.unit);
+    };
+
     GrabOptions grabOptions;
-    auto *grab =
-        app.add_subcommand("grab", "Save converted stills (.png, .tif) or raw frames (.raw)");
+    auto *grab = app.add_subcommand(
+        "grab", "Save converted stills (.png, .tif), raw frames (.raw) or FITS (.fits)");
     grab->add_option("--serial", grabOptions.serial, "Camera serial number (default: the first)");
+    addSettings(grab, grabOptions.settings);
     grab->add_option("-n,--frames", grabOptions.frames, "Number of frames")->type_name("N");
     grab->add_option("--window", grabOptions.window, "Sensor window")->type_name("WxH+X+Y");
-    grab->add_option("--subsample", grabOptions.subsample, "Subsampling factor")->type_name("S");
+    grab->add_option("--subsample", grabOptions.subsample,
+                     "Subsampling factor, 1 to the camera's largest (vocam info shows it)")
+        ->type_name("S");
     grab->add_option("--method", grabOptions.method, "Demosaic: fast, good, best, block or none")
         ->type_name("METHOD");
     grab->add_option("--light", grabOptions.light,
@@ -83,6 +117,8 @@ int main(int argc, char **argv) {
     grab->add_option("--threads", grabOptions.threads,
                      "Threads converting a large frame: 0 the cores (at most 8, default), 1 to 8")
         ->type_name("N");
+    grab->add_flag("--cube", grabOptions.cube,
+                   "A .fits file holds the converted picture as three planes, not the raw frame");
 
     ConvertOptions convertOptions;
     auto *convert = app.add_subcommand(
@@ -107,12 +143,20 @@ int main(int argc, char **argv) {
                      "Threads converting a large frame: 0 the cores (at most 8, default), 1 to 8")
         ->type_name("N");
 
-    double seconds = 0;
-    auto *stream =
-        app.add_subcommand("stream", "Stream and show frames/s, MB/s and CPU; Ctrl-C ends");
-    stream->add_option("--serial", serial, "Camera serial number (default: the first)");
-    stream->add_option("--seconds", seconds, "Stop after this long (default: until Ctrl-C)")
+    StreamOptions streamOptions;
+    auto *stream = app.add_subcommand(
+        "stream", "Stream, show frames/s, MB/s and CPU, and record to SER; Ctrl-C ends");
+    stream->add_option("--serial", streamOptions.serial,
+                       "Camera serial number (default: the first)");
+    addSettings(stream, streamOptions.settings);
+    stream
+        ->add_option("--seconds", streamOptions.seconds,
+                     "Stop after this long (default: until Ctrl-C)")
         ->type_name("S");
+    stream->add_option("--frames", streamOptions.frames, "Stop after this many frames")
+        ->type_name("N");
+    stream->add_option("--record", streamOptions.record, "Record the raw frames to a SER file")
+        ->type_name("FILE.ser");
 
     int port = 0;
     std::string folder = ".";
@@ -129,14 +173,19 @@ int main(int argc, char **argv) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp &e) {
         return app.exit(e);
+    } catch (const CLI::CallForVersion &e) {
+        return app.exit(e);
     } catch (const CLI::ParseError &e) {
         std::fprintf(stderr, "error: %s (vocam --help)\n", e.what());
         return kExitUsage;
     }
 
+    // A file-size limit fails the write that reaches it, which the writers
+    // report and recover from, instead of ending the tool.
+    signal(SIGXFSZ, SIG_IGN);
     // The library reads the bus choice at its first call.
     if (simGiven) setenv("VOCAM_SIM", sim.c_str(), 1);
-    if (!globals.verbose) quietLibrary();
+    routeLibraryLines();
     installSignalThread();
     try {
         if (*list) return listCommand(json);
@@ -146,7 +195,7 @@ int main(int argc, char **argv) {
         if (*set) return setCommand(serial, property, value);
         if (*grab) return grabCommand(grabOptions);
         if (*convert) return convertCommand(convertOptions);
-        if (*stream) return streamCommand(serial, seconds);
+        if (*stream) return streamCommand(streamOptions);
         if (*receive) return receiveCommand(port, folder);
     } catch (const Failure &e) {
         errorLine(e.what());

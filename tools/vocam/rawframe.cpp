@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <map>
 #include <sstream>
@@ -61,10 +62,12 @@ std::vector<std::uint8_t> readFile(const std::string &path, std::uint64_t limit,
 }
 
 bool number(const std::string &text, std::uint32_t &out) {
-    const auto value = parseInteger(text);
-    if (!value || *value < 0 || *value > 0xFFFFFFFFll || (text[0] == '0' && text.size() > 1))
+    std::uint32_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() ||
+        (text[0] == '0' && text.size() > 1))
         return false;
-    out = static_cast<std::uint32_t>(*value);
+    out = value;
     return true;
 }
 
@@ -148,6 +151,9 @@ _VOCAM_IMAGE_FORMAT parseDescription(const std::string &text, const std::string 
 }
 
 RawFrame readRawFrame(const std::string &path) {
+    // The frame first: a missing frame is named as such, not by its description.
+    std::uint64_t size = 0;
+    readFile(path, 0, &size);
     const std::string sidecar = path + ".txt";
     std::uint64_t sidecarSize = 0;
     const auto text = readFile(sidecar, kLongestDescription, &sidecarSize);
@@ -155,7 +161,6 @@ RawFrame readRawFrame(const std::string &path) {
         damaged(sidecar, "the description is not one line of text");
     RawFrame frame;
     frame.format = parseDescription(std::string(text.begin(), text.end()), sidecar);
-    std::uint64_t size = 0;
     frame.bytes = readFile(path, frame.format.ImageSize, &size);
     if (size != frame.format.ImageSize || frame.bytes.size() != frame.format.ImageSize)
         damaged(path, "the frame holds " + std::to_string(size) + " bytes, its description says " +

@@ -143,6 +143,7 @@ int receiveCommand(int port, const std::string &folder) {
     std::fflush(stdout);
 
     int counter = 0, rejected = 0;
+    const Polling polling;  // Ctrl-C ends the loop, which then sums up
     while (!interrupted()) {
         pollfd waiting{listener.get(), POLLIN, 0};
         if (poll(&waiting, 1, 200) <= 0) continue;

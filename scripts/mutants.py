@@ -1,0 +1,480 @@
+#!/usr/bin/env python3
+"""Mutation testing: how many small faults put into the product do the tests catch?
+
+A mutant is one change to one line of product code: a comparison or an
+arithmetic operator swapped, a negation removed, an integer constant moved by
+one, or a returned error code replaced by 0. The sample is drawn with a seed
+from every mutation site of the library, the host backends, the tools, the
+bindings and the application, so the same seed on the same product code gives
+the same mutants, whatever the tests are; that is what lets a run on one test
+suite be compared with a run on another.
+
+For each mutant the script rebuilds only the programs whose tests reach the
+mutated line (a line-coverage map made once per product tree), runs those
+tests, fastest first, and stops at the first failure:
+  killed     a test failed or crashed
+  timed out  a test ran past its bound (its unmutated time x 5, at least 30 s)
+  survived   every test that reaches the line passed
+  unreached  no test executes the line (nothing is run)
+A mutant that does not compile is replaced by the next site of its area.
+
+Usage:
+  scripts/mutants.py run [--count 150] [--seed 1] [--out build/mutants/run.json]
+  scripts/mutants.py compare BEFORE.json AFTER.json
+  scripts/mutants.py sites            # how many sites each area has
+Options of run: --build DIR (default build/mutants), --only AREA,
+--coverage-only (make the map and stop), --refresh-coverage.
+The product tree must be clean in git: every mutated file is restored, but a
+file with changes of yours would be rebuilt from the committed text.
+"""
+
+import argparse
+import gzip
+import json
+import os
+import random
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+TOP = Path(__file__).resolve().parent.parent
+
+AREAS = {  # area: folders (relative to the top), first match wins
+    "host": ["Source/usbhost", "Simulator"],
+    "library": ["Source"],
+    "tools": ["tools"],
+    "bindings": ["python", "gst", "indi"],
+    "application": ["capture"],
+}
+SUFFIXES = (".cpp", ".h", ".inc", ".c")
+# Every area gets at least this share of the sample, whatever its size.
+MIN_AREA_SHARE = 0.08
+
+# (kind, pattern on the masked line, replacement of the matched text)
+OPERATORS = [
+    ("relational", r" == ", " != "), ("relational", r" != ", " == "),
+    ("relational", r" < ", " <= "), ("relational", r" <= ", " < "),
+    ("relational", r" > ", " >= "), ("relational", r" >= ", " > "),
+    ("arithmetic", r" \+ ", " - "), ("arithmetic", r" - ", " + "),
+    ("arithmetic", r" \* ", " / "), ("arithmetic", r" / ", " * "),
+    ("arithmetic", r" \+= ", " -= "), ("arithmetic", r" -= ", " += "),
+    ("logical", r" && ", " || "), ("logical", r" \|\| ", " && "),
+    ("negation", r"(?<![\w)\]!])!(?=[\w(])", ""),
+]
+CONSTANT = re.compile(r"(?<![\w.])(0[xX][0-9A-Fa-f]+|[0-9]+)(?![\w.'])")
+RETURN_CODE = re.compile(r"\breturn\s+(-\s*[0-9]+|-?\s*VOCAM_E\w+|-E[A-Z]+|VOCAM_USB_\w+)\s*;")
+SKIP_LINE = re.compile(r"^\s*(#|static_assert|template\b|case\b.*:)")
+
+
+def area_of(path):
+    for area, folders in AREAS.items():
+        if any(path == f or path.startswith(f + "/") for f in folders):
+            return area
+    return None
+
+
+def masked_lines(text):
+    """The file's lines with comments, strings and character literals blanked,
+    so that operators inside them are never taken for code."""
+    out, i, n = [], 0, len(text)
+    buf = []
+    state = None  # None, "block", "line", '"', "'", "raw"
+    raw_end = ""
+    while i < n:
+        c = text[i]
+        if c == "\n":
+            out.append("".join(buf))
+            buf = []
+            if state == "line":
+                state = None
+            i += 1
+            continue
+        if state is None:
+            if text.startswith("//", i):
+                state = "line"
+            elif text.startswith("/*", i):
+                state = "block"
+                buf.append("  ")
+                i += 2
+                continue
+            elif text.startswith('R"', i) and (i == 0 or not (text[i - 1].isalnum() or text[i - 1] == "_")):
+                j = text.find("(", i)
+                raw_end = ")" + text[i + 2:j] + '"'
+                state = "raw"
+                buf.append(" " * (j + 1 - i))
+                i = j + 1
+                continue
+            elif c in "\"'" and not (c == "'" and i > 0 and text[i - 1].isalnum()):
+                state = c
+                buf.append(" ")
+                i += 1
+                continue
+            buf.append(c if state is None else " ")
+            i += 1
+            continue
+        if state == "block" and text.startswith("*/", i):
+            state = None
+            buf.append("  ")
+            i += 2
+            continue
+        if state == "raw" and text.startswith(raw_end, i):
+            state = None
+            buf.append(" " * len(raw_end))
+            i += len(raw_end)
+            continue
+        if state in "\"'" and state not in ("block", "line", "raw"):
+            if c == "\\":
+                buf.append("  ")
+                i += 2
+                continue
+            if c == state:
+                state = None
+        buf.append(" ")
+        i += 1
+    out.append("".join(buf))
+    return out
+
+
+def sites_of(path):
+    text = (TOP / path).read_text(errors="replace")
+    lines = text.split("\n")
+    found = []
+    for number, masked in enumerate(masked_lines(text), start=1):
+        if not masked.strip() or SKIP_LINE.match(masked):
+            continue
+        for kind, pattern, new in OPERATORS:
+            for m in re.finditer(pattern, masked):
+                found.append((kind, number, m.start(), m.group(0), new))
+        m = RETURN_CODE.search(masked)
+        if m:
+            found.append(("return code", number, m.start(), m.group(0), "return 0;"))
+        elif "[" not in masked and "enum" not in masked:
+            for m in CONSTANT.finditer(masked):
+                old = m.group(0)
+                if old.lower().startswith("0x"):
+                    new = hex(int(old, 16) + 1)
+                elif len(old) > 1 and old.startswith("0"):  # octal, as in file modes
+                    new = "0" + format(int(old, 8) + 1, "o")
+                else:
+                    new = str(int(old) + 1)
+                found.append(("constant", number, m.start(), old, new))
+    return [{"file": path, "kind": k, "line": ln, "col": col, "old": old, "new": new,
+             "text": lines[ln - 1].strip()} for k, ln, col, old, new in found]
+
+
+def product_files():
+    listed = subprocess.run(["git", "ls-files"], cwd=TOP, capture_output=True, text=True,
+                            check=True).stdout.split()
+    return sorted(p for p in listed if p.endswith(SUFFIXES) and area_of(p)
+                  and "/tests/" not in p and not p.startswith("tests/"))
+
+
+def all_sites():
+    by_area = {}
+    for path in product_files():
+        for s in sites_of(path):
+            by_area.setdefault(area_of(path), []).append(s)
+    return by_area
+
+
+def draw(by_area, count, seed):
+    """Per area, its sites shuffled by the seed and a quota: the order in which
+    mutants are taken, and how many of each area."""
+    rng = random.Random(seed)
+    total = sum(len(v) for v in by_area.values())
+    quota = {a: max(round(count * len(v) / total), round(count * MIN_AREA_SHARE))
+             for a, v in by_area.items()}
+    while sum(quota.values()) > count:
+        biggest = max(quota, key=quota.get)
+        quota[biggest] -= 1
+    order = {}
+    for a in sorted(by_area):
+        sites = sorted(by_area[a], key=lambda s: (s["file"], s["line"], s["col"], s["kind"]))
+        rng.shuffle(sites)
+        order[a] = sites
+    return quota, order
+
+
+# ---- building and running ------------------------------------------------
+
+def sh(cmd, **kw):
+    return subprocess.run(cmd, cwd=kw.pop("cwd", TOP), **kw)
+
+
+def configure(build, coverage):
+    flags = "-O1 -g0 --coverage" if coverage else "-O1 -g0"
+    args = ["cmake", "-S", str(TOP), "-B", str(build), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=None",
+            f"-DCMAKE_C_FLAGS={flags}", f"-DCMAKE_CXX_FLAGS={flags}", "-DVOCAM_BENCH=OFF",
+            "-DVOCAM_WERROR=OFF"]
+    if shutil.which("ccache") and not coverage:
+        args += ["-DCMAKE_C_COMPILER_LAUNCHER=ccache", "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache"]
+    if coverage:
+        args += ["-DCMAKE_EXE_LINKER_FLAGS=--coverage", "-DCMAKE_SHARED_LINKER_FLAGS=--coverage",
+                 "-DCMAKE_MODULE_LINKER_FLAGS=--coverage"]
+    sh(args, check=True, stdout=subprocess.DEVNULL)
+
+
+# Tests that check the installation or the export list run programs of their
+# own from scratch and take minutes; their faults are the build's, not code's.
+SKIPPED_TESTS = {"install", "relocated_install", "export_list"}
+GTEST_ARGS = re.compile(r"^--gtest_(filter|also_run_disabled_tests)")
+
+
+def units_of(build):
+    """The test programs CTest runs, each with its environment: the unit a
+    mutant is tested with. A gtest program listed once per case runs whole."""
+    shown = sh(["ctest", "--test-dir", str(build), "--show-only=json-v1"], capture_output=True,
+               text=True, check=True).stdout
+    units = {}
+    for t in json.loads(shown)["tests"]:
+        if t["name"] in SKIPPED_TESTS or "command" not in t:
+            continue
+        command = [a for a in t["command"] if not GTEST_ARGS.match(a)]
+        env = []
+        for p in t.get("properties", []):
+            if p["name"] == "ENVIRONMENT":
+                env = p["value"]
+        key = json.dumps([command, env])
+        if key in units:
+            continue
+        program = next((Path(a).name for a in command if str(build) in a and Path(a).is_file()),
+                       t["name"])
+        prefix = "".join(e.split("=", 1)[1] + ":" for e in env if e.startswith("VOCAM_SIMD="))
+        name = prefix + (program if program != "python3" else t["name"])
+        units[key] = {"name": name, "command": command, "env": env, "targets": targets_of(command, build)}
+    return sorted(units.values(), key=lambda u: u["name"])
+
+
+def targets_of(command, build):
+    """The build targets a test command needs: its own program, and what it
+    runs (the vocam tool, the capture program, the Python module)."""
+    targets = ["vocam_resources"]
+    for a in command:
+        p = Path(a)
+        if str(build) in a and p.suffix == "" and not p.name.startswith("-"):
+            targets.append(p.name)
+    joined = " ".join(command)
+    if "pytest" in joined:
+        targets += ["_vocam", "VoCamSDK", "vocam"]
+    if "vocam_tool_test" in joined:
+        targets.append("vocam")
+    if "capture_window_test" in joined:
+        targets.append("VoCam_Capture")
+    if "gst" in joined:
+        targets.append("gstvocam")
+    if "indi" in joined:
+        targets.append("indi_vocam_ccd")
+    return sorted(set(targets))
+
+
+def run_unit(unit, timeout, cwd):
+    env = dict(os.environ)
+    env.update(e.split("=", 1) for e in unit["env"])
+    started = time.monotonic()
+    proc = subprocess.Popen(unit["command"], cwd=cwd, env=env, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL, start_new_session=True)
+    try:
+        code = proc.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(proc.pid, signal.SIGKILL)
+        proc.wait()
+        return "timeout", time.monotonic() - started
+    return ("pass" if code == 0 else "fail"), time.monotonic() - started
+
+
+def coverage_map(build, units, refresh):
+    """Which units execute each product line: {file: {line: [unit names]}}."""
+    cache = build / "coverage.json"
+    head = sh(["git", "rev-parse", "HEAD"], capture_output=True, text=True).stdout.strip()
+    if cache.exists() and not refresh:
+        saved = json.loads(cache.read_text())
+        if saved.get("head") == head:
+            return saved["lines"]
+    cov = build.parent / (build.name + "-coverage")
+    configure(cov, coverage=True)
+    targets = sorted({t for u in units for t in u["targets"]})
+    sh(["cmake", "--build", str(cov), "--target", *targets], check=True)
+    cov_units = units_of(cov)
+    lines = {}
+    for u in cov_units:
+        for g in cov.rglob("*.gcda"):
+            g.unlink()
+        result, seconds = run_unit(u, 1800, cov)
+        print(f"coverage: {u['name']}: {result} in {seconds:.0f} s", flush=True)
+        with tempfile.TemporaryDirectory() as tmp:
+            gcdas = [str(g) for g in cov.rglob("*.gcda")]
+            for i in range(0, len(gcdas), 200):
+                sh(["gcov", "-j", *gcdas[i:i + 200]], cwd=tmp, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+            for j in Path(tmp).glob("*.gcov.json.gz"):
+                for f in json.loads(gzip.decompress(j.read_bytes()))["files"]:
+                    path = os.path.relpath(os.path.realpath(f["file"]), TOP)
+                    if path.startswith(".."):
+                        continue
+                    for ln in f["lines"]:
+                        if ln["count"] > 0:
+                            lines.setdefault(path, {}).setdefault(str(ln["line_number"]), set()).add(u["name"])
+    lines = {f: {ln: sorted(us) for ln, us in v.items()} for f, v in lines.items()}
+    cache.write_text(json.dumps({"head": head, "lines": lines}))
+    return lines
+
+
+def mutate(site):
+    path = TOP / site["file"]
+    original = path.read_bytes()
+    text = original.decode(errors="surrogateescape").split("\n")
+    line = text[site["line"] - 1]
+    col = site["col"]
+    assert line[col:col + len(site["old"])] == site["old"], site
+    text[site["line"] - 1] = line[:col] + site["new"] + line[col + len(site["old"]):]
+    path.write_bytes("\n".join(text).encode(errors="surrogateescape"))
+    return original
+
+
+def describe(site):
+    return f"{site['file']}:{site['line']} {site['kind']}: `{site['old'].strip()}` -> `{site['new'].strip()}`"
+
+
+def run(args):
+    dirty = sh(["git", "status", "--porcelain", "--untracked-files=no"], capture_output=True,
+               text=True).stdout.strip()
+    if dirty:
+        sys.exit("the tree has uncommitted changes; commit or stash them first:\n" + dirty)
+    build = Path(args.build).resolve()
+    configure(build, coverage=False)
+    units = units_of(build)
+    covered = coverage_map(build, units, args.refresh_coverage)
+    if args.coverage_only:
+        return
+    by_name = {u["name"]: u for u in units}
+    all_targets = sorted({t for u in units for t in u["targets"]})
+    sh(["cmake", "--build", str(build), "--target", *all_targets], check=True)
+    baseline = {}
+    for u in units:
+        result, seconds = run_unit(u, 1800, build)
+        if result != "pass":
+            print(f"{u['name']} fails without a mutant: left out", flush=True)
+            continue
+        baseline[u["name"]] = seconds
+    quota, order = draw(all_sites(), args.count, args.seed)
+    if args.only:
+        quota = {a: q for a, q in quota.items() if a == args.only}
+    results = []
+    for area in sorted(quota):
+        taken = 0
+        for site in order[area]:
+            if taken >= quota[area]:
+                break
+            reaching = [n for n in covered.get(site["file"], {}).get(str(site["line"]), [])
+                        if n in baseline]
+            entry = dict(site, area=area)
+            if not reaching:
+                entry["result"] = "unreached"
+                results.append(entry)
+                taken += 1
+                print(f"[{len(results)}] unreached  {describe(site)}", flush=True)
+                continue
+            original = mutate(site)
+            try:
+                targets = sorted({t for n in reaching for t in by_name[n]["targets"]})
+                built = sh(["cmake", "--build", str(build), "--target", *targets],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                if built.returncode != 0:
+                    continue  # does not compile: the next site of the area instead
+                entry["result"] = "survived"
+                for name in sorted(reaching, key=baseline.get):
+                    result, _ = run_unit(by_name[name], max(30.0, 5 * baseline[name]), build)
+                    if result != "pass":
+                        entry["result"] = "killed" if result == "fail" else "timed out"
+                        entry["by"] = name
+                        break
+            finally:
+                (TOP / site["file"]).write_bytes(original)
+            taken += 1
+            results.append(entry)
+            print(f"[{len(results)}] {entry['result']:<10} {describe(site)}", flush=True)
+    sh(["cmake", "--build", str(build), "--target", *all_targets], stdout=subprocess.DEVNULL)
+    head = sh(["git", "rev-parse", "--short", "HEAD"], capture_output=True, text=True).stdout.strip()
+    report = {"seed": args.seed, "count": args.count, "commit": head, "mutants": results}
+    out = Path(args.out)
+    out.parent.mkdir(parents=True, exist_ok=True)
+    out.write_text(json.dumps(report, indent=1))
+    print(summary(report))
+
+
+def summary(report):
+    counts = {}
+    for m in report["mutants"]:
+        counts.setdefault(m["area"], {}).setdefault(m["result"], 0)
+        counts[m["area"]][m["result"]] += 1
+    kinds = ["killed", "timed out", "survived", "unreached"]
+    rows = [f"commit {report['commit']}, seed {report['seed']}, {len(report['mutants'])} mutants",
+            "| area | " + " | ".join(kinds) + " |", "|---|" + "---|" * len(kinds)]
+    for area in sorted(counts):
+        rows.append(f"| {area} | " + " | ".join(str(counts[area].get(k, 0)) for k in kinds) + " |")
+    total = {k: sum(c.get(k, 0) for c in counts.values()) for k in kinds}
+    rows.append("| all | " + " | ".join(str(total[k]) for k in kinds) + " |")
+    rows.append("\nsurvivors and unreached:")
+    rows += [f"- {m['result']}: {describe(m)}" for m in report["mutants"]
+             if m["result"] in ("survived", "unreached")]
+    return "\n".join(rows)
+
+
+def key(m):
+    return (m["file"], m["line"], m["col"], m["kind"], m["old"], m["new"])
+
+
+def compare(before_path, after_path):
+    before = json.loads(Path(before_path).read_text())
+    after = {key(m): m for m in json.loads(Path(after_path).read_text())["mutants"]}
+    lost = []
+    for m in before["mutants"]:
+        if m["result"] in ("killed", "timed out"):
+            now = after.get(key(m))
+            if now is None or now["result"] not in ("killed", "timed out"):
+                lost.append((m, now["result"] if now else "not in the second run"))
+    print(f"{len(lost)} mutants killed before and not after")
+    for m, now in lost:
+        print(f"- {describe(m)}: killed by {m.get('by')} before, {now} after")
+    return 1 if lost else 0
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    sub = p.add_subparsers(dest="command", required=True)
+    r = sub.add_parser("run")
+    r.add_argument("--count", type=int, default=150)
+    r.add_argument("--seed", type=int, default=1)
+    r.add_argument("--build", default=str(TOP / "build/mutants"))
+    r.add_argument("--out", default=str(TOP / "build/mutants/run.json"))
+    r.add_argument("--only", choices=sorted(AREAS))
+    r.add_argument("--coverage-only", action="store_true")
+    r.add_argument("--refresh-coverage", action="store_true")
+    c = sub.add_parser("compare")
+    c.add_argument("before")
+    c.add_argument("after")
+    s = sub.add_parser("summary")
+    s.add_argument("report")
+    sub.add_parser("sites")
+    args = p.parse_args()
+    if args.command == "run":
+        run(args)
+    elif args.command == "compare":
+        sys.exit(compare(args.before, args.after))
+    elif args.command == "summary":
+        print(summary(json.loads(Path(args.report).read_text())))
+    else:
+        for area, sites in sorted(all_sites().items()):
+            kinds = {}
+            for s in sites:
+                kinds[s["kind"]] = kinds.get(s["kind"], 0) + 1
+            print(f"{area}: {len(sites)} sites {kinds}")
+
+
+if __name__ == "__main__":
+    main()
