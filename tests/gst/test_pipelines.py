@@ -59,7 +59,8 @@ def test_tcp_stream_moves_whole_frames():
         ["gst-launch-1.0", "-q", "vocamsrc", "exposure=5", "num-buffers=400", "!",
          "video/x-raw,format=GRAY8,width=640,height=480", "!", "gdppay", "!",
          "tcpserversink", "host=127.0.0.1", f"port={port}"],
-        env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        env=dict(ENV, VOCAM_SIM=MONO + ":stamp=1"), stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE)
     try:
         capture = None
         for _ in range(50):  # the server listens once its pipeline runs
