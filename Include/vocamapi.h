@@ -436,6 +436,11 @@ enum {
  * same two bits of the fan register say a fan is fitted and runs. */
 #define VOCAM_PROP_FLAG_PRESENT 0x80000000u
 #define VOCAM_PROP_FLAG_ON 0x00008000u
+/* Exposure block flags (VOCAM_PROP_EXPOSURE): the camera offers automatic
+ * exposure (read only), and automatic exposure on. The camera keeps the
+ * second only where it has the first; the library passes both through. */
+#define VOCAM_PROP_FLAG_AUTO_AVAILABLE 0x40000000u
+#define VOCAM_PROP_FLAG_AUTO 0x00004000u
 
 /* A register property block as it lies in the camera's register space. */
 typedef struct vocam_prop {

@@ -180,7 +180,7 @@ void VoCamera::readProperties() {
         y_mirror_ = (flipping & 2) != 0;
     }
     exposure_ = getExposureHelper();
-    auto_exposure_ = (exposure_.flags & 0x4000u) != 0;
+    auto_exposure_ = (exposure_.flags & VOCAM_PROP_FLAG_AUTO) != 0;
 }
 
 bool VoCamera::isColor() {
@@ -443,11 +443,12 @@ void VoCamera::updateAutoexposureTarget(double percent) {
 
 void VoCamera::updateAutoexposure(bool on) {
     std::lock_guard lock(lock_);
-    if ((exposure_.flags & 0x40000000u) == 0) {
+    if ((exposure_.flags & VOCAM_PROP_FLAG_AUTO_AVAILABLE) == 0) {
         logLine("error: camera doesn't support auto-exposure");
         throw PropertyError("camera does not support auto exposure");
     }
-    const std::uint32_t flags = on ? (exposure_.flags | 0x4000u) : (exposure_.flags & ~0x4000u);
+    const std::uint32_t flags =
+        on ? (exposure_.flags | VOCAM_PROP_FLAG_AUTO) : (exposure_.flags & ~VOCAM_PROP_FLAG_AUTO);
     // The stored value is in milliseconds; the property counts microseconds.
     if (vocam_property_set(ref_, VOCAM_PROP_EXPOSURE, toInt(1000.0 * exposure_.value), flags) < 0) {
         logLine("error: unable to set auto exposure");

@@ -56,9 +56,8 @@ enum {
     PROP_CONTROL_FIRST,
 };
 
-constexpr std::uint32_t kAutoCapable = 0x40000000u;  // exposure flags: automatic mode offered
-constexpr std::uint32_t kDefaultMethod = 2;          // edge-detecting
-constexpr std::uint32_t kDefaultLight = 14;          // identity: no correction
+constexpr std::uint32_t kDefaultMethod = 2;  // edge-detecting
+constexpr std::uint32_t kDefaultLight = 14;  // identity: no correction
 // Waits for a frame in slices this long, so a flush or a state change never
 // waits for the camera.
 constexpr std::uint32_t kWaitSliceMs = 50;
@@ -207,12 +206,12 @@ void applyControl(GstVocamSrc *src, _vocam *camera, const controls::Control &c, 
             std::uint32_t flags = 0;
             if (vocam_property_get_range(camera, VOCAM_PROP_EXPOSURE, &min, &max, &current,
                                          &flags) < 0 ||
-                (flags & kAutoCapable) == 0) {
+                (flags & VOCAM_PROP_FLAG_AUTO_AVAILABLE) == 0) {
                 if (value != 0) GST_WARNING_OBJECT(src, "the camera has no automatic exposure");
                 return;
             }
             const std::uint32_t want =
-                value != 0 ? flags | VOCAM_PROP_FLAG_ON : flags & ~VOCAM_PROP_FLAG_ON;
+                value != 0 ? flags | VOCAM_PROP_FLAG_AUTO : flags & ~VOCAM_PROP_FLAG_AUTO;
             if (const int r = vocam_property_set(camera, VOCAM_PROP_EXPOSURE, current, want); r < 0)
                 GST_WARNING_OBJECT(src, "the camera refused automatic exposure: %s",
                                    vocam_strerror(r));
@@ -253,7 +252,7 @@ std::optional<double> readControl(_vocam *camera, const controls::Control &c) {
         case controls::Kind::AutoExposure:
             if (vocam_property_get(camera, VOCAM_PROP_EXPOSURE, &value, &flags) < 0)
                 return std::nullopt;
-            return (flags & VOCAM_PROP_FLAG_ON) != 0 ? 1.0 : 0.0;
+            return (flags & VOCAM_PROP_FLAG_AUTO) != 0 ? 1.0 : 0.0;
         case controls::Kind::DataRate: {
             std::uint32_t rate = 0;
             if (vocam_get_data_rate(camera, &rate) < 0) return std::nullopt;

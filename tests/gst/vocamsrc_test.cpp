@@ -380,6 +380,7 @@ TEST_F(VocamSrc, ControlsApplyInEveryStateAndReadBackTheCamerasValue) {
     guint rate = 0;
     g_object_get(src, "auto-exposure", &autoOn, "data-rate", &rate, nullptr);
     EXPECT_TRUE(autoOn);
+    EXPECT_EQ(reg(0, 0x04A0) & VOCAM_PROP_FLAG_AUTO, VOCAM_PROP_FLAG_AUTO) << "exposure flags";
     EXPECT_EQ(rate, 24000u);
 }
 

@@ -26,7 +26,7 @@ enum class Unit {
 // controls that are calls of their own.
 enum class Kind {
     Property,           // vocam_property_get / _set with `id`
-    AutoExposure,       // the "on" bit of the exposure property's flags
+    AutoExposure,       // VOCAM_PROP_FLAG_AUTO in the exposure property's flags
     DataRate,           // vocam_get_data_rate / vocam_set_data_rate
     ConversionThreads,  // vocam_set_conversion_threads
 };
