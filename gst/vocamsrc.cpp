@@ -59,11 +59,13 @@ enum {
 constexpr std::uint32_t kDefaultMethod = 2;  // edge-detecting
 constexpr std::uint32_t kDefaultLight = 14;  // identity: no correction
 // Waits for a frame in slices this long, so a flush or a state change never
-// waits for the camera.
+// waits for the camera. A camera gone silent is the library's to tell: it
+// ends the stream after the camera's frame period and 2 s more.
 constexpr std::uint32_t kWaitSliceMs = 50;
-// A camera that sends nothing for its exposure and readout and this much
-// more has gone silent.
-constexpr double kSilenceMarginS = 2.0;
+// Set on a buffer's memory once it has been cleared: the fourth byte of a
+// 32-bit picture is left as the buffer held it, and stale memory must not
+// travel downstream.
+constexpr auto kCleared = static_cast<GstMemoryFlags>(GST_MEMORY_FLAG_LAST);
 
 std::uint64_t monotonicNs() {
     timespec ts{};
@@ -568,7 +570,7 @@ gboolean setCaps(GstBaseSrc *base, GstCaps *caps) {
     s.stride = vocam::gst::strideOf(s.format, window->outWidth);
     s.bytes = s.stride * window->outHeight;
     s.scratch.clear();
-    if (vocam::gst::converted(s.format))
+    if (vocam::gst::converted(s.format) && s.format != Format::Rgbx)
         s.scratch.resize(((std::size_t{window->outWidth} * 3 + 3) & ~std::size_t{3}) *
                          window->outHeight);
     s.capsRefused = false;
@@ -839,18 +841,30 @@ bool fill(GstVocamSrc *src, State &s, int index, GstBuffer *out) {
             params.demosaicMethod = s.sensor.colour ? s.demosaic : 0;
             params.correctionMatrix = s.sensor.colour ? s.light : 0;
         }
-        std::uint32_t pictureStride = 0;
-        std::size_t pictureBytes = 0;
-        int r =
-            vocam_get_rgb_frame_size(s.camera, &s.image, &params, &pictureStride, &pictureBytes);
-        const bool direct = r == 0 && s.format == Format::Rgb && pictureStride == s.stride;
-        if (r == 0 && !direct && pictureBytes > s.scratch.size()) r = VOCAM_EINVAL;
-        if (r == 0)
-            r = vocam_convert_frame_to_rgb(s.camera, direct ? map.data : s.scratch.data(), raw,
-                                           &s.image, &params);
-        if (r == 0 && !direct)
-            vocam::gst::arrangePicture(map.data, s.stride, s.scratch.data(), pictureStride,
-                                       s.format, w, h);
+        int r = 0;
+        if (s.format == Format::Rgbx) {
+            if (GstMemory *memory = gst_buffer_peek_memory(out, 0);
+                !GST_MEMORY_FLAG_IS_SET(memory, kCleared)) {
+                std::memset(map.data, 0, map.size);
+                GST_MINI_OBJECT_FLAG_SET(memory, kCleared);
+            }
+            r = vocam_convert_frame_to_rgb_bits(s.camera, map.data, raw, &s.image, &params, 32);
+        } else {
+            // The 24-bit picture: straight into the buffer when its rows are
+            // GStreamer's, otherwise laid out from the scratch picture.
+            std::uint32_t pictureStride = 0;
+            std::size_t pictureBytes = 0;
+            r = vocam_get_rgb_frame_size(s.camera, &s.image, &params, &pictureStride,
+                                         &pictureBytes);
+            const bool direct = r == 0 && s.format == Format::Rgb && pictureStride == s.stride;
+            if (r == 0 && !direct && pictureBytes > s.scratch.size()) r = VOCAM_EINVAL;
+            if (r == 0)
+                r = vocam_convert_frame_to_rgb(s.camera, direct ? map.data : s.scratch.data(), raw,
+                                               &s.image, &params);
+            if (r == 0 && !direct)
+                vocam::gst::arrangePicture(map.data, s.stride, s.scratch.data(), pictureStride,
+                                           s.format, w, h);
+        }
         if (r != 0) {
             GST_WARNING_OBJECT(src, "conversion failed: %s", vocam_strerror(r));
             ok = false;
@@ -864,45 +878,19 @@ GstFlowReturn create(GstPushSrc *push, GstBuffer **buffer) {
     GstVocamSrc *src = self(push);
     State &s = src->state;
     moveWindow(src, s);
-    // The camera is silent once it has sent nothing for its exposure, the
-    // readout of a frame and a margin.
-    const auto silenceBudget = [&] {
-        const double pixels = double(s.window.outWidth) * s.window.outHeight;
-        const double readout = s.rate > 0 ? pixels / (s.rate * 1000.0) : 1.0;
-        return s.exposureMs / 1000.0 + readout + kSilenceMarginS;
-    };
-    const std::uint64_t began = monotonicNs();
-    double budget = silenceBudget();
     int index = -1;
     while (index < 0) {
         if (s.flushing) return GST_FLOW_FLUSHING;
         const int r = vocam_wait_for_capture_to_buffer_timeout(s.camera, kWaitSliceMs);
-        if (r >= 0) {
-            index = r;
-            break;
+        if (s.flushing) {
+            if (r >= 0) vocam_release_buffer(s.camera, r);
+            return GST_FLOW_FLUSHING;
         }
-        if (s.flushing) return GST_FLOW_FLUSHING;
-        if (r != VOCAM_WAIT_TIMED_OUT && r != VOCAM_EINVAL)
+        if (r >= 0)
+            index = r;
+        else if (r != VOCAM_WAIT_TIMED_OUT && r != VOCAM_EINVAL)
             return streamEnded(src, s,
                                "stopped streaming: it left the bus, went silent or its reads fail");
-        const double waited = double(monotonicNs() - began) / 1e9;
-        if (waited > budget) {
-            // Automatic exposure may have lengthened the exposure.
-            {
-                std::lock_guard lock(s.lock);
-                s.exposureMs = exposureOf(s.camera);
-                s.rate = rateOf(s.camera);
-            }
-            budget = std::max(budget, silenceBudget());
-            if (waited > budget) {
-                GST_ELEMENT_ERROR(
-                    src, RESOURCE, READ,
-                    ("Camera %u stopped streaming: no frame for %.1f s", s.openSerial, waited),
-                    ("exposure %.3f ms, %ux%u at %u kpixel/s", s.exposureMs.load(),
-                     s.window.outWidth, s.window.outHeight, s.rate.load()));
-                return GST_FLOW_ERROR;
-            }
-        }
     }
     vocam_frame_info info{};
     info.size = sizeof info;
