@@ -245,23 +245,25 @@ void copyRows(std::uint8_t *dst, std::size_t stride, const std::uint8_t *src, st
 
 namespace {
 
-// Pixels of one row from the library's red, green, blue into BGRx or BGR;
-// returns how many it did, the rest being left to the plain loop. Four
+// Pixels of one row from the library's red, green, blue into RGBx, BGRx or
+// BGR; returns how many it did, the rest being left to the plain loop. Four
 // pixels a step: 12 bytes in, 16 (or 12) out, one shuffle. A step reads 16
 // bytes, so it stops while at least 16 remain in the row.
 __attribute__((target("ssse3"))) std::uint32_t rowSsse3(std::uint8_t *out, const std::uint8_t *in,
-                                                        std::uint32_t width, bool wide) {
+                                                        std::uint32_t width, bool wide, bool swap) {
     std::uint32_t i = 0;
     if (wide) {
         // Index -1 gives the fourth byte 0.
-        const __m128i order = _mm_setr_epi8(2, 1, 0, -1, 5, 4, 3, -1, 8, 7, 6, -1, 11, 10, 9, -1);
+        const __m128i order =
+            swap ? _mm_setr_epi8(2, 1, 0, -1, 5, 4, 3, -1, 8, 7, 6, -1, 11, 10, 9, -1)
+                 : _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
         for (; i + 6 <= width; i += 4) {
             const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + 3 * i));
             _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 4 * i), _mm_shuffle_epi8(v, order));
         }
     } else {
-        // The 16-byte store writes 4 bytes too many, which the next step (or
-        // the plain loop) rewrites.
+        // Red and blue swapped in 24-bit pixels: the 16-byte store writes 4
+        // bytes too many, which the next step (or the plain loop) rewrites.
         const __m128i order = _mm_setr_epi8(2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 12, 13, 14, 15);
         for (; i + 6 <= width; i += 4) {
             const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + 3 * i));
@@ -276,7 +278,8 @@ __attribute__((target("ssse3"))) std::uint32_t rowSsse3(std::uint8_t *out, const
 void arrangePicture(std::uint8_t *__restrict dst, std::size_t dstStride,
                     const std::uint8_t *__restrict src, std::size_t srcStride, Format format,
                     std::uint32_t width, std::uint32_t height) {
-    const bool wide = format == Format::Bgrx;
+    const bool wide = format == Format::Rgbx || format == Format::Bgrx;
+    const bool swap = format == Format::Bgr || format == Format::Bgrx;
     const std::size_t rowBytes = std::size_t{width} * (wide ? 4 : 3);
     static const bool ssse3 = __builtin_cpu_supports("ssse3");
     for (std::uint32_t r = 0; r < height; ++r) {
@@ -287,13 +290,14 @@ void arrangePicture(std::uint8_t *__restrict dst, std::size_t dstStride,
             std::memcpy(out, in, rowBytes);
             i = width;
         } else if (ssse3) {
-            i = rowSsse3(out, in, width, wide);
+            i = rowSsse3(out, in, width, wide, swap);
         }
         for (; i < width; ++i) {
+            const std::uint8_t red = in[3 * i], green = in[3 * i + 1], blue = in[3 * i + 2];
             std::uint8_t *p = out + (wide ? 4 : 3) * i;
-            p[0] = in[3 * i + 2];
-            p[1] = in[3 * i + 1];
-            p[2] = in[3 * i];
+            p[0] = swap ? blue : red;
+            p[1] = green;
+            p[2] = swap ? red : blue;
             if (wide) p[3] = 0;
         }
         std::memset(out + rowBytes, 0, dstStride - rowBytes);

@@ -75,9 +75,8 @@ double framesPerSecond(std::uint32_t rate, std::uint32_t width, std::uint32_t he
 void copyRows(std::uint8_t *dst, std::size_t stride, const std::uint8_t *src, std::uint32_t width,
               std::uint32_t height);
 // Lays the library's 24-bit picture (red, green, blue; rows `srcStride`
-// bytes apart) out as RGB, BGR or BGRx in rows `dstStride` apart; pad bytes
-// and the fourth byte of BGRx are 0. (RGBx is the library's own 32-bit
-// picture.)
+// bytes apart) out as `format` in rows `dstStride` apart; pad bytes and the
+// fourth byte of RGBx and BGRx are 0.
 void arrangePicture(std::uint8_t *dst, std::size_t dstStride, const std::uint8_t *src,
                     std::size_t srcStride, Format format, std::uint32_t width,
                     std::uint32_t height);

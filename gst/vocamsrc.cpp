@@ -570,7 +570,7 @@ gboolean setCaps(GstBaseSrc *base, GstCaps *caps) {
     s.stride = vocam::gst::strideOf(s.format, window->outWidth);
     s.bytes = s.stride * window->outHeight;
     s.scratch.clear();
-    if (vocam::gst::converted(s.format) && s.format != Format::Rgbx)
+    if (vocam::gst::converted(s.format))
         s.scratch.resize(((std::size_t{window->outWidth} * 3 + 3) & ~std::size_t{3}) *
                          window->outHeight);
     s.capsRefused = false;
@@ -823,6 +823,15 @@ GstFlowReturn streamEnded(GstVocamSrc *src, State &s, const char *what) {
     return GST_FLOW_ERROR;
 }
 
+// Whether the library's 32-bit picture is the cheaper road to RGBx: its grey,
+// nearest and 2x2-block kernels write 32-bit rows about as fast as 24-bit
+// ones, which saves the layout pass; its edge-detecting and
+// gradient-corrected kernels cost more at 32 bits than at 24 bits and a
+// layout pass (measured with bench/gst_bench and on one and two threads).
+bool onePass32(std::uint32_t method) {
+    return method == 0 || method == 1 || method == 8;
+}
+
 // Copies (or converts) the frame in ring buffer `index` into `out`.
 bool fill(GstVocamSrc *src, State &s, int index, GstBuffer *out) {
     const std::uint8_t *raw = vocam_get_buffer_address(s.camera, index);
@@ -842,7 +851,7 @@ bool fill(GstVocamSrc *src, State &s, int index, GstBuffer *out) {
             params.correctionMatrix = s.sensor.colour ? s.light : 0;
         }
         int r = 0;
-        if (s.format == Format::Rgbx) {
+        if (s.format == Format::Rgbx && onePass32(params.demosaicMethod)) {
             if (GstMemory *memory = gst_buffer_peek_memory(out, 0);
                 !GST_MEMORY_FLAG_IS_SET(memory, kCleared)) {
                 std::memset(map.data, 0, map.size);

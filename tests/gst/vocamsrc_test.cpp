@@ -280,8 +280,8 @@ TEST_F(VocamSrc, BuffersAreWholeFramesInOrderWithADiscontExactlyAfterAGap) {
 }
 
 // The library's conversion of a raw frame, against the element's converted
-// buffer of the same picture: two identical cameras without frame stamps
-// send the same picture in every frame.
+// buffer of the same picture: a camera without frame stamps sends the same
+// picture in every frame.
 struct ConvertCase {
     const char *model;
     const char *format;
@@ -294,23 +294,25 @@ class Converted : public VocamSrc, public testing::WithParamInterface<ConvertCas
 
 TEST_P(Converted, EqualsTheLibrarysConversionOfTheSameRawFrame) {
     const ConvertCase &c = GetParam();
-    use(std::string(c.model) + ":state=ready:serial=1," + c.model + ":state=ready:serial=2");
+    use(std::string(c.model) + ":state=ready");
     const std::string size =
         ",width=" + std::to_string(c.width) + ",height=" + std::to_string(c.height);
     const bool mono = std::string(c.model) == "model_04";
-    Pipeline p("vocamsrc serial=1 ! " +
-               std::string(mono ? "video/x-raw,format=GRAY8" : "video/x-bayer") + size +
-               " ! appsink name=raw vocamsrc serial=2 demosaic=" + std::to_string(c.method) +
-               " ! video/x-raw,format=" + c.format + size + " ! appsink name=rgb");
-    p.play();
-    Frame raw = take(p.pull("raw")), rgb = take(p.pull("rgb"));
+    const auto first = [](const std::string &pipeline) {
+        Pipeline p(pipeline + " ! appsink name=sink");
+        p.play();
+        return take(p.pull());
+    };
+    Frame raw = first("vocamsrc ! " +
+                      std::string(mono ? "video/x-raw,format=GRAY8" : "video/x-bayer") + size);
+    Frame rgb = first("vocamsrc demosaic=" + std::to_string(c.method) +
+                      " ! video/x-raw,format=" + c.format + size);
     // Raw rows are 4-byte aligned as GStreamer lays them out: take the pad off.
     const std::size_t rawStride = (c.width + 3) & ~3;
     ASSERT_EQ(raw.bytes.size(), rawStride * c.height);
     for (int y = 0; y < c.height; ++y)
         std::copy_n(raw.bytes.begin() + y * rawStride, c.width, raw.bytes.begin() + y * c.width);
     raw.bytes.resize(std::size_t(c.width) * c.height);
-    ASSERT_EQ(vocam::sim::frameHash(raw.bytes.data(), raw.bytes.size()), sentHash(0, raw.offset));
     const Frame *a = &raw, *b = &rgb;
     const std::uint32_t w = c.width, h = c.height;
     ASSERT_EQ(b->bytes.size(), c.stride * h);
@@ -329,20 +331,29 @@ TEST_P(Converted, EqualsTheLibrarysConversionOfTheSameRawFrame) {
     ASSERT_EQ(vocam_convert_raw_to_rgb(picture.data(), picture.size(), a->bytes.data(),
                                        a->bytes.size(), &format, &params, 24, 1),
               0);
+    // The library's pixels where GStreamer's layout puts them; pads and the
+    // fourth bytes 0.
     const bool bgr = c.format[0] == 'B';
+    std::vector<std::uint8_t> want(b->bytes.size(), 0);
     for (std::uint32_t y = 0; y < h; ++y)
         for (std::uint32_t x = 0; x < w; ++x)
-            for (std::size_t k = 0; k < c.pixel; ++k)
-                ASSERT_EQ(b->bytes[y * c.stride + x * c.pixel + (bgr && k < 3 ? 2 - k : k)],
-                          k < 3 ? picture[y * from + x * 3 + k] : 0)
-                    << "pixel " << x << "," << y << " channel " << k;
+            for (int k = 0; k < 3; ++k)
+                want[y * c.stride + x * c.pixel + (bgr ? 2 - k : k)] =
+                    picture[y * from + x * 3 + k];
+    const auto at = std::mismatch(b->bytes.begin(), b->bytes.end(), want.begin()).first;
+    EXPECT_EQ(at, b->bytes.end()) << "first difference in row "
+                                  << (at - b->bytes.begin()) / c.stride << ", byte "
+                                  << (at - b->bytes.begin()) % c.stride;
 }
 
+// RGBx of the nearest-neighbour method is the library's 32-bit picture; the
+// others are laid out from its 24-bit one.
 INSTANTIATE_TEST_SUITE_P(Formats, Converted,
-                         testing::Values(ConvertCase{"model_02", "RGBx", 640, 512, 2, 2560, 4},
+                         testing::Values(ConvertCase{"model_02", "RGBx", 640, 512, 1, 2560, 4},
+                                         ConvertCase{"model_02", "RGBx", 320, 256, 2, 1280, 4},
                                          // rows of 954 bytes padded to 956
                                          ConvertCase{"model_02", "RGB", 318, 256, 3, 956, 3},
-                                         ConvertCase{"model_02", "BGRx", 320, 256, 1, 1280, 4},
+                                         ConvertCase{"model_02", "BGRx", 320, 256, 8, 1280, 4},
                                          ConvertCase{"model_04", "BGR", 640, 480, 2, 1920, 3}));
 
 // ---- controls ------------------------------------------------------------------

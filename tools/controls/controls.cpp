@@ -13,12 +13,12 @@ namespace {
 constexpr double kGainLimit = 256.0;  // beyond any analogue gain a sensor has
 
 constexpr Control kControls[] = {
-    {"brightness", VOCAM_PROP_BRIGHTNESS, Unit::Hundredths, false, "tone curve brightness",
-     Kind::Property, -100, 100, "brightness"},
-    {"contrast", VOCAM_PROP_CONTRAST, Unit::Hundredths, false, "tone curve contrast",
-     Kind::Property, 0, 100, "contrast"},
-    {"gamma", VOCAM_PROP_GAMMA, Unit::Hundredths, false, "tone curve gamma", Kind::Property, 0.01,
-     5, "gamma"},
+    {"brightness", VOCAM_PROP_BRIGHTNESS, Unit::Hundredths, false,
+     "tone curve brightness (0: unchanged)", Kind::Property, -100, 100, "brightness"},
+    {"contrast", VOCAM_PROP_CONTRAST, Unit::Hundredths, false,
+     "tone curve contrast (1.0: unchanged)", Kind::Property, 0, 100, "contrast"},
+    {"gamma", VOCAM_PROP_GAMMA, Unit::Hundredths, false, "tone curve gamma (1.0: linear)",
+     Kind::Property, 0.01, 5, "gamma"},
     {"exposure", VOCAM_PROP_EXPOSURE, Unit::Milliseconds, false, "exposure time", Kind::Property, 0,
      4294967.295, "exposure_ms"},
     {"gain", VOCAM_PROP_GAIN, Unit::Factor, false, "analogue gain", Kind::Property, 0, kGainLimit,
