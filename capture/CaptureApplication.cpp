@@ -81,6 +81,9 @@ void CaptureApplication::applicationDidFinishLaunching() {
         sigaction(SIGINT, &action, nullptr);
     }
     signal(SIGPIPE, SIG_IGN);
+    // A file-size limit ends a recording with EFBIG, as a full disk does,
+    // instead of the process.
+    signal(SIGXFSZ, SIG_IGN);
     vocam_set_log_handler(fromLibrary, nullptr);
 
     const QByteArray root = options_.resourceRoot.toLocal8Bit();
@@ -102,6 +105,7 @@ void CaptureApplication::onSignal() {
 void CaptureApplication::applicationShouldTerminate() {
     if (terminated_) return;
     terminated_ = true;
+    controller_->stopRecording(tr("the application closed"));
     controller_->stopStreaming();
     controller_->closeSocket();
     VoCamera::cleanup();
@@ -118,8 +122,11 @@ void CaptureApplication::watchScreenshot() {
         QTimer::singleShot(300, this, [this, why] { finishScreenshot(1, why); });
         return;
     }
-    const int limit = options_.screenshotTimeoutMs > 0 ? options_.screenshotTimeoutMs
-                                                       : 15000 + 200 * options_.frames;
+    // Each frame takes its exposure as well.
+    const auto exposureMs = static_cast<qint64>(VoCamera::instance()->exposure().value);
+    const qint64 limit = options_.screenshotTimeoutMs > 0
+                             ? options_.screenshotTimeoutMs
+                             : 15000 + (200 + exposureMs) * options_.frames;
     screenshotDeadline_ = QDateTime::currentMSecsSinceEpoch() + limit;
     connect(&screenshotTimer_, &QTimer::timeout, this, [this] {
         if (controller_->framesDisplayed() >= static_cast<std::uint64_t>(options_.frames)) {

@@ -71,7 +71,7 @@ QImage ImageViewer::snapshot() const {
 StillImage ImageViewer::stillSnapshot() const {
     std::lock_guard lock(lock_);
     if (image_ == nullptr) return {};
-    return {image_->bmp().copy(), image_->deep()};
+    return {image_->bmp().copy(), image_->deep(), image_->raw()};
 }
 
 void ImageViewer::setMessage(const QString &message) {

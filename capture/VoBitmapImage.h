@@ -6,11 +6,14 @@
 #include <QSizeF>
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
 
 namespace vocapture {
+
+struct RawFrame;
 
 class VoBitmapImage {
   public:
@@ -40,6 +43,10 @@ class VoBitmapImage {
     // Written by whoever alone holds the buffer, like the pixels.
     std::vector<std::uint16_t> &deep() { return deep_; }
     const std::vector<std::uint16_t> &deep() const { return deep_; }
+    // The raw frame a still was converted from, kept for saving it as FITS;
+    // null for other frames. Set by whoever alone holds the buffer.
+    std::shared_ptr<const RawFrame> &raw() { return raw_; }
+    const std::shared_ptr<const RawFrame> &raw() const { return raw_; }
     // The wrapper, or a null image when there is none.
     QImage bmp() const;
 
@@ -48,6 +55,7 @@ class VoBitmapImage {
     std::optional<QImage> bmp_;
     std::vector<std::uint8_t> buffer_;
     std::vector<std::uint16_t> deep_;
+    std::shared_ptr<const RawFrame> raw_;
     QSizeF size_;
     int stride_;
     int owners_ = 0;

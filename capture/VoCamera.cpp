@@ -15,6 +15,13 @@ std::atomic<VoCamera *> current{nullptr};
 int toInt(double v) {
     return static_cast<int>(v);
 }
+
+// The exposure word counts microseconds unsigned: an hour passes the largest
+// int, and goes through the int of the flat calls as the same 32 bits.
+int exposureWord(double ms) {
+    const double us = std::clamp(std::round(1000.0 * ms), 0.0, 4294967295.0);
+    return static_cast<int>(static_cast<std::uint32_t>(us));
+}
 }  // namespace
 
 std::unique_ptr<VoCamera> VoCamera::instance_;
@@ -25,6 +32,10 @@ bool VoCamera::hasResourceRoot_ = false;
 double percentageOf(const property &p) {
     const double span = double(p.max_value) - double(p.min_value);
     return span > 0 ? 100.0 * (double(p.value) - double(p.min_value)) / span : 0.0;
+}
+
+float exposureSliderLongest(const property &exposure) {
+    return exposure.max_value > 1000 ? 500.0f : exposure.max_value;
 }
 
 OpenResult VoCamera::initialize(const char *resourceRoot) {
@@ -179,7 +190,9 @@ void VoCamera::readProperties() {
         x_mirror_ = (flipping & 1) != 0;
         y_mirror_ = (flipping & 2) != 0;
     }
-    exposure_ = getExposureHelper();
+    int word = 0;
+    exposure_ = getExposureHelper(&word);
+    exposure_word_ = word;
     auto_exposure_ = (exposure_.flags & VOCAM_PROP_FLAG_AUTO) != 0;
 }
 
@@ -254,6 +267,16 @@ std::optional<int> VoCamera::waitForImage(std::uint32_t milliseconds) {
 
 std::uint8_t *VoCamera::getImage(int index) {
     return vocam_get_buffer_address(ref_, index);
+}
+
+vocam_frame_info VoCamera::frameInfo(int index) {
+    vocam_frame_info info{};
+    info.size = sizeof info;
+    if (vocam_get_buffer_info(ref_, index, &info) < 0) {
+        info.sequence = 0;
+        info.timestamp_ns = 0;
+    }
+    return info;
 }
 
 void VoCamera::releaseImage(int index) {
@@ -418,15 +441,31 @@ void VoCamera::setGainHelper(int selector, double percent) {
 void VoCamera::updateExposure(double percent) {
     std::lock_guard lock(lock_);
     const double v =
-        exposure_.min_value + (double(exposure_.max_value) - exposure_.min_value) * percent / 100.0;
-    if (const int st =
-            vocam_property_set(ref_, VOCAM_PROP_EXPOSURE, toInt(1000.0 * v), exposure_.flags);
+        exposure_.min_value +
+        (double(exposureSliderLongest(exposure_)) - exposure_.min_value) * percent / 100.0;
+    const int word = toInt(1000.0 * v);
+    if (const int st = vocam_property_set(ref_, VOCAM_PROP_EXPOSURE, word, exposure_.flags);
         st < 0) {
         logLine("error: unable to set exposure property: st=%d", st);
         return;
     }
     exposure_.value = float(v);
+    exposure_word_ = word;
     logLine("updateExposure: percentage=%f, exposure=%f", percent, v);
+}
+
+void VoCamera::setExposureMs(double ms) {
+    std::lock_guard lock(lock_);
+    const double v = std::clamp(ms, double(exposure_.min_value), double(exposure_.max_value));
+    const int word = exposureWord(v);
+    if (const int st = vocam_property_set(ref_, VOCAM_PROP_EXPOSURE, word, exposure_.flags);
+        st < 0) {
+        logLine("error: unable to set exposure property: st=%d", st);
+        return;
+    }
+    exposure_.value = float(v);
+    exposure_word_ = word;
+    logLine("setExposure: %f ms", v);
 }
 
 void VoCamera::updateAutoexposureTarget(double percent) {
@@ -449,8 +488,8 @@ void VoCamera::updateAutoexposure(bool on) {
     }
     const std::uint32_t flags =
         on ? (exposure_.flags | VOCAM_PROP_FLAG_AUTO) : (exposure_.flags & ~VOCAM_PROP_FLAG_AUTO);
-    // The stored value is in milliseconds; the property counts microseconds.
-    if (vocam_property_set(ref_, VOCAM_PROP_EXPOSURE, toInt(1000.0 * exposure_.value), flags) < 0) {
+    // The word last read or sent, exactly: the property counts microseconds.
+    if (vocam_property_set(ref_, VOCAM_PROP_EXPOSURE, exposure_word_, flags) < 0) {
         logLine("error: unable to set auto exposure");
         throw PropertySetError("unable to set auto exposure property");
     }
@@ -606,6 +645,13 @@ std::optional<float> VoCamera::readTemperature() {
     return vocam_register_to_temp(static_cast<std::uint32_t>(value));
 }
 
+vocam::cli::CaptureFacts VoCamera::captureFacts() {
+    std::lock_guard lock(lock_);
+    std::optional<double> target;
+    if (cooling_setpoint_sent_) target = cooling_setpoint_;
+    return vocam::cli::readCaptureFacts(ref_, vocam::cli::softwareName("VoCam_Capture"), target);
+}
+
 namespace {
 // What a profile holds: the exposure and the gains in the camera, the
 // engine's tone, colour and digital gains, and the mirrors.
@@ -725,15 +771,14 @@ property VoCamera::getDigitalPropertyHelper(int id) {
     return scaled(readRange(ref_, id, "error: unable to read gamma property: st=%d"), 100.0);
 }
 
-property VoCamera::getExposureHelper() {
+property VoCamera::getExposureHelper(int *word) {
     Range r =
         readRange(ref_, VOCAM_PROP_EXPOSURE, "error: unable to read exposure property: st=%d");
+    *word = r.value;
     // Microseconds of an hour-long exposure pass the largest int: the words are unsigned.
     property p{float(static_cast<std::uint32_t>(r.value) / 1000.0),
                float(static_cast<std::uint32_t>(r.min) / 1000.0),
                float(static_cast<std::uint32_t>(r.max) / 1000.0), r.flags};
-    // Hour-long exposures would make the slider useless for ordinary work.
-    if (p.max_value > 1000) p.max_value = 500;
     return p;
 }
 

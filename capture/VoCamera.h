@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "astro.h"
 #include "vocamapi.h"
 
 namespace vocapture {
@@ -59,6 +60,11 @@ struct property {
 
 // Percentage of a record's range its value stands at (what a 0..100 slider shows).
 double percentageOf(const property &p);
+
+// The longest exposure in milliseconds the exposure slider reaches: the
+// camera's own longest, unless that passes a second (an hour on cooled
+// models), when the slider stops at 500 ms and longer ones are typed in.
+float exposureSliderLongest(const property &exposure);
 
 // One property as the SDK holds it, for a settings profile: the integer and
 // flags words exactly as read, so that writing them back restores the same.
@@ -111,6 +117,9 @@ class VoCamera {
     // depending on the stream being ended to return.
     std::optional<int> waitForImage(std::uint32_t milliseconds);
     std::uint8_t *getImage(int index);
+    // The frame's number in the stream and its arrival (CLOCK_MONOTONIC
+    // nanoseconds); zeros when the library has no record of it.
+    vocam_frame_info frameInfo(int index);
     void releaseImage(int index);
     // Both answer the row stride of the picture written: grey pictures pad
     // their rows to 4 bytes, so it is not always 3 x width. 0 on a failure.
@@ -143,7 +152,10 @@ class VoCamera {
     void updateGainBlue(double percent) { setGainHelper(4, percent); }
     void setGainHelper(int selector, double percent);
 
+    // `percent` of the slider's span (up to exposureSliderLongest).
     void updateExposure(double percent);
+    // Any exposure in the camera's range, in milliseconds (clamped to it).
+    void setExposureMs(double ms);
     void updateAutoexposureTarget(double percent);
     void updateAutoexposure(bool on);
 
@@ -182,6 +194,10 @@ class VoCamera {
     bool coolingOn() const;
     // The sensor's reading in degrees Celsius; nothing when it cannot be read.
     std::optional<float> readTemperature();
+    // What a FITS or SER file records about the camera now: model, serial,
+    // exposure, gains, temperature (and the setpoint, once this program has
+    // sent it), window.
+    vocam::cli::CaptureFacts captureFacts();
 
     // The camera's adjustable properties as the SDK holds them, and the same
     // written back; the records are read again afterwards. Throws on a read
@@ -240,7 +256,8 @@ class VoCamera {
     property getGainHelper(int id);
     property getDigitalGainHelper(int id);
     property getDigitalPropertyHelper(int id);
-    property getExposureHelper();
+    // Also gives the camera's word (microseconds, unsigned in an int).
+    property getExposureHelper(int *word);
     property getTemperatureHelper();
     static void updateTotalGainProperty(property &total, const property &analogue,
                                         const property &digital);
@@ -266,6 +283,7 @@ class VoCamera {
     property digital_gain_, digital_gain_red_, digital_gain_green_, digital_gain_blue_;
     property total_gain_, total_gain_red_, total_gain_green_, total_gain_blue_;
     property exposure_, temperature_, gamma_, brightness_, contrast_, hue_, saturation_;
+    int exposure_word_ = 0;  // as last read or sent: auto exposure sends it back exactly
     bool auto_exposure_ = false;
     bool x_mirror_ = false, y_mirror_ = false;
     int encoding_ = 1;

@@ -1,6 +1,8 @@
 #include "VoCameraController.h"
 
 #include <QCloseEvent>
+#include <QDateTime>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QImageWriter>
@@ -16,8 +18,10 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 
+#include "FrameQueue.h"
 #include "ImageViewer.h"
 #include "Log.h"
 #include "StillImage.h"
@@ -66,6 +70,8 @@ constexpr int kStepThrew = -1000;
 // the focus ring, at a fraction of the cost of every frame.
 constexpr int kHistogramStep = 2;
 constexpr std::int64_t kAnalysisIntervalNs = 100'000'000;
+// Exposures from a second on show their progress.
+constexpr double kProgressFromMs = 1000;
 
 QString fmt(const char *format, double v) {
     return QString::asprintf(format, v);
@@ -97,6 +103,19 @@ void setSliderQuietly(QSlider *slider, double percent) {
     slider->setValue(static_cast<int>(std::lround(percent)));
 }
 
+// Where the exposure slider stands: longer exposures than it reaches put it at its end.
+double exposureSliderPercent(property exposure) {
+    exposure.max_value = exposureSliderLongest(exposure);
+    return std::min(100.0, percentageOf(exposure));
+}
+
+// "12.5 s" below a minute, "4:05" (minutes and seconds) from there on.
+QString duration(double seconds) {
+    if (seconds < 60) return QString::asprintf("%.1f s", seconds);
+    const auto whole = static_cast<long long>(seconds);
+    return QString::asprintf("%lld:%02lld", whole / 60, whole % 60);
+}
+
 }  // namespace
 
 QRect mirroredRegion(QRect region, QSize frame, bool flipX, bool flipY) {
@@ -106,11 +125,26 @@ QRect mirroredRegion(QRect region, QSize frame, bool flipX, bool flipY) {
     return region;
 }
 
-QString exposureText(double ms) {
-    if (ms > 100) return fmt("%.0fms", ms);
-    if (ms >= 1) return fmt("%.1fms", ms);
-    return fmt("%.2fms", ms);
-}
+// The writer is closed after the queue that feeds it has written its last frame.
+struct VoCameraController::Recording {
+    Recording(const QString &file, const _VOCAM_IMAGE_FORMAT &format, const std::string &instrument,
+              std::function<void()> onFailure)
+        : path(file),
+          frameBytes(format.ImageSize),
+          writer(file.toStdString(), format, instrument),
+          queue(
+              format.ImageSize, FrameQueue::slotsFor(format.ImageSize),
+              [this](const std::uint8_t *frame, std::int64_t start) {
+                  return writer.add(frame, start);
+              },
+              std::move(onFailure)) {}
+
+    const QString path;
+    const std::size_t frameBytes;
+    vocam::cli::SerWriter writer;
+    FrameQueue queue;
+    std::uint64_t lastSequence = 0;  // the image worker's alone
+};
 
 VoCameraController::VoCameraController(QObject *parent)
     : QObject(parent),
@@ -143,7 +177,10 @@ VoCameraController::VoCameraController(QObject *parent)
     connect(u.geometry, &QComboBox::textActivated, this, &VoCameraController::updateGeometry);
     connect(u.singleShotWhitebalance, &QPushButton::clicked, this,
             &VoCameraController::doSingleShotWhitebalance);
+    connect(u.exposureEntry, &QDoubleSpinBox::valueChanged, this,
+            &VoCameraController::updateExposureMs);
     connect(u.grabStill, &QPushButton::clicked, this, &VoCameraController::grabStillImage);
+    connect(u.record, &QPushButton::clicked, this, &VoCameraController::toggleRecording);
     connect(u.actionGrabStill, &QAction::triggered, this, &VoCameraController::grabStillImage);
     connect(u.openSettings, &QPushButton::clicked, this, &VoCameraController::openCameraSettings);
     connect(u.actionSettings, &QAction::triggered, this, &VoCameraController::openCameraSettings);
@@ -195,10 +232,14 @@ VoCameraController::VoCameraController(QObject *parent)
     connect(stillUi_->actionClose, &QAction::triggered, stillWindow_.get(), &QWidget::close);
 
     connect(&statusTimer_, &QTimer::timeout, this, &VoCameraController::updateStatus);
+    connect(&progressTimer_, &QTimer::timeout, this, &VoCameraController::showProgress);
     connect(&probeTimer_, &QTimer::timeout, this, &VoCameraController::probeBus);
+    u.exposureProgress->hide();
+    u.recordText->hide();
 }
 
 VoCameraController::~VoCameraController() {
+    stopRecording(tr("the application closed"));
     endWorker();
 }
 
@@ -274,8 +315,8 @@ void VoCameraController::enterState(CameraState state) {
     const bool live = state == CameraState::Live;
     auto &u = *ui_;
     for (QWidget *w : std::initializer_list<QWidget *>{
-             u.exposureGroup, u.imageGroup, u.whitebalanceRegionText, u.grabStill, u.openSettings,
-             u.analysisGroup, settingsUi_->toneGroup, settingsUi_->coolingGroup})
+             u.exposureGroup, u.imageGroup, u.whitebalanceRegionText, u.grabStill, u.record,
+             u.openSettings, u.analysisGroup, settingsUi_->toneGroup, settingsUi_->coolingGroup})
         w->setEnabled(live);
     VoCamera *camera = VoCamera::instance();
     u.singleShotWhitebalance->setEnabled(live && camera != nullptr && camera->isColor());
@@ -293,6 +334,7 @@ void VoCameraController::enterState(CameraState state) {
         lastDelivered_ = delivered_;
         lastDisplayed_ = framesDisplayed();
         statusTimer_.start(1000);
+        progressTimer_.start(250);
         probeTimer_.stop();
         return;
     }
@@ -302,6 +344,8 @@ void VoCameraController::enterState(CameraState state) {
         whitebalanceRequested_ = 0;
     }
     statusTimer_.stop();
+    progressTimer_.stop();
+    u.exposureProgress->hide();
     temperatureText_->hide();
     u.histogram->setHistogram({});
     u.focusText->setText(tr("Focus: -"));
@@ -354,6 +398,13 @@ void VoCameraController::setUpCamera(VoCamera &camera) {
             const QSignalBlocker block(s.coolingSetpoint);
             s.coolingSetpoint->setRange(t.min_value, std::max(t.min_value, t.max_value));
             s.coolingSetpoint->setValue(camera.coolingSetpoint());
+        }
+        {
+            // The entry reaches the camera's whole range; the slider the part
+            // of it ordinary work needs.
+            const vocapture::property e = camera.exposure();
+            const QSignalBlocker block(u.exposureEntry);
+            u.exposureEntry->setRange(e.min_value, std::max(e.min_value, e.max_value));
         }
         showCameraValues(camera);
 
@@ -449,10 +500,10 @@ void VoCameraController::showCameraValues(VoCamera &camera) {
     s.saturationText->setText(fmt("%.1f", camera.saturation().value));
     s.hueText->setText(fmt("%.1f", camera.hue().value));
 
-    setSliderQuietly(u.exposureSlider, percentageOf(camera.exposure()));
-    u.exposureText->setText(exposureText(camera.exposure().value));
+    showExposure(camera);
     const bool autoOn = camera.auto_exposure();
     u.exposureSlider->setEnabled(!autoOn);
+    u.exposureEntry->setEnabled(!autoOn);
     u.targetSlider->setEnabled(autoOn);
     setSliderQuietly(u.targetSlider, camera.auto_exposure_target());
     u.targetText->setText(QString::asprintf("%d", camera.auto_exposure_target()));
@@ -464,6 +515,13 @@ void VoCameraController::showCameraValues(VoCamera &camera) {
     check(u.xMirror, camera.x_mirror());
     check(u.yMirror, camera.y_mirror());
     check(s.cooling, cooled_ && camera.coolingOn());
+}
+
+void VoCameraController::showExposure(VoCamera &camera) {
+    const vocapture::property e = camera.exposure();
+    setSliderQuietly(ui_->exposureSlider, exposureSliderPercent(e));
+    const QSignalBlocker block(ui_->exposureEntry);
+    ui_->exposureEntry->setValue(e.value);
 }
 
 void VoCameraController::showTemperature(VoCamera &camera) {
@@ -522,7 +580,15 @@ void VoCameraController::updateTarget(int percent) {
 void VoCameraController::updateExposure(int percent) {
     guarded([&](VoCamera &c) {
         c.updateExposure(percent);
-        ui_->exposureText->setText(exposureText(c.exposure().value));
+        const QSignalBlocker block(ui_->exposureEntry);
+        ui_->exposureEntry->setValue(c.exposure().value);
+    });
+}
+
+void VoCameraController::updateExposureMs(double ms) {
+    guarded([&](VoCamera &c) {
+        c.setExposureMs(ms);
+        showExposure(c);
     });
 }
 
@@ -599,11 +665,9 @@ void VoCameraController::updateAutoexposureEnable(bool on) {
         // Switching off sends the exposure kept before, exactly as it was.
         c.updateAutoexposure(on);
         ui_->exposureSlider->setEnabled(!on);
+        ui_->exposureEntry->setEnabled(!on);
         ui_->targetSlider->setEnabled(on);
-        if (!on) {
-            setSliderQuietly(ui_->exposureSlider, percentageOf(c.exposure()));
-            ui_->exposureText->setText(exposureText(c.exposure().value));
-        }
+        if (!on) showExposure(c);
     });
 }
 
@@ -665,6 +729,8 @@ void VoCameraController::updateGeometry(const QString &text) {
         const int x = (maxW - width) / 2, y = (maxH - height) / 2;
         logLine("select geometry: %d x %d @ %d x %d [subsampled '%d']", width, height, x, y,
                 factor);
+        // A recording holds frames of one size.
+        stopRecording(tr("the geometry changed"));
         const bool wasRunning = currentlyStreaming_ != 0;
         if (wasRunning) stopStreaming();
         std::this_thread::sleep_for(100ms);
@@ -722,15 +788,17 @@ void VoCameraController::saveStillImage() {
                                  tr("There is no still image to save."));
         return;
     }
-    const QString png = tr("PNG images (*.png)"), tiff = tr("TIFF images (*.tif *.tiff)");
+    const QString png = tr("PNG images (*.png)"), tiff = tr("TIFF images (*.tif *.tiff)"),
+                  fits = tr("FITS images, the raw frame (*.fits *.fit *.fts)");
     QString filter = png;
-    QString path = QFileDialog::getSaveFileName(stillWindow_.get(), tr("Save Still Image"),
-                                                "still.png", png + ";;" + tiff, &filter);
+    QString path =
+        QFileDialog::getSaveFileName(stillWindow_.get(), tr("Save Still Image"), "still.png",
+                                     png + ";;" + tiff + ";;" + fits, &filter);
     if (path.isEmpty()) return;
     // A name typed without its kind takes the kind of the chosen filter.
     const QString suffix = QFileInfo(path).suffix().toLower();
-    if (suffix != "png" && suffix != "tif" && suffix != "tiff")
-        path += filter == tiff ? ".tif" : ".png";
+    if (!QStringList{"png", "tif", "tiff", "fits", "fit", "fts"}.contains(suffix))
+        path += filter == tiff ? ".tif" : filter == fits ? ".fits" : ".png";
     QString problem;
     if (!saveStillImageTo(path, &problem))
         QMessageBox::warning(stillWindow_.get(), tr("Save Still Image"), problem);
@@ -747,6 +815,146 @@ bool VoCameraController::saveStillImageTo(const QString &path, QString *problem)
         if (problem != nullptr) *problem = QString::fromStdString(e.what());
         return false;
     }
+}
+
+std::shared_ptr<VoCameraController::Recording> VoCameraController::currentRecording() const {
+    std::lock_guard lock(recordingLock_);
+    return recording_;
+}
+
+bool VoCameraController::recording() const {
+    return currentRecording() != nullptr;
+}
+
+std::uint64_t VoCameraController::framesRecorded() const {
+    const auto r = currentRecording();
+    return r ? r->queue.written() : 0;
+}
+
+std::uint64_t VoCameraController::framesDropped() const {
+    const auto r = currentRecording();
+    return r ? r->queue.dropped() : 0;
+}
+
+bool VoCameraController::startRecording(const QString &path, QString *problem) {
+    const auto refuse = [&](const QString &why) {
+        if (problem != nullptr) *problem = why;
+        return false;
+    };
+    VoCamera *camera = VoCamera::instance();
+    if (camera == nullptr || state_ != CameraState::Live)
+        return refuse(tr("There is no camera to record from."));
+    if (recording()) return refuse(tr("A recording is already running."));
+    QString file = path;
+    if (QFileInfo(file).suffix().toLower() != "ser") file += ".ser";
+    std::shared_ptr<Recording> recording;
+    try {
+        // A disk that fills up is seen on the writer's thread; the recording
+        // ends on this one (unless it has ended meanwhile).
+        recording =
+            std::make_shared<Recording>(file, camera->format(), camera->model_name(), [this] {
+                QMetaObject::invokeMethod(
+                    this,
+                    [this] {
+                        if (const auto r = currentRecording(); r && r->queue.failed())
+                            stopRecording();
+                    },
+                    Qt::QueuedConnection);
+            });
+    } catch (const std::exception &e) {
+        logLine("error: unable to record to %s: %s", qPrintable(file), e.what());
+        return refuse(QString::fromStdString(e.what()));
+    }
+    {
+        std::lock_guard lock(recordingLock_);
+        recording_ = recording;
+    }
+    logLine("recording to %s", qPrintable(file));
+    ui_->record->setText(tr("Stop Re&cording"));
+    showProgress();
+    return true;
+}
+
+QString VoCameraController::stopRecording(const QString &why) {
+    std::shared_ptr<Recording> r;
+    {
+        std::lock_guard lock(recordingLock_);
+        r = std::move(recording_);
+        recording_.reset();
+    }
+    if (!r) return {};
+    r->queue.finish();
+    r->writer.finish();
+    const QString name = QFileInfo(r->path).fileName();
+    const auto frames = static_cast<qulonglong>(r->writer.frames());
+    const auto dropped = static_cast<qulonglong>(r->queue.dropped());
+    QString text;
+    if (const int error = r->writer.error(); error != 0 || !why.isEmpty()) {
+        // A failed write is what ended it, whatever came after.
+        const QString reason = error != 0
+                                   ? tr("cannot write '%1': %2")
+                                         .arg(name, QString::fromLocal8Bit(std::strerror(error)))
+                                   : why;
+        text = tr("Recording stopped: %1; %2 holds %3 frame(s) and their times, %4 dropped")
+                   .arg(reason, name)
+                   .arg(frames)
+                   .arg(dropped);
+        if (const auto gave = r->writer.droppedForTrailer(); gave != 0)
+            text += tr(" (the last %1 made room for the times)").arg(static_cast<qulonglong>(gave));
+    } else {
+        text = tr("Recorded %1 frame(s) to %2, %3 dropped").arg(frames).arg(name).arg(dropped);
+    }
+    logLine("%s", qPrintable(text));
+    ui_->record->setText(tr("Re&cord SER..."));
+    ui_->recordText->setText(text);
+    ui_->recordText->show();
+    ui_->statusBar->showMessage(text, 15000);
+    return text;
+}
+
+void VoCameraController::toggleRecording() {
+    if (recording()) {
+        stopRecording();
+        return;
+    }
+    if (VoCamera::instance() == nullptr || state_ != CameraState::Live) return;
+    QSettings settings;
+    const QString folder = settings.value("recordingFolder", QDir::homePath()).toString();
+    const QString suggested = QDir(folder).filePath(
+        QDateTime::currentDateTime().toString("'capture-'yyyyMMdd-HHmmss'.ser'"));
+    const QString path = QFileDialog::getSaveFileName(window_.get(), tr("Record SER"), suggested,
+                                                      tr("SER recordings (*.ser)"));
+    if (path.isEmpty()) return;
+    settings.setValue("recordingFolder", QFileInfo(path).absolutePath());
+    QString problem;
+    if (!startRecording(path, &problem))
+        QMessageBox::warning(window_.get(), tr("Record SER"), problem);
+}
+
+void VoCameraController::showProgress() {
+    VoCamera *camera = VoCamera::instance();
+    auto &u = *ui_;
+    if (const auto r = currentRecording()) {
+        u.recordText->show();
+        u.recordText->setText(tr("Recording %1: %2 frame(s) written, %3 dropped")
+                                  .arg(QFileInfo(r->path).fileName())
+                                  .arg(static_cast<qulonglong>(r->queue.written()))
+                                  .arg(static_cast<qulonglong>(r->queue.dropped())));
+    }
+    const double exposure = camera != nullptr ? camera->exposure().value / 1000.0 : 0;
+    const bool show =
+        state_ == CameraState::Live && currentlyStreaming_ && exposure * 1000 >= kProgressFromMs;
+    u.exposureProgress->setVisible(show);
+    if (!show) return;
+    // The camera sends a frame when its exposure ends, so the time since the
+    // last one is how far the next has got; beyond the exposure it is read out.
+    const double elapsed = double(steadyNowNs() - lastFrameNs_.load()) / 1e9;
+    u.exposureProgress->setValue(
+        static_cast<int>(std::lround(1000 * std::min(1.0, elapsed / exposure))));
+    u.exposureProgress->setFormat(
+        elapsed < exposure ? tr("Exposing: %1 of %2").arg(duration(elapsed), duration(exposure))
+                           : tr("Exposed %1: waiting for the frame (%2)")
+                                 .arg(duration(exposure), duration(elapsed)));
 }
 
 void VoCameraController::setConversionThreads(int threads) {
@@ -778,6 +986,7 @@ void VoCameraController::startStreaming() {
     if (worker_.joinable()) worker_.join();  // one that ended by itself
     continueStreaming_ = 1;
     cameraGone_ = false;
+    lastFrameNs_ = steadyNowNs();
     camera->startStreaming();
     std::this_thread::sleep_for(10ms);
     // Running from here on: a second start must not launch a second worker
@@ -847,6 +1056,7 @@ void VoCameraController::updateImageWorker() {
         return;
     }
     const QSizeF size = camera->size();
+    const std::size_t frameBytes = camera->format().ImageSize;
     const bool grey = !camera->isColor();
     std::array<std::unique_ptr<VoBitmapImage>, 3> buffers;
     for (auto &b : buffers) b = std::make_unique<VoBitmapImage>(size);
@@ -871,14 +1081,39 @@ void VoCameraController::updateImageWorker() {
             break;
         }
         const std::int64_t arrival = steadyNowNs();
+        lastFrameNs_ = arrival;
         ++delivered_;
+        const vocam_frame_info info = camera->frameInfo(index);
+        // The library's stamp, on the same clock, is nearer the frame's end.
+        const std::int64_t stamp =
+            info.timestamp_ns != 0 ? static_cast<std::int64_t>(info.timestamp_ns) : arrival;
+        // Copied before the conversion, so that the recording misses no frame
+        // the view would have shown.
+        if (const auto r = currentRecording(); r && raw != nullptr && r->frameBytes == frameBytes) {
+            if (r->lastSequence != 0 && info.sequence > r->lastSequence + 1)
+                r->queue.countDropped(info.sequence - r->lastSequence - 1);
+            if (info.sequence != 0) r->lastSequence = info.sequence;
+            r->queue.offer(raw, vocam::cli::exposureStartUtc(static_cast<std::uint64_t>(stamp),
+                                                             camera->exposure().value / 1000.0));
+        }
         if (raw != nullptr) current->setStride(camera->convertRawImage(raw, current->buffer()));
-        // Taken now, while the raw frame is still held: a still from a camera
-        // with 16-bit samples keeps them for saving (also one meant for a
+        // Taken now, while the raw frame is still held: a still keeps its
+        // frame as sent (for FITS), with the camera's settings, and from a
+        // camera with 16-bit samples its deep picture (also one meant for a
         // client, which is kept should the client not take it).
         const bool stillWanted = stillImageRequested_.exchange(0) != 0;
-        if (stillWanted && raw != nullptr)
-            camera->convertRawImageDeep(raw, camera->format(), current->deep());
+        current->raw().reset();
+        if (stillWanted && raw != nullptr) {
+            const _VOCAM_IMAGE_FORMAT format = camera->format();
+            camera->convertRawImageDeep(raw, format, current->deep());
+            auto frame = std::make_shared<RawFrame>();
+            frame->bytes.assign(raw, raw + format.ImageSize);
+            frame->format = format;
+            frame->facts = camera->captureFacts();
+            frame->startUtcNs = vocam::cli::exposureStartUtc(static_cast<std::uint64_t>(stamp),
+                                                             frame->facts.exposureSeconds);
+            current->raw() = std::move(frame);
+        }
 
         const bool analyse =
             analysisOn_ && raw != nullptr && arrival - lastAnalysis >= kAnalysisIntervalNs;
@@ -1020,6 +1255,7 @@ void VoCameraController::showCameraGone() {
     u.gainGreenSlider->setEnabled(true);
     u.gainBlueSlider->setEnabled(true);
     enterState(CameraState::Gone);
+    stopRecording(tr("the camera is gone"));
 }
 
 void VoCameraController::showStillNotSent(const QString &problem) {

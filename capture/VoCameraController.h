@@ -1,9 +1,10 @@
 // The main window's controller: fills the controls from the camera, turns
 // each control action into a camera call, and runs the image worker that
 // converts frames into three bitmap buffers for the live view, the still
-// window and the frame socket. It also says which state the application is
-// in (a camera live, none, one held elsewhere, one that failed or left) and
-// looks for a camera again when there is none.
+// window and the frame socket, and hands the raw frames to a recording. It
+// also says which state the application is in (a camera live, none, one
+// held elsewhere, one that failed or left) and looks for a camera again
+// when there is none.
 #pragma once
 
 #include <QDialog>
@@ -36,9 +37,6 @@ namespace vocapture {
 
 class ImageViewer;
 class VoBitmapImage;
-
-// Texts the controls show, shared with the checks of them.
-QString exposureText(double ms);
 
 // What the window shows: live video, or why there is none.
 enum class CameraState { NoCamera, InUse, Failed, Live, Gone };
@@ -86,9 +84,22 @@ class VoCameraController : public QObject {
     int streamInterruptions() const { return streamInterruptions_; }
     std::uint64_t framesDelivered() const { return delivered_; }
     std::uint64_t framesDisplayed() const;
-    // Writes the still image shown to `path` (.png, .tif or .tiff): false,
-    // with the reason in `problem`, when it cannot.
+    // Writes the still image shown to `path` (.png, .tif, .tiff or .fits):
+    // false, with the reason in `problem`, when it cannot.
     bool saveStillImageTo(const QString &path, QString *problem = nullptr);
+
+    // Starts writing the raw frames to a SER file (".ser" is added to a name
+    // without it): false, with the reason in `problem`, when it cannot.
+    bool startRecording(const QString &path, QString *problem = nullptr);
+    // Ends the recording, if any: the frames queued are written, then the
+    // frame times, and the file is closed. `why` says what ended it (empty:
+    // the user). Answers the line shown about it, empty without a recording.
+    QString stopRecording(const QString &why = {});
+    bool recording() const;
+    // Of the recording running: frames in the file, and frames the camera
+    // sent that it will not hold (the disk or the worker fell behind).
+    std::uint64_t framesRecorded() const;
+    std::uint64_t framesDropped() const;
     // The conversion threads the command line or the stored setting gives,
     // shown in the settings panel without storing them again.
     void setConversionThreads(int threads);
@@ -118,6 +129,8 @@ class VoCameraController : public QObject {
     void updateGainBlue(int percent);
     void updateTarget(int percent);
     void updateExposure(int percent);
+    // The exposure entry: any exposure the camera takes, in milliseconds.
+    void updateExposureMs(double ms);
     void updateGamma(int percent);
     void updateContrast(int percent);
     void updateBrightness(int percent);
@@ -132,6 +145,10 @@ class VoCameraController : public QObject {
     void updateGeometry(const QString &text);
     void doSingleShotWhitebalance();
     void grabStillImage();
+    // The Record button: asks for a file and starts, or stops.
+    void toggleRecording();
+    // The exposure's progress during long exposures, and the recording's counts.
+    void showProgress();
     void openCameraSettings();
     void saveStillImage();
     // The settings panel's choice: applied and stored.
@@ -170,6 +187,7 @@ class VoCameraController : public QObject {
     void setUpCamera(VoCamera &camera);
     void buildGeometryList(VoCamera &camera);
     void showCameraValues(VoCamera &camera);
+    void showExposure(VoCamera &camera);
     void showTemperature(VoCamera &camera);
     // Ends the worker and the camera's stream, without a word when there is no camera.
     void endWorker();
@@ -213,6 +231,16 @@ class VoCameraController : public QObject {
     std::atomic<bool> cameraGone_{false};
     std::atomic<int> streamInterruptions_{0};
     std::thread worker_;
+
+    // A SER recording: its writer and the queue that feeds it. The worker
+    // takes a reference for each frame; the main thread starts and ends it.
+    struct Recording;
+    mutable std::mutex recordingLock_;
+    std::shared_ptr<Recording> recording_;
+    std::shared_ptr<Recording> currentRecording() const;
+    QTimer progressTimer_;
+    // When the last frame arrived (or video started), steady-clock nanoseconds.
+    std::atomic<std::int64_t> lastFrameNs_{0};
 
     std::atomic<std::uint64_t> delivered_{0};
     std::uint64_t frameNumber_ = 0;  // worker only

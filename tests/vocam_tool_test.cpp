@@ -645,6 +645,17 @@ TEST_F(VocamTool, GrabbedFitsHoldTheRawFrameAndWhatTheCommandSet) {
               "error: 'again.fits': FITS files come from a camera (vocam grab -o again.fits)\n");
 }
 
+// A camera paced by its exposure sends nothing for 5 s: the grab waits for
+// that one frame instead of ending the stream as silent.
+TEST_F(VocamTool, GrabWaitsOutALongExposure) {
+    const Result r = run({"--sim", "model_02:state=ready:size=640x480", "grab", "--exposure",
+                          "5000", "-o", "long.fits"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "saved long.fits (640 x 480)\n");
+    EXPECT_EQ(readFits(folder / "long.fits").number("EXPTIME"), 5);
+}
+
 TEST_F(VocamTool, RecordedSerFilesStayReadableWhateverEndsTheRecording) {
     // The colour code follows the model's mosaic.
     for (const auto &[model, colour] :

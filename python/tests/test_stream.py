@@ -201,6 +201,19 @@ def test_timeout_and_ctrl_c_on_a_silent_camera(cam, video):
         assert s.frame(timeout=5.0).raw.shape == (128, 256)
 
 
+def test_a_wait_longer_than_the_exposure_gets_the_frame():
+    # Camera 77 sends one frame per exposure, the first an exposure after the start.
+    with vocam.open(serial=77) as c:
+        window, exposure = c.window, c.exposure_ms
+        c.window, c.exposure_ms = (0, 0, 256, 128), 5000.0
+        try:
+            began = time.monotonic()
+            with c.stream() as s, s.frame(timeout=15.0) as frame:
+                assert frame.index == 1 and frame.timestamp - began >= 5.0
+        finally:
+            c.window, c.exposure_ms = window, exposure
+
+
 def test_other_threads_run_during_a_wait(slow_cam):
     ticks = []
     done = threading.Event()

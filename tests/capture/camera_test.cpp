@@ -118,7 +118,7 @@ class CameraTest : public QObject {
         VoCamera &c = *VoCamera::instance();
         c.updateExposure(10);
         const vocapture::property e = c.exposure();
-        const double expected = e.min_value + (e.max_value - e.min_value) * 0.10;
+        const double expected = e.min_value + (exposureSliderLongest(e) - e.min_value) * 0.10;
         QCOMPARE(e.value, float(expected));
         QCOMPARE(sdkValue(VOCAM_PROP_EXPOSURE), int(1000.0 * expected));
         c.updateAutoexposure(true);
@@ -131,15 +131,27 @@ class CameraTest : public QObject {
         QVERIFY(!(flags & VOCAM_PROP_FLAG_AUTO));
     }
 
-    void longExposuresArePresentedUpTo500ms() {
+    void longExposuresReachTheWholeRangeAndTheSliderTheFirst500ms() {
         QVERIFY(bringUp("model_05:state=ready"));
+        VoCamera &c = *VoCamera::instance();
         int min = 0, max = 0, value = 0;
         std::uint32_t flags = 0;
-        vocam_property_get_range(VoCamera::instance()->handle(), VOCAM_PROP_EXPOSURE, &min, &max,
-                                 &value, &flags);
+        vocam_property_get_range(c.handle(), VOCAM_PROP_EXPOSURE, &min, &max, &value, &flags);
         QVERIFY(max < 0);  // an hour in microseconds does not fit an int
-        QVERIFY(static_cast<std::uint32_t>(max) / 1000.0 > 1000);
-        QCOMPARE(VoCamera::instance()->exposure().max_value, 500.0f);
+        QCOMPARE(c.exposure().max_value, 3600000.0f);
+        QCOMPARE(exposureSliderLongest(c.exposure()), 500.0f);
+        c.updateExposure(100);
+        QCOMPARE(sdkValue(VOCAM_PROP_EXPOSURE), 500000);
+        // Typed in: the unsigned word, up to the hour and no further.
+        for (const auto &[ms, word] : {std::pair{2400000.5, 2400000500u},
+                                       {5e6, 3600000000u},
+                                       {0.0, static_cast<std::uint32_t>(min)}}) {
+            c.setExposureMs(ms);
+            QCOMPARE(static_cast<std::uint32_t>(sdkValue(VOCAM_PROP_EXPOSURE)), word);
+            QCOMPARE(c.exposure().value, float(word / 1000.0));
+        }
+        // A camera whose longest exposure is under a second has all of it on the slider.
+        QCOMPARE(exposureSliderLongest({10, 0.01f, 800, 0}), 800.0f);
     }
 
     void coolingFollowsTheFlagExceptOnThe4008x2672Sensor() {

@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <signal.h>
+#include <sys/resource.h>
 #include <tiffio.h>
 
 #include <chrono>
@@ -83,6 +85,81 @@ void leaveCamera(F &&change) {
     QVERIFY(h != nullptr);
     change(h);
     vocam_camera_close(&h);
+}
+
+// A FITS file's header values by keyword (without quotes and comments)
+// and its 8-bit data, read without a FITS library.
+struct Fits {
+    std::map<QString, QString> cards;
+    QByteArray data;
+};
+
+Fits readFits(const QString &path) {
+    QFile file(path);
+    Fits fits;
+    if (!file.open(QIODevice::ReadOnly)) return fits;
+    const QByteArray b = file.readAll();
+    for (qsizetype at = 0; at + 80 <= b.size(); at += 80) {
+        const QString card = QString::fromLatin1(b.mid(at, 80));
+        if (card.startsWith("END ")) {
+            fits.data = b.mid((at / 2880 + 1) * 2880,
+                              fits.cards["NAXIS1"].toInt() * fits.cards["NAXIS2"].toInt());
+            break;
+        }
+        QString value = card.mid(10).section(" /", 0, 0).trimmed();
+        if (value.startsWith('\'')) value = value.mid(1).section('\'', 0, 0).trimmed();
+        if (card.mid(8, 2) == "= ") fits.cards[card.left(8).trimmed()] = value;
+    }
+    return fits;
+}
+
+// A SER recording read here on its own: its header in a line, and, when it
+// holds exactly the frames it counts and a time for each, the frames and
+// their times in seconds since 1970.
+struct Ser {
+    QString header;
+    bool whole = false;
+    std::vector<QByteArray> frames;
+    std::vector<std::int64_t> seconds;
+};
+
+Ser readSer(const QString &path) {
+    QFile file(path);
+    Ser ser;
+    if (!file.open(QIODevice::ReadOnly) || file.size() < 178) return ser;
+    const QByteArray b = file.readAll();
+    const auto word = [&](qsizetype at, int bytes = 4) {
+        std::uint64_t v = 0;
+        for (int i = bytes - 1; i >= 0; --i) v = v << 8 | std::uint8_t(b[at + i]);
+        return qsizetype(v);
+    };
+    const qsizetype frame = word(26) * word(30), count = word(38), times = 178 + frame * count;
+    ser.header = QString("%1, colour %2, %3 x %4 x %5 bits, %6")
+                     .arg(QString::fromLatin1(b.left(14)))
+                     .arg(word(18))
+                     .arg(word(26))
+                     .arg(word(30))
+                     .arg(word(34))
+                     .arg(QString::fromLatin1(b.mid(82, 40)).section(QChar(0), 0, 0));
+    ser.whole = b.size() == times + 8 * count;
+    for (qsizetype i = 0; ser.whole && i < count; ++i) {
+        ser.frames.push_back(b.mid(178 + frame * i, frame));
+        // 100 ns ticks from 0001-01-01.
+        ser.seconds.push_back((word(times + 8 * i, 8) - 621355968000000000) / 10000000);
+    }
+    return ser;
+}
+
+// One raw frame of the open camera, while the controller does not stream.
+QByteArray rawFrame() {
+    VoCamera &cam = *VoCamera::instance();
+    cam.startStreaming();
+    const int index = cam.waitForImage();
+    QByteArray out(reinterpret_cast<const char *>(cam.getImage(index)),
+                   qsizetype(cam.format().ImageSize));
+    cam.releaseImage(index);
+    cam.stopStreaming();
+    return out;
 }
 
 bool framesFlow(VoCameraController &c, int frames = 3) {
@@ -220,9 +297,6 @@ class ControllerTest : public QObject {
         QCOMPARE(u.gainText->text(), QString::asprintf("%.2f", cam.total_gain().value));
         c.settingsUi().gammaSlider->setValue(30);
         QCOMPARE(c.settingsUi().gammaText->text(), QString::asprintf("%.1f", cam.gamma().value));
-        QCOMPARE(exposureText(150.4), QString("150ms"));
-        QCOMPARE(exposureText(20), QString("20.0ms"));
-        QCOMPARE(exposureText(0.5), QString("0.50ms"));
         QCOMPARE(c.settingsUi().serial_number->text(), QString("Serial Number: 00000077"));
         QCOMPARE(c.window()->windowTitle(), QString("VoCam model_02 (serial 77) - VoCam Capture"));
         QVERIFY(c.settingsUi().firmware_version->text().startsWith("Camera Firmware Version: "));
@@ -509,7 +583,7 @@ class ControllerTest : public QObject {
         QCOMPARE(tiff.width, 640u);
         QCOMPARE(tiff.bytes, rowsOf(shown));
         QVERIFY(!c.saveStillImageTo(dir.filePath("still.bmp"), &problem));
-        QVERIFY(problem.endsWith("the file name must end in .png, .tif or .tiff"));
+        QVERIFY(problem.endsWith("the file name must end in .png, .tif, .tiff or .fits"));
         QVERIFY(!c.saveStillImageTo(dir.filePath("missing/still.png"), &problem));
         QVERIFY(problem.startsWith("error: cannot create a file"));
         QStringList left = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden);
@@ -555,7 +629,7 @@ class ControllerTest : public QObject {
 
         image.updateBitmap();
         QTemporaryDir dir;
-        const StillImage still{image.bmp().copy(), image.deep()};
+        const StillImage still{image.bmp().copy(), image.deep(), nullptr};
         saveStill(still, dir.filePath("deep.tif"));
         const DeepTiff tiff = readTiff(dir.filePath("deep.tif"));
         QCOMPARE(tiff.bits, 16);
@@ -567,6 +641,138 @@ class ControllerTest : public QObject {
         saveStill(still, dir.filePath("deep.png"));
         QCOMPARE(rowsOf(QImage(dir.filePath("deep.png")).convertToFormat(QImage::Format_RGB888)),
                  rowsOf(still.picture));
+    }
+
+    void aStillSavedAsFitsHoldsItsRawFrameAndTheSettingsItWasTakenWith() {
+        auto &c = start("model_05:state=ready:size=640x480");
+        c.settingsUi().coolingSetpoint->setValue(-10);
+        c.settingsUi().cooling->setChecked(true);
+        c.ui().exposureEntry->setValue(30);
+        QVERIFY(framesFlow(c));  // at the new exposure
+        c.grabStillImage();
+        QVERIFY(QTest::qWaitFor(
+            [&] { return c.imageViewer()->snapshot().size() == QSize(640, 480); }, 5000));
+        c.ui().exposureEntry->setValue(40);  // after the still: not what it was taken with
+        QVERIFY(framesFlow(c));  // the ring buffer the still came from went back long ago
+        QTemporaryDir dir;
+        const QString path = dir.filePath("m42.fits");
+        QString problem;
+        QVERIFY2(c.saveStillImageTo(path, &problem), qPrintable(problem));
+        c.stopStreaming();
+        c.ui().exposureEntry->setValue(30);
+        QCOMPARE(std::system(qPrintable("fitsverify -q '" + path + "' >/dev/null 2>&1")), 0);
+        const Fits fits = readFits(path);
+        QVERIFY(fits.data == rawFrame());
+        QCOMPARE(fits.cards.at("EXPTIME").toDouble(), 0.03);
+        QCOMPARE(fits.cards.at("SET-TEMP").toDouble(), -10.0);
+        QVERIFY(fits.cards.at("SWCREATE").startsWith("VoCam_Capture (VoCamSDK "));
+        const auto start =
+            QDateTime::fromString(fits.cards.at("DATE-OBS") + "Z", Qt::ISODateWithMs);
+        QVERIFY(std::abs(start.secsTo(QDateTime::currentDateTimeUtc())) < 60);
+    }
+
+    void aRecordingEndsWithAReadableFileWhateverEndsIt() {
+        struct Case {
+            QString name;
+            std::function<void(VoCameraController &)> end;
+            QString ended;  // what the last line says ended it; empty: the user
+        };
+        const std::vector<Case> cases{
+            {"asked", [](VoCameraController &c) { c.ui().record->click(); }, {}},
+            {"geometry", [](VoCameraController &c) { c.updateGeometry("320 x 240"); },
+             "the geometry changed"},
+            {"gone", [](VoCameraController &) { device().unplug(); }, "the camera is gone"},
+            // Room for three frames and two of their times: the fourth
+            // fails, and the third gives way to the times of the others.
+            {"full", {}, "cannot write 'full.ser': " + QString(std::strerror(EFBIG))},
+            {"quit", {}, "the application closed"},
+        };
+        QTemporaryDir dir;
+        rlimit unlimited{};
+        getrlimit(RLIMIT_FSIZE, &unlimited);
+        signal(SIGXFSZ, SIG_IGN);
+        for (const Case &k : cases) {
+            LogRecorder log;
+            QVERIFY(bringUp("model_02:state=ready:size=640x480"));
+            const QByteArray frame = rawFrame();
+            CaptureOptions options;
+            options.port = 0;
+            std::unique_ptr<CaptureApplication> application;
+            if (k.name == "quit") {
+                application = std::make_unique<CaptureApplication>(options);
+                application->applicationDidFinishLaunching();
+            }
+            VoCameraController *c = application ? &application->controller() : &start("");
+            rlimit limit = unlimited;
+            if (k.name == "full") limit.rlim_cur = 178 + 3 * 307200 + 16;
+            setrlimit(RLIMIT_FSIZE, &limit);
+            QVERIFY(c->startRecording(dir.filePath(k.name)));  // ".ser" is added
+            QVERIFY(!c->startRecording(dir.filePath(k.name)));
+            if (k.name != "full") {
+                QVERIFY(QTest::qWaitFor([&] { return c->framesRecorded() >= 3; }, 10000));
+                c->showProgress();
+                QVERIFY(c->ui().recordText->text().startsWith("Recording " + k.name + ".ser: "));
+            }
+            if (k.end) k.end(*c);
+            if (application) application->applicationShouldTerminate();
+            QVERIFY2(QTest::qWaitFor([&] { return !c->recording(); }, 10000), qPrintable(k.name));
+            setrlimit(RLIMIT_FSIZE, &unlimited);
+
+            const Ser ser = readSer(dir.filePath(k.name + ".ser"));
+            QVERIFY2(ser.whole && ser.frames.size() >= (k.name == "full" ? 2u : 3u),
+                     qPrintable(k.name));
+            QCOMPARE(ser.header, QString("LUCAM-RECORDER, colour 8, 640 x 480 x 8 bits, "
+                                         "VoCam model_02"));
+            for (const QByteArray &f : ser.frames) QVERIFY(f == frame);
+            QVERIFY(std::is_sorted(ser.seconds.begin(), ser.seconds.end()));
+            QVERIFY(std::abs(ser.seconds.front() - QDateTime::currentSecsSinceEpoch()) < 60);
+            // The line that ends it counts the frames the file holds.
+            QString line = k.name == "quit" ? QString::fromStdString(log.lines().back())
+                                            : c->ui().recordText->text();
+            line.replace(QRegularExpression("\\d+ dropped"), "N dropped");
+            QCOMPARE(
+                line,
+                k.ended.isEmpty()
+                    ? QString("Recorded %1 frame(s) to asked.ser, N dropped").arg(ser.frames.size())
+                    : QString("Recording stopped: %1; %2.ser holds %3 frame(s) and "
+                              "their times, N dropped%4")
+                          .arg(k.ended, k.name)
+                          .arg(ser.frames.size())
+                          .arg(k.name == "full" ? " (the last 1 made room for the times)" : ""));
+            application.reset();
+            cleanup();
+        }
+    }
+
+    void aLongExposureIsTypedInShowsItsProgressAndStopsPromptly() {
+        auto &c = start("model_05:state=ready:size=640x480");
+        QVERIFY(framesFlow(c, 1));
+        auto &u = c.ui();
+        // The slider covers the first 500 ms; the entry the camera's whole range.
+        QCOMPARE(u.exposureEntry->maximum(), 3600000.0);
+        QVERIFY(!u.exposureProgress->isVisible());
+        u.exposureEntry->setValue(5000);
+        QCOMPARE(sdkValue(VOCAM_PROP_EXPOSURE), 5000000);
+        QCOMPARE(u.exposureSlider->value(), 100);
+        // A frame or two may still come at the old period; then the camera
+        // exposes for 5 s, which the progress follows, and the frame comes:
+        // the stream is not ended as silent.
+        const QRegularExpression progress(
+            "^(Exposing: 4\\.\\d s of 5\\.0 s|Exposed 5\\.0 s: waiting for the frame \\(.*\\))$");
+        QVERIFY(QTest::qWaitFor(
+            [&] { return u.exposureProgress->isVisible() && u.exposureProgress->value() >= 900; },
+            10000));
+        QVERIFY2(progress.match(u.exposureProgress->text()).hasMatch(),
+                 qPrintable(u.exposureProgress->text()));
+        const std::uint64_t before = c.framesDelivered();
+        QVERIFY(QTest::qWaitFor([&] { return c.framesDelivered() > before; }, 10000));
+        QVERIFY(QTest::qWaitFor([&] { return u.exposureProgress->value() < 500; }, 1000));
+        QCOMPARE(c.cameraState(), CameraState::Live);
+        QVERIFY(c.currentlyStreaming());
+        // A stop during the next exposure does not wait for it to end.
+        QTest::qWait(1000);
+        QVERIFY(timed([&] { c.stopStreaming(); }) < 2.0);
+        QCOMPARE(c.streamInterruptions(), 0);
     }
 
     void conversionThreadsComeFromTheCommandLineOrTheSettingsPanel() {

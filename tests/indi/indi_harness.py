@@ -1,0 +1,246 @@
+"""indiserver running indi_vocam_ccd on the simulated bus, driven by INDI's
+command-line clients (indi_getprop, indi_setprop, indi_eval), for the
+driver's tests and its soak run.
+
+Each Server has a port, a local socket, a FIFO and a home folder of its
+own, so servers of parallel tests never meet. The driver is started
+through the FIFO, as indiserver's dynamic start does it."""
+
+import os
+import socket
+import struct
+import subprocess
+import threading
+import time
+import xml.etree.ElementTree as ET
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+DRIVER = os.environ.get("INDI_VOCAM_DRIVER", "indi_vocam_ccd")
+RESOURCES = os.environ.get("INDI_VOCAM_RESOURCES", "")
+SANITIZER_REPORTS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
+                     "WARNING: ThreadSanitizer")
+
+
+def _free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def _listening(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
+        return True
+    except OSError:
+        return False
+
+
+class Server:
+    """indiserver with the driver (or, with `remote`, a chained server
+    forwarding a device of another server: `device@host:port`)."""
+
+    def __init__(self, folder, sim=None, remote=None):
+        self.folder = str(folder)
+        self.log_path = os.path.join(self.folder, "indiserver.log")
+        env = dict(os.environ, HOME=self.folder, INDI_VOCAM_RESOURCES=RESOURCES)
+        env["VOCAM_SIM"] = sim or ""
+        # Sanitizer reports land in files: the driver's standard error goes
+        # to indiserver, which may be gone when a leak report is written.
+        env["LSAN_OPTIONS"] = "suppressions=" + os.path.join(HERE, "lsan.supp")
+        env["TSAN_OPTIONS"] = ":".join(filter(None, [
+            env.get("TSAN_OPTIONS", ""), "suppressions=" + os.path.join(HERE, "tsan.supp")]))
+        for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"):
+            prefix = name.split("_")[0].lower()
+            env[name] = ":".join(
+                filter(None, [env.get(name, ""), "log_path=" + os.path.join(self.folder, prefix)]))
+        fifo = os.path.join(self.folder, "fifo")
+        if not os.path.exists(fifo):
+            os.mkfifo(fifo)
+        self.log = open(self.log_path, "ab")
+        for _ in range(5):  # another program may take the port first
+            self.port = _free_port()
+            # The local socket is abstract: a short name of its own, not a file.
+            local = "/tmp/vocam-indi-%d-%d" % (os.getpid(), self.port)
+            args = ["indiserver", "-p", str(self.port), "-u", local, "-f", fifo] + \
+                ([remote] if remote else [])
+            self.proc = subprocess.Popen(args, env=env, stdout=self.log, stderr=self.log)
+            deadline = time.monotonic() + 5
+            while time.monotonic() < deadline and self.proc.poll() is None:
+                if _listening(self.port):
+                    break
+                time.sleep(0.05)
+            if self.proc.poll() is None and _listening(self.port):
+                break
+            self.proc.kill()
+            self.proc.wait()
+        else:
+            raise RuntimeError("indiserver did not start; see " + self.log_path)
+        if not remote:
+            with open(fifo, "w") as f:
+                f.write("start %s\n" % DRIVER)
+
+    def stop(self):
+        """Stops the server; the driver ends as its input closes. Returns
+        the sanitizer reports found, if any."""
+        self.proc.terminate()
+        try:
+            self.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        time.sleep(0.5)  # the driver's exit, and its leak check
+        self.log.close()
+        reports = []
+        for name in os.listdir(self.folder):
+            if name.split(".")[0] in ("asan", "ubsan", "tsan"):
+                with open(os.path.join(self.folder, name), errors="replace") as f:
+                    text = f.read()
+                if any(r in text for r in SANITIZER_REPORTS):  # not the suppressions' summary
+                    reports.append(text)
+        with open(self.log_path, errors="replace") as f:
+            reports += [line for line in f if any(r in line for r in SANITIZER_REPORTS)]
+        return reports
+
+    # INDI's own command-line clients.
+    def _run(self, args, timeout):
+        return subprocess.run(args, capture_output=True, text=True, timeout=timeout)
+
+    def get(self, *specs, t=2):
+        """indi_getprop: {"device.property.element": "value"}."""
+        out = self._run(["indi_getprop", "-p", str(self.port), "-t", str(t)] + list(specs), t + 10)
+        values = {}
+        for line in out.stdout.splitlines():
+            key, _, value = line.partition("=")
+            values[key] = value
+        return values
+
+    def value(self, spec, t=2):
+        return self.get(spec, t=t).get(spec)
+
+    def set(self, *specs):
+        out = self._run(["indi_setprop", "-p", str(self.port)] + list(specs), 15)
+        assert out.returncode == 0, out.stderr
+
+    def wait(self, expression, t=10):
+        """indi_eval -w: whether `expression` became true within t seconds."""
+        out = self._run(["indi_eval", "-p", str(self.port), "-w", "-t", str(t), expression], t + 10)
+        return out.returncode == 0
+
+    def wait_device(self, device, t=15):
+        deadline = time.monotonic() + t
+        while time.monotonic() < deadline:
+            if self.get(device + ".CONNECTION.CONNECT"):
+                return True
+            time.sleep(0.2)
+        return False
+
+    def connect(self, device):
+        assert self.wait_device(device), "no device " + device
+        self.set(device + ".CONNECTION.CONNECT=On")
+        assert self.wait('"%s.CONNECTION._STATE"==1' % device), "not connected"
+
+    def fetch_image(self, device, exposure, folder, t=5):
+        """Takes an exposure uploaded to the client and fetches it over TCP
+        with indi_getprop, which saves BLOBs it is sent; the file's path."""
+        self.set(device + ".UPLOAD_MODE.UPLOAD_CLIENT=On")
+        traffic = os.path.join(folder, "indi_getprop.log")
+        with open(traffic, "w") as log:
+            watcher = subprocess.Popen(
+                ["indi_getprop", "-p", str(self.port), "-vv", "-m", "-t", str(t),
+                 device + ".CCD1.CCD1"], cwd=folder, stdout=subprocess.DEVNULL, stderr=log)
+        # It asks for BLOBs once the image's property is defined to it; the
+        # request then has a moment to travel (through a chained server too).
+        deadline = time.monotonic() + t
+        while time.monotonic() < deadline and watcher.poll() is None:
+            with open(traffic, errors="replace") as f:
+                if "sending enableBLOB" in f.read():
+                    break
+            time.sleep(0.05)
+        time.sleep(0.3)
+        self.set("%s.CCD_EXPOSURE.CCD_EXPOSURE_VALUE=%g" % (device, exposure))
+        watcher.wait(timeout=t + 10)
+        return os.path.join(folder, device + ".CCD1.CCD1.fits")
+
+
+class Listener:
+    """A client on INDI's XML protocol that keeps every message and every
+    state a property of one device takes, as a client program sees them."""
+
+    def __init__(self, port, device):
+        self.device = device
+        self.sock = socket.create_connection(("127.0.0.1", port))
+        self.sock.sendall(b'<getProperties version="1.7"/>')
+        self.messages, self.states = [], []  # (property, state)
+        self.lock = threading.Lock()
+        self.thread = threading.Thread(target=self._read, daemon=True)
+        self.thread.start()
+
+    def _read(self):
+        parser = ET.XMLPullParser(["start", "end"])
+        parser.feed("<stream>")
+        depth = 0
+        try:
+            while True:
+                data = self.sock.recv(65536)
+                if not data:
+                    return
+                parser.feed(data)
+                for event, element in parser.read_events():
+                    depth += 1 if event == "start" else -1
+                    if event != "end" or depth != 1 or element.get("device") != self.device:
+                        continue
+                    with self.lock:
+                        if element.get("message"):
+                            self.messages.append(element.get("message"))
+                        if element.get("state"):
+                            self.states.append((element.get("name"), element.get("state")))
+                    element.clear()
+        except (OSError, ET.ParseError):
+            return
+
+    def until(self, predicate, t=10):
+        deadline = time.monotonic() + t
+        while time.monotonic() < deadline:
+            with self.lock:
+                if predicate(self):
+                    return True
+            time.sleep(0.05)
+        return False
+
+    def said(self, text):
+        return any(text in m for m in self.messages)
+
+    def close(self):
+        self.sock.close()
+
+
+def fits_header(path):
+    """The primary header's cards: {"KEY": "value as written"}."""
+    cards = {}
+    with open(path, "rb") as f:
+        while True:
+            block = f.read(2880).decode("ascii")
+            assert len(block) == 2880, "truncated header"
+            for i in range(0, 2880, 80):
+                card = block[i:i + 80]
+                key = card[:8].strip()
+                if key == "END":
+                    return cards
+                if card[8:10] == "= ":
+                    field = card[10:].lstrip()
+                    value = field.split("'")[1] if field.startswith("'") else field.split("/")[0]
+                    cards.setdefault(key, value.strip())
+
+
+def ser_header(path):
+    """The SER header's counts and the file's size; None while the file
+    does not hold a header yet."""
+    if not os.path.exists(path):
+        return None
+    with open(path, "rb") as f:
+        data = f.read(178)
+    if len(data) < 178:
+        return None
+    lu, colour, little, width, height, depth, frames = struct.unpack("<7i", data[14:42])
+    return {"colour": colour, "width": width, "height": height, "depth": depth,
+            "frames": frames, "size": os.path.getsize(path)}
