@@ -32,7 +32,7 @@ while [ $# -gt 0 ]; do
     --test) packages+=("${test_packages[@]}") ;;
     --bench-peers) packages+=(libopencv-dev libdc1394-dev) ;;
     --deb) packages+=(debhelper dh-python devscripts dpkg-dev fakeroot lintian binutils
-                      pybind11-dev python3-dev python3-numpy) ;;
+                      pybind11-dev python3-dev python3-numpy gstreamer1.0-tools) ;;
     *) packages+=("$1") ;;
   esac
   shift
