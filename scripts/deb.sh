@@ -124,22 +124,28 @@ trigger --subsystem-match=usb --attr-match=idVendor=3ec2" ] ||
 fi
 
 echo "== the unpacked programs"
-# The programs carry no RUNPATH: installed, the library is in the system's
-# path; unpacked, that path is inside the root and named to the loader.
-export LD_LIBRARY_PATH="$root/$lib"
+# Every program finds the library the way an installed one does, by its
+# RUNPATH relative to itself ($ORIGIN/..., which resolves to the system's
+# library folder once installed): here, the root's library, with no
+# LD_LIBRARY_PATH.
+unset LD_LIBRARY_PATH
 for elf in "$root"/usr/bin/* "$root/$lib"/*.so.1 "$root"/usr/lib/python3/dist-packages/vocam/*.so \
            "$root/$lib"/gstreamer-1.0/*.so; do
-  [ -e "$elf" ] || continue
-  ! grep -q 'R\(UN\)\?PATH' <<< "$(readelf -d "$elf")" || fail "$elf has an RPATH or RUNPATH"
+  paths=$(readelf -d "$elf" | sed -n 's/.*R\(UN\)\?PATH.*\[\(.*\)\]/\2/p' | tr : '\n')
+  ! grep -v '^\$ORIGIN' <<< "$paths" | grep . || fail "$elf: a search path not relative to it"
   libs=$(ldd "$elf")
   ! grep 'not found' <<< "$libs" || fail "$elf: libraries not found"
-  case "$elf" in */usr/bin/*)
+  case "$elf" in *.so.1) ;; *)
     grep -q "libVoCamSDK.so.1 => $root/" <<< "$libs" || fail "$elf does not load the root's library";;
   esac
 done
 # The simulated images are found relative to the library, in the root.
 (cd "$work" && "$root/usr/bin/vocam" --sim model_02:state=ready grab -o "$work/frame.png")
 [ -s "$work/frame.png" ] || fail "vocam grab wrote no picture"
+VOCAM_SIM=model_02:state=ready "$root/usr/bin/VoCam_Capture" --screenshot "$work/window.png" \
+  --frames 2 || fail "VoCam_Capture showed no frames"
+[ -s "$work/window.png" ] || fail "VoCam_Capture wrote no screenshot"
+echo "VoCam_Capture: a screenshot after two frames"
 # Debian's interpreter, the one the package is for (not another found first on PATH).
 PYTHONPATH="$root/usr/lib/python3/dist-packages" PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -c "
 import vocam
