@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds the Debian packages from a clean clone of the committed tree (HEAD),
 # runs lintian on them (an error fails), unpacks every package into one fresh
-# root, checks each package's files against the list below and runs the
-# unpacked programs there: vocam on the simulated bus, the Python module and,
-# where the tree has it, the GStreamer element. Slow (a whole package build),
-# so not one of scripts/test.sh's configurations.
+# root, checks each package's files against the list below, the library's
+# exports and the udev rule's activation, and runs the unpacked programs on
+# the simulated bus: vocam, VoCam_Capture, the Python module and the
+# GStreamer element. Slow (a whole package build), so not one of
+# scripts/test.sh's configurations.
 # Usage: scripts/deb.sh [WORKDIR]   (default: a temporary folder, removed on
 # success; a fixed WORKDIR lets ccache reuse the compiles of an earlier run)
 set -euo pipefail
@@ -20,7 +21,8 @@ if command -v ccache > /dev/null; then export VOCAM_DEB_CCACHE=1; fi
 
 if [ $# -gt 0 ]; then
   work=$(realpath -m "$1"); keep=1
-  rm -rf "$work/src" "$work/root" "$work"/*.deb "$work"/*.changes "$work"/*.buildinfo
+  rm -rf "$work/src" "$work/root" "$work/data-control" "$work"/*.deb "$work"/*.changes \
+    "$work"/*.buildinfo
   mkdir -p "$work"
 else
   work=$(mktemp -d); keep=0
