@@ -12,6 +12,8 @@
 #                           indiserver and INDI's command-line clients)
 #   deps.sh --bench-peers   and the libraries the conversion benchmark
 #                           compares against (never needed to build or test)
+#   deps.sh --deb           and what building and checking the Debian
+#                           packages needs (scripts/deb.sh)
 # Further arguments are more packages to install.
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config libusb-1.0-0-dev libpng-dev libtiff-dev
@@ -29,6 +31,8 @@ while [ $# -gt 0 ]; do
     --app) ;;  # what building needs is the default
     --test) packages+=("${test_packages[@]}") ;;
     --bench-peers) packages+=(libopencv-dev libdc1394-dev) ;;
+    --deb) packages+=(debhelper dh-python devscripts dpkg-dev fakeroot lintian binutils
+                      pybind11-dev python3-dev python3-numpy gstreamer1.0-tools) ;;
     *) packages+=("$1") ;;
   esac
   shift
