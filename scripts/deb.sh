@@ -4,8 +4,8 @@
 # root, checks each package's files against the list below, the library's
 # exports and the udev rule's activation, and runs the unpacked programs on
 # the simulated bus: vocam, VoCam_Capture, the Python module and the
-# GStreamer element. Slow (a whole package build), so not one of
-# scripts/test.sh's configurations.
+# GStreamer element. Slow (a whole package build), so scripts/test.sh runs
+# it only when asked for (--config deb).
 # Usage: scripts/deb.sh [WORKDIR]   (default: a temporary folder, removed on
 # success; a fixed WORKDIR lets ccache reuse the compiles of an earlier run)
 set -euo pipefail

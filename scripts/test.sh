@@ -7,15 +7,19 @@
 #   tsan    clang with ThreadSanitizer, the threaded suites
 #   fuzz    libFuzzer on the firmware file reader (20 s) and on the camera
 #           side of open and streaming (60 s)
-# Usage: scripts/test.sh [--config NAME]...   (default: all, in that order)
+#   deb     the Debian packages built in a clean clone, lintian, their
+#           contents and the unpacked programs (scripts/deb.sh; about 15
+#           minutes, so only when asked for)
+# Usage: scripts/test.sh [--config NAME]...   (default: all but deb, in that order)
 # Every configuration's tests run through CTest; the last line counts them.
 # Parallelism: CMAKE_BUILD_PARALLEL_LEVEL and CTEST_PARALLEL_LEVEL when set,
 # else every core.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-usage() { sed -n '2,13s/^# \{0,1\}//p' "$0"; }
+usage() { sed -n '2,16s/^# \{0,1\}//p' "$0"; }
 all=(format gcc clang asan tsan fuzz)
+known=("${all[@]}" deb)
 configs=()
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -27,7 +31,7 @@ while [ $# -gt 0 ]; do
 done
 [ ${#configs[@]} -gt 0 ] || configs=("${all[@]}")
 for c in "${configs[@]}"; do
-  [[ " ${all[*]} " == *" $c "* ]] || { echo "unknown configuration: $c (one of: ${all[*]})" >&2; exit 2; }
+  [[ " ${known[*]} " == *" $c "* ]] || { echo "unknown configuration: $c (one of: ${known[*]})" >&2; exit 2; }
 done
 
 bash scripts/deps.sh --test
@@ -103,6 +107,10 @@ for config in "${configs[@]}"; do
         -DVOCAM_TESTS=OFF
       cmake --build build/fuzz --target hex_fuzz camera_fuzz
       run fuzz
+      ;;
+    deb)
+      echo "== Debian packages: built in a clean clone, lintian, contents, the unpacked programs"
+      bash scripts/deb.sh
       ;;
   esac
 done
