@@ -8,16 +8,14 @@
 #include <utility>
 #include <vector>
 
-#include "support/OpenedCamera.h"
+#include "support/OpenCamera.h"
 #include "support/Stderr.h"
 #include "vocamapi.h"
 
 using namespace vocam;
-using test::OpenedCamera;
+using test::OpenCamera;
 using test::registerTraffic;
 using test::wireWords;
-
-VOCAM_USE_SIMULATED_HOST;
 
 namespace {
 
@@ -81,7 +79,7 @@ TEST(Conversions, EachRowOfTheTable) {
 }
 
 TEST(CompatCalls, FlagsShiftAndValuesConvert) {
-    OpenedCamera cam("model_02:state=ready");
+    OpenCamera cam("model_02:state=ready");
     _vocam *h = cam.handle();
     cam.device().setReg(0x04A0, 0x80000003u);
     float value = 0, lo = 0, hi = 0;
@@ -116,7 +114,7 @@ TEST(CompatCalls, FlagsShiftAndValuesConvert) {
     EXPECT_EQ(v, 1280);
 
     // Temperature in degrees on a cooled camera.
-    OpenedCamera cooled("model_05:state=ready");
+    OpenCamera cooled("model_05:state=ready");
     h = cooled.handle();
     ASSERT_EQ(VocamPropertyRange(h, VOCAM_PROP_TEMPERATURE, &lo, &hi, &value, &flags), 1);
     EXPECT_FLOAT_EQ(lo, -40.0f);
@@ -130,7 +128,7 @@ TEST(CompatCalls, FlagsShiftAndValuesConvert) {
 }
 
 TEST(CompatCalls, FailuresAnswerFalseAndLeaveOutputsAlone) {
-    OpenedCamera cam("model_02:state=ready");
+    OpenCamera cam("model_02:state=ready");
     _vocam *h = cam.handle();
     test::StderrCapture err;
     float value = 7.5f, lo = 1.5f, hi = 2.5f;

@@ -17,6 +17,7 @@
 
 #include "Simulator/SimVideo.h"
 #include "support/Stderr.h"
+#include "support/Watchdog.h"
 #include "support/umock/Camera.h"
 #include "support/umock/OnLibusb.h"
 #include "support/umock/Testbed.h"
@@ -30,32 +31,7 @@ using test::umock::Testbed;
 
 namespace {
 
-// Fails the program rather than let a hang eat the suite's time.
-class Watchdog {
-  public:
-    Watchdog(std::chrono::seconds limit, const char *what)
-        : thread_([this, limit, what] {
-              std::unique_lock lock(mutex_);
-              if (!cond_.wait_for(lock, limit, [this] { return done_; })) {
-                  std::fprintf(stderr, "watchdog: %s did not finish\n", what);
-                  std::_Exit(3);
-              }
-          }) {}
-    ~Watchdog() {
-        {
-            std::lock_guard lock(mutex_);
-            done_ = true;
-        }
-        cond_.notify_all();
-        thread_.join();
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable cond_;
-    bool done_ = false;
-    std::thread thread_;
-};
+using vocam::test::Watchdog;
 
 class UmockStream : public test::umock::OnLibusb {
   protected:
