@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Simulator/SimBus.h"
+#include "support/Frames.h"
 #include "vo_cam.h"
 #include "vo_cameras.h"
 
@@ -49,26 +50,6 @@ class OpenCamera {
     _vocam *handle_ = nullptr;
     std::shared_ptr<sim::CameraDevice> device_;
 };
-
-inline _vocam_frame_format window(std::uint32_t x, std::uint32_t y, std::uint32_t w,
-                                  std::uint32_t h, std::uint16_t sx, std::uint16_t sy) {
-    _vocam_frame_format f{};
-    f.xOffset = x;
-    f.yOffset = y;
-    f.width = w;
-    f.height = h;
-    f.subSampleX = sx;
-    f.subSampleY = sy;
-    return f;
-}
-
-// The next frame, waiting past the refusals of a ring with no frame free.
-inline int nextFrame(_vocam *h) {
-    int r;
-    do r = vocam_wait_for_capture_to_buffer(h);
-    while (r == -22);
-    return r;
-}
 
 // One register request as it crossed the wire.
 struct RegisterAccess {

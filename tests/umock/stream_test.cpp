@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "Simulator/SimVideo.h"
+#include "support/Frames.h"
 #include "support/Stderr.h"
 #include "support/Watchdog.h"
 #include "support/umock/Camera.h"
@@ -46,10 +47,7 @@ class UmockStream : public test::umock::OnLibusb {
         ASSERT_EQ(vocam_camera_open_by_pid(&h, device->product()), 0);
         ASSERT_NE(h, nullptr);
         // A small window keeps hashing hundreds of frames cheap.
-        _vocam_frame_format f{};
-        f.width = 640;
-        f.height = 480;
-        f.subSampleX = f.subSampleY = 2;
+        const auto f = test::window(0, 0, 640, 480, 2, 2);
         ASSERT_EQ(vocam_set_video_format(h, &f), 0);
         ASSERT_EQ(vocam_enable_streaming(h), 0);
         device->video().clearFrameLog();
@@ -59,14 +57,6 @@ class UmockStream : public test::umock::OnLibusb {
             EXPECT_EQ(vocam_camera_close(&h), 0);
         }
         OnLibusb::TearDown();
-    }
-
-    // The next frame, skipping the -22 of a newest frame already overwritten.
-    int nextFrame() {
-        int r;
-        do r = vocam_wait_for_capture_to_buffer(h);
-        while (r == -22);
-        return r;
     }
 
     test::StderrCapture err;
@@ -83,7 +73,7 @@ TEST_F(UmockStream, HundredsOfFramesArriveWholeAndInOrder) {
     ASSERT_EQ(bytes, 320u * 240u);
     std::vector<std::uint64_t> hashes;
     for (int i = 0; i < 300; ++i) {
-        const int index = nextFrame();
+        const int index = test::nextFrame(h);
         ASSERT_GE(index, 0) << "frame " << i;
         hashes.push_back(sim::frameHash(vocam_get_buffer_address(h, index), bytes));
         ASSERT_EQ(vocam_release_buffer(h, index), 0);
@@ -140,7 +130,7 @@ TEST_F(UmockStream, PullingTheCameraEndsTheStreamWithoutRetrying) {
     Watchdog watchdog(60s, "end of stream after unplug");
     ASSERT_EQ(vocam_start_streaming(h), 0);
     for (int i = 0; i < 10; ++i) {
-        const int r = nextFrame();
+        const int r = test::nextFrame(h);
         ASSERT_GE(r, 0);
         vocam_release_buffer(h, r);
     }
