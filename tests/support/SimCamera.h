@@ -18,6 +18,7 @@ class HostCamera {
     _vocam *handle() { return handle_.get(); }
     sim::CameraDevice &device() { return *device_; }
     const std::shared_ptr<sim::CameraDevice> &shared() const { return device_; }
+    usbhost::Host &host() { return *host_; }
     // Traffic since the open (or the last clear), without the set-up.
     std::vector<sim::LogEntry> log() const { return device_->log(); }
     // The camera leaves the bus as at a cable pull.

@@ -23,7 +23,6 @@ class LibusbCamera : public HostCamera {
     static bool available();
     explicit LibusbCamera(const std::string &description = "model_02:state=ready");
     ~LibusbCamera() override;
-    usbhost::Host &host() { return *host_; }
     void unplug() override;
 };
 
