@@ -277,17 +277,11 @@ TEST_F(Format, FramesShowTheWindowInTheModelsPhaseAndConvertWhileStreaming) {
     ASSERT_EQ(expected.size(), 320u * 240u);
     EXPECT_EQ(std::memcmp(frame, expected.data(), expected.size()), 0);
     EXPECT_EQ(vocam_convert_frame_to_rgb(h, rgb.data(), frame, &image, params), 0);
-    // Row bands on two threads give the same picture as the calling thread.
+    // The thread count reaches the engine (whose bands are convert_bands_test's).
     EXPECT_EQ(vocam_set_conversion_threads(nullptr, 2), -22);
     EXPECT_EQ(vocam_set_conversion_threads(h, 9), -22);
     ASSERT_EQ(vocam_set_conversion_threads(h, 2), 0);
-    std::vector<std::uint8_t> banded(rgb.size(), 0);
-    const std::uint32_t corrected[3] = {12, 1, 14};
-    ASSERT_EQ(vocam_convert_frame_to_rgb(h, banded.data(), frame, &image, corrected), 0);
-    ASSERT_EQ(vocam_set_conversion_threads(h, 1), 0);
-    std::vector<std::uint8_t> single(rgb.size(), 0);
-    ASSERT_EQ(vocam_convert_frame_to_rgb(h, single.data(), frame, &image, corrected), 0);
-    EXPECT_EQ(banded, single);
+    EXPECT_EQ(h->converter->GetConversionThreads(), 2u);
     vocam_release_buffer(h, index);
     // The grey ramp along the top: brighter to the right, and reddish under
     // the scene's warm light until white balance corrects it.

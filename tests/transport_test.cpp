@@ -1,8 +1,9 @@
 // Control, bulk and asynchronous transfers, the register protocol and the
 // identity reads: what goes on the wire, what comes back, what is logged,
-// when a pipe is reset and where completions run. One suite for both backends: built as
-// transport_test on the simulated bus, and as umock_transport_test on libusb with the kernel's USB
-// device interface emulated by umockdev, against the same camera model.
+// when a pipe is reset and where completions run. One suite for both
+// backends: built as transport_test on the simulated bus, and as
+// umock_transport_test on libusb with the kernel's USB device interface
+// emulated by umockdev, against the same camera model.
 //
 // Where the backends differ:
 //   case                         simulated bus              libusb (usbfs)
