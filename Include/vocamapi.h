@@ -284,8 +284,16 @@ VOCAM_API int vocam_set_conversion_threads(_vocam *handle, uint32_t threads);
  * the same picture, 48 three 16-bit samples a pixel (red, green, blue, in the
  * host's byte order, rows 6 x width bytes), which keeps the depth of a camera
  * that delivers 16-bit samples (PixelFormat 1; an 8-bit frame gives -14).
- * The same rules and results as vocam_convert_frame_to_rgb otherwise, and
- * -22 for `bits` other than 24 and 48. */
+ * `bits` 32 gives four bytes a pixel, rows 4 x width bytes and never padded:
+ * red, green and blue as the 24-bit picture has them, then a fourth byte that
+ * carries no colour: the conversion leaves it as `dst` held it (a grey picture
+ * of 8-bit samples not woven from two fields gets 0), so a caller that needs
+ * a fixed value there sets it once in a buffer it keeps. (Method 9 on 8-bit
+ * samples is the exception: at 32 bits it keeps four colour planes in the
+ * four bytes, which only a colour matrix with a fourth column folds into red,
+ * green and blue.) The same rules and results as
+ * vocam_convert_frame_to_rgb otherwise, and -22 for `bits` other than 24, 32
+ * and 48. */
 VOCAM_API int vocam_convert_frame_to_rgb_bits(_vocam *handle, uint8_t *dst, const uint8_t *src,
                                               const void *image_format,
                                               const void *conversion_params, uint32_t bits);
@@ -295,9 +303,9 @@ VOCAM_API int vocam_convert_frame_to_rgb_bits(_vocam *handle, uint8_t *dst, cons
  * 1 to 13 the general correction, as the camera's own matrices are known only
  * to an open camera. `src_bytes` and `dst_bytes` are what the two buffers
  * hold; a frame shorter than `image_format` says, or a picture buffer smaller
- * than the picture (6 x width x height bytes for `bits` 48, the size
- * vocam_get_rgb_frame_size gives for 24), is refused with -22 before anything
- * is read. `threads` as for vocam_set_conversion_threads. 0, -22, -14 or -12
+ * than the picture (6 or 4 x width x height bytes for `bits` 48 or 32, the
+ * size vocam_get_rgb_frame_size gives for 24), is refused with -22 before
+ * anything is read. `threads` as for vocam_set_conversion_threads. 0, -22, -14 or -12
  * as vocam_convert_frame_to_rgb_bits. */
 VOCAM_API int vocam_convert_raw_to_rgb(uint8_t *dst, size_t dst_bytes, const uint8_t *src,
                                        size_t src_bytes, const void *image_format,
@@ -436,6 +444,11 @@ enum {
  * same two bits of the fan register say a fan is fitted and runs. */
 #define VOCAM_PROP_FLAG_PRESENT 0x80000000u
 #define VOCAM_PROP_FLAG_ON 0x00008000u
+/* Exposure block flags (VOCAM_PROP_EXPOSURE): the camera offers automatic
+ * exposure (read only), and automatic exposure on. The camera keeps the
+ * second only where it has the first; the library passes both through. */
+#define VOCAM_PROP_FLAG_AUTO_AVAILABLE 0x40000000u
+#define VOCAM_PROP_FLAG_AUTO 0x00004000u
 
 /* A register property block as it lies in the camera's register space. */
 typedef struct vocam_prop {

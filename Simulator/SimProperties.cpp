@@ -41,7 +41,7 @@ SimProperties::SimProperties(const CameraConfig &config) : lastUpdate_(Clock::no
         blocks_[base] = b;
     };
     block(kRegExposure, true, 20000, config.cooling ? 1000 : 10,
-          config.cooling ? 3600000000u : 10000000u, autoExposure ? 0xFFFF : 0x7FFF);
+          config.cooling ? 3600000000u : 10000000u, autoExposure ? 0x7FFF : 0x7FFF & ~kPropAutoOn);
     if (autoExposure) blocks_[kRegExposure].words[kFlags] |= kPropAutoCapable;
     block(kRegGain, true, 4096, 4096, 65536, 0x7FFF);
     for (std::uint16_t base : {kRegGainRed, kRegGainGreen1, kRegGainGreen2, kRegGainBlue})
@@ -226,7 +226,7 @@ PropertySnapshot SimProperties::snapshot() {
     s.exposureUs = value(kRegExposure, 0);
     const Block &exposure = blocks_.at(kRegExposure);
     s.autoExposure =
-        (exposure.words[kFlags] & kPropAutoCapable) && (exposure.words[kFlags] & kPropOn);
+        (exposure.words[kFlags] & kPropAutoCapable) && (exposure.words[kFlags] & kPropAutoOn);
     s.autoExposureTarget = value(kRegAutoExposureTarget, 0);
     s.gain = value(kRegGain, 4096);
     s.gainRed = value(kRegGainRed, 4096);

@@ -32,10 +32,12 @@ inline constexpr std::uint16_t kRegMessageSelect = 0x4FFC;
 inline constexpr std::uint16_t kRegMessageData = 0x5000;
 inline constexpr std::uint32_t kMessageWindowBytes = 0x1000;
 
-// Flags bits of a property block: fitted (read only), automatic mode
-// available (read only), and on (automatic mode, cooling, fan running).
+// Flags bits of a property block: fitted (read only), automatic exposure
+// offered (read only) and on (the exposure block), and on (cooling, fan
+// running).
 inline constexpr std::uint32_t kPropPresent = 0x80000000u;
 inline constexpr std::uint32_t kPropAutoCapable = 0x40000000u;
+inline constexpr std::uint32_t kPropAutoOn = 0x00004000u;
 inline constexpr std::uint32_t kPropOn = 0x00008000u;
 
 // Room temperature (20 degrees), and the cooler's reach (-40 to 40), in

@@ -193,7 +193,7 @@ void VoCamera::readProperties() {
     int word = 0;
     exposure_ = getExposureHelper(&word);
     exposure_word_ = word;
-    auto_exposure_ = (exposure_.flags & 0x4000u) != 0;
+    auto_exposure_ = (exposure_.flags & VOCAM_PROP_FLAG_AUTO) != 0;
 }
 
 bool VoCamera::isColor() {
@@ -482,11 +482,12 @@ void VoCamera::updateAutoexposureTarget(double percent) {
 
 void VoCamera::updateAutoexposure(bool on) {
     std::lock_guard lock(lock_);
-    if ((exposure_.flags & 0x40000000u) == 0) {
+    if ((exposure_.flags & VOCAM_PROP_FLAG_AUTO_AVAILABLE) == 0) {
         logLine("error: camera doesn't support auto-exposure");
         throw PropertyError("camera does not support auto exposure");
     }
-    const std::uint32_t flags = on ? (exposure_.flags | 0x4000u) : (exposure_.flags & ~0x4000u);
+    const std::uint32_t flags =
+        on ? (exposure_.flags | VOCAM_PROP_FLAG_AUTO) : (exposure_.flags & ~VOCAM_PROP_FLAG_AUTO);
     // The word last read or sent, exactly: the property counts microseconds.
     if (vocam_property_set(ref_, VOCAM_PROP_EXPOSURE, exposure_word_, flags) < 0) {
         logLine("error: unable to set auto exposure");

@@ -46,11 +46,13 @@
 
 #include "astro.h"
 #include "common.h"
+#include "controls.h"
 #include "rawframe.h"
 #include "vocamapi.h"
 
 namespace py = pybind11;
 namespace cli = vocam::cli;
+namespace controls = vocam::controls;
 
 namespace {
 
@@ -326,37 +328,35 @@ struct FrameState {
     std::uint64_t arrivalNs = 0;  // CLOCK_MONOTONIC
 };
 
-// Names of the demosaic methods: vocam's fast, good and best, and the
-// methods' own names.
-int demosaicMethod(const std::string &name) {
-    static const std::pair<const char *, int> names[] = {
-        {"none", 0}, {"fast", 1}, {"nearest", 1},  {"good", 2},
-        {"edge", 2}, {"best", 3}, {"gradient", 3}, {"block", 8}};
-    for (const auto &[n, id] : names)
-        if (name == n) return id;
-    raiseValue(
-        "method must be one of 'fast', 'good', 'best', 'none', 'nearest', 'edge', 'gradient', "
-        "'block', not '" +
-        name + "'");
+// The demosaic methods and light sources by the names vocam and the
+// GStreamer element give them (the shared table of controls).
+std::string quotedNames(std::span<const controls::Choice> choices) {
+    std::string out;
+    for (const controls::Choice &c : choices)
+        out += std::string(out.empty() ? "'" : ", '") + c.name + "'";
+    return out;
 }
 
-// "none" leaves the colours as demosaiced; a light source by vocam's name, or
-// 1 to 13, picks the model's correction matrix for that light.
+int demosaicMethod(const std::string &name) {
+    if (const auto id = controls::findChoice(controls::demosaicMethods(), name))
+        return static_cast<int>(*id);
+    raiseValue("method must be one of " + quotedNames(controls::demosaicMethods()) + ", not '" +
+               name + "'");
+}
+
+// A light source by name, or 1 to 13 for the model's correction matrix for
+// that light.
 int correctionMatrix(py::handle light) {
-    static const char *const kLights =
-        "light must be 'none', 'fluorescent', 'daylight', 'incandescent', 'xenon', 'halogen' or a "
-        "correction matrix number 1 to 13";
+    const std::string lights = "light must be one of " + quotedNames(controls::lightSources()) +
+                               " or a correction matrix number 1 to 13";
     if (py::isinstance<py::str>(light)) {
-        static const std::pair<const char *, int> names[] = {{"none", 0},     {"fluorescent", 1},
-                                                             {"daylight", 2}, {"incandescent", 3},
-                                                             {"xenon", 4},    {"halogen", 5}};
-        const auto text = light.cast<std::string>();
-        for (const auto &[n, id] : names)
-            if (text == n) return id;
-        raiseValue(kLights);
+        if (const auto id =
+                controls::findChoice(controls::lightSources(), light.cast<std::string>()))
+            return static_cast<int>(*id);
+        raiseValue(lights);
     }
     const long long id = intArg(light, "light");
-    if (id < 1 || id > 13) raiseValue(kLights);
+    if (id < 1 || id > 13) raiseValue(lights);
     return static_cast<int>(id);
 }
 
@@ -774,26 +774,45 @@ class FrameIterator {
 
 // ---- properties ----------------------------------------------------------------
 
-// A numeric property in the units Python shows: the library's own integer to
-// float conversions give milliseconds, gain factors and plain quantities.
+// The numbered properties Python shows as numbers, named by the shared table
+// of controls (the temperature has rules of its own). The library's own
+// integer to float conversions give milliseconds, gain factors and plain
+// quantities.
 struct Scalar {
-    const char *name;
+    std::string name;
     std::uint32_t id;
-    const char *doc;
+    std::string doc;
 };
 
-constexpr Scalar kScalars[] = {
-    {"exposure_ms", VOCAM_PROP_EXPOSURE, "Exposure time in milliseconds."},
-    {"gain", VOCAM_PROP_GAIN, "Overall analogue gain as a factor (1.0 = unity)."},
-    {"red_gain", VOCAM_PROP_GAIN_RED, "Analogue gain of the red sites as a factor."},
-    {"blue_gain", VOCAM_PROP_GAIN_BLUE, "Analogue gain of the blue sites as a factor."},
-    {"green1_gain", VOCAM_PROP_GAIN_GREEN1, "Analogue gain of the greens on red rows as a factor."},
-    {"green2_gain", VOCAM_PROP_GAIN_GREEN2,
-     "Analogue gain of the greens on blue rows as a factor."},
-    {"gamma", VOCAM_PROP_GAMMA, "Gamma of the tone curve (1.0 = linear)."},
-    {"brightness", VOCAM_PROP_BRIGHTNESS, "Brightness offset of the tone curve in grey levels."},
-    {"contrast", VOCAM_PROP_CONTRAST, "Contrast factor of the tone curve (1.0 = unchanged)."},
-};
+const std::vector<Scalar> &scalars() {
+    static const std::vector<Scalar> list = [] {
+        std::vector<Scalar> out;
+        for (const controls::Control &c : controls::all()) {
+            if (c.python == nullptr || c.kind != controls::Kind::Property ||
+                c.unit == controls::Unit::Celsius)
+                continue;
+            std::string doc = c.what;
+            doc[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(doc[0])));
+            doc += c.unit == controls::Unit::Milliseconds ? " in milliseconds."
+                   : c.unit == controls::Unit::Factor     ? " as a factor (1.0 = unity)."
+                                                          : ".";
+            out.push_back({c.python, c.id, doc});
+        }
+        return out;
+    }();
+    return list;
+}
+
+const Scalar &scalar(std::uint32_t id) {
+    for (const Scalar &s : scalars())
+        if (s.id == id) return s;
+    throw std::logic_error("no Python name for property " + std::to_string(id));
+}
+
+// Python's name of a control of the shared table.
+const char *pythonName(const char *control) {
+    return controls::find(control)->python;
+}
 
 struct Reading {
     int value = 0, min = 0, max = 0;
@@ -847,29 +866,29 @@ class Camera {
     }
 
     double scalar(const Scalar &p) const {
-        return shown(ConvertPropToFloat(p.id, read(p.id, p.name).value));
+        return shown(ConvertPropToFloat(p.id, read(p.id, p.name.c_str()).value));
     }
 
     std::pair<double, double> scalarRange(const Scalar &p) const {
-        const Reading r = read(p.id, p.name);
+        const Reading r = read(p.id, p.name.c_str());
         return {shown(ConvertPropToFloat(p.id, r.min)), shown(ConvertPropToFloat(p.id, r.max))};
     }
 
     void setScalar(const Scalar &p, py::handle value) {
-        const double v = realArg(value, p.name);
-        const Reading r = read(p.id, p.name);
+        const double v = realArg(value, p.name.c_str());
+        const Reading r = read(p.id, p.name.c_str());
         const double lo = shown(ConvertPropToFloat(p.id, r.min)),
                      hi = shown(ConvertPropToFloat(p.id, r.max));
         if (v < lo || v > hi)
-            raiseValue(std::string(p.name) + " " + py::repr(value).cast<std::string>() +
-                       " is outside " + std::to_string(lo) + " .. " + std::to_string(hi));
+            raiseValue(p.name + " " + py::repr(value).cast<std::string>() + " is outside " +
+                       std::to_string(lo) + " .. " + std::to_string(hi));
         // The library's conversion adds 0.5 and truncates toward zero, which
         // puts negative values one unit high (-50.0 would become -49.99); these
         // scales are linear, so negative values are converted by magnitude.
         const auto f = static_cast<float>(std::fabs(v));
         const int units = static_cast<int>(ConvertPropToLong(p.id, f));
         // The flags read are written back: the library passes them through.
-        write(p.id, v < 0 ? -units : units, r.flags, p.name);
+        write(p.id, v < 0 ? -units : units, r.flags, p.name.c_str());
     }
 
     // Temperature: the reading, and the target that setting it (or switching
@@ -1111,7 +1130,7 @@ class Camera {
         });
         check(status, exposure ? "vocam_oneshot_autoexposure" : "vocam_oneshot_autogain");
         m.reset();
-        return scalar(exposure ? kScalars[0] : kScalars[1]);
+        return scalar(::scalar(exposure ? VOCAM_PROP_EXPOSURE : VOCAM_PROP_GAIN));
     }
 
     Stream stream() {
@@ -1433,7 +1452,7 @@ Timeout.__module__ = "vocam"
             "interface directly, e.g. through ctypes. Valid until the camera is closed.")
         .def_property_readonly("is_color", &Camera::color, "True for a Bayer colour sensor.")
         .def_property(
-            "temperature_c", &Camera::temperature,
+            pythonName("temperature"), &Camera::temperature,
             [](Camera &c, py::handle v) { c.setTemperature(v); },
             "Sensor temperature in degrees Celsius; setting it sets the cooling target.")
         .def_property(
@@ -1448,7 +1467,8 @@ Timeout.__module__ = "vocam"
         .def_property_readonly("data_rates", &Camera::dataRates,
                                "Data rates offered, in kilopixels per second.")
         .def_property(
-            "data_rate", &Camera::dataRate, [](Camera &c, py::handle v) { c.setDataRate(v); },
+            pythonName("data-rate"), &Camera::dataRate,
+            [](Camera &c, py::handle v) { c.setDataRate(v); },
             "Data rate in kilopixels per second, one of data_rates.")
         .def_property_readonly(
             "width", [](const Camera &c) { return std::get<2>(c.window()) / c.subsample().first; },
@@ -1457,10 +1477,10 @@ Timeout.__module__ = "vocam"
             "height",
             [](const Camera &c) { return std::get<3>(c.window()) / c.subsample().second; },
             "Delivered frame height in pixels.");
-    for (const Scalar &p : kScalars) {
+    for (const Scalar &p : scalars()) {
         camera.def_property(
-            p.name, [&p](const Camera &c) { return c.scalar(p); },
-            [&p](Camera &c, py::handle v) { c.setScalar(p, v); }, p.doc);
+            p.name.c_str(), [&p](const Camera &c) { return c.scalar(p); },
+            [&p](Camera &c, py::handle v) { c.setScalar(p, v); }, p.doc.c_str());
     }
     camera
         .def("white_balance", &Camera::whiteBalance, py::arg("roi") = py::none(),
@@ -1492,7 +1512,7 @@ Timeout.__module__ = "vocam"
     camera.def(
         "range",
         [](const Camera &c, const std::string &name) -> py::tuple {
-            for (const Scalar &p : kScalars)
+            for (const Scalar &p : scalars())
                 if (name == p.name) return py::cast(c.scalarRange(p));
             if (name == "temperature_c") return py::cast(c.temperatureRange());
             if (name == "subsample") return py::make_tuple(1, c.subsampleMax());

@@ -36,7 +36,7 @@ export CTEST_PARALLEL_LEVEL="${CTEST_PARALLEL_LEVEL:-$CMAKE_BUILD_PARALLEL_LEVEL
 
 # The suites the thread sanitizer runs (executables of tests/).
 tsan_tests=(stream_test stream_stress_test format_test convert_bands_test capture_controller_test
-            capture_frame_queue_test)
+            capture_frame_queue_test vocamsrc_test)
 
 configure() {  # name, then extra cmake arguments (a generator of its own included)
   local dir="build/$1"; shift

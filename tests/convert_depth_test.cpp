@@ -50,7 +50,9 @@ std::vector<std::uint8_t> frame(std::size_t bytes) {
 
 // With no light source and the camera's tone curve untouched, a frame
 // converted without a camera is the picture the camera's stream gives, at
-// both depths, and the buffer sized by the size query is exactly enough.
+// every depth, and the buffer sized by the size query is exactly enough. A
+// 32-bit picture is the 24-bit one, with a light source too, and a fourth
+// byte as the buffer held it (0 from the 8-bit grey kernel).
 TEST(ConvertDepth, AFrameWithoutAStreamConvertsAsTheStreamDoes) {
     OpenCamera cam("model_02:state=ready:fps=20");
     ASSERT_EQ(vocam_enable_streaming(cam.handle()), 0);
@@ -61,15 +63,16 @@ TEST(ConvertDepth, AFrameWithoutAStreamConvertsAsTheStreamDoes) {
     for (const Case c :
          {Case{1, VOCAM_LAYOUT_LSB_FIRST, 3, 48}, Case{1, VOCAM_LAYOUT_BLUE_ROW, 2, 48},
           Case{1, VOCAM_LAYOUT_LSB_FIRST, 1, 24}, Case{0, 0, 2, 24},
-          Case{0, VOCAM_LAYOUT_MONO, 0, 24}}) {
+          Case{0, VOCAM_LAYOUT_MONO, 0, 24}, Case{0, 0, 2, 32},
+          Case{1, VOCAM_LAYOUT_BLUE_ROW, 1, 32}, Case{0, VOCAM_LAYOUT_MONO, 0, 32}}) {
         const auto f = imageFormat(70, 20, c.pixelFormat, c.flags);  // 210-byte grey rows pad
         const auto p = params(c.method);
         const auto raw = frame(f.ImageSize);
-        std::size_t bytes = std::size_t{f.Width} * f.Height * 6;
+        std::size_t bytes = std::size_t{f.Width} * f.Height * c.bits / 8;
         if (c.bits == 24) {
             ASSERT_EQ(vocam_get_rgb_frame_size(cam.handle(), &f, &p, nullptr, &bytes), 0);
         }
-        std::vector<std::uint8_t> stream(bytes), own(bytes);
+        std::vector<std::uint8_t> stream(bytes, 0x5A), own(bytes, 0x5A);
         ASSERT_EQ(vocam_convert_frame_to_rgb_bits(cam.handle(), stream.data(), raw.data(), &f, &p,
                                                   c.bits),
                   0);
@@ -78,10 +81,30 @@ TEST(ConvertDepth, AFrameWithoutAStreamConvertsAsTheStreamDoes) {
                   0);
         EXPECT_EQ(own, stream) << c.method << " " << c.bits;
         if (c.bits == 24) {
-            std::vector<std::uint8_t> classic(bytes);
+            std::vector<std::uint8_t> classic(bytes, 0x5A);
             ASSERT_EQ(vocam_convert_frame_to_rgb(cam.handle(), classic.data(), raw.data(), &f, &p),
                       0);
             EXPECT_EQ(classic, stream);
+        }
+        if (c.bits == 32) {
+            auto daylight = p;
+            daylight.correctionMatrix = 2;
+            std::uint32_t stride = 0;
+            std::size_t size = 0;
+            ASSERT_EQ(vocam_get_rgb_frame_size(cam.handle(), &f, &daylight, &stride, &size), 0);
+            std::vector<std::uint8_t> rgb(size);
+            ASSERT_EQ(
+                vocam_convert_frame_to_rgb(cam.handle(), rgb.data(), raw.data(), &f, &daylight), 0);
+            ASSERT_EQ(vocam_convert_frame_to_rgb_bits(cam.handle(), stream.data(), raw.data(), &f,
+                                                      &daylight, 32),
+                      0);
+            const bool grey8 = c.pixelFormat == 0 && (c.method == 0 || c.flags & VOCAM_LAYOUT_MONO);
+            for (std::size_t i = 0; i < std::size_t{f.Width} * f.Height; ++i) {
+                const std::size_t at = i / f.Width * stride + i % f.Width * 3;
+                ASSERT_TRUE(std::equal(rgb.begin() + at, rgb.begin() + at + 3, &stream[4 * i]))
+                    << c.method << ": pixel " << i;
+                ASSERT_EQ(stream[4 * i + 3], grey8 ? 0 : 0x5A) << c.method << ": pixel " << i;
+            }
         }
         EXPECT_EQ(vocam_convert_raw_to_rgb(own.data(), own.size() - 1, raw.data(), raw.size(), &f,
                                            &p, c.bits, 1),

@@ -495,7 +495,7 @@ TEST(SimulatedProperties, ReadOnlyBitsClampingAndMessages) {
         return cam.device().reg(at);
     };
     // Without automatic exposure the auto bit cannot be set; bit 31 is fixed.
-    EXPECT_EQ(stored(0x04A0, 0x0000C001u), 0x80004001u);
+    EXPECT_EQ(stored(0x04A0, 0x0000C001u), 0x80000001u);
     // Values are kept inside the block's range; the minimum is read only.
     EXPECT_EQ(stored(0x04A4, 5), 10u);
     EXPECT_EQ(stored(0x04F4, 0xFFFFFFFFu), 65536u);

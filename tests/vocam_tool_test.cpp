@@ -507,7 +507,7 @@ TEST_F(VocamTool, GrabRefusesBadInputWithOneLineAndLeavesNoFileBehind) {
          1,
          "error: window 640x2+0+0 subsampling 1 gives frames of 640 x 2 pixels; a picture needs "
          "at least 4 x 4 with even sides (or grab .raw)\n"},
-        {{"--method", "slow"}, 2, "error: method 'slow' is not fast, good or best\n"},
+        {{"--method", "slow"}, 2, "error: method 'slow' is not none, fast, good, best or block\n"},
         {{"-o", "x.jpg"},
          2,
          "error: 'x.jpg': the file name must end in .png, .tif, .tiff, .raw or .fits\n"},

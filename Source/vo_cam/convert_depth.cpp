@@ -1,6 +1,7 @@
 // Pictures of a chosen depth: 24-bit as the stream's own conversion gives,
-// or 48-bit (three 16-bit samples a pixel) from a camera's 16-bit frames,
-// which a 24-bit picture would cut to their top 8 bits. The second call
+// 32-bit (the same pixels with a fourth byte, as four-byte video formats lay
+// them out), or 48-bit (three 16-bit samples a pixel) from a camera's 16-bit
+// frames, which a 24-bit picture would cut to their top 8 bits. The second call
 // converts a frame that lives outside any stream (read back from a file), so
 // it is told the sizes of both buffers and checks them before it reads.
 #include <cstdint>
@@ -49,8 +50,9 @@ int layoutOf(const char *call, const void *imageFormat, const void *params, std:
             return refuse(call, VOCAM_EINVAL, "conversion record of the wrong size");
     }
     out.frameBytes = static_cast<std::size_t>(width * height * (pixelFormat == 1 ? 2 : 1));
-    if (bits == 48) {
-        out.pictureBytes = static_cast<std::size_t>(6 * width * height);
+    if (bits == 48 || bits == 32) {
+        // Rows of whole pixels, never padded.
+        out.pictureBytes = static_cast<std::size_t>(bits / 8 * width * height);
         return 0;
     }
     // The 24-bit layout vocam_get_rgb_frame_size describes: only grey
@@ -116,7 +118,8 @@ VOCAM_API int vocam_convert_frame_to_rgb_bits(_vocam *handle, std::uint8_t *dst,
     constexpr const char *kCall = "vocam_convert_frame_to_rgb_bits";
     return vo::guard(kCall, [&]() -> int {
         if (handle == nullptr || dst == nullptr || src == nullptr) return -22;
-        if (bits != 24 && bits != 48) return refuse(kCall, VOCAM_EINVAL, "bits must be 24 or 48");
+        if (bits != 24 && bits != 32 && bits != 48)
+            return refuse(kCall, VOCAM_EINVAL, "bits must be 24, 32 or 48");
         Layout layout;
         if (const int r = layoutOf(kCall, image_format, conversion_params, bits, layout); r != 0)
             return r;
@@ -134,7 +137,8 @@ VOCAM_API int vocam_convert_raw_to_rgb(std::uint8_t *dst, std::size_t dst_bytes,
     constexpr const char *kCall = "vocam_convert_raw_to_rgb";
     return vo::guard(kCall, [&]() -> int {
         if (dst == nullptr || src == nullptr) return -22;
-        if (bits != 24 && bits != 48) return refuse(kCall, VOCAM_EINVAL, "bits must be 24 or 48");
+        if (bits != 24 && bits != 32 && bits != 48)
+            return refuse(kCall, VOCAM_EINVAL, "bits must be 24, 32 or 48");
         Layout layout;
         if (const int r = layoutOf(kCall, image_format, conversion_params, bits, layout); r != 0)
             return r;

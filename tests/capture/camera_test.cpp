@@ -124,11 +124,11 @@ class CameraTest : public QObject {
         c.updateAutoexposure(true);
         std::uint32_t flags = 0;
         QCOMPARE(sdkValue(VOCAM_PROP_EXPOSURE, &flags), int(1000.0 * expected));
-        QVERIFY(flags & 0x4000u);
+        QVERIFY(flags & VOCAM_PROP_FLAG_AUTO);
         QVERIFY(c.auto_exposure());
         c.updateAutoexposure(false);
         sdkValue(VOCAM_PROP_EXPOSURE, &flags);
-        QVERIFY(!(flags & 0x4000u));
+        QVERIFY(!(flags & VOCAM_PROP_FLAG_AUTO));
     }
 
     void longExposuresReachTheWholeRangeAndTheSliderTheFirst500ms() {

@@ -529,19 +529,14 @@ Window parseWindow(const std::string &text) {
 }
 
 std::uint32_t methodId(const std::string &method) {
-    if (method == "fast") return 1;
-    if (method == "good") return 2;
-    if (method == "best") return 3;
-    usage("error: method '" + method + "' is not fast, good or best");
+    if (const auto id = controls::findChoice(controls::demosaicMethods(), method)) return *id;
+    usage("error: method '" + method + "' is not " +
+          controls::choiceNames(controls::demosaicMethods()));
 }
 
 std::uint32_t lightId(const std::string &light) {
-    static const std::map<std::string, std::uint32_t> ids = {{"none", 14},    {"fluorescent", 1},
-                                                             {"daylight", 2}, {"incandescent", 3},
-                                                             {"xenon", 4},    {"halogen", 5}};
-    if (auto it = ids.find(light); it != ids.end()) return it->second;
-    usage("error: light '" + light +
-          "' is not none, fluorescent, daylight, incandescent, xenon or halogen");
+    if (const auto id = controls::findChoice(controls::lightSources(), light)) return *id;
+    usage("error: light '" + light + "' is not " + controls::choiceNames(controls::lightSources()));
 }
 
 // The factor of --subsample; nothing when it was not given.

@@ -176,40 +176,12 @@ void Stream::release(int index) {
 }
 
 const std::vector<PropertyName> &propertyNames() {
-    static const std::vector<PropertyName> names = {
-        {"brightness", VOCAM_PROP_BRIGHTNESS, Unit::Hundredths, false, "tone curve brightness"},
-        {"contrast", VOCAM_PROP_CONTRAST, Unit::Hundredths, false, "tone curve contrast"},
-        {"gamma", VOCAM_PROP_GAMMA, Unit::Hundredths, false, "tone curve gamma"},
-        {"exposure", VOCAM_PROP_EXPOSURE, Unit::Milliseconds, false, "exposure time"},
-        {"gain", VOCAM_PROP_GAIN, Unit::Factor, false, "analogue gain"},
-        {"gain-red", VOCAM_PROP_GAIN_RED, Unit::Factor, false, "analogue gain of red"},
-        {"gain-blue", VOCAM_PROP_GAIN_BLUE, Unit::Factor, false, "analogue gain of blue"},
-        {"gain-green1", VOCAM_PROP_GAIN_GREEN1, Unit::Factor, false, "analogue gain of green 1"},
-        {"gain-green2", VOCAM_PROP_GAIN_GREEN2, Unit::Factor, false, "analogue gain of green 2"},
-        {"demosaic", VOCAM_PROP_DEMOSAIC_METHOD, Unit::Plain, false, "demosaic method"},
-        {"matrix", VOCAM_PROP_CORRECTION_MATRIX, Unit::Plain, false, "correction matrix"},
-        {"flip", VOCAM_PROP_FLIPPING, Unit::Plain, false, "bit 0 flip X, bit 1 flip Y"},
-        {"saturation", VOCAM_PROP_SATURATION, Unit::Hundredths, false, "saturation"},
-        {"hue", VOCAM_PROP_HUE, Unit::Hundredths, false, "hue in degrees"},
-        {"white-balance-u", VOCAM_PROP_WHITE_BALANCE_U, Unit::Hundredths, false, "white balance U"},
-        {"white-balance-v", VOCAM_PROP_WHITE_BALANCE_V, Unit::Hundredths, false, "white balance V"},
-        {"digital-gain", VOCAM_PROP_DIGITAL_GAIN, Unit::Hundredths, false, "digital gain"},
-        {"digital-gain-red", VOCAM_PROP_DIGITAL_GAIN_RED, Unit::Hundredths, false,
-         "digital gain of red"},
-        {"digital-gain-green", VOCAM_PROP_DIGITAL_GAIN_GREEN, Unit::Hundredths, false,
-         "digital gain of green"},
-        {"digital-gain-blue", VOCAM_PROP_DIGITAL_GAIN_BLUE, Unit::Hundredths, false,
-         "digital gain of blue"},
-        {"max-width", VOCAM_PROP_MAX_WIDTH, Unit::Plain, true, "sensor width"},
-        {"max-height", VOCAM_PROP_MAX_HEIGHT, Unit::Plain, true, "sensor height"},
-        {"unit-width", VOCAM_PROP_UNIT_WIDTH, Unit::Plain, true, "window width step"},
-        {"unit-height", VOCAM_PROP_UNIT_HEIGHT, Unit::Plain, true, "window height step"},
-        {"max-subsampling", VOCAM_PROP_MAX_SUBSAMPLING, Unit::Plain, true, "largest subsampling"},
-        {"temperature", VOCAM_PROP_TEMPERATURE, Unit::Celsius, false,
-         "sensor temperature; set: the cooler's target"},
-        {"auto-exposure-target", VOCAM_PROP_AUTO_EXPOSURE_TARGET, Unit::Plain, false,
-         "auto exposure target"},
-    };
+    static const std::vector<PropertyName> names = [] {
+        std::vector<PropertyName> out;
+        for (const auto &c : controls::all())
+            if (c.kind == controls::Kind::Property) out.push_back(c);
+        return out;
+    }();
     return names;
 }
 
@@ -225,78 +197,9 @@ PropertyName findProperty(std::string_view text) {
           "' (vocam info lists them, or give a number)");
 }
 
-double toReadable(const PropertyName &p, int value) {
-    switch (p.unit) {
-        case Unit::Hundredths:
-            return value / 100.0;
-        case Unit::Milliseconds:
-            return static_cast<std::uint32_t>(value) / 1000.0;
-        case Unit::Factor:
-            return value / 4096.0;
-        case Unit::Celsius:
-            return vocam_register_to_temp(static_cast<std::uint32_t>(value));
-        case Unit::Plain:
-            break;
-    }
-    return value;
-}
-
-namespace {
-// Exposure and temperature are unsigned registers; every other value is signed.
-bool unsignedRegister(const PropertyName &p) {
-    return p.unit == Unit::Milliseconds || p.unit == Unit::Celsius;
-}
-}  // namespace
-
-double rawValue(const PropertyName &p, double value) {
-    switch (p.unit) {
-        case Unit::Hundredths:
-            return std::round(value * 100.0);
-        case Unit::Milliseconds:
-            return std::round(value * 1000.0);
-        case Unit::Factor:
-            return std::round(value * 4096.0);
-        case Unit::Celsius:
-            return std::round((value + 273.0) * 1000.0);
-        case Unit::Plain:
-            break;
-    }
-    return std::round(value);
-}
-
-double registerNumber(const PropertyName &p, int value) {
-    return unsignedRegister(p) ? static_cast<double>(static_cast<std::uint32_t>(value)) : value;
-}
-
 int fromReadable(const PropertyName &p, double value) {
-    const double raw = rawValue(p, value);
-    const double low = unsignedRegister(p) ? 0.0 : -2147483648.0;
-    const double high = unsignedRegister(p) ? 4294967295.0 : 2147483647.0;
-    if (!(raw >= low && raw <= high))
-        throw Failure("error: " + std::string(p.name) + " value out of range");
-    return static_cast<int>(static_cast<std::uint32_t>(static_cast<std::int64_t>(raw)));
-}
-
-const char *unitText(Unit unit) {
-    switch (unit) {
-        case Unit::Milliseconds:
-            return " ms";
-        case Unit::Factor:
-            return "x";
-        case Unit::Celsius:
-            return " C";
-        default:
-            return "";
-    }
-}
-
-std::string formatValue(const PropertyName &p, int value) {
-    char text[64];
-    if (p.unit == Unit::Plain)
-        std::snprintf(text, sizeof text, "%d", value);
-    else
-        std::snprintf(text, sizeof text, "%.6g%s", toReadable(p, value), unitText(p.unit));
-    return text;
+    if (const auto word = controls::toRegister(p, value)) return *word;
+    throw Failure("error: " + std::string(p.name) + " value out of range");
 }
 
 bool interrupted() {

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "controls.h"
 #include "vocamapi.h"
 
 namespace vocam::cli {
@@ -91,28 +92,19 @@ class Stream {
     int end_ = 0;
 };
 
-// How a property's register value reads to a person.
-enum class Unit { Plain, Hundredths, Milliseconds, Factor, Celsius };
-
-struct PropertyName {
-    const char *name;
-    std::uint32_t id;
-    Unit unit;
-    bool readOnly;
-    const char *what;
-};
+// The numbered properties, named as the shared control table names them.
+using controls::formatValue;
+using controls::rawValue;
+using controls::registerNumber;
+using controls::toReadable;
+using controls::Unit;
+using controls::unitText;
+using PropertyName = controls::Control;
 const std::vector<PropertyName> &propertyNames();
 // By name or by number; usage failure for text that is neither.
 PropertyName findProperty(std::string_view text);
-double toReadable(const PropertyName &p, int value);
-// The register number a readable value stands for (rounded, not yet
-// checked against the register's width).
-double rawValue(const PropertyName &p, double value);
-// A register value as the number it means (unsigned where the register is).
-double registerNumber(const PropertyName &p, int value);
+// The register word for a readable value; a failure when it does not fit.
 int fromReadable(const PropertyName &p, double value);
-const char *unitText(Unit unit);
-std::string formatValue(const PropertyName &p, int value);
 
 // Ctrl-C (and SIGTERM): set once, never cleared.
 bool interrupted();

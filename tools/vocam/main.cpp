@@ -103,7 +103,7 @@ int main(int argc, char **argv) {
     grab->add_option("--subsample", grabOptions.subsample,
                      "Subsampling factor, 1 to the camera's largest (vocam info shows it)")
         ->type_name("S");
-    grab->add_option("--method", grabOptions.method, "Demosaic: fast, good or best")
+    grab->add_option("--method", grabOptions.method, "Demosaic: fast, good, best, block or none")
         ->type_name("METHOD");
     grab->add_option("--light", grabOptions.light,
                      "Colour correction: none, fluorescent, daylight, incandescent, xenon, halogen")
@@ -131,7 +131,8 @@ int main(int argc, char **argv) {
                      "Output file: .png, .tif/.tiff (16 bits a sample from a 16-bit frame) or "
                      ".raw (default vocam_frame.png)")
         ->type_name("FILE");
-    convert->add_option("--method", convertOptions.method, "Demosaic: fast, good or best")
+    convert
+        ->add_option("--method", convertOptions.method, "Demosaic: fast, good, best, block or none")
         ->type_name("METHOD");
     convert
         ->add_option("--light", convertOptions.light,

@@ -1,0 +1,483 @@
+// vocamsrc in process, on the simulated bus, whose cameras the tests reach
+// directly (frame log, registers, faults): caps, window, buffers, controls,
+// failures and state changes.
+#include <gst/app/gstappsink.h>
+#include <gst/gst.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <numeric>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Simulator/SimBus.h"
+#include "vocamapi.h"
+#include "vocamsrc.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using vocam::sim::Bus;
+
+// A state change that does not come back in time fails the run at once
+// instead of hanging it.
+GstStateChangeReturn setState(GstElement *e, GstState state, std::chrono::seconds bound = 5s) {
+    std::packaged_task<GstStateChangeReturn()> task(
+        [=] { return gst_element_set_state(e, state); });
+    auto done = task.get_future();
+    std::thread thread(std::move(task));
+    if (done.wait_for(bound) != std::future_status::ready) {
+        ADD_FAILURE() << "state change to " << gst_element_state_get_name(state) << " took over "
+                      << bound.count() << " s";
+        std::fflush(nullptr);
+        std::_Exit(1);
+    }
+    thread.join();
+    return done.get();
+}
+
+class Pipeline {
+  public:
+    explicit Pipeline(const std::string &description) {
+        GError *error = nullptr;
+        pipeline_ = gst_parse_launch(description.c_str(), &error);
+        EXPECT_EQ(error, nullptr) << error->message;
+    }
+    ~Pipeline() {
+        setState(pipeline_, GST_STATE_NULL);
+        gst_object_unref(pipeline_);
+    }
+    GstElement *get() const { return pipeline_; }
+    // The pipeline holds the element as long as it lives.
+    GstElement *operator[](const char *name) const {
+        GstElement *e = gst_bin_get_by_name(GST_BIN(pipeline_), name);
+        gst_object_unref(e);
+        return e;
+    }
+    GstStateChangeReturn play() { return setState(pipeline_, GST_STATE_PLAYING); }
+    GstSample *pull(const char *sink = "sink", GstClockTime timeout = 5 * GST_SECOND) const {
+        return gst_app_sink_try_pull_sample(GST_APP_SINK((*this)[sink]), timeout);
+    }
+    // The first error on the bus within `timeout`, as "message | debug";
+    // empty when none came.
+    std::string error(GstClockTime timeout = 5 * GST_SECOND) const {
+        GstBus *bus = gst_element_get_bus(pipeline_);
+        GstMessage *m = gst_bus_timed_pop_filtered(bus, timeout, GST_MESSAGE_ERROR);
+        gst_object_unref(bus);
+        if (m == nullptr) return "";
+        GError *e = nullptr;
+        gchar *debug = nullptr;
+        gst_message_parse_error(m, &e, &debug);
+        std::string text = std::string(e->message) + " | " + (debug ? debug : "");
+        g_error_free(e);
+        g_free(debug);
+        gst_message_unref(m);
+        return text;
+    }
+
+  private:
+    GstElement *pipeline_;
+};
+
+struct Frame {
+    std::vector<std::uint8_t> bytes;
+    std::uint64_t offset = 0;
+    GstClockTime pts = 0;
+    bool discont = false;
+};
+
+Frame take(GstSample *sample) {
+    Frame f;
+    if (sample == nullptr) return f;
+    GstBuffer *b = gst_sample_get_buffer(sample);
+    GstMapInfo map;
+    gst_buffer_map(b, &map, GST_MAP_READ);
+    f.bytes.assign(map.data, map.data + map.size);
+    gst_buffer_unmap(b, &map);
+    f.offset = GST_BUFFER_OFFSET(b);
+    f.pts = GST_BUFFER_PTS(b);
+    f.discont = GST_BUFFER_FLAG_IS_SET(b, GST_BUFFER_FLAG_DISCONT);
+    gst_sample_unref(sample);
+    return f;
+}
+
+// The simulated camera's own hash of the frame it sent with this number.
+std::uint64_t sentHash(int camera, std::uint64_t sequence) {
+    for (const auto &r : Bus::instance().devices().at(camera)->video().frameLog())
+        if (r.sequence == sequence) return r.hash;
+    return 0;
+}
+
+std::uint32_t reg(int camera, std::uint16_t address) {
+    return Bus::instance().devices().at(camera)->reg(address);
+}
+
+class VocamSrc : public testing::Test {
+  protected:
+    void use(const std::string &cameras) { ASSERT_TRUE(Bus::instance().configure(cameras)); }
+    void TearDown() override { Bus::instance().clear(); }
+};
+
+// ---- caps ----------------------------------------------------------------------
+
+struct CapsCase {
+    const char *cameras;
+    const char *first;  // the first structure: what the camera sends
+    const char *format;
+    int width, height;  // its largest size
+    int structures;     // per subsampling, raw and converted
+};
+
+class Caps : public VocamSrc, public testing::WithParamInterface<CapsCase> {};
+
+TEST_P(Caps, OfferTheCamerasOwnFormatFirstThenTheConvertedOnes) {
+    const CapsCase &c = GetParam();
+    use(c.cameras);
+    GstElement *src = gst_element_factory_make("vocamsrc", nullptr);
+    gst_object_ref_sink(src);
+    ASSERT_NE(setState(src, GST_STATE_PAUSED), GST_STATE_CHANGE_FAILURE);
+    GstPad *pad = gst_element_get_static_pad(src, "src");
+    GstCaps *caps = gst_pad_query_caps(pad, nullptr);
+    ASSERT_EQ(gst_caps_get_size(caps), static_cast<guint>(c.structures));
+    const GstStructure *first = gst_caps_get_structure(caps, 0);
+    EXPECT_TRUE(gst_structure_has_name(first, c.first));
+    EXPECT_STREQ(gst_structure_get_string(first, "format"), c.format);
+    const GValue *w = gst_structure_get_value(first, "width");
+    EXPECT_EQ(gst_value_get_int_range_max(w), c.width);
+    EXPECT_EQ(gst_value_get_int_range_max(gst_structure_get_value(first, "height")), c.height);
+    GstCaps *rgb = gst_caps_from_string("video/x-raw,format={RGB,BGR,RGBx,BGRx}");
+    EXPECT_TRUE(gst_caps_can_intersect(caps, rgb));
+    gst_caps_unref(rgb);
+    gst_caps_unref(caps);
+    gst_object_unref(pad);
+    setState(src, GST_STATE_NULL);
+    gst_object_unref(src);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Models, Caps,
+    testing::Values(CapsCase{"model_04:state=ready", "video/x-raw", "GRAY8", 640, 480, 2},
+                    CapsCase{"model_03:state=ready", "video/x-bayer", "grbg", 1600, 1200, 4},
+                    CapsCase{"model_06:state=ready:color=10", "video/x-bayer", "gbrg", 1280, 960,
+                             4}));
+
+// ---- window --------------------------------------------------------------------
+
+struct WindowCase {
+    const char *caps;
+    int offsetX, offsetY;
+    std::uint32_t subsample, x, y, width, height;  // what the camera is told
+};
+
+class WindowFromCaps : public VocamSrc, public testing::WithParamInterface<WindowCase> {};
+
+TEST_P(WindowFromCaps, TakesTheLargestSubsamplingThatFitsCentredOrPlaced) {
+    const WindowCase &c = GetParam();
+    use("model_02:state=ready");
+    Pipeline p("vocamsrc name=src offset-x=" + std::to_string(c.offsetX) +
+               " offset-y=" + std::to_string(c.offsetY) + " ! " + c.caps + " ! appsink name=sink");
+    p.play();
+    Frame f = take(p.pull());
+    ASSERT_FALSE(f.bytes.empty()) << p.error(0);
+    EXPECT_EQ(reg(0, 0x1018), c.subsample | c.subsample << 16);
+    EXPECT_EQ(reg(0, 0x1008), c.x | c.y << 16);
+    EXPECT_EQ(reg(0, 0x100C), c.width | c.height << 16);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, WindowFromCaps,
+    testing::Values(
+        WindowCase{"video/x-bayer,width=1280,height=1024", -1, -1, 1, 0, 0, 1280, 1024},
+        WindowCase{"video/x-bayer,width=640,height=512", -1, -1, 2, 0, 0, 1280, 1024},
+        WindowCase{"video/x-raw,format=RGB,width=320,height=240", -1, -1, 4, 0, 32, 1280, 960},
+        WindowCase{"video/x-bayer,width=1000,height=480", -1, -1, 1, 140, 272, 1000, 480},
+        WindowCase{"video/x-bayer,width=400,height=300", 10, 21, 3, 10, 20, 1200, 900}));
+
+TEST_F(VocamSrc, ASizeOrPlaceTheCameraCannotDeliverFailsNegotiationSayingWhy) {
+    use("model_02:state=ready");
+    {
+        Pipeline p("vocamsrc ! video/x-bayer,width=1001,height=480 ! appsink name=sink");
+        p.play();
+        const std::string e = p.error();
+        EXPECT_NE(e.find("cannot deliver 1001x480"), std::string::npos) << e;
+        EXPECT_NE(e.find("widths 8 to 1280 in steps of 8"), std::string::npos) << e;
+    }
+    Pipeline p("vocamsrc offset-x=700 ! video/x-bayer,width=640,height=480 ! appsink name=sink");
+    p.play();
+    EXPECT_NE(p.error().find("offsets 700,-1 put the 640x480 window"), std::string::npos);
+}
+
+TEST_F(VocamSrc, MovingTheWindowWhilePlayingRestartsTheStreamWithADiscont) {
+    use("model_02:state=ready");
+    Pipeline p("vocamsrc name=src ! video/x-bayer,width=400,height=300 ! appsink name=sink");
+    p.play();
+    ASSERT_FALSE(take(p.pull()).bytes.empty());
+    EXPECT_EQ(reg(0, 0x1008), 40u | 62u << 16);
+    g_object_set(p["src"], "offset-x", 8, nullptr);
+    // A frame pulled while the camera still had the old window came before
+    // the restart; the first frame of the new window comes after it.
+    std::vector<bool> discont;
+    int lastOld = -1, after = 0;
+    for (int i = 0; i < 300 && after < 5; ++i) {
+        discont.push_back(take(p.pull()).discont);
+        if (reg(0, 0x1008) != (8u | 62u << 16))
+            lastOld = i;
+        else
+            ++after;
+    }
+    EXPECT_TRUE(std::find(discont.begin() + lastOld + 1, discont.end(), true) != discont.end());
+    EXPECT_EQ(reg(0, 0x1008), 8u | 62u << 16);
+    EXPECT_EQ(reg(0, 0x1018), 3u | 3u << 16);
+}
+
+// ---- buffers -------------------------------------------------------------------
+
+TEST_F(VocamSrc, BuffersAreWholeFramesInOrderWithADiscontExactlyAfterAGap) {
+    use("model_02:state=ready:stamp=1");
+    Pipeline p(
+        "vocamsrc name=src num-buffers=100 ! video/x-bayer,width=320,height=256 ! "
+        "appsink name=sink");
+    // One slow buffer downstream makes the camera's ring run over.
+    GstPad *pad = gst_element_get_static_pad(p["src"], "src");
+    int seen = 0;
+    gst_pad_add_probe(
+        pad, GST_PAD_PROBE_TYPE_BUFFER,
+        [](GstPad *, GstPadProbeInfo *, gpointer n) {
+            if (++*static_cast<int *>(n) == 10) std::this_thread::sleep_for(100ms);
+            return GST_PAD_PROBE_OK;
+        },
+        &seen, nullptr);
+    gst_object_unref(pad);
+    p.play();
+    std::vector<Frame> frames;
+    for (int i = 0; i < 100; ++i) frames.push_back(take(p.pull()));
+    std::uint64_t gaps = 0;
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        const Frame &f = frames[i];
+        ASSERT_EQ(f.bytes.size(), 320u * 256u) << "buffer " << i;
+        EXPECT_EQ(vocam::sim::frameHash(f.bytes.data(), f.bytes.size()), sentHash(0, f.offset))
+            << "frame " << f.offset << " is not the frame the camera sent";
+        if (i == 0) continue;
+        ASSERT_GT(f.offset, frames[i - 1].offset);
+        EXPECT_GT(f.pts, frames[i - 1].pts);
+        const bool gap = f.offset != frames[i - 1].offset + 1;
+        EXPECT_EQ(f.discont, gap) << "buffer " << i;
+        gaps += f.offset - frames[i - 1].offset - 1;
+    }
+    EXPECT_GT(gaps, 0u);
+    GstStructure *stats = nullptr;
+    g_object_get(p["src"], "stats", &stats, nullptr);
+    guint64 delivered = 0, dropped = 0;
+    gst_structure_get_uint64(stats, "delivered", &delivered);
+    gst_structure_get_uint64(stats, "dropped", &dropped);
+    gst_structure_free(stats);
+    EXPECT_EQ(delivered, 100u);
+    EXPECT_EQ(dropped, gaps);
+}
+
+// The library's conversion of a raw frame, against the element's converted
+// buffer of the same picture: a camera without frame stamps sends the same
+// picture in every frame.
+struct ConvertCase {
+    const char *model;
+    const char *format;
+    int width, height;
+    std::uint32_t method;
+    std::size_t stride, pixel;  // of the element's buffer
+};
+
+class Converted : public VocamSrc, public testing::WithParamInterface<ConvertCase> {};
+
+TEST_P(Converted, EqualsTheLibrarysConversionOfTheSameRawFrame) {
+    const ConvertCase &c = GetParam();
+    use(std::string(c.model) + ":state=ready");
+    const std::string size =
+        ",width=" + std::to_string(c.width) + ",height=" + std::to_string(c.height);
+    const bool mono = std::string(c.model) == "model_04";
+    const auto first = [](const std::string &pipeline) {
+        Pipeline p(pipeline + " ! appsink name=sink");
+        p.play();
+        return take(p.pull());
+    };
+    Frame raw = first("vocamsrc ! " +
+                      std::string(mono ? "video/x-raw,format=GRAY8" : "video/x-bayer") + size);
+    Frame rgb = first("vocamsrc demosaic=" + std::to_string(c.method) +
+                      " ! video/x-raw,format=" + c.format + size);
+    // Raw rows are 4-byte aligned as GStreamer lays them out: take the pad off.
+    const std::size_t rawStride = (c.width + 3) & ~3;
+    ASSERT_EQ(raw.bytes.size(), rawStride * c.height);
+    for (int y = 0; y < c.height; ++y)
+        std::copy_n(raw.bytes.begin() + y * rawStride, c.width, raw.bytes.begin() + y * c.width);
+    raw.bytes.resize(std::size_t(c.width) * c.height);
+    const Frame *a = &raw, *b = &rgb;
+    const std::uint32_t w = c.width, h = c.height;
+    ASSERT_EQ(b->bytes.size(), c.stride * h);
+    _VOCAM_IMAGE_FORMAT format{};
+    format.Size = sizeof format;
+    format.Width = w;
+    format.Height = h;
+    format.ImageSize = w * h;
+    format.VocamReserved[0] = mono ? VOCAM_LAYOUT_MONO : 0;
+    conversion_params params{};
+    params.size = 12;
+    params.demosaicMethod = mono ? 0 : c.method;
+    params.correctionMatrix = mono ? 0 : 14;
+    const std::size_t from = mono ? (3 * w + 3) & ~3u : 3 * w;
+    std::vector<std::uint8_t> picture(from * h);
+    ASSERT_EQ(vocam_convert_raw_to_rgb(picture.data(), picture.size(), a->bytes.data(),
+                                       a->bytes.size(), &format, &params, 24, 1),
+              0);
+    // The library's pixels where GStreamer's layout puts them; pads and the
+    // fourth bytes 0.
+    const bool bgr = c.format[0] == 'B';
+    std::vector<std::uint8_t> want(b->bytes.size(), 0);
+    for (std::uint32_t y = 0; y < h; ++y)
+        for (std::uint32_t x = 0; x < w; ++x)
+            for (int k = 0; k < 3; ++k)
+                want[y * c.stride + x * c.pixel + (bgr ? 2 - k : k)] =
+                    picture[y * from + x * 3 + k];
+    const auto at = std::mismatch(b->bytes.begin(), b->bytes.end(), want.begin()).first;
+    EXPECT_EQ(at, b->bytes.end()) << "first difference in row "
+                                  << (at - b->bytes.begin()) / c.stride << ", byte "
+                                  << (at - b->bytes.begin()) % c.stride;
+}
+
+// RGBx of the nearest-neighbour method is the library's 32-bit picture; the
+// others are laid out from its 24-bit one.
+INSTANTIATE_TEST_SUITE_P(Formats, Converted,
+                         testing::Values(ConvertCase{"model_02", "RGBx", 640, 512, 1, 2560, 4},
+                                         ConvertCase{"model_02", "RGBx", 320, 256, 2, 1280, 4},
+                                         // rows of 954 bytes padded to 956
+                                         ConvertCase{"model_02", "RGB", 318, 256, 3, 956, 3},
+                                         ConvertCase{"model_02", "BGRx", 320, 256, 8, 1280, 4},
+                                         ConvertCase{"model_04", "BGR", 640, 480, 2, 1920, 3}));
+
+// ---- controls ------------------------------------------------------------------
+
+double meanLevel(const Frame &f) {
+    return f.bytes.empty() ? 0
+                           : std::accumulate(f.bytes.begin(), f.bytes.end(), 0.0) /
+                                 static_cast<double>(f.bytes.size());
+}
+
+TEST_F(VocamSrc, ControlsApplyInEveryStateAndReadBackTheCamerasValue) {
+    use("model_04:state=ready");
+    Pipeline p(
+        "vocamsrc name=src gain=2 exposure=10 ! video/x-raw,format=GRAY8,width=320,height=240 ! "
+        "appsink name=sink");
+    GstElement *src = p["src"];
+    p.play();
+    const double before = meanLevel(take(p.pull()));
+    EXPECT_EQ(Bus::instance().devices()[0]->reg(0x04F4), 8192u) << "gain set before start";
+    g_object_set(src, "exposure", 5.0004, nullptr);
+    double exposure = 0, after = before;
+    g_object_get(src, "exposure", &exposure, nullptr);
+    EXPECT_DOUBLE_EQ(exposure, 5.0);  // the camera counts microseconds
+    for (int i = 0; i < 10 && after > 0.6 * before; ++i) after = meanLevel(take(p.pull()));
+    EXPECT_NEAR(after / before, 0.5, 0.05);
+    // Beyond the camera's range: held to it, and the camera's value reads back.
+    g_object_set(src, "exposure", 1e6, "auto-exposure-target", 250u, nullptr);
+    g_object_get(src, "exposure", &exposure, nullptr);
+    EXPECT_DOUBLE_EQ(exposure, 10000.0);
+    guint target = 0;
+    g_object_get(src, "auto-exposure-target", &target, nullptr);
+    EXPECT_EQ(target, 240u);
+    g_object_set(src, "auto-exposure", TRUE, "data-rate", 24000u, nullptr);
+    gboolean autoOn = FALSE;
+    guint rate = 0;
+    g_object_get(src, "auto-exposure", &autoOn, "data-rate", &rate, nullptr);
+    EXPECT_TRUE(autoOn);
+    EXPECT_EQ(reg(0, 0x04A0) & VOCAM_PROP_FLAG_AUTO, VOCAM_PROP_FLAG_AUTO) << "exposure flags";
+    EXPECT_EQ(rate, 24000u);
+}
+
+// ---- failures and state changes ------------------------------------------------
+
+struct FaultCase {
+    const char *name;
+    const char *cameras;
+    bool playing;  // the fault comes while playing; otherwise at start
+    const char *says;
+};
+
+class Faults : public VocamSrc, public testing::WithParamInterface<FaultCase> {};
+
+TEST_P(Faults, EndInAnErrorOnTheBusNeverAHang) {
+    const FaultCase &c = GetParam();
+    use(c.cameras);
+    Pipeline p("vocamsrc ! video/x-raw,format=GRAY8,width=320,height=240 ! appsink name=sink");
+    const GstStateChangeReturn started = p.play();
+    if (c.playing) {
+        ASSERT_NE(started, GST_STATE_CHANGE_FAILURE);
+        ASSERT_FALSE(take(p.pull()).bytes.empty());
+    }
+    // The faults come 1 s after the first frame; silence is told after the
+    // camera's frame period and 2 s more.
+    const std::string e = p.error(6 * GST_SECOND);
+    EXPECT_NE(e.find(c.says), std::string::npos) << "error: '" << e << "'";
+    EXPECT_NE(setState(p.get(), GST_STATE_NULL, 3s), GST_STATE_CHANGE_FAILURE);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, Faults,
+    testing::Values(
+        FaultCase{"NoCamera", "model_04:state=boot", false, "No camera found"},
+        FaultCase{"Held", "model_04:state=ready:busy=100", false, "in use by another program"},
+        FaultCase{"Unplugged", "model_04:state=ready:unplug=1", true, "stopped streaming"},
+        // The library may end a silent camera's stream itself first.
+        FaultCase{"Silent", "model_04:state=ready:stall=1", true, "stopped streaming"},
+        FaultCase{"ReadsFail", "model_04:state=ready:failreads=1", false, "stopped streaming"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(VocamSrc, FiftyStartsAndStopsEachBoundedAndASilentCameraStopsAsQuickly) {
+    use("model_04:state=ready");
+    for (int i = 0; i < 50; ++i) {
+        Pipeline p("vocamsrc ! video/x-raw,format=GRAY8,width=160,height=120 ! appsink name=sink");
+        ASSERT_NE(p.play(), GST_STATE_CHANGE_FAILURE) << "cycle " << i;
+        ASSERT_FALSE(take(p.pull()).bytes.empty()) << "cycle " << i;
+        if (i == 49) Bus::instance().devices()[0]->video().setSilent(true);
+        ASSERT_EQ(setState(p.get(), GST_STATE_NULL, 2s), GST_STATE_CHANGE_SUCCESS);
+    }
+}
+
+TEST_F(VocamSrc, TheDeviceProviderListsEachCameraWithItsCaps) {
+    use("model_04:state=ready:serial=7,model_02:state=ready:serial=8");
+    GstDeviceProvider *provider = gst_device_provider_factory_get_by_name("vocamdeviceprovider");
+    ASSERT_NE(provider, nullptr);
+    GList *devices = gst_device_provider_get_devices(provider);
+    ASSERT_EQ(g_list_length(devices), 2u);
+    guint serials[2] = {};
+    int i = 0;
+    for (GList *d = devices; d != nullptr; d = d->next, ++i) {
+        GstDevice *device = GST_DEVICE(d->data);
+        GstCaps *caps = gst_device_get_caps(device);
+        EXPECT_TRUE(gst_structure_has_field(gst_caps_get_structure(caps, 0), "format"));
+        gst_caps_unref(caps);
+        GstElement *src = gst_device_create_element(device, nullptr);
+        g_object_get(src, "serial", &serials[i], nullptr);
+        gst_object_unref(src);
+    }
+    EXPECT_EQ(serials[0] + serials[1], 15u);
+    g_list_free_full(devices, gst_object_unref);
+    gst_object_unref(provider);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    // The simulated bus is chosen before the library's first call.
+    setenv("VOCAM_SIM", "model_02:state=ready", 1);
+    setenv("GST_REGISTRY", VOCAM_GST_REGISTRY, 0);
+    gst_init(&argc, &argv);
+    gst_plugin_register_static(GST_VERSION_MAJOR, GST_VERSION_MINOR, "vocam", "camera sources",
+                               gst_vocam_register, "1.0", "unknown", "vocam", "VoCamSDK",
+                               "VoCamSDK");
+    testing::InitGoogleTest(&argc, argv);
+    const int result = RUN_ALL_TESTS();
+    gst_deinit();
+    return result;
+}
