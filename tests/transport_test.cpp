@@ -212,7 +212,7 @@ class Bulk : public Transport {
         ASSERT_EQ(h()->usb_interface_if->setAlternate(1), 0);
         EXPECT_EQ(cam->device().alternate(), 1);
         cam->device().clearLog();
-        requested("");
+        requested("");  // drops the set-up's usbfs requests
     }
     // Alternate setting 2: pipe 1 is bulk IN 0x86.
     void readSide() {
