@@ -13,6 +13,7 @@
 
 #include "Simulator/SimProperties.h"
 #include "reference/harness.h"
+#include "reference/matrix.h"
 #include "support/OpenCamera.h"
 #include "support/Stderr.h"
 #include "vocamapi.h"
@@ -25,9 +26,7 @@ using vocam::test::StderrCapture;
 
 std::vector<std::uint8_t> randomFrame(std::size_t bytes, unsigned seed) {
     std::mt19937 rng(seed);
-    std::vector<std::uint8_t> f(bytes);
-    for (auto &b : f) b = static_cast<std::uint8_t>(rng());
-    return f;
+    return vocam::ref::randomBytes(bytes, rng);
 }
 
 // The lines of `text` that begin with `name`: the library's other

@@ -11,17 +11,14 @@
 
 #include "color/band_pool.h"
 #include "colora.h"
+#include "reference/matrix.h"
 #include "votf.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes RandomBytes(std::size_t n, std::mt19937 &rng) {
-    Bytes b(n);
-    for (auto &x : b) x = static_cast<std::uint8_t>(rng());
-    return b;
-}
+using vocam::ref::randomBytes;
 
 void Put(std::uint8_t *b, int at, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
@@ -114,8 +111,8 @@ TEST(ConversionThreads, EveryThreadCountGivesTheWholeFrameBytes) {
                 Put(params, 16, rng() & 1);
                 Put(params, 24, 0x3F800000u);  // saturation 1.0
                 Put(params, 32, 0x3FA00000u);  // Y gain 1.25
-                const Bytes raw = RandomBytes(std::size_t(w) * h * (wide ? 2 : 1), rng);
-                const Bytes fill = RandomBytes(6 * std::size_t(w) * h + 16, rng);
+                const Bytes raw = randomBytes(std::size_t(w) * h * (wide ? 2 : 1), rng);
+                const Bytes fill = randomBytes(6 * std::size_t(w) * h + 16, rng);
                 Bytes want = fill;
                 const int st = whole.ConvertToRgb(want.data(), raw.data(), bits, fmt, params);
                 for (int i = 0; i < 4; ++i) {

@@ -1,11 +1,16 @@
-// Conversions at a chosen depth, and of frames that belong to no stream: the
-// same picture as the stream's own conversion, and refusals before any byte
-// beyond a buffer the caller named could be touched.
+// Conversions through the camera API: at a chosen depth, of frames that
+// belong to no stream (the same picture as the stream's own conversion, and
+// refusals before any byte beyond a buffer the caller named could be
+// touched), and the size query against every conversion: each method, sample
+// depth, mosaic kind and weave at widths whose rows do and do not pad,
+// converted into a buffer of exactly the size the query gave with guard
+// bytes after it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <random>
 #include <vector>
 
 #include "support/OpenCamera.h"
@@ -15,7 +20,7 @@ namespace {
 using vocam::test::OpenCamera;
 
 _VOCAM_IMAGE_FORMAT imageFormat(std::uint32_t w, std::uint32_t h, std::uint32_t pixelFormat,
-                                std::uint32_t flags) {
+                                std::uint32_t flags, std::uint32_t deinterlace = 0) {
     _VOCAM_IMAGE_FORMAT f{};
     f.Size = sizeof f;
     f.Width = w;
@@ -23,14 +28,15 @@ _VOCAM_IMAGE_FORMAT imageFormat(std::uint32_t w, std::uint32_t h, std::uint32_t 
     f.PixelFormat = pixelFormat;
     f.ImageSize = w * h * (pixelFormat + 1);
     f.VocamReserved[0] = flags;
+    f.VocamReserved[4] = deinterlace;
     return f;
 }
 
-conversion_params params(std::uint32_t method) {
+conversion_params params(std::uint32_t method, std::uint32_t correction = 14) {
     conversion_params p{};
     p.size = sizeof p;
     p.demosaicMethod = method;
-    p.correctionMatrix = 14;
+    p.correctionMatrix = correction;
     p.saturation = 1.0f;
     p.gainOrGain0 = 1.0f;
     return p;
@@ -130,6 +136,123 @@ TEST(ConvertDepth, RefusalsComeBeforeAnyPixelIsRead) {
                                        &eightBit, &p, 48, 1),
               VOCAM_EUNSUPPORTED);
     EXPECT_TRUE(std::all_of(rgb.begin(), rgb.end(), [](std::uint8_t b) { return b == 0xAB; }));
+}
+
+constexpr std::size_t kGuard = 64;
+
+struct Streaming {
+    OpenCamera cam{"model_02:state=ready:fps=20"};
+    Streaming() {
+        EXPECT_EQ(vocam_enable_streaming(cam.handle()), 0);
+        EXPECT_EQ(vocam_start_streaming(cam.handle()), 0);
+    }
+    ~Streaming() {
+        vocam_stop_streaming(cam.handle());
+        vocam_disable_streaming(cam.handle());
+    }
+};
+
+TEST(RgbFrameSize, EveryConversionFitsExactlyAndFillsEveryRow) {
+    Streaming s;
+    _vocam *h = s.cam.handle();
+    std::mt19937 random(7);
+    int converted = 0, padded = 0, refused = 0;
+    for (std::uint32_t width : {4u, 6u, 10u, 1002u})
+        for (std::uint32_t height : {4u, 6u})
+            for (std::uint32_t pixelFormat : {0u, 1u})
+                for (std::uint32_t flags : {0u, 1u, 2u, 3u, 4u, 14u})
+                    for (std::uint32_t deinterlace : {0u, 1u})
+                        for (std::uint32_t method : {0u, 1u, 2u, 3u, 5u, 8u, 9u}) {
+                            SCOPED_TRACE(testing::Message()
+                                         << width << "x" << height << " pixel format "
+                                         << pixelFormat << " flags " << flags << " deinterlace "
+                                         << deinterlace << " method " << method);
+                            const auto format =
+                                imageFormat(width, height, pixelFormat, flags, deinterlace);
+                            const auto p = params(method, 1);  // the matrix stage runs too
+                            std::uint32_t stride = 0;
+                            std::size_t bytes = 0;
+                            const int r = vocam_get_rgb_frame_size(h, &format, &p, &stride, &bytes);
+                            std::vector<std::uint8_t> src(std::size_t{width} * height *
+                                                          (pixelFormat + 1));
+                            for (auto &b : src) b = static_cast<std::uint8_t>(random());
+                            if (r != 0) {
+                                // Refused only where the conversion refuses as well.
+                                ASSERT_EQ(r, VOCAM_EUNSUPPORTED);
+                                std::vector<std::uint8_t> dst(3 * width * height + kGuard);
+                                EXPECT_EQ(vocam_convert_frame_to_rgb(h, dst.data(), src.data(),
+                                                                     &format, &p),
+                                          VOCAM_EUNSUPPORTED);
+                                ++refused;
+                                continue;
+                            }
+                            ASSERT_GE(stride, 3 * width);
+                            ASSERT_LT(stride, 3 * width + 4);
+                            ASSERT_EQ(bytes, std::size_t{stride} * height);
+                            padded += stride != 3 * width;
+                            // Two runs over different fills: a byte the
+                            // conversion writes comes out the same in both.
+                            std::vector<std::uint8_t> a(bytes + kGuard, 0xA5);
+                            std::vector<std::uint8_t> b(bytes + kGuard, 0x5A);
+                            ASSERT_EQ(
+                                vocam_convert_frame_to_rgb(h, a.data(), src.data(), &format, &p),
+                                0);
+                            ASSERT_EQ(
+                                vocam_convert_frame_to_rgb(h, b.data(), src.data(), &format, &p),
+                                0);
+                            for (std::size_t i = bytes; i < bytes + kGuard; ++i) {
+                                ASSERT_EQ(a[i], 0xA5) << "written past the size at " << i;
+                                ASSERT_EQ(b[i], 0x5A) << "written past the size at " << i;
+                            }
+                            for (std::uint32_t y = 0; y < height; ++y)
+                                for (std::uint32_t x = 0; x < 3 * width; ++x)
+                                    ASSERT_EQ(a[y * stride + x], b[y * stride + x])
+                                        << "row " << y << " byte " << x << " not written";
+                            ++converted;
+                        }
+    // Every pixel format and mosaic kind reached the padded grey rows, and
+    // 8-bit two-field frames with method 9 have no 24-bit kernel.
+    EXPECT_GT(padded, 0);
+    EXPECT_GT(refused, 0);
+    EXPECT_GT(converted, 500);
+}
+
+TEST(RgbFrameSize, DefaultsComeFromTheCameraAndTheEngine) {
+    OpenCamera cam("model_02:state=ready:color=0");  // monochrome
+    _vocam *h = cam.handle();
+    const auto window = vocam::test::window(0, 0, 1002, 20, 1, 1);
+    ASSERT_EQ(vocam_set_video_format(h, &window), 0);
+    std::uint32_t stride = 0;
+    std::size_t bytes = 0;
+    // The width of the example that overran a width x height x 3 buffer.
+    ASSERT_EQ(vocam_get_rgb_frame_size(h, nullptr, nullptr, &stride, &bytes), 0);
+    EXPECT_EQ(stride, 3008u);
+    EXPECT_EQ(bytes, 3008u * 20u);
+    EXPECT_EQ(vocam_get_rgb_frame_size(h, nullptr, nullptr, nullptr, &bytes), 0);
+
+    const auto colour = imageFormat(1002, 20, 0, 0, 0);
+    ASSERT_EQ(vocam_property_set(h, VOCAM_PROP_DEMOSAIC_METHOD, 0, 0), 1);
+    ASSERT_EQ(vocam_get_rgb_frame_size(h, &colour, nullptr, &stride, &bytes), 0);
+    EXPECT_EQ(stride, 3008u);
+    ASSERT_EQ(vocam_property_set(h, VOCAM_PROP_DEMOSAIC_METHOD, 2, 0), 1);
+    ASSERT_EQ(vocam_get_rgb_frame_size(h, &colour, nullptr, &stride, &bytes), 0);
+    EXPECT_EQ(stride, 3006u);
+
+    // Refusals leave the outputs alone.
+    stride = 99;
+    bytes = 99;
+    auto wrong = colour;
+    wrong.Size = 48;
+    EXPECT_EQ(vocam_get_rgb_frame_size(h, &wrong, nullptr, &stride, &bytes), VOCAM_EINVAL);
+    const std::uint32_t shortRecord[3] = {16, 1, 0};
+    EXPECT_EQ(vocam_get_rgb_frame_size(h, &colour, shortRecord, &stride, &bytes), VOCAM_EINVAL);
+    auto odd = colour;
+    odd.Width = 1001;
+    EXPECT_EQ(vocam_get_rgb_frame_size(h, &odd, nullptr, &stride, &bytes), VOCAM_EINVAL);
+    EXPECT_EQ(vocam_get_rgb_frame_size(h, &colour, nullptr, &stride, nullptr), VOCAM_EINVAL);
+    EXPECT_EQ(vocam_get_rgb_frame_size(nullptr, &colour, nullptr, &stride, &bytes), VOCAM_EINVAL);
+    EXPECT_EQ(stride, 99u);
+    EXPECT_EQ(bytes, 99u);
 }
 
 }  // namespace

@@ -21,46 +21,18 @@
 #include "color/isa.h"
 #include "color/matrix48.h"
 #include "colora.h"
+#include "reference/matrix.h"
 #include "vocamkernels.h"
 #include "votf.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using Matrix = std::array<std::int16_t, 12>;
-
-// ---- plain model of the matrix stage
-
-std::int64_t ClampShift(std::int64_t s, std::int64_t top) {
-    return std::clamp<std::int64_t>(s, 0, top) >> 12;
-}
-
-// `stride` elements per pixel, of which the matrix reads `inputs`.
-template <class T>
-void RefMatrix(const Matrix &m, T *p, std::size_t count, int stride, int inputs) {
-    const std::int64_t top = std::int64_t{std::numeric_limits<T>::max()} << 12;
-    for (std::size_t i = 0; i < count; ++i, p += stride) {
-        std::int64_t s[3] = {};
-        for (int r = 0; r < 3; ++r)
-            for (int c = 0; c < inputs; ++c) s[r] += std::int64_t{m[4 * r + c]} * p[c];
-        for (int r = 0; r < 3; ++r) p[r] = static_cast<T>(ClampShift(s[r], top));
-    }
-}
-void RefMatrix24(const Matrix &m, std::uint8_t *p, std::size_t count) {
-    RefMatrix(m, p, count, 3, 3);
-}
-void RefMatrix32(const Matrix &m, std::uint8_t *p, std::size_t count) {
-    RefMatrix(m, p, count, 4, 4);
-}
-void RefMatrix48(const Matrix &m, std::uint16_t *p, std::size_t count) {
-    RefMatrix(m, p, count, 3, 3);
-}
-
-Bytes RandomBytes(std::size_t n, std::mt19937 &rng) {
-    Bytes b(n);
-    for (auto &x : b) x = static_cast<std::uint8_t>(rng());
-    return b;
-}
+using vocam::ref::Matrix;
+using vocam::ref::matrix24;
+using vocam::ref::matrix32;
+using vocam::ref::matrix48;
+using vocam::ref::randomBytes;
 
 Matrix RandomMatrix(std::mt19937 &rng) {
     // Mostly extremes and small values, where clamping and sign handling live.
@@ -87,14 +59,14 @@ TEST_F(MatrixStage, AllThreeDepthsMatchThePlainModel) {
          {0u, 1u, 3u, 4u, 7u, 8u, 15u, 16u, 17u, 31u, 32u, 33u, 63u, 97u, 1000u})
         for (int trial = 0; trial < 6; ++trial) {
             const Matrix m = RandomMatrix(rng);
-            Bytes a = RandomBytes(6 * count + 9, rng), b = a;
+            Bytes a = randomBytes(6 * count + 9, rng), b = a;
             MatrixPostProcess4096(m.data(), a.data() + 1, count);
-            RefMatrix24(m, b.data() + 1, count);
+            matrix24(m, b.data() + 1, count);
             ASSERT_EQ(a, b) << "24-bit, count " << count;
 
-            a = RandomBytes(4 * count + 9, rng), b = a;
+            a = randomBytes(4 * count + 9, rng), b = a;
             MatrixPostProcess4096to32(m.data(), a.data() + 3, count);
-            RefMatrix32(m, b.data() + 3, count);
+            matrix32(m, b.data() + 3, count);
             ASSERT_EQ(a, b) << "32-bit, count " << count;
 
             std::vector<std::uint16_t> c(3 * count + 5), d;
@@ -102,7 +74,7 @@ TEST_F(MatrixStage, AllThreeDepthsMatchThePlainModel) {
                 x = (rng() % 4 == 0) ? std::uint16_t{65535} : static_cast<std::uint16_t>(rng());
             d = c;
             MatrixPostProcess16_4096(m.data(), c.data() + 1, count);
-            RefMatrix48(m, d.data() + 1, count);
+            matrix48(m, d.data() + 1, count);
             ASSERT_EQ(c, d) << "48-bit, count " << count;
         }
 }
@@ -141,7 +113,7 @@ TEST_F(MatrixStage, SixteenBitMatricesAtTheEdgeOfThirtyTwoBitSums) {
                 x = pick == 0 ? 0 : pick == 1 ? 65535 : static_cast<std::uint16_t>(rng());
             }
             std::vector<std::uint16_t> want = in, inPlace = in, apart(in.size(), 7);
-            RefMatrix48(m, want.data() + 1, count);
+            matrix48(m, want.data() + 1, count);
             MatrixPostProcess16_4096(m.data(), inPlace.data() + 1, count);
             ASSERT_EQ(inPlace, want) << "in place, count " << count << ", m[0] " << m[0];
             vocam::colour::matrix48(m.data(), in.data() + 1, apart.data() + 1, count);
@@ -174,7 +146,7 @@ TEST_F(MatrixStage, FixedCases) {
     const std::size_t n = 40;  // long enough for every vector path
     Matrix identity = {4096, 0, 0, 0, 0, 4096, 0, 0, 0, 0, 4096, 0};
     std::mt19937 rng(7);
-    Bytes px = RandomBytes(3 * n, rng), before = px;
+    Bytes px = randomBytes(3 * n, rng), before = px;
     MatrixPostProcess4096(identity.data(), px.data(), n);
     EXPECT_EQ(px, before);
 
@@ -414,7 +386,7 @@ struct Frame {
 };
 
 Frame RandomFrame(std::uint32_t w, std::uint32_t h, bool wide, std::mt19937 &rng) {
-    return {w, h, RandomBytes(std::size_t{w} * h * (wide ? 2 : 1), rng)};
+    return {w, h, randomBytes(std::size_t{w} * h * (wide ? 2 : 1), rng)};
 }
 
 ImageFormat FormatFor(const Frame &f, const Case &c, const Orientation &o) {
@@ -487,11 +459,11 @@ bool Expected(const CVotf &v, const Frame &f, const Case &c, unsigned correction
     for (std::uint32_t y = 0; y < f.h; ++y) {
         std::uint8_t *row = dst.data() + y * stride;
         if (in48)
-            RefMatrix48(m, reinterpret_cast<std::uint16_t *>(row), f.w);
+            matrix48(m, reinterpret_cast<std::uint16_t *>(row), f.w);
         else if (c.bits == 32)
-            RefMatrix32(m, row, f.w);
+            matrix32(m, row, f.w);
         else
-            RefMatrix24(m, row, f.w);
+            matrix24(m, row, f.w);
     }
     return true;
 }
@@ -536,7 +508,7 @@ TEST_P(DriverSelection, MatchesTheNamedKernelAndThePlainMatrixStage) {
                 const ImageFormat fmt = FormatFor(f, c, o);
                 const Params p = ParamsFor(c, correction, o);
                 // Slack after the largest picture catches writes past the stride.
-                const Bytes fill = RandomBytes(6 * w * h + 64, rng);
+                const Bytes fill = randomBytes(6 * w * h + 64, rng);
                 Bytes want = fill;
                 const bool served = Expected(v, f, c, correction, o, want);
                 for (const Layout &l : kLayouts) {
@@ -601,7 +573,7 @@ class Driver : public ::testing::Test {
 };
 
 TEST_F(Driver, RefusesFramesTheKernelsCannotWalk) {
-    const Bytes raw = RandomBytes(2 * 64 * 64, rng);
+    const Bytes raw = randomBytes(2 * 64 * 64, rng);
     const Params p(12, 1, 14);
     for (const auto &[w, h] : {std::pair{7u, 8u}, std::pair{8u, 7u}, std::pair{2u, 8u},
                                std::pair{8u, 2u}, std::pair{0u, 0u}, std::pair{5u, 5u}}) {
@@ -622,7 +594,7 @@ TEST_F(Driver, RefusesFramesTheKernelsCannotWalk) {
 }
 
 TEST_F(Driver, RefusesCorrectionIdsBeyondTheSlots) {
-    const Bytes raw = RandomBytes(8 * 8, rng);
+    const Bytes raw = randomBytes(8 * 8, rng);
     const ImageFormat f = Format(8, 8);
     for (std::uint32_t id : {17u, 255u, 0xFFFFFFFFu}) {
         for (std::uint32_t size : {12u, 44u}) {
@@ -655,7 +627,7 @@ TEST_F(Driver, MatrixStageFollowsThePaddedGreyRows) {
                               h, 0, 1, 1, nullptr);
             Matrix m;
             std::copy(std::begin(kCustom), std::end(kCustom), m.begin());  // id 16: as given
-            for (std::uint32_t y = 0; y < h; ++y) RefMatrix24(m, want.data() + y * stride, w);
+            for (std::uint32_t y = 0; y < h; ++y) matrix24(m, want.data() + y * stride, w);
             EXPECT_EQ(got, want) << "width " << w;
             for (std::uint32_t y = 0; y < h; ++y)
                 for (std::size_t x = 3 * w; x < stride; ++x)
@@ -667,7 +639,7 @@ TEST_F(Driver, MatrixStageFollowsThePaddedGreyRows) {
 // Combinations without a kernel are covered by DriverSelection; a sample
 // format no kernel reads is reported as not converted.
 TEST_F(Driver, UnreadableSampleFormat) {
-    const Bytes raw = RandomBytes(2 * 8 * 8, rng);
+    const Bytes raw = randomBytes(2 * 8 * 8, rng);
     _votf_format fmt;
     fmt.width = fmt.height = 8;
     fmt.sampleFormat = 3;
@@ -680,7 +652,7 @@ TEST_F(Driver, UnreadableSampleFormat) {
 }
 
 TEST_F(Driver, RecordChecks) {
-    const Bytes raw = RandomBytes(2 * 8 * 8, rng);
+    const Bytes raw = randomBytes(2 * 8 * 8, rng);
     Bytes dst = Fill(6 * 64);
     ImageFormat f = Format(8, 8);
     f.Size = 48;
@@ -771,7 +743,7 @@ TEST_F(Driver, ShortRecordKeepsTheConvertersOtherSettingsAndNothingChanges) {
     EdgeDetectMove(want.data(), fr.raw.data(), 8, 6, 1, 1, 1, 0, nullptr);
     Matrix m;
     std::copy(std::begin(s.matrix), std::end(s.matrix), m.begin());
-    RefMatrix24(m, want.data(), 48);
+    matrix24(m, want.data(), 48);
     EXPECT_EQ(got, want);
 
     // A full record with digital gains changes nothing stored either.
@@ -808,7 +780,7 @@ TEST_F(Driver, FullRecordGainsReachTheMatrix) {
     Matrix m;
     ASSERT_EQ(same.GetCurrentMatrix(m.data()), 0);
     NearestNeighbor(want.data(), fr.raw.data(), 8, 6, 1, 0, 0, 1, nullptr);
-    RefMatrix24(m, want.data(), 48);
+    matrix24(m, want.data(), 48);
     EXPECT_EQ(got, want);
 }
 

@@ -173,27 +173,19 @@ TEST_F(Format, WindowCannotChangeWhileStreamingAndAFailureNamesTheRegister) {
     EXPECT_EQ(h->width, 320);  // the handle keeps the new values
 }
 
-TEST_F(Format, LayoutFlagsOfEveryColourId) {
+// The flags of a colour id are the conversion's business (the frames below
+// convert through them); here only what the query does around them.
+TEST_F(Format, ImageFormatOfRefusedAndDeepColourIds) {
     _vocam h;
     h.width = 100;
     h.height = 10;
-    // Layout flags by colour id; -1: refused.
-    const int expected[40] = {1,  -1, -1, -1, -1, 1,  1,  -1, 0,  8,  12, 4,  0,  8,
-                              12, 4,  4,  12, 8,  0,  4,  12, 8,  0,  2,  10, 14, 6,
-                              6,  14, 10, 2,  -1, -1, -1, -1, -1, -1, -1, -1};
-    for (std::uint32_t id = 0; id < 40; ++id) {
+    for (std::uint32_t id : {1u, 7u, 32u, 39u}) {
         h.color_id = id;
         _VOCAM_IMAGE_FORMAT image;
         std::memset(&image, 0xEE, sizeof image);
-        const int r = vocam_get_image_format(&h, &image);
+        EXPECT_EQ(vocam_get_image_format(&h, &image), -1) << id;
         EXPECT_EQ(image.ImageSize, 1000u) << id;  // filled even when the id is refused
-        if (expected[id] < 0) {
-            EXPECT_EQ(r, -1) << id;
-            EXPECT_EQ(image.VocamReserved[0], 0xEEEEEEEEu) << id;
-        } else {
-            EXPECT_EQ(r, 0) << id;
-            EXPECT_EQ(image.VocamReserved[0], static_cast<std::uint32_t>(expected[id])) << id;
-        }
+        EXPECT_EQ(image.VocamReserved[0], 0xEEEEEEEEu) << id;
     }
     h.color_id = 9;
     _VOCAM_IMAGE_FORMAT image{};
@@ -285,17 +277,11 @@ TEST_F(Format, FramesShowTheWindowInTheModelsPhaseAndConvertWhileStreaming) {
     ASSERT_EQ(expected.size(), 320u * 240u);
     EXPECT_EQ(std::memcmp(frame, expected.data(), expected.size()), 0);
     EXPECT_EQ(vocam_convert_frame_to_rgb(h, rgb.data(), frame, &image, params), 0);
-    // Row bands on two threads give the same picture as the calling thread.
+    // The thread count reaches the engine (whose bands are convert_bands_test's).
     EXPECT_EQ(vocam_set_conversion_threads(nullptr, 2), -22);
     EXPECT_EQ(vocam_set_conversion_threads(h, 9), -22);
     ASSERT_EQ(vocam_set_conversion_threads(h, 2), 0);
-    std::vector<std::uint8_t> banded(rgb.size(), 0);
-    const std::uint32_t corrected[3] = {12, 1, 14};
-    ASSERT_EQ(vocam_convert_frame_to_rgb(h, banded.data(), frame, &image, corrected), 0);
-    ASSERT_EQ(vocam_set_conversion_threads(h, 1), 0);
-    std::vector<std::uint8_t> single(rgb.size(), 0);
-    ASSERT_EQ(vocam_convert_frame_to_rgb(h, single.data(), frame, &image, corrected), 0);
-    EXPECT_EQ(banded, single);
+    EXPECT_EQ(h->converter->GetConversionThreads(), 2u);
     vocam_release_buffer(h, index);
     // The grey ramp along the top: brighter to the right, and reddish under
     // the scene's warm light until white balance corrects it.

@@ -41,19 +41,15 @@ TEST(LibusbErrors, EveryCodeAndTransferStatusHasItsOwnPlatformCode) {
         EXPECT_LT(fromLibusbTransfer(status), 0) << status;
         EXPECT_TRUE(statuses.insert(fromLibusbTransfer(status)).second) << status;
     }
+    // The codes the transfer suite cannot provoke through umockdev; the others
+    // it sees end to end (overrun, stall, time-out, no device, I/O error).
     const std::pair<IOReturn, IOReturn> same[] = {
-        {fromLibusb(LIBUSB_ERROR_OVERFLOW), platformCode(0xE00002E8)},
         {fromLibusb(LIBUSB_ERROR_BUSY), platformCode(0xE00002C5)},
-        {fromLibusb(LIBUSB_ERROR_TIMEOUT), kIOReturnTimeout},
-        {fromLibusb(LIBUSB_ERROR_PIPE), kIOReturnPipeStalled},
         {fromLibusb(LIBUSB_SUCCESS), kIOReturnSuccess},
         {fromLibusb(512), kIOReturnSuccess},  // a byte count
         {fromLibusbTransfer(LIBUSB_TRANSFER_COMPLETED), kIOReturnSuccess},
         {fromLibusbTransfer(LIBUSB_TRANSFER_OVERFLOW), kIOReturnOverrun},
         {fromLibusbTransfer(LIBUSB_TRANSFER_CANCELLED), kIOReturnAborted},
-        {fromLibusbTransfer(LIBUSB_TRANSFER_TIMED_OUT), fromLibusb(LIBUSB_ERROR_TIMEOUT)},
-        {fromLibusbTransfer(LIBUSB_TRANSFER_STALL), fromLibusb(LIBUSB_ERROR_PIPE)},
-        {fromLibusbTransfer(LIBUSB_TRANSFER_NO_DEVICE), fromLibusb(LIBUSB_ERROR_NO_DEVICE)},
     };
     for (std::size_t i = 0; i < std::size(same); ++i) EXPECT_EQ(same[i].first, same[i].second) << i;
 }

@@ -12,20 +12,18 @@
 #include <utility>
 #include <vector>
 
-#include "support/OpenedCamera.h"
+#include "support/OpenCamera.h"
 #include "support/Stderr.h"
 #include "vo_cam/properties.h"
 #include "vo_cameras.h"
 #include "vocamusb.h"
 
 using namespace vocam;
-using test::OpenedCamera;
+using test::OpenCamera;
 using test::registerTraffic;
 using test::Traffic;
 using test::wireWords;
 using ::testing::HasSubstr;
-
-VOCAM_USE_SIMULATED_HOST;
 
 namespace {
 
@@ -63,7 +61,7 @@ Got get(_vocam *h, std::uint32_t id) {
 
 class Model02 : public ::testing::Test {
   protected:
-    OpenedCamera cam{"model_02:state=ready"};
+    OpenCamera cam{"model_02:state=ready"};
     _vocam *h = cam.handle();
 };
 
@@ -108,7 +106,7 @@ TEST_F(Model02, ToneCurveGoesToTheCameraAsMessageZeroInFourChunks) {
 }
 
 TEST(ToneCurve, FallsBackToTheEngineWhenTheCameraCannotTakeIt) {
-    OpenedCamera masked("model_02:state=ready:msgmask=2");
+    OpenCamera masked("model_02:state=ready:msgmask=2");
     test::StderrCapture err;
     EXPECT_EQ(vocam_property_set(masked.handle(), VOCAM_PROP_CONTRAST, 150, 0), 0);
     EXPECT_EQ(err.take(), "vocam message 0 is not supported\n");
@@ -120,7 +118,7 @@ TEST(ToneCurve, FallsBackToTheEngineWhenTheCameraCannotTakeIt) {
     EXPECT_EQ(masked.device().toneCurve()[200], 200);
 
     // A mask that cannot be read moves the curve to the engine as well.
-    OpenedCamera unread("model_02:state=ready");
+    OpenCamera unread("model_02:state=ready");
     unread.device().failControl(kNotResponding);
     EXPECT_EQ(vocam_property_set(unread.handle(), VOCAM_PROP_GAMMA, 150, 0), 0);
     unread.handle()->converter->GetGamma(&gamma, 15);
@@ -128,7 +126,7 @@ TEST(ToneCurve, FallsBackToTheEngineWhenTheCameraCannotTakeIt) {
 }
 
 TEST(ToneCurve, OtherMessagesUseLargerChunksAndStayInsideTheRegisterSpace) {
-    OpenedCamera cam("model_02:state=ready:msgmask=3");
+    OpenCamera cam("model_02:state=ready:msgmask=3");
     std::vector<std::uint8_t> message(600);
     for (std::size_t i = 0; i < message.size(); ++i) message[i] = static_cast<std::uint8_t>(i * 7);
     EXPECT_EQ(cam_write_message(cam.handle(), 1, message.data(), 600), 0);
@@ -190,7 +188,7 @@ TEST_F(Model02, RegisterPropertyFlagsRangesAndFailures) {
 
     // A cooled astronomy camera: long exposures, no automatic mode, no
     // auto-exposure target.
-    OpenedCamera cooled("model_05:state=ready");
+    OpenCamera cooled("model_05:state=ready");
     EXPECT_EQ(range(cooled.handle(), VOCAM_PROP_EXPOSURE),
               (Range{0, 1000, static_cast<int>(3600000000u), 20000, 0x80000000u}));
     EXPECT_EQ(range(cooled.handle(), VOCAM_PROP_AUTO_EXPOSURE_TARGET), (Range{0, 0, 0, 0, 0}));
@@ -259,7 +257,7 @@ TEST_F(Model02, EngineDigitalGainsAndSettingsBeyondTheIntegerScale) {
 }
 
 TEST(EngineProperties, MonochromeCamerasHaveNoColourToBalance) {
-    OpenedCamera cam("model_04:state=ready");
+    OpenCamera cam("model_04:state=ready");
     _vocam *h = cam.handle();
     ASSERT_EQ(h->is_color, 0);
     ASSERT_EQ(vo_usb_create_votf(h), 0);
@@ -320,7 +318,7 @@ TEST_F(Model02, GeometryUnknownIdentifiersAndArguments) {
 }
 
 TEST(ColourEngine, CreatedOnFirstNeedWithTheModelsMatrices) {
-    OpenedCamera cam("model_06:state=ready");  // matrices 1, 2 and 5
+    OpenCamera cam("model_06:state=ready");  // matrices 1, 2 and 5
     _vocam *h = cam.handle();
     EXPECT_EQ(get(h, VOCAM_PROP_MAX_WIDTH).status, 0);
     EXPECT_FALSE(h->converter);  // geometry needs no engine
@@ -339,7 +337,7 @@ TEST(ColourEngine, CreatedOnFirstNeedWithTheModelsMatrices) {
 }
 
 TEST(ColourEngine, AModelWithoutMatricesFailsOnceThenWorks) {
-    OpenedCamera cam("model_20:state=ready");
+    OpenCamera cam("model_20:state=ready");
     _vocam *h = cam.handle();
     test::StderrCapture err;
     EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_SATURATION, 120, 0), -14);
@@ -351,7 +349,7 @@ TEST(ColourEngine, AModelWithoutMatricesFailsOnceThenWorks) {
     for (const auto &slot : h->converter->specifiedMatrices) EXPECT_FALSE(slot);
 
     // A get that needs the engine reports the failure the same way, once.
-    OpenedCamera other("model_20:state=ready");
+    OpenCamera other("model_20:state=ready");
     EXPECT_EQ(get(other.handle(), VOCAM_PROP_GAIN), (Got{-14, 0, 0}));
     EXPECT_EQ(get(other.handle(), VOCAM_PROP_GAIN).value, 4096);
 }
@@ -416,7 +414,7 @@ TEST(Temperature, RegisterUnits) {
 }
 
 TEST(Temperature, TargetIsClampedAndTheFanFollowsTheCooler) {
-    OpenedCamera cam("model_05:state=ready");  // cooled, with a fan
+    OpenCamera cam("model_05:state=ready");  // cooled, with a fan
     _vocam *h = cam.handle();
     ASSERT_TRUE(h->temperature_supported && h->fan_present);
     EXPECT_EQ(std::pair(h->temperature_min, h->temperature_max), std::pair(233000, 313000));
@@ -448,7 +446,7 @@ TEST(Temperature, TargetIsClampedAndTheFanFollowsTheCooler) {
 }
 
 TEST(Temperature, CamerasWithoutCoolingOrFan) {
-    OpenedCamera uncooled("model_02:state=ready");
+    OpenCamera uncooled("model_02:state=ready");
     ASSERT_EQ(vo_usb_create_votf(uncooled.handle()), 0);
     EXPECT_EQ(vocam_property_set(uncooled.handle(), VOCAM_PROP_TEMPERATURE, 263000, 0x8000), -22);
     EXPECT_TRUE(registerTraffic(uncooled.device()).empty());
@@ -461,7 +459,7 @@ TEST(Temperature, CamerasWithoutCoolingOrFan) {
     EXPECT_EQ(flags & VOCAM_PROP_FLAG_PRESENT, 0u);
     EXPECT_GT(value, 0);
 
-    OpenedCamera fanless("model_05:state=ready:fan=0");
+    OpenCamera fanless("model_05:state=ready:fan=0");
     ASSERT_EQ(vo_usb_create_votf(fanless.handle()), 0);
     EXPECT_EQ(vocam_property_set(fanless.handle(), VOCAM_PROP_TEMPERATURE, 263000, 0x80008000u), 0);
     EXPECT_EQ(registerTraffic(fanless.device()).size(), 2u);  // no fan to follow
@@ -469,7 +467,7 @@ TEST(Temperature, CamerasWithoutCoolingOrFan) {
 }
 
 TEST(Temperature, TheSensorMovesTowardTheTargetWhileCooling) {
-    OpenedCamera cam("model_05:state=ready:coolrate=500");
+    OpenCamera cam("model_05:state=ready:coolrate=500");
     _vocam *h = cam.handle();
     const auto after = [&](int seconds) {
         cam.device().properties().elapse(std::chrono::seconds(seconds));
@@ -490,7 +488,7 @@ TEST(Temperature, TheSensorMovesTowardTheTargetWhileCooling) {
 }
 
 TEST(SimulatedProperties, ReadOnlyBitsClampingAndMessages) {
-    OpenedCamera cam("model_02:state=ready:autoexp=0:msgmask=1");
+    OpenCamera cam("model_02:state=ready:autoexp=0:msgmask=1");
     _vocam *h = cam.handle();
     const auto stored = [&](std::uint16_t at, std::uint32_t value) {
         EXPECT_EQ(vo_usb_write_vocam_u32(h, at, value), 0);

@@ -19,50 +19,12 @@
 
 #include "support/OpenCamera.h"
 #include "support/Stderr.h"
+#include "support/Watchdog.h"
 #include "vo_usb/vo_usb.h"
 
 using namespace std::chrono_literals;
 
 namespace {
-
-// Ends the program when a round takes too long: a hang must not eat the
-// suite's time, and a stuck round is the fault this suite looks for.
-class RoundWatchdog {
-  public:
-    explicit RoundWatchdog(std::chrono::seconds limit)
-        : thread_([this, limit] {
-              std::unique_lock lock(mutex_);
-              while (!done_) {
-                  const unsigned seen = rounds_;
-                  if (!cond_.wait_for(lock, limit, [&] { return done_ || rounds_ != seen; })) {
-                      std::fprintf(stderr, "watchdog: round '%s' did not finish\n", what_.c_str());
-                      std::_Exit(3);
-                  }
-              }
-          }) {}
-    ~RoundWatchdog() {
-        {
-            std::lock_guard lock(mutex_);
-            done_ = true;
-        }
-        cond_.notify_all();
-        thread_.join();
-    }
-    void next(std::string what) {
-        std::lock_guard lock(mutex_);
-        ++rounds_;
-        what_ = std::move(what);
-        cond_.notify_all();
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable cond_;
-    bool done_ = false;
-    unsigned rounds_ = 0;
-    std::string what_;
-    std::thread thread_;
-};
 
 enum Op { Wait, Release, Convert, Start, Stop, Enable, Disable, SetFormat, Settings, kOps };
 const char *const kNames[kOps] = {"wait",   "release", "convert",    "start",   "stop",
@@ -217,7 +179,7 @@ TEST(StreamStress, EveryPairOfCallsRacesOnOneHandle) {
     vocam::test::OpenCamera cam("model_02:state=ready:fps=0");
     _vocam *h = cam.handle();
     openSmall(cam);
-    RoundWatchdog watchdog(60s);
+    vocam::test::Watchdog watchdog(60s, "the first round");
     std::mt19937 seeds(20261207);
     int rounds = 0;
     for (int a = 0; a < kOps; ++a)
@@ -259,7 +221,7 @@ TEST(StreamStress, EveryPairOfCallsRacesOnOneHandle) {
 // guarantees; the close must end it or wait it out.
 TEST(StreamStress, CloseRacesEachCall) {
     vocam::test::StderrCapture err;
-    RoundWatchdog watchdog(60s);
+    vocam::test::Watchdog watchdog(60s, "the first round");
     std::mt19937 seeds(7);
     for (int op = 0; op < kOps; ++op)
         for (int round = 0; round < kCloseRounds; ++round) {

@@ -17,6 +17,7 @@
 #include "support/OpenCamera.h"
 #include "support/SimCamera.h"
 #include "support/Stderr.h"
+#include "support/Watchdog.h"
 #include "vo_usb/vo_usb.h"
 
 using namespace std::chrono_literals;
@@ -24,25 +25,10 @@ using vocam::sim::frameHash;
 using vocam::test::countOf;
 using vocam::test::nextFrame;
 using vocam::test::StderrCapture;
+using vocam::test::Watchdog;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-// Fails the program rather than let a hang eat the suite's time.
-class Watchdog {
-  public:
-    Watchdog(std::chrono::seconds limit, const char *what)
-        : thread_(std::async(std::launch::async, [limit, what, done = done_.get_future()] {
-              if (done.wait_for(limit) == std::future_status::ready) return;
-              std::fprintf(stderr, "watchdog: %s did not finish\n", what);
-              std::_Exit(3);
-          })) {}
-    ~Watchdog() { done_.set_value(); }
-
-  private:
-    std::promise<void> done_;
-    std::future<void> thread_;
-};
 
 vocam_frame_info infoOf(_vocam *h, int index) {
     vocam_frame_info info{};

@@ -1,67 +1,133 @@
-// Control and bulk transfers: what goes on the wire, what comes back, what is
-// logged, and when a pipe is reset.
+// Control, bulk and asynchronous transfers, the register protocol and the
+// identity reads: what goes on the wire, what comes back, what is logged,
+// when a pipe is reset and where completions run. One suite for both
+// backends: built as transport_test on the simulated bus, and as
+// umock_transport_test on libusb with the kernel's USB device interface
+// emulated by umockdev, against the same camera model.
+//
+// Where the backends differ:
+//   case                         simulated bus              libusb (usbfs)
+//   time-outs, device level      logged with the request    kept by libusb
+//   stalled control write        pipe 0 cleared, aborted    nothing (no halt on pipe 0)
+//   device not responding        kIOReturnNotResponding     protocol error: kIOReturnIOError
+//   failed bulk write            cleared, then aborted      cleared (no transfer to abort)
+//   request never answered       fails at once              waits its time-out, URB discarded
+//   interface closed, reads out  left to the pipe's abort   completed as aborted
+//   closing a departed camera    kIOReturnNotOpen           success
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
-#include "support/SimCamera.h"
 #include "support/Stderr.h"
 #include "vo_usb/vo_usb.h"
 
+#ifdef VOCAM_TEST_LIBUSB
+#include "support/umock/Camera.h"
+#include "support/umock/OnLibusb.h"
+#include "support/umock/Testbed.h"
+using vocam::test::umock::Testbed;
+using Camera = vocam::test::umock::LibusbCamera;
+constexpr bool kLibusb = true;
+#else
+#include "support/SimCamera.h"
+using Camera = vocam::test::SimCamera;
+constexpr bool kLibusb = false;
+#endif
+
 using vocam::sim::LogEntry;
+using vocam::sim::StringFault;
 using namespace vocam::usbhost;
+using namespace std::chrono_literals;
 
 namespace {
 
 using Kind = LogEntry::Kind;
+using Kinds = std::vector<Kind>;
+using Clock = std::chrono::steady_clock;
 
-std::vector<Kind> kinds(const std::vector<LogEntry> &log) {
-    std::vector<Kind> out;
+Kinds kinds(const std::vector<LogEntry> &log) {
+    Kinds out;
     for (const auto &e : log) out.push_back(e.kind);
     return out;
 }
 
+// The usbfs requests since the last call include this one (libusb only).
+bool requested([[maybe_unused]] const char *name) {
+#ifdef VOCAM_TEST_LIBUSB
+    const auto r = Testbed::instance().takeRequests();
+    return std::find(r.begin(), r.end(), name) != r.end();
+#else
+    return true;
+#endif
+}
+
+// A device that does not handshake.
+constexpr IOReturn kNotRespondingSeen = kLibusb ? kIOReturnIOError : kIOReturnNotResponding;
+const std::string kNotRespondingCode = kLibusb ? "0xE00002CA -536870198" : "0xE00002ED -536870163";
+
 class Transport : public ::testing::Test {
   protected:
-    vocam::test::SimCamera cam;
+    void SetUp() override {
+        if (!Camera::available()) GTEST_SKIP() << "needs umockdev-wrapper";
+        cam.emplace();
+    }
+    void TearDown() override { cam.reset(); }
+    // A camera of another description in place of the default one.
+    void use(const std::string &description) {
+        cam.reset();
+        cam.emplace(description);
+    }
+    _vocam *h() { return cam->handle(); }
+    std::optional<Camera> cam;
     vocam::test::StderrCapture err;
 };
 
-TEST_F(Transport, ControlWriteSendsAVendorRequestWithItsData) {
+TEST_F(Transport, ControlTransfersCarryTheVendorRequestAndItsData) {
     std::uint8_t data[] = {1, 2, 3, 4, 5};
-    EXPECT_EQ(vo_usb_control_write(cam.handle(), data, 5, 0x12, 0x0007, 0x1000), 0);
-    const auto log = cam.log();
-    ASSERT_EQ(log.size(), 1u);
-    const LogEntry &e = log[0];
-    EXPECT_EQ(
-        std::make_tuple(e.deviceLevel, e.setup.bmRequestType, e.setup.bRequest, e.setup.wValue,
-                        e.setup.wIndex, e.setup.wLength, e.noDataTimeoutMs, e.completionTimeoutMs),
-        std::make_tuple(false, 0x40, 0x12, 0x0007, 0x1000, 5, 5000u, 0u));
-    EXPECT_EQ(e.data, std::vector<std::uint8_t>(data, data + 5));
+    EXPECT_EQ(vo_usb_control_write(h(), data, 5, 0x12, 0x0007, 0x1000), 0);
+    std::uint8_t in[4] = {};
+    EXPECT_EQ(vo_usb_control_read(h(), in, 4, 0x12, 0, 0x1000), 0);
+    const auto log = cam->log();
+    ASSERT_EQ(kinds(log), (Kinds{Kind::Control, Kind::Control}));
+    const auto &w = log[0].setup;
+    EXPECT_EQ(std::make_tuple(w.bmRequestType, w.bRequest, w.wValue, w.wIndex, w.wLength),
+              std::make_tuple(0x40, 0x12, 0x0007, 0x1000, 5));
+    EXPECT_EQ(log[0].data, std::vector<std::uint8_t>(data, data + 5));
+    EXPECT_EQ(std::make_tuple(log[1].setup.bmRequestType, log[1].setup.wLength),
+              std::make_tuple(0xC0, 4));
+    if (!kLibusb) {  // a write waits for its data, a read for its completion too
+        EXPECT_EQ(
+            std::make_tuple(log[0].deviceLevel, log[0].noDataTimeoutMs, log[0].completionTimeoutMs,
+                            log[1].noDataTimeoutMs, log[1].completionTimeoutMs),
+            std::make_tuple(false, 5000u, 0u, 5000u, 5000u));
+    }
+    // The write changed the first word; its fifth byte went to the next one.
+    EXPECT_EQ(std::vector<std::uint8_t>(in, in + 4), (std::vector<std::uint8_t>{1, 2, 3, 4}));
+    EXPECT_EQ(cam->device().reg(0x1004) & 0xFF, 5u);
     EXPECT_EQ(err.take(), "");
 }
 
-TEST_F(Transport, ControlReadUsesBothTimeOuts) {
-    std::uint8_t data[4] = {};
-    EXPECT_EQ(vo_usb_control_read(cam.handle(), data, 4, 0x12, 0, 0x1000), 0);
-    const LogEntry e = cam.log().at(0);
-    EXPECT_EQ(std::make_tuple(e.setup.bmRequestType, e.setup.wLength, e.noDataTimeoutMs,
-                              e.completionTimeoutMs),
-              std::make_tuple(0xC0, 4, 5000u, 5000u));
-    EXPECT_EQ(data[0] | data[1] << 8, 1280);  // model_02's sensor width
-}
-
-// A failed control write resets pipe 0, except for an overrun; a failed read
-// never does, and an overrun on a read is success.
-TEST(ControlFaults, AreReportedAndResetPipeZeroOnlyAfterAFailedWrite) {
+// A failed control write resets pipe 0 (where there is a pipe 0 to reset),
+// except for an overrun; a failed read never does, and an overrun on a read
+// is success. The default pipe stays usable.
+TEST_F(Transport, ControlFaultsAreReportedAndResetPipeZeroOnlyAfterAFailedWrite) {
     const struct {
         bool write;
         IOReturn fault;  // 0: the camera answers a read short
         int result;
-        const char *message;
-        std::vector<Kind> traffic;
+        std::string message;
+        Kinds traffic;
     } cases[] = {
         {false, 0, -1, "VOXUSBReadControlPipe Err 0xFFFFFFFF -1\n", {Kind::Control}},
         {false, kIOReturnOverrun, 0, "", {Kind::Control}},
@@ -70,45 +136,64 @@ TEST(ControlFaults, AreReportedAndResetPipeZeroOnlyAfterAFailedWrite) {
          kIOReturnOverrun,
          "VOXUSBWriteControlPipe Err 0xE00002E8 -536870168\n",
          {Kind::Control}},
-        {true,
-         kIOReturnPipeStalled,
-         kIOReturnPipeStalled,
+        {true, kIOReturnPipeStalled, kIOReturnPipeStalled,
          "VOXUSBWriteControlPipe Err 0xE000404F -536854449\n",
-         {Kind::Control, Kind::ClearStall, Kind::Abort}},
+         kLibusb ? Kinds{Kind::Control} : Kinds{Kind::Control, Kind::ClearStall, Kind::Abort}},
         {false,
-         kIOReturnTimeout,
-         kIOReturnTimeout,
-         "VOXUSBReadControlPipe Err 0xE00002D6 -536870186\n",
+         kIOReturnNotResponding,
+         kNotRespondingSeen,
+         "VOXUSBReadControlPipe Err " + kNotRespondingCode + "\n",
          {Kind::Control}},
     };
     for (const auto &c : cases) {
-        vocam::test::SimCamera cam;
-        vocam::test::StderrCapture err;
-        c.fault ? cam.device().failControl(c.fault) : cam.device().shortControlRead(2);
-        std::uint8_t data[4] = {};
+        cam->device().clearLog();
+        c.fault ? cam->device().failControl(c.fault) : cam->device().shortControlRead(2);
+        std::uint8_t data[4] = {9, 9, 9, 9};
         const auto call = c.write ? vo_usb_control_write : vo_usb_control_read;
-        EXPECT_EQ(call(cam.handle(), data, 4, 0x12, 0, 0x1000), c.result) << c.message;
+        EXPECT_EQ(call(h(), data, 4, 0x12, 0, 0x1000), c.result) << c.message;
         EXPECT_EQ(err.take(), c.message);
-        const auto log = cam.log();
+        const auto log = cam->log();
         EXPECT_EQ(kinds(log), c.traffic) << c.message;
         for (std::size_t i = 1; i < log.size(); ++i) EXPECT_EQ(log[i].endpoint, 0);
+        EXPECT_EQ(vo_usb_control_write(h(), data, 4, 0x12, 0, 0x0600), 0) << c.message;
     }
+    EXPECT_EQ(cam->device().reg(0x0600), 0x09090909u);
+}
+
+TEST_F(Transport, AControlRequestTheDeviceNeverAnswersTimesOutAndIsWithdrawn) {
+    cam->device().failControl(kIOReturnTimeout);
+    std::uint8_t data[4] = {};
+    vocam::usbhost::Setup s;
+    s.bmRequestType = 0xC0;
+    s.bRequest = 0x12;
+    s.wIndex = 0x1000;
+    s.wLength = 4;
+    std::uint32_t done = 99;
+    const auto start = Clock::now();
+    EXPECT_EQ(h()->usb_interface_if->controlRequest(s, data, done, 300, 0), kIOReturnTimeout);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    EXPECT_GE(seconds, kLibusb ? 0.25 : 0.0);
+    EXPECT_LT(seconds, 3.0);
+    EXPECT_EQ(done, 0u);
+    EXPECT_TRUE(requested("DISCARDURB"));
+    // The next request is answered normally.
+    EXPECT_EQ(vo_usb_control_read(h(), data, 4, 0x12, 0, 0x1000), 0);
+    EXPECT_EQ(data[0] | data[1] << 8, 1280);  // model_02's sensor width
 }
 
 TEST_F(Transport, MissingArgumentsSendNothing) {
     std::uint8_t data[4] = {};
-    _vocam *h = cam.handle();
     for (auto call : {vo_usb_control_write, vo_usb_control_read}) {
-        EXPECT_EQ(call(h, data, 0, 0x12, 0, 0), -1);
-        EXPECT_EQ(call(h, nullptr, 4, 0x12, 0, 0), -1);
+        EXPECT_EQ(call(h(), data, 0, 0x12, 0, 0), -1);
+        EXPECT_EQ(call(h(), nullptr, 4, 0x12, 0, 0), -1);
         EXPECT_EQ(call(nullptr, data, 4, 0x12, 0, 0), -1);
     }
     for (auto call : {vo_usb_bulk_write, vo_usb_bulk_read}) {
-        EXPECT_EQ(call(h, 1, data, 0), -1);
-        EXPECT_EQ(call(h, 1, nullptr, 4), -1);
+        EXPECT_EQ(call(h(), 1, data, 0), -1);
+        EXPECT_EQ(call(h(), 1, nullptr, 4), -1);
         EXPECT_EQ(call(nullptr, 1, data, 4), -1);
     }
-    EXPECT_TRUE(cam.log().empty());
+    EXPECT_TRUE(cam->log().empty());
     EXPECT_EQ(err.take(), "");
 }
 
@@ -121,81 +206,461 @@ TEST(BulkTimeout, QuadrupleTheTransferTimeButAtLeastFiveSeconds) {
 class Bulk : public Transport {
   protected:
     void SetUp() override {
-        // Alternate setting 1 of a model with an FPGA: pipe 1 is bulk OUT.
-        ASSERT_EQ(cam.handle()->usb_interface_if->setAlternate(1), 0);
-        cam.device().clearLog();
+        Transport::SetUp();
+        if (IsSkipped()) return;
+        // Alternate setting 1 of a model with an FPGA: pipe 1 is bulk OUT 0x02.
+        ASSERT_EQ(h()->usb_interface_if->setAlternate(1), 0);
+        EXPECT_EQ(cam->device().alternate(), 1);
+        cam->device().clearLog();
+        requested("");  // drops the set-up's usbfs requests
+    }
+    // Alternate setting 2: pipe 1 is bulk IN 0x86.
+    void readSide() {
+        ASSERT_EQ(h()->usb_interface_if->setAlternate(2), 0);
+        cam->device().clearLog();
     }
 };
 
-TEST_F(Bulk, WriteChecksThePipeThenSendsEverything) {
+TEST_F(Bulk, AWriteChecksThePipeThenSendsEverythingInOrder) {
     std::vector<std::uint8_t> data(8u << 20);
-    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7);
-    EXPECT_EQ(
-        vo_usb_bulk_write(cam.handle(), 1, data.data(), static_cast<std::uint32_t>(data.size())),
-        static_cast<std::int32_t>(data.size()));
-    const auto log = cam.log();
-    ASSERT_EQ(kinds(log), (std::vector<Kind>{Kind::PipeStatus, Kind::BulkOut}));
-    EXPECT_EQ(std::make_tuple(log[1].endpoint, log[1].noDataTimeoutMs, log[1].completionTimeoutMs),
-              std::make_tuple(0x02, 5000u, 0u));
-    EXPECT_EQ(cam.device().bulkOutData(), data);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<std::uint8_t>(i * 7 + (i >> 12));
+    EXPECT_EQ(vo_usb_bulk_write(h(), 1, data.data(), static_cast<std::uint32_t>(data.size())),
+              static_cast<std::int32_t>(data.size()));
+    const auto log = cam->log();
+    ASSERT_EQ(kinds(log), (Kinds{Kind::PipeStatus, Kind::BulkOut}));
+    EXPECT_EQ(std::make_tuple(log[0].endpoint, log[1].endpoint), std::make_tuple(0x02, 0x02));
+    if (!kLibusb) {
+        EXPECT_EQ(std::make_tuple(log[1].noDataTimeoutMs, log[1].completionTimeoutMs),
+                  std::make_tuple(5000u, 0u));
+    }
+    EXPECT_TRUE(cam->device().bulkOutData() == data);
 }
 
-TEST_F(Bulk, APipeThatIsNotReadyIsNotUsed) {
-    cam.device().stallEndpoint(0x02);
+TEST_F(Bulk, AHaltedPipeIsReportedAndNotUsedUntilCleared) {
+    cam->device().stallEndpoint(0x02);
     std::uint8_t data[16] = {};
-    EXPECT_EQ(vo_usb_bulk_write(cam.handle(), 1, data, sizeof data), -1);
+    EXPECT_EQ(vo_usb_bulk_write(h(), 1, data, sizeof data), -1);
     EXPECT_EQ(err.take(), "pipe is not ready: status=E000404F\n");
-    EXPECT_EQ(kinds(cam.log()), std::vector<Kind>{Kind::PipeStatus});
+    EXPECT_EQ(kinds(cam->log()), Kinds{Kind::PipeStatus});
+
+    EXPECT_EQ(h()->usb_interface_if->clearPipeStallBothEnds(1), 0);
+    EXPECT_TRUE(requested("CLEAR_HALT"));
+    EXPECT_EQ(vo_usb_bulk_write(h(), 1, data, sizeof data), 16);
 }
 
-TEST_F(Bulk, FailedWriteResetsThePipeAndReportsTheFailure) {
-    cam.device().failBulk(kIOReturnNotResponding, 100);
+TEST_F(Bulk, AFailedWriteResetsThePipeAndReportsTheFailure) {
+    // Also after part of the data went: a write is whole or failed.
+    cam->device().failBulk(kIOReturnNotResponding, 100);
     std::uint8_t data[512] = {};
-    EXPECT_EQ(vo_usb_bulk_write(cam.handle(), 1, data, sizeof data), kIOReturnNotResponding);
-    EXPECT_EQ(err.take(), "myUSBReadBulkPipe WritePipeTO failed 0xE00002ED -536870163\n");
-    const auto log = cam.log();
-    EXPECT_EQ(kinds(log),
-              (std::vector<Kind>{Kind::PipeStatus, Kind::BulkOut, Kind::ClearStall, Kind::Abort}));
-    EXPECT_EQ(log[2].endpoint, 0x02);
+    EXPECT_EQ(vo_usb_bulk_write(h(), 1, data, sizeof data), kNotRespondingSeen);
+    EXPECT_EQ(err.take(), "myUSBReadBulkPipe WritePipeTO failed " + kNotRespondingCode + "\n");
+    const auto log = cam->log();
+    Kinds expected{Kind::PipeStatus, Kind::BulkOut, Kind::ClearStall, Kind::Abort};
+    if (kLibusb) expected.pop_back();
+    EXPECT_EQ(kinds(log), expected);
+    EXPECT_EQ(log.at(2).endpoint, 0x02);
+    if (!kLibusb) return;
+    // A halt on a bulk pipe is reported as such.
+    cam->device().failBulk(kIOReturnPipeStalled, 0);
+    EXPECT_EQ(vo_usb_bulk_write(h(), 1, data, sizeof data), kIOReturnPipeStalled);
+    EXPECT_EQ(err.take(), "myUSBReadBulkPipe WritePipeTO failed 0xE000404F -536854449\n");
 }
 
-TEST_F(Bulk, ReadReportsWhatArrivedEvenAfterAFailure) {
-    ASSERT_EQ(cam.handle()->usb_interface_if->setAlternate(2), 0);  // pipe 1 is bulk IN
+TEST_F(Bulk, ReadsReportWhatArrivedEvenAfterAFailure) {
+    readSide();
     std::vector<std::uint8_t> sent(300);
     for (std::size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<std::uint8_t>(i);
-    cam.device().queueBulkIn(sent);
+    cam->device().queueBulkIn(sent);
     std::uint8_t data[1024] = {};
-    EXPECT_EQ(vo_usb_bulk_read(cam.handle(), 1, data, sizeof data), 300);
+    EXPECT_EQ(vo_usb_bulk_read(h(), 1, data, sizeof data), 300);
     EXPECT_TRUE(std::equal(sent.begin(), sent.end(), data));
 
-    cam.device().queueBulkIn(sent);
-    cam.device().failBulk(kIOReturnNotResponding, 100);
-    EXPECT_EQ(vo_usb_bulk_read(cam.handle(), 1, data, sizeof data), 100);
-    EXPECT_EQ(err.take(), "myUSBReadBulkPipe WritePipeTO failed 0xE00002ED -536870163\n");
+    cam->device().queueBulkIn(std::vector<std::uint8_t>(300, 1));
+    cam->device().failBulk(kIOReturnNotResponding, 100);
+    cam->device().clearLog();
+    EXPECT_EQ(vo_usb_bulk_read(h(), 1, data, sizeof data), 100);
+    EXPECT_EQ(data[99], 1);
+    EXPECT_EQ(err.take(), "myUSBReadBulkPipe WritePipeTO failed " + kNotRespondingCode + "\n");
+    const auto log = cam->log();
+    Kinds expected{Kind::PipeStatus, Kind::BulkIn, Kind::ClearStall, Kind::Abort};
+    if (kLibusb) expected.pop_back();
+    ASSERT_EQ(kinds(log), expected);
+    EXPECT_EQ(std::make_tuple(log[1].done, log[2].endpoint), std::make_tuple(100u, 0x86));
 
     // Nothing arrived: the failure itself is reported.
-    cam.device().failBulk(kIOReturnNotResponding, 0);
-    EXPECT_EQ(vo_usb_bulk_read(cam.handle(), 1, data, sizeof data), kIOReturnNotResponding);
-    err.take();
-    auto log = cam.log();
-    EXPECT_EQ(log.back().kind, Kind::Abort);
-    EXPECT_EQ(log.back().endpoint, 0x86);
+    cam->device().failBulk(kIOReturnNotResponding, 0);
+    EXPECT_EQ(vo_usb_bulk_read(h(), 1, data, sizeof data), kNotRespondingSeen);
 }
 
-TEST(DeviceGetters, SpeedAndReleaseNumber) {
-    vocam::test::SimCamera cam("model_16:state=ready:release=0105");
-    EXPECT_EQ(usb_get_device_speed(cam.handle()), 0);
-    EXPECT_EQ(cam.handle()->device_speed, kSpeedHigh);
-    EXPECT_EQ(usb_get_device_release_number(cam.handle()), 0);
-    EXPECT_EQ(cam.handle()->release_number, 0x0105);
+TEST_F(Bulk, AReadTimesOutWithoutLosingWhatComesNext) {
+    readSide();
+    std::uint8_t data[1024] = {};
+    std::uint32_t count = sizeof data;
+    EXPECT_EQ(h()->usb_interface_if->readPipe(1, data, count, 300, 0), kIOReturnTimeout);
+    EXPECT_EQ(count, 0u);
+    EXPECT_TRUE(requested("DISCARDURB"));
+    cam->device().queueBulkIn({7, 8, 9});
+    EXPECT_EQ(vo_usb_bulk_read(h(), 1, data, sizeof data), 3);
+    EXPECT_EQ(std::make_tuple(data[0], data[2]), std::make_tuple(7, 9));
+}
 
-    cam.device().unplug();
-    vocam::test::StderrCapture err;
-    EXPECT_EQ(usb_get_device_speed(cam.handle()), -5);
-    EXPECT_EQ(usb_get_device_release_number(cam.handle()), -1);
+#ifdef VOCAM_TEST_LIBUSB
+TEST_F(Bulk, AReadWaitingWhenTheCameraIsPulledEndsAtOnceWithNoDevice) {
+    readSide();
+    std::thread puller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        cam->unplug();
+    });
+    std::uint8_t data[1024] = {};
+    const auto start = Clock::now();
+    // Not after the five-second time-out: the kernel ends the URB at the disconnect.
+    EXPECT_EQ(vo_usb_bulk_read(h(), 1, data, sizeof data), kIOReturnNoDevice);
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 2.0);
+    puller.join();
+    EXPECT_NE(err.take().find("myUSBReadBulkPipe WritePipeTO failed 0xE00002C0"),
+              std::string::npos);
+}
+#endif
+
+TEST_F(Transport, SpeedAndReleaseComeFromTheDeviceDescriptors) {
+    use("model_16:state=ready:release=0105");
+    EXPECT_EQ(usb_get_device_speed(h()), 0);
+    EXPECT_EQ(h()->device_speed, kSpeedHigh);
+    EXPECT_EQ(usb_get_device_release_number(h()), 0);
+    EXPECT_EQ(h()->release_number, 0x0105);
+
+    cam->unplug();
+    EXPECT_EQ(usb_get_device_speed(h()), -5);
+    EXPECT_EQ(usb_get_device_release_number(h()), -1);
     EXPECT_EQ(err.take(),
               "error: unable to read camera's device speed\n"
               "error: unable to read camera's device release number\n");
+}
+
+using Registers = Transport;
+
+TEST_F(Registers, WordsTravelLittleEndianInOneRequest) {
+    cam->device().setReg(0x0600, 0x12345678);
+    std::uint16_t low = 0, high = 0;
+    EXPECT_EQ(vo_usb_read_vocam_two_u16(h(), 0x0600, &low, &high), 0);
+    EXPECT_EQ(std::make_tuple(low, high), std::make_tuple(0x5678, 0x1234));
+
+    EXPECT_EQ(vo_usb_write_vocam_two_u16(h(), 0x0604, 0x5678, 0x1234), 0);
+    const LogEntry e = cam->log().back();
+    EXPECT_EQ(
+        std::make_tuple(e.setup.bmRequestType, e.setup.bRequest, e.setup.wValue, e.setup.wIndex),
+        std::make_tuple(0x40, 0x12, 0, 0x0604));
+    EXPECT_EQ(e.data, (std::vector<std::uint8_t>{0x78, 0x56, 0x34, 0x12}));
+    EXPECT_EQ(cam->device().reg(0x0604), 0x12345678u);
+}
+
+TEST_F(Registers, ArraysReadConsecutiveWordsAndAddressesAreCutTo16Bits) {
+    for (std::uint16_t i = 0; i < 4; ++i) cam->device().setReg(0x0690 + 4 * i, 0xA0000000u + i);
+    std::uint32_t words[4] = {};
+    EXPECT_EQ(vo_usb_read_vocam_array(h(), 0x30690, words, 4), 0);
+    EXPECT_EQ(cam->log().back().setup.wIndex, 0x0690);
+    EXPECT_EQ(cam->log().back().setup.wLength, 16);
+    for (std::uint32_t i = 0; i < 4; ++i) EXPECT_EQ(words[i], 0xA0000000u + i);
+
+    const std::uint32_t out[2] = {0x01020304, 0xAABBCCDD};
+    EXPECT_EQ(vo_usb_write_vocam_array(h(), 0x0700, out, 2), 0);
+    EXPECT_EQ(cam->log().back().data,
+              (std::vector<std::uint8_t>{4, 3, 2, 1, 0xDD, 0xCC, 0xBB, 0xAA}));
+}
+
+TEST_F(Registers, FailuresAreReportedAndLeaveOutputsAlone) {
+    std::uint32_t word = 7;
+    EXPECT_EQ(vo_usb_read_vocam_array(h(), 0x1000, &word, 0), -1);
+    EXPECT_EQ(vo_usb_write_vocam_array(h(), 0x1000, &word, 0), -1);
+    EXPECT_EQ(err.take(),
+              "error: unable to read register from camera\n"
+              "error: unable to write register to camera\n");
+    EXPECT_TRUE(cam->log().empty());
+
+    EXPECT_EQ(vo_usb_read_vocam_u32(nullptr, 0x1000, &word), -1);
+    EXPECT_EQ(vo_usb_write_vocam_u32(nullptr, 0x1000, 1), -1);
+    EXPECT_EQ(err.take(),
+              "error: camera reference cannot be NULL\n"
+              "error: camera reference cannot be NULL\n");
+
+    cam->device().failControl(kIOReturnPipeStalled);
+    std::uint16_t low = 1, high = 2;
+    EXPECT_EQ(vo_usb_read_vocam_two_u16(h(), 0x1000, &low, &high), -1);
+    EXPECT_EQ(std::make_tuple(low, high), std::make_tuple(1, 2));  // left alone
+    EXPECT_EQ(err.take(),
+              "VOXUSBReadControlPipe Err 0xE000404F -536854449\n"
+              "error: unable to read register from camera\n");
+}
+
+TEST(SerialNumber, DigitsCountAndOtherCharactersDoNotStopTheParse) {
+    EXPECT_EQ(usb_parse_serial_number("0012"), 12u);
+    EXPECT_EQ(usb_parse_serial_number("12A"), 127u);
+    EXPECT_EQ(usb_parse_serial_number(""), 0u);
+    // A space is 32: (32 - 48) % 10 is -6, and the sum wraps as unsigned.
+    EXPECT_EQ(usb_parse_serial_number("1 "), 10u - 6u);
+    EXPECT_EQ(usb_parse_serial_number("4294967296"), 0u);
+}
+
+using Identity = Transport;
+
+TEST_F(Identity, ModelNameSerialAndFirmwareVersionComeFromTheCamera) {
+    use("model_16:state=ready:serial=4711:name=" + std::string(40, 'N'));
+    EXPECT_EQ(usb_get_device_model_name(h()), 0);
+    EXPECT_EQ(std::string(h()->model_name), std::string(31, 'N'));
+    EXPECT_EQ(err.take(), "model name: '" + std::string(31, 'N') + "'\n");
+    EXPECT_EQ(usb_get_device_serial_number(h()), 0);
+    EXPECT_EQ(h()->serial_number, 4711u);
+
+    // Two requests: the header first, then the whole descriptor.
+    const auto log = cam->log();
+    ASSERT_EQ(log.size(), 4u);
+    const auto &s = log[0].setup;
+    EXPECT_EQ(std::make_tuple(s.bmRequestType, s.bRequest, s.wValue, s.wIndex, s.wLength),
+              std::make_tuple(0x80, 6, 0x0302, 0, 2));
+    if (!kLibusb) {
+        EXPECT_EQ(
+            std::make_tuple(log[0].deviceLevel, log[0].noDataTimeoutMs, log[0].completionTimeoutMs),
+            std::make_tuple(true, 5000u, 0u));
+    }
+    EXPECT_EQ(log[1].setup.wLength, 2 + 2 * 40);
+    EXPECT_EQ(log[3].setup.wValue, 0x0303);
+
+    cam->device().setReg(0x000C, 0x00030102);
+    usb_get_device_firmware_version(h());
+    EXPECT_EQ(h()->firmware_version, 0x00030102u);
+}
+
+TEST_F(Identity, MalformedDescriptorsAreRefusedAndLeaveTheOutputAlone) {
+    for (StringFault fault : {StringFault::WrongType, StringFault::OddLength}) {
+        cam->device().setStringFault(2, fault);
+        char out[32] = "untouched";
+        EXPECT_EQ(usb_get_string_descriptor(h(), 2, out, sizeof out, 0), kIOReturnDeviceError);
+        EXPECT_STREQ(out, "untouched");
+        EXPECT_EQ(usb_get_device_model_name(h()), -1);
+        EXPECT_EQ(err.take(), "error: unable to read camera's model name\n");
+        EXPECT_EQ(h()->model_name[0], '\0');
+    }
+}
+
+TEST_F(Identity, EmptyAndOverlongDescriptorsStayInsideTheBuffer) {
+    use("model_02:state=ready:name=ABCDEFGHIJ");
+    cam->device().setStringFault(2, StringFault::Empty);
+    char out[32] = "untouched";
+    EXPECT_EQ(usb_get_string_descriptor(h(), 2, out, sizeof out, 0), 0);
+    EXPECT_STREQ(out, "");
+
+    // Announces more than it sends (a short control read, which is no
+    // error): what never arrived reads as the end.
+    cam->device().setStringFault(2, StringFault::Overlong);
+    EXPECT_EQ(usb_get_string_descriptor(h(), 2, out, sizeof out, 0), 0);
+    EXPECT_STREQ(out, "ABCD");
+
+    EXPECT_EQ(usb_get_string_descriptor(h(), 2, out, 1, 0), -1);
+    EXPECT_EQ(usb_get_string_descriptor(h(), 2, out, 0, 0), -1);
+}
+
+TEST_F(Identity, AFailedFirstRequestOrAMissingStringFailsSoftly) {
+    use("model_02:state=ready:serial=99");
+    for (IOReturn fault : {kIOReturnNotResponding, kIOReturnPipeStalled}) {
+        cam->device().failControl(fault);
+        char out[32] = "untouched";
+        EXPECT_EQ(usb_get_string_descriptor(h(), 3, out, sizeof out, 0), -1);
+        EXPECT_STREQ(out, "untouched");
+    }
+    err.take();
+    cam->device().failControl(kIOReturnNotResponding);
+    EXPECT_EQ(usb_get_device_serial_number(h()), -1);
+    EXPECT_EQ(err.take(), "error: unable to read camera's serial number\n");
+    EXPECT_EQ(h()->serial_number, 0u);
+}
+
+struct Completion {
+    IOReturn result = 0;
+    std::uint32_t bytes = 0;
+    std::thread::id thread;
+};
+
+// Collects completions; each read's context is its slot number.
+class Reads {
+  public:
+    static void done(void *context, IOReturn result, std::uint32_t bytes) {
+        auto *slot = static_cast<Slot *>(context);
+        std::lock_guard guard(slot->owner->lock_);
+        slot->owner->completions_.push_back(
+            {slot->index, {result, bytes, std::this_thread::get_id()}});
+        slot->owner->changed_.notify_all();
+    }
+    void *slot(int index) {
+        slots_.push_back(std::make_unique<Slot>(Slot{this, index}));
+        return slots_.back().get();
+    }
+    // Waits for `count` completions in all; false on time-out.
+    bool waitFor(std::size_t count, std::chrono::milliseconds limit = 3000ms) {
+        std::unique_lock guard(lock_);
+        return changed_.wait_for(guard, limit, [&] { return completions_.size() >= count; });
+    }
+    std::vector<std::pair<int, Completion>> taken() {
+        std::lock_guard guard(lock_);
+        return completions_;
+    }
+
+  private:
+    struct Slot {
+        Reads *owner;
+        int index;
+    };
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::vector<std::pair<int, Completion>> completions_;
+    std::vector<std::unique_ptr<Slot>> slots_;
+};
+
+// Asynchronous reads: where their completions run, what abort and close do to
+// them, and what a camera pulled from the bus does to a read that is waiting.
+class AsyncRead : public Transport {
+  protected:
+    void SetUp() override {
+        Transport::SetUp();
+        if (IsSkipped()) return;
+        interface = h()->usb_interface_if.get();
+        ASSERT_EQ(interface->setAlternate(2), 0);  // pipe 1: the video stream's bulk IN
+        ASSERT_EQ(interface->createAsyncEventSource(source), 0);
+        loop = cam->host().createEventLoop();
+        loop->attach(*source);
+        runner = std::thread([this] {
+            loopThread = std::this_thread::get_id();
+            loop->run();
+        });
+    }
+    void TearDown() override {
+        if (loop) loop->stop();
+        if (runner.joinable()) runner.join();
+        if (loop && source) loop->detach(*source);
+        Transport::TearDown();
+    }
+
+    Interface *interface = nullptr;
+    std::unique_ptr<EventSource> source;
+    std::unique_ptr<EventLoop> loop;
+    std::thread runner;
+    std::thread::id loopThread;
+    Reads reads;
+};
+
+TEST_F(AsyncRead, FramesCompleteInOrderOnTheLoopThread) {
+    std::vector<std::vector<std::uint8_t>> buffers(3, std::vector<std::uint8_t>(4096));
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(interface->readPipeAsync(1, buffers[i].data(), 4096, &Reads::done, reads.slot(i)),
+                  0);
+    EXPECT_FALSE(reads.waitFor(1, 100ms));  // nothing has arrived yet
+    for (std::uint8_t frame = 1; frame <= 3; ++frame)
+        cam->device().queueBulkIn(std::vector<std::uint8_t>(4096, frame));
+    ASSERT_TRUE(reads.waitFor(3));
+    const auto done = reads.taken();
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(done[i].first, i);
+        EXPECT_EQ(done[i].second.result, 0);
+        EXPECT_EQ(done[i].second.bytes, 4096u);
+        EXPECT_EQ(done[i].second.thread, loopThread);
+        EXPECT_EQ(buffers[i][0], i + 1);
+        EXPECT_EQ(buffers[i][4095], i + 1);
+    }
+}
+
+TEST_F(AsyncRead, AbortCompletesTheReadAndLosesNoData) {
+    std::vector<std::uint8_t> buffer(1024);
+    ASSERT_EQ(interface->readPipeAsync(1, buffer.data(), 1024, &Reads::done, reads.slot(0)), 0);
+    EXPECT_EQ(interface->abortPipe(1), 0);
+    ASSERT_TRUE(reads.waitFor(1));
+    EXPECT_EQ(reads.taken()[0].second.result, kIOReturnAborted);
+    EXPECT_EQ(reads.taken()[0].second.bytes, 0u);
+
+    cam->device().queueBulkIn({5, 6, 7});
+    ASSERT_EQ(interface->readPipeAsync(1, buffer.data(), 1024, &Reads::done, reads.slot(1)), 0);
+    ASSERT_TRUE(reads.waitFor(2));
+    EXPECT_EQ(reads.taken()[1].second.result, 0);
+    EXPECT_EQ(reads.taken()[1].second.bytes, 3u);
+    EXPECT_EQ(buffer[0], 5);
+}
+
+TEST_F(AsyncRead, PullingTheCameraCompletesAWaitingReadWithNoDevice) {
+    std::vector<std::uint8_t> buffer(1024);
+    ASSERT_EQ(interface->readPipeAsync(1, buffer.data(), 1024, &Reads::done, reads.slot(0)), 0);
+    EXPECT_FALSE(reads.waitFor(1, 100ms));
+    const auto start = std::chrono::steady_clock::now();
+    cam->unplug();
+    ASSERT_TRUE(reads.waitFor(1));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    EXPECT_EQ(reads.taken()[0].second.result, kIOReturnNoDevice);
+    EXPECT_EQ(reads.taken()[0].second.thread, loopThread);
+    // A new read is refused at once rather than left waiting.
+    EXPECT_EQ(interface->readPipeAsync(1, buffer.data(), 1024, &Reads::done, reads.slot(1)),
+              kIOReturnNoDevice);
+    // Selecting an alternate setting is refused without asking libusb, whose
+    // handle would otherwise abort the process when it is closed.
+    EXPECT_EQ(interface->setAlternate(0), kIOReturnNoDevice);
+    // Closing a departed camera neither hangs nor leaves a read behind.
+    EXPECT_EQ(interface->close(), kLibusb ? kIOReturnSuccess : kIOReturnNotOpen);
+    EXPECT_FALSE(reads.waitFor(2, 200ms));
+}
+
+#ifdef VOCAM_TEST_LIBUSB
+TEST_F(AsyncRead, ClosingTheInterfaceCompletesItsReadsAsAborted) {
+    std::vector<std::uint8_t> a(512), b(512);
+    ASSERT_EQ(interface->readPipeAsync(1, a.data(), 512, &Reads::done, reads.slot(0)), 0);
+    ASSERT_EQ(interface->readPipeAsync(1, b.data(), 512, &Reads::done, reads.slot(1)), 0);
+    EXPECT_EQ(interface->close(), 0);
+    ASSERT_TRUE(reads.waitFor(2));
+    for (const auto &[slot, c] : reads.taken()) {
+        EXPECT_EQ(c.result, kIOReturnAborted) << slot;
+        EXPECT_EQ(c.thread, loopThread);
+    }
+}
+
+// A stalled stream read reaches its owner after the halt was cleared, once;
+// an over-long completion is clamped to the buffer.
+TEST_F(AsyncRead, AStalledReadIsClearedOnceBeforeItIsReported) {
+    auto clears = [] {
+        return vocam::test::umock::requestCount(Testbed::instance().takeRequests(), "CLEAR_HALT");
+    };
+    clears();
+    std::vector<std::uint8_t> buffer(256);
+    cam->device().queueBulkIn(std::vector<std::uint8_t>(256, 1));
+    Testbed::instance().overrideUrbs(cam->shared(), -EPIPE, 0);
+    ASSERT_EQ(interface->readPipeAsync(1, buffer.data(), 256, &Reads::done, reads.slot(0)), 0);
+    ASSERT_TRUE(reads.waitFor(1));
+    EXPECT_EQ(reads.taken()[0].second.result, kIOReturnPipeStalled);
+    EXPECT_EQ(clears(), 1);
+
+    cam->device().queueBulkIn(std::vector<std::uint8_t>(256, 2));
+    Testbed::instance().overrideUrbs(cam->shared(), 0, 100000);
+    ASSERT_EQ(interface->readPipeAsync(1, buffer.data(), 256, &Reads::done, reads.slot(1)), 0);
+    ASSERT_TRUE(reads.waitFor(2));
+    EXPECT_EQ(reads.taken()[1].second.result, kIOReturnOverrun);
+    EXPECT_EQ(reads.taken()[1].second.bytes, 256u);
+    EXPECT_EQ(clears(), 0);
+}
+#endif
+
+TEST_F(AsyncRead, RunOnceReturnsAfterOneCompletion) {
+    loop->stop();
+    runner.join();
+    std::vector<std::uint8_t> buffer(64);
+    ASSERT_EQ(interface->readPipeAsync(1, buffer.data(), 64, &Reads::done, reads.slot(0)), 0);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(loop->runOnce(0.3));  // nothing to deliver: returns at the bound
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 250ms);
+    cam->device().queueBulkIn(std::vector<std::uint8_t>(64, 9));
+    start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(loop->runOnce(1.0));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 900ms);
+    ASSERT_EQ(reads.taken().size(), 1u);
+    EXPECT_EQ(reads.taken()[0].second.thread, std::this_thread::get_id());
+    EXPECT_EQ(buffer[63], 9);
+    // A stop before run is remembered.
+    loop->stop();
+    loop->run();
 }
 
 }  // namespace

@@ -73,13 +73,9 @@ struct CurveCase {
     std::vector<std::pair<unsigned, int>> points;
 };
 
-TEST(VotfRecords, DefaultsAndDemosaicMethod) {
+TEST(VotfRecords, AlignedMatrixAndDemosaicMethod) {
     CVotf v;
-    EXPECT_EQ(std::tuple(v.settings.toneTable, v.settings.toneTableSize, v.settings.toneTable16,
-                         v.settings.matrixDirty),
-              std::tuple(nullptr, 0u, nullptr, 1u));
-    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(v.settings.matrix) % 16, 0u);
-    EXPECT_EQ(Tone(v), (Params{100, 100, 0}));
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(v.settings.matrix) % 16, 0u);  // vector loads
 
     unsigned method = 0;
     EXPECT_EQ(v.DemosaicMethodSet(9), 1);

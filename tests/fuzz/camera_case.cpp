@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Simulator/SimBus.h"
+#include "support/Watchdog.h"
 #include "vocamapi.h"
 
 namespace vocam::fuzz {
@@ -46,40 +47,6 @@ void check(bool ok, const char *what) {
     std::abort();
 }
 
-// Stops the stream if the frames have not come within a bound: the waits
-// must then end. The case stops the stream itself only when this did not.
-// A large first frame (rendered in seconds under the sanitizers) often
-// outlasts the bound, so a stop lands while the camera still writes into a
-// ring buffer: the stream gives that read up and must keep its buffer.
-class Watchdog {
-  public:
-    explicit Watchdog(_vocam *h)
-        : thread_([this, h] {
-              std::unique_lock lock(mutex_);
-              if (!changed_.wait_for(lock, std::chrono::milliseconds(250),
-                                     [this] { return done_; })) {
-                  lock.unlock();
-                  fired = true;
-                  vocam_stop_streaming(h);
-              }
-          }) {}
-    std::atomic<bool> fired{false};
-    ~Watchdog() {
-        {
-            std::lock_guard lock(mutex_);
-            done_ = true;
-        }
-        changed_.notify_all();
-        thread_.join();
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool done_ = false;
-    std::thread thread_;
-};
-
 void stream(_vocam *h, Input &in, sim::CameraDevice &device) {
     _vocam_frame_format f{};
     if (in.flag()) {
@@ -103,7 +70,13 @@ void stream(_vocam *h, Input &in, sim::CameraDevice &device) {
     if (vocam_start_streaming(h) == 0) {
         bool stopped = false;
         {
-            Watchdog watchdog(h);
+            // Stops the stream if the frames have not come within a bound:
+            // the waits must then end. A large first frame (rendered in
+            // seconds under the sanitizers) often outlasts the bound, so a
+            // stop lands while the camera still writes into a ring buffer:
+            // the stream gives that read up and must keep its buffer.
+            test::Watchdog watchdog(std::chrono::milliseconds(250), "frames",
+                                    [h] { vocam_stop_streaming(h); });
             for (int frames = 0, tries = 0; frames < 2 && tries < 1000; ++tries) {
                 const int index = vocam_wait_for_capture_to_buffer(h);
                 if (index == -22) continue;
@@ -118,7 +91,7 @@ void stream(_vocam *h, Input &in, sim::CameraDevice &device) {
                 vocam_release_buffer(h, index);
                 ++frames;
             }
-            stopped = watchdog.fired;
+            stopped = watchdog.fired();
         }
         if (!stopped) vocam_stop_streaming(h);
     }

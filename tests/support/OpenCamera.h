@@ -5,11 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <ostream>
 #include <string>
+#include <vector>
 
 #include "Simulator/SimBus.h"
+#include "support/Frames.h"
 #include "vo_cam.h"
 #include "vo_cameras.h"
 
@@ -26,14 +30,10 @@ inline const bool kSimulatedHostRegistered =
 
 class OpenCamera {
   public:
-    // `description` is a VOCAM_SIM value naming one ready camera.
-    explicit OpenCamera(const std::string &description = "model_02:state=ready:fps=0") {
-        if (!sim::Bus::instance().configure(description))
-            throw std::runtime_error("bad description");
-        device_ = sim::Bus::instance().devices().at(0);
-        if (vocam_camera_open_by_pid(&handle_, device_->product()) != 0 || handle_ == nullptr)
-            throw std::runtime_error("open failed");
-    }
+    // `description` is a VOCAM_SIM value naming one ready camera. What the
+    // open writes to standard error is dropped, and the traffic log starts
+    // empty after it.
+    explicit OpenCamera(const std::string &description = "model_02:state=ready:fps=0");
     ~OpenCamera() {
         vocam_camera_close(&handle_);
         sim::Bus::instance().clear();
@@ -51,24 +51,17 @@ class OpenCamera {
     std::shared_ptr<sim::CameraDevice> device_;
 };
 
-inline _vocam_frame_format window(std::uint32_t x, std::uint32_t y, std::uint32_t w,
-                                  std::uint32_t h, std::uint16_t sx, std::uint16_t sy) {
-    _vocam_frame_format f{};
-    f.xOffset = x;
-    f.yOffset = y;
-    f.width = w;
-    f.height = h;
-    f.subSampleX = sx;
-    f.subSampleY = sy;
-    return f;
-}
-
-// The next frame, waiting past the refusals of a ring with no frame free.
-inline int nextFrame(_vocam *h) {
-    int r;
-    do r = vocam_wait_for_capture_to_buffer(h);
-    while (r == -22);
-    return r;
-}
+// One register request as it crossed the wire.
+struct RegisterAccess {
+    bool write;
+    std::uint16_t address;
+    std::vector<std::uint8_t> data;
+    bool operator==(const RegisterAccess &) const = default;
+};
+void PrintTo(const RegisterAccess &a, std::ostream *os);
+using Traffic = std::vector<RegisterAccess>;
+Traffic registerTraffic(const sim::CameraDevice &device);
+// Little-endian bytes of words.
+std::vector<std::uint8_t> wireWords(std::initializer_list<std::uint32_t> words);
 
 }  // namespace vocam::test

@@ -4,14 +4,9 @@
 
 namespace vocam::test {
 
-SimCamera::SimCamera(const std::string &description)
-    : host_(sim::makeSimulatedHost(sim::Bus::instance())), handle_(std::make_unique<_vocam>()) {
-    if (!sim::Bus::instance().configure(description)) throw std::runtime_error("bad description");
-    device_ = sim::Bus::instance().devices().at(0);
-    std::vector<std::shared_ptr<usbhost::DeviceRef>> found;
-    host_->match({device_->vendor(), device_->product(), {}}, found);
+void HostCamera::open(const std::shared_ptr<usbhost::DeviceRef> &device) {
     _vocam &h = *handle_;
-    h.usb_device = found.at(0);
+    h.usb_device = device;
     if (h.usb_device->createDevice(h.usb_device_if) != 0 || h.usb_device_if->open() != 0)
         throw std::runtime_error("device open");
     std::vector<std::shared_ptr<usbhost::InterfaceRef>> interfaces;
@@ -21,6 +16,15 @@ SimCamera::SimCamera(const std::string &description)
         h.usb_interface_if->open() != 0)
         throw std::runtime_error("interface open");
     device_->clearLog();
+}
+
+SimCamera::SimCamera(const std::string &description) {
+    host_ = sim::makeSimulatedHost(sim::Bus::instance());
+    if (!sim::Bus::instance().configure(description)) throw std::runtime_error("bad description");
+    device_ = sim::Bus::instance().devices().at(0);
+    std::vector<std::shared_ptr<usbhost::DeviceRef>> found;
+    host_->match({device_->vendor(), device_->product(), {}}, found);
+    open(found.at(0));
 }
 
 SimCamera::~SimCamera() {

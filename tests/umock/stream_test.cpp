@@ -16,7 +16,9 @@
 #include <thread>
 
 #include "Simulator/SimVideo.h"
+#include "support/Frames.h"
 #include "support/Stderr.h"
+#include "support/Watchdog.h"
 #include "support/umock/Camera.h"
 #include "support/umock/OnLibusb.h"
 #include "support/umock/Testbed.h"
@@ -30,32 +32,7 @@ using test::umock::Testbed;
 
 namespace {
 
-// Fails the program rather than let a hang eat the suite's time.
-class Watchdog {
-  public:
-    Watchdog(std::chrono::seconds limit, const char *what)
-        : thread_([this, limit, what] {
-              std::unique_lock lock(mutex_);
-              if (!cond_.wait_for(lock, limit, [this] { return done_; })) {
-                  std::fprintf(stderr, "watchdog: %s did not finish\n", what);
-                  std::_Exit(3);
-              }
-          }) {}
-    ~Watchdog() {
-        {
-            std::lock_guard lock(mutex_);
-            done_ = true;
-        }
-        cond_.notify_all();
-        thread_.join();
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable cond_;
-    bool done_ = false;
-    std::thread thread_;
-};
+using vocam::test::Watchdog;
 
 class UmockStream : public test::umock::OnLibusb {
   protected:
@@ -70,10 +47,7 @@ class UmockStream : public test::umock::OnLibusb {
         ASSERT_EQ(vocam_camera_open_by_pid(&h, device->product()), 0);
         ASSERT_NE(h, nullptr);
         // A small window keeps hashing hundreds of frames cheap.
-        _vocam_frame_format f{};
-        f.width = 640;
-        f.height = 480;
-        f.subSampleX = f.subSampleY = 2;
+        const auto f = test::window(0, 0, 640, 480, 2, 2);
         ASSERT_EQ(vocam_set_video_format(h, &f), 0);
         ASSERT_EQ(vocam_enable_streaming(h), 0);
         device->video().clearFrameLog();
@@ -83,14 +57,6 @@ class UmockStream : public test::umock::OnLibusb {
             EXPECT_EQ(vocam_camera_close(&h), 0);
         }
         OnLibusb::TearDown();
-    }
-
-    // The next frame, skipping the -22 of a newest frame already overwritten.
-    int nextFrame() {
-        int r;
-        do r = vocam_wait_for_capture_to_buffer(h);
-        while (r == -22);
-        return r;
     }
 
     test::StderrCapture err;
@@ -107,7 +73,7 @@ TEST_F(UmockStream, HundredsOfFramesArriveWholeAndInOrder) {
     ASSERT_EQ(bytes, 320u * 240u);
     std::vector<std::uint64_t> hashes;
     for (int i = 0; i < 300; ++i) {
-        const int index = nextFrame();
+        const int index = test::nextFrame(h);
         ASSERT_GE(index, 0) << "frame " << i;
         hashes.push_back(sim::frameHash(vocam_get_buffer_address(h, index), bytes));
         ASSERT_EQ(vocam_release_buffer(h, index), 0);
@@ -164,7 +130,7 @@ TEST_F(UmockStream, PullingTheCameraEndsTheStreamWithoutRetrying) {
     Watchdog watchdog(60s, "end of stream after unplug");
     ASSERT_EQ(vocam_start_streaming(h), 0);
     for (int i = 0; i < 10; ++i) {
-        const int r = nextFrame();
+        const int r = test::nextFrame(h);
         ASSERT_GE(r, 0);
         vocam_release_buffer(h, r);
     }

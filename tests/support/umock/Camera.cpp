@@ -19,7 +19,11 @@ std::vector<std::shared_ptr<usbhost::DeviceRef>> waitForDevices(usbhost::Host &h
     return found;
 }
 
-LibusbCamera::LibusbCamera(const std::string &description) : handle_(std::make_unique<_vocam>()) {
+bool LibusbCamera::available() {
+    return Testbed::active();
+}
+
+LibusbCamera::LibusbCamera(const std::string &description) {
     Testbed &bed = Testbed::instance();
     host_ = usbhost::makeLibusbHost();
     if (host_->status() != 0) throw std::runtime_error("libusb did not start");
@@ -28,23 +32,17 @@ LibusbCamera::LibusbCamera(const std::string &description) : handle_(std::make_u
     device_ = bed.devices().at(0);
     auto found = waitForDevices(*host_, {device_->vendor(), device_->product(), {}});
     if (found.empty()) throw std::runtime_error("libusb does not list the camera");
-    _vocam &h = *handle_;
-    h.usb_device = found.at(0);
-    if (h.usb_device->createDevice(h.usb_device_if) != 0 || h.usb_device_if->open() != 0)
-        throw std::runtime_error("device open");
-    std::vector<std::shared_ptr<usbhost::InterfaceRef>> interfaces;
-    h.usb_device_if->interfaces(interfaces);
-    h.usb_interface = interfaces.at(0);
-    if (h.usb_interface->createInterface(h.usb_interface_if) != 0 ||
-        h.usb_interface_if->open() != 0)
-        throw std::runtime_error("interface open");
-    device_->clearLog();
+    open(found.at(0));
     bed.takeRequests();
 }
 
 LibusbCamera::~LibusbCamera() {
     handle_.reset();
     Testbed::instance().clear();
+}
+
+void LibusbCamera::unplug() {
+    Testbed::instance().unplug(device_);
 }
 
 }  // namespace vocam::test::umock

@@ -6,9 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "Simulator/SimDevice.h"
+#include "support/SimCamera.h"
 #include "usbhost/UsbHost.h"
-#include "vo_cam.h"
 
 namespace vocam::test::umock {
 
@@ -18,20 +17,13 @@ std::vector<std::shared_ptr<usbhost::DeviceRef>> waitForDevices(usbhost::Host &h
                                                                 const usbhost::Match &what,
                                                                 std::size_t count = 1);
 
-class LibusbCamera {
+class LibusbCamera : public HostCamera {
   public:
+    // True when the process runs under umockdev-wrapper.
+    static bool available();
     explicit LibusbCamera(const std::string &description = "model_02:state=ready");
-    ~LibusbCamera();
-    _vocam *handle() { return handle_.get(); }
-    sim::CameraDevice &device() { return *device_; }
-    const std::shared_ptr<sim::CameraDevice> &shared() const { return device_; }
-    usbhost::Host &host() { return *host_; }
-    std::vector<sim::LogEntry> log() const { return device_->log(); }
-
-  private:
-    std::unique_ptr<usbhost::Host> host_;
-    std::shared_ptr<sim::CameraDevice> device_;
-    std::unique_ptr<_vocam> handle_;
+    ~LibusbCamera() override;
+    void unplug() override;
 };
 
 }  // namespace vocam::test::umock

@@ -1,28 +1,18 @@
-#include "support/OpenedCamera.h"
+#include "support/OpenCamera.h"
 
-#include <cstdlib>
 #include <stdexcept>
 
 #include "support/Stderr.h"
 
 namespace vocam::test {
 
-void SimulatedHostEnvironment::SetUp() {
-    setenv("VOCAM_SIM", "model_02:state=ready", 1);
-}
-
-OpenedCamera::OpenedCamera(const std::string &description) {
+OpenCamera::OpenCamera(const std::string &description) {
     if (!sim::Bus::instance().configure(description)) throw std::runtime_error("bad description");
     device_ = sim::Bus::instance().devices().at(0);
-    StderrCapture quiet;  // the open reports what it finds
+    StderrCapture quiet;
     if (vocam_camera_open_by_pid(&handle_, device_->product()) != 0 || handle_ == nullptr)
         throw std::runtime_error("open failed: " + quiet.take());
     device_->clearLog();
-}
-
-OpenedCamera::~OpenedCamera() {
-    vocam_camera_close(&handle_);
-    sim::Bus::instance().clear();
 }
 
 void PrintTo(const RegisterAccess &a, std::ostream *os) {

@@ -1,0 +1,46 @@
+// Plain model of the colour matrix stage: each output channel is the 4.12
+// fixed-point dot product of the matrix row with the pixel's channels,
+// clamped to the element's range before the shift.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+namespace vocam::ref {
+
+using Matrix = std::array<std::int16_t, 12>;
+
+// `stride` elements per pixel, of which the matrix reads `inputs`.
+template <class T>
+void matrix(const Matrix &m, T *p, std::size_t count, int stride, int inputs) {
+    const std::int64_t top = std::int64_t{std::numeric_limits<T>::max()} << 12;
+    for (std::size_t i = 0; i < count; ++i, p += stride) {
+        std::int64_t s[3] = {};
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < inputs; ++c) s[r] += std::int64_t{m[4 * r + c]} * p[c];
+        for (int r = 0; r < 3; ++r)
+            p[r] = static_cast<T>(std::clamp<std::int64_t>(s[r], 0, top) >> 12);
+    }
+}
+inline void matrix24(const Matrix &m, std::uint8_t *p, std::size_t count) {
+    matrix(m, p, count, 3, 3);
+}
+inline void matrix32(const Matrix &m, std::uint8_t *p, std::size_t count) {
+    matrix(m, p, count, 4, 4);
+}
+inline void matrix48(const Matrix &m, std::uint16_t *p, std::size_t count) {
+    matrix(m, p, count, 3, 3);
+}
+
+inline std::vector<std::uint8_t> randomBytes(std::size_t n, std::mt19937 &rng) {
+    std::vector<std::uint8_t> b(n);
+    for (auto &x : b) x = static_cast<std::uint8_t>(rng());
+    return b;
+}
+
+}  // namespace vocam::ref

@@ -1,0 +1,30 @@
+// The window and frame helpers of the suites that stream, on either backend.
+#pragma once
+
+#include <cstdint>
+
+#include "vo_cam.h"
+
+namespace vocam::test {
+
+inline _vocam_frame_format window(std::uint32_t x, std::uint32_t y, std::uint32_t w,
+                                  std::uint32_t h, std::uint16_t sx, std::uint16_t sy) {
+    _vocam_frame_format f{};
+    f.xOffset = x;
+    f.yOffset = y;
+    f.width = w;
+    f.height = h;
+    f.subSampleX = sx;
+    f.subSampleY = sy;
+    return f;
+}
+
+// The next frame, waiting past the refusals of a ring with no frame free.
+inline int nextFrame(_vocam *h) {
+    int r;
+    do r = vocam_wait_for_capture_to_buffer(h);
+    while (r == -22);
+    return r;
+}
+
+}  // namespace vocam::test
