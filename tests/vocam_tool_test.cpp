@@ -2,6 +2,7 @@
 // bus, judged by its output, its files and its exit status.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <png.h>
@@ -29,6 +30,7 @@
 #include "vocamapi.h"
 
 namespace fs = std::filesystem;
+using testing::HasSubstr;
 
 namespace {
 
@@ -282,9 +284,9 @@ TEST_F(VocamTool, ListShowsReadyCamerasAndControllersWaitingForFirmware) {
         run({"--sim", "model_02,model_16:state=ready:serial=77,model_05:state=fpga", "list"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    EXPECT_NE(r.out.find("VoCam model_16       77"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("FPGA not configured"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("waiting for firmware"), std::string::npos) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("VoCam model_16       77"));
+    EXPECT_THAT(r.out, HasSubstr("FPGA not configured"));
+    EXPECT_THAT(r.out, HasSubstr("waiting for firmware"));
 
     r = run({"list", "--json", "--sim", "model_16:state=ready:serial=77"});
     EXPECT_EQ(r.status, 0) << r.err;
@@ -295,7 +297,7 @@ TEST_F(VocamTool, ListShowsReadyCamerasAndControllersWaitingForFirmware) {
 
     // A controller waiting for firmware has no serial number yet.
     r = run({"list", "--json", "--sim", "model_16"});
-    EXPECT_NE(r.out.find("\"serial\": null, "), std::string::npos) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("\"serial\": null, "));
     r = run({"--version"});
     EXPECT_EQ(r.status, 0);
     unsigned version[6] = {};
@@ -314,24 +316,23 @@ TEST_F(VocamTool, ListShowsReadyCamerasAndControllersWaitingForFirmware) {
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     r = run({"grab", "--help"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("--window"), std::string::npos);
+    EXPECT_THAT(r.out, HasSubstr("--window"));
 }
 
 TEST_F(VocamTool, InitReportsEveryStageAndFailsWhenACameraStaysDown) {
     Result r = run({"--sim", "model_02,model_16:state=ready", "init"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("firmware: controller 0x80A1: loaded\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("re-enumeration: VoCam model_02 serial 1000 came back with firmware\n"),
-              std::string::npos);
-    EXPECT_NE(r.out.find("fpga: VoCam model_02 serial 1000: configured\n"), std::string::npos);
-    EXPECT_NE(r.out.find("fpga: VoCam model_16 serial 1001: none to load\n"), std::string::npos);
-    EXPECT_NE(r.out.find("2 camera(s) ready, 0 not brought up\n"), std::string::npos);
+    EXPECT_THAT(r.out, HasSubstr("firmware: controller 0x80A1: loaded\n"));
+    EXPECT_THAT(r.out,
+                HasSubstr("re-enumeration: VoCam model_02 serial 1000 came back with firmware\n"));
+    EXPECT_THAT(r.out, HasSubstr("fpga: VoCam model_02 serial 1000: configured\n"));
+    EXPECT_THAT(r.out, HasSubstr("fpga: VoCam model_16 serial 1001: none to load\n"));
+    EXPECT_THAT(r.out, HasSubstr("2 camera(s) ready, 0 not brought up\n"));
 
     fs::create_directory(folder / "empty");
     r = run({"--sim", "model_02", "init", "--resources", (folder / "empty").string()});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("not loaded (missing or damaged firmware file)"), std::string::npos)
-        << r.out;
+    EXPECT_THAT(r.out, HasSubstr("not loaded (missing or damaged firmware file)"));
     EXPECT_EQ(r.err.rfind("error: 1 camera(s) not brought up: check the files below ", 0), 0u)
         << r.err;
 }
@@ -339,10 +340,10 @@ TEST_F(VocamTool, InitReportsEveryStageAndFailsWhenACameraStaysDown) {
 TEST_F(VocamTool, InfoGetAndSetSpeakInReadableUnitsAndRefuseBadValues) {
     Result r = run({"--sim", kReady, "info", "--json"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("\"model\": \"VoCam model_02\""), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("\"layout\": \"RGGB\""), std::string::npos);
-    EXPECT_NE(r.out.find("{\"name\": \"exposure\", \"id\": 20, \"value\": 20, \"raw\": 20000"),
-              std::string::npos);
+    EXPECT_THAT(r.out, HasSubstr("\"model\": \"VoCam model_02\""));
+    EXPECT_THAT(r.out, HasSubstr("\"layout\": \"RGGB\""));
+    EXPECT_THAT(r.out,
+                HasSubstr("{\"name\": \"exposure\", \"id\": 20, \"value\": 20, \"raw\": 20000"));
 
     EXPECT_EQ(run({"--sim", kReady, "get", "exposure"}).out, "20 ms\n");
     EXPECT_EQ(run({"--sim", kReady, "get", "40"}).out, "1x\n");
@@ -358,16 +359,13 @@ TEST_F(VocamTool, InfoGetAndSetSpeakInReadableUnitsAndRefuseBadValues) {
     EXPECT_EQ(run({"--sim", cooled, "set", "cooler", "on"}).out,
               "cooler on, target 20.0 C (the temperature now; 'vocam set temperature C' sets "
               "another)\n");
-    EXPECT_NE(run({"--sim", cooled, "info"}).out.find("temperature    20.0 C now, cooler off\n"),
-              std::string::npos);
+    EXPECT_THAT(run({"--sim", cooled, "info"}).out,
+                HasSubstr("temperature    20.0 C now, cooler off\n"));
     r = run({"--sim", kReady, "info"});
-    EXPECT_NE(r.out.find("cooling        none (no cooler, no temperature reading)\n"),
-              std::string::npos)
-        << r.out;
+    EXPECT_THAT(r.out, HasSubstr("cooling        none (no cooler, no temperature reading)\n"));
     EXPECT_EQ(r.out.find("\n  temperature"), std::string::npos);  // nor a property row
-    EXPECT_NE(run({"--sim", kReady, "info", "--json"})
-                  .out.find("\"temperature\": null,\n  \"cooler\": \"none\","),
-              std::string::npos);
+    EXPECT_THAT(run({"--sim", kReady, "info", "--json"}).out,
+                HasSubstr("\"temperature\": null,\n  \"cooler\": \"none\","));
 
     r = run({"--sim", "model_02", "info", "--resources", folder.string()});
     EXPECT_EQ(r.status, 1);
@@ -496,7 +494,7 @@ TEST_F(VocamTool, CtrlCEndsStreamAndGrabCleanlyWithEveryFileComplete) {
     stream.signal(SIGINT);
     Result r = stream.finish();
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find(" frames in "), std::string::npos) << r.out;
+    EXPECT_THAT(r.out, HasSubstr(" frames in "));
 
     Child grab(folder,
                {"--sim", "model_02:state=ready:fps=20", "grab", "-n", "1000", "-o", "g.png"});
@@ -504,7 +502,7 @@ TEST_F(VocamTool, CtrlCEndsStreamAndGrabCleanlyWithEveryFileComplete) {
     grab.signal(SIGINT);
     r = grab.finish();
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("error: interrupted after "), std::string::npos) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("error: interrupted after "));
     const auto names = files();
     EXPECT_GE(names.size(), 2u);
     EXPECT_LT(names.size(), 1000u);
@@ -515,8 +513,8 @@ TEST_F(VocamTool, CtrlCEndsStreamAndGrabCleanlyWithEveryFileComplete) {
 
     r = run({"--sim", "model_02:state=ready:fps=50", "stream", "--seconds", "1.2"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("frames/s  "), std::string::npos) << r.out;  // the per-second line
-    EXPECT_NE(r.out.find(" frames in 1."), std::string::npos) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("frames/s  "));  // the per-second line
+    EXPECT_THAT(r.out, HasSubstr(" frames in 1."));
     // Drops are the library's count of frames read over before being taken;
     // both lines carry it as a number.
     EXPECT_TRUE(std::regex_search(r.out, std::regex("  dropped [0-9]+  CPU "))) << r.out;
@@ -534,7 +532,7 @@ TEST_F(VocamTool, SilentCamerasAndCtrlCOutsideTheStreamEndTheTool) {
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     r = run({"--sim", stalling, "stream", "--seconds", "1.5"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find(" frames in 1."), std::string::npos) << r.out;
+    EXPECT_THAT(r.out, HasSubstr(" frames in 1."));
 
     Child bringUp(folder, {"-v", "--sim", "model_02", "grab", "-o", "b.png"});
     ASSERT_TRUE(bringUp.waitForOutput("FW was downloaded", "stderr"));
@@ -615,7 +613,7 @@ TEST_F(VocamTool, RecordedSerFilesStayReadableWhateverEndsTheRecording) {
         const Result r = run({"--sim", model + ":state=ready:fps=0", "stream", "--record", "r.ser",
                               "--frames", "3", "--exposure", "5"});
         ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_NE(r.out.find("\nrecorded 3 frame(s) to r.ser\n"), std::string::npos) << r.out;
+        EXPECT_THAT(r.out, HasSubstr("\nrecorded 3 frame(s) to r.ser\n"));
         const Ser ser = readSer(folder / "r.ser");
         EXPECT_EQ(ser.colour, colour) << model;
         EXPECT_EQ(ser.count, 3u);
@@ -743,13 +741,12 @@ TEST_F(VocamTool, ACameraHeldByAnotherProgramIsNamedAsInUse) {
         EXPECT_EQ(r.status, 1) << command[0];
         const std::string last = r.err.substr(r.err.rfind('\n', r.err.size() - 2) + 1);
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n') > 1, command[0] == "-v") << r.err;
-        EXPECT_NE(last.find("in use by another program"), std::string::npos) << r.err;
+        EXPECT_THAT(last, HasSubstr("in use by another program"));
         EXPECT_EQ(r.out, "");
     }
     // The library's information lines show only with -v.
     EXPECT_EQ(run({"--sim", kReady, "get", "exposure"}).err, "");
-    EXPECT_NE(run({"--sim", kReady, "-v", "get", "exposure"}).err.find("format: rggb\n"),
-              std::string::npos);
+    EXPECT_THAT(run({"--sim", kReady, "-v", "get", "exposure"}).err, HasSubstr("format: rggb\n"));
     EXPECT_EQ(files(), Names{});
     // Once the other program lets go the camera is there as always.
     EXPECT_EQ(run({"--sim", "model_02:state=ready:busy=0", "get", "exposure"}).status, 0);
@@ -792,10 +789,9 @@ TEST_F(VocamTool, ReceiveSavesEachImageMessageAndRejectsMalformedOnes) {
     sendMessage(port, "@Quit\n");
     const Result r = receiver.finish();
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(
-        r.out.find("saved in/image-0001.png (4 x 2)\n1 image(s) saved, 3 message(s) rejected\n"),
-        std::string::npos)
-        << r.out;
+    EXPECT_THAT(
+        r.out,
+        HasSubstr("saved in/image-0001.png (4 x 2)\n1 image(s) saved, 3 message(s) rejected\n"));
     EXPECT_EQ(
         r.err,
         "error: rejected a message: malformed header '@Image width=4 height=-2 type=BMP' (expected "

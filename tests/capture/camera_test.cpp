@@ -12,13 +12,17 @@ using namespace vocapture::test;
 
 class CameraTest : public QObject {
     Q_OBJECT
+    static VoCamera &up(const std::string &description) {
+        if (!bringUp(description)) throw std::runtime_error("no camera");
+        return *VoCamera::instance();
+    }
+
   private slots:
     void cleanup() { takeDown(); }
 
     void startUpReadsTheCameraInDisplayUnits() {
         LogRecorder log;
-        QVERIFY(bringUp("model_02:state=ready:serial=4242"));
-        VoCamera &c = *VoCamera::instance();
+        VoCamera &c = up("model_02:state=ready:serial=4242");
         QCOMPARE(c.maximum_size(), QSizeF(1280, 1024));
         QCOMPARE(c.size(), QSizeF(1280, 1024));
         QCOMPARE(c.serial_number(), 4242u);
@@ -82,8 +86,7 @@ class CameraTest : public QObject {
     }
 
     void gainsSplitIntoAnalogueAndDigitalAndGreenSetsBothGreens() {
-        QVERIFY(bringUp("model_02:state=ready"));
-        VoCamera &c = *VoCamera::instance();
+        VoCamera &c = up("model_02:state=ready");
         const int green2Before = sdkValue(VOCAM_PROP_GAIN_GREEN2);
         c.updateGainRed(30);
         QCOMPARE(sdkValue(VOCAM_PROP_GAIN_GREEN2), green2Before);
@@ -110,8 +113,7 @@ class CameraTest : public QObject {
     }
 
     void exposureGoesInMicrosecondsAndAutoExposureKeepsTheUnit() {
-        QVERIFY(bringUp("model_02:state=ready:autoexp=1"));
-        VoCamera &c = *VoCamera::instance();
+        VoCamera &c = up("model_02:state=ready:autoexp=1");
         c.updateExposure(10);
         const vocapture::property e = c.exposure();
         const double expected = e.min_value + (exposureSliderLongest(e) - e.min_value) * 0.10;
@@ -128,8 +130,7 @@ class CameraTest : public QObject {
     }
 
     void longExposuresReachTheWholeRangeAndTheSliderTheFirst500ms() {
-        QVERIFY(bringUp("model_05:state=ready"));
-        VoCamera &c = *VoCamera::instance();
+        VoCamera &c = up("model_05:state=ready");
         int min = 0, max = 0, value = 0;
         std::uint32_t flags = 0;
         vocam_property_get_range(c.handle(), VOCAM_PROP_EXPOSURE, &min, &max, &value, &flags);
@@ -151,8 +152,7 @@ class CameraTest : public QObject {
     }
 
     void coolingFollowsTheFlagExceptOnThe4008x2672Sensor() {
-        QVERIFY(bringUp("model_05:state=ready"));
-        VoCamera &c = *VoCamera::instance();
+        VoCamera &c = up("model_05:state=ready");
         QVERIFY(c.isTemperatureSupported());
         c.setTemperatureEnable(true);
         std::uint32_t flags = 0;
@@ -185,16 +185,14 @@ class CameraTest : public QObject {
     }
 
     void aGeometryWithSubsamplingIsTheSizeOfItsFrames() {
-        QVERIFY(bringUp("model_02:state=ready"));
-        VoCamera &c = *VoCamera::instance();
+        VoCamera &c = up("model_02:state=ready");
         c.setSize(QSizeF(1280, 1024), QPointF(0, 0), 2);
         QCOMPARE(c.size(), QSizeF(640, 512));
         QCOMPARE(c.subsampling(), 2);
     }
 
     void failuresRaiseTheirNamedExceptions() {
-        QVERIFY(bringUp("model_02:state=ready:autoexp=0"));
-        VoCamera &c = *VoCamera::instance();
+        VoCamera &c = up("model_02:state=ready:autoexp=0");
         struct Case {
             const char *name, *reason;
             std::function<void()> act;

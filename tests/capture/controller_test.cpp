@@ -207,8 +207,17 @@ class ControllerTest : public QObject {
         controller->window()->show();
         return *controller;
     }
+    // The same, once frames flow.
+    VoCameraController &live(const std::string &description, int port = 0) {
+        auto &c = start(description, port);
+        if (!framesFlow(c)) throw std::runtime_error("no frames");
+        return c;
+    }
 
   private slots:
+    // The user's own settings stay untouched.
+    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+
     void cleanup() {
         if (controller) controller->stopStreaming();
         controller.reset();
@@ -329,8 +338,7 @@ class ControllerTest : public QObject {
     }
 
     void geometryChoicesRestartTheWorkerOnACentredWindow() {
-        auto &c = start("model_02:state=ready");
-        QVERIFY(framesFlow(c));
+        auto &c = live("model_02:state=ready");
         c.updateGeometry("640 x 480");
         VoCamera &cam = *VoCamera::instance();
         QCOMPARE(cam.size(), QSizeF(640, 480));
@@ -361,8 +369,7 @@ class ControllerTest : public QObject {
 
     void whiteBalanceCountsDownOnceAndRestoresTheControls() {
         LogRecorder log;
-        auto &c = start("model_02:state=ready");
-        QVERIFY(framesFlow(c));
+        auto &c = live("model_02:state=ready");
         c.doSingleShotWhitebalance();
         QCOMPARE(c.whitebalanceRequested(), 9);
         QVERIFY(!c.ui().gainRedSlider->isEnabled());
@@ -393,8 +400,7 @@ class ControllerTest : public QObject {
         QVERIFY(vocam::sim::Bus::instance().configure("model_02:state=ready"));
         if (!readsFail) device().setReg(vocam::sim::kRegExposure + 4, 10);
         device().setReg(vocam::sim::kRegGainBlue + 4, 6873);  // 1.678
-        auto &c = start("");
-        QVERIFY(framesFlow(c));
+        auto &c = live("");
         if (readsFail) device().failControl(vocam::usbhost::kIOReturnNotResponding, 1 << 20);
         c.doSingleShotWhitebalance();
         QVERIFY(whiteBalanceOver(c));
@@ -409,8 +415,7 @@ class ControllerTest : public QObject {
     }
 
     void aDraggedRegionIsTheOneBalanced() {
-        auto &c = start("model_02:state=ready:size=640x480");
-        QVERIFY(framesFlow(c));
+        auto &c = live("model_02:state=ready:size=640x480");
         ImageViewer *view = c.videoViewer();
         QVERIFY(QTest::qWaitFor([&] { return view->image() != nullptr; }, 5000));
         // The grey left of the slanted edge, dragged in view coordinates.
@@ -463,8 +468,7 @@ class ControllerTest : public QObject {
         QFETCH(int, stride);
         QTcpServer server;
         QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-        auto &c = start(camera.toStdString(), server.serverPort());
-        QVERIFY(framesFlow(c));
+        auto &c = live(camera.toStdString(), server.serverPort());
         QVERIFY(shows(c.videoViewer(), QSize(width, 480)));
         const QByteArray onScreen = rowsOf(c.videoViewer()->snapshot());
         c.grabStillImage();
@@ -506,8 +510,7 @@ class ControllerTest : public QObject {
         const int number = port ? probe.serverPort() : 0;
         probe.close();
         LogRecorder log;
-        auto &c = start("model_01:state=ready", number);
-        QVERIFY(framesFlow(c));
+        auto &c = live("model_01:state=ready", number);
         c.grabStillImage();
         QVERIFY(QTest::qWaitFor([&] { return c.stillImageWindow()->isVisible(); }, 5000));
         QVERIFY(shows(c.imageViewer(), QSize(640, 480)));
@@ -523,8 +526,7 @@ class ControllerTest : public QObject {
     }
 
     void aStillIsSavedAsPngOrTiffAndOtherNamesAreRefused() {
-        auto &c = start("model_01:state=ready");
-        QVERIFY(framesFlow(c));
+        auto &c = live("model_01:state=ready");
         QString problem;
         QVERIFY(!c.saveStillImageTo(QDir::temp().filePath("none.png"), &problem));
         QCOMPARE(problem, QString("there is no still image to save"));
@@ -729,7 +731,6 @@ class ControllerTest : public QObject {
     }
 
     void conversionThreadsComeFromTheCommandLineOrTheSettingsPanel() {
-        QStandardPaths::setTestModeEnabled(true);  // the user's own settings stay untouched
         QSettings().remove("conversionThreads");
         auto &c = start("model_01:state=ready");
         const auto engineThreads = [] {
@@ -748,8 +749,7 @@ class ControllerTest : public QObject {
     }
 
     void aCameraThatLeavesEndsTheWorkerAndSaysSoUntilAnotherComes() {
-        auto &c = start("model_01:state=ready");
-        QVERIFY(framesFlow(c));
+        auto &c = live("model_01:state=ready");
         c.doSingleShotWhitebalance();
         device().unplug();
         QVERIFY(QTest::qWaitFor([&] { return !c.currentlyStreaming(); }, 10000));
@@ -821,7 +821,6 @@ class ControllerTest : public QObject {
 
     void openingAndClosingLeaveTheCameraAsItWas() {
         QFETCH(QString, camera);
-        QStandardPaths::setTestModeEnabled(true);
         QVERIFY(vocam::sim::Bus::instance().configure(camera.toStdString()));
         // Values no slider position gives, left by another program.
         leaveCamera([](_vocam *h) {
@@ -876,10 +875,8 @@ class ControllerTest : public QObject {
     }
 
     void settingsProfilesRestoreTheCameraExactly() {
-        QStandardPaths::setTestModeEnabled(true);
         QSettings().remove("profiles");
-        auto &c = start("model_02:state=ready");
-        QVERIFY(framesFlow(c));
+        auto &c = live("model_02:state=ready");
         c.ui().gainBlueSlider->setValue(37);
         c.ui().exposureSlider->setValue(3);
         c.ui().yMirror->setChecked(true);
@@ -958,8 +955,7 @@ class ControllerTest : public QObject {
     }
 
     void quittingWithASilentCameraIsBounded() {
-        auto &c = start("model_01:state=ready");
-        QVERIFY(framesFlow(c));
+        auto &c = live("model_01:state=ready");
         device().video().setSilent(true);
         std::this_thread::sleep_for(200ms);
         const double seconds = timed([&] { c.stopStreaming(); });
