@@ -691,9 +691,8 @@ TEST_F(VocamTool, ConvertKeepsSixteenBitSamplesInATiffAndReadsBothByteOrders) {
               "width=64 height=48 bits=16 layout=BGGR bytes=6144 order=lsb-first\n");
 }
 
-TEST_F(VocamTool, ConvertAndGrabRefuseDamagedFramesAndBadThreadCountsWithOneLine) {
+TEST_F(VocamTool, ConvertRefusesDamagedFramesWithOneLineAndLeavesNoPicture) {
     writeText(folder / "in.raw", std::string(6144, '\x11'));
-    const std::string good = "width=64 height=48 bits=16 layout=RGGB bytes=6144";
     const std::string hint = " (expected the .raw and .raw.txt that vocam grab writes)\n";
     struct Refusal {
         std::string description;  // of in.raw; the frame itself is 6144 bytes
@@ -727,7 +726,7 @@ TEST_F(VocamTool, ConvertAndGrabRefuseDamagedFramesAndBadThreadCountsWithOneLine
               "error: cannot read 'in.raw.txt': " + std::string(std::strerror(ENOENT)) + "\n");
     EXPECT_EQ(files(), (Names{"in.raw"}));  // no picture left behind
 
-    r = run({"--sim", kReady, "grab", "--threads", "2", "-o", "t.png"});
+    r = run({"--sim", kReady, "grab", "--threads", "2", "-o", "t.png"});  // a count it takes
     EXPECT_EQ(r.status, 0) << r.err;
 }
 
