@@ -59,17 +59,6 @@ class CameraTest : public QObject {
         QCOMPARE(log.count("gain_green: "), 1);
     }
 
-    void aBusWithoutUsableCamerasLeavesNoInstanceAndSaysWhy() {
-        QVERIFY(!bringUp(""));
-        QCOMPARE(VoCamera::lastOpen(), OpenResult::NoCamera);
-        QVERIFY(!bringUp("model_02:state=ready:busy=1000"));
-        QCOMPARE(VoCamera::lastOpen(), OpenResult::InUse);
-        QCOMPARE(VoCamera::probe(), OpenResult::InUse);
-        device().holdByOtherClient(0);
-        QCOMPARE(VoCamera::probe(), OpenResult::Opened);
-        QCOMPARE(VoCamera::reopen(), OpenResult::Opened);
-    }
-
     void aControlFailureAnywhereInStartUpLeavesNoCamera() {
         // Each request of opening and reading the camera fails in turn (with
         // all after it), until start-up gets through: none may end the process.
