@@ -343,23 +343,6 @@ class ControllerTest : public QObject {
         QCOMPARE(cam.size(), QSizeF(720, 480));
     }
 
-    void whiteBalanceCountsDownOnceAndRestoresTheControls() {
-        LogRecorder log;
-        auto &c = live("model_02:state=ready");
-        c.doSingleShotWhitebalance();
-        QCOMPARE(c.whitebalanceRequested(), 9);
-        QVERIFY(!c.ui().gainRedSlider->isEnabled());
-        QVERIFY(!c.ui().singleShotWhitebalance->isEnabled());
-        c.doSingleShotWhitebalance();  // a second press while counting down
-        QVERIFY(c.whitebalanceRequested() <= 9);
-        QVERIFY(whiteBalanceOver(c));
-        QCOMPARE(c.whitebalanceRequested(), 0);
-        QVERIFY(c.ui().gainRedSlider->isEnabled() && c.ui().gainBlueSlider->isEnabled());
-        QCOMPARE(log.count("do auto whitebalance "), 3);
-        QCOMPARE(c.ui().gainRedText->text(),
-                 QString::asprintf("%.2f", VoCamera::instance()->total_gain_red().value));
-    }
-
     void aWhiteBalanceThatFailsEndsItsCountdown_data() {
         QTest::addColumn<bool>("readsFail");
         QTest::addColumn<QString>("message");
@@ -390,7 +373,7 @@ class ControllerTest : public QObject {
         QVERIFY(framesFlow(c));
     }
 
-    void aDraggedRegionIsTheOneBalanced() {
+    void aDraggedRegionIsTheOneBalancedInACountdown() {
         auto &c = live("model_02:state=ready:size=640x480");
         ImageViewer *view = c.videoViewer();
         QVERIFY(QTest::qWaitFor([&] { return view->image() != nullptr; }, 5000));
@@ -407,8 +390,20 @@ class ControllerTest : public QObject {
         QCOMPARE(view->markedRegion(), QRect(640 - 190, 320, 150, 100));
         c.ui().xMirror->setChecked(false);
 
+        // Three steps, counted down once, the controls off meanwhile.
+        LogRecorder log;
         c.doSingleShotWhitebalance();
+        QCOMPARE(c.whitebalanceRequested(), 9);
+        QVERIFY(!c.ui().gainRedSlider->isEnabled());
+        QVERIFY(!c.ui().singleShotWhitebalance->isEnabled());
+        c.doSingleShotWhitebalance();  // a second press while counting down
+        QVERIFY(c.whitebalanceRequested() <= 9);
         QVERIFY(whiteBalanceOver(c));
+        QCOMPARE(c.whitebalanceRequested(), 0);
+        QVERIFY(c.ui().gainRedSlider->isEnabled() && c.ui().gainBlueSlider->isEnabled());
+        QCOMPARE(log.count("do auto whitebalance "), 3);
+        QCOMPARE(c.ui().gainRedText->text(),
+                 QString::asprintf("%.2f", VoCamera::instance()->total_gain_red().value));
         QCOMPARE(c.ui().statusBar->currentMessage(), QString("White balance done"));
         QVERIFY(framesFlow(c));
         double sums[3] = {};
@@ -427,7 +422,7 @@ class ControllerTest : public QObject {
         QVERIFY(c.whitebalanceRegion().isEmpty() && view->markedRegion().isEmpty());
     }
 
-    void aStillGoesToTheFrameClientWithoutRowPads_data() {
+    void aStillGoesToTheFrameClientWithoutRowPadsAndQuitOnce_data() {
         QTest::addColumn<QString>("camera");
         QTest::addColumn<int>("width");
         QTest::addColumn<int>("stride");  // of the camera object's conversion
@@ -438,7 +433,7 @@ class ControllerTest : public QObject {
             << "model_02:state=ready:color=0:size=646x480" << 646 << 1940;
     }
 
-    void aStillGoesToTheFrameClientWithoutRowPads() {
+    void aStillGoesToTheFrameClientWithoutRowPadsAndQuitOnce() {
         QFETCH(QString, camera);
         QFETCH(int, width);
         QFETCH(int, stride);
@@ -467,25 +462,19 @@ class ControllerTest : public QObject {
         QCOMPARE(expected.size(), width * 3 * 480);
         QCOMPARE(message.mid(header.size()), expected);
         QCOMPARE(onScreen, expected);
-    }
-
-    void quitIsSentOnce() {
-        QTcpServer server;
-        QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-        auto &c = start("model_01:state=ready", server.serverPort());
-        c.window()->close();  // the window's close, then the application's end
+        c.window()->close();  // the window's close, then the application's end: one quit
         c.closeSocket();
         QCOMPARE(nextMessage(server), QByteArray("@Quit\n"));
         QVERIFY(!server.waitForNewConnection(300));
     }
 
-    void aStillNobodyTakesIsKeptAndShown_data() {
+    void aStillNobodyTakesIsKeptShownAndSaved_data() {
         QTest::addColumn<bool>("port");
         QTest::newRow("no frame client") << false;
         QTest::newRow("nobody listening") << true;
     }
 
-    void aStillNobodyTakesIsKeptAndShown() {
+    void aStillNobodyTakesIsKeptShownAndSaved() {
         QFETCH(bool, port);
         QTcpServer probe;
         QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
@@ -493,6 +482,9 @@ class ControllerTest : public QObject {
         probe.close();
         LogRecorder log;
         auto &c = live("model_01:state=ready", number);
+        QString problem;
+        QVERIFY(!c.saveStillImageTo(QDir::temp().filePath("none.png"), &problem));
+        QCOMPARE(problem, QString("there is no still image to save"));
         c.grabStillImage();
         QVERIFY(QTest::qWaitFor([&] { return c.stillImageWindow()->isVisible(); }, 5000));
         QVERIFY(shows(c.imageViewer(), QSize(640, 480)));
@@ -503,23 +495,12 @@ class ControllerTest : public QObject {
                      1);
         }
         QVERIFY(framesFlow(c));
-        QTemporaryDir dir;
-        QVERIFY(c.saveStillImageTo(dir.filePath("kept.png")));
-    }
-
-    void aStillIsSavedAsPngOrTiffAndOtherNamesAreRefused() {
-        auto &c = live("model_01:state=ready");
-        QString problem;
-        QVERIFY(!c.saveStillImageTo(QDir::temp().filePath("none.png"), &problem));
-        QCOMPARE(problem, QString("there is no still image to save"));
-        c.grabStillImage();
-        QVERIFY(shows(c.imageViewer(), QSize(640, 480)));
+        // Saved as PNG or, 8 bits a sample, as a 24-bit TIFF; other names refused.
         const QImage shown = c.imageViewer()->snapshot();
         QTemporaryDir dir;
         QVERIFY(c.saveStillImageTo(dir.filePath("still.png")));
         QCOMPARE(rowsOf(QImage(dir.filePath("still.png")).convertToFormat(QImage::Format_RGB888)),
                  rowsOf(shown));
-        // An 8-bit camera's still is a 24-bit TIFF.
         QVERIFY(c.saveStillImageTo(dir.filePath("still.TIFF")));
         const DeepTiff tiff = readTiff(dir.filePath("still.TIFF"));
         QCOMPARE(tiff.bits, 8);
