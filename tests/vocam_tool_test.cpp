@@ -448,6 +448,7 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"set exposure fast", 2, "error: 'fast' is not a number\n"},
         Refusal{"set exposure 5000000", 1,
                 "error: exposure 5000000 is outside 0.01 ms .. 10000 ms\n"},
+        Refusal{"set gain -1", 1, "error: gain -1 is outside 1x .. 16x\n"},
         Refusal{"set max-width 8", 2, "error: max-width is read only\n"},
         Refusal{"set temperature -10", 1, kNoCooler}, Refusal{"get cooler", 1, kNoCooler},
         Refusal{"set cooler warm", 2, "error: the cooler is 'on' or 'off', not 'warm'\n"},

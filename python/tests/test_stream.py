@@ -35,7 +35,10 @@ def test_frames_in_order_and_converted_like_c(cam, lib):
             assert ours.shape == (128, 256, 3) and ours.dtype == np.uint8
             assert (ours.ravel() == c_rgb(lib, cam, frame.raw, 1)).all()
         with s.frame() as frame:
-            for method, light, ids in (("best", "halogen", (3, 5)), ("good", "xenon", (2, 4))):
+            # The names are those of the table vocam and vocamsrc share.
+            for method, light, ids in (("good", "daylight", (2, 2)), ("best", "halogen", (3, 5)),
+                                       ("fast", "fluorescent", (1, 1)), ("good", "incandescent", (2, 3)),
+                                       ("good", "xenon", (2, 4)), ("best", "none", (3, 14))):
                 assert (frame.rgb(method, light).ravel() == c_rgb(lib, cam, frame.raw, *ids)).all()
 
 
