@@ -2,6 +2,7 @@
 // bus, judged by its output, its files and its exit status.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <png.h>
@@ -26,11 +27,10 @@
 #include <thread>
 #include <vector>
 
-#include "support/OpenCamera.h"
 #include "vocamapi.h"
-#include "votf.h"
 
 namespace fs = std::filesystem;
+using testing::HasSubstr;
 
 namespace {
 
@@ -164,58 +164,33 @@ std::string syntheticDeepFrame(std::uint32_t width, std::uint32_t height, bool l
     return bytes;
 }
 
-// The colour engine's own 48-bit picture of a frame, without the tool.
-std::vector<std::uint16_t> engine48(const std::string &raw, std::uint32_t width,
-                                    std::uint32_t height, std::uint32_t layoutFlags,
-                                    std::uint32_t method) {
+// The library's picture of a frame, of `bits` 24 or 48, converted without
+// the tool: the tool's settings are the method and the daylight matrix.
+template <class Sample = std::uint8_t>
+std::vector<Sample> libraryRgb(const std::string &raw, std::uint32_t width, std::uint32_t height,
+                               std::uint32_t layoutFlags, std::uint32_t method) {
     _VOCAM_IMAGE_FORMAT format{};
     format.Size = sizeof format;
     format.Width = width;
     format.Height = height;
-    format.PixelFormat = 1;
+    format.PixelFormat = sizeof(Sample) - 1;
     format.ImageSize = static_cast<std::uint32_t>(raw.size());
     format.VocamReserved[0] = layoutFlags;
     conversion_params params{};
-    params.size = sizeof params;
+    params.size = 12;
     params.demosaicMethod = method;
     params.correctionMatrix = 14;
-    params.saturation = 1.0f;
-    params.gainOrGain0 = 1.0f;
-    std::vector<std::uint16_t> rgb(std::size_t{width} * height * 3);
-    CVotf engine;
-    EXPECT_EQ(engine.ConvertToRgb(reinterpret_cast<unsigned char *>(rgb.data()),
-                                  reinterpret_cast<const unsigned char *>(raw.data()), 48, &format,
-                                  &params),
+    std::vector<Sample> rgb(std::size_t{width} * height * 3);
+    EXPECT_EQ(vocam_convert_raw_to_rgb(reinterpret_cast<std::uint8_t *>(rgb.data()),
+                                       rgb.size() * sizeof(Sample),
+                                       reinterpret_cast<const std::uint8_t *>(raw.data()),
+                                       raw.size(), &format, &params, 24 * sizeof(Sample), 1),
               0);
     return rgb;
 }
 
 void writeText(const fs::path &path, const std::string &text) {
     std::ofstream(path, std::ios::binary) << text;
-}
-
-// What the library makes of a raw frame with the tool's settings for
-// "--method good --light none" on a colour camera.
-std::vector<std::uint8_t> convertLikeTheTool(const std::vector<std::uint8_t> &raw) {
-    vocam::test::OpenCamera camera(kReady);
-    _VOCAM_IMAGE_FORMAT format{};
-    format.Size = sizeof format;
-    EXPECT_EQ(vocam_get_image_format(camera.handle(), &format), 0);
-    EXPECT_EQ(raw.size(), format.ImageSize);
-    conversion_params params{};
-    params.size = sizeof params;
-    params.demosaicMethod = 2;
-    params.correctionMatrix = 14;
-    params.saturation = 1.0f;
-    params.gainOrGain0 = 1.0f;
-    std::vector<std::uint8_t> rgb(std::size_t{format.Width} * format.Height * 3);
-    EXPECT_EQ(vocam_enable_streaming(camera.handle()), 0);
-    EXPECT_GE(vocam_start_streaming(camera.handle()), 0);
-    EXPECT_EQ(vocam_convert_frame_to_rgb(camera.handle(), rgb.data(), raw.data(), &format, &params),
-              0);
-    vocam_stop_streaming(camera.handle());
-    vocam_disable_streaming(camera.handle());
-    return rgb;
 }
 
 // The primary array of a FITS file as a reader of our own sees it: each
@@ -309,9 +284,9 @@ TEST_F(VocamTool, ListShowsReadyCamerasAndControllersWaitingForFirmware) {
         run({"--sim", "model_02,model_16:state=ready:serial=77,model_05:state=fpga", "list"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    EXPECT_NE(r.out.find("VoCam model_16       77"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("FPGA not configured"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("waiting for firmware"), std::string::npos) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("VoCam model_16       77"));
+    EXPECT_THAT(r.out, HasSubstr("FPGA not configured"));
+    EXPECT_THAT(r.out, HasSubstr("waiting for firmware"));
 
     r = run({"list", "--json", "--sim", "model_16:state=ready:serial=77"});
     EXPECT_EQ(r.status, 0) << r.err;
@@ -322,7 +297,7 @@ TEST_F(VocamTool, ListShowsReadyCamerasAndControllersWaitingForFirmware) {
 
     // A controller waiting for firmware has no serial number yet.
     r = run({"list", "--json", "--sim", "model_16"});
-    EXPECT_NE(r.out.find("\"serial\": null, "), std::string::npos) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("\"serial\": null, "));
     r = run({"--version"});
     EXPECT_EQ(r.status, 0);
     unsigned version[6] = {};
@@ -341,24 +316,23 @@ TEST_F(VocamTool, ListShowsReadyCamerasAndControllersWaitingForFirmware) {
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     r = run({"grab", "--help"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("--window"), std::string::npos);
+    EXPECT_THAT(r.out, HasSubstr("--window"));
 }
 
 TEST_F(VocamTool, InitReportsEveryStageAndFailsWhenACameraStaysDown) {
     Result r = run({"--sim", "model_02,model_16:state=ready", "init"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("firmware: controller 0x80A1: loaded\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("re-enumeration: VoCam model_02 serial 1000 came back with firmware\n"),
-              std::string::npos);
-    EXPECT_NE(r.out.find("fpga: VoCam model_02 serial 1000: configured\n"), std::string::npos);
-    EXPECT_NE(r.out.find("fpga: VoCam model_16 serial 1001: none to load\n"), std::string::npos);
-    EXPECT_NE(r.out.find("2 camera(s) ready, 0 not brought up\n"), std::string::npos);
+    EXPECT_THAT(r.out, HasSubstr("firmware: controller 0x80A1: loaded\n"));
+    EXPECT_THAT(r.out,
+                HasSubstr("re-enumeration: VoCam model_02 serial 1000 came back with firmware\n"));
+    EXPECT_THAT(r.out, HasSubstr("fpga: VoCam model_02 serial 1000: configured\n"));
+    EXPECT_THAT(r.out, HasSubstr("fpga: VoCam model_16 serial 1001: none to load\n"));
+    EXPECT_THAT(r.out, HasSubstr("2 camera(s) ready, 0 not brought up\n"));
 
     fs::create_directory(folder / "empty");
     r = run({"--sim", "model_02", "init", "--resources", (folder / "empty").string()});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("not loaded (missing or damaged firmware file)"), std::string::npos)
-        << r.out;
+    EXPECT_THAT(r.out, HasSubstr("not loaded (missing or damaged firmware file)"));
     EXPECT_EQ(r.err.rfind("error: 1 camera(s) not brought up: check the files below ", 0), 0u)
         << r.err;
 }
@@ -366,10 +340,10 @@ TEST_F(VocamTool, InitReportsEveryStageAndFailsWhenACameraStaysDown) {
 TEST_F(VocamTool, InfoGetAndSetSpeakInReadableUnitsAndRefuseBadValues) {
     Result r = run({"--sim", kReady, "info", "--json"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("\"model\": \"VoCam model_02\""), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("\"layout\": \"RGGB\""), std::string::npos);
-    EXPECT_NE(r.out.find("{\"name\": \"exposure\", \"id\": 20, \"value\": 20, \"raw\": 20000"),
-              std::string::npos);
+    EXPECT_THAT(r.out, HasSubstr("\"model\": \"VoCam model_02\""));
+    EXPECT_THAT(r.out, HasSubstr("\"layout\": \"RGGB\""));
+    EXPECT_THAT(r.out,
+                HasSubstr("{\"name\": \"exposure\", \"id\": 20, \"value\": 20, \"raw\": 20000"));
 
     EXPECT_EQ(run({"--sim", kReady, "get", "exposure"}).out, "20 ms\n");
     EXPECT_EQ(run({"--sim", kReady, "get", "40"}).out, "1x\n");
@@ -385,50 +359,14 @@ TEST_F(VocamTool, InfoGetAndSetSpeakInReadableUnitsAndRefuseBadValues) {
     EXPECT_EQ(run({"--sim", cooled, "set", "cooler", "on"}).out,
               "cooler on, target 20.0 C (the temperature now; 'vocam set temperature C' sets "
               "another)\n");
-    EXPECT_NE(run({"--sim", cooled, "info"}).out.find("temperature    20.0 C now, cooler off\n"),
-              std::string::npos);
+    EXPECT_THAT(run({"--sim", cooled, "info"}).out,
+                HasSubstr("temperature    20.0 C now, cooler off\n"));
     r = run({"--sim", kReady, "info"});
-    EXPECT_NE(r.out.find("cooling        none (no cooler, no temperature reading)\n"),
-              std::string::npos)
-        << r.out;
+    EXPECT_THAT(r.out, HasSubstr("cooling        none (no cooler, no temperature reading)\n"));
     EXPECT_EQ(r.out.find("\n  temperature"), std::string::npos);  // nor a property row
-    EXPECT_NE(run({"--sim", kReady, "info", "--json"})
-                  .out.find("\"temperature\": null,\n  \"cooler\": \"none\","),
-              std::string::npos);
+    EXPECT_THAT(run({"--sim", kReady, "info", "--json"}).out,
+                HasSubstr("\"temperature\": null,\n  \"cooler\": \"none\","));
 
-    struct Refusal {
-        std::vector<std::string> args;
-        int status;
-        std::string err;
-    };
-    for (const Refusal &c : std::vector<Refusal>{
-             {{"get", "shutter"},
-              2,
-              "error: unknown property 'shutter' (vocam info lists them, or give a number)\n"},
-             {{"set", "exposure", "fast"}, 2, "error: 'fast' is not a number\n"},
-             {{"set", "exposure", "5000000"},
-              1,
-              "error: exposure 5000000 is outside 0.01 ms .. 10000 ms\n"},
-             {{"set", "gain", "-1"}, 1, "error: gain -1 is outside 1x .. 16x\n"},
-             {{"set", "max-width", "8"}, 2, "error: max-width is read only\n"},
-             {{"set", "temperature", "-10"},
-              1,
-              "error: this camera has no cooler (and no temperature to read or set)\n"},
-             {{"get", "cooler"},
-              1,
-              "error: this camera has no cooler (and no temperature to read or set)\n"},
-             {{"set", "cooler", "warm"}, 2, "error: the cooler is 'on' or 'off', not 'warm'\n"},
-             {{"get", "exposure", "--serial", "5"},
-              1,
-              "error: no camera with serial 5 (vocam list shows the cameras)\n"},
-         }) {
-        std::vector<std::string> args = {"--sim", kReady};
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        r = run(args);
-        EXPECT_EQ(r.status, c.status) << c.args[1];
-        EXPECT_EQ(r.err, c.err);
-        EXPECT_EQ(r.out, "");
-    }
     r = run({"--sim", "model_02", "info", "--resources", folder.string()});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err,
@@ -451,9 +389,7 @@ TEST_F(VocamTool, GrabbedPngAndTiffHoldTheConversionOfTheFrameKeptBesideThem) {
                                                        : readTiffOf<std::uint8_t>(folder / name);
         ASSERT_EQ(picture.width, 1280u);
         ASSERT_EQ(picture.height, 1024u);
-        EXPECT_TRUE(picture.rgb ==
-                    convertLikeTheTool(std::vector<std::uint8_t>(raw.begin(), raw.end())))
-            << name;
+        EXPECT_TRUE(picture.rgb == libraryRgb(raw, 1280, 1024, 0, 2)) << name;
     }
 }
 
@@ -472,71 +408,86 @@ TEST_F(VocamTool, GrabNumbersItsFilesAndAppliesTheWindow) {
     EXPECT_EQ(readPng(folder / "sub-0002.png").width, 640u);
 }
 
-TEST_F(VocamTool, GrabRefusesBadInputWithOneLineAndLeavesNoFileBehind) {
+// A refusal is one line on standard error, status 2 for a bad command line
+// and 1 for what the camera or the file system refuses, and no file.
+struct Refusal {
+    std::string args;  // after --sim, separated by spaces
+    int status;
+    std::string err;
+};
+
+class Refusals : public VocamTool, public testing::WithParamInterface<Refusal> {};
+
+TEST_P(Refusals, SayWhyInOneLineAndLeaveNoFile) {
+    const Refusal &c = GetParam();
     fs::create_directory(folder / "locked");
     fs::permissions(folder / "locked", fs::perms::owner_read | fs::perms::owner_exec);
-    struct Refusal {
-        std::vector<std::string> args;
-        int status;
-        std::string err;
-    };
-    const bool root = geteuid() == 0;  // root writes into a read-only folder
-    std::vector<Refusal> cases = {
-        {{"--window", "640x480"},
-         2,
-         "error: window '640x480' is not WIDTHxHEIGHT+X+Y (for example 640x480+0+0)\n"},
-        {{"--window", "641x480+0+0"},
-         1,
-         "error: the camera refused window 641x480+0+0 subsampling 1: it must lie inside 1280x1024 "
-         "with sizes in "
-         "steps of 8x2, subsampling 1 to 4\n"},
-        {{"--window", "640x480+700+0"},
-         1,
-         "error: the camera refused window 640x480+700+0 subsampling 1: it must lie inside "
-         "1280x1024 with sizes in "
-         "steps of 8x2, subsampling 1 to 4\n"},
-        {{"--subsample", "0"},
-         2,
-         "error: --subsample must be a whole number from 1 to the camera's largest (vocam info "
-         "shows it)\n"},
-        {{"--subsample", "65537"},
-         1,
-         "error: the camera refused window 1280x1024+0+0 subsampling 65537: it must lie inside "
-         "1280x1024 with sizes in steps of 8x2, subsampling 1 to 4\n"},
-        {{"--window", "640x2+0+0"},
-         1,
-         "error: window 640x2+0+0 subsampling 1 gives frames of 640 x 2 pixels; a picture needs "
-         "at least 4 x 4 with even sides (or grab .raw)\n"},
-        {{"--method", "slow"}, 2, "error: method 'slow' is not none, fast, good, best or block\n"},
-        {{"-o", "x.jpg"},
-         2,
-         "error: 'x.jpg': the file name must end in .png, .tif, .tiff, .raw or .fits\n"},
-        {{"--exposure", "fast"}, 2, "error: --exposure 'fast' is not a number\n"},
-        {{"--gain", "99"}, 1, "error: gain 99 is outside 1x .. 16x\n"},
-        {{"-o", "x%s.png"},
-         2,
-         "error: 'x%s.png': the only counter a file name may hold is one %d or %0Nd\n"},
-        {{"-o", "missing/x.png"},
-         1,
-         "error: cannot write 'missing/x.png': folder 'missing' does not exist (create it or "
-         "choose another file "
-         "with -o)\n"},
-    };
-    if (!root)
-        cases.push_back({{"-o", "locked/x.png"},
-                         1,
-                         "error: cannot write 'locked/x.png': Permission denied (choose another "
-                         "file with -o)\n"});
-    for (const Refusal &c : cases) {
-        std::vector<std::string> args = {"--sim", kReady, "grab"};
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        const Result r = run(args);
-        EXPECT_EQ(r.status, c.status) << c.args[1];
-        EXPECT_EQ(r.err, c.err);
-    }
+    if (c.args.ends_with("locked/x.png") && geteuid() == 0)
+        GTEST_SKIP() << "root writes into a read-only folder";
+    std::vector<std::string> args = {"--sim", kReady};
+    std::istringstream words(c.args);
+    for (std::string w; words >> w;) args.push_back(w);
+    const Result r = run(args);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.out, "");
     EXPECT_EQ(files(), (Names{"locked"}));
     EXPECT_TRUE(fs::is_empty(folder / "locked"));
 }
+
+const std::string kNoCooler =
+    "error: this camera has no cooler (and no temperature to read or set)\n";
+const std::string kRefusedWindow =
+    " subsampling 1: it must lie inside 1280x1024 with sizes in steps of 8x2, subsampling 1 to 4\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, Refusals,
+    testing::Values(
+        Refusal{"get shutter", 2,
+                "error: unknown property 'shutter' (vocam info lists them, or give a number)\n"},
+        Refusal{"set exposure fast", 2, "error: 'fast' is not a number\n"},
+        Refusal{"set exposure 5000000", 1,
+                "error: exposure 5000000 is outside 0.01 ms .. 10000 ms\n"},
+        Refusal{"set gain -1", 1, "error: gain -1 is outside 1x .. 16x\n"},
+        Refusal{"set max-width 8", 2, "error: max-width is read only\n"},
+        Refusal{"set temperature -10", 1, kNoCooler}, Refusal{"get cooler", 1, kNoCooler},
+        Refusal{"set cooler warm", 2, "error: the cooler is 'on' or 'off', not 'warm'\n"},
+        Refusal{"get exposure --serial 5", 1,
+                "error: no camera with serial 5 (vocam list shows the cameras)\n"},
+        Refusal{"grab --window 640x480", 2,
+                "error: window '640x480' is not WIDTHxHEIGHT+X+Y (for example 640x480+0+0)\n"},
+        Refusal{"grab --window 641x480+0+0", 1,
+                "error: the camera refused window 641x480+0+0" + kRefusedWindow},
+        Refusal{"grab --subsample 0", 2,
+                "error: --subsample must be a whole number from 1 to the camera's largest (vocam "
+                "info shows it)\n"},
+        Refusal{"grab --subsample 65537", 1,
+                "error: the camera refused window 1280x1024+0+0 subsampling 65537: it must lie "
+                "inside 1280x1024 with sizes in steps of 8x2, subsampling 1 to 4\n"},
+        Refusal{"grab --window 640x2+0+0", 1,
+                "error: window 640x2+0+0 subsampling 1 gives frames of 640 x 2 pixels; a picture "
+                "needs at least 4 x 4 with even sides (or grab .raw)\n"},
+        Refusal{"grab --method slow", 2,
+                "error: method 'slow' is not none, fast, good, best or block\n"},
+        Refusal{"grab -o x.jpg", 2,
+                "error: 'x.jpg': the file name must end in .png, .tif, .tiff, .raw or .fits\n"},
+        Refusal{"grab --exposure fast", 2, "error: --exposure 'fast' is not a number\n"},
+        Refusal{"grab --gain 99", 1, "error: gain 99 is outside 1x .. 16x\n"},
+        Refusal{"grab -o x%s.png", 2,
+                "error: 'x%s.png': the only counter a file name may hold is one %d or %0Nd\n"},
+        Refusal{"grab -o missing/x.png", 1,
+                "error: cannot write 'missing/x.png': folder 'missing' does not exist (create it "
+                "or choose another file with -o)\n"},
+        Refusal{"grab -o locked/x.png", 1,
+                "error: cannot write 'locked/x.png': Permission denied (choose another file with "
+                "-o)\n"},
+        Refusal{"grab --threads 9", 2, "error: --threads must be 0 (the cores, up to 8) to 8\n"},
+        Refusal{"convert in.raw -o x.png --threads 9", 2,
+                "error: --threads must be 0 (the cores, up to 8) to 8\n"},
+        Refusal{"convert in.raw -o again.fits", 2,
+                "error: 'again.fits': FITS files come from a camera (vocam grab -o again.fits)\n"},
+        Refusal{"stream --record x.avi", 2,
+                "error: 'x.avi': a recording's name must end in .ser\n"}));
 
 TEST_F(VocamTool, CtrlCEndsStreamAndGrabCleanlyWithEveryFileComplete) {
     Child stream(folder, {"--sim", "model_02:state=ready:fps=50", "stream"});
@@ -544,7 +495,7 @@ TEST_F(VocamTool, CtrlCEndsStreamAndGrabCleanlyWithEveryFileComplete) {
     stream.signal(SIGINT);
     Result r = stream.finish();
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find(" frames in "), std::string::npos) << r.out;
+    EXPECT_THAT(r.out, HasSubstr(" frames in "));
 
     Child grab(folder,
                {"--sim", "model_02:state=ready:fps=20", "grab", "-n", "1000", "-o", "g.png"});
@@ -552,7 +503,7 @@ TEST_F(VocamTool, CtrlCEndsStreamAndGrabCleanlyWithEveryFileComplete) {
     grab.signal(SIGINT);
     r = grab.finish();
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("error: interrupted after "), std::string::npos) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("error: interrupted after "));
     const auto names = files();
     EXPECT_GE(names.size(), 2u);
     EXPECT_LT(names.size(), 1000u);
@@ -563,8 +514,8 @@ TEST_F(VocamTool, CtrlCEndsStreamAndGrabCleanlyWithEveryFileComplete) {
 
     r = run({"--sim", "model_02:state=ready:fps=50", "stream", "--seconds", "1.2"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("frames/s  "), std::string::npos) << r.out;  // the per-second line
-    EXPECT_NE(r.out.find(" frames in 1."), std::string::npos) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("frames/s  "));  // the per-second line
+    EXPECT_THAT(r.out, HasSubstr(" frames in 1."));
     // Drops are the library's count of frames read over before being taken;
     // both lines carry it as a number.
     EXPECT_TRUE(std::regex_search(r.out, std::regex("  dropped [0-9]+  CPU "))) << r.out;
@@ -582,7 +533,7 @@ TEST_F(VocamTool, SilentCamerasAndCtrlCOutsideTheStreamEndTheTool) {
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     r = run({"--sim", stalling, "stream", "--seconds", "1.5"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find(" frames in 1."), std::string::npos) << r.out;
+    EXPECT_THAT(r.out, HasSubstr(" frames in 1."));
 
     Child bringUp(folder, {"-v", "--sim", "model_02", "grab", "-o", "b.png"});
     ASSERT_TRUE(bringUp.waitForOutput("FW was downloaded", "stderr"));
@@ -639,10 +590,6 @@ TEST_F(VocamTool, GrabbedFitsHoldTheRawFrameAndWhatTheCommandSet) {
     EXPECT_EQ(cube.number("NAXIS3"), 3);
     EXPECT_EQ(cube.cards.count("BAYERPAT"), 0u);
     EXPECT_EQ(cube.cards.count("CCD-TEMP"), 0u);  // no temperature control
-    r = run({"--sim", kReady, "convert", "s.raw", "-o", "again.fits"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err,
-              "error: 'again.fits': FITS files come from a camera (vocam grab -o again.fits)\n");
 }
 
 // A camera paced by its exposure sends nothing for 5 s: the grab waits for
@@ -667,7 +614,7 @@ TEST_F(VocamTool, RecordedSerFilesStayReadableWhateverEndsTheRecording) {
         const Result r = run({"--sim", model + ":state=ready:fps=0", "stream", "--record", "r.ser",
                               "--frames", "3", "--exposure", "5"});
         ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_NE(r.out.find("\nrecorded 3 frame(s) to r.ser\n"), std::string::npos) << r.out;
+        EXPECT_THAT(r.out, HasSubstr("\nrecorded 3 frame(s) to r.ser\n"));
         const Ser ser = readSer(folder / "r.ser");
         EXPECT_EQ(ser.colour, colour) << model;
         EXPECT_EQ(ser.count, 3u);
@@ -702,10 +649,6 @@ TEST_F(VocamTool, RecordedSerFilesStayReadableWhateverEndsTheRecording) {
     EXPECT_EQ(ser.count, 3u);
     EXPECT_TRUE(ser.whole);
     EXPECT_EQ(ser.times.size(), 3u);
-
-    r = run({"--sim", kReady, "stream", "--record", "x.avi"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "error: 'x.avi': a recording's name must end in .ser\n");
 }
 
 TEST_F(VocamTool, ConvertKeepsSixteenBitSamplesInATiffAndReadsBothByteOrders) {
@@ -736,7 +679,8 @@ TEST_F(VocamTool, ConvertKeepsSixteenBitSamplesInATiffAndReadsBothByteOrders) {
         ASSERT_EQ(picture.width, w) << c.layout;
         ASSERT_EQ(picture.height, h);
         const std::uint32_t flags = c.flags | (c.lsbFirst ? VOCAM_LAYOUT_LSB_FIRST : 0);
-        EXPECT_TRUE(picture.rgb == engine48(raw, w, h, flags, c.methodId)) << c.layout;
+        EXPECT_TRUE(picture.rgb == libraryRgb<std::uint16_t>(raw, w, h, flags, c.methodId))
+            << c.layout;
     }
 
     // PNG stays 8 bits a sample; a raw copy gets today's description.
@@ -748,9 +692,8 @@ TEST_F(VocamTool, ConvertKeepsSixteenBitSamplesInATiffAndReadsBothByteOrders) {
               "width=64 height=48 bits=16 layout=BGGR bytes=6144 order=lsb-first\n");
 }
 
-TEST_F(VocamTool, ConvertAndGrabRefuseDamagedFramesAndBadThreadCountsWithOneLine) {
+TEST_F(VocamTool, ConvertRefusesDamagedFramesWithOneLineAndLeavesNoPicture) {
     writeText(folder / "in.raw", std::string(6144, '\x11'));
-    const std::string good = "width=64 height=48 bits=16 layout=RGGB bytes=6144";
     const std::string hint = " (expected the .raw and .raw.txt that vocam grab writes)\n";
     struct Refusal {
         std::string description;  // of in.raw; the frame itself is 6144 bytes
@@ -784,16 +727,7 @@ TEST_F(VocamTool, ConvertAndGrabRefuseDamagedFramesAndBadThreadCountsWithOneLine
               "error: cannot read 'in.raw.txt': " + std::string(std::strerror(ENOENT)) + "\n");
     EXPECT_EQ(files(), (Names{"in.raw"}));  // no picture left behind
 
-    for (const std::vector<std::string> &command :
-         {std::vector<std::string>{"grab"}, {"convert", "in.raw", "-o", "x.png"}}) {
-        std::vector<std::string> args = {"--sim", kReady};
-        args.insert(args.end(), command.begin(), command.end());
-        args.insert(args.end(), {"--threads", "9"});
-        r = run(args);
-        EXPECT_EQ(r.status, 2) << command[0];
-        EXPECT_EQ(r.err, "error: --threads must be 0 (the cores, up to 8) to 8\n") << command[0];
-    }
-    r = run({"--sim", kReady, "grab", "--threads", "2", "-o", "t.png"});
+    r = run({"--sim", kReady, "grab", "--threads", "2", "-o", "t.png"});  // a count it takes
     EXPECT_EQ(r.status, 0) << r.err;
 }
 
@@ -807,13 +741,12 @@ TEST_F(VocamTool, ACameraHeldByAnotherProgramIsNamedAsInUse) {
         EXPECT_EQ(r.status, 1) << command[0];
         const std::string last = r.err.substr(r.err.rfind('\n', r.err.size() - 2) + 1);
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n') > 1, command[0] == "-v") << r.err;
-        EXPECT_NE(last.find("in use by another program"), std::string::npos) << r.err;
+        EXPECT_THAT(last, HasSubstr("in use by another program"));
         EXPECT_EQ(r.out, "");
     }
     // The library's information lines show only with -v.
     EXPECT_EQ(run({"--sim", kReady, "get", "exposure"}).err, "");
-    EXPECT_NE(run({"--sim", kReady, "-v", "get", "exposure"}).err.find("format: rggb\n"),
-              std::string::npos);
+    EXPECT_THAT(run({"--sim", kReady, "-v", "get", "exposure"}).err, HasSubstr("format: rggb\n"));
     EXPECT_EQ(files(), Names{});
     // Once the other program lets go the camera is there as always.
     EXPECT_EQ(run({"--sim", "model_02:state=ready:busy=0", "get", "exposure"}).status, 0);
@@ -856,10 +789,9 @@ TEST_F(VocamTool, ReceiveSavesEachImageMessageAndRejectsMalformedOnes) {
     sendMessage(port, "@Quit\n");
     const Result r = receiver.finish();
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(
-        r.out.find("saved in/image-0001.png (4 x 2)\n1 image(s) saved, 3 message(s) rejected\n"),
-        std::string::npos)
-        << r.out;
+    EXPECT_THAT(
+        r.out,
+        HasSubstr("saved in/image-0001.png (4 x 2)\n1 image(s) saved, 3 message(s) rejected\n"));
     EXPECT_EQ(
         r.err,
         "error: rejected a message: malformed header '@Image width=4 height=-2 type=BMP' (expected "

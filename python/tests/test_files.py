@@ -48,15 +48,16 @@ def mono_cam():
         yield c
 
 
-@pytest.mark.parametrize("which", ["colour", "cooled", "mono"])
-def test_fits_holds_the_raw_frame_and_the_settings(which, tmp_path, cam, slow_cam, mono_cam):
-    c = {"colour": cam, "cooled": slow_cam, "mono": mono_cam}[which]
+# The header's cards are the writer's the tool shares (its suite, and the
+# INDI driver's for cooling); here, that the binding hands it the frame, its
+# time and the camera's settings.
+@pytest.mark.parametrize("which", ["colour", "mono"])
+def test_fits_holds_the_raw_frame_and_the_settings(which, tmp_path, cam, mono_cam):
+    c = cam if which == "colour" else mono_cam
     c.exposure_ms, c.gain = 12.5, 2.5
     if which == "colour":
         c.window, c.subsample = (64, 32, 640, 480), 2
         c.red_gain = 1.5
-    if which == "cooled":
-        c.temperature_c, c.cooling = -12.5, True
     with c.stream() as s, s.frame() as frame:
         raw = frame.copy()
         frame.save(tmp_path / "x.fits")
@@ -78,11 +79,7 @@ def test_fits_holds_the_raw_frame_and_the_settings(which, tmp_path, cam, slow_ca
         assert not {"BAYERPAT", "REDGAIN", "CCD-TEMP"} & set(h)
     else:
         assert (h["BAYERPAT"], h["XBAYROFF"], h["YBAYROFF"]) == ("RGGB", 0, 0)
-        assert h["REDGAIN"] == (1.5 if which == "colour" else c.red_gain)
-    if which == "cooled":
-        assert h["SET-TEMP"] == -12.5 and h["CCD-TEMP"] == pytest.approx(c.temperature_c, abs=1)
-    else:
-        assert "SET-TEMP" not in h
+        assert h["REDGAIN"] == 1.5
 
 
 def test_other_formats_and_the_converted_cube(cam, tmp_path):

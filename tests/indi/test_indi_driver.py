@@ -45,7 +45,8 @@ def upload_to(s, device, folder):
 
 
 def expose(s, device, seconds, folder):
-    """An exposure saved in `folder` (see upload_to); the new file's path."""
+    """An exposure saved in `folder`; the new file's path."""
+    upload_to(s, device, folder)
     before = set(os.listdir(folder))
     s.set("%s.CCD_EXPOSURE.CCD_EXPOSURE_VALUE=%g" % (device, seconds))
     deadline = time.monotonic() + seconds + 10
@@ -92,7 +93,6 @@ def test_connect_brings_up_and_names_by_model_and_serial(serve):
 def test_exposure_fits_geometry_and_refused_values(serve, tmp_path):
     s = serve("model_02:state=ready")
     s.connect(CAM)
-    upload_to(s, CAM, tmp_path / "images")
     s.set(CAM + ".CCD_GAIN.GAIN=2")
     set_at = time.time()
     path = expose(s, CAM, 0.5, tmp_path / "images")
@@ -162,7 +162,6 @@ def test_cooling_reaches_its_setpoint(serve, tmp_path):
     s.set(cam + ".CCD_FAN.FAN_OFF=On")
     assert s.wait('"%s.CCD_FAN.FAN_OFF"==1' % cam, t=3)
 
-    upload_to(s, cam, tmp_path / "images")
     s.set(cam + ".CCD_FRAME.X=0;Y=0;WIDTH=256;HEIGHT=256")  # a small frame is quick to make
     h = fits_header(expose(s, cam, 0.1, tmp_path / "images"))
     assert abs(float(h["CCD-TEMP"]) + 10) < 0.3 and float(h["SET-TEMP"]) == -10
@@ -183,7 +182,6 @@ def test_abort_mid_exposure(serve, tmp_path):
     assert s.wait('"%s.CCD_EXPOSURE._STATE"==2' % CAM, t=3)
     s.set(CAM + ".CCD_ABORT_EXPOSURE.ABORT=On")
     assert s.wait('"%s.CCD_EXPOSURE._STATE"==0' % CAM, t=2)
-    upload_to(s, CAM, tmp_path / "images")
     fitsverify(expose(s, CAM, 0.1, tmp_path / "images"))
 
 
@@ -222,7 +220,6 @@ def test_video_rate_and_ser_recording(serve, tmp_path):
     # The frames and their times, each whole.
     assert ser["size"] == 178 + ser["frames"] * (1280 * 1024 + 8)
     # The stream is over: the camera takes exposures again.
-    upload_to(s, CAM, tmp_path / "images")
     fitsverify(expose(s, CAM, 0.1, tmp_path / "images"))
 
 
@@ -232,7 +229,6 @@ def test_unplug_mid_exposure_then_reconnect(serve, tmp_path):
     s = serve("model_02:state=ready:unplug=4:replug=1")
     s.connect(CAM)
     listener = Listener(s.port, CAM)
-    upload_to(s, CAM, tmp_path / "images")
     expose(s, CAM, 0.1, tmp_path / "images")
     s.set(CAM + ".CCD_EXPOSURE.CCD_EXPOSURE_VALUE=10")
     assert listener.until(lambda l: ("CCD_EXPOSURE", "Alert") in l.states and
@@ -244,7 +240,6 @@ def test_unplug_mid_exposure_then_reconnect(serve, tmp_path):
         s.set(CAM + ".CONNECTION.CONNECT=On")
         if s.wait('"%s.CONNECTION._STATE"==1' % CAM, t=2):
             break
-    upload_to(s, CAM, tmp_path / "images")
     fitsverify(expose(s, CAM, 0.1, tmp_path / "images"))
 
 
