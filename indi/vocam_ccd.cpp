@@ -32,31 +32,6 @@ std::uint64_t monotonicNs() {
            static_cast<std::uint64_t>(t.tv_nsec);
 }
 
-// "2024-05-01T21:03:07.250", the FITS form of a UTC time.
-std::string isoUtc(std::int64_t ns) {
-    std::int64_t seconds = ns / 1000000000, rest = ns % 1000000000;
-    if (rest < 0) {
-        rest += 1000000000;
-        --seconds;
-    }
-    const auto t = static_cast<std::time_t>(seconds);
-    std::tm utc{};
-    gmtime_r(&t, &utc);
-    char text[40];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", utc.tm_year + 1900,
-                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                  static_cast<int>(rest / 1000000));
-    return text;
-}
-
-// The mosaic as the delivered frame starts; empty for a monochrome sensor.
-std::string bayerPattern(std::uint32_t layout) {
-    if (layout & VOCAM_LAYOUT_MONO) return {};
-    const bool blue = layout & VOCAM_LAYOUT_BLUE_ROW, green = layout & VOCAM_LAYOUT_GREEN_FIRST;
-    if (blue) return green ? "GBRG" : "BGGR";
-    return green ? "GRBG" : "RGGB";
-}
-
 INDI_PIXEL_FORMAT streamFormat(const std::string &pattern) {
     if (pattern == "RGGB") return INDI_BAYER_RGGB;
     if (pattern == "GRBG") return INDI_BAYER_GRBG;
@@ -504,8 +479,8 @@ void VoCamCCD::addFITSKeywords(INDI::CCDChip *targetChip) {
         fits_update_key_lng(fits, "YBAYROFF", 0, "the mosaic's row offset, in BAYERPAT already",
                             &status);
     }
-    fits_update_key_str(fits, "DATE-OBS", isoUtc(start).c_str(), "UTC start: arrival less EXPTIME",
-                        &status);
+    fits_update_key_str(fits, "DATE-OBS", cli::isoUtc(start).c_str(),
+                        "UTC start: arrival less EXPTIME", &status);
     fits_write_comment(fits, "DATE-OBS: when the frame arrived at the computer, on its UTC clock,",
                        &status);
     fits_write_comment(fits, "less EXPTIME; the readout and the USB transfer are not taken off.",
@@ -627,8 +602,9 @@ void VoCamCCD::readBayer() {
     _VOCAM_IMAGE_FORMAT format{};
     format.Size = sizeof format;
     std::string pattern;
-    if (entry_.colour && vocam_get_image_format(camera_.get(), &format) == 0)
-        pattern = bayerPattern(format.VocamReserved[0]);
+    if (entry_.colour && vocam_get_image_format(camera_.get(), &format) == 0) {
+        if (const char *mosaic = cli::bayerPattern(format.VocamReserved[0])) pattern = mosaic;
+    }
     {
         std::lock_guard guard(factsLock_);
         bayer_ = pattern;

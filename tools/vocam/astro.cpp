@@ -39,32 +39,6 @@ double celsius(int value) {
     return static_cast<std::uint32_t>(value) / 1000.0 - 273.0;
 }
 
-// The colour of the frame's first pixel and its neighbours, as the frame is
-// stored (top row first); nullptr for a monochrome sensor.
-const char *bayerPattern(std::uint32_t flags) {
-    if (flags & VOCAM_LAYOUT_MONO) return nullptr;
-    const bool blue = flags & VOCAM_LAYOUT_BLUE_ROW, green = flags & VOCAM_LAYOUT_GREEN_FIRST;
-    if (blue) return green ? "GBRG" : "BGGR";
-    return green ? "GRBG" : "RGGB";
-}
-
-// "2024-05-01T21:03:07.250", the FITS form of a UTC time.
-std::string isoUtc(std::int64_t ns) {
-    std::int64_t seconds = ns / 1000000000, rest = ns % 1000000000;
-    if (rest < 0) {
-        rest += 1000000000;
-        --seconds;
-    }
-    const auto t = static_cast<std::time_t>(seconds);
-    std::tm utc{};
-    gmtime_r(&t, &utc);
-    char text[40];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", utc.tm_year + 1900,
-                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                  static_cast<int>(rest / 1000000));
-    return text;
-}
-
 // A FITS file built in memory with cfitsio, then written whole: cfitsio's
 // own file names parse brackets and other characters as instructions.
 class FitsFile {
@@ -171,6 +145,32 @@ void describe(FitsFile &file, const CaptureFacts &facts, std::int64_t startUtcNs
 }
 
 }  // namespace
+
+// The colour of the frame's first pixel and its neighbours, as the frame is
+// stored (top row first); nullptr for a monochrome sensor.
+const char *bayerPattern(std::uint32_t flags) {
+    if (flags & VOCAM_LAYOUT_MONO) return nullptr;
+    const bool blue = flags & VOCAM_LAYOUT_BLUE_ROW, green = flags & VOCAM_LAYOUT_GREEN_FIRST;
+    if (blue) return green ? "GBRG" : "BGGR";
+    return green ? "GRBG" : "RGGB";
+}
+
+// "2024-05-01T21:03:07.250", the FITS form of a UTC time.
+std::string isoUtc(std::int64_t ns) {
+    std::int64_t seconds = ns / 1000000000, rest = ns % 1000000000;
+    if (rest < 0) {
+        rest += 1000000000;
+        --seconds;
+    }
+    const auto t = static_cast<std::time_t>(seconds);
+    std::tm utc{};
+    gmtime_r(&t, &utc);
+    char text[40];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", utc.tm_year + 1900,
+                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                  static_cast<int>(rest / 1000000));
+    return text;
+}
 
 std::string softwareName(const std::string &program) {
     const std::uint32_t v = vocam_library_version();

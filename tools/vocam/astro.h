@@ -38,6 +38,15 @@ CaptureFacts readCaptureFacts(_vocam *camera, const std::string &software,
 // "<program> (VoCamSDK <version of the library loaded>)".
 std::string softwareName(const std::string &program);
 
+// The colour of the frame's first pixel and its neighbours, as the frame is
+// stored (top row first), from its layout flags; nullptr for a monochrome
+// sensor.
+const char *bayerPattern(std::uint32_t flags);
+
+// "2024-05-01T21:03:07.250", the FITS form of a UTC time given in
+// nanoseconds since 1970.
+std::string isoUtc(std::int64_t ns);
+
 // UTC of the start of an exposure that ended when its frame arrived at
 // `arrivalNs` on CLOCK_MONOTONIC (as the library stamps frames), in
 // nanoseconds since 1970: the arrival moved to the real-time clock, less the
