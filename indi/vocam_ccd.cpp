@@ -18,12 +18,19 @@ namespace vocam::indi {
 
 namespace {
 
-// The exposure block's flag for automatic exposure: a driver that sets the
-// exposure switches it off.
-constexpr std::uint32_t kAutoExposureOn = 0x4000;
 // The fan register: bit 31 says a fan is fitted, bit 15 that it runs.
 constexpr std::int32_t kRegFan = 0x0730;
 constexpr std::uint32_t kFanFitted = 0x80000000u, kFanOn = 0x8000u;
+
+// Sets an exposure of `us` microseconds with the other flags the camera has
+// kept: a driver that sets the exposure switches automatic exposure off.
+int setManualExposure(_vocam *camera, std::uint32_t us) {
+    int value = 0;
+    std::uint32_t flags = 0;
+    vocam_property_get(camera, VOCAM_PROP_EXPOSURE, &value, &flags);
+    return vocam_property_set(camera, VOCAM_PROP_EXPOSURE, static_cast<int>(us),
+                              flags & ~std::uint32_t{VOCAM_PROP_FLAG_AUTO});
+}
 
 std::uint64_t monotonicNs() {
     timespec t{};
@@ -316,12 +323,7 @@ bool VoCamCCD::StartExposure(float duration) {
         return false;
     }
     const std::uint32_t us = exposureUs(duration);
-    int value = 0;
-    std::uint32_t flags = 0;
-    vocam_property_get(camera_.get(), VOCAM_PROP_EXPOSURE, &value, &flags);
-    if (const int r = vocam_property_set(camera_.get(), VOCAM_PROP_EXPOSURE, static_cast<int>(us),
-                                         flags & ~kAutoExposureOn);
-        r < 0) {
+    if (const int r = setManualExposure(camera_.get(), us); r < 0) {
         LOGF_ERROR("The camera refused an exposure of %u us (%s).", us, vocam_strerror(r));
         return false;
     }
@@ -814,12 +816,7 @@ bool VoCamCCD::StartStreaming() {
         exposure.setState(IPS_ALERT);
         exposure.apply();
     }
-    int value = 0;
-    std::uint32_t flags = 0;
-    vocam_property_get(camera_.get(), VOCAM_PROP_EXPOSURE, &value, &flags);
-    if (const int r = vocam_property_set(camera_.get(), VOCAM_PROP_EXPOSURE, static_cast<int>(us),
-                                         flags & ~kAutoExposureOn);
-        r < 0) {
+    if (const int r = setManualExposure(camera_.get(), us); r < 0) {
         LOGF_ERROR("The camera refused the streaming exposure (%s).", vocam_strerror(r));
         return false;
     }
