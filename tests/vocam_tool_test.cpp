@@ -10,7 +10,6 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <tiffio.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -27,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/Pictures.h"
 #include "vocamapi.h"
 
 namespace fs = std::filesystem;
@@ -131,37 +131,8 @@ Picture readPng(const fs::path &path) {
 
 template <class Sample>
 PictureOf<Sample> readTiffOf(const fs::path &path) {
-    PictureOf<Sample> p;
-    TIFF *tiff = TIFFOpen(path.c_str(), "r");
-    if (tiff == nullptr) return p;
-    std::uint16_t bits = 0, samples = 0;
-    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &p.width);
-    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &p.height);
-    TIFFGetField(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
-    TIFFGetField(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
-    if (bits == 8 * sizeof(Sample) && samples == 3 &&
-        TIFFScanlineSize(tiff) == tmsize_t{p.width} * 3 * tmsize_t{sizeof(Sample)}) {
-        p.rgb.resize(std::size_t{p.width} * p.height * 3);
-        for (std::uint32_t y = 0; y < p.height; ++y)
-            TIFFReadScanline(tiff, p.rgb.data() + std::size_t{y} * p.width * 3, y, 0);
-    }
-    TIFFClose(tiff);
-    return p;
-}
-
-// A 16-bit Bayer frame whose samples use the whole range, so that a
-// conversion that dropped the low byte, or read the two bytes the wrong way
-// round, could not come out equal.
-std::string syntheticDeepFrame(std::uint32_t width, std::uint32_t height, bool lsbFirst) {
-    std::string bytes;
-    for (std::uint32_t y = 0; y < height; ++y)
-        for (std::uint32_t x = 0; x < width; ++x) {
-            const auto v = static_cast<std::uint16_t>((x * 1031 + y * 4099 + (x * y) % 251) * 7);
-            const char hi = static_cast<char>(v >> 8), lo = static_cast<char>(v & 0xFF);
-            bytes += lsbFirst ? lo : hi;
-            bytes += lsbFirst ? hi : lo;
-        }
-    return bytes;
+    const vocam::test::TiffPicture t = vocam::test::readTiff(path);
+    return {t.width, t.height, t.samples<Sample>()};
 }
 
 // The library's picture of a frame, of `bits` 24 or 48, converted without
@@ -667,7 +638,7 @@ TEST_F(VocamTool, ConvertKeepsSixteenBitSamplesInATiffAndReadsBothByteOrders) {
               "good", 2},
              {true, "", "BGGR", VOCAM_LAYOUT_BLUE_ROW, "fast", 1},
          }) {
-        const std::string raw = syntheticDeepFrame(w, h, c.lsbFirst);
+        const std::string raw = vocam::test::syntheticDeepFrame(w, h, c.lsbFirst);
         writeText(folder / "in.raw", raw);
         writeText(folder / "in.raw.txt",
                   "width=64 height=48 bits=16 layout=" + c.layout + " bytes=6144" + c.order + "\n");

@@ -13,7 +13,6 @@
 
 #include <signal.h>
 #include <sys/resource.h>
-#include <tiffio.h>
 
 #include <chrono>
 
@@ -25,6 +24,7 @@
 #include "StillImage.h"
 #include "VoBitmapImage.h"
 #include "VoCameraController.h"
+#include "tests/support/Pictures.h"
 #include "ui_MainWindow.h"
 #include "ui_SettingsPanel.h"
 #include "ui_StillImageWindow.h"
@@ -43,29 +43,8 @@ QStringList comboItems(const QComboBox *combo) {
     return out;
 }
 
-// A TIFF's samples as stored (host order), rows packed; `bits` 0 unless RGB.
-struct DeepTiff {
-    std::uint32_t width = 0, height = 0;
-    int bits = 0;
-    QByteArray bytes;
-};
-
-DeepTiff readTiff(const QString &path) {
-    DeepTiff t;
-    TIFF *tiff = TIFFOpen(path.toLocal8Bit().constData(), "r");
-    if (tiff == nullptr) return t;
-    std::uint16_t bits = 0, samples = 0;
-    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &t.width);
-    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &t.height);
-    TIFFGetField(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
-    TIFFGetField(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
-    t.bits = samples == 3 ? bits : 0;
-    const tmsize_t row = TIFFScanlineSize(tiff);
-    t.bytes.resize(row * t.height);
-    for (std::uint32_t y = 0; y < t.height; ++y)
-        TIFFReadScanline(tiff, t.bytes.data() + row * y, y, 0);
-    TIFFClose(tiff);
-    return t;
+QByteArray bytesOf(const vocam::test::TiffPicture &t) {
+    return QByteArray(reinterpret_cast<const char *>(t.bytes.data()), qsizetype(t.bytes.size()));
 }
 
 QByteArray rowsOf(const QImage &image) {
@@ -502,9 +481,9 @@ class ControllerTest : public QObject {
         QCOMPARE(rowsOf(QImage(dir.filePath("still.png")).convertToFormat(QImage::Format_RGB888)),
                  rowsOf(shown));
         QVERIFY(c.saveStillImageTo(dir.filePath("still.TIFF")));
-        const DeepTiff tiff = readTiff(dir.filePath("still.TIFF"));
+        const auto tiff = vocam::test::readTiff(dir.filePath("still.TIFF").toStdString());
         QCOMPARE(tiff.bits, 8);
-        QCOMPARE(tiff.bytes, rowsOf(shown));
+        QCOMPARE(bytesOf(tiff), rowsOf(shown));
         QVERIFY(!c.saveStillImageTo(dir.filePath("still.bmp"), &problem));
         QVERIFY(problem.endsWith("the file name must end in .png, .tif, .tiff or .fits"));
         QVERIFY(!c.saveStillImageTo(dir.filePath("missing/still.png"), &problem));
@@ -527,9 +506,7 @@ class ControllerTest : public QObject {
         format.PixelFormat = 1;
         format.ImageSize = w * h * 2;
         format.VocamReserved[0] = VOCAM_LAYOUT_LSB_FIRST;
-        std::vector<std::uint16_t> raw(w * h);
-        for (std::uint32_t i = 0; i < raw.size(); ++i)
-            raw[i] = static_cast<std::uint16_t>(i * 977 + (i % w) * 31);
+        const std::string raw = vocam::test::syntheticDeepFrame(w, h, true);
         const auto *bytes = reinterpret_cast<const std::uint8_t *>(raw.data());
         VoBitmapImage image(QSizeF(w, h));
         std::vector<std::uint16_t> eightBitFrame;
@@ -547,12 +524,12 @@ class ControllerTest : public QObject {
         QTemporaryDir dir;
         const StillImage still{image.bmp().copy(), image.deep(), nullptr};
         saveStill(still, dir.filePath("deep.tif"));
-        const DeepTiff tiff = readTiff(dir.filePath("deep.tif"));
+        const auto tiff = vocam::test::readTiff(dir.filePath("deep.tif").toStdString());
         QCOMPARE(tiff.bits, 16);
         QCOMPARE(tiff.width, w);
         QCOMPARE(tiff.height, h);
-        QCOMPARE(tiff.bytes, QByteArray(reinterpret_cast<const char *>(image.deep().data()),
-                                        qsizetype(image.deep().size() * 2)));
+        QCOMPARE(bytesOf(tiff), QByteArray(reinterpret_cast<const char *>(image.deep().data()),
+                                           qsizetype(image.deep().size() * 2)));
         // PNG stays the 8-bit picture shown.
         saveStill(still, dir.filePath("deep.png"));
         QCOMPARE(rowsOf(QImage(dir.filePath("deep.png")).convertToFormat(QImage::Format_RGB888)),
