@@ -42,10 +42,7 @@ struct Result {
 };
 
 std::string slurp(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return vocam::test::fileBytes(path);
 }
 
 // A child running vocam with its output going to files of the test's folder,
@@ -115,6 +112,10 @@ struct PictureOf {
 };
 using Picture = PictureOf<std::uint8_t>;
 using DeepPicture = PictureOf<std::uint16_t>;
+using vocam::test::Fits;
+using vocam::test::readFits;
+using vocam::test::readSer;
+using vocam::test::Ser;
 
 Picture readPng(const fs::path &path) {
     Picture p;
@@ -164,68 +165,9 @@ void writeText(const fs::path &path, const std::string &text) {
     std::ofstream(path, std::ios::binary) << text;
 }
 
-// The primary array of a FITS file as a reader of our own sees it: each
-// card's value by keyword (strings without their quotes), and the data
-// after the header's 2880-byte blocks.
-struct Fits {
-    std::map<std::string, std::string> cards;
-    std::string data;
-    double number(const std::string &key) const {
-        return cards.count(key) ? std::stod(cards.at(key)) : std::nan("");
-    }
-};
-
-Fits readFits(const fs::path &path) {
-    const std::string bytes = slurp(path);
-    Fits fits;
-    std::size_t at = 0;
-    for (; at + 80 <= bytes.size(); at += 80) {
-        const std::string card = bytes.substr(at, 80);
-        const std::string key = card.substr(0, card.find_last_not_of(' ', 7) + 1);
-        if (key == "END") break;
-        if (card.compare(8, 2, "= ") != 0) continue;
-        const std::size_t from = card.find_first_not_of(' ', 10);
-        fits.cards[key] = card[from] == '\''
-                              ? card.substr(from + 1, card.find('\'', from + 1) - from - 1)
-                              : card.substr(from, card.find_first_of(" /", from) - from);
-    }
-    if (at + 80 <= bytes.size()) fits.data = bytes.substr((at / 2880 + 1) * 2880);
-    return fits;
-}
-
 bool fitsverifyPasses(const fs::path &path) {
     const std::string command = "fitsverify -q '" + path.string() + "' >/dev/null 2>&1";
     return std::system(command.c_str()) == 0;
-}
-
-// A SER recording as a reader of our own sees it: the header's numbers,
-// whether the file holds exactly the frames counted (and perhaps their
-// times), and the times in the format's ticks.
-struct Ser {
-    std::uint32_t colour = 0, width = 0, height = 0, depth = 0, count = 0;
-    std::string instrument;
-    bool whole = false;
-    std::vector<std::int64_t> times;
-};
-
-Ser readSer(const fs::path &path) {
-    const std::string b = slurp(path);
-    Ser ser;
-    if (b.size() < 178 || b.compare(0, 14, "LUCAM-RECORDER") != 0) return ser;
-    const auto u32 = [&](std::size_t at) {
-        return std::uint32_t(std::uint8_t(b[at])) | std::uint32_t(std::uint8_t(b[at + 1])) << 8 |
-               std::uint32_t(std::uint8_t(b[at + 2])) << 16 |
-               std::uint32_t(std::uint8_t(b[at + 3])) << 24;
-    };
-    ser = {u32(18), u32(26), u32(30), u32(34), u32(38), b.substr(82, 40).c_str(), false, {}};
-    const std::uint64_t frames =
-        178 + std::uint64_t{ser.count} * ser.width * ser.height * (ser.depth > 8 ? 2 : 1);
-    const std::uint64_t trailer = frames + 8 * std::uint64_t{ser.count};
-    ser.whole = b.size() == frames || b.size() == trailer;
-    for (std::uint64_t at = frames; b.size() == trailer && at < trailer; at += 8)
-        ser.times.push_back(
-            std::int64_t(std::uint64_t(u32(at)) | std::uint64_t(u32(at + 4)) << 32));
-    return ser;
 }
 
 class VocamTool : public ::testing::Test {
