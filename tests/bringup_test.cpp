@@ -1,6 +1,15 @@
-// Start-up on the simulated bus: firmware download, re-enumeration, FPGA
-// configuration, enumeration, open and close, and every way a file or a
-// device can spoil them.
+// Start-up: firmware download, re-enumeration, FPGA configuration,
+// enumeration, open and close, and every way a file or a device can spoil
+// them. Built as bringup_test on the simulated bus; the cases before the
+// simulated bus's own run once more as umock_bringup_test, on libusb behind
+// umockdev (whose own cases, of a second libusb client and of the device
+// file left behind at re-enumeration, are in umock/bringup_test.cpp).
+//
+// Where the backends differ:
+//   case                           simulated bus          libusb (usbfs)
+//   cameras listed                 at once, in bus order  once the hotplug monitor saw them,
+//                                                         newest first
+//   a camera pulled, then read     kIOReturnNoDevice      the same, from the kernel's ENODEV
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -24,54 +33,71 @@
 #include "vo_fx2.h"
 #include "vo_usb/vo_usb.h"
 
+#ifdef VOCAM_TEST_LIBUSB
+#include "support/umock/Camera.h"
+#include "support/umock/Testbed.h"
+using Bus = vocam::test::umock::Testbed;
+#else
+using Bus = vocam::sim::Bus;
+#endif
+
 using namespace vocam;
 using sim::LogEntry;
 using test::countOf;
 
 namespace {
 
+Bus &bus() {
+    return Bus::instance();
+}
+
 std::shared_ptr<sim::CameraDevice> withSerial(std::uint32_t serial) {
-    for (auto &d : sim::Bus::instance().devices())
+    for (auto &d : bus().devices())
         if (d->config().serial == serial) return d;
     return nullptr;
-}
-
-std::vector<LogEntry> firmwareLoads(const std::vector<LogEntry> &log) {
-    std::vector<LogEntry> out;
-    for (const auto &e : log)
-        if (e.kind == LogEntry::Kind::Control && e.setup.bRequest == 0xA0) out.push_back(e);
-    return out;
-}
-
-// Writes of the FPGA register and status reads, in order, as "W<value>" and "R".
-std::string fpgaTraffic(const std::vector<LogEntry> &log) {
-    std::string out;
-    for (const auto &e : log) {
-        if (e.kind == LogEntry::Kind::BulkOut) out += "B ";
-        if (e.kind != LogEntry::Kind::Control || e.setup.bRequest != 0x12 ||
-            e.setup.wIndex != 0x0008)
-            continue;
-        if (e.setup.bmRequestType & 0x80) {
-            out += "R ";
-        } else {
-            std::uint32_t v = 0;
-            std::memcpy(&v, e.data.data(), 4);
-            out += v == 0 ? "W0 " : "W1 ";
-        }
-    }
-    return out;
 }
 
 // Start-up runs on a bus of simulated cameras and the test's own resource files.
 class BringUp : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() { test::useSimulatedBus(); }
-    void SetUp() override { vo_forget_bring_up(); }
-    void TearDown() override { sim::Bus::instance().clear(); }
+#ifdef VOCAM_TEST_LIBUSB
+    static void SetUpTestSuite() {
+        unsetenv("VOCAM_SIM");
+    }
+    void SetUp() override {
+        if (!Bus::active()) GTEST_SKIP() << "needs umockdev-wrapper";
+        bus().clear();
+        vo_forget_bring_up();
+    }
+    void TearDown() override {
+        if (Bus::active()) bus().clear();
+    }
+    // Until libusb lists `count` cameras of this product.
+    static void listed(std::uint16_t vendor, std::uint16_t product, std::size_t count = 1) {
+        test::umock::waitForDevices(usbhost::host(), {vendor, product, {}}, count);
+    }
+    static void unplug(const std::shared_ptr<sim::CameraDevice> &d) {
+        bus().unplug(d);
+    }
+#else
+    static void SetUpTestSuite() {
+        test::useSimulatedBus();
+    }
+    void SetUp() override {
+        vo_forget_bring_up();
+    }
+    void TearDown() override {
+        bus().clear();
+    }
+    static void listed(std::uint16_t, std::uint16_t, std::size_t = 1) {}
+    static void unplug(const std::shared_ptr<sim::CameraDevice> &d) {
+        d->unplug();
+    }
+#endif
     // The first of the cameras described.
     std::shared_ptr<sim::CameraDevice> configure(const char *description) {
-        EXPECT_TRUE(sim::Bus::instance().configure(description)) << description;
-        return sim::Bus::instance().devices().at(0);
+        EXPECT_TRUE(bus().configure(description)) << description;
+        return bus().devices().at(0);
     }
     // Runs start-up; returns what it logged and leaves its duration in `seconds`.
     std::string init(const std::string &root = "") {
@@ -104,16 +130,10 @@ class BringUp : public ::testing::Test {
     double seconds = 0;
 };
 
-int rateReads(const sim::CameraDevice &device) {
-    int reads = 0;
-    for (const auto &e : device.log())
-        reads += e.kind == LogEntry::Kind::Control && e.setup.wIndex == 0x1050;
-    return reads;
-}
-
 TEST_F(BringUp, DownloadsEachControllerOnceThenConfiguresEachFpgaOnce) {
     // Cameras of both camera vendors and one under the controller maker's ID.
     configure("model_02,model_16,model_01");
+    const auto boot = withSerial(1000);
     std::string log = init();
     EXPECT_EQ(countOf(log, "FW was downloaded to device\n"), 3) << log;
     EXPECT_EQ(countOf(log, "FPGA loaded\n"), 2) << log;  // model_16 has no FPGA
@@ -127,14 +147,181 @@ TEST_F(BringUp, DownloadsEachControllerOnceThenConfiguresEachFpgaOnce) {
             std::make_tuple(sim::BootState::Ready, 0, 0, false))
             << serial;
     }
+    // The controllers left the bus; new devices came back in their place.
+    EXPECT_FALSE(boot->present());
+    EXPECT_NE(withSerial(1000), boot);
     EXPECT_TRUE(withSerial(1000)->fpgaConfigured());
+    // The bitstream went out on the FPGA's bulk endpoint.
+    std::size_t out = 0;
+    for (const auto &e : withSerial(1000)->log())
+        if (e.kind == LogEntry::Kind::BulkOut) {
+            EXPECT_EQ(e.endpoint, 0x02);
+            out += e.done;
+        }
+    EXPECT_EQ(out, sim::makeFpgaImage(0x00A1).size());
 
     // Start-up runs once: a second call touches nothing but the resource root.
-    for (auto &d : sim::Bus::instance().devices()) d->clearLog();
+    for (auto &d : bus().devices()) d->clearLog();
     EXPECT_EQ(init("/elsewhere"), "");
     EXPECT_LT(seconds, 0.5);
     EXPECT_STREQ(RESOURCE_FILE_ROOT, "/elsewhere");
-    for (auto &d : sim::Bus::instance().devices()) EXPECT_TRUE(d->log().empty());
+    for (auto &d : bus().devices()) EXPECT_TRUE(d->log().empty());
+}
+
+// When each line was written, through the library's log handler.
+struct TimedLines {
+    std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> lines;
+    TimedLines() {
+        vocam_set_log_handler(
+            [](int, const char *line, void *self) {
+                static_cast<TimedLines *>(self)->lines.emplace_back(
+                    line, std::chrono::steady_clock::now());
+            },
+            this);
+    }
+    ~TimedLines() { vocam_set_log_handler(nullptr, nullptr); }
+    std::chrono::steady_clock::time_point at(const std::string &line) const {
+        for (const auto &[text, when] : lines)
+            if (text == line) return when;
+        ADD_FAILURE() << "no line " << line;
+        return {};
+    }
+};
+
+TEST_F(BringUp, ABusyControllerIsTriedFiveTimes) {
+    configure("model_16")->holdByOtherClient(5);
+    std::string log;
+    {
+        TimedLines timed;
+        init();
+        for (const auto &[text, when] : timed.lines) log += text;
+        // Four pauses between five attempts, and none after the last.
+        EXPECT_LT(timed.at("unable to open device: e00002c5\n") -
+                      timed.at("Exclusive access err, sleeping on it 5\n"),
+                  std::chrono::milliseconds(50));
+    }
+    EXPECT_GE(seconds, 0.4);
+    EXPECT_NE(
+        log.find("Exclusive access err, sleeping on it 1\nExclusive access err, sleeping on it 2\n"
+                 "Exclusive access err, sleeping on it 3\nExclusive access err, sleeping on it 4\n"
+                 "Exclusive access err, sleeping on it 5\nunable to open device: e00002c5\n"),
+        std::string::npos)
+        << log;
+
+    // Released after two refusals: the third attempt downloads.
+    vo_forget_bring_up();
+    bus().devices().at(0)->holdByOtherClient(2);
+    const std::string second = init();
+    EXPECT_EQ(countOf(second, "Exclusive access err"), 2);
+    EXPECT_EQ(countOf(second, "FW was downloaded to device\n"), 1);
+}
+
+TEST_F(BringUp, EnumerationCountsBeyondItsCapacityAndOpenFindsBySerialProductOrAny) {
+    configure("model_02:state=ready,model_02:state=ready:serial=77,model_16:state=ready");
+    listed(kCameraVendorA, 0x00A1, 2);
+    listed(kCameraVendorB, 0x03AD);
+    test::StderrCapture err;
+    vocam_version records[3];
+    std::memset(records, 0xEE, sizeof records);
+    std::uint32_t count = 2;
+    EXPECT_EQ(vocam_enum_cameras(records, &count), 3);
+    EXPECT_EQ(count, 3u);
+    EXPECT_EQ(std::tie(records[0].product_id, records[1].product_id), std::make_tuple(0xA1, 0xA1));
+    EXPECT_EQ((std::set{records[0].serial_number, records[1].serial_number}),
+              (std::set{1000u, 77u}));
+    EXPECT_EQ(records[2].zero, 0xEEEEEEEEu);  // beyond the capacity: untouched
+    count = 0;
+    EXPECT_EQ(vocam_enum_cameras(records, &count), 3);
+    // Enumeration leaves every camera closed.
+    for (auto &d : bus().devices()) EXPECT_FALSE(d->isOpen());
+
+    _vocam *cam = nullptr;
+    vocam_version wanted{0, 0x00A1, 77, 0, 0, 0}, got;
+    ASSERT_EQ(vocam_camera_open(&cam, &wanted), 0);
+    ASSERT_NE(cam, nullptr);
+    vocam_get_version(cam, &got);
+    EXPECT_EQ(got.serial_number, 77u);
+    auto device = withSerial(77);
+    EXPECT_TRUE(device->isOpen());
+    EXPECT_EQ(device->alternate(), 2);  // a model with an FPGA streams on alternate 2
+    EXPECT_EQ(device->reg(0x0214), 0u);
+    EXPECT_EQ(vocam_camera_close(&cam), 0);
+    EXPECT_EQ(cam, nullptr);
+    EXPECT_FALSE(device->isOpen());
+    EXPECT_EQ(device->alternate(), 0);
+
+    wanted.serial_number = 4242;  // nobody has it
+    EXPECT_EQ(vocam_camera_open(&cam, &wanted), 0);
+    EXPECT_EQ(cam, nullptr);
+
+    ASSERT_EQ(vocam_camera_open_by_pid(&cam, 0x03AD), 0);
+    ASSERT_NE(cam, nullptr);
+    EXPECT_EQ(withSerial(1002)->alternate(), 1);  // no FPGA: alternate 1
+    EXPECT_EQ(vocam_supports_subsampling(cam), 0);
+    vocam_camera_close(&cam);
+
+    ASSERT_EQ(vocam_camera_open_any(&cam), 0);
+    ASSERT_NE(cam, nullptr);
+    vocam_get_version(cam, &got);
+    EXPECT_EQ(got.product_id, 0x00A1u);
+    // The model table, not the camera, says whether it may be subsampled.
+    EXPECT_EQ(vocam_supports_subsampling(cam), 1);
+    vocam_camera_close(&cam);
+
+    EXPECT_EQ(vocam_camera_open(&cam, nullptr), -1);
+    EXPECT_EQ(vocam_camera_open_by_pid(&cam, 0x7777), -1);
+    bus().clear();
+    EXPECT_EQ(vocam_camera_open_any(&cam), -1);
+}
+
+TEST_F(BringUp, ACameraPulledWhileOpenStillClosesCleanly) {
+    auto device = configure("model_02:state=ready");
+    listed(kCameraVendorA, 0x00A1);
+    test::StderrCapture err;
+    _vocam *cam = nullptr;
+    ASSERT_EQ(vocam_camera_open_by_pid(&cam, 0x00A1), 0);
+    ASSERT_NE(cam, nullptr);
+    unplug(device);
+    std::uint32_t word = 0;
+    EXPECT_EQ(vo_usb_read_vocam_u32(cam, 0x1000, &word), -1);
+    EXPECT_NE(err.take().find("VOXUSBReadControlPipe Err 0xE00002C0"), std::string::npos);
+    EXPECT_EQ(vocam_camera_close(&cam), 0);
+    EXPECT_EQ(cam, nullptr);
+}
+
+#ifndef VOCAM_TEST_LIBUSB  // the simulated bus's own cases
+
+std::vector<LogEntry> firmwareLoads(const std::vector<LogEntry> &log) {
+    std::vector<LogEntry> out;
+    for (const auto &e : log)
+        if (e.kind == LogEntry::Kind::Control && e.setup.bRequest == 0xA0) out.push_back(e);
+    return out;
+}
+
+// Writes of the FPGA register and status reads, in order, as "W<value>" and "R".
+std::string fpgaTraffic(const std::vector<LogEntry> &log) {
+    std::string out;
+    for (const auto &e : log) {
+        if (e.kind == LogEntry::Kind::BulkOut) out += "B ";
+        if (e.kind != LogEntry::Kind::Control || e.setup.bRequest != 0x12 ||
+            e.setup.wIndex != 0x0008)
+            continue;
+        if (e.setup.bmRequestType & 0x80) {
+            out += "R ";
+        } else {
+            std::uint32_t v = 0;
+            std::memcpy(&v, e.data.data(), 4);
+            out += v == 0 ? "W0 " : "W1 ";
+        }
+    }
+    return out;
+}
+
+int rateReads(const sim::CameraDevice &device) {
+    int reads = 0;
+    for (const auto &e : device.log())
+        reads += e.kind == LogEntry::Kind::Control && e.setup.wIndex == 0x1050;
+    return reads;
 }
 
 TEST_F(BringUp, NoPauseWithoutADownloadAndOneFpgaPassPerProduct) {
@@ -350,109 +537,6 @@ INSTANTIATE_TEST_SUITE_P(
         Damage{"CutInsideARecord", [](std::string h) { return h.substr(0, h.rfind(':') - 7); }, 377,
                "record too short or of odd length"}),
     [](const auto &info) { return std::string(info.param.name); });
-
-// When each line was written, through the library's log handler.
-struct TimedLines {
-    std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> lines;
-    TimedLines() {
-        vocam_set_log_handler(
-            [](int, const char *line, void *self) {
-                static_cast<TimedLines *>(self)->lines.emplace_back(
-                    line, std::chrono::steady_clock::now());
-            },
-            this);
-    }
-    ~TimedLines() { vocam_set_log_handler(nullptr, nullptr); }
-    std::chrono::steady_clock::time_point at(const std::string &line) const {
-        for (const auto &[text, when] : lines)
-            if (text == line) return when;
-        ADD_FAILURE() << "no line " << line;
-        return {};
-    }
-};
-
-TEST_F(BringUp, ABusyControllerIsTriedFiveTimes) {
-    configure("model_16")->holdByOtherClient(5);
-    std::string log;
-    {
-        TimedLines timed;
-        init();
-        for (const auto &[text, when] : timed.lines) log += text;
-        // Four pauses between five attempts, and none after the last.
-        EXPECT_LT(timed.at("unable to open device: e00002c5\n") -
-                      timed.at("Exclusive access err, sleeping on it 5\n"),
-                  std::chrono::milliseconds(50));
-    }
-    EXPECT_GE(seconds, 0.4);
-    EXPECT_NE(
-        log.find("Exclusive access err, sleeping on it 1\nExclusive access err, sleeping on it 2\n"
-                 "Exclusive access err, sleeping on it 3\nExclusive access err, sleeping on it 4\n"
-                 "Exclusive access err, sleeping on it 5\nunable to open device: e00002c5\n"),
-        std::string::npos)
-        << log;
-
-    // Released after two refusals: the third attempt downloads.
-    vo_forget_bring_up();
-    sim::Bus::instance().devices().at(0)->holdByOtherClient(2);
-    const std::string second = init();
-    EXPECT_EQ(countOf(second, "Exclusive access err"), 2);
-    EXPECT_EQ(countOf(second, "FW was downloaded to device\n"), 1);
-}
-
-TEST_F(BringUp, EnumerationCountsBeyondItsCapacityAndOpenFindsBySerialProductOrAny) {
-    configure("model_02:state=ready,model_02:state=ready:serial=77,model_16:state=ready");
-    test::StderrCapture err;
-    vocam_version records[3];
-    std::memset(records, 0xEE, sizeof records);
-    std::uint32_t count = 2;
-    EXPECT_EQ(vocam_enum_cameras(records, &count), 3);
-    EXPECT_EQ(count, 3u);
-    EXPECT_EQ(std::tie(records[0].product_id, records[0].serial_number, records[1].serial_number),
-              std::make_tuple(0x00A1u, 1000u, 77u));
-    EXPECT_EQ(records[2].zero, 0xEEEEEEEEu);  // beyond the capacity: untouched
-    count = 0;
-    EXPECT_EQ(vocam_enum_cameras(records, &count), 3);
-    // Enumeration leaves every camera closed.
-    for (auto &d : sim::Bus::instance().devices()) EXPECT_FALSE(d->isOpen());
-
-    _vocam *cam = nullptr;
-    vocam_version wanted{0, 0x00A1, 77, 0, 0, 0}, got;
-    ASSERT_EQ(vocam_camera_open(&cam, &wanted), 0);
-    ASSERT_NE(cam, nullptr);
-    vocam_get_version(cam, &got);
-    EXPECT_EQ(got.serial_number, 77u);
-    auto device = withSerial(77);
-    EXPECT_TRUE(device->isOpen());
-    EXPECT_EQ(device->alternate(), 2);  // a model with an FPGA streams on alternate 2
-    EXPECT_EQ(device->reg(0x0214), 0u);
-    EXPECT_EQ(vocam_camera_close(&cam), 0);
-    EXPECT_EQ(cam, nullptr);
-    EXPECT_FALSE(device->isOpen());
-    EXPECT_EQ(device->alternate(), 0);
-
-    wanted.serial_number = 4242;  // nobody has it
-    EXPECT_EQ(vocam_camera_open(&cam, &wanted), 0);
-    EXPECT_EQ(cam, nullptr);
-
-    ASSERT_EQ(vocam_camera_open_by_pid(&cam, 0x03AD), 0);
-    ASSERT_NE(cam, nullptr);
-    EXPECT_EQ(withSerial(1002)->alternate(), 1);  // no FPGA: alternate 1
-    EXPECT_EQ(vocam_supports_subsampling(cam), 0);
-    vocam_camera_close(&cam);
-
-    ASSERT_EQ(vocam_camera_open_any(&cam), 0);
-    ASSERT_NE(cam, nullptr);
-    vocam_get_version(cam, &got);
-    EXPECT_EQ(got.product_id, 0x00A1u);
-    // The model table, not the camera, says whether it may be subsampled.
-    EXPECT_EQ(vocam_supports_subsampling(cam), 1);
-    vocam_camera_close(&cam);
-
-    EXPECT_EQ(vocam_camera_open(&cam, nullptr), -1);
-    EXPECT_EQ(vocam_camera_open_by_pid(&cam, 0x7777), -1);
-    sim::Bus::instance().clear();
-    EXPECT_EQ(vocam_camera_open_any(&cam), -1);
-}
 
 TEST_F(BringUp, AnUnknownModelIsRefusedAndLeftReusable) {
     // Product 0x01A5 exists for releases 0, 1 and 2 only.
@@ -701,8 +785,6 @@ TEST(ModelTable, UnknownReleasesAndMissingRecordsAreRefused) {
               -14);  // model_20: no matrices
 }
 
-}  // namespace
-
 TEST_F(BringUp, BootControllersAreListedWithoutBeingOpenedAndLeaveTheCameraListAfterFirmware) {
     configure("model_02:serial=5,model_16:state=ready,model_01");
     vocam_version records[4];
@@ -721,3 +803,7 @@ TEST_F(BringUp, BootControllersAreListedWithoutBeingOpenedAndLeaveTheCameraListA
     EXPECT_EQ(vocam_enum_boot_controllers(records, &count), 0);
     EXPECT_EQ(vocam_enum_cameras(records, &count), 3);
 }
+
+#endif
+
+}  // namespace

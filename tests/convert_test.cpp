@@ -142,53 +142,6 @@ TEST(VectorUnit, TheEnvironmentNarrowsTheChoice) {
     }
 }
 
-TEST_F(MatrixStage, FixedCases) {
-    const std::size_t n = 40;  // long enough for every vector path
-    Matrix identity = {4096, 0, 0, 0, 0, 4096, 0, 0, 0, 0, 4096, 0};
-    std::mt19937 rng(7);
-    Bytes px = randomBytes(3 * n, rng), before = px;
-    MatrixPostProcess4096(identity.data(), px.data(), n);
-    EXPECT_EQ(px, before);
-
-    Matrix m = identity;
-    m[0] = 8192;
-    px.assign(3 * n, 0);
-    for (std::size_t i = 0; i < n; ++i) px[3 * i] = (i % 2) ? 200 : 100;
-    MatrixPostProcess4096(m.data(), px.data(), n);
-    for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(px[3 * i], (i % 2) ? 255 : 200) << i;
-
-    m = identity;
-    m[0] = 4095;
-    px.assign(3 * n, 255);
-    MatrixPostProcess4096(m.data(), px.data(), n);
-    for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(px[3 * i], 254) << i;
-
-    m = identity;
-    m[1] = -8192;  // byte 0 = p0 - 2 p1 < 0
-    px.assign(3 * n, 100);
-    MatrixPostProcess4096(m.data(), px.data(), n);
-    for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(px[3 * i], 0) << i;
-
-    m = identity;
-    m[3] = 4096;
-    Bytes q(4 * n);
-    for (std::size_t i = 0; i < n; ++i) {
-        q[4 * i] = 20;
-        q[4 * i + 3] = 10;
-    }
-    MatrixPostProcess4096to32(m.data(), q.data(), n);
-    for (std::size_t i = 0; i < n; ++i) {
-        EXPECT_EQ(q[4 * i], 30) << i;
-        EXPECT_EQ(q[4 * i + 3], 10) << i;
-    }
-
-    m = identity;
-    m[0] = m[1] = m[2] = 16384;
-    std::vector<std::uint16_t> w(3 * n, 65535);
-    MatrixPostProcess16_4096(m.data(), w.data(), n);
-    for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(w[3 * i], 65535) << i;
-}
-
 // ---- records the driver reads
 
 struct ImageFormat {

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <functional>
 #include <iterator>
 #include <random>
 #include <string>
@@ -128,116 +127,10 @@ TEST_P(EdgeGradient, InPlacePasses) {
     checkPasses(passes);
 }
 
-// ---- Worked cases -----------------------------------------------------------------------
+// ---- Frames the rules do not cover
+// -----------------------------------------------------------------------
 
 namespace cases {
-
-// A frame of given samples (row after row) and its 24-bit picture.
-std::vector<uint8_t> frameOf(uint32_t w, uint32_t h,
-                             const std::function<int(uint32_t, uint32_t)> &f) {
-    std::vector<uint8_t> v(size_t(w) * h);
-    for (uint32_t y = 0; y < h; ++y)
-        for (uint32_t x = 0; x < w; ++x) v[size_t(y) * w + x] = uint8_t(f(x, y));
-    return v;
-}
-int channel(const std::vector<uint8_t> &pic, uint32_t w, uint32_t x, uint32_t y, uint32_t c,
-            uint32_t pixelBytes = 3) {
-    return pic[(size_t(y) * w + x) * pixelBytes + c];
-}
-
-TEST(EdgeDetectCases, GreenFollowsTheSmallerChange) {
-    // blueRow 0, greenFirst 0: (3, 3) is a blue site of a blue row.
-    const uint32_t w = 8, h = 8;
-    std::vector<uint8_t> pic(w * h * 3);
-    // A horizontal edge: rows differ, each row flat. dV > dH, so the left
-    // and right neighbours (90) and not the vertical pair (mean 100).
-    auto rows = frameOf(w, h, [](uint32_t, uint32_t y) { return int(10 * y * y); });
-    EdgeDetectMove(pic.data(), rows.data(), w, h, 0, 0, 1);
-    EXPECT_EQ(channel(pic, w, 3, 3, 1), 90);
-    // A vertical edge: the pair above and below.
-    auto cols = frameOf(w, h, [](uint32_t x, uint32_t) { return int(10 * x * x); });
-    EdgeDetectMove(pic.data(), cols.data(), w, h, 0, 0, 1);
-    EXPECT_EQ(channel(pic, w, 3, 3, 1), 90);
-    // Equal change both ways: the mean of all four.
-    auto flat = frameOf(w, h, [](uint32_t, uint32_t) { return 77; });
-    flat[2 * w + 3] = 10, flat[4 * w + 3] = 20, flat[3 * w + 2] = 30, flat[3 * w + 4] = 40;
-    EdgeDetectMove(pic.data(), flat.data(), w, h, 0, 0, 1);
-    EXPECT_EQ(channel(pic, w, 3, 3, 1), 25);
-    EXPECT_EQ(channel(pic, w, 3, 3, 0), 77);  // own blue
-    EXPECT_EQ(channel(pic, w, 3, 3, 2), 77);  // red from the diagonals
-}
-
-TEST(EdgeDetectCases, BlueRowCornersOfEightBitKernelsHalveEachSample) {
-    // blueRow 1, greenFirst 0: (0, 0) is a blue site; its green neighbours 3 and 5.
-    const uint32_t w = 4, h = 4;
-    auto f = frameOf(w, h, [](uint32_t, uint32_t) { return 0; });
-    f[1] = 3, f[w] = 5;
-    std::vector<uint8_t> pic(w * h * 4);
-    EdgeDetectMove(pic.data(), f.data(), w, h, 1, 0, 1);
-    EXPECT_EQ(channel(pic, w, 0, 0, 1), 3);
-    EdgeDetectMove32FlipX(pic.data(), f.data(), w, h, 1, 0, 1);
-    EXPECT_EQ(channel(pic, w, 3, 0, 1, 4), 3);
-    // The same corner in a red row takes the ordinary mean.
-    EdgeDetectMove(pic.data(), f.data(), w, h, 0, 0, 1);
-    EXPECT_EQ(channel(pic, w, 0, 0, 1), 4);
-    // 16-bit samples (high byte read) and second passes always do.
-    std::vector<uint16_t> wide(f.begin(), f.end());
-    for (auto &s : wide) s = uint16_t(s << 8);
-    EdgeDetectMove16to8(pic.data(), wide.data(), w, h, 1, 0, 0, 1, 0, nullptr);
-    EXPECT_EQ(channel(pic, w, 0, 0, 1), 4);
-    std::vector<uint8_t> placed(w * h * 3, 0);
-    placed[3 + 1] = 3, placed[w * 3 + 1] = 5;  // greens of (1, 0) and (0, 1)
-    SecondEdgeDetectMove(placed.data(), w, h, 1, 0);
-    EXPECT_EQ(channel(placed, w, 0, 0, 1), 4);
-}
-
-TEST(GradientCases, RampAlongRowsTakesTheVerticalGreens) {
-    // Rising by 2 per column: LH = 0, DH = 4, DV = 0, so green is the mean of
-    // the greens above and below, i.e. the ramp's own value.
-    const uint32_t w = 44, h = 10;
-    auto f = frameOf(w, h, [](uint32_t x, uint32_t) { return int(2 * x + 10); });
-    onSelectedIsa([&] {
-        std::vector<uint8_t> pic(w * h * 3);
-        QarexMove(pic.data(), f.data(), w, h, 0, 0, 0, 1, 0, nullptr);
-        for (uint32_t y = 2; y + 2 < h; ++y)
-            for (uint32_t x = 2; x + 2 < w; ++x)
-                if ((x + y) % 2 == 0) {
-                    ASSERT_EQ(channel(pic, w, x, y, 1), int(2 * x + 10)) << x;
-                }
-    });
-}
-
-TEST(GradientCases, CorrectedGreenIsClampedNotWrapped) {
-    // Greens and blues 0, reds 255 except a dark red at (20, 4): both second
-    // derivatives are -510, the tie gives (-127 + -127) / 2 = -127, stored as 0.
-    const uint32_t w = 40, h = 10;
-    auto f = frameOf(w, h, [](uint32_t x, uint32_t y) {
-        const bool green = (x + y) % 2 == 1, redRow = y % 2 == 0;
-        return green || !redRow ? 0 : 255;
-    });
-    f[4 * w + 20] = 0;
-    onSelectedIsa([&] {
-        std::vector<uint8_t> pic(w * h * 3, 99);
-        QarexMove(pic.data(), f.data(), w, h, 0, 0, 0, 1, 0, nullptr);
-        EXPECT_EQ(channel(pic, w, 20, 4, 1), 0);
-    });
-}
-
-TEST(GradientCases, BottomUpMirroredIsTheTurnedPicture) {
-    const uint32_t w = 38, h = 8;
-    std::mt19937 rng(5);
-    auto f = frameOf(w, h, [&](uint32_t, uint32_t) { return int(rng() & 0xFF); });
-    onSelectedIsa([&] {
-        std::vector<uint8_t> plain(w * h * 3), turned(w * h * 3);
-        QarexMove(plain.data(), f.data(), w, h, 1, 0, 0, 1, 0, nullptr);
-        QarexMove(turned.data(), f.data(), w, h, 1, 0, 1, 0, 0, nullptr);
-        for (uint32_t y = 0; y < h; ++y)
-            for (uint32_t x = 0; x < w; ++x)
-                for (uint32_t c = 0; c < 3; ++c)
-                    ASSERT_EQ(channel(plain, w, x, y, c),
-                              channel(turned, w, w - 1 - x, h - 1 - y, c));
-    });
-}
 
 TEST(EdgeGradientCases, FramesTooSmallOrOddAreLeftAlone) {
     // The rules need even dimensions of at least 4; anything else must not

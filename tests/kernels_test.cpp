@@ -115,104 +115,8 @@ TEST_P(Kernels, SecondPassesInPlace) {
     checkPasses(passes);
 }
 
-// ---- Documented cases ---------------------------------------------------------------------------
-
-TEST(KernelCases, SixteenBitFetch) {
-    // Every sample stored as 0x34 then 0x12.
-    std::vector<uint16_t> src(4 * 4);
-    for (auto &s : src) std::memcpy(&s, "\x34\x12", 2);
-    std::vector<uint8_t> out(4 * 4);
-    MonoToMonoMove16to8(out.data(), src.data(), 4, 4, 0, 1, 0, nullptr);
-    EXPECT_EQ(out[0], 0x12);
-    MonoToMonoMove16to8(out.data(), src.data(), 4, 4, 0, 1, 1, nullptr);
-    EXPECT_EQ(out[0], 0x34);
-    std::vector<uint16_t> lut(65536, 0);
-    lut[0x1234] = 0xAB01;
-    for (int msb : {0, 1}) {
-        MonoToMonoMove16to8(out.data(), src.data(), 4, 4, 0, 1, msb, lut.data());
-        EXPECT_EQ(out[0], 0xAB) << "msbFirst " << msb;
-    }
-    // 48-bit output with the most significant byte first: stored 0x12, 0x34.
-    for (auto &s : src) std::memcpy(&s, "\x12\x34", 2);
-    std::vector<uint16_t> px(4 * 4 * 3, 0);
-    NoneMove16InPlace(px.data(), src.data(), 4, 4, 0, 1, 0, 1, nullptr);
-    EXPECT_EQ(px[0], 0x1234);
-    EXPECT_EQ(px[47], 0x1234);
-}
-
-// RGGB 4x4: pixel (0,0) and (1,0) are (blue s(1,1), green s(1,0), red s(0,0));
-// pixel (0,2) takes green from s(0,1) and blue from s(1,1).
-TEST(KernelCases, NearestNeighbourTopLeftCells) {
-    std::vector<uint8_t> src(16);
-    for (int i = 0; i < 16; ++i) src[i] = uint8_t(10 + i);
-    std::vector<uint8_t> out(16 * 3);
-    NearestNeighbor(out.data(), src.data(), 4, 4, 0, 0, 1);
-    const uint8_t s00 = 10, s10 = 11, s01 = 14, s11 = 15, s02 = 18;
-    for (int px : {0, 1}) {
-        EXPECT_EQ(out[3 * px + 0], s11);
-        EXPECT_EQ(out[3 * px + 1], s10);
-        EXPECT_EQ(out[3 * px + 2], s00);
-    }
-    const int p02 = 3 * (2 * 4);
-    EXPECT_EQ(out[p02 + 2], s02);
-    EXPECT_EQ(out[p02 + 1], s01);
-    EXPECT_EQ(out[p02 + 0], s11);
-}
-
-// The mirrored one-pass kernel mirrors the unmirrored result; the two-pass
-// route interpolates the mirrored mosaic instead, which differs.
-TEST(KernelCases, MirroredOnePassAndTwoPassDiffer) {
-    std::mt19937 rng(9);
-    const uint32_t W = 38, H = 6;
-    std::vector<uint8_t> src(W * H);
-    for (auto &s : src) s = uint8_t(rng());
-    std::vector<uint8_t> plain(W * H * 3), mirrored(W * H * 3), twoPass(W * H * 3);
-    NearestNeighbor(plain.data(), src.data(), W, H, 0, 1, 1);
-    NearestNeighborFlipX(mirrored.data(), src.data(), W, H, 0, 1, 1);
-    NearestNeighborInPlace(twoPass.data(), src.data(), W, H, 0, 1, 1, 1, 0, nullptr);
-    for (uint32_t y = 0; y < H; ++y)
-        for (uint32_t x = 0; x < W; ++x)
-            for (int c = 0; c < 3; ++c)
-                ASSERT_EQ(mirrored[(y * W + W - 1 - x) * 3 + c], plain[(y * W + x) * 3 + c]);
-    EXPECT_NE(twoPass, mirrored);
-}
-
-// Away from row 0 a 2x2-block pixel depends on its own row and the row above
-// only: changing row k changes rows k and k + 1 and nothing else.
-TEST(KernelCases, BlockPixelsLookOnlyUpAndLeft) {
-    std::mt19937 rng(10);
-    const uint32_t W = 38, H = 8, k = 3;
-    std::vector<uint8_t> src(W * H);
-    for (auto &s : src) s = uint8_t(rng());
-    std::vector<uint8_t> a(W * H * 3), b(W * H * 3);
-    UlmetMoveInPlace(a.data(), src.data(), W, H, 1, 0, 0, 1, 0, nullptr);
-    for (uint32_t x = 0; x < W; ++x) src[k * W + x] ^= 0x81;
-    UlmetMoveInPlace(b.data(), src.data(), W, H, 1, 0, 0, 1, 0, nullptr);
-    for (uint32_t y = 0; y < H; ++y) {
-        const bool same =
-            std::equal(a.begin() + y * W * 3, a.begin() + (y + 1) * W * 3, b.begin() + y * W * 3);
-        EXPECT_EQ(same, y != k && y != k + 1) << "row " << y;
-    }
-}
-
-// Gr = 100 and Gb = 110 everywhere: green 105 wherever x >= 1 and y >= 1.
-TEST(KernelCases, BlockGreenIsTheMeanOfTheTwoGreens) {
-    const uint32_t W = 34, H = 6;  // RGGB
-    std::vector<uint8_t> src(W * H);
-    for (uint32_t y = 0; y < H; ++y)
-        for (uint32_t x = 0; x < W; ++x)
-            src[y * W + x] = (y % 2 == 0) ? (x % 2 == 0 ? 200 : 100) : (x % 2 == 0 ? 110 : 20);
-    std::vector<uint8_t> out(W * H * 3);
-    UlmetMoveInPlace(out.data(), src.data(), W, H, 0, 0, 0, 1, 0, nullptr);
-    auto green = [&](uint32_t x, uint32_t y) { return out[(y * W + x) * 3 + 1]; };
-    for (uint32_t y = 1; y < H; ++y)
-        for (uint32_t x = 1; x < W; ++x) ASSERT_EQ(green(x, y), 105) << x << "," << y;
-    EXPECT_EQ(green(0, 0), 105);  // a red site at (0, 0)
-    EXPECT_EQ(green(1, 0), 100);  // green site of row 0 keeps Gr
-    EXPECT_EQ(green(2, 0), 100);  // red site of row 0 takes Gr from the left
-    EXPECT_EQ(green(0, 1), 110);  // green site of column 0 keeps Gb
-    EXPECT_EQ(green(0, 2), 110);  // red site of column 0 takes Gb from above
-}
+// ---- Sizes without a mosaic phase
+// ---------------------------------------------------------------------------
 
 // Sizes without a defined mosaic phase leave the picture as it was instead of
 // reaching past the frame; the grey and mono copies need no phase and take any size.
@@ -255,21 +159,6 @@ TEST(KernelCases, UndefinedMosaicSizesLeaveThePictureAlone) {
     NoneMove(grey.data(), src.data(), 5, 3, 0, 0, nullptr);
     EXPECT_EQ(grey[32 + 14], 5);
     EXPECT_EQ(grey[15], 0);
-}
-
-TEST(KernelCases, WeaveAndMirrorOrder) {
-    // 4 rows of 4 samples, sample = 10 * row + column.
-    std::vector<uint8_t> src(16);
-    for (int i = 0; i < 16; ++i) src[i] = uint8_t(10 * (i / 4) + i % 4);
-    std::vector<uint8_t> out(16);
-    MonoToMonoMoveDeinterl(out.data(), src.data(), 4, 4, 0, 1, nullptr);
-    EXPECT_EQ(out[0], 0);
-    EXPECT_EQ(out[4], 20);
-    EXPECT_EQ(out[8], 10);
-    EXPECT_EQ(out[12], 30);
-    MonoToMonoMoveDeinterl(out.data(), src.data(), 4, 4, 1, 0, nullptr);
-    EXPECT_EQ(out[12 + 3], 0);  // source row 0, first sample: last memory row, last byte
-    EXPECT_EQ(out[0 + 3], 30);
 }
 
 // The kernels that take the colour matrix into their loop, run over any

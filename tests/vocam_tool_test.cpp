@@ -10,7 +10,6 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <tiffio.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -27,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/Pictures.h"
 #include "vocamapi.h"
 
 namespace fs = std::filesystem;
@@ -42,10 +42,7 @@ struct Result {
 };
 
 std::string slurp(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return vocam::test::fileBytes(path);
 }
 
 // A child running vocam with its output going to files of the test's folder,
@@ -115,6 +112,10 @@ struct PictureOf {
 };
 using Picture = PictureOf<std::uint8_t>;
 using DeepPicture = PictureOf<std::uint16_t>;
+using vocam::test::Fits;
+using vocam::test::readFits;
+using vocam::test::readSer;
+using vocam::test::Ser;
 
 Picture readPng(const fs::path &path) {
     Picture p;
@@ -131,37 +132,8 @@ Picture readPng(const fs::path &path) {
 
 template <class Sample>
 PictureOf<Sample> readTiffOf(const fs::path &path) {
-    PictureOf<Sample> p;
-    TIFF *tiff = TIFFOpen(path.c_str(), "r");
-    if (tiff == nullptr) return p;
-    std::uint16_t bits = 0, samples = 0;
-    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &p.width);
-    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &p.height);
-    TIFFGetField(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
-    TIFFGetField(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
-    if (bits == 8 * sizeof(Sample) && samples == 3 &&
-        TIFFScanlineSize(tiff) == tmsize_t{p.width} * 3 * tmsize_t{sizeof(Sample)}) {
-        p.rgb.resize(std::size_t{p.width} * p.height * 3);
-        for (std::uint32_t y = 0; y < p.height; ++y)
-            TIFFReadScanline(tiff, p.rgb.data() + std::size_t{y} * p.width * 3, y, 0);
-    }
-    TIFFClose(tiff);
-    return p;
-}
-
-// A 16-bit Bayer frame whose samples use the whole range, so that a
-// conversion that dropped the low byte, or read the two bytes the wrong way
-// round, could not come out equal.
-std::string syntheticDeepFrame(std::uint32_t width, std::uint32_t height, bool lsbFirst) {
-    std::string bytes;
-    for (std::uint32_t y = 0; y < height; ++y)
-        for (std::uint32_t x = 0; x < width; ++x) {
-            const auto v = static_cast<std::uint16_t>((x * 1031 + y * 4099 + (x * y) % 251) * 7);
-            const char hi = static_cast<char>(v >> 8), lo = static_cast<char>(v & 0xFF);
-            bytes += lsbFirst ? lo : hi;
-            bytes += lsbFirst ? hi : lo;
-        }
-    return bytes;
+    const vocam::test::TiffPicture t = vocam::test::readTiff(path);
+    return {t.width, t.height, t.samples<Sample>()};
 }
 
 // The library's picture of a frame, of `bits` 24 or 48, converted without
@@ -193,68 +165,9 @@ void writeText(const fs::path &path, const std::string &text) {
     std::ofstream(path, std::ios::binary) << text;
 }
 
-// The primary array of a FITS file as a reader of our own sees it: each
-// card's value by keyword (strings without their quotes), and the data
-// after the header's 2880-byte blocks.
-struct Fits {
-    std::map<std::string, std::string> cards;
-    std::string data;
-    double number(const std::string &key) const {
-        return cards.count(key) ? std::stod(cards.at(key)) : std::nan("");
-    }
-};
-
-Fits readFits(const fs::path &path) {
-    const std::string bytes = slurp(path);
-    Fits fits;
-    std::size_t at = 0;
-    for (; at + 80 <= bytes.size(); at += 80) {
-        const std::string card = bytes.substr(at, 80);
-        const std::string key = card.substr(0, card.find_last_not_of(' ', 7) + 1);
-        if (key == "END") break;
-        if (card.compare(8, 2, "= ") != 0) continue;
-        const std::size_t from = card.find_first_not_of(' ', 10);
-        fits.cards[key] = card[from] == '\''
-                              ? card.substr(from + 1, card.find('\'', from + 1) - from - 1)
-                              : card.substr(from, card.find_first_of(" /", from) - from);
-    }
-    if (at + 80 <= bytes.size()) fits.data = bytes.substr((at / 2880 + 1) * 2880);
-    return fits;
-}
-
 bool fitsverifyPasses(const fs::path &path) {
     const std::string command = "fitsverify -q '" + path.string() + "' >/dev/null 2>&1";
     return std::system(command.c_str()) == 0;
-}
-
-// A SER recording as a reader of our own sees it: the header's numbers,
-// whether the file holds exactly the frames counted (and perhaps their
-// times), and the times in the format's ticks.
-struct Ser {
-    std::uint32_t colour = 0, width = 0, height = 0, depth = 0, count = 0;
-    std::string instrument;
-    bool whole = false;
-    std::vector<std::int64_t> times;
-};
-
-Ser readSer(const fs::path &path) {
-    const std::string b = slurp(path);
-    Ser ser;
-    if (b.size() < 178 || b.compare(0, 14, "LUCAM-RECORDER") != 0) return ser;
-    const auto u32 = [&](std::size_t at) {
-        return std::uint32_t(std::uint8_t(b[at])) | std::uint32_t(std::uint8_t(b[at + 1])) << 8 |
-               std::uint32_t(std::uint8_t(b[at + 2])) << 16 |
-               std::uint32_t(std::uint8_t(b[at + 3])) << 24;
-    };
-    ser = {u32(18), u32(26), u32(30), u32(34), u32(38), b.substr(82, 40).c_str(), false, {}};
-    const std::uint64_t frames =
-        178 + std::uint64_t{ser.count} * ser.width * ser.height * (ser.depth > 8 ? 2 : 1);
-    const std::uint64_t trailer = frames + 8 * std::uint64_t{ser.count};
-    ser.whole = b.size() == frames || b.size() == trailer;
-    for (std::uint64_t at = frames; b.size() == trailer && at < trailer; at += 8)
-        ser.times.push_back(
-            std::int64_t(std::uint64_t(u32(at)) | std::uint64_t(u32(at + 4)) << 32));
-    return ser;
 }
 
 class VocamTool : public ::testing::Test {
@@ -667,7 +580,7 @@ TEST_F(VocamTool, ConvertKeepsSixteenBitSamplesInATiffAndReadsBothByteOrders) {
               "good", 2},
              {true, "", "BGGR", VOCAM_LAYOUT_BLUE_ROW, "fast", 1},
          }) {
-        const std::string raw = syntheticDeepFrame(w, h, c.lsbFirst);
+        const std::string raw = vocam::test::syntheticDeepFrame(w, h, c.lsbFirst);
         writeText(folder / "in.raw", raw);
         writeText(folder / "in.raw.txt",
                   "width=64 height=48 bits=16 layout=" + c.layout + " bytes=6144" + c.order + "\n");

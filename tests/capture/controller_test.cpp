@@ -13,7 +13,6 @@
 
 #include <signal.h>
 #include <sys/resource.h>
-#include <tiffio.h>
 
 #include <chrono>
 
@@ -25,6 +24,7 @@
 #include "StillImage.h"
 #include "VoBitmapImage.h"
 #include "VoCameraController.h"
+#include "tests/support/Pictures.h"
 #include "ui_MainWindow.h"
 #include "ui_SettingsPanel.h"
 #include "ui_StillImageWindow.h"
@@ -43,29 +43,8 @@ QStringList comboItems(const QComboBox *combo) {
     return out;
 }
 
-// A TIFF's samples as stored (host order), rows packed; `bits` 0 unless RGB.
-struct DeepTiff {
-    std::uint32_t width = 0, height = 0;
-    int bits = 0;
-    QByteArray bytes;
-};
-
-DeepTiff readTiff(const QString &path) {
-    DeepTiff t;
-    TIFF *tiff = TIFFOpen(path.toLocal8Bit().constData(), "r");
-    if (tiff == nullptr) return t;
-    std::uint16_t bits = 0, samples = 0;
-    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &t.width);
-    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &t.height);
-    TIFFGetField(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
-    TIFFGetField(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
-    t.bits = samples == 3 ? bits : 0;
-    const tmsize_t row = TIFFScanlineSize(tiff);
-    t.bytes.resize(row * t.height);
-    for (std::uint32_t y = 0; y < t.height; ++y)
-        TIFFReadScanline(tiff, t.bytes.data() + row * y, y, 0);
-    TIFFClose(tiff);
-    return t;
+QByteArray bytesOf(const vocam::test::TiffPicture &t) {
+    return QByteArray(reinterpret_cast<const char *>(t.bytes.data()), qsizetype(t.bytes.size()));
 }
 
 QByteArray rowsOf(const QImage &image) {
@@ -85,52 +64,6 @@ void leaveCamera(F &&change) {
     QVERIFY(h != nullptr);
     change(h);
     vocam_camera_close(&h);
-}
-
-// A FITS header card's value (strings without their quotes).
-QString fitsCard(const QByteArray &file, const char *key) {
-    const QRegularExpression card(QString("^%1= +'?(.*?)'? *(/.*)?$").arg(key, -8));
-    for (qsizetype at = 0; at + 80 <= file.size() && !file.mid(at).startsWith("END "); at += 80)
-        if (const auto m = card.match(QString::fromLatin1(file.mid(at, 80))); m.hasMatch())
-            return m.captured(1);
-    return {};
-}
-
-// A SER recording: its header in a line, and, when it holds exactly the
-// frames it counts and a time for each, the frames and their times in
-// seconds since 1970.
-struct Ser {
-    QString header;
-    bool whole = false;
-    std::vector<QByteArray> frames;
-    std::vector<std::int64_t> seconds;
-};
-
-Ser readSer(const QString &path) {
-    QFile file(path);
-    Ser ser;
-    if (!file.open(QIODevice::ReadOnly) || file.size() < 178) return ser;
-    const QByteArray b = file.readAll();
-    const auto word = [&](qsizetype at, int bytes = 4) {
-        std::uint64_t v = 0;
-        for (int i = bytes - 1; i >= 0; --i) v = v << 8 | std::uint8_t(b[at + i]);
-        return qsizetype(v);
-    };
-    const qsizetype frame = word(26) * word(30), count = word(38), times = 178 + frame * count;
-    ser.header = QString("%1, colour %2, %3 x %4 x %5 bits, %6")
-                     .arg(QString::fromLatin1(b.left(14)))
-                     .arg(word(18))
-                     .arg(word(26))
-                     .arg(word(30))
-                     .arg(word(34))
-                     .arg(QString::fromLatin1(b.mid(82, 40)).section(QChar(0), 0, 0));
-    ser.whole = b.size() == times + 8 * count;
-    for (qsizetype i = 0; ser.whole && i < count; ++i) {
-        ser.frames.push_back(b.mid(178 + frame * i, frame));
-        // 100 ns ticks from 0001-01-01.
-        ser.seconds.push_back((word(times + 8 * i, 8) - 621355968000000000) / 10000000);
-    }
-    return ser;
 }
 
 // One frame of the open camera, raw or as the camera object converts it
@@ -502,9 +435,9 @@ class ControllerTest : public QObject {
         QCOMPARE(rowsOf(QImage(dir.filePath("still.png")).convertToFormat(QImage::Format_RGB888)),
                  rowsOf(shown));
         QVERIFY(c.saveStillImageTo(dir.filePath("still.TIFF")));
-        const DeepTiff tiff = readTiff(dir.filePath("still.TIFF"));
+        const auto tiff = vocam::test::readTiff(dir.filePath("still.TIFF").toStdString());
         QCOMPARE(tiff.bits, 8);
-        QCOMPARE(tiff.bytes, rowsOf(shown));
+        QCOMPARE(bytesOf(tiff), rowsOf(shown));
         QVERIFY(!c.saveStillImageTo(dir.filePath("still.bmp"), &problem));
         QVERIFY(problem.endsWith("the file name must end in .png, .tif, .tiff or .fits"));
         QVERIFY(!c.saveStillImageTo(dir.filePath("missing/still.png"), &problem));
@@ -527,9 +460,7 @@ class ControllerTest : public QObject {
         format.PixelFormat = 1;
         format.ImageSize = w * h * 2;
         format.VocamReserved[0] = VOCAM_LAYOUT_LSB_FIRST;
-        std::vector<std::uint16_t> raw(w * h);
-        for (std::uint32_t i = 0; i < raw.size(); ++i)
-            raw[i] = static_cast<std::uint16_t>(i * 977 + (i % w) * 31);
+        const std::string raw = vocam::test::syntheticDeepFrame(w, h, true);
         const auto *bytes = reinterpret_cast<const std::uint8_t *>(raw.data());
         VoBitmapImage image(QSizeF(w, h));
         std::vector<std::uint16_t> eightBitFrame;
@@ -547,12 +478,12 @@ class ControllerTest : public QObject {
         QTemporaryDir dir;
         const StillImage still{image.bmp().copy(), image.deep(), nullptr};
         saveStill(still, dir.filePath("deep.tif"));
-        const DeepTiff tiff = readTiff(dir.filePath("deep.tif"));
+        const auto tiff = vocam::test::readTiff(dir.filePath("deep.tif").toStdString());
         QCOMPARE(tiff.bits, 16);
         QCOMPARE(tiff.width, w);
         QCOMPARE(tiff.height, h);
-        QCOMPARE(tiff.bytes, QByteArray(reinterpret_cast<const char *>(image.deep().data()),
-                                        qsizetype(image.deep().size() * 2)));
+        QCOMPARE(bytesOf(tiff), QByteArray(reinterpret_cast<const char *>(image.deep().data()),
+                                           qsizetype(image.deep().size() * 2)));
         // PNG stays the 8-bit picture shown.
         saveStill(still, dir.filePath("deep.png"));
         QCOMPARE(rowsOf(QImage(dir.filePath("deep.png")).convertToFormat(QImage::Format_RGB888)),
@@ -576,16 +507,13 @@ class ControllerTest : public QObject {
         c.stopStreaming();
         c.ui().exposureEntry->setValue(30);
         QCOMPARE(std::system(qPrintable("fitsverify -q '" + path + "' >/dev/null 2>&1")), 0);
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QByteArray fits = file.readAll();
-        const QByteArray raw = ownFrame();
-        QCOMPARE(fits.indexOf(raw), (fits.indexOf("END     ") / 2880 + 1) * 2880);
-        QCOMPARE(fitsCard(fits, "EXPTIME").toDouble(), 0.03);
-        QCOMPARE(fitsCard(fits, "SET-TEMP").toDouble(), -10.0);
-        QVERIFY(fitsCard(fits, "SWCREATE").startsWith("VoCam_Capture (VoCamSDK "));
-        const auto start =
-            QDateTime::fromString(fitsCard(fits, "DATE-OBS") + "Z", Qt::ISODateWithMs);
+        const vocam::test::Fits fits = vocam::test::readFits(path.toStdString());
+        QVERIFY(fits.data.starts_with(ownFrame().toStdString()));
+        QCOMPARE(fits.number("EXPTIME"), 0.03);
+        QCOMPARE(fits.number("SET-TEMP"), -10.0);
+        QVERIFY(fits.cards.at("SWCREATE").starts_with("VoCam_Capture (VoCamSDK "));
+        const auto start = QDateTime::fromString(
+            QString::fromStdString(fits.cards.at("DATE-OBS")) + "Z", Qt::ISODateWithMs);
         QVERIFY(std::abs(start.secsTo(QDateTime::currentDateTimeUtc())) < 60);
     }
 
@@ -636,14 +564,16 @@ class ControllerTest : public QObject {
             QVERIFY2(QTest::qWaitFor([&] { return !c->recording(); }, 10000), qPrintable(k.name));
             setrlimit(RLIMIT_FSIZE, &unlimited);
 
-            const Ser ser = readSer(dir.filePath(k.name + ".ser"));
+            const auto ser = vocam::test::readSer(dir.filePath(k.name + ".ser").toStdString());
             QVERIFY2(ser.whole && ser.frames.size() >= (k.name == "full" ? 2u : 3u),
                      qPrintable(k.name));
-            QCOMPARE(ser.header, QString("LUCAM-RECORDER, colour 8, 640 x 480 x 8 bits, "
-                                         "VoCam model_02"));
-            for (const QByteArray &f : ser.frames) QVERIFY(f == frame);
-            QVERIFY(std::is_sorted(ser.seconds.begin(), ser.seconds.end()));
-            QVERIFY(std::abs(ser.seconds.front() - QDateTime::currentSecsSinceEpoch()) < 60);
+            QCOMPARE(ser.times.size(), ser.frames.size());
+            QCOMPARE(std::tie(ser.colour, ser.width, ser.height, ser.depth, ser.instrument),
+                     std::make_tuple(8u, 640u, 480u, 8u, std::string("VoCam model_02")));
+            for (const std::string &f : ser.frames) QVERIFY(f == frame.toStdString());
+            QVERIFY(std::is_sorted(ser.times.begin(), ser.times.end()));
+            QVERIFY(std::abs(ser.unixSeconds(ser.times.front()) -
+                             QDateTime::currentSecsSinceEpoch()) < 60);
             // The line that ends it counts the frames the file holds.
             QString line = k.name == "quit" ? QString::fromStdString(log.lines().back())
                                             : c->ui().recordText->text();

@@ -45,6 +45,8 @@ class OpenCamera {
     sim::CameraDevice &device() const { return *device_; }
     // Closes the handle early; the camera stays on the bus.
     void close() { vocam_camera_close(&handle_); }
+    // The camera leaves the bus as at a cable pull.
+    void unplug() { device_->unplug(); }
 
   private:
     _vocam *handle_ = nullptr;

@@ -1,10 +1,13 @@
 #include "support/umock/Camera.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <stdexcept>
 #include <thread>
 
+#include "support/Stderr.h"
 #include "support/umock/Testbed.h"
+#include "vo_cameras.h"
 
 namespace vocam::test::umock {
 
@@ -42,6 +45,33 @@ LibusbCamera::~LibusbCamera() {
 }
 
 void LibusbCamera::unplug() {
+    Testbed::instance().unplug(device_);
+}
+
+OpenCamera::OpenCamera(const std::string &description) {
+    // Before the library's first call starts its host.
+    unsetenv("VOCAM_SIM");
+    Testbed &bed = Testbed::instance();
+    bed.clear();
+    if (!bed.configure(description)) throw std::runtime_error("bad description");
+    device_ = bed.devices().at(0);
+    waitForDevices(usbhost::host(), {device_->vendor(), device_->product(), {}});
+    StderrCapture quiet;
+    if (vocam_camera_open_by_pid(&handle_, device_->product()) != 0 || handle_ == nullptr)
+        throw std::runtime_error("open failed: " + quiet.take());
+    device_->clearLog();
+}
+
+OpenCamera::~OpenCamera() {
+    close();
+    Testbed::instance().clear();
+}
+
+void OpenCamera::close() {
+    vocam_camera_close(&handle_);
+}
+
+void OpenCamera::unplug() {
     Testbed::instance().unplug(device_);
 }
 

@@ -26,4 +26,23 @@ class LibusbCamera : public HostCamera {
     void unplug() override;
 };
 
+// A camera of the testbed opened through the library's own open call, as
+// test::OpenCamera opens one on the simulated bus.
+class OpenCamera {
+  public:
+    explicit OpenCamera(const std::string &description = "model_02:state=ready:fps=0");
+    ~OpenCamera();
+    OpenCamera(const OpenCamera &) = delete;
+    OpenCamera &operator=(const OpenCamera &) = delete;
+
+    _vocam *handle() const { return handle_; }
+    sim::CameraDevice &device() const { return *device_; }
+    void close();
+    void unplug();
+
+  private:
+    _vocam *handle_ = nullptr;
+    std::shared_ptr<sim::CameraDevice> device_;
+};
+
 }  // namespace vocam::test::umock
