@@ -447,16 +447,10 @@ TEST_F(VocamTool, GrabbedFitsHoldTheRawFrameAndWhatTheCommandSet) {
     EXPECT_TRUE(fitsverifyPasses(folder / "s.fits"));
     const auto still = readFits(folder / "s.fits");
     EXPECT_TRUE(still.data.substr(0, 640 * 480) == fileBytes(folder / "s.raw"));
-    for (const auto &[key, value] : std::map<std::string, double>{{"BITPIX", 8},
-                                                                  {"NAXIS1", 640},
-                                                                  {"NAXIS2", 480},
-                                                                  {"EXPTIME", 0.0125},
-                                                                  {"GAIN", 2},
-                                                                  {"BLUEGAIN", 1.5},
-                                                                  {"SET-TEMP", -10},
-                                                                  {"XORGSUBF", 8},
-                                                                  {"YORGSUBF", 2}})
-        EXPECT_EQ(still.number(key), value) << key;
+    const std::map<std::string, double> numbers{
+        {"BITPIX", 8},     {"NAXIS1", 640},   {"NAXIS2", 480}, {"EXPTIME", 0.0125}, {"GAIN", 2},
+        {"BLUEGAIN", 1.5}, {"SET-TEMP", -10}, {"XORGSUBF", 8}, {"YORGSUBF", 2}};
+    for (const auto &[key, value] : numbers) EXPECT_EQ(still.number(key), value) << key;
     EXPECT_EQ(still.cards.at("BAYERPAT"), "RGGB    ");
     EXPECT_EQ(still.cards.at("INSTRUME"), "VoCam model_02");
 
@@ -482,12 +476,9 @@ TEST_F(VocamTool, GrabWaitsOutALongExposure) {
 
 TEST_F(VocamTool, RecordedSerFilesStayReadableWhateverEndsTheRecording) {
     // The colour code follows the model's mosaic.
-    for (const auto &[model, colour] :
-         std::vector<std::pair<std::string, std::uint32_t>>{{"model_04", 0},
-                                                            {"model_02", 8},
-                                                            {"model_03", 9},
-                                                            {"model_05", 10},
-                                                            {"model_06", 11}}) {
+    const std::map<std::string, std::uint32_t> colours{
+        {"model_04", 0}, {"model_02", 8}, {"model_03", 9}, {"model_05", 10}, {"model_06", 11}};
+    for (const auto &[model, colour] : colours) {
         const Result r = run(model + ":state=ready:fps=0",
                              {"stream", "--record", "r.ser", "--frames", "3", "--exposure", "5"});
         ASSERT_EQ(r.status, 0) << r.err;
