@@ -26,11 +26,10 @@ def test_scalar_in_its_units_and_range(cam, name):
 
 
 def test_known_scales(cam):
-    cam.exposure_ms = 12.5
-    cam.gain = 2.0
-    cam.gamma = 1.8
-    cam.brightness = -50.0
-    assert (cam.exposure_ms, cam.gain, cam.gamma, cam.brightness) == (12.5, 2.0, 1.8, -50.0)
+    values = {"exposure_ms": 12.5, "gain": 2.0, "gamma": 1.8, "brightness": -50.0}
+    for name, value in values.items():
+        setattr(cam, name, value)
+    assert {name: getattr(cam, name) for name in values} == values
 
 
 def test_window_subsample_and_data_rate(cam):
@@ -49,10 +48,9 @@ def test_window_subsample_and_data_rate(cam):
     assert lo == 1 and hi >= 2
     cam.subsample = 2
     assert cam.subsample == (2, 2) and (cam.width, cam.height) == (160, 120)
-    with pytest.raises(ValueError):
-        cam.subsample = hi + 1
-    with pytest.raises(ValueError):
-        cam.subsample = (1, 0)
+    for bad in (hi + 1, (1, 0)):
+        with pytest.raises(ValueError):
+            cam.subsample = bad
 
     rates = cam.data_rates
     assert rates and cam.range("data_rate") == (min(rates), max(rates))

@@ -212,17 +212,16 @@ def test_stopping_from_another_thread_ends_the_loop(slow_cam):
 
 
 @pytest.mark.parametrize("call,error,match", [
-    (lambda s, f: s.frames(-1), ValueError, ""),
-    (lambda s, f: s.frames("10"), TypeError, ""),
-    (lambda s, f: s.frame(timeout=-0.5), ValueError, "timeout"),
-    (lambda s, f: s.frames(2, timeout=float("nan")), ValueError, "timeout"),
-    (lambda s, f: s.frame(timeout="1"), TypeError, "timeout"),
-    (lambda s, f: s.frames(2, timeout=True), TypeError, "timeout"),
-    (lambda s, f: f.rgb("sharpest"), ValueError, "method"),
-    (lambda s, f: f.rgb(light=14), ValueError, "light"),
-    (lambda s, f: f.rgb(3), TypeError, ""),
-], ids=["count", "count type", "timeout", "nan", "timeout type", "bool", "method", "light",
-        "method type"])
+    pytest.param(lambda s, f: s.frames(-1), ValueError, "", id="count"),
+    pytest.param(lambda s, f: s.frames("10"), TypeError, "", id="count type"),
+    pytest.param(lambda s, f: s.frame(timeout=-0.5), ValueError, "timeout", id="timeout"),
+    pytest.param(lambda s, f: s.frames(2, timeout=float("nan")), ValueError, "timeout", id="nan"),
+    pytest.param(lambda s, f: s.frame(timeout="1"), TypeError, "timeout", id="timeout type"),
+    pytest.param(lambda s, f: s.frames(2, timeout=True), TypeError, "timeout", id="bool"),
+    pytest.param(lambda s, f: f.rgb("sharpest"), ValueError, "method", id="method"),
+    pytest.param(lambda s, f: f.rgb(light=14), ValueError, "light", id="light"),
+    pytest.param(lambda s, f: f.rgb(3), TypeError, "", id="method type"),
+])
 def test_bad_arguments(cam, call, error, match):
     with cam.stream() as s, s.frame() as frame:
         with pytest.raises(error, match=match):

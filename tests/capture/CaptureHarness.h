@@ -6,6 +6,7 @@
 #include <QString>
 #include <QTest>
 
+#include <algorithm>
 #include <map>
 #include <mutex>
 #include <string>
@@ -31,14 +32,8 @@ class LogRecorder {
         return lines_;
     }
     int count(const std::string &start) const {
-        int n = 0;
-        for (const auto &l : lines())
-            if (l.rfind(start, 0) == 0) ++n;
-        return n;
-    }
-    void clear() {
-        std::lock_guard lock(mutex_);
-        lines_.clear();
+        return int(
+            std::ranges::count_if(lines(), [&](const auto &l) { return l.starts_with(start); }));
     }
 
   private:
@@ -68,6 +63,36 @@ inline int sdkValue(int id, std::uint32_t *flags = nullptr) {
     vocam_property_get(VoCamera::instance()->handle(), id, &value, &f);
     if (flags != nullptr) *flags = f;
     return value;
+}
+inline std::uint32_t sdkFlags(int id) {
+    std::uint32_t flags = 0;
+    sdkValue(id, &flags);
+    return flags;
+}
+
+// One frame of the open camera, raw or as the camera object converts it
+// (rows `stride` bytes apart, given back without their pads), while nothing
+// else streams.
+inline QByteArray ownFrame(std::size_t stride = 0) {
+    VoCamera &cam = *VoCamera::instance();
+    cam.startStreaming();
+    const int index = cam.waitForImage();
+    QByteArray out;
+    if (stride == 0) {
+        out = QByteArray(reinterpret_cast<const char *>(cam.getImage(index)),
+                         qsizetype(cam.format().ImageSize));
+    } else {
+        const int width = int(cam.size().width()), height = int(cam.size().height());
+        QByteArray padded(qsizetype(stride) * height, 0);
+        if (cam.convertRawImage(cam.getImage(index),
+                                reinterpret_cast<std::uint8_t *>(padded.data())) != stride)
+            padded.clear();
+        for (int y = 0; y < height && !padded.isEmpty(); ++y)
+            out += padded.mid(qsizetype(y) * qsizetype(stride), width * 3);
+    }
+    cam.releaseImage(index);
+    cam.stopStreaming();
+    return out;
 }
 
 // Every word of the camera's register space, and the cooler's target,

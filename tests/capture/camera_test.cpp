@@ -93,10 +93,9 @@ class CameraTest : public QObject {
         // The ends of the range.
         c.updateGain(100);
         const vocapture::property digital = c.digital_gain();
-        const vocapture::property analogue = c.gain();
         QCOMPARE(digital.value, digital.max_value);
         QCOMPARE(sdkValue(VOCAM_PROP_DIGITAL_GAIN), int(100.0 * digital.max_value));
-        QCOMPARE(c.total_gain().value, analogue.max_value * digital.max_value);
+        QCOMPARE(c.total_gain().value, c.gain().max_value * digital.max_value);
         c.updateGain(0);
         QCOMPARE(c.total_gain().value, c.total_gain().min_value);
     }
@@ -109,13 +108,11 @@ class CameraTest : public QObject {
         QCOMPARE(e.value, float(expected));
         QCOMPARE(sdkValue(VOCAM_PROP_EXPOSURE), int(1000.0 * expected));
         c.updateAutoexposure(true);
-        std::uint32_t flags = 0;
-        QCOMPARE(sdkValue(VOCAM_PROP_EXPOSURE, &flags), int(1000.0 * expected));
-        QVERIFY(flags & VOCAM_PROP_FLAG_AUTO);
+        QCOMPARE(sdkValue(VOCAM_PROP_EXPOSURE), int(1000.0 * expected));
+        QVERIFY(sdkFlags(VOCAM_PROP_EXPOSURE) & VOCAM_PROP_FLAG_AUTO);
         QVERIFY(c.auto_exposure());
         c.updateAutoexposure(false);
-        sdkValue(VOCAM_PROP_EXPOSURE, &flags);
-        QVERIFY(!(flags & VOCAM_PROP_FLAG_AUTO));
+        QVERIFY(!(sdkFlags(VOCAM_PROP_EXPOSURE) & VOCAM_PROP_FLAG_AUTO));
     }
 
     void longExposuresReachTheWholeRangeAndTheSliderTheFirst500ms() {
@@ -144,9 +141,7 @@ class CameraTest : public QObject {
         VoCamera &c = up("model_05:state=ready");
         QVERIFY(c.isTemperatureSupported());
         c.setTemperatureEnable(true);
-        std::uint32_t flags = 0;
-        sdkValue(VOCAM_PROP_TEMPERATURE, &flags);
-        QVERIFY(flags & VOCAM_PROP_FLAG_ON);
+        QVERIFY(sdkFlags(VOCAM_PROP_TEMPERATURE) & VOCAM_PROP_FLAG_ON);
         QCOMPARE(c.temperature().value, c.temperature().min_value);
         // The setpoint, the coolest until one is chosen, goes to the camera at
         // once while cooling is on and with the switch otherwise, inside the
@@ -158,8 +153,7 @@ class CameraTest : public QObject {
         cooler.elapse(std::chrono::minutes(10));
         QCOMPARE(*c.readTemperature(), -10.0f);
         c.setTemperatureEnable(false);
-        sdkValue(VOCAM_PROP_TEMPERATURE, &flags);
-        QVERIFY(!(flags & VOCAM_PROP_FLAG_ON));
+        QVERIFY(!(sdkFlags(VOCAM_PROP_TEMPERATURE) & VOCAM_PROP_FLAG_ON));
         c.setCoolingSetpoint(-5);
         QCOMPARE(cooler.temperatureTarget(), vocam_temp_to_register(-10));
         c.setCoolingSetpoint(-100);
@@ -169,8 +163,7 @@ class CameraTest : public QObject {
         QVERIFY(bringUp("model_05:state=ready:size=4008x2672"));
         QVERIFY(!VoCamera::instance()->isTemperatureSupported());
         VoCamera::instance()->setTemperatureEnable(true);
-        sdkValue(VOCAM_PROP_TEMPERATURE, &flags);
-        QVERIFY(!(flags & VOCAM_PROP_FLAG_ON));
+        QVERIFY(!(sdkFlags(VOCAM_PROP_TEMPERATURE) & VOCAM_PROP_FLAG_ON));
     }
 
     void aGeometryWithSubsamplingIsTheSizeOfItsFrames() {

@@ -54,15 +54,13 @@ def test_tcp_stream_moves_whole_frames():
             capture.release()
             time.sleep(0.1)
         assert capture is not None and capture.isOpened()
-        frames = []
-        for _ in range(10):
-            ok, frame = capture.read()
-            assert ok
-            frames.append(frame.reshape(-1))
+        reads = [capture.read() for _ in range(10)]
         capture.release()
     finally:
         server.kill()
         server.wait()
+    assert all(ok for ok, _ in reads)
+    frames = [frame.reshape(-1) for _, frame in reads]
     assert all(f.size == 640 * 480 for f in frames)
     # Frames of one camera differ only in the frame number the camera writes
     # into one 8-byte word every 4 KiB (and the last word): any other

@@ -66,18 +66,13 @@ class Pipeline {
     // The first error on the bus within `timeout`, as "message | debug";
     // empty when none came.
     std::string error(GstClockTime timeout = 5 * GST_SECOND) const {
-        GstBus *bus = gst_element_get_bus(pipeline_);
-        GstMessage *m = gst_bus_timed_pop_filtered(bus, timeout, GST_MESSAGE_ERROR);
-        gst_object_unref(bus);
+        g_autoptr(GstBus) bus = gst_element_get_bus(pipeline_);
+        g_autoptr(GstMessage) m = gst_bus_timed_pop_filtered(bus, timeout, GST_MESSAGE_ERROR);
         if (m == nullptr) return "";
-        GError *e = nullptr;
-        gchar *debug = nullptr;
+        g_autoptr(GError) e = nullptr;
+        g_autofree gchar *debug = nullptr;
         gst_message_parse_error(m, &e, &debug);
-        std::string text = std::string(e->message) + " | " + (debug ? debug : "");
-        g_error_free(e);
-        g_free(debug);
-        gst_message_unref(m);
-        return text;
+        return std::string(e->message) + " | " + (debug ? debug : "");
     }
 
   private:
@@ -138,25 +133,18 @@ class Caps : public VocamSrc, public testing::WithParamInterface<CapsCase> {};
 TEST_P(Caps, OfferTheCamerasOwnFormatFirstThenTheConvertedOnes) {
     const CapsCase &c = GetParam();
     use(c.cameras);
-    GstElement *src = gst_element_factory_make("vocamsrc", nullptr);
-    gst_object_ref_sink(src);
-    ASSERT_NE(setState(src, GST_STATE_PAUSED), GST_STATE_CHANGE_FAILURE);
-    GstPad *pad = gst_element_get_static_pad(src, "src");
-    GstCaps *caps = gst_pad_query_caps(pad, nullptr);
+    Pipeline src("vocamsrc");
+    ASSERT_NE(setState(src.get(), GST_STATE_PAUSED), GST_STATE_CHANGE_FAILURE);
+    g_autoptr(GstPad) pad = gst_element_get_static_pad(src.get(), "src");
+    g_autoptr(GstCaps) caps = gst_pad_query_caps(pad, nullptr);
     ASSERT_EQ(gst_caps_get_size(caps), static_cast<guint>(c.structures));
     const GstStructure *first = gst_caps_get_structure(caps, 0);
     EXPECT_TRUE(gst_structure_has_name(first, c.first));
     EXPECT_STREQ(gst_structure_get_string(first, "format"), c.format);
-    const GValue *w = gst_structure_get_value(first, "width");
-    EXPECT_EQ(gst_value_get_int_range_max(w), c.width);
+    EXPECT_EQ(gst_value_get_int_range_max(gst_structure_get_value(first, "width")), c.width);
     EXPECT_EQ(gst_value_get_int_range_max(gst_structure_get_value(first, "height")), c.height);
-    GstCaps *rgb = gst_caps_from_string("video/x-raw,format={RGB,BGR,RGBx,BGRx}");
+    g_autoptr(GstCaps) rgb = gst_caps_from_string("video/x-raw,format={RGB,BGR,RGBx,BGRx}");
     EXPECT_TRUE(gst_caps_can_intersect(caps, rgb));
-    gst_caps_unref(rgb);
-    gst_caps_unref(caps);
-    gst_object_unref(pad);
-    setState(src, GST_STATE_NULL);
-    gst_object_unref(src);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -243,7 +231,7 @@ TEST_F(VocamSrc, BuffersAreWholeFramesInOrderWithADiscontExactlyAfterAGap) {
         "vocamsrc name=src num-buffers=100 ! video/x-bayer,width=320,height=256 ! "
         "appsink name=sink");
     // One slow buffer downstream makes the camera's ring run over.
-    GstPad *pad = gst_element_get_static_pad(p["src"], "src");
+    g_autoptr(GstPad) pad = gst_element_get_static_pad(p["src"], "src");
     int seen = 0;
     gst_pad_add_probe(
         pad, GST_PAD_PROBE_TYPE_BUFFER,
@@ -252,7 +240,6 @@ TEST_F(VocamSrc, BuffersAreWholeFramesInOrderWithADiscontExactlyAfterAGap) {
             return GST_PAD_PROBE_OK;
         },
         &seen, nullptr);
-    gst_object_unref(pad);
     p.play();
     std::vector<Frame> frames;
     for (int i = 0; i < 100; ++i) frames.push_back(take(p.pull()));
@@ -270,12 +257,11 @@ TEST_F(VocamSrc, BuffersAreWholeFramesInOrderWithADiscontExactlyAfterAGap) {
         gaps += f.offset - frames[i - 1].offset - 1;
     }
     EXPECT_GT(gaps, 0u);
-    GstStructure *stats = nullptr;
+    g_autoptr(GstStructure) stats = nullptr;
     g_object_get(p["src"], "stats", &stats, nullptr);
     guint64 delivered = 0, dropped = 0;
     gst_structure_get_uint64(stats, "delivered", &delivered);
     gst_structure_get_uint64(stats, "dropped", &dropped);
-    gst_structure_free(stats);
     EXPECT_EQ(delivered, 100u);
     EXPECT_EQ(dropped, gaps);
 }
@@ -314,37 +300,31 @@ TEST_P(Converted, EqualsTheLibrarysConversionOfTheSameRawFrame) {
     for (int y = 0; y < c.height; ++y)
         std::copy_n(raw.bytes.begin() + y * rawStride, c.width, raw.bytes.begin() + y * c.width);
     raw.bytes.resize(std::size_t(c.width) * c.height);
-    const Frame *a = &raw, *b = &rgb;
     const std::uint32_t w = c.width, h = c.height;
-    ASSERT_EQ(b->bytes.size(), c.stride * h);
-    _VOCAM_IMAGE_FORMAT format{};
-    format.Size = sizeof format;
-    format.Width = w;
-    format.Height = h;
-    format.ImageSize = w * h;
-    format.VocamReserved[0] = mono ? VOCAM_LAYOUT_MONO : 0;
+    ASSERT_EQ(rgb.bytes.size(), c.stride * h);
+    _VOCAM_IMAGE_FORMAT format{sizeof format, w, h, 0, w * h, {mono ? VOCAM_LAYOUT_MONO : 0}};
     conversion_params params{};
     params.size = 12;
     params.demosaicMethod = mono ? 0 : c.method;
     params.correctionMatrix = mono ? 0 : 14;
     const std::size_t from = mono ? (3 * w + 3) & ~3u : 3 * w;
     std::vector<std::uint8_t> picture(from * h);
-    ASSERT_EQ(vocam_convert_raw_to_rgb(picture.data(), picture.size(), a->bytes.data(),
-                                       a->bytes.size(), &format, &params, 24, 1),
+    ASSERT_EQ(vocam_convert_raw_to_rgb(picture.data(), picture.size(), raw.bytes.data(),
+                                       raw.bytes.size(), &format, &params, 24, 1),
               0);
     // The library's pixels where GStreamer's layout puts them; pads and the
     // fourth bytes 0.
     const bool bgr = c.format[0] == 'B';
-    std::vector<std::uint8_t> want(b->bytes.size(), 0);
+    std::vector<std::uint8_t> want(rgb.bytes.size(), 0);
     for (std::uint32_t y = 0; y < h; ++y)
         for (std::uint32_t x = 0; x < w; ++x)
             for (int k = 0; k < 3; ++k)
                 want[y * c.stride + x * c.pixel + (bgr ? 2 - k : k)] =
                     picture[y * from + x * 3 + k];
-    const auto at = std::mismatch(b->bytes.begin(), b->bytes.end(), want.begin()).first;
-    EXPECT_EQ(at, b->bytes.end()) << "first difference in row "
-                                  << (at - b->bytes.begin()) / c.stride << ", byte "
-                                  << (at - b->bytes.begin()) % c.stride;
+    const auto at = std::mismatch(rgb.bytes.begin(), rgb.bytes.end(), want.begin()).first;
+    EXPECT_EQ(at, rgb.bytes.end())
+        << "first difference in row " << (at - rgb.bytes.begin()) / c.stride << ", byte "
+        << (at - rgb.bytes.begin()) % c.stride;
 }
 
 // RGBx of the nearest-neighbour method is the library's 32-bit picture; the
@@ -357,6 +337,13 @@ INSTANTIATE_TEST_SUITE_P(Formats, Converted,
                                          ConvertCase{"model_04", "BGR", 640, 480, 2, 1920, 3}));
 
 // ---- controls ------------------------------------------------------------------
+
+template <class T>
+T property(GstElement *e, const char *name) {
+    T value{};
+    g_object_get(e, name, &value, nullptr);
+    return value;
+}
 
 double meanLevel(const Frame &f) {
     return f.bytes.empty() ? 0
@@ -376,9 +363,7 @@ TEST_F(VocamSrc, ControlsApplyInEveryStateAndReadBackTheCamerasValue) {
     EXPECT_EQ(reg(0, vocam::sim::kRegGain + 4), 8192u) << "gain set before start";
     EXPECT_EQ(reg(0, vocam::sim::kRegExposure + 4), 10000u) << "exposure set before start";
     g_object_set(src, "exposure", 5.0004, nullptr);
-    double exposure = 0;
-    g_object_get(src, "exposure", &exposure, nullptr);
-    EXPECT_DOUBLE_EQ(exposure, 5.0);  // the camera counts microseconds
+    EXPECT_DOUBLE_EQ(property<double>(src, "exposure"), 5.0);  // the camera counts microseconds
     EXPECT_EQ(reg(0, vocam::sim::kRegExposure + 4), 5000u) << "exposure set while playing";
     // Half the light within a few frames: the frames in flight were exposed before.
     double after = before;
@@ -386,19 +371,13 @@ TEST_F(VocamSrc, ControlsApplyInEveryStateAndReadBackTheCamerasValue) {
     EXPECT_NEAR(after / before, 0.5, 0.05);
     // Beyond the camera's range: held to it, and the camera's value reads back.
     g_object_set(src, "exposure", 1e6, "auto-exposure-target", 250u, nullptr);
-    g_object_get(src, "exposure", &exposure, nullptr);
-    EXPECT_DOUBLE_EQ(exposure, 10000.0);
-    guint target = 0;
-    g_object_get(src, "auto-exposure-target", &target, nullptr);
-    EXPECT_EQ(target, 240u);
+    EXPECT_DOUBLE_EQ(property<double>(src, "exposure"), 10000.0);
+    EXPECT_EQ(property<guint>(src, "auto-exposure-target"), 240u);
     g_object_set(src, "auto-exposure", TRUE, "data-rate", 24000u, nullptr);
-    gboolean autoOn = FALSE;
-    guint rate = 0;
-    g_object_get(src, "auto-exposure", &autoOn, "data-rate", &rate, nullptr);
-    EXPECT_TRUE(autoOn);
+    EXPECT_TRUE(property<gboolean>(src, "auto-exposure"));
     EXPECT_EQ(reg(0, vocam::sim::kRegExposure) & VOCAM_PROP_FLAG_AUTO, VOCAM_PROP_FLAG_AUTO)
         << "exposure flags";
-    EXPECT_EQ(rate, 24000u);
+    EXPECT_EQ(property<guint>(src, "data-rate"), 24000u);
 }
 
 // ---- failures and state changes ------------------------------------------------

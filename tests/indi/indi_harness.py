@@ -7,6 +7,7 @@ own, so servers of parallel tests never meet. The driver is started
 through the FIFO, as indiserver's dynamic start does it."""
 
 import os
+import pathlib
 import socket
 import struct
 import subprocess
@@ -25,6 +26,16 @@ def _free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def until(predicate, t, step=0.05):
+    """Whether `predicate` came true within t seconds, asked every `step`."""
+    deadline = time.monotonic() + t
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(step)
+    return False
 
 
 def _listening(port):
@@ -64,11 +75,7 @@ class Server:
             args = ["indiserver", "-p", str(self.port), "-u", local, "-f", fifo] + \
                 ([remote] if remote else [])
             self.proc = subprocess.Popen(args, env=env, stdout=self.log, stderr=self.log)
-            deadline = time.monotonic() + 5
-            while time.monotonic() < deadline and self.proc.poll() is None:
-                if _listening(self.port):
-                    break
-                time.sleep(0.05)
+            until(lambda: self.proc.poll() is not None or _listening(self.port), 5)
             if self.proc.poll() is None and _listening(self.port):
                 break
             self.proc.kill()
@@ -127,12 +134,7 @@ class Server:
         return out.returncode == 0
 
     def wait_device(self, device, t=15):
-        deadline = time.monotonic() + t
-        while time.monotonic() < deadline:
-            if self.get(device + ".CONNECTION.CONNECT"):
-                return True
-            time.sleep(0.2)
-        return False
+        return until(lambda: self.get(device + ".CONNECTION.CONNECT"), t, 0.2)
 
     def connect(self, device):
         assert self.wait_device(device), "no device " + device
@@ -150,12 +152,8 @@ class Server:
                  device + ".CCD1.CCD1"], cwd=folder, stdout=subprocess.DEVNULL, stderr=log)
         # It asks for BLOBs once the image's property is defined to it; the
         # request then has a moment to travel (through a chained server too).
-        deadline = time.monotonic() + t
-        while time.monotonic() < deadline and watcher.poll() is None:
-            with open(traffic, errors="replace") as f:
-                if "sending enableBLOB" in f.read():
-                    break
-            time.sleep(0.05)
+        until(lambda: watcher.poll() is not None or
+              "sending enableBLOB" in pathlib.Path(traffic).read_text(errors="replace"), t)
         time.sleep(0.3)
         self.set("%s.CCD_EXPOSURE.CCD_EXPOSURE_VALUE=%g" % (device, exposure))
         watcher.wait(timeout=t + 10)
@@ -199,13 +197,10 @@ class Listener:
             return
 
     def until(self, predicate, t=10):
-        deadline = time.monotonic() + t
-        while time.monotonic() < deadline:
+        def holds():
             with self.lock:
-                if predicate(self):
-                    return True
-            time.sleep(0.05)
-        return False
+                return predicate(self)
+        return until(holds, t)
 
     def said(self, text):
         return any(text in m for m in self.messages)

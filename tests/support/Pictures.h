@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -65,6 +66,11 @@ inline std::string syntheticDeepFrame(std::uint32_t width, std::uint32_t height,
             bytes += lsbFirst ? hi : lo;
         }
     return bytes;
+}
+
+// Whether fitsverify finds nothing wrong with the file.
+inline bool fitsverifyPasses(const std::string &path) {
+    return std::system(("fitsverify -q '" + path + "' >/dev/null 2>&1").c_str()) == 0;
 }
 
 inline std::string fileBytes(const std::string &path) {
