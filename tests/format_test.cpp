@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <numeric>
 #include <tuple>
 #include <vector>
 
@@ -34,6 +35,12 @@ std::vector<std::pair<std::uint16_t, std::uint32_t>> registerWrites(
             out.emplace_back(e.setup.wIndex,
                              e.data[0] | e.data[1] << 8 | e.data[2] << 16 | e.data[3] << 24);
     return out;
+}
+
+// What the simulated camera renders for a window, under the identity tone curve.
+std::vector<std::uint8_t> rendered(vocam::sim::VideoSettings s) {
+    std::iota(s.tone.begin(), s.tone.end(), 0);
+    return vocam::sim::SimVideo::render(s);
 }
 
 class Format : public ::testing::Test {
@@ -263,17 +270,7 @@ TEST_F(Format, FramesShowTheWindowInTheModelsPhaseAndConvertWhileStreaming) {
     const int index = nextFrame(h);
     ASSERT_GE(index, 0);
     const std::uint8_t *frame = vocam_get_buffer_address(h, index);
-    vocam::sim::VideoSettings s;
-    s.sensorWidth = 1600;
-    s.sensorHeight = 1200;
-    s.x = 200;
-    s.y = 100;
-    s.width = 640;
-    s.height = 480;
-    s.subX = s.subY = 2;
-    s.colorCode = 9;
-    for (int i = 0; i < 256; ++i) s.tone[i] = static_cast<std::uint8_t>(i);
-    const auto expected = vocam::sim::SimVideo::render(s);
+    const auto expected = rendered({1600, 1200, 200, 100, 640, 480, 2, 2, 9});
     ASSERT_EQ(expected.size(), 320u * 240u);
     EXPECT_EQ(std::memcmp(frame, expected.data(), expected.size()), 0);
     EXPECT_EQ(vocam_convert_frame_to_rgb(h, rgb.data(), frame, &image, params), 0);
@@ -335,8 +332,7 @@ TEST_F(Format, UnequalSubsamplingInXAndY) {
         const auto f = window(64, 32, 640, 480, sx, sy);
         ASSERT_EQ(vocam_set_video_format(h, &f), 0);
         const std::uint32_t w = 640u / sx, ht = 480u / sy;
-        EXPECT_EQ(std::make_pair(std::uint32_t{h->width}, std::uint32_t{h->height}),
-                  std::make_pair(w, ht));
+        EXPECT_EQ(std::tuple(h->width, h->height), std::tuple(int(w), int(ht)));
         _vocam_frame_format back{};
         ASSERT_EQ(vocam_get_video_format(h, &back), 0);
         EXPECT_EQ(std::memcmp(&back, &f, sizeof f), 0);
@@ -349,18 +345,7 @@ TEST_F(Format, UnequalSubsamplingInXAndY) {
         ASSERT_EQ(vocam_start_streaming(h), 0);
         const int index = nextFrame(h);
         ASSERT_GE(index, 0);
-        vocam::sim::VideoSettings v;
-        v.sensorWidth = 1280;
-        v.sensorHeight = 1024;
-        v.x = 64;
-        v.y = 32;
-        v.width = 640;
-        v.height = 480;
-        v.subX = sx;
-        v.subY = sy;
-        v.colorCode = 24;
-        for (int i = 0; i < 256; ++i) v.tone[i] = static_cast<std::uint8_t>(i);
-        const auto expected = vocam::sim::SimVideo::render(v);
+        const auto expected = rendered({1280, 1024, 64, 32, 640, 480, sx, sy, 24});
         ASSERT_EQ(expected.size(), std::size_t{w} * ht);
         const std::uint8_t *frame = vocam_get_buffer_address(h, index);
         EXPECT_EQ(std::memcmp(frame, expected.data(), expected.size()), 0);
@@ -371,11 +356,8 @@ TEST_F(Format, UnequalSubsamplingInXAndY) {
 }
 
 TEST(SimulatedScene, MosaicPhaseLightAndShaping) {
-    vocam::sim::VideoSettings s;
-    s.sensorWidth = s.width = 640;
-    s.sensorHeight = s.height = 480;
-    s.colorCode = 8;  // RGGB
-    for (int i = 0; i < 256; ++i) s.tone[i] = static_cast<std::uint8_t>(i);
+    vocam::sim::VideoSettings s{640, 480, 0, 0, 640, 480, 1, 1, 8};  // RGGB
+    std::iota(s.tone.begin(), s.tone.end(), 0);
     const auto rggb = vocam::sim::SimVideo::render(s);
     // The ramp's bright end under the warm light: red over green over blue.
     const std::size_t row = 20 * 640, col = 600;
