@@ -1,6 +1,7 @@
 // Frame statistics, the sharpness metric, and the white-balance and one-shot
 // exposure arithmetic on frames made by hand (the camera only holds the
 // properties they read and write).
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -20,6 +21,7 @@
 
 namespace {
 
+using ::testing::HasSubstr;
 using vocam::ref::onSelectedIsa;
 using vocam::test::OpenCamera;
 using vocam::test::StderrCapture;
@@ -106,7 +108,7 @@ TEST(FrameDesc, BorderNarrowsTheRegionAndOutsideRegionsAreRefused) {
     // write no line; a client's read still does.
     StderrCapture err;
     ASSERT_EQ(fill_FrameDesc(h, 0, &d, 0, 0, 320, 240, 0), 0);
-    EXPECT_EQ(err.take().find("vocam_get_video_format"), std::string::npos);
+    EXPECT_THAT(err.take(), ::testing::Not(HasSubstr("vocam_get_video_format")));
     ASSERT_EQ(vocam_get_video_format(h, &f), 0);
     EXPECT_EQ(err.take(), "vocam_get_video_format: subsample=2x2, size=640x480, position=0x0\n");
 }
@@ -395,11 +397,8 @@ TEST_F(Balance, OneShotScalesGainsIntoTheRange) {
     const std::string trace =
         stdoutOf([&] { result = vocam_oneshot_autowhitebalance(h, frame.data(), 0, 0, 64, 64); });
     EXPECT_EQ(result, 0);
-    EXPECT_NE(trace.find(": gains: 38.500000/0.770000/0.770000/0.770000\n"), std::string::npos)
-        << trace;
-    EXPECT_NE(trace.find(": gains: 0.250000 and 8.000000/0.250000/0.250000/0.250000\n"),
-              std::string::npos)
-        << trace;
+    EXPECT_THAT(trace, HasSubstr(": gains: 38.500000/0.770000/0.770000/0.770000\n"));
+    EXPECT_THAT(trace, HasSubstr(": gains: 0.250000 and 8.000000/0.250000/0.250000/0.250000\n"));
     EXPECT_EQ(gains(), (std::array{32768, 1024, 1024, 1024}));
 }
 

@@ -1,6 +1,7 @@
 // The sensor window, the layout of delivered frames, data rates and
 // notification slots, on simulated cameras; and what the simulated camera
 // sends for a window.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <chrono>
 
@@ -16,6 +17,7 @@
 #include "support/Stderr.h"
 #include "vo_usb/vo_usb.h"
 
+using ::testing::HasSubstr;
 using vocam::sim::LogEntry;
 using vocam::test::countOf;
 using vocam::test::nextFrame;
@@ -63,9 +65,8 @@ TEST_F(Format, SubsampledWindowGivesTheDeliveredSize) {
                   {0x100C, 1016u << 16 | 1264}, {0x1008, 8u << 16 | 16}, {0x1018, 2u << 16 | 2}}));
     EXPECT_EQ(writes[3].first, 0x1048);
     const std::string text = err.take();
-    EXPECT_NE(text.find("cam_write_format: subsample=2x2, size=632x508, position=16x8\n"),
-              std::string::npos);
-    EXPECT_NE(text.find("kps count: 3\n"), std::string::npos);  // rates reloaded
+    EXPECT_THAT(text, HasSubstr("cam_write_format: subsample=2x2, size=632x508, position=16x8\n"));
+    EXPECT_THAT(text, HasSubstr("kps count: 3\n"));  // rates reloaded
 
     _VOCAM_IMAGE_FORMAT image;
     std::memset(&image, 0xAB, sizeof image);
@@ -142,7 +143,7 @@ TEST_F(Format, RefusedWindowsDoNotTouchTheCamera) {
         EXPECT_EQ(vocam_set_video_format(h, &b.f), -22);
         const std::string text = err.take();
         EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
-        EXPECT_NE(text.find(b.why), std::string::npos) << text;
+        EXPECT_THAT(text, HasSubstr(b.why));
     }
     EXPECT_TRUE(cam.device().log().empty());
     EXPECT_EQ(h->width, 1280);
@@ -176,7 +177,7 @@ TEST_F(Format, WindowCannotChangeWhileStreamingAndAFailureNamesTheRegister) {
     cam.device().failControl(vocam::usbhost::kIOReturnIOError, 1);
     f = window(0, 0, 320, 240, 1, 1);
     EXPECT_LT(vocam_set_video_format(h, &f), 0);
-    EXPECT_NE(err.take().find("error: unable to write param 'VOCAM_FO_SIZE'\n"), std::string::npos);
+    EXPECT_THAT(err.take(), HasSubstr("error: unable to write param 'VOCAM_FO_SIZE'\n"));
     EXPECT_EQ(h->width, 320);  // the handle keeps the new values
 }
 
@@ -224,10 +225,10 @@ TEST_F(Format, DataRatesAreListedAndSet) {
     err.take();
     cam.device().failControl(vocam::usbhost::kIOReturnIOError, 1);
     EXPECT_LT(vocam_set_data_rate(h, 12000), 0);
-    EXPECT_NE(err.take().find("error: unable to write param 'VOCAM_FO_KPS'\n"), std::string::npos);
+    EXPECT_THAT(err.take(), HasSubstr("error: unable to write param 'VOCAM_FO_KPS'\n"));
     cam.device().failControl(vocam::usbhost::kIOReturnIOError, 1);
     EXPECT_LT(vocam_get_data_rate(h, &rate), 0);
-    EXPECT_NE(err.take().find("error: unable to read param 'VOCAM_FO_KPS'\n"), std::string::npos);
+    EXPECT_THAT(err.take(), HasSubstr("error: unable to read param 'VOCAM_FO_KPS'\n"));
 }
 
 TEST_F(Format, CallbackSlots) {
