@@ -189,30 +189,18 @@ std::string ExpectedKernel(const Case &c) {
     }
     const std::string depth =
         wide ? (c.bits == 32 ? "16to832" : "16to8") : (c.bits == 32 ? "32" : "");
-    if (c.mono) {
-        if (c.bits == 8)
-            return std::string("MonoToMonoMove") + (wide ? "16to8" : "") +
-                   (c.deinterlace ? "Deinterl" : "");
-        return "NoneMove" + depth + (c.deinterlace ? "InPlace" : "");
-    }
-    switch (c.method) {
-        case 0:
-            return "NoneMove" + depth + (c.deinterlace ? "InPlace" : "");
-        case 1:
-            return "NearestNeighbor" + depth + (c.deinterlace ? "InPlace" : "/select");
-        case 2:
-            return "EdgeDetectMove" + depth + (c.deinterlace ? "InPlace" : "/select");
-        case 3:
-            return "QarexMove" + depth;
-        case 8:
-            return "UlmetMove" + depth + "InPlace";
-        case 9:
-            if (wide) return "UlmetMove" + depth + "InPlace";
-            if (c.bits == 32) return "FourColorsInterMove32InPlace";
-            return c.deinterlace ? "" : "UlmetMoveInPlace";
-        default:
-            return "";
-    }
+    if (c.mono && c.bits == 8)
+        return std::string("MonoToMonoMove") + (wide ? "16to8" : "") +
+               (c.deinterlace ? "Deinterl" : "");
+    if (c.mono || c.method == 0) return "NoneMove" + depth + (c.deinterlace ? "InPlace" : "");
+    const std::string rows = c.deinterlace ? "InPlace" : "/select";
+    if (c.method == 1) return "NearestNeighbor" + depth + rows;
+    if (c.method == 2) return "EdgeDetectMove" + depth + rows;
+    if (c.method == 3) return "QarexMove" + depth;
+    if (c.method == 8 || (c.method == 9 && wide)) return "UlmetMove" + depth + "InPlace";
+    if (c.method != 9) return "";
+    if (c.bits == 32) return "FourColorsInterMove32InPlace";
+    return c.deinterlace ? "" : "UlmetMoveInPlace";
 }
 
 // Kernel arguments as the driver must derive them.
