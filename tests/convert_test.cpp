@@ -3,15 +3,11 @@
 // table, the record decoding, the refusals and the 16-bit tone-table cache.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdlib>
-#include <cstring>
 #include <functional>
-#include <limits>
 #include <map>
-#include <optional>
 #include <random>
 #include <string>
 #include <tuple>

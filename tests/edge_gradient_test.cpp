@@ -4,7 +4,6 @@
 // every vector unit the processor has, with widths that leave scalar tails.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <iterator>
 #include <random>
 #include <string>

@@ -5,11 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <functional>
 #include <iterator>
 #include <random>
-#include <string>
 #include <vector>
 
 #include "color/row_kernels.h"

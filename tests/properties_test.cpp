@@ -7,7 +7,6 @@
 #include <array>
 #include <climits>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <utility>
 #include <vector>

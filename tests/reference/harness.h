@@ -10,7 +10,6 @@
 #include <functional>
 #include <random>
 #include <string>
-#include <tuple>
 #include <type_traits>
 #include <vector>
 
