@@ -28,10 +28,7 @@ const Model kMono = [](Picture &p, const Grid &g, const Flags &f) {
 };
 // A selector takes the two-pass route exactly when a table is given.
 const Model kSelector = [](Picture &p, const Grid &g, const Flags &f) {
-    if (f.lut)
-        placed(secondNearest)(p, g, f);
-    else
-        nearestOnePass(p, g, f.b, f.g, f.x, f.t);
+    f.lut ? placed(secondNearest)(p, g, f) : nearestOnePass(p, g, f.b, f.g, f.x, f.t);
 };
 constexpr int kGrey = kB | kG | kD, kPhase = kB | kG;
 
