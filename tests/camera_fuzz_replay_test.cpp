@@ -12,12 +12,8 @@
 
 namespace {
 
-class CameraFuzzCases : public ::testing::Test {
-  protected:
-    static void SetUpTestSuite() { vocam::fuzz::useSimulatedCameras(); }
-};
-
-TEST_F(CameraFuzzCases, SavedInputsEndWithACode) {
+TEST(CameraFuzzCases, SavedInputsEndWithACode) {
+    vocam::fuzz::useSimulatedCameras();
     const std::filesystem::path corpus = VOCAM_CAMERA_CORPUS;
     int cases = 0;
     for (const auto &entry : std::filesystem::directory_iterator(corpus)) {
@@ -30,7 +26,8 @@ TEST_F(CameraFuzzCases, SavedInputsEndWithACode) {
     EXPECT_GT(cases, 0);
 }
 
-TEST_F(CameraFuzzCases, SeededRandomCamerasEndWithACode) {
+TEST(CameraFuzzCases, SeededRandomCamerasEndWithACode) {
+    vocam::fuzz::useSimulatedCameras();
     std::mt19937 random(20261207);
     for (int round = 0; round < 40; ++round) {
         SCOPED_TRACE(round);

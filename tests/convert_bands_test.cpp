@@ -20,10 +20,6 @@ using Bytes = std::vector<std::uint8_t>;
 
 using vocam::ref::randomBytes;
 
-void Put(std::uint8_t *b, int at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
 TEST(BandPool, RunsEveryJobOnceAndSurvivesManyRounds) {
     for (unsigned threads : {1u, 2u, 3u, 7u}) {
         vocam::colour::BandPool pool(threads);
@@ -82,6 +78,7 @@ TEST(ConversionThreads, EveryThreadCountGivesTheWholeFrameBytes) {
     std::mt19937 rng(77);
     CVotf whole, banded[4];
     const unsigned counts[4] = {1, 2, 3, 7};
+    CVotf *const all[] = {&whole, &banded[0], &banded[1], &banded[2], &banded[3]};
     ASSERT_EQ(whole.SetConversionThreads(1), 0);
     whole.bands->bandRows = 1u << 30;  // one band: the whole-frame path
     for (int i = 0; i < 4; ++i) {
@@ -89,7 +86,7 @@ TEST(ConversionThreads, EveryThreadCountGivesTheWholeFrameBytes) {
         banded[i].bands->bandRows = 6;
         banded[i].bands->parallelMinPixels = 0;
     }
-    for (CVotf *v : {&whole, &banded[0], &banded[1], &banded[2], &banded[3]}) {
+    for (CVotf *v : all) {
         ASSERT_EQ(v->SetHue(20.0), 0);
         ASSERT_EQ(v->SetSaturation(1.3, 0.8), 0);
     }
@@ -99,18 +96,15 @@ TEST(ConversionThreads, EveryThreadCountGivesTheWholeFrameBytes) {
             for (int trial = 0; trial < 6; ++trial) {
                 const bool wide = bits == 48 || (rng() & 1);
                 const bool tone = rng() & 1;
-                for (CVotf *v : {&whole, &banded[0], &banded[1], &banded[2], &banded[3]})
-                    ASSERT_EQ(v->SetGamma(tone ? 170 : 100, 15), 0);
+                for (CVotf *v : all) ASSERT_EQ(v->SetGamma(tone ? 170 : 100, 15), 0);
                 std::uint32_t fmt[13] = {52, w, h, wide ? 1u : 0u, 0};
                 fmt[5] = rng() & 0x1E;  // byte order, phase, storage order
-                std::uint8_t params[44] = {};
-                Put(params, 0, 44);
-                Put(params, 4, method);
-                Put(params, 8, trial % 3 == 0 ? 0 : 14);
-                Put(params, 12, rng() & 1);
-                Put(params, 16, rng() & 1);
-                Put(params, 24, 0x3F800000u);  // saturation 1.0
-                Put(params, 32, 0x3FA00000u);  // Y gain 1.25
+                // Size, method, correction, mirrors, then saturation 1.0 and Y gain 1.25
+                // (in host order, as the format words).
+                const std::uint32_t flipX = rng() & 1, flipY = rng() & 1;
+                const std::uint32_t params[11] = {44,          method, trial % 3 == 0 ? 0u : 14u,
+                                                  flipX,       flipY,  0,
+                                                  0x3F800000u, 0,      0x3FA00000u};
                 const Bytes raw = randomBytes(std::size_t(w) * h * (wide ? 2 : 1), rng);
                 const Bytes fill = randomBytes(6 * std::size_t(w) * h + 16, rng);
                 Bytes want = fill;

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
 #include <random>
 #include <vector>
@@ -21,15 +20,8 @@ using vocam::test::OpenCamera;
 
 _VOCAM_IMAGE_FORMAT imageFormat(std::uint32_t w, std::uint32_t h, std::uint32_t pixelFormat,
                                 std::uint32_t flags, std::uint32_t deinterlace = 0) {
-    _VOCAM_IMAGE_FORMAT f{};
-    f.Size = sizeof f;
-    f.Width = w;
-    f.Height = h;
-    f.PixelFormat = pixelFormat;
-    f.ImageSize = w * h * (pixelFormat + 1);
-    f.VocamReserved[0] = flags;
-    f.VocamReserved[4] = deinterlace;
-    return f;
+    return {sizeof(_VOCAM_IMAGE_FORMAT),  w, h, pixelFormat, w * h * (pixelFormat + 1),
+            {flags, 0, 0, 0, deinterlace}};
 }
 
 conversion_params params(std::uint32_t method, std::uint32_t correction = 14) {
@@ -37,8 +29,7 @@ conversion_params params(std::uint32_t method, std::uint32_t correction = 14) {
     p.size = sizeof p;
     p.demosaicMethod = method;
     p.correctionMatrix = correction;
-    p.saturation = 1.0f;
-    p.gainOrGain0 = 1.0f;
+    p.saturation = p.gainOrGain0 = 1.0f;
     return p;
 }
 
@@ -157,58 +148,54 @@ TEST(RgbFrameSize, EveryConversionFitsExactlyAndFillsEveryRow) {
     _vocam *h = s.cam.handle();
     std::mt19937 random(7);
     int converted = 0, padded = 0, refused = 0;
+    const auto check = [&](std::uint32_t width, std::uint32_t height, std::uint32_t pixelFormat,
+                           std::uint32_t flags, std::uint32_t deinterlace, std::uint32_t method) {
+        SCOPED_TRACE(testing::Message()
+                     << width << "x" << height << " pixel format " << pixelFormat << " flags "
+                     << flags << " deinterlace " << deinterlace << " method " << method);
+        const auto format = imageFormat(width, height, pixelFormat, flags, deinterlace);
+        const auto p = params(method, 1);  // the matrix stage runs too
+        std::uint32_t stride = 0;
+        std::size_t bytes = 0;
+        const int r = vocam_get_rgb_frame_size(h, &format, &p, &stride, &bytes);
+        std::vector<std::uint8_t> src(std::size_t{width} * height * (pixelFormat + 1));
+        for (auto &b : src) b = static_cast<std::uint8_t>(random());
+        if (r != 0) {
+            // Refused only where the conversion refuses as well.
+            ASSERT_EQ(r, VOCAM_EUNSUPPORTED);
+            std::vector<std::uint8_t> dst(3 * width * height + kGuard);
+            EXPECT_EQ(vocam_convert_frame_to_rgb(h, dst.data(), src.data(), &format, &p),
+                      VOCAM_EUNSUPPORTED);
+            ++refused;
+            return;
+        }
+        ASSERT_GE(stride, 3 * width);
+        ASSERT_LT(stride, 3 * width + 4);
+        ASSERT_EQ(bytes, std::size_t{stride} * height);
+        padded += stride != 3 * width;
+        // Two runs over different fills: a byte the conversion writes comes
+        // out the same in both.
+        std::vector<std::uint8_t> a(bytes + kGuard, 0xA5), b(bytes + kGuard, 0x5A);
+        ASSERT_EQ(vocam_convert_frame_to_rgb(h, a.data(), src.data(), &format, &p), 0);
+        ASSERT_EQ(vocam_convert_frame_to_rgb(h, b.data(), src.data(), &format, &p), 0);
+        for (std::size_t i = bytes; i < bytes + kGuard; ++i) {
+            ASSERT_EQ(a[i], 0xA5) << "written past the size at " << i;
+            ASSERT_EQ(b[i], 0x5A) << "written past the size at " << i;
+        }
+        for (std::uint32_t y = 0; y < height; ++y)
+            for (std::uint32_t x = 0; x < 3 * width; ++x)
+                ASSERT_EQ(a[y * stride + x], b[y * stride + x])
+                    << "row " << y << " byte " << x << " not written";
+        ++converted;
+    };
     for (std::uint32_t width : {4u, 6u, 10u, 1002u})
         for (std::uint32_t height : {4u, 6u})
             for (std::uint32_t pixelFormat : {0u, 1u})
                 for (std::uint32_t flags : {0u, 1u, 2u, 3u, 4u, 14u})
                     for (std::uint32_t deinterlace : {0u, 1u})
                         for (std::uint32_t method : {0u, 1u, 2u, 3u, 5u, 8u, 9u}) {
-                            SCOPED_TRACE(testing::Message()
-                                         << width << "x" << height << " pixel format "
-                                         << pixelFormat << " flags " << flags << " deinterlace "
-                                         << deinterlace << " method " << method);
-                            const auto format =
-                                imageFormat(width, height, pixelFormat, flags, deinterlace);
-                            const auto p = params(method, 1);  // the matrix stage runs too
-                            std::uint32_t stride = 0;
-                            std::size_t bytes = 0;
-                            const int r = vocam_get_rgb_frame_size(h, &format, &p, &stride, &bytes);
-                            std::vector<std::uint8_t> src(std::size_t{width} * height *
-                                                          (pixelFormat + 1));
-                            for (auto &b : src) b = static_cast<std::uint8_t>(random());
-                            if (r != 0) {
-                                // Refused only where the conversion refuses as well.
-                                ASSERT_EQ(r, VOCAM_EUNSUPPORTED);
-                                std::vector<std::uint8_t> dst(3 * width * height + kGuard);
-                                EXPECT_EQ(vocam_convert_frame_to_rgb(h, dst.data(), src.data(),
-                                                                     &format, &p),
-                                          VOCAM_EUNSUPPORTED);
-                                ++refused;
-                                continue;
-                            }
-                            ASSERT_GE(stride, 3 * width);
-                            ASSERT_LT(stride, 3 * width + 4);
-                            ASSERT_EQ(bytes, std::size_t{stride} * height);
-                            padded += stride != 3 * width;
-                            // Two runs over different fills: a byte the
-                            // conversion writes comes out the same in both.
-                            std::vector<std::uint8_t> a(bytes + kGuard, 0xA5);
-                            std::vector<std::uint8_t> b(bytes + kGuard, 0x5A);
-                            ASSERT_EQ(
-                                vocam_convert_frame_to_rgb(h, a.data(), src.data(), &format, &p),
-                                0);
-                            ASSERT_EQ(
-                                vocam_convert_frame_to_rgb(h, b.data(), src.data(), &format, &p),
-                                0);
-                            for (std::size_t i = bytes; i < bytes + kGuard; ++i) {
-                                ASSERT_EQ(a[i], 0xA5) << "written past the size at " << i;
-                                ASSERT_EQ(b[i], 0x5A) << "written past the size at " << i;
-                            }
-                            for (std::uint32_t y = 0; y < height; ++y)
-                                for (std::uint32_t x = 0; x < 3 * width; ++x)
-                                    ASSERT_EQ(a[y * stride + x], b[y * stride + x])
-                                        << "row " << y << " byte " << x << " not written";
-                            ++converted;
+                            check(width, height, pixelFormat, flags, deinterlace, method);
+                            if (HasFatalFailure()) return;
                         }
     // Every pixel format and mosaic kind reached the padded grey rows, and
     // 8-bit two-field frames with method 9 have no 24-bit kernel.
@@ -239,8 +226,7 @@ TEST(RgbFrameSize, DefaultsComeFromTheCameraAndTheEngine) {
     EXPECT_EQ(stride, 3006u);
 
     // Refusals leave the outputs alone.
-    stride = 99;
-    bytes = 99;
+    stride = bytes = 99;
     auto wrong = colour;
     wrong.Size = 48;
     EXPECT_EQ(vocam_get_rgb_frame_size(h, &wrong, nullptr, &stride, &bytes), VOCAM_EINVAL);

@@ -4,7 +4,6 @@
 // every vector unit the processor has, with widths that leave scalar tails.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <iterator>
 #include <random>
 #include <string>
@@ -22,25 +21,18 @@ using namespace vocam::ref;
 // 8-bit one-pass kernels halve each green of a blue-row corner.
 Model edgeSelector(bool halved) {
     return [=](Picture &p, const Grid &g, const Flags &f) {
-        if (f.lut)
-            placed(secondEdge)(p, g, f);
-        else
-            edgeOnePass(p, g, f.b, f.g, f.x, f.t, halved);
+        f.lut ? placed(secondEdge)(p, g, f) : edgeOnePass(p, g, f.b, f.g, f.x, f.t, halved);
     };
 }
 
 // A gradient-corrected entry in the order the rules give: top-down unmirrored
 // placement, interpolation, then the mirror.
-void refQarex(Picture &pic, const Grid &g, const Orientation &o, uint32_t maxValue) {
-    Orientation plain = o;
-    plain.flipX = false;
-    plain.topDown = true;
-    place(pic, g, plain, false);
-    qarexJob(pic, o.blueRow, o.greenFirst, maxValue);
-    flipBgr(pic, o.flipX, !o.topDown);
-}
 Model qarex(uint32_t maxValue) {
-    return [=](Picture &p, const Grid &g, const Flags &f) { refQarex(p, g, f.o(), maxValue); };
+    return [=](Picture &p, const Grid &g, const Flags &f) {
+        place(p, g, {bool(f.b), bool(f.g), false, true, bool(f.d)}, false);
+        qarexJob(p, f.b, f.g, maxValue);
+        flipBgr(p, f.x, !f.t);
+    };
 }
 
 const Entry kEntries[] = {

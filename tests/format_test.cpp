@@ -1,11 +1,13 @@
 // The sensor window, the layout of delivered frames, data rates and
 // notification slots, on simulated cameras; and what the simulated camera
 // sends for a window.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <chrono>
 
 #include <algorithm>
 #include <cstring>
+#include <numeric>
 #include <tuple>
 #include <vector>
 
@@ -15,6 +17,7 @@
 #include "support/Stderr.h"
 #include "vo_usb/vo_usb.h"
 
+using ::testing::HasSubstr;
 using vocam::sim::LogEntry;
 using vocam::test::countOf;
 using vocam::test::nextFrame;
@@ -34,6 +37,12 @@ std::vector<std::pair<std::uint16_t, std::uint32_t>> registerWrites(
             out.emplace_back(e.setup.wIndex,
                              e.data[0] | e.data[1] << 8 | e.data[2] << 16 | e.data[3] << 24);
     return out;
+}
+
+// What the simulated camera renders for a window, under the identity tone curve.
+std::vector<std::uint8_t> rendered(vocam::sim::VideoSettings s) {
+    std::iota(s.tone.begin(), s.tone.end(), 0);
+    return vocam::sim::SimVideo::render(s);
 }
 
 class Format : public ::testing::Test {
@@ -56,9 +65,8 @@ TEST_F(Format, SubsampledWindowGivesTheDeliveredSize) {
                   {0x100C, 1016u << 16 | 1264}, {0x1008, 8u << 16 | 16}, {0x1018, 2u << 16 | 2}}));
     EXPECT_EQ(writes[3].first, 0x1048);
     const std::string text = err.take();
-    EXPECT_NE(text.find("cam_write_format: subsample=2x2, size=632x508, position=16x8\n"),
-              std::string::npos);
-    EXPECT_NE(text.find("kps count: 3\n"), std::string::npos);  // rates reloaded
+    EXPECT_THAT(text, HasSubstr("cam_write_format: subsample=2x2, size=632x508, position=16x8\n"));
+    EXPECT_THAT(text, HasSubstr("kps count: 3\n"));  // rates reloaded
 
     _VOCAM_IMAGE_FORMAT image;
     std::memset(&image, 0xAB, sizeof image);
@@ -135,7 +143,7 @@ TEST_F(Format, RefusedWindowsDoNotTouchTheCamera) {
         EXPECT_EQ(vocam_set_video_format(h, &b.f), -22);
         const std::string text = err.take();
         EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
-        EXPECT_NE(text.find(b.why), std::string::npos) << text;
+        EXPECT_THAT(text, HasSubstr(b.why));
     }
     EXPECT_TRUE(cam.device().log().empty());
     EXPECT_EQ(h->width, 1280);
@@ -169,7 +177,7 @@ TEST_F(Format, WindowCannotChangeWhileStreamingAndAFailureNamesTheRegister) {
     cam.device().failControl(vocam::usbhost::kIOReturnIOError, 1);
     f = window(0, 0, 320, 240, 1, 1);
     EXPECT_LT(vocam_set_video_format(h, &f), 0);
-    EXPECT_NE(err.take().find("error: unable to write param 'VOCAM_FO_SIZE'\n"), std::string::npos);
+    EXPECT_THAT(err.take(), HasSubstr("error: unable to write param 'VOCAM_FO_SIZE'\n"));
     EXPECT_EQ(h->width, 320);  // the handle keeps the new values
 }
 
@@ -217,10 +225,10 @@ TEST_F(Format, DataRatesAreListedAndSet) {
     err.take();
     cam.device().failControl(vocam::usbhost::kIOReturnIOError, 1);
     EXPECT_LT(vocam_set_data_rate(h, 12000), 0);
-    EXPECT_NE(err.take().find("error: unable to write param 'VOCAM_FO_KPS'\n"), std::string::npos);
+    EXPECT_THAT(err.take(), HasSubstr("error: unable to write param 'VOCAM_FO_KPS'\n"));
     cam.device().failControl(vocam::usbhost::kIOReturnIOError, 1);
     EXPECT_LT(vocam_get_data_rate(h, &rate), 0);
-    EXPECT_NE(err.take().find("error: unable to read param 'VOCAM_FO_KPS'\n"), std::string::npos);
+    EXPECT_THAT(err.take(), HasSubstr("error: unable to read param 'VOCAM_FO_KPS'\n"));
 }
 
 TEST_F(Format, CallbackSlots) {
@@ -263,17 +271,7 @@ TEST_F(Format, FramesShowTheWindowInTheModelsPhaseAndConvertWhileStreaming) {
     const int index = nextFrame(h);
     ASSERT_GE(index, 0);
     const std::uint8_t *frame = vocam_get_buffer_address(h, index);
-    vocam::sim::VideoSettings s;
-    s.sensorWidth = 1600;
-    s.sensorHeight = 1200;
-    s.x = 200;
-    s.y = 100;
-    s.width = 640;
-    s.height = 480;
-    s.subX = s.subY = 2;
-    s.colorCode = 9;
-    for (int i = 0; i < 256; ++i) s.tone[i] = static_cast<std::uint8_t>(i);
-    const auto expected = vocam::sim::SimVideo::render(s);
+    const auto expected = rendered({1600, 1200, 200, 100, 640, 480, 2, 2, 9});
     ASSERT_EQ(expected.size(), 320u * 240u);
     EXPECT_EQ(std::memcmp(frame, expected.data(), expected.size()), 0);
     EXPECT_EQ(vocam_convert_frame_to_rgb(h, rgb.data(), frame, &image, params), 0);
@@ -335,8 +333,7 @@ TEST_F(Format, UnequalSubsamplingInXAndY) {
         const auto f = window(64, 32, 640, 480, sx, sy);
         ASSERT_EQ(vocam_set_video_format(h, &f), 0);
         const std::uint32_t w = 640u / sx, ht = 480u / sy;
-        EXPECT_EQ(std::make_pair(std::uint32_t{h->width}, std::uint32_t{h->height}),
-                  std::make_pair(w, ht));
+        EXPECT_EQ(std::tuple(h->width, h->height), std::tuple(int(w), int(ht)));
         _vocam_frame_format back{};
         ASSERT_EQ(vocam_get_video_format(h, &back), 0);
         EXPECT_EQ(std::memcmp(&back, &f, sizeof f), 0);
@@ -349,18 +346,7 @@ TEST_F(Format, UnequalSubsamplingInXAndY) {
         ASSERT_EQ(vocam_start_streaming(h), 0);
         const int index = nextFrame(h);
         ASSERT_GE(index, 0);
-        vocam::sim::VideoSettings v;
-        v.sensorWidth = 1280;
-        v.sensorHeight = 1024;
-        v.x = 64;
-        v.y = 32;
-        v.width = 640;
-        v.height = 480;
-        v.subX = sx;
-        v.subY = sy;
-        v.colorCode = 24;
-        for (int i = 0; i < 256; ++i) v.tone[i] = static_cast<std::uint8_t>(i);
-        const auto expected = vocam::sim::SimVideo::render(v);
+        const auto expected = rendered({1280, 1024, 64, 32, 640, 480, sx, sy, 24});
         ASSERT_EQ(expected.size(), std::size_t{w} * ht);
         const std::uint8_t *frame = vocam_get_buffer_address(h, index);
         EXPECT_EQ(std::memcmp(frame, expected.data(), expected.size()), 0);
@@ -371,11 +357,8 @@ TEST_F(Format, UnequalSubsamplingInXAndY) {
 }
 
 TEST(SimulatedScene, MosaicPhaseLightAndShaping) {
-    vocam::sim::VideoSettings s;
-    s.sensorWidth = s.width = 640;
-    s.sensorHeight = s.height = 480;
-    s.colorCode = 8;  // RGGB
-    for (int i = 0; i < 256; ++i) s.tone[i] = static_cast<std::uint8_t>(i);
+    vocam::sim::VideoSettings s{640, 480, 0, 0, 640, 480, 1, 1, 8};  // RGGB
+    std::iota(s.tone.begin(), s.tone.end(), 0);
     const auto rggb = vocam::sim::SimVideo::render(s);
     // The ramp's bright end under the warm light: red over green over blue.
     const std::size_t row = 20 * 640, col = 600;

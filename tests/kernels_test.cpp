@@ -5,10 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
+#include <functional>
 #include <iterator>
 #include <random>
-#include <string>
 #include <vector>
 
 #include "color/row_kernels.h"
@@ -29,10 +28,7 @@ const Model kMono = [](Picture &p, const Grid &g, const Flags &f) {
 };
 // A selector takes the two-pass route exactly when a table is given.
 const Model kSelector = [](Picture &p, const Grid &g, const Flags &f) {
-    if (f.lut)
-        placed(secondNearest)(p, g, f);
-    else
-        nearestOnePass(p, g, f.b, f.g, f.x, f.t);
+    f.lut ? placed(secondNearest)(p, g, f) : nearestOnePass(p, g, f.b, f.g, f.x, f.t);
 };
 constexpr int kGrey = kB | kG | kD, kPhase = kB | kG;
 
@@ -125,28 +121,25 @@ TEST(KernelCases, UndefinedMosaicSizesLeaveThePictureAlone) {
         std::vector<uint8_t> src(size_t(s.w) * s.h + 1, 3);
         std::vector<uint16_t> src16(size_t(s.w) * s.h + 1, 3);
         const std::vector<uint8_t> before(size_t(s.w) * s.h * 4 + 1, 0x5A);
-        auto untouched = [&](auto run) {
+        const std::function<void(uint8_t *)> runs[] = {
+            [&](uint8_t *d) { NearestNeighbor(d, src.data(), s.w, s.h, 0, 0, 1); },
+            [&](uint8_t *d) {
+                NearestNeighbor16to8(d, src16.data(), s.w, s.h, 0, 0, 1, 1, 0, nullptr);
+            },
+            [&](uint8_t *d) { UlmetMoveInPlace(d, src.data(), s.w, s.h, 0, 0, 1, 0, 1, nullptr); },
+            [&](uint8_t *d) {
+                NearestNeighbor32InPlace(d, src.data(), s.w, s.h, 0, 0, 1, 0, 1, nullptr);
+            },
+            [&](uint8_t *d) {
+                FourColorsInterMove32InPlace(d, src.data(), s.w, s.h, 0, 0, 0, 1, 0, nullptr);
+            },
+            [&](uint8_t *d) { NoneMoveInPlace(d, src.data(), s.w, s.h, 1, 0, 1, nullptr); },
+            [&](uint8_t *d) { SecondUlmetMove32(d, s.w, s.h, 0, 0); }};
+        for (size_t i = 0; i < std::size(runs); ++i) {
             std::vector<uint8_t> dst = before;
-            run(dst.data());
-            return dst == before;
-        };
-        EXPECT_TRUE(
-            untouched([&](uint8_t *d) { NearestNeighbor(d, src.data(), s.w, s.h, 0, 0, 1); }));
-        EXPECT_TRUE(untouched([&](uint8_t *d) {
-            NearestNeighbor16to8(d, src16.data(), s.w, s.h, 0, 0, 1, 1, 0, nullptr);
-        }));
-        EXPECT_TRUE(untouched([&](uint8_t *d) {
-            UlmetMoveInPlace(d, src.data(), s.w, s.h, 0, 0, 1, 0, 1, nullptr);
-        }));
-        EXPECT_TRUE(untouched([&](uint8_t *d) {
-            NearestNeighbor32InPlace(d, src.data(), s.w, s.h, 0, 0, 1, 0, 1, nullptr);
-        }));
-        EXPECT_TRUE(untouched([&](uint8_t *d) {
-            FourColorsInterMove32InPlace(d, src.data(), s.w, s.h, 0, 0, 0, 1, 0, nullptr);
-        }));
-        EXPECT_TRUE(untouched(
-            [&](uint8_t *d) { NoneMoveInPlace(d, src.data(), s.w, s.h, 1, 0, 1, nullptr); }));
-        EXPECT_TRUE(untouched([&](uint8_t *d) { SecondUlmetMove32(d, s.w, s.h, 0, 0); }));
+            runs[i](dst.data());
+            EXPECT_TRUE(dst == before) << "kernel " << i << " at " << s.w << "x" << s.h;
+        }
     }
     // An odd-width monochrome frame is copied whole, mirrored.
     std::vector<uint8_t> src = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
@@ -184,28 +177,22 @@ TEST(RowKernels, AnySplitThroughTheMatrixMatchesTheKernelThenTheStage) {
             std::vector<std::uint8_t> src(2 * w * h);
             for (auto &v : src) v = static_cast<std::uint8_t>(rng());
             const auto *src16 = reinterpret_cast<const std::uint16_t *>(src.data());
+            const std::uint8_t *t8 = table ? lut8.data() : nullptr;
+            const std::uint16_t *t16 = table ? lut16.data() : nullptr;
             auto run = [&](std::uint8_t *dst, RowJob job) {
-                switch (kernel) {
-                    case 0:
-                        vocam::kernels::nearestRows8(dst, src.data(), w, h, blueRow, greenFirst,
-                                                     flipX, topDown, table ? lut8.data() : nullptr,
-                                                     out32, job);
-                        break;
-                    case 1:
-                        vocam::kernels::nearestRows16to8(
-                            dst, src16, w, h, blueRow, greenFirst, flipX, topDown, msbFirst,
-                            table ? lut16.data() : nullptr, out32, job);
-                        break;
-                    case 2:
-                        vocam::kernels::ulmetRows8(dst, src.data(), w, h, blueRow, greenFirst,
-                                                   flipX, topDown, weave,
-                                                   table ? lut8.data() : nullptr, out32, job);
-                        break;
-                    default:
-                        vocam::kernels::ulmetRows16to8(dst, src16, w, h, blueRow, greenFirst, flipX,
-                                                       topDown, weave, msbFirst,
-                                                       table ? lut16.data() : nullptr, out32, job);
-                }
+                using namespace vocam::kernels;
+                if (kernel == 0)
+                    nearestRows8(dst, src.data(), w, h, blueRow, greenFirst, flipX, topDown, t8,
+                                 out32, job);
+                else if (kernel == 1)
+                    nearestRows16to8(dst, src16, w, h, blueRow, greenFirst, flipX, topDown,
+                                     msbFirst, t16, out32, job);
+                else if (kernel == 2)
+                    ulmetRows8(dst, src.data(), w, h, blueRow, greenFirst, flipX, topDown, weave,
+                               t8, out32, job);
+                else
+                    ulmetRows16to8(dst, src16, w, h, blueRow, greenFirst, flipX, topDown, weave,
+                                   msbFirst, t16, out32, job);
             };
             std::vector<std::uint8_t> fill(4 * w * h + 32);
             for (auto &v : fill) v = static_cast<std::uint8_t>(rng());

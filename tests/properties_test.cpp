@@ -7,7 +7,6 @@
 #include <array>
 #include <climits>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -451,13 +450,10 @@ TEST(Temperature, CamerasWithoutCoolingOrFan) {
     EXPECT_EQ(vocam_property_set(uncooled.handle(), VOCAM_PROP_TEMPERATURE, 263000, 0x8000), -22);
     EXPECT_TRUE(registerTraffic(uncooled.device()).empty());
     // The reading stays available; its flags say that no target is taken.
-    int lo = 0, hi = 0, value = 0;
-    std::uint32_t flags = 0;
-    EXPECT_EQ(vocam_property_get_range(uncooled.handle(), VOCAM_PROP_TEMPERATURE, &lo, &hi, &value,
-                                       &flags),
-              0);
-    EXPECT_EQ(flags & VOCAM_PROP_FLAG_PRESENT, 0u);
-    EXPECT_GT(value, 0);
+    const Range reading = range(uncooled.handle(), VOCAM_PROP_TEMPERATURE);
+    EXPECT_EQ(reading.status, 0);
+    EXPECT_EQ(reading.flags & VOCAM_PROP_FLAG_PRESENT, 0u);
+    EXPECT_GT(reading.value, 0);
 
     OpenCamera fanless("model_05:state=ready:fan=0");
     ASSERT_EQ(vo_usb_create_votf(fanless.handle()), 0);

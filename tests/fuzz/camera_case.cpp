@@ -1,14 +1,9 @@
 #include "camera_case.h"
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "Simulator/SimBus.h"
 #include "support/Watchdog.h"

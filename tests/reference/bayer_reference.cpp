@@ -38,13 +38,12 @@ std::array<uint32_t, 3> nearestPixel(const Grid &s, uint32_t x, uint32_t y, bool
 }  // namespace
 
 void greyOnePass(Picture &pic, const Grid &g, bool flipX, bool topDown, bool zeroFourth) {
-    for (uint32_t y = 0; y < g.height; ++y) {
+    for (uint32_t y = 0; y < g.height; ++y)
         for (uint32_t x = 0; x < g.width; ++x) {
             uint32_t col = colOf(x, g.width, flipX), row = memRowOf(y, g.height, topDown);
             for (uint32_t c = 0; c < 3; ++c) pic.set(col, row, c, g.at(x, y));
             if (zeroFourth) pic.set(col, row, 3, 0);
         }
-    }
 }
 
 void monoCopy(Picture &pic, const Grid &g, bool flipX, bool topDown, bool deinterlace) {
@@ -56,35 +55,32 @@ void monoCopy(Picture &pic, const Grid &g, bool flipX, bool topDown, bool deinte
 }
 
 void secondNone(Picture &pic, bool blueRow, bool greenFirst) {
-    for (uint32_t y = 0; y < pic.height; ++y) {
+    for (uint32_t y = 0; y < pic.height; ++y)
         for (uint32_t x = 0; x < pic.width; ++x) {
             uint32_t own = siteChannel(x, y, blueRow, greenFirst);
             uint32_t v = pic.get(x, y, own);
             for (uint32_t c = 0; c < 3; ++c)
                 if (c != own) pic.set(x, y, c, v);
         }
-    }
 }
 
 void nearestOnePass(Picture &pic, const Grid &g, bool blueRow, bool greenFirst, bool flipX,
                     bool topDown) {
-    for (uint32_t y = 0; y < g.height; ++y) {
+    for (uint32_t y = 0; y < g.height; ++y)
         for (uint32_t x = 0; x < g.width; ++x) {
             auto px = nearestPixel(g, x, y, blueRow, greenFirst);
             for (uint32_t c = 0; c < 3; ++c)
                 pic.set(colOf(x, g.width, flipX), memRowOf(y, g.height, topDown), c, px[c]);
         }
-    }
 }
 
 void secondNearest(Picture &pic, bool blueRow, bool greenFirst) {
     const Grid s = placedGrid(pic, blueRow, greenFirst);
-    for (uint32_t y = 0; y < pic.height; ++y) {
+    for (uint32_t y = 0; y < pic.height; ++y)
         for (uint32_t x = 0; x < pic.width; ++x) {
             auto px = nearestPixel(s, x, y, blueRow, greenFirst);
             for (uint32_t c = 0; c < 3; ++c) pic.set(x, y, c, px[c]);
         }
-    }
 }
 
 // The 2x2-block pass exactly in its documented order, reading the live picture:
@@ -126,9 +122,7 @@ void secondUlmet(Picture &pic, bool blueRow, bool greenFirst) {
 void secondFourColors(Picture &pic, bool blueRow, bool greenFirst) {
     const uint32_t W = pic.width, H = pic.height;
     auto plane = [&](uint32_t x, uint32_t y) {
-        const bool blue = isBlueRow(y, blueRow);
-        if (isGreenSite(x, y, greenFirst)) return blue ? 1u : 3u;
-        return blue ? 0u : 2u;
+        return (isGreenSite(x, y, greenFirst) ? 1u : 0u) + (isBlueRow(y, blueRow) ? 0u : 2u);
     };
     Grid s{W, H, std::vector<uint32_t>(size_t(W) * H)};
     for (uint32_t y = 0; y < H; ++y)
@@ -140,14 +134,13 @@ void secondFourColors(Picture &pic, bool blueRow, bool greenFirst) {
                 if (nx >= 0 && nx < int(W) && ny >= 0 && ny < int(H)) sum += s.at(nx, ny), ++n;
         return n == 4 ? sum >> 2 : n == 2 ? sum >> 1 : sum;
     };
-    for (uint32_t y = 0; y < H; ++y) {
+    for (uint32_t y = 0; y < H; ++y)
         for (uint32_t x = 0; x < W; ++x) {
             const uint32_t px = x == 0 ? 1 : x - 1, py = y == 0 ? 1 : y - 1;
             pic.set(x, y, plane(px, y), mean(x, y, 1, 0));
             pic.set(x, y, plane(x, py), mean(x, y, 0, 1));
             pic.set(x, y, plane(px, py), mean(x, y, 1, 1));
         }
-    }
 }
 
 }  // namespace vocam::ref

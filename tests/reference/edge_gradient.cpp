@@ -1,22 +1,12 @@
 // Per-pixel model of the edge-detecting and gradient-corrected kernels.
 #include "reference/edge_gradient.h"
 
-#include <utility>
+#include <algorithm>
+#include <cstdlib>
 
 namespace vocam::ref {
-namespace {
 
-int absOf(int v) {
-    return v < 0 ? -v : v;
-}
-
-int clampTo(int v, int maxValue) {
-    if (v < 0) return 0;
-    if (v > maxValue) return maxValue;
-    return v;
-}
-
-}  // namespace
+using std::abs;
 
 uint32_t edgeValue(const Grid &g, uint32_t x, uint32_t y, uint32_t ch, bool blueRow,
                    bool greenFirst, bool halvedBlueCorners) {
@@ -62,7 +52,7 @@ uint32_t edgeValue(const Grid &g, uint32_t x, uint32_t y, uint32_t ch, bool blue
                4;
     const int left = int(g.at(x - 1, y)), right = int(g.at(x + 1, y));
     const int up = int(g.at(x, y - 1)), down = int(g.at(x, y + 1));
-    const int dV = absOf(down - up), dH = absOf(right - left);
+    const int dV = abs(down - up), dH = abs(right - left);
     if (dV > dH) return uint32_t(left + right) / 2;
     if (dH > dV) return uint32_t(up + down) / 2;
     return uint32_t(left + right + up + down) / 4;
@@ -99,25 +89,15 @@ void qarexJob(Picture &pic, bool blueRow, bool greenFirst, uint32_t maxValue) {
                 pic.set(x, y, ch, edgeValue(raw, x, y, ch, blueRow, greenFirst, false));
         const bool corner = (x == 0 || x == W - 1) && (y == 0 || y == H - 1);
         if (corner || !isGreenSite(x, y, greenFirst)) return;
-        uint32_t px = x, py = y;
-        if (y == 0)
-            py = 1;
-        else if (y == H - 1)
-            py = H - 2;
-        else if (x == 0)
-            px = 1;
-        else
-            px = W - 2;
+        // The green site inward of a side pixel.
+        const uint32_t px = y == 0 || y == H - 1 ? x : x == 0 ? 1 : W - 2;
+        const uint32_t py = y == 0 ? 1 : y == H - 1 ? H - 2 : y;
         const int above = G(px, py - 1), below = G(px, py + 1);
         const int left = G(px - 1, py), right = G(px + 1, py);
-        const int dV = absOf(above - below), dH = absOf(left - right);
-        int g;
-        if (dH > dV)
-            g = (above + below) >> 1;
-        else if (dV > dH)
-            g = (left + right) >> 1;
-        else
-            g = (above + below + left + right) >> 2;
+        const int dV = abs(above - below), dH = abs(left - right);
+        const int g = dH > dV   ? (above + below) >> 1
+                      : dV > dH ? (left + right) >> 1
+                                : (above + below + left + right) >> 2;
         pic.set(px, py, 1, uint32_t(g));
     };
     for (uint32_t x = 0; x < W; ++x) ringPixel(x, 0);
@@ -133,13 +113,13 @@ void qarexJob(Picture &pic, bool blueRow, bool greenFirst, uint32_t maxValue) {
             auto C = [&](uint32_t cx, uint32_t cy) { return int(pic.get(cx, cy, c)); };
             const int LH = 2 * C(x, y) - C(x - 2, y) - C(x + 2, y);
             const int LV = 2 * C(x, y) - C(x, y - 2) - C(x, y + 2);
-            const int DH = absOf(LH) + absOf(G(x - 1, y) - G(x + 1, y));
-            const int DV = absOf(LV) + absOf(G(x, y - 1) - G(x, y + 1));
+            const int DH = abs(LH) + abs(G(x - 1, y) - G(x + 1, y));
+            const int DV = abs(LV) + abs(G(x, y - 1) - G(x, y + 1));
             int t = 0;
             if (DH <= DV) t = ((G(x - 1, y) + G(x + 1, y) + 1) >> 1) + (LH + 1) / 4;
             if (DH >= DV) t = t + ((G(x, y - 1) + G(x, y + 1) + 1) >> 1) + (LV + 1) / 4;
             if (DH == DV) t = t / 2;
-            pic.set(x, y, 1, uint32_t(clampTo(t, M)));
+            pic.set(x, y, 1, uint32_t(std::clamp(t, 0, M)));
         }
     }
 
@@ -155,21 +135,21 @@ void qarexJob(Picture &pic, bool blueRow, bool greenFirst, uint32_t maxValue) {
                               (2 * G(x, y) - G(x - 1, y) - G(x + 1, y) + 1) / 4;
                 const int v = ((ch(x, y - 1, vert) + ch(x, y + 1, vert) + 1) >> 1) +
                               (2 * G(x, y) - G(x, y - 1) - G(x, y + 1) + 1) / 4;
-                pic.set(x, y, horiz, uint32_t(clampTo(h, M)));
-                pic.set(x, y, vert, uint32_t(clampTo(v, M)));
+                pic.set(x, y, horiz, uint32_t(std::clamp(h, 0, M)));
+                pic.set(x, y, vert, uint32_t(std::clamp(v, 0, M)));
                 continue;
             }
             const uint32_t K = blue ? 2 : 0;
             const int LN = 2 * G(x, y) - G(x - 1, y - 1) - G(x + 1, y + 1);
             const int LP = 2 * G(x, y) - G(x + 1, y - 1) - G(x - 1, y + 1);
-            const int DN = absOf(LN) + absOf(ch(x - 1, y - 1, K) - ch(x + 1, y + 1, K));
-            const int DP = absOf(LP) + absOf(ch(x + 1, y - 1, K) - ch(x - 1, y + 1, K));
+            const int DN = abs(LN) + abs(ch(x - 1, y - 1, K) - ch(x + 1, y + 1, K));
+            const int DP = abs(LP) + abs(ch(x + 1, y - 1, K) - ch(x - 1, y + 1, K));
             int t = 0;
             if (DN <= DP) t = (LN + 1) / 4 + ((ch(x - 1, y - 1, K) + ch(x + 1, y + 1, K) + 1) >> 1);
             if (DP <= DN)
                 t = t + ((ch(x + 1, y - 1, K) + ch(x - 1, y + 1, K) + 1) >> 1) + (LP + 1) / 4;
             if (DN == DP) t = t / 2;
-            pic.set(x, y, K, uint32_t(clampTo(t, M)));
+            pic.set(x, y, K, uint32_t(std::clamp(t, 0, M)));
         }
     }
 }

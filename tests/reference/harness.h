@@ -10,7 +10,6 @@
 #include <functional>
 #include <random>
 #include <string>
-#include <tuple>
 #include <type_traits>
 #include <vector>
 
@@ -40,14 +39,10 @@ const T *randomTable(size_t n, unsigned seed) {
 enum : int { kB = 1, kG = 2, kX = 4, kT = 8, kD = 16, kM = 32, kL = 64 };
 struct Flags {
     int b, g, x, t, d, m, lut;
-    explicit Flags(int bits)
-        : b(bits & kB ? 1 : 0),
-          g(bits & kG ? 1 : 0),
-          x(bits & kX ? 1 : 0),
-          t(bits & kT ? 1 : 0),
-          d(bits & kD ? 1 : 0),
-          m(bits & kM ? 1 : 0),
-          lut(bits & kL ? 1 : 0) {}
+    // kB .. kL are bits 0 .. 6, in the order of the members.
+    explicit Flags(int bits) {
+        for (int *flag : {&b, &g, &x, &t, &d, &m, &lut}) *flag = bits & 1, bits >>= 1;
+    }
     std::string str() const {
         return "blueRow=" + std::to_string(b) + " greenFirst=" + std::to_string(g) +
                " flipX=" + std::to_string(x) + " topDown=" + std::to_string(t) +

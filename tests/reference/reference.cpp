@@ -71,14 +71,12 @@ bool isGreenSite(uint32_t x, uint32_t y, bool greenFirst) {
 }
 
 uint32_t siteChannel(uint32_t x, uint32_t y, bool blueRow, bool greenFirst) {
-    if (isGreenSite(x, y, greenFirst)) return 1;
-    return isBlueRow(y, blueRow) ? 0 : 2;
+    return isGreenSite(x, y, greenFirst) ? 1 : isBlueRow(y, blueRow) ? 0 : 2;
 }
 
 uint32_t sourceRowOf(uint32_t r, uint32_t height, bool deinterlace) {
     if (!deinterlace) return r;
-    if (r % 2 == 0) return r / 2;
-    return height / 2 + (r - 1) / 2;
+    return r % 2 == 0 ? r / 2 : height / 2 + (r - 1) / 2;
 }
 
 Grid placedGrid(const Picture &pic, bool blueRow, bool greenFirst) {
@@ -100,15 +98,11 @@ void place(Picture &pic, const Grid &g, const Orientation &o, bool fourColour) {
         uint32_t k = sourceRowOf(r, g.height, o.deinterlace);
         uint32_t mem = o.topDown ? r : g.height - 1 - r;
         for (uint32_t x = 0; x < g.width; ++x) {
-            uint32_t c;
-            bool green = isGreenSite(x, r, o.greenFirst);
-            bool blue = isBlueRow(r, o.blueRow);
-            if (fourColour)
-                c = green ? (blue ? 1 : 3) : (blue ? 0 : 2);
-            else
-                c = siteChannel(x, r, o.blueRow, o.greenFirst);
-            uint32_t col = o.flipX ? g.width - 1 - x : x;
-            pic.set(col, mem, c, g.at(x, k));
+            // Four colours: a green site takes plane 1 or 3, a red or blue one 0 or 2.
+            const uint32_t c = fourColour ? (isGreenSite(x, r, o.greenFirst) ? 1 : 0) +
+                                                (isBlueRow(r, o.blueRow) ? 0 : 2)
+                                          : siteChannel(x, r, o.blueRow, o.greenFirst);
+            pic.set(o.flipX ? g.width - 1 - x : x, mem, c, g.at(x, k));
         }
     }
 }
