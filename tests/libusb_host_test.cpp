@@ -249,37 +249,16 @@ TEST_F(EventLoopTest, LoopsSharingAContextWakePromptly) {
 
 TEST(LibusbDescriptor, RebuildKeepsEveryDescriptorInPlace) {
     const unsigned char classSpecific[] = {4, 0x24, 0x01, 0x02};
-    libusb_endpoint_descriptor out1{};
-    out1.bLength = 7;
-    out1.bDescriptorType = LIBUSB_DT_ENDPOINT;
-    out1.bEndpointAddress = 0x02;
-    out1.bmAttributes = LIBUSB_TRANSFER_TYPE_BULK;
-    out1.wMaxPacketSize = 0x0200;
-    libusb_endpoint_descriptor in2 = out1;
-    in2.bEndpointAddress = 0x86;
-    in2.extra = classSpecific;
-    in2.extra_length = sizeof classSpecific;
-
-    libusb_interface_descriptor alts[2]{};
-    for (std::uint8_t a = 0; a < 2; ++a) {
-        alts[a].bLength = 9;
-        alts[a].bDescriptorType = LIBUSB_DT_INTERFACE;
-        alts[a].bAlternateSetting = a;
-        alts[a].bInterfaceClass = 0xFF;
-    }
-    alts[1].bNumEndpoints = 1;
-    alts[1].endpoint = &in2;
-    alts[1].iInterface = 5;
-    alts[0].bNumEndpoints = 1;
-    alts[0].endpoint = &out1;
+    const libusb_endpoint_descriptor out1{
+        7, LIBUSB_DT_ENDPOINT, 0x02, LIBUSB_TRANSFER_TYPE_BULK, 0x0200, 0, 0, 0, nullptr, 0};
+    const libusb_endpoint_descriptor in2{
+        7, LIBUSB_DT_ENDPOINT, 0x86, LIBUSB_TRANSFER_TYPE_BULK, 0x0200, 0, 0, 0, classSpecific, 4};
+    // Length, type, number, alternate, endpoints, class, subclass, protocol, name.
+    libusb_interface_descriptor alts[2] = {
+        {9, LIBUSB_DT_INTERFACE, 0, 0, 1, 0xFF, 0, 0, 0, &out1, nullptr, 0},
+        {9, LIBUSB_DT_INTERFACE, 0, 1, 1, 0xFF, 0, 0, 5, &in2, nullptr, 0}};
     libusb_interface interface { alts, 2 };
-
-    libusb_config_descriptor config{};
-    config.bNumInterfaces = 1;
-    config.bConfigurationValue = 1;
-    config.bmAttributes = 0x80;
-    config.MaxPower = 250;
-    config.interface = &interface;
+    const libusb_config_descriptor config{0, 0, 0, 1, 1, 0, 0x80, 250, &interface, nullptr, 0};
 
     const std::vector<std::uint8_t> expected = {
         9, 2, 45,   0, 1,    1,    0, 0x80, 250,                // configuration
