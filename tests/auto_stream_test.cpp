@@ -7,8 +7,8 @@
 
 #include <array>
 #include <cmath>
-#include <functional>
 #include <memory>
+#include <tuple>
 #include <vector>
 
 #include "Simulator/SimLens.h"
@@ -164,12 +164,11 @@ class LensDrive : public vocam::FocusDrive {
   public:
     explicit LensDrive(std::shared_ptr<SimLens> lens) : lens_(std::move(lens)) {}
     int read(int *min, int *max, int *position, std::uint32_t *flags) override {
-        *min = lens_->config().min;
-        *max = lens_->config().max;
-        *position = lens_->position();
-        *flags = lens_->config().flags;
+        std::tie(*min, *max, *position, *flags) = std::tuple(
+            lens_->config().min, lens_->config().max, lens_->position(), lens_->config().flags);
         return 0;
     }
+
     int write(int position) override {
         writes.push_back(position);
         lens_->command(position);
@@ -235,10 +234,7 @@ TEST_F(Focus, SearchEndsWithinOneStepOfFocusFromAnywhere) {
                  {2900, 1234, 30}};
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << "start " << c.start << ", focus " << c.focus);
-        LensConfig config;
-        config.start = c.start;
-        config.focus = c.focus;
-        const Search s = run(config);
+        const Search s = run({.focus = c.focus, .start = c.start});
         EXPECT_EQ(s.result, -1);
         EXPECT_NEAR(s.lens->position(), c.focus, c.within);
     }
@@ -246,11 +242,9 @@ TEST_F(Focus, SearchEndsWithinOneStepOfFocusFromAnywhere) {
 
 TEST_F(Focus, SceneWithoutContrastTurnsBackAtTheLimitAndGivesUp) {
     stream(512, 384, 384, 256);
-    LensConfig config;
-    config.start = 1600;
-    config.blurScale = 0;
     // Inside the grey patch every pixel equals its same-colour neighbours.
-    const Search s = run(config, 2000, {kPatchX, kPatchY, kPatchW, kPatchH});
+    const Search s =
+        run({.start = 1600, .blurScale = 0}, 2000, {kPatchX, kPatchY, kPatchW, kPatchH});
     EXPECT_EQ(s.result, -60);
     // Upwards two steps at a time to the top, then back to the start and on
     // downwards; every searching measurement moved the lens once, and the
@@ -268,11 +262,7 @@ TEST_F(Focus, SceneWithoutContrastTurnsBackAtTheLimitAndGivesUp) {
 TEST_F(Focus, SearchesEndWhereALimitIsNotEnforced) {
     stream(kPatchesX, kPatchesY, 256, 256);
     for (auto [flags, focus] : {std::pair{2u, 1600}, std::pair{1u, 0}}) {
-        LensConfig config;
-        config.start = 1000;
-        config.focus = focus;
-        config.flags = flags;
-        const Search s = run(config, 1000);
+        const Search s = run({.focus = focus, .start = 1000, .flags = flags}, 1000);
         EXPECT_LT(s.result, 0) << flags;
         EXPECT_LT(s.calls, 1000) << flags;
     }
@@ -280,10 +270,7 @@ TEST_F(Focus, SearchesEndWhereALimitIsNotEnforced) {
 
 TEST_F(Focus, LensThatNeverSettlesIsNeverMeasured) {
     stream(kPatchesX, kPatchesY, 256, 256);
-    LensConfig config;
-    config.start = 1000;
-    config.hunting = true;
-    const Search s = run(config, 60);
+    const Search s = run({.start = 1000, .hunting = true}, 60);
     EXPECT_EQ(s.result, 0);
     EXPECT_EQ(s.calls, 60);
     // Only the first call, which measures without waiting, moved the lens.

@@ -164,11 +164,8 @@ TEST_F(Transport, ControlFaultsAreReportedAndResetPipeZeroOnlyAfterAFailedWrite)
 TEST_F(Transport, AControlRequestTheDeviceNeverAnswersTimesOutAndIsWithdrawn) {
     cam->device().failControl(kIOReturnTimeout);
     std::uint8_t data[4] = {};
-    vocam::usbhost::Setup s;
-    s.bmRequestType = 0xC0;
-    s.bRequest = 0x12;
-    s.wIndex = 0x1000;
-    s.wLength = 4;
+    vocam::usbhost::Setup s{0xC0, 0x12, 0, 0x1000, 4};
+
     std::uint32_t done = 99;
     const auto start = Clock::now();
     EXPECT_EQ(h()->usb_interface_if->controlRequest(s, data, done, 300, 0), kIOReturnTimeout);

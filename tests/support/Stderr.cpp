@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <stdexcept>
 
 namespace vocam::test {

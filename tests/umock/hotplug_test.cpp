@@ -4,13 +4,9 @@
 // libusb as umock_bringup_test, the simulated bus's suite built once more.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <cstring>
 #include <string>
 
-#include "Simulator/SimImages.h"
 #include "support/Resources.h"
-#include "support/SimCamera.h"
 #include "support/Stderr.h"
 #include "support/umock/Camera.h"
 #include "support/umock/OnLibusb.h"
@@ -20,7 +16,6 @@
 #include "vo_usb/vo_usb.h"
 
 using namespace vocam;
-using sim::LogEntry;
 using test::umock::Testbed;
 
 namespace {
@@ -59,12 +54,9 @@ TEST_F(BringUp, TheControllerLeavesAndItsSuccessorArrivesAtANewAddress) {
     ASSERT_EQ(sent, 0) << err.take();
     // Gone from the bus: its transfers fail and it can no longer be opened.
     std::uint8_t hold = 1;
-    usbhost::Setup s;
-    s.bmRequestType = 0x40;
-    s.bRequest = 0xA0;
-    s.wValue = 0xE600;
-    s.wLength = 1;
+    usbhost::Setup s{0x40, 0xA0, 0xE600, 0, 1};
     std::uint32_t done = 0;
+
     EXPECT_EQ(device->deviceRequest(s, &hold, done, 1000, 0), usbhost::kIOReturnNoDevice);
     EXPECT_EQ(device->close(), 0);
     std::unique_ptr<usbhost::Device> again;
