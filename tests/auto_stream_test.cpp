@@ -25,6 +25,9 @@ using vocam::test::OpenCamera;
 using vocam::test::StderrCapture;
 using vocam::test::window;
 
+// The grey patch of the scene, in a window around it.
+constexpr int kPatchX = 144, kPatchY = 72, kPatchW = 96, kPatchH = 104;
+
 // A BGGR camera (model_06, 1280 x 960) streaming as fast as frames are read.
 class Streamed : public ::testing::Test {
   protected:
@@ -68,10 +71,10 @@ class Streamed : public ::testing::Test {
         EXPECT_EQ(BayerOrMonoComputeSums(&d, frame, 0, s), 0);
         return (double(s[0]) + s[1] + s[2] + s[3]) / (double(w) * hh);
     }
-    // Red/green and blue/green of the converted region (identity correction,
-    // the engine's digital gains).
-    std::pair<double, double> convertedBalance(const std::uint8_t *frame, int x, int y, int w,
-                                               int hh) {
+    // Red/green and blue/green of the converted grey patch (identity
+    // correction, the engine's digital gains).
+    std::pair<double, double> convertedBalance(const std::uint8_t *frame) {
+        const int x = kPatchX, y = kPatchY, w = kPatchW, hh = kPatchH;
         std::vector<std::uint8_t> rgb(static_cast<std::size_t>(width) * height * 3);
         _VOCAM_IMAGE_FORMAT image{};
         EXPECT_EQ(vocam_get_image_format(h, &image), 0);
@@ -83,17 +86,17 @@ class Streamed : public ::testing::Test {
                 for (int k = 0; k < 3; ++k) sum[k] += rgb[(std::size_t(r) * width + c) * 3 + k];
         return {sum[0] / sum[1], sum[2] / sum[1]};
     }
+    void expectGrey(const std::uint8_t *frame) {
+        const auto [rg, bg] = convertedBalance(frame);
+        EXPECT_NEAR(rg, 1.0, 0.03);
+        EXPECT_NEAR(bg, 1.0, 0.03);
+    }
 };
-
-// The grey patch of the scene, in a window around it.
-constexpr int kPatchX = 144, kPatchY = 72, kPatchW = 96, kPatchH = 104;
 
 TEST_F(Streamed, RepeatedStepsBalanceTheGreyPatch) {
     stream(512, 384, 384, 256);
     std::pair<double, double> before;
-    freshFrame([&](const std::uint8_t *f) {
-        before = convertedBalance(f, kPatchX, kPatchY, kPatchW, kPatchH);
-    });
+    freshFrame([&](const std::uint8_t *f) { before = convertedBalance(f); });
     EXPECT_GT(before.first, 1.08);  // the warm light
     EXPECT_LT(before.second, 0.85);
     int steps = 0;
@@ -111,11 +114,7 @@ TEST_F(Streamed, RepeatedStepsBalanceTheGreyPatch) {
     EXPECT_LE(steps, 5) << trace;
     EXPECT_NE(trace.find("vocam_whitebalance_step_ex: no whitebalance change required\n"),
               std::string::npos);
-    freshFrame([&](const std::uint8_t *f) {
-        const auto [rg, bg] = convertedBalance(f, kPatchX, kPatchY, kPatchW, kPatchH);
-        EXPECT_NEAR(rg, 1.0, 0.03);
-        EXPECT_NEAR(bg, 1.0, 0.03);
-    });
+    freshFrame([&](const std::uint8_t *f) { expectGrey(f); });
 }
 
 TEST_F(Streamed, OneShotBalancesTheGreyPatchInOneCall) {
@@ -127,9 +126,7 @@ TEST_F(Streamed, OneShotBalancesTheGreyPatchInOneCall) {
     StderrCapture err;
     freshFrame([&](const std::uint8_t *f) {
         EXPECT_EQ(vocam_whitebalance_step(h, f, kPatchX, kPatchY, kPatchW, kPatchH), 0);
-        const auto [rg, bg] = convertedBalance(f, kPatchX, kPatchY, kPatchW, kPatchH);
-        EXPECT_NEAR(rg, 1.0, 0.03);
-        EXPECT_NEAR(bg, 1.0, 0.03);
+        expectGrey(f);
     });
     EXPECT_NE(err.take().find("no whitebalance change required"), std::string::npos);
 }

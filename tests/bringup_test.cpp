@@ -60,17 +60,17 @@ std::shared_ptr<sim::CameraDevice> withSerial(std::uint32_t serial) {
 // Start-up runs on a bus of simulated cameras and the test's own resource files.
 class BringUp : public ::testing::Test {
   protected:
-#ifdef VOCAM_TEST_LIBUSB
-    static void SetUpTestSuite() {
-        unsetenv("VOCAM_SIM");
-    }
     void SetUp() override {
-        if (!Bus::active()) GTEST_SKIP() << "needs umockdev-wrapper";
+        if (!kActive) GTEST_SKIP() << "needs umockdev-wrapper";
         bus().clear();
         vo_forget_bring_up();
     }
     void TearDown() override {
-        if (Bus::active()) bus().clear();
+        if (kActive) bus().clear();
+    }
+#ifdef VOCAM_TEST_LIBUSB
+    static void SetUpTestSuite() {
+        unsetenv("VOCAM_SIM");
     }
     // Until libusb lists `count` cameras of this product.
     static void listed(std::uint16_t vendor, std::uint16_t product, std::size_t count = 1) {
@@ -79,21 +79,18 @@ class BringUp : public ::testing::Test {
     static void unplug(const std::shared_ptr<sim::CameraDevice> &d) {
         bus().unplug(d);
     }
+    static inline const bool kActive = Bus::active();
 #else
     static void SetUpTestSuite() {
         test::useSimulatedBus();
-    }
-    void SetUp() override {
-        vo_forget_bring_up();
-    }
-    void TearDown() override {
-        bus().clear();
     }
     static void listed(std::uint16_t, std::uint16_t, std::size_t = 1) {}
     static void unplug(const std::shared_ptr<sim::CameraDevice> &d) {
         d->unplug();
     }
+    static constexpr bool kActive = true;
 #endif
+
     // The first of the cameras described.
     std::shared_ptr<sim::CameraDevice> configure(const char *description) {
         EXPECT_TRUE(bus().configure(description)) << description;

@@ -12,6 +12,8 @@
 #include "usbhost/LibusbErrors.h"
 #include "usbhost/LibusbHost.h"
 
+using namespace std::chrono_literals;
+
 namespace {
 
 using namespace vocam::usbhost;
@@ -121,11 +123,11 @@ TEST(LibusbHost, FailedInitialisationIsReportedAndContainedAndItsLoopStillStops)
     loop->stop();
     loop->run();
     auto running = std::async(std::launch::async, [&] { loop->run(); });
-    EXPECT_EQ(running.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+    EXPECT_EQ(running.wait_for(50ms), std::future_status::timeout);
     start = Clock::now();
     loop->stop();
     // Well inside the loop's one-second slice.
-    EXPECT_EQ(running.wait_for(std::chrono::milliseconds(400)), std::future_status::ready);
+    EXPECT_EQ(running.wait_for(400ms), std::future_status::ready);
     EXPECT_LT(secondsSince(start), 0.4);
 }
 
@@ -145,10 +147,10 @@ TEST_F(EventLoopTest, TimeBoundsAndStopsFromEitherSide) {
     EXPECT_FALSE(loop->runOnce(0.0));
 
     auto running = std::async(std::launch::async, [&] { loop->run(); });
-    EXPECT_EQ(running.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    EXPECT_EQ(running.wait_for(100ms), std::future_status::timeout);
     // Well inside the loop's one-second safety slice: the stop wakes it.
     loop->stop();
-    EXPECT_EQ(running.wait_for(std::chrono::milliseconds(500)), std::future_status::ready);
+    EXPECT_EQ(running.wait_for(500ms), std::future_status::ready);
 
     // A stop before run is remembered, once.
     loop->stop();
@@ -182,7 +184,7 @@ TEST_F(EventLoopTest, CompletionsRunOnTheLoopThreadOnePerRunOnce) {
     loop->attach(*source);
     Delivered first, second;
     std::thread poster([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::this_thread::sleep_for(50ms);
         source->post(&record, &first, kIOReturnAborted, 17);
         source->post(&record, &second, kIOReturnSuccess, 4096);
     });
@@ -232,19 +234,18 @@ TEST_F(EventLoopTest, LoopsSharingAContextWakePromptly) {
     Delivered d;
     auto running = std::async(std::launch::async, [&] { loop->run(); });
     for (int round = 0; round < 5; ++round) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::this_thread::sleep_for(20ms);
         const auto start = Clock::now();
         source->post(&record, &d, kIOReturnSuccess, 1);
-        while (d.calls <= round && secondsSince(start) < 2.0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        while (d.calls <= round && secondsSince(start) < 2.0) std::this_thread::sleep_for(1ms);
         EXPECT_LT(secondsSince(start), 0.5) << "round " << round;
     }
     EXPECT_EQ(d.calls, 5);
     EXPECT_NE(d.thread, std::this_thread::get_id());  // run() delivered them
     loop->stop();
-    EXPECT_EQ(running.wait_for(std::chrono::milliseconds(500)), std::future_status::ready);
+    EXPECT_EQ(running.wait_for(500ms), std::future_status::ready);
     other->stop();
-    EXPECT_EQ(otherRunning.wait_for(std::chrono::milliseconds(500)), std::future_status::ready);
+    EXPECT_EQ(otherRunning.wait_for(500ms), std::future_status::ready);
 }
 
 TEST(LibusbDescriptor, RebuildKeepsEveryDescriptorInPlace) {

@@ -14,6 +14,8 @@
 
 using namespace vocam;
 
+using namespace std::chrono_literals;
+
 namespace {
 
 TEST(SimDescription, ModelsAndKeys) {
@@ -181,7 +183,7 @@ struct Reader {
                 1, buffer.data(), buffer.size(),
                 [done](usbhost::IOReturn r, std::uint32_t) { done->set_value(r); }) != 0)
             return usbhost::kIOReturnNoDevice;
-        if (answer.wait_for(std::chrono::seconds(1)) != std::future_status::ready) return {};
+        if (answer.wait_for(1s) != std::future_status::ready) return {};
         return answer.get();
     }
     std::shared_ptr<sim::CameraDevice> device;
@@ -199,10 +201,10 @@ TEST(SimFaults, UnplugReplugAndStallFollowTheirSeconds) {
     EXPECT_EQ(reader.read(), 0);
     while (reader.read() == 0) {
     }
-    EXPECT_GE(Clock::now() - first, std::chrono::milliseconds(200));
+    EXPECT_GE(Clock::now() - first, 200ms);
     EXPECT_FALSE(reader.device->present());
-    while (bus.devices().empty()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_GE(Clock::now() - first, std::chrono::milliseconds(300));
+    while (bus.devices().empty()) std::this_thread::sleep_for(5ms);
+    EXPECT_GE(Clock::now() - first, 300ms);
     const auto back = bus.devices().at(0);
     EXPECT_EQ(back->config().serial, 1000u);
     EXPECT_EQ(back->config().video, sim::VideoFaults{});
@@ -212,7 +214,7 @@ TEST(SimFaults, UnplugReplugAndStallFollowTheirSeconds) {
     const auto begun = Clock::now();
     while (stalled.read() == 0) {
     }
-    EXPECT_GE(Clock::now() - begun, std::chrono::milliseconds(100));
+    EXPECT_GE(Clock::now() - begun, 100ms);
     EXPECT_TRUE(stalled.device->present());
     EXPECT_TRUE(stalled.device->video().silent());
     bus.clear();

@@ -153,17 +153,16 @@ TEST_F(Stream, FramesAndRecordsMatchTheCamerasLogAndTheCountsAddUp) {
         EXPECT_EQ(stats.delivered, log.size());
         EXPECT_EQ(stats.taken, taken.size());
         std::uint64_t previous = 0, gaps = 0;
+        std::set<std::uint64_t> seen;
         for (const Taken &t : taken) {
-            ASSERT_GE(t.sequence, 1u);
-            ASSERT_LE(t.sequence, log.size());
+            ASSERT_TRUE(t.sequence >= 1 && t.sequence <= log.size()) << t.sequence;
             ASSERT_EQ(log[t.sequence - 1].hash, t.hash) << "frame " << t.sequence;
             ASSERT_GT(t.sequence, previous);
             gaps += t.sequence - previous - 1;
             previous = t.sequence;
+            seen.insert(t.sequence);
         }
         // Frames never taken were overwritten, or are still in the ring.
-        std::set<std::uint64_t> seen;
-        for (const Taken &t : taken) seen.insert(t.sequence);
         std::uint64_t untaken = 0;
         for (int i = 0; i < 3; ++i) {
             const std::uint64_t sequence = infoOf(h, i).sequence;
@@ -206,8 +205,7 @@ TEST_F(Stream, StartStopCyclesWithABlockedWaiter) {
     EXPECT_GT(frames.load(), 0);
     EXPECT_GT(ended.load(), 0);
     const StreamProbe p = usb_stream_probe(h);
-    EXPECT_EQ(p.state, vo::StreamState::Ready);
-    EXPECT_EQ(p.reads_pending, 0);
+    EXPECT_EQ(std::tie(p.state, p.reads_pending), std::make_tuple(vo::StreamState::Ready, 0));
     EXPECT_EQ(cam->device().reg(0x0214), 0u);
     EXPECT_EQ(vocam_disable_streaming(h), 0);
     EXPECT_EQ(err.take().find("did not"), std::string::npos);  // no read was left behind
@@ -266,6 +264,7 @@ TEST_F(Stream, StateErrorsAreRefusedWithTheirCodes) {
     for (int bad : {3, -1}) EXPECT_EQ(vocam_get_buffer_address(h, bad), nullptr);
     EXPECT_EQ(vocam_get_buffer_status(h, 0), -78);
     EXPECT_EQ(vocam_get_buffer_acquired_size(h, 0), -78);
+
     EXPECT_EQ(vocam_wait_for_capture_to_buffer(h), -96);
     EXPECT_EQ(vocam_wait_for_capture_to_buffer_timeout(h, 10), -96);
     EXPECT_EQ(err.take(),

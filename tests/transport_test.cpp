@@ -165,8 +165,8 @@ TEST_F(Transport, AControlRequestTheDeviceNeverAnswersTimesOutAndIsWithdrawn) {
     cam->device().failControl(kIOReturnTimeout);
     std::uint8_t data[4] = {};
     vocam::usbhost::Setup s{0xC0, 0x12, 0, 0x1000, 4};
-
     std::uint32_t done = 99;
+
     const auto start = Clock::now();
     EXPECT_EQ(h()->usb_interface_if->controlRequest(s, data, done, 300, 0), kIOReturnTimeout);
     EXPECT_GE(Clock::now() - start, kLibusb ? 250ms : 0ms);
@@ -306,7 +306,7 @@ TEST_F(Bulk, AReadTimesOutWithoutLosingWhatComesNext) {
 TEST_F(Bulk, AReadWaitingWhenTheCameraIsPulledEndsAtOnceWithNoDevice) {
     readSide();
     std::thread puller([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        std::this_thread::sleep_for(200ms);
         cam->unplug();
     });
     std::uint8_t data[1024] = {};

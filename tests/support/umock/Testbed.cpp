@@ -144,11 +144,12 @@ int urbStatus(IOReturn r) {
                   -EPROTO);
 }
 
-// The errno of a usbfs request the device refused.
+// The errno of a usbfs request the device answered so (0: it did not refuse).
 int requestErrno(IOReturn r) {
     using namespace usbhost;
     return lookUp(r,
-                  {{kIOReturnNoDevice, ENODEV},
+                  {{kIOReturnSuccess, 0},
+                   {kIOReturnNoDevice, ENODEV},
                    {kIOReturnExclusiveAccess, EBUSY},
                    {kIOReturnBadArgument, EINVAL},
                    {kIOReturnNotOpen, EINVAL},
@@ -281,9 +282,8 @@ struct Testbed::Impl {
             case USBDEVFS_SETINTERFACE:
                 return withArg<usbdevfs_setinterface>(arg, [&](usbdevfs_setinterface &set) {
                     if (set.interface != 0) return EINVAL;
-                    const IOReturn r =
-                        camera.setAlternate(static_cast<std::uint8_t>(set.altsetting));
-                    return r == 0 ? 0 : requestErrno(r);
+                    return requestErrno(
+                        camera.setAlternate(static_cast<std::uint8_t>(set.altsetting)));
                 });
             case USBDEVFS_SETCONFIGURATION:
                 return withArg<int>(arg, [&](int value) {
@@ -298,8 +298,7 @@ struct Testbed::Impl {
                 return withArg<unsigned int>(arg, [&](unsigned int endpoint) {
                     const std::uint8_t pipe = pipeFor(camera, static_cast<std::uint8_t>(endpoint));
                     if (pipe == kNoPipe) return ENOENT;
-                    const IOReturn r = camera.clearStall(pipe);
-                    return r == 0 ? 0 : requestErrno(r);
+                    return requestErrno(camera.clearStall(pipe));
                 });
             case USBDEVFS_RESETEP:
                 return 0;
@@ -392,12 +391,12 @@ struct Testbed::Impl {
 
         if (urb.type == USBDEVFS_URB_TYPE_CONTROL) {
             if (length < 8) return EINVAL;
-            usbhost::Setup s;
-            s.bmRequestType = buffer[0];
-            s.bRequest = buffer[1];
-            s.wValue = static_cast<std::uint16_t>(buffer[2] | buffer[3] << 8);
-            s.wIndex = static_cast<std::uint16_t>(buffer[4] | buffer[5] << 8);
-            s.wLength = static_cast<std::uint16_t>(buffer[6] | buffer[7] << 8);
+            // The setup packet's words are little-endian on the wire.
+            auto word = [buffer](int at) {
+                return std::uint16_t(buffer[at] | buffer[at + 1] << 8);
+            };
+            const usbhost::Setup s{buffer[0], buffer[1], word(2), word(4), word(6)};
+
             if (s.wLength > length - 8) return EINVAL;
             std::uint8_t *stage = buffer + 8;
             std::uint32_t done = 0;
