@@ -5,6 +5,7 @@
 #include <link.h>
 
 #include <cstring>
+#include <optional>
 #include <set>
 #include <string>
 #include <tuple>
@@ -81,19 +82,14 @@ TEST(Version, MacrosRunTimeValueAndSonameAgree) {
     link_map *map = nullptr;
     ASSERT_EQ(dlinfo(lib, RTLD_DI_LINKMAP, &map), 0);
     const char *strings = nullptr;
-    const char *soname = nullptr;
-    ElfW(Xword) sonameAt = 0;
-    bool hasSoname = false;
+    std::optional<ElfW(Xword)> soname;
     for (const ElfW(Dyn) *d = map->l_ld; d->d_tag != DT_NULL; ++d) {
         if (d->d_tag == DT_STRTAB) strings = reinterpret_cast<const char *>(d->d_un.d_ptr);
-        if (d->d_tag == DT_SONAME) {
-            sonameAt = d->d_un.d_val;
-            hasSoname = true;
-        }
+        if (d->d_tag == DT_SONAME) soname = d->d_un.d_val;
     }
-    ASSERT_TRUE(hasSoname && strings != nullptr);
-    soname = strings + sonameAt;
-    EXPECT_EQ(std::string(soname), "libVoCamSDK.so." + std::to_string(VOCAM_VERSION_MAJOR));
+    ASSERT_TRUE(soname && strings != nullptr);
+    EXPECT_EQ(std::string(strings + *soname),
+              "libVoCamSDK.so." + std::to_string(VOCAM_VERSION_MAJOR));
     const std::string file = VOCAM_SHARED_LIBRARY;
     const std::string suffix = ".so." VOCAM_VERSION_STRING;
     EXPECT_EQ(file.substr(file.size() - suffix.size()), suffix);
@@ -123,6 +119,7 @@ TEST(Version, CameraWordsComeFromTheHandle) {
     handle.device_speed = vocam::usbhost::kSpeedHigh;
     vocam_version v;
     memset(&v, 0xFF, sizeof v);
+
     EXPECT_EQ(vocam_get_version(&handle, &v), 0);
     EXPECT_EQ(std::tie(v.zero, v.product_id, v.serial_number, v.release_number, v.firmware_version,
                        v.high_speed),

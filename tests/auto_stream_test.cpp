@@ -7,8 +7,8 @@
 
 #include <array>
 #include <cmath>
-#include <functional>
 #include <memory>
+#include <tuple>
 #include <vector>
 
 #include "Simulator/SimLens.h"
@@ -24,6 +24,9 @@ using vocam::test::nextFrame;
 using vocam::test::OpenCamera;
 using vocam::test::StderrCapture;
 using vocam::test::window;
+
+// The grey patch of the scene, in a window around it.
+constexpr int kPatchX = 144, kPatchY = 72, kPatchW = 96, kPatchH = 104;
 
 // A BGGR camera (model_06, 1280 x 960) streaming as fast as frames are read.
 class Streamed : public ::testing::Test {
@@ -68,10 +71,10 @@ class Streamed : public ::testing::Test {
         EXPECT_EQ(BayerOrMonoComputeSums(&d, frame, 0, s), 0);
         return (double(s[0]) + s[1] + s[2] + s[3]) / (double(w) * hh);
     }
-    // Red/green and blue/green of the converted region (identity correction,
-    // the engine's digital gains).
-    std::pair<double, double> convertedBalance(const std::uint8_t *frame, int x, int y, int w,
-                                               int hh) {
+    // Red/green and blue/green of the converted grey patch (identity
+    // correction, the engine's digital gains).
+    std::pair<double, double> convertedBalance(const std::uint8_t *frame) {
+        const int x = kPatchX, y = kPatchY, w = kPatchW, hh = kPatchH;
         std::vector<std::uint8_t> rgb(static_cast<std::size_t>(width) * height * 3);
         _VOCAM_IMAGE_FORMAT image{};
         EXPECT_EQ(vocam_get_image_format(h, &image), 0);
@@ -83,17 +86,17 @@ class Streamed : public ::testing::Test {
                 for (int k = 0; k < 3; ++k) sum[k] += rgb[(std::size_t(r) * width + c) * 3 + k];
         return {sum[0] / sum[1], sum[2] / sum[1]};
     }
+    void expectGrey(const std::uint8_t *frame) {
+        const auto [rg, bg] = convertedBalance(frame);
+        EXPECT_NEAR(rg, 1.0, 0.03);
+        EXPECT_NEAR(bg, 1.0, 0.03);
+    }
 };
-
-// The grey patch of the scene, in a window around it.
-constexpr int kPatchX = 144, kPatchY = 72, kPatchW = 96, kPatchH = 104;
 
 TEST_F(Streamed, RepeatedStepsBalanceTheGreyPatch) {
     stream(512, 384, 384, 256);
     std::pair<double, double> before;
-    freshFrame([&](const std::uint8_t *f) {
-        before = convertedBalance(f, kPatchX, kPatchY, kPatchW, kPatchH);
-    });
+    freshFrame([&](const std::uint8_t *f) { before = convertedBalance(f); });
     EXPECT_GT(before.first, 1.08);  // the warm light
     EXPECT_LT(before.second, 0.85);
     int steps = 0;
@@ -111,11 +114,7 @@ TEST_F(Streamed, RepeatedStepsBalanceTheGreyPatch) {
     EXPECT_LE(steps, 5) << trace;
     EXPECT_NE(trace.find("vocam_whitebalance_step_ex: no whitebalance change required\n"),
               std::string::npos);
-    freshFrame([&](const std::uint8_t *f) {
-        const auto [rg, bg] = convertedBalance(f, kPatchX, kPatchY, kPatchW, kPatchH);
-        EXPECT_NEAR(rg, 1.0, 0.03);
-        EXPECT_NEAR(bg, 1.0, 0.03);
-    });
+    freshFrame([&](const std::uint8_t *f) { expectGrey(f); });
 }
 
 TEST_F(Streamed, OneShotBalancesTheGreyPatchInOneCall) {
@@ -127,9 +126,7 @@ TEST_F(Streamed, OneShotBalancesTheGreyPatchInOneCall) {
     StderrCapture err;
     freshFrame([&](const std::uint8_t *f) {
         EXPECT_EQ(vocam_whitebalance_step(h, f, kPatchX, kPatchY, kPatchW, kPatchH), 0);
-        const auto [rg, bg] = convertedBalance(f, kPatchX, kPatchY, kPatchW, kPatchH);
-        EXPECT_NEAR(rg, 1.0, 0.03);
-        EXPECT_NEAR(bg, 1.0, 0.03);
+        expectGrey(f);
     });
     EXPECT_NE(err.take().find("no whitebalance change required"), std::string::npos);
 }
@@ -164,12 +161,11 @@ class LensDrive : public vocam::FocusDrive {
   public:
     explicit LensDrive(std::shared_ptr<SimLens> lens) : lens_(std::move(lens)) {}
     int read(int *min, int *max, int *position, std::uint32_t *flags) override {
-        *min = lens_->config().min;
-        *max = lens_->config().max;
-        *position = lens_->position();
-        *flags = lens_->config().flags;
+        std::tie(*min, *max, *position, *flags) = std::tuple(
+            lens_->config().min, lens_->config().max, lens_->position(), lens_->config().flags);
         return 0;
     }
+
     int write(int position) override {
         writes.push_back(position);
         lens_->command(position);
@@ -235,10 +231,7 @@ TEST_F(Focus, SearchEndsWithinOneStepOfFocusFromAnywhere) {
                  {2900, 1234, 30}};
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << "start " << c.start << ", focus " << c.focus);
-        LensConfig config;
-        config.start = c.start;
-        config.focus = c.focus;
-        const Search s = run(config);
+        const Search s = run({.focus = c.focus, .start = c.start});
         EXPECT_EQ(s.result, -1);
         EXPECT_NEAR(s.lens->position(), c.focus, c.within);
     }
@@ -246,11 +239,9 @@ TEST_F(Focus, SearchEndsWithinOneStepOfFocusFromAnywhere) {
 
 TEST_F(Focus, SceneWithoutContrastTurnsBackAtTheLimitAndGivesUp) {
     stream(512, 384, 384, 256);
-    LensConfig config;
-    config.start = 1600;
-    config.blurScale = 0;
     // Inside the grey patch every pixel equals its same-colour neighbours.
-    const Search s = run(config, 2000, {kPatchX, kPatchY, kPatchW, kPatchH});
+    const Search s =
+        run({.start = 1600, .blurScale = 0}, 2000, {kPatchX, kPatchY, kPatchW, kPatchH});
     EXPECT_EQ(s.result, -60);
     // Upwards two steps at a time to the top, then back to the start and on
     // downwards; every searching measurement moved the lens once, and the
@@ -268,11 +259,7 @@ TEST_F(Focus, SceneWithoutContrastTurnsBackAtTheLimitAndGivesUp) {
 TEST_F(Focus, SearchesEndWhereALimitIsNotEnforced) {
     stream(kPatchesX, kPatchesY, 256, 256);
     for (auto [flags, focus] : {std::pair{2u, 1600}, std::pair{1u, 0}}) {
-        LensConfig config;
-        config.start = 1000;
-        config.focus = focus;
-        config.flags = flags;
-        const Search s = run(config, 1000);
+        const Search s = run({.focus = focus, .start = 1000, .flags = flags}, 1000);
         EXPECT_LT(s.result, 0) << flags;
         EXPECT_LT(s.calls, 1000) << flags;
     }
@@ -280,10 +267,7 @@ TEST_F(Focus, SearchesEndWhereALimitIsNotEnforced) {
 
 TEST_F(Focus, LensThatNeverSettlesIsNeverMeasured) {
     stream(kPatchesX, kPatchesY, 256, 256);
-    LensConfig config;
-    config.start = 1000;
-    config.hunting = true;
-    const Search s = run(config, 60);
+    const Search s = run({.start = 1000, .hunting = true}, 60);
     EXPECT_EQ(s.result, 0);
     EXPECT_EQ(s.calls, 60);
     // Only the first call, which measures without waiting, moved the lens.

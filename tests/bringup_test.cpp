@@ -60,17 +60,17 @@ std::shared_ptr<sim::CameraDevice> withSerial(std::uint32_t serial) {
 // Start-up runs on a bus of simulated cameras and the test's own resource files.
 class BringUp : public ::testing::Test {
   protected:
-#ifdef VOCAM_TEST_LIBUSB
-    static void SetUpTestSuite() {
-        unsetenv("VOCAM_SIM");
-    }
     void SetUp() override {
-        if (!Bus::active()) GTEST_SKIP() << "needs umockdev-wrapper";
+        if (!kActive) GTEST_SKIP() << "needs umockdev-wrapper";
         bus().clear();
         vo_forget_bring_up();
     }
     void TearDown() override {
-        if (Bus::active()) bus().clear();
+        if (kActive) bus().clear();
+    }
+#ifdef VOCAM_TEST_LIBUSB
+    static void SetUpTestSuite() {
+        unsetenv("VOCAM_SIM");
     }
     // Until libusb lists `count` cameras of this product.
     static void listed(std::uint16_t vendor, std::uint16_t product, std::size_t count = 1) {
@@ -79,21 +79,18 @@ class BringUp : public ::testing::Test {
     static void unplug(const std::shared_ptr<sim::CameraDevice> &d) {
         bus().unplug(d);
     }
+    static inline const bool kActive = Bus::active();
 #else
     static void SetUpTestSuite() {
         test::useSimulatedBus();
-    }
-    void SetUp() override {
-        vo_forget_bring_up();
-    }
-    void TearDown() override {
-        bus().clear();
     }
     static void listed(std::uint16_t, std::uint16_t, std::size_t = 1) {}
     static void unplug(const std::shared_ptr<sim::CameraDevice> &d) {
         d->unplug();
     }
+    static constexpr bool kActive = true;
 #endif
+
     // The first of the cameras described.
     std::shared_ptr<sim::CameraDevice> configure(const char *description) {
         EXPECT_TRUE(bus().configure(description)) << description;
@@ -126,7 +123,16 @@ class BringUp : public ::testing::Test {
         EXPECT_EQ(buffer, nullptr);
         return err.take();
     }
+    // Opens the camera of this product, which must be there.
+    static _vocam *opened(std::uint16_t product) {
+        _vocam *cam = nullptr;
+        EXPECT_EQ(vocam_camera_open_by_pid(&cam, product), 0);
+        return cam;
+    }
     test::TempResources files;
+    // The files the start-up cases spoil: a bitstream of model_02, firmware of model_16.
+    const std::string fpga2 = files.root() + "/vocam02/fpga2.rbf",
+                      firm13 = files.root() + "/vocam13/firm2.HEX";
     double seconds = 0;
 };
 
@@ -190,6 +196,7 @@ struct TimedLines {
 
 TEST_F(BringUp, ABusyControllerIsTriedFiveTimes) {
     configure("model_16")->holdByOtherClient(5);
+
     std::string log;
     {
         TimedLines timed;
@@ -242,20 +249,18 @@ TEST_F(BringUp, EnumerationCountsBeyondItsCapacityAndOpenFindsBySerialProductOrA
     vocam_get_version(cam, &got);
     EXPECT_EQ(got.serial_number, 77u);
     auto device = withSerial(77);
-    EXPECT_TRUE(device->isOpen());
-    EXPECT_EQ(device->alternate(), 2);  // a model with an FPGA streams on alternate 2
-    EXPECT_EQ(device->reg(0x0214), 0u);
+    // A model with an FPGA streams on alternate 2; video stays off.
+    EXPECT_EQ(std::make_tuple(device->isOpen(), device->alternate(), device->reg(0x0214)),
+              std::make_tuple(true, 2, 0u));
     EXPECT_EQ(vocam_camera_close(&cam), 0);
-    EXPECT_EQ(cam, nullptr);
-    EXPECT_FALSE(device->isOpen());
-    EXPECT_EQ(device->alternate(), 0);
+    EXPECT_EQ(std::make_tuple(cam, device->isOpen(), device->alternate()),
+              std::make_tuple(nullptr, false, 0));
 
     wanted.serial_number = 4242;  // nobody has it
     EXPECT_EQ(vocam_camera_open(&cam, &wanted), 0);
     EXPECT_EQ(cam, nullptr);
 
-    ASSERT_EQ(vocam_camera_open_by_pid(&cam, 0x03AD), 0);
-    ASSERT_NE(cam, nullptr);
+    ASSERT_NE(cam = opened(0x03AD), nullptr);
     EXPECT_EQ(withSerial(1002)->alternate(), 1);  // no FPGA: alternate 1
     EXPECT_EQ(vocam_supports_subsampling(cam), 0);
     vocam_camera_close(&cam);
@@ -278,8 +283,7 @@ TEST_F(BringUp, ACameraPulledWhileOpenStillClosesCleanly) {
     auto device = configure("model_02:state=ready");
     listed(kCameraVendorA, 0x00A1);
     test::StderrCapture err;
-    _vocam *cam = nullptr;
-    ASSERT_EQ(vocam_camera_open_by_pid(&cam, 0x00A1), 0);
+    _vocam *cam = opened(0x00A1);
     ASSERT_NE(cam, nullptr);
     unplug(device);
     std::uint32_t word = 0;
@@ -345,17 +349,14 @@ TEST_F(BringUp, MissingFilesAreReportedAndAMissingBitstreamStillFramesTheAttempt
     files.remove("vocam02/fpga2.rbf");
     files.remove("vocam13/firm2.HEX");
     const std::string log = init();
-    EXPECT_NE(
-        log.find("loading FPGA binary from disk\nerror: unable to open fpga file " + files.root() +
-                 "/vocam02/fpga2.rbf: No such file or directory\nerror: unable to load FPGA\n"),
-        std::string::npos)
+    EXPECT_NE(log.find("loading FPGA binary from disk\nerror: unable to open fpga file " + fpga2 +
+                       ": No such file or directory\nerror: unable to load FPGA\n"),
+              std::string::npos)
         << log;
     EXPECT_EQ(countOf(log, "usb_load_fpga: unable to load FPGA: timeout\n"), 1);
     EXPECT_EQ(fpgaTraffic(fpga->log()), "R W1 W0 R R R R R R R R R R ");
     EXPECT_FALSE(fpga->fpgaConfigured());
-    EXPECT_EQ(countOf(log, "error: unable to open firmware file " + files.root() +
-                               "/vocam13/firm2.HEX\n"),
-              1);
+    EXPECT_EQ(countOf(log, "error: unable to open firmware file " + firm13 + "\n"), 1);
 }
 
 TEST_F(BringUp, DamagedOrOversizedBitstreamsLeaveTheFpgaUnconfigured) {
@@ -368,8 +369,7 @@ TEST_F(BringUp, DamagedOrOversizedBitstreamsLeaveTheFpgaUnconfigured) {
 
     // A file claiming 64 MiB and more is refused before anything is allocated.
     std::filesystem::resize_file(files.path("vocam02/fpga2.rbf"), (64u << 20) + 1);
-    EXPECT_EQ(loadFpga(), "error: fpga file " + files.root() +
-                              "/vocam02/fpga2.rbf is larger than 67108864 bytes\n");
+    EXPECT_EQ(loadFpga(), "error: fpga file " + fpga2 + " is larger than 67108864 bytes\n");
     EXPECT_EQ(loadFpga(0x7777), "error: unable to find specified camera");
 }
 
@@ -422,22 +422,16 @@ TEST_F(BringUp, OnlyRegularFilesAreLoaded) {
     files.remove("vocam02/fpga2.rbf");
     std::filesystem::create_directory(files.path("vocam02/fpga2.rbf"));
     const std::string log = init();
-    EXPECT_EQ(countOf(log, "error: firmware file " + files.root() +
-                               "/vocam13/firm2.HEX is not a regular file\n"),
-              1)
+    EXPECT_EQ(countOf(log, "error: firmware file " + firm13 + " is not a regular file\n"), 1)
         << log;
-    EXPECT_EQ(countOf(log, "error: fpga file " + files.root() +
-                               "/vocam02/fpga2.rbf is not a regular file\n"),
-              1)
-        << log;
+    EXPECT_EQ(countOf(log, "error: fpga file " + fpga2 + " is not a regular file\n"), 1) << log;
     EXPECT_TRUE(firmwareLoads(boot->log()).empty());
     EXPECT_FALSE(withSerial(1001)->fpgaConfigured());
 
     // A device node behind the name reads as an empty image unless refused.
     std::filesystem::remove(files.path("vocam02/fpga2.rbf"));
     std::filesystem::create_symlink("/dev/null", files.path("vocam02/fpga2.rbf"));
-    EXPECT_EQ(loadFpga(),
-              "error: fpga file " + files.root() + "/vocam02/fpga2.rbf is not a regular file\n");
+    EXPECT_EQ(loadFpga(), "error: fpga file " + fpga2 + " is not a regular file\n");
 }
 
 // What failed is said as such: a bitstream the camera did not take, and a
@@ -449,9 +443,7 @@ TEST_F(BringUp, FailedSendsAndOversizedFirmwareAreReportedAsSuch) {
     const std::string log = init();
     EXPECT_EQ(countOf(log, "error: unable to send FPGA binary to camera\n"), 1) << log;
     EXPECT_EQ(countOf(log, "sent FPGA binary to camera\n"), 0) << log;
-    EXPECT_EQ(countOf(log, "error: firmware file " + files.root() +
-                               "/vocam13/firm2.HEX is larger than 1048576 bytes\n"),
-              1)
+    EXPECT_EQ(countOf(log, "error: firmware file " + firm13 + " is larger than 1048576 bytes\n"), 1)
         << log;
     EXPECT_EQ(countOf(log, "unable to open firmware file"), 0);
 }
@@ -495,9 +487,8 @@ TEST_P(DamagedFirmware, WritesNothingAndIsNotCounted) {
     files.write("vocam13/firm2.HEX",
                 d.spoil(sim::toIntelHex(sim::makeFirmwareImage(kCameraVendorB, 0x03AD))));
     const std::string log = init();
-    const std::string expected = "error: damaged firmware file " + files.root() +
-                                 "/vocam13/firm2.HEX: line " + std::to_string(d.line) + ": " +
-                                 d.reason + "\n";
+    const std::string expected = "error: damaged firmware file " + firm13 + ": line " +
+                                 std::to_string(d.line) + ": " + d.reason + "\n";
     EXPECT_NE(log.find(expected), std::string::npos) << log;
     EXPECT_NE(log.find("unable to download to device: -1 ffffffff\n"), std::string::npos);
     EXPECT_TRUE(firmwareLoads(boot->log()).empty());
@@ -615,26 +606,12 @@ TEST_F(BringUp, OpenReadsGeometryColourTemperatureAndRates) {
         auto device = configure("model_05:state=ready");
         for (auto [reg, value] : c.registers) device->setReg(reg, value);
         test::StderrCapture err;
-        _vocam *cam = nullptr;
-        ASSERT_EQ(vocam_camera_open_by_pid(&cam, 0x00A3), 0);
+        _vocam *cam = opened(0x00A3);
         ASSERT_NE(cam, nullptr);
         const std::string log = err.take();
         EXPECT_NE(log.find(c.log), std::string::npos) << log;
         c.check(*cam, *device);
         vocam_camera_close(&cam);
-        sim::Bus::instance().clear();
-    }
-}
-
-// A data-rate count no camera could mean would once read 0x1050 for ever (a
-// 16-bit counter stepping by 2 never passes 0xFFFF).
-TEST_F(BringUp, AnAbsurdDataRateCountRefusesTheCamera) {
-    for (std::uint32_t count : {0xFFFFu, 0x10002u, 257u}) {
-        SCOPED_TRACE(count);
-        auto device = configure("model_05:state=ready");
-        device->setReg(0x104C, count);
-        expectRefusedAtOpen(*device, "error: data-rate count ");
-        EXPECT_EQ(rateReads(*device), 0);
         sim::Bus::instance().clear();
     }
 }
@@ -645,8 +622,7 @@ TEST_F(BringUp, AnOddDataRateCountFillsTheListExactly) {
     config.dataRates = {11, 22, 33, 44, 55, 66};
     auto device = sim::Bus::instance().attach(config);
     device->setReg(0x104C, 5);
-    _vocam *cam = nullptr;
-    ASSERT_EQ(vocam_camera_open_by_pid(&cam, 0x00A3), 0);
+    _vocam *cam = opened(0x00A3);
     ASSERT_NE(cam, nullptr);
     std::uint32_t rates[8] = {};
     ASSERT_EQ(vocam_enum_available_data_rates(cam, rates, 8), 5);
@@ -658,8 +634,11 @@ TEST_F(BringUp, AnOddDataRateCountFillsTheListExactly) {
 }
 
 // A sensor of no pixels or of more than a buffer is made for, and a
-// subsampling factor of 0, are a damaged camera: refused at open by name.
-TEST_F(BringUp, ImpossibleGeometryRefusesTheCamera) {
+// subsampling factor of 0, are a damaged camera: refused at open by name. So
+// is a data-rate count no camera could mean, before a rate is read (such a
+// count would once read 0x1050 for ever: a 16-bit counter stepping by 2
+// never passes 0xFFFF).
+TEST_F(BringUp, ImpossibleGeometryOrDataRateCountRefusesTheCamera) {
     const struct {
         std::uint16_t reg;
         std::uint32_t value;
@@ -673,12 +652,19 @@ TEST_F(BringUp, ImpossibleGeometryRefusesTheCamera) {
          "error: camera reports a 65535x65535 window at 0,0 on its 2048x1536 sensor: camera "
          "refused\n"},
         {0x1008, 1u, "error: camera reports a 2048x1536 window at 1,0 on its 2048x1536 sensor"},
+        {0x104C, 0xFFFFu, "error: data-rate count "},
+        {0x104C, 0x10002u, "error: data-rate count "},
+        {0x104C, 257u, "error: data-rate count "},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.line);
+        SCOPED_TRACE(c.value);
         auto device = configure("model_05:state=ready");
         device->setReg(c.reg, c.value);
         expectRefusedAtOpen(*device, c.line);
+        if (c.reg == 0x104C) {
+            EXPECT_EQ(rateReads(*device), 0);
+        }
+
         sim::Bus::instance().clear();
     }
 }
@@ -687,8 +673,7 @@ TEST_F(BringUp, ImpossibleGeometryRefusesTheCamera) {
 TEST_F(BringUp, ABusyCameraIsWaitedForBeforeItIsSkipped) {
     auto device = configure("model_05:state=ready");
     device->holdByOtherClient(2);
-    _vocam *cam = nullptr;
-    ASSERT_EQ(vocam_camera_open_by_pid(&cam, 0x00A3), 0);
+    _vocam *cam = opened(0x00A3);
     ASSERT_NE(cam, nullptr);
     vocam_camera_close(&cam);
 

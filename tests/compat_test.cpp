@@ -3,10 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cmath>
 #include <limits>
 #include <utility>
-#include <vector>
 
 #include "support/OpenCamera.h"
 #include "support/Stderr.h"

@@ -3,12 +3,10 @@
 // the library or the simulated bus below it.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <new>
 #include <stdexcept>
-#include <string>
 
 #include "support/OpenCamera.h"
 #include "vo_guard.h"

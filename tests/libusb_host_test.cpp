@@ -12,6 +12,8 @@
 #include "usbhost/LibusbErrors.h"
 #include "usbhost/LibusbHost.h"
 
+using namespace std::chrono_literals;
+
 namespace {
 
 using namespace vocam::usbhost;
@@ -121,11 +123,11 @@ TEST(LibusbHost, FailedInitialisationIsReportedAndContainedAndItsLoopStillStops)
     loop->stop();
     loop->run();
     auto running = std::async(std::launch::async, [&] { loop->run(); });
-    EXPECT_EQ(running.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+    EXPECT_EQ(running.wait_for(50ms), std::future_status::timeout);
     start = Clock::now();
     loop->stop();
     // Well inside the loop's one-second slice.
-    EXPECT_EQ(running.wait_for(std::chrono::milliseconds(400)), std::future_status::ready);
+    EXPECT_EQ(running.wait_for(400ms), std::future_status::ready);
     EXPECT_LT(secondsSince(start), 0.4);
 }
 
@@ -145,10 +147,10 @@ TEST_F(EventLoopTest, TimeBoundsAndStopsFromEitherSide) {
     EXPECT_FALSE(loop->runOnce(0.0));
 
     auto running = std::async(std::launch::async, [&] { loop->run(); });
-    EXPECT_EQ(running.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    EXPECT_EQ(running.wait_for(100ms), std::future_status::timeout);
     // Well inside the loop's one-second safety slice: the stop wakes it.
     loop->stop();
-    EXPECT_EQ(running.wait_for(std::chrono::milliseconds(500)), std::future_status::ready);
+    EXPECT_EQ(running.wait_for(500ms), std::future_status::ready);
 
     // A stop before run is remembered, once.
     loop->stop();
@@ -182,7 +184,7 @@ TEST_F(EventLoopTest, CompletionsRunOnTheLoopThreadOnePerRunOnce) {
     loop->attach(*source);
     Delivered first, second;
     std::thread poster([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::this_thread::sleep_for(50ms);
         source->post(&record, &first, kIOReturnAborted, 17);
         source->post(&record, &second, kIOReturnSuccess, 4096);
     });
@@ -232,54 +234,32 @@ TEST_F(EventLoopTest, LoopsSharingAContextWakePromptly) {
     Delivered d;
     auto running = std::async(std::launch::async, [&] { loop->run(); });
     for (int round = 0; round < 5; ++round) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::this_thread::sleep_for(20ms);
         const auto start = Clock::now();
         source->post(&record, &d, kIOReturnSuccess, 1);
-        while (d.calls <= round && secondsSince(start) < 2.0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        while (d.calls <= round && secondsSince(start) < 2.0) std::this_thread::sleep_for(1ms);
         EXPECT_LT(secondsSince(start), 0.5) << "round " << round;
     }
     EXPECT_EQ(d.calls, 5);
     EXPECT_NE(d.thread, std::this_thread::get_id());  // run() delivered them
     loop->stop();
-    EXPECT_EQ(running.wait_for(std::chrono::milliseconds(500)), std::future_status::ready);
+    EXPECT_EQ(running.wait_for(500ms), std::future_status::ready);
     other->stop();
-    EXPECT_EQ(otherRunning.wait_for(std::chrono::milliseconds(500)), std::future_status::ready);
+    EXPECT_EQ(otherRunning.wait_for(500ms), std::future_status::ready);
 }
 
 TEST(LibusbDescriptor, RebuildKeepsEveryDescriptorInPlace) {
     const unsigned char classSpecific[] = {4, 0x24, 0x01, 0x02};
-    libusb_endpoint_descriptor out1{};
-    out1.bLength = 7;
-    out1.bDescriptorType = LIBUSB_DT_ENDPOINT;
-    out1.bEndpointAddress = 0x02;
-    out1.bmAttributes = LIBUSB_TRANSFER_TYPE_BULK;
-    out1.wMaxPacketSize = 0x0200;
-    libusb_endpoint_descriptor in2 = out1;
-    in2.bEndpointAddress = 0x86;
-    in2.extra = classSpecific;
-    in2.extra_length = sizeof classSpecific;
-
-    libusb_interface_descriptor alts[2]{};
-    for (std::uint8_t a = 0; a < 2; ++a) {
-        alts[a].bLength = 9;
-        alts[a].bDescriptorType = LIBUSB_DT_INTERFACE;
-        alts[a].bAlternateSetting = a;
-        alts[a].bInterfaceClass = 0xFF;
-    }
-    alts[1].bNumEndpoints = 1;
-    alts[1].endpoint = &in2;
-    alts[1].iInterface = 5;
-    alts[0].bNumEndpoints = 1;
-    alts[0].endpoint = &out1;
+    const libusb_endpoint_descriptor out1{
+        7, LIBUSB_DT_ENDPOINT, 0x02, LIBUSB_TRANSFER_TYPE_BULK, 0x0200, 0, 0, 0, nullptr, 0};
+    const libusb_endpoint_descriptor in2{
+        7, LIBUSB_DT_ENDPOINT, 0x86, LIBUSB_TRANSFER_TYPE_BULK, 0x0200, 0, 0, 0, classSpecific, 4};
+    // Length, type, number, alternate, endpoints, class, subclass, protocol, name.
+    libusb_interface_descriptor alts[2] = {
+        {9, LIBUSB_DT_INTERFACE, 0, 0, 1, 0xFF, 0, 0, 0, &out1, nullptr, 0},
+        {9, LIBUSB_DT_INTERFACE, 0, 1, 1, 0xFF, 0, 0, 5, &in2, nullptr, 0}};
     libusb_interface interface { alts, 2 };
-
-    libusb_config_descriptor config{};
-    config.bNumInterfaces = 1;
-    config.bConfigurationValue = 1;
-    config.bmAttributes = 0x80;
-    config.MaxPower = 250;
-    config.interface = &interface;
+    const libusb_config_descriptor config{0, 0, 0, 1, 1, 0, 0x80, 250, &interface, nullptr, 0};
 
     const std::vector<std::uint8_t> expected = {
         9, 2, 45,   0, 1,    1,    0, 0x80, 250,                // configuration

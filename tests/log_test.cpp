@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -17,9 +18,18 @@ namespace {
 // one known error line.
 constexpr const char *kTooSmall = "error: provided string is too small for model name";
 
-void provokeOneLine(_vocam &handle) {
+int askModelNameIntoTwoBytes() {
+    static const std::unique_ptr<_vocam> handle = [] {
+        auto h = std::make_unique<_vocam>();
+        strcpy(h->model_name, "VoCam 1234");
+        return h;
+    }();
     char tiny[2];
-    EXPECT_EQ(vocam_get_model_name(&handle, tiny, sizeof tiny), -22);
+    return vocam_get_model_name(handle.get(), tiny, sizeof tiny);
+}
+
+void provokeOneLine() {
+    EXPECT_EQ(askModelNameIntoTwoBytes(), -22);
 }
 
 struct Collected {
@@ -33,14 +43,12 @@ void collect(int kind, const char *line, void *context) {
     c->lines.emplace_back(kind, line);
 }
 
-struct HandlerReset {
-    ~HandlerReset() { vocam_set_log_handler(nullptr, nullptr); }
+class LogHandler : public ::testing::Test {
+  protected:
+    ~LogHandler() override { vocam_set_log_handler(nullptr, nullptr); }
 };
 
-TEST(LogHandler, TakesEveryLineWholeFromManyThreadsAndGivesThemBack) {
-    HandlerReset reset;
-    _vocam handle;
-    strcpy(handle.model_name, "VoCam 1234");
+TEST_F(LogHandler, TakesEveryLineWholeFromManyThreadsAndGivesThemBack) {
     Collected got;
     vocam_set_log_handler(collect, &got);
     {
@@ -49,7 +57,7 @@ TEST(LogHandler, TakesEveryLineWholeFromManyThreadsAndGivesThemBack) {
         std::vector<std::thread> threads;
         for (int t = 0; t < kThreads; ++t)
             threads.emplace_back([&] {
-                for (int i = 0; i < kEach; ++i) provokeOneLine(handle);
+                for (int i = 0; i < kEach; ++i) provokeOneLine();
             });
         for (auto &t : threads) t.join();
         EXPECT_EQ(err.take(), "");
@@ -62,36 +70,30 @@ TEST(LogHandler, TakesEveryLineWholeFromManyThreadsAndGivesThemBack) {
 
     vocam_set_log_handler(nullptr, nullptr);
     vocam::test::StderrCapture err;
-    provokeOneLine(handle);
+    provokeOneLine();
     EXPECT_EQ(err.take(), kTooSmall);
     EXPECT_EQ(got.lines.size(), 3000u);
 }
 
 // A handler that calls back into the library (which writes a line of its
 // own) must not deadlock; that inner line goes to the default stream.
-TEST(LogHandler, ReentrantHandlerWritesInnerLinesToTheDefaultStream) {
-    HandlerReset reset;
-    static _vocam handle;
-    strcpy(handle.model_name, "VoCam 1234");
+TEST_F(LogHandler, ReentrantHandlerWritesInnerLinesToTheDefaultStream) {
     static int calls = 0;
     vocam_set_log_handler(
         [](int, const char *, void *) {
             ++calls;
-            provokeOneLine(handle);
+            provokeOneLine();
         },
         nullptr);
     vocam::test::StderrCapture err;
-    provokeOneLine(handle);
+    provokeOneLine();
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(err.take(), kTooSmall);
 }
 
 // Once the setter returns, the old handler is never entered again, so its
 // context can be freed at once.
-TEST(LogHandler, ReplacedHandlerIsNeverCalledAfterTheSetterReturns) {
-    HandlerReset reset;
-    _vocam handle;
-    strcpy(handle.model_name, "VoCam 1234");
+TEST_F(LogHandler, ReplacedHandlerIsNeverCalledAfterTheSetterReturns) {
     std::atomic<bool> replaced{false}, late{false}, stop{false};
     struct Ctx {
         std::atomic<bool> *replaced, *late;
@@ -105,7 +107,7 @@ TEST(LogHandler, ReplacedHandlerIsNeverCalledAfterTheSetterReturns) {
     std::vector<std::thread> writers;
     for (int t = 0; t < 3; ++t)
         writers.emplace_back([&] {
-            while (!stop.load()) provokeOneLine(handle);
+            while (!stop.load()) provokeOneLine();
         });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     Collected quiet;
@@ -121,21 +123,17 @@ TEST(LogHandler, ReplacedHandlerIsNeverCalledAfterTheSetterReturns) {
 // A handler that throws: the exception reaches the calling library code
 // (whose entry guard turns it into a code), and the thread's next line still
 // goes to the handler.
-TEST(LogHandler, AThrowingHandlerDoesNotLeaveTheThreadOutsideIt) {
-    HandlerReset reset;
-    _vocam handle;
-    strcpy(handle.model_name, "VoCam 1234");
+TEST_F(LogHandler, AThrowingHandlerDoesNotLeaveTheThreadOutsideIt) {
     static int calls = 0;
     vocam_set_log_handler(
         [](int, const char *, void *) {
             if (++calls == 1) throw std::runtime_error("handler failed");
         },
         nullptr);
-    char tiny[2];
-    EXPECT_NE(vocam_get_model_name(&handle, tiny, sizeof tiny), 0);
+    EXPECT_NE(askModelNameIntoTwoBytes(), 0);
     const int before = calls;  // the guard's own line about the exception counts too
     vocam::test::StderrCapture err;
-    provokeOneLine(handle);
+    provokeOneLine();
     EXPECT_EQ(calls, before + 1);
     EXPECT_EQ(err.take().find(kTooSmall), std::string::npos);
 }

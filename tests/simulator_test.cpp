@@ -1,9 +1,9 @@
 // The VOCAM_SIM grammar and the simulated host's matching and event loop.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <future>
+#include <numeric>
 #include <thread>
 #include <tuple>
 
@@ -13,6 +13,8 @@
 #include "vo_cameras.h"
 
 using namespace vocam;
+
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -33,14 +35,7 @@ TEST(SimDescription, ModelsAndKeys) {
               std::make_tuple(0x03AD, false, 77u, sim::BootState::Ready, 0u, 640, 480));
     EXPECT_EQ(std::tie(c.maxSubsample, c.cooling, c.fan, c.messageMask),
               std::make_tuple(2, true, true, 1u));
-    sim::VideoFaults staged;
-    staged.stamp = true;
-    staged.unplugSeconds = 2.5;
-    staged.replugSeconds = 0.25;
-    staged.stallSeconds = 7;
-    staged.failEvery = 3;
-    staged.shortEvery = 1;
-    EXPECT_EQ(c.video, staged);
+    EXPECT_EQ(c.video, (sim::VideoFaults{true, 2.5, 0.25, 7, 3, 1}));
     EXPECT_EQ(a.video, sim::VideoFaults{});  // a clean picture and no faults unless asked
 }
 
@@ -75,8 +70,7 @@ TEST(SimHost, MatchesByProductOrSubclass) {
     std::unique_ptr<usbhost::Device> device;
     ASSERT_EQ(found[0]->createDevice(device), 0);
     std::uint16_t product = 0;
-    EXPECT_EQ(device->product(product), 0);
-    EXPECT_EQ(product, 0x00A3);
+    EXPECT_EQ(std::make_tuple(device->product(product), product), std::make_tuple(0, 0x00A3));
     // Exclusive: a second client is refused until the first closes.
     std::unique_ptr<usbhost::Device> other;
     ASSERT_EQ(found[0]->createDevice(other), 0);
@@ -90,17 +84,14 @@ TEST(SimHost, MatchesByProductOrSubclass) {
     EXPECT_EQ(host->match({kCameraVendorB, {}, std::uint8_t{0xFF}}, found), 0);
     ASSERT_EQ(found.size(), 1u);
     ASSERT_EQ(found[0]->createDevice(device), 0);
-    EXPECT_EQ(device->product(product), 0);
-    EXPECT_EQ(product, 0x83AD);
+    EXPECT_EQ(std::make_tuple(device->product(product), product), std::make_tuple(0, 0x83AD));
     sim::Bus::instance().clear();
 }
 
-}  // namespace
-
 // A window of no pixels renders nothing, and serving it copies nothing.
 TEST(SimVideoFrames, AnEmptyWindowDeliversNoBytes) {
-    vocam::sim::SimVideo video([] {});
-    vocam::sim::VideoSettings empty;
+    sim::SimVideo video([] {});
+    sim::VideoSettings empty;
     empty.sensorWidth = 640;
     empty.sensorHeight = 480;
     std::uint8_t buffer[16] = {};
@@ -110,44 +101,38 @@ TEST(SimVideoFrames, AnEmptyWindowDeliversNoBytes) {
     EXPECT_EQ(video.framesSent(), 1u);  // a whole frame, of nothing
 }
 
-namespace {
-
-vocam::sim::VideoSettings smallWindow() {
-    vocam::sim::VideoSettings s;
+sim::VideoSettings smallWindow() {
+    sim::VideoSettings s;
     s.sensorWidth = s.width = 128;
     s.sensorHeight = s.height = 96;  // three stamps' worth
     s.colorCode = 8;
-    for (int i = 0; i < 256; ++i) s.tone[i] = static_cast<std::uint8_t>(i);
+    std::iota(s.tone.begin(), s.tone.end(), std::uint8_t{0});
     return s;
 }
-
-}  // namespace
 
 // Without stamps every frame of a scene is the same picture, however many
 // came before; the log still names each frame with the hash of all of it.
 TEST(SimVideoFrames, UnstampedFramesAreTheSceneAtEveryFrameNumber) {
-    vocam::sim::SimVideo video([] {});
+    sim::SimVideo video([] {});
     auto s = smallWindow();
     s.width = 32;
     s.height = 16;
-    const auto scene = vocam::sim::SimVideo::render(s);
+    const auto scene = sim::SimVideo::render(s);
     std::vector<std::uint8_t> frame(scene.size());
     std::uint32_t moved = 0;
     for (int i = 0; i < 100000; ++i) ASSERT_EQ(video.deliver(s, frame.data(), 512, moved), 0);
     EXPECT_EQ(frame, scene);
     const auto log = video.frameLog();
     ASSERT_EQ(log.size(), 100000u);
-    EXPECT_EQ(log.back().sequence, 100000u);
-    EXPECT_EQ(log.back().hash, vocam::sim::frameHash(scene.data(), scene.size()));
+    EXPECT_EQ(std::tie(log.back().sequence, log.back().hash),
+              std::make_tuple(100000u, sim::frameHash(scene.data(), scene.size())));
 }
 
 // With stamps, each frame hashes as the log says, and a buffer whose first
 // part is one frame and the rest the next matches no frame of the log.
 TEST(SimVideoFrames, StampedFramesProveATornBufferAgainstTheLog) {
-    vocam::sim::SimVideo video([] {});
-    vocam::sim::VideoFaults faults;
-    faults.stamp = true;
-    video.stage(faults);
+    sim::SimVideo video([] {});
+    video.stage(sim::VideoFaults{true, {}, {}, {}, 0, 0});
     const auto s = smallWindow();
     std::vector<std::uint8_t> a(12288), b(12288);
     std::uint32_t moved = 0;
@@ -155,89 +140,84 @@ TEST(SimVideoFrames, StampedFramesProveATornBufferAgainstTheLog) {
     ASSERT_EQ(video.deliver(s, b.data(), 12288, moved), 0);
     const auto log = video.frameLog();
     ASSERT_EQ(log.size(), 2u);
-    EXPECT_EQ(vocam::sim::frameHash(a.data(), a.size()), log[0].hash);
-    EXPECT_EQ(vocam::sim::frameHash(b.data(), b.size()), log[1].hash);
-    for (const std::size_t tear : {std::size_t{4096}, std::size_t{6000}, std::size_t{12280}}) {
+    EXPECT_EQ(
+        std::make_tuple(sim::frameHash(a.data(), a.size()), sim::frameHash(b.data(), b.size())),
+        std::make_tuple(log[0].hash, log[1].hash));
+    for (const std::size_t tear : {4096, 6000, 12280}) {
         std::vector<std::uint8_t> torn(a.begin(), a.begin() + tear);
         torn.insert(torn.end(), b.begin() + tear, b.end());
-        const auto hash = vocam::sim::frameHash(torn.data(), torn.size());
-        EXPECT_NE(hash, log[0].hash) << tear;
-        EXPECT_NE(hash, log[1].hash) << tear;
+        const auto hash = sim::frameHash(torn.data(), torn.size());
+        EXPECT_TRUE(hash != log[0].hash && hash != log[1].hash) << tear;
     }
 }
 
 TEST(SimVideoFrames, EveryNthReadFailsOrComesShort) {
-    vocam::sim::SimVideo video([] {});
-    vocam::sim::VideoFaults faults;
-    faults.failEvery = 3;
-    faults.shortEvery = 2;
-    video.stage(faults);
+    sim::SimVideo video([] {});
+    video.stage(sim::VideoFaults{false, {}, {}, {}, 3, 2});
     const auto s = smallWindow();
     std::vector<std::uint8_t> frame(12288);
-    std::vector<std::pair<vocam::usbhost::IOReturn, std::uint32_t>> answers;
+    std::vector<std::pair<usbhost::IOReturn, std::uint32_t>> answers;
     for (int i = 0; i < 6; ++i) {
         std::uint32_t moved = 0;
         answers.emplace_back(video.deliver(s, frame.data(), 12288, moved), moved);
     }
-    const auto io = vocam::usbhost::kIOReturnIOError;
+    const auto io = usbhost::kIOReturnIOError;
     using A = decltype(answers)::value_type;
     EXPECT_EQ(answers,
               (std::vector<A>{{0, 12288}, {0, 6144}, {io, 0}, {0, 6144}, {0, 12288}, {io, 0}}));
     EXPECT_EQ(video.frameLog().size(), 2u);
 }
 
-namespace {
-
 // Frame reads of a camera on the process's bus, answered as they come.
 struct Reader {
-    explicit Reader(std::shared_ptr<vocam::sim::CameraDevice> d) : device(std::move(d)) {
+    explicit Reader(std::shared_ptr<sim::CameraDevice> d) : device(std::move(d)) {
         device->claim();
         device->setAlternate(2);
         device->setReg(0x0214, 0x80);
     }
     // The result of one frame read; nullopt if none came within a second.
-    std::optional<vocam::usbhost::IOReturn> read() {
-        auto done = std::make_shared<std::promise<vocam::usbhost::IOReturn>>();
+    std::optional<usbhost::IOReturn> read() {
+        auto done = std::make_shared<std::promise<usbhost::IOReturn>>();
         auto answer = done->get_future();
         if (device->submitRead(
                 1, buffer.data(), buffer.size(),
-                [done](vocam::usbhost::IOReturn r, std::uint32_t) { done->set_value(r); }) != 0)
-            return vocam::usbhost::kIOReturnNoDevice;
-        if (answer.wait_for(std::chrono::seconds(1)) != std::future_status::ready) return {};
+                [done](usbhost::IOReturn r, std::uint32_t) { done->set_value(r); }) != 0)
+            return usbhost::kIOReturnNoDevice;
+        if (answer.wait_for(1s) != std::future_status::ready) return {};
         return answer.get();
     }
-    std::shared_ptr<vocam::sim::CameraDevice> device;
+    std::shared_ptr<sim::CameraDevice> device;
     std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(64 * 32);
 };
-
-}  // namespace
 
 // Unplug and replug count from the first frame; the camera that comes back
 // is the described one without its faults. A stalled camera stays on the bus.
 TEST(SimFaults, UnplugReplugAndStallFollowTheirSeconds) {
     using Clock = std::chrono::steady_clock;
-    auto &bus = vocam::sim::Bus::instance();
+    auto &bus = sim::Bus::instance();
     ASSERT_TRUE(bus.configure("model_02:state=ready:fps=0:size=64x32:unplug=0.2:replug=0.1"));
     Reader reader(bus.devices().at(0));
     const auto first = Clock::now();
     EXPECT_EQ(reader.read(), 0);
     while (reader.read() == 0) {
     }
-    EXPECT_GE(Clock::now() - first, std::chrono::milliseconds(200));
+    EXPECT_GE(Clock::now() - first, 200ms);
     EXPECT_FALSE(reader.device->present());
-    while (bus.devices().empty()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_GE(Clock::now() - first, std::chrono::milliseconds(300));
+    while (bus.devices().empty()) std::this_thread::sleep_for(5ms);
+    EXPECT_GE(Clock::now() - first, 300ms);
     const auto back = bus.devices().at(0);
     EXPECT_EQ(back->config().serial, 1000u);
-    EXPECT_EQ(back->config().video, vocam::sim::VideoFaults{});
+    EXPECT_EQ(back->config().video, sim::VideoFaults{});
 
     ASSERT_TRUE(bus.configure("model_02:state=ready:fps=0:size=64x32:stall=0.1"));
     Reader stalled(bus.devices().at(0));
     const auto begun = Clock::now();
     while (stalled.read() == 0) {
     }
-    EXPECT_GE(Clock::now() - begun, std::chrono::milliseconds(100));
+    EXPECT_GE(Clock::now() - begun, 100ms);
     EXPECT_TRUE(stalled.device->present());
     EXPECT_TRUE(stalled.device->video().silent());
     bus.clear();
 }
+
+}  // namespace

@@ -9,14 +9,7 @@ namespace vocam::test {
 
 inline _vocam_frame_format window(std::uint32_t x, std::uint32_t y, std::uint32_t w,
                                   std::uint32_t h, std::uint16_t sx, std::uint16_t sy) {
-    _vocam_frame_format f{};
-    f.xOffset = x;
-    f.yOffset = y;
-    f.width = w;
-    f.height = h;
-    f.subSampleX = sx;
-    f.subSampleY = sy;
-    return f;
+    return {x, y, w, h, 0, sx, 0, sy, 0};
 }
 
 // The next frame, waiting past the refusals of a ring with no frame free.

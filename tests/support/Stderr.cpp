@@ -9,8 +9,7 @@
 namespace vocam::test {
 
 StderrCapture::StderrCapture(int fd) : fd_(fd) {
-    fflush(stdout);
-    fflush(stderr);
+    fflush(nullptr);  // every output stream, standard output and error among them
     char name[] = "/tmp/vocam-stderr-XXXXXX";
     file_ = mkstemp(name);
     if (file_ < 0) throw std::runtime_error("mkstemp");
@@ -20,24 +19,18 @@ StderrCapture::StderrCapture(int fd) : fd_(fd) {
 }
 
 StderrCapture::~StderrCapture() {
-    fflush(stdout);
-    fflush(stderr);
+    fflush(nullptr);
     dup2(saved_, fd_);
     close(saved_);
     close(file_);
 }
 
 std::string StderrCapture::take() {
-    fflush(stdout);
-    fflush(stderr);
+    fflush(nullptr);
     std::string text;
     char chunk[4096];
-    for (;;) {
-        ssize_t n = pread(file_, chunk, sizeof chunk, consumed_);
-        if (n <= 0) break;
+    for (ssize_t n; (n = pread(file_, chunk, sizeof chunk, consumed_)) > 0; consumed_ += n)
         text.append(chunk, static_cast<size_t>(n));
-        consumed_ += n;
-    }
     return text;
 }
 

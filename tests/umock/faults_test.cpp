@@ -2,9 +2,7 @@
 // damaged descriptors, refused requests, and stalled and over-long URBs.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <string>
 
 #include "support/Stderr.h"

@@ -90,19 +90,12 @@ struct Node {
     std::vector<Urb *> flying;
     std::deque<Urb *> done;
 
-    // Faults: requests by name failing with an errno, and bulk IN URBs whose
-    // status and count are forced.
-    struct RequestFault {
-        int error = 0;
-        int count = 0;
-    };
-    std::map<std::string, RequestFault> requestFaults;
-    struct UrbFault {
-        int status = 0;
-        int length = 0;
-        int count = 0;
-    };
-    UrbFault urbFault;
+    // Faults: requests by name failing with an errno (how many more times),
+    // and bulk IN URBs whose status and count are forced.
+    std::map<std::string, std::pair<int, int>> requestFaults;
+    struct {
+        int status = 0, length = 0, count = 0;
+    } urbFault;
 
     ~Node() {
         for (Urb *u : flying) delete u;
@@ -131,40 +124,37 @@ const char *requestName(unsigned long request) {
     return "UNKNOWN";
 }
 
-// The status the kernel gives a URB for what the device did.
-int urbStatus(IOReturn r) {
-    switch (r) {
-        case usbhost::kIOReturnSuccess:
-            return 0;
-        case usbhost::kIOReturnPipeStalled:
-            return -EPIPE;
-        case usbhost::kIOReturnOverrun:
-            return -EOVERFLOW;
-        case usbhost::kIOReturnNoDevice:
-            return -ESHUTDOWN;
-        case usbhost::kIOReturnAborted:
-            return -ENOENT;
-        // No handshake, a garbled packet: the host controller reports a protocol error.
-        default:
-            return -EPROTO;
-    }
+// What `r` maps to in a table of {result, value}, or `otherwise`.
+int lookUp(IOReturn r, std::initializer_list<std::pair<IOReturn, int>> table, int otherwise) {
+    for (auto [result, value] : table)
+        if (result == r) return value;
+    return otherwise;
 }
 
-// The errno of a usbfs request the device refused.
+// The status the kernel gives a URB for what the device did. No handshake, a
+// garbled packet: the host controller reports a protocol error.
+int urbStatus(IOReturn r) {
+    using namespace usbhost;
+    return lookUp(r,
+                  {{kIOReturnSuccess, 0},
+                   {kIOReturnPipeStalled, -EPIPE},
+                   {kIOReturnOverrun, -EOVERFLOW},
+                   {kIOReturnNoDevice, -ESHUTDOWN},
+                   {kIOReturnAborted, -ENOENT}},
+                  -EPROTO);
+}
+
+// The errno of a usbfs request the device answered so (0: it did not refuse).
 int requestErrno(IOReturn r) {
-    switch (r) {
-        case usbhost::kIOReturnNoDevice:
-            return ENODEV;
-        case usbhost::kIOReturnExclusiveAccess:
-            return EBUSY;
-        case usbhost::kIOReturnBadArgument:
-        case usbhost::kIOReturnNotOpen:
-            return EINVAL;
-        case usbhost::kIOReturnPipeStalled:
-            return EPIPE;
-        default:
-            return EIO;
-    }
+    using namespace usbhost;
+    return lookUp(r,
+                  {{kIOReturnSuccess, 0},
+                   {kIOReturnNoDevice, ENODEV},
+                   {kIOReturnExclusiveAccess, EBUSY},
+                   {kIOReturnBadArgument, EINVAL},
+                   {kIOReturnNotOpen, EINVAL},
+                   {kIOReturnPipeStalled, EPIPE}},
+                  EIO);
 }
 
 // The pipe an endpoint address is in the camera's current alternate setting:
@@ -220,9 +210,9 @@ struct Testbed::Impl {
     int injected(Node &node, const char *name) {
         std::lock_guard guard(lock);
         auto it = node.requestFaults.find(name);
-        if (it == node.requestFaults.end() || it->second.count == 0) return 0;
-        --it->second.count;
-        return it->second.error;
+        if (it == node.requestFaults.end() || it->second.second == 0) return 0;
+        --it->second.second;
+        return it->second.first;
     }
 
     std::shared_ptr<Node> find(const std::string &devnode) {
@@ -292,9 +282,8 @@ struct Testbed::Impl {
             case USBDEVFS_SETINTERFACE:
                 return withArg<usbdevfs_setinterface>(arg, [&](usbdevfs_setinterface &set) {
                     if (set.interface != 0) return EINVAL;
-                    const IOReturn r =
-                        camera.setAlternate(static_cast<std::uint8_t>(set.altsetting));
-                    return r == 0 ? 0 : requestErrno(r);
+                    return requestErrno(
+                        camera.setAlternate(static_cast<std::uint8_t>(set.altsetting)));
                 });
             case USBDEVFS_SETCONFIGURATION:
                 return withArg<int>(arg, [&](int value) {
@@ -309,8 +298,7 @@ struct Testbed::Impl {
                 return withArg<unsigned int>(arg, [&](unsigned int endpoint) {
                     const std::uint8_t pipe = pipeFor(camera, static_cast<std::uint8_t>(endpoint));
                     if (pipe == kNoPipe) return ENOENT;
-                    const IOReturn r = camera.clearStall(pipe);
-                    return r == 0 ? 0 : requestErrno(r);
+                    return requestErrno(camera.clearStall(pipe));
                 });
             case USBDEVFS_RESETEP:
                 return 0;
@@ -403,12 +391,12 @@ struct Testbed::Impl {
 
         if (urb.type == USBDEVFS_URB_TYPE_CONTROL) {
             if (length < 8) return EINVAL;
-            usbhost::Setup s;
-            s.bmRequestType = buffer[0];
-            s.bRequest = buffer[1];
-            s.wValue = static_cast<std::uint16_t>(buffer[2] | buffer[3] << 8);
-            s.wIndex = static_cast<std::uint16_t>(buffer[4] | buffer[5] << 8);
-            s.wLength = static_cast<std::uint16_t>(buffer[6] | buffer[7] << 8);
+            // The setup packet's words are little-endian on the wire.
+            auto word = [buffer](int at) {
+                return std::uint16_t(buffer[at] | buffer[at + 1] << 8);
+            };
+            const usbhost::Setup s{buffer[0], buffer[1], word(2), word(4), word(6)};
+
             if (s.wLength > length - 8) return EINVAL;
             std::uint8_t *stage = buffer + 8;
             std::uint32_t done = 0;
@@ -691,13 +679,11 @@ void Testbed::clear() {
 
 std::vector<std::shared_ptr<sim::CameraDevice>> Testbed::devices() const {
     std::lock_guard guard(impl_->lock);
-    std::vector<std::pair<int, std::shared_ptr<sim::CameraDevice>>> live;
+    std::map<int, std::shared_ptr<sim::CameraDevice>> live;  // in order of arrival
     for (auto &[path, node] : impl_->nodes)
-        if (!node->gone) live.emplace_back(node->devnum, node->camera);
-    std::sort(live.begin(), live.end(),
-              [](const auto &a, const auto &b) { return a.first < b.first; });
+        if (!node->gone) live.emplace(node->devnum, node->camera);
     std::vector<std::shared_ptr<sim::CameraDevice>> out;
-    for (auto &l : live) out.push_back(l.second);
+    for (auto &[devnum, camera] : live) out.push_back(camera);
     return out;
 }
 
