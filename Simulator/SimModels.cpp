@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "Simulator/SimDevice.h"
-#include "vo_cameras.h"
+#include "device/vo_cameras.h"
 
 namespace vocam::sim {
 

@@ -16,13 +16,13 @@
 
 #include "Simulator/SimBus.h"
 #include "Simulator/SimImages.h"
+#include "device/vo_cameras.h"
 #include "support/Resources.h"
 #include "support/SimCamera.h"
 #include "support/Stderr.h"
-#include "vo_cam.h"
-#include "vo_cameras.h"
-#include "vo_fx2.h"
-#include "vo_usb/vo_usb.h"
+#include "transport/vo_fx2.h"
+#include "transport/vo_usb.h"
+#include "vo_cam/vo_cam.h"
 
 using namespace vocam;
 using sim::LogEntry;

@@ -20,10 +20,10 @@
 
 #include "color/isa.h"
 #include "color/matrix48.h"
-#include "colora.h"
+#include "votf/colora.h"
 #include "reference/matrix.h"
 #include "vocamkernels.h"
-#include "votf.h"
+#include "votf/votf.h"
 
 namespace {
 

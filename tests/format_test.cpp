@@ -13,7 +13,7 @@
 #include "support/OpenCamera.h"
 #include "support/SimCamera.h"
 #include "support/Stderr.h"
-#include "vo_usb/vo_usb.h"
+#include "transport/vo_usb.h"
 
 using vocam::sim::LogEntry;
 using vocam::test::countOf;

@@ -10,8 +10,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/vo_guard.h"
 #include "support/OpenCamera.h"
-#include "vo_guard.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "support/OpenCamera.h"
 #include "support/Stderr.h"
 #include "vo_cam/properties.h"
-#include "vo_cameras.h"
+#include "device/vo_cameras.h"
 #include "vocamusb.h"
 
 using namespace vocam;

@@ -18,7 +18,7 @@
 #include "support/SimCamera.h"
 #include "support/Stderr.h"
 #include "support/Watchdog.h"
-#include "vo_usb/vo_usb.h"
+#include "transport/vo_usb.h"
 
 using namespace std::chrono_literals;
 using vocam::sim::frameHash;

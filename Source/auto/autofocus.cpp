@@ -6,9 +6,9 @@
 #include <climits>
 
 #include "auto/frame.h"
-#include "vo_cam.h"
-#include "vo_guard.h"
-#include "vo_usb/vo_usb.h"
+#include "base/vo_guard.h"
+#include "transport/vo_usb.h"
+#include "vo_cam/vo_cam.h"
 
 namespace {
 

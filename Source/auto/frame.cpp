@@ -10,11 +10,11 @@
 #include <immintrin.h>
 #endif
 
+#include "base/vo_guard.h"
 #include "color/isa.h"
 #include "color/kernel_common.h"
-#include "vo_cam.h"
-#include "vo_guard.h"
-#include "vo_usb/vo_usb.h"
+#include "transport/vo_usb.h"
+#include "vo_cam/vo_cam.h"
 
 namespace vocam::autoalg {
 

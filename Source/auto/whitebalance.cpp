@@ -4,10 +4,10 @@
 #include <algorithm>
 
 #include "auto/frame.h"
-#include "vo_cam.h"
-#include "vo_guard.h"
-#include "vo_log.h"
-#include "vo_usb/vo_usb.h"
+#include "base/vo_guard.h"
+#include "base/vo_log.h"
+#include "transport/vo_usb.h"
+#include "vo_cam/vo_cam.h"
 #include "vocamusb.h"
 
 using namespace vocam::autoalg;

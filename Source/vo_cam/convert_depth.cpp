@@ -9,12 +9,12 @@
 #include <memory>
 #include <new>
 
-#include "../vo_guard.h"
-#include "../vo_log.h"
-#include "vo_cam.h"
+#include "base/vo_guard.h"
+#include "base/vo_log.h"
+#include "transport/vo_usb.h"
 #include "vo_cam/convert.h"
-#include "vo_usb/vo_usb.h"
-#include "votf.h"
+#include "vo_cam/vo_cam.h"
+#include "votf/votf.h"
 
 namespace {
 

@@ -3,12 +3,12 @@
 #include <cstdio>
 #include <mutex>
 
-#include "../vo_guard.h"
-#include "../vo_log.h"
-#include "vo_cam.h"
+#include "base/vo_guard.h"
+#include "base/vo_log.h"
+#include "transport/vo_usb.h"
 #include "vo_cam/convert.h"
-#include "vo_usb/vo_usb.h"
-#include "votf.h"
+#include "vo_cam/vo_cam.h"
+#include "votf/votf.h"
 
 namespace {
 

@@ -8,10 +8,10 @@
 #include <cstdio>
 #include <new>
 
-#include "../vo_guard.h"
-#include "../vo_log.h"
-#include "vo_cameras.h"
-#include "vo_usb/vo_usb.h"
+#include "base/vo_guard.h"
+#include "base/vo_log.h"
+#include "device/vo_cameras.h"
+#include "transport/vo_usb.h"
 
 using namespace vocam;
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "vo_cam.h"
+#include "vo_cam/vo_cam.h"
 
 // Camera registers of the property model.
 namespace vocam::reg {

@@ -5,11 +5,11 @@
 #include <cstdint>
 #include <cstring>
 
-#include "../vo_guard.h"
-#include "../vo_log.h"
-#include "vo_cam.h"
-#include "vo_usb/vo_usb.h"
-#include "votf.h"
+#include "base/vo_guard.h"
+#include "base/vo_log.h"
+#include "transport/vo_usb.h"
+#include "vo_cam/vo_cam.h"
+#include "votf/votf.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 
 #include "Simulator/SimBus.h"
 #include "support/Frames.h"
-#include "vo_cam.h"
-#include "vo_cameras.h"
+#include "vo_cam/vo_cam.h"
+#include "device/vo_cameras.h"
 
 namespace vocam::test {
 

@@ -22,9 +22,9 @@
 #include "support/umock/Camera.h"
 #include "support/umock/OnLibusb.h"
 #include "support/umock/Testbed.h"
-#include "vo_cam.h"
-#include "vo_cameras.h"
-#include "vo_usb/vo_usb.h"
+#include "vo_cam/vo_cam.h"
+#include "device/vo_cameras.h"
+#include "transport/vo_usb.h"
 
 using namespace std::chrono_literals;
 using namespace vocam;

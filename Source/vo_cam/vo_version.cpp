@@ -1,6 +1,6 @@
 #include <cstdint>
 
-#include "vo_guard.h"
+#include "base/vo_guard.h"
 #include "vocamapi.h"
 
 extern "C" VOCAM_API std::uint32_t vocam_library_version(void) {

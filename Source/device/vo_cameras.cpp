@@ -1,5 +1,5 @@
 // The model table: every camera the library knows, in lookup order.
-#include "vo_cameras.h"
+#include "device/vo_cameras.h"
 
 #include <array>
 #include <cstddef>

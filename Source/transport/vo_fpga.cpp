@@ -7,11 +7,11 @@
 #include <cstring>
 #include <thread>
 
-#include "vo_cameras.h"
-#include "vo_files.h"
-#include "vo_guard.h"
-#include "vo_log.h"
-#include "vo_usb/vo_usb.h"
+#include "base/vo_guard.h"
+#include "base/vo_log.h"
+#include "device/vo_cameras.h"
+#include "transport/vo_files.h"
+#include "transport/vo_usb.h"
 
 using namespace vocam;
 using namespace vocam::usbhost;

@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-#include "vo_cam.h"
+#include "vo_cam/vo_cam.h"
 #include "vocamusb.h"
 
 // Vendor request that carries register reads and writes.

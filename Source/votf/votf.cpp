@@ -1,11 +1,11 @@
-#include "votf.h"
+#include "votf/votf.h"
 
 #include <cmath>
 #include <cstring>
 #include <new>
 
-#include "colora.h"
-#include "matrix.h"
+#include "votf/colora.h"
+#include "votf/matrix.h"
 
 const double kYuvValues[9] = {
     0.299,  0.587,  0.114,   //

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "vo_guard.h"
+#include "base/vo_guard.h"
 #include "vocamapi.h"
 
 namespace {

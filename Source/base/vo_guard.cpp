@@ -1,9 +1,9 @@
-#include "vo_guard.h"
+#include "base/vo_guard.h"
 
 #include <exception>
 #include <new>
 
-#include "vo_log.h"
+#include "base/vo_log.h"
 #include "vocamapi.h"
 
 namespace vo {

@@ -1,5 +1,5 @@
 // Camera API: identity queries on an open handle.
-#include "vo_cam.h"
+#include "vo_cam/vo_cam.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -13,10 +13,10 @@
 #include <system_error>
 #include <vector>
 
-#include "vo_cameras.h"
-#include "vo_guard.h"
-#include "vo_log.h"
-#include "vo_usb/vo_usb.h"
+#include "base/vo_guard.h"
+#include "base/vo_log.h"
+#include "device/vo_cameras.h"
+#include "transport/vo_usb.h"
 
 extern "C" {
 

@@ -1,4 +1,4 @@
-#include "vo_files.h"
+#include "transport/vo_files.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,8 +8,8 @@
 #include <climits>
 #include <cstdio>
 
-#include "vo_log.h"
-#include "vo_usb/vo_usb.h"
+#include "base/vo_log.h"
+#include "transport/vo_usb.h"
 
 std::optional<std::string> vo_resource_path(const char *pattern, std::uint16_t release) {
     const int needed = std::snprintf(nullptr, 0, pattern, release);

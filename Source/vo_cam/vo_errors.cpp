@@ -1,6 +1,6 @@
 // Names of the codes the library returns.
+#include "base/vo_guard.h"
 #include "usbhost/UsbHost.h"
-#include "vo_guard.h"
 #include "vocamapi.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "vo_log.h"
+#include "base/vo_log.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -7,7 +7,7 @@
 #include <mutex>
 #include <string>
 
-#include "vo_guard.h"
+#include "base/vo_guard.h"
 
 namespace vo {
 namespace {

@@ -1,6 +1,6 @@
 // FX2 firmware download: finds controllers that run their boot code, loads
 // their camera firmware from Intel HEX files and lets them re-enumerate.
-#include "vo_fx2.h"
+#include "transport/vo_fx2.h"
 
 #include <cctype>
 #include <chrono>
@@ -8,10 +8,10 @@
 #include <thread>
 #include <vector>
 
-#include "vo_cameras.h"
-#include "vo_files.h"
-#include "vo_log.h"
-#include "vo_usb/vo_usb.h"
+#include "base/vo_log.h"
+#include "device/vo_cameras.h"
+#include "transport/vo_files.h"
+#include "transport/vo_usb.h"
 
 using namespace vocam;
 using namespace vocam::usbhost;

@@ -14,8 +14,8 @@
 #include <memory>
 #include <thread>
 
+#include "base/vo_sync.h"
 #include "usbhost/UsbHost.h"
-#include "vo_sync.h"
 
 namespace vo {
 

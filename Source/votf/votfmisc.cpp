@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "votf.h"
+#include "votf/votf.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 // device state alive, device states keep the context alive, so libusb_exit
 // only runs once every handle is closed and every device reference dropped,
 // whatever order the callers destroy their objects in.
-#include "usbhost/LibusbHost.h"
+#include "usbhost/libusb/LibusbHost.h"
 
 #include <algorithm>
 #include <atomic>
@@ -19,8 +19,8 @@
 #include <thread>
 #include <utility>
 
-#include "../vo_log.h"
-#include "usbhost/LibusbErrors.h"
+#include "base/vo_log.h"
+#include "usbhost/libusb/LibusbErrors.h"
 
 namespace vocam::usbhost {
 

@@ -1,4 +1,4 @@
-#include "matrix.h"
+#include "votf/matrix.h"
 
 #include <algorithm>
 #include <cmath>

@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "auto/autofocus.h"
+#include "transport/vo_usb/stream.h"
 #include "usbhost/UsbHost.h"
-#include "vo_usb/stream.h"
 #include "vocamapi.h"
-#include "votf.h"
+#include "votf/votf.h"
 
 struct model_table_entry;
 

@@ -1,6 +1,6 @@
 // Frame conversion: per-call records, kernel selection and the fixed-point
 // colour-matrix stage that runs over the kernel's picture.
-#include "colora.h"
+#include "votf/colora.h"
 
 #include <algorithm>
 #include <array>
@@ -13,7 +13,7 @@
 #include "color/band_pool.h"
 #include "color/row_kernels.h"
 #include "vocamkernels.h"
-#include "votf.h"
+#include "votf/votf.h"
 
 namespace {
 

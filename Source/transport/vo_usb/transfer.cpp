@@ -1,7 +1,7 @@
 // Transfers on an open camera, the register protocol and identity reads.
-#include "../vo_guard.h"
-#include "../vo_log.h"
-#include "vo_usb/vo_usb.h"
+#include "base/vo_guard.h"
+#include "base/vo_log.h"
+#include "transport/vo_usb.h"
 
 #include <cstdio>
 #include <cstring>

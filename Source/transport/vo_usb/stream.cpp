@@ -14,9 +14,9 @@
 #include <system_error>
 #include <thread>
 
-#include "../vo_guard.h"
-#include "../vo_log.h"
-#include "vo_usb/vo_usb.h"
+#include "base/vo_guard.h"
+#include "base/vo_log.h"
+#include "transport/vo_usb.h"
 
 using namespace vocam::usbhost;
 using vo::StreamState;
