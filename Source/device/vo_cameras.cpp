@@ -6,6 +6,8 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "device/wire.h"
+
 using namespace vocam;
 
 namespace {
@@ -269,7 +271,7 @@ const std::uint32_t camera_id_count = sizeof camera_ids / sizeof camera_ids[0];
 }  // extern "C"
 
 const model_table_entry *vo_camera_find(std::uint16_t product_id, std::uint16_t release) {
-    const std::uint16_t product = product_id & 0x7FFF;
+    const auto product = static_cast<std::uint16_t>(product_id & ~wire::kBootProductBit);
     for (std::uint32_t i = 0; i < camera_id_count; ++i) {
         const model_table_entry &e = camera_ids[i];
         if (e.product_id != product) continue;

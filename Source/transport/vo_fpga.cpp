@@ -19,10 +19,11 @@ using namespace vocam::usbhost;
 namespace {
 
 constexpr const char *kLoad = "usb_load_fpga";
-constexpr std::int32_t kRegFpga = 0x0008;
-constexpr std::uint32_t kFpgaConfigured = 0x20;
-constexpr std::uint32_t kFpgaBegin = 0xFFFFFFFFu;
-constexpr std::uint32_t kFpgaEnd = 0;
+namespace wire = vocam::wire;
+using wire::kFpgaBegin;
+using wire::kFpgaConfigured;
+using wire::kFpgaEnd;
+constexpr std::int32_t kRegFpga = wire::kFpga.address;
 constexpr int kPolls = 10;
 // No configuration image comes near this; a larger "size" is a damaged or
 // wrong file, not something to allocate for.
@@ -48,11 +49,11 @@ bool configure(_vocam *h) {
         return false;
     }
     if (status & kFpgaConfigured) return false;
-    if (h->usb_interface_if->setAlternate(1) != kIOReturnSuccess) {
+    if (h->usb_interface_if->setAlternate(wire::kAlternateFpgaLoad) != kIOReturnSuccess) {
         vo::logf(vo::LogKind::Error, "%s: unable to set alternate interface: %m\n", kLoad);
         return false;
     }
-    h->usb_interface_if->clearPipeStallBothEnds(1);
+    h->usb_interface_if->clearPipeStallBothEnds(wire::kDataPipe);
     if (vo_usb_write_vocam_u32(h, kRegFpga, kFpgaBegin) != 0) {
         vo::logf(vo::LogKind::Error, "%s: unable to write register: %m\n", kLoad);
         return false;
@@ -67,7 +68,7 @@ bool configure(_vocam *h) {
         vo::logs(vo::LogKind::Info, "sending FPGA binary to camera\n");
         // The end write and the poll follow either way: they tell whether
         // the FPGA took the image.
-        if (vo_usb_bulk_write(h, 1, image, size) == static_cast<std::int32_t>(size))
+        if (vo_usb_bulk_write(h, wire::kDataPipe, image, size) == static_cast<std::int32_t>(size))
             vo::logs(vo::LogKind::Info, "sent FPGA binary to camera\n");
         else
             vo::logs(vo::LogKind::Error, "error: unable to send FPGA binary to camera\n");
@@ -91,7 +92,7 @@ bool configure(_vocam *h) {
         return false;
     }
     vo::logs(vo::LogKind::Info, "FPGA loaded\n");
-    h->usb_interface_if->setAlternate(0);
+    h->usb_interface_if->setAlternate(wire::kAlternateIdle);
     return true;
 }
 

@@ -10,6 +10,7 @@
 
 #include "base/vo_log.h"
 #include "device/vo_cameras.h"
+#include "device/wire.h"
 #include "transport/vo_files.h"
 #include "transport/vo_usb.h"
 
@@ -18,7 +19,7 @@ using namespace vocam::usbhost;
 
 namespace {
 
-constexpr std::uint8_t kFirmwareLoadRequest = 0xA0;
+namespace wire = vocam::wire;
 constexpr std::uint32_t kControlTimeoutMs = 5000;
 constexpr int kExclusiveAttempts = 5;
 // Far more than any image for a 16 KiB RAM needs: refuses to read a file
@@ -123,7 +124,7 @@ int hex_validate(std::string_view text, std::string &reason) {
             return bad("unsupported record type");
         } else if (length == 0) {
             return bad("empty data record");
-        } else if (address + length > kFx2RamSize) {
+        } else if (address + length > wire::kFx2RamSize) {
             return bad("address outside the controller's RAM");
         }
     }
@@ -137,8 +138,8 @@ int hex_validate(std::string_view text, std::string &reason) {
 IOReturn usb_fx2_write(Device &device, std::uint16_t address, std::uint16_t count,
                        const std::uint8_t *data) {
     Setup setup;
-    setup.bmRequestType = 0x40;
-    setup.bRequest = kFirmwareLoadRequest;
+    setup.bmRequestType = wire::kVendorOut;
+    setup.bRequest = wire::kFirmwareLoadRequest;
     setup.wValue = address;
     setup.wIndex = 0;
     setup.wLength = count;
@@ -199,7 +200,7 @@ int usb_fx2_send_firmware(Device &device, std::uint16_t vendor_id, std::uint16_t
     }
 
     const std::uint8_t hold = 1, run = 0;
-    if (usb_fx2_write(device, kFx2CpuControl, 1, &hold) < 0) {
+    if (usb_fx2_write(device, wire::kFx2CpuControl, 1, &hold) < 0) {
         vo::logs(vo::LogKind::Error, "error: unable to write data to FX2\n");
         return -1;
     }
@@ -214,7 +215,7 @@ int usb_fx2_send_firmware(Device &device, std::uint16_t vendor_id, std::uint16_t
             return -1;
         }
     }
-    if (usb_fx2_write(device, kFx2CpuControl, 1, &run) < 0) {
+    if (usb_fx2_write(device, wire::kFx2CpuControl, 1, &run) < 0) {
         vo::logs(vo::LogKind::Error, "error: unable to write data to FX2\n");
         return -1;
     }

@@ -5,11 +5,6 @@
 #include <string>
 #include <string_view>
 
-// The controller's internal program and data RAM, the only place firmware goes.
-inline constexpr std::uint32_t kFx2RamSize = 0x4000;
-// CPU control and status: 1 holds the CPU in reset, 0 lets it run.
-inline constexpr std::uint16_t kFx2CpuControl = 0xE600;
-
 struct usb_firmware_header {
     std::uint8_t length;
     std::uint16_t address;

@@ -5,11 +5,9 @@
 #include <memory>
 #include <vector>
 
+#include "device/wire.h"
 #include "vo_cam/vo_cam.h"
 #include "vocamusb.h"
-
-// Vendor request that carries register reads and writes.
-inline constexpr std::uint8_t kRegisterRequest = 0x12;
 
 // Reads string descriptor `index` as 8-bit characters (the low byte of each
 // UTF-16 unit). 0, -1, or a platform code (0xE00002E9 for a malformed one).
@@ -31,7 +29,8 @@ using UsbDevices = std::vector<std::shared_ptr<vocam::usbhost::DeviceRef>>;
 // A per-device action: walks every device a matching pass found.
 using UsbDeviceAction = void (*)(void *context, UsbDevices &devices);
 
-// Product ID that asks for the device subclass 0xFF (an FX2 without firmware).
+// Product ID that asks for the boot code's device subclass instead (an FX2
+// without firmware).
 inline constexpr std::uint16_t kMatchBootSubclass = 255;
 
 // Matches devices of `vendor_id` and `product_id` and runs `action` over them:
@@ -89,8 +88,6 @@ const char *vo_resource_root();
 
 // ---- Streaming ----
 
-// Bulk pipe the frames arrive on.
-inline constexpr std::uint8_t kStreamPipe = 1;
 // How long the end of a stream waits for the read in flight before
 // cancelling it, and again for the cancelled read to come back.
 inline constexpr double kStreamDrainSeconds = 1.0;

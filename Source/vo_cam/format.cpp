@@ -5,6 +5,7 @@
 
 #include "base/vo_guard.h"
 #include "base/vo_log.h"
+#include "device/wire.h"
 #include "transport/vo_usb.h"
 #include "vo_cam/convert.h"
 #include "vo_cam/vo_cam.h"
@@ -12,13 +13,10 @@
 
 namespace {
 
-constexpr std::int32_t kRegPosition = 0x1008;
-constexpr std::int32_t kRegSize = 0x100C;
-constexpr std::int32_t kRegSubsampling = 0x1018;
-constexpr std::int32_t kRegRate = 0x1048;
+namespace wire = vocam::wire;
 
-int writeFailed(const char *name, int status) {
-    vo::logf(vo::LogKind::Error, "error: unable to write param '%s'\n", name);
+int writeFailed(const wire::Register &reg, int status) {
+    vo::logf(vo::LogKind::Error, "error: unable to write param '%s'\n", reg.name);
     return status;
 }
 
@@ -135,13 +133,16 @@ int cam_write_format(_vocam *handle, const _vocam_frame_format *format) {
     vo::logf(vo::LogKind::Info, "%s: subsample=%ux%d, size=%ux%d, position=%ux%d\n",
              "cam_write_format", handle->subsample_x, handle->subsample_y, handle->width,
              handle->height, handle->x_offset, handle->y_offset);
-    int r = vo_usb_write_vocam_two_u16(handle, kRegSize, static_cast<std::uint16_t>(format->width),
+    int r = vo_usb_write_vocam_two_u16(handle, wire::kSize.address,
+                                       static_cast<std::uint16_t>(format->width),
                                        static_cast<std::uint16_t>(format->height));
-    if (r != 0) return writeFailed("VOCAM_FO_SIZE", r);
-    r = vo_usb_write_vocam_two_u16(handle, kRegPosition, handle->x_offset, handle->y_offset);
-    if (r != 0) return writeFailed("VOCAM_FO_POSITION", r);
-    r = vo_usb_write_vocam_two_u16(handle, kRegSubsampling, format->subSampleX, format->subSampleY);
-    if (r != 0) return writeFailed("VOCAM_FO_SUBSAMPLING", r);
+    if (r != 0) return writeFailed(wire::kSize, r);
+    r = vo_usb_write_vocam_two_u16(handle, wire::kPosition.address, handle->x_offset,
+                                   handle->y_offset);
+    if (r != 0) return writeFailed(wire::kPosition, r);
+    r = vo_usb_write_vocam_two_u16(handle, wire::kSubsampling.address, format->subSampleX,
+                                   format->subSampleY);
+    if (r != 0) return writeFailed(wire::kSubsampling, r);
     return 0;
 }
 
@@ -233,8 +234,8 @@ VOCAM_API int vocam_enum_available_data_rates(_vocam *handle, std::uint32_t *rat
 VOCAM_API int vocam_set_data_rate(_vocam *handle, std::uint32_t rate) {
     return vo::guard(__func__, [&]() -> int {
         return usb_handle_call(handle, -22, [&] {
-            const int r = vo_usb_write_vocam_u32(handle, kRegRate, rate);
-            if (r != 0) return writeFailed("VOCAM_FO_KPS", r);
+            const int r = vo_usb_write_vocam_u32(handle, wire::kRate.address, rate);
+            if (r != 0) return writeFailed(wire::kRate, r);
             // A stream waits for frames as long as their readout takes.
             usb_stream_report_rate(handle, rate);
             return 0;
@@ -246,9 +247,10 @@ VOCAM_API int vocam_get_data_rate(_vocam *handle, std::uint32_t *rate) {
     return vo::guard(__func__, [&]() -> int {
         if (rate == nullptr) return -22;
         return usb_handle_call(handle, -22, [&] {
-            const int r = vo_usb_read_vocam_u32(handle, kRegRate, rate);
+            const int r = vo_usb_read_vocam_u32(handle, wire::kRate.address, rate);
             if (r != 0)
-                vo::logf(vo::LogKind::Error, "error: unable to read param '%s'\n", "VOCAM_FO_KPS");
+                vo::logf(vo::LogKind::Error, "error: unable to read param '%s'\n",
+                         wire::kRate.name);
             else
                 usb_stream_report_rate(handle, *rate);
             return r;

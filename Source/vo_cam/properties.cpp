@@ -11,9 +11,11 @@
 #include "base/vo_guard.h"
 #include "base/vo_log.h"
 #include "device/vo_cameras.h"
+#include "device/wire.h"
 #include "transport/vo_usb.h"
 
 using namespace vocam;
+namespace wire = vocam::wire;
 
 namespace {
 
@@ -21,8 +23,6 @@ constexpr std::uint32_t kToneFlags = VOCAM_PROP_FLAG_TONE;
 // The flags the colour engine takes for its tone settings.
 constexpr unsigned kEngineToneFlags = 15;
 constexpr std::uint32_t kMatrixEntryBytes = 20;
-// The message window runs from its base to the top of the 16-bit register space.
-constexpr std::uint32_t kMessageWindowBytes = 0x10000 - reg::kMessageData;
 
 void writeFailed(const char *name) {
     vo::logf(vo::LogKind::Error, "error: unable to write param '%s'\n", name);
@@ -49,21 +49,21 @@ std::int16_t le16(const std::uint8_t *p) {
 std::int32_t registerBlock(std::uint32_t id) {
     switch (id) {
         case VOCAM_PROP_EXPOSURE:
-            return reg::kExposure;
+            return wire::kExposure.address;
         case VOCAM_PROP_GAIN:
-            return reg::kGain;
+            return wire::kGain.address;
         case VOCAM_PROP_GAIN_RED:
-            return reg::kGainRed;
+            return wire::kGainRed.address;
         case VOCAM_PROP_GAIN_BLUE:
-            return reg::kGainBlue;
+            return wire::kGainBlue.address;
         case VOCAM_PROP_GAIN_GREEN1:
-            return reg::kGainGreen1;
+            return wire::kGainGreen1.address;
         case VOCAM_PROP_GAIN_GREEN2:
-            return reg::kGainGreen2;
+            return wire::kGainGreen2.address;
         case VOCAM_PROP_TEMPERATURE:
-            return reg::kTemperature;
+            return wire::kTemperature.address;
         case VOCAM_PROP_AUTO_EXPOSURE_TARGET:
-            return reg::kAutoExposureTarget;
+            return wire::kAutoExposureTarget.address;
         default:
             return -1;
     }
@@ -264,10 +264,10 @@ int propertyGet(_vocam *handle, std::uint32_t id, int *value, std::uint32_t *fla
             return 0;
         case VOCAM_PROP_MAX_SUBSAMPLING: {
             std::uint32_t word = 0;
-            const int r = vo_usb_read_vocam_u32(handle, reg::kSubsamplingInquiry, &word);
+            const int r = vo_usb_read_vocam_u32(handle, wire::kSubsamplingInquiry.address, &word);
             if (r != 0) {
                 vo::logf(vo::LogKind::Error, "error: unable to read param '%s'\n",
-                         "VOCAM_FO_SUBSAMPLING_INQ");
+                         wire::kSubsamplingInquiry.name);
                 return r;
             }
             *value = static_cast<int>(word & 0xFF);
@@ -283,8 +283,8 @@ int propertyGet(_vocam *handle, std::uint32_t id, int *value, std::uint32_t *fla
 // ---- register blocks
 
 int cam_read_prop(_vocam *handle, std::int32_t reg, vocam_prop *prop) {
-    std::uint32_t words[4];
-    const int r = vo_usb_read_vocam_array(handle, reg, words, 4);
+    std::uint32_t words[wire::kBlockWords];
+    const int r = vo_usb_read_vocam_array(handle, reg, words, wire::kBlockWords);
     if (r != 0) return r;
     prop->flags = words[0];
     prop->value = words[1];
@@ -360,8 +360,8 @@ void cam_make_tone_curve(std::int64_t gamma, std::int64_t contrast, std::int64_t
 
 int cam_set_gamma_helper(_vocam *handle) {
     cam_make_tone_curve(handle->gamma, handle->contrast, handle->brightness, handle->tone_lut);
-    if (cam_write_message(handle, kMessageToneCurve, handle->tone_lut, sizeof handle->tone_lut) ==
-        0)
+    if (cam_write_message(handle, wire::kToneCurveMessage, handle->tone_lut,
+                          sizeof handle->tone_lut) == 0)
         return 0;
     // The camera cannot apply a curve: the conversion does instead.
     if (handle->converter) {
@@ -378,26 +378,28 @@ int cam_set_gamma_helper(_vocam *handle) {
 int cam_handle_message(_vocam *handle, std::uint32_t message_id, const std::uint8_t *data,
                        std::uint32_t size) {
     std::uint32_t supported = 0;
-    if (const int r = vo_usb_read_vocam_u32(handle, reg::kMessageSupport, &supported); r != 0)
+    if (const int r = vo_usb_read_vocam_u32(handle, wire::kMessageSupport.address, &supported);
+        r != 0)
         return r;
     if ((supported & (1u << (message_id % 32))) == 0) {
         vo::logf(vo::LogKind::Error, "vocam message %u is not supported\n", message_id);
         return -22;
     }
-    // Past the top of the register space the addresses would wrap onto
-    // unrelated registers.
-    if (size > kMessageWindowBytes || (size > 0 && data == nullptr)) return -22;
-    if (const int r = vo_usb_write_vocam_u32(handle, reg::kMessageSelect, message_id); r != 0)
+    // Past the end of the window the bytes would land in registers that are
+    // not the message's.
+    if (size > wire::kMessageWindowBytes || (size > 0 && data == nullptr)) return -22;
+    if (const int r = vo_usb_write_vocam_u32(handle, wire::kMessageSelect.address, message_id);
+        r != 0)
         return r;
-    if (size == 0) return vo_usb_write_vocam_array(handle, reg::kMessageData, nullptr, 0);
-    std::int32_t address = reg::kMessageData;
+    if (size == 0) return vo_usb_write_vocam_array(handle, wire::kMessageData.address, nullptr, 0);
+    std::int32_t address = wire::kMessageData.address;
     std::uint32_t remaining = size;
     while (remaining > 0) {
-        // The camera takes its tone curve in 64-byte pieces, other messages
-        // in up to 256 bytes.
-        const std::uint32_t chunk = remaining > 64 && message_id == kMessageToneCurve ? 64
-                                    : remaining > 256                                 ? 256
-                                                                                      : remaining;
+        const std::uint32_t chunk =
+            remaining > wire::kToneCurvePiece && message_id == wire::kToneCurveMessage
+                ? wire::kToneCurvePiece
+            : remaining > wire::kMessagePiece ? wire::kMessagePiece
+                                              : remaining;
         const int r =
             vo_usb_write_vocam_bytes(handle, address, const_cast<std::uint8_t *>(data), chunk);
         if (r != 0) return r;
@@ -421,12 +423,13 @@ int cam_set_temperature_helper(_vocam *handle, int value, std::uint32_t flags) {
     // wrong way round still gets a value inside what it reported.
     if (value < handle->temperature_min) value = handle->temperature_min;
     if (value > handle->temperature_max) value = handle->temperature_max;
-    int r = vo_usb_write_vocam_u32(handle, reg::kTemperature, flags);
+    int r = vo_usb_write_vocam_u32(handle, wire::kTemperature.address + wire::kBlockFlags, flags);
     if (r != 0) {
         writeFailed("VOCAM_TEMPERATURE + VOCAM_PROPERTY_FLAGVAL");
         return r;
     }
-    r = vo_usb_write_vocam_u32(handle, reg::kTemperature + 4, static_cast<std::uint32_t>(value));
+    r = vo_usb_write_vocam_u32(handle, wire::kTemperature.address + wire::kBlockValue,
+                               static_cast<std::uint32_t>(value));
     if (r != 0) {
         writeFailed("VOCAM_TEMPERATURE + VOCAM_PROPERTY_CURVAL");
         return r;
@@ -435,9 +438,9 @@ int cam_set_temperature_helper(_vocam *handle, int value, std::uint32_t flags) {
     handle->temperature_on = (flags & VOCAM_PROP_FLAG_ON) != 0;
     if (handle->fan_present) {
         // The fan runs whenever the cooler does.
-        r = vo_usb_write_vocam_u32(handle, reg::kFan, flags);
+        r = vo_usb_write_vocam_u32(handle, wire::kFan.address, flags);
         if (r != 0) {
-            writeFailed("VOCAM_FAN");
+            writeFailed(wire::kFan.name);
             return r;
         }
         handle->fan_on = handle->temperature_on;

@@ -12,6 +12,7 @@
 
 using namespace vocam;
 using namespace vocam::usbhost;
+namespace wire = vocam::wire;
 
 namespace {
 
@@ -20,23 +21,6 @@ constexpr const char *kOpen = "usb_open_device";
 // A device held by another client is tried this often, this far apart.
 constexpr int kBusyAttempts = 5;
 constexpr auto kBusyPause = std::chrono::milliseconds(100);
-
-// Register addresses and the names messages give them.
-constexpr std::int32_t kRegVideoControl = 0x0214;
-constexpr std::int32_t kRegTemperature = 0x0690;
-constexpr std::int32_t kRegFan = 0x0730;
-constexpr std::int32_t kRegMaxSize = 0x1000;
-constexpr std::int32_t kRegUnitSize = 0x1004;
-constexpr std::int32_t kRegPosition = 0x1008;
-constexpr std::int32_t kRegSize = 0x100C;
-constexpr std::int32_t kRegColorId = 0x1010;
-constexpr std::int32_t kRegColorInquiry = 0x1014;
-constexpr std::int32_t kRegSubsampling = 0x1018;
-constexpr std::int32_t kRegSubsamplingInquiry = 0x101C;
-constexpr std::int32_t kRegRateMinMax = 0x1040;
-constexpr std::int32_t kRegRate = 0x1048;
-constexpr std::int32_t kRegRateCount = 0x104C;
-constexpr std::int32_t kRegRateArray = 0x1050;
 
 // No camera lists more than a few dozen rates. A count beyond this is a
 // damaged or hostile register, and reading it would mean tens of thousands of
@@ -47,14 +31,14 @@ constexpr std::uint32_t kMaxDataRates = 256;
 // reports more is damaged, not large.
 constexpr std::uint16_t kMaxSensorSide = 16384;
 
-constexpr std::uint32_t kPresent = 0x80000000u;
-constexpr std::uint32_t kOn = 0x8000u;
+using wire::kFlagOn;
+using wire::kFlagPresent;
 
-void readFailed(const char *name) {
-    vo::logf(vo::LogKind::Error, "error: unable to read param '%s'\n", name);
+void readFailed(const wire::Register &reg) {
+    vo::logf(vo::LogKind::Error, "error: unable to read param '%s'\n", reg.name);
 }
-void writeFailed(const char *name) {
-    vo::logf(vo::LogKind::Error, "error: unable to write param '%s'\n", name);
+void writeFailed(const wire::Register &reg) {
+    vo::logf(vo::LogKind::Error, "error: unable to write param '%s'\n", reg.name);
 }
 
 // Fails the open after releasing what it had acquired, so the device can be
@@ -73,7 +57,7 @@ int usb_init_cameras_by_vid_and_pid(Host &host, std::uint16_t vendor_id, std::ui
     if (product_id != kMatchBootSubclass)
         what.product = product_id;
     else
-        what.subclass = 0xFF;
+        what.subclass = wire::kBootSubclass;
     UsbDevices devices;
     const IOReturn r = host.match(what, devices);
     if (r != kIOReturnSuccess) {
@@ -102,7 +86,8 @@ void usb_enum_camera(void *context, UsbDevices &devices) {
 // that cannot stream is refused at open, with the reason, rather than at the
 // first start with a vaguer one.
 bool selectStreamingSetting(_vocam *h) {
-    const std::uint8_t alternate = h->model->fpga_file != nullptr ? 2 : 1;
+    const std::uint8_t alternate =
+        h->model->fpga_file != nullptr ? wire::kAlternateStream : wire::kAlternateStreamNoFpga;
     const IOReturn r = h->usb_interface_if->setAlternate(alternate);
     if (r != kIOReturnSuccess) {
         vo::logf(vo::LogKind::Error, "error: unable to select alternate setting %d: %s\n",
@@ -110,8 +95,8 @@ bool selectStreamingSetting(_vocam *h) {
         return false;
     }
     PipeProperties pipe;
-    if (h->usb_interface_if->pipeProperties(kStreamPipe, pipe) != kIOReturnSuccess || !pipe.in ||
-        pipe.type != PipeType::Bulk) {
+    if (h->usb_interface_if->pipeProperties(wire::kDataPipe, pipe) != kIOReturnSuccess ||
+        !pipe.in || pipe.type != PipeType::Bulk) {
         vo::logf(vo::LogKind::Error,
                  "error: alternate setting %d has no bulk IN endpoint for frames\n", alternate);
         return false;
@@ -138,9 +123,9 @@ void usb_find_and_open_camera(void *context, UsbDevices &devices) {
         }
         _vocam *h = record.get();
         *ctx.handle = std::move(record);
-        if (vo_usb_write_vocam_u32(h, kRegVideoControl, 0) != 0)
+        if (vo_usb_write_vocam_u32(h, wire::kVideo.address, 0) != 0)
             vo::logs(vo::LogKind::Error, "error: unable to send stop video command\n");
-        h->usb_interface_if->clearPipeStallBothEnds(1);
+        h->usb_interface_if->clearPipeStallBothEnds(wire::kDataPipe);
         return;
     }
 }
@@ -265,7 +250,7 @@ int usb_close_device(_vocam *record) {
     if (record == nullptr || !record->usb_device) return 0;
     if (record->usb_device_if) {
         if (record->usb_interface_if) {
-            record->usb_interface_if->setAlternate(0);
+            record->usb_interface_if->setAlternate(wire::kAlternateIdle);
             record->usb_interface_if->close();
             record->usb_interface_if.reset();
         }
@@ -278,19 +263,19 @@ int usb_close_device(_vocam *record) {
 }
 
 int usb_init_temperature(_vocam *handle) {
-    std::uint32_t block[4];
-    int r = vo_usb_read_vocam_array(handle, kRegTemperature, block, 4);
+    std::uint32_t block[wire::kBlockWords];
+    int r = vo_usb_read_vocam_array(handle, wire::kTemperature.address, block, wire::kBlockWords);
     if (r != 0) return r;
     std::uint32_t fan = 0;
-    r = vo_usb_read_vocam_u32(handle, kRegFan, &fan);
+    r = vo_usb_read_vocam_u32(handle, wire::kFan.address, &fan);
     if (r != 0) {
-        readFailed("VOCAM_FAN");
+        readFailed(wire::kFan);
         return r;
     }
-    handle->temperature_supported = (block[0] & kPresent) != 0;
-    handle->fan_present = (fan & kPresent) != 0;
-    handle->temperature_on = (block[0] & kOn) != 0;
-    handle->fan_on = (fan & kOn) != 0;
+    handle->temperature_supported = (block[0] & kFlagPresent) != 0;
+    handle->fan_present = (fan & kFlagPresent) != 0;
+    handle->temperature_on = (block[0] & kFlagOn) != 0;
+    handle->fan_on = (fan & kFlagOn) != 0;
     handle->temperature_target = static_cast<std::int32_t>(block[1]);
     handle->temperature_min = static_cast<std::int32_t>(block[2]);
     handle->temperature_max = static_cast<std::int32_t>(block[3]);
@@ -298,10 +283,10 @@ int usb_init_temperature(_vocam *handle) {
     if (handle->temperature_supported && handle->fan_present &&
         handle->temperature_on != handle->fan_on) {
         handle->fan_on = handle->temperature_on;
-        const std::uint32_t word = handle->fan_on ? (fan | kOn) : (fan & ~kOn);
-        r = vo_usb_write_vocam_u32(handle, kRegFan, word);
+        const std::uint32_t word = handle->fan_on ? (fan | kFlagOn) : (fan & ~kFlagOn);
+        r = vo_usb_write_vocam_u32(handle, wire::kFan.address, word);
         if (r != 0) {
-            writeFailed("VOCAM_FAN");
+            writeFailed(wire::kFan);
             return r;
         }
     }
@@ -314,20 +299,19 @@ int usb_init_geometry(_vocam *handle) {
         return -1;
     }
     struct Pair {
-        std::int32_t reg;
-        const char *name;
+        const wire::Register &reg;
         std::uint16_t *low, *high;
     } pairs[] = {
-        {kRegMaxSize, "VOCAM_FO_MAX_SIZE", &handle->max_width, &handle->max_height},
-        {kRegUnitSize, "VOCAM_FO_UNIT_SIZE", &handle->unit_width, &handle->unit_height},
-        {kRegPosition, "VOCAM_FO_POSITION", &handle->x_offset, &handle->y_offset},
-        {kRegSize, "VOCAM_FO_SIZE", &handle->width, &handle->height},
-        {kRegSubsampling, "VOCAM_FO_SUBSAMPLING", &handle->subsample_x, &handle->subsample_y},
+        {wire::kMaxSize, &handle->max_width, &handle->max_height},
+        {wire::kUnitSize, &handle->unit_width, &handle->unit_height},
+        {wire::kPosition, &handle->x_offset, &handle->y_offset},
+        {wire::kSize, &handle->width, &handle->height},
+        {wire::kSubsampling, &handle->subsample_x, &handle->subsample_y},
     };
     for (const Pair &p : pairs) {
-        const int r = vo_usb_read_vocam_two_u16(handle, p.reg, p.low, p.high);
+        const int r = vo_usb_read_vocam_two_u16(handle, p.reg.address, p.low, p.high);
         if (r != 0) {
-            readFailed(p.name);
+            readFailed(p.reg);
             return r;
         }
     }
@@ -366,9 +350,9 @@ int usb_init_geometry(_vocam *handle) {
     handle->height = static_cast<std::uint16_t>(handle->height / handle->subsample_y);
 
     std::uint32_t code = 0;
-    int r = vo_usb_read_vocam_u32(handle, kRegColorInquiry, &code);
+    int r = vo_usb_read_vocam_u32(handle, wire::kColorInquiry.address, &code);
     if (r != 0) {
-        readFailed("VOCAM_FO_COLOR_INQ");
+        readFailed(wire::kColorInquiry);
         return r;
     }
     switch (code) {
@@ -412,9 +396,9 @@ int usb_init_geometry(_vocam *handle) {
     }
 
     std::uint32_t inquiry = 0;
-    r = vo_usb_read_vocam_u32(handle, kRegSubsamplingInquiry, &inquiry);
+    r = vo_usb_read_vocam_u32(handle, wire::kSubsamplingInquiry.address, &inquiry);
     if (r != 0) {
-        readFailed("VOCAM_FO_SUBSAMPLING_INQ");
+        readFailed(wire::kSubsamplingInquiry);
         return r;
     }
     if ((inquiry & 0xFF) > 1) {
@@ -427,9 +411,9 @@ int usb_init_geometry(_vocam *handle) {
         handle->subsampling_available = 0;
         handle->max_subsample = 1;
     }
-    r = vo_usb_write_vocam_u32(handle, kRegColorId, handle->color_id);
+    r = vo_usb_write_vocam_u32(handle, wire::kColorId.address, handle->color_id);
     if (r != 0) {
-        writeFailed("VOCAM_FO_COLOR_ID");
+        writeFailed(wire::kColorId);
         return r;
     }
     return vo_usb_reload_kps(handle);
@@ -442,16 +426,16 @@ extern "C" VOCAM_API int vo_usb_reload_kps(_vocam *handle) {
             return -1;
         }
         std::uint16_t low = 0, high = 0;
-        int r = vo_usb_read_vocam_two_u16(handle, kRegRateMinMax, &low, &high);
+        int r = vo_usb_read_vocam_two_u16(handle, wire::kRateMinMax.address, &low, &high);
         if (r != 0) {
-            readFailed("VOCAM_FO_KPS_MINMAX_INQ");
+            readFailed(wire::kRateMinMax);
             return r;
         }
         vo::logf(vo::LogKind::Info, "kps: min=%d, max=%d\n", low, high);
         std::uint32_t count = 0;
-        r = vo_usb_read_vocam_u32(handle, kRegRateCount, &count);
+        r = vo_usb_read_vocam_u32(handle, wire::kRateCount.address, &count);
         if (r != 0) {
-            readFailed("VOCAM_FO_KPS_ARRAY_CNT");
+            readFailed(wire::kRateCount);
             return r;
         }
         vo::logf(vo::LogKind::Info, "kps count: %d\n", static_cast<int>(count));
@@ -472,9 +456,9 @@ extern "C" VOCAM_API int vo_usb_reload_kps(_vocam *handle) {
         }
         for (std::uint32_t i = 0; i < n; i += 2) {
             std::uint16_t first = 0, second = 0;
-            r = vo_usb_read_vocam_two_u16(handle, kRegRateArray, &first, &second);
+            r = vo_usb_read_vocam_two_u16(handle, wire::kRateArray.address, &first, &second);
             if (r != 0) {
-                readFailed("VOCAM_FO_KPS_ARRAY");
+                readFailed(wire::kRateArray);
                 return r;
             }
             handle->data_rates[i] = first;
@@ -482,9 +466,9 @@ extern "C" VOCAM_API int vo_usb_reload_kps(_vocam *handle) {
         }
         const bool hasFpga = handle->model != nullptr && handle->model->fpga_file != nullptr;
         const std::uint16_t current = hasFpga ? handle->data_rates[n - 1] : handle->data_rates[0];
-        r = vo_usb_write_vocam_u32(handle, kRegRate, current);
+        r = vo_usb_write_vocam_u32(handle, wire::kRate.address, current);
         if (r != 0) {
-            writeFailed("VOCAM_FO_KPS");
+            writeFailed(wire::kRate);
             return r;
         }
         vo::logf(vo::LogKind::Info, "current kps: %d\n", current);

@@ -23,12 +23,12 @@ using vo::StreamState;
 
 namespace {
 
-constexpr std::int32_t kRegVideo = 0x0214;
-constexpr std::uint32_t kVideoOn = 0x80;
+namespace wire = vocam::wire;
+constexpr std::int32_t kRegVideo = wire::kVideo.address;
 // What a frame takes: the exposure block's value word (microseconds) and
 // the data rate (kilopixels per second).
-constexpr std::int32_t kRegExposureValue = 0x04A4;
-constexpr std::int32_t kRegRate = 0x1048;
+constexpr std::int32_t kRegExposureValue = wire::kExposure.address + wire::kBlockValue;
+constexpr std::int32_t kRegRate = wire::kRate.address;
 constexpr int kBufferCount = vo::kRingSize;
 
 // A camera whose reads keep failing is given this long to send one whole
@@ -280,7 +280,7 @@ void settleRead(_vocam *h, EventLoop &loop, Interface &usb) VO_REQUIRES(h->strea
         vo::logs(vo::LogKind::Error, "error: stream read did not complete - cancelling it\n");
     }
     h->stream.lock.unlock();
-    usb.abortPipe(kStreamPipe);
+    usb.abortPipe(wire::kDataPipe);
     h->stream.lock.lock();
     drainFor(h, loop, kStreamDrainSeconds);
     if (h->stream.reads_pending > 0) {
@@ -467,7 +467,7 @@ int usb_stream_schedule_read(_vocam *h, int index) {
     }
     h->stream.reading_index = index;
     const IOReturn r =
-        h->usb_interface_if->readPipeAsync(kStreamPipe, b.data.get(), h->stream.frame_bytes,
+        h->usb_interface_if->readPipeAsync(wire::kDataPipe, b.data.get(), h->stream.frame_bytes,
                                            usb_stream_buffer_ready_callback, h, b.data);
     if (r != kIOReturnSuccess) {
         vo::logs(vo::LogKind::Error, "error: unable to configure async read\n");
@@ -570,10 +570,10 @@ void usb_stream_thread_callback(_vocam *h) {
     }
     if (vo_usb_write_vocam_u32(h, kRegVideo, 0) != 0)
         vo::logs(vo::LogKind::Error, "error: unable to send stop video command\n");
-    usb->clearPipeStallBothEnds(kStreamPipe);
-    usb->abortPipe(kStreamPipe);
+    usb->clearPipeStallBothEnds(wire::kDataPipe);
+    usb->abortPipe(wire::kDataPipe);
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (const int w = vo_usb_write_vocam_u32(h, kRegVideo, kVideoOn); w != 0) {
+    if (const int w = vo_usb_write_vocam_u32(h, kRegVideo, wire::kVideoOn); w != 0) {
         vo::logs(vo::LogKind::Error, "error: unable to enable video\n");
         fail(w);
         return;
@@ -608,8 +608,8 @@ void usb_stream_thread_callback(_vocam *h) {
 
     if (vo_usb_write_vocam_u32(h, kRegVideo, 0) != 0)
         vo::logs(vo::LogKind::Error, "error: unable to stop video\n");
-    usb->clearPipeStallBothEnds(kStreamPipe);
-    usb->abortPipe(kStreamPipe);
+    usb->clearPipeStallBothEnds(wire::kDataPipe);
+    usb->abortPipe(wire::kDataPipe);
     loop->detach(*source);
 
     lock.lock();

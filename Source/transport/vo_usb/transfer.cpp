@@ -1,6 +1,7 @@
 // Transfers on an open camera, the register protocol and identity reads.
 #include "base/vo_guard.h"
 #include "base/vo_log.h"
+#include "device/wire.h"
 #include "transport/vo_usb.h"
 
 #include <cstdio>
@@ -9,12 +10,12 @@
 #include <vector>
 
 using namespace vocam::usbhost;
+namespace wire = vocam::wire;
 
 namespace {
 
 constexpr std::uint32_t kControlTimeoutMs = 5000;
 constexpr std::uint32_t kMinimumBulkTimeoutMs = 5000;
-constexpr std::uint8_t kControlPipe = 0;
 
 Setup vendorSetup(std::uint8_t direction, std::uint8_t request, std::uint16_t value,
                   std::uint16_t index, std::uint32_t length) {
@@ -79,11 +80,12 @@ VOCAM_API std::int32_t vo_usb_control_write(_vocam *handle, std::uint8_t *data,
             return -1;
         Interface &interface = *handle->usb_interface_if;
         std::uint32_t done = 0;
-        const IOReturn r = interface.controlRequest(
-            vendorSetup(0x40, request, value, index, length), data, done, kControlTimeoutMs, 0);
+        const IOReturn r =
+            interface.controlRequest(vendorSetup(wire::kVendorOut, request, value, index, length),
+                                     data, done, kControlTimeoutMs, 0);
         // An overrun leaves the pipe usable, so only real failures reset it; the
         // caller still sees the overrun, since a write cannot have overrun safely.
-        if (!transferred(r)) resetPipe(interface, kControlPipe);
+        if (!transferred(r)) resetPipe(interface, wire::kControlPipe);
         if (r != kIOReturnSuccess)
             vo::logf(vo::LogKind::Error, "VOXUSBWriteControlPipe Err 0x%X %d\n", r, r);
         return r;
@@ -98,8 +100,8 @@ VOCAM_API std::int32_t vo_usb_control_read(_vocam *handle, std::uint8_t *data, s
             return -1;
         std::uint32_t done = length;
         IOReturn r = handle->usb_interface_if->controlRequest(
-            vendorSetup(0xC0, request, value, index, length), data, done, kControlTimeoutMs,
-            kControlTimeoutMs);
+            vendorSetup(wire::kVendorIn, request, value, index, length), data, done,
+            kControlTimeoutMs, kControlTimeoutMs);
         if (r == kIOReturnSuccess && done != length) r = -1;  // short read
         if (!transferred(r))
             vo::logf(vo::LogKind::Error, "VOXUSBReadControlPipe Err 0x%X %d\n", r, r);
@@ -142,14 +144,15 @@ VOCAM_API std::int32_t vo_usb_bulk_read(_vocam *handle, std::uint8_t pipe, std::
 VOCAM_API std::int32_t vo_usb_read_vocam_bytes(_vocam *handle, std::int32_t reg, std::uint8_t *data,
                                                std::uint32_t length) {
     return vo::guard(__func__, [&]() -> std::int32_t {
-        return vo_usb_control_read(handle, data, length, kRegisterRequest, 0, registerAddress(reg));
+        return vo_usb_control_read(handle, data, length, wire::kRegisterRequest, 0,
+                                   registerAddress(reg));
     });
 }
 
 VOCAM_API std::int32_t vo_usb_write_vocam_bytes(_vocam *handle, std::int32_t reg,
                                                 std::uint8_t *data, std::uint32_t length) {
     return vo::guard(__func__, [&]() -> std::int32_t {
-        return vo_usb_control_write(handle, data, length, kRegisterRequest, 0,
+        return vo_usb_control_write(handle, data, length, wire::kRegisterRequest, 0,
                                     registerAddress(reg));
     });
 }
@@ -261,9 +264,9 @@ int usb_get_string_descriptor(_vocam *handle, std::uint8_t index, char *out, int
     std::uint8_t buffer[256];
     buffer[0] = buffer[1] = 0;
     Setup setup;
-    setup.bmRequestType = 0x80;
-    setup.bRequest = 6;  // GET_DESCRIPTOR
-    setup.wValue = static_cast<std::uint16_t>(0x0300 | index);
+    setup.bmRequestType = wire::kStandardIn;
+    setup.bRequest = wire::kGetDescriptor;
+    setup.wValue = static_cast<std::uint16_t>(wire::kStringDescriptor | index);
     setup.wIndex = language;
     setup.wLength = 2;
     std::uint32_t done = 0;
@@ -273,7 +276,7 @@ int usb_get_string_descriptor(_vocam *handle, std::uint8_t index, char *out, int
         out[0] = '\0';
         return 0;
     }
-    auto malformed = [&] { return buffer[1] != 3 || (buffer[0] & 1) != 0; };
+    auto malformed = [&] { return buffer[1] != wire::kStringType || (buffer[0] & 1) != 0; };
     if (malformed()) return kIOReturnDeviceError;
 
     // Ask again for the whole descriptor; whatever the device leaves unsent
@@ -333,5 +336,5 @@ int usb_get_device_serial_number(_vocam *handle) {
 }
 
 int usb_get_device_firmware_version(_vocam *handle) {
-    return vo_usb_read_vocam_u32(handle, 0x000C, &handle->firmware_version);
+    return vo_usb_read_vocam_u32(handle, wire::kFirmwareVersion.address, &handle->firmware_version);
 }
