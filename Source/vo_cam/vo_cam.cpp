@@ -17,6 +17,7 @@
 #include "base/vo_log.h"
 #include "device/vo_cameras.h"
 #include "transport/vo_usb.h"
+#include "usbhost/Backends.h"
 
 extern "C" {
 

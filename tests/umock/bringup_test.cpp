@@ -17,6 +17,7 @@
 #include "support/umock/OnLibusb.h"
 #include "support/umock/Testbed.h"
 #include "transport/vo_usb.h"
+#include "usbhost/libusb/LibusbHost.h"
 #include "vo_cam/vo_cam.h"
 
 using namespace vocam;

@@ -17,6 +17,7 @@
 #include "base/vo_guard.h"
 #include "base/vo_log.h"
 #include "transport/vo_usb.h"
+#include "usbhost/Backends.h"
 
 using namespace vocam::usbhost;
 using vo::StreamState;

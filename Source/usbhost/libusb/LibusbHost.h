@@ -1,4 +1,5 @@
-// Internals of the libusb host that the tests reach directly.
+// The libusb backend of the USB host interface, and the internals of it that
+// the tests reach directly.
 #pragma once
 
 #include <libusb.h>
@@ -10,6 +11,9 @@
 #include "usbhost/UsbHost.h"
 
 namespace vocam::usbhost {
+
+// The libusb backend.
+std::unique_ptr<Host> makeLibusbHost();
 
 // Creates the host with a given context initialiser, so that a machine on
 // which libusb cannot start can be reproduced anywhere.

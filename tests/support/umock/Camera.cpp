@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "support/umock/Testbed.h"
+#include "usbhost/libusb/LibusbHost.h"
 
 namespace vocam::test::umock {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "support/umock/Testbed.h"
-#include "usbhost/UsbHost.h"
+#include "usbhost/Backends.h"
 
 namespace vocam::test::umock {
 
