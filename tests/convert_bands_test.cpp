@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "color/band_pool.h"
-#include "votf/colora.h"
 #include "reference/matrix.h"
+#include "votf/colora.h"
 #include "votf/votf.h"
 
 namespace {

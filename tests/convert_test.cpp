@@ -20,9 +20,9 @@
 
 #include "color/isa.h"
 #include "color/matrix48.h"
-#include "votf/colora.h"
 #include "reference/matrix.h"
 #include "vocamkernels.h"
+#include "votf/colora.h"
 #include "votf/votf.h"
 
 namespace {

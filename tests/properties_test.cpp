@@ -12,11 +12,11 @@
 #include <utility>
 #include <vector>
 
+#include "device/vo_cameras.h"
 #include "device/wire.h"
 #include "support/OpenCamera.h"
 #include "support/Stderr.h"
 #include "vo_cam/properties.h"
-#include "device/vo_cameras.h"
 #include "vocamusb.h"
 
 using namespace vocam;

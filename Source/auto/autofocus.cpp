@@ -4,7 +4,9 @@
 // side it travelled.
 #include <algorithm>
 #include <climits>
+#include <mutex>
 
+#include "auto/autofocus.h"
 #include "auto/frame.h"
 #include "base/vo_guard.h"
 #include "transport/vo_usb.h"
@@ -35,7 +37,7 @@ enum State : std::uint64_t {
 };
 
 int readLens(_vocam *handle, int *min, int *max, int *position, std::uint32_t *flags) {
-    auto &drive = handle->autofocus.drive;
+    auto &drive = vo_autofocus(handle).drive;
     if (drive) return drive->read(min, max, position, flags);
     return vocam_property_get_range(handle, kFocus, min, max, position, flags);
 }
@@ -44,7 +46,7 @@ int moveLens(_vocam *handle, std::int64_t target) {
     const int position = target > INT_MAX   ? INT_MAX
                          : target < INT_MIN ? INT_MIN
                                             : static_cast<int>(target);
-    auto &drive = handle->autofocus.drive;
+    auto &drive = vo_autofocus(handle).drive;
     if (drive) return drive->write(position);
     return vocam_property_set(handle, kFocus, position, 0);
 }
@@ -88,11 +90,21 @@ void clampTarget(vocam_autofocus_state &af, const Limits &l) {
 
 }  // namespace
 
+void vo::AutofocusDeleter::operator()(vocam_autofocus_state *state) const noexcept {
+    delete state;
+}
+
+vocam_autofocus_state &vo_autofocus(_vocam *handle) {
+    std::call_once(handle->autofocus_made,
+                   [handle] { handle->autofocus.reset(new vocam_autofocus_state); });
+    return *handle->autofocus;
+}
+
 namespace {
 
 int start(_vocam *handle, int x, int y, int width, int height) {
     if (handle == nullptr) return -22;
-    vocam_autofocus_state &af = handle->autofocus;
+    vocam_autofocus_state &af = vo_autofocus(handle);
     af.af_state = kFirst;
     af.af_direction = 0;
     af.af_previous_metric = 0;
@@ -120,7 +132,7 @@ int start(_vocam *handle, int x, int y, int width, int height) {
 
 int process(_vocam *handle, const std::uint8_t *frame) {
     if (handle == nullptr || frame == nullptr) return -22;
-    vocam_autofocus_state &af = handle->autofocus;
+    vocam_autofocus_state &af = vo_autofocus(handle);
     // The search's region lies in the window it was started on; a ring
     // buffer of another window (held across a change) does not hold it.
     const FramePin pin(handle, frame);

@@ -111,11 +111,11 @@ inline constexpr std::uint32_t kFlagAutoOn = 0x00004000u;
 inline constexpr std::uint32_t kFlagOn = 0x00008000u;
 
 // The frame window and its inquiries (FO: frame output).
-inline constexpr Register kMaxSize{0x1000, "VOCAM_FO_MAX_SIZE"};     // sensor width, height
-inline constexpr Register kUnitSize{0x1004, "VOCAM_FO_UNIT_SIZE"};   // steps of sizes, positions
-inline constexpr Register kPosition{0x1008, "VOCAM_FO_POSITION"};    // x, y
-inline constexpr Register kSize{0x100C, "VOCAM_FO_SIZE"};            // sensor pixels
-inline constexpr Register kColorId{0x1010, "VOCAM_FO_COLOR_ID"};     // layout chosen at open
+inline constexpr Register kMaxSize{0x1000, "VOCAM_FO_MAX_SIZE"};        // sensor width, height
+inline constexpr Register kUnitSize{0x1004, "VOCAM_FO_UNIT_SIZE"};      // steps of sizes, positions
+inline constexpr Register kPosition{0x1008, "VOCAM_FO_POSITION"};       // x, y
+inline constexpr Register kSize{0x100C, "VOCAM_FO_SIZE"};               // sensor pixels
+inline constexpr Register kColorId{0x1010, "VOCAM_FO_COLOR_ID"};        // layout chosen at open
 inline constexpr Register kColorInquiry{0x1014, "VOCAM_FO_COLOR_INQ"};  // the sensor's code
 inline constexpr Register kSubsampling{0x1018, "VOCAM_FO_SUBSAMPLING"};  // x, y factors
 // Low 8 bits: the largest subsampling factor (1: none).

@@ -3,7 +3,7 @@
 // It offers the operations the transport and bring-up code relies on, with the
 // result codes those callers test by value. Two backends implement it: libusb
 // for real devices (usbhost/libusb/) and the simulated camera bus
-// (Simulator/); the registry (usbhost/Backends.h) picks one per process. Code
+// (Simulator/); the registry (usbhost/registry/Backends.h) picks one per process. Code
 // above this interface never knows which one runs, and this header knows
 // neither.
 //

@@ -17,7 +17,7 @@
 #include "base/vo_log.h"
 #include "device/vo_cameras.h"
 #include "transport/vo_usb.h"
-#include "usbhost/Backends.h"
+#include "usbhost/registry/Backends.h"
 
 extern "C" {
 

@@ -3,15 +3,23 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
-#include "auto/autofocus.h"
 #include "transport/vo_usb/stream.h"
 #include "usbhost/UsbHost.h"
 #include "vocamapi.h"
 #include "votf/votf.h"
 
 struct model_table_entry;
+struct vocam_autofocus_state;
+
+namespace vo {
+// Frees the auto algorithms' state; defined with them (auto/).
+struct AutofocusDeleter {
+    void operator()(vocam_autofocus_state *state) const noexcept;
+};
+}  // namespace vo
 
 struct _vocam {
     // The USB host layer's objects: the matched device, its device-level
@@ -72,7 +80,10 @@ struct _vocam {
     // is created on first need.
     vo::Mutex convert_lock;
 
-    vocam_autofocus_state autofocus;
+    // The auto algorithms' state: theirs alone, made on their first call
+    // (auto/autofocus.h).
+    std::once_flag autofocus_made;
+    std::unique_ptr<vocam_autofocus_state, vo::AutofocusDeleter> autofocus;
 
     // Notification slots (type 0: free).
     struct callback_slot {

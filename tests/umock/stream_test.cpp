@@ -16,15 +16,15 @@
 #include <thread>
 
 #include "Simulator/SimVideo.h"
+#include "device/vo_cameras.h"
 #include "support/Frames.h"
 #include "support/Stderr.h"
 #include "support/Watchdog.h"
 #include "support/umock/Camera.h"
 #include "support/umock/OnLibusb.h"
 #include "support/umock/Testbed.h"
-#include "vo_cam/vo_cam.h"
-#include "device/vo_cameras.h"
 #include "transport/vo_usb.h"
+#include "vo_cam/vo_cam.h"
 
 using namespace std::chrono_literals;
 using namespace vocam;

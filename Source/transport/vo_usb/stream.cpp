@@ -17,7 +17,7 @@
 #include "base/vo_guard.h"
 #include "base/vo_log.h"
 #include "transport/vo_usb.h"
-#include "usbhost/Backends.h"
+#include "usbhost/registry/Backends.h"
 
 using namespace vocam::usbhost;
 using vo::StreamState;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "support/umock/Testbed.h"
-#include "usbhost/Backends.h"
+#include "usbhost/registry/Backends.h"
 
 namespace vocam::test::umock {
 

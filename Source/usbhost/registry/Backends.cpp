@@ -1,4 +1,4 @@
-#include "usbhost/Backends.h"
+#include "usbhost/registry/Backends.h"
 
 #include <cstdlib>
 
