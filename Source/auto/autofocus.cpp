@@ -103,7 +103,7 @@ vocam_autofocus_state &vo_autofocus(_vocam *handle) {
 namespace {
 
 int start(_vocam *handle, int x, int y, int width, int height) {
-    if (handle == nullptr) return -22;
+    if (handle == nullptr) return VOCAM_EINVAL;
     vocam_autofocus_state &af = vo_autofocus(handle);
     af.af_state = kFirst;
     af.af_direction = 0;
@@ -117,7 +117,7 @@ int start(_vocam *handle, int x, int y, int width, int height) {
     const Limits l{lo, hi, flags % 4};
     af.af_position = af.af_previous_position = af.af_start_position = p;
     const bool bounded = l.flags == 0;
-    if (bounded && l.min >= l.max) return -1;
+    if (bounded && l.min >= l.max) return VOCAM_EFAIL;
     af.af_step = bounded ? (l.max - l.min) / 32 : std::int64_t{p} / 64;
     if (af.af_step == 0) af.af_step = 1;
     std::int64_t from = p;
@@ -131,19 +131,19 @@ int start(_vocam *handle, int x, int y, int width, int height) {
 }
 
 int process(_vocam *handle, const std::uint8_t *frame) {
-    if (handle == nullptr || frame == nullptr) return -22;
+    if (handle == nullptr || frame == nullptr) return VOCAM_EINVAL;
     vocam_autofocus_state &af = vo_autofocus(handle);
     // The search's region lies in the window it was started on; a ring
     // buffer of another window (held across a change) does not hold it.
     const FramePin pin(handle, frame);
     if (pin.ring() &&
         (pin.width() != af.af_frame.frame_width || pin.height() != af.af_frame.frame_height))
-        return -22;
+        return VOCAM_EINVAL;
     int lo = 0, hi = 0, position = 0;
     std::uint32_t flags = 0;
-    if (readLens(handle, &lo, &hi, &position, &flags) < 0) return -5;
+    if (readLens(handle, &lo, &hi, &position, &flags) < 0) return VOCAM_EIO;
     const Limits l{lo, hi, flags % 4};
-    if (l.flags == 0 && l.min >= l.max) return -1;
+    if (l.flags == 0 && l.min >= l.max) return VOCAM_EFAIL;
     const std::int64_t p = position;
 
     // Measure only a lens that has stood still at the same reading three
@@ -165,7 +165,7 @@ int process(_vocam *handle, const std::uint8_t *frame) {
 
     const double metric = vocam_autofocus_calculation(&af.af_frame, frame);
     // No region: the search was never started on this frame geometry.
-    if (metric < 0) return -22;
+    if (metric < 0) return VOCAM_EINVAL;
 
     const auto direction = [&] { return std::int64_t{af.af_direction}; };
     const auto approach = [&] {
@@ -182,7 +182,7 @@ int process(_vocam *handle, const std::uint8_t *frame) {
         ++af.af_climb_steps > static_cast<std::uint64_t>(af.af_step_budget) + kStepsPastPeak) {
         if (af.af_best_metric <= 0) {
             af.af_state = kDone;
-            return -60;
+            return VOCAM_EGAVEUP;
         }
         approach();
         return command(handle, af, l, metric);
@@ -227,7 +227,7 @@ int process(_vocam *handle, const std::uint8_t *frame) {
                 af.af_state = kReversed;
             } else if (af.af_iterations > kSearchCalls) {
                 af.af_state = kDone;
-                return -60;
+                return VOCAM_EGAVEUP;
             } else {
                 if (atLimit(af, l)) {
                     af.af_direction = -af.af_direction;
@@ -319,7 +319,7 @@ int process(_vocam *handle, const std::uint8_t *frame) {
             af.af_state = kDone;
             return 0;
         default:
-            return -1;
+            return VOCAM_EFAIL;
     }
 
     return command(handle, af, l, metric);

@@ -42,7 +42,7 @@ int regionMean(_vocam *handle, const std::uint8_t *frame, int x, int y, int widt
     _FrameDesc fd;
     if (const int r = vo_describe_frame(handle, pin, &fd, x, y, width, height, 0); r != 0) return r;
     RegionWalk walk;
-    if (!walkRegion(fd, fd.roi_width, fd.roi_height, 0, walk)) return -22;
+    if (!walkRegion(fd, fd.roi_width, fd.roi_height, 0, walk)) return VOCAM_EINVAL;
     std::uint32_t sums[4];
     computeSums(fd, walk, frame, sums);
     const std::uint32_t total = sums[0] + sums[1] + sums[2] + sums[3];
@@ -53,7 +53,7 @@ int regionMean(_vocam *handle, const std::uint8_t *frame, int x, int y, int widt
 
 int oneShot(Control control, _vocam *handle, std::uint32_t target, const std::uint8_t *frame, int x,
             int y, int width, int height) {
-    if (handle == nullptr || frame == nullptr) return -22;
+    if (handle == nullptr || frame == nullptr) return VOCAM_EINVAL;
     double mean = 0;
     if (const int r = regionMean(handle, frame, x, y, width, height, mean); r != 0) return r;
     std::uint32_t id = kIris;
@@ -62,7 +62,7 @@ int oneShot(Control control, _vocam *handle, std::uint32_t target, const std::ui
     int words[3] = {};
     std::uint32_t flags = 0;
     if (vocam_property_get_range(handle, id, &words[0], &words[1], &words[2], &flags) < 0)
-        return -5;
+        return VOCAM_EIO;
     // The camera's words are unsigned: a cooled camera's hour of exposure in
     // microseconds passes the largest int.
     const std::uint32_t lo = static_cast<std::uint32_t>(words[0]),

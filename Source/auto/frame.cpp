@@ -349,14 +349,14 @@ struct FrameShape {
 int currentShape(_vocam *handle, FrameShape &out) {
     _vocam_frame_format format{};
     cam_read_format(handle, &format);
-    if (format.subSampleX == 0 || format.subSampleY == 0) return -22;
+    if (format.subSampleX == 0 || format.subSampleY == 0) return VOCAM_EINVAL;
     out = {format.width / format.subSampleX, format.height / format.subSampleY, format.pixelFormat};
     return 0;
 }
 
 int describe(_vocam *handle, const FrameShape &shape, _FrameDesc *fd, int x, int y, int width,
              int height, int border) {
-    if (handle == nullptr || fd == nullptr) return -22;
+    if (handle == nullptr || fd == nullptr) return VOCAM_EINVAL;
     _FrameDesc d{};
     d.frame_width = shape.width;
     d.frame_height = shape.height;
@@ -365,7 +365,7 @@ int describe(_vocam *handle, const FrameShape &shape, _FrameDesc *fd, int x, int
     else if (shape.pixelFormat == 1)
         d.two_bytes_per_pixel = 1;
     else
-        return -78;
+        return VOCAM_ENOTIMPL;
     switch (handle->pixel_format) {
         case 6:
         case 24:
@@ -382,7 +382,7 @@ int describe(_vocam *handle, const FrameShape &shape, _FrameDesc *fd, int x, int
     std::int64_t rx = x, ry = y, rw = width, rh = height;
     const std::int64_t fw = static_cast<std::int64_t>(d.frame_width);
     const std::int64_t fh = static_cast<std::int64_t>(d.frame_height);
-    if (border < 0 || rx < 0 || ry < 0 || rx + rw > fw || ry + rh > fh) return -22;
+    if (border < 0 || rx < 0 || ry < 0 || rx + rw > fw || ry + rh > fh) return VOCAM_EINVAL;
     if (rx < border) {
         rw -= border - rx;
         rx = border;
@@ -393,7 +393,7 @@ int describe(_vocam *handle, const FrameShape &shape, _FrameDesc *fd, int x, int
     }
     if (rx + rw + border > fw) rw = fw - border - rx;
     if (ry + rh + border > fh) rh = fh - border - ry;
-    if (rw <= 0 || rh <= 0) return -22;
+    if (rw <= 0 || rh <= 0) return VOCAM_EINVAL;
     d.roi_x = static_cast<std::uint64_t>(rx);
     d.roi_y = static_cast<std::uint64_t>(ry);
     d.roi_width = static_cast<std::uint64_t>(rw);
@@ -403,12 +403,12 @@ int describe(_vocam *handle, const FrameShape &shape, _FrameDesc *fd, int x, int
 }
 
 int cellSums(const _FrameDesc *fd, const std::uint8_t *frame, std::uint32_t sums[4]) {
-    if (fd == nullptr || frame == nullptr || sums == nullptr) return -22;
+    if (fd == nullptr || frame == nullptr || sums == nullptr) return VOCAM_EINVAL;
     RegionWalk walk;
     // Whole cells only: an odd width or height is taken one smaller.
     if (!walkRegion(*fd, fd->roi_width & ~std::uint64_t{1}, fd->roi_height & ~std::uint64_t{1}, 0,
                     walk))
-        return -22;
+        return VOCAM_EINVAL;
     computeSums(*fd, walk, frame, sums);
     return 0;
 }
@@ -427,7 +427,7 @@ double sharpness(const _FrameDesc *fd, const std::uint8_t *frame) {
 
 int vo_describe_frame(_vocam *handle, const FramePin &pin, _FrameDesc *fd, int x, int y, int width,
                       int height, int border) {
-    if (handle == nullptr) return -22;
+    if (handle == nullptr) return VOCAM_EINVAL;
     FrameShape shape{pin.width(), pin.height(), 0};
     if (!pin.ring())
         if (const int r = currentShape(handle, shape); r != 0) return r;

@@ -44,7 +44,7 @@ struct Averages {
 // pixel level.
 int measure(_vocam *handle, const std::uint8_t *frame, int x, int y, int width, int height,
             Averages &out) {
-    if (handle == nullptr || frame == nullptr) return -22;
+    if (handle == nullptr || frame == nullptr) return VOCAM_EINVAL;
     const FramePin pin(handle, frame);
     _FrameDesc fd;
     if (const int r = vo_describe_frame(handle, pin, &fd, x, y, width, height, 0); r != 0) return r;
@@ -54,9 +54,9 @@ int measure(_vocam *handle, const std::uint8_t *frame, int x, int y, int width, 
     if (std::int64_t{x} + width > static_cast<std::int64_t>(fd.frame_width) ||
         std::int64_t{y} + height > static_cast<std::int64_t>(fd.frame_height) || odd(x) || odd(y) ||
         odd(width) || odd(height) || width == 0 || height == 0)
-        return -22;
+        return VOCAM_EINVAL;
     RegionWalk walk;
-    if (!walkRegion(fd, fd.roi_width, fd.roi_height, 0, walk)) return -22;
+    if (!walkRegion(fd, fd.roi_width, fd.roi_height, 0, walk)) return VOCAM_EINVAL;
     std::uint32_t sums[4];
     computeSums(fd, walk, frame, sums);
     const float cellPixels = static_cast<float>(width) * static_cast<float>(height) / 4.0f;
@@ -116,7 +116,7 @@ int vocam_get_whitebalance_adjustment_ex(_vocam *handle, const std::uint8_t *fra
     if (const int r = measure(handle, frame, x, y, width, height, av); r != 0) return r;
     float *a = av.a;
     toColourOrder(a, av.layout);
-    if (outOfRange(mean(a))) return -35;
+    if (outOfRange(mean(a))) return VOCAM_EEXPOSURE;
     applyRatios(a, target_red_ratio, target_blue_ratio);
     applyFloors(a, mean(a));
     *red = a[0];
@@ -208,7 +208,7 @@ VOCAM_API int vocam_oneshot_autowhitebalance_ex(_vocam *handle, const std::uint8
     return vo::guard(__func__, [&]() -> int {
         return usb_handle_call(handle, -22, [&]() -> int {
             static const char kName[] = "vocam_oneshot_autowhitebalance_ex";
-            if (handle == nullptr || frame == nullptr) return -22;
+            if (handle == nullptr || frame == nullptr) return VOCAM_EINVAL;
             std::uint32_t flags = 0;
             float lo = 0, hi = 0, green1 = 1.0f, green2 = 1.0f, red = 0, blue = 0;
             // Cameras without separate green gains balance red and blue against green.
@@ -216,16 +216,16 @@ VOCAM_API int vocam_oneshot_autowhitebalance_ex(_vocam *handle, const std::uint8
                 VocamPropertyRange(handle, kGainGreen1, &lo, &hi, &green1, &flags) != 0;
             bool green2Readable = false;
             if (!greens) {
-                if (!VocamPropertyRange(handle, kGainRed, &lo, &hi, &red, &flags)) return -5;
+                if (!VocamPropertyRange(handle, kGainRed, &lo, &hi, &red, &flags)) return VOCAM_EIO;
                 green1 = green2 = 1.0f;
             } else {
-                if (!VocamGetProperty(handle, kGainGreen1, &green1, &flags)) return -5;
+                if (!VocamGetProperty(handle, kGainGreen1, &green1, &flags)) return VOCAM_EIO;
                 green2Readable = VocamGetProperty(handle, kGainGreen2, &green2, &flags) != 0;
                 if (!green2Readable) green2 = green1;
             }
             if (!VocamGetProperty(handle, kGainRed, &red, &flags) ||
                 !VocamGetProperty(handle, kGainBlue, &blue, &flags))
-                return -5;
+                return VOCAM_EIO;
 
             Averages av;
             if (const int r = measure(handle, frame, x, y, width, height, av); r != 0) return r;
@@ -238,7 +238,7 @@ VOCAM_API int vocam_oneshot_autowhitebalance_ex(_vocam *handle, const std::uint8
             trace(mean(a));
             toColourOrder(a, av.layout);
             float m = mean(a);
-            if (outOfRange(m)) return -35;
+            if (outOfRange(m)) return VOCAM_EEXPOSURE;
             applyRatios(a, target_red_ratio, target_blue_ratio);
             m = mean(a);
             trace(m);

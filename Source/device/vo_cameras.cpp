@@ -290,13 +290,13 @@ int vo_find_model_record(const model_table_entry *model, std::uint32_t tag,
                static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
     };
     for (;;) {
-        if (remaining < 8) return -14;
+        if (remaining < 8) return VOCAM_EUNSUPPORTED;
         // The terminator may be the last four bytes of a blob whose listed size
         // is larger, so its length word is never read.
         const std::uint32_t record_tag = word(at);
-        if (record_tag == 0) return -14;
+        if (record_tag == 0) return VOCAM_EUNSUPPORTED;
         const std::uint32_t record_length = word(at + 4);
-        if (record_length > remaining - 8) return -14;
+        if (record_length > remaining - 8) return VOCAM_EUNSUPPORTED;
         if (record_tag == tag) {
             *payload = at + 8;
             *length = record_length;

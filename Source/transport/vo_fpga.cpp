@@ -103,41 +103,41 @@ extern "C" VOCAM_API int usb_load_fpga_contents(std::uint16_t vendor_id, std::ui
                                                 std::uint32_t *size) {
     return vo::guard(__func__, [&]() -> int {
         (void)vendor_id;
-        if (buffer == nullptr || size == nullptr) return -1;
+        if (buffer == nullptr || size == nullptr) return VOCAM_EFAIL;
         const model_table_entry *model = vo_camera_find(product_id, release);
         if (model == nullptr || model->fpga_file == nullptr) {
             vo::logs(vo::LogKind::Error, "error: unable to find specified camera");
-            return -1;
+            return VOCAM_EFAIL;
         }
         const std::optional<std::string> found = vo_resource_path(model->fpga_file, release);
-        if (!found) return -1;
+        if (!found) return VOCAM_EFAIL;
         const char *path = found->c_str();
         ResourceFile file(*found);
         if (file.status() == ResourceFile::Status::OpenFailed) {
             vo::logf(vo::LogKind::Error, "error: unable to open fpga file %s: %s\n", path,
                      std::strerror(file.error()));
-            return -1;
+            return VOCAM_EFAIL;
         }
         if (file.status() == ResourceFile::Status::NotRegular) {
             vo::logf(vo::LogKind::Error, "error: fpga file %s is not a regular file\n", path);
-            return -1;
+            return VOCAM_EFAIL;
         }
         const off_t length = file.size();
         if (length > kMaxFpgaFileSize) {
             vo::logf(vo::LogKind::Error, "error: fpga file %s is larger than %lld bytes\n", path,
                      static_cast<long long>(kMaxFpgaFileSize));
-            return -1;
+            return VOCAM_EFAIL;
         }
         auto *data = static_cast<std::uint8_t *>(
             std::malloc(length > 0 ? static_cast<std::size_t>(length) : 1));
         if (data == nullptr) {
             vo::logf(vo::LogKind::Error, "error: unable to allocate buffer: %m\n");
-            return -1;
+            return VOCAM_EFAIL;
         }
         if (!file.read(data, static_cast<std::size_t>(length))) {
             vo::logf(vo::LogKind::Error, "error: unable to read file: %m\n");
             std::free(data);
-            return -1;
+            return VOCAM_EFAIL;
         }
         *buffer = data;
         *size = static_cast<std::uint32_t>(length);
@@ -163,6 +163,6 @@ int usb_init_camera_fpga(Host &host, std::uint16_t vendor_id, std::uint16_t prod
 
 int usb_fpga_configured(_vocam *handle) {
     std::uint32_t status = 0;
-    if (!readFpgaRegister(handle, status)) return -1;
+    if (!readFpgaRegister(handle, status)) return VOCAM_EFAIL;
     return (status & kFpgaConfigured) != 0 ? 1 : 0;
 }

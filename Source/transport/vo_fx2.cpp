@@ -34,7 +34,7 @@ int hexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
+    return VOCAM_EFAIL;
 }
 
 // A field of `digits` characters as base-16 text: conversion stops at the
@@ -63,15 +63,16 @@ int hex_read_section(hex_reader &r, usb_firmware_header &header, std::uint8_t *d
         if (r.at >= r.text.size()) return 0;
         const char c = r.text[r.at++];
         if (c == ':') break;
-        if (!isBlank(c)) return -1;
+        if (!isBlank(c)) return VOCAM_EFAIL;
     }
     std::uint32_t length, address, type, checksum, byte;
-    if (!readField(r, 2, length) || !readField(r, 4, address) || !readField(r, 2, type)) return -1;
+    if (!readField(r, 2, length) || !readField(r, 4, address) || !readField(r, 2, type))
+        return VOCAM_EFAIL;
     for (std::uint32_t i = 0; i < length; ++i) {
-        if (!readField(r, 2, byte)) return -1;
+        if (!readField(r, 2, byte)) return VOCAM_EFAIL;
         data[i] = static_cast<std::uint8_t>(byte);
     }
-    if (!readField(r, 2, checksum)) return -1;
+    if (!readField(r, 2, checksum)) return VOCAM_EFAIL;
     header.length = static_cast<std::uint8_t>(length);
     header.address = static_cast<std::uint16_t>(address);
     header.type = static_cast<std::uint8_t>(type);
@@ -156,53 +157,53 @@ int usb_fx2_send_firmware(Device &device, std::uint16_t vendor_id, std::uint16_t
     if (r != kIOReturnSuccess || configuration.size() < 9) {
         vo::logf(vo::LogKind::Error, "unable to get config descriptor for index %d (err = %08x)\n",
                  0, r);
-        return -1;
+        return VOCAM_EFAIL;
     }
     r = device.setConfiguration(configuration[5]);
     if (r != kIOReturnSuccess) {
         vo::logf(vo::LogKind::Error, "unable to set configuration to value %d (err=%08x)\n",
                  configuration[5], r);
-        return -1;
+        return VOCAM_EFAIL;
     }
     const model_table_entry *model = vo_camera_find(product_id, release);
     if (model == nullptr) {
         vo::logs(vo::LogKind::Error, "error: unable to find specified camera");
-        return -1;
+        return VOCAM_EFAIL;
     }
     const std::optional<std::string> found = vo_resource_path(model->firmware_file, release);
-    if (!found) return -1;
+    if (!found) return VOCAM_EFAIL;
     const char *path = found->c_str();
     ResourceFile file(*found);
     if (file.status() == ResourceFile::Status::OpenFailed) {
         vo::logf(vo::LogKind::Error, "error: unable to open firmware file %s\n", path);
-        return -1;
+        return VOCAM_EFAIL;
     }
     if (file.status() == ResourceFile::Status::NotRegular) {
         vo::logf(vo::LogKind::Error, "error: firmware file %s is not a regular file\n", path);
-        return -1;
+        return VOCAM_EFAIL;
     }
     if (file.size() > kMaxHexFileSize) {
         vo::logf(vo::LogKind::Error, "error: firmware file %s is larger than %lld bytes\n", path,
                  static_cast<long long>(kMaxHexFileSize));
-        return -1;
+        return VOCAM_EFAIL;
     }
     std::string text(static_cast<std::size_t>(file.size()), '\0');
     if (!file.read(text.data(), text.size())) {
         vo::logf(vo::LogKind::Error, "error: unable to read firmware file %s: %m\n", path);
-        return -1;
+        return VOCAM_EFAIL;
     }
     // A damaged image must never reach a controller whose CPU we hold.
     std::string reason;
     if (const int line = hex_validate(text, reason); line != 0) {
         vo::logf(vo::LogKind::Error, "error: damaged firmware file %s: line %d: %s\n", path, line,
                  reason.c_str());
-        return -1;
+        return VOCAM_EFAIL;
     }
 
     const std::uint8_t hold = 1, run = 0;
     if (usb_fx2_write(device, wire::kFx2CpuControl, 1, &hold) < 0) {
         vo::logs(vo::LogKind::Error, "error: unable to write data to FX2\n");
-        return -1;
+        return VOCAM_EFAIL;
     }
     vo::logs(vo::LogKind::Info, "myAnchorFX2WriteFirmWare reset FX2 successfully\n");
     sleepMs(250);
@@ -212,12 +213,12 @@ int usb_fx2_send_firmware(Device &device, std::uint16_t vendor_id, std::uint16_t
     while (hex_read_section(reader, header, data) > 0) {
         if (usb_fx2_write(device, header.address, header.length, data) < 0) {
             vo::logs(vo::LogKind::Error, "error: unable to write data to FX2\n");
-            return -1;
+            return VOCAM_EFAIL;
         }
     }
     if (usb_fx2_write(device, wire::kFx2CpuControl, 1, &run) < 0) {
         vo::logs(vo::LogKind::Error, "error: unable to write data to FX2\n");
-        return -1;
+        return VOCAM_EFAIL;
     }
     vo::logs(vo::LogKind::Info, "myAnchorFX2WriteFirmWare reset FX2 successfully\n");
     sleepMs(250);

@@ -117,7 +117,7 @@ VOCAM_API int vocam_convert_frame_to_rgb_bits(_vocam *handle, std::uint8_t *dst,
                                               const void *conversion_params, std::uint32_t bits) {
     constexpr const char *kCall = "vocam_convert_frame_to_rgb_bits";
     return vo::guard(kCall, [&]() -> int {
-        if (handle == nullptr || dst == nullptr || src == nullptr) return -22;
+        if (handle == nullptr || dst == nullptr || src == nullptr) return VOCAM_EINVAL;
         if (bits != 24 && bits != 32 && bits != 48)
             return refuse(kCall, VOCAM_EINVAL, "bits must be 24, 32 or 48");
         Layout layout;
@@ -136,7 +136,7 @@ VOCAM_API int vocam_convert_raw_to_rgb(std::uint8_t *dst, std::size_t dst_bytes,
                                        std::uint32_t bits, std::uint32_t threads) {
     constexpr const char *kCall = "vocam_convert_raw_to_rgb";
     return vo::guard(kCall, [&]() -> int {
-        if (dst == nullptr || src == nullptr) return -22;
+        if (dst == nullptr || src == nullptr) return VOCAM_EINVAL;
         if (bits != 24 && bits != 32 && bits != 48)
             return refuse(kCall, VOCAM_EINVAL, "bits must be 24, 32 or 48");
         Layout layout;

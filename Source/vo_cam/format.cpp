@@ -85,18 +85,18 @@ int checkWindow(const _vocam *handle, const _vocam_frame_format &in) {
         vo::logf(vo::LogKind::Error, "error: window %ux%u at %u,%u lies outside the %ux%u sensor\n",
                  in.width, in.height, in.xOffset, in.yOffset, handle->max_width,
                  handle->max_height);
-        return -22;
+        return VOCAM_EINVAL;
     }
     const unsigned most = handle->max_subsample > 1 ? handle->max_subsample : 1;
     if (in.subSampleX > most || in.subSampleY > most) {
         vo::logf(vo::LogKind::Error, "error: subsampling %ux%u is above the camera's maximum %u\n",
                  in.subSampleX, in.subSampleY, most);
-        return -22;
+        return VOCAM_EINVAL;
     }
     if (in.width / in.subSampleX == 0 || in.height / in.subSampleY == 0) {
         vo::logf(vo::LogKind::Error, "error: window %ux%u subsampled %ux%u leaves no pixels\n",
                  in.width, in.height, in.subSampleX, in.subSampleY);
-        return -22;
+        return VOCAM_EINVAL;
     }
     return 0;
 }
@@ -150,7 +150,7 @@ extern "C" {
 
 VOCAM_API int vocam_get_video_format(_vocam *handle, _vocam_frame_format *out) {
     return vo::guard(__func__, [&]() -> int {
-        if (out == nullptr) return -22;
+        if (out == nullptr) return VOCAM_EINVAL;
         return usb_handle_call(handle, -22, [&] {
             cam_read_format(handle, out);
             vo::logf(vo::LogKind::Info, "%s: subsample=%ux%d, size=%ux%d, position=%ux%d\n",
@@ -163,24 +163,25 @@ VOCAM_API int vocam_get_video_format(_vocam *handle, _vocam_frame_format *out) {
 
 VOCAM_API int vocam_set_video_format(_vocam *handle, const _vocam_frame_format *in) {
     return vo::guard(__func__, [&]() -> int {
-        if (handle == nullptr || in == nullptr) return -22;
+        if (handle == nullptr || in == nullptr) return VOCAM_EINVAL;
         if ((in->subSampleX & 0xFF) == 0 || (in->subSampleY & 0xFF) == 0 || in->width == 0 ||
             in->height == 0)
-            return -22;
+            return VOCAM_EINVAL;
         const bool subsampled = in->subSampleX > 1 || in->subSampleY > 1;
-        if (subsampled && (handle->model == nullptr || handle->model->subsampling == 0)) return -22;
+        if (subsampled && (handle->model == nullptr || handle->model->subsampling == 0))
+            return VOCAM_EINVAL;
         if (const int r = checkWindow(handle, *in); r != 0) return r;
         StreamCall call(handle);
         // Held across the change, so no enable reads half a window, and no
         // stream starts with frames of a size its ring was not allocated for.
-        if (!usb_stream_enter_control(handle, call)) return -1;
+        if (!usb_stream_enter_control(handle, call)) return VOCAM_EFAIL;
         vo::Lock control(handle->stream.control, std::adopt_lock);
         {
             vo::Lock lock(handle->stream.lock);
             if (handle->stream.active()) {
                 vo::logs(vo::LogKind::Error,
                          "error: unable to change the video format while the stream is running\n");
-                return -1;
+                return VOCAM_EFAIL;
             }
         }
         if (const int r = cam_write_format(handle, in); r != 0) return r;
@@ -190,8 +191,8 @@ VOCAM_API int vocam_set_video_format(_vocam *handle, const _vocam_frame_format *
 
 VOCAM_API int vocam_get_image_format(_vocam *handle, _VOCAM_IMAGE_FORMAT *out) {
     return vo::guard(__func__, [&]() -> int {
-        if (out == nullptr) return -22;
-        return usb_handle_call(handle, -22, [&] {
+        if (out == nullptr) return VOCAM_EINVAL;
+        return usb_handle_call(handle, -22, [&]() -> int {
             out->Size = sizeof(_VOCAM_IMAGE_FORMAT);
             {
                 vo::Lock lock(handle->stream.lock);
@@ -204,7 +205,7 @@ VOCAM_API int vocam_get_image_format(_vocam *handle, _VOCAM_IMAGE_FORMAT *out) {
                                                                             : 1;
             out->ImageSize = out->Width * out->Height * bytesPerPixel;
             std::uint32_t flags = 0;
-            if (!layoutFlags(handle->color_id, flags)) return -1;
+            if (!layoutFlags(handle->color_id, flags)) return VOCAM_EFAIL;
             out->VocamReserved[0] = flags;
             out->VocamReserved[4] = 0;
             return 0;
@@ -245,7 +246,7 @@ VOCAM_API int vocam_set_data_rate(_vocam *handle, std::uint32_t rate) {
 
 VOCAM_API int vocam_get_data_rate(_vocam *handle, std::uint32_t *rate) {
     return vo::guard(__func__, [&]() -> int {
-        if (rate == nullptr) return -22;
+        if (rate == nullptr) return VOCAM_EINVAL;
         return usb_handle_call(handle, -22, [&] {
             const int r = vo_usb_read_vocam_u32(handle, wire::kRate.address, rate);
             if (r != 0)
@@ -261,7 +262,7 @@ VOCAM_API int vocam_get_data_rate(_vocam *handle, std::uint32_t *rate) {
 VOCAM_API int vocam_convert_frame_to_rgb(_vocam *handle, std::uint8_t *dst, const std::uint8_t *src,
                                          const void *image_format, const void *conversion_params) {
     return vo::guard(__func__, [&]() -> int {
-        if (dst == nullptr || src == nullptr) return -22;
+        if (dst == nullptr || src == nullptr) return VOCAM_EINVAL;
         return usb_handle_call(handle, -22, [&] {
             return vo_convert_stream_frame("vocam_convert_frame_to_rgb", handle, dst, src,
                                            image_format, conversion_params, 24);
@@ -283,8 +284,8 @@ VOCAM_API int vocam_enable_callback_notification(_vocam *handle, std::uint32_t t
                                                  vocam_callback callback, void *context) {
     return vo::guard(__func__, [&]() -> int {
         // Type 0 marks a free slot, so it could never be found again.
-        if (type == 0) return -22;
-        return usb_handle_call(handle, -22, [&] {
+        if (type == 0) return VOCAM_EINVAL;
+        return usb_handle_call(handle, -22, [&]() -> int {
             vo::Lock lock(handle->stream.lock);
             for (int slot = 0; slot < 4; ++slot) {
                 auto &s = handle->callbacks[slot];
@@ -294,19 +295,19 @@ VOCAM_API int vocam_enable_callback_notification(_vocam *handle, std::uint32_t t
                 s.type = type;
                 return slot;
             }
-            return -28;
+            return VOCAM_ENOSLOT;
         });
     });
 }
 
 VOCAM_API int vocam_disable_callback_notification(_vocam *handle, int slot) {
     return vo::guard(__func__, [&]() -> int {
-        return usb_handle_call(handle, -22, [&] {
+        return usb_handle_call(handle, -22, [&]() -> int {
             vo::Lock lock(handle->stream.lock);
             if (slot < 0 || slot > 3 || handle->callbacks[slot].type == 0) {
                 vo::logf(vo::LogKind::Error,
                          "error: invalid callback ID '%d' when disabling callback\n", slot);
-                return -22;
+                return VOCAM_EINVAL;
             }
             handle->callbacks[slot] = {};
             return 0;

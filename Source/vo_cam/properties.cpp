@@ -65,7 +65,7 @@ std::int32_t registerBlock(std::uint32_t id) {
         case VOCAM_PROP_AUTO_EXPOSURE_TARGET:
             return wire::kAutoExposureTarget.address;
         default:
-            return -1;
+            return VOCAM_EFAIL;
     }
 }
 
@@ -159,7 +159,7 @@ int getEngineProperty(_vocam *handle, std::uint32_t id, int *min, int *max, int 
             return r;
         }
         default:
-            return -22;
+            return VOCAM_EINVAL;
     }
 }
 
@@ -196,7 +196,7 @@ int setEngineProperty(_vocam *handle, std::uint32_t id, int value) {
             return engine.SetDigitalColorGains(g[0], g[1], g[2]);
         }
         default:
-            return -22;
+            return VOCAM_EINVAL;
     }
 }
 
@@ -223,12 +223,12 @@ int propertySet(_vocam *handle, std::uint32_t id, int value, std::uint32_t flags
         return r;
     }
     if (isEngineProperty(id)) return setEngineProperty(handle, id, value);
-    return -22;
+    return VOCAM_EINVAL;
 }
 
 int propertyGetRange(_vocam *handle, std::uint32_t id, int *min, int *max, int *value,
                      std::uint32_t *flags) {
-    if (value == nullptr || flags == nullptr) return -22;
+    if (value == nullptr || flags == nullptr) return VOCAM_EINVAL;
     vo::Lock turn(handle->convert_lock);
     if (const int r = vo_create_votf_locked(handle); r != 0) return r;
     *flags = 0;
@@ -242,11 +242,11 @@ int propertyGetRange(_vocam *handle, std::uint32_t id, int *min, int *max, int *
         return r;
     }
     if (isEngineProperty(id)) return getEngineProperty(handle, id, min, max, value);
-    return -22;
+    return VOCAM_EINVAL;
 }
 
 int propertyGet(_vocam *handle, std::uint32_t id, int *value, std::uint32_t *flags) {
-    if (value == nullptr || flags == nullptr) return -22;
+    if (value == nullptr || flags == nullptr) return VOCAM_EINVAL;
     *value = 0;
     *flags = 0;
     switch (id) {
@@ -333,7 +333,7 @@ int cam_get_gamma_helper(_vocam *handle, std::uint32_t id, int *min, int *max, i
             *value = static_cast<int>(handle->gamma);
             break;
         default:
-            return -22;
+            return VOCAM_EINVAL;
     }
     *flags = kToneFlags;
     return 0;
@@ -383,11 +383,11 @@ int cam_handle_message(_vocam *handle, std::uint32_t message_id, const std::uint
         return r;
     if ((supported & (1u << (message_id % 32))) == 0) {
         vo::logf(vo::LogKind::Error, "vocam message %u is not supported\n", message_id);
-        return -22;
+        return VOCAM_EINVAL;
     }
     // Past the end of the window the bytes would land in registers that are
     // not the message's.
-    if (size > wire::kMessageWindowBytes || (size > 0 && data == nullptr)) return -22;
+    if (size > wire::kMessageWindowBytes || (size > 0 && data == nullptr)) return VOCAM_EINVAL;
     if (const int r = vo_usb_write_vocam_u32(handle, wire::kMessageSelect.address, message_id);
         r != 0)
         return r;
@@ -418,7 +418,7 @@ int cam_write_message(_vocam *handle, std::uint32_t message_id, const std::uint8
 // ---- temperature
 
 int cam_set_temperature_helper(_vocam *handle, int value, std::uint32_t flags) {
-    if (!handle->temperature_supported) return -22;
+    if (!handle->temperature_supported) return VOCAM_EINVAL;
     // Compared one bound at a time, so a camera that reports its bounds the
     // wrong way round still gets a value inside what it reported.
     if (value < handle->temperature_min) value = handle->temperature_min;
@@ -453,7 +453,7 @@ int vo_create_votf_locked(_vocam *handle) {
     handle->converter.reset(new (std::nothrow) CVotf);
     if (!handle->converter) {
         vo::logs(vo::LogKind::Error, "error: unable to create conversion object\n");
-        return -12;
+        return VOCAM_ENOMEM;
     }
     const std::uint8_t *payload = nullptr;
     std::uint32_t length = 0;

@@ -39,12 +39,12 @@ VOCAM_API int vocam_get_version(_vocam *handle, vocam_version *out) {
 
 VOCAM_API int vocam_get_model_name(_vocam *handle, char *dst, int dst_size) {
     return vo::guard(__func__, [&]() -> int {
-        if (dst == nullptr) return -22;
-        return usb_handle_call(handle, -22, [&] {
+        if (dst == nullptr) return VOCAM_EINVAL;
+        return usb_handle_call(handle, -22, [&]() -> int {
             const size_t length = strnlen(handle->model_name, sizeof handle->model_name - 1);
             if (dst_size < 0 || static_cast<size_t>(dst_size) < length + 1) {
                 vo::logs(vo::LogKind::Error, "error: provided string is too small for model name");
-                return -22;
+                return VOCAM_EINVAL;
             }
             memcpy(dst, handle->model_name, length);
             dst[length] = '\0';
@@ -151,7 +151,7 @@ VOCAM_API int vocam_init(const char *resource_root) {
         if (broughtUp) return 0;
         broughtUp = true;
         Host *host = reachHost();
-        if (host == nullptr) return -1;
+        if (host == nullptr) return VOCAM_EFAIL;
 
         std::uint32_t downloads = 0;
         for (std::uint16_t vendor :
@@ -177,9 +177,9 @@ VOCAM_API int vocam_init(const char *resource_root) {
 
 VOCAM_API int vocam_enum_cameras(vocam_version *records, std::uint32_t *count) {
     return vo::guard(__func__, [&]() -> int {
-        if (count == nullptr) return -22;
+        if (count == nullptr) return VOCAM_EINVAL;
         Host *host = reachHost();
-        if (host == nullptr) return -1;
+        if (host == nullptr) return VOCAM_EFAIL;
         usb_enum_context context{records,
                                  records != nullptr ? static_cast<std::int32_t>(*count) : 0, 0};
         const int r = forEachProduct([&](const model_table_entry &e) {
@@ -194,9 +194,9 @@ VOCAM_API int vocam_enum_cameras(vocam_version *records, std::uint32_t *count) {
 
 VOCAM_API int vocam_enum_boot_controllers(vocam_version *records, std::uint32_t *count) {
     return vo::guard(__func__, [&]() -> int {
-        if (count == nullptr) return -22;
+        if (count == nullptr) return VOCAM_EINVAL;
         Host *host = reachHost();
-        if (host == nullptr) return -1;
+        if (host == nullptr) return VOCAM_EFAIL;
         struct Listing {
             vocam_version *records;
             std::uint32_t capacity;
@@ -238,12 +238,12 @@ VOCAM_API int vocam_enum_boot_controllers(vocam_version *records, std::uint32_t 
 
 VOCAM_API int vocam_camera_open(_vocam **handle_out, vocam_version *wanted) {
     return vo::guard(__func__, [&]() -> int {
-        if (wanted == nullptr || handle_out == nullptr) return -1;
+        if (wanted == nullptr || handle_out == nullptr) return VOCAM_EFAIL;
         Host *host = reachHost();
-        if (host == nullptr) return -1;
+        if (host == nullptr) return VOCAM_EFAIL;
         const model_table_entry *entry =
             vo_camera_find(static_cast<std::uint16_t>(wanted->product_id), vocam::kAnyRelease);
-        if (entry == nullptr) return -1;
+        if (entry == nullptr) return VOCAM_EFAIL;
         std::unique_ptr<_vocam> handle;
         usb_find_context context{&handle, wanted};
         const int r = usb_init_cameras_by_vid_and_pid(*host, entry->vendor_id, entry->product_id,
@@ -264,7 +264,7 @@ VOCAM_API int vocam_camera_open_by_pid(_vocam **handle_out, std::uint32_t produc
 
 VOCAM_API int vocam_camera_open_any(_vocam **handle_out) {
     return vo::guard(__func__, [&]() -> int {
-        if (handle_out == nullptr) return -1;
+        if (handle_out == nullptr) return VOCAM_EFAIL;
         *handle_out = nullptr;
         // Another caller may take a camera between the listing and the open:
         // every camera listed is tried in turn, so a free one is never missed.
@@ -280,7 +280,7 @@ VOCAM_API int vocam_camera_open_any(_vocam **handle_out) {
             if (r < 0) return r;
         } while (count > cameras.size());
         cameras.resize(count);
-        if (cameras.empty()) return -1;
+        if (cameras.empty()) return VOCAM_EFAIL;
         for (vocam_version &camera : cameras) {
             r = vocam_camera_open(handle_out, &camera);
             if (r < 0 || *handle_out != nullptr) return r;

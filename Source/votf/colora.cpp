@@ -112,7 +112,7 @@ int CVotf::ConvertToRgb(unsigned char *dst, const unsigned char *src, unsigned b
         // ImageSize, VocamReserved[8].
         uint32_t word[kImageFormatSize / 4];
         std::memcpy(word, imageFormat, sizeof word[0]);
-        if (word[0] != kImageFormatSize) return -22;
+        if (word[0] != kImageFormatSize) return VOCAM_EINVAL;
         std::memcpy(word, imageFormat, sizeof word);
         const uint32_t flags = word[5];
         f.bottomUp = (flags >> 4) & 1;
@@ -122,7 +122,7 @@ int CVotf::ConvertToRgb(unsigned char *dst, const unsigned char *src, unsigned b
         else if (word[3] == 1)
             f.sampleFormat = (flags & 2) ? 2 : 1;
         else
-            return -14;
+            return VOCAM_EUNSUPPORTED;
         f.firstRowBlue = (flags >> 2) & 1;
         f.greenFirst = (flags >> 3) & 1;
         f.deinterlace = word[9] & 0xFF;
@@ -133,7 +133,7 @@ int CVotf::ConvertToRgb(unsigned char *dst, const unsigned char *src, unsigned b
     if (params != nullptr) {
         const auto *b = static_cast<const uint8_t *>(params);
         const uint32_t size = LoadLe32(b);
-        if (size != kConversionParamsShort && size != kConversionParamsFull) return -22;
+        if (size != kConversionParamsShort && size != kConversionParamsFull) return VOCAM_EINVAL;
         s.demosaicMethod = LoadLe32(b + 4);
         s.correctionMatrix = LoadLe32(b + 8);
         if (size == kConversionParamsFull) {
@@ -146,7 +146,7 @@ int CVotf::ConvertToRgb(unsigned char *dst, const unsigned char *src, unsigned b
                 if (!ConvertDigitalGainsColorToWBGainY(saturation, saturation, LoadLeFloat(b + 32),
                                                        LoadLeFloat(b + 36), LoadLeFloat(b + 40),
                                                        &s.whiteBalanceU, &s.whiteBalanceV, &s.gain))
-                    return -14;
+                    return VOCAM_EUNSUPPORTED;
             } else {
                 s.gain = LoadLeFloat(b + 32);
                 s.whiteBalanceU = LoadLeFloat(b + 36) / 100.0;
@@ -155,9 +155,9 @@ int CVotf::ConvertToRgb(unsigned char *dst, const unsigned char *src, unsigned b
         }
     }
 
-    if (!FrameSizeServed(f.width, f.height)) return -22;
+    if (!FrameSizeServed(f.width, f.height)) return VOCAM_EINVAL;
     // Refuses correction ids beyond the sixteen slots.
-    if (!BuildMatrix(&s)) return -14;
+    if (!BuildMatrix(&s)) return VOCAM_EUNSUPPORTED;
     s.matrixDirty = 0;
 
     s.toneTable16 = nullptr;
@@ -171,9 +171,9 @@ int CVotf::ConvertToRgb(unsigned char *dst, const unsigned char *src, unsigned b
 }
 
 int CVotf::SetConversionThreads(unsigned threads) noexcept {
-    if (threads > vocam::colour::ConversionBands::kMaxThreads) return -22;
+    if (threads > vocam::colour::ConversionBands::kMaxThreads) return VOCAM_EINVAL;
     if (!bands) bands.reset(new (std::nothrow) vocam::colour::ConversionBands);
-    if (!bands) return -12;
+    if (!bands) return VOCAM_ENOMEM;
     bands->threads = threads == 0 ? vocam::colour::ConversionBands::DefaultThreads() : threads;
     return 0;
 }

@@ -188,13 +188,13 @@ struct CVotfAccess {
 namespace {
 
 int SetToneParameter(CVotf &v, ToneParam which, int value, unsigned flags) {
-    if (flags != kToneFlags) return -78;
+    if (flags != kToneFlags) return VOCAM_ENOTIMPL;
     ToneParams p = CurrentToneParams(v);
     p.word[static_cast<int>(which)] = value;
     // Gamma 0 or below has no defined curve.
-    if (static_cast<std::int32_t>(p.word[0]) <= 0) return -22;
+    if (static_cast<std::int32_t>(p.word[0]) <= 0) return VOCAM_EINVAL;
     _votf_settings &s = v.settings;
-    if (!CVotfAccess::ToneTable(v)) return -12;
+    if (!CVotfAccess::ToneTable(v)) return VOCAM_ENOMEM;
     s.toneTable->gamma = p.word[0];
     s.toneTable->contrast = p.word[1];
     s.toneTable->brightness = p.word[2];
@@ -205,7 +205,7 @@ int SetToneParameter(CVotf &v, ToneParam which, int value, unsigned flags) {
 }
 
 int GetToneParameter(const CVotf &v, ToneParam which, int *out) {
-    if (out == nullptr) return -22;
+    if (out == nullptr) return VOCAM_EINVAL;
     *out = static_cast<std::int32_t>(CurrentToneParams(v).word[static_cast<int>(which)]);
     return 0;
 }
@@ -252,7 +252,7 @@ int CVotf::DemosaicMethodSet(unsigned method) noexcept {
 }
 
 int CVotf::DemosaicMethodGet(unsigned *out) const noexcept {
-    if (out == nullptr) return -22;
+    if (out == nullptr) return VOCAM_EINVAL;
     *out = settings.demosaicMethod;
     return 0;
 }
@@ -264,7 +264,7 @@ int CVotf::SetFlipping(int x, int y) noexcept {
 }
 
 int CVotf::GetFlipping(int *x, int *y) const noexcept {
-    if (x == nullptr || y == nullptr) return -22;
+    if (x == nullptr || y == nullptr) return VOCAM_EINVAL;
     *x = settings.flipX;
     *y = settings.flipY;
     return 0;
@@ -297,17 +297,17 @@ int CVotf::GetBrightness(int *out, unsigned) const noexcept {
 }
 
 int CVotf::SetupLUT(const unsigned char *data, unsigned size, unsigned flags) noexcept {
-    if (flags != kToneFlags) return -78;
+    if (flags != kToneFlags) return VOCAM_ENOTIMPL;
     if ((size >= 1 && size < kToneTableBare) || (size > kToneTableBare && size < kToneTableFull))
-        return -22;
+        return VOCAM_EINVAL;
     if (size > kToneTableFull) size = kToneTableFull;
     if (size == 0) {
         // Off, but the buffer and its bytes are kept for GetLUT.
         settings.toneTableSize = 0;
         return 0;
     }
-    if (data == nullptr) return -22;
-    if (!CVotfAccess::ToneTable(*this)) return -12;
+    if (data == nullptr) return VOCAM_EINVAL;
+    if (!CVotfAccess::ToneTable(*this)) return VOCAM_ENOMEM;
     std::memcpy(settings.toneTable, data, size);
     settings.toneTableSize = size;
     if (format.sampleFormat != 0) BuildLut16WhenRunning(&settings, format.sampleFormat == 2);
@@ -315,13 +315,13 @@ int CVotf::SetupLUT(const unsigned char *data, unsigned size, unsigned flags) no
 }
 
 int CVotf::GetLUT(unsigned char *dest, unsigned *size, unsigned) const noexcept {
-    if (size == nullptr) return -22;
+    if (size == nullptr) return VOCAM_EINVAL;
     const auto have = static_cast<unsigned>(settings.toneTableSize);
     if (*size == 0) {
         *size = have;
         return 84;
     }
-    if (dest == nullptr) return -22;
+    if (dest == nullptr) return VOCAM_EINVAL;
     const unsigned n = *size < have ? *size : have;
     if (n != 0) std::memcpy(dest, settings.toneTable, n);
     *size = have;
@@ -344,10 +344,10 @@ int CVotf::BuildLut16WhenNotRunning(_votf_settings *s, int lsbFirst) noexcept {
 // ---- colour matrices
 
 int CVotf::SpecifyMatrix(unsigned id, const std::int16_t *m) noexcept {
-    if (id == 0 || id > 15 || m == nullptr) return -22;
+    if (id == 0 || id > 15 || m == nullptr) return VOCAM_EINVAL;
     // The model data lists rows and columns in the reverse channel order.
     std::unique_ptr<std::int16_t[]> slot(new (std::nothrow) std::int16_t[12]);
-    if (!slot) return -12;
+    if (!slot) return VOCAM_ENOMEM;
     for (int r = 0; r < 3; ++r) {
         for (int c = 0; c < 3; ++c) slot[4 * r + c] = m[8 - (3 * r + c)];
         slot[4 * r + 3] = 0;
@@ -364,20 +364,20 @@ int CVotf::CorrectionMatrixSet(unsigned id) noexcept {
 }
 
 int CVotf::CorrectionMatrixGet(unsigned *out) const noexcept {
-    if (out == nullptr) return -22;
+    if (out == nullptr) return VOCAM_EINVAL;
     *out = settings.correctionMatrix;
     return 0;
 }
 
 int CVotf::CustomCorrectionMatrixSetup(const std::int16_t *m) noexcept {
-    if (m == nullptr) return -22;
+    if (m == nullptr) return VOCAM_EINVAL;
     std::memcpy(settings.customMatrix, m, sizeof settings.customMatrix);
     if (settings.correctionMatrix == 15 || settings.correctionMatrix == 16) Rebuild(*this, false);
     return 0;
 }
 
 int CVotf::GetCustomMatrix(std::int16_t *out) const noexcept {
-    if (out == nullptr) return -22;
+    if (out == nullptr) return VOCAM_EINVAL;
     std::memcpy(out, settings.customMatrix, sizeof settings.customMatrix);
     return 0;
 }
@@ -409,26 +409,26 @@ int CVotf::SetWhiteBalance(double u, double v) noexcept {
 }
 
 int CVotf::GetHue(double *out) const noexcept {
-    if (out == nullptr) return -22;
+    if (out == nullptr) return VOCAM_EINVAL;
     *out = settings.hue;
     return 0;
 }
 
 int CVotf::GetGain(double *out) const noexcept {
-    if (out == nullptr) return -22;
+    if (out == nullptr) return VOCAM_EINVAL;
     *out = settings.gain;
     return 0;
 }
 
 int CVotf::GetSaturation(double *u, double *v) const noexcept {
-    if (u == nullptr || v == nullptr) return -22;
+    if (u == nullptr || v == nullptr) return VOCAM_EINVAL;
     *u = settings.saturationU;
     *v = settings.saturationV;
     return 0;
 }
 
 int CVotf::GetWhiteBalance(double *u, double *v) const noexcept {
-    if (u == nullptr || v == nullptr) return -22;
+    if (u == nullptr || v == nullptr) return VOCAM_EINVAL;
     *u = settings.whiteBalanceU;
     *v = settings.whiteBalanceV;
     return 0;
@@ -450,7 +450,7 @@ int CVotf::BuildCurrentMatrix() noexcept {
 }
 
 int CVotf::GetCurrentMatrix(std::int16_t *out) noexcept {
-    if (out == nullptr) return -22;
+    if (out == nullptr) return VOCAM_EINVAL;
     // A build fails only for an id beyond the slots or when memory runs out.
     if (settings.matrixDirty && !BuildCurrentMatrix())
         return settings.correctionMatrix > 16 ? -22 : -12;
@@ -478,7 +478,7 @@ int CVotf::SetDigitalColorGains(double g0, double g1, double g2) noexcept {
     double wbU, wbV, gainY;
     if (!ConvertDigitalGainsColorToWBGainY(settings.saturationU, settings.saturationV, g0, g1, g2,
                                            &wbU, &wbV, &gainY))
-        return -14;
+        return VOCAM_EUNSUPPORTED;
     settings.whiteBalanceU = wbU;
     settings.whiteBalanceV = wbV;
     settings.gain = gainY;
@@ -499,13 +499,13 @@ int CVotf::GetDigitalColorGains(double *g0, double *g1, double *g2) const noexce
         if (g2 != nullptr) *g2 = g[2];
         return 0;
     } catch (const std::bad_alloc &) {
-        return -12;
+        return VOCAM_ENOMEM;
     }
 }
 
 int CVotf::AdjustWhiteBalanceForRGBvalues(double c0, double c1, double c2) noexcept {
     const unsigned id = settings.correctionMatrix;
-    if (id == 0 || id >= 16) return -22;
+    if (id == 0 || id >= 16) return VOCAM_EINVAL;
     try {
         const CMatrix3x3 y(kYuvValues);
         CMatrix m = BaseMatrix(*this, settings, id);
@@ -515,7 +515,7 @@ int CVotf::AdjustWhiteBalanceForRGBvalues(double c0, double c1, double c2) noexc
         const double wbU = -2.0 * x[1][0] / x[0][0];
         const double wbV = -2.0 * x[2][0] / x[0][0];
         // A colour without luminance has no chroma to cancel.
-        if (!std::isfinite(wbU) || !std::isfinite(wbV)) return -22;
+        if (!std::isfinite(wbU) || !std::isfinite(wbV)) return VOCAM_EINVAL;
         m = Times(WhiteBalanceShear(wbU, wbV), m);
         CMatrix3x3 stretch;
         stretch.MakeStretchXYZ(settings.gain, settings.saturationU, settings.saturationV);
@@ -532,6 +532,6 @@ int CVotf::AdjustWhiteBalanceForRGBvalues(double c0, double c1, double c2) noexc
         BuildCurrentMatrix();
         return 0;
     } catch (const std::bad_alloc &) {
-        return -12;
+        return VOCAM_ENOMEM;
     }
 }

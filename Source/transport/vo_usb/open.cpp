@@ -62,7 +62,7 @@ int usb_init_cameras_by_vid_and_pid(Host &host, std::uint16_t vendor_id, std::ui
     const IOReturn r = host.match(what, devices);
     if (r != kIOReturnSuccess) {
         vo::logf(vo::LogKind::Error, "error: unable to find matching services: err=%08X\n", r);
-        return -3;
+        return VOCAM_ENOMATCH;
     }
     action(context, devices);
     return 0;
@@ -296,7 +296,7 @@ int usb_init_temperature(_vocam *handle) {
 int usb_init_geometry(_vocam *handle) {
     if (handle == nullptr) {
         vo::logs(vo::LogKind::Error, "error: camera reference cannot be NULL\n");
-        return -1;
+        return VOCAM_EFAIL;
     }
     struct Pair {
         const wire::Register &reg;
@@ -323,7 +323,7 @@ int usb_init_geometry(_vocam *handle) {
         handle->max_height > kMaxSensorSide) {
         vo::logf(vo::LogKind::Error, "error: camera reports a %ux%u sensor: camera refused\n",
                  handle->max_width, handle->max_height);
-        return -1;
+        return VOCAM_EFAIL;
     }
     // The ring is sized from the window the camera reports; one beyond its
     // own sensor (or of no pixels) is a damaged register, not a frame size.
@@ -335,7 +335,7 @@ int usb_init_geometry(_vocam *handle) {
                  "refused\n",
                  handle->width, handle->height, handle->x_offset, handle->y_offset,
                  handle->max_width, handle->max_height);
-        return -1;
+        return VOCAM_EFAIL;
     }
     // The size register holds the window in sensor pixels, as a format
     // change writes it; the handle keeps the delivered size, so a camera
@@ -344,7 +344,7 @@ int usb_init_geometry(_vocam *handle) {
         handle->width / handle->subsample_x == 0 || handle->height / handle->subsample_y == 0) {
         vo::logf(vo::LogKind::Error, "error: camera reports subsampling %ux%u: camera refused\n",
                  handle->subsample_x, handle->subsample_y);
-        return -1;
+        return VOCAM_EFAIL;
     }
     handle->width = static_cast<std::uint16_t>(handle->width / handle->subsample_x);
     handle->height = static_cast<std::uint16_t>(handle->height / handle->subsample_y);
@@ -423,7 +423,7 @@ extern "C" VOCAM_API int vo_usb_reload_kps(_vocam *handle) {
     return vo::guard(__func__, [&]() -> int {
         if (handle == nullptr) {
             vo::logs(vo::LogKind::Error, "error: camera reference cannot be NULL\n");
-            return -1;
+            return VOCAM_EFAIL;
         }
         std::uint16_t low = 0, high = 0;
         int r = vo_usb_read_vocam_two_u16(handle, wire::kRateMinMax.address, &low, &high);
@@ -442,7 +442,7 @@ extern "C" VOCAM_API int vo_usb_reload_kps(_vocam *handle) {
         if (count > kMaxDataRates) {
             vo::logf(vo::LogKind::Error, "error: data-rate count %u is above %u: camera refused\n",
                      count, kMaxDataRates);
-            return -1;
+            return VOCAM_EFAIL;
         }
         handle->data_rates.reset();
         handle->data_rate_count = static_cast<std::uint16_t>(count);
@@ -452,7 +452,7 @@ extern "C" VOCAM_API int vo_usb_reload_kps(_vocam *handle) {
         if (!handle->data_rates) {
             handle->data_rate_count = 0;
             vo::logf(vo::LogKind::Error, "error: unable to allocate memory: %m\n");
-            return -1;
+            return VOCAM_EFAIL;
         }
         for (std::uint32_t i = 0; i < n; i += 2) {
             std::uint16_t first = 0, second = 0;
@@ -480,7 +480,7 @@ int usb_get_model_data(_vocam *handle, std::uint32_t tag, const std::uint8_t **p
                        std::uint32_t *length) {
     if (handle == nullptr || handle->model == nullptr) {
         vo::logs(vo::LogKind::Error, "error: device info cannot be NULL\n");
-        return -22;
+        return VOCAM_EINVAL;
     }
     return vo_find_model_record(handle->model, tag, payload, length);
 }

@@ -317,7 +317,7 @@ bool closing(_vocam *h) VO_EXCLUDES(h->stream.lock) {
 int dropRing(_vocam *h, vo::Lock &lock, const char *refusal) VO_REQUIRES(h->stream.lock) {
     if (heldCount(h) > 0) {
         vo::logs(vo::LogKind::Error, refusal);
-        return -1;
+        return VOCAM_EFAIL;
     }
     for (;;) {
         bool pinned = false;
@@ -334,11 +334,11 @@ int dropRing(_vocam *h, vo::Lock &lock, const char *refusal) VO_REQUIRES(h->stre
 // The next frame for a wait, with an optional deadline.
 int waitForFrame(_vocam *h, std::optional<Clock::time_point> deadline) {
     StreamCall call(h);
-    if (!call) return -96;
+    if (!call) return VOCAM_ENODATA;
     vo::Lock lock(h->stream.lock);
     if (!h->stream.flowing()) {
         vo::logs(vo::LogKind::Error, "stream is not running - no data to wait for...\n");
-        return -96;
+        return VOCAM_ENODATA;
     }
     // The stream this wait belongs to: once it has ended, a later stream's
     // frames are not what the caller waited for.
@@ -365,21 +365,21 @@ int waitForFrame(_vocam *h, std::optional<Clock::time_point> deadline) {
         // no frame can be handed out until a release.
         const int held = heldCount(h);
         if (held >= kBufferCount || (held == kBufferCount - 1 && h->stream.frame_sequence != seen))
-            return -22;
+            return VOCAM_EINVAL;
         if (deadline) {
             if (Clock::now() >= *deadline) return VOCAM_WAIT_TIMED_OUT;
             vo::waitUntil(h->stream.cond, lock, *deadline);
         } else {
             vo::wait(h->stream.cond, lock);
         }
-        if (h->stream.epoch != epoch || !h->stream.flowing()) return -96;
+        if (h->stream.epoch != epoch || !h->stream.flowing()) return VOCAM_ENODATA;
     }
 }
 
 // Refusals of the record calls: -22 with one line.
 int refuse(const char *call, const char *why) {
     vo::logf(vo::LogKind::Error, "error: %s: %s\n", call, why);
-    return -22;
+    return VOCAM_EINVAL;
 }
 
 }  // namespace
@@ -458,13 +458,13 @@ int usb_stream_schedule_read(_vocam *h, int index) {
     if (h->stream.reading_index != -1 && h->stream.reading_index != index) {
         vo::logf(vo::LogKind::Error, "attempting to read %d when in progress of reading %d", index,
                  h->stream.reading_index);
-        return -22;
+        return VOCAM_EINVAL;
     }
     vo::RingBuffer &b = h->stream.buffers[index];
     if (!b.data) {
         // Its replacement could not be allocated when a read was given up on.
         vo::logs(vo::LogKind::Error, "error: unable to configure async read\n");
-        return -12;
+        return VOCAM_ENOMEM;
     }
     h->stream.reading_index = index;
     const IOReturn r =
@@ -492,7 +492,7 @@ int usb_stream_buffer_read_next(_vocam *h) {
     }
     if (chosen < 0) {
         vo::logs(vo::LogKind::Error, "all buffers are in use - unable to stream data\n");
-        return -22;
+        return VOCAM_EINVAL;
     }
     return usb_stream_schedule_read(h, chosen);
 }
@@ -654,19 +654,19 @@ extern "C" {
 
 VOCAM_API int vocam_enable_streaming(_vocam *h) {
     return vo::guard(__func__, [&]() -> int {
-        if (h == nullptr) return -22;
+        if (h == nullptr) return VOCAM_EINVAL;
         StreamCall call(h);
-        if (!usb_stream_enter_control(h, call)) return -1;
+        if (!usb_stream_enter_control(h, call)) return VOCAM_EFAIL;
         vo::Lock control(h->stream.control, std::adopt_lock);
         {
             vo::Lock lock(h->stream.lock);
             if (h->stream.active()) {
                 vo::logs(vo::LogKind::Error, "error: stream is already running\n");
-                return -1;
+                return VOCAM_EFAIL;
             }
             if (dropRing(h, lock,
                          "error: unable to enable stream again while a buffer is held\n") != 0)
-                return -1;
+                return VOCAM_EFAIL;
         }
         const std::uint32_t bytes = static_cast<std::uint32_t>(h->width) * h->height;
         vo::logf(vo::LogKind::Info, "%s: number of bytes expected: %u\n", "vocam_enable_streaming",
@@ -691,15 +691,15 @@ VOCAM_API int vocam_enable_streaming(_vocam *h) {
 
 VOCAM_API int vocam_disable_streaming(_vocam *h) {
     return vo::guard(__func__, [&]() -> int {
-        if (h == nullptr) return -22;
+        if (h == nullptr) return VOCAM_EINVAL;
         StreamCall call(h);
-        if (!usb_stream_enter_control(h, call)) return -1;
+        if (!usb_stream_enter_control(h, call)) return VOCAM_EFAIL;
         vo::Lock control(h->stream.control, std::adopt_lock);
         vo::Lock lock(h->stream.lock);
         if (h->stream.active()) {
             vo::logs(vo::LogKind::Error,
                      "error: unable to disable stream while stream is running\n");
-            return -1;
+            return VOCAM_EFAIL;
         }
         return dropRing(h, lock, "error: unable to disable stream while a buffer is held\n");
     });
@@ -707,9 +707,9 @@ VOCAM_API int vocam_disable_streaming(_vocam *h) {
 
 VOCAM_API int vocam_start_streaming(_vocam *h) {
     return vo::guard(__func__, [&]() -> int {
-        if (h == nullptr) return -22;
+        if (h == nullptr) return VOCAM_EINVAL;
         StreamCall call(h);
-        if (!usb_stream_enter_control(h, call)) return -1;
+        if (!usb_stream_enter_control(h, call)) return VOCAM_EFAIL;
         vo::Lock control(h->stream.control, std::adopt_lock);
         // A stream ending on its own (a silent or pulled camera) has told its
         // waiters already: a caller who starts again at once gets a new
@@ -725,11 +725,11 @@ VOCAM_API int vocam_start_streaming(_vocam *h) {
             vo::Lock lock(h->stream.lock);
             if (h->stream.active()) {
                 vo::logs(vo::LogKind::Error, "error: stream is already running\n");
-                return -22;
+                return VOCAM_EINVAL;
             }
             if (!h->stream.enabled()) {
                 vo::logs(vo::LogKind::Error, "error: streaming is not enabled\n");
-                return -1;
+                return VOCAM_EFAIL;
             }
             // Frames of another size than the ring's would be cut short or
             // never whole, and a conversion would read past a buffer.
@@ -737,7 +737,7 @@ VOCAM_API int vocam_start_streaming(_vocam *h) {
                 vo::logs(vo::LogKind::Error,
                          "error: the frame size changed since streaming was enabled - enable it "
                          "again\n");
-                return -1;
+                return VOCAM_EFAIL;
             }
             h->stream.ending = false;
             h->stream.start_result = 0;
@@ -749,7 +749,7 @@ VOCAM_API int vocam_start_streaming(_vocam *h) {
                 return -e.code().value();
             } catch (const std::bad_alloc &) {
                 h->stream.setState(StreamState::Ready);
-                return -12;
+                return VOCAM_ENOMEM;
             }
             while (h->stream.state == StreamState::Starting) vo::wait(h->stream.cond, lock);
             result = h->stream.start_result;
@@ -761,9 +761,9 @@ VOCAM_API int vocam_start_streaming(_vocam *h) {
 
 VOCAM_API int vocam_stop_streaming(_vocam *h) {
     return vo::guard(__func__, [&]() -> int {
-        if (h == nullptr) return -22;
+        if (h == nullptr) return VOCAM_EINVAL;
         StreamCall call(h);
-        if (!call) return -1;
+        if (!call) return VOCAM_EFAIL;
         // A stop that arrives while the stream runs succeeds once that stream has
         // ended, also when another stop got there first.
         bool sawRunning;
@@ -774,7 +774,7 @@ VOCAM_API int vocam_stop_streaming(_vocam *h) {
                 h->stream.state == StreamState::Running || h->stream.state == StreamState::Stopping;
             epoch = h->stream.epoch;
         }
-        if (!usb_stream_enter_control(h, call, false)) return -1;
+        if (!usb_stream_enter_control(h, call, false)) return VOCAM_EFAIL;
         vo::Lock control(h->stream.control, std::adopt_lock);
         {
             vo::Lock lock(h->stream.lock);
@@ -784,7 +784,7 @@ VOCAM_API int vocam_stop_streaming(_vocam *h) {
                          "error: unable to stop a stream which is not running\n");
                 lock.unlock();
                 reapEnded(h);
-                return -1;
+                return VOCAM_EFAIL;
             }
             h->stream.setState(StreamState::Stopping);
             if (h->stream.run_loop != nullptr) h->stream.run_loop->stop();
@@ -796,26 +796,26 @@ VOCAM_API int vocam_stop_streaming(_vocam *h) {
 
 VOCAM_API int vocam_wait_for_capture_to_buffer(_vocam *h) {
     return vo::guard(__func__, [&]() -> int {
-        if (h == nullptr) return -22;
+        if (h == nullptr) return VOCAM_EINVAL;
         return waitForFrame(h, std::nullopt);
     });
 }
 
 VOCAM_API int vocam_wait_for_capture_to_buffer_timeout(_vocam *h, std::uint32_t milliseconds) {
     return vo::guard(__func__, [&]() -> int {
-        if (h == nullptr) return -22;
+        if (h == nullptr) return VOCAM_EINVAL;
         return waitForFrame(h, Clock::now() + std::chrono::milliseconds(milliseconds));
     });
 }
 
 VOCAM_API int vocam_release_buffer(_vocam *h, std::int32_t index) {
     return vo::guard(__func__, [&]() -> int {
-        if (h == nullptr || !validIndex(index)) return -22;
+        if (h == nullptr || !validIndex(index)) return VOCAM_EINVAL;
         StreamCall call(h);
-        if (!call) return -22;
+        if (!call) return VOCAM_EINVAL;
         vo::Lock lock(h->stream.lock);
         vo::RingBuffer &b = h->stream.buffers[index];
-        if (b.holds == 0) return -22;
+        if (b.holds == 0) return VOCAM_EINVAL;
         --b.holds;
         resumeIfIdle(h);
         h->stream.cond.notify_all();
@@ -838,11 +838,11 @@ VOCAM_API std::uint8_t *vocam_get_buffer_address(_vocam *h, std::int32_t index) 
 }
 
 VOCAM_API int vocam_get_buffer_status(_vocam *, std::int32_t) {
-    return -78;
+    return VOCAM_ENOTIMPL;
 }
 
 VOCAM_API int vocam_get_buffer_acquired_size(_vocam *, std::int32_t) {
-    return -78;
+    return VOCAM_ENOTIMPL;
 }
 
 VOCAM_API std::uint32_t vocam_get_video_frame_size(_vocam *h) {
@@ -858,12 +858,12 @@ VOCAM_API std::uint32_t vocam_get_video_frame_size(_vocam *h) {
 VOCAM_API int vocam_get_buffer_info(_vocam *h, std::int32_t index, vocam_frame_info *info) {
     return vo::guard(__func__, [&]() -> int {
         static const char *const kCall = "vocam_get_buffer_info";
-        if (h == nullptr) return -22;
+        if (h == nullptr) return VOCAM_EINVAL;
         if (info == nullptr) return refuse(kCall, "no record given");
         if (info->size != sizeof(vocam_frame_info)) return refuse(kCall, "record of unknown size");
         if (!validIndex(index)) return refuse(kCall, "buffer index outside 0 to 2");
         StreamCall call(h);
-        if (!call) return -22;
+        if (!call) return VOCAM_EINVAL;
         vo::Lock lock(h->stream.lock);
         if (!h->stream.enabled()) return refuse(kCall, "streaming is not enabled");
         const vo::RingBuffer &b = h->stream.buffers[index];
@@ -881,12 +881,12 @@ VOCAM_API int vocam_get_buffer_info(_vocam *h, std::int32_t index, vocam_frame_i
 VOCAM_API int vocam_get_stream_stats(_vocam *h, vocam_stream_stats *stats) {
     return vo::guard(__func__, [&]() -> int {
         static const char *const kCall = "vocam_get_stream_stats";
-        if (h == nullptr) return -22;
+        if (h == nullptr) return VOCAM_EINVAL;
         if (stats == nullptr) return refuse(kCall, "no record given");
         if (stats->size != sizeof(vocam_stream_stats))
             return refuse(kCall, "record of unknown size");
         StreamCall call(h);
-        if (!call) return -22;
+        if (!call) return VOCAM_EINVAL;
         vo::Lock lock(h->stream.lock);
         if (!h->stream.enabled()) return refuse(kCall, "streaming is not enabled");
         const vo::StreamCounts c = h->stream.counts;

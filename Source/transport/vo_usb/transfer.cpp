@@ -77,7 +77,7 @@ VOCAM_API std::int32_t vo_usb_control_write(_vocam *handle, std::uint8_t *data,
                                             std::uint16_t value, std::uint16_t index) {
     return vo::guard(__func__, [&]() -> std::int32_t {
         if (handle == nullptr || data == nullptr || length == 0 || !handle->usb_interface_if)
-            return -1;
+            return VOCAM_EFAIL;
         Interface &interface = *handle->usb_interface_if;
         std::uint32_t done = 0;
         const IOReturn r =
@@ -97,7 +97,7 @@ VOCAM_API std::int32_t vo_usb_control_read(_vocam *handle, std::uint8_t *data, s
                                            std::uint16_t index) {
     return vo::guard(__func__, [&]() -> std::int32_t {
         if (handle == nullptr || data == nullptr || length == 0 || !handle->usb_interface_if)
-            return -1;
+            return VOCAM_EFAIL;
         std::uint32_t done = length;
         IOReturn r = handle->usb_interface_if->controlRequest(
             vendorSetup(wire::kVendorIn, request, value, index, length), data, done,
@@ -113,7 +113,7 @@ VOCAM_API std::int32_t vo_usb_bulk_write(_vocam *handle, std::uint8_t pipe, std:
                                          std::uint32_t length) {
     return vo::guard(__func__, [&]() -> std::int32_t {
         Interface *interface = readyBulkPipe(handle, pipe, data, length);
-        if (interface == nullptr) return -1;
+        if (interface == nullptr) return VOCAM_EFAIL;
         const IOReturn r = interface->writePipe(pipe, data, length, usb_bulk_timeout_ms(length), 0);
         if (!transferred(r)) {
             bulkFailed(*interface, pipe, r);
@@ -128,7 +128,7 @@ VOCAM_API std::int32_t vo_usb_bulk_read(_vocam *handle, std::uint8_t pipe, std::
                                         std::uint32_t length) {
     return vo::guard(__func__, [&]() -> std::int32_t {
         Interface *interface = readyBulkPipe(handle, pipe, data, length);
-        if (interface == nullptr) return -1;
+        if (interface == nullptr) return VOCAM_EFAIL;
         std::uint32_t count = length;
         const IOReturn r = interface->readPipe(pipe, data, count, usb_bulk_timeout_ms(length), 0);
         if (!transferred(r)) {
@@ -162,13 +162,13 @@ VOCAM_API std::int32_t vo_usb_read_vocam_array(_vocam *handle, std::int32_t reg,
     return vo::guard(__func__, [&]() -> std::int32_t {
         if (handle == nullptr) {
             vo::logs(vo::LogKind::Error, "error: camera reference cannot be NULL\n");
-            return -1;
+            return VOCAM_EFAIL;
         }
         // Read straight into the caller's words, then bring each into host order.
         auto *bytes = reinterpret_cast<std::uint8_t *>(words);
         if (vo_usb_read_vocam_bytes(handle, reg, bytes, count * 4u) != 0) {
             vo::logs(vo::LogKind::Error, "error: unable to read register from camera\n");
-            return -1;
+            return VOCAM_EFAIL;
         }
         for (std::uint32_t i = 0; i < count; ++i) {
             const std::uint8_t *b = bytes + 4 * i;
@@ -185,7 +185,7 @@ VOCAM_API std::int32_t vo_usb_write_vocam_array(_vocam *handle, std::int32_t reg
     return vo::guard(__func__, [&]() -> std::int32_t {
         if (handle == nullptr) {
             vo::logs(vo::LogKind::Error, "error: camera reference cannot be NULL\n");
-            return -1;
+            return VOCAM_EFAIL;
         }
         std::vector<std::uint8_t> wire(static_cast<std::size_t>(count) * 4);
         for (std::uint32_t i = 0; i < count; ++i)
@@ -193,7 +193,7 @@ VOCAM_API std::int32_t vo_usb_write_vocam_array(_vocam *handle, std::int32_t reg
                 wire[4 * i + b] = static_cast<std::uint8_t>(words[i] >> (8 * b));
         if (vo_usb_write_vocam_bytes(handle, reg, wire.data(), count * 4u) != 0) {
             vo::logs(vo::LogKind::Error, "error: unable to write register to camera\n");
-            return -1;
+            return VOCAM_EFAIL;
         }
         return 0;
     });
@@ -240,7 +240,7 @@ extern "C" VOCAM_API int usb_get_device_speed(_vocam *handle) {
         if (handle == nullptr || !handle->usb_device_if ||
             handle->usb_device_if->speed(handle->device_speed) != kIOReturnSuccess) {
             vo::logs(vo::LogKind::Error, "error: unable to read camera's device speed\n");
-            return -5;
+            return VOCAM_EIO;
         }
         return 0;
     });
@@ -251,7 +251,7 @@ extern "C" VOCAM_API int usb_get_device_release_number(_vocam *handle) {
         if (handle == nullptr || !handle->usb_device_if ||
             handle->usb_device_if->release(handle->release_number) != kIOReturnSuccess) {
             vo::logs(vo::LogKind::Error, "error: unable to read camera's device release number\n");
-            return -1;
+            return VOCAM_EFAIL;
         }
         return 0;
     });
@@ -259,7 +259,7 @@ extern "C" VOCAM_API int usb_get_device_release_number(_vocam *handle) {
 
 int usb_get_string_descriptor(_vocam *handle, std::uint8_t index, char *out, int capacity,
                               std::uint16_t language) {
-    if (capacity <= 1 || !handle->usb_device_if) return -1;
+    if (capacity <= 1 || !handle->usb_device_if) return VOCAM_EFAIL;
     Device &device = *handle->usb_device_if;
     std::uint8_t buffer[256];
     buffer[0] = buffer[1] = 0;
@@ -271,7 +271,7 @@ int usb_get_string_descriptor(_vocam *handle, std::uint8_t index, char *out, int
     setup.wLength = 2;
     std::uint32_t done = 0;
     IOReturn r = device.deviceRequest(setup, buffer, done, kControlTimeoutMs, 0);
-    if (!transferred(r)) return -1;
+    if (!transferred(r)) return VOCAM_EFAIL;
     if (buffer[0] == 0) {
         out[0] = '\0';
         return 0;
@@ -299,12 +299,12 @@ int usb_get_device_model_name(_vocam *handle) {
     if (!handle->usb_device_if ||
         handle->usb_device_if->productStringIndex(index) != kIOReturnSuccess || index == 0) {
         vo::logs(vo::LogKind::Error, "error: unable to get camera's model name\n");
-        return -1;
+        return VOCAM_EFAIL;
     }
     if (usb_get_string_descriptor(handle, index, handle->model_name, sizeof handle->model_name,
                                   0) != 0) {
         vo::logs(vo::LogKind::Error, "error: unable to read camera's model name\n");
-        return -1;
+        return VOCAM_EFAIL;
     }
     vo::logf(vo::LogKind::Info, "model name: '%s'\n", handle->model_name);
     return 0;
@@ -324,12 +324,12 @@ int usb_get_device_serial_number(_vocam *handle) {
     if (!handle->usb_device_if ||
         handle->usb_device_if->serialStringIndex(index) != kIOReturnSuccess || index == 0) {
         vo::logs(vo::LogKind::Error, "error: unable to get camera's serial number\n");
-        return -1;
+        return VOCAM_EFAIL;
     }
     char text[32];
     if (usb_get_string_descriptor(handle, index, text, sizeof text, 0) != 0) {
         vo::logs(vo::LogKind::Error, "error: unable to read camera's serial number\n");
-        return -1;
+        return VOCAM_EFAIL;
     }
     handle->serial_number = usb_parse_serial_number(text);
     return 0;
