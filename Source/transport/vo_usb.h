@@ -1,4 +1,7 @@
-// Transport internals: device getters and identity reads used by device open.
+// The transport: transfers and the register protocol on an open camera,
+// identity reads, discovery and open, firmware and FPGA bring-up, and the
+// stream. Everything here works on the transport's part of a camera
+// (transport/camera.h); the exported calls over it live with the camera API.
 #pragma once
 
 #include <cstdint>
@@ -6,16 +9,53 @@
 #include <vector>
 
 #include "device/wire.h"
-#include "vo_cam/vo_cam.h"
+#include "transport/camera.h"
 #include "vocamusb.h"
+
+// ---- Transfers and registers ----
+
+// What the exported calls of the same names (vocamusb.h) do, without their
+// entry guard.
+std::int32_t usb_control_write(vo::UsbCamera *handle, std::uint8_t *data, std::uint32_t length,
+                               std::uint8_t request, std::uint16_t value, std::uint16_t index);
+std::int32_t usb_control_read(vo::UsbCamera *handle, std::uint8_t *data, std::uint32_t length,
+                              std::uint8_t request, std::uint16_t value, std::uint16_t index);
+std::int32_t usb_bulk_write(vo::UsbCamera *handle, std::uint8_t pipe, std::uint8_t *data,
+                            std::uint32_t length);
+std::int32_t usb_bulk_read(vo::UsbCamera *handle, std::uint8_t pipe, std::uint8_t *data,
+                           std::uint32_t length);
+std::int32_t usb_read_bytes(vo::UsbCamera *handle, std::int32_t reg, std::uint8_t *data,
+                            std::uint32_t length);
+std::int32_t usb_write_bytes(vo::UsbCamera *handle, std::int32_t reg, std::uint8_t *data,
+                             std::uint32_t length);
+std::int32_t usb_read_array(vo::UsbCamera *handle, std::int32_t reg, std::uint32_t *words,
+                            std::uint32_t count);
+std::int32_t usb_write_array(vo::UsbCamera *handle, std::int32_t reg, const std::uint32_t *words,
+                             std::uint32_t count);
+std::int32_t usb_read_u32(vo::UsbCamera *handle, std::int32_t reg, std::uint32_t *word);
+std::int32_t usb_write_u32(vo::UsbCamera *handle, std::int32_t reg, std::uint32_t word);
+std::int32_t usb_read_two_u16(vo::UsbCamera *handle, std::int32_t reg, std::uint16_t *low,
+                              std::uint16_t *high);
+std::int32_t usb_write_two_u16(vo::UsbCamera *handle, std::int32_t reg, std::uint16_t low,
+                               std::uint16_t high);
+// usb_get_device_speed and usb_get_device_release_number.
+int usb_read_device_speed(vo::UsbCamera *handle);
+int usb_read_device_release_number(vo::UsbCamera *handle);
+// vo_usb_reload_kps: the camera's data rates read again.
+int usb_reload_rates(vo::UsbCamera *handle);
+// usb_load_fpga_contents: a model's FPGA image, read from its file.
+int usb_fpga_image(std::uint16_t vendor_id, std::uint16_t product_id, std::uint16_t release,
+                   std::uint8_t **buffer, std::uint32_t *size);
+// The identity record vocam_get_version fills in.
+void usb_version_record(const vo::UsbCamera &camera, vocam_version *out);
 
 // Reads string descriptor `index` as 8-bit characters (the low byte of each
 // UTF-16 unit). 0, -1, or a platform code (0xE00002E9 for a malformed one).
-int usb_get_string_descriptor(_vocam *handle, std::uint8_t index, char *out, int capacity,
+int usb_get_string_descriptor(vo::UsbCamera *handle, std::uint8_t index, char *out, int capacity,
                               std::uint16_t language);
-int usb_get_device_model_name(_vocam *handle);
-int usb_get_device_serial_number(_vocam *handle);
-int usb_get_device_firmware_version(_vocam *handle);
+int usb_get_device_model_name(vo::UsbCamera *handle);
+int usb_get_device_serial_number(vo::UsbCamera *handle);
+int usb_get_device_firmware_version(vo::UsbCamera *handle);
 
 // The serial number a string spells; non-digits do not stop the parse.
 std::uint32_t usb_parse_serial_number(const char *text);
@@ -46,20 +86,24 @@ struct usb_enum_context {
 };
 void usb_enum_camera(void *context, UsbDevices &devices);
 
+// The camera found is made by `make` (the camera API's handle, of which the
+// transport knows its own part) and handed over in *handle.
 struct usb_find_context {
-    std::unique_ptr<_vocam> *handle;
+    std::unique_ptr<vo::UsbCamera> *handle;
     const vocam_version *wanted;
+    std::unique_ptr<vo::UsbCamera> (*make)();
 };
 void usb_find_and_open_camera(void *context, UsbDevices &devices);
 
 // Opens a device into a fresh record. A failure releases what it acquired.
-int usb_open_device(_vocam *record, const std::shared_ptr<vocam::usbhost::DeviceRef> &device);
-int usb_open_interface(_vocam *record);
-int usb_close_device(_vocam *record);
-int usb_init_geometry(_vocam *handle);
-int usb_init_temperature(_vocam *handle);
+int usb_open_device(vo::UsbCamera *record,
+                    const std::shared_ptr<vocam::usbhost::DeviceRef> &device);
+int usb_open_interface(vo::UsbCamera *record);
+int usb_close_device(vo::UsbCamera *record);
+int usb_init_geometry(vo::UsbCamera *handle);
+int usb_init_temperature(vo::UsbCamera *handle);
 // First record of `tag` in the handle's model data: 0, -14 or -22.
-int usb_get_model_data(_vocam *handle, std::uint32_t tag, const std::uint8_t **payload,
+int usb_get_model_data(vo::UsbCamera *handle, std::uint32_t tag, const std::uint8_t **payload,
                        std::uint32_t *length);
 
 // ---- Firmware (FX2) and FPGA bring-up ----
@@ -81,7 +125,7 @@ int usb_init_camera_fpga(vocam::usbhost::Host &host, std::uint16_t vendor_id,
 void usb_load_fpga(void *context, UsbDevices &devices);
 // 1 when the open camera's FPGA reports itself configured, 0 when not,
 // negative when it could not be read.
-int usb_fpga_configured(_vocam *handle);
+int usb_fpga_configured(vo::UsbCamera *handle);
 
 // The resource root every download reads its files below.
 const char *vo_resource_root();
@@ -92,26 +136,26 @@ const char *vo_resource_root();
 // cancelling it, and again for the cancelled read to come back.
 inline constexpr double kStreamDrainSeconds = 1.0;
 
-void usb_stream_thread_callback(_vocam *handle);
+void usb_stream_thread_callback(vo::UsbCamera *handle);
 // Both with the stream's data lock held: 0, or negative when no read could
 // be started.
-int usb_stream_buffer_read_next(_vocam *handle) VO_REQUIRES(handle->stream.lock);
-int usb_stream_schedule_read(_vocam *handle, int index) VO_REQUIRES(handle->stream.lock);
+int usb_stream_buffer_read_next(vo::UsbCamera *handle) VO_REQUIRES(handle->stream.lock);
+int usb_stream_schedule_read(vo::UsbCamera *handle, int index) VO_REQUIRES(handle->stream.lock);
 void usb_stream_buffer_ready_callback(void *handle, vocam::usbhost::IOReturn result,
                                       std::uint32_t bytes);
 // The camera's exposure (microseconds) or data rate (kilopixels per second)
 // as a call has just set or read it: a stream's silence limit follows them.
-void usb_stream_report_exposure(_vocam *handle, std::uint32_t microseconds);
-void usb_stream_report_rate(_vocam *handle, std::uint32_t kps);
+void usb_stream_report_exposure(vo::UsbCamera *handle, std::uint32_t microseconds);
+void usb_stream_report_rate(vo::UsbCamera *handle, std::uint32_t kps);
 // For closing a handle: wakes every waiter, ends a running stream, waits for
 // every call still inside the library on the handle and frees the ring.
-void usb_stream_shutdown(_vocam *handle);
+void usb_stream_shutdown(vo::UsbCamera *handle);
 
 // A caller inside the library on a handle: a close waits for it to leave,
 // and refuses it (false) once the close has begun.
 class StreamCall {
   public:
-    explicit StreamCall(_vocam *handle);
+    explicit StreamCall(vo::UsbCamera *handle);
     ~StreamCall();
     StreamCall(const StreamCall &) = delete;
     StreamCall &operator=(const StreamCall &) = delete;
@@ -126,22 +170,14 @@ class StreamCall {
 // `call` registered: true with the control lock held (and, when `reap`, a
 // stream thread that ended on its own joined); false with nothing held once
 // a close has begun.
-bool usb_stream_enter_control(_vocam *handle, const StreamCall &call, bool reap = true)
+bool usb_stream_enter_control(vo::UsbCamera *handle, const StreamCall &call, bool reap = true)
     VO_TRY_ACQUIRE(true, handle->stream.control) VO_EXCLUDES(handle->stream.lock);
-
-// The window as vocam_get_video_format reports it, without its line: the
-// library's own frequent readers (the automatic calls) would fill the log.
-void cam_read_format(_vocam *handle, _vocam_frame_format *out);
-
-// Creates the handle's colour engine on first need (vo_usb_create_votf
-// without taking the lock): 0, or why it could not be created.
-int vo_create_votf_locked(_vocam *handle) VO_REQUIRES(handle->convert_lock);
 
 // The body of an exported call on a handle, registered as a caller so that a
 // close waits for it to leave; `refused` for a null handle or once a close
 // has begun.
 template <class Result, class Body>
-Result usb_handle_call(_vocam *handle, Result refused, Body &&body) {
+Result usb_handle_call(vo::UsbCamera *handle, Result refused, Body &&body) {
     if (handle == nullptr) return refused;
     StreamCall call(handle);
     if (!call) return refused;
@@ -154,7 +190,7 @@ Result usb_handle_call(_vocam *handle, Result refused, Body &&body) {
 // size the caller says. False when no stream is running.
 class FramePin {
   public:
-    FramePin(_vocam *handle, const std::uint8_t *src);
+    FramePin(vo::UsbCamera *handle, const std::uint8_t *src);
     ~FramePin();
     FramePin(const FramePin &) = delete;
     FramePin &operator=(const FramePin &) = delete;
@@ -166,7 +202,7 @@ class FramePin {
     std::uint32_t bytes() const { return bytes_; }
 
   private:
-    _vocam *handle_;
+    vo::UsbCamera *handle_;
     int index_ = -1;
     bool running_ = false;
     std::uint32_t width_ = 0, height_ = 0, bytes_ = 0;
@@ -179,4 +215,18 @@ struct StreamProbe {
     int reading_index;
     std::uint32_t callers;
 };
-StreamProbe usb_stream_probe(_vocam *handle);
+StreamProbe usb_stream_probe(vo::UsbCamera *handle);
+
+// What the exported stream calls of the same names do (vocamapi.h), without
+// their entry guard.
+int usb_stream_enable(vo::UsbCamera *h);
+int usb_stream_disable(vo::UsbCamera *h);
+int usb_stream_start(vo::UsbCamera *h);
+int usb_stream_stop(vo::UsbCamera *h);
+int usb_stream_wait(vo::UsbCamera *h);
+int usb_stream_wait_timeout(vo::UsbCamera *h, std::uint32_t milliseconds);
+int usb_stream_release(vo::UsbCamera *h, std::int32_t index);
+std::uint8_t *usb_stream_buffer_address(vo::UsbCamera *h, std::int32_t index);
+std::uint32_t usb_stream_frame_size(vo::UsbCamera *h);
+int usb_stream_buffer_info(vo::UsbCamera *h, std::int32_t index, vocam_frame_info *info);
+int usb_stream_stats(vo::UsbCamera *h, vocam_stream_stats *stats);

@@ -133,15 +133,14 @@ int cam_write_format(_vocam *handle, const _vocam_frame_format *format) {
     vo::logf(vo::LogKind::Info, "%s: subsample=%ux%d, size=%ux%d, position=%ux%d\n",
              "cam_write_format", handle->subsample_x, handle->subsample_y, handle->width,
              handle->height, handle->x_offset, handle->y_offset);
-    int r = vo_usb_write_vocam_two_u16(handle, wire::kSize.address,
-                                       static_cast<std::uint16_t>(format->width),
-                                       static_cast<std::uint16_t>(format->height));
+    int r =
+        usb_write_two_u16(handle, wire::kSize.address, static_cast<std::uint16_t>(format->width),
+                          static_cast<std::uint16_t>(format->height));
     if (r != 0) return writeFailed(wire::kSize, r);
-    r = vo_usb_write_vocam_two_u16(handle, wire::kPosition.address, handle->x_offset,
-                                   handle->y_offset);
+    r = usb_write_two_u16(handle, wire::kPosition.address, handle->x_offset, handle->y_offset);
     if (r != 0) return writeFailed(wire::kPosition, r);
-    r = vo_usb_write_vocam_two_u16(handle, wire::kSubsampling.address, format->subSampleX,
-                                   format->subSampleY);
+    r = usb_write_two_u16(handle, wire::kSubsampling.address, format->subSampleX,
+                          format->subSampleY);
     if (r != 0) return writeFailed(wire::kSubsampling, r);
     return 0;
 }
@@ -185,7 +184,7 @@ VOCAM_API int vocam_set_video_format(_vocam *handle, const _vocam_frame_format *
             }
         }
         if (const int r = cam_write_format(handle, in); r != 0) return r;
-        return vo_usb_reload_kps(handle);
+        return usb_reload_rates(handle);
     });
 }
 
@@ -235,7 +234,7 @@ VOCAM_API int vocam_enum_available_data_rates(_vocam *handle, std::uint32_t *rat
 VOCAM_API int vocam_set_data_rate(_vocam *handle, std::uint32_t rate) {
     return vo::guard(__func__, [&]() -> int {
         return usb_handle_call(handle, -22, [&] {
-            const int r = vo_usb_write_vocam_u32(handle, wire::kRate.address, rate);
+            const int r = usb_write_u32(handle, wire::kRate.address, rate);
             if (r != 0) return writeFailed(wire::kRate, r);
             // A stream waits for frames as long as their readout takes.
             usb_stream_report_rate(handle, rate);
@@ -248,7 +247,7 @@ VOCAM_API int vocam_get_data_rate(_vocam *handle, std::uint32_t *rate) {
     return vo::guard(__func__, [&]() -> int {
         if (rate == nullptr) return VOCAM_EINVAL;
         return usb_handle_call(handle, -22, [&] {
-            const int r = vo_usb_read_vocam_u32(handle, wire::kRate.address, rate);
+            const int r = usb_read_u32(handle, wire::kRate.address, rate);
             if (r != 0)
                 vo::logf(vo::LogKind::Error, "error: unable to read param '%s'\n",
                          wire::kRate.name);

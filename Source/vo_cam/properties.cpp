@@ -264,7 +264,7 @@ int propertyGet(_vocam *handle, std::uint32_t id, int *value, std::uint32_t *fla
             return 0;
         case VOCAM_PROP_MAX_SUBSAMPLING: {
             std::uint32_t word = 0;
-            const int r = vo_usb_read_vocam_u32(handle, wire::kSubsamplingInquiry.address, &word);
+            const int r = usb_read_u32(handle, wire::kSubsamplingInquiry.address, &word);
             if (r != 0) {
                 vo::logf(vo::LogKind::Error, "error: unable to read param '%s'\n",
                          wire::kSubsamplingInquiry.name);
@@ -284,7 +284,7 @@ int propertyGet(_vocam *handle, std::uint32_t id, int *value, std::uint32_t *fla
 
 int cam_read_prop(_vocam *handle, std::int32_t reg, vocam_prop *prop) {
     std::uint32_t words[wire::kBlockWords];
-    const int r = vo_usb_read_vocam_array(handle, reg, words, wire::kBlockWords);
+    const int r = usb_read_array(handle, reg, words, wire::kBlockWords);
     if (r != 0) return r;
     prop->flags = words[0];
     prop->value = words[1];
@@ -295,7 +295,7 @@ int cam_read_prop(_vocam *handle, std::int32_t reg, vocam_prop *prop) {
 
 int cam_write_prop(_vocam *handle, std::int32_t reg, const vocam_prop *prop) {
     const std::uint32_t words[2] = {prop->flags, prop->value};
-    return vo_usb_write_vocam_array(handle, reg, words, 2);
+    return usb_write_array(handle, reg, words, 2);
 }
 
 int cam_get_prop_helper(_vocam *handle, std::int32_t reg, int *min, int *max, int *value,
@@ -378,8 +378,7 @@ int cam_set_gamma_helper(_vocam *handle) {
 int cam_handle_message(_vocam *handle, std::uint32_t message_id, const std::uint8_t *data,
                        std::uint32_t size) {
     std::uint32_t supported = 0;
-    if (const int r = vo_usb_read_vocam_u32(handle, wire::kMessageSupport.address, &supported);
-        r != 0)
+    if (const int r = usb_read_u32(handle, wire::kMessageSupport.address, &supported); r != 0)
         return r;
     if ((supported & (1u << (message_id % 32))) == 0) {
         vo::logf(vo::LogKind::Error, "vocam message %u is not supported\n", message_id);
@@ -388,10 +387,9 @@ int cam_handle_message(_vocam *handle, std::uint32_t message_id, const std::uint
     // Past the end of the window the bytes would land in registers that are
     // not the message's.
     if (size > wire::kMessageWindowBytes || (size > 0 && data == nullptr)) return VOCAM_EINVAL;
-    if (const int r = vo_usb_write_vocam_u32(handle, wire::kMessageSelect.address, message_id);
-        r != 0)
+    if (const int r = usb_write_u32(handle, wire::kMessageSelect.address, message_id); r != 0)
         return r;
-    if (size == 0) return vo_usb_write_vocam_array(handle, wire::kMessageData.address, nullptr, 0);
+    if (size == 0) return usb_write_array(handle, wire::kMessageData.address, nullptr, 0);
     std::int32_t address = wire::kMessageData.address;
     std::uint32_t remaining = size;
     while (remaining > 0) {
@@ -400,8 +398,7 @@ int cam_handle_message(_vocam *handle, std::uint32_t message_id, const std::uint
                 ? wire::kToneCurvePiece
             : remaining > wire::kMessagePiece ? wire::kMessagePiece
                                               : remaining;
-        const int r =
-            vo_usb_write_vocam_bytes(handle, address, const_cast<std::uint8_t *>(data), chunk);
+        const int r = usb_write_bytes(handle, address, const_cast<std::uint8_t *>(data), chunk);
         if (r != 0) return r;
         data += chunk;
         remaining -= chunk;
@@ -423,13 +420,13 @@ int cam_set_temperature_helper(_vocam *handle, int value, std::uint32_t flags) {
     // wrong way round still gets a value inside what it reported.
     if (value < handle->temperature_min) value = handle->temperature_min;
     if (value > handle->temperature_max) value = handle->temperature_max;
-    int r = vo_usb_write_vocam_u32(handle, wire::kTemperature.address + wire::kBlockFlags, flags);
+    int r = usb_write_u32(handle, wire::kTemperature.address + wire::kBlockFlags, flags);
     if (r != 0) {
         writeFailed("VOCAM_TEMPERATURE + VOCAM_PROPERTY_FLAGVAL");
         return r;
     }
-    r = vo_usb_write_vocam_u32(handle, wire::kTemperature.address + wire::kBlockValue,
-                               static_cast<std::uint32_t>(value));
+    r = usb_write_u32(handle, wire::kTemperature.address + wire::kBlockValue,
+                      static_cast<std::uint32_t>(value));
     if (r != 0) {
         writeFailed("VOCAM_TEMPERATURE + VOCAM_PROPERTY_CURVAL");
         return r;
@@ -438,7 +435,7 @@ int cam_set_temperature_helper(_vocam *handle, int value, std::uint32_t flags) {
     handle->temperature_on = (flags & VOCAM_PROP_FLAG_ON) != 0;
     if (handle->fan_present) {
         // The fan runs whenever the cooler does.
-        r = vo_usb_write_vocam_u32(handle, wire::kFan.address, flags);
+        r = usb_write_u32(handle, wire::kFan.address, flags);
         if (r != 0) {
             writeFailed(wire::kFan.name);
             return r;

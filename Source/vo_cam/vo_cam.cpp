@@ -26,12 +26,7 @@ VOCAM_API int vocam_get_version(_vocam *handle, vocam_version *out) {
         // A null record is refused silently, as every argument check of the API is.
         if (out == nullptr) return 0;
         return usb_handle_call(handle, 0, [&] {
-            out->zero = 0;
-            out->product_id = handle->product_id;
-            out->serial_number = handle->serial_number;
-            out->release_number = handle->release_number;
-            out->firmware_version = handle->firmware_version;
-            out->high_speed = handle->device_speed == vocam::usbhost::kSpeedHigh ? 1 : 0;
+            usb_version_record(*handle, out);
             return 0;
         });
     });
@@ -244,12 +239,15 @@ VOCAM_API int vocam_camera_open(_vocam **handle_out, vocam_version *wanted) {
         const model_table_entry *entry =
             vo_camera_find(static_cast<std::uint16_t>(wanted->product_id), vocam::kAnyRelease);
         if (entry == nullptr) return VOCAM_EFAIL;
-        std::unique_ptr<_vocam> handle;
-        usb_find_context context{&handle, wanted};
+        std::unique_ptr<vo::UsbCamera> handle;
+        usb_find_context context{
+            &handle, wanted,
+            [] { return std::unique_ptr<vo::UsbCamera>(new (std::nothrow) _vocam); }};
         const int r = usb_init_cameras_by_vid_and_pid(*host, entry->vendor_id, entry->product_id,
                                                       usb_find_and_open_camera, &context);
         if (r < 0) return r;
-        *handle_out = handle.release();
+        // The transport made the camera with this file's maker: a handle.
+        *handle_out = static_cast<_vocam *>(handle.release());
         return 0;
     });
 }

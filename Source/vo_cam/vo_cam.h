@@ -6,12 +6,10 @@
 #include <mutex>
 #include <vector>
 
-#include "transport/vo_usb/stream.h"
-#include "usbhost/UsbHost.h"
+#include "transport/camera.h"
 #include "vocamapi.h"
 #include "votf/votf.h"
 
-struct model_table_entry;
 struct vocam_autofocus_state;
 
 namespace vo {
@@ -21,55 +19,17 @@ struct AutofocusDeleter {
 };
 }  // namespace vo
 
-struct _vocam {
-    // The USB host layer's objects: the matched device, its device-level
-    // access, the interface object in use and the opened interface.
-    std::shared_ptr<vocam::usbhost::DeviceRef> usb_device;
-    std::unique_ptr<vocam::usbhost::Device> usb_device_if;
-    std::shared_ptr<vocam::usbhost::InterfaceRef> usb_interface;
-    std::unique_ptr<vocam::usbhost::Interface> usb_interface_if;
+// The camera API's part over the transport's (transport/camera.h): the tone
+// table, the colour engine, the auto algorithms' state and the callbacks.
+struct _vocam : vo::UsbCamera {
+    _vocam() {
+        for (int i = 0; i < 256; ++i) tone_lut[i] = static_cast<std::uint8_t>(i);
+    }
 
-    std::uint16_t vendor_id = 0;
-    std::uint16_t product_id = 0;
-    std::uint16_t device_release = 0;
-    const model_table_entry *model = nullptr;
-    std::uint32_t serial_number = 0;
-    std::uint16_t release_number = 0;
-    std::uint32_t firmware_version = 0;
-    std::uint8_t device_speed = 0;
-    char model_name[32] = {};
-
-    std::uint16_t max_width = 0, max_height = 0;
-    std::uint16_t unit_width = 0, unit_height = 0;
-    std::uint16_t width = 0, height = 0;
-    std::uint16_t x_offset = 0, y_offset = 0;
-    std::uint16_t subsample_x = 0, subsample_y = 0;
-    std::uint8_t subsampling_available = 0;
-    // The largest factor the camera offers (its subsampling inquiry).
-    std::uint8_t max_subsample = 1;
-
-    std::uint8_t temperature_supported = 0;
-    std::uint8_t fan_present = 0;
-    std::int32_t temperature_min = 0, temperature_max = 0;
-    std::uint8_t temperature_on = 0;
-    std::uint8_t fan_on = 0;
-    std::int32_t temperature_target = 0;
-
-    std::uint8_t is_color = 0;
-    std::uint32_t color_id = 0;
-    std::uint32_t pixel_format = 0;
-
-    std::uint16_t data_rate_count = 0;
-    std::unique_ptr<std::uint16_t[]> data_rates;
-
-    // The stream: its state, ring and thread, and the lock that serialises
-    // the calls changing its life. That lock also guards the window above
-    // against a change while a stream is being set up.
-    vo::Stream stream;
-
-    std::uint8_t tone_lut[256] = {};
-    std::int64_t gamma = 0;
-    std::int64_t contrast = 0;
+    // The tone curve, as even a camera that never took one starts.
+    std::uint8_t tone_lut[256];
+    std::int64_t gamma = 100;
+    std::int64_t contrast = 100;
     std::int64_t brightness = 0;
 
     // Colour engine: created on first need by vo_usb_create_votf and loaded
@@ -93,6 +53,14 @@ struct _vocam {
     };
     callback_slot callbacks[4];
 };
+
+// The window as vocam_get_video_format reports it, without its line: the
+// library's own frequent readers (the automatic calls) would fill the log.
+void cam_read_format(_vocam *handle, _vocam_frame_format *out);
+
+// Creates the handle's colour engine on first need (vo_usb_create_votf
+// without taking the lock): 0, or why it could not be created.
+int vo_create_votf_locked(_vocam *handle) VO_REQUIRES(handle->convert_lock);
 
 // Start-up runs once per process; a test process that plays several start-ups
 // on the simulated bus forgets that it ran.

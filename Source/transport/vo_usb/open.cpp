@@ -43,7 +43,7 @@ void writeFailed(const wire::Register &reg) {
 
 // Fails the open after releasing what it had acquired, so the device can be
 // opened again.
-int failOpen(_vocam *record, int code) {
+int failOpen(vo::UsbCamera *record, int code) {
     usb_close_device(record);
     return code;
 }
@@ -68,15 +68,24 @@ int usb_init_cameras_by_vid_and_pid(Host &host, std::uint16_t vendor_id, std::ui
     return 0;
 }
 
+void usb_version_record(const vo::UsbCamera &camera, vocam_version *out) {
+    out->zero = 0;
+    out->product_id = camera.product_id;
+    out->serial_number = camera.serial_number;
+    out->release_number = camera.release_number;
+    out->firmware_version = camera.firmware_version;
+    out->high_speed = camera.device_speed == vocam::usbhost::kSpeedHigh ? 1 : 0;
+}
+
 void usb_enum_camera(void *context, UsbDevices &devices) {
     auto &ctx = *static_cast<usb_enum_context *>(context);
     for (auto &device : devices) {
-        _vocam record;
+        vo::UsbCamera record;
         if (usb_open_device(&record, device) != 0) {
             vo::logs(vo::LogKind::Error, "error: unable to open USB device during enumeration\n");
             continue;
         }
-        if (ctx.count < ctx.capacity) vocam_get_version(&record, &ctx.records[ctx.count]);
+        if (ctx.count < ctx.capacity) usb_version_record(record, &ctx.records[ctx.count]);
         ++ctx.count;
         usb_close_device(&record);
     }
@@ -85,7 +94,7 @@ void usb_enum_camera(void *context, UsbDevices &devices) {
 // Selects the setting frames arrive on and checks that it has them: a camera
 // that cannot stream is refused at open, with the reason, rather than at the
 // first start with a vaguer one.
-bool selectStreamingSetting(_vocam *h) {
+bool selectStreamingSetting(vo::UsbCamera *h) {
     const std::uint8_t alternate =
         h->model->fpga_file != nullptr ? wire::kAlternateStream : wire::kAlternateStreamNoFpga;
     const IOReturn r = h->usb_interface_if->setAlternate(alternate);
@@ -107,7 +116,7 @@ bool selectStreamingSetting(_vocam *h) {
 void usb_find_and_open_camera(void *context, UsbDevices &devices) {
     auto &ctx = *static_cast<usb_find_context *>(context);
     for (auto &device : devices) {
-        std::unique_ptr<_vocam> record(new (std::nothrow) _vocam);
+        std::unique_ptr<vo::UsbCamera> record = ctx.make();
         if (!record) return;  // the handle stays absent
         if (usb_open_device(record.get(), device) != 0) {
             vo::logs(vo::LogKind::Error, "error: unable to open usb device\n");
@@ -121,16 +130,16 @@ void usb_find_and_open_camera(void *context, UsbDevices &devices) {
             usb_close_device(record.get());
             continue;
         }
-        _vocam *h = record.get();
+        vo::UsbCamera *h = record.get();
         *ctx.handle = std::move(record);
-        if (vo_usb_write_vocam_u32(h, wire::kVideo.address, 0) != 0)
+        if (usb_write_u32(h, wire::kVideo.address, 0) != 0)
             vo::logs(vo::LogKind::Error, "error: unable to send stop video command\n");
         h->usb_interface_if->clearPipeStallBothEnds(wire::kDataPipe);
         return;
     }
 }
 
-int usb_open_interface(_vocam *record) {
+int usb_open_interface(vo::UsbCamera *record) {
     IOReturn r = record->usb_interface->createInterface(record->usb_interface_if);
     if (r != kIOReturnSuccess || !record->usb_interface_if) {
         if (r == kIOReturnSuccess) r = -100;
@@ -146,7 +155,7 @@ int usb_open_interface(_vocam *record) {
     return r;
 }
 
-int usb_open_device(_vocam *record, const std::shared_ptr<DeviceRef> &device) {
+int usb_open_device(vo::UsbCamera *record, const std::shared_ptr<DeviceRef> &device) {
     record->usb_device = device;
     IOReturn r = device->createDevice(record->usb_device_if);
     if (r != kIOReturnSuccess || !record->usb_device_if) {
@@ -227,9 +236,9 @@ int usb_open_device(_vocam *record, const std::shared_ptr<DeviceRef> &device) {
     }
 
     usb_get_device_serial_number(record);
-    usb_get_device_release_number(record);
+    usb_read_device_release_number(record);
     usb_get_device_firmware_version(record);
-    usb_get_device_speed(record);
+    usb_read_device_speed(record);
     usb_get_device_model_name(record);
     usb_init_temperature(record);
     vo::logf(vo::LogKind::Info, "sn=%lu, rel=%lu, fw=%08X, speed=%d\n",
@@ -237,16 +246,11 @@ int usb_open_device(_vocam *record, const std::shared_ptr<DeviceRef> &device) {
              static_cast<unsigned long>(record->release_number), record->firmware_version,
              record->device_speed);
 
-    for (int i = 0; i < 256; ++i) record->tone_lut[i] = static_cast<std::uint8_t>(i);
-    record->gamma = 100;
-    record->contrast = 100;
-    record->brightness = 0;
-
     const int result = usb_init_geometry(record);
     return result == 0 ? 0 : failOpen(record, result);
 }
 
-int usb_close_device(_vocam *record) {
+int usb_close_device(vo::UsbCamera *record) {
     if (record == nullptr || !record->usb_device) return 0;
     if (record->usb_device_if) {
         if (record->usb_interface_if) {
@@ -262,12 +266,12 @@ int usb_close_device(_vocam *record) {
     return 0;
 }
 
-int usb_init_temperature(_vocam *handle) {
+int usb_init_temperature(vo::UsbCamera *handle) {
     std::uint32_t block[wire::kBlockWords];
-    int r = vo_usb_read_vocam_array(handle, wire::kTemperature.address, block, wire::kBlockWords);
+    int r = usb_read_array(handle, wire::kTemperature.address, block, wire::kBlockWords);
     if (r != 0) return r;
     std::uint32_t fan = 0;
-    r = vo_usb_read_vocam_u32(handle, wire::kFan.address, &fan);
+    r = usb_read_u32(handle, wire::kFan.address, &fan);
     if (r != 0) {
         readFailed(wire::kFan);
         return r;
@@ -284,7 +288,7 @@ int usb_init_temperature(_vocam *handle) {
         handle->temperature_on != handle->fan_on) {
         handle->fan_on = handle->temperature_on;
         const std::uint32_t word = handle->fan_on ? (fan | kFlagOn) : (fan & ~kFlagOn);
-        r = vo_usb_write_vocam_u32(handle, wire::kFan.address, word);
+        r = usb_write_u32(handle, wire::kFan.address, word);
         if (r != 0) {
             writeFailed(wire::kFan);
             return r;
@@ -293,7 +297,7 @@ int usb_init_temperature(_vocam *handle) {
     return 0;
 }
 
-int usb_init_geometry(_vocam *handle) {
+int usb_init_geometry(vo::UsbCamera *handle) {
     if (handle == nullptr) {
         vo::logs(vo::LogKind::Error, "error: camera reference cannot be NULL\n");
         return VOCAM_EFAIL;
@@ -309,7 +313,7 @@ int usb_init_geometry(_vocam *handle) {
         {wire::kSubsampling, &handle->subsample_x, &handle->subsample_y},
     };
     for (const Pair &p : pairs) {
-        const int r = vo_usb_read_vocam_two_u16(handle, p.reg.address, p.low, p.high);
+        const int r = usb_read_two_u16(handle, p.reg.address, p.low, p.high);
         if (r != 0) {
             readFailed(p.reg);
             return r;
@@ -350,7 +354,7 @@ int usb_init_geometry(_vocam *handle) {
     handle->height = static_cast<std::uint16_t>(handle->height / handle->subsample_y);
 
     std::uint32_t code = 0;
-    int r = vo_usb_read_vocam_u32(handle, wire::kColorInquiry.address, &code);
+    int r = usb_read_u32(handle, wire::kColorInquiry.address, &code);
     if (r != 0) {
         readFailed(wire::kColorInquiry);
         return r;
@@ -396,7 +400,7 @@ int usb_init_geometry(_vocam *handle) {
     }
 
     std::uint32_t inquiry = 0;
-    r = vo_usb_read_vocam_u32(handle, wire::kSubsamplingInquiry.address, &inquiry);
+    r = usb_read_u32(handle, wire::kSubsamplingInquiry.address, &inquiry);
     if (r != 0) {
         readFailed(wire::kSubsamplingInquiry);
         return r;
@@ -411,72 +415,70 @@ int usb_init_geometry(_vocam *handle) {
         handle->subsampling_available = 0;
         handle->max_subsample = 1;
     }
-    r = vo_usb_write_vocam_u32(handle, wire::kColorId.address, handle->color_id);
+    r = usb_write_u32(handle, wire::kColorId.address, handle->color_id);
     if (r != 0) {
         writeFailed(wire::kColorId);
         return r;
     }
-    return vo_usb_reload_kps(handle);
+    return usb_reload_rates(handle);
 }
 
-extern "C" VOCAM_API int vo_usb_reload_kps(_vocam *handle) {
-    return vo::guard(__func__, [&]() -> int {
-        if (handle == nullptr) {
-            vo::logs(vo::LogKind::Error, "error: camera reference cannot be NULL\n");
-            return VOCAM_EFAIL;
-        }
-        std::uint16_t low = 0, high = 0;
-        int r = vo_usb_read_vocam_two_u16(handle, wire::kRateMinMax.address, &low, &high);
+int usb_reload_rates(vo::UsbCamera *handle) {
+    if (handle == nullptr) {
+        vo::logs(vo::LogKind::Error, "error: camera reference cannot be NULL\n");
+        return VOCAM_EFAIL;
+    }
+    std::uint16_t low = 0, high = 0;
+    int r = usb_read_two_u16(handle, wire::kRateMinMax.address, &low, &high);
+    if (r != 0) {
+        readFailed(wire::kRateMinMax);
+        return r;
+    }
+    vo::logf(vo::LogKind::Info, "kps: min=%d, max=%d\n", low, high);
+    std::uint32_t count = 0;
+    r = usb_read_u32(handle, wire::kRateCount.address, &count);
+    if (r != 0) {
+        readFailed(wire::kRateCount);
+        return r;
+    }
+    vo::logf(vo::LogKind::Info, "kps count: %d\n", static_cast<int>(count));
+    if (count > kMaxDataRates) {
+        vo::logf(vo::LogKind::Error, "error: data-rate count %u is above %u: camera refused\n",
+                 count, kMaxDataRates);
+        return VOCAM_EFAIL;
+    }
+    handle->data_rates.reset();
+    handle->data_rate_count = static_cast<std::uint16_t>(count);
+    const std::uint32_t n = count;
+    if (n == 0) return 0;  // nothing to choose from: the camera keeps its current rate
+    handle->data_rates.reset(new (std::nothrow) std::uint16_t[n]());
+    if (!handle->data_rates) {
+        handle->data_rate_count = 0;
+        vo::logf(vo::LogKind::Error, "error: unable to allocate memory: %m\n");
+        return VOCAM_EFAIL;
+    }
+    for (std::uint32_t i = 0; i < n; i += 2) {
+        std::uint16_t first = 0, second = 0;
+        r = usb_read_two_u16(handle, wire::kRateArray.address, &first, &second);
         if (r != 0) {
-            readFailed(wire::kRateMinMax);
+            readFailed(wire::kRateArray);
             return r;
         }
-        vo::logf(vo::LogKind::Info, "kps: min=%d, max=%d\n", low, high);
-        std::uint32_t count = 0;
-        r = vo_usb_read_vocam_u32(handle, wire::kRateCount.address, &count);
-        if (r != 0) {
-            readFailed(wire::kRateCount);
-            return r;
-        }
-        vo::logf(vo::LogKind::Info, "kps count: %d\n", static_cast<int>(count));
-        if (count > kMaxDataRates) {
-            vo::logf(vo::LogKind::Error, "error: data-rate count %u is above %u: camera refused\n",
-                     count, kMaxDataRates);
-            return VOCAM_EFAIL;
-        }
-        handle->data_rates.reset();
-        handle->data_rate_count = static_cast<std::uint16_t>(count);
-        const std::uint32_t n = count;
-        if (n == 0) return 0;  // nothing to choose from: the camera keeps its current rate
-        handle->data_rates.reset(new (std::nothrow) std::uint16_t[n]());
-        if (!handle->data_rates) {
-            handle->data_rate_count = 0;
-            vo::logf(vo::LogKind::Error, "error: unable to allocate memory: %m\n");
-            return VOCAM_EFAIL;
-        }
-        for (std::uint32_t i = 0; i < n; i += 2) {
-            std::uint16_t first = 0, second = 0;
-            r = vo_usb_read_vocam_two_u16(handle, wire::kRateArray.address, &first, &second);
-            if (r != 0) {
-                readFailed(wire::kRateArray);
-                return r;
-            }
-            handle->data_rates[i] = first;
-            if (i + 1 < n) handle->data_rates[i + 1] = second;
-        }
-        const bool hasFpga = handle->model != nullptr && handle->model->fpga_file != nullptr;
-        const std::uint16_t current = hasFpga ? handle->data_rates[n - 1] : handle->data_rates[0];
-        r = vo_usb_write_vocam_u32(handle, wire::kRate.address, current);
-        if (r != 0) {
-            writeFailed(wire::kRate);
-            return r;
-        }
-        vo::logf(vo::LogKind::Info, "current kps: %d\n", current);
-        return 0;
-    });
+        handle->data_rates[i] = first;
+        if (i + 1 < n) handle->data_rates[i + 1] = second;
+    }
+    const bool hasFpga = handle->model != nullptr && handle->model->fpga_file != nullptr;
+    const std::uint16_t current = hasFpga ? handle->data_rates[n - 1] : handle->data_rates[0];
+    r = usb_write_u32(handle, wire::kRate.address, current);
+    if (r != 0) {
+        writeFailed(wire::kRate);
+        return r;
+    }
+    vo::logf(vo::LogKind::Info, "current kps: %d\n", current);
+    return 0;
 }
 
-int usb_get_model_data(_vocam *handle, std::uint32_t tag, const std::uint8_t **payload,
+int usb_get_model_data(vo::UsbCamera *handle, std::uint32_t tag, const std::uint8_t **payload,
                        std::uint32_t *length) {
     if (handle == nullptr || handle->model == nullptr) {
         vo::logs(vo::LogKind::Error, "error: device info cannot be NULL\n");

@@ -56,13 +56,13 @@ std::uint64_t monotonicNs() {
            static_cast<std::uint64_t>(ts.tv_nsec);
 }
 
-int heldCount(_vocam *h) VO_REQUIRES(h->stream.lock) {
+int heldCount(vo::UsbCamera *h) VO_REQUIRES(h->stream.lock) {
     int n = 0;
     for (const auto &b : h->stream.buffers) n += b.holds > 0;
     return n;
 }
 
-bool anyFree(_vocam *h) VO_REQUIRES(h->stream.lock) {
+bool anyFree(vo::UsbCamera *h) VO_REQUIRES(h->stream.lock) {
     for (const auto &b : h->stream.buffers)
         if (b.free()) return true;
     return false;
@@ -70,7 +70,7 @@ bool anyFree(_vocam *h) VO_REQUIRES(h->stream.lock) {
 
 // Asks the stream thread to end on its own: every waiter is woken and
 // returns -96.
-void endStream(_vocam *h) VO_REQUIRES(h->stream.lock) {
+void endStream(vo::UsbCamera *h) VO_REQUIRES(h->stream.lock) {
     h->stream.ending = true;
     if (h->stream.run_loop != nullptr) h->stream.run_loop->stop();
     h->stream.cond.notify_all();
@@ -78,7 +78,7 @@ void endStream(_vocam *h) VO_REQUIRES(h->stream.lock) {
 
 // A read could not be started: nothing would ever wake the waiters, so the
 // stream ends.
-void readFailed(_vocam *h, int code) VO_REQUIRES(h->stream.lock) {
+void readFailed(vo::UsbCamera *h, int code) VO_REQUIRES(h->stream.lock) {
     if (code == kIOReturnNoDevice)
         vo::logs(vo::LogKind::Error, "error: camera has left the bus - ending the stream\n");
     else
@@ -88,23 +88,23 @@ void readFailed(_vocam *h, int code) VO_REQUIRES(h->stream.lock) {
 
 // Re-arms the ring after a frame, a release or the end of a conversion. A
 // ring with no free buffer waits for the next release.
-void rearm(_vocam *h) VO_REQUIRES(h->stream.lock) {
+void rearm(vo::UsbCamera *h) VO_REQUIRES(h->stream.lock) {
     const int r = usb_stream_buffer_read_next(h);
     if (r < 0 && anyFree(h)) readFailed(h, r);
 }
 
-Clock::duration silenceLimit(_vocam *h) VO_REQUIRES(h->stream.lock) {
+Clock::duration silenceLimit(vo::UsbCamera *h) VO_REQUIRES(h->stream.lock) {
     return h->stream.timing.period(h->stream.frame_bytes) + kSilenceMargin;
 }
 
 // The next whole frame is due within the limit from now.
-void expectFrame(_vocam *h) VO_REQUIRES(h->stream.lock) {
+void expectFrame(vo::UsbCamera *h) VO_REQUIRES(h->stream.lock) {
     h->stream.silence_deadline = Clock::now() + silenceLimit(h);
 }
 
 // A ring that went idle because no buffer was free moves again. The camera
 // was not asked for a frame meanwhile, so its time runs from now.
-void resumeIfIdle(_vocam *h) VO_REQUIRES(h->stream.lock) {
+void resumeIfIdle(vo::UsbCamera *h) VO_REQUIRES(h->stream.lock) {
     if (h->stream.flowing() && h->stream.reads_pending == 0 && h->stream.reading_index == -1) {
         expectFrame(h);
         rearm(h);
@@ -113,7 +113,7 @@ void resumeIfIdle(_vocam *h) VO_REQUIRES(h->stream.lock) {
 
 // A timing a call has just set or read. The frame under way may still take
 // the old period, so a shorter one applies from the next frame on.
-void reportTiming(_vocam *h, const vo::FrameTiming &timing) VO_REQUIRES(h->stream.lock) {
+void reportTiming(vo::UsbCamera *h, const vo::FrameTiming &timing) VO_REQUIRES(h->stream.lock) {
     h->stream.timing = timing;
     ++h->stream.timing_reports;
     if (h->stream.state == StreamState::Running)
@@ -124,7 +124,7 @@ void reportTiming(_vocam *h, const vo::FrameTiming &timing) VO_REQUIRES(h->strea
 // Reads the camera's exposure and data rate as the stream starts: they may
 // have changed since a call last reported them (another program, the
 // camera's own automatic exposure).
-void readTiming(_vocam *h) VO_EXCLUDES(h->stream.lock) {
+void readTiming(vo::UsbCamera *h) VO_EXCLUDES(h->stream.lock) {
     std::uint32_t reports;
     vo::FrameTiming timing;
     {
@@ -133,14 +133,14 @@ void readTiming(_vocam *h) VO_EXCLUDES(h->stream.lock) {
         timing = h->stream.timing;
     }
     std::uint32_t word = 0;
-    if (vo_usb_read_vocam_u32(h, kRegExposureValue, &word) == 0) timing.exposure_us = word;
-    if (vo_usb_read_vocam_u32(h, kRegRate, &word) == 0) timing.rate_kps = word;
+    if (usb_read_u32(h, kRegExposureValue, &word) == 0) timing.exposure_us = word;
+    if (usb_read_u32(h, kRegRate, &word) == 0) timing.rate_kps = word;
     vo::Lock lock(h->stream.lock);
     if (h->stream.timing_reports == reports) h->stream.timing = timing;
 }
 
 // Closes a run of failures, saying how often its last kind repeated unlogged.
-void endFailureRun(_vocam *h) VO_REQUIRES(h->stream.lock) {
+void endFailureRun(vo::UsbCamera *h) VO_REQUIRES(h->stream.lock) {
     vo::FailureRun &f = h->stream.failures;
     if (f.active && f.repeats > 0)
         vo::logf(vo::LogKind::Error, "error: %llu more like the line above\n",
@@ -149,7 +149,7 @@ void endFailureRun(_vocam *h) VO_REQUIRES(h->stream.lock) {
 }
 
 // Ends a stream whose camera sent no whole frame within the limit.
-void silenced(_vocam *h) VO_REQUIRES(h->stream.lock) {
+void silenced(vo::UsbCamera *h) VO_REQUIRES(h->stream.lock) {
     endFailureRun(h);
     vo::logf(vo::LogKind::Error, "error: no whole frame for %.0f s - ending the stream\n",
              std::chrono::duration<double>(silenceLimit(h)).count());
@@ -158,7 +158,8 @@ void silenced(_vocam *h) VO_REQUIRES(h->stream.lock) {
 
 // Notes a failed (`code` != 0) or short read. Returns the pause before the
 // retry, or nothing when the run has lasted too long and the stream ends.
-std::optional<std::chrono::milliseconds> noteFailure(_vocam *h, int code, std::uint32_t bytes)
+std::optional<std::chrono::milliseconds> noteFailure(vo::UsbCamera *h, int code,
+                                                     std::uint32_t bytes)
     VO_REQUIRES(h->stream.lock) {
     vo::FailureRun &f = h->stream.failures;
     const auto now = Clock::now();
@@ -196,7 +197,7 @@ std::optional<std::chrono::milliseconds> noteFailure(_vocam *h, int code, std::u
 
 // Retries a failed or short read into the same buffer after `pause`; a stop
 // or close cuts the pause short.
-void retryAfter(_vocam *h, vo::Lock &lock, int index, std::chrono::milliseconds pause)
+void retryAfter(vo::UsbCamera *h, vo::Lock &lock, int index, std::chrono::milliseconds pause)
     VO_REQUIRES(h->stream.lock) {
     const auto deadline = Clock::now() + pause;
     while (h->stream.flowing() && Clock::now() < deadline)
@@ -213,7 +214,7 @@ void retryAfter(_vocam *h, vo::Lock &lock, int index, std::chrono::milliseconds 
 // device may still write into its buffer: the read keeps that buffer, and
 // the ring takes a fresh one in its place, so neither a restart nor a new
 // enable ever hands out memory a late read writes into.
-void abandonRead(_vocam *h) VO_REQUIRES(h->stream.lock) {
+void abandonRead(vo::UsbCamera *h) VO_REQUIRES(h->stream.lock) {
     h->stream.reads_pending = 0;
     const std::int32_t index = h->stream.reading_index;
     h->stream.reading_index = -1;
@@ -233,7 +234,7 @@ void abandonRead(_vocam *h) VO_REQUIRES(h->stream.lock) {
 
 // Runs completions until no read is in flight or `seconds` have passed; the
 // lock is let go while the loop runs and held again on return.
-void drainFor(_vocam *h, EventLoop &loop, double seconds) VO_REQUIRES(h->stream.lock) {
+void drainFor(vo::UsbCamera *h, EventLoop &loop, double seconds) VO_REQUIRES(h->stream.lock) {
     const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                              std::chrono::duration<double>(seconds));
     while (h->stream.reads_pending > 0) {
@@ -250,7 +251,7 @@ void drainFor(_vocam *h, EventLoop &loop, double seconds) VO_REQUIRES(h->stream.
 // with a read to answer can be silent: a ring held idle by its callers
 // is looked at again every kIdleLook. A stop that lands between the check
 // and runOnce() is remembered by the loop, so runOnce() then returns at once.
-void runUntilEnd(_vocam *h, EventLoop &loop) VO_REQUIRES(h->stream.lock) {
+void runUntilEnd(vo::UsbCamera *h, EventLoop &loop) VO_REQUIRES(h->stream.lock) {
     while (h->stream.state == StreamState::Running && !h->stream.ending) {
         Clock::duration wait = kIdleLook;
         if (h->stream.reads_pending > 0) {
@@ -270,7 +271,7 @@ void runUntilEnd(_vocam *h, EventLoop &loop) VO_REQUIRES(h->stream.lock) {
 // drain time is let finish, and cancelled only when it is late; one not due
 // so soon (a long exposure) or never coming (a silent camera) is cancelled at
 // once, which is what a stop asks for, not a fault.
-void settleRead(_vocam *h, EventLoop &loop, Interface &usb) VO_REQUIRES(h->stream.lock) {
+void settleRead(vo::UsbCamera *h, EventLoop &loop, Interface &usb) VO_REQUIRES(h->stream.lock) {
     if (h->stream.reads_pending == 0) return;
     const auto due = h->stream.silence_deadline - kSilenceMargin;
     const auto drainTime = std::chrono::duration_cast<Clock::duration>(
@@ -291,13 +292,13 @@ void settleRead(_vocam *h, EventLoop &loop, Interface &usb) VO_REQUIRES(h->strea
 }
 
 // The one join of the stream thread.
-void joinThread(_vocam *h) VO_REQUIRES(h->stream.control) VO_EXCLUDES(h->stream.lock) {
+void joinThread(vo::UsbCamera *h) VO_REQUIRES(h->stream.control) VO_EXCLUDES(h->stream.lock) {
     if (h->stream.thread.joinable()) h->stream.thread.join();
 }
 
 // A thread that ended on its own (camera gone, reads failing, start failed)
 // is joined by the next control call.
-void reapEnded(_vocam *h) VO_REQUIRES(h->stream.control) VO_EXCLUDES(h->stream.lock) {
+void reapEnded(vo::UsbCamera *h) VO_REQUIRES(h->stream.control) VO_EXCLUDES(h->stream.lock) {
     bool ended;
     {
         vo::Lock lock(h->stream.lock);
@@ -306,7 +307,7 @@ void reapEnded(_vocam *h) VO_REQUIRES(h->stream.control) VO_EXCLUDES(h->stream.l
     if (ended) joinThread(h);
 }
 
-bool closing(_vocam *h) VO_EXCLUDES(h->stream.lock) {
+bool closing(vo::UsbCamera *h) VO_EXCLUDES(h->stream.lock) {
     vo::Lock lock(h->stream.lock);
     if (h->stream.closing) vo::logs(vo::LogKind::Error, "error: the camera is being closed\n");
     return h->stream.closing;
@@ -314,7 +315,7 @@ bool closing(_vocam *h) VO_EXCLUDES(h->stream.lock) {
 
 // Empties the ring for a disable or a new enable: refused (-1) while a
 // caller holds a buffer, and waits out conversions reading one.
-int dropRing(_vocam *h, vo::Lock &lock, const char *refusal) VO_REQUIRES(h->stream.lock) {
+int dropRing(vo::UsbCamera *h, vo::Lock &lock, const char *refusal) VO_REQUIRES(h->stream.lock) {
     if (heldCount(h) > 0) {
         vo::logs(vo::LogKind::Error, refusal);
         return VOCAM_EFAIL;
@@ -332,7 +333,7 @@ int dropRing(_vocam *h, vo::Lock &lock, const char *refusal) VO_REQUIRES(h->stre
 }
 
 // The next frame for a wait, with an optional deadline.
-int waitForFrame(_vocam *h, std::optional<Clock::time_point> deadline) {
+int waitForFrame(vo::UsbCamera *h, std::optional<Clock::time_point> deadline) {
     StreamCall call(h);
     if (!call) return VOCAM_ENODATA;
     vo::Lock lock(h->stream.lock);
@@ -384,7 +385,7 @@ int refuse(const char *call, const char *why) {
 
 }  // namespace
 
-StreamCall::StreamCall(_vocam *h) : stream_(h->stream) {
+StreamCall::StreamCall(vo::UsbCamera *h) : stream_(h->stream) {
     vo::Lock lock(stream_.lock);
     admitted_ = !stream_.closing;
     if (admitted_) ++stream_.callers;
@@ -396,7 +397,7 @@ StreamCall::~StreamCall() {
     if (--stream_.callers == 0) stream_.cond.notify_all();
 }
 
-bool usb_stream_enter_control(_vocam *h, const StreamCall &call, bool reap) {
+bool usb_stream_enter_control(vo::UsbCamera *h, const StreamCall &call, bool reap) {
     if (!call) return false;
     h->stream.control.lock();
     try {
@@ -413,7 +414,7 @@ bool usb_stream_enter_control(_vocam *h, const StreamCall &call, bool reap) {
     return true;
 }
 
-FramePin::FramePin(_vocam *h, const std::uint8_t *src) : handle_(h) {
+FramePin::FramePin(vo::UsbCamera *h, const std::uint8_t *src) : handle_(h) {
     vo::Lock lock(h->stream.lock);
     running_ = h->stream.flowing();
     if (src == nullptr || !h->stream.enabled()) return;
@@ -435,26 +436,26 @@ FramePin::~FramePin() {
     handle_->stream.cond.notify_all();
 }
 
-StreamProbe usb_stream_probe(_vocam *h) {
+StreamProbe usb_stream_probe(vo::UsbCamera *h) {
     vo::Lock lock(h->stream.lock);
     return {h->stream.state, h->stream.reads_pending, h->stream.reading_index, h->stream.callers};
 }
 
-void usb_stream_report_exposure(_vocam *h, std::uint32_t microseconds) {
+void usb_stream_report_exposure(vo::UsbCamera *h, std::uint32_t microseconds) {
     vo::Lock lock(h->stream.lock);
     vo::FrameTiming timing = h->stream.timing;
     timing.exposure_us = microseconds;
     reportTiming(h, timing);
 }
 
-void usb_stream_report_rate(_vocam *h, std::uint32_t kps) {
+void usb_stream_report_rate(vo::UsbCamera *h, std::uint32_t kps) {
     vo::Lock lock(h->stream.lock);
     vo::FrameTiming timing = h->stream.timing;
     timing.rate_kps = kps;
     reportTiming(h, timing);
 }
 
-int usb_stream_schedule_read(_vocam *h, int index) {
+int usb_stream_schedule_read(vo::UsbCamera *h, int index) {
     if (h->stream.reading_index != -1 && h->stream.reading_index != index) {
         vo::logf(vo::LogKind::Error, "attempting to read %d when in progress of reading %d", index,
                  h->stream.reading_index);
@@ -484,7 +485,7 @@ int usb_stream_schedule_read(_vocam *h, int index) {
     return 0;
 }
 
-int usb_stream_buffer_read_next(_vocam *h) {
+int usb_stream_buffer_read_next(vo::UsbCamera *h) {
     int chosen = -1;
     for (int i = 0; i < kBufferCount; ++i) {
         const vo::RingBuffer &b = h->stream.buffers[i];
@@ -498,7 +499,7 @@ int usb_stream_buffer_read_next(_vocam *h) {
 }
 
 void usb_stream_buffer_ready_callback(void *context, IOReturn result, std::uint32_t bytes) {
-    auto *h = static_cast<_vocam *>(context);
+    auto *h = static_cast<vo::UsbCamera *>(context);
     vo::Lock lock(h->stream.lock);
     const int index = h->stream.reading_index;
     if (h->stream.reads_pending > 0) --h->stream.reads_pending;
@@ -545,7 +546,7 @@ void usb_stream_buffer_ready_callback(void *context, IOReturn result, std::uint3
     h->stream.cond.notify_all();
 }
 
-void usb_stream_thread_callback(_vocam *h) {
+void usb_stream_thread_callback(vo::UsbCamera *h) {
     std::unique_ptr<EventLoop> loop;
     std::unique_ptr<EventSource> source;
     // The thread ends before streaming began: the start call learns why.
@@ -569,12 +570,12 @@ void usb_stream_thread_callback(_vocam *h) {
         fail(r);
         return;
     }
-    if (vo_usb_write_vocam_u32(h, kRegVideo, 0) != 0)
+    if (usb_write_u32(h, kRegVideo, 0) != 0)
         vo::logs(vo::LogKind::Error, "error: unable to send stop video command\n");
     usb->clearPipeStallBothEnds(wire::kDataPipe);
     usb->abortPipe(wire::kDataPipe);
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (const int w = vo_usb_write_vocam_u32(h, kRegVideo, wire::kVideoOn); w != 0) {
+    if (const int w = usb_write_u32(h, kRegVideo, wire::kVideoOn); w != 0) {
         vo::logs(vo::LogKind::Error, "error: unable to enable video\n");
         fail(w);
         return;
@@ -590,7 +591,7 @@ void usb_stream_thread_callback(_vocam *h) {
         // announce a stream that is dead from the start.
         h->stream.run_loop = nullptr;
         lock.unlock();
-        vo_usb_write_vocam_u32(h, kRegVideo, 0);
+        usb_write_u32(h, kRegVideo, 0);
         loop->detach(*source);
         fail(first);
         return;
@@ -607,7 +608,7 @@ void usb_stream_thread_callback(_vocam *h) {
     endFailureRun(h);
     lock.unlock();
 
-    if (vo_usb_write_vocam_u32(h, kRegVideo, 0) != 0)
+    if (usb_write_u32(h, kRegVideo, 0) != 0)
         vo::logs(vo::LogKind::Error, "error: unable to stop video\n");
     usb->clearPipeStallBothEnds(wire::kDataPipe);
     usb->abortPipe(wire::kDataPipe);
@@ -621,7 +622,7 @@ void usb_stream_thread_callback(_vocam *h) {
     h->stream.setState(StreamState::Ready);
 }
 
-void usb_stream_shutdown(_vocam *h) {
+void usb_stream_shutdown(vo::UsbCamera *h) {
     {
         // Every waiter returns now, and no new call gets in.
         vo::Lock lock(h->stream.lock);
@@ -650,256 +651,214 @@ void usb_stream_shutdown(_vocam *h) {
     h->stream.setState(StreamState::Disabled);
 }
 
-extern "C" {
-
-VOCAM_API int vocam_enable_streaming(_vocam *h) {
-    return vo::guard(__func__, [&]() -> int {
-        if (h == nullptr) return VOCAM_EINVAL;
-        StreamCall call(h);
-        if (!usb_stream_enter_control(h, call)) return VOCAM_EFAIL;
-        vo::Lock control(h->stream.control, std::adopt_lock);
-        {
-            vo::Lock lock(h->stream.lock);
-            if (h->stream.active()) {
-                vo::logs(vo::LogKind::Error, "error: stream is already running\n");
-                return VOCAM_EFAIL;
-            }
-            if (dropRing(h, lock,
-                         "error: unable to enable stream again while a buffer is held\n") != 0)
-                return VOCAM_EFAIL;
-        }
-        const std::uint32_t bytes = static_cast<std::uint32_t>(h->width) * h->height;
-        vo::logf(vo::LogKind::Info, "%s: number of bytes expected: %u\n", "vocam_enable_streaming",
-                 bytes);
-        std::shared_ptr<std::uint8_t[]> fresh[kBufferCount];
-        for (auto &f : fresh) f.reset(new std::uint8_t[bytes]);
-        vo::Lock lock(h->stream.lock);
-        for (int i = 0; i < kBufferCount; ++i) h->stream.buffers[i].data = std::move(fresh[i]);
-        h->stream.frame_bytes = bytes;
-        h->stream.ring_width = h->width;
-        h->stream.ring_height = h->height;
-        h->stream.reading_index = -1;
-        h->stream.frame_sequence = 0;
-        h->stream.delivered_sequence = 0;
-        h->stream.reads_pending = 0;
-        h->stream.counts = vo::StreamCounts{};
-        h->stream.failures = vo::FailureRun{};
-        h->stream.setState(StreamState::Ready);
-        return 0;
-    });
-}
-
-VOCAM_API int vocam_disable_streaming(_vocam *h) {
-    return vo::guard(__func__, [&]() -> int {
-        if (h == nullptr) return VOCAM_EINVAL;
-        StreamCall call(h);
-        if (!usb_stream_enter_control(h, call)) return VOCAM_EFAIL;
-        vo::Lock control(h->stream.control, std::adopt_lock);
+int usb_stream_enable(vo::UsbCamera *h) {
+    if (h == nullptr) return VOCAM_EINVAL;
+    StreamCall call(h);
+    if (!usb_stream_enter_control(h, call)) return VOCAM_EFAIL;
+    vo::Lock control(h->stream.control, std::adopt_lock);
+    {
         vo::Lock lock(h->stream.lock);
         if (h->stream.active()) {
-            vo::logs(vo::LogKind::Error,
-                     "error: unable to disable stream while stream is running\n");
+            vo::logs(vo::LogKind::Error, "error: stream is already running\n");
             return VOCAM_EFAIL;
         }
-        return dropRing(h, lock, "error: unable to disable stream while a buffer is held\n");
-    });
+        if (dropRing(h, lock, "error: unable to enable stream again while a buffer is held\n") != 0)
+            return VOCAM_EFAIL;
+    }
+    const std::uint32_t bytes = static_cast<std::uint32_t>(h->width) * h->height;
+    vo::logf(vo::LogKind::Info, "%s: number of bytes expected: %u\n", "vocam_enable_streaming",
+             bytes);
+    std::shared_ptr<std::uint8_t[]> fresh[kBufferCount];
+    for (auto &f : fresh) f.reset(new std::uint8_t[bytes]);
+    vo::Lock lock(h->stream.lock);
+    for (int i = 0; i < kBufferCount; ++i) h->stream.buffers[i].data = std::move(fresh[i]);
+    h->stream.frame_bytes = bytes;
+    h->stream.ring_width = h->width;
+    h->stream.ring_height = h->height;
+    h->stream.reading_index = -1;
+    h->stream.frame_sequence = 0;
+    h->stream.delivered_sequence = 0;
+    h->stream.reads_pending = 0;
+    h->stream.counts = vo::StreamCounts{};
+    h->stream.failures = vo::FailureRun{};
+    h->stream.setState(StreamState::Ready);
+    return 0;
 }
 
-VOCAM_API int vocam_start_streaming(_vocam *h) {
-    return vo::guard(__func__, [&]() -> int {
-        if (h == nullptr) return VOCAM_EINVAL;
-        StreamCall call(h);
-        if (!usb_stream_enter_control(h, call)) return VOCAM_EFAIL;
-        vo::Lock control(h->stream.control, std::adopt_lock);
-        // A stream ending on its own (a silent or pulled camera) has told its
-        // waiters already: a caller who starts again at once gets a new
-        // stream once that one is over, not a refusal.
-        bool ending;
-        {
-            vo::Lock lock(h->stream.lock);
-            ending = h->stream.state == StreamState::Running && h->stream.ending;
+int usb_stream_disable(vo::UsbCamera *h) {
+    if (h == nullptr) return VOCAM_EINVAL;
+    StreamCall call(h);
+    if (!usb_stream_enter_control(h, call)) return VOCAM_EFAIL;
+    vo::Lock control(h->stream.control, std::adopt_lock);
+    vo::Lock lock(h->stream.lock);
+    if (h->stream.active()) {
+        vo::logs(vo::LogKind::Error, "error: unable to disable stream while stream is running\n");
+        return VOCAM_EFAIL;
+    }
+    return dropRing(h, lock, "error: unable to disable stream while a buffer is held\n");
+}
+
+int usb_stream_start(vo::UsbCamera *h) {
+    if (h == nullptr) return VOCAM_EINVAL;
+    StreamCall call(h);
+    if (!usb_stream_enter_control(h, call)) return VOCAM_EFAIL;
+    vo::Lock control(h->stream.control, std::adopt_lock);
+    // A stream ending on its own (a silent or pulled camera) has told its
+    // waiters already: a caller who starts again at once gets a new
+    // stream once that one is over, not a refusal.
+    bool ending;
+    {
+        vo::Lock lock(h->stream.lock);
+        ending = h->stream.state == StreamState::Running && h->stream.ending;
+    }
+    if (ending) joinThread(h);
+    int result;
+    {
+        vo::Lock lock(h->stream.lock);
+        if (h->stream.active()) {
+            vo::logs(vo::LogKind::Error, "error: stream is already running\n");
+            return VOCAM_EINVAL;
         }
-        if (ending) joinThread(h);
-        int result;
-        {
-            vo::Lock lock(h->stream.lock);
-            if (h->stream.active()) {
-                vo::logs(vo::LogKind::Error, "error: stream is already running\n");
-                return VOCAM_EINVAL;
-            }
-            if (!h->stream.enabled()) {
-                vo::logs(vo::LogKind::Error, "error: streaming is not enabled\n");
-                return VOCAM_EFAIL;
-            }
-            // Frames of another size than the ring's would be cut short or
-            // never whole, and a conversion would read past a buffer.
-            if (static_cast<std::uint32_t>(h->width) * h->height != h->stream.frame_bytes) {
-                vo::logs(vo::LogKind::Error,
-                         "error: the frame size changed since streaming was enabled - enable it "
-                         "again\n");
-                return VOCAM_EFAIL;
-            }
-            h->stream.ending = false;
-            h->stream.start_result = 0;
-            h->stream.setState(StreamState::Starting);
-            try {
-                h->stream.thread = std::thread(usb_stream_thread_callback, h);
-            } catch (const std::system_error &e) {
-                h->stream.setState(StreamState::Ready);
-                return -e.code().value();
-            } catch (const std::bad_alloc &) {
-                h->stream.setState(StreamState::Ready);
-                return VOCAM_ENOMEM;
-            }
-            while (h->stream.state == StreamState::Starting) vo::wait(h->stream.cond, lock);
-            result = h->stream.start_result;
+        if (!h->stream.enabled()) {
+            vo::logs(vo::LogKind::Error, "error: streaming is not enabled\n");
+            return VOCAM_EFAIL;
         }
-        if (result < 0) joinThread(h);
-        return result;
-    });
-}
-
-VOCAM_API int vocam_stop_streaming(_vocam *h) {
-    return vo::guard(__func__, [&]() -> int {
-        if (h == nullptr) return VOCAM_EINVAL;
-        StreamCall call(h);
-        if (!call) return VOCAM_EFAIL;
-        // A stop that arrives while the stream runs succeeds once that stream has
-        // ended, also when another stop got there first.
-        bool sawRunning;
-        std::uint32_t epoch;
-        {
-            vo::Lock lock(h->stream.lock);
-            sawRunning =
-                h->stream.state == StreamState::Running || h->stream.state == StreamState::Stopping;
-            epoch = h->stream.epoch;
+        // Frames of another size than the ring's would be cut short or
+        // never whole, and a conversion would read past a buffer.
+        if (static_cast<std::uint32_t>(h->width) * h->height != h->stream.frame_bytes) {
+            vo::logs(vo::LogKind::Error,
+                     "error: the frame size changed since streaming was enabled - enable it "
+                     "again\n");
+            return VOCAM_EFAIL;
         }
-        if (!usb_stream_enter_control(h, call, false)) return VOCAM_EFAIL;
-        vo::Lock control(h->stream.control, std::adopt_lock);
-        {
-            vo::Lock lock(h->stream.lock);
-            if (h->stream.state != StreamState::Running) {
-                if (sawRunning && h->stream.epoch != epoch) return 0;
-                vo::logs(vo::LogKind::Error,
-                         "error: unable to stop a stream which is not running\n");
-                lock.unlock();
-                reapEnded(h);
-                return VOCAM_EFAIL;
-            }
-            h->stream.setState(StreamState::Stopping);
-            if (h->stream.run_loop != nullptr) h->stream.run_loop->stop();
+        h->stream.ending = false;
+        h->stream.start_result = 0;
+        h->stream.setState(StreamState::Starting);
+        try {
+            h->stream.thread = std::thread(usb_stream_thread_callback, h);
+        } catch (const std::system_error &e) {
+            h->stream.setState(StreamState::Ready);
+            return -e.code().value();
+        } catch (const std::bad_alloc &) {
+            h->stream.setState(StreamState::Ready);
+            return VOCAM_ENOMEM;
         }
-        joinThread(h);
-        return 0;
-    });
+        while (h->stream.state == StreamState::Starting) vo::wait(h->stream.cond, lock);
+        result = h->stream.start_result;
+    }
+    if (result < 0) joinThread(h);
+    return result;
 }
 
-VOCAM_API int vocam_wait_for_capture_to_buffer(_vocam *h) {
-    return vo::guard(__func__, [&]() -> int {
-        if (h == nullptr) return VOCAM_EINVAL;
-        return waitForFrame(h, std::nullopt);
-    });
-}
-
-VOCAM_API int vocam_wait_for_capture_to_buffer_timeout(_vocam *h, std::uint32_t milliseconds) {
-    return vo::guard(__func__, [&]() -> int {
-        if (h == nullptr) return VOCAM_EINVAL;
-        return waitForFrame(h, Clock::now() + std::chrono::milliseconds(milliseconds));
-    });
-}
-
-VOCAM_API int vocam_release_buffer(_vocam *h, std::int32_t index) {
-    return vo::guard(__func__, [&]() -> int {
-        if (h == nullptr || !validIndex(index)) return VOCAM_EINVAL;
-        StreamCall call(h);
-        if (!call) return VOCAM_EINVAL;
+int usb_stream_stop(vo::UsbCamera *h) {
+    if (h == nullptr) return VOCAM_EINVAL;
+    StreamCall call(h);
+    if (!call) return VOCAM_EFAIL;
+    // A stop that arrives while the stream runs succeeds once that stream has
+    // ended, also when another stop got there first.
+    bool sawRunning;
+    std::uint32_t epoch;
+    {
         vo::Lock lock(h->stream.lock);
-        vo::RingBuffer &b = h->stream.buffers[index];
-        if (b.holds == 0) return VOCAM_EINVAL;
-        --b.holds;
-        resumeIfIdle(h);
-        h->stream.cond.notify_all();
-        return 0;
-    });
-}
-
-VOCAM_API int vocam_get_buffer_count(_vocam *) {
-    return kBufferCount;
-}
-
-VOCAM_API std::uint8_t *vocam_get_buffer_address(_vocam *h, std::int32_t index) {
-    return vo::guard(__func__, [&]() -> std::uint8_t * {
-        if (h == nullptr || !validIndex(index)) return nullptr;
-        StreamCall call(h);
-        if (!call) return nullptr;
+        sawRunning =
+            h->stream.state == StreamState::Running || h->stream.state == StreamState::Stopping;
+        epoch = h->stream.epoch;
+    }
+    if (!usb_stream_enter_control(h, call, false)) return VOCAM_EFAIL;
+    vo::Lock control(h->stream.control, std::adopt_lock);
+    {
         vo::Lock lock(h->stream.lock);
-        return h->stream.buffers[index].data.get();
-    });
+        if (h->stream.state != StreamState::Running) {
+            if (sawRunning && h->stream.epoch != epoch) return 0;
+            vo::logs(vo::LogKind::Error, "error: unable to stop a stream which is not running\n");
+            lock.unlock();
+            reapEnded(h);
+            return VOCAM_EFAIL;
+        }
+        h->stream.setState(StreamState::Stopping);
+        if (h->stream.run_loop != nullptr) h->stream.run_loop->stop();
+    }
+    joinThread(h);
+    return 0;
 }
 
-VOCAM_API int vocam_get_buffer_status(_vocam *, std::int32_t) {
-    return VOCAM_ENOTIMPL;
+int usb_stream_wait(vo::UsbCamera *h) {
+    if (h == nullptr) return VOCAM_EINVAL;
+    return waitForFrame(h, std::nullopt);
 }
 
-VOCAM_API int vocam_get_buffer_acquired_size(_vocam *, std::int32_t) {
-    return VOCAM_ENOTIMPL;
+int usb_stream_wait_timeout(vo::UsbCamera *h, std::uint32_t milliseconds) {
+    if (h == nullptr) return VOCAM_EINVAL;
+    return waitForFrame(h, Clock::now() + std::chrono::milliseconds(milliseconds));
 }
 
-VOCAM_API std::uint32_t vocam_get_video_frame_size(_vocam *h) {
-    return vo::guard(__func__, [&]() -> std::uint32_t {
-        if (h == nullptr) return 0;
-        StreamCall call(h);
-        if (!call) return 0;
-        vo::Lock lock(h->stream.lock);
-        return h->stream.frame_bytes;
-    });
+int usb_stream_release(vo::UsbCamera *h, std::int32_t index) {
+    if (h == nullptr || !validIndex(index)) return VOCAM_EINVAL;
+    StreamCall call(h);
+    if (!call) return VOCAM_EINVAL;
+    vo::Lock lock(h->stream.lock);
+    vo::RingBuffer &b = h->stream.buffers[index];
+    if (b.holds == 0) return VOCAM_EINVAL;
+    --b.holds;
+    resumeIfIdle(h);
+    h->stream.cond.notify_all();
+    return 0;
 }
 
-VOCAM_API int vocam_get_buffer_info(_vocam *h, std::int32_t index, vocam_frame_info *info) {
-    return vo::guard(__func__, [&]() -> int {
-        static const char *const kCall = "vocam_get_buffer_info";
-        if (h == nullptr) return VOCAM_EINVAL;
-        if (info == nullptr) return refuse(kCall, "no record given");
-        if (info->size != sizeof(vocam_frame_info)) return refuse(kCall, "record of unknown size");
-        if (!validIndex(index)) return refuse(kCall, "buffer index outside 0 to 2");
-        StreamCall call(h);
-        if (!call) return VOCAM_EINVAL;
-        vo::Lock lock(h->stream.lock);
-        if (!h->stream.enabled()) return refuse(kCall, "streaming is not enabled");
-        const vo::RingBuffer &b = h->stream.buffers[index];
-        vocam_frame_info out{};
-        out.size = sizeof out;
-        out.bytes = b.acquired_size;
-        out.sequence = b.sequence;
-        out.timestamp_ns = b.arrival_ns;
-        out.held = b.holds > 0;
-        *info = out;
-        return 0;
-    });
+std::uint8_t *usb_stream_buffer_address(vo::UsbCamera *h, std::int32_t index) {
+    if (h == nullptr || !validIndex(index)) return nullptr;
+    StreamCall call(h);
+    if (!call) return nullptr;
+    vo::Lock lock(h->stream.lock);
+    return h->stream.buffers[index].data.get();
 }
 
-VOCAM_API int vocam_get_stream_stats(_vocam *h, vocam_stream_stats *stats) {
-    return vo::guard(__func__, [&]() -> int {
-        static const char *const kCall = "vocam_get_stream_stats";
-        if (h == nullptr) return VOCAM_EINVAL;
-        if (stats == nullptr) return refuse(kCall, "no record given");
-        if (stats->size != sizeof(vocam_stream_stats))
-            return refuse(kCall, "record of unknown size");
-        StreamCall call(h);
-        if (!call) return VOCAM_EINVAL;
-        vo::Lock lock(h->stream.lock);
-        if (!h->stream.enabled()) return refuse(kCall, "streaming is not enabled");
-        const vo::StreamCounts c = h->stream.counts;
-        vocam_stream_stats out{};
-        out.size = sizeof out;
-        out.delivered = c.delivered;
-        out.taken = c.taken;
-        out.overwritten = c.overwritten;
-        out.failed_reads = c.failed_reads;
-        out.short_frames = c.short_frames;
-        *stats = out;
-        return 0;
-    });
+std::uint32_t usb_stream_frame_size(vo::UsbCamera *h) {
+    if (h == nullptr) return 0;
+    StreamCall call(h);
+    if (!call) return 0;
+    vo::Lock lock(h->stream.lock);
+    return h->stream.frame_bytes;
 }
 
-}  // extern "C"
+int usb_stream_buffer_info(vo::UsbCamera *h, std::int32_t index, vocam_frame_info *info) {
+    static const char *const kCall = "vocam_get_buffer_info";
+    if (h == nullptr) return VOCAM_EINVAL;
+    if (info == nullptr) return refuse(kCall, "no record given");
+    if (info->size != sizeof(vocam_frame_info)) return refuse(kCall, "record of unknown size");
+    if (!validIndex(index)) return refuse(kCall, "buffer index outside 0 to 2");
+    StreamCall call(h);
+    if (!call) return VOCAM_EINVAL;
+    vo::Lock lock(h->stream.lock);
+    if (!h->stream.enabled()) return refuse(kCall, "streaming is not enabled");
+    const vo::RingBuffer &b = h->stream.buffers[index];
+    vocam_frame_info out{};
+    out.size = sizeof out;
+    out.bytes = b.acquired_size;
+    out.sequence = b.sequence;
+    out.timestamp_ns = b.arrival_ns;
+    out.held = b.holds > 0;
+    *info = out;
+    return 0;
+}
+
+int usb_stream_stats(vo::UsbCamera *h, vocam_stream_stats *stats) {
+    static const char *const kCall = "vocam_get_stream_stats";
+    if (h == nullptr) return VOCAM_EINVAL;
+    if (stats == nullptr) return refuse(kCall, "no record given");
+    if (stats->size != sizeof(vocam_stream_stats)) return refuse(kCall, "record of unknown size");
+    StreamCall call(h);
+    if (!call) return VOCAM_EINVAL;
+    vo::Lock lock(h->stream.lock);
+    if (!h->stream.enabled()) return refuse(kCall, "streaming is not enabled");
+    const vo::StreamCounts c = h->stream.counts;
+    vocam_stream_stats out{};
+    out.size = sizeof out;
+    out.delivered = c.delivered;
+    out.taken = c.taken;
+    out.overwritten = c.overwritten;
+    out.failed_reads = c.failed_reads;
+    out.short_frames = c.short_frames;
+    *stats = out;
+    return 0;
+}
