@@ -10,6 +10,8 @@
 #include "auto/frame.h"
 #include "base/vo_guard.h"
 #include "transport/vo_usb.h"
+#include "vo_cam/entry.h"
+#include "vo_cam/properties.h"
 #include "vo_cam/vo_cam.h"
 
 namespace {
@@ -39,7 +41,7 @@ enum State : std::uint64_t {
 int readLens(_vocam *handle, int *min, int *max, int *position, std::uint32_t *flags) {
     auto &drive = vo_autofocus(handle).drive;
     if (drive) return drive->read(min, max, position, flags);
-    return vocam_property_get_range(handle, kFocus, min, max, position, flags);
+    return cam_property_get_range(handle, kFocus, min, max, position, flags);
 }
 
 int moveLens(_vocam *handle, std::int64_t target) {
@@ -48,7 +50,7 @@ int moveLens(_vocam *handle, std::int64_t target) {
                                             : static_cast<int>(target);
     auto &drive = vo_autofocus(handle).drive;
     if (drive) return drive->write(position);
-    return vocam_property_set(handle, kFocus, position, 0);
+    return cam_property_set(handle, kFocus, position, 0);
 }
 
 // The lens's limits for one call. Bit 0 of the flags lifts the lower limit,
@@ -330,15 +332,11 @@ int process(_vocam *handle, const std::uint8_t *frame) {
 extern "C" {
 
 VOCAM_API int vocam_autofocus_start(_vocam *handle, int x, int y, int width, int height) {
-    return vo::guard(__func__, [&]() -> int {
-        return usb_handle_call(handle, -22, [&] { return start(handle, x, y, width, height); });
-    });
+    return vo::api::call(__func__, handle, -22, [&] { return start(handle, x, y, width, height); });
 }
 
 VOCAM_API int vocam_autofocus_process(_vocam *handle, const std::uint8_t *frame) {
-    return vo::guard(__func__, [&]() -> int {
-        return usb_handle_call(handle, -22, [&] { return process(handle, frame); });
-    });
+    return vo::api::call(__func__, handle, -22, [&] { return process(handle, frame); });
 }
 
 }  // extern "C"

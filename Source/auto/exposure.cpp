@@ -5,6 +5,8 @@
 #include "auto/frame.h"
 #include "base/vo_guard.h"
 #include "transport/vo_usb.h"
+#include "vo_cam/entry.h"
+#include "vo_cam/properties.h"
 #include "vo_cam/vo_cam.h"
 
 using namespace vocam::autoalg;
@@ -61,7 +63,7 @@ int oneShot(Control control, _vocam *handle, std::uint32_t target, const std::ui
     if (control == Control::Gain) id = VOCAM_PROP_GAIN;
     int words[3] = {};
     std::uint32_t flags = 0;
-    if (vocam_property_get_range(handle, id, &words[0], &words[1], &words[2], &flags) < 0)
+    if (cam_property_get_range(handle, id, &words[0], &words[1], &words[2], &flags) < 0)
         return VOCAM_EIO;
     // The camera's words are unsigned: a cooled camera's hour of exposure in
     // microseconds passes the largest int.
@@ -84,7 +86,7 @@ int oneShot(Control control, _vocam *handle, std::uint32_t target, const std::ui
             break;
     }
     const std::uint32_t next = clampedTruncation(0.5 + start * factor, lo, hi);
-    return vocam_property_set(handle, id, static_cast<int>(next), 0) < 0 ? -5 : 0;
+    return cam_property_set(handle, id, static_cast<int>(next), 0) < 0 ? -5 : 0;
 }
 
 }  // namespace
@@ -94,30 +96,24 @@ extern "C" {
 VOCAM_API int vocam_oneshot_autoexposure(_vocam *handle, std::uint32_t target,
                                          const std::uint8_t *frame, int x, int y, int width,
                                          int height, double /*ignored*/) {
-    return vo::guard(__func__, [&]() -> int {
-        return usb_handle_call(handle, -22, [&] {
-            return oneShot(Control::Exposure, handle, target, frame, x, y, width, height);
-        });
+    return vo::api::call(__func__, handle, -22, [&] {
+        return oneShot(Control::Exposure, handle, target, frame, x, y, width, height);
     });
 }
 
 VOCAM_API int vocam_oneshot_autogain(_vocam *handle, std::uint32_t target,
                                      const std::uint8_t *frame, int x, int y, int width,
                                      int height) {
-    return vo::guard(__func__, [&]() -> int {
-        return usb_handle_call(handle, -22, [&] {
-            return oneShot(Control::Gain, handle, target, frame, x, y, width, height);
-        });
+    return vo::api::call(__func__, handle, -22, [&] {
+        return oneShot(Control::Gain, handle, target, frame, x, y, width, height);
     });
 }
 
 VOCAM_API int vocam_oneshot_autoiris(_vocam *handle, std::uint32_t target,
                                      const std::uint8_t *frame, int x, int y, int width,
                                      int height) {
-    return vo::guard(__func__, [&]() -> int {
-        return usb_handle_call(handle, -22, [&] {
-            return oneShot(Control::Iris, handle, target, frame, x, y, width, height);
-        });
+    return vo::api::call(__func__, handle, -22, [&] {
+        return oneShot(Control::Iris, handle, target, frame, x, y, width, height);
     });
 }
 

@@ -14,6 +14,7 @@
 #include "color/isa.h"
 #include "color/kernel_common.h"
 #include "transport/vo_usb.h"
+#include "vo_cam/entry.h"
 #include "vo_cam/vo_cam.h"
 
 namespace vocam::autoalg {
@@ -287,12 +288,10 @@ extern "C" {
 
 VOCAM_API int fill_FrameDesc(_vocam *handle, int /*ignored*/, _FrameDesc *fd, int x, int y,
                              int width, int height, int border) {
-    return vo::guard(__func__, [&]() -> int {
-        return usb_handle_call(handle, -22, [&] {
-            FrameShape shape;
-            if (const int r = currentShape(handle, shape); r != 0) return r;
-            return describe(handle, shape, fd, x, y, width, height, border);
-        });
+    return vo::api::call(__func__, handle, -22, [&] {
+        FrameShape shape;
+        if (const int r = currentShape(handle, shape); r != 0) return r;
+        return describe(handle, shape, fd, x, y, width, height, border);
     });
 }
 

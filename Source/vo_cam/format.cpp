@@ -8,6 +8,7 @@
 #include "device/wire.h"
 #include "transport/vo_usb.h"
 #include "vo_cam/convert.h"
+#include "vo_cam/entry.h"
 #include "vo_cam/vo_cam.h"
 #include "votf/votf.h"
 
@@ -145,6 +146,28 @@ int cam_write_format(_vocam *handle, const _vocam_frame_format *format) {
     return 0;
 }
 
+int cam_image_format(_vocam *handle, _VOCAM_IMAGE_FORMAT *out) {
+    if (out == nullptr) return VOCAM_EINVAL;
+    return usb_handle_call(handle, -22, [&]() -> int {
+        out->Size = sizeof(_VOCAM_IMAGE_FORMAT);
+        {
+            vo::Lock lock(handle->stream.lock);
+            out->Width = handle->width;
+            out->Height = handle->height;
+        }
+        out->PixelFormat = handle->pixel_format;
+        const std::uint32_t bytesPerPixel = handle->pixel_format == 1   ? 2
+                                            : handle->pixel_format == 2 ? 3
+                                                                        : 1;
+        out->ImageSize = out->Width * out->Height * bytesPerPixel;
+        std::uint32_t flags = 0;
+        if (!layoutFlags(handle->color_id, flags)) return VOCAM_EFAIL;
+        out->VocamReserved[0] = flags;
+        out->VocamReserved[4] = 0;
+        return 0;
+    });
+}
+
 extern "C" {
 
 VOCAM_API int vocam_get_video_format(_vocam *handle, _vocam_frame_format *out) {
@@ -189,33 +212,11 @@ VOCAM_API int vocam_set_video_format(_vocam *handle, const _vocam_frame_format *
 }
 
 VOCAM_API int vocam_get_image_format(_vocam *handle, _VOCAM_IMAGE_FORMAT *out) {
-    return vo::guard(__func__, [&]() -> int {
-        if (out == nullptr) return VOCAM_EINVAL;
-        return usb_handle_call(handle, -22, [&]() -> int {
-            out->Size = sizeof(_VOCAM_IMAGE_FORMAT);
-            {
-                vo::Lock lock(handle->stream.lock);
-                out->Width = handle->width;
-                out->Height = handle->height;
-            }
-            out->PixelFormat = handle->pixel_format;
-            const std::uint32_t bytesPerPixel = handle->pixel_format == 1   ? 2
-                                                : handle->pixel_format == 2 ? 3
-                                                                            : 1;
-            out->ImageSize = out->Width * out->Height * bytesPerPixel;
-            std::uint32_t flags = 0;
-            if (!layoutFlags(handle->color_id, flags)) return VOCAM_EFAIL;
-            out->VocamReserved[0] = flags;
-            out->VocamReserved[4] = 0;
-            return 0;
-        });
-    });
+    return vo::guard(__func__, [&]() -> int { return cam_image_format(handle, out); });
 }
 
 VOCAM_API int vocam_count_available_data_rates(_vocam *handle) {
-    return vo::guard(__func__, [&]() -> int {
-        return usb_handle_call(handle, 0, [&]() -> int { return handle->data_rate_count; });
-    });
+    return vo::api::call(__func__, handle, 0, [&]() -> int { return handle->data_rate_count; });
 }
 
 VOCAM_API int vocam_enum_available_data_rates(_vocam *handle, std::uint32_t *rates, int capacity) {
@@ -232,14 +233,12 @@ VOCAM_API int vocam_enum_available_data_rates(_vocam *handle, std::uint32_t *rat
 }
 
 VOCAM_API int vocam_set_data_rate(_vocam *handle, std::uint32_t rate) {
-    return vo::guard(__func__, [&]() -> int {
-        return usb_handle_call(handle, -22, [&] {
-            const int r = usb_write_u32(handle, wire::kRate.address, rate);
-            if (r != 0) return writeFailed(wire::kRate, r);
-            // A stream waits for frames as long as their readout takes.
-            usb_stream_report_rate(handle, rate);
-            return 0;
-        });
+    return vo::api::call(__func__, handle, -22, [&] {
+        const int r = usb_write_u32(handle, wire::kRate.address, rate);
+        if (r != 0) return writeFailed(wire::kRate, r);
+        // A stream waits for frames as long as their readout takes.
+        usb_stream_report_rate(handle, rate);
+        return 0;
     });
 }
 
@@ -270,12 +269,10 @@ VOCAM_API int vocam_convert_frame_to_rgb(_vocam *handle, std::uint8_t *dst, cons
 }
 
 VOCAM_API int vocam_set_conversion_threads(_vocam *handle, std::uint32_t threads) {
-    return vo::guard(__func__, [&]() -> int {
-        return usb_handle_call(handle, -22, [&] {
-            vo::Lock turn(handle->convert_lock);
-            if (const int r = vo_create_votf_locked(handle); r != 0) return r;
-            return handle->converter->SetConversionThreads(threads);
-        });
+    return vo::api::call(__func__, handle, -22, [&] {
+        vo::Lock turn(handle->convert_lock);
+        if (const int r = vo_create_votf_locked(handle); r != 0) return r;
+        return handle->converter->SetConversionThreads(threads);
     });
 }
 
@@ -300,17 +297,15 @@ VOCAM_API int vocam_enable_callback_notification(_vocam *handle, std::uint32_t t
 }
 
 VOCAM_API int vocam_disable_callback_notification(_vocam *handle, int slot) {
-    return vo::guard(__func__, [&]() -> int {
-        return usb_handle_call(handle, -22, [&]() -> int {
-            vo::Lock lock(handle->stream.lock);
-            if (slot < 0 || slot > 3 || handle->callbacks[slot].type == 0) {
-                vo::logf(vo::LogKind::Error,
-                         "error: invalid callback ID '%d' when disabling callback\n", slot);
-                return VOCAM_EINVAL;
-            }
-            handle->callbacks[slot] = {};
-            return 0;
-        });
+    return vo::api::call(__func__, handle, -22, [&]() -> int {
+        vo::Lock lock(handle->stream.lock);
+        if (slot < 0 || slot > 3 || handle->callbacks[slot].type == 0) {
+            vo::logf(vo::LogKind::Error,
+                     "error: invalid callback ID '%d' when disabling callback\n", slot);
+            return VOCAM_EINVAL;
+        }
+        handle->callbacks[slot] = {};
+        return 0;
     });
 }
 

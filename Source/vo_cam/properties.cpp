@@ -13,6 +13,7 @@
 #include "device/vo_cameras.h"
 #include "device/wire.h"
 #include "transport/vo_usb.h"
+#include "vo_cam/entry.h"
 
 using namespace vocam;
 namespace wire = vocam::wire;
@@ -204,7 +205,9 @@ bool isEngineProperty(std::uint32_t id) {
     return id >= VOCAM_PROP_DEMOSAIC_METHOD && id <= VOCAM_PROP_DIGITAL_GAIN_BLUE;
 }
 
-int propertySet(_vocam *handle, std::uint32_t id, int value, std::uint32_t flags) {
+}  // namespace
+
+int cam_property_set(_vocam *handle, std::uint32_t id, int value, std::uint32_t flags) {
     vo::Lock turn(handle->convert_lock);
     if (const int r = vo_create_votf_locked(handle); r != 0) return r;
     if (isToneProperty(id)) {
@@ -226,8 +229,8 @@ int propertySet(_vocam *handle, std::uint32_t id, int value, std::uint32_t flags
     return VOCAM_EINVAL;
 }
 
-int propertyGetRange(_vocam *handle, std::uint32_t id, int *min, int *max, int *value,
-                     std::uint32_t *flags) {
+int cam_property_get_range(_vocam *handle, std::uint32_t id, int *min, int *max, int *value,
+                           std::uint32_t *flags) {
     if (value == nullptr || flags == nullptr) return VOCAM_EINVAL;
     vo::Lock turn(handle->convert_lock);
     if (const int r = vo_create_votf_locked(handle); r != 0) return r;
@@ -245,7 +248,7 @@ int propertyGetRange(_vocam *handle, std::uint32_t id, int *min, int *max, int *
     return VOCAM_EINVAL;
 }
 
-int propertyGet(_vocam *handle, std::uint32_t id, int *value, std::uint32_t *flags) {
+int cam_property_get(_vocam *handle, std::uint32_t id, int *value, std::uint32_t *flags) {
     if (value == nullptr || flags == nullptr) return VOCAM_EINVAL;
     *value = 0;
     *flags = 0;
@@ -274,11 +277,9 @@ int propertyGet(_vocam *handle, std::uint32_t id, int *value, std::uint32_t *fla
             return 0;
         }
         default:
-            return propertyGetRange(handle, id, nullptr, nullptr, value, flags);
+            return cam_property_get_range(handle, id, nullptr, nullptr, value, flags);
     }
 }
-
-}  // namespace
 
 // ---- register blocks
 
@@ -472,32 +473,27 @@ int vo_create_votf_locked(_vocam *handle) {
 extern "C" {
 
 VOCAM_API int vo_usb_create_votf(_vocam *handle) {
-    return vo::guard(__func__, [&]() -> int {
-        return usb_handle_call(handle, -22, [&] {
-            vo::Lock turn(handle->convert_lock);
-            return vo_create_votf_locked(handle);
-        });
+    return vo::api::call(__func__, handle, -22, [&] {
+        vo::Lock turn(handle->convert_lock);
+        return vo_create_votf_locked(handle);
     });
 }
 
 VOCAM_API int vocam_property_get(_vocam *handle, std::uint32_t id, int *value,
                                  std::uint32_t *flags) {
-    return vo::guard(__func__, [&]() -> int {
-        return usb_handle_call(handle, -22, [&] { return propertyGet(handle, id, value, flags); });
-    });
+    return vo::api::call(__func__, handle, -22,
+                         [&] { return cam_property_get(handle, id, value, flags); });
 }
 
 VOCAM_API int vocam_property_set(_vocam *handle, std::uint32_t id, int value, std::uint32_t flags) {
-    return vo::guard(__func__, [&]() -> int {
-        return usb_handle_call(handle, -22, [&] { return propertySet(handle, id, value, flags); });
-    });
+    return vo::api::call(__func__, handle, -22,
+                         [&] { return cam_property_set(handle, id, value, flags); });
 }
 
 VOCAM_API int vocam_property_get_range(_vocam *handle, std::uint32_t id, int *min, int *max,
                                        int *value, std::uint32_t *flags) {
-    return vo::guard(__func__, [&]() -> int {
-        return usb_handle_call(
-            handle, -22, [&] { return propertyGetRange(handle, id, min, max, value, flags); });
+    return vo::api::call(__func__, handle, -22, [&] {
+        return cam_property_get_range(handle, id, min, max, value, flags);
     });
 }
 

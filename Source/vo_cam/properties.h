@@ -6,6 +6,13 @@
 
 #include "vo_cam/vo_cam.h"
 
+// What vocam_property_get, vocam_property_set and vocam_property_get_range
+// do on a caller already admitted.
+int cam_property_get(_vocam *handle, std::uint32_t id, int *value, std::uint32_t *flags);
+int cam_property_set(_vocam *handle, std::uint32_t id, int value, std::uint32_t flags);
+int cam_property_get_range(_vocam *handle, std::uint32_t id, int *min, int *max, int *value,
+                           std::uint32_t *flags);
+
 // A register block: all four words in one read; flags and value in one write.
 int cam_read_prop(_vocam *handle, std::int32_t reg, vocam_prop *prop);
 int cam_write_prop(_vocam *handle, std::int32_t reg, const vocam_prop *prop);

@@ -1,5 +1,6 @@
 // Camera API: identity queries on an open handle.
 #include "vo_cam/vo_cam.h"
+#include "vo_cam/entry.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -49,9 +50,7 @@ VOCAM_API int vocam_get_model_name(_vocam *handle, char *dst, int dst_size) {
 }
 
 VOCAM_API int vocam_is_color(_vocam *handle) {
-    return vo::guard(__func__, [&]() -> int {
-        return usb_handle_call(handle, 0, [&]() -> int { return handle->is_color; });
-    });
+    return vo::api::call(__func__, handle, 0, [&]() -> int { return handle->is_color; });
 }
 
 }  // extern "C"
@@ -135,6 +134,43 @@ const char *vo_resource_root() {
     return RESOURCE_FILE_ROOT;
 }
 
+namespace {
+
+int cam_enum_cameras(vocam_version *records, std::uint32_t *count) {
+    if (count == nullptr) return VOCAM_EINVAL;
+    Host *host = reachHost();
+    if (host == nullptr) return VOCAM_EFAIL;
+    usb_enum_context context{records, records != nullptr ? static_cast<std::int32_t>(*count) : 0,
+                             0};
+    const int r = forEachProduct([&](const model_table_entry &e) {
+        return usb_init_cameras_by_vid_and_pid(*host, e.vendor_id, e.product_id, usb_enum_camera,
+                                               &context);
+    });
+    if (r < 0) return r;
+    *count = static_cast<std::uint32_t>(context.count);
+    return context.count;
+}
+
+int cam_open_camera(_vocam **handle_out, vocam_version *wanted) {
+    if (wanted == nullptr || handle_out == nullptr) return VOCAM_EFAIL;
+    Host *host = reachHost();
+    if (host == nullptr) return VOCAM_EFAIL;
+    const model_table_entry *entry =
+        vo_camera_find(static_cast<std::uint16_t>(wanted->product_id), vocam::kAnyRelease);
+    if (entry == nullptr) return VOCAM_EFAIL;
+    std::unique_ptr<vo::UsbCamera> handle;
+    usb_find_context context{
+        &handle, wanted, [] { return std::unique_ptr<vo::UsbCamera>(new (std::nothrow) _vocam); }};
+    const int r = usb_init_cameras_by_vid_and_pid(*host, entry->vendor_id, entry->product_id,
+                                                  usb_find_and_open_camera, &context);
+    if (r < 0) return r;
+    // The transport made the camera with this file's maker: a handle.
+    *handle_out = static_cast<_vocam *>(handle.release());
+    return 0;
+}
+
+}  // namespace
+
 extern "C" {
 
 VOCAM_API int vocam_init(const char *resource_root) {
@@ -171,20 +207,7 @@ VOCAM_API int vocam_init(const char *resource_root) {
 }
 
 VOCAM_API int vocam_enum_cameras(vocam_version *records, std::uint32_t *count) {
-    return vo::guard(__func__, [&]() -> int {
-        if (count == nullptr) return VOCAM_EINVAL;
-        Host *host = reachHost();
-        if (host == nullptr) return VOCAM_EFAIL;
-        usb_enum_context context{records,
-                                 records != nullptr ? static_cast<std::int32_t>(*count) : 0, 0};
-        const int r = forEachProduct([&](const model_table_entry &e) {
-            return usb_init_cameras_by_vid_and_pid(*host, e.vendor_id, e.product_id,
-                                                   usb_enum_camera, &context);
-        });
-        if (r < 0) return r;
-        *count = static_cast<std::uint32_t>(context.count);
-        return context.count;
-    });
+    return vo::guard(__func__, [&]() -> int { return cam_enum_cameras(records, count); });
 }
 
 VOCAM_API int vocam_enum_boot_controllers(vocam_version *records, std::uint32_t *count) {
@@ -232,31 +255,14 @@ VOCAM_API int vocam_enum_boot_controllers(vocam_version *records, std::uint32_t 
 }
 
 VOCAM_API int vocam_camera_open(_vocam **handle_out, vocam_version *wanted) {
-    return vo::guard(__func__, [&]() -> int {
-        if (wanted == nullptr || handle_out == nullptr) return VOCAM_EFAIL;
-        Host *host = reachHost();
-        if (host == nullptr) return VOCAM_EFAIL;
-        const model_table_entry *entry =
-            vo_camera_find(static_cast<std::uint16_t>(wanted->product_id), vocam::kAnyRelease);
-        if (entry == nullptr) return VOCAM_EFAIL;
-        std::unique_ptr<vo::UsbCamera> handle;
-        usb_find_context context{
-            &handle, wanted,
-            [] { return std::unique_ptr<vo::UsbCamera>(new (std::nothrow) _vocam); }};
-        const int r = usb_init_cameras_by_vid_and_pid(*host, entry->vendor_id, entry->product_id,
-                                                      usb_find_and_open_camera, &context);
-        if (r < 0) return r;
-        // The transport made the camera with this file's maker: a handle.
-        *handle_out = static_cast<_vocam *>(handle.release());
-        return 0;
-    });
+    return vo::guard(__func__, [&]() -> int { return cam_open_camera(handle_out, wanted); });
 }
 
 VOCAM_API int vocam_camera_open_by_pid(_vocam **handle_out, std::uint32_t product_id) {
     return vo::guard(__func__, [&]() -> int {
         vocam_version wanted{};
         wanted.product_id = product_id;
-        return vocam_camera_open(handle_out, &wanted);
+        return cam_open_camera(handle_out, &wanted);
     });
 }
 
@@ -274,13 +280,13 @@ VOCAM_API int vocam_camera_open_any(_vocam **handle_out) {
         do {
             cameras.resize(std::max<std::size_t>(cameras.size(), count));
             count = static_cast<std::uint32_t>(cameras.size());
-            r = vocam_enum_cameras(cameras.data(), &count);
+            r = cam_enum_cameras(cameras.data(), &count);
             if (r < 0) return r;
         } while (count > cameras.size());
         cameras.resize(count);
         if (cameras.empty()) return VOCAM_EFAIL;
         for (vocam_version &camera : cameras) {
-            r = vocam_camera_open(handle_out, &camera);
+            r = cam_open_camera(handle_out, &camera);
             if (r < 0 || *handle_out != nullptr) return r;
         }
         return 0;
@@ -300,10 +306,8 @@ VOCAM_API int vocam_camera_close(_vocam **handle_ref) {
 }
 
 VOCAM_API int vocam_supports_subsampling(_vocam *handle) {
-    return vo::guard(__func__, [&]() -> int {
-        return usb_handle_call(handle, 0, [&]() -> int {
-            return handle->model != nullptr ? handle->model->subsampling : 0;
-        });
+    return vo::api::call(__func__, handle, 0, [&]() -> int {
+        return handle->model != nullptr ? handle->model->subsampling : 0;
     });
 }
 

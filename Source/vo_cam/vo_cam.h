@@ -58,6 +58,9 @@ struct _vocam : vo::UsbCamera {
 // library's own frequent readers (the automatic calls) would fill the log.
 void cam_read_format(_vocam *handle, _vocam_frame_format *out);
 
+// What vocam_get_image_format does.
+int cam_image_format(_vocam *handle, _VOCAM_IMAGE_FORMAT *out);
+
 // Creates the handle's colour engine on first need (vo_usb_create_votf
 // without taking the lock): 0, or why it could not be created.
 int vo_create_votf_locked(_vocam *handle) VO_REQUIRES(handle->convert_lock);
