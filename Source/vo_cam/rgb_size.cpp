@@ -10,11 +10,11 @@
 #include "transport/vo_usb.h"
 #include "vo_cam/entry.h"
 #include "vo_cam/vo_cam.h"
+#include "votf/layout.h"
 #include "votf/votf.h"
 
 namespace {
 
-constexpr std::uint32_t kImageFormatBytes = sizeof(_VOCAM_IMAGE_FORMAT);
 constexpr std::uint32_t kShortParamsBytes = 12;
 constexpr std::uint32_t kFullParamsBytes = sizeof(struct conversion_params);
 
@@ -61,20 +61,16 @@ VOCAM_API int vocam_get_rgb_frame_size(_vocam *handle, const void *image_format,
                                        std::size_t *bytes) {
     return vo::api::call(__func__, handle, -22, [&]() -> int {
         if (handle == nullptr || bytes == nullptr) return refuse(VOCAM_EINVAL, "missing argument");
-        _VOCAM_IMAGE_FORMAT current{};
-        std::uint32_t word[kImageFormatBytes / 4];
+        vo::FrameLayout l;
         if (image_format == nullptr) {
+            _VOCAM_IMAGE_FORMAT current{};
             if (const int r = cam_image_format(handle, &current); r != 0) return r;
-            std::memcpy(word, &current, sizeof word);
-        } else {
-            std::memcpy(word, image_format, sizeof word[0]);
-            if (word[0] != kImageFormatBytes)
-                return refuse(VOCAM_EINVAL, "image format of the wrong size");
-            std::memcpy(word, image_format, sizeof word);
+            vo::decodeImageFormat(&current, l);
+        } else if (!vo::decodeImageFormat(image_format, l)) {
+            return refuse(VOCAM_EINVAL, "image format of the wrong size");
         }
-        const std::uint32_t width = word[1], height = word[2], pixelFormat = word[3];
-        const std::uint32_t flags = word[5];
-        const bool deinterlace = (word[9] & 0xFF) != 0;
+        const std::uint32_t width = l.width, height = l.height, pixelFormat = l.pixelFormat;
+        const bool deinterlace = l.deinterlace != 0;
         if (pixelFormat > 1) return refuse(VOCAM_EUNSUPPORTED, "pixel format not converted");
         // The frame sizes the converter refuses (-22 there too).
         if (width < 4 || height < 4 || width % 2 != 0 || height % 2 != 0)
@@ -94,8 +90,7 @@ VOCAM_API int vocam_get_rgb_frame_size(_vocam *handle, const void *image_format,
             handle->converter->DemosaicMethodGet(&m);
             method = m;
         }
-        const Row rows =
-            rowsFor((flags & VOCAM_LAYOUT_MONO) != 0, pixelFormat == 1, deinterlace, method);
+        const Row rows = rowsFor(l.mono(), pixelFormat == 1, deinterlace, method);
         if (rows == Row::None) return refuse(VOCAM_EUNSUPPORTED, "no kernel for this conversion");
         const std::uint64_t packed = 3ull * width;
         const std::uint64_t rowBytes = rows == Row::Padded ? (packed + 3) & ~3ull : packed;

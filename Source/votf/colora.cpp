@@ -13,6 +13,7 @@
 #include "color/band_pool.h"
 #include "color/row_kernels.h"
 #include "vocamkernels.h"
+#include "votf/layout.h"
 #include "votf/votf.h"
 
 namespace {
@@ -108,26 +109,21 @@ int CVotf::ConvertToRgb(unsigned char *dst, const unsigned char *src, unsigned b
     s.matrixDirty = 1;
 
     if (imageFormat != nullptr) {
-        // Thirteen host-order words: Size, Width, Height, PixelFormat,
-        // ImageSize, VocamReserved[8].
-        uint32_t word[kImageFormatSize / 4];
-        std::memcpy(word, imageFormat, sizeof word[0]);
-        if (word[0] != kImageFormatSize) return VOCAM_EINVAL;
-        std::memcpy(word, imageFormat, sizeof word);
-        const uint32_t flags = word[5];
-        f.bottomUp = (flags >> 4) & 1;
-        f.height = word[2];
-        if (word[3] == 0)
+        vo::FrameLayout l;
+        if (!vo::decodeImageFormat(imageFormat, l)) return VOCAM_EINVAL;
+        f.bottomUp = l.bottomUp();
+        f.height = l.height;
+        if (l.pixelFormat == 0)
             f.sampleFormat = 0;
-        else if (word[3] == 1)
-            f.sampleFormat = (flags & 2) ? 2 : 1;
+        else if (l.pixelFormat == 1)
+            f.sampleFormat = l.lsbFirst() ? 2 : 1;
         else
             return VOCAM_EUNSUPPORTED;
-        f.firstRowBlue = (flags >> 2) & 1;
-        f.greenFirst = (flags >> 3) & 1;
-        f.deinterlace = word[9] & 0xFF;
-        f.mono = flags & 1;
-        f.width = word[1];
+        f.firstRowBlue = l.blueRow();
+        f.greenFirst = l.greenFirst();
+        f.deinterlace = l.deinterlace;
+        f.mono = l.mono();
+        f.width = l.width;
     }
 
     if (params != nullptr) {
