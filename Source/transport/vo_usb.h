@@ -4,8 +4,10 @@
 // (transport/camera.h); the exported calls over it live with the camera API.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "device/wire.h"
@@ -223,6 +225,12 @@ int usb_stream_enable(vo::UsbCamera *h);
 int usb_stream_disable(vo::UsbCamera *h);
 int usb_stream_start(vo::UsbCamera *h);
 int usb_stream_stop(vo::UsbCamera *h);
+// The newest frame not yet handed out, held for the caller: 0 with `frame`
+// set, or what the waits answer (-96 once the stream has ended, -22 while
+// every buffer is held, VOCAM_WAIT_TIMED_OUT past the deadline).
+int usb_stream_acquire(vo::UsbCamera *h,
+                       std::optional<std::chrono::steady_clock::time_point> deadline,
+                       vo::Frame &frame);
 int usb_stream_wait(vo::UsbCamera *h);
 int usb_stream_wait_timeout(vo::UsbCamera *h, std::uint32_t milliseconds);
 int usb_stream_release(vo::UsbCamera *h, std::int32_t index);

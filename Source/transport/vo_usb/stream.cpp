@@ -332,8 +332,10 @@ int dropRing(vo::UsbCamera *h, vo::Lock &lock, const char *refusal) VO_REQUIRES(
     return 0;
 }
 
-// The next frame for a wait, with an optional deadline.
-int waitForFrame(vo::UsbCamera *h, std::optional<Clock::time_point> deadline) {
+}  // namespace
+
+int usb_stream_acquire(vo::UsbCamera *h, std::optional<Clock::time_point> deadline,
+                       vo::Frame &frame) {
     StreamCall call(h);
     if (!call) return VOCAM_ENODATA;
     vo::Lock lock(h->stream.lock);
@@ -360,7 +362,8 @@ int waitForFrame(vo::UsbCamera *h, std::optional<Clock::time_point> deadline) {
             ++b.holds;
             if (!b.taken) ++h->stream.counts.taken;
             b.taken = true;
-            return best;
+            frame = {best, b.data.get(), b.acquired_size, b.sequence, b.arrival_ns};
+            return 0;
         }
         // With two buffers held the third is refilled as soon as it is full:
         // no frame can be handed out until a release.
@@ -376,6 +379,8 @@ int waitForFrame(vo::UsbCamera *h, std::optional<Clock::time_point> deadline) {
         if (h->stream.epoch != epoch || !h->stream.flowing()) return VOCAM_ENODATA;
     }
 }
+
+namespace {
 
 // Refusals of the record calls: -22 with one line.
 int refuse(const char *call, const char *why) {
@@ -784,12 +789,17 @@ int usb_stream_stop(vo::UsbCamera *h) {
 
 int usb_stream_wait(vo::UsbCamera *h) {
     if (h == nullptr) return VOCAM_EINVAL;
-    return waitForFrame(h, std::nullopt);
+    vo::Frame frame;
+    const int r = usb_stream_acquire(h, std::nullopt, frame);
+    return r < 0 ? r : frame.index;
 }
 
 int usb_stream_wait_timeout(vo::UsbCamera *h, std::uint32_t milliseconds) {
     if (h == nullptr) return VOCAM_EINVAL;
-    return waitForFrame(h, Clock::now() + std::chrono::milliseconds(milliseconds));
+    vo::Frame frame;
+    const int r =
+        usb_stream_acquire(h, Clock::now() + std::chrono::milliseconds(milliseconds), frame);
+    return r < 0 ? r : frame.index;
 }
 
 int usb_stream_release(vo::UsbCamera *h, std::int32_t index) {

@@ -43,6 +43,17 @@ struct RingBuffer {
     bool free() const { return holds == 0 && pins == 0; }
 };
 
+// A frame the stream hands out: its ring buffer, where its bytes lie, how
+// many arrived, its number in the stream and when it arrived. It stays the
+// caller's until the buffer is released.
+struct Frame {
+    int index = -1;
+    std::uint8_t *address = nullptr;
+    std::uint32_t size = 0;
+    std::uint64_t number = 0;
+    std::uint64_t arrival_ns = 0;
+};
+
 struct StreamCounts {
     std::uint64_t delivered = 0, taken = 0, overwritten = 0, failed_reads = 0, short_frames = 0;
 };
