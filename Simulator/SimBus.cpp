@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "vo_log.h"
+#include "base/vo_log.h"
 
 namespace vocam::sim {
 

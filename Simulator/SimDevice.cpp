@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "Simulator/SimImages.h"
+#include "device/wire.h"
 
 namespace vocam::sim {
 
@@ -11,29 +12,30 @@ using namespace usbhost;
 
 namespace {
 
-constexpr std::uint8_t kRegisterRequest = 0x12;
-constexpr std::uint8_t kFirmwareLoadRequest = 0xA0;
-constexpr std::uint16_t kCpuControl = 0xE600;
-constexpr std::size_t kRamSize = 0x4000;
-constexpr std::uint16_t kRegFpga = 0x0008;
-constexpr std::uint32_t kFpgaConfigured = 0x20;
-constexpr std::uint8_t kBulkOutEndpoint = 0x02;
-constexpr std::uint8_t kBulkInEndpoint = 0x86;
-constexpr std::uint16_t kBulkPacket = 512;
+namespace wire = vocam::wire;
+using wire::kBulkInEndpoint;
+using wire::kBulkOutEndpoint;
+using wire::kFpgaConfigured;
+using wire::kVideoOn;
+
 constexpr std::size_t kLoggedBulkBytes = 64 * 1024;
 
+// Where this device keeps its product and serial strings; the host reads
+// the indexes from the device descriptor.
 constexpr std::uint8_t kStringProduct = 2;
 constexpr std::uint8_t kStringSerial = 3;
 
-// Video: the control register (0x80 sends frames) and the data rate that
-// paces frames.
-constexpr std::uint16_t kRegVideo = 0x0214;
-constexpr std::uint32_t kVideoOn = 0x80;
-constexpr std::uint16_t kRegRate = 0x1048;
-
-// Registers with behaviour beyond store-and-return.
-constexpr std::uint16_t kRegDataRateCount = 0x104C;
-constexpr std::uint16_t kRegDataRateArray = 0x1050;
+// Registers with behaviour beyond store-and-return: the FPGA's status, video
+// on and off, the data rate that paces frames and the data-rate list.
+constexpr std::uint16_t kRegFpga = wire::kFpga.address;
+constexpr std::uint16_t kRegVideo = wire::kVideo.address;
+constexpr std::uint16_t kRegRate = wire::kRate.address;
+constexpr std::uint16_t kRegDataRateCount = wire::kRateCount.address;
+constexpr std::uint16_t kRegDataRateArray = wire::kRateArray.address;
+// The window registers the frames are rendered from.
+constexpr std::uint16_t kRegPosition = wire::kPosition.address;
+constexpr std::uint16_t kRegSize = wire::kSize.address;
+constexpr std::uint16_t kRegSubsampling = wire::kSubsampling.address;
 
 void put16(std::vector<std::uint8_t> &v, std::uint16_t x) {
     v.push_back(static_cast<std::uint8_t>(x));
@@ -48,27 +50,27 @@ std::uint32_t pack(std::uint32_t low, std::uint32_t high) {
 
 CameraDevice::CameraDevice(CameraConfig config)
     : config_(std::move(config)),
-      ram_(kRamSize),
+      ram_(wire::kFx2RamSize),
       video_(std::make_unique<SimVideo>([this] { wake_.notify_all(); })),
       properties_(config_) {
     fpgaConfigured_ = config_.state == BootState::Ready && config_.hasFpga;
     heldOpens_ = config_.busyOpens;
     video_->stage(config_.video);
     auto &r = registers_;
-    r[0x0008] = 0;  // FPGA status
-    r[0x000C] = config_.firmwareVersion;
-    r[0x0214] = 0;  // video off
-    r[0x1000] = pack(config_.width, config_.height);
-    r[0x1004] = pack(config_.unitWidth, config_.unitHeight);
-    r[0x1008] = 0;
-    r[0x100C] = pack(config_.width, config_.height);
-    r[0x1010] = 0;
-    r[0x1014] = config_.colorCode;
-    r[0x1018] = pack(1, 1);
-    r[0x101C] = config_.maxSubsample;
+    r[kRegFpga] = 0;
+    r[wire::kFirmwareVersion.address] = config_.firmwareVersion;
+    r[kRegVideo] = 0;  // video off
+    r[wire::kMaxSize.address] = pack(config_.width, config_.height);
+    r[wire::kUnitSize.address] = pack(config_.unitWidth, config_.unitHeight);
+    r[kRegPosition] = 0;
+    r[kRegSize] = pack(config_.width, config_.height);
+    r[wire::kColorId.address] = 0;
+    r[wire::kColorInquiry.address] = config_.colorCode;
+    r[kRegSubsampling] = pack(1, 1);
+    r[wire::kSubsamplingInquiry.address] = config_.maxSubsample;
     const auto [lo, hi] = std::minmax_element(config_.dataRates.begin(), config_.dataRates.end());
-    r[0x1040] = config_.dataRates.empty() ? 0 : pack(*lo, *hi);
-    r[0x1048] = config_.dataRates.empty() ? 0 : config_.dataRates.front();
+    r[wire::kRateMinMax.address] = config_.dataRates.empty() ? 0 : pack(*lo, *hi);
+    r[kRegRate] = config_.dataRates.empty() ? 0 : config_.dataRates.front();
     r[kRegDataRateCount] = static_cast<std::uint32_t>(config_.dataRates.size());
 }
 
@@ -89,13 +91,14 @@ std::uint16_t CameraDevice::vendor() const {
 // A controller still running its boot code shows bit 15 in its product ID
 // and the vendor-specific device subclass.
 std::uint16_t CameraDevice::product() const {
-    return config_.state == BootState::Boot ? config_.product | 0x8000 : config_.product;
+    return config_.state == BootState::Boot ? config_.product | wire::kBootProductBit
+                                            : config_.product;
 }
 std::uint16_t CameraDevice::release() const {
     return config_.release;
 }
 std::uint8_t CameraDevice::subclass() const {
-    return config_.state == BootState::Boot ? 0xFF : 0;
+    return config_.state == BootState::Boot ? wire::kBootSubclass : 0;
 }
 
 std::vector<std::uint8_t> CameraDevice::deviceDescriptor() const {
@@ -117,7 +120,7 @@ std::vector<std::uint8_t> CameraDevice::configurationDescriptor() const {
                  {9, 4, 0, alternate, static_cast<std::uint8_t>(endpoints.size()), 0xFF, 0, 0, 0});
         for (std::uint8_t ep : endpoints) {
             d.insert(d.end(), {7, 5, ep, 2});
-            put16(d, kBulkPacket);
+            put16(d, wire::kBulkPacketSize);
             d.push_back(0);
         }
     };
@@ -125,10 +128,10 @@ std::vector<std::uint8_t> CameraDevice::configurationDescriptor() const {
     // A model with an FPGA takes its bitstream on alternate setting 1 and
     // streams on 2; one without streams on 1.
     if (config_.hasFpga)
-        interface(1, {kBulkOutEndpoint, kBulkInEndpoint});
+        interface(wire::kAlternateFpgaLoad, {kBulkOutEndpoint, kBulkInEndpoint});
     else
-        interface(1, {kBulkInEndpoint});
-    interface(2, {kBulkInEndpoint, kBulkOutEndpoint});
+        interface(wire::kAlternateStreamNoFpga, {kBulkInEndpoint});
+    interface(wire::kAlternateStream, {kBulkInEndpoint, kBulkOutEndpoint});
     d[2] = static_cast<std::uint8_t>(d.size());
     d[3] = static_cast<std::uint8_t>(d.size() >> 8);
     return d;
@@ -316,12 +319,12 @@ std::uint32_t CameraDevice::readRegister(std::uint16_t address) {
 
 void CameraDevice::writeRegister(std::uint16_t address, std::uint32_t value) {
     if (address == kRegFpga && config_.hasFpga) {
-        if (value == 0xFFFFFFFFu) {
+        if (value == wire::kFpgaBegin) {
             fpgaReceiving_ = true;
             fpgaConfigured_ = false;
             fpgaPollsLeft_ = 0;
             fpgaData_.clear();
-        } else if (value == 0 && fpgaReceiving_) {
+        } else if (value == wire::kFpgaEnd && fpgaReceiving_) {
             // Only a whole image for this product configures the FPGA.
             fpgaReceiving_ = false;
             if (checkFpgaImage(fpgaData_, config_.product))
@@ -344,7 +347,7 @@ void CameraDevice::writeRegister(std::uint16_t address, std::uint32_t value) {
 // register. Releasing the CPU starts whatever the RAM holds.
 IOReturn CameraDevice::firmwareLoad(const Setup &setup, const std::uint8_t *data,
                                     std::optional<std::optional<CameraConfig>> &reenumerate) {
-    if (setup.wValue == kCpuControl && setup.wLength >= 1) {
+    if (setup.wValue == wire::kFx2CpuControl && setup.wLength >= 1) {
         const bool hold = data[0] & 1;
         if (!hold && cpuHeld_ && config_.state == BootState::Boot) {
             if (checkFirmwareImage(ram_.data(), ram_.size(), config_.vendor, config_.product)) {
@@ -358,7 +361,7 @@ IOReturn CameraDevice::firmwareLoad(const Setup &setup, const std::uint8_t *data
         cpuHeld_ = hold;
         return kIOReturnSuccess;
     }
-    if (static_cast<std::size_t>(setup.wValue) + setup.wLength > kRamSize)
+    if (static_cast<std::size_t>(setup.wValue) + setup.wLength > wire::kFx2RamSize)
         return kIOReturnPipeStalled;
     std::memcpy(ram_.data() + setup.wValue, data, setup.wLength);
     return kIOReturnSuccess;
@@ -366,14 +369,14 @@ IOReturn CameraDevice::firmwareLoad(const Setup &setup, const std::uint8_t *data
 
 IOReturn CameraDevice::vendorRequest(const Setup &setup, std::uint8_t *data, std::uint32_t &done,
                                      std::optional<std::optional<CameraConfig>> &reenumerate) {
-    if (setup.bRequest == kFirmwareLoadRequest && !(setup.bmRequestType & 0x80)) {
+    if (setup.bRequest == wire::kFirmwareLoadRequest && !(setup.bmRequestType & 0x80)) {
         const IOReturn r = firmwareLoad(setup, data, reenumerate);
         if (r == kIOReturnSuccess) done = setup.wLength;
         return r;
     }
     // Registers are answered by the camera firmware, which a controller still
     // in its boot code does not have.
-    if (setup.bRequest != kRegisterRequest || config_.state == BootState::Boot)
+    if (setup.bRequest != wire::kRegisterRequest || config_.state == BootState::Boot)
         return kIOReturnPipeStalled;
     const bool in = setup.bmRequestType & 0x80;
     const std::uint32_t words = (setup.wLength + 3u) / 4u;
@@ -441,19 +444,19 @@ IOReturn CameraDevice::controlLocked(const Setup &setup, void *data, std::uint32
         e.result = controlFault_;
     } else if ((setup.bmRequestType & 0x60) == 0x40) {
         e.result = vendorRequest(setup, bytes, done, reenumerate);
-    } else if (setup.bmRequestType == 0x80 && setup.bRequest == 6) {
+    } else if (setup.bmRequestType == wire::kStandardIn && setup.bRequest == wire::kGetDescriptor) {
         // GET_DESCRIPTOR: send at most what was asked for.
         const std::uint8_t type = setup.wValue >> 8, index = setup.wValue & 0xFF;
-        std::vector<std::uint8_t> d = type == 1   ? deviceDescriptor()
-                                      : type == 2 ? configurationDescriptor()
-                                      : type == 3 ? stringDescriptor(index)
-                                                  : std::vector<std::uint8_t>{};
+        std::vector<std::uint8_t> d = type == 1                   ? deviceDescriptor()
+                                      : type == 2                 ? configurationDescriptor()
+                                      : type == wire::kStringType ? stringDescriptor(index)
+                                                                  : std::vector<std::uint8_t>{};
         if (d.empty()) {
             e.result = kIOReturnPipeStalled;
         } else {
             // An overlong string descriptor announces more than it carries.
             std::size_t carried = d.size();
-            if (type == 3 && stringFaults_.count(index) &&
+            if (type == wire::kStringType && stringFaults_.count(index) &&
                 stringFaults_.at(index) == StringFault::Overlong)
                 carried = std::min<std::size_t>(carried, 2 + 2 * 4);
             done = static_cast<std::uint32_t>(std::min<std::size_t>(setup.wLength, carried));
@@ -700,7 +703,8 @@ bool CameraDevice::frameReadPending() const {
     auto video = registers_.find(kRegVideo);
     if (video == registers_.end() || !(video->second & kVideoOn)) return false;
     // Frames flow on the streaming alternate setting only.
-    if (alternate_ != (config_.hasFpga ? 2 : 1)) return false;
+    if (alternate_ != (config_.hasFpga ? wire::kAlternateStream : wire::kAlternateStreamNoFpga))
+        return false;
     return !video_->silent();
 }
 
@@ -714,12 +718,12 @@ VideoSettings CameraDevice::videoSettings() {
     VideoSettings s;
     s.sensorWidth = config_.width;
     s.sensorHeight = config_.height;
-    s.x = low(word(0x1008));
-    s.y = high(word(0x1008));
-    s.width = low(word(0x100C));
-    s.height = high(word(0x100C));
-    s.subX = std::max<std::uint16_t>(1, low(word(0x1018)));
-    s.subY = std::max<std::uint16_t>(1, high(word(0x1018)));
+    s.x = low(word(kRegPosition));
+    s.y = high(word(kRegPosition));
+    s.width = low(word(kRegSize));
+    s.height = high(word(kRegSize));
+    s.subX = std::max<std::uint16_t>(1, low(word(kRegSubsampling)));
+    s.subY = std::max<std::uint16_t>(1, high(word(kRegSubsampling)));
     s.colorCode = config_.colorCode;
     // Exposure, gains and the tone curve as the property registers hold them.
     const PropertySnapshot p = properties_.snapshot();
@@ -750,10 +754,11 @@ std::chrono::steady_clock::duration CameraDevice::frameInterval() {
             return it == registers_.end() ? 0 : it->second;
         };
         VideoSettings window;
-        window.width = static_cast<std::uint16_t>(word(0x100C));
-        window.height = static_cast<std::uint16_t>(word(0x100C) >> 16);
-        window.subX = std::max<std::uint16_t>(1, static_cast<std::uint16_t>(word(0x1018)));
-        window.subY = std::max<std::uint16_t>(1, static_cast<std::uint16_t>(word(0x1018) >> 16));
+        window.width = static_cast<std::uint16_t>(word(kRegSize));
+        window.height = static_cast<std::uint16_t>(word(kRegSize) >> 16);
+        window.subX = std::max<std::uint16_t>(1, static_cast<std::uint16_t>(word(kRegSubsampling)));
+        window.subY =
+            std::max<std::uint16_t>(1, static_cast<std::uint16_t>(word(kRegSubsampling) >> 16));
         const double pixels = window.frameBytes();
         if (rate == registers_.end() || rate->second == 0 || pixels == 0)
             return steady_clock::duration::zero();

@@ -99,7 +99,7 @@ std::optional<std::uint32_t> SimProperties::peekLocked(std::uint16_t address) co
     if (address == kRegFan) return fan_;
     if (address == kRegMessageSupport) return messageMask_;
     if (address == kRegMessageSelect) return selected_;
-    if (address == kRegTemperature + 4)
+    if (address == kRegTemperature + wire::kBlockValue)
         return static_cast<std::uint32_t>(std::lround(temperature_));
     if (address >= kRegMessageData && address < kRegMessageData + kMessageWindowBytes) {
         auto it = messages_.find(selected_);
@@ -117,7 +117,7 @@ std::optional<std::uint32_t> SimProperties::peekLocked(std::uint16_t address) co
 
 std::optional<std::uint32_t> SimProperties::read(std::uint16_t address) {
     std::lock_guard lock(mutex_);
-    if (address == kRegTemperature + 4) catchUpLocked();
+    if (address == kRegTemperature + wire::kBlockValue) catchUpLocked();
     return peekLocked(address);
 }
 
@@ -198,7 +198,7 @@ bool SimProperties::poke(std::uint16_t address, std::uint32_t value) {
     Block *b = blockAt(address, word);
     if (b == nullptr) return false;
     b->words[word] = value;
-    if (address == kRegTemperature + 4) {
+    if (address == kRegTemperature + wire::kBlockValue) {
         temperature_ = value;
         target_ = value;
         lastUpdate_ = Clock::now();

@@ -13,32 +13,34 @@
 #include <string>
 #include <vector>
 
+#include "device/wire.h"
+
 namespace vocam::sim {
 
 struct CameraConfig;
 
-// Property registers.
-inline constexpr std::uint16_t kRegExposure = 0x04A0;
-inline constexpr std::uint16_t kRegGain = 0x04F0;
-inline constexpr std::uint16_t kRegGainRed = 0x0500;
-inline constexpr std::uint16_t kRegGainGreen1 = 0x0510;
-inline constexpr std::uint16_t kRegGainGreen2 = 0x0520;
-inline constexpr std::uint16_t kRegGainBlue = 0x0530;
-inline constexpr std::uint16_t kRegAutoExposureTarget = 0x0640;
-inline constexpr std::uint16_t kRegTemperature = 0x0690;
-inline constexpr std::uint16_t kRegFan = 0x0730;
-inline constexpr std::uint16_t kRegMessageSupport = 0x4FF8;
-inline constexpr std::uint16_t kRegMessageSelect = 0x4FFC;
-inline constexpr std::uint16_t kRegMessageData = 0x5000;
-inline constexpr std::uint32_t kMessageWindowBytes = 0x1000;
+// The registers this side answers, as the wire protocol places them.
+inline constexpr std::uint16_t kRegExposure = wire::kExposure.address;
+inline constexpr std::uint16_t kRegGain = wire::kGain.address;
+inline constexpr std::uint16_t kRegGainRed = wire::kGainRed.address;
+inline constexpr std::uint16_t kRegGainGreen1 = wire::kGainGreen1.address;
+inline constexpr std::uint16_t kRegGainGreen2 = wire::kGainGreen2.address;
+inline constexpr std::uint16_t kRegGainBlue = wire::kGainBlue.address;
+inline constexpr std::uint16_t kRegAutoExposureTarget = wire::kAutoExposureTarget.address;
+inline constexpr std::uint16_t kRegTemperature = wire::kTemperature.address;
+inline constexpr std::uint16_t kRegFan = wire::kFan.address;
+inline constexpr std::uint16_t kRegMessageSupport = wire::kMessageSupport.address;
+inline constexpr std::uint16_t kRegMessageSelect = wire::kMessageSelect.address;
+inline constexpr std::uint16_t kRegMessageData = wire::kMessageData.address;
+using wire::kMessageWindowBytes;
 
 // Flags bits of a property block: fitted (read only), automatic exposure
 // offered (read only) and on (the exposure block), and on (cooling, fan
 // running).
-inline constexpr std::uint32_t kPropPresent = 0x80000000u;
-inline constexpr std::uint32_t kPropAutoCapable = 0x40000000u;
-inline constexpr std::uint32_t kPropAutoOn = 0x00004000u;
-inline constexpr std::uint32_t kPropOn = 0x00008000u;
+inline constexpr std::uint32_t kPropPresent = wire::kFlagPresent;
+inline constexpr std::uint32_t kPropAutoCapable = wire::kFlagAutoCapable;
+inline constexpr std::uint32_t kPropAutoOn = wire::kFlagAutoOn;
+inline constexpr std::uint32_t kPropOn = wire::kFlagOn;
 
 // Room temperature (20 degrees), and the cooler's reach (-40 to 40), in
 // register units: 1000 x (degrees Celsius + 273).

@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "votf.h"
+#include "votf/votf.h"
 
 namespace {
 

@@ -23,8 +23,8 @@
 #include <string>
 #include <vector>
 
-#include "colora.h"
-#include "votf.h"
+#include "votf/colora.h"
+#include "votf/votf.h"
 
 #ifdef VOCAM_BENCH_OPENCV
 #include <opencv2/core.hpp>

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "Simulator/SimBus.h"
-#include "vo_cam.h"
+#include "vo_cam/vo_cam.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 
 #include "Simulator/SimBus.h"
 #include "Simulator/SimVideo.h"
-#include "vo_cam.h"
+#include "vo_cam/vo_cam.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 
 #include "support/Stderr.h"
 #include "usbhost/UsbHost.h"
-#include "vo_cam.h"
+#include "vo_cam/vo_cam.h"
 #include "vocamapi.h"
 
 namespace {

@@ -25,13 +25,14 @@
 
 #include "Simulator/SimBus.h"
 #include "Simulator/SimImages.h"
+#include "device/vo_cameras.h"
 #include "support/Resources.h"
 #include "support/SimCamera.h"
 #include "support/Stderr.h"
-#include "vo_cam.h"
-#include "vo_cameras.h"
-#include "vo_fx2.h"
-#include "vo_usb/vo_usb.h"
+#include "transport/vo_fx2.h"
+#include "transport/vo_usb.h"
+#include "usbhost/registry/Backends.h"
+#include "vo_cam/vo_cam.h"
 
 #ifdef VOCAM_TEST_LIBUSB
 #include "support/umock/Camera.h"

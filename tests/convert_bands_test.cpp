@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "color/band_pool.h"
-#include "colora.h"
 #include "reference/matrix.h"
-#include "votf.h"
+#include "votf/colora.h"
+#include "votf/votf.h"
 
 namespace {
 

@@ -16,11 +16,11 @@
 
 #include "color/isa.h"
 #include "color/matrix48.h"
-#include "colora.h"
 #include "reference/harness.h"
 #include "reference/matrix.h"
 #include "vocamkernels.h"
-#include "votf.h"
+#include "votf/colora.h"
+#include "votf/votf.h"
 
 namespace {
 

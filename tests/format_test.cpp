@@ -15,7 +15,7 @@
 #include "support/OpenCamera.h"
 #include "support/SimCamera.h"
 #include "support/Stderr.h"
-#include "vo_usb/vo_usb.h"
+#include "transport/vo_usb.h"
 
 using ::testing::HasSubstr;
 using vocam::sim::LogEntry;

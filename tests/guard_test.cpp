@@ -8,8 +8,8 @@
 #include <new>
 #include <stdexcept>
 
+#include "base/vo_guard.h"
 #include "support/OpenCamera.h"
-#include "vo_guard.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "color/row_kernels.h"
-#include "colora.h"
 #include "reference/harness.h"
 #include "vocamkernels.h"
+#include "votf/colora.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "support/Stderr.h"
-#include "usbhost/LibusbErrors.h"
-#include "usbhost/LibusbHost.h"
+#include "usbhost/libusb/LibusbErrors.h"
+#include "usbhost/libusb/LibusbHost.h"
 
 using namespace std::chrono_literals;
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "support/Stderr.h"
-#include "vo_cam.h"
+#include "vo_cam/vo_cam.h"
 
 namespace {
 

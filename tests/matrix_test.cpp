@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "matrix.h"
+#include "votf/matrix.h"
 
 namespace {
 

@@ -11,10 +11,11 @@
 #include <utility>
 #include <vector>
 
+#include "device/vo_cameras.h"
+#include "device/wire.h"
 #include "support/OpenCamera.h"
 #include "support/Stderr.h"
 #include "vo_cam/properties.h"
-#include "vo_cameras.h"
 #include "vocamusb.h"
 
 using namespace vocam;
@@ -124,7 +125,7 @@ TEST(ToneCurve, FallsBackToTheEngineWhenTheCameraCannotTakeIt) {
     EXPECT_EQ(gamma, 150);
 }
 
-TEST(ToneCurve, OtherMessagesUseLargerChunksAndStayInsideTheRegisterSpace) {
+TEST(ToneCurve, OtherMessagesUseLargerChunksAndStayInsideTheWindow) {
     OpenCamera cam("model_02:state=ready:msgmask=3");
     std::vector<std::uint8_t> message(600);
     for (std::size_t i = 0; i < message.size(); ++i) message[i] = static_cast<std::uint8_t>(i * 7);
@@ -140,8 +141,8 @@ TEST(ToneCurve, OtherMessagesUseLargerChunksAndStayInsideTheRegisterSpace) {
 
     // Too long for the window: refused before anything is selected or sent.
     cam.device().clearLog();
-    std::vector<std::uint8_t> huge(0xB001);
-    EXPECT_EQ(cam_write_message(cam.handle(), 1, huge.data(), 0xB001), -22);
+    std::vector<std::uint8_t> huge(vocam::wire::kMessageWindowBytes + 1);
+    EXPECT_EQ(cam_write_message(cam.handle(), 1, huge.data(), huge.size()), -22);
     EXPECT_EQ(registerTraffic(cam.device()).size(), 1u);
     test::StderrCapture err;
     EXPECT_EQ(cam_write_message(cam.handle(), 4, message.data(), 4), -22);

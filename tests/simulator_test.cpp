@@ -8,9 +8,9 @@
 #include <tuple>
 
 #include "Simulator/SimBus.h"
+#include "device/vo_cameras.h"
 #include "support/SimCamera.h"
 #include "support/Stderr.h"
-#include "vo_cameras.h"
 
 using namespace vocam;
 

@@ -8,7 +8,7 @@
 #include "Simulator/SimBus.h"
 #include "support/Resources.h"
 #include "support/Stderr.h"
-#include "vo_cam.h"
+#include "vo_cam/vo_cam.h"
 
 namespace {
 

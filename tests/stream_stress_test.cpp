@@ -16,7 +16,7 @@
 #include "support/OpenCamera.h"
 #include "support/Stderr.h"
 #include "support/Watchdog.h"
-#include "vo_usb/vo_usb.h"
+#include "transport/vo_usb.h"
 
 using namespace std::chrono_literals;
 

@@ -28,7 +28,7 @@
 #include "support/SimCamera.h"
 #include "support/Stderr.h"
 #include "support/Watchdog.h"
-#include "vo_usb/vo_usb.h"
+#include "transport/vo_usb.h"
 
 #ifdef VOCAM_TEST_LIBUSB
 #include "support/umock/Camera.h"

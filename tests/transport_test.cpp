@@ -31,7 +31,7 @@
 #include <vector>
 
 #include "support/Stderr.h"
-#include "vo_usb/vo_usb.h"
+#include "transport/vo_usb.h"
 
 #ifdef VOCAM_TEST_LIBUSB
 #include "support/umock/Camera.h"

@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "matrix.h"
-#include "votf.h"
+#include "votf/matrix.h"
+#include "votf/votf.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "Simulator/SimDevice.h"
 #include "Simulator/SimImages.h"
-#include "vo_cameras.h"
+#include "device/vo_cameras.h"
 
 namespace {
 

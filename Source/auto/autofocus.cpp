@@ -4,11 +4,15 @@
 // side it travelled.
 #include <algorithm>
 #include <climits>
+#include <mutex>
 
+#include "auto/autofocus.h"
 #include "auto/frame.h"
-#include "vo_cam.h"
-#include "vo_guard.h"
-#include "vo_usb/vo_usb.h"
+#include "base/vo_guard.h"
+#include "transport/vo_usb.h"
+#include "vo_cam/entry.h"
+#include "vo_cam/properties.h"
+#include "vo_cam/vo_cam.h"
 
 namespace {
 
@@ -35,18 +39,18 @@ enum State : std::uint64_t {
 };
 
 int readLens(_vocam *handle, int *min, int *max, int *position, std::uint32_t *flags) {
-    auto &drive = handle->autofocus.drive;
+    auto &drive = vo_autofocus(handle).drive;
     if (drive) return drive->read(min, max, position, flags);
-    return vocam_property_get_range(handle, kFocus, min, max, position, flags);
+    return cam_property_get_range(handle, kFocus, min, max, position, flags);
 }
 
 int moveLens(_vocam *handle, std::int64_t target) {
     const int position = target > INT_MAX   ? INT_MAX
                          : target < INT_MIN ? INT_MIN
                                             : static_cast<int>(target);
-    auto &drive = handle->autofocus.drive;
+    auto &drive = vo_autofocus(handle).drive;
     if (drive) return drive->write(position);
-    return vocam_property_set(handle, kFocus, position, 0);
+    return cam_property_set(handle, kFocus, position, 0);
 }
 
 // The lens's limits for one call. Bit 0 of the flags lifts the lower limit,
@@ -88,11 +92,21 @@ void clampTarget(vocam_autofocus_state &af, const Limits &l) {
 
 }  // namespace
 
+void vo::AutofocusDeleter::operator()(vocam_autofocus_state *state) const noexcept {
+    delete state;
+}
+
+vocam_autofocus_state &vo_autofocus(_vocam *handle) {
+    std::call_once(handle->autofocus_made,
+                   [handle] { handle->autofocus.reset(new vocam_autofocus_state); });
+    return *handle->autofocus;
+}
+
 namespace {
 
 int start(_vocam *handle, int x, int y, int width, int height) {
-    if (handle == nullptr) return -22;
-    vocam_autofocus_state &af = handle->autofocus;
+    if (handle == nullptr) return VOCAM_EINVAL;
+    vocam_autofocus_state &af = vo_autofocus(handle);
     af.af_state = kFirst;
     af.af_direction = 0;
     af.af_previous_metric = 0;
@@ -105,7 +119,7 @@ int start(_vocam *handle, int x, int y, int width, int height) {
     const Limits l{lo, hi, flags % 4};
     af.af_position = af.af_previous_position = af.af_start_position = p;
     const bool bounded = l.flags == 0;
-    if (bounded && l.min >= l.max) return -1;
+    if (bounded && l.min >= l.max) return VOCAM_EFAIL;
     af.af_step = bounded ? (l.max - l.min) / 32 : std::int64_t{p} / 64;
     if (af.af_step == 0) af.af_step = 1;
     std::int64_t from = p;
@@ -119,19 +133,19 @@ int start(_vocam *handle, int x, int y, int width, int height) {
 }
 
 int process(_vocam *handle, const std::uint8_t *frame) {
-    if (handle == nullptr || frame == nullptr) return -22;
-    vocam_autofocus_state &af = handle->autofocus;
+    if (handle == nullptr || frame == nullptr) return VOCAM_EINVAL;
+    vocam_autofocus_state &af = vo_autofocus(handle);
     // The search's region lies in the window it was started on; a ring
     // buffer of another window (held across a change) does not hold it.
     const FramePin pin(handle, frame);
     if (pin.ring() &&
         (pin.width() != af.af_frame.frame_width || pin.height() != af.af_frame.frame_height))
-        return -22;
+        return VOCAM_EINVAL;
     int lo = 0, hi = 0, position = 0;
     std::uint32_t flags = 0;
-    if (readLens(handle, &lo, &hi, &position, &flags) < 0) return -5;
+    if (readLens(handle, &lo, &hi, &position, &flags) < 0) return VOCAM_EIO;
     const Limits l{lo, hi, flags % 4};
-    if (l.flags == 0 && l.min >= l.max) return -1;
+    if (l.flags == 0 && l.min >= l.max) return VOCAM_EFAIL;
     const std::int64_t p = position;
 
     // Measure only a lens that has stood still at the same reading three
@@ -153,7 +167,7 @@ int process(_vocam *handle, const std::uint8_t *frame) {
 
     const double metric = vocam_autofocus_calculation(&af.af_frame, frame);
     // No region: the search was never started on this frame geometry.
-    if (metric < 0) return -22;
+    if (metric < 0) return VOCAM_EINVAL;
 
     const auto direction = [&] { return std::int64_t{af.af_direction}; };
     const auto approach = [&] {
@@ -170,7 +184,7 @@ int process(_vocam *handle, const std::uint8_t *frame) {
         ++af.af_climb_steps > static_cast<std::uint64_t>(af.af_step_budget) + kStepsPastPeak) {
         if (af.af_best_metric <= 0) {
             af.af_state = kDone;
-            return -60;
+            return VOCAM_EGAVEUP;
         }
         approach();
         return command(handle, af, l, metric);
@@ -215,7 +229,7 @@ int process(_vocam *handle, const std::uint8_t *frame) {
                 af.af_state = kReversed;
             } else if (af.af_iterations > kSearchCalls) {
                 af.af_state = kDone;
-                return -60;
+                return VOCAM_EGAVEUP;
             } else {
                 if (atLimit(af, l)) {
                     af.af_direction = -af.af_direction;
@@ -307,7 +321,7 @@ int process(_vocam *handle, const std::uint8_t *frame) {
             af.af_state = kDone;
             return 0;
         default:
-            return -1;
+            return VOCAM_EFAIL;
     }
 
     return command(handle, af, l, metric);
@@ -318,15 +332,11 @@ int process(_vocam *handle, const std::uint8_t *frame) {
 extern "C" {
 
 VOCAM_API int vocam_autofocus_start(_vocam *handle, int x, int y, int width, int height) {
-    return vo::guard(__func__, [&]() -> int {
-        return usb_handle_call(handle, -22, [&] { return start(handle, x, y, width, height); });
-    });
+    return vo::api::call(__func__, handle, -22, [&] { return start(handle, x, y, width, height); });
 }
 
 VOCAM_API int vocam_autofocus_process(_vocam *handle, const std::uint8_t *frame) {
-    return vo::guard(__func__, [&]() -> int {
-        return usb_handle_call(handle, -22, [&] { return process(handle, frame); });
-    });
+    return vo::api::call(__func__, handle, -22, [&] { return process(handle, frame); });
 }
 
 }  // extern "C"

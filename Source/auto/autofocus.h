@@ -1,5 +1,6 @@
-// The autofocus state a camera handle carries, and the one place where the
-// search reads and moves the lens.
+// The autofocus state of a camera, and the one place where the search reads
+// and moves the lens. The handle keeps the state without knowing what it
+// holds (vo_cam/vo_cam.h); only the algorithms reach inside.
 #pragma once
 
 #include <cstdint>
@@ -44,3 +45,6 @@ struct vocam_autofocus_state {
     // Null: the focus property of the camera.
     std::shared_ptr<vocam::FocusDrive> drive;
 };
+
+// The handle's autofocus state, made on first need.
+vocam_autofocus_state &vo_autofocus(_vocam *handle);

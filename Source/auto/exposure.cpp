@@ -3,9 +3,11 @@
 #include <cmath>
 
 #include "auto/frame.h"
-#include "vo_cam.h"
-#include "vo_guard.h"
-#include "vo_usb/vo_usb.h"
+#include "base/vo_guard.h"
+#include "transport/vo_usb.h"
+#include "vo_cam/entry.h"
+#include "vo_cam/properties.h"
+#include "vo_cam/vo_cam.h"
 
 using namespace vocam::autoalg;
 
@@ -42,7 +44,7 @@ int regionMean(_vocam *handle, const std::uint8_t *frame, int x, int y, int widt
     _FrameDesc fd;
     if (const int r = vo_describe_frame(handle, pin, &fd, x, y, width, height, 0); r != 0) return r;
     RegionWalk walk;
-    if (!walkRegion(fd, fd.roi_width, fd.roi_height, 0, walk)) return -22;
+    if (!walkRegion(fd, fd.roi_width, fd.roi_height, 0, walk)) return VOCAM_EINVAL;
     std::uint32_t sums[4];
     computeSums(fd, walk, frame, sums);
     const std::uint32_t total = sums[0] + sums[1] + sums[2] + sums[3];
@@ -53,7 +55,7 @@ int regionMean(_vocam *handle, const std::uint8_t *frame, int x, int y, int widt
 
 int oneShot(Control control, _vocam *handle, std::uint32_t target, const std::uint8_t *frame, int x,
             int y, int width, int height) {
-    if (handle == nullptr || frame == nullptr) return -22;
+    if (handle == nullptr || frame == nullptr) return VOCAM_EINVAL;
     double mean = 0;
     if (const int r = regionMean(handle, frame, x, y, width, height, mean); r != 0) return r;
     std::uint32_t id = kIris;
@@ -61,8 +63,8 @@ int oneShot(Control control, _vocam *handle, std::uint32_t target, const std::ui
     if (control == Control::Gain) id = VOCAM_PROP_GAIN;
     int words[3] = {};
     std::uint32_t flags = 0;
-    if (vocam_property_get_range(handle, id, &words[0], &words[1], &words[2], &flags) < 0)
-        return -5;
+    if (cam_property_get_range(handle, id, &words[0], &words[1], &words[2], &flags) < 0)
+        return VOCAM_EIO;
     // The camera's words are unsigned: a cooled camera's hour of exposure in
     // microseconds passes the largest int.
     const std::uint32_t lo = static_cast<std::uint32_t>(words[0]),
@@ -84,7 +86,7 @@ int oneShot(Control control, _vocam *handle, std::uint32_t target, const std::ui
             break;
     }
     const std::uint32_t next = clampedTruncation(0.5 + start * factor, lo, hi);
-    return vocam_property_set(handle, id, static_cast<int>(next), 0) < 0 ? -5 : 0;
+    return cam_property_set(handle, id, static_cast<int>(next), 0) < 0 ? -5 : 0;
 }
 
 }  // namespace
@@ -94,30 +96,24 @@ extern "C" {
 VOCAM_API int vocam_oneshot_autoexposure(_vocam *handle, std::uint32_t target,
                                          const std::uint8_t *frame, int x, int y, int width,
                                          int height, double /*ignored*/) {
-    return vo::guard(__func__, [&]() -> int {
-        return usb_handle_call(handle, -22, [&] {
-            return oneShot(Control::Exposure, handle, target, frame, x, y, width, height);
-        });
+    return vo::api::call(__func__, handle, -22, [&] {
+        return oneShot(Control::Exposure, handle, target, frame, x, y, width, height);
     });
 }
 
 VOCAM_API int vocam_oneshot_autogain(_vocam *handle, std::uint32_t target,
                                      const std::uint8_t *frame, int x, int y, int width,
                                      int height) {
-    return vo::guard(__func__, [&]() -> int {
-        return usb_handle_call(handle, -22, [&] {
-            return oneShot(Control::Gain, handle, target, frame, x, y, width, height);
-        });
+    return vo::api::call(__func__, handle, -22, [&] {
+        return oneShot(Control::Gain, handle, target, frame, x, y, width, height);
     });
 }
 
 VOCAM_API int vocam_oneshot_autoiris(_vocam *handle, std::uint32_t target,
                                      const std::uint8_t *frame, int x, int y, int width,
                                      int height) {
-    return vo::guard(__func__, [&]() -> int {
-        return usb_handle_call(handle, -22, [&] {
-            return oneShot(Control::Iris, handle, target, frame, x, y, width, height);
-        });
+    return vo::api::call(__func__, handle, -22, [&] {
+        return oneShot(Control::Iris, handle, target, frame, x, y, width, height);
     });
 }
 

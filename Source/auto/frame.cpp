@@ -6,15 +6,16 @@
 #include <cstdio>
 #include <cstring>
 
-#if defined(__SSE2__)
+#if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #endif
 
+#include "base/vo_guard.h"
 #include "color/isa.h"
 #include "color/kernel_common.h"
-#include "vo_cam.h"
-#include "vo_guard.h"
-#include "vo_usb/vo_usb.h"
+#include "transport/vo_usb.h"
+#include "vo_cam/entry.h"
+#include "vo_cam/vo_cam.h"
 
 namespace vocam::autoalg {
 
@@ -85,148 +86,29 @@ PairSums sumRowsScalar(const std::uint8_t *p, std::uint64_t step, std::uint64_t 
     return s;
 }
 
-#if defined(__SSE2__)
-// Each sum of absolute differences against zero adds up eight bytes into a
-// 64-bit lane; masking the odd bytes first leaves the even ones alone, and
-// the odd sum is the rest.
-PairSums sumRowsSse2(const std::uint8_t *p, std::uint64_t step, std::uint64_t rows,
-                     std::uint64_t n) {
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i mask = _mm_set1_epi16(0x00FF);
-    __m128i all = zero, even = zero;
-    PairSums tail;
-    for (std::uint64_t r = 0; r < rows; ++r, p += step) {
-        std::uint64_t c = 0;
-        for (; c + 16 <= n; c += 16) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + c));
-            all = _mm_add_epi64(all, _mm_sad_epu8(v, zero));
-            even = _mm_add_epi64(even, _mm_sad_epu8(_mm_and_si128(v, mask), zero));
-        }
-        const PairSums t = sumRowsScalar(p + c, 0, 1, n - c, 1);
-        tail.even += t.even;
-        tail.odd += t.odd;
-    }
-    std::uint64_t a[2], e[2];
-    std::memcpy(a, &all, sizeof a);
-    std::memcpy(e, &even, sizeof e);
-    return {e[0] + e[1] + tail.even, a[0] + a[1] - e[0] - e[1] + tail.odd};
-}
-
-// Sum of the 16-bit lanes of x, wide.
-__attribute__((target("avx2"))) std::uint64_t laneTotal(__m256i x) {
-    const __m256i zero = _mm256_setzero_si256();
-    const __m256i low = _mm256_sad_epu8(_mm256_and_si256(x, _mm256_set1_epi16(0x00FF)), zero);
-    const __m256i high = _mm256_sad_epu8(_mm256_srli_epi16(x, 8), zero);
-    std::uint64_t l[4], h[4];
-    std::memcpy(l, &low, sizeof l);
-    std::memcpy(h, &high, sizeof h);
-    return l[0] + l[1] + l[2] + l[3] + 256 * (h[0] + h[1] + h[2] + h[3]);
-}
-
-// Four pairs of lanes, so that consecutive vectors do not wait on each other.
-struct Lanes {
-    __m256i even[4], odd[4];
+// The vector bodies, one per instruction set (color/per_isa.inc).
+struct StatsBodies {
+    // Rows `step` bytes apart into *sums and, when nextSums is given, the
+    // rows `next` bytes after each into *nextSums.
+    void (*sumRows)(const std::uint8_t *p, std::uint64_t step, std::uint64_t rows, std::uint64_t n,
+                    std::uint64_t next, PairSums *sums, PairSums *nextSums);
+    std::uint64_t (*rowEnergy)(const std::uint8_t *p, std::uint64_t n, std::uint64_t up,
+                               std::uint64_t *done);
 };
 
-__attribute__((target("avx2"))) inline void empty(PairSums &total, Lanes &l) {
-    for (int i = 0; i < 4; ++i) {
-        total.even += laneTotal(l.even[i]);
-        total.odd += laneTotal(l.odd[i]);
-        l.even[i] = l.odd[i] = _mm256_setzero_si256();
-    }
-}
-
-__attribute__((target("avx2"))) inline void addPairs(__m256i v, __m256i &even, __m256i &odd) {
-    const __m256i mask = _mm256_set1_epi16(0x00FF);
-    even = _mm256_add_epi16(even, _mm256_and_si256(v, mask));
-    odd = _mm256_add_epi16(odd, _mm256_srli_epi16(v, 8));
-}
-
-// Even bytes and odd bytes go to 16-bit lanes of their own; a lane holds 257
-// bytes before it could wrap, so the lanes are emptied every 256 vectors.
-struct Accumulator {
-    Lanes l;
-    unsigned held = 0;  // vectors in each lane since it was last emptied
-    PairSums total;
-};
-
-__attribute__((target("avx2"))) inline void clear(Accumulator &a) {
-    for (int i = 0; i < 4; ++i) a.l.even[i] = a.l.odd[i] = _mm256_setzero_si256();
-}
-
-__attribute__((target("avx2"))) inline void addRow(Accumulator &a, const std::uint8_t *p,
-                                                   std::uint64_t n) {
-    std::uint64_t c = 0;
-    for (; c + 128 <= n; c += 128) {
-        if (a.held == 256) {
-            empty(a.total, a.l);
-            a.held = 0;
-        }
-        for (int i = 0; i < 4; ++i)
-            addPairs(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + c + 32 * i)),
-                     a.l.even[i], a.l.odd[i]);
-        ++a.held;
-    }
-    if (a.held == 256) {
-        empty(a.total, a.l);
-        a.held = 0;
-    }
-    // What is left of the row: at most three whole vectors and a half.
-    for (int i = 0; c + 32 <= n; c += 32, ++i)
-        addPairs(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + c)), a.l.even[i],
-                 a.l.odd[i]);
-    if (c + 16 <= n) {
-        const __m128i half = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + c));
-        addPairs(_mm256_inserti128_si256(_mm256_setzero_si256(), half, 0), a.l.even[3], a.l.odd[3]);
-        c += 16;
-    }
-    ++a.held;
-    const PairSums t = sumRowsScalar(p + c, 0, 1, n - c, 1);
-    a.total.even += t.even;
-    a.total.odd += t.odd;
-}
-
-// Rows `step` bytes apart; with `second` set, each row's next row as well,
-// into sums of its own: a progressive region's two rows of cells are read in
-// memory order.
-__attribute__((target("avx2"))) void sumRowsAvx2(const std::uint8_t *p, std::uint64_t step,
-                                                 std::uint64_t rows, std::uint64_t n,
-                                                 std::uint64_t next, PairSums *sums,
-                                                 PairSums *nextSums) {
-    Accumulator a, b;
-    clear(a);
-    clear(b);
-    for (std::uint64_t r = 0; r < rows; ++r, p += step) {
-        addRow(a, p, n);
-        if (nextSums != nullptr) addRow(b, p + next, n);
-    }
-    empty(a.total, a.l);
-    empty(b.total, b.l);
-    *sums = a.total;
-    if (nextSums != nullptr) *nextSums = b.total;
-}
+#define VOCAM_ISA_BODY "auto/stats_body.inc"
+#define VOCAM_ISA_TABLE StatsBodies
+#include "color/per_isa.inc"
 
 // Rows `step` bytes apart into *sums and, when nextSums is given, the rows
 // `next` bytes after each into *nextSums.
 void sumRows(const std::uint8_t *p, std::uint64_t step, std::uint64_t rows, std::uint64_t n,
              std::uint64_t b, std::uint64_t next, PairSums *sums, PairSums *nextSums) {
-    using kernels::Isa;
-    const Isa isa = kernels::bestIsa();
-    if (b == 1 && isa == Isa::kAvx2) return sumRowsAvx2(p, step, rows, n, next, sums, nextSums);
-    const auto one = [&](const std::uint8_t *q) {
-        if (b != 1 || isa == Isa::kPortable) return sumRowsScalar(q, step, rows, n, b);
-        return sumRowsSse2(q, step, rows, n);
-    };
-    *sums = one(p);
-    if (nextSums != nullptr) *nextSums = one(p + next);
-}
-#else
-void sumRows(const std::uint8_t *p, std::uint64_t step, std::uint64_t rows, std::uint64_t n,
-             std::uint64_t b, std::uint64_t next, PairSums *sums, PairSums *nextSums) {
+    const StatsBodies *bodies = kernels::widestBodies(kPerIsa);
+    if (b == 1 && bodies != nullptr) return bodies->sumRows(p, step, rows, n, next, sums, nextSums);
     *sums = sumRowsScalar(p, step, rows, n, b);
     if (nextSums != nullptr) *nextSums = sumRowsScalar(p + next, step, rows, n, b);
 }
-#endif
 
 }  // namespace
 
@@ -273,40 +155,8 @@ std::uint64_t rowEnergyScalar(const std::uint8_t *p, std::uint64_t n, std::uint6
 
 std::uint64_t rowEnergy(const std::uint8_t *p, std::uint64_t n, std::uint64_t up) {
     std::uint64_t c = 0, sum = 0;
-#if defined(__SSE2__)
-    if (kernels::bestIsa() == kernels::Isa::kPortable) return rowEnergyScalar(p, n, up, 1);
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i full = _mm_set1_epi8(static_cast<char>(0xFF));
-    const __m128i four = _mm_set1_epi8(4);
-    // Each 32-bit lane takes at most 4 x 1036^2 per 16 pixels; 256 blocks
-    // stay below 2^31, so the lanes are widened once per 4096 pixels.
-    while (c + 16 <= n) {
-        __m128i acc = _mm_setzero_si128();
-        for (int k = 0; k < 256 && c + 16 <= n; ++k, c += 16) {
-            const std::uint8_t *q = p + c;
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q));
-            const __m128i l = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q - 2));
-            const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q + 2));
-            const __m128i u = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q - up));
-            const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q + up));
-            const __m128i boost = _mm_and_si128(_mm_cmpeq_epi8(v, full), four);
-            auto lap = [&](auto unpack) {
-                const __m128i c16 = _mm_add_epi16(unpack(v, zero), unpack(boost, zero));
-                __m128i x = _mm_slli_epi16(c16, 2);
-                x = _mm_sub_epi16(x, _mm_add_epi16(unpack(l, zero), unpack(r, zero)));
-                x = _mm_sub_epi16(x, _mm_add_epi16(unpack(u, zero), unpack(d, zero)));
-                return _mm_madd_epi16(x, x);
-            };
-            acc = _mm_add_epi32(acc,
-                                lap([](__m128i a, __m128i z) { return _mm_unpacklo_epi8(a, z); }));
-            acc = _mm_add_epi32(acc,
-                                lap([](__m128i a, __m128i z) { return _mm_unpackhi_epi8(a, z); }));
-        }
-        std::uint32_t lanes[4];
-        std::memcpy(lanes, &acc, sizeof lanes);
-        sum += std::uint64_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3];
-    }
-#endif
+    if (const StatsBodies *bodies = kernels::widestBodies(kPerIsa); bodies != nullptr)
+        sum = bodies->rowEnergy(p, n, up, &c);
     return sum + rowEnergyScalar(p + c, n - c, up, 1);
 }
 
@@ -349,14 +199,14 @@ struct FrameShape {
 int currentShape(_vocam *handle, FrameShape &out) {
     _vocam_frame_format format{};
     cam_read_format(handle, &format);
-    if (format.subSampleX == 0 || format.subSampleY == 0) return -22;
+    if (format.subSampleX == 0 || format.subSampleY == 0) return VOCAM_EINVAL;
     out = {format.width / format.subSampleX, format.height / format.subSampleY, format.pixelFormat};
     return 0;
 }
 
 int describe(_vocam *handle, const FrameShape &shape, _FrameDesc *fd, int x, int y, int width,
              int height, int border) {
-    if (handle == nullptr || fd == nullptr) return -22;
+    if (handle == nullptr || fd == nullptr) return VOCAM_EINVAL;
     _FrameDesc d{};
     d.frame_width = shape.width;
     d.frame_height = shape.height;
@@ -365,7 +215,7 @@ int describe(_vocam *handle, const FrameShape &shape, _FrameDesc *fd, int x, int
     else if (shape.pixelFormat == 1)
         d.two_bytes_per_pixel = 1;
     else
-        return -78;
+        return VOCAM_ENOTIMPL;
     switch (handle->pixel_format) {
         case 6:
         case 24:
@@ -382,7 +232,7 @@ int describe(_vocam *handle, const FrameShape &shape, _FrameDesc *fd, int x, int
     std::int64_t rx = x, ry = y, rw = width, rh = height;
     const std::int64_t fw = static_cast<std::int64_t>(d.frame_width);
     const std::int64_t fh = static_cast<std::int64_t>(d.frame_height);
-    if (border < 0 || rx < 0 || ry < 0 || rx + rw > fw || ry + rh > fh) return -22;
+    if (border < 0 || rx < 0 || ry < 0 || rx + rw > fw || ry + rh > fh) return VOCAM_EINVAL;
     if (rx < border) {
         rw -= border - rx;
         rx = border;
@@ -393,7 +243,7 @@ int describe(_vocam *handle, const FrameShape &shape, _FrameDesc *fd, int x, int
     }
     if (rx + rw + border > fw) rw = fw - border - rx;
     if (ry + rh + border > fh) rh = fh - border - ry;
-    if (rw <= 0 || rh <= 0) return -22;
+    if (rw <= 0 || rh <= 0) return VOCAM_EINVAL;
     d.roi_x = static_cast<std::uint64_t>(rx);
     d.roi_y = static_cast<std::uint64_t>(ry);
     d.roi_width = static_cast<std::uint64_t>(rw);
@@ -403,12 +253,12 @@ int describe(_vocam *handle, const FrameShape &shape, _FrameDesc *fd, int x, int
 }
 
 int cellSums(const _FrameDesc *fd, const std::uint8_t *frame, std::uint32_t sums[4]) {
-    if (fd == nullptr || frame == nullptr || sums == nullptr) return -22;
+    if (fd == nullptr || frame == nullptr || sums == nullptr) return VOCAM_EINVAL;
     RegionWalk walk;
     // Whole cells only: an odd width or height is taken one smaller.
     if (!walkRegion(*fd, fd->roi_width & ~std::uint64_t{1}, fd->roi_height & ~std::uint64_t{1}, 0,
                     walk))
-        return -22;
+        return VOCAM_EINVAL;
     computeSums(*fd, walk, frame, sums);
     return 0;
 }
@@ -427,7 +277,7 @@ double sharpness(const _FrameDesc *fd, const std::uint8_t *frame) {
 
 int vo_describe_frame(_vocam *handle, const FramePin &pin, _FrameDesc *fd, int x, int y, int width,
                       int height, int border) {
-    if (handle == nullptr) return -22;
+    if (handle == nullptr) return VOCAM_EINVAL;
     FrameShape shape{pin.width(), pin.height(), 0};
     if (!pin.ring())
         if (const int r = currentShape(handle, shape); r != 0) return r;
@@ -438,12 +288,10 @@ extern "C" {
 
 VOCAM_API int fill_FrameDesc(_vocam *handle, int /*ignored*/, _FrameDesc *fd, int x, int y,
                              int width, int height, int border) {
-    return vo::guard(__func__, [&]() -> int {
-        return usb_handle_call(handle, -22, [&] {
-            FrameShape shape;
-            if (const int r = currentShape(handle, shape); r != 0) return r;
-            return describe(handle, shape, fd, x, y, width, height, border);
-        });
+    return vo::api::call(__func__, handle, -22, [&] {
+        FrameShape shape;
+        if (const int r = currentShape(handle, shape); r != 0) return r;
+        return describe(handle, shape, fd, x, y, width, height, border);
     });
 }
 

@@ -6,8 +6,8 @@
 
 #include "color/isa.h"
 #include "color/matrix48.h"
+#include "color/matrix_stage.h"
 #include "color/pixels48.h"
-#include "colora.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>

@@ -1,9 +1,5 @@
 #include "usbhost/UsbHost.h"
 
-#include <cstdlib>
-
-#include "Simulator/SimBus.h"
-
 namespace vocam::usbhost {
 
 const char *resultName(IOReturn code) {
@@ -51,15 +47,6 @@ const char *resultName(IOReturn code) {
         default:
             return "unknown";
     }
-}
-
-Host &host() {
-    static const std::unique_ptr<Host> instance = [] {
-        const char *sim = std::getenv("VOCAM_SIM");
-        if (sim != nullptr && *sim != '\0') return sim::makeSimulatedHost(sim::Bus::instance());
-        return makeLibusbHost();
-    }();
-    return *instance;
 }
 
 }  // namespace vocam::usbhost

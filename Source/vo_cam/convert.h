@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "vo_cam.h"
+#include "vo_cam/vo_cam.h"
 
 // Converts `src` into `dst` with the handle's colour engine while the stream
 // runs (-22 otherwise). A ring buffer is kept for the conversion and must

@@ -9,12 +9,13 @@
 #include <memory>
 #include <new>
 
-#include "../vo_guard.h"
-#include "../vo_log.h"
-#include "vo_cam.h"
+#include "base/vo_guard.h"
+#include "base/vo_log.h"
+#include "transport/vo_usb.h"
 #include "vo_cam/convert.h"
-#include "vo_usb/vo_usb.h"
-#include "votf.h"
+#include "vo_cam/vo_cam.h"
+#include "votf/layout.h"
+#include "votf/votf.h"
 
 namespace {
 
@@ -32,12 +33,10 @@ struct Layout {
 int layoutOf(const char *call, const void *imageFormat, const void *params, std::uint32_t bits,
              Layout &out) {
     if (imageFormat == nullptr) return refuse(call, VOCAM_EINVAL, "missing image format");
-    std::uint32_t word[kImageFormatSize / 4];
-    std::memcpy(word, imageFormat, sizeof word[0]);
-    if (word[0] != kImageFormatSize)
+    vo::FrameLayout l;
+    if (!vo::decodeImageFormat(imageFormat, l))
         return refuse(call, VOCAM_EINVAL, "image format of the wrong size");
-    std::memcpy(word, imageFormat, sizeof word);
-    const std::uint64_t width = word[1], height = word[2], pixelFormat = word[3];
+    const std::uint64_t width = l.width, height = l.height, pixelFormat = l.pixelFormat;
     if (pixelFormat > 1) return refuse(call, VOCAM_EUNSUPPORTED, "pixel format not converted");
     if (bits == 48 && pixelFormat != 1)
         return refuse(call, VOCAM_EUNSUPPORTED, "48-bit pictures need 16-bit samples");
@@ -57,15 +56,13 @@ int layoutOf(const char *call, const void *imageFormat, const void *params, std:
     }
     // The 24-bit layout vocam_get_rgb_frame_size describes: only grey
     // pictures not woven from two fields pad their rows.
-    _VOCAM_IMAGE_FORMAT copy{};
-    std::memcpy(&copy, imageFormat, sizeof copy);
     // Without a record the engine's own method decides; asking for the
     // padded rows of method 0 then covers whichever it is.
     conversion_params method{};
     method.size = kConversionParamsShort;
     if (params != nullptr) std::memcpy(&method, params, kConversionParamsShort);
-    const bool mono = (copy.VocamReserved[0] & VOCAM_LAYOUT_MONO) != 0;
-    const bool deinterlace = (copy.VocamReserved[4] & 0xFF) != 0;
+    const bool mono = l.mono();
+    const bool deinterlace = l.deinterlace != 0;
     const bool padded = !deinterlace && (mono || method.demosaicMethod == 0);
     const std::uint64_t stride = padded ? (3 * width + 3) & ~std::uint64_t{3} : 3 * width;
     out.pictureBytes = static_cast<std::size_t>(stride * height);
@@ -79,13 +76,9 @@ int layoutOf(const char *call, const void *imageFormat, const void *params, std:
 // not convert) are left to it.
 int checkRingFrame(const char *call, const void *imageFormat, std::uint32_t ringBytes) {
     if (imageFormat == nullptr) return 0;
-    std::uint32_t word[5];
-    std::memcpy(word, imageFormat, sizeof word[0]);
-    if (word[0] != kImageFormatSize) return 0;
-    std::memcpy(word, imageFormat, sizeof word);
-    const std::uint32_t pixelFormat = word[3];
-    if (pixelFormat > 1) return 0;
-    const std::uint64_t bytes = std::uint64_t{word[1]} * word[2] * (pixelFormat == 1 ? 2 : 1);
+    vo::FrameLayout l;
+    if (!vo::decodeImageFormat(imageFormat, l) || l.pixelFormat > 1) return 0;
+    const std::uint64_t bytes = l.frameBytes();
     if (bytes == ringBytes) return 0;
     vo::logf(vo::LogKind::Error,
              "error: %s: the image format's frame (%llu bytes) is not the ring buffer's (%u "
@@ -117,7 +110,7 @@ VOCAM_API int vocam_convert_frame_to_rgb_bits(_vocam *handle, std::uint8_t *dst,
                                               const void *conversion_params, std::uint32_t bits) {
     constexpr const char *kCall = "vocam_convert_frame_to_rgb_bits";
     return vo::guard(kCall, [&]() -> int {
-        if (handle == nullptr || dst == nullptr || src == nullptr) return -22;
+        if (handle == nullptr || dst == nullptr || src == nullptr) return VOCAM_EINVAL;
         if (bits != 24 && bits != 32 && bits != 48)
             return refuse(kCall, VOCAM_EINVAL, "bits must be 24, 32 or 48");
         Layout layout;
@@ -136,7 +129,7 @@ VOCAM_API int vocam_convert_raw_to_rgb(std::uint8_t *dst, std::size_t dst_bytes,
                                        std::uint32_t bits, std::uint32_t threads) {
     constexpr const char *kCall = "vocam_convert_raw_to_rgb";
     return vo::guard(kCall, [&]() -> int {
-        if (dst == nullptr || src == nullptr) return -22;
+        if (dst == nullptr || src == nullptr) return VOCAM_EINVAL;
         if (bits != 24 && bits != 32 && bits != 48)
             return refuse(kCall, VOCAM_EINVAL, "bits must be 24, 32 or 48");
         Layout layout;

@@ -3,22 +3,21 @@
 #include <cstdio>
 #include <mutex>
 
-#include "../vo_guard.h"
-#include "../vo_log.h"
-#include "vo_cam.h"
+#include "base/vo_guard.h"
+#include "base/vo_log.h"
+#include "device/wire.h"
+#include "transport/vo_usb.h"
 #include "vo_cam/convert.h"
-#include "vo_usb/vo_usb.h"
-#include "votf.h"
+#include "vo_cam/entry.h"
+#include "vo_cam/vo_cam.h"
+#include "votf/votf.h"
 
 namespace {
 
-constexpr std::int32_t kRegPosition = 0x1008;
-constexpr std::int32_t kRegSize = 0x100C;
-constexpr std::int32_t kRegSubsampling = 0x1018;
-constexpr std::int32_t kRegRate = 0x1048;
+namespace wire = vocam::wire;
 
-int writeFailed(const char *name, int status) {
-    vo::logf(vo::LogKind::Error, "error: unable to write param '%s'\n", name);
+int writeFailed(const wire::Register &reg, int status) {
+    vo::logf(vo::LogKind::Error, "error: unable to write param '%s'\n", reg.name);
     return status;
 }
 
@@ -87,18 +86,18 @@ int checkWindow(const _vocam *handle, const _vocam_frame_format &in) {
         vo::logf(vo::LogKind::Error, "error: window %ux%u at %u,%u lies outside the %ux%u sensor\n",
                  in.width, in.height, in.xOffset, in.yOffset, handle->max_width,
                  handle->max_height);
-        return -22;
+        return VOCAM_EINVAL;
     }
     const unsigned most = handle->max_subsample > 1 ? handle->max_subsample : 1;
     if (in.subSampleX > most || in.subSampleY > most) {
         vo::logf(vo::LogKind::Error, "error: subsampling %ux%u is above the camera's maximum %u\n",
                  in.subSampleX, in.subSampleY, most);
-        return -22;
+        return VOCAM_EINVAL;
     }
     if (in.width / in.subSampleX == 0 || in.height / in.subSampleY == 0) {
         vo::logf(vo::LogKind::Error, "error: window %ux%u subsampled %ux%u leaves no pixels\n",
                  in.width, in.height, in.subSampleX, in.subSampleY);
-        return -22;
+        return VOCAM_EINVAL;
     }
     return 0;
 }
@@ -135,21 +134,45 @@ int cam_write_format(_vocam *handle, const _vocam_frame_format *format) {
     vo::logf(vo::LogKind::Info, "%s: subsample=%ux%d, size=%ux%d, position=%ux%d\n",
              "cam_write_format", handle->subsample_x, handle->subsample_y, handle->width,
              handle->height, handle->x_offset, handle->y_offset);
-    int r = vo_usb_write_vocam_two_u16(handle, kRegSize, static_cast<std::uint16_t>(format->width),
-                                       static_cast<std::uint16_t>(format->height));
-    if (r != 0) return writeFailed("VOCAM_FO_SIZE", r);
-    r = vo_usb_write_vocam_two_u16(handle, kRegPosition, handle->x_offset, handle->y_offset);
-    if (r != 0) return writeFailed("VOCAM_FO_POSITION", r);
-    r = vo_usb_write_vocam_two_u16(handle, kRegSubsampling, format->subSampleX, format->subSampleY);
-    if (r != 0) return writeFailed("VOCAM_FO_SUBSAMPLING", r);
+    int r =
+        usb_write_two_u16(handle, wire::kSize.address, static_cast<std::uint16_t>(format->width),
+                          static_cast<std::uint16_t>(format->height));
+    if (r != 0) return writeFailed(wire::kSize, r);
+    r = usb_write_two_u16(handle, wire::kPosition.address, handle->x_offset, handle->y_offset);
+    if (r != 0) return writeFailed(wire::kPosition, r);
+    r = usb_write_two_u16(handle, wire::kSubsampling.address, format->subSampleX,
+                          format->subSampleY);
+    if (r != 0) return writeFailed(wire::kSubsampling, r);
     return 0;
+}
+
+int cam_image_format(_vocam *handle, _VOCAM_IMAGE_FORMAT *out) {
+    if (out == nullptr) return VOCAM_EINVAL;
+    return usb_handle_call(handle, -22, [&]() -> int {
+        out->Size = sizeof(_VOCAM_IMAGE_FORMAT);
+        {
+            vo::Lock lock(handle->stream.lock);
+            out->Width = handle->width;
+            out->Height = handle->height;
+        }
+        out->PixelFormat = handle->pixel_format;
+        const std::uint32_t bytesPerPixel = handle->pixel_format == 1   ? 2
+                                            : handle->pixel_format == 2 ? 3
+                                                                        : 1;
+        out->ImageSize = out->Width * out->Height * bytesPerPixel;
+        std::uint32_t flags = 0;
+        if (!layoutFlags(handle->color_id, flags)) return VOCAM_EFAIL;
+        out->VocamReserved[0] = flags;
+        out->VocamReserved[4] = 0;
+        return 0;
+    });
 }
 
 extern "C" {
 
 VOCAM_API int vocam_get_video_format(_vocam *handle, _vocam_frame_format *out) {
     return vo::guard(__func__, [&]() -> int {
-        if (out == nullptr) return -22;
+        if (out == nullptr) return VOCAM_EINVAL;
         return usb_handle_call(handle, -22, [&] {
             cam_read_format(handle, out);
             vo::logf(vo::LogKind::Info, "%s: subsample=%ux%d, size=%ux%d, position=%ux%d\n",
@@ -162,59 +185,38 @@ VOCAM_API int vocam_get_video_format(_vocam *handle, _vocam_frame_format *out) {
 
 VOCAM_API int vocam_set_video_format(_vocam *handle, const _vocam_frame_format *in) {
     return vo::guard(__func__, [&]() -> int {
-        if (handle == nullptr || in == nullptr) return -22;
+        if (handle == nullptr || in == nullptr) return VOCAM_EINVAL;
         if ((in->subSampleX & 0xFF) == 0 || (in->subSampleY & 0xFF) == 0 || in->width == 0 ||
             in->height == 0)
-            return -22;
+            return VOCAM_EINVAL;
         const bool subsampled = in->subSampleX > 1 || in->subSampleY > 1;
-        if (subsampled && (handle->model == nullptr || handle->model->subsampling == 0)) return -22;
+        if (subsampled && (handle->model == nullptr || handle->model->subsampling == 0))
+            return VOCAM_EINVAL;
         if (const int r = checkWindow(handle, *in); r != 0) return r;
         StreamCall call(handle);
         // Held across the change, so no enable reads half a window, and no
         // stream starts with frames of a size its ring was not allocated for.
-        if (!usb_stream_enter_control(handle, call)) return -1;
+        if (!usb_stream_enter_control(handle, call)) return VOCAM_EFAIL;
         vo::Lock control(handle->stream.control, std::adopt_lock);
         {
             vo::Lock lock(handle->stream.lock);
             if (handle->stream.active()) {
                 vo::logs(vo::LogKind::Error,
                          "error: unable to change the video format while the stream is running\n");
-                return -1;
+                return VOCAM_EFAIL;
             }
         }
         if (const int r = cam_write_format(handle, in); r != 0) return r;
-        return vo_usb_reload_kps(handle);
+        return usb_reload_rates(handle);
     });
 }
 
 VOCAM_API int vocam_get_image_format(_vocam *handle, _VOCAM_IMAGE_FORMAT *out) {
-    return vo::guard(__func__, [&]() -> int {
-        if (out == nullptr) return -22;
-        return usb_handle_call(handle, -22, [&] {
-            out->Size = sizeof(_VOCAM_IMAGE_FORMAT);
-            {
-                vo::Lock lock(handle->stream.lock);
-                out->Width = handle->width;
-                out->Height = handle->height;
-            }
-            out->PixelFormat = handle->pixel_format;
-            const std::uint32_t bytesPerPixel = handle->pixel_format == 1   ? 2
-                                                : handle->pixel_format == 2 ? 3
-                                                                            : 1;
-            out->ImageSize = out->Width * out->Height * bytesPerPixel;
-            std::uint32_t flags = 0;
-            if (!layoutFlags(handle->color_id, flags)) return -1;
-            out->VocamReserved[0] = flags;
-            out->VocamReserved[4] = 0;
-            return 0;
-        });
-    });
+    return vo::guard(__func__, [&]() -> int { return cam_image_format(handle, out); });
 }
 
 VOCAM_API int vocam_count_available_data_rates(_vocam *handle) {
-    return vo::guard(__func__, [&]() -> int {
-        return usb_handle_call(handle, 0, [&]() -> int { return handle->data_rate_count; });
-    });
+    return vo::api::call(__func__, handle, 0, [&]() -> int { return handle->data_rate_count; });
 }
 
 VOCAM_API int vocam_enum_available_data_rates(_vocam *handle, std::uint32_t *rates, int capacity) {
@@ -231,24 +233,23 @@ VOCAM_API int vocam_enum_available_data_rates(_vocam *handle, std::uint32_t *rat
 }
 
 VOCAM_API int vocam_set_data_rate(_vocam *handle, std::uint32_t rate) {
-    return vo::guard(__func__, [&]() -> int {
-        return usb_handle_call(handle, -22, [&] {
-            const int r = vo_usb_write_vocam_u32(handle, kRegRate, rate);
-            if (r != 0) return writeFailed("VOCAM_FO_KPS", r);
-            // A stream waits for frames as long as their readout takes.
-            usb_stream_report_rate(handle, rate);
-            return 0;
-        });
+    return vo::api::call(__func__, handle, -22, [&] {
+        const int r = usb_write_u32(handle, wire::kRate.address, rate);
+        if (r != 0) return writeFailed(wire::kRate, r);
+        // A stream waits for frames as long as their readout takes.
+        usb_stream_report_rate(handle, rate);
+        return 0;
     });
 }
 
 VOCAM_API int vocam_get_data_rate(_vocam *handle, std::uint32_t *rate) {
     return vo::guard(__func__, [&]() -> int {
-        if (rate == nullptr) return -22;
+        if (rate == nullptr) return VOCAM_EINVAL;
         return usb_handle_call(handle, -22, [&] {
-            const int r = vo_usb_read_vocam_u32(handle, kRegRate, rate);
+            const int r = usb_read_u32(handle, wire::kRate.address, rate);
             if (r != 0)
-                vo::logf(vo::LogKind::Error, "error: unable to read param '%s'\n", "VOCAM_FO_KPS");
+                vo::logf(vo::LogKind::Error, "error: unable to read param '%s'\n",
+                         wire::kRate.name);
             else
                 usb_stream_report_rate(handle, *rate);
             return r;
@@ -259,7 +260,7 @@ VOCAM_API int vocam_get_data_rate(_vocam *handle, std::uint32_t *rate) {
 VOCAM_API int vocam_convert_frame_to_rgb(_vocam *handle, std::uint8_t *dst, const std::uint8_t *src,
                                          const void *image_format, const void *conversion_params) {
     return vo::guard(__func__, [&]() -> int {
-        if (dst == nullptr || src == nullptr) return -22;
+        if (dst == nullptr || src == nullptr) return VOCAM_EINVAL;
         return usb_handle_call(handle, -22, [&] {
             return vo_convert_stream_frame("vocam_convert_frame_to_rgb", handle, dst, src,
                                            image_format, conversion_params, 24);
@@ -268,12 +269,10 @@ VOCAM_API int vocam_convert_frame_to_rgb(_vocam *handle, std::uint8_t *dst, cons
 }
 
 VOCAM_API int vocam_set_conversion_threads(_vocam *handle, std::uint32_t threads) {
-    return vo::guard(__func__, [&]() -> int {
-        return usb_handle_call(handle, -22, [&] {
-            vo::Lock turn(handle->convert_lock);
-            if (const int r = vo_create_votf_locked(handle); r != 0) return r;
-            return handle->converter->SetConversionThreads(threads);
-        });
+    return vo::api::call(__func__, handle, -22, [&] {
+        vo::Lock turn(handle->convert_lock);
+        if (const int r = vo_create_votf_locked(handle); r != 0) return r;
+        return handle->converter->SetConversionThreads(threads);
     });
 }
 
@@ -281,8 +280,8 @@ VOCAM_API int vocam_enable_callback_notification(_vocam *handle, std::uint32_t t
                                                  vocam_callback callback, void *context) {
     return vo::guard(__func__, [&]() -> int {
         // Type 0 marks a free slot, so it could never be found again.
-        if (type == 0) return -22;
-        return usb_handle_call(handle, -22, [&] {
+        if (type == 0) return VOCAM_EINVAL;
+        return usb_handle_call(handle, -22, [&]() -> int {
             vo::Lock lock(handle->stream.lock);
             for (int slot = 0; slot < 4; ++slot) {
                 auto &s = handle->callbacks[slot];
@@ -292,23 +291,21 @@ VOCAM_API int vocam_enable_callback_notification(_vocam *handle, std::uint32_t t
                 s.type = type;
                 return slot;
             }
-            return -28;
+            return VOCAM_ENOSLOT;
         });
     });
 }
 
 VOCAM_API int vocam_disable_callback_notification(_vocam *handle, int slot) {
-    return vo::guard(__func__, [&]() -> int {
-        return usb_handle_call(handle, -22, [&] {
-            vo::Lock lock(handle->stream.lock);
-            if (slot < 0 || slot > 3 || handle->callbacks[slot].type == 0) {
-                vo::logf(vo::LogKind::Error,
-                         "error: invalid callback ID '%d' when disabling callback\n", slot);
-                return -22;
-            }
-            handle->callbacks[slot] = {};
-            return 0;
-        });
+    return vo::api::call(__func__, handle, -22, [&]() -> int {
+        vo::Lock lock(handle->stream.lock);
+        if (slot < 0 || slot > 3 || handle->callbacks[slot].type == 0) {
+            vo::logf(vo::LogKind::Error,
+                     "error: invalid callback ID '%d' when disabling callback\n", slot);
+            return VOCAM_EINVAL;
+        }
+        handle->callbacks[slot] = {};
+        return 0;
     });
 }
 

@@ -8,12 +8,15 @@
 #include <cstdio>
 #include <new>
 
-#include "../vo_guard.h"
-#include "../vo_log.h"
-#include "vo_cameras.h"
-#include "vo_usb/vo_usb.h"
+#include "base/vo_guard.h"
+#include "base/vo_log.h"
+#include "device/vo_cameras.h"
+#include "device/wire.h"
+#include "transport/vo_usb.h"
+#include "vo_cam/entry.h"
 
 using namespace vocam;
+namespace wire = vocam::wire;
 
 namespace {
 
@@ -21,8 +24,6 @@ constexpr std::uint32_t kToneFlags = VOCAM_PROP_FLAG_TONE;
 // The flags the colour engine takes for its tone settings.
 constexpr unsigned kEngineToneFlags = 15;
 constexpr std::uint32_t kMatrixEntryBytes = 20;
-// The message window runs from its base to the top of the 16-bit register space.
-constexpr std::uint32_t kMessageWindowBytes = 0x10000 - reg::kMessageData;
 
 void writeFailed(const char *name) {
     vo::logf(vo::LogKind::Error, "error: unable to write param '%s'\n", name);
@@ -49,23 +50,23 @@ std::int16_t le16(const std::uint8_t *p) {
 std::int32_t registerBlock(std::uint32_t id) {
     switch (id) {
         case VOCAM_PROP_EXPOSURE:
-            return reg::kExposure;
+            return wire::kExposure.address;
         case VOCAM_PROP_GAIN:
-            return reg::kGain;
+            return wire::kGain.address;
         case VOCAM_PROP_GAIN_RED:
-            return reg::kGainRed;
+            return wire::kGainRed.address;
         case VOCAM_PROP_GAIN_BLUE:
-            return reg::kGainBlue;
+            return wire::kGainBlue.address;
         case VOCAM_PROP_GAIN_GREEN1:
-            return reg::kGainGreen1;
+            return wire::kGainGreen1.address;
         case VOCAM_PROP_GAIN_GREEN2:
-            return reg::kGainGreen2;
+            return wire::kGainGreen2.address;
         case VOCAM_PROP_TEMPERATURE:
-            return reg::kTemperature;
+            return wire::kTemperature.address;
         case VOCAM_PROP_AUTO_EXPOSURE_TARGET:
-            return reg::kAutoExposureTarget;
+            return wire::kAutoExposureTarget.address;
         default:
-            return -1;
+            return VOCAM_EFAIL;
     }
 }
 
@@ -159,7 +160,7 @@ int getEngineProperty(_vocam *handle, std::uint32_t id, int *min, int *max, int 
             return r;
         }
         default:
-            return -22;
+            return VOCAM_EINVAL;
     }
 }
 
@@ -196,7 +197,7 @@ int setEngineProperty(_vocam *handle, std::uint32_t id, int value) {
             return engine.SetDigitalColorGains(g[0], g[1], g[2]);
         }
         default:
-            return -22;
+            return VOCAM_EINVAL;
     }
 }
 
@@ -204,7 +205,9 @@ bool isEngineProperty(std::uint32_t id) {
     return id >= VOCAM_PROP_DEMOSAIC_METHOD && id <= VOCAM_PROP_DIGITAL_GAIN_BLUE;
 }
 
-int propertySet(_vocam *handle, std::uint32_t id, int value, std::uint32_t flags) {
+}  // namespace
+
+int cam_property_set(_vocam *handle, std::uint32_t id, int value, std::uint32_t flags) {
     vo::Lock turn(handle->convert_lock);
     if (const int r = vo_create_votf_locked(handle); r != 0) return r;
     if (isToneProperty(id)) {
@@ -223,12 +226,12 @@ int propertySet(_vocam *handle, std::uint32_t id, int value, std::uint32_t flags
         return r;
     }
     if (isEngineProperty(id)) return setEngineProperty(handle, id, value);
-    return -22;
+    return VOCAM_EINVAL;
 }
 
-int propertyGetRange(_vocam *handle, std::uint32_t id, int *min, int *max, int *value,
-                     std::uint32_t *flags) {
-    if (value == nullptr || flags == nullptr) return -22;
+int cam_property_get_range(_vocam *handle, std::uint32_t id, int *min, int *max, int *value,
+                           std::uint32_t *flags) {
+    if (value == nullptr || flags == nullptr) return VOCAM_EINVAL;
     vo::Lock turn(handle->convert_lock);
     if (const int r = vo_create_votf_locked(handle); r != 0) return r;
     *flags = 0;
@@ -242,11 +245,11 @@ int propertyGetRange(_vocam *handle, std::uint32_t id, int *min, int *max, int *
         return r;
     }
     if (isEngineProperty(id)) return getEngineProperty(handle, id, min, max, value);
-    return -22;
+    return VOCAM_EINVAL;
 }
 
-int propertyGet(_vocam *handle, std::uint32_t id, int *value, std::uint32_t *flags) {
-    if (value == nullptr || flags == nullptr) return -22;
+int cam_property_get(_vocam *handle, std::uint32_t id, int *value, std::uint32_t *flags) {
+    if (value == nullptr || flags == nullptr) return VOCAM_EINVAL;
     *value = 0;
     *flags = 0;
     switch (id) {
@@ -264,27 +267,25 @@ int propertyGet(_vocam *handle, std::uint32_t id, int *value, std::uint32_t *fla
             return 0;
         case VOCAM_PROP_MAX_SUBSAMPLING: {
             std::uint32_t word = 0;
-            const int r = vo_usb_read_vocam_u32(handle, reg::kSubsamplingInquiry, &word);
+            const int r = usb_read_u32(handle, wire::kSubsamplingInquiry.address, &word);
             if (r != 0) {
                 vo::logf(vo::LogKind::Error, "error: unable to read param '%s'\n",
-                         "VOCAM_FO_SUBSAMPLING_INQ");
+                         wire::kSubsamplingInquiry.name);
                 return r;
             }
             *value = static_cast<int>(word & 0xFF);
             return 0;
         }
         default:
-            return propertyGetRange(handle, id, nullptr, nullptr, value, flags);
+            return cam_property_get_range(handle, id, nullptr, nullptr, value, flags);
     }
 }
-
-}  // namespace
 
 // ---- register blocks
 
 int cam_read_prop(_vocam *handle, std::int32_t reg, vocam_prop *prop) {
-    std::uint32_t words[4];
-    const int r = vo_usb_read_vocam_array(handle, reg, words, 4);
+    std::uint32_t words[wire::kBlockWords];
+    const int r = usb_read_array(handle, reg, words, wire::kBlockWords);
     if (r != 0) return r;
     prop->flags = words[0];
     prop->value = words[1];
@@ -295,7 +296,7 @@ int cam_read_prop(_vocam *handle, std::int32_t reg, vocam_prop *prop) {
 
 int cam_write_prop(_vocam *handle, std::int32_t reg, const vocam_prop *prop) {
     const std::uint32_t words[2] = {prop->flags, prop->value};
-    return vo_usb_write_vocam_array(handle, reg, words, 2);
+    return usb_write_array(handle, reg, words, 2);
 }
 
 int cam_get_prop_helper(_vocam *handle, std::int32_t reg, int *min, int *max, int *value,
@@ -333,7 +334,7 @@ int cam_get_gamma_helper(_vocam *handle, std::uint32_t id, int *min, int *max, i
             *value = static_cast<int>(handle->gamma);
             break;
         default:
-            return -22;
+            return VOCAM_EINVAL;
     }
     *flags = kToneFlags;
     return 0;
@@ -360,8 +361,8 @@ void cam_make_tone_curve(std::int64_t gamma, std::int64_t contrast, std::int64_t
 
 int cam_set_gamma_helper(_vocam *handle) {
     cam_make_tone_curve(handle->gamma, handle->contrast, handle->brightness, handle->tone_lut);
-    if (cam_write_message(handle, kMessageToneCurve, handle->tone_lut, sizeof handle->tone_lut) ==
-        0)
+    if (cam_write_message(handle, wire::kToneCurveMessage, handle->tone_lut,
+                          sizeof handle->tone_lut) == 0)
         return 0;
     // The camera cannot apply a curve: the conversion does instead.
     if (handle->converter) {
@@ -378,28 +379,27 @@ int cam_set_gamma_helper(_vocam *handle) {
 int cam_handle_message(_vocam *handle, std::uint32_t message_id, const std::uint8_t *data,
                        std::uint32_t size) {
     std::uint32_t supported = 0;
-    if (const int r = vo_usb_read_vocam_u32(handle, reg::kMessageSupport, &supported); r != 0)
+    if (const int r = usb_read_u32(handle, wire::kMessageSupport.address, &supported); r != 0)
         return r;
     if ((supported & (1u << (message_id % 32))) == 0) {
         vo::logf(vo::LogKind::Error, "vocam message %u is not supported\n", message_id);
-        return -22;
+        return VOCAM_EINVAL;
     }
-    // Past the top of the register space the addresses would wrap onto
-    // unrelated registers.
-    if (size > kMessageWindowBytes || (size > 0 && data == nullptr)) return -22;
-    if (const int r = vo_usb_write_vocam_u32(handle, reg::kMessageSelect, message_id); r != 0)
+    // Past the end of the window the bytes would land in registers that are
+    // not the message's.
+    if (size > wire::kMessageWindowBytes || (size > 0 && data == nullptr)) return VOCAM_EINVAL;
+    if (const int r = usb_write_u32(handle, wire::kMessageSelect.address, message_id); r != 0)
         return r;
-    if (size == 0) return vo_usb_write_vocam_array(handle, reg::kMessageData, nullptr, 0);
-    std::int32_t address = reg::kMessageData;
+    if (size == 0) return usb_write_array(handle, wire::kMessageData.address, nullptr, 0);
+    std::int32_t address = wire::kMessageData.address;
     std::uint32_t remaining = size;
     while (remaining > 0) {
-        // The camera takes its tone curve in 64-byte pieces, other messages
-        // in up to 256 bytes.
-        const std::uint32_t chunk = remaining > 64 && message_id == kMessageToneCurve ? 64
-                                    : remaining > 256                                 ? 256
-                                                                                      : remaining;
-        const int r =
-            vo_usb_write_vocam_bytes(handle, address, const_cast<std::uint8_t *>(data), chunk);
+        const std::uint32_t chunk =
+            remaining > wire::kToneCurvePiece && message_id == wire::kToneCurveMessage
+                ? wire::kToneCurvePiece
+            : remaining > wire::kMessagePiece ? wire::kMessagePiece
+                                              : remaining;
+        const int r = usb_write_bytes(handle, address, const_cast<std::uint8_t *>(data), chunk);
         if (r != 0) return r;
         data += chunk;
         remaining -= chunk;
@@ -416,17 +416,18 @@ int cam_write_message(_vocam *handle, std::uint32_t message_id, const std::uint8
 // ---- temperature
 
 int cam_set_temperature_helper(_vocam *handle, int value, std::uint32_t flags) {
-    if (!handle->temperature_supported) return -22;
+    if (!handle->temperature_supported) return VOCAM_EINVAL;
     // Compared one bound at a time, so a camera that reports its bounds the
     // wrong way round still gets a value inside what it reported.
     if (value < handle->temperature_min) value = handle->temperature_min;
     if (value > handle->temperature_max) value = handle->temperature_max;
-    int r = vo_usb_write_vocam_u32(handle, reg::kTemperature, flags);
+    int r = usb_write_u32(handle, wire::kTemperature.address + wire::kBlockFlags, flags);
     if (r != 0) {
         writeFailed("VOCAM_TEMPERATURE + VOCAM_PROPERTY_FLAGVAL");
         return r;
     }
-    r = vo_usb_write_vocam_u32(handle, reg::kTemperature + 4, static_cast<std::uint32_t>(value));
+    r = usb_write_u32(handle, wire::kTemperature.address + wire::kBlockValue,
+                      static_cast<std::uint32_t>(value));
     if (r != 0) {
         writeFailed("VOCAM_TEMPERATURE + VOCAM_PROPERTY_CURVAL");
         return r;
@@ -435,9 +436,9 @@ int cam_set_temperature_helper(_vocam *handle, int value, std::uint32_t flags) {
     handle->temperature_on = (flags & VOCAM_PROP_FLAG_ON) != 0;
     if (handle->fan_present) {
         // The fan runs whenever the cooler does.
-        r = vo_usb_write_vocam_u32(handle, reg::kFan, flags);
+        r = usb_write_u32(handle, wire::kFan.address, flags);
         if (r != 0) {
-            writeFailed("VOCAM_FAN");
+            writeFailed(wire::kFan.name);
             return r;
         }
         handle->fan_on = handle->temperature_on;
@@ -450,7 +451,7 @@ int vo_create_votf_locked(_vocam *handle) {
     handle->converter.reset(new (std::nothrow) CVotf);
     if (!handle->converter) {
         vo::logs(vo::LogKind::Error, "error: unable to create conversion object\n");
-        return -12;
+        return VOCAM_ENOMEM;
     }
     const std::uint8_t *payload = nullptr;
     std::uint32_t length = 0;
@@ -472,32 +473,27 @@ int vo_create_votf_locked(_vocam *handle) {
 extern "C" {
 
 VOCAM_API int vo_usb_create_votf(_vocam *handle) {
-    return vo::guard(__func__, [&]() -> int {
-        return usb_handle_call(handle, -22, [&] {
-            vo::Lock turn(handle->convert_lock);
-            return vo_create_votf_locked(handle);
-        });
+    return vo::api::call(__func__, handle, -22, [&] {
+        vo::Lock turn(handle->convert_lock);
+        return vo_create_votf_locked(handle);
     });
 }
 
 VOCAM_API int vocam_property_get(_vocam *handle, std::uint32_t id, int *value,
                                  std::uint32_t *flags) {
-    return vo::guard(__func__, [&]() -> int {
-        return usb_handle_call(handle, -22, [&] { return propertyGet(handle, id, value, flags); });
-    });
+    return vo::api::call(__func__, handle, -22,
+                         [&] { return cam_property_get(handle, id, value, flags); });
 }
 
 VOCAM_API int vocam_property_set(_vocam *handle, std::uint32_t id, int value, std::uint32_t flags) {
-    return vo::guard(__func__, [&]() -> int {
-        return usb_handle_call(handle, -22, [&] { return propertySet(handle, id, value, flags); });
-    });
+    return vo::api::call(__func__, handle, -22,
+                         [&] { return cam_property_set(handle, id, value, flags); });
 }
 
 VOCAM_API int vocam_property_get_range(_vocam *handle, std::uint32_t id, int *min, int *max,
                                        int *value, std::uint32_t *flags) {
-    return vo::guard(__func__, [&]() -> int {
-        return usb_handle_call(
-            handle, -22, [&] { return propertyGetRange(handle, id, min, max, value, flags); });
+    return vo::api::call(__func__, handle, -22, [&] {
+        return cam_property_get_range(handle, id, min, max, value, flags);
     });
 }
 

@@ -4,27 +4,14 @@
 
 #include <cstdint>
 
-#include "vo_cam.h"
+#include "vo_cam/vo_cam.h"
 
-// Camera registers of the property model.
-namespace vocam::reg {
-inline constexpr std::int32_t kExposure = 0x04A0;
-inline constexpr std::int32_t kGain = 0x04F0;
-inline constexpr std::int32_t kGainRed = 0x0500;
-inline constexpr std::int32_t kGainGreen1 = 0x0510;
-inline constexpr std::int32_t kGainGreen2 = 0x0520;
-inline constexpr std::int32_t kGainBlue = 0x0530;
-inline constexpr std::int32_t kAutoExposureTarget = 0x0640;
-inline constexpr std::int32_t kTemperature = 0x0690;
-inline constexpr std::int32_t kFan = 0x0730;
-inline constexpr std::int32_t kSubsamplingInquiry = 0x101C;
-inline constexpr std::int32_t kMessageSupport = 0x4FF8;
-inline constexpr std::int32_t kMessageSelect = 0x4FFC;
-inline constexpr std::int32_t kMessageData = 0x5000;
-}  // namespace vocam::reg
-
-// Message 0: the 256-entry tone curve the camera applies to its frames.
-inline constexpr std::uint32_t kMessageToneCurve = 0;
+// What vocam_property_get, vocam_property_set and vocam_property_get_range
+// do on a caller already admitted.
+int cam_property_get(_vocam *handle, std::uint32_t id, int *value, std::uint32_t *flags);
+int cam_property_set(_vocam *handle, std::uint32_t id, int value, std::uint32_t flags);
+int cam_property_get_range(_vocam *handle, std::uint32_t id, int *min, int *max, int *value,
+                           std::uint32_t *flags);
 
 // A register block: all four words in one read; flags and value in one write.
 int cam_read_prop(_vocam *handle, std::int32_t reg, vocam_prop *prop);

@@ -5,15 +5,16 @@
 #include <cstdint>
 #include <cstring>
 
-#include "../vo_guard.h"
-#include "../vo_log.h"
-#include "vo_cam.h"
-#include "vo_usb/vo_usb.h"
-#include "votf.h"
+#include "base/vo_guard.h"
+#include "base/vo_log.h"
+#include "transport/vo_usb.h"
+#include "vo_cam/entry.h"
+#include "vo_cam/vo_cam.h"
+#include "votf/layout.h"
+#include "votf/votf.h"
 
 namespace {
 
-constexpr std::uint32_t kImageFormatBytes = sizeof(_VOCAM_IMAGE_FORMAT);
 constexpr std::uint32_t kShortParamsBytes = 12;
 constexpr std::uint32_t kFullParamsBytes = sizeof(struct conversion_params);
 
@@ -58,55 +59,46 @@ extern "C" {
 VOCAM_API int vocam_get_rgb_frame_size(_vocam *handle, const void *image_format,
                                        const void *conversion_params, std::uint32_t *stride,
                                        std::size_t *bytes) {
-    return vo::guard(__func__, [&]() -> int {
-        return usb_handle_call(handle, -22, [&]() -> int {
-            if (handle == nullptr || bytes == nullptr)
-                return refuse(VOCAM_EINVAL, "missing argument");
+    return vo::api::call(__func__, handle, -22, [&]() -> int {
+        if (handle == nullptr || bytes == nullptr) return refuse(VOCAM_EINVAL, "missing argument");
+        vo::FrameLayout l;
+        if (image_format == nullptr) {
             _VOCAM_IMAGE_FORMAT current{};
-            std::uint32_t word[kImageFormatBytes / 4];
-            if (image_format == nullptr) {
-                if (const int r = vocam_get_image_format(handle, &current); r != 0) return r;
-                std::memcpy(word, &current, sizeof word);
-            } else {
-                std::memcpy(word, image_format, sizeof word[0]);
-                if (word[0] != kImageFormatBytes)
-                    return refuse(VOCAM_EINVAL, "image format of the wrong size");
-                std::memcpy(word, image_format, sizeof word);
-            }
-            const std::uint32_t width = word[1], height = word[2], pixelFormat = word[3];
-            const std::uint32_t flags = word[5];
-            const bool deinterlace = (word[9] & 0xFF) != 0;
-            if (pixelFormat > 1) return refuse(VOCAM_EUNSUPPORTED, "pixel format not converted");
-            // The frame sizes the converter refuses (-22 there too).
-            if (width < 4 || height < 4 || width % 2 != 0 || height % 2 != 0)
-                return refuse(VOCAM_EINVAL, "frame size not converted");
+            if (const int r = cam_image_format(handle, &current); r != 0) return r;
+            vo::decodeImageFormat(&current, l);
+        } else if (!vo::decodeImageFormat(image_format, l)) {
+            return refuse(VOCAM_EINVAL, "image format of the wrong size");
+        }
+        const std::uint32_t width = l.width, height = l.height, pixelFormat = l.pixelFormat;
+        const bool deinterlace = l.deinterlace != 0;
+        if (pixelFormat > 1) return refuse(VOCAM_EUNSUPPORTED, "pixel format not converted");
+        // The frame sizes the converter refuses (-22 there too).
+        if (width < 4 || height < 4 || width % 2 != 0 || height % 2 != 0)
+            return refuse(VOCAM_EINVAL, "frame size not converted");
 
-            std::uint32_t method = 0;
-            if (conversion_params != nullptr) {
-                const std::uint32_t size = le32(conversion_params);
-                if (size != kShortParamsBytes && size != kFullParamsBytes)
-                    return refuse(VOCAM_EINVAL, "conversion record of the wrong size");
-                method = le32(static_cast<const std::uint8_t *>(conversion_params) + 4);
-            } else {
-                // Without a record the conversion uses the engine's own method.
-                vo::Lock turn(handle->convert_lock);
-                if (const int r = vo_create_votf_locked(handle); r != 0) return r;
-                unsigned m = 0;
-                handle->converter->DemosaicMethodGet(&m);
-                method = m;
-            }
-            const Row rows =
-                rowsFor((flags & VOCAM_LAYOUT_MONO) != 0, pixelFormat == 1, deinterlace, method);
-            if (rows == Row::None)
-                return refuse(VOCAM_EUNSUPPORTED, "no kernel for this conversion");
-            const std::uint64_t packed = 3ull * width;
-            const std::uint64_t rowBytes = rows == Row::Padded ? (packed + 3) & ~3ull : packed;
-            if (rowBytes > UINT32_MAX || height > SIZE_MAX / rowBytes)
-                return refuse(VOCAM_EINVAL, "picture too large");
-            if (stride != nullptr) *stride = static_cast<std::uint32_t>(rowBytes);
-            *bytes = static_cast<std::size_t>(rowBytes * height);
-            return 0;
-        });
+        std::uint32_t method = 0;
+        if (conversion_params != nullptr) {
+            const std::uint32_t size = le32(conversion_params);
+            if (size != kShortParamsBytes && size != kFullParamsBytes)
+                return refuse(VOCAM_EINVAL, "conversion record of the wrong size");
+            method = le32(static_cast<const std::uint8_t *>(conversion_params) + 4);
+        } else {
+            // Without a record the conversion uses the engine's own method.
+            vo::Lock turn(handle->convert_lock);
+            if (const int r = vo_create_votf_locked(handle); r != 0) return r;
+            unsigned m = 0;
+            handle->converter->DemosaicMethodGet(&m);
+            method = m;
+        }
+        const Row rows = rowsFor(l.mono(), pixelFormat == 1, deinterlace, method);
+        if (rows == Row::None) return refuse(VOCAM_EUNSUPPORTED, "no kernel for this conversion");
+        const std::uint64_t packed = 3ull * width;
+        const std::uint64_t rowBytes = rows == Row::Padded ? (packed + 3) & ~3ull : packed;
+        if (rowBytes > UINT32_MAX || height > SIZE_MAX / rowBytes)
+            return refuse(VOCAM_EINVAL, "picture too large");
+        if (stride != nullptr) *stride = static_cast<std::uint32_t>(rowBytes);
+        *bytes = static_cast<std::size_t>(rowBytes * height);
+        return 0;
     });
 }
 

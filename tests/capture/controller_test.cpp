@@ -28,8 +28,8 @@
 #include "ui_MainWindow.h"
 #include "ui_SettingsPanel.h"
 #include "ui_StillImageWindow.h"
-#include "vo_cam.h"
-#include "votf.h"
+#include "vo_cam/vo_cam.h"
+#include "votf/votf.h"
 
 using namespace vocapture;
 using namespace vocapture::test;

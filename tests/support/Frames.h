@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "vo_cam.h"
+#include "vo_cam/vo_cam.h"
 
 namespace vocam::test {
 

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "device/wire.h"
 #include "support/Stderr.h"
 
 namespace vocam::test {
@@ -24,7 +25,8 @@ void PrintTo(const RegisterAccess &a, std::ostream *os) {
 Traffic registerTraffic(const sim::CameraDevice &device) {
     std::vector<RegisterAccess> out;
     for (const sim::LogEntry &e : device.log()) {
-        if (e.kind != sim::LogEntry::Kind::Control || e.setup.bRequest != 0x12) continue;
+        if (e.kind != sim::LogEntry::Kind::Control || e.setup.bRequest != wire::kRegisterRequest)
+            continue;
         out.push_back({(e.setup.bmRequestType & 0x80) == 0, e.setup.wIndex, e.data});
     }
     return out;

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "Simulator/SimBus.h"
+#include "device/vo_cameras.h"
 #include "support/Frames.h"
-#include "vo_cam.h"
-#include "vo_cameras.h"
+#include "vo_cam/vo_cam.h"
 
 namespace vocam::test {
 

@@ -5,13 +5,13 @@
 #include <cerrno>
 #include <string>
 
+#include "device/vo_cameras.h"
 #include "support/Stderr.h"
 #include "support/umock/Camera.h"
 #include "support/umock/OnLibusb.h"
 #include "support/umock/Testbed.h"
-#include "vo_cam.h"
-#include "vo_cameras.h"
-#include "vo_usb/vo_usb.h"
+#include "transport/vo_usb.h"
+#include "vo_cam/vo_cam.h"
 
 using namespace vocam;
 using test::umock::Testbed;

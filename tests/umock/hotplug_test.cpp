@@ -6,14 +6,15 @@
 
 #include <string>
 
+#include "device/vo_cameras.h"
 #include "support/Resources.h"
 #include "support/Stderr.h"
 #include "support/umock/Camera.h"
 #include "support/umock/OnLibusb.h"
 #include "support/umock/Testbed.h"
-#include "vo_cam.h"
-#include "vo_cameras.h"
-#include "vo_usb/vo_usb.h"
+#include "transport/vo_usb.h"
+#include "usbhost/libusb/LibusbHost.h"
+#include "vo_cam/vo_cam.h"
 
 using namespace vocam;
 using test::umock::Testbed;

@@ -5,9 +5,11 @@
 #include <stdexcept>
 #include <thread>
 
+#include "device/vo_cameras.h"
 #include "support/Stderr.h"
 #include "support/umock/Testbed.h"
-#include "vo_cameras.h"
+#include "usbhost/libusb/LibusbHost.h"
+#include "usbhost/registry/Backends.h"
 
 namespace vocam::test::umock {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "support/umock/Testbed.h"
-#include "usbhost/UsbHost.h"
+#include "usbhost/registry/Backends.h"
 
 namespace vocam::test::umock {
 

@@ -1,0 +1,70 @@
+// The camera handle: everything the library knows about one open camera.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "transport/camera.h"
+#include "vocamapi.h"
+#include "votf/votf.h"
+
+struct vocam_autofocus_state;
+
+namespace vo {
+// Frees the auto algorithms' state; defined with them (auto/).
+struct AutofocusDeleter {
+    void operator()(vocam_autofocus_state *state) const noexcept;
+};
+}  // namespace vo
+
+// The camera API's part over the transport's (transport/camera.h): the tone
+// table, the colour engine, the auto algorithms' state and the callbacks.
+struct _vocam : vo::UsbCamera {
+    _vocam() {
+        for (int i = 0; i < 256; ++i) tone_lut[i] = static_cast<std::uint8_t>(i);
+    }
+
+    // The tone curve, as even a camera that never took one starts.
+    std::uint8_t tone_lut[256];
+    std::int64_t gamma = 100;
+    std::int64_t contrast = 100;
+    std::int64_t brightness = 0;
+
+    // Colour engine: created on first need by vo_usb_create_votf and loaded
+    // with the model's correction matrices.
+    std::unique_ptr<CVotf> converter;
+
+    // Conversions take turns: the engine keeps scratch state of its own and
+    // is created on first need.
+    vo::Mutex convert_lock;
+
+    // The auto algorithms' state: theirs alone, made on their first call
+    // (auto/autofocus.h).
+    std::once_flag autofocus_made;
+    std::unique_ptr<vocam_autofocus_state, vo::AutofocusDeleter> autofocus;
+
+    // Notification slots (type 0: free).
+    struct callback_slot {
+        vocam_callback callback = nullptr;
+        void *context = nullptr;
+        std::uint32_t type = 0;
+    };
+    callback_slot callbacks[4];
+};
+
+// The window as vocam_get_video_format reports it, without its line: the
+// library's own frequent readers (the automatic calls) would fill the log.
+void cam_read_format(_vocam *handle, _vocam_frame_format *out);
+
+// What vocam_get_image_format does.
+int cam_image_format(_vocam *handle, _VOCAM_IMAGE_FORMAT *out);
+
+// Creates the handle's colour engine on first need (vo_usb_create_votf
+// without taking the lock): 0, or why it could not be created.
+int vo_create_votf_locked(_vocam *handle) VO_REQUIRES(handle->convert_lock);
+
+// Start-up runs once per process; a test process that plays several start-ups
+// on the simulated bus forgets that it ran.
+void vo_forget_bring_up();
