@@ -12,7 +12,6 @@
 
 #include "base/vo_guard.h"
 #include "transport/vo_usb.h"
-#include "vo_cam/entry.h"
 #include "vo_cam/vo_cam.h"
 
 namespace vo::api {

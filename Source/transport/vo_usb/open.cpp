@@ -167,15 +167,15 @@ int usb_open_device(vo::UsbCamera *record, const std::shared_ptr<DeviceRef> &dev
     Device &dev = *record->usb_device_if;
     if (dev.vendor(record->vendor_id) != kIOReturnSuccess) {
         vo::logf(vo::LogKind::Error, "%s: get device vendor error: %m\n", kOpen);
-        return failOpen(record, -1);
+        return failOpen(record, VOCAM_EFAIL);
     }
     if (dev.product(record->product_id) != kIOReturnSuccess) {
         vo::logf(vo::LogKind::Error, "%s: get device product error: %m\n", kOpen);
-        return failOpen(record, -1);
+        return failOpen(record, VOCAM_EFAIL);
     }
     if (dev.release(record->device_release) != kIOReturnSuccess) {
         vo::logf(vo::LogKind::Error, "%s: get device release error: %m\n", kOpen);
-        return failOpen(record, -1);
+        return failOpen(record, VOCAM_EFAIL);
     }
     IOReturn opened = dev.open();
     // Another client that is closing the device holds it a moment longer:
@@ -199,22 +199,22 @@ int usb_open_device(vo::UsbCamera *record, const std::shared_ptr<DeviceRef> &dev
         else
             vo::logf(vo::LogKind::Error, "%s: usb device open error: %m\n", kOpen);
         record->usb_device_if.reset();  // nothing was opened, so nothing to close
-        return failOpen(record, -1);
+        return failOpen(record, VOCAM_EFAIL);
     }
     std::vector<std::uint8_t> configuration;
     if (dev.configurationDescriptor(0, configuration) != kIOReturnSuccess ||
         configuration.size() < 9) {
         vo::logf(vo::LogKind::Error, "%s: usb get config descriptor error: %m\n", kOpen);
-        return failOpen(record, -1);
+        return failOpen(record, VOCAM_EFAIL);
     }
     if (dev.setConfiguration(configuration[5]) != kIOReturnSuccess) {
         vo::logf(vo::LogKind::Error, "%s: usb set config error: %m\n", kOpen);
-        return failOpen(record, -1);
+        return failOpen(record, VOCAM_EFAIL);
     }
     std::vector<std::shared_ptr<InterfaceRef>> interfaces;
     if (dev.interfaces(interfaces) != kIOReturnSuccess) {
         vo::logf(vo::LogKind::Error, "%s: usb create interface iterator error: %m\n", kOpen);
-        return failOpen(record, -1);
+        return failOpen(record, VOCAM_EFAIL);
     }
     for (auto &interface : interfaces) {
         record->usb_interface = interface;
@@ -223,7 +223,7 @@ int usb_open_device(vo::UsbCamera *record, const std::shared_ptr<DeviceRef> &dev
     }
     if (!record->usb_interface_if) {
         vo::logf(vo::LogKind::Error, "%s: unable to create usb interface: %m\n", kOpen);
-        return failOpen(record, -1);
+        return failOpen(record, VOCAM_EFAIL);
     }
 
     record->model = vo_camera_find(record->product_id, record->device_release);
@@ -232,7 +232,7 @@ int usb_open_device(vo::UsbCamera *record, const std::shared_ptr<DeviceRef> &dev
         // drive the camera with.
         vo::logf(vo::LogKind::Error, "error: unsupported camera: product 0x%04X, release 0x%04X\n",
                  record->product_id, record->device_release);
-        return failOpen(record, -1);
+        return failOpen(record, VOCAM_EFAIL);
     }
 
     usb_get_device_serial_number(record);
