@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "device/wire.h"
 #include "transport/vo_fx2.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
@@ -19,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::uint8_t record[256];
     int result;
     while ((result = hex_read_section(reader, header, record)) > 0) {
-        if (badLine == 0 && header.address + header.length > kFx2RamSize) std::abort();
+        if (badLine == 0 && header.address + header.length > vocam::wire::kFx2RamSize) std::abort();
     }
     if (badLine == 0 && result < 0) std::abort();
     return 0;
