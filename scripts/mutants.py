@@ -20,16 +20,23 @@ A mutant that does not compile is replaced by the next site of its area.
 
 Usage:
   scripts/mutants.py run [--count 150] [--seed 1] [--out build/mutants/run.json]
+  scripts/mutants.py replay BEFORE.json [--out build/mutants/replay.json]
   scripts/mutants.py compare BEFORE.json AFTER.json
   scripts/mutants.py sites            # how many sites each area has
 Options of run: --build DIR (default build/mutants), --only AREA,
---coverage-only (make the map and stop), --refresh-coverage.
+--coverage-only (make the map and stop), --refresh-coverage, --resume (go on
+with the report named by --out, skipping the mutants it has).
+replay tries the mutants of an earlier report on today's tree (after the
+tests or the product's layout changed): each line is found again by its text;
+one that is no longer there is reported "gone". Its report keeps the earlier
+places, so compare matches the two.
 The product tree must be clean in git: every mutated file is restored, but a
 file with changes of yours would be rebuilt from the committed text.
 """
 
 import argparse
 import gzip
+import hashlib
 import json
 import os
 import random
@@ -290,7 +297,7 @@ def run_unit(unit, timeout, cwd):
 def coverage_map(build, refresh):
     """Which units execute each product line: {file: {line: [unit names]}}."""
     cache = build / "coverage.json"
-    head = sh(["git", "rev-parse", "HEAD"], capture_output=True, text=True).stdout.strip()
+    head = tree_key()
     if cache.exists() and not refresh:
         saved = json.loads(cache.read_text())
         if saved.get("head") == head:
@@ -327,6 +334,15 @@ def coverage_map(build, refresh):
     return lines
 
 
+def tree_key():
+    """What the coverage map depends on: every committed file but the scripts
+    and benchmarks, so that a commit of this script keeps the map."""
+    listed = sh(["git", "ls-tree", "-r", "HEAD"], capture_output=True, text=True,
+                check=True).stdout.splitlines()
+    kept = [l for l in listed if not l.split("\t", 1)[1].startswith(("scripts/", "bench/"))]
+    return hashlib.sha1("\n".join(kept).encode()).hexdigest()
+
+
 def reaching_units(covered, site):
     """The units that run the site's line. gcov counts a statement on its
     first line, so a line it has no record of takes the record of the line
@@ -354,7 +370,9 @@ def describe(site):
     return f"{site['file']}:{site['line']} {site['kind']}: `{site['old'].strip()}` -> `{site['new'].strip()}`"
 
 
-def run(args):
+def prepare(args):
+    """Builds the tree, maps its coverage and times every unit unmutated: what
+    trying a mutant needs."""
     dirty = sh(["git", "status", "--porcelain", "--untracked-files=no"], capture_output=True,
                text=True).stdout.strip()
     if dirty:
@@ -365,7 +383,7 @@ def run(args):
     units = units_of(build)
     covered = coverage_map(build, args.refresh_coverage)
     if args.coverage_only:
-        return
+        sys.exit(0)
     by_name = {u["name"]: u for u in units}
     all_targets = sorted({t for u in units for t in u["targets"]})
     sh(["cmake", "--build", str(build), "--target", *all_targets], check=True)
@@ -376,45 +394,131 @@ def run(args):
             print(f"{u['name']} fails without a mutant: left out", flush=True)
             continue
         baseline[u["name"]] = seconds
+    return {"build": build, "covered": covered, "by_name": by_name, "baseline": baseline,
+            "all_targets": all_targets}
+
+
+def try_mutant(entry, site, bench):
+    """`entry` with the result of `site` mutated, or None when it does not compile."""
+    reaching = [n for n in reaching_units(bench["covered"], site) if n in bench["baseline"]]
+    if not reaching:
+        return dict(entry, result="unreached")
+    original = mutate(site)
+    try:
+        targets = sorted({t for n in reaching for t in bench["by_name"][n]["targets"]})
+        built = sh(["cmake", "--build", str(bench["build"]), "--target", *targets],
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if built.returncode != 0:
+            return None
+        entry = dict(entry, result="survived")
+        for name in sorted(reaching, key=bench["baseline"].get):
+            bound = max(30.0, 5 * bench["baseline"][name])
+            result, _ = run_unit(bench["by_name"][name], bound, bench["build"])
+            if result != "pass":
+                return dict(entry, result="killed" if result == "fail" else "timed out", by=name)
+        return entry
+    finally:
+        (TOP / site["file"]).write_bytes(original)
+
+
+def previous(args):
+    """What an earlier run into the same report found, when resuming it."""
+    out = Path(args.out)
+    if not args.resume or not out.exists():
+        return []
+    return json.loads(out.read_text())["mutants"]
+
+
+def finish(args, bench, results):
+    sh(["cmake", "--build", str(bench["build"]), "--target", *bench["all_targets"]],
+       stdout=subprocess.DEVNULL)
+    print(summary(save(args, results)))
+
+
+def run(args):
+    bench = prepare(args)
     quota, order = draw(all_sites(), args.count, args.seed)
     if args.only:
         quota = {a: q for a, q in quota.items() if a == args.only}
-    results = []
+    results = previous(args)
+    done = {key(m) for m in results}
     for area in sorted(quota):
-        taken = 0
+        taken = sum(1 for m in results if m["area"] == area)
         for site in order[area]:
             if taken >= quota[area]:
                 break
-            reaching = [n for n in reaching_units(covered, site) if n in baseline]
-            entry = dict(site, area=area)
-            if not reaching:
-                entry["result"] = "unreached"
-                results.append(entry)
-                taken += 1
-                print(f"[{len(results)}] unreached  {describe(site)}", flush=True)
+            if key(site) in done:
                 continue
-            original = mutate(site)
-            try:
-                targets = sorted({t for n in reaching for t in by_name[n]["targets"]})
-                built = sh(["cmake", "--build", str(build), "--target", *targets],
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-                if built.returncode != 0:
-                    continue  # does not compile: the next site of the area instead
-                entry["result"] = "survived"
-                for name in sorted(reaching, key=baseline.get):
-                    result, _ = run_unit(by_name[name], max(30.0, 5 * baseline[name]), build)
-                    if result != "pass":
-                        entry["result"] = "killed" if result == "fail" else "timed out"
-                        entry["by"] = name
-                        break
-            finally:
-                (TOP / site["file"]).write_bytes(original)
+            entry = try_mutant(dict(site, area=area), site, bench)
+            if entry is None:
+                continue  # does not compile: the next site of the area instead
             taken += 1
             results.append(entry)
             print(f"[{len(results)}] {entry['result']:<10} {describe(site)}", flush=True)
             save(args, results)  # a run stopped halfway keeps what it found
-    sh(["cmake", "--build", str(build), "--target", *all_targets], stdout=subprocess.DEVNULL)
-    print(summary(save(args, results)))
+    finish(args, bench, results)
+
+
+def replay(args):
+    """The mutants of an earlier report, put into today's tree: each one's line
+    is found again by its text (in the same file, the file git saw it renamed
+    to, or the one product file that has the line), so the same faults can be
+    tried on a test suite or product layout that changed since."""
+    before = json.loads(Path(args.report).read_text())
+    bench = prepare(args)
+    renamed = renames(before["commit"])
+    results = previous(args)
+    done = {key(m) for m in results}
+    for m in before["mutants"]:
+        if key(m) in done:
+            continue
+        entry = dict(m)
+        for k in ("result", "by"):
+            entry.pop(k, None)
+        site = relocate(m, before["commit"], renamed)
+        if site is None:
+            entry["result"] = "gone"  # the line is no longer in the product
+        else:
+            entry["now"] = f"{site['file']}:{site['line']}"
+            tried = try_mutant(entry, site, bench)
+            entry = tried if tried is not None else dict(entry, result="no longer compiles")
+        results.append(entry)
+        print(f"[{len(results)}] {entry['result']:<10} {describe(m)}", flush=True)
+        save(args, results)
+    finish(args, bench, results)
+
+
+def renames(commit):
+    """Product files git finds renamed between `commit` and the tree: {old: new}."""
+    shown = sh(["git", "diff", "-M", "--name-status", "--diff-filter=R", commit, "HEAD"],
+               capture_output=True, text=True, check=True).stdout
+    return {f[1]: f[2] for f in (l.split("\t") for l in shown.splitlines()) if len(f) == 3}
+
+
+def relocate(m, commit, renamed):
+    """Where mutant `m` of the tree at `commit` stands today, or None."""
+    was = sh(["git", "show", f"{commit}:{m['file']}"], capture_output=True,
+             text=True, errors="surrogateescape").stdout.split("\n")
+    raw = was[m["line"] - 1] if len(was) >= m["line"] else ""
+    col_in_text = m["col"] - (len(raw) - len(raw.lstrip()))
+    candidates = [renamed.get(m["file"], m["file"])]
+    candidates += [f for f in product_files() if f not in candidates]
+    for path in candidates:
+        if not (TOP / path).is_file():
+            continue
+        lines = (TOP / path).read_text(errors="surrogateescape").split("\n")
+        hits = [i for i, l in enumerate(lines, start=1) if l.strip() == m["text"]]
+        if path != candidates[0] and len(hits) != 1:
+            continue  # elsewhere only a line found once is the same line
+        if not hits:
+            continue
+        line = min(hits, key=lambda i: abs(i - m["line"]))
+        text = lines[line - 1]
+        col = len(text) - len(text.lstrip()) + col_in_text
+        if text[col:col + len(m["old"])] != m["old"]:
+            continue
+        return dict(m, file=path, line=line, col=col)
+    return None
 
 
 def save(args, results):
@@ -432,6 +536,7 @@ def summary(report):
         counts.setdefault(m["area"], {}).setdefault(m["result"], 0)
         counts[m["area"]][m["result"]] += 1
     kinds = ["killed", "timed out", "survived", "unreached"]
+    kinds += sorted({m["result"] for m in report["mutants"]} - set(kinds))
     rows = [f"commit {report['commit']}, seed {report['seed']}, {len(report['mutants'])} mutants",
             "| area | " + " | ".join(kinds) + " |", "|---|" + "---|" * len(kinds)]
     for area in sorted(counts):
@@ -440,7 +545,7 @@ def summary(report):
     rows.append("| all | " + " | ".join(str(total[k]) for k in kinds) + " |")
     rows.append("\nsurvivors and unreached:")
     rows += [f"- {m['result']}: {describe(m)}" for m in report["mutants"]
-             if m["result"] in ("survived", "unreached")]
+             if m["result"] not in ("killed", "timed out")]
     return "\n".join(rows)
 
 
@@ -474,6 +579,14 @@ def main():
     r.add_argument("--only", choices=sorted(AREAS))
     r.add_argument("--coverage-only", action="store_true")
     r.add_argument("--refresh-coverage", action="store_true")
+    r.add_argument("--resume", action="store_true")
+    y = sub.add_parser("replay")
+    y.add_argument("report")
+    y.add_argument("--build", default=str(TOP / "build/mutants"))
+    y.add_argument("--out", default=str(TOP / "build/mutants/replay.json"))
+    y.add_argument("--refresh-coverage", action="store_true")
+    y.add_argument("--resume", action="store_true")
+    y.set_defaults(coverage_only=False)
     c = sub.add_parser("compare")
     c.add_argument("before")
     c.add_argument("after")
@@ -483,6 +596,8 @@ def main():
     args = p.parse_args()
     if args.command == "run":
         run(args)
+    elif args.command == "replay":
+        replay(args)
     elif args.command == "compare":
         sys.exit(compare(args.before, args.after))
     elif args.command == "summary":
