@@ -495,12 +495,29 @@ def renames(commit):
     return {f[1]: f[2] for f in (l.split("\t") for l in shown.splitlines()) if len(f) == 3}
 
 
+def code_values():
+    """The library's return codes by name, as the public header numbers them."""
+    header = (TOP / "Include/vocamapi.h").read_text()
+    return dict(re.findall(r"\b(VOCAM_E[A-Z]+)\s*=\s*(-?[0-9]+)", header))
+
+
+def spelled_alike(a, b, codes):
+    """Whether two lines are the same code but for return codes written by
+    name in one and by number in the other."""
+    name = re.compile(r"\bVOCAM_E[A-Z]+\b")
+    def plain(t):
+        return name.sub(lambda c: codes.get(c.group(0), c.group(0)), t).replace("- ", "-")
+    return plain(a) == plain(b)
+
+
 def relocate(m, commit, renamed):
-    """Where mutant `m` of the tree at `commit` stands today, or None."""
+    """Where mutant `m` of the tree at `commit` stands today, or None: the
+    same line of code, and in it the same occurrence of the mutated text."""
     was = sh(["git", "show", f"{commit}:{m['file']}"], capture_output=True,
              text=True, errors="surrogateescape").stdout.split("\n")
     raw = was[m["line"] - 1] if len(was) >= m["line"] else ""
-    col_in_text = m["col"] - (len(raw) - len(raw.lstrip()))
+    nth = raw[:m["col"]].count(m["old"])
+    codes = code_values()
     candidates = [renamed.get(m["file"], m["file"])]
     candidates += [f for f in product_files() if f not in candidates]
     for path in candidates:
@@ -508,16 +525,21 @@ def relocate(m, commit, renamed):
             continue
         lines = (TOP / path).read_text(errors="surrogateescape").split("\n")
         hits = [i for i, l in enumerate(lines, start=1) if l.strip() == m["text"]]
-        if path != candidates[0] and len(hits) != 1:
-            continue  # elsewhere only a line found once is the same line
         if not hits:
-            continue
+            hits = [i for i, l in enumerate(lines, start=1)
+                    if spelled_alike(l.strip(), m["text"], codes)]
+        if len(hits) != 1 and (path != candidates[0] or not hits):
+            continue  # elsewhere only a line found once is the same line
         line = min(hits, key=lambda i: abs(i - m["line"]))
         text = lines[line - 1]
-        col = len(text) - len(text.lstrip()) + col_in_text
-        if text[col:col + len(m["old"])] != m["old"]:
+        if m["kind"] == "return code":
+            found = RETURN_CODE.search(text)
+            if found:
+                return dict(m, file=path, line=line, col=found.start(), old=found.group(0))
             continue
-        return dict(m, file=path, line=line, col=col)
+        cols = [c.start() for c in re.finditer(re.escape(m["old"]), text)]
+        if nth < len(cols):
+            return dict(m, file=path, line=line, col=cols[nth])
     return None
 
 
