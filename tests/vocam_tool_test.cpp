@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -294,6 +295,9 @@ struct Refusal {
     int status;
     std::string err;
 };
+void PrintTo(const Refusal &r, std::ostream *os) {
+    *os << '"' << r.args << '"';
+}
 
 class Refusals : public VocamTool, public testing::WithParamInterface<Refusal> {};
 
@@ -364,7 +368,13 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"convert in.raw -o again.fits", 2,
                 "error: 'again.fits': FITS files come from a camera (vocam grab -o again.fits)\n"},
         Refusal{"stream --record x.avi", 2,
-                "error: 'x.avi': a recording's name must end in .ser\n"}));
+                "error: 'x.avi': a recording's name must end in .ser\n"}),
+    [](const testing::TestParamInfo<Refusal> &p) {
+        std::string name = p.param.args;  // unique, and readable in a failure
+        for (char &c : name)
+            if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+        return name;
+    });
 
 TEST_F(VocamTool, CtrlCEndsStreamAndGrabCleanlyWithEveryFileComplete) {
     Child stream(folder, {"--sim", "model_02:state=ready:fps=50", "stream"});
