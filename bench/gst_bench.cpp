@@ -134,7 +134,7 @@ const std::vector<std::pair<std::string, std::string>> kPipelines = {
 // How long a frame takes to convert, by the wall clock, with nothing paced by
 // the camera: one raw frame of the camera, taken once, converted over and over
 // in this process by the element's own road to RGBx (the library call it
-// makes, and for the edge-detecting method its layout pass) and by bayer2rgb
+// makes, and where that is the 24-bit picture its layout pass) and by bayer2rgb
 // fed from memory. The camera keeps streaming meanwhile, as it does under the
 // element.
 
@@ -181,7 +181,7 @@ void engineSpeed(benchmark::State &state, const std::string &name, std::uint32_t
     params.size = 12;
     params.demosaicMethod = method;
     params.correctionMatrix = 14;  // the element's default light: no correction
-    const bool onePass = method == 1;
+    const bool onePass = vocam::gst::onePass32(method);
     const auto started = std::chrono::steady_clock::now();
     for (auto _ : state) {
         const int r =
