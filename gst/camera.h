@@ -71,6 +71,15 @@ inline bool converted(Format f) {
 double framesPerSecond(std::uint32_t rate, std::uint32_t width, std::uint32_t height,
                        double exposureMs);
 
+// Whether the library's 32-bit picture is the cheaper road to RGBx for
+// demosaic `method`: its grey, nearest, edge-detecting and 2x2-block kernels
+// write 32-bit rows about as fast as 24-bit ones, which saves the layout
+// pass; its gradient-corrected kernel costs more at 32 bits than at 24 bits
+// and a layout pass (measured with bench/gst_bench on one and two threads).
+inline bool onePass32(std::uint32_t method) {
+    return method == 0 || method == 1 || method == 2 || method == 8;
+}
+
 // Copies a raw frame of `width` x `height` bytes into rows `stride` apart.
 void copyRows(std::uint8_t *dst, std::size_t stride, const std::uint8_t *src, std::uint32_t width,
               std::uint32_t height);

@@ -823,15 +823,6 @@ GstFlowReturn streamEnded(GstVocamSrc *src, State &s, const char *what) {
     return GST_FLOW_ERROR;
 }
 
-// Whether the library's 32-bit picture is the cheaper road to RGBx: its grey,
-// nearest and 2x2-block kernels write 32-bit rows about as fast as 24-bit
-// ones, which saves the layout pass; its edge-detecting and
-// gradient-corrected kernels cost more at 32 bits than at 24 bits and a
-// layout pass (measured with bench/gst_bench and on one and two threads).
-bool onePass32(std::uint32_t method) {
-    return method == 0 || method == 1 || method == 8;
-}
-
 // Copies (or converts) the frame in ring buffer `index` into `out`.
 bool fill(GstVocamSrc *src, State &s, int index, GstBuffer *out) {
     const std::uint8_t *raw = vocam_get_buffer_address(s.camera, index);
@@ -851,7 +842,7 @@ bool fill(GstVocamSrc *src, State &s, int index, GstBuffer *out) {
             params.correctionMatrix = s.sensor.colour ? s.light : 0;
         }
         int r = 0;
-        if (s.format == Format::Rgbx && onePass32(params.demosaicMethod)) {
+        if (s.format == Format::Rgbx && vocam::gst::onePass32(params.demosaicMethod)) {
             if (GstMemory *memory = gst_buffer_peek_memory(out, 0);
                 !GST_MEMORY_FLAG_IS_SET(memory, kCleared)) {
                 std::memset(map.data, 0, map.size);

@@ -119,4 +119,31 @@ TEST(ConversionThreads, EveryThreadCountGivesTheWholeFrameBytes) {
             }
 }
 
+// Frames wider than the edge-detecting kernel's row ring, with a tone table:
+// bands read their samples one at a time and still give the whole frame.
+TEST(ConversionThreads, WideEdgeDetectingFramesWithATableBandAsTheWholeFrame) {
+    std::mt19937 rng(5);
+    CVotf whole, banded;
+    ASSERT_EQ(whole.SetConversionThreads(1), 0);
+    whole.bands->bandRows = 1u << 30;
+    ASSERT_EQ(banded.SetConversionThreads(2), 0);
+    banded.bands->bandRows = 4;
+    banded.bands->parallelMinPixels = 0;
+    for (CVotf *v : {&whole, &banded}) {
+        ASSERT_EQ(v->SetGamma(170, 15), 0);
+        ASSERT_EQ(v->SetHue(20.0), 0);
+    }
+    const std::uint32_t w = 8200, h = 12;
+    for (bool wide : {false, true})
+        for (unsigned bits : {24u, 32u}) {
+            const std::uint32_t fmt[13] = {52, w, h, wide ? 1u : 0u, 0, 0x12};
+            const std::uint32_t params[11] = {44, 2, 14, 1, 0, 0, 0x3F800000u, 0, 0x3F800000u};
+            const Bytes raw = randomBytes(std::size_t(w) * h * (wide ? 2 : 1), rng);
+            Bytes want = randomBytes(4 * std::size_t(w) * h, rng), got = want;
+            ASSERT_EQ(whole.ConvertToRgb(want.data(), raw.data(), bits, fmt, params), 0);
+            ASSERT_EQ(banded.ConvertToRgb(got.data(), raw.data(), bits, fmt, params), 0);
+            EXPECT_EQ(got, want) << "wide " << wide << " bits " << bits;
+        }
+}
+
 }  // namespace

@@ -149,7 +149,7 @@ TEST(EdgeGradientCases, FramesTooSmallOrOddAreLeftAlone) {
     }
 }
 
-TEST(EdgeGradientCases, FramesWiderThanTheRowRingsTakeTheInPlaceRoute) {
+TEST(EdgeGradientCases, FramesWiderThanTheRowRingsGiveTheSamePicture) {
     const uint32_t w = 8200, h = 6;
     std::mt19937 rng(11);
     const RawFrame f = randomFrame(w, h, false, rng);

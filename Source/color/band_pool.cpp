@@ -38,6 +38,10 @@ void BandPool::serve(unsigned worker) noexcept {
             wake_.wait(hold, [&] { return stopping_ || generation_ != seen; });
             if (stopping_) return;
             seen = generation_;
+            // Woken too late: the caller has done the jobs (and may already
+            // be preparing the next run, whose jobs are not ours to take).
+            if (!open_) continue;
+            ++busy_;
         }
         claim(worker);
         std::lock_guard hold(lock_);
@@ -52,12 +56,17 @@ void BandPool::run(std::size_t jobs, Job fn, void *ctx) noexcept {
         ctx_ = ctx;
         jobs_ = jobs;
         next_.store(0, std::memory_order_relaxed);
-        busy_ = static_cast<unsigned>(threads_.size());
+        busy_ = 0;
+        open_ = true;
         ++generation_;
     }
     wake_.notify_all();
     claim(0);
+    // Every job is done or being done by a thread that joined. On a busy
+    // machine a thread may get its core only long after it was woken;
+    // waiting for it to find no work would cost the caller that delay.
     std::unique_lock hold(lock_);
+    open_ = false;
     finished_.wait(hold, [&] { return busy_ == 0; });
 }
 

@@ -29,7 +29,9 @@ class BandPool {
 
     // Runs fn(ctx, j, worker) for every j below jobs, each exactly once, on
     // the calling thread (worker 0) and the pool's threads (1 ...), and
-    // returns when all have finished. Calls must not overlap.
+    // returns when all have finished. A thread that has not joined by the
+    // time the caller runs out of jobs is not waited for. Calls must not
+    // overlap.
     void run(std::size_t jobs, Job fn, void *ctx) noexcept;
 
   private:
@@ -41,7 +43,9 @@ class BandPool {
     std::vector<std::thread> threads_;
     std::uint64_t generation_ = 0;
     bool stopping_ = false;
-    unsigned busy_ = 0;
+    // Threads may join the run of the current generation while it is open.
+    bool open_ = false;
+    unsigned busy_ = 0;  // threads that joined the open run and have not left it
     Job fn_ = nullptr;
     void *ctx_ = nullptr;
     std::size_t jobs_ = 0;

@@ -51,6 +51,21 @@ VOCAM_SSE41 inline __m128i reverseBytes(__m128i v) {
 // `out`. 32-bit pixels keep their fourth byte.
 template <uint32_t P>
 VOCAM_SSE41 inline void storePixels(uint8_t *out, __m128i b, __m128i g, __m128i r) {
+    if constexpr (P == 4) {
+        // Unpacking b with g and r with zeros builds whole pixels in fewer
+        // shuffles than gathering each channel; the old fourth bytes are
+        // merged in afterwards.
+        const __m128i z = _mm_setzero_si128(), keep = _mm_set1_epi32(int32_t(0xFF000000u));
+        const __m128i bgL = _mm_unpacklo_epi8(b, g), bgH = _mm_unpackhi_epi8(b, g);
+        const __m128i rL = _mm_unpacklo_epi8(r, z), rH = _mm_unpackhi_epi8(r, z);
+        const __m128i q[4] = {_mm_unpacklo_epi16(bgL, rL), _mm_unpackhi_epi16(bgL, rL),
+                              _mm_unpacklo_epi16(bgH, rH), _mm_unpackhi_epi16(bgH, rH)};
+        for (uint32_t j = 0; j < 4; ++j) {
+            __m128i *p = reinterpret_cast<__m128i *>(out + 16 * j);
+            _mm_storeu_si128(p, _mm_or_si128(q[j], _mm_and_si128(_mm_loadu_si128(p), keep)));
+        }
+        return;
+    }
     const auto &m = InterleaveMasks<P>::m;
     for (uint32_t j = 0; j < P; ++j) {
         __m128i v = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(b, loadMask(m[j][0])),
@@ -89,6 +104,25 @@ VOCAM_AVX2 inline void storeBlocks(uint8_t *lo, uint8_t *hi, __m256i b, __m256i 
         b = _mm256_shuffle_epi8(b, rev);
         g = _mm256_shuffle_epi8(g, rev);
         r = _mm256_shuffle_epi8(r, rev);
+    }
+    if constexpr (P == 4) {
+        // In-lane unpacks give pixels 0-3, 4-7, 8-11 and 12-15 of both blocks;
+        // pairing their lanes makes each block two contiguous 32-byte stores.
+        const __m256i z = _mm256_setzero_si256(), keep = _mm256_set1_epi32(int32_t(0xFF000000u));
+        const __m256i bgL = _mm256_unpacklo_epi8(b, g), bgH = _mm256_unpackhi_epi8(b, g);
+        const __m256i rL = _mm256_unpacklo_epi8(r, z), rH = _mm256_unpackhi_epi8(r, z);
+        const __m256i q0 = _mm256_unpacklo_epi16(bgL, rL), q1 = _mm256_unpackhi_epi16(bgL, rL);
+        const __m256i q2 = _mm256_unpacklo_epi16(bgH, rH), q3 = _mm256_unpackhi_epi16(bgH, rH);
+        const __m256i part[4] = {
+            _mm256_permute2x128_si256(q0, q1, 0x20), _mm256_permute2x128_si256(q2, q3, 0x20),
+            _mm256_permute2x128_si256(q0, q1, 0x31), _mm256_permute2x128_si256(q2, q3, 0x31)};
+        uint8_t *const at[4] = {lo, lo + 32, hi, hi + 32};
+        for (uint32_t j = 0; j < 4; ++j) {
+            __m256i *p = reinterpret_cast<__m256i *>(at[j]);
+            _mm256_storeu_si256(
+                p, _mm256_or_si256(part[j], _mm256_and_si256(_mm256_loadu_si256(p), keep)));
+        }
+        return;
     }
     const auto &m = InterleaveMasks<P>::m;
     for (uint32_t j = 0; j < P; ++j) {

@@ -241,19 +241,10 @@ struct KernelEntry {
     [](const KernelArgs &a) {                                                                   \
         fn(a.dst, a.src16(), a.w, a.h, a.flipX, a.topDown, a.deinterlace, a.msbFirst, a.lut16); \
     }
-#define COLOUR8(fn)                                                                      \
-    [](const KernelArgs &a) {                                                            \
-        fn(a.dst, a.src, a.w, a.h, a.blueRow, a.greenFirst, a.flipX, a.topDown, a.lut8); \
-    }
 #define COLOUR8W(fn)                                                                           \
     [](const KernelArgs &a) {                                                                  \
         fn(a.dst, a.src, a.w, a.h, a.blueRow, a.greenFirst, a.flipX, a.topDown, a.deinterlace, \
            a.lut8);                                                                            \
-    }
-#define COLOUR16(fn)                                                                            \
-    [](const KernelArgs &a) {                                                                   \
-        fn(a.dst, a.src16(), a.w, a.h, a.blueRow, a.greenFirst, a.flipX, a.topDown, a.msbFirst, \
-           a.lut16);                                                                            \
     }
 #define COLOUR16W(fn)                                                                              \
     [](const KernelArgs &a) {                                                                      \
@@ -319,13 +310,13 @@ const KernelEntry kKernels[] = {
     {1, Depth::k16, Out::k32, 1, COLOUR16W(NearestNeighbor16to832InPlace)},
     {1, Depth::k16, Out::k48, kAnyWeave, WIDE16(NearestNeighbor16InPlace)},
     // Method 2.
-    {2, Depth::k8, Out::k24, 0, COLOUR8(EdgeDetectMove)},
+    {2, Depth::k8, Out::k24, 0, ROWS8(vocam::kernels::edgeRows8, false), false, true, true},
     {2, Depth::k8, Out::k24, 1, COLOUR8W(EdgeDetectMoveInPlace)},
-    {2, Depth::k8, Out::k32, 0, COLOUR8(EdgeDetectMove32)},
+    {2, Depth::k8, Out::k32, 0, ROWS8(vocam::kernels::edgeRows8, true), false, true, true},
     {2, Depth::k8, Out::k32, 1, COLOUR8W(EdgeDetectMove32InPlace)},
-    {2, Depth::k16, Out::k24, 0, COLOUR16(EdgeDetectMove16to8)},
+    {2, Depth::k16, Out::k24, 0, ROWS16(vocam::kernels::edgeRows16to8, false), false, true, true},
     {2, Depth::k16, Out::k24, 1, COLOUR16W(EdgeDetectMove16to8InPlace)},
-    {2, Depth::k16, Out::k32, 0, COLOUR16(EdgeDetectMove16to832)},
+    {2, Depth::k16, Out::k32, 0, ROWS16(vocam::kernels::edgeRows16to8, true), false, true, true},
     {2, Depth::k16, Out::k32, 1, COLOUR16W(EdgeDetectMove16to832InPlace)},
     {2, Depth::k16, Out::k48, kAnyWeave, WIDE16(EdgeDetectMove16InPlace)},
     // Method 3.
@@ -356,9 +347,7 @@ const KernelEntry kKernels[] = {
 #undef GREY8W
 #undef GREY16
 #undef GREY16W
-#undef COLOUR8
 #undef COLOUR8W
-#undef COLOUR16
 #undef COLOUR16W
 #undef WIDE16
 #undef ROWS8
