@@ -2,28 +2,27 @@
 // rate (a simulated 1280 x 1024 camera at its fastest data rate), against
 // `vocam stream` on the same camera, and of its converted output against
 // GStreamer's own bayer2rgb on the same frames. Each case runs as its own
-// process, as a user runs it, twice with different frame counts: the
-// difference of the two runs' processor times over the difference of their
-// frames leaves out start-up (plugin registry, bring-up). The longer run
-// lasts 10 s: start-up varies by milliseconds from run to run, which over a
-// few frames hides the element's own share. The simulated
-// camera renders and copies its frames inside the same process in every
-// case. The "speed:" cases then time, by the wall clock, how long one frame
-// takes to convert, or to copy into a pool buffer, when nothing waits for
-// the camera.
+// process, as a user runs it, and is measured over 8 s of steady streaming
+// once start-up is over (see steadyLoad). The simulated camera renders and
+// copies its frames inside the same process in every case. The "speed:"
+// cases then time, by the wall clock, how long one frame takes to convert,
+// or to copy into a pool buffer, when nothing waits for the camera.
 #include <benchmark/benchmark.h>
 #include <gst/app/gstappsrc.h>
 #include <gst/gst.h>
-#include <sys/resource.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <regex>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -34,14 +33,30 @@ namespace {
 
 const char *const kCamera = "model_02:state=ready";
 
-struct Run {
-    double cpu = 0;     // seconds, user and system
-    double frames = 0;  // as the program reports them, or as asked
-};
+// Processor time of every thread of `pid` so far, in seconds: the
+// scheduler's own count in nanoseconds (rusage counts 10 ms ticks).
+double processorSeconds(pid_t pid) {
+    double total = 0;
+    std::error_code error;
+    const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto &task : std::filesystem::directory_iterator(tasks, error)) {
+        std::ifstream stat(task.path() / "schedstat");
+        unsigned long long ns = 0;
+        if (stat >> ns) total += static_cast<double>(ns) / 1e9;
+    }
+    return total;
+}
 
-Run run(const std::vector<std::string> &argv, const std::string &pattern, double frames) {
+// Starts `argv` on the camera, lets it run past start-up (plugin registry,
+// bring-up, the first frames), then takes its processor time over a window
+// of steady streaming and stops it with Ctrl-C. Start-up, which varies by
+// tens of milliseconds from run to run, stays out of the figure. Processor
+// seconds per second of streaming, or 0 when the program ended early; its
+// output goes to `output`.
+double steadyLoad(const std::vector<std::string> &argv, std::string &output) {
+    using namespace std::chrono_literals;
     int out[2];
-    if (pipe(out) != 0) return {};
+    if (pipe(out) != 0) return 0;
     const pid_t child = fork();
     if (child == 0) {
         dup2(out[1], 1);
@@ -56,64 +71,66 @@ Run run(const std::vector<std::string> &argv, const std::string &pattern, double
         _exit(127);
     }
     close(out[1]);
-    std::string text;
+    std::this_thread::sleep_for(3s);
+    const double before = processorSeconds(child);
+    const auto started = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(8s);
+    const double after = processorSeconds(child);
+    const std::chrono::duration<double> window = std::chrono::steady_clock::now() - started;
+    const bool running = waitpid(child, nullptr, WNOHANG) == 0;
+    kill(child, SIGINT);
     char chunk[4096];
-    for (ssize_t n; (n = read(out[0], chunk, sizeof chunk)) > 0;) text.append(chunk, n);
+    for (ssize_t n; (n = read(out[0], chunk, sizeof chunk)) > 0;) output.append(chunk, n);
     close(out[0]);
-    int status = 0;
-    rusage usage{};
-    wait4(child, &status, 0, &usage);
-    Run r;
-    r.cpu = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    r.frames = frames;
-    std::smatch m;
-    if (!pattern.empty() && std::regex_search(text, m, std::regex(pattern)))
-        r.frames = std::stod(m[1]);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) r.frames = 0;
-    return r;
+    waitpid(child, nullptr, 0);
+    return running && before > 0 ? (after - before) / window.count() : 0;
 }
 
 std::map<std::string, std::vector<double>> perFrame;  // processor seconds a frame, by case
+double cameraRate = 0;  // frames a second, as vocam stream counted them
 
-void report(benchmark::State &state, const std::string &name, Run shorter, Run longer) {
-    if (longer.frames <= shorter.frames) {
-        state.SkipWithError("a run failed or delivered no frames");
+void report(benchmark::State &state, const std::string &name, double load) {
+    if (load <= 0 || cameraRate <= 0) {
+        state.SkipWithError("the program ended early, or vocam stream counted no frames");
         return;
     }
-    const double cpu = (longer.cpu - shorter.cpu) / (longer.frames - shorter.frames);
+    const double cpu = load / cameraRate;
     perFrame[name].push_back(cpu);
     state.SetIterationTime(cpu);
-    state.counters["frames"] = longer.frames;
+    state.counters["frames_per_s"] = cameraRate;
     state.counters["cpu_ms_per_frame"] = cpu * 1e3;
 }
 
 void vocamStream(benchmark::State &state) {
     for (auto _ : state) {
-        const auto once = [](const char *seconds) {
-            return run({VOCAM_TOOL, "stream", "--seconds", seconds}, "([0-9]+) frames in", 0);
-        };
-        report(state, "vocam stream", once("1"), once("10"));
+        std::string output;
+        const double load = steadyLoad({VOCAM_TOOL, "stream"}, output);
+        // Its lines of one second each: the camera's rate, which every
+        // pipeline below runs at too.
+        static const std::regex line("([0-9.]+) frames/s +[0-9.]+ MB/s +dropped 0");
+        std::vector<double> rates;
+        for (std::sregex_iterator m(output.begin(), output.end(), line), end; m != end; ++m)
+            rates.push_back(std::stod((*m)[1]));
+        if (rates.size() > 4)
+            cameraRate = rates[rates.size() - 2];  // a whole second, in the window
+        report(state, "vocam stream", load);
     }
 }
 
 void pipeline(benchmark::State &state, const std::string &name, const std::string &tail) {
     for (auto _ : state) {
-        const auto once = [&](int frames) {
-            std::vector<std::string> argv = {"gst-launch-1.0", "-q", "vocamsrc",
-                                             "num-buffers=" + std::to_string(frames)};
-            std::string word;
-            for (const char c : tail + " ") {
-                if (c != ' ') {
-                    word += c;
-                } else if (!word.empty()) {
-                    argv.push_back(word);
-                    word.clear();
-                }
+        std::vector<std::string> argv = {"gst-launch-1.0", "-q", "vocamsrc"};
+        std::string word;
+        for (const char c : tail + " ") {
+            if (c != ' ') {
+                word += c;
+            } else if (!word.empty()) {
+                argv.push_back(word);
+                word.clear();
             }
-            return run(argv, "", frames);
-        };
-        report(state, name, once(36), once(360));
+        }
+        std::string output;
+        report(state, name, steadyLoad(argv, output));
     }
 }
 
