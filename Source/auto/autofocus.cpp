@@ -8,9 +8,8 @@
 
 #include "auto/autofocus.h"
 #include "auto/frame.h"
-#include "base/vo_guard.h"
 #include "transport/vo_usb.h"
-#include "vo_cam/entry.h"
+#include "vo_cam/auto.h"
 #include "vo_cam/properties.h"
 #include "vo_cam/vo_cam.h"
 
@@ -102,9 +101,7 @@ vocam_autofocus_state &vo_autofocus(_vocam *handle) {
     return *handle->autofocus;
 }
 
-namespace {
-
-int start(_vocam *handle, int x, int y, int width, int height) {
+int vocam::autoalg::autofocus_start(_vocam *handle, int x, int y, int width, int height) {
     if (handle == nullptr) return VOCAM_EINVAL;
     vocam_autofocus_state &af = vo_autofocus(handle);
     af.af_state = kFirst;
@@ -132,7 +129,7 @@ int start(_vocam *handle, int x, int y, int width, int height) {
     return 0;
 }
 
-int process(_vocam *handle, const std::uint8_t *frame) {
+int vocam::autoalg::autofocus_process(_vocam *handle, const std::uint8_t *frame) {
     if (handle == nullptr || frame == nullptr) return VOCAM_EINVAL;
     vocam_autofocus_state &af = vo_autofocus(handle);
     // The search's region lies in the window it was started on; a ring
@@ -165,7 +162,7 @@ int process(_vocam *handle, const std::uint8_t *frame) {
         }
     }
 
-    const double metric = vocam_autofocus_calculation(&af.af_frame, frame);
+    const double metric = vocam::autoalg::sharpness(&af.af_frame, frame);
     // No region: the search was never started on this frame geometry.
     if (metric < 0) return VOCAM_EINVAL;
 
@@ -326,17 +323,3 @@ int process(_vocam *handle, const std::uint8_t *frame) {
 
     return command(handle, af, l, metric);
 }
-
-}  // namespace
-
-extern "C" {
-
-VOCAM_API int vocam_autofocus_start(_vocam *handle, int x, int y, int width, int height) {
-    return vo::api::call(__func__, handle, -22, [&] { return start(handle, x, y, width, height); });
-}
-
-VOCAM_API int vocam_autofocus_process(_vocam *handle, const std::uint8_t *frame) {
-    return vo::api::call(__func__, handle, -22, [&] { return process(handle, frame); });
-}
-
-}  // extern "C"

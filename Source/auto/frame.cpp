@@ -10,11 +10,10 @@
 #include <immintrin.h>
 #endif
 
-#include "base/vo_guard.h"
 #include "color/isa.h"
 #include "color/kernel_common.h"
 #include "transport/vo_usb.h"
-#include "vo_cam/entry.h"
+#include "vo_cam/auto.h"
 #include "vo_cam/vo_cam.h"
 
 namespace vocam::autoalg {
@@ -252,7 +251,10 @@ int describe(_vocam *handle, const FrameShape &shape, _FrameDesc *fd, int x, int
     return 0;
 }
 
-int cellSums(const _FrameDesc *fd, const std::uint8_t *frame, std::uint32_t sums[4]) {
+}  // namespace
+
+int vocam::autoalg::cell_sums(const _FrameDesc *fd, const std::uint8_t *frame,
+                              std::uint32_t sums[4]) {
     if (fd == nullptr || frame == nullptr || sums == nullptr) return VOCAM_EINVAL;
     RegionWalk walk;
     // Whole cells only: an odd width or height is taken one smaller.
@@ -263,7 +265,7 @@ int cellSums(const _FrameDesc *fd, const std::uint8_t *frame, std::uint32_t sums
     return 0;
 }
 
-double sharpness(const _FrameDesc *fd, const std::uint8_t *frame) {
+double vocam::autoalg::sharpness(const _FrameDesc *fd, const std::uint8_t *frame) {
     if (fd == nullptr || frame == nullptr) return -22.0;
     RegionWalk walk;
     if (fd->roi_width == 0 || fd->roi_height == 0 ||
@@ -272,8 +274,6 @@ double sharpness(const _FrameDesc *fd, const std::uint8_t *frame) {
     const double area = static_cast<double>(fd->roi_width) * static_cast<double>(fd->roi_height);
     return sharpnessSum(*fd, walk, frame) / area;
 }
-
-}  // namespace
 
 int vo_describe_frame(_vocam *handle, const FramePin &pin, _FrameDesc *fd, int x, int y, int width,
                       int height, int border) {
@@ -284,24 +284,9 @@ int vo_describe_frame(_vocam *handle, const FramePin &pin, _FrameDesc *fd, int x
     return describe(handle, shape, fd, x, y, width, height, border);
 }
 
-extern "C" {
-
-VOCAM_API int fill_FrameDesc(_vocam *handle, int /*ignored*/, _FrameDesc *fd, int x, int y,
-                             int width, int height, int border) {
-    return vo::api::call(__func__, handle, -22, [&] {
-        FrameShape shape;
-        if (const int r = currentShape(handle, shape); r != 0) return r;
-        return describe(handle, shape, fd, x, y, width, height, border);
-    });
+int vocam::autoalg::describe_region(_vocam *handle, _FrameDesc *fd, int x, int y, int width,
+                                    int height, int border) {
+    FrameShape shape;
+    if (const int r = currentShape(handle, shape); r != 0) return r;
+    return describe(handle, shape, fd, x, y, width, height, border);
 }
-
-VOCAM_API int BayerOrMonoComputeSums(const _FrameDesc *fd, const std::uint8_t *frame,
-                                     std::uint32_t /*ignored*/, std::uint32_t sums[4]) {
-    return vo::guard(__func__, [&] { return cellSums(fd, frame, sums); });
-}
-
-VOCAM_API double vocam_autofocus_calculation(const _FrameDesc *fd, const std::uint8_t *frame) {
-    return vo::guard(__func__, [&] { return sharpness(fd, frame); });
-}
-
-}  // extern "C"

@@ -47,10 +47,3 @@ class FramePin;
 // camera's current window. 0, -22 or -78 as fill_FrameDesc.
 int vo_describe_frame(_vocam *handle, const FramePin &pin, _FrameDesc *fd, int x, int y, int width,
                       int height, int border);
-
-// The white-balance measurement: the region's red, green and blue levels after
-// the target ratios. 0, -22 for a bad region, -35 for one too dark or too bright.
-int vocam_get_whitebalance_adjustment_ex(_vocam *handle, const std::uint8_t *frame,
-                                         float target_red_ratio, float target_blue_ratio, int x,
-                                         int y, int width, int height, float *red, float *green,
-                                         float *blue);

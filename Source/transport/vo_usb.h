@@ -168,11 +168,11 @@ class StreamCall {
     bool admitted_ = false;
 };
 
-// The way into a call that changes the stream's life or the window, with
-// `call` registered: true with the control lock held (and, when `reap`, a
-// stream thread that ended on its own joined); false with nothing held once
-// a close has begun.
-bool usb_stream_enter_control(vo::UsbCamera *handle, const StreamCall &call, bool reap = true)
+// The way into a call that changes the stream's life or the window, on a
+// caller already admitted (usb_handle_call): true with the control lock held
+// (and, when `reap`, a stream thread that ended on its own joined); false
+// with nothing held once a close has begun.
+bool usb_stream_enter_control(vo::UsbCamera *handle, bool reap = true)
     VO_TRY_ACQUIRE(true, handle->stream.control) VO_EXCLUDES(handle->stream.lock);
 
 // The body of an exported call on a handle, registered as a caller so that a
@@ -219,8 +219,9 @@ struct StreamProbe {
 };
 StreamProbe usb_stream_probe(vo::UsbCamera *handle);
 
-// What the exported stream calls of the same names do (vocamapi.h), without
-// their entry guard.
+// What the exported stream calls of the same names do (vocamapi.h), on a
+// caller already admitted (usb_handle_call): the camera API's entry refuses a
+// null handle and one being closed.
 int usb_stream_enable(vo::UsbCamera *h);
 int usb_stream_disable(vo::UsbCamera *h);
 int usb_stream_start(vo::UsbCamera *h);

@@ -470,10 +470,16 @@ int vo_create_votf_locked(_vocam *handle) {
     return 0;
 }
 
+int cam_adjust_white_balance(_vocam *handle, double red, double green, double blue) {
+    vo::Lock turn(handle->convert_lock);
+    if (const int r = vo_create_votf_locked(handle); r != 0) return r;
+    return handle->converter->AdjustWhiteBalanceForRGBvalues(red, green, blue);
+}
+
 extern "C" {
 
 VOCAM_API int vo_usb_create_votf(_vocam *handle) {
-    return vo::api::call(__func__, handle, -22, [&] {
+    return vo::api::call(__func__, handle, VOCAM_EINVAL, [&] {
         vo::Lock turn(handle->convert_lock);
         return vo_create_votf_locked(handle);
     });
@@ -481,18 +487,18 @@ VOCAM_API int vo_usb_create_votf(_vocam *handle) {
 
 VOCAM_API int vocam_property_get(_vocam *handle, std::uint32_t id, int *value,
                                  std::uint32_t *flags) {
-    return vo::api::call(__func__, handle, -22,
+    return vo::api::call(__func__, handle, VOCAM_EINVAL,
                          [&] { return cam_property_get(handle, id, value, flags); });
 }
 
 VOCAM_API int vocam_property_set(_vocam *handle, std::uint32_t id, int value, std::uint32_t flags) {
-    return vo::api::call(__func__, handle, -22,
+    return vo::api::call(__func__, handle, VOCAM_EINVAL,
                          [&] { return cam_property_set(handle, id, value, flags); });
 }
 
 VOCAM_API int vocam_property_get_range(_vocam *handle, std::uint32_t id, int *min, int *max,
                                        int *value, std::uint32_t *flags) {
-    return vo::api::call(__func__, handle, -22, [&] {
+    return vo::api::call(__func__, handle, VOCAM_EINVAL, [&] {
         return cam_property_get_range(handle, id, min, max, value, flags);
     });
 }

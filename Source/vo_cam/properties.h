@@ -13,6 +13,17 @@ int cam_property_set(_vocam *handle, std::uint32_t id, int value, std::uint32_t 
 int cam_property_get_range(_vocam *handle, std::uint32_t id, int *min, int *max, int *value,
                            std::uint32_t *flags);
 
+// The compatibility calls' view of a property (VocamGetProperty and its
+// kin), on a caller already admitted: values in the units ConvertPropToFloat
+// gives, flags read shifted into the high half of the word and written from
+// it; 1 for success, 0 for failure.
+float cam_prop_to_float(std::uint32_t id, int v);
+std::uint32_t cam_prop_to_word(std::uint32_t id, float f);
+int cam_float_property_get(_vocam *handle, std::uint32_t id, float *value, std::uint32_t *flags);
+int cam_float_property_set(_vocam *handle, std::uint32_t id, float value, int flags);
+int cam_float_property_range(_vocam *handle, std::uint32_t id, float *min, float *max, float *value,
+                             std::uint32_t *flags);
+
 // A register block: all four words in one read; flags and value in one write.
 int cam_read_prop(_vocam *handle, std::int32_t reg, vocam_prop *prop);
 int cam_write_prop(_vocam *handle, std::int32_t reg, const vocam_prop *prop);

@@ -59,8 +59,8 @@ extern "C" {
 VOCAM_API int vocam_get_rgb_frame_size(_vocam *handle, const void *image_format,
                                        const void *conversion_params, std::uint32_t *stride,
                                        std::size_t *bytes) {
-    return vo::api::call(__func__, handle, -22, [&]() -> int {
-        if (handle == nullptr || bytes == nullptr) return refuse(VOCAM_EINVAL, "missing argument");
+    return vo::api::call(__func__, handle, VOCAM_EINVAL, [&]() -> int {
+        if (bytes == nullptr) return refuse(VOCAM_EINVAL, "missing argument");
         vo::FrameLayout l;
         if (image_format == nullptr) {
             _VOCAM_IMAGE_FORMAT current{};

@@ -23,29 +23,25 @@
 extern "C" {
 
 VOCAM_API int vocam_get_version(_vocam *handle, vocam_version *out) {
-    return vo::guard(__func__, [&]() -> int {
+    return vo::api::call(__func__, handle, 0, [&]() -> int {
         // A null record is refused silently, as every argument check of the API is.
         if (out == nullptr) return 0;
-        return usb_handle_call(handle, 0, [&] {
-            usb_version_record(*handle, out);
-            return 0;
-        });
+        usb_version_record(*handle, out);
+        return 0;
     });
 }
 
 VOCAM_API int vocam_get_model_name(_vocam *handle, char *dst, int dst_size) {
-    return vo::guard(__func__, [&]() -> int {
+    return vo::api::call(__func__, handle, VOCAM_EINVAL, [&]() -> int {
         if (dst == nullptr) return VOCAM_EINVAL;
-        return usb_handle_call(handle, -22, [&]() -> int {
-            const size_t length = strnlen(handle->model_name, sizeof handle->model_name - 1);
-            if (dst_size < 0 || static_cast<size_t>(dst_size) < length + 1) {
-                vo::logs(vo::LogKind::Error, "error: provided string is too small for model name");
-                return VOCAM_EINVAL;
-            }
-            memcpy(dst, handle->model_name, length);
-            dst[length] = '\0';
-            return 0;
-        });
+        const size_t length = strnlen(handle->model_name, sizeof handle->model_name - 1);
+        if (dst_size < 0 || static_cast<size_t>(dst_size) < length + 1) {
+            vo::logs(vo::LogKind::Error, "error: provided string is too small for model name");
+            return VOCAM_EINVAL;
+        }
+        memcpy(dst, handle->model_name, length);
+        dst[length] = '\0';
+        return 0;
     });
 }
 

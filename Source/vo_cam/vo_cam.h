@@ -65,6 +65,10 @@ int cam_image_format(_vocam *handle, _VOCAM_IMAGE_FORMAT *out);
 // without taking the lock): 0, or why it could not be created.
 int vo_create_votf_locked(_vocam *handle) VO_REQUIRES(handle->convert_lock);
 
+// The colour engine's white balance set from a measured colour (what
+// AdjustWhiteBalanceForRGBvalues does), its engine created on first need.
+int cam_adjust_white_balance(_vocam *handle, double red, double green, double blue);
+
 // Start-up runs once per process; a test process that plays several start-ups
 // on the simulated bus forgets that it ran.
 void vo_forget_bring_up();

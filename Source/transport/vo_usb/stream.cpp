@@ -336,8 +336,6 @@ int dropRing(vo::UsbCamera *h, vo::Lock &lock, const char *refusal) VO_REQUIRES(
 
 int usb_stream_acquire(vo::UsbCamera *h, std::optional<Clock::time_point> deadline,
                        vo::Frame &frame) {
-    StreamCall call(h);
-    if (!call) return VOCAM_ENODATA;
     vo::Lock lock(h->stream.lock);
     if (!h->stream.flowing()) {
         vo::logs(vo::LogKind::Error, "stream is not running - no data to wait for...\n");
@@ -402,8 +400,7 @@ StreamCall::~StreamCall() {
     if (--stream_.callers == 0) stream_.cond.notify_all();
 }
 
-bool usb_stream_enter_control(vo::UsbCamera *h, const StreamCall &call, bool reap) {
-    if (!call) return false;
+bool usb_stream_enter_control(vo::UsbCamera *h, bool reap) {
     h->stream.control.lock();
     try {
         if (closing(h)) {
@@ -657,9 +654,7 @@ void usb_stream_shutdown(vo::UsbCamera *h) {
 }
 
 int usb_stream_enable(vo::UsbCamera *h) {
-    if (h == nullptr) return VOCAM_EINVAL;
-    StreamCall call(h);
-    if (!usb_stream_enter_control(h, call)) return VOCAM_EFAIL;
+    if (!usb_stream_enter_control(h)) return VOCAM_EFAIL;
     vo::Lock control(h->stream.control, std::adopt_lock);
     {
         vo::Lock lock(h->stream.lock);
@@ -691,9 +686,7 @@ int usb_stream_enable(vo::UsbCamera *h) {
 }
 
 int usb_stream_disable(vo::UsbCamera *h) {
-    if (h == nullptr) return VOCAM_EINVAL;
-    StreamCall call(h);
-    if (!usb_stream_enter_control(h, call)) return VOCAM_EFAIL;
+    if (!usb_stream_enter_control(h)) return VOCAM_EFAIL;
     vo::Lock control(h->stream.control, std::adopt_lock);
     vo::Lock lock(h->stream.lock);
     if (h->stream.active()) {
@@ -704,9 +697,7 @@ int usb_stream_disable(vo::UsbCamera *h) {
 }
 
 int usb_stream_start(vo::UsbCamera *h) {
-    if (h == nullptr) return VOCAM_EINVAL;
-    StreamCall call(h);
-    if (!usb_stream_enter_control(h, call)) return VOCAM_EFAIL;
+    if (!usb_stream_enter_control(h)) return VOCAM_EFAIL;
     vo::Lock control(h->stream.control, std::adopt_lock);
     // A stream ending on its own (a silent or pulled camera) has told its
     // waiters already: a caller who starts again at once gets a new
@@ -756,9 +747,6 @@ int usb_stream_start(vo::UsbCamera *h) {
 }
 
 int usb_stream_stop(vo::UsbCamera *h) {
-    if (h == nullptr) return VOCAM_EINVAL;
-    StreamCall call(h);
-    if (!call) return VOCAM_EFAIL;
     // A stop that arrives while the stream runs succeeds once that stream has
     // ended, also when another stop got there first.
     bool sawRunning;
@@ -769,7 +757,7 @@ int usb_stream_stop(vo::UsbCamera *h) {
             h->stream.state == StreamState::Running || h->stream.state == StreamState::Stopping;
         epoch = h->stream.epoch;
     }
-    if (!usb_stream_enter_control(h, call, false)) return VOCAM_EFAIL;
+    if (!usb_stream_enter_control(h, false)) return VOCAM_EFAIL;
     vo::Lock control(h->stream.control, std::adopt_lock);
     {
         vo::Lock lock(h->stream.lock);
@@ -788,14 +776,12 @@ int usb_stream_stop(vo::UsbCamera *h) {
 }
 
 int usb_stream_wait(vo::UsbCamera *h) {
-    if (h == nullptr) return VOCAM_EINVAL;
     vo::Frame frame;
     const int r = usb_stream_acquire(h, std::nullopt, frame);
     return r < 0 ? r : frame.index;
 }
 
 int usb_stream_wait_timeout(vo::UsbCamera *h, std::uint32_t milliseconds) {
-    if (h == nullptr) return VOCAM_EINVAL;
     vo::Frame frame;
     const int r =
         usb_stream_acquire(h, Clock::now() + std::chrono::milliseconds(milliseconds), frame);
@@ -803,9 +789,7 @@ int usb_stream_wait_timeout(vo::UsbCamera *h, std::uint32_t milliseconds) {
 }
 
 int usb_stream_release(vo::UsbCamera *h, std::int32_t index) {
-    if (h == nullptr || !validIndex(index)) return VOCAM_EINVAL;
-    StreamCall call(h);
-    if (!call) return VOCAM_EINVAL;
+    if (!validIndex(index)) return VOCAM_EINVAL;
     vo::Lock lock(h->stream.lock);
     vo::RingBuffer &b = h->stream.buffers[index];
     if (b.holds == 0) return VOCAM_EINVAL;
@@ -816,29 +800,21 @@ int usb_stream_release(vo::UsbCamera *h, std::int32_t index) {
 }
 
 std::uint8_t *usb_stream_buffer_address(vo::UsbCamera *h, std::int32_t index) {
-    if (h == nullptr || !validIndex(index)) return nullptr;
-    StreamCall call(h);
-    if (!call) return nullptr;
+    if (!validIndex(index)) return nullptr;
     vo::Lock lock(h->stream.lock);
     return h->stream.buffers[index].data.get();
 }
 
 std::uint32_t usb_stream_frame_size(vo::UsbCamera *h) {
-    if (h == nullptr) return 0;
-    StreamCall call(h);
-    if (!call) return 0;
     vo::Lock lock(h->stream.lock);
     return h->stream.frame_bytes;
 }
 
 int usb_stream_buffer_info(vo::UsbCamera *h, std::int32_t index, vocam_frame_info *info) {
     static const char *const kCall = "vocam_get_buffer_info";
-    if (h == nullptr) return VOCAM_EINVAL;
     if (info == nullptr) return refuse(kCall, "no record given");
     if (info->size != sizeof(vocam_frame_info)) return refuse(kCall, "record of unknown size");
     if (!validIndex(index)) return refuse(kCall, "buffer index outside 0 to 2");
-    StreamCall call(h);
-    if (!call) return VOCAM_EINVAL;
     vo::Lock lock(h->stream.lock);
     if (!h->stream.enabled()) return refuse(kCall, "streaming is not enabled");
     const vo::RingBuffer &b = h->stream.buffers[index];
@@ -854,11 +830,8 @@ int usb_stream_buffer_info(vo::UsbCamera *h, std::int32_t index, vocam_frame_inf
 
 int usb_stream_stats(vo::UsbCamera *h, vocam_stream_stats *stats) {
     static const char *const kCall = "vocam_get_stream_stats";
-    if (h == nullptr) return VOCAM_EINVAL;
     if (stats == nullptr) return refuse(kCall, "no record given");
     if (stats->size != sizeof(vocam_stream_stats)) return refuse(kCall, "record of unknown size");
-    StreamCall call(h);
-    if (!call) return VOCAM_EINVAL;
     vo::Lock lock(h->stream.lock);
     if (!h->stream.enabled()) return refuse(kCall, "streaming is not enabled");
     const vo::StreamCounts c = h->stream.counts;
