@@ -259,7 +259,7 @@ TEST_F(Model02, EngineDigitalGainsAndSettingsBeyondTheIntegerScale) {
 TEST(EngineProperties, MonochromeCamerasHaveNoColourToBalance) {
     OpenCamera cam("model_04:state=ready");
     _vocam *h = cam.handle();
-    ASSERT_EQ(h->is_color, 0);
+    ASSERT_EQ(h->camera.is_color, 0);
     ASSERT_EQ(vo_usb_create_votf(h), 0);
     h->converter->SetWhiteBalance(0.5, 0.5);
     h->converter->SetGain(1.7);
@@ -387,7 +387,7 @@ TEST(ColourEngine, MatrixLoadStopsAtARejectedEntryAndReadsWholeEntriesOnly) {
         entry.model_data = blob.data();
         entry.model_data_size = blob.size();
         _vocam handle;
-        handle.model = &entry;
+        handle.camera.model = &entry;
         ASSERT_EQ(vo_usb_create_votf(&handle), 0);
         std::vector<unsigned> loaded;
         for (unsigned id = 0; id < 16; ++id)
@@ -416,8 +416,9 @@ TEST(Temperature, RegisterUnits) {
 TEST(Temperature, TargetIsClampedAndTheFanFollowsTheCooler) {
     OpenCamera cam("model_05:state=ready");  // cooled, with a fan
     _vocam *h = cam.handle();
-    ASSERT_TRUE(h->temperature_supported && h->fan_present);
-    EXPECT_EQ(std::pair(h->temperature_min, h->temperature_max), std::pair(233000, 313000));
+    ASSERT_TRUE(h->camera.temperature_supported && h->camera.fan_present);
+    EXPECT_EQ(std::pair(h->camera.temperature_min, h->camera.temperature_max),
+              std::pair(233000, 313000));
     ASSERT_EQ(vo_usb_create_votf(h), 0);
 
     const std::uint32_t on = 0x80008000u;
@@ -425,15 +426,15 @@ TEST(Temperature, TargetIsClampedAndTheFanFollowsTheCooler) {
     EXPECT_EQ(registerTraffic(cam.device()), (Traffic{{true, 0x0690, wireWords({on})},
                                                       {true, 0x0694, wireWords({233000})},
                                                       {true, 0x0730, wireWords({on})}}));
-    EXPECT_EQ(h->temperature_target, 233000);
-    EXPECT_TRUE(h->temperature_on && h->fan_on);
+    EXPECT_EQ(h->camera.temperature_target, 233000);
+    EXPECT_TRUE(h->camera.temperature_on && h->camera.fan_on);
     EXPECT_EQ(cam.device().reg(0x0730), on);
 
     cam.device().clearLog();
     EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_TEMPERATURE, 400000, 0x80000000u), 0);
     EXPECT_EQ(registerTraffic(cam.device())[1],
               (test::RegisterAccess{true, 0x0694, wireWords({313000})}));
-    EXPECT_FALSE(h->temperature_on || h->fan_on);
+    EXPECT_FALSE(h->camera.temperature_on || h->camera.fan_on);
     EXPECT_EQ(cam.device().reg(0x0730), 0x80000000u);  // the fitted bit is the camera's
 
     // A failed write names the word it could not write.
@@ -442,7 +443,7 @@ TEST(Temperature, TargetIsClampedAndTheFanFollowsTheCooler) {
     EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_TEMPERATURE, 263000, on), -1);
     EXPECT_THAT(err.take(), HasSubstr("error: unable to write param "
                                       "'VOCAM_TEMPERATURE + VOCAM_PROPERTY_FLAGVAL'\n"));
-    EXPECT_FALSE(h->temperature_on);
+    EXPECT_FALSE(h->camera.temperature_on);
 }
 
 TEST(Temperature, CamerasWithoutCoolingOrFan) {
@@ -460,7 +461,7 @@ TEST(Temperature, CamerasWithoutCoolingOrFan) {
     ASSERT_EQ(vo_usb_create_votf(fanless.handle()), 0);
     EXPECT_EQ(vocam_property_set(fanless.handle(), VOCAM_PROP_TEMPERATURE, 263000, 0x80008000u), 0);
     EXPECT_EQ(registerTraffic(fanless.device()).size(), 2u);  // no fan to follow
-    EXPECT_FALSE(fanless.handle()->fan_on);
+    EXPECT_FALSE(fanless.handle()->camera.fan_on);
 }
 
 TEST(Temperature, TheSensorMovesTowardTheTargetWhileCooling) {

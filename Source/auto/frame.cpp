@@ -215,7 +215,7 @@ int describe(_vocam *handle, const FrameShape &shape, _FrameDesc *fd, int x, int
         d.two_bytes_per_pixel = 1;
     else
         return VOCAM_ENOTIMPL;
-    switch (handle->pixel_format) {
+    switch (handle->camera.pixel_format) {
         case 6:
         case 24:
         case 25:

@@ -49,7 +49,7 @@ int usb_reload_rates(vo::UsbCamera *handle);
 int usb_fpga_image(std::uint16_t vendor_id, std::uint16_t product_id, std::uint16_t release,
                    std::uint8_t **buffer, std::uint32_t *size);
 // The identity record vocam_get_version fills in.
-void usb_version_record(const vo::UsbCamera &camera, vocam_version *out);
+void usb_version_record(const vo::CameraState &camera, vocam_version *out);
 
 // Reads string descriptor `index` as 8-bit characters (the low byte of each
 // UTF-16 unit). 0, -1, or a platform code (0xE00002E9 for a malformed one).

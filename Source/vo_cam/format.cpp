@@ -82,13 +82,13 @@ bool layoutFlags(std::uint32_t color_id, std::uint32_t &flags) {
 int checkWindow(const _vocam *handle, const _vocam_frame_format &in) {
     const std::uint64_t right = std::uint64_t{in.xOffset} + in.width;
     const std::uint64_t bottom = std::uint64_t{in.yOffset} + in.height;
-    if (right > handle->max_width || bottom > handle->max_height) {
+    if (right > handle->camera.max_width || bottom > handle->camera.max_height) {
         vo::logf(vo::LogKind::Error, "error: window %ux%u at %u,%u lies outside the %ux%u sensor\n",
-                 in.width, in.height, in.xOffset, in.yOffset, handle->max_width,
-                 handle->max_height);
+                 in.width, in.height, in.xOffset, in.yOffset, handle->camera.max_width,
+                 handle->camera.max_height);
         return VOCAM_EINVAL;
     }
-    const unsigned most = handle->max_subsample > 1 ? handle->max_subsample : 1;
+    const unsigned most = handle->camera.max_subsample > 1 ? handle->camera.max_subsample : 1;
     if (in.subSampleX > most || in.subSampleY > most) {
         vo::logf(vo::LogKind::Error, "error: subsampling %ux%u is above the camera's maximum %u\n",
                  in.subSampleX, in.subSampleY, most);
@@ -107,12 +107,13 @@ int checkWindow(const _vocam *handle, const _vocam_frame_format &in) {
 void cam_read_format(_vocam *handle, _vocam_frame_format *out) {
     {
         vo::Lock lock(handle->stream.lock);
-        out->subSampleX = handle->subsample_x;
-        out->subSampleY = handle->subsample_y;
-        out->width = static_cast<std::uint32_t>(handle->width) * handle->subsample_x;
-        out->height = static_cast<std::uint32_t>(handle->height) * handle->subsample_y;
-        out->xOffset = handle->x_offset;
-        out->yOffset = handle->y_offset;
+        out->subSampleX = handle->camera.subsample_x;
+        out->subSampleY = handle->camera.subsample_y;
+        out->width = static_cast<std::uint32_t>(handle->camera.width) * handle->camera.subsample_x;
+        out->height =
+            static_cast<std::uint32_t>(handle->camera.height) * handle->camera.subsample_y;
+        out->xOffset = handle->camera.x_offset;
+        out->yOffset = handle->camera.y_offset;
     }
     out->pixelFormat = 0;
     out->reservedX = 0;
@@ -124,21 +125,23 @@ int cam_write_format(_vocam *handle, const _vocam_frame_format *format) {
         // Written under the stream's control lock (the caller's) and its data
         // lock, so readers holding either see the whole window.
         vo::Lock lock(handle->stream.lock);
-        handle->subsample_x = format->subSampleX;
-        handle->subsample_y = format->subSampleY;
-        handle->width = static_cast<std::uint16_t>(format->width / format->subSampleX);
-        handle->height = static_cast<std::uint16_t>(format->height / format->subSampleY);
-        handle->x_offset = static_cast<std::uint16_t>(format->xOffset);
-        handle->y_offset = static_cast<std::uint16_t>(format->yOffset);
+        handle->camera.subsample_x = format->subSampleX;
+        handle->camera.subsample_y = format->subSampleY;
+        handle->camera.width = static_cast<std::uint16_t>(format->width / format->subSampleX);
+        handle->camera.height = static_cast<std::uint16_t>(format->height / format->subSampleY);
+        handle->camera.x_offset = static_cast<std::uint16_t>(format->xOffset);
+        handle->camera.y_offset = static_cast<std::uint16_t>(format->yOffset);
     }
     vo::logf(vo::LogKind::Info, "%s: subsample=%ux%d, size=%ux%d, position=%ux%d\n",
-             "cam_write_format", handle->subsample_x, handle->subsample_y, handle->width,
-             handle->height, handle->x_offset, handle->y_offset);
+             "cam_write_format", handle->camera.subsample_x, handle->camera.subsample_y,
+             handle->camera.width, handle->camera.height, handle->camera.x_offset,
+             handle->camera.y_offset);
     int r =
         usb_write_two_u16(handle, wire::kSize.address, static_cast<std::uint16_t>(format->width),
                           static_cast<std::uint16_t>(format->height));
     if (r != 0) return writeFailed(wire::kSize, r);
-    r = usb_write_two_u16(handle, wire::kPosition.address, handle->x_offset, handle->y_offset);
+    r = usb_write_two_u16(handle, wire::kPosition.address, handle->camera.x_offset,
+                          handle->camera.y_offset);
     if (r != 0) return writeFailed(wire::kPosition, r);
     r = usb_write_two_u16(handle, wire::kSubsampling.address, format->subSampleX,
                           format->subSampleY);
@@ -151,16 +154,16 @@ int cam_image_format(_vocam *handle, _VOCAM_IMAGE_FORMAT *out) {
     out->Size = sizeof(_VOCAM_IMAGE_FORMAT);
     {
         vo::Lock lock(handle->stream.lock);
-        out->Width = handle->width;
-        out->Height = handle->height;
+        out->Width = handle->camera.width;
+        out->Height = handle->camera.height;
     }
-    out->PixelFormat = handle->pixel_format;
-    const std::uint32_t bytesPerPixel = handle->pixel_format == 1   ? 2
-                                        : handle->pixel_format == 2 ? 3
-                                                                    : 1;
+    out->PixelFormat = handle->camera.pixel_format;
+    const std::uint32_t bytesPerPixel = handle->camera.pixel_format == 1   ? 2
+                                        : handle->camera.pixel_format == 2 ? 3
+                                                                           : 1;
     out->ImageSize = out->Width * out->Height * bytesPerPixel;
     std::uint32_t flags = 0;
-    if (!layoutFlags(handle->color_id, flags)) return VOCAM_EFAIL;
+    if (!layoutFlags(handle->camera.color_id, flags)) return VOCAM_EFAIL;
     out->VocamReserved[0] = flags;
     out->VocamReserved[4] = 0;
     return 0;
@@ -188,7 +191,8 @@ VOCAM_API int vocam_set_video_format(_vocam *handle, const _vocam_frame_format *
             in->height == 0)
             return VOCAM_EINVAL;
         const bool subsampled = in->subSampleX > 1 || in->subSampleY > 1;
-        if (subsampled && (handle->model == nullptr || handle->model->subsampling == 0))
+        if (subsampled &&
+            (handle->camera.model == nullptr || handle->camera.model->subsampling == 0))
             return VOCAM_EINVAL;
         if (const int r = checkWindow(handle, *in); r != 0) return r;
         // Held across the change, so no enable reads half a window, and no
@@ -214,7 +218,8 @@ VOCAM_API int vocam_get_image_format(_vocam *handle, _VOCAM_IMAGE_FORMAT *out) {
 }
 
 VOCAM_API int vocam_count_available_data_rates(_vocam *handle) {
-    return vo::api::call(__func__, handle, 0, [&]() -> int { return handle->data_rate_count; });
+    return vo::api::call(__func__, handle, 0,
+                         [&]() -> int { return handle->camera.data_rate_count; });
 }
 
 VOCAM_API int vocam_enum_available_data_rates(_vocam *handle, std::uint32_t *rates, int capacity) {
@@ -222,8 +227,9 @@ VOCAM_API int vocam_enum_available_data_rates(_vocam *handle, std::uint32_t *rat
         if (capacity <= 0 || rates == nullptr) return 0;
         // The list is replaced by a format change, under the control lock.
         vo::Lock control(handle->stream.control);
-        const int n = capacity < handle->data_rate_count ? capacity : handle->data_rate_count;
-        for (int i = 0; i < n; ++i) rates[i] = handle->data_rates[i];
+        const int n =
+            capacity < handle->camera.data_rate_count ? capacity : handle->camera.data_rate_count;
+        for (int i = 0; i < n; ++i) rates[i] = handle->camera.data_rates[i];
         return n;
     });
 }

@@ -82,7 +82,7 @@ void putRange(int *min, int *max, int lo, int hi) {
 // Engine properties, get. *value and *flags are zero on entry.
 int getEngineProperty(_vocam *handle, std::uint32_t id, int *min, int *max, int *value) {
     CVotf &engine = *handle->converter;
-    const bool mono = handle->is_color == 0;
+    const bool mono = handle->camera.is_color == 0;
     switch (id) {
         case VOCAM_PROP_DEMOSAIC_METHOD: {
             unsigned method = 0;
@@ -254,16 +254,16 @@ int cam_property_get(_vocam *handle, std::uint32_t id, int *value, std::uint32_t
     *flags = 0;
     switch (id) {
         case VOCAM_PROP_MAX_WIDTH:
-            *value = handle->max_width;
+            *value = handle->camera.max_width;
             return 0;
         case VOCAM_PROP_MAX_HEIGHT:
-            *value = handle->max_height;
+            *value = handle->camera.max_height;
             return 0;
         case VOCAM_PROP_UNIT_WIDTH:
-            *value = handle->unit_width;
+            *value = handle->camera.unit_width;
             return 0;
         case VOCAM_PROP_UNIT_HEIGHT:
-            *value = handle->unit_height;
+            *value = handle->camera.unit_height;
             return 0;
         case VOCAM_PROP_MAX_SUBSAMPLING: {
             std::uint32_t word = 0;
@@ -416,11 +416,11 @@ int cam_write_message(_vocam *handle, std::uint32_t message_id, const std::uint8
 // ---- temperature
 
 int cam_set_temperature_helper(_vocam *handle, int value, std::uint32_t flags) {
-    if (!handle->temperature_supported) return VOCAM_EINVAL;
+    if (!handle->camera.temperature_supported) return VOCAM_EINVAL;
     // Compared one bound at a time, so a camera that reports its bounds the
     // wrong way round still gets a value inside what it reported.
-    if (value < handle->temperature_min) value = handle->temperature_min;
-    if (value > handle->temperature_max) value = handle->temperature_max;
+    if (value < handle->camera.temperature_min) value = handle->camera.temperature_min;
+    if (value > handle->camera.temperature_max) value = handle->camera.temperature_max;
     int r = usb_write_u32(handle, wire::kTemperature.address + wire::kBlockFlags, flags);
     if (r != 0) {
         writeFailed("VOCAM_TEMPERATURE + VOCAM_PROPERTY_FLAGVAL");
@@ -432,16 +432,16 @@ int cam_set_temperature_helper(_vocam *handle, int value, std::uint32_t flags) {
         writeFailed("VOCAM_TEMPERATURE + VOCAM_PROPERTY_CURVAL");
         return r;
     }
-    handle->temperature_target = value;
-    handle->temperature_on = (flags & VOCAM_PROP_FLAG_ON) != 0;
-    if (handle->fan_present) {
+    handle->camera.temperature_target = value;
+    handle->camera.temperature_on = (flags & VOCAM_PROP_FLAG_ON) != 0;
+    if (handle->camera.fan_present) {
         // The fan runs whenever the cooler does.
         r = usb_write_u32(handle, wire::kFan.address, flags);
         if (r != 0) {
             writeFailed(wire::kFan.name);
             return r;
         }
-        handle->fan_on = handle->temperature_on;
+        handle->camera.fan_on = handle->camera.temperature_on;
     }
     return 0;
 }

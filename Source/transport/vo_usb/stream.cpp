@@ -471,7 +471,7 @@ int usb_stream_schedule_read(vo::UsbCamera *h, int index) {
     }
     h->stream.reading_index = index;
     const IOReturn r =
-        h->usb_interface_if->readPipeAsync(wire::kDataPipe, b.data.get(), h->stream.frame_bytes,
+        h->usb.interface_if->readPipeAsync(wire::kDataPipe, b.data.get(), h->stream.frame_bytes,
                                            usb_stream_buffer_ready_callback, h, b.data);
     if (r != kIOReturnSuccess) {
         vo::logs(vo::LogKind::Error, "error: unable to configure async read\n");
@@ -565,7 +565,7 @@ void usb_stream_thread_callback(vo::UsbCamera *h) {
         fail(-12);
         return;
     }
-    Interface *usb = h->usb_interface_if.get();
+    Interface *usb = h->usb.interface_if.get();
     IOReturn r = usb != nullptr ? usb->createAsyncEventSource(source) : kIOReturnNotOpen;
     if (r != kIOReturnSuccess || !source || !loop) {
         vo::logs(vo::LogKind::Error, "error: unable to create async event source\n");
@@ -665,7 +665,7 @@ int usb_stream_enable(vo::UsbCamera *h) {
         if (dropRing(h, lock, "error: unable to enable stream again while a buffer is held\n") != 0)
             return VOCAM_EFAIL;
     }
-    const std::uint32_t bytes = static_cast<std::uint32_t>(h->width) * h->height;
+    const std::uint32_t bytes = static_cast<std::uint32_t>(h->camera.width) * h->camera.height;
     vo::logf(vo::LogKind::Info, "%s: number of bytes expected: %u\n", "vocam_enable_streaming",
              bytes);
     std::shared_ptr<std::uint8_t[]> fresh[kBufferCount];
@@ -673,8 +673,8 @@ int usb_stream_enable(vo::UsbCamera *h) {
     vo::Lock lock(h->stream.lock);
     for (int i = 0; i < kBufferCount; ++i) h->stream.buffers[i].data = std::move(fresh[i]);
     h->stream.frame_bytes = bytes;
-    h->stream.ring_width = h->width;
-    h->stream.ring_height = h->height;
+    h->stream.ring_width = h->camera.width;
+    h->stream.ring_height = h->camera.height;
     h->stream.reading_index = -1;
     h->stream.frame_sequence = 0;
     h->stream.delivered_sequence = 0;
@@ -721,7 +721,8 @@ int usb_stream_start(vo::UsbCamera *h) {
         }
         // Frames of another size than the ring's would be cut short or
         // never whole, and a conversion would read past a buffer.
-        if (static_cast<std::uint32_t>(h->width) * h->height != h->stream.frame_bytes) {
+        if (static_cast<std::uint32_t>(h->camera.width) * h->camera.height !=
+            h->stream.frame_bytes) {
             vo::logs(vo::LogKind::Error,
                      "error: the frame size changed since streaming was enabled - enable it "
                      "again\n");
