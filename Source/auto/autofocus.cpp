@@ -134,7 +134,7 @@ int vocam::autoalg::autofocus_process(_vocam *handle, const std::uint8_t *frame)
     vocam_autofocus_state &af = vo_autofocus(handle);
     // The search's region lies in the window it was started on; a ring
     // buffer of another window (held across a change) does not hold it.
-    const FramePin pin(handle, frame);
+    const FramePin pin(handle->stream, frame);
     if (pin.ring() &&
         (pin.width() != af.af_frame.frame_width || pin.height() != af.af_frame.frame_height))
         return VOCAM_EINVAL;

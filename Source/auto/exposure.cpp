@@ -37,7 +37,7 @@ std::uint32_t clampedTruncation(double x, std::uint32_t lo, std::uint32_t hi) {
 // kept while it is read.
 int regionMean(_vocam *handle, const std::uint8_t *frame, int x, int y, int width, int height,
                double &mean) {
-    const FramePin pin(handle, frame);
+    const FramePin pin(handle->stream, frame);
     _FrameDesc fd;
     if (const int r = vo_describe_frame(handle, pin, &fd, x, y, width, height, 0); r != 0) return r;
     RegionWalk walk;

@@ -45,7 +45,7 @@ struct Averages {
 int measure(_vocam *handle, const std::uint8_t *frame, int x, int y, int width, int height,
             Averages &out) {
     if (handle == nullptr || frame == nullptr) return VOCAM_EINVAL;
-    const FramePin pin(handle, frame);
+    const FramePin pin(handle->stream, frame);
     _FrameDesc fd;
     if (const int r = vo_describe_frame(handle, pin, &fd, x, y, width, height, 0); r != 0) return r;
     _VOCAM_IMAGE_FORMAT format{};

@@ -66,8 +66,9 @@ struct CameraState {
 };
 
 // The transport's part of an open camera, as parts each of its own: the USB
-// device, the camera's state and the stream.
-struct UsbCamera {
+// device, the camera's state and the stream. The stream reaches the other two
+// only through the port this part gives it (vo_usb/transfer.cpp).
+struct UsbCamera : private StreamPort {
     UsbCamera() = default;
     UsbCamera(const UsbCamera &) = delete;
     UsbCamera &operator=(const UsbCamera &) = delete;
@@ -78,7 +79,14 @@ struct UsbCamera {
     CameraState camera;
     // The stream: its state, ring and thread, and the lock that serialises
     // the calls changing its life.
-    vo::Stream stream;
+    vo::Stream stream{static_cast<StreamPort &>(*this)};
+
+  private:
+    vocam::usbhost::Interface *interface() override;
+    int readRegister(std::int32_t reg, std::uint32_t *word) override;
+    int writeRegister(std::int32_t reg, std::uint32_t word) override;
+    std::uint16_t windowWidth() override;
+    std::uint16_t windowHeight() override;
 };
 
 }  // namespace vo

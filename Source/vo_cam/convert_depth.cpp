@@ -95,7 +95,7 @@ int vo_convert_stream_frame(const char *call, _vocam *handle, std::uint8_t *dst,
                             const void *conversion_params, std::uint32_t bits) {
     // Frames exist only while the stream runs; a ring buffer being converted
     // is neither refilled nor freed until the conversion ends.
-    FramePin pin(handle, src);
+    FramePin pin(handle->stream, src);
     if (!pin) return VOCAM_EINVAL;
     if (pin.ring())
         if (const int r = checkRingFrame(call, image_format, pin.bytes()); r != 0) return r;

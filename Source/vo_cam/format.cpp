@@ -197,7 +197,7 @@ VOCAM_API int vocam_set_video_format(_vocam *handle, const _vocam_frame_format *
         if (const int r = checkWindow(handle, *in); r != 0) return r;
         // Held across the change, so no enable reads half a window, and no
         // stream starts with frames of a size its ring was not allocated for.
-        if (!usb_stream_enter_control(handle)) return VOCAM_EFAIL;
+        if (!handle->stream.enterControl()) return VOCAM_EFAIL;
         vo::Lock control(handle->stream.control, std::adopt_lock);
         {
             vo::Lock lock(handle->stream.lock);
@@ -239,7 +239,7 @@ VOCAM_API int vocam_set_data_rate(_vocam *handle, std::uint32_t rate) {
         const int r = usb_write_u32(handle, wire::kRate.address, rate);
         if (r != 0) return writeFailed(wire::kRate, r);
         // A stream waits for frames as long as their readout takes.
-        usb_stream_report_rate(handle, rate);
+        handle->stream.reportRate(rate);
         return 0;
     });
 }
@@ -251,7 +251,7 @@ VOCAM_API int vocam_get_data_rate(_vocam *handle, std::uint32_t *rate) {
         if (r != 0)
             vo::logf(vo::LogKind::Error, "error: unable to read param '%s'\n", wire::kRate.name);
         else
-            usb_stream_report_rate(handle, *rate);
+            handle->stream.reportRate(*rate);
         return r;
     });
 }

@@ -222,7 +222,7 @@ int cam_property_set(_vocam *handle, std::uint32_t id, int value, std::uint32_t 
         const int r = cam_set_prop_helper(handle, block, value, flags);
         // A stream waits for frames as long as their exposure takes.
         if (r == 0 && id == VOCAM_PROP_EXPOSURE)
-            usb_stream_report_exposure(handle, static_cast<std::uint32_t>(value));
+            handle->stream.reportExposure(static_cast<std::uint32_t>(value));
         return r;
     }
     if (isEngineProperty(id)) return setEngineProperty(handle, id, value);
@@ -241,7 +241,7 @@ int cam_property_get_range(_vocam *handle, std::uint32_t id, int *min, int *max,
     if (const std::int32_t block = registerBlock(id); block >= 0) {
         const int r = cam_get_prop_helper(handle, block, min, max, value, flags);
         if (r == 0 && id == VOCAM_PROP_EXPOSURE)
-            usb_stream_report_exposure(handle, static_cast<std::uint32_t>(*value));
+            handle->stream.reportExposure(static_cast<std::uint32_t>(*value));
         return r;
     }
     if (isEngineProperty(id)) return getEngineProperty(handle, id, min, max, value);

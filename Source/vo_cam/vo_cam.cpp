@@ -296,7 +296,7 @@ VOCAM_API int vocam_camera_close(_vocam **handle_ref) {
         std::unique_ptr<_vocam> handle(*handle_ref);
         *handle_ref = nullptr;
         // A stream left running would outlive the handle it writes into.
-        usb_stream_shutdown(handle.get());
+        handle->stream.shutdown();
         usb_close_device(handle.get());
         return 0;
     });

@@ -199,6 +199,28 @@ std::int32_t usb_write_two_u16(vo::UsbCamera *handle, std::int32_t reg, std::uin
     return usb_write_u32(handle, reg, static_cast<std::uint32_t>(high) << 16 | (low & 0xFFFFu));
 }
 
+// ---- The stream's port: what the stream reaches of its camera.
+
+vocam::usbhost::Interface *vo::UsbCamera::interface() {
+    return usb.interface_if.get();
+}
+
+int vo::UsbCamera::readRegister(std::int32_t reg, std::uint32_t *word) {
+    return usb_read_u32(this, reg, word);
+}
+
+int vo::UsbCamera::writeRegister(std::int32_t reg, std::uint32_t word) {
+    return usb_write_u32(this, reg, word);
+}
+
+std::uint16_t vo::UsbCamera::windowWidth() {
+    return camera.width;
+}
+
+std::uint16_t vo::UsbCamera::windowHeight() {
+    return camera.height;
+}
+
 int usb_read_device_speed(vo::UsbCamera *handle) {
     if (handle == nullptr || !handle->usb.device_if ||
         handle->usb.device_if->speed(handle->camera.device_speed) != kIOReturnSuccess) {
