@@ -567,9 +567,9 @@ TEST_F(BringUp, OpenReadsGeometryColourTemperatureAndRates) {
              EXPECT_EQ(std::make_tuple(d.reg(0x0730), d.reg(0x1010), d.reg(0x1048)),
                        std::make_tuple(0x80008000u, 8u, 48000u));
              EXPECT_EQ(std::tie(c.camera.fan_on, c.camera.color_id, c.camera.data_rate_count,
-                                c.camera.max_width, c.gamma),
+                                c.camera.max_width, c.colour.gamma),
                        std::make_tuple(true, 8u, 3, 2048, 100));
-             EXPECT_EQ(c.tone_lut[200], 200);
+             EXPECT_EQ(c.colour.tone_lut[200], 200);
          }},
         {{{0x1014, 7}},
          "error: unsupported image format 7\n",  // stays monochrome

@@ -279,7 +279,7 @@ TEST_F(Format, FramesShowTheWindowInTheModelsPhaseAndConvertWhileStreaming) {
     EXPECT_EQ(vocam_set_conversion_threads(nullptr, 2), -22);
     EXPECT_EQ(vocam_set_conversion_threads(h, 9), -22);
     ASSERT_EQ(vocam_set_conversion_threads(h, 2), 0);
-    EXPECT_EQ(h->converter->GetConversionThreads(), 2u);
+    EXPECT_EQ(h->colour.converter->GetConversionThreads(), 2u);
     vocam_release_buffer(h, index);
     // The grey ramp along the top: brighter to the right, and reddish under
     // the scene's warm light until white balance corrects it.

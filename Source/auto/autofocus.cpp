@@ -96,9 +96,9 @@ void vo::AutofocusDeleter::operator()(vocam_autofocus_state *state) const noexce
 }
 
 vocam_autofocus_state &vo_autofocus(_vocam *handle) {
-    std::call_once(handle->autofocus_made,
-                   [handle] { handle->autofocus.reset(new vocam_autofocus_state); });
-    return *handle->autofocus;
+    std::call_once(handle->algorithms.made,
+                   [handle] { handle->algorithms.autofocus.reset(new vocam_autofocus_state); });
+    return *handle->algorithms.autofocus;
 }
 
 int vocam::autoalg::autofocus_start(_vocam *handle, int x, int y, int width, int height) {

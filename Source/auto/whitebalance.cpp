@@ -282,7 +282,7 @@ int digital_whitebalance(_vocam *handle, const std::uint8_t *frame, int x, int y
                                  height, &red, &green, &blue);
         r != 0)
         return r;
-    return cam_adjust_white_balance(handle, red, green, blue);
+    return cam_adjust_white_balance(handle->colour, handle->camera, red, green, blue);
 }
 
 }  // namespace vocam::autoalg

@@ -105,8 +105,8 @@ int usb_close_device(vo::UsbCamera *record);
 int usb_init_geometry(vo::UsbCamera *handle);
 int usb_init_temperature(vo::UsbCamera *handle);
 // First record of `tag` in the handle's model data: 0, -14 or -22.
-int usb_get_model_data(vo::UsbCamera *handle, std::uint32_t tag, const std::uint8_t **payload,
-                       std::uint32_t *length);
+int usb_get_model_data(const vo::CameraState &camera, std::uint32_t tag,
+                       const std::uint8_t **payload, std::uint32_t *length);
 
 // ---- Firmware (FX2) and FPGA bring-up ----
 

@@ -43,8 +43,9 @@ VOCAM_API int vocam_oneshot_autowhitebalance(_vocam *handle, const std::uint8_t 
 
 VOCAM_API int AdjustWhiteBalanceForRGBvalues(_vocam *handle, double red, double green,
                                              double blue) {
-    return vo::api::call(__func__, handle, VOCAM_EINVAL,
-                         [&] { return cam_adjust_white_balance(handle, red, green, blue); });
+    return vo::api::call(__func__, handle, VOCAM_EINVAL, [&] {
+        return cam_adjust_white_balance(handle->colour, handle->camera, red, green, blue);
+    });
 }
 
 VOCAM_API int vocam_digital_whitebalance_ex(_vocam *handle, const std::uint8_t *frame, int x, int y,

@@ -99,9 +99,9 @@ int vo_convert_stream_frame(const char *call, _vocam *handle, std::uint8_t *dst,
     if (!pin) return VOCAM_EINVAL;
     if (pin.ring())
         if (const int r = checkRingFrame(call, image_format, pin.bytes()); r != 0) return r;
-    vo::Lock turn(handle->convert_lock);
-    if (const int r = vo_create_votf_locked(handle); r != 0) return r;
-    return handle->converter->ConvertToRgb(dst, src, bits, image_format, conversion_params);
+    vo::Lock turn(handle->colour.lock);
+    if (const int r = vo_create_votf_locked(handle->colour, handle->camera); r != 0) return r;
+    return handle->colour.converter->ConvertToRgb(dst, src, bits, image_format, conversion_params);
 }
 
 extern "C" {

@@ -79,7 +79,7 @@ bool layoutFlags(std::uint32_t color_id, std::uint32_t &flags) {
 // stay within what the camera offers: anything else would have the camera
 // send frames of a size nobody allocated, or empty ones. -22 with one line,
 // or 0.
-int checkWindow(const _vocam *handle, const _vocam_frame_format &in) {
+int checkWindow(const vo::UsbCamera *handle, const _vocam_frame_format &in) {
     const std::uint64_t right = std::uint64_t{in.xOffset} + in.width;
     const std::uint64_t bottom = std::uint64_t{in.yOffset} + in.height;
     if (right > handle->camera.max_width || bottom > handle->camera.max_height) {
@@ -104,7 +104,7 @@ int checkWindow(const _vocam *handle, const _vocam_frame_format &in) {
 
 }  // namespace
 
-void cam_read_format(_vocam *handle, _vocam_frame_format *out) {
+void cam_read_format(vo::UsbCamera *handle, _vocam_frame_format *out) {
     {
         vo::Lock lock(handle->stream.lock);
         out->subSampleX = handle->camera.subsample_x;
@@ -120,7 +120,7 @@ void cam_read_format(_vocam *handle, _vocam_frame_format *out) {
     out->reservedY = 0;
 }
 
-int cam_write_format(_vocam *handle, const _vocam_frame_format *format) {
+int cam_write_format(vo::UsbCamera *handle, const _vocam_frame_format *format) {
     {
         // Written under the stream's control lock (the caller's) and its data
         // lock, so readers holding either see the whole window.
@@ -149,7 +149,7 @@ int cam_write_format(_vocam *handle, const _vocam_frame_format *format) {
     return 0;
 }
 
-int cam_image_format(_vocam *handle, _VOCAM_IMAGE_FORMAT *out) {
+int cam_image_format(vo::UsbCamera *handle, _VOCAM_IMAGE_FORMAT *out) {
     if (out == nullptr) return VOCAM_EINVAL;
     out->Size = sizeof(_VOCAM_IMAGE_FORMAT);
     {
@@ -267,9 +267,9 @@ VOCAM_API int vocam_convert_frame_to_rgb(_vocam *handle, std::uint8_t *dst, cons
 
 VOCAM_API int vocam_set_conversion_threads(_vocam *handle, std::uint32_t threads) {
     return vo::api::call(__func__, handle, VOCAM_EINVAL, [&] {
-        vo::Lock turn(handle->convert_lock);
-        if (const int r = vo_create_votf_locked(handle); r != 0) return r;
-        return handle->converter->SetConversionThreads(threads);
+        vo::Lock turn(handle->colour.lock);
+        if (const int r = vo_create_votf_locked(handle->colour, handle->camera); r != 0) return r;
+        return handle->colour.converter->SetConversionThreads(threads);
     });
 }
 

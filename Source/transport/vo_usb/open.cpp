@@ -485,11 +485,11 @@ int usb_reload_rates(vo::UsbCamera *handle) {
     return 0;
 }
 
-int usb_get_model_data(vo::UsbCamera *handle, std::uint32_t tag, const std::uint8_t **payload,
-                       std::uint32_t *length) {
-    if (handle == nullptr || handle->camera.model == nullptr) {
+int usb_get_model_data(const vo::CameraState &camera, std::uint32_t tag,
+                       const std::uint8_t **payload, std::uint32_t *length) {
+    if (camera.model == nullptr) {
         vo::logs(vo::LogKind::Error, "error: device info cannot be NULL\n");
         return VOCAM_EINVAL;
     }
-    return vo_find_model_record(handle->camera.model, tag, payload, length);
+    return vo_find_model_record(camera.model, tag, payload, length);
 }
