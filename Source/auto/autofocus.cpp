@@ -38,7 +38,7 @@ enum State : std::uint64_t {
 };
 
 int readLens(_vocam *handle, int *min, int *max, int *position, std::uint32_t *flags) {
-    auto &drive = vo_autofocus(handle).drive;
+    auto &drive = vo_autofocus(handle->algorithms).drive;
     if (drive) return drive->read(min, max, position, flags);
     return cam_property_get_range(handle, kFocus, min, max, position, flags);
 }
@@ -47,7 +47,7 @@ int moveLens(_vocam *handle, std::int64_t target) {
     const int position = target > INT_MAX   ? INT_MAX
                          : target < INT_MIN ? INT_MIN
                                             : static_cast<int>(target);
-    auto &drive = vo_autofocus(handle).drive;
+    auto &drive = vo_autofocus(handle->algorithms).drive;
     if (drive) return drive->write(position);
     return cam_property_set(handle, kFocus, position, 0);
 }
@@ -95,15 +95,14 @@ void vo::AutofocusDeleter::operator()(vocam_autofocus_state *state) const noexce
     delete state;
 }
 
-vocam_autofocus_state &vo_autofocus(_vocam *handle) {
-    std::call_once(handle->algorithms.made,
-                   [handle] { handle->algorithms.autofocus.reset(new vocam_autofocus_state); });
-    return *handle->algorithms.autofocus;
+vocam_autofocus_state &vo_autofocus(vo::AutoPart &part) {
+    std::call_once(part.made, [&part] { part.autofocus.reset(new vocam_autofocus_state); });
+    return *part.autofocus;
 }
 
 int vocam::autoalg::autofocus_start(_vocam *handle, int x, int y, int width, int height) {
     if (handle == nullptr) return VOCAM_EINVAL;
-    vocam_autofocus_state &af = vo_autofocus(handle);
+    vocam_autofocus_state &af = vo_autofocus(handle->algorithms);
     af.af_state = kFirst;
     af.af_direction = 0;
     af.af_previous_metric = 0;
@@ -131,7 +130,7 @@ int vocam::autoalg::autofocus_start(_vocam *handle, int x, int y, int width, int
 
 int vocam::autoalg::autofocus_process(_vocam *handle, const std::uint8_t *frame) {
     if (handle == nullptr || frame == nullptr) return VOCAM_EINVAL;
-    vocam_autofocus_state &af = vo_autofocus(handle);
+    vocam_autofocus_state &af = vo_autofocus(handle->algorithms);
     // The search's region lies in the window it was started on; a ring
     // buffer of another window (held across a change) does not hold it.
     const FramePin pin(handle->stream, frame);

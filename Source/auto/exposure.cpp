@@ -35,8 +35,8 @@ std::uint32_t clampedTruncation(double x, std::uint32_t lo, std::uint32_t hi) {
 
 // The mean level of the region, its sums wrapping at 32 bits; the frame is
 // kept while it is read.
-int regionMean(_vocam *handle, const std::uint8_t *frame, int x, int y, int width, int height,
-               double &mean) {
+int regionMean(vo::UsbCamera *handle, const std::uint8_t *frame, int x, int y, int width,
+               int height, double &mean) {
     const FramePin pin(handle->stream, frame);
     _FrameDesc fd;
     if (const int r = vo_describe_frame(handle, pin, &fd, x, y, width, height, 0); r != 0) return r;

@@ -195,7 +195,7 @@ struct FrameShape {
 };
 
 // The camera's current window.
-int currentShape(_vocam *handle, FrameShape &out) {
+int currentShape(vo::UsbCamera *handle, FrameShape &out) {
     _vocam_frame_format format{};
     cam_read_format(handle, &format);
     if (format.subSampleX == 0 || format.subSampleY == 0) return VOCAM_EINVAL;
@@ -203,8 +203,8 @@ int currentShape(_vocam *handle, FrameShape &out) {
     return 0;
 }
 
-int describe(_vocam *handle, const FrameShape &shape, _FrameDesc *fd, int x, int y, int width,
-             int height, int border) {
+int describe(const vo::UsbCamera *handle, const FrameShape &shape, _FrameDesc *fd, int x, int y,
+             int width, int height, int border) {
     if (handle == nullptr || fd == nullptr) return VOCAM_EINVAL;
     _FrameDesc d{};
     d.frame_width = shape.width;
@@ -275,8 +275,8 @@ double vocam::autoalg::sharpness(const _FrameDesc *fd, const std::uint8_t *frame
     return sharpnessSum(*fd, walk, frame) / area;
 }
 
-int vo_describe_frame(_vocam *handle, const FramePin &pin, _FrameDesc *fd, int x, int y, int width,
-                      int height, int border) {
+int vo_describe_frame(vo::UsbCamera *handle, const FramePin &pin, _FrameDesc *fd, int x, int y,
+                      int width, int height, int border) {
     if (handle == nullptr) return VOCAM_EINVAL;
     FrameShape shape{pin.width(), pin.height(), 0};
     if (!pin.ring())
@@ -284,7 +284,7 @@ int vo_describe_frame(_vocam *handle, const FramePin &pin, _FrameDesc *fd, int x
     return describe(handle, shape, fd, x, y, width, height, border);
 }
 
-int vocam::autoalg::describe_region(_vocam *handle, _FrameDesc *fd, int x, int y, int width,
+int vocam::autoalg::describe_region(vo::UsbCamera *handle, _FrameDesc *fd, int x, int y, int width,
                                     int height, int border) {
     FrameShape shape;
     if (const int r = currentShape(handle, shape); r != 0) return r;

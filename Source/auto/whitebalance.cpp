@@ -42,7 +42,7 @@ struct Averages {
 // Describes and checks the region and forms the averages: each cell sum over
 // the pixels it covers, a quarter of the region, so that every average is a
 // pixel level.
-int measure(_vocam *handle, const std::uint8_t *frame, int x, int y, int width, int height,
+int measure(vo::UsbCamera *handle, const std::uint8_t *frame, int x, int y, int width, int height,
             Averages &out) {
     if (handle == nullptr || frame == nullptr) return VOCAM_EINVAL;
     const FramePin pin(handle->stream, frame);
@@ -107,7 +107,7 @@ void applyFloors(float a[4], float m) {
 // The balance measurement: the colour of the region, after the target ratios,
 // as red, green and blue levels. 0, -22 for a bad region, -35 for one too dark
 // or too bright.
-int adjustment(_vocam *handle, const std::uint8_t *frame, float target_red_ratio,
+int adjustment(vo::UsbCamera *handle, const std::uint8_t *frame, float target_red_ratio,
                float target_blue_ratio, int x, int y, int width, int height, float *red,
                float *green, float *blue) {
     Averages av;

@@ -32,7 +32,7 @@ int autofocus_process(_vocam *handle, const std::uint8_t *frame);
 
 // Frame descriptions and the statistics passes (auto/frame.cpp): a region of
 // the camera's current window, a frame's 2x2-cell sums and its sharpness.
-int describe_region(_vocam *handle, _FrameDesc *fd, int x, int y, int width, int height,
+int describe_region(vo::UsbCamera *handle, _FrameDesc *fd, int x, int y, int width, int height,
                     int border);
 int cell_sums(const _FrameDesc *fd, const std::uint8_t *frame, std::uint32_t sums[4]);
 double sharpness(const _FrameDesc *fd, const std::uint8_t *frame);

@@ -90,18 +90,19 @@ int checkRingFrame(const char *call, const void *imageFormat, std::uint32_t ring
 
 }  // namespace
 
-int vo_convert_stream_frame(const char *call, _vocam *handle, std::uint8_t *dst,
+int vo_convert_stream_frame(const char *call, vo::Stream &stream, vo::ColourPart &colour,
+                            const vo::CameraState &camera, std::uint8_t *dst,
                             const std::uint8_t *src, const void *image_format,
                             const void *conversion_params, std::uint32_t bits) {
     // Frames exist only while the stream runs; a ring buffer being converted
     // is neither refilled nor freed until the conversion ends.
-    FramePin pin(handle->stream, src);
+    FramePin pin(stream, src);
     if (!pin) return VOCAM_EINVAL;
     if (pin.ring())
         if (const int r = checkRingFrame(call, image_format, pin.bytes()); r != 0) return r;
-    vo::Lock turn(handle->colour.lock);
-    if (const int r = vo_create_votf_locked(handle->colour, handle->camera); r != 0) return r;
-    return handle->colour.converter->ConvertToRgb(dst, src, bits, image_format, conversion_params);
+    vo::Lock turn(colour.lock);
+    if (const int r = vo_create_votf_locked(colour, camera); r != 0) return r;
+    return colour.converter->ConvertToRgb(dst, src, bits, image_format, conversion_params);
 }
 
 extern "C" {
@@ -117,8 +118,8 @@ VOCAM_API int vocam_convert_frame_to_rgb_bits(_vocam *handle, std::uint8_t *dst,
         Layout layout;
         if (const int r = layoutOf(kCall, image_format, conversion_params, bits, layout); r != 0)
             return r;
-        return vo_convert_stream_frame(kCall, handle, dst, src, image_format, conversion_params,
-                                       bits);
+        return vo_convert_stream_frame(kCall, handle->stream, handle->colour, handle->camera, dst,
+                                       src, image_format, conversion_params, bits);
     });
 }
 
