@@ -1,7 +1,7 @@
 // The exported stream calls: each is the way in (vo_cam/entry.h) over the
 // stream's own function (transport/vo_usb/stream.cpp). A call that changes
 // the stream's life is refused with -1 once a close has begun, a wait with
-// -61: for either the stream is over.
+// -96: for either the stream is over.
 #include "transport/vo_usb.h"
 #include "vo_cam/entry.h"
 #include "vo_cam/vo_cam.h"
