@@ -98,7 +98,7 @@ TEST(Version, MacrosRunTimeValueAndSonameAgree) {
 
 TEST(ModelName, BufferMustHoldNameAndTerminator) {
     _vocam handle;
-    strcpy(handle.model_name, "VoCam 1234");
+    strcpy(handle.camera.model_name, "VoCam 1234");
     char exact[11];
     EXPECT_EQ(vocam_get_model_name(&handle, exact, sizeof exact), 0);
     EXPECT_STREQ(exact, "VoCam 1234");
@@ -112,11 +112,11 @@ TEST(ModelName, BufferMustHoldNameAndTerminator) {
 
 TEST(Version, CameraWordsComeFromTheHandle) {
     _vocam handle;
-    handle.product_id = 0x00A1;
-    handle.serial_number = 1234;
-    handle.release_number = 0x0102;
-    handle.firmware_version = 0x00050003;
-    handle.device_speed = vocam::usbhost::kSpeedHigh;
+    handle.camera.product_id = 0x00A1;
+    handle.camera.serial_number = 1234;
+    handle.camera.release_number = 0x0102;
+    handle.camera.firmware_version = 0x00050003;
+    handle.camera.device_speed = vocam::usbhost::kSpeedHigh;
     vocam_version v;
     memset(&v, 0xFF, sizeof v);
 
@@ -124,7 +124,7 @@ TEST(Version, CameraWordsComeFromTheHandle) {
     EXPECT_EQ(std::tie(v.zero, v.product_id, v.serial_number, v.release_number, v.firmware_version,
                        v.high_speed),
               std::make_tuple(0u, 0x00A1u, 1234u, 0x0102u, 0x00050003u, 1u));
-    handle.device_speed = vocam::usbhost::kSpeedFull;
+    handle.camera.device_speed = vocam::usbhost::kSpeedFull;
     vocam_get_version(&handle, &v);
     EXPECT_EQ(v.high_speed, 0u);
 }

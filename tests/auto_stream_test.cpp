@@ -198,7 +198,7 @@ class Focus : public Streamed {
         s.lens = std::make_shared<SimLens>(config);
         s.drive = std::make_shared<LensDrive>(s.lens);
         cam->device().attachLens(s.lens);
-        vo_autofocus(h).drive = s.drive;
+        vo_autofocus(h->algorithms).drive = s.drive;
         // The first measurement is taken at once: on a frame through the lens.
         freshFrame([](const std::uint8_t *) {});
         EXPECT_EQ(vocam_autofocus_start(h, region[0], region[1], region[2], region[3]), 0);
@@ -277,19 +277,19 @@ TEST_F(Focus, LensThatNeverSettlesIsNeverMeasured) {
 
 TEST_F(Focus, WithoutALensThePropertyIsRefusedAndNothingMoves) {
     stream(kPatchesX, kPatchesY, 256, 256);
-    vo_autofocus(h).drive.reset();
+    vo_autofocus(h->algorithms).drive.reset();
     EXPECT_EQ(vocam_autofocus_start(h, 0, 0, width, height), -22);
     freshFrame([&](const std::uint8_t *f) { EXPECT_EQ(vocam_autofocus_process(h, f), -5); });
     // A null frame or handle is refused before the lens is touched.
     auto lens = std::make_shared<SimLens>(LensConfig{});
     auto drive = std::make_shared<LensDrive>(lens);
-    vo_autofocus(h).drive = drive;
+    vo_autofocus(h->algorithms).drive = drive;
     ASSERT_EQ(vocam_autofocus_start(h, 0, 0, width, height), 0);
-    const auto before = vo_autofocus(h).af_state;
+    const auto before = vo_autofocus(h->algorithms).af_state;
     EXPECT_EQ(vocam_autofocus_process(h, nullptr), -22);
     EXPECT_EQ(vocam_autofocus_process(nullptr, nullptr), -22);
     EXPECT_EQ(vocam_autofocus_start(nullptr, 0, 0, 8, 8), -22);
-    EXPECT_EQ(vo_autofocus(h).af_state, before);
+    EXPECT_EQ(vo_autofocus(h->algorithms).af_state, before);
     EXPECT_TRUE(drive->writes.empty());
     // A region outside the frame.
     EXPECT_EQ(vocam_autofocus_start(h, 200, 0, 100, 100), -22);
@@ -317,7 +317,8 @@ TEST_F(Streamed, AHeldFrameIsMeasuredWithItsOwnGeometryAfterAWindowChange) {
     EXPECT_EQ(exposureAfterOneShot(), before);
     EXPECT_EQ(vocam_whitebalance_step(h, held, 0, 0, 256, 128), -22);
     EXPECT_EQ(vocam_oneshot_autogain(h, 100, held, 0, 0, 256, 128), -22);
-    vo_autofocus(h).drive = std::make_shared<LensDrive>(std::make_shared<SimLens>(LensConfig{}));
+    vo_autofocus(h->algorithms).drive =
+        std::make_shared<LensDrive>(std::make_shared<SimLens>(LensConfig{}));
     ASSERT_EQ(vocam_autofocus_start(h, 16, 16, 256, 128), 0);
     EXPECT_EQ(vocam_autofocus_process(h, held), -22);
     EXPECT_EQ(vocam_release_buffer(h, index), 0);

@@ -566,38 +566,41 @@ TEST_F(BringUp, OpenReadsGeometryColourTemperatureAndRates) {
              // The fan follows the cooler; a model with an FPGA runs at its fastest rate.
              EXPECT_EQ(std::make_tuple(d.reg(0x0730), d.reg(0x1010), d.reg(0x1048)),
                        std::make_tuple(0x80008000u, 8u, 48000u));
-             EXPECT_EQ(std::tie(c.fan_on, c.color_id, c.data_rate_count, c.max_width, c.gamma),
+             EXPECT_EQ(std::tie(c.camera.fan_on, c.camera.color_id, c.camera.data_rate_count,
+                                c.camera.max_width, c.colour.gamma),
                        std::make_tuple(true, 8u, 3, 2048, 100));
-             EXPECT_EQ(c.tone_lut[200], 200);
+             EXPECT_EQ(c.colour.tone_lut[200], 200);
          }},
         {{{0x1014, 7}},
          "error: unsupported image format 7\n",  // stays monochrome
          [](const _vocam &c, sim::CameraDevice &d) {
-             EXPECT_EQ(std::tie(c.color_id, c.is_color), std::make_tuple(0u, 0));
+             EXPECT_EQ(std::tie(c.camera.color_id, c.camera.is_color), std::make_tuple(0u, 0));
              EXPECT_EQ(d.reg(0x1010), 0u);
          }},
         {{{0x101C, 0x0101}},
          "subsampling is not available\n",  // only the low byte counts
-         [](const _vocam &c, sim::CameraDevice &) { EXPECT_EQ(c.subsampling_available, 0); }},
+         [](const _vocam &c, sim::CameraDevice &) {
+             EXPECT_EQ(c.camera.subsampling_available, 0);
+         }},
         {{{0x104C, 5}},
          "kps count: 5\n",  // an odd count drops the last high half
          [](const _vocam &c, sim::CameraDevice &d) {
-             ASSERT_EQ(c.data_rate_count, 5);
+             ASSERT_EQ(c.camera.data_rate_count, 5);
              // The simulated list has three entries; the rest read as 0.
-             EXPECT_EQ(std::make_tuple(c.data_rates[2], c.data_rates[4]),
+             EXPECT_EQ(std::make_tuple(c.camera.data_rates[2], c.camera.data_rates[4]),
                        std::make_tuple(48000, 0));
              EXPECT_EQ(rateReads(d), 3);
          }},
         {{{0x104C, 0}, {0x1048, 777}},
          "kps count: 0\n",  // no rates: the current one stays
          [](const _vocam &c, sim::CameraDevice &d) {
-             EXPECT_EQ(c.data_rate_count, 0);
+             EXPECT_EQ(c.camera.data_rate_count, 0);
              EXPECT_EQ(d.reg(0x1048), 777u);
          }},
         {{{0x0690, 0x80008000u}, {0x0730, 0x80008000u}},
          "sn=1000",  // a matching fan: no write
          [](const _vocam &c, sim::CameraDevice &d) {
-             EXPECT_TRUE(c.temperature_supported && c.fan_on);
+             EXPECT_TRUE(c.camera.temperature_supported && c.camera.fan_on);
              for (const auto &e : d.log())
                  EXPECT_FALSE(e.setup.wIndex == 0x0730 && !(e.setup.bmRequestType & 0x80));
          }},

@@ -117,7 +117,7 @@ TEST(CompatCalls, FlagsShiftAndValuesConvert) {
     ASSERT_EQ(VocamSetProperty(h, VOCAM_PROP_TEMPERATURE, -10.0f, static_cast<int>(0x80000000u)),
               1);
     EXPECT_EQ(registerTraffic(cooled.device())[1].data, wireWords({263000}));
-    EXPECT_EQ(h->temperature_target, 263000);
+    EXPECT_EQ(h->camera.temperature_target, 263000);
 }
 
 TEST(CompatCalls, FailuresAnswerFalseAndLeaveOutputsAlone) {

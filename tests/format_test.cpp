@@ -101,7 +101,7 @@ TEST_F(Format, AReopenedSubsampledCameraReadsBackItsFormat) {
     _vocam_frame_format back{};
     EXPECT_EQ(vocam_get_video_format(again, &back), 0);
     EXPECT_EQ(std::memcmp(&back, &set, sizeof set), 0);
-    EXPECT_EQ(std::tie(again->width, again->height), std::make_tuple(256, 384));
+    EXPECT_EQ(std::tie(again->camera.width, again->camera.height), std::make_tuple(256, 384));
     EXPECT_EQ(vocam_set_video_format(again, &back), 0);
     ASSERT_EQ(vocam_enable_streaming(again), 0);
     EXPECT_EQ(vocam_get_video_frame_size(again), 256u * 384u);
@@ -146,10 +146,10 @@ TEST_F(Format, RefusedWindowsDoNotTouchTheCamera) {
         EXPECT_THAT(text, HasSubstr(b.why));
     }
     EXPECT_TRUE(cam.device().log().empty());
-    EXPECT_EQ(h->width, 1280);
+    EXPECT_EQ(h->camera.width, 1280);
     auto whole = window(0, 0, 1280, 1024, 4, 4);  // the edges themselves are on the sensor
     EXPECT_EQ(vocam_set_video_format(h, &whole), 0);
-    EXPECT_EQ(h->width, 320);
+    EXPECT_EQ(h->camera.width, 320);
 
     // A model whose table entry forbids subsampling, whatever the camera says.
     OpenCamera mono("model_01:state=ready:subsample=4");
@@ -168,7 +168,7 @@ TEST_F(Format, WindowCannotChangeWhileStreamingAndAFailureNamesTheRegister) {
     auto f = window(0, 0, 640, 480, 1, 1);
     EXPECT_EQ(vocam_set_video_format(h, &f), -1);
     EXPECT_EQ(err.take(), "error: unable to change the video format while the stream is running\n");
-    EXPECT_EQ(h->width, 1280);
+    EXPECT_EQ(h->camera.width, 1280);
     EXPECT_EQ(vocam_stop_streaming(h), 0);
     EXPECT_EQ(vocam_set_video_format(h, &f), 0);
     EXPECT_EQ(vocam_disable_streaming(h), 0);
@@ -178,27 +178,27 @@ TEST_F(Format, WindowCannotChangeWhileStreamingAndAFailureNamesTheRegister) {
     f = window(0, 0, 320, 240, 1, 1);
     EXPECT_LT(vocam_set_video_format(h, &f), 0);
     EXPECT_THAT(err.take(), HasSubstr("error: unable to write param 'VOCAM_FO_SIZE'\n"));
-    EXPECT_EQ(h->width, 320);  // the handle keeps the new values
+    EXPECT_EQ(h->camera.width, 320);  // the handle keeps the new values
 }
 
 // The flags of a colour id are the conversion's business (the frames below
 // convert through them); here only what the query does around them.
 TEST_F(Format, ImageFormatOfRefusedAndDeepColourIds) {
     _vocam h;
-    h.width = 100;
-    h.height = 10;
+    h.camera.width = 100;
+    h.camera.height = 10;
     for (std::uint32_t id : {1u, 7u, 32u, 39u}) {
-        h.color_id = id;
+        h.camera.color_id = id;
         _VOCAM_IMAGE_FORMAT image;
         std::memset(&image, 0xEE, sizeof image);
         EXPECT_EQ(vocam_get_image_format(&h, &image), -1) << id;
         EXPECT_EQ(image.ImageSize, 1000u) << id;  // filled even when the id is refused
         EXPECT_EQ(image.VocamReserved[0], 0xEEEEEEEEu) << id;
     }
-    h.color_id = 9;
+    h.camera.color_id = 9;
     _VOCAM_IMAGE_FORMAT image{};
     for (std::uint32_t pf : {1u, 2u}) {
-        h.pixel_format = pf;
+        h.camera.pixel_format = pf;
         ASSERT_EQ(vocam_get_image_format(&h, &image), 0);
         EXPECT_EQ(image.ImageSize, 1000u * (pf + 1));
         EXPECT_EQ(image.VocamReserved[0], 8u);
@@ -279,7 +279,7 @@ TEST_F(Format, FramesShowTheWindowInTheModelsPhaseAndConvertWhileStreaming) {
     EXPECT_EQ(vocam_set_conversion_threads(nullptr, 2), -22);
     EXPECT_EQ(vocam_set_conversion_threads(h, 9), -22);
     ASSERT_EQ(vocam_set_conversion_threads(h, 2), 0);
-    EXPECT_EQ(h->converter->GetConversionThreads(), 2u);
+    EXPECT_EQ(h->colour.converter->GetConversionThreads(), 2u);
     vocam_release_buffer(h, index);
     // The grey ramp along the top: brighter to the right, and reddish under
     // the scene's warm light until white balance corrects it.
@@ -333,7 +333,7 @@ TEST_F(Format, UnequalSubsamplingInXAndY) {
         const auto f = window(64, 32, 640, 480, sx, sy);
         ASSERT_EQ(vocam_set_video_format(h, &f), 0);
         const std::uint32_t w = 640u / sx, ht = 480u / sy;
-        EXPECT_EQ(std::tuple(h->width, h->height), std::tuple(int(w), int(ht)));
+        EXPECT_EQ(std::tuple(h->camera.width, h->camera.height), std::tuple(int(w), int(ht)));
         _vocam_frame_format back{};
         ASSERT_EQ(vocam_get_video_format(h, &back), 0);
         EXPECT_EQ(std::memcmp(&back, &f, sizeof f), 0);

@@ -21,7 +21,7 @@ constexpr const char *kTooSmall = "error: provided string is too small for model
 int askModelNameIntoTwoBytes() {
     static const std::unique_ptr<_vocam> handle = [] {
         auto h = std::make_unique<_vocam>();
-        strcpy(h->model_name, "VoCam 1234");
+        strcpy(h->camera.model_name, "VoCam 1234");
         return h;
     }();
     char tiny[2];

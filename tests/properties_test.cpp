@@ -90,18 +90,18 @@ TEST_F(Model02, ToneCurveGoesToTheCameraAsMessageZeroInFourChunks) {
     for (int c = 0; c < 4; ++c)
         expected.push_back({true,
                             static_cast<std::uint16_t>(0x5000 + 64 * c),
-                            {h->tone_lut + 64 * c, h->tone_lut + 64 * (c + 1)}});
+                            {h->colour.tone_lut + 64 * c, h->colour.tone_lut + 64 * (c + 1)}});
     EXPECT_EQ(registerTraffic(cam.device()), expected);
     const auto curve = cam.device().toneCurve();
-    EXPECT_TRUE(std::equal(curve.begin(), curve.end(), h->tone_lut));
+    EXPECT_TRUE(std::equal(curve.begin(), curve.end(), h->colour.tone_lut));
     EXPECT_EQ(curve[64], static_cast<int>(std::sqrt(64.0 * 255.0)));
     // The camera applies it, so the conversion leaves tone alone.
-    EXPECT_EQ(h->converter->settings.toneTableSize, 0u);
+    EXPECT_EQ(h->colour.converter->settings.toneTableSize, 0u);
 
     EXPECT_EQ(range(h, VOCAM_PROP_GAMMA), (Range{0, 1, 500, 200, 0x80000000u}));
     EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_BRIGHTNESS, -2500, 0), 0);
     EXPECT_EQ(range(h, VOCAM_PROP_BRIGHTNESS), (Range{0, -10000, 10000, -2500, 0x80000000u}));
-    EXPECT_EQ(h->brightness, -2500);  // sign-extended
+    EXPECT_EQ(h->colour.brightness, -2500);  // sign-extended
     EXPECT_EQ(range(h, VOCAM_PROP_CONTRAST), (Range{0, 0, 10000, 100, 0x80000000u}));
 }
 
@@ -112,8 +112,8 @@ TEST(ToneCurve, FallsBackToTheEngineWhenTheCameraCannotTakeIt) {
     EXPECT_EQ(err.take(), "vocam message 0 is not supported\n");
     ASSERT_EQ(registerTraffic(masked.device()).size(), 1u);  // the mask, nothing else
     int contrast = 0, gamma = 0;
-    masked.handle()->converter->GetContrast(&contrast, 15);
-    masked.handle()->converter->GetGamma(&gamma, 15);
+    masked.handle()->colour.converter->GetContrast(&contrast, 15);
+    masked.handle()->colour.converter->GetGamma(&gamma, 15);
     EXPECT_EQ(std::pair(contrast, gamma), std::pair(150, 100));
     EXPECT_EQ(masked.device().toneCurve()[200], 200);
 
@@ -121,7 +121,7 @@ TEST(ToneCurve, FallsBackToTheEngineWhenTheCameraCannotTakeIt) {
     OpenCamera unread("model_02:state=ready");
     unread.device().failControl(kNotResponding);
     EXPECT_EQ(vocam_property_set(unread.handle(), VOCAM_PROP_GAMMA, 150, 0), 0);
-    unread.handle()->converter->GetGamma(&gamma, 15);
+    unread.handle()->colour.converter->GetGamma(&gamma, 15);
     EXPECT_EQ(gamma, 150);
 }
 
@@ -207,13 +207,13 @@ TEST_F(Model02, EnginePropertiesRangesValuesAndVerdicts) {
 
     EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_FLIPPING, 2, 0), 0);
     int x = -1, y = -1;
-    h->converter->GetFlipping(&x, &y);
+    h->colour.converter->GetFlipping(&x, &y);
     EXPECT_EQ(std::pair(x, y), std::pair(0, 1));
     EXPECT_EQ(range(h, VOCAM_PROP_FLIPPING), (Range{0, 0, 3, 2, 0}));
 
     EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_SATURATION, 150, 0), 0);
     double u = 0, v = 0;
-    h->converter->GetSaturation(&u, &v);
+    h->colour.converter->GetSaturation(&u, &v);
     EXPECT_EQ(std::pair(u, v), std::pair(1.5, 1.5));
     EXPECT_EQ(range(h, VOCAM_PROP_SATURATION), (Range{0, 5, 200, 150, 0}));
 
@@ -223,7 +223,7 @@ TEST_F(Model02, EnginePropertiesRangesValuesAndVerdicts) {
 
     EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_WHITE_BALANCE_V, -40, 0), 0);
     EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_WHITE_BALANCE_U, 30, 0), 0);
-    h->converter->GetWhiteBalance(&u, &v);
+    h->colour.converter->GetWhiteBalance(&u, &v);
     EXPECT_DOUBLE_EQ(u, 0.3);
     EXPECT_DOUBLE_EQ(v, -0.4);
     EXPECT_EQ(range(h, VOCAM_PROP_WHITE_BALANCE_V), (Range{0, -100, 100, -39, 0}));
@@ -231,7 +231,7 @@ TEST_F(Model02, EnginePropertiesRangesValuesAndVerdicts) {
 
 TEST_F(Model02, EngineDigitalGainsAndSettingsBeyondTheIntegerScale) {
     ASSERT_EQ(vo_usb_create_votf(h), 0);
-    CVotf &engine = *h->converter;
+    CVotf &engine = *h->colour.converter;
     engine.SetGain(1.237);
     EXPECT_EQ(range(h, VOCAM_PROP_DIGITAL_GAIN), (Range{0, 100, 200, 124, 0}));
     engine.SetGain(1.0);
@@ -259,10 +259,10 @@ TEST_F(Model02, EngineDigitalGainsAndSettingsBeyondTheIntegerScale) {
 TEST(EngineProperties, MonochromeCamerasHaveNoColourToBalance) {
     OpenCamera cam("model_04:state=ready");
     _vocam *h = cam.handle();
-    ASSERT_EQ(h->is_color, 0);
+    ASSERT_EQ(h->camera.is_color, 0);
     ASSERT_EQ(vo_usb_create_votf(h), 0);
-    h->converter->SetWhiteBalance(0.5, 0.5);
-    h->converter->SetGain(1.7);
+    h->colour.converter->SetWhiteBalance(0.5, 0.5);
+    h->colour.converter->SetGain(1.7);
     for (std::uint32_t id = VOCAM_PROP_WHITE_BALANCE_U; id <= VOCAM_PROP_DIGITAL_GAIN_BLUE; ++id) {
         const int expected = id <= VOCAM_PROP_WHITE_BALANCE_V ? 0 : 100;
         EXPECT_EQ(range(h, id), (Range{0, expected, expected, expected, 0})) << id;
@@ -321,19 +321,19 @@ TEST(ColourEngine, CreatedOnFirstNeedWithTheModelsMatrices) {
     OpenCamera cam("model_06:state=ready");  // matrices 1, 2 and 5
     _vocam *h = cam.handle();
     EXPECT_EQ(get(h, VOCAM_PROP_MAX_WIDTH).status, 0);
-    EXPECT_FALSE(h->converter);  // geometry needs no engine
+    EXPECT_FALSE(h->colour.converter);  // geometry needs no engine
     EXPECT_EQ(get(h, VOCAM_PROP_GAIN).status, 0);
-    ASSERT_TRUE(h->converter);
-    const auto &m = h->converter->specifiedMatrices;
+    ASSERT_TRUE(h->colour.converter);
+    const auto &m = h->colour.converter->specifiedMatrices;
     for (unsigned id = 0; id < m.size(); ++id)
         EXPECT_EQ(static_cast<bool>(m[id]), id == 1 || id == 2 || id == 5) << id;
     // Stored in the engine's channel order: the blob's last coefficient first.
     EXPECT_EQ(m[1][0], 5832);
     EXPECT_EQ(m[1][3], 0);
     EXPECT_EQ(m[1][10], 5568);
-    CVotf *engine = h->converter.get();
+    CVotf *engine = h->colour.converter.get();
     EXPECT_EQ(vo_usb_create_votf(h), 0);
-    EXPECT_EQ(h->converter.get(), engine);
+    EXPECT_EQ(h->colour.converter.get(), engine);
 }
 
 TEST(ColourEngine, AModelWithoutMatricesFailsOnceThenWorks) {
@@ -342,11 +342,11 @@ TEST(ColourEngine, AModelWithoutMatricesFailsOnceThenWorks) {
     test::StderrCapture err;
     EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_SATURATION, 120, 0), -14);
     EXPECT_EQ(err.take(), "error: unable to get model data matrices\n");
-    ASSERT_TRUE(h->converter);
+    ASSERT_TRUE(h->colour.converter);
     EXPECT_EQ(range(h, VOCAM_PROP_SATURATION).value, 100);  // the failed call changed nothing
     EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_SATURATION, 120, 0), 0);
     EXPECT_EQ(range(h, VOCAM_PROP_SATURATION).value, 120);
-    for (const auto &slot : h->converter->specifiedMatrices) EXPECT_FALSE(slot);
+    for (const auto &slot : h->colour.converter->specifiedMatrices) EXPECT_FALSE(slot);
 
     // A get that needs the engine reports the failure the same way, once.
     OpenCamera other("model_20:state=ready");
@@ -387,11 +387,11 @@ TEST(ColourEngine, MatrixLoadStopsAtARejectedEntryAndReadsWholeEntriesOnly) {
         entry.model_data = blob.data();
         entry.model_data_size = blob.size();
         _vocam handle;
-        handle.model = &entry;
+        handle.camera.model = &entry;
         ASSERT_EQ(vo_usb_create_votf(&handle), 0);
         std::vector<unsigned> loaded;
         for (unsigned id = 0; id < 16; ++id)
-            if (handle.converter->specifiedMatrices[id]) loaded.push_back(id);
+            if (handle.colour.converter->specifiedMatrices[id]) loaded.push_back(id);
         EXPECT_EQ(loaded, c.loaded);
     }
     _vocam orphan;  // a product the model table does not know
@@ -416,8 +416,9 @@ TEST(Temperature, RegisterUnits) {
 TEST(Temperature, TargetIsClampedAndTheFanFollowsTheCooler) {
     OpenCamera cam("model_05:state=ready");  // cooled, with a fan
     _vocam *h = cam.handle();
-    ASSERT_TRUE(h->temperature_supported && h->fan_present);
-    EXPECT_EQ(std::pair(h->temperature_min, h->temperature_max), std::pair(233000, 313000));
+    ASSERT_TRUE(h->camera.temperature_supported && h->camera.fan_present);
+    EXPECT_EQ(std::pair(h->camera.temperature_min, h->camera.temperature_max),
+              std::pair(233000, 313000));
     ASSERT_EQ(vo_usb_create_votf(h), 0);
 
     const std::uint32_t on = 0x80008000u;
@@ -425,15 +426,15 @@ TEST(Temperature, TargetIsClampedAndTheFanFollowsTheCooler) {
     EXPECT_EQ(registerTraffic(cam.device()), (Traffic{{true, 0x0690, wireWords({on})},
                                                       {true, 0x0694, wireWords({233000})},
                                                       {true, 0x0730, wireWords({on})}}));
-    EXPECT_EQ(h->temperature_target, 233000);
-    EXPECT_TRUE(h->temperature_on && h->fan_on);
+    EXPECT_EQ(h->camera.temperature_target, 233000);
+    EXPECT_TRUE(h->camera.temperature_on && h->camera.fan_on);
     EXPECT_EQ(cam.device().reg(0x0730), on);
 
     cam.device().clearLog();
     EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_TEMPERATURE, 400000, 0x80000000u), 0);
     EXPECT_EQ(registerTraffic(cam.device())[1],
               (test::RegisterAccess{true, 0x0694, wireWords({313000})}));
-    EXPECT_FALSE(h->temperature_on || h->fan_on);
+    EXPECT_FALSE(h->camera.temperature_on || h->camera.fan_on);
     EXPECT_EQ(cam.device().reg(0x0730), 0x80000000u);  // the fitted bit is the camera's
 
     // A failed write names the word it could not write.
@@ -442,7 +443,7 @@ TEST(Temperature, TargetIsClampedAndTheFanFollowsTheCooler) {
     EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_TEMPERATURE, 263000, on), -1);
     EXPECT_THAT(err.take(), HasSubstr("error: unable to write param "
                                       "'VOCAM_TEMPERATURE + VOCAM_PROPERTY_FLAGVAL'\n"));
-    EXPECT_FALSE(h->temperature_on);
+    EXPECT_FALSE(h->camera.temperature_on);
 }
 
 TEST(Temperature, CamerasWithoutCoolingOrFan) {
@@ -460,7 +461,7 @@ TEST(Temperature, CamerasWithoutCoolingOrFan) {
     ASSERT_EQ(vo_usb_create_votf(fanless.handle()), 0);
     EXPECT_EQ(vocam_property_set(fanless.handle(), VOCAM_PROP_TEMPERATURE, 263000, 0x80008000u), 0);
     EXPECT_EQ(registerTraffic(fanless.device()).size(), 2u);  // no fan to follow
-    EXPECT_FALSE(fanless.handle()->fan_on);
+    EXPECT_FALSE(fanless.handle()->camera.fan_on);
 }
 
 TEST(Temperature, TheSensorMovesTowardTheTargetWhileCooling) {

@@ -227,7 +227,7 @@ TEST(StreamStress, CloseRacesEachCall) {
                 answer = perform(p, h, racer);
                 done = true;
             });
-            while (usb_stream_probe(h).callers == 0 && !done) std::this_thread::yield();
+            while (h->stream.probe().callers == 0 && !done) std::this_thread::yield();
             if (round % 3 == 0) std::this_thread::sleep_for(std::chrono::microseconds(round * 40));
             cam.close();
             worker.join();

@@ -99,7 +99,7 @@ class Stream : public ::testing::Test {
         while (!done()) std::this_thread::sleep_for(1ms);
     }
     vo::StreamState state() {
-        return usb_stream_probe(h).state;
+        return h->stream.probe().state;
     }
     // Until no frame is left to take (the camera has gone silent).
     void drainFrames() {
@@ -204,7 +204,7 @@ TEST_F(Stream, StartStopCyclesWithABlockedWaiter) {
     waiter.join();
     EXPECT_GT(frames.load(), 0);
     EXPECT_GT(ended.load(), 0);
-    const StreamProbe p = usb_stream_probe(h);
+    const vo::StreamProbe p = h->stream.probe();
     EXPECT_EQ(std::tie(p.state, p.reads_pending), std::make_tuple(vo::StreamState::Ready, 0));
     EXPECT_EQ(cam->device().reg(0x0214), 0u);
     EXPECT_EQ(vocam_disable_streaming(h), 0);
@@ -440,7 +440,7 @@ TEST_F(Stream, ATimedWaitEndsWhenAskedAndStillGetsFrames) {
     // A stop ends a timed wait early with the usual code.
     auto waiter = std::async(std::launch::async,
                              [this] { return vocam_wait_for_capture_to_buffer_timeout(h, 60000); });
-    waitUntil([&] { return usb_stream_probe(h).callers == 1; });
+    waitUntil([&] { return h->stream.probe().callers == 1; });
     std::this_thread::sleep_for(10ms);
     cam->device().video().setSilent(false);
     EXPECT_EQ(vocam_stop_streaming(h), 0);
@@ -481,7 +481,7 @@ TEST_F(Stream, StopRacingTheOtherControlCallsNeverHangs) {
             ASSERT_EQ(vocam_stop_streaming(h), 0);
         }
     }
-    EXPECT_EQ(usb_stream_probe(h).reads_pending, 0);
+    EXPECT_EQ(h->stream.probe().reads_pending, 0);
     err.take();
 }
 
@@ -492,7 +492,7 @@ TEST_F(Stream, EveryBlockedWaiterReturnsAtTheEndOfTheStream) {
     cam->device().video().setSilent(true);
     drainFrames();
     auto blocked = waiters(3);
-    waitUntil([&] { return usb_stream_probe(h).callers == 3; });
+    waitUntil([&] { return h->stream.probe().callers == 3; });
     std::this_thread::sleep_for(20ms);
     for (auto &w : blocked) EXPECT_EQ(w.wait_for(0s), std::future_status::timeout);
     auto stop = std::async(std::launch::async, [this] { return vocam_stop_streaming(h); });
@@ -505,7 +505,7 @@ TEST_F(Stream, EveryBlockedWaiterReturnsAtTheEndOfTheStream) {
     }
     // The read the silent camera never answered was cancelled.
     EXPECT_GE(countOf(err.take(), "error: stream read did not complete - cancelling it\n"), 1);
-    EXPECT_EQ(usb_stream_probe(h).reads_pending, 0);
+    EXPECT_EQ(h->stream.probe().reads_pending, 0);
     cam->device().video().setSilent(false);
     ASSERT_EQ(vocam_start_streaming(h), 0);  // the camera speaks again: streaming as before
     takeOne();
@@ -526,7 +526,7 @@ TEST_F(Stream, AReadGivenUpOnWritesOnlyIntoItsOwnBuffer) {
         waitUntil([&] { return cam->device().hungReads() == 1; });
         ASSERT_EQ(vocam_stop_streaming(h), 0);
         EXPECT_EQ(countOf(err.take(), "error: cancelled stream read did not come back\n"), 1);
-        EXPECT_EQ(usb_stream_probe(h).reads_pending, 0);
+        EXPECT_EQ(h->stream.probe().reads_pending, 0);
     };
     ASSERT_EQ(vocam_enable_streaming(h), 0);
     const std::uint32_t bytes = vocam_get_video_frame_size(h);
@@ -582,7 +582,7 @@ TEST_F(Stream, CloseEndsBlockedWaitsAndWaitsOutCallersInside) {
         return r;
     });
     Watchdog watchdog(30s, "close with callers inside");
-    waitUntil([&] { return usb_stream_probe(h).callers >= 2 && conversions > 0; });
+    waitUntil([&] { return h->stream.probe().callers >= 2 && conversions > 0; });
     cam->close();
     for (auto &w : blocked) EXPECT_EQ(w.get(), -96);
     EXPECT_EQ(converter.get(), -22);
@@ -606,7 +606,7 @@ TEST_F(Stream, FailedReadsAndShortFramesAreReadAgainAndLoggedOnce) {
         const auto log = cam->device().video().frameLog();
         ASSERT_FALSE(log.empty());
         EXPECT_EQ(log[0].hash, frameHash(vocam_get_buffer_address(h, 0), info.bytes));
-        EXPECT_EQ(usb_stream_probe(h).reads_pending, 1);
+        EXPECT_EQ(h->stream.probe().reads_pending, 1);
         const vocam_stream_stats stats = statsOf(h);
         EXPECT_EQ(std::make_tuple(stats.failed_reads, stats.short_frames),
                   shortOnes ? std::make_tuple(0u, 2u) : std::make_tuple(3u, 0u));
@@ -685,7 +685,7 @@ TEST_F(Stream, SilenceEndsTheStreamButLongExposuresDoNot) {
     ASSERT_EQ(vocam_start_streaming(h), 0);
     takeOne();
     ASSERT_EQ(vocam_stop_streaming(h), 0);
-    EXPECT_EQ(usb_stream_probe(h).reads_pending, 0);
+    EXPECT_EQ(h->stream.probe().reads_pending, 0);
 
     ASSERT_EQ(vocam_property_set(h, VOCAM_PROP_EXPOSURE, 20000, 0), 0);
     ASSERT_EQ(vocam_start_streaming(h), 0);
@@ -716,8 +716,8 @@ TEST_F(Stream, ARingHeldIdleLongerThanTheSilenceLimitResumes) {
     const int a = nextFrame(h), b = nextFrame(h);
     ASSERT_TRUE(a >= 0 && b >= 0 && a != b);
     {
-        const FramePin third(h, vocam_get_buffer_address(h, 3 - a - b));
-        waitUntil([&] { return usb_stream_probe(h).reads_pending == 0; });
+        const FramePin third(h->stream, vocam_get_buffer_address(h, 3 - a - b));
+        waitUntil([&] { return h->stream.probe().reads_pending == 0; });
         std::this_thread::sleep_for(2500ms);
     }
     vocam_release_buffer(h, a);

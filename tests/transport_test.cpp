@@ -168,7 +168,7 @@ TEST_F(Transport, AControlRequestTheDeviceNeverAnswersTimesOutAndIsWithdrawn) {
     std::uint32_t done = 99;
 
     const auto start = Clock::now();
-    EXPECT_EQ(h()->usb_interface_if->controlRequest(s, data, done, 300, 0), kIOReturnTimeout);
+    EXPECT_EQ(h()->usb.interface_if->controlRequest(s, data, done, 300, 0), kIOReturnTimeout);
     EXPECT_GE(Clock::now() - start, kLibusb ? 250ms : 0ms);
     EXPECT_LT(Clock::now() - start, 3s);
     EXPECT_EQ(done, 0u);
@@ -206,14 +206,14 @@ class Bulk : public Transport {
         Transport::SetUp();
         if (IsSkipped()) return;
         // Alternate setting 1 of a model with an FPGA: pipe 1 is bulk OUT 0x02.
-        ASSERT_EQ(h()->usb_interface_if->setAlternate(1), 0);
+        ASSERT_EQ(h()->usb.interface_if->setAlternate(1), 0);
         EXPECT_EQ(cam->device().alternate(), 1);
         cam->device().clearLog();
         requested("");  // drops the set-up's usbfs requests
     }
     // Alternate setting 2: pipe 1 is bulk IN 0x86.
     void readSide() {
-        ASSERT_EQ(h()->usb_interface_if->setAlternate(2), 0);
+        ASSERT_EQ(h()->usb.interface_if->setAlternate(2), 0);
         cam->device().clearLog();
     }
 };
@@ -241,7 +241,7 @@ TEST_F(Bulk, AHaltedPipeIsReportedAndNotUsedUntilCleared) {
     EXPECT_EQ(err.take(), "pipe is not ready: status=E000404F\n");
     EXPECT_EQ(kinds(cam->log()), Kinds{Kind::PipeStatus});
 
-    EXPECT_EQ(h()->usb_interface_if->clearPipeStallBothEnds(1), 0);
+    EXPECT_EQ(h()->usb.interface_if->clearPipeStallBothEnds(1), 0);
     EXPECT_TRUE(requested("CLEAR_HALT"));
     EXPECT_EQ(vo_usb_bulk_write(h(), 1, data, sizeof data), 16);
 }
@@ -294,7 +294,7 @@ TEST_F(Bulk, AReadTimesOutWithoutLosingWhatComesNext) {
     readSide();
     std::uint8_t data[1024] = {};
     std::uint32_t count = sizeof data;
-    EXPECT_EQ(h()->usb_interface_if->readPipe(1, data, count, 300, 0), kIOReturnTimeout);
+    EXPECT_EQ(h()->usb.interface_if->readPipe(1, data, count, 300, 0), kIOReturnTimeout);
     EXPECT_EQ(count, 0u);
     EXPECT_TRUE(requested("DISCARDURB"));
     cam->device().queueBulkIn({7, 8, 9});
@@ -323,9 +323,9 @@ TEST_F(Bulk, AReadWaitingWhenTheCameraIsPulledEndsAtOnceWithNoDevice) {
 TEST_F(Transport, SpeedAndReleaseComeFromTheDeviceDescriptors) {
     use("model_16:state=ready:release=0105");
     EXPECT_EQ(usb_get_device_speed(h()), 0);
-    EXPECT_EQ(h()->device_speed, kSpeedHigh);
+    EXPECT_EQ(h()->camera.device_speed, kSpeedHigh);
     EXPECT_EQ(usb_get_device_release_number(h()), 0);
-    EXPECT_EQ(h()->release_number, 0x0105);
+    EXPECT_EQ(h()->camera.release_number, 0x0105);
 
     cam->unplug();
     EXPECT_EQ(usb_get_device_speed(h()), -5);
@@ -402,10 +402,10 @@ using Identity = Transport;
 TEST_F(Identity, ModelNameSerialAndFirmwareVersionComeFromTheCamera) {
     use("model_16:state=ready:serial=4711:name=" + std::string(40, 'N'));
     EXPECT_EQ(usb_get_device_model_name(h()), 0);
-    EXPECT_EQ(h()->model_name, std::string(31, 'N'));
+    EXPECT_EQ(h()->camera.model_name, std::string(31, 'N'));
     EXPECT_EQ(err.take(), "model name: '" + std::string(31, 'N') + "'\n");
     EXPECT_EQ(usb_get_device_serial_number(h()), 0);
-    EXPECT_EQ(h()->serial_number, 4711u);
+    EXPECT_EQ(h()->camera.serial_number, 4711u);
 
     // Two requests: the header first, then the whole descriptor.
     const auto log = cam->log();
@@ -423,7 +423,7 @@ TEST_F(Identity, ModelNameSerialAndFirmwareVersionComeFromTheCamera) {
 
     cam->device().setReg(0x000C, 0x00030102);
     usb_get_device_firmware_version(h());
-    EXPECT_EQ(h()->firmware_version, 0x00030102u);
+    EXPECT_EQ(h()->camera.firmware_version, 0x00030102u);
 }
 
 TEST_F(Identity, MalformedDescriptorsAreRefusedAndLeaveTheOutputAlone) {
@@ -434,7 +434,7 @@ TEST_F(Identity, MalformedDescriptorsAreRefusedAndLeaveTheOutputAlone) {
         EXPECT_STREQ(out, "untouched");
         EXPECT_EQ(usb_get_device_model_name(h()), -1);
         EXPECT_EQ(err.take(), "error: unable to read camera's model name\n");
-        EXPECT_EQ(h()->model_name[0], '\0');
+        EXPECT_EQ(h()->camera.model_name[0], '\0');
     }
 }
 
@@ -467,7 +467,7 @@ TEST_F(Identity, AFailedFirstRequestOrAMissingStringFailsSoftly) {
     cam->device().failControl(kIOReturnNotResponding);
     EXPECT_EQ(usb_get_device_serial_number(h()), -1);
     EXPECT_EQ(err.take(), "error: unable to read camera's serial number\n");
-    EXPECT_EQ(h()->serial_number, 0u);
+    EXPECT_EQ(h()->camera.serial_number, 0u);
 }
 
 struct Completion {
@@ -523,7 +523,7 @@ class AsyncRead : public Transport {
     void SetUp() override {
         Transport::SetUp();
         if (IsSkipped()) return;
-        interface = h()->usb_interface_if.get();
+        interface = h()->usb.interface_if.get();
         ASSERT_EQ(interface->setAlternate(2), 0);  // pipe 1: the video stream's bulk IN
         ASSERT_EQ(interface->createAsyncEventSource(source), 0);
         loop = cam->host().createEventLoop();

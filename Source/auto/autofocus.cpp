@@ -8,9 +8,8 @@
 
 #include "auto/autofocus.h"
 #include "auto/frame.h"
-#include "base/vo_guard.h"
 #include "transport/vo_usb.h"
-#include "vo_cam/entry.h"
+#include "vo_cam/auto.h"
 #include "vo_cam/properties.h"
 #include "vo_cam/vo_cam.h"
 
@@ -39,7 +38,7 @@ enum State : std::uint64_t {
 };
 
 int readLens(_vocam *handle, int *min, int *max, int *position, std::uint32_t *flags) {
-    auto &drive = vo_autofocus(handle).drive;
+    auto &drive = vo_autofocus(handle->algorithms).drive;
     if (drive) return drive->read(min, max, position, flags);
     return cam_property_get_range(handle, kFocus, min, max, position, flags);
 }
@@ -48,7 +47,7 @@ int moveLens(_vocam *handle, std::int64_t target) {
     const int position = target > INT_MAX   ? INT_MAX
                          : target < INT_MIN ? INT_MIN
                                             : static_cast<int>(target);
-    auto &drive = vo_autofocus(handle).drive;
+    auto &drive = vo_autofocus(handle->algorithms).drive;
     if (drive) return drive->write(position);
     return cam_property_set(handle, kFocus, position, 0);
 }
@@ -96,17 +95,14 @@ void vo::AutofocusDeleter::operator()(vocam_autofocus_state *state) const noexce
     delete state;
 }
 
-vocam_autofocus_state &vo_autofocus(_vocam *handle) {
-    std::call_once(handle->autofocus_made,
-                   [handle] { handle->autofocus.reset(new vocam_autofocus_state); });
-    return *handle->autofocus;
+vocam_autofocus_state &vo_autofocus(vo::AutoPart &part) {
+    std::call_once(part.made, [&part] { part.autofocus.reset(new vocam_autofocus_state); });
+    return *part.autofocus;
 }
 
-namespace {
-
-int start(_vocam *handle, int x, int y, int width, int height) {
+int vocam::autoalg::autofocus_start(_vocam *handle, int x, int y, int width, int height) {
     if (handle == nullptr) return VOCAM_EINVAL;
-    vocam_autofocus_state &af = vo_autofocus(handle);
+    vocam_autofocus_state &af = vo_autofocus(handle->algorithms);
     af.af_state = kFirst;
     af.af_direction = 0;
     af.af_previous_metric = 0;
@@ -132,12 +128,12 @@ int start(_vocam *handle, int x, int y, int width, int height) {
     return 0;
 }
 
-int process(_vocam *handle, const std::uint8_t *frame) {
+int vocam::autoalg::autofocus_process(_vocam *handle, const std::uint8_t *frame) {
     if (handle == nullptr || frame == nullptr) return VOCAM_EINVAL;
-    vocam_autofocus_state &af = vo_autofocus(handle);
+    vocam_autofocus_state &af = vo_autofocus(handle->algorithms);
     // The search's region lies in the window it was started on; a ring
     // buffer of another window (held across a change) does not hold it.
-    const FramePin pin(handle, frame);
+    const FramePin pin(handle->stream, frame);
     if (pin.ring() &&
         (pin.width() != af.af_frame.frame_width || pin.height() != af.af_frame.frame_height))
         return VOCAM_EINVAL;
@@ -165,7 +161,7 @@ int process(_vocam *handle, const std::uint8_t *frame) {
         }
     }
 
-    const double metric = vocam_autofocus_calculation(&af.af_frame, frame);
+    const double metric = vocam::autoalg::sharpness(&af.af_frame, frame);
     // No region: the search was never started on this frame geometry.
     if (metric < 0) return VOCAM_EINVAL;
 
@@ -326,17 +322,3 @@ int process(_vocam *handle, const std::uint8_t *frame) {
 
     return command(handle, af, l, metric);
 }
-
-}  // namespace
-
-extern "C" {
-
-VOCAM_API int vocam_autofocus_start(_vocam *handle, int x, int y, int width, int height) {
-    return vo::api::call(__func__, handle, -22, [&] { return start(handle, x, y, width, height); });
-}
-
-VOCAM_API int vocam_autofocus_process(_vocam *handle, const std::uint8_t *frame) {
-    return vo::api::call(__func__, handle, -22, [&] { return process(handle, frame); });
-}
-
-}  // extern "C"

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "vo_cam/vo_cam.h"
 #include "vocamapi.h"
 
 namespace vocam {
@@ -46,5 +47,5 @@ struct vocam_autofocus_state {
     std::shared_ptr<vocam::FocusDrive> drive;
 };
 
-// The handle's autofocus state, made on first need.
-vocam_autofocus_state &vo_autofocus(_vocam *handle);
+// The autofocus state the handle keeps for the algorithms, made on first need.
+vocam_autofocus_state &vo_autofocus(vo::AutoPart &part);

@@ -3,9 +3,8 @@
 #include <cmath>
 
 #include "auto/frame.h"
-#include "base/vo_guard.h"
 #include "transport/vo_usb.h"
-#include "vo_cam/entry.h"
+#include "vo_cam/auto.h"
 #include "vo_cam/properties.h"
 #include "vo_cam/vo_cam.h"
 
@@ -17,8 +16,6 @@ constexpr std::uint32_t kIris = 21;
 // A black region says nothing about how far to go; this much more light is a
 // safe guess.
 constexpr double kBlackRatio = 1.2;
-
-enum class Control { Exposure, Gain, Iris };
 
 // Truncation toward zero, then raised to lo and lowered to hi. Values beyond
 // the range are placed before converting, which gives the same integer and
@@ -38,9 +35,9 @@ std::uint32_t clampedTruncation(double x, std::uint32_t lo, std::uint32_t hi) {
 
 // The mean level of the region, its sums wrapping at 32 bits; the frame is
 // kept while it is read.
-int regionMean(_vocam *handle, const std::uint8_t *frame, int x, int y, int width, int height,
-               double &mean) {
-    const FramePin pin(handle, frame);
+int regionMean(vo::UsbCamera *handle, const std::uint8_t *frame, int x, int y, int width,
+               int height, double &mean) {
+    const FramePin pin(handle->stream, frame);
     _FrameDesc fd;
     if (const int r = vo_describe_frame(handle, pin, &fd, x, y, width, height, 0); r != 0) return r;
     RegionWalk walk;
@@ -53,8 +50,10 @@ int regionMean(_vocam *handle, const std::uint8_t *frame, int x, int y, int widt
     return 0;
 }
 
-int oneShot(Control control, _vocam *handle, std::uint32_t target, const std::uint8_t *frame, int x,
-            int y, int width, int height) {
+}  // namespace
+
+int vocam::autoalg::oneshot(Control control, _vocam *handle, std::uint32_t target,
+                            const std::uint8_t *frame, int x, int y, int width, int height) {
     if (handle == nullptr || frame == nullptr) return VOCAM_EINVAL;
     double mean = 0;
     if (const int r = regionMean(handle, frame, x, y, width, height, mean); r != 0) return r;
@@ -88,33 +87,3 @@ int oneShot(Control control, _vocam *handle, std::uint32_t target, const std::ui
     const std::uint32_t next = clampedTruncation(0.5 + start * factor, lo, hi);
     return cam_property_set(handle, id, static_cast<int>(next), 0) < 0 ? -5 : 0;
 }
-
-}  // namespace
-
-extern "C" {
-
-VOCAM_API int vocam_oneshot_autoexposure(_vocam *handle, std::uint32_t target,
-                                         const std::uint8_t *frame, int x, int y, int width,
-                                         int height, double /*ignored*/) {
-    return vo::api::call(__func__, handle, -22, [&] {
-        return oneShot(Control::Exposure, handle, target, frame, x, y, width, height);
-    });
-}
-
-VOCAM_API int vocam_oneshot_autogain(_vocam *handle, std::uint32_t target,
-                                     const std::uint8_t *frame, int x, int y, int width,
-                                     int height) {
-    return vo::api::call(__func__, handle, -22, [&] {
-        return oneShot(Control::Gain, handle, target, frame, x, y, width, height);
-    });
-}
-
-VOCAM_API int vocam_oneshot_autoiris(_vocam *handle, std::uint32_t target,
-                                     const std::uint8_t *frame, int x, int y, int width,
-                                     int height) {
-    return vo::api::call(__func__, handle, -22, [&] {
-        return oneShot(Control::Iris, handle, target, frame, x, y, width, height);
-    });
-}
-
-}  // extern "C"

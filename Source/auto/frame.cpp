@@ -10,11 +10,10 @@
 #include <immintrin.h>
 #endif
 
-#include "base/vo_guard.h"
 #include "color/isa.h"
 #include "color/kernel_common.h"
 #include "transport/vo_usb.h"
-#include "vo_cam/entry.h"
+#include "vo_cam/auto.h"
 #include "vo_cam/vo_cam.h"
 
 namespace vocam::autoalg {
@@ -196,7 +195,7 @@ struct FrameShape {
 };
 
 // The camera's current window.
-int currentShape(_vocam *handle, FrameShape &out) {
+int currentShape(vo::UsbCamera *handle, FrameShape &out) {
     _vocam_frame_format format{};
     cam_read_format(handle, &format);
     if (format.subSampleX == 0 || format.subSampleY == 0) return VOCAM_EINVAL;
@@ -204,8 +203,8 @@ int currentShape(_vocam *handle, FrameShape &out) {
     return 0;
 }
 
-int describe(_vocam *handle, const FrameShape &shape, _FrameDesc *fd, int x, int y, int width,
-             int height, int border) {
+int describe(const vo::UsbCamera *handle, const FrameShape &shape, _FrameDesc *fd, int x, int y,
+             int width, int height, int border) {
     if (handle == nullptr || fd == nullptr) return VOCAM_EINVAL;
     _FrameDesc d{};
     d.frame_width = shape.width;
@@ -216,7 +215,7 @@ int describe(_vocam *handle, const FrameShape &shape, _FrameDesc *fd, int x, int
         d.two_bytes_per_pixel = 1;
     else
         return VOCAM_ENOTIMPL;
-    switch (handle->pixel_format) {
+    switch (handle->camera.pixel_format) {
         case 6:
         case 24:
         case 25:
@@ -252,7 +251,10 @@ int describe(_vocam *handle, const FrameShape &shape, _FrameDesc *fd, int x, int
     return 0;
 }
 
-int cellSums(const _FrameDesc *fd, const std::uint8_t *frame, std::uint32_t sums[4]) {
+}  // namespace
+
+int vocam::autoalg::cell_sums(const _FrameDesc *fd, const std::uint8_t *frame,
+                              std::uint32_t sums[4]) {
     if (fd == nullptr || frame == nullptr || sums == nullptr) return VOCAM_EINVAL;
     RegionWalk walk;
     // Whole cells only: an odd width or height is taken one smaller.
@@ -263,7 +265,7 @@ int cellSums(const _FrameDesc *fd, const std::uint8_t *frame, std::uint32_t sums
     return 0;
 }
 
-double sharpness(const _FrameDesc *fd, const std::uint8_t *frame) {
+double vocam::autoalg::sharpness(const _FrameDesc *fd, const std::uint8_t *frame) {
     if (fd == nullptr || frame == nullptr) return -22.0;
     RegionWalk walk;
     if (fd->roi_width == 0 || fd->roi_height == 0 ||
@@ -273,10 +275,8 @@ double sharpness(const _FrameDesc *fd, const std::uint8_t *frame) {
     return sharpnessSum(*fd, walk, frame) / area;
 }
 
-}  // namespace
-
-int vo_describe_frame(_vocam *handle, const FramePin &pin, _FrameDesc *fd, int x, int y, int width,
-                      int height, int border) {
+int vo_describe_frame(vo::UsbCamera *handle, const FramePin &pin, _FrameDesc *fd, int x, int y,
+                      int width, int height, int border) {
     if (handle == nullptr) return VOCAM_EINVAL;
     FrameShape shape{pin.width(), pin.height(), 0};
     if (!pin.ring())
@@ -284,24 +284,9 @@ int vo_describe_frame(_vocam *handle, const FramePin &pin, _FrameDesc *fd, int x
     return describe(handle, shape, fd, x, y, width, height, border);
 }
 
-extern "C" {
-
-VOCAM_API int fill_FrameDesc(_vocam *handle, int /*ignored*/, _FrameDesc *fd, int x, int y,
-                             int width, int height, int border) {
-    return vo::api::call(__func__, handle, -22, [&] {
-        FrameShape shape;
-        if (const int r = currentShape(handle, shape); r != 0) return r;
-        return describe(handle, shape, fd, x, y, width, height, border);
-    });
+int vocam::autoalg::describe_region(vo::UsbCamera *handle, _FrameDesc *fd, int x, int y, int width,
+                                    int height, int border) {
+    FrameShape shape;
+    if (const int r = currentShape(handle, shape); r != 0) return r;
+    return describe(handle, shape, fd, x, y, width, height, border);
 }
-
-VOCAM_API int BayerOrMonoComputeSums(const _FrameDesc *fd, const std::uint8_t *frame,
-                                     std::uint32_t /*ignored*/, std::uint32_t sums[4]) {
-    return vo::guard(__func__, [&] { return cellSums(fd, frame, sums); });
-}
-
-VOCAM_API double vocam_autofocus_calculation(const _FrameDesc *fd, const std::uint8_t *frame) {
-    return vo::guard(__func__, [&] { return sharpness(fd, frame); });
-}
-
-}  // extern "C"

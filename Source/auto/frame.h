@@ -39,18 +39,14 @@ double sharpnessSum(const _FrameDesc &fd, const RegionWalk &walk, const std::uin
 }  // namespace vocam::autoalg
 
 class FramePin;
+namespace vo {
+struct UsbCamera;
+}
 
 // The description of a frame an auto call was given and of a region in it.
 // A ring buffer (kept by `pin`) is measured with the window the ring was
 // enabled for, so a frame held across a change of window is read as it was
 // taken and a region beyond it is refused; other memory is taken to show the
 // camera's current window. 0, -22 or -78 as fill_FrameDesc.
-int vo_describe_frame(_vocam *handle, const FramePin &pin, _FrameDesc *fd, int x, int y, int width,
-                      int height, int border);
-
-// The white-balance measurement: the region's red, green and blue levels after
-// the target ratios. 0, -22 for a bad region, -35 for one too dark or too bright.
-int vocam_get_whitebalance_adjustment_ex(_vocam *handle, const std::uint8_t *frame,
-                                         float target_red_ratio, float target_blue_ratio, int x,
-                                         int y, int width, int height, float *red, float *green,
-                                         float *blue);
+int vo_describe_frame(vo::UsbCamera *handle, const FramePin &pin, _FrameDesc *fd, int x, int y,
+                      int width, int height, int border);

@@ -4,12 +4,11 @@
 #include <algorithm>
 
 #include "auto/frame.h"
-#include "base/vo_guard.h"
 #include "base/vo_log.h"
 #include "transport/vo_usb.h"
-#include "vo_cam/entry.h"
+#include "vo_cam/auto.h"
+#include "vo_cam/properties.h"
 #include "vo_cam/vo_cam.h"
-#include "vocamusb.h"
 
 using namespace vocam::autoalg;
 
@@ -43,10 +42,10 @@ struct Averages {
 // Describes and checks the region and forms the averages: each cell sum over
 // the pixels it covers, a quarter of the region, so that every average is a
 // pixel level.
-int measure(_vocam *handle, const std::uint8_t *frame, int x, int y, int width, int height,
+int measure(vo::UsbCamera *handle, const std::uint8_t *frame, int x, int y, int width, int height,
             Averages &out) {
     if (handle == nullptr || frame == nullptr) return VOCAM_EINVAL;
-    const FramePin pin(handle, frame);
+    const FramePin pin(handle->stream, frame);
     _FrameDesc fd;
     if (const int r = vo_describe_frame(handle, pin, &fd, x, y, width, height, 0); r != 0) return r;
     _VOCAM_IMAGE_FORMAT format{};
@@ -105,14 +104,12 @@ void applyFloors(float a[4], float m) {
     }
 }
 
-}  // namespace
-
 // The balance measurement: the colour of the region, after the target ratios,
-// as red, green and blue levels.
-int vocam_get_whitebalance_adjustment_ex(_vocam *handle, const std::uint8_t *frame,
-                                         float target_red_ratio, float target_blue_ratio, int x,
-                                         int y, int width, int height, float *red, float *green,
-                                         float *blue) {
+// as red, green and blue levels. 0, -22 for a bad region, -35 for one too dark
+// or too bright.
+int adjustment(vo::UsbCamera *handle, const std::uint8_t *frame, float target_red_ratio,
+               float target_blue_ratio, int x, int y, int width, int height, float *red,
+               float *green, float *blue) {
     Averages av;
     if (const int r = measure(handle, frame, x, y, width, height, av); r != 0) return r;
     float *a = av.a;
@@ -127,203 +124,165 @@ int vocam_get_whitebalance_adjustment_ex(_vocam *handle, const std::uint8_t *fra
     return 0;
 }
 
-extern "C" {
+}  // namespace
 
-VOCAM_API int vocam_whitebalance_step_ex(_vocam *handle, const std::uint8_t *frame, int x, int y,
-                                         int width, int height, float target_red_ratio,
-                                         float target_blue_ratio) {
-    return vo::api::call(__func__, handle, -22, [&]() -> int {
-        static const char kName[] = "vocam_whitebalance_step_ex";
-        float red = 0, green = 0, blue = 0;
-        if (const int r = vocam_get_whitebalance_adjustment_ex(handle, frame, target_red_ratio,
-                                                               target_blue_ratio, x, y, width,
-                                                               height, &red, &green, &blue);
-            r != 0)
-            return r;
-        // Every write passes on the flags of the most recent read.
-        std::uint32_t flags = 0;
-        float dr = 0, dg = 0, db = 0;
-        if (!VocamGetProperty(handle, kDigitalRed, &dr, &flags) ||
-            !VocamGetProperty(handle, kDigitalGreen, &dg, &flags) ||
-            !VocamGetProperty(handle, kDigitalBlue, &db, &flags))
-            return 0;
-        const float r = red * dr, g = green * dg, b = blue * db;
-        const float top = std::max({r, g, b});
-        const float cr = top / r, cg = top / g, cb = top / b;
-        vo::logf(vo::LogKind::Info, "%s: %0.2f/%0.2f/%0.2f\n", kName, cr, cg, cb);
-        if (cr < kChangeThreshold && cg < kChangeThreshold && cb < kChangeThreshold) {
-            vo::logf(vo::LogKind::Info, "%s: no whitebalance change required\n", kName);
-            return 0;
-        }
-        float lo = 0, hi = 0, gr = 0, gg1 = 0, gg2 = 0, gb = 0;
-        if (!VocamPropertyRange(handle, kGainRed, &lo, &hi, &gr, &flags) ||
-            !VocamGetProperty(handle, kGainGreen1, &gg1, &flags) ||
-            !VocamGetProperty(handle, kGainGreen2, &gg2, &flags) ||
-            !VocamGetProperty(handle, kGainBlue, &gb, &flags))
-            return 0;
-        // Each overall level (digital x analogue) goes 90 % of the way to its target.
-        auto approach = [](float level, float factor) {
-            const double l = level;
-            return static_cast<float>(0.9 * (factor * l - l) + l);
-        };
-        const float lr = approach(dr * gr, cr), lg1 = approach(dg * gg1, cg),
-                    lg2 = approach(dg * gg2, cg), lb = approach(db * gb, cb);
-        // The analogue gains take the levels relative to the weakest; the digital
-        // gains keep what the camera could not.
-        const float least = std::min({lr, lg1, lg2, lb});
-        auto analogue = [&](float level) { return std::min(std::max(level / least, lo), hi); };
-        const int writeFlags = static_cast<int>(flags);
-        if (!VocamSetProperty(handle, kGainRed, analogue(lr), writeFlags) ||
-            !VocamSetProperty(handle, kGainGreen1, analogue(lg1), writeFlags) ||
-            !VocamSetProperty(handle, kGainGreen2, analogue(lg2), writeFlags) ||
-            !VocamSetProperty(handle, kGainBlue, analogue(lb), writeFlags))
-            return 0;
-        // The camera may have quantised what it was given.
-        if (!VocamGetProperty(handle, kGainRed, &gr, &flags) ||
-            !VocamGetProperty(handle, kGainGreen1, &gg1, &flags) ||
-            !VocamGetProperty(handle, kGainGreen2, &gg2, &flags) ||
-            !VocamGetProperty(handle, kGainBlue, &gb, &flags))
-            return 0;
-        const int readFlags = static_cast<int>(flags);
-        if (!VocamSetProperty(handle, kDigitalRed, lr / gr, readFlags) ||
-            !VocamSetProperty(handle, kDigitalGreen, (lg1 / gg1 + lg2 / gg2) / 2.0f, readFlags))
-            return 0;
-        return VocamSetProperty(handle, kDigitalBlue, lb / gb, readFlags);
-    });
+namespace vocam::autoalg {
+
+int whitebalance_step(_vocam *handle, const std::uint8_t *frame, int x, int y, int width,
+                      int height, float target_red_ratio, float target_blue_ratio) {
+    static const char kName[] = "vocam_whitebalance_step_ex";
+    float red = 0, green = 0, blue = 0;
+    if (const int r = adjustment(handle, frame, target_red_ratio, target_blue_ratio, x, y, width,
+                                 height, &red, &green, &blue);
+        r != 0)
+        return r;
+    // Every write passes on the flags of the most recent read.
+    std::uint32_t flags = 0;
+    float dr = 0, dg = 0, db = 0;
+    if (!cam_float_property_get(handle, kDigitalRed, &dr, &flags) ||
+        !cam_float_property_get(handle, kDigitalGreen, &dg, &flags) ||
+        !cam_float_property_get(handle, kDigitalBlue, &db, &flags))
+        return 0;
+    const float r = red * dr, g = green * dg, b = blue * db;
+    const float top = std::max({r, g, b});
+    const float cr = top / r, cg = top / g, cb = top / b;
+    vo::logf(vo::LogKind::Info, "%s: %0.2f/%0.2f/%0.2f\n", kName, cr, cg, cb);
+    if (cr < kChangeThreshold && cg < kChangeThreshold && cb < kChangeThreshold) {
+        vo::logf(vo::LogKind::Info, "%s: no whitebalance change required\n", kName);
+        return 0;
+    }
+    float lo = 0, hi = 0, gr = 0, gg1 = 0, gg2 = 0, gb = 0;
+    if (!cam_float_property_range(handle, kGainRed, &lo, &hi, &gr, &flags) ||
+        !cam_float_property_get(handle, kGainGreen1, &gg1, &flags) ||
+        !cam_float_property_get(handle, kGainGreen2, &gg2, &flags) ||
+        !cam_float_property_get(handle, kGainBlue, &gb, &flags))
+        return 0;
+    // Each overall level (digital x analogue) goes 90 % of the way to its target.
+    auto approach = [](float level, float factor) {
+        const double l = level;
+        return static_cast<float>(0.9 * (factor * l - l) + l);
+    };
+    const float lr = approach(dr * gr, cr), lg1 = approach(dg * gg1, cg),
+                lg2 = approach(dg * gg2, cg), lb = approach(db * gb, cb);
+    // The analogue gains take the levels relative to the weakest; the digital
+    // gains keep what the camera could not.
+    const float least = std::min({lr, lg1, lg2, lb});
+    auto analogue = [&](float level) { return std::min(std::max(level / least, lo), hi); };
+    const int writeFlags = static_cast<int>(flags);
+    if (!cam_float_property_set(handle, kGainRed, analogue(lr), writeFlags) ||
+        !cam_float_property_set(handle, kGainGreen1, analogue(lg1), writeFlags) ||
+        !cam_float_property_set(handle, kGainGreen2, analogue(lg2), writeFlags) ||
+        !cam_float_property_set(handle, kGainBlue, analogue(lb), writeFlags))
+        return 0;
+    // The camera may have quantised what it was given.
+    if (!cam_float_property_get(handle, kGainRed, &gr, &flags) ||
+        !cam_float_property_get(handle, kGainGreen1, &gg1, &flags) ||
+        !cam_float_property_get(handle, kGainGreen2, &gg2, &flags) ||
+        !cam_float_property_get(handle, kGainBlue, &gb, &flags))
+        return 0;
+    const int readFlags = static_cast<int>(flags);
+    if (!cam_float_property_set(handle, kDigitalRed, lr / gr, readFlags) ||
+        !cam_float_property_set(handle, kDigitalGreen, (lg1 / gg1 + lg2 / gg2) / 2.0f, readFlags))
+        return 0;
+    return cam_float_property_set(handle, kDigitalBlue, lb / gb, readFlags);
 }
 
-VOCAM_API int vocam_whitebalance_step(_vocam *handle, const std::uint8_t *frame, int x, int y,
-                                      int width, int height) {
-    return vo::api::call(__func__, handle, -22, [&]() -> int {
-        return vocam_whitebalance_step_ex(handle, frame, x, y, width, height, 1.0f, 1.0f);
-    });
+int oneshot_whitebalance(_vocam *handle, const std::uint8_t *frame, int x, int y, int width,
+                         int height, float target_red_ratio, float target_blue_ratio) {
+    static const char kName[] = "vocam_oneshot_autowhitebalance_ex";
+    if (handle == nullptr || frame == nullptr) return VOCAM_EINVAL;
+    std::uint32_t flags = 0;
+    float lo = 0, hi = 0, green1 = 1.0f, green2 = 1.0f, red = 0, blue = 0;
+    // Cameras without separate green gains balance red and blue against green.
+    const bool greens =
+        cam_float_property_range(handle, kGainGreen1, &lo, &hi, &green1, &flags) != 0;
+    bool green2Readable = false;
+    if (!greens) {
+        if (!cam_float_property_range(handle, kGainRed, &lo, &hi, &red, &flags)) return VOCAM_EIO;
+        green1 = green2 = 1.0f;
+    } else {
+        if (!cam_float_property_get(handle, kGainGreen1, &green1, &flags)) return VOCAM_EIO;
+        green2Readable = cam_float_property_get(handle, kGainGreen2, &green2, &flags) != 0;
+        if (!green2Readable) green2 = green1;
+    }
+    if (!cam_float_property_get(handle, kGainRed, &red, &flags) ||
+        !cam_float_property_get(handle, kGainBlue, &blue, &flags))
+        return VOCAM_EIO;
+
+    Averages av;
+    if (const int r = measure(handle, frame, x, y, width, height, av); r != 0) return r;
+    float *a = av.a;
+    auto trace = [&](float m) {
+        vo::logf(vo::LogKind::Trace, "%s: averages: %f/%f/%f/%f, samples: %d\n", kName, a[0], a[1],
+                 a[2], a[3], av.samples);
+        vo::logf(vo::LogKind::Trace, "%s: average: %f\n", kName, m);
+    };
+    trace(mean(a));
+    toColourOrder(a, av.layout);
+    float m = mean(a);
+    if (outOfRange(m)) return VOCAM_EEXPOSURE;
+    applyRatios(a, target_red_ratio, target_blue_ratio);
+    m = mean(a);
+    trace(m);
+    applyFloors(a, m);
+    trace(m);
+
+    red *= m / a[0];
+    green1 *= m / a[1];
+    green2 *= m / a[2];
+    blue *= m / a[3];
+    if (!greens) {
+        const float g = (green1 + green2) / 2.0f;
+        red /= g;
+        blue /= g;
+        green1 = green2 = 1.0f;
+    }
+    vo::logf(vo::LogKind::Trace, "%s: gains: %f/%f/%f/%f\n", kName, red, green1, green2, blue);
+    // Keep the gains' proportions while fitting them into the range: first
+    // the largest down to the maximum, then the smallest up to the minimum.
+    float largest = std::max(red, blue), smallest = std::min(red, blue);
+    if (greens) largest = std::max({largest, green1, green2});
+    if (largest > hi) {
+        const float k = hi / largest;
+        red *= k, green1 *= k, green2 *= k, blue *= k;
+    }
+    smallest = std::min(red, blue);
+    if (greens) smallest = std::min({smallest, green1, green2});
+    if (smallest < lo) {
+        const float k = lo / smallest;
+        red *= k, green1 *= k, green2 *= k, blue *= k;
+        smallest = lo;
+    }
+    auto traceRange = [&] {
+        vo::logf(vo::LogKind::Trace, "%s: gains: %f and %f/%f/%f/%f\n", kName, smallest, red,
+                 green1, green2, blue);
+    };
+    traceRange();
+    red = std::min(red, hi), green1 = std::min(green1, hi), green2 = std::min(green2, hi),
+    blue = std::min(blue, hi);
+    traceRange();
+
+    int result = 0;
+    if (!cam_float_property_set(handle, kGainRed, red, 0)) result = -5;
+    if (greens) {
+        if (!cam_float_property_set(handle, kGainGreen1, green1, 0)) result = -5;
+        if (green2Readable && !cam_float_property_set(handle, kGainGreen2, green2, 0)) result = -5;
+    }
+    if (!cam_float_property_set(handle, kGainBlue, blue, 0)) result = -5;
+    // The colour engine's own balance returns to neutral.
+    cam_float_property_set(handle, VOCAM_PROP_WHITE_BALANCE_U, 0.0f, 0);
+    cam_float_property_set(handle, VOCAM_PROP_WHITE_BALANCE_V, 0.0f, 0);
+    return result;
 }
 
-VOCAM_API int vocam_oneshot_autowhitebalance_ex(_vocam *handle, const std::uint8_t *frame, int x,
-                                                int y, int width, int height,
-                                                float target_red_ratio, float target_blue_ratio) {
-    return vo::api::call(__func__, handle, -22, [&]() -> int {
-        static const char kName[] = "vocam_oneshot_autowhitebalance_ex";
-        if (handle == nullptr || frame == nullptr) return VOCAM_EINVAL;
-        std::uint32_t flags = 0;
-        float lo = 0, hi = 0, green1 = 1.0f, green2 = 1.0f, red = 0, blue = 0;
-        // Cameras without separate green gains balance red and blue against green.
-        const bool greens = VocamPropertyRange(handle, kGainGreen1, &lo, &hi, &green1, &flags) != 0;
-        bool green2Readable = false;
-        if (!greens) {
-            if (!VocamPropertyRange(handle, kGainRed, &lo, &hi, &red, &flags)) return VOCAM_EIO;
-            green1 = green2 = 1.0f;
-        } else {
-            if (!VocamGetProperty(handle, kGainGreen1, &green1, &flags)) return VOCAM_EIO;
-            green2Readable = VocamGetProperty(handle, kGainGreen2, &green2, &flags) != 0;
-            if (!green2Readable) green2 = green1;
-        }
-        if (!VocamGetProperty(handle, kGainRed, &red, &flags) ||
-            !VocamGetProperty(handle, kGainBlue, &blue, &flags))
-            return VOCAM_EIO;
-
-        Averages av;
-        if (const int r = measure(handle, frame, x, y, width, height, av); r != 0) return r;
-        float *a = av.a;
-        auto trace = [&](float m) {
-            vo::logf(vo::LogKind::Trace, "%s: averages: %f/%f/%f/%f, samples: %d\n", kName, a[0],
-                     a[1], a[2], a[3], av.samples);
-            vo::logf(vo::LogKind::Trace, "%s: average: %f\n", kName, m);
-        };
-        trace(mean(a));
-        toColourOrder(a, av.layout);
-        float m = mean(a);
-        if (outOfRange(m)) return VOCAM_EEXPOSURE;
-        applyRatios(a, target_red_ratio, target_blue_ratio);
-        m = mean(a);
-        trace(m);
-        applyFloors(a, m);
-        trace(m);
-
-        red *= m / a[0];
-        green1 *= m / a[1];
-        green2 *= m / a[2];
-        blue *= m / a[3];
-        if (!greens) {
-            const float g = (green1 + green2) / 2.0f;
-            red /= g;
-            blue /= g;
-            green1 = green2 = 1.0f;
-        }
-        vo::logf(vo::LogKind::Trace, "%s: gains: %f/%f/%f/%f\n", kName, red, green1, green2, blue);
-        // Keep the gains' proportions while fitting them into the range: first
-        // the largest down to the maximum, then the smallest up to the minimum.
-        float largest = std::max(red, blue), smallest = std::min(red, blue);
-        if (greens) largest = std::max({largest, green1, green2});
-        if (largest > hi) {
-            const float k = hi / largest;
-            red *= k, green1 *= k, green2 *= k, blue *= k;
-        }
-        smallest = std::min(red, blue);
-        if (greens) smallest = std::min({smallest, green1, green2});
-        if (smallest < lo) {
-            const float k = lo / smallest;
-            red *= k, green1 *= k, green2 *= k, blue *= k;
-            smallest = lo;
-        }
-        auto traceRange = [&] {
-            vo::logf(vo::LogKind::Trace, "%s: gains: %f and %f/%f/%f/%f\n", kName, smallest, red,
-                     green1, green2, blue);
-        };
-        traceRange();
-        red = std::min(red, hi), green1 = std::min(green1, hi), green2 = std::min(green2, hi),
-        blue = std::min(blue, hi);
-        traceRange();
-
-        int result = 0;
-        if (!VocamSetProperty(handle, kGainRed, red, 0)) result = -5;
-        if (greens) {
-            if (!VocamSetProperty(handle, kGainGreen1, green1, 0)) result = -5;
-            if (green2Readable && !VocamSetProperty(handle, kGainGreen2, green2, 0)) result = -5;
-        }
-        if (!VocamSetProperty(handle, kGainBlue, blue, 0)) result = -5;
-        // The colour engine's own balance returns to neutral.
-        VocamSetProperty(handle, VOCAM_PROP_WHITE_BALANCE_U, 0.0f, 0);
-        VocamSetProperty(handle, VOCAM_PROP_WHITE_BALANCE_V, 0.0f, 0);
-        return result;
-    });
+int digital_whitebalance(_vocam *handle, const std::uint8_t *frame, int x, int y, int width,
+                         int height, float target_red_ratio, float target_blue_ratio) {
+    float red = 0, green = 0, blue = 0;
+    if (const int r = adjustment(handle, frame, target_red_ratio, target_blue_ratio, x, y, width,
+                                 height, &red, &green, &blue);
+        r != 0)
+        return r;
+    return cam_adjust_white_balance(handle->colour, handle->camera, red, green, blue);
 }
 
-VOCAM_API int vocam_oneshot_autowhitebalance(_vocam *handle, const std::uint8_t *frame, int x,
-                                             int y, int width, int height) {
-    return vo::api::call(__func__, handle, -22, [&]() -> int {
-        return vocam_oneshot_autowhitebalance_ex(handle, frame, x, y, width, height, 1.0f, 1.0f);
-    });
-}
-
-VOCAM_API int AdjustWhiteBalanceForRGBvalues(_vocam *handle, double red, double green,
-                                             double blue) {
-    return vo::api::call(__func__, handle, -22, [&]() -> int {
-        vo::Lock turn(handle->convert_lock);
-        if (const int r = vo_create_votf_locked(handle); r != 0) return r;
-        return handle->converter->AdjustWhiteBalanceForRGBvalues(red, green, blue);
-    });
-}
-
-VOCAM_API int vocam_digital_whitebalance_ex(_vocam *handle, const std::uint8_t *frame, int x, int y,
-                                            int width, int height, float target_red_ratio,
-                                            float target_blue_ratio) {
-    return vo::api::call(__func__, handle, -22, [&]() -> int {
-        float red = 0, green = 0, blue = 0;
-        if (const int r = vocam_get_whitebalance_adjustment_ex(handle, frame, target_red_ratio,
-                                                               target_blue_ratio, x, y, width,
-                                                               height, &red, &green, &blue);
-            r != 0)
-            return r;
-        return AdjustWhiteBalanceForRGBvalues(handle, red, green, blue);
-    });
-}
-
-VOCAM_API int vocam_digital_whitebalance(_vocam *handle, const std::uint8_t *frame, int x, int y,
-                                         int width, int height) {
-    return vo::api::call(__func__, handle, -22, [&]() -> int {
-        return vocam_digital_whitebalance_ex(handle, frame, x, y, width, height, 1.0f, 1.0f);
-    });
-}
-
-}  // extern "C"
+}  // namespace vocam::autoalg

@@ -49,11 +49,11 @@ bool configure(vo::UsbCamera *h) {
         return false;
     }
     if (status & kFpgaConfigured) return false;
-    if (h->usb_interface_if->setAlternate(wire::kAlternateFpgaLoad) != kIOReturnSuccess) {
+    if (h->usb.interface_if->setAlternate(wire::kAlternateFpgaLoad) != kIOReturnSuccess) {
         vo::logf(vo::LogKind::Error, "%s: unable to set alternate interface: %m\n", kLoad);
         return false;
     }
-    h->usb_interface_if->clearPipeStallBothEnds(wire::kDataPipe);
+    h->usb.interface_if->clearPipeStallBothEnds(wire::kDataPipe);
     if (usb_write_u32(h, kRegFpga, kFpgaBegin) != 0) {
         vo::logf(vo::LogKind::Error, "%s: unable to write register: %m\n", kLoad);
         return false;
@@ -61,7 +61,8 @@ bool configure(vo::UsbCamera *h) {
     vo::logs(vo::LogKind::Info, "loading FPGA binary from disk\n");
     std::uint8_t *image = nullptr;
     std::uint32_t size = 0;
-    if (usb_fpga_image(h->vendor_id, h->product_id, h->device_release, &image, &size) != 0) {
+    if (usb_fpga_image(h->camera.vendor_id, h->camera.product_id, h->camera.device_release, &image,
+                       &size) != 0) {
         vo::logs(vo::LogKind::Error, "error: unable to load FPGA\n");
     } else {
         vo::logs(vo::LogKind::Info, "sending FPGA binary to camera\n");
@@ -91,7 +92,7 @@ bool configure(vo::UsbCamera *h) {
         return false;
     }
     vo::logs(vo::LogKind::Info, "FPGA loaded\n");
-    h->usb_interface_if->setAlternate(wire::kAlternateIdle);
+    h->usb.interface_if->setAlternate(wire::kAlternateIdle);
     return true;
 }
 
@@ -148,7 +149,7 @@ void usb_load_fpga(void *, UsbDevices &devices) {
             vo::logs(vo::LogKind::Error, "error: unable to open usb device\n");
             continue;
         }
-        if (record.model->fpga_file != nullptr) configure(&record);
+        if (record.camera.model->fpga_file != nullptr) configure(&record);
         usb_close_device(&record);
     }
 }

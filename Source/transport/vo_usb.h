@@ -49,7 +49,7 @@ int usb_reload_rates(vo::UsbCamera *handle);
 int usb_fpga_image(std::uint16_t vendor_id, std::uint16_t product_id, std::uint16_t release,
                    std::uint8_t **buffer, std::uint32_t *size);
 // The identity record vocam_get_version fills in.
-void usb_version_record(const vo::UsbCamera &camera, vocam_version *out);
+void usb_version_record(const vo::CameraState &camera, vocam_version *out);
 
 // Reads string descriptor `index` as 8-bit characters (the low byte of each
 // UTF-16 unit). 0, -1, or a platform code (0xE00002E9 for a malformed one).
@@ -105,8 +105,8 @@ int usb_close_device(vo::UsbCamera *record);
 int usb_init_geometry(vo::UsbCamera *handle);
 int usb_init_temperature(vo::UsbCamera *handle);
 // First record of `tag` in the handle's model data: 0, -14 or -22.
-int usb_get_model_data(vo::UsbCamera *handle, std::uint32_t tag, const std::uint8_t **payload,
-                       std::uint32_t *length);
+int usb_get_model_data(const vo::CameraState &camera, std::uint32_t tag,
+                       const std::uint8_t **payload, std::uint32_t *length);
 
 // ---- Firmware (FX2) and FPGA bring-up ----
 
@@ -133,47 +133,8 @@ int usb_fpga_configured(vo::UsbCamera *handle);
 const char *vo_resource_root();
 
 // ---- Streaming ----
-
-// How long the end of a stream waits for the read in flight before
-// cancelling it, and again for the cancelled read to come back.
-inline constexpr double kStreamDrainSeconds = 1.0;
-
-void usb_stream_thread_callback(vo::UsbCamera *handle);
-// Both with the stream's data lock held: 0, or negative when no read could
-// be started.
-int usb_stream_buffer_read_next(vo::UsbCamera *handle) VO_REQUIRES(handle->stream.lock);
-int usb_stream_schedule_read(vo::UsbCamera *handle, int index) VO_REQUIRES(handle->stream.lock);
-void usb_stream_buffer_ready_callback(void *handle, vocam::usbhost::IOReturn result,
-                                      std::uint32_t bytes);
-// The camera's exposure (microseconds) or data rate (kilopixels per second)
-// as a call has just set or read it: a stream's silence limit follows them.
-void usb_stream_report_exposure(vo::UsbCamera *handle, std::uint32_t microseconds);
-void usb_stream_report_rate(vo::UsbCamera *handle, std::uint32_t kps);
-// For closing a handle: wakes every waiter, ends a running stream, waits for
-// every call still inside the library on the handle and frees the ring.
-void usb_stream_shutdown(vo::UsbCamera *handle);
-
-// A caller inside the library on a handle: a close waits for it to leave,
-// and refuses it (false) once the close has begun.
-class StreamCall {
-  public:
-    explicit StreamCall(vo::UsbCamera *handle);
-    ~StreamCall();
-    StreamCall(const StreamCall &) = delete;
-    StreamCall &operator=(const StreamCall &) = delete;
-    explicit operator bool() const { return admitted_; }
-
-  private:
-    vo::Stream &stream_;
-    bool admitted_ = false;
-};
-
-// The way into a call that changes the stream's life or the window, with
-// `call` registered: true with the control lock held (and, when `reap`, a
-// stream thread that ended on its own joined); false with nothing held once
-// a close has begun.
-bool usb_stream_enter_control(vo::UsbCamera *handle, const StreamCall &call, bool reap = true)
-    VO_TRY_ACQUIRE(true, handle->stream.control) VO_EXCLUDES(handle->stream.lock);
+// The stream is the handle's own part (transport/vo_usb/stream.h), reached
+// through it by the calls that need it.
 
 // The body of an exported call on a handle, registered as a caller so that a
 // close waits for it to leave; `refused` for a null handle or once a close
@@ -181,60 +142,7 @@ bool usb_stream_enter_control(vo::UsbCamera *handle, const StreamCall &call, boo
 template <class Result, class Body>
 Result usb_handle_call(vo::UsbCamera *handle, Result refused, Body &&body) {
     if (handle == nullptr) return refused;
-    StreamCall call(handle);
+    StreamCall call(handle->stream);
     if (!call) return refused;
     return body();
 }
-
-// A frame a caller hands back to the library. A ring buffer is kept from
-// being freed or refilled while the call reads it, and carries the window
-// the ring was enabled for; any other memory is the caller's, of whatever
-// size the caller says. False when no stream is running.
-class FramePin {
-  public:
-    FramePin(vo::UsbCamera *handle, const std::uint8_t *src);
-    ~FramePin();
-    FramePin(const FramePin &) = delete;
-    FramePin &operator=(const FramePin &) = delete;
-    explicit operator bool() const { return running_; }
-    bool ring() const { return index_ >= 0; }
-    // A ring buffer's frame: delivered pixels, one byte each.
-    std::uint32_t width() const { return width_; }
-    std::uint32_t height() const { return height_; }
-    std::uint32_t bytes() const { return bytes_; }
-
-  private:
-    vo::UsbCamera *handle_;
-    int index_ = -1;
-    bool running_ = false;
-    std::uint32_t width_ = 0, height_ = 0, bytes_ = 0;
-};
-
-// The stream's state as the tests see it.
-struct StreamProbe {
-    vo::StreamState state;
-    int reads_pending;
-    int reading_index;
-    std::uint32_t callers;
-};
-StreamProbe usb_stream_probe(vo::UsbCamera *handle);
-
-// What the exported stream calls of the same names do (vocamapi.h), without
-// their entry guard.
-int usb_stream_enable(vo::UsbCamera *h);
-int usb_stream_disable(vo::UsbCamera *h);
-int usb_stream_start(vo::UsbCamera *h);
-int usb_stream_stop(vo::UsbCamera *h);
-// The newest frame not yet handed out, held for the caller: 0 with `frame`
-// set, or what the waits answer (-96 once the stream has ended, -22 while
-// every buffer is held, VOCAM_WAIT_TIMED_OUT past the deadline).
-int usb_stream_acquire(vo::UsbCamera *h,
-                       std::optional<std::chrono::steady_clock::time_point> deadline,
-                       vo::Frame &frame);
-int usb_stream_wait(vo::UsbCamera *h);
-int usb_stream_wait_timeout(vo::UsbCamera *h, std::uint32_t milliseconds);
-int usb_stream_release(vo::UsbCamera *h, std::int32_t index);
-std::uint8_t *usb_stream_buffer_address(vo::UsbCamera *h, std::int32_t index);
-std::uint32_t usb_stream_frame_size(vo::UsbCamera *h);
-int usb_stream_buffer_info(vo::UsbCamera *h, std::int32_t index, vocam_frame_info *info);
-int usb_stream_stats(vo::UsbCamera *h, vocam_stream_stats *stats);

@@ -5,10 +5,11 @@
 
 #include "vo_cam/vo_cam.h"
 
-// Converts `src` into `dst` with the handle's colour engine while the stream
-// runs (-22 otherwise). A ring buffer is kept for the conversion and must
-// hold the frame the image format describes (-22, with a line naming
-// `call`, when it does not); any other memory is the caller's to size.
-int vo_convert_stream_frame(const char *call, _vocam *handle, std::uint8_t *dst,
+// Converts `src` into `dst` with the colour engine while the stream runs
+// (-22 otherwise); the engine is made for the camera on first need. A ring buffer is kept for the
+// conversion and must hold the frame the image format describes (-22, with a line naming `call`,
+// when it does not); any other memory is the caller's to size.
+int vo_convert_stream_frame(const char *call, vo::Stream &stream, vo::ColourPart &colour,
+                            const vo::CameraState &camera, std::uint8_t *dst,
                             const std::uint8_t *src, const void *image_format,
                             const void *conversion_params, std::uint32_t bits);

@@ -13,6 +13,7 @@
 #include "base/vo_log.h"
 #include "transport/vo_usb.h"
 #include "vo_cam/convert.h"
+#include "vo_cam/entry.h"
 #include "vo_cam/vo_cam.h"
 #include "votf/layout.h"
 #include "votf/votf.h"
@@ -89,18 +90,19 @@ int checkRingFrame(const char *call, const void *imageFormat, std::uint32_t ring
 
 }  // namespace
 
-int vo_convert_stream_frame(const char *call, _vocam *handle, std::uint8_t *dst,
+int vo_convert_stream_frame(const char *call, vo::Stream &stream, vo::ColourPart &colour,
+                            const vo::CameraState &camera, std::uint8_t *dst,
                             const std::uint8_t *src, const void *image_format,
                             const void *conversion_params, std::uint32_t bits) {
     // Frames exist only while the stream runs; a ring buffer being converted
     // is neither refilled nor freed until the conversion ends.
-    FramePin pin(handle, src);
+    FramePin pin(stream, src);
     if (!pin) return VOCAM_EINVAL;
     if (pin.ring())
         if (const int r = checkRingFrame(call, image_format, pin.bytes()); r != 0) return r;
-    vo::Lock turn(handle->convert_lock);
-    if (const int r = vo_create_votf_locked(handle); r != 0) return r;
-    return handle->converter->ConvertToRgb(dst, src, bits, image_format, conversion_params);
+    vo::Lock turn(colour.lock);
+    if (const int r = vo_create_votf_locked(colour, camera); r != 0) return r;
+    return colour.converter->ConvertToRgb(dst, src, bits, image_format, conversion_params);
 }
 
 extern "C" {
@@ -109,17 +111,15 @@ VOCAM_API int vocam_convert_frame_to_rgb_bits(_vocam *handle, std::uint8_t *dst,
                                               const std::uint8_t *src, const void *image_format,
                                               const void *conversion_params, std::uint32_t bits) {
     constexpr const char *kCall = "vocam_convert_frame_to_rgb_bits";
-    return vo::guard(kCall, [&]() -> int {
-        if (handle == nullptr || dst == nullptr || src == nullptr) return VOCAM_EINVAL;
+    return vo::api::call(kCall, handle, VOCAM_EINVAL, [&]() -> int {
+        if (dst == nullptr || src == nullptr) return VOCAM_EINVAL;
         if (bits != 24 && bits != 32 && bits != 48)
             return refuse(kCall, VOCAM_EINVAL, "bits must be 24, 32 or 48");
         Layout layout;
         if (const int r = layoutOf(kCall, image_format, conversion_params, bits, layout); r != 0)
             return r;
-        return usb_handle_call(handle, -22, [&] {
-            return vo_convert_stream_frame(kCall, handle, dst, src, image_format, conversion_params,
-                                           bits);
-        });
+        return vo_convert_stream_frame(kCall, handle->stream, handle->colour, handle->camera, dst,
+                                       src, image_format, conversion_params, bits);
     });
 }
 

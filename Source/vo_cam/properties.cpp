@@ -80,9 +80,7 @@ void putRange(int *min, int *max, int lo, int hi) {
 }
 
 // Engine properties, get. *value and *flags are zero on entry.
-int getEngineProperty(_vocam *handle, std::uint32_t id, int *min, int *max, int *value) {
-    CVotf &engine = *handle->converter;
-    const bool mono = handle->is_color == 0;
+int getEngineProperty(CVotf &engine, bool mono, std::uint32_t id, int *min, int *max, int *value) {
     switch (id) {
         case VOCAM_PROP_DEMOSAIC_METHOD: {
             unsigned method = 0;
@@ -165,8 +163,7 @@ int getEngineProperty(_vocam *handle, std::uint32_t id, int *min, int *max, int 
 }
 
 // Engine properties, set.
-int setEngineProperty(_vocam *handle, std::uint32_t id, int value) {
-    CVotf &engine = *handle->converter;
+int setEngineProperty(CVotf &engine, std::uint32_t id, int value) {
     const double scaled = value / 100.0;
     switch (id) {
         case VOCAM_PROP_DEMOSAIC_METHOD:
@@ -208,43 +205,45 @@ bool isEngineProperty(std::uint32_t id) {
 }  // namespace
 
 int cam_property_set(_vocam *handle, std::uint32_t id, int value, std::uint32_t flags) {
-    vo::Lock turn(handle->convert_lock);
-    if (const int r = vo_create_votf_locked(handle); r != 0) return r;
+    vo::Lock turn(handle->colour.lock);
+    if (const int r = vo_create_votf_locked(handle->colour, handle->camera); r != 0) return r;
     if (isToneProperty(id)) {
-        std::int64_t &field = id == VOCAM_PROP_BRIGHTNESS ? handle->brightness
-                              : id == VOCAM_PROP_CONTRAST ? handle->contrast
-                                                          : handle->gamma;
+        std::int64_t &field = id == VOCAM_PROP_BRIGHTNESS ? handle->colour.brightness
+                              : id == VOCAM_PROP_CONTRAST ? handle->colour.contrast
+                                                          : handle->colour.gamma;
         field = value;
-        return cam_set_gamma_helper(handle);
+        return cam_set_gamma_helper(handle->colour, handle);
     }
     if (id == VOCAM_PROP_TEMPERATURE) return cam_set_temperature_helper(handle, value, flags);
     if (const std::int32_t block = registerBlock(id); block >= 0) {
         const int r = cam_set_prop_helper(handle, block, value, flags);
         // A stream waits for frames as long as their exposure takes.
         if (r == 0 && id == VOCAM_PROP_EXPOSURE)
-            usb_stream_report_exposure(handle, static_cast<std::uint32_t>(value));
+            handle->stream.reportExposure(static_cast<std::uint32_t>(value));
         return r;
     }
-    if (isEngineProperty(id)) return setEngineProperty(handle, id, value);
+    if (isEngineProperty(id)) return setEngineProperty(*handle->colour.converter, id, value);
     return VOCAM_EINVAL;
 }
 
 int cam_property_get_range(_vocam *handle, std::uint32_t id, int *min, int *max, int *value,
                            std::uint32_t *flags) {
     if (value == nullptr || flags == nullptr) return VOCAM_EINVAL;
-    vo::Lock turn(handle->convert_lock);
-    if (const int r = vo_create_votf_locked(handle); r != 0) return r;
+    vo::Lock turn(handle->colour.lock);
+    if (const int r = vo_create_votf_locked(handle->colour, handle->camera); r != 0) return r;
     *flags = 0;
     *value = 0;
     putRange(min, max, 0, 0);
-    if (isToneProperty(id)) return cam_get_gamma_helper(handle, id, min, max, value, flags);
+    if (isToneProperty(id)) return cam_get_gamma_helper(handle->colour, id, min, max, value, flags);
     if (const std::int32_t block = registerBlock(id); block >= 0) {
         const int r = cam_get_prop_helper(handle, block, min, max, value, flags);
         if (r == 0 && id == VOCAM_PROP_EXPOSURE)
-            usb_stream_report_exposure(handle, static_cast<std::uint32_t>(*value));
+            handle->stream.reportExposure(static_cast<std::uint32_t>(*value));
         return r;
     }
-    if (isEngineProperty(id)) return getEngineProperty(handle, id, min, max, value);
+    if (isEngineProperty(id))
+        return getEngineProperty(*handle->colour.converter, handle->camera.is_color == 0, id, min,
+                                 max, value);
     return VOCAM_EINVAL;
 }
 
@@ -254,16 +253,16 @@ int cam_property_get(_vocam *handle, std::uint32_t id, int *value, std::uint32_t
     *flags = 0;
     switch (id) {
         case VOCAM_PROP_MAX_WIDTH:
-            *value = handle->max_width;
+            *value = handle->camera.max_width;
             return 0;
         case VOCAM_PROP_MAX_HEIGHT:
-            *value = handle->max_height;
+            *value = handle->camera.max_height;
             return 0;
         case VOCAM_PROP_UNIT_WIDTH:
-            *value = handle->unit_width;
+            *value = handle->camera.unit_width;
             return 0;
         case VOCAM_PROP_UNIT_HEIGHT:
-            *value = handle->unit_height;
+            *value = handle->camera.unit_height;
             return 0;
         case VOCAM_PROP_MAX_SUBSAMPLING: {
             std::uint32_t word = 0;
@@ -283,7 +282,7 @@ int cam_property_get(_vocam *handle, std::uint32_t id, int *value, std::uint32_t
 
 // ---- register blocks
 
-int cam_read_prop(_vocam *handle, std::int32_t reg, vocam_prop *prop) {
+int cam_read_prop(vo::UsbCamera *handle, std::int32_t reg, vocam_prop *prop) {
     std::uint32_t words[wire::kBlockWords];
     const int r = usb_read_array(handle, reg, words, wire::kBlockWords);
     if (r != 0) return r;
@@ -294,12 +293,12 @@ int cam_read_prop(_vocam *handle, std::int32_t reg, vocam_prop *prop) {
     return 0;
 }
 
-int cam_write_prop(_vocam *handle, std::int32_t reg, const vocam_prop *prop) {
+int cam_write_prop(vo::UsbCamera *handle, std::int32_t reg, const vocam_prop *prop) {
     const std::uint32_t words[2] = {prop->flags, prop->value};
     return usb_write_array(handle, reg, words, 2);
 }
 
-int cam_get_prop_helper(_vocam *handle, std::int32_t reg, int *min, int *max, int *value,
+int cam_get_prop_helper(vo::UsbCamera *handle, std::int32_t reg, int *min, int *max, int *value,
                         std::uint32_t *flags) {
     vocam_prop prop{};
     if (const int r = cam_read_prop(handle, reg, &prop); r != 0) return r;
@@ -309,7 +308,7 @@ int cam_get_prop_helper(_vocam *handle, std::int32_t reg, int *min, int *max, in
     return 0;
 }
 
-int cam_set_prop_helper(_vocam *handle, std::int32_t reg, int value, std::uint32_t flags) {
+int cam_set_prop_helper(vo::UsbCamera *handle, std::int32_t reg, int value, std::uint32_t flags) {
     vocam_prop prop{};
     prop.flags = flags;
     prop.value = static_cast<std::uint32_t>(value);
@@ -318,20 +317,20 @@ int cam_set_prop_helper(_vocam *handle, std::int32_t reg, int value, std::uint32
 
 // ---- tone curve
 
-int cam_get_gamma_helper(_vocam *handle, std::uint32_t id, int *min, int *max, int *value,
-                         std::uint32_t *flags) {
+int cam_get_gamma_helper(const vo::ColourPart &colour, std::uint32_t id, int *min, int *max,
+                         int *value, std::uint32_t *flags) {
     switch (id) {
         case VOCAM_PROP_BRIGHTNESS:
             putRange(min, max, -10000, 10000);
-            *value = static_cast<int>(handle->brightness);
+            *value = static_cast<int>(colour.brightness);
             break;
         case VOCAM_PROP_CONTRAST:
             putRange(min, max, 0, 10000);
-            *value = static_cast<int>(handle->contrast);
+            *value = static_cast<int>(colour.contrast);
             break;
         case VOCAM_PROP_GAMMA:
             putRange(min, max, 1, 500);
-            *value = static_cast<int>(handle->gamma);
+            *value = static_cast<int>(colour.gamma);
             break;
         default:
             return VOCAM_EINVAL;
@@ -359,24 +358,24 @@ void cam_make_tone_curve(std::int64_t gamma, std::int64_t contrast, std::int64_t
     }
 }
 
-int cam_set_gamma_helper(_vocam *handle) {
-    cam_make_tone_curve(handle->gamma, handle->contrast, handle->brightness, handle->tone_lut);
-    if (cam_write_message(handle, wire::kToneCurveMessage, handle->tone_lut,
-                          sizeof handle->tone_lut) == 0)
+int cam_set_gamma_helper(vo::ColourPart &colour, vo::UsbCamera *camera) {
+    cam_make_tone_curve(colour.gamma, colour.contrast, colour.brightness, colour.tone_lut);
+    if (cam_write_message(camera, wire::kToneCurveMessage, colour.tone_lut,
+                          sizeof colour.tone_lut) == 0)
         return 0;
     // The camera cannot apply a curve: the conversion does instead.
-    if (handle->converter) {
-        CVotf &engine = *handle->converter;
-        engine.SetGamma(static_cast<int>(handle->gamma), kEngineToneFlags);
-        engine.SetContrast(static_cast<int>(handle->contrast), kEngineToneFlags);
-        engine.SetBrightness(static_cast<int>(handle->brightness), kEngineToneFlags);
+    if (colour.converter) {
+        CVotf &engine = *colour.converter;
+        engine.SetGamma(static_cast<int>(colour.gamma), kEngineToneFlags);
+        engine.SetContrast(static_cast<int>(colour.contrast), kEngineToneFlags);
+        engine.SetBrightness(static_cast<int>(colour.brightness), kEngineToneFlags);
     }
     return 0;
 }
 
 // ---- messages
 
-int cam_handle_message(_vocam *handle, std::uint32_t message_id, const std::uint8_t *data,
+int cam_handle_message(vo::UsbCamera *handle, std::uint32_t message_id, const std::uint8_t *data,
                        std::uint32_t size) {
     std::uint32_t supported = 0;
     if (const int r = usb_read_u32(handle, wire::kMessageSupport.address, &supported); r != 0)
@@ -408,19 +407,19 @@ int cam_handle_message(_vocam *handle, std::uint32_t message_id, const std::uint
     return 0;
 }
 
-int cam_write_message(_vocam *handle, std::uint32_t message_id, const std::uint8_t *data,
+int cam_write_message(vo::UsbCamera *handle, std::uint32_t message_id, const std::uint8_t *data,
                       std::uint32_t size) {
     return cam_handle_message(handle, message_id, data, size);
 }
 
 // ---- temperature
 
-int cam_set_temperature_helper(_vocam *handle, int value, std::uint32_t flags) {
-    if (!handle->temperature_supported) return VOCAM_EINVAL;
+int cam_set_temperature_helper(vo::UsbCamera *handle, int value, std::uint32_t flags) {
+    if (!handle->camera.temperature_supported) return VOCAM_EINVAL;
     // Compared one bound at a time, so a camera that reports its bounds the
     // wrong way round still gets a value inside what it reported.
-    if (value < handle->temperature_min) value = handle->temperature_min;
-    if (value > handle->temperature_max) value = handle->temperature_max;
+    if (value < handle->camera.temperature_min) value = handle->camera.temperature_min;
+    if (value > handle->camera.temperature_max) value = handle->camera.temperature_max;
     int r = usb_write_u32(handle, wire::kTemperature.address + wire::kBlockFlags, flags);
     if (r != 0) {
         writeFailed("VOCAM_TEMPERATURE + VOCAM_PROPERTY_FLAGVAL");
@@ -432,30 +431,30 @@ int cam_set_temperature_helper(_vocam *handle, int value, std::uint32_t flags) {
         writeFailed("VOCAM_TEMPERATURE + VOCAM_PROPERTY_CURVAL");
         return r;
     }
-    handle->temperature_target = value;
-    handle->temperature_on = (flags & VOCAM_PROP_FLAG_ON) != 0;
-    if (handle->fan_present) {
+    handle->camera.temperature_target = value;
+    handle->camera.temperature_on = (flags & VOCAM_PROP_FLAG_ON) != 0;
+    if (handle->camera.fan_present) {
         // The fan runs whenever the cooler does.
         r = usb_write_u32(handle, wire::kFan.address, flags);
         if (r != 0) {
             writeFailed(wire::kFan.name);
             return r;
         }
-        handle->fan_on = handle->temperature_on;
+        handle->camera.fan_on = handle->camera.temperature_on;
     }
     return 0;
 }
 
-int vo_create_votf_locked(_vocam *handle) {
-    if (handle->converter) return 0;
-    handle->converter.reset(new (std::nothrow) CVotf);
-    if (!handle->converter) {
+int vo_create_votf_locked(vo::ColourPart &colour, const vo::CameraState &camera) {
+    if (colour.converter) return 0;
+    colour.converter.reset(new (std::nothrow) CVotf);
+    if (!colour.converter) {
         vo::logs(vo::LogKind::Error, "error: unable to create conversion object\n");
         return VOCAM_ENOMEM;
     }
     const std::uint8_t *payload = nullptr;
     std::uint32_t length = 0;
-    const int r = usb_get_model_data(handle, kModelDataMatrices, &payload, &length);
+    const int r = usb_get_model_data(camera, kModelDataMatrices, &payload, &length);
     if (r != 0) {
         vo::logs(vo::LogKind::Error, "error: unable to get model data matrices\n");
         return r;
@@ -465,34 +464,41 @@ int vo_create_votf_locked(_vocam *handle) {
         std::int16_t coefficients[9];
         for (int i = 0; i < 9; ++i) coefficients[i] = le16(entry + 2 + 2 * i);
         const auto id = static_cast<unsigned>(static_cast<std::uint16_t>(le16(entry)));
-        if (handle->converter->SpecifyMatrix(id, coefficients) != 0) break;
+        if (colour.converter->SpecifyMatrix(id, coefficients) != 0) break;
     }
     return 0;
+}
+
+int cam_adjust_white_balance(vo::ColourPart &colour, const vo::CameraState &camera, double red,
+                             double green, double blue) {
+    vo::Lock turn(colour.lock);
+    if (const int r = vo_create_votf_locked(colour, camera); r != 0) return r;
+    return colour.converter->AdjustWhiteBalanceForRGBvalues(red, green, blue);
 }
 
 extern "C" {
 
 VOCAM_API int vo_usb_create_votf(_vocam *handle) {
-    return vo::api::call(__func__, handle, -22, [&] {
-        vo::Lock turn(handle->convert_lock);
-        return vo_create_votf_locked(handle);
+    return vo::api::call(__func__, handle, VOCAM_EINVAL, [&] {
+        vo::Lock turn(handle->colour.lock);
+        return vo_create_votf_locked(handle->colour, handle->camera);
     });
 }
 
 VOCAM_API int vocam_property_get(_vocam *handle, std::uint32_t id, int *value,
                                  std::uint32_t *flags) {
-    return vo::api::call(__func__, handle, -22,
+    return vo::api::call(__func__, handle, VOCAM_EINVAL,
                          [&] { return cam_property_get(handle, id, value, flags); });
 }
 
 VOCAM_API int vocam_property_set(_vocam *handle, std::uint32_t id, int value, std::uint32_t flags) {
-    return vo::api::call(__func__, handle, -22,
+    return vo::api::call(__func__, handle, VOCAM_EINVAL,
                          [&] { return cam_property_set(handle, id, value, flags); });
 }
 
 VOCAM_API int vocam_property_get_range(_vocam *handle, std::uint32_t id, int *min, int *max,
                                        int *value, std::uint32_t *flags) {
-    return vo::api::call(__func__, handle, -22, [&] {
+    return vo::api::call(__func__, handle, VOCAM_EINVAL, [&] {
         return cam_property_get_range(handle, id, min, max, value, flags);
     });
 }

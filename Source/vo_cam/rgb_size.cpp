@@ -59,8 +59,8 @@ extern "C" {
 VOCAM_API int vocam_get_rgb_frame_size(_vocam *handle, const void *image_format,
                                        const void *conversion_params, std::uint32_t *stride,
                                        std::size_t *bytes) {
-    return vo::api::call(__func__, handle, -22, [&]() -> int {
-        if (handle == nullptr || bytes == nullptr) return refuse(VOCAM_EINVAL, "missing argument");
+    return vo::api::call(__func__, handle, VOCAM_EINVAL, [&]() -> int {
+        if (bytes == nullptr) return refuse(VOCAM_EINVAL, "missing argument");
         vo::FrameLayout l;
         if (image_format == nullptr) {
             _VOCAM_IMAGE_FORMAT current{};
@@ -84,10 +84,11 @@ VOCAM_API int vocam_get_rgb_frame_size(_vocam *handle, const void *image_format,
             method = le32(static_cast<const std::uint8_t *>(conversion_params) + 4);
         } else {
             // Without a record the conversion uses the engine's own method.
-            vo::Lock turn(handle->convert_lock);
-            if (const int r = vo_create_votf_locked(handle); r != 0) return r;
+            vo::Lock turn(handle->colour.lock);
+            if (const int r = vo_create_votf_locked(handle->colour, handle->camera); r != 0)
+                return r;
             unsigned m = 0;
-            handle->converter->DemosaicMethodGet(&m);
+            handle->colour.converter->DemosaicMethodGet(&m);
             method = m;
         }
         const Row rows = rowsFor(l.mono(), pixelFormat == 1, deinterlace, method);

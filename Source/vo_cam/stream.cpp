@@ -1,38 +1,44 @@
-// The exported stream calls: each is the entry guard over the stream's own
-// function (transport/vo_usb/stream.cpp).
-#include "base/vo_guard.h"
+// The exported stream calls: each is the way in (vo_cam/entry.h) over the
+// stream's own function (transport/vo_usb/stream.cpp). A call that changes
+// the stream's life is refused with -1 once a close has begun, a wait with
+// -96: for either the stream is over.
 #include "transport/vo_usb.h"
+#include "vo_cam/entry.h"
 #include "vo_cam/vo_cam.h"
 #include "vocamapi.h"
 
 extern "C" {
 
 VOCAM_API int vocam_enable_streaming(_vocam *h) {
-    return vo::guard(__func__, [&]() -> int { return usb_stream_enable(h); });
+    return vo::api::call(__func__, h, VOCAM_EINVAL, VOCAM_EFAIL,
+                         [&] { return h->stream.enable(); });
 }
 
 VOCAM_API int vocam_disable_streaming(_vocam *h) {
-    return vo::guard(__func__, [&]() -> int { return usb_stream_disable(h); });
+    return vo::api::call(__func__, h, VOCAM_EINVAL, VOCAM_EFAIL,
+                         [&] { return h->stream.disable(); });
 }
 
 VOCAM_API int vocam_start_streaming(_vocam *h) {
-    return vo::guard(__func__, [&]() -> int { return usb_stream_start(h); });
+    return vo::api::call(__func__, h, VOCAM_EINVAL, VOCAM_EFAIL, [&] { return h->stream.start(); });
 }
 
 VOCAM_API int vocam_stop_streaming(_vocam *h) {
-    return vo::guard(__func__, [&]() -> int { return usb_stream_stop(h); });
+    return vo::api::call(__func__, h, VOCAM_EINVAL, VOCAM_EFAIL, [&] { return h->stream.stop(); });
 }
 
 VOCAM_API int vocam_wait_for_capture_to_buffer(_vocam *h) {
-    return vo::guard(__func__, [&]() -> int { return usb_stream_wait(h); });
+    return vo::api::call(__func__, h, VOCAM_EINVAL, VOCAM_ENODATA,
+                         [&] { return h->stream.wait(); });
 }
 
 VOCAM_API int vocam_wait_for_capture_to_buffer_timeout(_vocam *h, std::uint32_t milliseconds) {
-    return vo::guard(__func__, [&]() -> int { return usb_stream_wait_timeout(h, milliseconds); });
+    return vo::api::call(__func__, h, VOCAM_EINVAL, VOCAM_ENODATA,
+                         [&] { return h->stream.waitFor(milliseconds); });
 }
 
 VOCAM_API int vocam_release_buffer(_vocam *h, std::int32_t index) {
-    return vo::guard(__func__, [&]() -> int { return usb_stream_release(h, index); });
+    return vo::api::call(__func__, h, VOCAM_EINVAL, [&] { return h->stream.release(index); });
 }
 
 VOCAM_API int vocam_get_buffer_count(_vocam *) {
@@ -40,8 +46,7 @@ VOCAM_API int vocam_get_buffer_count(_vocam *) {
 }
 
 VOCAM_API std::uint8_t *vocam_get_buffer_address(_vocam *h, std::int32_t index) {
-    return vo::guard(__func__,
-                     [&]() -> std::uint8_t * { return usb_stream_buffer_address(h, index); });
+    return vo::api::call(__func__, h, nullptr, [&] { return h->stream.bufferAddress(index); });
 }
 
 VOCAM_API int vocam_get_buffer_status(_vocam *, std::int32_t) {
@@ -53,15 +58,16 @@ VOCAM_API int vocam_get_buffer_acquired_size(_vocam *, std::int32_t) {
 }
 
 VOCAM_API std::uint32_t vocam_get_video_frame_size(_vocam *h) {
-    return vo::guard(__func__, [&]() -> std::uint32_t { return usb_stream_frame_size(h); });
+    return vo::api::call(__func__, h, 0, [&] { return h->stream.frameBytes(); });
 }
 
 VOCAM_API int vocam_get_buffer_info(_vocam *h, std::int32_t index, vocam_frame_info *info) {
-    return vo::guard(__func__, [&]() -> int { return usb_stream_buffer_info(h, index, info); });
+    return vo::api::call(__func__, h, VOCAM_EINVAL,
+                         [&] { return h->stream.bufferInfo(index, info); });
 }
 
 VOCAM_API int vocam_get_stream_stats(_vocam *h, vocam_stream_stats *stats) {
-    return vo::guard(__func__, [&]() -> int { return usb_stream_stats(h, stats); });
+    return vo::api::call(__func__, h, VOCAM_EINVAL, [&] { return h->stream.stats(stats); });
 }
 
 }  // extern "C"

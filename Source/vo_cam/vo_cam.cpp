@@ -23,34 +23,31 @@
 extern "C" {
 
 VOCAM_API int vocam_get_version(_vocam *handle, vocam_version *out) {
-    return vo::guard(__func__, [&]() -> int {
+    return vo::api::call(__func__, handle, 0, [&]() -> int {
         // A null record is refused silently, as every argument check of the API is.
         if (out == nullptr) return 0;
-        return usb_handle_call(handle, 0, [&] {
-            usb_version_record(*handle, out);
-            return 0;
-        });
+        usb_version_record(handle->camera, out);
+        return 0;
     });
 }
 
 VOCAM_API int vocam_get_model_name(_vocam *handle, char *dst, int dst_size) {
-    return vo::guard(__func__, [&]() -> int {
+    return vo::api::call(__func__, handle, VOCAM_EINVAL, [&]() -> int {
         if (dst == nullptr) return VOCAM_EINVAL;
-        return usb_handle_call(handle, -22, [&]() -> int {
-            const size_t length = strnlen(handle->model_name, sizeof handle->model_name - 1);
-            if (dst_size < 0 || static_cast<size_t>(dst_size) < length + 1) {
-                vo::logs(vo::LogKind::Error, "error: provided string is too small for model name");
-                return VOCAM_EINVAL;
-            }
-            memcpy(dst, handle->model_name, length);
-            dst[length] = '\0';
-            return 0;
-        });
+        const size_t length =
+            strnlen(handle->camera.model_name, sizeof handle->camera.model_name - 1);
+        if (dst_size < 0 || static_cast<size_t>(dst_size) < length + 1) {
+            vo::logs(vo::LogKind::Error, "error: provided string is too small for model name");
+            return VOCAM_EINVAL;
+        }
+        memcpy(dst, handle->camera.model_name, length);
+        dst[length] = '\0';
+        return 0;
     });
 }
 
 VOCAM_API int vocam_is_color(_vocam *handle) {
-    return vo::api::call(__func__, handle, 0, [&]() -> int { return handle->is_color; });
+    return vo::api::call(__func__, handle, 0, [&]() -> int { return handle->camera.is_color; });
 }
 
 }  // extern "C"
@@ -299,7 +296,7 @@ VOCAM_API int vocam_camera_close(_vocam **handle_ref) {
         std::unique_ptr<_vocam> handle(*handle_ref);
         *handle_ref = nullptr;
         // A stream left running would outlive the handle it writes into.
-        usb_stream_shutdown(handle.get());
+        handle->stream.shutdown();
         usb_close_device(handle.get());
         return 0;
     });
@@ -307,7 +304,7 @@ VOCAM_API int vocam_camera_close(_vocam **handle_ref) {
 
 VOCAM_API int vocam_supports_subsampling(_vocam *handle) {
     return vo::api::call(__func__, handle, 0, [&]() -> int {
-        return handle->model != nullptr ? handle->model->subsampling : 0;
+        return handle->camera.model != nullptr ? handle->camera.model->subsampling : 0;
     });
 }
 
@@ -356,13 +353,14 @@ void listCameras(void *context, UsbDevices &devices) {
             continue;
         }
         int state = VOCAM_STATE_READY;
-        if (record.model->fpga_file != nullptr) {
+        if (record.camera.model->fpga_file != nullptr) {
             const int configured = usb_fpga_configured(&record);
             state = configured > 0    ? VOCAM_STATE_READY
                     : configured == 0 ? VOCAM_STATE_NO_FPGA
                                       : VOCAM_STATE_UNREACHABLE;
         }
-        listing.add(record.product_id, record.device_release, record.serial_number, state);
+        listing.add(record.camera.product_id, record.camera.device_release,
+                    record.camera.serial_number, state);
         usb_close_device(&record);
     }
 }

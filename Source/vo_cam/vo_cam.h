@@ -13,16 +13,16 @@
 struct vocam_autofocus_state;
 
 namespace vo {
+
 // Frees the auto algorithms' state; defined with them (auto/).
 struct AutofocusDeleter {
     void operator()(vocam_autofocus_state *state) const noexcept;
 };
-}  // namespace vo
 
-// The camera API's part over the transport's (transport/camera.h): the tone
-// table, the colour engine, the auto algorithms' state and the callbacks.
-struct _vocam : vo::UsbCamera {
-    _vocam() {
+// The colour engine and the tone curve the camera (or, where it refuses one,
+// the engine) applies.
+struct ColourPart {
+    ColourPart() {
         for (int i = 0; i < 256; ++i) tone_lut[i] = static_cast<std::uint8_t>(i);
     }
 
@@ -32,38 +32,56 @@ struct _vocam : vo::UsbCamera {
     std::int64_t contrast = 100;
     std::int64_t brightness = 0;
 
-    // Colour engine: created on first need by vo_usb_create_votf and loaded
-    // with the model's correction matrices.
+    // Created on first need by vo_usb_create_votf and loaded with the
+    // model's correction matrices.
     std::unique_ptr<CVotf> converter;
 
     // Conversions take turns: the engine keeps scratch state of its own and
     // is created on first need.
-    vo::Mutex convert_lock;
+    vo::Mutex lock;
+};
 
-    // The auto algorithms' state: theirs alone, made on their first call
-    // (auto/autofocus.h).
-    std::once_flag autofocus_made;
-    std::unique_ptr<vocam_autofocus_state, vo::AutofocusDeleter> autofocus;
+// The auto algorithms' state: theirs alone, made on their first call
+// (auto/autofocus.h); the handle only keeps it.
+struct AutoPart {
+    std::once_flag made;
+    std::unique_ptr<vocam_autofocus_state, AutofocusDeleter> autofocus;
+};
 
-    // Notification slots (type 0: free).
-    struct callback_slot {
-        vocam_callback callback = nullptr;
-        void *context = nullptr;
-        std::uint32_t type = 0;
-    };
-    callback_slot callbacks[4];
+// A notification slot (type 0: free).
+struct CallbackSlot {
+    vocam_callback callback = nullptr;
+    void *context = nullptr;
+    std::uint32_t type = 0;
+};
+
+}  // namespace vo
+
+// The camera handle: the transport's part (transport/camera.h: the USB
+// device, the camera's state, the stream) and the camera API's own parts:
+// the colour engine, the auto algorithms' state and the callbacks.
+struct _vocam : vo::UsbCamera {
+    vo::ColourPart colour;
+    vo::AutoPart algorithms;
+    vo::CallbackSlot callbacks[4];
 };
 
 // The window as vocam_get_video_format reports it, without its line: the
 // library's own frequent readers (the automatic calls) would fill the log.
-void cam_read_format(_vocam *handle, _vocam_frame_format *out);
+void cam_read_format(vo::UsbCamera *handle, _vocam_frame_format *out);
 
 // What vocam_get_image_format does.
-int cam_image_format(_vocam *handle, _VOCAM_IMAGE_FORMAT *out);
+int cam_image_format(vo::UsbCamera *handle, _VOCAM_IMAGE_FORMAT *out);
 
 // Creates the handle's colour engine on first need (vo_usb_create_votf
 // without taking the lock): 0, or why it could not be created.
-int vo_create_votf_locked(_vocam *handle) VO_REQUIRES(handle->convert_lock);
+int vo_create_votf_locked(vo::ColourPart &colour, const vo::CameraState &camera)
+    VO_REQUIRES(colour.lock);
+
+// The colour engine's white balance set from a measured colour (what
+// AdjustWhiteBalanceForRGBvalues does), its engine created on first need.
+int cam_adjust_white_balance(vo::ColourPart &colour, const vo::CameraState &camera, double red,
+                             double green, double blue);
 
 // Start-up runs once per process; a test process that plays several start-ups
 // on the simulated bus forgets that it ran.

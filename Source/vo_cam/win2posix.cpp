@@ -5,6 +5,8 @@
 #include <initializer_list>
 
 #include "base/vo_guard.h"
+#include "vo_cam/entry.h"
+#include "vo_cam/properties.h"
 #include "vocamapi.h"
 
 namespace {
@@ -49,127 +51,127 @@ bool succeeded(int status) {
 
 }  // namespace
 
+float cam_prop_to_float(std::uint32_t id, int v) {
+    if (inHundredths(id)) return static_cast<float>(v) / 100.0f;
+    if (inThousandths(id)) return static_cast<float>(static_cast<std::uint32_t>(v)) / 1000.0f;
+    if (inGainUnits(id)) return static_cast<float>(v) / 4096.0f;
+    if (id == kTemperature) return static_cast<float>(static_cast<float>(v) / 1000.0 - 273.0);
+    if (id == kFrameTime) {
+        if (v <= 0) return 10000.0f;
+        const float tenths = static_cast<float>(v) / 10.0f;
+        return 100.0f / (tenths * tenths);
+    }
+    if (id == kBrightnessScale) {
+        if (v <= 256) return 100.0f * static_cast<float>(512 - v) / 512.0f;
+        return 12800.0f / static_cast<float>(v);
+    }
+    return static_cast<float>(v);
+}
+
+std::uint32_t cam_prop_to_word(std::uint32_t id, float f) {
+    if (std::isnan(f)) return 0;
+    if (inHundredths(id)) return rounded(100.0f * f);
+    if (inThousandths(id)) return rounded(1000.0f * f);
+    if (inGainUnits(id)) return rounded(4096.0f * f);
+    if (id == kTemperature) return toWord((static_cast<double>(f) + 273.0) * 1000.0 + 0.5);
+    if (id == kFrameTime) {
+        if (f <= 0.0f) f = 0.01f;
+        return rounded(10.0f * std::sqrt(100.0f / f));
+    }
+    if (id == kBrightnessScale) {
+        if (f < 50.0f) {
+            // The formula has no value at zero: the dimmest end of the
+            // scale. Below zero it gives a negative word, as callers of
+            // the formula expect.
+            if (f == 0.0f) return 65535;
+            const float v = 256.0f * 50.0f / f;
+            return v >= 65535.0f ? 65535 : toWord(v);
+        }
+        const float v = 512.0f - 512.0f * f / 100.0f;
+        return v < 1.0f ? 1 : toWord(v);
+    }
+    return rounded(f);
+}
+
+int cam_float_property_range(_vocam *handle, std::uint32_t id, float *min, float *max, float *value,
+                             std::uint32_t *flags) {
+    if (value == nullptr || flags == nullptr) return 0;
+    int lo = 0, hi = 0, v = 0;
+    std::uint32_t f = 0;
+    if (!succeeded(cam_property_get_range(handle, id, &lo, &hi, &v, &f))) return 0;
+    if (min != nullptr) *min = cam_prop_to_float(id, lo);
+    if (max != nullptr) *max = cam_prop_to_float(id, hi);
+    *value = cam_prop_to_float(id, v);
+    *flags = f;
+    return 1;
+}
+
+int cam_float_property_set(_vocam *handle, std::uint32_t id, float value, int flags) {
+    return succeeded(cam_property_set(handle, id, static_cast<int>(cam_prop_to_word(id, value)),
+                                      static_cast<std::uint32_t>(flags >> 16)))
+               ? 1
+               : 0;
+}
+
+int cam_float_property_get(_vocam *handle, std::uint32_t id, float *value, std::uint32_t *flags) {
+    if (value == nullptr || flags == nullptr) return 0;
+    int v = 0;
+    std::uint32_t f = 0;
+    if (!succeeded(cam_property_get(handle, id, &v, &f))) return 0;
+    *value = cam_prop_to_float(id, v);
+    *flags = f << 16;
+    return 1;
+}
+
 extern "C" {
 
 VOCAM_API std::int32_t VocamLastError = 0;
 
 VOCAM_API float ConvertPropToFloat(std::uint32_t id, int v) {
-    return vo::guard(__func__, [&]() -> float {
-        if (inHundredths(id)) return static_cast<float>(v) / 100.0f;
-        if (inThousandths(id)) return static_cast<float>(static_cast<std::uint32_t>(v)) / 1000.0f;
-        if (inGainUnits(id)) return static_cast<float>(v) / 4096.0f;
-        if (id == kTemperature) return static_cast<float>(static_cast<float>(v) / 1000.0 - 273.0);
-        if (id == kFrameTime) {
-            if (v <= 0) return 10000.0f;
-            const float tenths = static_cast<float>(v) / 10.0f;
-            return 100.0f / (tenths * tenths);
-        }
-        if (id == kBrightnessScale) {
-            if (v <= 256) return 100.0f * static_cast<float>(512 - v) / 512.0f;
-            return 12800.0f / static_cast<float>(v);
-        }
-        return static_cast<float>(v);
-    });
+    return vo::guard(__func__, [&]() -> float { return cam_prop_to_float(id, v); });
 }
 
 VOCAM_API std::uint32_t ConvertPropToLong(std::uint32_t id, float f) {
-    return vo::guard(__func__, [&]() -> std::uint32_t {
-        if (std::isnan(f)) return 0;
-        if (inHundredths(id)) return rounded(100.0f * f);
-        if (inThousandths(id)) return rounded(1000.0f * f);
-        if (inGainUnits(id)) return rounded(4096.0f * f);
-        if (id == kTemperature) return toWord((static_cast<double>(f) + 273.0) * 1000.0 + 0.5);
-        if (id == kFrameTime) {
-            if (f <= 0.0f) f = 0.01f;
-            return rounded(10.0f * std::sqrt(100.0f / f));
-        }
-        if (id == kBrightnessScale) {
-            if (f < 50.0f) {
-                // The formula has no value at zero: the dimmest end of the
-                // scale. Below zero it gives a negative word, as callers of
-                // the formula expect.
-                if (f == 0.0f) return 65535;
-                const float v = 256.0f * 50.0f / f;
-                return v >= 65535.0f ? 65535 : toWord(v);
-            }
-            const float v = 512.0f - 512.0f * f / 100.0f;
-            return v < 1.0f ? 1 : toWord(v);
-        }
-        return rounded(f);
-    });
+    return vo::guard(__func__, [&]() -> std::uint32_t { return cam_prop_to_word(id, f); });
 }
 
 VOCAM_API int VocamPropertyGetRange(_vocam *handle, std::uint32_t id, int *min, int *max,
                                     int *value, std::uint32_t *flags) {
-    return vo::guard(
-        __func__,
-        [&]() -> int {
-            return succeeded(vocam_property_get_range(handle, id, min, max, value, flags)) ? 1 : 0;
-        },
-        0);
+    return vo::api::compat(__func__, handle, [&] {
+        return succeeded(cam_property_get_range(handle, id, min, max, value, flags)) ? 1 : 0;
+    });
 }
 
 VOCAM_API int VocamPropertySet(_vocam *handle, std::uint32_t id, int value, int flags) {
-    return vo::guard(
-        __func__,
-        [&]() -> int {
-            return succeeded(
-                       vocam_property_set(handle, id, value, static_cast<std::uint32_t>(flags)))
-                       ? 1
-                       : 0;
-        },
-        0);
+    return vo::api::compat(__func__, handle, [&] {
+        return succeeded(cam_property_set(handle, id, value, static_cast<std::uint32_t>(flags)))
+                   ? 1
+                   : 0;
+    });
 }
 
 VOCAM_API int VocamPropertyGet(_vocam *handle, std::uint32_t id, int *value, std::uint32_t *flags) {
-    return vo::guard(
-        __func__,
-        [&]() -> int { return succeeded(vocam_property_get(handle, id, value, flags)) ? 1 : 0; },
-        0);
+    return vo::api::compat(__func__, handle, [&] {
+        return succeeded(cam_property_get(handle, id, value, flags)) ? 1 : 0;
+    });
 }
 
 VOCAM_API int VocamPropertyRange(_vocam *handle, std::uint32_t id, float *min, float *max,
                                  float *value, std::uint32_t *flags) {
-    return vo::guard(
-        __func__,
-        [&]() -> int {
-            if (value == nullptr || flags == nullptr) return 0;
-            int lo = 0, hi = 0, v = 0;
-            std::uint32_t f = 0;
-            if (!VocamPropertyGetRange(handle, id, &lo, &hi, &v, &f)) return 0;
-            if (min != nullptr) *min = ConvertPropToFloat(id, lo);
-            if (max != nullptr) *max = ConvertPropToFloat(id, hi);
-            *value = ConvertPropToFloat(id, v);
-            *flags = f;
-            return 1;
-        },
-        0);
+    return vo::api::compat(__func__, handle, [&] {
+        return cam_float_property_range(handle, id, min, max, value, flags);
+    });
 }
 
 VOCAM_API int VocamSetProperty(_vocam *handle, std::uint32_t id, float value, int flags) {
-    return vo::guard(
-        __func__,
-        [&]() -> int {
-            return VocamPropertySet(handle, id, static_cast<int>(ConvertPropToLong(id, value)),
-                                    flags >> 16);
-        },
-        0);
+    return vo::api::compat(__func__, handle,
+                           [&] { return cam_float_property_set(handle, id, value, flags); });
 }
 
 VOCAM_API int VocamGetProperty(_vocam *handle, std::uint32_t id, float *value,
                                std::uint32_t *flags) {
-    return vo::guard(
-        __func__,
-        [&]() -> int {
-            if (value == nullptr || flags == nullptr) return 0;
-            int v = 0;
-            std::uint32_t f = 0;
-            if (!VocamPropertyGet(handle, id, &v, &f)) return 0;
-            *value = ConvertPropToFloat(id, v);
-            *flags = f << 16;
-            return 1;
-        },
-        0);
+    return vo::api::compat(__func__, handle,
+                           [&] { return cam_float_property_get(handle, id, value, flags); });
 }
 
 }  // extern "C"

@@ -595,7 +595,7 @@ class ControllerTest : public QObject {
         QSettings().remove("conversionThreads");
         auto &c = start("model_01:state=ready");
         const auto engineThreads = [] {
-            return VoCamera::instance()->handle()->converter->GetConversionThreads();
+            return VoCamera::instance()->handle()->colour.converter->GetConversionThreads();
         };
         // Given at start-up: shown and applied, not stored.
         c.setConversionThreads(3);

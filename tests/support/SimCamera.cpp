@@ -6,14 +6,14 @@ namespace vocam::test {
 
 void HostCamera::open(const std::shared_ptr<usbhost::DeviceRef> &device) {
     _vocam &h = *handle_;
-    h.usb_device = device;
-    if (h.usb_device->createDevice(h.usb_device_if) != 0 || h.usb_device_if->open() != 0)
+    h.usb.device = device;
+    if (h.usb.device->createDevice(h.usb.device_if) != 0 || h.usb.device_if->open() != 0)
         throw std::runtime_error("device open");
     std::vector<std::shared_ptr<usbhost::InterfaceRef>> interfaces;
-    h.usb_device_if->interfaces(interfaces);
-    h.usb_interface = interfaces.at(0);
-    if (h.usb_interface->createInterface(h.usb_interface_if) != 0 ||
-        h.usb_interface_if->open() != 0)
+    h.usb.device_if->interfaces(interfaces);
+    h.usb.interface = interfaces.at(0);
+    if (h.usb.interface->createInterface(h.usb.interface_if) != 0 ||
+        h.usb.interface_if->open() != 0)
         throw std::runtime_error("interface open");
     device_->clearLog();
 }

@@ -104,7 +104,7 @@ class UrbFaults : public Faults {
         Faults::SetUp();
         if (!ready()) return;
         cam = std::make_unique<test::umock::LibusbCamera>();
-        interface = cam->handle()->usb_interface_if.get();
+        interface = cam->handle()->usb.interface_if.get();
         ASSERT_EQ(interface->setAlternate(2), 0);  // pipe 1: bulk IN 0x86
         Testbed::instance().takeRequests();
     }

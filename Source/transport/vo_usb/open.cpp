@@ -68,7 +68,7 @@ int usb_init_cameras_by_vid_and_pid(Host &host, std::uint16_t vendor_id, std::ui
     return 0;
 }
 
-void usb_version_record(const vo::UsbCamera &camera, vocam_version *out) {
+void usb_version_record(const vo::CameraState &camera, vocam_version *out) {
     out->zero = 0;
     out->product_id = camera.product_id;
     out->serial_number = camera.serial_number;
@@ -85,7 +85,7 @@ void usb_enum_camera(void *context, UsbDevices &devices) {
             vo::logs(vo::LogKind::Error, "error: unable to open USB device during enumeration\n");
             continue;
         }
-        if (ctx.count < ctx.capacity) usb_version_record(record, &ctx.records[ctx.count]);
+        if (ctx.count < ctx.capacity) usb_version_record(record.camera, &ctx.records[ctx.count]);
         ++ctx.count;
         usb_close_device(&record);
     }
@@ -95,16 +95,17 @@ void usb_enum_camera(void *context, UsbDevices &devices) {
 // that cannot stream is refused at open, with the reason, rather than at the
 // first start with a vaguer one.
 bool selectStreamingSetting(vo::UsbCamera *h) {
-    const std::uint8_t alternate =
-        h->model->fpga_file != nullptr ? wire::kAlternateStream : wire::kAlternateStreamNoFpga;
-    const IOReturn r = h->usb_interface_if->setAlternate(alternate);
+    const std::uint8_t alternate = h->camera.model->fpga_file != nullptr
+                                       ? wire::kAlternateStream
+                                       : wire::kAlternateStreamNoFpga;
+    const IOReturn r = h->usb.interface_if->setAlternate(alternate);
     if (r != kIOReturnSuccess) {
         vo::logf(vo::LogKind::Error, "error: unable to select alternate setting %d: %s\n",
                  alternate, resultName(r));
         return false;
     }
     PipeProperties pipe;
-    if (h->usb_interface_if->pipeProperties(wire::kDataPipe, pipe) != kIOReturnSuccess ||
+    if (h->usb.interface_if->pipeProperties(wire::kDataPipe, pipe) != kIOReturnSuccess ||
         !pipe.in || pipe.type != PipeType::Bulk) {
         vo::logf(vo::LogKind::Error,
                  "error: alternate setting %d has no bulk IN endpoint for frames\n", alternate);
@@ -122,7 +123,8 @@ void usb_find_and_open_camera(void *context, UsbDevices &devices) {
             vo::logs(vo::LogKind::Error, "error: unable to open usb device\n");
             continue;
         }
-        if (ctx.wanted->serial_number != 0 && ctx.wanted->serial_number != record->serial_number) {
+        if (ctx.wanted->serial_number != 0 &&
+            ctx.wanted->serial_number != record->camera.serial_number) {
             usb_close_device(record.get());
             continue;
         }
@@ -134,46 +136,46 @@ void usb_find_and_open_camera(void *context, UsbDevices &devices) {
         *ctx.handle = std::move(record);
         if (usb_write_u32(h, wire::kVideo.address, 0) != 0)
             vo::logs(vo::LogKind::Error, "error: unable to send stop video command\n");
-        h->usb_interface_if->clearPipeStallBothEnds(wire::kDataPipe);
+        h->usb.interface_if->clearPipeStallBothEnds(wire::kDataPipe);
         return;
     }
 }
 
 int usb_open_interface(vo::UsbCamera *record) {
-    IOReturn r = record->usb_interface->createInterface(record->usb_interface_if);
-    if (r != kIOReturnSuccess || !record->usb_interface_if) {
+    IOReturn r = record->usb.interface->createInterface(record->usb.interface_if);
+    if (r != kIOReturnSuccess || !record->usb.interface_if) {
         if (r == kIOReturnSuccess) r = -100;
         vo::logf(vo::LogKind::Error,
                  "IOCreatePlugInInterfaceForService usb_interface Err 0x%x %d\n", r, r);
         return r;
     }
-    r = record->usb_interface_if->open();
+    r = record->usb.interface_if->open();
     if (r != kIOReturnSuccess) {
         vo::logf(vo::LogKind::Error, "USBInterfaceOpen(ref->usb_interface_if Err 0x%x %d\n", r, r);
-        record->usb_interface_if.reset();
+        record->usb.interface_if.reset();
     }
     return r;
 }
 
 int usb_open_device(vo::UsbCamera *record, const std::shared_ptr<DeviceRef> &device) {
-    record->usb_device = device;
-    IOReturn r = device->createDevice(record->usb_device_if);
-    if (r != kIOReturnSuccess || !record->usb_device_if) {
+    record->usb.device = device;
+    IOReturn r = device->createDevice(record->usb.device_if);
+    if (r != kIOReturnSuccess || !record->usb.device_if) {
         if (r == kIOReturnSuccess) r = -10;
         vo::logf(vo::LogKind::Error, "IOCreatePlugInInterfaceForService(usb_device Err 0x%x %d\n",
                  r, r);
         return failOpen(record, r);
     }
-    Device &dev = *record->usb_device_if;
-    if (dev.vendor(record->vendor_id) != kIOReturnSuccess) {
+    Device &dev = *record->usb.device_if;
+    if (dev.vendor(record->camera.vendor_id) != kIOReturnSuccess) {
         vo::logf(vo::LogKind::Error, "%s: get device vendor error: %m\n", kOpen);
         return failOpen(record, VOCAM_EFAIL);
     }
-    if (dev.product(record->product_id) != kIOReturnSuccess) {
+    if (dev.product(record->camera.product_id) != kIOReturnSuccess) {
         vo::logf(vo::LogKind::Error, "%s: get device product error: %m\n", kOpen);
         return failOpen(record, VOCAM_EFAIL);
     }
-    if (dev.release(record->device_release) != kIOReturnSuccess) {
+    if (dev.release(record->camera.device_release) != kIOReturnSuccess) {
         vo::logf(vo::LogKind::Error, "%s: get device release error: %m\n", kOpen);
         return failOpen(record, VOCAM_EFAIL);
     }
@@ -191,14 +193,14 @@ int usb_open_device(vo::UsbCamera *record, const std::shared_ptr<DeviceRef> &dev
         if (opened == kIOReturnExclusiveAccess)
             vo::logf(vo::LogKind::Error,
                      "%s: usb device open error: camera 0x%04X is in use by another program\n",
-                     kOpen, record->product_id);
+                     kOpen, record->camera.product_id);
         else if (opened == kIOReturnNotPrivileged)
             vo::logf(vo::LogKind::Error,
                      "%s: usb device open error: no permission to open camera 0x%04X\n", kOpen,
-                     record->product_id);
+                     record->camera.product_id);
         else
             vo::logf(vo::LogKind::Error, "%s: usb device open error: %m\n", kOpen);
-        record->usb_device_if.reset();  // nothing was opened, so nothing to close
+        record->usb.device_if.reset();  // nothing was opened, so nothing to close
         return failOpen(record, VOCAM_EFAIL);
     }
     std::vector<std::uint8_t> configuration;
@@ -217,21 +219,21 @@ int usb_open_device(vo::UsbCamera *record, const std::shared_ptr<DeviceRef> &dev
         return failOpen(record, VOCAM_EFAIL);
     }
     for (auto &interface : interfaces) {
-        record->usb_interface = interface;
+        record->usb.interface = interface;
         if (usb_open_interface(record) == kIOReturnSuccess) break;
-        record->usb_interface.reset();
+        record->usb.interface.reset();
     }
-    if (!record->usb_interface_if) {
+    if (!record->usb.interface_if) {
         vo::logf(vo::LogKind::Error, "%s: unable to create usb interface: %m\n", kOpen);
         return failOpen(record, VOCAM_EFAIL);
     }
 
-    record->model = vo_camera_find(record->product_id, record->device_release);
-    if (record->model == nullptr) {
+    record->camera.model = vo_camera_find(record->camera.product_id, record->camera.device_release);
+    if (record->camera.model == nullptr) {
         // Without a model entry there are no data rates, files or matrices to
         // drive the camera with.
         vo::logf(vo::LogKind::Error, "error: unsupported camera: product 0x%04X, release 0x%04X\n",
-                 record->product_id, record->device_release);
+                 record->camera.product_id, record->camera.device_release);
         return failOpen(record, VOCAM_EFAIL);
     }
 
@@ -242,27 +244,27 @@ int usb_open_device(vo::UsbCamera *record, const std::shared_ptr<DeviceRef> &dev
     usb_get_device_model_name(record);
     usb_init_temperature(record);
     vo::logf(vo::LogKind::Info, "sn=%lu, rel=%lu, fw=%08X, speed=%d\n",
-             static_cast<unsigned long>(record->serial_number),
-             static_cast<unsigned long>(record->release_number), record->firmware_version,
-             record->device_speed);
+             static_cast<unsigned long>(record->camera.serial_number),
+             static_cast<unsigned long>(record->camera.release_number),
+             record->camera.firmware_version, record->camera.device_speed);
 
     const int result = usb_init_geometry(record);
     return result == 0 ? 0 : failOpen(record, result);
 }
 
 int usb_close_device(vo::UsbCamera *record) {
-    if (record == nullptr || !record->usb_device) return 0;
-    if (record->usb_device_if) {
-        if (record->usb_interface_if) {
-            record->usb_interface_if->setAlternate(wire::kAlternateIdle);
-            record->usb_interface_if->close();
-            record->usb_interface_if.reset();
+    if (record == nullptr || !record->usb.device) return 0;
+    if (record->usb.device_if) {
+        if (record->usb.interface_if) {
+            record->usb.interface_if->setAlternate(wire::kAlternateIdle);
+            record->usb.interface_if->close();
+            record->usb.interface_if.reset();
         }
-        record->usb_interface.reset();
-        record->usb_device_if->close();
-        record->usb_device_if.reset();
+        record->usb.interface.reset();
+        record->usb.device_if->close();
+        record->usb.device_if.reset();
     }
-    record->usb_device.reset();
+    record->usb.device.reset();
     return 0;
 }
 
@@ -276,18 +278,18 @@ int usb_init_temperature(vo::UsbCamera *handle) {
         readFailed(wire::kFan);
         return r;
     }
-    handle->temperature_supported = (block[0] & kFlagPresent) != 0;
-    handle->fan_present = (fan & kFlagPresent) != 0;
-    handle->temperature_on = (block[0] & kFlagOn) != 0;
-    handle->fan_on = (fan & kFlagOn) != 0;
-    handle->temperature_target = static_cast<std::int32_t>(block[1]);
-    handle->temperature_min = static_cast<std::int32_t>(block[2]);
-    handle->temperature_max = static_cast<std::int32_t>(block[3]);
+    handle->camera.temperature_supported = (block[0] & kFlagPresent) != 0;
+    handle->camera.fan_present = (fan & kFlagPresent) != 0;
+    handle->camera.temperature_on = (block[0] & kFlagOn) != 0;
+    handle->camera.fan_on = (fan & kFlagOn) != 0;
+    handle->camera.temperature_target = static_cast<std::int32_t>(block[1]);
+    handle->camera.temperature_min = static_cast<std::int32_t>(block[2]);
+    handle->camera.temperature_max = static_cast<std::int32_t>(block[3]);
     // The fan follows the cooler.
-    if (handle->temperature_supported && handle->fan_present &&
-        handle->temperature_on != handle->fan_on) {
-        handle->fan_on = handle->temperature_on;
-        const std::uint32_t word = handle->fan_on ? (fan | kFlagOn) : (fan & ~kFlagOn);
+    if (handle->camera.temperature_supported && handle->camera.fan_present &&
+        handle->camera.temperature_on != handle->camera.fan_on) {
+        handle->camera.fan_on = handle->camera.temperature_on;
+        const std::uint32_t word = handle->camera.fan_on ? (fan | kFlagOn) : (fan & ~kFlagOn);
         r = usb_write_u32(handle, wire::kFan.address, word);
         if (r != 0) {
             writeFailed(wire::kFan);
@@ -306,11 +308,11 @@ int usb_init_geometry(vo::UsbCamera *handle) {
         const wire::Register &reg;
         std::uint16_t *low, *high;
     } pairs[] = {
-        {wire::kMaxSize, &handle->max_width, &handle->max_height},
-        {wire::kUnitSize, &handle->unit_width, &handle->unit_height},
-        {wire::kPosition, &handle->x_offset, &handle->y_offset},
-        {wire::kSize, &handle->width, &handle->height},
-        {wire::kSubsampling, &handle->subsample_x, &handle->subsample_y},
+        {wire::kMaxSize, &handle->camera.max_width, &handle->camera.max_height},
+        {wire::kUnitSize, &handle->camera.unit_width, &handle->camera.unit_height},
+        {wire::kPosition, &handle->camera.x_offset, &handle->camera.y_offset},
+        {wire::kSize, &handle->camera.width, &handle->camera.height},
+        {wire::kSubsampling, &handle->camera.subsample_x, &handle->camera.subsample_y},
     };
     for (const Pair &p : pairs) {
         const int r = usb_read_two_u16(handle, p.reg.address, p.low, p.high);
@@ -320,38 +322,41 @@ int usb_init_geometry(vo::UsbCamera *handle) {
         }
     }
     vo::logf(vo::LogKind::Info, "params: size=%dx%d, max_size=%dx%d, position=%dx%d\n",
-             handle->width, handle->height, handle->max_width, handle->max_height, handle->x_offset,
-             handle->y_offset);
-    handle->pixel_format = 0;
-    if (handle->max_width == 0 || handle->max_height == 0 || handle->max_width > kMaxSensorSide ||
-        handle->max_height > kMaxSensorSide) {
+             handle->camera.width, handle->camera.height, handle->camera.max_width,
+             handle->camera.max_height, handle->camera.x_offset, handle->camera.y_offset);
+    handle->camera.pixel_format = 0;
+    if (handle->camera.max_width == 0 || handle->camera.max_height == 0 ||
+        handle->camera.max_width > kMaxSensorSide || handle->camera.max_height > kMaxSensorSide) {
         vo::logf(vo::LogKind::Error, "error: camera reports a %ux%u sensor: camera refused\n",
-                 handle->max_width, handle->max_height);
+                 handle->camera.max_width, handle->camera.max_height);
         return VOCAM_EFAIL;
     }
     // The ring is sized from the window the camera reports; one beyond its
     // own sensor (or of no pixels) is a damaged register, not a frame size.
-    if (handle->width == 0 || handle->height == 0 ||
-        handle->x_offset + handle->width > handle->max_width ||
-        handle->y_offset + handle->height > handle->max_height) {
+    if (handle->camera.width == 0 || handle->camera.height == 0 ||
+        handle->camera.x_offset + handle->camera.width > handle->camera.max_width ||
+        handle->camera.y_offset + handle->camera.height > handle->camera.max_height) {
         vo::logf(vo::LogKind::Error,
                  "error: camera reports a %ux%u window at %u,%u on its %ux%u sensor: camera "
                  "refused\n",
-                 handle->width, handle->height, handle->x_offset, handle->y_offset,
-                 handle->max_width, handle->max_height);
+                 handle->camera.width, handle->camera.height, handle->camera.x_offset,
+                 handle->camera.y_offset, handle->camera.max_width, handle->camera.max_height);
         return VOCAM_EFAIL;
     }
     // The size register holds the window in sensor pixels, as a format
     // change writes it; the handle keeps the delivered size, so a camera
     // reopened while subsampled reads back the format it was given.
-    if (handle->subsample_x == 0 || handle->subsample_y == 0 ||
-        handle->width / handle->subsample_x == 0 || handle->height / handle->subsample_y == 0) {
+    if (handle->camera.subsample_x == 0 || handle->camera.subsample_y == 0 ||
+        handle->camera.width / handle->camera.subsample_x == 0 ||
+        handle->camera.height / handle->camera.subsample_y == 0) {
         vo::logf(vo::LogKind::Error, "error: camera reports subsampling %ux%u: camera refused\n",
-                 handle->subsample_x, handle->subsample_y);
+                 handle->camera.subsample_x, handle->camera.subsample_y);
         return VOCAM_EFAIL;
     }
-    handle->width = static_cast<std::uint16_t>(handle->width / handle->subsample_x);
-    handle->height = static_cast<std::uint16_t>(handle->height / handle->subsample_y);
+    handle->camera.width =
+        static_cast<std::uint16_t>(handle->camera.width / handle->camera.subsample_x);
+    handle->camera.height =
+        static_cast<std::uint16_t>(handle->camera.height / handle->camera.subsample_y);
 
     std::uint32_t code = 0;
     int r = usb_read_u32(handle, wire::kColorInquiry.address, &code);
@@ -363,36 +368,36 @@ int usb_init_geometry(vo::UsbCamera *handle) {
         case 0:
         case 5:
         case 6:
-            handle->is_color = 0;
-            handle->color_id = 0;
+            handle->camera.is_color = 0;
+            handle->camera.color_id = 0;
             break;
         case 8:
         case 12:
         case 24:
             vo::logs(vo::LogKind::Info, "format: rggb\n");
-            handle->is_color = 1;
-            handle->color_id = 8;
+            handle->camera.is_color = 1;
+            handle->camera.color_id = 8;
             break;
         case 9:
         case 13:
         case 25:
             vo::logs(vo::LogKind::Info, "format: grbg\n");
-            handle->is_color = 1;
-            handle->color_id = 9;
+            handle->camera.is_color = 1;
+            handle->camera.color_id = 9;
             break;
         case 10:
         case 14:
         case 26:
             vo::logs(vo::LogKind::Info, "format: gbrg\n");
-            handle->is_color = 1;
-            handle->color_id = 10;
+            handle->camera.is_color = 1;
+            handle->camera.color_id = 10;
             break;
         case 11:
         case 15:
         case 27:
             vo::logs(vo::LogKind::Info, "format: bggr\n");
-            handle->is_color = 1;
-            handle->color_id = 11;
+            handle->camera.is_color = 1;
+            handle->camera.color_id = 11;
             break;
         default:
             vo::logf(vo::LogKind::Error, "error: unsupported image format %X\n", code);
@@ -408,14 +413,14 @@ int usb_init_geometry(vo::UsbCamera *handle) {
     if ((inquiry & 0xFF) > 1) {
         vo::logf(vo::LogKind::Info, "subsampling is available: max=%d\n",
                  static_cast<int>(inquiry & 0xFF));
-        handle->subsampling_available = 1;
-        handle->max_subsample = static_cast<std::uint8_t>(inquiry & 0xFF);
+        handle->camera.subsampling_available = 1;
+        handle->camera.max_subsample = static_cast<std::uint8_t>(inquiry & 0xFF);
     } else {
         vo::logs(vo::LogKind::Info, "subsampling is not available\n");
-        handle->subsampling_available = 0;
-        handle->max_subsample = 1;
+        handle->camera.subsampling_available = 0;
+        handle->camera.max_subsample = 1;
     }
-    r = usb_write_u32(handle, wire::kColorId.address, handle->color_id);
+    r = usb_write_u32(handle, wire::kColorId.address, handle->camera.color_id);
     if (r != 0) {
         writeFailed(wire::kColorId);
         return r;
@@ -447,13 +452,13 @@ int usb_reload_rates(vo::UsbCamera *handle) {
                  count, kMaxDataRates);
         return VOCAM_EFAIL;
     }
-    handle->data_rates.reset();
-    handle->data_rate_count = static_cast<std::uint16_t>(count);
+    handle->camera.data_rates.reset();
+    handle->camera.data_rate_count = static_cast<std::uint16_t>(count);
     const std::uint32_t n = count;
     if (n == 0) return 0;  // nothing to choose from: the camera keeps its current rate
-    handle->data_rates.reset(new (std::nothrow) std::uint16_t[n]());
-    if (!handle->data_rates) {
-        handle->data_rate_count = 0;
+    handle->camera.data_rates.reset(new (std::nothrow) std::uint16_t[n]());
+    if (!handle->camera.data_rates) {
+        handle->camera.data_rate_count = 0;
         vo::logf(vo::LogKind::Error, "error: unable to allocate memory: %m\n");
         return VOCAM_EFAIL;
     }
@@ -464,11 +469,13 @@ int usb_reload_rates(vo::UsbCamera *handle) {
             readFailed(wire::kRateArray);
             return r;
         }
-        handle->data_rates[i] = first;
-        if (i + 1 < n) handle->data_rates[i + 1] = second;
+        handle->camera.data_rates[i] = first;
+        if (i + 1 < n) handle->camera.data_rates[i + 1] = second;
     }
-    const bool hasFpga = handle->model != nullptr && handle->model->fpga_file != nullptr;
-    const std::uint16_t current = hasFpga ? handle->data_rates[n - 1] : handle->data_rates[0];
+    const bool hasFpga =
+        handle->camera.model != nullptr && handle->camera.model->fpga_file != nullptr;
+    const std::uint16_t current =
+        hasFpga ? handle->camera.data_rates[n - 1] : handle->camera.data_rates[0];
     r = usb_write_u32(handle, wire::kRate.address, current);
     if (r != 0) {
         writeFailed(wire::kRate);
@@ -478,11 +485,11 @@ int usb_reload_rates(vo::UsbCamera *handle) {
     return 0;
 }
 
-int usb_get_model_data(vo::UsbCamera *handle, std::uint32_t tag, const std::uint8_t **payload,
-                       std::uint32_t *length) {
-    if (handle == nullptr || handle->model == nullptr) {
+int usb_get_model_data(const vo::CameraState &camera, std::uint32_t tag,
+                       const std::uint8_t **payload, std::uint32_t *length) {
+    if (camera.model == nullptr) {
         vo::logs(vo::LogKind::Error, "error: device info cannot be NULL\n");
         return VOCAM_EINVAL;
     }
-    return vo_find_model_record(handle->model, tag, payload, length);
+    return vo_find_model_record(camera.model, tag, payload, length);
 }

@@ -22,6 +22,15 @@
 using namespace vocam::usbhost;
 using vo::StreamState;
 
+// The stream thread, the reads it keeps in flight and their completions.
+// Both read calls run with the stream's data lock held: 0, or negative when
+// no read could be started.
+void usb_stream_thread_callback(vo::Stream *h);
+int usb_stream_buffer_read_next(vo::Stream *h) VO_REQUIRES(h->lock);
+int usb_stream_schedule_read(vo::Stream *h, int index) VO_REQUIRES(h->lock);
+void usb_stream_buffer_ready_callback(void *stream, vocam::usbhost::IOReturn result,
+                                      std::uint32_t bytes);
+
 namespace {
 
 namespace wire = vocam::wire;
@@ -56,29 +65,29 @@ std::uint64_t monotonicNs() {
            static_cast<std::uint64_t>(ts.tv_nsec);
 }
 
-int heldCount(vo::UsbCamera *h) VO_REQUIRES(h->stream.lock) {
+int heldCount(vo::Stream *h) VO_REQUIRES(h->lock) {
     int n = 0;
-    for (const auto &b : h->stream.buffers) n += b.holds > 0;
+    for (const auto &b : h->buffers) n += b.holds > 0;
     return n;
 }
 
-bool anyFree(vo::UsbCamera *h) VO_REQUIRES(h->stream.lock) {
-    for (const auto &b : h->stream.buffers)
+bool anyFree(vo::Stream *h) VO_REQUIRES(h->lock) {
+    for (const auto &b : h->buffers)
         if (b.free()) return true;
     return false;
 }
 
 // Asks the stream thread to end on its own: every waiter is woken and
 // returns -96.
-void endStream(vo::UsbCamera *h) VO_REQUIRES(h->stream.lock) {
-    h->stream.ending = true;
-    if (h->stream.run_loop != nullptr) h->stream.run_loop->stop();
-    h->stream.cond.notify_all();
+void endStream(vo::Stream *h) VO_REQUIRES(h->lock) {
+    h->ending = true;
+    if (h->run_loop != nullptr) h->run_loop->stop();
+    h->cond.notify_all();
 }
 
 // A read could not be started: nothing would ever wake the waiters, so the
 // stream ends.
-void readFailed(vo::UsbCamera *h, int code) VO_REQUIRES(h->stream.lock) {
+void readFailed(vo::Stream *h, int code) VO_REQUIRES(h->lock) {
     if (code == kIOReturnNoDevice)
         vo::logs(vo::LogKind::Error, "error: camera has left the bus - ending the stream\n");
     else
@@ -88,24 +97,24 @@ void readFailed(vo::UsbCamera *h, int code) VO_REQUIRES(h->stream.lock) {
 
 // Re-arms the ring after a frame, a release or the end of a conversion. A
 // ring with no free buffer waits for the next release.
-void rearm(vo::UsbCamera *h) VO_REQUIRES(h->stream.lock) {
+void rearm(vo::Stream *h) VO_REQUIRES(h->lock) {
     const int r = usb_stream_buffer_read_next(h);
     if (r < 0 && anyFree(h)) readFailed(h, r);
 }
 
-Clock::duration silenceLimit(vo::UsbCamera *h) VO_REQUIRES(h->stream.lock) {
-    return h->stream.timing.period(h->stream.frame_bytes) + kSilenceMargin;
+Clock::duration silenceLimit(vo::Stream *h) VO_REQUIRES(h->lock) {
+    return h->timing.period(h->frame_bytes) + kSilenceMargin;
 }
 
 // The next whole frame is due within the limit from now.
-void expectFrame(vo::UsbCamera *h) VO_REQUIRES(h->stream.lock) {
-    h->stream.silence_deadline = Clock::now() + silenceLimit(h);
+void expectFrame(vo::Stream *h) VO_REQUIRES(h->lock) {
+    h->silence_deadline = Clock::now() + silenceLimit(h);
 }
 
 // A ring that went idle because no buffer was free moves again. The camera
 // was not asked for a frame meanwhile, so its time runs from now.
-void resumeIfIdle(vo::UsbCamera *h) VO_REQUIRES(h->stream.lock) {
-    if (h->stream.flowing() && h->stream.reads_pending == 0 && h->stream.reading_index == -1) {
+void resumeIfIdle(vo::Stream *h) VO_REQUIRES(h->lock) {
+    if (h->flowing() && h->reads_pending == 0 && h->reading_index == -1) {
         expectFrame(h);
         rearm(h);
     }
@@ -113,35 +122,34 @@ void resumeIfIdle(vo::UsbCamera *h) VO_REQUIRES(h->stream.lock) {
 
 // A timing a call has just set or read. The frame under way may still take
 // the old period, so a shorter one applies from the next frame on.
-void reportTiming(vo::UsbCamera *h, const vo::FrameTiming &timing) VO_REQUIRES(h->stream.lock) {
-    h->stream.timing = timing;
-    ++h->stream.timing_reports;
-    if (h->stream.state == StreamState::Running)
-        h->stream.silence_deadline =
-            std::max(h->stream.silence_deadline, Clock::now() + silenceLimit(h));
+void reportTiming(vo::Stream *h, const vo::FrameTiming &timing) VO_REQUIRES(h->lock) {
+    h->timing = timing;
+    ++h->timing_reports;
+    if (h->state == StreamState::Running)
+        h->silence_deadline = std::max(h->silence_deadline, Clock::now() + silenceLimit(h));
 }
 
 // Reads the camera's exposure and data rate as the stream starts: they may
 // have changed since a call last reported them (another program, the
 // camera's own automatic exposure).
-void readTiming(vo::UsbCamera *h) VO_EXCLUDES(h->stream.lock) {
+void readTiming(vo::Stream *h) VO_EXCLUDES(h->lock) {
     std::uint32_t reports;
     vo::FrameTiming timing;
     {
-        vo::Lock lock(h->stream.lock);
-        reports = h->stream.timing_reports;
-        timing = h->stream.timing;
+        vo::Lock lock(h->lock);
+        reports = h->timing_reports;
+        timing = h->timing;
     }
     std::uint32_t word = 0;
-    if (usb_read_u32(h, kRegExposureValue, &word) == 0) timing.exposure_us = word;
-    if (usb_read_u32(h, kRegRate, &word) == 0) timing.rate_kps = word;
-    vo::Lock lock(h->stream.lock);
-    if (h->stream.timing_reports == reports) h->stream.timing = timing;
+    if (h->port().readRegister(kRegExposureValue, &word) == 0) timing.exposure_us = word;
+    if (h->port().readRegister(kRegRate, &word) == 0) timing.rate_kps = word;
+    vo::Lock lock(h->lock);
+    if (h->timing_reports == reports) h->timing = timing;
 }
 
 // Closes a run of failures, saying how often its last kind repeated unlogged.
-void endFailureRun(vo::UsbCamera *h) VO_REQUIRES(h->stream.lock) {
-    vo::FailureRun &f = h->stream.failures;
+void endFailureRun(vo::Stream *h) VO_REQUIRES(h->lock) {
+    vo::FailureRun &f = h->failures;
     if (f.active && f.repeats > 0)
         vo::logf(vo::LogKind::Error, "error: %llu more like the line above\n",
                  static_cast<unsigned long long>(f.repeats));
@@ -149,7 +157,7 @@ void endFailureRun(vo::UsbCamera *h) VO_REQUIRES(h->stream.lock) {
 }
 
 // Ends a stream whose camera sent no whole frame within the limit.
-void silenced(vo::UsbCamera *h) VO_REQUIRES(h->stream.lock) {
+void silenced(vo::Stream *h) VO_REQUIRES(h->lock) {
     endFailureRun(h);
     vo::logf(vo::LogKind::Error, "error: no whole frame for %.0f s - ending the stream\n",
              std::chrono::duration<double>(silenceLimit(h)).count());
@@ -158,10 +166,9 @@ void silenced(vo::UsbCamera *h) VO_REQUIRES(h->stream.lock) {
 
 // Notes a failed (`code` != 0) or short read. Returns the pause before the
 // retry, or nothing when the run has lasted too long and the stream ends.
-std::optional<std::chrono::milliseconds> noteFailure(vo::UsbCamera *h, int code,
-                                                     std::uint32_t bytes)
-    VO_REQUIRES(h->stream.lock) {
-    vo::FailureRun &f = h->stream.failures;
+std::optional<std::chrono::milliseconds> noteFailure(vo::Stream *h, int code, std::uint32_t bytes)
+    VO_REQUIRES(h->lock) {
+    vo::FailureRun &f = h->failures;
     const auto now = Clock::now();
     if (f.active && f.code == code && f.bytes == bytes) {
         ++f.repeats;
@@ -181,7 +188,7 @@ std::optional<std::chrono::milliseconds> noteFailure(vo::UsbCamera *h, int code,
             vo::logf(vo::LogKind::Error, "error: read async returned %d\n", code);
         else
             vo::logf(vo::LogKind::Error, "error: read async only read %u/%u bytes\n", bytes,
-                     h->stream.frame_bytes);
+                     h->frame_bytes);
     }
     if (now - f.since >= kGiveUpAfter) {
         endFailureRun(h);
@@ -197,13 +204,12 @@ std::optional<std::chrono::milliseconds> noteFailure(vo::UsbCamera *h, int code,
 
 // Retries a failed or short read into the same buffer after `pause`; a stop
 // or close cuts the pause short.
-void retryAfter(vo::UsbCamera *h, vo::Lock &lock, int index, std::chrono::milliseconds pause)
-    VO_REQUIRES(h->stream.lock) {
+void retryAfter(vo::Stream *h, vo::Lock &lock, int index, std::chrono::milliseconds pause)
+    VO_REQUIRES(h->lock) {
     const auto deadline = Clock::now() + pause;
-    while (h->stream.flowing() && Clock::now() < deadline)
-        vo::waitUntil(h->stream.cond, lock, deadline);
-    if (!h->stream.flowing() || index < 0) {
-        h->stream.reading_index = -1;
+    while (h->flowing() && Clock::now() < deadline) vo::waitUntil(h->cond, lock, deadline);
+    if (!h->flowing() || index < 0) {
+        h->reading_index = -1;
         return;
     }
     if (const int r = usb_stream_schedule_read(h, index); r < 0) readFailed(h, r);
@@ -214,19 +220,19 @@ void retryAfter(vo::UsbCamera *h, vo::Lock &lock, int index, std::chrono::millis
 // device may still write into its buffer: the read keeps that buffer, and
 // the ring takes a fresh one in its place, so neither a restart nor a new
 // enable ever hands out memory a late read writes into.
-void abandonRead(vo::UsbCamera *h) VO_REQUIRES(h->stream.lock) {
-    h->stream.reads_pending = 0;
-    const std::int32_t index = h->stream.reading_index;
-    h->stream.reading_index = -1;
+void abandonRead(vo::Stream *h) VO_REQUIRES(h->lock) {
+    h->reads_pending = 0;
+    const std::int32_t index = h->reading_index;
+    h->reading_index = -1;
     if (!validIndex(index)) return;
-    vo::RingBuffer &b = h->stream.buffers[index];
+    vo::RingBuffer &b = h->buffers[index];
     // A conversion may still read the old memory, which the read keeps alive;
     // its pin is let go on the buffer now in that place.
     const std::uint32_t pins = b.pins;
     b = vo::RingBuffer{};
     b.pins = pins;
     try {
-        b.data.reset(new std::uint8_t[h->stream.frame_bytes]);
+        b.data.reset(new std::uint8_t[h->frame_bytes]);
     } catch (const std::bad_alloc &) {
         // Left empty: a start reading into it fails until the next enable.
     }
@@ -234,15 +240,15 @@ void abandonRead(vo::UsbCamera *h) VO_REQUIRES(h->stream.lock) {
 
 // Runs completions until no read is in flight or `seconds` have passed; the
 // lock is let go while the loop runs and held again on return.
-void drainFor(vo::UsbCamera *h, EventLoop &loop, double seconds) VO_REQUIRES(h->stream.lock) {
+void drainFor(vo::Stream *h, EventLoop &loop, double seconds) VO_REQUIRES(h->lock) {
     const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                              std::chrono::duration<double>(seconds));
-    while (h->stream.reads_pending > 0) {
+    while (h->reads_pending > 0) {
         const auto now = Clock::now();
         if (now >= deadline) break;
-        h->stream.lock.unlock();
+        h->lock.unlock();
         loop.runOnce(std::chrono::duration<double>(deadline - now).count());
-        h->stream.lock.lock();
+        h->lock.lock();
     }
 }
 
@@ -251,19 +257,19 @@ void drainFor(vo::UsbCamera *h, EventLoop &loop, double seconds) VO_REQUIRES(h->
 // with a read to answer can be silent: a ring held idle by its callers
 // is looked at again every kIdleLook. A stop that lands between the check
 // and runOnce() is remembered by the loop, so runOnce() then returns at once.
-void runUntilEnd(vo::UsbCamera *h, EventLoop &loop) VO_REQUIRES(h->stream.lock) {
-    while (h->stream.state == StreamState::Running && !h->stream.ending) {
+void runUntilEnd(vo::Stream *h, EventLoop &loop) VO_REQUIRES(h->lock) {
+    while (h->state == StreamState::Running && !h->ending) {
         Clock::duration wait = kIdleLook;
-        if (h->stream.reads_pending > 0) {
-            wait = h->stream.silence_deadline - Clock::now();
+        if (h->reads_pending > 0) {
+            wait = h->silence_deadline - Clock::now();
             if (wait <= Clock::duration::zero()) {
                 silenced(h);
                 return;
             }
         }
-        h->stream.lock.unlock();
+        h->lock.unlock();
         loop.runOnce(std::chrono::duration<double>(wait).count());
-        h->stream.lock.lock();
+        h->lock.lock();
     }
 }
 
@@ -271,112 +277,109 @@ void runUntilEnd(vo::UsbCamera *h, EventLoop &loop) VO_REQUIRES(h->stream.lock) 
 // drain time is let finish, and cancelled only when it is late; one not due
 // so soon (a long exposure) or never coming (a silent camera) is cancelled at
 // once, which is what a stop asks for, not a fault.
-void settleRead(vo::UsbCamera *h, EventLoop &loop, Interface &usb) VO_REQUIRES(h->stream.lock) {
-    if (h->stream.reads_pending == 0) return;
-    const auto due = h->stream.silence_deadline - kSilenceMargin;
+void settleRead(vo::Stream *h, EventLoop &loop, Interface &usb) VO_REQUIRES(h->lock) {
+    if (h->reads_pending == 0) return;
+    const auto due = h->silence_deadline - kSilenceMargin;
     const auto drainTime = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(kStreamDrainSeconds));
-    if (!h->stream.ending && due <= Clock::now() + drainTime) {
-        drainFor(h, loop, kStreamDrainSeconds);
-        if (h->stream.reads_pending == 0) return;
+        std::chrono::duration<double>(vo::kStreamDrainSeconds));
+    if (!h->ending && due <= Clock::now() + drainTime) {
+        drainFor(h, loop, vo::kStreamDrainSeconds);
+        if (h->reads_pending == 0) return;
         vo::logs(vo::LogKind::Error, "error: stream read did not complete - cancelling it\n");
     }
-    h->stream.lock.unlock();
+    h->lock.unlock();
     usb.abortPipe(wire::kDataPipe);
-    h->stream.lock.lock();
-    drainFor(h, loop, kStreamDrainSeconds);
-    if (h->stream.reads_pending > 0) {
+    h->lock.lock();
+    drainFor(h, loop, vo::kStreamDrainSeconds);
+    if (h->reads_pending > 0) {
         vo::logs(vo::LogKind::Error, "error: cancelled stream read did not come back\n");
         abandonRead(h);
     }
 }
 
 // The one join of the stream thread.
-void joinThread(vo::UsbCamera *h) VO_REQUIRES(h->stream.control) VO_EXCLUDES(h->stream.lock) {
-    if (h->stream.thread.joinable()) h->stream.thread.join();
+void joinThread(vo::Stream *h) VO_REQUIRES(h->control) VO_EXCLUDES(h->lock) {
+    if (h->thread.joinable()) h->thread.join();
 }
 
 // A thread that ended on its own (camera gone, reads failing, start failed)
 // is joined by the next control call.
-void reapEnded(vo::UsbCamera *h) VO_REQUIRES(h->stream.control) VO_EXCLUDES(h->stream.lock) {
+void reapEnded(vo::Stream *h) VO_REQUIRES(h->control) VO_EXCLUDES(h->lock) {
     bool ended;
     {
-        vo::Lock lock(h->stream.lock);
-        ended = h->stream.state == StreamState::Ready || h->stream.state == StreamState::Disabled;
+        vo::Lock lock(h->lock);
+        ended = h->state == StreamState::Ready || h->state == StreamState::Disabled;
     }
     if (ended) joinThread(h);
 }
 
-bool closing(vo::UsbCamera *h) VO_EXCLUDES(h->stream.lock) {
-    vo::Lock lock(h->stream.lock);
-    if (h->stream.closing) vo::logs(vo::LogKind::Error, "error: the camera is being closed\n");
-    return h->stream.closing;
+bool closeBegun(vo::Stream *h) VO_EXCLUDES(h->lock) {
+    vo::Lock lock(h->lock);
+    if (h->closing) vo::logs(vo::LogKind::Error, "error: the camera is being closed\n");
+    return h->closing;
 }
 
 // Empties the ring for a disable or a new enable: refused (-1) while a
 // caller holds a buffer, and waits out conversions reading one.
-int dropRing(vo::UsbCamera *h, vo::Lock &lock, const char *refusal) VO_REQUIRES(h->stream.lock) {
+int dropRing(vo::Stream *h, vo::Lock &lock, const char *refusal) VO_REQUIRES(h->lock) {
     if (heldCount(h) > 0) {
         vo::logs(vo::LogKind::Error, refusal);
         return VOCAM_EFAIL;
     }
     for (;;) {
         bool pinned = false;
-        for (const auto &b : h->stream.buffers) pinned |= b.pins > 0;
+        for (const auto &b : h->buffers) pinned |= b.pins > 0;
         if (!pinned) break;
-        vo::wait(h->stream.cond, lock);
+        vo::wait(h->cond, lock);
     }
-    for (auto &b : h->stream.buffers) b = vo::RingBuffer{};
-    h->stream.reading_index = -1;
-    h->stream.setState(StreamState::Disabled);
+    for (auto &b : h->buffers) b = vo::RingBuffer{};
+    h->reading_index = -1;
+    h->setState(StreamState::Disabled);
     return 0;
 }
 
 }  // namespace
 
-int usb_stream_acquire(vo::UsbCamera *h, std::optional<Clock::time_point> deadline,
-                       vo::Frame &frame) {
-    StreamCall call(h);
-    if (!call) return VOCAM_ENODATA;
-    vo::Lock lock(h->stream.lock);
-    if (!h->stream.flowing()) {
+int vo::Stream::acquire(std::optional<Clock::time_point> deadline, vo::Frame &frame) {
+    vo::Lock lock(this->lock);
+    if (!this->flowing()) {
         vo::logs(vo::LogKind::Error, "stream is not running - no data to wait for...\n");
         return VOCAM_ENODATA;
     }
     // The stream this wait belongs to: once it has ended, a later stream's
     // frames are not what the caller waited for.
-    const std::uint32_t epoch = h->stream.epoch;
-    const std::uint64_t seen = h->stream.frame_sequence;
+    const std::uint32_t epoch = this->epoch;
+    const std::uint64_t seen = this->frame_sequence;
     for (;;) {
         // The newest frame not yet handed out; the buffer being filled has sequence 0.
         int best = -1;
         for (int i = 0; i < kBufferCount; ++i) {
-            const vo::RingBuffer &b = h->stream.buffers[i];
-            if (b.sequence > h->stream.delivered_sequence &&
-                (best < 0 || b.sequence > h->stream.buffers[best].sequence))
+            const vo::RingBuffer &b = this->buffers[i];
+            if (b.sequence > this->delivered_sequence &&
+                (best < 0 || b.sequence > this->buffers[best].sequence))
                 best = i;
         }
         if (best >= 0) {
-            vo::RingBuffer &b = h->stream.buffers[best];
-            h->stream.delivered_sequence = b.sequence;
+            vo::RingBuffer &b = this->buffers[best];
+            this->delivered_sequence = b.sequence;
             ++b.holds;
-            if (!b.taken) ++h->stream.counts.taken;
+            if (!b.taken) ++this->counts.taken;
             b.taken = true;
             frame = {best, b.data.get(), b.acquired_size, b.sequence, b.arrival_ns};
             return 0;
         }
         // With two buffers held the third is refilled as soon as it is full:
         // no frame can be handed out until a release.
-        const int held = heldCount(h);
-        if (held >= kBufferCount || (held == kBufferCount - 1 && h->stream.frame_sequence != seen))
+        const int held = heldCount(this);
+        if (held >= kBufferCount || (held == kBufferCount - 1 && this->frame_sequence != seen))
             return VOCAM_EINVAL;
         if (deadline) {
             if (Clock::now() >= *deadline) return VOCAM_WAIT_TIMED_OUT;
-            vo::waitUntil(h->stream.cond, lock, *deadline);
+            vo::waitUntil(this->cond, lock, *deadline);
         } else {
-            vo::wait(h->stream.cond, lock);
+            vo::wait(this->cond, lock);
         }
-        if (h->stream.epoch != epoch || !h->stream.flowing()) return VOCAM_ENODATA;
+        if (this->epoch != epoch || !this->flowing()) return VOCAM_ENODATA;
     }
 }
 
@@ -390,7 +393,7 @@ int refuse(const char *call, const char *why) {
 
 }  // namespace
 
-StreamCall::StreamCall(vo::UsbCamera *h) : stream_(h->stream) {
+StreamCall::StreamCall(vo::Stream &stream) : stream_(stream) {
     vo::Lock lock(stream_.lock);
     admitted_ = !stream_.closing;
     if (admitted_) ++stream_.callers;
@@ -402,87 +405,86 @@ StreamCall::~StreamCall() {
     if (--stream_.callers == 0) stream_.cond.notify_all();
 }
 
-bool usb_stream_enter_control(vo::UsbCamera *h, const StreamCall &call, bool reap) {
-    if (!call) return false;
-    h->stream.control.lock();
+bool vo::Stream::enterControl(bool reap) {
+    this->control.lock();
     try {
-        if (closing(h)) {
-            h->stream.control.unlock();
+        if (closeBegun(this)) {
+            this->control.unlock();
             return false;
         }
-        if (reap) reapEnded(h);
+        if (reap) reapEnded(this);
     } catch (...) {
         // A failed join must not leave every later call waiting for the lock.
-        h->stream.control.unlock();
+        this->control.unlock();
         throw;
     }
     return true;
 }
 
-FramePin::FramePin(vo::UsbCamera *h, const std::uint8_t *src) : handle_(h) {
-    vo::Lock lock(h->stream.lock);
-    running_ = h->stream.flowing();
-    if (src == nullptr || !h->stream.enabled()) return;
+FramePin::FramePin(vo::Stream &stream, const std::uint8_t *src) : stream_(&stream) {
+    vo::Stream *h = stream_;
+    vo::Lock lock(h->lock);
+    running_ = h->flowing();
+    if (src == nullptr || !h->enabled()) return;
     for (int i = 0; i < kBufferCount; ++i)
-        if (h->stream.buffers[i].data.get() == src) {
+        if (h->buffers[i].data.get() == src) {
             index_ = i;
-            ++h->stream.buffers[i].pins;
-            width_ = h->stream.ring_width;
-            height_ = h->stream.ring_height;
-            bytes_ = h->stream.frame_bytes;
+            ++h->buffers[i].pins;
+            width_ = h->ring_width;
+            height_ = h->ring_height;
+            bytes_ = h->frame_bytes;
         }
 }
 
 FramePin::~FramePin() {
     if (index_ < 0) return;
-    vo::Lock lock(handle_->stream.lock);
-    --handle_->stream.buffers[index_].pins;
-    resumeIfIdle(handle_);
-    handle_->stream.cond.notify_all();
+    vo::Lock lock(stream_->lock);
+    --stream_->buffers[index_].pins;
+    resumeIfIdle(stream_);
+    stream_->cond.notify_all();
 }
 
-StreamProbe usb_stream_probe(vo::UsbCamera *h) {
-    vo::Lock lock(h->stream.lock);
-    return {h->stream.state, h->stream.reads_pending, h->stream.reading_index, h->stream.callers};
+vo::StreamProbe vo::Stream::probe() {
+    vo::Lock lock(this->lock);
+    return {this->state, this->reads_pending, this->reading_index, this->callers};
 }
 
-void usb_stream_report_exposure(vo::UsbCamera *h, std::uint32_t microseconds) {
-    vo::Lock lock(h->stream.lock);
-    vo::FrameTiming timing = h->stream.timing;
+void vo::Stream::reportExposure(std::uint32_t microseconds) {
+    vo::Lock lock(this->lock);
+    vo::FrameTiming timing = this->timing;
     timing.exposure_us = microseconds;
-    reportTiming(h, timing);
+    reportTiming(this, timing);
 }
 
-void usb_stream_report_rate(vo::UsbCamera *h, std::uint32_t kps) {
-    vo::Lock lock(h->stream.lock);
-    vo::FrameTiming timing = h->stream.timing;
+void vo::Stream::reportRate(std::uint32_t kps) {
+    vo::Lock lock(this->lock);
+    vo::FrameTiming timing = this->timing;
     timing.rate_kps = kps;
-    reportTiming(h, timing);
+    reportTiming(this, timing);
 }
 
-int usb_stream_schedule_read(vo::UsbCamera *h, int index) {
-    if (h->stream.reading_index != -1 && h->stream.reading_index != index) {
+int usb_stream_schedule_read(vo::Stream *h, int index) {
+    if (h->reading_index != -1 && h->reading_index != index) {
         vo::logf(vo::LogKind::Error, "attempting to read %d when in progress of reading %d", index,
-                 h->stream.reading_index);
+                 h->reading_index);
         return VOCAM_EINVAL;
     }
-    vo::RingBuffer &b = h->stream.buffers[index];
+    vo::RingBuffer &b = h->buffers[index];
     if (!b.data) {
         // Its replacement could not be allocated when a read was given up on.
         vo::logs(vo::LogKind::Error, "error: unable to configure async read\n");
         return VOCAM_ENOMEM;
     }
-    h->stream.reading_index = index;
-    const IOReturn r =
-        h->usb_interface_if->readPipeAsync(wire::kDataPipe, b.data.get(), h->stream.frame_bytes,
-                                           usb_stream_buffer_ready_callback, h, b.data);
+    h->reading_index = index;
+    const IOReturn r = h->port().interface()->readPipeAsync(
+        wire::kDataPipe, b.data.get(), h->frame_bytes, usb_stream_buffer_ready_callback, h, b.data);
     if (r != kIOReturnSuccess) {
         vo::logs(vo::LogKind::Error, "error: unable to configure async read\n");
-        h->stream.reading_index = -1;
+        h->reading_index = -1;
         return r;
     }
-    ++h->stream.reads_pending;
-    if (b.sequence != 0 && !b.taken) ++h->stream.counts.overwritten;
+    ++h->reads_pending;
+    if (b.sequence != 0 && !b.taken) ++h->counts.overwritten;
     b.acquired_size = 0;
     b.sequence = 0;
     b.arrival_ns = 0;
@@ -490,11 +492,11 @@ int usb_stream_schedule_read(vo::UsbCamera *h, int index) {
     return 0;
 }
 
-int usb_stream_buffer_read_next(vo::UsbCamera *h) {
+int usb_stream_buffer_read_next(vo::Stream *h) {
     int chosen = -1;
     for (int i = 0; i < kBufferCount; ++i) {
-        const vo::RingBuffer &b = h->stream.buffers[i];
-        if (b.free() && (chosen < 0 || b.sequence < h->stream.buffers[chosen].sequence)) chosen = i;
+        const vo::RingBuffer &b = h->buffers[i];
+        if (b.free() && (chosen < 0 || b.sequence < h->buffers[chosen].sequence)) chosen = i;
     }
     if (chosen < 0) {
         vo::logs(vo::LogKind::Error, "all buffers are in use - unable to stream data\n");
@@ -504,63 +506,63 @@ int usb_stream_buffer_read_next(vo::UsbCamera *h) {
 }
 
 void usb_stream_buffer_ready_callback(void *context, IOReturn result, std::uint32_t bytes) {
-    auto *h = static_cast<vo::UsbCamera *>(context);
-    vo::Lock lock(h->stream.lock);
-    const int index = h->stream.reading_index;
-    if (h->stream.reads_pending > 0) --h->stream.reads_pending;
+    auto *h = static_cast<vo::Stream *>(context);
+    vo::Lock lock(h->lock);
+    const int index = h->reading_index;
+    if (h->reads_pending > 0) --h->reads_pending;
     if (result == kIOReturnNoDevice) {
         // Every later read would fail the same way.
         vo::logs(vo::LogKind::Error, "error: camera has left the bus - ending the stream\n");
-        h->stream.reading_index = -1;
+        h->reading_index = -1;
         endStream(h);
         return;
     }
-    const bool whole = result == kIOReturnSuccess && bytes == h->stream.frame_bytes && index >= 0;
-    if (!whole && !h->stream.flowing()) {
+    const bool whole = result == kIOReturnSuccess && bytes == h->frame_bytes && index >= 0;
+    if (!whole && !h->flowing()) {
         // Reads cancelled at the end of a stream are expected, and so is a
         // last failure of a camera the stream has already given up on.
-        if (result != kIOReturnSuccess && result != kIOReturnAborted && !h->stream.ending)
+        if (result != kIOReturnSuccess && result != kIOReturnAborted && !h->ending)
             vo::logf(vo::LogKind::Error, "error: read async returned %d\n", result);
-        h->stream.reading_index = -1;
+        h->reading_index = -1;
         return;
     }
     if (!whole) {
         if (result != kIOReturnSuccess)
-            ++h->stream.counts.failed_reads;
+            ++h->counts.failed_reads;
         else
-            ++h->stream.counts.short_frames;
+            ++h->counts.short_frames;
         const auto pause =
             noteFailure(h, result != kIOReturnSuccess ? result : 0, result ? 0 : bytes);
         if (pause)
             retryAfter(h, lock, index, *pause);
         else
-            h->stream.reading_index = -1;
+            h->reading_index = -1;
         return;
     }
-    if (h->stream.failures.active) endFailureRun(h);
-    vo::RingBuffer &b = h->stream.buffers[index];
-    h->stream.reading_index = -1;
+    if (h->failures.active) endFailureRun(h);
+    vo::RingBuffer &b = h->buffers[index];
+    h->reading_index = -1;
     b.acquired_size = bytes;
-    b.sequence = ++h->stream.frame_sequence;
+    b.sequence = ++h->frame_sequence;
     b.arrival_ns = monotonicNs();
     b.taken = false;
-    ++h->stream.counts.delivered;
+    ++h->counts.delivered;
     expectFrame(h);
     // Re-armed before anyone is woken, so a woken caller finds the ring moving.
-    if (h->stream.flowing()) rearm(h);
-    h->stream.cond.notify_all();
+    if (h->flowing()) rearm(h);
+    h->cond.notify_all();
 }
 
-void usb_stream_thread_callback(vo::UsbCamera *h) {
+void usb_stream_thread_callback(vo::Stream *h) {
     std::unique_ptr<EventLoop> loop;
     std::unique_ptr<EventSource> source;
     // The thread ends before streaming began: the start call learns why.
     auto fail = [h](int code) {
-        vo::Lock lock(h->stream.lock);
-        h->stream.start_result = code < 0 ? code : -1;
-        h->stream.ending = false;
-        ++h->stream.epoch;
-        h->stream.setState(StreamState::Ready);
+        vo::Lock lock(h->lock);
+        h->start_result = code < 0 ? code : -1;
+        h->ending = false;
+        ++h->epoch;
+        h->setState(StreamState::Ready);
     };
     try {
         loop = host().createEventLoop();
@@ -568,19 +570,19 @@ void usb_stream_thread_callback(vo::UsbCamera *h) {
         fail(-12);
         return;
     }
-    Interface *usb = h->usb_interface_if.get();
+    Interface *usb = h->port().interface();
     IOReturn r = usb != nullptr ? usb->createAsyncEventSource(source) : kIOReturnNotOpen;
     if (r != kIOReturnSuccess || !source || !loop) {
         vo::logs(vo::LogKind::Error, "error: unable to create async event source\n");
         fail(r);
         return;
     }
-    if (usb_write_u32(h, kRegVideo, 0) != 0)
+    if (h->port().writeRegister(kRegVideo, 0) != 0)
         vo::logs(vo::LogKind::Error, "error: unable to send stop video command\n");
     usb->clearPipeStallBothEnds(wire::kDataPipe);
     usb->abortPipe(wire::kDataPipe);
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (const int w = usb_write_u32(h, kRegVideo, wire::kVideoOn); w != 0) {
+    if (const int w = h->port().writeRegister(kRegVideo, wire::kVideoOn); w != 0) {
         vo::logs(vo::LogKind::Error, "error: unable to enable video\n");
         fail(w);
         return;
@@ -588,260 +590,241 @@ void usb_stream_thread_callback(vo::UsbCamera *h) {
     loop->attach(*source);
     readTiming(h);
 
-    vo::Lock lock(h->stream.lock);
-    h->stream.run_loop = loop.get();
+    vo::Lock lock(h->lock);
+    h->run_loop = loop.get();
     const int first = usb_stream_buffer_read_next(h);
     if (first < 0 && anyFree(h)) {
         // Not one frame could ever arrive: undo and report, rather than
         // announce a stream that is dead from the start.
-        h->stream.run_loop = nullptr;
+        h->run_loop = nullptr;
         lock.unlock();
-        usb_write_u32(h, kRegVideo, 0);
+        h->port().writeRegister(kRegVideo, 0);
         loop->detach(*source);
         fail(first);
         return;
     }
-    h->stream.start_result = 0;
+    h->start_result = 0;
     // Frames that completed while the last stream drained predate this
     // start (an older exposure, a second old): none is handed out now.
-    h->stream.delivered_sequence = h->stream.frame_sequence;
+    h->delivered_sequence = h->frame_sequence;
     expectFrame(h);
-    h->stream.setState(StreamState::Running);
+    h->setState(StreamState::Running);
 
     runUntilEnd(h, *loop);
     settleRead(h, *loop, *usb);
     endFailureRun(h);
     lock.unlock();
 
-    if (usb_write_u32(h, kRegVideo, 0) != 0)
+    if (h->port().writeRegister(kRegVideo, 0) != 0)
         vo::logs(vo::LogKind::Error, "error: unable to stop video\n");
     usb->clearPipeStallBothEnds(wire::kDataPipe);
     usb->abortPipe(wire::kDataPipe);
     loop->detach(*source);
 
     lock.lock();
-    h->stream.run_loop = nullptr;
-    h->stream.reading_index = -1;
-    h->stream.ending = false;
-    ++h->stream.epoch;
-    h->stream.setState(StreamState::Ready);
+    h->run_loop = nullptr;
+    h->reading_index = -1;
+    h->ending = false;
+    ++h->epoch;
+    h->setState(StreamState::Ready);
 }
 
-void usb_stream_shutdown(vo::UsbCamera *h) {
+void vo::Stream::shutdown() {
     {
         // Every waiter returns now, and no new call gets in.
-        vo::Lock lock(h->stream.lock);
-        h->stream.closing = true;
-        h->stream.cond.notify_all();
+        vo::Lock lock(this->lock);
+        this->closing = true;
+        this->cond.notify_all();
     }
     {
-        vo::Lock control(h->stream.control);
+        vo::Lock control(this->control);
         bool running;
         {
-            vo::Lock lock(h->stream.lock);
-            running = h->stream.state == StreamState::Running;
+            vo::Lock lock(this->lock);
+            running = this->state == StreamState::Running;
             if (running) {
-                h->stream.setState(StreamState::Stopping);
-                if (h->stream.run_loop != nullptr) h->stream.run_loop->stop();
+                this->setState(StreamState::Stopping);
+                if (this->run_loop != nullptr) this->run_loop->stop();
             }
         }
         (void)running;
-        joinThread(h);
+        joinThread(this);
     }
     // Calls already inside (a conversion, a call waiting for the control
     // lock) leave before the handle goes.
-    vo::Lock lock(h->stream.lock);
-    while (h->stream.callers > 0) vo::wait(h->stream.cond, lock);
-    for (auto &b : h->stream.buffers) b = vo::RingBuffer{};
-    h->stream.setState(StreamState::Disabled);
+    vo::Lock lock(this->lock);
+    while (this->callers > 0) vo::wait(this->cond, lock);
+    for (auto &b : this->buffers) b = vo::RingBuffer{};
+    this->setState(StreamState::Disabled);
 }
 
-int usb_stream_enable(vo::UsbCamera *h) {
-    if (h == nullptr) return VOCAM_EINVAL;
-    StreamCall call(h);
-    if (!usb_stream_enter_control(h, call)) return VOCAM_EFAIL;
-    vo::Lock control(h->stream.control, std::adopt_lock);
+int vo::Stream::enable() {
+    if (!enterControl()) return VOCAM_EFAIL;
+    vo::Lock control(this->control, std::adopt_lock);
     {
-        vo::Lock lock(h->stream.lock);
-        if (h->stream.active()) {
+        vo::Lock lock(this->lock);
+        if (this->active()) {
             vo::logs(vo::LogKind::Error, "error: stream is already running\n");
             return VOCAM_EFAIL;
         }
-        if (dropRing(h, lock, "error: unable to enable stream again while a buffer is held\n") != 0)
+        if (dropRing(this, lock, "error: unable to enable stream again while a buffer is held\n") !=
+            0)
             return VOCAM_EFAIL;
     }
-    const std::uint32_t bytes = static_cast<std::uint32_t>(h->width) * h->height;
+    // The window cannot change meanwhile: its change holds the control lock too.
+    const std::uint16_t width = port().windowWidth(), height = port().windowHeight();
+    const std::uint32_t bytes = static_cast<std::uint32_t>(width) * height;
     vo::logf(vo::LogKind::Info, "%s: number of bytes expected: %u\n", "vocam_enable_streaming",
              bytes);
     std::shared_ptr<std::uint8_t[]> fresh[kBufferCount];
     for (auto &f : fresh) f.reset(new std::uint8_t[bytes]);
-    vo::Lock lock(h->stream.lock);
-    for (int i = 0; i < kBufferCount; ++i) h->stream.buffers[i].data = std::move(fresh[i]);
-    h->stream.frame_bytes = bytes;
-    h->stream.ring_width = h->width;
-    h->stream.ring_height = h->height;
-    h->stream.reading_index = -1;
-    h->stream.frame_sequence = 0;
-    h->stream.delivered_sequence = 0;
-    h->stream.reads_pending = 0;
-    h->stream.counts = vo::StreamCounts{};
-    h->stream.failures = vo::FailureRun{};
-    h->stream.setState(StreamState::Ready);
+    vo::Lock lock(this->lock);
+    for (int i = 0; i < kBufferCount; ++i) this->buffers[i].data = std::move(fresh[i]);
+    this->frame_bytes = bytes;
+    this->ring_width = width;
+    this->ring_height = height;
+    this->reading_index = -1;
+    this->frame_sequence = 0;
+    this->delivered_sequence = 0;
+    this->reads_pending = 0;
+    this->counts = vo::StreamCounts{};
+    this->failures = vo::FailureRun{};
+    this->setState(StreamState::Ready);
     return 0;
 }
 
-int usb_stream_disable(vo::UsbCamera *h) {
-    if (h == nullptr) return VOCAM_EINVAL;
-    StreamCall call(h);
-    if (!usb_stream_enter_control(h, call)) return VOCAM_EFAIL;
-    vo::Lock control(h->stream.control, std::adopt_lock);
-    vo::Lock lock(h->stream.lock);
-    if (h->stream.active()) {
+int vo::Stream::disable() {
+    if (!enterControl()) return VOCAM_EFAIL;
+    vo::Lock control(this->control, std::adopt_lock);
+    vo::Lock lock(this->lock);
+    if (this->active()) {
         vo::logs(vo::LogKind::Error, "error: unable to disable stream while stream is running\n");
         return VOCAM_EFAIL;
     }
-    return dropRing(h, lock, "error: unable to disable stream while a buffer is held\n");
+    return dropRing(this, lock, "error: unable to disable stream while a buffer is held\n");
 }
 
-int usb_stream_start(vo::UsbCamera *h) {
-    if (h == nullptr) return VOCAM_EINVAL;
-    StreamCall call(h);
-    if (!usb_stream_enter_control(h, call)) return VOCAM_EFAIL;
-    vo::Lock control(h->stream.control, std::adopt_lock);
+int vo::Stream::start() {
+    if (!enterControl()) return VOCAM_EFAIL;
+    vo::Lock control(this->control, std::adopt_lock);
     // A stream ending on its own (a silent or pulled camera) has told its
     // waiters already: a caller who starts again at once gets a new
     // stream once that one is over, not a refusal.
     bool ending;
     {
-        vo::Lock lock(h->stream.lock);
-        ending = h->stream.state == StreamState::Running && h->stream.ending;
+        vo::Lock lock(this->lock);
+        ending = this->state == StreamState::Running && this->ending;
     }
-    if (ending) joinThread(h);
+    if (ending) joinThread(this);
     int result;
     {
-        vo::Lock lock(h->stream.lock);
-        if (h->stream.active()) {
+        vo::Lock lock(this->lock);
+        if (this->active()) {
             vo::logs(vo::LogKind::Error, "error: stream is already running\n");
             return VOCAM_EINVAL;
         }
-        if (!h->stream.enabled()) {
+        if (!this->enabled()) {
             vo::logs(vo::LogKind::Error, "error: streaming is not enabled\n");
             return VOCAM_EFAIL;
         }
         // Frames of another size than the ring's would be cut short or
         // never whole, and a conversion would read past a buffer.
-        if (static_cast<std::uint32_t>(h->width) * h->height != h->stream.frame_bytes) {
+        if (static_cast<std::uint32_t>(port().windowWidth()) * port().windowHeight() !=
+            this->frame_bytes) {
             vo::logs(vo::LogKind::Error,
                      "error: the frame size changed since streaming was enabled - enable it "
                      "again\n");
             return VOCAM_EFAIL;
         }
-        h->stream.ending = false;
-        h->stream.start_result = 0;
-        h->stream.setState(StreamState::Starting);
+        this->ending = false;
+        this->start_result = 0;
+        this->setState(StreamState::Starting);
         try {
-            h->stream.thread = std::thread(usb_stream_thread_callback, h);
+            this->thread = std::thread(usb_stream_thread_callback, this);
         } catch (const std::system_error &e) {
-            h->stream.setState(StreamState::Ready);
+            this->setState(StreamState::Ready);
             return -e.code().value();
         } catch (const std::bad_alloc &) {
-            h->stream.setState(StreamState::Ready);
+            this->setState(StreamState::Ready);
             return VOCAM_ENOMEM;
         }
-        while (h->stream.state == StreamState::Starting) vo::wait(h->stream.cond, lock);
-        result = h->stream.start_result;
+        while (this->state == StreamState::Starting) vo::wait(this->cond, lock);
+        result = this->start_result;
     }
-    if (result < 0) joinThread(h);
+    if (result < 0) joinThread(this);
     return result;
 }
 
-int usb_stream_stop(vo::UsbCamera *h) {
-    if (h == nullptr) return VOCAM_EINVAL;
-    StreamCall call(h);
-    if (!call) return VOCAM_EFAIL;
+int vo::Stream::stop() {
     // A stop that arrives while the stream runs succeeds once that stream has
     // ended, also when another stop got there first.
     bool sawRunning;
     std::uint32_t epoch;
     {
-        vo::Lock lock(h->stream.lock);
-        sawRunning =
-            h->stream.state == StreamState::Running || h->stream.state == StreamState::Stopping;
-        epoch = h->stream.epoch;
+        vo::Lock lock(this->lock);
+        sawRunning = this->state == StreamState::Running || this->state == StreamState::Stopping;
+        epoch = this->epoch;
     }
-    if (!usb_stream_enter_control(h, call, false)) return VOCAM_EFAIL;
-    vo::Lock control(h->stream.control, std::adopt_lock);
+    if (!enterControl(false)) return VOCAM_EFAIL;
+    vo::Lock control(this->control, std::adopt_lock);
     {
-        vo::Lock lock(h->stream.lock);
-        if (h->stream.state != StreamState::Running) {
-            if (sawRunning && h->stream.epoch != epoch) return 0;
+        vo::Lock lock(this->lock);
+        if (this->state != StreamState::Running) {
+            if (sawRunning && this->epoch != epoch) return 0;
             vo::logs(vo::LogKind::Error, "error: unable to stop a stream which is not running\n");
             lock.unlock();
-            reapEnded(h);
+            reapEnded(this);
             return VOCAM_EFAIL;
         }
-        h->stream.setState(StreamState::Stopping);
-        if (h->stream.run_loop != nullptr) h->stream.run_loop->stop();
+        this->setState(StreamState::Stopping);
+        if (this->run_loop != nullptr) this->run_loop->stop();
     }
-    joinThread(h);
+    joinThread(this);
     return 0;
 }
 
-int usb_stream_wait(vo::UsbCamera *h) {
-    if (h == nullptr) return VOCAM_EINVAL;
+int vo::Stream::wait() {
     vo::Frame frame;
-    const int r = usb_stream_acquire(h, std::nullopt, frame);
+    const int r = acquire(std::nullopt, frame);
     return r < 0 ? r : frame.index;
 }
 
-int usb_stream_wait_timeout(vo::UsbCamera *h, std::uint32_t milliseconds) {
-    if (h == nullptr) return VOCAM_EINVAL;
+int vo::Stream::waitFor(std::uint32_t milliseconds) {
     vo::Frame frame;
-    const int r =
-        usb_stream_acquire(h, Clock::now() + std::chrono::milliseconds(milliseconds), frame);
+    const int r = acquire(Clock::now() + std::chrono::milliseconds(milliseconds), frame);
     return r < 0 ? r : frame.index;
 }
 
-int usb_stream_release(vo::UsbCamera *h, std::int32_t index) {
-    if (h == nullptr || !validIndex(index)) return VOCAM_EINVAL;
-    StreamCall call(h);
-    if (!call) return VOCAM_EINVAL;
-    vo::Lock lock(h->stream.lock);
-    vo::RingBuffer &b = h->stream.buffers[index];
+int vo::Stream::release(std::int32_t index) {
+    if (!validIndex(index)) return VOCAM_EINVAL;
+    vo::Lock lock(this->lock);
+    vo::RingBuffer &b = this->buffers[index];
     if (b.holds == 0) return VOCAM_EINVAL;
     --b.holds;
-    resumeIfIdle(h);
-    h->stream.cond.notify_all();
+    resumeIfIdle(this);
+    this->cond.notify_all();
     return 0;
 }
 
-std::uint8_t *usb_stream_buffer_address(vo::UsbCamera *h, std::int32_t index) {
-    if (h == nullptr || !validIndex(index)) return nullptr;
-    StreamCall call(h);
-    if (!call) return nullptr;
-    vo::Lock lock(h->stream.lock);
-    return h->stream.buffers[index].data.get();
+std::uint8_t *vo::Stream::bufferAddress(std::int32_t index) {
+    if (!validIndex(index)) return nullptr;
+    vo::Lock lock(this->lock);
+    return this->buffers[index].data.get();
 }
 
-std::uint32_t usb_stream_frame_size(vo::UsbCamera *h) {
-    if (h == nullptr) return 0;
-    StreamCall call(h);
-    if (!call) return 0;
-    vo::Lock lock(h->stream.lock);
-    return h->stream.frame_bytes;
+std::uint32_t vo::Stream::frameBytes() {
+    vo::Lock lock(this->lock);
+    return this->frame_bytes;
 }
 
-int usb_stream_buffer_info(vo::UsbCamera *h, std::int32_t index, vocam_frame_info *info) {
+int vo::Stream::bufferInfo(std::int32_t index, vocam_frame_info *info) {
     static const char *const kCall = "vocam_get_buffer_info";
-    if (h == nullptr) return VOCAM_EINVAL;
     if (info == nullptr) return refuse(kCall, "no record given");
     if (info->size != sizeof(vocam_frame_info)) return refuse(kCall, "record of unknown size");
     if (!validIndex(index)) return refuse(kCall, "buffer index outside 0 to 2");
-    StreamCall call(h);
-    if (!call) return VOCAM_EINVAL;
-    vo::Lock lock(h->stream.lock);
-    if (!h->stream.enabled()) return refuse(kCall, "streaming is not enabled");
-    const vo::RingBuffer &b = h->stream.buffers[index];
+    vo::Lock lock(this->lock);
+    if (!this->enabled()) return refuse(kCall, "streaming is not enabled");
+    const vo::RingBuffer &b = this->buffers[index];
     vocam_frame_info out{};
     out.size = sizeof out;
     out.bytes = b.acquired_size;
@@ -852,16 +835,13 @@ int usb_stream_buffer_info(vo::UsbCamera *h, std::int32_t index, vocam_frame_inf
     return 0;
 }
 
-int usb_stream_stats(vo::UsbCamera *h, vocam_stream_stats *stats) {
+int vo::Stream::stats(vocam_stream_stats *record) {
     static const char *const kCall = "vocam_get_stream_stats";
-    if (h == nullptr) return VOCAM_EINVAL;
-    if (stats == nullptr) return refuse(kCall, "no record given");
-    if (stats->size != sizeof(vocam_stream_stats)) return refuse(kCall, "record of unknown size");
-    StreamCall call(h);
-    if (!call) return VOCAM_EINVAL;
-    vo::Lock lock(h->stream.lock);
-    if (!h->stream.enabled()) return refuse(kCall, "streaming is not enabled");
-    const vo::StreamCounts c = h->stream.counts;
+    if (record == nullptr) return refuse(kCall, "no record given");
+    if (record->size != sizeof(vocam_stream_stats)) return refuse(kCall, "record of unknown size");
+    vo::Lock lock(this->lock);
+    if (!this->enabled()) return refuse(kCall, "streaming is not enabled");
+    const vo::StreamCounts c = this->counts;
     vocam_stream_stats out{};
     out.size = sizeof out;
     out.delivered = c.delivered;
@@ -869,6 +849,6 @@ int usb_stream_stats(vo::UsbCamera *h, vocam_stream_stats *stats) {
     out.overwritten = c.overwritten;
     out.failed_reads = c.failed_reads;
     out.short_frames = c.short_frames;
-    *stats = out;
+    *record = out;
     return 0;
 }

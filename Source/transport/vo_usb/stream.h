@@ -12,10 +12,12 @@
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "base/vo_sync.h"
 #include "usbhost/UsbHost.h"
+#include "vocamapi.h"
 
 namespace vo {
 
@@ -28,6 +30,10 @@ enum class StreamState : std::uint8_t {
 };
 
 inline constexpr int kRingSize = 3;
+
+// How long the end of a stream waits for the read in flight before
+// cancelling it, and again for the cancelled read to come back.
+inline constexpr double kStreamDrainSeconds = 1.0;
 
 struct RingBuffer {
     // Shared with the read in flight into it: a read that never came back
@@ -81,8 +87,79 @@ struct FailureRun {
     std::chrono::milliseconds pause{0};
 };
 
+// What a stream needs of its camera, and no more: the opened interface its
+// frames are read through, the registers it switches video with and reads
+// the frame timing from, and the window a ring is allocated for. The camera
+// provides it (transport/camera.h); the stream sees nothing else of it.
+class StreamPort {
+  public:
+    // Null until the interface is open.
+    virtual vocam::usbhost::Interface *interface() = 0;
+    virtual int readRegister(std::int32_t reg, std::uint32_t *word) = 0;
+    virtual int writeRegister(std::int32_t reg, std::uint32_t word) = 0;
+    // The window's size in delivered pixels; read with the control lock held,
+    // which a change of window holds too.
+    virtual std::uint16_t windowWidth() = 0;
+    virtual std::uint16_t windowHeight() = 0;
+
+  protected:
+    ~StreamPort() = default;
+};
+
+// The stream's state as the tests see it.
+struct StreamProbe {
+    StreamState state;
+    int reads_pending;
+    int reading_index;
+    std::uint32_t callers;
+};
+
 class Stream {
   public:
+    explicit Stream(StreamPort &port) : port_(port) {}
+    Stream(const Stream &) = delete;
+    Stream &operator=(const Stream &) = delete;
+
+    // ---- The calls on the stream (transport/vo_usb/stream.cpp). Each runs
+    // on a caller already admitted (StreamCall); the camera API's exported
+    // calls of the same purpose refuse a handle being closed.
+
+    // Allocates the ring for the current window; frees it.
+    int enable() VO_EXCLUDES(control, lock);
+    int disable() VO_EXCLUDES(control, lock);
+    // Starts the stream thread and waits for it to report; ends it.
+    int start() VO_EXCLUDES(control, lock);
+    int stop() VO_EXCLUDES(control, lock);
+    // The newest frame not yet handed out, held for the caller: 0 with
+    // `frame` set, or what the waits answer (-96 once the stream has ended,
+    // -22 while every buffer is held, VOCAM_WAIT_TIMED_OUT past the deadline).
+    int acquire(std::optional<std::chrono::steady_clock::time_point> deadline, Frame &frame)
+        VO_EXCLUDES(lock);
+    // acquire() answered with the frame's ring index, as the C waits answer.
+    int wait() VO_EXCLUDES(lock);
+    int waitFor(std::uint32_t milliseconds) VO_EXCLUDES(lock);
+    int release(std::int32_t index) VO_EXCLUDES(lock);
+    std::uint8_t *bufferAddress(std::int32_t index) VO_EXCLUDES(lock);
+    std::uint32_t frameBytes() VO_EXCLUDES(lock);
+    int bufferInfo(std::int32_t index, vocam_frame_info *info) VO_EXCLUDES(lock);
+    int stats(vocam_stream_stats *record) VO_EXCLUDES(lock);
+    // The camera's exposure (microseconds) or data rate (kilopixels per
+    // second) as a call has just set or read it: the silence limit follows.
+    void reportExposure(std::uint32_t microseconds) VO_EXCLUDES(lock);
+    void reportRate(std::uint32_t kps) VO_EXCLUDES(lock);
+    // For closing a handle: wakes every waiter, ends a running stream, waits
+    // for every call still inside the library on the handle and frees the
+    // ring.
+    void shutdown() VO_EXCLUDES(control, lock);
+    // The way into a call that changes the stream's life or the window:
+    // true with the control lock held (and, when `reap`, a stream thread
+    // that ended on its own joined); false with nothing held once a close
+    // has begun.
+    bool enterControl(bool reap = true) VO_TRY_ACQUIRE(true, control) VO_EXCLUDES(lock);
+    StreamProbe probe() VO_EXCLUDES(lock);
+
+    StreamPort &port() const { return port_; }
+
     Mutex control;
     Mutex lock VO_ACQUIRED_AFTER(control);
     // Broadcast on every change of state, frame, hold, pin and caller count.
@@ -139,6 +216,48 @@ class Stream {
         return state == StreamState::Starting || state == StreamState::Running ||
                state == StreamState::Stopping;
     }
+
+  private:
+    StreamPort &port_;
 };
 
 }  // namespace vo
+
+// A caller inside the library on a handle: a close waits for it to leave,
+// and refuses it (false) once the close has begun.
+class StreamCall {
+  public:
+    explicit StreamCall(vo::Stream &stream);
+    ~StreamCall();
+    StreamCall(const StreamCall &) = delete;
+    StreamCall &operator=(const StreamCall &) = delete;
+    explicit operator bool() const { return admitted_; }
+
+  private:
+    vo::Stream &stream_;
+    bool admitted_ = false;
+};
+
+// A frame a caller hands back to the library. A ring buffer is kept from
+// being freed or refilled while the call reads it, and carries the window
+// the ring was enabled for; any other memory is the caller's, of whatever
+// size the caller says. False when no stream is running.
+class FramePin {
+  public:
+    FramePin(vo::Stream &stream, const std::uint8_t *src);
+    ~FramePin();
+    FramePin(const FramePin &) = delete;
+    FramePin &operator=(const FramePin &) = delete;
+    explicit operator bool() const { return running_; }
+    bool ring() const { return index_ >= 0; }
+    // A ring buffer's frame: delivered pixels, one byte each.
+    std::uint32_t width() const { return width_; }
+    std::uint32_t height() const { return height_; }
+    std::uint32_t bytes() const { return bytes_; }
+
+  private:
+    vo::Stream *stream_;
+    int index_ = -1;
+    bool running_ = false;
+    std::uint32_t width_ = 0, height_ = 0, bytes_ = 0;
+};

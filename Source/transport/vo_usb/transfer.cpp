@@ -45,14 +45,14 @@ std::uint16_t registerAddress(std::int32_t reg) {
 // The interface to use, or null when the transfer must not be issued.
 Interface *readyBulkPipe(vo::UsbCamera *handle, std::uint8_t pipe, const std::uint8_t *data,
                          std::uint32_t length) {
-    if (handle == nullptr || data == nullptr || length == 0 || !handle->usb_interface_if)
+    if (handle == nullptr || data == nullptr || length == 0 || !handle->usb.interface_if)
         return nullptr;
-    const IOReturn status = handle->usb_interface_if->pipeStatus(pipe);
+    const IOReturn status = handle->usb.interface_if->pipeStatus(pipe);
     if (status != kIOReturnSuccess) {
         vo::logf(vo::LogKind::Error, "pipe is not ready: status=%02X\n", status);
         return nullptr;
     }
-    return handle->usb_interface_if.get();
+    return handle->usb.interface_if.get();
 }
 
 void bulkFailed(Interface &interface, std::uint8_t pipe, IOReturn r) {
@@ -72,9 +72,9 @@ std::uint32_t usb_bulk_timeout_ms(std::uint32_t length) {
 
 std::int32_t usb_control_write(vo::UsbCamera *handle, std::uint8_t *data, std::uint32_t length,
                                std::uint8_t request, std::uint16_t value, std::uint16_t index) {
-    if (handle == nullptr || data == nullptr || length == 0 || !handle->usb_interface_if)
+    if (handle == nullptr || data == nullptr || length == 0 || !handle->usb.interface_if)
         return VOCAM_EFAIL;
-    Interface &interface = *handle->usb_interface_if;
+    Interface &interface = *handle->usb.interface_if;
     std::uint32_t done = 0;
     const IOReturn r =
         interface.controlRequest(vendorSetup(wire::kVendorOut, request, value, index, length), data,
@@ -89,10 +89,10 @@ std::int32_t usb_control_write(vo::UsbCamera *handle, std::uint8_t *data, std::u
 
 std::int32_t usb_control_read(vo::UsbCamera *handle, std::uint8_t *data, std::uint32_t length,
                               std::uint8_t request, std::uint16_t value, std::uint16_t index) {
-    if (handle == nullptr || data == nullptr || length == 0 || !handle->usb_interface_if)
+    if (handle == nullptr || data == nullptr || length == 0 || !handle->usb.interface_if)
         return VOCAM_EFAIL;
     std::uint32_t done = length;
-    IOReturn r = handle->usb_interface_if->controlRequest(
+    IOReturn r = handle->usb.interface_if->controlRequest(
         vendorSetup(wire::kVendorIn, request, value, index, length), data, done, kControlTimeoutMs,
         kControlTimeoutMs);
     if (r == kIOReturnSuccess && done != length) r = -1;  // short read
@@ -199,9 +199,31 @@ std::int32_t usb_write_two_u16(vo::UsbCamera *handle, std::int32_t reg, std::uin
     return usb_write_u32(handle, reg, static_cast<std::uint32_t>(high) << 16 | (low & 0xFFFFu));
 }
 
+// ---- The stream's port: what the stream reaches of its camera.
+
+vocam::usbhost::Interface *vo::UsbCamera::interface() {
+    return usb.interface_if.get();
+}
+
+int vo::UsbCamera::readRegister(std::int32_t reg, std::uint32_t *word) {
+    return usb_read_u32(this, reg, word);
+}
+
+int vo::UsbCamera::writeRegister(std::int32_t reg, std::uint32_t word) {
+    return usb_write_u32(this, reg, word);
+}
+
+std::uint16_t vo::UsbCamera::windowWidth() {
+    return camera.width;
+}
+
+std::uint16_t vo::UsbCamera::windowHeight() {
+    return camera.height;
+}
+
 int usb_read_device_speed(vo::UsbCamera *handle) {
-    if (handle == nullptr || !handle->usb_device_if ||
-        handle->usb_device_if->speed(handle->device_speed) != kIOReturnSuccess) {
+    if (handle == nullptr || !handle->usb.device_if ||
+        handle->usb.device_if->speed(handle->camera.device_speed) != kIOReturnSuccess) {
         vo::logs(vo::LogKind::Error, "error: unable to read camera's device speed\n");
         return VOCAM_EIO;
     }
@@ -209,8 +231,8 @@ int usb_read_device_speed(vo::UsbCamera *handle) {
 }
 
 int usb_read_device_release_number(vo::UsbCamera *handle) {
-    if (handle == nullptr || !handle->usb_device_if ||
-        handle->usb_device_if->release(handle->release_number) != kIOReturnSuccess) {
+    if (handle == nullptr || !handle->usb.device_if ||
+        handle->usb.device_if->release(handle->camera.release_number) != kIOReturnSuccess) {
         vo::logs(vo::LogKind::Error, "error: unable to read camera's device release number\n");
         return VOCAM_EFAIL;
     }
@@ -219,8 +241,8 @@ int usb_read_device_release_number(vo::UsbCamera *handle) {
 
 int usb_get_string_descriptor(vo::UsbCamera *handle, std::uint8_t index, char *out, int capacity,
                               std::uint16_t language) {
-    if (capacity <= 1 || !handle->usb_device_if) return VOCAM_EFAIL;
-    Device &device = *handle->usb_device_if;
+    if (capacity <= 1 || !handle->usb.device_if) return VOCAM_EFAIL;
+    Device &device = *handle->usb.device_if;
     std::uint8_t buffer[256];
     buffer[0] = buffer[1] = 0;
     Setup setup;
@@ -256,17 +278,17 @@ int usb_get_string_descriptor(vo::UsbCamera *handle, std::uint8_t index, char *o
 
 int usb_get_device_model_name(vo::UsbCamera *handle) {
     std::uint8_t index = 0;
-    if (!handle->usb_device_if ||
-        handle->usb_device_if->productStringIndex(index) != kIOReturnSuccess || index == 0) {
+    if (!handle->usb.device_if ||
+        handle->usb.device_if->productStringIndex(index) != kIOReturnSuccess || index == 0) {
         vo::logs(vo::LogKind::Error, "error: unable to get camera's model name\n");
         return VOCAM_EFAIL;
     }
-    if (usb_get_string_descriptor(handle, index, handle->model_name, sizeof handle->model_name,
-                                  0) != 0) {
+    if (usb_get_string_descriptor(handle, index, handle->camera.model_name,
+                                  sizeof handle->camera.model_name, 0) != 0) {
         vo::logs(vo::LogKind::Error, "error: unable to read camera's model name\n");
         return VOCAM_EFAIL;
     }
-    vo::logf(vo::LogKind::Info, "model name: '%s'\n", handle->model_name);
+    vo::logf(vo::LogKind::Info, "model name: '%s'\n", handle->camera.model_name);
     return 0;
 }
 
@@ -281,8 +303,8 @@ std::uint32_t usb_parse_serial_number(const char *text) {
 
 int usb_get_device_serial_number(vo::UsbCamera *handle) {
     std::uint8_t index = 0;
-    if (!handle->usb_device_if ||
-        handle->usb_device_if->serialStringIndex(index) != kIOReturnSuccess || index == 0) {
+    if (!handle->usb.device_if ||
+        handle->usb.device_if->serialStringIndex(index) != kIOReturnSuccess || index == 0) {
         vo::logs(vo::LogKind::Error, "error: unable to get camera's serial number\n");
         return VOCAM_EFAIL;
     }
@@ -291,10 +313,10 @@ int usb_get_device_serial_number(vo::UsbCamera *handle) {
         vo::logs(vo::LogKind::Error, "error: unable to read camera's serial number\n");
         return VOCAM_EFAIL;
     }
-    handle->serial_number = usb_parse_serial_number(text);
+    handle->camera.serial_number = usb_parse_serial_number(text);
     return 0;
 }
 
 int usb_get_device_firmware_version(vo::UsbCamera *handle) {
-    return usb_read_u32(handle, wire::kFirmwareVersion.address, &handle->firmware_version);
+    return usb_read_u32(handle, wire::kFirmwareVersion.address, &handle->camera.firmware_version);
 }
