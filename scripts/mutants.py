@@ -281,7 +281,7 @@ def targets_of(command, build):
 
 def run_unit(unit, timeout, cwd):
     env = dict(os.environ)
-    env.update(e.split("=", 1) for e in unit["env"])
+    env.update(e.split("=", 1) for e in unit["env"] if "=" in e)
     started = time.monotonic()
     proc = subprocess.Popen(unit["command"], cwd=cwd, env=env, stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL, start_new_session=True)
