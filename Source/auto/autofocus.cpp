@@ -10,8 +10,8 @@
 #include "auto/frame.h"
 #include "transport/vo_usb.h"
 #include "vo_cam/auto.h"
-#include "vo_cam/properties.h"
-#include "vo_cam/vo_cam.h"
+
+using vocam::autoalg::Camera;
 
 namespace {
 
@@ -37,19 +37,19 @@ enum State : std::uint64_t {
     kDone = 9,
 };
 
-int readLens(_vocam *handle, int *min, int *max, int *position, std::uint32_t *flags) {
-    auto &drive = vo_autofocus(handle->algorithms).drive;
+int readLens(Camera &camera, int *min, int *max, int *position, std::uint32_t *flags) {
+    auto &drive = vo_autofocus(camera.own()).drive;
     if (drive) return drive->read(min, max, position, flags);
-    return cam_property_get_range(handle, kFocus, min, max, position, flags);
+    return camera.propertyRange(kFocus, min, max, position, flags);
 }
 
-int moveLens(_vocam *handle, std::int64_t target) {
+int moveLens(Camera &camera, std::int64_t target) {
     const int position = target > INT_MAX   ? INT_MAX
                          : target < INT_MIN ? INT_MIN
                                             : static_cast<int>(target);
-    auto &drive = vo_autofocus(handle->algorithms).drive;
+    auto &drive = vo_autofocus(camera.own()).drive;
     if (drive) return drive->write(position);
-    return cam_property_set(handle, kFocus, position, 0);
+    return camera.setProperty(kFocus, position, 0);
 }
 
 // The lens's limits for one call. Bit 0 of the flags lifts the lower limit,
@@ -74,11 +74,11 @@ std::int64_t clamped(std::int64_t position, const Limits &l) {
 }
 
 // Sends the target, never beyond an enforced limit, and keeps the metric.
-int command(_vocam *handle, vocam_autofocus_state &af, const Limits &l, double metric) {
+int command(Camera &camera, vocam_autofocus_state &af, const Limits &l, double metric) {
     af.af_target = clamped(af.af_target, l);
     af.af_previous_metric = af.af_metric;
     af.af_metric = metric;
-    return moveLens(handle, af.af_target) < 0 ? -1 : 0;
+    return moveLens(camera, af.af_target) < 0 ? -1 : 0;
 }
 
 void clampTarget(vocam_autofocus_state &af, const Limits &l) {
@@ -100,18 +100,19 @@ vocam_autofocus_state &vo_autofocus(vo::AutoPart &part) {
     return *part.autofocus;
 }
 
-int vocam::autoalg::autofocus_start(_vocam *handle, int x, int y, int width, int height) {
-    if (handle == nullptr) return VOCAM_EINVAL;
-    vocam_autofocus_state &af = vo_autofocus(handle->algorithms);
+int vocam::autoalg::autofocus_start(Camera camera, int x, int y, int width, int height) {
+    vocam_autofocus_state &af = vo_autofocus(camera.own());
     af.af_state = kFirst;
     af.af_direction = 0;
     af.af_previous_metric = 0;
     af.af_best_metric = 0;
-    if (const int r = fill_FrameDesc(handle, 0, &af.af_frame, x, y, width, height, kBorder); r != 0)
+    if (const int r =
+            describe_region(&camera.transport(), &af.af_frame, x, y, width, height, kBorder);
+        r != 0)
         return r;
     int lo = 0, hi = 0, p = 0;
     std::uint32_t flags = 0;
-    if (const int r = readLens(handle, &lo, &hi, &p, &flags); r < 0) return r;
+    if (const int r = readLens(camera, &lo, &hi, &p, &flags); r < 0) return r;
     const Limits l{lo, hi, flags % 4};
     af.af_position = af.af_previous_position = af.af_start_position = p;
     const bool bounded = l.flags == 0;
@@ -128,18 +129,18 @@ int vocam::autoalg::autofocus_start(_vocam *handle, int x, int y, int width, int
     return 0;
 }
 
-int vocam::autoalg::autofocus_process(_vocam *handle, const std::uint8_t *frame) {
-    if (handle == nullptr || frame == nullptr) return VOCAM_EINVAL;
-    vocam_autofocus_state &af = vo_autofocus(handle->algorithms);
+int vocam::autoalg::autofocus_process(Camera camera, const std::uint8_t *frame) {
+    if (frame == nullptr) return VOCAM_EINVAL;
+    vocam_autofocus_state &af = vo_autofocus(camera.own());
     // The search's region lies in the window it was started on; a ring
     // buffer of another window (held across a change) does not hold it.
-    const FramePin pin(handle->stream, frame);
+    const FramePin pin(camera.transport().stream, frame);
     if (pin.ring() &&
         (pin.width() != af.af_frame.frame_width || pin.height() != af.af_frame.frame_height))
         return VOCAM_EINVAL;
     int lo = 0, hi = 0, position = 0;
     std::uint32_t flags = 0;
-    if (readLens(handle, &lo, &hi, &position, &flags) < 0) return VOCAM_EIO;
+    if (readLens(camera, &lo, &hi, &position, &flags) < 0) return VOCAM_EIO;
     const Limits l{lo, hi, flags % 4};
     if (l.flags == 0 && l.min >= l.max) return VOCAM_EFAIL;
     const std::int64_t p = position;
@@ -183,7 +184,7 @@ int vocam::autoalg::autofocus_process(_vocam *handle, const std::uint8_t *frame)
             return VOCAM_EGAVEUP;
         }
         approach();
-        return command(handle, af, l, metric);
+        return command(camera, af, l, metric);
     }
 
     switch (af.af_state) {
@@ -320,5 +321,5 @@ int vocam::autoalg::autofocus_process(_vocam *handle, const std::uint8_t *frame)
             return VOCAM_EFAIL;
     }
 
-    return command(handle, af, l, metric);
+    return command(camera, af, l, metric);
 }

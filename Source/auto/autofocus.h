@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "vo_cam/vo_cam.h"
+#include "vo_cam/auto.h"
 #include "vocamapi.h"
 
 namespace vocam {

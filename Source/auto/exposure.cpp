@@ -5,8 +5,6 @@
 #include "auto/frame.h"
 #include "transport/vo_usb.h"
 #include "vo_cam/auto.h"
-#include "vo_cam/properties.h"
-#include "vo_cam/vo_cam.h"
 
 using namespace vocam::autoalg;
 
@@ -52,18 +50,18 @@ int regionMean(vo::UsbCamera *handle, const std::uint8_t *frame, int x, int y, i
 
 }  // namespace
 
-int vocam::autoalg::oneshot(Control control, _vocam *handle, std::uint32_t target,
+int vocam::autoalg::oneshot(Control control, Camera camera, std::uint32_t target,
                             const std::uint8_t *frame, int x, int y, int width, int height) {
-    if (handle == nullptr || frame == nullptr) return VOCAM_EINVAL;
+    if (frame == nullptr) return VOCAM_EINVAL;
     double mean = 0;
-    if (const int r = regionMean(handle, frame, x, y, width, height, mean); r != 0) return r;
+    if (const int r = regionMean(&camera.transport(), frame, x, y, width, height, mean); r != 0)
+        return r;
     std::uint32_t id = kIris;
     if (control == Control::Exposure) id = VOCAM_PROP_EXPOSURE;
     if (control == Control::Gain) id = VOCAM_PROP_GAIN;
     int words[3] = {};
     std::uint32_t flags = 0;
-    if (cam_property_get_range(handle, id, &words[0], &words[1], &words[2], &flags) < 0)
-        return VOCAM_EIO;
+    if (camera.propertyRange(id, &words[0], &words[1], &words[2], &flags) < 0) return VOCAM_EIO;
     // The camera's words are unsigned: a cooled camera's hour of exposure in
     // microseconds passes the largest int.
     const std::uint32_t lo = static_cast<std::uint32_t>(words[0]),
@@ -85,5 +83,5 @@ int vocam::autoalg::oneshot(Control control, _vocam *handle, std::uint32_t targe
             break;
     }
     const std::uint32_t next = clampedTruncation(0.5 + start * factor, lo, hi);
-    return cam_property_set(handle, id, static_cast<int>(next), 0) < 0 ? -5 : 0;
+    return camera.setProperty(id, static_cast<int>(next), 0) < 0 ? -5 : 0;
 }

@@ -14,7 +14,6 @@
 #include "color/kernel_common.h"
 #include "transport/vo_usb.h"
 #include "vo_cam/auto.h"
-#include "vo_cam/vo_cam.h"
 
 namespace vocam::autoalg {
 

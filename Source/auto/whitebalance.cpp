@@ -7,8 +7,6 @@
 #include "base/vo_log.h"
 #include "transport/vo_usb.h"
 #include "vo_cam/auto.h"
-#include "vo_cam/properties.h"
-#include "vo_cam/vo_cam.h"
 
 using namespace vocam::autoalg;
 
@@ -128,20 +126,20 @@ int adjustment(vo::UsbCamera *handle, const std::uint8_t *frame, float target_re
 
 namespace vocam::autoalg {
 
-int whitebalance_step(_vocam *handle, const std::uint8_t *frame, int x, int y, int width,
-                      int height, float target_red_ratio, float target_blue_ratio) {
+int whitebalance_step(Camera camera, const std::uint8_t *frame, int x, int y, int width, int height,
+                      float target_red_ratio, float target_blue_ratio) {
     static const char kName[] = "vocam_whitebalance_step_ex";
     float red = 0, green = 0, blue = 0;
-    if (const int r = adjustment(handle, frame, target_red_ratio, target_blue_ratio, x, y, width,
-                                 height, &red, &green, &blue);
+    if (const int r = adjustment(&camera.transport(), frame, target_red_ratio, target_blue_ratio, x,
+                                 y, width, height, &red, &green, &blue);
         r != 0)
         return r;
     // Every write passes on the flags of the most recent read.
     std::uint32_t flags = 0;
     float dr = 0, dg = 0, db = 0;
-    if (!cam_float_property_get(handle, kDigitalRed, &dr, &flags) ||
-        !cam_float_property_get(handle, kDigitalGreen, &dg, &flags) ||
-        !cam_float_property_get(handle, kDigitalBlue, &db, &flags))
+    if (!camera.unitProperty(kDigitalRed, &dr, &flags) ||
+        !camera.unitProperty(kDigitalGreen, &dg, &flags) ||
+        !camera.unitProperty(kDigitalBlue, &db, &flags))
         return 0;
     const float r = red * dr, g = green * dg, b = blue * db;
     const float top = std::max({r, g, b});
@@ -152,10 +150,10 @@ int whitebalance_step(_vocam *handle, const std::uint8_t *frame, int x, int y, i
         return 0;
     }
     float lo = 0, hi = 0, gr = 0, gg1 = 0, gg2 = 0, gb = 0;
-    if (!cam_float_property_range(handle, kGainRed, &lo, &hi, &gr, &flags) ||
-        !cam_float_property_get(handle, kGainGreen1, &gg1, &flags) ||
-        !cam_float_property_get(handle, kGainGreen2, &gg2, &flags) ||
-        !cam_float_property_get(handle, kGainBlue, &gb, &flags))
+    if (!camera.unitPropertyRange(kGainRed, &lo, &hi, &gr, &flags) ||
+        !camera.unitProperty(kGainGreen1, &gg1, &flags) ||
+        !camera.unitProperty(kGainGreen2, &gg2, &flags) ||
+        !camera.unitProperty(kGainBlue, &gb, &flags))
         return 0;
     // Each overall level (digital x analogue) goes 90 % of the way to its target.
     auto approach = [](float level, float factor) {
@@ -169,48 +167,48 @@ int whitebalance_step(_vocam *handle, const std::uint8_t *frame, int x, int y, i
     const float least = std::min({lr, lg1, lg2, lb});
     auto analogue = [&](float level) { return std::min(std::max(level / least, lo), hi); };
     const int writeFlags = static_cast<int>(flags);
-    if (!cam_float_property_set(handle, kGainRed, analogue(lr), writeFlags) ||
-        !cam_float_property_set(handle, kGainGreen1, analogue(lg1), writeFlags) ||
-        !cam_float_property_set(handle, kGainGreen2, analogue(lg2), writeFlags) ||
-        !cam_float_property_set(handle, kGainBlue, analogue(lb), writeFlags))
+    if (!camera.setUnitProperty(kGainRed, analogue(lr), writeFlags) ||
+        !camera.setUnitProperty(kGainGreen1, analogue(lg1), writeFlags) ||
+        !camera.setUnitProperty(kGainGreen2, analogue(lg2), writeFlags) ||
+        !camera.setUnitProperty(kGainBlue, analogue(lb), writeFlags))
         return 0;
     // The camera may have quantised what it was given.
-    if (!cam_float_property_get(handle, kGainRed, &gr, &flags) ||
-        !cam_float_property_get(handle, kGainGreen1, &gg1, &flags) ||
-        !cam_float_property_get(handle, kGainGreen2, &gg2, &flags) ||
-        !cam_float_property_get(handle, kGainBlue, &gb, &flags))
+    if (!camera.unitProperty(kGainRed, &gr, &flags) ||
+        !camera.unitProperty(kGainGreen1, &gg1, &flags) ||
+        !camera.unitProperty(kGainGreen2, &gg2, &flags) ||
+        !camera.unitProperty(kGainBlue, &gb, &flags))
         return 0;
     const int readFlags = static_cast<int>(flags);
-    if (!cam_float_property_set(handle, kDigitalRed, lr / gr, readFlags) ||
-        !cam_float_property_set(handle, kDigitalGreen, (lg1 / gg1 + lg2 / gg2) / 2.0f, readFlags))
+    if (!camera.setUnitProperty(kDigitalRed, lr / gr, readFlags) ||
+        !camera.setUnitProperty(kDigitalGreen, (lg1 / gg1 + lg2 / gg2) / 2.0f, readFlags))
         return 0;
-    return cam_float_property_set(handle, kDigitalBlue, lb / gb, readFlags);
+    return camera.setUnitProperty(kDigitalBlue, lb / gb, readFlags);
 }
 
-int oneshot_whitebalance(_vocam *handle, const std::uint8_t *frame, int x, int y, int width,
+int oneshot_whitebalance(Camera camera, const std::uint8_t *frame, int x, int y, int width,
                          int height, float target_red_ratio, float target_blue_ratio) {
     static const char kName[] = "vocam_oneshot_autowhitebalance_ex";
-    if (handle == nullptr || frame == nullptr) return VOCAM_EINVAL;
+    if (frame == nullptr) return VOCAM_EINVAL;
     std::uint32_t flags = 0;
     float lo = 0, hi = 0, green1 = 1.0f, green2 = 1.0f, red = 0, blue = 0;
     // Cameras without separate green gains balance red and blue against green.
-    const bool greens =
-        cam_float_property_range(handle, kGainGreen1, &lo, &hi, &green1, &flags) != 0;
+    const bool greens = camera.unitPropertyRange(kGainGreen1, &lo, &hi, &green1, &flags) != 0;
     bool green2Readable = false;
     if (!greens) {
-        if (!cam_float_property_range(handle, kGainRed, &lo, &hi, &red, &flags)) return VOCAM_EIO;
+        if (!camera.unitPropertyRange(kGainRed, &lo, &hi, &red, &flags)) return VOCAM_EIO;
         green1 = green2 = 1.0f;
     } else {
-        if (!cam_float_property_get(handle, kGainGreen1, &green1, &flags)) return VOCAM_EIO;
-        green2Readable = cam_float_property_get(handle, kGainGreen2, &green2, &flags) != 0;
+        if (!camera.unitProperty(kGainGreen1, &green1, &flags)) return VOCAM_EIO;
+        green2Readable = camera.unitProperty(kGainGreen2, &green2, &flags) != 0;
         if (!green2Readable) green2 = green1;
     }
-    if (!cam_float_property_get(handle, kGainRed, &red, &flags) ||
-        !cam_float_property_get(handle, kGainBlue, &blue, &flags))
+    if (!camera.unitProperty(kGainRed, &red, &flags) ||
+        !camera.unitProperty(kGainBlue, &blue, &flags))
         return VOCAM_EIO;
 
     Averages av;
-    if (const int r = measure(handle, frame, x, y, width, height, av); r != 0) return r;
+    if (const int r = measure(&camera.transport(), frame, x, y, width, height, av); r != 0)
+        return r;
     float *a = av.a;
     auto trace = [&](float m) {
         vo::logf(vo::LogKind::Trace, "%s: averages: %f/%f/%f/%f, samples: %d\n", kName, a[0], a[1],
@@ -263,26 +261,26 @@ int oneshot_whitebalance(_vocam *handle, const std::uint8_t *frame, int x, int y
     traceRange();
 
     int result = 0;
-    if (!cam_float_property_set(handle, kGainRed, red, 0)) result = -5;
+    if (!camera.setUnitProperty(kGainRed, red, 0)) result = -5;
     if (greens) {
-        if (!cam_float_property_set(handle, kGainGreen1, green1, 0)) result = -5;
-        if (green2Readable && !cam_float_property_set(handle, kGainGreen2, green2, 0)) result = -5;
+        if (!camera.setUnitProperty(kGainGreen1, green1, 0)) result = -5;
+        if (green2Readable && !camera.setUnitProperty(kGainGreen2, green2, 0)) result = -5;
     }
-    if (!cam_float_property_set(handle, kGainBlue, blue, 0)) result = -5;
+    if (!camera.setUnitProperty(kGainBlue, blue, 0)) result = -5;
     // The colour engine's own balance returns to neutral.
-    cam_float_property_set(handle, VOCAM_PROP_WHITE_BALANCE_U, 0.0f, 0);
-    cam_float_property_set(handle, VOCAM_PROP_WHITE_BALANCE_V, 0.0f, 0);
+    camera.setUnitProperty(VOCAM_PROP_WHITE_BALANCE_U, 0.0f, 0);
+    camera.setUnitProperty(VOCAM_PROP_WHITE_BALANCE_V, 0.0f, 0);
     return result;
 }
 
-int digital_whitebalance(_vocam *handle, const std::uint8_t *frame, int x, int y, int width,
+int digital_whitebalance(Camera camera, const std::uint8_t *frame, int x, int y, int width,
                          int height, float target_red_ratio, float target_blue_ratio) {
     float red = 0, green = 0, blue = 0;
-    if (const int r = adjustment(handle, frame, target_red_ratio, target_blue_ratio, x, y, width,
-                                 height, &red, &green, &blue);
+    if (const int r = adjustment(&camera.transport(), frame, target_red_ratio, target_blue_ratio, x,
+                                 y, width, height, &red, &green, &blue);
         r != 0)
         return r;
-    return cam_adjust_white_balance(handle->colour, handle->camera, red, green, blue);
+    return camera.adjustWhiteBalance(red, green, blue);
 }
 
 }  // namespace vocam::autoalg

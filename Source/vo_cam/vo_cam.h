@@ -7,17 +7,11 @@
 #include <vector>
 
 #include "transport/camera.h"
+#include "vo_cam/auto.h"
 #include "vocamapi.h"
 #include "votf/votf.h"
 
-struct vocam_autofocus_state;
-
 namespace vo {
-
-// Frees the auto algorithms' state; defined with them (auto/).
-struct AutofocusDeleter {
-    void operator()(vocam_autofocus_state *state) const noexcept;
-};
 
 // The colour engine and the tone curve the camera (or, where it refuses one,
 // the engine) applies.
@@ -41,13 +35,6 @@ struct ColourPart {
     vo::Mutex lock;
 };
 
-// The auto algorithms' state: theirs alone, made on their first call
-// (auto/autofocus.h); the handle only keeps it.
-struct AutoPart {
-    std::once_flag made;
-    std::unique_ptr<vocam_autofocus_state, AutofocusDeleter> autofocus;
-};
-
 // A notification slot (type 0: free).
 struct CallbackSlot {
     vocam_callback callback = nullptr;
@@ -65,13 +52,6 @@ struct _vocam : vo::UsbCamera {
     vo::AutoPart algorithms;
     vo::CallbackSlot callbacks[4];
 };
-
-// The window as vocam_get_video_format reports it, without its line: the
-// library's own frequent readers (the automatic calls) would fill the log.
-void cam_read_format(vo::UsbCamera *handle, _vocam_frame_format *out);
-
-// What vocam_get_image_format does.
-int cam_image_format(vo::UsbCamera *handle, _VOCAM_IMAGE_FORMAT *out);
 
 // Creates the handle's colour engine on first need (vo_usb_create_votf
 // without taking the lock): 0, or why it could not be created.
