@@ -28,13 +28,14 @@ int refuse(const char *call, int code, const char *why) {
 // The records a conversion reads, checked before anything touches the
 // pixels: the frame's bytes and the picture's bytes for `bits`.
 struct Layout {
+    vo::FrameLayout frame;  // the image format, decoded
     std::size_t frameBytes = 0, pictureBytes = 0;
 };
 
 int layoutOf(const char *call, const void *imageFormat, const void *params, std::uint32_t bits,
              Layout &out) {
     if (imageFormat == nullptr) return refuse(call, VOCAM_EINVAL, "missing image format");
-    vo::FrameLayout l;
+    vo::FrameLayout &l = out.frame;
     if (!vo::decodeImageFormat(imageFormat, l))
         return refuse(call, VOCAM_EINVAL, "image format of the wrong size");
     const std::uint64_t width = l.width, height = l.height, pixelFormat = l.pixelFormat;
@@ -72,14 +73,12 @@ int layoutOf(const char *call, const void *imageFormat, const void *params, std:
 
 // The frame an image format describes must be the ring buffer's: a format
 // kept from before a change of window, or one claiming 16-bit samples of an
-// 8-bit frame, would have the conversion read past the buffer. Records the
-// engine refuses anyway (none, one of the wrong size, a pixel format it does
-// not convert) are left to it.
-int checkRingFrame(const char *call, const void *imageFormat, std::uint32_t ringBytes) {
-    if (imageFormat == nullptr) return 0;
-    vo::FrameLayout l;
-    if (!vo::decodeImageFormat(imageFormat, l) || l.pixelFormat > 1) return 0;
-    const std::uint64_t bytes = l.frameBytes();
+// 8-bit frame, would have the conversion read past the buffer. Frames the
+// engine refuses anyway (none described, a pixel format it does not convert)
+// are left to it.
+int checkRingFrame(const char *call, const vo::FrameLayout *layout, std::uint32_t ringBytes) {
+    if (layout == nullptr || layout->pixelFormat > 1) return 0;
+    const std::uint64_t bytes = layout->frameBytes();
     if (bytes == ringBytes) return 0;
     vo::logf(vo::LogKind::Error,
              "error: %s: the image format's frame (%llu bytes) is not the ring buffer's (%u "
@@ -92,17 +91,17 @@ int checkRingFrame(const char *call, const void *imageFormat, std::uint32_t ring
 
 int vo_convert_stream_frame(const char *call, vo::Stream &stream, vo::ColourPart &colour,
                             const vo::CameraState &camera, std::uint8_t *dst,
-                            const std::uint8_t *src, const void *image_format,
+                            const std::uint8_t *src, const vo::FrameLayout *layout,
                             const void *conversion_params, std::uint32_t bits) {
     // Frames exist only while the stream runs; a ring buffer being converted
     // is neither refilled nor freed until the conversion ends.
     FramePin pin(stream, src);
     if (!pin) return VOCAM_EINVAL;
     if (pin.ring())
-        if (const int r = checkRingFrame(call, image_format, pin.bytes()); r != 0) return r;
+        if (const int r = checkRingFrame(call, layout, pin.bytes()); r != 0) return r;
     vo::Lock turn(colour.lock);
     if (const int r = vo_create_votf_locked(colour, camera); r != 0) return r;
-    return colour.converter->ConvertToRgb(dst, src, bits, image_format, conversion_params);
+    return colour.converter->ConvertToRgb(dst, src, bits, layout, conversion_params);
 }
 
 extern "C" {
@@ -119,7 +118,7 @@ VOCAM_API int vocam_convert_frame_to_rgb_bits(_vocam *handle, std::uint8_t *dst,
         if (const int r = layoutOf(kCall, image_format, conversion_params, bits, layout); r != 0)
             return r;
         return vo_convert_stream_frame(kCall, handle->stream, handle->colour, handle->camera, dst,
-                                       src, image_format, conversion_params, bits);
+                                       src, &layout.frame, conversion_params, bits);
     });
 }
 
@@ -141,7 +140,7 @@ VOCAM_API int vocam_convert_raw_to_rgb(std::uint8_t *dst, std::size_t dst_bytes,
             return refuse(kCall, VOCAM_EINVAL, "the picture buffer is too small");
         auto engine = std::make_unique<CVotf>();
         if (const int r = engine->SetConversionThreads(threads); r != 0) return r;
-        return engine->ConvertToRgb(dst, src, bits, image_format, conversion_params);
+        return engine->ConvertToRgb(dst, src, bits, &layout.frame, conversion_params);
     });
 }
 

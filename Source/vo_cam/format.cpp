@@ -260,9 +260,13 @@ VOCAM_API int vocam_convert_frame_to_rgb(_vocam *handle, std::uint8_t *dst, cons
                                          const void *image_format, const void *conversion_params) {
     return vo::api::call(__func__, handle, VOCAM_EINVAL, [&]() -> int {
         if (dst == nullptr || src == nullptr) return VOCAM_EINVAL;
-        return vo_convert_stream_frame("vocam_convert_frame_to_rgb", handle->stream, handle->colour,
-                                       handle->camera, dst, src, image_format, conversion_params,
-                                       24);
+        // Without a record the engine refuses: it knows no frame size of its own.
+        vo::FrameLayout layout;
+        if (image_format != nullptr && !vo::decodeImageFormat(image_format, layout))
+            return VOCAM_EINVAL;
+        return vo_convert_stream_frame(
+            "vocam_convert_frame_to_rgb", handle->stream, handle->colour, handle->camera, dst, src,
+            image_format != nullptr ? &layout : nullptr, conversion_params, 24);
     });
 }
 

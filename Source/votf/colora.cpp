@@ -104,13 +104,21 @@ const std::uint16_t *ConversionLut16(Lut16Cache &c, const _votf_settings &s, int
 
 int CVotf::ConvertToRgb(unsigned char *dst, const unsigned char *src, unsigned bits,
                         const void *imageFormat, const void *params) noexcept {
+    if (imageFormat == nullptr)
+        return ConvertToRgb(dst, src, bits, static_cast<const vo::FrameLayout *>(nullptr), params);
+    vo::FrameLayout l;
+    if (!vo::decodeImageFormat(imageFormat, l)) return VOCAM_EINVAL;
+    return ConvertToRgb(dst, src, bits, &l, params);
+}
+
+int CVotf::ConvertToRgb(unsigned char *dst, const unsigned char *src, unsigned bits,
+                        const vo::FrameLayout *layout, const void *params) noexcept {
     _votf_format f = format;
     _votf_settings s = settings;
     s.matrixDirty = 1;
 
-    if (imageFormat != nullptr) {
-        vo::FrameLayout l;
-        if (!vo::decodeImageFormat(imageFormat, l)) return VOCAM_EINVAL;
+    if (layout != nullptr) {
+        const vo::FrameLayout &l = *layout;
         f.bottomUp = l.bottomUp();
         f.height = l.height;
         if (l.pixelFormat == 0)
