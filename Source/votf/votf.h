@@ -187,9 +187,11 @@ class VOCAM_API CVotf {
     // untouched on failure.
     int ConvertToRgb(unsigned char *dst, const unsigned char *src, unsigned bits,
                      const void *imageFormat, const void *params) noexcept;
-    // The same with the record already decoded (null: the engine's own format).
-    int ConvertToRgb(unsigned char *dst, const unsigned char *src, unsigned bits,
-                     const vo::FrameLayout *layout, const void *params) noexcept;
+    // The same with the record already decoded (null: the engine's own
+    // format). The library's own: not exported with the class.
+    [[gnu::visibility("hidden")]] int ConvertToRgb(unsigned char *dst, const unsigned char *src,
+                                                   unsigned bits, const vo::FrameLayout *layout,
+                                                   const void *params) noexcept;
     // Runs the kernel that serves f and s, then the matrix stage. 1
     // converted; 0 when no kernel serves the combination (dst untouched).
     int ConvertBayerToRgb(unsigned char *dst, const unsigned char *src, unsigned bits,
