@@ -7,8 +7,6 @@
 #include <mutex>
 #include <string>
 
-#include "base/vo_guard.h"
-
 namespace vo {
 namespace {
 
@@ -89,12 +87,10 @@ void logs(LogKind kind, const char *text) {
     errno = saved_errno;
 }
 
-}  // namespace vo
-
-extern "C" VOCAM_API void vocam_set_log_handler(vocam_log_handler new_handler, void *context) {
-    return vo::guard(__func__, [&]() -> void {
-        std::lock_guard lock(vo::handler_lock);
-        vo::handler = new_handler;
-        vo::handler_context = context;
-    });
+void setLogHandler(vocam_log_handler new_handler, void *context) {
+    std::lock_guard lock(handler_lock);
+    handler = new_handler;
+    handler_context = context;
 }
+
+}  // namespace vo

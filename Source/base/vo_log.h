@@ -14,5 +14,8 @@ enum class LogKind { Error = VOCAM_LOG_ERROR, Trace = VOCAM_LOG_TRACE, Info = VO
 void logf(LogKind kind, const char *format, ...) __attribute__((format(printf, 2, 3)));
 // A line that needs no formatting.
 void logs(LogKind kind, const char *text);
+// What vocam_set_log_handler does: every line from now on goes to
+// `new_handler` (null: back to the default streams).
+void setLogHandler(vocam_log_handler new_handler, void *context);
 
 }  // namespace vo

@@ -170,6 +170,10 @@ int cam_open_camera(_vocam **handle_out, vocam_version *wanted) {
 
 extern "C" {
 
+VOCAM_API void vocam_set_log_handler(vocam_log_handler new_handler, void *context) {
+    return vo::guard(__func__, [&]() -> void { vo::setLogHandler(new_handler, context); });
+}
+
 VOCAM_API int vocam_init(const char *resource_root) {
     return vo::guard(__func__, [&]() -> int {
         resourceRootStorage() = resource_root != nullptr
