@@ -29,7 +29,10 @@ with the report named by --out, skipping the mutants it has).
 replay tries the mutants of an earlier report on today's tree (after the
 tests or the product's layout changed): each line is found again by its text;
 one that is no longer there is reported "gone". Its report keeps the earlier
-places, so compare matches the two.
+places, so compare matches the two. The mutants killed before are tried
+first, each with the unit that killed it; the coverage map is made only when
+one of them survives that unit, or for the mutants that survived before.
+The map is saved unit by unit: a run stopped while making it goes on.
 The product tree must be clean in git: every mutated file is restored, but a
 file with changes of yours would be rebuilt from the committed text.
 """
@@ -295,43 +298,59 @@ def run_unit(unit, timeout, cwd):
 
 
 def coverage_map(build, refresh):
-    """Which units execute each product line: {file: {line: [unit names]}}."""
+    """Which units execute each product line: {file: {line: [unit names]}}.
+    The map is saved after every unit, so a run stopped while making it goes
+    on from the next unit."""
     cache = build / "coverage.json"
     head = tree_key()
-    if cache.exists() and not refresh:
-        saved = json.loads(cache.read_text())
-        if saved.get("head") == head:
-            return saved["lines"]
+    saved = json.loads(cache.read_text()) if cache.exists() and not refresh else {}
+    if saved.get("head") != head:
+        saved = {}
+    if saved.get("complete"):
+        return saved["lines"]
     cov = build.parent / (build.name + "-coverage")
     configure(cov, coverage=True)
     # Test programs list their cases only once built.
     sh(["cmake", "--build", str(cov)], check=True)
-    cov_units = units_of(cov)
-    lines = {}
-    for u in cov_units:
+    lines = {f: {ln: set(us) for ln, us in v.items()} for f, v in saved.get("lines", {}).items()}
+    done = set(saved.get("done", []))
+    for u in units_of(cov):
+        if u["name"] in done:
+            continue
         for g in cov.rglob("*.gcda"):
             g.unlink()
         result, seconds = run_unit(u, 1800, cov)
         print(f"coverage: {u['name']}: {result} in {seconds:.0f} s", flush=True)
-        with tempfile.TemporaryDirectory() as tmp:
-            gcdas = [str(g) for g in cov.rglob("*.gcda")]
-            for i in range(0, len(gcdas), 200):
-                sh(["gcov", "-j", *gcdas[i:i + 200]], cwd=tmp, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL)
-            for j in Path(tmp).glob("*.gcov.json.gz"):
-                for f in json.loads(gzip.decompress(j.read_bytes()))["files"]:
-                    path = os.path.relpath(os.path.realpath(f["file"]), TOP)
-                    if path.startswith(".."):
-                        continue
-                    for ln in f["lines"]:
-                        # Lines never run are kept too: they tell a statement's
-                        # first line from the lines it continues on.
-                        units_there = lines.setdefault(path, {}).setdefault(str(ln["line_number"]), set())
-                        if ln["count"] > 0:
-                            units_there.add(u["name"])
-    lines = {f: {ln: sorted(us) for ln, us in v.items()} for f, v in lines.items()}
-    cache.write_text(json.dumps({"head": head, "lines": lines}))
-    return lines
+        record_coverage(cov, u["name"], lines)
+        done.add(u["name"])
+        write_coverage(cache, head, lines, done, complete=False)
+    return write_coverage(cache, head, lines, done, complete=True)
+
+
+def record_coverage(cov, unit, lines):
+    with tempfile.TemporaryDirectory() as tmp:
+        gcdas = [str(g) for g in cov.rglob("*.gcda")]
+        for i in range(0, len(gcdas), 200):
+            sh(["gcov", "-j", *gcdas[i:i + 200]], cwd=tmp, stdout=subprocess.DEVNULL,
+               stderr=subprocess.DEVNULL)
+        for j in Path(tmp).glob("*.gcov.json.gz"):
+            for f in json.loads(gzip.decompress(j.read_bytes()))["files"]:
+                path = os.path.relpath(os.path.realpath(f["file"]), TOP)
+                if path.startswith(".."):
+                    continue
+                for ln in f["lines"]:
+                    # Lines never run are kept too: they tell a statement's
+                    # first line from the lines it continues on.
+                    units_there = lines.setdefault(path, {}).setdefault(str(ln["line_number"]), set())
+                    if ln["count"] > 0:
+                        units_there.add(unit)
+
+
+def write_coverage(cache, head, lines, done, complete):
+    plain = {f: {ln: sorted(us) for ln, us in v.items()} for f, v in lines.items()}
+    cache.write_text(json.dumps({"head": head, "complete": complete, "done": sorted(done),
+                                 "lines": plain}))
+    return plain
 
 
 def tree_key():
@@ -381,7 +400,9 @@ def prepare(args):
     configure(build, coverage=False)
     sh(["cmake", "--build", str(build)], check=True)
     units = units_of(build)
-    covered = coverage_map(build, args.refresh_coverage)
+    covered = Lazy(lambda: coverage_map(build, args.refresh_coverage))
+    if args.coverage_only or not args.lazy_coverage:
+        covered.get()
     if args.coverage_only:
         sys.exit(0)
     by_name = {u["name"]: u for u in units}
@@ -398,25 +419,50 @@ def prepare(args):
             "all_targets": all_targets}
 
 
-def try_mutant(entry, site, bench):
-    """`entry` with the result of `site` mutated, or None when it does not compile."""
-    reaching = [n for n in reaching_units(bench["covered"], site) if n in bench["baseline"]]
+class Lazy:
+    """A value made the first time it is asked for."""
+
+    def __init__(self, make):
+        self.make, self.value = make, None
+
+    def get(self):
+        if self.value is None:
+            self.value = self.make()
+        return self.value
+
+
+def try_mutant(entry, site, bench, first=None):
+    """`entry` with the result of `site` mutated, or None when it does not
+    compile. `first` is a unit to try before any other (the one that killed
+    the mutant in an earlier run): when it kills the mutant again, the
+    coverage map is not needed at all."""
+    first = first if first in bench["baseline"] else None
+    if first:
+        outcome = try_units(entry, site, bench, [first])
+        if outcome is None or outcome["result"] != "survived":
+            return outcome
+    # The map is made with the product as committed, so never under a mutant.
+    reaching = [n for n in reaching_units(bench["covered"].get(), site)
+                if n in bench["baseline"] and n != first]
     if not reaching:
-        return dict(entry, result="unreached")
+        return dict(entry, result="survived" if first else "unreached")
+    return try_units(entry, site, bench, reaching)
+
+
+def try_units(entry, site, bench, units):
     original = mutate(site)
     try:
-        targets = sorted({t for n in reaching for t in bench["by_name"][n]["targets"]})
+        targets = sorted({t for n in units for t in bench["by_name"][n]["targets"]})
         built = sh(["cmake", "--build", str(bench["build"]), "--target", *targets],
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         if built.returncode != 0:
             return None
-        entry = dict(entry, result="survived")
-        for name in sorted(reaching, key=bench["baseline"].get):
+        for name in sorted(units, key=bench["baseline"].get):
             bound = max(30.0, 5 * bench["baseline"][name])
             result, _ = run_unit(bench["by_name"][name], bound, bench["build"])
             if result != "pass":
                 return dict(entry, result="killed" if result == "fail" else "timed out", by=name)
-        return entry
+        return dict(entry, result="survived")
     finally:
         (TOP / site["file"]).write_bytes(original)
 
@@ -469,7 +515,10 @@ def replay(args):
     renamed = renames(before["commit"])
     results = previous(args)
     done = {key(m) for m in results}
-    for m in before["mutants"]:
+    # The mutants killed before come first, each tried first with the unit
+    # that killed it: they are what a changed suite must still catch.
+    was_killed = lambda m: m["result"] in ("killed", "timed out")
+    for m in sorted(before["mutants"], key=lambda m: not was_killed(m)):
         if key(m) in done:
             continue
         entry = dict(m)
@@ -480,7 +529,7 @@ def replay(args):
             entry["result"] = "gone"  # the line is no longer in the product
         else:
             entry["now"] = f"{site['file']}:{site['line']}"
-            tried = try_mutant(entry, site, bench)
+            tried = try_mutant(entry, site, bench, first=m.get("by"))
             entry = tried if tried is not None else dict(entry, result="no longer compiles")
         results.append(entry)
         print(f"[{len(results)}] {entry['result']:<10} {describe(m)}", flush=True)
@@ -602,13 +651,14 @@ def main():
     r.add_argument("--coverage-only", action="store_true")
     r.add_argument("--refresh-coverage", action="store_true")
     r.add_argument("--resume", action="store_true")
+    r.set_defaults(lazy_coverage=False)
     y = sub.add_parser("replay")
     y.add_argument("report")
     y.add_argument("--build", default=str(TOP / "build/mutants"))
     y.add_argument("--out", default=str(TOP / "build/mutants/replay.json"))
     y.add_argument("--refresh-coverage", action="store_true")
     y.add_argument("--resume", action="store_true")
-    y.set_defaults(coverage_only=False)
+    y.set_defaults(coverage_only=False, lazy_coverage=True)
     c = sub.add_parser("compare")
     c.add_argument("before")
     c.add_argument("after")
