@@ -640,6 +640,11 @@ def compare(before_path, after_path):
 
 
 def main():
+    # A shell starts a background job with Ctrl-C ignored, and programs
+    # inherit that: a test that interrupts itself would then wait forever.
+    # With a handler here, the tests start with the default again, and a
+    # Ctrl-C of the script still restores the mutated file.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     sub = p.add_subparsers(dest="command", required=True)
     r = sub.add_parser("run")
