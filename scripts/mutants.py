@@ -306,7 +306,8 @@ def coverage_map(build, refresh):
     saved = json.loads(cache.read_text()) if cache.exists() and not refresh else {}
     if saved.get("head") != head:
         saved = {}
-    if saved.get("complete"):
+    # A map saved whole, without a list of the units done, is complete too.
+    if saved.get("complete", "lines" in saved and "done" not in saved):
         return saved["lines"]
     cov = build.parent / (build.name + "-coverage")
     configure(cov, coverage=True)
