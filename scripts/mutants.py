@@ -266,7 +266,8 @@ def targets_of(command, build):
     targets = ["vocam_resources"]
     for a in command:
         p = Path(a)
-        if str(build) in a and p.suffix == "" and not p.name.startswith("-"):
+        # Options may name folders of the build too (pytest's --basetemp).
+        if str(build) in a and p.suffix == "" and p.is_file() and os.access(p, os.X_OK):
             targets.append(p.name)
     joined = " ".join(command)
     if "pytest" in joined:
