@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "CaptureHarness.h"
+#include "tests/support/Pictures.h"
 
 using namespace vocapture;
 using namespace vocapture::test;
@@ -18,11 +19,12 @@ class CameraTest : public QObject {
         return *VoCamera::instance();
     }
 
-    static int sdkMaximum(int id) {
+    // The SDK's own bounds of a property: {min, max}.
+    static std::pair<int, int> sdkRange(int id) {
         int min = 0, max = 0, value = 0;
         std::uint32_t flags = 0;
         vocam_property_get_range(VoCamera::instance()->handle(), id, &min, &max, &value, &flags);
-        return max;
+        return {min, max};
     }
 
   private slots:
@@ -73,13 +75,13 @@ class CameraTest : public QObject {
         QVERIFY(t > a.max_value);  // beyond the analogue range: the digital part takes the rest
         QCOMPARE(a.value, a.max_value);
         // Read and written in the same unit: the analogue part at its top is the SDK's top.
-        const int top = sdkMaximum(VOCAM_PROP_GAIN_GREEN1);
+        const int top = sdkRange(VOCAM_PROP_GAIN_GREEN1).second;
         QCOMPARE(sdkValue(VOCAM_PROP_GAIN_GREEN1), top);
         QCOMPARE(sdkValue(VOCAM_PROP_GAIN_GREEN2), top);
         QCOMPARE(sdkValue(VOCAM_PROP_DIGITAL_GAIN_GREEN), int(100.0 * float(t / a.max_value)));
         QVERIFY(std::fabs(c.total_gain_green().value - t) < 1e-4);
         c.updateGain(100);
-        QCOMPARE(sdkValue(VOCAM_PROP_DIGITAL_GAIN), sdkMaximum(VOCAM_PROP_DIGITAL_GAIN));
+        QCOMPARE(sdkValue(VOCAM_PROP_DIGITAL_GAIN), sdkRange(VOCAM_PROP_DIGITAL_GAIN).second);
         QCOMPARE(c.total_gain().value, c.gain().max_value * c.digital_gain().max_value);
         c.updateGain(0);
         QCOMPARE(c.total_gain().value, c.total_gain().min_value);
@@ -101,13 +103,33 @@ class CameraTest : public QObject {
         QVERIFY(!(sdkFlags(VOCAM_PROP_EXPOSURE) & VOCAM_PROP_FLAG_AUTO));
         for (const auto &[ms, word] : {std::pair{2400000.5, 2400000500u},
                                        {5e6, 3600000000u},
-                                       {0.0, std::uint32_t(std::lround(e.min_value * 1000))}}) {
+                                       {0.0, std::uint32_t(sdkRange(VOCAM_PROP_EXPOSURE).first)}}) {
             c.setExposureMs(ms);
             QCOMPARE(static_cast<std::uint32_t>(sdkValue(VOCAM_PROP_EXPOSURE)), word);
             QCOMPARE(c.exposure().value, float(word / 1000.0));
         }
         // A camera whose longest exposure is under a second has all of it on the slider.
         QCOMPARE(exposureSliderLongest({10, 0.01f, 800, 0}), 800.0f);
+    }
+
+    void aSixteenBitFrameGivesDeepSamplesAndAnEightBitFrameNone() {
+        VoCamera &c = up("model_01:state=ready");
+        // No simulated camera delivers 16-bit samples: a synthetic frame is
+        // converted as the worker converts a still, while the camera streams.
+        constexpr std::uint32_t w = 64, h = 32;
+        const _VOCAM_IMAGE_FORMAT format{sizeof format,           w, h, 1, w * h * 2,
+                                         {VOCAM_LAYOUT_LSB_FIRST}};
+        const std::string raw = vocam::test::syntheticDeepFrame(w, h, true);
+        const auto *bytes = reinterpret_cast<const std::uint8_t *>(raw.data());
+        std::vector<std::uint16_t> deep, none(3);
+        c.startStreaming();
+        QVERIFY(c.convertRawImageDeep(bytes, format, deep));
+        QVERIFY(!c.convertRawImageDeep(bytes, c.format(), none));
+        c.stopStreaming();
+        QCOMPARE(deep.size(), std::size_t{w} * h * 3);
+        QVERIFY(none.empty());
+        // 16 bits a sample, not 8 widened: the low bytes are kept.
+        QVERIFY(std::ranges::any_of(deep, [](std::uint16_t v) { return (v & 0xFF) != 0; }));
     }
 
     void coolingStartsAtTheCoolestWithinReachExceptOnThe4008x2672Sensor() {
