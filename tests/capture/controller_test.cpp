@@ -1,7 +1,8 @@
 // The window controller and its image worker on simulated cameras, offscreen:
 // the controls it fills, the geometry list and changes, the white-balance
 // countdown, the frame socket, stills and recordings, and cameras that
-// misbehave. The library's own conversions and ranges are its suites' care.
+// misbehave. The library's conversions and ranges, and what the picture and
+// recording files hold, are the library's and the command-line tool's suites'.
 #include <QApplication>
 #include <QScrollArea>
 #include <QSettings>
@@ -33,7 +34,6 @@
 
 using namespace vocapture;
 using namespace vocapture::test;
-using namespace std::chrono_literals;
 
 namespace {
 
