@@ -1,7 +1,8 @@
 // The window controller and its image worker on simulated cameras, offscreen:
 // the controls it fills, the geometry list and changes, the white-balance
 // countdown, the frame socket, stills and recordings, and cameras that
-// misbehave. The library's own conversions and ranges are its suites' care.
+// misbehave. The library's conversions and ranges, and what the picture and
+// recording files hold, are the library's and the command-line tool's suites'.
 #include <QApplication>
 #include <QScrollArea>
 #include <QSettings>
@@ -33,7 +34,6 @@
 
 using namespace vocapture;
 using namespace vocapture::test;
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -170,29 +170,25 @@ class ControllerTest : public QObject {
     void geometryList_data() {
         QTest::addColumn<QString>("camera");
         QTest::addColumn<QStringList>("entries");
-        QTest::addColumn<int>("skipped");
         const QStringList large{"1280 x 1024", "1280 x 720", "1024 x 768",
                                 "800 x 600",   "720 x 480",  "640 x 512 (subsampled by 2)",
                                 "640 x 480"};
         QTest::newRow("large") << "model_02:state=ready"
-                               << large + QStringList{"320 x 256 (subsampled by 4)", "320 x 240"}
-                               << 5;
+                               << large + QStringList{"320 x 256 (subsampled by 4)", "320 x 240"};
         // A camera that subsamples by 2 at most is not offered 4.
         QTest::newRow("subsampling by 2 at most")
-            << "model_02:state=ready:subsample=2" << large + QStringList{"320 x 240"} << 5;
+            << "model_02:state=ready:subsample=2" << large + QStringList{"320 x 240"};
         QTest::newRow("small, no subsampling")
-            << "model_01:state=ready" << QStringList{"640 x 480", "320 x 240"} << 10;
+            << "model_01:state=ready" << QStringList{"640 x 480", "320 x 240"};
     }
 
     void geometryList() {
         QFETCH(QString, camera);
         QFETCH(QStringList, entries);
-        QFETCH(int, skipped);
-        LogRecorder log;
         auto &c = start(camera.toStdString());
         QCOMPARE(comboItems(c.ui().geometry), entries);
-        QCOMPARE(log.count("skipping resolution "), skipped);
         QCOMPARE(c.ui().geometry->currentText(), entries.front());
+        LogRecorder log;
         c.updateGeometry("320 x 256 (subsampled by 4)");
         QCOMPARE(log.count("error: invalid selection "),
                  entries.join(';').contains("by 4") ? 0 : 1);
@@ -408,51 +404,25 @@ class ControllerTest : public QObject {
         QCOMPARE(rowsOf(QImage(dir.filePath("still.png")).convertToFormat(QImage::Format_RGB888)),
                  rowsOf(shown));
         QVERIFY(c.saveStillImageTo(dir.filePath("still.TIFF")));
-        const auto tiff = vocam::test::readTiff(dir.filePath("still.TIFF").toStdString());
-        QCOMPARE(tiff.bits, 8);
-        QCOMPARE(bytesOf(tiff), rowsOf(shown));
+        QCOMPARE(vocam::test::readTiff(dir.filePath("still.TIFF").toStdString()).bits, 8);
         QVERIFY(!c.saveStillImageTo(dir.filePath("still.bmp"), &problem));
         QVERIFY(problem.endsWith("the file name must end in .png, .tif, .tiff or .fits"));
         QVERIFY(!c.saveStillImageTo(dir.filePath("missing/still.png"), &problem));
         QVERIFY(problem.startsWith("error: cannot create a file"));
-        QStringList left = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden);
-        left.sort();  // nothing but the two pictures: no temporary file stays
-        QCOMPARE(left, QStringList({"still.TIFF", "still.png"}));
     }
 
-    void aStillOfSixteenBitSamplesIsSavedAsA48BitTiff() {
-        QVERIFY(bringUp("model_01:state=ready"));
-        VoCamera &cam = *VoCamera::instance();
-        // No simulated camera delivers 16-bit samples: a synthetic frame is
-        // converted as the worker converts a still, while the camera streams.
-        constexpr std::uint32_t w = 64, h = 32;
-        const _VOCAM_IMAGE_FORMAT format{sizeof format,           w, h, 1, w * h * 2,
-                                         {VOCAM_LAYOUT_LSB_FIRST}};
-        const std::string raw = vocam::test::syntheticDeepFrame(w, h, true);
-        const auto *bytes = reinterpret_cast<const std::uint8_t *>(raw.data());
-        VoBitmapImage image(QSizeF(w, h));
-        std::vector<std::uint16_t> eightBitFrame;
-        cam.startStreaming();
-        QVERIFY(cam.convertRawImageDeep(bytes, format, image.deep()));
-        cam.convertRawImage(bytes, format, image.buffer());  // the picture shown (8 bits)
-        QVERIFY(!cam.convertRawImageDeep(bytes, cam.format(), eightBitFrame));
-        cam.stopStreaming();
-        QCOMPARE(image.deep().size(), std::size_t{w} * h * 3);
-        QVERIFY(eightBitFrame.empty());
-        QVERIFY(std::any_of(image.deep().begin(), image.deep().end(),
-                            [](std::uint16_t v) { return (v & 0xFF) != 0; }));  // low bytes kept
-
-        image.updateBitmap();
+    // A still from a camera with 16-bit samples keeps them in a TIFF; PNG
+    // stays the 8-bit picture shown.
+    void aStillWithItsDeepSamplesIsSavedAsA48BitTiffAndAn8BitPng() {
+        StillImage still{QImage(4, 2, QImage::Format_RGB888), {}, nullptr};
+        still.picture.fill(Qt::darkCyan);
+        for (std::uint16_t i = 0; i < 4 * 2 * 3; ++i) still.deep.push_back(0x1234 + i);
         QTemporaryDir dir;
-        const StillImage still{image.bmp().copy(), image.deep(), nullptr};
         saveStill(still, dir.filePath("deep.tif"));
         const auto tiff = vocam::test::readTiff(dir.filePath("deep.tif").toStdString());
         QCOMPARE(tiff.bits, 16);
-        QCOMPARE(tiff.width, w);
-        QCOMPARE(tiff.height, h);
-        QCOMPARE(bytesOf(tiff), QByteArray(reinterpret_cast<const char *>(image.deep().data()),
-                                           qsizetype(image.deep().size() * 2)));
-        // PNG stays the 8-bit picture shown.
+        QCOMPARE(bytesOf(tiff), QByteArray(reinterpret_cast<const char *>(still.deep.data()),
+                                           qsizetype(still.deep.size() * 2)));
         saveStill(still, dir.filePath("deep.png"));
         QCOMPARE(rowsOf(QImage(dir.filePath("deep.png")).convertToFormat(QImage::Format_RGB888)),
                  rowsOf(still.picture));
@@ -474,7 +444,6 @@ class ControllerTest : public QObject {
         QVERIFY2(c.saveStillImageTo(path, &problem), qPrintable(problem));
         c.stopStreaming();
         c.ui().exposureEntry->setValue(30);
-        QVERIFY(vocam::test::fitsverifyPasses(path.toStdString()));
         const vocam::test::Fits fits = vocam::test::readFits(path.toStdString());
         QVERIFY(fits.data.starts_with(ownFrame().toStdString()));
         QCOMPARE(fits.number("EXPTIME"), 0.03);
@@ -535,11 +504,8 @@ class ControllerTest : public QObject {
             const auto ser = vocam::test::readSer(dir.filePath(k.name + ".ser").toStdString());
             QVERIFY2(ser.whole && ser.frames.size() >= (k.name == "full" ? 2u : 3u),
                      qPrintable(k.name));
-            QCOMPARE(ser.times.size(), ser.frames.size());
-            QCOMPARE(std::tie(ser.colour, ser.width, ser.height, ser.depth, ser.instrument),
-                     std::make_tuple(8u, 640u, 480u, 8u, std::string("VoCam model_02")));
+            QCOMPARE(ser.instrument, std::string("VoCam model_02"));
             for (const std::string &f : ser.frames) QVERIFY(f == frame.toStdString());
-            QVERIFY(std::is_sorted(ser.times.begin(), ser.times.end()));
             QVERIFY(std::abs(ser.unixSeconds(ser.times.front()) -
                              QDateTime::currentSecsSinceEpoch()) < 60);
             // The line that ends it counts the frames the file holds.
@@ -585,10 +551,13 @@ class ControllerTest : public QObject {
         QVERIFY(QTest::qWaitFor([&] { return u.exposureProgress->value() < 500; }, 1000));
         QCOMPARE(c.cameraState(), CameraState::Live);
         QVERIFY(c.currentlyStreaming());
-        // A stop during the next exposure does not wait for it to end.
+        // A stop during the next exposure does not wait for it to end: the
+        // worker's wait gives up in slices and sees the stop by itself, ending
+        // the stream under it stays a fallback.
         QTest::qWait(1000);
         QVERIFY(timed([&] { c.stopStreaming(); }) < 2.0);
         QCOMPARE(c.streamInterruptions(), 0);
+        QVERIFY(!c.cameraGone() && !VoCamera::instance()->streaming());
     }
 
     void conversionThreadsComeFromTheCommandLineOrTheSettingsPanel() {
@@ -811,20 +780,6 @@ class ControllerTest : public QObject {
         c.resetBestFocus();
         QVERIFY(QTest::qWaitFor([&] { return c.bestFocusScore() > 0; }, 5000));
         QVERIFY(c.bestFocusScore() < sharp / 2);
-    }
-
-    void quittingWithASilentCameraIsBounded() {
-        auto &c = live("model_01:state=ready");
-        device().video().setSilent(true);
-        std::this_thread::sleep_for(200ms);
-        const double seconds = timed([&] { c.stopStreaming(); });
-        QVERIFY2(seconds < 2.5, qPrintable(QString("quitting took %1 s").arg(seconds)));
-        QVERIFY(!c.currentlyStreaming());
-        QVERIFY(!c.cameraGone());
-        QVERIFY(!VoCamera::instance()->streaming());
-        // The worker's wait gives up in slices and sees the stop by itself:
-        // ending the stream under it stays a fallback.
-        QCOMPARE(c.streamInterruptions(), 0);
     }
 };
 
