@@ -106,11 +106,13 @@ class BringUp : public ::testing::Test {
         seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         return err.take();
     }
-    // Opens the model_05 camera, which must be refused: the log must name why.
-    void expectRefusedAtOpen(sim::CameraDevice &device, const std::string &line) {
+    // Opens the camera (model_05 unless told), which must be refused: the log
+    // must name why.
+    void expectRefusedAtOpen(sim::CameraDevice &device, const std::string &line,
+                             std::uint16_t product = 0x00A3) {
         test::StderrCapture err;
         _vocam *cam = nullptr;
-        EXPECT_EQ(vocam_camera_open_by_pid(&cam, 0x00A3), 0);
+        EXPECT_EQ(vocam_camera_open_by_pid(&cam, product), 0);
         EXPECT_EQ(cam, nullptr);
         const std::string log = err.take();
         EXPECT_EQ(countOf(log, line), 1) << log;
@@ -515,14 +517,10 @@ TEST(FirmwareFile, EachDamageIsNamedWithItsLine) {
 TEST_F(BringUp, AnUnknownModelIsRefusedAndLeftReusable) {
     // Product 0x01A5 exists for releases 0, 1 and 2 only.
     auto device = configure("model_11:state=ready:release=7");
-    test::StderrCapture err;
-    _vocam *cam = nullptr;
-    EXPECT_EQ(vocam_camera_open_by_pid(&cam, 0x01A5), 0);
-    EXPECT_EQ(cam, nullptr);
-    EXPECT_EQ(err.take(),
-              "error: unsupported camera: product 0x01A5, release 0x0007\n"
-              "error: unable to open usb device\n");
-    EXPECT_FALSE(device->isOpen());
+    expectRefusedAtOpen(*device,
+                        "error: unsupported camera: product 0x01A5, release 0x0007\n"
+                        "error: unable to open usb device\n",
+                        0x01A5);
     // Another client can still have it.
     std::unique_ptr<usbhost::Host> host = sim::makeSimulatedHost(sim::Bus::instance());
     std::vector<std::shared_ptr<usbhost::DeviceRef>> found;
@@ -655,10 +653,7 @@ TEST_F(BringUp, ABusyCameraIsWaitedForBeforeItIsSkipped) {
 
     // Held for good: the open matched nothing it could have.
     device->holdByOtherClient(1000);
-    test::StderrCapture err;
-    EXPECT_EQ(vocam_camera_open_by_pid(&cam, 0x00A3), 0);
-    EXPECT_EQ(cam, nullptr);
-    EXPECT_NE(err.take().find("usb_open_device: usb device open error"), std::string::npos);
+    expectRefusedAtOpen(*device, "usb_open_device: usb device open error");
     int opens = 0;
     for (const auto &e : device->log()) opens += e.kind == LogEntry::Kind::Open;
     EXPECT_EQ(opens, 5 + 2 + 1);  // five tries now, two refused and one taken before

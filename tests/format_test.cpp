@@ -18,26 +18,16 @@
 #include "transport/vo_usb.h"
 
 using ::testing::HasSubstr;
-using vocam::sim::LogEntry;
 using vocam::test::countOf;
 using vocam::test::nextFrame;
 using vocam::test::OpenCamera;
+using vocam::test::registerTraffic;
 using vocam::test::StderrCapture;
+using vocam::test::Traffic;
 using vocam::test::window;
+using vocam::test::wireWords;
 
 namespace {
-
-// Register writes of the traffic log, in order: (address, word).
-std::vector<std::pair<std::uint16_t, std::uint32_t>> registerWrites(
-    const std::vector<LogEntry> &log) {
-    std::vector<std::pair<std::uint16_t, std::uint32_t>> out;
-    for (const auto &e : log)
-        if (e.kind == LogEntry::Kind::Control && e.setup.bmRequestType == 0x40 &&
-            e.setup.bRequest == 0x12 && e.data.size() == 4)
-            out.emplace_back(e.setup.wIndex,
-                             e.data[0] | e.data[1] << 8 | e.data[2] << 16 | e.data[3] << 24);
-    return out;
-}
 
 // What the simulated camera renders for a window, under the identity tone curve.
 std::vector<std::uint8_t> rendered(vocam::sim::VideoSettings s) {
@@ -57,13 +47,16 @@ TEST_F(Format, SubsampledWindowGivesTheDeliveredSize) {
     err.take();
     _vocam_frame_format f = window(16, 8, 1264, 1016, 2, 2);
     ASSERT_EQ(vocam_set_video_format(h, &f), 0);
-    const auto writes = registerWrites(cam.device().log());
+    Traffic writes;
+    for (const auto &access : registerTraffic(cam.device()))
+        if (access.write) writes.push_back(access);
     ASSERT_GE(writes.size(), 4u);
     // Size, position and subsampling, in that order, then the data rate reload.
-    EXPECT_EQ(std::vector(writes.begin(), writes.begin() + 3),
-              (std::vector<std::pair<std::uint16_t, std::uint32_t>>{
-                  {0x100C, 1016u << 16 | 1264}, {0x1008, 8u << 16 | 16}, {0x1018, 2u << 16 | 2}}));
-    EXPECT_EQ(writes[3].first, 0x1048);
+    EXPECT_EQ(Traffic(writes.begin(), writes.begin() + 3),
+              (Traffic{{true, 0x100C, wireWords({1016u << 16 | 1264})},
+                       {true, 0x1008, wireWords({8u << 16 | 16})},
+                       {true, 0x1018, wireWords({2u << 16 | 2})}}));
+    EXPECT_EQ(writes[3].address, 0x1048);
     const std::string text = err.take();
     EXPECT_THAT(text, HasSubstr("cam_write_format: subsample=2x2, size=632x508, position=16x8\n"));
     EXPECT_THAT(text, HasSubstr("kps count: 3\n"));  // rates reloaded

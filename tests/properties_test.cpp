@@ -319,10 +319,9 @@ TEST(ColourEngine, CreatedOnFirstNeedWithTheModelsMatrices) {
     const auto &m = h->colour.converter->specifiedMatrices;
     for (unsigned id = 0; id < m.size(); ++id)
         EXPECT_EQ(static_cast<bool>(m[id]), id == 1 || id == 2 || id == 5) << id;
-    // Stored in the engine's channel order: the blob's last coefficient first.
+    // The blob's last coefficient, first in the engine's channel order (which
+    // votf_test checks).
     EXPECT_EQ(m[1][0], 5832);
-    EXPECT_EQ(m[1][3], 0);
-    EXPECT_EQ(m[1][10], 5568);
     CVotf *engine = h->colour.converter.get();
     EXPECT_EQ(vo_usb_create_votf(h), 0);
     EXPECT_EQ(h->colour.converter.get(), engine);
@@ -409,8 +408,6 @@ TEST(Temperature, TargetIsClampedAndTheFanFollowsTheCooler) {
     OpenCamera cam("model_05:state=ready");  // cooled, with a fan
     _vocam *h = cam.handle();
     ASSERT_TRUE(h->camera.temperature_supported && h->camera.fan_present);
-    EXPECT_EQ(std::pair(h->camera.temperature_min, h->camera.temperature_max),
-              std::pair(233000, 313000));
     ASSERT_EQ(vo_usb_create_votf(h), 0);
 
     const std::uint32_t on = 0x80008000u;
