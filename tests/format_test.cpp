@@ -40,6 +40,19 @@ class Format : public ::testing::Test {
     StderrCapture err;
 };
 
+// Streams one frame and hands it to `use` with the stream running.
+template <typename Use>
+void withOneFrame(_vocam *h, Use use) {
+    ASSERT_EQ(vocam_enable_streaming(h), 0);
+    ASSERT_EQ(vocam_start_streaming(h), 0);
+    const int index = nextFrame(h);
+    ASSERT_GE(index, 0);
+    use(vocam_get_buffer_address(h, index));
+    vocam_release_buffer(h, index);
+    EXPECT_EQ(vocam_stop_streaming(h), 0);
+    EXPECT_EQ(vocam_disable_streaming(h), 0);
+}
+
 TEST_F(Format, SubsampledWindowGivesTheDeliveredSize) {
     OpenCamera cam;
     _vocam *h = cam.handle();
@@ -250,29 +263,24 @@ TEST_F(Format, FramesShowTheWindowInTheModelsPhaseAndConvertWhileStreaming) {
     const std::uint32_t params[3] = {12, 1, 0};  // nearest neighbour, no correction
     EXPECT_EQ(vocam_convert_frame_to_rgb(h, rgb.data(), raw.data(), &image, params), -22);
     EXPECT_EQ(rgb[0], 0);
-    ASSERT_EQ(vocam_enable_streaming(h), 0);
-    ASSERT_EQ(vocam_start_streaming(h), 0);
-    const int index = nextFrame(h);
-    ASSERT_GE(index, 0);
-    const std::uint8_t *frame = vocam_get_buffer_address(h, index);
-    const auto expected = rendered({1600, 1200, 200, 100, 640, 480, 2, 2, 9});
-    ASSERT_EQ(expected.size(), 320u * 240u);
-    EXPECT_EQ(std::memcmp(frame, expected.data(), expected.size()), 0);
-    EXPECT_EQ(vocam_convert_frame_to_rgb(h, rgb.data(), frame, &image, params), 0);
+    withOneFrame(h, [&](const std::uint8_t *frame) {
+        const auto expected = rendered({1600, 1200, 200, 100, 640, 480, 2, 2, 9});
+        ASSERT_EQ(expected.size(), 320u * 240u);
+        EXPECT_EQ(std::memcmp(frame, expected.data(), expected.size()), 0);
+        EXPECT_EQ(vocam_convert_frame_to_rgb(h, rgb.data(), frame, &image, params), 0);
+    });
+    // Once the stream has ended, the conversion is refused again.
+    EXPECT_EQ(vocam_convert_frame_to_rgb(h, rgb.data(), raw.data(), &image, params), -22);
     // The thread count reaches the engine (whose bands are convert_bands_test's).
     EXPECT_EQ(vocam_set_conversion_threads(nullptr, 2), -22);
     EXPECT_EQ(vocam_set_conversion_threads(h, 9), -22);
     ASSERT_EQ(vocam_set_conversion_threads(h, 2), 0);
     EXPECT_EQ(h->colour.converter->GetConversionThreads(), 2u);
-    vocam_release_buffer(h, index);
     // The grey ramp along the top: brighter to the right, and reddish under
     // the scene's warm light until white balance corrects it.
     auto at = [&](int x, int c) { return rgb[(10 * 320 + x) * 3 + c]; };
     EXPECT_LT(at(20, 1) + 40, at(300, 1));
     EXPECT_GT(at(300, 0), at(300, 2));
-    EXPECT_EQ(vocam_stop_streaming(h), 0);
-    EXPECT_EQ(vocam_convert_frame_to_rgb(h, rgb.data(), raw.data(), &image, params), -22);
-    EXPECT_EQ(vocam_disable_streaming(h), 0);
 }
 
 // A ring buffer holds the frame of the window it was enabled for: an image
@@ -289,51 +297,39 @@ TEST_F(Format, RingFramesConvertOnlyWithTheirOwnFrameSize) {
     ASSERT_EQ(vocam_get_image_format(h, &own), 0);
     _VOCAM_IMAGE_FORMAT wide = own;
     wide.PixelFormat = 1;
-    ASSERT_EQ(vocam_enable_streaming(h), 0);
-    ASSERT_EQ(vocam_start_streaming(h), 0);
-    const int index = nextFrame(h);
-    ASSERT_GE(index, 0);
-    const std::uint8_t *frame = vocam_get_buffer_address(h, index);
     std::vector<std::uint8_t> rgb(1280 * 1024 * 3);
-    StderrCapture err;
-    for (const _VOCAM_IMAGE_FORMAT *image : {&own, &full, &wide}) {
-        const int expected = image == &own ? 0 : -22;
-        EXPECT_EQ(vocam_convert_frame_to_rgb(h, rgb.data(), frame, image, nullptr), expected);
-        EXPECT_EQ(vocam_convert_frame_to_rgb_bits(h, rgb.data(), frame, image, nullptr, 24),
-                  expected);
-    }
+    err.take();
+    withOneFrame(h, [&](const std::uint8_t *frame) {
+        for (const _VOCAM_IMAGE_FORMAT *image : {&own, &full, &wide}) {
+            const int expected = image == &own ? 0 : -22;
+            EXPECT_EQ(vocam_convert_frame_to_rgb(h, rgb.data(), frame, image, nullptr), expected);
+            EXPECT_EQ(vocam_convert_frame_to_rgb_bits(h, rgb.data(), frame, image, nullptr, 24),
+                      expected);
+        }
+    });
     EXPECT_EQ(countOf(err.take(), "is not the ring buffer's"), 4);
-    vocam_release_buffer(h, index);
-    EXPECT_EQ(vocam_stop_streaming(h), 0);
-    EXPECT_EQ(vocam_disable_streaming(h), 0);
 }
 
 // Unequal factors catch a divisor taken from the wrong axis.
 TEST_F(Format, UnequalSubsamplingInXAndY) {
-    for (auto [sx, sy] : {std::pair<std::uint16_t, std::uint16_t>{2, 1}, {1, 2}}) {
+    for (const auto &factors : {std::pair<std::uint16_t, std::uint16_t>{2, 1}, {1, 2}}) {
+        const std::uint16_t sx = factors.first, sy = factors.second;
         SCOPED_TRACE(std::to_string(sx) + "x" + std::to_string(sy));
         OpenCamera cam("model_02:state=ready:fps=0");
         _vocam *h = cam.handle();
         const auto f = window(64, 32, 640, 480, sx, sy);
         ASSERT_EQ(vocam_set_video_format(h, &f), 0);
         const std::uint32_t w = 640u / sx, ht = 480u / sy;
-        EXPECT_EQ(std::tuple(h->camera.width, h->camera.height), std::tuple(int(w), int(ht)));
         _VOCAM_IMAGE_FORMAT image{};
         ASSERT_EQ(vocam_get_image_format(h, &image), 0);
         EXPECT_EQ(std::make_tuple(image.Width, image.Height, image.ImageSize),
                   std::make_tuple(w, ht, w * ht));
-        ASSERT_EQ(vocam_enable_streaming(h), 0);
-        EXPECT_EQ(vocam_get_video_frame_size(h), w * ht);
-        ASSERT_EQ(vocam_start_streaming(h), 0);
-        const int index = nextFrame(h);
-        ASSERT_GE(index, 0);
-        const auto expected = rendered({1280, 1024, 64, 32, 640, 480, sx, sy, 24});
-        ASSERT_EQ(expected.size(), std::size_t{w} * ht);
-        const std::uint8_t *frame = vocam_get_buffer_address(h, index);
-        EXPECT_EQ(std::memcmp(frame, expected.data(), expected.size()), 0);
-        vocam_release_buffer(h, index);
-        EXPECT_EQ(vocam_stop_streaming(h), 0);
-        EXPECT_EQ(vocam_disable_streaming(h), 0);
+        withOneFrame(h, [&](const std::uint8_t *frame) {
+            EXPECT_EQ(vocam_get_video_frame_size(h), w * ht);
+            const auto expected = rendered({1280, 1024, 64, 32, 640, 480, sx, sy, 24});
+            ASSERT_EQ(expected.size(), std::size_t{w} * ht);
+            EXPECT_EQ(std::memcmp(frame, expected.data(), expected.size()), 0);
+        });
     }
 }
 
