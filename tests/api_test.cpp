@@ -17,45 +17,21 @@
 
 namespace {
 
+// Every code in the ranges the library and the USB layer use has a text of
+// its own; a USB code's is the word the USB layer's own log lines use.
 TEST(ErrorNames, EveryCodeHasATextOfItsOwn) {
-    const int library[] = {VOCAM_EFAIL,        VOCAM_ENOMATCH,     VOCAM_EIO,      VOCAM_ENODEVICE,
-                           VOCAM_ENOMEM,       VOCAM_EUNSUPPORTED, VOCAM_EINVAL,   VOCAM_ENOSLOT,
-                           VOCAM_EEXPOSURE,    VOCAM_EGAVEUP,      VOCAM_ENOTIMPL, VOCAM_ENODATA,
-                           VOCAM_ENOINTERFACE, VOCAM_ETIMEDOUT,    VOCAM_EINTERNAL};
-    const int usb[] = {VOCAM_USB_ERROR,
-                       VOCAM_USB_NO_MEMORY,
-                       VOCAM_USB_NO_RESOURCES,
-                       VOCAM_USB_NO_DEVICE,
-                       VOCAM_USB_NOT_PRIVILEGED,
-                       VOCAM_USB_BAD_ARGUMENT,
-                       VOCAM_USB_EXCLUSIVE_ACCESS,
-                       VOCAM_USB_UNSUPPORTED,
-                       VOCAM_USB_IO_ERROR,
-                       VOCAM_USB_NOT_OPEN,
-                       VOCAM_USB_BUSY,
-                       VOCAM_USB_TIMEOUT,
-                       VOCAM_USB_OVERRUN,
-                       VOCAM_USB_DEVICE_ERROR,
-                       VOCAM_USB_ABORTED,
-                       VOCAM_USB_NOT_RESPONDING,
-                       VOCAM_USB_INTERRUPTED,
-                       VOCAM_USB_NOT_FOUND,
-                       VOCAM_USB_PIPE_STALLED};
-    std::set<std::string> texts;
-    for (int code : library) {
-        EXPECT_LT(code, 0);
-        texts.insert(vocam_strerror(code));
-    }
-    for (int code : usb) {
-        EXPECT_LT(code, 0);
+    std::set<std::string> library, usb;
+    for (int code = -1000; code < 0; ++code)
+        if (const std::string text = vocam_strerror(code); text != "unknown error")
+            library.insert(text);
+    for (std::uint32_t word = 0xE0000200u; word < 0xE0004100u; ++word) {
+        const int code = static_cast<int>(word);
         const std::string text = vocam_strerror(code);
-        EXPECT_EQ(text.rfind("USB: ", 0), 0u) << text;
-        // The same word the USB layer's own log lines use.
-        EXPECT_EQ(text.substr(5), vocam::usbhost::resultName(code)) << code;
-        texts.insert(text);
+        if (text == "unknown error") continue;
+        EXPECT_EQ(text, "USB: " + std::string(vocam::usbhost::resultName(code))) << code;
+        usb.insert(text);
     }
-    EXPECT_EQ(texts.size(), std::size(library) + std::size(usb));
-    EXPECT_EQ(texts.count("unknown error"), 0u);
+    EXPECT_EQ(std::pair(library.size(), usb.size()), std::pair(std::size_t{15}, std::size_t{19}));
     EXPECT_STREQ(vocam_strerror(VOCAM_ENOMEM), "out of memory");
 
     EXPECT_STREQ(vocam_strerror(0), "success");
@@ -64,15 +40,8 @@ TEST(ErrorNames, EveryCodeHasATextOfItsOwn) {
     EXPECT_STREQ(vocam_strerror(static_cast<int>(0xE0000001u)), "unknown error");
 }
 
-// The macros, the loaded library's answer and its soname all carry the one
-// project version.
-TEST(Version, MacrosRunTimeValueAndSonameAgree) {
-    EXPECT_EQ(std::to_string(VOCAM_VERSION_MAJOR) + "." + std::to_string(VOCAM_VERSION_MINOR) +
-                  "." + std::to_string(VOCAM_VERSION_PATCH),
-              VOCAM_VERSION_STRING);
-    EXPECT_EQ(VOCAM_VERSION,
-              (VOCAM_VERSION_MAJOR << 16) | (VOCAM_VERSION_MINOR << 8) | VOCAM_VERSION_PATCH);
-
+// The loaded library's answer and its soname carry the headers' version.
+TEST(Version, RunTimeValueAndSonameAgreeWithTheHeaders) {
     void *lib = dlopen(VOCAM_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(lib, nullptr) << dlerror();
     auto *version = reinterpret_cast<std::uint32_t (*)()>(dlsym(lib, "vocam_library_version"));
@@ -103,11 +72,12 @@ TEST(ModelName, BufferMustHoldNameAndTerminator) {
     EXPECT_EQ(vocam_get_model_name(&handle, exact, sizeof exact), 0);
     EXPECT_STREQ(exact, "VoCam 1234");
 
+    // One byte short: refused (with the line log_test provokes the same way),
+    // the buffer untouched.
     vocam::test::StderrCapture err;
     char shorter[10] = "untouched";
     EXPECT_EQ(vocam_get_model_name(&handle, shorter, sizeof shorter), -22);
     EXPECT_STREQ(shorter, "untouched");
-    EXPECT_EQ(err.take(), "error: provided string is too small for model name");
 }
 
 TEST(Version, CameraWordsComeFromTheHandle) {

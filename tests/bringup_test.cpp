@@ -12,6 +12,7 @@
 //   a camera pulled, then read     kIOReturnNoDevice      the same, from the kernel's ENODEV
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -105,11 +106,13 @@ class BringUp : public ::testing::Test {
         seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         return err.take();
     }
-    // Opens the model_05 camera, which must be refused: the log must name why.
-    void expectRefusedAtOpen(sim::CameraDevice &device, const std::string &line) {
+    // Opens the camera (model_05 unless told), which must be refused: the log
+    // must name why.
+    void expectRefusedAtOpen(sim::CameraDevice &device, const std::string &line,
+                             std::uint16_t product = 0x00A3) {
         test::StderrCapture err;
         _vocam *cam = nullptr;
-        EXPECT_EQ(vocam_camera_open_by_pid(&cam, 0x00A3), 0);
+        EXPECT_EQ(vocam_camera_open_by_pid(&cam, product), 0);
         EXPECT_EQ(cam, nullptr);
         const std::string log = err.take();
         EXPECT_EQ(countOf(log, line), 1) << log;
@@ -466,81 +469,58 @@ TEST_F(BringUp, LongResourcePathsAreUsedWhole) {
     EXPECT_EQ(countOf(loadFpga(), "is longer than the system takes"), 1);
 }
 
-struct Damage {
-    const char *name;
-    std::string (*spoil)(std::string hex);
-    int line;
-    const char *reason;
-};
-
-std::string replaceLine(std::string hex, int line, const std::string &with) {
-    std::size_t at = 0;
-    for (int i = 1; i < line; ++i) at = hex.find('\n', at) + 1;
-    const std::size_t end = hex.find('\n', at);
-    return hex.replace(at, end - at, with + "\r");
-}
-
-class DamagedFirmware : public BringUp, public ::testing::WithParamInterface<Damage> {};
-
-TEST_P(DamagedFirmware, WritesNothingAndIsNotCounted) {
+// The loader checks the whole file before it writes a byte: a damaged one is
+// named with its line and leaves the controller as it was.
+TEST_F(BringUp, DamagedFirmwareIsNamedAndWritesNothing) {
     auto boot = configure("model_16");
-    const Damage &d = GetParam();
-    files.write("vocam13/firm2.HEX",
-                d.spoil(sim::toIntelHex(sim::makeFirmwareImage(kCameraVendorB, 0x03AD))));
+    const std::string hex = sim::toIntelHex(sim::makeFirmwareImage(kCameraVendorB, 0x03AD));
+    files.write("vocam13/firm2.HEX", hex.substr(0, hex.rfind(':')));  // no end record
     const std::string log = init();
-    const std::string expected = "error: damaged firmware file " + firm13 + ": line " +
-                                 std::to_string(d.line) + ": " + d.reason + "\n";
-    EXPECT_NE(log.find(expected), std::string::npos) << log;
-    EXPECT_NE(log.find("unable to download to device: -1 ffffffff\n"), std::string::npos);
+    EXPECT_EQ(
+        countOf(log, "error: damaged firmware file " + firm13 + ": line 378: no end record\n"), 1)
+        << log;
+    EXPECT_EQ(countOf(log, "unable to download to device: -1 ffffffff\n"), 1);
     EXPECT_TRUE(firmwareLoads(boot->log()).empty());
     EXPECT_LT(seconds, 2.0);  // nothing was downloaded, so no pause
     EXPECT_EQ(boot->config().state, sim::BootState::Boot);
     EXPECT_TRUE(boot->present());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EachKind, DamagedFirmware,
-    ::testing::Values(
-        Damage{"NoColon", [](std::string h) { return "garbage\n" + h; }, 1,
-               "a record must start with ':'"},
-        Damage{"BadDigit",
-               [](std::string h) {
-                   return replaceLine(h, 3, ":10002000G0000000000000000000000000000000");
-               },
-               3, "not a hexadecimal digit"},
-        Damage{"Checksum",
-               [](std::string h) {
-                   h[h.find('\r') - 1] ^= 1;
-                   return h;
-               },
-               1, "checksum mismatch"},
-        Damage{"LengthMismatch",
-               [](std::string h) { return replaceLine(h, 2, ":0400100001020304050607"); }, 2,
-               "length does not match the record"},
-        Damage{"OutsideRam", [](std::string h) { return replaceLine(h, 1, ":01400000AA15"); }, 1,
-               "address outside the controller's RAM"},
-        Damage{"EndRecordWithData",
-               [](std::string h) { return replaceLine(h, 1, ":01400001AA14"); }, 1,
-               "end record with data"},
-        Damage{"RecordType", [](std::string h) { return replaceLine(h, 1, ":020000040000FA"); }, 1,
-               "unsupported record type"},
-        Damage{"NoEndRecord", [](std::string h) { return h.substr(0, h.rfind(':')); }, 378,
-               "no end record"},
-        Damage{"CutInsideARecord", [](std::string h) { return h.substr(0, h.rfind(':') - 7); }, 377,
-               "record too short or of odd length"}),
-    [](const auto &info) { return std::string(info.param.name); });
+TEST(FirmwareFile, EachDamageIsNamedWithItsLine) {
+    const struct {
+        const char *text;
+        int line;
+        const char *reason;
+    } cases[] = {
+        {"garbage\n:00000001FF\n", 1, "a record must start with ':'"},
+        {":0100000011EE\n:01000000G1EE\n", 2, "not a hexadecimal digit"},
+        {":0100000011EF\n", 1, "checksum mismatch"},
+        {":0200000011EE\n", 1, "length does not match the record"},
+        {":01400001AA14\n", 1, "end record with data"},
+        {":020000040000FA\n", 1, "unsupported record type"},
+        {":0100000011EE\n", 2, "no end record"},
+        {":0100", 1, "record too short or of odd length"},
+        {":00000001FF\n:0100000011EE\n", 2, "data after the end record"},
+        // A record may end at the top of the controller's RAM but not past it.
+        {":01400000AA15\n", 1, "address outside the controller's RAM"},
+        {":023FFF00AABB5B\n:00000001FF\n", 1, "address outside the controller's RAM"},
+        {":013FFF00AA17\n:00000001FF\n", 0, ""},
+        {":023FFE00AABB5C\n:00000001FF\n", 0, ""},
+    };
+    for (const auto &c : cases) {
+        std::string reason;
+        EXPECT_EQ(hex_validate(c.text, reason), c.line) << c.text;
+        EXPECT_EQ(reason, c.reason) << c.text;
+    }
+}
 
 TEST_F(BringUp, AnUnknownModelIsRefusedAndLeftReusable) {
     // Product 0x01A5 exists for releases 0, 1 and 2 only.
     auto device = configure("model_11:state=ready:release=7");
-    test::StderrCapture err;
-    _vocam *cam = nullptr;
-    EXPECT_EQ(vocam_camera_open_by_pid(&cam, 0x01A5), 0);
-    EXPECT_EQ(cam, nullptr);
-    EXPECT_EQ(err.take(),
-              "error: unsupported camera: product 0x01A5, release 0x0007\n"
-              "error: unable to open usb device\n");
-    EXPECT_FALSE(device->isOpen());
+    expectRefusedAtOpen(*device,
+                        "error: unsupported camera: product 0x01A5, release 0x0007\n"
+                        "error: unable to open usb device\n",
+                        0x01A5);
     // Another client can still have it.
     std::unique_ptr<usbhost::Host> host = sim::makeSimulatedHost(sim::Bus::instance());
     std::vector<std::shared_ptr<usbhost::DeviceRef>> found;
@@ -559,9 +539,7 @@ TEST_F(BringUp, OpenReadsGeometryColourTemperatureAndRates) {
         Check check;
     } cases[] = {
         {{{0x0690, 0x80008000u}, {0x0730, 0x80000000u}, {0x1014, 24}},  // cooler on, fan off
-         "params: size=2048x1536, max_size=2048x1536, position=0x0\nformat: rggb\n"
-         "subsampling is available: max=4\nkps: min=12000, max=48000\nkps count: 3\n"
-         "current kps: 48000\n",
+         "format: rggb\nsubsampling is available: max=4\n",
          [](const _vocam &c, sim::CameraDevice &d) {
              // The fan follows the cooler; a model with an FPGA runs at its fastest rate.
              EXPECT_EQ(std::make_tuple(d.reg(0x0730), d.reg(0x1010), d.reg(0x1048)),
@@ -581,15 +559,6 @@ TEST_F(BringUp, OpenReadsGeometryColourTemperatureAndRates) {
          "subsampling is not available\n",  // only the low byte counts
          [](const _vocam &c, sim::CameraDevice &) {
              EXPECT_EQ(c.camera.subsampling_available, 0);
-         }},
-        {{{0x104C, 5}},
-         "kps count: 5\n",  // an odd count drops the last high half
-         [](const _vocam &c, sim::CameraDevice &d) {
-             ASSERT_EQ(c.camera.data_rate_count, 5);
-             // The simulated list has three entries; the rest read as 0.
-             EXPECT_EQ(std::make_tuple(c.camera.data_rates[2], c.camera.data_rates[4]),
-                       std::make_tuple(48000, 0));
-             EXPECT_EQ(rateReads(d), 3);
          }},
         {{{0x104C, 0}, {0x1048, 777}},
          "kps count: 0\n",  // no rates: the current one stays
@@ -634,6 +603,7 @@ TEST_F(BringUp, AnOddDataRateCountFillsTheListExactly) {
     EXPECT_EQ(rates[4], 55u);
     EXPECT_EQ(rates[5], 0u);
     EXPECT_EQ(device->reg(0x1048), 55u);  // a model with an FPGA runs at the last rate
+    EXPECT_EQ(rateReads(*device), 3);     // nothing beyond the count is read
     vocam_camera_close(&cam);
 }
 
@@ -683,10 +653,7 @@ TEST_F(BringUp, ABusyCameraIsWaitedForBeforeItIsSkipped) {
 
     // Held for good: the open matched nothing it could have.
     device->holdByOtherClient(1000);
-    test::StderrCapture err;
-    EXPECT_EQ(vocam_camera_open_by_pid(&cam, 0x00A3), 0);
-    EXPECT_EQ(cam, nullptr);
-    EXPECT_NE(err.take().find("usb_open_device: usb device open error"), std::string::npos);
+    expectRefusedAtOpen(*device, "usb_open_device: usb device open error");
     int opens = 0;
     for (const auto &e : device->log()) opens += e.kind == LogEntry::Kind::Open;
     EXPECT_EQ(opens, 5 + 2 + 1);  // five tries now, two refused and one taken before
@@ -754,43 +721,76 @@ TEST_F(BringUp, ACameraWithoutItsStreamingSettingIsRefusedAtOpen) {
     }
 }
 
-TEST(FirmwareFile, ARecordMayEndAtTheTopOfRamButNotPastIt) {
-    std::string reason;
-    EXPECT_EQ(hex_validate(":013FFF00AA17\n:00000001FF\n", reason), 0) << reason;
-    EXPECT_EQ(hex_validate(":023FFE00AABB5C\n:00000001FF\n", reason), 0) << reason;
-    EXPECT_EQ(hex_validate(":023FFF00AABB5B\n:00000001FF\n", reason), 1);
-    EXPECT_EQ(reason, "address outside the controller's RAM");
-}
-
-TEST(ModelTable, UnknownReleasesAndMissingRecordsAreRefused) {
-    EXPECT_EQ(vo_camera_find(0x01A5, 7), nullptr);
+// An unknown release is AnUnknownModelIsRefusedAndLeftReusable's; a model
+// without matrices is properties_test's (AModelWithoutMatricesFailsOnceThenWorks).
+TEST(ModelTable, ARecordSearchEndsAtTheTerminator) {
     const std::uint8_t *payload = nullptr;
     std::uint32_t length = 0;
     // model_09 lists 92 bytes for a 72-byte blob: the terminator ends the search.
     EXPECT_EQ(vo_find_model_record(&camera_ids[8], 1, &payload, &length), 0);
     EXPECT_EQ(length, 60u);
     EXPECT_EQ(vo_find_model_record(&camera_ids[8], 2, &payload, &length), -14);
-    EXPECT_EQ(vo_find_model_record(&camera_ids[19], 1, &payload, &length),
-              -14);  // model_20: no matrices
 }
 
-TEST_F(BringUp, BootControllersAreListedWithoutBeingOpenedAndLeaveTheCameraListAfterFirmware) {
-    configure("model_02:serial=5,model_16:state=ready,model_01");
+// serial -> state, from a listing of at most 8.
+std::vector<std::pair<std::uint32_t, int>> states() {
+    vocam_camera_state records[8];
+    std::uint32_t count = 8;
+    const int listed = vocam_get_camera_states(records, &count);
+    EXPECT_EQ(listed, static_cast<int>(count));
+    std::vector<std::pair<std::uint32_t, int>> out;
+    for (std::uint32_t i = 0; i < count && i < 8; ++i)
+        out.emplace_back(records[i].serial_number, records[i].state);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// Boot controllers are listed without being opened, and the state listing
+// tells a failed start-up from no camera (start-up itself still answers 0).
+TEST_F(BringUp, BootControllersAndStatesAreListedBeforeAndAfterStartUp) {
+    configure(
+        "model_02:serial=11,model_03:serial=12,model_05:state=fpga:serial=13,"
+        "model_16:state=ready:serial=14");
+    using States = std::vector<std::pair<std::uint32_t, int>>;
+    EXPECT_EQ(states(), (States{{0, VOCAM_STATE_NO_FIRMWARE},
+                                {0, VOCAM_STATE_NO_FIRMWARE},
+                                {13, VOCAM_STATE_NO_FPGA},
+                                {14, VOCAM_STATE_READY}}));
     vocam_version records[4];
     std::memset(records, 0xEE, sizeof records);
     std::uint32_t count = 1;
     EXPECT_EQ(vocam_enum_boot_controllers(records, &count), 2);
     EXPECT_EQ(count, 2u);
     EXPECT_EQ(std::tie(records[0].product_id, records[0].serial_number, records[0].zero),
-              std::make_tuple(sim::Bus::instance().devices()[0]->product(), 0u, 0u));
+              std::make_tuple(bus().devices()[0]->product(), 0u, 0u));
     EXPECT_EQ(records[1].zero, 0xEEEEEEEEu);
-    for (auto &d : sim::Bus::instance().devices()) EXPECT_FALSE(d->isOpen());
+    for (auto &d : bus().devices()) EXPECT_FALSE(d->isOpen());
     EXPECT_EQ(vocam_enum_boot_controllers(nullptr, nullptr), -22);
 
+    // model_03's firmware and model_05's bitstream are missing.
+    files.remove("vocam03/firm2.HEX");
+    files.remove("vocam04/fpga2.rbf");
     init();
     count = 4;
-    EXPECT_EQ(vocam_enum_boot_controllers(records, &count), 0);
+    EXPECT_EQ(vocam_enum_boot_controllers(records, &count), 1);
     EXPECT_EQ(vocam_enum_cameras(records, &count), 3);
+    EXPECT_EQ(states(), (States{{0, VOCAM_STATE_NO_FIRMWARE},
+                                {11, VOCAM_STATE_READY},
+                                {13, VOCAM_STATE_NO_FPGA},
+                                {14, VOCAM_STATE_READY}}));
+    // A camera held by another client cannot be asked.
+    _vocam *held = opened(0x03AD);
+    ASSERT_NE(held, nullptr);
+    EXPECT_EQ(states(), (States{{0, VOCAM_STATE_NO_FIRMWARE},
+                                {0, VOCAM_STATE_UNREACHABLE},
+                                {11, VOCAM_STATE_READY},
+                                {13, VOCAM_STATE_NO_FPGA}}));
+    vocam_camera_close(&held);
+    // Capacity 0 counts without writing; a missing count is refused.
+    count = 0;
+    EXPECT_EQ(vocam_get_camera_states(nullptr, &count), 4);
+    EXPECT_EQ(count, 4u);
+    EXPECT_EQ(vocam_get_camera_states(nullptr, nullptr), VOCAM_EINVAL);
 }
 
 #endif

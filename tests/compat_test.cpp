@@ -105,19 +105,6 @@ TEST(CompatCalls, FlagsShiftAndValuesConvert) {
     EXPECT_EQ(std::pair(v, max), std::pair(2, 2));
     EXPECT_EQ(VocamPropertyGet(h, VOCAM_PROP_MAX_WIDTH, &v, &flags), 1);
     EXPECT_EQ(v, 1280);
-
-    // Temperature in degrees on a cooled camera.
-    OpenCamera cooled("model_05:state=ready");
-    h = cooled.handle();
-    ASSERT_EQ(VocamPropertyRange(h, VOCAM_PROP_TEMPERATURE, &lo, &hi, &value, &flags), 1);
-    EXPECT_FLOAT_EQ(lo, -40.0f);
-    EXPECT_FLOAT_EQ(hi, 40.0f);
-    EXPECT_NEAR(value, 20.0f, 0.01f);
-    cooled.device().clearLog();
-    ASSERT_EQ(VocamSetProperty(h, VOCAM_PROP_TEMPERATURE, -10.0f, static_cast<int>(0x80000000u)),
-              1);
-    EXPECT_EQ(registerTraffic(cooled.device())[1].data, wireWords({263000}));
-    EXPECT_EQ(h->camera.temperature_target, 263000);
 }
 
 TEST(CompatCalls, FailuresAnswerFalseAndLeaveOutputsAlone) {

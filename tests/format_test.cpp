@@ -18,26 +18,16 @@
 #include "transport/vo_usb.h"
 
 using ::testing::HasSubstr;
-using vocam::sim::LogEntry;
 using vocam::test::countOf;
 using vocam::test::nextFrame;
 using vocam::test::OpenCamera;
+using vocam::test::registerTraffic;
 using vocam::test::StderrCapture;
+using vocam::test::Traffic;
 using vocam::test::window;
+using vocam::test::wireWords;
 
 namespace {
-
-// Register writes of the traffic log, in order: (address, word).
-std::vector<std::pair<std::uint16_t, std::uint32_t>> registerWrites(
-    const std::vector<LogEntry> &log) {
-    std::vector<std::pair<std::uint16_t, std::uint32_t>> out;
-    for (const auto &e : log)
-        if (e.kind == LogEntry::Kind::Control && e.setup.bmRequestType == 0x40 &&
-            e.setup.bRequest == 0x12 && e.data.size() == 4)
-            out.emplace_back(e.setup.wIndex,
-                             e.data[0] | e.data[1] << 8 | e.data[2] << 16 | e.data[3] << 24);
-    return out;
-}
 
 // What the simulated camera renders for a window, under the identity tone curve.
 std::vector<std::uint8_t> rendered(vocam::sim::VideoSettings s) {
@@ -50,6 +40,19 @@ class Format : public ::testing::Test {
     StderrCapture err;
 };
 
+// Streams one frame and hands it to `use` with the stream running.
+template <typename Use>
+void withOneFrame(_vocam *h, Use use) {
+    ASSERT_EQ(vocam_enable_streaming(h), 0);
+    ASSERT_EQ(vocam_start_streaming(h), 0);
+    const int index = nextFrame(h);
+    ASSERT_GE(index, 0);
+    use(vocam_get_buffer_address(h, index));
+    vocam_release_buffer(h, index);
+    EXPECT_EQ(vocam_stop_streaming(h), 0);
+    EXPECT_EQ(vocam_disable_streaming(h), 0);
+}
+
 TEST_F(Format, SubsampledWindowGivesTheDeliveredSize) {
     OpenCamera cam;
     _vocam *h = cam.handle();
@@ -57,13 +60,16 @@ TEST_F(Format, SubsampledWindowGivesTheDeliveredSize) {
     err.take();
     _vocam_frame_format f = window(16, 8, 1264, 1016, 2, 2);
     ASSERT_EQ(vocam_set_video_format(h, &f), 0);
-    const auto writes = registerWrites(cam.device().log());
+    Traffic writes;
+    for (const auto &access : registerTraffic(cam.device()))
+        if (access.write) writes.push_back(access);
     ASSERT_GE(writes.size(), 4u);
     // Size, position and subsampling, in that order, then the data rate reload.
-    EXPECT_EQ(std::vector(writes.begin(), writes.begin() + 3),
-              (std::vector<std::pair<std::uint16_t, std::uint32_t>>{
-                  {0x100C, 1016u << 16 | 1264}, {0x1008, 8u << 16 | 16}, {0x1018, 2u << 16 | 2}}));
-    EXPECT_EQ(writes[3].first, 0x1048);
+    EXPECT_EQ(Traffic(writes.begin(), writes.begin() + 3),
+              (Traffic{{true, 0x100C, wireWords({1016u << 16 | 1264})},
+                       {true, 0x1008, wireWords({8u << 16 | 16})},
+                       {true, 0x1018, wireWords({2u << 16 | 2})}}));
+    EXPECT_EQ(writes[3].address, 0x1048);
     const std::string text = err.take();
     EXPECT_THAT(text, HasSubstr("cam_write_format: subsample=2x2, size=632x508, position=16x8\n"));
     EXPECT_THAT(text, HasSubstr("kps count: 3\n"));  // rates reloaded
@@ -81,15 +87,10 @@ TEST_F(Format, SubsampledWindowGivesTheDeliveredSize) {
     ASSERT_EQ(vocam_get_video_format(h, &back), 0);
     EXPECT_EQ(std::memcmp(&back, &f, sizeof f), 0);
     EXPECT_EQ(err.take(), "vocam_get_video_format: subsample=2x2, size=1264x1016, position=16x8\n");
-
-    // The ring is sized for the delivered frame.
-    ASSERT_EQ(vocam_enable_streaming(h), 0);
-    EXPECT_EQ(vocam_get_video_frame_size(h), 321056u);
-    EXPECT_EQ(vocam_disable_streaming(h), 0);
 }
 
 // The camera keeps its window across a close: reopened, it reads back the
-// format it was given, unequal factors included, and takes it again.
+// format it was given, unequal factors included.
 TEST_F(Format, AReopenedSubsampledCameraReadsBackItsFormat) {
     OpenCamera cam("model_02:state=ready:subsample=4");
     const _vocam_frame_format set = window(32, 16, 1024, 768, 4, 2);
@@ -102,10 +103,6 @@ TEST_F(Format, AReopenedSubsampledCameraReadsBackItsFormat) {
     EXPECT_EQ(vocam_get_video_format(again, &back), 0);
     EXPECT_EQ(std::memcmp(&back, &set, sizeof set), 0);
     EXPECT_EQ(std::tie(again->camera.width, again->camera.height), std::make_tuple(256, 384));
-    EXPECT_EQ(vocam_set_video_format(again, &back), 0);
-    ASSERT_EQ(vocam_enable_streaming(again), 0);
-    EXPECT_EQ(vocam_get_video_frame_size(again), 256u * 384u);
-    EXPECT_EQ(vocam_disable_streaming(again), 0);
     vocam_camera_close(&again);
 }
 
@@ -266,29 +263,24 @@ TEST_F(Format, FramesShowTheWindowInTheModelsPhaseAndConvertWhileStreaming) {
     const std::uint32_t params[3] = {12, 1, 0};  // nearest neighbour, no correction
     EXPECT_EQ(vocam_convert_frame_to_rgb(h, rgb.data(), raw.data(), &image, params), -22);
     EXPECT_EQ(rgb[0], 0);
-    ASSERT_EQ(vocam_enable_streaming(h), 0);
-    ASSERT_EQ(vocam_start_streaming(h), 0);
-    const int index = nextFrame(h);
-    ASSERT_GE(index, 0);
-    const std::uint8_t *frame = vocam_get_buffer_address(h, index);
-    const auto expected = rendered({1600, 1200, 200, 100, 640, 480, 2, 2, 9});
-    ASSERT_EQ(expected.size(), 320u * 240u);
-    EXPECT_EQ(std::memcmp(frame, expected.data(), expected.size()), 0);
-    EXPECT_EQ(vocam_convert_frame_to_rgb(h, rgb.data(), frame, &image, params), 0);
+    withOneFrame(h, [&](const std::uint8_t *frame) {
+        const auto expected = rendered({1600, 1200, 200, 100, 640, 480, 2, 2, 9});
+        ASSERT_EQ(expected.size(), 320u * 240u);
+        EXPECT_EQ(std::memcmp(frame, expected.data(), expected.size()), 0);
+        EXPECT_EQ(vocam_convert_frame_to_rgb(h, rgb.data(), frame, &image, params), 0);
+    });
+    // Once the stream has ended, the conversion is refused again.
+    EXPECT_EQ(vocam_convert_frame_to_rgb(h, rgb.data(), raw.data(), &image, params), -22);
     // The thread count reaches the engine (whose bands are convert_bands_test's).
     EXPECT_EQ(vocam_set_conversion_threads(nullptr, 2), -22);
     EXPECT_EQ(vocam_set_conversion_threads(h, 9), -22);
     ASSERT_EQ(vocam_set_conversion_threads(h, 2), 0);
     EXPECT_EQ(h->colour.converter->GetConversionThreads(), 2u);
-    vocam_release_buffer(h, index);
     // The grey ramp along the top: brighter to the right, and reddish under
     // the scene's warm light until white balance corrects it.
     auto at = [&](int x, int c) { return rgb[(10 * 320 + x) * 3 + c]; };
     EXPECT_LT(at(20, 1) + 40, at(300, 1));
     EXPECT_GT(at(300, 0), at(300, 2));
-    EXPECT_EQ(vocam_stop_streaming(h), 0);
-    EXPECT_EQ(vocam_convert_frame_to_rgb(h, rgb.data(), raw.data(), &image, params), -22);
-    EXPECT_EQ(vocam_disable_streaming(h), 0);
 }
 
 // A ring buffer holds the frame of the window it was enabled for: an image
@@ -305,54 +297,39 @@ TEST_F(Format, RingFramesConvertOnlyWithTheirOwnFrameSize) {
     ASSERT_EQ(vocam_get_image_format(h, &own), 0);
     _VOCAM_IMAGE_FORMAT wide = own;
     wide.PixelFormat = 1;
-    ASSERT_EQ(vocam_enable_streaming(h), 0);
-    ASSERT_EQ(vocam_start_streaming(h), 0);
-    const int index = nextFrame(h);
-    ASSERT_GE(index, 0);
-    const std::uint8_t *frame = vocam_get_buffer_address(h, index);
     std::vector<std::uint8_t> rgb(1280 * 1024 * 3);
-    StderrCapture err;
-    for (const _VOCAM_IMAGE_FORMAT *image : {&own, &full, &wide}) {
-        const int expected = image == &own ? 0 : -22;
-        EXPECT_EQ(vocam_convert_frame_to_rgb(h, rgb.data(), frame, image, nullptr), expected);
-        EXPECT_EQ(vocam_convert_frame_to_rgb_bits(h, rgb.data(), frame, image, nullptr, 24),
-                  expected);
-    }
+    err.take();
+    withOneFrame(h, [&](const std::uint8_t *frame) {
+        for (const _VOCAM_IMAGE_FORMAT *image : {&own, &full, &wide}) {
+            const int expected = image == &own ? 0 : -22;
+            EXPECT_EQ(vocam_convert_frame_to_rgb(h, rgb.data(), frame, image, nullptr), expected);
+            EXPECT_EQ(vocam_convert_frame_to_rgb_bits(h, rgb.data(), frame, image, nullptr, 24),
+                      expected);
+        }
+    });
     EXPECT_EQ(countOf(err.take(), "is not the ring buffer's"), 4);
-    vocam_release_buffer(h, index);
-    EXPECT_EQ(vocam_stop_streaming(h), 0);
-    EXPECT_EQ(vocam_disable_streaming(h), 0);
 }
 
 // Unequal factors catch a divisor taken from the wrong axis.
 TEST_F(Format, UnequalSubsamplingInXAndY) {
-    for (auto [sx, sy] : {std::pair<std::uint16_t, std::uint16_t>{2, 1}, {1, 2}}) {
+    for (const auto &factors : {std::pair<std::uint16_t, std::uint16_t>{2, 1}, {1, 2}}) {
+        const std::uint16_t sx = factors.first, sy = factors.second;
         SCOPED_TRACE(std::to_string(sx) + "x" + std::to_string(sy));
         OpenCamera cam("model_02:state=ready:fps=0");
         _vocam *h = cam.handle();
         const auto f = window(64, 32, 640, 480, sx, sy);
         ASSERT_EQ(vocam_set_video_format(h, &f), 0);
         const std::uint32_t w = 640u / sx, ht = 480u / sy;
-        EXPECT_EQ(std::tuple(h->camera.width, h->camera.height), std::tuple(int(w), int(ht)));
-        _vocam_frame_format back{};
-        ASSERT_EQ(vocam_get_video_format(h, &back), 0);
-        EXPECT_EQ(std::memcmp(&back, &f, sizeof f), 0);
         _VOCAM_IMAGE_FORMAT image{};
         ASSERT_EQ(vocam_get_image_format(h, &image), 0);
         EXPECT_EQ(std::make_tuple(image.Width, image.Height, image.ImageSize),
                   std::make_tuple(w, ht, w * ht));
-        ASSERT_EQ(vocam_enable_streaming(h), 0);
-        EXPECT_EQ(vocam_get_video_frame_size(h), w * ht);
-        ASSERT_EQ(vocam_start_streaming(h), 0);
-        const int index = nextFrame(h);
-        ASSERT_GE(index, 0);
-        const auto expected = rendered({1280, 1024, 64, 32, 640, 480, sx, sy, 24});
-        ASSERT_EQ(expected.size(), std::size_t{w} * ht);
-        const std::uint8_t *frame = vocam_get_buffer_address(h, index);
-        EXPECT_EQ(std::memcmp(frame, expected.data(), expected.size()), 0);
-        vocam_release_buffer(h, index);
-        EXPECT_EQ(vocam_stop_streaming(h), 0);
-        EXPECT_EQ(vocam_disable_streaming(h), 0);
+        withOneFrame(h, [&](const std::uint8_t *frame) {
+            EXPECT_EQ(vocam_get_video_frame_size(h), w * ht);
+            const auto expected = rendered({1280, 1024, 64, 32, 640, 480, sx, sy, 24});
+            ASSERT_EQ(expected.size(), std::size_t{w} * ht);
+            EXPECT_EQ(std::memcmp(frame, expected.data(), expected.size()), 0);
+        });
     }
 }
 

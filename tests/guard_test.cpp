@@ -30,19 +30,11 @@ void *operator new(std::size_t size) {
     if (void *p = std::malloc(size != 0 ? size : 1)) return p;
     throw std::bad_alloc();
 }
-void *operator new[](std::size_t size) {
-    return ::operator new(size);
-}
+// The standard library's array forms call these.
 void operator delete(void *p) noexcept {
     std::free(p);
 }
-void operator delete[](void *p) noexcept {
-    std::free(p);
-}
 void operator delete(void *p, std::size_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void *p, std::size_t) noexcept {
     std::free(p);
 }
 

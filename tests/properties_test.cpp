@@ -94,15 +94,8 @@ TEST_F(Model02, ToneCurveGoesToTheCameraAsMessageZeroInFourChunks) {
     EXPECT_EQ(registerTraffic(cam.device()), expected);
     const auto curve = cam.device().toneCurve();
     EXPECT_TRUE(std::equal(curve.begin(), curve.end(), h->colour.tone_lut));
-    EXPECT_EQ(curve[64], static_cast<int>(std::sqrt(64.0 * 255.0)));
     // The camera applies it, so the conversion leaves tone alone.
     EXPECT_EQ(h->colour.converter->settings.toneTableSize, 0u);
-
-    EXPECT_EQ(range(h, VOCAM_PROP_GAMMA), (Range{0, 1, 500, 200, 0x80000000u}));
-    EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_BRIGHTNESS, -2500, 0), 0);
-    EXPECT_EQ(range(h, VOCAM_PROP_BRIGHTNESS), (Range{0, -10000, 10000, -2500, 0x80000000u}));
-    EXPECT_EQ(h->colour.brightness, -2500);  // sign-extended
-    EXPECT_EQ(range(h, VOCAM_PROP_CONTRAST), (Range{0, 0, 10000, 100, 0x80000000u}));
 }
 
 TEST(ToneCurve, FallsBackToTheEngineWhenTheCameraCannotTakeIt) {
@@ -175,10 +168,7 @@ TEST_F(Model02, EachRegisterPropertyReadsAndWritesItsBlock) {
     }
 }
 
-TEST_F(Model02, RegisterPropertyFlagsRangesAndFailures) {
-    // Fitted, with automatic mode offered; 20 ms in microseconds; 1.0 in 1/4096.
-    EXPECT_EQ(range(h, VOCAM_PROP_EXPOSURE), (Range{0, 10, 10000000, 20000, 0xC0000000u}));
-    EXPECT_EQ(range(h, VOCAM_PROP_GAIN_RED), (Range{0, 1024, 32768, 4096, 0x80000000u}));
+TEST_F(Model02, ARegisterPropertyThatCannotBeReachedFails) {
     test::StderrCapture err;
     cam.device().failControl(kNotResponding);
     EXPECT_EQ(range(h, VOCAM_PROP_GAIN), (Range{-1, 0, 0, 0, 0}));
@@ -186,47 +176,49 @@ TEST_F(Model02, RegisterPropertyFlagsRangesAndFailures) {
     EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_GAIN, 8192, 0), -1);
     EXPECT_THAT(err.take(), HasSubstr("error: unable to write register to camera\n"));
 
-    // A cooled astronomy camera: long exposures, no automatic mode, no
-    // auto-exposure target.
+    // A cooled astronomy camera: no auto-exposure target.
     OpenCamera cooled("model_05:state=ready");
-    EXPECT_EQ(range(cooled.handle(), VOCAM_PROP_EXPOSURE),
-              (Range{0, 1000, static_cast<int>(3600000000u), 20000, 0x80000000u}));
     EXPECT_EQ(range(cooled.handle(), VOCAM_PROP_AUTO_EXPOSURE_TARGET), (Range{0, 0, 0, 0, 0}));
 }
 
+// Each engine or tone property after one set: its status (1: taken, 0:
+// refused or unchanged) and its range.
 TEST_F(Model02, EnginePropertiesRangesValuesAndVerdicts) {
-    EXPECT_EQ(range(h, VOCAM_PROP_DEMOSAIC_METHOD), (Range{0, 0, 2, 1, 0}));
-    EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_DEMOSAIC_METHOD, 3, 0), 0);  // refused
-    EXPECT_EQ(range(h, VOCAM_PROP_DEMOSAIC_METHOD).value, 1);
-    EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_DEMOSAIC_METHOD, 2, 0), 1);
-    EXPECT_EQ(range(h, VOCAM_PROP_DEMOSAIC_METHOD).value, 2);
-
-    EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_CORRECTION_MATRIX, 17, 0), 0);
-    EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_CORRECTION_MATRIX, 14, 0), 1);
-    EXPECT_EQ(range(h, VOCAM_PROP_CORRECTION_MATRIX), (Range{0, 0, 5, 14, 0}));
-
-    EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_FLIPPING, 2, 0), 0);
+    const struct {
+        std::uint32_t id;
+        int set, status;
+        Range after;
+    } cases[] = {
+        {VOCAM_PROP_GAMMA, 200, 0, {0, 1, 500, 200, 0x80000000u}},
+        {VOCAM_PROP_BRIGHTNESS, -2500, 0, {0, -10000, 10000, -2500, 0x80000000u}},
+        {VOCAM_PROP_CONTRAST, 100, 0, {0, 0, 10000, 100, 0x80000000u}},
+        {VOCAM_PROP_DEMOSAIC_METHOD, 3, 0, {0, 0, 2, 1, 0}},
+        {VOCAM_PROP_DEMOSAIC_METHOD, 2, 1, {0, 0, 2, 2, 0}},
+        {VOCAM_PROP_CORRECTION_MATRIX, 17, 0, {0, 0, 5, 1, 0}},
+        {VOCAM_PROP_CORRECTION_MATRIX, 14, 1, {0, 0, 5, 14, 0}},
+        {VOCAM_PROP_FLIPPING, 2, 0, {0, 0, 3, 2, 0}},
+        {VOCAM_PROP_SATURATION, 150, 0, {0, 5, 200, 150, 0}},
+        // 0.5 is added before truncation toward zero, so a negative hue moves up.
+        {VOCAM_PROP_HUE, -1234, 0, {0, -18000, 18000, -1233, 0}},
+        {VOCAM_PROP_WHITE_BALANCE_V, -40, 0, {0, -100, 100, -39, 0}},
+        {VOCAM_PROP_WHITE_BALANCE_U, 30, 0, {0, -100, 100, 30, 0}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.id);
+        EXPECT_EQ(vocam_property_set(h, c.id, c.set, 0), c.status);
+        EXPECT_EQ(range(h, c.id), c.after);
+    }
+    EXPECT_EQ(h->colour.brightness, -2500);  // sign-extended
     int x = -1, y = -1;
     h->colour.converter->GetFlipping(&x, &y);
     EXPECT_EQ(std::pair(x, y), std::pair(0, 1));
-    EXPECT_EQ(range(h, VOCAM_PROP_FLIPPING), (Range{0, 0, 3, 2, 0}));
-
-    EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_SATURATION, 150, 0), 0);
     double u = 0, v = 0;
     h->colour.converter->GetSaturation(&u, &v);
     EXPECT_EQ(std::pair(u, v), std::pair(1.5, 1.5));
-    EXPECT_EQ(range(h, VOCAM_PROP_SATURATION), (Range{0, 5, 200, 150, 0}));
-
-    // 0.5 is added before truncation toward zero, so a negative hue moves up.
-    EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_HUE, -1234, 0), 0);
-    EXPECT_EQ(range(h, VOCAM_PROP_HUE), (Range{0, -18000, 18000, -1233, 0}));
-
-    EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_WHITE_BALANCE_V, -40, 0), 0);
-    EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_WHITE_BALANCE_U, 30, 0), 0);
+    // Each balance keeps the other.
     h->colour.converter->GetWhiteBalance(&u, &v);
     EXPECT_DOUBLE_EQ(u, 0.3);
     EXPECT_DOUBLE_EQ(v, -0.4);
-    EXPECT_EQ(range(h, VOCAM_PROP_WHITE_BALANCE_V), (Range{0, -100, 100, -39, 0}));
 }
 
 TEST_F(Model02, EngineDigitalGainsAndSettingsBeyondTheIntegerScale) {
@@ -327,10 +319,9 @@ TEST(ColourEngine, CreatedOnFirstNeedWithTheModelsMatrices) {
     const auto &m = h->colour.converter->specifiedMatrices;
     for (unsigned id = 0; id < m.size(); ++id)
         EXPECT_EQ(static_cast<bool>(m[id]), id == 1 || id == 2 || id == 5) << id;
-    // Stored in the engine's channel order: the blob's last coefficient first.
+    // The blob's last coefficient, first in the engine's channel order (which
+    // votf_test checks).
     EXPECT_EQ(m[1][0], 5832);
-    EXPECT_EQ(m[1][3], 0);
-    EXPECT_EQ(m[1][10], 5568);
     CVotf *engine = h->colour.converter.get();
     EXPECT_EQ(vo_usb_create_votf(h), 0);
     EXPECT_EQ(h->colour.converter.get(), engine);
@@ -417,8 +408,6 @@ TEST(Temperature, TargetIsClampedAndTheFanFollowsTheCooler) {
     OpenCamera cam("model_05:state=ready");  // cooled, with a fan
     _vocam *h = cam.handle();
     ASSERT_TRUE(h->camera.temperature_supported && h->camera.fan_present);
-    EXPECT_EQ(std::pair(h->camera.temperature_min, h->camera.temperature_max),
-              std::pair(233000, 313000));
     ASSERT_EQ(vo_usb_create_votf(h), 0);
 
     const std::uint32_t on = 0x80008000u;
