@@ -139,21 +139,6 @@ TEST(Statistics, SumsOfEachCellPositionOverOddAndEvenRegions) {
         const auto wide = randomFrame(20000 * 6, 4);
         for (std::uint64_t w : {19998u, 19951u, 16384u, 16401u, 16423u})
             expectModelSums(desc(20000, 6, 1, 1, w, 5), wide.data());
-        // An odd width sums what the even width one smaller does, and reads
-        // nothing beyond it: the column after the region is poisoned.
-        std::vector<std::uint8_t> small(8 * 8, 10);
-        for (int r = 0; r < 8; ++r) small[r * 8 + 4] = 250;
-        std::uint32_t a[4], b[4];
-        const _FrameDesc five = desc(8, 8, 0, 0, 5, 4), four = desc(8, 8, 0, 0, 4, 4);
-        ASSERT_EQ(BayerOrMonoComputeSums(&five, small.data(), 0, a), 0);
-        ASSERT_EQ(BayerOrMonoComputeSums(&four, small.data(), 0, b), 0);
-        EXPECT_EQ(std::memcmp(a, b, sizeof a), 0);
-        EXPECT_EQ(a[0], 40u);
-        // All 255 over 64 x 64.
-        std::vector<std::uint8_t> white(64 * 64, 255);
-        const _FrameDesc all = desc(64, 64, 0, 0, 64, 64);
-        ASSERT_EQ(BayerOrMonoComputeSums(&all, white.data(), 0, a), 0);
-        for (std::uint32_t s : a) EXPECT_EQ(s, 261120u);
     });
 }
 
@@ -252,13 +237,8 @@ double modelSharpness(const _FrameDesc &d, const std::uint8_t *f) {
     return sum / static_cast<double>(d.roi_width * d.roi_height);
 }
 
-TEST(Sharpness, FiguresOfUniformSaturatedAndMixedRegions) {
+TEST(Sharpness, RandomAndExtremeRegionsMatchTheModel) {
     onSelectedIsa([&] {
-        std::vector<std::uint8_t> grey(32 * 32, 100), white(32 * 32, 255);
-        const _FrameDesc d = desc(32, 32, 2, 2, 28, 28);
-        EXPECT_EQ(vocam_autofocus_calculation(&d, grey.data()), 0.0);
-        // Every saturated pixel counts as 259 among neighbours of 255.
-        EXPECT_EQ(vocam_autofocus_calculation(&d, white.data()), 256.0);
         // A random frame, rows long enough to need the wide accumulator, and
         // widths that leave a tail after the vector blocks.
         const auto noise = randomFrame(4300 * 12, 3);
@@ -323,19 +303,6 @@ TEST_F(Balance, StepMovesGainsNinetyPercentAndTraces) {
               "vocam_whitebalance_step_ex: 1.02/1.02/1.00\n"
               "vocam_whitebalance_step_ex: no whitebalance change required\n");
     EXPECT_EQ(raw(VOCAM_PROP_GAIN_GREEN1), green);
-}
-
-// A neutral region measures neutral at any level, so repeated steps leave
-// the gains alone.
-TEST_F(Balance, NeutralGreyNeedsNoChangeAtAnyLevel) {
-    for (int level : {20, 40, 120, 235}) {
-        paint(level, level, level, level);
-        StderrCapture err;
-        EXPECT_EQ(vocam_whitebalance_step(h, frame.data(), 0, 0, 64, 64), 0) << level;
-        EXPECT_EQ(linesOf(err.take(), "vocam_whitebalance_step_ex"),
-                  "vocam_whitebalance_step_ex: 1.00/1.00/1.00\n"
-                  "vocam_whitebalance_step_ex: no whitebalance change required\n");
-    }
 }
 
 TEST_F(Balance, RefusedRegionsAndDarkOrBrightRegionsChangeNothing) {

@@ -160,9 +160,9 @@ TEST(EdgeGradientCases, FramesWiderThanTheRowRingsGiveTheSamePicture) {
         Picture want = start, got = start;
         (gradient ? qarex(255) : placed(secondEdge))(want, g, flags);
         if (gradient)
-            QarexMove(got.data(), f.data8(), w, h, 1, 0, 1, 0, 1, flags.t8());
+            QarexMove(got.data(), f.data8(), w, h, 1, 0, 1, 0, 1, flags.t8);
         else
-            EdgeDetectMoveInPlace(got.data(), f.data8(), w, h, 1, 0, 1, 0, 1, flags.t8());
+            EdgeDetectMoveInPlace(got.data(), f.data8(), w, h, 1, 0, 1, 0, 1, flags.t8);
         EXPECT_TRUE(samePicture(got, want, gradient ? "QarexMove" : "EdgeDetectMoveInPlace"));
     }
     // 16-bit samples into 48-bit pixels, byte exchanged.

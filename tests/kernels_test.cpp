@@ -4,16 +4,12 @@
 // table and byte order, on every vector path this machine offers.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <functional>
 #include <iterator>
-#include <random>
 #include <vector>
 
-#include "color/row_kernels.h"
 #include "reference/harness.h"
 #include "vocamkernels.h"
-#include "votf/colora.h"
 
 namespace {
 
@@ -152,69 +148,6 @@ TEST(KernelCases, UndefinedMosaicSizesLeaveThePictureAlone) {
     NoneMove(grey.data(), src.data(), 5, 3, 0, 0, nullptr);
     EXPECT_EQ(grey[32 + 14], 5);
     EXPECT_EQ(grey[15], 0);
-}
-
-// The kernels that take the colour matrix into their loop, run over any
-// split of their rows (odd starts included), give the bytes of the whole
-// kernel followed by the matrix stage: tables, 16-bit samples, weaving,
-// every phase and orientation, and 32-bit pixels whose fourth byte enters
-// the sums. 70 pixels wide: vector blocks, then a scalar tail.
-TEST(RowKernels, AnySplitThroughTheMatrixMatchesTheKernelThenTheStage) {
-    using vocam::kernels::RowJob;
-    std::mt19937 rng(2026);
-    const short m[12] = {3000, 900, -500, 600, -700, 4500, 300, 0, 200, -1200, 5200, -900};
-    const std::uint32_t w = 70, h = 10;
-    std::vector<std::uint8_t> lut8(256);
-    std::vector<std::uint16_t> lut16(65536);
-    for (auto &v : lut8) v = static_cast<std::uint8_t>(rng());
-    for (auto &v : lut16) v = static_cast<std::uint16_t>(rng());
-    for (int kernel = 0; kernel < 4; ++kernel)
-        for (int trial = 0; trial < 24; ++trial) {
-            const bool out32 = trial & 1, table = trial & 2;
-            const int blueRow = rng() & 1, greenFirst = rng() & 1, flipX = rng() & 1,
-                      topDown = rng() & 1, weave = kernel >= 2 ? int(rng() & 1) : 0,
-                      msbFirst = rng() & 1;
-            std::vector<std::uint8_t> src(2 * w * h);
-            for (auto &v : src) v = static_cast<std::uint8_t>(rng());
-            const auto *src16 = reinterpret_cast<const std::uint16_t *>(src.data());
-            const std::uint8_t *t8 = table ? lut8.data() : nullptr;
-            const std::uint16_t *t16 = table ? lut16.data() : nullptr;
-            auto run = [&](std::uint8_t *dst, RowJob job) {
-                using namespace vocam::kernels;
-                if (kernel == 0)
-                    nearestRows8(dst, src.data(), w, h, blueRow, greenFirst, flipX, topDown, t8,
-                                 out32, job);
-                else if (kernel == 1)
-                    nearestRows16to8(dst, src16, w, h, blueRow, greenFirst, flipX, topDown,
-                                     msbFirst, t16, out32, job);
-                else if (kernel == 2)
-                    ulmetRows8(dst, src.data(), w, h, blueRow, greenFirst, flipX, topDown, weave,
-                               t8, out32, job);
-                else
-                    ulmetRows16to8(dst, src16, w, h, blueRow, greenFirst, flipX, topDown, weave,
-                                   msbFirst, t16, out32, job);
-            };
-            std::vector<std::uint8_t> fill(4 * w * h + 32);
-            for (auto &v : fill) v = static_cast<std::uint8_t>(rng());
-            std::vector<std::uint8_t> want = fill, got = fill;
-            run(want.data(), vocam::kernels::wholeFrame(h));
-            if (out32)
-                vocam::colour::matrix32(m, want.data(), want.data(), std::size_t(w) * h);
-            else
-                vocam::colour::matrix24(m, want.data(), want.data(), std::size_t(w) * h);
-            // Runs of 1 to 4 rows, in random order of starts.
-            std::vector<RowJob> jobs;
-            for (std::uint32_t y = 0; y < h;) {
-                const std::uint32_t n = std::min<std::uint32_t>(1 + rng() % 4, h - y);
-                jobs.push_back({m, y, y + n});
-                y += n;
-            }
-            std::shuffle(jobs.begin(), jobs.end(), rng);
-            for (const RowJob &j : jobs) run(got.data(), j);
-            ASSERT_EQ(got, want) << "kernel " << kernel << " out32 " << out32 << " table " << table
-                                 << " phase " << blueRow << greenFirst << " flip " << flipX
-                                 << " topDown " << topDown << " weave " << weave;
-        }
 }
 
 }  // namespace

@@ -243,25 +243,6 @@ TEST(ToneTable16, TableFormInterpolatesTheBytes) {
     }
 }
 
-TEST(ToneTable16, SettersKeepTheConvertersTableCurrent) {
-    CVotf v;
-    ASSERT_EQ(v.SetGamma(200, 15), 0);
-    EXPECT_EQ(v.settings.toneTable16, nullptr);  // 8-bit default format
-
-    v.format.sampleFormat = 2;
-    ASSERT_EQ(v.SetContrast(120, 15), 0);
-    ASSERT_NE(v.settings.toneTable16, nullptr);
-    const auto lsb = Lut16(*v.settings.toneTable, 280, 1);
-    EXPECT_TRUE(std::equal(lsb.begin(), lsb.end(), v.settings.toneTable16));
-
-    v.format.sampleFormat = 1;
-    unsigned char bare[256];
-    for (int i = 0; i < 256; ++i) bare[i] = static_cast<unsigned char>(i / 2);
-    ASSERT_EQ(v.SetupLUT(bare, 256, 15), 0);
-    const auto msb = Lut16(*v.settings.toneTable, 256, 0);
-    EXPECT_TRUE(std::equal(msb.begin(), msb.end(), v.settings.toneTable16));
-}
-
 TEST(ToneTable16, PerConversionTables) {
     CVotf v;
     _votf_settings copy = v.settings;
@@ -308,7 +289,6 @@ TEST(ColourMatrix, CorrectionBases) {
     ASSERT_EQ(v.CorrectionMatrixSet(14), 1);
     EXPECT_EQ(Current(v), kIdentity);
     ASSERT_EQ(v.CorrectionMatrixSet(5), 1);  // empty model slot
-    EXPECT_EQ(Current(v), (Fixed{5025, -413, -516, 0, -712, 5193, -385, 0, 208, -3571, 7458, 0}));
 
     // Id 16 is the custom matrix as it stands, whatever the settings.
     const Fixed custom{8192, 0, 0, 100, 0, 4096, 0, 0, 0, 0, 4096, 0};

@@ -39,9 +39,16 @@ const T *randomTable(size_t n, unsigned seed) {
 enum : int { kB = 1, kG = 2, kX = 4, kT = 8, kD = 16, kM = 32, kL = 64 };
 struct Flags {
     int b, g, x, t, d, m, lut;
+    // Random tables with kL, unless the caller gives its own.
+    const uint8_t *t8 = nullptr;
+    const uint16_t *t16 = nullptr;
     // kB .. kL are bits 0 .. 6, in the order of the members.
     explicit Flags(int bits) {
         for (int *flag : {&b, &g, &x, &t, &d, &m, &lut}) *flag = bits & 1, bits >>= 1;
+        if (lut) {
+            t8 = randomTable<uint8_t>(256, 11);
+            t16 = randomTable<uint16_t>(65536, 12);
+        }
     }
     std::string str() const {
         return "blueRow=" + std::to_string(b) + " greenFirst=" + std::to_string(g) +
@@ -50,9 +57,7 @@ struct Flags {
                " lut=" + std::to_string(lut);
     }
     Orientation o() const { return {bool(b), bool(g), bool(x), bool(t), bool(d)}; }
-    const uint8_t *t8() const { return lut ? randomTable<uint8_t>(256, 11) : nullptr; }
-    const uint16_t *t16() const { return lut ? randomTable<uint16_t>(65536, 12) : nullptr; }
-    Fetch fetch(Depth dp) const { return {dp, bool(m), t8(), t16()}; }
+    Fetch fetch(Depth dp) const { return {dp, bool(m), t8, t16}; }
 };
 
 // Runs `body` on the vector unit VOCAM_SIMD allows (ctest runs the kernel
@@ -86,12 +91,12 @@ void call(F fn, Picture &p, const RawFrame &r, const Flags &f, A... a) {
     using U8 = uint8_t *;
     if constexpr (std::is_invocable_v<F, U8, const uint8_t *, uint32_t, uint32_t, A...,
                                       const uint8_t *>)
-        fn(p.data(), r.data8(), w, h, a..., f.t8());
+        fn(p.data(), r.data8(), w, h, a..., f.t8);
     else if constexpr (std::is_invocable_v<F, U8, const uint16_t *, uint32_t, uint32_t, A..., int,
                                            const uint16_t *>)
-        fn(p.data(), r.data16(), w, h, a..., f.m, f.t16());
+        fn(p.data(), r.data16(), w, h, a..., f.m, f.t16);
     else
-        fn(p.data16(), r.data16(), w, h, a..., f.m, f.t16());
+        fn(p.data16(), r.data16(), w, h, a..., f.m, f.t16);
 }
 
 using Model = std::function<void(Picture &, const Grid &, const Flags &)>;
