@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "Simulator/SimProperties.h"
-#include "reference/harness.h"
 #include "reference/matrix.h"
 #include "support/OpenCamera.h"
 #include "support/Stderr.h"
@@ -22,7 +21,6 @@
 namespace {
 
 using ::testing::HasSubstr;
-using vocam::ref::onSelectedIsa;
 using vocam::test::OpenCamera;
 using vocam::test::StderrCapture;
 
@@ -127,31 +125,27 @@ void expectModelSums(const _FrameDesc &d, const std::uint8_t *f) {
 }
 
 TEST(Statistics, SumsOfEachCellPositionOverOddAndEvenRegions) {
-    onSelectedIsa([&] {
-        const auto frame = randomFrame(200 * 90, 1);
-        // Odd corners, odd sizes, widths around the vector length, a single cell.
-        const std::uint64_t regions[][4] = {{0, 0, 200, 90}, {3, 5, 37, 21},    {1, 1, 16, 2},
-                                            {7, 2, 33, 31},  {150, 60, 50, 30}, {5, 5, 2, 2}};
-        for (const auto &g : regions)
-            expectModelSums(desc(200, 90, g[0], g[1], g[2], g[3]), frame.data());
-        // Rows longer than the vector lanes hold before they are emptied, with
-        // every tail length after the wide blocks.
-        const auto wide = randomFrame(20000 * 6, 4);
-        for (std::uint64_t w : {19998u, 19951u, 16384u, 16401u, 16423u})
-            expectModelSums(desc(20000, 6, 1, 1, w, 5), wide.data());
-    });
+    const auto frame = randomFrame(200 * 90, 1);
+    // Odd corners, odd sizes, widths around the vector length, a single cell.
+    const std::uint64_t regions[][4] = {{0, 0, 200, 90}, {3, 5, 37, 21},    {1, 1, 16, 2},
+                                        {7, 2, 33, 31},  {150, 60, 50, 30}, {5, 5, 2, 2}};
+    for (const auto &g : regions)
+        expectModelSums(desc(200, 90, g[0], g[1], g[2], g[3]), frame.data());
+    // Rows longer than the vector lanes hold before they are emptied, with
+    // every tail length after the wide blocks.
+    const auto wide = randomFrame(20000 * 6, 4);
+    for (std::uint64_t w : {19998u, 19951u, 16384u, 16401u, 16423u})
+        expectModelSums(desc(20000, 6, 1, 1, w, 5), wide.data());
 }
 
 TEST(Statistics, SumsWrapAtThirtyTwoBits) {
-    onSelectedIsa([&] {
-        // A 9000 x 8000 all-255 region: each sum is 255 x 18,000,000 =
-        // 4,590,000,000, which wraps.
-        std::vector<std::uint8_t> white(9000ull * 8000, 255);
-        const _FrameDesc d = desc(9000, 8000, 0, 0, 9000, 8000);
-        std::uint32_t s[4];
-        ASSERT_EQ(BayerOrMonoComputeSums(&d, white.data(), 0, s), 0);
-        EXPECT_EQ(s[0], static_cast<std::uint32_t>(4590000000ull));
-    });
+    // A 9000 x 8000 all-255 region: each sum is 255 x 18,000,000 =
+    // 4,590,000,000, which wraps.
+    std::vector<std::uint8_t> white(9000ull * 8000, 255);
+    const _FrameDesc d = desc(9000, 8000, 0, 0, 9000, 8000);
+    std::uint32_t s[4];
+    ASSERT_EQ(BayerOrMonoComputeSums(&d, white.data(), 0, s), 0);
+    EXPECT_EQ(s[0], static_cast<std::uint32_t>(4590000000ull));
 }
 
 // A field-ordered frame holds the same rows as a progressive one, even rows
@@ -163,25 +157,23 @@ std::vector<std::uint8_t> toFields(const std::vector<std::uint8_t> &p, int w, in
 }
 
 TEST(Statistics, FieldOrderedFramesMatchTheirProgressiveRows) {
-    onSelectedIsa([&] {
-        const int w = 40, h = 30;
-        const auto progressive = randomFrame(w * h, 2);
-        const auto fields = toFields(progressive, w, h);
-        const std::uint64_t regions[][4] = {{0, 0, 40, 30}, {3, 4, 21, 12}, {6, 2, 8, 26}};
-        for (const auto &g : regions) {
-            _FrameDesc p = desc(w, h, g[0], g[1], g[2], g[3]), f = p;
-            f.field_ordered = 1;
-            std::uint32_t a[4], b[4];
-            ASSERT_EQ(BayerOrMonoComputeSums(&p, progressive.data(), 0, a), 0);
-            ASSERT_EQ(BayerOrMonoComputeSums(&f, fields.data(), 0, b), 0);
-            EXPECT_EQ(std::memcmp(a, b, sizeof a), 0) << g[1];
-            // The sharpness's vertical neighbours are one field row away.
-            if (g[0] >= 2 && g[1] >= 2 && g[0] + g[2] + 2 <= w && g[1] + g[3] + 2 <= h) {
-                EXPECT_DOUBLE_EQ(vocam_autofocus_calculation(&p, progressive.data()),
-                                 vocam_autofocus_calculation(&f, fields.data()));
-            }
+    const int w = 40, h = 30;
+    const auto progressive = randomFrame(w * h, 2);
+    const auto fields = toFields(progressive, w, h);
+    const std::uint64_t regions[][4] = {{0, 0, 40, 30}, {3, 4, 21, 12}, {6, 2, 8, 26}};
+    for (const auto &g : regions) {
+        _FrameDesc p = desc(w, h, g[0], g[1], g[2], g[3]), f = p;
+        f.field_ordered = 1;
+        std::uint32_t a[4], b[4];
+        ASSERT_EQ(BayerOrMonoComputeSums(&p, progressive.data(), 0, a), 0);
+        ASSERT_EQ(BayerOrMonoComputeSums(&f, fields.data(), 0, b), 0);
+        EXPECT_EQ(std::memcmp(a, b, sizeof a), 0) << g[1];
+        // The sharpness's vertical neighbours are one field row away.
+        if (g[0] >= 2 && g[1] >= 2 && g[0] + g[2] + 2 <= w && g[1] + g[3] + 2 <= h) {
+            EXPECT_DOUBLE_EQ(vocam_autofocus_calculation(&p, progressive.data()),
+                             vocam_autofocus_calculation(&f, fields.data()));
         }
-    });
+    }
 }
 
 TEST(Statistics, TwoBytePixelsCountOneChosenByte) {
@@ -238,25 +230,23 @@ double modelSharpness(const _FrameDesc &d, const std::uint8_t *f) {
 }
 
 TEST(Sharpness, RandomAndExtremeRegionsMatchTheModel) {
-    onSelectedIsa([&] {
-        // A random frame, rows long enough to need the wide accumulator, and
-        // widths that leave a tail after the vector blocks.
-        const auto noise = randomFrame(4300 * 12, 3);
-        for (std::uint64_t width : {4296u, 4291u, 13u}) {
-            const _FrameDesc n = desc(4300, 12, 2, 2, width, 8);
-            EXPECT_DOUBLE_EQ(vocam_autofocus_calculation(&n, noise.data()),
-                             modelSharpness(n, noise.data()))
-                << width;
-        }
-        // The largest terms everywhere: 255 among 0s and 0 among 255s alternate
-        // in 2 x 2 blocks.
-        std::vector<std::uint8_t> blocks(4300 * 12);
-        for (int r = 0; r < 12; ++r)
-            for (int c = 0; c < 4300; ++c) blocks[r * 4300 + c] = ((r / 2 + c / 2) % 2) ? 0 : 255;
-        const _FrameDesc b = desc(4300, 12, 2, 2, 4296, 8);
-        EXPECT_DOUBLE_EQ(vocam_autofocus_calculation(&b, blocks.data()),
-                         (1036.0 * 1036.0 + 1020.0 * 1020.0) / 2);
-    });
+    // A random frame, rows long enough to need the wide accumulator, and
+    // widths that leave a tail after the vector blocks.
+    const auto noise = randomFrame(4300 * 12, 3);
+    for (std::uint64_t width : {4296u, 4291u, 13u}) {
+        const _FrameDesc n = desc(4300, 12, 2, 2, width, 8);
+        EXPECT_DOUBLE_EQ(vocam_autofocus_calculation(&n, noise.data()),
+                         modelSharpness(n, noise.data()))
+            << width;
+    }
+    // The largest terms everywhere: 255 among 0s and 0 among 255s alternate
+    // in 2 x 2 blocks.
+    std::vector<std::uint8_t> blocks(4300 * 12);
+    for (int r = 0; r < 12; ++r)
+        for (int c = 0; c < 4300; ++c) blocks[r * 4300 + c] = ((r / 2 + c / 2) % 2) ? 0 : 255;
+    const _FrameDesc b = desc(4300, 12, 2, 2, 4296, 8);
+    EXPECT_DOUBLE_EQ(vocam_autofocus_calculation(&b, blocks.data()),
+                     (1036.0 * 1036.0 + 1020.0 * 1020.0) / 2);
 }
 
 // ---- White balance on crafted frames ----

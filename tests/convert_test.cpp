@@ -42,14 +42,7 @@ Matrix RandomMatrix(std::mt19937 &rng) {
 
 // The matrix stage runs on the vector unit VOCAM_SIMD allows; ctest runs
 // this suite once for every unit.
-class MatrixStage : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        RecordProperty("isa", vocam::kernels::isaName(vocam::kernels::bestIsa()));
-    }
-};
-
-TEST_F(MatrixStage, EightBitDepthsMatchThePlainModel) {
+TEST(MatrixStage, EightBitDepthsMatchThePlainModel) {
     std::mt19937 rng(1234);
     // Counts around every vector width and tail length, at odd addresses.
     for (std::size_t count :
@@ -71,7 +64,7 @@ TEST_F(MatrixStage, EightBitDepthsMatchThePlainModel) {
 // Matrices whose sums stay inside 32 bits take a stage of their own; the
 // bound decides exactness, so its edges are checked with the samples that
 // reach them, in place and from a separate input.
-TEST_F(MatrixStage, SixteenBitMatricesAtTheEdgeOfThirtyTwoBitSums) {
+TEST(MatrixStage, SixteenBitMatricesAtTheEdgeOfThirtyTwoBitSums) {
     auto row = [](std::int16_t a, std::int16_t b, std::int16_t c) {
         return Matrix{a, b, c, 0, b, c, a, 0, c, a, b, 0};
     };

@@ -35,6 +35,17 @@ Model qarex(uint32_t maxValue) {
     };
 }
 
+// One-pass edge kernels that mirror on their own; only the 8-bit ones halve
+// each green of a blue-row corner.
+Model edge(bool flip, bool wide) {
+    return [=](Picture &p, const Grid &g, const Flags &f) {
+        edgeOnePass(p, g, f.b, f.g, flip, f.t, !wide);
+    };
+}
+Model job(uint32_t maxValue) {
+    return onPicture([=](Picture &p, bool b, bool g) { qarexJob(p, b, g, maxValue); });
+}
+
 const Entry kEntries[] = {
     {SEL(EdgeDetectMoveSelect), k8, 3, edgeSelector(true), kD, 0, false},
     {SEL(EdgeDetectMove32Select), k8, 4, edgeSelector(true), kD, 0, false},
@@ -51,6 +62,25 @@ const Entry kEntries[] = {
     {FULL(QarexMove16to8), k16to8, 3, qarex(255), 0, 0, false},
     {FULL(QarexMove16to832), k16to8, 4, qarex(255), 0, 0, false},
     {FULL(QarexMove16), k16, 3, qarex(65535), 0, 0, false},
+    {ONE_PASS(EdgeDetectMove), k8, 3, edge(false, false), kOnePass, 0, false},
+    {ONE_PASS(EdgeDetectMoveFlipX), k8, 3, edge(true, false), kOnePass, 0, false},
+    {ONE_PASS(EdgeDetectMove32), k8, 4, edge(false, false), kOnePass, 0, false},
+    {ONE_PASS(EdgeDetectMove32FlipX), k8, 4, edge(true, false), kOnePass, 0, false},
+    {ONE_PASS(EdgeDetectMove16to8), k16to8, 3, edge(false, true), kOnePass, 0, false},
+    {ONE_PASS(EdgeDetectMove16to8FlipX), k16to8, 3, edge(true, true), kOnePass, 0, false},
+    {ONE_PASS(EdgeDetectMove16to832), k16to8, 4, edge(false, true), kOnePass, 0, false},
+    {ONE_PASS(EdgeDetectMove16to832FlipX), k16to8, 4, edge(true, true), kOnePass, 0, false},
+    // Second passes and interpolation jobs over a random picture of any
+    // phase, and the mirrors, which exchange only the colour channels.
+    {PASS(SecondEdgeDetectMove), k8, 3, onPicture(secondEdge), kPass, 0, false},
+    {PASS(SecondEdgeDetectMove32), k8, 4, onPicture(secondEdge), kPass, 0, false},
+    {PASS(SecondEdgeDetectMove16), k16, 3, onPicture(secondEdge), kPass, 0, false},
+    {PASS(QarexMoveJob), k8, 3, job(255), kPass, 0, false},
+    {PASS(QarexMoveJob32), k8, 4, job(255), kPass, 0, false},
+    {PASS(QarexMoveJob), k16, 3, job(65535), kPass, 0, false},
+    {PASS(FlipBgrAround), k8, 3, onPicture(flipBgr), kPass, 0, false},
+    {PASS(FlipBgrAround32), k8, 4, onPicture(flipBgr), kPass, 0, false},
+    {PASS(FlipBgrAround), k16, 3, onPicture(flipBgr), kPass, 0, false},
 };
 
 class EdgeGradient : public KernelTest {};
@@ -62,61 +92,14 @@ TEST_P(EdgeGradient, EntriesMatchTheModel) {
     checkEntries(kEntries);
 }
 
-TEST_P(EdgeGradient, OnePassEdgeKernelsMatchTheModel) {
-    const OnePass runs[] = {
-        {EdgeDetectMove, false, false, false},      {EdgeDetectMoveFlipX, false, false, true},
-        {EdgeDetectMove32, false, true, false},     {EdgeDetectMove32FlipX, false, true, true},
-        {EdgeDetectMove16to8, true, false, false},  {EdgeDetectMove16to8FlipX, true, false, true},
-        {EdgeDetectMove16to832, true, true, false}, {EdgeDetectMove16to832FlipX, true, true, true},
-    };
-    // Only the 8-bit kernels halve each green of a blue-row corner.
-    checkOnePasses(runs, [](Picture &p, const Grid &g, const Flags &f, bool wide, bool flip) {
-        edgeOnePass(p, g, f.b, f.g, flip, f.t, !wide);
-    });
-}
-
 // Full-range random samples hardly ever tie between the two directions or
 // reach both clamps; samples of a few levels, the extremes among them, do.
 TEST_P(EdgeGradient, SixteenBitTiesAndExtremes) {
-    static const uint16_t kLevels[] = {0, 1, 2, 3, 32767, 32768, 65533, 65534, 65535};
     const Entry entries[] = {
         {FULL(QarexMove16), k16, 3, qarex(65535), 0, 0, false},
         {FULL(EdgeDetectMove16InPlace), k16, 3, placed(secondEdge), 0, 0, false},
     };
-    for (const Entry &e : entries)
-        for (int bits = 0; bits < 128; ++bits) {
-            if (bits & kL) continue;  // a table would scatter the levels
-            const Flags f(bits);
-            RawFrame raw = randomFrame(W, H, true, rng_);
-            for (size_t i = 0; i < raw.bytes.size(); i += 2) {
-                const uint16_t v = kLevels[rng_() % std::size(kLevels)];
-                raw.bytes[i] = uint8_t(v), raw.bytes[i + 1] = uint8_t(v >> 8);
-            }
-            Picture got = picture(3, true), want = got;
-            e.run(got, raw, f);
-            e.model(want, fetchGrid(raw, f.fetch(k16)), f);
-            ASSERT_TRUE(samePicture(got, want, std::string(e.name) + " " + f.str()));
-        }
-}
-
-// Second passes and interpolation jobs over a placed mosaic of any phase, and
-// the mirrors, which exchange only the colour channels.
-TEST_P(EdgeGradient, InPlacePasses) {
-    auto job = [](uint32_t max) {
-        return [=](Picture &p, bool b, bool g) { qarexJob(p, b, g, max); };
-    };
-    const Pass passes[] = {
-        {"SecondEdgeDetectMove", SecondEdgeDetectMove, nullptr, secondEdge, 3},
-        {"SecondEdgeDetectMove32", SecondEdgeDetectMove32, nullptr, secondEdge, 4},
-        {"SecondEdgeDetectMove16", nullptr, SecondEdgeDetectMove16, secondEdge, 3},
-        {"QarexMoveJob", QarexMoveJob, nullptr, job(255), 3},
-        {"QarexMoveJob32", QarexMoveJob32, nullptr, job(255), 4},
-        {"QarexMoveJob 16", nullptr, QarexMoveJob, job(65535), 3},
-        {"FlipBgrAround", FlipBgrAround, nullptr, flipBgr, 3},
-        {"FlipBgrAround32", FlipBgrAround32, nullptr, flipBgr, 4},
-        {"FlipBgrAround 16", nullptr, FlipBgrAround, flipBgr, 3},
-    };
-    checkPasses(passes);
+    checkEntries(entries, {0, 1, 2, 3, 32767, 32768, 65533, 65534, 65535});
 }
 
 // ---- Frames the rules do not cover
@@ -133,17 +116,14 @@ TEST(EdgeGradientCases, FramesTooSmallOrOddAreLeftAlone) {
         std::vector<uint16_t> wide(size_t(s.w) * s.h, 9);
         std::vector<uint8_t> pic(size_t(s.w) * s.h * 4 + 1, 200);
         std::vector<uint16_t> pic16(size_t(s.w) * s.h * 3 + 1, 200);
-        onSelectedIsa([&] {
-            EdgeDetectMove(pic.data(), src.data(), s.w, s.h, 0, 0, 1);
-            EdgeDetectMove32FlipX(pic.data(), src.data(), s.w, s.h, 0, 0, 1);
-            EdgeDetectMove16to8InPlace(pic.data(), wide.data(), s.w, s.h, 0, 0, 1, 0, 1, 0,
-                                       nullptr);
-            SecondEdgeDetectMove16(pic16.data(), s.w, s.h, 0, 0);
-            QarexMove(pic.data(), src.data(), s.w, s.h, 0, 0, 1, 0, 0, nullptr);
-            QarexMove16to832(pic.data(), wide.data(), s.w, s.h, 0, 0, 0, 1, 1, 1, nullptr);
-            QarexMoveJob32(pic.data(), s.w, s.h, 1, 1);
-            QarexMove16(pic16.data(), wide.data(), s.w, s.h, 0, 0, 0, 1, 0, 0, nullptr);
-        });
+        EdgeDetectMove(pic.data(), src.data(), s.w, s.h, 0, 0, 1);
+        EdgeDetectMove32FlipX(pic.data(), src.data(), s.w, s.h, 0, 0, 1);
+        EdgeDetectMove16to8InPlace(pic.data(), wide.data(), s.w, s.h, 0, 0, 1, 0, 1, 0, nullptr);
+        SecondEdgeDetectMove16(pic16.data(), s.w, s.h, 0, 0);
+        QarexMove(pic.data(), src.data(), s.w, s.h, 0, 0, 1, 0, 0, nullptr);
+        QarexMove16to832(pic.data(), wide.data(), s.w, s.h, 0, 0, 0, 1, 1, 1, nullptr);
+        QarexMoveJob32(pic.data(), s.w, s.h, 1, 1);
+        QarexMove16(pic16.data(), wide.data(), s.w, s.h, 0, 0, 0, 1, 0, 0, nullptr);
         for (uint8_t b : pic) ASSERT_EQ(b, 200);
         for (uint16_t v : pic16) ASSERT_EQ(v, 200);
     }

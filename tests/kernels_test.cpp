@@ -27,6 +27,11 @@ const Model kSelector = [](Picture &p, const Grid &g, const Flags &f) {
     f.lut ? placed(secondNearest)(p, g, f) : nearestOnePass(p, g, f.b, f.g, f.x, f.t);
 };
 constexpr int kGrey = kB | kG | kD, kPhase = kB | kG;
+Model nearest(bool flip) {
+    return [=](Picture &p, const Grid &g, const Flags &f) {
+        nearestOnePass(p, g, f.b, f.g, flip, f.t);
+    };
+}
 
 const Entry kEntries[] = {
     {GREY(NoneMove), k8, 3, grey(false), kGrey, 0, true},
@@ -63,6 +68,25 @@ const Entry kEntries[] = {
     {FULL(UlmetMove16to832InPlace), k16to8, 4, placed(secondUlmet), 0, 0, false},
     {FULL(UlmetMove16InPlace), k16, 3, placed(secondUlmet), 0, 0, false},
     {FULL(FourColorsInterMove32InPlace), k8, 4, placed(secondFourColors, true), 0, 0, false},
+    {ONE_PASS(NearestNeighbor), k8, 3, nearest(false), kOnePass, 0, false},
+    {ONE_PASS(NearestNeighborFlipX), k8, 3, nearest(true), kOnePass, 0, false},
+    {ONE_PASS(NearestNeighbor32), k8, 4, nearest(false), kOnePass, 0, false},
+    {ONE_PASS(NearestNeighbor32FlipX), k8, 4, nearest(true), kOnePass, 0, false},
+    {ONE_PASS(NearestNeighbor16to8), k16to8, 3, nearest(false), kOnePass, 0, false},
+    {ONE_PASS(NearestNeighbor16to8FlipX), k16to8, 3, nearest(true), kOnePass, 0, false},
+    {ONE_PASS(NearestNeighbor16to832), k16to8, 4, nearest(false), kOnePass, 0, false},
+    {ONE_PASS(NearestNeighbor16to832FlipX), k16to8, 4, nearest(true), kOnePass, 0, false},
+    // The in-place second passes on their own, over a random picture.
+    {PASS(SecondNoneMove), k8, 3, onPicture(secondNone), kPass, 0, false},
+    {PASS(SecondNoneMove32), k8, 4, onPicture(secondNone), kPass, 0, false},
+    {PASS(SecondNoneMove16), k16, 3, onPicture(secondNone), kPass, 0, false},
+    {PASS(SecondNearestNeighbor), k8, 3, onPicture(secondNearest), kPass, 0, false},
+    {PASS(SecondNearestNeighbor32), k8, 4, onPicture(secondNearest), kPass, 0, false},
+    {PASS(SecondNearestNeighbor16), k16, 3, onPicture(secondNearest), kPass, 0, false},
+    {PASS(SecondUlmetMove), k8, 3, onPicture(secondUlmet), kPass, 0, false},
+    {PASS(SecondUlmetMove32), k8, 4, onPicture(secondUlmet), kPass, 0, false},
+    {PASS(SecondUlmetMove16), k16, 3, onPicture(secondUlmet), kPass, 0, false},
+    {PASS(SecondFourColorsInterMove32), k8, 4, onPicture(secondFourColors), kPass, 0, false},
 };
 
 class Kernels : public KernelTest {};
@@ -72,39 +96,6 @@ VOCAM_KERNEL_SIZES(Kernels, {2, 2}, {4, 4}, {6, 4}, {10, 6}, {22, 4}, {38, 6}, {
 
 TEST_P(Kernels, EntriesMatchTheModel) {
     checkEntries(kEntries);
-}
-
-TEST_P(Kernels, NearestOnePass) {
-    const OnePass runs[] = {
-        {NearestNeighbor, false, false, false},
-        {NearestNeighborFlipX, false, false, true},
-        {NearestNeighbor32, false, true, false},
-        {NearestNeighbor32FlipX, false, true, true},
-        {NearestNeighbor16to8, true, false, false},
-        {NearestNeighbor16to8FlipX, true, false, true},
-        {NearestNeighbor16to832, true, true, false},
-        {NearestNeighbor16to832FlipX, true, true, true},
-    };
-    checkOnePasses(runs, [](Picture &p, const Grid &g, const Flags &f, bool, bool flip) {
-        nearestOnePass(p, g, f.b, f.g, flip, f.t);
-    });
-}
-
-// The in-place second passes on their own, over a placed mosaic of any phase.
-TEST_P(Kernels, SecondPassesInPlace) {
-    const Pass passes[] = {
-        {"SecondNoneMove", SecondNoneMove, nullptr, secondNone, 3},
-        {"SecondNoneMove32", SecondNoneMove32, nullptr, secondNone, 4},
-        {"SecondNoneMove16", nullptr, SecondNoneMove16, secondNone, 3},
-        {"SecondNearestNeighbor", SecondNearestNeighbor, nullptr, secondNearest, 3},
-        {"SecondNearestNeighbor32", SecondNearestNeighbor32, nullptr, secondNearest, 4},
-        {"SecondNearestNeighbor16", nullptr, SecondNearestNeighbor16, secondNearest, 3},
-        {"SecondUlmetMove", SecondUlmetMove, nullptr, secondUlmet, 3},
-        {"SecondUlmetMove32", SecondUlmetMove32, nullptr, secondUlmet, 4},
-        {"SecondUlmetMove16", nullptr, SecondUlmetMove16, secondUlmet, 3},
-        {"SecondFourColorsInterMove32", SecondFourColorsInterMove32, nullptr, secondFourColors, 4},
-    };
-    checkPasses(passes);
 }
 
 // ---- Sizes without a mosaic phase
