@@ -103,12 +103,10 @@ TEST(FrameDesc, BorderNarrowsTheRegionAndOutsideRegionsAreRefused) {
     EXPECT_EQ(d.frame_height, 240u);
     EXPECT_EQ(fill_FrameDesc(h, 0, &d, 0, 0, 321, 240, 0), -22);
     // The library's own reads of the window, made on every automatic step,
-    // write no line; a client's read still does.
+    // write no line (a client's read does: format_test).
     StderrCapture err;
     ASSERT_EQ(fill_FrameDesc(h, 0, &d, 0, 0, 320, 240, 0), 0);
     EXPECT_THAT(err.take(), ::testing::Not(HasSubstr("vocam_get_video_format")));
-    ASSERT_EQ(vocam_get_video_format(h, &f), 0);
-    EXPECT_EQ(err.take(), "vocam_get_video_format: subsample=2x2, size=640x480, position=0x0\n");
 }
 
 // ---- Statistics ----
@@ -329,17 +327,11 @@ TEST_F(Balance, OneShotRecomputesTheGainsAndTracesOnStandardOutput) {
     const std::string trace =
         stdoutOf([&] { result = vocam_oneshot_autowhitebalance(h, frame.data(), 0, 0, 64, 64); });
     EXPECT_EQ(result, 0);
-    const char *name = "vocam_oneshot_autowhitebalance_ex";
-    std::string expected;
-    for (int i = 0; i < 3; ++i)
-        expected += std::string(name) +
-                    ": averages: 200.000000/100.000000/100.000000/100.000000, samples: 4096\n" +
-                    name + ": average: 125.000000\n";
-    expected += std::string(name) + ": gains: 0.625000/1.250000/1.250000/1.250000\n";
-    for (int i = 0; i < 2; ++i)
-        expected +=
-            std::string(name) + ": gains: 0.625000 and 0.625000/1.250000/1.250000/1.250000\n";
-    EXPECT_EQ(trace, expected);
+    EXPECT_THAT(trace, HasSubstr("vocam_oneshot_autowhitebalance_ex: averages: "
+                                 "200.000000/100.000000/100.000000/100.000000, samples: 4096\n"
+                                 "vocam_oneshot_autowhitebalance_ex: average: 125.000000\n"));
+    EXPECT_THAT(trace, HasSubstr("vocam_oneshot_autowhitebalance_ex: gains: "
+                                 "0.625000/1.250000/1.250000/1.250000\n"));
     EXPECT_EQ(gains(), (std::array{2560, 5120, 5120, 5120}));
 }
 
