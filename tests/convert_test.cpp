@@ -26,9 +26,7 @@ using Bytes = std::vector<std::uint8_t>;
 using vocam::ref::kB, vocam::ref::kD, vocam::ref::kG, vocam::ref::kM, vocam::ref::kT,
     vocam::ref::kX;
 using vocam::ref::Matrix;
-using vocam::ref::matrix24;
-using vocam::ref::matrix32;
-using vocam::ref::matrix48;
+using vocam::ref::matrix;
 using vocam::ref::randomBytes;
 
 Matrix RandomMatrix(std::mt19937 &rng) {
@@ -51,12 +49,12 @@ TEST(MatrixStage, EightBitDepthsMatchThePlainModel) {
             const Matrix m = RandomMatrix(rng);
             Bytes a = randomBytes(6 * count + 9, rng), b = a;
             MatrixPostProcess4096(m.data(), a.data() + 1, count);
-            matrix24(m, b.data() + 1, count);
+            matrix(m, b.data() + 1, count, 3, 3);
             ASSERT_EQ(a, b) << "24-bit, count " << count;
 
             a = randomBytes(4 * count + 9, rng), b = a;
             MatrixPostProcess4096to32(m.data(), a.data() + 3, count);
-            matrix32(m, b.data() + 3, count);
+            matrix(m, b.data() + 3, count, 4, 4);
             ASSERT_EQ(a, b) << "32-bit, count " << count;
         }
 }
@@ -97,7 +95,7 @@ TEST(MatrixStage, SixteenBitMatricesAtTheEdgeOfThirtyTwoBitSums) {
                 x = pick == 0 ? 0 : pick == 1 ? 65535 : static_cast<std::uint16_t>(rng());
             }
             std::vector<std::uint16_t> want = in, inPlace = in, apart(in.size(), 7);
-            matrix48(m, want.data() + 1, count);
+            matrix(m, want.data() + 1, count, 3, 3);
             MatrixPostProcess16_4096(m.data(), inPlace.data() + 1, count);
             ASSERT_EQ(inPlace, want) << "in place, count " << count << ", m[0] " << m[0];
             vocam::colour::matrix48(m.data(), in.data() + 1, apart.data() + 1, count);
@@ -289,11 +287,9 @@ bool Expected(const CVotf &v, const Frame &f, const Case &c, unsigned correction
     for (std::uint32_t y = 0; y < f.height; ++y) {
         std::uint8_t *row = dst.data() + y * stride;
         if (c.bits == 48)
-            matrix48(m, reinterpret_cast<std::uint16_t *>(row), f.width);
-        else if (c.bits == 32)
-            matrix32(m, row, f.width);
+            matrix(m, reinterpret_cast<std::uint16_t *>(row), f.width, 3, 3);
         else
-            matrix24(m, row, f.width);
+            matrix(m, row, f.width, c.bits == 32 ? 4 : 3, c.bits == 32 ? 4 : 3);
     }
     return true;
 }
@@ -479,7 +475,7 @@ TEST_F(Driver, ShortRecordKeepsTheConvertersOtherSettingsAndNothingChanges) {
     ASSERT_EQ(v.BuildMatrix(&s), 1);
     EdgeDetectMove(want.data(), fr.bytes.data(), 8, 6, 1, 1, 1, 0, nullptr);
     const Matrix m = std::to_array(s.matrix);
-    matrix24(m, want.data(), 48);
+    matrix(m, want.data(), 48, 3, 3);
     EXPECT_EQ(got, want);
 
     // A full record with digital gains changes nothing stored either.
@@ -516,7 +512,7 @@ TEST_F(Driver, FullRecordGainsReachTheMatrix) {
     Matrix m;
     ASSERT_EQ(same.GetCurrentMatrix(m.data()), 0);
     NearestNeighbor(want.data(), fr.bytes.data(), 8, 6, 1, 0, 0, 1, nullptr);
-    matrix24(m, want.data(), 48);
+    matrix(m, want.data(), 48, 3, 3);
     EXPECT_EQ(got, want);
 }
 

@@ -1,13 +1,17 @@
-// The grey, monochrome, nearest-neighbour, placement, 2x2-block and four-colour
-// kernels against the per-pixel reference, bit for bit, on random frames and
+// Every kernel against the per-pixel model, bit for bit, on random frames and
 // random initial pictures, for every phase, mirror, storage order, weaving,
-// table and byte order, on every vector path this machine offers.
+// table and byte order, on the vector unit VOCAM_SIMD allows (ctest runs this
+// suite once for every unit), with widths that leave scalar tails: the grey,
+// monochrome, nearest-neighbour, placement, 2x2-block and four-colour kernels,
+// then the edge-detecting and gradient-corrected ones.
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <iterator>
+#include <string>
 #include <vector>
 
+#include "reference/edge_gradient.h"
 #include "reference/harness.h"
 #include "vocamkernels.h"
 
@@ -139,6 +143,143 @@ TEST(KernelCases, UndefinedMosaicSizesLeaveThePictureAlone) {
     NoneMove(grey.data(), src.data(), 5, 3, 0, 0, nullptr);
     EXPECT_EQ(grey[32 + 14], 5);
     EXPECT_EQ(grey[15], 0);
+}
+
+// ---- Edge-detecting and gradient-corrected kernels
+
+// A selector takes the two-pass route exactly when a table is given; only the
+// 8-bit one-pass kernels halve each green of a blue-row corner.
+Model edgeSelector(bool halved) {
+    return [=](Picture &p, const Grid &g, const Flags &f) {
+        f.lut ? placed(secondEdge)(p, g, f) : edgeOnePass(p, g, f.b, f.g, f.x, f.t, halved);
+    };
+}
+
+// A gradient-corrected entry in the order the rules give: top-down unmirrored
+// placement, interpolation, then the mirror.
+Model qarex(uint32_t maxValue) {
+    return [=](Picture &p, const Grid &g, const Flags &f) {
+        place(p, g, {bool(f.b), bool(f.g), false, true, bool(f.d)}, false);
+        qarexJob(p, f.b, f.g, maxValue);
+        flipBgr(p, f.x, !f.t);
+    };
+}
+
+// One-pass edge kernels that mirror on their own; only the 8-bit ones halve
+// each green of a blue-row corner.
+Model edge(bool flip, bool wide) {
+    return [=](Picture &p, const Grid &g, const Flags &f) {
+        edgeOnePass(p, g, f.b, f.g, flip, f.t, !wide);
+    };
+}
+Model job(uint32_t maxValue) {
+    return onPicture([=](Picture &p, bool b, bool g) { qarexJob(p, b, g, maxValue); });
+}
+
+const Entry kEdgeEntries[] = {
+    {SEL(EdgeDetectMoveSelect), k8, 3, edgeSelector(true), kD, 0, false},
+    {SEL(EdgeDetectMove32Select), k8, 4, edgeSelector(true), kD, 0, false},
+    // The C++ overloads are the same selectors.
+    {SEL(EdgeDetectMove16to8), k16to8, 3, edgeSelector(false), kD, 0, false},
+    {SEL(EdgeDetectMove16to832), k16to8, 4, edgeSelector(false), kD, 0, false},
+    {FULL(EdgeDetectMoveInPlace), k8, 3, placed(secondEdge), 0, 0, false},
+    {FULL(EdgeDetectMove32InPlace), k8, 4, placed(secondEdge), 0, 0, false},
+    {FULL(EdgeDetectMove16to8InPlace), k16to8, 3, placed(secondEdge), 0, 0, false},
+    {FULL(EdgeDetectMove16to832InPlace), k16to8, 4, placed(secondEdge), 0, 0, false},
+    {FULL(EdgeDetectMove16InPlace), k16, 3, placed(secondEdge), 0, 0, false},
+    {FULL(QarexMove), k8, 3, qarex(255), 0, 0, false},
+    {FULL(QarexMove32), k8, 4, qarex(255), 0, 0, false},
+    {FULL(QarexMove16to8), k16to8, 3, qarex(255), 0, 0, false},
+    {FULL(QarexMove16to832), k16to8, 4, qarex(255), 0, 0, false},
+    {FULL(QarexMove16), k16, 3, qarex(65535), 0, 0, false},
+    {ONE_PASS(EdgeDetectMove), k8, 3, edge(false, false), kOnePass, 0, false},
+    {ONE_PASS(EdgeDetectMoveFlipX), k8, 3, edge(true, false), kOnePass, 0, false},
+    {ONE_PASS(EdgeDetectMove32), k8, 4, edge(false, false), kOnePass, 0, false},
+    {ONE_PASS(EdgeDetectMove32FlipX), k8, 4, edge(true, false), kOnePass, 0, false},
+    {ONE_PASS(EdgeDetectMove16to8), k16to8, 3, edge(false, true), kOnePass, 0, false},
+    {ONE_PASS(EdgeDetectMove16to8FlipX), k16to8, 3, edge(true, true), kOnePass, 0, false},
+    {ONE_PASS(EdgeDetectMove16to832), k16to8, 4, edge(false, true), kOnePass, 0, false},
+    {ONE_PASS(EdgeDetectMove16to832FlipX), k16to8, 4, edge(true, true), kOnePass, 0, false},
+    // Second passes and interpolation jobs over a random picture of any
+    // phase, and the mirrors, which exchange only the colour channels.
+    {PASS(SecondEdgeDetectMove), k8, 3, onPicture(secondEdge), kPass, 0, false},
+    {PASS(SecondEdgeDetectMove32), k8, 4, onPicture(secondEdge), kPass, 0, false},
+    {PASS(SecondEdgeDetectMove16), k16, 3, onPicture(secondEdge), kPass, 0, false},
+    {PASS(QarexMoveJob), k8, 3, job(255), kPass, 0, false},
+    {PASS(QarexMoveJob32), k8, 4, job(255), kPass, 0, false},
+    {PASS(QarexMoveJob), k16, 3, job(65535), kPass, 0, false},
+    {PASS(FlipBgrAround), k8, 3, onPicture(flipBgr), kPass, 0, false},
+    {PASS(FlipBgrAround32), k8, 4, onPicture(flipBgr), kPass, 0, false},
+    {PASS(FlipBgrAround), k16, 3, onPicture(flipBgr), kPass, 0, false},
+};
+
+class EdgeGradient : public KernelTest {};
+// 4x4, non-square, a width whose interior the 8-, 16- and 32-pixel blocks
+// tile exactly (36), and widths that leave a tail after them.
+VOCAM_KERNEL_SIZES(EdgeGradient, {4, 4}, {6, 4}, {4, 6}, {18, 6}, {36, 8}, {38, 10}, {70, 12});
+
+TEST_P(EdgeGradient, EntriesMatchTheModel) {
+    checkEntries(kEdgeEntries);
+}
+
+// Full-range random samples hardly ever tie between the two directions or
+// reach both clamps; samples of a few levels, the extremes among them, do.
+TEST_P(EdgeGradient, SixteenBitTiesAndExtremes) {
+    const Entry entries[] = {
+        {FULL(QarexMove16), k16, 3, qarex(65535), 0, 0, false},
+        {FULL(EdgeDetectMove16InPlace), k16, 3, placed(secondEdge), 0, 0, false},
+    };
+    checkEntries(entries, {0, 1, 2, 3, 32767, 32768, 65533, 65534, 65535});
+}
+
+// ---- Frames the rules do not cover
+// -----------------------------------------------------------------------
+
+TEST(EdgeGradientCases, FramesTooSmallOrOddAreLeftAlone) {
+    // The rules need even dimensions of at least 4; anything else must not
+    // read or write outside the buffers (which are sized exactly here).
+    for (Size s : {Size{2, 2}, Size{5, 4}, Size{4, 5}, Size{2, 6}, Size{6, 2}, Size{0, 4}}) {
+        SCOPED_TRACE(std::to_string(s.w) + "x" + std::to_string(s.h));
+        std::vector<uint8_t> src(size_t(s.w) * s.h, 9);
+        std::vector<uint16_t> wide(size_t(s.w) * s.h, 9);
+        std::vector<uint8_t> pic(size_t(s.w) * s.h * 4 + 1, 200);
+        std::vector<uint16_t> pic16(size_t(s.w) * s.h * 3 + 1, 200);
+        EdgeDetectMove(pic.data(), src.data(), s.w, s.h, 0, 0, 1);
+        EdgeDetectMove32FlipX(pic.data(), src.data(), s.w, s.h, 0, 0, 1);
+        EdgeDetectMove16to8InPlace(pic.data(), wide.data(), s.w, s.h, 0, 0, 1, 0, 1, 0, nullptr);
+        SecondEdgeDetectMove16(pic16.data(), s.w, s.h, 0, 0);
+        QarexMove(pic.data(), src.data(), s.w, s.h, 0, 0, 1, 0, 0, nullptr);
+        QarexMove16to832(pic.data(), wide.data(), s.w, s.h, 0, 0, 0, 1, 1, 1, nullptr);
+        QarexMoveJob32(pic.data(), s.w, s.h, 1, 1);
+        QarexMove16(pic16.data(), wide.data(), s.w, s.h, 0, 0, 0, 1, 0, 0, nullptr);
+        for (uint8_t b : pic) ASSERT_EQ(b, 200);
+        for (uint16_t v : pic16) ASSERT_EQ(v, 200);
+    }
+}
+
+TEST(EdgeGradientCases, FramesWiderThanTheRowRingsGiveTheSamePicture) {
+    const uint32_t w = 8200, h = 6;
+    std::mt19937 rng(11);
+    const RawFrame f = randomFrame(w, h, false, rng);
+    const Flags flags(kB | kX | kD | kL);  // bottom-up, mirrored, woven, with a table
+    const Grid g = fetchGrid(f, flags.fetch(k8));
+    const Picture start = Picture::make(w, h, 3, false, size_t(w) * 3, rng);
+    for (bool gradient : {false, true}) {
+        Picture want = start, got = start;
+        (gradient ? qarex(255) : placed(secondEdge))(want, g, flags);
+        if (gradient)
+            QarexMove(got.data(), f.data8(), w, h, 1, 0, 1, 0, 1, flags.t8);
+        else
+            EdgeDetectMoveInPlace(got.data(), f.data8(), w, h, 1, 0, 1, 0, 1, flags.t8);
+        EXPECT_TRUE(samePicture(got, want, gradient ? "QarexMove" : "EdgeDetectMoveInPlace"));
+    }
+    // 16-bit samples into 48-bit pixels, byte exchanged.
+    const RawFrame f16 = randomFrame(w, h, true, rng);
+    const Flags wide(kB | kX | kD | kM);
+    Picture want = Picture::make(w, h, 3, true, size_t(w) * 6, rng), got = want;
+    qarex(65535)(want, fetchGrid(f16, wide.fetch(k16)), wide);
+    QarexMove16(got.data16(), f16.data16(), w, h, 1, 0, 1, 0, 1, 1, nullptr);
+    EXPECT_TRUE(samePicture(got, want, "QarexMove16"));
 }
 
 }  // namespace

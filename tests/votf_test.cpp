@@ -243,6 +243,25 @@ TEST(ToneTable16, TableFormInterpolatesTheBytes) {
     }
 }
 
+TEST(ToneTable16, SettersKeepTheConvertersTableCurrent) {
+    CVotf v;
+    ASSERT_EQ(v.SetGamma(200, 15), 0);
+    EXPECT_EQ(v.settings.toneTable16, nullptr);  // 8-bit default format
+
+    v.format.sampleFormat = 2;
+    ASSERT_EQ(v.SetContrast(120, 15), 0);
+    ASSERT_NE(v.settings.toneTable16, nullptr);
+    const auto lsb = Lut16(*v.settings.toneTable, 280, 1);
+    EXPECT_TRUE(std::equal(lsb.begin(), lsb.end(), v.settings.toneTable16));
+
+    v.format.sampleFormat = 1;
+    unsigned char bare[256];
+    for (int i = 0; i < 256; ++i) bare[i] = static_cast<unsigned char>(i / 2);
+    ASSERT_EQ(v.SetupLUT(bare, 256, 15), 0);
+    const auto msb = Lut16(*v.settings.toneTable, 256, 0);
+    EXPECT_TRUE(std::equal(msb.begin(), msb.end(), v.settings.toneTable16));
+}
+
 TEST(ToneTable16, PerConversionTables) {
     CVotf v;
     _votf_settings copy = v.settings;
