@@ -103,35 +103,29 @@ TEST_P(Kernels, EntriesMatchTheModel) {
 }
 
 // ---- Sizes without a mosaic phase
-// ---------------------------------------------------------------------------
 
 // Sizes without a defined mosaic phase leave the picture as it was instead of
-// reaching past the frame; the grey and mono copies need no phase and take any size.
-TEST(KernelCases, UndefinedMosaicSizesLeaveThePictureAlone) {
-    for (Size s : {Size{5, 4}, Size{4, 5}, Size{1, 1}, Size{0, 4}, Size{4, 0}, Size{7, 3}}) {
-        std::vector<uint8_t> src(size_t(s.w) * s.h + 1, 3);
-        std::vector<uint16_t> src16(size_t(s.w) * s.h + 1, 3);
-        const std::vector<uint8_t> before(size_t(s.w) * s.h * 4 + 1, 0x5A);
-        const std::function<void(uint8_t *)> runs[] = {
-            [&](uint8_t *d) { NearestNeighbor(d, src.data(), s.w, s.h, 0, 0, 1); },
-            [&](uint8_t *d) {
-                NearestNeighbor16to8(d, src16.data(), s.w, s.h, 0, 0, 1, 1, 0, nullptr);
-            },
-            [&](uint8_t *d) { UlmetMoveInPlace(d, src.data(), s.w, s.h, 0, 0, 1, 0, 1, nullptr); },
-            [&](uint8_t *d) {
-                NearestNeighbor32InPlace(d, src.data(), s.w, s.h, 0, 0, 1, 0, 1, nullptr);
-            },
-            [&](uint8_t *d) {
-                FourColorsInterMove32InPlace(d, src.data(), s.w, s.h, 0, 0, 0, 1, 0, nullptr);
-            },
-            [&](uint8_t *d) { NoneMoveInPlace(d, src.data(), s.w, s.h, 1, 0, 1, nullptr); },
-            [&](uint8_t *d) { SecondUlmetMove32(d, s.w, s.h, 0, 0); }};
-        for (size_t i = 0; i < std::size(runs); ++i) {
-            std::vector<uint8_t> dst = before;
-            runs[i](dst.data());
-            EXPECT_TRUE(dst == before) << "kernel " << i << " at " << s.w << "x" << s.h;
-        }
-    }
+// reaching past the frame (pictures and frames are sized exactly).
+const Model kUntouched = [](Picture &, const Grid &, const Flags &) {};
+const Entry kNoPhase[] = {
+    {ONE_PASS(NearestNeighbor), k8, 3, kUntouched, kOnePass, 0, false},
+    {SEL(NearestNeighbor16to8), k16to8, 3, kUntouched, kD, 0, false},
+    {FULL(UlmetMoveInPlace), k8, 3, kUntouched, 0, 0, false},
+    {FULL(NearestNeighbor32InPlace), k8, 4, kUntouched, 0, 0, false},
+    {FULL(FourColorsInterMove32InPlace), k8, 4, kUntouched, 0, 0, false},
+    {GREY2(NoneMoveInPlace), k8, 3, kUntouched, kPhase, 0, false},
+    {PASS(SecondUlmetMove32), k8, 4, kUntouched, kPass, 0, false},
+};
+
+class NoPhase : public KernelTest {};
+VOCAM_KERNEL_SIZES(NoPhase, {5, 4}, {4, 5}, {1, 1}, {0, 4}, {4, 0}, {7, 3});
+
+TEST_P(NoPhase, MosaicKernelsLeaveThePictureAlone) {
+    checkEntries(kNoPhase);
+}
+
+// The grey and mono copies need no phase and take any size.
+TEST(KernelCases, OddWidthGreyAndMonoFramesAreCopiedWhole) {
     // An odd-width monochrome frame is copied whole, mirrored.
     std::vector<uint8_t> src = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
     std::vector<uint8_t> mono(8 * 3, 0), grey(16 * 3, 0);
@@ -232,54 +226,38 @@ TEST_P(EdgeGradient, SixteenBitTiesAndExtremes) {
     checkEntries(entries, {0, 1, 2, 3, 32767, 32768, 65533, 65534, 65535});
 }
 
-// ---- Frames the rules do not cover
-// -----------------------------------------------------------------------
+// The rules need even dimensions of at least 4.
+const Entry kTooSmall[] = {
+    {ONE_PASS(EdgeDetectMove), k8, 3, kUntouched, kOnePass, 0, false},
+    {ONE_PASS(EdgeDetectMove32FlipX), k8, 4, kUntouched, kOnePass, 0, false},
+    {FULL(EdgeDetectMove16to8InPlace), k16to8, 3, kUntouched, 0, 0, false},
+    {PASS(SecondEdgeDetectMove16), k16, 3, kUntouched, kPass, 0, false},
+    {FULL(QarexMove), k8, 3, kUntouched, 0, 0, false},
+    {FULL(QarexMove16to832), k16to8, 4, kUntouched, 0, 0, false},
+    {PASS(QarexMoveJob32), k8, 4, kUntouched, kPass, 0, false},
+    {FULL(QarexMove16), k16, 3, kUntouched, 0, 0, false},
+};
 
-TEST(EdgeGradientCases, FramesTooSmallOrOddAreLeftAlone) {
-    // The rules need even dimensions of at least 4; anything else must not
-    // read or write outside the buffers (which are sized exactly here).
-    for (Size s : {Size{2, 2}, Size{5, 4}, Size{4, 5}, Size{2, 6}, Size{6, 2}, Size{0, 4}}) {
-        SCOPED_TRACE(std::to_string(s.w) + "x" + std::to_string(s.h));
-        std::vector<uint8_t> src(size_t(s.w) * s.h, 9);
-        std::vector<uint16_t> wide(size_t(s.w) * s.h, 9);
-        std::vector<uint8_t> pic(size_t(s.w) * s.h * 4 + 1, 200);
-        std::vector<uint16_t> pic16(size_t(s.w) * s.h * 3 + 1, 200);
-        EdgeDetectMove(pic.data(), src.data(), s.w, s.h, 0, 0, 1);
-        EdgeDetectMove32FlipX(pic.data(), src.data(), s.w, s.h, 0, 0, 1);
-        EdgeDetectMove16to8InPlace(pic.data(), wide.data(), s.w, s.h, 0, 0, 1, 0, 1, 0, nullptr);
-        SecondEdgeDetectMove16(pic16.data(), s.w, s.h, 0, 0);
-        QarexMove(pic.data(), src.data(), s.w, s.h, 0, 0, 1, 0, 0, nullptr);
-        QarexMove16to832(pic.data(), wide.data(), s.w, s.h, 0, 0, 0, 1, 1, 1, nullptr);
-        QarexMoveJob32(pic.data(), s.w, s.h, 1, 1);
-        QarexMove16(pic16.data(), wide.data(), s.w, s.h, 0, 0, 0, 1, 0, 0, nullptr);
-        for (uint8_t b : pic) ASSERT_EQ(b, 200);
-        for (uint16_t v : pic16) ASSERT_EQ(v, 200);
-    }
+class TooSmall : public KernelTest {};
+VOCAM_KERNEL_SIZES(TooSmall, {2, 2}, {5, 4}, {4, 5}, {2, 6}, {6, 2}, {0, 4});
+
+TEST_P(TooSmall, EdgeAndGradientKernelsLeaveThePictureAlone) {
+    checkEntries(kTooSmall);
 }
 
-TEST(EdgeGradientCases, FramesWiderThanTheRowRingsGiveTheSamePicture) {
-    const uint32_t w = 8200, h = 6;
-    std::mt19937 rng(11);
-    const RawFrame f = randomFrame(w, h, false, rng);
-    const Flags flags(kB | kX | kD | kL);  // bottom-up, mirrored, woven, with a table
-    const Grid g = fetchGrid(f, flags.fetch(k8));
-    const Picture start = Picture::make(w, h, 3, false, size_t(w) * 3, rng);
-    for (bool gradient : {false, true}) {
-        Picture want = start, got = start;
-        (gradient ? qarex(255) : placed(secondEdge))(want, g, flags);
-        if (gradient)
-            QarexMove(got.data(), f.data8(), w, h, 1, 0, 1, 0, 1, flags.t8);
-        else
-            EdgeDetectMoveInPlace(got.data(), f.data8(), w, h, 1, 0, 1, 0, 1, flags.t8);
-        EXPECT_TRUE(samePicture(got, want, gradient ? "QarexMove" : "EdgeDetectMoveInPlace"));
-    }
-    // 16-bit samples into 48-bit pixels, byte exchanged.
-    const RawFrame f16 = randomFrame(w, h, true, rng);
-    const Flags wide(kB | kX | kD | kM);
-    Picture want = Picture::make(w, h, 3, true, size_t(w) * 6, rng), got = want;
-    qarex(65535)(want, fetchGrid(f16, wide.fetch(k16)), wide);
-    QarexMove16(got.data16(), f16.data16(), w, h, 1, 0, 1, 0, 1, 1, nullptr);
-    EXPECT_TRUE(samePicture(got, want, "QarexMove16"));
+// Frames wider than the row rings: bottom-up, mirrored, woven, with a table,
+// and 16-bit samples byte exchanged.
+class WideFrames : public KernelTest {};
+VOCAM_KERNEL_SIZES(WideFrames, {8200, 6});
+
+TEST_P(WideFrames, EdgeAndGradientKernelsMatchTheModel) {
+    constexpr int kSet = kB | kG | kX | kT | kD | kL;
+    const Entry entries[] = {
+        {FULL(QarexMove), k8, 3, qarex(255), kSet, kB | kX | kD | kL, false},
+        {FULL(EdgeDetectMoveInPlace), k8, 3, placed(secondEdge), kSet, kB | kX | kD | kL, false},
+        {FULL(QarexMove16), k16, 3, qarex(65535), kSet | kM, kB | kX | kD | kM, false},
+    };
+    checkEntries(entries);
 }
 
 }  // namespace
