@@ -241,8 +241,21 @@ ImageFormat FormatFor(const Frame &f, const Case &c, const Orientation &o) {
                   c.deinterlace ? 0x301 : 0);  // only the low byte of weaving counts
 }
 
-Params ParamsFor(const Case &c, unsigned correction, const Orientation &o) {
-    return Params(44, c.method, correction).Put(12, o.flipX ? 1 : 0).Put(16, o.flipY ? 1 : 0);
+// Hue, saturation, Y gain and white balance (x 100) of a full record without
+// digital gains.
+struct Gains {
+    float hue, saturation, gain, wbU, wbV;
+};
+
+Params ParamsFor(const Case &c, unsigned correction, const Orientation &o, const Gains &g) {
+    return Params(44, c.method, correction)
+        .Put(12, o.flipX ? 1 : 0)
+        .Put(16, o.flipY ? 1 : 0)
+        .PutF(20, g.hue)
+        .PutF(24, g.saturation)
+        .PutF(32, g.gain)
+        .PutF(36, g.wbU)
+        .PutF(40, g.wbV);
 }
 
 // A custom matrix with a nonzero column 3, so that 32-bit output shows byte 3
@@ -252,17 +265,17 @@ const std::int16_t kCustom[12] = {3000, 900, -500, 600, -700, 4500, 300, 0, 200,
 // The driver's output for one case, recomputed from the named kernel and the
 // plain matrix model. Returns false for a combination that must be refused.
 bool Expected(const CVotf &v, const Frame &f, const Case &c, unsigned correction,
-              const Orientation &o, Bytes &dst) {
+              const Orientation &o, const Gains &g, Bytes &dst) {
     const std::string name = ExpectedKernel(c);
     if (name.empty()) return false;
-    // The 44-byte record of ParamsFor: hue 0, saturation 1, Y gain 1, no
-    // white balance, whatever the converter holds.
+    // The record's figures, whatever the converter holds.
     _votf_settings s = v.settings;
     s.correctionMatrix = correction;
-    s.hue = 0.0;
-    s.saturationU = s.saturationV = 1.0;
-    s.gain = 1.0;
-    s.whiteBalanceU = s.whiteBalanceV = 0.0;
+    s.hue = g.hue;
+    s.saturationU = s.saturationV = g.saturation;
+    s.gain = g.gain;
+    s.whiteBalanceU = g.wbU / 100.0;
+    s.whiteBalanceV = g.wbV / 100.0;
     if (!v.BuildMatrix(&s)) return false;
     const Matrix m = std::to_array(s.matrix);
 
@@ -332,11 +345,14 @@ TEST_P(DriverSelection, MatchesTheNamedKernelAndThePlainMatrixStage) {
                 const unsigned correction = std::array{0u, 14u, 15u, 16u, 3u}[rng() % 5];
                 const Frame f = vocam::ref::randomFrame(w, h, c.sampleFormat != 0, rng);
                 const ImageFormat fmt = FormatFor(f, c, o);
-                const Params p = ParamsFor(c, correction, o);
+                const Gains g{float(int(rng() % 61) - 30), 0.5f + float(rng() % 4) / 4,
+                              0.75f + float(rng() % 3) / 4, float(int(rng() % 41) - 20),
+                              float(int(rng() % 41) - 20)};
+                const Params p = ParamsFor(c, correction, o, g);
                 // Slack after the largest picture catches writes past the stride.
                 const Bytes fill = randomBytes(6 * w * h + 64, rng);
                 Bytes want = fill;
-                const bool served = Expected(v, f, c, correction, o, want);
+                const bool served = Expected(v, f, c, correction, o, g, want);
                 for (const Layout &l : kLayouts) {
                     ASSERT_EQ(v.SetConversionThreads(l.threads), 0);
                     v.bands->bandRows = l.rows;
@@ -488,32 +504,6 @@ TEST_F(Driver, ShortRecordKeepsTheConvertersOtherSettingsAndNothingChanges) {
                             .PutF(40, 1.1f);
     ASSERT_EQ(v.ConvertToRgb(got.data(), fr.bytes.data(), 24, &f, full.data()), 0);
     EXPECT_EQ(kept(v), before);
-}
-
-TEST_F(Driver, FullRecordGainsReachTheMatrix) {
-    // useColorGains 0: Y gain and white balance x 100; the composed matrix
-    // must equal the converter's own after the same settings.
-    const Frame fr = vocam::ref::randomFrame(8, 6, false, rng);
-    const ImageFormat f = Format(8, 6);
-    const Params p = Params(44, 1, 14)
-                         .PutF(20, -20.0f)
-                         .PutF(24, 1.3f)
-                         .PutF(32, 1.1f)
-                         .PutF(36, 12.0f)
-                         .PutF(40, -8.0f);
-    Bytes got(3 * 48), want(3 * 48);
-    ASSERT_EQ(v.ConvertToRgb(got.data(), fr.bytes.data(), 24, &f, p.data()), 0);
-    CVotf same;
-    ASSERT_EQ(same.CorrectionMatrixSet(14), 1);
-    ASSERT_EQ(same.SetHue(-20.0), 0);
-    ASSERT_EQ(same.SetSaturation(static_cast<double>(1.3f), static_cast<double>(1.3f)), 0);
-    ASSERT_EQ(same.SetGain(static_cast<double>(1.1f)), 0);
-    ASSERT_EQ(same.SetWhiteBalance(12.0 / 100.0, -8.0 / 100.0), 0);
-    Matrix m;
-    ASSERT_EQ(same.GetCurrentMatrix(m.data()), 0);
-    NearestNeighbor(want.data(), fr.bytes.data(), 8, 6, 1, 0, 0, 1, nullptr);
-    matrix(m, want.data(), 48, 3, 3);
-    EXPECT_EQ(got, want);
 }
 
 // ---- the 16-bit tone table
