@@ -51,8 +51,6 @@ TEST(BandPool, RunsEveryJobOnceAndSurvivesManyRounds) {
 TEST(ConversionThreads, SettingAndRefusal) {
     CVotf v;
     EXPECT_EQ(v.GetConversionThreads(), vocam::colour::ConversionBands::DefaultThreads());
-    EXPECT_GE(v.GetConversionThreads(), 1u);
-    EXPECT_LE(v.GetConversionThreads(), 8u);
     EXPECT_EQ(v.SetConversionThreads(3), 0);
     EXPECT_EQ(v.GetConversionThreads(), 3u);
     EXPECT_EQ(v.SetConversionThreads(9), -22);
