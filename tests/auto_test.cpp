@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "Simulator/SimProperties.h"
-#include "reference/harness.h"
 #include "reference/matrix.h"
 #include "support/OpenCamera.h"
 #include "support/Stderr.h"
@@ -22,7 +21,6 @@
 namespace {
 
 using ::testing::HasSubstr;
-using vocam::ref::onSelectedIsa;
 using vocam::test::OpenCamera;
 using vocam::test::StderrCapture;
 
@@ -105,12 +103,10 @@ TEST(FrameDesc, BorderNarrowsTheRegionAndOutsideRegionsAreRefused) {
     EXPECT_EQ(d.frame_height, 240u);
     EXPECT_EQ(fill_FrameDesc(h, 0, &d, 0, 0, 321, 240, 0), -22);
     // The library's own reads of the window, made on every automatic step,
-    // write no line; a client's read still does.
+    // write no line (a client's read does: format_test).
     StderrCapture err;
     ASSERT_EQ(fill_FrameDesc(h, 0, &d, 0, 0, 320, 240, 0), 0);
     EXPECT_THAT(err.take(), ::testing::Not(HasSubstr("vocam_get_video_format")));
-    ASSERT_EQ(vocam_get_video_format(h, &f), 0);
-    EXPECT_EQ(err.take(), "vocam_get_video_format: subsample=2x2, size=640x480, position=0x0\n");
 }
 
 // ---- Statistics ----
@@ -127,46 +123,27 @@ void expectModelSums(const _FrameDesc &d, const std::uint8_t *f) {
 }
 
 TEST(Statistics, SumsOfEachCellPositionOverOddAndEvenRegions) {
-    onSelectedIsa([&] {
-        const auto frame = randomFrame(200 * 90, 1);
-        // Odd corners, odd sizes, widths around the vector length, a single cell.
-        const std::uint64_t regions[][4] = {{0, 0, 200, 90}, {3, 5, 37, 21},    {1, 1, 16, 2},
-                                            {7, 2, 33, 31},  {150, 60, 50, 30}, {5, 5, 2, 2}};
-        for (const auto &g : regions)
-            expectModelSums(desc(200, 90, g[0], g[1], g[2], g[3]), frame.data());
-        // Rows longer than the vector lanes hold before they are emptied, with
-        // every tail length after the wide blocks.
-        const auto wide = randomFrame(20000 * 6, 4);
-        for (std::uint64_t w : {19998u, 19951u, 16384u, 16401u, 16423u})
-            expectModelSums(desc(20000, 6, 1, 1, w, 5), wide.data());
-        // An odd width sums what the even width one smaller does, and reads
-        // nothing beyond it: the column after the region is poisoned.
-        std::vector<std::uint8_t> small(8 * 8, 10);
-        for (int r = 0; r < 8; ++r) small[r * 8 + 4] = 250;
-        std::uint32_t a[4], b[4];
-        const _FrameDesc five = desc(8, 8, 0, 0, 5, 4), four = desc(8, 8, 0, 0, 4, 4);
-        ASSERT_EQ(BayerOrMonoComputeSums(&five, small.data(), 0, a), 0);
-        ASSERT_EQ(BayerOrMonoComputeSums(&four, small.data(), 0, b), 0);
-        EXPECT_EQ(std::memcmp(a, b, sizeof a), 0);
-        EXPECT_EQ(a[0], 40u);
-        // All 255 over 64 x 64.
-        std::vector<std::uint8_t> white(64 * 64, 255);
-        const _FrameDesc all = desc(64, 64, 0, 0, 64, 64);
-        ASSERT_EQ(BayerOrMonoComputeSums(&all, white.data(), 0, a), 0);
-        for (std::uint32_t s : a) EXPECT_EQ(s, 261120u);
-    });
+    const auto frame = randomFrame(200 * 90, 1);
+    // Odd corners, odd sizes, widths around the vector length, a single cell.
+    const std::uint64_t regions[][4] = {{0, 0, 200, 90}, {3, 5, 37, 21},    {1, 1, 16, 2},
+                                        {7, 2, 33, 31},  {150, 60, 50, 30}, {5, 5, 2, 2}};
+    for (const auto &g : regions)
+        expectModelSums(desc(200, 90, g[0], g[1], g[2], g[3]), frame.data());
+    // Rows longer than the vector lanes hold before they are emptied, with
+    // every tail length after the wide blocks.
+    const auto wide = randomFrame(20000 * 6, 4);
+    for (std::uint64_t w : {19998u, 19951u, 16384u, 16401u, 16423u})
+        expectModelSums(desc(20000, 6, 1, 1, w, 5), wide.data());
 }
 
 TEST(Statistics, SumsWrapAtThirtyTwoBits) {
-    onSelectedIsa([&] {
-        // A 9000 x 8000 all-255 region: each sum is 255 x 18,000,000 =
-        // 4,590,000,000, which wraps.
-        std::vector<std::uint8_t> white(9000ull * 8000, 255);
-        const _FrameDesc d = desc(9000, 8000, 0, 0, 9000, 8000);
-        std::uint32_t s[4];
-        ASSERT_EQ(BayerOrMonoComputeSums(&d, white.data(), 0, s), 0);
-        EXPECT_EQ(s[0], static_cast<std::uint32_t>(4590000000ull));
-    });
+    // A 9000 x 8000 all-255 region: each sum is 255 x 18,000,000 =
+    // 4,590,000,000, which wraps.
+    std::vector<std::uint8_t> white(9000ull * 8000, 255);
+    const _FrameDesc d = desc(9000, 8000, 0, 0, 9000, 8000);
+    std::uint32_t s[4];
+    ASSERT_EQ(BayerOrMonoComputeSums(&d, white.data(), 0, s), 0);
+    EXPECT_EQ(s[0], static_cast<std::uint32_t>(4590000000ull));
 }
 
 // A field-ordered frame holds the same rows as a progressive one, even rows
@@ -178,25 +155,23 @@ std::vector<std::uint8_t> toFields(const std::vector<std::uint8_t> &p, int w, in
 }
 
 TEST(Statistics, FieldOrderedFramesMatchTheirProgressiveRows) {
-    onSelectedIsa([&] {
-        const int w = 40, h = 30;
-        const auto progressive = randomFrame(w * h, 2);
-        const auto fields = toFields(progressive, w, h);
-        const std::uint64_t regions[][4] = {{0, 0, 40, 30}, {3, 4, 21, 12}, {6, 2, 8, 26}};
-        for (const auto &g : regions) {
-            _FrameDesc p = desc(w, h, g[0], g[1], g[2], g[3]), f = p;
-            f.field_ordered = 1;
-            std::uint32_t a[4], b[4];
-            ASSERT_EQ(BayerOrMonoComputeSums(&p, progressive.data(), 0, a), 0);
-            ASSERT_EQ(BayerOrMonoComputeSums(&f, fields.data(), 0, b), 0);
-            EXPECT_EQ(std::memcmp(a, b, sizeof a), 0) << g[1];
-            // The sharpness's vertical neighbours are one field row away.
-            if (g[0] >= 2 && g[1] >= 2 && g[0] + g[2] + 2 <= w && g[1] + g[3] + 2 <= h) {
-                EXPECT_DOUBLE_EQ(vocam_autofocus_calculation(&p, progressive.data()),
-                                 vocam_autofocus_calculation(&f, fields.data()));
-            }
+    const int w = 40, h = 30;
+    const auto progressive = randomFrame(w * h, 2);
+    const auto fields = toFields(progressive, w, h);
+    const std::uint64_t regions[][4] = {{0, 0, 40, 30}, {3, 4, 21, 12}, {6, 2, 8, 26}};
+    for (const auto &g : regions) {
+        _FrameDesc p = desc(w, h, g[0], g[1], g[2], g[3]), f = p;
+        f.field_ordered = 1;
+        std::uint32_t a[4], b[4];
+        ASSERT_EQ(BayerOrMonoComputeSums(&p, progressive.data(), 0, a), 0);
+        ASSERT_EQ(BayerOrMonoComputeSums(&f, fields.data(), 0, b), 0);
+        EXPECT_EQ(std::memcmp(a, b, sizeof a), 0) << g[1];
+        // The sharpness's vertical neighbours are one field row away.
+        if (g[0] >= 2 && g[1] >= 2 && g[0] + g[2] + 2 <= w && g[1] + g[3] + 2 <= h) {
+            EXPECT_DOUBLE_EQ(vocam_autofocus_calculation(&p, progressive.data()),
+                             vocam_autofocus_calculation(&f, fields.data()));
         }
-    });
+    }
 }
 
 TEST(Statistics, TwoBytePixelsCountOneChosenByte) {
@@ -252,31 +227,21 @@ double modelSharpness(const _FrameDesc &d, const std::uint8_t *f) {
     return sum / static_cast<double>(d.roi_width * d.roi_height);
 }
 
-TEST(Sharpness, FiguresOfUniformSaturatedAndMixedRegions) {
-    onSelectedIsa([&] {
-        std::vector<std::uint8_t> grey(32 * 32, 100), white(32 * 32, 255);
-        const _FrameDesc d = desc(32, 32, 2, 2, 28, 28);
-        EXPECT_EQ(vocam_autofocus_calculation(&d, grey.data()), 0.0);
-        // Every saturated pixel counts as 259 among neighbours of 255.
-        EXPECT_EQ(vocam_autofocus_calculation(&d, white.data()), 256.0);
-        // A random frame, rows long enough to need the wide accumulator, and
-        // widths that leave a tail after the vector blocks.
-        const auto noise = randomFrame(4300 * 12, 3);
+TEST(Sharpness, RandomAndExtremeRegionsMatchTheModel) {
+    // A random frame, rows long enough to need the wide accumulator, widths
+    // that leave a tail after the vector blocks, and the largest terms
+    // everywhere: 255 among 0s and 0 among 255s alternate in 2 x 2 blocks.
+    auto noise = randomFrame(4300 * 12, 3);
+    std::vector<std::uint8_t> blocks(4300 * 12);
+    for (int r = 0; r < 12; ++r)
+        for (int c = 0; c < 4300; ++c) blocks[r * 4300 + c] = ((r / 2 + c / 2) % 2) ? 0 : 255;
+    for (const auto *frame : {&noise, &blocks})
         for (std::uint64_t width : {4296u, 4291u, 13u}) {
             const _FrameDesc n = desc(4300, 12, 2, 2, width, 8);
-            EXPECT_DOUBLE_EQ(vocam_autofocus_calculation(&n, noise.data()),
-                             modelSharpness(n, noise.data()))
+            EXPECT_DOUBLE_EQ(vocam_autofocus_calculation(&n, frame->data()),
+                             modelSharpness(n, frame->data()))
                 << width;
         }
-        // The largest terms everywhere: 255 among 0s and 0 among 255s alternate
-        // in 2 x 2 blocks.
-        std::vector<std::uint8_t> blocks(4300 * 12);
-        for (int r = 0; r < 12; ++r)
-            for (int c = 0; c < 4300; ++c) blocks[r * 4300 + c] = ((r / 2 + c / 2) % 2) ? 0 : 255;
-        const _FrameDesc b = desc(4300, 12, 2, 2, 4296, 8);
-        EXPECT_DOUBLE_EQ(vocam_autofocus_calculation(&b, blocks.data()),
-                         (1036.0 * 1036.0 + 1020.0 * 1020.0) / 2);
-    });
 }
 
 // ---- White balance on crafted frames ----
@@ -325,19 +290,6 @@ TEST_F(Balance, StepMovesGainsNinetyPercentAndTraces) {
     EXPECT_EQ(raw(VOCAM_PROP_GAIN_GREEN1), green);
 }
 
-// A neutral region measures neutral at any level, so repeated steps leave
-// the gains alone.
-TEST_F(Balance, NeutralGreyNeedsNoChangeAtAnyLevel) {
-    for (int level : {20, 40, 120, 235}) {
-        paint(level, level, level, level);
-        StderrCapture err;
-        EXPECT_EQ(vocam_whitebalance_step(h, frame.data(), 0, 0, 64, 64), 0) << level;
-        EXPECT_EQ(linesOf(err.take(), "vocam_whitebalance_step_ex"),
-                  "vocam_whitebalance_step_ex: 1.00/1.00/1.00\n"
-                  "vocam_whitebalance_step_ex: no whitebalance change required\n");
-    }
-}
-
 TEST_F(Balance, RefusedRegionsAndDarkOrBrightRegionsChangeNothing) {
     const auto before = gains();
     // Mean pixel levels of 16 and below are too dark, of 240 and above
@@ -372,17 +324,11 @@ TEST_F(Balance, OneShotRecomputesTheGainsAndTracesOnStandardOutput) {
     const std::string trace =
         stdoutOf([&] { result = vocam_oneshot_autowhitebalance(h, frame.data(), 0, 0, 64, 64); });
     EXPECT_EQ(result, 0);
-    const char *name = "vocam_oneshot_autowhitebalance_ex";
-    std::string expected;
-    for (int i = 0; i < 3; ++i)
-        expected += std::string(name) +
-                    ": averages: 200.000000/100.000000/100.000000/100.000000, samples: 4096\n" +
-                    name + ": average: 125.000000\n";
-    expected += std::string(name) + ": gains: 0.625000/1.250000/1.250000/1.250000\n";
-    for (int i = 0; i < 2; ++i)
-        expected +=
-            std::string(name) + ": gains: 0.625000 and 0.625000/1.250000/1.250000/1.250000\n";
-    EXPECT_EQ(trace, expected);
+    EXPECT_THAT(trace, HasSubstr("vocam_oneshot_autowhitebalance_ex: averages: "
+                                 "200.000000/100.000000/100.000000/100.000000, samples: 4096\n"
+                                 "vocam_oneshot_autowhitebalance_ex: average: 125.000000\n"));
+    EXPECT_THAT(trace, HasSubstr("vocam_oneshot_autowhitebalance_ex: gains: "
+                                 "0.625000/1.250000/1.250000/1.250000\n"));
     EXPECT_EQ(gains(), (std::array{2560, 5120, 5120, 5120}));
 }
 

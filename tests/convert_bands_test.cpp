@@ -1,7 +1,7 @@
-// Conversions in row bands on the converter's pool give the bytes of the
-// whole-frame conversion for every thread count, method, depth, orientation
-// and tone setting; the pool survives thread-count changes and runs every
-// job exactly once. Built for the thread sanitizer too.
+// The converter's band pool runs every job exactly once and survives
+// thread-count changes; wide frames band as the whole frame does. Built for
+// the thread sanitizer too. Every method, depth, orientation and tone setting
+// in bands on several threads is compared with the models in convert_test.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -51,8 +51,6 @@ TEST(BandPool, RunsEveryJobOnceAndSurvivesManyRounds) {
 TEST(ConversionThreads, SettingAndRefusal) {
     CVotf v;
     EXPECT_EQ(v.GetConversionThreads(), vocam::colour::ConversionBands::DefaultThreads());
-    EXPECT_GE(v.GetConversionThreads(), 1u);
-    EXPECT_LE(v.GetConversionThreads(), 8u);
     EXPECT_EQ(v.SetConversionThreads(3), 0);
     EXPECT_EQ(v.GetConversionThreads(), 3u);
     EXPECT_EQ(v.SetConversionThreads(9), -22);
@@ -70,53 +68,6 @@ TEST(ConversionThreads, SettingAndRefusal) {
     EXPECT_EQ(v.bands->Pool(2)->size(), 2u);
     EXPECT_EQ(v.SetConversionThreads(0), 0);
     EXPECT_EQ(v.GetConversionThreads(), vocam::colour::ConversionBands::DefaultThreads());
-}
-
-// One converter per thread count, reused across frames so that the pools
-// and scratch rows live on; the whole-frame conversion is the reference.
-TEST(ConversionThreads, EveryThreadCountGivesTheWholeFrameBytes) {
-    std::mt19937 rng(77);
-    CVotf whole, banded[4];
-    const unsigned counts[4] = {1, 2, 3, 7};
-    CVotf *const all[] = {&whole, &banded[0], &banded[1], &banded[2], &banded[3]};
-    ASSERT_EQ(whole.SetConversionThreads(1), 0);
-    whole.bands->bandRows = 1u << 30;  // one band: the whole-frame path
-    for (int i = 0; i < 4; ++i) {
-        ASSERT_EQ(banded[i].SetConversionThreads(counts[i]), 0);
-        banded[i].bands->bandRows = 6;
-        banded[i].bands->parallelMinPixels = 0;
-    }
-    for (CVotf *v : all) {
-        ASSERT_EQ(v->SetHue(20.0), 0);
-        ASSERT_EQ(v->SetSaturation(1.3, 0.8), 0);
-    }
-    const std::uint32_t w = 46, h = 62;  // 3 x 46 is no multiple of 4
-    for (unsigned method : {0u, 1u, 2u, 3u, 8u, 9u})
-        for (unsigned bits : {24u, 32u, 48u})
-            for (int trial = 0; trial < 6; ++trial) {
-                const bool wide = bits == 48 || (rng() & 1);
-                const bool tone = rng() & 1;
-                for (CVotf *v : all) ASSERT_EQ(v->SetGamma(tone ? 170 : 100, 15), 0);
-                std::uint32_t fmt[13] = {52, w, h, wide ? 1u : 0u, 0};
-                fmt[5] = rng() & 0x1E;  // byte order, phase, storage order
-                // Size, method, correction, mirrors, then saturation 1.0 and Y gain 1.25
-                // (in host order, as the format words).
-                const std::uint32_t flipX = rng() & 1, flipY = rng() & 1;
-                const std::uint32_t params[11] = {44,          method, trial % 3 == 0 ? 0u : 14u,
-                                                  flipX,       flipY,  0,
-                                                  0x3F800000u, 0,      0x3FA00000u};
-                const Bytes raw = randomBytes(std::size_t(w) * h * (wide ? 2 : 1), rng);
-                const Bytes fill = randomBytes(6 * std::size_t(w) * h + 16, rng);
-                Bytes want = fill;
-                const int st = whole.ConvertToRgb(want.data(), raw.data(), bits, fmt, params);
-                for (int i = 0; i < 4; ++i) {
-                    Bytes got = fill;
-                    ASSERT_EQ(banded[i].ConvertToRgb(got.data(), raw.data(), bits, fmt, params),
-                              st);
-                    ASSERT_EQ(got, want) << "method " << method << " bits " << bits << " threads "
-                                         << counts[i] << " flags " << fmt[5] << " tone " << tone;
-                }
-            }
 }
 
 // Frames wider than the edge-detecting kernel's row ring, with a tone table:

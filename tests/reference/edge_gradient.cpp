@@ -155,18 +155,13 @@ void qarexJob(Picture &pic, bool blueRow, bool greenFirst, uint32_t maxValue) {
 }
 
 void flipBgr(Picture &pic, bool flipX, bool flipY) {
-    const uint32_t W = pic.width, H = pic.height;
-    for (uint32_t y = 0; y < H; ++y) {
-        for (uint32_t x = 0; x < W; ++x) {
-            const uint32_t tx = flipX ? W - 1 - x : x, ty = flipY ? H - 1 - y : y;
-            if (size_t(ty) * W + tx <= size_t(y) * W + x) continue;  // each pair once
-            for (uint32_t c = 0; c < 3; ++c) {
-                const uint32_t a = pic.get(x, y, c);
-                pic.set(x, y, c, pic.get(tx, ty, c));
-                pic.set(tx, ty, c, a);
-            }
-        }
-    }
+    const Picture before = pic;
+    for (uint32_t y = 0; y < pic.height; ++y)
+        for (uint32_t x = 0; x < pic.width; ++x)
+            for (uint32_t c = 0; c < 3; ++c)
+                pic.set(
+                    x, y, c,
+                    before.get(flipX ? pic.width - 1 - x : x, flipY ? pic.height - 1 - y : y, c));
 }
 
 }  // namespace vocam::ref

@@ -13,7 +13,6 @@
 #include <type_traits>
 #include <vector>
 
-#include "color/isa.h"
 #include "color/kernel_common.h"
 #include "reference/reference.h"
 #include "vocamkernels.h"
@@ -39,9 +38,16 @@ const T *randomTable(size_t n, unsigned seed) {
 enum : int { kB = 1, kG = 2, kX = 4, kT = 8, kD = 16, kM = 32, kL = 64 };
 struct Flags {
     int b, g, x, t, d, m, lut;
+    // Random tables with kL, unless the caller gives its own.
+    const uint8_t *t8 = nullptr;
+    const uint16_t *t16 = nullptr;
     // kB .. kL are bits 0 .. 6, in the order of the members.
     explicit Flags(int bits) {
         for (int *flag : {&b, &g, &x, &t, &d, &m, &lut}) *flag = bits & 1, bits >>= 1;
+        if (lut) {
+            t8 = randomTable<uint8_t>(256, 11);
+            t16 = randomTable<uint16_t>(65536, 12);
+        }
     }
     std::string str() const {
         return "blueRow=" + std::to_string(b) + " greenFirst=" + std::to_string(g) +
@@ -50,18 +56,8 @@ struct Flags {
                " lut=" + std::to_string(lut);
     }
     Orientation o() const { return {bool(b), bool(g), bool(x), bool(t), bool(d)}; }
-    const uint8_t *t8() const { return lut ? randomTable<uint8_t>(256, 11) : nullptr; }
-    const uint16_t *t16() const { return lut ? randomTable<uint16_t>(65536, 12) : nullptr; }
-    Fetch fetch(Depth dp) const { return {dp, bool(m), t8(), t16()}; }
+    Fetch fetch(Depth dp) const { return {dp, bool(m), t8, t16}; }
 };
-
-// Runs `body` on the vector unit VOCAM_SIMD allows (ctest runs the kernel
-// suites once for every unit), naming the unit in any failure.
-template <class F>
-void onSelectedIsa(F &&body) {
-    SCOPED_TRACE(std::string("isa ") + vocam::kernels::isaName(vocam::kernels::bestIsa()));
-    body();
-}
 
 inline ::testing::AssertionResult samePicture(const Picture &got, const Picture &want,
                                               const std::string &what) {
@@ -86,12 +82,12 @@ void call(F fn, Picture &p, const RawFrame &r, const Flags &f, A... a) {
     using U8 = uint8_t *;
     if constexpr (std::is_invocable_v<F, U8, const uint8_t *, uint32_t, uint32_t, A...,
                                       const uint8_t *>)
-        fn(p.data(), r.data8(), w, h, a..., f.t8());
+        fn(p.data(), r.data8(), w, h, a..., f.t8);
     else if constexpr (std::is_invocable_v<F, U8, const uint16_t *, uint32_t, uint32_t, A..., int,
                                            const uint16_t *>)
-        fn(p.data(), r.data16(), w, h, a..., f.m, f.t16());
+        fn(p.data(), r.data16(), w, h, a..., f.m, f.t16);
     else
-        fn(p.data16(), r.data16(), w, h, a..., f.m, f.t16());
+        fn(p.data16(), r.data16(), w, h, a..., f.m, f.t16);
 }
 
 using Model = std::function<void(Picture &, const Grid &, const Flags &)>;
@@ -125,87 +121,62 @@ struct Entry {
 #define FULL(fn) #fn, VOCAM_RUN(fn, f.b, f.g, f.x, f.t, f.d)
 constexpr Depth k8 = Depth::k8to8, k16to8 = Depth::k16to8, k16 = Depth::k16to16;
 
-// An in-place pass over a picture, taking two flags (a phase or two mirrors).
-struct Pass {
-    const char *name;
-    void (*kernel8)(uint8_t *, uint32_t, uint32_t, int, int);
-    void (*kernel16)(uint16_t *, uint32_t, uint32_t, int, int);
-    std::function<void(Picture &, bool, bool)> model;
-    uint32_t elems;
-};
+// An in-place pass over the picture, taking blueRow and greenFirst as its two
+// flags (a phase or two mirrors). The random picture is its input: every
+// channel holds something, and a pass must read only the ones it is given.
+template <class F>
+void pass(F fn, Picture &p, const Flags &f) {
+    if constexpr (std::is_invocable_v<F, uint16_t *, uint32_t, uint32_t, int, int>)
+        if (p.wide) return fn(p.data16(), p.width, p.height, f.b, f.g);
+    if constexpr (std::is_invocable_v<F, uint8_t *, uint32_t, uint32_t, int, int>)
+        fn(p.data(), p.width, p.height, f.b, f.g);
+}
+#define PASS(fn)                                                   \
+#fn, [](vocam::ref::Picture & p, const vocam::ref::RawFrame &, \
+            const vocam::ref::Flags &f) { vocam::ref::pass(VOCAM_K(fn), p, f); }
+inline Model onPicture(std::function<void(Picture &, bool, bool)> model) {
+    return [=](Picture &p, const Grid &, const Flags &f) { model(p, f.b, f.g); };
+}
+constexpr int kPass = kX | kT | kD | kL;  // a pass takes blueRow and greenFirst only
+
+// One-pass kernels that mirror on their own (no flip or weaving flags). The
+// 16-bit ones read the byte they are pointed at in every sample.
+#define ONE_PASS(fn)                                               \
+#fn,                                                           \
+        [](vocam::ref::Picture & p, const vocam::ref::RawFrame &r, \
+           const vocam::ref::Flags &                               \
+               f) { fn(p.data(), r.data8() + (r.wide && !f.m), p.width, p.height, f.b, f.g, f.t); }
+constexpr int kOnePass = kX | kD | kL;
 
 // Frame size. The kernels run on the vector unit VOCAM_SIMD allows; ctest
 // runs these suites once for every unit.
 class KernelTest : public ::testing::TestWithParam<Size> {
   protected:
-    void SetUp() override {
-        RecordProperty("isa", vocam::kernels::isaName(vocam::kernels::bestIsa()));
-    }
-
     Picture picture(uint32_t elems, bool wide, bool padded = false) {
         const size_t row = size_t(W) * elems * (wide ? 2 : 1);
         return Picture::make(W, H, elems, wide, padded ? (row + 3) & ~size_t(3) : row, rng_);
     }
 
     // Every entry for every flag combination it takes (byte order only with
-    // 16-bit samples).
+    // 16-bit samples). With `levels`, 16-bit samples are drawn from them,
+    // without tables.
     template <size_t N>
-    void checkEntries(const Entry (&entries)[N]) {
+    void checkEntries(const Entry (&entries)[N], std::vector<uint16_t> levels = {}) {
         for (const Entry &e : entries) {
             for (int bits = 0; bits < 128; ++bits) {
                 if ((bits & (e.mask | (e.depth == k8 ? kM : 0))) != e.value) continue;
+                if (!levels.empty() && (bits & kL)) continue;
                 const Flags f(bits);
-                const RawFrame raw = randomFrame(W, H, e.depth != k8, rng_);
+                RawFrame raw = randomFrame(W, H, e.depth != k8, rng_);
+                for (size_t i = 0; !levels.empty() && i < raw.bytes.size(); i += 2) {
+                    const uint16_t v = levels[rng_() % levels.size()];
+                    raw.bytes[i] = uint8_t(v);
+                    raw.bytes[i + 1] = uint8_t(v >> 8);
+                }
                 Picture got = picture(e.elems, e.depth == k16, e.padded), want = got;
                 e.run(got, raw, f);
                 e.model(want, fetchGrid(raw, f.fetch(e.depth)), f);
                 ASSERT_TRUE(samePicture(got, want, std::string(e.name) + " " + f.str()));
-            }
-        }
-    }
-
-    // A random picture serves as the input of an in-place pass: every channel
-    // holds something, and the passes must read only the ones they are given.
-    template <size_t N>
-    void checkPasses(const Pass (&passes)[N]) {
-        for (const Pass &p : passes) {
-            for (int bits = 0; bits < 4; ++bits) {
-                const bool a = bits & 1, b = bits & 2;
-                Picture got = picture(p.elems, p.kernel16 != nullptr), want = got;
-                if (p.kernel16)
-                    p.kernel16(got.data16(), W, H, a, b);
-                else
-                    p.kernel8(got.data(), W, H, a, b);
-                p.model(want, a, b);
-                ASSERT_TRUE(
-                    samePicture(got, want, std::string(p.name) + " flags " + std::to_string(bits)));
-            }
-        }
-    }
-
-    // One-pass kernels that mirror on their own (no flip or weaving flags);
-    // byte order only with 16-bit samples.
-    using OnePassFn = void (*)(uint8_t *, const uint8_t *, uint32_t, uint32_t, int, int, int);
-    struct OnePass {
-        OnePassFn fn;
-        bool wide, out32, flip;
-    };
-    // model(picture, grid, flags, wide, flip)
-    template <size_t N, class M>
-    void checkOnePasses(const OnePass (&runs)[N], M model) {
-        for (int bits = 0; bits < 64; ++bits) {
-            const Flags f(bits);
-            if (f.x || f.d) continue;
-            for (size_t i = 0; i < N; ++i) {
-                const OnePass &run = runs[i];
-                if (!run.wide && f.m) continue;
-                const RawFrame raw = randomFrame(W, H, run.wide, rng_);
-                Picture got = picture(run.out32 ? 4 : 3, false), want = got;
-                // The 16-bit kernels read the byte they are pointed at in every sample.
-                run.fn(got.data(), raw.data8() + (run.wide && !f.m), W, H, f.b, f.g, f.t);
-                model(want, fetchGrid(raw, f.fetch(run.wide ? k16to8 : k8)), f, run.wide, run.flip);
-                ASSERT_TRUE(
-                    samePicture(got, want, "one-pass " + std::to_string(i) + " " + f.str()));
             }
         }
     }

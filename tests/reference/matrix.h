@@ -15,7 +15,8 @@ namespace vocam::ref {
 
 using Matrix = std::array<std::int16_t, 12>;
 
-// `stride` elements per pixel, of which the matrix reads `inputs`.
+// `stride` elements per pixel, of which the matrix reads `inputs`: 3 of 3 for
+// 24- and 48-bit pixels, all 4 of 32-bit ones.
 template <class T>
 void matrix(const Matrix &m, T *p, std::size_t count, int stride, int inputs) {
     const std::int64_t top = std::int64_t{std::numeric_limits<T>::max()} << 12;
@@ -27,16 +28,6 @@ void matrix(const Matrix &m, T *p, std::size_t count, int stride, int inputs) {
             p[r] = static_cast<T>(std::clamp<std::int64_t>(s[r], 0, top) >> 12);
     }
 }
-inline void matrix24(const Matrix &m, std::uint8_t *p, std::size_t count) {
-    matrix(m, p, count, 3, 3);
-}
-inline void matrix32(const Matrix &m, std::uint8_t *p, std::size_t count) {
-    matrix(m, p, count, 4, 4);
-}
-inline void matrix48(const Matrix &m, std::uint16_t *p, std::size_t count) {
-    matrix(m, p, count, 3, 3);
-}
-
 inline std::vector<std::uint8_t> randomBytes(std::size_t n, std::mt19937 &rng) {
     std::vector<std::uint8_t> b(n);
     for (auto &x : b) x = static_cast<std::uint8_t>(rng());
