@@ -25,13 +25,6 @@ def test_scalar_in_its_units_and_range(cam, name):
         setattr(cam, name, float("nan"))
 
 
-def test_known_scales(cam):
-    values = {"exposure_ms": 12.5, "gain": 2.0, "gamma": 1.8, "brightness": -50.0}
-    for name, value in values.items():
-        setattr(cam, name, value)
-    assert {name: getattr(cam, name) for name in values} == values
-
-
 def test_window_subsample_and_data_rate(cam):
     width, height = cam.range("window")
     assert cam.window == (0, 0, width, height)
