@@ -9,7 +9,6 @@ through the FIFO, as indiserver's dynamic start does it."""
 import os
 import pathlib
 import socket
-import struct
 import subprocess
 import threading
 import time
@@ -207,35 +206,3 @@ class Listener:
 
     def close(self):
         self.sock.close()
-
-
-def fits_header(path):
-    """The primary header's cards: {"KEY": "value as written"}."""
-    cards = {}
-    with open(path, "rb") as f:
-        while True:
-            block = f.read(2880).decode("ascii")
-            assert len(block) == 2880, "truncated header"
-            for i in range(0, 2880, 80):
-                card = block[i:i + 80]
-                key = card[:8].strip()
-                if key == "END":
-                    return cards
-                if card[8:10] == "= ":
-                    field = card[10:].lstrip()
-                    value = field.split("'")[1] if field.startswith("'") else field.split("/")[0]
-                    cards.setdefault(key, value.strip())
-
-
-def ser_header(path):
-    """The SER header's counts and the file's size; None while the file
-    does not hold a header yet."""
-    if not os.path.exists(path):
-        return None
-    with open(path, "rb") as f:
-        data = f.read(178)
-    if len(data) < 178:
-        return None
-    lu, colour, little, width, height, depth, frames = struct.unpack("<7i", data[14:42])
-    return {"colour": colour, "width": width, "height": height, "depth": depth,
-            "frames": frames, "size": os.path.getsize(path)}
