@@ -375,19 +375,13 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
-TEST_F(VocamTool, CtrlCEndsStreamAndGrabCleanlyWithEveryFileComplete) {
-    Child stream(folder, {"--sim", "model_02:state=ready:fps=50", "stream"});
-    ASSERT_TRUE(stream.waitForOutput("frames/s"));
-    stream.signal(SIGINT);
-    Result r = stream.finish();
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_THAT(r.out, HasSubstr(" frames in "));
-
+// (Ctrl-C ending a stream is the recording's case.)
+TEST_F(VocamTool, CtrlCEndsGrabCleanlyWithEveryFileComplete) {
     Child grab(folder,
                {"--sim", "model_02:state=ready:fps=20", "grab", "-n", "1000", "-o", "g.png"});
     ASSERT_TRUE(grab.waitForOutput("saved g-0002.png"));
     grab.signal(SIGINT);
-    r = grab.finish();
+    Result r = grab.finish();
     EXPECT_EQ(r.status, 1);
     EXPECT_THAT(r.err, HasSubstr("error: interrupted after "));
     const auto names = files();
