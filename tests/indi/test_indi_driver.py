@@ -14,7 +14,7 @@ import time
 import pytest
 from astropy.io import fits
 
-from indi_harness import Listener, Server, until
+from indi_harness import Monitor, Server, until
 
 CAM = "VoCam model_02"  # 1280 x 1024, RGGB, subsampling up to 4, exposure to 10 s
 
@@ -212,25 +212,24 @@ def test_unplug_mid_exposure_then_reconnect(serve, tmp_path):
     # long exposure, also under a sanitizer) and is back 1 s later.
     s = serve("model_02:state=ready:unplug=4:replug=1")
     s.connect(CAM)
-    listener = Listener(s.port, CAM)
+    monitor = Monitor(s, CAM, tmp_path)
     expose(s, CAM, 0.1, tmp_path / "images")
     s.set(CAM + ".CCD_EXPOSURE.CCD_EXPOSURE_VALUE=10")
-    assert listener.until(lambda l: ("CCD_EXPOSURE", "Alert") in l.states and
-                          l.said("left the bus during the exposure"), t=10), listener.messages
+    assert monitor.saw('name="CCD_EXPOSURE" state="Alert"', "left the bus during the exposure")
     assert s.wait('"%s.CONNECTION.DISCONNECT"==1' % CAM, t=3)
-    listener.close()
+    monitor.close()
     until(lambda: s.set(CAM + ".CONNECTION.CONNECT=On") or
           s.wait('"%s.CONNECTION._STATE"==1' % CAM, t=2), 10, 0)
     fitsverify(expose(s, CAM, 0.1, tmp_path / "images"))
 
 
-def test_camera_held_by_another_program(serve):
+def test_camera_held_by_another_program(serve, tmp_path):
     # Every open is refused: the camera cannot be asked its model either.
     s = serve("model_02:state=ready:busy=1000")
     device = "VoCam camera 0x00A1"
     assert s.wait_device(device)
-    listener = Listener(s.port, device)
+    monitor = Monitor(s, device, tmp_path)
     s.set(device + ".CONNECTION.CONNECT=On")
-    assert listener.until(lambda l: l.said("in use by another program"), t=10), listener.messages
+    assert monitor.saw("in use by another program"), monitor.text()
     assert s.wait('"%s.CONNECTION._STATE"==3' % device, t=3)
-    listener.close()
+    monitor.close()
