@@ -51,9 +51,6 @@ def test_window_subsample_and_data_rate(cam):
     assert cam.data_rate == rates[0]
     with pytest.raises(ValueError, match="data_rates"):
         cam.data_rate = max(rates) + 1
-    with pytest.raises(vocam.Error):
-        with cam.stream():
-            cam.window = (0, 0, 64, 64)
 
 
 def test_temperature_and_cooling(slow_cam):
