@@ -451,10 +451,12 @@ TEST_F(VocamTool, GrabbedFitsHoldTheRawFrameAndWhatTheCommandSet) {
     const auto still = readFits(folder / "s.fits");
     EXPECT_TRUE(still.data.substr(0, 640 * 480) == fileBytes(folder / "s.raw"));
     const std::map<std::string, double> numbers{
-        {"BITPIX", 8},     {"NAXIS1", 640},   {"NAXIS2", 480}, {"EXPTIME", 0.0125}, {"GAIN", 2},
-        {"BLUEGAIN", 1.5}, {"SET-TEMP", -10}, {"XORGSUBF", 8}, {"YORGSUBF", 2}};
+        {"BITPIX", 8},   {"NAXIS1", 640},   {"NAXIS2", 480},   {"EXPTIME", 0.0125},
+        {"GAIN", 2},     {"BLUEGAIN", 1.5}, {"SET-TEMP", -10}, {"XORGSUBF", 8},
+        {"YORGSUBF", 2}, {"XBAYROFF", 0},   {"YBAYROFF", 0}};
     for (const auto &[key, value] : numbers) EXPECT_EQ(still.number(key), value) << key;
     EXPECT_EQ(still.cards.at("BAYERPAT"), "RGGB    ");
+    EXPECT_EQ(still.cards.at("ROWORDER"), "TOP-DOWN");
     EXPECT_EQ(still.cards.at("INSTRUME"), "VoCam model_02");
     EXPECT_EQ(still.cards.at("SERIALNO"), "1000    ");
 
@@ -477,7 +479,7 @@ TEST_F(VocamTool, GrabWaitsOutALongExposure) {
     EXPECT_EQ(r.out, "saved long.fits (640 x 480)\n");
     const auto fits = readFits(folder / "long.fits");
     EXPECT_EQ(fits.number("EXPTIME"), 5);
-    EXPECT_EQ(fits.cards.count("BAYERPAT"), 0u);
+    EXPECT_EQ(fits.cards.count("BAYERPAT") + fits.cards.count("REDGAIN"), 0u);
 }
 
 TEST_F(VocamTool, RecordedSerFilesStayReadableWhateverEndsTheRecording) {
@@ -491,6 +493,7 @@ TEST_F(VocamTool, RecordedSerFilesStayReadableWhateverEndsTheRecording) {
         EXPECT_THAT(r.out, HasSubstr("\nrecorded 3 frame(s) to r.ser\n"));
         const auto ser = readSer(folder / "r.ser");
         EXPECT_EQ(ser.colour, colour) << model;
+        EXPECT_EQ(ser.depth, 8u);
         EXPECT_EQ(ser.count, 3u);
         EXPECT_TRUE(ser.whole);
         EXPECT_EQ(ser.instrument, "VoCam " + model);

@@ -40,7 +40,7 @@ def test_fits_holds_the_raw_frame_its_time_and_the_settings(tmp_path, cam):
     assert h["SWCREATE"].startswith("vocam Python (VoCamSDK ")
     obs = np.datetime64(h["DATE-OBS"]).astype("datetime64[us]").astype(float) / 1e6
     assert obs == pytest.approx(began, abs=0.01)
-    assert (h["XBINNING"], h["XORGSUBF"], h["YORGSUBF"]) == (2, 64, 32)
+    assert (h["XBINNING"], h["YBINNING"], h["XORGSUBF"], h["YORGSUBF"]) == (2, 2, 64, 32)
 
 
 def test_other_formats_and_the_converted_cube(cam, tmp_path):
