@@ -8,13 +8,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <future>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "Simulator/SimBus.h"
 #include "Simulator/SimProperties.h"
+#include "support/Watchdog.h"
 #include "vocamapi.h"
 #include "vocamsrc.h"
 
@@ -26,18 +26,9 @@ using vocam::sim::Bus;
 // A state change that does not come back in time fails the run at once
 // instead of hanging it.
 GstStateChangeReturn setState(GstElement *e, GstState state, std::chrono::seconds bound = 5s) {
-    std::packaged_task<GstStateChangeReturn()> task(
-        [=] { return gst_element_set_state(e, state); });
-    auto done = task.get_future();
-    std::thread thread(std::move(task));
-    if (done.wait_for(bound) != std::future_status::ready) {
-        ADD_FAILURE() << "state change to " << gst_element_state_get_name(state) << " took over "
-                      << bound.count() << " s";
-        std::fflush(nullptr);
-        std::_Exit(1);
-    }
-    thread.join();
-    return done.get();
+    const vocam::test::Watchdog watchdog(
+        bound, std::string("state change to ") + gst_element_state_get_name(state));
+    return gst_element_set_state(e, state);
 }
 
 class Pipeline {
