@@ -125,8 +125,6 @@ def test_index_and_timestamp_are_the_librarys(slow_cam, c_record):
             kept.append(frame)
     # Still known after the release.
     assert [f.index for f in kept] == [1, 2, 3] and all(f.released for f in kept)
-    gaps = np.diff([f.timestamp for f in kept])
-    assert ((gaps > 0.1) & (gaps < 1.5)).all()  # seconds, and about half of one
 
 
 def test_timeout_and_ctrl_c_on_a_silent_camera(cam, video):
@@ -166,23 +164,6 @@ def test_timeout_and_ctrl_c_on_a_silent_camera(cam, video):
         # The same stream goes on where it was.
         with s.frame(timeout=5.0) as frame:
             assert frame.index > last.index and frame.raw.shape == (128, 256)
-        video(cam, False)
-    # Stopping with a read that never completes, and streaming again.
-    with cam.stream() as s:
-        assert s.frame(timeout=5.0).raw.shape == (128, 256)
-
-
-def test_a_wait_longer_than_the_exposure_gets_the_frame():
-    # Camera 77 sends one frame per exposure, the first an exposure after the start.
-    with vocam.open(serial=77) as c:
-        window, exposure = c.window, c.exposure_ms
-        c.window, c.exposure_ms = (0, 0, 256, 128), 5000.0
-        try:
-            began = time.monotonic()
-            with c.stream() as s, s.frame(timeout=15.0) as frame:
-                assert frame.index == 1 and frame.timestamp - began >= 5.0
-        finally:
-            c.window, c.exposure_ms = window, exposure
 
 
 def test_other_threads_run_during_a_wait(slow_cam):

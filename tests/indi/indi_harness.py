@@ -9,11 +9,10 @@ through the FIFO, as indiserver's dynamic start does it."""
 import os
 import pathlib
 import socket
-import struct
 import subprocess
-import threading
 import time
-import xml.etree.ElementTree as ET
+
+from astropy.io import fits
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DRIVER = os.environ.get("INDI_VOCAM_DRIVER", "indi_vocam_ccd")
@@ -160,82 +159,30 @@ class Server:
         return os.path.join(folder, device + ".CCD1.CCD1.fits")
 
 
-class Listener:
-    """A client on INDI's XML protocol that keeps every message and every
-    state a property of one device takes, as a client program sees them."""
+class Monitor:
+    """indi_getprop watching every property of one device: the XML it is sent,
+    messages and states as a client sees them, logged to a file."""
 
-    def __init__(self, port, device):
-        self.device = device
-        self.sock = socket.create_connection(("127.0.0.1", port))
-        self.sock.sendall(b'<getProperties version="1.7"/>')
-        self.messages, self.states = [], []  # (property, state)
-        self.lock = threading.Lock()
-        self.thread = threading.Thread(target=self._read, daemon=True)
-        self.thread.start()
+    def __init__(self, server, device, folder, t=30):
+        self.log = pathlib.Path(folder) / "monitor.log"
+        with open(self.log, "w") as log:
+            self.proc = subprocess.Popen(
+                ["indi_getprop", "-p", str(server.port), "-vv", "-m", "-t", str(t),
+                 device + ".*.*"], stdout=subprocess.DEVNULL, stderr=log)
+        assert self.saw("<def"), "no properties of " + device
 
-    def _read(self):
-        parser = ET.XMLPullParser(["start", "end"])
-        parser.feed("<stream>")
-        depth = 0
-        try:
-            while True:
-                data = self.sock.recv(65536)
-                if not data:
-                    return
-                parser.feed(data)
-                for event, element in parser.read_events():
-                    depth += 1 if event == "start" else -1
-                    if event != "end" or depth != 1 or element.get("device") != self.device:
-                        continue
-                    with self.lock:
-                        if element.get("message"):
-                            self.messages.append(element.get("message"))
-                        if element.get("state"):
-                            self.states.append((element.get("name"), element.get("state")))
-                    element.clear()
-        except (OSError, ET.ParseError):
-            return
+    def text(self):
+        return self.log.read_text(errors="replace")
 
-    def until(self, predicate, t=10):
-        def holds():
-            with self.lock:
-                return predicate(self)
-        return until(holds, t)
-
-    def said(self, text):
-        return any(text in m for m in self.messages)
+    def saw(self, *texts, t=10):
+        """Whether every one of `texts` came within t seconds."""
+        return until(lambda: all(x in self.text() for x in texts), t)
 
     def close(self):
-        self.sock.close()
+        self.proc.kill()
+        self.proc.wait()
 
 
 def fits_header(path):
-    """The primary header's cards: {"KEY": "value as written"}."""
-    cards = {}
-    with open(path, "rb") as f:
-        while True:
-            block = f.read(2880).decode("ascii")
-            assert len(block) == 2880, "truncated header"
-            for i in range(0, 2880, 80):
-                card = block[i:i + 80]
-                key = card[:8].strip()
-                if key == "END":
-                    return cards
-                if card[8:10] == "= ":
-                    field = card[10:].lstrip()
-                    value = field.split("'")[1] if field.startswith("'") else field.split("/")[0]
-                    cards.setdefault(key, value.strip())
-
-
-def ser_header(path):
-    """The SER header's counts and the file's size; None while the file
-    does not hold a header yet."""
-    if not os.path.exists(path):
-        return None
-    with open(path, "rb") as f:
-        data = f.read(178)
-    if len(data) < 178:
-        return None
-    lu, colour, little, width, height, depth, frames = struct.unpack("<7i", data[14:42])
-    return {"colour": colour, "width": width, "height": height, "depth": depth,
-            "frames": frames, "size": os.path.getsize(path)}
+    """The primary header's cards, by keyword (the soak run reads them too)."""
+    return fits.getheader(path)

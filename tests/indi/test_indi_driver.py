@@ -1,17 +1,20 @@
 """indi_vocam_ccd under indiserver on the simulated bus, as INDI clients use
 it: connection, exposures and their FITS files, geometry, the image over
-the network and through a chained server, cooling, abort, video and SER
-recording, a camera that leaves mid-exposure or is held by another program.
+a chained server, cooling, abort, video and SER recording, a camera that
+leaves mid-exposure or is held by another program. The files' headers are
+read with astropy, and checked whole with fitsverify.
 """
 
 import datetime
 import os
+import struct
 import subprocess
 import time
 
 import pytest
+from astropy.io import fits
 
-from indi_harness import Listener, Server, fits_header, ser_header, until
+from indi_harness import Monitor, Server, until
 
 CAM = "VoCam model_02"  # 1280 x 1024, RGGB, subsampling up to 4, exposure to 10 s
 
@@ -77,31 +80,34 @@ def test_connect_brings_up_and_names_by_model_and_serial(serve):
     assert s.wait('abs("%s.CCD_INFO.CCD_PIXEL_SIZE_X"-5.2)<0.001' % first, t=3)
 
 
-def test_exposure_fits_geometry_and_refused_values(serve, tmp_path):
+def test_exposure_abort_fits_geometry_and_refused_values(serve, tmp_path):
     s = serve("model_02:state=ready")
     s.connect(CAM)
     s.set(CAM + ".CCD_GAIN.GAIN=2")
     set_at = time.time()
     path = expose(s, CAM, 0.5, tmp_path / "images")
     fitsverify(path)
-    h = fits_header(path)
-    assert (h["NAXIS1"], h["NAXIS2"], h["BITPIX"]) == ("1280", "1024", "8")
-    assert float(h["EXPTIME"]) == 0.5 and float(h["GAIN"]) == 2
-    assert (h["BAYERPAT"], h["XBINNING"], h["XORGSUBF"]) == ("RGGB", "1", "0")
+    h = fits.getheader(path)
+    assert (h["NAXIS1"], h["NAXIS2"], h["BITPIX"]) == (1280, 1024, 8)
+    assert (h["EXPTIME"], h["GAIN"]) == (0.5, 2)
+    assert (h["BAYERPAT"], h["XBINNING"], h["XORGSUBF"]) == ("RGGB", 1, 0)
     assert (h["INSTRUME"], h["SERIALNO"]) == (CAM, "1000")
     # The frame began after the exposure was set, and ended before the
     # file was written.
     start = datetime.datetime.fromisoformat(h["DATE-OBS"] + "+00:00").timestamp()
     assert set_at - 0.05 <= start <= os.path.getmtime(path) - 0.5
 
-    # Subframe and binning (the camera's subsampling) give a smaller image.
+    # An aborted exposure ends at once, and the camera takes the next one:
+    # with subframe and binning (the camera's subsampling), a smaller image.
+    s.set(CAM + ".CCD_EXPOSURE.CCD_EXPOSURE_VALUE=10")
+    assert s.wait('"%s.CCD_EXPOSURE._STATE"==2' % CAM, t=3)
+    s.set(CAM + ".CCD_ABORT_EXPOSURE.ABORT=On")
+    assert s.wait('"%s.CCD_EXPOSURE._STATE"==0' % CAM, t=2)
     s.set(CAM + ".CCD_FRAME.X=64;Y=32;WIDTH=640;HEIGHT=480")
     s.set(CAM + ".CCD_BINNING.HOR_BIN=2;VER_BIN=2")
-    path = expose(s, CAM, 0.1, tmp_path / "images")
-    fitsverify(path)
-    h = fits_header(path)
-    assert (h["NAXIS1"], h["NAXIS2"], h["XBINNING"], h["YBINNING"]) == ("320", "240", "2", "2")
-    assert (h["XORGSUBF"], h["YORGSUBF"]) == ("64", "32")
+    h = fits.getheader(expose(s, CAM, 0.1, tmp_path / "images"))
+    assert (h["NAXIS1"], h["NAXIS2"], h["XBINNING"], h["YBINNING"]) == (320, 240, 2, 2)
+    assert (h["XORGSUBF"], h["YORGSUBF"]) == (64, 32)
 
     # Values outside the camera's range are refused, the property in alert,
     # and nothing is sent: gain and binning stay as they were.
@@ -120,19 +126,18 @@ def test_exposure_fits_geometry_and_refused_values(serve, tmp_path):
         ["0", "0", "96", "98"]
 
 
-def test_image_over_tcp_direct_and_through_a_chained_server(serve, tmp_path):
+# The BLOB passes the driver's server and a chained one, as a remote client
+# of an observatory's server gets it.
+def test_image_over_tcp_through_a_chained_server(serve, tmp_path):
     a = serve("model_02:state=ready")
     assert a.wait_device(CAM)
     b = serve(remote="%s@127.0.0.1:%d" % (CAM, a.port))
     b.connect(CAM)
     # A small frame: a chained server parses every byte of an image it passes on.
     b.set(CAM + ".CCD_FRAME.X=0;Y=0;WIDTH=256;HEIGHT=128")
-    for server, name in ((a, "direct"), (b, "chained")):
-        folder = tmp_path / name
-        folder.mkdir()
-        path = server.fetch_image(CAM, 0.2, folder)
-        fitsverify(path)
-        assert (fits_header(path)["NAXIS1"], fits_header(path)["NAXIS2"]) == ("256", "128"), name
+    path = b.fetch_image(CAM, 0.2, tmp_path)
+    fitsverify(path)
+    assert fits.getdata(path).shape == (128, 256)
 
 
 def test_cooling_reaches_its_setpoint(serve, tmp_path):
@@ -150,8 +155,8 @@ def test_cooling_reaches_its_setpoint(serve, tmp_path):
     assert s.wait('"%s.CCD_FAN.FAN_OFF"==1' % cam, t=3)
 
     s.set(cam + ".CCD_FRAME.X=0;Y=0;WIDTH=256;HEIGHT=256")  # a small frame is quick to make
-    h = fits_header(expose(s, cam, 0.1, tmp_path / "images"))
-    assert abs(float(h["CCD-TEMP"]) + 10) < 0.3 and float(h["SET-TEMP"]) == -10
+    h = fits.getheader(expose(s, cam, 0.1, tmp_path / "images"))
+    assert abs(h["CCD-TEMP"] + 10) < 0.3 and h["SET-TEMP"] == -10
 
     # A setpoint beyond the cooler's range (-40 C) is refused, not clamped.
     s.set(cam + ".CCD_TEMPERATURE.CCD_TEMPERATURE_VALUE=-100")
@@ -160,16 +165,6 @@ def test_cooling_reaches_its_setpoint(serve, tmp_path):
     assert abs(float(s.value(cam + ".CCD_TEMPERATURE.CCD_TEMPERATURE_VALUE")) + 10) < 0.3
     s.set(cam + ".CCD_COOLER.COOLER_OFF=On")
     assert s.wait('"%s.CCD_COOLER_POWER.CCD_COOLER_VALUE"==0' % cam, t=3)
-
-
-def test_abort_mid_exposure(serve, tmp_path):
-    s = serve("model_02:state=ready")
-    s.connect(CAM)
-    s.set(CAM + ".CCD_EXPOSURE.CCD_EXPOSURE_VALUE=10")
-    assert s.wait('"%s.CCD_EXPOSURE._STATE"==2' % CAM, t=3)
-    s.set(CAM + ".CCD_ABORT_EXPOSURE.ABORT=On")
-    assert s.wait('"%s.CCD_EXPOSURE._STATE"==0' % CAM, t=2)
-    fitsverify(expose(s, CAM, 0.1, tmp_path / "images"))
 
 
 def test_video_rate_and_ser_recording(serve, tmp_path):
@@ -192,16 +187,22 @@ def test_video_rate_and_ser_recording(serve, tmp_path):
     s.set(CAM + ".RECORD_OPTIONS.RECORD_FRAME_TOTAL=10",
           "%s.RECORD_FILE.RECORD_FILE_DIR=%s;RECORD_FILE_NAME=jupiter" % (CAM, tmp_path / "rec"))
     s.set(CAM + ".RECORD_STREAM.RECORD_FRAME_ON=On")
-    path = str(tmp_path / "rec" / "jupiter.ser")
-    until(lambda: (ser_header(path) or {}).get("frames", 0) >= 9 and
-          s.value(CAM + ".RECORD_STREAM.RECORD_OFF") == "On", 15, 0.2)
-    ser = ser_header(path)
+    path = tmp_path / "rec" / "jupiter.ser"
+
+    def header():  # colour, width, height, depth and frames; zeros before there is one
+        data = path.read_bytes()[:42] if path.exists() else b""
+        if len(data) < 42:
+            return 0, 0, 0, 0, 0
+        _, colour, _, width, height, depth, frames = struct.unpack_from("<7i", data, 14)
+        return colour, width, height, depth, frames
+
+    until(lambda: header()[4] >= 9 and s.value(CAM + ".RECORD_STREAM.RECORD_OFF") == "On", 15, 0.2)
     # INDI 1.9's recorder closes the file on the frame that completes the
     # count, and may do so before its writing thread has stored that frame.
-    assert ser["frames"] in (9, 10)
-    assert (ser["colour"], ser["width"], ser["height"], ser["depth"]) == (8, 1280, 1024, 8)
+    colour, width, height, depth, frames = header()
+    assert frames in (9, 10) and (colour, width, height, depth) == (8, 1280, 1024, 8)
     # The frames and their times, each whole.
-    assert ser["size"] == 178 + ser["frames"] * (1280 * 1024 + 8)
+    assert path.stat().st_size == 178 + frames * (1280 * 1024 + 8)
     # The stream is over: the camera takes exposures again.
     fitsverify(expose(s, CAM, 0.1, tmp_path / "images"))
 
@@ -211,25 +212,24 @@ def test_unplug_mid_exposure_then_reconnect(serve, tmp_path):
     # long exposure, also under a sanitizer) and is back 1 s later.
     s = serve("model_02:state=ready:unplug=4:replug=1")
     s.connect(CAM)
-    listener = Listener(s.port, CAM)
+    monitor = Monitor(s, CAM, tmp_path)
     expose(s, CAM, 0.1, tmp_path / "images")
     s.set(CAM + ".CCD_EXPOSURE.CCD_EXPOSURE_VALUE=10")
-    assert listener.until(lambda l: ("CCD_EXPOSURE", "Alert") in l.states and
-                          l.said("left the bus during the exposure"), t=10), listener.messages
+    assert monitor.saw('name="CCD_EXPOSURE" state="Alert"', "left the bus during the exposure")
     assert s.wait('"%s.CONNECTION.DISCONNECT"==1' % CAM, t=3)
-    listener.close()
+    monitor.close()
     until(lambda: s.set(CAM + ".CONNECTION.CONNECT=On") or
           s.wait('"%s.CONNECTION._STATE"==1' % CAM, t=2), 10, 0)
     fitsverify(expose(s, CAM, 0.1, tmp_path / "images"))
 
 
-def test_camera_held_by_another_program(serve):
+def test_camera_held_by_another_program(serve, tmp_path):
     # Every open is refused: the camera cannot be asked its model either.
     s = serve("model_02:state=ready:busy=1000")
     device = "VoCam camera 0x00A1"
     assert s.wait_device(device)
-    listener = Listener(s.port, device)
+    monitor = Monitor(s, device, tmp_path)
     s.set(device + ".CONNECTION.CONNECT=On")
-    assert listener.until(lambda l: l.said("in use by another program"), t=10), listener.messages
+    assert monitor.saw("in use by another program"), monitor.text()
     assert s.wait('"%s.CONNECTION._STATE"==3' % device, t=3)
-    listener.close()
+    monitor.close()
