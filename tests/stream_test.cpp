@@ -450,41 +450,6 @@ TEST_F(Stream, ATimedWaitEndsWhenAskedAndStillGetsFrames) {
     EXPECT_EQ(vocam_disable_streaming(h), 0);
 }
 
-// Stop racing disable, enable, start and another stop: exactly one party
-// joins the stream thread and nobody waits for ever.
-TEST_F(Stream, StopRacingTheOtherControlCallsNeverHangs) {
-    open();
-    ASSERT_EQ(vocam_enable_streaming(h), 0);
-    Watchdog watchdog(120s, "stop racing the control calls");
-    using Call = int (*)(_vocam *);
-    const Call others[] = {vocam_disable_streaming, vocam_enable_streaming, vocam_start_streaming,
-                           vocam_stop_streaming};
-    for (int round = 0; round < 200; ++round) {
-        if (state() == vo::StreamState::Disabled) {
-            ASSERT_EQ(vocam_enable_streaming(h), 0);
-        }
-        if (state() != vo::StreamState::Running) {
-            ASSERT_EQ(vocam_start_streaming(h), 0);
-        }
-        const Call other = others[round % 4];
-        auto racer = std::async(std::launch::async, [&] { return other(h); });
-        const int stopped = vocam_stop_streaming(h);
-        const int r = racer.get();
-        EXPECT_TRUE(stopped == 0 || stopped == -1) << stopped;
-        EXPECT_TRUE(r == 0 || r == -1 || r == -22) << r;
-        // Of two stops one ends the stream; the other succeeds with it, or
-        // comes late and finds nothing running.
-        if (other == vocam_stop_streaming) {
-            EXPECT_TRUE(stopped == 0 || r == 0);
-        }
-        if (state() == vo::StreamState::Running) {
-            ASSERT_EQ(vocam_stop_streaming(h), 0);
-        }
-    }
-    EXPECT_EQ(h->stream.probe().reads_pending, 0);
-    err.take();
-}
-
 TEST_F(Stream, EveryBlockedWaiterReturnsAtTheEndOfTheStream) {
     open();
     start();
