@@ -303,6 +303,20 @@ TEST_F(Bulk, AReadTimesOutWithoutLosingWhatComesNext) {
 }
 
 #ifdef VOCAM_TEST_LIBUSB
+// A count beyond the buffer is clamped and called an overrun; the transfer
+// call counts an overrun as data, and never more than asked.
+TEST_F(Bulk, ACountBeyondTheBufferIsClampedAndCalledAnOverrun) {
+    readSide();
+    cam->device().queueBulkIn(std::vector<std::uint8_t>(128, 5));
+    Testbed::instance().overrideUrbs(cam->shared(), 0, 4160, 2);
+    std::uint8_t data[64 + 16] = {};
+    std::uint32_t count = 64;
+    EXPECT_EQ(h()->usb.interface_if->readPipe(1, data, count, 1000, 0), kIOReturnOverrun);
+    EXPECT_EQ(count, 64u);
+    EXPECT_EQ(vo_usb_bulk_read(h(), 1, data, 64), 64);
+    EXPECT_EQ(data[64], 0);
+}
+
 TEST_F(Bulk, AReadWaitingWhenTheCameraIsPulledEndsAtOnceWithNoDevice) {
     readSide();
     std::thread puller([&] {
@@ -599,6 +613,18 @@ TEST_F(AsyncRead, PullingTheCameraCompletesAWaitingReadWithNoDevice) {
     // Closing a departed camera neither hangs nor leaves a read behind.
     EXPECT_EQ(interface->close(), kLibusb ? kIOReturnSuccess : kIOReturnNotOpen);
     EXPECT_FALSE(reads.waitFor(2, 200ms));
+    // Its device answers no request, cannot be opened again, and is no longer listed.
+    std::uint8_t descriptor[18];
+    std::uint32_t done = 0;
+    EXPECT_EQ(
+        h()->usb.device_if->deviceRequest({0x80, 6, 0x0100, 0, 18}, descriptor, done, 1000, 0),
+        kIOReturnNoDevice);
+    std::unique_ptr<Device> again;
+    const IOReturn reopened = h()->usb.device->createDevice(again);
+    EXPECT_EQ(reopened != 0 ? reopened : again->open(), kIOReturnNoDevice);
+    std::vector<std::shared_ptr<DeviceRef>> listed;
+    EXPECT_EQ(cam->host().match({cam->device().vendor(), cam->device().product(), {}}, listed), 0);
+    EXPECT_TRUE(listed.empty());
 }
 
 #ifdef VOCAM_TEST_LIBUSB
