@@ -1,4 +1,4 @@
-// The VOCAM_SIM grammar and the simulated host's matching and event loop.
+// The VOCAM_SIM grammar, the simulated video and the faults it stages.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -8,7 +8,6 @@
 #include <tuple>
 
 #include "Simulator/SimBus.h"
-#include "device/vo_cameras.h"
 #include "support/SimCamera.h"
 #include "support/Stderr.h"
 
@@ -56,36 +55,6 @@ TEST(SimDescription, AnythingUnknownIsRefusedWithOneLineAndNoDevices) {
         EXPECT_EQ(line.rfind("error: VOCAM_SIM: ", 0), 0u) << line;
         EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << line;
     }
-}
-
-TEST(SimHost, MatchesByProductOrSubclass) {
-    ASSERT_TRUE(
-        sim::Bus::instance().configure("model_02:state=ready,model_05:state=fpga,model_16"));
-    auto host = sim::makeSimulatedHost(sim::Bus::instance());
-    std::vector<std::shared_ptr<usbhost::DeviceRef>> found;
-    EXPECT_EQ(host->match({kCameraVendorA, {}, {}}, found), 0);
-    EXPECT_EQ(found.size(), 2u);
-    EXPECT_EQ(host->match({kCameraVendorA, std::uint16_t{0x00A3}, {}}, found), 0);
-    ASSERT_EQ(found.size(), 1u);
-    std::unique_ptr<usbhost::Device> device;
-    ASSERT_EQ(found[0]->createDevice(device), 0);
-    std::uint16_t product = 0;
-    EXPECT_EQ(std::make_tuple(device->product(product), product), std::make_tuple(0, 0x00A3));
-    // Exclusive: a second client is refused until the first closes.
-    std::unique_ptr<usbhost::Device> other;
-    ASSERT_EQ(found[0]->createDevice(other), 0);
-    EXPECT_EQ(device->open(), 0);
-    EXPECT_EQ(other->open(), usbhost::kIOReturnExclusiveAccess);
-    EXPECT_EQ(device->close(), 0);
-    EXPECT_EQ(other->open(), 0);
-    // model_16 has no firmware yet: it shows its boot identity.
-    EXPECT_EQ(host->match({kCameraVendorB, std::uint16_t{0x03AD}, {}}, found), 0);
-    EXPECT_TRUE(found.empty());
-    EXPECT_EQ(host->match({kCameraVendorB, {}, std::uint8_t{0xFF}}, found), 0);
-    ASSERT_EQ(found.size(), 1u);
-    ASSERT_EQ(found[0]->createDevice(device), 0);
-    EXPECT_EQ(std::make_tuple(device->product(product), product), std::make_tuple(0, 0x83AD));
-    sim::Bus::instance().clear();
 }
 
 // A window of no pixels renders nothing, and serving it copies nothing.

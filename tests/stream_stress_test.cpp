@@ -1,7 +1,7 @@
 // Threads racing every pair of stream calls on one handle, round after
-// round: no sanitizer report, no hang (every round is bounded), and every
-// call answers with one of its own codes. Close races each call on handles
-// of their own.
+// round: no sanitizer report, no hang (every round is bounded), every call
+// answers with one of its own codes, and of racing stops one ends the
+// stream. Close races each call on handles of their own.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -173,6 +173,7 @@ TEST(StreamStress, EveryPairOfCallsRacesOnOneHandle) {
                 if (HasFatalFailure()) return;
                 std::atomic<int> ready{0};
                 std::atomic<bool> surprising{false};
+                std::atomic<int> stopsThatEnded{0};
                 Racer one(seeds()), two(seeds());
                 ASSERT_EQ(vocam_get_image_format(h, &one.format), 0);
                 two.format = one.format;
@@ -181,6 +182,7 @@ TEST(StreamStress, EveryPairOfCallsRacesOnOneHandle) {
                     while (ready < 2) std::this_thread::yield();
                     for (int i = 0; i < kCallsPerThread; ++i) {
                         const int r = perform(prepare(op, h, racer), h, racer);
+                        stopsThatEnded += op == Stop && r == 0;
                         if (!expected(op, r)) {
                             std::fprintf(stderr, "%s answered %d\n", kNames[op], r);
                             surprising = true;
@@ -194,8 +196,15 @@ TEST(StreamStress, EveryPairOfCallsRacesOnOneHandle) {
                 one.releaseAll(h);
                 two.releaseAll(h);
                 ASSERT_FALSE(surprising) << kNames[a] << " / " << kNames[b];
+                // Every round starts running, and nothing else ends the
+                // stream: some stop must have.
+                if (a == Stop || b == Stop) {
+                    ASSERT_GT(stopsThatEnded, 0) << kNames[a] << " / " << kNames[b];
+                }
             }
     EXPECT_GE(rounds, 1000);
+    vocam_stop_streaming(h);
+    EXPECT_EQ(h->stream.probe().reads_pending, 0);
     err.take();
 }
 

@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <numeric>
@@ -303,6 +304,20 @@ TEST_F(Bulk, AReadTimesOutWithoutLosingWhatComesNext) {
 }
 
 #ifdef VOCAM_TEST_LIBUSB
+// A count beyond the buffer is clamped and called an overrun; the transfer
+// call counts an overrun as data, and never more than asked.
+TEST_F(Bulk, ACountBeyondTheBufferIsClampedAndCalledAnOverrun) {
+    readSide();
+    cam->device().queueBulkIn(std::vector<std::uint8_t>(128, 5));
+    Testbed::instance().overrideUrbs(cam->shared(), 0, 4160, 2);
+    std::uint8_t data[64 + 16] = {};
+    std::uint32_t count = 64;
+    EXPECT_EQ(h()->usb.interface_if->readPipe(1, data, count, 1000, 0), kIOReturnOverrun);
+    EXPECT_EQ(count, 64u);
+    EXPECT_EQ(vo_usb_bulk_read(h(), 1, data, 64), 64);
+    EXPECT_EQ(data[64], 0);
+}
+
 TEST_F(Bulk, AReadWaitingWhenTheCameraIsPulledEndsAtOnceWithNoDevice) {
     readSide();
     std::thread puller([&] {
@@ -426,31 +441,28 @@ TEST_F(Identity, ModelNameSerialAndFirmwareVersionComeFromTheCamera) {
     EXPECT_EQ(h()->camera.firmware_version, 0x00030102u);
 }
 
-TEST_F(Identity, MalformedDescriptorsAreRefusedAndLeaveTheOutputAlone) {
-    for (StringFault fault : {StringFault::WrongType, StringFault::OddLength}) {
-        cam->device().setStringFault(2, fault);
-        char out[32] = "untouched";
-        EXPECT_EQ(usb_get_string_descriptor(h(), 2, out, sizeof out, 0), kIOReturnDeviceError);
-        EXPECT_STREQ(out, "untouched");
-        EXPECT_EQ(usb_get_device_model_name(h()), -1);
-        EXPECT_EQ(err.take(), "error: unable to read camera's model name\n");
-        EXPECT_EQ(h()->camera.model_name[0], '\0');
-    }
-}
-
-TEST_F(Identity, EmptyAndOverlongDescriptorsStayInsideTheBuffer) {
+// Malformed descriptors are refused and leave the output alone. An empty
+// one, or one announcing more than it sends (a short control read, which is
+// no error), stays inside the buffer: what never arrived reads as the end.
+TEST_F(Identity, StringDescriptorsAreRefusedWhenMalformedAndStayInsideTheBuffer) {
     use("model_02:state=ready:name=ABCDEFGHIJ");
-    cam->device().setStringFault(2, StringFault::Empty);
-    char out[32] = "untouched";
-    EXPECT_EQ(usb_get_string_descriptor(h(), 2, out, sizeof out, 0), 0);
-    EXPECT_STREQ(out, "");
-
-    // Announces more than it sends (a short control read, which is no
-    // error): what never arrived reads as the end.
-    cam->device().setStringFault(2, StringFault::Overlong);
-    EXPECT_EQ(usb_get_string_descriptor(h(), 2, out, sizeof out, 0), 0);
-    EXPECT_STREQ(out, "ABCD");
-
+    const std::tuple<StringFault, IOReturn, const char *> cases[] = {
+        {StringFault::WrongType, kIOReturnDeviceError, "untouched"},
+        {StringFault::OddLength, kIOReturnDeviceError, "untouched"},
+        {StringFault::Empty, 0, ""},
+        {StringFault::Overlong, 0, "ABCD"}};
+    char out[32];
+    for (auto [fault, result, text] : cases) {
+        cam->device().setStringFault(2, fault);
+        std::strcpy(out, "untouched");
+        EXPECT_EQ(usb_get_string_descriptor(h(), 2, out, sizeof out, 0), result);
+        EXPECT_STREQ(out, text);
+        if (result != 0) {
+            EXPECT_EQ(usb_get_device_model_name(h()), -1);
+            EXPECT_EQ(err.take(), "error: unable to read camera's model name\n");
+            EXPECT_EQ(h()->camera.model_name[0], '\0');
+        }
+    }
     EXPECT_EQ(usb_get_string_descriptor(h(), 2, out, 1, 0), -1);
     EXPECT_EQ(usb_get_string_descriptor(h(), 2, out, 0, 0), -1);
 }
@@ -478,26 +490,29 @@ struct Completion {
 };
 
 // Collects completions; each read's context is its slot number.
-class Reads {
-  public:
+struct Reads {
+    struct Slot {
+        Reads *owner;
+        int index;
+    };
     static void done(void *context, IOReturn result, std::uint32_t bytes) {
         auto *slot = static_cast<Slot *>(context);
-        std::lock_guard guard(slot->owner->lock_);
-        slot->owner->completions_.push_back(
+        std::lock_guard guard(slot->owner->lock);
+        slot->owner->completions.push_back(
             {slot->index, result, bytes, std::this_thread::get_id()});
-        slot->owner->changed_.notify_all();
+        slot->owner->changed.notify_all();
     }
     void *slot(int index) {
-        return slots_.emplace_back(std::make_unique<Slot>(Slot{this, index})).get();
+        return slots.emplace_back(std::make_unique<Slot>(Slot{this, index})).get();
     }
     // Waits for `count` completions in all; false on time-out.
     bool waitFor(std::size_t count, std::chrono::milliseconds limit = 3000ms) {
-        std::unique_lock guard(lock_);
-        return changed_.wait_for(guard, limit, [&] { return completions_.size() >= count; });
+        std::unique_lock guard(lock);
+        return changed.wait_for(guard, limit, [&] { return completions.size() >= count; });
     }
     std::vector<Completion> taken() {
-        std::lock_guard guard(lock_);
-        return completions_;
+        std::lock_guard guard(lock);
+        return completions;
     }
     // The i-th completion's result and count.
     std::tuple<IOReturn, std::uint32_t> at(std::size_t i) {
@@ -505,15 +520,10 @@ class Reads {
         return {c.result, c.bytes};
     }
 
-  private:
-    struct Slot {
-        Reads *owner;
-        int index;
-    };
-    std::mutex lock_;
-    std::condition_variable changed_;
-    std::vector<Completion> completions_;
-    std::vector<std::unique_ptr<Slot>> slots_;
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<Completion> completions;
+    std::vector<std::unique_ptr<Slot>> slots;
 };
 
 // Asynchronous reads: where their completions run, what abort and close do to
@@ -599,6 +609,18 @@ TEST_F(AsyncRead, PullingTheCameraCompletesAWaitingReadWithNoDevice) {
     // Closing a departed camera neither hangs nor leaves a read behind.
     EXPECT_EQ(interface->close(), kLibusb ? kIOReturnSuccess : kIOReturnNotOpen);
     EXPECT_FALSE(reads.waitFor(2, 200ms));
+    // Its device answers no request, cannot be opened again, and is no longer listed.
+    std::uint8_t descriptor[18];
+    std::uint32_t done = 0;
+    EXPECT_EQ(
+        h()->usb.device_if->deviceRequest({0x80, 6, 0x0100, 0, 18}, descriptor, done, 1000, 0),
+        kIOReturnNoDevice);
+    std::unique_ptr<Device> again;
+    const IOReturn reopened = h()->usb.device->createDevice(again);
+    EXPECT_EQ(reopened != 0 ? reopened : again->open(), kIOReturnNoDevice);
+    std::vector<std::shared_ptr<DeviceRef>> listed;
+    EXPECT_EQ(cam->host().match({cam->device().vendor(), cam->device().product(), {}}, listed), 0);
+    EXPECT_TRUE(listed.empty());
 }
 
 #ifdef VOCAM_TEST_LIBUSB

@@ -34,6 +34,8 @@ constexpr std::uint32_t kCapabilities =
     USBDEVFS_CAP_REAP_AFTER_DISCONNECT | USBDEVFS_CAP_ZERO_PACKET;
 constexpr std::uint8_t kNoPipe = 0xFF;
 constexpr int kBus = 1;
+// How long a controller stays off the bus after its firmware starts.
+constexpr int kReenumerationMs = 200;
 
 // An ioctl argument resolved into our memory, released at scope end.
 class Data {
@@ -161,19 +163,9 @@ int requestErrno(IOReturn r) {
 // 0 for the default pipe, kNoPipe when the setting has no such endpoint.
 std::uint8_t pipeFor(const sim::CameraDevice &camera, std::uint8_t endpoint) {
     if ((endpoint & 0x7F) == 0) return 0;
-    const std::vector<std::uint8_t> d = camera.configurationDescriptor();
-    const int alternate = camera.alternate();
-    int current = -1;
-    std::uint8_t index = 0;
-    for (std::size_t at = 0; at + 2 < d.size() && d[at] != 0; at += d[at]) {
-        if (d[at + 1] == 4) {
-            current = d[at + 3];
-            index = 0;
-        } else if (d[at + 1] == 5 && current == alternate) {
-            ++index;
-            if (d[at + 2] == endpoint) return index;
-        }
-    }
+    std::uint8_t address = 0, attributes = 0;
+    for (std::uint8_t pipe = 1; camera.pipeEndpoint(pipe, address, attributes); ++pipe)
+        if (address == endpoint) return pipe;
     return kNoPipe;
 }
 
@@ -679,11 +671,10 @@ void Testbed::clear() {
 
 std::vector<std::shared_ptr<sim::CameraDevice>> Testbed::devices() const {
     std::lock_guard guard(impl_->lock);
-    std::map<int, std::shared_ptr<sim::CameraDevice>> live;  // in order of arrival
-    for (auto &[path, node] : impl_->nodes)
-        if (!node->gone) live.emplace(node->devnum, node->camera);
+    // Device files are numbered in order of arrival, with leading zeros.
     std::vector<std::shared_ptr<sim::CameraDevice>> out;
-    for (auto &[devnum, camera] : live) out.push_back(camera);
+    for (auto &[path, node] : impl_->nodes)
+        if (!node->gone) out.push_back(node->camera);
     return out;
 }
 

@@ -18,9 +18,6 @@ namespace vocam::test::umock {
 
 class Testbed {
   public:
-    // How long a controller stays off the bus after its firmware starts.
-    static constexpr int kReenumerationMs = 200;
-
     // True when umockdev's preload library is active in this process.
     static bool active();
     // The process's testbed, created at the first call and kept to the end.
