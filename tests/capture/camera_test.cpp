@@ -4,7 +4,6 @@
 #include <QApplication>
 #include <QtTest>
 
-#include <cmath>
 #include <functional>
 
 #include "CaptureHarness.h"
@@ -84,7 +83,6 @@ class CameraTest : public QObject {
         QCOMPARE(sdkValue(VOCAM_PROP_GAIN_GREEN1), top);
         QCOMPARE(sdkValue(VOCAM_PROP_GAIN_GREEN2), top);
         QCOMPARE(sdkValue(VOCAM_PROP_DIGITAL_GAIN_GREEN), int(100.0 * float(t / a.max_value)));
-        QVERIFY(std::fabs(c.total_gain_green().value - t) < 1e-4);
         c.updateGain(100);
         QCOMPARE(sdkValue(VOCAM_PROP_DIGITAL_GAIN), sdkRange(VOCAM_PROP_DIGITAL_GAIN).second);
         QCOMPARE(c.total_gain().value, c.gain().max_value * c.digital_gain().max_value);
