@@ -27,13 +27,10 @@ class LogRecorder {
         });
     }
     ~LogRecorder() { setLogSink({}); }
-    std::vector<std::string> lines() const {
-        std::lock_guard lock(mutex_);
-        return lines_;
-    }
     int count(const std::string &start) const {
+        std::lock_guard lock(mutex_);
         return int(
-            std::ranges::count_if(lines(), [&](const auto &l) { return l.starts_with(start); }));
+            std::ranges::count_if(lines_, [&](const auto &l) { return l.starts_with(start); }));
     }
 
   private:

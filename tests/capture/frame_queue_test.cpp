@@ -47,7 +47,6 @@ class FrameQueueTest : public QObject {
         queue.finish();
         const std::vector<std::pair<int, std::int64_t>> expected{{0, 100}, {2, 101}};
         QCOMPARE(written, expected);
-        QCOMPARE(queue.written(), std::uint64_t{2});
         QCOMPARE(queue.dropped(), std::uint64_t{5});
         queue.offer(frames[2], 200);  // finished: nothing more is written
         QCOMPARE(queue.written(), std::uint64_t{2});

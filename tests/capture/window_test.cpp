@@ -57,9 +57,7 @@ class WindowTest : public QObject {
         const auto program = runProgram(kCamera, shotPath, {"--frames", "3"});
         QVERIFY2(program->exitStatus() == QProcess::NormalExit && program->exitCode() == 0,
                  program->readAllStandardError().constData());
-        QVERIFY(QProcessEnvironment::systemEnvironment().contains("DISPLAY"));
         const QImage shot = QImage(shotPath).convertToFormat(QImage::Format_RGB32);
-        QVERIFY(!shot.isNull());
 
         // The same camera, the same start-up, converted here.
         QVERIFY(bringUp(kCamera));
