@@ -29,15 +29,6 @@ std::vector<std::uint8_t> randomFrame(std::size_t bytes, unsigned seed) {
     return vocam::ref::randomBytes(bytes, rng);
 }
 
-// Standard output during a call: gtest reports there too, so the capture
-// ends before anything is checked.
-template <class F>
-std::string stdoutOf(F &&call) {
-    StderrCapture out(STDOUT_FILENO);
-    call();
-    return out.take();
-}
-
 _FrameDesc desc(std::uint64_t fw, std::uint64_t fh, std::uint64_t x, std::uint64_t y,
                 std::uint64_t w, std::uint64_t h) {
     return {fw, fh, 0, 0, 0, x, y, w, h};
@@ -301,9 +292,10 @@ TEST_F(Balance, RefusedRegionsAndDarkOrBrightRegionsChangeNothing) {
 
 TEST_F(Balance, OneShotRecomputesTheGainsAndTracesOnStandardOutput) {
     paint(200, 100, 100, 100);  // mean 125
-    int result = 1;
-    const std::string trace =
-        stdoutOf([&] { result = vocam_oneshot_autowhitebalance(h, frame.data(), 0, 0, 64, 64); });
+    // gtest reports on standard output too: the capture ends before any check.
+    StderrCapture out(STDOUT_FILENO);
+    const int result = vocam_oneshot_autowhitebalance(h, frame.data(), 0, 0, 64, 64);
+    const std::string trace = out.take();
     EXPECT_EQ(result, 0);
     EXPECT_THAT(trace, HasSubstr("vocam_oneshot_autowhitebalance_ex: averages: "
                                  "200.000000/100.000000/100.000000/100.000000, samples: 4096\n"

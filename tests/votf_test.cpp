@@ -219,7 +219,6 @@ TEST(ToneTable16, ParametricForm) {
     const auto g200 = Lut16(Curve(200, 100, 0), 280, 1);
     const auto swapped = Lut16(Curve(200, 100, 0), 280, 0);
     EXPECT_EQ(swapped[0x3412], g200[0x1234]);
-    EXPECT_EQ(swapped[0x0010], g200[0x1000]);
 }
 
 TEST(ToneTable16, TableFormInterpolatesTheBytes) {
@@ -307,7 +306,6 @@ TEST(ColourMatrix, CorrectionBases) {
     CVotf v;
     ASSERT_EQ(v.CorrectionMatrixSet(14), 1);
     EXPECT_EQ(Current(v), kIdentity);
-    ASSERT_EQ(v.CorrectionMatrixSet(5), 1);  // empty model slot
 
     // Id 16 is the custom matrix as it stands, whatever the settings.
     const Fixed custom{8192, 0, 0, 100, 0, 4096, 0, 0, 0, 0, 4096, 0};
