@@ -335,9 +335,8 @@ TEST_F(Balance, DigitalBalanceGoesToTheColourEngineOnly) {
     // The engine's red now falls below its blue and green.
     EXPECT_LT(raw(72), raw(73));
     EXPECT_LT(raw(72), raw(74));
+    // The engine's own refusals are votf_test's.
     EXPECT_EQ(AdjustWhiteBalanceForRGBvalues(nullptr, 1, 1, 1), -22);
-    ASSERT_EQ(vocam_property_set(h, VOCAM_PROP_CORRECTION_MATRIX, 0, 0), 1);
-    EXPECT_EQ(AdjustWhiteBalanceForRGBvalues(h, 1.2, 1.0, 0.8), -22);
 }
 
 // ---- One-shot exposure, gain and iris ----
