@@ -226,7 +226,6 @@ TEST(ToneTable16, TableFormInterpolatesTheBytes) {
     l.gamma = 300;  // the parameters are ignored for a bare table
     const auto identity = Lut16(l, 256, 1);
     for (unsigned s = 0; s < kLut16Entries; ++s) ASSERT_EQ(identity[s], s);
-    EXPECT_EQ(identity[0xFF80], 65408);
 
     for (int i = 0; i < 256; ++i) l.table[i] = static_cast<std::uint8_t>(255 - i);
     const auto inverted = Lut16(l, 256, 1);
