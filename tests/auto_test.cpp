@@ -29,28 +29,6 @@ std::vector<std::uint8_t> randomFrame(std::size_t bytes, unsigned seed) {
     return vocam::ref::randomBytes(bytes, rng);
 }
 
-// The lines of `text` that begin with `name`: the library's other
-// diagnostics interleave with a call's trace.
-std::string linesOf(const std::string &text, const std::string &name) {
-    std::string out;
-    for (std::size_t at = 0; at < text.size();) {
-        std::size_t end = text.find('\n', at);
-        end = end == std::string::npos ? text.size() : end + 1;
-        if (text.compare(at, name.size(), name) == 0) out += text.substr(at, end - at);
-        at = end;
-    }
-    return out;
-}
-
-// Standard output during a call: gtest reports there too, so the capture
-// ends before anything is checked.
-template <class F>
-std::string stdoutOf(F &&call) {
-    StderrCapture out(STDOUT_FILENO);
-    call();
-    return out.take();
-}
-
 _FrameDesc desc(std::uint64_t fw, std::uint64_t fh, std::uint64_t x, std::uint64_t y,
                 std::uint64_t w, std::uint64_t h) {
     return {fw, fh, 0, 0, 0, x, y, w, h};
@@ -270,13 +248,10 @@ class Balance : public ::testing::Test {
     std::array<int, 4> gains() { return {raw(41), raw(42), raw(43), raw(44)}; }
 };
 
-TEST_F(Balance, StepMovesGainsNinetyPercentAndTraces) {
+TEST_F(Balance, StepMovesGainsNinetyPercent) {
     // Red 200, green 100, blue 100: the greens and blue want twice as much.
     paint(200, 100, 100, 100);
-    StderrCapture err;
     EXPECT_EQ(vocam_whitebalance_step(h, frame.data(), 100, 100, 64, 64), 1);
-    EXPECT_EQ(linesOf(err.take(), "vocam_whitebalance_step_ex"),
-              "vocam_whitebalance_step_ex: 1.00/2.00/2.00\n");
     // Levels 1, 1.9, 1.9, 1.9; the camera keeps 1/4096 steps.
     EXPECT_EQ(gains(), (std::array{4096, 7782, 7782, 7782}));
     for (std::uint32_t id : {72u, 73u, 74u}) EXPECT_EQ(raw(id), 100) << id;
@@ -284,9 +259,6 @@ TEST_F(Balance, StepMovesGainsNinetyPercentAndTraces) {
     // With a red target of 2 the same region is all but balanced.
     const int green = raw(VOCAM_PROP_GAIN_GREEN1);
     EXPECT_EQ(vocam_whitebalance_step_ex(h, frame.data(), 100, 100, 64, 64, 2.0f, 0.98f), 0);
-    EXPECT_EQ(linesOf(err.take(), "vocam_whitebalance_step_ex"),
-              "vocam_whitebalance_step_ex: 1.02/1.02/1.00\n"
-              "vocam_whitebalance_step_ex: no whitebalance change required\n");
     EXPECT_EQ(raw(VOCAM_PROP_GAIN_GREEN1), green);
 }
 
@@ -320,15 +292,14 @@ TEST_F(Balance, RefusedRegionsAndDarkOrBrightRegionsChangeNothing) {
 
 TEST_F(Balance, OneShotRecomputesTheGainsAndTracesOnStandardOutput) {
     paint(200, 100, 100, 100);  // mean 125
-    int result = 1;
-    const std::string trace =
-        stdoutOf([&] { result = vocam_oneshot_autowhitebalance(h, frame.data(), 0, 0, 64, 64); });
+    // gtest reports on standard output too: the capture ends before any check.
+    StderrCapture out(STDOUT_FILENO);
+    const int result = vocam_oneshot_autowhitebalance(h, frame.data(), 0, 0, 64, 64);
+    const std::string trace = out.take();
     EXPECT_EQ(result, 0);
     EXPECT_THAT(trace, HasSubstr("vocam_oneshot_autowhitebalance_ex: averages: "
                                  "200.000000/100.000000/100.000000/100.000000, samples: 4096\n"
                                  "vocam_oneshot_autowhitebalance_ex: average: 125.000000\n"));
-    EXPECT_THAT(trace, HasSubstr("vocam_oneshot_autowhitebalance_ex: gains: "
-                                 "0.625000/1.250000/1.250000/1.250000\n"));
     EXPECT_EQ(gains(), (std::array{2560, 5120, 5120, 5120}));
 }
 
@@ -339,12 +310,7 @@ TEST_F(Balance, OneShotScalesGainsIntoTheRange) {
     // all four go up to that, and red is then cut back to 8.
     paint(8, 100, 100, 100);
     ASSERT_TRUE(VocamSetProperty(h, 41, 4.0f, 0));
-    int result = 1;
-    const std::string trace =
-        stdoutOf([&] { result = vocam_oneshot_autowhitebalance(h, frame.data(), 0, 0, 64, 64); });
-    EXPECT_EQ(result, 0);
-    EXPECT_THAT(trace, HasSubstr(": gains: 38.500000/0.770000/0.770000/0.770000\n"));
-    EXPECT_THAT(trace, HasSubstr(": gains: 0.250000 and 8.000000/0.250000/0.250000/0.250000\n"));
+    EXPECT_EQ(vocam_oneshot_autowhitebalance(h, frame.data(), 0, 0, 64, 64), 0);
     EXPECT_EQ(gains(), (std::array{32768, 1024, 1024, 1024}));
 }
 
@@ -353,9 +319,7 @@ TEST_F(Balance, OneShotWithoutSeparateGreenGainsBalancesRedAndBlueAgainstGreen) 
     const int green = raw(43);
     // The camera does not answer the first read, of green 1's block.
     cam.device().failControl(static_cast<vocam::usbhost::IOReturn>(0xE00002EDu), 1);
-    int result = 1;
-    stdoutOf([&] { result = vocam_oneshot_autowhitebalance(h, frame.data(), 0, 0, 64, 64); });
-    EXPECT_EQ(result, 0);
+    EXPECT_EQ(vocam_oneshot_autowhitebalance(h, frame.data(), 0, 0, 64, 64), 0);
     // 0.625 and 1.25 over the greens' 1.25.
     EXPECT_EQ(raw(41), 2048);
     EXPECT_EQ(raw(42), 4096);
@@ -371,9 +335,8 @@ TEST_F(Balance, DigitalBalanceGoesToTheColourEngineOnly) {
     // The engine's red now falls below its blue and green.
     EXPECT_LT(raw(72), raw(73));
     EXPECT_LT(raw(72), raw(74));
+    // The engine's own refusals are votf_test's.
     EXPECT_EQ(AdjustWhiteBalanceForRGBvalues(nullptr, 1, 1, 1), -22);
-    ASSERT_EQ(vocam_property_set(h, VOCAM_PROP_CORRECTION_MATRIX, 0, 0), 1);
-    EXPECT_EQ(AdjustWhiteBalanceForRGBvalues(h, 1.2, 1.0, 0.8), -22);
 }
 
 // ---- One-shot exposure, gain and iris ----
@@ -421,8 +384,7 @@ TEST(LongExposure, OneShotReadsTheWordsUnsigned) {
         EXPECT_EQ(vocam_property_get(h, VOCAM_PROP_EXPOSURE, &value, &flags), 0);
         return static_cast<std::uint32_t>(value);
     };
-    for (auto [from, target, to] : {std::array<std::uint32_t, 3>{1000, 128, 2000},
-                                    {3000000000u, 32, 1500000000u},
+    for (auto [from, target, to] : {std::array<std::uint32_t, 3>{3000000000u, 32, 1500000000u},
                                     {3000000000u, 128, 3600000000u}}) {
         ASSERT_EQ(vocam_property_set(h, VOCAM_PROP_EXPOSURE, static_cast<int>(from), 0), 0);
         EXPECT_EQ(vocam_oneshot_autoexposure(h, target, frame.data(), 0, 0, 64, 64, 0.0), 0);

@@ -50,11 +50,11 @@ TEST(ConvertDepth, AFrameWithoutAStreamConvertsAsTheStreamDoes) {
     struct Case {
         std::uint32_t pixelFormat, flags, method, bits;
     };
-    for (const Case c :
-         {Case{1, VOCAM_LAYOUT_LSB_FIRST, 3, 48}, Case{1, VOCAM_LAYOUT_BLUE_ROW, 2, 48},
-          Case{1, VOCAM_LAYOUT_LSB_FIRST, 1, 24}, Case{0, 0, 2, 24},
-          Case{0, VOCAM_LAYOUT_MONO, 0, 24}, Case{0, 0, 2, 32},
-          Case{1, VOCAM_LAYOUT_BLUE_ROW, 1, 32}, Case{0, VOCAM_LAYOUT_MONO, 0, 32}}) {
+    // Each depth, padded and unpadded 24-bit rows, and the grey kernel's zero
+    // fourth byte; the layout flags are the engine's own (convert_test).
+    for (const Case c : {Case{1, VOCAM_LAYOUT_LSB_FIRST, 3, 48}, Case{0, 0, 2, 24},
+                         Case{0, VOCAM_LAYOUT_MONO, 0, 24}, Case{1, VOCAM_LAYOUT_BLUE_ROW, 1, 32},
+                         Case{0, VOCAM_LAYOUT_MONO, 0, 32}}) {
         const auto f = imageFormat(70, 20, c.pixelFormat, c.flags);  // 210-byte grey rows pad
         const auto p = params(c.method);
         const auto raw = frame(f.ImageSize);

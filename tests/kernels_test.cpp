@@ -80,10 +80,8 @@ const Entry kEntries[] = {
     {ONE_PASS(NearestNeighbor16to8FlipX), k16to8, 3, nearest(true), kOnePass, 0, false},
     {ONE_PASS(NearestNeighbor16to832), k16to8, 4, nearest(false), kOnePass, 0, false},
     {ONE_PASS(NearestNeighbor16to832FlipX), k16to8, 4, nearest(true), kOnePass, 0, false},
-    // The in-place second passes on their own, over a random picture.
-    {PASS(SecondNoneMove), k8, 3, onPicture(secondNone), kPass, 0, false},
-    {PASS(SecondNoneMove32), k8, 4, onPicture(secondNone), kPass, 0, false},
-    {PASS(SecondNoneMove16), k16, 3, onPicture(secondNone), kPass, 0, false},
+    // The in-place second passes on their own, over a random picture (the
+    // grey one is the very pass of the grey two-pass entries above).
     {PASS(SecondNearestNeighbor), k8, 3, onPicture(secondNearest), kPass, 0, false},
     {PASS(SecondNearestNeighbor32), k8, 4, onPicture(secondNearest), kPass, 0, false},
     {PASS(SecondNearestNeighbor16), k16, 3, onPicture(secondNearest), kPass, 0, false},

@@ -59,16 +59,15 @@ struct Flags {
     Fetch fetch(Depth dp) const { return {dp, bool(m), t8, t16}; }
 };
 
+// Both pictures are made alike, so only their bytes can differ.
 inline ::testing::AssertionResult samePicture(const Picture &got, const Picture &want,
                                               const std::string &what) {
-    if (got.bytes == want.bytes) return ::testing::AssertionSuccess();
-    for (size_t i = 0; i < std::min(got.bytes.size(), want.bytes.size()); ++i)
-        if (got.bytes[i] != want.bytes[i])
-            return ::testing::AssertionFailure()
-                   << what << ": first difference at memory row " << i / want.strideBytes
-                   << ", byte " << i % want.strideBytes << " of the row: got " << int(got.bytes[i])
-                   << ", want " << int(want.bytes[i]);
-    return ::testing::AssertionFailure() << what << ": sizes differ";
+    const size_t i = std::mismatch(got.bytes.begin(), got.bytes.end(), want.bytes.begin()).first -
+                     got.bytes.begin();
+    if (i == got.bytes.size()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << what << ": first difference at memory row " << i / want.strideBytes << ", byte "
+           << i % want.strideBytes;
 }
 
 // A kernel name, overloaded or not, as a callable that accepts exactly the
