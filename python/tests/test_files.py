@@ -50,8 +50,6 @@ def test_other_formats_and_the_converted_cube(cam, tmp_path):
             frame.save(str(tmp_path / name), "best")
         frame.save(tmp_path / "cube.fits", "best", cube=True)
         picture, raw = frame.rgb("best"), frame.copy()
-        with pytest.raises(ValueError, match="must end in"):
-            frame.save(tmp_path / "x.jpg")
         with pytest.raises(ValueError, match="cube"):
             frame.save(tmp_path / "x.png", cube=True)
     with pytest.raises(ValueError, match="released"):

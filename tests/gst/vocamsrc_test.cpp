@@ -171,7 +171,6 @@ INSTANTIATE_TEST_SUITE_P(
     Sizes, WindowFromCaps,
     testing::Values(
         WindowCase{"video/x-bayer,width=1280,height=1024", -1, -1, 1, 0, 0, 1280, 1024},
-        WindowCase{"video/x-bayer,width=640,height=512", -1, -1, 2, 0, 0, 1280, 1024},
         WindowCase{"video/x-raw,format=RGB,width=320,height=240", -1, -1, 4, 0, 32, 1280, 960},
         WindowCase{"video/x-bayer,width=1000,height=480", -1, -1, 1, 140, 272, 1000, 480},
         WindowCase{"video/x-bayer,width=400,height=300", 10, 21, 3, 10, 20, 1200, 900}));
