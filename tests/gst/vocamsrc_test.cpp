@@ -192,7 +192,6 @@ TEST_F(VocamSrc, MovingTheWindowWhilePlayingRestartsTheStreamWithADiscont) {
     Pipeline p("vocamsrc name=src ! video/x-bayer,width=400,height=300 ! appsink name=sink");
     p.play();
     ASSERT_FALSE(take(p.pull()).bytes.empty());
-    EXPECT_EQ(reg(0, 0x1008), 40u | 62u << 16);
     g_object_set(p["src"], "offset-x", 8, nullptr);
     // A frame pulled while the camera still had the old window came before
     // the restart; the first frame of the new window comes after it.
