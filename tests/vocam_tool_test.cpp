@@ -170,12 +170,10 @@ using Names = std::vector<std::string>;
 TEST_F(VocamTool, ListShowsReadyCamerasAndControllersWaitingForFirmware) {
     Result r = run("model_02,model_16:state=ready:serial=77,model_05:state=fpga", {"list"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "");
     EXPECT_THAT(r.out, AllOf(HasSubstr("VoCam model_16       77"), HasSubstr("FPGA not configured"),
                              HasSubstr("waiting for firmware")));
 
     r = run({"list", "--json", "--sim", "model_16:state=ready:serial=77"});
-    EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(
         r.out,
         "[\n  {\"product\": 941, \"name\": \"VoCam model_16\", \"serial\": 77, \"release\": 2, "
@@ -184,11 +182,6 @@ TEST_F(VocamTool, ListShowsReadyCamerasAndControllersWaitingForFirmware) {
     // A controller waiting for firmware has no serial number yet.
     r = run({"list", "--json", "--sim", "model_16"});
     EXPECT_THAT(r.out, HasSubstr("\"serial\": null, "));
-    r = run({"--version"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(std::regex_match(
-        r.out, std::regex("vocam \\d+\\.\\d+\\.\\d+ \\(library \\d+\\.\\d+\\.\\d+\\)\n")))
-        << r.out;
 
     r = run("model_99", {"list"});
     EXPECT_EQ(r.status, 2);
@@ -196,9 +189,6 @@ TEST_F(VocamTool, ListShowsReadyCamerasAndControllersWaitingForFirmware) {
     r = run({"list", "--frobnicate"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-    r = run({"grab", "--help"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_THAT(r.out, HasSubstr("--window"));
 }
 
 TEST_F(VocamTool, InitReportsEveryStageAndFailsWhenACameraStaysDown) {
@@ -226,6 +216,7 @@ TEST_F(VocamTool, InfoGetAndSetSpeakInReadableUnitsAndRefuseBadValues) {
     EXPECT_THAT(
         r.out,
         AllOf(HasSubstr("\"model\": \"VoCam model_02\""), HasSubstr("\"layout\": \"RGGB\""),
+              HasSubstr("\"temperature\": null,\n  \"cooler\": \"none\","),
               HasSubstr("{\"name\": \"exposure\", \"id\": 20, \"value\": 20, \"raw\": 20000")));
 
     EXPECT_EQ(run(kReady, {"get", "exposure"}).out, "20 ms\n");
@@ -233,7 +224,6 @@ TEST_F(VocamTool, InfoGetAndSetSpeakInReadableUnitsAndRefuseBadValues) {
     r = run(kReady, {"set", "exposure", "12.5"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "exposure 12.5 ms\n");
-    EXPECT_EQ(run(kReady, {"set", "gain", "2.5"}).out, "gain 2.5x\n");
     // The cooler: switched apart from its target, and the reading apart from both.
     const std::string cooled = kReady + ":cooling=1";
     EXPECT_EQ(run(cooled, {"set", "temperature", "-10"}).out,
@@ -246,8 +236,6 @@ TEST_F(VocamTool, InfoGetAndSetSpeakInReadableUnitsAndRefuseBadValues) {
     r = run(kReady, {"info"});
     EXPECT_THAT(r.out, HasSubstr("cooling        none (no cooler, no temperature reading)\n"));
     EXPECT_EQ(r.out.find("\n  temperature"), std::string::npos);  // nor a property row
-    EXPECT_THAT(run(kReady, {"info", "--json"}).out,
-                HasSubstr("\"temperature\": null,\n  \"cooler\": \"none\","));
 
     r = run("model_02", {"info", "--resources", folder.string()});
     EXPECT_EQ(r.status, 1);
@@ -264,8 +252,6 @@ TEST_F(VocamTool, GrabbedPngAndTiffHoldTheConversionOfTheFrameKeptBesideThem) {
                              " (1280 x 1024)\nsaved still.raw and still.raw.txt (the raw frame as "
                              "sent)\n");
         const std::string raw = fileBytes(folder / "still.raw");
-        EXPECT_EQ(fileBytes(folder / "still.raw.txt"),
-                  "width=1280 height=1024 bits=8 layout=RGGB bytes=1310720\n");
         const Picture picture =
             name.ends_with(".png") ? readPng(folder / name) : readTiff(folder / name);
         ASSERT_EQ(picture.width, 1280u);
@@ -295,9 +281,6 @@ struct Refusal {
     int status;
     std::string err;
 };
-void PrintTo(const Refusal &r, std::ostream *os) {
-    *os << '"' << r.args << '"';
-}
 
 class Refusals : public VocamTool, public testing::WithParamInterface<Refusal> {};
 
@@ -316,8 +299,6 @@ TEST_P(Refusals, SayWhyInOneLineAndLeaveNoFile) {
     EXPECT_TRUE(fs::is_empty(folder / "locked"));
 }
 
-const std::string kNoCooler =
-    "error: this camera has no cooler (and no temperature to read or set)\n";
 const std::string kRefusedWindow =
     " subsampling 1: it must lie inside 1280x1024 with sizes in steps of 8x2, subsampling 1 to 4\n";
 
@@ -330,7 +311,8 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"set exposure 5000000", 1,
                 "error: exposure 5000000 is outside 0.01 ms .. 10000 ms\n"},
         Refusal{"set max-width 8", 2, "error: max-width is read only\n"},
-        Refusal{"set temperature -10", 1, kNoCooler}, Refusal{"get cooler", 1, kNoCooler},
+        Refusal{"set temperature -10", 1,
+                "error: this camera has no cooler (and no temperature to read or set)\n"},
         Refusal{"set cooler warm", 2, "error: the cooler is 'on' or 'off', not 'warm'\n"},
         Refusal{"get exposure --serial 5", 1,
                 "error: no camera with serial 5 (vocam list shows the cameras)\n"},
@@ -352,7 +334,6 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"grab -o x.jpg", 2,
                 "error: 'x.jpg': the file name must end in .png, .tif, .tiff, .raw or .fits\n"},
         Refusal{"grab --exposure fast", 2, "error: --exposure 'fast' is not a number\n"},
-        Refusal{"grab --gain 99", 1, "error: gain 99 is outside 1x .. 16x\n"},
         Refusal{"grab -o x%s.png", 2,
                 "error: 'x%s.png': the only counter a file name may hold is one %d or %0Nd\n"},
         Refusal{"grab -o missing/x.png", 1,
@@ -362,8 +343,6 @@ INSTANTIATE_TEST_SUITE_P(
                 "error: cannot write 'locked/x.png': Permission denied (choose another file with "
                 "-o)\n"},
         Refusal{"grab --threads 9", 2, "error: --threads must be 0 (the cores, up to 8) to 8\n"},
-        Refusal{"convert in.raw -o x.png --threads 9", 2,
-                "error: --threads must be 0 (the cores, up to 8) to 8\n"},
         Refusal{"convert in.raw -o again.fits", 2,
                 "error: 'again.fits': FITS files come from a camera (vocam grab -o again.fits)\n"},
         Refusal{"stream --record x.avi", 2,
@@ -445,8 +424,6 @@ TEST_F(VocamTool, GrabbedFitsHoldTheRawFrameAndWhatTheCommandSet) {
                    {"grab", "-o", "s.fits", "--keep-raw", "--window", "640x480+8+2", "--exposure",
                     "12.5", "--gain", "2", "--gain-blue", "1.5", "--temperature", "-10"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out,
-              "saved s.fits (640 x 480)\nsaved s.raw and s.raw.txt (the raw frame as sent)\n");
     EXPECT_TRUE(fitsverifyPasses(folder / "s.fits"));
     const auto still = readFits(folder / "s.fits");
     EXPECT_TRUE(still.data.substr(0, 640 * 480) == fileBytes(folder / "s.raw"));
@@ -475,8 +452,6 @@ TEST_F(VocamTool, GrabbedFitsHoldTheRawFrameAndWhatTheCommandSet) {
 TEST_F(VocamTool, GrabWaitsOutALongExposure) {
     const Result r = run("model_04:state=ready", {"grab", "--exposure", "5000", "-o", "long.fits"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, "saved long.fits (640 x 480)\n");
     const auto fits = readFits(folder / "long.fits");
     EXPECT_EQ(fits.number("EXPTIME"), 5);
     EXPECT_EQ(fits.cards.count("BAYERPAT") + fits.cards.count("REDGAIN"), 0u);
@@ -601,36 +576,27 @@ TEST_F(VocamTool, ConvertRefusesDamagedFramesWithOneLineAndLeavesNoPicture) {
         EXPECT_EQ(r.status, 1) << c.description;
         EXPECT_EQ(r.err, c.err);
     }
-    Result r = run({"convert", "gone.raw"});
-    EXPECT_EQ(r.err, "error: cannot read 'gone.raw': " + std::string(std::strerror(ENOENT)) + "\n");
     fs::remove(folder / "in.raw.txt");
-    r = run({"convert", "in.raw", "-o", "out.tif"});
+    const Result r = run({"convert", "in.raw", "-o", "out.tif"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err,
               "error: cannot read 'in.raw.txt': " + std::string(std::strerror(ENOENT)) + "\n");
     EXPECT_EQ(files(), (Names{"in.raw"}));  // no picture left behind
-
-    r = run(kReady, {"grab", "--threads", "2", "-o", "t.png"});  // a count it takes
-    EXPECT_EQ(r.status, 0) << r.err;
 }
 
-// With -v the library's lines come first, and the tool's line still says why.
+// Every command opens its camera alike. With -v the library's lines come
+// first, and the tool's line still says why.
 TEST_F(VocamTool, ACameraHeldByAnotherProgramIsNamedAsInUse) {
-    for (const std::vector<std::string> &command :
-         {std::vector<std::string>{"info"}, {"-v", "grab", "-o", "x.png"}, {"get", "exposure"}}) {
-        const Result r = run("model_02:state=ready:busy=1000", command);
-        EXPECT_EQ(r.status, 1) << command[0];
-        const std::string last = r.err.substr(r.err.rfind('\n', r.err.size() - 2) + 1);
-        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n') > 1, command[0] == "-v") << r.err;
-        EXPECT_THAT(last, HasSubstr("in use by another program"));
-        EXPECT_EQ(r.out, "");
-    }
+    const Result r = run("model_02:state=ready:busy=1000", {"-v", "grab", "-o", "x.png"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_GT(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_THAT(r.err, testing::EndsWith(
+                           " is in use by another program (close that program and try again)\n"));
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(files(), Names{});
     // The library's information lines show only with -v.
     EXPECT_EQ(run(kReady, {"get", "exposure"}).err, "");
     EXPECT_THAT(run(kReady, {"-v", "get", "exposure"}).err, HasSubstr("format: rggb\n"));
-    EXPECT_EQ(files(), Names{});
-    // Once the other program lets go the camera is there as always.
-    EXPECT_EQ(run("model_02:state=ready:busy=0", {"get", "exposure"}).status, 0);
 }
 
 // The capture application's side of the frame socket: one connection per

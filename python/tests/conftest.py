@@ -25,15 +25,8 @@ def lib():
     c.vocam_get_buffer_address.argtypes = [ctypes.c_void_p, ctypes.c_int32]
     c.vocam_get_image_format.argtypes = [ctypes.c_void_p, ctypes.c_void_p]
     c.vocam_convert_frame_to_rgb.argtypes = [ctypes.c_void_p] * 5
-    c.vocam_get_buffer_info.argtypes = [ctypes.c_void_p, ctypes.c_int32, ctypes.POINTER(FrameInfo)]
     c.vo_usb_write_vocam_u32.argtypes = [ctypes.c_void_p, ctypes.c_int32, ctypes.c_uint32]
     return c
-
-
-class FrameInfo(ctypes.Structure):
-    _fields_ = [("size", ctypes.c_uint32), ("bytes", ctypes.c_uint32),
-                ("sequence", ctypes.c_uint64), ("timestamp_ns", ctypes.c_uint64),
-                ("held", ctypes.c_uint32), ("reserved", ctypes.c_uint32)]
 
 
 @pytest.fixture
@@ -50,16 +43,6 @@ def cam():
 def slow_cam():
     with vocam.open(serial=55) as c:
         yield c
-
-
-@pytest.fixture
-def c_record(lib):
-    """The library's own record of a ring buffer: (sequence, timestamp_ns, held)."""
-    def read(cam, buffer):
-        info = FrameInfo(size=ctypes.sizeof(FrameInfo))
-        assert lib.vocam_get_buffer_info(cam.handle, buffer, ctypes.byref(info)) == 0
-        return info.sequence, info.timestamp_ns, bool(info.held)
-    return read
 
 
 @pytest.fixture

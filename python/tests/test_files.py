@@ -50,12 +50,8 @@ def test_other_formats_and_the_converted_cube(cam, tmp_path):
             frame.save(str(tmp_path / name), "best")
         frame.save(tmp_path / "cube.fits", "best", cube=True)
         picture, raw = frame.rgb("best"), frame.copy()
-        with pytest.raises(ValueError, match="must end in"):
-            frame.save(tmp_path / "x.jpg")
         with pytest.raises(ValueError, match="cube"):
             frame.save(tmp_path / "x.png", cube=True)
-    with pytest.raises(ValueError, match="released"):
-        frame.save(tmp_path / "late.fits")
     assert (tmp_path / "x.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert (tmp_path / "x.tif").read_bytes()[:4] == b"II*\0"
     assert (tmp_path / "x.raw").read_bytes() == raw.tobytes()

@@ -27,7 +27,6 @@ def test_scalar_in_its_units_and_range(cam, name):
 
 def test_window_subsample_and_data_rate(cam):
     width, height = cam.range("window")
-    assert cam.window == (0, 0, width, height)
     cam.window = (64, 32, 320, 240)
     assert cam.window == (64, 32, 320, 240) and (cam.width, cam.height) == (320, 240)
     for bad in ((0, 0, 0, 8), (width - 8, 0, 16, 8)):  # checked here, before the library

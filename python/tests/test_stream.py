@@ -114,12 +114,11 @@ def test_closing_with_live_views(lib):
         assert again.serial == 1000
 
 
-def test_index_and_timestamp_are_the_librarys(slow_cam, c_record):
+def test_index_and_timestamp_are_the_librarys(slow_cam):
     began = time.monotonic_ns()
     with slow_cam.stream() as s:
         kept = []
         for frame in s.frames(3):  # two a second: each one is taken
-            assert c_record(slow_cam, frame.buffer) == (frame.index, frame.timestamp_ns, True)
             assert began < frame.timestamp_ns <= time.monotonic_ns()
             assert frame.timestamp == pytest.approx(frame.timestamp_ns / 1e9, abs=1e-6)
             kept.append(frame)
@@ -156,9 +155,6 @@ def test_timeout_and_ctrl_c_on_a_silent_camera(cam, video):
                 s.frame(timeout=0)
             assert e.value.code == -110
             assert isinstance(e.value, TimeoutError) and isinstance(e.value, vocam.Error)
-            with pytest.raises(vocam.Timeout):
-                for _ in s.frames(3, timeout=0.1):
-                    pass
         finally:
             video(cam, True)
         # The same stream goes on where it was.
@@ -196,9 +192,6 @@ def test_stopping_from_another_thread_ends_the_loop(slow_cam):
     pytest.param(lambda s, f: s.frames(-1), ValueError, "", id="count"),
     pytest.param(lambda s, f: s.frames("10"), TypeError, "", id="count type"),
     pytest.param(lambda s, f: s.frame(timeout=-0.5), ValueError, "timeout", id="timeout"),
-    pytest.param(lambda s, f: s.frames(2, timeout=float("nan")), ValueError, "timeout", id="nan"),
-    pytest.param(lambda s, f: s.frame(timeout="1"), TypeError, "timeout", id="timeout type"),
-    pytest.param(lambda s, f: s.frames(2, timeout=True), TypeError, "timeout", id="bool"),
     pytest.param(lambda s, f: f.rgb("sharpest"), ValueError, "method", id="method"),
     pytest.param(lambda s, f: f.rgb(light=14), ValueError, "light", id="light"),
     pytest.param(lambda s, f: f.rgb(3), TypeError, "", id="method type"),

@@ -13,9 +13,6 @@ def run(*command):
 
 
 def test_the_tools_find_the_element_and_each_camera_and_stream_from_one(tmp_path):
-    inspect = run("gst-inspect-1.0", "vocamsrc")
-    assert inspect.returncode == 0, inspect.stderr
-    assert "Source/Video" in inspect.stdout and "exposure" in inspect.stdout
     monitor = run("gst-device-monitor-1.0", "Video/Source")
     assert monitor.returncode == 0, monitor.stderr
     for line in ("VoCam model_02 (serial 5)", "VoCam model_04 (serial 6)",
