@@ -46,9 +46,10 @@ def _listening(port):
 
 
 class Server:
-    """indiserver with the driver."""
+    """indiserver with the driver (or, with `remote`, a chained server
+    forwarding a device of another server: `device@host:port`)."""
 
-    def __init__(self, folder, sim=None):
+    def __init__(self, folder, sim=None, remote=None):
         self.folder = str(folder)
         self.log_path = os.path.join(self.folder, "indiserver.log")
         env = dict(os.environ, HOME=self.folder, INDI_VOCAM_RESOURCES=RESOURCES)
@@ -70,9 +71,9 @@ class Server:
             self.port = _free_port()
             # The local socket is abstract: a short name of its own, not a file.
             local = "/tmp/vocam-indi-%d-%d" % (os.getpid(), self.port)
-            self.proc = subprocess.Popen(
-                ["indiserver", "-p", str(self.port), "-u", local, "-f", fifo], env=env,
-                stdout=self.log, stderr=self.log)
+            args = ["indiserver", "-p", str(self.port), "-u", local, "-f", fifo] + \
+                ([remote] if remote else [])
+            self.proc = subprocess.Popen(args, env=env, stdout=self.log, stderr=self.log)
             until(lambda: self.proc.poll() is not None or _listening(self.port), 5)
             if self.proc.poll() is None and _listening(self.port):
                 break
@@ -80,8 +81,9 @@ class Server:
             self.proc.wait()
         else:
             raise RuntimeError("indiserver did not start; see " + self.log_path)
-        with open(fifo, "w") as f:
-            f.write("start %s\n" % DRIVER)
+        if not remote:
+            with open(fifo, "w") as f:
+                f.write("start %s\n" % DRIVER)
 
     def stop(self):
         """Stops the server; the driver ends as its input closes. Returns
@@ -137,6 +139,24 @@ class Server:
         assert self.wait_device(device), "no device " + device
         self.set(device + ".CONNECTION.CONNECT=On")
         assert self.wait('"%s.CONNECTION._STATE"==1' % device), "not connected"
+
+    def fetch_image(self, device, exposure, folder, t=5):
+        """Takes an exposure uploaded to the client and fetches it over TCP
+        with indi_getprop, which saves BLOBs it is sent; the file's path."""
+        self.set(device + ".UPLOAD_MODE.UPLOAD_CLIENT=On")
+        traffic = os.path.join(folder, "indi_getprop.log")
+        with open(traffic, "w") as log:
+            watcher = subprocess.Popen(
+                ["indi_getprop", "-p", str(self.port), "-vv", "-m", "-t", str(t),
+                 device + ".CCD1.CCD1"], cwd=folder, stdout=subprocess.DEVNULL, stderr=log)
+        # It asks for BLOBs once the image's property is defined to it; the
+        # request then has a moment to travel (through a chained server too).
+        until(lambda: watcher.poll() is not None or
+              "sending enableBLOB" in pathlib.Path(traffic).read_text(errors="replace"), t)
+        time.sleep(0.3)
+        self.set("%s.CCD_EXPOSURE.CCD_EXPOSURE_VALUE=%g" % (device, exposure))
+        watcher.wait(timeout=t + 10)
+        return os.path.join(folder, device + ".CCD1.CCD1.fits")
 
 
 class Monitor:

@@ -1,8 +1,8 @@
 """indi_vocam_ccd under indiserver on the simulated bus, as INDI clients use
-it: connection, exposures and their FITS files, geometry, cooling, abort,
-video and SER recording, a camera that leaves mid-exposure or is held by
-another program. The files' headers are read with astropy, and checked whole
-with fitsverify.
+it: connection, exposures and their FITS files, geometry, the image over
+a chained server, cooling, abort, video and SER recording, a camera that
+leaves mid-exposure or is held by another program. The files' headers are
+read with astropy, and checked whole with fitsverify.
 """
 
 import datetime
@@ -23,12 +23,16 @@ CAM = "VoCam model_02"  # 1280 x 1024, RGGB, subsampling up to 4, exposure to 10
 def serve(tmp_path):
     servers = []
 
-    def start(sim):
-        servers.append(Server(tmp_path, sim))
-        return servers[0]
+    def start(sim=None, remote=None):
+        folder = tmp_path / ("server%d" % len(servers))
+        folder.mkdir()
+        servers.append(Server(folder, sim, remote))
+        return servers[-1]
 
     yield start
-    reports = servers[0].stop() if servers else []
+    reports = []
+    for s in reversed(servers):
+        reports += s.stop()
     assert not reports, "".join(reports)
 
 
@@ -120,6 +124,20 @@ def test_exposure_abort_fits_geometry_and_refused_values(serve, tmp_path):
     frame = s.get(CAM + ".CCD_FRAME.*")
     assert [frame[CAM + ".CCD_FRAME." + k] for k in ("X", "Y", "WIDTH", "HEIGHT")] == \
         ["0", "0", "96", "98"]
+
+
+# The BLOB passes the driver's server and a chained one, as a remote client
+# of an observatory's server gets it.
+def test_image_over_tcp_through_a_chained_server(serve, tmp_path):
+    a = serve("model_02:state=ready")
+    assert a.wait_device(CAM)
+    b = serve(remote="%s@127.0.0.1:%d" % (CAM, a.port))
+    b.connect(CAM)
+    # A small frame: a chained server parses every byte of an image it passes on.
+    b.set(CAM + ".CCD_FRAME.X=0;Y=0;WIDTH=256;HEIGHT=128")
+    path = b.fetch_image(CAM, 0.2, tmp_path)
+    fitsverify(path)
+    assert fits.getdata(path).shape == (128, 256)
 
 
 def test_cooling_reaches_its_setpoint(serve, tmp_path):
