@@ -16,11 +16,18 @@ from astropy.io import fits
 import vocam
 
 
-def ser_count(path, frame_bytes):
-    """The frames a SER file holds, each whole with its time."""
+TICKS_AT_1970 = 621355968000000000  # 100 ns ticks from 0001-01-01
+
+
+def ser_count(path, frame_bytes, times=None):
+    """The frames a SER file holds, each whole with its time; `times`, when
+    given, gets the frames' times in seconds since 1970."""
     data = pathlib.Path(path).read_bytes()
     (count,) = struct.unpack_from("<i", data, 38)
     assert len(data) == 178 + count * (frame_bytes + 8), (len(data), count)
+    if times is not None:
+        ticks = struct.unpack_from(f"<{count}q", data, 178 + count * frame_bytes)
+        times += [(t - TICKS_AT_1970) / 1e7 for t in ticks]
     return count
 
 
@@ -63,12 +70,16 @@ def test_other_formats_and_the_converted_cube(cam, tmp_path):
 
 def test_record_by_count_and_by_seconds(tmp_path, cam):
     cam.window = (0, 0, 128, 64)
+    began = time.time()
     with cam.stream() as s:
         assert s.record(tmp_path / "r.ser", 6) == 6
         assert s.record(tmp_path / "t.ser", seconds=0.3) == ser_count(tmp_path / "t.ser", 128 * 64) > 0
         with pytest.raises(ValueError, match=r"\.ser"):
             s.record(tmp_path / "x.avi")
-    assert ser_count(tmp_path / "r.ser", 128 * 64) == 6
+    # The binding stamps each frame with its exposure's start.
+    times = []
+    assert ser_count(tmp_path / "r.ser", 128 * 64, times) == 6
+    assert began - 1 < times[0] < time.time() and times == sorted(set(times))
 
 
 def test_a_recording_cut_short_stays_readable(slow_cam, cam, video, tmp_path):
