@@ -671,15 +671,11 @@ std::vector<std::pair<std::uint32_t, int>> states() {
 
 // Boot controllers are listed without being opened, and the state listing
 // tells a failed start-up from no camera (start-up itself still answers 0).
-TEST_F(BringUp, BootControllersAndStatesAreListedBeforeAndAfterStartUp) {
+TEST_F(BringUp, BootControllersAreListedBeforeStartUpAndStatesAfterIt) {
     configure(
         "model_02:serial=11,model_03:serial=12,model_05:state=fpga:serial=13,"
         "model_16:state=ready:serial=14");
     using States = std::vector<std::pair<std::uint32_t, int>>;
-    EXPECT_EQ(states(), (States{{0, VOCAM_STATE_NO_FIRMWARE},
-                                {0, VOCAM_STATE_NO_FIRMWARE},
-                                {13, VOCAM_STATE_NO_FPGA},
-                                {14, VOCAM_STATE_READY}}));
     vocam_version records[4];
     std::memset(records, 0xEE, sizeof records);
     std::uint32_t count = 1;
