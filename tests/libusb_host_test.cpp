@@ -43,10 +43,10 @@ TEST(LibusbErrors, EveryCodeAndTransferStatusHasItsOwnPlatformCode) {
         EXPECT_LT(fromLibusbTransfer(status), 0) << status;
         EXPECT_TRUE(statuses.insert(fromLibusbTransfer(status)).second) << status;
     }
-    // The codes the transfer suite cannot provoke through umockdev; the others
-    // it sees end to end (overrun, abort, stall, time-out, no device, I/O error).
+    // The codes the umockdev suites cannot provoke; the others they see end
+    // to end (overrun, abort, stall, time-out, no device, I/O error, and a
+    // busy claim in the start-up suite).
     const std::pair<IOReturn, IOReturn> same[] = {
-        {fromLibusb(LIBUSB_ERROR_BUSY), platformCode(0xE00002C5)},
         {fromLibusb(LIBUSB_SUCCESS), kIOReturnSuccess},
         {fromLibusb(512), kIOReturnSuccess},  // a byte count
         {fromLibusbTransfer(LIBUSB_TRANSFER_COMPLETED), kIOReturnSuccess},
@@ -55,8 +55,8 @@ TEST(LibusbErrors, EveryCodeAndTransferStatusHasItsOwnPlatformCode) {
 }
 
 TEST(LibusbTimeout, TighterOfTheLimitsThatAreSet) {
-    const unsigned cases[][3] = {{5000, 0, 5000},    {5000, 5000, 5000}, {5000, 1200, 1200},
-                                 {1200, 5000, 1200}, {0, 700, 700},      {0, 0, 0}};
+    const unsigned cases[][3] = {
+        {5000, 0, 5000}, {5000, 1200, 1200}, {1200, 5000, 1200}, {0, 700, 700}, {0, 0, 0}};
     for (auto [a, b, tighter] : cases) EXPECT_EQ(effectiveTimeout(a, b), tighter) << a << " " << b;
 }
 

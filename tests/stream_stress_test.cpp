@@ -164,10 +164,9 @@ TEST(StreamStress, EveryPairOfCallsRacesOnOneHandle) {
     openSmall(cam);
     vocam::test::Watchdog watchdog(60s, "the first round");
     std::mt19937 seeds(20261207);
-    int rounds = 0;
     for (int a = 0; a < kOps; ++a)
         for (int b = a; b < kOps; ++b)
-            for (int round = 0; round < kPairRounds; ++round, ++rounds) {
+            for (int round = 0; round < kPairRounds; ++round) {
                 watchdog.next(std::string(kNames[a]) + " / " + kNames[b]);
                 reset(h);
                 if (HasFatalFailure()) return;
@@ -202,7 +201,6 @@ TEST(StreamStress, EveryPairOfCallsRacesOnOneHandle) {
                     ASSERT_GT(stopsThatEnded, 0) << kNames[a] << " / " << kNames[b];
                 }
             }
-    EXPECT_GE(rounds, 1000);
     vocam_stop_streaming(h);
     EXPECT_EQ(h->stream.probe().reads_pending, 0);
     err.take();

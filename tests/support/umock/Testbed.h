@@ -41,10 +41,10 @@ class Testbed {
     std::vector<std::string> takeRequests();
 
     // Faults of the kernel's side, per camera (descriptors are the camera's
-    // own: CameraConfig::configuration). The next `count` requests of this
-    // name ("CLAIMINTERFACE", "SETINTERFACE", ...) fail with `error`.
+    // own: CameraConfig::configuration). The next request of this name
+    // ("SETINTERFACE", ...) fails with `error`.
     void failRequest(const std::shared_ptr<sim::CameraDevice> &camera, const std::string &name,
-                     int error, int count = 1);
+                     int error);
     // The next `count` bulk IN URBs complete with this status (0 or a
     // negative errno) and count, whatever the camera did; a count beyond the
     // URB's buffer is reported as it stands.
