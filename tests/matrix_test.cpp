@@ -149,6 +149,8 @@ TEST(Matrix3x3, TransformsApplyAfterTheExistingOne) {
     m.MakeStretchY(3);
     m.RotateAroundX(0.5);
     rx.MakeRotationX(0.5);
+    EXPECT_DOUBLE_EQ(rx[1][2], -std::sin(0.5));
+    EXPECT_DOUBLE_EQ(rx[2][1], std::sin(0.5));
     sy.MakeStretchY(3);
     EXPECT_TRUE(m == rx * sy);
 }
