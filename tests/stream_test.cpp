@@ -298,7 +298,7 @@ TEST_F(Stream, AStartAfterTheFrameSizeChangedWaitsForANewEnable) {
     EXPECT_EQ(vocam_start_streaming(h), 0);
 }
 
-TEST_F(Stream, FrameRecordsAreRefusedWithTheirReasons) {
+TEST_F(Stream, FrameRecordsAreRefusedWithoutWritingAnything) {
     open();
     vocam_frame_info info{};
     vocam_stream_stats stats{};
@@ -311,7 +311,10 @@ TEST_F(Stream, FrameRecordsAreRefusedWithTheirReasons) {
     err.take();
     refused(vocam_get_buffer_info(h, 0, &info), "vocam_get_buffer_info: streaming is not enabled");
     refused(vocam_get_stream_stats(h, &stats), "vocam_get_stream_stats: streaming is not enabled");
-    // Each reason is found before the ring is looked at.
+    // With frames in the ring, so that a record written before its checks shows.
+    start();
+    takeOne();
+    err.take();
     refused(vocam_get_buffer_info(h, 0, nullptr), "vocam_get_buffer_info: no record given");
     refused(vocam_get_stream_stats(h, nullptr), "vocam_get_stream_stats: no record given");
     for (int bad : {3, -1})
@@ -320,12 +323,17 @@ TEST_F(Stream, FrameRecordsAreRefusedWithTheirReasons) {
     // Smaller and larger than the caller's record.
     for (std::uint32_t size : {std::uint32_t(sizeof info - 8), std::uint32_t(sizeof info + 8)}) {
         info.size = size;
+        info.sequence = 77;
         refused(vocam_get_buffer_info(h, 0, &info),
                 "vocam_get_buffer_info: record of unknown size");
+        EXPECT_EQ(info.sequence, 77u);
         stats.size = size;
+        stats.delivered = 77;
         refused(vocam_get_stream_stats(h, &stats),
                 "vocam_get_stream_stats: record of unknown size");
+        EXPECT_EQ(stats.delivered, 77u);
     }
+    finish();
 }
 
 // Paced, so each frame is taken before the next lands: with at most one
