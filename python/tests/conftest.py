@@ -7,6 +7,7 @@
 """
 import ctypes
 import os
+import signal
 
 import pytest
 
@@ -15,6 +16,15 @@ import vocam
 BUS = "model_02:state=ready:fps=0:stamp=1,model_02:serial=55:state=ready:fps=2:cooling=1,model_16:serial=77:color=0"
 vocam.simulate(BUS)
 vocam.init(os.environ["VOCAM_TEST_RESOURCES"])
+
+
+@pytest.fixture(autouse=True, scope="session")
+def ctrl_c():
+    """A shell starts background jobs with Ctrl-C ignored, and Python then
+    leaves it so: the cases that interrupt themselves need its own handler."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)
 
 
 @pytest.fixture(scope="session")

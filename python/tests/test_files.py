@@ -83,19 +83,13 @@ def test_record_by_count_and_by_seconds(tmp_path, cam):
 
 
 def test_a_recording_cut_short_stays_readable(slow_cam, cam, video, tmp_path):
-    # A shell starts background jobs with Ctrl-C ignored and Python then
-    # leaves it so; the case needs the interpreter's own handler. The time
-    # limit only ends the recording if the interruption never comes.
-    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
-    try:
-        with slow_cam.stream() as s:  # two frames a second
-            timer = threading.Timer(1.2, os.kill, (os.getpid(), signal.SIGINT))
-            timer.start()
-            with pytest.raises(KeyboardInterrupt):
-                s.record(tmp_path / "c.ser", seconds=60)
-            timer.join()
-    finally:
-        signal.signal(signal.SIGINT, previous)
+    with slow_cam.stream() as s:  # two frames a second
+        timer = threading.Timer(1.2, os.kill, (os.getpid(), signal.SIGINT))
+        timer.start()
+        with pytest.raises(KeyboardInterrupt):
+            # The limit ends the recording only if the interruption never comes.
+            s.record(tmp_path / "c.ser", seconds=60)
+        timer.join()
     assert 1 <= ser_count(tmp_path / "c.ser", slow_cam.width * slow_cam.height) <= 4
 
     cam.window = (0, 0, 128, 64)
