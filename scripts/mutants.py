@@ -513,6 +513,7 @@ def replay(args):
     to, or the one product file that has the line), so the same faults can be
     tried on a test suite or product layout that changed since."""
     before = json.loads(Path(args.report).read_text())
+    args.seed, args.count = before["seed"], before["count"]  # the sample's, for the report
     bench = prepare(args)
     renamed = renames(before["commit"])
     results = previous(args)
