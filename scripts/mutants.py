@@ -32,6 +32,9 @@ one that is no longer there is reported "gone". Its report keeps the earlier
 places, so compare matches the two. The mutants killed before are tried
 first, each with the unit that killed it; the coverage map is made only when
 one of them survives that unit, or for the mutants that survived before.
+Options of replay: --folded OLD=NEW (a suite whose cases moved into another
+since the report: its mutants are tried with NEW first), --killed-only (only
+the mutants killed before, which is what a changed suite must still catch).
 The map is saved unit by unit: a run stopped while making it goes on.
 The product tree must be clean in git: every mutated file is restored, but a
 file with changes of yours would be rebuilt from the committed text.
@@ -522,7 +525,7 @@ def replay(args):
     # that killed it: they are what a changed suite must still catch.
     was_killed = lambda m: m["result"] in ("killed", "timed out")
     for m in sorted(before["mutants"], key=lambda m: not was_killed(m)):
-        if key(m) in done:
+        if key(m) in done or (args.killed_only and not was_killed(m)):
             continue
         entry = dict(m)
         for k in ("result", "by"):
@@ -532,12 +535,22 @@ def replay(args):
             entry["result"] = "gone"  # the line is no longer in the product
         else:
             entry["now"] = f"{site['file']}:{site['line']}"
-            tried = try_mutant(entry, site, bench, first=m.get("by"))
+            tried = try_mutant(entry, site, bench, first=folded(m.get("by"), args.folded))
             entry = tried if tried is not None else dict(entry, result="no longer compiles")
         results.append(entry)
         print(f"[{len(results)}] {entry['result']:<10} {describe(m)}", flush=True)
         save(args, results)
     finish(args, bench, results)
+
+
+def folded(unit, pairs):
+    """The unit that now holds the cases of `unit`, given OLD=NEW pairs of
+    suites merged since the report; an instruction-set prefix is kept."""
+    if unit is None:
+        return None
+    prefix, _, name = unit.rpartition(":")
+    name = dict(p.split("=", 1) for p in pairs).get(name, name)
+    return f"{prefix}:{name}" if prefix else name
 
 
 def renames(commit):
@@ -666,6 +679,10 @@ def main():
     y.add_argument("--out", default=str(TOP / "build/mutants/replay.json"))
     y.add_argument("--refresh-coverage", action="store_true")
     y.add_argument("--resume", action="store_true")
+    y.add_argument("--folded", action="append", default=[], metavar="OLD=NEW",
+                   help="a suite merged into another since the report")
+    y.add_argument("--killed-only", action="store_true",
+                   help="only the mutants the report's tests killed")
     y.set_defaults(coverage_only=False, lazy_coverage=True)
     c = sub.add_parser("compare")
     c.add_argument("before")
