@@ -17,17 +17,18 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 
 #include <sys/stat.h>
 #include <climits>
 #include <set>
+#include <stdexcept>
 #include <thread>
 #include <tuple>
 
 #include "Simulator/SimBus.h"
 #include "Simulator/SimImages.h"
 #include "device/vo_cameras.h"
-#include "support/Resources.h"
 #include "support/SimCamera.h"
 #include "support/Stderr.h"
 #include "transport/vo_fx2.h"
@@ -46,6 +47,7 @@ using Bus = vocam::sim::Bus;
 using namespace vocam;
 using sim::LogEntry;
 using test::countOf;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -58,6 +60,28 @@ std::shared_ptr<sim::CameraDevice> withSerial(std::uint32_t serial) {
         if (d->config().serial == serial) return d;
     return nullptr;
 }
+
+// The test's own copy of the build's resource files, for a case to damage,
+// remove or replace.
+struct TempResources {
+    TempResources() {
+        std::string pattern = (fs::temp_directory_path() / "vocam-resources-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
+        root = pattern;
+        fs::copy(VOCAM_TEST_RESOURCES, root, fs::copy_options::recursive);
+    }
+    ~TempResources() {
+        std::error_code ignored;
+        fs::remove_all(root, ignored);
+    }
+    fs::path path(const std::string &name) const { return fs::path(root) / name; }
+    void write(const std::string &name, const std::string &contents) const {
+        fs::create_directories(path(name).parent_path());
+        std::ofstream(path(name), std::ios::binary) << contents;
+    }
+    void remove(const std::string &name) const { fs::remove(path(name)); }
+    std::string root;
+};
 
 // Start-up runs on a bus of simulated cameras and the test's own resource files.
 class BringUp : public ::testing::Test {
@@ -83,8 +107,10 @@ class BringUp : public ::testing::Test {
     }
     static inline const bool kActive = Bus::active();
 #else
+    // The library chooses the simulated bus, which stays empty until a case fills it.
     static void SetUpTestSuite() {
-        test::useSimulatedBus();
+        setenv("VOCAM_SIM", "model_02:state=ready", 0);
+        bus().clear();
     }
     static void listed(std::uint16_t, std::uint16_t, std::size_t = 1) {}
     static void unplug(const std::shared_ptr<sim::CameraDevice> &d) {
@@ -102,7 +128,7 @@ class BringUp : public ::testing::Test {
     std::string init(const std::string &root = "") {
         test::StderrCapture err;
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(vocam_init(root.empty() ? files.root().c_str() : root.c_str()), 0);
+        EXPECT_EQ(vocam_init(root.empty() ? files.root.c_str() : root.c_str()), 0);
         seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         return err.take();
     }
@@ -133,10 +159,10 @@ class BringUp : public ::testing::Test {
         EXPECT_EQ(vocam_camera_open_by_pid(&cam, product), 0);
         return cam;
     }
-    test::TempResources files;
+    TempResources files;
     // The files the start-up cases spoil: a bitstream of model_02, firmware of model_16.
-    const std::string fpga2 = files.root() + "/vocam02/fpga2.rbf",
-                      firm13 = files.root() + "/vocam13/firm2.HEX";
+    const std::string fpga2 = files.root + "/vocam02/fpga2.rbf",
+                      firm13 = files.root + "/vocam13/firm2.HEX";
     double seconds = 0;
 };
 
@@ -328,11 +354,11 @@ TEST_F(BringUp, FailedBitstreamsAreNamedAndLeaveTheFpgaUnconfigured) {
 // What the bitstream reader refuses by name before it allocates or reads.
 TEST_F(BringUp, TheBitstreamReaderRefusesWhatCannotBeAnImage) {
     init();  // the resource root, on an empty bus
-    std::filesystem::resize_file(files.path("vocam02/fpga2.rbf"), (64u << 20) + 1);
+    fs::resize_file(files.path("vocam02/fpga2.rbf"), (64u << 20) + 1);
     EXPECT_EQ(loadFpga(), "error: fpga file " + fpga2 + " is larger than 67108864 bytes\n");
     // A device node behind the name would read as an empty image.
     files.remove("vocam02/fpga2.rbf");
-    std::filesystem::create_symlink("/dev/null", files.path("vocam02/fpga2.rbf"));
+    fs::create_symlink("/dev/null", files.path("vocam02/fpga2.rbf"));
     EXPECT_EQ(loadFpga(), "error: fpga file " + fpga2 + " is not a regular file\n");
     EXPECT_EQ(loadFpga(0x7777), "error: unable to find specified camera");
     const std::string tooLong = "/" + std::string(PATH_MAX, 'x');
@@ -380,10 +406,10 @@ TEST_F(BringUp, FileNamesFollowTheReleaseNumber) {
 
 // Long resource folders are used whole, not cut to a fixed buffer.
 TEST_F(BringUp, LongResourcePathsAreUsedWhole) {
-    std::string deep = files.root();
+    std::string deep = files.root;
     while (deep.size() < 300) deep += "/a_rather_long_folder_name";
-    std::filesystem::create_directories(deep + "/vocam02");
-    std::filesystem::copy_file(files.path("vocam02/fpga2.rbf"), deep + "/vocam02/fpga2.rbf");
+    fs::create_directories(deep + "/vocam02");
+    fs::copy_file(files.path("vocam02/fpga2.rbf"), deep + "/vocam02/fpga2.rbf");
     auto camera = configure("model_02:state=fpga");
     init(deep);
     EXPECT_TRUE(camera->fpgaConfigured());
@@ -401,7 +427,7 @@ TEST_F(BringUp, SpoiledFirmwareIsNamedAndWritesNothing) {
     files.remove("vocam04/firm2.HEX");
     ASSERT_EQ(::mkfifo(files.path("vocam04/firm2.HEX").c_str(), 0600), 0);
     const std::string log = init();
-    const std::string root = files.root();
+    const std::string root = files.root;
     for (const std::string &line :
          {"error: damaged firmware file " + firm13 + ": line 378: no end record\n",
           "error: unable to open firmware file " + root + "/vocam03/firm2.HEX\n",
@@ -559,8 +585,7 @@ TEST_F(BringUp, ImpossibleGeometryOrDataRateCountRefusesTheCamera) {
         if (c.reg == 0x104C) {
             EXPECT_EQ(rateReads(*device), 0);
         }
-
-        sim::Bus::instance().clear();
+        bus().clear();
     }
 }
 
