@@ -230,13 +230,17 @@ TEST_F(BringUp, EnumerationCountsBeyondItsCapacityAndOpenFindsBySerialProductOrA
               (std::set{1000u, 77u}));
     EXPECT_EQ(records[2].zero, 0xEEEEEEEEu);  // beyond the capacity: untouched
 
+    auto device = withSerial(77);
+    device->setReg(0x000C, 0x00050003);  // the firmware version
     _vocam *cam = nullptr;
     vocam_version wanted{0, 0x00A1, 77, 0, 0, 0}, got;
     ASSERT_EQ(vocam_camera_open(&cam, &wanted), 0);
     ASSERT_NE(cam, nullptr);
+    std::memset(&got, 0xFF, sizeof got);
     vocam_get_version(cam, &got);
-    EXPECT_EQ(got.serial_number, 77u);
-    auto device = withSerial(77);
+    EXPECT_EQ(std::tie(got.zero, got.product_id, got.serial_number, got.release_number,
+                       got.firmware_version, got.high_speed),
+              std::make_tuple(0u, 0xA1u, 77u, std::uint32_t{device->release()}, 0x00050003u, 1u));
     // A model with an FPGA streams on alternate 2; video stays off.
     EXPECT_EQ(std::make_tuple(device->isOpen(), device->alternate(), device->reg(0x0214)),
               std::make_tuple(true, 2, 0u));

@@ -186,8 +186,6 @@ TEST_F(Format, DataRatesAreListedAndSet) {
     Rates rates(4, 7);
     EXPECT_EQ(vocam_enum_available_data_rates(h, rates.data(), 2), 2);
     EXPECT_EQ(rates, (Rates{12000, 24000, 7, 7}));  // nothing beyond the capacity
-    EXPECT_EQ(vocam_enum_available_data_rates(h, rates.data(), 4), 3);
-    EXPECT_EQ(rates, (Rates{12000, 24000, 48000, 7}));
 
     EXPECT_EQ(vocam_set_data_rate(h, 24000), 0);
     EXPECT_EQ(cam.device().reg(0x1048), 24000u);
