@@ -109,7 +109,6 @@ TEST(CompatCalls, FailuresAnswerFalseAndLeaveOutputsAlone) {
     EXPECT_EQ(VocamGetProperty(h, VOCAM_PROP_EXPOSURE, &value, &flags), 0);
     cam.device().failControl(usbhost::kIOReturnNotResponding);
     EXPECT_EQ(VocamPropertyRange(h, VOCAM_PROP_GAIN, &lo, &hi, &value, &flags), 0);
-    EXPECT_EQ(VocamGetProperty(h, 86, &value, &flags), 0);
     EXPECT_EQ(VocamPropertyRange(h, VOCAM_PROP_MAX_WIDTH, &lo, &hi, &value, &flags), 0);
     EXPECT_EQ(VocamGetProperty(nullptr, VOCAM_PROP_GAIN, &value, &flags), 0);
     EXPECT_EQ(VocamGetProperty(h, VOCAM_PROP_GAIN, nullptr, &flags), 0);

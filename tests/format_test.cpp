@@ -58,9 +58,8 @@ TEST_F(Format, SubsampledWindowGivesTheDeliveredSize) {
     cam.device().clearLog();
     _vocam_frame_format f = window(16, 8, 1264, 1016, 2, 2);
     ASSERT_EQ(vocam_set_video_format(h, &f), 0);
-    Traffic writes;
-    for (const auto &access : registerTraffic(cam.device()))
-        if (access.write) writes.push_back(access);
+    Traffic writes = registerTraffic(cam.device());
+    std::erase_if(writes, [](const auto &access) { return !access.write; });
     ASSERT_GE(writes.size(), 4u);
     // Size, position and subsampling, in that order, then the data rate reload.
     EXPECT_EQ(Traffic(writes.begin(), writes.begin() + 3),
@@ -94,7 +93,6 @@ TEST_F(Format, RefusedWindowsDoNotTouchTheCamera) {
         window(0, 0, 640, 0, 1, 1),
     };
     for (auto &f : bad) EXPECT_EQ(vocam_set_video_format(h, &f), -22);
-    EXPECT_TRUE(cam.device().log().empty());
     err.take();
 
     // Windows the 1280 x 1024 sensor, with subsampling up to 4, cannot give:
@@ -118,7 +116,7 @@ TEST_F(Format, RefusedWindowsDoNotTouchTheCamera) {
         EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
         EXPECT_THAT(text, HasSubstr(b.why));
     }
-    EXPECT_TRUE(cam.device().log().empty());
+    EXPECT_TRUE(cam.device().log().empty());  // nor did any of the windows above
     EXPECT_EQ(h->camera.width, 1280);
     auto whole = window(0, 0, 1280, 1024, 4, 4);  // the edges themselves are on the sensor
     EXPECT_EQ(vocam_set_video_format(h, &whole), 0);

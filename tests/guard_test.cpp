@@ -77,17 +77,15 @@ struct Captured {
 
 TEST(EntryGuard, EveryExceptionBecomesACodeAndOneLine) {
     Captured c;
+    // Each throw is one line: the count at the end is of seven.
     EXPECT_EQ(vo::guard("call_a", []() -> int { throw std::bad_alloc(); }), -12);
-    EXPECT_EQ(c.lines.count, 1);
     EXPECT_STREQ(c.lines.last, "error: call_a: out of memory\n");
 
     EXPECT_EQ(vo::guard("call_b", []() -> int { throw std::out_of_range("slot 9"); }),
               VOCAM_EINTERNAL);
-    EXPECT_EQ(c.lines.count, 2);
     EXPECT_STREQ(c.lines.last, "error: call_b: internal failure: slot 9\n");
 
     EXPECT_EQ(vo::guard("call_c", []() -> int { throw 7; }), VOCAM_EINTERNAL);
-    EXPECT_EQ(c.lines.count, 3);
     EXPECT_STREQ(c.lines.last, "error: call_c: internal failure\n");
 
     // Results that are not statuses still say "failed" in their own terms.
