@@ -10,6 +10,7 @@
 //   cameras listed                 at once, in bus order  once the hotplug monitor saw them,
 //                                                         newest first
 //   a camera pulled, then read     kIOReturnNoDevice      the same, from the kernel's ENODEV
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -47,6 +48,7 @@ using Bus = vocam::sim::Bus;
 using namespace vocam;
 using sim::LogEntry;
 using test::countOf;
+using ::testing::HasSubstr;
 namespace fs = std::filesystem;
 
 namespace {
@@ -198,12 +200,10 @@ TEST_F(BringUp, ABusyControllerIsTriedFiveTimes) {
     // Four pauses between five attempts; a sixth would have been let in.
     const std::string log = init();
     EXPECT_GE(seconds, 0.4);
-    EXPECT_NE(
-        log.find("Exclusive access err, sleeping on it 1\nExclusive access err, sleeping on it 2\n"
-                 "Exclusive access err, sleeping on it 3\nExclusive access err, sleeping on it 4\n"
-                 "Exclusive access err, sleeping on it 5\nunable to open device: e00002c5\n"),
-        std::string::npos)
-        << log;
+    EXPECT_THAT(log, HasSubstr("Exclusive access err, sleeping on it 1\nExclusive access err, "
+                               "sleeping on it 2\nExclusive access err, sleeping on it 3\n"
+                               "Exclusive access err, sleeping on it 4\nExclusive access err, "
+                               "sleeping on it 5\nunable to open device: e00002c5\n"));
 
     // Released after two refusals: the third attempt downloads.
     vo_forget_bring_up();
@@ -278,7 +278,7 @@ TEST_F(BringUp, ACameraPulledWhileOpenStillClosesCleanly) {
     unplug(device);
     std::uint32_t word = 0;
     EXPECT_EQ(vo_usb_read_vocam_u32(cam, 0x1000, &word), -1);
-    EXPECT_NE(err.take().find("VOXUSBReadControlPipe Err 0xE00002C0"), std::string::npos);
+    EXPECT_THAT(err.take(), HasSubstr("VOXUSBReadControlPipe Err 0xE00002C0"));
     EXPECT_EQ(vocam_camera_close(&cam), 0);
     EXPECT_EQ(cam, nullptr);
 }
@@ -341,10 +341,9 @@ TEST_F(BringUp, FailedBitstreamsAreNamedAndLeaveTheFpgaUnconfigured) {
     image[100] ^= 1;
     files.write("vocam10/fpga0.rbf", std::string(image.begin(), image.end()));
     const std::string log = init();
-    EXPECT_NE(log.find("loading FPGA binary from disk\nerror: unable to open fpga file " + fpga2 +
-                       ": No such file or directory\nerror: unable to load FPGA\n"),
-              std::string::npos)
-        << log;
+    EXPECT_THAT(
+        log, HasSubstr("loading FPGA binary from disk\nerror: unable to open fpga file " + fpga2 +
+                       ": No such file or directory\nerror: unable to load FPGA\n"));
     EXPECT_EQ(fpgaTraffic(missing->log()), "R W1 W0 R R R R R R R R R R ");
     EXPECT_EQ(countOf(log, "error: unable to send FPGA binary to camera\n"), 1) << log;
     EXPECT_EQ(countOf(log, "sent FPGA binary to camera\n"), 1) << log;  // the damaged one
@@ -521,7 +520,7 @@ TEST_F(BringUp, OpenReadsGeometryColourTemperatureAndRates) {
         _vocam *cam = opened(0x00A3);
         ASSERT_NE(cam, nullptr);
         const std::string log = err.take();
-        EXPECT_NE(log.find(c.log), std::string::npos) << log;
+        EXPECT_THAT(log, HasSubstr(c.log));
         c.check(*cam, *device);
         vocam_camera_close(&cam);
         sim::Bus::instance().clear();
