@@ -42,19 +42,6 @@ class CameraTest : public QObject {
   private slots:
     void cleanup() { takeDown(); }
 
-    void startUpReadsTheCameraInDisplayUnits() {
-        VoCamera &c = up("model_02:state=ready");
-        QCOMPARE(c.encoding(), 1);
-        QCOMPARE(c.light_source(), 14);
-        // The camera's target (128 of 255) is read as a percentage, not set.
-        QCOMPARE(c.auto_exposure_target(), 50);
-        QCOMPARE(sdk(VOCAM_PROP_AUTO_EXPOSURE_TARGET).value, 128);
-        // The image properties in 1/100 (the gains' units are checked as
-        // they are written back); a colour's total gain is the product of its parts.
-        QCOMPARE(c.gamma().value, float(sdk(VOCAM_PROP_GAMMA).value / 100.0));
-        QCOMPARE(c.total_gain_red().value, c.gain_red().value * c.digital_gain_red().value);
-    }
-
     void aControlFailureAnywhereInStartUpLeavesNoCamera() {
         // Each request of opening and reading the camera fails in turn (with
         // all after it), until start-up gets through: none may end the process.
@@ -70,8 +57,18 @@ class CameraTest : public QObject {
         device().failControl(0, 0);
     }
 
-    void gainsSplitIntoAnalogueAndDigitalAndGreenSetsBothGreens() {
+    void startUpReadsDisplayUnitsAndGainsSplitIntoAnalogueAndDigital() {
         VoCamera &c = up("model_02:state=ready");
+        QCOMPARE(c.encoding(), 1);
+        QCOMPARE(c.light_source(), 14);
+        // The camera's target (128 of 255) is read as a percentage, not set.
+        QCOMPARE(c.auto_exposure_target(), 50);
+        QCOMPARE(sdk(VOCAM_PROP_AUTO_EXPOSURE_TARGET).value, 128);
+        // The image properties in 1/100 (the gains' units are checked as
+        // they are written back); a colour's total gain is the product of its parts.
+        QCOMPARE(c.gamma().value, float(sdk(VOCAM_PROP_GAMMA).value / 100.0));
+        QCOMPARE(c.total_gain_red().value, c.gain_red().value * c.digital_gain_red().value);
+        // Red leaves the second green alone; green sets both.
         const int green2Before = sdk(VOCAM_PROP_GAIN_GREEN2).value;
         c.updateGainRed(30);
         QCOMPARE(sdk(VOCAM_PROP_GAIN_GREEN2).value, green2Before);
@@ -133,7 +130,6 @@ class CameraTest : public QObject {
         QVERIFY(c.convertRawImageDeep(bytes, format, still.deep));
         QVERIFY(!c.convertRawImageDeep(bytes, c.format(), none));
         c.stopStreaming();
-        QCOMPARE(still.deep.size(), std::size_t{w} * h * 3);
         QVERIFY(none.empty());
         QTemporaryDir dir;
         saveStill(still, dir.filePath("deep.tif"));
@@ -145,7 +141,6 @@ class CameraTest : public QObject {
     void coolingStartsAtTheCoolestWithinReachExceptOnThe4008x2672Sensor() {
         VoCamera &c = up("model_05:state=ready");
         c.setTemperatureEnable(true);
-        QVERIFY(sdk(VOCAM_PROP_TEMPERATURE).flags & VOCAM_PROP_FLAG_ON);
         QCOMPARE(device().properties().temperatureTarget(),
                  vocam_temp_to_register(c.temperature().min_value));
         c.setCoolingSetpoint(-100);
