@@ -60,10 +60,6 @@ bool shows(ImageViewer *view, QSize size) {
     return QTest::qWaitFor([&] { return view->snapshot().size() == size; }, 5000);
 }
 
-bool whiteBalanceOver(VoCameraController &c) {
-    return QTest::qWaitFor([&] { return c.ui().singleShotWhitebalance->isEnabled(); }, 10000);
-}
-
 // Everything one connection to `server` brings, until its end.
 QByteArray nextMessage(QTcpServer &server) {
     if (!server.waitForNewConnection(10000)) return {};
@@ -127,7 +123,6 @@ class ControllerTest : public QObject {
 
     void theViewCentresSmallPicturesAndScrollsLargeOnes() {
         QScrollArea area;
-        area.setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
         auto *view = new ImageViewer;
         area.setWidget(view);
         view->setScrollView(&area);
@@ -219,7 +214,7 @@ class ControllerTest : public QObject {
         QVERIFY(framesFlow(c));
         if (readsFail) device().failControl(vocam::usbhost::kIOReturnNotResponding, 1 << 20);
         c.doSingleShotWhitebalance();
-        QVERIFY(whiteBalanceOver(c));
+        QVERIFY(QTest::qWaitFor([&] { return c.ui().singleShotWhitebalance->isEnabled(); }, 10000));
         device().failControl(0, 0);
         QCOMPARE(c.ui().statusBar->currentMessage(), message);
         QCOMPARE(device().reg(vocam::sim::kRegGainBlue + 4), 6873u);
@@ -248,7 +243,7 @@ class ControllerTest : public QObject {
         c.doSingleShotWhitebalance();
         QVERIFY(!c.ui().gainRedSlider->isEnabled() && !c.ui().singleShotWhitebalance->isEnabled());
         c.doSingleShotWhitebalance();  // a second press while counting down
-        QVERIFY(whiteBalanceOver(c));
+        QVERIFY(QTest::qWaitFor([&] { return c.ui().singleShotWhitebalance->isEnabled(); }, 10000));
         QCOMPARE(whiteBalanceSteps.load(), 3);
         QCOMPARE(c.ui().statusBar->currentMessage(), QString("White balance done"));
         QVERIFY(framesFlow(c));
@@ -613,7 +608,6 @@ class ControllerTest : public QObject {
         Histogram tail;
         tail.counts[1][0] = 1000;
         tail.counts[1][255] = 1;
-        tail.samples = 1001;
         QCOMPARE(histogramHeights(tail, 1, false)[0], 1.0);
         QVERIFY(histogramHeights(tail, 1, true)[255] > 0.09);
     }
@@ -636,7 +630,7 @@ class ControllerTest : public QObject {
         lens->command(3200);
         QVERIFY(QTest::qWaitFor([&] { return c.focusScore() < sharp / 2; }, 10000));
         QVERIFY(c.bestFocusScore() >= sharp);
-        QVERIFY(c.ui().focusText->text().startsWith("Focus: "));
+        QVERIFY(c.ui().focusText->text().contains(" (best "));
         c.resetBestFocus();
         QVERIFY(QTest::qWaitFor([&] { return c.bestFocusScore() > 0; }, 5000));
         QVERIFY(c.bestFocusScore() < sharp / 2);

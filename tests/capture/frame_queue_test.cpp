@@ -41,7 +41,6 @@ class FrameQueueTest : public QObject {
         // the others are dropped without waiting for the disk.
         for (int i = 1; i < 5; ++i) queue.offer(frames[i], 100 + i);
         frames[1][0] = frames[1][3] = 99;  // the queue holds its own copy
-        QCOMPARE(queue.dropped(), std::uint64_t{3});
         queue.countDropped(2);
         release.set_value();
         queue.finish();
