@@ -1,42 +1,18 @@
 // What the capture application's tests share: a simulated camera brought up
-// for the application's camera object, and a record of what it logs.
+// for the application's camera object.
 #pragma once
 
 #include <QByteArray>
 #include <QString>
 #include <QTest>
 
-#include <algorithm>
 #include <map>
-#include <mutex>
 #include <string>
-#include <vector>
 
-#include "Log.h"
 #include "Simulator/SimBus.h"
 #include "VoCamera.h"
 
 namespace vocapture::test {
-
-class LogRecorder {
-  public:
-    LogRecorder() {
-        setLogSink([this](const std::string &line) {
-            std::lock_guard lock(mutex_);
-            lines_.push_back(line);
-        });
-    }
-    ~LogRecorder() { setLogSink({}); }
-    int count(const std::string &start) const {
-        std::lock_guard lock(mutex_);
-        return int(
-            std::ranges::count_if(lines_, [&](const auto &l) { return l.starts_with(start); }));
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
 
 // Puts one camera on the simulated bus and lets the application open it.
 inline bool bringUp(const std::string &description) {
@@ -54,17 +30,15 @@ inline vocam::sim::CameraDevice &device() {
     return *vocam::sim::Bus::instance().devices().at(0);
 }
 
-inline int sdkValue(int id, std::uint32_t *flags = nullptr) {
+// A property as the library holds it, in its own units.
+struct SdkProperty {
     int value = 0;
-    std::uint32_t f = 0;
-    vocam_property_get(VoCamera::instance()->handle(), id, &value, &f);
-    if (flags != nullptr) *flags = f;
-    return value;
-}
-inline std::uint32_t sdkFlags(int id) {
     std::uint32_t flags = 0;
-    sdkValue(id, &flags);
-    return flags;
+};
+inline SdkProperty sdk(int id) {
+    SdkProperty p;
+    vocam_property_get(VoCamera::instance()->handle(), id, &p.value, &p.flags);
+    return p;
 }
 
 // One frame of the open camera, raw or as the camera object converts it

@@ -2,11 +2,13 @@
 // display units, how it splits gains and words exposures, and the failures it
 // reports. Its controls as the window drives them are the controller suite's.
 #include <QApplication>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <functional>
 
 #include "CaptureHarness.h"
+#include "StillImage.h"
 #include "tests/support/Pictures.h"
 
 using namespace vocapture;
@@ -40,19 +42,6 @@ class CameraTest : public QObject {
   private slots:
     void cleanup() { takeDown(); }
 
-    void startUpReadsTheCameraInDisplayUnits() {
-        VoCamera &c = up("model_02:state=ready");
-        QCOMPARE(c.encoding(), 1);
-        QCOMPARE(c.light_source(), 14);
-        // The camera's target (128 of 255) is read as a percentage, not set.
-        QCOMPARE(c.auto_exposure_target(), 50);
-        QCOMPARE(sdkValue(VOCAM_PROP_AUTO_EXPOSURE_TARGET), 128);
-        // The image properties in 1/100 (the gains' units are checked as
-        // they are written back); a colour's total gain is the product of its parts.
-        QCOMPARE(c.gamma().value, float(sdkValue(VOCAM_PROP_GAMMA) / 100.0));
-        QCOMPARE(c.total_gain_red().value, c.gain_red().value * c.digital_gain_red().value);
-    }
-
     void aControlFailureAnywhereInStartUpLeavesNoCamera() {
         // Each request of opening and reading the camera fails in turn (with
         // all after it), until start-up gets through: none may end the process.
@@ -68,11 +57,21 @@ class CameraTest : public QObject {
         device().failControl(0, 0);
     }
 
-    void gainsSplitIntoAnalogueAndDigitalAndGreenSetsBothGreens() {
+    void startUpReadsDisplayUnitsAndGainsSplitIntoAnalogueAndDigital() {
         VoCamera &c = up("model_02:state=ready");
-        const int green2Before = sdkValue(VOCAM_PROP_GAIN_GREEN2);
+        QCOMPARE(c.encoding(), 1);
+        QCOMPARE(c.light_source(), 14);
+        // The camera's target (128 of 255) is read as a percentage, not set.
+        QCOMPARE(c.auto_exposure_target(), 50);
+        QCOMPARE(sdk(VOCAM_PROP_AUTO_EXPOSURE_TARGET).value, 128);
+        // The image properties in 1/100 (the gains' units are checked as
+        // they are written back); a colour's total gain is the product of its parts.
+        QCOMPARE(c.gamma().value, float(sdk(VOCAM_PROP_GAMMA).value / 100.0));
+        QCOMPARE(c.total_gain_red().value, c.gain_red().value * c.digital_gain_red().value);
+        // Red leaves the second green alone; green sets both.
+        const int green2Before = sdk(VOCAM_PROP_GAIN_GREEN2).value;
         c.updateGainRed(30);
-        QCOMPARE(sdkValue(VOCAM_PROP_GAIN_GREEN2), green2Before);
+        QCOMPARE(sdk(VOCAM_PROP_GAIN_GREEN2).value, green2Before);
         const vocapture::property total = c.total_gain_green();
         c.updateGainGreen(75);
         // Beyond the analogue range: the analogue part at its top, which is
@@ -80,11 +79,11 @@ class CameraTest : public QObject {
         const double t = total.min_value + (total.max_value - total.min_value) * 0.75;
         const vocapture::property a = c.gain_green();
         const int top = sdkRange(VOCAM_PROP_GAIN_GREEN1).second;
-        QCOMPARE(sdkValue(VOCAM_PROP_GAIN_GREEN1), top);
-        QCOMPARE(sdkValue(VOCAM_PROP_GAIN_GREEN2), top);
-        QCOMPARE(sdkValue(VOCAM_PROP_DIGITAL_GAIN_GREEN), int(100.0 * float(t / a.max_value)));
+        QCOMPARE(sdk(VOCAM_PROP_GAIN_GREEN1).value, top);
+        QCOMPARE(sdk(VOCAM_PROP_GAIN_GREEN2).value, top);
+        QCOMPARE(sdk(VOCAM_PROP_DIGITAL_GAIN_GREEN).value, int(100.0 * float(t / a.max_value)));
         c.updateGain(100);
-        QCOMPARE(sdkValue(VOCAM_PROP_DIGITAL_GAIN), sdkRange(VOCAM_PROP_DIGITAL_GAIN).second);
+        QCOMPARE(sdk(VOCAM_PROP_DIGITAL_GAIN).value, sdkRange(VOCAM_PROP_DIGITAL_GAIN).second);
         QCOMPARE(c.total_gain().value, c.gain().max_value * c.digital_gain().max_value);
         c.updateGain(0);
         QCOMPARE(c.total_gain().value, c.total_gain().min_value);
@@ -97,25 +96,26 @@ class CameraTest : public QObject {
         const vocapture::property e = c.exposure();
         c.updateExposure(10);
         const double tenth = e.min_value + (500.0 - e.min_value) * 0.10;
-        QCOMPARE(sdkValue(VOCAM_PROP_EXPOSURE), int(1000.0 * tenth));
+        QCOMPARE(sdk(VOCAM_PROP_EXPOSURE).value, int(1000.0 * tenth));
         c.updateAutoexposure(true);
-        QCOMPARE(sdkValue(VOCAM_PROP_EXPOSURE), int(1000.0 * tenth));
-        QVERIFY(sdkFlags(VOCAM_PROP_EXPOSURE) & VOCAM_PROP_FLAG_AUTO);
+        QCOMPARE(sdk(VOCAM_PROP_EXPOSURE).value, int(1000.0 * tenth));
+        QVERIFY(sdk(VOCAM_PROP_EXPOSURE).flags & VOCAM_PROP_FLAG_AUTO);
         QVERIFY(c.auto_exposure());
         c.updateAutoexposure(false);
-        QVERIFY(!(sdkFlags(VOCAM_PROP_EXPOSURE) & VOCAM_PROP_FLAG_AUTO));
+        QVERIFY(!(sdk(VOCAM_PROP_EXPOSURE).flags & VOCAM_PROP_FLAG_AUTO));
         for (const auto &[ms, word] : {std::pair{2400000.5, 2400000500u},
                                        {5e6, 3600000000u},
                                        {0.0, std::uint32_t(sdkRange(VOCAM_PROP_EXPOSURE).first)}}) {
             c.setExposureMs(ms);
-            QCOMPARE(static_cast<std::uint32_t>(sdkValue(VOCAM_PROP_EXPOSURE)), word);
+            QCOMPARE(static_cast<std::uint32_t>(sdk(VOCAM_PROP_EXPOSURE).value), word);
             QCOMPARE(c.exposure().value, float(word / 1000.0));
         }
         // A camera whose longest exposure is under a second has all of it on the slider.
         QCOMPARE(exposureSliderLongest({10, 0.01f, 800, 0}), 800.0f);
     }
 
-    void aSixteenBitFrameGivesDeepSamplesAndAnEightBitFrameNone() {
+    // A still from a camera with 16-bit samples keeps them in a 48-bit TIFF.
+    void aSixteenBitFrameGivesDeepSamplesThatATiffKeepsAndAnEightBitFrameNone() {
         VoCamera &c = up("model_01:state=ready");
         // No simulated camera delivers 16-bit samples: a synthetic frame is
         // converted as the worker converts a still, while the camera streams.
@@ -124,32 +124,34 @@ class CameraTest : public QObject {
                                          {VOCAM_LAYOUT_LSB_FIRST}};
         const std::string raw = vocam::test::syntheticDeepFrame(w, h, true);
         const auto *bytes = reinterpret_cast<const std::uint8_t *>(raw.data());
-        std::vector<std::uint16_t> deep, none(3);
+        StillImage still{QImage(w, h, QImage::Format_RGB888), {}, nullptr};
+        std::vector<std::uint16_t> none(3);
         c.startStreaming();
-        QVERIFY(c.convertRawImageDeep(bytes, format, deep));
+        QVERIFY(c.convertRawImageDeep(bytes, format, still.deep));
         QVERIFY(!c.convertRawImageDeep(bytes, c.format(), none));
         c.stopStreaming();
-        QCOMPARE(deep.size(), std::size_t{w} * h * 3);
         QVERIFY(none.empty());
+        QTemporaryDir dir;
+        saveStill(still, dir.filePath("deep.tif"));
+        const auto tiff = vocam::test::readTiff(dir.filePath("deep.tif").toStdString());
+        QCOMPARE(tiff.bits, 16);
+        QVERIFY(tiff.samples<std::uint16_t>() == still.deep);
     }
 
     void coolingStartsAtTheCoolestWithinReachExceptOnThe4008x2672Sensor() {
         VoCamera &c = up("model_05:state=ready");
-        QVERIFY(c.isTemperatureSupported());
         c.setTemperatureEnable(true);
-        QVERIFY(sdkFlags(VOCAM_PROP_TEMPERATURE) & VOCAM_PROP_FLAG_ON);
         QCOMPARE(device().properties().temperatureTarget(),
                  vocam_temp_to_register(c.temperature().min_value));
         c.setCoolingSetpoint(-100);
         QCOMPARE(c.coolingSetpoint(), c.temperature().min_value);
         c.setTemperatureEnable(false);
-        QVERIFY(!(sdkFlags(VOCAM_PROP_TEMPERATURE) & VOCAM_PROP_FLAG_ON));
+        QVERIFY(!(sdk(VOCAM_PROP_TEMPERATURE).flags & VOCAM_PROP_FLAG_ON));
         takeDown();
 
         QVERIFY(bringUp("model_05:state=ready:size=4008x2672"));
-        QVERIFY(!VoCamera::instance()->isTemperatureSupported());
         VoCamera::instance()->setTemperatureEnable(true);
-        QVERIFY(!(sdkFlags(VOCAM_PROP_TEMPERATURE) & VOCAM_PROP_FLAG_ON));
+        QVERIFY(!(sdk(VOCAM_PROP_TEMPERATURE).flags & VOCAM_PROP_FLAG_ON));
     }
 
     void refusalsAndFailuresRaiseTheirNamedExceptions() {

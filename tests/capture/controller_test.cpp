@@ -15,14 +15,15 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <atomic>
 #include <chrono>
 
 #include "CaptureApplication.h"
 #include "CaptureHarness.h"
 #include "Histogram.h"
 #include "ImageViewer.h"
+#include "Log.h"
 #include "Simulator/SimLens.h"
-#include "StillImage.h"
 #include "VoBitmapImage.h"
 #include "VoCameraController.h"
 #include "tests/support/Pictures.h"
@@ -59,10 +60,6 @@ bool shows(ImageViewer *view, QSize size) {
     return QTest::qWaitFor([&] { return view->snapshot().size() == size; }, 5000);
 }
 
-bool whiteBalanceOver(VoCameraController &c) {
-    return QTest::qWaitFor([&] { return c.ui().singleShotWhitebalance->isEnabled(); }, 10000);
-}
-
 // Everything one connection to `server` brings, until its end.
 QByteArray nextMessage(QTcpServer &server) {
     if (!server.waitForNewConnection(10000)) return {};
@@ -88,17 +85,18 @@ double timed(F &&f) {
 class ControllerTest : public QObject {
     Q_OBJECT
     std::unique_ptr<VoCameraController> controller;
+    std::atomic<int> whiteBalanceSteps{0};
 
-    // An empty description keeps the bus as the test configured it.
-    VoCameraController &start(const std::string &description, int port = 0) {
-        const bool up = description.empty() ? (VoCamera::initialize(VOCAM_TEST_RESOURCES),
-                                               VoCamera::instance() != nullptr)
-                                            : bringUp(description);
-        if (!up) throw std::runtime_error("no camera");
+    // The window, on whatever the bus holds.
+    VoCameraController &open(int port = 0) {
         controller = std::make_unique<VoCameraController>();
         controller->awakeFromNib(port);
         controller->window()->show();
         return *controller;
+    }
+    VoCameraController &start(const std::string &description, int port = 0) {
+        if (!bringUp(description)) throw std::runtime_error("no camera");
+        return open(port);
     }
     // The same, once frames flow.
     VoCameraController &live(const std::string &description, int port = 0) {
@@ -109,7 +107,13 @@ class ControllerTest : public QObject {
 
   private slots:
     // The user's own settings stay untouched.
-    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+    void initTestCase() {
+        QStandardPaths::setTestModeEnabled(true);
+        setLogSink([this](const std::string &line) {
+            if (line.starts_with("do auto whitebalance ")) ++whiteBalanceSteps;
+        });
+    }
+    void cleanupTestCase() { setLogSink({}); }
 
     void cleanup() {
         if (controller) controller->stopStreaming();
@@ -119,7 +123,6 @@ class ControllerTest : public QObject {
 
     void theViewCentresSmallPicturesAndScrollsLargeOnes() {
         QScrollArea area;
-        area.setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
         auto *view = new ImageViewer;
         area.setWidget(view);
         view->setScrollView(&area);
@@ -173,35 +176,12 @@ class ControllerTest : public QObject {
                  entries.join(';').contains("by 4") ? QSizeF(320, 256) : QSizeF(640, 480));
     }
 
-    void controlsFollowTheCamera() {
-        auto &c = start("model_02:state=ready:serial=77");
-        auto &u = c.ui();
-        VoCamera &cam = *VoCamera::instance();
-        u.gainSlider->setValue(40);
-        QCOMPARE(u.gainText->text(), QString::asprintf("%.2f", cam.total_gain().value));
-        c.settingsUi().gammaSlider->setValue(30);
-        QCOMPARE(c.settingsUi().gammaText->text(), QString::asprintf("%.1f", cam.gamma().value));
-        QCOMPARE(c.settingsUi().serial_number->text(), QString("Serial Number: 00000077"));
-        QCOMPARE(c.window()->windowTitle(), QString("VoCam model_02 (serial 77) - VoCam Capture"));
-        QVERIFY(c.settingsUi().firmware_version->text().startsWith("Camera Firmware Version: "));
-        QVERIFY(!c.settingsUi().cooling->isEnabled());
-        c.updateEncoding("Best");
-        QCOMPARE(cam.encoding(), 3);
-        c.updateLightSource("Xenon Flash");
-        QCOMPARE(cam.light_source(), 4);
-        c.updateLightSource("Moonlight");
-        QCOMPARE(cam.light_source(), 4);
-    }
-
     void geometryChoicesRestartTheWorkerOnACentredWindow() {
         auto &c = live("model_02:state=ready");
         c.updateGeometry("640 x 480");
         VoCamera &cam = *VoCamera::instance();
-        QCOMPARE(cam.size(), QSizeF(640, 480));
         QCOMPARE(cam.location(), QPointF(320, 272));
         QVERIFY(shows(c.videoViewer(), QSize(640, 480)));
-        c.updateGeometry("640 x 480 (scaled by 2)");
-        QCOMPARE(cam.size(), QSizeF(640, 480));
         // Many changes in a row, each restarting the worker.
         const QStringList choices = comboItems(c.ui().geometry);
         for (int i = 0; i < 50; ++i) {
@@ -229,10 +209,12 @@ class ControllerTest : public QObject {
         QVERIFY(vocam::sim::Bus::instance().configure("model_02:state=ready"));
         if (!readsFail) device().setReg(vocam::sim::kRegExposure + 4, 10);
         device().setReg(vocam::sim::kRegGainBlue + 4, 6873);  // 1.678
-        auto &c = live("");
+        VoCamera::initialize(VOCAM_TEST_RESOURCES);
+        auto &c = open();
+        QVERIFY(framesFlow(c));
         if (readsFail) device().failControl(vocam::usbhost::kIOReturnNotResponding, 1 << 20);
         c.doSingleShotWhitebalance();
-        QVERIFY(whiteBalanceOver(c));
+        QVERIFY(QTest::qWaitFor([&] { return c.ui().singleShotWhitebalance->isEnabled(); }, 10000));
         device().failControl(0, 0);
         QCOMPARE(c.ui().statusBar->currentMessage(), message);
         QCOMPARE(device().reg(vocam::sim::kRegGainBlue + 4), 6873u);
@@ -257,12 +239,12 @@ class ControllerTest : public QObject {
         c.ui().xMirror->setChecked(false);
 
         // Three steps, counted down once, the controls off meanwhile.
-        LogRecorder log;
+        whiteBalanceSteps = 0;
         c.doSingleShotWhitebalance();
         QVERIFY(!c.ui().gainRedSlider->isEnabled() && !c.ui().singleShotWhitebalance->isEnabled());
         c.doSingleShotWhitebalance();  // a second press while counting down
-        QVERIFY(whiteBalanceOver(c));
-        QCOMPARE(log.count("do auto whitebalance "), 3);
+        QVERIFY(QTest::qWaitFor([&] { return c.ui().singleShotWhitebalance->isEnabled(); }, 10000));
+        QCOMPARE(whiteBalanceSteps.load(), 3);
         QCOMPARE(c.ui().statusBar->currentMessage(), QString("White balance done"));
         QVERIFY(framesFlow(c));
         double sums[3] = {};
@@ -288,11 +270,7 @@ class ControllerTest : public QObject {
         QVERIFY(shows(c.videoViewer(), QSize(646, 480)));
         const QByteArray onScreen = rowsOf(c.videoViewer()->snapshot());
         // A monochrome camera has no colour controls.
-        for (QWidget *w :
-             std::initializer_list<QWidget *>{c.ui().gainRedSlider, c.ui().gainGreenSlider,
-                                              c.ui().gainBlueSlider, c.ui().singleShotWhitebalance})
-            QVERIFY2(!w->isEnabled(), qPrintable(w->objectName()));
-        QVERIFY(c.ui().gainSlider->isEnabled());
+        QVERIFY(!c.ui().gainRedSlider->isEnabled() && !c.ui().singleShotWhitebalance->isEnabled());
         c.grabStillImage();
         QVERIFY(!c.stillImageWindow()->isVisible());
         const QByteArray message = nextMessage(server);
@@ -341,21 +319,23 @@ class ControllerTest : public QObject {
         QVERIFY(problem.startsWith("error: cannot create a file"));
     }
 
-    // A still from a camera with 16-bit samples keeps them in a TIFF.
-    void aStillWithItsDeepSamplesIsSavedAsA48BitTiff() {
-        StillImage still{QImage(4, 2, QImage::Format_RGB888), {}, nullptr};
-        for (std::uint16_t i = 0; i < 4 * 2 * 3; ++i) still.deep.push_back(0x1234 + i);
-        QTemporaryDir dir;
-        saveStill(still, dir.filePath("deep.tif"));
-        const auto tiff = vocam::test::readTiff(dir.filePath("deep.tif").toStdString());
-        QCOMPARE(tiff.bits, 16);
-        QVERIFY(tiff.samples<std::uint16_t>() == still.deep);
-    }
-
-    void aStillSavedAsFitsHoldsItsRawFrameAndTheSettingsItWasTakenWith() {
+    // The cooler takes its setpoint once cooling is on; a still saved as
+    // FITS holds its raw frame and the settings it was taken with.
+    void aCooledCamerasFitsStillHoldsItsRawFrameAndTheSettingsItWasTakenWith() {
         auto &c = start("model_05:state=ready:size=640x480");
-        c.settingsUi().coolingSetpoint->setValue(-10);
-        c.settingsUi().cooling->setChecked(true);
+        auto &s = c.settingsUi();
+        QVERIFY(s.cooling->isEnabled() && !s.cooling->isChecked());
+        c.updateStatus();
+        QCOMPARE(s.temperatureText->text(), QString("Sensor 20.0 °C"));
+        s.coolingSetpoint->setValue(-10);
+        QCOMPARE(device().properties().temperatureTarget(), vocam_temp_to_register(20));
+        s.cooling->setChecked(true);
+        QCOMPARE(device().properties().temperatureTarget(), vocam_temp_to_register(-10));
+        s.coolingSetpoint->setValue(-15);
+        QCOMPARE(device().properties().temperatureTarget(), vocam_temp_to_register(-15));
+        device().properties().elapse(std::chrono::seconds(10));
+        c.updateStatus();
+        QCOMPARE(s.temperatureText->text(), QString("Sensor 10.0 °C, cooling to -15.0 °C"));
         c.ui().exposureEntry->setValue(30);
         QVERIFY(framesFlow(c));  // at the new exposure
         c.grabStillImage();
@@ -372,7 +352,7 @@ class ControllerTest : public QObject {
         const vocam::test::Fits fits = vocam::test::readFits(path.toStdString());
         QVERIFY(fits.data.starts_with(ownFrame().toStdString()));
         QCOMPARE(fits.number("EXPTIME"), 0.03);
-        QCOMPARE(fits.number("SET-TEMP"), -10.0);
+        QCOMPARE(fits.number("SET-TEMP"), -15.0);
         QVERIFY(fits.cards.at("SWCREATE").starts_with("VoCam_Capture (VoCamSDK "));
         const auto start = QDateTime::fromString(
             QString::fromStdString(fits.cards.at("DATE-OBS")) + "Z", Qt::ISODateWithMs);
@@ -453,7 +433,6 @@ class ControllerTest : public QObject {
         // The slider covers the first 500 ms; the entry the camera's whole range.
         QCOMPARE(u.exposureEntry->maximum(), 3600000.0);
         u.exposureEntry->setValue(5000);
-        QCOMPARE(sdkValue(VOCAM_PROP_EXPOSURE), 5000000);
         QCOMPARE(u.exposureSlider->value(), 100);
         // A frame or two may still come at the old period; then the camera
         // exposes for 5 s, which the progress follows, and the frame comes:
@@ -495,14 +474,36 @@ class ControllerTest : public QObject {
         QSettings().remove("conversionThreads");
     }
 
-    void aCameraThatLeavesEndsTheWorkerAndSaysSoUntilAnotherComes() {
-        auto &c = live("model_01:state=ready");
-        c.doSingleShotWhitebalance();
-        device().unplug();
-        QVERIFY(QTest::qWaitFor([&] { return c.cameraState() == CameraState::Gone; }, 10000));
-        QCOMPARE(c.ui().statusBar->currentMessage(), QString("The camera is gone"));
+    // No camera at start, one another program holds, and one that leaves
+    // during a white-balance countdown: each is named, nothing reaches for it
+    // or stays switched off for good, and the camera that comes is opened.
+    void withoutACameraTheWindowSaysWhyAndWaitsForOne_data() {
+        QTest::addColumn<QString>("bus");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("none") << ""
+                              << "No camera found";
+        QTest::newRow("held") << "model_01:state=ready:busy=1000"
+                              << "The camera is in use by another program";
+        QTest::newRow("gone") << "model_01:state=ready"
+                              << "The camera is gone";
+    }
+
+    void withoutACameraTheWindowSaysWhyAndWaitsForOne() {
+        QFETCH(QString, bus);
+        QFETCH(QString, message);
+        const QString why = QTest::currentDataTag();
+        QCOMPARE(bringUp(bus.toStdString()), why == "gone");
+        auto &c = open();
+        if (why == "gone") {
+            QVERIFY(framesFlow(c));
+            c.doSingleShotWhitebalance();
+            device().unplug();
+            QVERIFY(QTest::qWaitFor([&] { return c.cameraState() == CameraState::Gone; }, 10000));
+        }
+        QCOMPARE(c.ui().statusBar->currentMessage(), message);
+        QVERIFY(c.videoViewer()->message().startsWith(message));
         QCOMPARE(c.videoViewer()->image(), nullptr);
-        // Nothing acts on the camera any more, and nothing stays switched off for good.
+        QVERIFY(c.ui().rescan->isVisible());
         QCOMPARE(c.whitebalanceRequested(), 0);
         QVERIFY(!c.ui().singleShotWhitebalance->isEnabled() && !c.ui().grabStill->isEnabled());
         c.doSingleShotWhitebalance();
@@ -512,46 +513,14 @@ class ControllerTest : public QObject {
         QVERIFY(!c.stillImageWindow()->isVisible() && !c.settingsWindow()->isVisible());
         QVERIFY(timed([&] { c.stopStreaming(); }) < 3.0);
 
-        vocam::sim::Bus::instance().configure("model_02:state=ready");
-        QVERIFY(QTest::qWaitFor([&] { return c.cameraState() == CameraState::Live; }, 10000));
-        QVERIFY(framesFlow(c));
-        QVERIFY(c.ui().gainRedSlider->isEnabled() && c.ui().singleShotWhitebalance->isEnabled());
-    }
-
-    void withoutACameraTheWindowSaysWhyAndWaitsForOne_data() {
-        QTest::addColumn<QString>("bus");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("none") << ""
-                              << "No camera found";
-        QTest::newRow("held") << "model_01:state=ready:busy=1000"
-                              << "The camera is in use by another program";
-    }
-
-    void withoutACameraTheWindowSaysWhyAndWaitsForOne() {
-        QFETCH(QString, bus);
-        QFETCH(QString, message);
-        QVERIFY(!bringUp(bus.toStdString()));
-        controller = std::make_unique<VoCameraController>();
-        auto &c = *controller;
-        c.awakeFromNib(0);
-        c.window()->show();
-        c.updateStatus();
-        QCOMPARE(c.ui().statusBar->currentMessage(), message);
-        QVERIFY(c.videoViewer()->message().startsWith(message));
-        QVERIFY(c.ui().rescan->isVisible());
-        // Nothing reaches for the missing camera.
-        c.doSingleShotWhitebalance();
-        c.grabStillImage();
-        c.openCameraSettings();
-        c.stopStreaming();
-
-        if (bus.isEmpty())
-            vocam::sim::Bus::instance().configure("model_01:state=ready");
-        else
+        if (why == "held")
             device().holdByOtherClient(0);
+        else
+            vocam::sim::Bus::instance().configure("model_02:state=ready");
         QVERIFY(QTest::qWaitFor([&] { return c.cameraState() == CameraState::Live; }, 10000));
         QVERIFY(framesFlow(c));
         QVERIFY(!c.ui().rescan->isVisible() && c.ui().grabStill->isEnabled());
+        QVERIFY(c.ui().gainRedSlider->isEnabled() && c.ui().singleShotWhitebalance->isEnabled());
     }
 
     // A colour camera with a cooler and a fan: every kind of setting.
@@ -590,43 +559,38 @@ class ControllerTest : public QObject {
         QVERIFY(cameraSettings() == before);
     }
 
-    void aCooledCameraShowsItsTemperatureAndTakesASetpoint() {
-        auto &c = start("model_05:state=ready");
-        auto &s = c.settingsUi();
-        QVERIFY(s.cooling->isEnabled() && !s.cooling->isChecked());
-        c.updateStatus();
-        QCOMPARE(s.temperatureText->text(), QString("Sensor 20.0 °C"));
-        s.coolingSetpoint->setValue(-10);
-        QCOMPARE(device().properties().temperatureTarget(), vocam_temp_to_register(20));
-        s.cooling->setChecked(true);
-        QCOMPARE(device().properties().temperatureTarget(), vocam_temp_to_register(-10));
-        s.coolingSetpoint->setValue(-15);
-        QCOMPARE(device().properties().temperatureTarget(), vocam_temp_to_register(-15));
-        device().properties().elapse(std::chrono::seconds(10));
-        c.updateStatus();
-        QCOMPARE(s.temperatureText->text(), QString("Sensor 10.0 °C, cooling to -15.0 °C"));
-    }
-
-    void settingsProfilesRestoreTheCameraExactly() {
+    // The controls follow the camera, and a profile of them restores it.
+    void controlsFollowTheCameraAndAProfileRestoresItExactly() {
         QSettings().remove("profiles");
-        auto &c = live("model_02:state=ready");
-        c.ui().gainBlueSlider->setValue(37);
-        c.ui().yMirror->setChecked(true);
-        c.updateLightSource("Daylight");
-        const auto saved = VoCamera::instance()->readSettings();
+        auto &c = live("model_02:state=ready:serial=77");
+        auto &u = c.ui();
+        VoCamera &cam = *VoCamera::instance();
+        QCOMPARE(c.settingsUi().serial_number->text(), QString("Serial Number: 00000077"));
+        QCOMPARE(c.window()->windowTitle(), QString("VoCam model_02 (serial 77) - VoCam Capture"));
+        QVERIFY(c.settingsUi().firmware_version->text().startsWith("Camera Firmware Version: "));
+        u.gainSlider->setValue(40);
+        QCOMPARE(u.gainText->text(), QString::asprintf("%.2f", cam.total_gain().value));
+        c.settingsUi().gammaSlider->setValue(30);
+        QCOMPARE(c.settingsUi().gammaText->text(), QString::asprintf("%.1f", cam.gamma().value));
+        c.updateEncoding("Best");
+        QCOMPARE(cam.encoding(), 3);
+        u.gainBlueSlider->setValue(37);
+        u.yMirror->setChecked(true);
+        c.updateLightSource("Xenon Flash");
+        const auto saved = cam.readSettings();
         QString problem;
         QVERIFY2(c.saveProfile("night", &problem), qPrintable(problem));
 
-        c.ui().gainBlueSlider->setValue(80);
-        c.ui().yMirror->setChecked(false);
+        u.gainBlueSlider->setValue(80);
+        u.yMirror->setChecked(false);
         c.updateLightSource("None");
         QVERIFY(c.loadProfile("night"));
-        const auto loaded = VoCamera::instance()->readSettings();
+        const auto loaded = cam.readSettings();
         for (std::size_t i = 0; i < saved.size(); ++i)
             QVERIFY2(loaded[i].value == saved[i].value && loaded[i].flags == saved[i].flags,
                      qPrintable(QString("property %1").arg(saved[i].id)));
-        QVERIFY(c.ui().yMirror->isChecked());
-        QCOMPARE(VoCamera::instance()->light_source(), 2);
+        QVERIFY(u.yMirror->isChecked());
+        QCOMPARE(cam.light_source(), 4);
 
         QVERIFY(!c.loadProfile("day", &problem));
         QCOMPARE(problem, QString("There is no profile named 'day'."));
@@ -641,13 +605,10 @@ class ControllerTest : public QObject {
         const Histogram all = computeHistogram(rgb, 4, 2, 16, 1, false);
         QCOMPARE(all.samples, std::uint64_t{8});
         QCOMPARE(all.counts[0][10], 3u);  // two in the first row, one in the second
-        QCOMPARE(all.counts[2][0], 0u);   // the pad is not a pixel
         Histogram tail;
         tail.counts[1][0] = 1000;
         tail.counts[1][255] = 1;
-        tail.samples = 1001;
         QCOMPARE(histogramHeights(tail, 1, false)[0], 1.0);
-        QVERIFY(histogramHeights(tail, 1, false)[255] < 0.01);
         QVERIFY(histogramHeights(tail, 1, true)[255] > 0.09);
     }
 
@@ -669,7 +630,7 @@ class ControllerTest : public QObject {
         lens->command(3200);
         QVERIFY(QTest::qWaitFor([&] { return c.focusScore() < sharp / 2; }, 10000));
         QVERIFY(c.bestFocusScore() >= sharp);
-        QVERIFY(c.ui().focusText->text().startsWith("Focus: "));
+        QVERIFY(c.ui().focusText->text().contains(" (best "));
         c.resetBestFocus();
         QVERIFY(QTest::qWaitFor([&] { return c.bestFocusScore() > 0; }, 5000));
         QVERIFY(c.bestFocusScore() < sharp / 2);

