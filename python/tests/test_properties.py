@@ -50,6 +50,8 @@ def test_window_subsample_and_data_rate(cam):
     assert cam.data_rate == rates[0]
     with pytest.raises(ValueError, match="data_rates"):
         cam.data_rate = max(rates) + 1
+    with pytest.raises(ValueError):
+        cam.range("zoom")
 
 
 def test_temperature_and_cooling(slow_cam):
@@ -72,7 +74,3 @@ def test_library_refusal_carries_its_code(cam):
         cam.cooling = True
     assert e.value.code == -22 and e.value.message.endswith("failed: invalid argument or busy (-22)")
 
-
-def test_unknown_range(cam):
-    with pytest.raises(ValueError):
-        cam.range("zoom")

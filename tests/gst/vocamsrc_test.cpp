@@ -77,16 +77,11 @@ struct Frame {
 };
 
 Frame take(GstSample *sample) {
-    Frame f;
-    if (sample == nullptr) return f;
+    if (sample == nullptr) return {};
     GstBuffer *b = gst_sample_get_buffer(sample);
-    GstMapInfo map;
-    gst_buffer_map(b, &map, GST_MAP_READ);
-    f.bytes.assign(map.data, map.data + map.size);
-    gst_buffer_unmap(b, &map);
-    f.offset = GST_BUFFER_OFFSET(b);
-    f.pts = GST_BUFFER_PTS(b);
-    f.discont = GST_BUFFER_FLAG_IS_SET(b, GST_BUFFER_FLAG_DISCONT);
+    Frame f{std::vector<std::uint8_t>(gst_buffer_get_size(b)), GST_BUFFER_OFFSET(b),
+            GST_BUFFER_PTS(b), GST_BUFFER_FLAG_IS_SET(b, GST_BUFFER_FLAG_DISCONT)};
+    gst_buffer_extract(b, 0, f.bytes.data(), f.bytes.size());
     gst_sample_unref(sample);
     return f;
 }
