@@ -48,7 +48,7 @@ def test_white_balance_modes(small):
     (lambda c: c.white_balance(mode="auto"), ValueError, "mode"),
     (lambda c: c.auto_gain(target=256), ValueError, ""),
     (lambda c: c.auto_gain(frame="frame"), TypeError, ""),
-])
+], ids=["odd roi", "roi outside", "mode", "target", "frame type"])
 def test_auto_refusals(small, call, error, match):
     with small.stream(), pytest.raises(error, match=match):
         call(small)

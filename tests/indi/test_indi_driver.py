@@ -111,11 +111,10 @@ def test_exposure_abort_fits_geometry_and_refused_values(serve, tmp_path):
 
     # Values outside the camera's range are refused, the property in alert,
     # and nothing is sent: gain and binning stay as they were.
-    for spec, prop in (("CCD_EXPOSURE.CCD_EXPOSURE_VALUE=100", "CCD_EXPOSURE"),
-                       ("CCD_BINNING.HOR_BIN=5;VER_BIN=5", "CCD_BINNING"),
-                       ("CCD_GAIN.GAIN=100", "CCD_GAIN")):
+    for spec in ("CCD_EXPOSURE.CCD_EXPOSURE_VALUE=100", "CCD_BINNING.HOR_BIN=5;VER_BIN=5",
+                 "CCD_GAIN.GAIN=100"):
         s.set("%s.%s" % (CAM, spec))
-        assert s.wait('"%s.%s._STATE"==3' % (CAM, prop), t=3), spec
+        assert s.wait('"%s.%s._STATE"==3' % (CAM, spec.split(".")[0]), t=3), spec
     assert s.get(CAM + ".CCD_BINNING.HOR_BIN", CAM + ".CCD_GAIN.GAIN") == {
         CAM + ".CCD_BINNING.HOR_BIN": "2", CAM + ".CCD_GAIN.GAIN": "2"}
     # A frame off the camera's steps (8 across, 2 down) is moved onto them.
