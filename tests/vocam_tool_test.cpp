@@ -133,6 +133,12 @@ std::vector<Sample> libraryRgb(const std::string &raw, std::uint32_t width, std:
     return rgb;
 }
 
+// What a run that must succeed printed.
+std::string succeeded(const Result &r) {
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out;
+}
+
 void writeText(const fs::path &path, const std::string &text) {
     std::ofstream(path, std::ios::binary) << text;
 }
@@ -165,21 +171,20 @@ class VocamTool : public ::testing::Test {
 using Names = std::vector<std::string>;
 
 TEST_F(VocamTool, ListShowsReadyCamerasAndControllersWaitingForFirmware) {
-    Result r = run("model_02,model_16:state=ready:serial=77,model_05:state=fpga", {"list"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_THAT(r.out, AllOf(HasSubstr("VoCam model_16       77"), HasSubstr("FPGA not configured"),
-                             HasSubstr("waiting for firmware")));
+    EXPECT_THAT(
+        succeeded(run("model_02,model_16:state=ready:serial=77,model_05:state=fpga", {"list"})),
+        AllOf(HasSubstr("VoCam model_16       77"), HasSubstr("FPGA not configured"),
+              HasSubstr("waiting for firmware")));
 
-    r = run({"list", "--json", "--sim", "model_16:state=ready:serial=77"});
     EXPECT_EQ(
-        r.out,
+        succeeded(run({"list", "--json", "--sim", "model_16:state=ready:serial=77"})),
         "[\n  {\"product\": 941, \"name\": \"VoCam model_16\", \"serial\": 77, \"release\": 2, "
         "\"firmware\": 1179919, \"state\": \"ready\", \"speed\": \"high\"}\n]\n");
 
     // A controller waiting for firmware has no serial number yet.
     EXPECT_THAT(run({"list", "--json", "--sim", "model_16"}).out, HasSubstr("\"serial\": null, "));
 
-    r = run("model_99", {"list"});
+    Result r = run("model_99", {"list"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "error: --sim: unknown model 'model_99'\n");
     r = run({"list", "--frobnicate"});
@@ -188,10 +193,8 @@ TEST_F(VocamTool, ListShowsReadyCamerasAndControllersWaitingForFirmware) {
 }
 
 TEST_F(VocamTool, InitReportsEveryStageAndFailsWhenACameraStaysDown) {
-    Result r = run("model_02,model_16:state=ready", {"init"});
-    EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_THAT(
-        r.out,
+        succeeded(run("model_02,model_16:state=ready", {"init"})),
         AllOf(HasSubstr("firmware: controller 0x80A1: loaded\n"),
               HasSubstr("re-enumeration: VoCam model_02 serial 1000 came back with firmware\n"),
               HasSubstr("fpga: VoCam model_02 serial 1000: configured\n"),
@@ -199,7 +202,7 @@ TEST_F(VocamTool, InitReportsEveryStageAndFailsWhenACameraStaysDown) {
               HasSubstr("2 camera(s) ready, 0 not brought up\n")));
 
     fs::create_directory(folder / "empty");
-    r = run("model_02", {"init", "--resources", (folder / "empty").string()});
+    const Result r = run("model_02", {"init", "--resources", (folder / "empty").string()});
     EXPECT_EQ(r.status, 1);
     EXPECT_THAT(r.out, HasSubstr("not loaded (missing or damaged firmware file)"));
     EXPECT_EQ(r.err.rfind("error: 1 camera(s) not brought up: check the files below ", 0), 0u)
@@ -207,19 +210,15 @@ TEST_F(VocamTool, InitReportsEveryStageAndFailsWhenACameraStaysDown) {
 }
 
 TEST_F(VocamTool, InfoGetAndSetSpeakInReadableUnitsAndRefuseBadValues) {
-    Result r = run(kReady, {"info", "--json"});
-    EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_THAT(
-        r.out,
+        succeeded(run(kReady, {"info", "--json"})),
         AllOf(HasSubstr("\"model\": \"VoCam model_02\""), HasSubstr("\"layout\": \"RGGB\""),
               HasSubstr("\"temperature\": null,\n  \"cooler\": \"none\","),
               HasSubstr("{\"name\": \"exposure\", \"id\": 20, \"value\": 20, \"raw\": 20000")));
 
     EXPECT_EQ(run(kReady, {"get", "exposure"}).out, "20 ms\n");
     EXPECT_EQ(run(kReady, {"get", "40"}).out, "1x\n");
-    r = run(kReady, {"set", "exposure", "12.5"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "exposure 12.5 ms\n");
+    EXPECT_EQ(succeeded(run(kReady, {"set", "exposure", "12.5"})), "exposure 12.5 ms\n");
     // The cooler: switched apart from its target, and the reading apart from both.
     const std::string cooled = kReady + ":cooling=1";
     EXPECT_EQ(run(cooled, {"set", "temperature", "-10"}).out,
@@ -229,7 +228,7 @@ TEST_F(VocamTool, InfoGetAndSetSpeakInReadableUnitsAndRefuseBadValues) {
               "cooler on, target 20.0 C (the temperature now; 'vocam set temperature C' sets "
               "another)\n");
     EXPECT_THAT(run(cooled, {"info"}).out, HasSubstr("temperature    20.0 C now, cooler off\n"));
-    r = run(kReady, {"info"});
+    Result r = run(kReady, {"info"});
     EXPECT_THAT(r.out, HasSubstr("cooling        none (no cooler, no temperature reading)\n"));
     EXPECT_EQ(r.out.find("\n  temperature"), std::string::npos);  // nor a property row
 
@@ -242,11 +241,10 @@ TEST_F(VocamTool, InfoGetAndSetSpeakInReadableUnitsAndRefuseBadValues) {
 
 TEST_F(VocamTool, GrabbedPngAndTiffHoldTheConversionOfTheFrameKeptBesideThem) {
     for (const std::string name : {"still.png", "still.tif"}) {
-        const Result r = run(kReady, {"grab", "-o", name, "--keep-raw", "--method", "good"});
-        ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(r.out, "saved " + name +
-                             " (1280 x 1024)\nsaved still.raw and still.raw.txt (the raw frame as "
-                             "sent)\n");
+        EXPECT_EQ(succeeded(run(kReady, {"grab", "-o", name, "--keep-raw", "--method", "good"})),
+                  "saved " + name +
+                      " (1280 x 1024)\nsaved still.raw and still.raw.txt (the raw frame as "
+                      "sent)\n");
         const std::string raw = fileBytes(folder / "still.raw");
         const Picture picture =
             name.ends_with(".png") ? readPng(folder / name) : readTiff(folder / name);
@@ -257,16 +255,14 @@ TEST_F(VocamTool, GrabbedPngAndTiffHoldTheConversionOfTheFrameKeptBesideThem) {
 }
 
 TEST_F(VocamTool, GrabNumbersItsFilesAndAppliesTheWindow) {
-    Result r = run(kReady, {"grab", "-n", "3", "--window", "640x480+8+2", "-o", "f%02d.raw"});
-    EXPECT_EQ(r.status, 0) << r.err;
+    succeeded(run(kReady, {"grab", "-n", "3", "--window", "640x480+8+2", "-o", "f%02d.raw"}));
     EXPECT_EQ(files(), (Names{"f01.raw", "f01.raw.txt", "f02.raw", "f02.raw.txt", "f03.raw",
                               "f03.raw.txt"}));
     EXPECT_EQ(fs::file_size(folder / "f02.raw"), 640u * 480u);
     // The window's offset moves the Bayer phase: row 2, column 8 is still red.
     EXPECT_EQ(fileBytes(folder / "f02.raw.txt"),
               "width=640 height=480 bits=8 layout=RGGB bytes=307200\n");
-    r = run(kReady, {"grab", "-n", "2", "--subsample", "2", "-o", "sub.png"});
-    EXPECT_EQ(r.status, 0) << r.err;
+    succeeded(run(kReady, {"grab", "-n", "2", "--subsample", "2", "-o", "sub.png"}));
     EXPECT_EQ(readPng(folder / "sub-0002.png").width, 640u);
 }
 
@@ -367,14 +363,14 @@ TEST_F(VocamTool, CtrlCEndsGrabCleanlyWithEveryFileComplete) {
         EXPECT_EQ(readPng(folder / name).width, 1280u) << name;
     }
 
-    r = run("model_02:state=ready:fps=50", {"stream", "--seconds", "1.2"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_THAT(r.out, HasSubstr("frames/s  "));  // the per-second line
-    EXPECT_THAT(r.out, HasSubstr(" frames in 1."));
+    const std::string out =
+        succeeded(run("model_02:state=ready:fps=50", {"stream", "--seconds", "1.2"}));
+    EXPECT_THAT(out, HasSubstr("frames/s  "));  // the per-second line
+    EXPECT_THAT(out, HasSubstr(" frames in 1."));
     // Drops are the library's count of frames read over before being taken;
     // both lines carry it as a number.
-    EXPECT_TRUE(std::regex_search(r.out, std::regex("  dropped [0-9]+  CPU "))) << r.out;
-    EXPECT_TRUE(std::regex_search(r.out, std::regex(" MB/s, [0-9]+ dropped, CPU "))) << r.out;
+    EXPECT_TRUE(std::regex_search(out, std::regex("  dropped [0-9]+  CPU "))) << out;
+    EXPECT_TRUE(std::regex_search(out, std::regex(" MB/s, [0-9]+ dropped, CPU "))) << out;
 }
 
 // A camera that stops sending ends grab with a line and stream on time.
@@ -386,9 +382,8 @@ TEST_F(VocamTool, SilentCamerasAndCtrlCOutsideTheStreamEndTheTool) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err.rfind("error: ", 0), 0u) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-    r = run(stalling, {"stream", "--seconds", "1.5"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_THAT(r.out, HasSubstr(" frames in 1."));
+    EXPECT_THAT(succeeded(run(stalling, {"stream", "--seconds", "1.5"})),
+                HasSubstr(" frames in 1."));
 
     Child bringUp(folder, {"-v", "--sim", "model_02", "grab", "-o", "b.png"});
     ASSERT_TRUE(bringUp.waitForOutput("FW was downloaded", "stderr"));
@@ -416,10 +411,9 @@ TEST_F(VocamTool, SilentCamerasAndCtrlCOutsideTheStreamEndTheTool) {
 }
 
 TEST_F(VocamTool, GrabbedFitsHoldTheRawFrameAndWhatTheCommandSet) {
-    Result r = run(kReady + ":cooling=1",
-                   {"grab", "-o", "s.fits", "--keep-raw", "--window", "640x480+8+2", "--exposure",
-                    "12.5", "--gain", "2", "--gain-blue", "1.5", "--temperature", "-10"});
-    ASSERT_EQ(r.status, 0) << r.err;
+    succeeded(run(kReady + ":cooling=1",
+                  {"grab", "-o", "s.fits", "--keep-raw", "--window", "640x480+8+2", "--exposure",
+                   "12.5", "--gain", "2", "--gain-blue", "1.5", "--temperature", "-10"}));
     EXPECT_TRUE(fitsverifyPasses(folder / "s.fits"));
     const auto still = readFits(folder / "s.fits");
     EXPECT_TRUE(still.data.substr(0, 640 * 480) == fileBytes(folder / "s.raw"));
@@ -433,8 +427,7 @@ TEST_F(VocamTool, GrabbedFitsHoldTheRawFrameAndWhatTheCommandSet) {
     EXPECT_EQ(still.cards.at("INSTRUME"), "VoCam model_02");
     EXPECT_EQ(still.cards.at("SERIALNO"), "1000    ");
 
-    r = run(kReady, {"grab", "-o", "cube.fits", "--cube", "--window", "64x32+0+0"});
-    ASSERT_EQ(r.status, 0) << r.err;
+    succeeded(run(kReady, {"grab", "-o", "cube.fits", "--cube", "--window", "64x32+0+0"}));
     EXPECT_TRUE(fitsverifyPasses(folder / "cube.fits"));
     const auto cube = readFits(folder / "cube.fits");
     EXPECT_EQ(cube.number("NAXIS3"), 3);
@@ -446,8 +439,7 @@ TEST_F(VocamTool, GrabbedFitsHoldTheRawFrameAndWhatTheCommandSet) {
 // that one frame instead of ending the stream as silent. A monochrome frame
 // has no mosaic to name.
 TEST_F(VocamTool, GrabWaitsOutALongExposure) {
-    const Result r = run("model_04:state=ready", {"grab", "--exposure", "5000", "-o", "long.fits"});
-    ASSERT_EQ(r.status, 0) << r.err;
+    succeeded(run("model_04:state=ready", {"grab", "--exposure", "5000", "-o", "long.fits"}));
     const auto fits = readFits(folder / "long.fits");
     EXPECT_EQ(fits.number("EXPTIME"), 5);
     EXPECT_EQ(fits.cards.count("BAYERPAT") + fits.cards.count("REDGAIN"), 0u);
@@ -458,10 +450,10 @@ TEST_F(VocamTool, RecordedSerFilesStayReadableWhateverEndsTheRecording) {
     const std::map<std::string, std::uint32_t> colours{
         {"model_04", 0}, {"model_02", 8}, {"model_03", 9}, {"model_05", 10}, {"model_06", 11}};
     for (const auto &[model, colour] : colours) {
-        const Result r = run(model + ":state=ready:fps=0",
-                             {"stream", "--record", "r.ser", "--frames", "3", "--exposure", "5"});
-        ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_THAT(r.out, HasSubstr("\nrecorded 3 frame(s) to r.ser\n"));
+        EXPECT_THAT(
+            succeeded(run(model + ":state=ready:fps=0",
+                          {"stream", "--record", "r.ser", "--frames", "3", "--exposure", "5"})),
+            HasSubstr("\nrecorded 3 frame(s) to r.ser\n"));
         const auto ser = readSer(folder / "r.ser");
         EXPECT_EQ(ser.colour, colour) << model;
         EXPECT_EQ(ser.depth, 8u);
@@ -480,20 +472,20 @@ TEST_F(VocamTool, RecordedSerFilesStayReadableWhateverEndsTheRecording) {
     Child stream(folder, {"--sim", "model_02:state=ready:fps=20", "stream", "--record", "c.ser"});
     ASSERT_TRUE(stream.waitForOutput("frames/s"));
     stream.signal(SIGINT);
-    Result r = stream.finish();
-    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string out = succeeded(stream.finish());
     const std::string tail = " frame(s) to c.ser (stopped by Ctrl-C)\n";
-    ASSERT_TRUE(r.out.ends_with(tail)) << r.out;
-    const std::size_t count = r.out.rfind("recorded ") + 9;
+    ASSERT_TRUE(out.ends_with(tail)) << out;
+    const std::size_t count = out.rfind("recorded ") + 9;
     auto ser = readSer(folder / "c.ser");
-    EXPECT_EQ(ser.count, std::stoul(r.out.substr(count)));
+    EXPECT_EQ(ser.count, std::stoul(out.substr(count)));
     EXPECT_TRUE(ser.whole);
     EXPECT_EQ(ser.times.size(), ser.count);
 
     // Room for four frames and half their times: the fifth frame fails, and
     // the fourth gives way to the times of the other three.
     const rlim_t limit = 178 + 4 * 1310720 + 16;
-    r = Child(folder, {"--sim", kReady, "stream", "--record", "f.ser"}, limit).finish();
+    const Result r =
+        Child(folder, {"--sim", kReady, "stream", "--record", "f.ser"}, limit).finish();
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "error: recording stopped: cannot write 'f.ser': " +
                          std::string(std::strerror(EFBIG)) +
@@ -524,10 +516,9 @@ TEST_F(VocamTool, ConvertKeepsSixteenBitSamplesInATiffAndReadsBothByteOrders) {
         writeText(folder / "in.raw", raw);
         writeText(folder / "in.raw.txt",
                   "width=64 height=48 bits=16 layout=" + c.layout + " bytes=6144" + c.order + "\n");
-        const Result r =
-            run({"convert", "in.raw", "-o", "out.tiff", "--method", c.method, "--threads", "3"});
-        ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(r.out, "saved out.tiff (64 x 48, 48 bits)\n");
+        EXPECT_EQ(succeeded(run({"convert", "in.raw", "-o", "out.tiff", "--method", c.method,
+                                 "--threads", "3"})),
+                  "saved out.tiff (64 x 48, 48 bits)\n");
         const Picture picture = readTiff(folder / "out.tiff");
         ASSERT_EQ(picture.width, w) << c.layout;
         ASSERT_EQ(picture.height, h);
@@ -538,9 +529,9 @@ TEST_F(VocamTool, ConvertKeepsSixteenBitSamplesInATiffAndReadsBothByteOrders) {
     }
 
     // PNG stays 8 bits a sample; a raw copy gets today's description.
-    ASSERT_EQ(run({"convert", "in.raw", "-o", "out.png"}).status, 0);
+    succeeded(run({"convert", "in.raw", "-o", "out.png"}));
     EXPECT_EQ(readPng(folder / "out.png").width, w);
-    ASSERT_EQ(run({"convert", "in.raw", "-o", "copy.raw"}).status, 0);
+    succeeded(run({"convert", "in.raw", "-o", "copy.raw"}));
     EXPECT_EQ(fileBytes(folder / "copy.raw"), fileBytes(folder / "in.raw"));
     EXPECT_EQ(fileBytes(folder / "copy.raw.txt"),
               "width=64 height=48 bits=16 layout=BGGR bytes=6144 order=lsb-first\n");

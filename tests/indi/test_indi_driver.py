@@ -30,9 +30,7 @@ def serve(tmp_path):
         return servers[-1]
 
     yield start
-    reports = []
-    for s in reversed(servers):
-        reports += s.stop()
+    reports = [r for s in reversed(servers) for r in s.stop()]
     assert not reports, "".join(reports)
 
 
