@@ -9,41 +9,35 @@ import time
 import cv2
 import numpy as np
 
-MONO = "model_04:state=ready"  # 640 x 480 monochrome
-ENV = dict(os.environ, VOCAM_SIM="model_02:state=ready:serial=5," + MONO + ":serial=6")
+# The monochrome camera (640 x 480) stamps each frame's number into it.
+ENV = dict(os.environ,
+           VOCAM_SIM="model_02:state=ready:serial=5,model_04:state=ready:serial=6:stamp=1")
 
 
 def run(*command):
     return subprocess.run(command, env=ENV, capture_output=True, text=True, timeout=60)
 
 
-def test_the_tools_find_the_element_and_each_camera_and_stream_from_one(tmp_path):
+def test_the_monitor_finds_each_camera_and_the_element():
     monitor = run("gst-device-monitor-1.0", "Video/Source")
     assert monitor.returncode == 0, monitor.stderr
     for line in ("VoCam model_02 (serial 5)", "VoCam model_04 (serial 6)",
                  "video/x-bayer, format=rggb", "format=GRAY8", "vocamsrc serial=6"):
         assert line in monitor.stdout, monitor.stdout
-    # The launch line the monitor gives streams that camera.
-    frames = tmp_path / "frames"
-    launch = run("gst-launch-1.0", "-q", "vocamsrc", "serial=6", "num-buffers=5", "!",
-                 "video/x-raw,format=GRAY8,width=640,height=480", "!", "filesink",
-                 "location=%s" % frames)
-    assert launch.returncode == 0, launch.stderr
-    assert frames.stat().st_size == 5 * 640 * 480
 
 
 def test_opencv_reads_whole_frames_of_a_tcp_stream():
     """The README's lossless stream over TCP, read by OpenCV through its
-    GStreamer back end, as a lab program would."""
+    GStreamer back end, as a lab program would; the element streams the
+    camera the monitor's launch line names."""
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         port = s.getsockname()[1]
     server = subprocess.Popen(
-        ["gst-launch-1.0", "-q", "vocamsrc", "exposure=5", "num-buffers=400", "!",
+        ["gst-launch-1.0", "-q", "vocamsrc", "serial=6", "exposure=5", "num-buffers=400", "!",
          "video/x-raw,format=GRAY8,width=640,height=480", "!", "gdppay", "!",
          "tcpserversink", "host=127.0.0.1", f"port={port}"],
-        env=dict(ENV, VOCAM_SIM=MONO + ":stamp=1"), stdout=subprocess.DEVNULL,
-        stderr=subprocess.DEVNULL)
+        env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         for _ in range(50):  # the server listens once its pipeline runs
             capture = cv2.VideoCapture(
