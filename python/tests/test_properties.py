@@ -54,7 +54,7 @@ def test_window_subsample_and_data_rate(cam):
         cam.range("zoom")
 
 
-def test_temperature_and_cooling(slow_cam):
+def test_temperature_and_cooling(slow_cam, cam):
     lo, hi = slow_cam.range("temperature_c")
     assert lo < slow_cam.temperature_c < hi
     slow_cam.cooling = True
@@ -66,9 +66,6 @@ def test_temperature_and_cooling(slow_cam):
         slow_cam.cooling = 1
     slow_cam.cooling = False
     assert not slow_cam.cooling
-
-
-def test_library_refusal_carries_its_code(cam):
     # No temperature control fitted on this camera: the library refuses.
     with pytest.raises(vocam.Error) as e:
         cam.cooling = True
