@@ -239,19 +239,17 @@ TEST_F(VocamTool, InfoGetAndSetSpeakInReadableUnitsAndRefuseBadValues) {
               "init)\n");
 }
 
-TEST_F(VocamTool, GrabbedPngAndTiffHoldTheConversionOfTheFrameKeptBesideThem) {
-    for (const std::string name : {"still.png", "still.tif"}) {
-        EXPECT_EQ(succeeded(run(kReady, {"grab", "-o", name, "--keep-raw", "--method", "good"})),
-                  "saved " + name +
-                      " (1280 x 1024)\nsaved still.raw and still.raw.txt (the raw frame as "
-                      "sent)\n");
-        const std::string raw = fileBytes(folder / "still.raw");
-        const Picture picture =
-            name.ends_with(".png") ? readPng(folder / name) : readTiff(folder / name);
-        ASSERT_EQ(picture.width, 1280u);
-        ASSERT_EQ(picture.height, 1024u);
-        EXPECT_TRUE(picture.samples<std::uint8_t>() == libraryRgb(raw, 1280, 1024, 0, 2)) << name;
-    }
+// (The TIFF writer is the same for 8 and 16 bits a sample: convert's case
+// reads it back.)
+TEST_F(VocamTool, GrabbedPngHoldsTheConversionOfTheFrameKeptBesideIt) {
+    EXPECT_EQ(succeeded(run(kReady, {"grab", "-o", "still.png", "--keep-raw", "--method", "good"})),
+              "saved still.png (1280 x 1024)\nsaved still.raw and still.raw.txt (the raw frame as "
+              "sent)\n");
+    const Picture picture = readPng(folder / "still.png");
+    ASSERT_EQ(picture.width, 1280u);
+    ASSERT_EQ(picture.height, 1024u);
+    EXPECT_TRUE(picture.samples<std::uint8_t>() ==
+                libraryRgb(fileBytes(folder / "still.raw"), 1280, 1024, 0, 2));
 }
 
 TEST_F(VocamTool, GrabNumbersItsFilesAndAppliesTheWindow) {
