@@ -392,9 +392,8 @@ TEST_F(VocamTool, SilentCamerasAndCtrlCOutsideTheStreamEndTheTool) {
     Child writing(folder,
                   {"--sim", "model_25:state=ready:fps=0", "grab", "-n", "100", "-o", "w.tif"});
     const auto temporary = [&] {
-        for (const auto &e : fs::directory_iterator(folder))
-            if (e.path().filename().string().starts_with(".w-")) return true;
-        return false;
+        return std::ranges::any_of(files(),
+                                   [](const auto &name) { return name.starts_with(".w-"); });
     };
     for (int i = 0; i < 60000 && !temporary(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -10,8 +10,8 @@ import cv2
 import numpy as np
 
 # The monochrome camera (640 x 480) stamps each frame's number into it.
-ENV = dict(os.environ,
-           VOCAM_SIM="model_02:state=ready:serial=5,model_04:state=ready:serial=6:stamp=1")
+ENV = dict(os.environ, VOCAM_SIM="model_02:state=ready:serial=5,model_04:state=ready:serial=6:"
+           "stamp=1,model_03:state=ready:serial=7,model_06:state=ready:color=10:serial=8")
 
 
 def run(*command):
@@ -21,8 +21,12 @@ def run(*command):
 def test_the_monitor_finds_each_camera_and_the_element():
     monitor = run("gst-device-monitor-1.0", "Video/Source")
     assert monitor.returncode == 0, monitor.stderr
-    for line in ("VoCam model_02 (serial 5)", "VoCam model_04 (serial 6)",
-                 "video/x-bayer, format=rggb", "format=GRAY8", "vocamsrc serial=6"):
+    # Each camera's raw frames first, their format named after its mosaic.
+    for line in ("VoCam model_02 (serial 5)", "VoCam model_04 (serial 6)", "vocamsrc serial=6",
+                 "caps  : video/x-bayer, format=rggb, width=[ 8, 1280, 8 ], height=[ 4, 1024, 2 ]",
+                 "caps  : video/x-raw, format=GRAY8, width=[ 8, 640, 8 ], height=[ 4, 480, 2 ]",
+                 "caps  : video/x-bayer, format=grbg, width=[ 8, 1600, 8 ], height=[ 4, 1200, 2 ]",
+                 "caps  : video/x-bayer, format=gbrg, width=[ 8, 1280, 8 ], height=[ 4, 960, 2 ]"):
         assert line in monitor.stdout, monitor.stdout
 
 
