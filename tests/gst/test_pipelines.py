@@ -8,14 +8,15 @@ import time
 
 import cv2
 import numpy as np
+import pytest
 
 # The monochrome camera (640 x 480) stamps each frame's number into it.
 ENV = dict(os.environ, VOCAM_SIM="model_02:state=ready:serial=5,model_04:state=ready:serial=6:"
            "stamp=1,model_03:state=ready:serial=7,model_06:state=ready:color=10:serial=8")
 
 
-def run(*command):
-    return subprocess.run(command, env=ENV, capture_output=True, text=True, timeout=60)
+def run(*command, env=ENV):
+    return subprocess.run(command, env=env, capture_output=True, text=True, timeout=60)
 
 
 def test_the_monitor_finds_each_camera_and_the_element():
@@ -28,6 +29,19 @@ def test_the_monitor_finds_each_camera_and_the_element():
                  "caps  : video/x-bayer, format=grbg, width=[ 8, 1600, 8 ], height=[ 4, 1200, 2 ]",
                  "caps  : video/x-bayer, format=gbrg, width=[ 8, 1280, 8 ], height=[ 4, 960, 2 ]"):
         assert line in monitor.stdout, monitor.stdout
+
+
+@pytest.mark.parametrize("sim,launch,says", [
+    ("model_04:state=boot", "vocamsrc", "No camera found"),
+    ("model_04:state=ready:busy=100", "vocamsrc", "in use by another program"),
+    ("model_02:state=ready", "vocamsrc ! video/x-bayer,width=1001,height=480",
+     "cannot deliver 1001x480: it delivers widths 8 to 1280 in steps of 8"),
+    ("model_02:state=ready", "vocamsrc offset-x=700 ! video/x-bayer,width=640,height=480",
+     "offsets 700,-1 put the 640x480 window"),
+], ids=["no camera", "held", "size", "place"])
+def test_a_pipeline_the_camera_cannot_run_fails_saying_why(sim, launch, says):
+    out = run("gst-launch-1.0", *launch.split(), "!", "fakesink", env=dict(ENV, VOCAM_SIM=sim))
+    assert out.returncode != 0 and says in out.stdout + out.stderr, out.stdout + out.stderr
 
 
 def test_opencv_reads_whole_frames_of_a_tcp_stream():

@@ -152,20 +152,6 @@ INSTANTIATE_TEST_SUITE_P(
         WindowCase{"video/x-bayer,width=1000,height=480", -1, -1, 1, 140, 272, 1000, 480},
         WindowCase{"video/x-bayer,width=400,height=300", 10, 21, 3, 10, 20, 1200, 900}));
 
-TEST_F(VocamSrc, ASizeOrPlaceTheCameraCannotDeliverFailsNegotiationSayingWhy) {
-    use("model_02:state=ready");
-    {
-        Pipeline p("vocamsrc ! video/x-bayer,width=1001,height=480 ! appsink name=sink");
-        p.play();
-        const std::string e = p.error();
-        EXPECT_NE(e.find("cannot deliver 1001x480"), std::string::npos) << e;
-        EXPECT_NE(e.find("widths 8 to 1280 in steps of 8"), std::string::npos) << e;
-    }
-    Pipeline p("vocamsrc offset-x=700 ! video/x-bayer,width=640,height=480 ! appsink name=sink");
-    p.play();
-    EXPECT_NE(p.error().find("offsets 700,-1 put the 640x480 window"), std::string::npos);
-}
-
 TEST_F(VocamSrc, MovingTheWindowWhilePlayingRestartsTheStreamWithADiscont) {
     use("model_02:state=ready");
     Pipeline p("vocamsrc name=src ! video/x-bayer,width=400,height=300 ! appsink name=sink");
@@ -337,40 +323,18 @@ TEST_F(VocamSrc, ControlsApplyInEveryStateAndReadBackTheCamerasValue) {
 // ---- failures and state changes ------------------------------------------------
 
 // Which fault ended the stream (gone, silent, failing reads) is the library's
-// to tell; the element ends every one in the same error.
-
-struct FaultCase {
-    const char *name;
-    const char *cameras;
-    bool playing;  // the fault comes while playing; otherwise at start
-    const char *says;
-};
-
-class Faults : public VocamSrc, public testing::WithParamInterface<FaultCase> {};
-
-TEST_P(Faults, EndInAnErrorOnTheBusNeverAHang) {
-    const FaultCase &c = GetParam();
-    use(c.cameras);
+// to tell; the element ends every one in the same error, posted from its
+// streaming thread. (A camera it cannot open, and caps it cannot deliver,
+// are the pipelines' cases.)
+TEST_F(VocamSrc, ACameraLeavingWhilePlayingEndsInAnErrorOnTheBusNeverAHang) {
+    use("model_04:state=ready:unplug=1");  // 1 s after its first frame
     Pipeline p("vocamsrc ! video/x-raw,format=GRAY8,width=320,height=240 ! appsink name=sink");
-    const GstStateChangeReturn started = p.play();
-    if (c.playing) {
-        ASSERT_NE(started, GST_STATE_CHANGE_FAILURE);
-        ASSERT_FALSE(take(p.pull()).bytes.empty());
-    }
-    // The camera leaves 1 s after its first frame.
+    ASSERT_NE(p.play(), GST_STATE_CHANGE_FAILURE);
+    ASSERT_FALSE(take(p.pull()).bytes.empty());
     const std::string e = p.error(6 * GST_SECOND);
-    EXPECT_NE(e.find(c.says), std::string::npos) << "error: '" << e << "'";
+    EXPECT_NE(e.find("stopped streaming"), std::string::npos) << "error: '" << e << "'";
     EXPECT_NE(setState(p.get(), GST_STATE_NULL, 3s), GST_STATE_CHANGE_FAILURE);
 }
-
-INSTANTIATE_TEST_SUITE_P(Kinds, Faults,
-                         testing::Values(FaultCase{"NoCamera", "model_04:state=boot", false,
-                                                   "No camera found"},
-                                         FaultCase{"Held", "model_04:state=ready:busy=100", false,
-                                                   "in use by another program"},
-                                         FaultCase{"Unplugged", "model_04:state=ready:unplug=1",
-                                                   true, "stopped streaming"}),
-                         [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(VocamSrc, FiftyStartsAndStopsEachBoundedAndASilentCameraStopsAsQuickly) {
     use("model_04:state=ready");
