@@ -137,8 +137,7 @@ TEST_P(WindowFromCaps, TakesTheLargestSubsamplingThatFitsCentredOrPlaced) {
     Pipeline p("vocamsrc name=src offset-x=" + std::to_string(c.offsetX) +
                " offset-y=" + std::to_string(c.offsetY) + " ! " + c.caps + " ! appsink name=sink");
     p.play();
-    Frame f = take(p.pull());
-    ASSERT_FALSE(f.bytes.empty()) << p.error(0);
+    ASSERT_FALSE(take(p.pull()).bytes.empty()) << p.error(0);
     EXPECT_EQ(reg(0, 0x1018), c.subsample | c.subsample << 16);
     EXPECT_EQ(reg(0, 0x1008), c.x | c.y << 16);
     EXPECT_EQ(reg(0, 0x100C), c.width | c.height << 16);

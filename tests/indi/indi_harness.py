@@ -96,13 +96,10 @@ class Server:
             self.proc.wait()
         time.sleep(0.5)  # the driver's exit, and its leak check
         self.log.close()
-        reports = []
-        for name in os.listdir(self.folder):
-            if name.split(".")[0] in ("asan", "ubsan", "tsan"):
-                with open(os.path.join(self.folder, name), errors="replace") as f:
-                    text = f.read()
-                if any(r in text for r in SANITIZER_REPORTS):  # not the suppressions' summary
-                    reports.append(text)
+        logs = [p.read_text(errors="replace") for p in pathlib.Path(self.folder).iterdir()
+                if p.name.split(".")[0] in ("asan", "ubsan", "tsan")]
+        # A report, not the suppressions' summary.
+        reports = [text for text in logs if any(r in text for r in SANITIZER_REPORTS)]
         with open(self.log_path, errors="replace") as f:
             reports += [line for line in f if any(r in line for r in SANITIZER_REPORTS)]
         return reports
