@@ -32,12 +32,8 @@
 namespace fs = std::filesystem;
 using testing::AllOf;
 using testing::HasSubstr;
-using vocam::test::fileBytes;
-using vocam::test::fitsverifyPasses;
-using vocam::test::readFits;
-using vocam::test::readSer;
-using vocam::test::readTiff;
-using Picture = vocam::test::TiffPicture;
+using namespace vocam::test;  // the picture and recording readers
+using Picture = TiffPicture;
 
 namespace {
 
@@ -459,8 +455,7 @@ TEST_F(VocamTool, RecordedSerFilesStayReadableWhateverEndsTheRecording) {
         // The header's time in UTC is the first frame's, and now.
         EXPECT_EQ(fileBytes(folder / "r.ser").substr(170, 8),
                   fileBytes(folder / "r.ser").substr(178 + 3 * ser.frames[0].size(), 8));
-        EXPECT_NEAR(double(vocam::test::Ser::unixSeconds(ser.times[0])), double(std::time(nullptr)),
-                    60);
+        EXPECT_NEAR(double(Ser::unixSeconds(ser.times[0])), double(std::time(nullptr)), 60);
     }
 
     Child stream(folder, {"--sim", "model_02:state=ready:fps=20", "stream", "--record", "c.ser"});
@@ -506,7 +501,7 @@ TEST_F(VocamTool, ConvertKeepsSixteenBitSamplesInATiffAndReadsBothByteOrders) {
               "good", 2},
              {true, "", "BGGR", VOCAM_LAYOUT_BLUE_ROW, "fast", 1},
          }) {
-        const std::string raw = vocam::test::syntheticDeepFrame(w, h, c.lsbFirst);
+        const std::string raw = syntheticDeepFrame(w, h, c.lsbFirst);
         writeText(folder / "in.raw", raw);
         writeText(folder / "in.raw.txt",
                   "width=64 height=48 bits=16 layout=" + c.layout + " bytes=6144" + c.order + "\n");
