@@ -32,12 +32,8 @@
 namespace fs = std::filesystem;
 using testing::AllOf;
 using testing::HasSubstr;
-using vocam::test::fileBytes;
-using vocam::test::fitsverifyPasses;
-using vocam::test::readFits;
-using vocam::test::readSer;
-using vocam::test::readTiff;
-using Picture = vocam::test::TiffPicture;
+using namespace vocam::test;  // the picture and recording readers
+using Picture = TiffPicture;
 
 namespace {
 
@@ -54,8 +50,7 @@ class Child {
   public:
     Child(const fs::path &folder, std::vector<std::string> args, rlim_t fileLimit = RLIM_INFINITY)
         : folder_(folder) {
-        args.insert(args.begin(), "--resources=" VOCAM_TEST_RESOURCES);
-        args.insert(args.begin(), VOCAM_TOOL);
+        args.insert(args.begin(), {VOCAM_TOOL, "--resources=" VOCAM_TEST_RESOURCES});
         pid_ = fork();
         if (pid_ == 0) {
             if (chdir(folder.c_str()) != 0) _exit(127);
@@ -92,10 +87,8 @@ class Child {
             kill(pid_, SIGKILL);
             waitpid(pid_, &status, 0);
         }
-        Result r;
-        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        r.out = fileBytes(folder_ / "stdout");
-        r.err = fileBytes(folder_ / "stderr");
+        Result r{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
+                 fileBytes(folder_ / "stdout"), fileBytes(folder_ / "stderr")};
         fs::remove(folder_ / "stdout");
         fs::remove(folder_ / "stderr");
         return r;
@@ -136,6 +129,12 @@ std::vector<Sample> libraryRgb(const std::string &raw, std::uint32_t width, std:
     return rgb;
 }
 
+// What a run that must succeed printed.
+std::string succeeded(const Result &r) {
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out;
+}
+
 void writeText(const fs::path &path, const std::string &text) {
     std::ofstream(path, std::ios::binary) << text;
 }
@@ -168,34 +167,27 @@ class VocamTool : public ::testing::Test {
 using Names = std::vector<std::string>;
 
 TEST_F(VocamTool, ListShowsReadyCamerasAndControllersWaitingForFirmware) {
-    Result r = run("model_02,model_16:state=ready:serial=77,model_05:state=fpga", {"list"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_THAT(r.out, AllOf(HasSubstr("VoCam model_16       77"), HasSubstr("FPGA not configured"),
-                             HasSubstr("waiting for firmware")));
+    EXPECT_THAT(
+        succeeded(run("model_02,model_16:state=ready:serial=77,model_05:state=fpga", {"list"})),
+        AllOf(HasSubstr("VoCam model_16       77"), HasSubstr("FPGA not configured"),
+              HasSubstr("waiting for firmware")));
 
-    r = run({"list", "--json", "--sim", "model_16:state=ready:serial=77"});
     EXPECT_EQ(
-        r.out,
+        succeeded(run({"list", "--json", "--sim", "model_16:state=ready:serial=77"})),
         "[\n  {\"product\": 941, \"name\": \"VoCam model_16\", \"serial\": 77, \"release\": 2, "
         "\"firmware\": 1179919, \"state\": \"ready\", \"speed\": \"high\"}\n]\n");
 
     // A controller waiting for firmware has no serial number yet.
-    r = run({"list", "--json", "--sim", "model_16"});
-    EXPECT_THAT(r.out, HasSubstr("\"serial\": null, "));
+    EXPECT_THAT(run({"list", "--json", "--sim", "model_16"}).out, HasSubstr("\"serial\": null, "));
 
-    r = run("model_99", {"list"});
+    const Result r = run("model_99", {"list"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "error: --sim: unknown model 'model_99'\n");
-    r = run({"list", "--frobnicate"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
 }
 
 TEST_F(VocamTool, InitReportsEveryStageAndFailsWhenACameraStaysDown) {
-    Result r = run("model_02,model_16:state=ready", {"init"});
-    EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_THAT(
-        r.out,
+        succeeded(run("model_02,model_16:state=ready", {"init"})),
         AllOf(HasSubstr("firmware: controller 0x80A1: loaded\n"),
               HasSubstr("re-enumeration: VoCam model_02 serial 1000 came back with firmware\n"),
               HasSubstr("fpga: VoCam model_02 serial 1000: configured\n"),
@@ -203,7 +195,7 @@ TEST_F(VocamTool, InitReportsEveryStageAndFailsWhenACameraStaysDown) {
               HasSubstr("2 camera(s) ready, 0 not brought up\n")));
 
     fs::create_directory(folder / "empty");
-    r = run("model_02", {"init", "--resources", (folder / "empty").string()});
+    const Result r = run("model_02", {"init", "--resources", (folder / "empty").string()});
     EXPECT_EQ(r.status, 1);
     EXPECT_THAT(r.out, HasSubstr("not loaded (missing or damaged firmware file)"));
     EXPECT_EQ(r.err.rfind("error: 1 camera(s) not brought up: check the files below ", 0), 0u)
@@ -211,19 +203,15 @@ TEST_F(VocamTool, InitReportsEveryStageAndFailsWhenACameraStaysDown) {
 }
 
 TEST_F(VocamTool, InfoGetAndSetSpeakInReadableUnitsAndRefuseBadValues) {
-    Result r = run(kReady, {"info", "--json"});
-    EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_THAT(
-        r.out,
+        succeeded(run(kReady, {"info", "--json"})),
         AllOf(HasSubstr("\"model\": \"VoCam model_02\""), HasSubstr("\"layout\": \"RGGB\""),
               HasSubstr("\"temperature\": null,\n  \"cooler\": \"none\","),
               HasSubstr("{\"name\": \"exposure\", \"id\": 20, \"value\": 20, \"raw\": 20000")));
 
     EXPECT_EQ(run(kReady, {"get", "exposure"}).out, "20 ms\n");
     EXPECT_EQ(run(kReady, {"get", "40"}).out, "1x\n");
-    r = run(kReady, {"set", "exposure", "12.5"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "exposure 12.5 ms\n");
+    EXPECT_EQ(succeeded(run(kReady, {"set", "exposure", "12.5"})), "exposure 12.5 ms\n");
     // The cooler: switched apart from its target, and the reading apart from both.
     const std::string cooled = kReady + ":cooling=1";
     EXPECT_EQ(run(cooled, {"set", "temperature", "-10"}).out,
@@ -233,7 +221,7 @@ TEST_F(VocamTool, InfoGetAndSetSpeakInReadableUnitsAndRefuseBadValues) {
               "cooler on, target 20.0 C (the temperature now; 'vocam set temperature C' sets "
               "another)\n");
     EXPECT_THAT(run(cooled, {"info"}).out, HasSubstr("temperature    20.0 C now, cooler off\n"));
-    r = run(kReady, {"info"});
+    Result r = run(kReady, {"info"});
     EXPECT_THAT(r.out, HasSubstr("cooling        none (no cooler, no temperature reading)\n"));
     EXPECT_EQ(r.out.find("\n  temperature"), std::string::npos);  // nor a property row
 
@@ -244,34 +232,27 @@ TEST_F(VocamTool, InfoGetAndSetSpeakInReadableUnitsAndRefuseBadValues) {
               "init)\n");
 }
 
-TEST_F(VocamTool, GrabbedPngAndTiffHoldTheConversionOfTheFrameKeptBesideThem) {
-    for (const std::string name : {"still.png", "still.tif"}) {
-        const Result r = run(kReady, {"grab", "-o", name, "--keep-raw", "--method", "good"});
-        ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(r.out, "saved " + name +
-                             " (1280 x 1024)\nsaved still.raw and still.raw.txt (the raw frame as "
-                             "sent)\n");
-        const std::string raw = fileBytes(folder / "still.raw");
-        const Picture picture =
-            name.ends_with(".png") ? readPng(folder / name) : readTiff(folder / name);
-        ASSERT_EQ(picture.width, 1280u);
-        ASSERT_EQ(picture.height, 1024u);
-        EXPECT_TRUE(picture.samples<std::uint8_t>() == libraryRgb(raw, 1280, 1024, 0, 2)) << name;
-    }
+// (The TIFF writer is the same for 8 and 16 bits a sample: convert's case
+// reads it back.)
+TEST_F(VocamTool, GrabbedPngHoldsTheConversionOfTheFrameKeptBesideIt) {
+    EXPECT_EQ(succeeded(run(kReady, {"grab", "-o", "still.png", "--keep-raw", "--method", "good"})),
+              "saved still.png (1280 x 1024)\nsaved still.raw and still.raw.txt (the raw frame as "
+              "sent)\n");
+    const Picture picture = readPng(folder / "still.png");
+    ASSERT_EQ(picture.width, 1280u);
+    ASSERT_EQ(picture.height, 1024u);
+    EXPECT_TRUE(picture.samples<std::uint8_t>() ==
+                libraryRgb(fileBytes(folder / "still.raw"), 1280, 1024, 0, 2));
 }
 
 TEST_F(VocamTool, GrabNumbersItsFilesAndAppliesTheWindow) {
-    Result r = run(kReady, {"grab", "-n", "3", "--window", "640x480+8+2", "-o", "f%02d.raw"});
-    EXPECT_EQ(r.status, 0) << r.err;
+    succeeded(run(kReady, {"grab", "-n", "3", "--window", "640x480+8+2", "-o", "f%02d.raw"}));
     EXPECT_EQ(files(), (Names{"f01.raw", "f01.raw.txt", "f02.raw", "f02.raw.txt", "f03.raw",
                               "f03.raw.txt"}));
     EXPECT_EQ(fs::file_size(folder / "f02.raw"), 640u * 480u);
     // The window's offset moves the Bayer phase: row 2, column 8 is still red.
     EXPECT_EQ(fileBytes(folder / "f02.raw.txt"),
               "width=640 height=480 bits=8 layout=RGGB bytes=307200\n");
-    r = run(kReady, {"grab", "-n", "2", "--subsample", "2", "-o", "sub.png"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(readPng(folder / "sub-0002.png").width, 640u);
 }
 
 // A refusal is one line on standard error, status 2 for a bad command line
@@ -305,6 +286,8 @@ const std::string kRefusedWindow =
 INSTANTIATE_TEST_SUITE_P(
     Commands, Refusals,
     testing::Values(
+        Refusal{"list --frobnicate", 2,
+                "error: The following argument was not expected: --frobnicate (vocam --help)\n"},
         Refusal{"get shutter", 2,
                 "error: unknown property 'shutter' (vocam info lists them, or give a number)\n"},
         Refusal{"set exposure fast", 2, "error: 'fast' is not a number\n"},
@@ -356,8 +339,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 // (Ctrl-C ending a stream is the recording's case.)
 TEST_F(VocamTool, CtrlCEndsGrabCleanlyWithEveryFileComplete) {
-    Child grab(folder,
-               {"--sim", "model_02:state=ready:fps=20", "grab", "-n", "1000", "-o", "g.png"});
+    Child grab(folder, {"--sim", "model_02:state=ready:fps=20", "grab", "-n", "1000", "--subsample",
+                        "2", "-o", "g.png"});
     ASSERT_TRUE(grab.waitForOutput("saved g-0002.png"));
     grab.signal(SIGINT);
     Result r = grab.finish();
@@ -367,18 +350,18 @@ TEST_F(VocamTool, CtrlCEndsGrabCleanlyWithEveryFileComplete) {
     EXPECT_GE(names.size(), 2u);
     EXPECT_LT(names.size(), 1000u);
     for (const auto &name : names) {
-        EXPECT_EQ(name.rfind("g-", 0), 0u) << name;  // no temporary file left
-        EXPECT_EQ(readPng(folder / name).width, 1280u) << name;
+        EXPECT_EQ(name.rfind("g-", 0), 0u) << name;             // no temporary file left
+        EXPECT_EQ(readPng(folder / name).width, 640u) << name;  // subsampled by 2
     }
 
-    r = run("model_02:state=ready:fps=50", {"stream", "--seconds", "1.2"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_THAT(r.out, HasSubstr("frames/s  "));  // the per-second line
-    EXPECT_THAT(r.out, HasSubstr(" frames in 1."));
+    const std::string out =
+        succeeded(run("model_02:state=ready:fps=50", {"stream", "--seconds", "1.2"}));
+    EXPECT_THAT(out, HasSubstr("frames/s  "));  // the per-second line
+    EXPECT_THAT(out, HasSubstr(" frames in 1."));
     // Drops are the library's count of frames read over before being taken;
     // both lines carry it as a number.
-    EXPECT_TRUE(std::regex_search(r.out, std::regex("  dropped [0-9]+  CPU "))) << r.out;
-    EXPECT_TRUE(std::regex_search(r.out, std::regex(" MB/s, [0-9]+ dropped, CPU "))) << r.out;
+    EXPECT_TRUE(std::regex_search(out, std::regex("  dropped [0-9]+  CPU "))) << out;
+    EXPECT_TRUE(std::regex_search(out, std::regex(" MB/s, [0-9]+ dropped, CPU "))) << out;
 }
 
 // A camera that stops sending ends grab with a line and stream on time.
@@ -390,9 +373,8 @@ TEST_F(VocamTool, SilentCamerasAndCtrlCOutsideTheStreamEndTheTool) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err.rfind("error: ", 0), 0u) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-    r = run(stalling, {"stream", "--seconds", "1.5"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_THAT(r.out, HasSubstr(" frames in 1."));
+    EXPECT_THAT(succeeded(run(stalling, {"stream", "--seconds", "1.5"})),
+                HasSubstr(" frames in 1."));
 
     Child bringUp(folder, {"-v", "--sim", "model_02", "grab", "-o", "b.png"});
     ASSERT_TRUE(bringUp.waitForOutput("FW was downloaded", "stderr"));
@@ -405,9 +387,8 @@ TEST_F(VocamTool, SilentCamerasAndCtrlCOutsideTheStreamEndTheTool) {
     Child writing(folder,
                   {"--sim", "model_25:state=ready:fps=0", "grab", "-n", "100", "-o", "w.tif"});
     const auto temporary = [&] {
-        for (const auto &e : fs::directory_iterator(folder))
-            if (e.path().filename().string().starts_with(".w-")) return true;
-        return false;
+        return std::ranges::any_of(files(),
+                                   [](const auto &name) { return name.starts_with(".w-"); });
     };
     for (int i = 0; i < 60000 && !temporary(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -420,10 +401,9 @@ TEST_F(VocamTool, SilentCamerasAndCtrlCOutsideTheStreamEndTheTool) {
 }
 
 TEST_F(VocamTool, GrabbedFitsHoldTheRawFrameAndWhatTheCommandSet) {
-    Result r = run(kReady + ":cooling=1",
-                   {"grab", "-o", "s.fits", "--keep-raw", "--window", "640x480+8+2", "--exposure",
-                    "12.5", "--gain", "2", "--gain-blue", "1.5", "--temperature", "-10"});
-    ASSERT_EQ(r.status, 0) << r.err;
+    succeeded(run(kReady + ":cooling=1",
+                  {"grab", "-o", "s.fits", "--keep-raw", "--window", "640x480+8+2", "--exposure",
+                   "12.5", "--gain", "2", "--gain-blue", "1.5", "--temperature", "-10"}));
     EXPECT_TRUE(fitsverifyPasses(folder / "s.fits"));
     const auto still = readFits(folder / "s.fits");
     EXPECT_TRUE(still.data.substr(0, 640 * 480) == fileBytes(folder / "s.raw"));
@@ -437,8 +417,7 @@ TEST_F(VocamTool, GrabbedFitsHoldTheRawFrameAndWhatTheCommandSet) {
     EXPECT_EQ(still.cards.at("INSTRUME"), "VoCam model_02");
     EXPECT_EQ(still.cards.at("SERIALNO"), "1000    ");
 
-    r = run(kReady, {"grab", "-o", "cube.fits", "--cube", "--window", "64x32+0+0"});
-    ASSERT_EQ(r.status, 0) << r.err;
+    succeeded(run(kReady, {"grab", "-o", "cube.fits", "--cube", "--window", "64x32+0+0"}));
     EXPECT_TRUE(fitsverifyPasses(folder / "cube.fits"));
     const auto cube = readFits(folder / "cube.fits");
     EXPECT_EQ(cube.number("NAXIS3"), 3);
@@ -450,8 +429,7 @@ TEST_F(VocamTool, GrabbedFitsHoldTheRawFrameAndWhatTheCommandSet) {
 // that one frame instead of ending the stream as silent. A monochrome frame
 // has no mosaic to name.
 TEST_F(VocamTool, GrabWaitsOutALongExposure) {
-    const Result r = run("model_04:state=ready", {"grab", "--exposure", "5000", "-o", "long.fits"});
-    ASSERT_EQ(r.status, 0) << r.err;
+    succeeded(run("model_04:state=ready", {"grab", "--exposure", "5000", "-o", "long.fits"}));
     const auto fits = readFits(folder / "long.fits");
     EXPECT_EQ(fits.number("EXPTIME"), 5);
     EXPECT_EQ(fits.cards.count("BAYERPAT") + fits.cards.count("REDGAIN"), 0u);
@@ -462,10 +440,10 @@ TEST_F(VocamTool, RecordedSerFilesStayReadableWhateverEndsTheRecording) {
     const std::map<std::string, std::uint32_t> colours{
         {"model_04", 0}, {"model_02", 8}, {"model_03", 9}, {"model_05", 10}, {"model_06", 11}};
     for (const auto &[model, colour] : colours) {
-        const Result r = run(model + ":state=ready:fps=0",
-                             {"stream", "--record", "r.ser", "--frames", "3", "--exposure", "5"});
-        ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_THAT(r.out, HasSubstr("\nrecorded 3 frame(s) to r.ser\n"));
+        EXPECT_THAT(
+            succeeded(run(model + ":state=ready:fps=0",
+                          {"stream", "--record", "r.ser", "--frames", "3", "--exposure", "5"})),
+            HasSubstr("\nrecorded 3 frame(s) to r.ser\n"));
         const auto ser = readSer(folder / "r.ser");
         EXPECT_EQ(ser.colour, colour) << model;
         EXPECT_EQ(ser.depth, 8u);
@@ -477,27 +455,26 @@ TEST_F(VocamTool, RecordedSerFilesStayReadableWhateverEndsTheRecording) {
         // The header's time in UTC is the first frame's, and now.
         EXPECT_EQ(fileBytes(folder / "r.ser").substr(170, 8),
                   fileBytes(folder / "r.ser").substr(178 + 3 * ser.frames[0].size(), 8));
-        EXPECT_NEAR(double(vocam::test::Ser::unixSeconds(ser.times[0])), double(std::time(nullptr)),
-                    60);
+        EXPECT_NEAR(double(Ser::unixSeconds(ser.times[0])), double(std::time(nullptr)), 60);
     }
 
     Child stream(folder, {"--sim", "model_02:state=ready:fps=20", "stream", "--record", "c.ser"});
     ASSERT_TRUE(stream.waitForOutput("frames/s"));
     stream.signal(SIGINT);
-    Result r = stream.finish();
-    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string out = succeeded(stream.finish());
     const std::string tail = " frame(s) to c.ser (stopped by Ctrl-C)\n";
-    ASSERT_TRUE(r.out.ends_with(tail)) << r.out;
-    const std::size_t count = r.out.rfind("recorded ") + 9;
+    ASSERT_TRUE(out.ends_with(tail)) << out;
+    const std::size_t count = out.rfind("recorded ") + 9;
     auto ser = readSer(folder / "c.ser");
-    EXPECT_EQ(ser.count, std::stoul(r.out.substr(count)));
+    EXPECT_EQ(ser.count, std::stoul(out.substr(count)));
     EXPECT_TRUE(ser.whole);
     EXPECT_EQ(ser.times.size(), ser.count);
 
     // Room for four frames and half their times: the fifth frame fails, and
     // the fourth gives way to the times of the other three.
     const rlim_t limit = 178 + 4 * 1310720 + 16;
-    r = Child(folder, {"--sim", kReady, "stream", "--record", "f.ser"}, limit).finish();
+    const Result r =
+        Child(folder, {"--sim", kReady, "stream", "--record", "f.ser"}, limit).finish();
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "error: recording stopped: cannot write 'f.ser': " +
                          std::string(std::strerror(EFBIG)) +
@@ -524,14 +501,13 @@ TEST_F(VocamTool, ConvertKeepsSixteenBitSamplesInATiffAndReadsBothByteOrders) {
               "good", 2},
              {true, "", "BGGR", VOCAM_LAYOUT_BLUE_ROW, "fast", 1},
          }) {
-        const std::string raw = vocam::test::syntheticDeepFrame(w, h, c.lsbFirst);
+        const std::string raw = syntheticDeepFrame(w, h, c.lsbFirst);
         writeText(folder / "in.raw", raw);
         writeText(folder / "in.raw.txt",
                   "width=64 height=48 bits=16 layout=" + c.layout + " bytes=6144" + c.order + "\n");
-        const Result r =
-            run({"convert", "in.raw", "-o", "out.tiff", "--method", c.method, "--threads", "3"});
-        ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(r.out, "saved out.tiff (64 x 48, 48 bits)\n");
+        EXPECT_EQ(succeeded(run({"convert", "in.raw", "-o", "out.tiff", "--method", c.method,
+                                 "--threads", "3"})),
+                  "saved out.tiff (64 x 48, 48 bits)\n");
         const Picture picture = readTiff(folder / "out.tiff");
         ASSERT_EQ(picture.width, w) << c.layout;
         ASSERT_EQ(picture.height, h);
@@ -542,9 +518,9 @@ TEST_F(VocamTool, ConvertKeepsSixteenBitSamplesInATiffAndReadsBothByteOrders) {
     }
 
     // PNG stays 8 bits a sample; a raw copy gets today's description.
-    ASSERT_EQ(run({"convert", "in.raw", "-o", "out.png"}).status, 0);
+    succeeded(run({"convert", "in.raw", "-o", "out.png"}));
     EXPECT_EQ(readPng(folder / "out.png").width, w);
-    ASSERT_EQ(run({"convert", "in.raw", "-o", "copy.raw"}).status, 0);
+    succeeded(run({"convert", "in.raw", "-o", "copy.raw"}));
     EXPECT_EQ(fileBytes(folder / "copy.raw"), fileBytes(folder / "in.raw"));
     EXPECT_EQ(fileBytes(folder / "copy.raw.txt"),
               "width=64 height=48 bits=16 layout=BGGR bytes=6144 order=lsb-first\n");
@@ -560,8 +536,6 @@ TEST_F(VocamTool, ConvertRefusesDamagedFramesWithOneLineAndLeavesNoPicture) {
     for (const Refusal &c : std::vector<Refusal>{
              {"width=64 height=48 bits=16 layout=RGGB bytes=8192",
               "error: 'in.raw.txt': bytes= does not match width x height x 2" + hint},
-             {"width=64 height=64 bits=16 layout=RGGB bytes=8192",
-              "error: 'in.raw': the frame holds 6144 bytes, its description says 8192" + hint},
              {"width=64 height=24 bits=16 layout=RGGB bytes=3072",
               "error: 'in.raw': the frame holds 6144 bytes, its description says 3072" + hint},
              {"width=64 height=48 bits=12 layout=RGGB bytes=6144",
@@ -594,9 +568,6 @@ TEST_F(VocamTool, ACameraHeldByAnotherProgramIsNamedAsInUse) {
                            " is in use by another program (close that program and try again)\n"));
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(files(), Names{});
-    // The library's information lines show only with -v.
-    EXPECT_EQ(run(kReady, {"get", "exposure"}).err, "");
-    EXPECT_THAT(run(kReady, {"-v", "get", "exposure"}).err, HasSubstr("format: rggb\n"));
 }
 
 // The capture application's side of the frame socket: one connection per
@@ -648,8 +619,7 @@ TEST_F(VocamTool, ReceiveSavesEachImageMessageAndRejectsMalformedOnes) {
         "error: 3 message(s) were rejected\n");
     const Picture saved = readPng(folder / "in/image-0001.png");
     EXPECT_EQ(std::string(saved.bytes.begin(), saved.bytes.end()), pixels);
-    EXPECT_EQ(fs::directory_iterator(folder / "in")->path().filename(),
-              "image-0001.png");  // nothing else
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder / "in"), {}), 1);  // nothing else
 
     Child clean(folder, {"receive", "--port", "0", "--out", "in"});
     ASSERT_TRUE(clean.waitForOutput("listening"));

@@ -42,15 +42,13 @@ def test_white_balance_modes(small):
     assert small.red_gain != 1.0 or small.blue_gain != 1.0
 
 
-def test_auto_refusals(small):
-    with small.stream():
-        with pytest.raises(ValueError, match="even"):
-            small.white_balance(roi=(1, 0, 10, 10))
-        with pytest.raises(ValueError, match="inside"):
-            small.auto_exposure(roi=(300, 0, 40, 10))
-        with pytest.raises(ValueError, match="mode"):
-            small.white_balance(mode="auto")
-        with pytest.raises(ValueError):
-            small.auto_gain(target=256)
-        with pytest.raises(TypeError):
-            small.auto_gain(frame="frame")
+@pytest.mark.parametrize("call,error,match", [
+    (lambda c: c.white_balance(roi=(1, 0, 10, 10)), ValueError, "even"),
+    (lambda c: c.auto_exposure(roi=(300, 0, 40, 10)), ValueError, "inside"),
+    (lambda c: c.white_balance(mode="auto"), ValueError, "mode"),
+    (lambda c: c.auto_gain(target=256), ValueError, ""),
+    (lambda c: c.auto_gain(frame="frame"), TypeError, ""),
+], ids=["odd roi", "roi outside", "mode", "target", "frame type"])
+def test_auto_refusals(small, call, error, match):
+    with small.stream(), pytest.raises(error, match=match):
+        call(small)

@@ -114,18 +114,6 @@ def test_closing_with_live_views(lib):
         assert again.serial == 1000
 
 
-def test_index_and_timestamp_are_the_librarys(slow_cam):
-    began = time.monotonic_ns()
-    with slow_cam.stream() as s:
-        kept = []
-        for frame in s.frames(3):  # two a second: each one is taken
-            assert began < frame.timestamp_ns <= time.monotonic_ns()
-            assert frame.timestamp == pytest.approx(frame.timestamp_ns / 1e9, abs=1e-6)
-            kept.append(frame)
-    # Still known after the release.
-    assert [f.index for f in kept] == [1, 2, 3] and all(f.released for f in kept)
-
-
 def test_timeout_and_ctrl_c_on_a_silent_camera(cam, video):
     cam.window = (0, 0, 256, 128)
     with cam.stream() as s:
@@ -159,10 +147,11 @@ def test_timeout_and_ctrl_c_on_a_silent_camera(cam, video):
             video(cam, True)
         # The same stream goes on where it was.
         with s.frame(timeout=5.0) as frame:
-            assert frame.index > last.index and frame.raw.shape == (128, 256)
+            assert frame.index > last.index and frame.timestamp_ns > last.timestamp_ns
+            assert frame.raw.shape == (128, 256)
 
 
-def test_other_threads_run_during_a_wait(slow_cam):
+def test_other_threads_run_during_a_wait_and_may_end_the_stream(slow_cam):
     ticks = []
     done = threading.Event()
 
@@ -179,13 +168,9 @@ def test_other_threads_run_during_a_wait(slow_cam):
         n = len(ticks)
         done.set()
         worker.join()
-    assert n > 20
-
-
-def test_stopping_from_another_thread_ends_the_loop(slow_cam):
-    with slow_cam.stream() as s:
         threading.Timer(0.2, s.stop).start()
         assert len([f for f in s.frames()]) <= 2
+    assert n > 20
 
 
 @pytest.mark.parametrize("call,error,match", [

@@ -8,42 +8,54 @@ import time
 
 import cv2
 import numpy as np
+import pytest
 
-MONO = "model_04:state=ready"  # 640 x 480 monochrome
-ENV = dict(os.environ, VOCAM_SIM="model_02:state=ready:serial=5," + MONO + ":serial=6")
-
-
-def run(*command):
-    return subprocess.run(command, env=ENV, capture_output=True, text=True, timeout=60)
+# The monochrome camera (640 x 480) stamps each frame's number into it.
+ENV = dict(os.environ, VOCAM_SIM="model_02:state=ready:serial=5,model_04:state=ready:serial=6:"
+           "stamp=1,model_03:state=ready:serial=7,model_06:state=ready:color=10:serial=8")
 
 
-def test_the_tools_find_the_element_and_each_camera_and_stream_from_one(tmp_path):
+def run(*command, env=ENV):
+    return subprocess.run(command, env=env, capture_output=True, text=True, timeout=60)
+
+
+def test_the_monitor_finds_each_camera_and_the_element():
     monitor = run("gst-device-monitor-1.0", "Video/Source")
     assert monitor.returncode == 0, monitor.stderr
-    for line in ("VoCam model_02 (serial 5)", "VoCam model_04 (serial 6)",
-                 "video/x-bayer, format=rggb", "format=GRAY8", "vocamsrc serial=6"):
+    # Each camera's raw frames first, their format named after its mosaic.
+    for line in ("VoCam model_02 (serial 5)", "VoCam model_04 (serial 6)", "vocamsrc serial=6",
+                 "caps  : video/x-bayer, format=rggb, width=[ 8, 1280, 8 ], height=[ 4, 1024, 2 ]",
+                 "caps  : video/x-raw, format=GRAY8, width=[ 8, 640, 8 ], height=[ 4, 480, 2 ]",
+                 "caps  : video/x-bayer, format=grbg, width=[ 8, 1600, 8 ], height=[ 4, 1200, 2 ]",
+                 "caps  : video/x-bayer, format=gbrg, width=[ 8, 1280, 8 ], height=[ 4, 960, 2 ]"):
         assert line in monitor.stdout, monitor.stdout
-    # The launch line the monitor gives streams that camera.
-    frames = tmp_path / "frames"
-    launch = run("gst-launch-1.0", "-q", "vocamsrc", "serial=6", "num-buffers=5", "!",
-                 "video/x-raw,format=GRAY8,width=640,height=480", "!", "filesink",
-                 "location=%s" % frames)
-    assert launch.returncode == 0, launch.stderr
-    assert frames.stat().st_size == 5 * 640 * 480
+
+
+@pytest.mark.parametrize("sim,launch,says", [
+    ("model_04:state=boot", "vocamsrc", "No camera found"),
+    ("model_04:state=ready:busy=100", "vocamsrc", "in use by another program"),
+    ("model_02:state=ready", "vocamsrc ! video/x-bayer,width=1001,height=480",
+     "cannot deliver 1001x480: it delivers widths 8 to 1280 in steps of 8"),
+    ("model_02:state=ready", "vocamsrc offset-x=700 ! video/x-bayer,width=640,height=480",
+     "offsets 700,-1 put the 640x480 window"),
+], ids=["no camera", "held", "size", "place"])
+def test_a_pipeline_the_camera_cannot_run_fails_saying_why(sim, launch, says):
+    out = run("gst-launch-1.0", *launch.split(), "!", "fakesink", env=dict(ENV, VOCAM_SIM=sim))
+    assert out.returncode != 0 and says in out.stdout + out.stderr, out.stdout + out.stderr
 
 
 def test_opencv_reads_whole_frames_of_a_tcp_stream():
     """The README's lossless stream over TCP, read by OpenCV through its
-    GStreamer back end, as a lab program would."""
+    GStreamer back end, as a lab program would; the element streams the
+    camera the monitor's launch line names."""
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         port = s.getsockname()[1]
     server = subprocess.Popen(
-        ["gst-launch-1.0", "-q", "vocamsrc", "exposure=5", "num-buffers=400", "!",
+        ["gst-launch-1.0", "-q", "vocamsrc", "serial=6", "exposure=5", "num-buffers=400", "!",
          "video/x-raw,format=GRAY8,width=640,height=480", "!", "gdppay", "!",
          "tcpserversink", "host=127.0.0.1", f"port={port}"],
-        env=dict(ENV, VOCAM_SIM=MONO + ":stamp=1"), stdout=subprocess.DEVNULL,
-        stderr=subprocess.DEVNULL)
+        env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         for _ in range(50):  # the server listens once its pipeline runs
             capture = cv2.VideoCapture(

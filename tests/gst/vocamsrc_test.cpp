@@ -77,16 +77,11 @@ struct Frame {
 };
 
 Frame take(GstSample *sample) {
-    Frame f;
-    if (sample == nullptr) return f;
+    if (sample == nullptr) return {};
     GstBuffer *b = gst_sample_get_buffer(sample);
-    GstMapInfo map;
-    gst_buffer_map(b, &map, GST_MAP_READ);
-    f.bytes.assign(map.data, map.data + map.size);
-    gst_buffer_unmap(b, &map);
-    f.offset = GST_BUFFER_OFFSET(b);
-    f.pts = GST_BUFFER_PTS(b);
-    f.discont = GST_BUFFER_FLAG_IS_SET(b, GST_BUFFER_FLAG_DISCONT);
+    Frame f{std::vector<std::uint8_t>(gst_buffer_get_size(b)), GST_BUFFER_OFFSET(b),
+            GST_BUFFER_PTS(b), GST_BUFFER_FLAG_IS_SET(b, GST_BUFFER_FLAG_DISCONT)};
+    gst_buffer_extract(b, 0, f.bytes.data(), f.bytes.size());
     gst_sample_unref(sample);
     return f;
 }
@@ -110,37 +105,21 @@ class VocamSrc : public testing::Test {
 
 // ---- caps ----------------------------------------------------------------------
 
-struct CapsCase {
-    const char *cameras;
-    const char *first;  // the first structure: what the camera sends
-    const char *format;
-    int width, height;  // its largest size
-    int structures;     // per subsampling, raw and converted
-};
-
-class Caps : public VocamSrc, public testing::WithParamInterface<CapsCase> {};
-
-TEST_P(Caps, OfferTheCamerasOwnFormatFirstThenTheConvertedOnes) {
-    const CapsCase &c = GetParam();
-    use(c.cameras);
+// The element's caps are the camera's, its own format first (the device
+// monitor's case reads those of the colour models).
+TEST_F(VocamSrc, CapsOfferTheCamerasOwnFormatFirstThenTheConvertedOnes) {
+    use("model_04:state=ready");
     Pipeline src("vocamsrc");
     ASSERT_NE(setState(src.get(), GST_STATE_PAUSED), GST_STATE_CHANGE_FAILURE);
     g_autoptr(GstPad) pad = gst_element_get_static_pad(src.get(), "src");
     g_autoptr(GstCaps) caps = gst_pad_query_caps(pad, nullptr);
-    ASSERT_EQ(gst_caps_get_size(caps), static_cast<guint>(c.structures));
+    ASSERT_EQ(gst_caps_get_size(caps), 2u);  // no subsampling: raw and converted
     const GstStructure *first = gst_caps_get_structure(caps, 0);
-    EXPECT_TRUE(gst_structure_has_name(first, c.first));
-    EXPECT_STREQ(gst_structure_get_string(first, "format"), c.format);
-    EXPECT_EQ(gst_value_get_int_range_max(gst_structure_get_value(first, "width")), c.width);
-    EXPECT_EQ(gst_value_get_int_range_max(gst_structure_get_value(first, "height")), c.height);
+    EXPECT_TRUE(gst_structure_has_name(first, "video/x-raw"));
+    EXPECT_STREQ(gst_structure_get_string(first, "format"), "GRAY8");
+    EXPECT_EQ(gst_value_get_int_range_max(gst_structure_get_value(first, "width")), 640);
+    EXPECT_EQ(gst_value_get_int_range_max(gst_structure_get_value(first, "height")), 480);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Models, Caps,
-    testing::Values(CapsCase{"model_04:state=ready", "video/x-raw", "GRAY8", 640, 480, 2},
-                    CapsCase{"model_03:state=ready", "video/x-bayer", "grbg", 1600, 1200, 4},
-                    CapsCase{"model_06:state=ready:color=10", "video/x-bayer", "gbrg", 1280, 960,
-                             4}));
 
 // ---- window --------------------------------------------------------------------
 
@@ -158,8 +137,7 @@ TEST_P(WindowFromCaps, TakesTheLargestSubsamplingThatFitsCentredOrPlaced) {
     Pipeline p("vocamsrc name=src offset-x=" + std::to_string(c.offsetX) +
                " offset-y=" + std::to_string(c.offsetY) + " ! " + c.caps + " ! appsink name=sink");
     p.play();
-    Frame f = take(p.pull());
-    ASSERT_FALSE(f.bytes.empty()) << p.error(0);
+    ASSERT_FALSE(take(p.pull()).bytes.empty()) << p.error(0);
     EXPECT_EQ(reg(0, 0x1018), c.subsample | c.subsample << 16);
     EXPECT_EQ(reg(0, 0x1008), c.x | c.y << 16);
     EXPECT_EQ(reg(0, 0x100C), c.width | c.height << 16);
@@ -172,20 +150,6 @@ INSTANTIATE_TEST_SUITE_P(
         WindowCase{"video/x-raw,format=RGB,width=320,height=240", -1, -1, 4, 0, 32, 1280, 960},
         WindowCase{"video/x-bayer,width=1000,height=480", -1, -1, 1, 140, 272, 1000, 480},
         WindowCase{"video/x-bayer,width=400,height=300", 10, 21, 3, 10, 20, 1200, 900}));
-
-TEST_F(VocamSrc, ASizeOrPlaceTheCameraCannotDeliverFailsNegotiationSayingWhy) {
-    use("model_02:state=ready");
-    {
-        Pipeline p("vocamsrc ! video/x-bayer,width=1001,height=480 ! appsink name=sink");
-        p.play();
-        const std::string e = p.error();
-        EXPECT_NE(e.find("cannot deliver 1001x480"), std::string::npos) << e;
-        EXPECT_NE(e.find("widths 8 to 1280 in steps of 8"), std::string::npos) << e;
-    }
-    Pipeline p("vocamsrc offset-x=700 ! video/x-bayer,width=640,height=480 ! appsink name=sink");
-    p.play();
-    EXPECT_NE(p.error().find("offsets 700,-1 put the 640x480 window"), std::string::npos);
-}
 
 TEST_F(VocamSrc, MovingTheWindowWhilePlayingRestartsTheStreamWithADiscont) {
     use("model_02:state=ready");
@@ -205,8 +169,8 @@ TEST_F(VocamSrc, MovingTheWindowWhilePlayingRestartsTheStreamWithADiscont) {
             ++after;
     }
     EXPECT_TRUE(std::find(discont.begin() + lastOld + 1, discont.end(), true) != discont.end());
+    // Centred at subsampling 3 as before; a lost subsampling would move it.
     EXPECT_EQ(reg(0, 0x1008), 8u | 62u << 16);
-    EXPECT_EQ(reg(0, 0x1018), 3u | 3u << 16);
 }
 
 // ---- buffers -------------------------------------------------------------------
@@ -358,40 +322,18 @@ TEST_F(VocamSrc, ControlsApplyInEveryStateAndReadBackTheCamerasValue) {
 // ---- failures and state changes ------------------------------------------------
 
 // Which fault ended the stream (gone, silent, failing reads) is the library's
-// to tell; the element ends every one in the same error.
-
-struct FaultCase {
-    const char *name;
-    const char *cameras;
-    bool playing;  // the fault comes while playing; otherwise at start
-    const char *says;
-};
-
-class Faults : public VocamSrc, public testing::WithParamInterface<FaultCase> {};
-
-TEST_P(Faults, EndInAnErrorOnTheBusNeverAHang) {
-    const FaultCase &c = GetParam();
-    use(c.cameras);
+// to tell; the element ends every one in the same error, posted from its
+// streaming thread. (A camera it cannot open, and caps it cannot deliver,
+// are the pipelines' cases.)
+TEST_F(VocamSrc, ACameraLeavingWhilePlayingEndsInAnErrorOnTheBusNeverAHang) {
+    use("model_04:state=ready:unplug=1");  // 1 s after its first frame
     Pipeline p("vocamsrc ! video/x-raw,format=GRAY8,width=320,height=240 ! appsink name=sink");
-    const GstStateChangeReturn started = p.play();
-    if (c.playing) {
-        ASSERT_NE(started, GST_STATE_CHANGE_FAILURE);
-        ASSERT_FALSE(take(p.pull()).bytes.empty());
-    }
-    // The camera leaves 1 s after its first frame.
+    ASSERT_NE(p.play(), GST_STATE_CHANGE_FAILURE);
+    ASSERT_FALSE(take(p.pull()).bytes.empty());
     const std::string e = p.error(6 * GST_SECOND);
-    EXPECT_NE(e.find(c.says), std::string::npos) << "error: '" << e << "'";
+    EXPECT_NE(e.find("stopped streaming"), std::string::npos) << "error: '" << e << "'";
     EXPECT_NE(setState(p.get(), GST_STATE_NULL, 3s), GST_STATE_CHANGE_FAILURE);
 }
-
-INSTANTIATE_TEST_SUITE_P(Kinds, Faults,
-                         testing::Values(FaultCase{"NoCamera", "model_04:state=boot", false,
-                                                   "No camera found"},
-                                         FaultCase{"Held", "model_04:state=ready:busy=100", false,
-                                                   "in use by another program"},
-                                         FaultCase{"Unplugged", "model_04:state=ready:unplug=1",
-                                                   true, "stopped streaming"}),
-                         [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(VocamSrc, FiftyStartsAndStopsEachBoundedAndASilentCameraStopsAsQuickly) {
     use("model_04:state=ready");

@@ -96,13 +96,10 @@ class Server:
             self.proc.wait()
         time.sleep(0.5)  # the driver's exit, and its leak check
         self.log.close()
-        reports = []
-        for name in os.listdir(self.folder):
-            if name.split(".")[0] in ("asan", "ubsan", "tsan"):
-                with open(os.path.join(self.folder, name), errors="replace") as f:
-                    text = f.read()
-                if any(r in text for r in SANITIZER_REPORTS):  # not the suppressions' summary
-                    reports.append(text)
+        logs = [p.read_text(errors="replace") for p in pathlib.Path(self.folder).iterdir()
+                if p.name.split(".")[0] in ("asan", "ubsan", "tsan")]
+        # A report, not the suppressions' summary.
+        reports = [text for text in logs if any(r in text for r in SANITIZER_REPORTS)]
         with open(self.log_path, errors="replace") as f:
             reports += [line for line in f if any(r in line for r in SANITIZER_REPORTS)]
         return reports
@@ -144,31 +141,27 @@ class Server:
         """Takes an exposure uploaded to the client and fetches it over TCP
         with indi_getprop, which saves BLOBs it is sent; the file's path."""
         self.set(device + ".UPLOAD_MODE.UPLOAD_CLIENT=On")
-        traffic = os.path.join(folder, "indi_getprop.log")
-        with open(traffic, "w") as log:
-            watcher = subprocess.Popen(
-                ["indi_getprop", "-p", str(self.port), "-vv", "-m", "-t", str(t),
-                 device + ".CCD1.CCD1"], cwd=folder, stdout=subprocess.DEVNULL, stderr=log)
+        watcher = Monitor(self, device, folder, t, ".CCD1.CCD1")
         # It asks for BLOBs once the image's property is defined to it; the
         # request then has a moment to travel (through a chained server too).
-        until(lambda: watcher.poll() is not None or
-              "sending enableBLOB" in pathlib.Path(traffic).read_text(errors="replace"), t)
+        watcher.saw("sending enableBLOB", t=t)
         time.sleep(0.3)
         self.set("%s.CCD_EXPOSURE.CCD_EXPOSURE_VALUE=%g" % (device, exposure))
-        watcher.wait(timeout=t + 10)
+        watcher.proc.wait(timeout=t + 10)
         return os.path.join(folder, device + ".CCD1.CCD1.fits")
 
 
 class Monitor:
-    """indi_getprop watching every property of one device: the XML it is sent,
-    messages and states as a client sees them, logged to a file."""
+    """indi_getprop watching the properties of one device (all of them, or
+    `properties`): the XML it is sent, messages and states as a client sees
+    them, logged to a file; BLOBs it is sent it saves in `folder`."""
 
-    def __init__(self, server, device, folder, t=30):
+    def __init__(self, server, device, folder, t=30, properties=".*.*"):
         self.log = pathlib.Path(folder) / "monitor.log"
         with open(self.log, "w") as log:
             self.proc = subprocess.Popen(
                 ["indi_getprop", "-p", str(server.port), "-vv", "-m", "-t", str(t),
-                 device + ".*.*"], stdout=subprocess.DEVNULL, stderr=log)
+                 device + properties], cwd=folder, stdout=subprocess.DEVNULL, stderr=log)
         assert self.saw("<def"), "no properties of " + device
 
     def text(self):

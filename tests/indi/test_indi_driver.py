@@ -30,9 +30,7 @@ def serve(tmp_path):
         return servers[-1]
 
     yield start
-    reports = []
-    for s in reversed(servers):
-        reports += s.stop()
+    reports = [r for s in reversed(servers) for r in s.stop()]
     assert not reports, "".join(reports)
 
 
@@ -60,10 +58,9 @@ def test_connect_brings_up_and_names_by_model_and_serial(serve):
     s = serve("model_02:state=boot,model_02:state=ready:serial=77")
     first, second = CAM + " 1000", CAM + " 77"
     s.connect(first)
-    info = s.get(first + ".CCD_INFO.*", first + ".CCD_CFA.CFA_TYPE")
-    assert [info[first + k] for k in (".CCD_INFO.CCD_MAX_X", ".CCD_INFO.CCD_MAX_Y",
-                                      ".CCD_INFO.CCD_BITSPERPIXEL", ".CCD_CFA.CFA_TYPE")] == \
-        ["1280", "1024", "8", "RGGB"]
+    # (Its depth and mosaic are read in the exposures' FITS headers.)
+    info = s.get(first + ".CCD_INFO.*")
+    assert [info[first + ".CCD_INFO.CCD_MAX_" + k] for k in "XY"] == ["1280", "1024"]
     assert s.wait_device(second)
 
     # The data rates the camera offers are a choice; the pixel size, which
@@ -111,11 +108,10 @@ def test_exposure_abort_fits_geometry_and_refused_values(serve, tmp_path):
 
     # Values outside the camera's range are refused, the property in alert,
     # and nothing is sent: gain and binning stay as they were.
-    for spec, prop in (("CCD_EXPOSURE.CCD_EXPOSURE_VALUE=100", "CCD_EXPOSURE"),
-                       ("CCD_BINNING.HOR_BIN=5;VER_BIN=5", "CCD_BINNING"),
-                       ("CCD_GAIN.GAIN=100", "CCD_GAIN")):
+    for spec in ("CCD_EXPOSURE.CCD_EXPOSURE_VALUE=100", "CCD_BINNING.HOR_BIN=5;VER_BIN=5",
+                 "CCD_GAIN.GAIN=100"):
         s.set("%s.%s" % (CAM, spec))
-        assert s.wait('"%s.%s._STATE"==3' % (CAM, prop), t=3), spec
+        assert s.wait('"%s.%s._STATE"==3' % (CAM, spec.split(".")[0]), t=3), spec
     assert s.get(CAM + ".CCD_BINNING.HOR_BIN", CAM + ".CCD_GAIN.GAIN") == {
         CAM + ".CCD_BINNING.HOR_BIN": "2", CAM + ".CCD_GAIN.GAIN": "2"}
     # A frame off the camera's steps (8 across, 2 down) is moved onto them.
@@ -191,10 +187,8 @@ def test_video_rate_and_ser_recording(serve, tmp_path):
 
     def header():  # colour, width, height, depth and frames; zeros before there is one
         data = path.read_bytes()[:42] if path.exists() else b""
-        if len(data) < 42:
-            return 0, 0, 0, 0, 0
-        _, colour, _, width, height, depth, frames = struct.unpack_from("<7i", data, 14)
-        return colour, width, height, depth, frames
+        _, colour, _, *sizes = struct.unpack_from("<7i", data.ljust(42, b"\0"), 14)
+        return (colour, *sizes)
 
     until(lambda: header()[4] >= 9 and s.value(CAM + ".RECORD_STREAM.RECORD_OFF") == "On", 15, 0.2)
     # INDI 1.9's recorder closes the file on the frame that completes the
