@@ -380,16 +380,6 @@ TEST(ColourMatrix, ModelMatricesAreStoredReversed) {
     for (int i = 0; i < 12; ++i) EXPECT_NEAR(f[i], expected[i], 1) << i;
 }
 
-TEST(ColourMatrix, FixedPointArraysToDoubles) {
-    const std::int16_t s[12] = {4096, 2048, -4096, 100, 0, 8192, 1024, 200, 1, 2, 3, 300};
-    CMatrix3x3 t;
-    ConvertMatrixShortToDouble(&t, s);  // three columns of each row, as a 3x3
-    const double expected[9] = {1, 0.5, -1, 0, 2, 0.25, 1 / 4096.0, 2 / 4096.0, 3 / 4096.0};
-    EXPECT_TRUE(t == CMatrix3x3(expected));
-    CMatrix wrong(3, 3, nullptr);
-    EXPECT_THROW(MakeIdentity3x4(wrong), CMatrixError);
-}
-
 // Ids beyond the slots are refused at conversion (convert_test).
 TEST(ColourMatrix, MonochromeDefersTheMatrixUntilItIsRead) {
     CVotf mono;

@@ -124,9 +124,7 @@ void secondFourColors(Picture &pic, bool blueRow, bool greenFirst) {
     auto plane = [&](uint32_t x, uint32_t y) {
         return (isGreenSite(x, y, greenFirst) ? 1u : 0u) + (isBlueRow(y, blueRow) ? 0u : 2u);
     };
-    Grid s{W, H, std::vector<uint32_t>(size_t(W) * H)};
-    for (uint32_t y = 0; y < H; ++y)
-        for (uint32_t x = 0; x < W; ++x) s.v[size_t(y) * W + x] = pic.get(x, y, plane(x, y));
+    const Grid s = gridOf(W, H, [&](uint32_t x, uint32_t y) { return pic.get(x, y, plane(x, y)); });
     auto mean = [&](uint32_t x, uint32_t y, int dx, int dy) {
         uint32_t sum = 0, n = 0;
         for (int ny = int(y) - dy; ny <= int(y) + dy; ny += 2 * dy + !dy)

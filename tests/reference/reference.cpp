@@ -29,11 +29,8 @@ uint32_t fetch(const RawFrame &frame, uint32_t x, uint32_t y, const Fetch &how) 
 }
 
 Grid fetchGrid(const RawFrame &frame, const Fetch &how) {
-    Grid g{frame.width, frame.height, std::vector<uint32_t>(size_t(frame.width) * frame.height)};
-    for (uint32_t y = 0; y < frame.height; ++y)
-        for (uint32_t x = 0; x < frame.width; ++x)
-            g.v[size_t(y) * frame.width + x] = fetch(frame, x, y, how);
-    return g;
+    return gridOf(frame.width, frame.height,
+                  [&](uint32_t x, uint32_t y) { return fetch(frame, x, y, how); });
 }
 
 Picture Picture::make(uint32_t width, uint32_t height, uint32_t pixelElems, bool wide,
@@ -80,11 +77,9 @@ uint32_t sourceRowOf(uint32_t r, uint32_t height, bool deinterlace) {
 }
 
 Grid placedGrid(const Picture &pic, bool blueRow, bool greenFirst) {
-    Grid g{pic.width, pic.height, std::vector<uint32_t>(size_t(pic.width) * pic.height)};
-    for (uint32_t y = 0; y < pic.height; ++y)
-        for (uint32_t x = 0; x < pic.width; ++x)
-            g.v[size_t(y) * pic.width + x] = pic.get(x, y, siteChannel(x, y, blueRow, greenFirst));
-    return g;
+    return gridOf(pic.width, pic.height, [&](uint32_t x, uint32_t y) {
+        return pic.get(x, y, siteChannel(x, y, blueRow, greenFirst));
+    });
 }
 
 void secondPhase(const Orientation &o, bool &blueRow, bool &greenFirst) {

@@ -46,6 +46,14 @@ struct Grid {
     std::vector<uint32_t> v;
     uint32_t at(uint32_t x, uint32_t y) const { return v[size_t(y) * width + x]; }
 };
+// The grid of value(x, y) over width x height.
+template <class F>
+Grid gridOf(uint32_t width, uint32_t height, F value) {
+    Grid g{width, height, std::vector<uint32_t>(size_t(width) * height)};
+    for (uint32_t y = 0; y < height; ++y)
+        for (uint32_t x = 0; x < width; ++x) g.v[size_t(y) * width + x] = value(x, y);
+    return g;
+}
 Grid fetchGrid(const RawFrame &frame, const Fetch &how);
 
 // A picture in memory: pixelBytes per pixel, 1- or 2-byte elements, any stride.
