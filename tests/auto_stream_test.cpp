@@ -125,8 +125,7 @@ class LensDrive : public vocam::FocusDrive {
 };
 
 struct Search {
-    int result = 0;
-    int calls = 0;
+    int result = 0, calls = 0;
     std::shared_ptr<SimLens> lens;
     std::shared_ptr<LensDrive> drive;
 };

@@ -33,6 +33,19 @@ conversion_params params(std::uint32_t method, std::uint32_t correction = 14) {
     return p;
 }
 
+// A streaming camera; a case may stop the stream early.
+struct Streaming {
+    OpenCamera cam{"model_02:state=ready:fps=20"};
+    Streaming() {
+        EXPECT_EQ(vocam_enable_streaming(cam.handle()), 0);
+        EXPECT_EQ(vocam_start_streaming(cam.handle()), 0);
+    }
+    ~Streaming() {
+        vocam_stop_streaming(cam.handle());
+        vocam_disable_streaming(cam.handle());
+    }
+};
+
 std::vector<std::uint8_t> frame(std::size_t bytes) {
     std::vector<std::uint8_t> out(bytes);
     for (std::size_t i = 0; i < bytes; ++i) out[i] = static_cast<std::uint8_t>(i * 37 + i / 97);
@@ -44,9 +57,8 @@ std::vector<std::uint8_t> frame(std::size_t bytes) {
 // sized by the size query is exactly enough. A 32-bit picture is the 24-bit
 // one with a fourth byte as the buffer held it (0 from the 8-bit grey kernel).
 TEST(ConvertDepth, AFrameWithoutAStreamConvertsAsTheStreamDoes) {
-    OpenCamera cam("model_02:state=ready:fps=20");
-    ASSERT_EQ(vocam_enable_streaming(cam.handle()), 0);
-    ASSERT_EQ(vocam_start_streaming(cam.handle()), 0);
+    Streaming s;
+    OpenCamera &cam = s.cam;
     struct Case {
         std::uint32_t pixelFormat, flags, method, bits;
     };
@@ -94,7 +106,6 @@ TEST(ConvertDepth, AFrameWithoutAStreamConvertsAsTheStreamDoes) {
     EXPECT_EQ(
         vocam_convert_frame_to_rgb_bits(cam.handle(), rgb.data(), raw.data(), &f, nullptr, 48),
         VOCAM_EINVAL);
-    vocam_disable_streaming(cam.handle());
 }
 
 TEST(ConvertDepth, RefusalsComeBeforeAnyPixelIsRead) {
@@ -116,18 +127,6 @@ TEST(ConvertDepth, RefusalsComeBeforeAnyPixelIsRead) {
 }
 
 constexpr std::size_t kGuard = 64;
-
-struct Streaming {
-    OpenCamera cam{"model_02:state=ready:fps=20"};
-    Streaming() {
-        EXPECT_EQ(vocam_enable_streaming(cam.handle()), 0);
-        EXPECT_EQ(vocam_start_streaming(cam.handle()), 0);
-    }
-    ~Streaming() {
-        vocam_stop_streaming(cam.handle());
-        vocam_disable_streaming(cam.handle());
-    }
-};
 
 TEST(RgbFrameSize, EveryConversionFitsTheSizeItWasGiven) {
     Streaming s;

@@ -22,10 +22,6 @@ const double k3x3[9] = {1, 2, 3, 4, 5, 6, 7, 8, 10};
 const double k3x4[12] = {1, 0, 2, -1, 0, 3, 1, 2, 4, -2, 0, 1};
 const std::vector<double> kValues3x3(k3x3, k3x3 + 9);
 
-std::pair<int, int> Shape(const CMatrix &m) {
-    return {m.Rows(), m.Columns()};
-}
-
 TEST(MatrixProduct, ShapesFollowTheOperandsAndMismatchesLeaveTheResult) {
     const CMatrix a(3, 3, k3x3), b(3, 4, k3x4);
     EXPECT_EQ(Values(a * b), (std::vector<double>{13, 0, 4, 6, 28, 3, 13, 12, 47, 4, 22, 19}));
@@ -89,7 +85,7 @@ TEST(MatrixStorage, CopiesAreDeepAndInlineStorageStays) {
 
     CMatrix m(3, 4, k3x4);
     m.Assign(3, 3, k3x3);
-    EXPECT_EQ(Shape(m), std::pair(3, 3));
+    EXPECT_EQ(std::pair(m.Rows(), m.Columns()), std::pair(3, 3));
     EXPECT_EQ(Values(m), kValues3x3);
     m.Release();
     EXPECT_FALSE(m.Exist());

@@ -151,11 +151,6 @@ constexpr int kOnePass = kX | kD | kL;
 // runs these suites once for every unit.
 class KernelTest : public ::testing::TestWithParam<Size> {
   protected:
-    Picture picture(uint32_t elems, bool wide, bool padded = false) {
-        const size_t row = size_t(W) * elems * (wide ? 2 : 1);
-        return Picture::make(W, H, elems, wide, padded ? (row + 3) & ~size_t(3) : row, rng_);
-    }
-
     // Every entry for every flag combination it takes (byte order only with
     // 16-bit samples). With `levels`, 16-bit samples are drawn from them,
     // without tables.
@@ -172,7 +167,10 @@ class KernelTest : public ::testing::TestWithParam<Size> {
                     raw.bytes[i] = uint8_t(v);
                     raw.bytes[i + 1] = uint8_t(v >> 8);
                 }
-                Picture got = picture(e.elems, e.depth == k16, e.padded), want = got;
+                const size_t row = size_t(W) * e.elems * (e.depth == k16 ? 2 : 1);
+                Picture got = Picture::make(W, H, e.elems, e.depth == k16,
+                                            e.padded ? (row + 3) & ~size_t(3) : row, rng_),
+                        want = got;
                 e.run(got, raw, f);
                 e.model(want, fetchGrid(raw, f.fetch(e.depth)), f);
                 ASSERT_TRUE(samePicture(got, want, std::string(e.name) + " " + f.str()));
