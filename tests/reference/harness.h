@@ -120,6 +120,21 @@ struct Entry {
 #define FULL(fn) #fn, VOCAM_RUN(fn, f.b, f.g, f.x, f.t, f.d)
 constexpr Depth k8 = Depth::k8to8, k16to8 = Depth::k16to8, k16 = Depth::k16to16;
 
+// A family's kernels at every depth, as entries: 8-bit samples to 24- and
+// 32-bit pixels and 16-bit ones to 24 and 32 (`model16` the model of these
+// two), each named fn<depth><suffix>. VOCAM_DEPTHS5 adds 16-bit samples to
+// 48-bit pixels, all under one model.
+#define VOCAM_DEPTHS(form, fn, suffix, model, model16, mask)             \
+    {form(fn##suffix), k8, 3, model, mask, 0, false},                    \
+        {form(fn##32##suffix), k8, 4, model, mask, 0, false},            \
+        {form(fn##16to8##suffix), k16to8, 3, model16, mask, 0, false}, { \
+        form(fn##16to832##suffix), k16to8, 4, model16, mask, 0, false    \
+    }
+#define VOCAM_DEPTHS5(form, fn, suffix, model, mask)        \
+    VOCAM_DEPTHS(form, fn, suffix, model, model, mask), {   \
+        form(fn##16##suffix), k16, 3, model, mask, 0, false \
+    }
+
 // An in-place pass over the picture, taking blueRow and greenFirst as its two
 // flags (a phase or two mirrors). The random picture is its input: every
 // channel holds something, and a pass must read only the ones it is given.
