@@ -85,8 +85,7 @@ TEST(FrameDesc, BorderNarrowsTheRegionAndOutsideRegionsAreRefused) {
     auto f = vocam::test::window(0, 0, 640, 480, 2, 2);
     ASSERT_EQ(vocam_set_video_format(h, &f), 0);
     ASSERT_EQ(fill_FrameDesc(h, 0, &d, 0, 0, 320, 240, 0), 0);
-    EXPECT_EQ(d.frame_width, 320u);
-    EXPECT_EQ(d.frame_height, 240u);
+    EXPECT_EQ(std::tie(d.frame_width, d.frame_height), std::make_tuple(320u, 240u));
     EXPECT_EQ(fill_FrameDesc(h, 0, &d, 0, 0, 321, 240, 0), -22);
     // The library's own reads of the window, made on every automatic step,
     // write no line (a client's read does: format_test).
@@ -322,9 +321,7 @@ TEST_F(Balance, OneShotWithoutSeparateGreenGainsBalancesRedAndBlueAgainstGreen) 
     cam.device().failControl(static_cast<vocam::usbhost::IOReturn>(0xE00002EDu), 1);
     EXPECT_EQ(vocam_oneshot_autowhitebalance(h, frame.data(), 0, 0, 64, 64), 0);
     // 0.625 and 1.25 over the greens' 1.25.
-    EXPECT_EQ(raw(41), 2048);
-    EXPECT_EQ(raw(42), 4096);
-    EXPECT_EQ(raw(43), green);
+    EXPECT_EQ((std::array{raw(41), raw(42), raw(43)}), (std::array{2048, 4096, green}));
 }
 
 TEST_F(Balance, DigitalBalanceGoesToTheColourEngineOnly) {

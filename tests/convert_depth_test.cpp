@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <memory>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "support/OpenCamera.h"
@@ -191,8 +192,7 @@ TEST(RgbFrameSize, DefaultsComeFromTheCameraAndTheEngine) {
     std::size_t bytes = 0;
     // The width of the example that overran a width x height x 3 buffer.
     ASSERT_EQ(vocam_get_rgb_frame_size(h, nullptr, nullptr, &stride, &bytes), 0);
-    EXPECT_EQ(stride, 3008u);
-    EXPECT_EQ(bytes, 3008u * 20u);
+    EXPECT_EQ(std::pair(stride, bytes), std::pair(3008u, std::size_t{3008 * 20}));
     EXPECT_EQ(vocam_get_rgb_frame_size(h, nullptr, nullptr, nullptr, &bytes), 0);
 
     const auto colour = imageFormat(1002, 20, 0, 0, 0);
@@ -215,8 +215,7 @@ TEST(RgbFrameSize, DefaultsComeFromTheCameraAndTheEngine) {
     EXPECT_EQ(vocam_get_rgb_frame_size(h, &odd, nullptr, &stride, &bytes), VOCAM_EINVAL);
     EXPECT_EQ(vocam_get_rgb_frame_size(h, &colour, nullptr, &stride, nullptr), VOCAM_EINVAL);
     EXPECT_EQ(vocam_get_rgb_frame_size(nullptr, &colour, nullptr, &stride, &bytes), VOCAM_EINVAL);
-    EXPECT_EQ(stride, 99u);
-    EXPECT_EQ(bytes, 99u);
+    EXPECT_EQ(std::pair(stride, bytes), std::pair(99u, std::size_t{99}));
 }
 
 }  // namespace
