@@ -72,41 +72,15 @@ const Entry kEntries[] = {
 
 class Kernels : public KernelTest {};
 // The smallest mosaic, 4x4, non-square frames, widths that are not multiples
-// of 4 or 16, and widths that give the vector paths 16-pixel blocks plus a tail.
-VOCAM_KERNEL_SIZES(Kernels, {2, 2}, {4, 4}, {6, 4}, {10, 6}, {22, 4}, {38, 6}, {66, 10});
+// of 4 or 16, widths that give the vector paths 16-pixel blocks plus a tail,
+// then sizes without a mosaic phase: the grey and mono copies need none and
+// take any size.
+VOCAM_KERNEL_SIZES(Kernels, {2, 2}, {4, 4}, {6, 4}, {10, 6}, {22, 4}, {38, 6}, {66, 10}, {5, 4},
+                   {4, 5}, {1, 1}, {0, 4}, {4, 0}, {7, 3}, {5, 3});
 
 TEST_P(Kernels, EntriesMatchTheModel) {
     checkEntries(kGreyEntries);
-    checkEntries(kEntries);
-}
-
-class OddSizes : public KernelTest {};
-VOCAM_KERNEL_SIZES(OddSizes, {5, 3}, {7, 4}, {1, 1});
-
-TEST_P(OddSizes, GreyAndMonoCopiesMatchTheModel) {
-    checkEntries(kGreyEntries);
-}
-
-// ---- Sizes without a mosaic phase
-
-// Sizes without a defined mosaic phase leave the picture as it was instead of
-// reaching past the frame (pictures and frames are sized exactly).
-const Model kUntouched = [](Picture &, const Grid &, const Flags &) {};
-const Entry kNoPhase[] = {
-    {ONE_PASS(NearestNeighbor), k8, 3, kUntouched, kOnePass, 0, false},
-    {SEL(NearestNeighbor16to8), k16to8, 3, kUntouched, kD, 0, false},
-    {FULL(UlmetMoveInPlace), k8, 3, kUntouched, 0, 0, false},
-    {FULL(NearestNeighbor32InPlace), k8, 4, kUntouched, 0, 0, false},
-    {FULL(FourColorsInterMove32InPlace), k8, 4, kUntouched, 0, 0, false},
-    {GREY2(NoneMoveInPlace), k8, 3, kUntouched, kPhase, 0, false},
-    {PASS(SecondUlmetMove32), k8, 4, kUntouched, kPass, 0, false},
-};
-
-class NoPhase : public KernelTest {};
-VOCAM_KERNEL_SIZES(NoPhase, {5, 4}, {4, 5}, {1, 1}, {0, 4}, {4, 0}, {7, 3});
-
-TEST_P(NoPhase, MosaicKernelsLeaveThePictureAlone) {
-    checkEntries(kNoPhase);
+    checkEntries(kEntries, 2);
 }
 
 // ---- Edge-detecting and gradient-corrected kernels
@@ -152,13 +126,17 @@ const Entry kEdgeEntries[] = {
     VOCAM_DEPTHS(ONE_PASS, EdgeDetectMove, , edge(false, false), edge(false, true), kOnePass),
     VOCAM_DEPTHS(ONE_PASS, EdgeDetectMove, FlipX, edge(true, false), edge(true, true), kOnePass),
     // Second passes and interpolation jobs over a random picture of any
-    // phase, and the mirrors, which exchange only the colour channels.
+    // phase.
     {PASS(SecondEdgeDetectMove), k8, 3, onPicture(secondEdge), kPass, 0, false},
     {PASS(SecondEdgeDetectMove32), k8, 4, onPicture(secondEdge), kPass, 0, false},
     {PASS(SecondEdgeDetectMove16), k16, 3, onPicture(secondEdge), kPass, 0, false},
     {PASS(QarexMoveJob), k8, 3, job(255), kPass, 0, false},
     {PASS(QarexMoveJob32), k8, 4, job(255), kPass, 0, false},
     {PASS(QarexMoveJob), k16, 3, job(65535), kPass, 0, false},
+};
+
+// The mirrors, which exchange only the colour channels, take any size.
+const Entry kMirrors[] = {
     {PASS(FlipBgrAround), k8, 3, onPicture(flipBgr), kPass, 0, false},
     {PASS(FlipBgrAround32), k8, 4, onPicture(flipBgr), kPass, 0, false},
     {PASS(FlipBgrAround), k16, 3, onPicture(flipBgr), kPass, 0, false},
@@ -166,11 +144,14 @@ const Entry kEdgeEntries[] = {
 
 class EdgeGradient : public KernelTest {};
 // 4x4, non-square, a width whose interior the 8-, 16- and 32-pixel blocks
-// tile exactly (36), and widths that leave a tail after them.
-VOCAM_KERNEL_SIZES(EdgeGradient, {4, 4}, {6, 4}, {4, 6}, {18, 6}, {36, 8}, {38, 10}, {70, 12});
+// tile exactly (36), and widths that leave a tail after them; then sizes the
+// rules do not serve, which need even dimensions of at least 4.
+VOCAM_KERNEL_SIZES(EdgeGradient, {4, 4}, {6, 4}, {4, 6}, {18, 6}, {36, 8}, {38, 10}, {70, 12},
+                   {2, 2}, {5, 4}, {4, 5}, {2, 6}, {6, 2}, {0, 4});
 
 TEST_P(EdgeGradient, EntriesMatchTheModel) {
-    checkEntries(kEdgeEntries);
+    checkEntries(kEdgeEntries, 4);
+    checkEntries(kMirrors);
 }
 
 // Full-range random samples hardly ever tie between the two directions or
@@ -180,26 +161,7 @@ TEST_P(EdgeGradient, SixteenBitTiesAndExtremes) {
         {FULL(QarexMove16), k16, 3, qarex(65535), 0, 0, false},
         {FULL(EdgeDetectMove16InPlace), k16, 3, placed(secondEdge), 0, 0, false},
     };
-    checkEntries(entries, {0, 1, 2, 3, 32767, 32768, 65533, 65534, 65535});
-}
-
-// The rules need even dimensions of at least 4.
-const Entry kTooSmall[] = {
-    {ONE_PASS(EdgeDetectMove), k8, 3, kUntouched, kOnePass, 0, false},
-    {ONE_PASS(EdgeDetectMove32FlipX), k8, 4, kUntouched, kOnePass, 0, false},
-    {FULL(EdgeDetectMove16to8InPlace), k16to8, 3, kUntouched, 0, 0, false},
-    {PASS(SecondEdgeDetectMove16), k16, 3, kUntouched, kPass, 0, false},
-    {FULL(QarexMove), k8, 3, kUntouched, 0, 0, false},
-    {FULL(QarexMove16to832), k16to8, 4, kUntouched, 0, 0, false},
-    {PASS(QarexMoveJob32), k8, 4, kUntouched, kPass, 0, false},
-    {FULL(QarexMove16), k16, 3, kUntouched, 0, 0, false},
-};
-
-class TooSmall : public KernelTest {};
-VOCAM_KERNEL_SIZES(TooSmall, {2, 2}, {5, 4}, {4, 5}, {2, 6}, {6, 2}, {0, 4});
-
-TEST_P(TooSmall, EdgeAndGradientKernelsLeaveThePictureAlone) {
-    checkEntries(kTooSmall);
+    checkEntries(entries, 4, {0, 1, 2, 3, 32767, 32768, 65533, 65534, 65535});
 }
 
 // Frames wider than the row rings: bottom-up, mirrored, woven, with a table,

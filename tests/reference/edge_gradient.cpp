@@ -28,25 +28,18 @@ uint32_t edgeValue(const Grid &g, uint32_t x, uint32_t y, uint32_t ch, bool blue
         return (a + b) / 2;
     }
     if (topOrBottom) {
-        if (green) {
-            if (ch == rowColour) return (g.at(x - 1, y) + g.at(x + 1, y)) / 2;
-            return g.at(x, ny);
-        }
+        if (green) return ch == rowColour ? (g.at(x - 1, y) + g.at(x + 1, y)) / 2 : g.at(x, ny);
         if (ch == 1) return (g.at(x - 1, y) + g.at(x + 1, y)) / 2;
         return (g.at(x - 1, ny) + g.at(x + 1, ny)) / 2;
     }
     if (leftOrRight) {
-        if (green) {
-            if (ch == rowColour) return g.at(nx, y);
-            return (g.at(x, y - 1) + g.at(x, y + 1)) / 2;
-        }
+        if (green) return ch == rowColour ? g.at(nx, y) : (g.at(x, y - 1) + g.at(x, y + 1)) / 2;
         if (ch == 1) return (g.at(x, y - 1) + g.at(x, y + 1)) / 2;
         return (g.at(nx, y - 1) + g.at(nx, y + 1)) / 2;
     }
-    if (green) {
-        if (ch == rowColour) return (g.at(x - 1, y) + g.at(x + 1, y)) / 2;
-        return (g.at(x, y - 1) + g.at(x, y + 1)) / 2;
-    }
+    if (green)
+        return ch == rowColour ? (g.at(x - 1, y) + g.at(x + 1, y)) / 2
+                               : (g.at(x, y - 1) + g.at(x, y + 1)) / 2;
     if (ch != 1)
         return (g.at(x - 1, y - 1) + g.at(x + 1, y - 1) + g.at(x - 1, y + 1) + g.at(x + 1, y + 1)) /
                4;
