@@ -225,8 +225,7 @@ TEST_F(Focus, WithoutALensThePropertyIsRefusedAndNothingMoves) {
     EXPECT_EQ(vocam_autofocus_start(h, 0, 0, width, height), -22);
     freshFrame([&](const std::uint8_t *f) { EXPECT_EQ(vocam_autofocus_process(h, f), -5); });
     // A null frame is refused before the lens is touched.
-    auto lens = std::make_shared<SimLens>(LensConfig{});
-    auto drive = std::make_shared<LensDrive>(lens);
+    auto drive = std::make_shared<LensDrive>(std::make_shared<SimLens>(LensConfig{}));
     vo_autofocus(h->algorithms).drive = drive;
     ASSERT_EQ(vocam_autofocus_start(h, 0, 0, width, height), 0);
     const auto before = vo_autofocus(h->algorithms).af_state;

@@ -37,6 +37,15 @@ int property(_vocam *h, std::uint32_t id) {
     return v;
 }
 
+// The exposure a one-shot step sets from `from` toward `target`, measured
+// over the frame's first 64 x 64 pixels.
+std::uint32_t oneShotExposure(_vocam *h, const std::uint8_t *frame, std::uint32_t from,
+                              int target) {
+    EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_EXPOSURE, static_cast<int>(from), 0), 0);
+    EXPECT_EQ(vocam_oneshot_autoexposure(h, target, frame, 0, 0, 64, 64, 0.0), 0);
+    return static_cast<std::uint32_t>(property(h, VOCAM_PROP_EXPOSURE));
+}
+
 _FrameDesc desc(std::uint64_t fw, std::uint64_t fh, std::uint64_t x, std::uint64_t y,
                 std::uint64_t w, std::uint64_t h) {
     return {fw, fh, 0, 0, 0, x, y, w, h};
@@ -81,17 +90,16 @@ TEST(FrameDesc, BorderNarrowsTheRegionAndOutsideRegionsAreRefused) {
     _FrameDesc d{};
     EXPECT_EQ(fill_FrameDesc(nullptr, 0, &d, 0, 0, 8, 8, 0), -22);
     EXPECT_EQ(fill_FrameDesc(h, 0, nullptr, 0, 0, 8, 8, 0), -22);
-    // A subsampled window is described in delivered pixels.
+    // A subsampled window is described in delivered pixels. The library's own
+    // reads of the window, made on every automatic step, write no line (a
+    // client's read does: format_test).
     auto f = vocam::test::window(0, 0, 640, 480, 2, 2);
     ASSERT_EQ(vocam_set_video_format(h, &f), 0);
-    ASSERT_EQ(fill_FrameDesc(h, 0, &d, 0, 0, 320, 240, 0), 0);
-    EXPECT_EQ(std::tie(d.frame_width, d.frame_height), std::make_tuple(320u, 240u));
-    EXPECT_EQ(fill_FrameDesc(h, 0, &d, 0, 0, 321, 240, 0), -22);
-    // The library's own reads of the window, made on every automatic step,
-    // write no line (a client's read does: format_test).
     StderrCapture err;
     ASSERT_EQ(fill_FrameDesc(h, 0, &d, 0, 0, 320, 240, 0), 0);
     EXPECT_THAT(err.take(), ::testing::Not(HasSubstr("vocam_get_video_format")));
+    EXPECT_EQ(std::tie(d.frame_width, d.frame_height), std::make_tuple(320u, 240u));
+    EXPECT_EQ(fill_FrameDesc(h, 0, &d, 0, 0, 321, 240, 0), -22);
 }
 
 // ---- Statistics ----
@@ -342,21 +350,15 @@ TEST_F(Balance, DigitalBalanceGoesToTheColourEngineOnly) {
 TEST_F(Balance, OneShotExposureGainAndIrisArithmetic) {
     auto &props = cam.device().properties();
     paint(64, 64, 64, 64);  // each pixel 64: mean 64
-    ASSERT_EQ(vocam_property_set(h, VOCAM_PROP_EXPOSURE, 1000, 0), 0);
-    EXPECT_EQ(vocam_oneshot_autoexposure(h, 128, frame.data(), 0, 0, 64, 64, 0.0), 0);
-    EXPECT_EQ(raw(VOCAM_PROP_EXPOSURE), 2000);
+    EXPECT_EQ(oneShotExposure(h, frame.data(), 1000, 128), 2000u);
     EXPECT_EQ(vocam_oneshot_autogain(h, 128, frame.data(), 0, 0, 64, 64), 0);
     EXPECT_EQ(raw(VOCAM_PROP_GAIN), 8192);
     // Brighter than the target: down, but not below the minimum (10).
-    EXPECT_EQ(vocam_oneshot_autoexposure(h, 1, frame.data(), 0, 0, 64, 64, 0.0), 0);
-    EXPECT_EQ(raw(VOCAM_PROP_EXPOSURE), 31);
-    EXPECT_EQ(vocam_oneshot_autoexposure(h, 0, frame.data(), 0, 0, 64, 64, 0.0), 0);
-    EXPECT_EQ(raw(VOCAM_PROP_EXPOSURE), 10);
+    EXPECT_EQ(oneShotExposure(h, frame.data(), 2000, 1), 31u);
+    EXPECT_EQ(oneShotExposure(h, frame.data(), 31, 0), 10u);
     // Black: 20 % more.
     paint(0, 0, 0, 0);
-    ASSERT_EQ(vocam_property_set(h, VOCAM_PROP_EXPOSURE, 1000, 0), 0);
-    EXPECT_EQ(vocam_oneshot_autoexposure(h, 128, frame.data(), 0, 0, 64, 64, 0.0), 0);
-    EXPECT_EQ(raw(VOCAM_PROP_EXPOSURE), 1200);
+    EXPECT_EQ(oneShotExposure(h, frame.data(), 1000, 128), 1200u);
     // From an exposure of 1 a ratio of 4 starts at 2: 8.
     ASSERT_TRUE(props.poke(vocam::sim::kRegExposure + 8, 1));
     ASSERT_TRUE(props.poke(vocam::sim::kRegExposure + 4, 1));
@@ -377,12 +379,9 @@ TEST(LongExposure, OneShotReadsTheWordsUnsigned) {
     _vocam *h = cam.handle();
     std::vector<std::uint8_t> frame(2048 * 1536, 64);
     for (auto [from, target, to] : {std::array<std::uint32_t, 3>{3000000000u, 32, 1500000000u},
-                                    {3000000000u, 128, 3600000000u}}) {
-        ASSERT_EQ(vocam_property_set(h, VOCAM_PROP_EXPOSURE, static_cast<int>(from), 0), 0);
-        EXPECT_EQ(vocam_oneshot_autoexposure(h, target, frame.data(), 0, 0, 64, 64, 0.0), 0);
-        EXPECT_EQ(static_cast<std::uint32_t>(property(h, VOCAM_PROP_EXPOSURE)), to)
+                                    {3000000000u, 128, 3600000000u}})
+        EXPECT_EQ(oneShotExposure(h, frame.data(), from, int(target)), to)
             << from << " toward " << target;
-    }
 }
 
 }  // namespace

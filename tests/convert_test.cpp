@@ -154,29 +154,22 @@ struct Case {
 
 // The kernel a conversion must run, as a name; "" for a refused combination.
 std::string ExpectedKernel(const Case &c) {
-    const bool wide = c.sampleFormat != 0;
-    if (c.bits == 48) {
-        if (!wide) return "";
-        if (c.mono || c.method == 0) return "NoneMove16InPlace";
-        static const std::map<unsigned, std::string> k48 = {{1, "NearestNeighbor16InPlace"},
-                                                            {2, "EdgeDetectMove16InPlace"},
-                                                            {3, "QarexMove16"},
-                                                            {8, "UlmetMove16InPlace"}};
-        auto it = k48.find(c.method);
-        return it == k48.end() ? "" : it->second;
-    }
-    const std::string depth =
-        wide ? (c.bits == 32 ? "16to832" : "16to8") : (c.bits == 32 ? "32" : "");
+    const bool wide = c.sampleFormat != 0, deep = c.bits == 48;
+    if (deep && !wide) return "";
+    const std::string depth = deep   ? "16"
+                              : wide ? (c.bits == 32 ? "16to832" : "16to8")
+                                     : (c.bits == 32 ? "32" : "");
     if (c.mono && c.bits == 8)
         return std::string("MonoToMonoMove") + (wide ? "16to8" : "") +
                (c.deinterlace ? "Deinterl" : "");
-    if (c.mono || c.method == 0) return "NoneMove" + depth + (c.deinterlace ? "InPlace" : "");
-    const std::string rows = c.deinterlace ? "InPlace" : "";
+    // 48-bit pictures are always made in place.
+    const std::string rows = c.deinterlace || deep ? "InPlace" : "";
+    if (c.mono || c.method == 0) return "NoneMove" + depth + rows;
     if (c.method == 1) return "NearestNeighbor" + depth + rows;
     if (c.method == 2) return "EdgeDetectMove" + depth + rows;
     if (c.method == 3) return "QarexMove" + depth;
-    if (c.method == 8 || (c.method == 9 && wide)) return "UlmetMove" + depth + "InPlace";
-    if (c.method != 9) return "";
+    if (c.method == 8 || (c.method == 9 && wide && !deep)) return "UlmetMove" + depth + "InPlace";
+    if (c.method != 9 || deep) return "";
     if (c.bits == 32) return "FourColorsInterMove32InPlace";
     return c.deinterlace ? "" : "UlmetMoveInPlace";
 }
@@ -210,10 +203,10 @@ const std::map<std::string, Run> &Kernels() {
     return k;
 }
 
+// Row stride of a picture the matrix stage runs over (monochrome pictures
+// never reach it).
 std::size_t Stride(const std::string &kernel, std::uint32_t w, unsigned bits) {
     if (kernel == "NoneMove" || kernel == "NoneMove16to8") return (3 * w + 3) / 4 * 4;
-    if (kernel == "MonoToMonoMove" || kernel == "MonoToMonoMove16to8") return (w + 3) / 4 * 4;
-    if (kernel.starts_with("MonoToMono")) return w;
     return bits == 48 ? 6 * w : bits == 32 ? 4 * w : 3 * w;
 }
 

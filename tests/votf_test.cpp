@@ -216,9 +216,7 @@ TEST(ToneTable16, ParametricForm) {
         EXPECT_TRUE(std::is_sorted(l.begin(), l.end())) << c.gamma;
     }
     // Most significant byte first: sample 0x1234 is stored as 0x3412.
-    const auto g200 = Lut16(Curve(200, 100, 0), 280, 1);
-    const auto swapped = Lut16(Curve(200, 100, 0), 280, 0);
-    EXPECT_EQ(swapped[0x3412], g200[0x1234]);
+    EXPECT_EQ(Lut16(Curve(200, 100, 0), 280, 0)[0x3412], Lut16(Curve(200, 100, 0), 280, 1)[0x1234]);
 }
 
 TEST(ToneTable16, TableFormInterpolatesTheBytes) {

@@ -57,10 +57,8 @@ void monoCopy(Picture &pic, const Grid &g, bool flipX, bool topDown, bool deinte
 void secondNone(Picture &pic, bool blueRow, bool greenFirst) {
     for (uint32_t y = 0; y < pic.height; ++y)
         for (uint32_t x = 0; x < pic.width; ++x) {
-            uint32_t own = siteChannel(x, y, blueRow, greenFirst);
-            uint32_t v = pic.get(x, y, own);
-            for (uint32_t c = 0; c < 3; ++c)
-                if (c != own) pic.set(x, y, c, v);
+            const uint32_t v = pic.get(x, y, siteChannel(x, y, blueRow, greenFirst));
+            for (uint32_t c = 0; c < 3; ++c) pic.set(x, y, c, v);
         }
 }
 
@@ -74,13 +72,9 @@ void nearestOnePass(Picture &pic, const Grid &g, bool blueRow, bool greenFirst, 
         }
 }
 
+// The one-pass rule over the placed samples, in place.
 void secondNearest(Picture &pic, bool blueRow, bool greenFirst) {
-    const Grid s = placedGrid(pic, blueRow, greenFirst);
-    for (uint32_t y = 0; y < pic.height; ++y)
-        for (uint32_t x = 0; x < pic.width; ++x) {
-            auto px = nearestPixel(s, x, y, blueRow, greenFirst);
-            for (uint32_t c = 0; c < 3; ++c) pic.set(x, y, c, px[c]);
-        }
+    nearestOnePass(pic, placedGrid(pic, blueRow, greenFirst), blueRow, greenFirst, false, true);
 }
 
 // The 2x2-block pass exactly in its documented order, reading the live picture:

@@ -60,13 +60,10 @@ void edgeOnePass(Picture &pic, const Grid &g, bool blueRow, bool greenFirst, boo
                         edgeValue(g, x, y, ch, blueRow, greenFirst, halvedBlueCorners));
 }
 
+// The one-pass rule over the placed samples, in place; each own sample
+// stays as it is.
 void secondEdge(Picture &pic, bool blueRow, bool greenFirst) {
-    const Grid g = placedGrid(pic, blueRow, greenFirst);
-    for (uint32_t y = 0; y < g.height; ++y)
-        for (uint32_t x = 0; x < g.width; ++x)
-            for (uint32_t ch = 0; ch < 3; ++ch)
-                if (ch != siteChannel(x, y, blueRow, greenFirst))
-                    pic.set(x, y, ch, edgeValue(g, x, y, ch, blueRow, greenFirst, false));
+    edgeOnePass(pic, placedGrid(pic, blueRow, greenFirst), blueRow, greenFirst, false, true, false);
 }
 
 void qarexJob(Picture &pic, bool blueRow, bool greenFirst, uint32_t maxValue) {
