@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "Simulator/SimProperties.h"
-#include "reference/matrix.h"
+#include "reference/reference.h"
 #include "support/OpenCamera.h"
 #include "support/Stderr.h"
 #include "vocamapi.h"

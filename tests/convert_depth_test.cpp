@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <numeric>
 #include <random>
 #include <utility>
 #include <vector>
@@ -47,12 +48,6 @@ struct Streaming {
     }
 };
 
-std::vector<std::uint8_t> frame(std::size_t bytes) {
-    std::vector<std::uint8_t> out(bytes);
-    for (std::size_t i = 0; i < bytes; ++i) out[i] = static_cast<std::uint8_t>(i * 37 + i / 97);
-    return out;
-}
-
 // With the camera's tone curve untouched, a frame converted without a camera
 // is the picture the camera's stream gives, at every depth, and the buffer
 // sized by the size query is exactly enough. A 32-bit picture is the 24-bit
@@ -70,7 +65,8 @@ TEST(ConvertDepth, AFrameWithoutAStreamConvertsAsTheStreamDoes) {
                          Case{0, VOCAM_LAYOUT_MONO, 0, 32}}) {
         const auto f = imageFormat(70, 20, c.pixelFormat, c.flags);  // 210-byte grey rows pad
         const auto p = params(c.method);
-        const auto raw = frame(f.ImageSize);
+        std::vector<std::uint8_t> raw(f.ImageSize);
+        std::iota(raw.begin(), raw.end(), std::uint8_t{0});
         std::uint32_t stride = 0;
         std::size_t size24 = 0;
         ASSERT_EQ(vocam_get_rgb_frame_size(cam.handle(), &f, &p, &stride, &size24), 0);

@@ -8,8 +8,11 @@ namespace vocam::ref {
 
 using std::abs;
 
-uint32_t edgeValue(const Grid &g, uint32_t x, uint32_t y, uint32_t ch, bool blueRow,
-                   bool greenFirst, bool halvedBlueCorners) {
+// Edge-detecting value of channel `ch` at source pixel (x, y) of the sample
+// grid. `halvedBlueCorners`: the green of a red or blue corner site in a blue
+// row is (a >> 1) + (b >> 1) instead of (a + b) >> 1.
+static uint32_t edgeValue(const Grid &g, uint32_t x, uint32_t y, uint32_t ch, bool blueRow,
+                          bool greenFirst, bool halvedBlueCorners) {
     const uint32_t W = g.width, H = g.height;
     if (ch == siteChannel(x, y, blueRow, greenFirst)) return g.at(x, y);
     const bool green = isGreenSite(x, y, greenFirst);

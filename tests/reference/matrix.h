@@ -8,8 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
-#include <random>
-#include <vector>
 
 namespace vocam::ref {
 
@@ -27,11 +25,6 @@ void matrix(const Matrix &m, T *p, std::size_t count, int stride) {
         for (int r = 0; r < 3; ++r)
             p[r] = static_cast<T>(std::clamp<std::int64_t>(s[r], 0, top) >> 12);
     }
-}
-inline std::vector<std::uint8_t> randomBytes(std::size_t n, std::mt19937 &rng) {
-    std::vector<std::uint8_t> b(n);
-    for (auto &x : b) x = static_cast<std::uint8_t>(rng());
-    return b;
 }
 
 }  // namespace vocam::ref

@@ -7,12 +7,11 @@
 namespace vocam::ref {
 
 RawFrame randomFrame(uint32_t width, uint32_t height, bool wide, std::mt19937 &rng) {
-    RawFrame f{width, height, wide, std::vector<uint8_t>(size_t(width) * height * (wide ? 2 : 1))};
-    for (auto &b : f.bytes) b = uint8_t(rng());
-    return f;
+    return {width, height, wide, randomBytes(size_t(width) * height * (wide ? 2 : 1), rng)};
 }
 
-uint32_t fetch(const RawFrame &frame, uint32_t x, uint32_t y, const Fetch &how) {
+// The value a kernel stores for source sample (x, y).
+static uint32_t fetch(const RawFrame &frame, uint32_t x, uint32_t y, const Fetch &how) {
     size_t i = size_t(y) * frame.width + x;
     if (how.depth == Depth::k8to8) {
         uint8_t s = frame.bytes[i];
@@ -31,14 +30,6 @@ uint32_t fetch(const RawFrame &frame, uint32_t x, uint32_t y, const Fetch &how) 
 Grid fetchGrid(const RawFrame &frame, const Fetch &how) {
     return gridOf(frame.width, frame.height,
                   [&](uint32_t x, uint32_t y) { return fetch(frame, x, y, how); });
-}
-
-Picture Picture::make(uint32_t width, uint32_t height, uint32_t pixelElems, bool wide,
-                      size_t strideBytes, std::mt19937 &rng) {
-    Picture p{width, height,      pixelElems,
-              wide,  strideBytes, std::vector<uint8_t>(strideBytes * height)};
-    for (auto &b : p.bytes) b = uint8_t(rng());
-    return p;
 }
 
 uint32_t Picture::get(uint32_t x, uint32_t memRow, uint32_t c) const {

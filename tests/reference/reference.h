@@ -20,6 +20,12 @@ struct RawFrame {
     const uint16_t *data16() const { return reinterpret_cast<const uint16_t *>(bytes.data()); }
 };
 
+inline std::vector<uint8_t> randomBytes(size_t n, std::mt19937 &rng) {
+    std::vector<uint8_t> b(n);
+    for (auto &x : b) x = uint8_t(rng());
+    return b;
+}
+
 // Random frame; two-byte samples are stored in a 16-bit aligned buffer.
 RawFrame randomFrame(uint32_t width, uint32_t height, bool wide, std::mt19937 &rng);
 
@@ -36,9 +42,6 @@ struct Fetch {
     const uint8_t *lut8 = nullptr;    // 256 entries
     const uint16_t *lut16 = nullptr;  // 65536 entries
 };
-
-// The value a kernel stores for source sample (x, y).
-uint32_t fetch(const RawFrame &frame, uint32_t x, uint32_t y, const Fetch &how);
 
 // Fetched samples of the whole frame, in source coordinates.
 struct Grid {
@@ -64,8 +67,6 @@ struct Picture {
     size_t strideBytes = 0;
     std::vector<uint8_t> bytes;
 
-    static Picture make(uint32_t width, uint32_t height, uint32_t pixelElems, bool wide,
-                        size_t strideBytes, std::mt19937 &rng);  // random content
     uint32_t get(uint32_t x, uint32_t memRow, uint32_t c) const;
     void set(uint32_t x, uint32_t memRow, uint32_t c, uint32_t value);
     uint8_t *data() { return bytes.data(); }
