@@ -303,6 +303,14 @@ TEST(ColourMatrix, CorrectionBases) {
     CVotf v;
     ASSERT_EQ(v.CorrectionMatrixSet(14), 1);
     EXPECT_EQ(Current(v), kIdentity);
+    CMatrix wrong(3, 3, nullptr);
+    EXPECT_THROW(MakeIdentity3x4(wrong), CMatrixError);  // the identity base is a 3x4
+    // The 3x3 reader takes three columns of each row.
+    const std::int16_t s[12] = {4096, 2048, -4096, 100, 0, 8192, 1024, 200, 1, 2, 3, 300};
+    CMatrix3x3 t;
+    ConvertMatrixShortToDouble(&t, s);
+    const double expected[9] = {1, 0.5, -1, 0, 2, 0.25, 1 / 4096.0, 2 / 4096.0, 3 / 4096.0};
+    EXPECT_TRUE(t == CMatrix3x3(expected));
 
     // Id 16 is the custom matrix as it stands, whatever the settings.
     const Fixed custom{8192, 0, 0, 100, 0, 4096, 0, 0, 0, 0, 4096, 0};

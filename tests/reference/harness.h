@@ -202,13 +202,9 @@ class KernelTest : public ::testing::TestWithParam<Size> {
     std::mt19937 rng_{2024};
 };
 
-inline std::string kernelTestName(const ::testing::TestParamInfo<Size> &info) {
-    return std::to_string(info.param.w) + "x" + std::to_string(info.param.h);
-}
-
-#define VOCAM_KERNEL_SIZES(suite, ...)                                                        \
-    INSTANTIATE_TEST_SUITE_P(Frames, suite,                                                   \
-                             ::testing::ValuesIn(std::vector<vocam::ref::Size>{__VA_ARGS__}), \
-                             vocam::ref::kernelTestName)
+#define VOCAM_KERNEL_SIZES(suite, ...)                                                  \
+    INSTANTIATE_TEST_SUITE_P(                                                           \
+        Frames, suite, ::testing::ValuesIn(std::vector<vocam::ref::Size>{__VA_ARGS__}), \
+        [](const auto &i) { return std::to_string(i.param.w) + "x" + std::to_string(i.param.h); })
 
 }  // namespace vocam::ref

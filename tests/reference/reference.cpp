@@ -42,12 +42,11 @@ uint32_t Picture::get(uint32_t x, uint32_t memRow, uint32_t c) const {
 
 void Picture::set(uint32_t x, uint32_t memRow, uint32_t c, uint32_t value) {
     size_t at = memRow * strideBytes + (size_t(x) * pixelElems + c) * (wide ? 2 : 1);
-    if (!wide) {
+    const uint16_t v = uint16_t(value);
+    if (wide)
+        std::memcpy(&bytes[at], &v, 2);
+    else
         bytes[at] = uint8_t(value);
-        return;
-    }
-    uint16_t v = uint16_t(value);
-    std::memcpy(&bytes[at], &v, 2);
 }
 
 bool isBlueRow(uint32_t y, bool blueRow) {
