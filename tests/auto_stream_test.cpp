@@ -67,15 +67,14 @@ class Streamed : public ::testing::Test {
     // Red/green and blue/green of the converted grey patch (identity
     // correction, the engine's digital gains).
     std::pair<double, double> convertedBalance(const std::uint8_t *frame) {
-        const int x = kPatchX, y = kPatchY, w = kPatchW, hh = kPatchH;
         std::vector<std::uint8_t> rgb(static_cast<std::size_t>(width) * height * 3);
         _VOCAM_IMAGE_FORMAT image{};
         EXPECT_EQ(vocam_get_image_format(h, &image), 0);
         const std::uint32_t params[3] = {12, 1, 14};
         EXPECT_EQ(vocam_convert_frame_to_rgb(h, rgb.data(), frame, &image, params), 0);
         double sum[3] = {};
-        for (int r = y + 2; r < y + hh - 2; ++r)
-            for (int c = x + 2; c < x + w - 2; ++c)
+        for (int r = kPatchY + 2; r < kPatchY + kPatchH - 2; ++r)
+            for (int c = kPatchX + 2; c < kPatchX + kPatchW - 2; ++c)
                 for (int k = 0; k < 3; ++k) sum[k] += rgb[(std::size_t(r) * width + c) * 3 + k];
         return {sum[0] / sum[1], sum[2] / sum[1]};
     }
@@ -125,8 +124,7 @@ class LensDrive : public vocam::FocusDrive {
 };
 
 struct Search {
-    int result = 0;
-    int calls = 0;
+    int result = 0, calls = 0;
     std::shared_ptr<SimLens> lens;
     std::shared_ptr<LensDrive> drive;
 };
@@ -226,8 +224,7 @@ TEST_F(Focus, WithoutALensThePropertyIsRefusedAndNothingMoves) {
     EXPECT_EQ(vocam_autofocus_start(h, 0, 0, width, height), -22);
     freshFrame([&](const std::uint8_t *f) { EXPECT_EQ(vocam_autofocus_process(h, f), -5); });
     // A null frame is refused before the lens is touched.
-    auto lens = std::make_shared<SimLens>(LensConfig{});
-    auto drive = std::make_shared<LensDrive>(lens);
+    auto drive = std::make_shared<LensDrive>(std::make_shared<SimLens>(LensConfig{}));
     vo_autofocus(h->algorithms).drive = drive;
     ASSERT_EQ(vocam_autofocus_start(h, 0, 0, width, height), 0);
     const auto before = vo_autofocus(h->algorithms).af_state;

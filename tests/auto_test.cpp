@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "Simulator/SimProperties.h"
-#include "reference/matrix.h"
+#include "reference/reference.h"
 #include "support/OpenCamera.h"
 #include "support/Stderr.h"
 #include "vocamapi.h"
@@ -27,6 +27,23 @@ using vocam::test::StderrCapture;
 std::vector<std::uint8_t> randomFrame(std::size_t bytes, unsigned seed) {
     std::mt19937 rng(seed);
     return vocam::ref::randomBytes(bytes, rng);
+}
+
+// A property's raw value.
+int property(_vocam *h, std::uint32_t id) {
+    int v = 0;
+    std::uint32_t flags = 0;
+    EXPECT_GE(vocam_property_get(h, id, &v, &flags), 0);
+    return v;
+}
+
+// The exposure a one-shot step sets from `from` toward `target`, measured
+// over the frame's first 64 x 64 pixels.
+std::uint32_t oneShotExposure(_vocam *h, const std::uint8_t *frame, std::uint32_t from,
+                              int target) {
+    EXPECT_EQ(vocam_property_set(h, VOCAM_PROP_EXPOSURE, static_cast<int>(from), 0), 0);
+    EXPECT_EQ(vocam_oneshot_autoexposure(h, target, frame, 0, 0, 64, 64, 0.0), 0);
+    return static_cast<std::uint32_t>(property(h, VOCAM_PROP_EXPOSURE));
 }
 
 _FrameDesc desc(std::uint64_t fw, std::uint64_t fh, std::uint64_t x, std::uint64_t y,
@@ -73,31 +90,35 @@ TEST(FrameDesc, BorderNarrowsTheRegionAndOutsideRegionsAreRefused) {
     _FrameDesc d{};
     EXPECT_EQ(fill_FrameDesc(nullptr, 0, &d, 0, 0, 8, 8, 0), -22);
     EXPECT_EQ(fill_FrameDesc(h, 0, nullptr, 0, 0, 8, 8, 0), -22);
-    // A subsampled window is described in delivered pixels.
+    // A subsampled window is described in delivered pixels. The library's own
+    // reads of the window, made on every automatic step, write no line (a
+    // client's read does: format_test).
     auto f = vocam::test::window(0, 0, 640, 480, 2, 2);
     ASSERT_EQ(vocam_set_video_format(h, &f), 0);
-    ASSERT_EQ(fill_FrameDesc(h, 0, &d, 0, 0, 320, 240, 0), 0);
-    EXPECT_EQ(d.frame_width, 320u);
-    EXPECT_EQ(d.frame_height, 240u);
-    EXPECT_EQ(fill_FrameDesc(h, 0, &d, 0, 0, 321, 240, 0), -22);
-    // The library's own reads of the window, made on every automatic step,
-    // write no line (a client's read does: format_test).
     StderrCapture err;
     ASSERT_EQ(fill_FrameDesc(h, 0, &d, 0, 0, 320, 240, 0), 0);
     EXPECT_THAT(err.take(), ::testing::Not(HasSubstr("vocam_get_video_format")));
+    EXPECT_EQ(std::tie(d.frame_width, d.frame_height), std::make_tuple(320u, 240u));
+    EXPECT_EQ(fill_FrameDesc(h, 0, &d, 0, 0, 321, 240, 0), -22);
 }
 
 // ---- Statistics ----
 
+// The four sums of a region, of a description that must be accepted.
+std::array<std::uint32_t, 4> sums(const _FrameDesc &d, const std::uint8_t *f) {
+    std::array<std::uint32_t, 4> s{};
+    EXPECT_EQ(BayerOrMonoComputeSums(&d, f, 0, s.data()), 0);
+    return s;
+}
+
 // The four sums of a progressive region against a pixel-by-pixel model.
 void expectModelSums(const _FrameDesc &d, const std::uint8_t *f) {
-    std::array<std::uint32_t, 4> sums{}, model{};
-    ASSERT_EQ(BayerOrMonoComputeSums(&d, f, 0, sums.data()), 0);
+    std::array<std::uint32_t, 4> model{};
     for (std::uint64_t r = 0; r < (d.roi_height & ~1ull); ++r)
         for (std::uint64_t c = 0; c < (d.roi_width & ~1ull); ++c)
             model[(r & 1) * 2 + (c & 1)] += f[(d.roi_y + r) * d.frame_width + d.roi_x + c];
-    EXPECT_EQ(sums, model) << d.roi_x << "," << d.roi_y << " " << d.roi_width << "x"
-                           << d.roi_height;
+    EXPECT_EQ(sums(d, f), model) << d.roi_x << "," << d.roi_y << " " << d.roi_width << "x"
+                                 << d.roi_height;
 }
 
 TEST(Statistics, SumsOfEachCellPositionOverOddAndEvenRegions) {
@@ -118,10 +139,8 @@ TEST(Statistics, SumsWrapAtThirtyTwoBits) {
     // A 9000 x 8000 all-255 region: each sum is 255 x 18,000,000 =
     // 4,590,000,000, which wraps.
     std::vector<std::uint8_t> white(9000ull * 8000, 255);
-    const _FrameDesc d = desc(9000, 8000, 0, 0, 9000, 8000);
-    std::uint32_t s[4];
-    ASSERT_EQ(BayerOrMonoComputeSums(&d, white.data(), 0, s), 0);
-    EXPECT_EQ(s[0], static_cast<std::uint32_t>(4590000000ull));
+    EXPECT_EQ(sums(desc(9000, 8000, 0, 0, 9000, 8000), white.data())[0],
+              static_cast<std::uint32_t>(4590000000ull));
 }
 
 // A field-ordered frame holds the same rows as a progressive one, even rows
@@ -140,10 +159,7 @@ TEST(Statistics, FieldOrderedFramesMatchTheirProgressiveRows) {
     for (const auto &g : regions) {
         _FrameDesc p = desc(w, h, g[0], g[1], g[2], g[3]), f = p;
         f.field_ordered = 1;
-        std::uint32_t a[4], b[4];
-        ASSERT_EQ(BayerOrMonoComputeSums(&p, progressive.data(), 0, a), 0);
-        ASSERT_EQ(BayerOrMonoComputeSums(&f, fields.data(), 0, b), 0);
-        EXPECT_EQ(std::memcmp(a, b, sizeof a), 0) << g[1];
+        EXPECT_EQ(sums(p, progressive.data()), sums(f, fields.data())) << g[1];
         // The sharpness's vertical neighbours are one field row away.
         if (g[0] >= 2 && g[1] >= 2 && g[0] + g[2] + 2 <= w && g[1] + g[3] + 2 <= h) {
             EXPECT_DOUBLE_EQ(vocam_autofocus_calculation(&p, progressive.data()),
@@ -157,12 +173,9 @@ TEST(Statistics, TwoBytePixelsCountOneChosenByte) {
     for (std::size_t i = 0; i < wide.size(); i += 2) wide[i] = 3, wide[i + 1] = 200;
     _FrameDesc d = desc(16, 4, 0, 0, 16, 4);
     d.two_bytes_per_pixel = 1;
-    std::uint32_t s[4];
-    ASSERT_EQ(BayerOrMonoComputeSums(&d, wide.data(), 0, s), 0);
-    EXPECT_EQ(s[3], 3u * 16);
+    EXPECT_EQ(sums(d, wide.data())[3], 3u * 16);
     d.sample_second_byte = 1;
-    ASSERT_EQ(BayerOrMonoComputeSums(&d, wide.data(), 0, s), 0);
-    EXPECT_EQ(s[3], 200u * 16);
+    EXPECT_EQ(sums(d, wide.data())[3], 200u * 16);
 }
 
 TEST(Statistics, DescriptionsThatLeaveTheFrameAreRefusedUntouched) {
@@ -238,12 +251,7 @@ class Balance : public ::testing::Test {
                 frame[y * 1280 + x] =
                     static_cast<std::uint8_t>((y & 1) ? ((x & 1) ? b : g2) : ((x & 1) ? g1 : r));
     }
-    int raw(std::uint32_t id) {
-        int v = 0;
-        std::uint32_t flags = 0;
-        EXPECT_GE(vocam_property_get(h, id, &v, &flags), 0);
-        return v;
-    }
+    int raw(std::uint32_t id) { return property(h, id); }
     // The camera's red, blue, green 1 and green 2 gains, in 1/4096.
     std::array<int, 4> gains() { return {raw(41), raw(42), raw(43), raw(44)}; }
 };
@@ -321,9 +329,7 @@ TEST_F(Balance, OneShotWithoutSeparateGreenGainsBalancesRedAndBlueAgainstGreen) 
     cam.device().failControl(static_cast<vocam::usbhost::IOReturn>(0xE00002EDu), 1);
     EXPECT_EQ(vocam_oneshot_autowhitebalance(h, frame.data(), 0, 0, 64, 64), 0);
     // 0.625 and 1.25 over the greens' 1.25.
-    EXPECT_EQ(raw(41), 2048);
-    EXPECT_EQ(raw(42), 4096);
-    EXPECT_EQ(raw(43), green);
+    EXPECT_EQ((std::array{raw(41), raw(42), raw(43)}), (std::array{2048, 4096, green}));
 }
 
 TEST_F(Balance, DigitalBalanceGoesToTheColourEngineOnly) {
@@ -344,21 +350,15 @@ TEST_F(Balance, DigitalBalanceGoesToTheColourEngineOnly) {
 TEST_F(Balance, OneShotExposureGainAndIrisArithmetic) {
     auto &props = cam.device().properties();
     paint(64, 64, 64, 64);  // each pixel 64: mean 64
-    ASSERT_EQ(vocam_property_set(h, VOCAM_PROP_EXPOSURE, 1000, 0), 0);
-    EXPECT_EQ(vocam_oneshot_autoexposure(h, 128, frame.data(), 0, 0, 64, 64, 0.0), 0);
-    EXPECT_EQ(raw(VOCAM_PROP_EXPOSURE), 2000);
+    EXPECT_EQ(oneShotExposure(h, frame.data(), 1000, 128), 2000u);
     EXPECT_EQ(vocam_oneshot_autogain(h, 128, frame.data(), 0, 0, 64, 64), 0);
     EXPECT_EQ(raw(VOCAM_PROP_GAIN), 8192);
     // Brighter than the target: down, but not below the minimum (10).
-    EXPECT_EQ(vocam_oneshot_autoexposure(h, 1, frame.data(), 0, 0, 64, 64, 0.0), 0);
-    EXPECT_EQ(raw(VOCAM_PROP_EXPOSURE), 31);
-    EXPECT_EQ(vocam_oneshot_autoexposure(h, 0, frame.data(), 0, 0, 64, 64, 0.0), 0);
-    EXPECT_EQ(raw(VOCAM_PROP_EXPOSURE), 10);
+    EXPECT_EQ(oneShotExposure(h, frame.data(), 2000, 1), 31u);
+    EXPECT_EQ(oneShotExposure(h, frame.data(), 31, 0), 10u);
     // Black: 20 % more.
     paint(0, 0, 0, 0);
-    ASSERT_EQ(vocam_property_set(h, VOCAM_PROP_EXPOSURE, 1000, 0), 0);
-    EXPECT_EQ(vocam_oneshot_autoexposure(h, 128, frame.data(), 0, 0, 64, 64, 0.0), 0);
-    EXPECT_EQ(raw(VOCAM_PROP_EXPOSURE), 1200);
+    EXPECT_EQ(oneShotExposure(h, frame.data(), 1000, 128), 1200u);
     // From an exposure of 1 a ratio of 4 starts at 2: 8.
     ASSERT_TRUE(props.poke(vocam::sim::kRegExposure + 8, 1));
     ASSERT_TRUE(props.poke(vocam::sim::kRegExposure + 4, 1));
@@ -378,18 +378,10 @@ TEST(LongExposure, OneShotReadsTheWordsUnsigned) {
     OpenCamera cam("model_05:state=ready:fps=0");
     _vocam *h = cam.handle();
     std::vector<std::uint8_t> frame(2048 * 1536, 64);
-    auto exposure = [&] {
-        int value = 0;
-        std::uint32_t flags = 0;
-        EXPECT_EQ(vocam_property_get(h, VOCAM_PROP_EXPOSURE, &value, &flags), 0);
-        return static_cast<std::uint32_t>(value);
-    };
     for (auto [from, target, to] : {std::array<std::uint32_t, 3>{3000000000u, 32, 1500000000u},
-                                    {3000000000u, 128, 3600000000u}}) {
-        ASSERT_EQ(vocam_property_set(h, VOCAM_PROP_EXPOSURE, static_cast<int>(from), 0), 0);
-        EXPECT_EQ(vocam_oneshot_autoexposure(h, target, frame.data(), 0, 0, 64, 64, 0.0), 0);
-        EXPECT_EQ(exposure(), to) << from << " toward " << target;
-    }
+                                    {3000000000u, 128, 3600000000u}})
+        EXPECT_EQ(oneShotExposure(h, frame.data(), from, int(target)), to)
+            << from << " toward " << target;
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "color/band_pool.h"
-#include "reference/matrix.h"
+#include "reference/reference.h"
 #include "votf/colora.h"
 #include "votf/votf.h"
 

@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <memory>
+#include <numeric>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "support/OpenCamera.h"
@@ -33,20 +35,26 @@ conversion_params params(std::uint32_t method, std::uint32_t correction = 14) {
     return p;
 }
 
-std::vector<std::uint8_t> frame(std::size_t bytes) {
-    std::vector<std::uint8_t> out(bytes);
-    for (std::size_t i = 0; i < bytes; ++i) out[i] = static_cast<std::uint8_t>(i * 37 + i / 97);
-    return out;
-}
+// A streaming camera; a case may stop the stream early.
+struct Streaming {
+    OpenCamera cam{"model_02:state=ready:fps=20"};
+    Streaming() {
+        EXPECT_EQ(vocam_enable_streaming(cam.handle()), 0);
+        EXPECT_EQ(vocam_start_streaming(cam.handle()), 0);
+    }
+    ~Streaming() {
+        vocam_stop_streaming(cam.handle());
+        vocam_disable_streaming(cam.handle());
+    }
+};
 
 // With the camera's tone curve untouched, a frame converted without a camera
 // is the picture the camera's stream gives, at every depth, and the buffer
 // sized by the size query is exactly enough. A 32-bit picture is the 24-bit
 // one with a fourth byte as the buffer held it (0 from the 8-bit grey kernel).
 TEST(ConvertDepth, AFrameWithoutAStreamConvertsAsTheStreamDoes) {
-    OpenCamera cam("model_02:state=ready:fps=20");
-    ASSERT_EQ(vocam_enable_streaming(cam.handle()), 0);
-    ASSERT_EQ(vocam_start_streaming(cam.handle()), 0);
+    Streaming s;
+    OpenCamera &cam = s.cam;
     struct Case {
         std::uint32_t pixelFormat, flags, method, bits;
     };
@@ -57,7 +65,8 @@ TEST(ConvertDepth, AFrameWithoutAStreamConvertsAsTheStreamDoes) {
                          Case{0, VOCAM_LAYOUT_MONO, 0, 32}}) {
         const auto f = imageFormat(70, 20, c.pixelFormat, c.flags);  // 210-byte grey rows pad
         const auto p = params(c.method);
-        const auto raw = frame(f.ImageSize);
+        std::vector<std::uint8_t> raw(f.ImageSize);
+        std::iota(raw.begin(), raw.end(), std::uint8_t{0});
         std::uint32_t stride = 0;
         std::size_t size24 = 0;
         ASSERT_EQ(vocam_get_rgb_frame_size(cam.handle(), &f, &p, &stride, &size24), 0);
@@ -94,7 +103,6 @@ TEST(ConvertDepth, AFrameWithoutAStreamConvertsAsTheStreamDoes) {
     EXPECT_EQ(
         vocam_convert_frame_to_rgb_bits(cam.handle(), rgb.data(), raw.data(), &f, nullptr, 48),
         VOCAM_EINVAL);
-    vocam_disable_streaming(cam.handle());
 }
 
 TEST(ConvertDepth, RefusalsComeBeforeAnyPixelIsRead) {
@@ -116,18 +124,6 @@ TEST(ConvertDepth, RefusalsComeBeforeAnyPixelIsRead) {
 }
 
 constexpr std::size_t kGuard = 64;
-
-struct Streaming {
-    OpenCamera cam{"model_02:state=ready:fps=20"};
-    Streaming() {
-        EXPECT_EQ(vocam_enable_streaming(cam.handle()), 0);
-        EXPECT_EQ(vocam_start_streaming(cam.handle()), 0);
-    }
-    ~Streaming() {
-        vocam_stop_streaming(cam.handle());
-        vocam_disable_streaming(cam.handle());
-    }
-};
 
 TEST(RgbFrameSize, EveryConversionFitsTheSizeItWasGiven) {
     Streaming s;
@@ -192,8 +188,7 @@ TEST(RgbFrameSize, DefaultsComeFromTheCameraAndTheEngine) {
     std::size_t bytes = 0;
     // The width of the example that overran a width x height x 3 buffer.
     ASSERT_EQ(vocam_get_rgb_frame_size(h, nullptr, nullptr, &stride, &bytes), 0);
-    EXPECT_EQ(stride, 3008u);
-    EXPECT_EQ(bytes, 3008u * 20u);
+    EXPECT_EQ(std::pair(stride, bytes), std::pair(3008u, std::size_t{3008 * 20}));
     EXPECT_EQ(vocam_get_rgb_frame_size(h, nullptr, nullptr, nullptr, &bytes), 0);
 
     const auto colour = imageFormat(1002, 20, 0, 0, 0);
@@ -216,8 +211,7 @@ TEST(RgbFrameSize, DefaultsComeFromTheCameraAndTheEngine) {
     EXPECT_EQ(vocam_get_rgb_frame_size(h, &odd, nullptr, &stride, &bytes), VOCAM_EINVAL);
     EXPECT_EQ(vocam_get_rgb_frame_size(h, &colour, nullptr, &stride, nullptr), VOCAM_EINVAL);
     EXPECT_EQ(vocam_get_rgb_frame_size(nullptr, &colour, nullptr, &stride, &bytes), VOCAM_EINVAL);
-    EXPECT_EQ(stride, 99u);
-    EXPECT_EQ(bytes, 99u);
+    EXPECT_EQ(std::pair(stride, bytes), std::pair(99u, std::size_t{99}));
 }
 
 }  // namespace

@@ -216,9 +216,7 @@ TEST(ToneTable16, ParametricForm) {
         EXPECT_TRUE(std::is_sorted(l.begin(), l.end())) << c.gamma;
     }
     // Most significant byte first: sample 0x1234 is stored as 0x3412.
-    const auto g200 = Lut16(Curve(200, 100, 0), 280, 1);
-    const auto swapped = Lut16(Curve(200, 100, 0), 280, 0);
-    EXPECT_EQ(swapped[0x3412], g200[0x1234]);
+    EXPECT_EQ(Lut16(Curve(200, 100, 0), 280, 0)[0x3412], Lut16(Curve(200, 100, 0), 280, 1)[0x1234]);
 }
 
 TEST(ToneTable16, TableFormInterpolatesTheBytes) {
@@ -305,6 +303,14 @@ TEST(ColourMatrix, CorrectionBases) {
     CVotf v;
     ASSERT_EQ(v.CorrectionMatrixSet(14), 1);
     EXPECT_EQ(Current(v), kIdentity);
+    CMatrix wrong(3, 3, nullptr);
+    EXPECT_THROW(MakeIdentity3x4(wrong), CMatrixError);  // the identity base is a 3x4
+    // The 3x3 reader takes three columns of each row.
+    const std::int16_t s[12] = {4096, 2048, -4096, 100, 0, 8192, 1024, 200, 1, 2, 3, 300};
+    CMatrix3x3 t;
+    ConvertMatrixShortToDouble(&t, s);
+    const double expected[9] = {1, 0.5, -1, 0, 2, 0.25, 1 / 4096.0, 2 / 4096.0, 3 / 4096.0};
+    EXPECT_TRUE(t == CMatrix3x3(expected));
 
     // Id 16 is the custom matrix as it stands, whatever the settings.
     const Fixed custom{8192, 0, 0, 100, 0, 4096, 0, 0, 0, 0, 4096, 0};
@@ -378,16 +384,6 @@ TEST(ColourMatrix, ModelMatricesAreStoredReversed) {
     const Fixed f = Current(v);
     const Fixed expected{2048, 0, 0, 0, 0, 8192, 0, 0, 0, 0, 4096, 0};
     for (int i = 0; i < 12; ++i) EXPECT_NEAR(f[i], expected[i], 1) << i;
-}
-
-TEST(ColourMatrix, FixedPointArraysToDoubles) {
-    const std::int16_t s[12] = {4096, 2048, -4096, 100, 0, 8192, 1024, 200, 1, 2, 3, 300};
-    CMatrix3x3 t;
-    ConvertMatrixShortToDouble(&t, s);  // three columns of each row, as a 3x3
-    const double expected[9] = {1, 0.5, -1, 0, 2, 0.25, 1 / 4096.0, 2 / 4096.0, 3 / 4096.0};
-    EXPECT_TRUE(t == CMatrix3x3(expected));
-    CMatrix wrong(3, 3, nullptr);
-    EXPECT_THROW(MakeIdentity3x4(wrong), CMatrixError);
 }
 
 // Ids beyond the slots are refused at conversion (convert_test).

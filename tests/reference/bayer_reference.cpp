@@ -57,10 +57,8 @@ void monoCopy(Picture &pic, const Grid &g, bool flipX, bool topDown, bool deinte
 void secondNone(Picture &pic, bool blueRow, bool greenFirst) {
     for (uint32_t y = 0; y < pic.height; ++y)
         for (uint32_t x = 0; x < pic.width; ++x) {
-            uint32_t own = siteChannel(x, y, blueRow, greenFirst);
-            uint32_t v = pic.get(x, y, own);
-            for (uint32_t c = 0; c < 3; ++c)
-                if (c != own) pic.set(x, y, c, v);
+            const uint32_t v = pic.get(x, y, siteChannel(x, y, blueRow, greenFirst));
+            for (uint32_t c = 0; c < 3; ++c) pic.set(x, y, c, v);
         }
 }
 
@@ -74,13 +72,9 @@ void nearestOnePass(Picture &pic, const Grid &g, bool blueRow, bool greenFirst, 
         }
 }
 
+// The one-pass rule over the placed samples, in place.
 void secondNearest(Picture &pic, bool blueRow, bool greenFirst) {
-    const Grid s = placedGrid(pic, blueRow, greenFirst);
-    for (uint32_t y = 0; y < pic.height; ++y)
-        for (uint32_t x = 0; x < pic.width; ++x) {
-            auto px = nearestPixel(s, x, y, blueRow, greenFirst);
-            for (uint32_t c = 0; c < 3; ++c) pic.set(x, y, c, px[c]);
-        }
+    nearestOnePass(pic, placedGrid(pic, blueRow, greenFirst), blueRow, greenFirst, false, true);
 }
 
 // The 2x2-block pass exactly in its documented order, reading the live picture:
@@ -124,9 +118,7 @@ void secondFourColors(Picture &pic, bool blueRow, bool greenFirst) {
     auto plane = [&](uint32_t x, uint32_t y) {
         return (isGreenSite(x, y, greenFirst) ? 1u : 0u) + (isBlueRow(y, blueRow) ? 0u : 2u);
     };
-    Grid s{W, H, std::vector<uint32_t>(size_t(W) * H)};
-    for (uint32_t y = 0; y < H; ++y)
-        for (uint32_t x = 0; x < W; ++x) s.v[size_t(y) * W + x] = pic.get(x, y, plane(x, y));
+    const Grid s = gridOf(W, H, [&](uint32_t x, uint32_t y) { return pic.get(x, y, plane(x, y)); });
     auto mean = [&](uint32_t x, uint32_t y, int dx, int dy) {
         uint32_t sum = 0, n = 0;
         for (int ny = int(y) - dy; ny <= int(y) + dy; ny += 2 * dy + !dy)

@@ -8,8 +8,11 @@ namespace vocam::ref {
 
 using std::abs;
 
-uint32_t edgeValue(const Grid &g, uint32_t x, uint32_t y, uint32_t ch, bool blueRow,
-                   bool greenFirst, bool halvedBlueCorners) {
+// Edge-detecting value of channel `ch` at source pixel (x, y) of the sample
+// grid. `halvedBlueCorners`: the green of a red or blue corner site in a blue
+// row is (a >> 1) + (b >> 1) instead of (a + b) >> 1.
+static uint32_t edgeValue(const Grid &g, uint32_t x, uint32_t y, uint32_t ch, bool blueRow,
+                          bool greenFirst, bool halvedBlueCorners) {
     const uint32_t W = g.width, H = g.height;
     if (ch == siteChannel(x, y, blueRow, greenFirst)) return g.at(x, y);
     const bool green = isGreenSite(x, y, greenFirst);
@@ -28,25 +31,18 @@ uint32_t edgeValue(const Grid &g, uint32_t x, uint32_t y, uint32_t ch, bool blue
         return (a + b) / 2;
     }
     if (topOrBottom) {
-        if (green) {
-            if (ch == rowColour) return (g.at(x - 1, y) + g.at(x + 1, y)) / 2;
-            return g.at(x, ny);
-        }
+        if (green) return ch == rowColour ? (g.at(x - 1, y) + g.at(x + 1, y)) / 2 : g.at(x, ny);
         if (ch == 1) return (g.at(x - 1, y) + g.at(x + 1, y)) / 2;
         return (g.at(x - 1, ny) + g.at(x + 1, ny)) / 2;
     }
     if (leftOrRight) {
-        if (green) {
-            if (ch == rowColour) return g.at(nx, y);
-            return (g.at(x, y - 1) + g.at(x, y + 1)) / 2;
-        }
+        if (green) return ch == rowColour ? g.at(nx, y) : (g.at(x, y - 1) + g.at(x, y + 1)) / 2;
         if (ch == 1) return (g.at(x, y - 1) + g.at(x, y + 1)) / 2;
         return (g.at(nx, y - 1) + g.at(nx, y + 1)) / 2;
     }
-    if (green) {
-        if (ch == rowColour) return (g.at(x - 1, y) + g.at(x + 1, y)) / 2;
-        return (g.at(x, y - 1) + g.at(x, y + 1)) / 2;
-    }
+    if (green)
+        return ch == rowColour ? (g.at(x - 1, y) + g.at(x + 1, y)) / 2
+                               : (g.at(x, y - 1) + g.at(x, y + 1)) / 2;
     if (ch != 1)
         return (g.at(x - 1, y - 1) + g.at(x + 1, y - 1) + g.at(x - 1, y + 1) + g.at(x + 1, y + 1)) /
                4;
@@ -67,13 +63,10 @@ void edgeOnePass(Picture &pic, const Grid &g, bool blueRow, bool greenFirst, boo
                         edgeValue(g, x, y, ch, blueRow, greenFirst, halvedBlueCorners));
 }
 
+// The one-pass rule over the placed samples, in place; each own sample
+// stays as it is.
 void secondEdge(Picture &pic, bool blueRow, bool greenFirst) {
-    const Grid g = placedGrid(pic, blueRow, greenFirst);
-    for (uint32_t y = 0; y < g.height; ++y)
-        for (uint32_t x = 0; x < g.width; ++x)
-            for (uint32_t ch = 0; ch < 3; ++ch)
-                if (ch != siteChannel(x, y, blueRow, greenFirst))
-                    pic.set(x, y, ch, edgeValue(g, x, y, ch, blueRow, greenFirst, false));
+    edgeOnePass(pic, placedGrid(pic, blueRow, greenFirst), blueRow, greenFirst, false, true, false);
 }
 
 void qarexJob(Picture &pic, bool blueRow, bool greenFirst, uint32_t maxValue) {

@@ -6,12 +6,6 @@
 
 namespace vocam::ref {
 
-// Edge-detecting value of channel `ch` at source pixel (x, y) of the sample
-// grid. `halvedBlueCorners`: the green of a red or blue corner site in a blue
-// row is (a >> 1) + (b >> 1) instead of (a + b) >> 1.
-uint32_t edgeValue(const Grid &g, uint32_t x, uint32_t y, uint32_t ch, bool blueRow,
-                   bool greenFirst, bool halvedBlueCorners);
-
 // One-pass edge-detecting kernel: all three channels of every pixel, mirrored
 // and stored bottom-up as asked.
 void edgeOnePass(Picture &pic, const Grid &g, bool blueRow, bool greenFirst, bool flipX,

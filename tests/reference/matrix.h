@@ -8,30 +8,23 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
-#include <random>
-#include <vector>
 
 namespace vocam::ref {
 
 using Matrix = std::array<std::int16_t, 12>;
 
-// `stride` elements per pixel, of which the matrix reads `inputs`: 3 of 3 for
-// 24- and 48-bit pixels, all 4 of 32-bit ones.
+// `stride` elements per pixel, all of which the matrix reads: 3 of 24- and
+// 48-bit pixels, 4 of 32-bit ones.
 template <class T>
-void matrix(const Matrix &m, T *p, std::size_t count, int stride, int inputs) {
+void matrix(const Matrix &m, T *p, std::size_t count, int stride) {
     const std::int64_t top = std::int64_t{std::numeric_limits<T>::max()} << 12;
     for (std::size_t i = 0; i < count; ++i, p += stride) {
         std::int64_t s[3] = {};
         for (int r = 0; r < 3; ++r)
-            for (int c = 0; c < inputs; ++c) s[r] += std::int64_t{m[4 * r + c]} * p[c];
+            for (int c = 0; c < stride; ++c) s[r] += std::int64_t{m[4 * r + c]} * p[c];
         for (int r = 0; r < 3; ++r)
             p[r] = static_cast<T>(std::clamp<std::int64_t>(s[r], 0, top) >> 12);
     }
-}
-inline std::vector<std::uint8_t> randomBytes(std::size_t n, std::mt19937 &rng) {
-    std::vector<std::uint8_t> b(n);
-    for (auto &x : b) x = static_cast<std::uint8_t>(rng());
-    return b;
 }
 
 }  // namespace vocam::ref

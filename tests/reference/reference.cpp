@@ -7,12 +7,11 @@
 namespace vocam::ref {
 
 RawFrame randomFrame(uint32_t width, uint32_t height, bool wide, std::mt19937 &rng) {
-    RawFrame f{width, height, wide, std::vector<uint8_t>(size_t(width) * height * (wide ? 2 : 1))};
-    for (auto &b : f.bytes) b = uint8_t(rng());
-    return f;
+    return {width, height, wide, randomBytes(size_t(width) * height * (wide ? 2 : 1), rng)};
 }
 
-uint32_t fetch(const RawFrame &frame, uint32_t x, uint32_t y, const Fetch &how) {
+// The value a kernel stores for source sample (x, y).
+static uint32_t fetch(const RawFrame &frame, uint32_t x, uint32_t y, const Fetch &how) {
     size_t i = size_t(y) * frame.width + x;
     if (how.depth == Depth::k8to8) {
         uint8_t s = frame.bytes[i];
@@ -29,19 +28,8 @@ uint32_t fetch(const RawFrame &frame, uint32_t x, uint32_t y, const Fetch &how) 
 }
 
 Grid fetchGrid(const RawFrame &frame, const Fetch &how) {
-    Grid g{frame.width, frame.height, std::vector<uint32_t>(size_t(frame.width) * frame.height)};
-    for (uint32_t y = 0; y < frame.height; ++y)
-        for (uint32_t x = 0; x < frame.width; ++x)
-            g.v[size_t(y) * frame.width + x] = fetch(frame, x, y, how);
-    return g;
-}
-
-Picture Picture::make(uint32_t width, uint32_t height, uint32_t pixelElems, bool wide,
-                      size_t strideBytes, std::mt19937 &rng) {
-    Picture p{width, height,      pixelElems,
-              wide,  strideBytes, std::vector<uint8_t>(strideBytes * height)};
-    for (auto &b : p.bytes) b = uint8_t(rng());
-    return p;
+    return gridOf(frame.width, frame.height,
+                  [&](uint32_t x, uint32_t y) { return fetch(frame, x, y, how); });
 }
 
 uint32_t Picture::get(uint32_t x, uint32_t memRow, uint32_t c) const {
@@ -54,12 +42,11 @@ uint32_t Picture::get(uint32_t x, uint32_t memRow, uint32_t c) const {
 
 void Picture::set(uint32_t x, uint32_t memRow, uint32_t c, uint32_t value) {
     size_t at = memRow * strideBytes + (size_t(x) * pixelElems + c) * (wide ? 2 : 1);
-    if (!wide) {
+    const uint16_t v = uint16_t(value);
+    if (wide)
+        std::memcpy(&bytes[at], &v, 2);
+    else
         bytes[at] = uint8_t(value);
-        return;
-    }
-    uint16_t v = uint16_t(value);
-    std::memcpy(&bytes[at], &v, 2);
 }
 
 bool isBlueRow(uint32_t y, bool blueRow) {
@@ -80,11 +67,9 @@ uint32_t sourceRowOf(uint32_t r, uint32_t height, bool deinterlace) {
 }
 
 Grid placedGrid(const Picture &pic, bool blueRow, bool greenFirst) {
-    Grid g{pic.width, pic.height, std::vector<uint32_t>(size_t(pic.width) * pic.height)};
-    for (uint32_t y = 0; y < pic.height; ++y)
-        for (uint32_t x = 0; x < pic.width; ++x)
-            g.v[size_t(y) * pic.width + x] = pic.get(x, y, siteChannel(x, y, blueRow, greenFirst));
-    return g;
+    return gridOf(pic.width, pic.height, [&](uint32_t x, uint32_t y) {
+        return pic.get(x, y, siteChannel(x, y, blueRow, greenFirst));
+    });
 }
 
 void secondPhase(const Orientation &o, bool &blueRow, bool &greenFirst) {

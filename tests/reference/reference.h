@@ -20,6 +20,12 @@ struct RawFrame {
     const uint16_t *data16() const { return reinterpret_cast<const uint16_t *>(bytes.data()); }
 };
 
+inline std::vector<uint8_t> randomBytes(size_t n, std::mt19937 &rng) {
+    std::vector<uint8_t> b(n);
+    for (auto &x : b) x = uint8_t(rng());
+    return b;
+}
+
 // Random frame; two-byte samples are stored in a 16-bit aligned buffer.
 RawFrame randomFrame(uint32_t width, uint32_t height, bool wide, std::mt19937 &rng);
 
@@ -37,15 +43,20 @@ struct Fetch {
     const uint16_t *lut16 = nullptr;  // 65536 entries
 };
 
-// The value a kernel stores for source sample (x, y).
-uint32_t fetch(const RawFrame &frame, uint32_t x, uint32_t y, const Fetch &how);
-
 // Fetched samples of the whole frame, in source coordinates.
 struct Grid {
     uint32_t width = 0, height = 0;
     std::vector<uint32_t> v;
     uint32_t at(uint32_t x, uint32_t y) const { return v[size_t(y) * width + x]; }
 };
+// The grid of value(x, y) over width x height.
+template <class F>
+Grid gridOf(uint32_t width, uint32_t height, F value) {
+    Grid g{width, height, std::vector<uint32_t>(size_t(width) * height)};
+    for (uint32_t y = 0; y < height; ++y)
+        for (uint32_t x = 0; x < width; ++x) g.v[size_t(y) * width + x] = value(x, y);
+    return g;
+}
 Grid fetchGrid(const RawFrame &frame, const Fetch &how);
 
 // A picture in memory: pixelBytes per pixel, 1- or 2-byte elements, any stride.
@@ -56,8 +67,6 @@ struct Picture {
     size_t strideBytes = 0;
     std::vector<uint8_t> bytes;
 
-    static Picture make(uint32_t width, uint32_t height, uint32_t pixelElems, bool wide,
-                        size_t strideBytes, std::mt19937 &rng);  // random content
     uint32_t get(uint32_t x, uint32_t memRow, uint32_t c) const;
     void set(uint32_t x, uint32_t memRow, uint32_t c, uint32_t value);
     uint8_t *data() { return bytes.data(); }
