@@ -154,12 +154,13 @@ inline Model onPicture(std::function<void(Picture &, bool, bool)> model) {
 constexpr int kPass = kX | kT | kD | kL;  // a pass takes blueRow and greenFirst only
 
 // One-pass kernels that mirror on their own (no flip or weaving flags). The
-// 16-bit ones read the byte they are pointed at in every sample.
-#define ONE_PASS(fn)                                               \
-#fn,                                                           \
-        [](vocam::ref::Picture & p, const vocam::ref::RawFrame &r, \
-           const vocam::ref::Flags &                               \
-               f) { fn(p.data(), r.data8() + (r.wide && !f.m), p.width, p.height, f.b, f.g, f.t); }
+// 16-bit ones read the byte they are pointed at in every sample (an empty
+// frame has no buffer to step into).
+#define ONE_PASS(fn) \
+#fn, [](vocam::ref::Picture & p, const vocam::ref::RawFrame &r, const vocam::ref::Flags &f) { \
+        const uint8_t *in = r.bytes.empty() ? nullptr : r.data8() + (r.wide && !f.m);     \
+        fn(p.data(), in, p.width, p.height, f.b, f.g, f.t);                               \
+    }
 constexpr int kOnePass = kX | kD | kL;
 
 // Frame size. The kernels run on the vector unit VOCAM_SIMD allows; ctest
