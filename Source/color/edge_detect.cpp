@@ -317,6 +317,8 @@ void edgeRows8(uint8_t *dst, const uint8_t *src, uint32_t width, uint32_t height
 void edgeRows16to8(uint8_t *dst, const uint16_t *src, uint32_t width, uint32_t height, int blueRow,
                    int greenFirst, int flipX, int topDown, int msbFirst, const uint16_t *lut,
                    bool out32, RowJob job) {
+    // An empty frame may come without a buffer to step into.
+    if (width == 0 || height == 0) return;
     if (lut) {
         if (out32)
             fetchedPass<4>(dst, src, width, height, blueRow, greenFirst, flipX, topDown, 0,
