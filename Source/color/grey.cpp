@@ -76,6 +76,9 @@ void greyTwoPass(typename Px::T *dst, uint32_t width, uint32_t height, int flipX
 template <bool Flip, class Fetch>
 void monoRows(uint8_t *dst, size_t stride, const typename Fetch::In *src, uint32_t width,
               uint32_t height, int topDown, int deinterlace, Fetch fetch) {
+    // A zero-width picture may come with no buffers at all, and memcpy must
+    // not be handed a null pointer even for no bytes.
+    if (width == 0) return;
     for (uint32_t r = 0; r < height; ++r) {
         const typename Fetch::In *in = src + size_t(wovenSourceRow(r, height, deinterlace)) * width;
         uint8_t *out = dst + size_t(memoryRow(r, height, topDown)) * stride;
