@@ -106,12 +106,17 @@ class Stream : public ::testing::Test {
         for (int r; (r = vocam_wait_for_capture_to_buffer_timeout(h, 100)) >= 0;)
             vocam_release_buffer(h, r);
     }
-    // `n` waits on other threads, each for one frame or the end of the stream.
-    std::vector<std::future<int>> waiters(int n) {
+    // `n` waits on other threads, each for one frame or the end of the stream;
+    // with `untilEnd`, each takes and releases frames until the stream ends.
+    std::vector<std::future<int>> waiters(int n, bool untilEnd = false) {
         std::vector<std::future<int>> out;
         for (int i = 0; i < n; ++i)
-            out.push_back(std::async(std::launch::async,
-                                     [this] { return vocam_wait_for_capture_to_buffer(h); }));
+            out.push_back(std::async(std::launch::async, [this, untilEnd] {
+                int r;
+                while ((r = vocam_wait_for_capture_to_buffer(h)) != -96 && untilEnd)
+                    if (r >= 0) vocam_release_buffer(h, r);
+                return r;
+            }));
         return out;
     }
     StderrCapture err;
@@ -211,19 +216,12 @@ TEST_F(Stream, ACameraThatLeavesTheBusEndsTheStream) {
     start();
     for (int i = 0; i < 10; ++i) takeOne();
     Watchdog watchdog(60s, "end of stream after unplug");
-    std::vector<std::future<int>> waiters;
-    for (int i = 0; i < 2; ++i)
-        waiters.push_back(std::async(std::launch::async, [this] {
-            int r;
-            while ((r = vocam_wait_for_capture_to_buffer(h)) != -96)
-                if (r >= 0) vocam_release_buffer(h, r);
-            return r;
-        }));
+    auto untilEnd = waiters(2, true);
     cam->unplug();
 #ifdef VOCAM_TEST_LIBUSB
     Testbed::instance().takeRequests();  // from here on, all meet a departed device
 #endif
-    for (auto &w : waiters) EXPECT_EQ(w.get(), -96);
+    for (auto &w : untilEnd) EXPECT_EQ(w.get(), -96);
     // The thread ends on its own, without retrying; a stop then finds nothing running.
     waitUntil([&] { return state() == vo::StreamState::Ready; });
 #ifdef VOCAM_TEST_LIBUSB
@@ -302,12 +300,12 @@ TEST_F(Stream, FrameRecordsAreRefusedWithoutWritingAnything) {
     open();
     vocam_frame_info info{};
     vocam_stream_stats stats{};
+    info.size = sizeof info;
+    stats.size = sizeof stats;
     auto refused = [&](int r, const std::string &why) {
         EXPECT_EQ(r, -22);
         EXPECT_EQ(err.take(), "error: " + why + "\n");
     };
-    info.size = sizeof info;
-    stats.size = sizeof stats;
     err.take();
     refused(vocam_get_buffer_info(h, 0, &info), "vocam_get_buffer_info: streaming is not enabled");
     refused(vocam_get_stream_stats(h, &stats), "vocam_get_stream_stats: streaming is not enabled");
@@ -364,11 +362,10 @@ TEST_F(Stream, FramesGoRoundTheRingAndEachWaitGetsTheNewestOnce) {
         if (held >= 0) {
             ASSERT_EQ(vocam_release_buffer(h, held), 0);
         }
-        held = -1;
-        if (i % 2 == 0)
-            held = index;
-        else
+        held = i % 2 == 0 ? index : -1;
+        if (held < 0) {
             ASSERT_EQ(vocam_release_buffer(h, index), 0);
+        }
     }
     if (held >= 0) vocam_release_buffer(h, held);
     EXPECT_TRUE(seen[0] && seen[1] && seen[2]);

@@ -333,16 +333,6 @@ TEST_F(Transport, SpeedAndReleaseComeFromTheDeviceDescriptors) {
 
 using Registers = Transport;
 
-TEST_F(Registers, WordsTravelLittleEndianInOneRequest) {
-    cam->device().setReg(0x0600, 0x12345678);
-    std::uint16_t low = 0, high = 0;
-    EXPECT_EQ(vo_usb_read_vocam_two_u16(h(), 0x0600, &low, &high), 0);
-    EXPECT_EQ(std::make_tuple(low, high), std::make_tuple(0x5678, 0x1234));
-
-    EXPECT_EQ(vo_usb_write_vocam_two_u16(h(), 0x0604, 0x5678, 0x1234), 0);
-    EXPECT_EQ(cam->device().reg(0x0604), 0x12345678u);
-}
-
 TEST_F(Registers, ArraysReadConsecutiveWordsAndAddressesAreCutTo16Bits) {
     for (std::uint16_t i = 0; i < 4; ++i) cam->device().setReg(0x0690 + 4 * i, 0xA0000000u + i);
     std::array<std::uint32_t, 4> words{};

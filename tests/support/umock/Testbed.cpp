@@ -109,8 +109,9 @@ struct Node {
 #define VOCAM_USBFS_REQUEST(name) \
     { USBDEVFS_##name, #name }
 const std::pair<unsigned long, const char *> kRequestNames[] = {
-    VOCAM_USBFS_REQUEST(SUBMITURB),    VOCAM_USBFS_REQUEST(DISCARDURB),
-    VOCAM_USBFS_REQUEST(SETINTERFACE), VOCAM_USBFS_REQUEST(SETCONFIGURATION),
+    VOCAM_USBFS_REQUEST(SUBMITURB),
+    VOCAM_USBFS_REQUEST(SETINTERFACE),
+    VOCAM_USBFS_REQUEST(SETCONFIGURATION),
     VOCAM_USBFS_REQUEST(CLEAR_HALT),
 };
 #undef VOCAM_USBFS_REQUEST
@@ -165,12 +166,9 @@ std::uint8_t pipeFor(const sim::CameraDevice &camera, std::uint8_t endpoint) {
 }
 
 std::string hex(const std::vector<std::uint8_t> &bytes) {
+    constexpr char kDigits[] = "0123456789abcdef";
     std::string out;
-    char two[3];
-    for (std::uint8_t b : bytes) {
-        std::snprintf(two, sizeof two, "%02x", b);
-        out += two;
-    }
+    for (std::uint8_t b : bytes) out += {kDigits[b >> 4], kDigits[b & 0xF]};
     return out;
 }
 
@@ -188,7 +186,8 @@ struct Testbed::Impl {
     std::vector<std::thread> returning;
 
     static gboolean onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer self) {
-        static_cast<Impl *>(self)->handle(client);
+        const int error = static_cast<Impl *>(self)->dispatch(client);
+        umockdev_ioctl_client_complete(client, error == 0 ? 0 : -1, error);
         return TRUE;
     }
 
@@ -216,18 +215,11 @@ struct Testbed::Impl {
         return nullptr;
     }
 
-    void handle(UMockdevIoctlClient *client) {
-        const std::string devnode = umockdev_ioctl_client_get_devnode(client);
+    // Answers one request; the errno to fail it with, or 0.
+    int dispatch(UMockdevIoctlClient *client) {
         const unsigned long request = umockdev_ioctl_client_get_request(client);
         UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
-        const int error = dispatch(devnode, request, arg, client);
-        umockdev_ioctl_client_complete(client, error == 0 ? 0 : -1, error);
-    }
-
-    // Answers one request; the errno to fail it with, or 0.
-    int dispatch(const std::string &devnode, unsigned long request, UMockdevIoctlData *arg,
-                 UMockdevIoctlClient *client) {
-        std::shared_ptr<Node> node = find(devnode);
+        std::shared_ptr<Node> node = find(umockdev_ioctl_client_get_devnode(client));
         {
             std::lock_guard guard(lock);
             if (request != USBDEVFS_REAPURBNDELAY) requests.emplace_back(requestName(request));
@@ -284,8 +276,6 @@ struct Testbed::Impl {
                     if (pipe == kNoPipe) return ENOENT;
                     return requestErrno(camera.clearStall(pipe));
                 });
-            case USBDEVFS_RESETEP:
-                return 0;
             // No kernel driver is ever bound to our interface.
             case USBDEVFS_GETDRIVER:
                 return ENODATA;
@@ -490,17 +480,13 @@ struct Testbed::Impl {
             if (node->gone) return false;
             node->gone = true;
             node->owner = nullptr;
-            for (auto it = node->flying.begin(); it != node->flying.end();) {
-                Urb *u = *it;
-                if (u->heldByCamera) {
-                    ++it;
-                    continue;
-                }
+            std::erase_if(node->flying, [&](Urb *u) {
+                if (u->heldByCamera) return false;
                 u->urb()->status = -ESHUTDOWN;
                 u->urb()->actual_length = 0;
                 node->done.push_back(u);
-                it = node->flying.erase(it);
-            }
+                return true;
+            });
         }
         // Reads the camera holds complete with "no device" through its worker.
         node->camera->unplug();
