@@ -36,7 +36,6 @@
 
 #ifdef VOCAM_TEST_LIBUSB
 #include "support/umock/Camera.h"
-#include "support/umock/OnLibusb.h"
 #include "support/umock/Testbed.h"
 using vocam::test::umock::Testbed;
 using Camera = vocam::test::umock::LibusbCamera;
@@ -563,7 +562,8 @@ TEST_F(AsyncRead, ClosingTheInterfaceCompletesItsReadsAsAborted) {
 // an over-long completion is clamped to the buffer.
 TEST_F(AsyncRead, AStalledReadIsClearedOnceBeforeItIsReported) {
     auto clears = [] {
-        return vocam::test::umock::requestCount(Testbed::instance().takeRequests(), "CLEAR_HALT");
+        const auto requests = Testbed::instance().takeRequests();
+        return std::count(requests.begin(), requests.end(), "CLEAR_HALT");
     };
     clears();
     std::vector<std::uint8_t> buffer(256);

@@ -24,33 +24,20 @@ std::vector<std::shared_ptr<usbhost::DeviceRef>> waitForDevices(usbhost::Host &h
     return found;
 }
 
-namespace {
-
-// Empties the testbed, puts the described camera on it, and waits until
-// `host` lists it.
-std::shared_ptr<usbhost::DeviceRef> attachOne(const std::string &description, usbhost::Host &host,
-                                              std::shared_ptr<sim::CameraDevice> &device) {
-    Testbed &bed = Testbed::instance();
-    bed.clear();
-    if (!bed.configure(description)) throw std::runtime_error("bad description");
-    device = bed.devices().at(0);
-    auto found = waitForDevices(host, {device->vendor(), device->product(), {}});
-    if (found.empty()) throw std::runtime_error("libusb does not list the camera");
-    return found.at(0);
-}
-
-}  // namespace
-
 bool LibusbCamera::available() {
     return Testbed::active();
 }
 
 LibusbCamera::LibusbCamera(const std::string &description) {
-    // The testbed first, so that libusb's hotplug monitor listens to it.
     Testbed &bed = Testbed::instance();
     host_ = usbhost::makeLibusbHost();
     if (host_->status() != 0) throw std::runtime_error("libusb did not start");
-    open(attachOne(description, *host_, device_));
+    bed.clear();
+    if (!bed.configure(description)) throw std::runtime_error("bad description");
+    device_ = bed.devices().at(0);
+    auto found = waitForDevices(*host_, {device_->vendor(), device_->product(), {}});
+    if (found.empty()) throw std::runtime_error("libusb does not list the camera");
+    open(found.at(0));
     bed.takeRequests();
 }
 
@@ -64,10 +51,13 @@ void LibusbCamera::unplug() {
 }
 
 OpenCamera::OpenCamera(const std::string &description) {
-    // Both before the library's first call starts its host.
+    // Before the library's first call starts its host.
     unsetenv("VOCAM_SIM");
-    Testbed::instance();
-    attachOne(description, usbhost::host(), device_);
+    Testbed &bed = Testbed::instance();
+    bed.clear();
+    if (!bed.configure(description)) throw std::runtime_error("bad description");
+    device_ = bed.devices().at(0);
+    waitForDevices(usbhost::host(), {device_->vendor(), device_->product(), {}});
     StderrCapture quiet;
     if (vocam_camera_open_by_pid(&handle_, device_->product()) != 0 || handle_ == nullptr)
         throw std::runtime_error("open failed: " + quiet.take());
