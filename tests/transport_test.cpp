@@ -17,7 +17,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -297,22 +296,6 @@ TEST_F(Bulk, ACountBeyondTheBufferIsClampedAndCalledAnOverrun) {
     EXPECT_EQ(vo_usb_bulk_read(h(), 1, data, 64), 64);
     EXPECT_EQ(data[64], 0);
 }
-
-TEST_F(Bulk, AReadWaitingWhenTheCameraIsPulledEndsAtOnceWithNoDevice) {
-    readSide();
-    std::thread puller([&] {
-        std::this_thread::sleep_for(200ms);
-        cam->unplug();
-    });
-    std::uint8_t data[1024] = {};
-    const auto start = Clock::now();
-    // Not after the five-second time-out: the kernel ends the URB at the disconnect.
-    EXPECT_EQ(vo_usb_bulk_read(h(), 1, data, sizeof data), kIOReturnNoDevice);
-    EXPECT_LT(Clock::now() - start, 2s);
-    puller.join();
-    EXPECT_NE(err.take().find("myUSBReadBulkPipe WritePipeTO failed 0xE00002C0"),
-              std::string::npos);
-}
 #endif
 
 TEST_F(Transport, SpeedAndReleaseComeFromTheDeviceDescriptors) {
@@ -331,18 +314,6 @@ TEST_F(Transport, SpeedAndReleaseComeFromTheDeviceDescriptors) {
 }
 
 using Registers = Transport;
-
-TEST_F(Registers, ArraysReadConsecutiveWordsAndAddressesAreCutTo16Bits) {
-    for (std::uint16_t i = 0; i < 4; ++i) cam->device().setReg(0x0690 + 4 * i, 0xA0000000u + i);
-    std::array<std::uint32_t, 4> words{};
-    EXPECT_EQ(vo_usb_read_vocam_array(h(), 0x30690, words.data(), 4), 0);
-    EXPECT_EQ(words, (std::array{0xA0000000u, 0xA0000001u, 0xA0000002u, 0xA0000003u}));
-
-    const std::uint32_t out[2] = {0x01020304, 0xAABBCCDD};
-    EXPECT_EQ(vo_usb_write_vocam_array(h(), 0x0700, out, 2), 0);
-    EXPECT_EQ(std::make_tuple(cam->device().reg(0x0700), cam->device().reg(0x0704)),
-              std::make_tuple(0x01020304u, 0xAABBCCDDu));
-}
 
 TEST_F(Registers, FailuresAreReportedAndLeaveOutputsAlone) {
     std::uint32_t word = 7;

@@ -194,11 +194,8 @@ struct Testbed::Impl {
     // Takes the armed failure of this request, if any: its errno, or 0.
     int injected(Node &node, const char *name) {
         std::lock_guard guard(lock);
-        auto it = node.requestFaults.find(name);
-        if (it == node.requestFaults.end()) return 0;
-        const int error = it->second;
-        node.requestFaults.erase(it);
-        return error;
+        const auto fault = node.requestFaults.extract(name);
+        return fault ? fault.mapped() : 0;
     }
 
     std::shared_ptr<Node> find(const std::string &devnode) {
