@@ -116,36 +116,29 @@ TEST_F(Transport, ControlFaultsAreReportedAndResetPipeZeroOnlyAfterAFailedWrite)
         bool write;
         IOReturn fault;  // 0: the camera answers a read short
         int result;
-        std::string message;
-        Kinds traffic;
+        std::string code;  // as logged; empty: nothing is
+        bool cleared;      // pipe 0 cleared, then aborted
     } cases[] = {
-        {false, 0, -1, "VOXUSBReadControlPipe Err 0xFFFFFFFF -1\n", {Kind::Control}},
-        {false, kIOReturnOverrun, 0, "", {Kind::Control}},
-        {true,
-         kIOReturnOverrun,
-         kIOReturnOverrun,
-         "VOXUSBWriteControlPipe Err 0xE00002E8 -536870168\n",
-         {Kind::Control}},
-        {true, kIOReturnPipeStalled, kIOReturnPipeStalled,
-         "VOXUSBWriteControlPipe Err 0xE000404F -536854449\n",
-         kLibusb ? Kinds{Kind::Control} : Kinds{Kind::Control, Kind::ClearStall, Kind::Abort}},
-        {false,
-         kIOReturnNotResponding,
-         kNotRespondingSeen,
-         "VOXUSBReadControlPipe Err " + kNotRespondingCode + "\n",
-         {Kind::Control}},
+        {false, 0, -1, "0xFFFFFFFF -1", false},
+        {false, kIOReturnOverrun, 0, "", false},
+        {true, kIOReturnOverrun, kIOReturnOverrun, "0xE00002E8 -536870168", false},
+        {true, kIOReturnPipeStalled, kIOReturnPipeStalled, "0xE000404F -536854449", !kLibusb},
+        {false, kIOReturnNotResponding, kNotRespondingSeen, kNotRespondingCode, false},
     };
     for (const auto &c : cases) {
+        const std::string pipe = c.write ? "VOXUSBWriteControlPipe" : "VOXUSBReadControlPipe";
+        const std::string message = c.code.empty() ? "" : pipe + " Err " + c.code + "\n";
         cam->device().clearLog();
         c.fault ? cam->device().failControl(c.fault) : cam->device().shortControlRead(2);
         std::uint8_t data[4] = {9, 9, 9, 9};
         const auto call = c.write ? vo_usb_control_write : vo_usb_control_read;
-        EXPECT_EQ(call(h(), data, 4, 0x12, 0, 0x1000), c.result) << c.message;
-        EXPECT_EQ(err.take(), c.message);
+        EXPECT_EQ(call(h(), data, 4, 0x12, 0, 0x1000), c.result) << message;
+        EXPECT_EQ(err.take(), message);
         const auto log = cam->log();
-        EXPECT_EQ(kinds(log), c.traffic) << c.message;
+        const Kinds cleared{Kind::Control, Kind::ClearStall, Kind::Abort};
+        EXPECT_EQ(kinds(log), c.cleared ? cleared : Kinds{Kind::Control}) << message;
         for (std::size_t i = 1; i < log.size(); ++i) EXPECT_EQ(log[i].endpoint, 0);
-        EXPECT_EQ(vo_usb_control_write(h(), data, 4, 0x12, 0, 0x0600), 0) << c.message;
+        EXPECT_EQ(vo_usb_control_write(h(), data, 4, 0x12, 0, 0x0600), 0) << message;
     }
     EXPECT_EQ(cam->device().reg(0x0600), 0x09090909u);
 }

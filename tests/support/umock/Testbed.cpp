@@ -191,13 +191,6 @@ struct Testbed::Impl {
         return TRUE;
     }
 
-    // Takes the armed failure of this request, if any: its errno, or 0.
-    int injected(Node &node, const char *name) {
-        std::lock_guard guard(lock);
-        const auto fault = node.requestFaults.extract(name);
-        return fault ? fault.mapped() : 0;
-    }
-
     std::shared_ptr<Node> find(const std::string &devnode) {
         std::lock_guard guard(lock);
         auto it = nodes.find(devnode);
@@ -227,8 +220,10 @@ struct Testbed::Impl {
         {
             std::lock_guard guard(lock);
             if (node->gone) return ENODEV;
+            // An armed failure of this request fails it once.
+            if (auto fault = node->requestFaults.extract(requestName(request)))
+                return fault.mapped();
         }
-        if (const int e = injected(*node, requestName(request)); e != 0) return e;
         sim::CameraDevice &camera = *node->camera;
         switch (request) {
             case USBDEVFS_GET_CAPABILITIES:
