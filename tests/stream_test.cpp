@@ -484,35 +484,6 @@ TEST_F(Stream, AReadGivenUpOnWritesOnlyIntoItsOwnBuffer) {
     cam->device().releaseHungReads();
 }
 
-// Close from another thread while waits block and a held buffer is being
-// converted: the waits end with -96, the conversion finishes, and only then
-// is the handle freed (the sanitizer build sees any late touch).
-TEST_F(Stream, CloseEndsBlockedWaitsAndWaitsOutCallersInside) {
-    open();
-    start();
-    const int held = nextFrame(h);
-    ASSERT_GE(held, 0);
-    cam->device().video().setSilent(true);
-    drainFrames();
-    auto blocked = waiters(2);
-    std::vector<std::uint8_t> rgb(320 * 240 * 4);
-    _VOCAM_IMAGE_FORMAT format{};
-    ASSERT_EQ(vocam_get_image_format(h, &format), 0);
-    std::atomic<int> conversions{0};
-    auto converter = std::async(std::launch::async, [&] {
-        int r;
-        while ((r = vocam_convert_frame_to_rgb(h, rgb.data(), vocam_get_buffer_address(h, held),
-                                               &format, nullptr)) == 0)
-            ++conversions;
-        return r;
-    });
-    Watchdog watchdog(30s, "close with callers inside");
-    waitUntil([&] { return h->stream.probe().callers >= 2 && conversions > 0; });
-    cam->close();
-    for (auto &w : blocked) EXPECT_EQ(w.get(), -96);
-    EXPECT_EQ(converter.get(), -22);
-}
-
 // Failed reads and short frames are read again into the same buffer, never
 // delivered, counted, and logged once with a count. Paced, so the first
 // whole frame is still the newest when the waiter wakes.
