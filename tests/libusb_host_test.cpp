@@ -80,6 +80,7 @@ class EventLoopTest : public ::testing::TestWithParam<bool> {
     vocam::test::StderrCapture quiet;
     std::unique_ptr<Host> host = GetParam() ? makeLibusbHost() : makeLibusbHostWith(&failingInit);
     std::unique_ptr<EventLoop> loop = host->createEventLoop();
+    std::unique_ptr<LibusbEventSource> source = LibusbEventSource::create();
 };
 
 INSTANTIATE_TEST_SUITE_P(ContextAndFallback, EventLoopTest, ::testing::Bool());
@@ -125,7 +126,6 @@ void record(void *context, IOReturn result, std::uint32_t bytes) {
 }
 
 TEST_P(EventLoopTest, CompletionsRunOnTheLoopThreadOnePerRunOnce) {
-    auto source = LibusbEventSource::create();
     loop->attach(*source);
     Delivered first, second;
     std::thread poster([&] {
@@ -146,7 +146,6 @@ TEST_P(EventLoopTest, CompletionsRunOnTheLoopThreadOnePerRunOnce) {
 }
 
 TEST_P(EventLoopTest, CompletionsWaitForAnAttachedLoop) {
-    auto source = LibusbEventSource::create();
     Delivered d;
     source->post(&record, &d, kIOReturnSuccess, 1);
     EXPECT_FALSE(loop->runOnce(0.05));
@@ -174,7 +173,6 @@ TEST_P(EventLoopTest, CompletionsWaitForAnAttachedLoop) {
 TEST_P(EventLoopTest, LoopsSharingAContextWakePromptly) {
     auto other = host->createEventLoop();
     auto otherRunning = std::async(std::launch::async, [&] { other->run(); });
-    auto source = LibusbEventSource::create();
     loop->attach(*source);
     Delivered d;
     auto running = std::async(std::launch::async, [&] { loop->run(); });

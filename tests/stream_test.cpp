@@ -98,14 +98,6 @@ class Stream : public ::testing::Test {
     void waitUntil(Done done) {
         while (!done()) std::this_thread::sleep_for(1ms);
     }
-    vo::StreamState state() {
-        return h->stream.probe().state;
-    }
-    // Until no frame is left to take (the camera has gone silent).
-    void drainFrames() {
-        for (int r; (r = vocam_wait_for_capture_to_buffer_timeout(h, 100)) >= 0;)
-            vocam_release_buffer(h, r);
-    }
     // `n` waits on other threads, each for one frame or the end of the stream;
     // with `untilEnd`, each takes and releases frames until the stream ends.
     std::vector<std::future<int>> waiters(int n, bool untilEnd = false) {
@@ -221,7 +213,7 @@ TEST_F(Stream, ACameraThatLeavesTheBusEndsTheStream) {
 #endif
     for (auto &w : untilEnd) EXPECT_EQ(w.get(), -96);
     // The thread ends on its own, without retrying; a stop then finds nothing running.
-    waitUntil([&] { return state() == vo::StreamState::Ready; });
+    waitUntil([&] { return h->stream.probe().state == vo::StreamState::Ready; });
 #ifdef VOCAM_TEST_LIBUSB
     // At most the read being re-armed as the camera left and the video-off write.
     const auto requests = Testbed::instance().takeRequests();
@@ -426,7 +418,8 @@ TEST_F(Stream, EveryBlockedWaiterReturnsAtTheEndOfTheStream) {
     ASSERT_GE(r, 0);
     vocam_release_buffer(h, r);
     cam->device().video().setSilent(true);
-    drainFrames();
+    for (int left; (left = vocam_wait_for_capture_to_buffer_timeout(h, 100)) >= 0;)
+        vocam_release_buffer(h, left);
     // A timed wait with no frame to come ends when asked.
     for (std::uint32_t ms : {0u, 50u}) {
         const auto began = Clock::now();
@@ -554,7 +547,7 @@ TEST_F(Stream, ReadsThatKeepFailingEndTheStreamWithoutAStorm) {
     start();
     EXPECT_EQ(vocam_wait_for_capture_to_buffer(h), -96);
     EXPECT_GE(Clock::now() - began, 2s);
-    waitUntil([&] { return state() == vo::StreamState::Ready; });
+    waitUntil([&] { return h->stream.probe().state == vo::StreamState::Ready; });
     const std::uint64_t failures = statsOf(h).failed_reads;
     EXPECT_GE(failures, 10u);
     EXPECT_LT(failures, 200u);  // paced retries, not a spin
