@@ -233,6 +233,17 @@ TEST_F(Stream, StateErrorsAreRefusedWithTheirCodes) {
     EXPECT_EQ(vocam_get_video_frame_size(h), 0u);
     EXPECT_EQ(vocam_start_streaming(h), -1);  // nothing to stream into
     err.take();
+    // Frame records are refused without anything written to them.
+    vocam_frame_info info{};
+    vocam_stream_stats stats{};
+    info.size = sizeof info;
+    stats.size = sizeof stats;
+    auto refused = [&](int r, const std::string &why) {
+        EXPECT_EQ(r, -22);
+        EXPECT_EQ(err.take(), "error: " + why + "\n");
+    };
+    refused(vocam_get_buffer_info(h, 0, &info), "vocam_get_buffer_info: streaming is not enabled");
+    refused(vocam_get_stream_stats(h, &stats), "vocam_get_stream_stats: streaming is not enabled");
 
     ASSERT_EQ(vocam_enable_streaming(h), 0);
     EXPECT_EQ(err.take(), "vocam_enable_streaming: number of bytes expected: 1310720\n");
@@ -256,6 +267,25 @@ TEST_F(Stream, StateErrorsAreRefusedWithTheirCodes) {
     const int index = vocam_wait_for_capture_to_buffer(h);
     ASSERT_GE(index, 0);
     for (int bad : {3, -1, (index + 1) % 3}) EXPECT_EQ(vocam_release_buffer(h, bad), -22);
+    // Again with a frame in the ring, so that a record written before its checks shows.
+    refused(vocam_get_buffer_info(h, index, nullptr), "vocam_get_buffer_info: no record given");
+    refused(vocam_get_stream_stats(h, nullptr), "vocam_get_stream_stats: no record given");
+    for (int bad : {3, -1})
+        refused(vocam_get_buffer_info(h, bad, &info),
+                "vocam_get_buffer_info: buffer index outside 0 to 2");
+    // Smaller and larger than the caller's record.
+    for (std::uint32_t size : {std::uint32_t(sizeof info - 8), std::uint32_t(sizeof info + 8)}) {
+        info.size = size;
+        info.sequence = 77;
+        refused(vocam_get_buffer_info(h, index, &info),
+                "vocam_get_buffer_info: record of unknown size");
+        EXPECT_EQ(info.sequence, 77u);
+        stats.size = size;
+        stats.delivered = 77;
+        refused(vocam_get_stream_stats(h, &stats),
+                "vocam_get_stream_stats: record of unknown size");
+        EXPECT_EQ(stats.delivered, 77u);
+    }
 
     // A held buffer keeps its ring: disable and a new enable are refused
     // until it is released.
@@ -292,44 +322,6 @@ TEST_F(Stream, StateErrorsAreRefusedWithTheirCodes) {
     EXPECT_GE(countOf(err.take(), "error: unable to enable video\n"), 1);
     ASSERT_EQ(vocam_start_streaming(h), 0);
     takeOne();
-    finish();
-}
-
-TEST_F(Stream, FrameRecordsAreRefusedWithoutWritingAnything) {
-    open();
-    vocam_frame_info info{};
-    vocam_stream_stats stats{};
-    info.size = sizeof info;
-    stats.size = sizeof stats;
-    auto refused = [&](int r, const std::string &why) {
-        EXPECT_EQ(r, -22);
-        EXPECT_EQ(err.take(), "error: " + why + "\n");
-    };
-    err.take();
-    refused(vocam_get_buffer_info(h, 0, &info), "vocam_get_buffer_info: streaming is not enabled");
-    refused(vocam_get_stream_stats(h, &stats), "vocam_get_stream_stats: streaming is not enabled");
-    // With frames in the ring, so that a record written before its checks shows.
-    start();
-    takeOne();
-    err.take();
-    refused(vocam_get_buffer_info(h, 0, nullptr), "vocam_get_buffer_info: no record given");
-    refused(vocam_get_stream_stats(h, nullptr), "vocam_get_stream_stats: no record given");
-    for (int bad : {3, -1})
-        refused(vocam_get_buffer_info(h, bad, &info),
-                "vocam_get_buffer_info: buffer index outside 0 to 2");
-    // Smaller and larger than the caller's record.
-    for (std::uint32_t size : {std::uint32_t(sizeof info - 8), std::uint32_t(sizeof info + 8)}) {
-        info.size = size;
-        info.sequence = 77;
-        refused(vocam_get_buffer_info(h, 0, &info),
-                "vocam_get_buffer_info: record of unknown size");
-        EXPECT_EQ(info.sequence, 77u);
-        stats.size = size;
-        stats.delivered = 77;
-        refused(vocam_get_stream_stats(h, &stats),
-                "vocam_get_stream_stats: record of unknown size");
-        EXPECT_EQ(stats.delivered, 77u);
-    }
     finish();
 }
 
@@ -522,15 +514,12 @@ TEST_F(Stream, FailedReadsAndShortFramesAreReadAgainAndLoggedOnce) {
                   shortOnes ? std::make_tuple(0u, 2u) : std::make_tuple(3u, 0u));
         vocam_release_buffer(h, 0);
         finish();
-        const std::string lines = err.take(),
-                          first = shortOnes
-                                      ? "error: read async only read 1000/76800 bytes\n"
-                                      : "error: read async returned " +
-                                            std::to_string(vocam::usbhost::kIOReturnIOError) + "\n";
-        EXPECT_EQ(countOf(lines, first), 1);
-        EXPECT_EQ(countOf(lines, "error: " + std::to_string(shortOnes ? 1 : 2) +
-                                     " more like the line above\n"),
+        const std::string lines = err.take(), io = std::to_string(vocam::usbhost::kIOReturnIOError);
+        EXPECT_EQ(countOf(lines, shortOnes ? "error: read async only read 1000/76800 bytes\n"
+                                           : "error: read async returned " + io + "\n"),
                   1);
+        const std::string repeats = shortOnes ? "1" : "2";
+        EXPECT_EQ(countOf(lines, "error: " + repeats + " more like the line above\n"), 1);
 
         cam.reset();
     }

@@ -191,12 +191,6 @@ struct Testbed::Impl {
         return TRUE;
     }
 
-    std::shared_ptr<Node> find(const std::string &devnode) {
-        std::lock_guard guard(lock);
-        auto it = nodes.find(devnode);
-        return it == nodes.end() ? nullptr : it->second;
-    }
-
     // Every node has a camera of its own; departed nodes stay listed.
     std::shared_ptr<Node> find(const sim::CameraDevice *camera) {
         std::lock_guard guard(lock);
@@ -209,9 +203,11 @@ struct Testbed::Impl {
     int dispatch(UMockdevIoctlClient *client) {
         const unsigned long request = umockdev_ioctl_client_get_request(client);
         UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
-        std::shared_ptr<Node> node = find(umockdev_ioctl_client_get_devnode(client));
+        std::shared_ptr<Node> node;
         {
             std::lock_guard guard(lock);
+            const auto it = nodes.find(umockdev_ioctl_client_get_devnode(client));
+            if (it != nodes.end()) node = it->second;
             if (request != USBDEVFS_REAPURBNDELAY) requests.emplace_back(requestName(request));
         }
         if (!node) return ENODEV;
