@@ -140,17 +140,14 @@ int perform(const Prepared &p, _vocam *h, Racer &r) {
     }
 }
 
-// Back to a running stream, whatever the round left.
+// Back to a running stream of the small window, whatever the round left.
 void reset(_vocam *h) {
     vocam_stop_streaming(h);
     ASSERT_EQ(vocam_disable_streaming(h), 0);
+    auto f = vocam::test::window(0, 0, 640, 480, 2, 2);
+    ASSERT_EQ(vocam_set_video_format(h, &f), 0);
     ASSERT_EQ(vocam_enable_streaming(h), 0);
     ASSERT_EQ(vocam_start_streaming(h), 0);
-}
-
-void openSmall(vocam::test::OpenCamera &cam) {
-    auto f = vocam::test::window(0, 0, 640, 480, 2, 2);
-    ASSERT_EQ(vocam_set_video_format(cam.handle(), &f), 0);
 }
 
 constexpr int kPairRounds = 24;  // per pair of calls: 1,080 rounds
@@ -161,7 +158,6 @@ TEST(StreamStress, EveryPairOfCallsRacesOnOneHandle) {
     vocam::test::StderrCapture err;
     vocam::test::OpenCamera cam("model_02:state=ready:fps=0");
     _vocam *h = cam.handle();
-    openSmall(cam);
     vocam::test::Watchdog watchdog(60s, "the first round");
     std::mt19937 seeds(20261207);
     for (int a = 0; a < kOps; ++a)
@@ -218,7 +214,6 @@ TEST(StreamStress, CloseRacesEachCall) {
             watchdog.next(std::string("close / ") + kNames[op]);
             vocam::test::OpenCamera cam("model_02:state=ready:fps=0");
             _vocam *h = cam.handle();
-            openSmall(cam);
             reset(h);
             if (HasFatalFailure()) return;
             Racer racer(seeds());

@@ -109,8 +109,9 @@ struct Node {
 #define VOCAM_USBFS_REQUEST(name) \
     { USBDEVFS_##name, #name }
 const std::pair<unsigned long, const char *> kRequestNames[] = {
-    VOCAM_USBFS_REQUEST(SUBMITURB),    VOCAM_USBFS_REQUEST(DISCARDURB),
-    VOCAM_USBFS_REQUEST(SETINTERFACE), VOCAM_USBFS_REQUEST(SETCONFIGURATION),
+    VOCAM_USBFS_REQUEST(SUBMITURB),
+    VOCAM_USBFS_REQUEST(SETINTERFACE),
+    VOCAM_USBFS_REQUEST(SETCONFIGURATION),
     VOCAM_USBFS_REQUEST(CLEAR_HALT),
 };
 #undef VOCAM_USBFS_REQUEST
@@ -165,12 +166,9 @@ std::uint8_t pipeFor(const sim::CameraDevice &camera, std::uint8_t endpoint) {
 }
 
 std::string hex(const std::vector<std::uint8_t> &bytes) {
+    constexpr char kDigits[] = "0123456789abcdef";
     std::string out;
-    char two[3];
-    for (std::uint8_t b : bytes) {
-        std::snprintf(two, sizeof two, "%02x", b);
-        out += two;
-    }
+    for (std::uint8_t b : bytes) out += {kDigits[b >> 4], kDigits[b & 0xF]};
     return out;
 }
 
@@ -188,24 +186,9 @@ struct Testbed::Impl {
     std::vector<std::thread> returning;
 
     static gboolean onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer self) {
-        static_cast<Impl *>(self)->handle(client);
+        const int error = static_cast<Impl *>(self)->dispatch(client);
+        umockdev_ioctl_client_complete(client, error == 0 ? 0 : -1, error);
         return TRUE;
-    }
-
-    // Takes the armed failure of this request, if any: its errno, or 0.
-    int injected(Node &node, const char *name) {
-        std::lock_guard guard(lock);
-        auto it = node.requestFaults.find(name);
-        if (it == node.requestFaults.end()) return 0;
-        const int error = it->second;
-        node.requestFaults.erase(it);
-        return error;
-    }
-
-    std::shared_ptr<Node> find(const std::string &devnode) {
-        std::lock_guard guard(lock);
-        auto it = nodes.find(devnode);
-        return it == nodes.end() ? nullptr : it->second;
     }
 
     // Every node has a camera of its own; departed nodes stay listed.
@@ -216,20 +199,15 @@ struct Testbed::Impl {
         return nullptr;
     }
 
-    void handle(UMockdevIoctlClient *client) {
-        const std::string devnode = umockdev_ioctl_client_get_devnode(client);
+    // Answers one request; the errno to fail it with, or 0.
+    int dispatch(UMockdevIoctlClient *client) {
         const unsigned long request = umockdev_ioctl_client_get_request(client);
         UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
-        const int error = dispatch(devnode, request, arg, client);
-        umockdev_ioctl_client_complete(client, error == 0 ? 0 : -1, error);
-    }
-
-    // Answers one request; the errno to fail it with, or 0.
-    int dispatch(const std::string &devnode, unsigned long request, UMockdevIoctlData *arg,
-                 UMockdevIoctlClient *client) {
-        std::shared_ptr<Node> node = find(devnode);
+        std::shared_ptr<Node> node;
         {
             std::lock_guard guard(lock);
+            const auto it = nodes.find(umockdev_ioctl_client_get_devnode(client));
+            if (it != nodes.end()) node = it->second;
             if (request != USBDEVFS_REAPURBNDELAY) requests.emplace_back(requestName(request));
         }
         if (!node) return ENODEV;
@@ -238,8 +216,10 @@ struct Testbed::Impl {
         {
             std::lock_guard guard(lock);
             if (node->gone) return ENODEV;
+            // An armed failure of this request fails it once.
+            if (auto fault = node->requestFaults.extract(requestName(request)))
+                return fault.mapped();
         }
-        if (const int e = injected(*node, requestName(request)); e != 0) return e;
         sim::CameraDevice &camera = *node->camera;
         switch (request) {
             case USBDEVFS_GET_CAPABILITIES:
@@ -284,8 +264,6 @@ struct Testbed::Impl {
                     if (pipe == kNoPipe) return ENOENT;
                     return requestErrno(camera.clearStall(pipe));
                 });
-            case USBDEVFS_RESETEP:
-                return 0;
             // No kernel driver is ever bound to our interface.
             case USBDEVFS_GETDRIVER:
                 return ENODATA;
@@ -490,17 +468,13 @@ struct Testbed::Impl {
             if (node->gone) return false;
             node->gone = true;
             node->owner = nullptr;
-            for (auto it = node->flying.begin(); it != node->flying.end();) {
-                Urb *u = *it;
-                if (u->heldByCamera) {
-                    ++it;
-                    continue;
-                }
+            std::erase_if(node->flying, [&](Urb *u) {
+                if (u->heldByCamera) return false;
                 u->urb()->status = -ESHUTDOWN;
                 u->urb()->actual_length = 0;
                 node->done.push_back(u);
-                it = node->flying.erase(it);
-            }
+                return true;
+            });
         }
         // Reads the camera holds complete with "no device" through its worker.
         node->camera->unplug();
