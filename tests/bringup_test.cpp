@@ -2,8 +2,7 @@
 // enumeration, open and close, and every way a file or a device can spoil
 // them. Built as bringup_test on the simulated bus; the cases before the
 // simulated bus's own run once more as umock_bringup_test, on libusb behind
-// umockdev (whose own cases, of a second libusb client and of the device
-// file left behind at re-enumeration, are in umock/bringup_test.cpp).
+// umockdev.
 //
 // Where the backends differ:
 //   case                           simulated bus          libusb (usbfs)
