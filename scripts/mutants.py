@@ -32,8 +32,8 @@ one that is no longer there is reported "gone". Its report keeps the earlier
 places, so compare matches the two. The mutants killed before are tried
 first, each with the unit that killed it; the coverage map is made only when
 one of them survives that unit, or for the mutants that survived before.
-Options of replay: --folded OLD=NEW (a suite whose cases moved into another
-since the report: its mutants are tried with NEW first), --killed-only (only
+Options of replay: --folded OLD=NEW[,NEW] (a suite whose cases moved into
+others since the report: its mutants are tried with those first), --killed-only (only
 the mutants killed before, which is what a changed suite must still catch).
 The map is saved unit by unit: a run stopped while making it goes on.
 The product tree must be clean in git: every mutated file is restored, but a
@@ -436,19 +436,19 @@ class Lazy:
         return self.value
 
 
-def try_mutant(entry, site, bench, first=None):
+def try_mutant(entry, site, bench, first=()):
     """`entry` with the result of `site` mutated, or None when it does not
-    compile. `first` is a unit to try before any other (the one that killed
-    the mutant in an earlier run): when it kills the mutant again, the
-    coverage map is not needed at all."""
-    first = first if first in bench["baseline"] else None
+    compile. `first` are units to try before any other (the one that killed
+    the mutant in an earlier run, or those its cases moved to): when one of
+    them kills the mutant again, the coverage map is not needed at all."""
+    first = [n for n in first if n in bench["baseline"]]
     if first:
-        outcome = try_units(entry, site, bench, [first])
+        outcome = try_units(entry, site, bench, first)
         if outcome is None or outcome["result"] != "survived":
             return outcome
     # The map is made with the product as committed, so never under a mutant.
     reaching = [n for n in reaching_units(bench["covered"].get(), site)
-                if n in bench["baseline"] and n != first]
+                if n in bench["baseline"] and n not in first]
     if not reaching:
         return dict(entry, result="survived" if first else "unreached")
     return try_units(entry, site, bench, reaching)
@@ -544,13 +544,13 @@ def replay(args):
 
 
 def folded(unit, pairs):
-    """The unit that now holds the cases of `unit`, given OLD=NEW pairs of
-    suites merged since the report; an instruction-set prefix is kept."""
+    """The units that now hold the cases of `unit`, given OLD=NEW[,NEW...]
+    pairs of suites merged since the report; an instruction-set prefix is kept."""
     if unit is None:
-        return None
+        return []
     prefix, _, name = unit.rpartition(":")
-    name = dict(p.split("=", 1) for p in pairs).get(name, name)
-    return f"{prefix}:{name}" if prefix else name
+    names = dict(p.split("=", 1) for p in pairs).get(name, name).split(",")
+    return [f"{prefix}:{n}" if prefix else n for n in names]
 
 
 def renames(commit):
@@ -679,8 +679,8 @@ def main():
     y.add_argument("--out", default=str(TOP / "build/mutants/replay.json"))
     y.add_argument("--refresh-coverage", action="store_true")
     y.add_argument("--resume", action="store_true")
-    y.add_argument("--folded", action="append", default=[], metavar="OLD=NEW",
-                   help="a suite merged into another since the report")
+    y.add_argument("--folded", action="append", default=[], metavar="OLD=NEW[,NEW]",
+                   help="a suite whose cases moved into others since the report")
     y.add_argument("--killed-only", action="store_true",
                    help="only the mutants the report's tests killed")
     y.set_defaults(coverage_only=False, lazy_coverage=True)
