@@ -512,9 +512,10 @@ def run(args):
 
 def replay(args):
     """The mutants of an earlier report, put into today's tree: each one's line
-    is found again by its text (in the same file, the file git saw it renamed
-    to, or the one product file that has the line), so the same faults can be
-    tried on a test suite or product layout that changed since."""
+    is found again by its text and its neighbours (in the same file, the file
+    git saw it renamed to, a file of the same name moved elsewhere, or the one
+    other product file that has the line), so the same faults can be tried on
+    a test suite or product layout that changed since."""
     before = json.loads(Path(args.report).read_text())
     args.seed, args.count = before["seed"], before["count"]  # the sample's, for the report
     bench = prepare(args)
@@ -583,19 +584,33 @@ def relocate(m, commit, renamed):
     raw = was[m["line"] - 1] if len(was) >= m["line"] else ""
     nth = raw[:m["col"]].count(m["old"])
     codes = code_values()
-    candidates = [renamed.get(m["file"], m["file"])]
-    candidates += [f for f in product_files() if f not in candidates]
-    for path in candidates:
-        if not (TOP / path).is_file():
-            continue
+    around = {d: was[m["line"] - 1 + d].strip() for d in (-3, -2, -1, 1, 2, 3)
+              if 0 <= m["line"] - 1 + d < len(was)}
+
+    def places(path):
+        """(lines matching around it, line) of every line of `path` that is
+        the mutated line, written alike."""
         lines = (TOP / path).read_text(errors="surrogateescape").split("\n")
         hits = [i for i, l in enumerate(lines, start=1) if l.strip() == m["text"]]
-        if not hits:
-            hits = [i for i, l in enumerate(lines, start=1)
-                    if spelled_alike(l.strip(), m["text"], codes)]
-        if len(hits) != 1 and (path != candidates[0] or not hits):
-            continue  # elsewhere only a line found once is the same line
-        line = min(hits, key=lambda i: abs(i - m["line"]))
+        hits = hits or [i for i, l in enumerate(lines, start=1)
+                        if spelled_alike(l.strip(), m["text"], codes)]
+        return [(sum(1 for d, t in around.items()
+                     if 0 <= i - 1 + d < len(lines) and lines[i - 1 + d].strip() == t), i)
+                for i in hits]
+
+    # A short line such as "return -78;" is in many places: the one meant is
+    # the one whose neighbours are still its neighbours, in the file itself
+    # (under its new name if git saw it renamed) or one of the same name moved
+    # elsewhere. In any other file, only a line found once in all of them.
+    home = renamed.get(m["file"], m["file"])
+    files = [f for f in product_files() if (TOP / f).is_file()]
+    near = {f for f in files if f == home or Path(f).name == Path(m["file"]).name}
+    candidates = [(score, f in near, -abs(i - m["line"]), f, i)
+                  for f in files for score, i in places(f)]
+    if not any(f in near for _, _, _, f, _ in candidates) and len(candidates) > 1:
+        candidates = [c for c in candidates if c[0] >= 3]
+    for _, _, _, path, line in sorted(candidates, reverse=True):
+        lines = (TOP / path).read_text(errors="surrogateescape").split("\n")
         text = lines[line - 1]
         if m["kind"] == "return code":
             found = RETURN_CODE.search(text)
