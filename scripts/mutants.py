@@ -33,8 +33,9 @@ places, so compare matches the two. The mutants killed before are tried
 first, each with the unit that killed it; the coverage map is made only when
 one of them survives that unit, or for the mutants that survived before.
 Options of replay: --folded OLD=NEW[,NEW] (a suite whose cases moved into
-others since the report: its mutants are tried with those first), --killed-only (only
-the mutants killed before, which is what a changed suite must still catch).
+others since the report: its mutants are tried with those first),
+--killed-only (only the mutants killed before, which is what a changed suite
+must still catch).
 The map is saved unit by unit: a run stopped while making it goes on.
 The product tree must be clean in git: every mutated file is restored, but a
 file with changes of yours would be rebuilt from the committed text.
@@ -601,7 +602,8 @@ def relocate(m, commit, renamed):
     # A short line such as "return -78;" is in many places: the one meant is
     # the one whose neighbours are still its neighbours, in the file itself
     # (under its new name if git saw it renamed) or one of the same name moved
-    # elsewhere. In any other file, only a line found once in all of them.
+    # elsewhere. In any other file, only a line found once in all of them,
+    # or one that kept most of its neighbours.
     home = renamed.get(m["file"], m["file"])
     files = [f for f in product_files() if (TOP / f).is_file()]
     near = {f for f in files if f == home or Path(f).name == Path(m["file"]).name}
