@@ -293,6 +293,22 @@ TEST_F(Bulk, ACountBeyondTheBufferIsClampedAndCalledAnOverrun) {
 
 using Registers = Transport;
 
+// The device answers a register request whatever its value field says, so
+// only the requests show that it stays zero.
+TEST_F(Registers, AWordTravelsAsTheRegisterRequestWithItsAddressAsIndex) {
+    EXPECT_EQ(vo_usb_write_vocam_u32(h(), 0x30604, 0x12345678), 0);
+    std::uint32_t word = 0;
+    EXPECT_EQ(vo_usb_read_vocam_u32(h(), 0x0604, &word), 0);
+    EXPECT_EQ(word, 0x12345678u);
+    const auto log = cam->log();
+    ASSERT_EQ(log.size(), 2u);
+    for (const auto &[entry, type] : {std::pair{log[0], 0x40}, std::pair{log[1], 0xC0}}) {
+        const auto &s = entry.setup;
+        EXPECT_EQ(std::make_tuple(s.bmRequestType, s.bRequest, s.wValue, s.wIndex, s.wLength),
+                  std::make_tuple(type, 0x12, 0, 0x0604, 4));
+    }
+}
+
 TEST_F(Registers, FailuresAreReportedAndLeaveOutputsAlone) {
     std::uint32_t word = 7;
     EXPECT_EQ(vo_usb_read_vocam_array(h(), 0x1000, &word, 0), -1);
